@@ -1,0 +1,29 @@
+// Whole-buffer file I/O, the clock and small buffer helpers.
+#pragma once
+#include <cstdint>
+
+namespace vorn {
+
+// Reads exactly length bytes at offset, retrying EINTR; false on any other
+// error or an early end of file. Length 0 succeeds.
+bool pread_all(int fd, void* buffer, uint64_t length, uint64_t offset);
+// Writes until every byte is out or a write returns less than 1; reports
+// nothing and does not retry EINTR.
+void write_all(int fd, const void* buffer, uint64_t length);
+// O_WRONLY | O_CREAT | O_TRUNC: files the system writes get mode 0644.
+int os_open_write_flags();
+int os_open_append_flags();
+int last_errno();
+// st_size from fstat, -1 on failure.
+int64_t fd_file_size(int fd);
+
+// Seconds from CLOCK_MONOTONIC (CLOCK_REALTIME when that fails).
+double monotonic_seconds();
+double monotonic_seconds_alt();
+
+void wipe_bytes(void* ptr, uint64_t length);
+// XOR of the little-endian u32 words of the first floor(length / 4) * 4
+// bytes; 0 when length < 4.
+uint32_t xor_fold_u32(const void* ptr, uint64_t length);
+
+}  // namespace vorn

@@ -1,0 +1,38 @@
+// CpuState: the CPU engine of an open session, one zeroed heap block built by
+// engine creation and read by the executor and every kernel.
+#pragma once
+#include <cstdint>
+
+#include "container/records.h"
+
+namespace vorn {
+
+constexpr uint64_t kCpuMaxValues = 32768;
+constexpr uint64_t kCpuMaxNodes = 16384;
+constexpr uint64_t kCpuMaxOutputs = 64;
+
+struct CpuQuantState;
+
+struct CpuState {
+  uint64_t compiled_batch;
+  uint64_t value_count;
+  ValueRecord values[kCpuMaxValues];
+  void* data[kCpuMaxValues];
+  uint64_t node_count;
+  NodeRecord nodes[kCpuMaxNodes];
+  uint64_t first_input;
+  uint64_t first_output;
+  uint64_t output_count;
+  uint64_t outputs[kCpuMaxOutputs];
+  void* arena;
+  uint64_t arena_size;
+  float* im2col;
+  uint64_t im2col_size;
+  void* fused_weights;
+  uint32_t* cancel_flag;
+  // Simulated-quantisation settings and scratch of this engine (null when
+  // none is active).
+  CpuQuantState* quant;
+};
+
+}  // namespace vorn

@@ -1,0 +1,29 @@
+// Parallel-for over one process-wide worker pool: our stand-in for
+// dispatch_apply_f on the high-priority global queue.
+//
+// The pool is created on the first call that needs it (no static
+// initialiser) with one worker fewer than the machine has cores; the calling
+// thread works too. Idle workers sleep on a condition variable. A call made
+// from inside a worker runs its iterations serially, so nested loops never
+// wait on themselves. Several threads may call at once.
+#pragma once
+#include <cstddef>
+#include <type_traits>
+
+namespace vorn {
+
+// Runs work(context, i) for every i in [0, iterations) and returns when all
+// have finished. Iterations may run in any order and on any thread.
+void dispatch_apply_f(size_t iterations, void* context, void (*work)(void*, size_t));
+
+// Threads that take part in a dispatch: the workers plus the caller.
+size_t parallel_thread_count();
+
+template <class F>
+void parallel_for(size_t iterations, F&& body) {
+  using Body = std::remove_reference_t<F>;
+  dispatch_apply_f(iterations, const_cast<void*>(static_cast<const void*>(&body)),
+                   [](void* ctx, size_t i) { (*static_cast<Body*>(ctx))(i); });
+}
+
+}  // namespace vorn
