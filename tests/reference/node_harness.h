@@ -1,0 +1,111 @@
+// Builds a CpuState by hand around one or a few nodes, so kernel tests can run
+// an operator through its check and kernel without a container or an engine.
+#pragma once
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cpu/cpu_state.h"
+#include "cpu/kernel.h"
+
+namespace vorn::test {
+
+class NodeHarness {
+ public:
+  NodeHarness() : state_(static_cast<CpuState*>(std::calloc(1, sizeof(CpuState)))) {
+    state_->compiled_batch = 1;
+    state_->value_count = 1;  // id 0 is left unused so that 0 never names a real value
+    im2col_.assign(1 << 20, 0.0f);
+    state_->im2col = im2col_.data();
+    state_->im2col_size = im2col_.size() * sizeof(float);
+  }
+  ~NodeHarness() { std::free(state_); }
+  NodeHarness(const NodeHarness&) = delete;
+  NodeHarness& operator=(const NodeHarness&) = delete;
+
+  CpuState& state() { return *state_; }
+
+  // Adds an f32 value with the given dims; data is copied when given, else
+  // the buffer is zero. Returns its id.
+  uint64_t value(std::vector<uint64_t> dims, const std::vector<float>& data = {},
+                 uint64_t kind = kValueActivation) {
+    uint64_t id = state_->value_count++;
+    ValueRecord& v = state_->values[id];
+    std::memset(&v, 0, sizeof v);
+    v.w[0] = kind;
+    v.w[1] = kElemF32;
+    v.w[2] = dims.size();
+    uint64_t count = 1;
+    for (size_t i = 0; i < dims.size(); ++i) {
+      v.w[3 + i] = dims[i];
+      count *= dims[i];
+    }
+    v.w[9] = count;
+    v.w[10] = count * 4;
+    // 16 spare floats so an over-read by a kernel shows up under ASan only as
+    // an intended guard, and tests can check them for stray writes.
+    buffers_.emplace_back(count + 16, 0.0f);
+    std::vector<float>& b = buffers_.back();
+    if (!data.empty()) std::memcpy(b.data(), data.data(), std::min<size_t>(data.size(), count) * 4);
+    state_->data[id] = b.data();
+    return id;
+  }
+
+  std::vector<float> read(uint64_t id) const {
+    const auto* p = static_cast<const float*>(state_->data[id]);
+    return std::vector<float>(p, p + state_->values[id].count());
+  }
+
+  // A node record with the given inputs, outputs and attribute words.
+  static NodeRecord node(uint64_t op, std::initializer_list<uint64_t> inputs,
+                         std::initializer_list<uint64_t> outputs,
+                         std::initializer_list<std::pair<int, uint64_t>> attrs = {}) {
+    NodeRecord n;
+    std::memset(&n, 0, sizeof n);
+    n.w[0] = op;
+    n.w[1] = inputs.size();
+    int i = 0;
+    for (uint64_t id : inputs) n.w[2 + i++] = id;
+    n.w[10] = outputs.size();
+    i = 0;
+    for (uint64_t id : outputs) n.w[11 + i++] = id;
+    for (auto [k, word] : attrs) n.w[15 + k] = word;
+    return n;
+  }
+  static uint64_t f32_word(float f) {
+    uint32_t bits;
+    std::memcpy(&bits, &f, 4);
+    return bits;
+  }
+  static uint64_t i64_word(int64_t v) { return static_cast<uint64_t>(v); }
+
+  // Runs the operator's check, then its kernel. The message of a failed check
+  // is kept in last_message().
+  bool run(const NodeRecord& n) {
+    const CpuOpEntry* e = cpu_op_entry(n.op());
+    if (e == nullptr) {
+      message_ = "no kernel";
+      return false;
+    }
+    char msg[256] = {0};
+    if (e->check != nullptr && !e->check(*state_, n, msg, sizeof msg)) {
+      message_ = msg;
+      return false;
+    }
+    return e->kernel(*state_, n);
+  }
+  const std::string& last_message() const { return message_; }
+
+ private:
+  CpuState* state_;
+  std::vector<float> im2col_;
+  std::vector<std::vector<float>> buffers_;
+  std::string message_;
+};
+
+}  // namespace vorn::test
