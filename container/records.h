@@ -65,4 +65,52 @@ static_assert(sizeof(NodeRecord) == 256);
 constexpr uint64_t kNodeMaxInputs = 8;
 constexpr uint64_t kNodeMaxOutputs = 4;
 
+// 192 bytes: the tensor record of section 3.
+struct TensorRecord {
+  uint64_t name_offset;     // pool offset of a NUL-terminated name
+  uint64_t kind;            // ElementKind: F16, F32 or Q8
+  uint64_t reserved0;
+  uint64_t group;           // load group holding the tensor
+  uint64_t rank;            // 0..6
+  uint64_t dims[6];
+  uint64_t container_offset;  // M + relative offset
+  uint64_t byte_size;         // row bytes * product of all dims but the last
+  uint64_t padded_size;       // multiple of 16384, at most byte size + 16383
+  uint64_t relative_offset;   // offset inside the data region
+  uint64_t reserved1;
+  uint64_t index;             // the record's own index
+  uint64_t row_bytes;
+  uint64_t reserved2[6];
+};
+static_assert(sizeof(TensorRecord) == 192);
+
+// MetaValueType: how a meta_kv record stores its value.
+enum : uint64_t {
+  kMetaString = 1,      // pool: offset, byte length, NUL after it
+  kMetaF64 = 2,         // inline IEEE double bits
+  kMetaI64 = 3,         // inline signed integer
+  kMetaBool = 4,        // inline, non-zero is true
+  kMetaStringList = 5,  // pool: items each followed by a NUL; word 6 the count
+  kMetaF32Array = 6,    // pool: 4-aligned 4-byte items; word 6 the count
+  kMetaBlob = 7,        // pool: bytes of unspecified content, NUL after them
+};
+
+// Flag bit of a meta record: the metadata editor leaves the key alone.
+constexpr uint64_t kMetaFlagImmutable = 2;
+
+// 64 bytes: a meta_kv record of section 1. Free when key_length or type is 0.
+struct MetaRecord {
+  uint64_t key_offset;
+  uint64_t key_length;
+  uint64_t type;
+  uint64_t flags;
+  uint64_t value;    // inline value, or the pool offset of the value bytes
+  uint64_t length;   // byte length of a pool value
+  uint64_t items;    // item count (string lists, 4-byte arrays)
+  uint64_t reserved;
+  bool is_free() const { return key_length == 0 || type == 0; }
+  static bool is_pool_type(uint64_t t) { return t == kMetaString || t == kMetaStringList || t == kMetaF32Array || t == kMetaBlob; }
+};
+static_assert(sizeof(MetaRecord) == 64);
+
 }  // namespace vorn
