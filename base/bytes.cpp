@@ -83,6 +83,46 @@ void bytes_free(ByteString* s) {
   *s = bytes_new();
 }
 
+uint32_t bytes_push(ByteString* s, uint8_t byte) { return bytes_append(s, &byte, 1); }
+
+uint32_t bytes_insert(ByteString* s, const void* ptr, uint64_t n, uint64_t position) {
+  if (position > s->len) return 2;
+  if (n == 0) return 0;
+  if (bytes_reserve(s, n) != 0) return 1;
+  std::memmove(s->ptr + position + n, s->ptr + position, s->len - position);
+  std::memcpy(s->ptr + position, ptr, n);
+  s->len += n;
+  return 0;
+}
+
+uint32_t bytes_remove_range(ByteString* s, uint64_t start, uint64_t end) {
+  if (start > end || end > s->len) return 2;
+  if (start == end) return 0;
+  std::memmove(s->ptr + start, s->ptr + end, s->len - end);
+  s->len -= end - start;
+  return 0;
+}
+
+uint32_t bytes_reserve_exact(ByteString* s, uint64_t n) {
+  if (n <= s->cap) return 0;
+  auto* p = static_cast<uint8_t*>(std::realloc(s->ptr, n));
+  if (p == nullptr) return 1;
+  s->ptr = p;
+  s->cap = n;
+  return 0;
+}
+
+void bytes_clear(ByteString* s) { s->len = 0; }
+
+void bytes_truncate(ByteString* s, uint64_t n) {
+  if (n < s->len) s->len = n;
+}
+
+uint64_t bytes_capacity(const ByteString& s) { return s.cap; }
+uint64_t bytes_len(const ByteString& s) { return s.len; }
+
+ByteString bytes_clone(const ByteString& s) { return bytes_from_slice(s.ptr, s.len); }
+
 CString slice_to_cstr(Slice s) {
   if (s.len != 0 && std::memchr(s.ptr, 0, s.len) != nullptr) return CString{1, nullptr, 0};
   auto* p = static_cast<char*>(std::malloc(s.len + 1));

@@ -51,6 +51,21 @@ uint32_t bytes_append(ByteString* s, Slice bytes);
 // Frees the buffer and zeroes the record; a null buffer is left alone.
 void bytes_free(ByteString* s);
 
+// In-place edits. Status words: 0 ok, 1 overflow or allocation failure,
+// 2 position out of range; nothing changes on failure.
+uint32_t bytes_push(ByteString* s, uint8_t byte);
+uint32_t bytes_insert(ByteString* s, const void* ptr, uint64_t n, uint64_t position);
+uint32_t bytes_remove_range(ByteString* s, uint64_t start, uint64_t end);
+// Raises the capacity to exactly n bytes when it is below (never shrinks).
+uint32_t bytes_reserve_exact(ByteString* s, uint64_t n);
+void bytes_clear(ByteString* s);
+void bytes_truncate(ByteString* s, uint64_t n);
+uint64_t bytes_capacity(const ByteString& s);
+uint64_t bytes_len(const ByteString& s);
+// A copy with cap = len (the empty string for an empty input or a failed
+// allocation).
+ByteString bytes_clone(const ByteString& s);
+
 CString slice_to_cstr(Slice s);
 const char* cstr_ptr(const CString& c);
 void cstr_free(CString* c);

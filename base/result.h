@@ -34,4 +34,33 @@ struct ErrorPayload {
   ByteString message;
 };
 
+// The plain-word records of C-style callers (vectors, handles).
+struct WordPair {
+  uint64_t first;
+  uint64_t second;
+};
+struct HandleWords {
+  uint64_t words[11];
+};
+// An error code with two detail words (an index, a size, ...).
+struct ErrorDetail {
+  uint32_t code;
+  uint64_t detail[2];
+};
+
+using CodeResult = Result<uint64_t, uint32_t>;
+using HandleResult = Result<HandleWords, uint32_t>;
+using WordResult = Result<uint64_t, ErrorDetail>;
+using PairResult = Result<WordPair, ErrorDetail>;
+
+inline HandleResult result_err_code(uint32_t code) { return HandleResult::failure(code); }
+inline HandleResult result_ok_handle(const HandleWords& words) { return HandleResult::success(words); }
+inline WordResult result_ok_word(uint64_t value) { return WordResult::success(value); }
+inline PairResult result_ok_pair(uint64_t first, uint64_t second) {
+  return PairResult::success(WordPair{first, second});
+}
+inline WordResult result_err_detail(uint32_t code, uint64_t detail0, uint64_t detail1) {
+  return WordResult::failure(ErrorDetail{code, {detail0, detail1}});
+}
+
 }  // namespace vorn

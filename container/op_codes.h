@@ -1,0 +1,16 @@
+// Operator codes of graph node records (word 0) and their names.
+#pragma once
+#include <cstdint>
+
+#include "base/bytes.h"
+
+namespace vorn {
+
+// Codes run from 1 to kOpCodeCount; 0 and anything above are not operators.
+inline constexpr uint64_t kOpCodeCount = 87;
+
+// The operator's name as a constant text; "UnknownOp" for 0 and every code
+// above kOpCodeCount.
+Slice op_name(uint64_t code);
+
+}  // namespace vorn
