@@ -1,0 +1,295 @@
+// Conv: pointwise products straight on the input, depthwise direct planes,
+// and im2col + sgemm in bands of output rows for everything else, with bias
+// and the fused activation applied while each band is still in cache.
+#include "cpu/kernels/conv.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/blas.h"
+
+VORN_VECTORIZE_FILE
+
+namespace vorn {
+namespace kern {
+
+namespace {
+
+constexpr uint64_t kOpConv = 5;
+constexpr uint64_t kOpConvTranspose = 28;
+
+// Above this many output positions the column matrix is cut into bands of
+// at most kBandValues values, so one band stays in the outer caches.
+constexpr int64_t kBandOutputs = 65536;
+constexpr int64_t kBandValues = 4194304;
+
+bool mul_ok(int64_t a, int64_t b, int64_t* out) {
+  return !__builtin_mul_overflow(a, b, out) && *out <= kMaxElements * 8;
+}
+
+}  // namespace
+
+bool conv_params(const CpuState& s, const NodeRecord& n, ConvParams* p, char* msg, size_t cap) {
+  if (!has_io(s, n) || !has_input(s, n, 1)) return fail(msg, cap, "needs input, weight and output");
+  ConvParams q;
+  if (!value_nchw(node_in_value(s, n, 0), &q.x) || !value_nchw(node_out_value(s, n, 0), &q.y))
+    return fail(msg, cap, "input and output must be NCHW tensors of rank 1 to 4");
+  q.kh = attr_int(n, 0);
+  q.kw = attr_int(n, 1);
+  q.sh = attr_int(n, 2);
+  q.sw = attr_int(n, 3);
+  q.padt = attr_int(n, 4);
+  q.padl = attr_int(n, 5);
+  q.dh = attr_int(n, 8);
+  q.dw = attr_int(n, 9);
+  q.g = attr_int(n, 10);
+  if (q.g < 2) q.g = 1;
+  if (q.sh == 0) q.sh = 1;
+  if (q.sw == 0) q.sw = 1;
+  if (q.dh == 0) q.dh = 1;
+  if (q.dw == 0) q.dw = 1;
+  q.depthwise_allowed = n.attr(12) == 0;
+  q.act = static_cast<int>(n.attr(14) & 0xffffffffu);
+  q.slope = n.attr_f32(15);
+  if (q.kh < 1 || q.kw < 1 || q.kh > 4096 || q.kw > 4096)
+    return fail(msg, cap, "kernel extent %lld x %lld out of range", (long long)q.kh, (long long)q.kw);
+  if (q.sh < 0 || q.sw < 0 || q.dh < 0 || q.dw < 0 || q.padt < 0 || q.padl < 0)
+    return fail(msg, cap, "negative stride, dilation or padding");
+  if (q.x.c % q.g != 0 || q.y.c % q.g != 0)
+    return fail(msg, cap, "channels %lld -> %lld not divisible by %lld groups", (long long)q.x.c,
+                (long long)q.y.c, (long long)q.g);
+  if (q.x.n != q.y.n) return fail(msg, cap, "input and output batch differ");
+  if (q.y.count() > 0 && q.x.c == 0) return fail(msg, cap, "input has no channels");
+  int64_t per_out = 0, wcount = 0;
+  if (!mul_ok(q.kh * q.kw, q.cin_g(), &per_out) || !mul_ok(per_out, q.y.c, &wcount) ||
+      value_count(node_in_value(s, n, 1)) != wcount)
+    return fail(msg, cap, "weight has %llu values, expected Cout x Cin/g x kh x kw",
+                (unsigned long long)node_in_value(s, n, 1).count());
+  if (q.act < kActNone || q.act > kActLeaky) return fail(msg, cap, "unknown fused activation %d", q.act);
+  q.has_bias = has_input(s, n, 2);
+  if (q.has_bias) {
+    int64_t need = q.act == kActReluAffine ? 3 * q.y.c : q.y.c;
+    if (value_count(node_in_value(s, n, 2)) < need)
+      return fail(msg, cap, "bias has %llu values, expected %lld",
+                  (unsigned long long)node_in_value(s, n, 2).count(), (long long)need);
+  } else if (q.act == kActReluAffine) {
+    return fail(msg, cap, "fused affine activation without its parameters");
+  }
+  int64_t row = 0;
+  if (!mul_ok(q.k_rows(), q.y.w, &row)) return fail(msg, cap, "column matrix too large");
+  *p = q;
+  return true;
+}
+
+void conv_epilogue_span(float* v, int64_t len, int64_t c, const float* params, int64_t cout,
+                        int act, float slope) {
+  const float b = params != nullptr ? params[c] : 0.0f;
+  switch (act) {
+    case kActReluAffine: {
+      const float m = params[cout + c], a = params[2 * cout + c];
+      for (int64_t i = 0; i < len; ++i) {
+        float t = v[i] + b;
+        t = t >= 0.0f ? t : 0.0f;
+        v[i] = t * m + a;
+      }
+      break;
+    }
+    case kActRelu:
+      for (int64_t i = 0; i < len; ++i) {
+        float t = v[i] + b;
+        v[i] = t >= 0.0f ? t : 0.0f;
+      }
+      break;
+    case kActLeaky:
+      for (int64_t i = 0; i < len; ++i) {
+        float t = v[i] + b;
+        v[i] = t >= 0.0f ? t : t * slope;
+      }
+      break;
+    default:
+      if (params != nullptr)
+        for (int64_t i = 0; i < len; ++i) v[i] += b;
+      break;
+  }
+}
+
+namespace {
+
+// Writes column-matrix row (c, i, j) of one band: rb output rows from y0,
+// each Wout values of input channel plane xc sampled at kernel tap (i, j).
+void im2col_row(const ConvParams& p, const float* xc, float* dst, int64_t y0, int64_t rb, int64_t i,
+                int64_t j) {
+  const int64_t W = p.x.w, H = p.x.h, wo = p.y.w, sw = p.sw;
+  const int64_t off = j * p.dw - p.padl;  // input column of output column 0
+  int64_t xlo = off >= 0 ? 0 : (-off + sw - 1) / sw;
+  int64_t xhi = W - 1 - off < 0 ? 0 : (W - 1 - off) / sw + 1;
+  xlo = std::min(xlo, wo);
+  xhi = std::clamp(xhi, xlo, wo);
+  for (int64_t y = 0; y < rb; ++y) {
+    float* d = dst + y * wo;
+    const int64_t iy = (y0 + y) * p.sh - p.padt + i * p.dh;
+    if (iy < 0 || iy >= H) {
+      std::memset(d, 0, static_cast<size_t>(wo) * 4);
+      continue;
+    }
+    const float* xr = xc + iy * W + off;
+    if (xlo > 0) std::memset(d, 0, static_cast<size_t>(xlo) * 4);
+    if (sw == 1) {
+      std::memcpy(d + xlo, xr + xlo, static_cast<size_t>(xhi - xlo) * 4);
+    } else if (sw == 2) {
+      for (int64_t x = xlo; x < xhi; ++x) d[x] = xr[2 * x];
+    } else {
+      for (int64_t x = xlo; x < xhi; ++x) d[x] = xr[x * sw];
+    }
+    if (xhi < wo) std::memset(d + xhi, 0, static_cast<size_t>(wo - xhi) * 4);
+  }
+}
+
+struct ConvRun {
+  const ConvParams& p;
+  const float* x;
+  const float* w;
+  const float* bias;
+  float* y;
+  float* col;
+  int64_t col_cap;  // floats
+};
+
+bool epilogue_needed(const ConvParams& p) { return p.act != kActNone || p.has_bias; }
+
+bool epilogue_parallel(const ConvParams& p) { return p.y.c > 7 && p.y.c * p.y.plane() >= 65536; }
+
+void run_pointwise(const ConvRun& r, const float* xn, float* yn) {
+  const ConvParams& p = r.p;
+  const int64_t hw = p.y.plane();
+  cpu_sgemm(false, false, p.y.c, hw, p.x.c, 1.0f, r.w, p.x.c, xn, hw, 0.0f, yn, hw);
+  if (!epilogue_needed(p)) return;
+  run_split(epilogue_parallel(p), static_cast<size_t>(p.y.c), [&](size_t c) {
+    conv_epilogue_span(yn + c * hw, hw, c, r.bias, p.y.c, p.act, p.slope);
+  });
+}
+
+void run_depthwise(const ConvRun& r, const float* xn, float* yn) {
+  const ConvParams& p = r.p;
+  const int64_t c = p.x.c, hw_in = p.x.plane(), hw = p.y.plane(), taps = p.kh * p.kw;
+  const bool epi = epilogue_needed(p);
+  // Each iteration finishes its plane, epilogue included, while it is hot.
+  run_split(c > 7 && c * hw > 4095, static_cast<size_t>(c), [&](size_t ch) {
+    float* out = yn + ch * hw;
+    conv_depthwise_plane(p, xn + ch * hw_in, r.w + ch * taps, out);
+    if (epi) conv_epilogue_span(out, hw, ch, r.bias, p.y.c, p.act, p.slope);
+  });
+}
+
+void run_general(const ConvRun& r, const float* xn, float* yn) {
+  const ConvParams& p = r.p;
+  const int64_t wo = p.y.w, ho = p.y.h, hw = p.y.plane();
+  const int64_t cin_g = p.cin_g(), cout_g = p.cout_g(), kr = p.k_rows(), taps = p.kh * p.kw;
+  const int64_t row_values = kr * wo;
+  int64_t rows = std::min(ho, r.col_cap / row_values);
+  if (hw >= kBandOutputs) rows = std::min(rows, std::max<int64_t>(1, kBandValues / row_values));
+  const bool epi = epilogue_needed(p), epi_par = epilogue_parallel(p);
+  for (int64_t gi = 0; gi < p.g; ++gi) {
+    const float* xg = xn + gi * cin_g * p.x.plane();
+    const float* wg = r.w + gi * cout_g * kr;
+    float* yg = yn + gi * cout_g * hw;
+    for (int64_t y0 = 0; y0 < ho; y0 += rows) {
+      const int64_t rb = std::min(rows, ho - y0), nb = rb * wo;
+      // One iteration per (input channel, kernel row): kw column rows each.
+      const size_t units = static_cast<size_t>(cin_g * p.kh);
+      run_split(nb * cin_g >= 8192, units, [&](size_t u) {
+        const int64_t c = static_cast<int64_t>(u) / p.kh, i = static_cast<int64_t>(u) % p.kh;
+        const float* xc = xg + c * p.x.plane();
+        float* dst = r.col + (c * taps + i * p.kw) * nb;
+        for (int64_t j = 0; j < p.kw; ++j) im2col_row(p, xc, dst + j * nb, y0, rb, i, j);
+      });
+      cpu_sgemm(false, false, cout_g, nb, kr, 1.0f, wg, kr, r.col, nb, 0.0f, yg + y0 * wo, hw);
+      if (epi) {
+        run_split(epi_par, static_cast<size_t>(cout_g), [&](size_t c) {
+          const int64_t ch = gi * cout_g + static_cast<int64_t>(c);
+          conv_epilogue_span(yg + c * hw + y0 * wo, nb, ch, r.bias, p.y.c, p.act, p.slope);
+        });
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kern
+
+size_t conv_workspace_bytes(const CpuState& s, const NodeRecord& n) {
+  using namespace kern;
+  constexpr size_t kMin = 64;
+  if (n.op() == kOpConv) {
+    ConvParams p;
+    if (!conv_params(s, n, &p, nullptr, 0)) return kMin;
+    const bool pointwise = p.g == 1 && p.kh == 1 && p.kw == 1 && p.padt == 0 && p.padl == 0 &&
+                           p.sh == 1 && p.sw == 1 && p.y.h == p.x.h && p.y.w == p.x.w;
+    if (pointwise || conv_is_depthwise(p)) return kMin;
+    const int64_t row = p.k_rows() * p.y.w;
+    int64_t rows = p.y.h;
+    if (p.y.plane() >= kBandOutputs) rows = std::min(rows, std::max<int64_t>(1, kBandValues / row));
+    return std::max(kMin, static_cast<size_t>(row * rows) * 4);
+  }
+  if (n.op() == kOpConvTranspose) {
+    if (!has_io(s, n)) return kMin;
+    Nchw x, y;
+    if (!value_nchw(node_in_value(s, n, 0), &x) || !value_nchw(node_out_value(s, n, 0), &y))
+      return kMin;
+    int64_t g = attr_int(n, 10);
+    if (g < 2) g = 1;
+    const int64_t kh = attr_int(n, 0), kw = attr_int(n, 1);
+    if (kh < 1 || kw < 1 || kh > 4096 || kw > 4096) return kMin;
+    int64_t v = 0;
+    if (__builtin_mul_overflow(kh * kw, (y.c / g), &v) || __builtin_mul_overflow(v, x.plane(), &v) ||
+        v > (int64_t{1} << 40))
+      return kMin;
+    return std::max(kMin, static_cast<size_t>(v) * 4);
+  }
+  return kMin;
+}
+
+bool conv_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
+  kern::ConvParams p;
+  if (!kern::conv_params(s, n, &p, msg, cap)) return false;
+  // The general path needs room for at least one output row of the column
+  // matrix; the engine may check before it has allocated the workspace.
+  const size_t need = conv_workspace_bytes(s, n);
+  if (s.im2col != nullptr && need > 64 &&
+      s.im2col_size < static_cast<uint64_t>(p.k_rows() * p.y.w) * 4)
+    return kern::fail(msg, cap, "im2col workspace of %llu bytes is below one row of %lld",
+                      (unsigned long long)s.im2col_size, (long long)(p.k_rows() * p.y.w * 4));
+  return true;
+}
+
+bool conv_kernel(CpuState& s, const NodeRecord& n) {
+  using namespace kern;
+  ConvParams p;
+  if (!conv_params(s, n, &p, nullptr, 0)) return false;
+  if (p.y.count() == 0) return true;
+  ConvRun r{p,
+            node_in(s, n, 0),
+            node_in(s, n, 1),
+            p.has_bias ? node_in(s, n, 2) : nullptr,
+            node_out(s, n, 0),
+            s.im2col,
+            static_cast<int64_t>(s.im2col_size / 4)};
+  const bool pointwise = p.g == 1 && p.kh == 1 && p.kw == 1 && p.padt == 0 && p.padl == 0 &&
+                         p.sh == 1 && p.sw == 1 && p.y.h == p.x.h && p.y.w == p.x.w;
+  const bool depthwise = !pointwise && conv_is_depthwise(p);
+  if (!pointwise && !depthwise && (r.col == nullptr || r.col_cap < p.k_rows() * p.y.w)) return false;
+  const int64_t xstride = p.x.c * p.x.plane(), ystride = p.y.c * p.y.plane();
+  for (int64_t b = 0; b < p.x.n; ++b) {
+    const float* xn = r.x + b * xstride;
+    float* yn = r.y + b * ystride;
+    if (pointwise)
+      run_pointwise(r, xn, yn);
+    else if (depthwise)
+      run_depthwise(r, xn, yn);
+    else
+      run_general(r, xn, yn);
+  }
+  return true;
+}
+
+}  // namespace vorn

@@ -1,0 +1,56 @@
+// Convolution kernels: the shape record shared by Conv's layouts, and the
+// workspace the engine allocates for Conv and ConvTranspose.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "cpu/kernels/spatial_common.h"
+
+namespace vorn {
+
+// Bytes of im2col workspace the Conv or ConvTranspose node needs so that its
+// kernel runs with the band heights the engine expects (64 for any other
+// node). The kernels never write past state.im2col_size: a smaller workspace
+// only cuts bands thinner, down to the one output row that every check
+// requires.
+size_t conv_workspace_bytes(const CpuState& state, const NodeRecord& node);
+
+namespace kern {
+
+// Fused operation applied after the product (attribute word 14).
+enum ConvAct : int { kActNone = 0, kActRelu = 1, kActReluAffine = 2, kActLeaky = 3 };
+
+struct ConvParams {
+  Nchw x, y;
+  int64_t kh = 1, kw = 1, sh = 1, sw = 1, padt = 0, padl = 0, dh = 1, dw = 1, g = 1;
+  int act = kActNone;
+  float slope = 0.0f;
+  bool has_bias = false;
+  bool depthwise_allowed = true;
+  int64_t cin_g() const { return x.c / g; }
+  int64_t cout_g() const { return y.c / g; }
+  // Rows of the column matrix of one partition.
+  int64_t k_rows() const { return kh * kw * (x.c / g); }
+};
+
+// Reads and validates the Conv node's attributes and shapes; false with a
+// reason when the node breaks its size contract.
+bool conv_params(const CpuState& s, const NodeRecord& n, ConvParams* p, char* msg, size_t cap);
+
+// True when the depthwise direct kernel runs the node.
+inline bool conv_is_depthwise(const ConvParams& p) {
+  return p.g == p.x.c && p.y.c == p.x.c && p.g > 1 && p.depthwise_allowed;
+}
+
+// One output plane of a depthwise convolution: y = sum over the kernel taps
+// inside the input, taps in row-major order, without bias or activation.
+void conv_depthwise_plane(const ConvParams& p, const float* x, const float* w, float* y);
+
+// Applies bias and the fused activation of output channel c to len
+// consecutive values of its plane. params is input 2's data (null without
+// bias); cout is the channel stride of the three arrays of activation 2.
+void conv_epilogue_span(float* v, int64_t len, int64_t c, const float* params, int64_t cout,
+                        int act, float slope);
+
+}  // namespace kern
+}  // namespace vorn

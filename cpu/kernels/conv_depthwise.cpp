@@ -1,0 +1,124 @@
+// Depthwise convolution, one output plane at a time. Rows whose kernel
+// window lies wholly inside the input run a fixed-size kernel (3x3, 5x5 or
+// 7x7, column stride 1 or 2) that keeps all taps in registers and vectorises
+// across output columns; the border runs a bounds-tested form. Every output
+// value sums its taps from 0 in row-major kernel order, skipping taps outside
+// the input, so all forms give the same values.
+#include <algorithm>
+#include <cstring>
+
+#include "cpu/kernels/conv.h"
+
+VORN_VECTORIZE_FILE
+
+namespace vorn::kern {
+
+namespace {
+
+// First and one-past-last output column whose tap column off + x*sw lies
+// inside [0, w).
+inline void inside_columns(int64_t off, int64_t sw, int64_t w, int64_t wo, int64_t* lo, int64_t* hi) {
+  int64_t a = off >= 0 ? 0 : (-off + sw - 1) / sw;
+  int64_t b = w - 1 - off < 0 ? 0 : (w - 1 - off) / sw + 1;
+  *lo = std::min(a, wo);
+  *hi = std::clamp(b, *lo, wo);
+}
+
+// One output row by passes over the kernel taps; any stride and dilation.
+void row_by_taps(const ConvParams& p, const float* x, const float* w, float* yr, int64_t oy) {
+  const int64_t wo = p.y.w;
+  std::memset(yr, 0, static_cast<size_t>(wo) * 4);
+  for (int64_t i = 0; i < p.kh; ++i) {
+    const int64_t iy = oy * p.sh - p.padt + i * p.dh;
+    if (iy < 0 || iy >= p.x.h) continue;
+    const float* xr = x + iy * p.x.w;
+    for (int64_t j = 0; j < p.kw; ++j) {
+      const float wt = w[i * p.kw + j];
+      const int64_t off = j * p.dw - p.padl;
+      int64_t lo, hi;
+      inside_columns(off, p.sw, p.x.w, wo, &lo, &hi);
+      const float* src = xr + off;
+      if (p.sw == 1) {
+        for (int64_t c = lo; c < hi; ++c) yr[c] += wt * src[c];
+      } else {
+        for (int64_t c = lo; c < hi; ++c) yr[c] += wt * src[c * p.sw];
+      }
+    }
+  }
+}
+
+// One output value with bounds tests.
+float point(const ConvParams& p, const float* x, const float* w, int64_t oy, int64_t ox) {
+  float acc = 0.0f;
+  for (int64_t i = 0; i < p.kh; ++i) {
+    const int64_t iy = oy * p.sh - p.padt + i * p.dh;
+    if (iy < 0 || iy >= p.x.h) continue;
+    for (int64_t j = 0; j < p.kw; ++j) {
+      const int64_t ix = ox * p.sw - p.padl + j * p.dw;
+      if (ix < 0 || ix >= p.x.w) continue;
+      acc += w[i * p.kw + j] * x[iy * p.x.w + ix];
+    }
+  }
+  return acc;
+}
+
+// Columns [lo, hi) of an interior row: all K x K taps inside, column
+// dilation 1, column stride SW.
+template <int K, int SW>
+void row_fixed(const float* const* rows, int64_t padl, const float* w, float* yr, int64_t lo,
+               int64_t hi) {
+  float wk[K * K];
+  for (int t = 0; t < K * K; ++t) wk[t] = w[t];
+  for (int64_t c = lo; c < hi; ++c) {
+    float acc = 0.0f;
+    for (int i = 0; i < K; ++i) {
+      const float* r = rows[i] + (c * SW - padl);
+      for (int j = 0; j < K; ++j) acc += wk[i * K + j] * r[j];
+    }
+    yr[c] = acc;
+  }
+}
+
+using RowFixed = void (*)(const float* const*, int64_t, const float*, float*, int64_t, int64_t);
+
+RowFixed pick_fixed(const ConvParams& p) {
+  if (p.kh != p.kw || p.dw != 1 || (p.sw != 1 && p.sw != 2)) return nullptr;
+  const bool s1 = p.sw == 1;
+  switch (p.kh) {
+    case 3: return s1 ? &row_fixed<3, 1> : &row_fixed<3, 2>;
+    case 5: return s1 ? &row_fixed<5, 1> : &row_fixed<5, 2>;
+    case 7: return s1 ? &row_fixed<7, 1> : &row_fixed<7, 2>;
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+void conv_depthwise_plane(const ConvParams& p, const float* x, const float* w, float* y) {
+  const int64_t wo = p.y.w, ho = p.y.h;
+  RowFixed fixed = pick_fixed(p);
+  // Output columns whose whole kernel row lies inside the input.
+  int64_t lo = 0, hi = 0;
+  if (fixed != nullptr) {
+    int64_t lo0, hi0, lo1, hi1;
+    inside_columns(-p.padl, p.sw, p.x.w, wo, &lo0, &hi0);
+    inside_columns((p.kw - 1) - p.padl, p.sw, p.x.w, wo, &lo1, &hi1);
+    lo = std::max(lo0, lo1);
+    hi = std::max(lo, std::min(hi0, hi1));
+  }
+  const float* rows[7];
+  for (int64_t oy = 0; oy < ho; ++oy) {
+    float* yr = y + oy * wo;
+    const int64_t top = oy * p.sh - p.padt, bottom = top + (p.kh - 1) * p.dh;
+    if (fixed == nullptr || top < 0 || bottom >= p.x.h || hi - lo < 4) {
+      row_by_taps(p, x, w, yr, oy);
+      continue;
+    }
+    for (int64_t i = 0; i < p.kh; ++i) rows[i] = x + (top + i * p.dh) * p.x.w;
+    for (int64_t c = 0; c < lo; ++c) yr[c] = point(p, x, w, oy, c);
+    fixed(rows, p.padl, w, yr, lo, hi);
+    for (int64_t c = hi; c < wo; ++c) yr[c] = point(p, x, w, oy, c);
+  }
+}
+
+}  // namespace vorn::kern

@@ -1,0 +1,183 @@
+// Conv against the reference loop across its layouts: pointwise, strided
+// pointwise, depthwise (fixed-size and general forms), grouped and general
+// im2col, banded large outputs, a starved workspace and fused activations.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "cpu/kernels/conv.h"
+#include "reference/conv_reference.h"
+#include "test_util.h"
+
+namespace vorn::test {
+namespace {
+
+struct ConvCase {
+  const char* name;
+  ref::ConvSpec s;
+  bool bias;
+  int act;
+  bool no_depthwise;
+};
+
+// Runs one Conv node through check and kernel with the workspace the engine
+// would give it (or the given number of bytes) and returns the output.
+std::vector<float> run_conv(const ConvCase& c, const std::vector<float>& x, const std::vector<float>& w,
+                            const std::vector<float>& b, size_t workspace = 0) {
+  const ref::ConvSpec& s = c.s;
+  NodeHarness h;
+  const uint64_t xi = h.value({(uint64_t)s.n, (uint64_t)s.cin, (uint64_t)s.h, (uint64_t)s.w}, x);
+  const uint64_t wi = h.value({(uint64_t)s.cout, (uint64_t)(s.cin / s.g), (uint64_t)s.kh, (uint64_t)s.kw},
+                              w, kValueWeight);
+  uint64_t bi = 0;
+  if (c.bias) bi = h.value({(uint64_t)b.size()}, b, kValueWeight);
+  const uint64_t yi =
+      h.value({(uint64_t)s.n, (uint64_t)s.cout, (uint64_t)s.hout(), (uint64_t)s.wout()});
+  NodeRecord n = c.bias ? NodeHarness::node(5, {xi, wi, bi}, {yi}) : NodeHarness::node(5, {xi, wi}, {yi});
+  const int64_t words[16] = {s.kh, s.kw, s.sh, s.sw, s.pt, s.pl, s.pb, s.pr, s.dh, s.dw, s.g, 0,
+                             c.no_depthwise ? 1 : 0, 0, c.act, 0};
+  for (int k = 0; k < 16; ++k) n.w[15 + k] = w_i(words[k]);
+  n.w[15 + 15] = w_f(0.125f);
+  std::vector<float> ws((workspace != 0 ? workspace : conv_workspace_bytes(h.state(), n)) / 4 + 1, 0.0f);
+  h.state().im2col = ws.data();
+  h.state().im2col_size = (workspace != 0 ? workspace : conv_workspace_bytes(h.state(), n));
+  EXPECT_TRUE(h.run(n)) << h.last_message();
+  return h.read(yi);
+}
+
+void check_case(const ConvCase& c, size_t workspace = 0) {
+  const ref::ConvSpec& s = c.s;
+  const auto x = random_values(s.n * s.cin * s.h * s.w, 1);
+  const auto w = random_values(s.cout * (s.cin / s.g) * s.kh * s.kw, 2, -0.5f, 0.5f);
+  std::vector<float> b;
+  if (c.bias) {
+    b = random_values(c.act == 2 ? 3 * s.cout : s.cout, 3);
+  }
+  const auto want = ref::conv2d(s, x, w, b, c.act, 0.125);
+  EXPECT_TRUE(close_to_reference(run_conv(c, x, w, b, workspace), want)) << c.name;
+}
+
+ref::ConvSpec spec(int64_t n, int64_t cin, int64_t h, int64_t w, int64_t cout, int64_t k, int64_t stride,
+                   int64_t pad, int64_t g = 1) {
+  ref::ConvSpec s;
+  s.n = n, s.cin = cin, s.h = h, s.w = w, s.cout = cout, s.kh = s.kw = k, s.sh = s.sw = stride;
+  s.pt = s.pl = s.pb = s.pr = pad;
+  s.g = g;
+  return s;
+}
+
+ref::ConvSpec asymmetric() {
+  ref::ConvSpec s = spec(1, 5, 19, 23, 7, 1, 1, 0);
+  s.kh = 3, s.kw = 5, s.sh = 2, s.sw = 1, s.pt = 0, s.pl = 2, s.pb = 2, s.pr = 0, s.dh = 1, s.dw = 2;
+  return s;
+}
+ref::ConvSpec dilated_depthwise(int64_t dh, int64_t dw) {
+  ref::ConvSpec s = spec(1, 16, 21, 22, 16, 3, 1, 2, 16);
+  s.dh = dh, s.dw = dw;
+  return s;
+}
+ref::ConvSpec padded_beyond() {
+  ref::ConvSpec s = spec(1, 3, 5, 6, 4, 1, 1, 0);
+  s.pt = 2, s.pl = 3, s.pb = 1, s.pr = 2;
+  return s;
+}
+
+const ConvCase kCases[] = {
+    {"pointwise", spec(2, 16, 20, 20, 24, 1, 1, 0), true, 1, false},
+    {"pointwise_large", spec(1, 8, 96, 96, 16, 1, 1, 0), true, 3, false},
+    {"pointwise_plain", spec(1, 8, 9, 7, 5, 1, 1, 0), false, 0, false},
+    {"strided_pointwise", spec(1, 16, 21, 21, 8, 1, 2, 0), false, 0, false},
+    {"strided_pointwise_big", spec(1, 24, 300, 300, 8, 1, 2, 0), true, 1, false},
+    {"general_3x3", spec(1, 3, 32, 32, 16, 3, 1, 1), true, 3, false},
+    {"general_batch", spec(2, 8, 15, 13, 12, 3, 2, 1), true, 1, false},
+    {"asymmetric_strided_dilated", asymmetric(), true, 0, false},
+    {"padded_beyond_kernel", padded_beyond(), true, 1, false},
+    {"groups", spec(1, 8, 14, 14, 12, 3, 2, 1, 4), true, 2, false},
+    {"groups_parallel_im2col", spec(1, 32, 40, 40, 32, 3, 1, 1, 2), true, 1, false},
+    {"depthwise_3x3", spec(1, 32, 17, 19, 32, 3, 1, 1, 32), true, 1, false},
+    {"depthwise_3x3_s2", spec(1, 16, 30, 31, 16, 3, 2, 1, 16), true, 2, false},
+    {"depthwise_5x5_s2", spec(1, 8, 33, 33, 8, 5, 2, 2, 8), false, 0, false},
+    {"depthwise_7x7", spec(1, 12, 20, 20, 12, 7, 1, 3, 12), true, 3, false},
+    {"depthwise_7x7_tiny", spec(1, 4, 7, 7, 4, 7, 1, 3, 4), true, 0, false},
+    {"depthwise_serial_small", spec(1, 4, 6, 6, 4, 3, 1, 1, 4), true, 1, false},
+    {"depthwise_3x3_nopad", spec(2, 9, 12, 40, 9, 3, 1, 0, 9), false, 0, false},
+    {"depthwise_dilated_rows", dilated_depthwise(2, 1), true, 0, false},
+    {"depthwise_dilated_cols", dilated_depthwise(1, 2), true, 0, false},
+    {"depthwise_forced_general", spec(1, 32, 17, 19, 32, 3, 1, 1, 32), true, 1, true},
+    {"banded_large_output", spec(1, 16, 257, 257, 4, 3, 1, 1), true, 1, false},
+};
+
+TEST(ConvKernel, MatchesReferenceOnEveryLayout) {
+  for (const ConvCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    check_case(c);
+  }
+}
+
+TEST(ConvKernel, StridedPointwiseEqualsGeneralPath) {
+  // The same 1x1 stride-2 weights run once as a 1x1 and once as a 3x3 kernel
+  // that is zero outside its centre tap (general im2col path).
+  ref::ConvSpec s = spec(1, 6, 11, 11, 5, 1, 2, 0);
+  const auto x = random_values(6 * 11 * 11, 7);
+  const auto w = random_values(5 * 6, 8);
+  ConvCase one{"1x1", s, false, 0, false};
+  ref::ConvSpec s3 = spec(1, 6, 11, 11, 5, 3, 2, 1);
+  std::vector<float> w3(5 * 6 * 9, 0.0f);
+  for (int i = 0; i < 30; ++i) w3[i * 9 + 4] = w[i];
+  ConvCase three{"3x3", s3, false, 0, false};
+  EXPECT_TRUE(close_to_reference(run_conv(one, x, w, {}), run_conv(three, x, w3, {})));
+}
+
+TEST(ConvKernel, StarvedWorkspaceCutsThinnerBands) {
+  // A workspace of exactly one output row still gives the full result: the
+  // kernel never writes past the workspace it was given.
+  const ConvCase c{"one_row", spec(1, 4, 23, 17, 6, 3, 1, 1), true, 1, false};
+  const size_t row = 4 * 9 * 17 * 4;
+  check_case(c, row);
+  check_case(c, row * 3 + 4);
+  const ConvCase sp{"strided_pointwise_one_row", spec(1, 16, 40, 40, 8, 1, 2, 0), true, 0, false};
+  check_case(sp, 16 * 20 * 4);
+}
+
+TEST(ConvKernel, WorkspaceSizeFollowsTheBandRule) {
+  NodeHarness h;
+  // 512 x 512 output, 3x3 kernel, 64 channels: bands of 14 rows.
+  const uint64_t x = h.value({1, 64, 512, 512});
+  const uint64_t w = h.value({8, 64, 3, 3}, {}, kValueWeight);
+  const uint64_t y = h.value({1, 8, 512, 512});
+  NodeRecord n = NodeHarness::node(5, {x, w}, {y}, {{0, 3}, {1, 3}, {2, 1}, {3, 1}, {4, 1}, {5, 1}});
+  EXPECT_EQ(conv_workspace_bytes(h.state(), n), size_t{14} * 9 * 64 * 512 * 4);
+  // Pointwise and depthwise layouts need no column matrix.
+  const uint64_t w1 = h.value({8, 64, 1, 1}, {}, kValueWeight);
+  EXPECT_EQ(conv_workspace_bytes(h.state(), NodeHarness::node(5, {x, w1}, {y}, {{0, 1}, {1, 1}})), 64u);
+}
+
+TEST(ConvKernel, ActivationWithoutBiasClampsWholeOutput) {
+  for (int act : {0, 1, 3}) {
+    ConvCase c{"nobias", spec(1, 3, 9, 9, 10, 3, 1, 1), false, act, false};
+    check_case(c);
+  }
+}
+
+TEST(ConvCheck, RefusesBrokenContracts) {
+  NodeHarness h;
+  const uint64_t x = h.value({1, 6, 8, 8});
+  const uint64_t y = h.value({1, 4, 8, 8});
+  const uint64_t wbad = h.value({4, 6, 3, 2}, {}, kValueWeight);
+  const uint64_t w = h.value({4, 6, 3, 3}, {}, kValueWeight);
+  const uint64_t bshort = h.value({3}, {}, kValueWeight);
+  const std::initializer_list<A> k3 = {{0, 3}, {1, 3}, {4, 1}, {5, 1}};
+  EXPECT_FALSE(h.run(NodeHarness::node(5, {x, wbad}, {y}, k3)));
+  EXPECT_NE(h.last_message().find("weight"), std::string::npos) << h.last_message();
+  EXPECT_FALSE(h.run(NodeHarness::node(5, {x, w, bshort}, {y}, k3)));
+  // 6 input channels do not split into 4 groups.
+  EXPECT_FALSE(h.run(NodeHarness::node(5, {x, w}, {y}, {{0, 3}, {1, 3}, {10, 4}})));
+  // Affine epilogue needs its three arrays.
+  EXPECT_FALSE(h.run(NodeHarness::node(5, {x, w}, {y}, {{0, 3}, {1, 3}, {14, 2}})));
+  EXPECT_FALSE(h.run(NodeHarness::node(5, {x, w}, {y}, {{0, 3}, {1, 3}, {14, 9}})));
+  EXPECT_TRUE(h.run(NodeHarness::node(5, {x, w}, {y}, k3))) << h.last_message();
+}
+
+}  // namespace
+}  // namespace vorn::test
