@@ -26,3 +26,11 @@ uint64_t container_pool_used_end(const uint8_t* meta, uint64_t meta_end);
 bool container_write_metadata(int fd, uint8_t* meta, uint64_t meta_end);
 
 }  // namespace vorn
+
+namespace vorn {
+
+// Test hook: when n >= 0, the n-th write step (0-based) of a repack — each
+// data write, flush, rename — fails as a full disk would. -1 turns it off.
+void meta_edit_inject_write_failure(int64_t n);
+
+}  // namespace vorn
