@@ -42,7 +42,8 @@ inline constexpr uint32_t kPixelLayoutBgrx = 3;  // 4 bytes, fourth ignored
 bool image_dims_valid(uint32_t width, uint32_t height);
 
 // Sets width and height, orientation 1, and allocates (uninitialised)
-// pixels. Bounds are checked before anything is allocated.
+// pixels. Bounds are checked before anything is allocated. Any pixels the
+// record held are not freed: pass a zeroed or released record.
 bool decoded_image_alloc(DecodedImage* image, uint32_t width, uint32_t height, char* error);
 // Frees the pixels and zeroes the record; null is fine.
 void decoded_image_free(DecodedImage* image);

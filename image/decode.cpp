@@ -1,0 +1,92 @@
+// Encoded bytes and files to upright RGB: format detection, EXIF orientation
+// and the whole-file read.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "image/decode_internal.h"
+
+namespace vorn {
+
+bool image_decode_bytes_limited(const uint8_t* data, uint64_t length, uint64_t max_area,
+                                DecodedImage* image, char* error) {
+  if (image == nullptr) {
+    image_set_error(error, "Missing image output");
+    return false;
+  }
+  *image = DecodedImage{};
+  image_set_error(error, "");
+  if (data == nullptr || length < 8) {
+    image_set_error(error, "Cannot read image");
+    return false;
+  }
+  const uint32_t orientation = image_scan_orientation(data, length);
+  static constexpr uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  bool ok;
+  if (data[0] == 0xFF && data[1] == 0xD8) {
+    ok = jpeg_decode_rgb(data, length, max_area, image, error);
+  } else if (std::memcmp(data, kPngSignature, 8) == 0) {
+    ok = png_decode_rgb(data, length, max_area, image, error);
+  } else {
+    image_set_error(error, "Supported image formats are RGB/grayscale JPEG and PNG");
+    return false;
+  }
+  if (!ok) return false;
+  if (!decoded_image_orient(image, orientation, error)) {
+    decoded_image_free(image);
+    return false;
+  }
+  return true;
+}
+
+bool image_decode_bytes(const uint8_t* data, uint64_t length, DecodedImage* image, char* error) {
+  return image_decode_bytes_limited(data, length, kImageMaxArea, image, error);
+}
+
+bool image_decode_file(const char* path, DecodedImage* image, char* error) {
+  if (image != nullptr) *image = DecodedImage{};
+  if (path == nullptr) {
+    image_set_error(error, "Missing image path");
+    return false;
+  }
+  std::FILE* f = std::fopen(path, "rb");
+  if (f == nullptr) {
+    image_set_error(error, "Cannot read image");
+    return false;
+  }
+  if (std::fseek(f, 0, SEEK_END) != 0) {
+    std::fclose(f);
+    image_set_error(error, "Cannot size image");
+    return false;
+  }
+  const long size = std::ftell(f);
+  if (size < 0) {
+    std::fclose(f);
+    image_set_error(error, "Cannot size image");
+    return false;
+  }
+  if (size < 8 || static_cast<uint64_t>(size) > kImageMaxFileBytes ||
+      std::fseek(f, 0, SEEK_SET) != 0) {
+    std::fclose(f);
+    image_set_error(error, "Invalid encoded image size");
+    return false;
+  }
+  auto* bytes = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size)));
+  if (bytes == nullptr) {
+    std::fclose(f);
+    image_set_error(error, "Image allocation failed");
+    return false;
+  }
+  const size_t got = std::fread(bytes, 1, static_cast<size_t>(size), f);
+  std::fclose(f);
+  if (got != static_cast<size_t>(size)) {
+    std::free(bytes);
+    image_set_error(error, "Cannot read image");
+    return false;
+  }
+  const bool ok = image_decode_bytes(bytes, static_cast<uint64_t>(size), image, error);
+  std::free(bytes);
+  return ok;
+}
+
+}  // namespace vorn

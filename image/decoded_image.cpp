@@ -1,0 +1,207 @@
+// DecodedImage: allocation within the size limits, EXIF orientation, and
+// construction from caller pixels.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "image/decode_internal.h"
+#include "platform/parallel.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr const char* kBoundsMessage = "Image dimensions exceed supported bounds";
+constexpr const char* kAllocMessage = "Image allocation failed";
+
+// Where destination pixel (0, 0) comes from and how the source index moves
+// (in pixels) when the destination column or row advances.
+struct OrientWalk {
+  int64_t start;
+  int64_t step_x;
+  int64_t step_y;
+};
+
+OrientWalk orient_walk(uint32_t orientation, int64_t w, int64_t h) {
+  switch (orientation) {
+    case 2: return {w - 1, -1, w};
+    case 3: return {(h - 1) * w + (w - 1), -1, -w};
+    case 4: return {(h - 1) * w, 1, -w};
+    case 5: return {0, w, 1};
+    case 6: return {(h - 1) * w, -w, 1};
+    case 7: return {(h - 1) * w + (w - 1), -w, -1};
+    default: return {w - 1, w, -1};  // 8
+  }
+}
+
+// Copies destination rows [row0, row1) in tiles so that the column walks of
+// the transposing orientations stay within a few cache lines.
+void orient_rows(const uint8_t* src, uint8_t* dst, uint32_t dst_w, const OrientWalk& walk,
+                 uint32_t row0, uint32_t row1) {
+  constexpr uint32_t kTile = 32;
+  for (uint32_t tx = 0; tx < dst_w; tx += kTile) {
+    const uint32_t tx1 = tx + kTile < dst_w ? tx + kTile : dst_w;
+    for (uint32_t y = row0; y < row1; ++y) {
+      int64_t s = walk.start + walk.step_y * static_cast<int64_t>(y) +
+                  walk.step_x * static_cast<int64_t>(tx);
+      uint8_t* d = dst + (static_cast<uint64_t>(y) * dst_w + tx) * 3;
+      for (uint32_t x = tx; x < tx1; ++x, s += walk.step_x, d += 3) {
+        const uint8_t* p = src + s * 3;
+        d[0] = p[0];
+        d[1] = p[1];
+        d[2] = p[2];
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void image_set_error(char* error, const char* msg) {
+  if (error == nullptr) return;
+  std::snprintf(error, kImageErrorSize, "%s", msg != nullptr ? msg : "");
+}
+
+void image_set_error_named(char* error, const char* word, const char* prefix, const char* msg) {
+  if (error == nullptr) return;
+  if (msg == nullptr) msg = "";
+  if (std::strstr(msg, word) != nullptr) {
+    image_set_error(error, msg);
+  } else {
+    std::snprintf(error, kImageErrorSize, "%s%s", prefix, msg);
+  }
+}
+
+bool image_dims_within(uint32_t width, uint32_t height, uint64_t max_area) {
+  if (width < 1 || height < 1 || width > kImageMaxSide || height > kImageMaxSide) return false;
+  return static_cast<uint64_t>(width) * height <= max_area;
+}
+
+bool image_dims_valid(uint32_t width, uint32_t height) {
+  return image_dims_within(width, height, kImageMaxArea);
+}
+
+bool decoded_image_alloc_limited(DecodedImage* image, uint32_t width, uint32_t height,
+                                 uint64_t max_area, char* error) {
+  if (max_area > kImageMaxArea) max_area = kImageMaxArea;
+  if (!image_dims_within(width, height, max_area)) {
+    image_set_error(error, kBoundsMessage);
+    return false;
+  }
+  // Sides are at most 2^15 each, so the byte count cannot wrap.
+  auto* pixels = static_cast<uint8_t*>(std::malloc(static_cast<uint64_t>(width) * height * 3));
+  if (pixels == nullptr) {
+    image_set_error(error, kAllocMessage);
+    return false;
+  }
+  *image = DecodedImage{width, height, 1, 0, pixels};
+  return true;
+}
+
+bool decoded_image_alloc(DecodedImage* image, uint32_t width, uint32_t height, char* error) {
+  return decoded_image_alloc_limited(image, width, height, kImageMaxArea, error);
+}
+
+void decoded_image_free(DecodedImage* image) {
+  if (image == nullptr) return;
+  std::free(image->pixels);
+  *image = DecodedImage{};
+}
+
+bool decoded_image_orient(DecodedImage* image, uint32_t orientation, char* error) {
+  if (orientation < 1 || orientation > 8) orientation = 1;
+  if (orientation == 1) {
+    image->orientation = 1;
+    return true;
+  }
+  const uint32_t w = image->width;
+  const uint32_t h = image->height;
+  const bool swap = orientation >= 5;
+  const uint32_t dst_w = swap ? h : w;
+  const uint32_t dst_h = swap ? w : h;
+  if (!image_dims_valid(dst_w, dst_h) || image->pixels == nullptr) {
+    image_set_error(error, kBoundsMessage);
+    return false;
+  }
+  auto* dst = static_cast<uint8_t*>(std::malloc(static_cast<uint64_t>(dst_w) * dst_h * 3));
+  if (dst == nullptr) {
+    image_set_error(error, kAllocMessage);
+    return false;
+  }
+  const OrientWalk walk = orient_walk(orientation, w, h);
+  const uint8_t* src = image->pixels;
+  // Bands of 64 rows; large images spread the bands over the pool.
+  constexpr uint32_t kBand = 64;
+  const uint32_t bands = (dst_h + kBand - 1) / kBand;
+  auto band = [&](size_t b) {
+    const uint32_t r0 = static_cast<uint32_t>(b) * kBand;
+    const uint32_t r1 = r0 + kBand < dst_h ? r0 + kBand : dst_h;
+    orient_rows(src, dst, dst_w, walk, r0, r1);
+  };
+  if (static_cast<uint64_t>(dst_w) * dst_h >= (1u << 20)) {
+    parallel_for(bands, band);
+  } else {
+    for (uint32_t b = 0; b < bands; ++b) band(b);
+  }
+  std::free(image->pixels);
+  image->pixels = dst;
+  image->width = dst_w;
+  image->height = dst_h;
+  image->orientation = orientation;
+  return true;
+}
+
+bool decoded_image_from_pixels(const uint8_t* pixels, uint64_t length, uint32_t width,
+                               uint32_t height, uint64_t stride, uint32_t layout,
+                               uint32_t orientation, DecodedImage* image, char* error) {
+  if (image == nullptr) {
+    image_set_error(error, "Missing image output");
+    return false;
+  }
+  *image = DecodedImage{};
+  const uint64_t bpp = layout == kPixelLayoutRgb ? 3 : 4;
+  const uint64_t row_bytes = bpp * width;
+  bool ok = width >= 1 && height >= 1 && width <= kImageMaxSide && height <= kImageMaxSide &&
+            pixels != nullptr && layout >= 1 && layout <= 3 && orientation >= 1 &&
+            orientation <= 8 && stride >= row_bytes;
+  if (ok) {
+    // stride * (height - 1) + row_bytes must neither wrap nor pass the end.
+    const uint64_t rows_before_last = height - 1;
+    ok = rows_before_last == 0 || stride <= (UINT64_MAX - row_bytes) / rows_before_last;
+    ok = ok && length >= stride * rows_before_last + row_bytes;
+  }
+  if (!ok) {
+    image_set_error(error, "Invalid image pixels, stride, length or orientation");
+    return false;
+  }
+  if (!decoded_image_alloc(image, width, height, error)) {
+    *image = DecodedImage{};
+    return false;
+  }
+  for (uint32_t y = 0; y < height; ++y) {
+    const uint8_t* s = pixels + stride * y;
+    uint8_t* d = image->pixels + static_cast<uint64_t>(y) * width * 3;
+    if (layout == kPixelLayoutRgb) {
+      std::memcpy(d, s, row_bytes);
+    } else if (layout == kPixelLayoutRgbx) {
+      for (uint32_t x = 0; x < width; ++x, s += 4, d += 3) {
+        d[0] = s[0];
+        d[1] = s[1];
+        d[2] = s[2];
+      }
+    } else {
+      for (uint32_t x = 0; x < width; ++x, s += 4, d += 3) {
+        d[0] = s[2];
+        d[1] = s[1];
+        d[2] = s[0];
+      }
+    }
+  }
+  if (!decoded_image_orient(image, orientation, error)) {
+    decoded_image_free(image);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace vorn

@@ -1,0 +1,92 @@
+// PNG decoding through libpng, reading from memory; every colour type of at
+// most 8 bits a channel comes out as packed RGB (alpha is dropped).
+#include <cstdlib>
+#include <cstring>
+
+#include <png.h>
+
+#include "image/decode_internal.h"
+
+namespace vorn {
+
+namespace {
+
+struct PngSource {
+  const uint8_t* data;
+  uint64_t length;
+  uint64_t position;
+};
+
+void png_error_to_buffer(png_structp png, png_const_charp msg) {
+  image_set_error_named(static_cast<char*>(png_get_error_ptr(png)), "PNG", "PNG decoding failed: ",
+                        msg);
+  png_longjmp(png, 1);
+}
+
+void png_warning_ignore(png_structp, png_const_charp) {}
+
+void png_read_from_memory(png_structp png, png_bytep out, size_t count) {
+  auto* src = static_cast<PngSource*>(png_get_io_ptr(png));
+  if (count > src->length - src->position) png_error(png, "Truncated PNG");
+  std::memcpy(out, src->data + src->position, count);
+  src->position += count;
+}
+
+}  // namespace
+
+bool png_decode_rgb(const uint8_t* data, uint64_t length, uint64_t max_area, DecodedImage* image,
+                    char* error) {
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, error, png_error_to_buffer,
+                                           png_warning_ignore);
+  if (png == nullptr) {
+    image_set_error(error, "PNG allocation failed");
+    return false;
+  }
+  png_infop info = png_create_info_struct(png);
+  if (info == nullptr) {
+    png_destroy_read_struct(&png, nullptr, nullptr);
+    image_set_error(error, "PNG allocation failed");
+    return false;
+  }
+  PngSource source{data, length, 0};
+  // png and info are not changed after this point, so they survive the jump.
+  if (setjmp(png_jmpbuf(png)) != 0) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    decoded_image_free(image);
+    return false;
+  }
+  png_set_read_fn(png, &source, png_read_from_memory);
+  png_read_info(png, info);
+  const uint32_t width = png_get_image_width(png, info);
+  const uint32_t height = png_get_image_height(png, info);
+  const int color_type = png_get_color_type(png, info);
+  const int bit_depth = png_get_bit_depth(png, info);
+  if (bit_depth > 8) png_error(png, "PNG supports at most 8-bit channels");
+  if (!decoded_image_alloc_limited(image, width, height, max_area, error)) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    decoded_image_free(image);
+    return false;
+  }
+  if (color_type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+  if (color_type == PNG_COLOR_TYPE_GRAY && bit_depth < 8) png_set_expand_gray_1_2_4_to_8(png);
+  if (color_type == PNG_COLOR_TYPE_GRAY || color_type == PNG_COLOR_TYPE_GRAY_ALPHA) {
+    png_set_gray_to_rgb(png);
+  }
+  // A palette with a tRNS chunk expands to RGBA: its alpha goes too.
+  if ((color_type & PNG_COLOR_MASK_ALPHA) != 0 ||
+      (color_type == PNG_COLOR_TYPE_PALETTE && png_get_valid(png, info, PNG_INFO_tRNS) != 0)) {
+    png_set_strip_alpha(png);
+  }
+  const int passes = png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  const uint64_t row_bytes = static_cast<uint64_t>(width) * 3;
+  if (png_get_rowbytes(png, info) != row_bytes) png_error(png, "Unexpected PNG pixel layout");
+  for (int pass = 0; pass < passes; ++pass) {
+    for (uint32_t y = 0; y < height; ++y) png_read_row(png, image->pixels + row_bytes * y, nullptr);
+  }
+  png_read_end(png, nullptr);
+  png_destroy_read_struct(&png, &info, nullptr);
+  return true;
+}
+
+}  // namespace vorn
