@@ -33,6 +33,15 @@ struct CpuState {
   // Simulated-quantisation settings and scratch of this engine (null when
   // none is active).
   CpuQuantState* quant;
+
+  // Switches read from the environment once, when the engine is created:
+  // another thread may call setenv while a pass runs.
+  uint32_t fusion_off;   // VORN_CPU_NOFUSE or VORN_CPU_QCAL_OUT present
+  uint32_t profile_on;   // VORN_CPU_PROFILE present (empty counts)
+  uint64_t dump_length;  // bytes of dump_dir; 0 means no dump
+  char dump_dir[4096];   // VORN_CPU_DUMP, NUL-terminated
+  // Length of the weight storage the weight data pointers lie in.
+  uint64_t weights_size;
 };
 
 }  // namespace vorn

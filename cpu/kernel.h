@@ -25,6 +25,18 @@ using CpuKernel = bool (*)(CpuState& state, const NodeRecord& node);
 using CpuCheck = bool (*)(const CpuState& state, const NodeRecord& node, char* message,
                           size_t capacity);
 
+// Fusion written by engine creation into attribute words 14 (mode) and 15
+// (parameter) of Conv, ConvTranspose and Add. Creation clears both words of
+// these operators when it copies the graph, so a kernel sees only the modes
+// below (0 when nothing was fused).
+constexpr uint64_t kAttrFuseMode = 14;
+constexpr uint64_t kAttrFuseParam = 15;
+constexpr uint64_t kFuseNone = 0;
+constexpr uint64_t kFuseRelu = 1;           // Conv, ConvTranspose: max(y, 0)
+constexpr uint64_t kFuseReluScaleShift = 2;  // Conv: input 2 holds bias, scale, shift (3 x Cout)
+constexpr uint64_t kFuseLeakyRelu = 3;      // Conv: slope in the low 32 bits of word 15
+constexpr uint64_t kFuseScaledAdd = 1;      // Add: x * s + y, s in the low 32 bits of word 15
+
 struct CpuOpEntry {
   uint64_t code;
   CpuKernel kernel;
@@ -33,6 +45,12 @@ struct CpuOpEntry {
 
 // The entry for an operator code, or null when the code has no kernel.
 const CpuOpEntry* cpu_op_entry(uint64_t code);
+
+// True when input k is given: inside the input count and naming a value (an
+// omitted optional input holds an id at or above the value count).
+inline bool node_has_input(const CpuState& s, const NodeRecord& n, uint64_t k) {
+  return k < n.input_count() && n.input(k) < s.value_count;
+}
 
 // Accessors kernels use on their node.
 inline const ValueRecord& node_in_value(const CpuState& s, const NodeRecord& n, uint64_t k) {

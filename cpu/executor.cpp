@@ -1,0 +1,128 @@
+// The interpreter of a CpuState: one pass over the node list through the
+// operator table, with the cancel poll before each node and the optional
+// quantisation hook, value dump and per-operator profile around it.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "base/atomics.h"
+#include "base/files.h"
+#include "container/op_codes.h"
+#include "cpu/engine.h"
+#include "cpu/kernel.h"
+#include "cpu/quant_hooks.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr uint64_t kProfileSlots = 128;
+
+struct Profile {
+  uint32_t count[kProfileSlots];
+  double ms[kProfileSlots];
+  uint64_t previous_op;
+  double previous_start;
+};
+
+void profile_close(Profile& p, double now) {
+  if (p.previous_op < kProfileSlots) {
+    p.ms[p.previous_op] += (now - p.previous_start) * 1000.0;
+    p.count[p.previous_op] += 1;
+  }
+}
+
+void profile_print(const Profile& p) {
+  char number[32];
+  for (uint64_t op = 0; op < kProfileSlots; ++op) {
+    if (p.count[op] == 0) continue;
+    Slice name = op_name(op);
+    write_all(2, "cpuprof op=", 11);
+    write_all(2, name.ptr, name.len);
+    write_all(2, " n=", 3);
+    int len = std::snprintf(number, sizeof number, "%llu", static_cast<unsigned long long>(p.count[op]));
+    write_all(2, number, static_cast<uint64_t>(len));
+    write_all(2, " ms=", 4);
+    len = std::snprintf(number, sizeof number, "%g", p.ms[op]);
+    write_all(2, number, static_cast<uint64_t>(len));
+    write_all(2, "\n", 1);
+  }
+}
+
+// Writes the value's f32 data to <dir>/v<id>.f32; failures are ignored.
+void dump_value(const CpuState& s, uint64_t id) {
+  const ValueRecord& v = s.values[id];
+  if (s.data[id] == nullptr) return;
+  char path[sizeof s.dump_dir + 32];
+  int len = std::snprintf(path, sizeof path, "%s/v%llu.f32", s.dump_dir,
+                          static_cast<unsigned long long>(id));
+  if (len < 0 || static_cast<size_t>(len) >= sizeof path) return;
+  int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  // Never past the value's buffer: an empty value's data is the shared
+  // 64-byte zero area.
+  uint64_t bytes = v.count() * 4;
+  if (bytes > v.bytes()) bytes = v.bytes();
+  write_all(fd, s.data[id], bytes);
+  ::close(fd);
+}
+
+}  // namespace
+
+bool cpu_execute_pass(CpuState& s, const float* input, float* output) {
+  const uint64_t in_id = s.first_input;
+  const uint64_t out_id = s.first_output;
+  if (in_id >= s.value_count || out_id >= s.value_count) return false;
+  if (input != nullptr) std::memcpy(s.data[in_id], input, s.values[in_id].count() * 4);
+
+  const bool quant = cpu_quant_active(s);
+  if (quant)
+    cpu_activation_hook(s, in_id, static_cast<float*>(s.data[in_id]), s.values[in_id].count(), 0);
+
+  Profile profile;
+  if (s.profile_on) {
+    std::memset(&profile, 0, sizeof profile);
+    profile.previous_op = kProfileSlots;
+  }
+  const bool dump = s.dump_length > 0;
+  uint32_t* cancel = s.cancel_flag;
+
+  for (uint64_t i = 0; i < s.node_count; ++i) {
+    const NodeRecord& node = s.nodes[i];
+    if (s.profile_on) {
+      double now = cpu_clock_seconds();
+      if (i > 0) profile_close(profile, now);
+      profile.previous_op = node.op();
+      profile.previous_start = now;
+    }
+    if (cancel != nullptr && atomic_load_u32(cancel, 1) != 0) return false;
+    const CpuOpEntry* entry = cpu_op_entry(node.op());
+    if (entry == nullptr || !entry->kernel(s, node)) return false;
+    const uint64_t outputs = node.output_count() < kNodeMaxOutputs ? node.output_count()
+                                                                    : kNodeMaxOutputs;
+    if (quant) {
+      for (uint64_t k = 0; k < outputs; ++k) {
+        uint64_t id = node.output(k);
+        if (id < s.value_count && s.values[id].kind() != kValueWeight)
+          cpu_activation_hook(s, id, static_cast<float*>(s.data[id]), s.values[id].count(),
+                              node.op());
+      }
+    }
+    if (dump) {
+      for (uint64_t k = 0; k < outputs; ++k)
+        if (node.output(k) < s.value_count) dump_value(s, node.output(k));
+    }
+  }
+
+  if (s.profile_on) {
+    if (s.node_count > 0) profile_close(profile, cpu_clock_seconds());
+    profile_print(profile);
+  }
+  if (quant) cpu_calibration_write(s);
+  if (output != nullptr) std::memcpy(output, s.data[out_id], s.values[out_id].count() * 4);
+  return true;
+}
+
+}  // namespace vorn

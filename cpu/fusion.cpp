@@ -1,0 +1,340 @@
+#include "cpu/fusion.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "cpu/kernel.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr uint64_t kOpAdd = 3;
+constexpr uint64_t kOpMul = 4;
+constexpr uint64_t kOpConv = 5;
+constexpr uint64_t kOpRelu = 6;
+constexpr uint64_t kOpBatchNorm = 19;
+constexpr uint64_t kOpConcat = 20;
+constexpr uint64_t kOpLeakyRelu = 26;
+constexpr uint64_t kOpConvTranspose = 28;
+
+void count_uses(const CpuState& s, ArenaPlanner& p) {
+  for (uint64_t id = 0; id < s.value_count; ++id) {
+    p.consumer_count[id] = 0;
+    p.writer_count[id] = 0;
+  }
+  for (uint64_t i = 0; i < s.node_count; ++i) {
+    const NodeRecord& n = s.nodes[i];
+    for (uint64_t k = 0; k < n.input_count() && k < kNodeMaxInputs; ++k)
+      if (n.input(k) < s.value_count) ++p.consumer_count[n.input(k)];
+    for (uint64_t k = 0; k < n.output_count() && k < kNodeMaxOutputs; ++k)
+      if (n.output(k) < s.value_count) ++p.writer_count[n.output(k)];
+  }
+}
+
+// An activation written by exactly one node and read by exactly one input
+// slot: the value between two nodes that fusion can make disappear.
+bool intermediate(const CpuState& s, const ArenaPlanner& p, uint64_t id) {
+  return id < s.value_count && s.values[id].kind() == kValueActivation &&
+         p.consumer_count[id] == 1 && p.writer_count[id] == 1;
+}
+
+bool f32_weight(const CpuState& s, uint64_t id, uint64_t count) {
+  return id < s.value_count && s.values[id].kind() == kValueWeight &&
+         s.values[id].elem_kind() == kElemF32 && s.values[id].count() == count &&
+         s.data[id] != nullptr;
+}
+
+bool same_count(const CpuState& s, uint64_t a, uint64_t b) {
+  return a < s.value_count && b < s.value_count && s.values[a].count() == s.values[b].count();
+}
+
+// Output channels of a Conv: dim 1 of its output.
+uint64_t conv_channels(const CpuState& s, const NodeRecord& conv) {
+  const ValueRecord& y = s.values[conv.output(0)];
+  return y.rank() >= 2 ? y.dim(1) : 0;
+}
+
+bool conv_has_bias(const CpuState& s, const NodeRecord& conv) { return node_has_input(s, conv, 2); }
+
+// BatchNormalization at k behind the Conv at k - 1. The folded weight and
+// bias replace data another node could also read, so both must be read by
+// this Conv alone, and the BatchNormalization must have one scale per
+// output channel of the Conv.
+bool conv_bn_foldable(const CpuState& s, const ArenaPlanner& p, uint64_t k) {
+  const NodeRecord& conv = s.nodes[k - 1];
+  const NodeRecord& bn = s.nodes[k];
+  if (conv.op() != kOpConv || bn.op() != kOpBatchNorm || conv.input_count() < 2 ||
+      bn.input_count() < 3 || conv.output(0) != bn.input(0) || !intermediate(s, p, bn.input(0)) ||
+      !same_count(s, conv.output(0), bn.output(0)) || conv.attr(kAttrFuseMode) != kFuseNone)
+    return false;
+  uint64_t m = conv_channels(s, conv);
+  uint64_t w = conv.input(1);
+  if (m == 0 || w >= s.value_count || p.consumer_count[w] != 1) return false;
+  uint64_t e = s.values[w].count();
+  if (!f32_weight(s, w, e) || e < m || e % m != 0) return false;
+  if (!f32_weight(s, bn.input(1), m) || !f32_weight(s, bn.input(2), m)) return false;
+  if (conv_has_bias(s, conv)) {
+    uint64_t b = conv.input(2);
+    if (!f32_weight(s, b, m) || p.consumer_count[b] != 1) return false;
+  }
+  return true;
+}
+
+// Conv at k - 2, Relu at k - 1, BatchNormalization at k: the Conv gets the
+// three-array epilogue, which takes the place of the scale's data.
+bool conv_relu_bn_foldable(const CpuState& s, const ArenaPlanner& p, uint64_t k) {
+  if (k < 2) return false;
+  const NodeRecord& conv = s.nodes[k - 2];
+  const NodeRecord& relu = s.nodes[k - 1];
+  const NodeRecord& bn = s.nodes[k];
+  if (conv.op() != kOpConv || relu.op() != kOpRelu || bn.op() != kOpBatchNorm ||
+      bn.input_count() < 3 || conv.output(0) != relu.input(0) || relu.output(0) != bn.input(0) ||
+      !intermediate(s, p, relu.input(0)) || !intermediate(s, p, bn.input(0)) ||
+      !same_count(s, conv.output(0), relu.output(0)) || !same_count(s, relu.output(0), bn.output(0)) ||
+      conv.attr(kAttrFuseMode) != kFuseNone)
+    return false;
+  uint64_t m = conv_channels(s, conv);
+  uint64_t scale = bn.input(1);
+  if (m == 0 || !f32_weight(s, scale, m) || !f32_weight(s, bn.input(2), m) ||
+      p.consumer_count[scale] != 1)
+    return false;
+  return !conv_has_bias(s, conv) || f32_weight(s, conv.input(2), m);
+}
+
+void retire(CpuState& s, uint64_t id) { s.values[id].w[10] = 0; }
+
+// Takes bytes from the block; every array starts on a 64-byte boundary.
+float* take(uint8_t* block, uint64_t& used, uint64_t bytes) {
+  float* at = reinterpret_cast<float*>(block + used);
+  used += arena_padded(bytes);
+  return at;
+}
+
+void fold_conv_bn(CpuState& s, uint64_t k, uint8_t* block, uint64_t& used) {
+  NodeRecord& conv = s.nodes[k - 1];
+  NodeRecord& bn = s.nodes[k];
+  const uint64_t w = conv.input(1);
+  const uint64_t m = conv_channels(s, conv);
+  const uint64_t e = s.values[w].count();
+  const uint64_t per = e / m;
+  const float* scale = static_cast<const float*>(s.data[bn.input(1)]);
+  const float* shift = static_cast<const float*>(s.data[bn.input(2)]);
+  const float* src = static_cast<const float*>(s.data[w]);
+  float* folded = take(block, used, e * 4);
+  for (uint64_t c = 0; c < m; ++c)
+    for (uint64_t i = 0; i < per; ++i) folded[c * per + i] = src[c * per + i] * scale[c];
+  s.data[w] = folded;
+  if (conv_has_bias(s, conv)) {
+    const uint64_t b = conv.input(2);
+    const float* bias = static_cast<const float*>(s.data[b]);
+    float* nb = take(block, used, m * 4);
+    for (uint64_t c = 0; c < m; ++c) nb[c] = shift[c] + scale[c] * bias[c];
+    s.data[b] = nb;
+  } else {
+    conv.w[2 + 2] = bn.input(2);
+    conv.w[1] = 3;
+  }
+  retire(s, conv.output(0));
+  conv.w[11] = bn.output(0);
+  bn.w[0] = 0;
+}
+
+void fold_conv_relu_bn(CpuState& s, uint64_t k, uint8_t* block, uint64_t& used) {
+  NodeRecord& conv = s.nodes[k - 2];
+  NodeRecord& relu = s.nodes[k - 1];
+  NodeRecord& bn = s.nodes[k];
+  const uint64_t m = conv_channels(s, conv);
+  const uint64_t scale = bn.input(1);
+  float* arrays = take(block, used, 3 * m * 4);
+  if (conv_has_bias(s, conv))
+    std::memcpy(arrays, s.data[conv.input(2)], m * 4);
+  else
+    std::memset(arrays, 0, m * 4);
+  std::memcpy(arrays + m, s.data[scale], m * 4);
+  std::memcpy(arrays + 2 * m, s.data[bn.input(2)], m * 4);
+  s.data[scale] = arrays;
+  conv.w[2 + 2] = scale;
+  conv.w[1] = 3;
+  conv.w[15 + kAttrFuseMode] = kFuseReluScaleShift;
+  retire(s, conv.output(0));
+  retire(s, relu.output(0));
+  conv.w[11] = bn.output(0);
+  relu.w[0] = 0;
+  bn.w[0] = 0;
+}
+
+bool compact(CpuState& s) {
+  uint64_t kept = 0;
+  for (uint64_t i = 0; i < s.node_count; ++i)
+    if (s.nodes[i].op() != 0) s.nodes[kept++] = s.nodes[i];
+  bool changed = kept != s.node_count;
+  s.node_count = kept;
+  return changed;
+}
+
+void fold_batchnorms(CpuState& s, ArenaPlanner& p) {
+  uint64_t total = 0;
+  for (uint64_t k = 1; k < s.node_count; ++k) {
+    if (conv_bn_foldable(s, p, k)) {
+      const NodeRecord& conv = s.nodes[k - 1];
+      total += arena_padded(s.values[conv.input(1)].bytes());
+      if (conv_has_bias(s, conv)) total += arena_padded(conv_channels(s, conv) * 4);
+    } else if (conv_relu_bn_foldable(s, p, k)) {
+      total += arena_padded(3 * conv_channels(s, s.nodes[k - 2]) * 4);
+    }
+  }
+  if (total == 0) return;
+  auto* block = static_cast<uint8_t*>(std::aligned_alloc(64, total));
+  if (block == nullptr) return;
+  s.fused_weights = block;
+  uint64_t used = 0;
+  // Both patterns are re-tested on the records as they are now: a fold
+  // earlier in the list has already removed its nodes (code 0).
+  for (uint64_t k = 1; k < s.node_count; ++k) {
+    if (conv_bn_foldable(s, p, k)) {
+      const NodeRecord& conv = s.nodes[k - 1];
+      uint64_t need = arena_padded(s.values[conv.input(1)].bytes());
+      if (conv_has_bias(s, conv)) need += arena_padded(conv_channels(s, conv) * 4);
+      if (used + need <= total) fold_conv_bn(s, k, block, used);
+    } else if (conv_relu_bn_foldable(s, p, k)) {
+      if (used + arena_padded(3 * conv_channels(s, s.nodes[k - 2]) * 4) <= total)
+        fold_conv_relu_bn(s, k, block, used);
+    }
+  }
+  compact(s);
+}
+
+void fuse_activations(CpuState& s, const ArenaPlanner& p) {
+  bool any = false;
+  for (uint64_t k = 0; k + 1 < s.node_count; ++k) {
+    NodeRecord& a = s.nodes[k];
+    const NodeRecord& next = s.nodes[k + 1];
+    bool conv = a.op() == kOpConv;
+    if ((!conv && a.op() != kOpConvTranspose) || a.attr(kAttrFuseMode) != kFuseNone) continue;
+    if (next.input(0) != a.output(0) || !intermediate(s, p, a.output(0)) ||
+        !same_count(s, a.output(0), next.output(0)))
+      continue;
+    if (conv && next.op() == kOpLeakyRelu) {
+      a.w[15 + kAttrFuseMode] = kFuseLeakyRelu;
+      a.w[15 + kAttrFuseParam] = next.attr(14) & 0xFFFFFFFFu;
+    } else if (next.op() == kOpRelu) {
+      a.w[15 + kAttrFuseMode] = kFuseRelu;
+    } else {
+      continue;
+    }
+    retire(s, a.output(0));
+    a.w[11] = next.output(0);
+    s.nodes[k + 1].w[0] = 0;
+    any = true;
+  }
+  if (any) compact(s);
+}
+
+void fuse_scaled_adds(CpuState& s, const ArenaPlanner& p) {
+  bool any = false;
+  for (uint64_t k = 0; k + 1 < s.node_count; ++k) {
+    NodeRecord& mul = s.nodes[k];
+    const NodeRecord& add = s.nodes[k + 1];
+    if (mul.op() != kOpMul || mul.input_count() != 2 || add.op() != kOpAdd ||
+        add.input_count() != 2 || add.attr(kAttrFuseMode) != kFuseNone)
+      continue;
+    const uint64_t t = mul.output(0);
+    if (!intermediate(s, p, t) || mul.input(0) >= s.value_count || mul.input(1) >= s.value_count)
+      continue;
+    uint64_t scalar_slot = 2;
+    for (uint64_t slot : {uint64_t{1}, uint64_t{0}}) {
+      uint64_t id = mul.input(slot);
+      uint64_t other = mul.input(1 - slot);
+      if (f32_weight(s, id, 1) && s.values[other].count() == s.values[t].count()) {
+        scalar_slot = slot;
+        break;
+      }
+    }
+    if (scalar_slot == 2) continue;
+    const uint64_t x = mul.input(1 - scalar_slot);
+    uint64_t y;
+    if (add.input(0) == t)
+      y = add.input(1);
+    else if (add.input(1) == t)
+      y = add.input(0);
+    else
+      continue;
+    // The fused kernel is the equal-count path of Add: x, y and the output
+    // all hold the same number of elements.
+    if (y >= s.value_count || y == t || s.values[y].count() != s.values[x].count() ||
+        !same_count(s, x, add.output(0)))
+      continue;
+    uint32_t bits;
+    std::memcpy(&bits, s.data[mul.input(scalar_slot)], 4);
+    NodeRecord fused;
+    std::memset(&fused, 0, sizeof fused);
+    fused.w[0] = kOpAdd;
+    fused.w[1] = 2;
+    fused.w[2] = x;
+    fused.w[3] = y;
+    fused.w[10] = 1;
+    fused.w[11] = add.output(0);
+    fused.w[15 + kAttrFuseMode] = kFuseScaledAdd;
+    fused.w[15 + kAttrFuseParam] = bits;
+    retire(s, t);
+    s.nodes[k] = fused;
+    s.nodes[k + 1].w[0] = 0;
+    ++k;  // scanning goes on after the removed Add
+    any = true;
+  }
+  if (any) compact(s);
+}
+
+bool batch1_channel_concat(const CpuState& s, const NodeRecord& n) {
+  if (n.op() != kOpConcat || (n.attr_i64(11) != 1 && n.attr_i64(11) != -3) ||
+      n.input_count() < 2 || n.input_count() > kNodeMaxInputs || n.output(0) >= s.value_count)
+    return false;
+  const ValueRecord& y = s.values[n.output(0)];
+  return y.rank() == 4 && y.dim(0) == 1;
+}
+
+void splice_concats(CpuState& s, const ArenaPlanner& p, int32_t* producer) {
+  for (uint64_t id = 0; id < s.value_count; ++id) producer[id] = -1;
+  for (uint64_t i = 0; i < s.node_count; ++i) {
+    const NodeRecord& n = s.nodes[i];
+    if (n.output_count() == 1 && n.output(0) < s.value_count)
+      producer[n.output(0)] = static_cast<int32_t>(i);
+  }
+  for (uint64_t i = 0; i < s.node_count; ++i) {
+    NodeRecord& n = s.nodes[i];
+    if (!batch1_channel_concat(s, n)) continue;
+    int32_t at = producer[n.input(0)];
+    if (at < 0 || static_cast<uint64_t>(at) >= i) continue;
+    const NodeRecord& inner = s.nodes[at];
+    if (!batch1_channel_concat(s, inner) || p.writer_count[n.input(0)] != 1) continue;
+    uint64_t total = inner.input_count() + n.input_count() - 1;
+    if (total > kNodeMaxInputs) continue;
+    bool stable = true;
+    for (uint64_t k = 0; k < inner.input_count(); ++k)
+      stable &= inner.input(k) < s.value_count && p.writer_count[inner.input(k)] <= 1;
+    if (!stable) continue;
+    uint64_t ids[kNodeMaxInputs];
+    uint64_t c = 0;
+    for (uint64_t k = 0; k < inner.input_count(); ++k) ids[c++] = inner.input(k);
+    for (uint64_t k = 1; k < n.input_count(); ++k) ids[c++] = n.input(k);
+    for (uint64_t k = 0; k < kNodeMaxInputs; ++k) n.w[2 + k] = k < c ? ids[k] : 0;
+    n.w[1] = c;
+  }
+}
+
+}  // namespace
+
+void cpu_fuse(CpuState& s, ArenaPlanner& p) {
+  count_uses(s, p);
+  if (s.node_count >= 2) fold_batchnorms(s, p);
+  count_uses(s, p);
+  if (s.node_count >= 2) fuse_activations(s, p);
+  count_uses(s, p);
+  if (s.node_count >= 2) fuse_scaled_adds(s, p);
+  count_uses(s, p);
+  splice_concats(s, p, p.producer);
+}
+
+}  // namespace vorn

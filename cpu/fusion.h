@@ -1,0 +1,18 @@
+// Operator fusion at engine creation: BatchNormalization folded into the
+// Conv in front of it, Relu and LeakyRelu turned into Conv epilogues, a
+// multiplication by a scalar weight merged into the addition after it, and
+// nested channel Concats spliced into one. Only the engine's copies of the
+// records and its own fused-weights block change, never the weight storage.
+#pragma once
+
+#include "cpu/arena_planner.h"
+#include "cpu/cpu_state.h"
+
+namespace vorn {
+
+// Rewrites and compacts state.nodes. Never fails: a pattern whose
+// conditions do not all hold is left alone, and a failed allocation of the
+// fused-weights block only skips the folding.
+void cpu_fuse(CpuState& state, ArenaPlanner& planner);
+
+}  // namespace vorn

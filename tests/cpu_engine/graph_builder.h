@@ -1,0 +1,105 @@
+// Hand-built graphs for engine tests: value and node records plus a weight
+// storage, in the layout a container hands to the engine.
+#pragma once
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <utility>
+#include <vector>
+
+#include "container/records.h"
+#include "cpu/cpu_state.h"
+#include "cpu/engine.h"
+
+namespace vorn::test {
+
+class GraphBuilder {
+ public:
+  // An f32 value of the given kind and dims; returns its id.
+  uint64_t value(uint64_t kind, std::vector<uint64_t> dims) {
+    ValueRecord v;
+    std::memset(&v, 0, sizeof v);
+    v.w[0] = kind;
+    v.w[1] = kElemF32;
+    v.w[2] = dims.size();
+    uint64_t count = 1;
+    for (size_t i = 0; i < dims.size(); ++i) {
+      v.w[3 + i] = dims[i];
+      count *= dims[i];
+    }
+    v.w[9] = count;
+    v.w[10] = count * 4;
+    values.push_back(v);
+    return values.size() - 1;
+  }
+  uint64_t input(std::vector<uint64_t> dims) { return value(kValueGraphInput, std::move(dims)); }
+  uint64_t output(std::vector<uint64_t> dims) { return value(kValueGraphOutput, std::move(dims)); }
+  uint64_t act(std::vector<uint64_t> dims) { return value(kValueActivation, std::move(dims)); }
+
+  // A weight whose data is appended to the storage on a 64-byte boundary.
+  uint64_t weight(std::vector<uint64_t> dims, const std::vector<float>& data) {
+    uint64_t id = value(kValueWeight, std::move(dims));
+    while (storage.size() % 16 != 0) storage.push_back(0.0f);
+    values[id].w[12] = storage.size() * 4;
+    storage.insert(storage.end(), data.begin(), data.end());
+    storage.resize(storage.size() + (values[id].count() > data.size() ? values[id].count() - data.size() : 0));
+    return id;
+  }
+
+  uint64_t node(uint64_t op, std::initializer_list<uint64_t> in, std::initializer_list<uint64_t> out,
+                std::initializer_list<std::pair<int, uint64_t>> attrs = {}) {
+    NodeRecord n;
+    std::memset(&n, 0, sizeof n);
+    n.w[0] = op;
+    n.w[1] = in.size();
+    int i = 0;
+    for (uint64_t id : in) n.w[2 + i++] = id;
+    n.w[10] = out.size();
+    i = 0;
+    for (uint64_t id : out) n.w[11 + i++] = id;
+    for (auto [k, word] : attrs) n.w[15 + k] = word;
+    nodes.push_back(n);
+    return nodes.size() - 1;
+  }
+
+  static uint64_t f32_word(float f) {
+    uint32_t bits;
+    std::memcpy(&bits, &f, 4);
+    return bits;
+  }
+  static uint64_t i64_word(int64_t v) { return static_cast<uint64_t>(v); }
+
+  CpuGraph graph() {
+    if (storage.empty()) storage.push_back(0.0f);
+    CpuGraph g;
+    g.values = values;
+    g.nodes = nodes;
+    g.weights = storage.data();
+    g.weights_size = storage.size() * 4;
+    return g;
+  }
+
+  std::vector<ValueRecord> values;
+  std::vector<NodeRecord> nodes;
+  std::vector<float> storage;
+};
+
+// Owns an engine for one test.
+struct Engine {
+  CpuState* state = nullptr;
+  CpuCreateError error{};
+  Engine(GraphBuilder& b, uint64_t batch = 1) {
+    CpuCreateResult r = cpu_engine_create_graph(b.graph(), batch, CpuPrecisionRequest{});
+    if (r.ok())
+      state = r.value;
+    else
+      error = r.error;
+  }
+  ~Engine() { cpu_engine_free(&state); }
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+  bool ok() const { return state != nullptr; }
+};
+
+}  // namespace vorn::test
