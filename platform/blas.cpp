@@ -2,16 +2,124 @@
 
 #include <cblas.h>
 
+#include <algorithm>
+#include <atomic>
+
+#include "platform/parallel.h"
+
 namespace vorn {
 
-void cpu_sgemm(bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float alpha,
-               const float* a, int64_t lda, const float* b, int64_t ldb, float beta, float* c,
-               int64_t ldc) {
-  if (m <= 0 || n <= 0) return;
+// Threading: OpenBLAS is kept single-threaded and large products are cut
+// into blocks of rows (or columns) that our pool runs. Measured on the
+// conv-shaped products of the CPU engine (bench/sgemm_bench.cpp) this was
+// as fast as or faster than OpenBLAS's own threads, and it keeps one set of
+// threads in the process: OpenBLAS's workers spin for a while after every
+// call, which steals cores from our pool's next loop.
+
+namespace {
+
+// Below this many multiply-adds a product runs on the calling thread: the
+// cost of waking the pool is a few microseconds.
+constexpr int64_t kParallelMinWork = int64_t{1} << 18;
+// Blocks are multiples of this many rows or columns, matching the register
+// tiles of the BLAS kernels so no block ends in a ragged tile.
+constexpr int64_t kBlockAlign = 16;
+
+// The thread count last given to OpenBLAS (0 before the first product):
+// set on first use, never at load time, and only when it changes.
+constinit std::atomic<int> g_blas_threads{0};
+
+void blas_set_threads(int threads) {
+  if (g_blas_threads.exchange(threads, std::memory_order_relaxed) != threads)
+    openblas_set_num_threads(threads);
+}
+
+void sgemm_call(bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float alpha, const float* a,
+                int64_t lda, const float* b, int64_t ldb, float beta, float* c, int64_t ldc) {
   cblas_sgemm(CblasRowMajor, trans_a ? CblasTrans : CblasNoTrans, trans_b ? CblasTrans : CblasNoTrans,
               static_cast<blasint>(m), static_cast<blasint>(n), static_cast<blasint>(k), alpha, a,
-              static_cast<blasint>(lda), b, static_cast<blasint>(ldb), beta, c,
-              static_cast<blasint>(ldc));
+              static_cast<blasint>(lda), b, static_cast<blasint>(ldb), beta, c, static_cast<blasint>(ldc));
+}
+
+struct SplitJob {
+  bool trans_a, trans_b, split_rows;
+  int64_t m, n, k, block;
+  float alpha, beta;
+  const float* a;
+  const float* b;
+  float* c;
+  int64_t lda, ldb, ldc;
+};
+
+// One block of rows of C (rows of op(A)) or of columns of C (columns of
+// op(B)); blocks never overlap in C.
+void run_block(void* ctx, size_t index) {
+  const SplitJob& j = *static_cast<const SplitJob*>(ctx);
+  int64_t start = static_cast<int64_t>(index) * j.block;
+  if (j.split_rows) {
+    int64_t rows = std::min(j.block, j.m - start);
+    const float* a = j.trans_a ? j.a + start : j.a + start * j.lda;
+    sgemm_call(j.trans_a, j.trans_b, rows, j.n, j.k, j.alpha, a, j.lda, j.b, j.ldb, j.beta,
+               j.c + start * j.ldc, j.ldc);
+  } else {
+    int64_t cols = std::min(j.block, j.n - start);
+    const float* b = j.trans_b ? j.b + start * j.ldb : j.b + start;
+    sgemm_call(j.trans_a, j.trans_b, j.m, cols, j.k, j.alpha, j.a, j.lda, b, j.ldb, j.beta, j.c + start,
+               j.ldc);
+  }
+}
+
+void sgemm_pool_split(int threads, bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float alpha,
+                      const float* a, int64_t lda, const float* b, int64_t ldb, float beta, float* c,
+                      int64_t ldc) {
+  blas_set_threads(1);
+  int64_t pool = static_cast<int64_t>(parallel_thread_count());
+  int64_t t = threads > 0 ? std::min<int64_t>(threads, pool) : pool;
+  if (t <= 1 || double(m) * double(n) * double(std::max<int64_t>(k, 1)) < double(kParallelMinWork)) {
+    sgemm_call(trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
+    return;
+  }
+  // Split the longer side of C into about one block per thread, each a
+  // multiple of the tile size; one block of each operand then stays
+  // resident in its thread's cache while the other streams past.
+  SplitJob j{trans_a, trans_b, m >= n, m, n, k, 0, alpha, beta, a, b, c, lda, ldb, ldc};
+  int64_t side = j.split_rows ? m : n;
+  int64_t block = (side + t - 1) / t;
+  block = (block + kBlockAlign - 1) / kBlockAlign * kBlockAlign;
+  j.block = std::max<int64_t>(block, kBlockAlign);
+  int64_t blocks = (side + j.block - 1) / j.block;
+  if (blocks <= 1) {
+    sgemm_call(trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
+    return;
+  }
+  dispatch_apply_f(static_cast<size_t>(blocks), &j, run_block);
+}
+
+}  // namespace
+
+void cpu_sgemm_threading(SgemmThreading threading, int threads, bool trans_a, bool trans_b, int64_t m,
+                         int64_t n, int64_t k, float alpha, const float* a, int64_t lda,
+                         const float* b, int64_t ldb, float beta, float* c, int64_t ldc) {
+  if (m <= 0 || n <= 0) return;
+  switch (threading) {
+    case SgemmThreading::kPoolSplit:
+      sgemm_pool_split(threads, trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
+      return;
+    case SgemmThreading::kBlasThreads:
+      blas_set_threads(threads > 0 ? threads : static_cast<int>(parallel_thread_count()));
+      sgemm_call(trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
+      return;
+    case SgemmThreading::kSerial:
+      blas_set_threads(1);
+      sgemm_call(trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
+      return;
+  }
+}
+
+void cpu_sgemm(bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float alpha, const float* a,
+               int64_t lda, const float* b, int64_t ldb, float beta, float* c, int64_t ldc) {
+  cpu_sgemm_threading(SgemmThreading::kPoolSplit, 0, trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta,
+                      c, ldc);
 }
 
 }  // namespace vorn

@@ -1,6 +1,7 @@
 // IEEE binary16 <-> binary32 conversions, exact: widening is lossless and
 // narrowing rounds to nearest, ties to even. NaN stays NaN (quiet, same sign).
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -53,5 +54,14 @@ inline uint16_t float_to_half(float f) {
   uint32_t rounded = abs + 0xFFFu + ((abs >> 13) & 1u);  // round to nearest even at bit 13
   return uint16_t(sign | ((rounded - 0x38000000u) >> 13));
 }
+
+}  // namespace vorn
+
+namespace vorn {
+
+// Bulk conversions, bit-identical to the scalar functions above; they use the
+// CPU's conversion instructions when it has them (checked once).
+void half_to_float_n(const uint16_t* in, float* out, size_t n);
+void float_to_half_n(const float* in, uint16_t* out, size_t n);
 
 }  // namespace vorn

@@ -1,0 +1,126 @@
+#include "platform/vector_math.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace vorn {
+
+namespace {
+
+// Blocks of eight: every input of a block is read before any output is
+// written, which makes in-place calls safe, and the fixed inner trip count
+// lets the compiler turn each block into a few vector instructions without
+// alias checks.
+constexpr size_t kBlock = 8;
+
+template <class F>
+inline void map_unary(const float* a, float* out, size_t n, F f) {
+  size_t i = 0;
+  for (; i + kBlock <= n; i += kBlock) {
+    float t[kBlock];
+    for (size_t k = 0; k < kBlock; ++k) t[k] = f(a[i + k]);
+    std::memcpy(out + i, t, sizeof t);
+  }
+  for (; i < n; ++i) out[i] = f(a[i]);
+}
+
+template <class F>
+inline void map_binary(const float* a, const float* b, float* out, size_t n, F f) {
+  size_t i = 0;
+  for (; i + kBlock <= n; i += kBlock) {
+    float t[kBlock];
+    for (size_t k = 0; k < kBlock; ++k) t[k] = f(a[i + k], b[i + k]);
+    std::memcpy(out + i, t, sizeof t);
+  }
+  for (; i < n; ++i) out[i] = f(a[i], b[i]);
+}
+
+inline float bits_to_float(uint32_t u) {
+  float f;
+  std::memcpy(&f, &u, 4);
+  return f;
+}
+
+inline uint32_t float_to_bits(float f) {
+  uint32_t u;
+  std::memcpy(&u, &f, 4);
+  return u;
+}
+
+// Below -104 exp rounds to 0 and above 89 to +inf; clamping keeps n inside
+// what the two scale factors below can hold.
+inline float exp_clamp(float x) {
+  float c = x > -104.0f ? x : -104.0f;
+  return c < 89.0f ? c : 89.0f;
+}
+
+// exp(c) = 2^n * e^r with n = round(c / ln 2) and |r| <= ln2 / 2. ln 2 is
+// split in two so that n * kLn2Hi is exact for every n that can occur here.
+// The polynomial for e^r is the classic degree-7 minimax fit (about 1 ulp).
+// 2^n is applied as two factors so that results down in the subnormal range
+// and up to the overflow edge are rounded once, at the last multiply. NaN
+// inputs are passed through by a bit select rather than a float compare,
+// which keeps the whole body branch-free.
+inline float exp_core(float x, float c) {
+  constexpr float kLog2e = 1.44269504088896341f;
+  constexpr float kLn2Hi = 0.693359375f;
+  constexpr float kLn2Lo = -2.12194440e-4f;
+  constexpr float kRound = 12582912.0f;  // 1.5 * 2^23: adding it rounds to an integer
+  float n = (c * kLog2e + kRound) - kRound;
+  float r = c - n * kLn2Hi;
+  r = r - n * kLn2Lo;
+  float p = 1.9875691500e-4f;
+  p = p * r + 1.3981999507e-3f;
+  p = p * r + 8.3334519073e-3f;
+  p = p * r + 4.1665795894e-2f;
+  p = p * r + 1.6666665459e-1f;
+  p = p * r + 5.0000001201e-1f;
+  p = p * (r * r) + r + 1.0f;
+  int32_t ni = static_cast<int32_t>(n);
+  int32_t n1 = ni >> 1;
+  int32_t n2 = ni - n1;
+  float s1 = bits_to_float(static_cast<uint32_t>(n1 + 127) << 23);
+  float s2 = bits_to_float(static_cast<uint32_t>(n2 + 127) << 23);
+  float result = p * s1 * s2;
+  uint32_t keep = 0u - uint32_t((float_to_bits(x) & 0x7FFFFFFFu) <= 0x7F800000u);
+  return bits_to_float((float_to_bits(result) & keep) | (float_to_bits(x) & ~keep));
+}
+
+}  // namespace
+
+void vec_add(const float* a, const float* b, float* out, size_t n) {
+  map_binary(a, b, out, n, [](float x, float y) { return x + y; });
+}
+
+void vec_scalar_add(const float* a, float s, float* out, size_t n) {
+  map_unary(a, out, n, [s](float x) { return x + s; });
+}
+
+void vec_scalar_mul_add(const float* a, float s, float t, float* out, size_t n) {
+  map_unary(a, out, n, [s, t](float x) { return x * s + t; });
+}
+
+void vec_threshold(const float* a, float threshold, float* out, size_t n) {
+  // A bit mask rather than a select: the select form is not if-converted.
+  map_unary(a, out, n, [threshold](float x) {
+    uint32_t keep = 0u - uint32_t(x >= threshold);
+    return bits_to_float(float_to_bits(x) & keep);
+  });
+}
+
+void vec_exp(const float* a, float* out, size_t n) {
+  size_t i = 0;
+  // Clamp and evaluate in two passes over the block: as one loop the
+  // compiler gives up if-converting the clamp and stays scalar.
+  for (; i + kBlock <= n; i += kBlock) {
+    float c[kBlock], t[kBlock];
+    for (size_t k = 0; k < kBlock; ++k) c[k] = exp_clamp(a[i + k]);
+    for (size_t k = 0; k < kBlock; ++k) t[k] = exp_core(a[i + k], c[k]);
+    std::memcpy(out + i, t, sizeof t);
+  }
+  for (; i < n; ++i) out[i] = exp_core(a[i], exp_clamp(a[i]));
+}
+
+float exp_approx(float x) { return exp_core(x, exp_clamp(x)); }
+
+}  // namespace vorn

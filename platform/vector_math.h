@@ -1,0 +1,25 @@
+// Vector helpers over contiguous f32 arrays: our stand-ins for the vDSP and
+// vForce calls the CPU kernels make (vDSP_vadd, vDSP_vsadd, vDSP_vsmsa,
+// vDSP_vthres, vvexpf), all with unit strides. Every helper may run in place
+// (out equal to an input); partially overlapping arrays are not allowed.
+#pragma once
+#include <cstddef>
+
+namespace vorn {
+
+// out[i] = a[i] + b[i]
+void vec_add(const float* a, const float* b, float* out, size_t n);
+// out[i] = a[i] + s
+void vec_scalar_add(const float* a, float s, float* out, size_t n);
+// out[i] = a[i] * s + t (a multiply then an add, each rounded)
+void vec_scalar_mul_add(const float* a, float s, float t, float* out, size_t n);
+// out[i] = a[i] when a[i] >= threshold, else 0 (NaN gives 0)
+void vec_threshold(const float* a, float threshold, float* out, size_t n);
+// out[i] = exp(a[i]), within 2 ulp of the correctly rounded value over the
+// whole float range (subnormal results included); NaN stays NaN, large
+// inputs give +inf, very negative ones +0.
+void vec_exp(const float* a, float* out, size_t n);
+// exp of one value by the same method, for scalar tails elsewhere.
+float exp_approx(float x);
+
+}  // namespace vorn

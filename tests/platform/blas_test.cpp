@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "platform/blas.h"
+
+namespace vorn {
+namespace {
+
+struct Case {
+  int64_t m, n, k;
+  bool ta, tb;
+  float alpha, beta;
+};
+
+// Padded strides so that a block offset computed with the wrong stride
+// reads the wrong numbers.
+constexpr int64_t kPad = 3;
+
+float value(int64_t i, int64_t j, int salt) {
+  return float(((i * 31 + j * 17 + salt * 7) % 23) - 11) * 0.0625f;
+}
+
+void check(const Case& cs, SgemmThreading mode, int threads) {
+  const int64_t rows_a = cs.ta ? cs.k : cs.m, cols_a = cs.ta ? cs.m : cs.k;
+  const int64_t rows_b = cs.tb ? cs.n : cs.k, cols_b = cs.tb ? cs.k : cs.n;
+  const int64_t lda = cols_a + kPad, ldb = cols_b + kPad, ldc = cs.n + kPad;
+  std::vector<float> a(size_t(rows_a * lda)), b(size_t(rows_b * ldb)), c(size_t(cs.m * ldc));
+  for (int64_t i = 0; i < rows_a; ++i)
+    for (int64_t j = 0; j < lda; ++j) a[size_t(i * lda + j)] = value(i, j, 1);
+  for (int64_t i = 0; i < rows_b; ++i)
+    for (int64_t j = 0; j < ldb; ++j) b[size_t(i * ldb + j)] = value(i, j, 2);
+  for (int64_t i = 0; i < cs.m; ++i)
+    for (int64_t j = 0; j < ldc; ++j) c[size_t(i * ldc + j)] = value(i, j, 3);
+  std::vector<float> before = c;
+  cpu_sgemm_threading(mode, threads, cs.ta, cs.tb, cs.m, cs.n, cs.k, cs.alpha, a.data(), lda, b.data(), ldb,
+                      cs.beta, c.data(), ldc);
+  for (int64_t i = 0; i < cs.m; ++i) {
+    for (int64_t j = 0; j < ldc; ++j) {
+      float got = c[size_t(i * ldc + j)];
+      if (j >= cs.n) {  // padding is never written
+        ASSERT_EQ(got, before[size_t(i * ldc + j)]) << i << "," << j;
+        continue;
+      }
+      double sum = 0;
+      for (int64_t p = 0; p < cs.k; ++p) {
+        double x = cs.ta ? a[size_t(p * lda + i)] : a[size_t(i * lda + p)];
+        double y = cs.tb ? b[size_t(j * ldb + p)] : b[size_t(p * ldb + j)];
+        sum += x * y;
+      }
+      double want = cs.alpha * sum + cs.beta * before[size_t(i * ldc + j)];
+      ASSERT_NEAR(got, want, 1e-4 * (1 + std::fabs(want)) * std::sqrt(double(cs.k)))
+          << "M=" << cs.m << " N=" << cs.n << " K=" << cs.k << " at " << i << "," << j;
+    }
+  }
+}
+
+const Case kCases[] = {
+    {1, 1, 1, false, false, 1.0f, 0.0f},
+    {3, 5, 7, false, false, 1.0f, 0.0f},
+    {17, 9, 33, true, false, 0.5f, 1.0f},
+    {8, 19, 5, false, true, 1.0f, 0.25f},
+    {64, 70, 31, true, true, -1.0f, 0.0f},
+    // Big enough to be split: by rows (M >= N) and by columns (N > M),
+    // with sizes that leave a short last block.
+    {200, 150, 96, false, false, 1.0f, 0.5f},
+    {133, 150, 128, true, false, 1.0f, 0.0f},
+    {40, 1000, 72, false, false, 1.0f, 1.0f},
+    {37, 1001, 65, false, true, 2.0f, 0.0f},
+    {128, 49, 600, false, false, 1.0f, 0.0f},
+};
+
+TEST(Sgemm, MatchesPlainTripleLoopInEveryThreading) {
+  for (const Case& cs : kCases) {
+    check(cs, SgemmThreading::kPoolSplit, 0);
+    check(cs, SgemmThreading::kPoolSplit, 3);
+    check(cs, SgemmThreading::kSerial, 1);
+    check(cs, SgemmThreading::kBlasThreads, 2);
+  }
+  // The default entry point after the others changed the library's threads.
+  std::vector<float> a = {1, 2, 3, 4}, b = {5, 6, 7, 8}, c(4, 0);
+  cpu_sgemm(false, false, 2, 2, 2, 1.0f, a.data(), 2, b.data(), 2, 0.0f, c.data(), 2);
+  EXPECT_EQ(c, (std::vector<float>{19, 22, 43, 50}));
+}
+
+TEST(Sgemm, EmptyProductsTouchNothing) {
+  float c[4] = {1, 2, 3, 4};
+  cpu_sgemm(false, false, 0, 2, 2, 1.0f, nullptr, 2, nullptr, 2, 0.0f, c, 2);
+  cpu_sgemm(false, false, 2, 0, 2, 1.0f, nullptr, 2, nullptr, 2, 0.0f, c, 2);
+  EXPECT_EQ(c[0], 1.0f);
+  EXPECT_EQ(c[3], 4.0f);
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "platform/vector_math.h"
+
+namespace vorn {
+namespace {
+
+float from_bits(uint32_t u) {
+  float f;
+  std::memcpy(&f, &u, 4);
+  return f;
+}
+
+// Distance in representable floats (same sign assumed: exp is positive).
+int64_t ulp_distance(float a, float b) {
+  uint32_t ua, ub;
+  std::memcpy(&ua, &a, 4);
+  std::memcpy(&ub, &b, 4);
+  return ua > ub ? int64_t(ua - ub) : int64_t(ub - ua);
+}
+
+// Sizes around the block width of the helpers: empty, tails only, one
+// block, block plus tail, several blocks.
+const size_t kSizes[] = {0, 1, 7, 8, 9, 16, 31, 1000};
+
+std::vector<float> ramp(size_t n, float scale, float offset) {
+  std::vector<float> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = std::sin(float(i) * 0.37f) * scale + offset;
+  return v;
+}
+
+TEST(VectorMath, ElementwiseHelpersMatchPlainLoops) {
+  for (size_t n : kSizes) {
+    SCOPED_TRACE(n);
+    auto a = ramp(n, 10.0f, 0.5f), b = ramp(n, -3.0f, 1.0f);
+    std::vector<float> out(n, -1.0f);
+    vec_add(a.data(), b.data(), out.data(), n);
+    for (size_t i = 0; i < n; ++i) ASSERT_EQ(out[i], a[i] + b[i]);
+    vec_scalar_add(a.data(), 2.25f, out.data(), n);
+    for (size_t i = 0; i < n; ++i) ASSERT_EQ(out[i], a[i] + 2.25f);
+    vec_scalar_mul_add(a.data(), 0.3f, -1.5f, out.data(), n);
+    for (size_t i = 0; i < n; ++i) {
+      volatile float prod = a[i] * 0.3f;  // rounded on its own, as the helper does
+      ASSERT_EQ(out[i], prod + -1.5f);
+    }
+    vec_threshold(a.data(), 1.0f, out.data(), n);
+    for (size_t i = 0; i < n; ++i) ASSERT_EQ(out[i], a[i] >= 1.0f ? a[i] : 0.0f);
+  }
+}
+
+TEST(VectorMath, HelpersRunInPlace) {
+  auto a = ramp(37, 4.0f, 0.0f), b = ramp(37, 1.0f, 2.0f);
+  auto x = a;
+  vec_add(x.data(), b.data(), x.data(), x.size());
+  for (size_t i = 0; i < x.size(); ++i) ASSERT_EQ(x[i], a[i] + b[i]);
+  x = a;
+  vec_scalar_mul_add(x.data(), 2.0f, 1.0f, x.data(), x.size());
+  for (size_t i = 0; i < x.size(); ++i) ASSERT_EQ(x[i], a[i] * 2.0f + 1.0f);
+  x = a;
+  vec_exp(x.data(), x.data(), x.size());
+  for (size_t i = 0; i < x.size(); ++i) ASSERT_LE(ulp_distance(x[i], float(std::exp(double(a[i])))), 2);
+}
+
+TEST(VectorMath, ThresholdSpecialValues) {
+  float in[9] = {NAN, -INFINITY, INFINITY, -0.0f, 0.0f, 0.999f, 1.0f, 1.001f, -5.0f};
+  float out[9];
+  vec_threshold(in, 1.0f, out, 9);
+  float want[9] = {0, 0, INFINITY, 0, 0, 0, 1.0f, 1.001f, 0};
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(out[i], want[i]) << i;
+}
+
+// Exp against the correctly rounded value (double exp rounded to float)
+// over a stride through every float bit pattern, and densely where the
+// result is subnormal or near overflow.
+TEST(VectorMath, ExpWithinTwoUlpOverTheFloatRange) {
+  std::vector<float> in;
+  for (uint64_t u = 0; u < (uint64_t{1} << 32); u += 211) {
+    float f = from_bits(static_cast<uint32_t>(u));
+    if (!std::isnan(f)) in.push_back(f);
+  }
+  for (float f = -104.5f; f < -85.0f; f = std::nextafter(f, 0.0f) + 1e-4f) in.push_back(f);
+  for (float f = 87.0f; f < 89.5f; f += 1e-4f) in.push_back(f);
+  for (float f : {0.0f, -0.0f, 1.0f, -1.0f, 88.72283f, 88.72284f, -87.33655f, -103.97208f, -103.97209f,
+                  0.34657359f, -0.34657359f, 1e-30f, -1e-30f, FLT_MIN, -FLT_MIN})
+    in.push_back(f);
+  std::vector<float> out(in.size());
+  vec_exp(in.data(), out.data(), in.size());
+  int64_t worst = 0;
+  float worst_at = 0;
+  for (size_t i = 0; i < in.size(); ++i) {
+    float want = static_cast<float>(std::exp(static_cast<double>(in[i])));
+    int64_t d = ulp_distance(out[i], want);
+    if (d > worst) {
+      worst = d;
+      worst_at = in[i];
+    }
+  }
+  EXPECT_LE(worst, 2) << "at x = " << worst_at;
+  std::printf("vec_exp: %zu inputs, worst error %lld ulp at %.9g\n", in.size(), (long long)worst, worst_at);
+}
+
+TEST(VectorMath, ExpSpecialValues) {
+  float in[8] = {NAN, -NAN, INFINITY, -INFINITY, 89.0f, 1000.0f, -104.0f, -1000.0f};
+  float out[8];
+  vec_exp(in, out, 8);
+  EXPECT_TRUE(std::isnan(out[0]));
+  EXPECT_TRUE(std::isnan(out[1]));
+  EXPECT_EQ(out[2], INFINITY);
+  EXPECT_EQ(out[3], 0.0f);
+  EXPECT_EQ(out[4], INFINITY);
+  EXPECT_EQ(out[5], INFINITY);
+  EXPECT_EQ(out[6], 0.0f);
+  EXPECT_EQ(out[7], 0.0f);
+  EXPECT_FALSE(std::signbit(out[7]));
+  EXPECT_EQ(exp_approx(0.0f), 1.0f);
+  EXPECT_EQ(exp_approx(1.0f), std::exp(1.0f));
+}
+
+}  // namespace
+}  // namespace vorn
