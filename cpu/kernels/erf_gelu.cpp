@@ -1,0 +1,100 @@
+// Erf and Gelu: a rational approximation of erf on [-4, 4] that vectorises,
+// or the math library's erff when vector math is switched off.
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+
+#include "cpu/kernels/activation.h"
+#include "cpu/kernels/spatial_common.h"
+
+VORN_VECTORIZE_FILE
+
+namespace vorn {
+
+namespace {
+
+constexpr float kInvSqrt2 = 0.70710677f;
+constexpr int64_t kParallelElements = 16384;
+
+// -1 until the environment has been read; benign race, every reader stores
+// the same answer.
+std::atomic<int> g_vmath{-1};
+
+inline float erf_poly(float z) {
+  z = std::min(4.0f, std::max(-4.0f, z));
+  const float z2 = z * z;
+  float p = -2.72614237e-10f;
+  p = p * z2 + 2.77068146e-08f;
+  p = p * z2 - 2.10102394e-06f;
+  p = p * z2 - 5.69250624e-05f;
+  p = p * z2 - 7.34990637e-04f;
+  p = p * z2 - 2.95459991e-03f;
+  p = p * z2 - 1.60960332e-02f;
+  float q = -1.45660715e-05f;
+  q = q * z2 - 2.13374049e-04f;
+  q = q * z2 - 1.68282702e-03f;
+  q = q * z2 - 7.37332925e-03f;
+  q = q * z2 - 1.42647391e-02f;
+  return z * p / q;
+}
+
+}  // namespace
+
+bool cpu_vmath_enabled() {
+  int v = g_vmath.load(std::memory_order_relaxed);
+  if (v < 0) {
+    const char* e = std::getenv("VORN_CPU_VMATH");
+    v = (e != nullptr && std::atoi(e) == 0) ? 0 : 1;
+    g_vmath.store(v, std::memory_order_relaxed);
+  }
+  return v != 0;
+}
+
+void erf_gelu_range(const float* x, float* y, int64_t first, int64_t end, bool gelu) {
+  if (!cpu_vmath_enabled()) {
+    for (int64_t i = first; i < end; ++i)
+      y[i] = gelu ? x[i] * 0.5f * (std::erf(x[i] * kInvSqrt2) + 1.0f) : std::erf(x[i]);
+    return;
+  }
+  if (gelu) {
+    for (int64_t i = first; i < end; ++i) y[i] = x[i] * 0.5f * (erf_poly(x[i] * kInvSqrt2) + 1.0f);
+  } else {
+    for (int64_t i = first; i < end; ++i) y[i] = erf_poly(x[i]);
+  }
+}
+
+namespace {
+
+bool unary_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
+  if (!kern::has_io(s, n)) return kern::fail(msg, cap, "needs input and output");
+  const int64_t c = kern::value_count(node_in_value(s, n, 0));
+  if (c < 0 || kern::value_count(node_out_value(s, n, 0)) != c)
+    return kern::fail(msg, cap, "output must match the input's size");
+  return true;
+}
+
+bool unary_run(CpuState& s, const NodeRecord& n, bool gelu) {
+  const float* x = node_in(s, n, 0);
+  float* y = node_out(s, n, 0);
+  const int64_t count = kern::value_count(node_in_value(s, n, 0));
+  if (count < kParallelElements) {
+    erf_gelu_range(x, y, 0, count, gelu);
+    return true;
+  }
+  const int64_t chunk = (count + 7) / 8;
+  parallel_for(8, [&](size_t k) {
+    const int64_t a = static_cast<int64_t>(k) * chunk;
+    erf_gelu_range(x, y, a, std::min(count, a + chunk), gelu);
+  });
+  return true;
+}
+
+}  // namespace
+
+bool erf_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) { return unary_check(s, n, msg, cap); }
+bool erf_kernel(CpuState& s, const NodeRecord& n) { return unary_run(s, n, false); }
+bool gelu_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) { return unary_check(s, n, msg, cap); }
+bool gelu_kernel(CpuState& s, const NodeRecord& n) { return unary_run(s, n, true); }
+
+}  // namespace vorn

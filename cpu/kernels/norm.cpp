@@ -1,0 +1,193 @@
+// LayerNormalization, BatchNormalization and InstanceNormalization.
+#include <algorithm>
+#include <cmath>
+
+#include "cpu/kernels/spatial_common.h"
+
+VORN_VECTORIZE_FILE
+
+namespace vorn {
+namespace {
+
+using kern::fail;
+
+// Sum of n values in eight interleaved partial sums: vectorisable, and more
+// accurate than one running sum.
+float sum8(const float* x, int64_t n) {
+  float acc[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  int64_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    for (int l = 0; l < 8; ++l) acc[l] += x[i + l];
+  float s = ((acc[0] + acc[4]) + (acc[1] + acc[5])) + ((acc[2] + acc[6]) + (acc[3] + acc[7]));
+  for (; i < n; ++i) s += x[i];
+  return s;
+}
+
+// Sum of (x - mean)^2, same layout.
+float sq_dev8(const float* x, int64_t n, float mean) {
+  float acc[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  int64_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    for (int l = 0; l < 8; ++l) {
+      const float d = x[i + l] - mean;
+      acc[l] += d * d;
+    }
+  float s = ((acc[0] + acc[4]) + (acc[1] + acc[5])) + ((acc[2] + acc[6]) + (acc[3] + acc[7]));
+  for (; i < n; ++i) {
+    const float d = x[i] - mean;
+    s += d * d;
+  }
+  return s;
+}
+
+// ----------------------------------------------------- LayerNormalization
+
+bool layernorm_shape(const CpuState& s, const NodeRecord& n, int64_t* rows, int64_t* cols, char* msg,
+                     size_t cap) {
+  if (!kern::has_io(s, n) || !kern::has_input(s, n, 1)) return fail(msg, cap, "needs input, scale and output");
+  const ValueRecord& x = node_in_value(s, n, 0);
+  if (x.rank() < 1 || x.rank() > 6) return fail(msg, cap, "input rank must be 1 to 6");
+  const int64_t c = static_cast<int64_t>(x.dim(x.rank() - 1));
+  const int64_t count = kern::value_count(x);
+  if (c < 1 || count < 0) return fail(msg, cap, "last dim must be at least 1");
+  if (kern::value_count(node_out_value(s, n, 0)) != count) return fail(msg, cap, "output size differs");
+  if (kern::value_count(node_in_value(s, n, 1)) != c) return fail(msg, cap, "scale must hold %lld values", (long long)c);
+  if (kern::has_input(s, n, 2) && kern::value_count(node_in_value(s, n, 2)) != c)
+    return fail(msg, cap, "bias must hold %lld values", (long long)c);
+  *rows = count / c;
+  *cols = c;
+  return true;
+}
+
+}  // namespace
+
+bool layernorm_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
+  int64_t r, c;
+  return layernorm_shape(s, n, &r, &c, msg, cap);
+}
+
+bool layernorm_kernel(CpuState& s, const NodeRecord& n) {
+  int64_t rows = 0, cols = 0;
+  if (!layernorm_shape(s, n, &rows, &cols, nullptr, 0)) return false;
+  const float* x = node_in(s, n, 0);
+  const float* gamma = node_in(s, n, 1);
+  const float* beta = kern::has_input(s, n, 2) ? node_in(s, n, 2) : nullptr;
+  float* y = node_out(s, n, 0);
+  const float eps = n.attr_f32(14), inv = 1.0f / static_cast<float>(cols);
+  const int64_t chunk = (rows + 7) / 8;
+  auto work = [&](size_t k) {
+    const int64_t r0 = static_cast<int64_t>(k) * chunk, r1 = std::min(rows, r0 + chunk);
+    for (int64_t r = r0; r < r1; ++r) {
+      const float* xr = x + r * cols;
+      float* yr = y + r * cols;
+      const float mean = sum8(xr, cols) * inv;
+      const float rstd = 1.0f / std::sqrt(std::fma(sq_dev8(xr, cols, mean), inv, eps));
+      if (beta != nullptr) {
+        for (int64_t j = 0; j < cols; ++j) yr[j] = (xr[j] - mean) * rstd * gamma[j] + beta[j];
+      } else {
+        for (int64_t j = 0; j < cols; ++j) yr[j] = (xr[j] - mean) * rstd * gamma[j];
+      }
+    }
+  };
+  kern::run_split(rows >= 1024 && rows * cols >= 262144, 8, work);
+  return true;
+}
+
+// ----------------------------------------------------- BatchNormalization
+
+namespace {
+
+bool batchnorm_shape(const CpuState& s, const NodeRecord& n, int64_t* channels, int64_t* planes,
+                     int64_t* size, char* msg, size_t cap) {
+  if (!kern::has_io(s, n) || !kern::has_input(s, n, 1) || !kern::has_input(s, n, 2))
+    return fail(msg, cap, "needs input, multiplier, addend and output");
+  const ValueRecord& x = node_in_value(s, n, 0);
+  const int64_t count = kern::value_count(x);
+  if (x.rank() < 1 || x.rank() > 6 || count < 0) return fail(msg, cap, "input rank must be 1 to 6");
+  if (kern::value_count(node_out_value(s, n, 0)) != count) return fail(msg, cap, "output size differs");
+  const int64_t c = static_cast<int64_t>(x.rank() > 1 ? x.dim(1) : x.dim(0));
+  const int64_t p = (x.rank() > 1 ? c : 1) * static_cast<int64_t>(x.dim(0));
+  if (kern::value_count(node_in_value(s, n, 1)) < c || kern::value_count(node_in_value(s, n, 2)) < c)
+    return fail(msg, cap, "per-channel arrays must hold %lld values", (long long)c);
+  *channels = c;
+  *planes = p;
+  *size = p > 0 ? count / p : 0;
+  return true;
+}
+
+}  // namespace
+
+bool batchnorm_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
+  int64_t c, p, z;
+  return batchnorm_shape(s, n, &c, &p, &z, msg, cap);
+}
+
+bool batchnorm_kernel(CpuState& s, const NodeRecord& n) {
+  int64_t c = 0, planes = 0, size = 0;
+  if (!batchnorm_shape(s, n, &c, &planes, &size, nullptr, 0)) return false;
+  const float* x = node_in(s, n, 0);
+  const float* a = node_in(s, n, 1);
+  const float* b = node_in(s, n, 2);
+  float* y = node_out(s, n, 0);
+  kern::run_split(planes >= 8 && planes * size >= 65536, static_cast<size_t>(planes), [&](size_t p) {
+    const float m = a[p % c], t = b[p % c];
+    const float* xp = x + p * size;
+    float* yp = y + p * size;
+    for (int64_t i = 0; i < size; ++i) yp[i] = xp[i] * m + t;
+  });
+  return true;
+}
+
+// -------------------------------------------------- InstanceNormalization
+
+namespace {
+
+// Planes are (image, channel) pairs; the plane is every dim after the
+// channel, so rank 3 [N, C, L] normalises over L.
+bool instnorm_shape(const CpuState& s, const NodeRecord& n, int64_t* channels, int64_t* planes,
+                    int64_t* size, char* msg, size_t cap) {
+  if (!kern::has_io(s, n) || !kern::has_input(s, n, 1) || !kern::has_input(s, n, 2))
+    return fail(msg, cap, "needs input, scale, bias and output");
+  const ValueRecord& x = node_in_value(s, n, 0);
+  const int64_t count = kern::value_count(x);
+  if (x.rank() < 2 || x.rank() > 6 || count < 0) return fail(msg, cap, "input rank must be 2 to 6");
+  if (kern::value_count(node_out_value(s, n, 0)) != count) return fail(msg, cap, "output size differs");
+  const int64_t c = static_cast<int64_t>(x.dim(1));
+  const int64_t p = static_cast<int64_t>(x.dim(0)) * c;
+  if (kern::value_count(node_in_value(s, n, 1)) < c || kern::value_count(node_in_value(s, n, 2)) < c)
+    return fail(msg, cap, "scale and bias must hold %lld values", (long long)c);
+  *channels = c;
+  *planes = p;
+  *size = p > 0 ? count / p : 0;
+  return true;
+}
+
+}  // namespace
+
+bool instnorm_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
+  int64_t c, p, z;
+  return instnorm_shape(s, n, &c, &p, &z, msg, cap);
+}
+
+bool instnorm_kernel(CpuState& s, const NodeRecord& n) {
+  int64_t c = 0, planes = 0, size = 0;
+  if (!instnorm_shape(s, n, &c, &planes, &size, nullptr, 0)) return false;
+  if (size == 0) return true;
+  const float* x = node_in(s, n, 0);
+  const float* sc = node_in(s, n, 1);
+  const float* sh = node_in(s, n, 2);
+  float* y = node_out(s, n, 0);
+  const float eps = n.attr_f32(14), inv = 1.0f / static_cast<float>(size);
+  kern::run_split(planes >= 8 && planes * size >= 65536, static_cast<size_t>(planes), [&](size_t p) {
+    const float* xp = x + p * size;
+    float* yp = y + p * size;
+    const float mean = sum8(xp, size) * inv;
+    const float var = sq_dev8(xp, size, mean) * inv;
+    const float rstd = 1.0f / std::sqrt(var + eps);
+    const float m = sc[p % c] * rstd, t = sh[p % c];
+    for (int64_t i = 0; i < size; ++i) yp[i] = (xp[i] - mean) * m + t;
+  });
+  return true;
+}
+
+}  // namespace vorn

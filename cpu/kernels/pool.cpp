@@ -1,0 +1,117 @@
+// MaxPool, AveragePool and GlobalAveragePool over NCHW planes.
+#include <algorithm>
+
+#include "cpu/kernels/spatial_common.h"
+
+VORN_VECTORIZE_FILE
+
+namespace vorn {
+namespace {
+
+using kern::fail;
+using kern::Nchw;
+
+constexpr float kLowest = -3.4028235e38f;
+
+struct PoolParams {
+  Nchw x, y;
+  int64_t kh, kw, sh, sw, padt, padl;
+  int64_t planes() const { return x.n * x.c; }
+};
+
+bool pool_params(const CpuState& s, const NodeRecord& n, PoolParams* p, char* msg, size_t cap) {
+  if (!kern::has_io(s, n)) return fail(msg, cap, "needs input and output");
+  PoolParams q{};
+  if (!kern::value_nchw(node_in_value(s, n, 0), &q.x) || !kern::value_nchw(node_out_value(s, n, 0), &q.y))
+    return fail(msg, cap, "input and output must be NCHW tensors of rank 1 to 4");
+  if (q.x.n * q.x.c != q.y.n * q.y.c) return fail(msg, cap, "input and output planes differ");
+  q.kh = kern::attr_int(n, 0), q.kw = kern::attr_int(n, 1);
+  q.sh = std::max(1, kern::attr_int(n, 2)), q.sw = std::max(1, kern::attr_int(n, 3));
+  q.padt = kern::attr_int(n, 4), q.padl = kern::attr_int(n, 5);
+  if (q.padt < 0 || q.padl < 0) return fail(msg, cap, "negative padding");
+  *p = q;
+  return true;
+}
+
+// Window rows [i0, i1) and columns [j0, j1) of output (oy, ox) inside the input.
+template <bool kMax>
+void pool_plane(const PoolParams& p, const float* x, float* y) {
+  const int64_t h = p.x.h, w = p.x.w, ho = p.y.h, wo = p.y.w;
+  const bool empty = p.kh < 1 || p.kw < 1;
+  const float area = static_cast<float>(p.kh * p.kw);
+  for (int64_t oy = 0; oy < ho; ++oy) {
+    const int64_t top = oy * p.sh - p.padt;
+    const int64_t i0 = std::max<int64_t>(top, 0), i1 = std::min(top + p.kh, h);
+    float* yr = y + oy * wo;
+    for (int64_t ox = 0; ox < wo; ++ox) {
+      const int64_t left = ox * p.sw - p.padl;
+      const int64_t j0 = std::max<int64_t>(left, 0), j1 = std::min(left + p.kw, w);
+      if (kMax) {
+        float m = kLowest;
+        for (int64_t i = i0; i < i1; ++i) {
+          const float* r = x + i * w;
+          for (int64_t j = j0; j < j1; ++j) m = r[j] > m ? r[j] : m;
+        }
+        yr[ox] = m;
+      } else {
+        float sum = 0.0f;
+        for (int64_t i = i0; i < i1; ++i) {
+          const float* r = x + i * w;
+          for (int64_t j = j0; j < j1; ++j) sum += r[j];
+        }
+        yr[ox] = empty ? 0.0f : sum / area;
+      }
+    }
+  }
+}
+
+template <bool kMax>
+bool pool_run(CpuState& s, const NodeRecord& n) {
+  PoolParams p{};
+  if (!pool_params(s, n, &p, nullptr, 0)) return false;
+  const float* x = node_in(s, n, 0);
+  float* y = node_out(s, n, 0);
+  const int64_t planes = p.planes(), hw = p.x.plane(), hwo = p.y.plane();
+  kern::run_split(planes >= 8 && planes * hwo > 4095, static_cast<size_t>(planes),
+                  [&](size_t k) { pool_plane<kMax>(p, x + k * hw, y + k * hwo); });
+  return true;
+}
+
+}  // namespace
+
+bool maxpool_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
+  PoolParams p{};
+  return pool_params(s, n, &p, msg, cap);
+}
+bool maxpool_kernel(CpuState& s, const NodeRecord& n) { return pool_run<true>(s, n); }
+bool avgpool_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
+  return maxpool_check(s, n, msg, cap);
+}
+bool avgpool_kernel(CpuState& s, const NodeRecord& n) { return pool_run<false>(s, n); }
+
+bool global_avgpool_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
+  if (!kern::has_io(s, n)) return fail(msg, cap, "needs input and output");
+  Nchw x;
+  if (!kern::value_nchw(node_in_value(s, n, 0), &x)) return fail(msg, cap, "input must be NCHW");
+  if (kern::value_count(node_out_value(s, n, 0)) != x.n * x.c)
+    return fail(msg, cap, "output must hold one value per plane");
+  return true;
+}
+
+bool global_avgpool_kernel(CpuState& s, const NodeRecord& n) {
+  Nchw x;
+  if (!kern::value_nchw(node_in_value(s, n, 0), &x)) return false;
+  const float* in = node_in(s, n, 0);
+  float* out = node_out(s, n, 0);
+  const int64_t planes = x.n * x.c, hw = x.plane();
+  // Double accumulation keeps large planes exact to f32.
+  kern::run_split(planes >= 8 && planes * hw >= 65536, static_cast<size_t>(planes), [&](size_t k) {
+    const float* p = in + k * hw;
+    double sum = 0.0;
+    for (int64_t i = 0; i < hw; ++i) sum += p[i];
+    out[k] = hw > 0 ? static_cast<float>(sum / static_cast<double>(hw)) : 0.0f;
+  });
+  return true;
+}
+
+}  // namespace vorn

@@ -1,0 +1,124 @@
+// ConvTranspose and the pools against the reference loops.
+#include <gtest/gtest.h>
+
+#include "cpu/kernels/conv.h"
+#include "reference/conv_reference.h"
+#include "test_util.h"
+
+namespace vorn::test {
+namespace {
+
+struct ConvTCase {
+  const char* name;
+  int64_t n, cin, h, w, cout, k, stride, pad, dil, g, ho, wo;
+  bool bias, relu;
+};
+
+TEST(ConvTransposeKernel, MatchesReference) {
+  const ConvTCase cases[] = {
+      {"stride2_2x2_exact", 1, 4, 5, 5, 6, 2, 2, 0, 1, 1, 10, 10, false, false},
+      {"stride2_3x3_overlap", 1, 4, 5, 6, 6, 3, 2, 1, 1, 1, 9, 11, true, false},
+      {"stride2_3x3_output_padding", 2, 3, 5, 5, 4, 3, 2, 1, 1, 1, 10, 10, true, false},
+      {"groups_relu", 1, 8, 7, 7, 12, 3, 2, 1, 1, 4, 13, 13, true, true},
+      {"parallel_channels", 1, 8, 16, 16, 16, 4, 2, 1, 1, 1, 32, 32, true, false},
+      {"dilated", 1, 3, 6, 6, 5, 3, 1, 0, 2, 1, 10, 10, false, false},
+      {"stride3_cropped", 1, 2, 4, 5, 3, 2, 3, 2, 1, 1, 7, 9, true, true},
+  };
+  for (const ConvTCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ref::ConvSpec s;
+    s.n = c.n, s.cin = c.cin, s.h = c.h, s.w = c.w, s.cout = c.cout, s.kh = s.kw = c.k;
+    s.sh = s.sw = c.stride, s.pt = s.pl = c.pad, s.dh = s.dw = c.dil, s.g = c.g;
+    const auto x = random_values(c.n * c.cin * c.h * c.w, 11);
+    const auto w = random_values(c.cin * (c.cout / c.g) * c.k * c.k, 12);
+    std::vector<float> b;
+    if (c.bias) b = random_values(c.cout, 13, -1.5f, 0.5f);
+    NodeHarness h;
+    const uint64_t xi = h.value({(uint64_t)c.n, (uint64_t)c.cin, (uint64_t)c.h, (uint64_t)c.w}, x);
+    const uint64_t wi =
+        h.value({(uint64_t)c.cin, (uint64_t)(c.cout / c.g), (uint64_t)c.k, (uint64_t)c.k}, w, kValueWeight);
+    const uint64_t yi = h.value({(uint64_t)c.n, (uint64_t)c.cout, (uint64_t)c.ho, (uint64_t)c.wo});
+    NodeRecord n = c.bias ? NodeHarness::node(28, {xi, wi, h.value({(uint64_t)c.cout}, b, kValueWeight)}, {yi})
+                          : NodeHarness::node(28, {xi, wi}, {yi});
+    const int64_t words[] = {c.k, c.k, c.stride, c.stride, c.pad, c.pad, 0, 0, c.dil, c.dil, c.g};
+    for (int k = 0; k < 11; ++k) n.w[15 + k] = w_i(words[k]);
+    n.w[15 + 14] = c.relu ? 1 : 0;
+    ASSERT_GE(h.state().im2col_size, conv_workspace_bytes(h.state(), n));
+    ASSERT_TRUE(h.run(n)) << h.last_message();
+    EXPECT_TRUE(close_to_reference(h.read(yi), ref::conv_transpose2d(s, c.ho, c.wo, x, w, b, c.relu)));
+  }
+}
+
+TEST(ConvTransposeCheck, RefusesSmallWorkspaceAndBadWeights) {
+  NodeHarness h;
+  const uint64_t x = h.value({1, 4, 128, 128}), y = h.value({1, 8, 256, 256});
+  const uint64_t w = h.value({4, 8, 4, 4}, {}, kValueWeight), wbad = h.value({4, 8, 3, 4}, {}, kValueWeight);
+  const std::initializer_list<A> at = {{0, 4}, {1, 4}, {2, 2}, {3, 2}, {4, 1}, {5, 1}};
+  EXPECT_FALSE(h.run(NodeHarness::node(28, {x, wbad}, {y}, at)));
+  // 4x4 taps x 8 channels x 128x128 positions = 2 Mi floats: more than the 1 Mi given.
+  EXPECT_FALSE(h.run(NodeHarness::node(28, {x, w}, {y}, at)));
+  EXPECT_NE(h.last_message().find("workspace"), std::string::npos);
+}
+
+struct PoolCase {
+  const char* name;
+  bool max;
+  int64_t planes, h, w, k, stride, pad, ho, wo;
+};
+
+TEST(PoolKernel, MatchesReference) {
+  const PoolCase cases[] = {
+      {"max_3x3_s2_pad1", true, 16, 33, 33, 3, 2, 1, 17, 17},
+      {"max_2x2_s2", true, 3, 8, 9, 2, 2, 0, 4, 4},
+      {"max_serial_small", true, 4, 5, 5, 3, 1, 1, 5, 5},
+      {"avg_3x3_pad1", false, 12, 20, 21, 3, 1, 1, 20, 21},
+      {"avg_2x2_s2", false, 8, 30, 30, 2, 2, 0, 15, 15},
+      {"avg_ceil_mode_edge", false, 2, 7, 7, 3, 2, 0, 4, 4},
+  };
+  for (const PoolCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    NodeHarness h;
+    const auto x = random_values(c.planes * c.h * c.w, 21, -5.0f, -1.0f);
+    const uint64_t xi = h.value({1, (uint64_t)c.planes, (uint64_t)c.h, (uint64_t)c.w}, x);
+    const uint64_t yi = h.value({1, (uint64_t)c.planes, (uint64_t)c.ho, (uint64_t)c.wo});
+    ASSERT_TRUE(h.run(NodeHarness::node(c.max ? 7 : 23, {xi}, {yi},
+                                        {{0, c.k}, {1, c.k}, {2, c.stride}, {3, c.stride}, {4, c.pad}, {5, c.pad}})))
+        << h.last_message();
+    EXPECT_TRUE(close_to_reference(
+        h.read(yi), ref::pool2d(c.max, c.planes, c.h, c.w, c.ho, c.wo, c.k, c.k, c.stride, c.stride, c.pad, c.pad, x)));
+  }
+}
+
+TEST(PoolKernel, WindowInPaddingAndCornerDivisor) {
+  NodeHarness h;
+  const uint64_t x = h.value({1, 1, 2, 2}, {1, 2, 3, 4});
+  const uint64_t ym = h.value({1, 1, 2, 2}), ya = h.value({1, 1, 2, 2});
+  // 2x2 window, stride 3, padding 2: output (0, 0) sees only padding.
+  ASSERT_TRUE(h.run(NodeHarness::node(7, {x}, {ym}, {{0, 2}, {1, 2}, {2, 3}, {3, 3}, {4, 2}, {5, 2}})));
+  EXPECT_EQ(h.read(ym)[0], -3.4028235e38f);
+  // 3x3 window with padding 1: the corner sums 4 values and divides by 9.
+  ASSERT_TRUE(h.run(NodeHarness::node(23, {x}, {ya}, {{0, 3}, {1, 3}, {2, 1}, {3, 1}, {4, 1}, {5, 1}})));
+  EXPECT_FLOAT_EQ(h.read(ya)[0], 10.0f / 9.0f);
+}
+
+TEST(GlobalAveragePoolKernel, AveragesEachPlaneInDouble) {
+  NodeHarness h;
+  const auto x = random_values(10 * 3 * 45 * 47, 31);
+  const uint64_t xi = h.value({10, 3, 45, 47}, x), yi = h.value({10, 3, 1, 1});
+  ASSERT_TRUE(h.run(NodeHarness::node(8, {xi}, {yi})));
+  std::vector<float> want(30);
+  for (int p = 0; p < 30; ++p) {
+    double s = 0;
+    for (int i = 0; i < 45 * 47; ++i) s += x[p * 45 * 47 + i];
+    want[p] = static_cast<float>(s / (45 * 47));
+  }
+  EXPECT_TRUE(close_to_reference(h.read(yi), want));
+
+  NodeHarness big;
+  const uint64_t bx = big.value({1, 1, 1, 16777217}, std::vector<float>(16777217, 1.0f)), by = big.value({1, 1});
+  ASSERT_TRUE(big.run(NodeHarness::node(8, {bx}, {by})));
+  EXPECT_EQ(big.read(by)[0], 1.0f);
+}
+
+}  // namespace
+}  // namespace vorn::test
