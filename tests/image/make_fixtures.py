@@ -256,7 +256,7 @@ def make_corpora():
     # and bare TIFF blocks cut out of them for the block readers.
     folder = os.path.join(CORPUS, "exif_fuzzer")
     os.makedirs(folder, exist_ok=True)
-    for f in jpegs:
+    for f in jpegs + ["png_exif_6.png"]:
         if "exif" not in f:
             continue
         with open(os.path.join(DATA, f), "rb") as src:
@@ -264,6 +264,8 @@ def make_corpora():
         with open(os.path.join(folder, f), "wb") as dst:
             dst.write(data)
         at = data.find(b"Exif\x00\x00")
+        if at < 0:
+            continue
         seg_len = struct.unpack(">H", data[at - 2:at])[0]
         with open(os.path.join(folder, f + ".tiff"), "wb") as dst:
             dst.write(data[at + 6:at - 2 + seg_len])
