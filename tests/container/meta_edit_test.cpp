@@ -1,0 +1,285 @@
+// Metadata editing of .vorn files: every value type, in-place edits,
+// repacks with and without moving the weights, refusals, and a failure at
+// each write step of a repack leaving either the old or the new file.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include "container/container.h"
+#include "container/meta.h"
+#include "container/meta_edit.h"
+#include "container_fixture.h"
+#include "gpu/weight_loader.h"
+
+namespace vorn {
+namespace {
+
+using test::TempDir;
+
+std::string text(Slice s) { return std::string(s.view()); }
+Slice sl(const std::string& s) { return slice_of(s.data(), s.size()); }
+
+struct Handle {
+  ContainerHandle h{};
+  bool ok = false;
+  explicit Handle(const std::string& path, uint32_t flags = 0) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ContainerResult r = container_open_fd(fd, 0, uint64_t(fd_size(fd)), flags);
+    close(fd);
+    ok = r.ok();
+    if (ok) h = r.value;
+  }
+  static int64_t fd_size(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 ? st.st_size : 0;
+  }
+  ~Handle() { container_close(&h); }
+};
+
+std::string edit_error(const MetaEditResult& r) {
+  if (r.ok()) return "";
+  std::string s(bytes_as_slice(r.error).view());
+  ByteString e = r.error;
+  bytes_free(&e);
+  return s;
+}
+
+std::string set_str(const std::string& path, const std::string& key, const std::string& value, uint64_t flags = 0) {
+  return edit_error(container_meta_set(sl(path), sl(key), kMetaString, flags, 0, sl(value), 0));
+}
+
+struct EditFixture : ::testing::Test {
+  TempDir dir;
+  std::string path = dir.file("model.vorn");
+  test::Model model = test::random_model(7, 4);
+  void SetUp() override {
+    model.spec.group_names = {"group.zero"};
+    model.spec.group_counts = {model.spec.tensors.size()};
+    std::string err;
+    ASSERT_TRUE(container_write_file(model.spec, path.c_str(), &err)) << err;
+  }
+  uint64_t meta_end() { return load_u64(test::read_bytes(path).data() + kHdrMetaEnd); }
+  // Loads the weights and compares them with the model's widened values.
+  void expect_weights_intact() {
+    ModelLoadResult r = model_load_path(sl(path));
+    ASSERT_TRUE(r.ok()) << text(bytes_as_slice(r.error));
+    ContainerHandle h = r.value;
+    WeightBuffer wb = weight_buffer_alloc(round_up(h.data_size, kAlignment), 0);
+    WeightSlot slot = weight_slot_from_buffer(wb);
+    ASSERT_EQ(weights_load_parallel(&h, &slot, 4, 0).tag, 0u);
+    for (uint64_t t = 0; t < model.widened.size(); ++t) {
+      TensorRecord rec = container_tensor_record(&h, t);
+      EXPECT_EQ(0, std::memcmp(slot.data + rec.relative_offset, model.widened[t].data(), rec.byte_size));
+    }
+    EXPECT_TRUE(container_verify_tensor_hashes(&h, slot.data));
+    // Group names are held by absolute offset and must still resolve.
+    const uint64_t name_at = container_read_u64(h.meta, container_record_offset(&h, kSecGroups, 0));
+    ASSERT_LT(name_at, h.meta_len);
+    EXPECT_STREQ(reinterpret_cast<const char*>(h.meta + name_at), "group.zero");
+    weight_slot_release(&slot);
+    container_close(&h);
+  }
+};
+
+TEST_F(EditFixture, SetAndDeleteEveryValueType) {
+  const double pi = 3.25;
+  uint64_t pi_bits;
+  std::memcpy(&pi_bits, &pi, 8);
+  const std::string list("x\0yy\0", 5);
+  const float arr[3] = {1.5f, -2.0f, 4.0f};
+  EXPECT_EQ(set_str(path, "k.str", "hello"), "");
+  EXPECT_EQ(edit_error(container_meta_set(sl(path), sl("k.f64"), kMetaF64, 0, pi_bits, empty_slice(), 0)), "");
+  EXPECT_EQ(edit_error(container_meta_set(sl(path), sl("k.i64"), kMetaI64, 0, uint64_t(-5), empty_slice(), 0)), "");
+  EXPECT_EQ(edit_error(container_meta_set(sl(path), sl("k.bool"), kMetaBool, 0, 1, empty_slice(), 0)), "");
+  EXPECT_EQ(edit_error(container_meta_set(sl(path), sl("k.list"), kMetaStringList, 0, 0, sl(list), 2)), "");
+  EXPECT_EQ(edit_error(container_meta_set(sl(path), sl("k.arr"), kMetaF32Array, 0, 0, slice_of(arr, 12), 3)), "");
+  EXPECT_EQ(edit_error(container_meta_set(sl(path), sl("k.blob"), kMetaBlob, 0, 0, sl("raw"), 0)), "");
+  {
+    Handle h(path, kContainerOpenWiden);
+    ASSERT_TRUE(h.ok);
+    EXPECT_EQ(container_meta_text(&h.h, "k.str"), "hello");
+    EXPECT_EQ(container_meta_f64(&h.h, "k.f64", 0), 3.25);
+    EXPECT_EQ(container_meta_i64(&h.h, "k.i64", 0), -5);
+    EXPECT_TRUE(container_meta_bool(&h.h, "k.bool", 0));
+    EXPECT_EQ(text(container_meta_list_item(&h.h, "k.list", 1)), "yy");
+    uint64_t n = 0;
+    const uint8_t* p = container_meta_f32_array(&h.h, "k.arr", &n);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(n, 3u);
+    MetaRecord r;
+    ASSERT_TRUE(container_find_meta(&h.h, "k.arr", &r));
+    EXPECT_EQ(r.value % 4, 0u);
+    EXPECT_EQ(0, std::memcmp(p, arr, 12));
+    ASSERT_TRUE(container_find_meta(&h.h, "k.blob", &r));
+    EXPECT_EQ(r.type, kMetaBlob);
+    EXPECT_EQ(container_meta_text(&h.h, "model.name"), "random-7");  // written by the writer, untouched
+  }
+  for (const char* key : {"k.str", "k.f64", "k.i64", "k.bool", "k.list", "k.arr", "k.blob", "model.name"}) {
+    SCOPED_TRACE(key);
+    EXPECT_EQ(edit_error(container_meta_delete(sl(path), sl(key))), "");
+    Handle h(path);
+    ASSERT_TRUE(h.ok);
+    EXPECT_FALSE(container_find_meta(&h.h, key, nullptr));
+    EXPECT_EQ(edit_error(container_meta_delete(sl(path), sl(key))), "key not found");
+  }
+  expect_weights_intact();
+}
+
+TEST_F(EditFixture, InPlaceEditsKeepLayoutAndRecordIndex) {
+  const std::vector<uint8_t> before = test::read_bytes(path);
+  const uint64_t m = meta_end();
+  EXPECT_EQ(set_str(path, "model.name", "r"), "");  // shorter than the old value
+  EXPECT_EQ(set_str(path, "new.key", "value"), "");
+  const std::vector<uint8_t> after = test::read_bytes(path);
+  ASSERT_EQ(after.size(), before.size());
+  EXPECT_EQ(meta_end(), m);
+  EXPECT_TRUE(std::equal(before.begin() + m, before.end(), after.begin() + m));  // weights untouched
+  Handle h(path);
+  ASSERT_TRUE(h.ok);
+  EXPECT_EQ(text(container_meta_key(&h.h, container_meta_record(&h.h, 0))), "model.name");
+  EXPECT_EQ(container_meta_text(&h.h, "model.name"), "r");
+  EXPECT_EQ(container_meta_text(&h.h, "new.key"), "value");
+}
+
+TEST_F(EditFixture, UsingEverySpareRecordRepacksWithoutMovingWeights) {
+  const uint64_t m = meta_end();
+  for (int i = 0; i < 64 + 3; ++i) ASSERT_EQ(set_str(path, "k" + std::to_string(i), "v"), "") << i;
+  EXPECT_EQ(meta_end(), m);
+  Handle h(path);
+  ASSERT_TRUE(h.ok);
+  EXPECT_GE(container_meta_count(&h.h), 6u + 67u);
+  EXPECT_EQ(container_meta_valid_count(&h.h), 6u + 67u);
+  EXPECT_EQ(container_meta_text(&h.h, "k66"), "v");
+  EXPECT_EQ(container_meta_text(&h.h, "k0"), "v");
+  expect_weights_intact();
+}
+
+TEST_F(EditFixture, GrowingThePoolPastItsSpareMovesTheWeights) {
+  const uint64_t m = meta_end();
+  const std::string big(100000, 'z');
+  EXPECT_EQ(set_str(path, "big", big), "");
+  EXPECT_GT(meta_end(), m);
+  EXPECT_EQ(meta_end() % kAlignment, 0u);
+  Handle h(path);
+  ASSERT_TRUE(h.ok);
+  EXPECT_EQ(container_meta_text(&h.h, "big"), big);
+  EXPECT_EQ(container_meta_text(&h.h, "model.name"), "random-7");
+  expect_weights_intact();
+}
+
+TEST_F(EditFixture, RepackKeepsTheFileMode) {
+  ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+  EXPECT_EQ(set_str(path, "big", std::string(50000, 'q')), "");
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST_F(EditFixture, ImmutableKeysCanNeitherBeSetNorDeleted) {
+  EXPECT_EQ(set_str(path, "locked", "a", kMetaFlagImmutable), "");
+  const std::vector<uint8_t> before = test::read_bytes(path);
+  EXPECT_EQ(set_str(path, "locked", "b"), "meta key is marked immutable");
+  // Even an edit that would need a repack is refused before anything moves.
+  EXPECT_EQ(set_str(path, "locked", std::string(100000, 'b')), "meta key is marked immutable");
+  EXPECT_EQ(edit_error(container_meta_delete(sl(path), sl("locked"))), "meta key is marked immutable");
+  EXPECT_EQ(test::read_bytes(path), before);
+}
+
+TEST_F(EditFixture, RefusesBadArgumentsAndDamagedFiles) {
+  EXPECT_EQ(set_str(path, "", "a"), "meta key and value_type must be non-empty");
+  EXPECT_EQ(edit_error(container_meta_set(sl(path), sl("k"), 0, 0, 0, empty_slice(), 0)),
+            "meta key and value_type must be non-empty");
+  EXPECT_EQ(edit_error(container_meta_delete(sl(path), empty_slice())), "meta key must be non-empty");
+  EXPECT_EQ(set_str(std::string("a\0b", 3), "k", "v"), "invalid vorn path");
+  EXPECT_EQ(set_str(dir.file("missing"), "k", "v"), "failed to open .vorn file for writing");
+  test::write_bytes(dir.file("tiny"), std::vector<uint8_t>(100, 0));
+  EXPECT_EQ(set_str(dir.file("tiny"), "k", "v"), "invalid .vorn file size");
+
+  std::vector<uint8_t> c = test::read_bytes(path);
+  c[2000] ^= 0x40;  // inside the metadata region, digests not updated
+  test::write_bytes(path, c);
+  EXPECT_EQ(set_str(path, "k", "v"), "metadata/header hash mismatch");
+  EXPECT_EQ(test::read_bytes(path), c);
+  c[2000] ^= 0x40;
+  c[8] = 9;  // version
+  test::resign(c);
+  test::write_bytes(path, c);
+  EXPECT_EQ(set_str(path, "k", "v"), "invalid .vorn header");
+  c[8] = 1;
+  store_u64(c.data() + load_u64(c.data() + kHdrDirectory + 16 * 5) + 32 + 8, 4);  // plan word
+  test::resign(c);
+  test::write_bytes(path, c);
+  EXPECT_EQ(set_str(path, "k", "v"), "invalid .vorn sections");
+  EXPECT_EQ(test::read_bytes(path), c);
+}
+
+// Each write step of a repack fails in turn: the file must afterwards be
+// exactly the old container, or the complete new one.
+TEST_F(EditFixture, FailureAtEveryRepackWriteLeavesOldOrNew) {
+  const std::vector<uint8_t> original = test::read_bytes(path);
+  const std::string big(70000, 'g');
+  bool succeeded = false;
+  for (int64_t step = 0; step < 64 && !succeeded; ++step) {
+    SCOPED_TRACE(step);
+    test::write_bytes(path, original);
+    meta_edit_inject_write_failure(step);
+    const std::string err = set_str(path, "big", big);
+    meta_edit_inject_write_failure(-1);
+    Handle h(path);
+    ASSERT_TRUE(h.ok);
+    if (err.empty()) {
+      succeeded = true;
+      EXPECT_EQ(container_meta_text(&h.h, "big"), big);
+      expect_weights_intact();
+    } else {
+      EXPECT_EQ(test::read_bytes(path), original) << err;
+    }
+    // No temporary file is left behind.
+    int entries = 0;
+    DIR* d = opendir(dir.path().c_str());
+    while (dirent* e = readdir(d)) entries += e->d_name[0] != '.';
+    closedir(d);
+    EXPECT_EQ(entries, 1);
+  }
+  EXPECT_TRUE(succeeded);
+}
+
+TEST(ContainerMetaEdit, GraphBlockRefusesRepacksThatMoveIt) {
+  TempDir dir;
+  const std::string path = dir.file("gen.vorn");
+  std::mt19937_64 rng(3);
+  test::Model m;
+  test::add_f32(m, "w", 8, rng);
+  // A generative graph block: slot 6 records of stride 64 whose tables are
+  // located by absolute offsets.
+  WriterRawSection block;
+  block.stride = 64;
+  block.count = 2;
+  block.bytes.assign(128, 0);
+  m.spec.raw_nodes = block;
+  m.attach();
+  ASSERT_TRUE(container_write_file(m.spec, path.c_str(), nullptr));
+  EXPECT_EQ(set_str(path, "small", "fits in place"), "");
+  const std::vector<uint8_t> before = test::read_bytes(path);
+  EXPECT_EQ(set_str(path, "big", std::string(20000, 'x')), "repack would break names held by absolute offset");
+  EXPECT_EQ(test::read_bytes(path), before);
+  Handle h(path);
+  ASSERT_TRUE(h.ok);
+  EXPECT_FALSE(container_is_tensor_model(&h.h));
+  EXPECT_EQ(container_meta_text(&h.h, "small"), "fits in place");
+}
+
+TEST(ContainerMetaEdit, PoolUsedEndCountsEveryReference) {
+  std::mt19937_64 rng(3);
+  test::Model m;
+  test::add_f32(m, "tensor.name", 8, rng);
+  m.spec.meta.push_back(WriterMeta::str("k", "value"));
+  m.attach();
+  std::vector<uint8_t> meta;
+  ContainerLayout lay;
+  ASSERT_TRUE(container_build_metadata(m.spec, &meta, &lay, nullptr));
+  // Pool: NUL, "tensor.name" NUL (1..12), "k" NUL (13..14), "value" NUL (15..20).
+  EXPECT_EQ(container_pool_used_end(meta.data(), lay.meta_end), 21u);
+}
+
+}  // namespace
+}  // namespace vorn
