@@ -1,0 +1,479 @@
+#include "converter/node_import.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "container/records.h"
+#include "converter/conversion_notes.h"
+#include "converter/legacy_rewrites.h"
+#include "converter/onnx_tensor.h"
+#include "converter/protobuf_wire.h"
+#include "converter/value_ops.h"
+
+namespace vorn {
+
+namespace {
+
+struct OpEntry {
+  const char* name;
+  uint64_t code;
+};
+
+// Default-domain op_types the importer maps directly to an operator code:
+// every code's own name except the system's own operators (DeformUnfold,
+// DetrTopK, MaskToBoxLogit, YoloNms), which only rewrites produce.
+constexpr OpEntry kOps[] = {
+    {"Sub", 1}, {"Div", 2}, {"Add", 3}, {"Mul", 4}, {"Conv", 5}, {"Relu", 6}, {"MaxPool", 7},
+    {"GlobalAveragePool", 8}, {"Flatten", 9}, {"Gemm", 10}, {"Sigmoid", 11}, {"HardSigmoid", 12},
+    {"HardSwish", 13}, {"Transpose", 14}, {"LayerNormalization", 15}, {"MatMul", 16}, {"Erf", 17},
+    {"PRelu", 18}, {"BatchNormalization", 19}, {"Concat", 20}, {"Identity", 21},
+    {"InstanceNormalization", 22}, {"AveragePool", 23}, {"Shape", 24}, {"Reshape", 25},
+    {"LeakyRelu", 26}, {"Resize", 27}, {"ConvTranspose", 28}, {"Softmax", 29}, {"Clip", 30},
+    {"ArgMax", 31}, {"Gelu", 32}, {"Split", 33}, {"Gather", 34}, {"Unsqueeze", 35}, {"Slice", 36},
+    {"Squeeze", 37}, {"Pow", 38}, {"Sqrt", 39}, {"ReduceMean", 40}, {"Equal", 41}, {"Where", 42},
+    {"Expand", 43}, {"DynamicQuantizeLinear", 44}, {"Exp", 45}, {"ConstantOfShape", 46},
+    {"ReduceSum", 47}, {"Tanh", 48}, {"DequantizeLinear", 49}, {"Range", 50}, {"Less", 51},
+    {"Cos", 52}, {"Sin", 53}, {"DepthToSpace", 54}, {"Pad", 55}, {"Log", 59}, {"GridSample", 60},
+    {"Abs", 61}, {"Neg", 62}, {"Floor", 63}, {"Ceil", 64}, {"Round", 65}, {"Reciprocal", 66},
+    {"Elu", 67}, {"Selu", 68}, {"Max", 69}, {"Min", 70}, {"ReduceMax", 71}, {"ReduceMin", 72},
+    {"ReduceProd", 73}, {"CumSum", 74}, {"TopK", 75}, {"GatherND", 76}, {"ScatterND", 77},
+    {"NonMaxSuppression", 78}, {"SpaceToDepth", 79}, {"Mod", 80}, {"Greater", 81}, {"Not", 82},
+    {"And", 83}, {"Or", 84}, {"OneHot", 86},
+};
+
+enum : uint64_t {
+  kOpConv = 5, kOpMaxPool = 7, kOpLayerNorm = 15, kOpMatMul = 16, kOpBatchNorm = 19, kOpIdentity = 21,
+  kOpInstanceNorm = 22, kOpAveragePool = 23, kOpLeakyRelu = 26, kOpResize = 27, kOpConvTranspose = 28,
+  kOpSoftmax = 29, kOpArgMax = 31, kOpGelu = 32, kOpSplit = 33, kOpGather = 34, kOpUnsqueeze = 35,
+  kOpSqueeze = 37, kOpExpand = 43, kOpConstantOfShape = 46, kOpLess = 51, kOpDepthToSpace = 54, kOpPad = 55,
+  kOpSelu = 68, kOpHardSigmoid = 12, kOpTopK = 75, kOpScatterND = 77, kOpNms = 78, kOpMod = 80,
+  kOpGreater = 81, kOpOneHot = 86,
+};
+
+struct Attr {
+  const uint8_t* name = nullptr;
+  uint64_t name_len = 0;
+  bool has_f = false, has_i = false, has_s = false, has_t = false;
+  float f = 0;
+  int64_t i = 0;
+  uint64_t s_off = 0, s_len = 0, t_off = 0, t_len = 0;
+  int64_t ints[8] = {};
+  uint64_t ints_count = 0;  // all values seen; the first 8 are kept
+  bool is(const char* n) const { return text_equal(name, name_len, n); }
+};
+
+bool read_attr(const uint8_t* b, uint64_t start, uint64_t end, Attr& a) {
+  uint64_t pos = start;
+  PbField f;
+  for (;;) {
+    PbStep st = pb_next(b, end, pos, f);
+    if (st == PbStep::kEnd) return true;
+    if (st == PbStep::kBad) return false;
+    switch (f.number) {
+      case 1:
+        if (f.wire == kWireLen) a.name = b + f.start, a.name_len = f.end - f.start;
+        break;
+      case 2:
+        if (f.wire == kWireFixed32) {
+          uint32_t bits = static_cast<uint32_t>(f.value);
+          std::memcpy(&a.f, &bits, 4);
+          a.has_f = true;
+        }
+        break;
+      case 3:
+        if (f.wire == kWireVarint) a.i = static_cast<int64_t>(f.value), a.has_i = true;
+        break;
+      case 4:
+        if (f.wire == kWireLen) a.s_off = f.start, a.s_len = f.end - f.start, a.has_s = true;
+        break;
+      case 5:
+        if (f.wire == kWireLen) a.t_off = f.start, a.t_len = f.end - f.start, a.has_t = true;
+        break;
+      case 8: {
+        auto add = [&](uint64_t v) {
+          if (a.ints_count < 8) a.ints[a.ints_count] = static_cast<int64_t>(v);
+          ++a.ints_count;
+        };
+        if (f.wire == kWireVarint) add(f.value);
+        if (f.wire == kWireLen)
+          for (uint64_t p = f.start; p < f.end;) add(pb_read_varint(b, f.end, p));
+        break;
+      }
+      default:
+        break;
+    }
+  }
+}
+
+struct Imported {
+  uint64_t inputs[8];
+  uint64_t input_count = 0;
+  uint64_t outputs[4];
+  uint64_t output_count = 0;
+  uint64_t name_off = 0, name_len = 0, op_off = 0, op_len = 0, dom_off = 0, dom_len = 0;
+};
+
+bool fail(BuilderState& s, uint64_t reason) {
+  s.import_reason = reason;
+  return false;
+}
+
+bool refuse(BuilderState& s, const char* detail) {
+  std::snprintf(s.import_detail, sizeof s.import_detail, "%s", detail);
+  return fail(s, kImportUnsupportedAttribute);
+}
+
+bool refuse_op(BuilderState& s, const char* op, const char* what, const uint8_t* v, uint64_t vlen) {
+  int n = static_cast<int>(vlen < 60 ? vlen : 60);
+  std::snprintf(s.import_detail, sizeof s.import_detail, "%s %s '%.*s' is not supported", op, what, n,
+                reinterpret_cast<const char*>(v));
+  return fail(s, kImportUnsupportedAttribute);
+}
+
+void set_f32(BuilderNode& n, uint64_t k, float f) { n.attr(k) = f32_bits(f); }
+
+// A Constant given as value_float or value_int: a one-element weight.
+bool constant_scalar(BuilderState& s, uint64_t out, const Attr& a, bool is_float) {
+  auto* p = static_cast<uint8_t*>(std::malloc(8));
+  if (p == nullptr) return fail(s, kImportTableFull);
+  BuilderValue& v = s.values[out];
+  builder_drop_data(v);
+  v.kind = kValueWeight;
+  std::memset(v.dims, 0, sizeof v.dims);
+  if (is_float) {
+    std::memcpy(p, &a.f, 4);
+    v.elem = kElemF32;
+    v.rank = 1;
+    v.dims[0] = 1;
+    v.size = 4;
+  } else {
+    std::memcpy(p, &a.i, 8);
+    v.elem = kElemI64;
+    v.rank = 0;
+    v.size = 8;
+  }
+  v.data = p;
+  v.owned = 1;
+  s.convert_time[out] = 0;
+  return true;
+}
+
+bool read_value_tensor(BuilderState& s, uint64_t out, const uint8_t* b, const Attr& a) {
+  if (onnx_read_tensor(s, out, 1, b, a.t_off, a.t_off + a.t_len)) return true;
+  ByteString t = onnx_tensor_error_text(s);
+  std::snprintf(s.import_detail, sizeof s.import_detail, "%.*s", static_cast<int>(t.len < 127 ? t.len : 127),
+                reinterpret_cast<const char*>(t.ptr));
+  bytes_free(&t);
+  return fail(s, kImportBadTensor);
+}
+
+// Conv over [N, C, L] as a 2-D Conv over [N, C, 1, L] between an Unsqueeze
+// and a Squeeze: the engines run 2-D convolutions only.
+bool conv1d_rewrite(BuilderState& s, BuilderNode& conv) {
+  uint64_t out = conv.output(0);
+  BuilderValue& w = s.values[conv.input(1)];
+  uint64_t unsq = builder_derive_value(s, out, "#unsqueeze", 10);
+  uint64_t c2d = builder_derive_value(s, out, "#conv2d", 7);
+  if (unsq == kNoValue || c2d == kNoValue || unsq == out || c2d == out) return fail(s, kImportTableFull);
+  if (s.node_count + 2 > kMaxNodes) return fail(s, kImportTableFull);
+  w.dims[3] = w.dims[2];
+  w.dims[2] = 1;
+  w.rank = 4;
+  BuilderNode saved = conv;
+  --s.node_count;  // re-append in order: Unsqueeze, Conv, Squeeze
+  BuilderNode* u = builder_append_node(s);
+  u->w[0] = kOpUnsqueeze;
+  u->w[1] = 1;
+  u->w[2] = saved.input(0);
+  u->w[10] = 1;
+  u->w[11] = unsq;
+  u->attr(1) = 1;
+  u->attr(11) = 2;
+  set_f32(*u, 14, 1.0f);
+  set_f32(*u, 15, 1.0f);
+  BuilderNode* c = builder_append_node(s);
+  *c = saved;
+  c->w[2] = unsq;
+  c->w[11] = c2d;
+  if (c->attr(0) == 0) c->attr(0) = 1;
+  BuilderNode* q = builder_append_node(s);
+  q->w[0] = kOpSqueeze;
+  q->w[1] = 1;
+  q->w[2] = c2d;
+  q->w[10] = 1;
+  q->w[11] = out;
+  q->attr(1) = 1;
+  q->attr(11) = 2;
+  set_f32(*q, 14, 1.0f);
+  set_f32(*q, 15, 1.0f);
+  return true;
+}
+
+}  // namespace
+
+uint64_t onnx_op_code(const uint8_t* op, uint64_t len) {
+  for (const OpEntry& e : kOps)
+    if (text_equal(op, len, e.name)) return e.code;
+  return 0;
+}
+
+const char* node_import_reason_text(const BuilderState& s) {
+  switch (s.import_reason) {
+    case kImportMalformed: return "malformed attribute";
+    case kImportConstantWithoutValue: return "Constant without a value";
+    case kImportEinsum: return "its equation is not interpreted (Einsum converts only in the legacy [h] [w] form)";
+    case kImportUnsupportedAttribute:
+    case kImportBadTensor: return s.import_detail;
+    case kImportTableFull: return "the model is larger than the converter's limits (16384 nodes, 32768 values)";
+    default: return "no Vorn lowering for this operator";
+  }
+}
+
+bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_t end) {
+  s.import_detail[0] = 0;
+  if (s.import_stopped) return true;
+  const bool options = s.options != nullptr;
+  Imported m;
+  for (uint64_t& i : m.inputs) i = kNoIndex;
+  for (uint64_t& o : m.outputs) o = kNoIndex;
+  // Pass 1: names, op_type and domain.
+  uint64_t pos = start;
+  PbField f;
+  for (;;) {
+    PbStep st = pb_next(b, end, pos, f);
+    if (st == PbStep::kEnd) break;
+    if (st == PbStep::kBad) return fail(s, kImportMalformed);
+    if (f.wire != kWireLen) continue;
+    uint64_t len = f.end - f.start;
+    if (f.number == 1) {
+      if (m.input_count >= 8) continue;
+      uint64_t v = kNoIndex;
+      if (len != 0) {
+        v = builder_intern_value(s, b + f.start, len);
+        if (v == kNoValue) return fail(s, kImportTableFull);
+      }
+      m.inputs[m.input_count++] = v;
+    } else if (f.number == 2) {
+      if (m.output_count >= 4) continue;
+      uint64_t v = builder_intern_value(s, b + f.start, len);
+      if (v == kNoValue) return fail(s, kImportTableFull);
+      m.outputs[m.output_count++] = v;
+    } else if (f.number == 3) {
+      m.name_off = f.start, m.name_len = len;
+    } else if (f.number == 4) {
+      m.op_off = f.start, m.op_len = len;
+    } else if (f.number == 7) {
+      m.dom_off = f.start, m.dom_len = len;
+    }
+  }
+  const uint8_t* op = b + m.op_off;
+  const uint8_t* name = b + m.name_off;
+  bool default_domain = m.dom_len == 0 || text_equal(b + m.dom_off, m.dom_len, "ai.onnx");
+
+  LegacyStep legacy = legacy_rewrite_before(s, b, name, m.name_len, op, m.op_len, m.inputs, m.input_count,
+                                            m.outputs, m.output_count);
+  if (legacy == LegacyStep::kAccepted) return true;
+
+  // The operator code and the special forms of the op_types without one.
+  bool is_constant = default_domain && text_equal(op, m.op_len, "Constant");
+  uint64_t code = default_domain ? onnx_op_code(op, m.op_len) : 0;
+  bool is_cast = false, integer_weight = false, or_equal = false, tile = false, einsum = false;
+  if (default_domain && code == 0) {
+    if (text_equal(op, m.op_len, "Dropout")) code = kOpIdentity;
+    else if (text_equal(op, m.op_len, "Cast")) code = kOpIdentity, is_cast = true;
+    else if (text_equal(op, m.op_len, "MatMulInteger")) code = kOpMatMul, integer_weight = true;
+    else if (text_equal(op, m.op_len, "ConvInteger")) code = kOpConv, integer_weight = true;
+    else if (text_equal(op, m.op_len, "LessOrEqual")) code = kOpLess, or_equal = options;
+    else if (text_equal(op, m.op_len, "GreaterOrEqual")) code = kOpGreater, or_equal = options;
+    else if (text_equal(op, m.op_len, "Tile")) code = kOpExpand, tile = options;
+    else if (text_equal(op, m.op_len, "Einsum")) {
+      if (options) return fail(s, kImportEinsum);
+      code = kOpMatMul, einsum = true;
+    } else if (text_equal(op, m.op_len, "ScatterElements")) {
+      if (legacy == LegacyStep::kScatterAsIdentity) {
+        code = kOpIdentity;
+      } else {
+        return refuse(s, "ScatterElements indexes element by element and is not ScatterND; no Vorn lowering keeps its meaning");
+      }
+    }
+  }
+  if (legacy == LegacyStep::kScatterAsIdentity && code == kOpScatterND) code = kOpIdentity;
+  if (code == kOpOneHot && !options) return fail(s, kImportNoLowering);
+  if (code == 0 && !is_constant) return fail(s, kImportNoLowering);
+
+  // Pass 2: attributes.
+  BuilderNode node;
+  std::memset(&node, 0, sizeof node);
+  builder_default_attrs(node);
+  bool a14_given = false, a15_given = false, axis_given = false, value_seen = false;
+  bool d2s_crd = false, ceil_mode = false, last_index = false, approx_tanh = false, center_box = false;
+  bool out_padding = false, out_shape = false, too_many_axes = false;
+  const uint8_t* pad_mode = nullptr;
+  uint64_t pad_mode_len = 0;
+  const uint8_t* resize_mode = nullptr;
+  uint64_t resize_mode_len = 0;
+  Attr value_attr;
+  pos = start;
+  for (;;) {
+    PbStep st = pb_next(b, end, pos, f);
+    if (st == PbStep::kEnd) break;
+    if (st == PbStep::kBad) return fail(s, kImportMalformed);
+    if (f.number != 5 || f.wire != kWireLen) continue;
+    Attr a;
+    if (!read_attr(b, f.start, f.end, a)) return fail(s, kImportMalformed);
+    uint64_t n = a.ints_count < 8 ? a.ints_count : 8;
+    auto& w = node;
+    if (a.is("kernel_shape") || a.is("strides") || a.is("dilations")) {
+      uint64_t k0 = a.is("kernel_shape") ? 0 : a.is("strides") ? 2 : 8;
+      if (n >= 2) w.attr(k0) = a.ints[0], w.attr(k0 + 1) = a.ints[1];
+      if (n == 1) w.attr(k0) = 1, w.attr(k0 + 1) = a.ints[0];
+    } else if (a.is("pads")) {
+      if (n == 2) w.attr(4) = 0, w.attr(5) = a.ints[0], w.attr(6) = 0, w.attr(7) = a.ints[1];
+      if (n >= 4)
+        for (int k = 0; k < 4; ++k) w.attr(4 + k) = a.ints[k];
+    } else if (a.is("perm") || a.is("split")) {
+      if (a.ints_count >= 1) {
+        w.attr(0) = a.ints_count;
+        for (uint64_t k = 0; k < n && k < 6; ++k) w.attr(4 + k) = a.ints[k];
+      }
+    } else if (a.is("starts")) {
+      if (a.ints_count >= 1) w.attr(4) = a.ints[0], w.attr(8) = 1;
+    } else if (a.is("ends")) {
+      if (a.ints_count >= 1) w.attr(6) = a.ints[0], w.attr(9) = 1;
+    } else if (a.is("axes")) {
+      if (a.ints_count >= 1) {
+        w.attr(11) = a.ints[0];
+        w.attr(1) = a.ints_count;
+        if (a.ints_count >= 2) w.attr(3) = a.ints[1];
+        axis_given = true;
+        too_many_axes = a.ints_count > 2;
+      }
+    } else if (a.is("axis")) {
+      w.attr(11) = a.i, w.attr(1) = 1, axis_given = true;
+    } else if (a.is("start")) {
+      w.attr(5) = a.i, w.attr(12) |= 1;
+    } else if (a.is("end")) {
+      w.attr(7) = a.i, w.attr(12) |= 2;
+    } else if (a.is("group")) {
+      w.attr(10) = a.i;
+    } else if (a.is("transA") || a.is("exclusive")) {
+      w.attr(12) = a.i;
+    } else if (a.is("transB") || a.is("reverse")) {
+      w.attr(13) = a.i;
+    } else if (a.is("keepdims") || a.is("blocksize") || a.is("to")) {
+      w.attr(0) = a.i;
+    } else if (a.is("batch_dims")) {
+      w.attr(4) = a.i;
+    } else if (a.is("alpha") || a.is("epsilon")) {
+      set_f32(w, 14, a.f), a14_given = true;
+    } else if (a.is("beta") || a.is("gamma")) {
+      set_f32(w, 15, a.f), a15_given = true;
+    } else if (a.is("auto_pad")) {
+      if (text_equal(b + a.s_off, a.s_len, "SAME_UPPER")) w.attr(12) = 2;
+      if (text_equal(b + a.s_off, a.s_len, "SAME_LOWER")) w.attr(12) = 3;
+    } else if (a.is("mode")) {
+      if (text_equal(b + a.s_off, a.s_len, "linear") || text_equal(b + a.s_off, a.s_len, "cubic")) w.attr(12) = 1;
+      d2s_crd = text_equal(b + a.s_off, a.s_len, "CRD");
+      pad_mode = resize_mode = b + a.s_off;
+      pad_mode_len = resize_mode_len = a.s_len;
+    } else if (a.is("coordinate_transformation_mode")) {
+      if (text_equal(b + a.s_off, a.s_len, "align_corners")) w.attr(13) = 1;
+    } else if (a.is("equation")) {
+      if (a.s_len >= 6 && b[a.s_off + 5] == 'w') w.attr(12) = 1;
+    } else if (a.is("value")) {
+      if (a.has_t && a.t_len != 0) value_attr = a, value_seen = true;
+    } else if (a.is("value_float") && a.has_f) {
+      value_attr = a, value_seen = true;
+    } else if (a.is("value_int") && a.has_i) {
+      value_attr = a, value_seen = true;
+    } else if (a.is("fmod")) {
+      if (code == kOpMod) w.attr(13) = a.i != 0 ? 1 : 0;
+    } else if (a.is("largest")) {
+      if (code == kOpTopK) w.attr(12) = a.i == 0 ? 1 : 0;
+    } else if (a.is("ceil_mode")) {
+      ceil_mode = a.i != 0;
+    } else if (a.is("select_last_index")) {
+      last_index = a.i != 0;
+    } else if (a.is("approximate")) {
+      approx_tanh = text_equal(b + a.s_off, a.s_len, "tanh");
+    } else if (a.is("center_point_box")) {
+      center_box = a.i != 0;
+    } else if (a.is("output_padding")) {
+      for (uint64_t k = 0; k < n; ++k) out_padding |= a.ints[k] != 0;
+    } else if (a.is("output_shape")) {
+      out_shape = a.ints_count != 0;
+    }
+  }
+
+  // Attribute values whose meaning the engines do not implement.
+  if (code == kOpDepthToSpace && !d2s_crd)
+    return refuse(s, "DepthToSpace in DCR mode (the default) is not supported: the engines run CRD only");
+  if (code == kOpArgMax && last_index) return refuse(s, "ArgMax with select_last_index=1 is not supported");
+  if (code == kOpPad && pad_mode != nullptr && !text_equal(pad_mode, pad_mode_len, "constant"))
+    return refuse_op(s, "Pad", "mode", pad_mode, pad_mode_len);
+  if (options) {
+    if ((code == kOpMaxPool || code == kOpAveragePool) && ceil_mode)
+      return refuse(s, "ceil_mode=1 is not supported (the engines size pooled outputs by floor)");
+    if (code == kOpResize && resize_mode != nullptr && text_equal(resize_mode, resize_mode_len, "cubic"))
+      return refuse(s, "Resize mode 'cubic' is not supported");
+    if (code == kOpGelu && approx_tanh) return refuse(s, "Gelu with approximate='tanh' is not supported");
+    if (code == kOpNms && center_box) return refuse(s, "NonMaxSuppression with center_point_box=1 is not supported");
+    if (code == kOpConvTranspose && (out_padding || out_shape))
+      return refuse(s, "ConvTranspose with output_padding or output_shape is not supported");
+    if ((code == kOpSqueeze || code == kOpUnsqueeze) && too_many_axes)
+      return refuse(s, "more than two axes given as attributes are not supported");
+  }
+
+  if (is_constant) {
+    if (m.output_count == 0 || !value_seen) return fail(s, kImportConstantWithoutValue);
+    if (value_attr.is("value_float")) return constant_scalar(s, m.outputs[0], value_attr, true);
+    if (value_attr.is("value_int")) return constant_scalar(s, m.outputs[0], value_attr, false);
+    return read_value_tensor(s, m.outputs[0], b, value_attr);
+  }
+  if (code == kOpConstantOfShape && value_seen && value_attr.is("value") && m.output_count != 0)
+    if (!read_value_tensor(s, m.outputs[0], b, value_attr)) return false;
+
+  // Float defaults by the operator finally chosen, then the import markers.
+  float d14 = 1.0f, d15 = 1.0f;
+  if (code == kOpHardSigmoid) d14 = 0.2f, d15 = 0.5f;
+  if (code == kOpLayerNorm || code == kOpBatchNorm || code == kOpInstanceNorm) d14 = 1e-5f;
+  if (code == kOpLeakyRelu) d14 = 0.01f;
+  if (code == kOpSelu) d14 = 1.67326319217681884765625f, d15 = 1.05070102214813232421875f;
+  if (!a14_given) set_f32(node, 14, d14);
+  if (!a15_given) set_f32(node, 15, d15);
+  if (is_cast) node.attr(1) = kCastTag;
+  if (integer_weight) node.attr(15) = kIntegerWeightMarker;
+  if (or_equal || tile) node.attr(13) = 1;
+  if (einsum) convert_notes().rewrites |= kRewriteSam;
+
+  // Default axes by operator and opset.
+  if (!axis_given) {
+    if (code == kOpGather || code == kOpSplit || code == kOpArgMax) node.attr(11) = 0;
+    if (code == kOpTopK || code == kOpOneHot || code == kOpLayerNorm) node.attr(11) = ~uint64_t{0};
+    if (code == kOpSoftmax && s.default_opset >= 13) node.attr(11) = ~uint64_t{0};
+  }
+  if (code == kOpSoftmax && s.default_opset < 13) node.attr(13) = 1;
+
+  node.w[0] = code;
+  node.w[1] = m.input_count;
+  for (uint64_t k = 0; k < 8; ++k) node.w[2 + k] = m.inputs[k];
+  node.w[10] = m.output_count;
+  for (uint64_t k = 0; k < 4; ++k) node.w[11 + k] = m.outputs[k];
+  if (code == kOpPad) node.w[1] = 1;
+
+  if (!legacy_rewrite_node(s, node, name, m.name_len)) return true;  // replaced or dropped by a rewrite
+
+  BuilderNode* slot = builder_append_node(s);
+  if (slot == nullptr) return fail(s, kImportTableFull);
+  *slot = node;
+
+  if (code == kOpConv && m.input_count >= 2 && m.output_count >= 1 && m.inputs[1] != kNoIndex &&
+      m.outputs[0] != kNoIndex) {
+    const BuilderValue& wv = s.values[m.inputs[1]];
+    if (wv.kind == kValueWeight && wv.rank == 3) return conv1d_rewrite(s, *slot);
+  }
+  return true;
+}
+
+}  // namespace vorn
