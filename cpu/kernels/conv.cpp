@@ -115,33 +115,53 @@ void conv_epilogue_span(float* v, int64_t len, int64_t c, const float* params, i
 
 namespace {
 
-// Writes column-matrix row (c, i, j) of one band: rb output rows from y0,
-// each Wout values of input channel plane xc sampled at kernel tap (i, j).
-void im2col_row(const ConvParams& p, const float* xc, float* dst, int64_t y0, int64_t rb, int64_t i,
-                int64_t j) {
+// Writes column-matrix row (c, i, j) for len consecutive output positions
+// starting at flattened position q0 of the output plane: each value is input
+// channel plane xc sampled at kernel tap (i, j), 0 in the padding.
+void im2col_span(const ConvParams& p, const float* xc, float* dst, int64_t q0, int64_t len, int64_t i,
+                 int64_t j) {
   const int64_t W = p.x.w, H = p.x.h, wo = p.y.w, sw = p.sw;
   const int64_t off = j * p.dw - p.padl;  // input column of output column 0
   int64_t xlo = off >= 0 ? 0 : (-off + sw - 1) / sw;
   int64_t xhi = W - 1 - off < 0 ? 0 : (W - 1 - off) / sw + 1;
   xlo = std::min(xlo, wo);
   xhi = std::clamp(xhi, xlo, wo);
-  for (int64_t y = 0; y < rb; ++y) {
-    float* d = dst + y * wo;
-    const int64_t iy = (y0 + y) * p.sh - p.padt + i * p.dh;
+  int64_t y = q0 / wo, xa = q0 % wo;
+  while (len > 0) {
+    const int64_t xb = std::min(wo, xa + len), n = xb - xa;
+    const int64_t iy = y * p.sh - p.padt + i * p.dh;
+    float* d = dst - xa;  // d[x] is output column x of this row
     if (iy < 0 || iy >= H) {
-      std::memset(d, 0, static_cast<size_t>(wo) * 4);
-      continue;
-    }
-    const float* xr = xc + iy * W + off;
-    if (xlo > 0) std::memset(d, 0, static_cast<size_t>(xlo) * 4);
-    if (sw == 1) {
-      std::memcpy(d + xlo, xr + xlo, static_cast<size_t>(xhi - xlo) * 4);
-    } else if (sw == 2) {
-      for (int64_t x = xlo; x < xhi; ++x) d[x] = xr[2 * x];
+      std::memset(dst, 0, static_cast<size_t>(n) * 4);
     } else {
-      for (int64_t x = xlo; x < xhi; ++x) d[x] = xr[x * sw];
+      const float* xr = xc + iy * W + off;
+      const int64_t a = std::clamp(xlo, xa, xb), b = std::clamp(xhi, a, xb);
+      if (a > xa) std::memset(dst, 0, static_cast<size_t>(a - xa) * 4);
+      if (sw == 1) {
+        std::memcpy(d + a, xr + a, static_cast<size_t>(b - a) * 4);
+      } else if (sw == 2) {
+        for (int64_t x = a; x < b; ++x) d[x] = xr[2 * x];
+      } else {
+        for (int64_t x = a; x < b; ++x) d[x] = xr[x * sw];
+      }
+      if (b < xb) std::memset(d + b, 0, static_cast<size_t>(xb - b) * 4);
     }
-    if (xhi < wo) std::memset(d + xhi, 0, static_cast<size_t>(wo - xhi) * 4);
+    dst += n;
+    len -= n;
+    xa = 0;
+    ++y;
+  }
+}
+
+// Fills the column matrix of kr rows by len positions for partition input
+// xg, one row per (input channel, kernel tap).
+void im2col_block(const ConvParams& p, const float* xg, float* col, int64_t q0, int64_t len, int64_t c_first,
+                  int64_t c_end, int64_t i_first, int64_t i_end) {
+  const int64_t taps = p.kh * p.kw;
+  for (int64_t c = c_first; c < c_end; ++c) {
+    const float* xc = xg + c * p.x.plane();
+    for (int64_t i = i_first; i < i_end; ++i)
+      for (int64_t j = 0; j < p.kw; ++j) im2col_span(p, xc, col + (c * taps + i * p.kw + j) * len, q0, len, i, j);
   }
 }
 
@@ -159,13 +179,62 @@ bool epilogue_needed(const ConvParams& p) { return p.act != kActNone || p.has_bi
 
 bool epilogue_parallel(const ConvParams& p) { return p.y.c > 7 && p.y.c * p.y.plane() >= 65536; }
 
-void run_pointwise(const ConvRun& r, const float* xn, float* yn) {
+// The fused path cuts the output positions into tiles; each tile gathers
+// its columns, multiplies them on one thread and finishes its slice of every
+// output plane while it is still in cache. A tile's column block is kept to
+// about the size of a core's L2 cache, and the tile count is a multiple of
+// the thread count so the pool stays balanced.
+constexpr int64_t kTileValues = int64_t{1} << 18;
+// Below this many positions per tile the product is too thin for one
+// thread; the layer then runs as one product split over output channels.
+constexpr int64_t kMinTileColumns = 64;
+// Multiply-adds above which a layer always spreads over the pool.
+constexpr int64_t kParallelWork = int64_t{1} << 18;
+
+struct Tiling {
+  int64_t tiles = 0, cols = 0;
+};
+
+Tiling plan_tiles(int64_t positions, int64_t k_rows) {
+  const int64_t threads = static_cast<int64_t>(parallel_thread_count());
+  int64_t tiles = std::max<int64_t>(1, (positions * k_rows + kTileValues - 1) / kTileValues);
+  tiles = (tiles + threads - 1) / threads * threads;
+  int64_t cols = (positions + tiles - 1) / tiles;
+  cols = (cols + 15) / 16 * 16;
+  Tiling t;
+  if (threads > 1 && cols < kMinTileColumns && positions >= kMinTileColumns * 2) return t;
+  t.cols = std::max<int64_t>(cols, 1);
+  t.tiles = (positions + t.cols - 1) / t.cols;
+  return t;
+}
+
+void epilogue_tile(const ConvRun& r, float* yg, int64_t first_channel, int64_t channels, int64_t q0,
+                   int64_t len) {
   const ConvParams& p = r.p;
   const int64_t hw = p.y.plane();
-  cpu_sgemm(false, false, p.y.c, hw, p.x.c, 1.0f, r.w, p.x.c, xn, hw, 0.0f, yn, hw);
-  if (!epilogue_needed(p)) return;
-  run_split(epilogue_parallel(p), static_cast<size_t>(p.y.c), [&](size_t c) {
-    conv_epilogue_span(yn + c * hw, hw, c, r.bias, p.y.c, p.act, p.slope);
+  for (int64_t c = 0; c < channels; ++c)
+    conv_epilogue_span(yg + c * hw + q0, len, first_channel + c, r.bias, p.y.c, p.act, p.slope);
+}
+
+void run_pointwise(const ConvRun& r, const float* xn, float* yn) {
+  const ConvParams& p = r.p;
+  const int64_t hw = p.y.plane(), m = p.y.c, k = p.x.c;
+  const bool epi = epilogue_needed(p);
+  const Tiling t = plan_tiles(hw, k);
+  if (t.tiles == 0) {
+    cpu_sgemm(false, false, m, hw, k, 1.0f, r.w, k, xn, hw, 0.0f, yn, hw);
+    if (epi)
+      run_split(epilogue_parallel(p), static_cast<size_t>(m), [&](size_t c) {
+        conv_epilogue_span(yn + c * hw, hw, c, r.bias, m, p.act, p.slope);
+      });
+    return;
+  }
+  const bool par = m * hw * k >= kParallelWork || (epi && epilogue_parallel(p));
+  run_split(par, static_cast<size_t>(t.tiles), [&](size_t tile) {
+    const int64_t q0 = static_cast<int64_t>(tile) * t.cols, len = std::min(t.cols, hw - q0);
+    cpu_sgemm_threading(SgemmThreading::kSerial, 1, false, false, m, len, k, 1.0f, r.w, k, xn + q0, hw, 0.0f,
+                        yn + q0, hw);
+    if (epi) epilogue_tile(r, yn, 0, m, q0, len);
   });
 }
 
@@ -173,19 +242,27 @@ void run_depthwise(const ConvRun& r, const float* xn, float* yn) {
   const ConvParams& p = r.p;
   const int64_t c = p.x.c, hw_in = p.x.plane(), hw = p.y.plane(), taps = p.kh * p.kw;
   const bool epi = epilogue_needed(p);
-  // Each iteration finishes its plane, epilogue included, while it is hot.
-  run_split(c > 7 && c * hw > 4095, static_cast<size_t>(c), [&](size_t ch) {
-    float* out = yn + ch * hw;
-    conv_depthwise_plane(p, xn + ch * hw_in, r.w + ch * taps, out);
-    if (epi) conv_epilogue_span(out, hw, ch, r.bias, p.y.c, p.act, p.slope);
+  // Small planes are grouped so one iteration carries a few thousand
+  // outputs; each iteration finishes its planes, epilogue included.
+  const int64_t per = std::max<int64_t>(1, 4096 / std::max<int64_t>(hw, 1));
+  const int64_t blocks = (c + per - 1) / per;
+  run_split(c > 7 && c * hw > 4095, static_cast<size_t>(blocks), [&](size_t blk) {
+    const int64_t c0 = static_cast<int64_t>(blk) * per, c1 = std::min(c, c0 + per);
+    for (int64_t ch = c0; ch < c1; ++ch) {
+      float* out = yn + ch * hw;
+      conv_depthwise_plane(p, xn + ch * hw_in, r.w + ch * taps, out);
+      if (epi) conv_epilogue_span(out, hw, ch, r.bias, p.y.c, p.act, p.slope);
+    }
   });
 }
 
 void run_general(const ConvRun& r, const float* xn, float* yn) {
   const ConvParams& p = r.p;
   const int64_t wo = p.y.w, ho = p.y.h, hw = p.y.plane();
-  const int64_t cin_g = p.cin_g(), cout_g = p.cout_g(), kr = p.k_rows(), taps = p.kh * p.kw;
+  const int64_t cin_g = p.cin_g(), cout_g = p.cout_g(), kr = p.k_rows();
   const int64_t row_values = kr * wo;
+  // Bands of whole output rows that fit the workspace (and, for large
+  // outputs, about 16 MiB).
   int64_t rows = std::min(ho, r.col_cap / row_values);
   if (hw >= kBandOutputs) rows = std::min(rows, std::max<int64_t>(1, kBandValues / row_values));
   const bool epi = epilogue_needed(p), epi_par = epilogue_parallel(p);
@@ -194,22 +271,33 @@ void run_general(const ConvRun& r, const float* xn, float* yn) {
     const float* wg = r.w + gi * cout_g * kr;
     float* yg = yn + gi * cout_g * hw;
     for (int64_t y0 = 0; y0 < ho; y0 += rows) {
-      const int64_t rb = std::min(rows, ho - y0), nb = rb * wo;
-      // One iteration per (input channel, kernel row): kw column rows each.
-      const size_t units = static_cast<size_t>(cin_g * p.kh);
-      run_split(nb * cin_g >= 8192, units, [&](size_t u) {
-        const int64_t c = static_cast<int64_t>(u) / p.kh, i = static_cast<int64_t>(u) % p.kh;
-        const float* xc = xg + c * p.x.plane();
-        float* dst = r.col + (c * taps + i * p.kw) * nb;
-        for (int64_t j = 0; j < p.kw; ++j) im2col_row(p, xc, dst + j * nb, y0, rb, i, j);
-      });
-      cpu_sgemm(false, false, cout_g, nb, kr, 1.0f, wg, kr, r.col, nb, 0.0f, yg + y0 * wo, hw);
-      if (epi) {
-        run_split(epi_par, static_cast<size_t>(cout_g), [&](size_t c) {
-          const int64_t ch = gi * cout_g + static_cast<int64_t>(c);
-          conv_epilogue_span(yg + c * hw + y0 * wo, nb, ch, r.bias, p.y.c, p.act, p.slope);
+      const int64_t rb = std::min(rows, ho - y0), nb = rb * wo, q0 = y0 * wo;
+      const Tiling t = plan_tiles(nb, kr);
+      if (t.tiles == 0) {
+        // One column matrix for the band, gathered per (channel, kernel
+        // row), then one product split over output channels.
+        run_split(nb * cin_g >= 8192, static_cast<size_t>(cin_g * p.kh), [&](size_t u) {
+          const int64_t c = static_cast<int64_t>(u) / p.kh, i = static_cast<int64_t>(u) % p.kh;
+          im2col_block(p, xg, r.col, q0, nb, c, c + 1, i, i + 1);
         });
+        cpu_sgemm(false, false, cout_g, nb, kr, 1.0f, wg, kr, r.col, nb, 0.0f, yg + q0, hw);
+        if (epi)
+          run_split(epi_par, static_cast<size_t>(cout_g), [&](size_t c) {
+            conv_epilogue_span(yg + c * hw + q0, nb, gi * cout_g + static_cast<int64_t>(c), r.bias, p.y.c, p.act,
+                               p.slope);
+          });
+        continue;
       }
+      const bool par = nb * cin_g >= 8192 || cout_g * nb * kr >= kParallelWork || (epi && epi_par);
+      run_split(par, static_cast<size_t>(t.tiles), [&](size_t tile) {
+        const int64_t a = static_cast<int64_t>(tile) * t.cols, len = std::min(t.cols, nb - a);
+        // Tiles own disjoint parts of the band's workspace.
+        float* col = r.col + a * kr;
+        im2col_block(p, xg, col, q0 + a, len, 0, cin_g, 0, p.kh);
+        cpu_sgemm_threading(SgemmThreading::kSerial, 1, false, false, cout_g, len, kr, 1.0f, wg, kr, col, len,
+                            0.0f, yg + q0 + a, hw);
+        if (epi) epilogue_tile(r, yg, gi * cout_g, cout_g, q0 + a, len);
+      });
     }
   }
 }
