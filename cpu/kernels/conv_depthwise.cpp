@@ -63,31 +63,62 @@ float point(const ConvParams& p, const float* x, const float* w, int64_t oy, int
 }
 
 // Columns [lo, hi) of an interior row: all K x K taps inside, column
-// dilation 1, column stride SW.
-template <int K, int SW>
-void row_fixed(const float* const* rows, int64_t padl, const float* w, float* yr, int64_t lo,
-               int64_t hi) {
+// dilation 1, column stride SW. Instantiated once for the baseline ISA and
+// once for AVX2 with fused multiply-adds, chosen at run time.
+template <int K, int SW, bool kFma>
+[[gnu::always_inline]] inline void row_fixed_body(const float* const* rows, int64_t padl, const float* w,
+                                                  float* yr, int64_t lo, int64_t hi) {
   float wk[K * K];
   for (int t = 0; t < K * K; ++t) wk[t] = w[t];
   for (int64_t c = lo; c < hi; ++c) {
     float acc = 0.0f;
     for (int i = 0; i < K; ++i) {
       const float* r = rows[i] + (c * SW - padl);
-      for (int j = 0; j < K; ++j) acc += wk[i * K + j] * r[j];
+      for (int j = 0; j < K; ++j) {
+        if constexpr (kFma)
+          acc = __builtin_fmaf(wk[i * K + j], r[j], acc);
+        else
+          acc += wk[i * K + j] * r[j];
+      }
     }
     yr[c] = acc;
   }
 }
 
+template <int K, int SW>
+void row_fixed(const float* const* rows, int64_t padl, const float* w, float* yr, int64_t lo, int64_t hi) {
+  row_fixed_body<K, SW, false>(rows, padl, w, yr, lo, hi);
+}
+
+#if defined(__x86_64__)
+template <int K, int SW>
+[[gnu::target("avx2,fma")]] void row_fixed_avx2(const float* const* rows, int64_t padl, const float* w,
+                                                float* yr, int64_t lo, int64_t hi) {
+  row_fixed_body<K, SW, true>(rows, padl, w, yr, lo, hi);
+}
+
+bool has_avx2_fma() {
+  static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  return yes;
+}
+#endif
+
 using RowFixed = void (*)(const float* const*, int64_t, const float*, float*, int64_t, int64_t);
+
+template <int K>
+RowFixed pick_stride(int64_t sw) {
+#if defined(__x86_64__)
+  if (has_avx2_fma()) return sw == 1 ? &row_fixed_avx2<K, 1> : &row_fixed_avx2<K, 2>;
+#endif
+  return sw == 1 ? &row_fixed<K, 1> : &row_fixed<K, 2>;
+}
 
 RowFixed pick_fixed(const ConvParams& p) {
   if (p.kh != p.kw || p.dw != 1 || (p.sw != 1 && p.sw != 2)) return nullptr;
-  const bool s1 = p.sw == 1;
   switch (p.kh) {
-    case 3: return s1 ? &row_fixed<3, 1> : &row_fixed<3, 2>;
-    case 5: return s1 ? &row_fixed<5, 1> : &row_fixed<5, 2>;
-    case 7: return s1 ? &row_fixed<7, 1> : &row_fixed<7, 2>;
+    case 3: return pick_stride<3>(p.sw);
+    case 5: return pick_stride<5>(p.sw);
+    case 7: return pick_stride<7>(p.sw);
     default: return nullptr;
   }
 }
