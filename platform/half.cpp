@@ -1,6 +1,7 @@
 #include "platform/half.h"
 
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -29,8 +30,20 @@ __attribute__((target("avx,f16c"))) void float_to_half_f16c(const float* in, uin
   for (; i < n; ++i) out[i] = float_to_half(in[i]);
 }
 
+// CPUID leaf 1: AVX (ecx bit 28), F16C (bit 29), and OSXSAVE (bit 27) with
+// the OS saving the YMM state (XCR0 bits 1 and 2).
+bool detect_f16c() {
+  unsigned a, b, c, d;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+  const unsigned need = (1u << 27) | (1u << 28) | (1u << 29);
+  if ((c & need) != need) return false;
+  unsigned lo, hi;
+  __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+  return (lo & 6u) == 6u;
+}
+
 bool has_f16c() {
-  static const bool yes = __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
+  static const bool yes = detect_f16c();
   return yes;
 }
 #endif

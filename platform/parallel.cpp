@@ -1,5 +1,8 @@
 #include "platform/parallel.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -19,6 +22,9 @@ struct Job {
   size_t workers_inside = 0;  // guarded by the pool mutex
 };
 
+// Set while a thread runs iterations of a job (a worker, or a caller inside
+// its own dispatch): a dispatch from there runs serially, so nested loops
+// never queue behind themselves.
 thread_local bool t_in_worker = false;
 
 class Pool {
@@ -38,8 +44,16 @@ class Pool {
       std::lock_guard<std::mutex> lock(mu_);
       jobs_.push_back(&job);
     }
-    wake_.notify_all();
+    // Wake only as many workers as there are iterations beyond the caller's.
+    size_t helpers = job.iterations - 1;
+    if (helpers >= threads_.size()) {
+      wake_.notify_all();
+    } else {
+      for (size_t i = 0; i < helpers; ++i) wake_.notify_one();
+    }
+    t_in_worker = true;
     run_iterations(job);
+    t_in_worker = false;
     std::unique_lock<std::mutex> lock(mu_);
     remove_locked(&job);
     done_.wait(lock, [&] { return job.workers_inside == 0; });
@@ -64,6 +78,8 @@ class Pool {
   }
 
   void worker_loop() {
+    // Named so profilers and the idle test can tell our workers apart.
+    pthread_setname_np(pthread_self(), "vorn-worker");
     t_in_worker = true;
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
@@ -85,11 +101,23 @@ class Pool {
   std::vector<std::thread> threads_;
 };
 
+// The cores this process may run on (its affinity mask, which container
+// limits and taskset narrow), else what the machine reports.
+size_t usable_cores() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<size_t>(n);
+  }
+  unsigned n = std::thread::hardware_concurrency();
+  return n > 0 ? n : 1;
+}
+
 Pool& pool() {
   // Function-local static: built on first use, never destroyed (workers
   // sleep forever once the process has no more work).
   static Pool* p = [] {
-    unsigned cores = std::thread::hardware_concurrency();
+    size_t cores = usable_cores();
     return new Pool(cores > 1 ? cores - 1 : 0);
   }();
   return *p;

@@ -2,10 +2,12 @@
 // dispatch_apply_f on the high-priority global queue.
 //
 // The pool is created on the first call that needs it (no static
-// initialiser) with one worker fewer than the machine has cores; the calling
-// thread works too. Idle workers sleep on a condition variable. A call made
-// from inside a worker runs its iterations serially, so nested loops never
-// wait on themselves. Several threads may call at once.
+// initialiser) with one worker fewer than the cores the process may run on;
+// the calling thread works too. Idle workers sleep on a condition variable
+// and never spin. A call made from inside a dispatch (on a worker, or on the
+// caller while it runs its share) runs its iterations serially, so nested
+// loops never wait on themselves. Several threads may call at once. The work
+// function must not throw.
 #pragma once
 #include <cstddef>
 #include <type_traits>

@@ -1,6 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -29,6 +36,67 @@ TEST(ParallelFor, NestedAndConcurrentCallersFinish) {
   a.join();
   b.join();
   EXPECT_EQ(total.load(), 3L * 16 * 120);
+}
+
+TEST(ParallelFor, SpreadsOverThreadsAndNestsSerially) {
+  if (parallel_thread_count() < 2) GTEST_SKIP() << "one core";
+  // Iterations that wait for each other can only finish if at least two run
+  // at the same time.
+  std::atomic<int> arrived{0};
+  parallel_for(2, [&](size_t) {
+    arrived.fetch_add(1);
+    for (int spin = 0; spin < 2000000 && arrived.load() < 2; ++spin) std::this_thread::yield();
+  });
+  EXPECT_EQ(arrived.load(), 2);
+  // A loop nested in an iteration runs on that iteration's thread.
+  std::atomic<int> foreign{0};
+  parallel_for(8, [&](size_t) {
+    std::thread::id outer = std::this_thread::get_id();
+    parallel_for(8, [&](size_t) {
+      if (std::this_thread::get_id() != outer) foreign.fetch_add(1);
+    });
+  });
+  EXPECT_EQ(foreign.load(), 0);
+}
+
+// CPU time (clock ticks) of this process's threads named "vorn-worker",
+// and how many there are.
+std::pair<long, int> worker_ticks() {
+  long ticks = 0;
+  int workers = 0;
+  DIR* d = opendir("/proc/self/task");
+  if (d == nullptr) return {0, 0};
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::string base = std::string("/proc/self/task/") + e->d_name;
+    std::ifstream comm(base + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    if (name != "vorn-worker") continue;
+    ++workers;
+    std::ifstream stat(base + "/stat");
+    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields after the parenthesised name: state is field 3, utime 14, stime 15.
+    std::istringstream rest(all.substr(all.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 15 && rest >> field; ++i)
+      if (i >= 14) ticks += std::stol(field);
+  }
+  closedir(d);
+  return {ticks, workers};
+}
+
+TEST(ParallelFor, IdleWorkersSleep) {
+  parallel_for(64, [](size_t) {});
+  auto [before, workers] = worker_ticks();
+  EXPECT_EQ(static_cast<size_t>(workers), parallel_thread_count() - 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto [after, again] = worker_ticks();
+  EXPECT_EQ(again, workers);  // no thread per call, none lost
+  // A worker that spun would burn about 30 ticks (at 100 Hz) in this time.
+  EXPECT_LE(after - before, 2) << "ticks used by idle workers";
+  parallel_for(1000, [](size_t) {});
+  EXPECT_EQ(worker_ticks().second, workers);
 }
 
 }  // namespace
