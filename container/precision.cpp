@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "container/meta.h"
+
 namespace vorn {
 
 namespace {
@@ -98,6 +100,22 @@ PrecisionResult precision_resolve(const void* engine, uint64_t engine_length,
     }
   }
   return PrecisionResult{{kPrecisionF32, kPrecisionModePlain}, true, false};
+}
+
+namespace {
+
+bool container_lookup(void* context, Slice key, Slice* value) {
+  // Only a string of non-zero length counts: other types and "" are absent.
+  *value = container_meta_str(static_cast<const ContainerHandle*>(context), key.view(), empty_slice());
+  return value->len != 0;
+}
+
+}  // namespace
+
+PrecisionResult precision_for_engine(const ContainerHandle* handle, const void* engine,
+                                     uint64_t engine_length) {
+  return precision_resolve(engine, engine_length, handle != nullptr ? container_lookup : nullptr,
+                           const_cast<ContainerHandle*>(handle));
 }
 
 }  // namespace vorn

@@ -53,4 +53,9 @@ using PrecisionMetaLookup = bool (*)(void* context, Slice key, Slice* value);
 PrecisionResult precision_resolve(const void* engine, uint64_t engine_length,
                                   PrecisionMetaLookup lookup, void* context);
 
+// precision_resolve over an open container's `precision.*` string keys; a
+// null handle counts as a model without metadata.
+PrecisionResult precision_for_engine(const ContainerHandle* handle, const void* engine,
+                                     uint64_t engine_length);
+
 }  // namespace vorn
