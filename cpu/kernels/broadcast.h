@@ -1,0 +1,81 @@
+// Broadcasting of up to three inputs to one output shape.
+//
+// Shapes are right-aligned into six axes (missing leading axes 1). The plan
+// folds the trailing axes on which every input either runs with the output or
+// stays put into one contiguous inner run, so the inner loop of a binary
+// operator is a plain vectorisable loop over as many elements as the layout
+// allows; the remaining axes are walked as a counter, last axis fastest.
+#pragma once
+#include <cstdint>
+
+#include "container/records.h"
+#include "cpu/kernels/parallel_chunks.h"
+
+namespace vorn {
+
+constexpr uint64_t kBroadcastMaxInputs = 3;
+
+// Output rank r = max(rank_a, rank_b). All three arrays are filled with 1, A's
+// dims are copied right-aligned into pa (starting at r - rank_a), B's into pb,
+// and each po entry is the larger of the two.
+uint64_t broadcast_shapes(uint64_t rank_a, const uint64_t* dims_a, uint64_t rank_b,
+                          const uint64_t* dims_b, uint64_t pa[kMaxRank], uint64_t pb[kMaxRank],
+                          uint64_t po[kMaxRank]);
+
+// True when the padded dims of `in` can be broadcast to `out`: every axis is
+// equal or 1 in `in`.
+bool broadcasts_to(const uint64_t in[kMaxRank], const uint64_t out[kMaxRank]);
+
+struct BroadcastPlan {
+  uint64_t inputs;
+  uint64_t total;        // output elements
+  uint64_t inner;        // length of the contiguous run
+  uint64_t outer_rank;   // axes walked by the counter (the first ones)
+  uint64_t outer_dims[kMaxRank];
+  uint64_t outer_stride[kBroadcastMaxInputs][kMaxRank];
+  bool runs[kBroadcastMaxInputs];  // input advances along the run, else repeats one element
+};
+
+// Builds the plan for padded input shapes that broadcast to the padded output
+// shape (broadcasts_to holds for each).
+void broadcast_plan(BroadcastPlan* plan, const uint64_t out[kMaxRank],
+                    const uint64_t in[][kMaxRank], uint64_t inputs);
+
+// Calls run(out_offset, in_offsets, length) for consecutive pieces of the
+// output, each inside one inner run: element j of the piece is output
+// out_offset + j and reads input k at in_offsets[k] + (runs[k] ? j : 0).
+// Large outputs are split across the pool; the pieces and their results are
+// the same either way.
+template <class Run>
+void broadcast_for_each(const BroadcastPlan& p, uint64_t threshold, Run&& run) {
+  for_chunks(p.total, threshold, [&](uint64_t begin, uint64_t end) {
+    uint64_t o = begin / p.inner;
+    uint64_t j = begin % p.inner;
+    uint64_t idx[kMaxRank] = {0, 0, 0, 0, 0, 0};
+    uint64_t rem = o;
+    for (uint64_t a = p.outer_rank; a-- > 0;) {
+      idx[a] = rem % p.outer_dims[a];
+      rem /= p.outer_dims[a];
+    }
+    uint64_t pos = begin;
+    while (pos < end) {
+      uint64_t off[kBroadcastMaxInputs] = {0, 0, 0};
+      for (uint64_t k = 0; k < p.inputs; ++k) {
+        uint64_t s = 0;
+        for (uint64_t a = 0; a < p.outer_rank; ++a) s += idx[a] * p.outer_stride[k][a];
+        off[k] = s + (p.runs[k] ? j : 0);
+      }
+      uint64_t len = p.inner - j;
+      if (len > end - pos) len = end - pos;
+      run(pos, off, len);
+      pos += len;
+      j = 0;
+      for (uint64_t a = p.outer_rank; a-- > 0;) {
+        if (++idx[a] < p.outer_dims[a]) break;
+        idx[a] = 0;
+      }
+    }
+  });
+}
+
+}  // namespace vorn

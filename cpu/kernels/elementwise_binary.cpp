@@ -1,0 +1,180 @@
+// The twelve binary operators with broadcasting: one loop shape, one scalar
+// function per operator. Comparisons and logical operators write 1.0 or 0.0.
+#include <cmath>
+#include <cstdint>
+
+#include "cpu/kernel.h"
+#include "cpu/kernels/broadcast.h"
+#include "cpu/kernels/node_check.h"
+
+namespace vorn {
+
+namespace {
+
+enum : uint64_t {
+  kOpSub = 1,
+  kOpDiv = 2,
+  kOpAdd = 3,
+  kOpMul = 4,
+  kOpEqual = 41,
+  kOpLess = 51,
+  kOpMax = 69,
+  kOpMin = 70,
+  kOpMod = 80,
+  kOpGreater = 81,
+  kOpAnd = 83,
+  kOpOr = 84,
+};
+
+// Attribute word 14 = 1 on an Add: out = a * s + b, s the f32 in word 15
+// (the Mul-by-scalar folded into the Add at engine creation).
+constexpr uint64_t kAddScaledMode = 1;
+
+struct SubOp { static float f(float a, float b) { return a - b; } };
+struct DivOp { static float f(float a, float b) { return a / b; } };
+struct AddOp { static float f(float a, float b) { return a + b; } };
+struct MulOp { static float f(float a, float b) { return a * b; } };
+struct EqualOp { static float f(float a, float b) { return a == b ? 1.0f : 0.0f; } };
+struct LessOp { static float f(float a, float b) { return a < b ? 1.0f : 0.0f; } };
+// A NaN operand makes the comparison false, so b comes out.
+struct MaxOp { static float f(float a, float b) { return a >= b ? a : b; } };
+struct MinOp { static float f(float a, float b) { return a <= b ? a : b; } };
+struct ModOp { static float f(float a, float b) { return std::fmod(a, b); } };
+struct GreaterOp { static float f(float a, float b) { return a > b ? 1.0f : 0.0f; } };
+struct GreaterEqualOp { static float f(float a, float b) { return a >= b ? 1.0f : 0.0f; } };
+struct LessEqualOp { static float f(float a, float b) { return a <= b ? 1.0f : 0.0f; } };
+// NaN != 0 holds, so NaN counts as true.
+struct AndOp { static float f(float a, float b) { return (a != 0.0f && b != 0.0f) ? 1.0f : 0.0f; } };
+struct OrOp { static float f(float a, float b) { return (a != 0.0f || b != 0.0f) ? 1.0f : 0.0f; } };
+
+// One run of a broadcast: each input either advances with the output or
+// repeats one element. The four forms are separate loops so that each
+// vectorises.
+template <class Op>
+void binary_run(const float* a, bool a_runs, const float* b, bool b_runs, float* out, uint64_t n) {
+  if (a_runs && b_runs) {
+    for (uint64_t i = 0; i < n; ++i) out[i] = Op::f(a[i], b[i]);
+  } else if (a_runs) {
+    const float bv = b[0];
+    for (uint64_t i = 0; i < n; ++i) out[i] = Op::f(a[i], bv);
+  } else if (b_runs) {
+    const float av = a[0];
+    for (uint64_t i = 0; i < n; ++i) out[i] = Op::f(av, b[i]);
+  } else {
+    const float v = Op::f(a[0], b[0]);
+    for (uint64_t i = 0; i < n; ++i) out[i] = v;
+  }
+}
+
+// Division and fmod cost several times an add; split them earlier.
+template <class Op>
+constexpr uint64_t binary_threshold() {
+  return kParallelElements;
+}
+template <>
+constexpr uint64_t binary_threshold<ModOp>() {
+  return kParallelHeavyElements;
+}
+
+template <class Op>
+void binary_broadcast(const CpuState& s, const NodeRecord& node) {
+  const ValueRecord& va = node_in_value(s, node, 0);
+  const ValueRecord& vb = node_in_value(s, node, 1);
+  const ValueRecord& vy = node_out_value(s, node, 0);
+  uint64_t dims[kBroadcastMaxInputs][kMaxRank], out[kMaxRank];
+  padded_dims(va, dims[0]);
+  padded_dims(vb, dims[1]);
+  padded_dims(vy, out);
+  BroadcastPlan plan;
+  broadcast_plan(&plan, out, dims, 2);
+  const float* a = node_in(s, node, 0);
+  const float* b = node_in(s, node, 1);
+  float* y = node_out(s, node, 0);
+  broadcast_for_each(plan, binary_threshold<Op>(), [&](uint64_t o, const uint64_t* off, uint64_t n) {
+    binary_run<Op>(a + off[0], plan.runs[0], b + off[1], plan.runs[1], y + o, n);
+  });
+}
+
+void scaled_add(const CpuState& s, const NodeRecord& node) {
+  const float* a = node_in(s, node, 0);
+  const float* b = node_in(s, node, 1);
+  float* y = node_out(s, node, 0);
+  const float scale = node.attr_f32(15);
+  for_chunks(node_out_value(s, node, 0).count(), kParallelElements,
+             [&](uint64_t begin, uint64_t end) {
+               for (uint64_t i = begin; i < end; ++i) y[i] = a[i] * scale + b[i];
+             });
+}
+
+}  // namespace
+
+bool cpu_binary_kernel(CpuState& s, const NodeRecord& node) {
+  switch (node.op()) {
+    case kOpSub: binary_broadcast<SubOp>(s, node); break;
+    case kOpDiv: binary_broadcast<DivOp>(s, node); break;
+    case kOpAdd:
+      if (node.attr(14) == kAddScaledMode)
+        scaled_add(s, node);
+      else
+        binary_broadcast<AddOp>(s, node);
+      break;
+    case kOpMul: binary_broadcast<MulOp>(s, node); break;
+    case kOpEqual: binary_broadcast<EqualOp>(s, node); break;
+    case kOpLess: binary_broadcast<LessOp>(s, node); break;
+    case kOpMax: binary_broadcast<MaxOp>(s, node); break;
+    case kOpMin: binary_broadcast<MinOp>(s, node); break;
+    case kOpMod: binary_broadcast<ModOp>(s, node); break;
+    case kOpGreater:
+      // Word 12 carries the or-equal forms that lowering folds into Greater.
+      if (node.attr(12) == 1)
+        binary_broadcast<GreaterEqualOp>(s, node);
+      else if (node.attr(12) == 2)
+        binary_broadcast<LessEqualOp>(s, node);
+      else
+        binary_broadcast<GreaterOp>(s, node);
+      break;
+    case kOpAnd: binary_broadcast<AndOp>(s, node); break;
+    case kOpOr: binary_broadcast<OrOp>(s, node); break;
+    default: return false;
+  }
+  return true;
+}
+
+bool cpu_binary_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+  if (!check_node_values(s, node, 2, 2, 1, 1, msg, cap)) return false;
+  const ValueRecord& va = node_in_value(s, node, 0);
+  const ValueRecord& vb = node_in_value(s, node, 1);
+  const ValueRecord& vy = node_out_value(s, node, 0);
+  if (node.op() == kOpAdd && node.attr(14) == kAddScaledMode) {
+    if (va.count() != vy.count() || vb.count() != vy.count())
+      return check_fail(msg, cap, "scaled Add needs inputs and output of one element count");
+    return true;
+  }
+  uint64_t pa[kMaxRank], pb[kMaxRank], po[kMaxRank], py[kMaxRank];
+  broadcast_shapes(va.rank(), &va.w[3], vb.rank(), &vb.w[3], pa, pb, po);
+  // broadcast_shapes fills left-aligned arrays of the output rank; re-pad
+  // them to six axes for the comparison with the output record.
+  uint64_t r = va.rank() > vb.rank() ? va.rank() : vb.rank();
+  uint64_t qa[kMaxRank], qb[kMaxRank], qo[kMaxRank];
+  for (uint64_t i = 0; i < kMaxRank; ++i) qa[i] = qb[i] = qo[i] = 1;
+  for (uint64_t i = 0; i < r; ++i) {
+    qa[kMaxRank - r + i] = pa[i];
+    qb[kMaxRank - r + i] = pb[i];
+    qo[kMaxRank - r + i] = po[i];
+  }
+  padded_dims(vy, py);
+  for (uint64_t i = 0; i < kMaxRank; ++i) {
+    if (qa[i] != qb[i] && qa[i] != 1 && qb[i] != 1)
+      return check_fail(msg, cap, "input shapes do not broadcast (axis %llu: %llu and %llu)",
+                        static_cast<unsigned long long>(i + r - kMaxRank),
+                        static_cast<unsigned long long>(qa[i]),
+                        static_cast<unsigned long long>(qb[i]));
+    // A zero-sized axis broadcasts to zero.
+    uint64_t want = (qa[i] == 0 || qb[i] == 0) ? 0 : qo[i];
+    if (py[i] != want)
+      return check_fail(msg, cap, "output shape does not match the broadcast of the inputs");
+  }
+  return true;
+}
+
+}  // namespace vorn

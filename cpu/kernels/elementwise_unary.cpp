@@ -1,0 +1,208 @@
+// Unary operators and activations (one loop, one scalar function each), Cast,
+// PRelu and Identity.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "cpu/kernel.h"
+#include "cpu/kernels/node_check.h"
+#include "cpu/kernels/parallel_chunks.h"
+
+namespace vorn {
+
+namespace {
+
+enum : uint64_t {
+  kOpRelu = 6,
+  kOpSigmoid = 11,
+  kOpHardSigmoid = 12,
+  kOpHardSwish = 13,
+  kOpLeakyRelu = 26,
+  kOpClip = 30,
+  kOpSqrt = 39,
+  kOpExp = 45,
+  kOpTanh = 48,
+  kOpCos = 52,
+  kOpSin = 53,
+  kOpLog = 59,
+  kOpAbs = 61,
+  kOpNeg = 62,
+  kOpFloor = 63,
+  kOpCeil = 64,
+  kOpRound = 65,
+  kOpReciprocal = 66,
+  kOpElu = 67,
+  kOpSelu = 68,
+  kOpNot = 82,
+  kOpCast = 87,
+};
+
+// ONNX's element type code for bool, the one Cast target that is not a
+// truncation.
+constexpr uint64_t kCastToBool = 9;
+
+// Two f32 parameters from attribute words 14 and 15, with the operator's
+// defaults already applied.
+struct UnaryParams {
+  float a;
+  float b;
+};
+
+// Clamp to [0, 1] written so that NaN falls through both tests unchanged.
+inline float clamp01(float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v); }
+
+// kHeavy: a libm call per element, so the work is split across the pool
+// from a smaller size.
+struct ReluOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams) { return x >= 0.0f ? x : 0.0f; } };
+struct SigmoidOp { static constexpr bool kHeavy = true; static float f(float x, UnaryParams) { return 1.0f / (1.0f + std::exp(-x)); } };
+struct HardSigmoidOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams p) { return clamp01(p.a * x + p.b); } };
+struct HardSwishOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams) { return x * clamp01(x * 0.16666667f + 0.5f); } };
+struct LeakyReluOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams p) { return x >= 0.0f ? x : p.a * x; } };
+struct ClipOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams p) { return x < p.a ? p.a : (x > p.b ? p.b : x); } };
+struct SqrtOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams) { return std::sqrt(x); } };
+struct ExpOp { static constexpr bool kHeavy = true; static float f(float x, UnaryParams) { return std::exp(x); } };
+struct TanhOp { static constexpr bool kHeavy = true; static float f(float x, UnaryParams) { return std::tanh(x); } };
+struct CosOp { static constexpr bool kHeavy = true; static float f(float x, UnaryParams) { return std::cos(x); } };
+struct SinOp { static constexpr bool kHeavy = true; static float f(float x, UnaryParams) { return std::sin(x); } };
+struct LogOp { static constexpr bool kHeavy = true; static float f(float x, UnaryParams) { return std::log(x); } };
+struct AbsOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams) { return std::fabs(x); } };
+struct NegOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams) { return -x; } };
+struct FloorOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams) { return std::floor(x); } };
+struct CeilOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams) { return std::ceil(x); } };
+// Halves go to the even neighbour, as ONNX rounds; the test on the fraction
+// keeps the result independent of the thread's floating-point rounding mode.
+struct RoundOp {
+  static constexpr bool kHeavy = false;
+  static float f(float x, UnaryParams) {
+    float r = std::round(x);
+    if (std::fabs(x - std::trunc(x)) == 0.5f) r = 2.0f * std::round(x * 0.5f);
+    return r;
+  }
+};
+struct ReciprocalOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams) { return 1.0f / x; } };
+struct EluOp { static constexpr bool kHeavy = true; static float f(float x, UnaryParams p) { return x >= 0.0f ? x : p.a * (std::exp(x) - 1.0f); } };
+// p.a = alpha, p.b = gamma.
+struct SeluOp { static constexpr bool kHeavy = true; static float f(float x, UnaryParams p) { return x > 0.0f ? p.b * x : p.b * (p.a * (std::exp(x) - 1.0f)); } };
+struct NotOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams) { return x == 0.0f ? 1.0f : 0.0f; } };
+// NaN != 0, so NaN casts to true.
+struct CastBoolOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams) { return x != 0.0f ? 1.0f : 0.0f; } };
+// Truncation toward zero; adding +0.0 turns the -0.0 of ceil(-0.5) into +0.0.
+struct CastTruncOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams) { return x >= 0.0f ? std::floor(x) : std::ceil(x) + 0.0f; } };
+
+template <class Op>
+void unary_apply(const float* x, float* y, uint64_t n, UnaryParams p) {
+  for_chunks(n, Op::kHeavy ? kParallelHeavyElements : kParallelElements,
+             [&](uint64_t begin, uint64_t end) {
+               for (uint64_t i = begin; i < end; ++i) y[i] = Op::f(x[i], p);
+             });
+}
+
+float f32_or(float v, float fallback) { return v == 0.0f ? fallback : v; }
+
+}  // namespace
+
+bool cpu_unary_kernel(CpuState& s, const NodeRecord& node) {
+  const float* x = node_in(s, node, 0);
+  float* y = node_out(s, node, 0);
+  const uint64_t n = node_out_value(s, node, 0).count();
+  UnaryParams p{node.attr_f32(14), node.attr_f32(15)};
+  switch (node.op()) {
+    case kOpRelu: unary_apply<ReluOp>(x, y, n, p); break;
+    case kOpSigmoid: unary_apply<SigmoidOp>(x, y, n, p); break;
+    case kOpHardSigmoid: unary_apply<HardSigmoidOp>(x, y, n, p); break;
+    case kOpHardSwish: unary_apply<HardSwishOp>(x, y, n, p); break;
+    case kOpLeakyRelu: unary_apply<LeakyReluOp>(x, y, n, p); break;
+    case kOpClip: unary_apply<ClipOp>(x, y, n, p); break;
+    case kOpSqrt: unary_apply<SqrtOp>(x, y, n, p); break;
+    case kOpExp: unary_apply<ExpOp>(x, y, n, p); break;
+    case kOpTanh: unary_apply<TanhOp>(x, y, n, p); break;
+    case kOpCos: unary_apply<CosOp>(x, y, n, p); break;
+    case kOpSin: unary_apply<SinOp>(x, y, n, p); break;
+    case kOpLog: unary_apply<LogOp>(x, y, n, p); break;
+    case kOpAbs: unary_apply<AbsOp>(x, y, n, p); break;
+    case kOpNeg: unary_apply<NegOp>(x, y, n, p); break;
+    case kOpFloor: unary_apply<FloorOp>(x, y, n, p); break;
+    case kOpCeil: unary_apply<CeilOp>(x, y, n, p); break;
+    case kOpRound: unary_apply<RoundOp>(x, y, n, p); break;
+    case kOpReciprocal: unary_apply<ReciprocalOp>(x, y, n, p); break;
+    case kOpElu: unary_apply<EluOp>(x, y, n, UnaryParams{f32_or(p.a, 1.0f), 0.0f}); break;
+    case kOpSelu:
+      unary_apply<SeluOp>(x, y, n, UnaryParams{f32_or(p.a, 1.6732632f), f32_or(p.b, 1.0507010f)});
+      break;
+    case kOpNot: unary_apply<NotOp>(x, y, n, p); break;
+    case kOpCast:
+      if (node.attr(0) == kCastToBool)
+        unary_apply<CastBoolOp>(x, y, n, p);
+      else
+        unary_apply<CastTruncOp>(x, y, n, p);
+      break;
+    default: return false;
+  }
+  return true;
+}
+
+bool cpu_unary_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+  // Clip keeps its bounds in attribute words; stray bound inputs are ignored.
+  if (!check_node_values(s, node, 1, kNodeMaxInputs, 1, 1, msg, cap)) return false;
+  if (node_in_value(s, node, 0).count() != node_out_value(s, node, 0).count())
+    return check_fail(msg, cap, "input and output element counts differ");
+  return true;
+}
+
+// PRelu: rows are (batch, channel) pairs of X, and row r takes slope[r mod S],
+// so a slope of one value per channel (or a single value) applies as ONNX
+// broadcasts it.
+bool cpu_prelu_kernel(CpuState& s, const NodeRecord& node) {
+  const ValueRecord& vx = node_in_value(s, node, 0);
+  const float* x = node_in(s, node, 0);
+  const float* slope = node_in(s, node, 1);
+  float* y = node_out(s, node, 0);
+  const uint64_t n = node_out_value(s, node, 0).count();
+  const uint64_t slopes = node_in_value(s, node, 1).count();
+  uint64_t rows = vx.rank() == 0 ? 1 : vx.dim(0) * (vx.rank() > 1 ? vx.dim(1) : 1);
+  if (rows == 0 || n == 0) return true;
+  const uint64_t len = n / rows;
+  for_chunks(rows, kParallelElements, [&](uint64_t begin, uint64_t end) {
+    for (uint64_t r = begin; r < end; ++r) {
+      const float a = slope[r % slopes];
+      const float* xr = x + r * len;
+      float* yr = y + r * len;
+      for (uint64_t i = 0; i < len; ++i) yr[i] = xr[i] >= 0.0f ? xr[i] : a * xr[i];
+    }
+  }, len);
+  return true;
+}
+
+bool cpu_prelu_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+  if (!check_node_values(s, node, 2, 2, 1, 1, msg, cap)) return false;
+  if (node_in_value(s, node, 0).count() != node_out_value(s, node, 0).count())
+    return check_fail(msg, cap, "input and output element counts differ");
+  if (node_in_value(s, node, 1).count() == 0) return check_fail(msg, cap, "slope has no elements");
+  return true;
+}
+
+// Identity copies Y's bytes unless Y is a weight (a folded constant), has rank
+// 0 (a placeholder left by lowering) or already is X's buffer.
+bool cpu_identity_kernel(CpuState& s, const NodeRecord& node) {
+  const ValueRecord& vy = node_out_value(s, node, 0);
+  void* dst = s.data[node.output(0)];
+  const void* src = s.data[node.input(0)];
+  if (vy.kind() == kValueWeight || vy.rank() == 0 || dst == src) return true;
+  if (vy.bytes() != 0) std::memmove(dst, src, vy.bytes());
+  return true;
+}
+
+bool cpu_identity_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+  if (node.input_count() < 1 || node.output_count() < 1 || node.input_count() > kNodeMaxInputs ||
+      node.output_count() > kNodeMaxOutputs)
+    return check_fail(msg, cap, "needs an input and an output");
+  if (node.input(0) >= s.value_count || node.output(0) >= s.value_count)
+    return check_fail(msg, cap, "names no value");
+  const ValueRecord& vy = node_out_value(s, node, 0);
+  if (vy.kind() == kValueWeight || vy.rank() == 0 || node.input(0) == node.output(0)) return true;
+  if (node_in_value(s, node, 0).bytes() < vy.bytes())
+    return check_fail(msg, cap, "input holds fewer bytes than the output");
+  return true;
+}
+
+}  // namespace vorn

@@ -1,0 +1,78 @@
+// Softmax over one axis (X and Y may share a buffer: every element is read
+// before it is written). For every position the maximum, the exponentials
+// and their f32 sum are formed in increasing d, so a row gives the same bits
+// whether it runs alone, in a block of neighbouring positions, or on another
+// thread.
+#include <cmath>
+#include <cstdint>
+
+#include "cpu/kernel.h"
+#include "cpu/kernels/axis_frame.h"
+
+namespace vorn {
+
+namespace {
+
+// Positions handled together: their running maxima and sums live on the stack
+// and each row of the block is one contiguous, vectorisable pass.
+constexpr uint64_t kSoftmaxBlock = 256;
+
+void softmax_block(const float* x, float* y, uint64_t d_count, uint64_t inner, uint64_t n) {
+  float m[kSoftmaxBlock], sum[kSoftmaxBlock];
+  // The maximum starts at the most negative finite f32 and only a strictly
+  // greater value replaces it, so NaNs never become the maximum.
+  for (uint64_t p = 0; p < n; ++p) {
+    m[p] = -3.4028235e38f;
+    sum[p] = 0.0f;
+  }
+  for (uint64_t d = 0; d < d_count; ++d) {
+    const float* row = x + d * inner;
+    for (uint64_t p = 0; p < n; ++p) m[p] = row[p] > m[p] ? row[p] : m[p];
+  }
+  for (uint64_t d = 0; d < d_count; ++d) {
+    const float* row = x + d * inner;
+    float* out = y + d * inner;
+    for (uint64_t p = 0; p < n; ++p) {
+      out[p] = std::exp(row[p] - m[p]);
+      sum[p] += out[p];
+    }
+  }
+  for (uint64_t d = 0; d < d_count; ++d) {
+    float* out = y + d * inner;
+    for (uint64_t p = 0; p < n; ++p) out[p] = out[p] / sum[p];
+  }
+}
+
+}  // namespace
+
+bool cpu_softmax_kernel(CpuState& s, const NodeRecord& node) {
+  const ValueRecord& vy = node_out_value(s, node, 0);
+  uint64_t axis = 0;
+  normalise_axis(node.attr_i64(11), vy.rank(), &axis);
+  const AxisFrame f = axis_frame(vy, axis);
+  const float* x = node_in(s, node, 0);
+  float* y = node_out(s, node, 0);
+  if (f.d == 0) return true;
+  for_axis_segments(f, kParallelHeavyElements, [&](uint64_t o, uint64_t p0, uint64_t p1) {
+    const uint64_t base = o * f.d * f.inner;
+    for (uint64_t p = p0; p < p1; p += kSoftmaxBlock) {
+      uint64_t n = p1 - p < kSoftmaxBlock ? p1 - p : kSoftmaxBlock;
+      softmax_block(x + base + p, y + base + p, f.d, f.inner, n);
+    }
+  });
+  return true;
+}
+
+bool cpu_softmax_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+  if (!check_node_values(s, node, 1, 1, 1, 1, msg, cap)) return false;
+  const ValueRecord& vx = node_in_value(s, node, 0);
+  const ValueRecord& vy = node_out_value(s, node, 0);
+  if (vx.count() != vy.count()) return check_fail(msg, cap, "input and output element counts differ");
+  uint64_t axis;
+  if (vy.rank() > 0 && !normalise_axis(node.attr_i64(11), vy.rank(), &axis))
+    return check_fail(msg, cap, "axis %lld outside rank %llu", static_cast<long long>(node.attr_i64(11)),
+                      static_cast<unsigned long long>(vy.rank()));
+  return true;
+}
+
+}  // namespace vorn

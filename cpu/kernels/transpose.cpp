@@ -1,0 +1,121 @@
+// Transpose and the permuted copy behind it.
+#include <cstring>
+
+#include "cpu/kernel.h"
+#include "cpu/kernels/node_check.h"
+#include "cpu/kernels/parallel_chunks.h"
+#include "cpu/kernels/permute.h"
+
+namespace vorn {
+
+void permute_copy(const float* x, const uint64_t* dims, uint64_t rank, const uint64_t* perm,
+                  float* y) {
+  uint64_t in_stride[kMaxRank];
+  uint64_t s = 1;
+  for (uint64_t a = rank; a-- > 0;) {
+    in_stride[a] = s;
+    s *= dims[a];
+  }
+  // Output axes in order with the input stride each reads at. Axes of dim 1
+  // drop out; neighbours that stay contiguous in the input merge, so an
+  // identity or a permutation that only moves unit axes becomes one copy.
+  uint64_t d[kMaxRank], st[kMaxRank];
+  uint64_t m = 0, total = 1;
+  for (uint64_t k = 0; k < rank; ++k) {
+    uint64_t dk = dims[perm[k]];
+    if (dk == 0) return;
+    if (dk == 1) continue;
+    total *= dk;
+    uint64_t sk = in_stride[perm[k]];
+    if (m > 0 && st[m - 1] == dk * sk) {
+      d[m - 1] *= dk;
+      st[m - 1] = sk;
+    } else {
+      d[m] = dk;
+      st[m] = sk;
+      ++m;
+    }
+  }
+  if (m <= 1) {
+    std::memcpy(y, x, total * sizeof(float));
+    return;
+  }
+  // Rows along the last output axis. When that axis is strided the reads
+  // hop, but consecutive rows step along the input's contiguous axis and
+  // reuse the same cache lines.
+  const uint64_t inner = d[m - 1], inner_stride = st[m - 1];
+  const uint64_t outer_rank = m - 1;
+  for_chunks(total / inner, kParallelElements, [&](uint64_t begin, uint64_t end) {
+    uint64_t idx[kMaxRank] = {0, 0, 0, 0, 0, 0};
+    uint64_t rem = begin;
+    for (uint64_t a = outer_rank; a-- > 0;) {
+      idx[a] = rem % d[a];
+      rem /= d[a];
+    }
+    for (uint64_t row = begin; row < end; ++row) {
+      uint64_t base = 0;
+      for (uint64_t a = 0; a < outer_rank; ++a) base += idx[a] * st[a];
+      float* out = y + row * inner;
+      const float* in = x + base;
+      if (inner_stride == 1) {
+        std::memcpy(out, in, inner * sizeof(float));
+      } else {
+        for (uint64_t j = 0; j < inner; ++j) out[j] = in[j * inner_stride];
+      }
+      for (uint64_t a = outer_rank; a-- > 0;) {
+        if (++idx[a] < d[a]) break;
+        idx[a] = 0;
+      }
+    }
+  }, inner);
+}
+
+namespace {
+
+// The permutation lives in attribute words 4 to 4 + rank - 1.
+constexpr uint64_t kPermWord = 4;
+
+}  // namespace
+
+bool cpu_transpose_kernel(CpuState& s, const NodeRecord& node) {
+  const ValueRecord& vx = node_in_value(s, node, 0);
+  const uint64_t rank = vx.rank();
+  if (rank <= 1) {
+    if (node_in(s, node, 0) != node_out(s, node, 0))
+      std::memcpy(node_out(s, node, 0), node_in(s, node, 0), vx.count() * sizeof(float));
+    return true;
+  }
+  uint64_t perm[kMaxRank];
+  for (uint64_t k = 0; k < rank; ++k) perm[k] = node.attr(kPermWord + k);
+  permute_copy(node_in(s, node, 0), &vx.w[3], rank, perm, node_out(s, node, 0));
+  return true;
+}
+
+bool cpu_transpose_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+  if (!check_node_values(s, node, 1, 1, 1, 1, msg, cap)) return false;
+  const ValueRecord& vx = node_in_value(s, node, 0);
+  const ValueRecord& vy = node_out_value(s, node, 0);
+  if (vx.count() != vy.count()) return check_fail(msg, cap, "input and output element counts differ");
+  const uint64_t rank = vx.rank();
+  if (rank <= 1) return true;
+  if (vy.rank() != rank) return check_fail(msg, cap, "output rank differs from the input rank");
+  // An in-place transpose would read what it already overwrote. Data
+  // pointers may not be set yet when this runs; compare them only if they are.
+  const float* xin = node_in(s, node, 0);
+  if (node.input(0) == node.output(0) || (xin != nullptr && xin == node_out(s, node, 0)))
+    return check_fail(msg, cap, "input and output share one buffer");
+  bool seen[kMaxRank] = {};
+  for (uint64_t k = 0; k < rank; ++k) {
+    uint64_t p = node.attr(kPermWord + k);
+    if (p >= rank || seen[p])
+      return check_fail(msg, cap, "attribute words 4..%llu are not a permutation of the axes",
+                        static_cast<unsigned long long>(kPermWord + rank - 1));
+    seen[p] = true;
+    if (vy.dim(k) != vx.dim(p))
+      return check_fail(msg, cap, "output dim %llu is not input dim %llu",
+                        static_cast<unsigned long long>(k), static_cast<unsigned long long>(p));
+  }
+  return true;
+}
+
+}  // namespace vorn
