@@ -106,6 +106,10 @@ const ConvCase kCases[] = {
     {"depthwise_dilated_cols", dilated_depthwise(1, 2), true, 0, false},
     {"depthwise_forced_general", spec(1, 32, 17, 19, 32, 3, 1, 1, 32), true, 1, true},
     {"banded_large_output", spec(1, 16, 257, 257, 4, 3, 1, 1), true, 1, false},
+    // Few output positions: one product split over output channels.
+    {"channel_split_general", spec(1, 16, 14, 14, 32, 3, 1, 1), true, 3, false},
+    {"channel_split_pointwise", spec(1, 64, 14, 14, 48, 1, 1, 0), true, 1, false},
+    {"tiny_output", spec(1, 8, 3, 3, 5, 3, 1, 0), true, 0, false},
 };
 
 TEST(ConvKernel, MatchesReferenceOnEveryLayout) {

@@ -51,6 +51,13 @@ TEST(BatchNormKernel, AppliesPerChannelAffine) {
   std::vector<float> want(x.size());
   for (size_t i = 0; i < x.size(); ++i) want[i] = x[i] * a[(i / 25) % 3] + b[(i / 25) % 3];
   EXPECT_TRUE(close_to_reference(h.read(yi), want));
+  // Enough planes to run in parallel.
+  const auto xb = random_values(4 * 3 * 80 * 80, 52);
+  const uint64_t xbi = h.value({4, 3, 80, 80}, xb), ybi = h.value({4, 3, 80, 80});
+  ASSERT_TRUE(h.run(NodeHarness::node(19, {xbi, ai, bi}, {ybi})));
+  std::vector<float> wantb(xb.size());
+  for (size_t i = 0; i < xb.size(); ++i) wantb[i] = xb[i] * a[(i / 6400) % 3] + b[(i / 6400) % 3];
+  EXPECT_TRUE(close_to_reference(h.read(ybi), wantb));
   // Rank 1: every element is its own channel.
   const uint64_t r1 = h.value({3}, {1, 2, 3}), y1 = h.value({3});
   ASSERT_TRUE(h.run(NodeHarness::node(19, {r1, ai, bi}, {y1})));
@@ -122,7 +129,8 @@ TEST(ResizeKernel, KnownBilinearWeights) {
 
 TEST(ResizeKernel, NearestReadsWithinThePlaneForAnySize) {
   struct Case { int64_t h, w, ho, wo; };
-  for (Case c : {Case{3, 4, 6, 12}, Case{3, 3, 4, 5}, Case{5, 7, 3, 2}, Case{2, 3, 9, 3}}) {
+  // The last case has enough planes and outputs to run in parallel.
+  for (Case c : {Case{3, 4, 6, 12}, Case{3, 3, 4, 5}, Case{5, 7, 3, 2}, Case{2, 3, 9, 3}, Case{20, 30, 60, 45}}) {
     NodeHarness h;
     const int64_t planes = 9;
     const auto x = random_values(planes * c.h * c.w, 91);
@@ -148,9 +156,17 @@ TEST(ResizeKernel, CopyAndBroadcast) {
   EXPECT_EQ(h.read(y), (std::vector<float>{7, 7, 7, 7, 7, 7, -2, -2, -2, -2, -2, -2}));
 }
 
-TEST(GridSampleKernel, MatchesReference) {
+struct GridCase { int64_t n, c, hh, ww, ho, wo; };
+
+class GridSampleKernel : public ::testing::TestWithParam<GridCase> {};
+
+// The second case is large enough to split rows over the pool.
+INSTANTIATE_TEST_SUITE_P(Sizes, GridSampleKernel,
+                         ::testing::Values(GridCase{2, 3, 6, 7, 5, 4}, GridCase{1, 16, 40, 40, 64, 80}));
+
+TEST_P(GridSampleKernel, MatchesReference) {
   NodeHarness h;
-  const int64_t n = 2, c = 3, hh = 6, ww = 7, ho = 5, wo = 4;
+  const auto [n, c, hh, ww, ho, wo] = GetParam();
   const auto x = random_values(n * c * hh * ww, 101);
   auto grid = random_values(n * ho * wo * 2, 102, -1.3f, 1.3f);
   grid[0] = -1.0f, grid[1] = -1.0f;  // corner: one tap inside
@@ -194,9 +210,14 @@ TEST(DeformUnfoldKernel, ZeroOffsetsUnitMaskIsPlainUnfold) {
   EXPECT_EQ(h.read(yi), want);
 }
 
-TEST(DeformUnfoldKernel, FractionalOffsetsAndMaskMatchReference) {
+class DeformUnfoldSizes : public ::testing::TestWithParam<int64_t> {};
+
+// 3 channels run serially, 40 channels split rows over the pool.
+INSTANTIATE_TEST_SUITE_P(Channels, DeformUnfoldSizes, ::testing::Values(3, 40));
+
+TEST_P(DeformUnfoldSizes, FractionalOffsetsAndMaskMatchReference) {
   NodeHarness h;
-  const int64_t c = 3, hh = 12, ww = 11, k = 3, kk = 9;
+  const int64_t c = GetParam(), hh = 12, ww = 11, k = 3, kk = 9;
   const auto x = random_values(c * hh * ww, 121);
   const auto off = random_values(2 * kk * hh * ww, 122, -2.5f, 2.5f);
   const auto mask = random_values(kk * hh * ww, 123, 0.0f, 1.0f);
