@@ -1,0 +1,25 @@
+#include "api/text.h"
+
+#include <cstring>
+
+namespace vorn {
+
+const char* empty_text() {
+  static const char kEmpty[1] = {0};
+  return kEmpty;
+}
+
+TextView text_view(const char* ptr, size_t len) {
+  if (ptr == nullptr || len == 0) return {empty_text(), 0};
+  return {ptr, len};
+}
+
+size_t copy_to_fixed(const char* text, size_t len, char* buffer, size_t capacity) {
+  if (capacity == 0) return 0;
+  size_t n = len < capacity - 1 ? len : capacity - 1;
+  if (n > 0) std::memcpy(buffer, text, n);
+  buffer[n] = 0;
+  return n;
+}
+
+}  // namespace vorn
