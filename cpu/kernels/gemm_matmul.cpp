@@ -5,6 +5,7 @@
 
 #include "cpu/kernels/spatial_common.h"
 #include "platform/blas.h"
+#include "platform/parallel.h"
 
 VORN_VECTORIZE_FILE
 
@@ -180,6 +181,24 @@ bool matmul_shape(const CpuState& s, const NodeRecord& n, MatMulShape* out, char
   return true;
 }
 
+// Many modest products run one per pool iteration, each on one thread;
+// large ones run in turn, each split over the pool by cpu_sgemm.
+constexpr int64_t kBatchSpreadWork = int64_t{1} << 22;
+constexpr int64_t kParallelMinWork = int64_t{1} << 18;
+
+bool batch_spread(int64_t count, int64_t work_each) {
+  return count >= 2 && work_each < kBatchSpreadWork && count * work_each >= kParallelMinWork;
+}
+
+template <class F>
+void batch_run(bool spread, size_t count, F&& one) {
+  if (spread) {
+    parallel_for(count, [&](size_t t) { one(t, SgemmThreading::kSerial); });
+  } else {
+    for (size_t t = 0; t < count; ++t) one(t, SgemmThreading::kPoolSplit);
+  }
+}
+
 }  // namespace
 
 bool matmul_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
@@ -197,11 +216,15 @@ bool matmul_kernel(CpuState& s, const NodeRecord& n) {
     std::memset(y, 0, node_out_value(s, n, 0).bytes());
     return true;
   }
+  const bool spread = batch_spread(q.axis2 ? q.d0 * q.d2 : q.batch, q.m * q.n * q.k);
   if (q.axis2) {
-    for (int64_t i = 0; i < q.d0; ++i)
-      for (int64_t j = 0; j < q.d2; ++j)
-        cpu_sgemm(false, false, q.m, q.n, q.k, 1.0f, a + (i * q.d1 * q.d2 + j) * q.k, q.d2 * q.k,
-                  b + j * q.k * q.n, q.n, 0.0f, y + (i * q.d1 * q.d2 + j) * q.n, q.d2 * q.n);
+    const int64_t ld_a = q.d2 * q.k, ld_y = q.d2 * q.n;
+    auto one = [&](size_t t, SgemmThreading mode) {
+      const int64_t i = static_cast<int64_t>(t) / q.d2, j = static_cast<int64_t>(t) % q.d2;
+      cpu_sgemm_threading(mode, 0, false, false, q.m, q.n, q.k, 1.0f, a + (i * q.d1 * q.d2 + j) * q.k, ld_a,
+                          b + j * q.k * q.n, q.n, 0.0f, y + (i * q.d1 * q.d2 + j) * q.n, ld_y);
+    };
+    batch_run(spread, static_cast<size_t>(q.d0 * q.d2), one);
     return true;
   }
   const int64_t mk = q.m * q.k, kn = q.k * q.n, mn = q.m * q.n;
@@ -217,17 +240,18 @@ bool matmul_kernel(CpuState& s, const NodeRecord& n) {
     cpu_sgemm(false, false, q.batch * q.m, q.n, q.k, 1.0f, a, q.k, b, q.n, 0.0f, y, q.n);
     return true;
   }
-  for (int64_t t = 0; t < q.batch; ++t) {
-    int64_t rest = t, ia = 0, ib = 0;
+  auto one = [&](size_t t, SgemmThreading mode) {
+    int64_t rest = static_cast<int64_t>(t), ia = 0, ib = 0;
     for (int i = q.nb - 1; i >= 0; --i) {
       const int64_t d = rest % q.out_dims[i];
       rest /= q.out_dims[i];
       ia += d * q.a_stride[i];
       ib += d * q.b_stride[i];
     }
-    cpu_sgemm(false, false, q.m, q.n, q.k, 1.0f, a + ia * mk, q.k, b + ib * kn, q.n, 0.0f, y + t * mn,
-              q.n);
-  }
+    cpu_sgemm_threading(mode, 0, false, false, q.m, q.n, q.k, 1.0f, a + ia * mk, q.k, b + ib * kn, q.n, 0.0f,
+                        y + static_cast<int64_t>(t) * mn, q.n);
+  };
+  batch_run(spread, static_cast<size_t>(q.batch), one);
   return true;
 }
 
