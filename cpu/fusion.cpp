@@ -155,6 +155,14 @@ void fold_conv_relu_bn(CpuState& s, uint64_t k, uint8_t* block, uint64_t& used) 
   std::memcpy(arrays + m, s.data[scale], m * 4);
   std::memcpy(arrays + 2 * m, s.data[bn.input(2)], m * 4);
   s.data[scale] = arrays;
+  // The value now holds the three arrays; its record says so, so that the
+  // Conv's own size check sees 3 x Cout parameters.
+  ValueRecord& sv = s.values[scale];
+  std::memset(&sv.w[3], 0, 6 * sizeof(uint64_t));
+  sv.w[2] = 1;
+  sv.w[3] = 3 * m;
+  sv.w[9] = 3 * m;
+  sv.w[10] = 12 * m;
   conv.w[2 + 2] = scale;
   conv.w[1] = 3;
   conv.w[15 + kAttrFuseMode] = kFuseReluScaleShift;

@@ -1,0 +1,227 @@
+// Fusion and folding: a graph of Conv + BatchNormalization + Relu chains,
+// LeakyRelu, a scaled addition and nested channel Concats gives the same
+// outputs fused and with VORN_CPU_NOFUSE, and both match plain loops.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <random>
+
+#include "cpu/engine.h"
+#include "cpu/kernel.h"
+#include "tests/cpu_engine/graph_builder.h"
+#include "tests/cpu_engine/reference_ops.h"
+
+namespace vorn {
+namespace {
+
+using test::GraphBuilder;
+using test::Tensor;
+
+#define REQUIRE_KERNELS(...)                                                  \
+  for (uint64_t op : {__VA_ARGS__})                                           \
+    if (!cpu_op_supported(op)) GTEST_SKIP() << "no kernel yet for operator " << op;
+
+std::vector<float> random_values(std::mt19937& rng, size_t n, float lo, float hi) {
+  std::uniform_real_distribution<float> d(lo, hi);
+  std::vector<float> v(n);
+  for (float& x : v) x = d(rng);
+  return v;
+}
+
+// Sets an environment variable for the life of the object.
+struct ScopedEnv {
+  const char* name;
+  ScopedEnv(const char* n, const char* value) : name(n) { setenv(n, value, 1); }
+  ~ScopedEnv() { unsetenv(name); }
+};
+
+void expect_near_all(const std::vector<float>& got, const std::vector<float>& want, const char* what) {
+  ASSERT_EQ(got.size(), want.size()) << what;
+  for (size_t i = 0; i < got.size(); ++i)
+    ASSERT_NEAR(got[i], want[i], 1e-4f + 1e-4f * std::fabs(want[i])) << what << " at " << i;
+}
+
+struct ChainGraph {
+  GraphBuilder b;
+  Tensor expected;
+  std::vector<float> x;
+  uint64_t nodes;
+
+  explicit ChainGraph(uint32_t seed) {
+    std::mt19937 rng(seed);
+    const uint64_t h = 8;
+    x = random_values(rng, 3 * h * h, -1, 1);
+    auto w1 = random_values(rng, 4 * 3 * 9, -0.5f, 0.5f), b1 = random_values(rng, 4, -0.2f, 0.2f);
+    auto s1 = random_values(rng, 4, -1.5f, 1.5f), h1 = random_values(rng, 4, -0.3f, 0.3f);
+    auto w2 = random_values(rng, 4 * 4 * 9, -0.5f, 0.5f);
+    auto s2 = random_values(rng, 4, -1.5f, 1.5f), h2 = random_values(rng, 4, -0.3f, 0.3f);
+    auto w3 = random_values(rng, 16, -0.5f, 0.5f), b3 = random_values(rng, 4, -0.2f, 0.2f);
+    const float k = 0.75f;
+
+    const std::vector<uint64_t> shape{1, 4, h, h};
+    uint64_t in = b.input({1, 3, h, h});
+    uint64_t W1 = b.weight({4, 3, 3, 3}, w1), B1 = b.weight({4}, b1);
+    uint64_t S1 = b.weight({4}, s1), H1 = b.weight({4}, h1);
+    uint64_t W2 = b.weight({4, 4, 3, 3}, w2);
+    uint64_t S2 = b.weight({4}, s2), H2 = b.weight({4}, h2);
+    uint64_t W3 = b.weight({4, 4, 1, 1}, w3), B3 = b.weight({4}, b3);
+    uint64_t K = b.weight({1}, {k});
+    uint64_t t1 = b.act(shape), t2 = b.act(shape), t3 = b.act(shape), t4 = b.act(shape);
+    uint64_t t5 = b.act(shape), t6 = b.act(shape), t7 = b.act(shape), t8 = b.act(shape);
+    uint64_t t9 = b.act(shape), t10 = b.act(shape);
+    uint64_t t11 = b.act({1, 8, h, h}), t12 = b.act({1, 12, h, h});
+    uint64_t out = b.output({1, 12, h, h});
+    const std::initializer_list<std::pair<int, uint64_t>> k3 = {{0, 3}, {1, 3}, {4, 1}, {5, 1}};
+    // The converter's default bits of 1.0f in word 15 are not a fusion mode.
+    b.node(5, {in, W1, B1}, {t1}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}, {15, GraphBuilder::f32_word(1.0f)}});
+    b.node(19, {t1, S1, H1}, {t2});
+    b.node(6, {t2}, {t3});
+    b.node(5, {t3, W2}, {t4}, k3);
+    b.node(6, {t4}, {t5});
+    b.node(19, {t5, S2, H2}, {t6});
+    b.node(5, {t6, W3, B3}, {t7}, {{0, 1}, {1, 1}});
+    b.node(26, {t7}, {t8}, {{14, GraphBuilder::f32_word(0.1f)}});
+    b.node(4, {t8, K}, {t9});
+    b.node(3, {t9, t6}, {t10}, {{14, GraphBuilder::f32_word(1.0f)}});
+    b.node(20, {t10, t3}, {t11}, {{11, 1}});
+    b.node(20, {t11, t6}, {t12}, {{11, GraphBuilder::i64_word(-3)}});
+    b.node(6, {t12}, {out});
+    nodes = b.nodes.size();
+
+    Tensor X{{1, 3, h, h}, x};
+    Tensor r3 = test::ref_leaky(test::ref_bn(test::ref_conv(X, w1, b1, 4, 3, 1), s1, h1), 0.0f);
+    Tensor r6 = test::ref_bn(test::ref_leaky(test::ref_conv(r3, w2, {}, 4, 3, 1), 0.0f), s2, h2);
+    Tensor r8 = test::ref_leaky(test::ref_conv(r6, w3, b3, 4, 1, 0), 0.1f);
+    Tensor r10 = test::ref_add(test::ref_scale(r8, k), r6);
+    Tensor r12 = test::ref_concat({&r10, &r3, &r6});
+    expected = test::ref_leaky(r12, 0.0f);
+  }
+};
+
+TEST(Fusion, ChainsGiveTheSameOutputsFusedAndUnfused) {
+  REQUIRE_KERNELS(3, 4, 5, 6, 19, 20, 26);
+  for (uint32_t seed : {1u, 2u, 3u}) {
+    ChainGraph g(seed);
+    std::vector<float> fused(g.expected.v.size()), plain(g.expected.v.size());
+    {
+      test::Engine e(g.b);
+      ASSERT_TRUE(e.ok()) << e.error.message;
+      // Conv+BN+Relu, Conv+Relu+BN, Conv+LeakyRelu, Mul+Add: 13 nodes become 7.
+      EXPECT_EQ(e.state->node_count, 7u);
+      EXPECT_EQ(e.state->nodes[0].attr(kAttrFuseMode), kFuseRelu);
+      EXPECT_EQ(e.state->nodes[1].attr(kAttrFuseMode), kFuseReluScaleShift);
+      EXPECT_EQ(e.state->nodes[2].attr(kAttrFuseMode), kFuseLeakyRelu);
+      EXPECT_EQ(e.state->nodes[3].op(), 3u);
+      EXPECT_EQ(e.state->nodes[3].attr(kAttrFuseMode), kFuseScaledAdd);
+      EXPECT_EQ(e.state->nodes[5].input_count(), 3u);  // the Concats were spliced
+      ASSERT_TRUE(cpu_engine_execute(&e.state, g.x.data(), fused.data()));
+    }
+    {
+      ScopedEnv off("VORN_CPU_NOFUSE", "1");
+      test::Engine e(g.b);
+      ASSERT_TRUE(e.ok()) << e.error.message;
+      EXPECT_EQ(e.state->node_count, g.nodes);
+      ASSERT_TRUE(cpu_engine_execute(&e.state, g.x.data(), plain.data()));
+    }
+    expect_near_all(fused, plain, "fused against unfused");
+    expect_near_all(fused, g.expected.v, "fused against the reference");
+  }
+}
+
+TEST(Fusion, EmptyNoFuseValueAlsoTurnsFusionOff) {
+  REQUIRE_KERNELS(3, 4, 5, 6, 19, 20, 26);
+  ChainGraph g(7);
+  ScopedEnv off("VORN_CPU_NOFUSE", "");
+  test::Engine e(g.b);
+  ASSERT_TRUE(e.ok()) << e.error.message;
+  EXPECT_EQ(e.state->node_count, g.nodes);
+}
+
+// Two Convs -> BatchNormalization each, sharing one parameter: folding must
+// leave the shared data alone, so neither pair is folded and the result
+// stays right.
+TEST(Fusion, SharedWeightOrBiasIsNotFolded) {
+  REQUIRE_KERNELS(3, 5, 19);
+  for (bool share_bias : {false, true}) {
+    std::mt19937 rng(11);
+    GraphBuilder b;
+    auto w = random_values(rng, 2 * 2 * 9, -1, 1), w2 = random_values(rng, 2 * 2 * 9, -1, 1);
+    auto bias = random_values(rng, 2, -1, 1), s = random_values(rng, 2, 0.5f, 2), t = random_values(rng, 2, -1, 1);
+    auto x = random_values(rng, 2 * 16, -1, 1);
+    uint64_t in = b.input({1, 2, 4, 4});
+    uint64_t W = b.weight({2, 2, 3, 3}, w);
+    uint64_t W2 = share_bias ? b.weight({2, 2, 3, 3}, w2) : W;
+    uint64_t B = b.weight({2}, bias), S = b.weight({2}, s), T = b.weight({2}, t);
+    uint64_t a1 = b.act({1, 2, 4, 4}), a2 = b.act({1, 2, 4, 4}), a3 = b.act({1, 2, 4, 4});
+    uint64_t a4 = b.act({1, 2, 4, 4});
+    uint64_t out = b.output({1, 2, 4, 4});
+    const std::initializer_list<std::pair<int, uint64_t>> k3 = {{0, 3}, {1, 3}, {4, 1}, {5, 1}};
+    b.node(5, {in, W, B}, {a1}, k3);
+    b.node(19, {a1, S, T}, {a2});
+    b.node(5, {in, W2, B}, {a3}, k3);
+    b.node(19, {a3, S, T}, {a4});
+    b.node(3, {a2, a4}, {out});
+    test::Engine e(b);
+    ASSERT_TRUE(e.ok()) << e.error.message;
+    EXPECT_EQ(e.state->node_count, 5u) << (share_bias ? "shared bias" : "shared weight");
+    EXPECT_EQ(e.state->data[W], static_cast<void*>(b.storage.data() + b.values[W].data_offset() / 4));
+    std::vector<float> y(32);
+    ASSERT_TRUE(cpu_engine_execute(&e.state, x.data(), y.data()));
+    Tensor X{{1, 2, 4, 4}, x};
+    Tensor r = test::ref_add(test::ref_bn(test::ref_conv(X, w, bias, 2, 3, 1), s, t),
+                             test::ref_bn(test::ref_conv(X, share_bias ? w2 : w, bias, 2, 3, 1), s, t));
+    expect_near_all(y, r.v, share_bias ? "shared bias" : "shared weight");
+  }
+}
+
+// A BatchNormalization whose scale count is not the Conv's output channels
+// (here half of them, applied cyclically by its kernel) is not folded.
+TEST(Fusion, BatchNormWithOtherChannelCountIsNotFolded) {
+  REQUIRE_KERNELS(5, 19);
+  std::mt19937 rng(5);
+  GraphBuilder b;
+  auto w = random_values(rng, 4 * 16, -1, 1), s = random_values(rng, 2, 0.5f, 2), t = random_values(rng, 2, -1, 1);
+  auto x = random_values(rng, 4 * 16, -1, 1);
+  uint64_t in = b.input({1, 4, 4, 4});
+  uint64_t W = b.weight({4, 4, 1, 1}, w), S = b.weight({2}, s), T = b.weight({2}, t);
+  uint64_t a = b.act({1, 4, 4, 4});
+  uint64_t out = b.output({1, 4, 4, 4});
+  b.node(5, {in, W}, {a}, {{0, 1}, {1, 1}});
+  b.node(19, {a, S, T}, {out});
+  CpuCreateResult r = cpu_engine_create_graph(b.graph(), 1, CpuPrecisionRequest{});
+  if (!r.ok()) GTEST_SKIP() << "BatchNormalization check refuses the shape: " << r.error.message;
+  CpuState* state = r.value;
+  EXPECT_EQ(state->node_count, 2u);
+  std::vector<float> y(64);
+  ASSERT_TRUE(cpu_engine_execute(&state, x.data(), y.data()));
+  Tensor c = test::ref_conv(Tensor{{1, 4, 4, 4}, x}, w, {}, 4, 1, 0);
+  for (uint64_t ch = 0; ch < 4; ++ch)
+    for (uint64_t i = 0; i < 16; ++i) c.v[ch * 16 + i] = c.v[ch * 16 + i] * s[ch % 2] + t[ch % 2];
+  expect_near_all(y, c.v, "cyclic BatchNormalization");
+  cpu_engine_free(&state);
+}
+
+TEST(Fusion, MulByTwoElementWeightIsLeftAlone) {
+  REQUIRE_KERNELS(3, 4);
+  GraphBuilder b;
+  uint64_t in = b.input({2});
+  uint64_t k = b.weight({2}, {2.0f, 3.0f});
+  uint64_t m = b.act({2});
+  uint64_t other = b.input({2});
+  uint64_t out = b.output({2});
+  b.node(4, {in, k}, {m});
+  b.node(3, {other, m}, {out});
+  test::Engine e(b);
+  ASSERT_TRUE(e.ok()) << e.error.message;
+  EXPECT_EQ(e.state->node_count, 2u);
+  float two[2] = {10.0f, 20.0f};
+  ASSERT_EQ(cpu_engine_set_input(&e.state, other, two, 8), 1u);
+  float x[2] = {1.0f, 1.0f}, y[2];
+  ASSERT_TRUE(cpu_engine_execute(&e.state, x, y));
+  EXPECT_FLOAT_EQ(y[0], 12.0f);
+  EXPECT_FLOAT_EQ(y[1], 23.0f);
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,360 @@
+// Running engines: batches against single runs, input binding, outputs,
+// the cancel poll, the profile and the value dump.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "cpu/batch_plan.h"
+#include "cpu/engine.h"
+#include "tests/cpu_engine/graph_builder.h"
+
+namespace vorn {
+namespace {
+
+using test::GraphBuilder;
+
+#define REQUIRE_KERNELS(...)                                                  \
+  for (uint64_t op : {__VA_ARGS__})                                           \
+    if (!cpu_op_supported(op)) GTEST_SKIP() << "no kernel yet for operator " << op;
+
+struct ScopedEnv {
+  const char* name;
+  ScopedEnv(const char* n, const char* value) : name(n) { setenv(n, value, 1); }
+  ~ScopedEnv() { unsetenv(name); }
+};
+
+// input [1,3,6,6] -> Conv 3x3 (+bias) -> Relu -> t; Conv 1x1(t) -> u;
+// output Concat(t, u) on channels: [1,6,6,6].
+GraphBuilder batch_graph() {
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> d(-1, 1);
+  auto r = [&](size_t n) {
+    std::vector<float> v(n);
+    for (float& x : v) x = d(rng);
+    return v;
+  };
+  GraphBuilder b;
+  uint64_t in = b.input({1, 3, 6, 6});
+  uint64_t w1 = b.weight({4, 3, 3, 3}, r(108)), b1 = b.weight({4}, r(4));
+  uint64_t w2 = b.weight({2, 4, 1, 1}, r(8));
+  uint64_t c = b.act({1, 4, 6, 6}), t = b.act({1, 4, 6, 6}), u = b.act({1, 2, 6, 6});
+  uint64_t out = b.output({1, 6, 6, 6});
+  b.node(5, {in, w1, b1}, {c}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}});
+  b.node(6, {c}, {t});
+  b.node(5, {t, w2}, {u}, {{0, 1}, {1, 1}});
+  b.node(20, {t, u}, {out}, {{11, 1}});
+  return b;
+}
+
+constexpr uint64_t kInSample = 3 * 36;
+constexpr uint64_t kOutSample = 6 * 36;
+
+TEST(EngineBatch, BatchOfNEqualsNSingleRuns) {
+  REQUIRE_KERNELS(5, 6, 20);
+  GraphBuilder b = batch_graph();
+  test::Engine single(b, 1);
+  ASSERT_TRUE(single.ok()) << single.error.message;
+  std::mt19937 rng(9);
+  std::uniform_real_distribution<float> d(-2, 2);
+  for (uint64_t compiled : {1u, 4u}) {
+    test::Engine e(b, compiled);
+    ASSERT_TRUE(e.ok()) << e.error.message;
+    ASSERT_EQ(e.state->compiled_batch, compiled);
+    for (uint64_t n = 1; n <= 5; ++n) {
+      std::vector<float> x(n * kInSample);
+      for (float& v : x) v = d(rng);
+      // Exactly n samples plus a guard that must stay untouched.
+      std::vector<float> y(n * kOutSample + 8, -777.0f);
+      ASSERT_EQ(cpu_engine_run_batch(&e.state, n, x.data(), y.data()), 1u);
+      for (uint64_t k = 0; k < n; ++k) {
+        std::vector<float> one(kOutSample);
+        ASSERT_TRUE(cpu_engine_execute(&single.state, x.data() + k * kInSample, one.data()));
+        for (uint64_t i = 0; i < kOutSample; ++i)
+          ASSERT_FLOAT_EQ(y[k * kOutSample + i], one[i])
+              << "batch " << compiled << ", n " << n << ", sample " << k << ", value " << i;
+      }
+      for (uint64_t i = n * kOutSample; i < y.size(); ++i) ASSERT_EQ(y[i], -777.0f);
+    }
+  }
+}
+
+TEST(EngineBatch, NullInputIsNeverAdvanced) {
+  REQUIRE_KERNELS(5, 6, 20);
+  GraphBuilder b = batch_graph();
+  test::Engine e(b, 1);
+  ASSERT_TRUE(e.ok());
+  std::vector<float> x(kInSample, 0.5f), y(3 * kOutSample), one(kOutSample);
+  ASSERT_EQ(cpu_engine_set_input(&e.state, 0, x.data(), x.size() * 4), 1u);
+  ASSERT_EQ(cpu_engine_run_batch(&e.state, 3, nullptr, y.data()), 1u);
+  ASSERT_TRUE(cpu_engine_execute(&e.state, x.data(), one.data()));
+  for (uint64_t k = 0; k < 3; ++k)
+    for (uint64_t i = 0; i < kOutSample; ++i) ASSERT_EQ(y[k * kOutSample + i], one[i]);
+  EXPECT_EQ(cpu_engine_run_batch(&e.state, 0, x.data(), y.data()), 0u);
+}
+
+// Batch settling works on the records alone.
+struct Settle {
+  GraphBuilder b;
+  uint64_t batch(uint64_t requested) {
+    CpuState* s = static_cast<CpuState*>(std::calloc(1, sizeof(CpuState)));
+    s->value_count = b.values.size();
+    std::copy(b.values.begin(), b.values.end(), s->values);
+    s->node_count = b.nodes.size();
+    std::copy(b.nodes.begin(), b.nodes.end(), s->nodes);
+    for (uint64_t id = 0; id < s->value_count; ++id)
+      if (s->values[id].kind() == kValueGraphInput) {
+        s->first_input = id;
+        break;
+      }
+    std::vector<uint8_t> scratch(s->value_count);
+    cpu_settle_batch(*s, requested, scratch.data());
+    uint64_t result = s->compiled_batch;
+    widened.assign(s->values, s->values + s->value_count);
+    std::free(s);
+    return result;
+  }
+  std::vector<ValueRecord> widened;
+};
+
+TEST(EngineBatch, CompiledBatchFollowsTheModelAndTheOperators) {
+  {
+    Settle g;
+    uint64_t in = g.b.input({3, 4});
+    g.b.node(6, {in}, {g.b.output({3, 4})});
+    EXPECT_EQ(g.batch(4), 3u);
+    EXPECT_EQ(g.batch(1), 3u);
+  }
+  {
+    Settle g;
+    uint64_t in = g.b.input({0, 4});
+    g.b.node(6, {in}, {g.b.output({0, 4})});
+    EXPECT_EQ(g.batch(0), 1u);
+    EXPECT_EQ(g.batch(1), 1u);
+  }
+  struct Case {
+    const char* what;
+    uint64_t op;
+    int64_t axis;
+    uint64_t expected;
+  };
+  for (Case c : {Case{"YoloNms", 85, 0, 1}, Case{"Concat axis -4", 20, -4, 1},
+                 Case{"Concat axis 1", 20, 1, 4}, Case{"Softmax axis 0", 29, 0, 1},
+                 Case{"Softmax axis -1", 29, -1, 4}, Case{"ReduceSum axis 0", 47, 0, 1},
+                 Case{"ArgMax axis -4", 31, -4, 1}, Case{"CumSum axis 0", 74, 0, 1},
+                 Case{"TopK axis 0", 75, 0, 1}, Case{"ScatterND axis 0", 77, 0, 1},
+                 Case{"Gather of batched data", 34, 1, 1}, Case{"Relu", 6, 0, 4}}) {
+    Settle g;
+    uint64_t in = g.b.input({1, 2, 3, 3});
+    uint64_t idx = g.b.weight({2}, {0, 1});
+    uint64_t out = g.b.output({1, 2, 3, 3});
+    g.b.node(c.op, {in, idx}, {out}, {{11, GraphBuilder::i64_word(c.axis)}});
+    EXPECT_EQ(g.batch(4), c.expected) << c.what;
+  }
+}
+
+TEST(EngineBatch, EveryBatchOneInputIsWidened) {
+  Settle g;
+  uint64_t a = g.b.input({1, 5});
+  uint64_t c = g.b.input({1, 5});
+  uint64_t shared = g.b.input({2});
+  uint64_t w = g.b.weight({1, 5}, {});
+  uint64_t t = g.b.act({1, 5});
+  uint64_t out = g.b.output({1, 5});
+  uint64_t scalar = g.b.act({});
+  g.b.node(3, {a, w}, {t});
+  g.b.node(3, {t, c}, {out});
+  g.b.node(6, {a}, {scalar});
+  ASSERT_EQ(g.batch(3), 3u);
+  for (uint64_t id : {a, c, t, out}) {
+    EXPECT_EQ(g.widened[id].dim(0), 3u) << id;
+    EXPECT_EQ(g.widened[id].count(), 15u) << id;
+    EXPECT_EQ(g.widened[id].bytes(), 60u) << id;
+  }
+  EXPECT_EQ(g.widened[w].dim(0), 1u);
+  EXPECT_EQ(g.widened[shared].dim(0), 2u);
+  EXPECT_EQ(g.widened[scalar].count(), 1u);
+}
+
+// in -> Relu -> a -> Relu -> out
+struct TwoRelu {
+  GraphBuilder b;
+  uint64_t in, a, out;
+  TwoRelu() {
+    in = b.input({1, 4});
+    a = b.act({1, 4});
+    out = b.output({1, 4});
+    b.node(6, {in}, {a});
+    b.node(6, {a}, {out});
+  }
+};
+
+TEST(EngineRun, InputsOutputsAndSupport) {
+  REQUIRE_KERNELS(6);
+  TwoRelu g;
+  test::Engine e(g.b);
+  ASSERT_TRUE(e.ok()) << e.error.message;
+  float x[4] = {-1, 2, -3, 4}, y[4] = {};
+  EXPECT_EQ(cpu_engine_set_input(&e.state, g.in, x, 17), 0u);
+  EXPECT_EQ(cpu_engine_set_input(&e.state, g.a, x, 16), 0u);
+  EXPECT_EQ(cpu_engine_set_input(&e.state, 3, x, 16), 0u);
+  EXPECT_EQ(cpu_engine_set_input(&e.state, g.in, nullptr, 16), 0u);
+  ASSERT_EQ(cpu_engine_set_input(&e.state, g.in, x, 16), 1u);
+  ASSERT_TRUE(cpu_engine_execute(&e.state, nullptr, y));  // runs on the bound input
+  EXPECT_EQ(y[0], 0.0f);
+  EXPECT_EQ(y[3], 4.0f);
+  EXPECT_EQ(cpu_engine_output_count(&e.state), 1u);
+  EXPECT_EQ(cpu_engine_output_data(&e.state, 0)[1], 2.0f);
+  EXPECT_EQ(cpu_engine_output_data(&e.state, 1), nullptr);
+
+  CpuState* none = nullptr;
+  EXPECT_FALSE(cpu_engine_execute(&none, x, y));
+  EXPECT_EQ(cpu_engine_run(&none, x, y), 0u);
+  EXPECT_EQ(cpu_engine_run_batch(&none, 1, x, y), 0u);
+  EXPECT_EQ(cpu_engine_set_input(&none, 0, x, 4), 0u);
+  EXPECT_EQ(cpu_engine_output_data(&none, 0), nullptr);
+  EXPECT_EQ(cpu_engine_output_count(&none), 0u);
+  cpu_engine_free(&none);
+
+  for (uint64_t op : {0u, 24u, 25u, 35u, 37u, 38u, 44u, 46u, 49u, 50u, 86u, 88u, 1000u})
+    EXPECT_EQ(cpu_op_supported(op), 0u) << op;
+  EXPECT_EQ(cpu_op_supported(5), 1u);
+}
+
+TEST(EngineRun, CancelIsSeenBeforeTheNextNode) {
+  REQUIRE_KERNELS(6);
+  TwoRelu g;
+  test::Engine e(g.b);
+  ASSERT_TRUE(e.ok());
+  float x[4] = {1, 2, 3, 4}, y[4] = {9, 9, 9, 9};
+  uint32_t flag = 1;
+  cpu_engine_set_cancel_flag(&e.state, &flag);
+  EXPECT_FALSE(cpu_engine_execute(&e.state, x, y));
+  EXPECT_EQ(y[0], 9.0f);
+  flag = 0;
+  ASSERT_TRUE(cpu_engine_execute(&e.state, x, y));
+  // The flag word is the first value written by node 0: once that node has
+  // run, the flag reads non-zero and node 1 must not start.
+  static_cast<float*>(e.state->data[g.a])[0] = 0.0f;
+  cpu_engine_set_cancel_flag(&e.state, static_cast<uint32_t*>(e.state->data[g.a]));
+  float z[4] = {0, 0, 0, 0};
+  ASSERT_TRUE(cpu_engine_execute(&e.state, z, y));  // node 0 writes 0.0f: no cancel
+  y[0] = 9;
+  float more[4] = {5, 6, 7, 8};
+  EXPECT_FALSE(cpu_engine_execute(&e.state, more, y));
+  EXPECT_EQ(y[0], 9.0f);
+  EXPECT_EQ(static_cast<float*>(e.state->data[g.a])[0], 5.0f);  // node 0 did run
+  EXPECT_EQ(static_cast<float*>(e.state->data[g.out])[0], 0.0f);  // node 1 did not
+  EXPECT_EQ(cpu_engine_run_batch(&e.state, 2, more, y), 0u);
+}
+
+// Captures what a pass writes to standard error.
+std::string capture_stderr(const std::function<void()>& body) {
+  char path[] = "/tmp/vorn_stderr_XXXXXX";
+  int fd = mkstemp(path);
+  int saved = dup(2);
+  std::fflush(stderr);
+  dup2(fd, 2);
+  body();
+  std::fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  close(fd);
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  unlink(path);
+  return text.str();
+}
+
+TEST(EngineRun, ProfileListsEveryOperatorThatRan) {
+  REQUIRE_KERNELS(5, 6, 20);
+  GraphBuilder b = batch_graph();
+  std::vector<float> x(kInSample, 0.25f), y(kOutSample);
+  std::string text;
+  {
+    ScopedEnv profile("VORN_CPU_PROFILE", "");
+    ScopedEnv nofuse("VORN_CPU_NOFUSE", "1");
+    test::Engine e(b);
+    ASSERT_TRUE(e.ok());
+    unsetenv("VORN_CPU_PROFILE");  // read once, at creation
+    text = capture_stderr([&] { ASSERT_TRUE(cpu_engine_execute(&e.state, x.data(), y.data())); });
+    uint32_t flag = 1;
+    cpu_engine_set_cancel_flag(&e.state, &flag);
+    std::string failed = capture_stderr([&] { EXPECT_FALSE(cpu_engine_execute(&e.state, x.data(), y.data())); });
+    EXPECT_EQ(failed, "");
+  }
+  // Conv (5) before Relu (6) before Concat (20), one line each, complete.
+  std::istringstream lines(text);
+  std::string line;
+  const char* expected[] = {"cpuprof op=Conv n=2 ms=", "cpuprof op=Relu n=1 ms=",
+                            "cpuprof op=Concat n=1 ms="};
+  for (const char* want : expected) {
+    ASSERT_TRUE(std::getline(lines, line)) << text;
+    EXPECT_EQ(line.rfind(want, 0), 0u) << line;
+    double ms = std::atof(line.c_str() + std::string(want).size());
+    EXPECT_GE(ms, 0.0);
+  }
+  EXPECT_FALSE(std::getline(lines, line)) << text;
+
+  test::Engine quiet(b);
+  std::string none = capture_stderr([&] { cpu_engine_execute(&quiet.state, x.data(), y.data()); });
+  EXPECT_EQ(none, "");
+}
+
+std::vector<float> read_floats(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<float> v(bytes.size() / 4);
+  std::memcpy(v.data(), bytes.data(), v.size() * 4);
+  return v;
+}
+
+TEST(EngineRun, DumpWritesEveryProducedValue) {
+  REQUIRE_KERNELS(6, 33);
+  // in -> Split into two halves -> Relu of the first -> output
+  GraphBuilder b;
+  uint64_t in = b.input({1, 4});
+  uint64_t h0 = b.act({1, 2}), h1 = b.act({1, 2});
+  uint64_t out = b.output({1, 2});
+  b.node(33, {in}, {h0, h1}, {{11, 1}});
+  b.node(6, {h0}, {out});
+  std::string dir = std::filesystem::temp_directory_path() / "vorn_dump_XXXXXX";
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  float x[4] = {-1, 2, 3, -4}, y[2];
+  {
+    ScopedEnv dump("VORN_CPU_DUMP", dir.c_str());
+    test::Engine e(b);
+    ASSERT_TRUE(e.ok()) << e.error.message;
+    unsetenv("VORN_CPU_DUMP");
+    ASSERT_TRUE(cpu_engine_execute(&e.state, x, y));
+  }
+  auto file = [&](uint64_t id) { return dir + "/v" + std::to_string(id) + ".f32"; };
+  EXPECT_EQ(read_floats(file(h0)), (std::vector<float>{-1, 2}));
+  EXPECT_EQ(read_floats(file(h1)), (std::vector<float>{3, -4}));
+  EXPECT_EQ(read_floats(file(out)), (std::vector<float>{0, 2}));
+  EXPECT_FALSE(std::filesystem::exists(file(in)));
+  std::filesystem::remove_all(dir);
+  {
+    ScopedEnv dump("VORN_CPU_DUMP", (dir + "/missing").c_str());
+    test::Engine e(b);
+    EXPECT_TRUE(cpu_engine_execute(&e.state, x, y));
+  }
+  {
+    ScopedEnv dump("VORN_CPU_DUMP", "");
+    test::Engine e(b);
+    EXPECT_EQ(e.state->dump_length, 0u);
+    EXPECT_TRUE(cpu_engine_execute(&e.state, x, y));
+  }
+}
+
+}  // namespace
+}  // namespace vorn
