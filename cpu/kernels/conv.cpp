@@ -130,21 +130,22 @@ void im2col_span(const ConvParams& p, const float* xc, float* dst, int64_t q0, i
   while (len > 0) {
     const int64_t xb = std::min(wo, xa + len), n = xb - xa;
     const int64_t iy = y * p.sh - p.padt + i * p.dh;
-    float* d = dst - xa;  // d[x] is output column x of this row
     if (iy < 0 || iy >= H) {
       std::memset(dst, 0, static_cast<size_t>(n) * 4);
     } else {
-      const float* xr = xc + iy * W + off;
+      // Output column x reads input column x * sw + off of row iy and is
+      // stored at dst[x - xa].
+      const float* xr = xc + iy * W;
       const int64_t a = std::clamp(xlo, xa, xb), b = std::clamp(xhi, a, xb);
       if (a > xa) std::memset(dst, 0, static_cast<size_t>(a - xa) * 4);
       if (sw == 1) {
-        std::memcpy(d + a, xr + a, static_cast<size_t>(b - a) * 4);
+        std::memcpy(dst + (a - xa), xr + (a + off), static_cast<size_t>(b - a) * 4);
       } else if (sw == 2) {
-        for (int64_t x = a; x < b; ++x) d[x] = xr[2 * x];
+        for (int64_t x = a; x < b; ++x) dst[x - xa] = xr[2 * x + off];
       } else {
-        for (int64_t x = a; x < b; ++x) d[x] = xr[x * sw];
+        for (int64_t x = a; x < b; ++x) dst[x - xa] = xr[x * sw + off];
       }
-      if (b < xb) std::memset(d + b, 0, static_cast<size_t>(xb - b) * 4);
+      if (b < xb) std::memset(dst + (b - xa), 0, static_cast<size_t>(xb - b) * 4);
     }
     dst += n;
     len -= n;

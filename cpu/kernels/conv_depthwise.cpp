@@ -37,11 +37,10 @@ void row_by_taps(const ConvParams& p, const float* x, const float* w, float* yr,
       const int64_t off = j * p.dw - p.padl;
       int64_t lo, hi;
       inside_columns(off, p.sw, p.x.w, wo, &lo, &hi);
-      const float* src = xr + off;
       if (p.sw == 1) {
-        for (int64_t c = lo; c < hi; ++c) yr[c] += wt * src[c];
+        for (int64_t c = lo; c < hi; ++c) yr[c] += wt * xr[c + off];
       } else {
-        for (int64_t c = lo; c < hi; ++c) yr[c] += wt * src[c * p.sw];
+        for (int64_t c = lo; c < hi; ++c) yr[c] += wt * xr[c * p.sw + off];
       }
     }
   }

@@ -73,12 +73,12 @@ void col2im_channel(const ConvTParams& p, const float* col, float* plane, float 
       for (int64_t y = 0; y < h; ++y) {
         const int64_t oy = y * p.sh - p.padt + i * p.dh;
         if (oy < 0 || oy >= ho) continue;
-        float* dst = plane + oy * wo + off;
+        float* dst = plane + oy * wo;
         const float* src = row + y * w;
         if (p.sw == 1) {
-          for (int64_t x = lo; x < hi; ++x) dst[x] += src[x];
+          for (int64_t x = lo; x < hi; ++x) dst[x + off] += src[x];
         } else {
-          for (int64_t x = lo; x < hi; ++x) dst[x * p.sw] += src[x];
+          for (int64_t x = lo; x < hi; ++x) dst[x * p.sw + off] += src[x];
         }
       }
     }
