@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -180,14 +181,32 @@ TEST(DecodeErrors, TruncatedInputFailsNamingTheFormat) {
   for (const auto& fx : testing::read_manifest()) {
     if (testing::ends_with(fx.file, ".ppm")) continue;
     const std::vector<uint8_t> full = read_image(fx.file);
-    const char* word = testing::ends_with(fx.file, ".png") ? "PNG" : "JPEG";
+    const bool png = testing::ends_with(fx.file, ".png");
     const size_t step = full.size() > 2000 ? 7 : 1;
     for (size_t cut = 8; cut < full.size(); cut += step) {
       Outcome o = decode(std::vector<uint8_t>(full.begin(), full.begin() + cut));
       ASSERT_FALSE(o.ok) << fx.file << " cut at " << cut;
-      ASSERT_NE(o.message.find(word), std::string::npos) << fx.file << ": " << o.message;
+      ASSERT_NE(o.message.find(png ? "PNG" : "JPEG"), std::string::npos)
+          << fx.file << ": " << o.message;
     }
   }
+}
+
+// Running out of data is an error even when only the end marker is lost:
+// the entropy decoder reads ahead and cannot tell missing rows from a missing
+// marker, and grey filler must never pass for pixels.
+TEST(DecodeErrors, JpegWithoutEndMarkerFails) {
+  std::vector<uint8_t> j = read_image("jpeg_baseline_420.jpg");
+  ASSERT_EQ(j[j.size() - 2], 0xFF);
+  ASSERT_EQ(j[j.size() - 1], 0xD9);
+  j.resize(j.size() - 2);
+  Outcome o = decode(j);
+  EXPECT_FALSE(o.ok);
+  EXPECT_EQ(o.message, "Truncated JPEG data");
+  j.resize(j.size() - 40);
+  o = decode(j);
+  EXPECT_FALSE(o.ok);
+  EXPECT_EQ(o.message, "Truncated JPEG data");
 }
 
 // Flipped bytes: decoding may succeed (JPEG tolerates much), but it never

@@ -3,6 +3,7 @@
 // letterbox geometry, the normalisation formulas, and pixel and float views.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -97,6 +98,51 @@ TEST(Preprocess, HalvingAveragesTwoByTwoBlocks) {
     }
   }
   std::free(r.value.data);
+}
+
+// One output value written straight from the definition: source position
+// in f64, lower neighbour weight (i0 - s + 1) * 2048 rounded half away from
+// zero (2048 outside the inner range), two 4-bit-dropping horizontal passes
+// and one rounding vertical pass.
+int reference_sample(const std::vector<uint8_t>& rgb, uint32_t w, uint32_t h, uint32_t ow,
+                     uint32_t oh, uint32_t q, uint32_t r, int c) {
+  auto taps = [](uint32_t i, uint32_t n, uint32_t out, uint32_t* a, uint32_t* b, int* wa) {
+    const double s = (i + 0.5) * (static_cast<double>(n) / out) - 0.5;
+    const double f = std::min(std::max(std::floor(s), 0.0), static_cast<double>(n - 1));
+    *a = static_cast<uint32_t>(f);
+    *b = std::min(*a + 1, n - 1);
+    const double weight = (f - s + 1.0) * 2048.0;
+    *wa = (s < 0 || s >= n - 1) ? 2048 : static_cast<int>(std::floor(weight + 0.5));
+  };
+  uint32_t x0, x1, y0, y1;
+  int wx0, wy0;
+  taps(q, w, ow, &x0, &x1, &wx0);
+  taps(r, h, oh, &y0, &y1, &wy0);
+  auto p = [&](uint32_t x, uint32_t y) { return int{rgb[(size_t{y} * w + x) * 3 + c]}; };
+  const int top = (wx0 * p(x0, y0) + (2048 - wx0) * p(x1, y0)) >> 4;
+  const int bottom = (wx0 * p(x0, y1) + (2048 - wx0) * p(x1, y1)) >> 4;
+  return std::clamp((bottom * (2048 - wy0) + top * wy0 + 131072) >> 18, 0, 255);
+}
+
+TEST(Preprocess, ResizeMatchesDefinitionAtOddRatios) {
+  const uint32_t w = 37, h = 23;
+  const auto rgb = random_rgb(w, h, 9);
+  const PixelView v = view_of(rgb, w, h);
+  for (auto [ow, oh] : {std::pair<uint32_t, uint32_t>{50, 17}, {11, 30}, {1, 1}, {37, 5},
+                        {300, 257}}) {
+    ImageTensorResult t = image_resize_chw(&v, ow, oh, preset("raw255"));
+    ASSERT_TRUE(t.ok());
+    for (int c = 0; c < 3; ++c) {
+      for (uint32_t r = 0; r < oh; ++r) {
+        for (uint32_t q = 0; q < ow; ++q) {
+          ASSERT_EQ(t.value.data[(c * oh + r) * uint64_t{ow} + q],
+                    static_cast<float>(reference_sample(rgb, w, h, ow, oh, q, r, c)))
+              << ow << "x" << oh << " at " << q << "," << r << " channel " << c;
+        }
+      }
+    }
+    std::free(t.value.data);
+  }
 }
 
 TEST(Preprocess, ResizeFormatsAndConstantImages) {
