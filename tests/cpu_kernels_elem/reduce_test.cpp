@@ -1,1 +1,193 @@
+// Reductions, Softmax, ArgMax, CumSum and TopK against the reference loops.
 #include <gtest/gtest.h>
+
+#include "cpu/kernels/parallel_chunks.h"
+#include "elem_test_util.h"
+#include "reference/reduce_reference.h"
+
+namespace vorn::test {
+namespace {
+
+using ref::Dims;
+
+Dims reduced(Dims d, uint64_t axis) {
+  d[axis] = 1;
+  return d;
+}
+
+const Dims kShapes[] = {{7}, {3, 5}, {2, 3, 4}, {2, 1, 3, 4}, {2, 3, 1, 2, 3}, {2, 2, 3, 1, 2, 3}, {4, 0, 3}};
+
+TEST(ReduceKernels, EveryOperatorOnEveryAxisOfEveryRank) {
+  uint32_t seed = 1;
+  for (uint64_t code : {31u, 40u, 47u, 71u, 72u, 73u}) {
+    for (const Dims& d : kShapes) {
+      for (int64_t axis = -static_cast<int64_t>(d.size()); axis < static_cast<int64_t>(d.size()); ++axis) {
+        const uint64_t a = axis < 0 ? axis + d.size() : axis;
+        SCOPED_TRACE(std::to_string(code) + " " + dims_text(d) + " axis " + std::to_string(axis));
+        NodeHarness h;
+        const auto x = awkward(ref::count_of(d), seed++);
+        const uint64_t ix = h.value(d, x), iy = h.value(reduced(d, a));
+        ASSERT_TRUE(h.run(NodeHarness::node(code, {ix}, {iy}, {{11, wi(axis)}}))) << h.last_message();
+        EXPECT_TRUE(same_floats(h.read(iy), ref::reduce(x, d, a, code)));
+      }
+    }
+  }
+}
+
+TEST(ReduceKernels, DocumentedValuesAndEmptyAxes) {
+  NodeHarness h;
+  const uint64_t x = h.value({4}, {3, 7, 7, 1}), y = h.value({1});
+  ASSERT_TRUE(h.run(NodeHarness::node(31, {x}, {y})));
+  EXPECT_EQ(h.read(y)[0], 1.0f);  // the first maximum
+  ASSERT_TRUE(h.run(NodeHarness::node(40, {x}, {y})));
+  EXPECT_EQ(h.read(y)[0], 18.0f / 4.0f);
+  const uint64_t nan_first = h.value({3}, {kNaN, 5, 9});
+  ASSERT_TRUE(h.run(NodeHarness::node(71, {nan_first}, {y})));
+  EXPECT_TRUE(std::isnan(h.read(y)[0]));  // a NaN at d = 0 stays
+  ASSERT_TRUE(h.run(NodeHarness::node(31, {nan_first}, {y})));
+  EXPECT_EQ(h.read(y)[0], 0.0f);
+  const uint64_t nan_later = h.value({3}, {1, kNaN, 0});
+  ASSERT_TRUE(h.run(NodeHarness::node(71, {nan_later}, {y})));
+  EXPECT_EQ(h.read(y)[0], 1.0f);  // NaN never replaces
+  const uint64_t empty = h.value({2, 0}), y2 = h.value({2, 1});
+  ASSERT_TRUE(h.run(NodeHarness::node(73, {empty}, {y2}, {{11, 1}})));
+  EXPECT_TRUE(same_floats(h.read(y2), {1, 1}));
+  ASSERT_TRUE(h.run(NodeHarness::node(47, {empty}, {y2}, {{11, 1}})));
+  EXPECT_TRUE(same_floats(h.read(y2), {0, 0}));
+  EXPECT_FALSE(h.run(NodeHarness::node(47, {x}, {y2})));          // wrong output size
+  EXPECT_FALSE(h.run(NodeHarness::node(47, {x}, {y}, {{11, 1}})));  // axis outside the rank
+}
+
+TEST(ReduceKernels, EqualResultsOnBothSidesOfTheParallelThreshold) {
+  const uint64_t t = kParallelElements;
+  const std::pair<Dims, uint64_t> cases[] = {
+      {{t - 1}, 0}, {{4, t / 4 + 1}, 1}, {{3, t / 3}, 0}, {{1, 7, 40000}, 1}, {{40000, 3}, 1}, {{2, 9, 70000}, 2}};
+  for (const auto& [d, axis] : cases) {
+    for (uint64_t code : {31u, 47u, 71u}) {
+      SCOPED_TRACE(std::to_string(code) + " " + dims_text(d));
+      NodeHarness h;
+      const auto x = awkward(ref::count_of(d), 21);
+      const uint64_t ix = h.value(d, x), iy = h.value(reduced(d, axis));
+      ASSERT_TRUE(h.run(NodeHarness::node(code, {ix}, {iy}, {{11, axis}})));
+      EXPECT_TRUE(same_floats(h.read(iy), ref::reduce(x, d, axis, code)));
+    }
+  }
+}
+
+TEST(SoftmaxKernel, MatchesReferenceOnAxesAndSizes) {
+  const std::pair<Dims, int64_t> cases[] = {
+      {{5}, 0},        {{3, 7}, -1},       {{3, 7}, 0},          {{2, 3, 4, 5}, 1},
+      {{1, 21, 300}, 1}, {{1, 4, 20000}, 1}, {{4000, 3}, 1},       {{2, 2, 1, 3, 2, 3}, 3},
+      {{1, 2, 100, 41}, 1}, {{3, 0}, 1}};
+  for (const auto& [d, axis] : cases) {
+    SCOPED_TRACE(dims_text(d) + " axis " + std::to_string(axis));
+    NodeHarness h;
+    const auto x = uniform(ref::count_of(d), 22, -20.0f, 20.0f);
+    const uint64_t ix = h.value(d, x), iy = h.value(d);
+    ASSERT_TRUE(h.run(NodeHarness::node(29, {ix}, {iy}, {{11, wi(axis)}}))) << h.last_message();
+    EXPECT_TRUE(same_floats(h.read(iy), ref::softmax(x, d, axis < 0 ? axis + d.size() : axis)));
+  }
+}
+
+TEST(SoftmaxKernel, EqualRowsInfinityAndInPlace) {
+  NodeHarness h;
+  const uint64_t x = h.value({2, 4}, {3, 3, 3, 3, 1, kInf, 2, 0}), y = h.value({2, 4});
+  ASSERT_TRUE(h.run(NodeHarness::node(29, {x}, {y}, {{11, 1}})));
+  const auto r = h.read(y);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(r[i], 0.25f);
+  for (int i = 4; i < 8; ++i) EXPECT_TRUE(std::isnan(r[i]));  // inf - inf
+  // One buffer for X and Y gives the same result.
+  const auto v = uniform(600, 23, -5.0f, 5.0f);
+  const uint64_t z = h.value({2, 300}, v);
+  ASSERT_TRUE(h.run(NodeHarness::node(29, {z}, {z}, {{11, 0}})));
+  EXPECT_TRUE(same_floats(h.read(z), ref::softmax(v, {2, 300}, 0)));
+}
+
+TEST(CumSumKernel, DirectionsAndAxes) {
+  struct Mode {
+    uint64_t exclusive, reverse;
+    std::vector<float> want;
+  } modes[] = {{0, 0, {1, 3, 6}}, {1, 0, {0, 1, 3}}, {0, 1, {6, 5, 3}}, {1, 1, {5, 3, 0}}};
+  for (const Mode& m : modes) {
+    NodeHarness h;
+    const uint64_t x = h.value({3}, {1, 2, 3}), y = h.value({3});
+    ASSERT_TRUE(h.run(NodeHarness::node(74, {x}, {y}, {{12, m.exclusive}, {13, m.reverse}})));
+    EXPECT_TRUE(same_floats(h.read(y), m.want));
+  }
+  uint32_t seed = 30;
+  for (const Dims& d : {Dims{4, 5}, Dims{2, 3, 4}, Dims{2, 1, 3, 2, 2, 3}, Dims{3, 30000}}) {
+    for (uint64_t axis = 0; axis < d.size(); ++axis) {
+      for (const Mode& m : modes) {
+        SCOPED_TRACE(dims_text(d) + " axis " + std::to_string(axis));
+        NodeHarness h;
+        const auto x = awkward(ref::count_of(d), seed++);
+        const uint64_t ix = h.value(d, x), iy = h.value(d);
+        ASSERT_TRUE(h.run(NodeHarness::node(74, {ix}, {iy}, {{11, axis}, {12, m.exclusive}, {13, m.reverse}})));
+        EXPECT_TRUE(same_floats(h.read(iy), ref::cumsum(x, d, axis, m.exclusive, m.reverse)));
+      }
+    }
+  }
+}
+
+TEST(CumSumKernel, AxisFromSecondInput) {
+  NodeHarness h;
+  const auto xv = uniform(6, 31);
+  const uint64_t x = h.value({2, 3}, xv), y = h.value({2, 3});
+  const uint64_t axis_w = h.value({1}, {-2}, kValueWeight);
+  ASSERT_TRUE(h.run(NodeHarness::node(74, {x, axis_w}, {y}, {{11, 1}})));
+  EXPECT_TRUE(same_floats(h.read(y), ref::cumsum(xv, {2, 3}, 0, false, false)));
+  const uint64_t bad_w = h.value({1}, {2}, kValueWeight);
+  EXPECT_FALSE(h.run(NodeHarness::node(74, {x, bad_w}, {y})));
+  // An axis computed at run time that turns out bad fails the pass.
+  const uint64_t bad_act = h.value({1}, {kNaN});
+  EXPECT_FALSE(h.run(NodeHarness::node(74, {x, bad_act}, {y})));
+}
+
+TEST(TopKKernel, DocumentedCasesTiesAndNonFinite) {
+  NodeHarness h;
+  const uint64_t x = h.value({4}, {5, 9, 9, 1}), v = h.value({2}), i = h.value({2});
+  ASSERT_TRUE(h.run(NodeHarness::node(75, {x}, {v, i})));
+  EXPECT_TRUE(same_floats(h.read(v), {9, 9}));
+  EXPECT_TRUE(same_floats(h.read(i), {1, 2}));
+  ASSERT_TRUE(h.run(NodeHarness::node(75, {x}, {v, i}, {{12, 1}})));
+  EXPECT_TRUE(same_floats(h.read(v), {1, 5}));
+  EXPECT_TRUE(same_floats(h.read(i), {3, 0}));
+  // -inf is a value like any other, and NaNs come after every number.
+  const uint64_t y = h.value({5}, {kNaN, -kInf, 2, kNaN, -kInf}), v5 = h.value({5}), i5 = h.value({5});
+  ASSERT_TRUE(h.run(NodeHarness::node(75, {y}, {v5, i5})));
+  EXPECT_TRUE(same_floats(h.read(v5), {2, -kInf, -kInf, kNaN, kNaN}));
+  EXPECT_TRUE(same_floats(h.read(i5), {2, 1, 4, 0, 3}));
+  // K above D pads with the bound.
+  const uint64_t v6 = h.value({6}), i6 = h.value({6});
+  ASSERT_TRUE(h.run(NodeHarness::node(75, {x}, {v6, i6}, {{12, 1}})));
+  EXPECT_TRUE(same_floats(h.read(v6), {1, 5, 9, 9, 1e30f, 1e30f}));
+  EXPECT_TRUE(same_floats(h.read(i6), {3, 0, 1, 2, 0, 0}));
+}
+
+TEST(TopKKernel, MatchesSortingReference) {
+  struct Case {
+    Dims d;
+    uint64_t axis, k;
+  } cases[] = {{{10}, 0, 3}, {{4, 9}, 1, 9}, {{4, 9}, 0, 2}, {{2, 3, 5, 2}, 2, 4}, {{1, 8400}, 1, 10},
+               {{2, 1, 2, 3, 2, 5}, 5, 3}, {{3, 0}, 1, 0}};
+  for (const Case& c : cases) {
+    for (uint64_t largest : {0u, 1u}) {
+      SCOPED_TRACE(dims_text(c.d) + " k " + std::to_string(c.k));
+      NodeHarness h;
+      auto x = awkward(ref::count_of(c.d), 40);
+      for (size_t i = 0; i < x.size(); i += 3) x[i] = std::round(x[i]);  // plenty of ties
+      Dims dy = c.d;
+      dy[c.axis] = c.k;
+      const uint64_t ix = h.value(c.d, x), iv = h.value(dy), ii = h.value(dy);
+      ASSERT_TRUE(h.run(NodeHarness::node(75, {ix}, {iv, ii}, {{11, c.axis}, {12, largest}})))
+          << h.last_message();
+      std::vector<float> wv, wi_;
+      ref::topk(x, c.d, c.axis, c.k, largest == 0, &wv, &wi_);
+      EXPECT_TRUE(same_floats(h.read(iv), wv));
+      EXPECT_TRUE(same_floats(h.read(ii), wi_));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vorn::test
