@@ -433,6 +433,7 @@ ByteString onnx_tensor_error_text(const BuilderState& s) {
     case kTensorRankAbove6: add(": rank above 6"); break;
     case kTensorValueRange: add(": a UINT64 element does not fit in int64"); break;
     case kTensorTableFull: add(": the model is larger than the converter's limits (32768 values)"); break;
+    case kTensorMalformed: add(": the message is malformed"); break;
     default: break;
   }
   return out;

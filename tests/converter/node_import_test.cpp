@@ -1,0 +1,293 @@
+// Node import: every mapped operator, the attribute words, the defaults that
+// follow the ONNX opset, Constant forms, the Conv1d rewrite and the refusals.
+#include <gtest/gtest.h>
+
+#include "container/op_codes.h"
+#include "container/records.h"
+#include "converter/conversion_notes.h"
+#include "converter/node_import.h"
+#include "converter/shape_binding.h"
+#include "import_helpers.h"
+#include "onnx_writer.h"
+
+using namespace vorn;
+using namespace convtest;
+using onnxw::Msg;
+
+namespace {
+
+constexpr uint64_t kNone = ~uint64_t{0};
+
+std::string op_of(const BuilderNode* n) { return std::string(op_name(n->op()).view()); }
+
+Imported all_ops(bool options = true) {
+  static ConvertOptions o;
+  o = convert_options_init();
+  return import_file(fixture("all_ops.onnx"), options ? &o : nullptr);
+}
+
+// A one-node model with inputs x0..x(n-1).
+std::string one_node(const Msg& node, int inputs = 1, int64_t opset = 17) {
+  onnxw::Graph g;
+  g.nodes.push_back(node);
+  for (int k = 0; k < inputs; ++k) g.inputs.push_back(onnxw::value_info("x" + std::to_string(k), 1, {1, 4}));
+  return onnxw::model(g, opset);
+}
+
+}  // namespace
+
+TEST(NodeImport, EveryOperatorOfTheFixtureImports) {
+  Imported r = all_ops();
+  ASSERT_EQ(r.error, "");
+  const BuilderState& s = *r.state;
+  // Each op_type maps to the operator code of the same name, except the
+  // forms that map onto another code.
+  const std::pair<const char*, const char*> renamed[] = {
+      {"Dropout", "Identity"}, {"MatMulInteger", "MatMul"}, {"ConvInteger", "Conv"}, {"LessOrEqual", "Less"},
+      {"GreaterOrEqual", "Greater"}, {"Tile", "Expand"}};
+  for (uint64_t i = 0; i < s.node_count; ++i) {
+    std::string name(reinterpret_cast<const char*>(s.onnx + s.node_name_offset[i]), s.node_name_length[i]);
+    if (name.rfind("n_", 0) != 0) continue;
+    std::string op = name.substr(2, name.rfind('_') - 2);
+    for (auto& [from, to] : renamed)
+      if (op == from) op = to;
+    EXPECT_EQ(op_of(&s.nodes[i]), op) << name;
+  }
+  for (const char* name : {"conv", "conv_same", "convt", "maxpool", "avgpool", "gemm", "hsig", "lrelu", "elu", "selu",
+                           "gelu", "transpose", "ln", "bn", "inorm", "concat", "softmax", "argmax", "split",
+                           "gather", "rmean", "rmax", "rmin", "rprod", "cumsum", "topk", "s2d", "d2s", "mod_floor",
+                           "onehot", "cast", "shape_se", "resize_scales", "resize_sizes", "cos_fill"})
+    EXPECT_NE(node_named(s, name), nullptr) << name;
+  // Constant nodes make weights, not nodes.
+  EXPECT_EQ(node_named(s, "const_t"), nullptr);
+  const BuilderValue& ct = s.values[find(s, "const_t")];
+  EXPECT_EQ(ct.kind, kValueWeight);
+  EXPECT_EQ(f32_at(ct, 1), -2.0f);
+  const BuilderValue& cf = s.values[find(s, "const_f")];
+  EXPECT_EQ(cf.rank, 1u);
+  EXPECT_EQ(f32_at(cf, 0), 3.25f);
+  const BuilderValue& ci = s.values[find(s, "const_i")];
+  EXPECT_EQ(ci.elem, kElemI64);
+  EXPECT_EQ(i64_at(ci, 0), -7);
+  // ConstantOfShape keeps its fill value on its output.
+  const BuilderValue& fill = s.values[find(s, "cos_fill")];
+  EXPECT_EQ(fill.elem, kElemI64);
+  EXPECT_EQ(i64_at(fill, 0), 2);
+}
+
+TEST(NodeImport, AttributeWords) {
+  Imported r = all_ops();
+  ASSERT_EQ(r.error, "");
+  const BuilderState& s = *r.state;
+  auto attrs = [&](const char* name) {
+    const BuilderNode* n = node_named(s, name);
+    EXPECT_NE(n, nullptr) << name;
+    return n;
+  };
+  const BuilderNode* conv = attrs("conv");
+  for (auto [k, v] : {std::pair{0, 3}, {1, 3}, {2, 2}, {3, 2}, {4, 1}, {5, 1}, {6, 1}, {7, 1}, {8, 1}, {9, 1}, {10, 1}})
+    EXPECT_EQ(conv->attr_i64(k), v) << "conv a" << k;
+  EXPECT_EQ(attrs("conv_same")->attr(12), 2u);
+  EXPECT_EQ(attrs("conv_lower")->attr(12), 3u);
+  const BuilderNode* gemm = attrs("gemm");
+  EXPECT_EQ(gemm->attr(12), 1u);
+  EXPECT_EQ(gemm->attr(13), 1u);
+  EXPECT_EQ(gemm->attr_f32(14), 0.5f);
+  EXPECT_EQ(gemm->attr_f32(15), 2.0f);
+  EXPECT_EQ(attrs("gemm_default")->attr_f32(14), 1.0f);
+  EXPECT_EQ(attrs("gemm_default")->attr_f32(15), 1.0f);
+  EXPECT_EQ(attrs("hsig")->attr_f32(14), 0.2f);
+  EXPECT_EQ(attrs("hsig")->attr_f32(15), 0.5f);
+  EXPECT_EQ(attrs("hsig_ab")->attr_f32(14), 0.25f);
+  EXPECT_EQ(attrs("lrelu")->attr_f32(14), 0.01f);
+  EXPECT_EQ(attrs("elu")->attr_f32(14), 1.0f);
+  // ONNX's Selu constants.
+  EXPECT_FLOAT_EQ(attrs("selu")->attr_f32(14), 1.6732632f);
+  EXPECT_FLOAT_EQ(attrs("selu")->attr_f32(15), 1.0507010f);
+  EXPECT_EQ(attrs("ln")->attr_f32(14), 1e-6f);
+  EXPECT_EQ(attrs("ln")->attr_i64(11), -1);
+  EXPECT_EQ(attrs("bn")->attr_f32(14), 1e-5f);
+  EXPECT_EQ(attrs("inorm")->attr_f32(14), 1e-5f);
+  const BuilderNode* tr = attrs("transpose");
+  EXPECT_EQ(tr->attr(0), 4u);
+  EXPECT_EQ(tr->attr(4), 0u);
+  EXPECT_EQ(tr->attr(5), 2u);
+  EXPECT_EQ(tr->attr(6), 3u);
+  EXPECT_EQ(tr->attr(7), 1u);
+  EXPECT_EQ(attrs("concat")->attr_i64(11), -1);
+  // Default axes follow the opset: Softmax -1 from opset 13, Split, ArgMax
+  // and Gather 0, TopK and OneHot -1.
+  EXPECT_EQ(attrs("softmax")->attr_i64(11), -1);
+  EXPECT_EQ(attrs("softmax")->attr(13), 0u);
+  EXPECT_EQ(attrs("argmax")->attr_i64(11), 0);
+  EXPECT_EQ(attrs("argmax")->attr(0), 0u);  // keepdims
+  EXPECT_EQ(attrs("split")->attr_i64(11), 0);
+  EXPECT_EQ(attrs("split")->w[10], 2u);
+  EXPECT_EQ(attrs("gather")->attr_i64(11), 0);
+  EXPECT_EQ(attrs("gather_ax")->attr_i64(11), 1);
+  EXPECT_EQ(attrs("topk")->attr_i64(11), -1);
+  EXPECT_EQ(attrs("topk")->attr(12), 0u);
+  EXPECT_EQ(attrs("topk_small")->attr(12), 1u);  // largest=0 kept
+  EXPECT_EQ(attrs("topk_small")->attr_i64(11), 1);
+  EXPECT_EQ(attrs("onehot")->attr_i64(11), -1);
+  const BuilderNode* rmean = attrs("rmean");
+  EXPECT_EQ(rmean->attr(1), 2u);
+  EXPECT_EQ(rmean->attr(11), 2u);
+  EXPECT_EQ(rmean->attr(3), 3u);
+  EXPECT_EQ(rmean->attr(0), 1u);
+  EXPECT_EQ(attrs("cumsum")->attr(12), 1u);
+  EXPECT_EQ(attrs("cumsum")->attr(13), 1u);
+  EXPECT_EQ(attrs("s2d")->attr(0), 2u);
+  EXPECT_EQ(attrs("d2s")->attr(0), 2u);
+  // Mod keeps fmod: 0 floor-mod (the default), 1 C fmod.
+  EXPECT_EQ(attrs("mod_floor")->attr(13), 0u);
+  EXPECT_EQ(attrs("mod_fmod")->attr(13), 1u);
+  const BuilderNode* cast = attrs("cast");
+  EXPECT_EQ(op_of(cast), "Identity");
+  EXPECT_EQ(cast->attr(1), kCastTag);
+  EXPECT_EQ(cast->attr(0), 7u);
+  const BuilderNode* shape = attrs("shape_se");
+  EXPECT_EQ(shape->attr_i64(5), -2);
+  EXPECT_EQ(shape->attr_i64(7), 4);
+  EXPECT_EQ(shape->attr(12), 3u);
+  const BuilderNode* rs = attrs("resize_scales");
+  EXPECT_EQ(rs->attr(12), 1u);
+  EXPECT_EQ(rs->attr(13), 1u);
+  EXPECT_EQ(rs->input(1), kNone);  // the empty roi input
+  EXPECT_EQ(rs->input(2), find(s, "scales"));
+  const BuilderNode* rz = attrs("resize_sizes");
+  EXPECT_EQ(rz->attr(12), 0u);
+  EXPECT_EQ(rz->input(3), find(s, "sizes"));
+  EXPECT_EQ(rz->w[1], 4u);
+  // Integer weights and the or-equal and Tile markers.
+  const BuilderNode* mmi = node_named(s, "n_MatMulInteger_46");
+  ASSERT_NE(mmi, nullptr);
+  EXPECT_EQ(mmi->attr(15), kIntegerWeightMarker);
+  EXPECT_EQ(node_named(s, "n_LessOrEqual_48")->attr(13), 1u);
+  EXPECT_EQ(node_named(s, "n_Tile_50")->attr(13), 1u);
+  // Pad keeps its pads input in its slot but counts one input.
+  const BuilderNode* pad = node_named(s, "n_Pad_54");
+  EXPECT_EQ(pad->w[1], 1u);
+  EXPECT_EQ(pad->input(1), find(s, "x1"));
+}
+
+TEST(NodeImport, Conv1dBecomesUnsqueezeConvSqueeze) {
+  Imported r = all_ops();
+  ASSERT_EQ(r.error, "");
+  const BuilderState& s = *r.state;
+  uint64_t out = find(s, "conv1d");
+  uint64_t unsq = find(s, "conv1d#unsqueeze"), c2d = find(s, "conv1d#conv2d");
+  ASSERT_NE(unsq, kNoValue);
+  ASSERT_NE(c2d, kNoValue);
+  const BuilderValue& w = s.values[find(s, "w3")];
+  EXPECT_EQ(w.rank, 4u);
+  EXPECT_EQ(w.dims[2], 1u);
+  EXPECT_EQ(w.dims[3], 3u);
+  int found = 0;
+  for (uint64_t i = 0; i + 2 < s.node_count; ++i) {
+    const BuilderNode &a = s.nodes[i], &b = s.nodes[i + 1], &c = s.nodes[i + 2];
+    if (a.op() != 35 || a.output(0) != unsq) continue;
+    ++found;
+    EXPECT_EQ(a.input(0), find(s, "x1d"));
+    EXPECT_EQ(a.attr(11), 2u);
+    EXPECT_EQ(b.op(), 5u);
+    EXPECT_EQ(b.input(0), unsq);
+    EXPECT_EQ(b.output(0), c2d);
+    EXPECT_EQ(b.attr(0), 1u);
+    EXPECT_EQ(b.attr(1), 3u);
+    EXPECT_EQ(b.attr(3), 2u);
+    EXPECT_EQ(b.attr(5), 1u);
+    EXPECT_EQ(b.attr(7), 1u);
+    EXPECT_EQ(c.op(), 37u);
+    EXPECT_EQ(c.input(0), c2d);
+    EXPECT_EQ(c.output(0), out);
+  }
+  EXPECT_EQ(found, 1);
+}
+
+TEST(NodeImport, OpsetElevenDefaults) {
+  ConvertOptions o = convert_options_init();
+  Imported r = import_file(fixture("axes_attr_opset11.onnx"), &o);
+  ASSERT_EQ(r.error, "");
+  const BuilderState& s = *r.state;
+  const BuilderNode* sm = node_named(s, "sm");
+  EXPECT_EQ(sm->attr_i64(11), 1);  // axis 1 before opset 13 ...
+  EXPECT_EQ(sm->attr(13), 1u);     // ... over the flattened trailing dims
+  const BuilderNode* unsq = node_named(s, "unsq");
+  EXPECT_EQ(unsq->attr(1), 2u);
+  EXPECT_EQ(unsq->attr(11), 0u);
+  EXPECT_EQ(unsq->attr(3), 3u);
+  const BuilderNode* split = node_named(s, "split");
+  EXPECT_EQ(split->attr(0), 2u);
+  EXPECT_EQ(split->attr(4), 1u);
+  EXPECT_EQ(split->attr(5), 2u);
+  EXPECT_EQ(split->attr_i64(11), 1);
+  const BuilderNode* clip = node_named(s, "clip");
+  EXPECT_EQ(clip->input(1), find(s, "lo"));
+  EXPECT_EQ(clip->input(2), find(s, "hi"));
+}
+
+TEST(NodeImport, RefusedNodesAreReportedTogether) {
+  ConvertOptions o = convert_options_init();
+  Imported r = import_file(fixture("refused.onnx"), &o);
+  EXPECT_EQ(r.error,
+            "7 unsupported node(s):\n"
+            "  'd2s_dcr' DepthToSpace (ai.onnx opset 17): DepthToSpace in DCR mode (the default) is not supported: "
+            "the engines run CRD only\n"
+            "  'scatter_el' ScatterElements (ai.onnx opset 17): ScatterElements indexes element by element and is "
+            "not ScatterND; no Vorn lowering keeps its meaning\n"
+            "  'pad_reflect' Pad (ai.onnx opset 17): Pad mode 'reflect' is not supported\n"
+            "  'einsum' Einsum (ai.onnx opset 17): its equation is not interpreted (Einsum converts only in the "
+            "legacy [h] [w] form)\n"
+            "  'logsoftmax' LogSoftmax (ai.onnx opset 17): no Vorn lowering for this operator\n"
+            "  'custom_relu' Relu (com.example opset 1): no Vorn lowering for this operator\n"
+            "  'maxpool_ceil' MaxPool (ai.onnx opset 17): ceil_mode=1 is not supported (the engines size pooled "
+            "outputs by floor)\n");
+}
+
+TEST(NodeImport, ReportListsAtMostOneHundredNodes) {
+  for (int count : {100, 150}) {
+    onnxw::Graph g;
+    for (int k = 0; k < count; ++k) g.nodes.push_back(onnxw::node("YoloNms", {"x0"}, {"y" + std::to_string(k)}));
+    g.inputs.push_back(onnxw::value_info("x0", 1, {1, 4}));
+    std::string error = import_bytes(onnxw::model(g)).error;
+    EXPECT_EQ(error.rfind(std::to_string(count) + " unsupported node(s):\n", 0), 0u);
+    size_t lines = 0;
+    for (char c : error) lines += c == '\n';
+    EXPECT_EQ(lines, count == 100 ? 101u : 102u);
+    EXPECT_EQ(error.size() >= 6 && error.substr(error.size() - 6) == "  ...\n", count == 150);
+    EXPECT_NE(error.find("  '' YoloNms (ai.onnx opset 17): no Vorn lowering for this operator\n"), std::string::npos);
+  }
+}
+
+TEST(NodeImport, InputsOutputsAndConstants) {
+  // Ten inputs keep the first eight; an empty name leaves -1.
+  Msg concat = onnxw::node("Concat", {"x0", "", "x0", "x0", "x0", "x0", "x0", "x0", "x9", "x9"}, {"c"}, "c",
+                           {onnxw::attr_i("axis", 0)});
+  Imported r = import_bytes(one_node(concat));
+  ASSERT_EQ(r.error, "");
+  const BuilderNode& n = r.state->nodes[0];
+  EXPECT_EQ(n.input_count(), 8u);
+  EXPECT_EQ(n.input(1), kNone);
+  EXPECT_EQ(find(*r.state, "x9"), kNoValue);
+
+  ConvertOptions o = convert_options_init();
+  EXPECT_EQ(import_bytes(one_node(onnxw::node("Constant", {}, {"k"}, "k", {onnxw::attr_ints("value_ints", {1})})), &o)
+                .error,
+            "1 unsupported node(s):\n  'k' Constant (ai.onnx opset 17): Constant without a value\n");
+  EXPECT_EQ(import_bytes(one_node(onnxw::node("OneHot", {"x0"}, {"o"}, "o"))).error,
+            "1 unsupported node(s):\n  'o' OneHot (ai.onnx opset 17): no Vorn lowering for this operator\n");
+  // A malformed attribute (a float cut short) is reported as such.
+  Msg bad = onnxw::node("Relu", {"x0"}, {"y"}, "r");
+  bad.tag(5, 2).varint(7).raw(Msg().s(1, "a").tag(2, 5).raw("\x01").b);
+  EXPECT_EQ(import_bytes(one_node(bad)).error,
+            "1 unsupported node(s):\n  'r' Relu (ai.onnx opset 17): malformed attribute\n");
+  // Einsum converts only in the legacy mode.
+  Msg einsum = onnxw::node("Einsum", {"x0", "x0"}, {"e"}, "e", {onnxw::attr_s("equation", "bhwc,wkc->bhwk")});
+  Imported legacy = import_bytes(one_node(einsum));
+  ASSERT_EQ(legacy.error, "");
+  EXPECT_EQ(legacy.state->nodes[0].op(), 16u);
+  EXPECT_EQ(legacy.state->nodes[0].attr(12), 1u);
+  EXPECT_NE(convert_notes().rewrites & kRewriteSam, 0u);
+  convert_notes_reset();
+}
