@@ -33,33 +33,48 @@ bool pool_params(const CpuState& s, const NodeRecord& n, PoolParams* p, char* ms
   return true;
 }
 
-// Window rows [i0, i1) and columns [j0, j1) of output (oy, ox) inside the input.
+// One output row at a time, by passes over the window taps: each pass
+// folds the tap's input samples into the whole row, so the column loop
+// vectorises. Every output still combines its taps in row-major order.
 template <bool kMax>
 void pool_plane(const PoolParams& p, const float* x, float* y) {
-  const int64_t h = p.x.h, w = p.x.w, ho = p.y.h, wo = p.y.w;
+  const int64_t h = p.x.h, w = p.x.w, ho = p.y.h, wo = p.y.w, sw = p.sw;
   const bool empty = p.kh < 1 || p.kw < 1;
-  const float area = static_cast<float>(p.kh * p.kw);
   for (int64_t oy = 0; oy < ho; ++oy) {
     const int64_t top = oy * p.sh - p.padt;
     const int64_t i0 = std::max<int64_t>(top, 0), i1 = std::min(top + p.kh, h);
     float* yr = y + oy * wo;
-    for (int64_t ox = 0; ox < wo; ++ox) {
-      const int64_t left = ox * p.sw - p.padl;
-      const int64_t j0 = std::max<int64_t>(left, 0), j1 = std::min(left + p.kw, w);
-      if (kMax) {
-        float m = kLowest;
-        for (int64_t i = i0; i < i1; ++i) {
-          const float* r = x + i * w;
-          for (int64_t j = j0; j < j1; ++j) m = r[j] > m ? r[j] : m;
+    std::fill(yr, yr + wo, kMax ? kLowest : 0.0f);
+    for (int64_t i = i0; i < i1; ++i) {
+      const float* r = x + i * w;
+      for (int64_t j = 0; j < p.kw; ++j) {
+        const int64_t off = j - p.padl;  // input column of output column 0
+        int64_t lo = off >= 0 ? 0 : (-off + sw - 1) / sw;
+        int64_t hi = w - 1 - off < 0 ? 0 : (w - 1 - off) / sw + 1;
+        lo = std::min(lo, wo);
+        hi = std::clamp(hi, lo, wo);
+        if (kMax) {
+          if (sw == 1) {
+            for (int64_t c = lo; c < hi; ++c) yr[c] = r[c + off] > yr[c] ? r[c + off] : yr[c];
+          } else {
+            for (int64_t c = lo; c < hi; ++c) yr[c] = r[c * sw + off] > yr[c] ? r[c * sw + off] : yr[c];
+          }
+        } else {
+          if (sw == 1) {
+            for (int64_t c = lo; c < hi; ++c) yr[c] += r[c + off];
+          } else {
+            for (int64_t c = lo; c < hi; ++c) yr[c] += r[c * sw + off];
+          }
         }
-        yr[ox] = m;
+      }
+    }
+    // The divisor is the whole window: padding counts as zeros.
+    if (!kMax) {
+      if (empty) {
+        std::fill(yr, yr + wo, 0.0f);
       } else {
-        float sum = 0.0f;
-        for (int64_t i = i0; i < i1; ++i) {
-          const float* r = x + i * w;
-          for (int64_t j = j0; j < j1; ++j) sum += r[j];
-        }
-        yr[ox] = empty ? 0.0f : sum / area;
+        const float area = static_cast<float>(p.kh * p.kw);
+        for (int64_t c = 0; c < wo; ++c) yr[c] = yr[c] / area;
       }
     }
   }
