@@ -175,8 +175,15 @@ bool container_build_metadata(const ContainerSpec& spec, std::vector<uint8_t>* o
   for (uint64_t t = 0; t < tensors; ++t) tensor_names[t] = pool.add(spec.tensors[t].name);
   for (uint64_t i = 0; i < spec.values.size(); ++i) value_names[i] = pool.add(spec.values[i].name);
   std::vector<uint64_t> group_name_pool(group_count, 0);
-  for (uint64_t g = 0; g < group_count && g < spec.group_names.size(); ++g)
-    group_name_pool[g] = pool.add(spec.group_names[g]);
+  if (!spec.group_names_in_meta)
+    for (uint64_t g = 0; g < group_count && g < spec.group_names.size(); ++g)
+      group_name_pool[g] = pool.add(spec.group_names[g]);
+  // Strings kept in the meta_kv section's extent, after its records.
+  std::vector<std::string> meta_strings = spec.meta_strings;
+  if (spec.group_names_in_meta)
+    for (uint64_t g = 0; g < group_count && g < spec.group_names.size(); ++g) meta_strings.push_back(spec.group_names[g]);
+  uint64_t meta_strings_bytes = 0;
+  for (const std::string& s : meta_strings) meta_strings_bytes += s.size() + 1;
   std::vector<uint64_t> key_offs(spec.meta.size()), value_offs(spec.meta.size());
   for (uint64_t i = 0; i < spec.meta.size(); ++i) {
     const WriterMeta& m = spec.meta[i];
@@ -205,9 +212,11 @@ bool container_build_metadata(const ContainerSpec& spec, std::vector<uint8_t>* o
   for (uint64_t s = 0; s < kSectionCount; ++s) {
     if (stride[s] == 0) return fail(error, "a section stride is zero");
     const uint64_t bytes = stride[s] * count[s];
-    if (count[s] != 0 && bytes / count[s] != stride[s]) return fail(error, "metadata region too large");
+    if ((count[s] != 0 && bytes / count[s] != stride[s]) || bytes > kMaxMetadataEnd ||
+        meta_strings_bytes > kMaxMetadataEnd)
+      return fail(error, "metadata region too large");
     lay.section_offset[s] = pos;
-    lay.section_size[s] = round_up(kSectionHeaderSize + bytes, kSectionAlign);
+    lay.section_size[s] = round_up(kSectionHeaderSize + bytes + (s == kSecMeta ? meta_strings_bytes : 0), kSectionAlign);
     pos += lay.section_size[s];
     if (pos > kMaxMetadataEnd) return fail(error, "metadata region too large");
   }
@@ -251,6 +260,14 @@ bool container_build_metadata(const ContainerSpec& spec, std::vector<uint8_t>* o
                  pooled ? wm.bytes.size() : 0, wm.items, 0};
     std::memcpy(rec(kSecMeta, i), &r, sizeof(r));
   }
+  {
+    uint64_t at = lay.section_offset[kSecMeta] + kSectionHeaderSize + kStrideMeta * meta_count;
+    for (const std::string& s : meta_strings) {
+      std::memcpy(h + at, s.data(), s.size());
+      lay.meta_string_offsets.push_back(at);
+      at += s.size() + 1;
+    }
+  }
   for (uint64_t k = 1; k <= 4; ++k) {
     const ElementKindRow& row = element_kind_row(k);
     const uint64_t words[8] = {0, row.bits, row.values_per_block, row.bytes_per_block, row.scale_kind,
@@ -293,8 +310,10 @@ bool container_build_metadata(const ContainerSpec& spec, std::vector<uint8_t>* o
       digest.finish(rec(kSecDigests, t));
       checksum ^= fold_padded(w.data);
     }
-    const uint64_t grp[8] = {group_name_pool[g] ? pool_abs + group_name_pool[g] : 0, 0, first, groups[g],
-                             m + p, size, p, g};
+    uint64_t name = group_name_pool[g] ? pool_abs + group_name_pool[g] : 0;
+    if (spec.group_names_in_meta && g < spec.group_names.size())
+      name = lay.meta_string_offsets[spec.meta_strings.size() + g];
+    const uint64_t grp[8] = {name, 0, first, groups[g], m + p, size, p, g};
     std::memcpy(rec(kSecGroups, g), grp, sizeof(grp));
     const uint64_t direct[6] = {m + p, size, p, g, 0, 0};
     const uint64_t second[6] = {m + p, size, 0, g, g + 1, g & 1};

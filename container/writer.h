@@ -59,19 +59,28 @@ struct ContainerSpec {
   // Tensors per load group, in index order; empty means one group holding
   // every tensor. Every entry is non-zero and they sum to the tensor count.
   std::vector<uint64_t> group_counts;
-  // Optional group names, stored as absolute offsets of pool strings.
+  // Optional group names, stored as absolute offsets of pool strings, or of
+  // strings in the meta_kv section's extent when group_names_in_meta is set
+  // (where the generative graph looks for them).
   std::vector<std::string> group_names;
+  bool group_names_in_meta = false;
+  // NUL-terminated strings placed inside the meta_kv section's extent after
+  // its records, for structures that name things by absolute offset (graph
+  // blocks, aux tables). Their offsets are in ContainerLayout.
   std::vector<WriterMeta> meta;
   std::vector<NodeRecord> nodes;
   std::vector<WriterValue> values;
   std::optional<WriterRawSection> raw_nodes;     // replaces node records
   std::optional<WriterRawSection> raw_reserved;  // replaces the zero record of slot 9
+  std::vector<std::string> meta_strings;
   uint64_t pool_spare = 4096;
   uint64_t meta_spare = 64;
 };
 
 // Where things landed, for callers that patch absolute offsets (raw
-// sections) or check a layout.
+// sections) or check a layout. The layout depends only on the spec's sizes
+// and counts, so a caller can build once, patch offsets into its raw
+// sections and build again.
 struct ContainerLayout {
   uint64_t section_offset[11] = {};
   uint64_t section_size[11] = {};
@@ -80,6 +89,7 @@ struct ContainerLayout {
   uint64_t file_size = 0;  // L
   std::vector<uint64_t> tensor_offsets;   // relative offsets in the data region
   std::vector<uint64_t> padded_sizes;
+  std::vector<uint64_t> meta_string_offsets;  // absolute, one per meta_strings entry
 };
 
 // Builds the header and metadata image [0, M) with every record, digest

@@ -256,16 +256,24 @@ TEST(ContainerMetaEdit, GraphBlockRefusesRepacksThatMoveIt) {
   block.count = 2;
   block.bytes.assign(128, 0);
   m.spec.raw_nodes = block;
+  m.spec.group_names = {"layer.0"};
+  m.spec.group_names_in_meta = true;  // where the generative graph reads names
   m.attach();
   ASSERT_TRUE(container_write_file(m.spec, path.c_str(), nullptr));
-  EXPECT_EQ(set_str(path, "small", "fits in place"), "");
+  for (int i = 0; i < 64; ++i) EXPECT_EQ(set_str(path, "small" + std::to_string(i), "fits in place"), "");
   const std::vector<uint8_t> before = test::read_bytes(path);
   EXPECT_EQ(set_str(path, "big", std::string(20000, 'x')), "repack would break names held by absolute offset");
   EXPECT_EQ(test::read_bytes(path), before);
   Handle h(path);
   ASSERT_TRUE(h.ok);
   EXPECT_FALSE(container_is_tensor_model(&h.h));
-  EXPECT_EQ(container_meta_text(&h.h, "small"), "fits in place");
+  EXPECT_EQ(container_meta_text(&h.h, "small63"), "fits in place");
+  // The group name sits in the meta_kv extent after the records, untouched.
+  const uint64_t name_at = container_read_u64(h.h.meta, container_record_offset(&h.h, kSecGroups, 0));
+  const uint64_t meta_at = container_section_offset(&h.h, kSecMeta);
+  EXPECT_GE(name_at, meta_at + 32 + 64 * container_meta_count(&h.h));
+  EXPECT_LT(name_at, meta_at + container_section_size(&h.h, kSecMeta));
+  EXPECT_STREQ(reinterpret_cast<const char*>(h.h.meta + name_at), "layer.0");
 }
 
 TEST(ContainerMetaEdit, PoolUsedEndCountsEveryReference) {
