@@ -200,10 +200,9 @@ Tiling plan_tiles(int64_t positions, int64_t k_rows) {
   const int64_t threads = static_cast<int64_t>(parallel_thread_count());
   int64_t tiles = std::max<int64_t>(1, (positions * k_rows + kTileValues - 1) / kTileValues);
   tiles = (tiles + threads - 1) / threads * threads;
-  int64_t cols = (positions + tiles - 1) / tiles;
-  cols = (cols + 15) / 16 * 16;
+  const int64_t cols = (positions + tiles - 1) / tiles;
   Tiling t;
-  if (threads > 1 && cols < kMinTileColumns && positions >= kMinTileColumns * 2) return t;
+  if (threads > 1 && cols < kMinTileColumns) return t;
   t.cols = std::max<int64_t>(cols, 1);
   t.tiles = (positions + t.cols - 1) / t.cols;
   return t;
