@@ -228,6 +228,10 @@ Repack layout_repack(const SectionView& v, uint64_t pool_count, uint64_t meta_co
     }
     r.offset[s] = pos;
     r.size[s] = round_up(kSectionHeaderSize + r.stride[s] * r.count[s], kSectionAlign);
+    // Other sections keep at least their old extent, so whatever a section
+    // holds past its records (a graph block's tables, an aux table's
+    // entries) moves with it intact.
+    if (s != kSecPool && s != kSecMeta && v.size(s) > r.size[s]) r.size[s] = v.size(s);
     pos += r.size[s];
   }
   r.end = pos;
@@ -242,7 +246,9 @@ bool repack_keeps_refs(const SectionView& v, const AbsoluteRefs& refs, const Rep
     bool kept = false;
     for (uint64_t s = 0; s < kSectionCount && !kept; ++s) {
       const uint64_t begin = v.offset(s);
-      const uint64_t copied = kSectionHeaderSize + v.stride(s) * v.count(s);
+      uint64_t copied = v.size(s);
+      if (s == kSecPool) copied = kSectionHeaderSize + v.stride(s) * v.count(s);
+      if (s == kSecMeta) copied = v.stride(s) == kStrideMeta ? kSectionHeaderSize + kStrideMeta * v.count(s) : 0;
       kept = p.begin >= begin && p.end <= begin + copied && r.offset[s] == begin;
     }
     if (!kept) return false;
@@ -261,9 +267,16 @@ std::vector<uint8_t> build_repacked(const SectionView& v, const Repack& r, uint6
     store_u64(sh + 8, r.stride[s]);
     store_u64(sh + 16, r.count[s]);
     store_u64(sh + 24, r.stride[s] * r.count[s]);
-    if (s == kSecMeta && v.stride(kSecMeta) < kStrideMeta) continue;
-    const uint64_t old_bytes = v.stride(s) * v.count(s);
-    if (old_bytes > 0) std::memcpy(sh + kSectionHeaderSize, v.meta + v.offset(s) + kSectionHeaderSize, old_bytes);
+    const uint8_t* from = v.meta + v.offset(s) + kSectionHeaderSize;
+    if (s == kSecMeta) {
+      // Records of a wider stride keep their first 64 bytes.
+      if (v.stride(kSecMeta) < kStrideMeta) continue;
+      for (uint64_t j = 0; j < v.count(kSecMeta); ++j)
+        std::memcpy(sh + kSectionHeaderSize + kStrideMeta * j, from + v.stride(kSecMeta) * j, kStrideMeta);
+      continue;
+    }
+    const uint64_t old_bytes = s == kSecPool ? v.stride(s) * v.count(s) : v.size(s) - kSectionHeaderSize;
+    if (old_bytes > 0) std::memcpy(sh + kSectionHeaderSize, from, old_bytes);
   }
   return img;
 }

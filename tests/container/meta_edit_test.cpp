@@ -276,6 +276,33 @@ TEST(ContainerMetaEdit, GraphBlockRefusesRepacksThatMoveIt) {
   EXPECT_STREQ(reinterpret_cast<const char*>(h.h.meta + name_at), "layer.0");
 }
 
+TEST(ContainerMetaEdit, AuxTableNamesPinTheMetaSection) {
+  TempDir dir;
+  const std::string path = dir.file("aux.vorn");
+  std::mt19937_64 rng(5);
+  test::Model m;
+  test::add_f32(m, "w", 8, rng);
+  m.spec.meta_strings = {"config.json"};
+  WriterRawSection aux;
+  aux.stride = 64;
+  aux.count = 1;
+  aux.bytes.assign(64, 0);
+  m.spec.raw_reserved = aux;
+  m.attach();
+  // The layout does not depend on the raw bytes: build once for the name's
+  // offset, then write with the entry pointing at it.
+  std::vector<uint8_t> meta;
+  ContainerLayout lay;
+  ASSERT_TRUE(container_build_metadata(m.spec, &meta, &lay, nullptr));
+  store_u64(m.spec.raw_reserved->bytes.data(), lay.meta_string_offsets[0]);
+  ASSERT_TRUE(container_write_file(m.spec, path.c_str(), nullptr));
+  EXPECT_EQ(set_str(path, "in.place", "ok"), "");
+  const std::vector<uint8_t> before = test::read_bytes(path);
+  EXPECT_EQ(set_str(path, "big", std::string(30000, 'y')), "repack would break names held by absolute offset");
+  EXPECT_EQ(test::read_bytes(path), before);
+  EXPECT_STREQ(reinterpret_cast<const char*>(before.data() + lay.meta_string_offsets[0]), "config.json");
+}
+
 TEST(ContainerMetaEdit, PoolUsedEndCountsEveryReference) {
   std::mt19937_64 rng(3);
   test::Model m;
