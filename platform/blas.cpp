@@ -10,11 +10,15 @@
 namespace vorn {
 
 // Threading: OpenBLAS is kept single-threaded and large products are cut
-// into blocks of rows (or columns) that our pool runs. Measured on the
-// conv-shaped products of the CPU engine (bench/sgemm_bench.cpp) this was
-// as fast as or faster than OpenBLAS's own threads, and it keeps one set of
-// threads in the process: OpenBLAS's workers spin for a while after every
-// call, which steals cores from our pool's next loop.
+// into blocks of rows (or columns) that our pool runs. On the conv-shaped
+// products of the CPU engine (bench/sgemm_bench.cpp, 8 cores) this ran
+// 1.2-1.5x faster than OpenBLAS's own threads on the large ones (512 x 3136
+// x 1152: ~510 against ~380 GFLOP/s) and 4x on the thin ones (128 x 49 x
+// 4608: ~225 against ~50), where OpenBLAS's threading barely beats one
+// thread. It also keeps one set of threads in the process: OpenBLAS's
+// workers spin for a while after each call, stealing cores from our pool's
+// next loop, and on a machine narrowed by an affinity mask they
+// oversubscribe the allowed cores.
 
 namespace {
 
