@@ -46,54 +46,70 @@ void row_by_taps(const ConvParams& p, const float* x, const float* w, float* yr,
   }
 }
 
-// One output value with bounds tests.
-float point(const ConvParams& p, const float* x, const float* w, int64_t oy, int64_t ox) {
-  float acc = 0.0f;
-  for (int64_t i = 0; i < p.kh; ++i) {
-    const int64_t iy = oy * p.sh - p.padt + i * p.dh;
-    if (iy < 0 || iy >= p.x.h) continue;
-    for (int64_t j = 0; j < p.kw; ++j) {
-      const int64_t ix = ox * p.sw - p.padl + j * p.dw;
-      if (ix < 0 || ix >= p.x.w) continue;
-      acc += w[i * p.kw + j] * x[iy * p.x.w + ix];
-    }
-  }
-  return acc;
-}
-
 // Columns [lo, hi) of an interior row: all K x K taps inside, column
 // dilation 1, column stride SW. Instantiated once for the baseline ISA and
 // once for AVX2 with fused multiply-adds, chosen at run time.
+// Border column c of an interior row: taps outside [0, xw) are skipped.
+template <int K, int SW>
+[[gnu::always_inline]] inline float edge_fixed(const float* const* rk, const float* wk, int64_t padl,
+                                               int64_t xw, int64_t c) {
+  const int64_t first = c * SW - padl;
+  float sum = 0.0f;
+  for (int i = 0; i < K; ++i) {
+    float acc = 0.0f;
+    for (int j = 0; j < K; ++j) {
+      const int64_t ix = first + j;
+      if (ix >= 0 && ix < xw) acc += wk[i * K + j] * rk[i][ix];
+    }
+    sum = i == 0 ? acc : sum + acc;
+  }
+  return sum;
+}
+
 template <int K, int SW, bool kFma>
 [[gnu::always_inline]] inline void row_fixed_body(const float* const* rows, int64_t padl, const float* w,
-                                                  float* yr, int64_t lo, int64_t hi) {
+                                                  float* __restrict yr, int64_t lo, int64_t hi, int64_t wo,
+                                                  int64_t xw) {
+  // Local copies: the compiler then knows the stores to yr touch neither
+  // the weights nor the row pointers and keeps both in registers.
   float wk[K * K];
+  const float* rk[K];
   for (int t = 0; t < K * K; ++t) wk[t] = w[t];
+  for (int i = 0; i < K; ++i) rk[i] = rows[i];
   for (int64_t c = lo; c < hi; ++c) {
-    float acc = 0.0f;
+    // One partial sum per kernel row: K short dependency chains instead of
+    // one long one, so consecutive columns overlap in the pipeline.
+    float part[K];
     for (int i = 0; i < K; ++i) {
-      const float* r = rows[i] + (c * SW - padl);
+      const float* r = rk[i] + (c * SW - padl);
+      float acc = 0.0f;
       for (int j = 0; j < K; ++j) {
         if constexpr (kFma)
           acc = __builtin_fmaf(wk[i * K + j], r[j], acc);
         else
           acc += wk[i * K + j] * r[j];
       }
+      part[i] = acc;
     }
-    yr[c] = acc;
+    float sum = part[0];
+    for (int i = 1; i < K; ++i) sum += part[i];
+    yr[c] = sum;
   }
+  for (int64_t c = 0; c < lo; ++c) yr[c] = edge_fixed<K, SW>(rk, wk, padl, xw, c);
+  for (int64_t c = hi; c < wo; ++c) yr[c] = edge_fixed<K, SW>(rk, wk, padl, xw, c);
 }
 
 template <int K, int SW>
-void row_fixed(const float* const* rows, int64_t padl, const float* w, float* yr, int64_t lo, int64_t hi) {
-  row_fixed_body<K, SW, false>(rows, padl, w, yr, lo, hi);
+void row_fixed(const float* const* rows, int64_t padl, const float* w, float* yr, int64_t lo, int64_t hi,
+               int64_t wo, int64_t xw) {
+  row_fixed_body<K, SW, false>(rows, padl, w, yr, lo, hi, wo, xw);
 }
 
 #if defined(__x86_64__)
 template <int K, int SW>
 [[gnu::target("avx2,fma")]] void row_fixed_avx2(const float* const* rows, int64_t padl, const float* w,
-                                                float* yr, int64_t lo, int64_t hi) {
-  row_fixed_body<K, SW, true>(rows, padl, w, yr, lo, hi);
+                                                float* yr, int64_t lo, int64_t hi, int64_t wo, int64_t xw) {
+  row_fixed_body<K, SW, true>(rows, padl, w, yr, lo, hi, wo, xw);
 }
 
 bool has_avx2_fma() {
@@ -102,7 +118,10 @@ bool has_avx2_fma() {
 }
 #endif
 
-using RowFixed = void (*)(const float* const*, int64_t, const float*, float*, int64_t, int64_t);
+// Computes a whole interior row: columns [lo, hi) without bounds tests, the
+// border columns with them.
+using RowFixed = void (*)(const float* const*, int64_t, const float*, float*, int64_t, int64_t, int64_t,
+                          int64_t);
 
 template <int K>
 RowFixed pick_stride(int64_t sw) {
@@ -145,9 +164,7 @@ void conv_depthwise_plane(const ConvParams& p, const float* x, const float* w, f
       continue;
     }
     for (int64_t i = 0; i < p.kh; ++i) rows[i] = x + (top + i * p.dh) * p.x.w;
-    for (int64_t c = 0; c < lo; ++c) yr[c] = point(p, x, w, oy, c);
-    fixed(rows, p.padl, w, yr, lo, hi);
-    for (int64_t c = hi; c < wo; ++c) yr[c] = point(p, x, w, oy, c);
+    fixed(rows, p.padl, w, yr, lo, hi, wo, p.x.w);
   }
 }
 
