@@ -20,8 +20,8 @@
 
 namespace vorn::kern {
 
-// Largest element count any kernel of these families indexes with its
-// 32-bit job fields; checks refuse values beyond it.
+// Largest element count of a value these kernels accept: products of two
+// extents or of an extent and a kernel size then stay far inside int64.
 constexpr int64_t kMaxElements = int64_t{1} << 31;
 
 // Four NCHW extents of a value. Rank 4 reads the dims as they are; lower
