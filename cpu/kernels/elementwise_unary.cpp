@@ -1,5 +1,6 @@
 // Unary operators and activations (one loop, one scalar function each), Cast,
 // PRelu and Identity.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include "cpu/kernel.h"
 #include "cpu/kernels/node_check.h"
 #include "cpu/kernels/parallel_chunks.h"
+#include "platform/vector_math.h"
 
 namespace vorn {
 
@@ -54,13 +56,11 @@ inline float clamp01(float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v); 
 // kHeavy: a libm call per element, so the work is split across the pool
 // from a smaller size.
 struct ReluOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams) { return x >= 0.0f ? x : 0.0f; } };
-struct SigmoidOp { static constexpr bool kHeavy = true; static float f(float x, UnaryParams) { return 1.0f / (1.0f + std::exp(-x)); } };
 struct HardSigmoidOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams p) { return clamp01(p.a * x + p.b); } };
 struct HardSwishOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams) { return x * clamp01(x * 0.16666667f + 0.5f); } };
 struct LeakyReluOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams p) { return x >= 0.0f ? x : p.a * x; } };
 struct ClipOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams p) { return x < p.a ? p.a : (x > p.b ? p.b : x); } };
 struct SqrtOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams) { return std::sqrt(x); } };
-struct ExpOp { static constexpr bool kHeavy = true; static float f(float x, UnaryParams) { return std::exp(x); } };
 struct TanhOp { static constexpr bool kHeavy = true; static float f(float x, UnaryParams) { return std::tanh(x); } };
 struct CosOp { static constexpr bool kHeavy = true; static float f(float x, UnaryParams) { return std::cos(x); } };
 struct SinOp { static constexpr bool kHeavy = true; static float f(float x, UnaryParams) { return std::sin(x); } };
@@ -80,14 +80,48 @@ struct RoundOp {
   }
 };
 struct ReciprocalOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams) { return 1.0f / x; } };
-struct EluOp { static constexpr bool kHeavy = true; static float f(float x, UnaryParams p) { return x >= 0.0f ? x : p.a * (std::exp(x) - 1.0f); } };
-// p.a = alpha, p.b = gamma.
-struct SeluOp { static constexpr bool kHeavy = true; static float f(float x, UnaryParams p) { return x > 0.0f ? p.b * x : p.b * (p.a * (std::exp(x) - 1.0f)); } };
 struct NotOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams) { return x == 0.0f ? 1.0f : 0.0f; } };
 // NaN != 0, so NaN casts to true.
 struct CastBoolOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams) { return x != 0.0f ? 1.0f : 0.0f; } };
 // Truncation toward zero; adding +0.0 turns the -0.0 of ceil(-0.5) into +0.0.
 struct CastTruncOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams) { return x >= 0.0f ? std::floor(x) : std::ceil(x) + 0.0f; } };
+
+// Operators built on exp: the exponentials of a block go through one vec_exp
+// call, then finish(x, e, p) combines x with its exponential e. vec_exp gives
+// each element the same value wherever the block boundaries fall.
+struct ExpOp {
+  static float arg(float x) { return x; }
+  static float finish(float, float e, UnaryParams) { return e; }
+};
+struct SigmoidOp {
+  static float arg(float x) { return -x; }
+  static float finish(float, float e, UnaryParams) { return 1.0f / (1.0f + e); }
+};
+struct EluOp {
+  static float arg(float x) { return x; }
+  static float finish(float x, float e, UnaryParams p) { return x >= 0.0f ? x : p.a * (e - 1.0f); }
+};
+// p.a = alpha, p.b = gamma.
+struct SeluOp {
+  static float arg(float x) { return x; }
+  static float finish(float x, float e, UnaryParams p) { return x > 0.0f ? p.b * x : p.b * (p.a * (e - 1.0f)); }
+};
+
+constexpr uint64_t kExpBlock = 256;
+
+template <class Op>
+void exp_unary_apply(const float* x, float* y, uint64_t n, UnaryParams p) {
+  for_chunks(n, kParallelHeavyElements, [&](uint64_t begin, uint64_t end) {
+    float e[kExpBlock];
+    for (uint64_t i = begin; i < end; i += kExpBlock) {
+      const uint64_t len = std::min(kExpBlock, end - i);
+      for (uint64_t k = 0; k < len; ++k) e[k] = Op::arg(x[i + k]);
+      vec_exp(e, e, len);
+      // x is read again here, so Y may share X's buffer.
+      for (uint64_t k = 0; k < len; ++k) y[i + k] = Op::finish(x[i + k], e[k], p);
+    }
+  });
+}
 
 template <class Op>
 void unary_apply(const float* x, float* y, uint64_t n, UnaryParams p) {
@@ -108,13 +142,13 @@ bool cpu_unary_kernel(CpuState& s, const NodeRecord& node) {
   UnaryParams p{node.attr_f32(14), node.attr_f32(15)};
   switch (node.op()) {
     case kOpRelu: unary_apply<ReluOp>(x, y, n, p); break;
-    case kOpSigmoid: unary_apply<SigmoidOp>(x, y, n, p); break;
+    case kOpSigmoid: exp_unary_apply<SigmoidOp>(x, y, n, p); break;
     case kOpHardSigmoid: unary_apply<HardSigmoidOp>(x, y, n, p); break;
     case kOpHardSwish: unary_apply<HardSwishOp>(x, y, n, p); break;
     case kOpLeakyRelu: unary_apply<LeakyReluOp>(x, y, n, p); break;
     case kOpClip: unary_apply<ClipOp>(x, y, n, p); break;
     case kOpSqrt: unary_apply<SqrtOp>(x, y, n, p); break;
-    case kOpExp: unary_apply<ExpOp>(x, y, n, p); break;
+    case kOpExp: exp_unary_apply<ExpOp>(x, y, n, p); break;
     case kOpTanh: unary_apply<TanhOp>(x, y, n, p); break;
     case kOpCos: unary_apply<CosOp>(x, y, n, p); break;
     case kOpSin: unary_apply<SinOp>(x, y, n, p); break;
@@ -125,9 +159,9 @@ bool cpu_unary_kernel(CpuState& s, const NodeRecord& node) {
     case kOpCeil: unary_apply<CeilOp>(x, y, n, p); break;
     case kOpRound: unary_apply<RoundOp>(x, y, n, p); break;
     case kOpReciprocal: unary_apply<ReciprocalOp>(x, y, n, p); break;
-    case kOpElu: unary_apply<EluOp>(x, y, n, UnaryParams{f32_or(p.a, 1.0f), 0.0f}); break;
+    case kOpElu: exp_unary_apply<EluOp>(x, y, n, UnaryParams{f32_or(p.a, 1.0f), 0.0f}); break;
     case kOpSelu:
-      unary_apply<SeluOp>(x, y, n, UnaryParams{f32_or(p.a, 1.6732632f), f32_or(p.b, 1.0507010f)});
+      exp_unary_apply<SeluOp>(x, y, n, UnaryParams{f32_or(p.a, 1.6732632f), f32_or(p.b, 1.0507010f)});
       break;
     case kOpNot: unary_apply<NotOp>(x, y, n, p); break;
     case kOpCast:

@@ -8,6 +8,7 @@
 
 #include "cpu/kernel.h"
 #include "cpu/kernels/axis_frame.h"
+#include "platform/vector_math.h"
 
 namespace vorn {
 
@@ -32,15 +33,25 @@ void softmax_block(const float* x, float* y, uint64_t d_count, uint64_t inner, u
   for (uint64_t d = 0; d < d_count; ++d) {
     const float* row = x + d * inner;
     float* out = y + d * inner;
-    for (uint64_t p = 0; p < n; ++p) {
-      out[p] = std::exp(row[p] - m[p]);
-      sum[p] += out[p];
-    }
+    for (uint64_t p = 0; p < n; ++p) out[p] = row[p] - m[p];
+    vec_exp(out, out, n);
+    for (uint64_t p = 0; p < n; ++p) sum[p] += out[p];
   }
   for (uint64_t d = 0; d < d_count; ++d) {
     float* out = y + d * inner;
     for (uint64_t p = 0; p < n; ++p) out[p] = out[p] / sum[p];
   }
+}
+
+// The common last-axis case: one contiguous row, exponentiated in one call.
+void softmax_row(const float* x, float* y, uint64_t d_count) {
+  float m = -3.4028235e38f;
+  for (uint64_t d = 0; d < d_count; ++d) m = x[d] > m ? x[d] : m;
+  for (uint64_t d = 0; d < d_count; ++d) y[d] = x[d] - m;
+  vec_exp(y, y, d_count);
+  float sum = 0.0f;
+  for (uint64_t d = 0; d < d_count; ++d) sum += y[d];
+  for (uint64_t d = 0; d < d_count; ++d) y[d] = y[d] / sum;
 }
 
 }  // namespace
@@ -53,6 +64,12 @@ bool cpu_softmax_kernel(CpuState& s, const NodeRecord& node) {
   const float* x = node_in(s, node, 0);
   float* y = node_out(s, node, 0);
   if (f.d == 0) return true;
+  if (f.inner == 1) {
+    for_chunks(f.outer, kParallelHeavyElements, [&](uint64_t begin, uint64_t end) {
+      for (uint64_t o = begin; o < end; ++o) softmax_row(x + o * f.d, y + o * f.d, f.d);
+    }, f.d);
+    return true;
+  }
   for_axis_segments(f, kParallelHeavyElements, [&](uint64_t o, uint64_t p0, uint64_t p1) {
     const uint64_t base = o * f.d * f.inner;
     for (uint64_t p = p0; p < p1; p += kSoftmaxBlock) {

@@ -1,4 +1,5 @@
 // Transpose and the permuted copy behind it.
+#include <algorithm>
 #include <cstring>
 
 #include "cpu/kernel.h"
@@ -7,6 +8,14 @@
 #include "cpu/kernels/permute.h"
 
 namespace vorn {
+
+namespace {
+
+// Side of the square tiles of a transposing copy: 32 x 32 floats read and
+// written stay within the first-level cache.
+constexpr uint64_t kTile = 32;
+
+}  // namespace
 
 void permute_copy(const float* x, const uint64_t* dims, uint64_t rank, const uint64_t* perm,
                   float* y) {
@@ -40,34 +49,78 @@ void permute_copy(const float* x, const uint64_t* dims, uint64_t rank, const uin
     std::memcpy(y, x, total * sizeof(float));
     return;
   }
-  // Rows along the last output axis. When that axis is strided the reads
-  // hop, but consecutive rows step along the input's contiguous axis and
-  // reuse the same cache lines.
   const uint64_t inner = d[m - 1], inner_stride = st[m - 1];
-  const uint64_t outer_rank = m - 1;
-  for_chunks(total / inner, kParallelElements, [&](uint64_t begin, uint64_t end) {
-    uint64_t idx[kMaxRank] = {0, 0, 0, 0, 0, 0};
-    uint64_t rem = begin;
-    for (uint64_t a = outer_rank; a-- > 0;) {
-      idx[a] = rem % d[a];
-      rem /= d[a];
-    }
-    for (uint64_t row = begin; row < end; ++row) {
-      uint64_t base = 0;
-      for (uint64_t a = 0; a < outer_rank; ++a) base += idx[a] * st[a];
-      float* out = y + row * inner;
-      const float* in = x + base;
-      if (inner_stride == 1) {
-        std::memcpy(out, in, inner * sizeof(float));
-      } else {
-        for (uint64_t j = 0; j < inner; ++j) out[j] = in[j * inner_stride];
-      }
+  if (inner_stride == 1) {
+    // The last axis stays contiguous: whole rows move with one copy each.
+    const uint64_t outer_rank = m - 1;
+    for_chunks(total / inner, kParallelElements, [&](uint64_t begin, uint64_t end) {
+      uint64_t idx[kMaxRank] = {0, 0, 0, 0, 0, 0};
+      uint64_t rem = begin;
       for (uint64_t a = outer_rank; a-- > 0;) {
-        if (++idx[a] < d[a]) break;
-        idx[a] = 0;
+        idx[a] = rem % d[a];
+        rem /= d[a];
+      }
+      for (uint64_t row = begin; row < end; ++row) {
+        uint64_t base = 0;
+        for (uint64_t a = 0; a < outer_rank; ++a) base += idx[a] * st[a];
+        std::memcpy(y + row * inner, x + base, inner * sizeof(float));
+        for (uint64_t a = outer_rank; a-- > 0;) {
+          if (++idx[a] < d[a]) break;
+          idx[a] = 0;
+        }
+      }
+    }, inner);
+    return;
+  }
+  // Otherwise some earlier output axis q is the input's contiguous one: move
+  // square tiles of (q, last axis) so that both the strided reads and the
+  // strided writes of a tile stay in cache.
+  uint64_t q = 0;
+  while (q + 1 < m && st[q] != 1) ++q;
+  if (q + 1 == m) {
+    // Not reachable (the input's innermost axis always reads at stride 1),
+    // kept so that the tiling below can rely on q.
+    for (uint64_t i = 0; i < total; ++i) {
+      uint64_t rem = i, off = 0;
+      for (uint64_t a = m; a-- > 0;) {
+        off += (rem % d[a]) * st[a];
+        rem /= d[a];
+      }
+      y[i] = x[off];
+    }
+    return;
+  }
+  uint64_t out_stride[kMaxRank];
+  uint64_t os = 1;
+  for (uint64_t a = m; a-- > 0;) {
+    out_stride[a] = os;
+    os *= d[a];
+  }
+  const uint64_t qd = d[q], oq = out_stride[q];
+  const uint64_t tiles = (qd + kTile - 1) / kTile;
+  const uint64_t others = total / (qd * inner);
+  for_chunks(others * tiles, kParallelElements, [&](uint64_t begin, uint64_t end) {
+    for (uint64_t t = begin; t < end; ++t) {
+      // Offsets of the remaining axes (all but q and the last).
+      uint64_t rem = t / tiles, in_base = 0, out_base = 0;
+      for (uint64_t a = m - 1; a-- > 0;) {
+        if (a == q) continue;
+        const uint64_t i = rem % d[a];
+        rem /= d[a];
+        in_base += i * st[a];
+        out_base += i * out_stride[a];
+      }
+      const uint64_t q0 = (t % tiles) * kTile, q1 = std::min(qd, q0 + kTile);
+      for (uint64_t l0 = 0; l0 < inner; l0 += kTile) {
+        const uint64_t l1 = std::min(inner, l0 + kTile);
+        for (uint64_t qq = q0; qq < q1; ++qq) {
+          const float* in = x + in_base + qq;
+          float* out = y + out_base + qq * oq;
+          for (uint64_t l = l0; l < l1; ++l) out[l] = in[l * inner_stride];
+        }
       }
     }
-  }, inner);
+  }, kTile * inner);
 }
 
 namespace {

@@ -78,6 +78,23 @@ inline ::testing::AssertionResult close_floats(const std::vector<float>& got,
   return ::testing::AssertionSuccess();
 }
 
+// Within max_ulps units in the last place (same sign), NaN matching NaN.
+inline ::testing::AssertionResult ulp_close(const std::vector<float>& got, const std::vector<float>& want,
+                                            uint32_t max_ulps) {
+  if (got.size() != want.size())
+    return ::testing::AssertionFailure() << "size " << got.size() << " vs " << want.size();
+  for (size_t i = 0; i < got.size(); ++i) {
+    if (std::isnan(got[i]) && std::isnan(want[i])) continue;
+    if (got[i] == want[i]) continue;
+    const uint32_t a = bits_of(got[i]), b = bits_of(want[i]);
+    const bool same_sign = (a >> 31) == (b >> 31);
+    const uint32_t diff = a > b ? a - b : b - a;
+    if (!same_sign || diff > max_ulps || std::isnan(got[i]) || std::isnan(want[i]))
+      return ::testing::AssertionFailure() << "index " << i << ": got " << got[i] << ", want " << want[i];
+  }
+  return ::testing::AssertionSuccess();
+}
+
 using Attrs = std::initializer_list<std::pair<int, uint64_t>>;
 inline uint64_t wf(float f) { return NodeHarness::f32_word(f); }
 inline uint64_t wi(int64_t v) { return NodeHarness::i64_word(v); }

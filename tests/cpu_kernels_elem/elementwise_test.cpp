@@ -162,6 +162,23 @@ TEST(UnaryKernels, MatchReferenceWithSpecialValuesOnBothSidesOfTheThreshold) {
   }
 }
 
+// Every unary operator over a tensor far above the parallel split gives the
+// same bits as the same elements run in small pieces below it.
+TEST(UnaryKernels, EqualResultsOnBothSidesOfTheParallelThreshold) {
+  const uint64_t n = 3 * kParallelElements + 17;
+  const auto x = awkward(n, 77);
+  for (const ref::UnaryRef& op : ref::unary_ops()) {
+    SCOPED_TRACE(op.name);
+    const Attrs attrs = {{14, wf(op.p14)}, {15, wf(op.p15)}};
+    const auto all = run_unary(op.code, x, attrs);
+    for (uint64_t start : {uint64_t{0}, uint64_t{1001}, n - 300}) {
+      const std::vector<float> piece(x.begin() + start, x.begin() + start + 300);
+      const std::vector<float> want(all.begin() + start, all.begin() + start + 300);
+      EXPECT_TRUE(same_floats(run_unary(op.code, piece, attrs), want));
+    }
+  }
+}
+
 TEST(UnaryKernels, RoundTakesHalvesToEven) {
   EXPECT_TRUE(same_floats(run_unary(65, {0.5f, 1.5f, 2.5f, -0.5f, -1.5f, -2.5f, 2.4999998f, 3.5000002f, 8388607.5f, -kInf, 1e30f}, {}),
                           {0.0f, 2.0f, 2.0f, -0.0f, -2.0f, -2.0f, 2.0f, 4.0f, 8388608.0f, -kInf, 1e30f}));
