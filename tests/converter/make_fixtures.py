@@ -255,6 +255,24 @@ def refused():
     save(m, "refused.onnx")
 
 
+# Seeds of the libFuzzer target: each fixture behind the target's 4-byte
+# prefix (flags, external-data length, option word).
+def fuzz_corpus():
+    dst = os.path.join(HERE, "corpus", "converter_onnx_fuzzer")
+    os.makedirs(dst, exist_ok=True)
+    for name in sorted(os.listdir(OUT)):
+        if not name.endswith(".onnx"):
+            continue
+        data = open(os.path.join(OUT, name), "rb").read()
+        ext = b""
+        if os.path.exists(os.path.join(OUT, name + ".data")):
+            ext = open(os.path.join(OUT, name + ".data"), "rb").read()
+        for flags in (1, 0):
+            prefix = bytes([flags | 2, len(ext) & 255, len(ext) >> 8, 0])
+            with open(os.path.join(dst, f"{name[:-5]}_{flags}"), "wb") as f:
+                f.write(prefix + data + ext)
+
+
 def main():
     os.makedirs(OUT, exist_ok=True)
     all_ops()
@@ -266,6 +284,7 @@ def main():
     with open(os.path.join(OUT, "expected.json"), "w") as f:
         json.dump(expected, f, indent=1, sort_keys=True)
         f.write("\n")
+    fuzz_corpus()
 
 
 if __name__ == "__main__":
