@@ -86,6 +86,14 @@ std::recursive_mutex& container_load_lock();
 // Header check on a 512-byte image against the container length, digest
 // included.
 bool container_header_valid(const uint8_t* header, uint64_t length);
+// The section rules and the load-structure validation of the handle's
+// image; sets data_size to D. (container_open_fd runs it.)
+bool container_sections_valid(ContainerHandle* handle);
+// Builds the f32 widening plan of a tensor model; true also when none is
+// needed. (container_open_fd runs it with kContainerOpenWiden.)
+bool container_plan_widening(ContainerHandle* handle);
+// The element-kind row of kind (1..4) in section 2 matches the format.
+bool element_kind_valid(const ContainerHandle* handle, uint64_t kind);
 
 // True when the XXH3-128 of every tensor's padded extent matches its digest
 // record. data is the loaded data region (data_size bytes); with a widening

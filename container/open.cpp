@@ -135,6 +135,14 @@ bool plan_widening(ContainerHandle* h) {
 
 }  // namespace
 
+bool container_sections_valid(ContainerHandle* h) {
+  return h != nullptr && h->meta != nullptr && sections_valid(h->meta, h->meta_len, &h->data_size);
+}
+
+bool container_plan_widening(ContainerHandle* h) {
+  return h != nullptr && h->meta != nullptr && h->widen_plan == nullptr && plan_widening(h);
+}
+
 Slice container_status_text(uint32_t code) {
   if (code >= sizeof(kStatusTexts) / sizeof(kStatusTexts[0])) return empty_slice();
   return slice_of(std::string_view(kStatusTexts[code]));

@@ -147,6 +147,10 @@ bool container_header_valid(const uint8_t* header, uint64_t length) {
   return header != nullptr && header_fields_valid(header, length) && header_digest_valid(header);
 }
 
+bool element_kind_valid(const ContainerHandle* h, uint64_t kind) {
+  return h != nullptr && h->meta != nullptr && kind_row_valid(SectionView{h->meta, h->meta_len}, kind);
+}
+
 bool container_header_fields_valid(const uint8_t* header, uint64_t length) {
   return header != nullptr && header_fields_valid(header, length);
 }
