@@ -215,32 +215,46 @@ TEST_F(EditFixture, RefusesBadArgumentsAndDamagedFiles) {
 // Each write step of a repack fails in turn: the file must afterwards be
 // exactly the old container, or the complete new one.
 TEST_F(EditFixture, FailureAtEveryRepackWriteLeavesOldOrNew) {
-  const std::vector<uint8_t> original = test::read_bytes(path);
-  const std::string big(70000, 'g');
-  bool succeeded = false;
-  for (int64_t step = 0; step < 64 && !succeeded; ++step) {
-    SCOPED_TRACE(step);
-    test::write_bytes(path, original);
-    meta_edit_inject_write_failure(step);
-    const std::string err = set_str(path, "big", big);
-    meta_edit_inject_write_failure(-1);
-    Handle h(path);
-    ASSERT_TRUE(h.ok);
-    if (err.empty()) {
-      succeeded = true;
-      EXPECT_EQ(container_meta_text(&h.h, "big"), big);
-      expect_weights_intact();
-    } else {
-      EXPECT_EQ(test::read_bytes(path), original) << err;
+  // Two repacks: one that moves the weights (a value past the pool's spare
+  // bytes) and one that keeps them (the spare records used up).
+  std::vector<uint8_t> fresh = test::read_bytes(path);
+  for (int i = 0; i < 64; ++i) ASSERT_EQ(set_str(path, "r" + std::to_string(i), "v"), "");
+  std::vector<uint8_t> full = test::read_bytes(path);
+  struct Scenario {
+    const std::vector<uint8_t>* original;
+    std::string key, value;
+    bool moves;
+  };
+  const Scenario scenarios[] = {{&fresh, "big", std::string(70000, 'g'), true}, {&full, "one.more", "v", false}};
+  for (const Scenario& sc : scenarios) {
+    SCOPED_TRACE(sc.key);
+    const uint64_t old_m = load_u64(sc.original->data() + kHdrMetaEnd);
+    bool succeeded = false;
+    for (int64_t step = 0; step < 64 && !succeeded; ++step) {
+      SCOPED_TRACE(step);
+      test::write_bytes(path, *sc.original);
+      meta_edit_inject_write_failure(step);
+      const std::string err = set_str(path, sc.key, sc.value);
+      meta_edit_inject_write_failure(-1);
+      Handle h(path);
+      ASSERT_TRUE(h.ok);
+      if (err.empty()) {
+        succeeded = true;
+        EXPECT_EQ(container_meta_text(&h.h, sc.key), sc.value);
+        EXPECT_EQ(meta_end() != old_m, sc.moves);
+        expect_weights_intact();
+      } else {
+        EXPECT_EQ(test::read_bytes(path), *sc.original) << err;
+      }
+      // No temporary file is left behind.
+      int entries = 0;
+      DIR* d = opendir(dir.path().c_str());
+      while (dirent* e = readdir(d)) entries += e->d_name[0] != '.';
+      closedir(d);
+      EXPECT_EQ(entries, 1);
     }
-    // No temporary file is left behind.
-    int entries = 0;
-    DIR* d = opendir(dir.path().c_str());
-    while (dirent* e = readdir(d)) entries += e->d_name[0] != '.';
-    closedir(d);
-    EXPECT_EQ(entries, 1);
+    EXPECT_TRUE(succeeded);
   }
-  EXPECT_TRUE(succeeded);
 }
 
 TEST(ContainerMetaEdit, GraphBlockRefusesRepacksThatMoveIt) {
