@@ -31,7 +31,12 @@ class Pool {
  public:
   explicit Pool(size_t workers) {
     threads_.reserve(workers);
-    for (size_t i = 0; i < workers; ++i) threads_.emplace_back([this] { worker_loop(); });
+    for (size_t i = 0; i < workers; ++i) {
+      threads_.emplace_back([this] { worker_loop(); });
+      // Named here rather than in the thread so the name is there as soon
+      // as the pool is: profilers and the idle test tell our workers by it.
+      pthread_setname_np(threads_.back().native_handle(), "vorn-worker");
+    }
   }
   // The pool lives until process exit; workers are detached there so that
   // exit never waits on a sleeping thread.
@@ -78,8 +83,6 @@ class Pool {
   }
 
   void worker_loop() {
-    // Named so profilers and the idle test can tell our workers apart.
-    pthread_setname_np(pthread_self(), "vorn-worker");
     t_in_worker = true;
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
