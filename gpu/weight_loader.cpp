@@ -35,8 +35,17 @@ struct Work {
   uint64_t count;
   uint64_t first;
   uint64_t step;
+  uint32_t no_cache;
   uint32_t result;
 };
+
+// Reads a range and, when asked, lets the kernel drop its cached pages at
+// once, so a model's weights do not crowd out the page cache.
+bool read_range(const Work* w, void* dst, uint64_t length, uint64_t offset) {
+  if (!pread_all(w->fd, dst, length, offset)) return false;
+  if (w->no_cache != 0) posix_fadvise(w->fd, off_t(offset), off_t(length), POSIX_FADV_DONTNEED);
+  return true;
+}
 
 void worker_plan(Work* w) {
   uint64_t scratch_size = 1;
@@ -60,13 +69,13 @@ void worker_plan(Work* w) {
     }
     uint8_t* dst = w->dst + e.dst_offset;
     if (e.src_kind == kElemF32) {
-      if (!range_fits(e.dst_offset, e.src_bytes, w->dst_size) || !pread_all(w->fd, dst, e.src_bytes, w->base + e.src_offset)) {
+      if (!range_fits(e.dst_offset, e.src_bytes, w->dst_size) || !read_range(w, dst, e.src_bytes, w->base + e.src_offset)) {
         w->result = kWorkReadFailed;
         break;
       }
       continue;
     }
-    if (!pread_all(w->fd, scratch, e.src_bytes, w->base + e.src_offset)) {
+    if (!read_range(w, scratch, e.src_bytes, w->base + e.src_offset)) {
       w->result = kWorkReadFailed;
       break;
     }
@@ -84,7 +93,7 @@ void worker_table(Work* w) {
     const uint64_t src = load_u64(r);
     const uint64_t len = load_u64(r + 8);
     const uint64_t dst = load_u64(r + 16);
-    if (!range_fits(dst, len, w->dst_size) || !pread_all(w->fd, w->dst + dst, len, w->base + src)) {
+    if (!range_fits(dst, len, w->dst_size) || !read_range(w, w->dst + dst, len, w->base + src)) {
       w->result = kWorkReadFailed;
       return;
     }
@@ -106,15 +115,11 @@ LoadResult failure(WeightSlot* slot, uint32_t code, bool unlock) {
 }  // namespace
 
 bool fd_set_nocache(int fd, uint32_t flag) {
-  // Linux has no per-descriptor cache switch: with the flag set, ask the
-  // kernel to drop the file's cached pages and not to keep what is read.
+  // Linux has no per-descriptor cache switch: the flag selects the access
+  // advice here, and the workers drop each range from the cache after
+  // reading it (see read_range).
   if (fcntl(fd, F_GETFD) < 0) return false;
-  if ((flag & 1) != 0) {
-    posix_fadvise(fd, 0, 0, POSIX_FADV_NOREUSE);
-    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-  } else {
-    posix_fadvise(fd, 0, 0, POSIX_FADV_NORMAL);
-  }
+  posix_fadvise(fd, 0, 0, (flag & 1) != 0 ? POSIX_FADV_NOREUSE : POSIX_FADV_NORMAL);
   return true;
 }
 
@@ -130,7 +135,7 @@ LoadResult weights_load_parallel(const ContainerHandle* handle, WeightSlot* slot
   const uint64_t count = handle->widen_plan ? handle->widen_count : v.count(kSecGroups);
   for (uint64_t k = 0; k < threads; ++k) {
     work[k] = Work{handle->fd, handle->base, slot->data, slot->length, handle->widen_plan, handle->meta,
-                   v.record(kSecRanges, 0), v.stride(kSecRanges), count, k, threads, kWorkOk};
+                   v.record(kSecRanges, 0), v.stride(kSecRanges), count, k, threads, no_cache & 1, kWorkOk};
   }
   std::thread pool[kMaxLoadThreads];
   uint64_t started = 0;
