@@ -429,7 +429,8 @@ MetaEditResult container_meta_set(Slice path, Slice key, uint64_t type, uint64_t
   container_seal_metadata(img.data(), new_m);
   if (!sections_valid(img.data(), new_m, &d)) return fail("repacked metadata failed validation");
   if (!repacked) {
-    if (!container_write_metadata(f.fd, img.data(), new_m)) return fail("failed writing updated metadata to .vorn file");
+    if (!container_write_metadata(f.fd, img.data(), new_m) || fdatasync(f.fd) != 0)
+      return fail("failed writing updated metadata to .vorn file");
     return MetaEditResult::success(0);
   }
   if (const char* err = replace_file(path, f, img, new_m)) return fail(err);
