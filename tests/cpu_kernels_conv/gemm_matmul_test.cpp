@@ -83,7 +83,8 @@ TEST(MatMulKernel, BroadcastsLikeNumpy) {
       {u({6}), u({2, 6, 3}), u({2, 3})},                    // rank-1 A
       {u({4, 6}), u({6}), u({4})},                          // rank-1 B
       {u({6}), u({6}), u({1})},                             // dot product
-      {u({2, 12, 197, 64}), u({2, 12, 64, 197}), u({2, 12, 197, 197})},
+      {u({2, 12, 197, 64}), u({2, 12, 64, 197}), u({2, 12, 197, 197})},  // one thread per product
+      {u({1, 64, 64}), u({16, 64, 64}), u({16, 64, 64})},                 // same, A shared
   };
   for (const MatMulCase& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.a.size() << "d x " << c.b.size() << "d, A0 " << c.a[0]);
