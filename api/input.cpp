@@ -1,5 +1,6 @@
 #include "api/input.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -69,9 +70,13 @@ bool input_bind_tensor(Input* input, uint32_t index, bool by_name, const char* n
                        bool copy) {
   if ((!by_name && index >= VORN_MAX_INPUT_TENSORS) || data == nullptr || count == 0) return false;
   uint64_t bytes = 0;
-  // A count this large cannot describe real memory; refusing it keeps the
-  // byte size the run relies on honest.
-  if (__builtin_mul_overflow(count, uint64_t(input_element_size(dtype)), &bytes)) return false;
+  // No object is larger than PTRDIFF_MAX bytes, so a count beyond it cannot
+  // describe the caller's memory; refusing it keeps the byte size the run
+  // relies on honest and never asks malloc for the impossible.
+  if (__builtin_mul_overflow(count, uint64_t(input_element_size(dtype)), &bytes) ||
+      bytes > uint64_t(PTRDIFF_MAX)) {
+    return false;
+  }
   // Names are compared as they are stored: cut to the field's capacity.
   TextView full = text_view(name, name_len);
   TextView key{full.ptr, full.len < VORN_MAX_NAME_LEN ? full.len : VORN_MAX_NAME_LEN};

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cpu/engine.h"
 #include "platform/half.h"
 
 namespace vorn {
@@ -69,6 +70,14 @@ float* input_as_f32(const InputTensor& slot) {
 float* input_i64_as_f32(const InputTensor& slot) {
   if (slot.dtype != VORN_DTYPE_I64) return nullptr;
   return input_as_f32(slot);
+}
+
+bool input_copy_as_f32(CpuState** engine, uint64_t value_id, const InputTensor& slot) {
+  float* values = input_as_f32(slot);
+  if (values == nullptr) return false;
+  cpu_engine_set_input(engine, value_id, values, slot.count * 4);
+  std::free(values);
+  return true;
 }
 
 }  // namespace vorn

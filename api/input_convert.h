@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "api/input.h"
+#include "cpu/cpu_state.h"
 
 namespace vorn {
 
@@ -21,5 +22,10 @@ uint16_t f32_to_f16(float f);
 float* input_as_f32(const InputTensor& slot);
 // The same for I64 slots only; null for any other type.
 float* input_i64_as_f32(const InputTensor& slot);
+
+// Writes an I64 slot's values as f32 straight into graph input value_id of a
+// CPU engine. False only when the conversion buffer cannot be allocated; an
+// engine that refuses the bytes is not an error here (the run reports it).
+bool input_copy_as_f32(CpuState** engine, uint64_t value_id, const InputTensor& slot);
 
 }  // namespace vorn

@@ -221,8 +221,8 @@ VORN_API bool vorn_frame_set_pixels(VornFrame* frame, const void* data, uint64_t
                                     VornPixelFormat format, uint32_t orientation, int copy);
 
 /* Decodes a JPEG, PNG (up to 8 bits a channel) or PPM "P6" file into owned
- * packed RGB pixels, upright by its EXIF orientation. path: (pointer,
- * length), not NUL-terminated necessarily. Reads the whole file on the
+ * packed RGB pixels, upright by its EXIF orientation. The path need not be
+ * NUL-terminated and must hold no NUL byte. Reads the whole file on the
  * calling thread. */
 VORN_API bool vorn_frame_load_file(VornFrame* frame, const char* path, size_t len);
 

@@ -2,6 +2,7 @@
 // messages, stops and what clear keeps.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -91,9 +92,13 @@ TEST(InputTest, ElementCountsThatOverflowTheByteSizeAreRefused) {
   EXPECT_FALSE(vorn_input_set_f32(in.get(), 0, &v, UINT64_MAX / 2, 0));
   EXPECT_FALSE(vorn_input_set_named_i64(in.get(), "x", 1, reinterpret_cast<const int64_t*>(&v),
                                         (UINT64_MAX / 8) + 1, 0));
+  // Byte sizes past the largest possible object, copied or not.
+  EXPECT_FALSE(vorn_input_set_u8(in.get(), 0, reinterpret_cast<const uint8_t*>(&v), UINT64_MAX, 1));
+  EXPECT_FALSE(vorn_input_set_u8(in.get(), 0, reinterpret_cast<const uint8_t*>(&v), uint64_t(PTRDIFF_MAX) + 1, 0));
   EXPECT_EQ(in->tensor_count, 0u);
   // A count that fits is taken as given without the copy flag.
-  EXPECT_TRUE(vorn_input_set_u8(in.get(), 0, reinterpret_cast<const uint8_t*>(&v), UINT64_MAX, 0));
+  EXPECT_TRUE(vorn_input_set_u8(in.get(), 0, reinterpret_cast<const uint8_t*>(&v), uint64_t(PTRDIFF_MAX), 0));
+  EXPECT_EQ(in->tensors[0].bytes, uint64_t(PTRDIFF_MAX));
 }
 
 TEST(InputTest, FramesAndBatches) {
