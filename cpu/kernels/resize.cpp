@@ -105,13 +105,25 @@ bool resize_kernel(CpuState& s, const NodeRecord& n) {
   const bool tabled = wo <= kTable;
   if (tabled)
     for (int64_t c = 0; c < wo; ++c) src_cols[c] = static_cast<int32_t>(nearest_src(c, w, wo));
+  // Integer width factors (the usual 2x upsample) repeat each input value;
+  // output rows that read the same input row as the one before are copies.
+  const int64_t fw = wo % w == 0 ? wo / w : 0;
   kern::run_split(par, static_cast<size_t>(planes), [&](size_t p) {
     const float* xp = x + p * hw;
     float* yp = y + p * hwo;
     for (int64_t r = 0; r < ho; ++r) {
-      const float* src = xp + nearest_src(r, h, ho) * w;
+      const int64_t sr = nearest_src(r, h, ho);
+      const float* src = xp + sr * w;
       float* out = yp + r * wo;
-      if (tabled) {
+      if (r > 0 && nearest_src(r - 1, h, ho) == sr) {
+        std::memcpy(out, out - wo, static_cast<size_t>(wo) * 4);
+      } else if (fw == 2) {
+        for (int64_t c = 0; c < w; ++c) out[2 * c] = out[2 * c + 1] = src[c];
+      } else if (fw == 1) {
+        std::memcpy(out, src, static_cast<size_t>(wo) * 4);
+      } else if (fw > 2) {
+        for (int64_t c = 0; c < w; ++c) std::fill(out + c * fw, out + (c + 1) * fw, src[c]);
+      } else if (tabled) {
         for (int64_t c = 0; c < wo; ++c) out[c] = src[src_cols[c]];
       } else {
         for (int64_t c = 0; c < wo; ++c) out[c] = src[nearest_src(c, w, wo)];

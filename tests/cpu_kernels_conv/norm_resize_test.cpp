@@ -130,7 +130,7 @@ TEST(ResizeKernel, KnownBilinearWeights) {
 TEST(ResizeKernel, NearestReadsWithinThePlaneForAnySize) {
   struct Case { int64_t h, w, ho, wo; };
   // The last case has enough planes and outputs to run in parallel.
-  for (Case c : {Case{3, 4, 6, 12}, Case{3, 3, 4, 5}, Case{5, 7, 3, 2}, Case{2, 3, 9, 3}, Case{20, 30, 60, 45}}) {
+  for (Case c : {Case{3, 4, 6, 12}, Case{3, 3, 4, 5}, Case{5, 7, 3, 2}, Case{2, 3, 9, 3}, Case{4, 5, 8, 10}, Case{20, 30, 60, 45}}) {
     NodeHarness h;
     const int64_t planes = 9;
     const auto x = random_values(planes * c.h * c.w, 91);
