@@ -56,6 +56,14 @@ bool png_decode_rgb(const uint8_t* data, uint64_t length, uint64_t max_area, Dec
     return false;
   }
   png_set_read_fn(png, &source, png_read_from_memory);
+  // Metadata chunks change nothing in the pixels we produce (orientation is
+  // read from eXIf separately): skipping them saves libpng buffering and
+  // inflating up to megabytes of text or colour profile per chunk.
+  static constexpr png_byte kSkipped[] =
+      "bKGD\0cHRM\0eXIf\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0pHYs\0sBIT\0sCAL\0sPLT\0"
+      "sRGB\0sTER\0tEXt\0tIME\0zTXt";
+  png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, kSkipped, 18);
+  png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, 0);
   png_read_info(png, info);
   const uint32_t width = png_get_image_width(png, info);
   const uint32_t height = png_get_image_height(png, info);

@@ -2,6 +2,7 @@
 // and corrupted data. Each gives its documented message and never reads out
 // of bounds (these also run under the sanitizers through the fuzz targets).
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdio>
@@ -130,6 +131,16 @@ TEST(DecodeErrors, ArgumentsAndFiles) {
   EXPECT_FALSE(image_decode_file(tiny.c_str(), &image, error));
   EXPECT_STREQ(error, "Invalid encoded image size");
   std::remove(tiny.c_str());
+  // One byte over 512 MiB, as a sparse file: refused before anything is read.
+  const std::string huge = ::testing::TempDir() + "vorn_huge.jpg";
+  f = std::fopen(huge.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fwrite(seven, 1, 2, f);
+  std::fclose(f);
+  ASSERT_EQ(truncate(huge.c_str(), off_t{kImageMaxFileBytes} + 1), 0);
+  EXPECT_FALSE(image_decode_file(huge.c_str(), &image, error));
+  EXPECT_STREQ(error, "Invalid encoded image size");
+  std::remove(huge.c_str());
   // A null error buffer is allowed everywhere.
   EXPECT_FALSE(image_decode_file(nullptr, &image, nullptr));
   EXPECT_FALSE(image_decode_bytes(seven, 7, &image, nullptr));

@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr uint64_t kFuzzMaxArea = 1 << 20;
+constexpr uint64_t kFuzzMaxArea = 1 << 16;
 
 void repair_png_crcs(std::vector<uint8_t>& b) {
   size_t pos = 8;

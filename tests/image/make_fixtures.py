@@ -108,8 +108,9 @@ def png_bytes(w, h, color_type, bit_depth, rows, plte=None, trns=None, interlace
     return out
 
 
-def random_rows(w, h, channels, maxval):
-    return [[tuple(rng.randrange(0, maxval + 1) for _ in range(channels)) for _ in range(w)] for _ in range(h)]
+def random_rows(w, h, channels, maxval, gen=None):
+    gen = gen or rng
+    return [[tuple(gen.randrange(0, maxval + 1) for _ in range(channels)) for _ in range(w)] for _ in range(h)]
 
 
 def make_pngs():
@@ -162,6 +163,18 @@ def make_pngs():
     # Refused layouts.
     write("bad_png_rgb16.png", png_bytes(3, 2, 2, 16, random_rows(3, 2, 3, 65535)))
     write("bad_png_gray16.png", png_bytes(3, 2, 0, 16, random_rows(3, 2, 1, 65535)))
+    # Its own generator, so adding it left the other fixtures as they were.
+    meta_rng = random.Random(5)
+    # Metadata chunks (text, gamma, colour profile, a private chunk) change
+    # nothing in the pixels.
+    meta = [chunk(b"gAMA", struct.pack(">I", 45455)),
+            chunk(b"pHYs", struct.pack(">IIB", 2835, 2835, 1)),
+            chunk(b"tEXt", b"Comment\x00made for the decoder tests"),
+            chunk(b"zTXt", b"Comment\x00\x00" + zlib.compress(b"compressed text " * 50)),
+            chunk(b"iCCP", b"profile\x00\x00" + zlib.compress(bytes(meta_rng.randrange(256) for _ in range(600)))),
+            chunk(b"prVt", b"private data")]
+    write("png_rgb8_metadata.png", png_bytes(w, h, 2, 8, random_rows(w, h, 3, 255, meta_rng), extra=meta))
+    expect("png_rgb8_metadata.png")
 
 
 def jpeg_bytes(im, **kw):
