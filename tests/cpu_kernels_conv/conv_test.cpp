@@ -119,6 +119,40 @@ TEST(ConvKernel, MatchesReferenceOnEveryLayout) {
   }
 }
 
+TEST(ConvKernel, RandomSmallShapesMatchReference) {
+  // A sweep of small shapes that reaches every border case of the
+  // depthwise fixed-size rows and of the im2col spans: kernels 1 to 7,
+  // strides 1 to 3, dilations 1 and 2, pads up to past the kernel, groups.
+  uint32_t seed = 12345;
+  auto next = [&](uint32_t n) {
+    seed = seed * 1664525u + 1013904223u;
+    return static_cast<int64_t>((seed >> 8) % n);
+  };
+  for (int t = 0; t < 300; ++t) {
+    ref::ConvSpec s;
+    const bool depthwise = next(2) == 0;
+    s.kh = 1 + next(7);
+    s.kw = next(3) == 0 ? 1 + next(7) : s.kh;
+    s.sh = 1 + next(3), s.sw = 1 + next(3);
+    s.dh = 1 + next(2), s.dw = 1 + next(2);
+    s.pt = next(s.kh + 1), s.pl = next(s.kw + 1), s.pb = next(s.kh + 1), s.pr = next(s.kw + 1);
+    s.h = 1 + next(12), s.w = 1 + next(14);
+    if (s.hout() < 1 || s.wout() < 1) continue;
+    s.n = 1 + next(2);
+    if (depthwise) {
+      s.cin = s.cout = s.g = 1 + next(10);
+    } else {
+      s.g = 1 + next(3);
+      s.cin = s.g * (1 + next(3)), s.cout = s.g * (1 + next(4));
+    }
+    const ConvCase c{"random", s, next(2) == 0, static_cast<int>(next(4)), false};
+    SCOPED_TRACE(::testing::Message() << "case " << t << ": k " << s.kh << "x" << s.kw << " s " << s.sh << "," << s.sw
+                                      << " d " << s.dh << "," << s.dw << " pads " << s.pt << "," << s.pl << ","
+                                      << s.pb << "," << s.pr << " in " << s.h << "x" << s.w << " g " << s.g);
+    check_case(c.act == 2 && !c.bias ? ConvCase{"random", s, true, 2, false} : c);
+  }
+}
+
 TEST(ConvKernel, StridedPointwiseEqualsGeneralPath) {
   // The same 1x1 stride-2 weights run once as a 1x1 and once as a 3x3 kernel
   // that is zero outside its centre tap (general im2col path).
