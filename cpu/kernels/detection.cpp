@@ -53,7 +53,8 @@ bool cpu_detr_topk_check(const CpuState& s, const NodeRecord& node, char* msg, s
   const ValueRecord& vr = node_in_value(s, node, 1);
   const ValueRecord& vy = node_out_value(s, node, 0);
   if (vx.rank() != 3 || vy.rank() != 3) return check_fail(msg, cap, "logits and output must be rank 3");
-  if (vx.dim(1) == 0 || vx.dim(2) == 0) return check_fail(msg, cap, "no queries or no classes");
+  if (vx.dim(0) == 0 || vx.dim(1) == 0 || vx.dim(2) == 0)
+    return check_fail(msg, cap, "no queries or no classes");
   if (vy.dim(1) != kDetrKeep || vy.count() != kDetrKeep * vy.dim(2))
     return check_fail(msg, cap, "output must be [1, 300, W]");
   uint64_t need;

@@ -202,7 +202,8 @@ bool cpu_yolo_nms_kernel(CpuState& s, const NodeRecord& node) {
 bool cpu_yolo_nms_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
   if (!check_node_values(s, node, 1, 1, 1, 1, msg, cap)) return false;
   const ValueRecord& vx = node_in_value(s, node, 0);
-  if (vx.rank() != 3) return check_fail(msg, cap, "candidates must be rank 3 [1, rows, count]");
+  if (vx.rank() != 3 || vx.dim(0) == 0)
+    return check_fail(msg, cap, "candidates must be rank 3 [1, rows, count]");
   const YoloNmsParams p = yolo_nms_params_from_node(node);
   if (vx.dim(1) < 5 || vx.dim(1) - 5 < p.extras)
     return check_fail(msg, cap, "%llu values per candidate leave no class score beside %llu extras",

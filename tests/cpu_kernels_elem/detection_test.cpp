@@ -138,6 +138,8 @@ TEST(DetrTopKKernel, KeepsBestQueriesInOrderAndRepeatsRowZero) {
   NodeHarness h;
   const uint64_t x = h.value({1, 10, 3}), r = h.value({1, 9, 4}), y = h.value({1, 300, 4});
   EXPECT_FALSE(h.run(NodeHarness::node(57, {x, r}, {y})));  // a row short
+  const uint64_t empty_batch = h.value({0, 10, 3}), r10 = h.value({1, 10, 4});
+  EXPECT_FALSE(h.run(NodeHarness::node(57, {empty_batch, r10}, {y})));
 }
 
 TEST(MaskToBoxLogitKernel, BoundingBoxesAsLogits) {

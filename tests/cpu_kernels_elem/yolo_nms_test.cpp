@@ -150,6 +150,8 @@ TEST(YoloNms, NodeWithoutSurvivorsSucceedsWithZeros) {
   const uint64_t wrong = h.value({1, 5, 6});
   EXPECT_FALSE(h.run(NodeHarness::node(85, {x}, {wrong}, {{0, 4}})));
   EXPECT_FALSE(h.run(NodeHarness::node(85, {x}, {y}, {{0, 4}, {1, 2}})));  // 6 rows, 2 extras: no class left
+  const uint64_t no_batch = h.value({0, 6, 20});  // dims promise candidates the buffer lacks
+  EXPECT_FALSE(h.run(NodeHarness::node(85, {no_batch}, {y}, {{0, 4}})));
 }
 
 }  // namespace
