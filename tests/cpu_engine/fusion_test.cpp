@@ -202,6 +202,39 @@ TEST(Fusion, BatchNormWithOtherChannelCountIsNotFolded) {
   cpu_engine_free(&state);
 }
 
+// ConvTranspose + Relu becomes one ConvTranspose with the Relu epilogue; a
+// value the file left in attribute word 14 is not taken for a mode.
+TEST(Fusion, ConvTransposeTakesTheRelu) {
+  REQUIRE_KERNELS(6, 28);
+  std::mt19937 rng(21);
+  GraphBuilder b;
+  auto w = random_values(rng, 2 * 3 * 4, -1, 1), bias = random_values(rng, 3, -1, 1);
+  auto x = random_values(rng, 2 * 9, -1, 1);
+  uint64_t in = b.input({1, 2, 3, 3});
+  uint64_t W = b.weight({2, 3, 2, 2}, w), B = b.weight({3}, bias);
+  uint64_t t = b.act({1, 3, 4, 4});
+  uint64_t out = b.output({1, 3, 4, 4});
+  b.node(28, {in, W, B}, {t}, {{0, 2}, {1, 2}, {14, GraphBuilder::f32_word(1.0f)}});
+  b.node(6, {t}, {out});
+  std::vector<float> fused(48), plain(48);
+  {
+    test::Engine e(b);
+    ASSERT_TRUE(e.ok()) << e.error.message;
+    ASSERT_EQ(e.state->node_count, 1u);
+    EXPECT_EQ(e.state->nodes[0].attr(kAttrFuseMode), kFuseRelu);
+    ASSERT_TRUE(cpu_engine_execute(&e.state, x.data(), fused.data()));
+  }
+  {
+    ScopedEnv off("VORN_CPU_NOFUSE", "1");
+    test::Engine e(b);
+    ASSERT_TRUE(e.ok()) << e.error.message;
+    EXPECT_EQ(e.state->nodes[0].attr(kAttrFuseMode), kFuseNone);
+    ASSERT_TRUE(cpu_engine_execute(&e.state, x.data(), plain.data()));
+  }
+  expect_near_all(fused, plain, "ConvTranspose fused against unfused");
+  for (float v : plain) EXPECT_GE(v, 0.0f);
+}
+
 TEST(Fusion, MulByTwoElementWeightIsLeftAlone) {
   REQUIRE_KERNELS(3, 4);
   GraphBuilder b;

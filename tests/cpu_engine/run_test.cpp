@@ -229,6 +229,24 @@ TEST(EngineRun, InputsOutputsAndSupport) {
   EXPECT_EQ(cpu_op_supported(5), 1u);
 }
 
+TEST(EngineRun, SeventyOutputsListTheLowest64) {
+  REQUIRE_KERNELS(6);
+  GraphBuilder b;
+  uint64_t in = b.input({1, 2});
+  std::vector<uint64_t> outs;
+  for (int k = 0; k < 70; ++k) {
+    outs.push_back(b.output({1, 2}));
+    b.node(6, {in}, {outs.back()});
+  }
+  test::Engine e(b);
+  ASSERT_TRUE(e.ok()) << e.error.message;
+  ASSERT_EQ(cpu_engine_output_count(&e.state), 64u);
+  for (uint64_t k = 0; k < 64; ++k) EXPECT_EQ(e.state->outputs[k], outs[k]);
+  float x[2] = {-1, 3}, y[2];
+  ASSERT_TRUE(cpu_engine_execute(&e.state, x, y));
+  EXPECT_EQ(cpu_engine_output_data(&e.state, 63)[1], 3.0f);
+}
+
 TEST(EngineRun, CancelIsSeenBeforeTheNextNode) {
   REQUIRE_KERNELS(6);
   TwoRelu g;
