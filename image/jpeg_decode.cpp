@@ -22,8 +22,22 @@ struct JpegErrorManager {
 
 struct JpegContext {
   JpegErrorManager err;
+  jpeg_progress_mgr progress;
   jpeg_decompress_struct cinfo;
 };
+
+// Real progressive files have a dozen scans; thousands of tiny ones only
+// make the decoder spend time quadratic in the input.
+constexpr int kMaxScans = 1000;
+
+void jpeg_scan_limit(j_common_ptr cinfo) {
+  auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+  if (d->input_scan_number > kMaxScans) {
+    auto* err = reinterpret_cast<JpegErrorManager*>(cinfo->err);
+    std::snprintf(err->message, sizeof err->message, "JPEG has more than %d scans", kMaxScans);
+    longjmp(err->jump, 1);
+  }
+}
 
 void jpeg_error_exit(j_common_ptr cinfo) {
   auto* err = reinterpret_cast<JpegErrorManager*>(cinfo->err);
@@ -70,6 +84,8 @@ bool jpeg_decode_rgb(const uint8_t* data, uint64_t length, uint64_t max_area, De
     return false;
   }
   jpeg_create_decompress(cinfo);
+  ctx->progress.progress_monitor = jpeg_scan_limit;
+  cinfo->progress = &ctx->progress;
   // The memory source takes an unsigned long length; anything larger than
   // that was refused by the caller's size checks long before.
   jpeg_mem_src(cinfo, data, static_cast<unsigned long>(length));

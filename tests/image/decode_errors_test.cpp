@@ -220,6 +220,30 @@ TEST(DecodeErrors, JpegWithoutEndMarkerFails) {
   EXPECT_EQ(o.message, "Truncated JPEG data");
 }
 
+// A progressive JPEG with its last scan repeated: a few dozen repeats still
+// decode, more than a thousand scans are refused.
+TEST(DecodeErrors, JpegScanCountIsBounded) {
+  const std::vector<uint8_t> j = read_image("jpeg_progressive_444.jpg");
+  size_t last_sos = 0;
+  for (size_t i = 2; i + 1 < j.size(); ++i) {
+    if (j[i] == 0xFF && j[i + 1] == 0xDA) last_sos = i;
+  }
+  ASSERT_GT(last_sos, 0u);
+  const std::vector<uint8_t> scan(j.begin() + last_sos, j.end() - 2);
+  auto repeated = [&](int times) {
+    std::vector<uint8_t> out(j.begin(), j.end() - 2);
+    for (int k = 0; k < times; ++k) out.insert(out.end(), scan.begin(), scan.end());
+    out.insert(out.end(), {0xFF, 0xD9});
+    return out;
+  };
+  Outcome o = decode(repeated(40));
+  EXPECT_TRUE(o.ok) << o.message;
+  decoded_image_free(&o.image);
+  o = decode(repeated(1100));
+  EXPECT_FALSE(o.ok);
+  EXPECT_EQ(o.message, "JPEG has more than 1000 scans");
+}
+
 // Flipped bytes: decoding may succeed (JPEG tolerates much), but it never
 // crashes, and a failure always carries a message naming the format.
 TEST(DecodeErrors, CorruptedInputNeverCrashes) {
