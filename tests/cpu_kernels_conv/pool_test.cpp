@@ -122,3 +122,68 @@ TEST(GlobalAveragePoolKernel, AveragesEachPlaneInDouble) {
 
 }  // namespace
 }  // namespace vorn::test
+
+namespace vorn::test {
+namespace {
+
+uint32_t g_sweep_seed = 777;
+int64_t sweep(uint32_t n) {
+  g_sweep_seed = g_sweep_seed * 1664525u + 1013904223u;
+  return static_cast<int64_t>((g_sweep_seed >> 8) % n);
+}
+
+TEST(ConvTransposeKernel, RandomSmallShapesMatchReference) {
+  for (int t = 0; t < 150; ++t) {
+    ref::ConvSpec s;
+    s.kh = s.kw = 1 + sweep(5);
+    s.sh = s.sw = 1 + sweep(3);
+    s.dh = s.dw = 1 + sweep(2);
+    s.pt = s.pl = sweep(s.kh);
+    s.g = 1 + sweep(2);
+    s.cin = s.g * (1 + sweep(3)), s.cout = s.g * (1 + sweep(3));
+    s.h = 1 + sweep(7), s.w = 1 + sweep(7), s.n = 1 + sweep(2);
+    // Full extent minus both pads, plus an output padding below the stride.
+    const int64_t ho = (s.h - 1) * s.sh - 2 * s.pt + s.dh * (s.kh - 1) + 1 + sweep(s.sh);
+    const int64_t wo = (s.w - 1) * s.sw - 2 * s.pl + s.dw * (s.kw - 1) + 1 + sweep(s.sw);
+    if (ho < 1 || wo < 1) continue;
+    const bool bias = sweep(2) == 0, relu = sweep(2) == 0;
+    SCOPED_TRACE(::testing::Message() << "case " << t);
+    const auto x = random_values(s.n * s.cin * s.h * s.w, 200 + t);
+    const auto w = random_values(s.cin * (s.cout / s.g) * s.kh * s.kw, 300 + t);
+    std::vector<float> b;
+    if (bias) b = random_values(s.cout, 400 + t);
+    NodeHarness h;
+    const uint64_t xi = h.value({(uint64_t)s.n, (uint64_t)s.cin, (uint64_t)s.h, (uint64_t)s.w}, x);
+    const uint64_t wi =
+        h.value({(uint64_t)s.cin, (uint64_t)(s.cout / s.g), (uint64_t)s.kh, (uint64_t)s.kw}, w, kValueWeight);
+    const uint64_t yi = h.value({(uint64_t)s.n, (uint64_t)s.cout, (uint64_t)ho, (uint64_t)wo});
+    NodeRecord n = bias ? NodeHarness::node(28, {xi, wi, h.value({(uint64_t)s.cout}, b, kValueWeight)}, {yi})
+                        : NodeHarness::node(28, {xi, wi}, {yi});
+    const int64_t words[] = {s.kh, s.kw, s.sh, s.sw, s.pt, s.pl, 0, 0, s.dh, s.dw, s.g};
+    for (int k = 0; k < 11; ++k) n.w[15 + k] = w_i(words[k]);
+    n.w[15 + 14] = relu ? 1 : 0;
+    ASSERT_TRUE(h.run(n)) << h.last_message();
+    EXPECT_TRUE(close_to_reference(h.read(yi), ref::conv_transpose2d(s, ho, wo, x, w, b, relu)));
+  }
+}
+
+TEST(PoolKernel, RandomSmallShapesMatchReference) {
+  for (int t = 0; t < 200; ++t) {
+    const bool max = sweep(2) == 0;
+    const int64_t k = 1 + sweep(5), stride = 1 + sweep(3), pad = sweep(k + 1);
+    const int64_t hh = 1 + sweep(11), ww = 1 + sweep(11), planes = 1 + sweep(10);
+    const int64_t ho = (hh + 2 * pad - k) / stride + 1 + sweep(2), wo = (ww + 2 * pad - k) / stride + 1 + sweep(2);
+    if (ho < 1 || wo < 1) continue;
+    SCOPED_TRACE(::testing::Message() << "case " << t);
+    NodeHarness h;
+    const auto x = random_values(planes * hh * ww, 500 + t, -3.0f, 3.0f);
+    const uint64_t xi = h.value({1, (uint64_t)planes, (uint64_t)hh, (uint64_t)ww}, x);
+    const uint64_t yi = h.value({1, (uint64_t)planes, (uint64_t)ho, (uint64_t)wo});
+    ASSERT_TRUE(h.run(NodeHarness::node(max ? 7 : 23, {xi}, {yi},
+                                        {{0, k}, {1, k}, {2, stride}, {3, stride}, {4, pad}, {5, pad}})));
+    EXPECT_TRUE(close_to_reference(h.read(yi), ref::pool2d(max, planes, hh, ww, ho, wo, k, k, stride, stride, pad, pad, x)));
+  }
+}
+
+}  // namespace
+}  // namespace vorn::test
