@@ -1,6 +1,7 @@
 // libFuzzer target over the ONNX reading and import: the model bytes go
 // through the whole import (model, initializers, input binding in both
-// modes, every node) and, when that succeeds, into an in-memory container.
+// modes, every node), constant folding of every node in options mode, and,
+// when that succeeds, into an in-memory container.
 //
 // Input layout: byte 0 flags (bit 0: options mode; bit 1: bind the dims
 // "batch" and "seq"), bytes 1-2 the little-endian length of the trailing
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "container/writer.h"
+#include "converter/constant_fold.h"
 #include "converter/container_output.h"
 #include "converter/onnx_import.h"
 #include "converter/shape_binding.h"
@@ -46,6 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (o.state == nullptr) return 0;
   ByteString err = onnx_import_nodes(*o.state, o.graph_start, o.graph_end, UINT64_MAX);
   if (err.len == 0) {
+    // Constant folding sees the hostile constants too.
+    if (flags & 1)
+      for (uint64_t n = 0; n < o.state->node_count; ++n) fold_node(*o.state, n);
     ContainerSpec spec;
     std::string message;
     if (container_output_spec(*o.state, &spec, &message)) {
