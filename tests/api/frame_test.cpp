@@ -148,23 +148,28 @@ TEST(FrameTest, BorrowsAndCopiesEveryFormat) {
 }
 
 TEST(FrameTest, OrientationsTurnEveryFormatUprightIntoRgb) {
+  // Small, and larger than the tiles the turning works in (with ragged edges).
+  const uint32_t sizes[][2] = {{5, 3}, {1, 1}, {67, 130}, {129, 64}};
   for (const FormatCase& fc : kFormats) {
-    for (uint32_t o = 2; o <= 8; ++o) {
-      SCOPED_TRACE(::testing::Message() << "format " << fc.format << " orientation " << o);
-      Source src = make_source(fc, 5, 3, 2);
-      FramePtr f = new_frame();
-      // Without the copy flag: turning always makes an owned buffer.
-      ASSERT_TRUE(vorn_frame_set_pixels(f.get(), src.bytes.data(), src.bytes.size(), 5, 3,
-                                        src.stride, fc.format, o, 0));
-      Rgb want = upright(src.rgb, o);
-      ASSERT_EQ(vorn_frame_width(f.get()), want.w);
-      ASSERT_EQ(vorn_frame_height(f.get()), want.h);
-      EXPECT_EQ(vorn_frame_format(f.get()), VORN_PIXEL_RGB);
-      EXPECT_EQ(vorn_frame_stride(f.get()), uint64_t(want.w) * 3);
-      EXPECT_NE(f->owner, nullptr);
-      EXPECT_EQ(f->orientation, 1u);
-      src.bytes.assign(src.bytes.size(), 0);  // the frame no longer needs them
-      EXPECT_EQ(std::memcmp(vorn_frame_data_ptr(f.get()), want.px.data(), want.px.size()), 0);
+    for (auto [w, h] : sizes) {
+      for (uint32_t o = 2; o <= 8; ++o) {
+        SCOPED_TRACE(::testing::Message()
+                     << "format " << fc.format << " orientation " << o << " size " << w << "x" << h);
+        Source src = make_source(fc, w, h, 2);
+        FramePtr f = new_frame();
+        // Without the copy flag: turning always makes an owned buffer.
+        ASSERT_TRUE(vorn_frame_set_pixels(f.get(), src.bytes.data(), src.bytes.size(), w, h,
+                                          src.stride, fc.format, o, 0));
+        Rgb want = upright(src.rgb, o);
+        ASSERT_EQ(vorn_frame_width(f.get()), want.w);
+        ASSERT_EQ(vorn_frame_height(f.get()), want.h);
+        EXPECT_EQ(vorn_frame_format(f.get()), VORN_PIXEL_RGB);
+        EXPECT_EQ(vorn_frame_stride(f.get()), uint64_t(want.w) * 3);
+        EXPECT_NE(f->owner, nullptr);
+        EXPECT_EQ(f->orientation, 1u);
+        src.bytes.assign(src.bytes.size(), 0);  // the frame no longer needs them
+        EXPECT_EQ(std::memcmp(vorn_frame_data_ptr(f.get()), want.px.data(), want.px.size()), 0);
+      }
     }
   }
 }
