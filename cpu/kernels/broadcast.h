@@ -49,30 +49,33 @@ void broadcast_plan(BroadcastPlan* plan, const uint64_t out[kMaxRank],
 template <class Run>
 void broadcast_for_each(const BroadcastPlan& p, uint64_t threshold, Run&& run) {
   for_chunks(p.total, threshold, [&](uint64_t begin, uint64_t end) {
-    uint64_t o = begin / p.inner;
     uint64_t j = begin % p.inner;
     uint64_t idx[kMaxRank] = {0, 0, 0, 0, 0, 0};
-    uint64_t rem = o;
+    uint64_t base[kBroadcastMaxInputs] = {0, 0, 0};
+    uint64_t rem = begin / p.inner;
     for (uint64_t a = p.outer_rank; a-- > 0;) {
       idx[a] = rem % p.outer_dims[a];
       rem /= p.outer_dims[a];
+      for (uint64_t k = 0; k < p.inputs; ++k) base[k] += idx[a] * p.outer_stride[k][a];
     }
     uint64_t pos = begin;
     while (pos < end) {
-      uint64_t off[kBroadcastMaxInputs] = {0, 0, 0};
-      for (uint64_t k = 0; k < p.inputs; ++k) {
-        uint64_t s = 0;
-        for (uint64_t a = 0; a < p.outer_rank; ++a) s += idx[a] * p.outer_stride[k][a];
-        off[k] = s + (p.runs[k] ? j : 0);
-      }
+      uint64_t off[kBroadcastMaxInputs];
+      for (uint64_t k = 0; k < p.inputs; ++k) off[k] = base[k] + (p.runs[k] ? j : 0);
       uint64_t len = p.inner - j;
       if (len > end - pos) len = end - pos;
-      run(pos, off, len);
+      run(pos, static_cast<const uint64_t*>(off), len);
       pos += len;
       j = 0;
+      // Step the counter, keeping the input offsets in step with it, so a
+      // short run costs a few additions rather than a full offset sum.
       for (uint64_t a = p.outer_rank; a-- > 0;) {
-        if (++idx[a] < p.outer_dims[a]) break;
+        if (++idx[a] < p.outer_dims[a]) {
+          for (uint64_t k = 0; k < p.inputs; ++k) base[k] += p.outer_stride[k][a];
+          break;
+        }
         idx[a] = 0;
+        for (uint64_t k = 0; k < p.inputs; ++k) base[k] -= (p.outer_dims[a] - 1) * p.outer_stride[k][a];
       }
     }
   });
