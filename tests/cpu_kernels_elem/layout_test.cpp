@@ -106,6 +106,23 @@ TEST(ConcatSplitKernels, MatchReferenceOnEveryAxis) {
   }
 }
 
+TEST(ConcatSplitKernels, LargeTensorsAboveTheParallelSplit) {
+  const std::vector<Dims> ds = {{2, 96, 40, 40}, {2, 64, 40, 40}};
+  std::vector<std::vector<float>> xs = {uniform(ref::count_of(ds[0]), 17), uniform(ref::count_of(ds[1]), 18)};
+  NodeHarness h;
+  const uint64_t a = h.value(ds[0], xs[0]), b = h.value(ds[1], xs[1]), y = h.value({2, 160, 40, 40});
+  ASSERT_TRUE(h.run(NodeHarness::node(20, {a, b}, {y}, {{11, 1}})));
+  EXPECT_TRUE(same_floats(h.read(y), ref::concat(xs, ds, 1)));
+  const uint64_t sa = h.value(ds[0]), sb = h.value(ds[1]);
+  ASSERT_TRUE(h.run(NodeHarness::node(33, {y}, {sa, sb}, {{11, 1}})));
+  EXPECT_TRUE(same_floats(h.read(sa), xs[0]));
+  EXPECT_TRUE(same_floats(h.read(sb), xs[1]));
+  const Dims dx = {2, 64, 70, 40}, dp = {2, 70, 75, 40};
+  const uint64_t px = h.value(dx, uniform(ref::count_of(dx), 19)), py = h.value(dp);
+  ASSERT_TRUE(h.run(NodeHarness::node(55, {px}, {py})));
+  EXPECT_TRUE(same_floats(h.read(py), ref::pad_end(h.read(px), dx, dp)));
+}
+
 TEST(ConcatSplitKernels, InputAlreadyInPlaceIsNotCopiedAndBadShapesAreRefused) {
   NodeHarness h;
   const uint64_t a = h.value({1, 2, 2}, {1, 2, 3, 4}), b = h.value({1, 1, 2}, {5, 6}), y = h.value({1, 3, 2});
