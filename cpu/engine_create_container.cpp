@@ -19,14 +19,6 @@ CpuCreateResult refuse(const char* text) {
   return CpuCreateResult::failure(e);
 }
 
-bool meta_text(void* context, Slice key, Slice* value) {
-  auto* c = static_cast<const ContainerHandle*>(context);
-  Slice s = container_meta_str(c, key.view(), empty_slice());
-  if (s.len == 0) return false;
-  *value = s;
-  return true;
-}
-
 }  // namespace
 
 CpuCreateResult cpu_engine_create(const ContainerHandle* container, void* weights,
@@ -43,7 +35,7 @@ CpuCreateResult cpu_engine_create(const ContainerHandle* container, void* weight
   for (uint64_t i = 0; i < values; ++i) value_records[i] = container_value_record(container, i);
   for (uint64_t i = 0; i < nodes; ++i) node_records[i] = container_node_record(container, i);
 
-  PrecisionResult p = precision_resolve("cpu", 3, &meta_text, const_cast<ContainerHandle*>(container));
+  PrecisionResult p = precision_for_engine(container, "cpu", 3);
   CpuPrecisionRequest precision;
   precision.valid = p.valid;
   precision.setting = p.setting;

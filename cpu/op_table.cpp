@@ -1,3 +1,4 @@
+#include "container/op_codes.h"
 #include "cpu/kernel.h"
 
 namespace vorn {
@@ -18,6 +19,8 @@ namespace vorn {
 namespace {
 
 constexpr uint64_t kOpCodeLimit = 88;
+// Every operator code has a slot; a new code needs a larger table.
+static_assert(kOpCodeLimit == kOpCodeCount + 1);
 
 struct OpTable {
   CpuOpEntry entries[kOpCodeLimit];
