@@ -210,6 +210,24 @@ bool conv1d_rewrite(BuilderState& s, BuilderNode& conv) {
   return true;
 }
 
+// NonMaxSuppression keeps its limits in attribute words (the encoding of
+// cpu/kernels/detection.h): a0 the boxes per class, a14 the IoU threshold
+// and a15 the score threshold. Constant inputs give the values now; inputs
+// left in place still override the words at run time. Absent inputs take
+// ONNX's meaning: IoU threshold 0 and no score threshold.
+void nms_words(const BuilderState& s, BuilderNode& node, const uint64_t* inputs, uint64_t count) {
+  auto constant = [&](uint64_t k, float* out) {
+    if (k >= count || inputs[k] == kNoIndex) return false;
+    const BuilderValue& v = s.values[inputs[k]];
+    return builder_const_scalar_f32(s, v.name, v.name_len, out);
+  };
+  float f;
+  node.attr(0) = 0;
+  if (constant(2, &f) && f > 0.0f) node.attr(0) = static_cast<uint64_t>(f);
+  set_f32(node, 14, constant(3, &f) ? f : 0.0f);
+  node.attr(15) = constant(4, &f) ? f32_bits(f) : 0xFF800000u;
+}
+
 }  // namespace
 
 uint64_t onnx_op_code(const uint8_t* op, uint64_t len) {
@@ -454,6 +472,8 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
     if (code == kOpSoftmax && s.default_opset >= 13) node.attr(11) = ~uint64_t{0};
   }
   if (code == kOpSoftmax && s.default_opset < 13) node.attr(13) = 1;
+
+  if (code == kOpNms) nms_words(s, node, m.inputs, m.input_count);
 
   node.w[0] = code;
   node.w[1] = m.input_count;

@@ -291,3 +291,39 @@ TEST(NodeImport, InputsOutputsAndConstants) {
   EXPECT_NE(convert_notes().rewrites & kRewriteSam, 0u);
   convert_notes_reset();
 }
+
+TEST(NodeImport, NonMaxSuppressionLimitsInAttributeWords) {
+  onnxw::Graph g;
+  std::vector<int64_t> max_boxes = {50};
+  std::vector<float> iou = {0.45f}, score = {0.25f};
+  g.inits.push_back(onnxw::tensor("max", 7, {1}, onnxw::bytes_of(max_boxes)));
+  g.inits.push_back(onnxw::tensor("iou", 1, {1}, onnxw::bytes_of(iou)));
+  g.inits.push_back(onnxw::tensor("score", 1, {1}, onnxw::bytes_of(score)));
+  g.nodes.push_back(onnxw::node("NonMaxSuppression", {"boxes", "scores", "max", "iou", "score"}, {"sel"}, "nms"));
+  g.nodes.push_back(onnxw::node("NonMaxSuppression", {"boxes", "scores"}, {"sel2"}, "nms_bare"));
+  g.inputs.push_back(onnxw::value_info("boxes", 1, {1, 10, 4}));
+  g.inputs.push_back(onnxw::value_info("scores", 1, {1, 2, 10}));
+  ConvertOptions o = convert_options_init();
+  Imported r = import_bytes(onnxw::model(g), &o);
+  ASSERT_EQ(r.error, "");
+  const BuilderNode* nms = node_named(*r.state, "nms");
+  EXPECT_EQ(nms->attr(0), 50u);
+  EXPECT_EQ(nms->attr_f32(14), 0.45f);
+  EXPECT_EQ(nms->attr_f32(15), 0.25f);
+  const BuilderNode* bare = node_named(*r.state, "nms_bare");
+  EXPECT_EQ(bare->attr(0), 0u);
+  EXPECT_EQ(bare->attr_f32(14), 0.0f);
+  EXPECT_EQ(bare->attr(15), 0xFF800000u);  // no score threshold
+  EXPECT_EQ(import_bytes(onnxw::model([] {
+                           onnxw::Graph c;
+                           c.nodes.push_back(onnxw::node("NonMaxSuppression", {"b", "s"}, {"o"}, "n",
+                                                         {onnxw::attr_i("center_point_box", 1)}));
+                           c.inputs.push_back(onnxw::value_info("b", 1, {1, 10, 4}));
+                           c.inputs.push_back(onnxw::value_info("s", 1, {1, 2, 10}));
+                           return c;
+                         }()),
+                         &o)
+                .error,
+            "1 unsupported node(s):\n  'n' NonMaxSuppression (ai.onnx opset 17): NonMaxSuppression with "
+            "center_point_box=1 is not supported\n");
+}
