@@ -104,6 +104,31 @@ TEST(ErfGeluKernel, PolynomialMatchesLibraryAcrossThreshold) {
   EXPECT_EQ(ea, eb);
 }
 
+// The switch is read once per process, so each setting runs in a fresh
+// child process.
+int erf_child(const char* value, bool library) {
+  setenv("VORN_CPU_VMATH", value, 1);
+  const std::vector<float> x = {-3.5f, -0.3f, 0.0f, 0.7f, 2.2f, 9.0f};
+  std::vector<float> y(x.size()), g(x.size());
+  erf_gelu_range(x.data(), y.data(), 0, 6, false);
+  erf_gelu_range(x.data(), g.data(), 0, 6, true);
+  bool same = true;
+  for (size_t i = 0; i < x.size(); ++i)
+    same = same && y[i] == std::erf(x[i]) && g[i] == x[i] * 0.5f * (std::erf(x[i] * 0.70710677f) + 1.0f);
+  return cpu_vmath_enabled() == !library && same == library ? 0 : 1;
+}
+
+void expect_library_erf_when(const char* value, bool library) {
+  ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+  EXPECT_EXIT(std::exit(erf_child(value, library)), ::testing::ExitedWithCode(0), "") << "VORN_CPU_VMATH=" << value;
+}
+
+TEST(ErfGeluKernel, VectorMathSwitch) {
+  expect_library_erf_when("0", true);
+  expect_library_erf_when("off", true);  // no leading digits reads as 0
+  expect_library_erf_when("1", false);
+}
+
 TEST(ResizeKernel, BilinearHalfPixelAndAlignedCorners) {
   struct Case { int64_t planes, h, w, ho, wo; bool align; };
   for (Case c : {Case{2, 2, 2, 4, 4, false}, Case{3, 1, 2, 1, 3, true}, Case{16, 17, 23, 40, 31, false},

@@ -104,6 +104,7 @@ TEST(PoolKernel, WindowInPaddingAndCornerDivisor) {
 TEST(GlobalAveragePoolKernel, AveragesEachPlaneInDouble) {
   NodeHarness h;
   const auto x = random_values(10 * 3 * 45 * 47, 31);
+  // 30 planes of 2115 values stay on the caller's thread.
   const uint64_t xi = h.value({10, 3, 45, 47}, x), yi = h.value({10, 3, 1, 1});
   ASSERT_TRUE(h.run(NodeHarness::node(8, {xi}, {yi})));
   std::vector<float> want(30);
@@ -113,6 +114,19 @@ TEST(GlobalAveragePoolKernel, AveragesEachPlaneInDouble) {
     want[p] = static_cast<float>(s / (45 * 47));
   }
   EXPECT_TRUE(close_to_reference(h.read(yi), want));
+
+  // 64 planes of 32 x 32 split over the pool.
+  NodeHarness par;
+  const auto xp = random_values(64 * 32 * 32, 32);
+  const uint64_t pxi = par.value({1, 64, 32, 32}, xp), pyi = par.value({1, 64, 1, 1});
+  ASSERT_TRUE(par.run(NodeHarness::node(8, {pxi}, {pyi})));
+  std::vector<float> wantp(64);
+  for (int p = 0; p < 64; ++p) {
+    double s = 0;
+    for (int i = 0; i < 1024; ++i) s += xp[p * 1024 + i];
+    wantp[p] = static_cast<float>(s / 1024);
+  }
+  EXPECT_TRUE(close_to_reference(par.read(pyi), wantp));
 
   NodeHarness big;
   const uint64_t bx = big.value({1, 1, 1, 16777217}, std::vector<float>(16777217, 1.0f)), by = big.value({1, 1});
