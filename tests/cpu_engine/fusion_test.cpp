@@ -235,6 +235,81 @@ TEST(Fusion, ConvTransposeTakesTheRelu) {
   for (float v : plain) EXPECT_GE(v, 0.0f);
 }
 
+TEST(Fusion, ConvWithoutBiasTakesTheBatchNormShift) {
+  REQUIRE_KERNELS(5, 19);
+  GraphBuilder b;
+  uint64_t in = b.input({1, 2, 2, 2});
+  uint64_t W = b.weight({2, 2, 1, 1}, {1, 0, 0, 1});
+  uint64_t S = b.weight({2}, {2, 3}), T = b.weight({2}, {10, 20});
+  uint64_t a = b.act({1, 2, 2, 2});
+  uint64_t out = b.output({1, 2, 2, 2});
+  b.node(5, {in, W}, {a}, {{0, 1}, {1, 1}});
+  b.node(19, {a, S, T}, {out});
+  test::Engine e(b);
+  ASSERT_TRUE(e.ok()) << e.error.message;
+  ASSERT_EQ(e.state->node_count, 1u);
+  const NodeRecord& conv = e.state->nodes[0];
+  EXPECT_EQ(conv.input_count(), 3u);
+  EXPECT_EQ(conv.input(2), T);
+  EXPECT_EQ(conv.output(0), out);
+  EXPECT_EQ(e.state->values[a].bytes(), 0u);
+  // Only the folded weight went into the block; the shift is read in place.
+  EXPECT_EQ(e.state->data[T], static_cast<void*>(b.storage.data() + b.values[T].data_offset() / 4));
+  EXPECT_EQ(e.state->data[W], e.state->fused_weights);
+  float x[8] = {1, 2, 3, 4, 5, 6, 7, 8}, y[8];
+  ASSERT_TRUE(cpu_engine_execute(&e.state, x, y));
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_FLOAT_EQ(y[i], x[i] * 2 + 10);
+    EXPECT_FLOAT_EQ(y[4 + i], x[4 + i] * 3 + 20);
+  }
+}
+
+TEST(Fusion, NestedConcatsAreSplicedUpToEightInputs) {
+  REQUIRE_KERNELS(6, 20);
+  for (uint64_t outer_inputs : {3u, 5u}) {
+    // Concat of 4 Relu outputs, then a Concat of that with outer_inputs - 1
+    // more: 3 + 4 - 1 = 6 inputs splice, 5 + 4 - 1 = 8 splice, and 9 would not.
+    for (uint64_t inner_inputs : {4u, 5u}) {
+      GraphBuilder b;
+      uint64_t in = b.input({1, 1, 4, 4});
+      std::vector<uint64_t> parts;
+      for (uint64_t k = 0; k < inner_inputs + outer_inputs - 1; ++k) {
+        parts.push_back(b.act({1, 1, 4, 4}));
+        b.node(6, {in}, {parts.back()});
+      }
+      uint64_t inner = b.act({1, inner_inputs, 4, 4});
+      NodeRecord n{};
+      n.w[0] = 20;
+      n.w[1] = inner_inputs;
+      for (uint64_t k = 0; k < inner_inputs; ++k) n.w[2 + k] = parts[k];
+      n.w[10] = 1;
+      n.w[11] = inner;
+      n.w[15 + 11] = 1;
+      b.nodes.push_back(n);
+      uint64_t out = b.output({1, inner_inputs + outer_inputs - 1, 4, 4});
+      NodeRecord m{};
+      m.w[0] = 20;
+      m.w[1] = outer_inputs;
+      m.w[2] = inner;
+      for (uint64_t k = 1; k < outer_inputs; ++k) m.w[2 + k] = parts[inner_inputs + k - 1];
+      m.w[10] = 1;
+      m.w[11] = out;
+      m.w[15 + 11] = 1;
+      b.nodes.push_back(m);
+      test::Engine e(b);
+      ASSERT_TRUE(e.ok()) << e.error.message;
+      const NodeRecord& last = e.state->nodes[e.state->node_count - 1];
+      const uint64_t total = inner_inputs + outer_inputs - 1;
+      EXPECT_EQ(last.input_count(), total <= 8 ? total : outer_inputs) << inner_inputs << "+" << outer_inputs;
+      std::vector<float> x(16), y(16 * total);
+      for (int i = 0; i < 16; ++i) x[i] = static_cast<float>(i) - 5;
+      ASSERT_TRUE(cpu_engine_execute(&e.state, x.data(), y.data()));
+      for (uint64_t c = 0; c < total; ++c)
+        for (int i = 0; i < 16; ++i) ASSERT_EQ(y[c * 16 + i], std::max(0.0f, x[i]));
+    }
+  }
+}
+
 TEST(Fusion, MulByTwoElementWeightIsLeftAlone) {
   REQUIRE_KERNELS(3, 4);
   GraphBuilder b;
