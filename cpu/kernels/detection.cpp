@@ -111,7 +111,9 @@ bool cpu_mask_to_box_kernel(CpuState& s, const NodeRecord& node) {
 }
 
 bool cpu_mask_to_box_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
-  if (!check_node_values(s, node, 1, 1, 1, 1, msg, cap)) return false;
+  // Lowering adds a pixel-coordinate weight as input 1; the kernel derives
+  // the coordinates itself and does not read it.
+  if (!check_node_values(s, node, 1, 2, 1, 1, msg, cap)) return false;
   if (node_in_value(s, node, 0).count() != kMaskCount * kMaskSide * kMaskSide)
     return check_fail(msg, cap, "input must hold 300 masks of 200 x 200");
   if (node_out_value(s, node, 0).count() != kMaskCount * 4)

@@ -151,8 +151,11 @@ TEST(MaskToBoxLogitKernel, BoundingBoxesAsLogits) {
     for (uint64_t c = 0; c < kMaskSide; ++c) m1[r * kMaskSide + c] = 1.0f;  // mask 1: rows 50..149, full width
   float* m2 = masks.data() + 2 * kMaskSide * kMaskSide;
   m2[0] = kNaN;  // mask 2: NaN is not positive, so the mask is empty
+  std::vector<float> coords(kMaskSide);
+  for (uint64_t i = 0; i < kMaskSide; ++i) coords[i] = static_cast<float>(i + 1);
   const uint64_t x = h.value({1, kMaskCount, kMaskSide, kMaskSide}, masks), y = h.value({1, kMaskCount, 4});
-  ASSERT_TRUE(h.run(NodeHarness::node(58, {x}, {y})));
+  const uint64_t c = h.value({1, 1, kMaskSide}, coords, kValueWeight);
+  ASSERT_TRUE(h.run(NodeHarness::node(58, {x, c}, {y})));
   const auto out = h.read(y);
   auto logit = [](float v) {
     v = std::fmin(1.0f, std::fmax(0.0f, v));
