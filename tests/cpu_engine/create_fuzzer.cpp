@@ -3,6 +3,7 @@
 // value inside the arena; nothing reads outside the records or the weights.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -94,7 +95,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Reader r{data, size};
   const uint64_t value_count = 2 + r.byte() % 24;
   const uint64_t node_count = 1 + r.byte() % 16;
-  const uint64_t batch = r.byte() % 6;
+  const uint8_t mode = r.byte();
+  const uint64_t batch = mode % 6;
+  // Half of the inputs plan the graph as read, without fusion.
+  if (mode & 0x80)
+    setenv("VORN_CPU_NOFUSE", "1", 1);
+  else
+    unsetenv("VORN_CPU_NOFUSE");
   constexpr uint64_t kWeightFloats = 4096;
   std::vector<float> weights(kWeightFloats, 0.5f);
   for (uint64_t i = 0; i < 64; ++i) weights[i] = static_cast<float>(static_cast<int8_t>(r.byte())) / 16.0f;

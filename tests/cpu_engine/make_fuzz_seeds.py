@@ -14,8 +14,9 @@ def attr(v):
     return (v + 4) % 9
 
 
-def graph(values, nodes, batch=0, common=(1, 4, 4), weights=None):
-    b = bytearray([len(values) - 2, len(nodes) - 1, batch])
+def graph(values, nodes, batch=0, common=(1, 4, 4), weights=None, nofuse=False):
+    # mode byte: batch in its value mod 6, fusion off with bit 7
+    b = bytearray([len(values) - 2, len(nodes) - 1, batch | (0x80 if nofuse else 0)])
     b += bytes(weights or [16] * 64)
     b += bytes(common)  # channels - 1, height - 1, width - 1 (mod 4, 5, 5)
     for v in values:
@@ -62,6 +63,10 @@ seeds = {
     "concat": graph(["in", "act", "act", ("shape", 0, 1, 2, 4, 4), ("shape", 3, 1, 2, 4, 4)],
                     [(6, [0], [1], {}), (6, [0], [2], {}), (20, [1, 2], [3], {11: 1}),
                      (6, [3], [4], {})], common=(0, 3, 3)),
+    # Conv, BatchNormalization and Relu left unfused
+    "conv_bn_relu_nofuse": graph(["in", ("w", 0), ("w", 1), ("w", 2), "act", "act", "out"],
+                                 [(5, [0, 1], [4], {0: 1, 1: 1}), (19, [4, 2, 3], [5], {}),
+                                  (6, [5], [6], {})], common=(0, 0, 0), nofuse=True),
     # the same with a batch of 3 requested
     "batched": graph(["in", "act", "act", "out"],
                      [(6, [0], [1], {}), (3, [1, 0], [2], {}), (6, [2], [3], {})], batch=3),
