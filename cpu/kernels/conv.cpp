@@ -266,39 +266,45 @@ void run_general(const ConvRun& r, const float* xn, float* yn) {
   int64_t rows = std::min(ho, r.col_cap / row_values);
   if (hw >= kBandOutputs) rows = std::min(rows, std::max<int64_t>(1, kBandValues / row_values));
   const bool epi = epilogue_needed(p), epi_par = epilogue_parallel(p);
-  for (int64_t gi = 0; gi < p.g; ++gi) {
-    const float* xg = xn + gi * cin_g * p.x.plane();
-    const float* wg = r.w + gi * cout_g * kr;
-    float* yg = yn + gi * cout_g * hw;
-    for (int64_t y0 = 0; y0 < ho; y0 += rows) {
-      const int64_t rb = std::min(rows, ho - y0), nb = rb * wo, q0 = y0 * wo;
-      const Tiling t = plan_tiles(nb, kr);
-      if (t.tiles == 0) {
+  auto group_x = [&](int64_t gi) { return xn + gi * cin_g * p.x.plane(); };
+  auto group_w = [&](int64_t gi) { return r.w + gi * cout_g * kr; };
+  auto group_y = [&](int64_t gi) { return yn + gi * cout_g * hw; };
+  for (int64_t y0 = 0; y0 < ho; y0 += rows) {
+    const int64_t rb = std::min(rows, ho - y0), nb = rb * wo, q0 = y0 * wo;
+    const Tiling t = plan_tiles(nb, kr);
+    if (t.tiles == 0) {
+      for (int64_t gi = 0; gi < p.g; ++gi) {
         // One column matrix for the band, gathered per (channel, kernel
         // row), then one product split over output channels.
+        const float* xg = group_x(gi);
+        float* yg = group_y(gi);
         run_split(nb * cin_g >= 8192, static_cast<size_t>(cin_g * p.kh), [&](size_t u) {
           const int64_t c = static_cast<int64_t>(u) / p.kh, i = static_cast<int64_t>(u) % p.kh;
           im2col_block(p, xg, r.col, q0, nb, c, c + 1, i, i + 1);
         });
-        cpu_sgemm(false, false, cout_g, nb, kr, 1.0f, wg, kr, r.col, nb, 0.0f, yg + q0, hw);
+        cpu_sgemm(false, false, cout_g, nb, kr, 1.0f, group_w(gi), kr, r.col, nb, 0.0f, yg + q0, hw);
         if (epi)
           run_split(epi_par, static_cast<size_t>(cout_g), [&](size_t c) {
             conv_epilogue_span(yg + c * hw + q0, nb, gi * cout_g + static_cast<int64_t>(c), r.bias, p.y.c, p.act,
                                p.slope);
           });
-        continue;
       }
-      const bool par = nb * cin_g >= 8192 || cout_g * nb * kr >= kParallelWork || (epi && epi_par);
-      run_split(par, static_cast<size_t>(t.tiles), [&](size_t tile) {
-        const int64_t a = static_cast<int64_t>(tile) * t.cols, len = std::min(t.cols, nb - a);
-        // Tiles own disjoint parts of the band's workspace.
-        float* col = r.col + a * kr;
-        im2col_block(p, xg, col, q0 + a, len, 0, cin_g, 0, p.kh);
-        cpu_sgemm_threading(SgemmThreading::kSerial, 1, false, false, cout_g, len, kr, 1.0f, wg, kr, col, len,
-                            0.0f, yg + q0 + a, hw);
-        if (epi) epilogue_tile(r, yg, gi * cout_g, cout_g, q0 + a, len);
-      });
+      continue;
     }
+    // Tiles of output positions spread over the pool; inside a tile the
+    // partitions run in turn, reusing the tile's part of the workspace.
+    const bool par = nb * cin_g >= 8192 || p.y.c * nb * kr >= kParallelWork || (epi && epi_par);
+    run_split(par, static_cast<size_t>(t.tiles), [&](size_t tile) {
+      const int64_t a = static_cast<int64_t>(tile) * t.cols, len = std::min(t.cols, nb - a);
+      float* col = r.col + a * kr;
+      for (int64_t gi = 0; gi < p.g; ++gi) {
+        float* yg = group_y(gi);
+        im2col_block(p, group_x(gi), col, q0 + a, len, 0, cin_g, 0, p.kh);
+        cpu_sgemm_threading(SgemmThreading::kSerial, 1, false, false, cout_g, len, kr, 1.0f, group_w(gi), kr, col,
+                            len, 0.0f, yg + q0 + a, hw);
+        if (epi) epilogue_tile(r, yg, gi * cout_g, cout_g, q0 + a, len);
+      }
+    });
   }
 }
 

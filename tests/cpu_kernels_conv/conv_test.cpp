@@ -105,6 +105,9 @@ const ConvCase kCases[] = {
     {"depthwise_dilated_rows", dilated_depthwise(2, 1), true, 0, false},
     {"depthwise_dilated_cols", dilated_depthwise(1, 2), true, 0, false},
     {"depthwise_forced_general", spec(1, 32, 17, 19, 32, 3, 1, 1, 32), true, 1, true},
+    {"depthwise_forced_general_tiles", spec(2, 16, 48, 48, 16, 3, 1, 1, 16), true, 3, true},
+    {"groups_tiles", spec(1, 12, 40, 44, 18, 3, 1, 1, 3), true, 2, false},
+    {"depthwise_multiplier", spec(1, 8, 30, 30, 16, 3, 2, 1, 8), true, 1, false},
     {"banded_large_output", spec(1, 16, 257, 257, 4, 3, 1, 1), true, 1, false},
     // Few output positions: one product split over output channels.
     {"channel_split_general", spec(1, 16, 14, 14, 32, 3, 1, 1), true, 3, false},
