@@ -43,8 +43,10 @@ inline bool conv_is_depthwise(const ConvParams& p) {
 }
 
 // One output plane of a depthwise convolution: y = sum over the kernel taps
-// inside the input, taps in row-major order, without bias or activation.
-void conv_depthwise_plane(const ConvParams& p, const float* x, const float* w, float* y);
+// inside the input, without bias or activation. portable_only keeps to the
+// baseline instruction set (tests use it to cover that form on any machine).
+void conv_depthwise_plane(const ConvParams& p, const float* x, const float* w, float* y,
+                          bool portable_only = false);
 
 // Applies bias and the fused activation of output channel c to len
 // consecutive values of its plane. params is input 2's data (null without

@@ -124,28 +124,28 @@ using RowFixed = void (*)(const float* const*, int64_t, const float*, float*, in
                           int64_t);
 
 template <int K>
-RowFixed pick_stride(int64_t sw) {
+RowFixed pick_stride(int64_t sw, bool portable_only) {
 #if defined(__x86_64__)
-  if (has_avx2_fma()) return sw == 1 ? &row_fixed_avx2<K, 1> : &row_fixed_avx2<K, 2>;
+  if (!portable_only && has_avx2_fma()) return sw == 1 ? &row_fixed_avx2<K, 1> : &row_fixed_avx2<K, 2>;
 #endif
   return sw == 1 ? &row_fixed<K, 1> : &row_fixed<K, 2>;
 }
 
-RowFixed pick_fixed(const ConvParams& p) {
+RowFixed pick_fixed(const ConvParams& p, bool portable_only) {
   if (p.kh != p.kw || p.dw != 1 || (p.sw != 1 && p.sw != 2)) return nullptr;
   switch (p.kh) {
-    case 3: return pick_stride<3>(p.sw);
-    case 5: return pick_stride<5>(p.sw);
-    case 7: return pick_stride<7>(p.sw);
+    case 3: return pick_stride<3>(p.sw, portable_only);
+    case 5: return pick_stride<5>(p.sw, portable_only);
+    case 7: return pick_stride<7>(p.sw, portable_only);
     default: return nullptr;
   }
 }
 
 }  // namespace
 
-void conv_depthwise_plane(const ConvParams& p, const float* x, const float* w, float* y) {
+void conv_depthwise_plane(const ConvParams& p, const float* x, const float* w, float* y, bool portable_only) {
   const int64_t wo = p.y.w, ho = p.y.h;
-  RowFixed fixed = pick_fixed(p);
+  RowFixed fixed = pick_fixed(p, portable_only);
   // Output columns whose whole kernel row lies inside the input.
   int64_t lo = 0, hi = 0;
   if (fixed != nullptr) {

@@ -156,6 +156,22 @@ TEST(ConvKernel, RandomSmallShapesMatchReference) {
   }
 }
 
+TEST(ConvKernel, PortableDepthwiseRowsMatchReference) {
+  // The baseline-ISA form of the fixed-size rows, whatever this CPU offers.
+  for (int64_t k : {3, 5, 7})
+    for (int64_t stride : {1, 2}) {
+      ref::ConvSpec s = spec(1, 1, 23, 29, 1, k, stride, k / 2, 1);
+      kern::ConvParams p;
+      p.x = {1, 1, s.h, s.w};
+      p.y = {1, 1, s.hout(), s.wout()};
+      p.kh = p.kw = k, p.sh = p.sw = stride, p.padt = p.padl = k / 2;
+      const auto x = random_values(s.h * s.w, 5), w = random_values(k * k, 6);
+      std::vector<float> y(p.y.count());
+      kern::conv_depthwise_plane(p, x.data(), w.data(), y.data(), true);
+      EXPECT_TRUE(close_to_reference(y, ref::conv2d(s, x, w, {}))) << k << " stride " << stride;
+    }
+}
+
 TEST(ConvKernel, StridedPointwiseEqualsGeneralPath) {
   // The same 1x1 stride-2 weights run once as a 1x1 and once as a 3x3 kernel
   // that is zero outside its centre tap (general im2col path).
