@@ -79,10 +79,40 @@ bool resize_kernel(CpuState& s, const NodeRecord& n) {
   if (n.attr(12) == 1) {
     const bool align = n.attr(13) == 1;
     const float sy = axis_scale(h, ho, align), sx = axis_scale(w, wo, align);
-    Tap cols[kTable];
-    const bool tabled = wo <= kTable;
-    if (tabled)
+    if (wo <= kTable) {
+      Tap cols[kTable];
       for (int64_t c = 0; c < wo; ++c) cols[c] = bilinear_tap(c, sx, align, w);
+      // Each source row is interpolated across once into one of two
+      // row buffers; consecutive output rows mostly share their source rows,
+      // and the blend between the two rows then vectorises.
+      kern::run_split(par, static_cast<size_t>(planes), [&](size_t p) {
+        const float* xp = x + p * hw;
+        float* yp = y + p * hwo;
+        float buf[2][kTable];
+        int64_t key[2] = {-1, -1};
+        auto across = [&](int64_t row, int64_t keep) -> const float* {
+          for (int k = 0; k < 2; ++k)
+            if (key[k] == row) return buf[k];
+          const int slot = key[0] == keep ? 1 : 0;
+          const float* src = xp + row * w;
+          float* dst = buf[slot];
+          for (int64_t c = 0; c < wo; ++c) {
+            const Tap u = cols[c];
+            dst[c] = u.w * (src[u.i1] - src[u.i0]) + src[u.i0];
+          }
+          key[slot] = row;
+          return dst;
+        };
+        for (int64_t r = 0; r < ho; ++r) {
+          const Tap t = bilinear_tap(r, sy, align, h);
+          const float* top = across(t.i0, t.i1);
+          const float* bottom = across(t.i1, t.i0);
+          float* out = yp + r * wo;
+          for (int64_t c = 0; c < wo; ++c) out[c] = t.w * (bottom[c] - top[c]) + top[c];
+        }
+      });
+      return true;
+    }
     kern::run_split(par, static_cast<size_t>(planes), [&](size_t p) {
       const float* xp = x + p * hw;
       float* yp = y + p * hwo;
@@ -92,7 +122,7 @@ bool resize_kernel(CpuState& s, const NodeRecord& n) {
         const float* r1 = xp + t.i1 * w;
         float* out = yp + r * wo;
         for (int64_t c = 0; c < wo; ++c) {
-          const Tap u = tabled ? cols[c] : bilinear_tap(c, sx, align, w);
+          const Tap u = bilinear_tap(c, sx, align, w);
           const float top = u.w * (r0[u.i1] - r0[u.i0]) + r0[u.i0];
           const float bottom = u.w * (r1[u.i1] - r1[u.i0]) + r1[u.i0];
           out[c] = t.w * (bottom - top) + top;

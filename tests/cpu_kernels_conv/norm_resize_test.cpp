@@ -131,7 +131,8 @@ TEST(ErfGeluKernel, VectorMathSwitch) {
 
 TEST(ResizeKernel, BilinearHalfPixelAndAlignedCorners) {
   struct Case { int64_t planes, h, w, ho, wo; bool align; };
-  for (Case c : {Case{2, 2, 2, 4, 4, false}, Case{3, 1, 2, 1, 3, true}, Case{16, 17, 23, 40, 31, false},
+  // Outputs wider than 4096 columns compute their column taps per element.
+  for (Case c : {Case{1, 2, 3, 3, 5000, false}, Case{1, 3, 2, 2, 4500, true}, Case{2, 2, 2, 4, 4, false}, Case{3, 1, 2, 1, 3, true}, Case{16, 17, 23, 40, 31, false},
                  Case{16, 17, 23, 40, 31, true}, Case{1, 9, 9, 3, 4, false}, Case{2, 5, 3, 1, 1, true}}) {
     SCOPED_TRACE(::testing::Message() << c.h << "x" << c.w << " -> " << c.ho << "x" << c.wo << " align " << c.align);
     NodeHarness h;
@@ -155,7 +156,7 @@ TEST(ResizeKernel, KnownBilinearWeights) {
 TEST(ResizeKernel, NearestReadsWithinThePlaneForAnySize) {
   struct Case { int64_t h, w, ho, wo; };
   // The last case has enough planes and outputs to run in parallel.
-  for (Case c : {Case{3, 4, 6, 12}, Case{3, 3, 4, 5}, Case{5, 7, 3, 2}, Case{2, 3, 9, 3}, Case{4, 5, 8, 10}, Case{20, 30, 60, 45}}) {
+  for (Case c : {Case{3, 4, 6, 12}, Case{3, 3, 4, 5}, Case{5, 7, 3, 2}, Case{2, 3, 9, 3}, Case{4, 5, 8, 10}, Case{20, 30, 60, 45}, Case{2, 3, 3, 5000}}) {
     NodeHarness h;
     const int64_t planes = 9;
     const auto x = random_values(planes * c.h * c.w, 91);
