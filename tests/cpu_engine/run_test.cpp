@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -12,7 +14,9 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 
+#include "base/atomics.h"
 #include "cpu/batch_plan.h"
 #include "cpu/engine.h"
 #include "tests/cpu_engine/graph_builder.h"
@@ -272,6 +276,38 @@ TEST(EngineRun, CancelIsSeenBeforeTheNextNode) {
   EXPECT_EQ(static_cast<float*>(e.state->data[g.a])[0], 5.0f);  // node 0 did run
   EXPECT_EQ(static_cast<float*>(e.state->data[g.out])[0], 0.0f);  // node 1 did not
   EXPECT_EQ(cpu_engine_run_batch(&e.state, 2, more, y), 0u);
+}
+
+// Another thread sets the flag while passes run: the pass running then, or
+// at the latest the next one, stops, and every later pass fails at once.
+TEST(EngineRun, CancelFromAnotherThread) {
+  REQUIRE_KERNELS(6);
+  GraphBuilder b;
+  uint64_t prev = b.input({1, 64});
+  for (int i = 0; i < 2000; ++i) {
+    uint64_t next = i == 1999 ? b.output({1, 64}) : b.act({1, 64});
+    b.node(6, {prev}, {next});
+    prev = next;
+  }
+  test::Engine e(b);
+  ASSERT_TRUE(e.ok());
+  uint32_t flag = 0;
+  cpu_engine_set_cancel_flag(&e.state, &flag);
+  std::vector<float> x(64, 1.0f), y(64);
+  std::atomic<bool> set{false};
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    atomic_store_u32(&flag, 1, 2);
+    set = true;
+  });
+  int passes = 0;
+  while (cpu_engine_execute(&e.state, x.data(), y.data())) {
+    ++passes;
+    ASSERT_LT(passes, 1000000);
+  }
+  canceller.join();
+  EXPECT_TRUE(set);
+  EXPECT_FALSE(cpu_engine_execute(&e.state, x.data(), y.data()));
 }
 
 // Captures what a pass writes to standard error.
