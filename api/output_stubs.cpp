@@ -8,24 +8,17 @@
 #include "api/error_record.h"
 #include "api/frame.h"
 #include "api/text.h"
+#include "session/output.h"
 #include "vorn.h"
 
-struct VornOutput {
-  float scale_x;
-  float scale_y;
-};
 
 using namespace vorn;
 
 extern "C" {
 
-VORN_API VornOutput* vorn_output_new(void) {
-  auto* out = static_cast<VornOutput*>(std::calloc(1, sizeof(VornOutput)));
-  if (out != nullptr) out->scale_x = out->scale_y = 1.0f;
-  return out;
-}
+VORN_API VornOutput* vorn_output_new(void) { return output_new(); }
 
-VORN_API void vorn_output_free(VornOutput* out) { std::free(out); }
+VORN_API void vorn_output_free(VornOutput* out) { output_free(out); }
 
 VORN_API double vorn_output_latency_ms(const VornOutput*) { return 0.0; }
 VORN_API VornBackendKind vorn_output_backend_used(const VornOutput*) { return 0; }
