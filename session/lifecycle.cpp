@@ -1,0 +1,168 @@
+// The life of an open session: releasing engines and the model, unload,
+// reload, reset and cancel, and the cache behind the string metadata
+// getters.
+#include <cstdlib>
+#include <cstring>
+
+#include "api/text.h"
+#include "base/atomics.h"
+#include "container/meta.h"
+#include "cpu/engine.h"
+#include "session/generation.h"
+#include "session/gpu_engine.h"
+#include "session/session.h"
+
+namespace vorn {
+
+namespace {
+
+void stream_clear(StreamState* stream) {
+  for (uint32_t i = 0; i < stream->count && i < kMaxStreamPieces; ++i) {
+    std::free(stream->pieces[i]);
+    stream->pieces[i] = nullptr;
+    stream->lengths[i] = 0;
+  }
+  stream->count = 0;
+  stream->next = 0;
+  stream->active = 0;
+}
+
+}  // namespace
+
+void session_release_engines(Session* s) {
+  stream_clear(&s->stream);
+  if (s->vlm != nullptr) {
+    vlm_close(s->vlm);
+    s->vlm = nullptr;
+  }
+  if (s->gpu_present) {
+    mps_engine_free(s->gpu);
+    s->gpu = nullptr;
+    s->gpu_present = 0;
+  }
+  if (s->cpu_present) {
+    cpu_engine_free(&s->cpu);
+    s->cpu_present = 0;
+  }
+  if (s->slot_present) {
+    weight_slot_unlock(&s->slot);
+    weight_slot_release(&s->slot);
+    s->slot = WeightSlot{};
+    s->slot_present = 0;
+  }
+  s->compiled_batch = 0;
+  s->engine_open = 0;
+  s->active_backend = VORN_BACKEND_AUTO;
+}
+
+void session_close(Session* s) {
+  session_release_engines(s);
+  if (s->container_present) {
+    container_close(&s->container);
+    s->container_present = 0;
+  }
+  s->container = ContainerHandle{};
+  label_blob_release(s->labels);
+  s->labels = nullptr;
+  s->label_bytes = nullptr;
+  s->label_length = 0;
+  s->label_count = 0;
+  s->meta_cache.used = 0;
+  s->meta_cache.count = 0;
+  s->info.input_count = 0;
+  s->info.output_count = 0;
+  s->info.estimated_memory = 0;
+  s->generative = 0;
+  s->model_loaded = 0;
+}
+
+bool session_unload(Session* s) {
+  if (s == nullptr) return false;
+  if (session_busy(s)) {
+    error_set(&s->error, VORN_STATUS_BUSY, "Session is busy");
+    return false;
+  }
+  if (s->vlm != nullptr) {
+    if (!vlm_unload(s->vlm)) {
+      error_set(&s->error, VORN_STATUS_BACKEND_FAILURE, "Failed to unload generative session");
+      return false;
+    }
+    s->engine_open = 0;
+  } else {
+    session_release_engines(s);
+  }
+  error_clear(&s->error);
+  return true;
+}
+
+bool session_reload(Session* s) {
+  if (s == nullptr) return false;
+  if (session_busy(s)) {
+    error_set(&s->error, VORN_STATUS_BUSY, "Session is busy");
+    return false;
+  }
+  if (s->engine_open) return true;
+  if (!s->model_loaded) {
+    error_set(&s->error, VORN_STATUS_INVALID_ARGUMENT, "Cannot reload a Session that was never opened");
+    return false;
+  }
+  if (s->vlm != nullptr) {
+    if (!vlm_reload(s->vlm)) {
+      error_set(&s->error, VORN_STATUS_BACKEND_FAILURE, "Failed to reload generative session");
+      return false;
+    }
+    s->engine_open = 1;
+    error_clear(&s->error);
+    return true;
+  }
+  return session_open_backend(s);
+}
+
+bool session_reset(Session* s) {
+  if (s == nullptr) return false;
+  if (session_busy(s)) {
+    error_set(&s->error, VORN_STATUS_BUSY, "Session is busy");
+    return false;
+  }
+  atomic_store_u32(&s->cancel, 0, 2);
+  stream_clear(&s->stream);
+  if (s->vlm != nullptr) vlm_reset(s->vlm);
+  error_clear(&s->error);
+  return true;
+}
+
+void session_cancel(Session* s) {
+  if (s == nullptr) return;
+  atomic_store_u32(&s->cancel, 1, 2);
+  if (s->vlm != nullptr) vlm_cancel(s->vlm);
+}
+
+const char* session_meta_str(Session* s, const char* key, size_t key_len, size_t* out_len) {
+  *out_len = 0;
+  if (s == nullptr || !s->model_loaded) return empty_text();
+  const std::string_view k = text_view(key, key_len).view();
+  MetaStrCache& cache = s->meta_cache;
+  for (uint32_t i = 0; i < cache.count; ++i) {
+    const MetaStrEntry& e = cache.entries[i];
+    if (std::string_view(e.key, e.key_len) == k) {
+      *out_len = e.length;
+      return cache.pool + e.offset;
+    }
+  }
+  const std::string_view value = container_meta_text(&s->container, k);
+  if (value.empty()) return empty_text();
+  if (cache.count >= kMetaCacheEntries || k.size() > 63 ||
+      value.size() + cache.used + 1 > kMetaCachePool)
+    return empty_text();
+  MetaStrEntry& e = cache.entries[cache.count++];
+  e.key_len = copy_to_fixed(k.data(), k.size(), e.key, sizeof e.key);
+  e.offset = cache.used;
+  e.length = value.size();
+  std::memcpy(cache.pool + cache.used, value.data(), value.size());
+  cache.pool[cache.used + value.size()] = '\0';
+  cache.used += value.size() + 1;
+  *out_len = e.length;
+  return cache.pool + e.offset;
+}
+
+}  // namespace vorn
