@@ -138,7 +138,9 @@ void im2col_span(const ConvParams& p, const float* xc, float* dst, int64_t q0, i
       const float* xr = xc + iy * W;
       const int64_t a = std::clamp(xlo, xa, xb), b = std::clamp(xhi, a, xb);
       if (a > xa) std::memset(dst, 0, static_cast<size_t>(a - xa) * 4);
-      if (sw == 1) {
+      if (b <= a) {
+        // Nothing of this row lies inside the input.
+      } else if (sw == 1) {
         std::memcpy(dst + (a - xa), xr + (a + off), static_cast<size_t>(b - a) * 4);
       } else if (sw == 2) {
         for (int64_t x = a; x < b; ++x) dst[x - xa] = xr[2 * x + off];

@@ -79,6 +79,7 @@ bool gemm_kernel(CpuState& s, const NodeRecord& n) {
   GemmShape g{};
   if (!gemm_shape(s, n, &g, nullptr, 0)) return false;
   float* y = node_out(s, n, 0);
+  if (g.m == 0 || g.n == 0) return true;
   float beta = 0.0f;
   if (g.has_z) {
     beta = n.attr_f32(15);
@@ -93,7 +94,6 @@ bool gemm_kernel(CpuState& s, const NodeRecord& n) {
       }
     }
   }
-  if (g.m == 0 || g.n == 0) return true;
   if (g.k == 0) {
     for (int64_t i = 0; i < g.m * g.n; ++i) y[i] = g.has_z ? y[i] * beta : 0.0f;
     return true;
@@ -141,6 +141,7 @@ bool matmul_shape(const CpuState& s, const NodeRecord& n, MatMulShape* out, char
     q.k = static_cast<int64_t>(a.dim(3));
     q.m = q.d1;
     q.n = static_cast<int64_t>(b.dim(rb - 1));
+    q.batch = q.d0 * q.d2;
     if (static_cast<int64_t>(b.count()) != q.d2 * q.k * q.n ||
         static_cast<int64_t>(y.count()) != q.d0 * q.d1 * q.d2 * q.n)
       return fail(msg, cap, "axis-2 batched shapes do not agree");
@@ -212,8 +213,9 @@ bool matmul_kernel(CpuState& s, const NodeRecord& n) {
   const float* a = node_in(s, n, 0);
   const float* b = node_in(s, n, 1);
   float* y = node_out(s, n, 0);
+  if (q.batch * q.m * q.n == 0) return true;
   if (q.k == 0) {
-    std::memset(y, 0, node_out_value(s, n, 0).bytes());
+    std::memset(y, 0, static_cast<size_t>(q.batch * q.m * q.n) * 4);
     return true;
   }
   const bool spread = batch_spread(q.axis2 ? q.d0 * q.d2 : q.batch, q.m * q.n * q.k);

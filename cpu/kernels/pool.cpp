@@ -29,6 +29,7 @@ bool pool_params(const CpuState& s, const NodeRecord& n, PoolParams* p, char* ms
   q.sh = std::max(1, kern::attr_int(n, 2)), q.sw = std::max(1, kern::attr_int(n, 3));
   q.padt = kern::attr_int(n, 4), q.padl = kern::attr_int(n, 5);
   if (q.padt < 0 || q.padl < 0) return fail(msg, cap, "negative padding");
+  if (q.kh > 65535 || q.kw > 65535) return fail(msg, cap, "window %lld x %lld too large", (long long)q.kh, (long long)q.kw);
   *p = q;
   return true;
 }
@@ -47,7 +48,9 @@ void pool_plane(const PoolParams& p, const float* x, float* y) {
     std::fill(yr, yr + wo, kMax ? kLowest : 0.0f);
     for (int64_t i = i0; i < i1; ++i) {
       const float* r = x + i * w;
-      for (int64_t j = 0; j < p.kw; ++j) {
+      // Only taps that land inside the row for some output column.
+      const int64_t j0 = std::max<int64_t>(0, p.padl - (wo - 1) * sw), j1 = std::min(p.kw, w + p.padl);
+      for (int64_t j = j0; j < j1; ++j) {
         const int64_t off = j - p.padl;  // input column of output column 0
         int64_t lo = off >= 0 ? 0 : (-off + sw - 1) / sw;
         int64_t hi = w - 1 - off < 0 ? 0 : (w - 1 - off) / sw + 1;
