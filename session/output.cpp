@@ -6,6 +6,7 @@
 
 #include "api/text.h"
 #include "base/atomics.h"
+#include "image/postprocess.h"
 #include "platform/half.h"
 
 namespace vorn {
@@ -147,27 +148,6 @@ float* output_prepare_tensor(Output* output, uint32_t slot, const char* name, si
   for (uint32_t i = 0; i < rank; ++i) t.dims[i] = dims[i];
   t.count = count;
   return t.f32;
-}
-
-int64_t f32_to_i64_trunc(float value) {
-  if (std::isnan(value)) return 0;
-  // 2^63 is the first float past the range; every float below it converts.
-  if (value >= 9223372036854775808.0f) return INT64_MAX;
-  if (value < -9223372036854775808.0f) return INT64_MIN;
-  return int64_t(value);
-}
-
-int32_t f32_to_i32_trunc(float value) {
-  if (std::isnan(value)) return 0;
-  if (value >= 2147483648.0f) return INT32_MAX;
-  if (value < -2147483648.0f) return INT32_MIN;
-  return int32_t(value);
-}
-
-uint8_t f32_to_u8_trunc(float value) {
-  if (!(value > 0.0f)) return 0;  // NaN too
-  if (value > 255.0f) return 255;
-  return uint8_t(value);
 }
 
 void output_make_typed_copies(Output* output) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "api/error_record.h"
+#include "image/box_decode.h"
 #include "session/label_blob.h"
 #include "vorn.h"
 
@@ -39,14 +40,8 @@ struct OutputTensor {
 };
 
 // A decoded box in source-image pixels.
-struct OutputBox {
-  float x1, y1, x2, y2;
-  float score;
-  int32_t class_id;
-  uint32_t landmark_count;  // 0, 5 or 17
-  float landmark_x[kMaxLandmarks];
-  float landmark_y[kMaxLandmarks];
-};
+using OutputBox = DetectionBox;
+static_assert(kMaxLandmarks == kBoxLandmarksMax);
 
 // Where an output was filled: the error record of the session that filled it.
 // Shared by reference count between that session and its outputs; the session
@@ -161,10 +156,5 @@ void output_make_typed_copies(Output* output);
 // runs out (the text is then absent).
 bool output_set_text(Output* output, const char* text, size_t len);
 bool output_set_full_text(Output* output, const char* text, size_t len);
-
-// The defined float to integer conversions of the typed copies and class ids.
-int64_t f32_to_i64_trunc(float value);
-int32_t f32_to_i32_trunc(float value);
-uint8_t f32_to_u8_trunc(float value);
 
 }  // namespace vorn
