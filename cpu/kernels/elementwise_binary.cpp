@@ -150,27 +150,17 @@ bool cpu_binary_check(const CpuState& s, const NodeRecord& node, char* msg, size
       return check_fail(msg, cap, "scaled Add needs inputs and output of one element count");
     return true;
   }
-  uint64_t pa[kMaxRank], pb[kMaxRank], po[kMaxRank], py[kMaxRank];
-  broadcast_shapes(va.rank(), &va.w[3], vb.rank(), &vb.w[3], pa, pb, po);
-  // broadcast_shapes fills left-aligned arrays of the output rank; re-pad
-  // them to six axes for the comparison with the output record.
-  uint64_t r = va.rank() > vb.rank() ? va.rank() : vb.rank();
-  uint64_t qa[kMaxRank], qb[kMaxRank], qo[kMaxRank];
-  for (uint64_t i = 0; i < kMaxRank; ++i) qa[i] = qb[i] = qo[i] = 1;
-  for (uint64_t i = 0; i < r; ++i) {
-    qa[kMaxRank - r + i] = pa[i];
-    qb[kMaxRank - r + i] = pb[i];
-    qo[kMaxRank - r + i] = po[i];
-  }
+  uint64_t pa[kMaxRank], pb[kMaxRank], py[kMaxRank];
+  padded_dims(va, pa);
+  padded_dims(vb, pb);
   padded_dims(vy, py);
   for (uint64_t i = 0; i < kMaxRank; ++i) {
-    if (qa[i] != qb[i] && qa[i] != 1 && qb[i] != 1)
-      return check_fail(msg, cap, "input shapes do not broadcast (axis %llu: %llu and %llu)",
-                        static_cast<unsigned long long>(i + r - kMaxRank),
-                        static_cast<unsigned long long>(qa[i]),
-                        static_cast<unsigned long long>(qb[i]));
-    // A zero-sized axis broadcasts to zero.
-    uint64_t want = (qa[i] == 0 || qb[i] == 0) ? 0 : qo[i];
+    if (pa[i] != pb[i] && pa[i] != 1 && pb[i] != 1)
+      return check_fail(msg, cap, "input shapes do not broadcast (axis -%llu: %llu and %llu)",
+                        static_cast<unsigned long long>(kMaxRank - i),
+                        static_cast<unsigned long long>(pa[i]), static_cast<unsigned long long>(pb[i]));
+    // The larger dim, except that an empty axis broadcasts to empty.
+    const uint64_t want = (pa[i] == 0 || pb[i] == 0) ? 0 : (pa[i] > pb[i] ? pa[i] : pb[i]);
     if (py[i] != want)
       return check_fail(msg, cap, "output shape does not match the broadcast of the inputs");
   }

@@ -1,6 +1,7 @@
 // Binary, unary, Cast, PRelu and Identity kernels against the reference loops.
 #include <gtest/gtest.h>
 
+#include "cpu/kernels/broadcast.h"
 #include "cpu/kernels/parallel_chunks.h"
 #include "elem_test_util.h"
 #include "reference/elementwise_reference.h"
@@ -122,6 +123,16 @@ TEST(BinaryKernels, ScaledAddIsATimesScalePlusB) {
     for (uint64_t i = 0; i < n; ++i) want[i] = a[i] * 0.5f + b[i];
     EXPECT_TRUE(same_floats(h.read(iy), want));
   }
+}
+
+TEST(BroadcastShapes, RightAlignsAndTakesTheLargerDim) {
+  const uint64_t a[] = {2, 1, 4}, b[] = {3, 1};
+  uint64_t pa[6], pb[6], po[6];
+  ASSERT_EQ(broadcast_shapes(3, a, 2, b, pa, pb, po), 3u);
+  EXPECT_EQ(std::vector<uint64_t>(pa, pa + 3), (std::vector<uint64_t>{2, 1, 4}));
+  EXPECT_EQ(std::vector<uint64_t>(pb, pb + 3), (std::vector<uint64_t>{1, 3, 1}));
+  EXPECT_EQ(std::vector<uint64_t>(po, po + 6), (std::vector<uint64_t>{2, 3, 4, 1, 1, 1}));
+  EXPECT_EQ(broadcast_shapes(0, nullptr, 0, nullptr, pa, pb, po), 0u);
 }
 
 TEST(BinaryKernels, CheckRefusesShapesThatDoNotBroadcast) {
