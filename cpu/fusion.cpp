@@ -50,10 +50,12 @@ bool same_count(const CpuState& s, uint64_t a, uint64_t b) {
   return a < s.value_count && b < s.value_count && s.values[a].count() == s.values[b].count();
 }
 
-// Output channels of a Conv: dim 1 of its output.
+// Output channels of a Conv with a 4-d output, where the Conv and the
+// BatchNormalization kernels agree that dim 1 is the channel; 0 (nothing is
+// folded) for other ranks.
 uint64_t conv_channels(const CpuState& s, const NodeRecord& conv) {
   const ValueRecord& y = s.values[conv.output(0)];
-  return y.rank() >= 2 ? y.dim(1) : 0;
+  return y.rank() == 4 ? y.dim(1) : 0;
 }
 
 bool conv_has_bias(const CpuState& s, const NodeRecord& conv) { return node_has_input(s, conv, 2); }

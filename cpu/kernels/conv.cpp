@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "cpu/quant_operands.h"
 #include "platform/blas.h"
 
 VORN_VECTORIZE_FILE
@@ -176,6 +177,7 @@ struct ConvRun {
   float* y;
   float* col;
   int64_t col_cap;  // floats
+  CpuState* state;
 };
 
 bool epilogue_needed(const ConvParams& p) { return p.act != kActNone || p.has_bias; }
@@ -222,9 +224,10 @@ void run_pointwise(const ConvRun& r, const float* xn, float* yn) {
   const ConvParams& p = r.p;
   const int64_t hw = p.y.plane(), m = p.y.c, k = p.x.c;
   const bool epi = epilogue_needed(p);
-  const Tiling t = plan_tiles(hw, k);
+  // Quantised operands live in the engine's one scratch: one product.
+  const Tiling t = cpu_gemm_quantising(*r.state) ? Tiling{} : plan_tiles(hw, k);
   if (t.tiles == 0) {
-    cpu_sgemm(false, false, m, hw, k, 1.0f, r.w, k, xn, hw, 0.0f, yn, hw);
+    cpu_gemm(*r.state, false, false, m, hw, k, 1.0f, r.w, k, xn, hw, 0.0f, yn, hw);
     if (epi)
       run_split(epilogue_parallel(p), static_cast<size_t>(m), [&](size_t c) {
         conv_epilogue_span(yn + c * hw, hw, c, r.bias, m, p.act, p.slope);
@@ -273,7 +276,7 @@ void run_general(const ConvRun& r, const float* xn, float* yn) {
   auto group_y = [&](int64_t gi) { return yn + gi * cout_g * hw; };
   for (int64_t y0 = 0; y0 < ho; y0 += rows) {
     const int64_t rb = std::min(rows, ho - y0), nb = rb * wo, q0 = y0 * wo;
-    const Tiling t = plan_tiles(nb, kr);
+    const Tiling t = cpu_gemm_quantising(*r.state) ? Tiling{} : plan_tiles(nb, kr);
     if (t.tiles == 0) {
       for (int64_t gi = 0; gi < p.g; ++gi) {
         // One column matrix for the band, gathered per (channel, kernel
@@ -284,7 +287,8 @@ void run_general(const ConvRun& r, const float* xn, float* yn) {
           const int64_t c = static_cast<int64_t>(u) / p.kh, i = static_cast<int64_t>(u) % p.kh;
           im2col_block(p, xg, r.col, q0, nb, c, c + 1, i, i + 1);
         });
-        cpu_sgemm(false, false, cout_g, nb, kr, 1.0f, group_w(gi), kr, r.col, nb, 0.0f, yg + q0, hw);
+        cpu_gemm(*r.state, false, false, cout_g, nb, kr, 1.0f, group_w(gi), kr, r.col, nb, 0.0f, yg + q0,
+                 hw);
         if (epi)
           run_split(epi_par, static_cast<size_t>(cout_g), [&](size_t c) {
             conv_epilogue_span(yg + c * hw + q0, nb, gi * cout_g + static_cast<int64_t>(c), r.bias, p.y.c, p.act,
@@ -369,7 +373,8 @@ bool conv_kernel(CpuState& s, const NodeRecord& n) {
             p.has_bias ? node_in(s, n, 2) : nullptr,
             node_out(s, n, 0),
             s.im2col,
-            static_cast<int64_t>(s.im2col_size / 4)};
+            static_cast<int64_t>(s.im2col_size / 4),
+            &s};
   const bool pointwise = p.g == 1 && p.kh == 1 && p.kw == 1 && p.padt == 0 && p.padl == 0 &&
                          p.sh == 1 && p.sw == 1 && p.y.h == p.x.h && p.y.w == p.x.w;
   const bool depthwise = !pointwise && conv_is_depthwise(p);

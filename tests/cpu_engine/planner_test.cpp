@@ -208,6 +208,17 @@ TEST(Im2colWorkspace, LargeOutputIsChunkedByRows) {
   EXPECT_EQ(im2col_workspace_size(*s), 9u * 64 * 512 * 14 * 4);
 }
 
+TEST(Im2colWorkspace, LowerRankConvReadsDimsAsTheKernelDoes) {
+  // [2,6,6] -> [3,6,6]: one image of 2 channels, as the Conv kernel reads it.
+  GraphBuilder b;
+  uint64_t in = b.input({2, 6, 6});
+  uint64_t w = b.weight({3, 2, 3, 3}, {});
+  uint64_t out = b.output({3, 6, 6});
+  b.node(5, {in, w}, {out}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}});
+  StatePtr s = load(b);
+  EXPECT_EQ(im2col_workspace_size(*s), arena_padded(9u * 2 * 6 * 6 * 4));
+}
+
 // ---- random graphs -------------------------------------------------------
 
 // A random graph: inputs, weights, Relu-like nodes with one or two outputs,
