@@ -22,7 +22,9 @@ constexpr int64_t kParallelElements = 16384;
 std::atomic<int> g_vmath{-1};
 
 inline float erf_poly(float z) {
-  z = std::min(4.0f, std::max(-4.0f, z));
+  // Written as selects so the loops calling this vectorise (a NaN passes).
+  z = z < -4.0f ? -4.0f : z;
+  z = z > 4.0f ? 4.0f : z;
   const float z2 = z * z;
   float p = -2.72614237e-10f;
   p = p * z2 + 2.77068146e-08f;
