@@ -66,7 +66,7 @@ uint8_t* builder_set_const_data(BuilderState& s, uint64_t value, uint64_t kind, 
   v.elem = kind;
   v.rank = rank;
   std::memset(v.dims, 0, sizeof v.dims);
-  std::memcpy(v.dims, dims, rank * 8);
+  if (rank != 0) std::memcpy(v.dims, dims, rank * 8);
   v.data = p;
   v.size = count * width;
   v.owned = 1;
