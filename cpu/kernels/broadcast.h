@@ -42,43 +42,48 @@ void broadcast_plan(BroadcastPlan* plan, const uint64_t out[kMaxRank],
                     const uint64_t in[][kMaxRank], uint64_t inputs);
 
 // Calls run(out_offset, in_offsets, length) for consecutive pieces of the
-// output, each inside one inner run: element j of the piece is output
-// out_offset + j and reads input k at in_offsets[k] + (runs[k] ? j : 0).
-// Large outputs are split across the pool; the pieces and their results are
-// the same either way.
+// output range [begin, end), each inside one inner run: element j of the
+// piece is output out_offset + j and reads input k at
+// in_offsets[k] + (runs[k] ? j : 0).
+template <class Run>
+void broadcast_walk(const BroadcastPlan& p, uint64_t begin, uint64_t end, Run&& run) {
+  uint64_t j = begin % p.inner;
+  uint64_t idx[kMaxRank] = {0, 0, 0, 0, 0, 0};
+  uint64_t base[kBroadcastMaxInputs] = {0, 0, 0};
+  uint64_t rem = begin / p.inner;
+  for (uint64_t a = p.outer_rank; a-- > 0;) {
+    idx[a] = rem % p.outer_dims[a];
+    rem /= p.outer_dims[a];
+    for (uint64_t k = 0; k < p.inputs; ++k) base[k] += idx[a] * p.outer_stride[k][a];
+  }
+  uint64_t pos = begin;
+  while (pos < end) {
+    uint64_t off[kBroadcastMaxInputs];
+    for (uint64_t k = 0; k < p.inputs; ++k) off[k] = base[k] + (p.runs[k] ? j : 0);
+    uint64_t len = p.inner - j;
+    if (len > end - pos) len = end - pos;
+    run(pos, static_cast<const uint64_t*>(off), len);
+    pos += len;
+    j = 0;
+    // Step the counter, keeping the input offsets in step with it, so a
+    // short run costs a few additions rather than a full offset sum.
+    for (uint64_t a = p.outer_rank; a-- > 0;) {
+      if (++idx[a] < p.outer_dims[a]) {
+        for (uint64_t k = 0; k < p.inputs; ++k) base[k] += p.outer_stride[k][a];
+        break;
+      }
+      idx[a] = 0;
+      for (uint64_t k = 0; k < p.inputs; ++k) base[k] -= (p.outer_dims[a] - 1) * p.outer_stride[k][a];
+    }
+  }
+}
+
+// The whole output through broadcast_walk, split across the pool when it is
+// large; the pieces and their results are the same either way.
 template <class Run>
 void broadcast_for_each(const BroadcastPlan& p, uint64_t threshold, Run&& run) {
-  for_chunks(p.total, threshold, [&](uint64_t begin, uint64_t end) {
-    uint64_t j = begin % p.inner;
-    uint64_t idx[kMaxRank] = {0, 0, 0, 0, 0, 0};
-    uint64_t base[kBroadcastMaxInputs] = {0, 0, 0};
-    uint64_t rem = begin / p.inner;
-    for (uint64_t a = p.outer_rank; a-- > 0;) {
-      idx[a] = rem % p.outer_dims[a];
-      rem /= p.outer_dims[a];
-      for (uint64_t k = 0; k < p.inputs; ++k) base[k] += idx[a] * p.outer_stride[k][a];
-    }
-    uint64_t pos = begin;
-    while (pos < end) {
-      uint64_t off[kBroadcastMaxInputs];
-      for (uint64_t k = 0; k < p.inputs; ++k) off[k] = base[k] + (p.runs[k] ? j : 0);
-      uint64_t len = p.inner - j;
-      if (len > end - pos) len = end - pos;
-      run(pos, static_cast<const uint64_t*>(off), len);
-      pos += len;
-      j = 0;
-      // Step the counter, keeping the input offsets in step with it, so a
-      // short run costs a few additions rather than a full offset sum.
-      for (uint64_t a = p.outer_rank; a-- > 0;) {
-        if (++idx[a] < p.outer_dims[a]) {
-          for (uint64_t k = 0; k < p.inputs; ++k) base[k] += p.outer_stride[k][a];
-          break;
-        }
-        idx[a] = 0;
-        for (uint64_t k = 0; k < p.inputs; ++k) base[k] -= (p.outer_dims[a] - 1) * p.outer_stride[k][a];
-      }
-    }
-  });
+  for_chunks(p.total, threshold,
+             [&](uint64_t begin, uint64_t end) { broadcast_walk(p, begin, end, run); });
 }
 
 }  // namespace vorn

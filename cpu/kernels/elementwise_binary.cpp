@@ -76,6 +76,65 @@ constexpr uint64_t binary_threshold<ModOp>() {
   return kParallelHeavyElements;
 }
 
+// Runs shorter than this are merged with the axis before them when the
+// inputs allow (see periodic_plan).
+constexpr uint64_t kShortRun = 32;
+constexpr uint64_t kPatternBlock = 256;
+
+// A short run repeating along the axis before it, as in anchor-grid
+// arithmetic ([.., W, 2] x [.., 1, 2]): when every input either runs
+// contiguously through both axes or repeats a pattern of the run's length
+// (or one value) along the earlier one, the two axes become one long run in
+// which the repeating inputs read from a copy of their pattern laid out to
+// the block length. Returns false when the shapes do not have that form.
+bool periodic_plan(const BroadcastPlan& p, BroadcastPlan* q, bool contiguous[2]) {
+  if (p.inner >= kShortRun || p.outer_rank == 0) return false;
+  const uint64_t last = p.outer_rank - 1;
+  for (uint64_t k = 0; k < 2; ++k) {
+    const uint64_t ms = p.outer_stride[k][last];
+    contiguous[k] = p.runs[k] && ms == p.inner;
+    if (!contiguous[k] && ms != 0) return false;
+  }
+  *q = p;
+  q->inner = p.inner * p.outer_dims[last];
+  q->outer_rank = last;
+  for (uint64_t k = 0; k < 2; ++k) q->runs[k] = contiguous[k];
+  return true;
+}
+
+template <class Op>
+void binary_periodic(const BroadcastPlan& p, const BroadcastPlan& q, const bool contiguous[2],
+                     const float* a, const float* b, float* y) {
+  const uint64_t period = p.inner;
+  const uint64_t block = kPatternBlock / period * period;
+  for_chunks(q.total, binary_threshold<Op>(), [&](uint64_t begin, uint64_t end) {
+    // Each piece of work keeps its own patterns and rebuilds one only when
+    // the piece moves to another source offset or phase.
+    float pattern[2][kPatternBlock];
+    uint64_t built_at[2] = {~uint64_t{0}, ~uint64_t{0}}, built_phase[2] = {0, 0};
+    broadcast_walk(q, begin, end, [&](uint64_t o, const uint64_t* off, uint64_t n) {
+      // Runs start at multiples of the period, so o mod period is where in
+      // the pattern this piece begins.
+      const uint64_t phase = o % period;
+      const float* src[2] = {a + off[0], b + off[1]};
+      for (uint64_t k = 0; k < 2; ++k) {
+        if (contiguous[k] || (built_at[k] == off[k] && built_phase[k] == phase)) continue;
+        const bool runs = p.runs[k];
+        for (uint64_t t = 0; t < block; ++t) pattern[k][t] = src[k][runs ? (phase + t) % period : 0];
+        built_at[k] = off[k];
+        built_phase[k] = phase;
+      }
+      for (uint64_t i = 0; i < n; i += block) {
+        const uint64_t len = n - i < block ? n - i : block;
+        const float* pa = contiguous[0] ? src[0] + i : pattern[0];
+        const float* pb = contiguous[1] ? src[1] + i : pattern[1];
+        float* out = y + o + i;
+        for (uint64_t t = 0; t < len; ++t) out[t] = Op::f(pa[t], pb[t]);
+      }
+    });
+  });
+}
+
 template <class Op>
 void binary_broadcast(const CpuState& s, const NodeRecord& node) {
   const ValueRecord& va = node_in_value(s, node, 0);
@@ -90,6 +149,12 @@ void binary_broadcast(const CpuState& s, const NodeRecord& node) {
   const float* a = node_in(s, node, 0);
   const float* b = node_in(s, node, 1);
   float* y = node_out(s, node, 0);
+  BroadcastPlan merged;
+  bool contiguous[2];
+  if (periodic_plan(plan, &merged, contiguous)) {
+    binary_periodic<Op>(plan, merged, contiguous, a, b, y);
+    return;
+  }
   broadcast_for_each(plan, binary_threshold<Op>(), [&](uint64_t o, const uint64_t* off, uint64_t n) {
     binary_run<Op>(a + off[0], plan.runs[0], b + off[1], plan.runs[1], y + o, n);
   });

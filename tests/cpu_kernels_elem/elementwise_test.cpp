@@ -101,6 +101,8 @@ TEST(BinaryKernels, EqualResultsOnBothSidesOfTheParallelThreshold) {
   const std::pair<Dims, Dims> shapes[] = {
       {{t - 1}, {t - 1}}, {{t + 1}, {t + 1}}, {{t + 7}, {1}}, {{1}, {3 * t + 5}},
       {{3, 1, t / 2 + 3}, {1, 5, 1}}, {{1, 300001}, {1, 1}}, {{t / 64 + 1, 1}, {1, 129}},
+      // Short repeating runs (anchor-grid form), split mid-pattern.
+      {{2, 3, 200, 200, 2}, {3, 1, 1, 2}}, {{1, 3, 100, 70, 3}, {1, 1, 3}}, {{1, 7}, {5, 1001, 7}},
   };
   for (uint64_t code : {1u, 2u, 3u, 4u, 69u, 80u, 81u}) {
     for (const auto& [da, db] : shapes) {
