@@ -217,9 +217,11 @@ bool session_load_model(Session* s) {
   if (s->batch_size < 1 || s->batch_size > kMaxBatchSize)
     return fail(s, VORN_STATUS_INVALID_ARGUMENT, "Batch size must be between 1 and 64");
 
-  const uint64_t value_count = container_is_tensor_model(c) ? container_value_count(c) : 0;
-  const uint64_t node_count = container_is_tensor_model(c) ? container_node_count(c) : 0;
+  uint64_t value_count = container_is_tensor_model(c) ? container_value_count(c) : 0;
+  uint64_t node_count = container_is_tensor_model(c) ? container_node_count(c) : 0;
   s->generative = (value_count == 0 || node_count == 0) ? 1 : 0;
+  // A generative model's graph is the generation layer's: no descriptors.
+  if (s->generative) value_count = node_count = 0;
   s->corner_boxes = 0;
   s->info.input_count = 0;
   s->info.output_count = 0;

@@ -34,7 +34,7 @@ class ModelBuilder {
       count *= dims[i];
     }
     v.record.w[9] = count;
-    v.record.w[10] = count * 4;
+    v.record.w[10] = count * (elem == kElemF16 ? 2 : elem == kElemI64 ? 8 : 4);
     v.name = name.empty() ? "v" + std::to_string(spec.values.size()) : name;
     spec.values.push_back(v);
     return spec.values.size() - 1;

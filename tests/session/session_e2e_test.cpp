@@ -1,0 +1,360 @@
+// Sessions end to end through the public C interface, on models written by
+// the container writer: inspect, open on CPU and AUTO, runs from a JPEG
+// frame and from raw tensors of every bound type, batches against single
+// runs, unload, reload, descriptor opens and reset.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/half.h"
+#include "tests/reference/frame_tensor_reference.h"
+#include "tests/session/test_models.h"
+#include "vorn.h"
+
+namespace vorn::test {
+namespace {
+
+constexpr uint64_t kH = 7, kW = 9, kN = 3 * kH * kW;
+
+struct Handles {
+  VornSession* s;
+  VornInput* in = vorn_input_new();
+  VornOutput* out = vorn_output_new();
+  explicit Handles(VornConfig* config = nullptr) : s(vorn_session_new(config)) {}
+  ~Handles() {
+    vorn_output_free(out);
+    vorn_input_free(in);
+    vorn_session_free(s);
+  }
+  std::string error() const {
+    return std::to_string(vorn_session_error_code(s)) + " " +
+           std::string(vorn_session_error_message_ptr(s), vorn_session_error_message_len(s));
+  }
+  std::vector<float> tensor(int32_t slot) const {
+    const float* p = vorn_output_f32_ptr(out, slot);
+    uint64_t n = vorn_output_elem_count(out, slot);
+    return p == nullptr ? std::vector<float>() : std::vector<float>(p, p + n);
+  }
+};
+
+bool open(Handles& h, const std::string& path) {
+  return vorn_session_open(h.s, path.data(), path.size());
+}
+
+// relu = max(x + w1, 0) and scaled = (x + w1) * w2, sample by sample.
+void expect_two_outputs(const Handles& h, const std::vector<float>& x, uint64_t samples) {
+  const std::vector<float> w1 = ramp(kN, -0.5f, 1.0f / float(kN));
+  const std::vector<float> w2 = ramp(kN, 2.0f, -0.25f);
+  std::vector<float> relu = h.tensor(0), scaled = h.tensor(1);
+  ASSERT_EQ(relu.size(), kN * samples);
+  ASSERT_EQ(scaled.size(), kN * samples);
+  for (uint64_t i = 0; i < kN * samples; ++i) {
+    const float a = x[i] + w1[i % kN];
+    ASSERT_EQ(relu[i], a > 0.0f ? a : 0.0f) << i;
+    ASSERT_EQ(scaled[i], a * w2[i % kN]) << i;
+  }
+}
+
+TEST(SessionEndToEnd, InspectDescribesWithoutEngine) {
+  ModelBuilder b = image_two_output_model(kH, kW);
+  b.meta(WriterMeta::str("task", "classify"));
+  b.meta(WriterMeta::list("labels", {"cat", "dog", "bird"}));
+  b.meta(WriterMeta::i64("answer", 42));
+  ModelFile m(b);
+  ASSERT_TRUE(m.ok()) << m.error;
+  Handles h;
+  ASSERT_TRUE(vorn_session_inspect(h.s, m.path.data(), m.path.size())) << h.error();
+  EXPECT_EQ(vorn_session_active_backend(h.s), 0u);
+  EXPECT_FALSE(vorn_session_is_generative(h.s));
+  ASSERT_EQ(vorn_session_input_count(h.s), 1u);
+  EXPECT_STREQ(vorn_session_input_name_ptr(h.s, 0), "image");
+  EXPECT_EQ(vorn_session_input_dtype(h.s, 0), VORN_DTYPE_F32);
+  EXPECT_EQ(vorn_session_input_rank(h.s, 0), 4u);
+  EXPECT_EQ(vorn_session_input_dim(h.s, 0, 3), int64_t(kW));
+  EXPECT_EQ(vorn_session_input_dim(h.s, 0, 4), -1);
+  EXPECT_EQ(vorn_session_input_dim(h.s, -1, 0), -1);
+  EXPECT_EQ(vorn_session_input_bytes(h.s, 0), kN * 4);
+  ASSERT_EQ(vorn_session_output_count(h.s), 2u);
+  EXPECT_STREQ(vorn_session_output_name_ptr(h.s, 1), "scaled");
+  EXPECT_GT(vorn_session_estimated_memory_bytes(h.s), 3 * kN * 4);
+  EXPECT_EQ(vorn_session_subgraph_count(h.s), 1u);
+  EXPECT_STREQ(vorn_session_subgraph_name_ptr(h.s, 0), "main");
+  EXPECT_EQ(vorn_session_subgraph_name_len(h.s, 1), 0u);
+  EXPECT_EQ(vorn_session_label_count(h.s), 3u);
+  EXPECT_EQ(std::string(vorn_session_label_ptr(h.s, 1), vorn_session_label_len(h.s, 1)), "dog");
+  EXPECT_EQ(vorn_session_label_len(h.s, 3), 0u);
+  EXPECT_STREQ(vorn_session_meta_str_ptr(h.s, "task", 4), "classify");
+  EXPECT_EQ(vorn_session_meta_i64(h.s, "answer", 6), 42);
+  EXPECT_TRUE(vorn_session_has_meta(h.s, "answer", 6));
+  EXPECT_FALSE(vorn_session_has_meta(h.s, "answe", 5));
+  // An inspected session has no engine to run.
+  std::vector<float> x(kN, 1.0f);
+  ASSERT_TRUE(vorn_input_set_f32(h.in, 0, x.data(), x.size(), 0));
+  EXPECT_FALSE(vorn_session_run(h.s, h.in, h.out));
+  EXPECT_EQ(vorn_session_error_code(h.s), 1u);
+  // Reload of an inspected session creates the engine.
+  ASSERT_TRUE(vorn_session_reload(h.s)) << h.error();
+  EXPECT_EQ(vorn_session_active_backend(h.s), VORN_BACKEND_CPU);
+  ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+}
+
+TEST(SessionEndToEnd, OpensOnCpuAndAuto) {
+  ModelBuilder b = image_two_output_model(kH, kW);
+  ModelFile m(b);
+  ASSERT_TRUE(m.ok()) << m.error;
+  for (uint32_t backend : {VORN_BACKEND_CPU, VORN_BACKEND_AUTO}) {
+    Handles h;
+    vorn_session_set_backend(h.s, backend);
+    ASSERT_TRUE(open(h, m.path)) << h.error();
+    EXPECT_EQ(vorn_session_requested_backend(h.s), backend);
+    // Without a GPU, AUTO settles on the CPU engine.
+    EXPECT_EQ(vorn_session_active_backend(h.s), VORN_BACKEND_CPU);
+    EXPECT_EQ(vorn_session_error_code(h.s), 0u);
+    std::vector<float> x = ramp(kN, -1.0f, 0.03f);
+    ASSERT_TRUE(vorn_input_set_f32(h.in, 0, x.data(), x.size(), 0));
+    ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+    EXPECT_EQ(vorn_output_backend_used(h.out), VORN_BACKEND_CPU);
+    EXPECT_EQ(vorn_output_tensor_count(h.out), 2u);
+    expect_two_outputs(h, x, 1);
+  }
+}
+
+TEST(SessionEndToEnd, AutoWithGpuRecommendationFallsBackToCpu) {
+  ModelBuilder b = image_two_output_model(kH, kW);
+  b.meta(WriterMeta::str("backend", "gpu"));
+  ModelFile m(b);
+  Handles h;
+  ASSERT_TRUE(open(h, m.path)) << h.error();
+  EXPECT_EQ(vorn_session_active_backend(h.s), VORN_BACKEND_CPU);
+}
+
+TEST(SessionEndToEnd, RawTensorsOfEveryType) {
+  ModelBuilder b = image_two_output_model(kH, kW);
+  ModelFile m(b);
+  Handles h;
+  vorn_session_set_backend(h.s, VORN_BACKEND_CPU);
+  ASSERT_TRUE(open(h, m.path)) << h.error();
+
+  std::vector<float> xf(kN);
+  std::vector<int64_t> xi(kN);
+  std::vector<uint16_t> xh(kN);
+  std::vector<uint8_t> xu(kN);
+  for (uint64_t i = 0; i < kN; ++i) {
+    xi[i] = int64_t(i % 7) - 3;
+    xu[i] = uint8_t(i * 37 % 256);
+    xh[i] = float_to_half(float(i) * 0.125f - 7.0f);
+    xf[i] = float(i) * 0.01f - 0.9f;
+  }
+  ASSERT_TRUE(vorn_input_set_f32(h.in, 0, xf.data(), kN, 0));
+  ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+  expect_two_outputs(h, xf, 1);
+
+  vorn_input_clear(h.in);
+  ASSERT_TRUE(vorn_input_set_i64(h.in, 0, xi.data(), kN, 0));
+  ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+  std::vector<float> want(kN);
+  for (uint64_t i = 0; i < kN; ++i) want[i] = float(xi[i]);
+  expect_two_outputs(h, want, 1);
+
+  vorn_input_clear(h.in);
+  ASSERT_TRUE(vorn_input_set_f16(h.in, 0, xh.data(), kN, 1));
+  ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+  for (uint64_t i = 0; i < kN; ++i) want[i] = half_to_float(xh[i]);
+  expect_two_outputs(h, want, 1);
+
+  vorn_input_clear(h.in);
+  ASSERT_TRUE(vorn_input_set_named_u8(h.in, "image", 5, xu.data(), kN, 0));
+  ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+  for (uint64_t i = 0; i < kN; ++i) want[i] = float(xu[i]);
+  expect_two_outputs(h, want, 1);
+  EXPECT_GE(vorn_output_latency_ms(h.out), 0.0);
+}
+
+TEST(SessionEndToEnd, JpegFrameMatchesReferencePreprocessing) {
+  const std::string jpeg = std::string(VORN_TEST_DATA) + "/images/jpeg_baseline_444.jpg";
+  VornFrame* frame = vorn_frame_new();
+  ASSERT_TRUE(vorn_frame_load_file(frame, jpeg.data(), jpeg.size())) << vorn_frame_error_message_ptr(frame);
+  reference::RefImage im{vorn_frame_data_ptr(frame), vorn_frame_width(frame), vorn_frame_height(frame),
+                         vorn_frame_stride(frame), vorn_frame_format(frame)};
+  struct Mode {
+    const char* resize;
+    uint32_t mode;
+  };
+  for (Mode mode : {Mode{"stretch", 0}, Mode{"letterbox", 1}, Mode{"center_crop", 2}}) {
+    ModelBuilder b = image_identity_model(kH, kW);
+    b.meta(WriterMeta::str("resize", mode.resize));
+    b.meta(WriterMeta::str("normalize", "imagenet"));
+    b.meta(WriterMeta::str("color", "bgr"));
+    b.meta(WriterMeta::i64("letterbox_pad", 7));
+    ModelFile m(b);
+    Handles h;
+    ASSERT_TRUE(open(h, m.path)) << h.error();
+    vorn_input_set_frame(h.in, frame);
+    ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+    reference::RefSettings st{mode.mode, 7, true, 1.0f / 255.0f,
+                              {0.485f, 0.456f, 0.406f}, {0.229f, 0.224f, 0.225f}};
+    reference::RefFigures fig{};
+    std::vector<float> want = reference::ref_frame_to_tensor(im, st, kW, kH, &fig);
+    std::vector<float> got = h.tensor(0);
+    ASSERT_EQ(got.size(), want.size());
+    EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4)) << mode.resize;
+    EXPECT_EQ(vorn_output_scale_x(h.out), fig.scale_x);
+    EXPECT_EQ(vorn_output_scale_y(h.out), fig.scale_y);
+    EXPECT_EQ(vorn_output_pad_x(h.out), fig.pad_x);
+    EXPECT_EQ(vorn_output_pad_y(h.out), fig.pad_y);
+  }
+  vorn_frame_free(frame);
+}
+
+TEST(SessionEndToEnd, BatchOfFourEqualsFourSingleRuns) {
+  ModelBuilder b = image_two_output_model(kH, kW);
+  ModelFile m(b);
+  Handles single, batch;
+  vorn_session_set_batch_size(batch.s, 4);
+  ASSERT_TRUE(open(single, m.path)) << single.error();
+  ASSERT_TRUE(open(batch, m.path)) << batch.error();
+  EXPECT_EQ(vorn_session_input_dim(batch.s, 0, 0), 4);
+  EXPECT_EQ(vorn_session_output_dim(batch.s, 1, 0), 4);
+
+  std::vector<float> x = ramp(4 * kN, -2.0f, 0.011f);
+  ASSERT_TRUE(vorn_input_set_f32(batch.in, 0, x.data(), x.size(), 0));
+  ASSERT_TRUE(vorn_session_run(batch.s, batch.in, batch.out)) << batch.error();
+  for (int32_t slot = 0; slot < 2; ++slot) {
+    std::vector<float> all = batch.tensor(slot);
+    ASSERT_EQ(all.size(), 4 * kN);
+    EXPECT_EQ(vorn_output_dim(batch.out, slot, 0), 4);
+    for (uint64_t k = 0; k < 4; ++k) {
+      ASSERT_TRUE(vorn_input_set_f32(single.in, 0, x.data() + k * kN, kN, 0));
+      ASSERT_TRUE(vorn_session_run(single.s, single.in, single.out)) << single.error();
+      std::vector<float> one = single.tensor(slot);
+      ASSERT_EQ(one.size(), kN);
+      EXPECT_EQ(0, std::memcmp(one.data(), all.data() + k * kN, kN * 4)) << "slot " << slot << " sample " << k;
+    }
+  }
+  expect_two_outputs(batch, x, 4);
+
+  // Frames: four different images against four single runs.
+  std::vector<std::vector<uint8_t>> pixels(4);
+  std::vector<VornFrame*> frames(4);
+  for (int k = 0; k < 4; ++k) {
+    pixels[k].resize(11 * 13 * 3);
+    for (size_t i = 0; i < pixels[k].size(); ++i) pixels[k][i] = uint8_t(i * (k + 3) + k * 50);
+    frames[k] = vorn_frame_new();
+    ASSERT_TRUE(vorn_frame_set_pixels(frames[k], pixels[k].data(), pixels[k].size(), 13, 11, 0,
+                                      VORN_PIXEL_RGB, 1, 0));
+  }
+  vorn_input_clear(batch.in);
+  for (VornFrame* f : frames) ASSERT_TRUE(vorn_input_add_batch_frame(batch.in, f));
+  ASSERT_TRUE(vorn_session_run(batch.s, batch.in, batch.out)) << batch.error();
+  std::vector<float> all = batch.tensor(1);
+  for (int k = 0; k < 4; ++k) {
+    vorn_input_clear(single.in);
+    vorn_input_set_frame(single.in, frames[k]);
+    ASSERT_TRUE(vorn_session_run(single.s, single.in, single.out)) << single.error();
+    std::vector<float> one = single.tensor(1);
+    EXPECT_EQ(0, std::memcmp(one.data(), all.data() + k * kN, kN * 4)) << "frame " << k;
+  }
+  for (VornFrame* f : frames) vorn_frame_free(f);
+}
+
+TEST(SessionEndToEnd, UnloadReloadAndResetKeepResults) {
+  ModelBuilder b = image_two_output_model(kH, kW);
+  b.meta(WriterMeta::list("labels", {"a", "b"}));
+  ModelFile m(b);
+  Handles h;
+  ASSERT_TRUE(open(h, m.path)) << h.error();
+  std::vector<float> x = ramp(kN, 0.5f, -0.02f);
+  ASSERT_TRUE(vorn_input_set_f32(h.in, 0, x.data(), kN, 1));
+  ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+  std::vector<float> first = h.tensor(1);
+
+  ASSERT_TRUE(vorn_session_unload(h.s));
+  EXPECT_EQ(vorn_session_active_backend(h.s), 0u);
+  EXPECT_EQ(vorn_session_input_count(h.s), 1u);  // the description stays
+  EXPECT_EQ(vorn_session_label_count(h.s), 2u);
+  EXPECT_FALSE(vorn_session_run(h.s, h.in, h.out));
+  EXPECT_EQ(vorn_session_error_code(h.s), 1u);
+  EXPECT_STREQ(vorn_session_error_message_ptr(h.s), "Session is not opened (or was unloaded)");
+  EXPECT_TRUE(vorn_session_unload(h.s));  // nothing to unload is fine
+
+  ASSERT_TRUE(vorn_session_reload(h.s)) << h.error();
+  EXPECT_EQ(vorn_session_active_backend(h.s), VORN_BACKEND_CPU);
+  // Reload of an open session answers true and leaves the record alone.
+  vorn_session_set_subgraph(h.s, "x", 1);
+  EXPECT_TRUE(vorn_session_reload(h.s));
+  ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+  EXPECT_EQ(h.tensor(1), first);
+
+  // A cancel before reset does not reach the next run.
+  vorn_session_cancel(h.s);
+  ASSERT_TRUE(vorn_session_reset(h.s));
+  EXPECT_EQ(vorn_session_error_code(h.s), 0u);
+  ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+  EXPECT_EQ(h.tensor(1), first);
+}
+
+TEST(SessionEndToEnd, DescriptorRangeOpensAndReloadsAfterCallerCloses) {
+  ModelBuilder b = image_two_output_model(kH, kW);
+  ModelFile m(b);
+  // The model behind 4096 bytes of something else in one file.
+  std::vector<char> bytes(4096, 'x');
+  {
+    int in = ::open(m.path.c_str(), O_RDONLY);
+    ASSERT_GE(in, 0);
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(in, buf, sizeof buf)) > 0) bytes.insert(bytes.end(), buf, buf + n);
+    close(in);
+  }
+  std::string packed = m.path + ".packed";
+  int out = ::open(packed.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+  ASSERT_EQ(write(out, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+  close(out);
+
+  Handles h;
+  int fd = ::open(packed.c_str(), O_RDONLY);
+  ASSERT_TRUE(vorn_session_open_fd(h.s, fd, 4096, bytes.size() - 4096)) << h.error();
+  close(fd);
+  unlink(packed.c_str());
+  std::vector<float> x = ramp(kN, 1.0f, -0.05f);
+  ASSERT_TRUE(vorn_input_set_f32(h.in, 0, x.data(), kN, 0));
+  ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+  std::vector<float> first = h.tensor(0);
+  // The caller's descriptor is gone: the reload reads the session's own.
+  ASSERT_TRUE(vorn_session_unload(h.s));
+  ASSERT_TRUE(vorn_session_reload(h.s)) << h.error();
+  ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+  EXPECT_EQ(h.tensor(0), first);
+  expect_two_outputs(h, x, 1);
+}
+
+TEST(SessionEndToEnd, ThirtyTwoThreadsOpen) {
+  ModelBuilder b = image_two_output_model(kH, kW);
+  ModelFile m(b);
+  VornConfig* config = vorn_config_new();
+  vorn_config_set_threads(config, 32);
+  vorn_config_set_verify_weights(config, 1);
+  Handles h(config);
+  vorn_config_free(config);
+  ASSERT_TRUE(open(h, m.path)) << h.error();
+}
+
+TEST(SessionEndToEnd, WarmupRunsAndOpenStillSucceeds) {
+  ModelBuilder b = image_two_output_model(kH, kW);
+  ModelFile m(b);
+  Handles h;
+  vorn_session_set_warmup(h.s, 1);
+  ASSERT_TRUE(open(h, m.path)) << h.error();
+  std::vector<float> x(kN, 0.25f);
+  ASSERT_TRUE(vorn_input_set_f32(h.in, 0, x.data(), kN, 0));
+  ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+  expect_two_outputs(h, x, 1);
+}
+
+}  // namespace
+}  // namespace vorn::test
