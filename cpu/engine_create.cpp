@@ -8,6 +8,7 @@
 #include "cpu/engine.h"
 #include "cpu/fusion.h"
 #include "cpu/graph_validate.h"
+#include "cpu/int8_paths.h"
 #include "cpu/kernel.h"
 #include "cpu/quant_hooks.h"
 
@@ -36,7 +37,7 @@ CpuCreateResult fail(uint32_t status, const char* format, ...) {
 
 // Whether this CPU has int8 dot-product instructions the int8 Conv path
 // needs; none of the machines this engine runs on offer the path yet.
-bool int8_dot_product_available() { return false; }
+bool int8_dot_product_available() { return cpu_i8_capable(); }
 
 bool check_precision(const CpuPrecisionRequest& r, char* message, size_t capacity) {
   if (!r.valid) {
@@ -164,8 +165,8 @@ CpuCreateResult cpu_engine_create_graph(const CpuGraph& g, uint64_t requested_ba
     return refuse(kStatusNoMemory, "out of memory allocating im2col workspace");
   s->im2col_size = im2col;
 
-  if (!cpu_quant_settings(*s))
-    return refuse(kStatusNoMemory, "out of memory allocating quantisation state");
+  if (uint32_t status = cpu_quant_settings(*s, message, sizeof message); status != 0)
+    return refuse(status, message);
   return CpuCreateResult::success(s);
 }
 

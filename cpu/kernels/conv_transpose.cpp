@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cpu/kernels/conv.h"
+#include "cpu/quant_operands.h"
 #include "platform/blas.h"
 
 VORN_VECTORIZE_FILE
@@ -116,7 +117,7 @@ bool conv_transpose_kernel(CpuState& s, const NodeRecord& n) {
       const float* xg = x + (b * p.x.c + gi * k) * hw;
       float* yg = y + (b * p.y.c + gi * opg) * hwo;
       if (k > 0 && hw > 0)
-        cpu_sgemm(true, false, m, hw, k, 1.0f, w + gi * k * m, m, xg, hw, 0.0f, col, hw);
+        cpu_gemm(s, true, false, m, hw, k, 1.0f, w + gi * k * m, m, xg, hw, 0.0f, col, hw);
       else
         std::memset(col, 0, static_cast<size_t>(p.col_values()) * 4);
       kern::run_split(par, static_cast<size_t>(opg), [&](size_t c) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cpu/kernels/spatial_common.h"
+#include "cpu/quant_operands.h"
 #include "platform/blas.h"
 #include "platform/parallel.h"
 
@@ -98,8 +99,8 @@ bool gemm_kernel(CpuState& s, const NodeRecord& n) {
     for (int64_t i = 0; i < g.m * g.n; ++i) y[i] = g.has_z ? y[i] * beta : 0.0f;
     return true;
   }
-  cpu_sgemm(g.ta, g.tb, g.m, g.n, g.k, n.attr_f32(14), node_in(s, n, 0), g.ta ? g.m : g.k,
-            node_in(s, n, 1), g.tb ? g.k : g.n, beta, y, g.n);
+  cpu_gemm(s, g.ta, g.tb, g.m, g.n, g.k, n.attr_f32(14), node_in(s, n, 0), g.ta ? g.m : g.k,
+           node_in(s, n, 1), g.tb ? g.k : g.n, beta, y, g.n);
   return true;
 }
 
@@ -218,13 +219,19 @@ bool matmul_kernel(CpuState& s, const NodeRecord& n) {
     std::memset(y, 0, static_cast<size_t>(q.batch * q.m * q.n) * 4);
     return true;
   }
-  const bool spread = batch_spread(q.axis2 ? q.d0 * q.d2 : q.batch, q.m * q.n * q.k);
+  // Quantised operands live in the engine's one scratch: products in turn.
+  const bool quant = cpu_gemm_quantising(s);
+  const bool spread = !quant && batch_spread(q.axis2 ? q.d0 * q.d2 : q.batch, q.m * q.n * q.k);
   if (q.axis2) {
     const int64_t ld_a = q.d2 * q.k, ld_y = q.d2 * q.n;
     auto one = [&](size_t t, SgemmThreading mode) {
       const int64_t i = static_cast<int64_t>(t) / q.d2, j = static_cast<int64_t>(t) % q.d2;
-      cpu_sgemm_threading(mode, 0, false, false, q.m, q.n, q.k, 1.0f, a + (i * q.d1 * q.d2 + j) * q.k, ld_a,
-                          b + j * q.k * q.n, q.n, 0.0f, y + (i * q.d1 * q.d2 + j) * q.n, ld_y);
+      if (quant)
+        cpu_gemm(s, false, false, q.m, q.n, q.k, 1.0f, a + (i * q.d1 * q.d2 + j) * q.k, ld_a,
+                 b + j * q.k * q.n, q.n, 0.0f, y + (i * q.d1 * q.d2 + j) * q.n, ld_y);
+      else
+        cpu_sgemm_threading(mode, 0, false, false, q.m, q.n, q.k, 1.0f, a + (i * q.d1 * q.d2 + j) * q.k, ld_a,
+                            b + j * q.k * q.n, q.n, 0.0f, y + (i * q.d1 * q.d2 + j) * q.n, ld_y);
     };
     batch_run(spread, static_cast<size_t>(q.d0 * q.d2), one);
     return true;
@@ -239,7 +246,7 @@ bool matmul_kernel(CpuState& s, const NodeRecord& n) {
     expect *= q.out_dims[i];
   }
   if (q.b_shared && a_full) {
-    cpu_sgemm(false, false, q.batch * q.m, q.n, q.k, 1.0f, a, q.k, b, q.n, 0.0f, y, q.n);
+    cpu_gemm(s, false, false, q.batch * q.m, q.n, q.k, 1.0f, a, q.k, b, q.n, 0.0f, y, q.n);
     return true;
   }
   auto one = [&](size_t t, SgemmThreading mode) {
@@ -250,8 +257,12 @@ bool matmul_kernel(CpuState& s, const NodeRecord& n) {
       ia += d * q.a_stride[i];
       ib += d * q.b_stride[i];
     }
-    cpu_sgemm_threading(mode, 0, false, false, q.m, q.n, q.k, 1.0f, a + ia * mk, q.k, b + ib * kn, q.n, 0.0f,
-                        y + static_cast<int64_t>(t) * mn, q.n);
+    if (quant)
+      cpu_gemm(s, false, false, q.m, q.n, q.k, 1.0f, a + ia * mk, q.k, b + ib * kn, q.n, 0.0f,
+               y + static_cast<int64_t>(t) * mn, q.n);
+    else
+      cpu_sgemm_threading(mode, 0, false, false, q.m, q.n, q.k, 1.0f, a + ia * mk, q.k, b + ib * kn, q.n, 0.0f,
+                          y + static_cast<int64_t>(t) * mn, q.n);
   };
   batch_run(spread, static_cast<size_t>(q.batch), one);
   return true;

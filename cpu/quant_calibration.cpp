@@ -1,0 +1,138 @@
+#include "cpu/quant_calibration.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/files.h"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the ranges file is little-endian f32, read and written as memory");
+
+namespace vorn {
+
+void cpu_ranges_clear(std::span<float> table) {
+  const uint64_t v = table.size() / 3;
+  for (uint64_t i = 0; i < v; ++i) {
+    table[i] = 0.0f;
+    table[v + i] = kRangeUnseenMin;
+    table[2 * v + i] = kRangeUnseenMax;
+  }
+}
+
+void cpu_ranges_record(std::span<float> table, uint64_t id, const float* data, uint64_t count) {
+  const uint64_t v = table.size() / 3;
+  if (id >= v || data == nullptr) return;
+  float amax = table[id], lo = table[v + id], hi = table[2 * v + id];
+  for (uint64_t i = 0; i < count; ++i) {
+    const float x = data[i];
+    if (!std::isfinite(x)) continue;
+    const float a = std::fabs(x);
+    amax = a > amax ? a : amax;
+    lo = x < lo ? x : lo;
+    hi = x > hi ? x : hi;
+  }
+  table[id] = amax;
+  table[v + id] = lo;
+  table[2 * v + id] = hi;
+}
+
+uint64_t cpu_ranges_first_bad(std::span<const float> table) {
+  const uint64_t v = table.size() / 3;
+  for (uint64_t i = 0; i < v; ++i) {
+    const float amax = table[i], lo = table[v + i], hi = table[2 * v + i];
+    if (amax == 0.0f && lo == kRangeUnseenMin && hi == kRangeUnseenMax) continue;
+    if (!std::isfinite(amax) || !std::isfinite(lo) || !std::isfinite(hi) || !(lo <= hi)) return i;
+    const float expect = std::fabs(lo) > std::fabs(hi) ? std::fabs(lo) : std::fabs(hi);
+    if (amax != expect) return i;
+  }
+  return v;
+}
+
+uint32_t cpu_ranges_read(const char* path, std::span<float> table, char* message, size_t capacity) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return 0;
+    std::snprintf(message, capacity, "calibration ranges file %.160s cannot be opened: %s", path,
+                  std::strerror(errno));
+    return 3;
+  }
+  const uint64_t expect = table.size() * 4;
+  const int64_t size = fd_file_size(fd);
+  if (size < 0 || static_cast<uint64_t>(size) != expect) {
+    ::close(fd);
+    std::snprintf(message, capacity,
+                  "calibration ranges file %.120s holds %lld bytes, expected %llu (3 ranges for "
+                  "each of the model's %llu values): truncated, or made for another model",
+                  path, static_cast<long long>(size), static_cast<unsigned long long>(expect),
+                  static_cast<unsigned long long>(table.size() / 3));
+    return 3;
+  }
+  // Read into a copy first so that a refused file leaves the table alone.
+  auto* tmp = static_cast<float*>(std::malloc(expect > 0 ? expect : 1));
+  if (tmp == nullptr) {
+    ::close(fd);
+    std::snprintf(message, capacity, "out of memory reading calibration ranges file %.160s", path);
+    return 7;
+  }
+  const bool read = pread_all(fd, tmp, expect, 0);
+  ::close(fd);
+  if (!read) {
+    std::free(tmp);
+    std::snprintf(message, capacity, "calibration ranges file %.160s could not be read", path);
+    return 3;
+  }
+  const uint64_t bad = cpu_ranges_first_bad(std::span<const float>(tmp, table.size()));
+  if (bad < table.size() / 3) {
+    std::free(tmp);
+    std::snprintf(message, capacity,
+                  "calibration ranges file %.120s is corrupt: the ranges of value %llu are not "
+                  "ones a calibration pass records",
+                  path, static_cast<unsigned long long>(bad));
+    return 3;
+  }
+  std::memcpy(table.data(), tmp, expect);
+  std::free(tmp);
+  return 0;
+}
+
+bool cpu_ranges_write(const char* path, std::span<const float> table) {
+  const size_t len = std::strlen(path);
+  char* tmp = static_cast<char*>(std::malloc(len + 8));
+  if (tmp == nullptr) return false;
+  std::memcpy(tmp, path, len);
+  std::memcpy(tmp + len, ".XXXXXX", 8);
+  const int fd = ::mkostemp(tmp, O_CLOEXEC);
+  if (fd < 0) {
+    std::free(tmp);
+    return false;
+  }
+  const auto* p = reinterpret_cast<const char*>(table.data());
+  uint64_t left = table.size() * 4;
+  bool ok = true;
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    p += n;
+    left -= static_cast<uint64_t>(n);
+  }
+  // mkstemp makes the file 0600; the ranges are no secret.
+  if (ok) ok = ::fchmod(fd, 0644) == 0;
+  if (::close(fd) != 0) ok = false;
+  if (ok) ok = ::rename(tmp, path) == 0;
+  if (!ok) ::unlink(tmp);
+  std::free(tmp);
+  return ok;
+}
+
+}  // namespace vorn

@@ -1,0 +1,138 @@
+#include "cpu/quant_round.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace vorn {
+
+namespace {
+
+constexpr float kTinyRange = 1e-30f;
+
+// The asymmetric grid over [lo, hi] (lo <= 0 <= hi, hi > lo).
+void asymmetric_apply(float* data, uint64_t n, uint64_t stride, float lo, float hi, float steps) {
+  const float scale = (hi - lo) / steps;
+  const float zp = std::rint(lo / scale);
+  for (uint64_t i = 0; i < n; ++i) {
+    float& x = data[i * stride];
+    float t = std::rint(x / scale) - zp;
+    t = t < 0.0f ? 0.0f : (t > steps ? steps : t);
+    // NaN stays NaN instead of landing on the grid.
+    if (x != x) continue;
+    x = scale * (zp + t);
+  }
+}
+
+float set_amax(const float* data, uint64_t n, uint64_t stride) {
+  float amax = 0.0f;
+  for (uint64_t i = 0; i < n; ++i) {
+    const float a = std::fabs(data[i * stride]);
+    amax = a > amax ? a : amax;
+  }
+  return amax;
+}
+
+void set_range(const float* data, uint64_t n, uint64_t stride, float* lo, float* hi) {
+  float l = 0.0f, h = 0.0f;  // the grid always holds 0
+  for (uint64_t i = 0; i < n; ++i) {
+    const float x = data[i * stride];
+    l = x < l ? x : l;
+    h = x > h ? x : h;
+  }
+  *lo = l;
+  *hi = h;
+}
+
+void zero(float* data, uint64_t n, uint64_t stride) {
+  for (uint64_t i = 0; i < n; ++i) data[i * stride] = 0.0f;
+}
+
+}  // namespace
+
+CpuQuantType cpu_quant_type_parse(const char* text) {
+  if (text == nullptr) return kQuantOff;
+  if (std::strcmp(text, "f16") == 0) return kQuantF16;
+  if (std::strcmp(text, "u8") == 0) return kQuantU8;
+  if (std::strcmp(text, "i4") == 0) return kQuantI4;
+  if (std::strcmp(text, "i8") == 0) return kQuantI8;
+  if (std::strcmp(text, "u16") == 0) return kQuantU16;
+  return kQuantOff;
+}
+
+float f16_round(float x) {
+  const float a = std::fabs(x);
+  if (x != x) return x;
+  if (a >= 65520.0f) return std::copysign(INFINITY, x);
+  if (a < 6.1035156e-05f) return std::copysign(std::rint(a * 16777216.0f) * 5.9604645e-08f, x);
+  uint32_t bits;
+  std::memcpy(&bits, &x, 4);
+  bits += 0xFFFu + ((bits >> 13) & 1u);
+  bits &= ~0x1FFFu;
+  float r;
+  std::memcpy(&r, &bits, 4);
+  return r;
+}
+
+void quant_symmetric(float* data, uint64_t n, uint64_t stride, float amax, float q) {
+  if (!(amax >= kTinyRange)) {
+    zero(data, n, stride);
+    return;
+  }
+  const float scale = amax / q;
+  for (uint64_t i = 0; i < n; ++i) {
+    float& x = data[i * stride];
+    if (x != x) continue;
+    float t = std::rint(x * q / amax);
+    t = t < -q ? -q : (t > q ? q : t);
+    x = scale * t;
+  }
+}
+
+void quant_asymmetric(float* data, uint64_t n, uint64_t stride, float lo, float hi, float steps) {
+  lo = lo < 0.0f ? lo : 0.0f;
+  hi = hi > 0.0f ? hi : 0.0f;
+  if (hi - lo < 1e-6f) hi = lo + 1.0f;
+  asymmetric_apply(data, n, stride, lo, hi, steps);
+}
+
+void quant_vector(float* data, uint64_t n, uint64_t stride, CpuQuantType type) {
+  switch (type) {
+    case kQuantOff:
+      return;
+    case kQuantF16:
+      for (uint64_t i = 0; i < n; ++i) data[i * stride] = f16_round(data[i * stride]);
+      return;
+    case kQuantI8:
+    case kQuantI4:
+      quant_symmetric(data, n, stride, set_amax(data, n, stride), type == kQuantI8 ? 127.0f : 7.0f);
+      return;
+    case kQuantU8:
+    case kQuantU16: {
+      // Weights and operands on the unsigned grid their name gives, over
+      // the set's own range.
+      float lo, hi;
+      set_range(data, n, stride, &lo, &hi);
+      if (!(hi - lo >= kTinyRange)) {
+        zero(data, n, stride);
+        return;
+      }
+      asymmetric_apply(data, n, stride, lo, hi, type == kQuantU8 ? 255.0f : 65535.0f);
+      return;
+    }
+  }
+}
+
+void quant_blocks(float* base, uint64_t rows, uint64_t n, uint64_t row_stride,
+                  uint64_t element_stride, CpuQuantType type, int64_t block) {
+  if (type == kQuantOff || n == 0) return;
+  const uint64_t b = block >= 1 && static_cast<uint64_t>(block) <= n ? static_cast<uint64_t>(block) : n;
+  for (uint64_t r = 0; r < rows; ++r) {
+    float* row = base + r * row_stride;
+    for (uint64_t j = 0; j < n; j += b) {
+      const uint64_t len = n - j < b ? n - j : b;
+      quant_vector(row + j * element_stride, len, element_stride, type);
+    }
+  }
+}
+
+}  // namespace vorn

@@ -1,0 +1,127 @@
+// Engines with different quantisation settings side by side: each keeps its
+// own settings, ranges and scratch, so running two at once on two threads,
+// or creating one while another runs, gives the outputs each gives alone.
+// (Run under -DVORN_SANITIZE=thread as well.)
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quant_test_util.h"
+
+namespace vorn {
+namespace {
+
+using test::GraphBuilder;
+using test::QuantEngine;
+using test::QuantEnv;
+
+std::vector<float> randoms(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> d(-1, 1);
+  std::vector<float> v(n);
+  for (float& x : v) x = d(rng);
+  return v;
+}
+
+// in [1,6,10,10] -> Conv 3x3 -> Relu -> Conv 1x1 -> MatMul with W [10, 12]
+// over the rows of every plane -> out [1,8,10,12].
+GraphBuilder model(uint32_t seed) {
+  GraphBuilder b;
+  const uint64_t in = b.input({1, 6, 10, 10});
+  const uint64_t w1 = b.weight({8, 6, 3, 3}, randoms(432, seed));
+  const uint64_t w2 = b.weight({8, 8, 1, 1}, randoms(64, seed + 1));
+  const uint64_t w3 = b.weight({10, 12}, randoms(120, seed + 2));
+  const uint64_t a = b.act({1, 8, 10, 10}), r = b.act({1, 8, 10, 10}), c = b.act({1, 8, 10, 10});
+  const uint64_t out = b.output({1, 8, 10, 12});
+  b.node(5, {in, w1}, {a}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}});
+  b.node(6, {a}, {r});
+  b.node(5, {r, w2}, {c}, {{0, 1}, {1, 1}});
+  b.node(16, {c, w3}, {out});
+  return b;
+}
+
+struct Job {
+  QuantEngine* engine;
+  std::vector<std::vector<float>> inputs;
+  std::vector<std::vector<float>> alone;
+};
+
+std::vector<std::vector<float>> run_all(QuantEngine& e, const std::vector<std::vector<float>>& inputs) {
+  std::vector<std::vector<float>> out;
+  for (const auto& x : inputs) out.push_back(e.run(x));
+  return out;
+}
+
+TEST(QuantThreads, TwoEnginesAtOnceMatchTheirRunsAlone) {
+  char dir_name[] = "/tmp/vorn_qthreads_XXXXXX";
+  const std::string dir = mkdtemp(dir_name);
+  const std::string ranges = dir + "/ranges.bin";
+  std::vector<std::vector<float>> inputs;
+  for (uint32_t i = 0; i < 6; ++i) inputs.push_back(randoms(600, 100 + i));
+
+  // Ranges for engine B from a calibration engine.
+  {
+    QuantEnv env({{"VORN_CPU_QCAL_OUT", ranges}});
+    QuantEngine cal(model(7));
+    ASSERT_TRUE(cal.ok()) << cal.error.message;
+    run_all(cal, inputs);
+  }
+  std::unique_ptr<QuantEngine> a, b;
+  {
+    QuantEnv env({{"VORN_CPU_QW", "i8"}, {"VORN_CPU_QA", "i4"}, {"VORN_CPU_QAG", "8"}, {"VORN_CPU_QT", "f16"}});
+    a = std::make_unique<QuantEngine>(model(1));
+  }
+  {
+    QuantEnv env({{"VORN_CPU_QW", "u8"}, {"VORN_CPU_QWG", "16"}, {"VORN_CPU_QA", "i8"}, {"VORN_CPU_QAG", "-1"},
+                  {"VORN_CPU_QT", "u8"}, {"VORN_CPU_QCAL", ranges}});
+    b = std::make_unique<QuantEngine>(model(7));
+  }
+  ASSERT_TRUE(a->ok()) << a->error.message;
+  ASSERT_TRUE(b->ok()) << b->error.message;
+  Job ja{a.get(), inputs, run_all(*a, inputs)};
+  Job jb{b.get(), inputs, run_all(*b, inputs)};
+  ASSERT_EQ(ja.alone[0].size(), 960u);
+  // The settings differ, so the outputs do.
+  EXPECT_NE(ja.alone[0], jb.alone[0]);
+
+  std::atomic<int> mismatches{0};
+  auto worker = [&](Job& j) {
+    for (int round = 0; round < 15; ++round)
+      for (size_t i = 0; i < j.inputs.size(); ++i)
+        if (j.engine->run(j.inputs[i]) != j.alone[i]) ++mismatches;
+  };
+  std::thread ta(worker, std::ref(ja));
+  std::thread tb(worker, std::ref(jb));
+  ta.join();
+  tb.join();
+  EXPECT_EQ(mismatches.load(), 0);
+
+  // An engine created (with yet other settings) and freed while A runs
+  // leaves A's settings and scratch alone.
+  {
+    QuantEnv env({{"VORN_CPU_QW", "f16"}, {"VORN_CPU_QA", "u16"}, {"VORN_CPU_QT", "i4"}, {"VORN_CPU_QCAL", ranges}});
+    std::atomic<bool> stop{false};
+    std::thread tr([&] {
+      while (!stop.load())
+        for (size_t i = 0; i < ja.inputs.size(); ++i)
+          if (a->run(ja.inputs[i]) != ja.alone[i]) ++mismatches;
+    });
+    for (int i = 0; i < 10; ++i) {
+      QuantEngine c(model(11));
+      EXPECT_TRUE(c.ok());
+      EXPECT_EQ(c.run(inputs[0]).size(), 960u);
+    }
+    stop.store(true);
+    tr.join();
+  }
+  EXPECT_EQ(mismatches.load(), 0);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace vorn
