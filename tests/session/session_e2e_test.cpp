@@ -262,6 +262,31 @@ TEST(SessionEndToEnd, BatchOfFourEqualsFourSingleRuns) {
   for (VornFrame* f : frames) vorn_frame_free(f);
 }
 
+// An output that does not depend on the input is not widened by the batch:
+// its slot holds what the engine produced, not the batch-widened description.
+TEST(SessionEndToEnd, BatchedOutputsSizedFromWhatTheEngineProduces) {
+  ModelBuilder b;
+  uint64_t x = b.input({1, 4}, "x");
+  uint64_t w = b.weight({1, 4}, {-1, 2, -3, 4});
+  uint64_t y = b.output({1, 4}, "y");
+  uint64_t z = b.output({1, 4}, "z");
+  b.node(kOpRelu, {x}, {y});
+  b.node(kOpRelu, {w}, {z});
+  ModelFile m(b);
+  Handles h;
+  vorn_session_set_batch_size(h.s, 4);
+  ASSERT_TRUE(open(h, m.path)) << h.error();
+  EXPECT_EQ(vorn_session_output_dim(h.s, 1, 0), 4);  // the description
+  std::vector<float> in = ramp(16, -4.0f, 0.5f);
+  ASSERT_TRUE(vorn_input_set_f32(h.in, 0, in.data(), in.size(), 0));
+  ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+  std::vector<float> ys = h.tensor(0), zs = h.tensor(1);
+  ASSERT_EQ(ys.size(), 16u);
+  for (size_t i = 0; i < 16; ++i) EXPECT_EQ(ys[i], in[i] > 0 ? in[i] : 0.0f);
+  EXPECT_EQ(zs, (std::vector<float>{0, 2, 0, 4}));
+  EXPECT_EQ(vorn_output_dim(h.out, 1, 0), 1);
+}
+
 TEST(SessionEndToEnd, UnloadReloadAndResetKeepResults) {
   ModelBuilder b = image_two_output_model(kH, kW);
   b.meta(WriterMeta::list("labels", {"a", "b"}));
