@@ -9,8 +9,6 @@ namespace vorn {
 
 namespace {
 
-enum : uint64_t { kOpWhere = 42 };
-
 bool all_counts_match(const CpuState& s, const NodeRecord& node, uint64_t inputs) {
   const uint64_t n = node_out_value(s, node, 0).count();
   for (uint64_t k = 0; k < inputs; ++k)
