@@ -106,7 +106,7 @@ struct BuilderState {
   uint64_t lowering_error;
 
   uint64_t import_reason;  // NodeImportReason of the node being imported
-  char import_detail[128];  // NUL-terminated detail of reasons 5 and 6
+  char import_detail[256];  // NUL-terminated detail of reasons 5 and 6
   // Why the last tensor read failed (0 malformed); see onnx_tensor.h.
   uint64_t tensor_error;
   uint64_t tensor_error_type;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "container/records.h"
 #include "converter/conversion_notes.h"
@@ -125,10 +126,9 @@ bool refuse(BuilderState& s, const char* detail) {
 }
 
 bool refuse_op(BuilderState& s, const char* op, const char* what, const uint8_t* v, uint64_t vlen) {
-  int n = static_cast<int>(vlen < 60 ? vlen : 60);
-  std::snprintf(s.import_detail, sizeof s.import_detail, "%s %s '%.*s' is not supported", op, what, n,
-                reinterpret_cast<const char*>(v));
-  return fail(s, kImportUnsupportedAttribute);
+  std::string text = std::string(op) + " " + what + " '" +
+                     std::string(reinterpret_cast<const char*>(v), vlen < 60 ? vlen : 60) + "' is not supported";
+  return refuse(s, text.c_str());
 }
 
 void set_f32(BuilderNode& n, uint64_t k, float f) { n.attr(k) = f32_bits(f); }
@@ -162,7 +162,7 @@ bool constant_scalar(BuilderState& s, uint64_t out, const Attr& a, bool is_float
 bool read_value_tensor(BuilderState& s, uint64_t out, const uint8_t* b, const Attr& a) {
   if (onnx_read_tensor(s, out, 1, b, a.t_off, a.t_off + a.t_len)) return true;
   ByteString t = onnx_tensor_error_text(s);
-  std::snprintf(s.import_detail, sizeof s.import_detail, "%.*s", static_cast<int>(t.len < 127 ? t.len : 127),
+  std::snprintf(s.import_detail, sizeof s.import_detail, "%.*s", static_cast<int>(t.len < 255 ? t.len : 255),
                 reinterpret_cast<const char*>(t.ptr));
   bytes_free(&t);
   return fail(s, kImportBadTensor);
@@ -226,6 +226,31 @@ void nms_words(const BuilderState& s, BuilderNode& node, const uint64_t* inputs,
   if (constant(2, &f) && f > 0.0f) node.attr(0) = static_cast<uint64_t>(f);
   set_f32(node, 14, constant(3, &f) ? f : 0.0f);
   node.attr(15) = constant(4, &f) ? f32_bits(f) : 0xFF800000u;
+}
+
+// Resize as the engines run it: bilinear with half-pixel centres or aligned
+// corners, or nearest with integer factors, which equals ONNX's nearest only
+// for these coordinate and rounding modes.
+const char* resize_refusal(const uint8_t* mode, uint64_t mode_len, const uint8_t* coord, uint64_t coord_len,
+                           const uint8_t* nearest, uint64_t nearest_len, bool antialias, bool aspect_policy) {
+  auto is = [](const uint8_t* p, uint64_t n, const char* t) { return p != nullptr && text_equal(p, n, t); };
+  bool linear = is(mode, mode_len, "linear");
+  if (is(mode, mode_len, "cubic")) return "Resize mode 'cubic' is not supported";
+  if (antialias) return "Resize with antialias=1 is not supported";
+  if (aspect_policy) return "Resize with a keep_aspect_ratio_policy other than 'stretch' is not supported";
+  bool half_pixel = coord == nullptr || is(coord, coord_len, "half_pixel") || is(coord, coord_len, "pytorch_half_pixel");
+  bool asymmetric = is(coord, coord_len, "asymmetric");
+  if (linear) {
+    if (!half_pixel && !is(coord, coord_len, "align_corners"))
+      return "linear Resize supports coordinate_transformation_mode half_pixel, pytorch_half_pixel and align_corners only";
+    return nullptr;
+  }
+  bool prefer_floor = nearest == nullptr || is(nearest, nearest_len, "round_prefer_floor");
+  bool prefer_ceil = is(nearest, nearest_len, "round_prefer_ceil");
+  bool floor = is(nearest, nearest_len, "floor");
+  if ((half_pixel && (prefer_floor || prefer_ceil)) || (asymmetric && (prefer_floor || floor))) return nullptr;
+  return "nearest Resize supports (half_pixel, round_prefer_floor or round_prefer_ceil) and (asymmetric, floor or "
+         "round_prefer_floor) only";
 }
 
 }  // namespace
@@ -326,7 +351,12 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   builder_default_attrs(node);
   bool a14_given = false, a15_given = false, axis_given = false, value_seen = false;
   bool d2s_crd = false, ceil_mode = false, last_index = false, approx_tanh = false, center_box = false;
-  bool out_padding = false, out_shape = false, too_many_axes = false;
+  bool out_padding = false, out_shape = false, too_many_axes = false, pads_given = false, same_pad = false;
+  bool include_pad = false, dilated = false, antialias = false, aspect_policy = false;
+  const uint8_t* coord_mode = nullptr;
+  uint64_t coord_mode_len = 0;
+  const uint8_t* nearest_mode = nullptr;
+  uint64_t nearest_mode_len = 0;
   const uint8_t* pad_mode = nullptr;
   uint64_t pad_mode_len = 0;
   const uint8_t* resize_mode = nullptr;
@@ -342,11 +372,14 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
     if (!read_attr(b, f.start, f.end, a)) return fail(s, kImportMalformed);
     uint64_t n = a.ints_count < 8 ? a.ints_count : 8;
     auto& w = node;
+    if (a.is("dilations"))
+      for (uint64_t k = 0; k < n; ++k) dilated |= a.ints[k] != 1;
     if (a.is("kernel_shape") || a.is("strides") || a.is("dilations")) {
       uint64_t k0 = a.is("kernel_shape") ? 0 : a.is("strides") ? 2 : 8;
       if (n >= 2) w.attr(k0) = a.ints[0], w.attr(k0 + 1) = a.ints[1];
       if (n == 1) w.attr(k0) = 1, w.attr(k0 + 1) = a.ints[0];
     } else if (a.is("pads")) {
+      for (uint64_t k = 0; k < n; ++k) pads_given |= a.ints[k] != 0;
       if (n == 2) w.attr(4) = 0, w.attr(5) = a.ints[0], w.attr(6) = 0, w.attr(7) = a.ints[1];
       if (n >= 4)
         for (int k = 0; k < 4; ++k) w.attr(4 + k) = a.ints[k];
@@ -390,6 +423,7 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
     } else if (a.is("auto_pad")) {
       if (text_equal(b + a.s_off, a.s_len, "SAME_UPPER")) w.attr(12) = 2;
       if (text_equal(b + a.s_off, a.s_len, "SAME_LOWER")) w.attr(12) = 3;
+      same_pad = w.attr(12) >= 2;
     } else if (a.is("mode")) {
       if (text_equal(b + a.s_off, a.s_len, "linear") || text_equal(b + a.s_off, a.s_len, "cubic")) w.attr(12) = 1;
       d2s_crd = text_equal(b + a.s_off, a.s_len, "CRD");
@@ -397,6 +431,15 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
       pad_mode_len = resize_mode_len = a.s_len;
     } else if (a.is("coordinate_transformation_mode")) {
       if (text_equal(b + a.s_off, a.s_len, "align_corners")) w.attr(13) = 1;
+      coord_mode = b + a.s_off, coord_mode_len = a.s_len;
+    } else if (a.is("nearest_mode")) {
+      nearest_mode = b + a.s_off, nearest_mode_len = a.s_len;
+    } else if (a.is("count_include_pad")) {
+      include_pad = a.i != 0;
+    } else if (a.is("antialias")) {
+      antialias = a.i != 0;
+    } else if (a.is("keep_aspect_ratio_policy")) {
+      aspect_policy = !text_equal(b + a.s_off, a.s_len, "stretch");
     } else if (a.is("equation")) {
       if (a.s_len >= 6 && b[a.s_off + 5] == 'w') w.attr(12) = 1;
     } else if (a.is("value")) {
@@ -433,8 +476,16 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   if (options) {
     if ((code == kOpMaxPool || code == kOpAveragePool) && ceil_mode)
       return refuse(s, "ceil_mode=1 is not supported (the engines size pooled outputs by floor)");
-    if (code == kOpResize && resize_mode != nullptr && text_equal(resize_mode, resize_mode_len, "cubic"))
-      return refuse(s, "Resize mode 'cubic' is not supported");
+    if (code == kOpResize) {
+      if (const char* why = resize_refusal(resize_mode, resize_mode_len, coord_mode, coord_mode_len, nearest_mode,
+                                           nearest_mode_len, antialias, aspect_policy))
+        return refuse(s, why);
+    }
+    if (code == kOpAveragePool && (pads_given || same_pad) && !include_pad)
+      return refuse(s, "AveragePool with padding and count_include_pad=0 is not supported (the engines divide by the whole window)");
+    if ((code == kOpMaxPool || code == kOpAveragePool) && dilated)
+      return refuse(s, "pooling with dilations is not supported");
+    if (code == kOpMaxPool && m.output_count > 1) return refuse(s, "MaxPool with an Indices output is not supported");
     if (code == kOpGelu && approx_tanh) return refuse(s, "Gelu with approximate='tanh' is not supported");
     if (code == kOpNms && center_box) return refuse(s, "NonMaxSuppression with center_point_box=1 is not supported");
     if (code == kOpConvTranspose && (out_padding || out_shape))

@@ -74,7 +74,8 @@ def all_ops():
                          pads=[1, 1]),
         helper.make_node("ConvTranspose", ["x0", "w4"], ["convt"], name="convt", kernel_shape=[2, 2], strides=[2, 2]),
         helper.make_node("MaxPool", ["x0"], ["maxpool"], name="maxpool", kernel_shape=[2, 2], strides=[2, 2]),
-        helper.make_node("AveragePool", ["x0"], ["avgpool"], name="avgpool", kernel_shape=[3, 3], pads=[1, 1, 1, 1]),
+        helper.make_node("AveragePool", ["x0"], ["avgpool"], name="avgpool", kernel_shape=[3, 3], pads=[1, 1, 1, 1],
+                         count_include_pad=1),
         helper.make_node("Gemm", ["x0", "x1", "x2"], ["gemm"], name="gemm", alpha=0.5, beta=2.0, transA=1, transB=1),
         helper.make_node("Gemm", ["x0", "x1"], ["gemm_default"], name="gemm_default"),
         helper.make_node("HardSigmoid", ["x0"], ["hsig"], name="hsig"),
@@ -109,7 +110,8 @@ def all_ops():
         helper.make_node("Shape", ["x0"], ["shape_se"], name="shape_se", start=-2, end=4),
         helper.make_node("Resize", ["x0", "", "scales"], ["resize_scales"], name="resize_scales", mode="linear",
                          coordinate_transformation_mode="align_corners"),
-        helper.make_node("Resize", ["x0", "", "", "sizes"], ["resize_sizes"], name="resize_sizes", mode="nearest"),
+        helper.make_node("Resize", ["x0", "", "", "sizes"], ["resize_sizes"], name="resize_sizes", mode="nearest",
+                         coordinate_transformation_mode="asymmetric", nearest_mode="floor"),
         helper.make_node("Constant", [], ["const_t"], name="const_t",
                          value=numpy_helper.from_array(np.array([1.5, -2.0], np.float32))),
         helper.make_node("Constant", [], ["const_f"], name="const_f", value_float=3.25),
@@ -248,8 +250,14 @@ def refused():
         helper.make_node("LogSoftmax", ["x"], ["ls"], name="logsoftmax"),
         helper.make_node("Relu", ["x"], ["cr"], name="custom_relu", domain="com.example"),
         helper.make_node("MaxPool", ["x"], ["mp"], name="maxpool_ceil", kernel_shape=[2, 2], ceil_mode=1),
+        helper.make_node("AveragePool", ["x"], ["ap"], name="avgpool_pads", kernel_shape=[3, 3], pads=[1, 1, 1, 1]),
+        helper.make_node("Resize", ["x", "", "sc"], ["rz"], name="resize_asym_linear", mode="linear",
+                         coordinate_transformation_mode="asymmetric"),
+        helper.make_node("Resize", ["x", "", "sc"], ["rn"], name="resize_nearest_ceil", mode="nearest",
+                         nearest_mode="ceil"),
     ]
-    inits = [init("pads", np.zeros(8, np.int64), record=False), init("i", np.zeros((1, 4, 2, 2), np.int64), record=False)]
+    inits = [init("pads", np.zeros(8, np.int64), record=False), init("i", np.zeros((1, 4, 2, 2), np.int64), record=False),
+             init("sc", np.array([1, 1, 2, 2], np.float32), record=False)]
     g = helper.make_graph(nodes, "refused", [vi("x", shape=[1, 4, 2, 2])], [vi("d")], inits)
     m = helper.make_model(g, opset_imports=[helper.make_opsetid("", 17), helper.make_opsetid("com.example", 1)])
     save(m, "refused.onnx")
