@@ -1,6 +1,8 @@
 // Binary, unary, Cast, PRelu and Identity kernels against the reference loops.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "cpu/kernels/broadcast.h"
 #include "cpu/kernels/parallel_chunks.h"
 #include "elem_test_util.h"
@@ -274,6 +276,42 @@ TEST(UnaryKernels, CheckRefusesMismatchedCounts) {
   const uint64_t bad = h.value({2, 2});
   h.state().values[bad].w[9] = 5;
   EXPECT_FALSE(h.run(NodeHarness::node(6, {bad}, {bad})));
+}
+
+}  // namespace
+}  // namespace vorn::test
+
+namespace vorn::test {
+namespace {
+
+// Every operator these families list has a kernel and a check, and appears
+// in a test: adding an operator to a list without tests fails here.
+TEST(OperatorLists, EveryListedOperatorHasAKernelACheckAndTests) {
+  const uint64_t listed[] = {
+#define VORN_CPU_OP(code, name, kernel, check) code,
+#include "cpu/kernels/elementwise_ops.inc"
+#include "cpu/kernels/layout_ops.inc"
+#include "cpu/kernels/reduce_ops.inc"
+#include "cpu/kernels/detection_ops.inc"
+#undef VORN_CPU_OP
+  };
+  std::set<uint64_t> tested;
+  for (const BinaryCode& op : kBinary) tested.insert(op.code);
+  for (const ref::UnaryRef& op : ref::unary_ops()) tested.insert(op.code);
+  // Tested by name in this file and the layout, reduction and detection tests.
+  for (uint64_t code : {87, 18, 21, 9, 14, 20, 33, 34, 36, 42, 43, 54, 55, 76, 77, 79, 29, 31, 40, 47, 71, 72,
+                        73, 74, 75, 57, 58, 78, 85})
+    tested.insert(code);
+  std::set<uint64_t> seen;
+  for (uint64_t code : listed) {
+    SCOPED_TRACE(code);
+    EXPECT_TRUE(seen.insert(code).second) << "listed twice";
+    const CpuOpEntry* e = cpu_op_entry(code);
+    ASSERT_NE(e, nullptr);
+    EXPECT_NE(e->check, nullptr);
+    EXPECT_EQ(tested.count(code), 1u) << "no test";
+  }
+  EXPECT_EQ(seen.size(), 62u);
 }
 
 }  // namespace
