@@ -1,0 +1,158 @@
+#include "conformance/conformance_run.h"
+
+#if __has_include("converter/convert.h")
+#define VORN_CONFORMANCE_HAS_CONVERTER 1
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "base/bytes.h"
+#include "converter/convert.h"
+#include "vorn.h"
+#else
+#define VORN_CONFORMANCE_HAS_CONVERTER 0
+#endif
+
+namespace vorn::conformance {
+
+#if VORN_CONFORMANCE_HAS_CONVERTER
+namespace {
+
+std::string session_error(const VornSession* session) {
+  return std::string(vorn_session_error_message_ptr(session),
+                     vorn_session_error_message_len(session));
+}
+
+// A .vorn path in the temporary directory, removed when the run ends.
+struct TempModel {
+  std::string path;
+  TempModel() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vorn-conf-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    int fd = mkstemp(name.data());
+    if (fd >= 0) {
+      close(fd);
+      path = name.data();
+    }
+  }
+  ~TempModel() {
+    if (!path.empty()) unlink(path.c_str());
+  }
+};
+
+struct Handles {
+  VornSession* session = vorn_session_new(nullptr);
+  VornInput* input = vorn_input_new();
+  VornOutput* output = vorn_output_new();
+  ~Handles() {
+    vorn_output_free(output);
+    vorn_input_free(input);
+    vorn_session_free(session);
+  }
+};
+
+bool read_output(const VornOutput* output, const TensorSpec& spec, TensorData* out,
+                 std::string* error) {
+  const int32_t slot = vorn_output_index_of(output, spec.name.data(), spec.name.size());
+  if (slot < 0) {
+    *error = "no output named '" + spec.name + "'";
+    return false;
+  }
+  out->name = spec.name;
+  const uint32_t rank = vorn_output_rank(output, slot);
+  for (uint32_t a = 0; a < rank; ++a) {
+    out->shape.push_back(vorn_output_dim(output, slot, static_cast<int32_t>(a)));
+  }
+  const uint64_t count = vorn_output_elem_count(output, slot);
+  const int64_t* i64 = vorn_output_i64_ptr(output, slot);
+  if (spec.dtype == DType::kI64 && i64 != nullptr) {
+    out->dtype = DType::kI64;
+    out->i64.assign(i64, i64 + count);
+    return true;
+  }
+  const float* f32 = vorn_output_f32_ptr(output, slot);
+  if (f32 == nullptr && count != 0) {
+    *error = "output '" + spec.name + "' has no values";
+    return false;
+  }
+  out->dtype = DType::kF32;
+  out->f32.assign(f32, f32 + count);
+  return true;
+}
+
+}  // namespace
+
+bool converter_available() { return true; }
+
+RunOutcome convert_and_run_on_cpu(const std::string& dir, const Case& c,
+                                  const std::vector<TensorData>& inputs) {
+  RunOutcome outcome;
+  TempModel vorn_file;
+  if (vorn_file.path.empty()) {
+    outcome.status = RunOutcome::Status::kFailed;
+    outcome.message = "cannot create a temporary file";
+    return outcome;
+  }
+  const std::string onnx_path = dir + "/" + c.model;
+  // The fixtures carry static shapes, so no dynamic sizes are given.
+  auto converted = convert_onnx_file(slice_of(onnx_path), slice_of(vorn_file.path), 0);
+  if (!converted.ok()) {
+    outcome.status = RunOutcome::Status::kRefused;
+    outcome.message.assign(reinterpret_cast<const char*>(converted.error.ptr),
+                           static_cast<size_t>(converted.error.len));
+    bytes_free(&converted.error);
+    return outcome;
+  }
+  Handles h;
+  outcome.status = RunOutcome::Status::kFailed;
+  if (!h.session || !h.input || !h.output) {
+    outcome.message = "out of memory creating handles";
+    return outcome;
+  }
+  vorn_session_set_backend(h.session, VORN_BACKEND_CPU);
+  if (!vorn_session_open(h.session, vorn_file.path.data(), vorn_file.path.size())) {
+    outcome.message = "open: " + session_error(h.session);
+    return outcome;
+  }
+  for (const TensorData& t : inputs) {
+    bool bound = t.dtype == DType::kF32
+                     ? vorn_input_set_named_f32(h.input, t.name.data(), t.name.size(),
+                                                t.f32.data(), t.f32.size(), 0)
+                     : vorn_input_set_named_i64(h.input, t.name.data(), t.name.size(),
+                                                t.i64.data(), t.i64.size(), 0);
+    if (!bound) {
+      outcome.message = "cannot bind input '" + t.name + "'";
+      return outcome;
+    }
+  }
+  if (!vorn_session_run(h.session, h.input, h.output)) {
+    outcome.message = "run: " + session_error(h.session);
+    return outcome;
+  }
+  for (const TensorSpec& spec : c.outputs) {
+    TensorData t;
+    if (!read_output(h.output, spec, &t, &outcome.message)) return outcome;
+    outcome.outputs.push_back(std::move(t));
+  }
+  outcome.status = RunOutcome::Status::kRan;
+  return outcome;
+}
+
+#else
+
+bool converter_available() { return false; }
+
+RunOutcome convert_and_run_on_cpu(const std::string&, const Case&,
+                                  const std::vector<TensorData>&) {
+  RunOutcome outcome;
+  outcome.status = RunOutcome::Status::kUnavailable;
+  outcome.message = "converter entry point not built yet";
+  return outcome;
+}
+
+#endif
+
+}  // namespace vorn::conformance

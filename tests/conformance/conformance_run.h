@@ -1,0 +1,32 @@
+// Converting a conformance case with the ONNX converter and running it on
+// the CPU through the public C interface.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "conformance/fixture_manifest.h"
+
+namespace vorn::conformance {
+
+struct RunOutcome {
+  enum class Status {
+    kUnavailable,  // this build has no converter entry point
+    kRefused,      // the converter refused the model (message says why)
+    kFailed,       // opening or running failed (message from the session)
+    kRan,          // outputs holds one tensor per reference output
+  };
+  Status status = Status::kUnavailable;
+  std::string message;
+  std::vector<TensorData> outputs;
+};
+
+// Whether this build can convert ONNX files at all.
+bool converter_available();
+
+// Converts dir/case.model into a temporary .vorn file, opens it on the CPU,
+// binds every input by name, runs once and reads the outputs named by the
+// case. The temporary file is removed before returning.
+RunOutcome convert_and_run_on_cpu(const std::string& dir, const Case& c,
+                                  const std::vector<TensorData>& inputs);
+
+}  // namespace vorn::conformance
