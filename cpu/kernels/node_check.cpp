@@ -78,12 +78,4 @@ void padded_dims(const ValueRecord& v, uint64_t out[kMaxRank]) {
   for (uint64_t i = 0; i < r; ++i) out[kMaxRank - r + i] = v.dim(i);
 }
 
-bool weight_scalar_available(const CpuState& state, const NodeRecord& node, uint64_t k) {
-  if (k >= node.input_count() || k >= kNodeMaxInputs) return false;
-  uint64_t id = node.input(k);
-  if (id >= state.value_count) return false;
-  const ValueRecord& v = state.values[id];
-  return v.kind() == kValueWeight && state.data[id] != nullptr && v.count() >= 1;
-}
-
 }  // namespace vorn

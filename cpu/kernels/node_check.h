@@ -40,8 +40,4 @@ bool normalise_axis(int64_t axis, uint64_t rank, uint64_t* out);
 // A record's dims right-aligned into six entries, missing leading axes 1.
 void padded_dims(const ValueRecord& v, uint64_t out[kMaxRank]);
 
-// True when the node has input k and it names a value whose data can be read
-// now (a weight with a data pointer and at least one element).
-bool weight_scalar_available(const CpuState& state, const NodeRecord& node, uint64_t k);
-
 }  // namespace vorn
