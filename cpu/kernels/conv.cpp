@@ -249,9 +249,14 @@ void run_depthwise(const ConvRun& r, const float* xn, float* yn) {
   const bool epi = epilogue_needed(p);
   // Small planes are grouped so one iteration carries a few thousand
   // outputs; each iteration finishes its planes, epilogue included.
-  const int64_t per = std::max<int64_t>(1, 4096 / std::max<int64_t>(hw, 1));
+  // When the layer is large enough to spread, every thread still gets a
+  // block.
+  const bool par = c > 7 && c * hw > 4095;
+  const int64_t threads = static_cast<int64_t>(parallel_thread_count());
+  int64_t per = std::max<int64_t>(1, 4096 / std::max<int64_t>(hw, 1));
+  if (par) per = std::min(per, std::max<int64_t>(1, c / threads));
   const int64_t blocks = (c + per - 1) / per;
-  run_split(c > 7 && c * hw > 4095, static_cast<size_t>(blocks), [&](size_t blk) {
+  run_split(par, static_cast<size_t>(blocks), [&](size_t blk) {
     const int64_t c0 = static_cast<int64_t>(blk) * per, c1 = std::min(c, c0 + per);
     for (int64_t ch = c0; ch < c1; ++ch) {
       float* out = yn + ch * hw;
