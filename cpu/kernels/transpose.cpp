@@ -15,6 +15,28 @@ namespace {
 // written stay within the first-level cache.
 constexpr uint64_t kTile = 32;
 
+// One tile: output rows qq in [q0, q1), columns l in [l0, l1); the input
+// reads at qq + l * in_stride, the output writes at qq * out_stride + l.
+__attribute__((noinline)) void tile_by_rows(const float* x, float* y, uint64_t q0, uint64_t q1,
+                                            uint64_t l0, uint64_t l1, uint64_t in_stride,
+                                            uint64_t out_stride) {
+  for (uint64_t qq = q0; qq < q1; ++qq) {
+    const float* in = x + qq;
+    float* out = y + qq * out_stride;
+    for (uint64_t l = l0; l < l1; ++l) out[l] = in[l * in_stride];
+  }
+}
+
+__attribute__((noinline)) void tile_by_columns(const float* x, float* y, uint64_t q0, uint64_t q1,
+                                               uint64_t l0, uint64_t l1, uint64_t in_stride,
+                                               uint64_t out_stride) {
+  for (uint64_t l = l0; l < l1; ++l) {
+    const float* in = x + l * in_stride;
+    float* out = y + l;
+    for (uint64_t qq = q0; qq < q1; ++qq) out[qq * out_stride] = in[qq];
+  }
+}
+
 }  // namespace
 
 void permute_copy(const float* x, const uint64_t* dims, uint64_t rank, const uint64_t* perm,
@@ -113,11 +135,11 @@ void permute_copy(const float* x, const uint64_t* dims, uint64_t rank, const uin
       const uint64_t q0 = (t % tiles) * kTile, q1 = std::min(qd, q0 + kTile);
       for (uint64_t l0 = 0; l0 < inner; l0 += kTile) {
         const uint64_t l1 = std::min(inner, l0 + kTile);
-        for (uint64_t qq = q0; qq < q1; ++qq) {
-          const float* in = x + in_base + qq;
-          float* out = y + out_base + qq * oq;
-          for (uint64_t l = l0; l < l1; ++l) out[l] = in[l * inner_stride];
-        }
+        // The longer side of the tile is the inner loop.
+        if (l1 - l0 >= q1 - q0)
+          tile_by_rows(x + in_base, y + out_base, q0, q1, l0, l1, inner_stride, oq);
+        else
+          tile_by_columns(x + in_base, y + out_base, q0, q1, l0, l1, inner_stride, oq);
       }
     }
   }, kTile * inner);
