@@ -121,4 +121,64 @@ void onnx_node_header(const uint8_t* b, uint64_t start, uint64_t end, OnnxNodeHe
   }
 }
 
+namespace {
+
+void fill_span(const uint8_t* b, uint64_t start, uint64_t end, OnnxNodeSpan& n) {
+  n = OnnxNodeSpan{};
+  uint64_t pos = start;
+  PbField f;
+  while (pb_next(b, end, pos, f) == PbStep::kField) {
+    if (f.wire != kWireLen) continue;
+    uint64_t len = f.end - f.start;
+    if (f.number == 1 && n.input_count < 8) {
+      n.input_offset[n.input_count] = f.start;
+      n.input_length[n.input_count++] = len;
+    } else if (f.number == 2 && n.output_count < 4) {
+      n.output_offset[n.output_count] = f.start;
+      n.output_length[n.output_count++] = len;
+    } else if (f.number == 3) {
+      n.name_offset = f.start, n.name_length = len;
+    } else if (f.number == 4) {
+      n.op_offset = f.start, n.op_length = len;
+    } else if (f.number == 5) {
+      uint64_t apos = f.start;
+      PbField a;
+      bool named = false;
+      uint64_t value = 0;
+      while (pb_next(b, f.end, apos, a) == PbStep::kField) {
+        if (a.number == 1 && a.wire == kWireLen) named = text_equal(b + a.start, a.end - a.start, "center_point_box");
+        if (a.number == 3 && a.wire == kWireVarint) value = a.value;
+      }
+      if (named) n.center_point_box = value;
+    }
+  }
+}
+
+}  // namespace
+
+int64_t onnx_node_spans(const uint8_t* b, uint64_t start, uint64_t end, OnnxNodeSpan* spans, uint64_t capacity) {
+  uint64_t pos = start, count = 0;
+  PbField f;
+  for (;;) {
+    PbStep st = pb_next(b, end, pos, f);
+    if (st == PbStep::kEnd) break;
+    if (st == PbStep::kBad) return -1;
+    if (f.number != 1 || f.wire != kWireLen) continue;
+    if (count < capacity) fill_span(b, f.start, f.end, spans[count]);
+    ++count;
+  }
+  return static_cast<int64_t>(count);
+}
+
+int64_t onnx_node_by_output(const OnnxNodeSpan* spans, uint64_t count, const uint8_t* b, uint64_t name_offset,
+                            uint64_t name_length) {
+  for (uint64_t i = 0; i < count; ++i) {
+    const OnnxNodeSpan& n = spans[i];
+    for (uint64_t k = 0; k < n.output_count && k < 4; ++k)
+      if (bytes_equal(b + n.output_offset[k], n.output_length[k], b + name_offset, name_length))
+        return static_cast<int64_t>(i);
+  }
+  return -1;
+}
+
 }  // namespace vorn

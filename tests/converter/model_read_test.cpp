@@ -176,3 +176,24 @@ TEST(BuilderState, InterningAndOpsetLookup) {
   s->values[0].data = static_cast<uint8_t*>(std::malloc(16));
   s->values[1].owned = 1;
 }
+
+TEST(ModelRead, NodeSpansFindProducers) {
+  onnxw::Graph g;
+  g.nodes.push_back(onnxw::node("Relu", {"x"}, {"a"}, "first"));
+  g.nodes.push_back(onnxw::node("NonMaxSuppression", {"a", "b"}, {"sel", "a"}, "nms",
+                                {onnxw::attr_i("center_point_box", 1)}));
+  g.nodes.push_back(onnxw::node("Sigmoid", {"a"}, {""}, "empty_out"));
+  std::string bytes = g.build().b;
+  const auto* b = reinterpret_cast<const uint8_t*>(bytes.data());
+  OnnxNodeSpan spans[4];
+  ASSERT_EQ(onnx_node_spans(b, 0, bytes.size(), spans, 4), 3);
+  EXPECT_EQ(spans[1].center_point_box, 1u);
+  EXPECT_EQ(spans[1].input_count, 2u);
+  EXPECT_EQ(std::string(bytes.data() + spans[1].op_offset, spans[1].op_length), "NonMaxSuppression");
+  // "a" is produced by both; the first in array order wins.
+  EXPECT_EQ(onnx_node_by_output(spans, 3, b, spans[1].input_offset[0], 1), 0);
+  EXPECT_EQ(onnx_node_by_output(spans, 3, b, spans[1].output_offset[0], 3), 1);
+  EXPECT_EQ(onnx_node_by_output(spans, 3, b, 0, 0), 2);  // the empty name
+  EXPECT_EQ(onnx_node_by_output(spans, 3, b, spans[1].input_offset[1], 1), -1);
+  EXPECT_EQ(onnx_node_spans(b, 0, bytes.size() - 1, spans, 4), -1);
+}
