@@ -56,6 +56,19 @@ struct MinFold {
 
 template <class Fold>
 void reduce_axis(const float* x, float* y, const AxisFrame& f) {
+  if (f.inner == 1 && f.d > 0) {
+    // Reducing the last axis: each output folds one contiguous row, kept in
+    // a register (the same additions in the same order as below).
+    for_chunks(f.outer, kParallelElements, [&](uint64_t begin, uint64_t end) {
+      for (uint64_t o = begin; o < end; ++o) {
+        const float* row = x + o * f.d;
+        float acc = Fold::first(row[0]);
+        for (uint64_t d = 1; d < f.d; ++d) acc = Fold::step(acc, row[d]);
+        y[o] = Fold::finish(acc, f.d);
+      }
+    }, f.d);
+    return;
+  }
   for_axis_segments(f, kParallelElements, [&](uint64_t o, uint64_t p0, uint64_t p1) {
     float* out = y + o * f.inner;
     if (f.d == 0) {

@@ -65,7 +65,11 @@ bool cpu_where_kernel(CpuState& s, const NodeRecord& node) {
     const float* aa = a + off[1];
     const float* bb = b + off[2];
     float* yy = y + o;
-    for (uint64_t j = 0; j < n; ++j) yy[j] = cc[j * sc] != 0.0f ? aa[j * sa] : bb[j * sb];
+    if (sc && sa && sb) {
+      for (uint64_t j = 0; j < n; ++j) yy[j] = cc[j] != 0.0f ? aa[j] : bb[j];
+    } else {
+      for (uint64_t j = 0; j < n; ++j) yy[j] = cc[j * sc] != 0.0f ? aa[j * sa] : bb[j * sb];
+    }
   });
   return true;
 }
