@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <set>
@@ -292,18 +293,41 @@ TEST(ConformanceFixtures, BroadcastAddAndSoftmaxMatchTheirDefinitions) {
 // Converted and run on the CPU, one test per case
 // ---------------------------------------------------------------------------
 
-class ConformanceRun : public ::testing::TestWithParam<std::string> {};
+// A case with the directory its files are in.
+struct RunParam {
+  std::string dir;
+  Case c;
+};
 
-std::vector<std::string> case_names() {
-  std::vector<std::string> names;
-  for (const Case& c : manifest().cases) names.push_back(c.name);
-  return names;
+// Cases of another manifest, named by VORN_CONFORMANCE_EXTRA (the trained
+// models that scripts/fetch_models caches outside the tree).
+const Manifest& extra_manifest() {
+  static const Manifest m = [] {
+    Manifest loaded;
+    const char* dir = std::getenv("VORN_CONFORMANCE_EXTRA");
+    std::string error;
+    if (dir && *dir && !read_manifest(std::string(dir) + "/manifest.json", &loaded, &error)) {
+      loaded.cases.clear();
+    }
+    return loaded;
+  }();
+  return m;
 }
 
+std::vector<RunParam> run_params(bool extra) {
+  std::vector<RunParam> out;
+  const char* extra_dir = std::getenv("VORN_CONFORMANCE_EXTRA");
+  for (const Case& c : extra ? extra_manifest().cases : manifest().cases) {
+    out.push_back(RunParam{extra ? std::string(extra_dir) : fixture_dir(), c});
+  }
+  return out;
+}
+
+class ConformanceRun : public ::testing::TestWithParam<RunParam> {};
+
 TEST_P(ConformanceRun, MatchesOnnxRuntime) {
-  const Case* c = find_case(GetParam());
-  ASSERT_NE(c, nullptr);
-  const std::string dir = fixture_dir();
+  const Case* c = &GetParam().c;
+  const std::string& dir = GetParam().dir;
   std::vector<TensorData> inputs(c->inputs.size());
   std::vector<TensorData> refs(c->outputs.size());
   std::string error;
@@ -337,10 +361,10 @@ TEST_P(ConformanceRun, MatchesOnnxRuntime) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ConformanceRun, ::testing::ValuesIn(case_names()),
-                         [](const ::testing::TestParamInfo<std::string>& info) {
-                           return info.param;
-                         });
+std::string param_name(const ::testing::TestParamInfo<RunParam>& info) { return info.param.c.name; }
+
+INSTANTIATE_TEST_SUITE_P(Cases, ConformanceRun, ::testing::ValuesIn(run_params(false)), param_name);
+INSTANTIATE_TEST_SUITE_P(Trained, ConformanceRun, ::testing::ValuesIn(run_params(true)), param_name);
 
 }  // namespace
 }  // namespace vorn::conformance
