@@ -116,6 +116,21 @@ TEST(YoloNms, EdgeCases) {
   EXPECT_TRUE(same_floats({out[0], out[1], out[2], out[3]}, {0, 0, 3, 1}));
 }
 
+TEST(YoloNms, ParamsComeFromTheAttributeWords) {
+  const NodeRecord n = NodeHarness::node(85, {1}, {2},
+                                         {{0, 300}, {1, 32}, {4, wf(640)}, {5, wf(2)}, {6, wf(4096)},
+                                          {13, 5}, {14, wf(0.25f)}, {15, wf(0.7f)}});
+  const YoloNmsParams p = yolo_nms_params_from_node(n);
+  EXPECT_EQ(p.max_detections, 300u);
+  EXPECT_EQ(p.extras, 32u);
+  EXPECT_EQ(p.box_divisor, 640.0f);
+  EXPECT_EQ(p.box_scale, 2.0f);
+  EXPECT_EQ(p.class_offset, 4096.0f);
+  EXPECT_EQ(p.centre_form, 1);
+  EXPECT_EQ(p.score_threshold, 0.25f);
+  EXPECT_EQ(p.iou_threshold, 0.7f);
+}
+
 void* no_memory(size_t) { return nullptr; }
 
 TEST(YoloNms, FailedScratchAllocationFailsThePass) {
