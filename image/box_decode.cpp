@@ -96,6 +96,44 @@ inline void best_class(const float* base, uint64_t n, uint64_t stride, float* sc
   *cls = at > uint64_t(INT32_MAX) ? INT32_MAX : int32_t(at);
 }
 
+// For anchors i0 .. i0 + count - 1 of class-major scores (class c of anchor i
+// at scores[c * n + i]): the best score and its class per anchor. Walking a
+// block of anchors class by class keeps the reads contiguous, where a walk
+// over the classes of one anchor would stride n floats between reads.
+constexpr uint64_t kAnchorBlock = 256;
+
+// The per-class step over a block; a compile-time count, unaliased pointers
+// and a branch-free select let the compiler vectorise whole blocks. The
+// select keeps best on NaN either way, like a strict greater-than.
+template <uint64_t kCount>
+inline void keep_better(const float* __restrict row, uint64_t count, int32_t id,
+                        float* __restrict best, int32_t* __restrict cls) {
+  const uint64_t n = kCount != 0 ? kCount : count;
+  for (uint64_t j = 0; j < n; ++j) {
+    float r = row[j], b = best[j];
+    int32_t take = -int32_t(r > b);
+    best[j] = b < r ? r : b;
+    cls[j] = (cls[j] & ~take) | (id & take);
+  }
+}
+
+inline void best_class_block(const float* scores, uint64_t n, uint64_t classes, uint64_t i0,
+                             uint64_t count, float* best, int32_t* cls) {
+  const float* row = scores + i0;
+  for (uint64_t j = 0; j < count; ++j) {
+    best[j] = row[j];
+    cls[j] = 0;
+  }
+  for (uint64_t c = 1; c < classes; ++c) {
+    row = scores + c * n + i0;
+    const int32_t id = c > uint64_t(INT32_MAX) ? INT32_MAX : int32_t(c);
+    if (count == kAnchorBlock)
+      keep_better<kAnchorBlock>(row, count, id, best, cls);
+    else
+      keep_better<0>(row, count, id, best, cls);
+  }
+}
+
 // Three strides of a face detector: per stride, scores, box distances and
 // five landmarks for two anchors a cell.
 const char* collect_face(const BoxDecodeSetup& s, const Collector& out) {
@@ -141,19 +179,20 @@ const char* collect_boxes_and_scores(const BoxDecodeSetup& s, const Collector& o
   uint64_t n = b.dims[2], classes = sc.dims[1];
   if (!holds(b, 4, n) || !holds(sc, classes > 0 ? classes : 1, n)) return kBoxTensorsTooSmall;
   bool corners = s.corner_boxes || s.decode == "xyxy" || s.decode == "yolov8_xyxy";
-  for (uint64_t i = 0; i < n; ++i) {
-    float score;
-    int32_t cls = 0;
-    if (classes < 2)
-      score = sc.data[i];
-    else
-      best_class(sc.data + i, classes, n, &score, &cls);
-    if (!out.passes(score)) continue;
-    float v0 = b.data[i], v1 = b.data[n + i], v2 = b.data[2 * n + i], v3 = b.data[3 * n + i];
-    if (corners)
-      out.add_corners(v0, v1, v2, v3, score, cls);
-    else
-      out.add_centre(v0, v1, v2, v3, score, cls);
+  float best[kAnchorBlock];
+  int32_t cls[kAnchorBlock];
+  for (uint64_t i0 = 0; i0 < n; i0 += kAnchorBlock) {
+    uint64_t count = n - i0 < kAnchorBlock ? n - i0 : kAnchorBlock;
+    best_class_block(sc.data, n, classes < 2 ? 1 : classes, i0, count, best, cls);
+    for (uint64_t j = 0; j < count; ++j) {
+      if (!out.passes(best[j])) continue;
+      uint64_t i = i0 + j;
+      float v0 = b.data[i], v1 = b.data[n + i], v2 = b.data[2 * n + i], v3 = b.data[3 * n + i];
+      if (corners)
+        out.add_corners(v0, v1, v2, v3, best[j], cls[j]);
+      else
+        out.add_centre(v0, v1, v2, v3, best[j], cls[j]);
+    }
   }
   return nullptr;
 }
@@ -192,26 +231,28 @@ const char* collect_attributes(const BoxDecodeSetup& s, const Collector& out) {
   bool pose = is_pose(s, attrs);
   // The last keypoint's y sits at attribute 6 + 3 x 16.
   if (pose && attrs < 6 + 3 * 16 + 1) return kBoxTensorsTooSmall;
-  uint64_t classes = attrs - 4;
-  for (uint64_t i = 0; i < n; ++i) {
-    float score;
-    int32_t cls = 0;
-    if (pose || classes < 2)
-      score = v[4 * n + i];
-    else
-      best_class(v + 4 * n + i, classes, n, &score, &cls);
-    if (!out.passes(score)) continue;
-    DetectionBox box{};
-    float cx = v[i], cy = v[n + i], w = v[2 * n + i], h = v[3 * n + i];
-    out.corners(cx - 0.5f * w, cy - 0.5f * h, cx + 0.5f * w, cy + 0.5f * h, score, cls, &box);
-    if (pose) {
-      box.landmark_count = 17;
-      for (uint64_t k = 0; k < 17; ++k) {
-        box.landmark_x[k] = out.map.x(v[(5 + 3 * k) * n + i]);
-        box.landmark_y[k] = out.map.y(v[(6 + 3 * k) * n + i]);
+  uint64_t classes = pose || attrs - 4 < 2 ? 1 : attrs - 4;
+  float best[kAnchorBlock];
+  int32_t cls[kAnchorBlock];
+  for (uint64_t i0 = 0; i0 < n; i0 += kAnchorBlock) {
+    uint64_t count = n - i0 < kAnchorBlock ? n - i0 : kAnchorBlock;
+    best_class_block(v + 4 * n, n, classes, i0, count, best, cls);
+    for (uint64_t j = 0; j < count; ++j) {
+      if (!out.passes(best[j])) continue;
+      uint64_t i = i0 + j;
+      DetectionBox box{};
+      float cx = v[i], cy = v[n + i], w = v[2 * n + i], h = v[3 * n + i];
+      out.corners(cx - 0.5f * w, cy - 0.5f * h, cx + 0.5f * w, cy + 0.5f * h, best[j], cls[j],
+                  &box);
+      if (pose) {
+        box.landmark_count = 17;
+        for (uint64_t k = 0; k < 17; ++k) {
+          box.landmark_x[k] = out.map.x(v[(5 + 3 * k) * n + i]);
+          box.landmark_y[k] = out.map.y(v[(6 + 3 * k) * n + i]);
+        }
       }
+      out.pool->offer(box);
     }
-    out.pool->offer(box);
   }
   return nullptr;
 }

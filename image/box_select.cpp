@@ -4,22 +4,30 @@
 
 namespace vorn {
 
-void BoxPool::find_lowest() {
-  uint32_t low = 0;
-  for (uint32_t i = 1; i < size_; ++i)
-    if (items_[i].score < items_[low].score) low = i;
-  lowest_ = low;
+void BoxPool::sift_down(uint32_t at) {
+  for (;;) {
+    uint32_t low = at, left = 2 * at + 1, right = left + 1;
+    if (left < kBoxPoolSize && lower(heap_[left], heap_[low])) low = left;
+    if (right < kBoxPoolSize && lower(heap_[right], heap_[low])) low = right;
+    if (low == at) return;
+    std::swap(heap_[at], heap_[low]);
+    at = low;
+  }
 }
 
 void BoxPool::offer(const DetectionBox& box) {
   if (size_ < kBoxPoolSize) {
-    items_[size_++] = box;
-    if (size_ == kBoxPoolSize) find_lowest();
+    items_[size_] = box;
+    heap_[size_] = uint16_t(size_);
+    ++size_;
+    if (size_ == kBoxPoolSize)
+      for (uint32_t i = kBoxPoolSize / 2; i-- > 0;) sift_down(i);
     return;
   }
-  if (!(box.score > items_[lowest_].score)) return;
-  items_[lowest_] = box;
-  find_lowest();
+  const uint16_t lowest = heap_[0];
+  if (!(box.score > items_[lowest].score)) return;
+  items_[lowest] = box;
+  sift_down(0);
 }
 
 float box_iou(const DetectionBox& a, const DetectionBox& b) {

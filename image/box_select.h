@@ -9,7 +9,9 @@ namespace vorn {
 
 // The kBoxPoolSize best candidates seen. While there is room a candidate is
 // appended; once full, it replaces the lowest-scoring entry (the first such in
-// pool order) when its score is strictly greater.
+// pool order) when its score is strictly greater. A full pool keeps its
+// entries in a min-heap ordered by (score, position), so the entry to replace
+// is always at the root and a replacement costs a sift instead of a scan.
 class BoxPool {
  public:
   void offer(const DetectionBox& box);
@@ -23,11 +25,14 @@ class BoxPool {
   uint32_t select(uint32_t limit, float iou_threshold, DetectionBox* out);
 
  private:
-  void find_lowest();
+  bool lower(uint16_t a, uint16_t b) const {
+    return items_[a].score < items_[b].score || (items_[a].score == items_[b].score && a < b);
+  }
+  void sift_down(uint32_t at);
 
   DetectionBox items_[kBoxPoolSize];
+  uint16_t heap_[kBoxPoolSize];  // positions; valid once the pool is full
   uint32_t size_ = 0;
-  uint32_t lowest_ = 0;  // valid once the pool is full
 };
 
 // Intersection over union of two corner boxes; 0 when the union is not
