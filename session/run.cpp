@@ -63,6 +63,24 @@ const float* widen_for_cpu(const InputTensor& t, float** owned) {
   return out;
 }
 
+// Whether a batch runs one sample a pass (open allows that only for one
+// input and one output).
+bool split_passes(const Session* s) {
+  return s->batch_size >= 2 && s->compiled_batch != s->batch_size;
+}
+
+bool fail_bind(RunScope& run, const char* backend, const TensorDesc& d) {
+  char text[256];
+  const int name_len = int(d.name_len > 214 ? 214 : d.name_len);
+  if (backend[0] == 'G') {
+    std::snprintf(text, sizeof text, "GPU backend could not bind input tensor '%.*s'; use CPU or AUTO",
+                  name_len, d.name);
+    return run.fail(VORN_STATUS_UNSUPPORTED, text);
+  }
+  std::snprintf(text, sizeof text, "CPU backend could not bind input tensor '%.*s'", name_len, d.name);
+  return run.fail(VORN_STATUS_BACKEND_FAILURE, text);
+}
+
 bool bind_frames(RunScope& run, Input* in, Output* out, uint64_t n, const float** data) {
   Session* s = run.s;
   const TensorDesc& d0 = s->info.inputs[0];
@@ -140,7 +158,9 @@ bool bind_tensors(RunScope& run, Input* in, const float** data) {
           return run.fail(VORN_STATUS_OUT_OF_MEMORY,
                           t.dtype == VORN_DTYPE_U8 ? "OOM converting U8 input" : "OOM converting F16 input");
         *data = run.owned_input;
-      } else if (s->gpu_present) {
+      } else if (s->gpu_present || split_passes(s)) {
+        // A run of one sample a pass reads its samples from the caller's
+        // side; the engine's input holds one sample only.
         run.owned_input = input_i64_as_f32(t);
         if (run.owned_input == nullptr) return run.fail(VORN_STATUS_OUT_OF_MEMORY, "OOM converting I64 input");
         *data = run.owned_input;
@@ -155,13 +175,7 @@ bool bind_tensors(RunScope& run, Input* in, const float** data) {
       if (f == nullptr) return run.fail(VORN_STATUS_OUT_OF_MEMORY, "OOM converting secondary input");
       const bool ok = mps_engine_set_input(s->gpu, d.value_index, f, t.count * 4);
       std::free(f);
-      if (!ok) {
-        char text[256];
-        const int name_len = int(d.name_len > 214 ? 214 : d.name_len);
-        std::snprintf(text, sizeof text, "GPU backend could not bind input tensor '%.*s'; use CPU or AUTO",
-                      name_len, d.name);
-        return run.fail(VORN_STATUS_UNSUPPORTED, text);
-      }
+      if (!ok) return fail_bind(run, "GPU", d);
     } else if (s->cpu_present) {
       if (t.dtype == VORN_DTYPE_I64) {
         if (!input_copy_as_f32(&s->cpu, d.value_index, t))
@@ -173,8 +187,11 @@ bool bind_tensors(RunScope& run, Input* in, const float** data) {
       if (f == nullptr)
         return run.fail(VORN_STATUS_OUT_OF_MEMORY, t.dtype == VORN_DTYPE_U8 ? "OOM converting secondary U8 input"
                                                                             : "OOM converting secondary F16 input");
-      cpu_engine_set_input(&s->cpu, d.value_index, f, t.count * 4);
+      const bool bound = cpu_engine_set_input(&s->cpu, d.value_index, f, t.count * 4) != 0;
       std::free(owned);
+      // Open matched every input's size to the engine, so a refusal means
+      // the engine changed under us: never run on a stale input.
+      if (!bound) return fail_bind(run, "CPU", d);
     }
   }
   return true;
@@ -186,7 +203,7 @@ void cpu_output_shape(const Session* s, uint32_t j, uint64_t n, uint32_t* rank, 
                       uint64_t* count) {
   const CpuState& st = *s->cpu;
   const ValueRecord& v = st.values[st.outputs[j]];
-  const uint64_t passes = (n < 2 || s->compiled_batch == n) ? 1 : n;
+  const uint64_t passes = split_passes(s) ? n : 1;
   *rank = uint32_t(v.rank() > kMaxTensorRank ? kMaxTensorRank : v.rank());
   for (uint32_t i = 0; i < 6; ++i) dims[i] = i < *rank ? v.dim(i) : 0;
   if (*rank > 0) dims[0] *= passes;
@@ -265,8 +282,8 @@ bool session_run(Session* s, Input* in, Output* out) {
     out->backend_used = mps_engine_active_backend(s->gpu);
   } else if (s->cpu_present) {
     float* y0 = out->tensors[0].f32;
-    const bool ok = (n < 2 || s->compiled_batch == n) ? cpu_engine_execute(&s->cpu, input, y0)
-                                           : cpu_engine_run_batch(&s->cpu, n, input, y0) != 0;
+    const bool ok = !split_passes(s) ? cpu_engine_execute(&s->cpu, input, y0)
+                                     : cpu_engine_run_batch(&s->cpu, n, input, y0) != 0;
     if (!ok) {
       output_reset(out);
       if (atomic_load_u32(&s->cancel, 1) != 0) return run.fail(VORN_STATUS_CANCELLED, "Inference was cancelled");

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/half.h"
+#include "session/session.h"
 #include "tests/reference/frame_tensor_reference.h"
 #include "tests/session/test_models.h"
 #include "vorn.h"
@@ -285,6 +286,35 @@ TEST(SessionEndToEnd, BatchedOutputsSizedFromWhatTheEngineProduces) {
   for (size_t i = 0; i < 16; ++i) EXPECT_EQ(ys[i], in[i] > 0 ? in[i] : 0.0f);
   EXPECT_EQ(zs, (std::vector<float>{0, 2, 0, 4}));
   EXPECT_EQ(vorn_output_dim(h.out, 1, 0), 1);
+}
+
+// A graph the engine cannot widen (a Softmax over dim 0) runs a batch one
+// sample a pass; every sample still lands in the output, also from I64.
+TEST(SessionEndToEnd, BatchOfSingleSamplePassesFillsEverySample) {
+  ModelBuilder b;
+  uint64_t x = b.input({1, 4}, "x");
+  uint64_t soft = b.act({1, 4});
+  uint64_t y = b.output({1, 4}, "y");
+  b.node(kOpSoftmax, {x}, {soft}, {{11, 0}});
+  b.node(kOpMul, {x, soft}, {y});  // softmax over a dim of 1 is 1: y = x
+  ModelFile m(b);
+  Handles h;
+  vorn_session_set_batch_size(h.s, 4);
+  ASSERT_TRUE(open(h, m.path)) << h.error();
+  ASSERT_EQ(h.s->compiled_batch, 1u);  // one sample a pass
+  std::vector<int64_t> xi(16);
+  for (size_t i = 0; i < 16; ++i) xi[i] = int64_t(i) * 3 - 20;
+  ASSERT_TRUE(vorn_input_set_i64(h.in, 0, xi.data(), xi.size(), 0));
+  ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+  std::vector<float> got = h.tensor(0);
+  ASSERT_EQ(got.size(), 16u);
+  for (size_t i = 0; i < 16; ++i) EXPECT_EQ(got[i], float(xi[i])) << i;
+  EXPECT_EQ(vorn_output_dim(h.out, 0, 0), 4);
+  std::vector<float> xf = ramp(16, 5.0f, -0.75f);
+  vorn_input_clear(h.in);
+  ASSERT_TRUE(vorn_input_set_f32(h.in, 0, xf.data(), xf.size(), 0));
+  ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+  EXPECT_EQ(h.tensor(0), xf);
 }
 
 TEST(SessionEndToEnd, UnloadReloadAndResetKeepResults) {
