@@ -57,30 +57,65 @@ bool convt_params(const CpuState& s, const NodeRecord& n, ConvTParams* p, char* 
   return true;
 }
 
+// Input columns x of a tap whose outputs x*sw + off land inside [0, wo).
+inline void tap_columns(const ConvTParams& p, int64_t off, int64_t* lo, int64_t* hi) {
+  const int64_t w = p.x.w, wo = p.y.w;
+  int64_t a = off >= 0 ? 0 : (-off + p.sw - 1) / p.sw;
+  int64_t b = wo - 1 - off < 0 ? 0 : (wo - 1 - off) / p.sw + 1;
+  *lo = std::min(a, w);
+  *hi = std::clamp(b, *lo, w);
+}
+
+inline void add_strided(float* dst, const float* src, int64_t lo, int64_t hi, int64_t sw, int64_t off) {
+  if (sw == 1) {
+    for (int64_t x = lo; x < hi; ++x) dst[x + off] += src[x];
+  } else {
+    for (int64_t x = lo; x < hi; ++x) dst[x * sw + off] += src[x];
+  }
+}
+
 // Output channel c of the partition: bias, then every kernel tap's column
-// row added at its strided positions, then the optional Relu.
+// row added at its strided positions, then the optional Relu. With stride 2
+// and undilated columns, taps j and j + 1 fill the even and odd outputs of
+// the same span, so they are added in one interleaving loop that
+// vectorises; each output still receives its terms in the same order.
 void col2im_channel(const ConvTParams& p, const float* col, float* plane, float bias, int64_t c) {
   const int64_t ho = p.y.h, wo = p.y.w, h = p.x.h, w = p.x.w, hw = h * w;
   std::fill(plane, plane + ho * wo, bias);
+  const bool pairs = p.sw == 2 && p.dw == 1;
   for (int64_t i = 0; i < p.kh; ++i) {
     for (int64_t j = 0; j < p.kw; ++j) {
       const float* row = col + ((c * p.kh + i) * p.kw + j) * hw;
       const int64_t off = j * p.dw - p.padl;  // output column of input column 0
-      // Input columns x with 0 <= x*sw + off < wo.
-      int64_t lo = off >= 0 ? 0 : (-off + p.sw - 1) / p.sw;
-      int64_t hi = wo - 1 - off < 0 ? 0 : (wo - 1 - off) / p.sw + 1;
-      lo = std::min(lo, w);
-      hi = std::clamp(hi, lo, w);
+      int64_t lo, hi;
+      tap_columns(p, off, &lo, &hi);
+      if (pairs && j + 1 < p.kw) {
+        const float* row1 = row + hw;
+        int64_t lo1, hi1;
+        tap_columns(p, off + 1, &lo1, &hi1);
+        const int64_t a = std::max(lo, lo1), b = std::max(a, std::min(hi, hi1));
+        for (int64_t y = 0; y < h; ++y) {
+          const int64_t oy = y * p.sh - p.padt + i * p.dh;
+          if (oy < 0 || oy >= ho) continue;
+          float* dst = plane + oy * wo;
+          const float* s0 = row + y * w;
+          const float* s1 = row1 + y * w;
+          add_strided(dst, s0, lo, std::min(a, hi), 2, off);
+          add_strided(dst, s1, lo1, std::min(a, hi1), 2, off + 1);
+          for (int64_t x = a; x < b; ++x) {
+            dst[2 * x + off] += s0[x];
+            dst[2 * x + off + 1] += s1[x];
+          }
+          add_strided(dst, s0, std::max(b, lo), hi, 2, off);
+          add_strided(dst, s1, std::max(b, lo1), hi1, 2, off + 1);
+        }
+        ++j;
+        continue;
+      }
       for (int64_t y = 0; y < h; ++y) {
         const int64_t oy = y * p.sh - p.padt + i * p.dh;
         if (oy < 0 || oy >= ho) continue;
-        float* dst = plane + oy * wo;
-        const float* src = row + y * w;
-        if (p.sw == 1) {
-          for (int64_t x = lo; x < hi; ++x) dst[x + off] += src[x];
-        } else {
-          for (int64_t x = lo; x < hi; ++x) dst[x * p.sw + off] += src[x];
-        }
+        add_strided(plane + oy * wo, row + y * w, lo, hi, p.sw, off);
       }
     }
   }
