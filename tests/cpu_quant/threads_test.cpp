@@ -28,16 +28,19 @@ std::vector<float> randoms(size_t n, uint32_t seed) {
   return v;
 }
 
-// in [1,6,10,10] -> Conv 3x3 -> Relu -> Conv 1x1 -> MatMul with W [10, 12]
-// over the rows of every plane -> out [1,8,10,12].
+// in [1,6,32,32] -> Conv 3x3 -> Relu -> Conv 1x1 -> MatMul with W [32, 12]
+// over the rows of every plane -> out [1,16,32,12]. Large enough that the
+// products and the plain layers spread over the worker pool.
+constexpr uint64_t kOutValues = 16 * 32 * 12;
+
 GraphBuilder model(uint32_t seed) {
   GraphBuilder b;
-  const uint64_t in = b.input({1, 6, 10, 10});
-  const uint64_t w1 = b.weight({8, 6, 3, 3}, randoms(432, seed));
-  const uint64_t w2 = b.weight({8, 8, 1, 1}, randoms(64, seed + 1));
-  const uint64_t w3 = b.weight({10, 12}, randoms(120, seed + 2));
-  const uint64_t a = b.act({1, 8, 10, 10}), r = b.act({1, 8, 10, 10}), c = b.act({1, 8, 10, 10});
-  const uint64_t out = b.output({1, 8, 10, 12});
+  const uint64_t in = b.input({1, 6, 32, 32});
+  const uint64_t w1 = b.weight({16, 6, 3, 3}, randoms(864, seed));
+  const uint64_t w2 = b.weight({16, 16, 1, 1}, randoms(256, seed + 1));
+  const uint64_t w3 = b.weight({32, 12}, randoms(384, seed + 2));
+  const uint64_t a = b.act({1, 16, 32, 32}), r = b.act({1, 16, 32, 32}), c = b.act({1, 16, 32, 32});
+  const uint64_t out = b.output({1, 16, 32, 12});
   b.node(5, {in, w1}, {a}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}});
   b.node(6, {a}, {r});
   b.node(5, {r, w2}, {c}, {{0, 1}, {1, 1}});
@@ -62,7 +65,7 @@ TEST(QuantThreads, TwoEnginesAtOnceMatchTheirRunsAlone) {
   const std::string dir = mkdtemp(dir_name);
   const std::string ranges = dir + "/ranges.bin";
   std::vector<std::vector<float>> inputs;
-  for (uint32_t i = 0; i < 6; ++i) inputs.push_back(randoms(600, 100 + i));
+  for (uint32_t i = 0; i < 6; ++i) inputs.push_back(randoms(6 * 32 * 32, 100 + i));
 
   // Ranges for engine B from a calibration engine.
   {
@@ -85,13 +88,13 @@ TEST(QuantThreads, TwoEnginesAtOnceMatchTheirRunsAlone) {
   ASSERT_TRUE(b->ok()) << b->error.message;
   Job ja{a.get(), inputs, run_all(*a, inputs)};
   Job jb{b.get(), inputs, run_all(*b, inputs)};
-  ASSERT_EQ(ja.alone[0].size(), 960u);
+  ASSERT_EQ(ja.alone[0].size(), kOutValues);
   // The settings differ, so the outputs do.
   EXPECT_NE(ja.alone[0], jb.alone[0]);
 
   std::atomic<int> mismatches{0};
   auto worker = [&](Job& j) {
-    for (int round = 0; round < 15; ++round)
+    for (int round = 0; round < 5; ++round)
       for (size_t i = 0; i < j.inputs.size(); ++i)
         if (j.engine->run(j.inputs[i]) != j.alone[i]) ++mismatches;
   };
@@ -114,7 +117,7 @@ TEST(QuantThreads, TwoEnginesAtOnceMatchTheirRunsAlone) {
     for (int i = 0; i < 10; ++i) {
       QuantEngine c(model(11));
       EXPECT_TRUE(c.ok());
-      EXPECT_EQ(c.run(inputs[0]).size(), 960u);
+      EXPECT_EQ(c.run(inputs[0]).size(), kOutValues);
     }
     stop.store(true);
     tr.join();
