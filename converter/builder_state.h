@@ -30,7 +30,9 @@ struct BuilderValue {
   uint64_t elem;  // ElementKind: 2 F32 by default, 3 I64
   uint64_t rank;
   uint64_t dims[kBuilderRank];
-  const uint8_t* data;  // constant data, null when none
+  // Constant data, null when none. It may point straight into the ONNX or
+  // external-data bytes, so it is not aligned: read it with memcpy.
+  const uint8_t* data;
   uint64_t size;        // data bytes
   uint64_t owned;       // low byte 1: data is a malloc block of this value
   uint64_t tensor_index;  // kNoIndex unless a weight (set by the writer)

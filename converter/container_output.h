@@ -13,7 +13,7 @@ namespace vorn {
 
 // Builds the container description of the state. Adds the placeholder
 // weight "vorn.placeholder_weight" when the graph has no weight (a
-// container holds at least one tensor). The spec borrows the state's names
+// container holds at least one tensor). The description borrows the state's names
 // and data. False with a message when a value cannot be recorded.
 bool container_output_spec(BuilderState& s, ContainerSpec* spec, std::string* error);
 

@@ -197,3 +197,15 @@ TEST(ModelRead, NodeSpansFindProducers) {
   EXPECT_EQ(onnx_node_by_output(spans, 3, b, spans[1].input_offset[1], 1), -1);
   EXPECT_EQ(onnx_node_spans(b, 0, bytes.size() - 1, spans, 4), -1);
 }
+
+TEST(ModelRead, LimitsStopLargeGraphs) {
+  // 16377 imported nodes trip the limit before the next node is read, even
+  // though that node would still fit.
+  for (int count : {16377, 16378}) {
+    onnxw::Graph g;
+    g.inputs.push_back(onnxw::value_info("x", 1, {1}));
+    for (int k = 0; k < count; ++k) g.nodes.push_back(onnxw::node("Relu", {"x"}, {"x"}));
+    Imported r = import_bytes(onnxw::model(g));
+    EXPECT_EQ(r.error, count == 16377 ? "" : "the model is larger than the converter's limits (16384 nodes, 32768 values)");
+  }
+}
