@@ -108,6 +108,7 @@ void read_external_entry(TensorParse& t, const uint8_t* b, uint64_t start, uint6
     t.ext_has_length = true;
     t.ext_length = decimal_saturating(b + val_off, val_len);
   } else if (text_equal(b + key_off, key_len, "location")) {
+    t.external = true;  // offset 0 and the rest of the file unless given
     t.loc_off = val_off;
     t.loc_len = val_len;
   }
@@ -185,6 +186,9 @@ bool parse(TensorParse& t, const uint8_t* b, uint64_t start, uint64_t end) {
         break;
       case 13:
         if (f.wire == kWireLen) read_external_entry(t, b, f.start, f.end);
+        break;
+      case 14:  // data_location: 1 EXTERNAL
+        if (f.wire == kWireVarint && f.value == 1) t.external = true;
         break;
       default:
         break;

@@ -121,6 +121,18 @@ TEST(TensorRead, ExternalData) {
   EXPECT_EQ(f32_at(w, 1), -4.0f);
   EXPECT_EQ(w.owned, 0u);
 
+  // Only a location: the whole file from offset 0.
+  Msg whole;
+  whole.i(1, 50).u(2, 1).s(8, "w").m(13, Msg().s(1, "location").s(2, "model.onnx.data"));
+  Imported all = import_bytes(with_initializer(whole), nullptr, 0, &blob);
+  ASSERT_EQ(all.error, "");
+  EXPECT_EQ(f32_at(all.state->values[find(*all.state, "w")], 32), 1.5f);
+  Msg located;
+  located.i(1, 2).u(2, 1).s(8, "w").u(14, 1);
+  EXPECT_EQ(import_bytes(with_initializer(located)).error,
+            "failed parsing TensorProto 'w': its data is stored in an external file, but '<model path>.data' "
+            "could not be read");
+
   EXPECT_EQ(import_bytes(ext_tensor("0", "8")).error,
             "failed parsing TensorProto 'w': its data is stored in an external file, but '<model path>.data' "
             "could not be read");
