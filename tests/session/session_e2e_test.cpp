@@ -317,6 +317,30 @@ TEST(SessionEndToEnd, BatchOfSingleSamplePassesFillsEverySample) {
   EXPECT_EQ(h.tensor(0), xf);
 }
 
+// An image input of rank 3 gets a 224 x 224 image.
+TEST(SessionEndToEnd, RankThreeImageInputTakes224) {
+  ModelBuilder b;
+  uint64_t x = b.input({3, 224, 224}, "image");
+  uint64_t y = b.output({3, 224, 224}, "y");
+  b.node(kOpRelu, {x}, {y});
+  ModelFile m(b);
+  Handles h;
+  ASSERT_TRUE(open(h, m.path)) << h.error();
+  std::vector<uint8_t> px(31 * 17 * 3);
+  for (size_t i = 0; i < px.size(); ++i) px[i] = uint8_t(i * 7);
+  VornFrame* f = vorn_frame_new();
+  ASSERT_TRUE(vorn_frame_set_pixels(f, px.data(), px.size(), 31, 17, 0, VORN_PIXEL_RGB, 1, 0));
+  vorn_input_set_frame(h.in, f);
+  ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+  reference::RefImage im{px.data(), 31, 17, 93, VORN_PIXEL_RGB};
+  reference::RefSettings st{0, 114, false, 1.0f / 255.0f, {0, 0, 0}, {1, 1, 1}};
+  reference::RefFigures fig{};
+  std::vector<float> want = reference::ref_frame_to_tensor(im, st, 224, 224, &fig);
+  EXPECT_EQ(h.tensor(0), want);
+  EXPECT_EQ(vorn_output_scale_x(h.out), 224.0f / 31.0f);
+  vorn_frame_free(f);
+}
+
 TEST(SessionEndToEnd, UnloadReloadAndResetKeepResults) {
   ModelBuilder b = image_two_output_model(kH, kW);
   b.meta(WriterMeta::list("labels", {"a", "b"}));
