@@ -48,7 +48,7 @@ enum : uint64_t {
   kOpInstanceNorm = 22, kOpAveragePool = 23, kOpLeakyRelu = 26, kOpResize = 27, kOpConvTranspose = 28,
   kOpSoftmax = 29, kOpArgMax = 31, kOpGelu = 32, kOpSplit = 33, kOpGather = 34, kOpUnsqueeze = 35,
   kOpSqueeze = 37, kOpExpand = 43, kOpConstantOfShape = 46, kOpLess = 51, kOpDepthToSpace = 54, kOpPad = 55,
-  kOpSelu = 68, kOpHardSigmoid = 12, kOpTopK = 75, kOpScatterND = 77, kOpNms = 78, kOpMod = 80,
+  kOpSelu = 68, kOpClip = 30, kOpHardSigmoid = 12, kOpTopK = 75, kOpScatterND = 77, kOpNms = 78, kOpMod = 80,
   kOpGreater = 81, kOpOneHot = 86,
 };
 
@@ -226,6 +226,14 @@ void nms_words(const BuilderState& s, BuilderNode& node, const uint64_t* inputs,
   if (constant(2, &f) && f > 0.0f) node.attr(0) = static_cast<uint64_t>(f);
   set_f32(node, 14, constant(3, &f) ? f : 0.0f);
   node.attr(15) = constant(4, &f) ? f32_bits(f) : 0xFF800000u;
+}
+
+// A constant whose every byte is zero (0.0f and integer 0 alike).
+bool all_zero(const BuilderValue& v) {
+  if (v.data == nullptr) return false;
+  for (uint64_t i = 0; i < v.size; ++i)
+    if (v.data[i] != 0) return false;
+  return true;
 }
 
 // Resize as the engines run it: bilinear with half-pixel centres or aligned
@@ -486,6 +494,12 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
     if ((code == kOpMaxPool || code == kOpAveragePool) && dilated)
       return refuse(s, "pooling with dilations is not supported");
     if (code == kOpMaxPool && m.output_count > 1) return refuse(s, "MaxPool with an Indices output is not supported");
+    if (code == kOpPad && m.input_count >= 3 && m.inputs[2] != kNoIndex && !all_zero(s.values[m.inputs[2]]))
+      return refuse(s, "Pad with a non-zero or run-time constant_value is not supported (the engines pad with zeros)");
+    if (code == kOpClip)
+      for (uint64_t k = 1; k < 3 && k < m.input_count; ++k)
+        if (m.inputs[k] != kNoIndex && s.values[m.inputs[k]].data == nullptr)
+          return refuse(s, "Clip with a min or max computed at run time is not supported");
     if (code == kOpGelu && approx_tanh) return refuse(s, "Gelu with approximate='tanh' is not supported");
     if (code == kOpNms && center_box) return refuse(s, "NonMaxSuppression with center_point_box=1 is not supported");
     if (code == kOpConvTranspose && (out_padding || out_shape))

@@ -59,12 +59,14 @@ def all_ops():
         ("Floor", 1), ("Ceil", 1), ("Round", 1), ("Reciprocal", 1), ("Max", 2), ("Min", 2), ("GatherND", 2),
         ("ScatterND", 3), ("NonMaxSuppression", 5), ("Greater", 2), ("Not", 1), ("And", 2), ("Or", 2),
         ("Dropout", 1), ("MatMulInteger", 4), ("ConvInteger", 4), ("LessOrEqual", 2), ("GreaterOrEqual", 2),
-        ("Tile", 2), ("Slice", 5), ("Expand", 2), ("Clip", 3), ("Pad", 3), ("Resize", 4), ("ConstantOfShape", 1),
+        ("Tile", 2), ("Slice", 5), ("Expand", 2), ("Clip", ["x0", "clip_lo", "clip_hi"]),
+        ("Pad", ["x0", "x1", "pad_value"]), ("Resize", 4), ("ConstantOfShape", 1),
         ("ReduceSum", 2), ("Squeeze", 2), ("Unsqueeze", 2),
     ]
     nodes = []
     for i, (op, n_in) in enumerate(ops):
-        nodes.append(helper.make_node(op, [f"x{k}" for k in range(n_in)], [f"{op}_{i}_out"], name=f"n_{op}_{i}"))
+        inputs = n_in if isinstance(n_in, list) else [f"x{k}" for k in range(n_in)]
+        nodes.append(helper.make_node(op, inputs, [f"{op}_{i}_out"], name=f"n_{op}_{i}"))
     extra = [
         helper.make_node("Conv", ["x0", "w4"], ["conv"], name="conv", kernel_shape=[3, 3], strides=[2, 2],
                          pads=[1, 1, 1, 1], dilations=[1, 1], group=1),
@@ -126,6 +128,9 @@ def all_ops():
         init("k", np.array([2], np.int64)),
         init("scales", np.array([1, 1, 1.5, 1.5], np.float32)),
         init("sizes", np.array([1, 3, 8, 8], np.int64)),
+        init("clip_lo", np.array(-1.0, np.float32)),
+        init("clip_hi", np.array(6.0, np.float32)),
+        init("pad_value", np.array(0.0, np.float32)),
     ]
     inputs = [vi(f"x{k}", shape=[1, 3, 4, 4]) for k in range(5)] + [vi("x1d", shape=[1, 3, 9])]
     outputs = [vi("conv"), vi("softmax")]
@@ -255,9 +260,12 @@ def refused():
                          coordinate_transformation_mode="asymmetric"),
         helper.make_node("Resize", ["x", "", "sc"], ["rn"], name="resize_nearest_ceil", mode="nearest",
                          nearest_mode="ceil"),
+        helper.make_node("Pad", ["x", "pads", "one"], ["p1"], name="pad_one"),
+        helper.make_node("Clip", ["x", "x"], ["cl"], name="clip_runtime"),
     ]
     inits = [init("pads", np.zeros(8, np.int64), record=False), init("i", np.zeros((1, 4, 2, 2), np.int64), record=False),
-             init("sc", np.array([1, 1, 2, 2], np.float32), record=False)]
+             init("sc", np.array([1, 1, 2, 2], np.float32), record=False),
+             init("one", np.array(1.0, np.float32), record=False)]
     g = helper.make_graph(nodes, "refused", [vi("x", shape=[1, 4, 2, 2])], [vi("d")], inits)
     m = helper.make_model(g, opset_imports=[helper.make_opsetid("", 17), helper.make_opsetid("com.example", 1)])
     save(m, "refused.onnx")

@@ -171,6 +171,7 @@ TEST(NodeImport, AttributeWords) {
   const BuilderNode* pad = node_named(s, "n_Pad_54");
   EXPECT_EQ(pad->w[1], 1u);
   EXPECT_EQ(pad->input(1), find(s, "x1"));
+  EXPECT_EQ(pad->input(2), find(s, "pad_value"));
 }
 
 TEST(NodeImport, Conv1dBecomesUnsqueezeConvSqueeze) {
@@ -233,7 +234,7 @@ TEST(NodeImport, RefusedNodesAreReportedTogether) {
   ConvertOptions o = convert_options_init();
   Imported r = import_file(fixture("refused.onnx"), &o);
   EXPECT_EQ(r.error,
-            "10 unsupported node(s):\n"
+            "12 unsupported node(s):\n"
             "  'd2s_dcr' DepthToSpace (ai.onnx opset 17): DepthToSpace in DCR mode (the default) is not supported: "
             "the engines run CRD only\n"
             "  'scatter_el' ScatterElements (ai.onnx opset 17): ScatterElements indexes element by element and is "
@@ -250,7 +251,10 @@ TEST(NodeImport, RefusedNodesAreReportedTogether) {
             "  'resize_asym_linear' Resize (ai.onnx opset 17): linear Resize supports coordinate_transformation_mode "
             "half_pixel, pytorch_half_pixel and align_corners only\n"
             "  'resize_nearest_ceil' Resize (ai.onnx opset 17): nearest Resize supports (half_pixel, "
-            "round_prefer_floor or round_prefer_ceil) and (asymmetric, floor or round_prefer_floor) only\n");
+            "round_prefer_floor or round_prefer_ceil) and (asymmetric, floor or round_prefer_floor) only\n"
+            "  'pad_one' Pad (ai.onnx opset 17): Pad with a non-zero or run-time constant_value is not supported (the "
+            "engines pad with zeros)\n"
+            "  'clip_runtime' Clip (ai.onnx opset 17): Clip with a min or max computed at run time is not supported\n");
 }
 
 TEST(NodeImport, ReportListsAtMostOneHundredNodes) {
