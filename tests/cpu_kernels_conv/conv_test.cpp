@@ -3,7 +3,9 @@
 // im2col, banded large outputs, a starved workspace and fused activations.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "cpu/kernels/conv.h"
@@ -215,6 +217,21 @@ TEST(ConvKernel, ActivationWithoutBiasClampsWholeOutput) {
     ConvCase c{"nobias", spec(1, 3, 9, 9, 10, 3, 1, 1), false, act, false};
     check_case(c);
   }
+}
+
+TEST(ConvKernel, EpilogueSendsNanThroughItsBranches) {
+  // Relu maps NaN to 0 (it is not >= 0); LeakyRelu sends it through the
+  // slope and keeps it NaN; the affine form thresholds first.
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  std::vector<float> v(37, nan), params = {0.0f, 2.0f, 1.0f};
+  kern::conv_epilogue_span(v.data(), 37, 0, nullptr, 1, kern::kActRelu, 0.0f);
+  for (float f : v) EXPECT_EQ(f, 0.0f);
+  std::fill(v.begin(), v.end(), nan);
+  kern::conv_epilogue_span(v.data(), 37, 0, nullptr, 1, kern::kActLeaky, 0.1f);
+  for (float f : v) EXPECT_TRUE(std::isnan(f));
+  std::fill(v.begin(), v.end(), nan);
+  kern::conv_epilogue_span(v.data(), 37, 0, params.data(), 1, kern::kActReluAffine, 0.0f);
+  for (float f : v) EXPECT_EQ(f, 1.0f);
 }
 
 TEST(ConvCheck, RefusesBrokenContracts) {

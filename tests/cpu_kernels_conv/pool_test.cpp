@@ -1,6 +1,9 @@
 // ConvTranspose and the pools against the reference loops.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+
 #include "cpu/kernels/conv.h"
 #include "reference/conv_reference.h"
 #include "test_util.h"
@@ -197,6 +200,31 @@ TEST(PoolKernel, RandomSmallShapesMatchReference) {
                                         {{0, k}, {1, k}, {2, stride}, {3, stride}, {4, pad}, {5, pad}})));
     EXPECT_TRUE(close_to_reference(h.read(yi), ref::pool2d(max, planes, hh, ww, ho, wo, k, k, stride, stride, pad, pad, x)));
   }
+}
+
+}  // namespace
+}  // namespace vorn::test
+
+namespace vorn::test {
+namespace {
+
+TEST(PoolKernel, NanNeverWinsMax) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  NodeHarness h;
+  // One plane of 2 x 20 with NaNs mixed among the numbers.
+  std::vector<float> x(40);
+  for (int i = 0; i < 40; ++i) x[i] = (i % 3 == 0) ? nan : static_cast<float>(i);
+  x[36] = x[37] = x[38] = x[39] = nan;
+  const uint64_t xi = h.value({1, 1, 2, 20}, x), yi = h.value({1, 1, 1, 10});
+  ASSERT_TRUE(h.run(NodeHarness::node(7, {xi}, {yi}, {{0, 2}, {1, 2}, {2, 2}, {3, 2}})));
+  const auto y = h.read(yi);
+  for (int c = 0; c < 9; ++c) {
+    float want = -3.4028235e38f;
+    for (int idx : {2 * c, 2 * c + 1, 20 + 2 * c, 21 + 2 * c})
+      if (!std::isnan(x[idx]) && x[idx] > want) want = x[idx];
+    EXPECT_EQ(y[c], want) << c;
+  }
+  EXPECT_EQ(y[9], 19.0f);  // x[18] is NaN, x[19] = 19, the row below all NaN
 }
 
 }  // namespace
