@@ -9,18 +9,25 @@ namespace {
 
 constexpr float kTinyRange = 1e-30f;
 
+// One value on the symmetric grid (scale = amax / q); NaN stays NaN.
+inline float symmetric_one(float x, float q, float amax, float scale) {
+  float t = std::rint(x * q / amax);
+  t = t < -q ? -q : (t > q ? q : t);
+  return x != x ? x : scale * t;
+}
+
+// One value on the asymmetric grid; NaN stays NaN.
+inline float asymmetric_one(float x, float scale, float zp, float steps) {
+  float t = std::rint(x / scale) - zp;
+  t = t < 0.0f ? 0.0f : (t > steps ? steps : t);
+  return x != x ? x : scale * (zp + t);
+}
+
 // The asymmetric grid over [lo, hi] (lo <= 0 <= hi, hi > lo).
 void asymmetric_apply(float* data, uint64_t n, uint64_t stride, float lo, float hi, float steps) {
   const float scale = (hi - lo) / steps;
   const float zp = std::rint(lo / scale);
-  for (uint64_t i = 0; i < n; ++i) {
-    float& x = data[i * stride];
-    float t = std::rint(x / scale) - zp;
-    t = t < 0.0f ? 0.0f : (t > steps ? steps : t);
-    // NaN stays NaN instead of landing on the grid.
-    if (x != x) continue;
-    x = scale * (zp + t);
-  }
+  for (uint64_t i = 0; i < n; ++i) data[i * stride] = asymmetric_one(data[i * stride], scale, zp, steps);
 }
 
 float set_amax(const float* data, uint64_t n, uint64_t stride) {
@@ -45,6 +52,64 @@ void set_range(const float* data, uint64_t n, uint64_t stride, float* lo, float*
 
 void zero(float* data, uint64_t n, uint64_t stride) {
   for (uint64_t i = 0; i < n; ++i) data[i * stride] = 0.0f;
+}
+
+// Blocks of the columns of a row-major matrix (k rows of `cols` values,
+// row stride ld): the same sets and arithmetic as quant_vector on each
+// column block, but swept row by row over chunks of columns so that every
+// access is contiguous.
+constexpr uint64_t kColumnChunk = 256;
+
+void column_blocks(float* base, uint64_t cols, uint64_t k, uint64_t ld, CpuQuantType type,
+                   uint64_t b) {
+  if (type == kQuantF16) {
+    for (uint64_t i = 0; i < k; ++i)
+      for (uint64_t j = 0; j < cols; ++j) base[i * ld + j] = f16_round(base[i * ld + j]);
+    return;
+  }
+  const bool symmetric = type == kQuantI8 || type == kQuantI4;
+  const float q = type == kQuantI8 ? 127.0f : 7.0f;
+  const float steps = type == kQuantU8 ? 255.0f : 65535.0f;
+  float lo[kColumnChunk], hi[kColumnChunk], scale[kColumnChunk], zp[kColumnChunk];
+  for (uint64_t j0 = 0; j0 < cols; j0 += kColumnChunk) {
+    const uint64_t w = cols - j0 < kColumnChunk ? cols - j0 : kColumnChunk;
+    for (uint64_t i0 = 0; i0 < k; i0 += b) {
+      const uint64_t i1 = k - i0 < b ? k : i0 + b;
+      // hi holds the largest magnitude for the symmetric types.
+      for (uint64_t j = 0; j < w; ++j) lo[j] = hi[j] = 0.0f;
+      for (uint64_t i = i0; i < i1; ++i) {
+        const float* row = base + i * ld + j0;
+        if (symmetric) {
+          for (uint64_t j = 0; j < w; ++j) {
+            const float a = std::fabs(row[j]);
+            hi[j] = a > hi[j] ? a : hi[j];
+          }
+        } else {
+          for (uint64_t j = 0; j < w; ++j) {
+            lo[j] = row[j] < lo[j] ? row[j] : lo[j];
+            hi[j] = row[j] > hi[j] ? row[j] : hi[j];
+          }
+        }
+      }
+      for (uint64_t j = 0; j < w; ++j) {
+        if (symmetric) {
+          scale[j] = hi[j] / q;
+        } else if (hi[j] - lo[j] >= kTinyRange) {
+          scale[j] = (hi[j] - lo[j]) / steps;
+          zp[j] = std::rint(lo[j] / scale[j]);
+        }
+      }
+      for (uint64_t i = i0; i < i1; ++i) {
+        float* row = base + i * ld + j0;
+        for (uint64_t j = 0; j < w; ++j) {
+          if (symmetric)
+            row[j] = hi[j] >= kTinyRange ? symmetric_one(row[j], q, hi[j], scale[j]) : 0.0f;
+          else
+            row[j] = hi[j] - lo[j] >= kTinyRange ? asymmetric_one(row[j], scale[j], zp[j], steps) : 0.0f;
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
@@ -79,13 +144,7 @@ void quant_symmetric(float* data, uint64_t n, uint64_t stride, float amax, float
     return;
   }
   const float scale = amax / q;
-  for (uint64_t i = 0; i < n; ++i) {
-    float& x = data[i * stride];
-    if (x != x) continue;
-    float t = std::rint(x * q / amax);
-    t = t < -q ? -q : (t > q ? q : t);
-    x = scale * t;
-  }
+  for (uint64_t i = 0; i < n; ++i) data[i * stride] = symmetric_one(data[i * stride], q, amax, scale);
 }
 
 void quant_asymmetric(float* data, uint64_t n, uint64_t stride, float lo, float hi, float steps) {
@@ -126,6 +185,10 @@ void quant_blocks(float* base, uint64_t rows, uint64_t n, uint64_t row_stride,
                   uint64_t element_stride, CpuQuantType type, int64_t block) {
   if (type == kQuantOff || n == 0) return;
   const uint64_t b = block >= 1 && static_cast<uint64_t>(block) <= n ? static_cast<uint64_t>(block) : n;
+  if (row_stride == 1 && element_stride >= rows && rows > 1) {
+    column_blocks(base, rows, n, element_stride, type, b);
+    return;
+  }
   for (uint64_t r = 0; r < rows; ++r) {
     float* row = base + r * row_stride;
     for (uint64_t j = 0; j < n; j += b) {

@@ -123,6 +123,25 @@ TEST(QuantBlocks, SymmetricBlocksAlongStridedRows) {
   }
 }
 
+// Columns of a wide matrix (swept row by row inside) give what each column
+// rounded on its own gives, for every type, across chunks of columns.
+TEST(QuantBlocks, WideMatrixColumnsEqualEachColumnAlone) {
+  const uint64_t k = 37, cols = 300, ld = 301;
+  std::vector<float> m = random_values(k * ld, 6, -2, 3);
+  for (uint64_t j = 0; j < cols; j += 7) m[5 * ld + j] = 1e-32f;
+  for (uint64_t i = 0; i < k; ++i) m[i * ld + 11] = 0.0f;  // an all-zero column
+  for (CpuQuantType type : {kQuantF16, kQuantI8, kQuantI4, kQuantU8, kQuantU16}) {
+    for (int64_t block : {0, 8, 36}) {
+      std::vector<float> got = m, want = m;
+      quant_blocks(got.data(), cols, k, 1, ld, type, block);
+      for (uint64_t j = 0; j < cols; ++j) quant_blocks(want.data() + j, 1, k, 0, ld, type, block);
+      for (size_t i = 0; i < m.size(); ++i)
+        ASSERT_EQ(bits_of(got[i]), bits_of(want[i])) << "type " << type << " block " << block << " at " << i;
+      EXPECT_EQ(got[300], m[300]);  // outside the columns
+    }
+  }
+}
+
 TEST(QuantBlocks, BlockLengthZeroOrTooLongIsOneBlockPerRow) {
   const std::vector<float> m = random_values(40, 2, -1, 1);
   for (int64_t block : {0, -5, 11, 1000}) {
