@@ -48,7 +48,7 @@ enum : uint64_t {
   kOpInstanceNorm = 22, kOpAveragePool = 23, kOpLeakyRelu = 26, kOpResize = 27, kOpConvTranspose = 28,
   kOpSoftmax = 29, kOpArgMax = 31, kOpGelu = 32, kOpSplit = 33, kOpGather = 34, kOpUnsqueeze = 35,
   kOpSqueeze = 37, kOpExpand = 43, kOpConstantOfShape = 46, kOpLess = 51, kOpDepthToSpace = 54, kOpPad = 55,
-  kOpSelu = 68, kOpClip = 30, kOpHardSigmoid = 12, kOpTopK = 75, kOpScatterND = 77, kOpNms = 78, kOpMod = 80,
+  kOpSelu = 68, kOpClip = 30, kOpConcat = 20, kOpHardSigmoid = 12, kOpTopK = 75, kOpScatterND = 77, kOpNms = 78, kOpMod = 80,
   kOpGreater = 81, kOpOneHot = 86,
 };
 
@@ -107,11 +107,17 @@ bool read_attr(const uint8_t* b, uint64_t start, uint64_t end, Attr& a) {
   }
 }
 
+// Concat takes up to 64 inputs, split into a tree of 8-input Concats.
+constexpr uint64_t kMaxConcatInputs = 64;
+
 struct Imported {
   uint64_t inputs[8];
   uint64_t input_count = 0;
+  uint64_t extra[kMaxConcatInputs];  // every input while the list fits, for a wide Concat
+  uint64_t total_inputs = 0;
   uint64_t outputs[4];
   uint64_t output_count = 0;
+  uint64_t total_outputs = 0;
   uint64_t name_off = 0, name_len = 0, op_off = 0, op_len = 0, dom_off = 0, dom_len = 0;
 };
 
@@ -228,6 +234,35 @@ void nms_words(const BuilderState& s, BuilderNode& node, const uint64_t* inputs,
   node.attr(15) = constant(4, &f) ? f32_bits(f) : 0xFF800000u;
 }
 
+// A Concat of more than 8 inputs (at most 64) as Concats of 8 into partial
+// values "<output>#concat<k>" and one Concat of the partials: the node
+// records hold 8 inputs, and concatenation along one axis regroups freely.
+bool wide_concat(BuilderState& s, const BuilderNode& node, const uint64_t* inputs, uint64_t count) {
+  const uint64_t groups = (count + 7) / 8;
+  if (s.node_count + groups + 1 > kMaxNodes) return fail(s, kImportTableFull);
+  BuilderNode last = node;
+  last.w[1] = groups;
+  for (uint64_t k = 2; k < 10; ++k) last.w[k] = kNoIndex;
+  for (uint64_t g = 0; g < groups; ++g) {
+    char suffix[16];
+    int n = std::snprintf(suffix, sizeof suffix, "#concat%llu", static_cast<unsigned long long>(g));
+    uint64_t part = builder_derive_value(s, node.output(0), suffix, static_cast<uint64_t>(n));
+    if (part == kNoValue || part == node.output(0)) return fail(s, kImportTableFull);
+    BuilderNode* c = builder_append_node(s);
+    *c = node;
+    uint64_t take = count - g * 8 < 8 ? count - g * 8 : 8;
+    c->w[1] = take;
+    for (uint64_t k = 0; k < 8; ++k) c->w[2 + k] = k < take ? inputs[g * 8 + k] : kNoIndex;
+    c->w[10] = 1;
+    c->w[11] = part;
+    for (uint64_t k = 12; k < 15; ++k) c->w[k] = kNoIndex;
+    last.w[2 + g] = part;
+  }
+  BuilderNode* c = builder_append_node(s);
+  *c = last;
+  return true;
+}
+
 // A constant whose every byte is zero (0.0f and integer 0 alike).
 bool all_zero(const BuilderValue& v) {
   if (v.data == nullptr) return false;
@@ -298,14 +333,18 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
     if (f.wire != kWireLen) continue;
     uint64_t len = f.end - f.start;
     if (f.number == 1) {
-      if (m.input_count >= 8) continue;
+      ++m.total_inputs;
+      // Without options only the first eight inputs are read at all.
+      if (m.total_inputs > kMaxConcatInputs || (m.total_inputs > 8 && !options)) continue;
       uint64_t v = kNoIndex;
       if (len != 0) {
         v = builder_intern_value(s, b + f.start, len);
         if (v == kNoValue) return fail(s, kImportTableFull);
       }
-      m.inputs[m.input_count++] = v;
+      m.extra[m.total_inputs - 1] = v;
+      if (m.input_count < 8) m.inputs[m.input_count++] = v;
     } else if (f.number == 2) {
+      ++m.total_outputs;
       if (m.output_count >= 4) continue;
       uint64_t v = builder_intern_value(s, b + f.start, len);
       if (v == kNoValue) return fail(s, kImportTableFull);
@@ -494,6 +533,9 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
     if ((code == kOpMaxPool || code == kOpAveragePool) && dilated)
       return refuse(s, "pooling with dilations is not supported");
     if (code == kOpMaxPool && m.output_count > 1) return refuse(s, "MaxPool with an Indices output is not supported");
+    if (m.total_outputs > 4) return refuse(s, "more than 4 outputs are not supported");
+    if (m.total_inputs > 8 && (code != kOpConcat || m.total_inputs > kMaxConcatInputs))
+      return refuse(s, "more than 8 inputs are not supported (Concat takes up to 64)");
     if (code == kOpPad && m.input_count >= 3 && m.inputs[2] != kNoIndex && !all_zero(s.values[m.inputs[2]]))
       return refuse(s, "Pad with a non-zero or run-time constant_value is not supported (the engines pad with zeros)");
     if (code == kOpClip)
@@ -548,6 +590,8 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   if (code == kOpPad) node.w[1] = 1;
 
   if (!legacy_rewrite_node(s, node, name, m.name_len)) return true;  // replaced or dropped by a rewrite
+
+  if (options && code == kOpConcat && m.total_inputs > 8) return wide_concat(s, node, m.extra, m.total_inputs);
 
   BuilderNode* slot = builder_append_node(s);
   if (slot == nullptr) return fail(s, kImportTableFull);

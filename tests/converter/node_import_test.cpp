@@ -283,7 +283,29 @@ TEST(NodeImport, InputsOutputsAndConstants) {
   EXPECT_EQ(n.input(1), kNone);
   EXPECT_EQ(find(*r.state, "x9"), kNoValue);
 
+  // With options a wide Concat becomes a tree of 8-input Concats; other
+  // operators with more than 8 inputs are refused.
   ConvertOptions o = convert_options_init();
+  std::vector<std::string> nineteen;
+  for (int k = 0; k < 19; ++k) nineteen.push_back("x" + std::to_string(k % 3));
+  Imported wide = import_bytes(one_node(onnxw::node("Concat", nineteen, {"c"}, "c", {onnxw::attr_i("axis", 1)}), 3), &o);
+  ASSERT_EQ(wide.error, "");
+  const BuilderState& ws = *wide.state;
+  ASSERT_EQ(ws.node_count, 4u);
+  for (uint64_t g = 0; g < 3; ++g) {
+    EXPECT_EQ(ws.nodes[g].input_count(), g < 2 ? 8u : 3u);
+    EXPECT_EQ(ws.nodes[g].output(0), find(ws, "c#concat" + std::to_string(g)));
+    EXPECT_EQ(ws.nodes[g].attr(11), 1u);
+    EXPECT_EQ(ws.nodes[3].input(g), ws.nodes[g].output(0));
+  }
+  EXPECT_EQ(ws.nodes[2].input(0), find(ws, "x1"));  // input 16 is x1
+  EXPECT_EQ(ws.nodes[3].input_count(), 3u);
+  EXPECT_EQ(ws.nodes[3].output(0), find(ws, "c"));
+  EXPECT_EQ(import_bytes(one_node(onnxw::node("Max", nineteen, {"m"}, "m"), 3), &o).error,
+            "1 unsupported node(s):\n  'm' Max (ai.onnx opset 17): more than 8 inputs are not supported (Concat takes "
+            "up to 64)\n");
+  EXPECT_EQ(import_bytes(one_node(onnxw::node("Split", {"x0"}, {"a", "b", "c", "d", "e"}, "sp")), &o).error,
+            "1 unsupported node(s):\n  'sp' Split (ai.onnx opset 17): more than 4 outputs are not supported\n");
   EXPECT_EQ(import_bytes(one_node(onnxw::node("Constant", {}, {"k"}, "k", {onnxw::attr_ints("value_ints", {1})})), &o)
                 .error,
             "1 unsupported node(s):\n  'k' Constant (ai.onnx opset 17): Constant without a value\n");
