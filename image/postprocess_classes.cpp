@@ -27,7 +27,8 @@ inline double softmax_term(float v, float m) {
 
 uint32_t top_k_classes(const float* values, uint64_t n, uint32_t k, bool softmax,
                        uint32_t* class_ids, float* scores) {
-  uint64_t kk = k < n ? k : n;
+  const uint64_t kk = k < n ? k : n;
+  if (kk == 0) return 0;
   double s = 1;
   float max_value = -INFINITY;
   if (softmax) {
@@ -38,38 +39,30 @@ uint32_t top_k_classes(const float* values, uint64_t n, uint32_t k, bool softmax
       if (!std::isnan(values[i])) sum += softmax_term(values[i], max_value);
     s = sum > 0 ? sum : 1.0;
   }
-  // Each pass picks the greatest value ranked after the previous pick in the
-  // order (value descending, index ascending), so no picked-flags are needed:
-  // an index is still unpicked when its value is below the last pick's, or
-  // equal to it at a higher index.
-  bool have_prev = false;
-  float prev_value = 0;
-  uint64_t prev_index = 0;
-  bool exhausted = false;
-  for (uint64_t r = 0; r < kk; ++r) {
-    int64_t best_index = -1;
-    float best = kFloor;
-    if (!exhausted) {
-      for (uint64_t i = 0; i < n; ++i) {
-        float v = values[i];
-        if (have_prev && !(v < prev_value || (v == prev_value && i > prev_index))) continue;
-        if (v > best) {
-          best = v;
-          best_index = int64_t(i);
-        }
-      }
+  // One pass keeps the kk best seen so far in rank order (value descending,
+  // index ascending). Scanning upward, a value enters only when it beats the
+  // last kept one strictly, and lands after the kept values it equals, so the
+  // result is the same as kk passes picking the greatest remaining value.
+  uint32_t kept = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    const float v = values[i];
+    if (!(v > kFloor)) continue;  // NaN and the floor are never ranked
+    if (kept == kk && !(v > scores[kept - 1])) continue;
+    uint32_t at = kept < kk ? kept : kept - 1;
+    while (at > 0 && v > scores[at - 1]) {
+      scores[at] = scores[at - 1];
+      class_ids[at] = class_ids[at - 1];
+      --at;
     }
-    if (best_index < 0) {
-      exhausted = true;
-      class_ids[r] = UINT32_MAX;
-      scores[r] = softmax ? 0.0f : kFloor;
-      continue;
-    }
-    have_prev = true;
-    prev_value = best;
-    prev_index = uint64_t(best_index);
-    class_ids[r] = uint32_t(best_index);
-    scores[r] = softmax ? float(softmax_term(best, max_value) / s) : best;
+    scores[at] = v;
+    class_ids[at] = uint32_t(i);
+    if (kept < kk) ++kept;
+  }
+  for (uint32_t r = 0; r < kept; ++r)
+    if (softmax) scores[r] = float(softmax_term(scores[r], max_value) / s);
+  for (uint64_t r = kept; r < kk; ++r) {
+    class_ids[r] = UINT32_MAX;
+    scores[r] = softmax ? 0.0f : kFloor;
   }
   return uint32_t(kk);
 }

@@ -109,6 +109,27 @@ TEST(TopK, TiesAndNonFiniteValues) {
   }
 }
 
+TEST(TopK, TiesAtTheCutOffGoToLowerClasses) {
+  OutputPtr o = scores_output({4}, {0.9f, 0.5f, 0.9f, 0.9f});
+  ASSERT_EQ(vorn_output_compute_top_k(o.get(), 0, 2, 0), 2u);
+  EXPECT_EQ(vorn_output_top_class_id(o.get(), 0), 0u);
+  EXPECT_EQ(vorn_output_top_class_id(o.get(), 1), 2u);
+  std::mt19937 rng(17);
+  std::uniform_int_distribution<int> d(0, 40);
+  for (size_t n : {255u, 256u, 257u, 5000u}) {
+    std::vector<float> v(n);
+    for (float& x : v) x = float(d(rng)) / 8.0f;
+    o = scores_output({1, n}, v);
+    for (int32_t k : {1, 7, 256}) {
+      uint32_t got = vorn_output_compute_top_k(o.get(), 0, k, 0);
+      std::vector<int64_t> want = ranked(v, size_t(k));
+      ASSERT_EQ(got, want.size());
+      for (uint32_t i = 0; i < got; ++i)
+        ASSERT_EQ(vorn_output_top_class_id(o.get(), int32_t(i)), uint32_t(want[i])) << n << " " << k << " " << i;
+    }
+  }
+}
+
 TEST(TopK, SoftmaxMatchesReference) {
   std::mt19937 rng(11);
   std::normal_distribution<float> d(0.0f, 4.0f);
