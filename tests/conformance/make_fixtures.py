@@ -360,7 +360,9 @@ def composite_cases():
 # Real architectures from PyTorch, reduced in width, random weights
 # ---------------------------------------------------------------------------
 
-def net_cases(opsets):
+def net_cases(opsets, full=False):
+    """The reduced architectures, or with full=True the stock-width ones at
+    their usual input sizes (for the benchmark; not committed)."""
     import torch
     import torch.nn as nn
     import torch.nn.functional as F
@@ -436,17 +438,17 @@ def net_cases(opsets):
         """A YOLO-style detector: strided backbone, two detection scales, grid and
         anchor decoding into [1, boxes, 5 + classes]."""
 
-        def __init__(self, classes=3, anchors=2):
+        def __init__(self, classes=3, anchors=2, w=8):
             super().__init__()
             def cbs(i, o, s):
                 return nn.Sequential(nn.Conv2d(i, o, 3, s, 1, bias=False), nn.BatchNorm2d(o),
                                      nn.SiLU())
-            self.b1 = nn.Sequential(cbs(3, 8, 2), cbs(8, 16, 2), cbs(16, 16, 2))   # /8
-            self.b2 = cbs(16, 32, 2)                                                # /16
-            self.lat = nn.Conv2d(32, 16, 1)
+            self.b1 = nn.Sequential(cbs(3, w, 2), cbs(w, 2 * w, 2), cbs(2 * w, 2 * w, 2))  # /8
+            self.b2 = cbs(2 * w, 4 * w, 2)                                                 # /16
+            self.lat = nn.Conv2d(4 * w, 2 * w, 1)
             self.no, self.na = classes + 5, anchors
-            self.h8 = nn.Conv2d(32, self.no * anchors, 1)
-            self.h16 = nn.Conv2d(32, self.no * anchors, 1)
+            self.h8 = nn.Conv2d(4 * w, self.no * anchors, 1)
+            self.h16 = nn.Conv2d(4 * w, self.no * anchors, 1)
             self.register_buffer("anchor8", torch.tensor([[10.0, 13.0], [16.0, 30.0]]))
             self.register_buffer("anchor16", torch.tensor([[30.0, 61.0], [62.0, 45.0]]))
 
@@ -534,6 +536,25 @@ def net_cases(opsets):
         ("unet_tiny", TinyUNet, [1, 3, 32, 32], False),
         ("yolo_tiny", TinyYolo, [1, 3, 64, 64], False),
     ]
+    if full:
+        nets = [
+            ("resnet18", lambda: tvm.resnet18(), [1, 3, 224, 224], True),
+            ("resnet50", lambda: tvm.resnet50(), [1, 3, 224, 224], True),
+            ("mobilenet_v2", lambda: tvm.mobilenet_v2(), [1, 3, 224, 224], True),
+            ("mobilenet_v3_small", lambda: tvm.mobilenet_v3_small(), [1, 3, 224, 224], True),
+            ("mobilenet_v3_large", lambda: tvm.mobilenet_v3_large(), [1, 3, 224, 224], True),
+            ("efficientnet_b0", lambda: tvm.efficientnet_b0(), [1, 3, 224, 224], True),
+            ("shufflenet_v2", lambda: tvm.shufflenet_v2_x1_0(), [1, 3, 224, 224], True),
+            ("squeezenet_1_1", lambda: tvm.squeezenet1_1(), [1, 3, 224, 224], True),
+            ("regnet_y_400mf", lambda: tvm.regnet_y_400mf(), [1, 3, 224, 224], True),
+            # DeiT-tiny's shape: 12 layers of width 192 on 16 x 16 patches.
+            ("vit_tiny", lambda: tv_vit.VisionTransformer(
+                image_size=224, patch_size=16, num_layers=12, num_heads=3, hidden_dim=192,
+                mlp_dim=768), [1, 3, 224, 224], True),
+            ("unet", lambda: TinyUNet(32), [1, 3, 256, 256], False),
+            ("yolo", lambda: TinyYolo(80, 2, 32), [1, 3, 320, 320], False),
+        ]
+        nets = [(n + "_full", m, s, t) for n, m, s, t in nets]
     cases = []
     for name, make, shape, top1 in nets:
         for opset in opsets:
@@ -546,7 +567,7 @@ def net_cases(opsets):
             x = rand(rng, shape)
             with tempfile.TemporaryDirectory() as tmp:
                 path = os.path.join(tmp, "m.onnx")
-                outs = ["output"] if name != "unet_tiny" else ["mask", "mask_half"]
+                outs = ["mask", "mask_half"] if name.startswith("unet") else ["output"]
                 torch.onnx.export(model, torch.from_numpy(x), path, opset_version=opset,
                                   input_names=["input"], output_names=outs,
                                   do_constant_folding=True)
@@ -651,11 +672,17 @@ def main():
     ap.add_argument("--out", default=OUT_DIR)
     ap.add_argument("--only", default="", help="substring: rebuild only matching cases")
     ap.add_argument("--no-nets", action="store_true", help="skip the PyTorch architectures")
+    ap.add_argument("--full", action="store_true",
+                    help="only the stock-width architectures at opset 13 (benchmark models; "
+                         "give --out a folder outside the tree)")
     args = ap.parse_args()
     ensure_ort(args.ort)
-    cases = op_cases()
-    if not args.no_nets:
-        cases += net_cases([11, 13, 17])
+    if args.full:
+        cases = net_cases([13], full=True)
+    else:
+        cases = op_cases()
+        if not args.no_nets:
+            cases += net_cases([11, 13, 17])
     if args.only:
         cases = [c for c in cases if args.only in c.name]
     os.makedirs(args.out, exist_ok=True)
