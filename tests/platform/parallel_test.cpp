@@ -93,8 +93,10 @@ TEST(ParallelFor, IdleWorkersSleep) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   auto [after, again] = worker_ticks();
   EXPECT_EQ(again, workers);  // no thread per call, none lost
-  // A worker that spun would burn about 30 ticks (at 100 Hz) in this time.
-  EXPECT_LE(after - before, 2) << "ticks used by idle workers";
+  // One spinning worker would burn about 30 ticks (at 100 Hz) in this time;
+  // the margin absorbs tick accounting of workers still settling on a busy
+  // machine.
+  EXPECT_LE(after - before, 10) << "ticks used by idle workers";
   parallel_for(1000, [](size_t) {});
   EXPECT_EQ(worker_ticks().second, workers);
 }
