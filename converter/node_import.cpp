@@ -399,7 +399,7 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   bool a14_given = false, a15_given = false, axis_given = false, value_seen = false;
   bool d2s_crd = false, ceil_mode = false, last_index = false, approx_tanh = false, center_box = false;
   bool out_padding = false, out_shape = false, too_many_axes = false, pads_given = false, same_pad = false;
-  bool include_pad = false, dilated = false, antialias = false, aspect_policy = false;
+  bool batch_dims = false, include_pad = false, dilated = false, antialias = false, aspect_policy = false;
   const uint8_t* coord_mode = nullptr;
   uint64_t coord_mode_len = 0;
   const uint8_t* nearest_mode = nullptr;
@@ -463,6 +463,7 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
       w.attr(0) = a.i;
     } else if (a.is("batch_dims")) {
       w.attr(4) = a.i;
+      batch_dims = a.i != 0;
     } else if (a.is("alpha") || a.is("epsilon")) {
       set_f32(w, 14, a.f), a14_given = true;
     } else if (a.is("beta") || a.is("gamma")) {
@@ -534,6 +535,7 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
       return refuse(s, "pooling with dilations is not supported");
     if (code == kOpMaxPool && m.output_count > 1) return refuse(s, "MaxPool with an Indices output is not supported");
     if (m.total_outputs > 4) return refuse(s, "more than 4 outputs are not supported");
+    if (batch_dims) return refuse(s, "batch_dims other than 0 is not supported");
     if (m.total_inputs > 8 && (code != kOpConcat || m.total_inputs > kMaxConcatInputs))
       return refuse(s, "more than 8 inputs are not supported (Concat takes up to 64)");
     if (code == kOpPad && m.input_count >= 3 && m.inputs[2] != kNoIndex && !all_zero(s.values[m.inputs[2]]))
