@@ -304,6 +304,10 @@ TEST(NodeImport, InputsOutputsAndConstants) {
   EXPECT_EQ(import_bytes(one_node(onnxw::node("Max", nineteen, {"m"}, "m"), 3), &o).error,
             "1 unsupported node(s):\n  'm' Max (ai.onnx opset 17): more than 8 inputs are not supported (Concat takes "
             "up to 64)\n");
+  EXPECT_EQ(import_bytes(one_node(onnxw::node("Gather", {"x0", "x1"}, {"g"}, "g", {onnxw::attr_i("batch_dims", 1)}), 2),
+                         &o)
+                .error,
+            "1 unsupported node(s):\n  'g' Gather (ai.onnx opset 17): batch_dims other than 0 is not supported\n");
   EXPECT_EQ(import_bytes(one_node(onnxw::node("Split", {"x0"}, {"a", "b", "c", "d", "e"}, "sp")), &o).error,
             "1 unsupported node(s):\n  'sp' Split (ai.onnx opset 17): more than 4 outputs are not supported\n");
   EXPECT_EQ(import_bytes(one_node(onnxw::node("Constant", {}, {"k"}, "k", {onnxw::attr_ints("value_ints", {1})})), &o)
