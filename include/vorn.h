@@ -551,8 +551,9 @@ VORN_API size_t vorn_output_top_label_len(const VornOutput* output, int32_t i);
 
 /* Decodes detection boxes (at most VORN_MAX_BOXES) in source-image pixels
  * with class-aware non-maximum suppression; returns the box count, or -1
- * for a tensor layout it does not know (code 12 on the session that filled
- * the output, which must still be alive). */
+ * for a tensor layout it does not know or tensors too small for it (code 12
+ * is recorded on the session that filled the output while that session
+ * lives; the output itself stays usable after the session is freed). */
 VORN_API int32_t vorn_output_decode_boxes(VornOutput* output, int32_t max_boxes,
                                           float score_threshold, float iou_threshold);
 VORN_API float vorn_output_box_x1(const VornOutput* output, int32_t i);
