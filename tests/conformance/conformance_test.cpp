@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <ostream>
 #include <set>
 
 #include "conformance/compare.h"
@@ -298,6 +299,8 @@ struct RunParam {
   std::string dir;
   Case c;
 };
+
+void PrintTo(const RunParam& p, std::ostream* os) { *os << p.c.name; }
 
 // Cases of another manifest, named by VORN_CONFORMANCE_EXTRA (the trained
 // models that scripts/fetch_models caches outside the tree).

@@ -297,8 +297,48 @@ def op_cases():
                        out_count=2, out_dtypes=["f32", "i64"]))
     c.append(single_op("cast_i64_to_f32", "Cast", 13, [[2, 6]], {"to": TensorProto.FLOAT},
                        in_dtype="i64"))
+    c.append(single_op("unary_cos", "Cos", 13, [s4], low=-4, high=4))
+    c.append(single_op("unary_sin", "Sin", 13, [s4], low=-4, high=4))
+    c.append(single_op("selu", "Selu", 13, [s4], {"alpha": 1.5, "gamma": 1.1}, low=-3, high=3))
+    c.append(single_op("prelu_channel_slope", "PRelu", 13, [s4], consts=[weights("pr", [3, 1, 1])],
+                       low=-3, high=3))
+    c.append(single_op("mod_fmod", "Mod", 13, [s4], {"fmod": 1},
+                       consts=[np.array(0.7, np.float32)], low=-3, high=3))
+    c.append(single_op("cumsum_axis2", "CumSum", 13, [s4], consts=[np.array(2, np.int64)]))
+    c.append(single_op("cumsum_exclusive_reverse", "CumSum", 13, [s4],
+                       {"exclusive": 1, "reverse": 1}, consts=[np.array(3, np.int64)]))
+    c.append(single_op("dropout_inference", "Dropout", 13, [s4]))
+    c.append(single_op("reduceprod_op13", "ReduceProd", 13, [s4], {"axes": [1], "keepdims": 1},
+                       low=0.5, high=1.5))
+    c.append(single_op("gathernd_pairs", "GatherND", 13, [[2, 3, 4]],
+                       consts=[i64([[0, 1], [1, 2]])]))
+    c.append(scatter_case("scatternd_rows"))
+    c.append(scatter_case("scatterelements_axis0"))
+    c.append(single_op("topk_smallest_axis1", "TopK", 11, [[2, 9, 3]], {"axis": 1, "largest": 0},
+                       consts=[i64([4])], out_count=2, out_dtypes=["f32", "i64"]))
+    c.append(single_op("gridsample_op16_bilinear", "GridSample", 16, [[1, 2, 5, 6], [1, 4, 4, 2]],
+                       {"mode": "bilinear", "align_corners": 0}))
+    c.append(single_op("gridsample_op16_nearest_border", "GridSample", 16,
+                       [[1, 2, 5, 6], [1, 3, 4, 2]],
+                       {"mode": "nearest", "padding_mode": "border", "align_corners": 1},
+                       low=-1.2, high=1.2))
     c += composite_cases()
     return c
+
+
+def scatter_case(name):
+    """ScatterND and ScatterElements with constant indices and runtime data."""
+    rng = np.random.RandomState(seed_of(name))
+    if name.startswith("scatternd"):
+        node = helper.make_node("ScatterND", ["x0", "idx", "x1"], ["y0"])
+        shapes, idx = [[4, 3], [2, 3]], np.array([[3], [1]], np.int64)
+    else:
+        node = helper.make_node("ScatterElements", ["x0", "idx", "x1"], ["y0"], axis=0)
+        shapes, idx = [[3, 4], [1, 4]], np.array([[2, 0, 1, 2]], np.int64)
+    model = op_model(name, 13, [node], [("x0", "f32", shapes[0]), ("x1", "f32", shapes[1])],
+                     [("idx", idx)], [("y0", "f32")])
+    return Case(name, "op", 13, model,
+                [("x0", "f32", rand(rng, shapes[0])), ("x1", "f32", rand(rng, shapes[1]))])
 
 
 def composite_cases():
@@ -353,6 +393,69 @@ def composite_cases():
     rng = np.random.RandomState(seed_of("two_outputs_swish"))
     out.append(Case("two_outputs_swish", "op", 13, model,
                     [("x0", "f32", rand(rng, [1, 4, 5, 6], -4, 4))]))
+    # Comparisons and logic feeding Where.
+    nodes = [
+        helper.make_node("Less", ["x0", "half"], ["lt"]),
+        helper.make_node("Equal", ["x0", "x1"], ["eq"]),
+        helper.make_node("Not", ["eq"], ["ne"]),
+        helper.make_node("And", ["lt", "ne"], ["both"]),
+        helper.make_node("Greater", ["x1", "half"], ["gt"]),
+        helper.make_node("Or", ["both", "gt"], ["any"]),
+        helper.make_node("Where", ["any", "x0", "x1"], ["y0"]),
+    ]
+    model = op_model("logic_where", 13, nodes,
+                     [("x0", "f32", [2, 3, 4]), ("x1", "f32", [2, 3, 4])],
+                     [("half", np.array(0.5, np.float32))], [("y0", "f32")])
+    rng = np.random.RandomState(seed_of("logic_where"))
+    a = rand(rng, [2, 3, 4])
+    b = rand(rng, [2, 3, 4])
+    b[0, 0, :2] = a[0, 0, :2]  # some equal pairs
+    out.append(Case("logic_where", "op", 13, model, [("x0", "f32", a), ("x1", "f32", b)]))
+    # ConstantOfShape over a runtime shape.
+    nodes = [
+        helper.make_node("Shape", ["x0"], ["s"]),
+        helper.make_node("ConstantOfShape", ["s"], ["k"],
+                         value=numpy_helper.from_array(np.array([0.25], np.float32))),
+        helper.make_node("Add", ["x0", "k"], ["y0"]),
+    ]
+    model = op_model("constantofshape_add", 13, nodes, [("x0", "f32", [1, 3, 4, 5])], [],
+                     [("y0", "f32")])
+    rng = np.random.RandomState(seed_of("constantofshape_add"))
+    out.append(Case("constantofshape_add", "op", 13, model, [("x0", "f32", rand(rng, [1, 3, 4, 5]))]))
+    # Range of constants added to a row.
+    nodes = [
+        helper.make_node("Range", ["start", "limit", "delta"], ["r"]),
+        helper.make_node("Add", ["x0", "r"], ["y0"]),
+    ]
+    model = op_model("range_add", 13, nodes, [("x0", "f32", [2, 6])],
+                     [("start", np.array(-1.0, np.float32)), ("limit", np.array(2.0, np.float32)),
+                      ("delta", np.array(0.5, np.float32))], [("y0", "f32")])
+    rng = np.random.RandomState(seed_of("range_add"))
+    out.append(Case("range_add", "op", 13, model, [("x0", "f32", rand(rng, [2, 6]))]))
+    # Weight-only int8: DequantizeLinear of a constant, then MatMul.
+    wq = np.random.RandomState(seed_of("dequant_matmul")).randint(-127, 128, [12, 5]).astype(np.int8)
+    nodes = [
+        helper.make_node("DequantizeLinear", ["wq", "scale", "zp"], ["w"]),
+        helper.make_node("MatMul", ["x0", "w"], ["y0"]),
+    ]
+    model = op_model("dequantize_matmul", 13, nodes, [("x0", "f32", [3, 12])],
+                     [("wq", wq), ("scale", np.array(0.02, np.float32)),
+                      ("zp", np.array(3, np.int8))], [("y0", "f32")])
+    rng = np.random.RandomState(seed_of("dequantize_matmul"))
+    out.append(Case("dequantize_matmul", "op", 13, model, [("x0", "f32", rand(rng, [3, 12]))]))
+    # NonMaxSuppression: selected (batch, class, box) indices, compared exactly.
+    rng = np.random.RandomState(seed_of("nms_indices"))
+    n = 12
+    corner = rng.uniform(0, 40, size=(n, 2)).astype(np.float32)
+    size = rng.uniform(8, 24, size=(n, 2)).astype(np.float32)
+    boxes = np.concatenate([corner, corner + size], 1)[None]  # [1, n, 4] y1 x1 y2 x2
+    scores = rng.uniform(0, 1, size=(1, 2, n)).astype(np.float32)
+    nodes = [helper.make_node("NonMaxSuppression", ["x0", "x1", "maxout", "iou", "thr"], ["y0"])]
+    model = op_model("nms_indices", 11, nodes,
+                     [("x0", "f32", [1, n, 4]), ("x1", "f32", [1, 2, n])],
+                     [("maxout", np.array([5], np.int64)), ("iou", np.array([0.4], np.float32)),
+                      ("thr", np.array([0.2], np.float32))], [("y0", "i64")])
+    out.append(Case("nms_indices", "op", 11, model, [("x0", "f32", boxes), ("x1", "f32", scores)]))
     return out
 
 
