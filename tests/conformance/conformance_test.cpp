@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -221,6 +222,41 @@ TEST(ConformanceFixtures, ReaderRejectsFilesOfTheWrongSize) {
   spec = c->inputs[0];
   spec.file = "no/such/file.bin";
   EXPECT_FALSE(read_tensor(fixture_dir(), spec, &t, &error));
+}
+
+TEST(ConformanceFixtures, MalformedManifestsAreRejectedWithAReason) {
+  const std::string path = ::testing::TempDir() + "conformance_manifest_test.json";
+  struct Bad {
+    const char* text;
+    const char* reason;
+  };
+  const Bad table[] = {
+      {"not json", "is not a manifest"},
+      {"{\"cases\": 3}", "is not a manifest"},
+      {"{\"cases\": [{\"name\": \"a\"}]}", "malformed manifest entry"},
+      {"{\"cases\": [{\"name\": \"a\", \"model\": \"m\", \"inputs\": [{\"name\": \"x\", "
+       "\"dtype\": \"f16\", \"shape\": [1], \"file\": \"f\"}], \"outputs\": []}]}",
+       "unknown dtype"},
+      {"{\"cases\": [{\"name\": \"a\", \"model\": \"m\", \"inputs\": [{\"name\": \"x\"}], "
+       "\"outputs\": []}]}",
+       "lacks name, dtype, shape or file"},
+  };
+  for (const Bad& bad : table) {
+    SCOPED_TRACE(bad.text);
+    {
+      std::ofstream out(path, std::ios::trunc);
+      out << bad.text;
+    }
+    Manifest m;
+    std::string error;
+    EXPECT_FALSE(read_manifest(path, &m, &error));
+    EXPECT_NE(error.find(bad.reason), std::string::npos) << error;
+  }
+  Manifest m;
+  std::string error;
+  EXPECT_FALSE(read_manifest(path + ".missing", &m, &error));
+  EXPECT_NE(error.find("cannot read"), std::string::npos) << error;
+  std::remove(path.c_str());
 }
 
 // The references of a few operators, recomputed from their definitions,
