@@ -2,12 +2,14 @@
 // creation, operands of products rounded at run time, activations rounded
 // after their node; each against the reference rounding of the same values.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <random>
 #include <vector>
 
 #include "cpu/quant_hooks.h"
+#include "cpu/quant_operands.h"
 #include "cpu/quant_round.h"
 #include "quant_test_util.h"
 #include "reference/quant_reference.h"
@@ -356,6 +358,57 @@ TEST(QuantOperands, ConvColumnsAlongChannelsAndTaps) {
       }
     }
   EXPECT_EQ(e.state->quant->operand_misses, 0u);
+}
+
+}  // namespace
+}  // namespace vorn
+
+namespace vorn {
+namespace {
+
+TEST(QuantWeights, RefusedRangesFileLeavesTheWeightsAlone) {
+  char name[] = "/tmp/vorn_qbad_XXXXXX";
+  const int fd = mkstemp(name);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "bad", 3), 3);
+  close(fd);
+  ConvGraph g = conv_graph();
+  QuantEnv env({{"VORN_CPU_QW", "i4"}, {"VORN_CPU_QCAL", name}});
+  QuantEngine e(g.b);
+  unlink(name);
+  EXPECT_FALSE(e.ok());
+  EXPECT_EQ(e.weight(g.w1), randoms(432, 1));
+}
+
+// Every weight of a product is known as one, however many there are: an
+// operand inside any of them is used in place.
+TEST(QuantOperands, EveryWeightIsRegistered) {
+  constexpr uint64_t kLayers = 8300;
+  GraphBuilder b;
+  uint64_t x = b.input({1, 2});
+  std::vector<uint64_t> weights;
+  for (uint64_t i = 0; i < kLayers; ++i) {
+    weights.push_back(b.weight({2, 2}, {1.0f, 0.0f, 0.0f, 1.0f}));
+    const uint64_t y = i + 1 == kLayers ? b.output({1, 2}) : b.act({1, 2});
+    b.node(kGemm, {x, weights.back()}, {y}, {{14, GraphBuilder::f32_word(1.0f)}});
+    x = y;
+  }
+  QuantEnv env({{"VORN_CPU_QA", "i4"}});
+  QuantEngine e(b);
+  ASSERT_TRUE(e.ok()) << e.error.message;
+  for (uint64_t id : {weights[0], weights[8191], weights[8192], weights.back()}) {
+    const float* w = static_cast<const float*>(e.state->data[id]);
+    EXPECT_EQ(gemm_quant_operand_b(*e.state, w, false, 2, 2, 2), w);
+    EXPECT_EQ(gemm_quant_operand_b(*e.state, w + 2, false, 1, 2, 2), w + 2);
+  }
+  // An activation is copied and rounded.
+  const float* act = static_cast<const float*>(e.state->data[e.state->first_output]);
+  EXPECT_NE(gemm_quant_operand_a(*e.state, act, false, 1, 2, 2), act);
+  // Identity weights: the pass rounds only the activations, each row on
+  // its own 7-level grid.
+  const std::vector<float> y = e.run({0.3f, -1.0f});
+  ASSERT_EQ(y.size(), 2u);
+  EXPECT_EQ(y, ref::symmetric({0.3f, -1.0f}, 7));
 }
 
 }  // namespace
