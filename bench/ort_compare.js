@@ -67,6 +67,7 @@ function main() {
   let unavailable = '';
   for (const c of list) {
     const vorn = path.join(opts.work, c.name + '.vorn');
+    fs.rmSync(vorn, {force: true});
     const r = spawnSync(opts.runner, ['convert', path.join(c.dir, c.model), vorn], {encoding: 'utf8'});
     if (r.status === 0) converted.set(c.name, vorn);
     else if (r.status === 3) unavailable = r.stderr.trim();

@@ -24,22 +24,25 @@ std::string session_error(const VornSession* session) {
                      vorn_session_error_message_len(session));
 }
 
-// A .vorn path in the temporary directory, removed when the run ends.
+// A .vorn path in a fresh temporary directory, both removed when the run
+// ends (the converter creates the file itself).
 struct TempModel {
+  std::string dir;
   std::string path;
   TempModel() {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vorn-conf-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
-    int fd = mkstemp(name.data());
-    if (fd >= 0) {
-      close(fd);
-      path = name.data();
+    if (mkdtemp(name.data()) != nullptr) {
+      dir = name.data();
+      path = dir + "/model.vorn";
     }
   }
   ~TempModel() {
-    if (!path.empty()) unlink(path.c_str());
+    if (dir.empty()) return;
+    unlink(path.c_str());
+    rmdir(dir.c_str());
   }
 };
 
