@@ -413,3 +413,59 @@ TEST(QuantOperands, EveryWeightIsRegistered) {
 
 }  // namespace
 }  // namespace vorn
+
+namespace vorn {
+namespace {
+
+TEST(QuantOperands, TransposedAIsGatheredThenRoundedByRowsOfOpA) {
+  // Gemm with transA: A stored [K=8, M=4]; op(A) row i is stored column i.
+  GraphBuilder b;
+  const uint64_t in = b.input({8, 4});
+  const std::vector<float> wv = randoms(24, 16);
+  const uint64_t w = b.weight({8, 3}, wv);
+  const uint64_t out = b.output({4, 3});
+  b.node(kGemm, {in, w}, {out}, {{12, 1}, {14, GraphBuilder::f32_word(1.0f)}});
+  QuantEnv env({{"VORN_CPU_QA", "i4"}, {"VORN_CPU_QAG", "3"}});
+  QuantEngine e(b);
+  ASSERT_TRUE(e.ok()) << e.error.message;
+  const std::vector<float> x = randoms(32, 17);
+  std::vector<float> op_a(32);
+  for (int i = 0; i < 4; ++i)
+    for (int k = 0; k < 8; ++k) op_a[i * 8 + k] = x[k * 4 + i];
+  const std::vector<double> want = product(ref_blocks(op_a, 4, 8, 8, 1, 7, 3), wv, 4, 8, 3);
+  const std::vector<float> y = e.run(x);
+  ASSERT_EQ(y.size(), 12u);
+  for (size_t i = 0; i < y.size(); ++i) EXPECT_NEAR(y[i], want[i], 1e-5);
+}
+
+TEST(QuantOperands, ConvTransposeInputColumnsAlongChannels) {
+  // ConvTranspose 2x2 stride 2, Cin 5 -> Cout 3: the product's B is the
+  // input [Cin, H*W]; each position's 5 channels are one set.
+  GraphBuilder b;
+  const uint64_t in = b.input({1, 5, 3, 3});
+  const std::vector<float> wv = randoms(60, 18);
+  const uint64_t w = b.weight({5, 3, 2, 2}, wv);
+  const uint64_t out = b.output({1, 3, 6, 6});
+  b.node(28, {in, w}, {out}, {{0, 2}, {1, 2}, {2, 2}, {3, 2}});
+  const std::vector<float> x = randoms(45, 19);
+  std::vector<float> y;
+  {
+    QuantEnv env({{"VORN_CPU_QA", "i8"}});
+    QuantEngine e(b);
+    ASSERT_TRUE(e.ok()) << e.error.message;
+    y = e.run(x);
+    EXPECT_EQ(e.state->quant->operand_misses, 0u);
+  }
+  // The same layer without rounding, on the input rounded by position.
+  const std::vector<float> xq = ref_blocks(x, 9, 5, 1, 9, 127, 0);
+  QuantEnv none;
+  QuantEngine plain(b);
+  const std::vector<float> want = plain.run(xq);
+  ASSERT_EQ(y.size(), 108u);
+  ASSERT_EQ(want.size(), 108u);
+  for (size_t i = 0; i < y.size(); ++i) EXPECT_NEAR(y[i], want[i], 1e-5);
+  EXPECT_NE(plain.run(x), y);
+}
+
+}  // namespace
+}  // namespace vorn
