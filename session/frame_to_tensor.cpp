@@ -3,6 +3,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <new>
 #include <cmath>
 #include <vector>
 
@@ -87,9 +88,8 @@ struct Plan {
   uint32_t width, height;
   // Destination block [x0, x1) x [y0, y1) that is sampled; the rest is fill.
   uint32_t bx0, bx1, by0, by1;
-  std::vector<Tap> columns;  // one per column of the block
-  std::vector<ColumnTap> column_taps;
-  std::vector<Tap> rows;     // one per row of the block
+  std::vector<ColumnTap> column_taps;  // one per column of the block
+  std::vector<Tap> rows;               // one per row of the block
   float* dst;
 };
 
@@ -169,12 +169,12 @@ void fill_row(const Plan& p, float* d0, uint64_t plane, uint32_t from, uint32_t 
   for (int c = 0; c < 3; ++c) std::fill(d0 + c * plane + from, d0 + c * plane + to, p.fill[c]);
 }
 
-void write_rows(const Plan& p, uint32_t first, uint32_t last) {
+// cache holds two blended source rows (6 x block width), reused while
+// consecutive tensor rows read them.
+void write_rows(const Plan& p, uint32_t first, uint32_t last, int32_t* cache) {
   const uint64_t plane = uint64_t(p.width) * p.height;
   const uint32_t n = p.bx1 - p.bx0;
   const BlendFn blend = blend_fn();
-  // Two blended source rows, reused while consecutive tensor rows read them.
-  std::vector<int32_t> cache(6 * uint64_t(n));
   int64_t cached[2] = {-1, -1};
   for (uint32_t r = first; r < last; ++r) {
     float* d0 = p.dst + uint64_t(r) * p.width;
@@ -189,16 +189,16 @@ void write_rows(const Plan& p, uint32_t first, uint32_t last) {
     int slot0 = cached[0] == ty.i0 ? 0 : cached[1] == ty.i0 ? 1 : -1;
     if (slot0 < 0) {
       slot0 = cached[0] == ty.i1 ? 1 : 0;
-      blend_row(p, ty.i0, cache.data() + slot0 * 3 * uint64_t(n));
+      blend_row(p, ty.i0, cache + slot0 * 3 * uint64_t(n));
       cached[slot0] = ty.i0;
     }
     int slot1 = cached[0] == ty.i1 ? 0 : cached[1] == ty.i1 ? 1 : -1;
     if (slot1 < 0) {
       slot1 = 1 - slot0;
-      blend_row(p, ty.i1, cache.data() + slot1 * 3 * uint64_t(n));
+      blend_row(p, ty.i1, cache + slot1 * 3 * uint64_t(n));
       cached[slot1] = ty.i1;
     }
-    const int32_t* rows[2] = {cache.data() + slot0 * 3 * uint64_t(n), cache.data() + slot1 * 3 * uint64_t(n)};
+    const int32_t* rows[2] = {cache + slot0 * 3 * uint64_t(n), cache + slot1 * 3 * uint64_t(n)};
     for (int c = 0; c < 3; ++c)
       blend(rows[0] + c * uint64_t(n), rows[1] + c * uint64_t(n), 2048 - ty.f, ty.f, n, p.scale,
             p.neg_mean[c], p.std[c], d0 + c * plane + p.bx0);
@@ -241,61 +241,74 @@ FrameMapping frame_to_tensor(const FrameTensorSettings& st, const Frame& frame, 
   p.by0 = 0;
   p.by1 = height;
 
+  // Where tensor column q and row r read the source, per mode.
   FrameMapping m{};
-  if (st.resize_mode == VORN_RESIZE_LETTERBOX) {
+  float rx = 0, ry = 0, ox = 0, oy = 0, crop_s = 1;
+  int64_t px = 0, py = 0;
+  const uint32_t mode = st.resize_mode;
+  if (mode == VORN_RESIZE_LETTERBOX) {
     const float s = std::min(fw / fsw, fh / fsh);
     const int64_t nw = int64_t(std::fma(fsw, s, 0.5f));
     const int64_t nh = int64_t(std::fma(fsh, s, 0.5f));
-    const int64_t px = (int64_t(width) - nw) / 2;
-    const int64_t py = (int64_t(height) - nh) / 2;
-    m = {s, s, float(px), float(py)};
+    px = (int64_t(width) - nw) / 2;
+    py = (int64_t(height) - nh) / 2;
+    m = {s, s, float(px), float(py), true};
     p.bx0 = uint32_t(std::clamp<int64_t>(px, 0, width));
     p.bx1 = uint32_t(std::clamp<int64_t>(px + nw, 0, width));
     p.by0 = uint32_t(std::clamp<int64_t>(py, 0, height));
     p.by1 = uint32_t(std::clamp<int64_t>(py + nh, 0, height));
-    const float rx = fsw / float(std::max<int64_t>(nw, 1));
-    const float ry = fsh / float(std::max<int64_t>(nh, 1));
-    for (uint32_t q = p.bx0; q < p.bx1; ++q)
-      p.columns.push_back(tap_at(std::fma(float(int64_t(q) - px) + 0.5f, rx, -0.5f), sw));
-    for (uint32_t r = p.by0; r < p.by1; ++r)
-      p.rows.push_back(tap_at(std::fma(float(int64_t(r) - py) + 0.5f, ry, -0.5f), sh));
-  } else if (st.resize_mode == VORN_RESIZE_CENTER_CROP) {
-    const float s = std::max(fw / fsw, fh / fsh);
-    const float ox = (fsw - fw / s) * 0.5f;
-    const float oy = (fsh - fh / s) * 0.5f;
-    m = {s, s, -(ox * s), -(oy * s)};
-    for (uint32_t q = 0; q < width; ++q) {
-      const float a = (float(q) + 0.5f) / s;
-      const float b = ox + a;
-      p.columns.push_back(tap_at(b - 0.5f, sw));
-    }
-    for (uint32_t r = 0; r < height; ++r) {
-      const float a = (float(r) + 0.5f) / s;
-      const float b = oy + a;
-      p.rows.push_back(tap_at(b - 0.5f, sh));
-    }
+    rx = fsw / float(std::max<int64_t>(nw, 1));
+    ry = fsh / float(std::max<int64_t>(nh, 1));
+  } else if (mode == VORN_RESIZE_CENTER_CROP) {
+    crop_s = std::max(fw / fsw, fh / fsh);
+    ox = (fsw - fw / crop_s) * 0.5f;
+    oy = (fsh - fh / crop_s) * 0.5f;
+    m = {crop_s, crop_s, -(ox * crop_s), -(oy * crop_s), true};
   } else {
-    m = {fw / fsw, fh / fsh, 0.0f, 0.0f};
-    const float rx = fsw / fw, ry = fsh / fh;
-    for (uint32_t q = 0; q < width; ++q) p.columns.push_back(tap_at(std::fma(float(q) + 0.5f, rx, -0.5f), sw));
-    for (uint32_t r = 0; r < height; ++r) p.rows.push_back(tap_at(std::fma(float(r) + 0.5f, ry, -0.5f), sh));
+    m = {fw / fsw, fh / fsh, 0.0f, 0.0f, true};
+    rx = fsw / fw;
+    ry = fsh / fh;
   }
   if (width == 0 || height == 0 || dst == nullptr || frame.data == nullptr || sw == 0 || sh == 0)
     return m;
-  p.column_taps.resize(p.columns.size());
-  for (size_t i = 0; i < p.columns.size(); ++i)
-    p.column_taps[i] = {uint64_t(p.columns[i].i0) * p.layout.bytes, uint64_t(p.columns[i].i1) * p.layout.bytes,
-                        p.columns[i].f};
+  auto source = [&](uint32_t i, bool column) {
+    if (mode == VORN_RESIZE_LETTERBOX)
+      return std::fma(float(int64_t(i) - (column ? px : py)) + 0.5f, column ? rx : ry, -0.5f);
+    if (mode == VORN_RESIZE_CENTER_CROP) {
+      const float a = (float(i) + 0.5f) / crop_s;
+      const float b = (column ? ox : oy) + a;
+      return b - 0.5f;
+    }
+    return std::fma(float(i) + 0.5f, column ? rx : ry, -0.5f);
+  };
 
-  if (uint64_t(width) * height < kParallelPixels) {
-    write_rows(p, 0, height);
+  const uint32_t n = p.bx1 - p.bx0;
+  const bool parallel = uint64_t(width) * height >= kParallelPixels;
+  // A few bands a thread: each band blends its first source rows afresh.
+  const uint64_t bands = parallel ? std::min<uint64_t>(parallel_thread_count() * 2, height / kRowsPerTask + 1) : 1;
+  std::vector<int32_t> caches;
+  try {
+    p.column_taps.resize(n);
+    p.rows.resize(p.by1 - p.by0);
+    caches.resize(bands * 6 * uint64_t(n));
+  } catch (const std::bad_alloc&) {
+    m.ok = false;
+    return m;
+  }
+  for (uint32_t q = 0; q < n; ++q) {
+    const Tap t = tap_at(source(p.bx0 + q, true), sw);
+    p.column_taps[q] = {uint64_t(t.i0) * p.layout.bytes, uint64_t(t.i1) * p.layout.bytes, t.f};
+  }
+  for (uint32_t r = p.by0; r < p.by1; ++r) p.rows[r - p.by0] = tap_at(source(r, false), sh);
+
+  if (!parallel) {
+    write_rows(p, 0, height, caches.data());
   } else {
-    // A few bands a thread: each band blends its first source rows afresh.
-    const uint64_t bands = std::min<uint64_t>(parallel_thread_count() * 2, height / kRowsPerTask + 1);
     const uint32_t rows = uint32_t((height + bands - 1) / bands);
-    parallel_for(bands, [&p, rows](size_t t) {
+    int32_t* cache = caches.data();
+    parallel_for(bands, [&p, rows, cache, n](size_t t) {
       const uint32_t first = uint32_t(t) * rows;
-      if (first < p.height) write_rows(p, first, std::min(first + rows, p.height));
+      if (first < p.height) write_rows(p, first, std::min(first + rows, p.height), cache + t * 6 * uint64_t(n));
     });
   }
   return m;

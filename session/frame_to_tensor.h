@@ -17,12 +17,14 @@ struct FrameTensorSettings {
   Normalization norm;  // a std of exactly 0 divides by 1
 };
 
-// tensor = source x scale + pad, per axis.
+// tensor = source x scale + pad, per axis. ok is false when the sampling
+// tables could not be allocated (nothing was written then).
 struct FrameMapping {
   float scale_x;
   float scale_y;
   float pad_x;
   float pad_y;
+  bool ok;
 };
 
 // Channel values 0..255 at the fractional source position (x, y), clamped
@@ -31,6 +33,7 @@ void bilinear_sample(const Frame& frame, bool bgr, float x, float y, float c[3])
 
 // Fills dst (3 planes of width x height floats) from a frame with pixels.
 // A width or height of 0 writes nothing; the mapping is still answered.
+// Never throws.
 FrameMapping frame_to_tensor(const FrameTensorSettings& settings, const Frame& frame,
                              uint32_t width, uint32_t height, float* dst);
 

@@ -113,6 +113,7 @@ bool bind_frames(RunScope& run, Input* in, Output* out, uint64_t n, const float*
     if (!frame_has_pixels(f))
       return run.fail(VORN_STATUS_IMAGE_DECODE, "Batch Input Frame contains no valid pixel data");
     FrameMapping m = frame_to_tensor(settings, *f, w, h, buffer + b * sample);
+    if (!m.ok) return run.fail(VORN_STATUS_OUT_OF_MEMORY, "Out of memory allocating preprocessed image tensor");
     if (b == 0) first = m;
   }
   out->scale_x = first.scale_x;
