@@ -123,6 +123,21 @@ TEST(QuantThreads, TwoEnginesAtOnceMatchTheirRunsAlone) {
     tr.join();
   }
   EXPECT_EQ(mismatches.load(), 0);
+
+  // Engines created, run and freed on two threads at once, each its own.
+  {
+    QuantEnv env({{"VORN_CPU_QW", "i8"}, {"VORN_CPU_QA", "i4"}, {"VORN_CPU_QAG", "8"}, {"VORN_CPU_QT", "f16"}});
+    auto churn = [&] {
+      for (int i = 0; i < 3; ++i) {
+        QuantEngine e(model(1));
+        if (!e.ok() || e.run(ja.inputs[i]) != ja.alone[i]) ++mismatches;
+      }
+    };
+    std::thread t1(churn), t2(churn);
+    t1.join();
+    t2.join();
+  }
+  EXPECT_EQ(mismatches.load(), 0);
   std::filesystem::remove_all(dir);
 }
 
