@@ -209,3 +209,15 @@ TEST(ModelRead, LimitsStopLargeGraphs) {
     EXPECT_EQ(r.error, count == 16377 ? "" : "the model is larger than the converter's limits (16384 nodes, 32768 values)");
   }
 }
+
+TEST(ModelRead, DecimalText) {
+  uint8_t out[20];
+  struct Case {
+    uint64_t v;
+    const char* text;
+  } cases[] = {{0, "0"}, {7, "7"}, {1234567890, "1234567890"}, {UINT64_MAX, "18446744073709551615"}};
+  for (const Case& c : cases) {
+    uint64_t n = u64_to_decimal(c.v, out);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(out), n), c.text);
+  }
+}
