@@ -45,7 +45,7 @@ void cpu_activation_hook(CpuState& state, uint64_t id, float* data, uint64_t n, 
     case kQuantOff:
       return;
     case kQuantF16:
-      for (uint64_t i = 0; i < n; ++i) data[i] = f16_round(data[i]);
+      f16_round_n(data, n);
       return;
     case kQuantI8:
     case kQuantI4: {

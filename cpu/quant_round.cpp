@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "platform/half.h"
+
 namespace vorn {
 
 namespace {
@@ -63,8 +65,7 @@ constexpr uint64_t kColumnChunk = 256;
 void column_blocks(float* base, uint64_t cols, uint64_t k, uint64_t ld, CpuQuantType type,
                    uint64_t b) {
   if (type == kQuantF16) {
-    for (uint64_t i = 0; i < k; ++i)
-      for (uint64_t j = 0; j < cols; ++j) base[i * ld + j] = f16_round(base[i * ld + j]);
+    for (uint64_t i = 0; i < k; ++i) f16_round_n(base + i * ld, cols);
     return;
   }
   const bool symmetric = type == kQuantI8 || type == kQuantI4;
@@ -138,6 +139,16 @@ float f16_round(float x) {
   return r;
 }
 
+void f16_round_n(float* data, uint64_t n) {
+  constexpr uint64_t kChunk = 512;
+  uint16_t half[kChunk];
+  for (uint64_t i = 0; i < n; i += kChunk) {
+    const uint64_t len = n - i < kChunk ? n - i : kChunk;
+    float_to_half_n(data + i, half, len);
+    half_to_float_n(half, data + i, len);
+  }
+}
+
 void quant_symmetric(float* data, uint64_t n, uint64_t stride, float amax, float q) {
   if (!(amax >= kTinyRange)) {
     zero(data, n, stride);
@@ -159,6 +170,10 @@ void quant_vector(float* data, uint64_t n, uint64_t stride, CpuQuantType type) {
     case kQuantOff:
       return;
     case kQuantF16:
+      if (stride == 1) {
+        f16_round_n(data, n);
+        return;
+      }
       for (uint64_t i = 0; i < n; ++i) data[i * stride] = f16_round(data[i * stride]);
       return;
     case kQuantI8:

@@ -24,6 +24,11 @@ CpuQuantType cpu_quant_type_parse(const char* text);
 // 2^-14. NaN stays NaN.
 float f16_round(float x);
 
+// f16_round over n contiguous values, with the CPU's conversion instructions
+// when it has them; the same values as f16_round (a NaN may come back as
+// another NaN).
+void f16_round_n(float* data, uint64_t n);
+
 // Symmetric rule with a known range: every x becomes
 // scale * clamp(rint(x * q / amax), -q, q), scale = amax / q; so values
 // beyond the range clamp to +-amax. amax below 1e-30 zeroes the values.
