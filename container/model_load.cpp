@@ -46,13 +46,18 @@ bool value_layout_valid(const SectionView& v, const uint64_t* w, uint64_t data_s
   uint64_t count = 1;
   for (uint64_t d = 0; d < w[2]; ++d)
     if (__builtin_mul_overflow(count, w[3 + d], &count)) return false;
-  if (w[9] != count) return false;
   if (!range_fits(w[13], w[14], v.pool_size())) return false;
   if (w[0] != kValueWeight) {
+    // The converter records a value whose shape it could not settle (a
+    // rank-0 placeholder) with no elements and no bytes; the engines give it
+    // no storage and each operator's own check refuses it where it matters.
+    if (w[2] == 0 && w[9] == 0 && w[10] == 0) return true;
+    if (w[9] != count) return false;
     uint64_t bytes;
     if (w[1] == kElemQ8 || __builtin_mul_overflow(count, elem_bytes(w[1]), &bytes)) return false;
     return w[10] == bytes;
   }
+  if (w[9] != count) return false;
   const uint64_t tensors = v.count(kSecTensors);
   if (w[11] >= tensors) return false;
   const uint8_t* t = v.record_ptr(kSecTensors, w[11]);
@@ -68,10 +73,14 @@ bool value_layout_valid(const SectionView& v, const uint64_t* w, uint64_t data_s
   return w[12] >= t_rel && range_fits(w[12] - t_rel, w[10], t_bytes);
 }
 
+constexpr uint64_t kAbsentInput = ~uint64_t{0};
+
 bool node_layout_valid(const uint64_t* w, uint64_t values) {
   if (w[1] > kNodeMaxInputs || w[10] < 1 || w[10] > kNodeMaxOutputs) return false;
+  // An omitted optional input (Resize without roi, say) is written as the
+  // all-ones index; the engines treat any id past the value table as absent.
   for (uint64_t i = 0; i < w[1]; ++i)
-    if (w[2 + i] >= values) return false;
+    if (w[2 + i] >= values && w[2 + i] != kAbsentInput) return false;
   for (uint64_t i = 0; i < w[10]; ++i)
     if (w[11 + i] >= values) return false;
   return true;

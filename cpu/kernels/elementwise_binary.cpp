@@ -40,6 +40,13 @@ struct LessOp { static float f(float a, float b) { return a < b ? 1.0f : 0.0f; }
 struct MaxOp { static float f(float a, float b) { return a >= b ? a : b; } };
 struct MinOp { static float f(float a, float b) { return a <= b ? a : b; } };
 struct ModOp { static float f(float a, float b) { return std::fmod(a, b); } };
+// Integer Mod (ONNX fmod=0) takes the sign of the divisor, like Python's %.
+struct FloorModOp {
+  static float f(float a, float b) {
+    float r = std::fmod(a, b);
+    return (r != 0.0f && ((r < 0.0f) != (b < 0.0f))) ? r + b : r;
+  }
+};
 struct GreaterOp { static float f(float a, float b) { return a > b ? 1.0f : 0.0f; } };
 struct GreaterEqualOp { static float f(float a, float b) { return a >= b ? 1.0f : 0.0f; } };
 struct LessEqualOp { static float f(float a, float b) { return a <= b ? 1.0f : 0.0f; } };
@@ -73,6 +80,10 @@ constexpr uint64_t binary_threshold() {
 }
 template <>
 constexpr uint64_t binary_threshold<ModOp>() {
+  return kParallelHeavyElements;
+}
+template <>
+constexpr uint64_t binary_threshold<FloorModOp>() {
   return kParallelHeavyElements;
 }
 
@@ -188,7 +199,13 @@ bool cpu_binary_kernel(CpuState& s, const NodeRecord& node) {
     case kOpLess: binary_broadcast<LessOp>(s, node); break;
     case kOpMax: binary_broadcast<MaxOp>(s, node); break;
     case kOpMin: binary_broadcast<MinOp>(s, node); break;
-    case kOpMod: binary_broadcast<ModOp>(s, node); break;
+    case kOpMod:
+      // Word 13 is ONNX's fmod flag: 1 C fmod, 0 floor modulo.
+      if (node.attr(13) == 1)
+        binary_broadcast<ModOp>(s, node);
+      else
+        binary_broadcast<FloorModOp>(s, node);
+      break;
     case kOpGreater:
       // Word 12 carries the or-equal forms that lowering folds into Greater.
       if (node.attr(12) == 1)

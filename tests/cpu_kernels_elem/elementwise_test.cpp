@@ -15,14 +15,14 @@ using ref::Dims;
 
 struct BinaryCode {
   uint64_t code;
-  uint64_t mode;  // attribute word 12 (Greater's or-equal forms)
+  uint64_t mode;  // attribute word 12 (Greater's or-equal forms), word 13 for Mod (fmod flag)
   const char* name;
 };
 
 const BinaryCode kBinary[] = {
     {1, 0, "Sub"},   {2, 0, "Div"},     {3, 0, "Add"},          {4, 0, "Mul"},
     {41, 0, "Equal"}, {51, 0, "Less"},  {69, 0, "Max"},         {70, 0, "Min"},
-    {80, 0, "Mod"},  {81, 0, "Greater"}, {81, 1, "GreaterEqual"}, {81, 2, "LessEqual"},
+    {80, 1, "Mod"},  {80, 0, "FloorMod"}, {81, 0, "Greater"}, {81, 1, "GreaterEqual"}, {81, 2, "LessEqual"},
     {81, 7, "Greater7"}, {83, 0, "And"}, {84, 0, "Or"},
 };
 
@@ -52,7 +52,8 @@ std::vector<float> run_binary(const BinaryCode& op, const Dims& da, const std::v
   NodeHarness h;
   const uint64_t ia = h.value(da, a), ib = h.value(db, b);
   const uint64_t iy = h.value(ref::broadcast_dims(da, db));
-  *ok = h.run(NodeHarness::node(op.code, {ia, ib}, {iy}, {{12, op.mode}}));
+  const int word = op.code == 80 ? 13 : 12;
+  *ok = h.run(NodeHarness::node(op.code, {ia, ib}, {iy}, {{word, op.mode}}));
   EXPECT_TRUE(*ok) << h.last_message();
   return h.read(iy);
 }
@@ -79,9 +80,9 @@ TEST(BinaryKernels, DocumentedCases) {
                           {9, 8, 7, 19, 18, 17}));
   // Greater: word 12 = 2 is <=, 1 is >=, anything else >.
   const std::vector<float> a = {1, 2, 3}, b = {2, 2, 2};
-  EXPECT_TRUE(same_floats(run_binary(kBinary[11], {3}, a, {3}, b, &ok), {1, 1, 0}));
-  EXPECT_TRUE(same_floats(run_binary(kBinary[10], {3}, a, {3}, b, &ok), {0, 1, 1}));
-  EXPECT_TRUE(same_floats(run_binary(kBinary[12], {3}, a, {3}, b, &ok), {0, 0, 1}));
+  EXPECT_TRUE(same_floats(run_binary(kBinary[12], {3}, a, {3}, b, &ok), {1, 1, 0}));
+  EXPECT_TRUE(same_floats(run_binary(kBinary[11], {3}, a, {3}, b, &ok), {0, 1, 1}));
+  EXPECT_TRUE(same_floats(run_binary(kBinary[13], {3}, a, {3}, b, &ok), {0, 0, 1}));
   // Division by a one-element zero follows IEEE.
   const auto d = run_binary(kBinary[1], {3}, {1, -1, 0}, {1}, {0}, &ok);
   EXPECT_EQ(d[0], kInf);
@@ -90,9 +91,11 @@ TEST(BinaryKernels, DocumentedCases) {
   // Comparisons with NaN are 0; Max and Min give b; And and Or count NaN as true.
   EXPECT_TRUE(same_floats(run_binary(kBinary[4], {1}, {kNaN}, {1}, {kNaN}, &ok), {0}));
   EXPECT_TRUE(same_floats(run_binary(kBinary[6], {2}, {kNaN, 1}, {2}, {5, kNaN}, &ok), {5, kNaN}));
-  EXPECT_TRUE(same_floats(run_binary(kBinary[13], {2}, {kNaN, 0}, {2}, {1, kNaN}, &ok), {1, 0}));
-  // Mod keeps the sign of a.
+  EXPECT_TRUE(same_floats(run_binary(kBinary[14], {2}, {kNaN, 0}, {2}, {1, kNaN}, &ok), {1, 0}));
+  // fmod keeps the sign of a; floor modulo takes the sign of b.
   EXPECT_TRUE(same_floats(run_binary(kBinary[8], {2}, {-7, 7}, {1}, {3}, &ok), {-1, 1}));
+  EXPECT_TRUE(same_floats(run_binary(kBinary[9], {4}, {-7, 7, 6, -6}, {4}, {3, -3, 3, -3}, &ok),
+                          {2, -2, 0, -0.0f}));
 }
 
 // Sizes just below and above the parallel split, and far above it, in the

@@ -70,7 +70,7 @@ inline std::vector<float> expand(const std::vector<float>& x, const Dims& dx, co
 }
 
 // Scalar definitions of the binary operators by operator code (Greater with
-// its or-equal word folded into `mode`).
+// its or-equal word folded into `mode`; for Mod, `mode` is the fmod flag).
 inline std::function<float(float, float)> binary_op(uint64_t code, uint64_t mode = 0) {
   switch (code) {
     case 1: return [](float a, float b) { return a - b; };
@@ -81,7 +81,13 @@ inline std::function<float(float, float)> binary_op(uint64_t code, uint64_t mode
     case 51: return [](float a, float b) { return a < b ? 1.0f : 0.0f; };
     case 69: return [](float a, float b) { return std::isnan(a) || std::isnan(b) ? b : (a >= b ? a : b); };
     case 70: return [](float a, float b) { return std::isnan(a) || std::isnan(b) ? b : (a <= b ? a : b); };
-    case 80: return [](float a, float b) { return std::fmod(a, b); };
+    case 80:
+      if (mode == 1) return [](float a, float b) { return std::fmod(a, b); };
+      return [](float a, float b) {  // floor modulo: the remainder takes b's sign
+        double r = std::fmod(double(a), double(b));
+        if (r != 0 && (r < 0) != (b < 0)) r += b;
+        return float(r);
+      };
     case 81:
       if (mode == 1) return [](float a, float b) { return a >= b ? 1.0f : 0.0f; };
       if (mode == 2) return [](float a, float b) { return a <= b ? 1.0f : 0.0f; };
