@@ -171,6 +171,22 @@ TEST(ContainerGraphRecords, MalformedRecordsRefusedOnLoad) {
          vw(c, 0, 12, 40);
        }, true},
       {"node input index", [&](auto& c) { store_u64(c.data() + nodes_at + 8 * 3, 3); }, false},
+      {"omitted optional input", [&](auto& c) { store_u64(c.data() + nodes_at + 8 * 3, ~uint64_t{0}); }, true},
+      {"input index -2", [&](auto& c) { store_u64(c.data() + nodes_at + 8 * 3, ~uint64_t{1}); }, false},
+      {"shapeless placeholder", [&](auto& c) {
+         vw(c, 1, 2, 0);
+         vw(c, 1, 9, 0);
+         vw(c, 1, 10, 0);
+       }, true},
+      {"placeholder with bytes", [&](auto& c) {
+         vw(c, 1, 2, 0);
+         vw(c, 1, 9, 0);
+         vw(c, 1, 10, 4);
+       }, false},
+      {"weight without elements", [&](auto& c) {
+         vw(c, 0, 2, 0);
+         vw(c, 0, 9, 0);
+       }, false},
       {"node output count 0", [&](auto& c) { store_u64(c.data() + nodes_at + 8 * 10, 0); }, false},
       {"node input count 9", [&](auto& c) { store_u64(c.data() + nodes_at + 8, 9); }, false},
   };
