@@ -1,0 +1,296 @@
+#include "converter/lowering.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "container/op_codes.h"
+#include "converter/constant_fold.h"
+#include "converter/lowering_internal.h"
+#include "converter/protobuf_wire.h"
+
+namespace vorn {
+
+bool Lower::stop(uint64_t code) {
+  s.failing_node = node;
+  s.lowering_error = code;
+  return false;
+}
+
+bool Lower::refuse(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(s.import_detail, sizeof s.import_detail, format, args);
+  va_end(args);
+  return stop(kLowerRefused);
+}
+
+int64_t* i64_result(Lower& L, BuilderNode& n, uint64_t count) {
+  // The node computes nothing at run time: it ends as a self-identity.
+  const uint64_t out = n.output(0);
+  make_self_identity(n);
+  uint64_t dims[1] = {count};
+  auto* p = reinterpret_cast<int64_t*>(builder_set_const_data(L.s, out, kElemI64, 1, dims));
+  BuilderValue& o = L.v(out);
+  o.elem = kElemI64;
+  o.rank = 0;
+  if (p == nullptr) builder_drop_data(o);
+  return p;
+}
+
+float* f32_weight(Lower& L, uint64_t out, uint64_t rank, const uint64_t* dims) {
+  auto* p = reinterpret_cast<float*>(builder_set_const_data(L.s, out, kElemF32, rank, dims));
+  if (p != nullptr && L.v(out).kind != kValueGraphOutput) L.v(out).kind = kValueWeight;
+  return p;
+}
+
+uint64_t i64_as_f32_weight(Lower& L, uint64_t value) {
+  uint64_t d = builder_derive_value(L.s, value, "#f32", 4);
+  if (d == kNoValue || d == value) return kNoValue;
+  const BuilderValue src = L.v(value);
+  uint64_t n = src.size / 8;
+  uint64_t rank = src.rank, dims[kBuilderRank] = {};
+  std::memcpy(dims, src.dims, sizeof dims);
+  if (rank == 0 || elem_count(src) != n) rank = 1, dims[0] = n;
+  float* p = f32_weight(L, d, rank, dims);
+  if (p == nullptr) return kNoValue;
+  L.v(d).kind = kValueWeight;
+  for (uint64_t i = 0; i < n; ++i) p[i] = static_cast<float>(raw_i64(src.data, i));
+  return d;
+}
+
+bool promote_i64_operands(Lower& L, BuilderNode& n, uint64_t first, uint64_t last) {
+  for (uint64_t k = first; k <= last && k < n.input_count(); ++k) {
+    uint64_t in = n.input(k);
+    if (!L.i64_data(in) || L.v(in).kind == kValueGraphInput) continue;
+    uint64_t w = i64_as_f32_weight(L, in);
+    if (w == kNoValue) return L.stop(kLowerNoCode);
+    n.w[2 + k] = w;
+  }
+  return true;
+}
+
+BuilderNode* insert_after_current(Lower& L) {
+  BuilderState& s = L.s;
+  if (s.node_count >= kMaxNodes) return nullptr;
+  const uint64_t at = L.node + 1 + L.inserted;
+  std::memmove(&s.nodes[at + 1], &s.nodes[at], (s.node_count - at) * sizeof(BuilderNode));
+  std::memmove(&s.node_name_offset[at + 1], &s.node_name_offset[at], (s.node_count - at) * sizeof(uint32_t));
+  std::memmove(&s.node_name_length[at + 1], &s.node_name_length[at], (s.node_count - at) * sizeof(uint32_t));
+  ++s.node_count;
+  ++L.end;
+  ++L.inserted;
+  s.node_name_offset[at] = s.node_name_offset[L.node];
+  s.node_name_length[at] = s.node_name_length[L.node];
+  BuilderNode& n = s.nodes[at];
+  std::memset(&n, 0, sizeof n);
+  for (int k = 2; k < 10; ++k) n.w[k] = kNoIndex;
+  for (int k = 11; k < 15; ++k) n.w[k] = kNoIndex;
+  builder_default_attrs(n);
+  return &n;
+}
+
+bool node_attribute(Lower& L, const char* name, int64_t* int_out, const uint8_t** text, uint64_t* text_len) {
+  const BuilderState& s = L.s;
+  if (s.onnx == nullptr || L.node >= kMaxNodes || s.node_name_length[L.node] == 0) return false;
+  const uint64_t name_at = s.node_name_offset[L.node];
+  const uint8_t* b = s.onnx;
+  uint64_t pos = L.source.graph_start;
+  PbField f;
+  while (pb_next(b, L.source.graph_end, pos, f) == PbStep::kField) {
+    if (f.number != 1 || f.wire != kWireLen || name_at < f.start || name_at >= f.end) continue;
+    uint64_t np = f.start;
+    PbField g;
+    while (pb_next(b, f.end, np, g) == PbStep::kField) {
+      if (g.number != 5 || g.wire != kWireLen) continue;
+      uint64_t ap = g.start;
+      PbField a;
+      bool named = false, has_value = false;
+      while (pb_next(b, g.end, ap, a) == PbStep::kField) {
+        if (a.number == 1 && a.wire == kWireLen) named = text_equal(b + a.start, a.end - a.start, name);
+        if (a.number == 3 && a.wire == kWireVarint && int_out != nullptr)
+          *int_out = static_cast<int64_t>(a.value), has_value = true;
+        if (a.number == 4 && a.wire == kWireLen && text != nullptr)
+          *text = b + a.start, *text_len = a.end - a.start, has_value = true;
+      }
+      if (named) return has_value;
+    }
+    return false;
+  }
+  return false;
+}
+
+bool node_int_attribute(Lower& L, const char* name, int64_t* out) {
+  int64_t v = 0;
+  if (!node_attribute(L, name, &v, nullptr, nullptr)) return false;
+  *out = v;
+  return true;
+}
+
+namespace {
+
+// Tile as an Expand: possible when every repeated dimension has size 1.
+bool tile_to_expand(Lower& L, BuilderNode& n) {
+  uint64_t in = n.input(0);
+  if (!L.valid(in) || n.input_count() < 2 || !L.has_data(n.input(1))) return false;
+  int64_t r[6];
+  uint64_t count = const_i64_list(L.s, n.input(1), r);
+  const BuilderValue& x = L.v(in);
+  if (count == 0 || count != x.rank) return false;
+  for (uint64_t k = 0; k < count; ++k)
+    if (r[k] != 1 && x.dims[k] != 1) return false;
+  uint64_t d = builder_derive_value(L.s, n.output(0), "#tile_shape", 11);
+  if (d == kNoValue) return false;
+  uint64_t dims[1] = {count};
+  auto* p = reinterpret_cast<int64_t*>(builder_set_const_data(L.s, d, kElemI64, 1, dims));
+  if (p == nullptr) return false;
+  for (uint64_t k = 0; k < count; ++k) p[k] = r[k] * static_cast<int64_t>(L.v(in).dims[k]);
+  n.w[3] = d;
+  n.attr(13) = 0;
+  return true;
+}
+
+bool apply_rule(Lower& L, BuilderNode& n) {
+  switch (n.op()) {
+    case kOpSub: case kOpDiv: case kOpAdd: case kOpMul: case 69: case 70: case kOpMod: case kOpGreater:
+    case kOpAnd: case kOpOr: case kOpEqual: case kOpLess:
+      return lower_binary(L, n);
+    case kOpConv: case kOpMaxPool: case kOpAvgPool: case kOpGap: case kOpConvTranspose: case kOpResize:
+    case kOpDepthToSpace: case kOpSpaceToDepth: case kOpGridSample: case kOpDeformUnfold:
+      return lower_spatial(L, n);
+    case kOpFlatten: case kOpGemm: case kOpTranspose: case kOpMatMul: case kOpConcat: case kOpShape:
+    case kOpReshape: case kOpUnsqueeze: case kOpSqueeze: case kOpExpand: case kOpSplit:
+      return lower_shape_ops(L, n);
+    case kOpGather: case kOpSlice: case kOpGatherND: case kOpScatterND: case kOpTopK: case kOpNms:
+    case kOpYoloNms: case kOpArgMax: case kOpCumSum: case kOpDetrTopK: case kOpMaskToBox:
+      return lower_index_ops(L, n);
+    case kOpReduceMean: case kOpReduceSum: case kOpReduceMax: case kOpReduceMin: case kOpReduceProd:
+      return lower_reductions(L, n);
+    case kOpPow: case kOpBatchNorm: case kOpDequantize: case kOpPad: case kOpWhere: case kOpConstantOfShape:
+    case kOpRange: case kOpIdentity: case kOpCast: case kOpDynQuant:
+      return lower_rewrites(L, n);
+    case kOpOneHot:
+      return true;
+    default:
+      return lower_elementwise(L, n);
+  }
+}
+
+void final_sweep(BuilderState& s) {
+  uint64_t kept = 0;
+  for (uint64_t i = 0; i < s.node_count; ++i) {
+    const BuilderNode& n = s.nodes[i];
+    if (n.op() == kOpIdentity && n.input(0) == n.output(0)) continue;
+    for (uint64_t k = 0; k < n.input_count() && k < 8; ++k)
+      if (n.input(k) < s.value_count) s.values[n.input(k)].padded_size = 111;
+    if (kept != i) {
+      s.nodes[kept] = n;
+      s.node_name_offset[kept] = s.node_name_offset[i];
+      s.node_name_length[kept] = s.node_name_length[i];
+    }
+    ++kept;
+  }
+  if (kept > 0) s.node_count = kept;
+  for (uint64_t i = 0; i < s.value_count; ++i) {
+    BuilderValue& v = s.values[i];
+    if (v.kind == kValueWeight &&
+        !(v.elem == kElemF32 && v.data != nullptr && v.size != 0 && v.padded_size == 111)) {
+      v.kind = kValueActivation;
+      v.rank = 0;
+    }
+    v.padded_size = 0;
+  }
+}
+
+}  // namespace
+
+bool lower_graph(BuilderState& s, const LowerSource& source) {
+  Lower L{s, s.options != nullptr, source};
+  if (s.node_count >= 1) {
+    if (!L.options) raw_sigmoid_rewrite(L);
+    L.end = s.node_count;
+    for (uint64_t i = 0; i < L.end && i < kMaxNodes; ++i) {
+      L.node = i;
+      L.inserted = 0;
+      BuilderNode& n = s.nodes[i];
+      const uint64_t op = n.op();
+      for (uint64_t k = 0; k < n.input_count() && k < 8; ++k)
+        if (n.input(k) != kNoIndex && n.input(k) >= s.value_count) return L.refuse("an input names no value");
+      for (uint64_t k = 0; k < n.output_count() && k < 4; ++k)
+        if (n.output(k) >= s.value_count) return L.refuse("an output names no value");
+      if (n.output_count() == 0) return L.refuse("the node has no output");
+      if (L.options) {
+        int32_t folded = fold_node(s, i);
+        if (folded < 0) return L.stop(kLowerFoldFailed);
+        if (folded == 1) continue;
+        if (op == kOpOneHot) return L.stop(kLowerConvertTimeOnly);
+        if (op == kOpExpand && n.attr(13) == 1 && !tile_to_expand(L, n)) return L.stop(kLowerConvertTimeOnly);
+        if ((op == kOpLess || op == kOpGreater) && n.attr(13) == 1) return L.stop(kLowerConvertTimeOnly);
+        if (op >= 100 || op == 0) return L.refuse("no Vorn lowering for this operator");
+        for (uint64_t k = 0; k < n.input_count() && k < 8; ++k) {
+          uint64_t in = n.input(k);
+          if (L.valid(in) && s.convert_time[in] == 1 && s.values[in].elem == kElemF32 &&
+              s.values[in].kind == kValueActivation)
+            s.values[in].kind = kValueWeight;
+        }
+      }
+      if ((op == kOpConv || op == kOpMatMul) && n.attr(15) == 777 && n.input_count() >= 2)
+        lower_integer_weights(L, n);
+      if (!apply_rule(L, s.nodes[i])) return false;
+      if (L.options)
+        for (uint64_t k = 0; k < s.nodes[i].output_count() && k < 4; ++k) {
+          const BuilderValue& o = s.values[s.nodes[i].output(k)];
+          if (o.rank > kBuilderRank) return L.refuse("an output of rank above 6");
+        }
+      i += L.inserted;
+    }
+  }
+  final_sweep(s);
+  return true;
+}
+
+ByteString lowering_message(const BuilderState& s) {
+  std::string name;
+  uint64_t op = 0;
+  if (s.failing_node < kMaxNodes && s.failing_node < s.node_count) {
+    op = s.nodes[s.failing_node].op();
+    if (s.onnx != nullptr)
+      name.assign(reinterpret_cast<const char*>(s.onnx) + s.node_name_offset[s.failing_node],
+                  s.node_name_length[s.failing_node]);
+  }
+  Slice on = op_name(op);
+  std::string op_text(reinterpret_cast<const char*>(on.ptr), on.len);
+  std::string m;
+  switch (s.lowering_error) {
+    case kLowerGatherIndices:
+      m = "unsupported Gather '" + name + "': constant indices other than 0..n-1 (the runtime Gather needs float indices)";
+      break;
+    case kLowerPad:
+      m = "unsupported Pad '" + name +
+          "': only constant zero padding after the data on dims 1 and 2 of a rank-4 NHWC tensor is supported";
+      break;
+    case kLowerWhere: m = "unsupported Where '" + name + "': a runtime condition over int64 values"; break;
+    case kLowerRank4:
+      m = "unsupported " + op_text + " '" + name + "': only 2-D spatial inputs (rank 4, NCHW) are supported";
+      break;
+    case kLowerScatterIndices:
+      m = "unsupported ScatterND '" + name +
+          "': its indices are computed at convert time from multi-dimensional int64 arithmetic, which the converter "
+          "does not fold correctly yet";
+      break;
+    case kLowerFoldFailed:
+      m = "constant folding failed at " + op_text + " '" + name + "': inconsistent shapes or indices";
+      break;
+    case kLowerConvertTimeOnly:
+      m = "unsupported node '" + name +
+          "': OneHot, LessOrEqual, GreaterOrEqual and Tile run only on values known at convert time";
+      break;
+    case kLowerPow: m = "unsupported Pow '" + name + "': only constant exponents 2, 0.5 and 1 are supported"; break;
+    case kLowerRefused: m = "unsupported " + op_text + " '" + name + "': " + s.import_detail; break;
+    default: m = "shape inference failed"; break;
+  }
+  return bytes_from_slice(m.data(), m.size());
+}
+
+}  // namespace vorn

@@ -1,0 +1,119 @@
+// Shared working state and helpers of the lowering pass and its rules.
+#pragma once
+#include <cstdint>
+#include <cstring>
+
+#include "container/records.h"
+#include "converter/builder_state.h"
+#include "converter/lowering.h"
+#include "converter/value_ops.h"
+
+namespace vorn {
+
+enum : uint64_t {
+  kOpSub = 1, kOpDiv = 2, kOpAdd = 3, kOpMul = 4, kOpConv = 5, kOpRelu = 6, kOpMaxPool = 7, kOpGap = 8,
+  kOpFlatten = 9, kOpGemm = 10, kOpSigmoid = 11, kOpTranspose = 14, kOpLayerNorm = 15, kOpMatMul = 16,
+  kOpBatchNorm = 19, kOpConcat = 20, kOpIdentity = 21, kOpInstanceNorm = 22, kOpAvgPool = 23, kOpShape = 24,
+  kOpReshape = 25, kOpResize = 27, kOpConvTranspose = 28, kOpSoftmax = 29, kOpClip = 30, kOpArgMax = 31,
+  kOpSplit = 33, kOpGather = 34, kOpUnsqueeze = 35, kOpSlice = 36, kOpSqueeze = 37, kOpPow = 38, kOpSqrt = 39,
+  kOpReduceMean = 40, kOpEqual = 41, kOpWhere = 42, kOpExpand = 43, kOpDynQuant = 44, kOpConstantOfShape = 46,
+  kOpReduceSum = 47, kOpDequantize = 49, kOpRange = 50, kOpLess = 51, kOpDepthToSpace = 54, kOpPad = 55,
+  kOpDeformUnfold = 56, kOpDetrTopK = 57, kOpMaskToBox = 58, kOpGridSample = 60, kOpReduceMax = 71,
+  kOpReduceMin = 72, kOpReduceProd = 73, kOpCumSum = 74, kOpTopK = 75, kOpGatherND = 76, kOpScatterND = 77,
+  kOpNms = 78, kOpSpaceToDepth = 79, kOpMod = 80, kOpGreater = 81, kOpNot = 82, kOpAnd = 83, kOpOr = 84,
+  kOpYoloNms = 85, kOpOneHot = 86, kOpCast = 87,
+};
+
+// Scratch mark of value word 16 for inputs a rule consumed as constants.
+constexpr uint64_t kConsumedMark = 999;
+
+struct Lower {
+  BuilderState& s;
+  bool options;
+  LowerSource source;
+  uint64_t node = 0;  // index of the node being lowered
+  uint64_t end = 0;   // nodes [0, end) are visited
+  uint64_t inserted = 0;  // nodes inserted right after the current one (not visited)
+
+  BuilderValue& v(uint64_t i) { return s.values[i]; }
+  bool valid(uint64_t i) const { return i != kNoIndex && i < s.value_count; }
+  bool has_data(uint64_t i) const { return valid(i) && s.values[i].data != nullptr && s.values[i].size != 0; }
+  bool i64_data(uint64_t i, uint64_t min_bytes = 8) const {
+    return valid(i) && s.values[i].elem == kElemI64 && s.values[i].data != nullptr && s.values[i].size >= min_bytes;
+  }
+  bool f32_data(uint64_t i, uint64_t min_bytes = 4) const {
+    return valid(i) && s.values[i].elem != kElemI64 && s.values[i].data != nullptr && s.values[i].size >= min_bytes;
+  }
+  // Stops the pass with a code (and for kLowerRefused a reason).
+  bool stop(uint64_t code);
+  bool refuse(const char* format, ...) __attribute__((format(printf, 2, 3)));
+};
+
+inline uint64_t elem_count(const BuilderValue& v) {
+  uint64_t c = 1;
+  for (uint64_t d = 0; d < v.rank && d < kBuilderRank; ++d) c *= v.dims[d];
+  return c;
+}
+inline void set_shape(BuilderValue& v, uint64_t rank, const uint64_t* dims) {
+  v.rank = rank;
+  std::memset(v.dims, 0, sizeof v.dims);
+  for (uint64_t d = 0; d < rank && d < kBuilderRank; ++d) v.dims[d] = dims[d];
+}
+inline void copy_shape(BuilderValue& to, const BuilderValue& from) { set_shape(to, from.rank, from.dims); }
+
+inline void make_identity(BuilderNode& n, uint64_t input) {
+  n.w[0] = kOpIdentity;
+  n.w[1] = 1;
+  n.w[2] = input;
+  for (int k = 3; k < 10; ++k) n.w[k] = kNoIndex;
+  n.attr(1) = 0;
+}
+inline void make_self_identity(BuilderNode& n) { make_identity(n, n.output(0)); }
+// The engines' reshape: a one-input Flatten whose output record holds the shape.
+inline void make_reshape(BuilderNode& n) {
+  n.w[0] = kOpFlatten;
+  n.w[1] = 1;
+  for (int k = 3; k < 10; ++k) n.w[k] = kNoIndex;
+  n.attr(15) = 0;
+}
+
+// Reads element i of raw constant bytes.
+inline int64_t raw_i64(const uint8_t* p, uint64_t i) {
+  int64_t x;
+  std::memcpy(&x, p + 8 * i, 8);
+  return x;
+}
+inline float raw_f32(const uint8_t* p, uint64_t i) {
+  float x;
+  std::memcpy(&x, p + 4 * i, 4);
+  return x;
+}
+
+// Output 0 becomes a convert-time I64 list of count elements and the node an
+// Identity of its input 0. Returns the buffer, null when it cannot be had
+// (the node is then an Identity with an empty output of rank 0).
+int64_t* i64_result(Lower& L, BuilderNode& n, uint64_t count);
+// Output value out becomes an F32 weight of this shape; the buffer or null.
+float* f32_weight(Lower& L, uint64_t out, uint64_t rank, const uint64_t* dims);
+// The F32 weight holding an I64 constant's values, named "<name>#f32".
+uint64_t i64_as_f32_weight(Lower& L, uint64_t value);
+// Options mode: runtime operands given as I64 constants become F32 weights.
+bool promote_i64_operands(Lower& L, BuilderNode& n, uint64_t first, uint64_t last);
+// Inserts a node right after the current one (moving the later ones up).
+BuilderNode* insert_after_current(Lower& L);
+// The integer attribute of the current node's NodeProto; false when absent.
+bool node_int_attribute(Lower& L, const char* name, int64_t* out);
+// The integer or string attribute of the current node's NodeProto.
+bool node_attribute(Lower& L, const char* name, int64_t* int_out, const uint8_t** text, uint64_t* text_len);
+
+bool lower_elementwise(Lower& L, BuilderNode& n);
+bool lower_binary(Lower& L, BuilderNode& n);
+bool lower_spatial(Lower& L, BuilderNode& n);
+bool lower_shape_ops(Lower& L, BuilderNode& n);
+bool lower_index_ops(Lower& L, BuilderNode& n);
+bool lower_reductions(Lower& L, BuilderNode& n);
+bool lower_rewrites(Lower& L, BuilderNode& n);
+void raw_sigmoid_rewrite(Lower& L);
+void lower_integer_weights(Lower& L, BuilderNode& n);
+
+}  // namespace vorn

@@ -1,0 +1,609 @@
+// Shape rules of the elementwise, binary, spatial and reduction operators.
+#include <cmath>
+#include <cstdlib>
+
+#include "converter/lowering_internal.h"
+
+namespace vorn {
+
+namespace {
+
+bool normalise(int64_t axis, uint64_t rank, uint64_t* out) {
+  int64_t r = static_cast<int64_t>(rank);
+  if (axis < 0) axis += r;
+  if (axis < 0 || axis >= r) return false;
+  *out = static_cast<uint64_t>(axis);
+  return true;
+}
+
+float scalar_fold(uint64_t op, float x) {
+  switch (op) {
+    case kOpSqrt: return std::sqrt(x);
+    case 45: return std::exp(x);
+    case 48: return std::tanh(x);
+    case 52: return std::cos(x);
+    case 53: return std::sin(x);
+    case 59: return std::log(x);
+    case 61: return std::fabs(x);
+    case 62: return -x;
+    case 63: return std::floor(x);
+    case 64: return std::ceil(x);
+    case 65: return std::round(x);
+    case 66: return 1.0f / x;
+    default: return x;
+  }
+}
+
+bool scalar_foldable(uint64_t op) {
+  return op == kOpSqrt || op == 45 || op == 48 || op == 52 || op == 53 || (op >= 59 && op <= 66 && op != 60);
+}
+
+
+bool is_text(const uint8_t* p, uint64_t n, const char* t) { return p != nullptr && text_equal(p, n, t); }
+
+// Nearest Resize in options mode. The engines repeat each value by whole
+// factors (which equals ONNX's nearest for the rounding modes checked
+// here); shrinking by 2, 4 or 8 becomes Slices that pick one source row and
+// column of each block, the one ONNX's coordinate mode and rounding select.
+bool lower_nearest_resize(Lower& L, BuilderNode& n, uint64_t H, uint64_t W, uint64_t oh, uint64_t ow, bool scaled,
+                          float scale_h, float scale_w) {
+  const uint8_t *coord = nullptr, *round = nullptr;
+  uint64_t coord_len = 0, round_len = 0;
+  node_attribute(L, "coordinate_transformation_mode", nullptr, &coord, &coord_len);
+  node_attribute(L, "nearest_mode", nullptr, &round, &round_len);
+  const bool half_pixel = coord == nullptr || is_text(coord, coord_len, "half_pixel") ||
+                          is_text(coord, coord_len, "pytorch_half_pixel");
+  const bool asymmetric = is_text(coord, coord_len, "asymmetric");
+  const bool prefer_floor = round == nullptr || is_text(round, round_len, "round_prefer_floor");
+  const bool prefer_ceil = is_text(round, round_len, "round_prefer_ceil");
+  const bool floor_mode = is_text(round, round_len, "floor");
+  const bool ceil_mode = is_text(round, round_len, "ceil");
+  if (!half_pixel && !asymmetric) return L.refuse("nearest resizing with this coordinate mode is not supported");
+  const uint64_t in_size[2] = {H, W}, out_size[2] = {oh, ow};
+  const float scale[2] = {scale_h, scale_w};
+  bool up = false, down = false;
+  uint64_t factor[2] = {1, 1};
+  for (int a = 0; a < 2; ++a) {
+    uint64_t i = in_size[a], o = out_size[a];
+    if (o == i) continue;
+    if (o > i && o % i == 0) {
+      uint64_t f = o / i;
+      if (scaled && scale[a] != static_cast<float>(f)) return L.refuse("a scale that is not the ratio of the sizes");
+      // Which source index each output takes: half-pixel rounds to i / f
+      // in both rounding directions; asymmetric floors (or rounds a 0.5 tie
+      // down for f = 2).
+      bool ok = half_pixel ? (prefer_floor || prefer_ceil) : (floor_mode || (prefer_floor && f == 2));
+      if (!ok) return L.refuse("nearest resizing with this rounding mode is not supported");
+      up = true;
+      factor[a] = f;
+    } else if (o < i && i % o == 0 && (i / o == 2 || i / o == 4 || i / o == 8)) {
+      uint64_t k = i / o;
+      if (scaled && scale[a] != 1.0f / static_cast<float>(k)) return L.refuse("a scale that is not the ratio of the sizes");
+      down = true;
+      factor[a] = k;
+    } else {
+      return L.refuse("nearest resizing by other than whole factors is not supported");
+    }
+  }
+  if (up && down) return L.refuse("growing one axis and shrinking the other is not supported");
+  const uint64_t in = n.input(0), out = n.output(0);
+  BuilderValue& x = L.v(in);
+  uint64_t o4[4] = {x.dims[0], x.dims[1], oh, ow};
+  set_shape(L.v(out), 4, o4);
+  for (uint64_t k = 1; k < n.input_count() && k < 8; ++k)
+    if (L.valid(n.input(k))) L.v(n.input(k)).padded_size = kConsumedMark;
+  if (up) {
+    n.attr(2) = oh / H;
+    n.attr(3) = ow / W;
+    n.attr(12) = 0;
+    n.w[1] = 1;
+    for (int k = 3; k < 10; ++k) n.w[k] = kNoIndex;
+    return true;
+  }
+  // Shrinking: output i reads source k*i + offset.
+  uint64_t offset[2] = {0, 0};
+  for (int a = 0; a < 2; ++a) {
+    uint64_t k = factor[a];
+    if (k == 1 || asymmetric) continue;
+    // half_pixel: the source coordinate is k*i + (k - 1) / 2, a tie for even k.
+    offset[a] = prefer_ceil || ceil_mode ? k / 2 : k / 2 - 1;
+  }
+  uint64_t dims[4] = {x.dims[0], x.dims[1], x.dims[2], x.dims[3]};
+  uint64_t src = in;
+  int parts = (factor[0] != 1) + (factor[1] != 1);
+  int done = 0;
+  for (int a = 0; a < 2; ++a) {
+    if (factor[a] == 1) continue;
+    dims[2 + a] = out_size[a];
+    uint64_t dst = out;
+    if (++done < parts) {
+      dst = builder_derive_value(L.s, out, "#rows", 5);
+      if (dst == kNoValue || dst == out) return L.stop(kLowerNoCode);
+      set_shape(L.v(dst), 4, dims);
+    }
+    BuilderNode* s = done == 1 ? &L.s.nodes[L.node] : insert_after_current(L);
+    if (s == nullptr) return L.refuse("the node table is full");
+    s->w[0] = kOpSlice;
+    s->w[1] = 1;
+    s->w[2] = src;
+    for (int k = 3; k < 10; ++k) s->w[k] = kNoIndex;
+    s->w[10] = 1;
+    s->w[11] = dst;
+    s->attr(11) = 2 + static_cast<uint64_t>(a);
+    s->attr(4) = offset[a];
+    s->attr(5) = out_size[a];
+    s->attr(2) = factor[a];
+    src = dst;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool lower_elementwise(Lower& L, BuilderNode& n) {
+  const uint64_t op = n.op();
+  const uint64_t in = n.input(0), out = n.output(0);
+  if (!L.valid(in)) return L.options ? L.refuse("input 0 is missing") : true;
+  BuilderValue& x = L.v(in);
+  BuilderValue& y = L.v(out);
+  // I64 Abs, Neg and Not of constants.
+  if ((op == 61 || op == 62 || op == kOpNot) && L.i64_data(in)) {
+    const uint8_t* src = x.data;
+    uint64_t count = x.size / 8;
+    int64_t* p = i64_result(L, n, count);
+    if (p != nullptr)
+      for (uint64_t i = 0; i < count; ++i) {
+        int64_t v = raw_i64(src, i);
+        p[i] = op == 61 ? (v < 0 ? -v : v) : op == 62 ? -v : (v == 0 ? 1 : 0);
+      }
+    return true;
+  }
+  copy_shape(y, x);
+  if (scalar_foldable(op) && x.elem != kElemI64 && x.data != nullptr && x.size == 4) {
+    uint64_t one[1] = {1};
+    uint64_t keep_rank = y.rank, keep_dims[kBuilderRank];
+    std::memcpy(keep_dims, y.dims, sizeof keep_dims);
+    float v = scalar_fold(op, raw_f32(x.data, 0));
+    float* p = reinterpret_cast<float*>(builder_set_const_data(L.s, out, kElemF32, 1, one));
+    if (p != nullptr) {
+      *p = v;
+      set_shape(y, keep_rank, keep_dims);
+      if (L.options) {
+        y.kind = y.kind == kValueGraphOutput ? y.kind : kValueWeight;
+        if (y.kind == kValueWeight) make_self_identity(n);
+      }
+    }
+    return true;
+  }
+  if (L.options && x.elem == kElemI64 && x.kind != kValueGraphInput && x.data == nullptr && op != kOpNot)
+    return L.refuse("its int64 input is computed at run time");
+  switch (op) {
+    case kOpLayerNorm: {
+      uint64_t axis;
+      if (!normalise(n.attr_i64(11), x.rank, &axis)) return L.refuse("axis outside the input's rank");
+      if (L.options && axis + 1 != x.rank) {
+        // Normalising over several trailing axes equals normalising their
+        // flattened row only when they are all but the last of size 1.
+        for (uint64_t d = axis; d + 1 < x.rank; ++d)
+          if (x.dims[d] != 1) return L.refuse("normalisation over other axes than the last is not supported");
+      }
+      n.attr(11) = ~uint64_t{0};
+      break;
+    }
+    case kOpInstanceNorm:
+      if (x.rank != 4) {
+        if (L.options) return L.refuse("only rank-4 inputs (NCHW) are supported");
+      }
+      break;
+    case kOpSoftmax: {
+      uint64_t axis;
+      if (!normalise(n.attr_i64(11), x.rank, &axis)) {
+        if (L.options) return L.refuse("axis outside the input's rank");
+        break;
+      }
+      n.attr(11) = axis;
+      uint64_t inner = 1;
+      for (uint64_t d = axis + 1; d < x.rank; ++d) inner *= x.dims[d];
+      if (n.attr(13) == 1 && inner != 1 && axis + 1 < x.rank) {
+        // Before opset 13 Softmax normalises the flattened block from the
+        // axis on: run it on a [outer, block] view and reshape back.
+        uint64_t outer = 1;
+        for (uint64_t d = 0; d < axis; ++d) outer *= x.dims[d];
+        uint64_t flat = builder_derive_value(L.s, out, "#softmax2d", 10);
+        if (flat == kNoValue || flat == out) return L.stop(kLowerNoCode);
+        uint64_t dims[2] = {outer, inner * x.dims[axis]};
+        set_shape(L.v(flat), 2, dims);
+        BuilderNode* r = insert_after_current(L);
+        if (r == nullptr) return L.refuse("the node table is full");
+        BuilderNode& sm = L.s.nodes[L.node];
+        sm.w[11] = flat;
+        sm.attr(11) = 1;
+        sm.attr(13) = 0;
+        r->w[0] = kOpFlatten;
+        r->w[1] = 1;
+        r->w[2] = flat;
+        r->w[10] = 1;
+        r->w[11] = out;
+      }
+      n.attr(13) = 0;
+      break;
+    }
+    case kOpClip: {
+      float lo = -3.4028235e38f, hi = 3.4028235e38f;
+      if (n.input_count() >= 2 && L.f32_data(n.input(1))) lo = raw_f32(L.v(n.input(1)).data, 0);
+      else if (n.input_count() >= 2 && L.i64_data(n.input(1))) lo = static_cast<float>(raw_i64(L.v(n.input(1)).data, 0));
+      if (n.input_count() >= 3 && L.f32_data(n.input(2))) hi = raw_f32(L.v(n.input(2)).data, 0);
+      else if (n.input_count() >= 3 && L.i64_data(n.input(2))) hi = static_cast<float>(raw_i64(L.v(n.input(2)).data, 0));
+      if (L.options)
+        for (uint64_t k = 1; k < 3 && k < n.input_count(); ++k)
+          if (L.valid(n.input(k)) && !L.has_data(n.input(k))) return L.refuse("bounds computed at run time");
+      // Opset 11 and later carry the bounds as inputs; earlier ones as
+      // attributes min/max, which node import leaves in words 14 and 15.
+      if (n.input_count() >= 2) {
+        n.attr(14) = f32_bits(lo);
+        n.attr(15) = f32_bits(hi);
+      }
+      for (uint64_t k = 1; k < 3 && k < n.input_count(); ++k)
+        if (L.valid(n.input(k))) L.v(n.input(k)).padded_size = kConsumedMark;
+      n.w[1] = 1;
+      n.w[3] = n.w[4] = kNoIndex;
+      break;
+    }
+    case 18:  // PRelu: the slope repeats per channel (dim 1) or is one value.
+      if (L.options && n.input_count() >= 2 && L.valid(n.input(1))) {
+        const BuilderValue& sl = L.v(n.input(1));
+        uint64_t c = elem_count(sl), ch = x.rank > 1 ? x.dims[1] : 1;
+        if (sl.rank > 0 && c != 1 && c != ch) return L.refuse("a slope that is neither per channel nor one value");
+        if (sl.rank > 0 && c == ch && c != 1) {
+          // [C] slopes broadcast along the last axis in ONNX; per channel
+          // only when shaped [C, 1, ...].
+          bool per_channel = sl.rank + 1 == x.rank && sl.dims[0] == ch;
+          if (!per_channel) return L.refuse("a slope that is neither per channel nor one value");
+        }
+      }
+      break;
+    default:
+      break;
+  }
+  return true;
+}
+
+bool lower_binary(Lower& L, BuilderNode& n) {
+  const uint64_t op = n.op();
+  const uint64_t a = n.input(0), b = n.input_count() >= 2 ? n.input(1) : kNoIndex, out = n.output(0);
+  if (!L.valid(a) || !L.valid(b)) return L.options ? L.refuse("an operand is missing") : true;
+  BuilderValue& va = L.v(a);
+  BuilderValue& vb = L.v(b);
+  BuilderValue& y = L.v(out);
+  if (L.i64_data(a) && L.i64_data(b)) {
+    const uint8_t* pa = va.data;
+    const uint8_t* pb = vb.data;
+    uint64_t na = va.size / 8, nb = vb.size / 8;
+    uint64_t count = op == kOpLess ? na * nb : (na > nb ? na : nb);
+    int64_t* p = i64_result(L, n, count);
+    if (p == nullptr) return true;
+    for (uint64_t k = 0; k < count; ++k) {
+      int64_t x = op == kOpLess ? raw_i64(pa, k % na) : raw_i64(pa, na == 1 ? 0 : k);
+      int64_t z = op == kOpLess ? raw_i64(pb, k / na) : raw_i64(pb, nb == 1 ? 0 : k);
+      int64_t r = 0;
+      switch (op) {
+        case kOpSub: r = x - z; break;
+        case kOpDiv: r = z == 0 ? 0 : x / z; break;
+        case kOpAdd: r = x + z; break;
+        case kOpMul: r = x * z; break;
+        case 69: r = x > z ? x : z; break;
+        case 70: r = x < z ? x : z; break;
+        case kOpMod: r = z == 0 ? 0 : x - (x / z) * z; break;
+        case kOpGreater: r = n.attr(12) == 1 ? x >= z : x > z; break;
+        case kOpLess: r = x < z; break;
+        case kOpEqual: r = x == z; break;
+        case kOpAnd: r = x != 0 && z != 0; break;
+        case kOpOr: r = x != 0 || z != 0; break;
+      }
+      p[k] = r;
+    }
+    return true;
+  }
+  if (L.options) {
+    if ((va.elem == kElemI64 && va.data == nullptr && va.kind != kValueGraphInput) ||
+        (vb.elem == kElemI64 && vb.data == nullptr && vb.kind != kValueGraphInput))
+      return L.refuse("an int64 operand is computed at run time");
+    if (!promote_i64_operands(L, n, 0, 1)) return false;
+  } else if (op == kOpAdd && va.elem != kElemI64 && vb.elem == kElemI64) {
+    copy_shape(y, va);
+    make_identity(n, a);
+    return true;
+  } else if ((op == kOpEqual || op == kOpLess) && va.elem == kElemI64 && vb.elem == kElemI64) {
+    make_identity(n, a);
+    y.rank = 0;
+    return true;
+  }
+  const BuilderValue& xa = L.v(n.input(0));
+  const BuilderValue& xb = L.v(n.input(1));
+  uint64_t rank, dims[kBuilderRank] = {};
+  if (!broadcast_shapes(xa.rank, xa.dims, xb.rank, xb.dims, &rank, dims)) {
+    if (L.options) return L.refuse("operand shapes do not broadcast");
+    rank = xa.rank;
+    std::memcpy(dims, xa.dims, sizeof dims);
+  }
+  set_shape(y, rank, dims);
+  if (xa.elem != kElemI64 && xb.elem != kElemI64 && xa.data != nullptr && xb.data != nullptr && xa.size == 4 &&
+      xb.size == 4 && op != kOpEqual && op != kOpLess) {
+    float x = raw_f32(xa.data, 0), z = raw_f32(xb.data, 0), r = 0;
+    switch (op) {
+      case kOpSub: r = x - z; break;
+      case kOpDiv: r = x / z; break;
+      case kOpAdd: r = x + z; break;
+      case kOpMul: r = x * z; break;
+      case 69: r = x >= z ? x : z; break;
+      case 70: r = x <= z ? x : z; break;
+      case kOpMod: r = n.attr(13) != 0 ? std::fmod(x, z) : x - std::floor(x / z) * z; break;
+      case kOpGreater: r = (n.attr(12) == 1 ? x >= z : x > z) ? 1.0f : 0.0f; break;
+      case kOpAnd: r = (x != 0.0f && z != 0.0f) ? 1.0f : 0.0f; break;
+      case kOpOr: r = (x != 0.0f || z != 0.0f) ? 1.0f : 0.0f; break;
+    }
+    uint64_t keep_rank = y.rank, keep_dims[kBuilderRank];
+    std::memcpy(keep_dims, y.dims, sizeof keep_dims);
+    uint64_t one[1] = {1};
+    float* p = reinterpret_cast<float*>(builder_set_const_data(L.s, out, kElemF32, 1, one));
+    if (p != nullptr) {
+      *p = r;
+      set_shape(y, keep_rank, keep_dims);
+      if (L.options && y.kind != kValueGraphOutput) {
+        y.kind = kValueWeight;
+        make_self_identity(n);
+      }
+    }
+  }
+  if (L.options && op == kOpMod && n.attr(13) == 0)
+    return L.refuse("integer Mod (floor semantics) on run-time values: the engines compute fmod");
+  return true;
+}
+
+bool lower_spatial(Lower& L, BuilderNode& n) {
+  const uint64_t op = n.op();
+  const uint64_t in = n.input(0), out = n.output(0);
+  if (!L.valid(in)) return L.refuse("input 0 is missing");
+  const BuilderValue& x = L.v(in);
+  BuilderValue& y = L.v(out);
+  const bool rank4_op = op == kOpConv || op == kOpMaxPool || op == kOpAvgPool || op == kOpGap || op == kOpConvTranspose;
+  if (rank4_op && x.rank != 4) return L.stop(kLowerRank4);
+  uint64_t d[4] = {x.dims[0], x.dims[1], x.dims[2], x.dims[3]};
+  switch (op) {
+    case kOpGap: {
+      uint64_t o[4] = {d[0], d[1], 1, 1};
+      set_shape(y, 4, o);
+      return true;
+    }
+    case kOpConv: case kOpMaxPool: case kOpAvgPool: {
+      uint64_t k_out = d[1];
+      if (op == kOpConv) {
+        if (!L.valid(n.input(1))) return L.refuse("the weight is missing");
+        const BuilderValue& w = L.v(n.input(1));
+        if (w.rank != 4) return L.stop(kLowerRank4);
+        if (n.attr(0) == 0) n.attr(0) = w.dims[2];
+        if (n.attr(1) == 0) n.attr(1) = w.dims[3];
+        k_out = w.dims[0];
+        uint64_t g = n.attr(10) == 0 ? 1 : n.attr(10);
+        if (L.options && (w.dims[1] * g != d[1] || w.dims[0] % g != 0))
+          return L.refuse("weight shape does not match the input channels and groups");
+        if (L.options && n.input_count() >= 3 && L.valid(n.input(2)) && elem_count(L.v(n.input(2))) != k_out)
+          return L.refuse("bias length differs from the output channels");
+      }
+      int64_t kh = n.attr_i64(0), kw = n.attr_i64(1), sh = n.attr_i64(2), sw = n.attr_i64(3);
+      int64_t dh = n.attr_i64(8), dw = n.attr_i64(9);
+      if (sh < 1 || sw < 1 || dh < 1 || dw < 1 || kh < 1 || kw < 1) return L.refuse("a zero kernel, stride or dilation");
+      if (n.attr(12) == 2 || n.attr(12) == 3) {
+        int64_t S[2] = {static_cast<int64_t>(d[2]), static_cast<int64_t>(d[3])};
+        int64_t st[2] = {sh, sw}, dl[2] = {dh, dw}, k[2] = {kh, kw};
+        for (int a = 0; a < 2; ++a) {
+          int64_t total = ((S[a] + st[a] - 1) / st[a] - 1) * st[a] + dl[a] * (k[a] - 1) + 1 - S[a];
+          if (total < 0) total = 0;
+          int64_t small = total / 2, big = total - small;
+          n.attr(4 + a) = static_cast<uint64_t>(n.attr(12) == 2 ? small : big);
+          n.attr(6 + a) = static_cast<uint64_t>(n.attr(12) == 2 ? big : small);
+        }
+        if (op == kOpConv) n.attr(12) = 0;
+      }
+      int64_t pt = n.attr_i64(4), pl = n.attr_i64(5), pb = n.attr_i64(6), pr = n.attr_i64(7);
+      if (pt < 0 || pl < 0 || pb < 0 || pr < 0) return L.refuse("negative padding");
+      int64_t oh = (static_cast<int64_t>(d[2]) + pt + pb - dh * (kh - 1) - 1);
+      int64_t ow = (static_cast<int64_t>(d[3]) + pl + pr - dw * (kw - 1) - 1);
+      if (oh < 0 || ow < 0) return L.refuse("the window is larger than the padded input");
+      uint64_t o[4] = {d[0], k_out, static_cast<uint64_t>(oh / sh + 1), static_cast<uint64_t>(ow / sw + 1)};
+      if (op == kOpMaxPool && L.options && (pt >= kh || pl >= kw || pb >= kh || pr >= kw))
+        return L.refuse("padding as large as the window");
+      set_shape(y, 4, o);
+      if (op == kOpConv && n.attr(15) == 777) n.attr(15) = f32_bits(1.0f);
+      return true;
+    }
+    case kOpConvTranspose: {
+      if (!L.valid(n.input(1))) return L.refuse("the weight is missing");
+      const BuilderValue& w = L.v(n.input(1));
+      if (w.rank != 4) return L.stop(kLowerRank4);
+      if (n.attr(0) == 0) n.attr(0) = w.dims[2];
+      if (n.attr(1) == 0) n.attr(1) = w.dims[3];
+      uint64_t g = n.attr(10) == 0 ? 1 : n.attr(10);
+      int64_t kh = n.attr_i64(0), kw = n.attr_i64(1), sh = n.attr_i64(2), sw = n.attr_i64(3);
+      int64_t dh = n.attr_i64(8), dw = n.attr_i64(9);
+      if (n.attr(12) == 2 || n.attr(12) == 3) {
+        if (L.options) return L.refuse("auto_pad on a transposed convolution is not supported");
+      }
+      int64_t oh = sh * (static_cast<int64_t>(d[2]) - 1) - (n.attr_i64(4) + n.attr_i64(6)) + dh * (kh - 1) + 1;
+      int64_t ow = sw * (static_cast<int64_t>(d[3]) - 1) - (n.attr_i64(5) + n.attr_i64(7)) + dw * (kw - 1) + 1;
+      if (oh < 1 || ow < 1) return L.refuse("an empty output");
+      if (L.options && w.dims[0] != d[1]) return L.refuse("weight shape does not match the input channels");
+      uint64_t o[4] = {d[0], w.dims[1] * g, static_cast<uint64_t>(oh), static_cast<uint64_t>(ow)};
+      set_shape(y, 4, o);
+      n.attr(14) = 0;
+      return true;
+    }
+    case kOpResize: {
+      if (x.rank != 4) return L.stop(kLowerRank4);
+      uint64_t H = d[2], W = d[3], oh = 2 * H, ow = 2 * W;
+      float scale_h = 0, scale_w = 0;
+      bool sized = false, scaled = false, n_c_kept = true;
+      for (uint64_t k = 1; k < n.input_count() && k < 8; ++k) {
+        uint64_t v = n.input(k);
+        if (!L.valid(v)) continue;
+        const BuilderValue& c = L.v(v);
+        if (c.data == nullptr) {
+          if (L.options && c.size == 0 && elem_count(c) != 0 && c.kind != kValueWeight)
+            return L.refuse("scales or sizes computed at run time");
+          continue;
+        }
+        if (c.elem != kElemI64 && c.size == 16) {
+          float sc[4];
+          std::memcpy(sc, c.data, 16);
+          if (sc[2] > 0) oh = static_cast<uint64_t>(sc[2] * static_cast<float>(H) + 0.0001f), scale_h = sc[2];
+          if (sc[3] > 0) ow = static_cast<uint64_t>(sc[3] * static_cast<float>(W) + 0.0001f), scale_w = sc[3];
+          n_c_kept = sc[0] == 1.0f && sc[1] == 1.0f;
+          scaled = true, sized = false;
+        } else if (c.elem == kElemI64 && c.size == 32) {
+          int64_t sz[4];
+          std::memcpy(sz, c.data, 32);
+          if (sz[2] != 0) oh = static_cast<uint64_t>(sz[2]);
+          if (sz[3] != 0) ow = static_cast<uint64_t>(sz[3]);
+          n_c_kept = sz[0] == static_cast<int64_t>(d[0]) && sz[1] == static_cast<int64_t>(d[1]);
+          sized = true, scaled = false;
+        } else if (L.options && c.size != 0 && (c.elem == kElemI64 ? c.size != 8 * 0 : true) && elem_count(c) != 0 &&
+                   k >= 2) {
+          return L.refuse("scales or sizes other than four values for N, C, H and W");
+        }
+      }
+      if (L.options) {
+        if (!scaled && !sized) return L.refuse("neither constant scales nor constant sizes");
+        if (!n_c_kept) return L.refuse("resizing the batch or channel axes is not supported");
+        if (oh == 0 || ow == 0) return L.refuse("an empty output");
+        if (n.attr(12) == 1) {
+          if (oh > 2048 || ow > 2048) return L.refuse("bilinear outputs above 2048 on a side are not supported");
+          // The engines sample at out/in; with given scales ONNX samples at
+          // the scale itself, which is the same only when it equals out/in.
+          if (scaled && n.attr(13) != 1 &&
+              ((H != 1 && static_cast<float>(oh) / static_cast<float>(H) != scale_h) ||
+               (W != 1 && static_cast<float>(ow) / static_cast<float>(W) != scale_w)))
+            return L.refuse("a scale that is not the ratio of the output and input sizes");
+        } else if (!(oh == H && ow == W) && !(H == 1 && W == 1)) {
+          return lower_nearest_resize(L, n, H, W, oh, ow, scaled, scale_h, scale_w);
+        }
+      }
+      n.attr(2) = oh > H - 1 && H != 0 ? oh / H : 1;
+      n.attr(3) = ow > W - 1 && W != 0 ? ow / W : 1;
+      if (n.attr(2) == 0) n.attr(2) = 1;
+      if (n.attr(3) == 0) n.attr(3) = 1;
+      for (uint64_t k = 1; k < n.input_count() && k < 8; ++k)
+        if (L.valid(n.input(k))) L.v(n.input(k)).padded_size = kConsumedMark;
+      n.w[1] = 1;
+      for (int k = 3; k < 10; ++k) n.w[k] = kNoIndex;
+      uint64_t o[4] = {d[0], d[1], oh, ow};
+      set_shape(y, 4, o);
+      return true;
+    }
+    case kOpDepthToSpace: case kOpSpaceToDepth: {
+      if (x.rank != 4) return L.stop(kLowerRank4);
+      uint64_t b = n.attr(0) == 0 ? 2 : n.attr(0);
+      if (op == kOpDepthToSpace) {
+        if (d[1] % (b * b) != 0) return L.refuse("channels not divisible by the block area");
+        uint64_t o[4] = {d[0], d[1] / (b * b), d[2] * b, d[3] * b};
+        set_shape(y, 4, o);
+      } else {
+        if (d[2] % b != 0 || d[3] % b != 0) return L.refuse("sides not divisible by the block size");
+        uint64_t o[4] = {d[0], d[1] * b * b, d[2] / b, d[3] / b};
+        set_shape(y, 4, o);
+      }
+      n.attr(0) = b;
+      return true;
+    }
+    case kOpGridSample: {
+      if (L.options) return L.refuse("GridSample is not supported in this mode");
+      const BuilderValue& g = L.v(n.input(1));
+      uint64_t o[4] = {d[0], d[1], g.dims[1], g.dims[2]};
+      set_shape(y, 4, o);
+      return true;
+    }
+    default:
+      if (L.options) return L.refuse("no Vorn lowering for this operator");
+      copy_shape(y, x);
+      return true;
+  }
+}
+
+bool lower_reductions(Lower& L, BuilderNode& n) {
+  const uint64_t op = n.op();
+  const uint64_t in = n.input(0), out = n.output(0);
+  if (!L.valid(in)) return L.refuse("input 0 is missing");
+  BuilderValue& x = L.v(in);
+  BuilderValue& y = L.v(out);
+  if (L.i64_data(in)) {
+    const uint8_t* src = x.data;
+    uint64_t count = x.size / 8;
+    int64_t acc = op == kOpReduceProd ? 1 : 0;
+    for (uint64_t i = 0; i < count; ++i) {
+      int64_t v = raw_i64(src, i);
+      if (op == kOpReduceSum || op == kOpReduceMean) acc += v;
+      else if (op == kOpReduceProd) acc *= v;
+      else if (i == 0 || (op == kOpReduceMax ? v > acc : v < acc)) acc = v;
+    }
+    if (op == kOpReduceMean && count != 0) acc /= static_cast<int64_t>(count);
+    int64_t* p = i64_result(L, n, 1);
+    if (p != nullptr) p[0] = acc;
+    return true;
+  }
+  // The axes: input 1 (opset 13 ReduceSum, 18 and later) or the attribute.
+  int64_t axes[6];
+  uint64_t axis_count = 0;
+  bool from_input = n.input_count() >= 2 && L.valid(n.input(1));
+  if (from_input) {
+    if (!L.i64_data(n.input(1))) {
+      if (L.options) return L.refuse("axes computed at run time");
+    } else {
+      axis_count = L.v(n.input(1)).size / 8;
+      if (axis_count > 6) return L.refuse("more than six axes");
+      for (uint64_t k = 0; k < axis_count; ++k) axes[k] = raw_i64(L.v(n.input(1)).data, k);
+    }
+    L.v(n.input(1)).padded_size = kConsumedMark;
+  } else if (n.attr(1) >= 1) {
+    axis_count = n.attr(1) > 2 ? 3 : n.attr(1);
+    axes[0] = n.attr_i64(11);
+    if (axis_count >= 2) axes[1] = n.attr_i64(3);
+  }
+  int64_t keepdims = 1;
+  if (!node_int_attribute(L, "keepdims", &keepdims)) keepdims = 1;
+  n.w[1] = 1;
+  for (int k = 3; k < 10; ++k) n.w[k] = kNoIndex;
+  uint64_t norm[6];
+  for (uint64_t k = 0; k < axis_count && k < 6; ++k)
+    if (!normalise(axes[k], x.rank, &norm[k])) return L.refuse("an axis outside the input's rank");
+  if (axis_count == 2 && norm[0] > norm[1]) std::swap(norm[0], norm[1]);
+  if (axis_count == 2 && op == kOpReduceMean && x.rank == 4 && norm[0] == 2 && norm[1] == 3) {
+    n.w[0] = kOpGap;
+    uint64_t o[4] = {x.dims[0], x.dims[1], 1, 1};
+    if (keepdims) set_shape(y, 4, o);
+    else set_shape(y, 2, o);
+    return true;
+  }
+  if (axis_count != 1) {
+    if (L.options) return L.refuse(axis_count == 0 ? "a reduction over all axes is not supported"
+                                                   : "a reduction over several axes is not supported");
+    if (axis_count >= 2 && op == kOpReduceMean) {
+      n.w[0] = kOpGap;
+      uint64_t o[4] = {x.dims[0], x.dims[1], 1, 1};
+      set_shape(y, 4, o);
+      return true;
+    }
+    if (axis_count == 0) norm[0] = x.rank > 0 ? x.rank - 1 : 0;
+  }
+  n.attr(11) = norm[0];
+  uint64_t o[kBuilderRank], r = 0;
+  for (uint64_t d = 0; d < x.rank; ++d) {
+    if (d == norm[0]) {
+      if (keepdims || !L.options) o[r++] = 1;
+    } else {
+      o[r++] = x.dims[d];
+    }
+  }
+  set_shape(y, r, o);
+  return true;
+}
+
+}  // namespace vorn
