@@ -45,11 +45,9 @@ float* input_as_f32(const InputTensor& slot) {
   if (out == nullptr) return nullptr;
   uint64_t n = slot.count;
   switch (slot.dtype) {
-    case VORN_DTYPE_F16: {
-      const auto* src = static_cast<const uint16_t*>(slot.data);
-      for (uint64_t i = 0; i < n; ++i) out[i] = half_to_float(src[i]);
+    case VORN_DTYPE_F16:
+      half_to_float_n(static_cast<const uint16_t*>(slot.data), out, size_t(n));
       break;
-    }
     case VORN_DTYPE_I64: {
       const auto* src = static_cast<const int64_t*>(slot.data);
       for (uint64_t i = 0; i < n; ++i) out[i] = float(src[i]);

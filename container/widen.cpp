@@ -6,30 +6,11 @@
 
 #include "container/format.h"
 #include "container/records.h"
+#include "platform/half.h"
 
 namespace vorn {
 
 namespace {
-
-// Branch-free so the loop vectorises: normal halves rebias the exponent,
-// infinities and NaNs keep their payload bits unchanged (no float
-// arithmetic touches them, so a signalling NaN is not quietened), and
-// subnormals are exact as man * 2^-24.
-inline uint32_t half_bits_to_f32_bits(uint16_t h) {
-  const uint32_t x = h;
-  const uint32_t sign = (x & 0x8000u) << 16;
-  const uint32_t em = x & 0x7FFFu;
-  const uint32_t normal = (em << 13) + (112u << 23);
-  const uint32_t special = (em << 13) | 0x7F800000u;
-  const float sub = float(em) * 0x1p-24f;
-  uint32_t sub_bits;
-  std::memcpy(&sub_bits, &sub, 4);
-  // Masks instead of branches keep the loop free of control flow.
-  const uint32_t is_special = 0u - uint32_t(em >= 0x7C00u);
-  const uint32_t is_normal = (0u - uint32_t(em >= 0x0400u)) & ~is_special;
-  const uint32_t is_sub = ~(is_special | is_normal);
-  return sign | (special & is_special) | (normal & is_normal) | (sub_bits & is_sub);
-}
 
 bool q8_to_f32(uint64_t rows, uint64_t cols, const uint8_t* src, float* dst) {
   const uint64_t blocks = (cols + kQ8BlockValues - 1) / kQ8BlockValues;
@@ -63,34 +44,10 @@ bool q8_to_f32(uint64_t rows, uint64_t cols, const uint8_t* src, float* dst) {
 
 }  // namespace
 
-float half_to_f32(uint16_t half) {
-  const uint32_t bits = half_bits_to_f32_bits(half);
-  float f;
-  std::memcpy(&f, &bits, 4);
-  return f;
-}
-
 bool weights_to_f32(uint64_t kind, uint64_t rows, uint64_t cols, const uint8_t* src, float* dst) {
   if (kind == kElemF16) {
     if (rows == 0 || cols == 0) return true;
-    const uint64_t n = rows * cols;
-    // Fixed-size blocks through local buffers: no aliasing between source
-    // and destination and a known trip count, so the loop vectorises.
-    constexpr uint64_t kBlock = 256;
-    uint16_t in[kBlock];
-    uint32_t out[kBlock];
-    uint64_t i = 0;
-    for (; i + kBlock <= n; i += kBlock) {
-      std::memcpy(in, src + 2 * i, sizeof(in));
-      for (uint64_t j = 0; j < kBlock; ++j) out[j] = half_bits_to_f32_bits(in[j]);
-      std::memcpy(dst + i, out, sizeof(out));
-    }
-    for (; i < n; ++i) {
-      uint16_t h;
-      std::memcpy(&h, src + 2 * i, 2);
-      const uint32_t bits = half_bits_to_f32_bits(h);
-      std::memcpy(dst + i, &bits, 4);
-    }
+    half_to_float_n(reinterpret_cast<const uint16_t*>(src), dst, size_t(rows * cols));
     return true;
   }
   if (kind == kElemQ8) {

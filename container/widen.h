@@ -4,9 +4,6 @@
 
 namespace vorn {
 
-// Exact IEEE binary16 to binary32.
-float half_to_f32(uint16_t half);
-
 // Widens rows x cols values of kind 1 (F16) or 4 (Q8) from src into dst
 // (rows * cols floats). Kind 2 and any other kind return false. A Q8 block
 // with a scale that is not positive and finite, a byte -128, or a non-zero

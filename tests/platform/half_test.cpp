@@ -119,15 +119,8 @@ TEST(Half, BulkConvertersMatchScalarOnEveryHalf) {
   for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<uint16_t>(i);
   std::vector<float> wide(all.size());
   half_to_float_n(all.data(), wide.data(), all.size());
-  for (size_t i = 0; i < all.size(); ++i) {
-    float want = half_to_float(all[i]);
-    if (is_nan_half(all[i])) {
-      ASSERT_TRUE(std::isnan(wide[i])) << i;
-      ASSERT_EQ((bits(wide[i]) >> 13) & 0x1FF, all[i] & 0x1FFu) << i;
-    } else {
-      ASSERT_EQ(bits(wide[i]), bits(want)) << i;
-    }
-  }
+  // Every bit, NaNs included: a signalling NaN keeps its quiet bit clear.
+  for (size_t i = 0; i < all.size(); ++i) ASSERT_EQ(bits(wide[i]), bits(half_to_float(all[i]))) << i;
   std::vector<uint16_t> back(all.size());
   float_to_half_n(wide.data(), back.data(), wide.size());
   for (size_t i = 0; i < all.size(); ++i) {
