@@ -35,9 +35,6 @@ constexpr const char* kStatusTexts[] = {
 
 ContainerResult fail(uint32_t code) { return ContainerResult::failure(code); }
 
-bool checked_mul(uint64_t a, uint64_t b, uint64_t* out) { return !__builtin_mul_overflow(a, b, out); }
-bool checked_add(uint64_t a, uint64_t b, uint64_t* out) { return !__builtin_add_overflow(a, b, out); }
-
 // Rewrites the tensor records of a tensor model in the handle's copy so
 // that every weight reads as f32, and records where each stored tensor
 // comes from. Containers that need no widening are left alone.
@@ -86,7 +83,8 @@ bool plan_widening(ContainerHandle* h) {
       rows = count / cols;
     }
     uint64_t f32_size, padded, next;
-    if (!checked_mul(count, 4, &f32_size) || !checked_add(f32_size, kAlignment - 1, &padded)) {
+    if (__builtin_mul_overflow(count, 4, &f32_size) ||
+        __builtin_add_overflow(f32_size, kAlignment - 1, &padded)) {
       std::free(plan);
       return false;
     }
@@ -101,7 +99,7 @@ bool plan_widening(ContainerHandle* h) {
     store_u64(rec + 104, padded);
     store_u64(rec + 112, r);
     store_u64(rec + 136, f32_size);
-    if (!checked_add(r, padded, &next)) {
+    if (__builtin_add_overflow(r, padded, &next)) {
       std::free(plan);
       return false;
     }
@@ -119,7 +117,7 @@ bool plan_widening(ContainerHandle* h) {
     const uint64_t ek = load_u64(rec + 8);
     if (ek == kElemF16 || ek == kElemQ8) {
       uint64_t bytes;
-      if (!checked_mul(load_u64(rec + 72), 4, &bytes)) {
+      if (__builtin_mul_overflow(load_u64(rec + 72), 4, &bytes)) {
         std::free(plan);
         return false;
       }

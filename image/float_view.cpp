@@ -12,9 +12,6 @@ namespace {
 
 constexpr const char* kInvalidView = "invalid float tensor dimensions, strides, length or alignment";
 
-bool mul_ok(uint64_t a, uint64_t b, uint64_t* out) { return !__builtin_mul_overflow(a, b, out); }
-bool add_ok(uint64_t a, uint64_t b, uint64_t* out) { return !__builtin_add_overflow(a, b, out); }
-
 }  // namespace
 
 FloatViewResult float_view_validate(const FloatView& v) {
@@ -28,7 +25,7 @@ FloatViewResult float_view_validate(const FloatView& v) {
   const uint64_t row = v.row_stride == 0 ? packed_row : v.row_stride;
   if (row % 4 != 0 || row < packed_row) return bad;
   uint64_t packed_plane = 0;
-  if (!mul_ok(row, v.height, &packed_plane)) return bad;
+  if (__builtin_mul_overflow(row, v.height, &packed_plane)) return bad;
   uint64_t plane = 0;
   if (planar) {
     plane = v.plane_stride == 0 ? packed_plane : v.plane_stride;
@@ -36,10 +33,12 @@ FloatViewResult float_view_validate(const FloatView& v) {
   }
   // Byte just past the last element.
   uint64_t end = 0, rows_part = 0, planes_part = 0;
-  if (!mul_ok(row, v.height - 1, &rows_part) || !add_ok(rows_part, packed_row, &end)) return bad;
-  if (planar && (!mul_ok(plane, v.channels - 1, &planes_part) || !add_ok(end, planes_part, &end))) {
+  if (__builtin_mul_overflow(row, v.height - 1, &rows_part) ||
+      __builtin_add_overflow(rows_part, packed_row, &end))
     return bad;
-  }
+  if (planar && (__builtin_mul_overflow(plane, v.channels - 1, &planes_part) ||
+                 __builtin_add_overflow(end, planes_part, &end)))
+    return bad;
   if (v.length < end) return bad;
   return FloatViewResult::success(FloatViewStrides{v, row / 4, plane / 4});
 }
