@@ -8,6 +8,13 @@
 
 namespace vorn {
 
+EncodedFormat image_encoded_format(const uint8_t* data) {
+  static constexpr uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  if (data[0] == 0xFF && data[1] == 0xD8) return EncodedFormat::jpeg;
+  if (std::memcmp(data, kPngSignature, 8) == 0) return EncodedFormat::png;
+  return EncodedFormat::unknown;
+}
+
 bool image_decode_bytes_limited(const uint8_t* data, uint64_t length, uint64_t max_area,
                                 DecodedImage* image, char* error) {
   if (image == nullptr) {
@@ -21,11 +28,11 @@ bool image_decode_bytes_limited(const uint8_t* data, uint64_t length, uint64_t m
     return false;
   }
   const uint32_t orientation = image_scan_orientation(data, length);
-  static constexpr uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  const EncodedFormat format = image_encoded_format(data);
   bool ok;
-  if (data[0] == 0xFF && data[1] == 0xD8) {
+  if (format == EncodedFormat::jpeg) {
     ok = jpeg_decode_rgb(data, length, max_area, image, error);
-  } else if (std::memcmp(data, kPngSignature, 8) == 0) {
+  } else if (format == EncodedFormat::png) {
     ok = png_decode_rgb(data, length, max_area, image, error);
   } else {
     image_set_error(error, "Supported image formats are RGB/grayscale JPEG and PNG");

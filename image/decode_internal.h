@@ -27,6 +27,11 @@ bool jpeg_decode_rgb(const uint8_t* data, uint64_t length, uint64_t max_area, De
 bool png_decode_rgb(const uint8_t* data, uint64_t length, uint64_t max_area, DecodedImage* image,
                     char* error);
 
+// The encoded format told from the first bytes: the JPEG start-of-image
+// marker or the 8-byte PNG signature. Callers have checked length >= 8.
+enum class EncodedFormat { unknown, jpeg, png };
+EncodedFormat image_encoded_format(const uint8_t* data);
+
 // The orientation that image_decode_bytes applies: the first JPEG Exif APP1
 // segment or PNG eXIf chunk, read with exif_orientation; 1 when none.
 uint32_t image_scan_orientation(const uint8_t* data, uint64_t length);

@@ -130,9 +130,11 @@ uint32_t jpeg_find_exif(const uint8_t* data, uint64_t length) {
 
 uint32_t image_scan_orientation(const uint8_t* data, uint64_t length) {
   if (data == nullptr || length < 8) return 1;
-  if (data[0] == 0xFF && data[1] == 0xD8) return jpeg_segment_orientation(data, length);
-  static constexpr uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-  if (std::memcmp(data, kPngSignature, 8) == 0) return png_chunk_orientation(data, length);
+  switch (image_encoded_format(data)) {
+    case EncodedFormat::jpeg: return jpeg_segment_orientation(data, length);
+    case EncodedFormat::png: return png_chunk_orientation(data, length);
+    case EncodedFormat::unknown: break;
+  }
   return 1;
 }
 
