@@ -106,15 +106,18 @@ bool node_attribute(Lower& L, const char* name, int64_t* int_out, const uint8_t*
       if (g.number != 5 || g.wire != kWireLen) continue;
       uint64_t ap = g.start;
       PbField a;
-      bool named = false, has_value = false;
+      bool named = false, has_int = false, has_text = false;
+      int64_t value = 0;
+      uint64_t text_start = 0, text_end = 0;
       while (pb_next(b, g.end, ap, a) == PbStep::kField) {
         if (a.number == 1 && a.wire == kWireLen) named = text_equal(b + a.start, a.end - a.start, name);
-        if (a.number == 3 && a.wire == kWireVarint && int_out != nullptr)
-          *int_out = static_cast<int64_t>(a.value), has_value = true;
-        if (a.number == 4 && a.wire == kWireLen && text != nullptr)
-          *text = b + a.start, *text_len = a.end - a.start, has_value = true;
+        if (a.number == 3 && a.wire == kWireVarint) value = static_cast<int64_t>(a.value), has_int = true;
+        if (a.number == 4 && a.wire == kWireLen) text_start = a.start, text_end = a.end, has_text = true;
       }
-      if (named) return has_value;
+      if (!named) continue;
+      if (has_int && int_out != nullptr) *int_out = value;
+      if (has_text && text != nullptr) *text = b + text_start, *text_len = text_end - text_start;
+      return (has_int && int_out != nullptr) || (has_text && text != nullptr);
     }
     return false;
   }

@@ -1,12 +1,14 @@
-// Every conformance fixture converted in options mode: a converted model
-// computes what ONNX Runtime computed (within the manifest's tolerance), or
-// the conversion fails with a message naming the node and the reason.
+// The hand-built graph of every lowering rule converted in options mode: a
+// converted model computes what ONNX Runtime computed (within the manifest's
+// tolerance), or the conversion fails with a message naming the node and the
+// reason. (The conformance fixtures run the same way in tests/conformance.)
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -25,21 +27,25 @@ using conformance::DType;
 using conformance::TensorData;
 using conformance::TensorSpec;
 
-const conformance::Manifest& manifest() {
-  static const conformance::Manifest m = [] {
-    conformance::Manifest loaded;
-    std::string error;
-    if (!conformance::read_manifest(conformance::fixture_dir() + "/manifest.json", &loaded, &error))
-      loaded.cases.clear();
-    return loaded;
-  }();
-  return m;
+struct Suite {
+  std::string dir;       // fixture folder with manifest.json
+  std::string refusals;  // file of expected refusals, beside this test
+};
+
+const conformance::Manifest& manifest_of(const std::string& dir) {
+  static std::map<std::string, conformance::Manifest> cache;
+  auto it = cache.find(dir);
+  if (it != cache.end()) return it->second;
+  conformance::Manifest loaded;
+  std::string error;
+  if (!conformance::read_manifest(dir + "/manifest.json", &loaded, &error)) loaded.cases.clear();
+  return cache.emplace(dir, std::move(loaded)).first->second;
 }
 
 // Case name -> a text the refusal must hold.
-std::map<std::string, std::string> expected_refusals() {
+std::map<std::string, std::string> expected_refusals(const std::string& file) {
   std::map<std::string, std::string> out;
-  std::ifstream in(std::string(VORN_SOURCE_DIR) + "/tests/converter_lowering/options_refusals.txt");
+  std::ifstream in(std::string(VORN_SOURCE_DIR) + "/tests/converter_lowering/" + file);
   std::string line;
   while (std::getline(in, line)) {
     if (line.empty() || line[0] == '#') continue;
@@ -51,20 +57,30 @@ std::map<std::string, std::string> expected_refusals() {
   return out;
 }
 
-std::vector<std::string> case_names() {
-  std::vector<std::string> names;
-  for (const Case& c : manifest().cases) names.push_back(c.name);
-  return names;
+struct Param {
+  Suite suite;
+  std::string name;
+};
+
+void PrintTo(const Param& p, std::ostream* os) { *os << p.name; }
+
+std::vector<Param> params(const Suite& suite) {
+  std::vector<Param> out;
+  for (const Case& c : manifest_of(suite.dir).cases) out.push_back(Param{suite, c.name});
+  return out;
 }
 
-class OptionsConformance : public ::testing::TestWithParam<std::string> {};
+const Suite kLowering{std::string(VORN_TEST_DATA) + "/converter_lowering", "lowering_refusals.txt"};
+
+class OptionsConformance : public ::testing::TestWithParam<Param> {};
 
 TEST_P(OptionsConformance, MatchesOnnxRuntimeOrRefusesNamingTheNode) {
+  const std::string& dir = GetParam().suite.dir;
+  const conformance::Manifest& manifest = manifest_of(dir);
   const Case* c = nullptr;
-  for (const Case& k : manifest().cases)
-    if (k.name == GetParam()) c = &k;
+  for (const Case& k : manifest.cases)
+    if (k.name == GetParam().name) c = &k;
   ASSERT_NE(c, nullptr);
-  const std::string dir = conformance::fixture_dir();
   std::vector<TensorData> inputs(c->inputs.size()), refs(c->outputs.size());
   std::string error;
   for (size_t i = 0; i < inputs.size(); ++i) ASSERT_TRUE(read_tensor(dir, c->inputs[i], &inputs[i], &error)) << error;
@@ -76,7 +92,7 @@ TEST_P(OptionsConformance, MatchesOnnxRuntimeOrRefusesNamingTheNode) {
   ConvertOutcome converted = convert_onnx_file_with_options(slice_of(onnx), slice_of(out.path), &options);
   std::string text(reinterpret_cast<const char*>(converted.text.ptr), converted.text.len);
   bytes_free(&converted.text);
-  const auto refusals = expected_refusals();
+  const auto refusals = expected_refusals(GetParam().suite.refusals);
   const auto listed = refusals.find(c->name);
   if (converted.status != 0) {
     ASSERT_NE(listed, refusals.end()) << "refused: " << text;
@@ -91,7 +107,7 @@ TEST_P(OptionsConformance, MatchesOnnxRuntimeOrRefusesNamingTheNode) {
   std::string failure = run_model(out.path, inputs, *c, &got);
   ASSERT_TRUE(failure.empty()) << failure;
   ASSERT_EQ(got.size(), refs.size());
-  const conformance::Tolerance tol{manifest().relative_tolerance, manifest().absolute_tolerance};
+  const conformance::Tolerance tol{manifest.relative_tolerance, manifest.absolute_tolerance};
   for (size_t i = 0; i < refs.size(); ++i) {
     conformance::Comparison cmp = compare_tensor(got[i], refs[i], tol);
     EXPECT_TRUE(cmp.ok) << cmp.message;
@@ -102,8 +118,13 @@ TEST_P(OptionsConformance, MatchesOnnxRuntimeOrRefusesNamingTheNode) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Fixtures, OptionsConformance, ::testing::ValuesIn(case_names()),
-                         [](const ::testing::TestParamInfo<std::string>& p) { return p.param; });
+std::string param_name(const ::testing::TestParamInfo<Param>& p) { return p.param.name; }
+
+INSTANTIATE_TEST_SUITE_P(LoweringRules, OptionsConformance, ::testing::ValuesIn(params(kLowering)), param_name);
+
+TEST(LoweringFixtures, EveryRuleCaseIsPresent) {
+  EXPECT_GE(manifest_of(kLowering.dir).cases.size(), 38u);
+}
 
 }  // namespace
 }  // namespace vorn
