@@ -1,5 +1,6 @@
 // Shape rules of the elementwise, binary, spatial and reduction operators.
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #include "converter/lowering_internal.h"
@@ -582,9 +583,64 @@ bool lower_reductions(Lower& L, BuilderNode& n) {
     else set_shape(y, 2, o);
     return true;
   }
+  if (axis_count != 1 && L.options) {
+    // Several axes (none given: all of them) as a chain of one-axis
+    // reductions, the last axis first; a mean of equal-sized means is the
+    // mean. Without keepdims the last one drops the reduced axes.
+    bool reduce[kBuilderRank] = {};
+    if (axis_count == 0) {
+      int64_t noop = 0;
+      if (node_int_attribute(L, "noop_with_empty_axes", &noop) && noop != 0) {
+        copy_shape(y, x);
+        make_identity(n, in);
+        return true;
+      }
+      for (uint64_t d = 0; d < x.rank; ++d) reduce[d] = true;
+    }
+    for (uint64_t k = 0; k < axis_count; ++k) {
+      if (reduce[norm[k]]) return L.refuse("an axis given twice");
+      reduce[norm[k]] = true;
+    }
+    uint64_t steps[kBuilderRank], count = 0;
+    for (uint64_t d = x.rank; d-- > 0;)
+      if (reduce[d]) steps[count++] = d;
+    if (count == 0) return L.refuse("no axis to reduce");
+    uint64_t dims[kBuilderRank];
+    std::memcpy(dims, x.dims, sizeof dims);
+    const uint64_t rank = x.rank;
+    uint64_t src = in;
+    for (uint64_t k = 0; k < count; ++k) {
+      dims[steps[k]] = 1;
+      uint64_t dst = out;
+      if (k + 1 < count) {
+        char suffix[16];
+        int len = std::snprintf(suffix, sizeof suffix, "#reduce%llu", static_cast<unsigned long long>(k));
+        dst = builder_derive_value(L.s, out, suffix, static_cast<uint64_t>(len));
+        if (dst == kNoValue || dst == out) return L.stop(kLowerNoCode);
+        set_shape(L.v(dst), rank, dims);
+      } else {
+        uint64_t o[kBuilderRank], r = 0;
+        for (uint64_t d = 0; d < rank; ++d)
+          if (!reduce[d] || keepdims) o[r++] = reduce[d] ? 1 : dims[d];
+        if (r == 0) o[r++] = 1;
+        set_shape(L.v(out), r, o);
+        if (!keepdims && r == 1 && o[0] == 1) L.v(out).rank = 0;
+      }
+      BuilderNode* step = k == 0 ? &L.s.nodes[L.node] : insert_after_current(L);
+      if (step == nullptr) return L.refuse("the node table is full");
+      BuilderNode copy = L.s.nodes[L.node];
+      if (k != 0) *step = copy;
+      step->w[1] = 1;
+      step->w[2] = src;
+      for (int j = 3; j < 10; ++j) step->w[j] = kNoIndex;
+      step->w[10] = 1;
+      step->w[11] = dst;
+      step->attr(11) = steps[k];
+      src = dst;
+    }
+    return true;
+  }
   if (axis_count != 1) {
-    if (L.options) return L.refuse(axis_count == 0 ? "a reduction over all axes is not supported"
-                                                   : "a reduction over several axes is not supported");
     if (axis_count >= 2 && op == kOpReduceMean) {
       n.w[0] = kOpGap;
       uint64_t o[4] = {x.dims[0], x.dims[1], 1, 1};

@@ -1,6 +1,7 @@
 // Shape rules of the operators that move or reinterpret data: reshaping,
 // transposition, concatenation and splitting, and matrix products.
 #include <cstdlib>
+#include <vector>
 
 #include "converter/lowering_internal.h"
 
@@ -215,6 +216,37 @@ bool lower_shape_ops(Lower& L, BuilderNode& n) {
         o[axis] += v.dims[axis];
       }
       set_shape(y, x.rank, o);
+      // Constant parts (scales and sizes built by exporters): the result is
+      // a weight.
+      bool constant = true;
+      for (uint64_t k = 0; k < n.input_count() && k < 8; ++k)
+        if (L.valid(n.input(k)) && (!L.f32_data(n.input(k)) || L.v(n.input(k)).size / 4 != elem_count(L.v(n.input(k)))))
+          constant = false;
+      if (constant && y.kind == kValueActivation) {
+        uint64_t outer = 1, inner = 1;
+        for (uint64_t a = 0; a < axis; ++a) outer *= o[a];
+        for (uint64_t a = axis + 1; a < x.rank; ++a) inner *= o[a];
+        std::vector<std::vector<float>> parts;
+        std::vector<uint64_t> part_dims;
+        for (uint64_t k = 0; k < n.input_count() && k < 8; ++k) {
+          if (!L.valid(n.input(k))) continue;
+          const BuilderValue& v = L.v(n.input(k));
+          parts.emplace_back(v.size / 4);
+          std::memcpy(parts.back().data(), v.data, v.size);
+          part_dims.push_back(v.dims[axis]);
+        }
+        float* p = f32_weight(L, out, x.rank, o);
+        if (p != nullptr) {
+          uint64_t at = 0;
+          for (uint64_t q = 0; q < outer; ++q)
+            for (size_t k = 0; k < parts.size(); ++k) {
+              uint64_t run = part_dims[k] * inner;
+              std::memcpy(p + at, parts[k].data() + q * run, run * 4);
+              at += run;
+            }
+          make_self_identity(n);
+        }
+      }
       return true;
     }
     case kOpShape: {

@@ -88,6 +88,15 @@ TEST_P(OptionsConformance, MatchesOnnxRuntimeOrRefusesNamingTheNode) {
 
   TempPath out;
   ConvertOptions options = convert_options_init();
+  // Every input bound to the shape of its fixture, which settles the
+  // dynamic axes of the exported networks.
+  for (const TensorSpec& in : c->inputs) {
+    std::string arg = in.name + "=";
+    for (size_t k = 0; k < in.shape.size(); ++k) arg += (k ? "x" : "") + std::to_string(in.shape[k]);
+    if (in.dtype == DType::kI64) arg += ":i64";
+    UnitResult bound = convert_options_add_input(&options, arg.data(), arg.size());
+    ASSERT_TRUE(bound.ok()) << arg;
+  }
   const std::string onnx = dir + "/" + c->model;
   ConvertOutcome converted = convert_onnx_file_with_options(slice_of(onnx), slice_of(out.path), &options);
   std::string text(reinterpret_cast<const char*>(converted.text.ptr), converted.text.len);
