@@ -89,6 +89,10 @@ inline bool range_fits(uint64_t offset, uint64_t length, uint64_t size) {
 
 inline uint64_t round_up(uint64_t v, uint64_t a) { return (v + a - 1) / a * a; }
 
+// A Q8 block: 64 signed bytes, then the block's f32 scale.
+constexpr uint64_t kQ8BlockValues = 64;
+constexpr uint64_t kQ8BlockBytes = 68;
+
 // The element-kind table of section 2: one row per kind 1..4.
 struct ElementKindRow {
   uint64_t bits, values_per_block, bytes_per_block, scale_kind, scale_offset, zero, klass;
@@ -98,12 +102,17 @@ inline const ElementKindRow& element_kind_row(uint64_t kind) {
       {16, 1, 2, 0, 0, 0, 1},
       {32, 1, 4, 0, 0, 0, 1},
       {64, 1, 8, 0, 0, 0, 2},
-      {8, 64, 68, 2, 64, 0, 3},
+      {8, kQ8BlockValues, kQ8BlockBytes, 2, kQ8BlockValues, 0, 3},
   };
   return rows[kind - 1];
 }
 
-constexpr uint64_t kQ8BlockValues = 64;
-constexpr uint64_t kQ8BlockBytes = 68;
+// Stored bytes of one row of `cols` (at least 1) values of element kind
+// 1..4: whole blocks of the kind's row above. False when that does not fit
+// in 64 bits.
+inline bool element_row_bytes(uint64_t kind, uint64_t cols, uint64_t* bytes) {
+  const ElementKindRow& row = element_kind_row(kind);
+  return !__builtin_mul_overflow((cols - 1) / row.values_per_block + 1, row.bytes_per_block, bytes);
+}
 
 }  // namespace vorn

@@ -29,14 +29,8 @@ bool tensor_layout_valid(const SectionView& v, uint64_t t) {
   return load_u64(r + 96) / row_bytes < k2p31;
 }
 
-uint64_t elem_bytes(uint64_t kind) {
-  switch (kind) {
-    case kElemF16: return 2;
-    case kElemF32: return 4;
-    case kElemI64: return 8;
-    default: return 0;
-  }
-}
+// Bytes of one value of an unblocked element kind (F16, F32, I64).
+uint64_t elem_bytes(uint64_t kind) { return element_kind_row(kind).bits / 8; }
 
 // A graph value the engines may index without further checks: its shape,
 // size and (for weights) its bytes inside its tensor.

@@ -84,10 +84,7 @@ TensorShapeView container_tensor_shape(const ContainerHandle* h, uint64_t i) {
   }
   const uint64_t rows = count / cols;
   uint64_t row_bytes;
-  if (t.kind == kElemQ8)
-    row_bytes = (cols + kQ8BlockValues - 1) / kQ8BlockValues * kQ8BlockBytes;
-  else
-    row_bytes = cols * (t.kind == kElemF16 ? 2 : 4);
+  element_row_bytes(t.kind, cols, &row_bytes);  // cols < 2^31: cannot overflow
   // rows * row_bytes fits: count < 2^31 and a row is at most 68/64 * 4 bytes a value.
   if (t.byte_size != row_bytes * rows || t.row_bytes != row_bytes) return none;
   if (!range_fits(t.relative_offset, t.byte_size, h->data_size)) return none;

@@ -71,12 +71,9 @@ bool tensor_valid(const SectionView& v, uint64_t t, uint64_t g, uint64_t p, uint
   if (rank > kMaxRank || b == 0 || padded == 0 || padded < b || padded % kAlignment != 0) return false;
   if (!range_fits(p, padded, group_end)) return false;
   if (!kind_row_valid(v, kind)) return false;
-  const ElementKindRow& row = element_kind_row(kind);
   uint64_t last = rank > 0 ? load_u64(r + 40 + 8 * (rank - 1)) : 1;
-  if (last == 0) return false;
-  uint64_t blocks = (last - 1) / row.values_per_block + 1;
-  if (blocks > b / row.bytes_per_block) return false;
-  uint64_t row_bytes = blocks * row.bytes_per_block;
+  uint64_t row_bytes;
+  if (last == 0 || !element_row_bytes(kind, last, &row_bytes) || row_bytes > b) return false;
   uint64_t product = row_bytes;
   for (uint64_t d = 0; d + 1 < rank; ++d) {
     uint64_t dim = load_u64(r + 40 + 8 * d);

@@ -76,10 +76,9 @@ bool write_zeros(int fd, uint64_t n) {
 
 uint64_t tensor_stored_size(uint64_t kind, uint64_t rank, const uint64_t* dims, uint64_t* row_bytes) {
   if ((kind != kElemF16 && kind != kElemF32 && kind != kElemQ8) || rank > kMaxRank) return 0;
-  const ElementKindRow& row = element_kind_row(kind);
   const uint64_t last = rank > 0 ? dims[rank - 1] : 1;
-  if (last == 0) return 0;
-  uint64_t size = ((last - 1) / row.values_per_block + 1) * row.bytes_per_block;
+  uint64_t size;
+  if (last == 0 || !element_row_bytes(kind, last, &size)) return 0;
   if (row_bytes != nullptr) *row_bytes = size;
   for (uint64_t d = 0; d + 1 < rank; ++d)
     if (dims[d] == 0 || __builtin_mul_overflow(size, dims[d], &size)) return 0;

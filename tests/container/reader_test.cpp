@@ -6,6 +6,7 @@
 #include "container/container.h"
 #include "container/meta.h"
 #include "container/widen.h"
+#include "container/writer.h"
 #include "container_fixture.h"
 #include "gpu/weight_loader.h"
 
@@ -156,6 +157,34 @@ TEST(ContainerRoundTrip, F16WeightPlanEntryAndRewrittenRecord) {
   EXPECT_EQ(v.bytes(), 60u);
   container_close(&h);
   close(fd);
+}
+
+// Stored sizes from the shape: whole blocks a row, and 0 (refused) when a row
+// or the whole tensor does not fit in 64 bits rather than a wrapped size.
+TEST(ContainerWriter, StoredSizes) {
+  const uint64_t big = (uint64_t{1} << 62) + 1;
+  struct Case {
+    uint64_t kind, rank;
+    uint64_t dims[2];
+    uint64_t size, row;
+  } cases[] = {
+      {kElemF32, 2, {3, 5}, 60, 20},
+      {kElemF16, 0, {0, 0}, 2, 2},
+      {kElemQ8, 2, {2, 65}, 272, 136},
+      {kElemQ8, 1, {64, 0}, 68, 68},
+      {kElemF32, 1, {big, 0}, 0, 0},
+      {kElemF16, 1, {(uint64_t{1} << 63) + 1, 0}, 0, 0},
+      {kElemQ8, 1, {UINT64_MAX, 0}, 0, 0},
+      {kElemF32, 2, {big, 4}, 0, 16},
+      {kElemI64, 1, {4, 0}, 0, 0},
+      {kElemF32, 2, {3, 0}, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "kind " << c.kind << " dims " << c.dims[0] << "x" << c.dims[1]);
+    uint64_t row = 0;
+    EXPECT_EQ(tensor_stored_size(c.kind, c.rank, c.dims, &row), c.size);
+    EXPECT_EQ(row, c.row);
+  }
 }
 
 TEST(ContainerRoundTrip, StatusTexts) {
