@@ -4,6 +4,7 @@
 #pragma once
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +37,23 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+// An anonymous in-memory file holding `bytes`, closed with the object; fd is
+// -1 when it could not be made or filled.
+struct MemFile {
+  int fd;
+  explicit MemFile(const std::vector<uint8_t>& bytes) : fd(memfd_create("vorn", MFD_CLOEXEC)) {
+    if (fd >= 0 && write(fd, bytes.data(), bytes.size()) != ssize_t(bytes.size())) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  ~MemFile() {
+    if (fd >= 0) close(fd);
+  }
+  MemFile(const MemFile&) = delete;
+  MemFile& operator=(const MemFile&) = delete;
 };
 
 inline bool write_bytes(const std::string& path, const std::vector<uint8_t>& bytes) {

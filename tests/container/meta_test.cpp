@@ -17,10 +17,8 @@ struct Opened {
   ContainerHandle h{};
   uint32_t status = 0;
   explicit Opened(const std::vector<uint8_t>& c, uint32_t flags = 0) {
-    int fd = memfd_create("vorn", MFD_CLOEXEC);
-    if (write(fd, c.data(), c.size()) != ssize_t(c.size())) status = 99;
-    ContainerResult r = container_open_fd(fd, 0, c.size(), flags);
-    close(fd);
+    test::MemFile file(c);
+    ContainerResult r = container_open_fd(file.fd, 0, c.size(), flags);
     if (r.ok())
       h = r.value;
     else
@@ -195,10 +193,9 @@ TEST(ContainerGraphRecords, MalformedRecordsRefusedOnLoad) {
     std::vector<uint8_t> c = base;
     k.apply(c);
     test::resign(c);
-    int fd = memfd_create("vorn", MFD_CLOEXEC);
-    ASSERT_EQ(write(fd, c.data(), c.size()), ssize_t(c.size()));
-    ModelLoadResult r = model_load_fd(fd, 0, c.size());
-    close(fd);
+    test::MemFile file(c);
+    ASSERT_GE(file.fd, 0);
+    ModelLoadResult r = model_load_fd(file.fd, 0, c.size());
     if (k.ok) {
       EXPECT_TRUE(r.ok()) << text(bytes_as_slice(r.error));
       if (r.ok()) container_close(&r.value);

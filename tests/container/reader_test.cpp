@@ -89,11 +89,11 @@ TEST(ContainerRoundTrip, OpensAtAnOffsetInsideALargerFile) {
   Model m = test::random_model(99);
   std::vector<uint8_t> mem;
   ASSERT_TRUE(container_write_memory(m.spec, &mem, nullptr));
-  int fd = memfd_create("vorn", MFD_CLOEXEC);
-  std::vector<uint8_t> file(4096 + mem.size() + 777, 0xAB);
-  std::memcpy(file.data() + 4096, mem.data(), mem.size());
-  ASSERT_EQ(write(fd, file.data(), file.size()), ssize_t(file.size()));
-  ModelLoadResult r = model_load_fd(fd, 4096, mem.size());
+  std::vector<uint8_t> padded(4096 + mem.size() + 777, 0xAB);
+  std::memcpy(padded.data() + 4096, mem.data(), mem.size());
+  test::MemFile file(padded);
+  ASSERT_GE(file.fd, 0);
+  ModelLoadResult r = model_load_fd(file.fd, 4096, mem.size());
   ASSERT_TRUE(r.ok()) << text(bytes_as_slice(r.error));
   ContainerHandle h = r.value;
   EXPECT_EQ(h.base, 4096u);
@@ -105,8 +105,7 @@ TEST(ContainerRoundTrip, OpensAtAnOffsetInsideALargerFile) {
   weight_slot_release(&slot);
   container_close(&h);
   // The handle owns a duplicate: the caller's descriptor stays usable.
-  EXPECT_GE(fcntl(fd, F_GETFD), 0);
-  close(fd);
+  EXPECT_GE(fcntl(file.fd, F_GETFD), 0);
 }
 
 TEST(ContainerRoundTrip, AllF32ModelHasNoPlanAndKeepsDataSize) {
@@ -118,14 +117,13 @@ TEST(ContainerRoundTrip, AllF32ModelHasNoPlanAndKeepsDataSize) {
   m.attach();
   std::vector<uint8_t> mem;
   ASSERT_TRUE(container_write_memory(m.spec, &mem, nullptr));
-  int fd = memfd_create("vorn", MFD_CLOEXEC);
-  ASSERT_EQ(write(fd, mem.data(), mem.size()), ssize_t(mem.size()));
-  ContainerResult r = container_open_fd(fd, 0, mem.size(), kContainerOpenWiden);
+  test::MemFile file(mem);
+  ASSERT_GE(file.fd, 0);
+  ContainerResult r = container_open_fd(file.fd, 0, mem.size(), kContainerOpenWiden);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r.value.widen_plan, nullptr);
   EXPECT_EQ(r.value.data_size, 3 * kAlignment);  // 40 bytes and 20000 bytes
   container_close(&r.value);
-  close(fd);
 }
 
 TEST(ContainerRoundTrip, F16WeightPlanEntryAndRewrittenRecord) {
@@ -137,9 +135,9 @@ TEST(ContainerRoundTrip, F16WeightPlanEntryAndRewrittenRecord) {
   m.attach();
   std::vector<uint8_t> mem;
   ASSERT_TRUE(container_write_memory(m.spec, &mem, nullptr));
-  int fd = memfd_create("vorn", MFD_CLOEXEC);
-  ASSERT_EQ(write(fd, mem.data(), mem.size()), ssize_t(mem.size()));
-  ContainerResult r = container_open_fd(fd, 0, mem.size(), kContainerOpenWiden);
+  test::MemFile file(mem);
+  ASSERT_GE(file.fd, 0);
+  ContainerResult r = container_open_fd(file.fd, 0, mem.size(), kContainerOpenWiden);
   ASSERT_TRUE(r.ok());
   ContainerHandle h = r.value;
   ASSERT_EQ(h.widen_count, 1u);
@@ -156,7 +154,6 @@ TEST(ContainerRoundTrip, F16WeightPlanEntryAndRewrittenRecord) {
   EXPECT_EQ(v.elem_kind(), kElemF32);
   EXPECT_EQ(v.bytes(), 60u);
   container_close(&h);
-  close(fd);
 }
 
 // Stored sizes from the shape: whole blocks a row, and 0 (refused) when a row
@@ -201,15 +198,14 @@ TEST(ContainerRoundTrip, LoaderEdgeMessages) {
   Model m = test::random_model(3);
   std::vector<uint8_t> mem;
   ASSERT_TRUE(container_write_memory(m.spec, &mem, nullptr));
-  int fd = memfd_create("vorn", MFD_CLOEXEC);
-  ASSERT_EQ(write(fd, mem.data(), mem.size()), ssize_t(mem.size()));
-  ModelLoadResult r = model_load_fd(fd, 0, 512);
+  test::MemFile file(mem);
+  ASSERT_GE(file.fd, 0);
+  ModelLoadResult r = model_load_fd(file.fd, 0, 512);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(text(bytes_as_slice(r.error)), "invalid file descriptor or length");
   bytes_free(&r.error);
-  ContainerResult c = container_open_fd(fd, 0, 512, 1);
+  ContainerResult c = container_open_fd(file.fd, 0, 512, 1);
   EXPECT_EQ(c.error, kContainerBadHeader);
-  close(fd);
 
   test::write_bytes(dir.file("small"), std::vector<uint8_t>(512, 0));
   r = model_load_path(slice_of(dir.file("small")));

@@ -45,10 +45,9 @@ void add(Image& c, uint64_t at, uint64_t d) { store_u64(c.data() + at, load_u64(
 uint64_t meta_end(const Image& c) { return load_u64(c.data() + kHdrMetaEnd); }
 
 uint32_t open_status(const Image& c, uint64_t offset = 0, uint64_t length = UINT64_MAX) {
-  int fd = memfd_create("vorn", MFD_CLOEXEC);
-  if (write(fd, c.data(), c.size()) != ssize_t(c.size())) return 99;
-  ContainerResult r = container_open_fd(fd, offset, length == UINT64_MAX ? c.size() : length, kContainerOpenWiden);
-  close(fd);
+  test::MemFile file(c);
+  if (file.fd < 0) return 99;
+  ContainerResult r = container_open_fd(file.fd, offset, length == UINT64_MAX ? c.size() : length, kContainerOpenWiden);
   if (r.ok()) {
     container_close(&r.value);
     return 100;  // accepted

@@ -58,9 +58,9 @@ TEST(ContainerDigest, PaddingByteChangeFailsVerification) {
   test::Model m = test::random_model(21, 3);
   std::vector<uint8_t> c;
   ASSERT_TRUE(container_write_memory(m.spec, &c, nullptr));
-  int fd = memfd_create("vorn", MFD_CLOEXEC);
-  ASSERT_EQ(write(fd, c.data(), c.size()), ssize_t(c.size()));
-  ContainerResult r = container_open_fd(fd, 0, c.size(), 0);
+  test::MemFile file(c);
+  ASSERT_GE(file.fd, 0);
+  ContainerResult r = container_open_fd(file.fd, 0, c.size(), 0);
   ASSERT_TRUE(r.ok());
   ContainerHandle h = r.value;
   const uint8_t* data = c.data() + h.meta_len;
@@ -69,7 +69,6 @@ TEST(ContainerDigest, PaddingByteChangeFailsVerification) {
   c[h.meta_len + t.relative_offset + t.byte_size] ^= 1;  // first padding byte
   EXPECT_FALSE(container_verify_tensor_hashes(&h, data));
   container_close(&h);
-  close(fd);
 }
 
 TEST(ContainerWiden, EveryHalfFromTheDefinition) {
