@@ -15,6 +15,7 @@
 #include "base/slice_utils.h"
 #include "base/utf8.h"
 #include "container/precision.h"
+#include "tests/reference/utf8_reference.h"
 
 using namespace vorn;
 
@@ -22,25 +23,6 @@ namespace {
 
 void check(bool ok) {
   if (!ok) __builtin_trap();
-}
-
-bool reference_utf8(const std::string& s) {
-  size_t i = 0;
-  while (i < s.size()) {
-    unsigned char b = s[i];
-    int n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-    if (n == 0 || i + n > s.size()) return false;
-    uint32_t cp = n == 1 ? b : b & (0x7F >> n);
-    for (int k = 1; k < n; ++k) {
-      unsigned char c = s[i + k];
-      if ((c & 0xC0) != 0x80) return false;
-      cp = cp << 6 | (c & 0x3F);
-    }
-    const uint32_t min[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < min[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += n;
-  }
-  return true;
 }
 
 bool integer_grammar(const std::string& s) {
@@ -78,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string s(reinterpret_cast<const char*>(data), size);
   Slice in = slice_of(data, size);
 
-  check(utf8_valid(in) == reference_utf8(s));
+  check(utf8_valid(in) == ref::utf8_valid(s));
 
   ParsedI64 i = parse_i64(in);
   if (integer_grammar(s)) {
