@@ -259,9 +259,8 @@ void run_depthwise(const ConvRun& r, const float* xn, float* yn) {
   run_split(par, static_cast<size_t>(blocks), [&](size_t blk) {
     const int64_t c0 = static_cast<int64_t>(blk) * per, c1 = std::min(c, c0 + per);
     for (int64_t ch = c0; ch < c1; ++ch) {
-      float* out = yn + ch * hw;
-      conv_depthwise_plane(p, xn + ch * hw_in, r.w + ch * taps, out);
-      if (epi) conv_epilogue_span(out, hw, ch, r.bias, p.y.c, p.act, p.slope);
+      const ChannelEpilogue e{r.bias, p.y.c, ch, p.act, p.slope};
+      conv_depthwise_plane(p, xn + ch * hw_in, r.w + ch * taps, yn + ch * hw, false, epi ? &e : nullptr);
     }
   });
 }

@@ -42,11 +42,21 @@ inline bool conv_is_depthwise(const ConvParams& p) {
   return p.g == p.x.c && p.y.c == p.x.c && p.g > 1 && p.depthwise_allowed;
 }
 
+// Bias and fused activation of one output channel: params is input 2's
+// data (null without bias), cout the channel stride of its three arrays.
+struct ChannelEpilogue {
+  const float* params = nullptr;
+  int64_t cout = 0, c = 0;
+  int act = kActNone;
+  float slope = 0.0f;
+};
+
 // One output plane of a depthwise convolution: y = sum over the kernel taps
-// inside the input, without bias or activation. portable_only keeps to the
-// baseline instruction set (tests use it to cover that form on any machine).
+// inside the input, then the epilogue when one is given. portable_only keeps
+// to the baseline instruction set (tests use it to cover that form on any
+// machine).
 void conv_depthwise_plane(const ConvParams& p, const float* x, const float* w, float* y,
-                          bool portable_only = false);
+                          bool portable_only = false, const ChannelEpilogue* epi = nullptr);
 
 // Applies bias and the fused activation of output channel c to len
 // consecutive values of its plane. params is input 2's data (null without

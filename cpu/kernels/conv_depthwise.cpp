@@ -5,7 +5,13 @@
 // value sums its taps from 0 in row-major kernel order, skipping taps outside
 // the input, so all forms give the same values.
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "cpu/kernels/conv.h"
 
@@ -141,9 +147,220 @@ RowFixed pick_fixed(const ConvParams& p, bool portable_only) {
   }
 }
 
+#if defined(__x86_64__)
+// Strip form: a few output rows at a time, their input rows copied into a
+// zero-padded scratch on the stack (split into even and odd columns for
+// column stride 2), so every output column, border ones included, runs the
+// same unrolled loop of K x K fused multiply-adds over 8 columns per vector
+// without a bounds test. A padding zero times a finite weight adds +0, the
+// same as skipping the tap; weights that are not all finite take the
+// bounds-tested forms. Four vectors of the strip's (row, column block) list
+// are accumulated together so the broadcast of each weight is shared and
+// the FMA latency hidden, which keeps planes narrower than 32 columns (7 x
+// 7, 14 x 14) as busy as wide ones.
+constexpr int64_t kStripIn = 16384;  // floats of padded input per strip
+
+struct StripPlan {
+  int64_t wo_r = 0;  // output row width rounded up to whole vectors
+  int64_t wq = 0;    // width of one column phase of a padded input row
+  int64_t rows = 0;  // output rows per strip
+};
+
+StripPlan plan_strip(const ConvParams& p) {
+  StripPlan s;
+  s.wo_r = (p.y.w + 7) / 8 * 8;
+  // Whole vectors per phase, so stride 2 splits a row without a tail.
+  s.wq = (s.wo_r + p.kw + 7) / 8 * 8;
+  const int64_t in_row = s.wq * p.sw;
+  const int64_t fit = kStripIn / in_row;
+  const int64_t by_in = fit < p.kh ? 0 : (fit - p.kh) / p.sh + 1;
+  s.rows = std::min(p.y.h, by_in);
+  return s;
+}
+
+// Eight consecutive values of a zero-padded input row: src[start + k], or 0
+// where start + k lies outside [0, w). Border blocks use a masked load,
+// which never touches the lanes it leaves out.
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256 load_padded(const float* src, int64_t start,
+                                                                         int64_t w) {
+  if (start >= 0 && start + 8 <= w) return _mm256_loadu_ps(src + start);
+  if (start + 8 <= 0 || start >= w) return _mm256_setzero_ps();
+  const __m256i lane = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(start)),
+                                        _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  const __m256i inside = _mm256_and_si256(_mm256_cmpgt_epi32(lane, _mm256_set1_epi32(-1)),
+                                          _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(w)), lane));
+  const float* base = reinterpret_cast<const float*>(reinterpret_cast<uintptr_t>(src) +
+                                                     static_cast<uintptr_t>(start) * sizeof(float));
+  return _mm256_maskload_ps(base, inside);
+}
+
+// Copies padded input rows for output rows [oy0, oy0 + rows) into buf.
+// Written with whole-vector stores only: the product loop then reloads
+// them without store-forwarding stalls.
+template <int S>
+[[gnu::target("avx2,fma")]] void fill_strip(const ConvParams& p, const StripPlan& sp, const float* x, float* buf,
+                                            int64_t oy0, int64_t rows) {
+  const int64_t rin = (rows - 1) * p.sh + p.kh, wq = sp.wq, W = p.x.w;
+  for (int64_t r = 0; r < rin; ++r) {
+    float* dst = buf + r * S * wq;
+    const int64_t iy = oy0 * p.sh - p.padt + r;
+    if (iy < 0 || iy >= p.x.h) {
+      for (int64_t t = 0; t < S * wq; t += 8) _mm256_storeu_ps(dst + t, _mm256_setzero_ps());
+      continue;
+    }
+    // Padded column u holds input column u - padl.
+    const float* src = x + iy * W;
+    if constexpr (S == 1) {
+      for (int64_t t = 0; t < wq; t += 8) _mm256_storeu_ps(dst + t, load_padded(src, t - p.padl, W));
+    } else {
+      // Splits 16 padded columns at a time into even and odd ones.
+      for (int64_t t = 0; t < wq; t += 8) {
+        const __m256 lo = load_padded(src, 2 * t - p.padl, W), hi = load_padded(src, 2 * t + 8 - p.padl, W);
+        const __m256 e = _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0));
+        const __m256 o = _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1));
+        _mm256_storeu_ps(dst + t, _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(e), 0xd8)));
+        _mm256_storeu_ps(dst + wq + t, _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(o), 0xd8)));
+      }
+    }
+  }
+}
+
+// Bias and activation on one vector of a channel's outputs, with the same
+// branches as conv_epilogue_span (a NaN takes the zero or slope branch).
+struct VecEpilogue {
+  int act = kActNone;
+  bool bias = false;
+  __m256 b, m, a, slope;
+};
+
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256 finish(const VecEpilogue& e, __m256 v) {
+  if (e.bias) v = _mm256_add_ps(v, e.b);
+  switch (e.act) {
+    case kActRelu: return _mm256_max_ps(v, _mm256_setzero_ps());
+    case kActReluAffine: return _mm256_fmadd_ps(_mm256_max_ps(v, _mm256_setzero_ps()), e.m, e.a);
+    case kActLeaky: {
+      const __m256 ge = _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_GE_OQ);
+      return _mm256_blendv_ps(_mm256_mul_ps(v, e.slope), v, ge);
+    }
+    default: return v;
+  }
+}
+
+template <int K, int S, int N>
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline void strip_vectors(const float* w, const float* const* in,
+                                                                         float* const* out, int64_t row_step,
+                                                                         const VecEpilogue& e) {
+  __m256 acc[N];
+  for (int a = 0; a < N; ++a) acc[a] = _mm256_setzero_ps();
+  for (int i = 0; i < K; ++i)
+    for (int j = 0; j < K; ++j) {
+      const __m256 wt = _mm256_broadcast_ss(w + i * K + j);
+      const int64_t off = i * row_step + (j % S) * (row_step / S) + j / S;
+      for (int a = 0; a < N; ++a) acc[a] = _mm256_fmadd_ps(wt, _mm256_loadu_ps(in[a] + off), acc[a]);
+    }
+  for (int a = 0; a < N; ++a) _mm256_storeu_ps(out[a], finish(e, acc[a]));
+}
+
+template <int K, int S>
+[[gnu::target("avx2,fma")]] void plane_strips_avx2(const ConvParams& p, const StripPlan& sp, const float* x,
+                                                   const float* w, float* y, const ChannelEpilogue* epi) {
+  alignas(64) float in_buf[kStripIn];
+  alignas(64) float tail[4][8];
+  const int64_t row_step = S * sp.wq, blocks = sp.wo_r / 8, wo = p.y.w;
+  // A local copy of the weights: the stores below cannot reach it, so the
+  // compiler may keep its broadcasts in registers.
+  float wk[K * K];
+  for (int t = 0; t < K * K; ++t) wk[t] = w[t];
+  VecEpilogue e;
+  e.b = e.m = e.a = e.slope = _mm256_setzero_ps();
+  if (epi != nullptr) {
+    e.act = epi->act;
+    e.bias = epi->params != nullptr;
+    e.b = _mm256_set1_ps(e.bias ? epi->params[epi->c] : 0.0f);
+    if (e.act == kActReluAffine) {
+      e.m = _mm256_set1_ps(epi->params[epi->cout + epi->c]);
+      e.a = _mm256_set1_ps(epi->params[2 * epi->cout + epi->c]);
+    }
+    e.slope = _mm256_set1_ps(epi->slope);
+  }
+  // A column block that ends past its row spills into the start of the
+  // next row, which its own later store overwrites (items are stored in
+  // order); only the plane's last row sends such a block through a small
+  // buffer, since past it lies another channel's plane.
+  const int64_t full = wo / 8, rest = wo - full * 8, last_row = p.y.h - 1;
+  for (int64_t oy0 = 0; oy0 < p.y.h; oy0 += sp.rows) {
+    const int64_t rows = std::min(sp.rows, p.y.h - oy0), items = rows * blocks;
+    fill_strip<S>(p, sp, x, in_buf, oy0, rows);
+    // Items run through the column blocks of each strip row in turn.
+    int64_t r = 0, b = 0;
+    float* yr = y + oy0 * wo;
+    auto next = [&](const float** in, float** out, float* spare) -> float* {
+      *in = in_buf + r * p.sh * row_step + b * 8;
+      float* dst = yr + b * 8;
+      const bool via_spare = b >= full && oy0 + r == last_row;
+      *out = via_spare ? spare : dst;
+      if (++b == blocks) b = 0, ++r, yr += wo;
+      return via_spare ? dst : nullptr;
+    };
+    int64_t t = 0;
+    for (; t + 4 <= items; t += 4) {
+      const float* in[4];
+      float* out[4];
+      float* partial[4];
+      for (int a = 0; a < 4; ++a) partial[a] = next(&in[a], &out[a], tail[a]);
+      strip_vectors<K, S, 4>(wk, in, out, row_step, e);
+      for (int a = 0; a < 4; ++a)
+        if (partial[a] != nullptr) std::memcpy(partial[a], tail[a], static_cast<size_t>(rest) * 4);
+    }
+    for (; t < items; ++t) {
+      const float* in[1];
+      float* out[1];
+      float* partial = next(&in[0], &out[0], tail[0]);
+      strip_vectors<K, S, 1>(wk, in, out, row_step, e);
+      if (partial != nullptr) std::memcpy(partial, tail[0], static_cast<size_t>(rest) * 4);
+    }
+  }
+}
+
+using PlaneStrips = void (*)(const ConvParams&, const StripPlan&, const float*, const float*, float*,
+                            const ChannelEpilogue*);
+
+template <int K>
+PlaneStrips strips_for_stride(int64_t sw) {
+  return sw == 1 ? &plane_strips_avx2<K, 1> : &plane_strips_avx2<K, 2>;
+}
+
+// The strip form for this node, or null when it does not apply.
+PlaneStrips pick_strips(const ConvParams& p, const float* w, StripPlan* sp) {
+  if (!has_avx2_fma() || p.kh != p.kw || p.dh != 1 || p.dw != 1 || (p.sw != 1 && p.sw != 2) || p.sh < 1 ||
+      p.sh > 2 || p.y.w < 1 || p.y.h < 1)
+    return nullptr;
+  for (int64_t t = 0; t < p.kh * p.kw; ++t)
+    if (!std::isfinite(w[t])) return nullptr;
+  *sp = plan_strip(p);
+  if (sp->rows < 1) return nullptr;
+  switch (p.kh) {
+    case 3: return strips_for_stride<3>(p.sw);
+    case 5: return strips_for_stride<5>(p.sw);
+    case 7: return strips_for_stride<7>(p.sw);
+    default: return nullptr;
+  }
+}
+#endif
+
 }  // namespace
 
-void conv_depthwise_plane(const ConvParams& p, const float* x, const float* w, float* y, bool portable_only) {
+void conv_depthwise_plane(const ConvParams& p, const float* x, const float* w, float* y, bool portable_only,
+                          const ChannelEpilogue* epi) {
+#if defined(__x86_64__)
+  if (!portable_only) {
+    StripPlan sp;
+    if (PlaneStrips strips = pick_strips(p, w, &sp)) {
+      strips(p, sp, x, w, y, epi);
+      return;
+    }
+  }
+#endif
   const int64_t wo = p.y.w, ho = p.y.h;
   RowFixed fixed = pick_fixed(p, portable_only);
   // Output columns whose whole kernel row lies inside the input.
@@ -166,6 +383,7 @@ void conv_depthwise_plane(const ConvParams& p, const float* x, const float* w, f
     for (int64_t i = 0; i < p.kh; ++i) rows[i] = x + (top + i * p.dh) * p.x.w;
     fixed(rows, p.padl, w, yr, lo, hi, wo, p.x.w);
   }
+  if (epi != nullptr) conv_epilogue_span(y, ho * wo, epi->c, epi->params, epi->cout, epi->act, epi->slope);
 }
 
 }  // namespace vorn::kern

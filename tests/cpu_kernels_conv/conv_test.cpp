@@ -174,6 +174,49 @@ TEST(ConvKernel, PortableDepthwiseRowsMatchReference) {
     }
 }
 
+TEST(ConvKernel, DepthwiseStripsMatchReference) {
+  // The vector strip form across plane sizes (a single vector per row, a
+  // spill into the next row, several strips per plane), column strides 1
+  // and 2 with odd widths, row stride different from column stride,
+  // uneven padding, every fused activation with and without bias.
+  struct Plane {
+    int64_t h, w;
+  };
+  const Plane planes[] = {{7, 7}, {14, 14}, {9, 13}, {3, 17}, {230, 150}, {5, 40}};
+  int act = 0;
+  for (int64_t k : {3, 5, 7})
+    for (int64_t stride : {1, 2})
+      for (const Plane& pl : planes) {
+        ref::ConvSpec s = spec(1, 3, pl.h, pl.w, 3, k, stride, k / 2, 3);
+        if (pl.h == 9) s.pt = 0, s.pb = k - 1, s.pl = k - 1, s.pr = 0;
+        if (pl.h == 3) s.sh = 3 - stride;
+        if (s.hout() < 1 || s.wout() < 1) continue;
+        act = (act + 1) % 4;
+        const bool bias = act == 2 || pl.w % 2 == 0;
+        SCOPED_TRACE(::testing::Message() << "k " << k << " stride " << stride << " plane " << pl.h << "x" << pl.w
+                                          << " act " << act << " bias " << bias);
+        check_case(ConvCase{"strips", s, bias, act, false});
+      }
+}
+
+TEST(ConvKernel, DepthwiseInfiniteWeightSkipsPaddingTaps) {
+  // Taps in the padding are skipped, so an infinite weight there adds
+  // nothing (a padded product would give inf x 0 = NaN).
+  const ConvCase c{"inf_weight", spec(1, 2, 9, 12, 2, 3, 1, 1, 2), false, 0, false};
+  const auto x = random_values(2 * 9 * 12, 7, 0.5f, 1.0f);
+  auto w = random_values(2 * 9, 8, 0.1f, 0.2f);
+  w[0] = std::numeric_limits<float>::infinity();
+  const auto want = ref::conv2d(c.s, x, w, {});
+  const auto got = run_conv(c, x, w, {});
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < got.size(); ++i) {
+    if (std::isinf(want[i]))
+      EXPECT_EQ(got[i], want[i]) << i;
+    else
+      EXPECT_NEAR(got[i], want[i], 1e-4) << i;
+  }
+}
+
 TEST(ConvKernel, StridedPointwiseEqualsGeneralPath) {
   // The same 1x1 stride-2 weights run once as a 1x1 and once as a 3x3 kernel
   // that is zero outside its centre tap (general im2col path).
