@@ -16,18 +16,6 @@
 namespace vorn::test {
 namespace {
 
-OutputPtr scores_output(const std::vector<uint64_t>& dims, const std::vector<float>& v) {
-  OutputPtr o(output_new());
-  put_tensor(o.get(), 0, dims, v);
-  return o;
-}
-
-void set_labels(Output* o, const std::string& bytes, uint32_t count) {
-  LabelBlob* blob = label_blob_new(bytes.data(), bytes.size(), count);
-  output_set_labels(o, blob);
-  label_blob_release(blob);
-}
-
 // Reference: indices sorted by value, highest first, lower index on ties;
 // NaN and values at or below -1e30 are never ranked.
 std::vector<int64_t> ranked(const std::vector<float>& v, size_t k) {
@@ -43,7 +31,7 @@ std::vector<int64_t> ranked(const std::vector<float>& v, size_t k) {
 TEST(TopK, CountsAreCappedByClassesAndTable) {
   std::vector<float> ten(10);
   std::iota(ten.begin(), ten.end(), 0.0f);
-  OutputPtr o = scores_output({1, 10}, ten);
+  OutputPtr o = one_tensor_output({1, 10}, ten);
   EXPECT_EQ(vorn_output_compute_top_k(o.get(), 0, 1000, 0), 10u);
   EXPECT_EQ(vorn_output_top_class_id(o.get(), 0), 9u);
   EXPECT_EQ(vorn_output_top_class_id(o.get(), 9), 0u);
@@ -51,14 +39,14 @@ TEST(TopK, CountsAreCappedByClassesAndTable) {
 
   std::vector<float> many(1000);
   for (size_t i = 0; i < many.size(); ++i) many[i] = float((i * 37) % 1000);
-  o = scores_output({1, 1000}, many);
+  o = one_tensor_output({1, 1000}, many);
   EXPECT_EQ(vorn_output_compute_top_k(o.get(), 0, 300, 0), 256u);
   EXPECT_EQ(vorn_output_top_score(o.get(), 255), 999.0f - 255.0f);
   EXPECT_EQ(vorn_output_top_score(o.get(), 256), 0.0f);
 }
 
 TEST(TopK, BadArgumentsKeepTheRanking) {
-  OutputPtr o = scores_output({3}, {1, 3, 2});
+  OutputPtr o = one_tensor_output({3}, {1, 3, 2});
   ASSERT_EQ(vorn_output_compute_top_k(o.get(), 0, 2, 0), 2u);
   EXPECT_EQ(vorn_output_compute_top_k(o.get(), 0, 0, 0), 0u);
   EXPECT_EQ(vorn_output_compute_top_k(o.get(), 1, 2, 0), 0u);
@@ -72,12 +60,12 @@ TEST(TopK, BadArgumentsKeepTheRanking) {
 }
 
 TEST(TopK, BatchRanksTheFirstRowOnly) {
-  OutputPtr o = scores_output({2, 5}, {1, 5, 2, 4, 3, 100, 99, 98, 97, 96});
+  OutputPtr o = one_tensor_output({2, 5}, {1, 5, 2, 4, 3, 100, 99, 98, 97, 96});
   ASSERT_EQ(vorn_output_compute_top_k(o.get(), 0, 10, 0), 5u);
   const uint32_t want[] = {1, 3, 4, 2, 0};
   for (int i = 0; i < 5; ++i) EXPECT_EQ(vorn_output_top_class_id(o.get(), i), want[i]);
   // A first dim that does not divide the count leaves one row.
-  o = scores_output({3, 3}, {1, 2, 3, 4, 5, 6, 7, 8});
+  o = one_tensor_output({3, 3}, {1, 2, 3, 4, 5, 6, 7, 8});
   EXPECT_EQ(vorn_output_compute_top_k(o.get(), 0, 10, 0), 8u);
   EXPECT_EQ(vorn_output_top_class_id(o.get(), 0), 7u);
 }
@@ -93,7 +81,7 @@ TEST(TopK, TiesAndNonFiniteValues) {
       {nan, nan},
   };
   for (const auto& row : rows) {
-    OutputPtr o = scores_output({row.size()}, row);
+    OutputPtr o = one_tensor_output({row.size()}, row);
     uint32_t n = vorn_output_compute_top_k(o.get(), 0, 256, 0);
     std::vector<int64_t> want = ranked(row, 256);
     ASSERT_EQ(n, want.size());
@@ -110,7 +98,7 @@ TEST(TopK, TiesAndNonFiniteValues) {
 }
 
 TEST(TopK, TiesAtTheCutOffGoToLowerClasses) {
-  OutputPtr o = scores_output({4}, {0.9f, 0.5f, 0.9f, 0.9f});
+  OutputPtr o = one_tensor_output({4}, {0.9f, 0.5f, 0.9f, 0.9f});
   ASSERT_EQ(vorn_output_compute_top_k(o.get(), 0, 2, 0), 2u);
   EXPECT_EQ(vorn_output_top_class_id(o.get(), 0), 0u);
   EXPECT_EQ(vorn_output_top_class_id(o.get(), 1), 2u);
@@ -119,7 +107,7 @@ TEST(TopK, TiesAtTheCutOffGoToLowerClasses) {
   for (size_t n : {255u, 256u, 257u, 5000u}) {
     std::vector<float> v(n);
     for (float& x : v) x = float(d(rng)) / 8.0f;
-    o = scores_output({1, n}, v);
+    o = one_tensor_output({1, n}, v);
     for (int32_t k : {1, 7, 256}) {
       uint32_t got = vorn_output_compute_top_k(o.get(), 0, k, 0);
       std::vector<int64_t> want = ranked(v, size_t(k));
@@ -136,7 +124,7 @@ TEST(TopK, SoftmaxMatchesReference) {
   for (size_t n : {1u, 7u, 1000u}) {
     std::vector<float> v(n);
     for (float& x : v) x = std::round(d(rng) * 4.0f) / 4.0f;  // ties are common
-    OutputPtr o = scores_output({1, n}, v);
+    OutputPtr o = one_tensor_output({1, n}, v);
     ASSERT_EQ(vorn_output_compute_top_k(o.get(), 0, 20, 1), std::min<size_t>(n, 20));
     double m = *std::max_element(v.begin(), v.end()), s = 0;
     for (float x : v) s += std::exp(double(x) - m);
@@ -156,13 +144,13 @@ TEST(TopK, SoftmaxMatchesReference) {
 
 TEST(TopK, SoftmaxOfNonFiniteRows) {
   // NaN stays out of the sum; infinite maxima share the mass.
-  OutputPtr o = scores_output({4}, {NAN, 0.0f, 0.0f, NAN});
+  OutputPtr o = one_tensor_output({4}, {NAN, 0.0f, 0.0f, NAN});
   ASSERT_EQ(vorn_output_compute_top_k(o.get(), 0, 4, 1), 4u);
   EXPECT_EQ(vorn_output_top_score(o.get(), 0), 0.5f);
   EXPECT_EQ(vorn_output_top_score(o.get(), 1), 0.5f);
   EXPECT_EQ(vorn_output_top_class_id(o.get(), 2), UINT32_MAX);
   EXPECT_EQ(vorn_output_top_score(o.get(), 2), 0.0f);
-  o = scores_output({3}, {INFINITY, 3.0f, INFINITY});
+  o = one_tensor_output({3}, {INFINITY, 3.0f, INFINITY});
   ASSERT_EQ(vorn_output_compute_top_k(o.get(), 0, 3, 1), 3u);
   EXPECT_EQ(vorn_output_top_score(o.get(), 0), 0.5f);
   EXPECT_EQ(vorn_output_top_class_id(o.get(), 1), 2u);
@@ -171,7 +159,7 @@ TEST(TopK, SoftmaxOfNonFiniteRows) {
 }
 
 TEST(TopK, LabelsShorterThanTheClassCount) {
-  OutputPtr o = scores_output({1, 5}, {0.1f, 0.9f, 0.3f, 0.7f, 0.5f});
+  OutputPtr o = one_tensor_output({1, 5}, {0.1f, 0.9f, 0.3f, 0.7f, 0.5f});
   set_labels(o.get(), std::string("cat\0dog\0bird", 12), 3);
   ASSERT_EQ(vorn_output_compute_top_k(o.get(), 0, 5, 0), 5u);
   // Ranking 1, 3, 4, 2, 0: classes 3 and 4 have no label.

@@ -31,6 +31,20 @@ inline void put_tensor(Output* o, uint32_t slot, const std::vector<uint64_t>& di
   if (o->tensor_count < slot + 1) o->tensor_count = slot + 1;
 }
 
+// An output holding one F32 tensor in slot 0.
+inline OutputPtr one_tensor_output(const std::vector<uint64_t>& dims, const std::vector<float>& values) {
+  OutputPtr o(output_new());
+  put_tensor(o.get(), 0, dims, values);
+  return o;
+}
+
+// Labels as a session hands them over: NUL-terminated names in one blob.
+inline void set_labels(Output* o, const std::string& bytes, uint32_t count) {
+  LabelBlob* blob = label_blob_new(bytes.data(), bytes.size(), count);
+  output_set_labels(o, blob);
+  label_blob_release(blob);
+}
+
 inline OutputPtr make_output(const std::vector<ref::RefTensor>& tensors, const ref::RefMeta& m) {
   OutputPtr o(output_new());
   for (size_t i = 0; i < tensors.size(); ++i)
@@ -48,9 +62,7 @@ inline OutputPtr make_output(const std::vector<ref::RefTensor>& tensors, const r
   if (m.labels > 0) {
     std::string bytes;
     for (uint32_t i = 0; i < m.labels; ++i) bytes += "class" + std::to_string(i) + '\0';
-    LabelBlob* blob = label_blob_new(bytes.data(), bytes.size(), m.labels);
-    output_set_labels(o.get(), blob);
-    label_blob_release(blob);
+    set_labels(o.get(), bytes, m.labels);
   }
   return o;
 }
