@@ -212,6 +212,23 @@ Tiling plan_tiles(int64_t positions, int64_t k_rows) {
   return t;
 }
 
+// Partitions of a grouped layer run side by side when the layer is too
+// small to tile over positions: at most one per thread, each needing its
+// own column matrix of k_rows x positions values, and no more than keep
+// the workspace at about kBandValues values.
+int64_t group_slots_wanted(const ConvParams& p, int64_t positions) {
+  if (p.g < 2) return 1;
+  if (p.y.c * positions * p.k_rows() < kParallelWork) return 1;
+  const int64_t threads = static_cast<int64_t>(parallel_thread_count());
+  const int64_t per = std::max<int64_t>(1, p.k_rows() * positions);
+  return std::max<int64_t>(1, std::min({p.g, threads, kBandValues / per}));
+}
+
+int64_t group_slots(const ConvParams& p, int64_t positions, int64_t col_cap) {
+  const int64_t per = std::max<int64_t>(1, p.k_rows() * positions);
+  return std::max<int64_t>(1, std::min(group_slots_wanted(p, positions), col_cap / per));
+}
+
 void epilogue_tile(const ConvRun& r, float* yg, int64_t first_channel, int64_t channels, int64_t q0,
                    int64_t len) {
   const ConvParams& p = r.p;
@@ -280,7 +297,24 @@ void run_general(const ConvRun& r, const float* xn, float* yn) {
   auto group_y = [&](int64_t gi) { return yn + gi * cout_g * hw; };
   for (int64_t y0 = 0; y0 < ho; y0 += rows) {
     const int64_t rb = std::min(rows, ho - y0), nb = rb * wo, q0 = y0 * wo;
-    const Tiling t = cpu_gemm_quantising(*r.state) ? Tiling{} : plan_tiles(nb, kr);
+    const bool quantising = cpu_gemm_quantising(*r.state);
+    const Tiling t = quantising ? Tiling{} : plan_tiles(nb, kr);
+    const int64_t slots = quantising ? 1 : group_slots(p, nb, r.col_cap);
+    if (t.tiles == 0 && slots > 1) {
+      // Few positions but several partitions: the partitions spread over
+      // the pool, each slot with its own column matrix in the workspace.
+      run_split(true, static_cast<size_t>(slots), [&](size_t slot) {
+        float* col = r.col + static_cast<int64_t>(slot) * kr * nb;
+        for (int64_t gi = static_cast<int64_t>(slot); gi < p.g; gi += slots) {
+          float* yg = group_y(gi);
+          im2col_block(p, group_x(gi), col, q0, nb, 0, cin_g, 0, p.kh);
+          cpu_sgemm_threading(SgemmThreading::kSerial, 1, false, false, cout_g, nb, kr, 1.0f, group_w(gi), kr,
+                              col, nb, 0.0f, yg + q0, hw);
+          if (epi) epilogue_tile(r, yg, gi * cout_g, cout_g, q0, nb);
+        }
+      });
+      continue;
+    }
     if (t.tiles == 0) {
       for (int64_t gi = 0; gi < p.g; ++gi) {
         // One column matrix for the band, gathered per (channel, kernel
@@ -333,7 +367,12 @@ size_t conv_workspace_bytes(const CpuState& s, const NodeRecord& n) {
     const int64_t row = p.k_rows() * p.y.w;
     int64_t rows = p.y.h;
     if (p.y.plane() >= kBandOutputs) rows = std::min(rows, std::max<int64_t>(1, kBandValues / row));
-    return std::max(kMin, static_cast<size_t>(row * rows) * 4);
+    // A grouped layer too small to tile runs several partitions at once,
+    // each with its own column matrix.
+    int64_t slots = 1;
+    if (rows == p.y.h && plan_tiles(p.y.plane(), p.k_rows()).tiles == 0)
+      slots = group_slots_wanted(p, p.y.plane());
+    return std::max(kMin, static_cast<size_t>(row * rows * slots) * 4);
   }
   if (n.op() == kOpConvTranspose) {
     if (!has_io(s, n)) return kMin;

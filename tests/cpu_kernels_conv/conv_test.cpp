@@ -115,6 +115,9 @@ const ConvCase kCases[] = {
     {"channel_split_general", spec(1, 16, 14, 14, 32, 3, 1, 1), true, 3, false},
     {"channel_split_pointwise", spec(1, 64, 14, 14, 48, 1, 1, 0), true, 1, false},
     {"tiny_output", spec(1, 8, 3, 3, 5, 3, 1, 0), true, 0, false},
+    // Grouped, few positions: partitions side by side on the pool.
+    {"groups_side_by_side", spec(1, 128, 7, 7, 128, 3, 1, 1, 8), true, 1, false},
+    {"groups_side_by_side_uneven", spec(2, 96, 9, 9, 160, 3, 1, 1, 16), true, 3, false},
 };
 
 TEST(ConvKernel, MatchesReferenceOnEveryLayout) {
@@ -240,6 +243,11 @@ TEST(ConvKernel, StarvedWorkspaceCutsThinnerBands) {
   check_case(c, row * 3 + 4);
   const ConvCase sp{"strided_pointwise_one_row", spec(1, 16, 40, 40, 8, 1, 2, 0), true, 0, false};
   check_case(sp, 16 * 20 * 4);
+  // Room for one or three partitions' column matrices of a grouped layer
+  // that would run eight side by side.
+  const ConvCase grp{"groups_starved", spec(1, 128, 7, 7, 128, 3, 1, 1, 8), true, 1, false};
+  check_case(grp, 144 * 49 * 4);
+  check_case(grp, 3 * 144 * 49 * 4 + 8);
 }
 
 TEST(ConvKernel, WorkspaceSizeFollowsTheBandRule) {
