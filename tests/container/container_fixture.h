@@ -56,6 +56,11 @@ struct MemFile {
   MemFile& operator=(const MemFile&) = delete;
 };
 
+// A raw section of `count` zeroed records of `stride` bytes.
+inline WriterRawSection zero_records(uint64_t stride, uint64_t count) {
+  return {stride, count, std::vector<uint8_t>(stride * count, 0)};
+}
+
 inline bool write_bytes(const std::string& path, const std::vector<uint8_t>& bytes) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;

@@ -24,11 +24,7 @@ std::vector<test::Model> seed_models() {
   std::mt19937_64 rng(3);
   test::Model g;
   test::add_f32(g, "w", 4, rng);
-  WriterRawSection block;
-  block.stride = 64;
-  block.count = 1;
-  block.bytes.assign(64, 0);
-  g.spec.raw_nodes = block;
+  g.spec.raw_nodes = test::zero_records(64, 1);
   g.spec.group_names = {"g"};
   g.spec.pool_spare = 16;
   g.spec.meta_spare = 1;

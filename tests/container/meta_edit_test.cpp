@@ -265,11 +265,7 @@ TEST(ContainerMetaEdit, GraphBlockRefusesRepacksThatMoveIt) {
   test::add_f32(m, "w", 8, rng);
   // A generative graph block: slot 6 records of stride 64 whose tables are
   // located by absolute offsets.
-  WriterRawSection block;
-  block.stride = 64;
-  block.count = 2;
-  block.bytes.assign(128, 0);
-  m.spec.raw_nodes = block;
+  m.spec.raw_nodes = test::zero_records(64, 2);
   m.spec.group_names = {"layer.0"};
   m.spec.group_names_in_meta = true;  // where the generative graph reads names
   m.attach();
@@ -297,11 +293,7 @@ TEST(ContainerMetaEdit, AuxTableNamesPinTheMetaSection) {
   test::Model m;
   test::add_f32(m, "w", 8, rng);
   m.spec.meta_strings = {"config.json"};
-  WriterRawSection aux;
-  aux.stride = 64;
-  aux.count = 1;
-  aux.bytes.assign(64, 0);
-  m.spec.raw_reserved = aux;
+  m.spec.raw_reserved = test::zero_records(64, 1);
   m.attach();
   // The layout does not depend on the raw bytes: build once for the name's
   // offset, then write with the entry pointing at it.
