@@ -262,23 +262,21 @@ void run_pointwise(const ConvRun& r, const float* xn, float* yn) {
 
 void run_depthwise(const ConvRun& r, const float* xn, float* yn) {
   const ConvParams& p = r.p;
-  const int64_t c = p.x.c, hw_in = p.x.plane(), hw = p.y.plane(), taps = p.kh * p.kw;
+  const int64_t c = p.x.c, hw = p.y.plane();
   const bool epi = epilogue_needed(p);
-  // Small planes are grouped so one iteration carries a few thousand
-  // outputs; each iteration finishes its planes, epilogue included.
-  // When the layer is large enough to spread, every thread still gets a
-  // block.
+  // Blocks of whole planes, each finished epilogue included; a block
+  // carries a few thousand outputs at least, and a layer that spreads over
+  // the pool gets a multiple of the thread count of blocks so no thread
+  // waits on a last round run by a few.
   const bool par = c > 7 && c * hw > 4095;
   const int64_t threads = static_cast<int64_t>(parallel_thread_count());
-  int64_t per = std::max<int64_t>(1, 4096 / std::max<int64_t>(hw, 1));
-  if (par) per = std::min(per, std::max<int64_t>(1, c / threads));
-  const int64_t blocks = (c + per - 1) / per;
+  int64_t blocks = std::max<int64_t>(1, c * hw / 4096);
+  if (par) blocks = std::min(c, (blocks + threads - 1) / threads * threads);
+  const int64_t per = (c + blocks - 1) / blocks;
+  blocks = (c + per - 1) / per;
   run_split(par, static_cast<size_t>(blocks), [&](size_t blk) {
     const int64_t c0 = static_cast<int64_t>(blk) * per, c1 = std::min(c, c0 + per);
-    for (int64_t ch = c0; ch < c1; ++ch) {
-      const ChannelEpilogue e{r.bias, p.y.c, ch, p.act, p.slope};
-      conv_depthwise_plane(p, xn + ch * hw_in, r.w + ch * taps, yn + ch * hw, false, epi ? &e : nullptr);
-    }
+    conv_depthwise_planes(p, xn, r.w, yn, c0, c1, r.bias, epi);
   });
 }
 

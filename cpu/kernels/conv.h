@@ -58,6 +58,12 @@ struct ChannelEpilogue {
 void conv_depthwise_plane(const ConvParams& p, const float* x, const float* w, float* y,
                           bool portable_only = false, const ChannelEpilogue* epi = nullptr);
 
+// Output planes [c0, c1) of a depthwise convolution, each finished with
+// its channel's bias and activation when epilogue is set (params is input
+// 2's data or null).
+void conv_depthwise_planes(const ConvParams& p, const float* x, const float* w, float* y, int64_t c0, int64_t c1,
+                           const float* params, bool epilogue);
+
 // Applies bias and the fused activation of output channel c to len
 // consecutive values of its plane. params is input 2's data (null without
 // bias); cout is the channel stride of the three arrays of activation 2.

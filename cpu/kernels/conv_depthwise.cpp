@@ -5,7 +5,6 @@
 // value sums its taps from 0 in row-major kernel order, skipping taps outside
 // the input, so all forms give the same values.
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -154,10 +153,10 @@ RowFixed pick_fixed(const ConvParams& p, bool portable_only) {
 // same unrolled loop of K x K fused multiply-adds over 8 columns per vector
 // without a bounds test. A padding zero times a finite weight adds +0, the
 // same as skipping the tap; weights that are not all finite take the
-// bounds-tested forms. Four vectors of the strip's (row, column block) list
-// are accumulated together so the broadcast of each weight is shared and
-// the FMA latency hidden, which keeps planes narrower than 32 columns (7 x
-// 7, 14 x 14) as busy as wide ones.
+// bounds-tested forms. Up to eight vectors of the strip's (row, column
+// block) list are accumulated together so the broadcast of each weight is
+// shared and the FMA latency hidden, which keeps planes narrower than 64
+// columns (7 x 7, 14 x 14) as busy as wide ones.
 constexpr int64_t kStripIn = 16384;  // floats of padded input per strip
 
 struct StripPlan {
@@ -265,7 +264,11 @@ template <int K, int S>
 [[gnu::target("avx2,fma")]] void plane_strips_avx2(const ConvParams& p, const StripPlan& sp, const float* x,
                                                    const float* w, float* y, const ChannelEpilogue* epi) {
   alignas(64) float in_buf[kStripIn];
-  alignas(64) float tail[4][8];
+  // Vectors accumulated together: eight chains of K x K FMAs hide their
+  // latency, and a plane of only a few vectors (7 x 7 has seven) still
+  // runs them all in one pass.
+  constexpr int kGroup = 8;
+  alignas(64) float tail[kGroup][8];
   const int64_t row_step = S * sp.wq, blocks = sp.wo_r / 8, wo = p.y.w;
   // A local copy of the weights: the stores below cannot reach it, so the
   // compiler may keep its broadcasts in registers.
@@ -302,22 +305,24 @@ template <int K, int S>
       if (++b == blocks) b = 0, ++r, yr += wo;
       return via_spare ? dst : nullptr;
     };
-    int64_t t = 0;
-    for (; t + 4 <= items; t += 4) {
-      const float* in[4];
-      float* out[4];
-      float* partial[4];
-      for (int a = 0; a < 4; ++a) partial[a] = next(&in[a], &out[a], tail[a]);
-      strip_vectors<K, S, 4>(wk, in, out, row_step, e);
-      for (int a = 0; a < 4; ++a)
+    for (int64_t t = 0; t < items; t += kGroup) {
+      const int n = static_cast<int>(std::min<int64_t>(kGroup, items - t));
+      const float* in[kGroup];
+      float* out[kGroup];
+      float* partial[kGroup];
+      for (int a = 0; a < n; ++a) partial[a] = next(&in[a], &out[a], tail[a]);
+      switch (n) {
+        case 8: strip_vectors<K, S, 8>(wk, in, out, row_step, e); break;
+        case 7: strip_vectors<K, S, 7>(wk, in, out, row_step, e); break;
+        case 6: strip_vectors<K, S, 6>(wk, in, out, row_step, e); break;
+        case 5: strip_vectors<K, S, 5>(wk, in, out, row_step, e); break;
+        case 4: strip_vectors<K, S, 4>(wk, in, out, row_step, e); break;
+        case 3: strip_vectors<K, S, 3>(wk, in, out, row_step, e); break;
+        case 2: strip_vectors<K, S, 2>(wk, in, out, row_step, e); break;
+        default: strip_vectors<K, S, 1>(wk, in, out, row_step, e); break;
+      }
+      for (int a = 0; a < n; ++a)
         if (partial[a] != nullptr) std::memcpy(partial[a], tail[a], static_cast<size_t>(rest) * 4);
-    }
-    for (; t < items; ++t) {
-      const float* in[1];
-      float* out[1];
-      float* partial = next(&in[0], &out[0], tail[0]);
-      strip_vectors<K, S, 1>(wk, in, out, row_step, e);
-      if (partial != nullptr) std::memcpy(partial, tail[0], static_cast<size_t>(rest) * 4);
     }
   }
 }
@@ -330,13 +335,11 @@ PlaneStrips strips_for_stride(int64_t sw) {
   return sw == 1 ? &plane_strips_avx2<K, 1> : &plane_strips_avx2<K, 2>;
 }
 
-// The strip form for this node, or null when it does not apply.
-PlaneStrips pick_strips(const ConvParams& p, const float* w, StripPlan* sp) {
+// The strip form for this node's shape, or null when it does not apply.
+PlaneStrips pick_strips(const ConvParams& p, StripPlan* sp) {
   if (!has_avx2_fma() || p.kh != p.kw || p.dh != 1 || p.dw != 1 || (p.sw != 1 && p.sw != 2) || p.sh < 1 ||
       p.sh > 2 || p.y.w < 1 || p.y.h < 1)
     return nullptr;
-  for (int64_t t = 0; t < p.kh * p.kw; ++t)
-    if (!std::isfinite(w[t])) return nullptr;
   *sp = plan_strip(p);
   if (sp->rows < 1) return nullptr;
   switch (p.kh) {
@@ -346,16 +349,48 @@ PlaneStrips pick_strips(const ConvParams& p, const float* w, StripPlan* sp) {
     default: return nullptr;
   }
 }
+
+bool all_finite(const float* w, int64_t n) {
+  uint32_t inf_or_nan = 0;
+  for (int64_t t = 0; t < n; ++t) {
+    uint32_t bits;
+    std::memcpy(&bits, w + t, 4);
+    inf_or_nan |= (bits & 0x7f800000u) == 0x7f800000u ? 1u : 0u;
+  }
+  return inf_or_nan == 0;
+}
 #endif
 
 }  // namespace
+
+void conv_depthwise_planes(const ConvParams& p, const float* x, const float* w, float* y, int64_t c0, int64_t c1,
+                           const float* params, bool epilogue) {
+  const int64_t hw_in = p.x.plane(), hw = p.y.plane(), taps = p.kh * p.kw;
+  ChannelEpilogue e{params, p.y.c, 0, p.act, p.slope};
+#if defined(__x86_64__)
+  StripPlan sp;
+  PlaneStrips strips = pick_strips(p, &sp);
+#endif
+  for (int64_t c = c0; c < c1; ++c) {
+    e.c = c;
+    const float* xc = x + c * hw_in;
+    const float* wc = w + c * taps;
+#if defined(__x86_64__)
+    if (strips != nullptr && all_finite(wc, taps)) {
+      strips(p, sp, xc, wc, y + c * hw, epilogue ? &e : nullptr);
+      continue;
+    }
+#endif
+    conv_depthwise_plane(p, xc, wc, y + c * hw, false, epilogue ? &e : nullptr);
+  }
+}
 
 void conv_depthwise_plane(const ConvParams& p, const float* x, const float* w, float* y, bool portable_only,
                           const ChannelEpilogue* epi) {
 #if defined(__x86_64__)
   if (!portable_only) {
     StripPlan sp;
-    if (PlaneStrips strips = pick_strips(p, w, &sp)) {
+    if (PlaneStrips strips = pick_strips(p, &sp); strips != nullptr && all_finite(w, p.kh * p.kw)) {
       strips(p, sp, x, w, y, epi);
       return;
     }
