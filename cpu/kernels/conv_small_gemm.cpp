@@ -66,20 +66,45 @@ template <int R>
   }
 }
 
+// R rows of C from row m, columns [n0, n0 + cols) with cols <= 8.
+template <int R>
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline void narrow(int64_t k, const float* a, int64_t lda,
+                                                                   const float* b, int64_t ldb, float* c,
+                                                                   int64_t ldc, int64_t cols) {
+  __m256 acc[R];
+  for (int r = 0; r < R; ++r) acc[r] = _mm256_setzero_ps();
+  const __m256i m0 = lanes_below(cols);
+  for (int64_t t = 0; t < k; ++t) {
+    const __m256 b0 = _mm256_maskload_ps(b + t * ldb, m0);
+    for (int r = 0; r < R; ++r) acc[r] = _mm256_fmadd_ps(_mm256_broadcast_ss(a + r * lda + t), b0, acc[r]);
+  }
+  for (int r = 0; r < R; ++r) _mm256_maskstore_ps(c + r * ldc, m0, acc[r]);
+}
+
+template <int R>
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline void rows(int64_t k, const float* a, int64_t lda,
+                                                                 const float* b, int64_t ldb, float* c, int64_t ldc,
+                                                                 int64_t cols) {
+  if (cols <= 8)
+    narrow<R>(k, a, lda, b, ldb, c, ldc, cols);
+  else
+    block<R>(k, a, lda, b, ldb, c, ldc, cols);
+}
+
 [[gnu::target("avx2,fma")]] void small_gemm_avx2(int64_t m, int64_t n, int64_t k, const float* a, int64_t lda,
                                                  const float* b, int64_t ldb, float* c, int64_t ldc) {
   for (int64_t n0 = 0; n0 < n; n0 += 16) {
     const int64_t cols = std::min<int64_t>(16, n - n0);
     int64_t m0 = 0;
-    for (; m0 + 6 <= m; m0 += 6) block<6>(k, a + m0 * lda, lda, b + n0, ldb, c + m0 * ldc + n0, ldc, cols);
+    for (; m0 + 6 <= m; m0 += 6) rows<6>(k, a + m0 * lda, lda, b + n0, ldb, c + m0 * ldc + n0, ldc, cols);
     const float* ar = a + m0 * lda;
     float* cr = c + m0 * ldc + n0;
     switch (m - m0) {
-      case 5: block<5>(k, ar, lda, b + n0, ldb, cr, ldc, cols); break;
-      case 4: block<4>(k, ar, lda, b + n0, ldb, cr, ldc, cols); break;
-      case 3: block<3>(k, ar, lda, b + n0, ldb, cr, ldc, cols); break;
-      case 2: block<2>(k, ar, lda, b + n0, ldb, cr, ldc, cols); break;
-      case 1: block<1>(k, ar, lda, b + n0, ldb, cr, ldc, cols); break;
+      case 5: rows<5>(k, ar, lda, b + n0, ldb, cr, ldc, cols); break;
+      case 4: rows<4>(k, ar, lda, b + n0, ldb, cr, ldc, cols); break;
+      case 3: rows<3>(k, ar, lda, b + n0, ldb, cr, ldc, cols); break;
+      case 2: rows<2>(k, ar, lda, b + n0, ldb, cr, ldc, cols); break;
+      case 1: rows<1>(k, ar, lda, b + n0, ldb, cr, ldc, cols); break;
       default: break;
     }
   }
