@@ -1,5 +1,6 @@
 #include "platform/half.h"
 
+#include <bit>
 #include <cstring>
 
 #if defined(__x86_64__)
@@ -21,9 +22,7 @@ inline uint32_t half_bits_to_float_bits(uint16_t h) {
   const uint32_t em = x & 0x7FFFu;
   const uint32_t normal = (em << 13) + (112u << 23);
   const uint32_t special = (em << 13) | 0x7F800000u;
-  const float sub = float(em) * 0x1p-24f;
-  uint32_t sub_bits;
-  std::memcpy(&sub_bits, &sub, 4);
+  const uint32_t sub_bits = std::bit_cast<uint32_t>(float(em) * 0x1p-24f);
   // Masks instead of branches keep the loop free of control flow.
   const uint32_t is_special = 0u - uint32_t(em >= 0x7C00u);
   const uint32_t is_normal = (0u - uint32_t(em >= 0x0400u)) & ~is_special;

@@ -1,6 +1,7 @@
 // IEEE binary16 <-> binary32 conversions, exact: widening is lossless and
 // narrowing rounds to nearest, ties to even. NaN stays NaN (quiet, same sign).
 #pragma once
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -28,14 +29,11 @@ inline float half_to_float(uint16_t h) {
   } else {
     bits = sign | (exp + 112) << 23 | man << 13;
   }
-  float f;
-  std::memcpy(&f, &bits, 4);
-  return f;
+  return std::bit_cast<float>(bits);
 }
 
 inline uint16_t float_to_half(float f) {
-  uint32_t x;
-  std::memcpy(&x, &f, 4);
+  const uint32_t x = std::bit_cast<uint32_t>(f);
   uint16_t sign = uint16_t((x >> 16) & 0x8000u);
   uint32_t abs = x & 0x7FFFFFFFu;
   if (abs > 0x7F800000u) return uint16_t(sign | 0x7E00u | ((abs >> 13) & 0x3FFu));  // quiet NaN

@@ -1,5 +1,6 @@
 #include "platform/vector_math.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -35,18 +36,6 @@ inline void map_binary(const float* a, const float* b, float* out, size_t n, F f
   for (; i < n; ++i) out[i] = f(a[i], b[i]);
 }
 
-inline float bits_to_float(uint32_t u) {
-  float f;
-  std::memcpy(&f, &u, 4);
-  return f;
-}
-
-inline uint32_t float_to_bits(float f) {
-  uint32_t u;
-  std::memcpy(&u, &f, 4);
-  return u;
-}
-
 // Below -104 exp rounds to 0 and above 89 to +inf; clamping keeps n inside
 // what the two scale factors below can hold.
 inline float exp_clamp(float x) {
@@ -79,11 +68,12 @@ inline float exp_core(float x, float c) {
   int32_t ni = static_cast<int32_t>(n);
   int32_t n1 = ni >> 1;
   int32_t n2 = ni - n1;
-  float s1 = bits_to_float(static_cast<uint32_t>(n1 + 127) << 23);
-  float s2 = bits_to_float(static_cast<uint32_t>(n2 + 127) << 23);
+  float s1 = std::bit_cast<float>(static_cast<uint32_t>(n1 + 127) << 23);
+  float s2 = std::bit_cast<float>(static_cast<uint32_t>(n2 + 127) << 23);
   float result = p * s1 * s2;
-  uint32_t keep = 0u - uint32_t((float_to_bits(x) & 0x7FFFFFFFu) <= 0x7F800000u);
-  return bits_to_float((float_to_bits(result) & keep) | (float_to_bits(x) & ~keep));
+  uint32_t keep = 0u - uint32_t((std::bit_cast<uint32_t>(x) & 0x7FFFFFFFu) <= 0x7F800000u);
+  return std::bit_cast<float>((std::bit_cast<uint32_t>(result) & keep) |
+                              (std::bit_cast<uint32_t>(x) & ~keep));
 }
 
 }  // namespace
@@ -104,7 +94,7 @@ void vec_threshold(const float* a, float threshold, float* out, size_t n) {
   // A bit mask rather than a select: the select form is not if-converted.
   map_unary(a, out, n, [threshold](float x) {
     uint32_t keep = 0u - uint32_t(x >= threshold);
-    return bits_to_float(float_to_bits(x) & keep);
+    return std::bit_cast<float>(std::bit_cast<uint32_t>(x) & keep);
   });
 }
 

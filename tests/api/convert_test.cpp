@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -14,12 +15,6 @@
 #include "api/input_convert.h"
 
 namespace {
-
-float bits_to_float(uint32_t b) {
-  float f;
-  std::memcpy(&f, &b, 4);
-  return f;
-}
 
 // Value of a half from its fields, straight from the format's definition.
 double half_value(uint16_t h) {
@@ -75,7 +70,7 @@ TEST(HalfTest, NanStaysAQuietNanOfTheSameSign) {
   const uint32_t nans[] = {0x7FC00000u, 0x7F800001u, 0x7FFFFFFFu, 0xFFC00000u, 0xFF800001u, 0x7FA00000u};
   for (uint32_t bits : nans) {
     SCOPED_TRACE(bits);
-    uint16_t h = vorn::f32_to_f16(bits_to_float(bits));
+    uint16_t h = vorn::f32_to_f16(std::bit_cast<float>(bits));
     EXPECT_EQ((h >> 10) & 31, 31);
     EXPECT_NE(h & 0x3FF, 0);      // not infinity
     EXPECT_NE(h & 0x200, 0);      // quiet
@@ -104,13 +99,13 @@ TEST(HalfTest, NarrowingMatchesTheNearestHalf) {
   }
   std::uniform_int_distribution<uint32_t> any;
   while (probes.size() < 200000) {
-    float f = bits_to_float(any(rng));
+    float f = std::bit_cast<float>(any(rng));
     // Stay at or above 2^-25, where the narrowing's subnormal band starts.
     if (std::isfinite(f) && (std::fabs(f) >= std::ldexp(1.0f, -25) || f == 0)) probes.push_back(f);
     // Exponents 100..145: the subnormal, normal and overflow bands of halves.
     uint32_t r = any(rng);
     uint32_t e = 100 + (r >> 24) % 46;
-    float g = bits_to_float((r & 0x80000000u) | e << 23 | (any(rng) & 0x7FFFFFu));
+    float g = std::bit_cast<float>((r & 0x80000000u) | e << 23 | (any(rng) & 0x7FFFFFu));
     if (std::fabs(g) >= std::ldexp(1.0f, -25)) probes.push_back(g);
   }
   for (float f : probes) ASSERT_EQ(vorn::f32_to_f16(f), reference_f32_to_f16(f)) << f;

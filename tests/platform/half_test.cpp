@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -10,17 +11,6 @@
 
 namespace vorn {
 namespace {
-
-uint32_t bits(float f) {
-  uint32_t u;
-  std::memcpy(&u, &f, 4);
-  return u;
-}
-float from_bits(uint32_t u) {
-  float f;
-  std::memcpy(&f, &u, 4);
-  return f;
-}
 
 // binary16 from its definition: sign, 5-bit exponent with bias 15, 10-bit
 // fraction; exponent 0 is subnormal (2^-14 * f / 1024), 31 is inf or NaN.
@@ -39,8 +29,8 @@ TEST(Half, WideningIsExactForAllHalfValues) {
     float f = half_to_float(static_cast<uint16_t>(h));
     if (is_nan_half(h)) {
       ASSERT_TRUE(std::isnan(f)) << h;
-      ASSERT_EQ(bits(f) >> 31, h >> 15) << h;
-      ASSERT_EQ((bits(f) >> 13) & 0x3FF, h & 0x3FF) << h;  // payload kept
+      ASSERT_EQ(std::bit_cast<uint32_t>(f) >> 31, h >> 15) << h;
+      ASSERT_EQ((std::bit_cast<uint32_t>(f) >> 13) & 0x3FF, h & 0x3FF) << h;  // payload kept
     } else if ((h & 0x7FFF) == 0x7C00) {
       ASSERT_EQ(f, (h & 0x8000) ? -INFINITY : INFINITY) << h;
     } else {
@@ -99,7 +89,7 @@ TEST(Half, NarrowingRoundsToNearestEven) {
   std::mt19937 rng(7);
   std::uniform_int_distribution<uint32_t> any;
   for (int i = 0; i < 200000; ++i) {
-    float f = from_bits(any(rng));
+    float f = std::bit_cast<float>(any(rng));
     if (!std::isnan(f)) inputs.push_back(f);
   }
   std::vector<uint16_t> bulk(inputs.size());
@@ -120,7 +110,8 @@ TEST(Half, BulkConvertersMatchScalarOnEveryHalf) {
   std::vector<float> wide(all.size());
   half_to_float_n(all.data(), wide.data(), all.size());
   // Every bit, NaNs included: a signalling NaN keeps its quiet bit clear.
-  for (size_t i = 0; i < all.size(); ++i) ASSERT_EQ(bits(wide[i]), bits(half_to_float(all[i]))) << i;
+  for (size_t i = 0; i < all.size(); ++i)
+    ASSERT_EQ(std::bit_cast<uint32_t>(wide[i]), std::bit_cast<uint32_t>(half_to_float(all[i]))) << i;
   std::vector<uint16_t> back(all.size());
   float_to_half_n(wide.data(), back.data(), wide.size());
   for (size_t i = 0; i < all.size(); ++i) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -10,17 +11,9 @@
 namespace vorn {
 namespace {
 
-float from_bits(uint32_t u) {
-  float f;
-  std::memcpy(&f, &u, 4);
-  return f;
-}
-
 // Distance in representable floats (same sign assumed: exp is positive).
 int64_t ulp_distance(float a, float b) {
-  uint32_t ua, ub;
-  std::memcpy(&ua, &a, 4);
-  std::memcpy(&ub, &b, 4);
+  const uint32_t ua = std::bit_cast<uint32_t>(a), ub = std::bit_cast<uint32_t>(b);
   return ua > ub ? int64_t(ua - ub) : int64_t(ub - ua);
 }
 
@@ -80,7 +73,7 @@ TEST(VectorMath, ThresholdSpecialValues) {
 TEST(VectorMath, ExpWithinTwoUlpOverTheFloatRange) {
   std::vector<float> in;
   for (uint64_t u = 0; u < (uint64_t{1} << 32); u += 211) {
-    float f = from_bits(static_cast<uint32_t>(u));
+    float f = std::bit_cast<float>(static_cast<uint32_t>(u));
     if (!std::isnan(f)) in.push_back(f);
   }
   for (float f = -104.5f; f < -85.0f; f = std::nextafter(f, 0.0f) + 1e-4f) in.push_back(f);
