@@ -26,12 +26,21 @@ bool Lower::refuse(const char* format, ...) {
   return stop(kLowerRefused);
 }
 
+bool const_size_ok(uint64_t rank, const uint64_t* dims) {
+  uint64_t c = 1;
+  for (uint64_t d = 0; d < rank; ++d)
+    if (__builtin_mul_overflow(c, dims[d], &c) || c > kMaxConstElements) return false;
+  return true;
+}
+
 int64_t* i64_result(Lower& L, BuilderNode& n, uint64_t count) {
   // The node computes nothing at run time: it ends as a self-identity.
   const uint64_t out = n.output(0);
   make_self_identity(n);
   uint64_t dims[1] = {count};
-  auto* p = reinterpret_cast<int64_t*>(builder_set_const_data(L.s, out, kElemI64, 1, dims));
+  auto* p = count <= kMaxConstElements
+                ? reinterpret_cast<int64_t*>(builder_set_const_data(L.s, out, kElemI64, 1, dims))
+                : nullptr;
   BuilderValue& o = L.v(out);
   o.elem = kElemI64;
   o.rank = 0;
@@ -40,6 +49,7 @@ int64_t* i64_result(Lower& L, BuilderNode& n, uint64_t count) {
 }
 
 float* f32_weight(Lower& L, uint64_t out, uint64_t rank, const uint64_t* dims) {
+  if (rank > kBuilderRank || !const_size_ok(rank, dims)) return nullptr;
   auto* p = reinterpret_cast<float*>(builder_set_const_data(L.s, out, kElemF32, rank, dims));
   if (p != nullptr && L.v(out).kind != kValueGraphOutput) L.v(out).kind = kValueWeight;
   return p;

@@ -325,8 +325,8 @@ bool lower_index_ops(Lower& L, BuilderNode& n) {
           for (uint64_t k = 0; k < count; ++k) {
             uint64_t i = rev ? count - 1 - k : k;
             int64_t v = raw_i64(src, i);
-            if (excl) p[i] = acc, acc += v;
-            else acc += v, p[i] = acc;
+            if (excl) p[i] = acc, acc = wrap_add(acc, v);
+            else acc = wrap_add(acc, v), p[i] = acc;
           }
         }
         return true;

@@ -24,6 +24,11 @@ enum : uint64_t {
   kOpYoloNms = 85, kOpOneHot = 86, kOpCast = 87,
 };
 
+// Constants computed at convert time hold at most this many elements; larger
+// results are not evaluated (they are shapes and small tables, not weights).
+constexpr uint64_t kMaxConstElements = uint64_t{1} << 26;
+bool const_size_ok(uint64_t rank, const uint64_t* dims);
+
 // Scratch mark of value word 16 for inputs a rule consumed as constants.
 constexpr uint64_t kConsumedMark = 999;
 
@@ -76,6 +81,13 @@ inline void make_reshape(BuilderNode& n) {
   for (int k = 3; k < 10; ++k) n.w[k] = kNoIndex;
   n.attr(15) = 0;
 }
+
+// Integer arithmetic of convert-time constants wraps like the two's
+// complement hardware does rather than overflow.
+inline int64_t wrap_add(int64_t a, int64_t b) { return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b)); }
+inline int64_t wrap_sub(int64_t a, int64_t b) { return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b)); }
+inline int64_t wrap_mul(int64_t a, int64_t b) { return static_cast<int64_t>(static_cast<uint64_t>(a) * static_cast<uint64_t>(b)); }
+inline int64_t safe_div(int64_t a, int64_t b) { return b == 0 ? 0 : (b == -1 ? wrap_sub(0, a) : a / b); }
 
 // Reads element i of raw constant bytes.
 inline int64_t raw_i64(const uint8_t* p, uint64_t i) {

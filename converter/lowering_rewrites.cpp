@@ -390,6 +390,7 @@ bool lower_constant_of_shape(Lower& L, BuilderNode& n) {
   for (uint64_t k = 0; k < rank; ++k) count *= dims[k];
   if (L.options && count == 0) return L.refuse("an empty result");
   BuilderValue& y = L.v(out);
+  if (!const_size_ok(rank, dims)) return L.refuse("a result too large to hold");
   if (y.elem == kElemI64) {
     int64_t fill = y.data != nullptr && y.size >= 8 ? raw_i64(y.data, 0) : 0;
     uint64_t one[1] = {count};
@@ -423,13 +424,15 @@ bool lower_range(Lower& L, BuilderNode& n) {
     int64_t d = L.i64_data(s2) ? raw_i64(L.v(s2).data, 0) : 1;
     if (d == 0) return L.refuse("a zero delta");
     if (!L.options && d < 1) d = 1;
-    int64_t span = b - a;
-    int64_t count = d > 0 ? (span > 0 ? (span + d - 1) / d : 0) : (span < 0 ? (-span + -d - 1) / -d : 0);
+    int64_t span;
+    if (__builtin_sub_overflow(b, a, &span) || span == INT64_MIN) return L.refuse("a range too long to hold");
+    int64_t count = d > 0 ? (span > 0 ? span / d + (span % d != 0) : 0) : (span < 0 && d != INT64_MIN ? (-span) / (-d) + ((-span) % (-d) != 0) : 0);
     if (!L.options && count == 0) count = 1;
     if (L.options && count == 0) return L.refuse("an empty range");
+    if (static_cast<uint64_t>(count) > kMaxConstElements) return L.refuse("a range too long to hold");
     int64_t* p = i64_result(L, n, static_cast<uint64_t>(count));
     if (p != nullptr)
-      for (int64_t k = 0; k < count; ++k) p[k] = a + k * d;
+      for (int64_t k = 0; k < count; ++k) p[k] = wrap_add(a, wrap_mul(k, d));
     return true;
   }
   auto first = [&](uint64_t v, float dflt) {
@@ -443,6 +446,7 @@ bool lower_range(Lower& L, BuilderNode& n) {
   // ONNX counts ceil((limit - start) / delta) elements, none when that is
   // not positive.
   double q = std::ceil((static_cast<double>(b) - a) / d);
+  if (!(q <= static_cast<double>(kMaxConstElements))) return L.refuse("a range too long to hold");
   uint64_t count = q > 0 ? static_cast<uint64_t>(q) : 0;
   if (count == 0) {
     if (L.options) return L.refuse("an empty range");

@@ -155,7 +155,7 @@ bool lower_elementwise(Lower& L, BuilderNode& n) {
     if (p != nullptr)
       for (uint64_t i = 0; i < count; ++i) {
         int64_t v = raw_i64(src, i);
-        p[i] = op == 61 ? (v < 0 ? -v : v) : op == 62 ? -v : (v == 0 ? 1 : 0);
+        p[i] = op == 61 ? (v < 0 ? wrap_sub(0, v) : v) : op == 62 ? wrap_sub(0, v) : (v == 0 ? 1 : 0);
       }
     return true;
   }
@@ -288,13 +288,13 @@ bool lower_binary(Lower& L, BuilderNode& n) {
       int64_t z = op == kOpLess ? raw_i64(pb, k / na) : raw_i64(pb, nb == 1 ? 0 : k);
       int64_t r = 0;
       switch (op) {
-        case kOpSub: r = x - z; break;
-        case kOpDiv: r = z == 0 ? 0 : x / z; break;
-        case kOpAdd: r = x + z; break;
-        case kOpMul: r = x * z; break;
+        case kOpSub: r = wrap_sub(x, z); break;
+        case kOpDiv: r = safe_div(x, z); break;
+        case kOpAdd: r = wrap_add(x, z); break;
+        case kOpMul: r = wrap_mul(x, z); break;
         case 69: r = x > z ? x : z; break;
         case 70: r = x < z ? x : z; break;
-        case kOpMod: r = z == 0 ? 0 : x - (x / z) * z; break;
+        case kOpMod: r = z == 0 || z == -1 ? 0 : x - (x / z) * z; break;
         case kOpGreater: r = n.attr(12) == 1 ? x >= z : x > z; break;
         case kOpLess: r = x < z; break;
         case kOpEqual: r = x == z; break;
@@ -441,7 +441,9 @@ bool lower_spatial(Lower& L, BuilderNode& n) {
     }
     case kOpResize: {
       if (x.rank != 4) return L.stop(kLowerRank4);
-      uint64_t H = d[2], W = d[3], oh = 2 * H, ow = 2 * W;
+      uint64_t H = d[2], W = d[3];
+      if (H > (uint64_t{1} << 32) || W > (uint64_t{1} << 32)) return L.refuse("an input side too large");
+      uint64_t oh = 2 * H, ow = 2 * W;
       float scale_h = 0, scale_w = 0;
       bool sized = false, scaled = false, n_c_kept = true;
       for (uint64_t k = 1; k < n.input_count() && k < 8; ++k) {
@@ -456,6 +458,8 @@ bool lower_spatial(Lower& L, BuilderNode& n) {
         if (c.elem != kElemI64 && c.size == 16) {
           float sc[4];
           std::memcpy(sc, c.data, 16);
+          for (int a = 2; a < 4; ++a)
+            if (!(sc[a] <= 1e6f)) return L.refuse("a scale that is not finite or too large");
           if (sc[2] > 0) oh = static_cast<uint64_t>(sc[2] * static_cast<float>(H) + 0.0001f), scale_h = sc[2];
           if (sc[3] > 0) ow = static_cast<uint64_t>(sc[3] * static_cast<float>(W) + 0.0001f), scale_w = sc[3];
           n_c_kept = sc[0] == 1.0f && sc[1] == 1.0f;
@@ -541,11 +545,11 @@ bool lower_reductions(Lower& L, BuilderNode& n) {
     int64_t acc = op == kOpReduceProd ? 1 : 0;
     for (uint64_t i = 0; i < count; ++i) {
       int64_t v = raw_i64(src, i);
-      if (op == kOpReduceSum || op == kOpReduceMean) acc += v;
-      else if (op == kOpReduceProd) acc *= v;
+      if (op == kOpReduceSum || op == kOpReduceMean) acc = wrap_add(acc, v);
+      else if (op == kOpReduceProd) acc = wrap_mul(acc, v);
       else if (i == 0 || (op == kOpReduceMax ? v > acc : v < acc)) acc = v;
     }
-    if (op == kOpReduceMean && count != 0) acc /= static_cast<int64_t>(count);
+    if (op == kOpReduceMean && count != 0) acc = safe_div(acc, static_cast<int64_t>(count));
     int64_t* p = i64_result(L, n, 1);
     if (p != nullptr) p[0] = acc;
     return true;

@@ -158,9 +158,10 @@ bool lower_shape_ops(Lower& L, BuilderNode& n) {
             }
         }
       }
+      if (x.rank < 1 || b.rank < 1) return L.refuse("a scalar operand");
       uint64_t o[kBuilderRank];
       for (uint64_t k = 0; k < x.rank; ++k) o[k] = d[k];
-      o[x.rank - 1] = b.rank >= 1 ? b.dims[b.rank - 1] : 1;
+      o[x.rank - 1] = b.dims[b.rank - 1];
       set_shape(y, x.rank, o);
       return true;
     }
