@@ -307,6 +307,32 @@ void epilogue_tile(const ConvRun& r, float* yg, int64_t first_channel, int64_t c
     conv_epilogue_span(yg + c * hw + q0, len, first_channel + c, r.bias, p.y.c, p.act, p.slope);
 }
 
+// Few positions, many output channels: blocks of output channels spread
+// over the pool, each block's product followed at once by its epilogue
+// while its rows are still in cache. False (nothing done) when the product
+// is too small to spread.
+bool product_by_channels(const ConvRun& r, int64_t first_channel, int64_t m, int64_t n, int64_t k, const float* w,
+                         const float* col, float* y, int64_t ldy) {
+  const ConvParams& p = r.p;
+  const int64_t threads = static_cast<int64_t>(parallel_thread_count());
+  if (threads < 2 || m * n * k < kParallelWork || m < 16) return false;
+  // One block per thread, in whole register tiles of rows.
+  const int64_t align = m >= 16 * threads ? 16 : 8;
+  int64_t rows = (m + threads - 1) / threads;
+  rows = (rows + align - 1) / align * align;
+  const int64_t blocks = (m + rows - 1) / rows;
+  const bool epi = epilogue_needed(p);
+  run_split(true, static_cast<size_t>(blocks), [&](size_t blk) {
+    const int64_t m0 = static_cast<int64_t>(blk) * rows, mb = std::min(rows, m - m0);
+    cpu_sgemm_threading(SgemmThreading::kSerial, 1, false, false, mb, n, k, 1.0f, w + m0 * k, k, col, n, 0.0f,
+                        y + m0 * ldy, ldy);
+    if (epi)
+      for (int64_t c = m0; c < m0 + mb; ++c)
+        conv_epilogue_span(y + c * ldy, n, first_channel + c, r.bias, p.y.c, p.act, p.slope);
+  });
+  return true;
+}
+
 void run_pointwise(const ConvRun& r, const float* xn, float* yn) {
   const ConvParams& p = r.p;
   const int64_t hw = p.y.plane(), m = p.y.c, k = p.x.c;
@@ -314,6 +340,7 @@ void run_pointwise(const ConvRun& r, const float* xn, float* yn) {
   // Quantised operands live in the engine's one scratch: one product.
   const Tiling t = cpu_gemm_quantising(*r.state) ? Tiling{} : plan_tiles(hw, k);
   if (t.tiles == 0) {
+    if (!cpu_gemm_quantising(*r.state) && product_by_channels(r, 0, m, hw, k, r.w, xn, yn, hw)) return;
     cpu_gemm(*r.state, false, false, m, hw, k, 1.0f, r.w, k, xn, hw, 0.0f, yn, hw);
     if (epi)
       run_split(epilogue_parallel(p), static_cast<size_t>(m), [&](size_t c) {
@@ -391,6 +418,9 @@ void run_general(const ConvRun& r, const float* xn, float* yn) {
           const int64_t c = static_cast<int64_t>(u) / p.kh, i = static_cast<int64_t>(u) % p.kh;
           im2col_block(p, xg, r.col, q0, nb, c, c + 1, i, i + 1);
         });
+        if (!cpu_gemm_quantising(*r.state) &&
+            product_by_channels(r, gi * cout_g, cout_g, nb, kr, group_w(gi), r.col, yg + q0, hw))
+          continue;
         cpu_gemm(*r.state, false, false, cout_g, nb, kr, 1.0f, group_w(gi), kr, r.col, nb, 0.0f, yg + q0,
                  hw);
         if (epi)
