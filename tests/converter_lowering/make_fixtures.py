@@ -292,6 +292,50 @@ def torch_cases():
     return out
 
 
+def tail_models():
+    """Detection tails for the matcher (structure only; they are converted,
+    not run by ONNX Runtime): the matching one and three near misses."""
+    f = np.float32
+    i64 = lambda v: np.array(v, dtype=np.int64)
+
+    def tail(name, outputs=1, second_nms=False, computed_threshold=False):
+        nodes = [node("Sigmoid", ["x0"], ["pred"], name="head")]
+        nodes += [node("Slice", ["pred", "s0", "s1", "sax"], ["cls"], name="cls_slice"),
+                  node("ReduceMax", ["cls"], ["best"], axes=[1], keepdims=1, name="best")]
+        if computed_threshold:
+            nodes.append(node("Mul", ["thr", "two"], ["thr2"], name="thr_calc"))
+        nodes += [node("Greater", ["best", "thr2" if computed_threshold else "thr"], ["keep"], name="keep"),
+                  node("Reshape", ["keep", "nshape"], ["nms_scores"], name="nms_scores"),
+                  node("NonMaxSuppression", ["pred", "nms_scores", "maxout", "iou"], ["sel"],
+                       center_point_box=1, name="nms")]
+        if second_nms:
+            nodes.append(node("NonMaxSuppression", ["pred", "nms_scores", "maxout", "iou"], ["sel2"], name="nms2"))
+        nodes += [node("NonZero", ["keep"], ["nz"], name="nz"),
+                  node("Cast", ["nz"], ["nzf"], to=TensorProto.FLOAT, name="nz_cast"),
+                  node("Mul", ["nzf", "cscale"], ["scaled"], name="cast_mul"),
+                  node("Div", ["scaled", "divisor"], ["div"], name="div"),
+                  node("Mul", ["div", "dscale"], ["boxes"], name="div_mul"),
+                  node("Reshape", ["boxes", "oshape"], ["y0"], name="out")]
+        outs = [("y0", "f32")] + ([("sel", "i64")] if outputs == 2 else [])
+        inits = [("s0", i64([4])), ("s1", i64([6])), ("sax", i64([1])), ("thr", np.array(0.25, f)),
+                 ("two", np.array(2.0, f)), ("nshape", i64([1, 1, 20])), ("maxout", i64([10])),
+                 ("iou", np.array(0.45, f)), ("cscale", np.array(3.0, f)), ("divisor", np.array(640.0, f)),
+                 ("dscale", np.array(0.5, f)), ("oshape", i64([1, 10, 7]))]
+        model = op_model(name, 13, nodes, [("x0", "f32", [1, 7, 20])], inits, outs)
+        for vi in model.graph.output:
+            if vi.name == "y0":
+                for d in (1, 10, 7):
+                    vi.type.tensor_type.shape.dim.add().dim_value = d
+            else:
+                vi.type.tensor_type.shape.dim.add().dim_value = 10
+                vi.type.tensor_type.shape.dim.add().dim_value = 3
+        return model
+
+    return {"tail_match": tail("tail_match"), "tail_two_outputs": tail("tail_two_outputs", outputs=2),
+            "tail_two_nms": tail("tail_two_nms", second_nms=True),
+            "tail_computed_threshold": tail("tail_computed_threshold", computed_threshold=True)}
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--ort", default="/work/ort")
@@ -320,6 +364,9 @@ def main():
                     "inputs": [{"name": "x0", "dtype": "f32", "shape": [2, 3], "file": custom.name + "/in0.bin"}],
                     "outputs": [{"name": "y0", "dtype": "f32", "shape": [2, 3], "file": custom.name + "/out0.bin"}],
                     "top1": False})
+    for name, model in tail_models().items():
+        os.makedirs(os.path.join(args.out, name), exist_ok=True)
+        onnx.save(model, os.path.join(args.out, name, "model.onnx"))
     with open(os.path.join(args.out, "manifest.json"), "w") as f:
         f.write('{"tolerance": {"relative": 1e-4, "absolute": 1e-5},\n "cases": [\n')
         f.write(",\n".join("  " + json.dumps(e) for e in entries))

@@ -1,0 +1,324 @@
+// The conversion pipeline around the lowering pass: the detection-tail
+// matcher and its YoloNms node, the summary, report-only, the legacy entry
+// points, what a failure leaves at the output path, and lowering rules on
+// hand-built builder states.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "container/container.h"
+#include "container/records.h"
+#include "converter/builder_state.h"
+#include "converter/conversion_notes.h"
+#include "converter/convert.h"
+#include "converter/lowering.h"
+#include "converter/shape_binding.h"
+#include "converter_lowering/run_helpers.h"
+
+namespace vorn {
+namespace {
+
+std::string data_dir() { return std::string(VORN_TEST_DATA) + "/converter_lowering"; }
+
+std::string take(ByteString* b) {
+  std::string t(reinterpret_cast<const char*>(b->ptr), b->len);
+  bytes_free(b);
+  return t;
+}
+
+std::string file_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+ConvertOutcome convert(const std::string& model, const std::string& out, bool report_only = false) {
+  ConvertOptions options = convert_options_init();
+  options.report_only = report_only ? 1 : 0;
+  return convert_onnx_file_with_options(slice_of(data_dir() + "/" + model + "/model.onnx"), slice_of(out), &options);
+}
+
+TEST(DetectionTail, BecomesOneYoloNmsNodeWithTheTailsConstants) {
+  TempPath out;
+  ConvertOutcome r = convert("tail_match", out.path);
+  std::string text = take(&r.text);
+  ASSERT_EQ(r.status, 0u) << text;
+  EXPECT_EQ(text, "input  x0 [1, 7, 20] f32\noutput y0 [1, 10, 7] f32\nopset 13, ir_version 7, 2 nodes\n");
+  ContainerResult c = container_open_path(out.path.c_str());
+  ASSERT_TRUE(c.ok());
+  ASSERT_EQ(container_node_count(&c.value), 2u);
+  NodeRecord head = container_node_record(&c.value, 0), nms = container_node_record(&c.value, 1);
+  EXPECT_EQ(head.w[0], 11u);  // Sigmoid, the cut
+  EXPECT_EQ(nms.w[0], 85u);
+  EXPECT_EQ(nms.w[1], 1u);
+  EXPECT_EQ(nms.w[2], head.w[11]);
+  auto attr = [&](int k) { return nms.w[15 + k]; };
+  EXPECT_EQ(attr(0), 10u);  // detections
+  EXPECT_EQ(attr(1), 1u);   // extra fields: 7 - 6
+  EXPECT_EQ(attr(4), f32_bits(640.0f));
+  EXPECT_EQ(attr(5), f32_bits(0.5f));
+  EXPECT_EQ(attr(6), f32_bits(3.0f));
+  EXPECT_EQ(attr(13), 1u);  // center_point_box
+  EXPECT_EQ(attr(14), f32_bits(0.25f));
+  EXPECT_EQ(attr(15), f32_bits(0.45f));
+  ValueRecord y = container_value_record(&c.value, nms.w[11]);
+  EXPECT_EQ(y.w[0], kValueGraphOutput);
+  EXPECT_EQ(y.w[2], 3u);
+  EXPECT_EQ(y.w[4], 10u);
+  EXPECT_EQ(y.w[5], 7u);
+  container_close(&c.value);
+}
+
+TEST(DetectionTail, NearMissesAreImportedNodeByNode) {
+  for (const char* model : {"tail_two_outputs", "tail_two_nms", "tail_computed_threshold"}) {
+    TempPath out;
+    ConvertOutcome r = convert(model, out.path);
+    std::string text = take(&r.text);
+    EXPECT_EQ(r.status, 1u) << model;
+    EXPECT_NE(text.find("'nz' NonZero"), std::string::npos) << model << ": " << text;
+  }
+}
+
+TEST(Pipeline, ReportOnlyWritesNothing) {
+  TempPath out;
+  std::remove(out.path.c_str());
+  ConvertOutcome r = convert("bn_fused_no_conv_bias", out.path, true);
+  std::string text = take(&r.text);
+  EXPECT_EQ(r.status, 0u) << text;
+  EXPECT_NE(text.find("output y0 [1, 4, 6, 7] f32\n"), std::string::npos) << text;
+  EXPECT_EQ(std::fopen(out.path.c_str(), "rb"), nullptr);
+}
+
+TEST(Pipeline, ARefusedModelLeavesTheOutputPathAsItWas) {
+  TempPath out;
+  { std::ofstream(out.path) << "keep me"; }
+  ConvertOutcome r = convert("refuse_pow_cube", out.path);
+  EXPECT_EQ(r.status, 1u);
+  EXPECT_EQ(take(&r.text), "unsupported Pow 'pow3': only constant exponents 2, 0.5 and 1 are supported");
+  EXPECT_EQ(file_text(out.path), "keep me");
+}
+
+TEST(Pipeline, PathFailures) {
+  TempPath out;
+  std::string nul("a\0b", 3);
+  ConvertOptions options = convert_options_init();
+  ConvertOutcome r = convert_onnx_file_with_options(slice_of(nul), slice_of(out.path), &options);
+  EXPECT_EQ(take(&r.text), "invalid onnx path");
+  r = convert_onnx_file_with_options(slice_of(data_dir() + "/conv1d/model.onnx"), slice_of(nul), &options);
+  EXPECT_EQ(take(&r.text), "invalid vorn path");
+  r = convert_onnx_file_with_options(slice_of(data_dir() + "/none.onnx"), slice_of(out.path), &options);
+  EXPECT_EQ(take(&r.text), "failed to open onnx file");
+}
+
+TEST(Pipeline, LegacyBatchZeroIsBatchOne) {
+  TempPath a, b;
+  const std::string model = data_dir() + "/conv1d/model.onnx";
+  ConvertResult ra = convert_onnx_file_with_flags(slice_of(model), slice_of(a.path), 0, 0);
+  ConvertResult rb = convert_onnx_file_with_flags(slice_of(model), slice_of(b.path), 0, 1);
+  ASSERT_TRUE(ra.ok() && rb.ok());
+  EXPECT_EQ(file_text(a.path), file_text(b.path));
+}
+
+// ---------------------------------------------------------------------------
+// Rules on hand-built states
+// ---------------------------------------------------------------------------
+
+struct State {
+  BuilderState* s = builder_new();
+  ConvertOptions options = convert_options_init();
+  ~State() { builder_free(s); }
+  void options_mode() {
+    s->options_copy = options;
+    s->options = &s->options_copy;
+  }
+  uint64_t value(const char* name, uint64_t kind, std::vector<uint64_t> dims) {
+    uint64_t v = builder_intern_value(*s, reinterpret_cast<const uint8_t*>(name), std::strlen(name));
+    s->values[v].kind = kind;
+    s->values[v].rank = dims.size();
+    for (size_t k = 0; k < dims.size(); ++k) s->values[v].dims[k] = dims[k];
+    return v;
+  }
+  uint64_t constant(const char* name, std::vector<float> data) {
+    uint64_t v = value(name, kValueWeight, {data.size()});
+    auto* p = static_cast<uint8_t*>(std::malloc(data.size() * 4));
+    std::memcpy(p, data.data(), data.size() * 4);
+    s->values[v].data = p, s->values[v].size = data.size() * 4, s->values[v].owned = 1;
+    return v;
+  }
+  uint64_t constant_i64(const char* name, std::vector<int64_t> data) {
+    uint64_t v = value(name, kValueWeight, {data.size()});
+    auto* p = static_cast<uint8_t*>(std::malloc(data.size() * 8));
+    std::memcpy(p, data.data(), data.size() * 8);
+    s->values[v].elem = kElemI64;
+    s->values[v].data = p, s->values[v].size = data.size() * 8, s->values[v].owned = 1;
+    return v;
+  }
+  BuilderNode& node(uint64_t op, std::vector<uint64_t> in, std::vector<uint64_t> out) {
+    BuilderNode* n = builder_append_node(*s);
+    n->w[0] = op;
+    n->w[1] = in.size();
+    for (size_t k = 0; k < in.size(); ++k) n->w[2 + k] = in[k];
+    n->w[10] = out.size();
+    for (size_t k = 0; k < out.size(); ++k) n->w[11 + k] = out[k];
+    set_f32(*n, 14, 1.0f);
+    set_f32(*n, 15, 1.0f);
+    return *n;
+  }
+  static void set_f32(BuilderNode& n, int k, float f) { n.attr(k) = f32_bits(f); }
+  bool lower() {
+    s->lowering_error = 0;
+    return lower_graph(*s, LowerSource{});
+  }
+};
+
+TEST(LowerRules, PowWithIntegerExponentTwoSquaresInBothModes) {
+  for (bool options : {false, true}) {
+    State st;
+    if (options) st.options_mode();
+    uint64_t x = st.value("x", kValueGraphInput, {2, 3});
+    uint64_t e = st.constant_i64("e", {2});
+    uint64_t y = st.value("y", kValueGraphOutput, {});
+    st.node(38, {x, e}, {y});
+    ASSERT_TRUE(st.lower());
+    const BuilderNode& n = st.s->nodes[0];
+    EXPECT_EQ(n.op(), 4u);
+    EXPECT_EQ(n.input(0), x);
+    EXPECT_EQ(n.input(1), x);
+    EXPECT_EQ(st.s->values[y].rank, 2u);
+  }
+}
+
+TEST(LowerRules, PowCubeStopsOptionsModeAndIsApproximatedInLegacyMode) {
+  State legacy;
+  convert_notes_reset();
+  uint64_t x = legacy.value("x", kValueGraphInput, {4});
+  uint64_t e = legacy.constant("e", {3.0f});
+  uint64_t y = legacy.value("y", kValueGraphOutput, {});
+  legacy.node(38, {x, e}, {y});
+  ASSERT_TRUE(legacy.lower());
+  EXPECT_EQ(legacy.s->nodes[0].op(), 4u);
+  EXPECT_NE(convert_notes().rewrites & 0x100, 0u);
+
+  State opt;
+  opt.options_mode();
+  x = opt.value("x", kValueGraphInput, {4});
+  e = opt.constant("e", {3.0f});
+  y = opt.value("y", kValueGraphOutput, {});
+  opt.node(38, {x, e}, {y});
+  EXPECT_FALSE(opt.lower());
+  EXPECT_EQ(opt.s->lowering_error, kLowerPow);
+  EXPECT_EQ(opt.s->failing_node, 0u);
+}
+
+TEST(LowerRules, SameUpperPaddingSplitsTheTotalWithTheLargerHalfAtTheEnd) {
+  for (uint64_t mode : {2u, 3u}) {
+    State st;
+    st.options_mode();
+    uint64_t x = st.value("x", kValueGraphInput, {1, 1, 8, 8});
+    uint64_t w = st.constant("w", std::vector<float>(9, 1.0f));
+    st.s->values[w].rank = 4;
+    st.s->values[w].dims[0] = 1, st.s->values[w].dims[1] = 1, st.s->values[w].dims[2] = 3, st.s->values[w].dims[3] = 3;
+    uint64_t y = st.value("y", kValueGraphOutput, {});
+    BuilderNode& n = st.node(5, {x, w}, {y});
+    n.attr(2) = n.attr(3) = 2;
+    n.attr(8) = n.attr(9) = 1;
+    n.attr(10) = 1;
+    n.attr(12) = mode;
+    ASSERT_TRUE(st.lower());
+    const BuilderNode& c = st.s->nodes[0];
+    // 8 by stride 2 and kernel 3: total padding 1.
+    EXPECT_EQ(c.attr(4), mode == 2 ? 0u : 1u);
+    EXPECT_EQ(c.attr(6), mode == 2 ? 1u : 0u);
+    EXPECT_EQ(st.s->values[y].dims[2], 4u);
+    EXPECT_EQ(st.s->values[y].dims[3], 4u);
+    EXPECT_EQ(c.attr(12), 0u);  // the kernel reads word 12 as "no depthwise path"
+  }
+}
+
+TEST(LowerRules, GraphWithoutNodesDemotesEveryWeight) {
+  State st;
+  uint64_t w = st.constant("w", {1.0f, 2.0f});
+  ASSERT_TRUE(st.lower());
+  EXPECT_EQ(st.s->values[w].kind, kValueActivation);
+  EXPECT_EQ(st.s->values[w].rank, 0u);
+}
+
+TEST(LowerRules, TileOfOnesDimsBecomesExpandAndOtherTilesStop) {
+  for (uint64_t d1 : {1u, 2u}) {
+    State st;
+    st.options_mode();
+    uint64_t x = st.value("x", kValueGraphInput, {1, d1, 8, 8});
+    uint64_t r = st.constant_i64("r", {1, 3, 1, 1});
+    uint64_t y = st.value("y", kValueGraphOutput, {});
+    BuilderNode& n = st.node(43, {x, r}, {y});
+    n.attr(13) = 1;
+    if (d1 == 1) {
+      ASSERT_TRUE(st.lower());
+      EXPECT_EQ(st.s->values[y].dims[1], 3u);
+      EXPECT_EQ(st.s->values[y].dims[2], 8u);
+    } else {
+      EXPECT_FALSE(st.lower());
+      EXPECT_EQ(st.s->lowering_error, kLowerConvertTimeOnly);
+    }
+  }
+}
+
+TEST(LowerRules, LegacyPadWithRunTimePadsUsesTheTable) {
+  State st;
+  convert_notes_reset();
+  uint64_t x = st.value("x", kValueGraphInput, {1, 130, 130, 192});
+  uint64_t p = st.value("p", kValueActivation, {8});
+  st.s->values[p].elem = kElemI64;
+  uint64_t y = st.value("y", kValueGraphOutput, {});
+  BuilderNode& n = st.node(55, {x}, {y});
+  n.w[3] = p;
+  ASSERT_TRUE(st.lower());
+  EXPECT_EQ(st.s->values[y].dims[1], 132u);
+  EXPECT_EQ(st.s->values[y].dims[2], 132u);
+  EXPECT_NE(convert_notes().rewrites & 0x80, 0u);
+}
+
+TEST(LowerRules, ConstantNhwcPadAndRefusedPads) {
+  for (int variant = 0; variant < 2; ++variant) {
+    State st;
+    uint64_t x = st.value("x", kValueGraphInput, {1, 15, 15, 64});
+    uint64_t p = variant == 0 ? st.constant_i64("p", {0, 0, 0, 0, 0, 1, 1, 0})
+                              : st.constant_i64("p", {0, 1, 0, 0, 0, 0, 1, 0});
+    uint64_t y = st.value("y", kValueGraphOutput, {});
+    BuilderNode& n = st.node(55, {x}, {y});
+    n.w[3] = p;
+    if (variant == 0) {
+      ASSERT_TRUE(st.lower());
+      EXPECT_EQ(st.s->values[y].dims[1], 16u);
+      EXPECT_EQ(st.s->values[y].dims[2], 16u);
+      EXPECT_EQ(st.s->values[y].dims[3], 64u);
+    } else {
+      EXPECT_FALSE(st.lower());
+      EXPECT_EQ(st.s->lowering_error, kLowerPad);
+    }
+  }
+}
+
+TEST(LowerRules, RangeOfFloatsCountsWithCeilAndI64WithCeil) {
+  State st;
+  st.options_mode();
+  uint64_t a = st.constant("a", {0.0f}), b = st.constant("b", {1.0f}), d = st.constant("d", {0.3f});
+  uint64_t r = st.value("r", kValueActivation, {});
+  uint64_t x = st.value("x", kValueGraphInput, {4});
+  uint64_t y = st.value("y", kValueGraphOutput, {});
+  st.node(50, {a, b, d}, {r});
+  st.node(3, {x, r}, {y});
+  ASSERT_TRUE(st.lower());
+  EXPECT_EQ(st.s->values[r].kind, kValueWeight);
+  ASSERT_EQ(st.s->values[r].size, 16u);  // 0, 0.3, 0.6, 0.9
+  float last;
+  std::memcpy(&last, st.s->values[r].data + 12, 4);
+  EXPECT_NEAR(last, 0.9f, 1e-6f);
+  EXPECT_EQ(st.s->node_count, 1u);  // the Range is gone
+}
+
+}  // namespace
+}  // namespace vorn
