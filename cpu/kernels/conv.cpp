@@ -364,7 +364,10 @@ void run_depthwise(const ConvRun& r, const float* xn, float* yn) {
   // carries a few thousand outputs at least, and a layer that spreads over
   // the pool gets a multiple of the thread count of blocks so no thread
   // waits on a last round run by a few.
-  const bool par = c > 7 && c * hw > 4095;
+  // Spread only when the layer takes more than a few microseconds on one
+  // core (about 2^17 multiply-adds); below that waking the pool costs
+  // more than it saves.
+  const bool par = c > 7 && c * hw > 4095 && c * hw * p.kh * p.kw >= (int64_t{1} << 17);
   const int64_t threads = static_cast<int64_t>(parallel_thread_count());
   int64_t blocks = std::max<int64_t>(1, c * hw / 4096);
   if (par) blocks = std::min(c, (blocks + threads - 1) / threads * threads);

@@ -103,6 +103,8 @@ const ConvCase kCases[] = {
     {"depthwise_7x7", spec(1, 12, 20, 20, 12, 7, 1, 3, 12), true, 3, false},
     {"depthwise_7x7_tiny", spec(1, 4, 7, 7, 4, 7, 1, 3, 4), true, 0, false},
     {"depthwise_serial_small", spec(1, 4, 6, 6, 4, 3, 1, 1, 4), true, 1, false},
+    {"depthwise_parallel_blocks", spec(1, 70, 30, 30, 70, 3, 1, 1, 70), true, 2, false},
+    {"depthwise_parallel_small_planes", spec(1, 600, 7, 7, 600, 5, 1, 2, 600), true, 3, false},
     {"depthwise_3x3_nopad", spec(2, 9, 12, 40, 9, 3, 1, 0, 9), false, 0, false},
     {"depthwise_dilated_rows", dilated_depthwise(2, 1), true, 0, false},
     {"depthwise_dilated_cols", dilated_depthwise(1, 2), true, 0, false},
