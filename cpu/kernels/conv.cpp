@@ -293,10 +293,7 @@ int64_t group_slots(const ConvParams& p, int64_t positions, int64_t col_cap) {
 // One tile's product on the calling thread.
 void tile_gemm(int64_t m, int64_t n, int64_t k, const float* a, int64_t lda, const float* b, int64_t ldb,
                float* c, int64_t ldc) {
-  if (conv_small_gemm_fits(m, n, k))
-    conv_small_gemm(m, n, k, a, lda, b, ldb, c, ldc);
-  else
-    cpu_sgemm_threading(SgemmThreading::kSerial, 1, false, false, m, n, k, 1.0f, a, lda, b, ldb, 0.0f, c, ldc);
+  cpu_sgemm_threading(SgemmThreading::kSerial, 1, false, false, m, n, k, 1.0f, a, lda, b, ldb, 0.0f, c, ldc);
 }
 
 void epilogue_tile(const ConvRun& r, float* yg, int64_t first_channel, int64_t channels, int64_t q0,

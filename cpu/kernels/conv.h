@@ -64,14 +64,6 @@ void conv_depthwise_plane(const ConvParams& p, const float* x, const float* w, f
 void conv_depthwise_planes(const ConvParams& p, const float* x, const float* w, float* y, int64_t c0, int64_t c1,
                            const float* params, bool epilogue);
 
-// True when conv_small_gemm suits an m x k by k x n product on this CPU.
-bool conv_small_gemm_fits(int64_t m, int64_t n, int64_t k);
-
-// C = A x B, row-major with leading dimensions, for small operands (see
-// conv_small_gemm_fits); runs on the calling thread.
-void conv_small_gemm(int64_t m, int64_t n, int64_t k, const float* a, int64_t lda, const float* b, int64_t ldb,
-                     float* c, int64_t ldc);
-
 // Applies bias and the fused activation of output channel c to len
 // consecutive values of its plane. params is input 2's data (null without
 // bias); cout is the channel stride of the three arrays of activation 2.

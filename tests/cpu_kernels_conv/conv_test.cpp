@@ -222,30 +222,6 @@ TEST(ConvKernel, DepthwiseInfiniteWeightSkipsPaddingTaps) {
   }
 }
 
-TEST(ConvKernel, SmallGemmMatchesPlainProduct) {
-  // Row counts around the six-row block, column counts around the
-  // sixteen-column block (ragged edges), leading dimensions wider than the
-  // operands; the cells just past C's columns stay untouched.
-  for (int64_t m : {1, 5, 6, 7, 13})
-    for (int64_t n : {1, 8, 9, 16, 17, 49})
-      for (int64_t k : {1, 3, 72}) {
-        const int64_t lda = k + 3, ldb = n + 5, ldc = n + 2;
-        const auto a = random_values(m * lda, 11), b = random_values(k * ldb, 12);
-        std::vector<float> c(m * ldc, 7.0f);
-        kern::conv_small_gemm(m, n, k, a.data(), lda, b.data(), ldb, c.data(), ldc);
-        for (int64_t i = 0; i < m; ++i)
-          for (int64_t j = 0; j < ldc; ++j) {
-            if (j >= n) {
-              EXPECT_EQ(c[i * ldc + j], 7.0f) << m << "x" << n << "x" << k;
-              continue;
-            }
-            double want = 0;
-            for (int64_t t = 0; t < k; ++t) want += double(a[i * lda + t]) * b[t * ldb + j];
-            EXPECT_NEAR(c[i * ldc + j], want, 1e-4 * (1 + std::fabs(want))) << m << "x" << n << "x" << k;
-          }
-      }
-}
-
 TEST(ConvKernel, StridedPointwiseEqualsGeneralPath) {
   // The same 1x1 stride-2 weights run once as a 1x1 and once as a 3x3 kernel
   // that is zero outside its centre tap (general im2col path).
