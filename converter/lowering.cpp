@@ -134,6 +134,47 @@ bool node_attribute(Lower& L, const char* name, int64_t* int_out, const uint8_t*
   return false;
 }
 
+int64_t node_int_list(Lower& L, const char* name, int64_t* out, uint64_t capacity) {
+  const BuilderState& s = L.s;
+  if (s.onnx == nullptr || L.node >= kMaxNodes || s.node_name_length[L.node] == 0) return -1;
+  const uint64_t name_at = s.node_name_offset[L.node];
+  const uint8_t* b = s.onnx;
+  uint64_t pos = L.source.graph_start;
+  PbField f;
+  while (pb_next(b, L.source.graph_end, pos, f) == PbStep::kField) {
+    if (f.number != 1 || f.wire != kWireLen || name_at < f.start || name_at >= f.end) continue;
+    uint64_t np = f.start;
+    PbField g;
+    while (pb_next(b, f.end, np, g) == PbStep::kField) {
+      if (g.number != 5 || g.wire != kWireLen) continue;
+      uint64_t ap = g.start;
+      PbField a;
+      bool named = false;
+      uint64_t count = 0;
+      int64_t values[kBuilderRank * 2];
+      while (pb_next(b, g.end, ap, a) == PbStep::kField) {
+        if (a.number == 1 && a.wire == kWireLen) named = text_equal(b + a.start, a.end - a.start, name);
+        if (a.number != 8) continue;
+        if (a.wire == kWireVarint) {
+          if (count < kBuilderRank * 2) values[count] = static_cast<int64_t>(a.value);
+          ++count;
+        } else if (a.wire == kWireLen) {
+          for (uint64_t p = a.start; p < a.end;) {
+            uint64_t v = pb_read_varint(b, a.end, p);
+            if (count < kBuilderRank * 2) values[count] = static_cast<int64_t>(v);
+            ++count;
+          }
+        }
+      }
+      if (!named) continue;
+      for (uint64_t k = 0; k < count && k < capacity && k < kBuilderRank * 2; ++k) out[k] = values[k];
+      return static_cast<int64_t>(count);
+    }
+    return -1;
+  }
+  return -1;
+}
+
 bool node_int_attribute(Lower& L, const char* name, int64_t* out) {
   int64_t v = 0;
   if (!node_attribute(L, name, &v, nullptr, nullptr)) return false;

@@ -115,6 +115,9 @@ bool promote_i64_operands(Lower& L, BuilderNode& n, uint64_t first, uint64_t las
 BuilderNode* insert_after_current(Lower& L);
 // The integer attribute of the current node's NodeProto; false when absent.
 bool node_int_attribute(Lower& L, const char* name, int64_t* out);
+// The integer list attribute of the current node's NodeProto: its length
+// (at most capacity values copied), -1 when absent.
+int64_t node_int_list(Lower& L, const char* name, int64_t* out, uint64_t capacity);
 // The integer or string attribute of the current node's NodeProto.
 bool node_attribute(Lower& L, const char* name, int64_t* int_out, const uint8_t** text, uint64_t* text_len);
 

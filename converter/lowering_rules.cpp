@@ -408,6 +408,25 @@ bool lower_spatial(Lower& L, BuilderNode& n) {
       }
       int64_t pt = n.attr_i64(4), pl = n.attr_i64(5), pb = n.attr_i64(6), pr = n.attr_i64(7);
       if (pt < 0 || pl < 0 || pb < 0 || pr < 0) return L.refuse("negative padding");
+      int64_t ceil_mode = 0;
+      if (op == kOpMaxPool && node_int_attribute(L, "ceil_mode", &ceil_mode) && ceil_mode != 0) {
+        // Rounding the output size up is padding the end by what the last
+        // window needs, as long as that window starts inside the input or
+        // its begin padding; the kernel never reads padding.
+        int64_t in_size[2] = {static_cast<int64_t>(d[2]), static_cast<int64_t>(d[3])};
+        int64_t k[2] = {kh, kw}, st[2] = {sh, sw}, dl[2] = {dh, dw}, begin[2] = {pt, pl};
+        int64_t* end[2] = {&pb, &pr};
+        for (int a = 0; a < 2; ++a) {
+          int64_t span = in_size[a] + begin[a] + *end[a] - dl[a] * (k[a] - 1) - 1;
+          if (span < 0) return L.refuse("the window is larger than the padded input");
+          int64_t out_size = (span + st[a] - 1) / st[a] + 1;
+          if ((out_size - 1) * st[a] >= in_size[a] + begin[a]) --out_size;
+          int64_t need = (out_size - 1) * st[a] + dl[a] * (k[a] - 1) + 1 - (in_size[a] + begin[a]);
+          if (need > *end[a]) *end[a] = need;
+        }
+        n.attr(6) = static_cast<uint64_t>(pb);
+        n.attr(7) = static_cast<uint64_t>(pr);
+      }
       int64_t oh = (static_cast<int64_t>(d[2]) + pt + pb - dh * (kh - 1) - 1);
       int64_t ow = (static_cast<int64_t>(d[3]) + pl + pr - dw * (kw - 1) - 1);
       if (oh < 0 || ow < 0) return L.refuse("the window is larger than the padded input");
@@ -427,11 +446,41 @@ bool lower_spatial(Lower& L, BuilderNode& n) {
       uint64_t g = n.attr(10) == 0 ? 1 : n.attr(10);
       int64_t kh = n.attr_i64(0), kw = n.attr_i64(1), sh = n.attr_i64(2), sw = n.attr_i64(3);
       int64_t dh = n.attr_i64(8), dw = n.attr_i64(9);
-      if (n.attr(12) == 2 || n.attr(12) == 3) {
-        if (L.options) return L.refuse("auto_pad on a transposed convolution is not supported");
+      if (sh < 1 || sw < 1 || dh < 1 || dw < 1 || kh < 1 || kw < 1) return L.refuse("a zero kernel, stride or dilation");
+      // output_padding adds rows and columns at the end; output_shape (or
+      // auto_pad) fixes the size and the padding is derived from it.
+      int64_t extra[2] = {0, 0}, shape[4] = {0, 0, 0, 0};
+      int64_t n_extra = node_int_list(L, "output_padding", extra, 2);
+      int64_t n_shape = node_int_list(L, "output_shape", shape, 4);
+      if (n_extra == 1) extra[1] = extra[0], extra[0] = 0;
+      if (n_extra > 2 || n_shape > 4 || extra[0] < 0 || extra[1] < 0) return L.refuse("output_padding or output_shape of another rank");
+      if (n_shape >= 2) {
+        int64_t want[2] = {shape[n_shape - 2], shape[n_shape - 1]};
+        int64_t in_size[2] = {static_cast<int64_t>(d[2]), static_cast<int64_t>(d[3])};
+        int64_t st[2] = {sh, sw}, dl[2] = {dh, dw}, k[2] = {kh, kw};
+        for (int a = 0; a < 2; ++a) {
+          int64_t total = st[a] * (in_size[a] - 1) + extra[a] + (k[a] - 1) * dl[a] + 1 - want[a];
+          if (total < 0) return L.refuse("an output_shape larger than the convolution reaches");
+          bool upper = n.attr(12) == 2;
+          n.attr(4 + a) = static_cast<uint64_t>(upper ? total / 2 : total - total / 2);
+          n.attr(6 + a) = static_cast<uint64_t>(upper ? total - total / 2 : total / 2);
+        }
+        extra[0] = extra[1] = 0;
+      } else if (n.attr(12) == 2 || n.attr(12) == 3) {
+        int64_t in_size[2] = {static_cast<int64_t>(d[2]), static_cast<int64_t>(d[3])};
+        int64_t st[2] = {sh, sw}, dl[2] = {dh, dw}, k[2] = {kh, kw};
+        for (int a = 0; a < 2; ++a) {
+          int64_t total = st[a] * (in_size[a] - 1) + extra[a] + (k[a] - 1) * dl[a] + 1 - in_size[a] * st[a];
+          if (total < 0) total = 0;
+          bool upper = n.attr(12) == 2;
+          n.attr(4 + a) = static_cast<uint64_t>(upper ? total / 2 : total - total / 2);
+          n.attr(6 + a) = static_cast<uint64_t>(upper ? total - total / 2 : total / 2);
+        }
+        extra[0] = extra[1] = 0;
       }
-      int64_t oh = sh * (static_cast<int64_t>(d[2]) - 1) - (n.attr_i64(4) + n.attr_i64(6)) + dh * (kh - 1) + 1;
-      int64_t ow = sw * (static_cast<int64_t>(d[3]) - 1) - (n.attr_i64(5) + n.attr_i64(7)) + dw * (kw - 1) + 1;
+      n.attr(12) = 0;
+      int64_t oh = sh * (static_cast<int64_t>(d[2]) - 1) - (n.attr_i64(4) + n.attr_i64(6)) + dh * (kh - 1) + 1 + extra[0];
+      int64_t ow = sw * (static_cast<int64_t>(d[3]) - 1) - (n.attr_i64(5) + n.attr_i64(7)) + dw * (kw - 1) + 1 + extra[1];
       if (oh < 1 || ow < 1) return L.refuse("an empty output");
       if (L.options && w.dims[0] != d[1]) return L.refuse("weight shape does not match the input channels");
       uint64_t o[4] = {d[0], w.dims[1] * g, static_cast<uint64_t>(oh), static_cast<uint64_t>(ow)};

@@ -398,7 +398,7 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   builder_default_attrs(node);
   bool a14_given = false, a15_given = false, axis_given = false, value_seen = false;
   bool d2s_crd = false, ceil_mode = false, last_index = false, approx_tanh = false, center_box = false;
-  bool out_padding = false, out_shape = false, too_many_axes = false, pads_given = false, same_pad = false;
+  bool too_many_axes = false, pads_given = false, same_pad = false;
   bool batch_dims = false, include_pad = false, dilated = false, antialias = false, aspect_policy = false;
   const uint8_t* coord_mode = nullptr;
   uint64_t coord_mode_len = 0;
@@ -508,10 +508,6 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
       approx_tanh = text_equal(b + a.s_off, a.s_len, "tanh");
     } else if (a.is("center_point_box")) {
       center_box = a.i != 0;
-    } else if (a.is("output_padding")) {
-      for (uint64_t k = 0; k < n; ++k) out_padding |= a.ints[k] != 0;
-    } else if (a.is("output_shape")) {
-      out_shape = a.ints_count != 0;
     }
   }
 
@@ -522,7 +518,8 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   if (code == kOpPad && pad_mode != nullptr && !text_equal(pad_mode, pad_mode_len, "constant"))
     return refuse_op(s, "Pad", "mode", pad_mode, pad_mode_len);
   if (options) {
-    if ((code == kOpMaxPool || code == kOpAveragePool) && ceil_mode)
+    // MaxPool's ceil_mode is lowered as extra end padding.
+    if (code == kOpAveragePool && ceil_mode)
       return refuse(s, "ceil_mode=1 is not supported (the engines size pooled outputs by floor)");
     if (code == kOpResize) {
       if (const char* why = resize_refusal(resize_mode, resize_mode_len, coord_mode, coord_mode_len, nearest_mode,
@@ -546,8 +543,7 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
           return refuse(s, "Clip with a min or max computed at run time is not supported");
     if (code == kOpGelu && approx_tanh) return refuse(s, "Gelu with approximate='tanh' is not supported");
     if (code == kOpNms && center_box) return refuse(s, "NonMaxSuppression with center_point_box=1 is not supported");
-    if (code == kOpConvTranspose && (out_padding || out_shape))
-      return refuse(s, "ConvTranspose with output_padding or output_shape is not supported");
+    // ConvTranspose's output_padding and output_shape are read by the lowering pass.
     if ((code == kOpSqueeze || code == kOpUnsqueeze) && too_many_axes)
       return refuse(s, "more than two axes given as attributes are not supported");
   }

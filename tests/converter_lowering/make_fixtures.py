@@ -183,6 +183,19 @@ def cases():
         node("Mul", ["e", "x1"], ["y0"], name="mul")],
         [("x0", "f32", [3, 1]), ("x1", "f32", [2, 3, 4])], [], [("y0", "f32")]))
 
+    # ConvTranspose sized by output_shape, and by output_padding with SAME
+    # padding; MaxPool rounding its output up.
+    c.append(case("convtranspose_output_shape", 13, [
+        node("ConvTranspose", ["x0", "w"], ["y0"], strides=[2, 2], output_shape=[10, 11], name="convt")],
+        [("x0", "f32", [1, 2, 5, 5])], [("w", w("cts", [2, 3, 3, 3]))], [("y0", "f32")]))
+    c.append(case("convtranspose_same_upper", 13, [
+        node("ConvTranspose", ["x0", "w", "b"], ["y0"], strides=[2, 2], auto_pad="SAME_UPPER", name="convt")],
+        [("x0", "f32", [1, 2, 4, 5])], [("w", w("ctu", [2, 3, 4, 3])), ("b", w("ctub", [3]))], [("y0", "f32")]))
+    c.append(case("maxpool_ceil_padded", 13, [
+        node("MaxPool", ["x0"], ["y0"], kernel_shape=[3, 3], strides=[2, 2], pads=[1, 0, 1, 0], ceil_mode=1,
+             name="maxpool")],
+        [("x0", "f32", [1, 2, 8, 9])], [], [("y0", "f32")]))
+
     # Graphs options mode must refuse, naming the node.
     c.append(case("refuse_pow_cube", 13, [node("Pow", ["x0", "e"], ["y0"], name="pow3")],
                   [("x0", "f32", [2, 3])], [("e", np.array(3.0, f))], [("y0", "f32")]))
