@@ -349,6 +349,27 @@ def tail_models():
             "tail_computed_threshold": tail("tail_computed_threshold", computed_threshold=True)}
 
 
+def extra_models():
+    """Models converted but not run by ONNX Runtime: a weight holding an
+    infinity (the Q8 quantizer keeps it in F32) and a node reading a tensor
+    nothing produces."""
+    f = np.float32
+    wq = w("q8nf", [64, 64])
+    wq[3, 5] = np.inf
+    wok = w("q8ok", [64, 64])
+    nonfinite = op_model("q8_nonfinite", 13, [
+        node("MatMul", ["x0", "w_inf"], ["h"], name="mm_inf"),
+        node("MatMul", ["h", "w_ok"], ["y0"], name="mm_ok")],
+        [("x0", "f32", [2, 64])], [("w_inf", wq), ("w_ok", wok)], [("y0", "f32")])
+    dangling = op_model("dangling_input", 13, [node("Add", ["x0", "ghost"], ["y0"], name="add_ghost")],
+                        [("x0", "f32", [2, 3])], [], [("y0", "f32")])
+    for m in (nonfinite, dangling):
+        for vi in m.graph.output:
+            vi.type.tensor_type.shape.dim.add().dim_value = 2
+            vi.type.tensor_type.shape.dim.add().dim_value = 64 if m is nonfinite else 3
+    return {"q8_nonfinite": nonfinite, "dangling_input": dangling}
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--ort", default="/work/ort")
@@ -377,7 +398,7 @@ def main():
                     "inputs": [{"name": "x0", "dtype": "f32", "shape": [2, 3], "file": custom.name + "/in0.bin"}],
                     "outputs": [{"name": "y0", "dtype": "f32", "shape": [2, 3], "file": custom.name + "/out0.bin"}],
                     "top1": False})
-    for name, model in tail_models().items():
+    for name, model in list(tail_models().items()) + list(extra_models().items()):
         os.makedirs(os.path.join(args.out, name), exist_ok=True)
         onnx.save(model, os.path.join(args.out, name, "model.onnx"))
     with open(os.path.join(args.out, "manifest.json"), "w") as f:

@@ -101,6 +101,15 @@ TEST(Pipeline, ARefusedModelLeavesTheOutputPathAsItWas) {
   EXPECT_EQ(file_text(out.path), "keep me");
 }
 
+TEST(Pipeline, AnInputWithoutProducerIsRefusedNamingTheNode) {
+  TempPath out;
+  ConvertOutcome r = convert("dangling_input", out.path);
+  EXPECT_EQ(r.status, 1u);
+  EXPECT_EQ(take(&r.text),
+            "unsupported Add 'add_ghost': its input 'ghost' has no producer (neither a graph input, a weight nor an "
+            "earlier node's output)");
+}
+
 TEST(Pipeline, PathFailures) {
   TempPath out;
   std::string nul("a\0b", 3);

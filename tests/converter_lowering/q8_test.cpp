@@ -172,6 +172,34 @@ TEST(QuantizePack, RefusesAPackThatIsAlreadyPacked) {
   EXPECT_EQ(text_of(&missing.text), "cannot open input pack");
 }
 
+TEST(QuantizePack, AWeightHoldingAnInfinityStaysF32) {
+  TempPath f32, q8;
+  ConvertOptions options = convert_options_init();
+  const std::string onnx = std::string(VORN_TEST_DATA) + "/converter_lowering/q8_nonfinite/model.onnx";
+  ConvertOutcome conv = convert_onnx_file_with_options(slice_of(onnx), slice_of(f32.path), &options);
+  ASSERT_EQ(conv.status, 0u) << text_of(&conv.text);
+  bytes_free(&conv.text);
+  QuantizeOutcome q = quantize_pack_q8(slice_of(f32.path), slice_of(q8.path));
+  std::string summary = text_of(&q.text);
+  ASSERT_EQ(q.status, 0u) << summary;
+  EXPECT_EQ(summary.rfind("1 of 2 weight tensors stored as Q8", 0), 0u) << summary;
+  ContainerResult b = open_stored(q8.path);
+  ASSERT_TRUE(b.ok());
+  uint64_t kinds[2] = {container_tensor_record(&b.value, 0).kind, container_tensor_record(&b.value, 1).kind};
+  EXPECT_TRUE((kinds[0] == kElemF32 && kinds[1] == kElemQ8) || (kinds[0] == kElemQ8 && kinds[1] == kElemF32));
+  for (uint64_t t = 0; t < 2; ++t) {
+    TensorRecord r = container_tensor_record(&b.value, t);
+    if (r.kind != kElemQ8) continue;
+    std::vector<uint8_t> bytes = file_bytes(q8.path);
+    for (uint64_t blk = 0; blk < r.byte_size / 68; ++blk) {
+      float scale;
+      std::memcpy(&scale, bytes.data() + r.container_offset + blk * 68 + 64, 4);
+      EXPECT_TRUE(std::isfinite(scale) && scale > 0);
+    }
+  }
+  container_close(&b.value);
+}
+
 // The quantized classifiers pick the same class as ONNX Runtime's F32.
 class Q8TopOne : public ::testing::TestWithParam<std::string> {};
 
