@@ -71,8 +71,8 @@ struct TensorRecord {
   uint64_t kind;            // ElementKind: F16, F32 or Q8
   uint64_t reserved0;
   uint64_t group;           // load group holding the tensor
-  uint64_t rank;            // 0..6
-  uint64_t dims[6];
+  uint64_t rank;            // 0..kMaxRank
+  uint64_t dims[kMaxRank];
   uint64_t container_offset;  // M + relative offset
   uint64_t byte_size;         // row bytes * product of all dims but the last
   uint64_t padded_size;       // multiple of 16384, at most byte size + 16383

@@ -119,15 +119,13 @@ bool decoded_image_orient(DecodedImage* image, uint32_t orientation, char* error
   const bool swap = orientation >= 5;
   const uint32_t dst_w = swap ? h : w;
   const uint32_t dst_h = swap ? w : h;
-  if (!image_dims_valid(dst_w, dst_h) || image->pixels == nullptr) {
+  if (image->pixels == nullptr) {
     image_set_error(error, kBoundsMessage);
     return false;
   }
-  auto* dst = static_cast<uint8_t*>(std::malloc(static_cast<uint64_t>(dst_w) * dst_h * 3));
-  if (dst == nullptr) {
-    image_set_error(error, kAllocMessage);
-    return false;
-  }
+  DecodedImage turned{};
+  if (!decoded_image_alloc(&turned, dst_w, dst_h, error)) return false;
+  uint8_t* dst = turned.pixels;
   const OrientWalk walk = orient_walk(orientation, w, h);
   const uint8_t* src = image->pixels;
   // Bands of 64 rows; large images spread the bands over the pool.
