@@ -107,7 +107,8 @@ bool lower_shape_ops(Lower& L, BuilderNode& n) {
           if (p == nullptr) return L.stop(kLowerNoCode);
           for (uint64_t k = 0; k < N; ++k) p[k] = v;
           n.w[4] = row;
-        } else if (c != N) {
+        } else if (c != N || (L.v(z).rank == 2 && L.v(z).dims[0] != 1) || L.v(z).rank > 2) {
+          // The engines add one row of N values to every row.
           if (L.options) return L.refuse("an addend that is not one row of N values");
         }
       }
