@@ -569,8 +569,24 @@ bool lower_spatial(Lower& L, BuilderNode& n) {
       return true;
     }
     case kOpGridSample: {
-      if (L.options) return L.refuse("GridSample is not supported in this mode");
+      if (n.input_count() < 2 || !L.valid(n.input(1))) return L.refuse("the grid is missing");
       const BuilderValue& g = L.v(n.input(1));
+      if (L.options) {
+        // The engines sample bilinearly with zeros outside and corners not
+        // aligned: the ONNX defaults.
+        const uint8_t *mode = nullptr, *padding = nullptr;
+        uint64_t mode_len = 0, padding_len = 0;
+        int64_t align = 0;
+        node_attribute(L, "mode", nullptr, &mode, &mode_len);
+        node_attribute(L, "padding_mode", nullptr, &padding, &padding_len);
+        node_int_attribute(L, "align_corners", &align);
+        if (mode != nullptr && !is_text(mode, mode_len, "bilinear") && !is_text(mode, mode_len, "linear"))
+          return L.refuse("only bilinear sampling is supported");
+        if (padding != nullptr && !is_text(padding, padding_len, "zeros"))
+          return L.refuse("only zero padding is supported");
+        if (align != 0) return L.refuse("align_corners=1 is not supported");
+        if (g.rank != 4 || g.dims[3] != 2 || g.dims[0] != d[0]) return L.refuse("a grid that is not [N, H, W, 2]");
+      }
       uint64_t o[4] = {d[0], d[1], g.dims[1], g.dims[2]};
       set_shape(y, 4, o);
       return true;
