@@ -4,23 +4,14 @@
 #include <cstring>
 
 #include "base/atomics.h"
+#include "image/pixels.h"
 
 namespace vorn {
 
-uint32_t pixel_bytes(uint32_t format) {
-  switch (format) {
-    case VORN_PIXEL_RGB:
-    case VORN_PIXEL_BGR:
-      return 3;
-    case VORN_PIXEL_RGBA:
-    case VORN_PIXEL_BGRA:
-      return 4;
-    case VORN_PIXEL_GRAY:
-      return 1;
-    default:
-      return 0;
-  }
-}
+// Frames and pixel views share one table of pixel sizes.
+static_assert(VORN_PIXEL_RGB == kPixelRgb && VORN_PIXEL_BGR == kPixelBgr &&
+              VORN_PIXEL_RGBA == kPixelRgba && VORN_PIXEL_BGRA == kPixelBgra &&
+              VORN_PIXEL_GRAY == kPixelGray);
 
 FramePixelBuffer* frame_buffer_new(uint8_t* pixels, uint64_t size) {
   auto* buffer = static_cast<FramePixelBuffer*>(std::malloc(sizeof(FramePixelBuffer)));
@@ -91,13 +82,13 @@ bool frame_adopt_rgb(Frame* frame, uint8_t* pixels, uint32_t width, uint32_t hei
 bool frame_set_pixels(Frame* frame, const void* data, uint64_t length, uint32_t width,
                       uint32_t height, uint64_t stride, uint32_t format, uint32_t orientation,
                       bool copy) {
-  uint32_t bpp = pixel_bytes(format);
+  const uint64_t bpp = pixel_format_bytes(format);
   if (width == 0 || height == 0 || width > VORN_MAX_FRAME_SIDE || height > VORN_MAX_FRAME_SIDE ||
       data == nullptr || bpp == 0) {
     error_set(&frame->error, VORN_STATUS_INVALID_ARGUMENT, "Invalid pixel pointer, dimensions, or format");
     return false;
   }
-  uint64_t row_bytes = uint64_t(bpp) * width;
+  uint64_t row_bytes = bpp * width;
   if (stride == 0) stride = row_bytes;
   if (stride < row_bytes) {
     error_set(&frame->error, VORN_STATUS_INVALID_ARGUMENT,
@@ -177,7 +168,7 @@ bool frame_crop_into(const Frame* source, Frame* destination, int32_t x, int32_t
               "Crop rectangle has zero or negative area after clamping");
     return false;
   }
-  uint32_t bpp = pixel_bytes(source->format);
+  const uint64_t bpp = pixel_format_bytes(source->format);
   if (bpp == 0) {
     error_set(&destination->error, VORN_STATUS_INVALID_ARGUMENT, "Source frame has invalid pixel format");
     return false;

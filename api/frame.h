@@ -34,9 +34,6 @@ namespace vorn {
 
 using Frame = ::VornFrame;
 
-// Bytes a pixel of a VornPixelFormat; 0 for anything else.
-uint32_t pixel_bytes(uint32_t format);
-
 // Wraps malloc'd pixels with a count of 1; null when memory runs out (the
 // pixels are then still the caller's).
 FramePixelBuffer* frame_buffer_new(uint8_t* pixels, uint64_t size);

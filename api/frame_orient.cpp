@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "api/frame.h"
+#include "image/pixels.h"
 
 namespace vorn {
 namespace {
@@ -67,7 +68,7 @@ void orient_rows(const uint8_t* data, uint64_t origin, uint64_t step_x, uint64_t
 void orient_to_rgb(const uint8_t* data, uint32_t width, uint32_t height, uint64_t stride,
                    uint32_t format, uint32_t orientation, uint8_t* out) {
   const OrientMap& m = kMaps[orientation <= 8 ? orientation : 1];
-  uint64_t bpp = pixel_bytes(format);
+  uint64_t bpp = pixel_format_bytes(format);
   uint64_t c0 = m.c0_is_last ? width - 1u : 0u;
   uint64_t r0 = m.r0_is_last ? height - 1u : 0u;
   uint64_t origin = r0 * stride + c0 * bpp;
