@@ -384,6 +384,33 @@ bool lower_index_ops(Lower& L, BuilderNode& n) {
     case kOpScatterND: {
       uint64_t axis = 0;
       if (x.rank > 0 && normalise(n.attr_i64(11), x.rank, &axis)) n.attr(11) = axis;
+      if (n.attr(13) == 1) {
+        // ScatterElements: indices and updates of one shape, of the data's
+        // rank, no reduction; constant indices become float indices.
+        n.attr(13) = 0;
+        const uint8_t* reduction = nullptr;
+        uint64_t reduction_len = 0;
+        node_attribute(L, "reduction", nullptr, &reduction, &reduction_len);
+        if (reduction != nullptr && !text_equal(reduction, reduction_len, "none"))
+          return L.refuse("ScatterElements with a reduction is not supported");
+        if (n.input_count() < 3 || !L.valid(n.input(1)) || !L.valid(n.input(2))) return L.refuse("fewer than three inputs");
+        if (x.rank == 0 || !normalise(n.attr_i64(11), x.rank, &axis)) return L.refuse("axis outside the data's rank");
+        const BuilderValue& iv = L.v(n.input(1));
+        const BuilderValue& uv = L.v(n.input(2));
+        if (iv.rank != x.rank || uv.rank != x.rank) return L.refuse("indices and updates of another rank than the data");
+        for (uint64_t k = 0; k < x.rank; ++k)
+          if (iv.dims[k] != uv.dims[k] || (k != axis && iv.dims[k] > x.dims[k]))
+            return L.refuse("indices and updates that do not fit the data");
+        if (L.i64_data(n.input(1))) {
+          uint64_t f = i64_as_f32_weight(L, n.input(1));
+          if (f == kNoValue) return L.stop(kLowerNoCode);
+          n.w[3] = f;
+        } else if (iv.elem == kElemI64 && iv.kind != kValueGraphInput) {
+          return L.refuse("indices computed at run time");
+        }
+        copy_shape(y, x);
+        return true;
+      }
       if (n.input_count() >= 3 && L.i64_data(n.input(1))) {
         const uint64_t idx = n.input(1);
         const BuilderValue& iv = L.v(idx);
@@ -393,11 +420,19 @@ bool lower_index_ops(Lower& L, BuilderNode& n) {
         for (uint64_t k = q; k < x.rank; ++k) tail *= x.dims[k];
         if (q == 0 || q - 1 >= x.rank || cnt % q != 0 || (cnt / q) * tail != elem_count(L.v(n.input(2))))
           return L.stop(kLowerScatterIndices);
-        if (L.options && L.v(n.input(2)).rank == x.rank)
-          return L.refuse("updates of the data's rank take the engines' element form");
         uint64_t f = i64_as_f32_weight(L, idx);
         if (f == kNoValue) return L.stop(kLowerNoCode);
         n.w[3] = f;
+        // Indices and updates both of the data's rank select the engines'
+        // element form: a leading axis of 1 on the float indices keeps the
+        // tuple form (same tuples, same count).
+        BuilderValue& fi = L.v(f);
+        if (L.v(n.input(2)).rank == x.rank && fi.rank == x.rank) {
+          if (fi.rank >= kBuilderRank) return L.refuse("indices of rank 6 with updates of the data's rank");
+          for (uint64_t k = fi.rank; k > 0; --k) fi.dims[k] = fi.dims[k - 1];
+          fi.dims[0] = 1;
+          ++fi.rank;
+        }
       } else if (L.options) {
         return L.refuse("indices computed at run time");
       }

@@ -369,6 +369,7 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   bool is_constant = default_domain && text_equal(op, m.op_len, "Constant");
   uint64_t code = default_domain ? onnx_op_code(op, m.op_len) : 0;
   bool is_cast = false, integer_weight = false, or_equal = false, tile = false, einsum = false;
+  bool scatter_elements = false;
   if (default_domain && code == 0) {
     if (text_equal(op, m.op_len, "Dropout")) code = kOpIdentity;
     else if (text_equal(op, m.op_len, "Cast")) code = kOpIdentity, is_cast = true;
@@ -383,6 +384,11 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
     } else if (text_equal(op, m.op_len, "ScatterElements")) {
       if (legacy == LegacyStep::kScatterAsIdentity) {
         code = kOpIdentity;
+      } else if (options) {
+        // The engines' ScatterND takes indices and updates of the data's
+        // rank element by element along the axis: ScatterElements, marked
+        // in a13 for the lowering pass.
+        code = kOpScatterND, scatter_elements = true;
       } else {
         return refuse(s, "ScatterElements indexes element by element and is not ScatterND; no Vorn lowering keeps its meaning");
       }
@@ -567,7 +573,7 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   if (!a15_given) set_f32(node, 15, d15);
   if (is_cast) node.attr(1) = kCastTag;
   if (integer_weight) node.attr(15) = kIntegerWeightMarker;
-  if (or_equal || tile) node.attr(13) = 1;
+  if (or_equal || tile || scatter_elements) node.attr(13) = 1;
   if (einsum) convert_notes().rewrites |= kRewriteSam;
 
   // Default axes by operator and opset.
