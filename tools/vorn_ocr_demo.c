@@ -11,6 +11,8 @@
  * --runs N the detection and recognition are repeated and the fastest run
  * is reported as well (the first run pays for first-touch memory).
  * Without arguments it prints the version and the backends. */
+#define _POSIX_C_SOURCE 200809L /* clock_gettime */
+
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -29,12 +31,14 @@ static double now_ms(void) {
 }
 
 static int session_failed(const VornSession* s, const char* what) {
+  fflush(stdout);
   fprintf(stderr, "vorn-demo: %s: %.*s (status %u)\n", what, (int)vorn_session_error_message_len(s),
           vorn_session_error_message_ptr(s), vorn_session_error_code(s));
   return 1;
 }
 
 static int frame_failed(const VornFrame* f, const char* what) {
+  fflush(stdout);
   fprintf(stderr, "vorn-demo: %s: %.*s (status %u)\n", what, (int)vorn_frame_error_message_len(f),
           vorn_frame_error_message_ptr(f), vorn_frame_error_code(f));
   return 1;
