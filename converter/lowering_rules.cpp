@@ -1,7 +1,9 @@
 // Shape rules of the elementwise, binary, spatial and reduction operators.
 #include <cmath>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 #include "converter/lowering_internal.h"
 
@@ -136,6 +138,56 @@ bool lower_nearest_resize(Lower& L, BuilderNode& n, uint64_t H, uint64_t W, uint
     s->attr(2) = factor[a];
     src = dst;
   }
+  return true;
+}
+
+
+// AveragePool: the kernel divides every window's in-input sum by the whole
+// window. ONNX divides by the window clipped to the input (count_include_pad
+// 0, the default) or to the padded input (1); where the two differ a Mul by
+// a constant map of ratios follows the pool.
+bool average_divisors(Lower& L, BuilderNode& n, const uint64_t* d, const uint64_t* o, int64_t kh, int64_t kw,
+                      int64_t sh, int64_t sw, int64_t pt, int64_t pl, int64_t pb, int64_t pr) {
+  int64_t include = 0;
+  node_int_attribute(L, "count_include_pad", &include);
+  const int64_t H = static_cast<int64_t>(d[2]), W = static_cast<int64_t>(d[3]);
+  const uint64_t oh = o[2], ow = o[3];
+  uint64_t map_dims[4] = {1, 1, oh, ow};
+  if (!const_size_ok(4, map_dims)) return L.refuse("an output too large for its divisor map");
+  std::vector<float> ratio(oh * ow);
+  bool differs = false;
+  for (uint64_t y = 0; y < oh; ++y)
+    for (uint64_t x = 0; x < ow; ++x) {
+      int64_t h0 = static_cast<int64_t>(y) * sh - pt, w0 = static_cast<int64_t>(x) * sw - pl;
+      int64_t h1 = std::min(h0 + kh, H + pb), w1 = std::min(w0 + kw, W + pr);
+      int64_t count = (h1 - h0) * (w1 - w0);
+      if (include == 0) {
+        h0 = std::max<int64_t>(h0, 0), w0 = std::max<int64_t>(w0, 0);
+        h1 = std::min(h1, H), w1 = std::min(w1, W);
+        count = (h1 - h0) * (w1 - w0);
+      }
+      if (count <= 0) return L.refuse("a window that holds no input");
+      ratio[y * ow + x] = static_cast<float>(kh * kw) / static_cast<float>(count);
+      differs |= count != kh * kw;
+    }
+  if (!differs) return true;
+  const uint64_t out = n.output(0);
+  uint64_t sum = builder_derive_value(L.s, out, "#window_sum", 11);
+  uint64_t map = builder_derive_value(L.s, out, "#divisors", 9);
+  if (sum == kNoValue || map == kNoValue || sum == out || map == out) return L.stop(kLowerNoCode);
+  float* p = f32_weight(L, map, 4, map_dims);
+  if (p == nullptr) return L.stop(kLowerNoCode);
+  std::memcpy(p, ratio.data(), ratio.size() * 4);
+  copy_shape(L.v(sum), L.v(out));
+  BuilderNode* mul = insert_after_current(L);
+  if (mul == nullptr) return L.refuse("the node table is full");
+  L.s.nodes[L.node].w[11] = sum;
+  mul->w[0] = kOpMul;
+  mul->w[1] = 2;
+  mul->w[2] = sum;
+  mul->w[3] = map;
+  mul->w[10] = 1;
+  mul->w[11] = out;
   return true;
 }
 
@@ -408,8 +460,9 @@ bool lower_spatial(Lower& L, BuilderNode& n) {
       }
       int64_t pt = n.attr_i64(4), pl = n.attr_i64(5), pb = n.attr_i64(6), pr = n.attr_i64(7);
       if (pt < 0 || pl < 0 || pb < 0 || pr < 0) return L.refuse("negative padding");
+      const int64_t given_pb = pb, given_pr = pr;
       int64_t ceil_mode = 0;
-      if (op == kOpMaxPool && node_int_attribute(L, "ceil_mode", &ceil_mode) && ceil_mode != 0) {
+      if (op != kOpConv && node_int_attribute(L, "ceil_mode", &ceil_mode) && ceil_mode != 0) {
         // Rounding the output size up is padding the end by what the last
         // window needs, as long as that window starts inside the input or
         // its begin padding; the kernel never reads padding.
@@ -435,6 +488,7 @@ bool lower_spatial(Lower& L, BuilderNode& n) {
         return L.refuse("padding as large as the window");
       set_shape(y, 4, o);
       if (op == kOpConv && n.attr(15) == 777) n.attr(15) = f32_bits(1.0f);
+      if (op == kOpAvgPool) return average_divisors(L, n, d, o, kh, kw, sh, sw, pt, pl, given_pb, given_pr);
       return true;
     }
     case kOpConvTranspose: {

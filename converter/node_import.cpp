@@ -403,9 +403,9 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   std::memset(&node, 0, sizeof node);
   builder_default_attrs(node);
   bool a14_given = false, a15_given = false, axis_given = false, value_seen = false;
-  bool d2s_crd = false, ceil_mode = false, last_index = false, approx_tanh = false, center_box = false;
-  bool too_many_axes = false, pads_given = false, same_pad = false;
-  bool batch_dims = false, include_pad = false, dilated = false, antialias = false, aspect_policy = false;
+  bool d2s_crd = false, last_index = false, approx_tanh = false, center_box = false;
+  bool too_many_axes = false;
+  bool batch_dims = false, dilated = false, antialias = false, aspect_policy = false;
   const uint8_t* coord_mode = nullptr;
   uint64_t coord_mode_len = 0;
   const uint8_t* nearest_mode = nullptr;
@@ -432,7 +432,6 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
       if (n >= 2) w.attr(k0) = a.ints[0], w.attr(k0 + 1) = a.ints[1];
       if (n == 1) w.attr(k0) = 1, w.attr(k0 + 1) = a.ints[0];
     } else if (a.is("pads")) {
-      for (uint64_t k = 0; k < n; ++k) pads_given |= a.ints[k] != 0;
       if (n == 2) w.attr(4) = 0, w.attr(5) = a.ints[0], w.attr(6) = 0, w.attr(7) = a.ints[1];
       if (n >= 4)
         for (int k = 0; k < 4; ++k) w.attr(4 + k) = a.ints[k];
@@ -477,7 +476,6 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
     } else if (a.is("auto_pad")) {
       if (text_equal(b + a.s_off, a.s_len, "SAME_UPPER")) w.attr(12) = 2;
       if (text_equal(b + a.s_off, a.s_len, "SAME_LOWER")) w.attr(12) = 3;
-      same_pad = w.attr(12) >= 2;
     } else if (a.is("mode")) {
       if (text_equal(b + a.s_off, a.s_len, "linear") || text_equal(b + a.s_off, a.s_len, "cubic")) w.attr(12) = 1;
       d2s_crd = text_equal(b + a.s_off, a.s_len, "CRD");
@@ -488,8 +486,6 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
       coord_mode = b + a.s_off, coord_mode_len = a.s_len;
     } else if (a.is("nearest_mode")) {
       nearest_mode = b + a.s_off, nearest_mode_len = a.s_len;
-    } else if (a.is("count_include_pad")) {
-      include_pad = a.i != 0;
     } else if (a.is("antialias")) {
       antialias = a.i != 0;
     } else if (a.is("keep_aspect_ratio_policy")) {
@@ -506,8 +502,6 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
       if (code == kOpMod) w.attr(13) = a.i != 0 ? 1 : 0;
     } else if (a.is("largest")) {
       if (code == kOpTopK) w.attr(12) = a.i == 0 ? 1 : 0;
-    } else if (a.is("ceil_mode")) {
-      ceil_mode = a.i != 0;
     } else if (a.is("select_last_index")) {
       last_index = a.i != 0;
     } else if (a.is("approximate")) {
@@ -524,16 +518,13 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   if (code == kOpPad && pad_mode != nullptr && !text_equal(pad_mode, pad_mode_len, "constant"))
     return refuse_op(s, "Pad", "mode", pad_mode, pad_mode_len);
   if (options) {
-    // MaxPool's ceil_mode is lowered as extra end padding.
-    if (code == kOpAveragePool && ceil_mode)
-      return refuse(s, "ceil_mode=1 is not supported (the engines size pooled outputs by floor)");
+    // Pooling's ceil_mode and AveragePool's count_include_pad are lowered
+    // as end padding and a divisor map (the lowering pass reads them).
     if (code == kOpResize) {
       if (const char* why = resize_refusal(resize_mode, resize_mode_len, coord_mode, coord_mode_len, nearest_mode,
                                            nearest_mode_len, antialias, aspect_policy))
         return refuse(s, why);
     }
-    if (code == kOpAveragePool && (pads_given || same_pad) && !include_pad)
-      return refuse(s, "AveragePool with padding and count_include_pad=0 is not supported (the engines divide by the whole window)");
     if ((code == kOpMaxPool || code == kOpAveragePool) && dilated)
       return refuse(s, "pooling with dilations is not supported");
     if (code == kOpMaxPool && m.output_count > 1) return refuse(s, "MaxPool with an Indices output is not supported");

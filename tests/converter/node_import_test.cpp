@@ -234,7 +234,7 @@ TEST(NodeImport, RefusedNodesAreReportedTogether) {
   ConvertOptions o = convert_options_init();
   Imported r = import_file(fixture("refused.onnx"), &o);
   EXPECT_EQ(r.error,
-            "10 unsupported node(s):\n"
+            "9 unsupported node(s):\n"
             "  'd2s_dcr' DepthToSpace (ai.onnx opset 17): DepthToSpace in DCR mode (the default) is not supported: "
             "the engines run CRD only\n"
             "  'pad_reflect' Pad (ai.onnx opset 17): Pad mode 'reflect' is not supported\n"
@@ -242,8 +242,6 @@ TEST(NodeImport, RefusedNodesAreReportedTogether) {
             "legacy [h] [w] form)\n"
             "  'logsoftmax' LogSoftmax (ai.onnx opset 17): no Vorn lowering for this operator\n"
             "  'custom_relu' Relu (com.example opset 1): no Vorn lowering for this operator\n"
-            "  'avgpool_pads' AveragePool (ai.onnx opset 17): AveragePool with padding and count_include_pad=0 is not "
-            "supported (the engines divide by the whole window)\n"
             "  'resize_asym_linear' Resize (ai.onnx opset 17): linear Resize supports coordinate_transformation_mode "
             "half_pixel, pytorch_half_pixel and align_corners only\n"
             "  'resize_nearest_ceil' Resize (ai.onnx opset 17): nearest Resize supports (half_pixel, "
