@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "image/decode_internal.h"
+#include "image/pixels.h"
 #include "platform/parallel.h"
 
 namespace vorn {
@@ -176,24 +177,13 @@ bool decoded_image_from_pixels(const uint8_t* pixels, uint64_t length, uint32_t 
     *image = DecodedImage{};
     return false;
   }
+  // The fourth byte of RGBX and BGRX is dropped as alpha is.
+  const uint32_t format = layout == kPixelLayoutRgb    ? kPixelRgb
+                          : layout == kPixelLayoutRgbx ? kPixelRgba
+                                                       : kPixelBgra;
   for (uint32_t y = 0; y < height; ++y) {
-    const uint8_t* s = pixels + stride * y;
-    uint8_t* d = image->pixels + static_cast<uint64_t>(y) * width * 3;
-    if (layout == kPixelLayoutRgb) {
-      std::memcpy(d, s, row_bytes);
-    } else if (layout == kPixelLayoutRgbx) {
-      for (uint32_t x = 0; x < width; ++x, s += 4, d += 3) {
-        d[0] = s[0];
-        d[1] = s[1];
-        d[2] = s[2];
-      }
-    } else {
-      for (uint32_t x = 0; x < width; ++x, s += 4, d += 3) {
-        d[0] = s[2];
-        d[1] = s[1];
-        d[2] = s[0];
-      }
-    }
+    pixel_row_to_rgb8(pixels + stride * y, format, width,
+                      image->pixels + static_cast<uint64_t>(y) * width * 3);
   }
   if (!decoded_image_orient(image, orientation, error)) {
     decoded_image_free(image);
