@@ -205,6 +205,49 @@ bool tile_to_expand(Lower& L, BuilderNode& n) {
   return true;
 }
 
+// Tile by constant repeats of at most 8 on each axis: one Concat of copies
+// per repeated axis.
+bool tile_to_concats(Lower& L, BuilderNode& n) {
+  const uint64_t in = n.input(0), out = n.output(0);
+  if (!L.valid(in) || n.input_count() < 2 || !L.has_data(n.input(1))) return false;
+  int64_t r[6];
+  const BuilderValue x = L.v(in);
+  uint64_t count = const_i64_list(L.s, n.input(1), r);
+  if (count == 0 || count != x.rank || L.v(n.input(1)).size / 8 != count) return false;
+  uint64_t axes[6], m = 0;
+  uint64_t dims[kBuilderRank];
+  std::memcpy(dims, x.dims, sizeof dims);
+  for (uint64_t k = 0; k < count; ++k) {
+    if (r[k] < 1 || r[k] > 8) return false;
+    if (r[k] > 1) axes[m++] = k;
+  }
+  if (m == 0) return false;
+  uint64_t src = in;
+  for (uint64_t j = 0; j < m; ++j) {
+    const uint64_t a = axes[j];
+    dims[a] *= static_cast<uint64_t>(r[a]);
+    uint64_t dst = out;
+    if (j + 1 < m) {
+      char suffix[16];
+      int len = std::snprintf(suffix, sizeof suffix, "#tile%llu", static_cast<unsigned long long>(j));
+      dst = builder_derive_value(L.s, out, suffix, static_cast<uint64_t>(len));
+      if (dst == kNoValue || dst == out) return false;
+    }
+    set_shape(L.v(dst), x.rank, dims);
+    BuilderNode* c = j == 0 ? &L.s.nodes[L.node] : insert_after_current(L);
+    if (c == nullptr) return false;
+    c->w[0] = kOpConcat;
+    c->w[1] = static_cast<uint64_t>(r[a]);
+    for (uint64_t k = 0; k < 8; ++k) c->w[2 + k] = k < static_cast<uint64_t>(r[a]) ? src : kNoIndex;
+    c->w[10] = 1;
+    c->w[11] = dst;
+    c->attr(11) = a;
+    c->attr(13) = 0;
+    src = dst;
+  }
+  return true;
+}
+
 bool apply_rule(Lower& L, BuilderNode& n) {
   switch (n.op()) {
     case kOpSub: case kOpDiv: case kOpAdd: case kOpMul: case 69: case 70: case kOpMod: case kOpGreater:
@@ -279,7 +322,11 @@ bool lower_graph(BuilderState& s, const LowerSource& source) {
         if (folded < 0) return L.stop(kLowerFoldFailed);
         if (folded == 1) continue;
         if (op == kOpOneHot) return L.stop(kLowerConvertTimeOnly);
-        if (op == kOpExpand && n.attr(13) == 1 && !tile_to_expand(L, n)) return L.stop(kLowerConvertTimeOnly);
+        if (op == kOpExpand && n.attr(13) == 1 && !tile_to_expand(L, n)) {
+          if (!tile_to_concats(L, n)) return L.stop(kLowerConvertTimeOnly);
+          i += L.inserted;
+          continue;
+        }
         if ((op == kOpLess || op == kOpGreater) && n.attr(13) == 1) return L.stop(kLowerConvertTimeOnly);
         if (op >= 100 || op == 0) return L.refuse("no Vorn lowering for this operator");
         for (uint64_t k = 0; k < n.input_count() && k < 8; ++k) {

@@ -255,12 +255,38 @@ TEST(LowerRules, GraphWithoutNodesDemotesEveryWeight) {
   EXPECT_EQ(st.s->values[w].rank, 0u);
 }
 
-TEST(LowerRules, TileOfOnesDimsBecomesExpandAndOtherTilesStop) {
+TEST(LowerRules, TileOfOnesDimsBecomesExpandAndOtherTilesConcats) {
   for (uint64_t d1 : {1u, 2u}) {
     State st;
     st.options_mode();
     uint64_t x = st.value("x", kValueGraphInput, {1, d1, 8, 8});
-    uint64_t r = st.constant_i64("r", {1, 3, 1, 1});
+    uint64_t r = d1 == 1 ? st.constant_i64("r", {1, 3, 1, 1}) : st.constant_i64("r", {1, 3, 1, 2});
+    uint64_t y = st.value("y", kValueGraphOutput, {});
+    BuilderNode& n = st.node(43, {x, r}, {y});
+    n.attr(13) = 1;
+    ASSERT_TRUE(st.lower());
+    EXPECT_EQ(st.s->values[y].dims[1], 3 * d1);
+    if (d1 == 1) {
+      EXPECT_EQ(st.s->values[y].dims[3], 8u);
+      ASSERT_EQ(st.s->node_count, 1u);
+      EXPECT_EQ(st.s->nodes[0].op(), 43u);  // an Expand of the derived shape
+    } else {
+      EXPECT_EQ(st.s->values[y].dims[3], 16u);
+      ASSERT_EQ(st.s->node_count, 2u);  // one Concat per repeated axis
+      EXPECT_EQ(st.s->nodes[0].op(), 20u);
+      EXPECT_EQ(st.s->nodes[0].input_count(), 3u);
+      EXPECT_EQ(st.s->nodes[1].input_count(), 2u);
+      EXPECT_EQ(st.s->nodes[1].output(0), y);
+    }
+  }
+}
+
+TEST(LowerRules, TileByMoreThanEightStops) {
+  for (uint64_t d1 : {2u}) {
+    State st;
+    st.options_mode();
+    uint64_t x = st.value("x", kValueGraphInput, {1, d1, 8, 8});
+    uint64_t r = st.constant_i64("r", {1, 9, 1, 1});
     uint64_t y = st.value("y", kValueGraphOutput, {});
     BuilderNode& n = st.node(43, {x, r}, {y});
     n.attr(13) = 1;
