@@ -326,11 +326,12 @@ bool lower_where(Lower& L, BuilderNode& n) {
       }
       uint64_t count = nc > na ? nc : na;
       count = count > nb ? count : nb;
+      if (nc == 0 || na == 0 || nb == 0) count = 0;
       const uint8_t *cd = C.data, *ad = A.data, *bd = B.data;
       int64_t* p = i64_result(L, n, count);
       if (p != nullptr)
         for (uint64_t k = 0; k < count; ++k)
-          p[k] = raw_i64(cd, nc == 1 ? 0 : k) != 0 ? raw_i64(ad, na == 1 ? 0 : k) : raw_i64(bd, nb == 1 ? 0 : k);
+          p[k] = raw_i64(cd, k % nc) != 0 ? raw_i64(ad, k % na) : raw_i64(bd, k % nb);
       return true;
     }
     uint64_t count = 1;

@@ -333,11 +333,15 @@ bool lower_binary(Lower& L, BuilderNode& n) {
     const uint8_t* pb = vb.data;
     uint64_t na = va.size / 8, nb = vb.size / 8;
     uint64_t count = op == kOpLess ? na * nb : (na > nb ? na : nb);
+    if (na == 0 || nb == 0) count = 0;
+    if (op != kOpLess && na != nb && na > 1 && nb > 1) {
+      if (L.options) return L.stop(kLowerFoldFailed);
+    }
     int64_t* p = i64_result(L, n, count);
     if (p == nullptr) return true;
     for (uint64_t k = 0; k < count; ++k) {
-      int64_t x = op == kOpLess ? raw_i64(pa, k % na) : raw_i64(pa, na == 1 ? 0 : k);
-      int64_t z = op == kOpLess ? raw_i64(pb, k / na) : raw_i64(pb, nb == 1 ? 0 : k);
+      int64_t x = raw_i64(pa, k % na);
+      int64_t z = op == kOpLess ? raw_i64(pb, k / na) : raw_i64(pb, k % nb);
       int64_t r = 0;
       switch (op) {
         case kOpSub: r = wrap_sub(x, z); break;
