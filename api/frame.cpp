@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/atomics.h"
+#include "image/orient.h"
 #include "image/pixels.h"
 
 namespace vorn {

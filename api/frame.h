@@ -55,10 +55,4 @@ bool frame_crop_into(const Frame* source, Frame* destination, int32_t x, int32_t
 bool frame_load_file(Frame* frame, const char* path, size_t len);
 bool frame_load_encoded(Frame* frame, const void* bytes, uint64_t length);
 
-// Writes the upright packed RGB image of width x height source pixels seen
-// through an EXIF orientation (2..8) into out, which holds 3 x width x height
-// bytes; sides are swapped for 5..8.
-void orient_to_rgb(const uint8_t* data, uint32_t width, uint32_t height, uint64_t stride,
-                   uint32_t format, uint32_t orientation, uint8_t* out);
-
 }  // namespace vorn

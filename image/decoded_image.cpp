@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "image/decode_internal.h"
+#include "image/orient.h"
 #include "image/pixels.h"
-#include "platform/parallel.h"
 
 namespace vorn {
 
@@ -14,47 +14,6 @@ namespace {
 
 constexpr const char* kBoundsMessage = "Image dimensions exceed supported bounds";
 constexpr const char* kAllocMessage = "Image allocation failed";
-
-// Where destination pixel (0, 0) comes from and how the source index moves
-// (in pixels) when the destination column or row advances.
-struct OrientWalk {
-  int64_t start;
-  int64_t step_x;
-  int64_t step_y;
-};
-
-OrientWalk orient_walk(uint32_t orientation, int64_t w, int64_t h) {
-  switch (orientation) {
-    case 2: return {w - 1, -1, w};
-    case 3: return {(h - 1) * w + (w - 1), -1, -w};
-    case 4: return {(h - 1) * w, 1, -w};
-    case 5: return {0, w, 1};
-    case 6: return {(h - 1) * w, -w, 1};
-    case 7: return {(h - 1) * w + (w - 1), -w, -1};
-    default: return {w - 1, w, -1};  // 8
-  }
-}
-
-// Copies destination rows [row0, row1) in tiles so that the column walks of
-// the transposing orientations stay within a few cache lines.
-void orient_rows(const uint8_t* src, uint8_t* dst, uint32_t dst_w, const OrientWalk& walk,
-                 uint32_t row0, uint32_t row1) {
-  constexpr uint32_t kTile = 32;
-  for (uint32_t tx = 0; tx < dst_w; tx += kTile) {
-    const uint32_t tx1 = tx + kTile < dst_w ? tx + kTile : dst_w;
-    for (uint32_t y = row0; y < row1; ++y) {
-      int64_t s = walk.start + walk.step_y * static_cast<int64_t>(y) +
-                  walk.step_x * static_cast<int64_t>(tx);
-      uint8_t* d = dst + (static_cast<uint64_t>(y) * dst_w + tx) * 3;
-      for (uint32_t x = tx; x < tx1; ++x, s += walk.step_x, d += 3) {
-        const uint8_t* p = src + s * 3;
-        d[0] = p[0];
-        d[1] = p[1];
-        d[2] = p[2];
-      }
-    }
-  }
-}
 
 }  // namespace
 
@@ -126,24 +85,9 @@ bool decoded_image_orient(DecodedImage* image, uint32_t orientation, char* error
   }
   DecodedImage turned{};
   if (!decoded_image_alloc(&turned, dst_w, dst_h, error)) return false;
-  uint8_t* dst = turned.pixels;
-  const OrientWalk walk = orient_walk(orientation, w, h);
-  const uint8_t* src = image->pixels;
-  // Bands of 64 rows; large images spread the bands over the pool.
-  constexpr uint32_t kBand = 64;
-  const uint32_t bands = (dst_h + kBand - 1) / kBand;
-  auto band = [&](size_t b) {
-    const uint32_t r0 = static_cast<uint32_t>(b) * kBand;
-    const uint32_t r1 = r0 + kBand < dst_h ? r0 + kBand : dst_h;
-    orient_rows(src, dst, dst_w, walk, r0, r1);
-  };
-  if (static_cast<uint64_t>(dst_w) * dst_h >= (1u << 20)) {
-    parallel_for(bands, band);
-  } else {
-    for (uint32_t b = 0; b < bands; ++b) band(b);
-  }
+  orient_to_rgb(image->pixels, w, h, uint64_t{w} * 3, kPixelRgb, orientation, turned.pixels);
   std::free(image->pixels);
-  image->pixels = dst;
+  image->pixels = turned.pixels;
   image->width = dst_w;
   image->height = dst_h;
   image->orientation = orientation;
