@@ -618,6 +618,32 @@ bool lower_spatial(Lower& L, BuilderNode& n) {
         if (d[1] % (b * b) != 0) return L.refuse("channels not divisible by the block area");
         uint64_t o[4] = {d[0], d[1] / (b * b), d[2] * b, d[3] * b};
         set_shape(y, 4, o);
+        if (n.attr(13) == 1) {
+          // DCR order: [N, b, b, C', H, W] transposed to [N, C', H, b, W, b].
+          n.attr(13) = 0;
+          const uint64_t out = n.output(0);
+          uint64_t six = builder_derive_value(L.s, out, "#dcr", 4);
+          uint64_t moved = builder_derive_value(L.s, out, "#dcr_t", 6);
+          if (six == kNoValue || moved == kNoValue || six == out || moved == out) return L.stop(kLowerNoCode);
+          uint64_t s6[6] = {d[0], b, b, d[1] / (b * b), d[2], d[3]};
+          uint64_t t6[6] = {d[0], d[1] / (b * b), d[2], b, d[3], b};
+          set_shape(L.v(six), 6, s6);
+          set_shape(L.v(moved), 6, t6);
+          const uint64_t in = n.input(0);
+          BuilderNode* t = insert_after_current(L);
+          BuilderNode* r = t == nullptr ? nullptr : insert_after_current(L);
+          if (r == nullptr) return L.refuse("the node table is full");
+          BuilderNode& first = L.s.nodes[L.node];
+          first.w[0] = kOpFlatten, first.w[1] = 1, first.w[2] = in, first.w[11] = six;
+          first.attr(15) = 0;
+          t = &L.s.nodes[L.node + 1];
+          t->w[0] = kOpTranspose, t->w[1] = 1, t->w[2] = six, t->w[10] = 1, t->w[11] = moved;
+          const uint64_t perm[6] = {0, 3, 4, 1, 5, 2};
+          t->attr(0) = 6;
+          for (int k = 0; k < 6; ++k) t->attr(4 + k) = perm[k];
+          r->w[0] = kOpFlatten, r->w[1] = 1, r->w[2] = moved, r->w[10] = 1, r->w[11] = out;
+          return true;
+        }
       } else {
         if (d[2] % b != 0 || d[3] % b != 0) return L.refuse("sides not divisible by the block size");
         uint64_t o[4] = {d[0], d[1] * b * b, d[2] / b, d[3] / b};
@@ -710,7 +736,7 @@ bool lower_reductions(Lower& L, BuilderNode& n) {
     else set_shape(y, 2, o);
     return true;
   }
-  if (axis_count != 1 && L.options) {
+  if (axis_count != 1 && (L.options || (axis_count >= 2 && op != kOpReduceMean))) {
     // Several axes (none given: all of them) as a chain of one-axis
     // reductions, the last axis first; a mean of equal-sized means is the
     // mean. Without keepdims the last one drops the reduced axes.

@@ -49,7 +49,7 @@ enum : uint64_t {
   kOpSoftmax = 29, kOpArgMax = 31, kOpGelu = 32, kOpSplit = 33, kOpGather = 34, kOpUnsqueeze = 35,
   kOpSqueeze = 37, kOpExpand = 43, kOpConstantOfShape = 46, kOpLess = 51, kOpDepthToSpace = 54, kOpPad = 55,
   kOpSelu = 68, kOpClip = 30, kOpConcat = 20, kOpHardSigmoid = 12, kOpTopK = 75, kOpScatterND = 77, kOpNms = 78, kOpMod = 80,
-  kOpGreater = 81, kOpOneHot = 86,
+  kOpGreater = 81, kOpOneHot = 86, kOpReduceMax = 71,
 };
 
 struct Attr {
@@ -364,14 +364,16 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   LegacyStep legacy = legacy_rewrite_before(s, b, name, m.name_len, op, m.op_len, m.inputs, m.input_count,
                                             m.outputs, m.output_count);
   if (legacy == LegacyStep::kAccepted) return true;
+  if (legacy == LegacyStep::kRefused) return fail(s, kImportUnsupportedAttribute);  // detail set by the rewrite
 
   // The operator code and the special forms of the op_types without one.
   bool is_constant = default_domain && text_equal(op, m.op_len, "Constant");
   uint64_t code = default_domain ? onnx_op_code(op, m.op_len) : 0;
   bool is_cast = false, integer_weight = false, or_equal = false, tile = false, einsum = false;
-  bool scatter_elements = false;
+  bool scatter_elements = false, global_max = false;
   if (default_domain && code == 0) {
     if (text_equal(op, m.op_len, "Dropout")) code = kOpIdentity;
+    else if (text_equal(op, m.op_len, "GlobalMaxPool")) code = kOpReduceMax, global_max = true;
     else if (text_equal(op, m.op_len, "Cast")) code = kOpIdentity, is_cast = true;
     else if (text_equal(op, m.op_len, "MatMulInteger")) code = kOpMatMul, integer_weight = true;
     else if (text_equal(op, m.op_len, "ConvInteger")) code = kOpConv, integer_weight = true;
@@ -512,7 +514,7 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   }
 
   // Attribute values whose meaning the engines do not implement.
-  if (code == kOpDepthToSpace && !d2s_crd)
+  if (code == kOpDepthToSpace && !d2s_crd && !options)
     return refuse(s, "DepthToSpace in DCR mode (the default) is not supported: the engines run CRD only");
   if (code == kOpArgMax && last_index) return refuse(s, "ArgMax with select_last_index=1 is not supported");
   if (code == kOpPad && pad_mode != nullptr && !text_equal(pad_mode, pad_mode_len, "constant"))
@@ -565,6 +567,10 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   if (is_cast) node.attr(1) = kCastTag;
   if (integer_weight) node.attr(15) = kIntegerWeightMarker;
   if (or_equal || tile || scatter_elements) node.attr(13) = 1;
+  // DepthToSpace in DCR order (options mode) is rearranged by the lowering pass.
+  if (code == kOpDepthToSpace && !d2s_crd) node.attr(13) = 1;
+  // GlobalMaxPool: the maximum over axes 2 and 3, dims kept.
+  if (global_max) node.attr(1) = 2, node.attr(11) = 2, node.attr(3) = 3;
   if (einsum) convert_notes().rewrites |= kRewriteSam;
 
   // Default axes by operator and opset.
