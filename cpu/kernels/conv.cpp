@@ -191,10 +191,10 @@ VORN_NO_MEMCPY_CALLS void im2col_padded(const ConvParams& p, const float* xg, fl
         continue;
       }
       // Columns [a, b) of the padded row come from the input row.
-      const float* src = xc + iy * p.x.w - p.padl;
+      const float* src = xc + iy * p.x.w;
       const int64_t a = std::min(p.padl, wp), b = std::clamp(p.padl + p.x.w, a, wp);
       for (int64_t u = 0; u < a; ++u) dst[u] = 0.0f;
-      for (int64_t u = a; u < b; ++u) dst[u] = src[u];
+      for (int64_t u = a; u < b; ++u) dst[u] = src[u - p.padl];
       for (int64_t u = b; u < wp; ++u) dst[u] = 0.0f;
     }
     for (int64_t i = 0; i < p.kh; ++i)
