@@ -242,6 +242,16 @@ bool lower_pad(Lower& L, BuilderNode& n) {
   int64_t pv[12];
   for (uint64_t k = 0; k < 2 * x.rank && k < 12; ++k) pv[k] = raw_i64(L.v(pads).data, k);
   L.v(pads).padded_size = kConsumedMark;
+  // The constant_value input (slot 2, kept by node import).
+  float fill = 0.0f;
+  const uint64_t fill_v = n.w[4];
+  if (L.valid(fill_v)) {
+    if (L.f32_data(fill_v)) fill = raw_f32(L.v(fill_v).data, 0);
+    else if (L.i64_data(fill_v)) fill = static_cast<float>(raw_i64(L.v(fill_v).data, 0));
+    else if (L.options) return L.refuse("a padding value computed at run time");
+    L.v(fill_v).padded_size = kConsumedMark;
+  }
+  n.w[4] = kNoIndex;
   bool zero = true;
   for (uint64_t k = 0; k < 2 * x.rank; ++k) zero &= pv[k] == 0;
   if (zero) {
@@ -253,7 +263,7 @@ bool lower_pad(Lower& L, BuilderNode& n) {
   // average pool is that operator's own padding.
   const bool spatial = pv[0] == 0 && pv[1] == 0 && pv[4] == 0 && pv[5] == 0 && pv[2] >= 0 && pv[3] >= 0 &&
                        pv[6] >= 0 && pv[7] >= 0;
-  if (spatial && y.kind == kValueActivation && uses_of(L, out) == 1) {
+  if (spatial && fill == 0.0f && y.kind == kValueActivation && uses_of(L, out) == 1) {
     for (uint64_t i = L.node + 1; i < L.s.node_count; ++i) {
       BuilderNode& c = L.s.nodes[i];
       if (c.input(0) != out) continue;
@@ -293,8 +303,32 @@ bool lower_pad(Lower& L, BuilderNode& n) {
     n.attr(15) = 0;
     y.dims[2] += static_cast<uint64_t>(pv[2] + pv[6]);
     y.dims[3] += static_cast<uint64_t>(pv[3] + pv[7]);
+    if (fill != 0.0f) {
+      // A non-zero fill: the zero-padded result plus a constant map that
+      // holds the fill on the border and 0 inside.
+      const uint64_t H2 = y.dims[2], W2 = y.dims[3];
+      uint64_t md[4] = {1, 1, H2, W2};
+      uint64_t zeroed = builder_derive_value(L.s, out, "#zero_padded", 12);
+      uint64_t border = builder_derive_value(L.s, out, "#border", 7);
+      if (zeroed == kNoValue || border == kNoValue || zeroed == out || border == out) return L.stop(kLowerNoCode);
+      float* m = f32_weight(L, border, 4, md);
+      if (m == nullptr) return L.refuse("a padded output too large for its border map");
+      for (uint64_t r = 0; r < H2; ++r)
+        for (uint64_t c = 0; c < W2; ++c) {
+          bool inside = r >= static_cast<uint64_t>(pv[2]) && r < static_cast<uint64_t>(pv[2]) + x.dims[2] &&
+                        c >= static_cast<uint64_t>(pv[3]) && c < static_cast<uint64_t>(pv[3]) + x.dims[3];
+          m[r * W2 + c] = inside ? 0.0f : fill;
+        }
+      copy_shape(L.v(zeroed), L.v(out));
+      BuilderNode* add = insert_after_current(L);
+      if (add == nullptr) return L.refuse("the node table is full");
+      L.s.nodes[L.node].w[11] = zeroed;
+      add->w[0] = kOpAdd, add->w[1] = 2, add->w[2] = zeroed, add->w[3] = border;
+      add->w[10] = 1, add->w[11] = out;
+    }
     return true;
   }
+  if (fill != 0.0f) return L.stop(kLowerPad);
   for (int k = 0; k < 4; ++k)
     if (pv[k] != 0) return L.stop(kLowerPad);
   if (pv[4] != 0 || pv[7] != 0 || pv[5] < 0 || pv[6] < 0) return L.stop(kLowerPad);

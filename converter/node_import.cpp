@@ -263,14 +263,6 @@ bool wide_concat(BuilderState& s, const BuilderNode& node, const uint64_t* input
   return true;
 }
 
-// A constant whose every byte is zero (0.0f and integer 0 alike).
-bool all_zero(const BuilderValue& v) {
-  if (v.data == nullptr) return false;
-  for (uint64_t i = 0; i < v.size; ++i)
-    if (v.data[i] != 0) return false;
-  return true;
-}
-
 // Resize as the engines run it: bilinear with half-pixel centres or aligned
 // corners, or nearest with integer factors, which equals ONNX's nearest only
 // for these coordinate and rounding modes.
@@ -534,8 +526,7 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
     if (batch_dims) return refuse(s, "batch_dims other than 0 is not supported");
     if (m.total_inputs > 8 && (code != kOpConcat || m.total_inputs > kMaxConcatInputs))
       return refuse(s, "more than 8 inputs are not supported (Concat takes up to 64)");
-    if (code == kOpPad && m.input_count >= 3 && m.inputs[2] != kNoIndex && !all_zero(s.values[m.inputs[2]]))
-      return refuse(s, "Pad with a non-zero or run-time constant_value is not supported (the engines pad with zeros)");
+    // Pad's constant_value is read by the lowering pass.
     if (code == kOpClip)
       for (uint64_t k = 1; k < 3 && k < m.input_count; ++k)
         if (m.inputs[k] != kNoIndex && s.values[m.inputs[k]].data == nullptr)
