@@ -1,5 +1,6 @@
 #include "converter/legacy_rewrites.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -129,12 +130,25 @@ LegacyStep handle_state(BuilderState& s, const uint8_t* name, uint64_t nl, const
   }
   if (st == kAsppReshape) {
     if (!ends(name, nl, "atrous_conv/Reshape_20")) return LegacyStep::kAccepted;
-    if (s.node_count >= 4) {
-      const BuilderNode& back4 = s.nodes[s.node_count - 4];
-      const BuilderNode& last = s.nodes[s.node_count - 1];
-      emit(s, kOpDeformUnfold, {back4.input(0), back4.output(0), last.output(0)}, outputs, output_count);
+    // The offsets come from the fourth node before the sampling subgraph
+    // (whose input is the sampled feature map) and the mask from the last
+    // one; without them the subgraph cannot be replaced.
+    s.rewrite_state = 0;
+    if (s.node_count < 4 || s.nodes[s.node_count - 4].input(0) == kNoIndex ||
+        s.nodes[s.node_count - 4].output(0) == kNoIndex || s.nodes[s.node_count - 1].output(0) == kNoIndex) {
+      std::snprintf(s.import_detail, sizeof s.import_detail,
+                    "the deformable-convolution rewrite closing here needs the offset and mask nodes before its "
+                    "sampling subgraph, and fewer than four nodes precede it");
+      return LegacyStep::kRefused;
     }
-    return done();
+    const BuilderNode& back4 = s.nodes[s.node_count - 4];
+    const BuilderNode& last = s.nodes[s.node_count - 1];
+    if (emit(s, kOpDeformUnfold, {back4.input(0), back4.output(0), last.output(0)}, outputs, output_count) ==
+        nullptr) {
+      std::snprintf(s.import_detail, sizeof s.import_detail, "the node table is full");
+      return LegacyStep::kRefused;
+    }
+    return LegacyStep::kAccepted;
   }
   if (st > kSwinMasks && st <= kSwinMasks + 11) {
     bool mask = (nl == 20 && ends(name, nl, "/Cast_44")) || (nl == 22 && ends(name, nl, "/Cast_48"));
@@ -274,6 +288,30 @@ LegacyStep legacy_rewrite_before(BuilderState& s, const uint8_t*, const uint8_t*
     return LegacyStep::kScatterAsIdentity;
   }
   return LegacyStep::kContinue;
+}
+
+std::string legacy_rewrite_unfinished(const BuilderState& s) {
+  const uint64_t st = s.rewrite_state;
+  if (st == 0 || s.import_stopped) return std::string();
+  const char* what = "a name-matched rewrite";
+  const char* closing = "its closing node";
+  if (st == kDocWhere) what = "the PP-DocLayoutV3 tail rewrite entered at 'Shape.14'", closing = "'Where.0'";
+  else if (st == kDocGatherNd) what = "the PP-DocLayoutV3 tail rewrite entered at 'ReduceMax.0'", closing = "'GatherND.0'";
+  else if (st == kDocLog) what = "the PP-DocLayoutV3 tail rewrite entered at 'Greater.0'", closing = "'Log.0'";
+  else if (st == kAsppReshape)
+    what = "the BiRefNet deformable-convolution rewrite entered at an 'atrous_conv/Reshape' node",
+    closing = "a node whose name ends in 'atrous_conv/Reshape_20'";
+  else if (st > kSwinMasks && st <= kSwinMasks + 11)
+    what = "the BiRefNet window-mask rewrite", closing = "a node whose name ends in '/Cast_44' or '/Cast_48'";
+  else if (st == kBiRefNetPads) what = "the BiRefNet pad rewrite entered at a Mod node", closing = "a Pad node";
+  else if (st == kSamGather) what = "the SAM rewrite entered at a Range node", closing = "a Gather node";
+  else if (st == kSamPrompt) what = "the SAM prompt rewrite entered at '/Unsqueeze'", closing = "'/Concat_6'";
+  else if (st >= kSamImage && st < kSamImage + kMaxValues)
+    what = "the SAM image rewrite", closing = "'/Unsqueeze_4'";
+  else if (st >= 1 && st <= kMaxValues)
+    what = "the NAFNet pooling rewrite entered at a '/squeeze' CumSum node", closing = "a Pad node with two inputs";
+  return std::string("the model matches ") + what + " only in part: " + closing +
+         " never came, so every node after the entry would be dropped with nothing in its place";
 }
 
 bool legacy_rewrite_node(BuilderState& s, BuilderNode& node, const uint8_t* name, uint64_t nl) {

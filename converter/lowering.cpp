@@ -7,6 +7,7 @@
 
 #include "container/op_codes.h"
 #include "converter/constant_fold.h"
+#include "converter/legacy_rewrites.h"
 #include "converter/lowering_internal.h"
 #include "converter/protobuf_wire.h"
 
@@ -254,13 +255,19 @@ bool apply_rule(Lower& L, BuilderNode& n) {
     case kOpAnd: case kOpOr: case kOpEqual: case kOpLess:
       return lower_binary(L, n);
     case kOpConv: case kOpMaxPool: case kOpAvgPool: case kOpGap: case kOpConvTranspose: case kOpResize:
-    case kOpDepthToSpace: case kOpSpaceToDepth: case kOpGridSample: case kOpDeformUnfold:
+    case kOpDepthToSpace: case kOpSpaceToDepth: case kOpGridSample:
       return lower_spatial(L, n);
+    case kOpDeformUnfold:  // the operators of the name-matched rewrites
+      return lower_deform_unfold(L, n);
+    case kOpDetrTopK:
+      return lower_detr_topk(L, n);
+    case kOpMaskToBox:
+      return lower_mask_to_box_logit(L, n);
     case kOpFlatten: case kOpGemm: case kOpTranspose: case kOpMatMul: case kOpConcat: case kOpShape:
     case kOpReshape: case kOpUnsqueeze: case kOpSqueeze: case kOpExpand: case kOpSplit:
       return lower_shape_ops(L, n);
     case kOpGather: case kOpSlice: case kOpGatherND: case kOpScatterND: case kOpTopK: case kOpNms:
-    case kOpYoloNms: case kOpArgMax: case kOpCumSum: case kOpDetrTopK: case kOpMaskToBox:
+    case kOpYoloNms: case kOpArgMax: case kOpCumSum:
       return lower_index_ops(L, n);
     case kOpReduceMean: case kOpReduceSum: case kOpReduceMax: case kOpReduceMin: case kOpReduceProd:
       return lower_reductions(L, n);
@@ -317,6 +324,7 @@ bool lower_graph(BuilderState& s, const LowerSource& source) {
       for (uint64_t k = 0; k < n.output_count() && k < 4; ++k)
         if (n.output(k) >= s.value_count) return L.refuse("an output names no value");
       if (n.output_count() == 0) return L.refuse("the node has no output");
+      if (n.input_count() == 0 || n.input(0) >= s.value_count) return L.refuse("input 0 is missing");
       if (L.options) {
         int32_t folded = fold_node(s, i);
         if (folded < 0) return L.stop(kLowerFoldFailed);

@@ -411,7 +411,7 @@ bool lower_index_ops(Lower& L, BuilderNode& n) {
         copy_shape(y, x);
         return true;
       }
-      if (n.input_count() >= 3 && L.i64_data(n.input(1))) {
+      if (n.input_count() >= 3 && L.i64_data(n.input(1)) && L.valid(n.input(2))) {
         const uint64_t idx = n.input(1);
         const BuilderValue& iv = L.v(idx);
         uint64_t cnt = iv.size / 8;
@@ -445,6 +445,7 @@ bool lower_index_ops(Lower& L, BuilderNode& n) {
       // absent or 0, and its output length depends on the data.
       if (L.options) return L.refuse("its number of selected boxes depends on the data");
       int64_t m = 0;
+      if (n.input_count() < 2 || !L.valid(n.input(1))) return L.refuse("the scores are missing");
       if (n.input_count() >= 3 && first_i64(L, n.input(2), &m) && m > 0) n.attr(0) = static_cast<uint64_t>(m);
       uint64_t boxes = n.attr(0) == 0 ? 100 : n.attr(0);
       if (boxes > 256) boxes = 256;
@@ -457,6 +458,7 @@ bool lower_index_ops(Lower& L, BuilderNode& n) {
       return true;
     }
     case kOpDetrTopK: {
+      if (n.input_count() < 2 || !L.valid(n.input(1))) return L.refuse("input 1 is missing");
       uint64_t o[3] = {1, 300, L.v(n.input(1)).dims[2]};
       set_shape(y, 3, o);
       return true;

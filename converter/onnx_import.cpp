@@ -9,6 +9,7 @@
 
 #include "base/files.h"
 #include "converter/conversion_notes.h"
+#include "converter/legacy_rewrites.h"
 #include "converter/node_import.h"
 #include "converter/onnx_model.h"
 #include "converter/onnx_tensor.h"
@@ -180,7 +181,10 @@ ByteString onnx_import_nodes(BuilderState& s, uint64_t gs, uint64_t ge, uint64_t
               std::string(reinterpret_cast<const char*>(b + h.op_offset), h.op_length) + " (" + domain +
               " opset " + std::to_string(node_opset) + "): " + node_import_reason_text(s) + "\n";
   }
-  if (unsupported == 0) return bytes_new();
+  if (unsupported == 0) {
+    std::string pending = legacy_rewrite_unfinished(s);
+    return pending.empty() ? bytes_new() : text(pending);
+  }
   std::string msg = std::to_string(unsupported) + " unsupported node(s):\n" + report;
   if (unsupported > 100) msg += "  ...\n";
   return text(msg);
