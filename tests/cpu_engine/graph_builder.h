@@ -11,6 +11,7 @@
 #include "container/records.h"
 #include "cpu/cpu_state.h"
 #include "cpu/engine.h"
+#include "reference/graph_records.h"
 
 namespace vorn::test {
 
@@ -18,19 +19,7 @@ class GraphBuilder {
  public:
   // An f32 value of the given kind and dims; returns its id.
   uint64_t value(uint64_t kind, std::vector<uint64_t> dims) {
-    ValueRecord v;
-    std::memset(&v, 0, sizeof v);
-    v.w[0] = kind;
-    v.w[1] = kElemF32;
-    v.w[2] = dims.size();
-    uint64_t count = 1;
-    for (size_t i = 0; i < dims.size(); ++i) {
-      v.w[3 + i] = dims[i];
-      count *= dims[i];
-    }
-    v.w[9] = count;
-    v.w[10] = count * 4;
-    values.push_back(v);
+    values.push_back(value_record(kind, dims));
     return values.size() - 1;
   }
   uint64_t input(std::vector<uint64_t> dims) { return value(kValueGraphInput, std::move(dims)); }
@@ -49,26 +38,13 @@ class GraphBuilder {
 
   uint64_t node(uint64_t op, std::initializer_list<uint64_t> in, std::initializer_list<uint64_t> out,
                 std::initializer_list<std::pair<int, uint64_t>> attrs = {}) {
-    NodeRecord n;
-    std::memset(&n, 0, sizeof n);
-    n.w[0] = op;
-    n.w[1] = in.size();
-    int i = 0;
-    for (uint64_t id : in) n.w[2 + i++] = id;
-    n.w[10] = out.size();
-    i = 0;
-    for (uint64_t id : out) n.w[11 + i++] = id;
-    for (auto [k, word] : attrs) n.w[15 + k] = word;
-    nodes.push_back(n);
+    nodes.push_back(node_record(op, {in.begin(), in.size()}, {out.begin(), out.size()},
+                                {attrs.begin(), attrs.size()}));
     return nodes.size() - 1;
   }
 
-  static uint64_t f32_word(float f) {
-    uint32_t bits;
-    std::memcpy(&bits, &f, 4);
-    return bits;
-  }
-  static uint64_t i64_word(int64_t v) { return static_cast<uint64_t>(v); }
+  static uint64_t f32_word(float f) { return test::f32_word(f); }
+  static uint64_t i64_word(int64_t v) { return test::i64_word(v); }
 
   CpuGraph graph() {
     if (storage.empty()) storage.push_back(0.0f);

@@ -12,6 +12,7 @@
 
 #include "cpu/cpu_state.h"
 #include "cpu/kernel.h"
+#include "graph_records.h"
 
 namespace vorn::test {
 
@@ -35,18 +36,8 @@ class NodeHarness {
   uint64_t value(std::vector<uint64_t> dims, const std::vector<float>& data = {},
                  uint64_t kind = kValueActivation) {
     uint64_t id = state_->value_count++;
-    ValueRecord& v = state_->values[id];
-    std::memset(&v, 0, sizeof v);
-    v.w[0] = kind;
-    v.w[1] = kElemF32;
-    v.w[2] = dims.size();
-    uint64_t count = 1;
-    for (size_t i = 0; i < dims.size(); ++i) {
-      v.w[3 + i] = dims[i];
-      count *= dims[i];
-    }
-    v.w[9] = count;
-    v.w[10] = count * 4;
+    state_->values[id] = value_record(kind, dims);
+    const uint64_t count = state_->values[id].count();
     // 16 spare floats so an over-read by a kernel shows up under ASan only as
     // an intended guard, and tests can check them for stray writes.
     buffers_.emplace_back(count + 16, 0.0f);
@@ -65,24 +56,11 @@ class NodeHarness {
   static NodeRecord node(uint64_t op, std::initializer_list<uint64_t> inputs,
                          std::initializer_list<uint64_t> outputs,
                          std::initializer_list<std::pair<int, uint64_t>> attrs = {}) {
-    NodeRecord n;
-    std::memset(&n, 0, sizeof n);
-    n.w[0] = op;
-    n.w[1] = inputs.size();
-    int i = 0;
-    for (uint64_t id : inputs) n.w[2 + i++] = id;
-    n.w[10] = outputs.size();
-    i = 0;
-    for (uint64_t id : outputs) n.w[11 + i++] = id;
-    for (auto [k, word] : attrs) n.w[15 + k] = word;
-    return n;
+    return node_record(op, {inputs.begin(), inputs.size()}, {outputs.begin(), outputs.size()},
+                       {attrs.begin(), attrs.size()});
   }
-  static uint64_t f32_word(float f) {
-    uint32_t bits;
-    std::memcpy(&bits, &f, 4);
-    return bits;
-  }
-  static uint64_t i64_word(int64_t v) { return static_cast<uint64_t>(v); }
+  static uint64_t f32_word(float f) { return test::f32_word(f); }
+  static uint64_t i64_word(int64_t v) { return test::i64_word(v); }
 
   // Runs the operator's check, then its kernel. The message of a failed check
   // is kept in last_message().

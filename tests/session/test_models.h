@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "container/writer.h"
+#include "reference/graph_records.h"
 
 namespace vorn::test {
 
@@ -24,17 +25,7 @@ class ModelBuilder {
   uint64_t value(uint64_t kind, std::vector<uint64_t> dims, std::string name = "",
                  uint64_t elem = kElemF32) {
     WriterValue v{};
-    std::memset(&v.record, 0, sizeof v.record);
-    v.record.w[0] = kind;
-    v.record.w[1] = elem;
-    v.record.w[2] = dims.size();
-    uint64_t count = 1;
-    for (size_t i = 0; i < dims.size(); ++i) {
-      v.record.w[3 + i] = dims[i];
-      count *= dims[i];
-    }
-    v.record.w[9] = count;
-    v.record.w[10] = count * (elem == kElemF16 ? 2 : elem == kElemI64 ? 8 : 4);
+    v.record = value_record(kind, dims, elem);
     v.name = name.empty() ? "v" + std::to_string(spec.values.size()) : name;
     spec.values.push_back(v);
     return spec.values.size() - 1;
@@ -62,15 +53,7 @@ class ModelBuilder {
 
   void node(uint64_t op, std::vector<uint64_t> in, std::vector<uint64_t> out,
             std::vector<std::pair<int, uint64_t>> attrs = {}) {
-    NodeRecord n;
-    std::memset(&n, 0, sizeof n);
-    n.w[0] = op;
-    n.w[1] = in.size();
-    for (size_t i = 0; i < in.size(); ++i) n.w[2 + i] = in[i];
-    n.w[10] = out.size();
-    for (size_t i = 0; i < out.size(); ++i) n.w[11 + i] = out[i];
-    for (auto [k, word] : attrs) n.w[15 + k] = word;
-    spec.nodes.push_back(n);
+    spec.nodes.push_back(node_record(op, in, out, attrs));
   }
 
   void meta(WriterMeta m) { spec.meta.push_back(std::move(m)); }
