@@ -1,0 +1,304 @@
+#!/usr/bin/python3
+"""Builds the legacy-rewrite fixtures: small hand-built ONNX graphs shaped like
+the subgraphs each name-matched rewrite of the legacy conversion mode replaces,
+with deterministic inputs and numpy-computed outputs of what the rewrite
+promises (not of the dropped nodes, which are only placeholders here).
+
+    /usr/bin/python3 tests/converter_legacy/make_fixtures.py
+
+Writes tests/data/legacy/: one folder per case with model.onnx, in<i>.bin and
+out<i>.bin (raw little-endian f32), manifest.json in the conformance layout,
+and near_miss/<name>.onnx: graphs one name or one shape away from a pattern,
+which the conversion must refuse or leave alone. mask_box/model.onnx has no
+data files: its 48 MB input and the reference are made by the test.
+"""
+import json
+import os
+import zlib
+
+import numpy as np
+import onnx
+from onnx import TensorProto, helper, numpy_helper
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+OUT = os.path.join(REPO, "tests", "data", "legacy")
+node = helper.make_node
+F = np.float32
+
+
+def rng_of(name):
+    return np.random.RandomState(zlib.crc32(name.encode()) & 0x7FFFFFFF)
+
+
+def model(nodes, inputs, inits, outputs, opset=13):
+    g = helper.make_graph(
+        nodes, "legacy",
+        [helper.make_tensor_value_info(n, TensorProto.FLOAT, s) for n, s in inputs],
+        [helper.make_tensor_value_info(n, TensorProto.FLOAT, s) for n, s in outputs],
+        [numpy_helper.from_array(np.asarray(a), n) for n, a in inits])
+    m = helper.make_model(g, opset_imports=[helper.make_opsetid("", opset)], producer_name="legacy-fixtures")
+    m.ir_version = 8
+    return m
+
+
+# ---------------------------------------------------------------------------
+# References
+# ---------------------------------------------------------------------------
+
+def conv2d(x, w, b=None, stride=1, pad=0):
+    n, c, h, wd = x.shape
+    o, _, kh, kw = w.shape
+    xp = np.pad(x.astype(np.float64), ((0, 0), (0, 0), (pad, pad), (pad, pad)))
+    ho, wo = (h + 2 * pad - kh) // stride + 1, (wd + 2 * pad - kw) // stride + 1
+    y = np.zeros((n, o, ho, wo))
+    for i in range(ho):
+        for j in range(wo):
+            patch = xp[:, :, i * stride:i * stride + kh, j * stride:j * stride + kw]
+            y[:, :, i, j] = np.einsum("nckl,ockl->no", patch, w)
+    if b is not None:
+        y += b.reshape(1, -1, 1, 1)
+    return y
+
+
+def bilinear_zero(plane, y, x):
+    """Bilinear sample with zeros outside, as modulated deformable convolution does."""
+    h, w = plane.shape
+    if y <= -1 or y >= h or x <= -1 or x >= w:
+        return 0.0
+    y0, x0 = int(np.floor(y)), int(np.floor(x))
+    fy, fx = y - y0, x - x0
+    acc = 0.0
+    for yy, xx, wt in ((y0, x0, (1 - fy) * (1 - fx)), (y0, x0 + 1, (1 - fy) * fx),
+                       (y0 + 1, x0, fy * (1 - fx)), (y0 + 1, x0 + 1, fy * fx)):
+        if 0 <= yy < h and 0 <= xx < w:
+            acc += plane[yy, xx] * wt
+    return acc
+
+
+def deform_unfold(x, off, mask, k):
+    """[1, C, H k, W k]: tap (a, b) of position (r, c) sampled at
+    (r - k//2 + a + dy, c - k//2 + b + dx), times its mask."""
+    _, ch, h, w = x.shape
+    pad = k // 2
+    y = np.zeros((1, ch, h * k, w * k))
+    for r in range(h):
+        for c in range(w):
+            for a in range(k):
+                for b in range(k):
+                    t = a * k + b
+                    sy = r - pad + a + float(off[0, 2 * t, r, c])
+                    sx = c - pad + b + float(off[0, 2 * t + 1, r, c])
+                    m = float(mask[0, t, r, c])
+                    for q in range(ch):
+                        y[0, q, r * k + a, c * k + b] = m * bilinear_zero(x[0, q].astype(np.float64), sy, sx)
+    return y
+
+
+def swin_masks(n):
+    """Shifted-window attention masks of an n x n grid of 12 x 12 windows."""
+    out = np.zeros((n * n, 144, 144), F)
+    for r in range(n):
+        for c in range(n):
+            region = []
+            for t in range(144):
+                yy, xx = divmod(t, 12)
+                region.append((2 * (yy >= 6) if r == n - 1 else 0) + ((xx >= 6) if c == n - 1 else 0))
+            region = np.array(region)
+            out[r * n + c] = np.where(region[:, None] == region[None, :], 0.0, -100.0)
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Cases: (name, model, [(input name, array)], [(output name, array)])
+# ---------------------------------------------------------------------------
+
+def deform_case(name, k, closing="/dec/aspp1/atrous_conv/Reshape_20", entry="/dec/aspp1/atrous_conv/Reshape",
+                mask_channels=None):
+    """BiRefNet's deformable ASPP as exported: offset conv, modulator conv,
+    2 * sigmoid, then the sampling subgraph between the entry and closing
+    Reshape nodes (placeholders here), then the k-strided conv over it."""
+    rng = rng_of(name)
+    ch, h, w, o = 3, 5, 6, 4
+    mc = k * k if mask_channels is None else mask_channels
+    x = rng.uniform(-1, 1, (1, ch, h, w)).astype(F)
+    w_off = (rng.uniform(-1, 1, (2 * k * k, ch, k, k)) * 0.6).astype(F)
+    b_off = rng.uniform(-0.5, 0.5, (2 * k * k,)).astype(F)
+    w_mod = rng.uniform(-1, 1, (mc, ch, k, k)).astype(F)
+    w_reg = rng.uniform(-1, 1, (o, ch, k, k)).astype(F)
+    two = np.array([2.0], F)
+    shape = np.array([1, ch, h * k, w * k], np.int64)
+    p = k // 2
+    nodes = [
+        node("Conv", ["x0", "w_off", "b_off"], ["off"], pads=[p] * 4, name="/dec/aspp1/offset_conv/Conv"),
+        node("Conv", ["x0", "w_mod"], ["mod_raw"], pads=[p] * 4, name="/dec/aspp1/modulator_conv/Conv"),
+        node("Sigmoid", ["mod_raw"], ["mod_sig"], name="/dec/aspp1/Sigmoid"),
+        node("Mul", ["mod_sig", "two"], ["mod"], name="/dec/aspp1/Mul"),
+        # The sampling subgraph; only its first and last names matter.
+        node("Reshape", ["off", "shape"], ["s0"], name=entry),
+        node("GatherElements", ["x0", "s0"], ["s1"], name="/dec/aspp1/atrous_conv/GatherElements"),
+        node("Mul", ["s1", "mod"], ["s2"], name="/dec/aspp1/atrous_conv/Mul_7"),
+        node("Reshape", ["s2", "shape"], ["cols"], name=closing),
+        node("Conv", ["cols", "w_reg"], ["y0"], kernel_shape=[k, k], strides=[k, k],
+             name="/dec/aspp1/atrous_conv/Conv"),
+    ]
+    inits = [("w_off", w_off), ("b_off", b_off), ("w_mod", w_mod), ("w_reg", w_reg), ("two", two),
+             ("shape", shape)]
+    m = model(nodes, [("x0", [1, ch, h, w])], inits, [("y0", [1, o, h, w])])
+    if mask_channels is not None:
+        return name, m, [("x0", x)], []
+    off = conv2d(x, w_off, b_off, pad=p)
+    mask = 2.0 / (1.0 + np.exp(-conv2d(x, w_mod, pad=p)))
+    cols = deform_unfold(x, off, mask, k)
+    y = conv2d(cols, w_reg, stride=k)
+    return name, m, [("x0", x)], [("y0", y.astype(F))]
+
+
+def detr_case(name, queries=320, closing="GatherND.0"):
+    """PP-DocLayoutV3's query selection: the best-scoring 300 queries' rows."""
+    rng = rng_of(name)
+    classes, width = 5, 8
+    logits = rng.uniform(-4, 4, (1, queries, classes)).astype(F)
+    rows = rng.uniform(-1, 1, (1, queries, width)).astype(F)
+    nodes = [
+        node("ReduceMax", ["p2o.pd_op.add.37.0"], ["best"], axes=[-1], keepdims=0, name="ReduceMax.0"),
+        node("TopK", ["best", "k300"], ["top_v", "top_i"], name="TopK.0"),
+        node("Unsqueeze", ["top_i", "ax"], ["idx"], name="Unsqueeze.3"),
+        node("GatherND", ["p2o.pd_op.layer_norm.2.0", "idx"], ["y0"], batch_dims=1, name=closing),
+    ]
+    inits = [("k300", np.array([300], np.int64)), ("ax", np.array([2], np.int64))]
+    m = model(nodes, [("p2o.pd_op.add.37.0", [1, queries, classes]), ("p2o.pd_op.layer_norm.2.0", [1, queries, width])],
+              inits, [("y0", [1, 300, width])])
+    best = logits[0].max(axis=1)
+    order = sorted(range(queries), key=lambda q: (-best[q], q))[:300]
+    y = rows[0][order][None]
+    return name, m, [("p2o.pd_op.add.37.0", logits), ("p2o.pd_op.layer_norm.2.0", rows)], [("y0", y)]
+
+
+def mask_box_model(side=200, closing="Log.0"):
+    """PP-DocLayoutV3's boxes from masks: Greater.0 enters, Log.0 closes."""
+    nodes = [
+        node("Greater", ["p2o.pd_op.bmm.0.0", "zero"], ["pos"], name="Greater.0"),
+        node("Cast", ["pos"], ["posf"], to=1, name="Cast.7"),
+        node("ReduceMax", ["posf"], ["rm"], axes=[-1], name="ReduceMax.5"),
+        node("Log", ["rm"], ["y0"], name=closing),
+    ]
+    return model(nodes, [("p2o.pd_op.bmm.0.0", [1, 300, side, side])], [("zero", np.array([0.0], F))],
+                 [("y0", [1, 300, 4])])
+
+
+def doc_tail_case(name, closing="Where.0"):
+    """PP-DocLayoutV3's Where.0 as a Mul of two named values, and the class
+    scores at Identity.1354: sigmoid, joined after p2o.pd_op.sigmoid.25.0."""
+    rng = rng_of(name)
+    a = rng.uniform(-2, 2, (1, 6, 4)).astype(F)
+    b = rng.uniform(-2, 2, (1, 6, 4)).astype(F)
+    s25 = rng.uniform(0, 1, (1, 6, 3)).astype(F)
+    nodes = [
+        node("Shape", ["p2o.pd_op.concat.11.0"], ["shp"], name="Shape.14"),
+        node("Equal", ["shp", "shp"], ["eq"], name="Equal.2"),
+        node("Where", ["eq", "p2o.pd_op.concat.11.0", "eager_tmp_2_deepcopy_547"], ["wh"], name=closing),
+        node("Identity", ["wh"], ["scores"], name="Identity.1354"),
+        node("Relu", ["scores"], ["never"], name="Relu.99"),
+    ]
+    m = model(nodes, [("p2o.pd_op.concat.11.0", [1, 6, 4]), ("eager_tmp_2_deepcopy_547", [1, 6, 4]),
+                      ("p2o.pd_op.sigmoid.25.0", [1, 6, 3])], [], [("fetch_name_0", [1, 6, 7])])
+    y = np.concatenate([s25, 1.0 / (1.0 + np.exp(-(a.astype(np.float64) * b)))], axis=2)
+    return name, m, [("p2o.pd_op.concat.11.0", a), ("eager_tmp_2_deepcopy_547", b),
+                     ("p2o.pd_op.sigmoid.25.0", s25)], [("fetch_name_0", y.astype(F))]
+
+
+def nafnet_case(name, pad_inputs=2):
+    """NAFNet's simplified channel attention exported through CumSum: the
+    subgraph from '/squeeze...' CumSum to its Pad is a global average pool."""
+    rng = rng_of(name)
+    x = rng.uniform(-1, 1, (1, 4, 5, 6)).astype(F)
+    pads = ["cs", "pads"] + (["cval"] if pad_inputs == 3 else [])
+    nodes = [
+        node("CumSum", ["x0", "ax"], ["cs"], name="/squeeze/CumSum"),
+        node("Div", ["cs", "cs"], ["d"], name="/squeeze/Div"),
+        node("Pad", pads, ["pooled"], name="/squeeze/Pad"),
+        node("Mul", ["x0", "pooled"], ["y0"], name="/sca/Mul"),
+    ]
+    inits = [("ax", np.array(2, np.int64)), ("pads", np.zeros(8, np.int64)), ("cval", np.array(0.0, F))]
+    m = model(nodes, [("x0", [1, 4, 5, 6])], inits, [("y0", [1, 4, 5, 6])])
+    y = x * x.astype(np.float64).mean(axis=(2, 3), keepdims=True)
+    return name, m, [("x0", x)], [("y0", y.astype(F))]
+
+
+def swin_case(name, closing="/bb/layers.2/Cast_44"):
+    """BiRefNet's Swin stage 2 (a 2 x 2 grid of windows): the mask subgraph
+    from '/bb/layers.2_1/Cast' to '.../Cast_44' becomes the baked masks."""
+    rng = rng_of(name)
+    attn = rng.uniform(-1, 1, (4, 144, 144)).astype(F)
+    nodes = [
+        node("Cast", ["attn"], ["c0"], to=1, name="/bb/layers.2_1/Cast"),
+        node("Sub", ["c0", "c0"], ["c1"], name="/bb/layers.2/Sub_3"),
+        node("Cast", ["c1"], ["mask"], to=1, name=closing),
+        node("Add", ["attn", "mask"], ["y0"], name="/bb/layers.2/blocks.1/attn/Add"),
+    ]
+    m = model(nodes, [("attn", [4, 144, 144])], [], [("y0", [4, 144, 144])])
+    return name, m, [("attn", attn)], [("y0", attn + swin_masks(2))]
+
+
+def cases():
+    return [
+        deform_case("deform_k3", 3),
+        deform_case("deform_k1", 1),
+        detr_case("detr_topk"),
+        doc_tail_case("doc_where_scores"),
+        nafnet_case("nafnet_pool"),
+        swin_case("swin_masks_2x2"),
+    ]
+
+
+def near_misses():
+    """Graphs one name or shape away from a pattern."""
+    return {
+        "deform_closing_renamed": deform_case("deform_closing_renamed", 3,
+                                              closing="/dec/aspp1/atrous_conv/Reshape_21")[1],
+        "deform_entry_renamed": deform_case("deform_entry_renamed", 3, entry="/dec/aspp1/atrous_conv/Reshap")[1],
+        "deform_mask_25": deform_case("deform_mask_25", 3, mask_channels=25)[1],
+        "detr_closing_renamed": detr_case("detr_closing_renamed", closing="GatherND.1")[1],
+        "detr_too_few_queries": detr_case("detr_too_few_queries", queries=200)[1],
+        "mask_box_small": mask_box_model(side=100),
+        "doc_where_renamed": doc_tail_case("doc_where_renamed", closing="Where.1")[1],
+        "nafnet_pad_three_inputs": nafnet_case("nafnet_pad_three_inputs", pad_inputs=3)[1],
+        "swin_closing_long": swin_case("swin_closing_long", closing="/bb/layers.2/x/Cast_44")[1],
+    }
+
+
+def write_tensor(path, a):
+    np.ascontiguousarray(a, dtype="<f4").tofile(path)
+
+
+def main():
+    os.makedirs(os.path.join(OUT, "near_miss"), exist_ok=True)
+    entries = []
+    for name, m, ins, outs in cases():
+        d = os.path.join(OUT, name)
+        os.makedirs(d, exist_ok=True)
+        onnx.save(m, os.path.join(d, "model.onnx"))
+        spec = {"name": name, "kind": "op", "opset": 13, "model": name + "/model.onnx", "inputs": [],
+                "outputs": [], "top1": False}
+        for i, (n, a) in enumerate(ins):
+            write_tensor(os.path.join(d, "in%d.bin" % i), a)
+            spec["inputs"].append({"name": n, "dtype": "f32", "shape": list(a.shape),
+                                   "file": "%s/in%d.bin" % (name, i)})
+        for i, (n, a) in enumerate(outs):
+            write_tensor(os.path.join(d, "out%d.bin" % i), a)
+            spec["outputs"].append({"name": n, "dtype": "f32", "shape": list(a.shape),
+                                    "file": "%s/out%d.bin" % (name, i)})
+        entries.append(spec)
+    os.makedirs(os.path.join(OUT, "mask_box"), exist_ok=True)
+    onnx.save(mask_box_model(), os.path.join(OUT, "mask_box", "model.onnx"))
+    for name, m in near_misses().items():
+        onnx.save(m, os.path.join(OUT, "near_miss", name + ".onnx"))
+    with open(os.path.join(OUT, "manifest.json"), "w") as f:
+        f.write('{"tolerance": {"relative": 1e-4, "absolute": 1e-4},\n "cases": [\n')
+        f.write(",\n".join("  " + json.dumps(e) for e in entries))
+        f.write("\n ]}\n")
+
+
+if __name__ == "__main__":
+    main()
