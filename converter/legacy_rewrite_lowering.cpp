@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "container/records.h"
+#include "converter/conversion_notes.h"
 #include "converter/legacy_rewrites.h"
 #include "converter/lowering_internal.h"
 #include "cpu/kernels/detection.h"
@@ -33,6 +34,28 @@ bool is_nchw_like(const BuilderValue& v, uint64_t n, uint64_t c, uint64_t h, uin
 }
 
 }  // namespace
+
+bool lower_relative_position_table(Lower& L, BuilderNode& n) {
+  const uint64_t table = n.input(0), out = n.output(0);
+  if (L.options || !L.valid(table) || !L.valid(out)) return false;
+  BuilderValue& t = L.v(table);
+  if (t.kind != kValueWeight || t.rank != 2 || t.dims[1] != 64 || !L.f32_data(table, 4)) return false;
+  const uint64_t s = t.dims[0] == 27 ? 14 : (t.dims[0] == 127 ? 64 : 0);
+  if (s == 0 || t.size < t.dims[0] * 64 * 4) return false;
+  convert_notes().rewrites |= kRewriteSam;
+  t.padded_size = kConsumedMark;
+  // Every (query, key) pair reads the table at their distance: as a
+  // [1, s, 64, s] weight the per-row Einsum becomes a batched MatMul.
+  const uint64_t dims[4] = {1, s, 64, s};
+  const uint8_t* src = t.data;
+  float* p = f32_weight(L, out, 4, dims);
+  if (p != nullptr)
+    for (uint64_t i = 0; i < s; ++i)
+      for (uint64_t c = 0; c < 64; ++c)
+        for (uint64_t j = 0; j < s; ++j) p[(i * 64 + c) * s + j] = raw_f32(src, (i + s - 1 - j) * 64 + c);
+  make_self_identity(n);
+  return true;
+}
 
 bool lower_deform_unfold(Lower& L, BuilderNode& n) {
   if (n.input_count() < 3 || !L.valid(n.input(0)) || !L.valid(n.input(1)) || !L.valid(n.input(2)))

@@ -38,5 +38,9 @@ struct Lower;
 bool lower_deform_unfold(Lower& L, BuilderNode& n);
 bool lower_detr_topk(Lower& L, BuilderNode& n);
 bool lower_mask_to_box_logit(Lower& L, BuilderNode& n);
+// SAM's relative-position tables ([27, 64] or [127, 64] weights gathered by
+// an index grid) precomputed as [1, s, 64, s] weights; false when the Gather
+// is not one (legacy mode only).
+bool lower_relative_position_table(Lower& L, BuilderNode& n);
 
 }  // namespace vorn

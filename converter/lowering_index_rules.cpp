@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "converter/legacy_rewrites.h"
 #include "converter/lowering_internal.h"
 
 namespace vorn {
@@ -90,6 +91,7 @@ bool lower_gather(Lower& L, BuilderNode& n) {
     n.attr(2) = 1;
     return true;
   }
+  if (lower_relative_position_table(L, n)) return true;
   uint64_t indices = idx;
   if (iv.elem == kElemI64) {
     if (iv.data == nullptr) {

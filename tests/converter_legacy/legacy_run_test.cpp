@@ -65,6 +65,7 @@ std::vector<Case> manifest_cases() {
 uint64_t expected_bit(const std::string& name) {
   if (name.rfind("deform", 0) == 0 || name.rfind("swin", 0) == 0) return kRewriteBiRefNet;
   if (name.rfind("nafnet", 0) == 0) return kRewriteNafnet;
+  if (name.rfind("sam", 0) == 0) return kRewriteSam;
   return kRewriteDocLayoutTail;
 }
 
@@ -102,7 +103,7 @@ TEST_P(LegacyRewriteRun, MatchesTheReference) {
 INSTANTIATE_TEST_SUITE_P(Fixtures, LegacyRewriteRun, ::testing::ValuesIn(manifest_cases()),
                          [](const ::testing::TestParamInfo<Case>& p) { return p.param.name; });
 
-TEST(LegacyRewriteFixtures, ManifestListsEveryRewrite) { EXPECT_EQ(manifest_cases().size(), 6u); }
+TEST(LegacyRewriteFixtures, ManifestListsEveryRewrite) { EXPECT_EQ(manifest_cases().size(), 7u); }
 
 // The converted deformable convolution: one DeformUnfold with the kernel
 // size in words 0 and 1 and the base sampling grid as its fourth input.
@@ -207,6 +208,36 @@ TEST(LegacyRewriteNearMiss, IsRefusedWithAClearMessage) {
       EXPECT_NE(conv.text.find(part), std::string::npos) << c.model << ": " << conv.text;
     EXPECT_FALSE(exists(out.path)) << c.model << " left a container";
   }
+}
+
+}  // namespace
+}  // namespace vorn
+
+namespace vorn {
+namespace {
+
+// A table of 28 rows is no relative-position table (those have 2 s - 1
+// rows): its Gather is left as it is rather than precomputed.
+TEST(LegacyRewriteNearMiss, OtherTableSizesKeepTheirGather) {
+  TempPath out;
+  Converted conv = convert_legacy(data_dir() + "/near_miss/sam_rel_pos_28_rows.onnx", out.path);
+  ASSERT_EQ(conv.status, 0u) << conv.text;
+  ContainerResult c = container_open_path(out.path.c_str());
+  ASSERT_TRUE(c.ok());
+  bool gather = false;
+  for (uint64_t i = 0; i < container_node_count(&c.value); ++i)
+    gather |= container_node_record(&c.value, i).w[0] == 34;
+  EXPECT_TRUE(gather);
+  container_close(&c.value);
+
+  TempPath full;
+  conv = convert_legacy(data_dir() + "/sam_rel_pos/model.onnx", full.path);
+  ASSERT_EQ(conv.status, 0u) << conv.text;
+  c = container_open_path(full.path.c_str());
+  ASSERT_TRUE(c.ok());
+  for (uint64_t i = 0; i < container_node_count(&c.value); ++i)
+    EXPECT_NE(container_node_record(&c.value, i).w[0], 34u) << "the 27-row table was not precomputed";
+  container_close(&c.value);
 }
 
 }  // namespace

@@ -241,6 +241,23 @@ def swin_case(name, closing="/bb/layers.2/Cast_44"):
     return name, m, [("attn", attn)], [("y0", attn + swin_masks(2))]
 
 
+def rel_pos_case(name, rows=27):
+    """SAM's decomposed relative positions: the table gathered by the
+    distance grid, then the per-row Einsum (MatMul in legacy mode)."""
+    rng = rng_of(name)
+    s = (rows + 1) // 2
+    table = rng.uniform(-1, 1, (rows, 64)).astype(F)
+    idx = (np.arange(s)[:, None] - np.arange(s)[None, :] + s - 1).astype(np.int64)
+    q = rng.uniform(-1, 1, (1, s, s, 64)).astype(F)
+    nodes = [
+        node("Gather", ["rel_pos_h", "idx"], ["Rh"], name="/blocks.0/attn/Gather_2"),
+        node("Einsum", ["q", "Rh"], ["y0"], equation="bhwc,hkc->bhwk", name="/blocks.0/attn/Einsum"),
+    ]
+    m = model(nodes, [("q", [1, s, s, 64])], [("rel_pos_h", table), ("idx", idx)], [("y0", [1, s, s, s])])
+    y = np.einsum("bhwc,hkc->bhwk", q.astype(np.float64), table[idx].astype(np.float64))
+    return name, m, [("q", q)], [("y0", y.astype(F))]
+
+
 def cases():
     return [
         deform_case("deform_k3", 3),
@@ -249,6 +266,7 @@ def cases():
         doc_tail_case("doc_where_scores"),
         nafnet_case("nafnet_pool"),
         swin_case("swin_masks_2x2"),
+        rel_pos_case("sam_rel_pos"),
     ]
 
 
@@ -264,6 +282,7 @@ def near_misses():
         "mask_box_small": mask_box_model(side=100),
         "doc_where_renamed": doc_tail_case("doc_where_renamed", closing="Where.1")[1],
         "nafnet_pad_three_inputs": nafnet_case("nafnet_pad_three_inputs", pad_inputs=3)[1],
+        "sam_rel_pos_28_rows": rel_pos_case("sam_rel_pos_28_rows", rows=28)[1],
         "swin_closing_long": swin_case("swin_closing_long", closing="/bb/layers.2/x/Cast_44")[1],
     }
 
