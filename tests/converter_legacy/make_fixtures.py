@@ -258,6 +258,74 @@ def rel_pos_case(name, rows=27):
     return name, m, [("q", q)], [("y0", y.astype(F))]
 
 
+def raw_sigmoid_case(name):
+    """YOLOP's detection head: three Conv outputs, each through a 24-node box
+    decode (placeholders here) into a Concat whose [1, 25200, 6] output the
+    legacy mode replaces by the raw sigmoids joined along axis 2."""
+    rng = rng_of(name)
+    sides = (80, 40, 20)
+    nodes, ins, inits, feeds, refs = [], [], [], [], []
+    for b, side in enumerate(sides):
+        x = rng.uniform(-1, 1, (1, 2, side, side)).astype(F)
+        wt = rng.uniform(-1, 1, (6, 2, 1, 1)).astype(F)
+        ins.append(("f%d" % b, [1, 2, side, side]))
+        inits.append(("w%d" % b, wt))
+        feeds.append(("f%d" % b, x))
+        nodes.append(node("Conv", ["f%d" % b, "w%d" % b], ["c%d" % b], name="/head/m.%d/Conv" % b))
+        prev = "c%d" % b
+        for k in range(24):
+            out = "v%d" % b if k == 23 else "d%d_%d" % (b, k)
+            nodes.append(node("Relu", [prev], [out], name="/head/decode%d/Relu_%d" % (b, k)))
+            prev = out
+        refs.append(1.0 / (1.0 + np.exp(-conv2d(x, wt).reshape(1, 6, side * side))))
+    nodes.append(node("Concat", ["v0", "v1", "v2"], ["det_out"], axis=1, name="/head/Concat"))
+    m = model(nodes, ins, inits, [("det_out", [1, 25200, 6])])
+    return name, m, feeds, [("det_out", np.concatenate(refs, axis=2).astype(F))]
+
+
+def where_case(name, comparison):
+    """A Where whose condition is not a comparison (CLIP's attention mask)
+    becomes its y input; a comparison's condition keeps the Where."""
+    rng = rng_of(name)
+    m_in = rng.uniform(-1, 1, (2, 5)).astype(F)
+    x = rng.uniform(-1, 1, (2, 5)).astype(F)
+    y = rng.uniform(-1, 1, (2, 5)).astype(F)
+    cond = node("Less", ["m", "zero"], ["c"], name="/Less") if comparison else \
+        node("Relu", ["m"], ["c"], name="/Relu")
+    nodes = [cond, node("Where", ["c", "x", "y"], ["y0"], name="/Where")]
+    mdl = model(nodes, [("m", [2, 5]), ("x", [2, 5]), ("y", [2, 5])], [("zero", np.array([0.0], F))],
+                [("y0", [2, 5])])
+    ref = np.where(m_in < 0, x, y) if comparison else y
+    return name, mdl, [("m", m_in), ("x", x), ("y", y)], [("y0", ref.astype(F))]
+
+
+def pow_case(name):
+    """Pow by 3 is approximated by a square in legacy mode (a documented
+    approximation, noted): the reference is x * x."""
+    rng = rng_of(name)
+    x = rng.uniform(-2, 2, (3, 4)).astype(F)
+    m = model([node("Pow", ["x", "e"], ["y0"], name="/Pow")], [("x", [3, 4])], [("e", np.array(3.0, F))],
+              [("y0", [3, 4])])
+    return name, m, [("x", x)], [("y0", (x * x).astype(F))]
+
+
+def pad_runtime_case(name):
+    """A Pad whose amounts are computed at run time, on an NHWC tensor of at
+    least 192 channels (BiRefNet's Swin stages): padded after the data on
+    dims 1 and 2 up to a multiple of the 12-wide window."""
+    rng = rng_of(name)
+    x = rng.uniform(-1, 1, (1, 13, 2, 192)).astype(F)
+    pf = np.zeros(8, F)
+    nodes = [
+        node("Relu", ["pf"], ["pr"], name="/bb/Relu"),
+        node("Cast", ["pr"], ["pads"], to=7, name="/bb/Cast"),
+        node("Pad", ["x", "pads"], ["y0"], name="/bb/layers.1/Pad"),
+    ]
+    m = model(nodes, [("x", [1, 13, 2, 192]), ("pf", [8])], [], [("y0", [1, 24, 13, 192])])
+    ref = np.pad(x, ((0, 0), (0, 11), (0, 11), (0, 0)))
+    return name, m, [("x", x), ("pf", pf)], [("y0", ref.astype(F))]
+
+
 def cases():
     return [
         deform_case("deform_k3", 3),
@@ -267,6 +335,11 @@ def cases():
         nafnet_case("nafnet_pool"),
         swin_case("swin_masks_2x2"),
         rel_pos_case("sam_rel_pos"),
+        raw_sigmoid_case("yolop_raw_sigmoid"),
+        where_case("where_as_y", comparison=False),
+        where_case("where_kept", comparison=True),
+        pow_case("pow_cube_as_square"),
+        pad_runtime_case("pad_runtime_window"),
     ]
 
 
