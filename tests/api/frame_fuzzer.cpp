@@ -7,18 +7,9 @@
 #include <cstring>
 
 #include "vorn.h"
+#include "reference/fuzz_reader.h"
 
 namespace {
-
-template <class T>
-T take(const uint8_t*& data, size_t& size) {
-  T v{};
-  size_t n = size < sizeof(T) ? size : sizeof(T);
-  std::memcpy(&v, data, n);
-  data += n;
-  size -= n;
-  return v;
-}
 
 uint32_t bytes_per_pixel(uint32_t format) {
   switch (format) {
@@ -47,17 +38,20 @@ uint32_t touch_all(const VornFrame* f) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  uint8_t selector = take<uint8_t>(data, size);
-  uint32_t width = take<uint16_t>(data, size);
-  uint32_t height = take<uint16_t>(data, size);
-  uint64_t stride = (selector & 0x80) ? take<uint64_t>(data, size) : take<uint8_t>(data, size);
-  uint32_t format = take<uint8_t>(data, size) % 7;
-  uint32_t orientation = take<uint8_t>(data, size) % 10;
-  int32_t cx = take<int32_t>(data, size);
-  int32_t cy = take<int32_t>(data, size);
-  uint32_t cw = take<uint32_t>(data, size);
-  uint32_t ch = take<uint32_t>(data, size);
+  vorn::test::FuzzReader in{data, size};
+  uint8_t selector = in.take<uint8_t>();
+  uint32_t width = in.take<uint16_t>();
+  uint32_t height = in.take<uint16_t>();
+  uint64_t stride = (selector & 0x80) ? in.take<uint64_t>() : in.take<uint8_t>();
+  uint32_t format = in.take<uint8_t>() % 7;
+  uint32_t orientation = in.take<uint8_t>() % 10;
+  int32_t cx = in.take<int32_t>();
+  int32_t cy = in.take<int32_t>();
+  uint32_t cw = in.take<uint32_t>();
+  uint32_t ch = in.take<uint32_t>();
   if (selector & 0x40) width |= uint32_t(selector & 3) << 14;  // around the 16384 limit
+  data = in.p;  // the rest of the input is the pixels
+  size = in.n;
 
   VornFrame* frame = vorn_frame_new();
   VornFrame* view = vorn_frame_new();

@@ -10,19 +10,13 @@
 #include "container/records.h"
 #include "converter/builder_state.h"
 #include "converter/constant_fold.h"
+#include "reference/fuzz_reader.h"
 
 using namespace vorn;
 
 namespace {
 
-struct Reader {
-  const uint8_t* p;
-  size_t n;
-  uint8_t byte() {
-    if (n == 0) return 0;
-    --n;
-    return *p++;
-  }
+struct Reader : test::FuzzReader {
   int64_t small() { return static_cast<int8_t>(byte()); }
 };
 
@@ -33,7 +27,7 @@ const char kNames[16][2] = {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Reader r{data, size};
+  Reader r{{data, size}};
   BuilderState* s = builder_new();
   if (s == nullptr) return 0;
   const uint64_t values = 1 + r.byte() % 8;

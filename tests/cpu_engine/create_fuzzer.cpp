@@ -9,25 +9,13 @@
 
 #include "cpu/arena_planner.h"
 #include "cpu/engine.h"
+#include "reference/fuzz_reader.h"
 
 namespace {
 
 using namespace vorn;
 
-struct Reader {
-  const uint8_t* p;
-  size_t n;
-  uint8_t byte() {
-    if (n == 0) return 0;
-    --n;
-    return *p++;
-  }
-  uint64_t word() {
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v |= uint64_t{byte()} << (8 * i);
-    return v;
-  }
-};
+using Reader = test::FuzzReader;
 
 // Operator codes drawn most of the time: the ones fusion, batching and the
 // planner treat specially, plus a few plain kernels.

@@ -12,6 +12,7 @@
 
 #include "cpu/cpu_state.h"
 #include "cpu/kernel.h"
+#include "reference/fuzz_reader.h"
 
 namespace {
 
@@ -21,20 +22,7 @@ const uint64_t kOps[] = {1,  2,  3,  4,  41, 51, 69, 70, 80, 81, 83, 84, 6,  11,
                          52, 53, 59, 61, 62, 63, 64, 65, 66, 67, 68, 82, 87, 18, 21, 9,  14, 20, 33, 34, 36,
                          42, 43, 54, 55, 76, 77, 79, 29, 31, 40, 47, 71, 72, 73, 74, 75, 57, 78, 85};
 
-struct Reader {
-  const uint8_t* p;
-  size_t n;
-  uint8_t byte() {
-    if (n == 0) return 0;
-    --n;
-    return *p++;
-  }
-  uint64_t word() {
-    uint64_t w = 0;
-    for (int i = 0; i < 8; ++i) w |= static_cast<uint64_t>(byte()) << (8 * i);
-    return w;
-  }
-};
+using Reader = test::FuzzReader;
 
 float f32_of(uint32_t bits) {
   float f;

@@ -11,22 +11,11 @@
 #include "session/label_blob.h"
 #include "session/output.h"
 #include "vorn.h"
+#include "reference/fuzz_reader.h"
 
 namespace {
 
-struct Bytes {
-  const uint8_t* data;
-  size_t size;
-  template <class T>
-  T take() {
-    T v{};
-    size_t n = size < sizeof(T) ? size : sizeof(T);
-    std::memcpy(&v, data, n);
-    data += n;
-    size -= n;
-    return v;
-  }
-};
+using Bytes = vorn::test::FuzzReader;
 
 uint64_t pick_dim(Bytes& in) {
   static constexpr uint64_t kDims[] = {0, 1, 2, 3, 4, 5, 6, 8, 16, 17, 20, 55, 56, 57, 81, 84, 92, 100};
@@ -54,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (f == nullptr) break;
     uint8_t fill = in.take<uint8_t>();
     for (uint64_t i = 0; i < count; ++i) {
-      if (in.size >= 4 && (fill & 1)) {
+      if (in.n >= 4 && (fill & 1)) {
         f[i] = in.take<float>();
       } else {
         f[i] = float((i * 2654435761u + fill) % 1000) / 500.0f;
@@ -76,8 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* task = kTexts[(texts / 6) % 6];
   output_set_model_texts(o, texts & 0x80, decode, std::strlen(decode), task, std::strlen(task));
   uint16_t label_bytes = in.take<uint8_t>();
-  if (label_bytes > 0 && label_bytes <= in.size) {
-    LabelBlob* blob = label_blob_new(in.data, label_bytes, in.take<uint8_t>());
+  if (label_bytes > 0 && label_bytes <= in.n) {
+    LabelBlob* blob = label_blob_new(in.p, label_bytes, in.take<uint8_t>());
     output_set_labels(o, blob);
     label_blob_release(blob);
   }

@@ -15,19 +15,13 @@
 
 #include "container/writer.h"
 #include "vorn.h"
+#include "reference/fuzz_reader.h"
 
 namespace {
 
 using namespace vorn;
 
-struct Reader {
-  const uint8_t* p;
-  size_t n;
-  uint8_t byte() {
-    if (n == 0) return 0;
-    --n;
-    return *p++;
-  }
+struct Reader : test::FuzzReader {
   std::string text(size_t max) {
     size_t len = byte() % (max + 1);
     std::string s;
@@ -104,7 +98,7 @@ void exercise(VornSession* s, int fd, uint64_t length, uint32_t batch, Reader& r
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Reader r{data, size};
+  Reader r{{data, size}};
   ContainerSpec spec;
   for (int i = r.byte() % 8; i > 0; --i) spec.meta.push_back(random_meta(r));
 
