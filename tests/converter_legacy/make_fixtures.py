@@ -326,6 +326,89 @@ def pad_runtime_case(name):
     return name, m, [("x", x), ("pf", pf)], [("y0", ref.astype(F))]
 
 
+def clip_mask_case(name):
+    """CLIP's text model: attention_mask is baked as 77 ones, and the
+    last_hidden_state output is dropped (only the pooled output stays)."""
+    rng = rng_of(name)
+    x = rng.uniform(-1, 1, (1, 77)).astype(F)
+    nodes = [
+        node("Mul", ["x", "attention_mask"], ["y0"], name="/text_model/Mul"),
+        node("Relu", ["x"], ["last_hidden_state"], name="/text_model/Relu"),
+    ]
+    m = model(nodes, [("x", [1, 77]), ("attention_mask", [1, 0])], [],
+              [("y0", [1, 77]), ("last_hidden_state", [1, 77])])
+    return name, m, [("x", x)], [("y0", x)]
+
+
+def sam_points_case(name):
+    """SAM's prompt inputs: point_coords baked as the point (600, 350) when
+    the size word is 0, point_labels and orig_im_size dropped."""
+    rng = rng_of(name)
+    x = rng.uniform(-1, 1, (1, 1, 2)).astype(F)
+    nodes = [
+        node("Add", ["x", "point_coords"], ["y0"], name="/Add_point"),
+        node("Relu", ["point_labels"], ["unused_labels"], name="/Relu_labels"),
+    ]
+    m = model(nodes, [("x", [1, 1, 2]), ("point_coords", [1, 0, 2]), ("point_labels", [1, 0]),
+                      ("orig_im_size", [2])], [], [("y0", [1, 1, 2])])
+    return name, m, [("x", x)], [("y0", x + np.array([600.0, 350.0], F))]
+
+
+def birefnet_mod_pad_case(name):
+    """BiRefNet's window padding: a Mod under /bb/ stands for the pad amount
+    6 and the nodes up to the Pad are dropped; the Pad's runtime amounts then
+    come from the window table (11 on 13 rows of 192 channels)."""
+    rng = rng_of(name)
+    x = rng.uniform(-1, 1, (1, 13, 2, 192)).astype(F)
+    nodes = [
+        node("Relu", ["x"], ["a"], name="/bb/layers.1/Relu"),
+        node("Shape", ["a"], ["shp"], name="/bb/layers.1/Shape"),
+        node("Mod", ["shp", "twelve"], ["m"], name="/bb/layers.1/Mod"),
+        node("Sub", ["twelve", "m"], ["rest"], name="/bb/layers.1/Sub"),
+        node("Concat", ["zeros", "rest"], ["pads"], axis=0, name="/bb/layers.1/Concat"),
+        node("Pad", ["a", "pads"], ["y0"], name="/bb/layers.1/Pad"),
+    ]
+    inits = [("twelve", np.array([12], np.int64)), ("zeros", np.zeros(4, np.int64))]
+    m = model(nodes, [("x", [1, 13, 2, 192])], inits, [("y0", [1, 24, 13, 192])])
+    ref = np.pad(np.maximum(x, 0), ((0, 0), (0, 11), (0, 11), (0, 0)))
+    return name, m, [("x", x)], [("y0", ref.astype(F))]
+
+
+def birefnet_pad_subgraph_case(name):
+    """A Pad whose input 0 comes from the node 12 slots back: the 11 nodes in
+    between (the exported pad-amount arithmetic) are removed."""
+    rng = rng_of(name)
+    x = rng.uniform(-1, 1, (1, 13, 2, 192)).astype(F)
+    nodes = [node("Relu", ["x"], ["a"], name="/bb/layers.2/Relu"),
+             node("Relu", ["pf"], ["p0"], name="/bb/layers.2/pads/Relu")]
+    for k in range(1, 10):
+        nodes.append(node("Relu", ["p%d" % (k - 1)], ["p%d" % k], name="/bb/layers.2/pads/Relu_%d" % k))
+    nodes.append(node("Cast", ["p9"], ["pads"], to=7, name="/bb/layers.2/pads/Cast"))
+    nodes.append(node("Pad", ["a", "pads"], ["y0"], name="/bb/layers.2/Pad"))
+    m = model(nodes, [("x", [1, 13, 2, 192]), ("pf", [8])], [], [("y0", [1, 24, 13, 192])])
+    ref = np.pad(np.maximum(x, 0), ((0, 0), (0, 11), (0, 11), (0, 0)))
+    return name, m, [("x", x), ("pf", np.zeros(8, F))], [("y0", ref.astype(F))]
+
+
+def cut300_case(name):
+    """An NMS-free detector's [1, 300, 6] output: the graph is cut at the
+    Concat of the head, whose output becomes the model's output."""
+    rng = rng_of(name)
+    boxes = rng.uniform(0, 640, (1, 300, 4)).astype(F)
+    scores = rng.uniform(0, 1, (1, 300, 2)).astype(F)
+    nodes = [
+        node("Concat", ["boxes", "scores"], ["cat"], axis=2, name="/model.23/Concat"),
+        node("Transpose", ["cat"], ["tr"], perm=[0, 2, 1], name="/model.23/Transpose"),
+        node("Sigmoid", ["tr"], ["sg"], name="/model.23/Sigmoid"),
+        node("ReduceMax", ["sg"], ["rm"], axes=[1], name="/model.23/ReduceMax"),
+        node("TopK", ["rm", "k"], ["tv", "ti"], name="/model.23/TopK"),
+        node("Relu", ["tv"], ["det"], name="/model.23/Relu"),
+    ]
+    m = model(nodes, [("boxes", [1, 300, 4]), ("scores", [1, 300, 2])], [("k", np.array([300], np.int64))],
+              [("det", [1, 300, 6])])
+    return name, m, [("boxes", boxes), ("scores", scores)], [("det", np.concatenate([boxes, scores], axis=2))]
+
+
 def cases():
     return [
         deform_case("deform_k3", 3),
@@ -340,6 +423,11 @@ def cases():
         where_case("where_kept", comparison=True),
         pow_case("pow_cube_as_square"),
         pad_runtime_case("pad_runtime_window"),
+        clip_mask_case("clip_attention_mask"),
+        sam_points_case("sam_point_coords"),
+        birefnet_mod_pad_case("birefnet_mod_pad"),
+        birefnet_pad_subgraph_case("birefnet_pad_subgraph"),
+        cut300_case("cut300_head"),
     ]
 
 
