@@ -4,19 +4,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "container/op_codes.h"
 #include "cpu/kernels/conv.h"
 
 namespace vorn {
 
 namespace {
 
-constexpr uint64_t kOpConcat = 20;
-constexpr uint64_t kOpConv = 5;
-constexpr uint64_t kOpConvTranspose = 28;
 constexpr uint64_t kNoBlock = ~uint64_t{0};
 
 bool channel_concat(const NodeRecord& n) {
-  return n.op() == kOpConcat && (n.attr_i64(11) == 1 || n.attr_i64(11) == -3) &&
+  return n.op() == op::Concat && (n.attr_i64(11) == 1 || n.attr_i64(11) == -3) &&
          n.input_count() >= 2 && n.input_count() <= kNodeMaxInputs;
 }
 
@@ -233,7 +231,7 @@ uint64_t im2col_workspace_size(const CpuState& s) {
   uint64_t size = 64;
   for (uint64_t i = 0; i < s.node_count; ++i) {
     const NodeRecord& n = s.nodes[i];
-    if (n.op() != kOpConv && n.op() != kOpConvTranspose) continue;
+    if (n.op() != op::Conv && n.op() != op::ConvTranspose) continue;
     if (n.input(0) >= s.value_count || n.output(0) >= s.value_count) continue;
     uint64_t x[4], y[4];
     nchw(s.values[n.input(0)], x);
@@ -241,7 +239,7 @@ uint64_t im2col_workspace_size(const CpuState& s) {
     uint64_t g = n.attr(10) < 2 ? 1 : n.attr(10);
     uint64_t bytes = 0;
     bool overflow;
-    if (n.op() == kOpConv) {
+    if (n.op() == op::Conv) {
       uint64_t k = 0;
       overflow = __builtin_mul_overflow(n.attr(0), n.attr(1), &k) ||
                  __builtin_mul_overflow(k, x[1] / g, &k) || __builtin_mul_overflow(k, y[3], &k);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "container/op_codes.h"
 #include "cpu/arena_planner.h"
 #include "cpu/batch_plan.h"
 #include "cpu/engine.h"
@@ -19,9 +20,6 @@ namespace {
 constexpr uint32_t kStatusBadModel = 3;
 constexpr uint32_t kStatusNoMemory = 7;
 
-constexpr uint64_t kOpAdd = 3;
-constexpr uint64_t kOpConv = 5;
-constexpr uint64_t kOpConvTranspose = 28;
 
 CpuCreateResult fail(uint32_t status, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
@@ -107,7 +105,7 @@ void copy_records(CpuState& s, const CpuGraph& g) {
     // Fusion modes come only from this engine's own fusion: what a file
     // holds there (a converter writes the bits of 1.0f by default) is not
     // a mode.
-    if (n.op() == kOpConv || n.op() == kOpConvTranspose || n.op() == kOpAdd) {
+    if (n.op() == op::Conv || n.op() == op::ConvTranspose || n.op() == op::Add) {
       n.w[15 + kAttrFuseMode] = 0;
       n.w[15 + kAttrFuseParam] = 0;
     }

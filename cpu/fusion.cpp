@@ -1,3 +1,4 @@
+#include "container/op_codes.h"
 #include "cpu/fusion.h"
 
 #include <cstdlib>
@@ -10,14 +11,6 @@ namespace vorn {
 
 namespace {
 
-constexpr uint64_t kOpAdd = 3;
-constexpr uint64_t kOpMul = 4;
-constexpr uint64_t kOpConv = 5;
-constexpr uint64_t kOpRelu = 6;
-constexpr uint64_t kOpBatchNorm = 19;
-constexpr uint64_t kOpConcat = 20;
-constexpr uint64_t kOpLeakyRelu = 26;
-constexpr uint64_t kOpConvTranspose = 28;
 
 void count_uses(const CpuState& s, ArenaPlanner& p) {
   for (uint64_t id = 0; id < s.value_count; ++id) {
@@ -67,7 +60,7 @@ bool conv_has_bias(const CpuState& s, const NodeRecord& conv) { return node_has_
 bool conv_bn_foldable(const CpuState& s, const ArenaPlanner& p, uint64_t k) {
   const NodeRecord& conv = s.nodes[k - 1];
   const NodeRecord& bn = s.nodes[k];
-  if (conv.op() != kOpConv || bn.op() != kOpBatchNorm || conv.input_count() < 2 ||
+  if (conv.op() != op::Conv || bn.op() != op::BatchNormalization || conv.input_count() < 2 ||
       bn.input_count() < 3 || conv.output(0) != bn.input(0) || !intermediate(s, p, bn.input(0)) ||
       !same_count(s, conv.output(0), bn.output(0)) || conv.attr(kAttrFuseMode) != kFuseNone)
     return false;
@@ -91,7 +84,7 @@ bool conv_relu_bn_foldable(const CpuState& s, const ArenaPlanner& p, uint64_t k)
   const NodeRecord& conv = s.nodes[k - 2];
   const NodeRecord& relu = s.nodes[k - 1];
   const NodeRecord& bn = s.nodes[k];
-  if (conv.op() != kOpConv || relu.op() != kOpRelu || bn.op() != kOpBatchNorm ||
+  if (conv.op() != op::Conv || relu.op() != op::Relu || bn.op() != op::BatchNormalization ||
       bn.input_count() < 3 || conv.output(0) != relu.input(0) || relu.output(0) != bn.input(0) ||
       !intermediate(s, p, relu.input(0)) || !intermediate(s, p, bn.input(0)) ||
       !same_count(s, conv.output(0), relu.output(0)) || !same_count(s, relu.output(0), bn.output(0)) ||
@@ -221,15 +214,15 @@ void fuse_activations(CpuState& s, const ArenaPlanner& p) {
   for (uint64_t k = 0; k + 1 < s.node_count; ++k) {
     NodeRecord& a = s.nodes[k];
     const NodeRecord& next = s.nodes[k + 1];
-    bool conv = a.op() == kOpConv;
-    if ((!conv && a.op() != kOpConvTranspose) || a.attr(kAttrFuseMode) != kFuseNone) continue;
+    bool conv = a.op() == op::Conv;
+    if ((!conv && a.op() != op::ConvTranspose) || a.attr(kAttrFuseMode) != kFuseNone) continue;
     if (next.input(0) != a.output(0) || !intermediate(s, p, a.output(0)) ||
         !same_count(s, a.output(0), next.output(0)))
       continue;
-    if (conv && next.op() == kOpLeakyRelu) {
+    if (conv && next.op() == op::LeakyRelu) {
       a.w[15 + kAttrFuseMode] = kFuseLeakyRelu;
       a.w[15 + kAttrFuseParam] = next.attr(14) & 0xFFFFFFFFu;
-    } else if (next.op() == kOpRelu) {
+    } else if (next.op() == op::Relu) {
       a.w[15 + kAttrFuseMode] = kFuseRelu;
     } else {
       continue;
@@ -247,7 +240,7 @@ void fuse_scaled_adds(CpuState& s, const ArenaPlanner& p) {
   for (uint64_t k = 0; k + 1 < s.node_count; ++k) {
     NodeRecord& mul = s.nodes[k];
     const NodeRecord& add = s.nodes[k + 1];
-    if (mul.op() != kOpMul || mul.input_count() != 2 || add.op() != kOpAdd ||
+    if (mul.op() != op::Mul || mul.input_count() != 2 || add.op() != op::Add ||
         add.input_count() != 2 || add.attr(kAttrFuseMode) != kFuseNone)
       continue;
     const uint64_t t = mul.output(0);
@@ -280,7 +273,7 @@ void fuse_scaled_adds(CpuState& s, const ArenaPlanner& p) {
     std::memcpy(&bits, s.data[mul.input(scalar_slot)], 4);
     NodeRecord fused;
     std::memset(&fused, 0, sizeof fused);
-    fused.w[0] = kOpAdd;
+    fused.w[0] = op::Add;
     fused.w[1] = 2;
     fused.w[2] = x;
     fused.w[3] = y;
@@ -298,7 +291,7 @@ void fuse_scaled_adds(CpuState& s, const ArenaPlanner& p) {
 }
 
 bool batch1_channel_concat(const CpuState& s, const NodeRecord& n) {
-  if (n.op() != kOpConcat || (n.attr_i64(11) != 1 && n.attr_i64(11) != -3) ||
+  if (n.op() != op::Concat || (n.attr_i64(11) != 1 && n.attr_i64(11) != -3) ||
       n.input_count() < 2 || n.input_count() > kNodeMaxInputs || n.output(0) >= s.value_count)
     return false;
   const ValueRecord& y = s.values[n.output(0)];

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <span>
 
+#include "container/op_codes.h"
 #include "cpu/int8_paths.h"
 #include "cpu/quant_calibration.h"
 #include "cpu/quant_state.h"
@@ -11,8 +12,6 @@ namespace vorn {
 
 namespace {
 
-constexpr uint64_t kOpArgMax = 31;
-constexpr uint64_t kOpTopK = 75;
 
 }  // namespace
 
@@ -39,7 +38,7 @@ void cpu_activation_hook(CpuState& state, uint64_t id, float* data, uint64_t n, 
     return;
   }
   // Indices are not values on a grid.
-  if (op == kOpArgMax || op == kOpTopK) return;
+  if (op == op::ArgMax || op == op::TopK) return;
   if (q->config.only >= 0 && static_cast<uint64_t>(q->config.only) != id) return;
   switch (q->config.activation) {
     case kQuantOff:

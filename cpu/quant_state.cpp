@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "container/op_codes.h"
 #include "cpu/kernels/conv.h"
 #include "cpu/quant_calibration.h"
 
@@ -12,13 +13,9 @@ namespace vorn {
 
 namespace {
 
-constexpr uint64_t kOpConv = 5;
-constexpr uint64_t kOpGemm = 10;
-constexpr uint64_t kOpMatMul = 16;
-constexpr uint64_t kOpConvTranspose = 28;
 
 bool is_product(uint64_t op) {
-  return op == kOpConv || op == kOpGemm || op == kOpMatMul || op == kOpConvTranspose;
+  return op == op::Conv || op == op::Gemm || op == op::MatMul || op == op::ConvTranspose;
 }
 
 int env_int(const char* name, int fallback) {
@@ -40,7 +37,7 @@ void round_weight(const CpuState& s, const NodeRecord& n, uint64_t id, float* w,
   const ValueRecord& v = s.values[id];
   const uint64_t count = v.count();
   const uint64_t op = n.op();
-  if (op == kOpMatMul) {
+  if (op == op::MatMul) {
     if (c.weight == kQuantOff || v.rank() < 2) return;
     const uint64_t k = v.dim(v.rank() - 2), cols = v.dim(v.rank() - 1);
     if (k == 0 || cols == 0) return;
@@ -57,12 +54,12 @@ void round_weight(const CpuState& s, const NodeRecord& n, uint64_t id, float* w,
     block = c.ends == c.weight ? c.weight_block : 0;
   }
   if (type == kQuantOff || v.rank() < 1) return;
-  if (op == kOpConv || op == kOpConvTranspose) {
+  if (op == op::Conv || op == op::ConvTranspose) {
     const uint64_t rows = v.dim(0);
     if (rows == 0) return;
     const uint64_t len = count / rows;
     quant_blocks(w, rows, len, len, 1, type, block);
-  } else if (op == kOpGemm) {
+  } else if (op == op::Gemm) {
     if (v.rank() != 2 || v.dim(0) * v.dim(1) != count) return;
     if (n.attr(13) != 0)  // [N, K]: rows along K
       quant_blocks(w, v.dim(0), v.dim(1), v.dim(1), 1, type, block);
@@ -137,13 +134,13 @@ bool size_scratch(const CpuState& s, CpuQuantState& q) {
     const NodeRecord& n = s.nodes[i];
     if (!is_product(n.op()) || n.input_count() < 2) continue;
     const uint64_t in0 = operand_need(s, q, n.input(0)), in1 = operand_need(s, q, n.input(1));
-    if (n.op() == kOpGemm || n.op() == kOpMatMul) {
+    if (n.op() == op::Gemm || n.op() == op::MatMul) {
       need_a = std::max(need_a, in0);
       need_b = std::max(need_b, in1);
     } else {
       need_a = std::max(need_a, in1);
       need_b = std::max(need_b, in0);
-      if (n.op() == kOpConv) need_b = std::max<uint64_t>(need_b, conv_workspace_bytes(s, n) / 4);
+      if (n.op() == op::Conv) need_b = std::max<uint64_t>(need_b, conv_workspace_bytes(s, n) / 4);
     }
   }
   if (need_a > 0) {

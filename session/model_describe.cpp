@@ -14,15 +14,6 @@ namespace vorn {
 
 namespace {
 
-constexpr uint64_t kOpTranspose = 14;
-constexpr uint64_t kOpFlatten = 9;
-constexpr uint64_t kOpConcat = 20;
-constexpr uint64_t kOpSplit = 33;
-constexpr uint64_t kOpGather = 34;
-constexpr uint64_t kOpSlice = 36;
-constexpr uint64_t kOpDeformUnfold = 56;
-constexpr uint64_t kOpDetrTopK = 57;
-constexpr uint64_t kOpMaskToBoxLogit = 58;
 
 bool fail(Session* s, uint32_t code, std::string_view message) {
   error_set(&s->error, code, message);
@@ -42,25 +33,25 @@ uint64_t dtype_size(uint32_t dtype) {
 // rest at creation; refusing them here tells the caller at inspect).
 bool node_batch_safe(const ContainerHandle* c, const NodeRecord& n) {
   switch (n.op()) {
-    case kOpTranspose:
+    case op::Transpose:
       return n.attr(4) == 0;
-    case kOpConcat:
-    case kOpSplit:
-    case kOpGather:
-    case kOpSlice: {
+    case op::Concat:
+    case op::Split:
+    case op::Gather:
+    case op::Slice: {
       int64_t axis = n.attr_i64(11);
       if (axis < 0 && n.input_count() > 0)
         axis += int64_t(container_value_record(c, n.input(0)).rank());
       return axis != 0;
     }
-    case kOpFlatten: {
+    case op::Flatten: {
       if (n.input_count() == 0 || n.output_count() == 0) return true;
       return container_value_record(c, n.input(0)).dim(0) ==
              container_value_record(c, n.output(0)).dim(0);
     }
-    case kOpDeformUnfold:
-    case kOpDetrTopK:
-    case kOpMaskToBoxLogit:
+    case op::DeformUnfold:
+    case op::DetrTopK:
+    case op::MaskToBoxLogit:
       return false;
     default:
       return true;
@@ -238,7 +229,7 @@ bool session_load_model(Session* s) {
   }
   if (node_count > 0) {
     NodeRecord last = container_node_record(c, node_count - 1);
-    if (last.op() == kOpConcat && last.attr(12) == 1) s->corner_boxes = 1;
+    if (last.op() == op::Concat && last.attr(12) == 1) s->corner_boxes = 1;
   }
 
   uint64_t inputs = 0, outputs = 0;

@@ -1,6 +1,7 @@
 // Conv: pointwise products straight on the input, depthwise direct planes,
 // and im2col + sgemm in bands of output rows for everything else, with bias
 // and the fused activation applied while each band is still in cache.
+#include "container/op_codes.h"
 #include "cpu/kernels/conv.h"
 
 #include <algorithm>
@@ -16,8 +17,6 @@ namespace kern {
 
 namespace {
 
-constexpr uint64_t kOpConv = 5;
-constexpr uint64_t kOpConvTranspose = 28;
 
 // Above this many output positions the column matrix is cut into bands of
 // at most kBandValues values, so one band stays in the outer caches.
@@ -453,7 +452,7 @@ void run_general(const ConvRun& r, const float* xn, float* yn) {
 size_t conv_workspace_bytes(const CpuState& s, const NodeRecord& n) {
   using namespace kern;
   constexpr size_t kMin = 64;
-  if (n.op() == kOpConv) {
+  if (n.op() == op::Conv) {
     ConvParams p;
     if (!conv_params(s, n, &p, nullptr, 0)) return kMin;
     const bool pointwise = p.g == 1 && p.kh == 1 && p.kw == 1 && p.padt == 0 && p.padl == 0 &&
@@ -469,7 +468,7 @@ size_t conv_workspace_bytes(const CpuState& s, const NodeRecord& n) {
       slots = group_slots_wanted(p, p.y.plane());
     return std::max(kMin, static_cast<size_t>(row * rows * slots) * 4);
   }
-  if (n.op() == kOpConvTranspose) {
+  if (n.op() == op::ConvTranspose) {
     if (!has_io(s, n)) return kMin;
     Nchw x, y;
     if (!value_nchw(node_in_value(s, n, 0), &x) || !value_nchw(node_out_value(s, n, 0), &y))

@@ -20,7 +20,7 @@ ModelBuilder passthrough_model(std::vector<uint64_t> dims, std::vector<std::stri
   uint64_t x = b.input(dims, "x");
   uint64_t zero = b.weight(dims, std::vector<float>(count, 0.0f));
   uint64_t y = b.output(dims, "y");
-  b.node(kOpAdd, {x, zero}, {y});
+  b.node(op::Add, {x, zero}, {y});
   if (!labels.empty()) b.meta(WriterMeta::list("labels", labels));
   return b;
 }

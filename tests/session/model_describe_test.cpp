@@ -20,7 +20,7 @@ ModelBuilder tiny_model() {
   ModelBuilder b;
   uint64_t x = b.input({1, 3, 2, 2}, "x");
   uint64_t y = b.output({1, 3, 2, 2}, "y");
-  b.node(kOpRelu, {x}, {y});
+  b.node(op::Relu, {x}, {y});
   return b;
 }
 

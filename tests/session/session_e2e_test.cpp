@@ -271,8 +271,8 @@ TEST(SessionEndToEnd, BatchedOutputsSizedFromWhatTheEngineProduces) {
   uint64_t w = b.weight({1, 4}, {-1, 2, -3, 4});
   uint64_t y = b.output({1, 4}, "y");
   uint64_t z = b.output({1, 4}, "z");
-  b.node(kOpRelu, {x}, {y});
-  b.node(kOpRelu, {w}, {z});
+  b.node(op::Relu, {x}, {y});
+  b.node(op::Relu, {w}, {z});
   ModelFile m(b);
   Handles h;
   vorn_session_set_batch_size(h.s, 4);
@@ -295,8 +295,8 @@ TEST(SessionEndToEnd, BatchOfSingleSamplePassesFillsEverySample) {
   uint64_t x = b.input({1, 4}, "x");
   uint64_t soft = b.act({1, 4});
   uint64_t y = b.output({1, 4}, "y");
-  b.node(kOpSoftmax, {x}, {soft}, {{11, 0}});
-  b.node(kOpMul, {x, soft}, {y});  // softmax over a dim of 1 is 1: y = x
+  b.node(op::Softmax, {x}, {soft}, {{11, 0}});
+  b.node(op::Mul, {x, soft}, {y});  // softmax over a dim of 1 is 1: y = x
   ModelFile m(b);
   Handles h;
   vorn_session_set_batch_size(h.s, 4);
@@ -322,7 +322,7 @@ TEST(SessionEndToEnd, RankThreeImageInputTakes224) {
   ModelBuilder b;
   uint64_t x = b.input({3, 224, 224}, "image");
   uint64_t y = b.output({3, 224, 224}, "y");
-  b.node(kOpRelu, {x}, {y});
+  b.node(op::Relu, {x}, {y});
   ModelFile m(b);
   Handles h;
   ASSERT_TRUE(open(h, m.path)) << h.error();
@@ -348,7 +348,7 @@ TEST(SessionEndToEnd, SecondaryInputsOfEveryTypeAndBatches) {
   uint64_t x = b.input({1, 6}, "x");
   uint64_t y = b.input({1, 6}, "y");
   uint64_t z = b.output({1, 6}, "z");
-  b.node(kOpAdd, {x, y}, {z});
+  b.node(op::Add, {x, y}, {z});
   ModelFile m(b);
   Handles h;
   ASSERT_TRUE(open(h, m.path)) << h.error();

@@ -81,7 +81,7 @@ ModelBuilder with_input_dim0(uint64_t d0) {
   uint64_t x = b.input({d0, 4}, "x");
   uint64_t w = b.weight({1, 4}, {1, 2, 3, 4});
   uint64_t y = b.output({d0, 4}, "y");
-  b.node(kOpAdd, {x, w}, {y});
+  b.node(op::Add, {x, w}, {y});
   return b;
 }
 
@@ -90,7 +90,7 @@ ModelBuilder with_names(std::string in, std::string out) {
   uint64_t x = b.input({1, 4}, in);
   uint64_t w = b.weight({1, 4}, {1, 2, 3, 4});
   uint64_t y = b.output({1, 4}, out);
-  b.node(kOpAdd, {x, w}, {y});
+  b.node(op::Add, {x, w}, {y});
   return b;
 }
 
@@ -101,7 +101,7 @@ ModelBuilder with_inputs(uint64_t inputs) {
   uint64_t acc = xs[0];
   for (uint64_t i = 1; i < inputs; ++i) {
     uint64_t next = i + 1 == inputs ? b.output({1, 4}, "y") : b.act({1, 4});
-    b.node(kOpAdd, {acc, xs[i]}, {next});
+    b.node(op::Add, {acc, xs[i]}, {next});
     acc = next;
   }
   return b;
@@ -110,7 +110,7 @@ ModelBuilder with_inputs(uint64_t inputs) {
 ModelBuilder with_outputs(uint64_t outputs) {
   ModelBuilder b;
   uint64_t x = b.input({1, 4}, "x");
-  for (uint64_t i = 0; i < outputs; ++i) b.node(kOpRelu, {x}, {b.output({1, 4}, "y" + std::to_string(i))});
+  for (uint64_t i = 0; i < outputs; ++i) b.node(op::Relu, {x}, {b.output({1, 4}, "y" + std::to_string(i))});
   return b;
 }
 
@@ -118,7 +118,7 @@ ModelBuilder with_f16_input() {
   ModelBuilder b;
   uint64_t x = b.input({1, 4}, "x", kElemF16);
   uint64_t y = b.output({1, 4}, "y");
-  b.node(kOpRelu, {x}, {y});
+  b.node(op::Relu, {x}, {y});
   return b;
 }
 
@@ -137,8 +137,8 @@ ModelBuilder softmax_axis0_two_outputs() {
   uint64_t x = b.input({1, 4}, "x");
   uint64_t a = b.output({1, 4}, "soft");
   uint64_t y = b.output({1, 4}, "relu");
-  b.node(kOpSoftmax, {x}, {a}, {{11, 0}});
-  b.node(kOpRelu, {x}, {y});
+  b.node(op::Softmax, {x}, {a}, {{11, 0}});
+  b.node(op::Relu, {x}, {y});
   return b;
 }
 

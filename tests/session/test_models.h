@@ -10,15 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "container/op_codes.h"
 #include "container/writer.h"
 #include "reference/graph_records.h"
 
 namespace vorn::test {
 
-constexpr uint64_t kOpAdd = 3;
-constexpr uint64_t kOpMul = 4;
-constexpr uint64_t kOpRelu = 6;
-constexpr uint64_t kOpSoftmax = 29;
 
 class ModelBuilder {
  public:
@@ -109,9 +106,9 @@ inline ModelBuilder image_two_output_model(uint64_t h, uint64_t w) {
   uint64_t a = b.act(dims);
   uint64_t relu = b.output(dims, "relu");
   uint64_t scaled = b.output(dims, "scaled");
-  b.node(kOpAdd, {x, w1}, {a});
-  b.node(kOpRelu, {a}, {relu});
-  b.node(kOpMul, {a, w2}, {scaled});
+  b.node(op::Add, {x, w1}, {a});
+  b.node(op::Relu, {a}, {relu});
+  b.node(op::Mul, {a, w2}, {scaled});
   return b;
 }
 
@@ -122,7 +119,7 @@ inline ModelBuilder image_identity_model(uint64_t h, uint64_t w) {
   uint64_t x = b.input(dims, "image");
   uint64_t zero = b.weight(dims, std::vector<float>(3 * h * w, 0.0f));
   uint64_t y = b.output(dims, "pixels");
-  b.node(kOpAdd, {x, zero}, {y});
+  b.node(op::Add, {x, zero}, {y});
   return b;
 }
 
@@ -132,11 +129,11 @@ inline ModelBuilder long_chain_model(uint64_t elements, uint64_t nodes) {
   uint64_t prev = b.input({1, elements}, "x");
   for (uint64_t i = 0; i + 1 < nodes; ++i) {
     uint64_t next = b.act({1, elements});
-    b.node(kOpRelu, {prev}, {next});
+    b.node(op::Relu, {prev}, {next});
     prev = next;
   }
   uint64_t y = b.output({1, elements}, "y");
-  b.node(kOpRelu, {prev}, {y});
+  b.node(op::Relu, {prev}, {y});
   return b;
 }
 
