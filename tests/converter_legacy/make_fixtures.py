@@ -409,6 +409,46 @@ def cut300_case(name):
     return name, m, [("boxes", boxes), ("scores", scores)], [("det", np.concatenate([boxes, scores], axis=2))]
 
 
+def sam_decoder_case(name):
+    """SAM's prompt decoder: with an image_embeddings input, '/Unsqueeze'
+    enters the prompt rewrite, whose named nodes are rewired (the point
+    embedding, the dense embedding added to the image embedding, the sparse
+    embeddings' Concat, the positional encoding kept) and the rest dropped;
+    '/Reshape_5' and the IoU head's Gemm produce the masks and iou_predictions
+    outputs, and the import stops after the latter."""
+    rng = rng_of(name)
+    e, p, q = (rng.uniform(-1, 1, (1, 4)).astype(F) for _ in range(3))
+    w_pt = rng.uniform(-1, 1, (1, 4)).astype(F)
+    s9 = rng.uniform(-1, 1, (1, 4)).astype(F)
+    wg = rng.uniform(-1, 1, (4, 3)).astype(F)
+    nodes = [
+        node("Concat", ["p", "q"], ["/Concat_output_0"], axis=0, name="/Concat"),
+        node("Unsqueeze", ["p", "ax0"], ["u0"], name="/Unsqueeze"),
+        node("Mul", ["q", "s9"], ["m9"], name="/Mul_9"),
+        node("Add", ["m9", "m9"], ["sum7"], name="/Add_7"),
+        node("Expand", ["q", "shape2"], ["ex1"], name="/Expand_1"),
+        node("Concat", ["ex1", "sum7"], ["cat2"], axis=0, name="/Concat_2"),
+        node("Add", ["u0", "u0"], ["add5"], name="/Add_5"),
+        node("Unsqueeze", ["p", "ax0"], ["/Unsqueeze_1_output_0"], name="/Unsqueeze_1"),
+        node("Sin", ["add5"], ["sin"], name="/pe_layer/Sin"),
+        node("Relu", ["sin"], ["dropped"], name="/Relu_3"),
+        node("Concat", ["dropped", "dropped"], ["c6"], axis=0, name="/Concat_6"),
+        node("Add", ["cat2", "sin"], ["y_a"], name="/Add_out"),
+        node("Reshape", ["c6", "shape14"], ["/Reshape_5_output_0"], name="/Reshape_5"),
+        node("Gemm", ["sum7", "wg"], ["/iou_output"], name="/iou_prediction_head/layers.2/Gemm"),
+        node("Relu", ["/iou_output"], ["after"], name="/after_stop"),
+    ]
+    inits = [("model.prompt_encoder.point_embeddings.1.weight", w_pt), ("s9", s9), ("wg", wg),
+             ("ax0", np.array([0], np.int64)), ("shape2", np.array([1, 4], np.int64)),
+             ("shape14", np.array([1, 4], np.int64))]
+    m = model(nodes, [("image_embeddings", [1, 4]), ("p", [1, 4]), ("q", [1, 4])], inits,
+              [("y_a", [2, 4]), ("masks", [1, 4]), ("iou_predictions", [1, 3])])
+    sum7 = e.astype(np.float64) + s9
+    y_a = np.concatenate([q, sum7], axis=0) + np.sin(np.concatenate([p, q], axis=0) + w_pt)
+    return name, m, [("image_embeddings", e), ("p", p), ("q", q)], [
+        ("y_a", y_a.astype(F)), ("masks", p), ("iou_predictions", (sum7 @ wg).astype(F))]
+
+
 def cases():
     return [
         deform_case("deform_k3", 3),
@@ -428,6 +468,7 @@ def cases():
         birefnet_mod_pad_case("birefnet_mod_pad"),
         birefnet_pad_subgraph_case("birefnet_pad_subgraph"),
         cut300_case("cut300_head"),
+        sam_decoder_case("sam_prompt_decoder"),
     ]
 
 
