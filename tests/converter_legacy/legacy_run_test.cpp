@@ -193,6 +193,39 @@ TEST(LegacyRewriteRun, MaskToBoxLogitMatchesBoundingBoxes) {
   for (size_t i = 0; i < ref.size(); ++i) ASSERT_NEAR(got[0].f32[i], ref[i], 1e-4) << "mask " << i / 4;
 }
 
+// SAM's image encoder: the rank-3 input_image becomes [1, 3, 1024, 1024],
+// the preprocessing before '/Unsqueeze_4' is dropped (it reads the input as
+// it is), and after a Range the next Gather is kept.
+TEST(LegacyRewriteRun, SamImageInputSkipsThePreprocessing) {
+  TempPath out;
+  Converted conv = convert_legacy(data_dir() + "/sam_image/model.onnx", out.path);
+  ASSERT_EQ(conv.status, 0u) << conv.text;
+  EXPECT_EQ(conv.rewrites & kRewriteSam, kRewriteSam);
+  EXPECT_NE(conv.text.find("input  input_image [1, 3, 1024, 1024] f32"), std::string::npos) << conv.text;
+  constexpr size_t kPlane = 1024 * 1024;
+  TensorData in;
+  in.name = "input_image";
+  in.shape = {1, 3, 1024, 1024};
+  in.f32.resize(3 * kPlane);
+  double mean[3] = {};
+  for (size_t c = 0; c < 3; ++c)
+    for (size_t i = 0; i < kPlane; ++i) {
+      float v = static_cast<float>((i * 2654435761u + c * 97) % 1000) / 1000.0f + static_cast<float>(c);
+      in.f32[c * kPlane + i] = v;
+      mean[c] += v;
+    }
+  Case c;
+  c.outputs.push_back({"y0", conformance::DType::kF32, {1, 3, 1, 1}, ""});
+  c.outputs.push_back({"y1", conformance::DType::kF32, {1, 1, 1}, ""});
+  std::vector<TensorData> got;
+  ASSERT_EQ(run_model(out.path, {in}, c, &got), "");
+  ASSERT_EQ(got.size(), 2u);
+  ASSERT_EQ(got[0].f32.size(), 3u);
+  for (int k = 0; k < 3; ++k) EXPECT_NEAR(got[0].f32[k], mean[k] / kPlane, 1e-4);
+  ASSERT_EQ(got[1].f32.size(), 1u);
+  EXPECT_NEAR(got[1].f32[0], mean[1] / kPlane, 1e-4);
+}
+
 struct NearMiss {
   const char* model;
   std::vector<const char*> message_parts;

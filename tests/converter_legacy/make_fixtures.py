@@ -9,8 +9,9 @@ promises (not of the dropped nodes, which are only placeholders here).
 Writes tests/data/legacy/: one folder per case with model.onnx, in<i>.bin and
 out<i>.bin (raw little-endian f32), manifest.json in the conformance layout,
 and near_miss/<name>.onnx: graphs one name or one shape away from a pattern,
-which the conversion must refuse or leave alone. mask_box/model.onnx has no
-data files: its 48 MB input and the reference are made by the test.
+which the conversion must refuse or leave alone. mask_box/model.onnx and
+sam_image/model.onnx have no data files: their inputs (48 and 12 MB) and
+references are made by the test.
 """
 import json
 import os
@@ -489,6 +490,25 @@ def near_misses():
     }
 
 
+def sam_image_model():
+    """SAM's image encoder with its preprocessing: a rank-3 input_image
+    becomes a [1, 3, 1024, 1024] input, everything up to '/Unsqueeze_4' is
+    dropped (it reads the input directly), and after a Range the next Gather
+    is kept."""
+    nodes = [
+        node("Transpose", ["input_image"], ["t"], perm=[2, 0, 1], name="/Transpose"),
+        node("Sub", ["t", "mean"], ["centred"], name="/Sub"),
+        node("Unsqueeze", ["centred", "ax0"], ["img"], name="/Unsqueeze_4"),
+        node("GlobalAveragePool", ["img"], ["y0"], name="/pool"),
+        node("Range", ["r0", "r1", "r2"], ["rng"], name="/Range"),
+        node("Cast", ["rng"], ["rngf"], to=1, name="/Cast_3"),
+        node("Gather", ["y0", "one"], ["y1"], axis=1, name="/Gather_2"),
+    ]
+    inits = [("mean", np.array([0.5], F)), ("ax0", np.array([0], np.int64)), ("one", np.array(1, np.int64)),
+             ("r0", np.array(0, np.int64)), ("r1", np.array(4, np.int64)), ("r2", np.array(1, np.int64))]
+    return model(nodes, [("input_image", [0, 0, 3])], inits, [("y0", [1, 3, 1, 1]), ("y1", [1, 1, 1])])
+
+
 def write_tensor(path, a):
     np.ascontiguousarray(a, dtype="<f4").tofile(path)
 
@@ -513,6 +533,8 @@ def main():
         entries.append(spec)
     os.makedirs(os.path.join(OUT, "mask_box"), exist_ok=True)
     onnx.save(mask_box_model(), os.path.join(OUT, "mask_box", "model.onnx"))
+    os.makedirs(os.path.join(OUT, "sam_image"), exist_ok=True)
+    onnx.save(sam_image_model(), os.path.join(OUT, "sam_image", "model.onnx"))
     for name, m in near_misses().items():
         onnx.save(m, os.path.join(OUT, "near_miss", name + ".onnx"))
     with open(os.path.join(OUT, "manifest.json"), "w") as f:
