@@ -450,6 +450,17 @@ def sam_decoder_case(name):
         ("y_a", y_a.astype(F)), ("masks", p), ("iou_predictions", (sum7 @ wg).astype(F))]
 
 
+def birefnet_scatter_case(name):
+    """A ScatterND under /bb/ (the Swin mask construction) passes its data
+    through unchanged."""
+    rng = rng_of(name)
+    x = rng.uniform(-1, 1, (1, 6, 4)).astype(F)
+    nodes = [node("ScatterND", ["x", "idx", "upd"], ["y0"], name="/bb/layers.0/ScatterND")]
+    inits = [("idx", np.array([[[0, 1]]], np.int64)), ("upd", np.ones((1, 1, 4), F))]
+    m = model(nodes, [("x", [1, 6, 4])], inits, [("y0", [1, 6, 4])])
+    return name, m, [("x", x)], [("y0", x)]
+
+
 def cases():
     return [
         deform_case("deform_k3", 3),
@@ -470,6 +481,7 @@ def cases():
         birefnet_pad_subgraph_case("birefnet_pad_subgraph"),
         cut300_case("cut300_head"),
         sam_decoder_case("sam_prompt_decoder"),
+        birefnet_scatter_case("birefnet_scatter"),
     ]
 
 
