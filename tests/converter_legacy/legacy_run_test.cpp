@@ -290,3 +290,39 @@ TEST(LegacyRewriteNearMiss, OtherTableSizesKeepTheirGather) {
 
 }  // namespace
 }  // namespace vorn
+
+namespace vorn {
+namespace {
+
+struct LeftAlone {
+  const char* model;
+  uint64_t bit;       // the rewrite's note, which must stay clear
+  uint64_t kept_op;   // an operator of the pattern that must still be there
+};
+
+// One shape or one prefix off: the rewrite does not apply at all (no note,
+// the pattern's own operators still in the graph).
+TEST(LegacyRewriteNearMiss, IsLeftAloneWithoutItsNote) {
+  const LeftAlone cases[] = {
+      {"yolop_width_7", kRewriteRawSigmoid, 0},  // [1, 25200, 7]
+      {"cut299_head", kRewriteCut300, 71},       // [1, 299, 6]: ReduceMax stays
+      {"scatter_outside_bb", kRewriteBiRefNet, 77},
+  };
+  for (const LeftAlone& c : cases) {
+    TempPath out;
+    Converted conv = convert_legacy(data_dir() + "/near_miss/" + c.model + ".onnx", out.path);
+    EXPECT_EQ(conv.rewrites & c.bit, 0u) << c.model;
+    if (c.kept_op == 0) continue;
+    ASSERT_EQ(conv.status, 0u) << c.model << ": " << conv.text;
+    ContainerResult r = container_open_path(out.path.c_str());
+    ASSERT_TRUE(r.ok());
+    bool kept = false;
+    for (uint64_t i = 0; i < container_node_count(&r.value); ++i)
+      kept |= container_node_record(&r.value, i).w[0] == c.kept_op;
+    EXPECT_TRUE(kept) << c.model;
+    container_close(&r.value);
+  }
+}
+
+}  // namespace
+}  // namespace vorn

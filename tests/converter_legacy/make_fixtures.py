@@ -259,7 +259,7 @@ def rel_pos_case(name, rows=27):
     return name, m, [("q", q)], [("y0", y.astype(F))]
 
 
-def raw_sigmoid_case(name):
+def raw_sigmoid_case(name, width=6):
     """YOLOP's detection head: three Conv outputs, each through a 24-node box
     decode (placeholders here) into a Concat whose [1, 25200, 6] output the
     legacy mode replaces by the raw sigmoids joined along axis 2."""
@@ -280,7 +280,7 @@ def raw_sigmoid_case(name):
             prev = out
         refs.append(1.0 / (1.0 + np.exp(-conv2d(x, wt).reshape(1, 6, side * side))))
     nodes.append(node("Concat", ["v0", "v1", "v2"], ["det_out"], axis=1, name="/head/Concat"))
-    m = model(nodes, ins, inits, [("det_out", [1, 25200, 6])])
+    m = model(nodes, ins, inits, [("det_out", [1, 25200, width])])
     return name, m, feeds, [("det_out", np.concatenate(refs, axis=2).astype(F))]
 
 
@@ -391,7 +391,7 @@ def birefnet_pad_subgraph_case(name):
     return name, m, [("x", x), ("pf", np.zeros(8, F))], [("y0", ref.astype(F))]
 
 
-def cut300_case(name):
+def cut300_case(name, rows=300):
     """An NMS-free detector's [1, 300, 6] output: the graph is cut at the
     Concat of the head, whose output becomes the model's output."""
     rng = rng_of(name)
@@ -406,7 +406,7 @@ def cut300_case(name):
         node("Relu", ["tv"], ["det"], name="/model.23/Relu"),
     ]
     m = model(nodes, [("boxes", [1, 300, 4]), ("scores", [1, 300, 2])], [("k", np.array([300], np.int64))],
-              [("det", [1, 300, 6])])
+              [("det", [1, rows, 6])])
     return name, m, [("boxes", boxes), ("scores", scores)], [("det", np.concatenate([boxes, scores], axis=2))]
 
 
@@ -450,12 +450,12 @@ def sam_decoder_case(name):
         ("y_a", y_a.astype(F)), ("masks", p), ("iou_predictions", (sum7 @ wg).astype(F))]
 
 
-def birefnet_scatter_case(name):
+def birefnet_scatter_case(name, node_name="/bb/layers.0/ScatterND"):
     """A ScatterND under /bb/ (the Swin mask construction) passes its data
     through unchanged."""
     rng = rng_of(name)
     x = rng.uniform(-1, 1, (1, 6, 4)).astype(F)
-    nodes = [node("ScatterND", ["x", "idx", "upd"], ["y0"], name="/bb/layers.0/ScatterND")]
+    nodes = [node("ScatterND", ["x", "idx", "upd"], ["y0"], name=node_name)]
     inits = [("idx", np.array([[[0, 1]]], np.int64)), ("upd", np.ones((1, 1, 4), F))]
     m = model(nodes, [("x", [1, 6, 4])], inits, [("y0", [1, 6, 4])])
     return name, m, [("x", x)], [("y0", x)]
@@ -498,6 +498,9 @@ def near_misses():
         "doc_where_renamed": doc_tail_case("doc_where_renamed", closing="Where.1")[1],
         "nafnet_pad_three_inputs": nafnet_case("nafnet_pad_three_inputs", pad_inputs=3)[1],
         "sam_rel_pos_28_rows": rel_pos_case("sam_rel_pos_28_rows", rows=28)[1],
+        "yolop_width_7": raw_sigmoid_case("yolop_width_7", width=7)[1],
+        "cut299_head": cut300_case("cut299_head", rows=299)[1],
+        "scatter_outside_bb": birefnet_scatter_case("scatter_outside_bb", node_name="/bx/layers.0/ScatterND")[1],
         "swin_closing_long": swin_case("swin_closing_long", closing="/bb/layers.2/x/Cast_44")[1],
     }
 
