@@ -120,7 +120,9 @@ bool lower_mask_to_box_logit(Lower& L, BuilderNode& n) {
   if (n.input_count() < 1 || !L.valid(n.input(0))) return L.refuse("the mask-to-box rewrite found no masks");
   const BuilderValue& masks = L.v(n.input(0));
   const uint64_t side = kMaskSide;
-  if (masks.rank < 3 || masks.dims[masks.rank - 1] != side || masks.dims[masks.rank - 2] != side ||
+  // The masks arrive as the batched product [1, 300, 200 * 200] or already
+  // as planes; the kernel reads 300 planes of 200 x 200 either way.
+  if (masks.rank < 2 || masks.dims[masks.rank == 2 ? 0 : 1] != kMaskCount ||
       elem_count(masks) != kMaskCount * side * side)
     return L.refuse("the mask-to-box rewrite needs %llu masks of %llu x %llu",
                     static_cast<unsigned long long>(kMaskCount), static_cast<unsigned long long>(side),

@@ -150,15 +150,18 @@ TEST(LegacyRewriteContainer, DeformUnfoldCarriesItsKernelAndGrid) {
 // MaskToBoxLogit over 300 masks of 200 x 200 made here (48 MB is too much
 // to commit): the box of each mask's positive pixels, as centre and size
 // in [0, 1], each turned into a logit.
-TEST(LegacyRewriteRun, MaskToBoxLogitMatchesBoundingBoxes) {
+class MaskToBoxRun : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(MaskToBoxRun, MatchesBoundingBoxes) {
   TempPath out;
-  Converted conv = convert_legacy(data_dir() + "/mask_box/model.onnx", out.path);
+  const bool flat = std::string(GetParam()) == "flat";
+  Converted conv = convert_legacy(data_dir() + "/mask_box/" + GetParam() + ".onnx", out.path);
   ASSERT_EQ(conv.status, 0u) << conv.text;
   EXPECT_NE(conv.rewrites & kRewriteDocLayoutTail, 0u);
   constexpr int kMasks = 300, kSide = 200;
   TensorData in;
   in.name = "p2o.pd_op.bmm.0.0";
-  in.shape = {1, kMasks, kSide, kSide};
+  in.shape = flat ? std::vector<int64_t>{1, kMasks, kSide * kSide} : std::vector<int64_t>{1, kMasks, kSide, kSide};
   in.f32.assign(static_cast<size_t>(kMasks) * kSide * kSide, -1.0f);
   std::vector<float> ref(kMasks * 4);
   std::mt19937 rng(7);
@@ -193,6 +196,8 @@ TEST(LegacyRewriteRun, MaskToBoxLogitMatchesBoundingBoxes) {
   ASSERT_EQ(got[0].f32.size(), ref.size());
   for (size_t i = 0; i < ref.size(); ++i) ASSERT_NEAR(got[0].f32[i], ref[i], 1e-4) << "mask " << i / 4;
 }
+
+INSTANTIATE_TEST_SUITE_P(Layouts, MaskToBoxRun, ::testing::Values("model", "flat"));
 
 // SAM's image encoder: the rank-3 input_image becomes [1, 3, 1024, 1024],
 // the preprocessing before '/Unsqueeze_4' is dropped (it reads the input as

@@ -176,15 +176,17 @@ def detr_case(name, queries=320, closing="GatherND.0"):
     return name, m, [("p2o.pd_op.add.37.0", logits), ("p2o.pd_op.layer_norm.2.0", rows)], [("y0", y)]
 
 
-def mask_box_model(side=200, closing="Log.0"):
-    """PP-DocLayoutV3's boxes from masks: Greater.0 enters, Log.0 closes."""
+def mask_box_model(side=200, closing="Log.0", flat=False):
+    """PP-DocLayoutV3's boxes from masks: Greater.0 enters, Log.0 closes. The
+    masks come from a batched MatMul, [1, 300, 200 * 200] (flat) or planes."""
     nodes = [
         node("Greater", ["p2o.pd_op.bmm.0.0", "zero"], ["pos"], name="Greater.0"),
         node("Cast", ["pos"], ["posf"], to=1, name="Cast.7"),
         node("ReduceMax", ["posf"], ["rm"], axes=[-1], name="ReduceMax.5"),
         node("Log", ["rm"], ["y0"], name=closing),
     ]
-    return model(nodes, [("p2o.pd_op.bmm.0.0", [1, 300, side, side])], [("zero", np.array([0.0], F))],
+    shape = [1, 300, side * side] if flat else [1, 300, side, side]
+    return model(nodes, [("p2o.pd_op.bmm.0.0", shape)], [("zero", np.array([0.0], F))],
                  [("y0", [1, 300, 4])])
 
 
@@ -548,6 +550,7 @@ def main():
         entries.append(spec)
     os.makedirs(os.path.join(OUT, "mask_box"), exist_ok=True)
     onnx.save(mask_box_model(), os.path.join(OUT, "mask_box", "model.onnx"))
+    onnx.save(mask_box_model(flat=True), os.path.join(OUT, "mask_box", "flat.onnx"))
     os.makedirs(os.path.join(OUT, "sam_image"), exist_ok=True)
     onnx.save(sam_image_model(), os.path.join(OUT, "sam_image", "model.onnx"))
     for name, m in near_misses().items():
