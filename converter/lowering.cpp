@@ -1,5 +1,6 @@
 #include "converter/lowering.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -102,76 +103,86 @@ BuilderNode* insert_after_current(Lower& L) {
   return &n;
 }
 
-bool node_attribute(Lower& L, const char* name, int64_t* int_out, const uint8_t** text, uint64_t* text_len) {
+// The NodeProto [start, end) that holds the current node's name. The spans
+// of the graph's NodeProtos are listed once per pass (they are in file
+// order, so sorted) and searched by the name's offset.
+bool current_node_proto(Lower& L, uint64_t* start, uint64_t* end) {
   const BuilderState& s = L.s;
   if (s.onnx == nullptr || L.node >= kMaxNodes || s.node_name_length[L.node] == 0) return false;
-  const uint64_t name_at = s.node_name_offset[L.node];
-  const uint8_t* b = s.onnx;
-  uint64_t pos = L.source.graph_start;
-  PbField f;
-  while (pb_next(b, L.source.graph_end, pos, f) == PbStep::kField) {
-    if (f.number != 1 || f.wire != kWireLen || name_at < f.start || name_at >= f.end) continue;
-    uint64_t np = f.start;
-    PbField g;
-    while (pb_next(b, f.end, np, g) == PbStep::kField) {
-      if (g.number != 5 || g.wire != kWireLen) continue;
-      uint64_t ap = g.start;
-      PbField a;
-      bool named = false, has_int = false, has_text = false;
-      int64_t value = 0;
-      uint64_t text_start = 0, text_end = 0;
-      while (pb_next(b, g.end, ap, a) == PbStep::kField) {
-        if (a.number == 1 && a.wire == kWireLen) named = text_equal(b + a.start, a.end - a.start, name);
-        if (a.number == 3 && a.wire == kWireVarint) value = static_cast<int64_t>(a.value), has_int = true;
-        if (a.number == 4 && a.wire == kWireLen) text_start = a.start, text_end = a.end, has_text = true;
-      }
-      if (!named) continue;
-      if (has_int && int_out != nullptr) *int_out = value;
-      if (has_text && text != nullptr) *text = b + text_start, *text_len = text_end - text_start;
-      return (has_int && int_out != nullptr) || (has_text && text != nullptr);
+  if (!L.protos_listed) {
+    L.protos_listed = true;
+    uint64_t pos = L.source.graph_start;
+    PbField f;
+    while (pb_next(s.onnx, L.source.graph_end, pos, f) == PbStep::kField)
+      if (f.number == 1 && f.wire == kWireLen) L.protos.push_back({f.start, f.end});
+  }
+  const uint64_t at = s.node_name_offset[L.node];
+  auto it = std::upper_bound(L.protos.begin(), L.protos.end(), at,
+                             [](uint64_t v, const std::pair<uint64_t, uint64_t>& p) { return v < p.first; });
+  if (it == L.protos.begin()) return false;
+  --it;
+  if (at >= it->second) return false;
+  *start = it->first;
+  *end = it->second;
+  return true;
+}
+
+bool node_attribute(Lower& L, const char* name, int64_t* int_out, const uint8_t** text, uint64_t* text_len) {
+  uint64_t ns, ne;
+  if (!current_node_proto(L, &ns, &ne)) return false;
+  const uint8_t* b = L.s.onnx;
+  uint64_t np = ns;
+  PbField g;
+  while (pb_next(b, ne, np, g) == PbStep::kField) {
+    if (g.number != 5 || g.wire != kWireLen) continue;
+    uint64_t ap = g.start;
+    PbField a;
+    bool named = false, has_int = false, has_text = false;
+    int64_t value = 0;
+    uint64_t text_start = 0, text_end = 0;
+    while (pb_next(b, g.end, ap, a) == PbStep::kField) {
+      if (a.number == 1 && a.wire == kWireLen) named = text_equal(b + a.start, a.end - a.start, name);
+      if (a.number == 3 && a.wire == kWireVarint) value = static_cast<int64_t>(a.value), has_int = true;
+      if (a.number == 4 && a.wire == kWireLen) text_start = a.start, text_end = a.end, has_text = true;
     }
-    return false;
+    if (!named) continue;
+    if (has_int && int_out != nullptr) *int_out = value;
+    if (has_text && text != nullptr) *text = b + text_start, *text_len = text_end - text_start;
+    return (has_int && int_out != nullptr) || (has_text && text != nullptr);
   }
   return false;
 }
 
 int64_t node_int_list(Lower& L, const char* name, int64_t* out, uint64_t capacity) {
-  const BuilderState& s = L.s;
-  if (s.onnx == nullptr || L.node >= kMaxNodes || s.node_name_length[L.node] == 0) return -1;
-  const uint64_t name_at = s.node_name_offset[L.node];
-  const uint8_t* b = s.onnx;
-  uint64_t pos = L.source.graph_start;
-  PbField f;
-  while (pb_next(b, L.source.graph_end, pos, f) == PbStep::kField) {
-    if (f.number != 1 || f.wire != kWireLen || name_at < f.start || name_at >= f.end) continue;
-    uint64_t np = f.start;
-    PbField g;
-    while (pb_next(b, f.end, np, g) == PbStep::kField) {
-      if (g.number != 5 || g.wire != kWireLen) continue;
-      uint64_t ap = g.start;
-      PbField a;
-      bool named = false;
-      uint64_t count = 0;
-      int64_t values[kBuilderRank * 2];
-      while (pb_next(b, g.end, ap, a) == PbStep::kField) {
-        if (a.number == 1 && a.wire == kWireLen) named = text_equal(b + a.start, a.end - a.start, name);
-        if (a.number != 8) continue;
-        if (a.wire == kWireVarint) {
-          if (count < kBuilderRank * 2) values[count] = static_cast<int64_t>(a.value);
+  uint64_t ns, ne;
+  if (!current_node_proto(L, &ns, &ne)) return -1;
+  const uint8_t* b = L.s.onnx;
+  uint64_t np = ns;
+  PbField g;
+  while (pb_next(b, ne, np, g) == PbStep::kField) {
+    if (g.number != 5 || g.wire != kWireLen) continue;
+    uint64_t ap = g.start;
+    PbField a;
+    bool named = false;
+    uint64_t count = 0;
+    int64_t values[kBuilderRank * 2];
+    while (pb_next(b, g.end, ap, a) == PbStep::kField) {
+      if (a.number == 1 && a.wire == kWireLen) named = text_equal(b + a.start, a.end - a.start, name);
+      if (a.number != 8) continue;
+      if (a.wire == kWireVarint) {
+        if (count < kBuilderRank * 2) values[count] = static_cast<int64_t>(a.value);
+        ++count;
+      } else if (a.wire == kWireLen) {
+        for (uint64_t p = a.start; p < a.end;) {
+          uint64_t v = pb_read_varint(b, a.end, p);
+          if (count < kBuilderRank * 2) values[count] = static_cast<int64_t>(v);
           ++count;
-        } else if (a.wire == kWireLen) {
-          for (uint64_t p = a.start; p < a.end;) {
-            uint64_t v = pb_read_varint(b, a.end, p);
-            if (count < kBuilderRank * 2) values[count] = static_cast<int64_t>(v);
-            ++count;
-          }
         }
       }
-      if (!named) continue;
-      for (uint64_t k = 0; k < count && k < capacity && k < kBuilderRank * 2; ++k) out[k] = values[k];
-      return static_cast<int64_t>(count);
     }
-    return -1;
+    if (!named) continue;
+    for (uint64_t k = 0; k < count && k < capacity && k < kBuilderRank * 2; ++k) out[k] = values[k];
+    return static_cast<int64_t>(count);
   }
   return -1;
 }
