@@ -63,7 +63,8 @@ bool lower_deform_unfold(Lower& L, BuilderNode& n) {
   const BuilderValue& x = L.v(n.input(0));
   const BuilderValue& offsets = L.v(n.input(1));
   const BuilderValue& mask = L.v(n.input(2));
-  if (x.rank != 4 || x.dims[2] == 0 || x.dims[3] == 0)
+  if (x.rank != 4 || x.dims[2] == 0 || x.dims[3] == 0 || x.dims[2] > (uint64_t{1} << 24) ||
+      x.dims[3] > (uint64_t{1} << 24))
     return L.refuse("the deformable-convolution rewrite needs an [N, C, H, W] input");
   // The kernel size follows from the mask's channels: one per tap.
   const uint64_t k = mask.dims[1] == 1 ? 1 : (mask.dims[1] == 9 ? 3 : 7);

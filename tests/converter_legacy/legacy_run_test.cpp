@@ -244,6 +244,7 @@ TEST(LegacyRewriteNearMiss, IsRefusedWithAClearMessage) {
   const NearMiss cases[] = {
       {"deform_closing_renamed", {"only in part", "atrous_conv/Reshape_20", "never came"}},
       {"deform_entry_renamed", {"unsupported node(s)", "GatherElements"}},
+      {"deform_without_offsets", {"1 unsupported node(s)", "Reshape_20", "fewer than four nodes precede it"}},
       {"deform_mask_25", {"deformable-convolution rewrite needs offsets", "mask channels 25"}},
       {"detr_closing_renamed", {"only in part", "'GatherND.0' never came"}},
       {"detr_too_few_queries", {"query-selection rewrite needs", "Q 200"}},

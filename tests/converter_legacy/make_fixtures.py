@@ -487,12 +487,24 @@ def cases():
     ]
 
 
+def deform_without_offsets():
+    """The sampling subgraph's names without the offset and mask convs."""
+    nodes = [
+        node("Reshape", ["x0", "shape"], ["s0"], name="/dec/aspp1/atrous_conv/Reshape"),
+        node("Relu", ["s0"], ["s1"], name="/dec/aspp1/atrous_conv/Relu"),
+        node("Reshape", ["s1", "shape"], ["y0"], name="/dec/aspp1/atrous_conv/Reshape_20"),
+    ]
+    return model(nodes, [("x0", [1, 3, 5, 6])], [("shape", np.array([1, 3, 15, 18], np.int64))],
+                 [("y0", [1, 3, 15, 18])])
+
+
 def near_misses():
     """Graphs one name or shape away from a pattern."""
     return {
         "deform_closing_renamed": deform_case("deform_closing_renamed", 3,
                                               closing="/dec/aspp1/atrous_conv/Reshape_21")[1],
         "deform_entry_renamed": deform_case("deform_entry_renamed", 3, entry="/dec/aspp1/atrous_conv/Reshap")[1],
+        "deform_without_offsets": deform_without_offsets(),
         "deform_mask_25": deform_case("deform_mask_25", 3, mask_channels=25)[1],
         "detr_closing_renamed": detr_case("detr_closing_renamed", closing="GatherND.1")[1],
         "detr_too_few_queries": detr_case("detr_too_few_queries", queries=200)[1],
