@@ -3,9 +3,10 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <deque>
+#include <chrono>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -14,12 +15,30 @@ namespace vorn {
 
 namespace {
 
+// How long a thread keeps polling for more work before it sleeps: long
+// enough to bridge the gap between back-to-back layers, short enough that
+// an idle process costs nothing measurable.
+constexpr auto kSpin = std::chrono::microseconds(50);
+
+// Polling threads yield rather than pause: on a busy machine the threads
+// they wait for may be queued behind them on the same core.
+inline void cpu_relax() { std::this_thread::yield(); }
+
 struct Job {
   size_t iterations;
+  size_t chunk;
   void* context;
   void (*work)(void*, size_t);
-  std::atomic<size_t> next{0};
-  size_t workers_inside = 0;  // guarded by the pool mutex
+  Job* next_job = nullptr;  // in the pool's list, guarded by the pool mutex
+  alignas(64) std::atomic<size_t> next{0};
+  // Workers that hold a pointer to this job. Taken under the pool mutex
+  // while the job is listed, so once the caller has unlisted it the count
+  // only falls and the job may leave the caller's stack when it is zero.
+  alignas(64) std::atomic<uint32_t> refs{0};
+};
+
+struct alignas(64) Worker {
+  std::atomic<uint32_t> wake{0};  // futex word: 1 = told to look for work
 };
 
 // Set while a thread runs iterations of a job (a worker, or a caller inside
@@ -29,10 +48,12 @@ thread_local bool t_in_worker = false;
 
 class Pool {
  public:
-  explicit Pool(size_t workers) {
+  explicit Pool(size_t workers) : workers_(std::make_unique<Worker[]>(workers)) {
+    idle_.reserve(workers);
     threads_.reserve(workers);
     for (size_t i = 0; i < workers; ++i) {
-      threads_.emplace_back([this] { worker_loop(); });
+      Worker* w = &workers_[i];
+      threads_.emplace_back([this, w] { worker_loop(*w); });
       // Named here rather than in the thread so the name is there as soon
       // as the pool is: profilers and the idle test tell our workers by it.
       pthread_setname_np(threads_.back().native_handle(), "vorn-worker");
@@ -45,62 +66,158 @@ class Pool {
   size_t thread_count() const { return threads_.size() + 1; }
 
   void run(Job& job) {
+    Worker* to_wake[kMaxWake];
+    size_t woken = 0;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      jobs_.push_back(&job);
+      job.next_job = nullptr;
+      if (tail_ != nullptr) {
+        tail_->next_job = &job;
+      } else {
+        head_ = &job;
+      }
+      tail_ = &job;
+      published_.fetch_add(1, std::memory_order_release);
+      // Wake sleepers only for the chunks that threads already polling
+      // for work will not pick up; the caller takes one itself.
+      size_t chunks = (job.iterations + job.chunk - 1) / job.chunk;
+      size_t wanted = chunks - 1;
+      size_t polling = polling_.load(std::memory_order_relaxed);
+      wanted = wanted > polling ? wanted - polling : 0;
+      wanted = std::min({wanted, idle_.size(), kMaxWake});
+      for (; woken < wanted; ++woken) {
+        to_wake[woken] = idle_.back();
+        idle_.pop_back();
+        to_wake[woken]->wake.store(1, std::memory_order_relaxed);
+      }
     }
-    // Wake only as many workers as there are iterations beyond the caller's.
-    size_t helpers = job.iterations - 1;
-    if (helpers >= threads_.size()) {
-      wake_.notify_all();
-    } else {
-      for (size_t i = 0; i < helpers; ++i) wake_.notify_one();
-    }
+    for (size_t i = 0; i < woken; ++i) to_wake[i]->wake.notify_one();
+
     t_in_worker = true;
-    run_iterations(job);
+    run_chunks(job);
     t_in_worker = false;
-    std::unique_lock<std::mutex> lock(mu_);
-    remove_locked(&job);
-    done_.wait(lock, [&] { return job.workers_inside == 0; });
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      unlist_locked(&job);
+    }
+    wait_for_helpers(job);
   }
 
  private:
-  static void run_iterations(Job& job) {
+  static constexpr size_t kMaxWake = 64;
+
+  static void run_chunks(Job& job) {
     for (;;) {
-      size_t i = job.next.fetch_add(1, std::memory_order_relaxed);
-      if (i >= job.iterations) return;
-      job.work(job.context, i);
+      size_t begin = job.next.fetch_add(job.chunk, std::memory_order_relaxed);
+      if (begin >= job.iterations) return;
+      size_t end = std::min(job.iterations, begin + job.chunk);
+      for (size_t i = begin; i < end; ++i) job.work(job.context, i);
     }
   }
 
-  void remove_locked(Job* job) {
-    for (auto it = jobs_.begin(); it != jobs_.end(); ++it) {
-      if (*it == job) {
-        jobs_.erase(it);
-        return;
+  void unlist_locked(Job* job) {
+    Job* prev = nullptr;
+    for (Job* j = head_; j != nullptr; prev = j, j = j->next_job) {
+      if (j != job) continue;
+      (prev != nullptr ? prev->next_job : head_) = j->next_job;
+      if (tail_ == j) tail_ = prev;
+      return;
+    }
+  }
+
+  // A listed job that still has iterations to hand out, with a reference
+  // taken; nullptr when there is none.
+  Job* take_job_locked() {
+    for (Job* j = head_; j != nullptr; j = j->next_job) {
+      if (j->next.load(std::memory_order_relaxed) < j->iterations) {
+        j->refs.fetch_add(1, std::memory_order_relaxed);
+        return j;
       }
     }
+    return nullptr;
   }
 
-  void worker_loop() {
-    t_in_worker = true;
-    std::unique_lock<std::mutex> lock(mu_);
+  void release(Job* job) {
+    // After this decrement the job may be gone: only pool memory is
+    // touched from here on.
+    if (job->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      done_.fetch_add(1, std::memory_order_seq_cst);
+      if (done_waiters_.load(std::memory_order_seq_cst) != 0) done_.notify_all();
+    }
+  }
+
+  void wait_for_helpers(Job& job) {
+    // Helpers usually finish within a few microseconds of the caller.
+    auto until = std::chrono::steady_clock::now() + kSpin;
+    for (unsigned spin = 0; job.refs.load(std::memory_order_acquire) != 0; ++spin) {
+      if ((spin & 7) == 7 && std::chrono::steady_clock::now() > until) break;
+      cpu_relax();
+    }
+    if (job.refs.load(std::memory_order_acquire) == 0) return;
+    done_waiters_.fetch_add(1, std::memory_order_seq_cst);
     for (;;) {
-      wake_.wait(lock, [&] { return !jobs_.empty(); });
-      Job* job = jobs_.front();
-      ++job->workers_inside;
-      lock.unlock();
-      run_iterations(*job);
-      lock.lock();
-      remove_locked(job);
-      if (--job->workers_inside == 0) done_.notify_all();
+      uint32_t seen = done_.load(std::memory_order_seq_cst);
+      if (job.refs.load(std::memory_order_seq_cst) == 0) break;
+      done_.wait(seen, std::memory_order_seq_cst);
+    }
+    done_waiters_.fetch_sub(1, std::memory_order_relaxed);
+  }
+
+  // Polls for newly published work for a short while; true when some came.
+  bool poll_for_work(uint32_t seen) {
+    polling_.fetch_add(1, std::memory_order_relaxed);
+    auto until = std::chrono::steady_clock::now() + kSpin;
+    bool found = false;
+    for (unsigned spin = 0;; ++spin) {
+      if (published_.load(std::memory_order_acquire) != seen) {
+        found = true;
+        break;
+      }
+      if ((spin & 7) == 7 && std::chrono::steady_clock::now() > until) break;
+      cpu_relax();
+    }
+    polling_.fetch_sub(1, std::memory_order_relaxed);
+    return found;
+  }
+
+  void worker_loop(Worker& self) {
+    t_in_worker = true;
+    bool may_poll = false;  // only right after work, never from cold sleep
+    for (;;) {
+      Job* job;
+      uint32_t seen;
+      {
+        std::unique_lock<std::mutex> lock(mu_);
+        job = take_job_locked();
+        seen = published_.load(std::memory_order_relaxed);
+        if (job == nullptr && !may_poll) {
+          self.wake.store(0, std::memory_order_relaxed);
+          idle_.push_back(&self);
+          lock.unlock();
+          while (self.wake.load(std::memory_order_acquire) == 0) self.wake.wait(0, std::memory_order_acquire);
+          may_poll = false;
+          continue;
+        }
+      }
+      if (job != nullptr) {
+        run_chunks(*job);
+        release(job);
+        may_poll = true;
+        continue;
+      }
+      may_poll = poll_for_work(seen);
     }
   }
 
   std::mutex mu_;
-  std::condition_variable wake_;
-  std::condition_variable done_;
-  std::deque<Job*> jobs_;
+  Job* head_ = nullptr;  // jobs being dispatched, oldest first
+  Job* tail_ = nullptr;
+  std::vector<Worker*> idle_;  // sleeping workers, guarded by mu_
+  std::atomic<uint32_t> published_{0};
+  std::atomic<size_t> polling_{0};
+  std::atomic<uint32_t> done_{0};
+  std::atomic<uint32_t> done_waiters_{0};
+  std::unique_ptr<Worker[]> workers_;
   std::vector<std::thread> threads_;
 };
 
@@ -137,12 +254,16 @@ void dispatch_apply_f(size_t iterations, void* context, void (*work)(void*, size
     return;
   }
   Pool& p = pool();
-  if (p.thread_count() == 1) {
+  size_t threads = p.thread_count();
+  if (threads == 1) {
     for (size_t i = 0; i < iterations; ++i) work(context, i);
     return;
   }
   Job job;
   job.iterations = iterations;
+  // A few chunks per thread keeps uneven iterations balanced while large
+  // counts of tiny iterations do not all meet on one counter.
+  job.chunk = std::max<size_t>(1, iterations / (threads * 4));
   job.context = context;
   job.work = work;
   p.run(job);

@@ -17,7 +17,10 @@ namespace vorn {
 namespace {
 
 TEST(ParallelFor, EveryIterationRunsExactlyOnce) {
-  for (size_t n : {0u, 1u, 2u, 7u, 1000u}) {
+  // Counts around the chunk boundaries (chunks are a few per thread).
+  size_t t = parallel_thread_count();
+  for (size_t n : {size_t{0}, size_t{1}, size_t{2}, size_t{7}, size_t{1000}, t, t * 4 - 1, t * 4 + 1,
+                   t * 8 + 3, size_t{4099}}) {
     std::vector<std::atomic<int>> hits(n);
     parallel_for(n, [&](size_t i) { hits[i].fetch_add(1); });
     for (size_t i = 0; i < n; ++i) EXPECT_EQ(hits[i].load(), 1) << n << " " << i;
@@ -36,6 +39,60 @@ TEST(ParallelFor, NestedAndConcurrentCallersFinish) {
   a.join();
   b.join();
   EXPECT_EQ(total.load(), 3L * 16 * 120);
+}
+
+TEST(ParallelFor, ManyConcurrentDispatchersRunEachIterationOnce) {
+  // Several threads dispatch back to back at once, so jobs overlap in the
+  // pool, workers move from one job to the next while polling, and callers
+  // return while others' helpers are still busy.
+  constexpr int kThreads = 6;
+  constexpr int kRounds = 150;
+  std::atomic<int> failures{0};
+  auto dispatcher = [&](int seed) {
+    std::vector<std::atomic<int>> hits(257);
+    for (int round = 0; round < kRounds; ++round) {
+      size_t n = static_cast<size_t>((seed * 31 + round * 17) % 257);
+      for (size_t i = 0; i < n; ++i) hits[i].store(0, std::memory_order_relaxed);
+      parallel_for(n, [&](size_t i) {
+        hits[i].fetch_add(1, std::memory_order_relaxed);
+        if (i % 64 == 0) std::this_thread::yield();
+      });
+      // Every iteration has finished when the call returns.
+      for (size_t i = 0; i < n; ++i)
+        if (hits[i].load(std::memory_order_relaxed) != 1) failures.fetch_add(1);
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int k = 1; k < kThreads; ++k) threads.emplace_back(dispatcher, k);
+  dispatcher(0);
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
+}
+
+TEST(ParallelFor, ReturnsOnlyAfterSlowIterationsFinish) {
+  // The job lives on the caller's stack: nothing may touch it after return.
+  for (int round = 0; round < 20; ++round) {
+    std::atomic<int> finished{0};
+    parallel_for(8, [&](size_t i) {
+      if (i % 3 == 1) std::this_thread::sleep_for(std::chrono::microseconds(200));
+      finished.fetch_add(1);
+    });
+    EXPECT_EQ(finished.load(), 8);
+  }
+}
+
+TEST(ParallelFor, AfterSleepingWorkersWakeForWork) {
+  if (parallel_thread_count() < 2) GTEST_SKIP() << "one core";
+  // Long after the last dispatch every worker is asleep; a new dispatch
+  // must still reach a second thread.
+  parallel_for(64, [](size_t) {});
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::atomic<int> arrived{0};
+  parallel_for(2, [&](size_t) {
+    arrived.fetch_add(1);
+    for (int spin = 0; spin < 2000000 && arrived.load() < 2; ++spin) std::this_thread::yield();
+  });
+  EXPECT_EQ(arrived.load(), 2);
 }
 
 TEST(ParallelFor, SpreadsOverThreadsAndNestsSerially) {
