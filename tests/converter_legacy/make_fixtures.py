@@ -252,13 +252,19 @@ def rel_pos_case(name, rows=27):
     table = rng.uniform(-1, 1, (rows, 64)).astype(F)
     idx = (np.arange(s)[:, None] - np.arange(s)[None, :] + s - 1).astype(np.int64)
     q = rng.uniform(-1, 1, (1, s, s, 64)).astype(F)
+    table_w = rng.uniform(-1, 1, (rows, 64)).astype(F)
     nodes = [
         node("Gather", ["rel_pos_h", "idx"], ["Rh"], name="/blocks.0/attn/Gather_2"),
+        node("Gather", ["rel_pos_w", "idx"], ["Rw"], name="/blocks.0/attn/Gather_3"),
         node("Einsum", ["q", "Rh"], ["y0"], equation="bhwc,hkc->bhwk", name="/blocks.0/attn/Einsum"),
+        node("Einsum", ["q", "Rw"], ["y1"], equation="bhwc,wkc->bhwk", name="/blocks.0/attn/Einsum_1"),
     ]
-    m = model(nodes, [("q", [1, s, s, 64])], [("rel_pos_h", table), ("idx", idx)], [("y0", [1, s, s, s])])
-    y = np.einsum("bhwc,hkc->bhwk", q.astype(np.float64), table[idx].astype(np.float64))
-    return name, m, [("q", q)], [("y0", y.astype(F))]
+    m = model(nodes, [("q", [1, s, s, 64])], [("rel_pos_h", table), ("rel_pos_w", table_w), ("idx", idx)],
+              [("y0", [1, s, s, s]), ("y1", [1, s, s, s])])
+    q64 = q.astype(np.float64)
+    y0 = np.einsum("bhwc,hkc->bhwk", q64, table[idx].astype(np.float64))
+    y1 = np.einsum("bhwc,wkc->bhwk", q64, table_w[idx].astype(np.float64))
+    return name, m, [("q", q)], [("y0", y0.astype(F)), ("y1", y1.astype(F))]
 
 
 def raw_sigmoid_case(name, width=6):
