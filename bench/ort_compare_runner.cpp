@@ -26,6 +26,7 @@
 #if __has_include("converter/convert.h")
 #include "base/bytes.h"
 #include "converter/convert.h"
+#include "converter/shape_binding.h"
 #define ORT_COMPARE_HAS_CONVERTER 1
 #else
 #define ORT_COMPARE_HAS_CONVERTER 0
@@ -44,14 +45,19 @@ int usage() {
 
 int convert(const char* onnx_path, const char* vorn_path) {
 #if ORT_COMPARE_HAS_CONVERTER
-  auto r = vorn::convert_onnx_file(vorn::slice_of(std::string_view(onnx_path)),
-                                   vorn::slice_of(std::string_view(vorn_path)), 0);
-  if (!r.ok()) {
-    std::fprintf(stderr, "conversion failed: %.*s\n", static_cast<int>(r.error.len),
-                 reinterpret_cast<const char*>(r.error.ptr));
-    vorn::bytes_free(&r.error);
+  // Options mode: the conversion that computes what ONNX Runtime computes or
+  // refuses. The models carry static shapes, so nothing is bound.
+  vorn::ConvertOptions options = vorn::convert_options_init();
+  vorn::ConvertOutcome r = vorn::convert_onnx_file_with_options(
+      vorn::slice_of(std::string_view(onnx_path)), vorn::slice_of(std::string_view(vorn_path)),
+      &options);
+  if (r.status != 0) {
+    std::fprintf(stderr, "conversion failed: %.*s\n", static_cast<int>(r.text.len),
+                 reinterpret_cast<const char*>(r.text.ptr));
+    vorn::bytes_free(&r.text);
     return 1;
   }
+  vorn::bytes_free(&r.text);
   return 0;
 #else
   (void)onnx_path;
