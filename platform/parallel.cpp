@@ -30,6 +30,7 @@ struct Job {
   void* context;
   void (*work)(void*, size_t);
   Job* next_job = nullptr;  // in the pool's list, guarded by the pool mutex
+  size_t to_wake = 0;       // sleepers still to wake for it, same guard
   alignas(64) std::atomic<size_t> next{0};
   // Workers that hold a pointer to this job. Taken under the pool mutex
   // while the job is listed, so once the caller has unlisted it the count
@@ -66,8 +67,8 @@ class Pool {
   size_t thread_count() const { return threads_.size() + 1; }
 
   void run(Job& job) {
-    Worker* to_wake[kMaxWake];
-    size_t woken = 0;
+    Worker* woken[kFanOut];
+    size_t n_woken;
     {
       std::lock_guard<std::mutex> lock(mu_);
       job.next_job = nullptr;
@@ -78,20 +79,14 @@ class Pool {
       }
       tail_ = &job;
       published_.fetch_add(1, std::memory_order_release);
-      // Wake sleepers only for the chunks that threads already polling
-      // for work will not pick up; the caller takes one itself.
+      // Sleepers are needed only for the chunks that threads already
+      // polling for work will not pick up; the caller takes one itself.
       size_t chunks = (job.iterations + job.chunk - 1) / job.chunk;
-      size_t wanted = chunks - 1;
       size_t polling = polling_.load(std::memory_order_relaxed);
-      wanted = wanted > polling ? wanted - polling : 0;
-      wanted = std::min({wanted, idle_.size(), kMaxWake});
-      for (; woken < wanted; ++woken) {
-        to_wake[woken] = idle_.back();
-        idle_.pop_back();
-        to_wake[woken]->wake.store(1, std::memory_order_relaxed);
-      }
+      job.to_wake = chunks - 1 > polling ? chunks - 1 - polling : 0;
+      n_woken = wake_some_locked(job, woken);
     }
-    for (size_t i = 0; i < woken; ++i) to_wake[i]->wake.notify_one();
+    notify(woken, n_woken);
 
     t_in_worker = true;
     run_chunks(job);
@@ -104,7 +99,25 @@ class Pool {
   }
 
  private:
-  static constexpr size_t kMaxWake = 64;
+  // Each thread joining a job wakes at most this many sleepers, so waking
+  // fans out over the workers instead of delaying the caller by a system
+  // call per worker, and stops as soon as the job runs out of chunks.
+  static constexpr size_t kFanOut = 2;
+
+  size_t wake_some_locked(Job& job, Worker** out) {
+    size_t n = std::min({job.to_wake, idle_.size(), kFanOut});
+    for (size_t i = 0; i < n; ++i) {
+      out[i] = idle_.back();
+      idle_.pop_back();
+      out[i]->wake.store(1, std::memory_order_relaxed);
+    }
+    job.to_wake -= n;
+    return n;
+  }
+
+  static void notify(Worker** woken, size_t n) {
+    for (size_t i = 0; i < n; ++i) woken[i]->wake.notify_one();
+  }
 
   static void run_chunks(Job& job) {
     for (;;) {
@@ -186,9 +199,12 @@ class Pool {
     for (;;) {
       Job* job;
       uint32_t seen;
+      Worker* woken[kFanOut];
+      size_t n_woken = 0;
       {
         std::unique_lock<std::mutex> lock(mu_);
         job = take_job_locked();
+        if (job != nullptr) n_woken = wake_some_locked(*job, woken);
         seen = published_.load(std::memory_order_relaxed);
         if (job == nullptr && !may_poll) {
           self.wake.store(0, std::memory_order_relaxed);
@@ -200,6 +216,7 @@ class Pool {
         }
       }
       if (job != nullptr) {
+        notify(woken, n_woken);
         run_chunks(*job);
         release(job);
         may_poll = true;

@@ -6,11 +6,11 @@
 // the calling thread works too. A worker that runs out of work polls for a
 // next dispatch for some tens of microseconds (so back-to-back loops find it
 // awake), then sleeps on its own futex word; a dispatch wakes only as many
-// sleepers as it has chunks for. An idle process uses no CPU. A call made
-// from inside a dispatch (on a worker, or on the caller while it runs its
-// share) runs its iterations serially, so nested loops never wait on
-// themselves. Several threads may call at once. The work function must not
-// throw.
+// sleepers as it has chunks for, each joining thread waking the next few.
+// An idle process uses no CPU. A call made from inside a dispatch (on a
+// worker, or on the caller while it runs its share) runs its iterations
+// serially, so nested loops never wait on themselves. Several threads may
+// call at once. The work function must not throw.
 #pragma once
 #include <cstddef>
 #include <type_traits>
