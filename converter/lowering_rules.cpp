@@ -675,18 +675,6 @@ bool lower_spatial(Lower& L, BuilderNode& n) {
       set_shape(y, 4, o);
       return true;
     }
-    case kOpDeformUnfold: {
-      // Made by the legacy rewrites: the kernel size follows from the mask's
-      // channels (k x k taps).
-      if (L.options) return L.refuse("no Vorn lowering for this operator");
-      if (x.rank != 4 || n.input_count() < 3 || !L.valid(n.input(2))) return L.refuse("needs NCHW data, offsets and mask");
-      const uint64_t taps = L.v(n.input(2)).dims[1];
-      const uint64_t k = taps == 1 ? 1 : taps == 9 ? 3 : 7;
-      n.attr(0) = n.attr(1) = k;
-      uint64_t o[4] = {d[0], d[1], k * d[2], k * d[3]};
-      set_shape(y, 4, o);
-      return true;
-    }
     default:
       if (L.options) return L.refuse("no Vorn lowering for this operator");
       copy_shape(y, x);
