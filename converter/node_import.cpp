@@ -7,6 +7,7 @@
 
 #include "container/records.h"
 #include "converter/conversion_notes.h"
+#include "converter/decompose_ops.h"
 #include "converter/legacy_rewrites.h"
 #include "converter/onnx_tensor.h"
 #include "converter/protobuf_wire.h"
@@ -49,7 +50,7 @@ enum : uint64_t {
   kOpSoftmax = 29, kOpArgMax = 31, kOpGelu = 32, kOpSplit = 33, kOpGather = 34, kOpUnsqueeze = 35,
   kOpSqueeze = 37, kOpExpand = 43, kOpConstantOfShape = 46, kOpLess = 51, kOpDepthToSpace = 54, kOpPad = 55,
   kOpSelu = 68, kOpClip = 30, kOpConcat = 20, kOpHardSigmoid = 12, kOpTopK = 75, kOpScatterND = 77, kOpNms = 78, kOpMod = 80,
-  kOpGreater = 81, kOpOneHot = 86, kOpReduceMax = 71,
+  kOpGreater = 81, kOpOneHot = 86, kOpReduceMax = 71, kOpReduceSum = 47,
 };
 
 struct Attr {
@@ -363,8 +364,13 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   uint64_t code = default_domain ? onnx_op_code(op, m.op_len) : 0;
   bool is_cast = false, integer_weight = false, or_equal = false, tile = false, einsum = false;
   bool scatter_elements = false, global_max = false;
+  Decompose decompose = Decompose::kNone;
   if (default_domain && code == 0) {
     if (text_equal(op, m.op_len, "Dropout")) code = kOpIdentity;
+    // Imported as chains of other operators, attributes read as for the
+    // operator each chain is built around.
+    else if ((decompose = decompose_kind(op, m.op_len)) != Decompose::kNone)
+      code = decompose == Decompose::kLogSoftmax ? kOpSoftmax : decompose == Decompose::kReduceL2 ? kOpReduceSum : kOpIdentity;
     else if (text_equal(op, m.op_len, "GlobalMaxPool")) code = kOpReduceMax, global_max = true;
     else if (text_equal(op, m.op_len, "Cast")) code = kOpIdentity, is_cast = true;
     else if (text_equal(op, m.op_len, "MatMulInteger")) code = kOpMatMul, integer_weight = true;
@@ -581,6 +587,12 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   for (uint64_t k = 0; k < 4; ++k) node.w[11 + k] = m.outputs[k];
   if (code == kOpPad) node.w[1] = 1;
 
+  if (decompose != Decompose::kNone) {
+    if (decompose == Decompose::kReduceL2 && too_many_axes) return refuse(s, "more than two axes given as attributes are not supported");
+    bool full = false;
+    if (const char* why = decompose_node(s, node, decompose, &full)) return refuse(s, why);
+    return full ? fail(s, kImportTableFull) : true;
+  }
   if (!legacy_rewrite_node(s, node, name, m.name_len)) return true;  // replaced or dropped by a rewrite
 
   if (options && code == kOpConcat && m.total_inputs > 8) return wide_concat(s, node, m.extra, m.total_inputs);

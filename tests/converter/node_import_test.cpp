@@ -234,11 +234,10 @@ TEST(NodeImport, RefusedNodesAreReportedTogether) {
   ConvertOptions o = convert_options_init();
   Imported r = import_file(fixture("refused.onnx"), &o);
   EXPECT_EQ(r.error,
-            "7 unsupported node(s):\n"
+            "6 unsupported node(s):\n"
             "  'pad_reflect' Pad (ai.onnx opset 17): Pad mode 'reflect' is not supported\n"
             "  'einsum' Einsum (ai.onnx opset 17): its equation is not interpreted (Einsum converts only in the "
             "legacy [h] [w] form)\n"
-            "  'logsoftmax' LogSoftmax (ai.onnx opset 17): no Vorn lowering for this operator\n"
             "  'custom_relu' Relu (com.example opset 1): no Vorn lowering for this operator\n"
             "  'resize_asym_linear' Resize (ai.onnx opset 17): linear Resize supports coordinate_transformation_mode "
             "half_pixel, pytorch_half_pixel and align_corners only\n"

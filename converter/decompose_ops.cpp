@@ -1,0 +1,155 @@
+#include "converter/decompose_ops.h"
+
+#include <cstring>
+
+#include "container/records.h"
+#include "converter/value_ops.h"
+
+namespace vorn {
+
+namespace {
+
+enum : uint64_t {
+  kSub = 1, kDiv = 2, kAdd = 3, kMul = 4, kRelu = 6, kSqrt = 39, kEqual = 41, kExp = 45, kReduceSum = 47,
+  kLess = 51, kLog = 59, kAbs = 61, kNeg = 62, kReduceMax = 71, kGreater = 81,
+};
+
+struct Chain {
+  BuilderState& s;
+  uint64_t out;  // the decomposed node's output: intermediate names derive from it
+  bool full = false;
+
+  // The intermediate value "<out><suffix>".
+  uint64_t value(const char* suffix) {
+    uint64_t v = builder_derive_value(s, out, suffix, std::strlen(suffix));
+    if (v == kNoValue || v == out) full = true;
+    return full ? kNoIndex : v;
+  }
+  // A one-element F32 weight "<out><suffix>" holding c.
+  uint64_t constant(const char* suffix, float c) {
+    uint64_t v = value(suffix);
+    if (full) return kNoIndex;
+    const uint64_t dims[1] = {1};
+    uint8_t* p = builder_set_const_data(s, v, kElemF32, 1, dims);
+    if (p == nullptr) {
+      full = true;
+      return kNoIndex;
+    }
+    std::memcpy(p, &c, 4);
+    s.values[v].kind = kValueWeight;
+    s.convert_time[v] = 0;  // a weight of the model, not a value to fold away
+    return v;
+  }
+  // Appends op(a[, b]) -> y; returns y.
+  uint64_t node(uint64_t op, uint64_t a, uint64_t b, uint64_t y) {
+    if (full) return kNoIndex;
+    BuilderNode* n = builder_append_node(s);
+    if (n == nullptr) {
+      full = true;
+      return kNoIndex;
+    }
+    n->w[0] = op;
+    n->w[1] = b == kNoIndex ? 1 : 2;
+    n->w[2] = a;
+    n->w[3] = b;
+    n->w[10] = 1;
+    n->w[11] = y;
+    n->attr(12) = 0;
+    n->attr(13) = 0;
+    return y;
+  }
+  uint64_t unary(uint64_t op, uint64_t a, const char* suffix) { return node(op, a, kNoIndex, value(suffix)); }
+  uint64_t binary(uint64_t op, uint64_t a, uint64_t b, const char* suffix) { return node(op, a, b, value(suffix)); }
+  // A one-axis reduction, dims kept.
+  uint64_t reduce(uint64_t op, uint64_t a, uint64_t axis, const char* suffix) {
+    uint64_t y = unary(op, a, suffix);
+    if (full) return kNoIndex;
+    BuilderNode& n = s.nodes[s.node_count - 1];
+    n.attr(0) = 1;
+    n.attr(1) = 1;
+    n.attr(11) = axis;
+    return y;
+  }
+};
+
+// Softplus = Relu(x) + Log(1 + Exp(-|x|)): the exponential never exceeds 1,
+// so large inputs give x (or +inf for +inf) rather than an overflow.
+void softplus(Chain& c, uint64_t x) {
+  uint64_t e = c.unary(kExp, c.unary(kNeg, c.unary(kAbs, x, "#abs"), "#negabs"), "#exp");
+  uint64_t l = c.unary(kLog, c.binary(kAdd, e, c.constant("#one", 1.0f), "#onep"), "#log1p");
+  c.node(kAdd, c.unary(kRelu, x, "#relu"), l, c.out);
+}
+
+// Sign = (Greater(x, 0) - Less(x, 0)) / Equal(x, x): the comparisons give
+// +-1 or 0 and map +-inf right; x == x fails only for NaN, where 0 / 0
+// carries the NaN through as ONNX does.
+void sign(Chain& c, uint64_t x) {
+  uint64_t zero = c.constant("#zero", 0.0f);
+  uint64_t d = c.binary(kSub, c.binary(kGreater, x, zero, "#positive"), c.binary(kLess, x, zero, "#negative"),
+                        "#sign");
+  c.node(kDiv, d, c.binary(kEqual, x, x, "#ordered"), c.out);
+}
+
+// LogSoftmax = (x - max) - Log(Sum(Exp(x - max))) along the axis.
+void log_softmax(Chain& c, uint64_t x, uint64_t axis) {
+  uint64_t shifted = c.binary(kSub, x, c.reduce(kReduceMax, x, axis, "#max"), "#shifted");
+  uint64_t sum = c.reduce(kReduceSum, c.unary(kExp, shifted, "#exp"), axis, "#sum");
+  c.node(kSub, shifted, c.unary(kLog, sum, "#logsum"), c.out);
+}
+
+// ReduceL2 = Sqrt(ReduceSum(x * x)) with the node's own axes and keepdims,
+// accumulated in float like the reference runtime (so |x| above ~1.8e19
+// overflows to +inf there as here).
+void reduce_l2(Chain& c, const BuilderNode& node) {
+  uint64_t sq = c.binary(kMul, node.input(0), node.input(0), "#square");
+  uint64_t sum = c.value("#sumsq");
+  if (c.full) return;
+  BuilderNode* r = builder_append_node(c.s);
+  if (r == nullptr) {
+    c.full = true;
+    return;
+  }
+  *r = node;
+  r->w[0] = kReduceSum;
+  r->w[2] = sq;
+  r->w[10] = 1;
+  r->w[11] = sum;
+  for (int k = 12; k < 15; ++k) r->w[k] = kNoIndex;
+  c.node(kSqrt, sum, kNoIndex, c.out);
+}
+
+}  // namespace
+
+Decompose decompose_kind(const uint8_t* op, uint64_t len) {
+  if (text_equal(op, len, "Softplus")) return Decompose::kSoftplus;
+  if (text_equal(op, len, "Sign")) return Decompose::kSign;
+  if (text_equal(op, len, "LogSoftmax")) return Decompose::kLogSoftmax;
+  if (text_equal(op, len, "ReduceL2")) return Decompose::kReduceL2;
+  return Decompose::kNone;
+}
+
+const char* decompose_node(BuilderState& s, const BuilderNode& node, Decompose kind, bool* table_full) {
+  *table_full = false;
+  if (node.input_count() == 0 || node.input(0) == kNoIndex || node.output_count() == 0 ||
+      node.output(0) == kNoIndex)
+    return "needs its input and output";
+  if (node.output_count() > 1) return "more than one output";
+  // Before opset 13 LogSoftmax normalises the flattened block from the axis
+  // on; that equals the one-axis form only on the last axis.
+  if (kind == Decompose::kLogSoftmax && node.attr(13) == 1 && node.attr_i64(11) != -1)
+    return "LogSoftmax before opset 13 is supported with axis=-1 only (it normalises the flattened dims from the "
+           "axis on)";
+  Chain c{s, node.output(0)};
+  const uint64_t x = node.input(0);
+  switch (kind) {
+    case Decompose::kSoftplus: softplus(c, x); break;
+    case Decompose::kSign: sign(c, x); break;
+    case Decompose::kLogSoftmax: log_softmax(c, x, node.attr(11)); break;
+    case Decompose::kReduceL2: reduce_l2(c, node); break;
+    case Decompose::kNone: return "no Vorn lowering for this operator";
+  }
+  *table_full = c.full;
+  return nullptr;
+}
+
+}  // namespace vorn

@@ -1,0 +1,22 @@
+// ONNX operators without an operator code of their own, imported as chains
+// of operators that have one. The chain reads the node's inputs and writes
+// its outputs; its intermediate values are named "<output>#<step>".
+#pragma once
+#include <cstdint>
+
+#include "converter/builder_state.h"
+
+namespace vorn {
+
+enum class Decompose : uint8_t { kNone, kSoftplus, kSign, kLogSoftmax, kReduceL2 };
+
+// The chain an op_type of the default domain is imported as, or kNone.
+Decompose decompose_kind(const uint8_t* op_type, uint64_t len);
+
+// Appends the chain standing for `node` (imported like the operator the
+// chain is built around: Softmax's axis words for LogSoftmax, ReduceSum's
+// axis words and inputs for ReduceL2). Null on success, otherwise the reason
+// for refusing it; *table_full is set when the node or value table is full.
+const char* decompose_node(BuilderState& s, const BuilderNode& node, Decompose kind, bool* table_full);
+
+}  // namespace vorn
