@@ -11,7 +11,7 @@ namespace {
 
 enum : uint64_t {
   kSub = 1, kDiv = 2, kAdd = 3, kMul = 4, kRelu = 6, kSqrt = 39, kEqual = 41, kExp = 45, kReduceSum = 47,
-  kLess = 51, kLog = 59, kAbs = 61, kNeg = 62, kReduceMax = 71, kGreater = 81,
+  kFlatten = 9, kShape = 24, kReshape = 25, kLess = 51, kLog = 59, kAbs = 61, kNeg = 62, kReduceMax = 71, kGreater = 81,
 };
 
 struct Chain {
@@ -90,11 +90,25 @@ void sign(Chain& c, uint64_t x) {
   c.node(kDiv, d, c.binary(kEqual, x, x, "#ordered"), c.out);
 }
 
-// LogSoftmax = (x - max) - Log(Sum(Exp(x - max))) along the axis.
-void log_softmax(Chain& c, uint64_t x, uint64_t axis) {
+// LogSoftmax = (x - max) - Log(Sum(Exp(x - max))) along the axis, into y.
+void log_softmax(Chain& c, uint64_t x, uint64_t axis, uint64_t y) {
   uint64_t shifted = c.binary(kSub, x, c.reduce(kReduceMax, x, axis, "#max"), "#shifted");
   uint64_t sum = c.reduce(kReduceSum, c.unary(kExp, shifted, "#exp"), axis, "#sum");
-  c.node(kSub, shifted, c.unary(kLog, sum, "#logsum"), c.out);
+  c.node(kSub, shifted, c.unary(kLog, sum, "#logsum"), y);
+}
+
+// Before opset 13 LogSoftmax normalises the block of all dims from the axis
+// on: the same chain on the [outer, block] Flatten, reshaped back.
+void log_softmax_flattened(Chain& c, uint64_t x, uint64_t axis) {
+  uint64_t flat = c.unary(kFlatten, x, "#flat");
+  if (c.full) return;
+  BuilderNode& f = c.s.nodes[c.s.node_count - 1];
+  f.attr(1) = 1;
+  f.attr(11) = axis;
+  f.attr(15) = 0;
+  uint64_t normalised = c.value("#flatlsm");
+  log_softmax(c, flat, 1, normalised);
+  c.node(kReshape, normalised, c.unary(kShape, x, "#shape"), c.out);
 }
 
 // ReduceL2 = Sqrt(ReduceSum(x * x)) with the node's own axes and keepdims,
@@ -134,17 +148,21 @@ const char* decompose_node(BuilderState& s, const BuilderNode& node, Decompose k
       node.output(0) == kNoIndex)
     return "needs its input and output";
   if (node.output_count() > 1) return "more than one output";
-  // Before opset 13 LogSoftmax normalises the flattened block from the axis
-  // on; that equals the one-axis form only on the last axis.
-  if (kind == Decompose::kLogSoftmax && node.attr(13) == 1 && node.attr_i64(11) != -1)
-    return "LogSoftmax before opset 13 is supported with axis=-1 only (it normalises the flattened dims from the "
+  // LogSoftmax before opset 13 with another axis than the last: its
+  // flattened form needs the Shape folded at convert time.
+  const bool flattened = kind == Decompose::kLogSoftmax && node.attr(13) == 1 && node.attr_i64(11) != -1;
+  if (flattened && s.options == nullptr)
+    return "LogSoftmax before opset 13 converts with axis=-1 only here (it normalises the flattened dims from the "
            "axis on)";
   Chain c{s, node.output(0)};
   const uint64_t x = node.input(0);
   switch (kind) {
     case Decompose::kSoftplus: softplus(c, x); break;
     case Decompose::kSign: sign(c, x); break;
-    case Decompose::kLogSoftmax: log_softmax(c, x, node.attr(11)); break;
+    case Decompose::kLogSoftmax:
+      if (flattened) log_softmax_flattened(c, x, node.attr(11));
+      else log_softmax(c, x, node.attr(11), c.out);
+      break;
     case Decompose::kReduceL2: reduce_l2(c, node); break;
     case Decompose::kNone: return "no Vorn lowering for this operator";
   }
