@@ -98,7 +98,9 @@ void vec_threshold(const float* a, float threshold, float* out, size_t n) {
   });
 }
 
-void vec_exp(const float* a, float* out, size_t n) {
+namespace {
+
+[[gnu::always_inline]] inline void exp_loop(const float* a, float* out, size_t n) {
   size_t i = 0;
   // Clamp and evaluate in two passes over the block: as one loop the
   // compiler gives up if-converting the clamp and stays scalar.
@@ -110,6 +112,30 @@ void vec_exp(const float* a, float* out, size_t n) {
   }
   for (; i < n; ++i) out[i] = exp_core(a[i], exp_clamp(a[i]));
 }
+
+void exp_portable(const float* a, float* out, size_t n) { exp_loop(a, out, n); }
+
+// The same loop compiled for 8-wide vectors with fused multiply-adds: the
+// build targets baseline x86-64 (4 wide, no vector int conversions), where
+// this loop is about 2.5x slower. The fused forms round a little
+// differently (within one ulp of the baseline, both within 2 ulp of exp);
+// one machine always takes the same form, so results do not depend on how
+// work is split.
+[[gnu::target("avx2,fma")]] void exp_avx2(const float* a, float* out, size_t n) { exp_loop(a, out, n); }
+
+using ExpLoop = void (*)(const float*, float*, size_t);
+
+ExpLoop exp_for_this_cpu() {
+  static const ExpLoop loop =
+      __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? &exp_avx2 : &exp_portable;
+  return loop;
+}
+
+}  // namespace
+
+void vec_exp(const float* a, float* out, size_t n) { exp_for_this_cpu()(a, out, n); }
+
+void vec_exp_portable(const float* a, float* out, size_t n) { exp_portable(a, out, n); }
 
 float exp_approx(float x) { return exp_core(x, exp_clamp(x)); }
 

@@ -18,7 +18,10 @@ void vec_threshold(const float* a, float threshold, float* out, size_t n);
 // out[i] = exp(a[i]), within 2 ulp of the correctly rounded value over the
 // whole float range (subnormal results included); NaN stays NaN, large
 // inputs give +inf, very negative ones +0.
+// Runs 8 wide where the CPU has AVX2 and FMA.
 void vec_exp(const float* a, float* out, size_t n);
+// The baseline form of vec_exp, for tests that compare the two.
+void vec_exp_portable(const float* a, float* out, size_t n);
 // exp of one value by the same method, for scalar tails elsewhere.
 float exp_approx(float x);
 
