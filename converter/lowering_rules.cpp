@@ -717,9 +717,18 @@ bool lower_reductions(Lower& L, BuilderNode& n) {
     }
     L.v(n.input(1)).padded_size = kConsumedMark;
   } else if (n.attr(1) >= 1) {
-    axis_count = n.attr(1) > 2 ? 3 : n.attr(1);
-    axes[0] = n.attr_i64(11);
-    if (axis_count >= 2) axes[1] = n.attr_i64(3);
+    // Import keeps the first two attribute axes in the node; the full list
+    // comes from the NodeProto.
+    const int64_t listed = node_int_list(L, "axes", axes, 6);
+    if (listed > 6) return L.refuse("more than six axes");
+    if (listed >= 1) {
+      axis_count = static_cast<uint64_t>(listed);
+    } else {
+      axis_count = n.attr(1) > 2 ? 2 : n.attr(1);
+      axes[0] = n.attr_i64(11);
+      if (axis_count >= 2) axes[1] = n.attr_i64(3);
+      if (n.attr(1) > 2) return L.refuse("more axes than the node records");
+    }
   }
   int64_t keepdims = 1;
   if (!node_int_attribute(L, "keepdims", &keepdims)) keepdims = 1;

@@ -185,5 +185,25 @@ TEST(Decompose, ReduceL2OverAxesWithAndWithoutKeptDims) {
   EXPECT_NEAR(got[2], 2.0f, 1e-6f);
 }
 
+// Three axes given as an attribute: the node record keeps two, the rest come
+// from the model itself.
+TEST(Decompose, ReductionsOverThreeAttributeAxes) {
+  std::vector<float> x(120);
+  for (int i = 0; i < 120; ++i) x[i] = std::sin(0.37f * i) * 5.0f;
+  auto at = [&](int a, int b, int c, int d) { return double(x[((a * 3 + b) * 4 + c) * 5 + d]); };
+  std::vector<double> sums(4, 0.0), maxes(3, -1e300);
+  for (int a = 0; a < 2; ++a)
+    for (int b = 0; b < 3; ++b)
+      for (int c = 0; c < 4; ++c)
+        for (int d = 0; d < 5; ++d) {
+          sums[c] += at(a, b, c, d);
+          maxes[b] = std::max(maxes[b], at(a, b, c, d));
+        }
+  expect_close("reducesum axes 0, 1, 3", run("reducesum_three_axes_op11", {2, 3, 4, 5}, x), sums);
+  std::vector<int64_t> shape;
+  expect_close("reducemax axes 0, -2, 3", run("reducemax_three_axes_keep", {2, 3, 4, 5}, x, &shape), maxes);
+  EXPECT_EQ(shape, (std::vector<int64_t>{1, 3, 1, 1}));
+}
+
 }  // namespace
 }  // namespace vorn

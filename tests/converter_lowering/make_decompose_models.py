@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Builds the models of decompose_test.cpp: one node each of the operators the
-converter imports as chains of others (Softplus, Sign, LogSoftmax, ReduceL2).
+converter imports as chains of others (Softplus, Sign, LogSoftmax, ReduceL2),
+and reductions over three attribute axes.
 The test computes its own references, so only the models are written:
 
     /usr/bin/python3 tests/converter_lowering/make_decompose_models.py
@@ -35,6 +36,9 @@ def main():
     model("reducel2_axes02_drop", "ReduceL2", 13, [2, 4, 3], [4], axes=[0, 2], keepdims=0)
     model("reducel2_axis1_keep", "ReduceL2", 13, [2, 4, 3], [2, 1, 3], axes=[1], keepdims=1)
     model("reducel2_all", "ReduceL2", 13, [2, 4, 3], [1, 1, 1])
+    # Reductions with more attribute axes than a node record holds.
+    model("reducesum_three_axes_op11", "ReduceSum", 11, [2, 3, 4, 5], [4], axes=[0, 1, 3], keepdims=0)
+    model("reducemax_three_axes_keep", "ReduceMax", 13, [2, 3, 4, 5], [1, 3, 1, 1], axes=[0, -2, 3])
 
 
 if __name__ == "__main__":
