@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include <immintrin.h>
+
 namespace vorn {
 
 namespace {
@@ -115,13 +117,44 @@ namespace {
 
 void exp_portable(const float* a, float* out, size_t n) { exp_loop(a, out, n); }
 
-// The same loop compiled for 8-wide vectors with fused multiply-adds: the
-// build targets baseline x86-64 (4 wide, no vector int conversions), where
-// this loop is about 2.5x slower. The fused forms round a little
-// differently (within one ulp of the baseline, both within 2 ulp of exp);
-// one machine always takes the same form, so results do not depend on how
-// work is split.
-[[gnu::target("avx2,fma")]] void exp_avx2(const float* a, float* out, size_t n) { exp_loop(a, out, n); }
+// exp_core eight lanes at a time with AVX2 and FMA: the same steps, the
+// multiply-adds fused. The baseline build targets plain x86-64 (4 wide, no
+// vector integer conversions), where the portable loop is several times
+// slower. Fused roundings differ a little (within one ulp of the baseline,
+// both within 2 ulp of exp); one machine always takes the same form, so
+// results do not depend on how work is split.
+[[gnu::target("avx2,fma")]] void exp_avx2(const float* a, float* out, size_t n) {
+  const __m256 lo = _mm256_set1_ps(-104.0f), hi = _mm256_set1_ps(89.0f);
+  const __m256 log2e = _mm256_set1_ps(1.44269504088896341f);
+  const __m256 ln2_hi = _mm256_set1_ps(0.693359375f), ln2_lo = _mm256_set1_ps(-2.12194440e-4f);
+  const __m256 round = _mm256_set1_ps(12582912.0f), one = _mm256_set1_ps(1.0f);
+  const __m256i bias = _mm256_set1_epi32(127);
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 x = _mm256_loadu_ps(a + i);
+    const __m256 c = _mm256_min_ps(_mm256_max_ps(x, lo), hi);
+    const __m256 k = _mm256_sub_ps(_mm256_fmadd_ps(c, log2e, round), round);
+    __m256 r = _mm256_fnmadd_ps(k, ln2_hi, c);
+    r = _mm256_fnmadd_ps(k, ln2_lo, r);
+    __m256 p = _mm256_set1_ps(1.9875691500e-4f);
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.3981999507e-3f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(8.3334519073e-3f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(4.1665795894e-2f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.6666665459e-1f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(5.0000001201e-1f));
+    p = _mm256_add_ps(_mm256_fmadd_ps(p, _mm256_mul_ps(r, r), r), one);
+    const __m256i ki = _mm256_cvttps_epi32(k);
+    const __m256i k1 = _mm256_srai_epi32(ki, 1);
+    const __m256i k2 = _mm256_sub_epi32(ki, k1);
+    const __m256 s1 = _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_add_epi32(k1, bias), 23));
+    const __m256 s2 = _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_add_epi32(k2, bias), 23));
+    const __m256 result = _mm256_mul_ps(_mm256_mul_ps(p, s1), s2);
+    // NaN lanes pass x through (max/min above turned them into a bound).
+    const __m256 is_number = _mm256_cmp_ps(x, x, _CMP_ORD_Q);
+    _mm256_storeu_ps(out + i, _mm256_blendv_ps(x, result, is_number));
+  }
+  for (; i < n; ++i) out[i] = exp_core(a[i], exp_clamp(a[i]));
+}
 
 using ExpLoop = void (*)(const float*, float*, size_t);
 
