@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "container/op_codes.h"
 #include "container/records.h"
 #include "converter/conversion_notes.h"
 
@@ -25,11 +26,6 @@ enum : uint64_t {
   kBiRefNetPads = 999999,
 };
 
-enum : uint64_t {
-  kOpMul = 4, kOpGap = 8, kOpSigmoid = 11, kOpConcat = 20, kOpIdentity = 21, kOpUnsqueeze = 35, kOpAdd = 3,
-  kOpDeformUnfold = 56, kOpDetrTopK = 57, kOpMaskToBoxLogit = 58, kOpPad = 55, kOpReduceMax = 71,
-  kOpTranspose = 14, kOpSplit = 33, kOpSlice = 36, kOpScatterND = 77,
-};
 
 const uint8_t* t(const char* s) { return reinterpret_cast<const uint8_t*>(s); }
 
@@ -114,18 +110,18 @@ LegacyStep handle_state(BuilderState& s, const uint8_t* name, uint64_t nl, const
   };
   if (st == kDocWhere) {
     if (!is(name, nl, "Where.0")) return LegacyStep::kAccepted;
-    emit(s, kOpMul, {named(s, "p2o.pd_op.concat.11.0"), named(s, "eager_tmp_2_deepcopy_547")}, outputs, output_count);
+    emit(s, op::Mul, {named(s, "p2o.pd_op.concat.11.0"), named(s, "eager_tmp_2_deepcopy_547")}, outputs, output_count);
     return done();
   }
   if (st == kDocGatherNd) {
     if (!is(name, nl, "GatherND.0")) return LegacyStep::kAccepted;
-    emit(s, kOpDetrTopK, {named(s, "p2o.pd_op.add.37.0"), named(s, "p2o.pd_op.layer_norm.2.0")}, outputs,
+    emit(s, op::DetrTopK, {named(s, "p2o.pd_op.add.37.0"), named(s, "p2o.pd_op.layer_norm.2.0")}, outputs,
          output_count);
     return done();
   }
   if (st == kDocLog) {
     if (!is(name, nl, "Log.0")) return LegacyStep::kAccepted;
-    emit(s, kOpMaskToBoxLogit, {named(s, "p2o.pd_op.bmm.0.0")}, outputs, output_count);
+    emit(s, op::MaskToBoxLogit, {named(s, "p2o.pd_op.bmm.0.0")}, outputs, output_count);
     return done();
   }
   if (st == kAsppReshape) {
@@ -143,7 +139,7 @@ LegacyStep handle_state(BuilderState& s, const uint8_t* name, uint64_t nl, const
     }
     const BuilderNode& back4 = s.nodes[s.node_count - 4];
     const BuilderNode& last = s.nodes[s.node_count - 1];
-    if (emit(s, kOpDeformUnfold, {back4.input(0), back4.output(0), last.output(0)}, outputs, output_count) ==
+    if (emit(s, op::DeformUnfold, {back4.input(0), back4.output(0), last.output(0)}, outputs, output_count) ==
         nullptr) {
       std::snprintf(s.import_detail, sizeof s.import_detail, "the node table is full");
       return LegacyStep::kRefused;
@@ -174,7 +170,7 @@ LegacyStep handle_state(BuilderState& s, const uint8_t* name, uint64_t nl, const
   }
   if (st == kSamPrompt) {
     if (is(name, nl, "/Add_5")) {
-      emit(s, kOpAdd, {named(s, "/Concat_output_0"), named(s, "model.prompt_encoder.point_embeddings.1.weight")},
+      emit(s, op::Add, {named(s, "/Concat_output_0"), named(s, "model.prompt_encoder.point_embeddings.1.weight")},
            outputs, output_count);
       return LegacyStep::kAccepted;
     }
@@ -183,7 +179,7 @@ LegacyStep handle_state(BuilderState& s, const uint8_t* name, uint64_t nl, const
       return LegacyStep::kAccepted;
     }
     if (is(name, nl, "/Add_7")) {
-      emit(s, kOpAdd, {s.sam_embedding - 500000, s.sam_saved[0]}, outputs, output_count);
+      emit(s, op::Add, {s.sam_embedding - 500000, s.sam_saved[0]}, outputs, output_count);
       return LegacyStep::kAccepted;
     }
     if (is(name, nl, "/Expand_1")) {
@@ -195,7 +191,7 @@ LegacyStep handle_state(BuilderState& s, const uint8_t* name, uint64_t nl, const
       return LegacyStep::kContinue;
     }
     if (is(name, nl, "/Concat_6")) {
-      emit(s, kOpIdentity, {named(s, "/Unsqueeze_1_output_0")}, outputs, output_count);
+      emit(s, op::Identity, {named(s, "/Unsqueeze_1_output_0")}, outputs, output_count);
       return done();
     }
     for (const char* keep : {"/Unsqueeze_1", "/pe_layer/Mul", "/pe_layer/Sin", "/pe_layer/Cos", "/pe_layer/MatMul",
@@ -205,12 +201,12 @@ LegacyStep handle_state(BuilderState& s, const uint8_t* name, uint64_t nl, const
   }
   if (st >= kSamImage && st < kSamImage + kMaxValues) {
     if (!is(name, nl, "/Unsqueeze_4")) return LegacyStep::kAccepted;
-    emit(s, kOpIdentity, {st - kSamImage}, outputs, output_count);
+    emit(s, op::Identity, {st - kSamImage}, outputs, output_count);
     return done();
   }
   if (st >= 1 && st <= kMaxValues) {  // NAFNet
     if (!is(op, ol, "Pad") || input_count != 2) return LegacyStep::kAccepted;
-    emit(s, kOpGap, {st - 1}, outputs, output_count);
+    emit(s, op::GlobalAveragePool, {st - 1}, outputs, output_count);
     return done();
   }
   return LegacyStep::kAccepted;
@@ -275,9 +271,9 @@ LegacyStep legacy_rewrite_before(BuilderState& s, const uint8_t*, const uint8_t*
   }
   if (is(name, nl, "Identity.1354") && output_count > 0) {
     notes.rewrites |= kRewriteDocLayoutTail;
-    BuilderNode* sig = emit(s, kOpSigmoid, {input_count > 0 ? inputs[0] : kNoIndex}, outputs, 1);
+    BuilderNode* sig = emit(s, op::Sigmoid, {input_count > 0 ? inputs[0] : kNoIndex}, outputs, 1);
     uint64_t fetch = named(s, "fetch_name_0");
-    BuilderNode* cat = emit(s, kOpConcat, {named(s, "p2o.pd_op.sigmoid.25.0"), outputs[0]}, &fetch, 1);
+    BuilderNode* cat = emit(s, op::Concat, {named(s, "p2o.pd_op.sigmoid.25.0"), outputs[0]}, &fetch, 1);
     if (cat != nullptr) cat->attr(11) = 2;
     (void)sig;
     s.import_stopped = 1;
@@ -325,11 +321,11 @@ bool legacy_rewrite_node(BuilderState& s, BuilderNode& node, const uint8_t* name
   }
   if (s.options != nullptr) return true;
   ConvertNotes& notes = convert_notes();
-  if (node.op() == kOpPad && s.node_count >= 12 && s.nodes[s.node_count - 12].output(0) == node.input(0)) {
+  if (node.op() == op::Pad && s.node_count >= 12 && s.nodes[s.node_count - 12].output(0) == node.input(0)) {
     s.node_count -= 11;
     notes.rewrites |= kRewriteBiRefNet;
   }
-  if (node.op() == kOpReduceMax && s.node_count >= 2) {
+  if (node.op() == op::ReduceMax && s.node_count >= 2) {
     uint64_t target = kNoIndex;
     for (uint64_t i = 0; i < s.value_count; ++i) {
       const BuilderValue& v = s.values[i];
@@ -341,13 +337,13 @@ bool legacy_rewrite_node(BuilderState& s, BuilderNode& node, const uint8_t* name
     if (target == kNoIndex) return true;
     uint64_t lowest = s.node_count > 6 ? s.node_count - 6 : 0;
     for (uint64_t c = s.node_count; c-- > lowest;) {
-      if (s.nodes[c].op() != kOpConcat) continue;
+      if (s.nodes[c].op() != op::Concat) continue;
       s.nodes[c].w[11] = target;
       s.nodes[c].attr(12) = 1;
       uint64_t w = c + 1;
       for (uint64_t r = c + 1; r < s.node_count; ++r) {
         uint64_t op = s.nodes[r].op();
-        if (op == kOpTranspose || op == kOpSplit || op == kOpSlice) continue;
+        if (op == op::Transpose || op == op::Split || op == op::Slice) continue;
         s.nodes[w] = s.nodes[r];
         s.node_name_offset[w] = s.node_name_offset[r];
         s.node_name_length[w] = s.node_name_length[r];

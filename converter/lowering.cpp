@@ -248,7 +248,7 @@ bool tile_to_concats(Lower& L, BuilderNode& n) {
     set_shape(L.v(dst), x.rank, dims);
     BuilderNode* c = j == 0 ? &L.s.nodes[L.node] : insert_after_current(L);
     if (c == nullptr) return false;
-    c->w[0] = kOpConcat;
+    c->w[0] = op::Concat;
     c->w[1] = static_cast<uint64_t>(r[a]);
     for (uint64_t k = 0; k < 8; ++k) c->w[2 + k] = k < static_cast<uint64_t>(r[a]) ? src : kNoIndex;
     c->w[10] = 1;
@@ -262,30 +262,30 @@ bool tile_to_concats(Lower& L, BuilderNode& n) {
 
 bool apply_rule(Lower& L, BuilderNode& n) {
   switch (n.op()) {
-    case kOpSub: case kOpDiv: case kOpAdd: case kOpMul: case 69: case 70: case kOpMod: case kOpGreater:
-    case kOpAnd: case kOpOr: case kOpEqual: case kOpLess:
+    case op::Sub: case op::Div: case op::Add: case op::Mul: case 69: case 70: case op::Mod: case op::Greater:
+    case op::And: case op::Or: case op::Equal: case op::Less:
       return lower_binary(L, n);
-    case kOpConv: case kOpMaxPool: case kOpAvgPool: case kOpGap: case kOpConvTranspose: case kOpResize:
-    case kOpDepthToSpace: case kOpSpaceToDepth: case kOpGridSample:
+    case op::Conv: case op::MaxPool: case op::AveragePool: case op::GlobalAveragePool: case op::ConvTranspose: case op::Resize:
+    case op::DepthToSpace: case op::SpaceToDepth: case op::GridSample:
       return lower_spatial(L, n);
-    case kOpDeformUnfold:  // the operators of the name-matched rewrites
+    case op::DeformUnfold:  // the operators of the name-matched rewrites
       return lower_deform_unfold(L, n);
-    case kOpDetrTopK:
+    case op::DetrTopK:
       return lower_detr_topk(L, n);
-    case kOpMaskToBox:
+    case op::MaskToBoxLogit:
       return lower_mask_to_box_logit(L, n);
-    case kOpFlatten: case kOpGemm: case kOpTranspose: case kOpMatMul: case kOpConcat: case kOpShape:
-    case kOpReshape: case kOpUnsqueeze: case kOpSqueeze: case kOpExpand: case kOpSplit:
+    case op::Flatten: case op::Gemm: case op::Transpose: case op::MatMul: case op::Concat: case op::Shape:
+    case op::Reshape: case op::Unsqueeze: case op::Squeeze: case op::Expand: case op::Split:
       return lower_shape_ops(L, n);
-    case kOpGather: case kOpSlice: case kOpGatherND: case kOpScatterND: case kOpTopK: case kOpNms:
-    case kOpYoloNms: case kOpArgMax: case kOpCumSum:
+    case op::Gather: case op::Slice: case op::GatherND: case op::ScatterND: case op::TopK: case op::NonMaxSuppression:
+    case op::YoloNms: case op::ArgMax: case op::CumSum:
       return lower_index_ops(L, n);
-    case kOpReduceMean: case kOpReduceSum: case kOpReduceMax: case kOpReduceMin: case kOpReduceProd:
+    case op::ReduceMean: case op::ReduceSum: case op::ReduceMax: case op::ReduceMin: case op::ReduceProd:
       return lower_reductions(L, n);
-    case kOpPow: case kOpBatchNorm: case kOpDequantize: case kOpPad: case kOpWhere: case kOpConstantOfShape:
-    case kOpRange: case kOpIdentity: case kOpCast: case kOpDynQuant:
+    case op::Pow: case op::BatchNormalization: case op::DequantizeLinear: case op::Pad: case op::Where: case op::ConstantOfShape:
+    case op::Range: case op::Identity: case op::Cast: case op::DynamicQuantizeLinear:
       return lower_rewrites(L, n);
-    case kOpOneHot:
+    case op::OneHot:
       return true;
     default:
       return lower_elementwise(L, n);
@@ -296,7 +296,7 @@ void final_sweep(BuilderState& s) {
   uint64_t kept = 0;
   for (uint64_t i = 0; i < s.node_count; ++i) {
     const BuilderNode& n = s.nodes[i];
-    if (n.op() == kOpIdentity && n.input(0) == n.output(0)) continue;
+    if (n.op() == op::Identity && n.input(0) == n.output(0)) continue;
     for (uint64_t k = 0; k < n.input_count() && k < 8; ++k)
       if (n.input(k) < s.value_count) s.values[n.input(k)].padded_size = 111;
     if (kept != i) {
@@ -340,13 +340,13 @@ bool lower_graph(BuilderState& s, const LowerSource& source) {
         int32_t folded = fold_node(s, i);
         if (folded < 0) return L.stop(kLowerFoldFailed);
         if (folded == 1) continue;
-        if (op == kOpOneHot) return L.stop(kLowerConvertTimeOnly);
-        if (op == kOpExpand && n.attr(13) == 1 && !tile_to_expand(L, n)) {
+        if (op == op::OneHot) return L.stop(kLowerConvertTimeOnly);
+        if (op == op::Expand && n.attr(13) == 1 && !tile_to_expand(L, n)) {
           if (!tile_to_concats(L, n)) return L.stop(kLowerConvertTimeOnly);
           i += L.inserted;
           continue;
         }
-        if ((op == kOpLess || op == kOpGreater) && n.attr(13) == 1) return L.stop(kLowerConvertTimeOnly);
+        if ((op == op::Less || op == op::Greater) && n.attr(13) == 1) return L.stop(kLowerConvertTimeOnly);
         if (op >= 100 || op == 0) return L.refuse("no Vorn lowering for this operator");
         for (uint64_t k = 0; k < n.input_count() && k < 8; ++k) {
           uint64_t in = n.input(k);
@@ -355,7 +355,7 @@ bool lower_graph(BuilderState& s, const LowerSource& source) {
             s.values[in].kind = kValueWeight;
         }
       }
-      if ((op == kOpConv || op == kOpMatMul) && n.attr(15) == 777 && n.input_count() >= 2)
+      if ((op == op::Conv || op == op::MatMul) && n.attr(15) == 777 && n.input_count() >= 2)
         lower_integer_weights(L, n);
       if (!apply_rule(L, s.nodes[i])) return false;
       if (L.options)

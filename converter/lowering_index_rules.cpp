@@ -83,7 +83,7 @@ bool lower_gather(Lower& L, BuilderNode& n) {
     if (r == 0 && !L.options) o[r++] = 1;
     set_shape(y, r, o);
     L.v(idx).padded_size = kConsumedMark;
-    n.w[0] = kOpSlice;
+    n.w[0] = op::Slice;
     n.w[1] = 1;
     n.w[3] = kNoIndex;
     n.attr(4) = static_cast<uint64_t>(j);
@@ -123,7 +123,7 @@ bool lower_gather(Lower& L, BuilderNode& n) {
 
 // One runtime Slice: axis, start, length and step in the node's words.
 void slice_form(BuilderNode& n, uint64_t in, uint64_t out, uint64_t axis, uint64_t start, uint64_t len, uint64_t step) {
-  n.w[0] = kOpSlice;
+  n.w[0] = op::Slice;
   n.w[1] = 1;
   n.w[2] = in;
   for (int k = 3; k < 10; ++k) n.w[k] = kNoIndex;
@@ -282,7 +282,7 @@ bool lower_slice(Lower& L, BuilderNode& n) {
 bool lower_index_ops(Lower& L, BuilderNode& n) {
   const uint64_t op = n.op();
   const uint64_t in = n.input(0), out = n.output(0);
-  if (op == kOpYoloNms) {
+  if (op == op::YoloNms) {
     uint64_t o[3] = {1, n.attr(0), n.attr(1) + 6};
     set_shape(L.v(out), 3, o);
     return true;
@@ -291,9 +291,9 @@ bool lower_index_ops(Lower& L, BuilderNode& n) {
   BuilderValue& x = L.v(in);
   BuilderValue& y = L.v(out);
   switch (op) {
-    case kOpGather: return lower_gather(L, n);
-    case kOpSlice: return lower_slice(L, n);
-    case kOpArgMax: {
+    case op::Gather: return lower_gather(L, n);
+    case op::Slice: return lower_slice(L, n);
+    case op::ArgMax: {
       uint64_t axis;
       if (!normalise(n.attr_i64(11), x.rank, &axis)) return L.refuse("axis outside the input's rank");
       n.attr(11) = axis;
@@ -307,7 +307,7 @@ bool lower_index_ops(Lower& L, BuilderNode& n) {
       set_shape(y, r, o);
       return true;
     }
-    case kOpCumSum: {
+    case op::CumSum: {
       int64_t axis = n.attr_i64(11);
       if (n.input_count() >= 2 && L.valid(n.input(1))) {
         if (!first_i64(L, n.input(1), &axis)) {
@@ -339,7 +339,7 @@ bool lower_index_ops(Lower& L, BuilderNode& n) {
       copy_shape(y, x);
       return true;
     }
-    case kOpTopK: {
+    case op::TopK: {
       int64_t k = n.attr_i64(0) == 0 ? 1 : n.attr_i64(0);
       int64_t given;
       if (n.input_count() >= 2 && L.valid(n.input(1))) {
@@ -363,7 +363,7 @@ bool lower_index_ops(Lower& L, BuilderNode& n) {
       }
       return true;
     }
-    case kOpGatherND: {
+    case op::GatherND: {
       if (n.input_count() < 2 || !L.valid(n.input(1))) return L.refuse("the indices are missing");
       uint64_t idx = n.input(1);
       if (L.i64_data(idx)) {
@@ -383,7 +383,7 @@ bool lower_index_ops(Lower& L, BuilderNode& n) {
       set_shape(y, r, o);
       return true;
     }
-    case kOpScatterND: {
+    case op::ScatterND: {
       uint64_t axis = 0;
       if (x.rank > 0 && normalise(n.attr_i64(11), x.rank, &axis)) n.attr(11) = axis;
       if (n.attr(13) == 1) {
@@ -441,7 +441,7 @@ bool lower_index_ops(Lower& L, BuilderNode& n) {
       copy_shape(y, x);
       return true;
     }
-    case kOpNms: {
+    case op::NonMaxSuppression: {
       // The kernel reads a0 (0 meaning 200) and the thresholds of words 14
       // and 15; ONNX selects no box when max_output_boxes_per_class is
       // absent or 0, and its output length depends on the data.
@@ -459,13 +459,13 @@ bool lower_index_ops(Lower& L, BuilderNode& n) {
       set_shape(y, 2, o);
       return true;
     }
-    case kOpDetrTopK: {
+    case op::DetrTopK: {
       if (n.input_count() < 2 || !L.valid(n.input(1))) return L.refuse("input 1 is missing");
       uint64_t o[3] = {1, 300, L.v(n.input(1)).dims[2]};
       set_shape(y, 3, o);
       return true;
     }
-    case kOpMaskToBox: {
+    case op::MaskToBoxLogit: {
       uint64_t o[3] = {1, 300, 4};
       set_shape(y, 3, o);
       return true;

@@ -5,26 +5,13 @@
 #include <utility>
 #include <vector>
 
+#include "container/op_codes.h"
 #include "container/records.h"
 #include "converter/builder_state.h"
 #include "converter/lowering.h"
 #include "converter/value_ops.h"
 
 namespace vorn {
-
-enum : uint64_t {
-  kOpSub = 1, kOpDiv = 2, kOpAdd = 3, kOpMul = 4, kOpConv = 5, kOpRelu = 6, kOpMaxPool = 7, kOpGap = 8,
-  kOpFlatten = 9, kOpGemm = 10, kOpSigmoid = 11, kOpTranspose = 14, kOpLayerNorm = 15, kOpMatMul = 16,
-  kOpBatchNorm = 19, kOpConcat = 20, kOpIdentity = 21, kOpInstanceNorm = 22, kOpAvgPool = 23, kOpShape = 24,
-  kOpReshape = 25, kOpResize = 27, kOpConvTranspose = 28, kOpSoftmax = 29, kOpClip = 30, kOpArgMax = 31,
-  kOpSplit = 33, kOpGather = 34, kOpUnsqueeze = 35, kOpSlice = 36, kOpSqueeze = 37, kOpPow = 38, kOpSqrt = 39,
-  kOpReduceMean = 40, kOpEqual = 41, kOpWhere = 42, kOpExpand = 43, kOpDynQuant = 44, kOpConstantOfShape = 46,
-  kOpReduceSum = 47, kOpDequantize = 49, kOpRange = 50, kOpLess = 51, kOpDepthToSpace = 54, kOpPad = 55,
-  kOpDeformUnfold = 56, kOpDetrTopK = 57, kOpMaskToBox = 58, kOpGridSample = 60, kOpReduceMax = 71,
-  kOpReduceMin = 72, kOpReduceProd = 73, kOpCumSum = 74, kOpTopK = 75, kOpGatherND = 76, kOpScatterND = 77,
-  kOpNms = 78, kOpSpaceToDepth = 79, kOpMod = 80, kOpGreater = 81, kOpNot = 82, kOpAnd = 83, kOpOr = 84,
-  kOpYoloNms = 85, kOpOneHot = 86, kOpCast = 87,
-};
 
 // Constants computed at convert time hold at most this many elements; larger
 // results are not evaluated (they are shapes and small tables, not weights).
@@ -73,7 +60,7 @@ inline void set_shape(BuilderValue& v, uint64_t rank, const uint64_t* dims) {
 inline void copy_shape(BuilderValue& to, const BuilderValue& from) { set_shape(to, from.rank, from.dims); }
 
 inline void make_identity(BuilderNode& n, uint64_t input) {
-  n.w[0] = kOpIdentity;
+  n.w[0] = op::Identity;
   n.w[1] = 1;
   n.w[2] = input;
   for (int k = 3; k < 10; ++k) n.w[k] = kNoIndex;
@@ -82,7 +69,7 @@ inline void make_identity(BuilderNode& n, uint64_t input) {
 inline void make_self_identity(BuilderNode& n) { make_identity(n, n.output(0)); }
 // The engines' reshape: a one-input Flatten whose output record holds the shape.
 inline void make_reshape(BuilderNode& n) {
-  n.w[0] = kOpFlatten;
+  n.w[0] = op::Flatten;
   n.w[1] = 1;
   for (int k = 3; k < 10; ++k) n.w[k] = kNoIndex;
   n.attr(15) = 0;

@@ -14,7 +14,7 @@ namespace vorn {
 namespace {
 
 bool is_boolean_producer(uint64_t op) {
-  return op == kOpEqual || op == kOpLess || op == kOpGreater || op == kOpNot || op == kOpAnd || op == kOpOr;
+  return op == op::Equal || op == op::Less || op == op::Greater || op == op::Not || op == op::And || op == op::Or;
 }
 
 // The first node before the current one whose output 0 is value v.
@@ -28,7 +28,7 @@ uint64_t uses_of(Lower& L, uint64_t v) {
   uint64_t c = 0;
   for (uint64_t i = 0; i < L.s.node_count; ++i) {
     const BuilderNode& n = L.s.nodes[i];
-    if (n.op() == kOpIdentity && n.input(0) == n.output(0)) continue;
+    if (n.op() == op::Identity && n.input(0) == n.output(0)) continue;
     for (uint64_t k = 0; k < n.input_count() && k < 8; ++k) c += n.input(k) == v;
   }
   return c;
@@ -65,11 +65,11 @@ bool lower_pow(Lower& L, BuilderNode& n) {
     convert_notes().rewrites |= kRewritePowApprox;
   }
   if (e < 1.0f) {
-    n.w[0] = kOpSqrt;
+    n.w[0] = op::Sqrt;
     n.w[1] = 1;
     n.w[3] = kNoIndex;
   } else {
-    n.w[0] = kOpMul;
+    n.w[0] = op::Mul;
     n.w[1] = 2;
     n.w[3] = in;
   }
@@ -118,7 +118,7 @@ bool lower_batchnorm(Lower& L, BuilderNode& n) {
   if (L.v(x).kind != kValueActivation || L.node == 0) return true;
   int64_t conv = -1;
   for (uint64_t i = L.node; i-- > 0;)
-    if (L.s.nodes[i].op() == kOpConv && L.s.nodes[i].output(0) == x) {
+    if (L.s.nodes[i].op() == op::Conv && L.s.nodes[i].output(0) == x) {
       conv = static_cast<int64_t>(i);
       break;
     }
@@ -267,7 +267,7 @@ bool lower_pad(Lower& L, BuilderNode& n) {
     for (uint64_t i = L.node + 1; i < L.s.node_count; ++i) {
       BuilderNode& c = L.s.nodes[i];
       if (c.input(0) != out) continue;
-      if (c.op() != kOpConv && c.op() != kOpAvgPool) break;
+      if (c.op() != op::Conv && c.op() != op::AveragePool) break;
       if (c.attr(12) == 2 || c.attr(12) == 3) break;
       c.attr(4) += static_cast<uint64_t>(pv[2]);
       c.attr(5) += static_cast<uint64_t>(pv[3]);
@@ -287,7 +287,7 @@ bool lower_pad(Lower& L, BuilderNode& n) {
     float* w = ones == kNoValue || ones == out ? nullptr : f32_weight(L, ones, 4, wd);
     if (w == nullptr) return L.stop(kLowerNoCode);
     for (uint64_t c = 0; c < C; ++c) w[c] = 1.0f;
-    n.w[0] = kOpConv;
+    n.w[0] = op::Conv;
     n.w[1] = 2;
     n.w[3] = ones;
     for (int k = 4; k < 10; ++k) n.w[k] = kNoIndex;
@@ -323,7 +323,7 @@ bool lower_pad(Lower& L, BuilderNode& n) {
       BuilderNode* add = insert_after_current(L);
       if (add == nullptr) return L.refuse("the node table is full");
       L.s.nodes[L.node].w[11] = zeroed;
-      add->w[0] = kOpAdd, add->w[1] = 2, add->w[2] = zeroed, add->w[3] = border;
+      add->w[0] = op::Add, add->w[1] = 2, add->w[2] = zeroed, add->w[3] = border;
       add->w[10] = 1, add->w[11] = out;
     }
     return true;
@@ -572,33 +572,33 @@ bool lower_identity(Lower& L, BuilderNode& n) {
     // Integer and boolean targets truncate or test at run time; the engines
     // keep every value as f32, so float targets copy.
     if (target == 9 || (integer_target && x.elem != kElemI64)) {
-      n.w[0] = kOpCast;
+      n.w[0] = op::Cast;
       n.attr(0) = target;
     }
     return true;
   }
   int64_t p = producer_of(L, in);
   if (target == 9) {
-    if (!(p >= 0 && is_boolean_producer(L.s.nodes[p].op()))) n.w[0] = kOpCast, n.attr(0) = target;
+    if (!(p >= 0 && is_boolean_producer(L.s.nodes[p].op()))) n.w[0] = op::Cast, n.attr(0) = target;
     return true;
   }
   if (!integer_target || x.elem == kElemI64) return true;
   if (L.node == 0) {
-    n.w[0] = kOpCast;
+    n.w[0] = op::Cast;
     return true;
   }
   if (p >= 0 && is_boolean_producer(L.s.nodes[p].op())) return true;
   for (uint64_t i = 0; i < L.node; ++i) {
     const BuilderNode& q = L.s.nodes[i];
-    if (q.op() == kOpTopK && q.output_count() >= 2 && q.output(1) == in && (p < 0 || static_cast<int64_t>(i) < p))
+    if (q.op() == op::TopK && q.output_count() >= 2 && q.output(1) == in && (p < 0 || static_cast<int64_t>(i) < p))
       return true;
     if (static_cast<int64_t>(i) == p) {
       uint64_t op = q.op();
-      if (op != kOpArgMax && op != 63 && op != 64 && op != 65 && op != kOpCast) n.w[0] = kOpCast;
+      if (op != op::ArgMax && op != 63 && op != 64 && op != 65 && op != op::Cast) n.w[0] = op::Cast;
       return true;
     }
   }
-  n.w[0] = kOpCast;
+  n.w[0] = op::Cast;
   return true;
 }
 
@@ -638,7 +638,7 @@ void lower_integer_weights(Lower& L, BuilderNode& n) {
       auto z = [&](uint64_t j) { return zi ? static_cast<float>(raw_i64(Z.data, j)) : raw_f32(Z.data, j); };
       if (d != nullptr && m >= 1)
         for (uint64_t i = 0; i < count; ++i)
-          d[i] -= m == 1 ? z(0) : n.op() == kOpConv ? z(i / (count / m)) : z(i % m);
+          d[i] -= m == 1 ? z(0) : n.op() == op::Conv ? z(i / (count / m)) : z(i % m);
     }
     L.v(w).padded_size = 1;
   }
@@ -649,15 +649,15 @@ void lower_integer_weights(Lower& L, BuilderNode& n) {
 
 bool lower_rewrites(Lower& L, BuilderNode& n) {
   switch (n.op()) {
-    case kOpPow: return lower_pow(L, n);
-    case kOpBatchNorm: return lower_batchnorm(L, n);
-    case kOpDequantize: return lower_dequantize(L, n);
-    case kOpPad: return lower_pad(L, n);
-    case kOpWhere: return lower_where(L, n);
-    case kOpConstantOfShape: return lower_constant_of_shape(L, n);
-    case kOpRange: return lower_range(L, n);
-    case kOpDynQuant: return lower_dynamic_quantize(L, n);
-    case kOpIdentity: case kOpCast: return lower_identity(L, n);
+    case op::Pow: return lower_pow(L, n);
+    case op::BatchNormalization: return lower_batchnorm(L, n);
+    case op::DequantizeLinear: return lower_dequantize(L, n);
+    case op::Pad: return lower_pad(L, n);
+    case op::Where: return lower_where(L, n);
+    case op::ConstantOfShape: return lower_constant_of_shape(L, n);
+    case op::Range: return lower_range(L, n);
+    case op::DynamicQuantizeLinear: return lower_dynamic_quantize(L, n);
+    case op::Identity: case op::Cast: return lower_identity(L, n);
     default: return true;
   }
 }
@@ -666,7 +666,7 @@ void raw_sigmoid_rewrite(Lower& L) {
   BuilderState& s = L.s;
   for (uint64_t i = 0; i < s.node_count; ++i) {
     BuilderNode& n = s.nodes[i];
-    if (n.op() != kOpConcat || n.input_count() != 3 || !L.valid(n.output(0))) continue;
+    if (n.op() != op::Concat || n.input_count() != 3 || !L.valid(n.output(0))) continue;
     const BuilderValue& o = s.values[n.output(0)];
     if (o.kind != kValueGraphOutput || o.dims[1] != 25200 || o.dims[2] != 6) continue;
     convert_notes().rewrites |= kRewriteRawSigmoid;
@@ -674,15 +674,15 @@ void raw_sigmoid_rewrite(Lower& L) {
     for (uint64_t k = 0; k < 3; ++k) {
       uint64_t v = n.input(k);
       for (uint64_t p = 24; p < i; ++p) {
-        if (s.nodes[p].output(0) != v || s.nodes[p - 24].op() != kOpConv) continue;
+        if (s.nodes[p].output(0) != v || s.nodes[p - 24].op() != op::Conv) continue;
         BuilderNode& f = s.nodes[p - 23];
         uint64_t conv_out = s.nodes[p - 24].output(0);
         uint64_t flat_out = f.output(0);
-        f.w[0] = kOpFlatten, f.w[1] = 1, f.w[2] = conv_out, f.w[10] = 1, f.attr(15) = 888;
+        f.w[0] = op::Flatten, f.w[1] = 1, f.w[2] = conv_out, f.w[10] = 1, f.attr(15) = 888;
         BuilderNode& g = s.nodes[p - 22];
-        g.w[0] = kOpSigmoid, g.w[1] = 1, g.w[2] = flat_out, g.w[10] = 1, g.w[11] = v;
+        g.w[0] = op::Sigmoid, g.w[1] = 1, g.w[2] = flat_out, g.w[10] = 1, g.w[11] = v;
         for (uint64_t q = p - 21; q <= p; ++q) {
-          s.nodes[q].w[0] = kOpIdentity, s.nodes[q].w[1] = 1, s.nodes[q].w[2] = v;
+          s.nodes[q].w[0] = op::Identity, s.nodes[q].w[1] = 1, s.nodes[q].w[2] = v;
           s.nodes[q].w[10] = 1, s.nodes[q].w[11] = v;
         }
       }

@@ -21,7 +21,7 @@ bool normalise(int64_t axis, uint64_t rank, uint64_t* out) {
 
 float scalar_fold(uint64_t op, float x) {
   switch (op) {
-    case kOpSqrt: return std::sqrt(x);
+    case op::Sqrt: return std::sqrt(x);
     case 45: return std::exp(x);
     case 48: return std::tanh(x);
     case 52: return std::cos(x);
@@ -38,7 +38,7 @@ float scalar_fold(uint64_t op, float x) {
 }
 
 bool scalar_foldable(uint64_t op) {
-  return op == kOpSqrt || op == 45 || op == 48 || op == 52 || op == 53 || (op >= 59 && op <= 66 && op != 60);
+  return op == op::Sqrt || op == 45 || op == 48 || op == 52 || op == 53 || (op >= 59 && op <= 66 && op != 60);
 }
 
 
@@ -126,7 +126,7 @@ bool lower_nearest_resize(Lower& L, BuilderNode& n, uint64_t H, uint64_t W, uint
     }
     BuilderNode* s = done == 1 ? &L.s.nodes[L.node] : insert_after_current(L);
     if (s == nullptr) return L.refuse("the node table is full");
-    s->w[0] = kOpSlice;
+    s->w[0] = op::Slice;
     s->w[1] = 1;
     s->w[2] = src;
     for (int k = 3; k < 10; ++k) s->w[k] = kNoIndex;
@@ -182,7 +182,7 @@ bool average_divisors(Lower& L, BuilderNode& n, const uint64_t* d, const uint64_
   BuilderNode* mul = insert_after_current(L);
   if (mul == nullptr) return L.refuse("the node table is full");
   L.s.nodes[L.node].w[11] = sum;
-  mul->w[0] = kOpMul;
+  mul->w[0] = op::Mul;
   mul->w[1] = 2;
   mul->w[2] = sum;
   mul->w[3] = map;
@@ -200,7 +200,7 @@ bool lower_elementwise(Lower& L, BuilderNode& n) {
   BuilderValue& x = L.v(in);
   BuilderValue& y = L.v(out);
   // I64 Abs, Neg and Not of constants.
-  if ((op == 61 || op == 62 || op == kOpNot) && L.i64_data(in)) {
+  if ((op == 61 || op == 62 || op == op::Not) && L.i64_data(in)) {
     const uint8_t* src = x.data;
     uint64_t count = x.size / 8;
     int64_t* p = i64_result(L, n, count);
@@ -228,10 +228,10 @@ bool lower_elementwise(Lower& L, BuilderNode& n) {
     }
     return true;
   }
-  if (L.options && x.elem == kElemI64 && x.kind != kValueGraphInput && x.data == nullptr && op != kOpNot)
+  if (L.options && x.elem == kElemI64 && x.kind != kValueGraphInput && x.data == nullptr && op != op::Not)
     return L.refuse("its int64 input is computed at run time");
   switch (op) {
-    case kOpLayerNorm: {
+    case op::LayerNormalization: {
       uint64_t axis;
       if (!normalise(n.attr_i64(11), x.rank, &axis)) return L.refuse("axis outside the input's rank");
       if (L.options && axis + 1 != x.rank) {
@@ -243,12 +243,12 @@ bool lower_elementwise(Lower& L, BuilderNode& n) {
       n.attr(11) = ~uint64_t{0};
       break;
     }
-    case kOpInstanceNorm:
+    case op::InstanceNormalization:
       if (x.rank != 4) {
         if (L.options) return L.refuse("only rank-4 inputs (NCHW) are supported");
       }
       break;
-    case kOpSoftmax: {
+    case op::Softmax: {
       uint64_t axis;
       if (!normalise(n.attr_i64(11), x.rank, &axis)) {
         if (L.options) return L.refuse("axis outside the input's rank");
@@ -272,7 +272,7 @@ bool lower_elementwise(Lower& L, BuilderNode& n) {
         sm.w[11] = flat;
         sm.attr(11) = 1;
         sm.attr(13) = 0;
-        r->w[0] = kOpFlatten;
+        r->w[0] = op::Flatten;
         r->w[1] = 1;
         r->w[2] = flat;
         r->w[10] = 1;
@@ -281,7 +281,7 @@ bool lower_elementwise(Lower& L, BuilderNode& n) {
       n.attr(13) = 0;
       break;
     }
-    case kOpClip: {
+    case op::Clip: {
       float lo = -3.4028235e38f, hi = 3.4028235e38f;
       if (n.input_count() >= 2 && L.f32_data(n.input(1))) lo = raw_f32(L.v(n.input(1)).data, 0);
       else if (n.input_count() >= 2 && L.i64_data(n.input(1))) lo = static_cast<float>(raw_i64(L.v(n.input(1)).data, 0));
@@ -332,30 +332,30 @@ bool lower_binary(Lower& L, BuilderNode& n) {
     const uint8_t* pa = va.data;
     const uint8_t* pb = vb.data;
     uint64_t na = va.size / 8, nb = vb.size / 8;
-    uint64_t count = op == kOpLess ? na * nb : (na > nb ? na : nb);
+    uint64_t count = op == op::Less ? na * nb : (na > nb ? na : nb);
     if (na == 0 || nb == 0) count = 0;
-    if (op != kOpLess && na != nb && na > 1 && nb > 1) {
+    if (op != op::Less && na != nb && na > 1 && nb > 1) {
       if (L.options) return L.stop(kLowerFoldFailed);
     }
     int64_t* p = i64_result(L, n, count);
     if (p == nullptr) return true;
     for (uint64_t k = 0; k < count; ++k) {
       int64_t x = raw_i64(pa, k % na);
-      int64_t z = op == kOpLess ? raw_i64(pb, k / na) : raw_i64(pb, k % nb);
+      int64_t z = op == op::Less ? raw_i64(pb, k / na) : raw_i64(pb, k % nb);
       int64_t r = 0;
       switch (op) {
-        case kOpSub: r = wrap_sub(x, z); break;
-        case kOpDiv: r = safe_div(x, z); break;
-        case kOpAdd: r = wrap_add(x, z); break;
-        case kOpMul: r = wrap_mul(x, z); break;
+        case op::Sub: r = wrap_sub(x, z); break;
+        case op::Div: r = safe_div(x, z); break;
+        case op::Add: r = wrap_add(x, z); break;
+        case op::Mul: r = wrap_mul(x, z); break;
         case 69: r = x > z ? x : z; break;
         case 70: r = x < z ? x : z; break;
-        case kOpMod: r = z == 0 || z == -1 ? 0 : x - (x / z) * z; break;
-        case kOpGreater: r = n.attr(12) == 1 ? x >= z : x > z; break;
-        case kOpLess: r = x < z; break;
-        case kOpEqual: r = x == z; break;
-        case kOpAnd: r = x != 0 && z != 0; break;
-        case kOpOr: r = x != 0 || z != 0; break;
+        case op::Mod: r = z == 0 || z == -1 ? 0 : x - (x / z) * z; break;
+        case op::Greater: r = n.attr(12) == 1 ? x >= z : x > z; break;
+        case op::Less: r = x < z; break;
+        case op::Equal: r = x == z; break;
+        case op::And: r = x != 0 && z != 0; break;
+        case op::Or: r = x != 0 || z != 0; break;
       }
       p[k] = r;
     }
@@ -366,11 +366,11 @@ bool lower_binary(Lower& L, BuilderNode& n) {
         (vb.elem == kElemI64 && vb.data == nullptr && vb.kind != kValueGraphInput))
       return L.refuse("an int64 operand is computed at run time");
     if (!promote_i64_operands(L, n, 0, 1)) return false;
-  } else if (op == kOpAdd && va.elem != kElemI64 && vb.elem == kElemI64) {
+  } else if (op == op::Add && va.elem != kElemI64 && vb.elem == kElemI64) {
     copy_shape(y, va);
     make_identity(n, a);
     return true;
-  } else if ((op == kOpEqual || op == kOpLess) && va.elem == kElemI64 && vb.elem == kElemI64) {
+  } else if ((op == op::Equal || op == op::Less) && va.elem == kElemI64 && vb.elem == kElemI64) {
     make_identity(n, a);
     y.rank = 0;
     return true;
@@ -385,19 +385,19 @@ bool lower_binary(Lower& L, BuilderNode& n) {
   }
   set_shape(y, rank, dims);
   if (xa.elem != kElemI64 && xb.elem != kElemI64 && xa.data != nullptr && xb.data != nullptr && xa.size == 4 &&
-      xb.size == 4 && op != kOpEqual && op != kOpLess) {
+      xb.size == 4 && op != op::Equal && op != op::Less) {
     float x = raw_f32(xa.data, 0), z = raw_f32(xb.data, 0), r = 0;
     switch (op) {
-      case kOpSub: r = x - z; break;
-      case kOpDiv: r = x / z; break;
-      case kOpAdd: r = x + z; break;
-      case kOpMul: r = x * z; break;
+      case op::Sub: r = x - z; break;
+      case op::Div: r = x / z; break;
+      case op::Add: r = x + z; break;
+      case op::Mul: r = x * z; break;
       case 69: r = x >= z ? x : z; break;
       case 70: r = x <= z ? x : z; break;
-      case kOpMod: r = n.attr(13) != 0 ? std::fmod(x, z) : x - std::floor(x / z) * z; break;
-      case kOpGreater: r = (n.attr(12) == 1 ? x >= z : x > z) ? 1.0f : 0.0f; break;
-      case kOpAnd: r = (x != 0.0f && z != 0.0f) ? 1.0f : 0.0f; break;
-      case kOpOr: r = (x != 0.0f || z != 0.0f) ? 1.0f : 0.0f; break;
+      case op::Mod: r = n.attr(13) != 0 ? std::fmod(x, z) : x - std::floor(x / z) * z; break;
+      case op::Greater: r = (n.attr(12) == 1 ? x >= z : x > z) ? 1.0f : 0.0f; break;
+      case op::And: r = (x != 0.0f && z != 0.0f) ? 1.0f : 0.0f; break;
+      case op::Or: r = (x != 0.0f || z != 0.0f) ? 1.0f : 0.0f; break;
     }
     uint64_t keep_rank = y.rank, keep_dims[kBuilderRank];
     std::memcpy(keep_dims, y.dims, sizeof keep_dims);
@@ -412,7 +412,7 @@ bool lower_binary(Lower& L, BuilderNode& n) {
       }
     }
   }
-  if (L.options && op == kOpMod && n.attr(13) == 0)
+  if (L.options && op == op::Mod && n.attr(13) == 0)
     return L.refuse("integer Mod (floor semantics) on run-time values: the engines compute fmod");
   return true;
 }
@@ -423,18 +423,18 @@ bool lower_spatial(Lower& L, BuilderNode& n) {
   if (!L.valid(in)) return L.refuse("input 0 is missing");
   const BuilderValue& x = L.v(in);
   BuilderValue& y = L.v(out);
-  const bool rank4_op = op == kOpConv || op == kOpMaxPool || op == kOpAvgPool || op == kOpGap || op == kOpConvTranspose;
+  const bool rank4_op = op == op::Conv || op == op::MaxPool || op == op::AveragePool || op == op::GlobalAveragePool || op == op::ConvTranspose;
   if (rank4_op && x.rank != 4) return L.stop(kLowerRank4);
   uint64_t d[4] = {x.dims[0], x.dims[1], x.dims[2], x.dims[3]};
   switch (op) {
-    case kOpGap: {
+    case op::GlobalAveragePool: {
       uint64_t o[4] = {d[0], d[1], 1, 1};
       set_shape(y, 4, o);
       return true;
     }
-    case kOpConv: case kOpMaxPool: case kOpAvgPool: {
+    case op::Conv: case op::MaxPool: case op::AveragePool: {
       uint64_t k_out = d[1];
-      if (op == kOpConv) {
+      if (op == op::Conv) {
         if (!L.valid(n.input(1))) return L.refuse("the weight is missing");
         const BuilderValue& w = L.v(n.input(1));
         if (w.rank != 4) return L.stop(kLowerRank4);
@@ -460,13 +460,13 @@ bool lower_spatial(Lower& L, BuilderNode& n) {
           n.attr(4 + a) = static_cast<uint64_t>(n.attr(12) == 2 ? small : big);
           n.attr(6 + a) = static_cast<uint64_t>(n.attr(12) == 2 ? big : small);
         }
-        if (op == kOpConv) n.attr(12) = 0;
+        if (op == op::Conv) n.attr(12) = 0;
       }
       int64_t pt = n.attr_i64(4), pl = n.attr_i64(5), pb = n.attr_i64(6), pr = n.attr_i64(7);
       if (pt < 0 || pl < 0 || pb < 0 || pr < 0) return L.refuse("negative padding");
       const int64_t given_pb = pb, given_pr = pr;
       int64_t ceil_mode = 0;
-      if (op != kOpConv && node_int_attribute(L, "ceil_mode", &ceil_mode) && ceil_mode != 0) {
+      if (op != op::Conv && node_int_attribute(L, "ceil_mode", &ceil_mode) && ceil_mode != 0) {
         // Rounding the output size up is padding the end by what the last
         // window needs, as long as that window starts inside the input or
         // its begin padding; the kernel never reads padding.
@@ -488,14 +488,14 @@ bool lower_spatial(Lower& L, BuilderNode& n) {
       int64_t ow = (static_cast<int64_t>(d[3]) + pl + pr - dw * (kw - 1) - 1);
       if (oh < 0 || ow < 0) return L.refuse("the window is larger than the padded input");
       uint64_t o[4] = {d[0], k_out, static_cast<uint64_t>(oh / sh + 1), static_cast<uint64_t>(ow / sw + 1)};
-      if (op == kOpMaxPool && L.options && (pt >= kh || pl >= kw || pb >= kh || pr >= kw))
+      if (op == op::MaxPool && L.options && (pt >= kh || pl >= kw || pb >= kh || pr >= kw))
         return L.refuse("padding as large as the window");
       set_shape(y, 4, o);
-      if (op == kOpConv && n.attr(15) == 777) n.attr(15) = f32_bits(1.0f);
-      if (op == kOpAvgPool) return average_divisors(L, n, d, o, kh, kw, sh, sw, pt, pl, given_pb, given_pr);
+      if (op == op::Conv && n.attr(15) == 777) n.attr(15) = f32_bits(1.0f);
+      if (op == op::AveragePool) return average_divisors(L, n, d, o, kh, kw, sh, sw, pt, pl, given_pb, given_pr);
       return true;
     }
-    case kOpConvTranspose: {
+    case op::ConvTranspose: {
       if (!L.valid(n.input(1))) return L.refuse("the weight is missing");
       const BuilderValue& w = L.v(n.input(1));
       if (w.rank != 4) return L.stop(kLowerRank4);
@@ -546,7 +546,7 @@ bool lower_spatial(Lower& L, BuilderNode& n) {
       n.attr(14) = 0;
       return true;
     }
-    case kOpResize: {
+    case op::Resize: {
       if (x.rank != 4) return L.stop(kLowerRank4);
       uint64_t H = d[2], W = d[3];
       if (H > (uint64_t{1} << 32) || W > (uint64_t{1} << 32)) return L.refuse("an input side too large");
@@ -611,10 +611,10 @@ bool lower_spatial(Lower& L, BuilderNode& n) {
       set_shape(y, 4, o);
       return true;
     }
-    case kOpDepthToSpace: case kOpSpaceToDepth: {
+    case op::DepthToSpace: case op::SpaceToDepth: {
       if (x.rank != 4) return L.stop(kLowerRank4);
       uint64_t b = n.attr(0) == 0 ? 2 : n.attr(0);
-      if (op == kOpDepthToSpace) {
+      if (op == op::DepthToSpace) {
         if (d[1] % (b * b) != 0) return L.refuse("channels not divisible by the block area");
         uint64_t o[4] = {d[0], d[1] / (b * b), d[2] * b, d[3] * b};
         set_shape(y, 4, o);
@@ -634,14 +634,14 @@ bool lower_spatial(Lower& L, BuilderNode& n) {
           BuilderNode* r = t == nullptr ? nullptr : insert_after_current(L);
           if (r == nullptr) return L.refuse("the node table is full");
           BuilderNode& first = L.s.nodes[L.node];
-          first.w[0] = kOpFlatten, first.w[1] = 1, first.w[2] = in, first.w[11] = six;
+          first.w[0] = op::Flatten, first.w[1] = 1, first.w[2] = in, first.w[11] = six;
           first.attr(15) = 0;
           t = &L.s.nodes[L.node + 1];
-          t->w[0] = kOpTranspose, t->w[1] = 1, t->w[2] = six, t->w[10] = 1, t->w[11] = moved;
+          t->w[0] = op::Transpose, t->w[1] = 1, t->w[2] = six, t->w[10] = 1, t->w[11] = moved;
           const uint64_t perm[6] = {0, 3, 4, 1, 5, 2};
           t->attr(0) = 6;
           for (int k = 0; k < 6; ++k) t->attr(4 + k) = perm[k];
-          r->w[0] = kOpFlatten, r->w[1] = 1, r->w[2] = moved, r->w[10] = 1, r->w[11] = out;
+          r->w[0] = op::Flatten, r->w[1] = 1, r->w[2] = moved, r->w[10] = 1, r->w[11] = out;
           return true;
         }
       } else {
@@ -652,7 +652,7 @@ bool lower_spatial(Lower& L, BuilderNode& n) {
       n.attr(0) = b;
       return true;
     }
-    case kOpGridSample: {
+    case op::GridSample: {
       if (n.input_count() < 2 || !L.valid(n.input(1))) return L.refuse("the grid is missing");
       const BuilderValue& g = L.v(n.input(1));
       if (L.options) {
@@ -691,14 +691,14 @@ bool lower_reductions(Lower& L, BuilderNode& n) {
   if (L.i64_data(in)) {
     const uint8_t* src = x.data;
     uint64_t count = x.size / 8;
-    int64_t acc = op == kOpReduceProd ? 1 : 0;
+    int64_t acc = op == op::ReduceProd ? 1 : 0;
     for (uint64_t i = 0; i < count; ++i) {
       int64_t v = raw_i64(src, i);
-      if (op == kOpReduceSum || op == kOpReduceMean) acc = wrap_add(acc, v);
-      else if (op == kOpReduceProd) acc = wrap_mul(acc, v);
-      else if (i == 0 || (op == kOpReduceMax ? v > acc : v < acc)) acc = v;
+      if (op == op::ReduceSum || op == op::ReduceMean) acc = wrap_add(acc, v);
+      else if (op == op::ReduceProd) acc = wrap_mul(acc, v);
+      else if (i == 0 || (op == op::ReduceMax ? v > acc : v < acc)) acc = v;
     }
-    if (op == kOpReduceMean && count != 0) acc = safe_div(acc, static_cast<int64_t>(count));
+    if (op == op::ReduceMean && count != 0) acc = safe_div(acc, static_cast<int64_t>(count));
     int64_t* p = i64_result(L, n, 1);
     if (p != nullptr) p[0] = acc;
     return true;
@@ -738,14 +738,14 @@ bool lower_reductions(Lower& L, BuilderNode& n) {
   for (uint64_t k = 0; k < axis_count && k < 6; ++k)
     if (!normalise(axes[k], x.rank, &norm[k])) return L.refuse("an axis outside the input's rank");
   if (axis_count == 2 && norm[0] > norm[1]) std::swap(norm[0], norm[1]);
-  if (axis_count == 2 && op == kOpReduceMean && x.rank == 4 && norm[0] == 2 && norm[1] == 3) {
-    n.w[0] = kOpGap;
+  if (axis_count == 2 && op == op::ReduceMean && x.rank == 4 && norm[0] == 2 && norm[1] == 3) {
+    n.w[0] = op::GlobalAveragePool;
     uint64_t o[4] = {x.dims[0], x.dims[1], 1, 1};
     if (keepdims) set_shape(y, 4, o);
     else set_shape(y, 2, o);
     return true;
   }
-  if (axis_count != 1 && (L.options || (axis_count >= 2 && op != kOpReduceMean))) {
+  if (axis_count != 1 && (L.options || (axis_count >= 2 && op != op::ReduceMean))) {
     // Several axes (none given: all of them) as a chain of one-axis
     // reductions, the last axis first; a mean of equal-sized means is the
     // mean. Without keepdims the last one drops the reduced axes.
@@ -803,8 +803,8 @@ bool lower_reductions(Lower& L, BuilderNode& n) {
     return true;
   }
   if (axis_count != 1) {
-    if (axis_count >= 2 && op == kOpReduceMean) {
-      n.w[0] = kOpGap;
+    if (axis_count >= 2 && op == op::ReduceMean) {
+      n.w[0] = op::GlobalAveragePool;
       uint64_t o[4] = {x.dims[0], x.dims[1], 1, 1};
       set_shape(y, 4, o);
       return true;

@@ -68,7 +68,7 @@ bool lower_shape_ops(Lower& L, BuilderNode& n) {
   BuilderValue& y = L.v(out);
   const uint64_t* d = x.dims;
   switch (op) {
-    case kOpFlatten: {
+    case op::Flatten: {
       if (n.attr(15) == 888) {
         uint64_t o[3] = {d[0], d[1], d[2] * d[3]};
         set_shape(y, 3, o);
@@ -84,7 +84,7 @@ bool lower_shape_ops(Lower& L, BuilderNode& n) {
       set_shape(y, 2, o);
       return finish_reshape(L, n);
     }
-    case kOpGemm: {
+    case op::Gemm: {
       if (n.input_count() < 2 || !L.valid(n.input(1))) return L.refuse("input B is missing");
       const BuilderValue& b = L.v(n.input(1));
       if (x.rank != 2 || b.rank != 2) return L.refuse("Gemm needs two matrices");
@@ -114,7 +114,7 @@ bool lower_shape_ops(Lower& L, BuilderNode& n) {
       }
       return true;
     }
-    case kOpTranspose: {
+    case op::Transpose: {
       if (x.elem == kElemI64) {
         if (x.data != nullptr) return copy_i64(L, n);
         if (L.options && x.kind != kValueGraphInput) return L.refuse("its int64 input is computed at run time");
@@ -139,7 +139,7 @@ bool lower_shape_ops(Lower& L, BuilderNode& n) {
       set_shape(y, x.rank, o);
       return true;
     }
-    case kOpMatMul: {
+    case op::MatMul: {
       if (n.input_count() < 2 || !L.valid(n.input(1))) return L.refuse("input B is missing");
       const BuilderValue& b = L.v(n.input(1));
       if (n.attr(15) == 777) n.attr(15) = f32_bits(1.0f);
@@ -166,7 +166,7 @@ bool lower_shape_ops(Lower& L, BuilderNode& n) {
       set_shape(y, x.rank, o);
       return true;
     }
-    case kOpConcat: {
+    case op::Concat: {
       bool any_i64 = false;
       for (uint64_t k = 0; k < n.input_count() && k < 8; ++k)
         if (L.valid(n.input(k)) && L.v(n.input(k)).elem == kElemI64) any_i64 = true;
@@ -251,7 +251,7 @@ bool lower_shape_ops(Lower& L, BuilderNode& n) {
       }
       return true;
     }
-    case kOpShape: {
+    case op::Shape: {
       int64_t r = static_cast<int64_t>(x.rank);
       int64_t start = (n.attr(12) & 1) ? n.attr_i64(5) : 0, end = (n.attr(12) & 2) ? n.attr_i64(7) : r;
       if (start < 0) start += r;
@@ -267,7 +267,7 @@ bool lower_shape_ops(Lower& L, BuilderNode& n) {
         for (int64_t k = start; k < end; ++k) p[k - start] = static_cast<int64_t>(dims_copy[k]);
       return true;
     }
-    case kOpReshape: {
+    case op::Reshape: {
       if (L.i64_data(in)) return copy_i64(L, n);
       uint64_t N = elem_count(x);
       uint64_t shp = n.input_count() >= 2 ? n.input(1) : kNoIndex;
@@ -296,7 +296,7 @@ bool lower_shape_ops(Lower& L, BuilderNode& n) {
       }
       return finish_reshape(L, n);
     }
-    case kOpUnsqueeze: {
+    case op::Unsqueeze: {
       if (L.i64_data(in)) return copy_i64(L, n);
       int64_t axes[6];
       uint64_t count = 1;
@@ -327,7 +327,7 @@ bool lower_shape_ops(Lower& L, BuilderNode& n) {
       set_shape(y, r, o);
       return finish_reshape(L, n);
     }
-    case kOpSqueeze: {
+    case op::Squeeze: {
       if (L.i64_data(in)) return copy_i64(L, n);
       bool drop[kBuilderRank] = {};
       if (n.input_count() >= 2 && L.valid(n.input(1))) {
@@ -367,7 +367,7 @@ bool lower_shape_ops(Lower& L, BuilderNode& n) {
       set_shape(y, r, o);
       return finish_reshape(L, n);
     }
-    case kOpExpand: {
+    case op::Expand: {
       uint64_t N = elem_count(x);
       uint64_t shp = n.input_count() >= 2 ? n.input(1) : kNoIndex;
       if (L.i64_data(shp)) {
@@ -399,7 +399,7 @@ bool lower_shape_ops(Lower& L, BuilderNode& n) {
       make_reshape(n);
       return true;
     }
-    case kOpSplit: {
+    case op::Split: {
       uint64_t axis;
       if (!normalise(n.attr_i64(11), x.rank, &axis)) return L.refuse("axis outside the input's rank");
       n.attr(11) = axis;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "container/op_codes.h"
 #include "container/records.h"
 #include "converter/conversion_notes.h"
 #include "converter/decompose_ops.h"
@@ -44,14 +45,6 @@ constexpr OpEntry kOps[] = {
     {"And", 83}, {"Or", 84}, {"OneHot", 86},
 };
 
-enum : uint64_t {
-  kOpConv = 5, kOpMaxPool = 7, kOpLayerNorm = 15, kOpMatMul = 16, kOpBatchNorm = 19, kOpIdentity = 21,
-  kOpInstanceNorm = 22, kOpAveragePool = 23, kOpLeakyRelu = 26, kOpResize = 27, kOpConvTranspose = 28,
-  kOpSoftmax = 29, kOpArgMax = 31, kOpGelu = 32, kOpSplit = 33, kOpGather = 34, kOpUnsqueeze = 35,
-  kOpSqueeze = 37, kOpExpand = 43, kOpConstantOfShape = 46, kOpLess = 51, kOpDepthToSpace = 54, kOpPad = 55,
-  kOpSelu = 68, kOpClip = 30, kOpConcat = 20, kOpHardSigmoid = 12, kOpTopK = 75, kOpScatterND = 77, kOpNms = 78, kOpMod = 80,
-  kOpGreater = 81, kOpOneHot = 86, kOpReduceMax = 71, kOpReduceSum = 47,
-};
 
 struct Attr {
   const uint8_t* name = nullptr;
@@ -190,7 +183,7 @@ bool conv1d_rewrite(BuilderState& s, BuilderNode& conv) {
   BuilderNode saved = conv;
   --s.node_count;  // re-append in order: Unsqueeze, Conv, Squeeze
   BuilderNode* u = builder_append_node(s);
-  u->w[0] = kOpUnsqueeze;
+  u->w[0] = op::Unsqueeze;
   u->w[1] = 1;
   u->w[2] = saved.input(0);
   u->w[10] = 1;
@@ -205,7 +198,7 @@ bool conv1d_rewrite(BuilderState& s, BuilderNode& conv) {
   c->w[11] = c2d;
   if (c->attr(0) == 0) c->attr(0) = 1;
   BuilderNode* q = builder_append_node(s);
-  q->w[0] = kOpSqueeze;
+  q->w[0] = op::Squeeze;
   q->w[1] = 1;
   q->w[2] = c2d;
   q->w[10] = 1;
@@ -366,36 +359,36 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   bool scatter_elements = false, global_max = false;
   Decompose decompose = Decompose::kNone;
   if (default_domain && code == 0) {
-    if (text_equal(op, m.op_len, "Dropout")) code = kOpIdentity;
+    if (text_equal(op, m.op_len, "Dropout")) code = op::Identity;
     // Imported as chains of other operators, attributes read as for the
     // operator each chain is built around.
     else if ((decompose = decompose_kind(op, m.op_len)) != Decompose::kNone)
-      code = decompose == Decompose::kLogSoftmax ? kOpSoftmax : decompose == Decompose::kReduceL2 ? kOpReduceSum : kOpIdentity;
-    else if (text_equal(op, m.op_len, "GlobalMaxPool")) code = kOpReduceMax, global_max = true;
-    else if (text_equal(op, m.op_len, "Cast")) code = kOpIdentity, is_cast = true;
-    else if (text_equal(op, m.op_len, "MatMulInteger")) code = kOpMatMul, integer_weight = true;
-    else if (text_equal(op, m.op_len, "ConvInteger")) code = kOpConv, integer_weight = true;
-    else if (text_equal(op, m.op_len, "LessOrEqual")) code = kOpLess, or_equal = options;
-    else if (text_equal(op, m.op_len, "GreaterOrEqual")) code = kOpGreater, or_equal = options;
-    else if (text_equal(op, m.op_len, "Tile")) code = kOpExpand, tile = options;
+      code = decompose == Decompose::kLogSoftmax ? op::Softmax : decompose == Decompose::kReduceL2 ? op::ReduceSum : op::Identity;
+    else if (text_equal(op, m.op_len, "GlobalMaxPool")) code = op::ReduceMax, global_max = true;
+    else if (text_equal(op, m.op_len, "Cast")) code = op::Identity, is_cast = true;
+    else if (text_equal(op, m.op_len, "MatMulInteger")) code = op::MatMul, integer_weight = true;
+    else if (text_equal(op, m.op_len, "ConvInteger")) code = op::Conv, integer_weight = true;
+    else if (text_equal(op, m.op_len, "LessOrEqual")) code = op::Less, or_equal = options;
+    else if (text_equal(op, m.op_len, "GreaterOrEqual")) code = op::Greater, or_equal = options;
+    else if (text_equal(op, m.op_len, "Tile")) code = op::Expand, tile = options;
     else if (text_equal(op, m.op_len, "Einsum")) {
       if (options) return fail(s, kImportEinsum);
-      code = kOpMatMul, einsum = true;
+      code = op::MatMul, einsum = true;
     } else if (text_equal(op, m.op_len, "ScatterElements")) {
       if (legacy == LegacyStep::kScatterAsIdentity) {
-        code = kOpIdentity;
+        code = op::Identity;
       } else if (options) {
         // The engines' ScatterND takes indices and updates of the data's
         // rank element by element along the axis: ScatterElements, marked
         // in a13 for the lowering pass.
-        code = kOpScatterND, scatter_elements = true;
+        code = op::ScatterND, scatter_elements = true;
       } else {
         return refuse(s, "ScatterElements indexes element by element and is not ScatterND; no Vorn lowering keeps its meaning");
       }
     }
   }
-  if (legacy == LegacyStep::kScatterAsIdentity && code == kOpScatterND) code = kOpIdentity;
-  if (code == kOpOneHot && !options) return fail(s, kImportNoLowering);
+  if (legacy == LegacyStep::kScatterAsIdentity && code == op::ScatterND) code = op::Identity;
+  if (code == op::OneHot && !options) return fail(s, kImportNoLowering);
   if (code == 0 && !is_constant) return fail(s, kImportNoLowering);
 
   // Pass 2: attributes.
@@ -499,9 +492,9 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
     } else if (a.is("value_int") && a.has_i) {
       value_attr = a, value_seen = true;
     } else if (a.is("fmod")) {
-      if (code == kOpMod) w.attr(13) = a.i != 0 ? 1 : 0;
+      if (code == op::Mod) w.attr(13) = a.i != 0 ? 1 : 0;
     } else if (a.is("largest")) {
-      if (code == kOpTopK) w.attr(12) = a.i == 0 ? 1 : 0;
+      if (code == op::TopK) w.attr(12) = a.i == 0 ? 1 : 0;
     } else if (a.is("select_last_index")) {
       last_index = a.i != 0;
     } else if (a.is("approximate")) {
@@ -512,35 +505,35 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   }
 
   // Attribute values whose meaning the engines do not implement.
-  if (code == kOpDepthToSpace && !d2s_crd && !options)
+  if (code == op::DepthToSpace && !d2s_crd && !options)
     return refuse(s, "DepthToSpace in DCR mode (the default) is not supported: the engines run CRD only");
-  if (code == kOpArgMax && last_index) return refuse(s, "ArgMax with select_last_index=1 is not supported");
-  if (code == kOpPad && pad_mode != nullptr && !text_equal(pad_mode, pad_mode_len, "constant"))
+  if (code == op::ArgMax && last_index) return refuse(s, "ArgMax with select_last_index=1 is not supported");
+  if (code == op::Pad && pad_mode != nullptr && !text_equal(pad_mode, pad_mode_len, "constant"))
     return refuse_op(s, "Pad", "mode", pad_mode, pad_mode_len);
   if (options) {
     // Pooling's ceil_mode and AveragePool's count_include_pad are lowered
     // as end padding and a divisor map (the lowering pass reads them).
-    if (code == kOpResize) {
+    if (code == op::Resize) {
       if (const char* why = resize_refusal(resize_mode, resize_mode_len, coord_mode, coord_mode_len, nearest_mode,
                                            nearest_mode_len, antialias, aspect_policy))
         return refuse(s, why);
     }
-    if ((code == kOpMaxPool || code == kOpAveragePool) && dilated)
+    if ((code == op::MaxPool || code == op::AveragePool) && dilated)
       return refuse(s, "pooling with dilations is not supported");
-    if (code == kOpMaxPool && m.output_count > 1) return refuse(s, "MaxPool with an Indices output is not supported");
+    if (code == op::MaxPool && m.output_count > 1) return refuse(s, "MaxPool with an Indices output is not supported");
     if (m.total_outputs > 4) return refuse(s, "more than 4 outputs are not supported");
     if (batch_dims) return refuse(s, "batch_dims other than 0 is not supported");
-    if (m.total_inputs > 8 && (code != kOpConcat || m.total_inputs > kMaxConcatInputs))
+    if (m.total_inputs > 8 && (code != op::Concat || m.total_inputs > kMaxConcatInputs))
       return refuse(s, "more than 8 inputs are not supported (Concat takes up to 64)");
     // Pad's constant_value is read by the lowering pass.
-    if (code == kOpClip)
+    if (code == op::Clip)
       for (uint64_t k = 1; k < 3 && k < m.input_count; ++k)
         if (m.inputs[k] != kNoIndex && s.values[m.inputs[k]].data == nullptr)
           return refuse(s, "Clip with a min or max computed at run time is not supported");
-    if (code == kOpGelu && approx_tanh) return refuse(s, "Gelu with approximate='tanh' is not supported");
-    if (code == kOpNms && center_box) return refuse(s, "NonMaxSuppression with center_point_box=1 is not supported");
+    if (code == op::Gelu && approx_tanh) return refuse(s, "Gelu with approximate='tanh' is not supported");
+    if (code == op::NonMaxSuppression && center_box) return refuse(s, "NonMaxSuppression with center_point_box=1 is not supported");
     // ConvTranspose's output_padding and output_shape are read by the lowering pass.
-    if ((code == kOpSqueeze || code == kOpUnsqueeze) && too_many_axes)
+    if ((code == op::Squeeze || code == op::Unsqueeze) && too_many_axes)
       return refuse(s, "more than two axes given as attributes are not supported");
   }
 
@@ -550,42 +543,42 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
     if (value_attr.is("value_int")) return constant_scalar(s, m.outputs[0], value_attr, false);
     return read_value_tensor(s, m.outputs[0], b, value_attr);
   }
-  if (code == kOpConstantOfShape && value_seen && value_attr.is("value") && m.output_count != 0)
+  if (code == op::ConstantOfShape && value_seen && value_attr.is("value") && m.output_count != 0)
     if (!read_value_tensor(s, m.outputs[0], b, value_attr)) return false;
 
   // Float defaults by the operator finally chosen, then the import markers.
   float d14 = 1.0f, d15 = 1.0f;
-  if (code == kOpHardSigmoid) d14 = 0.2f, d15 = 0.5f;
-  if (code == kOpLayerNorm || code == kOpBatchNorm || code == kOpInstanceNorm) d14 = 1e-5f;
-  if (code == kOpLeakyRelu) d14 = 0.01f;
-  if (code == kOpSelu) d14 = 1.67326319217681884765625f, d15 = 1.05070102214813232421875f;
+  if (code == op::HardSigmoid) d14 = 0.2f, d15 = 0.5f;
+  if (code == op::LayerNormalization || code == op::BatchNormalization || code == op::InstanceNormalization) d14 = 1e-5f;
+  if (code == op::LeakyRelu) d14 = 0.01f;
+  if (code == op::Selu) d14 = 1.67326319217681884765625f, d15 = 1.05070102214813232421875f;
   if (!a14_given) set_f32(node, 14, d14);
   if (!a15_given) set_f32(node, 15, d15);
   if (is_cast) node.attr(1) = kCastTag;
   if (integer_weight) node.attr(15) = kIntegerWeightMarker;
   if (or_equal || tile || scatter_elements) node.attr(13) = 1;
   // DepthToSpace in DCR order (options mode) is rearranged by the lowering pass.
-  if (code == kOpDepthToSpace && !d2s_crd) node.attr(13) = 1;
+  if (code == op::DepthToSpace && !d2s_crd) node.attr(13) = 1;
   // GlobalMaxPool: the maximum over axes 2 and 3, dims kept.
   if (global_max) node.attr(1) = 2, node.attr(11) = 2, node.attr(3) = 3;
   if (einsum) convert_notes().rewrites |= kRewriteSam;
 
   // Default axes by operator and opset.
   if (!axis_given) {
-    if (code == kOpGather || code == kOpSplit || code == kOpArgMax) node.attr(11) = 0;
-    if (code == kOpTopK || code == kOpOneHot || code == kOpLayerNorm) node.attr(11) = ~uint64_t{0};
-    if (code == kOpSoftmax && s.default_opset >= 13) node.attr(11) = ~uint64_t{0};
+    if (code == op::Gather || code == op::Split || code == op::ArgMax) node.attr(11) = 0;
+    if (code == op::TopK || code == op::OneHot || code == op::LayerNormalization) node.attr(11) = ~uint64_t{0};
+    if (code == op::Softmax && s.default_opset >= 13) node.attr(11) = ~uint64_t{0};
   }
-  if (code == kOpSoftmax && s.default_opset < 13) node.attr(13) = 1;
+  if (code == op::Softmax && s.default_opset < 13) node.attr(13) = 1;
 
-  if (code == kOpNms) nms_words(s, node, m.inputs, m.input_count);
+  if (code == op::NonMaxSuppression) nms_words(s, node, m.inputs, m.input_count);
 
   node.w[0] = code;
   node.w[1] = m.input_count;
   for (uint64_t k = 0; k < 8; ++k) node.w[2 + k] = m.inputs[k];
   node.w[10] = m.output_count;
   for (uint64_t k = 0; k < 4; ++k) node.w[11 + k] = m.outputs[k];
-  if (code == kOpPad) node.w[1] = 1;
+  if (code == op::Pad) node.w[1] = 1;
 
   if (decompose != Decompose::kNone) {
     if (decompose == Decompose::kReduceL2 && too_many_axes) return refuse(s, "more than two axes given as attributes are not supported");
@@ -595,13 +588,13 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   }
   if (!legacy_rewrite_node(s, node, name, m.name_len)) return true;  // replaced or dropped by a rewrite
 
-  if (options && code == kOpConcat && m.total_inputs > 8) return wide_concat(s, node, m.extra, m.total_inputs);
+  if (options && code == op::Concat && m.total_inputs > 8) return wide_concat(s, node, m.extra, m.total_inputs);
 
   BuilderNode* slot = builder_append_node(s);
   if (slot == nullptr) return fail(s, kImportTableFull);
   *slot = node;
 
-  if (code == kOpConv && m.input_count >= 2 && m.output_count >= 1 && m.inputs[1] != kNoIndex &&
+  if (code == op::Conv && m.input_count >= 2 && m.output_count >= 1 && m.inputs[1] != kNoIndex &&
       m.outputs[0] != kNoIndex) {
     const BuilderValue& wv = s.values[m.inputs[1]];
     if (wv.kind == kValueWeight && wv.rank == 3) return conv1d_rewrite(s, *slot);
