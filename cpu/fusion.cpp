@@ -222,6 +222,13 @@ void fuse_activations(CpuState& s, const ArenaPlanner& p) {
     if (conv && next.op() == op::LeakyRelu) {
       a.w[15 + kAttrFuseMode] = kFuseLeakyRelu;
       a.w[15 + kAttrFuseParam] = next.attr(14) & 0xFFFFFFFFu;
+    } else if (conv && next.op() == op::Clip) {
+      // The Clip kernel takes its bounds from its attribute words alone, so
+      // they are constants here whatever inputs the node lists.
+      a.w[15 + kAttrFuseMode] = kFuseClip;
+      a.w[15 + kAttrFuseParam] = (next.attr(14) & 0xFFFFFFFFu) | (next.attr(15) << 32);
+    } else if (conv && next.op() == op::HardSwish) {
+      a.w[15 + kAttrFuseMode] = kFuseHardSwish;
     } else if (next.op() == op::Relu) {
       a.w[15 + kAttrFuseMode] = kFuseRelu;
     } else {

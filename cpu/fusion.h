@@ -1,8 +1,9 @@
 // Operator fusion at engine creation: BatchNormalization folded into the
-// Conv in front of it, Relu and LeakyRelu turned into Conv epilogues, a
-// multiplication by a scalar weight merged into the addition after it, and
-// nested channel Concats spliced into one. Only the engine's copies of the
-// records and its own fused-weights block change, never the weight storage.
+// Conv in front of it, Relu, LeakyRelu, Clip and HardSwish turned into Conv
+// epilogues, a multiplication by a scalar weight merged into the addition
+// after it, and nested channel Concats spliced into one. Only the engine's
+// copies of the records and its own fused-weights block change, never the
+// weight storage.
 #pragma once
 
 #include "cpu/arena_planner.h"

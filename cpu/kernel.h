@@ -35,6 +35,8 @@ constexpr uint64_t kFuseNone = 0;
 constexpr uint64_t kFuseRelu = 1;           // Conv, ConvTranspose: max(y, 0)
 constexpr uint64_t kFuseReluScaleShift = 2;  // Conv: input 2 holds bias, scale, shift (3 x Cout)
 constexpr uint64_t kFuseLeakyRelu = 3;      // Conv: slope in the low 32 bits of word 15
+constexpr uint64_t kFuseClip = 4;           // Conv: lower bound in the low, upper in the high 32 bits of word 15
+constexpr uint64_t kFuseHardSwish = 5;      // Conv: HardSwish of the output
 constexpr uint64_t kFuseScaledAdd = 1;      // Add: x * s + y, s in the low 32 bits of word 15
 
 struct CpuOpEntry {

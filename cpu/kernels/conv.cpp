@@ -51,6 +51,10 @@ bool conv_params(const CpuState& s, const NodeRecord& n, ConvParams* p, char* ms
   q.depthwise_allowed = n.attr(12) == 0;
   q.act = static_cast<int>(n.attr(14) & 0xffffffffu);
   q.slope = n.attr_f32(15);
+  {
+    const uint32_t bits = static_cast<uint32_t>(n.attr(15) >> 32);
+    std::memcpy(&q.hi, &bits, 4);
+  }
   if (q.kh < 1 || q.kw < 1 || q.kh > 4096 || q.kw > 4096)
     return fail(msg, cap, "kernel extent %lld x %lld out of range", (long long)q.kh, (long long)q.kw);
   if (q.sh < 0 || q.sw < 0 || q.dh < 0 || q.dw < 0 || q.padt < 0 || q.padl < 0)
@@ -65,7 +69,7 @@ bool conv_params(const CpuState& s, const NodeRecord& n, ConvParams* p, char* ms
       value_count(node_in_value(s, n, 1)) != wcount)
     return fail(msg, cap, "weight has %llu values, expected Cout x Cin/g x kh x kw",
                 (unsigned long long)node_in_value(s, n, 1).count());
-  if (q.act < kActNone || q.act > kActLeaky) return fail(msg, cap, "unknown fused activation %d", q.act);
+  if (q.act < kActNone || q.act > kActHardSwish) return fail(msg, cap, "unknown fused activation %d", q.act);
   q.has_bias = has_input(s, n, 2);
   if (q.has_bias) {
     int64_t need = q.act == kActReluAffine ? 3 * q.y.c : q.y.c;
@@ -82,7 +86,7 @@ bool conv_params(const CpuState& s, const NodeRecord& n, ConvParams* p, char* ms
 }
 
 void conv_epilogue_span(float* v, int64_t len, int64_t c, const float* params, int64_t cout,
-                        int act, float slope) {
+                        int act, float slope, float hi) {
   const float b = params != nullptr ? params[c] : 0.0f;
   switch (act) {
     case kActReluAffine: {
@@ -104,6 +108,24 @@ void conv_epilogue_span(float* v, int64_t len, int64_t c, const float* params, i
       for (int64_t i = 0; i < len; ++i) {
         float t = v[i] + b;
         v[i] = t >= 0.0f ? t : t * slope;
+      }
+      break;
+    // Clip and HardSwish take the same tests and operations, in the same
+    // order, as their own kernels, so fusing them changes no bit (NaN
+    // passes through both).
+    case kActClip:
+      for (int64_t i = 0; i < len; ++i) {
+        float t = v[i] + b;
+        v[i] = t < slope ? slope : (t > hi ? hi : t);
+      }
+      break;
+    case kActHardSwish:
+      for (int64_t i = 0; i < len; ++i) {
+        float t = v[i] + b;
+        float g = t * 0.16666667f;
+        g = g + 0.5f;
+        g = g < 0.0f ? 0.0f : (g > 1.0f ? 1.0f : g);
+        v[i] = t * g;
       }
       break;
     default:
@@ -300,7 +322,7 @@ void epilogue_tile(const ConvRun& r, float* yg, int64_t first_channel, int64_t c
   const ConvParams& p = r.p;
   const int64_t hw = p.y.plane();
   for (int64_t c = 0; c < channels; ++c)
-    conv_epilogue_span(yg + c * hw + q0, len, first_channel + c, r.bias, p.y.c, p.act, p.slope);
+    conv_epilogue_span(yg + c * hw + q0, len, first_channel + c, r.bias, p.y.c, p.act, p.slope, p.hi);
 }
 
 // Few positions, many output channels: blocks of output channels spread
@@ -324,7 +346,7 @@ bool product_by_channels(const ConvRun& r, int64_t first_channel, int64_t m, int
                         y + m0 * ldy, ldy);
     if (epi)
       for (int64_t c = m0; c < m0 + mb; ++c)
-        conv_epilogue_span(y + c * ldy, n, first_channel + c, r.bias, p.y.c, p.act, p.slope);
+        conv_epilogue_span(y + c * ldy, n, first_channel + c, r.bias, p.y.c, p.act, p.slope, p.hi);
   });
   return true;
 }
@@ -340,7 +362,7 @@ void run_pointwise(const ConvRun& r, const float* xn, float* yn) {
     cpu_gemm(*r.state, false, false, m, hw, k, 1.0f, r.w, k, xn, hw, 0.0f, yn, hw);
     if (epi)
       run_split(epilogue_parallel(p), static_cast<size_t>(m), [&](size_t c) {
-        conv_epilogue_span(yn + c * hw, hw, c, r.bias, m, p.act, p.slope);
+        conv_epilogue_span(yn + c * hw, hw, c, r.bias, m, p.act, p.slope, p.hi);
       });
     return;
   }
@@ -425,7 +447,7 @@ void run_general(const ConvRun& r, const float* xn, float* yn) {
         if (epi)
           run_split(epi_par, static_cast<size_t>(cout_g), [&](size_t c) {
             conv_epilogue_span(yg + c * hw + q0, nb, gi * cout_g + static_cast<int64_t>(c), r.bias, p.y.c, p.act,
-                               p.slope);
+                               p.slope, p.hi);
           });
       }
       continue;

@@ -18,13 +18,14 @@ size_t conv_workspace_bytes(const CpuState& state, const NodeRecord& node);
 namespace kern {
 
 // Fused operation applied after the product (attribute word 14).
-enum ConvAct : int { kActNone = 0, kActRelu = 1, kActReluAffine = 2, kActLeaky = 3 };
+enum ConvAct : int { kActNone = 0, kActRelu = 1, kActReluAffine = 2, kActLeaky = 3, kActClip = 4, kActHardSwish = 5 };
 
 struct ConvParams {
   Nchw x, y;
   int64_t kh = 1, kw = 1, sh = 1, sw = 1, padt = 0, padl = 0, dh = 1, dw = 1, g = 1;
   int act = kActNone;
-  float slope = 0.0f;
+  // LeakyRelu's slope, or Clip's lower bound; hi is Clip's upper bound.
+  float slope = 0.0f, hi = 0.0f;
   bool has_bias = false;
   bool depthwise_allowed = true;
   int64_t cin_g() const { return x.c / g; }
@@ -48,7 +49,7 @@ struct ChannelEpilogue {
   const float* params = nullptr;
   int64_t cout = 0, c = 0;
   int act = kActNone;
-  float slope = 0.0f;
+  float slope = 0.0f, hi = 0.0f;
 };
 
 // One output plane of a depthwise convolution: y = sum over the kernel taps
@@ -67,8 +68,9 @@ void conv_depthwise_planes(const ConvParams& p, const float* x, const float* w, 
 // Applies bias and the fused activation of output channel c to len
 // consecutive values of its plane. params is input 2's data (null without
 // bias); cout is the channel stride of the three arrays of activation 2.
+// slope is LeakyRelu's slope or Clip's lower bound, hi Clip's upper bound.
 void conv_epilogue_span(float* v, int64_t len, int64_t c, const float* params, int64_t cout,
-                        int act, float slope);
+                        int act, float slope, float hi = 0.0f);
 
 }  // namespace kern
 }  // namespace vorn

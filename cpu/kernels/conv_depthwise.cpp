@@ -229,8 +229,19 @@ template <int S>
 struct VecEpilogue {
   int act = kActNone;
   bool bias = false;
-  __m256 b, m, a, slope;
+  __m256 b, m, a, slope, hi;
 };
+
+// min(1, max(0, v / 6 + 1/2)) with the scalar clamp's branches (NaN
+// passes). The add is kept from contracting into the multiply.
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256 hard_sigmoid_sixth(__m256 v) {
+  __m256 g = _mm256_mul_ps(v, _mm256_set1_ps(0.16666667f));
+  __asm__("" : "+x"(g));
+  g = _mm256_add_ps(g, _mm256_set1_ps(0.5f));
+  const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
+  const __m256 below = _mm256_cmp_ps(g, zero, _CMP_LT_OQ), above = _mm256_cmp_ps(g, one, _CMP_GT_OQ);
+  return _mm256_blendv_ps(_mm256_blendv_ps(g, one, above), zero, below);
+}
 
 [[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256 finish(const VecEpilogue& e, __m256 v) {
   if (e.bias) v = _mm256_add_ps(v, e.b);
@@ -241,6 +252,15 @@ struct VecEpilogue {
       const __m256 ge = _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_GE_OQ);
       return _mm256_blendv_ps(_mm256_mul_ps(v, e.slope), v, ge);
     }
+    // Clip: below the lower bound (slope) gives it, else above the upper
+    // bound gives that; NaN fails both tests and stays.
+    case kActClip: {
+      const __m256 below = _mm256_cmp_ps(v, e.slope, _CMP_LT_OQ), above = _mm256_cmp_ps(v, e.hi, _CMP_GT_OQ);
+      return _mm256_blendv_ps(_mm256_blendv_ps(v, e.hi, above), e.slope, below);
+    }
+    // HardSwish with a separate multiply and add (no fused multiply-add),
+    // rounding as the scalar form does.
+    case kActHardSwish: return _mm256_mul_ps(v, hard_sigmoid_sixth(v));
     default: return v;
   }
 }
@@ -275,7 +295,7 @@ template <int K, int S>
   float wk[K * K];
   for (int t = 0; t < K * K; ++t) wk[t] = w[t];
   VecEpilogue e;
-  e.b = e.m = e.a = e.slope = _mm256_setzero_ps();
+  e.b = e.m = e.a = e.slope = e.hi = _mm256_setzero_ps();
   if (epi != nullptr) {
     e.act = epi->act;
     e.bias = epi->params != nullptr;
@@ -285,6 +305,7 @@ template <int K, int S>
       e.a = _mm256_set1_ps(epi->params[2 * epi->cout + epi->c]);
     }
     e.slope = _mm256_set1_ps(epi->slope);
+    e.hi = _mm256_set1_ps(epi->hi);
   }
   // A column block that ends past its row spills into the start of the
   // next row, which its own later store overwrites (items are stored in
@@ -366,7 +387,7 @@ bool all_finite(const float* w, int64_t n) {
 void conv_depthwise_planes(const ConvParams& p, const float* x, const float* w, float* y, int64_t c0, int64_t c1,
                            const float* params, bool epilogue) {
   const int64_t hw_in = p.x.plane(), hw = p.y.plane(), taps = p.kh * p.kw;
-  ChannelEpilogue e{params, p.y.c, 0, p.act, p.slope};
+  ChannelEpilogue e{params, p.y.c, 0, p.act, p.slope, p.hi};
 #if defined(__x86_64__)
   StripPlan sp;
   PlaneStrips strips = pick_strips(p, &sp);
@@ -418,7 +439,7 @@ void conv_depthwise_plane(const ConvParams& p, const float* x, const float* w, f
     for (int64_t i = 0; i < p.kh; ++i) rows[i] = x + (top + i * p.dh) * p.x.w;
     fixed(rows, p.padl, w, yr, lo, hi, wo, p.x.w);
   }
-  if (epi != nullptr) conv_epilogue_span(y, ho * wo, epi->c, epi->params, epi->cout, epi->act, epi->slope);
+  if (epi != nullptr) conv_epilogue_span(y, ho * wo, epi->c, epi->params, epi->cout, epi->act, epi->slope, epi->hi);
 }
 
 }  // namespace vorn::kern

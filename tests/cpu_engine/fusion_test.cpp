@@ -3,7 +3,10 @@
 // outputs fused and with VORN_CPU_NOFUSE, and both match plain loops.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <string>
 #include <cstdlib>
 #include <random>
 
@@ -329,6 +332,209 @@ TEST(Fusion, MulByTwoElementWeightIsLeftAlone) {
   ASSERT_TRUE(cpu_engine_execute(&e.state, x, y));
   EXPECT_FLOAT_EQ(y[0], 12.0f);
   EXPECT_FLOAT_EQ(y[1], 23.0f);
+}
+
+
+// Conv followed by Clip or HardSwish: the activation becomes the Conv's
+// epilogue on every Conv path (depthwise strips, 1 x 1, tiled im2col,
+// grouped, channel-split) and the outputs equal the unfused graph bit for
+// bit, since the epilogue does the activation's own float operations.
+struct ConvShape {
+  const char* name;
+  uint64_t cin, cout, k, stride, pad, groups, h;
+};
+
+struct EpilogueAct {
+  const char* name;
+  uint64_t op;  // 30 Clip, 13 HardSwish
+  float lo, hi;
+  uint64_t mode;
+};
+
+constexpr ConvShape kConvShapes[] = {
+    {"depthwise 3x3", 16, 16, 3, 1, 1, 16, 20},
+    {"depthwise 3x3 stride 2", 24, 24, 3, 2, 1, 24, 21},
+    {"depthwise 5x5", 8, 8, 5, 1, 2, 8, 13},
+    {"pointwise", 8, 16, 1, 1, 0, 1, 9},
+    {"pointwise, many channels", 128, 128, 1, 1, 0, 1, 4},
+    {"general 3x3", 4, 8, 3, 1, 1, 1, 10},
+    {"general 3x3, large", 16, 32, 3, 1, 1, 1, 32},
+    {"grouped 3x3", 8, 8, 3, 1, 1, 2, 9},
+};
+
+constexpr EpilogueAct kEpilogueActs[] = {
+    {"Clip(0, 6)", 30, 0.0f, 6.0f, kFuseClip},
+    {"Clip(-1, 1)", 30, -1.0f, 1.0f, kFuseClip},
+    {"HardSwish", 13, 0.0f, 0.0f, kFuseHardSwish},
+};
+
+float act_ref(const EpilogueAct& a, float v) {
+  if (a.op == 30) return std::min(std::max(v, a.lo), a.hi);
+  return v * std::min(1.0f, std::max(0.0f, v / 6.0f + 0.5f));
+}
+
+// Direct convolution from the definition, then the activation.
+std::vector<float> conv_act_ref(const ConvShape& c, const EpilogueAct& a, const std::vector<float>& x,
+                                const std::vector<float>& w, const std::vector<float>& bias, uint64_t ho) {
+  const uint64_t cin_g = c.cin / c.groups, cout_g = c.cout / c.groups;
+  std::vector<float> y(c.cout * ho * ho);
+  for (uint64_t o = 0; o < c.cout; ++o)
+    for (uint64_t oy = 0; oy < ho; ++oy)
+      for (uint64_t ox = 0; ox < ho; ++ox) {
+        double sum = bias[o];
+        for (uint64_t i = 0; i < cin_g; ++i)
+          for (uint64_t ky = 0; ky < c.k; ++ky)
+            for (uint64_t kx = 0; kx < c.k; ++kx) {
+              const int64_t iy = int64_t(oy * c.stride + ky) - int64_t(c.pad);
+              const int64_t ix = int64_t(ox * c.stride + kx) - int64_t(c.pad);
+              if (iy < 0 || ix < 0 || iy >= int64_t(c.h) || ix >= int64_t(c.h)) continue;
+              const uint64_t ci = (o / cout_g) * cin_g + i;
+              sum += double(x[(ci * c.h + iy) * c.h + ix]) * w[((o * cin_g + i) * c.k + ky) * c.k + kx];
+            }
+        y[(o * ho + oy) * ho + ox] = act_ref(a, float(sum));
+      }
+  return y;
+}
+
+struct ConvActGraph {
+  GraphBuilder b;
+  std::vector<float> x, expected;
+  uint64_t W = 0, t = 0;
+
+  ConvActGraph(const ConvShape& c, const EpilogueAct& a, uint32_t seed) {
+    std::mt19937 rng(seed);
+    const uint64_t ho = (c.h + 2 * c.pad - c.k) / c.stride + 1;
+    x = random_values(rng, c.cin * c.h * c.h, -3, 3);
+    auto w = random_values(rng, c.cout * (c.cin / c.groups) * c.k * c.k, -1, 1);
+    auto bias = random_values(rng, c.cout, -1, 1);
+    uint64_t in = b.input({1, c.cin, c.h, c.h});
+    W = b.weight({c.cout, c.cin / c.groups, c.k, c.k}, w);
+    uint64_t B = b.weight({c.cout}, bias);
+    t = b.act({1, c.cout, ho, ho});
+    uint64_t out = b.output({1, c.cout, ho, ho});
+    b.node(5, {in, W, B}, {t},
+           {{0, c.k}, {1, c.k}, {2, c.stride}, {3, c.stride}, {4, c.pad}, {5, c.pad}, {6, c.pad}, {7, c.pad},
+            {10, c.groups}, {15, GraphBuilder::f32_word(1.0f)}});
+    if (a.op == 30)
+      b.node(30, {t}, {out}, {{14, GraphBuilder::f32_word(a.lo)}, {15, GraphBuilder::f32_word(a.hi)}});
+    else
+      b.node(a.op, {t}, {out});
+    expected = conv_act_ref(c, a, x, w, bias, ho);
+  }
+};
+
+bool bit_equal(const std::vector<float>& a, const std::vector<float>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * 4) == 0;
+}
+
+TEST(Fusion, ClipAndHardSwishBecomeTheConvEpilogueBitExactly) {
+  REQUIRE_KERNELS(5, 13, 30);
+  for (const ConvShape& c : kConvShapes)
+    for (const EpilogueAct& a : kEpilogueActs) {
+      SCOPED_TRACE(std::string(c.name) + ", " + a.name);
+      ConvActGraph g(c, a, 31);
+      std::vector<float> fused(g.expected.size()), plain(g.expected.size());
+      {
+        test::Engine e(g.b);
+        ASSERT_TRUE(e.ok()) << e.error.message;
+        ASSERT_EQ(e.state->node_count, 1u);
+        EXPECT_EQ(e.state->nodes[0].attr(kAttrFuseMode), a.mode);
+        EXPECT_EQ(e.state->values[g.t].bytes(), 0u);
+        ASSERT_TRUE(cpu_engine_execute(&e.state, g.x.data(), fused.data()));
+      }
+      {
+        ScopedEnv off("VORN_CPU_NOFUSE", "1");
+        test::Engine e(g.b);
+        ASSERT_TRUE(e.ok()) << e.error.message;
+        ASSERT_EQ(e.state->node_count, 2u);
+        ASSERT_TRUE(cpu_engine_execute(&e.state, g.x.data(), plain.data()));
+      }
+      EXPECT_TRUE(bit_equal(fused, plain)) << "fused output differs from the unfused graph";
+      expect_near_all(fused, g.expected, "fused against the reference");
+      // The bounds were reached, so the clamp itself was exercised.
+      if (a.op == 30) {
+        EXPECT_NE(std::count(fused.begin(), fused.end(), a.lo), 0);
+        EXPECT_NE(std::count(fused.begin(), fused.end(), a.hi), 0);
+      }
+    }
+}
+
+// A Clip bound of NaN or an upper bound below the lower one behaves as the
+// Clip kernel does (lower bound tested first) once fused.
+TEST(Fusion, FusedClipKeepsTheKernelsOrderOfTests) {
+  REQUIRE_KERNELS(5, 30);
+  const EpilogueAct odd[] = {{"Clip(1, -1)", 30, 1.0f, -1.0f, kFuseClip},
+                             {"Clip(NaN, 0.5)", 30, std::nanf(""), 0.5f, kFuseClip}};
+  for (const ConvShape& c : {kConvShapes[0], kConvShapes[3]})
+    for (const EpilogueAct& a : odd) {
+      SCOPED_TRACE(std::string(c.name) + ", " + a.name);
+      ConvActGraph g(c, a, 9);
+      std::vector<float> fused(g.expected.size()), plain(g.expected.size());
+      {
+        test::Engine e(g.b);
+        ASSERT_TRUE(e.ok()) << e.error.message;
+        ASSERT_EQ(e.state->node_count, 1u);
+        ASSERT_TRUE(cpu_engine_execute(&e.state, g.x.data(), fused.data()));
+      }
+      {
+        ScopedEnv off("VORN_CPU_NOFUSE", "1");
+        test::Engine e(g.b);
+        ASSERT_TRUE(e.ok()) << e.error.message;
+        ASSERT_TRUE(cpu_engine_execute(&e.state, g.x.data(), plain.data()));
+      }
+      EXPECT_TRUE(bit_equal(fused, plain));
+    }
+}
+
+// The Conv output also feeds an Add, so the Clip cannot take it over.
+TEST(Fusion, ClipOfAValueWithTwoConsumersIsNotFused) {
+  REQUIRE_KERNELS(3, 5, 13, 30);
+  for (uint64_t op : {30u, 13u}) {
+    std::mt19937 rng(4);
+    GraphBuilder b;
+    auto w = random_values(rng, 4 * 4 * 9, -1, 1), x = random_values(rng, 4 * 36, -3, 3);
+    uint64_t in = b.input({1, 4, 6, 6});
+    uint64_t W = b.weight({4, 4, 3, 3}, w);
+    uint64_t t = b.act({1, 4, 6, 6}), c = b.act({1, 4, 6, 6});
+    uint64_t out = b.output({1, 4, 6, 6});
+    b.node(5, {in, W}, {t}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}, {6, 1}, {7, 1}});
+    b.node(op, {t}, {c}, {{14, GraphBuilder::f32_word(0.0f)}, {15, GraphBuilder::f32_word(6.0f)}});
+    b.node(3, {t, c}, {out});
+    std::vector<float> fused(144), plain(144);
+    {
+      test::Engine e(b);
+      ASSERT_TRUE(e.ok()) << e.error.message;
+      ASSERT_EQ(e.state->node_count, 3u);
+      EXPECT_EQ(e.state->nodes[0].attr(kAttrFuseMode), kFuseNone);
+      ASSERT_TRUE(cpu_engine_execute(&e.state, x.data(), fused.data()));
+    }
+    {
+      ScopedEnv off("VORN_CPU_NOFUSE", "1");
+      test::Engine e(b);
+      ASSERT_TRUE(e.ok()) << e.error.message;
+      ASSERT_TRUE(cpu_engine_execute(&e.state, x.data(), plain.data()));
+    }
+    EXPECT_TRUE(bit_equal(fused, plain));
+    Tensor r = test::ref_conv(Tensor{{1, 4, 6, 6}, x}, w, {}, 4, 3, 1);
+    EpilogueAct a{"", op, 0.0f, 6.0f, 0};
+    for (float& v : r.v) v = v + act_ref(a, v);
+    expect_near_all(fused, r.v, "Conv + activation of it");
+  }
+}
+
+// A ConvTranspose keeps its Clip as a node of its own.
+TEST(Fusion, ConvTransposeLeavesClipAlone) {
+  REQUIRE_KERNELS(28, 30);
+  GraphBuilder b;
+  uint64_t in = b.input({1, 2, 3, 3});
+  uint64_t W = b.weight({2, 3, 2, 2}, std::vector<float>(24, 0.5f));
+  uint64_t t = b.act({1, 3, 4, 4});
+  uint64_t out = b.output({1, 3, 4, 4});
+  b.node(28, {in, W}, {t}, {{0, 2}, {1, 2}});
+  b.node(30, {t}, {out}, {{14, GraphBuilder::f32_word(0.0f)}, {15, GraphBuilder::f32_word(1.0f)}});
+  test::Engine e(b);
+  ASSERT_TRUE(e.ok()) << e.error.message;
+  EXPECT_EQ(e.state->node_count, 2u);
 }
 
 }  // namespace
