@@ -146,6 +146,72 @@ void binary_periodic(const BroadcastPlan& p, const BroadcastPlan& q, const bool 
   });
 }
 
+// One operand holding one value per plane of the other, as in a per-channel
+// scale ([N,C,H,W] op [N,C,1,1] or [1,C,1,1]): the full-shape operand's
+// padded dims are the output's, the other's are 1 on some leading axes (a
+// repeat, e.g. over the batch), equal to the output's on the axes after them
+// and 1 on the trailing plane axes. Plane p then reads value p mod `values`.
+struct PlaneScale {
+  uint64_t full;    // index of the full-shape input (0 or 1)
+  uint64_t values;  // elements of the per-plane operand
+  uint64_t plane;   // output elements per plane
+  uint64_t total;   // output elements
+};
+
+bool plane_scale_form(const uint64_t in[][kMaxRank], const uint64_t out[kMaxRank], PlaneScale* f) {
+  uint64_t total = 1;
+  for (uint64_t a = 0; a < kMaxRank; ++a) total *= out[a];
+  if (total == 0) return false;
+  for (uint64_t full = 0; full < 2; ++full) {
+    const uint64_t* x = in[full];
+    const uint64_t* s = in[1 - full];
+    bool same = true;
+    for (uint64_t a = 0; a < kMaxRank; ++a) same = same && x[a] == out[a];
+    if (!same) continue;
+    // Phase 0: leading repeat, 1: axes s runs along, 2: the plane.
+    int phase = 0;
+    uint64_t values = 1, plane = 1;
+    bool fits = true;
+    for (uint64_t a = 0; a < kMaxRank && fits; ++a) {
+      if (out[a] == 1) continue;
+      const bool runs = s[a] == out[a];
+      if (phase == 0 && runs) phase = 1;
+      else if (phase == 1 && !runs) phase = 2;
+      else if (phase == 2 && runs) fits = false;
+      if (phase == 1) values *= out[a];
+      if (phase == 2) plane *= out[a];
+    }
+    if (!fits || phase != 2) continue;
+    *f = PlaneScale{full, values, plane, total};
+    return true;
+  }
+  return false;
+}
+
+// A tight loop per plane with the plane's value held in a register; the
+// element range splits across the pool like any other binary operator, so a
+// few large planes still spread over every thread.
+template <class Op>
+void binary_plane_scale(const PlaneScale& f, const float* a, const float* b, float* y) {
+  const float* x = f.full == 0 ? a : b;
+  const float* s = f.full == 0 ? b : a;
+  for_chunks(f.total, binary_threshold<Op>(), [&](uint64_t begin, uint64_t end) {
+    uint64_t p = begin / f.plane;
+    uint64_t i = begin - p * f.plane;
+    uint64_t k = p % f.values;
+    while (begin < end) {
+      const uint64_t len = f.plane - i < end - begin ? f.plane - i : end - begin;
+      if (f.full == 0)
+        binary_run<Op>(x + begin, true, s + k, false, y + begin, len);
+      else
+        binary_run<Op>(s + k, false, x + begin, true, y + begin, len);
+      begin += len;
+      i = 0;
+      if (++k == f.values) k = 0;
+    }
+  });
+}
+
 template <class Op>
 void binary_broadcast(const CpuState& s, const NodeRecord& node) {
   const ValueRecord& va = node_in_value(s, node, 0);
@@ -155,11 +221,16 @@ void binary_broadcast(const CpuState& s, const NodeRecord& node) {
   padded_dims(va, dims[0]);
   padded_dims(vb, dims[1]);
   padded_dims(vy, out);
-  BroadcastPlan plan;
-  broadcast_plan(&plan, out, dims, 2);
   const float* a = node_in(s, node, 0);
   const float* b = node_in(s, node, 1);
   float* y = node_out(s, node, 0);
+  PlaneScale form;
+  if (plane_scale_form(dims, out, &form)) {
+    binary_plane_scale<Op>(form, a, b, y);
+    return;
+  }
+  BroadcastPlan plan;
+  broadcast_plan(&plan, out, dims, 2);
   BroadcastPlan merged;
   bool contiguous[2];
   if (periodic_plan(plan, &merged, contiguous)) {

@@ -101,8 +101,12 @@ inline uint64_t wi(int64_t v) { return NodeHarness::i64_word(v); }
 
 inline std::string dims_text(const std::vector<uint64_t>& d) {
   std::string s = "[";
-  for (size_t i = 0; i < d.size(); ++i) s += (i ? "," : "") + std::to_string(d[i]);
-  return s + "]";
+  for (size_t i = 0; i < d.size(); ++i) {
+    if (i) s += ',';
+    s += std::to_string(d[i]);
+  }
+  s += ']';
+  return s;
 }
 
 }  // namespace vorn::test

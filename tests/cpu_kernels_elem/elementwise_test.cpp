@@ -120,6 +120,43 @@ TEST(BinaryKernels, EqualResultsOnBothSidesOfTheParallelThreshold) {
   }
 }
 
+// One operand per channel (or per group of leading axes) against a full
+// tensor, as in squeeze-excitation scaling, with the full tensor on either
+// side of the operator: small, at and around the parallel split, with a
+// repeat over the batch, planes that chunks cut in the middle, and shapes
+// that only look like the form. NaN and infinities on both sides.
+TEST(BinaryKernels, PerChannelOperandOnEitherSideMatchesReference) {
+  const uint64_t t = kParallelElements;
+  const std::pair<Dims, Dims> shapes[] = {
+      {{1, 3, 4, 4}, {1, 3, 1, 1}},         {{2, 5, 7, 7}, {2, 5, 1, 1}},
+      {{2, 5, 7, 7}, {1, 5, 1, 1}},         {{2, 5, 7, 7}, {5, 1, 1}},
+      {{1, t / 4096 - 1, 64, 64}, {1, t / 4096 - 1, 1, 1}},
+      {{1, t / 4096, 64, 64}, {1, t / 4096, 1, 1}},
+      {{1, t / 4096 + 1, 64, 64}, {1, t / 4096 + 1, 1, 1}},
+      {{1, 96, 56, 56}, {1, 96, 1, 1}},     {{3, 4, 100, 100}, {1, 4, 1, 1}},
+      {{1, 2, 300, 300}, {1, 2, 1, 1}},     {{2, 3, 5}, {3, 1}},
+      {{4, 6}, {4, 1}},                     {{2, 3, 4, 5}, {3, 4, 1}},
+      {{5, 1, 6, 1}, {5, 1, 1, 1}},         {{2, 3, 4, 5}, {2, 1, 4, 1}},
+      {{1, 3, 1, 1}, {1, 3, 1, 1}},
+  };
+  for (uint64_t code : {1u, 2u, 3u, 4u, 69u, 80u, 81u}) {
+    for (const auto& [dx, ds] : shapes) {
+      const auto x = awkward(ref::count_of(dx), 11), sv = awkward(ref::count_of(ds), 12);
+      for (bool x_first : {true, false}) {
+        SCOPED_TRACE(std::to_string(code) + " " + dims_text(dx) + " " + dims_text(ds) +
+                     (x_first ? " x op s" : " s op x"));
+        const BinaryCode op{code, code == 80 ? 1u : 0u, ""};
+        bool ok;
+        const auto got = x_first ? run_binary(op, dx, x, ds, sv, &ok) : run_binary(op, ds, sv, dx, x, &ok);
+        ASSERT_TRUE(ok);
+        const auto want = x_first ? ref::broadcast_binary(x, dx, sv, ds, ref::binary_op(code, op.mode))
+                                  : ref::broadcast_binary(sv, ds, x, dx, ref::binary_op(code, op.mode));
+        EXPECT_TRUE(same_floats(got, want));
+      }
+    }
+  }
+}
+
 TEST(BinaryKernels, ScaledAddIsATimesScalePlusB) {
   for (uint64_t n : {uint64_t{5}, uint64_t{300000}}) {
     NodeHarness h;
