@@ -10,14 +10,6 @@ namespace vorn {
 
 namespace {
 
-bool normalise(int64_t axis, uint64_t rank, uint64_t* out) {
-  int64_t r = static_cast<int64_t>(rank);
-  if (axis < 0) axis += r;
-  if (axis < 0 || axis >= r) return false;
-  *out = static_cast<uint64_t>(axis);
-  return true;
-}
-
 // The single element of a constant index input, or false.
 bool first_i64(Lower& L, uint64_t v, int64_t* out) {
   if (!L.valid(v) || L.v(v).data == nullptr) return false;

@@ -57,6 +57,16 @@ inline void set_shape(BuilderValue& v, uint64_t rank, const uint64_t* dims) {
   std::memset(v.dims, 0, sizeof v.dims);
   for (uint64_t d = 0; d < rank && d < kBuilderRank; ++d) v.dims[d] = dims[d];
 }
+// An ONNX axis (negative counts from the end) as an index below rank;
+// false when it lies outside.
+inline bool normalise(int64_t axis, uint64_t rank, uint64_t* out) {
+  int64_t r = static_cast<int64_t>(rank);
+  if (axis < 0) axis += r;
+  if (axis < 0 || axis >= r) return false;
+  *out = static_cast<uint64_t>(axis);
+  return true;
+}
+
 inline void copy_shape(BuilderValue& to, const BuilderValue& from) { set_shape(to, from.rank, from.dims); }
 
 inline void make_identity(BuilderNode& n, uint64_t input) {

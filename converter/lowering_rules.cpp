@@ -11,14 +11,6 @@ namespace vorn {
 
 namespace {
 
-bool normalise(int64_t axis, uint64_t rank, uint64_t* out) {
-  int64_t r = static_cast<int64_t>(rank);
-  if (axis < 0) axis += r;
-  if (axis < 0 || axis >= r) return false;
-  *out = static_cast<uint64_t>(axis);
-  return true;
-}
-
 float scalar_fold(uint64_t op, float x) {
   switch (op) {
     case op::Sqrt: return std::sqrt(x);

@@ -9,14 +9,6 @@ namespace vorn {
 
 namespace {
 
-bool normalise(int64_t axis, uint64_t rank, uint64_t* out) {
-  int64_t r = static_cast<int64_t>(rank);
-  if (axis < 0) axis += r;
-  if (axis < 0 || axis >= r) return false;
-  *out = static_cast<uint64_t>(axis);
-  return true;
-}
-
 // A copy of an I64 constant input as this node's convert-time result.
 bool copy_i64(Lower& L, BuilderNode& n) {
   const BuilderValue& x = L.v(n.input(0));
