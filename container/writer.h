@@ -78,7 +78,7 @@ struct ContainerSpec {
 };
 
 // Where things landed, for callers that patch absolute offsets (raw
-// sections) or check a layout. The layout depends only on the spec's sizes
+// sections) or check a layout. The layout depends only on the ContainerSpec's sizes
 // and counts, so a caller can build once, patch offsets into its raw
 // sections and build again.
 struct ContainerLayout {

@@ -55,7 +55,7 @@ int64_t element_count(const std::vector<int64_t>& shape);
 size_t dtype_size(DType dtype);
 const char* dtype_text(DType dtype);
 
-// Reads a tensor file and checks its size against the spec.
+// Reads a tensor file and checks its size against its TensorSpec.
 bool read_tensor(const std::string& dir, const TensorSpec& spec, TensorData* out,
                  std::string* error);
 
