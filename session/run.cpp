@@ -211,22 +211,31 @@ void cpu_output_shape(const Session* s, uint32_t j, uint64_t n, uint32_t* rank, 
   *count = v.count() * passes;
 }
 
+// The checks run and start share before they take the busy flag: handles
+// given, a model open and (for start) generative. True when the flag was
+// taken; the caller's RunScope releases it.
+bool begin_operation(Session* s, Input* in, Output* out, bool streaming) {
+  if (s == nullptr) return false;
+  uint32_t code = VORN_STATUS_OK;
+  const char* text = nullptr;
+  if (in == nullptr || out == nullptr) {
+    code = VORN_STATUS_INVALID_ARGUMENT, text = "Input and Output handles are required";
+  } else if (!s->engine_open) {
+    code = VORN_STATUS_INVALID_ARGUMENT, text = "Session is not opened (or was unloaded)";
+  } else if (streaming && !s->generative) {
+    code = VORN_STATUS_UNSUPPORTED, text = "Streaming start/next requires a generative LLM/VLM model";
+  } else if (atomic_cas_u32(&s->busy, 0, 1, 3) != 0) {
+    code = VORN_STATUS_BUSY, text = "Session is already executing an operation";
+  }
+  if (text == nullptr) return true;
+  error_set(&s->error, code, text);
+  return false;
+}
+
 }  // namespace
 
 bool session_run(Session* s, Input* in, Output* out) {
-  if (s == nullptr) return false;
-  if (in == nullptr || out == nullptr) {
-    error_set(&s->error, VORN_STATUS_INVALID_ARGUMENT, "Input and Output handles are required");
-    return false;
-  }
-  if (!s->engine_open) {
-    error_set(&s->error, VORN_STATUS_INVALID_ARGUMENT, "Session is not opened (or was unloaded)");
-    return false;
-  }
-  if (atomic_cas_u32(&s->busy, 0, 1, 3) != 0) {
-    error_set(&s->error, VORN_STATUS_BUSY, "Session is already executing an operation");
-    return false;
-  }
+  if (!begin_operation(s, in, out, false)) return false;
   RunScope run{s};
   atomic_store_u32(&s->cancel, 0, 3);
   const double t0 = monotonic_seconds();
@@ -312,23 +321,7 @@ bool session_run(Session* s, Input* in, Output* out) {
 }
 
 bool session_start(Session* s, Input* in, Output* out) {
-  if (s == nullptr) return false;
-  if (in == nullptr || out == nullptr) {
-    error_set(&s->error, VORN_STATUS_INVALID_ARGUMENT, "Input and Output handles are required");
-    return false;
-  }
-  if (!s->engine_open) {
-    error_set(&s->error, VORN_STATUS_INVALID_ARGUMENT, "Session is not opened (or was unloaded)");
-    return false;
-  }
-  if (!s->generative) {
-    error_set(&s->error, VORN_STATUS_UNSUPPORTED, "Streaming start/next requires a generative LLM/VLM model");
-    return false;
-  }
-  if (atomic_cas_u32(&s->busy, 0, 1, 3) != 0) {
-    error_set(&s->error, VORN_STATUS_BUSY, "Session is already executing an operation");
-    return false;
-  }
+  if (!begin_operation(s, in, out, true)) return false;
   RunScope run{s};
   return run.fail(VORN_STATUS_BACKEND_FAILURE, "Generative session handle is null");
 }
