@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Now and then a record whose count or byte size disagrees with its dims.
     const uint8_t lie = r.byte();
     v.w[9] = lie == 1 ? count + 1 : count;
-    v.w[10] = lie == 2 ? count * 4 - 4 : count * 4;
+    v.w[10] = lie == 2 && count > 0 ? count * 4 - 4 : count * 4;
     buffers[id].reset(new float[count]);
     for (uint64_t i = 0; i < count; ++i) buffers[id][i] = element(r);
     s->data[id] = buffers[id].get();
