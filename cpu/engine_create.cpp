@@ -105,7 +105,8 @@ void copy_records(CpuState& s, const CpuGraph& g) {
     // Fusion modes come only from this engine's own fusion: what a file
     // holds there (a converter writes the bits of 1.0f by default) is not
     // a mode.
-    if (n.op() == op::Conv || n.op() == op::ConvTranspose || n.op() == op::Add) {
+    if (n.op() == op::Conv || n.op() == op::ConvTranspose || n.op() == op::Add ||
+        n.op() == op::Sigmoid) {
       n.w[15 + kAttrFuseMode] = 0;
       n.w[15 + kAttrFuseParam] = 0;
     }

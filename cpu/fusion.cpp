@@ -297,6 +297,83 @@ void fuse_scaled_adds(CpuState& s, const ArenaPlanner& p) {
   if (any) compact(s);
 }
 
+// Node index reading each value, by value id; for an intermediate (one
+// reader) that is its only consumer. Kept in the planner's last-use table,
+// which arena planning fills afresh after fusion.
+void index_readers(const CpuState& s, ArenaPlanner& p) {
+  for (uint64_t id = 0; id < s.value_count; ++id) p.last_use[id] = -1;
+  for (uint64_t i = 0; i < s.node_count; ++i) {
+    const NodeRecord& n = s.nodes[i];
+    for (uint64_t k = 0; k < n.input_count() && k < kNodeMaxInputs; ++k)
+      if (n.input(k) < s.value_count) p.last_use[n.input(k)] = static_cast<int32_t>(i);
+  }
+}
+
+// The node after k that is the only reader of node k's output 0, or -1. The
+// fused node takes k's place, so it writes the reader's output earlier than
+// the reader did: the reader's output must have no other writer and must
+// not be one of the values node k reads.
+int64_t sole_reader_after(const CpuState& s, const ArenaPlanner& p, uint64_t k) {
+  const NodeRecord& n = s.nodes[k];
+  const uint64_t t = n.output(0);
+  if (n.output_count() != 1 || !intermediate(s, p, t)) return -1;
+  const int32_t j = p.last_use[t];
+  if (j < 0 || static_cast<uint64_t>(j) <= k) return -1;
+  const NodeRecord& r = s.nodes[j];
+  if (r.output_count() != 1 || r.output(0) >= s.value_count || p.writer_count[r.output(0)] != 1)
+    return -1;
+  for (uint64_t i = 0; i < n.input_count() && i < kNodeMaxInputs; ++i)
+    if (n.input(i) == r.output(0)) return -1;
+  return j;
+}
+
+// HardSigmoid with the slope and offset of HardSwish (PyTorch exports
+// HardSwish(x) as Mul(x, HardSigmoid(x)) with exactly these words).
+bool hardswish_gate(const NodeRecord& n) {
+  constexpr float kSixth = 0.16666667f;
+  constexpr float kHalf = 0.5f;
+  uint32_t sixth, half;
+  std::memcpy(&sixth, &kSixth, 4);
+  std::memcpy(&half, &kHalf, 4);
+  return n.op() == op::HardSigmoid && n.attr(14) == sixth && n.attr(15) == half;
+}
+
+// Gate g = HardSigmoid(a) or Sigmoid(a), read only by Mul(a, g) or Mul(g, a)
+// of the same element count: the pair becomes HardSwish(a) or a Sigmoid in
+// SiLU mode, in the gate's place, writing the Mul's output. Both kernels
+// compute the gate exactly as the gate's own kernel does and then multiply
+// a by it (a product of two floats does not depend on their order), so the
+// result is the same bit for bit. A value `a` written by a second node
+// could change between the gate and the Mul, so it must have one writer at
+// most (none for a graph input).
+void fuse_gated_products(CpuState& s, ArenaPlanner& p) {
+  index_readers(s, p);
+  bool any = false;
+  for (uint64_t k = 0; k + 1 < s.node_count; ++k) {
+    NodeRecord& gate = s.nodes[k];
+    const bool hard = hardswish_gate(gate);
+    if (!hard && (gate.op() != op::Sigmoid || gate.attr(kAttrFuseMode) != kFuseNone)) continue;
+    const uint64_t a = gate.input(0);
+    const uint64_t g = gate.output(0);
+    if (gate.input_count() != 1 || a >= s.value_count || p.writer_count[a] > 1) continue;
+    const int64_t j = sole_reader_after(s, p, k);
+    if (j < 0) continue;
+    NodeRecord& mul = s.nodes[j];
+    if (mul.op() != op::Mul || mul.input_count() != 2) continue;
+    if (!((mul.input(0) == a && mul.input(1) == g) || (mul.input(0) == g && mul.input(1) == a)))
+      continue;
+    if (!same_count(s, a, g) || !same_count(s, a, mul.output(0))) continue;
+    gate.w[0] = hard ? op::HardSwish : op::Sigmoid;
+    gate.w[15 + kAttrFuseMode] = hard ? kFuseNone : kFuseSiLU;
+    gate.w[15 + kAttrFuseParam] = 0;
+    gate.w[11] = mul.output(0);
+    retire(s, g);
+    mul.w[0] = 0;
+    any = true;
+  }
+  if (any) compact(s);
+}
+
 bool batch1_channel_concat(const CpuState& s, const NodeRecord& n) {
   if (n.op() != op::Concat || (n.attr_i64(11) != 1 && n.attr_i64(11) != -3) ||
       n.input_count() < 2 || n.input_count() > kNodeMaxInputs || n.output(0) >= s.value_count)
@@ -339,6 +416,10 @@ void splice_concats(CpuState& s, const ArenaPlanner& p, int32_t* producer) {
 void cpu_fuse(CpuState& s, ArenaPlanner& p) {
   count_uses(s, p);
   if (s.node_count >= 2) fold_batchnorms(s, p);
+  count_uses(s, p);
+  // Before the activation pass, so that a HardSwish made here from a Conv's
+  // output becomes that Conv's epilogue.
+  if (s.node_count >= 2) fuse_gated_products(s, p);
   count_uses(s, p);
   if (s.node_count >= 2) fuse_activations(s, p);
   count_uses(s, p);

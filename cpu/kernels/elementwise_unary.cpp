@@ -93,9 +93,19 @@ struct ExpOp {
   static float arg(float x) { return x; }
   static float finish(float, float e, UnaryParams) { return e; }
 };
+// A NaN comes out as the NaN that went in (exp(-x) would flip its sign),
+// so that x * Sigmoid(x) gives the same bits whichever operand of the
+// product the compiled multiply propagates.
+inline float sigmoid_of(float x, float e) { return x != x ? x : 1.0f / (1.0f + e); }
 struct SigmoidOp {
   static float arg(float x) { return -x; }
-  static float finish(float, float e, UnaryParams) { return 1.0f / (1.0f + e); }
+  static float finish(float x, float e, UnaryParams) { return sigmoid_of(x, e); }
+};
+// Sigmoid in the SiLU mode fusion gives it: the Sigmoid's own value, then
+// the product with x that the Mul after it computed.
+struct SiluOp {
+  static float arg(float x) { return -x; }
+  static float finish(float x, float e, UnaryParams) { return x * sigmoid_of(x, e); }
 };
 struct EluOp {
   static float arg(float x) { return x; }
@@ -142,7 +152,12 @@ bool cpu_unary_kernel(CpuState& s, const NodeRecord& node) {
   UnaryParams p{node.attr_f32(14), node.attr_f32(15)};
   switch (node.op()) {
     case kOpRelu: unary_apply<ReluOp>(x, y, n, p); break;
-    case kOpSigmoid: exp_unary_apply<SigmoidOp>(x, y, n, p); break;
+    case kOpSigmoid:
+      if (node.attr(kAttrFuseMode) == kFuseSiLU)
+        exp_unary_apply<SiluOp>(x, y, n, p);
+      else
+        exp_unary_apply<SigmoidOp>(x, y, n, p);
+      break;
     case kOpHardSigmoid: unary_apply<HardSigmoidOp>(x, y, n, p); break;
     case kOpHardSwish: unary_apply<HardSwishOp>(x, y, n, p); break;
     case kOpLeakyRelu: unary_apply<LeakyReluOp>(x, y, n, p); break;
