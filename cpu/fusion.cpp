@@ -374,6 +374,35 @@ void fuse_gated_products(CpuState& s, ArenaPlanner& p) {
   if (any) compact(s);
 }
 
+// Add(x, y) of one element count in inputs and output, whose output is read
+// only by a Relu: one Add in Relu mode in the Add's place, writing the
+// Relu's output (the residual join of ResNet blocks). The kernel adds, then
+// applies the Relu kernel's own test, so NaN still becomes 0 and -0 stays.
+void fuse_add_relus(CpuState& s, ArenaPlanner& p) {
+  index_readers(s, p);
+  bool any = false;
+  for (uint64_t k = 0; k + 1 < s.node_count; ++k) {
+    NodeRecord& add = s.nodes[k];
+    if (add.op() != op::Add || add.input_count() != 2 || add.attr(kAttrFuseMode) != kFuseNone)
+      continue;
+    const int64_t j = sole_reader_after(s, p, k);
+    if (j < 0) continue;
+    NodeRecord& relu = s.nodes[j];
+    const uint64_t t = add.output(0);
+    if (relu.op() != op::Relu || relu.input_count() != 1 || relu.input(0) != t) continue;
+    if (!same_count(s, add.input(0), t) || !same_count(s, add.input(1), t) ||
+        !same_count(s, t, relu.output(0)))
+      continue;
+    add.w[15 + kAttrFuseMode] = kFuseAddRelu;
+    add.w[15 + kAttrFuseParam] = 0;
+    add.w[11] = relu.output(0);
+    retire(s, t);
+    relu.w[0] = 0;
+    any = true;
+  }
+  if (any) compact(s);
+}
+
 bool batch1_channel_concat(const CpuState& s, const NodeRecord& n) {
   if (n.op() != op::Concat || (n.attr_i64(11) != 1 && n.attr_i64(11) != -3) ||
       n.input_count() < 2 || n.input_count() > kNodeMaxInputs || n.output(0) >= s.value_count)
@@ -424,6 +453,8 @@ void cpu_fuse(CpuState& s, ArenaPlanner& p) {
   if (s.node_count >= 2) fuse_activations(s, p);
   count_uses(s, p);
   if (s.node_count >= 2) fuse_scaled_adds(s, p);
+  count_uses(s, p);
+  if (s.node_count >= 2) fuse_add_relus(s, p);
   count_uses(s, p);
   splice_concats(s, p, p.producer);
 }

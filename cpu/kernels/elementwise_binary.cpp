@@ -29,6 +29,9 @@ enum : uint64_t {
 // Attribute word 14 = 1 on an Add: out = a * s + b, s the f32 in word 15
 // (the Mul-by-scalar folded into the Add at engine creation).
 constexpr uint64_t kAddScaledMode = 1;
+// Attribute word 14 = 2 on an Add: out = Relu(a + b) (the Relu after it
+// folded in at engine creation), inputs and output of one element count.
+constexpr uint64_t kAddReluMode = 2;
 
 struct SubOp { static float f(float a, float b) { return a - b; } };
 struct DivOp { static float f(float a, float b) { return a / b; } };
@@ -268,6 +271,20 @@ void scaled_add(const CpuState& s, const NodeRecord& node) {
              });
 }
 
+// The sum, then the Relu kernel's test on it (NaN gives 0, -0 stays -0).
+void add_relu(const CpuState& s, const NodeRecord& node) {
+  const float* a = node_in(s, node, 0);
+  const float* b = node_in(s, node, 1);
+  float* y = node_out(s, node, 0);
+  for_chunks(node_out_value(s, node, 0).count(), kParallelElements,
+             [&](uint64_t begin, uint64_t end) {
+               for (uint64_t i = begin; i < end; ++i) {
+                 const float t = a[i] + b[i];
+                 y[i] = t >= 0.0f ? t : 0.0f;
+               }
+             });
+}
+
 }  // namespace
 
 bool cpu_binary_kernel(CpuState& s, const NodeRecord& node) {
@@ -277,6 +294,8 @@ bool cpu_binary_kernel(CpuState& s, const NodeRecord& node) {
     case kOpAdd:
       if (node.attr(14) == kAddScaledMode)
         scaled_add(s, node);
+      else if (node.attr(14) == kAddReluMode)
+        add_relu(s, node);
       else
         binary_broadcast<AddOp>(s, node);
       break;
@@ -313,9 +332,9 @@ bool cpu_binary_check(const CpuState& s, const NodeRecord& node, char* msg, size
   const ValueRecord& va = node_in_value(s, node, 0);
   const ValueRecord& vb = node_in_value(s, node, 1);
   const ValueRecord& vy = node_out_value(s, node, 0);
-  if (node.op() == kOpAdd && node.attr(14) == kAddScaledMode) {
+  if (node.op() == kOpAdd && (node.attr(14) == kAddScaledMode || node.attr(14) == kAddReluMode)) {
     if (va.count() != vy.count() || vb.count() != vy.count())
-      return check_fail(msg, cap, "scaled Add needs inputs and output of one element count");
+      return check_fail(msg, cap, "fused Add needs inputs and output of one element count");
     return true;
   }
   uint64_t pa[kMaxRank], pb[kMaxRank], py[kMaxRank];
