@@ -10,6 +10,10 @@
 #include "cpu/kernels/parallel_chunks.h"
 #include "platform/vector_math.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vorn {
 
 namespace {
@@ -93,19 +97,44 @@ struct ExpOp {
   static float arg(float x) { return x; }
   static float finish(float, float e, UnaryParams) { return e; }
 };
-// A NaN comes out as the NaN that went in (exp(-x) would flip its sign),
-// so that x * Sigmoid(x) gives the same bits whichever operand of the
-// product the compiled multiply propagates.
-inline float sigmoid_of(float x, float e) { return x != x ? x : 1.0f / (1.0f + e); }
+// Sigmoid, and x times it (the SiLU mode fusion gives a Sigmoid read only by
+// that product), for one block whose exponentials e = exp(-x) are known.
+// A NaN comes out as the NaN that went in (exp(-x) would flip its sign), so
+// x * Sigmoid(x) has the same bits whichever operand of the product the
+// compiled multiply propagates. Written with SSE2 operations because the
+// compiler will not turn the NaN test into a select in a loop holding a
+// division; each lane does the scalar tail's operations.
+template <bool kTimesX>
+void sigmoid_block(const float* x, const float* e, float* y, uint64_t len) {
+  uint64_t k = 0;
+#if defined(__SSE2__)
+  const __m128 one = _mm_set1_ps(1.0f);
+  for (; k + 4 <= len; k += 4) {
+    const __m128 xv = _mm_loadu_ps(x + k);
+    const __m128 nan = _mm_cmpunord_ps(xv, xv);
+    __m128 g = _mm_div_ps(one, _mm_add_ps(one, _mm_loadu_ps(e + k)));
+    g = _mm_or_ps(_mm_and_ps(nan, xv), _mm_andnot_ps(nan, g));
+    if (kTimesX) g = _mm_mul_ps(xv, g);
+    _mm_storeu_ps(y + k, g);
+  }
+#endif
+  for (; k < len; ++k) {
+    const float g = 1.0f / (1.0f + e[k]);
+    const float v = x[k] != x[k] ? x[k] : g;
+    y[k] = kTimesX ? x[k] * v : v;
+  }
+}
 struct SigmoidOp {
   static float arg(float x) { return -x; }
-  static float finish(float x, float e, UnaryParams) { return sigmoid_of(x, e); }
+  static void finish_block(const float* x, const float* e, float* y, uint64_t len, UnaryParams) {
+    sigmoid_block<false>(x, e, y, len);
+  }
 };
-// Sigmoid in the SiLU mode fusion gives it: the Sigmoid's own value, then
-// the product with x that the Mul after it computed.
 struct SiluOp {
   static float arg(float x) { return -x; }
-  static float finish(float x, float e, UnaryParams) { return x * sigmoid_of(x, e); }
+  static void finish_block(const float* x, const float* e, float* y, uint64_t len, UnaryParams) {
+    sigmoid_block<true>(x, e, y, len);
+  }
 };
 struct EluOp {
   static float arg(float x) { return x; }
@@ -128,7 +157,10 @@ void exp_unary_apply(const float* x, float* y, uint64_t n, UnaryParams p) {
       for (uint64_t k = 0; k < len; ++k) e[k] = Op::arg(x[i + k]);
       vec_exp(e, e, len);
       // x is read again here, so Y may share X's buffer.
-      for (uint64_t k = 0; k < len; ++k) y[i + k] = Op::finish(x[i + k], e[k], p);
+      if constexpr (requires { &Op::finish_block; })
+        Op::finish_block(x + i, e, y + i, len, p);
+      else
+        for (uint64_t k = 0; k < len; ++k) y[i + k] = Op::finish(x[i + k], e[k], p);
     }
   });
 }
