@@ -1,5 +1,7 @@
 #include "platform/vector_math.h"
 
+#include "platform/cpu_features.h"
+
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -160,7 +162,7 @@ using ExpLoop = void (*)(const float*, float*, size_t);
 
 ExpLoop exp_for_this_cpu() {
   static const ExpLoop loop =
-      __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? &exp_avx2 : &exp_portable;
+      cpu_has_avx2_fma() ? &exp_avx2 : &exp_portable;
   return loop;
 }
 

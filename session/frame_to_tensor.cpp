@@ -7,6 +7,7 @@
 #include <cmath>
 #include <vector>
 
+#include "platform/cpu_features.h"
 #include "platform/parallel.h"
 
 namespace vorn {
@@ -161,7 +162,7 @@ void blend_column_plain(const int32_t* top, const int32_t* bottom, int32_t wy, i
 // is an instruction instead of a library call per value.
 BlendFn blend_fn() {
   static const BlendFn fn =
-      __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? blend_column_fma : blend_column_plain;
+      cpu_has_avx2_fma() ? blend_column_fma : blend_column_plain;
   return fn;
 }
 

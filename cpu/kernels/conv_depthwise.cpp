@@ -13,6 +13,7 @@
 #endif
 
 #include "cpu/kernels/conv.h"
+#include "platform/cpu_features.h"
 
 VORN_VECTORIZE_FILE
 
@@ -117,10 +118,6 @@ template <int K, int SW>
   row_fixed_body<K, SW, true>(rows, padl, w, yr, lo, hi, wo, xw);
 }
 
-bool has_avx2_fma() {
-  static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-  return yes;
-}
 #endif
 
 // Computes a whole interior row: columns [lo, hi) without bounds tests, the
@@ -131,7 +128,7 @@ using RowFixed = void (*)(const float* const*, int64_t, const float*, float*, in
 template <int K>
 RowFixed pick_stride(int64_t sw, bool portable_only) {
 #if defined(__x86_64__)
-  if (!portable_only && has_avx2_fma()) return sw == 1 ? &row_fixed_avx2<K, 1> : &row_fixed_avx2<K, 2>;
+  if (!portable_only && cpu_has_avx2_fma()) return sw == 1 ? &row_fixed_avx2<K, 1> : &row_fixed_avx2<K, 2>;
 #endif
   return sw == 1 ? &row_fixed<K, 1> : &row_fixed<K, 2>;
 }
@@ -307,21 +304,24 @@ template <int K, int S>
     e.slope = _mm256_set1_ps(epi->slope);
     e.hi = _mm256_set1_ps(epi->hi);
   }
-  // A column block that ends past its row spills into the start of the
-  // next row, which its own later store overwrites (items are stored in
-  // order); only the plane's last row sends such a block through a small
-  // buffer, since past it lies another channel's plane.
-  const int64_t full = wo / 8, rest = wo - full * 8, last_row = p.y.h - 1;
+  // A column block that ends past its row spills into the following rows,
+  // which their own later stores overwrite (items are stored in order). A
+  // block whose vector would end past the plane (another channel's plane
+  // lies there, perhaps written by another thread) goes through a small
+  // buffer instead, and only its own row's columns are copied out. With
+  // rows narrower than a vector that is more than the last row.
+  const int64_t plane_end = p.y.h * wo;
   for (int64_t oy0 = 0; oy0 < p.y.h; oy0 += sp.rows) {
     const int64_t rows = std::min(sp.rows, p.y.h - oy0), items = rows * blocks;
     fill_strip<S>(p, sp, x, in_buf, oy0, rows);
     // Items run through the column blocks of each strip row in turn.
     int64_t r = 0, b = 0;
     float* yr = y + oy0 * wo;
-    auto next = [&](const float** in, float** out, float* spare) -> float* {
+    auto next = [&](const float** in, float** out, float* spare, int64_t* keep) -> float* {
       *in = in_buf + r * p.sh * row_step + b * 8;
       float* dst = yr + b * 8;
-      const bool via_spare = b >= full && oy0 + r == last_row;
+      const bool via_spare = (oy0 + r) * wo + b * 8 + 8 > plane_end;
+      *keep = std::min<int64_t>(8, wo - b * 8);
       *out = via_spare ? spare : dst;
       if (++b == blocks) b = 0, ++r, yr += wo;
       return via_spare ? dst : nullptr;
@@ -331,7 +331,8 @@ template <int K, int S>
       const float* in[kGroup];
       float* out[kGroup];
       float* partial[kGroup];
-      for (int a = 0; a < n; ++a) partial[a] = next(&in[a], &out[a], tail[a]);
+      int64_t keep[kGroup];
+      for (int a = 0; a < n; ++a) partial[a] = next(&in[a], &out[a], tail[a], &keep[a]);
       switch (n) {
         case 8: strip_vectors<K, S, 8>(wk, in, out, row_step, e); break;
         case 7: strip_vectors<K, S, 7>(wk, in, out, row_step, e); break;
@@ -343,7 +344,7 @@ template <int K, int S>
         default: strip_vectors<K, S, 1>(wk, in, out, row_step, e); break;
       }
       for (int a = 0; a < n; ++a)
-        if (partial[a] != nullptr) std::memcpy(partial[a], tail[a], static_cast<size_t>(rest) * 4);
+        if (partial[a] != nullptr) std::memcpy(partial[a], tail[a], static_cast<size_t>(keep[a]) * 4);
     }
   }
 }
@@ -358,7 +359,7 @@ PlaneStrips strips_for_stride(int64_t sw) {
 
 // The strip form for this node's shape, or null when it does not apply.
 PlaneStrips pick_strips(const ConvParams& p, StripPlan* sp) {
-  if (!has_avx2_fma() || p.kh != p.kw || p.dh != 1 || p.dw != 1 || (p.sw != 1 && p.sw != 2) || p.sh < 1 ||
+  if (!cpu_has_avx2_fma() || p.kh != p.kw || p.dh != 1 || p.dw != 1 || (p.sw != 1 && p.sw != 2) || p.sh < 1 ||
       p.sh > 2 || p.y.w < 1 || p.y.h < 1)
     return nullptr;
   *sp = plan_strip(p);
