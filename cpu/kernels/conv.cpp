@@ -1,12 +1,16 @@
 // Conv: pointwise products straight on the input, depthwise direct planes,
 // and im2col + sgemm in bands of output rows for everything else, with bias
-// and the fused activation applied while each band is still in cache.
+// and the fused activation applied while each band is still in cache. When
+// the threads outnumber what the positions can feed, ungrouped layers
+// gather their columns into panels and split the product by output
+// channels and positions together (panel_gemm.h).
 #include "container/op_codes.h"
 #include "cpu/kernels/conv.h"
 
 #include <algorithm>
 #include <cstring>
 
+#include "cpu/kernels/panel_gemm.h"
 #include "cpu/quant_operands.h"
 #include "platform/blas.h"
 
@@ -28,6 +32,13 @@ bool mul_ok(int64_t a, int64_t b, int64_t* out) {
 }
 
 }  // namespace
+
+// A 1x1 layer that reads every input position once, in place: its input
+// planes are the column matrix.
+bool is_pointwise(const ConvParams& p) {
+  return p.g == 1 && p.kh == 1 && p.kw == 1 && p.padt == 0 && p.padl == 0 && p.sh == 1 && p.sw == 1 &&
+         p.y.h == p.x.h && p.y.w == p.x.w;
+}
 
 bool conv_params(const CpuState& s, const NodeRecord& n, ConvParams* p, char* msg, size_t cap) {
   if (!has_io(s, n) || !has_input(s, n, 1)) return fail(msg, cap, "needs input, weight and output");
@@ -351,6 +362,158 @@ bool product_by_channels(const ConvRun& r, int64_t first_channel, int64_t m, int
   return true;
 }
 
+// Gathers the column matrix rows of input channels [c0, c1) for output
+// positions [q, q + cols) straight into one panel (row (c, i, j) of the
+// column matrix at panel + ((c kh + i) kw + j) x 16), zeros in the padding
+// and in the panel's unused columns.
+void gather_panel(const ConvParams& p, const float* xg, float* panel, int64_t q, int64_t cols, int64_t c0,
+                  int64_t c1) {
+  const int64_t W = p.x.w, H = p.x.h, wo = p.y.w, sw = p.sw, plane = p.x.plane();
+  if (is_pointwise(p)) {
+    for (int64_t c = c0; c < c1; ++c) {
+      float* d = panel + c * kPanelWidth;
+      const float* xc = xg + c * plane + q;
+      for (int64_t x = 0; x < cols; ++x) d[x] = xc[x];
+      for (int64_t x = cols; x < kPanelWidth; ++x) d[x] = 0.0f;
+    }
+    return;
+  }
+  // The positions as runs along output rows: (row, first column, length).
+  int64_t seg_y[kPanelWidth], seg_x[kPanelWidth], seg_n[kPanelWidth], segs = 0;
+  for (int64_t left = cols, y = q / wo, x = q % wo; left > 0; ++y, x = 0, ++segs) {
+    seg_y[segs] = y;
+    seg_x[segs] = x;
+    seg_n[segs] = std::min(left, wo - x);
+    left -= seg_n[segs];
+  }
+  for (int64_t j = 0; j < p.kw; ++j) {
+    // Output columns [xlo, xhi) read inside the input at kernel column j.
+    const int64_t off = j * p.dw - p.padl;
+    int64_t xlo = off >= 0 ? 0 : (-off + sw - 1) / sw;
+    int64_t xhi = W - 1 - off < 0 ? 0 : (W - 1 - off) / sw + 1;
+    xlo = std::min(xlo, wo);
+    xhi = std::clamp(xhi, xlo, wo);
+    for (int64_t c = c0; c < c1; ++c) {
+      const float* xc = xg + c * plane;
+      for (int64_t i = 0; i < p.kh; ++i) {
+        float* d = panel + ((c * p.kh + i) * p.kw + j) * kPanelWidth;
+        for (int64_t g = 0; g < segs; ++g) {
+          const int64_t xa = seg_x[g], xb = xa + seg_n[g];
+          const int64_t iy = seg_y[g] * p.sh - p.padt + i * p.dh;
+          if (iy < 0 || iy >= H) {
+            for (int64_t x = xa; x < xb; ++x) d[x - xa] = 0.0f;
+          } else {
+            const float* xr = xc + iy * W + off;
+            const int64_t a = std::clamp(xlo, xa, xb), b = std::clamp(xhi, a, xb);
+            for (int64_t x = xa; x < a; ++x) d[x - xa] = 0.0f;
+            if (sw == 1)
+              for (int64_t x = a; x < b; ++x) d[x - xa] = xr[x];
+            else
+              for (int64_t x = a; x < b; ++x) d[x - xa] = xr[x * sw];
+            for (int64_t x = b; x < xb; ++x) d[x - xa] = 0.0f;
+          }
+          d += seg_n[g];
+        }
+        for (int64_t x = cols; x < kPanelWidth; ++x) d[x - cols] = 0.0f;
+      }
+    }
+  }
+}
+
+// Positions per band of the panel path, a whole number of panels, or 0
+// when the workspace cannot hold one panel.
+int64_t panel_band(const ConvParams& p, int64_t col_cap) {
+  const int64_t per_panel = p.k_rows() * kPanelWidth;
+  int64_t panels = col_cap / per_panel;
+  if (p.y.plane() >= kBandOutputs) panels = std::min(panels, std::max<int64_t>(1, kBandValues / per_panel));
+  return std::min(panels * kPanelWidth, panel_count(p.y.plane()) * kPanelWidth);
+}
+
+// How the product of one band is cut: rb blocks of `rows` output channels
+// by groups of `group` panels.
+struct PanelSplit {
+  int64_t rb = 1, rows = 0, group = 1, groups = 1;
+};
+
+// Every rectangle reads its rows of the weights once and its panels once,
+// so the weights are read once per panel group and the column matrix once
+// per row block. Picks, among cuts into at least two rectangles per thread
+// (one when the product is small), the one that moves the fewest bytes.
+PanelSplit plan_panel_split(int64_t m, int64_t kr, int64_t panels, int64_t threads) {
+  const int64_t max_rb = std::max<int64_t>(1, (m + 5) / 6);
+  const int64_t want = std::max<int64_t>(1, 2 * threads);
+  PanelSplit best;
+  double best_cost = -1.0;
+  for (int64_t g = 1; g <= panels; ++g) {
+    const int64_t groups = g, group = (panels + groups - 1) / groups;
+    if ((groups - 1) * group >= panels) continue;  // the same cut as a smaller g
+    // Panels of a group share each depth block in the second-level cache.
+    if (group > 16) continue;
+    const int64_t rb = std::clamp<int64_t>((want + groups - 1) / groups, 1, max_rb);
+    const double cost = double(groups) * double(m) + double(rb) * double(panels) * kPanelWidth;
+    if (best_cost < 0 || cost < best_cost) {
+      best_cost = cost;
+      best.rb = rb;
+      best.group = group;
+      best.groups = groups;
+    }
+  }
+  if (best_cost < 0) {  // more than 16 panels in every cut above
+    best.group = 16;
+    best.groups = (panels + 15) / 16;
+    best.rb = std::clamp<int64_t>((want + best.groups - 1) / best.groups, 1, max_rb);
+  }
+  (void)kr;
+  best.rows = ((m + best.rb - 1) / best.rb + 5) / 6 * 6;
+  best.rb = (m + best.rows - 1) / best.rows;
+  return best;
+}
+
+// Ungrouped layers on several threads: the product runs as rectangles of
+// (output channel rows x panels of positions) spread over the pool, each
+// reading the weights in place and finished by its epilogue at once. With
+// one block of rows each rectangle gathers its own panels; otherwise the
+// whole pool gathers the band first, so no panel is gathered twice.
+void run_panels(const ConvRun& r, const float* xn, float* yn, int64_t band) {
+  const ConvParams& p = r.p;
+  const int64_t hw = p.y.plane(), m = p.y.c, kr = p.k_rows(), taps = p.kh * p.kw;
+  const int64_t threads = static_cast<int64_t>(parallel_thread_count());
+  const bool epi = epilogue_needed(p);
+  auto gather = [&](int64_t q0, int64_t nb, int64_t pi, int64_t c0, int64_t c1) {
+    gather_panel(p, xn, panel_at(r.col, kr, pi), q0 + pi * kPanelWidth,
+                 std::min(kPanelWidth, nb - pi * kPanelWidth), c0, c1);
+  };
+  for (int64_t q0 = 0; q0 < hw; q0 += band) {
+    const int64_t nb = std::min(band, hw - q0), panels = panel_count(nb);
+    const bool par = threads > 1 && m * nb * kr >= kParallelWork;
+    const PanelSplit sp = plan_panel_split(m, kr, panels, par ? threads : 1);
+    if (sp.rb > 1) {
+      // Units of one panel by a run of channels, a few thousand values each.
+      const int64_t chans = std::clamp<int64_t>(4096 / (taps * kPanelWidth), 1, p.x.c);
+      const int64_t chunks = (p.x.c + chans - 1) / chans;
+      run_split(par, static_cast<size_t>(panels * chunks), [&](size_t u) {
+        const int64_t pi = static_cast<int64_t>(u) / chunks, c0 = (static_cast<int64_t>(u) % chunks) * chans;
+        gather(q0, nb, pi, c0, std::min(p.x.c, c0 + chans));
+      });
+    }
+    run_split(par, static_cast<size_t>(sp.rb * sp.groups), [&](size_t t) {
+      const int64_t rb = static_cast<int64_t>(t) % sp.rb, gi = static_cast<int64_t>(t) / sp.rb;
+      const int64_t m0 = rb * sp.rows, m1 = std::min(m, m0 + sp.rows);
+      const int64_t p0 = gi * sp.group, p1 = std::min(panels, p0 + sp.group);
+      if (m0 >= m1 || p0 >= p1) return;
+      if (sp.rb == 1)
+        for (int64_t pi = p0; pi < p1; ++pi) gather(q0, nb, pi, 0, p.x.c);
+      float* y = yn + q0;
+      panel_gemm(r.w, kr, r.col, kr, nb, y, hw, m0, m1, p0, p1);
+      if (epi) {
+        const int64_t j0 = p0 * kPanelWidth, len = std::min(nb, p1 * kPanelWidth) - j0;
+        for (int64_t c = m0; c < m1; ++c)
+          conv_epilogue_span(y + c * hw + j0, len, c, r.bias, m, p.act, p.slope, p.hi);
+      }
+    });
+  }
+}
+
 void run_pointwise(const ConvRun& r, const float* xn, float* yn) {
   const ConvParams& p = r.p;
   const int64_t hw = p.y.plane(), m = p.y.c, k = p.x.c;
@@ -358,6 +521,11 @@ void run_pointwise(const ConvRun& r, const float* xn, float* yn) {
   // Quantised operands live in the engine's one scratch: one product.
   const Tiling t = cpu_gemm_quantising(*r.state) ? Tiling{} : plan_tiles(hw, k);
   if (t.tiles == 0) {
+    if (!cpu_gemm_quantising(*r.state) && parallel_thread_count() > 1 && r.col != nullptr &&
+        panel_band(p, r.col_cap) >= hw) {
+      run_panels(r, xn, yn, hw);
+      return;
+    }
     if (!cpu_gemm_quantising(*r.state) && product_by_channels(r, 0, m, hw, k, r.w, xn, yn, hw)) return;
     cpu_gemm(*r.state, false, false, m, hw, k, 1.0f, r.w, k, xn, hw, 0.0f, yn, hw);
     if (epi)
@@ -410,6 +578,16 @@ void run_general(const ConvRun& r, const float* xn, float* yn) {
   auto group_x = [&](int64_t gi) { return xn + gi * cin_g * p.x.plane(); };
   auto group_w = [&](int64_t gi) { return r.w + gi * cout_g * kr; };
   auto group_y = [&](int64_t gi) { return yn + gi * cout_g * hw; };
+  // Too few positions per thread for tiles of their own: the product
+  // splits by rows and panels instead (see run_panels).
+  if (p.g == 1 && !cpu_gemm_quantising(*r.state) && plan_tiles(hw, kr).tiles == 0 &&
+      parallel_thread_count() > 1) {
+    const int64_t band = panel_band(p, r.col_cap);
+    if (band >= hw) {
+      run_panels(r, xn, yn, band);
+      return;
+    }
+  }
   for (int64_t y0 = 0; y0 < ho; y0 += rows) {
     const int64_t rb = std::min(rows, ho - y0), nb = rb * wo, q0 = y0 * wo;
     const bool quantising = cpu_gemm_quantising(*r.state);
@@ -477,8 +655,11 @@ size_t conv_workspace_bytes(const CpuState& s, const NodeRecord& n) {
   if (n.op() == op::Conv) {
     ConvParams p;
     if (!conv_params(s, n, &p, nullptr, 0)) return kMin;
-    const bool pointwise = p.g == 1 && p.kh == 1 && p.kw == 1 && p.padt == 0 && p.padl == 0 &&
-                           p.sh == 1 && p.sw == 1 && p.y.h == p.x.h && p.y.w == p.x.w;
+    const bool pointwise = is_pointwise(p);
+    // A pointwise layer with few positions per thread gathers them into
+    // panels.
+    if (pointwise && plan_tiles(p.y.plane(), p.k_rows()).tiles == 0 && parallel_thread_count() > 1)
+      return std::max(kMin, static_cast<size_t>(panel_floats(p.k_rows(), p.y.plane())) * 4);
     if (pointwise || conv_is_depthwise(p)) return kMin;
     const int64_t row = p.k_rows() * p.y.w;
     int64_t rows = p.y.h;
@@ -488,7 +669,10 @@ size_t conv_workspace_bytes(const CpuState& s, const NodeRecord& n) {
     int64_t slots = 1;
     if (rows == p.y.h && plan_tiles(p.y.plane(), p.k_rows()).tiles == 0)
       slots = group_slots_wanted(p, p.y.plane());
-    return std::max(kMin, static_cast<size_t>(row * rows * slots) * 4);
+    // A whole plane in one band may run in panels, which round its
+    // positions up to a whole panel.
+    const int64_t panel_pad = p.g == 1 && rows == p.y.h ? p.k_rows() * kPanelWidth : 0;
+    return std::max(kMin, static_cast<size_t>(row * rows * slots + panel_pad) * 4);
   }
   if (n.op() == op::ConvTranspose) {
     if (!has_io(s, n)) return kMin;
@@ -534,8 +718,7 @@ bool conv_kernel(CpuState& s, const NodeRecord& n) {
             s.im2col,
             static_cast<int64_t>(s.im2col_size / 4),
             &s};
-  const bool pointwise = p.g == 1 && p.kh == 1 && p.kw == 1 && p.padt == 0 && p.padl == 0 &&
-                         p.sh == 1 && p.sw == 1 && p.y.h == p.x.h && p.y.w == p.x.w;
+  const bool pointwise = is_pointwise(p);
   const bool depthwise = !pointwise && conv_is_depthwise(p);
   if (!pointwise && !depthwise && (r.col == nullptr || r.col_cap < p.k_rows() * p.y.w)) return false;
   const int64_t xstride = p.x.c * p.x.plane(), ystride = p.y.c * p.y.plane();

@@ -85,6 +85,14 @@ ref::ConvSpec padded_beyond() {
   return s;
 }
 
+// The asymmetric layer with enough channels to leave few positions per
+// thread.
+ref::ConvSpec wide_asymmetric() {
+  ref::ConvSpec s = asymmetric();
+  s.cin = 48, s.cout = 64;
+  return s;
+}
+
 const ConvCase kCases[] = {
     {"pointwise", spec(2, 16, 20, 20, 24, 1, 1, 0), true, 1, false},
     {"pointwise_large", spec(1, 8, 96, 96, 16, 1, 1, 0), true, 3, false},
@@ -94,6 +102,7 @@ const ConvCase kCases[] = {
     {"general_3x3", spec(1, 3, 32, 32, 16, 3, 1, 1), true, 3, false},
     {"general_batch", spec(2, 8, 15, 13, 12, 3, 2, 1), true, 1, false},
     {"asymmetric_strided_dilated", asymmetric(), true, 0, false},
+    {"asymmetric_panels", wide_asymmetric(), true, 1, false},
     {"padded_beyond_kernel", padded_beyond(), true, 1, false},
     {"groups", spec(1, 8, 14, 14, 12, 3, 2, 1, 4), true, 2, false},
     {"groups_parallel_im2col", spec(1, 32, 40, 40, 32, 3, 1, 1, 2), true, 1, false},
@@ -117,6 +126,13 @@ const ConvCase kCases[] = {
     {"channel_split_general", spec(1, 16, 14, 14, 32, 3, 1, 1), true, 3, false},
     {"channel_split_pointwise", spec(1, 64, 14, 14, 48, 1, 1, 0), true, 1, false},
     {"tiny_output", spec(1, 8, 3, 3, 5, 3, 1, 0), true, 0, false},
+    // Few positions, many channels, several threads: rectangles of output
+    // channels by panels of positions, gathered by the whole pool first or
+    // by each rectangle itself.
+    {"panels_7x7", spec(1, 64, 7, 7, 70, 3, 1, 1), true, 1, false},
+    {"panels_stride2_odd", spec(1, 40, 13, 11, 131, 3, 2, 1), true, 3, false},
+    {"panels_5x5_batch", spec(2, 24, 9, 9, 50, 5, 1, 2), false, 0, false},
+    {"panels_one_block", spec(1, 96, 10, 10, 12, 3, 1, 1), true, 1, false},
     // Grouped, few positions: partitions side by side on the pool.
     {"groups_side_by_side", spec(1, 128, 7, 7, 128, 3, 1, 1, 8), true, 1, false},
     {"groups_side_by_side_uneven", spec(2, 96, 9, 9, 160, 3, 1, 1, 16), true, 3, false},
@@ -176,6 +192,32 @@ TEST(ConvKernel, PortableDepthwiseRowsMatchReference) {
       std::vector<float> y(p.y.count());
       kern::conv_depthwise_plane(p, x.data(), w.data(), y.data(), true);
       EXPECT_TRUE(close_to_reference(y, ref::conv2d(s, x, w, {}))) << k << " stride " << stride;
+    }
+}
+
+TEST(ConvKernel, DepthwiseNarrowPlanesStayInsideTheirPlane) {
+  // Rows narrower than a vector (planes of 1 to 5 columns): the vector
+  // form must not write into the neighbouring channels' planes, which
+  // other threads may be computing, nor past the last plane.
+  for (int64_t wd : {1, 2, 3, 4, 5})
+    for (int64_t k : {3, 5}) {
+      SCOPED_TRACE(::testing::Message() << "width " << wd << " kernel " << k);
+      const int64_t h = 3;
+      kern::ConvParams p;
+      p.x = {1, 3, h, wd};
+      p.y = {1, 3, h, wd};
+      p.kh = p.kw = k, p.padt = p.padl = k / 2, p.g = 3;
+      const auto x = random_values(3 * h * wd, 7), w = random_values(3 * k * k, 8);
+      // Three planes and a guard plane after them, all sentinels; only the
+      // middle plane is computed.
+      std::vector<float> y(4 * h * wd, -123.0f);
+      kern::conv_depthwise_planes(p, x.data(), w.data(), y.data(), 1, 2, nullptr, false);
+      ref::ConvSpec s = spec(1, 1, h, wd, 1, k, 1, k / 2);
+      const std::vector<float> x1(x.begin() + h * wd, x.begin() + 2 * h * wd), w1(w.begin() + k * k, w.begin() + 2 * k * k);
+      const std::vector<float> mid(y.begin() + h * wd, y.begin() + 2 * h * wd);
+      EXPECT_TRUE(close_to_reference(mid, ref::conv2d(s, x1, w1, {})));
+      for (int64_t i = 0; i < h * wd; ++i) EXPECT_EQ(y[size_t(i)], -123.0f) << "plane 0 at " << i;
+      for (int64_t i = 2 * h * wd; i < 4 * h * wd; ++i) EXPECT_EQ(y[size_t(i)], -123.0f) << "after at " << i;
     }
 }
 

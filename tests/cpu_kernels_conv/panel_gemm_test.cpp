@@ -1,0 +1,87 @@
+// The panel product against a double-accumulation loop, on shapes that end
+// in partial register tiles, partial panels and partial depth blocks, cut
+// into rectangles every way the convolution cuts it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "cpu/kernels/panel_gemm.h"
+#include "test_util.h"
+
+namespace vorn::test {
+namespace {
+
+using kern::kPanelWidth;
+
+std::vector<float> to_panels(const std::vector<float>& b, int64_t k, int64_t n) {
+  // Padding columns hold NaN: the product must never store what they give.
+  std::vector<float> bp(static_cast<size_t>(kern::panel_floats(k, n)), std::numeric_limits<float>::quiet_NaN());
+  for (int64_t kk = 0; kk < k; ++kk)
+    for (int64_t j = 0; j < n; ++j)
+      kern::panel_at(bp.data(), k, j / kPanelWidth)[kk * kPanelWidth + j % kPanelWidth] = b[size_t(kk * n + j)];
+  return bp;
+}
+
+std::vector<float> reference(const std::vector<float>& a, const std::vector<float>& b, int64_t m, int64_t n,
+                             int64_t k) {
+  std::vector<float> c(size_t(m * n));
+  for (int64_t i = 0; i < m; ++i)
+    for (int64_t j = 0; j < n; ++j) {
+      double s = 0;
+      for (int64_t kk = 0; kk < k; ++kk) s += double(a[size_t(i * k + kk)]) * b[size_t(kk * n + j)];
+      c[size_t(i * n + j)] = float(s);
+    }
+  return c;
+}
+
+// C computed as rb row blocks by groups of g panels, in an order that
+// visits the rectangles backwards; ldc is wider than n.
+std::vector<float> by_rectangles(const std::vector<float>& a, const std::vector<float>& bp, int64_t m, int64_t n,
+                                 int64_t k, int64_t rows, int64_t g, bool portable) {
+  const int64_t ldc = n + 3, panels = kern::panel_count(n);
+  std::vector<float> c(size_t(m * ldc), -7.0f);
+  for (int64_t m0 = (m - 1) / rows * rows; m0 >= 0; m0 -= rows)
+    for (int64_t p0 = 0; p0 < panels; p0 += g)
+      kern::panel_gemm(a.data(), k, bp.data(), k, n, c.data(), ldc, m0, std::min(m, m0 + rows), p0,
+                       std::min(panels, p0 + g), portable);
+  std::vector<float> out(size_t(m * n));
+  for (int64_t i = 0; i < m; ++i) {
+    for (int64_t j = 0; j < n; ++j) out[size_t(i * n + j)] = c[size_t(i * ldc + j)];
+    for (int64_t j = n; j < ldc; ++j) EXPECT_EQ(c[size_t(i * ldc + j)], -7.0f) << "stored past the last column";
+  }
+  return out;
+}
+
+TEST(PanelGemm, MatchesReferenceOnRaggedShapes) {
+  const int64_t ms[] = {1, 5, 6, 7, 13, 50};
+  const int64_t ns[] = {1, 15, 16, 17, 49, 100};
+  const int64_t ks[] = {1, 3, 255, 256, 257, 600};
+  for (int64_t m : ms)
+    for (int64_t n : ns)
+      for (int64_t k : ks) {
+        SCOPED_TRACE(::testing::Message() << m << " x " << n << " x " << k);
+        const auto a = random_values(size_t(m * k), uint32_t(m * 31 + k));
+        const auto b = random_values(size_t(k * n), uint32_t(n * 17 + k));
+        const auto bp = to_panels(b, k, n);
+        const auto want = reference(a, b, m, n, k);
+        for (bool portable : {false, true}) {
+          const auto whole = by_rectangles(a, bp, m, n, k, m, kern::panel_count(n), portable);
+          EXPECT_TRUE(close_to_reference(whole, want)) << (portable ? "portable" : "vector");
+          // Any cut sums each element in the same order: identical bits.
+          const auto cut = by_rectangles(a, bp, m, n, k, 6, 1, portable);
+          EXPECT_EQ(0, std::memcmp(whole.data(), cut.data(), whole.size() * sizeof(float)));
+        }
+      }
+}
+
+TEST(PanelGemm, EmptyDepthClearsTheRectangle) {
+  std::vector<float> a(1), bp(16), c(3 * 20, 5.0f);
+  kern::panel_gemm(a.data(), 0, bp.data(), 0, 20, c.data(), 20, 1, 3, 1, 2);
+  for (int64_t i = 0; i < 3; ++i)
+    for (int64_t j = 0; j < 20; ++j)
+      EXPECT_EQ(c[size_t(i * 20 + j)], i >= 1 && j >= 16 ? 0.0f : 5.0f) << i << "," << j;
+}
+
+}  // namespace
+}  // namespace vorn::test
