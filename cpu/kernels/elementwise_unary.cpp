@@ -10,8 +10,8 @@
 #include "cpu/kernels/parallel_chunks.h"
 #include "platform/vector_math.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 namespace vorn {
@@ -101,12 +101,41 @@ struct ExpOp {
 // that product), for one block whose exponentials e = exp(-x) are known.
 // A NaN comes out as the NaN that went in (exp(-x) would flip its sign), so
 // x * Sigmoid(x) has the same bits whichever operand of the product the
-// compiled multiply propagates. Written with SSE2 operations because the
+// compiled multiply propagates. Written with vector operations because the
 // compiler will not turn the NaN test into a select in a loop holding a
-// division; each lane does the scalar tail's operations.
+// division; each lane does the scalar tail's operations, so the results do
+// not depend on the vector width or on where blocks end.
+#if defined(__x86_64__)
+// Eight lanes where the CPU has AVX2 (about twice the four-lane speed, the
+// division being most of the work); returns how many elements it did.
+template <bool kTimesX>
+[[gnu::target("avx2")]] uint64_t sigmoid_block_avx2(const float* x, const float* e, float* y,
+                                                    uint64_t len) {
+  const __m256 one = _mm256_set1_ps(1.0f);
+  uint64_t k = 0;
+  for (; k + 8 <= len; k += 8) {
+    const __m256 xv = _mm256_loadu_ps(x + k);
+    const __m256 nan = _mm256_cmp_ps(xv, xv, _CMP_UNORD_Q);
+    __m256 g = _mm256_div_ps(one, _mm256_add_ps(one, _mm256_loadu_ps(e + k)));
+    g = _mm256_blendv_ps(g, xv, nan);
+    if (kTimesX) g = _mm256_mul_ps(xv, g);
+    _mm256_storeu_ps(y + k, g);
+  }
+  return k;
+}
+
+bool cpu_has_avx2() {
+  static const bool yes = __builtin_cpu_supports("avx2");
+  return yes;
+}
+#endif
+
 template <bool kTimesX>
 void sigmoid_block(const float* x, const float* e, float* y, uint64_t len) {
   uint64_t k = 0;
+#if defined(__x86_64__)
+  if (cpu_has_avx2()) k = sigmoid_block_avx2<kTimesX>(x, e, y, len);
+#endif
 #if defined(__SSE2__)
   const __m128 one = _mm_set1_ps(1.0f);
   for (; k + 4 <= len; k += 4) {

@@ -211,6 +211,29 @@ TEST(FusionGate, SigmoidModeWordFromTheFileIsIgnored) {
   for (int i = 0; i < 8; ++i) EXPECT_NEAR(r.y[i], 1.0f / (1.0f + std::exp(-x[i])), 1e-6f);
 }
 
+// Sigmoid hands a NaN on unchanged (sign and payload), in the vector body
+// and the scalar tail alike: that is what makes x * Sigmoid(x) independent
+// of which operand the multiply propagates.
+TEST(FusionGate, SigmoidPassesNaNThrough) {
+  const uint32_t nans[] = {0x7fc00000u, 0xffc00000u, 0x7fc12345u, 0xffd00001u};
+  for (uint64_t n : {uint64_t{3}, uint64_t{13}, uint64_t{9000}}) {
+    GraphBuilder b;
+    uint64_t in = b.input({n});
+    uint64_t out = b.output({n});
+    b.node(op::Sigmoid, {in}, {out});
+    std::vector<float> x = random_values(12, n, -6, 6);
+    for (uint64_t i = 0; i < n; i += 2) std::memcpy(&x[i], &nans[(i / 2) % 4], 4);
+    Outcome r = run_graph(b, x, n, true);
+    for (uint64_t i = 0; i < n; ++i) {
+      if (i % 2 == 0) {
+        ASSERT_EQ(std::memcmp(&r.y[i], &x[i], 4), 0) << "NaN at " << i << " of " << n;
+      } else {
+        ASSERT_NEAR(r.y[i], 1.0f / (1.0f + std::exp(-x[i])), 1e-6f) << "at " << i;
+      }
+    }
+  }
+}
+
 // Look-alikes that must stay separate nodes.
 enum class Near {
   kOtherAlpha,      // HardSigmoid with ONNX's default alpha 0.2
