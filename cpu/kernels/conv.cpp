@@ -209,26 +209,30 @@ bool padded_extent(const ConvParams& p, int64_t* hp, int64_t* wp) {
 #define VORN_NO_MEMCPY_CALLS
 #endif
 
+// Copies input plane xc into the hp x wp zero-padded plane pad.
+VORN_NO_MEMCPY_CALLS void pad_plane(const ConvParams& p, const float* xc, float* pad, int64_t hp, int64_t wp) {
+  for (int64_t r = 0; r < hp; ++r) {
+    const int64_t iy = r - p.padt;
+    float* dst = pad + r * wp;
+    if (iy < 0 || iy >= p.x.h) {
+      for (int64_t u = 0; u < wp; ++u) dst[u] = 0.0f;
+      continue;
+    }
+    // Columns [a, b) of the padded row come from the input row.
+    const float* src = xc + iy * p.x.w;
+    const int64_t a = std::min(p.padl, wp), b = std::clamp(p.padl + p.x.w, a, wp);
+    for (int64_t u = 0; u < a; ++u) dst[u] = 0.0f;
+    for (int64_t u = a; u < b; ++u) dst[u] = src[u - p.padl];
+    for (int64_t u = b; u < wp; ++u) dst[u] = 0.0f;
+  }
+}
+
 VORN_NO_MEMCPY_CALLS void im2col_padded(const ConvParams& p, const float* xg, float* col, int64_t hp, int64_t wp, int64_t c_first,
                    int64_t c_end) {
   float pad[kPaddedPlane];
   const int64_t taps = p.kh * p.kw, ho = p.y.h, wo = p.y.w, len = ho * wo;
   for (int64_t c = c_first; c < c_end; ++c) {
-    const float* xc = xg + c * p.x.plane();
-    for (int64_t r = 0; r < hp; ++r) {
-      const int64_t iy = r - p.padt;
-      float* dst = pad + r * wp;
-      if (iy < 0 || iy >= p.x.h) {
-        for (int64_t u = 0; u < wp; ++u) dst[u] = 0.0f;
-        continue;
-      }
-      // Columns [a, b) of the padded row come from the input row.
-      const float* src = xc + iy * p.x.w;
-      const int64_t a = std::min(p.padl, wp), b = std::clamp(p.padl + p.x.w, a, wp);
-      for (int64_t u = 0; u < a; ++u) dst[u] = 0.0f;
-      for (int64_t u = a; u < b; ++u) dst[u] = src[u - p.padl];
-      for (int64_t u = b; u < wp; ++u) dst[u] = 0.0f;
-    }
+    pad_plane(p, xg + c * p.x.plane(), pad, hp, wp);
     for (int64_t i = 0; i < p.kh; ++i)
       for (int64_t j = 0; j < p.kw; ++j) {
         float* d = col + (c * taps + i * p.kw + j) * len;
@@ -362,30 +366,85 @@ bool product_by_channels(const ConvRun& r, int64_t first_channel, int64_t m, int
   return true;
 }
 
-// Gathers the column matrix rows of input channels [c0, c1) for output
-// positions [q, q + cols) straight into one panel (row (c, i, j) of the
-// column matrix at panel + ((c kh + i) kw + j) x 16), zeros in the padding
-// and in the panel's unused columns.
-void gather_panel(const ConvParams& p, const float* xg, float* panel, int64_t q, int64_t cols, int64_t c0,
-                  int64_t c1) {
-  const int64_t W = p.x.w, H = p.x.h, wo = p.y.w, sw = p.sw, plane = p.x.plane();
+// gather_panels for a small plane gathered whole (the band is the whole
+// output plane and its padded input fits kPaddedPlane): each channel is
+// padded once, each kernel tap's row of positions is built contiguously
+// with branch-free loops, then dealt out to the panels a panel width at a
+// time.
+VORN_NO_MEMCPY_CALLS void gather_panels_padded(const ConvParams& p, const float* xg, float* col, int64_t p0,
+                                               int64_t p1, int64_t c0, int64_t c1, int64_t hp, int64_t wp) {
+  float pad[kPaddedPlane];
+  alignas(64) float row[kPaddedPlane + kPanelWidth];
+  const int64_t wo = p.y.w, hw = p.y.plane(), stride = p.k_rows() * kPanelWidth;
+  const int64_t begin = p0 * kPanelWidth, end = std::min(hw, p1 * kPanelWidth), pad_end = p1 * kPanelWidth;
+  for (int64_t q = end; q < pad_end; ++q) row[q] = 0.0f;
+  for (int64_t c = c0; c < c1; ++c) {
+    pad_plane(p, xg + c * p.x.plane(), pad, hp, wp);
+    for (int64_t i = 0; i < p.kh; ++i)
+      for (int64_t j = 0; j < p.kw; ++j) {
+        const float* base = pad + i * p.dh * wp + j * p.dw;
+        for (int64_t q = begin; q < end;) {
+          const int64_t y = q / wo, x = q - y * wo, n = std::min(wo - x, end - q);
+          const float* sr = base + y * p.sh * wp + x * p.sw;
+          float* dr = row + q;
+          if (p.sw == 1)
+            for (int64_t t = 0; t < n; ++t) dr[t] = sr[t];
+          else
+            for (int64_t t = 0; t < n; ++t) dr[t] = sr[t * p.sw];
+          q += n;
+        }
+        float* d = col + ((c * p.kh + i) * p.kw + j) * kPanelWidth;
+        for (int64_t pi = p0; pi < p1; ++pi) {
+          const float* src = row + pi * kPanelWidth;
+          float* dst = d + pi * stride;
+          for (int64_t t = 0; t < kPanelWidth; ++t) dst[t] = src[t];
+        }
+      }
+  }
+}
+
+// Gathers the column matrix rows of input channels [c0, c1) into panels
+// [p0, p1) of a band that starts at output position q0 and holds nb
+// positions: row (c, i, j) of the column matrix sits at row
+// (c kh + i) kw + j of every panel. Zeros go in the padding and in the last
+// panel's unused columns. Positions are walked along output rows, so each
+// input row is read in one run and only the writes hop between panels.
+void gather_panels(const ConvParams& p, const float* xg, float* col, int64_t q0, int64_t nb, int64_t p0,
+                   int64_t p1, int64_t c0, int64_t c1) {
+  const int64_t W = p.x.w, H = p.x.h, wo = p.y.w, sw = p.sw, plane = p.x.plane(), kr = p.k_rows();
+  const int64_t stride = kr * kPanelWidth;  // from one panel to the next
+  const int64_t begin = p0 * kPanelWidth, end = std::min(nb, p1 * kPanelWidth);
+  const int64_t pad_end = std::min(p1, panel_count(nb)) * kPanelWidth;
+  // Writes n values of row k starting at band position pos: from src (step
+  // sw) or zeros when src is null.
+  auto put = [&](float* rowk, int64_t pos, int64_t n, const float* src) {
+    while (n > 0) {
+      const int64_t lane = pos % kPanelWidth, m = std::min(n, kPanelWidth - lane);
+      float* d = rowk + (pos / kPanelWidth) * stride + lane;
+      if (src == nullptr)
+        for (int64_t t = 0; t < m; ++t) d[t] = 0.0f;
+      else if (sw == 1)
+        for (int64_t t = 0; t < m; ++t) d[t] = src[t];
+      else
+        for (int64_t t = 0; t < m; ++t) d[t] = src[t * sw];
+      if (src != nullptr) src += m * sw;
+      pos += m;
+      n -= m;
+    }
+  };
+  int64_t hp, wp;
+  if (!is_pointwise(p) && q0 == 0 && nb == p.y.plane() && padded_extent(p, &hp, &wp)) {
+    gather_panels_padded(p, xg, col, p0, std::min(p1, panel_count(nb)), c0, c1, hp, wp);
+    return;
+  }
   if (is_pointwise(p)) {
     for (int64_t c = c0; c < c1; ++c) {
-      float* d = panel + c * kPanelWidth;
-      const float* xc = xg + c * plane + q;
-      for (int64_t x = 0; x < cols; ++x) d[x] = xc[x];
-      for (int64_t x = cols; x < kPanelWidth; ++x) d[x] = 0.0f;
+      put(col + c * kPanelWidth, begin, end - begin, xg + c * plane + q0 + begin);
+      put(col + c * kPanelWidth, end, pad_end - end, nullptr);
     }
     return;
   }
-  // The positions as runs along output rows: (row, first column, length).
-  int64_t seg_y[kPanelWidth], seg_x[kPanelWidth], seg_n[kPanelWidth], segs = 0;
-  for (int64_t left = cols, y = q / wo, x = q % wo; left > 0; ++y, x = 0, ++segs) {
-    seg_y[segs] = y;
-    seg_x[segs] = x;
-    seg_n[segs] = std::min(left, wo - x);
-    left -= seg_n[segs];
-  }
+  const int64_t y_first = (q0 + begin) / wo, x_first = (q0 + begin) % wo;
   for (int64_t j = 0; j < p.kw; ++j) {
     // Output columns [xlo, xhi) read inside the input at kernel column j.
     const int64_t off = j * p.dw - p.padl;
@@ -396,25 +455,24 @@ void gather_panel(const ConvParams& p, const float* xg, float* panel, int64_t q,
     for (int64_t c = c0; c < c1; ++c) {
       const float* xc = xg + c * plane;
       for (int64_t i = 0; i < p.kh; ++i) {
-        float* d = panel + ((c * p.kh + i) * p.kw + j) * kPanelWidth;
-        for (int64_t g = 0; g < segs; ++g) {
-          const int64_t xa = seg_x[g], xb = xa + seg_n[g];
-          const int64_t iy = seg_y[g] * p.sh - p.padt + i * p.dh;
+        float* rowk = col + ((c * p.kh + i) * p.kw + j) * kPanelWidth;
+        int64_t pos = begin, y = y_first, xa = x_first;
+        while (pos < end) {
+          const int64_t xb = std::min(wo, xa + (end - pos));
+          const int64_t iy = y * p.sh - p.padt + i * p.dh;
           if (iy < 0 || iy >= H) {
-            for (int64_t x = xa; x < xb; ++x) d[x - xa] = 0.0f;
+            put(rowk, pos, xb - xa, nullptr);
           } else {
-            const float* xr = xc + iy * W + off;
             const int64_t a = std::clamp(xlo, xa, xb), b = std::clamp(xhi, a, xb);
-            for (int64_t x = xa; x < a; ++x) d[x - xa] = 0.0f;
-            if (sw == 1)
-              for (int64_t x = a; x < b; ++x) d[x - xa] = xr[x];
-            else
-              for (int64_t x = a; x < b; ++x) d[x - xa] = xr[x * sw];
-            for (int64_t x = b; x < xb; ++x) d[x - xa] = 0.0f;
+            put(rowk, pos, a - xa, nullptr);
+            put(rowk, pos + (a - xa), b - a, xc + iy * W + off + a * sw);
+            put(rowk, pos + (b - xa), xb - b, nullptr);
           }
-          d += seg_n[g];
+          pos += xb - xa;
+          xa = 0;
+          ++y;
         }
-        for (int64_t x = cols; x < kPanelWidth; ++x) d[x - cols] = 0.0f;
+        put(rowk, end, pad_end - end, nullptr);
       }
     }
   }
@@ -479,21 +537,22 @@ void run_panels(const ConvRun& r, const float* xn, float* yn, int64_t band) {
   const int64_t hw = p.y.plane(), m = p.y.c, kr = p.k_rows(), taps = p.kh * p.kw;
   const int64_t threads = static_cast<int64_t>(parallel_thread_count());
   const bool epi = epilogue_needed(p);
-  auto gather = [&](int64_t q0, int64_t nb, int64_t pi, int64_t c0, int64_t c1) {
-    gather_panel(p, xn, panel_at(r.col, kr, pi), q0 + pi * kPanelWidth,
-                 std::min(kPanelWidth, nb - pi * kPanelWidth), c0, c1);
-  };
   for (int64_t q0 = 0; q0 < hw; q0 += band) {
     const int64_t nb = std::min(band, hw - q0), panels = panel_count(nb);
     const bool par = threads > 1 && m * nb * kr >= kParallelWork;
     const PanelSplit sp = plan_panel_split(m, kr, panels, par ? threads : 1);
     if (sp.rb > 1) {
-      // Units of one panel by a run of channels, a few thousand values each.
-      const int64_t chans = std::clamp<int64_t>(4096 / (taps * kPanelWidth), 1, p.x.c);
-      const int64_t chunks = (p.x.c + chans - 1) / chans;
-      run_split(par, static_cast<size_t>(panels * chunks), [&](size_t u) {
-        const int64_t pi = static_cast<int64_t>(u) / chunks, c0 = (static_cast<int64_t>(u) % chunks) * chans;
-        gather(q0, nb, pi, c0, std::min(p.x.c, c0 + chans));
+      // Units of a run of panels by a run of channels, a few thousand
+      // values each; a small plane is gathered whole, channels apart.
+      int64_t hp, wp;
+      const bool whole = q0 == 0 && nb == hw && padded_extent(p, &hp, &wp);
+      const int64_t span = whole ? panels : 1;
+      const int64_t chans =
+          std::clamp<int64_t>(4096 / (taps * kPanelWidth * span), 1, std::max<int64_t>(1, p.x.c / (2 * threads)));
+      const int64_t chunks = (p.x.c + chans - 1) / chans, runs = panels / span;
+      run_split(par, static_cast<size_t>(runs * chunks), [&](size_t u) {
+        const int64_t pi = static_cast<int64_t>(u) / chunks * span, c0 = (static_cast<int64_t>(u) % chunks) * chans;
+        gather_panels(p, xn, r.col, q0, nb, pi, pi + span, c0, std::min(p.x.c, c0 + chans));
       });
     }
     run_split(par, static_cast<size_t>(sp.rb * sp.groups), [&](size_t t) {
@@ -501,8 +560,7 @@ void run_panels(const ConvRun& r, const float* xn, float* yn, int64_t band) {
       const int64_t m0 = rb * sp.rows, m1 = std::min(m, m0 + sp.rows);
       const int64_t p0 = gi * sp.group, p1 = std::min(panels, p0 + sp.group);
       if (m0 >= m1 || p0 >= p1) return;
-      if (sp.rb == 1)
-        for (int64_t pi = p0; pi < p1; ++pi) gather(q0, nb, pi, 0, p.x.c);
+      if (sp.rb == 1) gather_panels(p, xn, r.col, q0, nb, p0, p1, 0, p.x.c);
       float* y = yn + q0;
       panel_gemm(r.w, kr, r.col, kr, nb, y, hw, m0, m1, p0, p1);
       if (epi) {
