@@ -65,7 +65,7 @@ double run_panels(int threads, const Shape& s, const std::vector<float>& a, cons
   return best_gflops(s, seconds, [&] {
     auto tile = [&](size_t t) {
       const int64_t rb = int64_t(t) % row_blocks, p = int64_t(t) / row_blocks;
-      panel_gemm(a.data(), s.k, bp.data(), s.k, s.n, c.data(), s.n, rb * rows, std::min(s.m, rb * rows + rows),
+      panel_gemm(a.data(), s.k, gathered_panels(bp.data(), s.k), s.k, s.n, c.data(), s.n, rb * rows, std::min(s.m, rb * rows + rows),
                  p, p + 1);
     };
     const size_t tiles = size_t(row_blocks * panels);

@@ -562,7 +562,7 @@ void run_panels(const ConvRun& r, const float* xn, float* yn, int64_t band) {
       if (m0 >= m1 || p0 >= p1) return;
       if (sp.rb == 1) gather_panels(p, xn, r.col, q0, nb, p0, p1, 0, p.x.c);
       float* y = yn + q0;
-      panel_gemm(r.w, kr, r.col, kr, nb, y, hw, m0, m1, p0, p1);
+      panel_gemm(r.w, kr, gathered_panels(r.col, kr), kr, nb, y, hw, m0, m1, p0, p1);
       if (epi) {
         const int64_t j0 = p0 * kPanelWidth, len = std::min(nb, p1 * kPanelWidth) - j0;
         for (int64_t c = m0; c < m1; ++c)
@@ -570,6 +570,39 @@ void run_panels(const ConvRun& r, const float* xn, float* yn, int64_t band) {
       }
     });
   }
+}
+
+// A pointwise layer's input planes are already its right operand in
+// panels (rows of hw positions), all but a partial last panel, which is
+// copied into the workspace with its padding zeroed. Nothing else is
+// gathered.
+void run_pointwise_panels(const ConvRun& r, const float* xn, float* yn) {
+  const ConvParams& p = r.p;
+  const int64_t hw = p.y.plane(), m = p.y.c, k = p.x.c;
+  const int64_t threads = static_cast<int64_t>(parallel_thread_count());
+  const int64_t full = hw / kPanelWidth, tail = hw - full * kPanelWidth, panels = panel_count(hw);
+  for (int64_t c = 0; tail > 0 && c < k; ++c) {
+    const float* src = xn + c * hw + full * kPanelWidth;
+    float* d = r.col + c * kPanelWidth;
+    for (int64_t t = 0; t < kPanelWidth; ++t) d[t] = t < tail ? src[t] : 0.0f;
+  }
+  const bool epi = epilogue_needed(p), par = threads > 1 && m * hw * k >= kParallelWork;
+  const PanelSplit sp = plan_panel_split(m, k, panels, par ? threads : 1);
+  run_split(par, static_cast<size_t>(sp.rb * sp.groups), [&](size_t t) {
+    const int64_t rb = static_cast<int64_t>(t) % sp.rb, gi = static_cast<int64_t>(t) / sp.rb;
+    const int64_t m0 = rb * sp.rows, m1 = std::min(m, m0 + sp.rows);
+    const int64_t p0 = gi * sp.group, p1 = std::min(panels, p0 + sp.group);
+    if (m0 >= m1 || p0 >= p1) return;
+    const int64_t whole_end = std::min(p1, full);
+    if (p0 < whole_end)
+      panel_gemm(r.w, k, PanelOperand{xn, hw, kPanelWidth}, k, hw, yn, hw, m0, m1, p0, whole_end);
+    if (p1 > full)
+      panel_gemm(r.w, k, gathered_panels(r.col, k), k, tail, yn + full * kPanelWidth, hw, m0, m1, 0, 1);
+    if (epi) {
+      const int64_t j0 = p0 * kPanelWidth, len = std::min(hw, p1 * kPanelWidth) - j0;
+      for (int64_t c = m0; c < m1; ++c) conv_epilogue_span(yn + c * hw + j0, len, c, r.bias, m, p.act, p.slope, p.hi);
+    }
+  });
 }
 
 void run_pointwise(const ConvRun& r, const float* xn, float* yn) {
@@ -580,8 +613,8 @@ void run_pointwise(const ConvRun& r, const float* xn, float* yn) {
   const Tiling t = cpu_gemm_quantising(*r.state) ? Tiling{} : plan_tiles(hw, k);
   if (t.tiles == 0) {
     if (!cpu_gemm_quantising(*r.state) && parallel_thread_count() > 1 && r.col != nullptr &&
-        panel_band(p, r.col_cap) >= hw) {
-      run_panels(r, xn, yn, hw);
+        r.col_cap >= k * kPanelWidth) {
+      run_pointwise_panels(r, xn, yn);
       return;
     }
     if (!cpu_gemm_quantising(*r.state) && product_by_channels(r, 0, m, hw, k, r.w, xn, yn, hw)) return;
@@ -717,7 +750,7 @@ size_t conv_workspace_bytes(const CpuState& s, const NodeRecord& n) {
     // A pointwise layer with few positions per thread gathers them into
     // panels.
     if (pointwise && plan_tiles(p.y.plane(), p.k_rows()).tiles == 0 && parallel_thread_count() > 1)
-      return std::max(kMin, static_cast<size_t>(panel_floats(p.k_rows(), p.y.plane())) * 4);
+      return std::max(kMin, static_cast<size_t>(p.k_rows() * kPanelWidth) * 4);
     if (pointwise || conv_is_depthwise(p)) return kMin;
     const int64_t row = p.k_rows() * p.y.w;
     int64_t rows = p.y.h;
@@ -756,7 +789,7 @@ bool conv_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
   // The general path needs room for at least one output row of the column
   // matrix; the engine may check before it has allocated the workspace.
   const size_t need = conv_workspace_bytes(s, n);
-  if (s.im2col != nullptr && need > 64 &&
+  if (s.im2col != nullptr && need > 64 && !kern::is_pointwise(p) &&
       s.im2col_size < static_cast<uint64_t>(p.k_rows() * p.y.w) * 4)
     return kern::fail(msg, cap, "im2col workspace of %llu bytes is below one row of %lld",
                       (unsigned long long)s.im2col_size, (long long)(p.k_rows() * p.y.w * 4));

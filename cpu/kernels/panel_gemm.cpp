@@ -26,11 +26,11 @@ constexpr int kTileRows = 6;
 // panel, over kc rows of the panel starting at b; adds to C when
 // accumulate is set, stores otherwise.
 template <int MR>
-void tile_portable(const float* a, int64_t lda, const float* b, int64_t kc, float* c, int64_t ldc,
+void tile_portable(const float* a, int64_t lda, const float* b, int64_t ldb, int64_t kc, float* c, int64_t ldc,
                    bool accumulate, int64_t cols) {
   float acc[MR][kPanelWidth] = {};
   for (int64_t kk = 0; kk < kc; ++kk) {
-    const float* bk = b + kk * kPanelWidth;
+    const float* bk = b + kk * ldb;
     for (int r = 0; r < MR; ++r) {
       const float av = a[r * lda + kk];
       for (int j = 0; j < kPanelWidth; ++j) acc[r][j] += av * bk[j];
@@ -46,14 +46,14 @@ void tile_portable(const float* a, int64_t lda, const float* b, int64_t kc, floa
 // The left half of a panel, for a last panel of at most 8 real columns:
 // half the multiply-adds of a whole one.
 template <int MR>
-[[gnu::target("avx2,fma")]] void half_tile_avx2(const float* a, int64_t lda, const float* b, int64_t kc, float* c,
-                                                int64_t ldc, bool accumulate, int64_t cols) {
+[[gnu::target("avx2,fma")]] void half_tile_avx2(const float* a, int64_t lda, const float* b, int64_t ldb, int64_t kc,
+                                                float* c, int64_t ldc, bool accumulate, int64_t cols) {
   __m256 acc[MR];
 #pragma GCC unroll 8
   for (int r = 0; r < MR; ++r) acc[r] = _mm256_setzero_ps();
   for (int64_t kk = 0; kk < kc; ++kk) {
     const __m256 b0 = _mm256_loadu_ps(b);
-    b += kPanelWidth;
+    b += ldb;
 #pragma GCC unroll 8
     for (int r = 0; r < MR; ++r) acc[r] = _mm256_fmadd_ps(_mm256_broadcast_ss(a + r * lda + kk), b0, acc[r]);
   }
@@ -67,8 +67,8 @@ template <int MR>
 }
 
 template <int MR>
-[[gnu::target("avx2,fma")]] void tile_avx2(const float* a, int64_t lda, const float* b, int64_t kc, float* c,
-                                           int64_t ldc, bool accumulate, int64_t cols) {
+[[gnu::target("avx2,fma")]] void tile_avx2(const float* a, int64_t lda, const float* b, int64_t ldb, int64_t kc,
+                                           float* c, int64_t ldc, bool accumulate, int64_t cols) {
   // The accumulators must stay in registers: every loop over them has a
   // constant trip count and is unrolled, and nothing takes their address.
   __m256 lo[MR], hi[MR];
@@ -76,7 +76,7 @@ template <int MR>
   for (int r = 0; r < MR; ++r) lo[r] = hi[r] = _mm256_setzero_ps();
   for (int64_t kk = 0; kk < kc; ++kk) {
     const __m256 b0 = _mm256_loadu_ps(b), b1 = _mm256_loadu_ps(b + 8);
-    b += kPanelWidth;
+    b += ldb;
 #pragma GCC unroll 8
     for (int r = 0; r < MR; ++r) {
       const __m256 av = _mm256_broadcast_ss(a + r * lda + kk);
@@ -112,7 +112,7 @@ template <int MR>
 }
 #endif
 
-using TileFn = void (*)(const float*, int64_t, const float*, int64_t, float*, int64_t, bool, int64_t);
+using TileFn = void (*)(const float*, int64_t, const float*, int64_t, int64_t, float*, int64_t, bool, int64_t);
 
 // Register tiles by row count; narrow[] (may be null) serves panels of at
 // most 8 real columns.
@@ -154,7 +154,7 @@ const TileSet& tiles_for(bool portable_only) {
 
 }  // namespace
 
-void panel_gemm(const float* a, int64_t lda, const float* bp, int64_t k, int64_t n, float* c, int64_t ldc,
+void panel_gemm(const float* a, int64_t lda, const PanelOperand& bp, int64_t k, int64_t n, float* c, int64_t ldc,
                 int64_t m0, int64_t m1, int64_t p0, int64_t p1, bool portable_only) {
   const TileSet& t = tiles_for(portable_only);
   if (k == 0) {
@@ -169,12 +169,12 @@ void panel_gemm(const float* a, int64_t lda, const float* bp, int64_t k, int64_t
     const int64_t kc = std::min(kDepthBlock, k - k0);
     const bool accumulate = k0 > 0;
     for (int64_t p = p0; p < p1; ++p) {
-      const float* b = panel_at(bp, k, p) + k0 * kPanelWidth;
+      const float* b = bp.data + p * bp.panel_stride + k0 * bp.row_stride;
       const int64_t j0 = p * kPanelWidth, cols = std::min(kPanelWidth, n - j0);
       const TileFn* fns = cols <= kPanelWidth / 2 ? t.narrow : t.by_rows;
       for (int64_t i = m0; i < m1; i += kTileRows) {
         const int rows = static_cast<int>(std::min<int64_t>(kTileRows, m1 - i));
-        fns[rows](a + i * lda + k0, lda, b, kc, c + i * ldc + j0, ldc, accumulate, cols);
+        fns[rows](a + i * lda + k0, lda, b, bp.row_stride, kc, c + i * ldc + j0, ldc, accumulate, cols);
       }
     }
   }

@@ -22,12 +22,25 @@ inline int64_t panel_floats(int64_t k, int64_t n) { return k * panel_count(n) * 
 inline float* panel_at(float* bp, int64_t k, int64_t p) { return bp + p * k * kPanelWidth; }
 inline const float* panel_at(const float* bp, int64_t k, int64_t p) { return bp + p * k * kPanelWidth; }
 
+// Where the right operand's panels lie: panel p's row kk starts at
+// data + p x panel_stride + kk x row_stride, and holds kPanelWidth values.
+// Gathered panels have row_stride kPanelWidth and panel_stride k x
+// kPanelWidth; an ordinary row-major matrix with row length ld is already
+// in panels, with row_stride ld and panel_stride kPanelWidth (all but a
+// partial last panel, whose reads would run past each row).
+struct PanelOperand {
+  const float* data;
+  int64_t row_stride, panel_stride;
+};
+
+inline PanelOperand gathered_panels(const float* bp, int64_t k) { return {bp, kPanelWidth, k * kPanelWidth}; }
+
 // C rows [m0, m1) x columns of panels [p0, p1) = A rows x B, for a B of k
 // rows and n columns (the last panel may be partial; its padding columns
 // are read but never stored). lda and ldc are row strides. Each element of
 // C is summed in the same order whatever rectangle it is computed in, so
 // results do not depend on how the product is split.
-void panel_gemm(const float* a, int64_t lda, const float* bp, int64_t k, int64_t n, float* c, int64_t ldc,
+void panel_gemm(const float* a, int64_t lda, const PanelOperand& b, int64_t k, int64_t n, float* c, int64_t ldc,
                 int64_t m0, int64_t m1, int64_t p0, int64_t p1, bool portable_only = false);
 
 }  // namespace kern
