@@ -19,7 +19,7 @@ using Reader = test::FuzzReader;
 
 // Operator codes drawn most of the time: the ones fusion, batching and the
 // planner treat specially, plus a few plain kernels.
-constexpr uint64_t kOps[] = {3, 4, 5, 6, 9, 14, 19, 20, 26, 28, 29, 33, 34, 36, 10, 16, 21, 25};
+constexpr uint64_t kOps[] = {3, 4, 5, 6, 9, 11, 12, 14, 19, 20, 26, 28, 29, 33, 34, 36, 10, 16, 21, 25};
 
 // Values share one batch-1 NCHW shape unless the fuzzer asks for its own:
 // most operator checks then pass and the later stages (batching, fusion,
