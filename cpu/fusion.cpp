@@ -297,22 +297,34 @@ void fuse_scaled_adds(CpuState& s, const ArenaPlanner& p) {
   if (any) compact(s);
 }
 
-// Node index reading each value, by value id; for an intermediate (one
-// reader) that is its only consumer. Kept in the planner's last-use table,
-// which arena planning fills afresh after fusion.
-void index_readers(const CpuState& s, ArenaPlanner& p) {
-  for (uint64_t id = 0; id < s.value_count; ++id) p.last_use[id] = -1;
+// Node indices by value id, kept in planner tables that arena planning
+// fills afresh after fusion: last_use = the last node reading the value
+// (for an intermediate, its only consumer), producer = the first node
+// reading it, first_write = the first node writing it; -1 for none.
+void index_nodes(const CpuState& s, ArenaPlanner& p) {
+  for (uint64_t id = 0; id < s.value_count; ++id) {
+    p.last_use[id] = -1;
+    p.producer[id] = -1;
+    p.first_write[id] = -1;
+  }
   for (uint64_t i = 0; i < s.node_count; ++i) {
     const NodeRecord& n = s.nodes[i];
-    for (uint64_t k = 0; k < n.input_count() && k < kNodeMaxInputs; ++k)
-      if (n.input(k) < s.value_count) p.last_use[n.input(k)] = static_cast<int32_t>(i);
+    const auto at = static_cast<int32_t>(i);
+    for (uint64_t k = 0; k < n.input_count() && k < kNodeMaxInputs; ++k) {
+      const uint64_t id = n.input(k);
+      if (id >= s.value_count) continue;
+      p.last_use[id] = at;
+      if (p.producer[id] < 0) p.producer[id] = at;
+    }
+    for (uint64_t k = 0; k < n.output_count() && k < kNodeMaxOutputs; ++k)
+      if (n.output(k) < s.value_count && p.first_write[n.output(k)] < 0) p.first_write[n.output(k)] = at;
   }
 }
 
 // The node after k that is the only reader of node k's output 0, or -1. The
 // fused node takes k's place, so it writes the reader's output earlier than
-// the reader did: the reader's output must have no other writer and must
-// not be one of the values node k reads.
+// the reader did: that output must have no other writer, must not be read
+// before the reader (nor by node k itself).
 int64_t sole_reader_after(const CpuState& s, const ArenaPlanner& p, uint64_t k) {
   const NodeRecord& n = s.nodes[k];
   const uint64_t t = n.output(0);
@@ -320,10 +332,9 @@ int64_t sole_reader_after(const CpuState& s, const ArenaPlanner& p, uint64_t k) 
   const int32_t j = p.last_use[t];
   if (j < 0 || static_cast<uint64_t>(j) <= k) return -1;
   const NodeRecord& r = s.nodes[j];
-  if (r.output_count() != 1 || r.output(0) >= s.value_count || p.writer_count[r.output(0)] != 1)
-    return -1;
-  for (uint64_t i = 0; i < n.input_count() && i < kNodeMaxInputs; ++i)
-    if (n.input(i) == r.output(0)) return -1;
+  if (r.output_count() != 1 || r.output(0) >= s.value_count) return -1;
+  const uint64_t o = r.output(0);
+  if (p.writer_count[o] != 1 || (p.producer[o] >= 0 && p.producer[o] <= j)) return -1;
   return j;
 }
 
@@ -343,11 +354,10 @@ bool hardswish_gate(const NodeRecord& n) {
 // SiLU mode, in the gate's place, writing the Mul's output. Both kernels
 // compute the gate exactly as the gate's own kernel does and then multiply
 // a by it (a product of two floats does not depend on their order), so the
-// result is the same bit for bit. A value `a` written by a second node
-// could change between the gate and the Mul, so it must have one writer at
-// most (none for a graph input).
+// result is the same bit for bit. The Mul must read the `a` the gate read:
+// one writer at most (none for a graph input), not after the gate.
 void fuse_gated_products(CpuState& s, ArenaPlanner& p) {
-  index_readers(s, p);
+  index_nodes(s, p);
   bool any = false;
   for (uint64_t k = 0; k + 1 < s.node_count; ++k) {
     NodeRecord& gate = s.nodes[k];
@@ -355,7 +365,9 @@ void fuse_gated_products(CpuState& s, ArenaPlanner& p) {
     if (!hard && (gate.op() != op::Sigmoid || gate.attr(kAttrFuseMode) != kFuseNone)) continue;
     const uint64_t a = gate.input(0);
     const uint64_t g = gate.output(0);
-    if (gate.input_count() != 1 || a >= s.value_count || p.writer_count[a] > 1) continue;
+    if (gate.input_count() != 1 || a >= s.value_count || p.writer_count[a] > 1 ||
+        p.first_write[a] > static_cast<int32_t>(k))
+      continue;
     const int64_t j = sole_reader_after(s, p, k);
     if (j < 0) continue;
     NodeRecord& mul = s.nodes[j];
@@ -379,7 +391,7 @@ void fuse_gated_products(CpuState& s, ArenaPlanner& p) {
 // Relu's output (the residual join of ResNet blocks). The kernel adds, then
 // applies the Relu kernel's own test, so NaN still becomes 0 and -0 stays.
 void fuse_add_relus(CpuState& s, ArenaPlanner& p) {
-  index_readers(s, p);
+  index_nodes(s, p);
   bool any = false;
   for (uint64_t k = 0; k + 1 < s.node_count; ++k) {
     NodeRecord& add = s.nodes[k];

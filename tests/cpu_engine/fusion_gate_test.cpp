@@ -304,6 +304,24 @@ TEST(FusionGate, LookAlikesAreNotFused) {
   }
 }
 
+// The Mul writes its product back into a (in place): fusing would write a
+// in the gate's place, before the gate has read it, so nothing is fused.
+TEST(FusionGate, ProductWrittenBackIntoItsInputIsNotFused) {
+  for (Gate gate : {Gate::kHardSwish, Gate::kSilu}) {
+    GraphBuilder b;
+    uint64_t in = b.input({40});
+    uint64_t g = b.act({40});
+    uint64_t out = b.output({40});
+    add_gate(b, gate, false, in, g, in);
+    b.node(op::Neg, {in}, {out});
+    const std::vector<float> x = awkward_values(13, 40);
+    Outcome fused = run_graph(b, x, 40, true);
+    Outcome plain = run_graph(b, x, 40, false);
+    EXPECT_EQ(fused.nodes, 3u);
+    EXPECT_TRUE(bit_equal(fused.y, plain.y));
+  }
+}
+
 // The Conv output a is also read by a third node: the gate and the Mul
 // still become one HardSwish, but the Conv keeps its output and so no
 // epilogue.
