@@ -1,9 +1,11 @@
 // Conv: pointwise products straight on the input, depthwise direct planes,
-// and im2col + sgemm in bands of output rows for everything else, with bias
-// and the fused activation applied while each band is still in cache. When
-// the threads outnumber what the positions can feed, ungrouped layers
-// gather their columns into panels and split the product by output
-// channels and positions together (panel_gemm.h).
+// ungrouped layers of column stride 1 straight from a zero-padded copy of
+// the input (no column matrix), and im2col + sgemm in bands of output rows
+// for everything else, with bias and the fused activation applied while
+// each band is still in cache. When the threads outnumber what the
+// positions can feed, ungrouped layers gather their columns into panels and
+// split the product by output channels and positions together
+// (panel_gemm.h).
 #include "container/op_codes.h"
 #include "cpu/kernels/conv.h"
 
@@ -656,6 +658,110 @@ void run_depthwise(const ConvRun& r, const float* xn, float* yn) {
   });
 }
 
+// Direct path for ungrouped layers of column stride 1: the input is copied
+// once into a zero-padded buffer, band of output rows by band, in which
+// every kernel tap of every output position lies in bounds and a run of 16
+// output columns reads 16 consecutive values. The product then reads its
+// right operand straight from that buffer through a table of one offset per
+// (channel, kernel row, kernel column): no column matrix at all.
+struct DirectPlan {
+  int64_t wp = 0;     // padded row length
+  int64_t rows = 0;   // output rows per band
+  int64_t plane = 0;  // padded values per channel for a band
+  int64_t floats = 0; // workspace: padded band, read slack, offset table
+};
+
+// Rows narrower than half a panel leave most of each register tile idle;
+// such planes are small and gather faster into panels spanning rows.
+bool direct_applies(const ConvParams& p) {
+  return p.g == 1 && p.sw == 1 && !is_pointwise(p) && p.y.w >= kPanelWidth / 2;
+}
+
+// The bands as large as cap floats allow (at most kBandValues); rows 0
+// when not even one output row fits.
+DirectPlan plan_direct(const ConvParams& p, int64_t cap) {
+  DirectPlan d;
+  d.wp = p.y.w + (p.kw - 1) * p.dw;
+  const int64_t table = 2 * p.k_rows() + 16;  // int64 offsets, kept 64-byte aligned
+  auto need = [&](int64_t rows) {
+    const int64_t hp = (rows - 1) * p.sh + (p.kh - 1) * p.dh + 1;
+    return (p.x.c * hp * d.wp + 15) / 16 * 16 + kPanelWidth + table;
+  };
+  const int64_t limit = std::min(cap, std::max<int64_t>(kBandValues, need(1)));
+  int64_t lo = 0, hi = p.y.h;
+  while (lo < hi) {  // the most rows whose band fits
+    const int64_t mid = (lo + hi + 1) / 2;
+    if (need(mid) <= limit) lo = mid; else hi = mid - 1;
+  }
+  d.rows = lo;
+  if (lo > 0) {
+    d.plane = ((lo - 1) * p.sh + (p.kh - 1) * p.dh + 1) * d.wp;
+    d.floats = need(lo);
+  }
+  return d;
+}
+
+void run_direct(const ConvRun& r, const float* xn, float* yn, const DirectPlan& d) {
+  const ConvParams& p = r.p;
+  const int64_t hw = p.y.plane(), m = p.y.c, kr = p.k_rows(), wo = p.y.w, wp = d.wp;
+  const int64_t threads = static_cast<int64_t>(parallel_thread_count());
+  const int64_t per_row = panel_count(wo);
+  float* pad = r.col;
+  const int64_t body = (p.x.c * d.plane + 15) / 16 * 16;
+  float* slack = pad + body;
+  int64_t* offsets = reinterpret_cast<int64_t*>(slack + kPanelWidth);
+  for (int64_t t = 0; t < kPanelWidth; ++t) slack[t] = 0.0f;
+  for (int64_t c = 0; c < p.x.c; ++c)
+    for (int64_t i = 0; i < p.kh; ++i)
+      for (int64_t j = 0; j < p.kw; ++j) offsets[(c * p.kh + i) * p.kw + j] = c * d.plane + i * p.dh * wp + j * p.dw;
+  const bool epi = epilogue_needed(p);
+  for (int64_t y0 = 0; y0 < p.y.h; y0 += d.rows) {
+    const int64_t rows = std::min(d.rows, p.y.h - y0), hp = (rows - 1) * p.sh + (p.kh - 1) * p.dh + 1;
+    const int64_t panels = rows * per_row;
+    const bool par = threads > 1 && m * rows * wo * kr >= kParallelWork;
+    // Padded rows r of the band hold input row y0 sh - padt + r, shifted
+    // right by padl; a band of fewer rows leaves its plane's tail unused.
+    run_split(par && p.x.c * hp * wp >= 16384, static_cast<size_t>(p.x.c), [&](size_t cu) {
+      const int64_t c = static_cast<int64_t>(cu);
+      const float* xc = xn + c * p.x.plane();
+      float* dc = pad + c * d.plane;
+      for (int64_t rr = 0; rr < hp; ++rr) {
+        const int64_t iy = y0 * p.sh - p.padt + rr;
+        float* dst = dc + rr * wp;
+        if (iy < 0 || iy >= p.x.h) {
+          for (int64_t u = 0; u < wp; ++u) dst[u] = 0.0f;
+          continue;
+        }
+        const float* src = xc + iy * p.x.w;
+        const int64_t a = std::min(p.padl, wp), b = std::clamp(p.padl + p.x.w, a, wp);
+        for (int64_t u = 0; u < a; ++u) dst[u] = 0.0f;
+        for (int64_t u = a; u < b; ++u) dst[u] = src[u - p.padl];
+        for (int64_t u = b; u < wp; ++u) dst[u] = 0.0f;
+      }
+    });
+    const PanelSplit sp = plan_panel_split(m, kr, panels, par ? threads : 1);
+    run_split(par, static_cast<size_t>(sp.rb * sp.groups), [&](size_t t) {
+      const int64_t rb = static_cast<int64_t>(t) % sp.rb, gi = static_cast<int64_t>(t) / sp.rb;
+      const int64_t m0 = rb * sp.rows, m1 = std::min(m, m0 + sp.rows);
+      const int64_t p0 = gi * sp.group, p1 = std::min(panels, p0 + sp.group);
+      if (m0 >= m1 || p0 >= p1) return;
+      OffsetPanel list[16];
+      int64_t count = 0;
+      for (int64_t q = p0; q < p1; ++q) {
+        const int64_t y = q / per_row, x0 = (q % per_row) * kPanelWidth;
+        list[count++] = {pad + y * p.sh * wp + x0, yn + (y0 + y) * wo + x0, std::min(kPanelWidth, wo - x0)};
+      }
+      panel_gemm_offsets(r.w, kr, offsets, kr, list, count, hw, m0, m1);
+      if (epi) {
+        // The group's positions are consecutive in the output plane.
+        const int64_t first = list[0].c - yn, len = list[count - 1].c + list[count - 1].cols - yn - first;
+        for (int64_t c = m0; c < m1; ++c)
+          conv_epilogue_span(yn + c * hw + first, len, c, r.bias, m, p.act, p.slope, p.hi);
+      }
+    });
+  }
+}
+
 void run_general(const ConvRun& r, const float* xn, float* yn) {
   const ConvParams& p = r.p;
   const int64_t wo = p.y.w, ho = p.y.h, hw = p.y.plane();
@@ -671,6 +777,13 @@ void run_general(const ConvRun& r, const float* xn, float* yn) {
   auto group_y = [&](int64_t gi) { return yn + gi * cout_g * hw; };
   // Too few positions per thread for tiles of their own: the product
   // splits by rows and panels instead (see run_panels).
+  if (direct_applies(p) && !cpu_gemm_quantising(*r.state)) {
+    const DirectPlan d = plan_direct(p, r.col_cap);
+    if (d.rows > 0) {
+      run_direct(r, xn, yn, d);
+      return;
+    }
+  }
   if (p.g == 1 && !cpu_gemm_quantising(*r.state) && plan_tiles(hw, kr).tiles == 0 &&
       parallel_thread_count() > 1) {
     const int64_t band = panel_band(p, r.col_cap);
@@ -763,6 +876,7 @@ size_t conv_workspace_bytes(const CpuState& s, const NodeRecord& n) {
     // A whole plane in one band may run in panels, which round its
     // positions up to a whole panel.
     const int64_t panel_pad = p.g == 1 && rows == p.y.h ? p.k_rows() * kPanelWidth : 0;
+    // The direct path cuts its padded bands to fit the same space.
     return std::max(kMin, static_cast<size_t>(row * rows * slots + panel_pad) * 4);
   }
   if (n.op() == op::ConvTranspose) {

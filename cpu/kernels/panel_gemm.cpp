@@ -22,61 +22,77 @@ constexpr int64_t kDepthBlock = 256;
 // Rows of C one register tile covers.
 constexpr int kTileRows = 6;
 
-// One register tile: rows r of C (r < MR), columns [0, cols) of one
-// panel, over kc rows of the panel starting at b; adds to C when
-// accumulate is set, stores otherwise.
-template <int MR>
-void tile_portable(const float* a, int64_t lda, const float* b, int64_t ldb, int64_t kc, float* c, int64_t ldc,
-                   bool accumulate, int64_t cols) {
-  float acc[MR][kPanelWidth] = {};
-  for (int64_t kk = 0; kk < kc; ++kk) {
-    const float* bk = b + kk * ldb;
-    for (int r = 0; r < MR; ++r) {
-      const float av = a[r * lda + kk];
-      for (int j = 0; j < kPanelWidth; ++j) acc[r][j] += av * bk[j];
-    }
-  }
-  for (int r = 0; r < MR; ++r) {
-    float* cr = c + r * ldc;
-    for (int64_t j = 0; j < cols; ++j) cr[j] = accumulate ? cr[j] + acc[r][j] : acc[r][j];
-  }
-}
+// Where the tiles find row kk of a panel's depth block: at a fixed step
+// (gathered panels, row-major matrices) or at an offset from a table
+// (convolution reading its padded input in place).
+struct StepRows {
+  const float* b;
+  int64_t step;
+  const float* row(int64_t kk) const { return b + kk * step; }
+};
+struct TableRows {
+  const float* base;
+  const int64_t* offset;
+  const float* row(int64_t kk) const { return base + offset[kk]; }
+};
 
-#if defined(__x86_64__)
-// The left half of a panel, for a last panel of at most 8 real columns:
-// half the multiply-adds of a whole one.
-template <int MR>
-[[gnu::target("avx2,fma")]] void half_tile_avx2(const float* a, int64_t lda, const float* b, int64_t ldb, int64_t kc,
-                                                float* c, int64_t ldc, bool accumulate, int64_t cols) {
-  __m256 acc[MR];
-#pragma GCC unroll 8
-  for (int r = 0; r < MR; ++r) acc[r] = _mm256_setzero_ps();
-  for (int64_t kk = 0; kk < kc; ++kk) {
-    const __m256 b0 = _mm256_loadu_ps(b);
-    b += ldb;
-#pragma GCC unroll 8
-    for (int r = 0; r < MR; ++r) acc[r] = _mm256_fmadd_ps(_mm256_broadcast_ss(a + r * lda + kk), b0, acc[r]);
-  }
-  alignas(32) float tmp[MR][8];
-#pragma GCC unroll 8
-  for (int r = 0; r < MR; ++r) _mm256_store_ps(tmp[r], acc[r]);
+// Stores a register tile held in tmp: columns [0, cols) of MR rows.
+template <int MR, int W>
+inline void store_columns(const float (&tmp)[MR][W], float* c, int64_t ldc, bool accumulate, int64_t cols) {
   for (int r = 0; r < MR; ++r) {
     float* cr = c + r * ldc;
     for (int64_t j = 0; j < cols; ++j) cr[j] = accumulate ? cr[j] + tmp[r][j] : tmp[r][j];
   }
 }
 
-template <int MR>
-[[gnu::target("avx2,fma")]] void tile_avx2(const float* a, int64_t lda, const float* b, int64_t ldb, int64_t kc,
-                                           float* c, int64_t ldc, bool accumulate, int64_t cols) {
+// One register tile: rows r of C (r < MR), columns [0, cols) of one
+// panel, over kc rows of the panel; adds to C when accumulate is set,
+// stores otherwise.
+template <int MR, class Rows>
+void tile_portable(const float* a, int64_t lda, Rows rows, int64_t kc, float* c, int64_t ldc, bool accumulate,
+                   int64_t cols) {
+  float acc[MR][kPanelWidth] = {};
+  for (int64_t kk = 0; kk < kc; ++kk) {
+    const float* bk = rows.row(kk);
+    for (int r = 0; r < MR; ++r) {
+      const float av = a[r * lda + kk];
+      for (int j = 0; j < kPanelWidth; ++j) acc[r][j] += av * bk[j];
+    }
+  }
+  store_columns<MR, kPanelWidth>(acc, c, ldc, accumulate, cols);
+}
+
+#if defined(__x86_64__)
+// The left half of a panel, for a panel of at most 8 real columns: half
+// the multiply-adds of a whole one.
+template <int MR, class Rows>
+[[gnu::target("avx2,fma")]] void half_tile_avx2(const float* a, int64_t lda, Rows rows, int64_t kc, float* c,
+                                                int64_t ldc, bool accumulate, int64_t cols) {
+  __m256 acc[MR];
+#pragma GCC unroll 8
+  for (int r = 0; r < MR; ++r) acc[r] = _mm256_setzero_ps();
+  for (int64_t kk = 0; kk < kc; ++kk) {
+    const __m256 b0 = _mm256_loadu_ps(rows.row(kk));
+#pragma GCC unroll 8
+    for (int r = 0; r < MR; ++r) acc[r] = _mm256_fmadd_ps(_mm256_broadcast_ss(a + r * lda + kk), b0, acc[r]);
+  }
+  alignas(32) float tmp[MR][8];
+#pragma GCC unroll 8
+  for (int r = 0; r < MR; ++r) _mm256_store_ps(tmp[r], acc[r]);
+  store_columns<MR, 8>(tmp, c, ldc, accumulate, cols);
+}
+
+template <int MR, class Rows>
+[[gnu::target("avx2,fma")]] void tile_avx2(const float* a, int64_t lda, Rows rows, int64_t kc, float* c,
+                                           int64_t ldc, bool accumulate, int64_t cols) {
   // The accumulators must stay in registers: every loop over them has a
   // constant trip count and is unrolled, and nothing takes their address.
   __m256 lo[MR], hi[MR];
 #pragma GCC unroll 8
   for (int r = 0; r < MR; ++r) lo[r] = hi[r] = _mm256_setzero_ps();
   for (int64_t kk = 0; kk < kc; ++kk) {
+    const float* b = rows.row(kk);
     const __m256 b0 = _mm256_loadu_ps(b), b1 = _mm256_loadu_ps(b + 8);
-    b += ldb;
 #pragma GCC unroll 8
     for (int r = 0; r < MR; ++r) {
       const __m256 av = _mm256_broadcast_ss(a + r * lda + kk);
@@ -105,76 +121,91 @@ template <int MR>
     _mm256_store_ps(tmp[r], lo[r]);
     _mm256_store_ps(tmp[r] + 8, hi[r]);
   }
-  for (int r = 0; r < MR; ++r) {
-    float* cr = c + r * ldc;
-    for (int64_t j = 0; j < cols; ++j) cr[j] = accumulate ? cr[j] + tmp[r][j] : tmp[r][j];
-  }
+  store_columns<MR, kPanelWidth>(tmp, c, ldc, accumulate, cols);
 }
 #endif
 
-using TileFn = void (*)(const float*, int64_t, const float*, int64_t, int64_t, float*, int64_t, bool, int64_t);
+template <class Rows>
+using TileFn = void (*)(const float*, int64_t, Rows, int64_t, float*, int64_t, bool, int64_t);
 
-// Register tiles by row count; narrow[] (may be null) serves panels of at
-// most 8 real columns.
+// Register tiles by row count; narrow[] serves panels of at most 8 real
+// columns.
+template <class Rows>
 struct TileSet {
-  TileFn by_rows[kTileRows + 1];
-  TileFn narrow[kTileRows + 1];
+  TileFn<Rows> by_rows[kTileRows + 1];
+  TileFn<Rows> narrow[kTileRows + 1];
+
+  // The tile for rows x cols.
+  TileFn<Rows> pick(int rows, int64_t cols) const {
+    return cols <= kPanelWidth / 2 ? narrow[rows] : by_rows[rows];
+  }
 };
 
-template <template <int> class Form>
-constexpr TileSet tile_set() {
-  return TileSet{{nullptr, Form<1>::fn, Form<2>::fn, Form<3>::fn, Form<4>::fn, Form<5>::fn, Form<6>::fn},
-                 {nullptr, Form<1>::half, Form<2>::half, Form<3>::half, Form<4>::half, Form<5>::half,
-                  Form<6>::half}};
+template <class Rows>
+constexpr TileSet<Rows> portable_set() {
+  return {{nullptr, &tile_portable<1, Rows>, &tile_portable<2, Rows>, &tile_portable<3, Rows>,
+           &tile_portable<4, Rows>, &tile_portable<5, Rows>, &tile_portable<6, Rows>},
+          {nullptr, &tile_portable<1, Rows>, &tile_portable<2, Rows>, &tile_portable<3, Rows>,
+           &tile_portable<4, Rows>, &tile_portable<5, Rows>, &tile_portable<6, Rows>}};
 }
 
-template <int MR>
-struct Portable {
-  static constexpr TileFn fn = &tile_portable<MR>;
-  static constexpr TileFn half = &tile_portable<MR>;
-};
-constexpr TileSet kPortable = tile_set<Portable>();
-
 #if defined(__x86_64__)
-template <int MR>
-struct Avx2 {
-  static constexpr TileFn fn = &tile_avx2<MR>;
-  static constexpr TileFn half = &half_tile_avx2<MR>;
-};
-constexpr TileSet kAvx2 = tile_set<Avx2>();
+template <class Rows>
+constexpr TileSet<Rows> avx2_set() {
+  return {{nullptr, &tile_avx2<1, Rows>, &tile_avx2<2, Rows>, &tile_avx2<3, Rows>, &tile_avx2<4, Rows>,
+           &tile_avx2<5, Rows>, &tile_avx2<6, Rows>},
+          {nullptr, &half_tile_avx2<1, Rows>, &half_tile_avx2<2, Rows>, &half_tile_avx2<3, Rows>,
+           &half_tile_avx2<4, Rows>, &half_tile_avx2<5, Rows>, &half_tile_avx2<6, Rows>}};
+}
 #endif
 
-const TileSet& tiles_for(bool portable_only) {
+template <class Rows>
+const TileSet<Rows>& tiles_for(bool portable_only) {
+  static constexpr TileSet<Rows> portable = portable_set<Rows>();
 #if defined(__x86_64__)
-  if (!portable_only && cpu_has_avx2_fma()) return kAvx2;
+  static constexpr TileSet<Rows> avx2 = avx2_set<Rows>();
+  if (!portable_only && cpu_has_avx2_fma()) return avx2;
 #endif
   (void)portable_only;
-  return kPortable;
+  return portable;
+}
+
+void clear_columns(float* c, int64_t ldc, int64_t m0, int64_t m1, int64_t cols) {
+  for (int64_t i = m0; i < m1; ++i) std::memset(c + i * ldc, 0, static_cast<size_t>(cols) * sizeof(float));
 }
 
 }  // namespace
 
 void panel_gemm(const float* a, int64_t lda, const PanelOperand& bp, int64_t k, int64_t n, float* c, int64_t ldc,
                 int64_t m0, int64_t m1, int64_t p0, int64_t p1, bool portable_only) {
-  const TileSet& t = tiles_for(portable_only);
-  if (k == 0) {
-    for (int64_t i = m0; i < m1; ++i)
-      for (int64_t p = p0; p < p1; ++p) {
-        const int64_t j0 = p * kPanelWidth, cols = std::min(kPanelWidth, n - j0);
-        std::memset(c + i * ldc + j0, 0, static_cast<size_t>(cols) * sizeof(float));
-      }
-    return;
-  }
+  const TileSet<StepRows>& t = tiles_for<StepRows>(portable_only);
+  for (int64_t p = p0; k == 0 && p < p1; ++p)
+    clear_columns(c + p * kPanelWidth, ldc, m0, m1, std::min(kPanelWidth, n - p * kPanelWidth));
   for (int64_t k0 = 0; k0 < k; k0 += kDepthBlock) {
     const int64_t kc = std::min(kDepthBlock, k - k0);
-    const bool accumulate = k0 > 0;
     for (int64_t p = p0; p < p1; ++p) {
-      const float* b = bp.data + p * bp.panel_stride + k0 * bp.row_stride;
+      const StepRows rows{bp.data + p * bp.panel_stride + k0 * bp.row_stride, bp.row_stride};
       const int64_t j0 = p * kPanelWidth, cols = std::min(kPanelWidth, n - j0);
-      const TileFn* fns = cols <= kPanelWidth / 2 ? t.narrow : t.by_rows;
       for (int64_t i = m0; i < m1; i += kTileRows) {
-        const int rows = static_cast<int>(std::min<int64_t>(kTileRows, m1 - i));
-        fns[rows](a + i * lda + k0, lda, b, bp.row_stride, kc, c + i * ldc + j0, ldc, accumulate, cols);
+        const int mr = static_cast<int>(std::min<int64_t>(kTileRows, m1 - i));
+        t.pick(mr, cols)(a + i * lda + k0, lda, rows, kc, c + i * ldc + j0, ldc, k0 > 0, cols);
+      }
+    }
+  }
+}
+
+void panel_gemm_offsets(const float* a, int64_t lda, const int64_t* offsets, int64_t k, const OffsetPanel* panels,
+                        int64_t count, int64_t ldc, int64_t m0, int64_t m1, bool portable_only) {
+  const TileSet<TableRows>& t = tiles_for<TableRows>(portable_only);
+  for (int64_t p = 0; k == 0 && p < count; ++p) clear_columns(panels[p].c, ldc, m0, m1, panels[p].cols);
+  for (int64_t k0 = 0; k0 < k; k0 += kDepthBlock) {
+    const int64_t kc = std::min(kDepthBlock, k - k0);
+    for (int64_t p = 0; p < count; ++p) {
+      const TableRows rows{panels[p].base, offsets + k0};
+      for (int64_t i = m0; i < m1; i += kTileRows) {
+        const int mr = static_cast<int>(std::min<int64_t>(kTileRows, m1 - i));
+        t.pick(mr, panels[p].cols)(a + i * lda + k0, lda, rows, kc, panels[p].c + i * ldc, ldc, k0 > 0,
+                                   panels[p].cols);
       }
     }
   }

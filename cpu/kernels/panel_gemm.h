@@ -43,5 +43,21 @@ inline PanelOperand gathered_panels(const float* bp, int64_t k) { return {bp, kP
 void panel_gemm(const float* a, int64_t lda, const PanelOperand& b, int64_t k, int64_t n, float* c, int64_t ldc,
                 int64_t m0, int64_t m1, int64_t p0, int64_t p1, bool portable_only = false);
 
+// One panel of positions whose right-operand rows lie at fixed offsets
+// from base (row kk at base + offsets[kk], kPanelWidth values), and where
+// its cols columns of C start.
+struct OffsetPanel {
+  const float* base;
+  float* c;
+  int64_t cols;
+};
+
+// C rows [m0, m1) of each of count panels = A rows x that panel's operand
+// (k rows found through offsets). A panel's reads may run past its real
+// columns up to a whole panel width; nothing past cols is stored. Sums in
+// the same order as panel_gemm.
+void panel_gemm_offsets(const float* a, int64_t lda, const int64_t* offsets, int64_t k, const OffsetPanel* panels,
+                        int64_t count, int64_t ldc, int64_t m0, int64_t m1, bool portable_only = false);
+
 }  // namespace kern
 }  // namespace vorn

@@ -90,6 +90,16 @@ TEST(PanelGemm, RowMajorOperandEqualsGatheredPanels) {
   kern::panel_gemm(a.data(), k, kern::PanelOperand{wide.data(), ld, kPanelWidth}, k, n, c2.data(), n, 0, m, 0, 2);
   EXPECT_EQ(0, std::memcmp(c1.data(), c2.data(), c1.size() * sizeof(float)));
   EXPECT_TRUE(close_to_reference(c2, reference(a, b, m, n, k)));
+  // The same rows found through an offset table, the panels listed in
+  // reverse, the second one cut to 9 columns.
+  std::vector<int64_t> offsets(size_t(k));
+  for (int64_t kk = 0; kk < k; ++kk) offsets[size_t(kk)] = kk * ld;
+  std::vector<float> c3(size_t(m * n), -1.0f);
+  const kern::OffsetPanel list[2] = {{wide.data() + 16, c3.data() + 16, 9}, {wide.data(), c3.data(), 16}};
+  kern::panel_gemm_offsets(a.data(), k, offsets.data(), k, list, 2, n, 0, m);
+  for (int64_t i = 0; i < m; ++i)
+    for (int64_t j = 0; j < n; ++j)
+      EXPECT_EQ(c3[size_t(i * n + j)], j < 25 ? c1[size_t(i * n + j)] : -1.0f) << i << "," << j;
 }
 
 TEST(PanelGemm, EmptyDepthClearsTheRectangle) {
