@@ -92,7 +92,7 @@ TEST(PanelGemm, RowMajorOperandEqualsGatheredPanels) {
   EXPECT_TRUE(close_to_reference(c2, reference(a, b, m, n, k)));
   // The same rows found through an offset table, the panels listed in
   // reverse, the second one cut to 9 columns.
-  std::vector<int64_t> offsets(size_t(k));
+  std::vector<int64_t> offsets(static_cast<size_t>(k));
   for (int64_t kk = 0; kk < k; ++kk) offsets[size_t(kk)] = kk * ld;
   std::vector<float> c3(size_t(m * n), -1.0f);
   const kern::OffsetPanel list[2] = {{wide.data() + 16, c3.data() + 16, 9}, {wide.data(), c3.data(), 16}};
