@@ -311,6 +311,15 @@ Tiling plan_tiles(int64_t positions, int64_t k_rows) {
   return t;
 }
 
+// Layers whose positions are too few to keep the pool's threads busy with
+// tiles of their own, or small enough planes that gathering them into
+// panels beats a library product: both run as rectangles of output
+// channels by panels (run_panels, run_pointwise_panels).
+bool few_positions(const ConvParams& p) {
+  const int64_t hw = p.y.plane();
+  return hw <= 256 || (plan_tiles(hw, p.k_rows()).tiles == 0 && parallel_thread_count() > 1);
+}
+
 // Partitions of a grouped layer run side by side when the layer is too
 // small to tile over positions: at most one per thread, each needing its
 // own column matrix of k_rows x positions values, and no more than keep
@@ -612,10 +621,9 @@ void run_pointwise(const ConvRun& r, const float* xn, float* yn) {
   const int64_t hw = p.y.plane(), m = p.y.c, k = p.x.c;
   const bool epi = epilogue_needed(p);
   // Quantised operands live in the engine's one scratch: one product.
-  const Tiling t = cpu_gemm_quantising(*r.state) ? Tiling{} : plan_tiles(hw, k);
+  const Tiling t = cpu_gemm_quantising(*r.state) || few_positions(p) ? Tiling{} : plan_tiles(hw, k);
   if (t.tiles == 0) {
-    if (!cpu_gemm_quantising(*r.state) && parallel_thread_count() > 1 && r.col != nullptr &&
-        r.col_cap >= k * kPanelWidth) {
+    if (!cpu_gemm_quantising(*r.state) && few_positions(p) && r.col != nullptr && r.col_cap >= k * kPanelWidth) {
       run_pointwise_panels(r, xn, yn);
       return;
     }
@@ -784,8 +792,7 @@ void run_general(const ConvRun& r, const float* xn, float* yn) {
       return;
     }
   }
-  if (p.g == 1 && !cpu_gemm_quantising(*r.state) && plan_tiles(hw, kr).tiles == 0 &&
-      parallel_thread_count() > 1) {
+  if (p.g == 1 && !cpu_gemm_quantising(*r.state) && few_positions(p)) {
     const int64_t band = panel_band(p, r.col_cap);
     if (band >= hw) {
       run_panels(r, xn, yn, band);
@@ -862,7 +869,7 @@ size_t conv_workspace_bytes(const CpuState& s, const NodeRecord& n) {
     const bool pointwise = is_pointwise(p);
     // A pointwise layer with few positions per thread gathers them into
     // panels.
-    if (pointwise && plan_tiles(p.y.plane(), p.k_rows()).tiles == 0 && parallel_thread_count() > 1)
+    if (pointwise && few_positions(p))
       return std::max(kMin, static_cast<size_t>(p.k_rows() * kPanelWidth) * 4);
     if (pointwise || conv_is_depthwise(p)) return kMin;
     const int64_t row = p.k_rows() * p.y.w;
