@@ -666,14 +666,17 @@ void run_depthwise(const ConvRun& r, const float* xn, float* yn) {
   });
 }
 
-// Direct path for ungrouped layers of column stride 1: the input is copied
-// once into a zero-padded buffer, band of output rows by band, in which
-// every kernel tap of every output position lies in bounds and a run of 16
-// output columns reads 16 consecutive values. The product then reads its
-// right operand straight from that buffer through a table of one offset per
-// (channel, kernel row, kernel column): no column matrix at all.
+// Direct path for ungrouped layers of column stride 1 or 2: the input is
+// copied once into a zero-padded buffer, band of output rows by band, in
+// which every kernel tap of every output position lies in bounds and a run
+// of 16 output columns reads 16 consecutive values (with column stride 2
+// each padded row is stored as its even columns, then its odd columns).
+// The product then reads its right operand straight from that buffer
+// through a table of one offset per (channel, kernel row, kernel column):
+// no column matrix at all.
 struct DirectPlan {
-  int64_t wp = 0;     // padded row length
+  int64_t half = 0;   // values of one column phase of a padded row
+  int64_t wp = 0;     // padded row length: column stride x half
   int64_t rows = 0;   // output rows per band
   int64_t plane = 0;  // padded values per channel for a band
   int64_t floats = 0; // workspace: padded band, read slack, offset table
@@ -681,15 +684,20 @@ struct DirectPlan {
 
 // Rows narrower than half a panel leave most of each register tile idle;
 // such planes are small and gather faster into panels spanning rows.
+// With column stride 2 only stems (few input channels, where the column
+// matrix is large against the product) gain over gathering.
 bool direct_applies(const ConvParams& p) {
-  return p.g == 1 && p.sw == 1 && !is_pointwise(p) && p.y.w >= kPanelWidth / 2;
+  return p.g == 1 && (p.sw == 1 || (p.sw == 2 && p.x.c <= 16)) && p.kh * p.kw > 1 && p.y.w >= kPanelWidth / 2;
 }
 
 // The bands as large as cap floats allow (at most kBandValues); rows 0
 // when not even one output row fits.
 DirectPlan plan_direct(const ConvParams& p, int64_t cap) {
   DirectPlan d;
-  d.wp = p.y.w + (p.kw - 1) * p.dw;
+  // Output column x at kernel column j reads phase (j dw) mod sw at
+  // x + (j dw) / sw.
+  d.half = p.y.w + (p.kw - 1) * p.dw / p.sw;
+  d.wp = p.sw * d.half;
   const int64_t table = 2 * p.k_rows() + 16;  // int64 offsets, kept 64-byte aligned
   auto need = [&](int64_t rows) {
     const int64_t hp = (rows - 1) * p.sh + (p.kh - 1) * p.dh + 1;
@@ -721,7 +729,9 @@ void run_direct(const ConvRun& r, const float* xn, float* yn, const DirectPlan& 
   for (int64_t t = 0; t < kPanelWidth; ++t) slack[t] = 0.0f;
   for (int64_t c = 0; c < p.x.c; ++c)
     for (int64_t i = 0; i < p.kh; ++i)
-      for (int64_t j = 0; j < p.kw; ++j) offsets[(c * p.kh + i) * p.kw + j] = c * d.plane + i * p.dh * wp + j * p.dw;
+      for (int64_t j = 0; j < p.kw; ++j)
+        offsets[(c * p.kh + i) * p.kw + j] =
+            c * d.plane + i * p.dh * wp + (j * p.dw) % p.sw * d.half + j * p.dw / p.sw;
   const bool epi = epilogue_needed(p);
   for (int64_t y0 = 0; y0 < p.y.h; y0 += d.rows) {
     const int64_t rows = std::min(d.rows, p.y.h - y0), hp = (rows - 1) * p.sh + (p.kh - 1) * p.dh + 1;
@@ -741,10 +751,21 @@ void run_direct(const ConvRun& r, const float* xn, float* yn, const DirectPlan& 
           continue;
         }
         const float* src = xc + iy * p.x.w;
-        const int64_t a = std::min(p.padl, wp), b = std::clamp(p.padl + p.x.w, a, wp);
-        for (int64_t u = 0; u < a; ++u) dst[u] = 0.0f;
-        for (int64_t u = a; u < b; ++u) dst[u] = src[u - p.padl];
-        for (int64_t u = b; u < wp; ++u) dst[u] = 0.0f;
+        if (p.sw == 1) {
+          const int64_t a = std::min(p.padl, wp), b = std::clamp(p.padl + p.x.w, a, wp);
+          for (int64_t u = 0; u < a; ++u) dst[u] = 0.0f;
+          for (int64_t u = a; u < b; ++u) dst[u] = src[u - p.padl];
+          for (int64_t u = b; u < wp; ++u) dst[u] = 0.0f;
+          continue;
+        }
+        // Padded column u = 2 t + phase goes to dst[phase x half + t].
+        for (int64_t phase = 0; phase < 2; ++phase) {
+          float* dp = dst + phase * d.half;
+          for (int64_t t = 0; t < d.half; ++t) {
+            const int64_t ix = 2 * t + phase - p.padl;
+            dp[t] = ix >= 0 && ix < p.x.w ? src[ix] : 0.0f;
+          }
+        }
       }
     });
     const PanelSplit sp = plan_panel_split(m, kr, panels, par ? threads : 1);

@@ -85,6 +85,13 @@ ref::ConvSpec padded_beyond() {
   return s;
 }
 
+// Stride 2 with a dilated, wider-than-tall kernel and uneven padding.
+ref::ConvSpec dilated_stride2() {
+  ref::ConvSpec s = spec(1, 5, 30, 41, 9, 3, 2, 2);
+  s.kw = 5, s.dh = 1, s.dw = 2, s.pl = 3, s.pr = 1;
+  return s;
+}
+
 // The asymmetric layer with enough channels to leave few positions per
 // thread.
 ref::ConvSpec wide_asymmetric() {
@@ -133,6 +140,10 @@ const ConvCase kCases[] = {
     {"panels_stride2_odd", spec(1, 40, 13, 11, 131, 3, 2, 1), true, 3, false},
     {"panels_5x5_batch", spec(2, 24, 9, 9, 50, 5, 1, 2), false, 0, false},
     {"panels_one_block", spec(1, 96, 10, 10, 12, 3, 1, 1), true, 1, false},
+    // Column stride 2 from a padded copy split into even and odd columns.
+    {"direct_stride2_stem", spec(1, 3, 40, 45, 16, 7, 2, 3), true, 1, false},
+    {"direct_stride2_3x3", spec(2, 8, 33, 34, 13, 3, 2, 1), false, 3, false},
+    {"direct_stride2_dilated", dilated_stride2(), true, 0, false},
     // Grouped, few positions: partitions side by side on the pool.
     {"groups_side_by_side", spec(1, 128, 7, 7, 128, 3, 1, 1, 8), true, 1, false},
     {"groups_side_by_side_uneven", spec(2, 96, 9, 9, 160, 3, 1, 1, 16), true, 3, false},
