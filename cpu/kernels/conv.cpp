@@ -10,6 +10,7 @@
 #include "cpu/kernels/conv.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "cpu/kernels/panel_gemm.h"
@@ -72,6 +73,11 @@ bool conv_params(const CpuState& s, const NodeRecord& n, ConvParams* p, char* ms
     return fail(msg, cap, "kernel extent %lld x %lld out of range", (long long)q.kh, (long long)q.kw);
   if (q.sh < 0 || q.sw < 0 || q.dh < 0 || q.dw < 0 || q.padt < 0 || q.padl < 0)
     return fail(msg, cap, "negative stride, dilation or padding");
+  // Bounded so that every extent the kernels derive from them fits 64 bits.
+  constexpr int64_t kMaxStep = int64_t{1} << 20;
+  if (q.sh > kMaxStep || q.sw > kMaxStep || q.dh > kMaxStep || q.dw > kMaxStep || q.padt > kMaxStep ||
+      q.padl > kMaxStep)
+    return fail(msg, cap, "stride, dilation or padding above %lld", (long long)kMaxStep);
   if (q.x.c % q.g != 0 || q.y.c % q.g != 0)
     return fail(msg, cap, "channels %lld -> %lld not divisible by %lld groups", (long long)q.x.c,
                 (long long)q.y.c, (long long)q.g);
@@ -201,7 +207,8 @@ constexpr int64_t kPaddedPlane = 4096;
 bool padded_extent(const ConvParams& p, int64_t* hp, int64_t* wp) {
   *hp = (p.y.h - 1) * p.sh + (p.kh - 1) * p.dh + 1;
   *wp = (p.y.w - 1) * p.sw + (p.kw - 1) * p.dw + 1;
-  return *hp * *wp <= kPaddedPlane;
+  // Each side first, so the product cannot wrap.
+  return *hp <= kPaddedPlane && *wp <= kPaddedPlane && *hp * *wp <= kPaddedPlane;
 }
 
 // Short rows: plain loops beat the library calls GCC would turn them into.
@@ -699,11 +706,13 @@ DirectPlan plan_direct(const ConvParams& p, int64_t cap) {
   d.half = p.y.w + (p.kw - 1) * p.dw / p.sw;
   d.wp = p.sw * d.half;
   const int64_t table = 2 * p.k_rows() + 16;  // int64 offsets, kept 64-byte aligned
+  // Floats a band of `rows` output rows takes, in double so that absurd
+  // shapes compare as too large instead of wrapping.
   auto need = [&](int64_t rows) {
-    const int64_t hp = (rows - 1) * p.sh + (p.kh - 1) * p.dh + 1;
-    return (p.x.c * hp * d.wp + 15) / 16 * 16 + kPanelWidth + table;
+    const double hp = double(rows - 1) * double(p.sh) + double(p.kh - 1) * double(p.dh) + 1.0;
+    return std::ceil(double(p.x.c) * hp * double(d.wp) / 16.0) * 16.0 + double(kPanelWidth + table);
   };
-  const int64_t limit = std::min(cap, std::max<int64_t>(kBandValues, need(1)));
+  const double limit = std::min(double(cap), std::max(double(kBandValues), need(1)));
   int64_t lo = 0, hi = p.y.h;
   while (lo < hi) {  // the most rows whose band fits
     const int64_t mid = (lo + hi + 1) / 2;
@@ -712,7 +721,7 @@ DirectPlan plan_direct(const ConvParams& p, int64_t cap) {
   d.rows = lo;
   if (lo > 0) {
     d.plane = ((lo - 1) * p.sh + (p.kh - 1) * p.dh + 1) * d.wp;
-    d.floats = need(lo);
+    d.floats = static_cast<int64_t>(need(lo));
   }
   return d;
 }

@@ -356,6 +356,12 @@ TEST(ConvCheck, RefusesBrokenContracts) {
   // Affine epilogue needs its three arrays.
   EXPECT_FALSE(h.run(NodeHarness::node(5, {x, w}, {y}, {{0, 3}, {1, 3}, {14, 2}})));
   EXPECT_FALSE(h.run(NodeHarness::node(5, {x, w}, {y}, {{0, 3}, {1, 3}, {14, 9}})));
+  // Steps so large that the extents derived from them would not fit 64
+  // bits (the output shape is the graph's and need not agree).
+  for (int word : {2, 3, 4, 5, 8, 9}) {
+    EXPECT_FALSE(h.run(NodeHarness::node(5, {x, w}, {y}, {{0, 3}, {1, 3}, {word, uint64_t{1} << 21}}))) << word;
+    EXPECT_NE(h.last_message().find("above"), std::string::npos) << h.last_message();
+  }
   EXPECT_TRUE(h.run(NodeHarness::node(5, {x, w}, {y}, k3))) << h.last_message();
 }
 
