@@ -545,6 +545,18 @@ PanelSplit plan_panel_split(int64_t m, int64_t kr, int64_t panels, int64_t threa
   return best;
 }
 
+// Runs body(m0, m1, p0, p1) for each non-empty rectangle of the split:
+// output channels [m0, m1) by panels [p0, p1) of a band of `panels`.
+template <class F>
+void for_rectangles(bool par, const PanelSplit& sp, int64_t m, int64_t panels, F&& body) {
+  run_split(par, static_cast<size_t>(sp.rb * sp.groups), [&](size_t t) {
+    const int64_t rb = static_cast<int64_t>(t) % sp.rb, gi = static_cast<int64_t>(t) / sp.rb;
+    const int64_t m0 = rb * sp.rows, m1 = std::min(m, m0 + sp.rows);
+    const int64_t p0 = gi * sp.group, p1 = std::min(panels, p0 + sp.group);
+    if (m0 < m1 && p0 < p1) body(m0, m1, p0, p1);
+  });
+}
+
 // Ungrouped layers on several threads: the product runs as rectangles of
 // (output channel rows x panels of positions) spread over the pool, each
 // reading the weights in place and finished by its epilogue at once. With
@@ -573,19 +585,11 @@ void run_panels(const ConvRun& r, const float* xn, float* yn, int64_t band) {
         gather_panels(p, xn, r.col, q0, nb, pi, pi + span, c0, std::min(p.x.c, c0 + chans));
       });
     }
-    run_split(par, static_cast<size_t>(sp.rb * sp.groups), [&](size_t t) {
-      const int64_t rb = static_cast<int64_t>(t) % sp.rb, gi = static_cast<int64_t>(t) / sp.rb;
-      const int64_t m0 = rb * sp.rows, m1 = std::min(m, m0 + sp.rows);
-      const int64_t p0 = gi * sp.group, p1 = std::min(panels, p0 + sp.group);
-      if (m0 >= m1 || p0 >= p1) return;
+    for_rectangles(par, sp, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
       if (sp.rb == 1) gather_panels(p, xn, r.col, q0, nb, p0, p1, 0, p.x.c);
-      float* y = yn + q0;
-      panel_gemm(r.w, kr, gathered_panels(r.col, kr), kr, nb, y, hw, m0, m1, p0, p1);
-      if (epi) {
-        const int64_t j0 = p0 * kPanelWidth, len = std::min(nb, p1 * kPanelWidth) - j0;
-        for (int64_t c = m0; c < m1; ++c)
-          conv_epilogue_span(y + c * hw + j0, len, c, r.bias, m, p.act, p.slope, p.hi);
-      }
+      panel_gemm(r.w, kr, gathered_panels(r.col, kr), kr, nb, yn + q0, hw, m0, m1, p0, p1);
+      const int64_t j0 = p0 * kPanelWidth;
+      if (epi) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, q0 + j0, std::min(nb, p1 * kPanelWidth) - j0);
     });
   }
 }
@@ -606,20 +610,14 @@ void run_pointwise_panels(const ConvRun& r, const float* xn, float* yn) {
   }
   const bool epi = epilogue_needed(p), par = threads > 1 && m * hw * k >= kParallelWork;
   const PanelSplit sp = plan_panel_split(m, k, panels, par ? threads : 1);
-  run_split(par, static_cast<size_t>(sp.rb * sp.groups), [&](size_t t) {
-    const int64_t rb = static_cast<int64_t>(t) % sp.rb, gi = static_cast<int64_t>(t) / sp.rb;
-    const int64_t m0 = rb * sp.rows, m1 = std::min(m, m0 + sp.rows);
-    const int64_t p0 = gi * sp.group, p1 = std::min(panels, p0 + sp.group);
-    if (m0 >= m1 || p0 >= p1) return;
+  for_rectangles(par, sp, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
     const int64_t whole_end = std::min(p1, full);
     if (p0 < whole_end)
       panel_gemm(r.w, k, PanelOperand{xn, hw, kPanelWidth}, k, hw, yn, hw, m0, m1, p0, whole_end);
     if (p1 > full)
       panel_gemm(r.w, k, gathered_panels(r.col, k), k, tail, yn + full * kPanelWidth, hw, m0, m1, 0, 1);
-    if (epi) {
-      const int64_t j0 = p0 * kPanelWidth, len = std::min(hw, p1 * kPanelWidth) - j0;
-      for (int64_t c = m0; c < m1; ++c) conv_epilogue_span(yn + c * hw + j0, len, c, r.bias, m, p.act, p.slope, p.hi);
-    }
+    const int64_t j0 = p0 * kPanelWidth;
+    if (epi) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, j0, std::min(hw, p1 * kPanelWidth) - j0);
   });
 }
 
@@ -778,11 +776,7 @@ void run_direct(const ConvRun& r, const float* xn, float* yn, const DirectPlan& 
       }
     });
     const PanelSplit sp = plan_panel_split(m, kr, panels, par ? threads : 1);
-    run_split(par, static_cast<size_t>(sp.rb * sp.groups), [&](size_t t) {
-      const int64_t rb = static_cast<int64_t>(t) % sp.rb, gi = static_cast<int64_t>(t) / sp.rb;
-      const int64_t m0 = rb * sp.rows, m1 = std::min(m, m0 + sp.rows);
-      const int64_t p0 = gi * sp.group, p1 = std::min(panels, p0 + sp.group);
-      if (m0 >= m1 || p0 >= p1) return;
+    for_rectangles(par, sp, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
       OffsetPanel list[16];
       int64_t count = 0;
       for (int64_t q = p0; q < p1; ++q) {
@@ -790,12 +784,9 @@ void run_direct(const ConvRun& r, const float* xn, float* yn, const DirectPlan& 
         list[count++] = {pad + y * p.sh * wp + x0, yn + (y0 + y) * wo + x0, std::min(kPanelWidth, wo - x0)};
       }
       panel_gemm_offsets(r.w, kr, offsets, kr, list, count, hw, m0, m1);
-      if (epi) {
-        // The group's positions are consecutive in the output plane.
-        const int64_t first = list[0].c - yn, len = list[count - 1].c + list[count - 1].cols - yn - first;
-        for (int64_t c = m0; c < m1; ++c)
-          conv_epilogue_span(yn + c * hw + first, len, c, r.bias, m, p.act, p.slope, p.hi);
-      }
+      // The group's positions are consecutive in the output plane.
+      const int64_t first = list[0].c - yn, len = list[count - 1].c + list[count - 1].cols - yn - first;
+      if (epi) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, first, len);
     });
   }
 }
