@@ -515,7 +515,7 @@ struct PanelSplit {
 // so the weights are read once per panel group and the column matrix once
 // per row block. Picks, among cuts into at least two rectangles per thread
 // (one when the product is small), the one that moves the fewest bytes.
-PanelSplit plan_panel_split(int64_t m, int64_t kr, int64_t panels, int64_t threads) {
+PanelSplit plan_panel_split(int64_t m, int64_t panels, int64_t threads) {
   const int64_t max_rb = std::max<int64_t>(1, (m + 5) / 6);
   const int64_t want = std::max<int64_t>(1, 2 * threads);
   PanelSplit best;
@@ -539,7 +539,6 @@ PanelSplit plan_panel_split(int64_t m, int64_t kr, int64_t panels, int64_t threa
     best.groups = (panels + 15) / 16;
     best.rb = std::clamp<int64_t>((want + best.groups - 1) / best.groups, 1, max_rb);
   }
-  (void)kr;
   best.rows = ((m + best.rb - 1) / best.rb + 5) / 6 * 6;
   best.rb = (m + best.rows - 1) / best.rows;
   return best;
@@ -570,7 +569,7 @@ void run_panels(const ConvRun& r, const float* xn, float* yn, int64_t band) {
   for (int64_t q0 = 0; q0 < hw; q0 += band) {
     const int64_t nb = std::min(band, hw - q0), panels = panel_count(nb);
     const bool par = threads > 1 && m * nb * kr >= kParallelWork;
-    const PanelSplit sp = plan_panel_split(m, kr, panels, par ? threads : 1);
+    const PanelSplit sp = plan_panel_split(m, panels, par ? threads : 1);
     if (sp.rb > 1) {
       // Units of a run of panels by a run of channels, a few thousand
       // values each; a small plane is gathered whole, channels apart.
@@ -609,7 +608,7 @@ void run_pointwise_panels(const ConvRun& r, const float* xn, float* yn) {
     for (int64_t t = 0; t < kPanelWidth; ++t) d[t] = t < tail ? src[t] : 0.0f;
   }
   const bool epi = epilogue_needed(p), par = threads > 1 && m * hw * k >= kParallelWork;
-  const PanelSplit sp = plan_panel_split(m, k, panels, par ? threads : 1);
+  const PanelSplit sp = plan_panel_split(m, panels, par ? threads : 1);
   for_rectangles(par, sp, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
     const int64_t whole_end = std::min(p1, full);
     if (p0 < whole_end)
@@ -775,7 +774,7 @@ void run_direct(const ConvRun& r, const float* xn, float* yn, const DirectPlan& 
         }
       }
     });
-    const PanelSplit sp = plan_panel_split(m, kr, panels, par ? threads : 1);
+    const PanelSplit sp = plan_panel_split(m, panels, par ? threads : 1);
     for_rectangles(par, sp, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
       OffsetPanel list[16];
       int64_t count = 0;
