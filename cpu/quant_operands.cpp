@@ -1,8 +1,10 @@
 #include "cpu/quant_operands.h"
 
 #include "cpu/int8_paths.h"
+#include "cpu/kernels/panel_gemm.h"
 #include "cpu/quant_state.h"
 #include "platform/blas.h"
+#include "platform/parallel.h"
 
 namespace vorn {
 
@@ -94,6 +96,13 @@ void cpu_gemm(CpuState& s, bool trans_a, bool trans_b, int64_t m, int64_t n, int
       trans_b = false;
       ldb = n;
     }
+  }
+  // Plain products on several threads: our panel product reads B in place
+  // in every rectangle, where the library's would repack all of it per
+  // thread.
+  if (!trans_a && !trans_b && alpha == 1.0f && beta == 0.0f && k > 0 && parallel_thread_count() > 1) {
+    kern::panel_product(a, lda, b, ldb, m, n, k, c, ldc);
+    return;
   }
   cpu_sgemm(trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
 }

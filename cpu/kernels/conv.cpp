@@ -505,57 +505,6 @@ int64_t panel_band(const ConvParams& p, int64_t col_cap) {
   return std::min(panels * kPanelWidth, panel_count(p.y.plane()) * kPanelWidth);
 }
 
-// How the product of one band is cut: rb blocks of `rows` output channels
-// by groups of `group` panels.
-struct PanelSplit {
-  int64_t rb = 1, rows = 0, group = 1, groups = 1;
-};
-
-// Every rectangle reads its rows of the weights once and its panels once,
-// so the weights are read once per panel group and the column matrix once
-// per row block. Picks, among cuts into at least two rectangles per thread
-// (one when the product is small), the one that moves the fewest bytes.
-PanelSplit plan_panel_split(int64_t m, int64_t panels, int64_t threads) {
-  const int64_t max_rb = std::max<int64_t>(1, (m + 5) / 6);
-  const int64_t want = std::max<int64_t>(1, 2 * threads);
-  PanelSplit best;
-  double best_cost = -1.0;
-  for (int64_t g = 1; g <= panels; ++g) {
-    const int64_t groups = g, group = (panels + groups - 1) / groups;
-    if ((groups - 1) * group >= panels) continue;  // the same cut as a smaller g
-    // Panels of a group share each depth block in the second-level cache.
-    if (group > 16) continue;
-    const int64_t rb = std::clamp<int64_t>((want + groups - 1) / groups, 1, max_rb);
-    const double cost = double(groups) * double(m) + double(rb) * double(panels) * kPanelWidth;
-    if (best_cost < 0 || cost < best_cost) {
-      best_cost = cost;
-      best.rb = rb;
-      best.group = group;
-      best.groups = groups;
-    }
-  }
-  if (best_cost < 0) {  // more than 16 panels in every cut above
-    best.group = 16;
-    best.groups = (panels + 15) / 16;
-    best.rb = std::clamp<int64_t>((want + best.groups - 1) / best.groups, 1, max_rb);
-  }
-  best.rows = ((m + best.rb - 1) / best.rb + 5) / 6 * 6;
-  best.rb = (m + best.rows - 1) / best.rows;
-  return best;
-}
-
-// Runs body(m0, m1, p0, p1) for each non-empty rectangle of the split:
-// output channels [m0, m1) by panels [p0, p1) of a band of `panels`.
-template <class F>
-void for_rectangles(bool par, const PanelSplit& sp, int64_t m, int64_t panels, F&& body) {
-  run_split(par, static_cast<size_t>(sp.rb * sp.groups), [&](size_t t) {
-    const int64_t rb = static_cast<int64_t>(t) % sp.rb, gi = static_cast<int64_t>(t) / sp.rb;
-    const int64_t m0 = rb * sp.rows, m1 = std::min(m, m0 + sp.rows);
-    const int64_t p0 = gi * sp.group, p1 = std::min(panels, p0 + sp.group);
-    if (m0 < m1 && p0 < p1) body(m0, m1, p0, p1);
-  });
-}
-
 // Ungrouped layers on several threads: the product runs as rectangles of
 // (output channel rows x panels of positions) spread over the pool, each
 // reading the weights in place and finished by its epilogue at once. With

@@ -7,6 +7,7 @@
 #include <immintrin.h>
 #endif
 
+#include "platform/blas.h"
 #include "platform/cpu_features.h"
 
 namespace vorn {
@@ -209,6 +210,53 @@ void panel_gemm_offsets(const float* a, int64_t lda, const int64_t* offsets, int
       }
     }
   }
+}
+
+PanelSplit plan_panel_split(int64_t m, int64_t panels, int64_t threads) {
+  const int64_t max_rb = std::max<int64_t>(1, (m + 5) / 6);
+  const int64_t want = std::max<int64_t>(1, 2 * threads);
+  PanelSplit best;
+  double best_cost = -1.0;
+  for (int64_t g = 1; g <= panels; ++g) {
+    const int64_t groups = g, group = (panels + groups - 1) / groups;
+    if ((groups - 1) * group >= panels) continue;  // the same cut as a smaller g
+    // Panels of a group share each depth block in the second-level cache.
+    if (group > 16) continue;
+    const int64_t rb = std::clamp<int64_t>((want + groups - 1) / groups, 1, max_rb);
+    const double cost = double(groups) * double(m) + double(rb) * double(panels) * kPanelWidth;
+    if (best_cost < 0 || cost < best_cost) {
+      best_cost = cost;
+      best.rb = rb;
+      best.group = group;
+      best.groups = groups;
+    }
+  }
+  if (best_cost < 0) {  // more than 16 panels in every cut above
+    best.group = 16;
+    best.groups = (panels + 15) / 16;
+    best.rb = std::clamp<int64_t>((want + best.groups - 1) / best.groups, 1, max_rb);
+  }
+  best.rows = ((m + best.rb - 1) / best.rb + 5) / 6 * 6;
+  best.rb = (m + best.rows - 1) / best.rows;
+  return best;
+}
+
+// Products below this many multiply-adds run on the calling thread.
+constexpr int64_t kProductParallelWork = int64_t{1} << 18;
+
+void panel_product(const float* a, int64_t lda, const float* b, int64_t ldb, int64_t m, int64_t n, int64_t k,
+                   float* c, int64_t ldc) {
+  const int64_t full = n / kPanelWidth, panels = panel_count(n), tail = n - full * kPanelWidth;
+  const int64_t threads = static_cast<int64_t>(parallel_thread_count());
+  const bool par = threads > 1 && m * n * k >= kProductParallelWork;
+  const PanelSplit sp = plan_panel_split(m, panels, par ? threads : 1);
+  for_rectangles(par, sp, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+    const int64_t whole_end = std::min(p1, full);
+    if (p0 < whole_end) panel_gemm(a, lda, PanelOperand{b, ldb, kPanelWidth}, k, n, c, ldc, m0, m1, p0, whole_end);
+    if (p1 > full)
+      cpu_sgemm_threading(SgemmThreading::kSerial, 1, false, false, m1 - m0, tail, k, 1.0f, a + m0 * lda, lda,
+                          b + full * kPanelWidth, ldb, 0.0f, c + m0 * ldc + full * kPanelWidth, ldc);
+  });
 }
 
 }  // namespace kern

@@ -6,7 +6,11 @@
 // packed, and any rectangle of C can be computed on its own: the product
 // spreads over the pool by blocks of rows and panels.
 #pragma once
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+
+#include "platform/parallel.h"
 
 namespace vorn {
 namespace kern {
@@ -58,6 +62,42 @@ struct OffsetPanel {
 // the same order as panel_gemm.
 void panel_gemm_offsets(const float* a, int64_t lda, const int64_t* offsets, int64_t k, const OffsetPanel* panels,
                         int64_t count, int64_t ldc, int64_t m0, int64_t m1, bool portable_only = false);
+
+// How a product is cut for the pool: rb blocks of `rows` rows of C by
+// groups of `group` panels.
+struct PanelSplit {
+  int64_t rb = 1, rows = 0, group = 1, groups = 1;
+};
+
+// Every rectangle reads its rows of A once and its panels once, so A is
+// read once per panel group and B once per row block. Picks, among cuts
+// into at least two rectangles per thread (one when threads is 1), the one
+// that moves the fewest bytes.
+PanelSplit plan_panel_split(int64_t m, int64_t panels, int64_t threads);
+
+// Runs body(m0, m1, p0, p1) for each non-empty rectangle of the split:
+// rows [m0, m1) by panels [p0, p1) of `panels`, over the pool when
+// parallel is set.
+template <class F>
+void for_rectangles(bool parallel, const PanelSplit& sp, int64_t m, int64_t panels, F&& body) {
+  auto one = [&](size_t t) {
+    const int64_t rb = static_cast<int64_t>(t) % sp.rb, gi = static_cast<int64_t>(t) / sp.rb;
+    const int64_t m0 = rb * sp.rows, m1 = std::min(m, m0 + sp.rows);
+    const int64_t p0 = gi * sp.group, p1 = std::min(panels, p0 + sp.group);
+    if (m0 < m1 && p0 < p1) body(m0, m1, p0, p1);
+  };
+  const size_t count = static_cast<size_t>(sp.rb * sp.groups);
+  if (parallel && count > 1)
+    parallel_for(count, one);
+  else
+    for (size_t t = 0; t < count; ++t) one(t);
+}
+
+// C[m x n] = A[m x k] * B[k x n], all row-major with row strides lda, ldb,
+// ldc, spread over the pool as rectangles that read B's rows in place (its
+// last partial panel, if any, goes through the BLAS library).
+void panel_product(const float* a, int64_t lda, const float* b, int64_t ldb, int64_t m, int64_t n, int64_t k,
+                   float* c, int64_t ldc);
 
 }  // namespace kern
 }  // namespace vorn

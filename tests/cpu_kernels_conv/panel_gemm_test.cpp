@@ -102,6 +102,32 @@ TEST(PanelGemm, RowMajorOperandEqualsGatheredPanels) {
       EXPECT_EQ(c3[size_t(i * n + j)], j < 25 ? c1[size_t(i * n + j)] : -1.0f) << i << "," << j;
 }
 
+TEST(PanelGemm, ThreadedProductOfRowMajorMatrices) {
+  // Shapes of transformer and classifier products, some with a partial
+  // last panel, with row strides wider than the matrices.
+  struct Shape {
+    int64_t m, n, k;
+  };
+  for (const Shape& sh : {Shape{197, 576, 192}, Shape{197, 197, 64}, Shape{3, 1000, 300}, Shape{64, 49, 700},
+                          Shape{1, 17, 5}}) {
+    SCOPED_TRACE(::testing::Message() << sh.m << " x " << sh.n << " x " << sh.k);
+    const int64_t lda = sh.k + 2, ldb = sh.n + 5, ldc = sh.n + 1;
+    const auto a = random_values(size_t(sh.m * lda), 9), b = random_values(size_t(sh.k * ldb), 10);
+    std::vector<float> c(size_t(sh.m * ldc), -3.0f);
+    kern::panel_product(a.data(), lda, b.data(), ldb, sh.m, sh.n, sh.k, c.data(), ldc);
+    std::vector<float> a0(size_t(sh.m * sh.k)), b0(size_t(sh.k * sh.n)), got(size_t(sh.m * sh.n));
+    for (int64_t i = 0; i < sh.m; ++i)
+      for (int64_t kk = 0; kk < sh.k; ++kk) a0[size_t(i * sh.k + kk)] = a[size_t(i * lda + kk)];
+    for (int64_t kk = 0; kk < sh.k; ++kk)
+      for (int64_t j = 0; j < sh.n; ++j) b0[size_t(kk * sh.n + j)] = b[size_t(kk * ldb + j)];
+    for (int64_t i = 0; i < sh.m; ++i) {
+      for (int64_t j = 0; j < sh.n; ++j) got[size_t(i * sh.n + j)] = c[size_t(i * ldc + j)];
+      EXPECT_EQ(c[size_t(i * ldc + sh.n)], -3.0f) << "row " << i << " written past its end";
+    }
+    EXPECT_TRUE(close_to_reference(got, reference(a0, b0, sh.m, sh.n, sh.k)));
+  }
+}
+
 TEST(PanelGemm, EmptyDepthClearsTheRectangle) {
   std::vector<float> a(1), bp(16), c(3 * 20, 5.0f);
   kern::panel_gemm(a.data(), 0, kern::gathered_panels(bp.data(), 0), 0, 20, c.data(), 20, 1, 3, 1, 2);
