@@ -97,22 +97,33 @@ bool layernorm_kernel(CpuState& s, const NodeRecord& n) {
 
 namespace {
 
-bool batchnorm_shape(const CpuState& s, const NodeRecord& n, int64_t* channels, int64_t* planes,
-                     int64_t* size, char* msg, size_t cap) {
+// Shape of a per-channel normalisation: the input viewed as planes, each
+// one channel of one image; channel arrays (inputs 1 and 2, named in
+// `arrays`) must hold a value per channel. Rank 1 is one image of
+// channels when rank1_channels is set.
+bool channel_planes_shape(const CpuState& s, const NodeRecord& n, bool rank1_channels, const char* arrays,
+                          int64_t* channels, int64_t* planes, int64_t* size, char* msg, size_t cap) {
   if (!kern::has_io(s, n) || !kern::has_input(s, n, 1) || !kern::has_input(s, n, 2))
-    return fail(msg, cap, "needs input, multiplier, addend and output");
+    return fail(msg, cap, "needs input, %s and output", arrays);
   const ValueRecord& x = node_in_value(s, n, 0);
   const int64_t count = kern::value_count(x);
-  if (x.rank() < 1 || x.rank() > 6 || count < 0) return fail(msg, cap, "input rank must be 1 to 6");
+  const uint64_t min_rank = rank1_channels ? 1 : 2;
+  if (x.rank() < min_rank || x.rank() > 6 || count < 0)
+    return fail(msg, cap, "input rank must be %llu to 6", (unsigned long long)min_rank);
   if (kern::value_count(node_out_value(s, n, 0)) != count) return fail(msg, cap, "output size differs");
   const int64_t c = static_cast<int64_t>(x.rank() > 1 ? x.dim(1) : x.dim(0));
   const int64_t p = (x.rank() > 1 ? c : 1) * static_cast<int64_t>(x.dim(0));
   if (kern::value_count(node_in_value(s, n, 1)) < c || kern::value_count(node_in_value(s, n, 2)) < c)
-    return fail(msg, cap, "per-channel arrays must hold %lld values", (long long)c);
+    return fail(msg, cap, "%s must hold %lld values", arrays, (long long)c);
   *channels = c;
   *planes = p;
   *size = p > 0 ? count / p : 0;
   return true;
+}
+
+bool batchnorm_shape(const CpuState& s, const NodeRecord& n, int64_t* channels, int64_t* planes,
+                     int64_t* size, char* msg, size_t cap) {
+  return channel_planes_shape(s, n, true, "multiplier and addend", channels, planes, size, msg, cap);
 }
 
 }  // namespace
@@ -146,20 +157,7 @@ namespace {
 // channel, so rank 3 [N, C, L] normalises over L.
 bool instnorm_shape(const CpuState& s, const NodeRecord& n, int64_t* channels, int64_t* planes,
                     int64_t* size, char* msg, size_t cap) {
-  if (!kern::has_io(s, n) || !kern::has_input(s, n, 1) || !kern::has_input(s, n, 2))
-    return fail(msg, cap, "needs input, scale, bias and output");
-  const ValueRecord& x = node_in_value(s, n, 0);
-  const int64_t count = kern::value_count(x);
-  if (x.rank() < 2 || x.rank() > 6 || count < 0) return fail(msg, cap, "input rank must be 2 to 6");
-  if (kern::value_count(node_out_value(s, n, 0)) != count) return fail(msg, cap, "output size differs");
-  const int64_t c = static_cast<int64_t>(x.dim(1));
-  const int64_t p = static_cast<int64_t>(x.dim(0)) * c;
-  if (kern::value_count(node_in_value(s, n, 1)) < c || kern::value_count(node_in_value(s, n, 2)) < c)
-    return fail(msg, cap, "scale and bias must hold %lld values", (long long)c);
-  *channels = c;
-  *planes = p;
-  *size = p > 0 ? count / p : 0;
-  return true;
+  return channel_planes_shape(s, n, false, "scale and bias", channels, planes, size, msg, cap);
 }
 
 }  // namespace
