@@ -99,12 +99,67 @@ void sgemm_pool_split(int threads, bool trans_a, bool trans_b, int64_t m, int64_
   dispatch_apply_f(static_cast<size_t>(blocks), &j, run_block);
 }
 
+// A single row of C (m = 1): a matrix-vector product, which the library's
+// matrix-matrix routine would run by repacking all of B first. Columns of C
+// are cut into blocks for the pool; each block is one gemv over its part
+// of B.
+struct RowJob {
+  bool trans_a, trans_b;
+  int64_t n, k, block;
+  float alpha, beta;
+  const float* a;
+  const float* b;
+  float* c;
+  int64_t lda, ldb;
+};
+
+void row_block(const RowJob& j, int64_t n0, int64_t n1) {
+  const blasint inc_a = static_cast<blasint>(j.trans_a ? j.lda : 1);
+  // With beta 0 the old contents of C must not count, NaN included, however
+  // the library scales them.
+  if (j.beta == 0.0f) std::fill(j.c + n0, j.c + n1, 0.0f);
+  if (j.trans_b) {
+    // B stored n x k: c[n0:n1] = alpha * B[n0:n1, :] a + beta * c.
+    cblas_sgemv(CblasRowMajor, CblasNoTrans, static_cast<blasint>(n1 - n0), static_cast<blasint>(j.k), j.alpha,
+                j.b + n0 * j.ldb, static_cast<blasint>(j.ldb), j.a, inc_a, j.beta, j.c + n0, 1);
+  } else {
+    // B stored k x n: c[n0:n1] = alpha * B[:, n0:n1]^T a + beta * c.
+    cblas_sgemv(CblasRowMajor, CblasTrans, static_cast<blasint>(j.k), static_cast<blasint>(n1 - n0), j.alpha,
+                j.b + n0, static_cast<blasint>(j.ldb), j.a, inc_a, j.beta, j.c + n0, 1);
+  }
+}
+
+void run_row_block(void* ctx, size_t index) {
+  const RowJob& j = *static_cast<const RowJob*>(ctx);
+  const int64_t n0 = static_cast<int64_t>(index) * j.block;
+  row_block(j, n0, std::min(j.n, n0 + j.block));
+}
+
+void sgemm_one_row(int threads, bool trans_a, bool trans_b, int64_t n, int64_t k, float alpha, const float* a,
+                   int64_t lda, const float* b, int64_t ldb, float beta, float* c) {
+  blas_set_threads(1);
+  RowJob j{trans_a, trans_b, n, k, n, alpha, beta, a, b, c, lda, ldb};
+  const int64_t pool = static_cast<int64_t>(parallel_thread_count());
+  const int64_t t = threads > 0 ? std::min<int64_t>(threads, pool) : pool;
+  if (t <= 1 || n * k < kParallelMinWork || n < 2 * kBlockAlign) {
+    row_block(j, 0, n);
+    return;
+  }
+  j.block = std::max<int64_t>(kBlockAlign, ((n + t - 1) / t + kBlockAlign - 1) / kBlockAlign * kBlockAlign);
+  dispatch_apply_f(static_cast<size_t>((n + j.block - 1) / j.block), &j, run_row_block);
+}
+
 }  // namespace
 
 void cpu_sgemm_threading(SgemmThreading threading, int threads, bool trans_a, bool trans_b, int64_t m,
                          int64_t n, int64_t k, float alpha, const float* a, int64_t lda,
                          const float* b, int64_t ldb, float beta, float* c, int64_t ldc) {
   if (m <= 0 || n <= 0) return;
+  if (m == 1 && k > 0) {
+    sgemm_one_row(threading == SgemmThreading::kPoolSplit ? threads : 1, trans_a, trans_b, n, k, alpha, a, lda, b,
+                  ldb, beta, c);
+    return;
+  }
   switch (threading) {
     case SgemmThreading::kPoolSplit:
       sgemm_pool_split(threads, trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);

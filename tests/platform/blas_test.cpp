@@ -69,6 +69,12 @@ const Case kCases[] = {
     {40, 1000, 72, false, false, 1.0f, 1.0f},
     {37, 1001, 65, false, true, 2.0f, 0.0f},
     {128, 49, 600, false, false, 1.0f, 0.0f},
+    // One row of C (a classifier): matrix-vector products, split by
+    // columns when large, every transpose and scaling.
+    {1, 1000, 1280, false, true, 1.0f, 1.0f},
+    {1, 1024, 576, false, false, 1.0f, 0.0f},
+    {1, 999, 700, true, true, 0.5f, 0.25f},
+    {1, 37, 3, true, false, -2.0f, 0.0f},
 };
 
 TEST(Sgemm, MatchesPlainTripleLoopInEveryThreading) {
@@ -82,6 +88,18 @@ TEST(Sgemm, MatchesPlainTripleLoopInEveryThreading) {
   std::vector<float> a = {1, 2, 3, 4}, b = {5, 6, 7, 8}, c(4, 0);
   cpu_sgemm(false, false, 2, 2, 2, 1.0f, a.data(), 2, b.data(), 2, 0.0f, c.data(), 2);
   EXPECT_EQ(c, (std::vector<float>{19, 22, 43, 50}));
+}
+
+TEST(Sgemm, OneRowWithBetaZeroIgnoresWhatCHeld) {
+  // C held NaN and infinity: with beta 0 they must not reach the result.
+  const int64_t n = 300, k = 40;
+  std::vector<float> a(size_t(k), 0.5f), b(size_t(n * k), 0.25f);
+  for (SgemmThreading mode : {SgemmThreading::kPoolSplit, SgemmThreading::kSerial}) {
+    std::vector<float> c(size_t(n), NAN);
+    c[1] = INFINITY;
+    cpu_sgemm_threading(mode, 0, false, true, 1, n, k, 1.0f, a.data(), k, b.data(), k, 0.0f, c.data(), n);
+    for (float v : c) ASSERT_EQ(v, 0.5f * 0.25f * k);
+  }
 }
 
 TEST(Sgemm, EmptyProductsTouchNothing) {
