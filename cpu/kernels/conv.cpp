@@ -2,8 +2,8 @@
 // ungrouped layers of column stride 1 straight from a zero-padded copy of
 // the input (no column matrix), and im2col + sgemm in bands of output rows
 // for everything else, with bias and the fused activation applied while
-// each band is still in cache. When the threads outnumber what the
-// positions can feed, ungrouped layers gather their columns into panels and
+// each band is still in cache. Small planes, and planes whose positions
+// are too few to feed the threads, gather their columns into panels and
 // split the product by output channels and positions together
 // (panel_gemm.h).
 #include "container/op_codes.h"
@@ -752,8 +752,8 @@ void run_general(const ConvRun& r, const float* xn, float* yn) {
   auto group_x = [&](int64_t gi) { return xn + gi * cin_g * p.x.plane(); };
   auto group_w = [&](int64_t gi) { return r.w + gi * cout_g * kr; };
   auto group_y = [&](int64_t gi) { return yn + gi * cout_g * hw; };
-  // Too few positions per thread for tiles of their own: the product
-  // splits by rows and panels instead (see run_panels).
+  // A small plane, or too few positions per thread for tiles of their own:
+  // the product splits by rows and panels instead (see run_panels).
   if (direct_applies(p) && !cpu_gemm_quantising(*r.state)) {
     const DirectPlan d = plan_direct(p, r.col_cap);
     if (d.rows > 0) {
@@ -836,8 +836,8 @@ size_t conv_workspace_bytes(const CpuState& s, const NodeRecord& n) {
     ConvParams p;
     if (!conv_params(s, n, &p, nullptr, 0)) return kMin;
     const bool pointwise = is_pointwise(p);
-    // A pointwise layer with few positions per thread gathers them into
-    // panels.
+    // A pointwise layer with few positions reads its input as panels in
+    // place; only a partial last panel is copied here.
     if (pointwise && few_positions(p))
       return std::max(kMin, static_cast<size_t>(p.k_rows() * kPanelWidth) * 4);
     if (pointwise || conv_is_depthwise(p)) return kMin;
