@@ -451,15 +451,8 @@ void gather_panels(const ConvParams& p, const float* xg, float* col, int64_t q0,
     }
   };
   int64_t hp, wp;
-  if (!is_pointwise(p) && q0 == 0 && nb == p.y.plane() && padded_extent(p, &hp, &wp)) {
+  if (q0 == 0 && nb == p.y.plane() && padded_extent(p, &hp, &wp)) {
     gather_panels_padded(p, xg, col, p0, std::min(p1, panel_count(nb)), c0, c1, hp, wp);
-    return;
-  }
-  if (is_pointwise(p)) {
-    for (int64_t c = c0; c < c1; ++c) {
-      put(col + c * kPanelWidth, begin, end - begin, xg + c * plane + q0 + begin);
-      put(col + c * kPanelWidth, end, pad_end - end, nullptr);
-    }
     return;
   }
   const int64_t y_first = (q0 + begin) / wo, x_first = (q0 + begin) % wo;
