@@ -17,6 +17,9 @@ inline constexpr const char* kImage = "VornImage";
 inline constexpr const char* kModel = "VornModel";
 inline constexpr const char* kCancelled = "VornCancelled";
 inline constexpr const char* kUnsupported = "VornUnsupported";
+// Memory ran out inside an object-layer method; the reason names the method's
+// allocation ("Processor allocation failed").
+inline constexpr const char* kMalloc = "NSMallocException";
 }  // namespace vn_category
 
 class VNError : public std::runtime_error {
