@@ -228,6 +228,12 @@ bool container_build_metadata(const ContainerSpec& spec, std::vector<uint8_t>* o
   lay.data_size = data_size;
   if (__builtin_add_overflow(m, data_size, &lay.file_size) || lay.file_size >= (uint64_t(1) << 63))
     return fail(error, "container too large");
+  for (const Slice& blob : spec.trailing) {
+    lay.trailing_offsets.push_back(lay.file_size);
+    if (blob.len >= (uint64_t(1) << 62)) return fail(error, "container too large");
+    lay.file_size = round_up(lay.file_size + blob.len, 16);
+    if (lay.file_size >= (uint64_t(1) << 62)) return fail(error, "container too large");
+  }
 
   std::vector<uint8_t>& img = *out;
   img.assign(m, 0);
@@ -238,7 +244,7 @@ bool container_build_metadata(const ContainerSpec& spec, std::vector<uint8_t>* o
   store_u64(h + kHdrFileSize, lay.file_size);
   store_u64(h + kHdrAlignment, kAlignment);
   store_u64(h + kHdrMetaEnd, m);
-  store_u64(h + kHdrDataSize, data_size);
+  store_u64(h + kHdrDataSize, lay.file_size - m);
   auto rec = [&](uint64_t s, uint64_t j) { return h + lay.section_offset[s] + kSectionHeaderSize + stride[s] * j; };
   for (uint64_t s = 0; s < kSectionCount; ++s) {
     store_u64(h + kHdrDirectory + 16 * s, lay.section_offset[s]);
@@ -338,6 +344,9 @@ bool container_build_metadata(const ContainerSpec& spec, std::vector<uint8_t>* o
   if (spec.raw_reserved && !spec.raw_reserved->bytes.empty())
     std::memcpy(rec(kSecReserved, 0), spec.raw_reserved->bytes.data(), spec.raw_reserved->bytes.size());
 
+  // Blobs start and end on 16-byte boundaries (zero-filled), so each folds
+  // as a whole number of words in place.
+  for (const Slice& blob : spec.trailing) checksum ^= fold_padded(blob);
   store_u32(h + kHdrDataChecksum, checksum);
   container_seal_metadata(h, m);
   if (layout != nullptr) *layout = std::move(lay);
@@ -353,6 +362,12 @@ bool container_write_fd(const ContainerSpec& spec, int fd, std::string* error) {
     const Slice d = spec.tensors[t].data;
     if (!write_fully(fd, d.ptr, d.len) || !write_zeros(fd, lay.padded_sizes[t] - d.len))
       return fail(error, "failed writing container weights");
+  }
+  for (uint64_t i = 0; i < spec.trailing.size(); ++i) {
+    const Slice b = spec.trailing[i];
+    const uint64_t end = i + 1 < spec.trailing.size() ? lay.trailing_offsets[i + 1] : lay.file_size;
+    if (!write_fully(fd, b.ptr, b.len) || !write_zeros(fd, end - lay.trailing_offsets[i] - b.len))
+      return fail(error, "failed writing container blobs");
   }
   return true;
 }
@@ -373,6 +388,9 @@ bool container_write_memory(const ContainerSpec& spec, std::vector<uint8_t>* out
     const Slice d = spec.tensors[t].data;
     if (d.len > 0) std::memcpy(out->data() + lay.meta_end + lay.tensor_offsets[t], d.ptr, d.len);
   }
+  for (uint64_t i = 0; i < spec.trailing.size(); ++i)
+    if (spec.trailing[i].len > 0)
+      std::memcpy(out->data() + lay.trailing_offsets[i], spec.trailing[i].ptr, spec.trailing[i].len);
   return true;
 }
 

@@ -73,6 +73,11 @@ struct ContainerSpec {
   std::optional<WriterRawSection> raw_nodes;     // replaces node records
   std::optional<WriterRawSection> raw_reserved;  // replaces the zero record of slot 9
   std::vector<std::string> meta_strings;
+  // Byte blobs stored after the data region (files that an aux table names
+  // by absolute offset, such as a generative model's configuration
+  // documents), borrowed until the write returns. Each starts on a 16-byte
+  // boundary; the container ends on one.
+  std::vector<Slice> trailing;
   uint64_t pool_spare = 4096;
   uint64_t meta_spare = 64;
 };
@@ -90,6 +95,7 @@ struct ContainerLayout {
   std::vector<uint64_t> tensor_offsets;   // relative offsets in the data region
   std::vector<uint64_t> padded_sizes;
   std::vector<uint64_t> meta_string_offsets;  // absolute, one per meta_strings entry
+  std::vector<uint64_t> trailing_offsets;     // absolute, one per trailing blob
 };
 
 // Builds the header and metadata image [0, M) with every record, digest

@@ -126,6 +126,30 @@ TEST(ContainerRoundTrip, AllF32ModelHasNoPlanAndKeepsDataSize) {
   container_close(&r.value);
 }
 
+TEST(ContainerRoundTrip, TrailingBlobsFollowTheDataRegion) {
+  std::mt19937_64 rng(6);
+  Model m;
+  test::add_f32(m, "a", 10, rng);
+  m.attach();
+  const std::string first = "{\"a\": 1}", second(37, 'z');
+  m.spec.trailing = {slice_of(first.data(), first.size()), slice_of(second.data(), second.size())};
+  std::vector<uint8_t> mem, file_bytes;
+  ContainerLayout lay;
+  ASSERT_TRUE(container_build_metadata(m.spec, &file_bytes, &lay, nullptr));
+  ASSERT_TRUE(container_write_memory(m.spec, &mem, nullptr));
+  test::MemFile file(mem);
+  ContainerResult r = container_open_fd(file.fd, 0, mem.size(), kContainerOpenWiden);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r.value.data_size, kAlignment);  // the weights only
+  EXPECT_EQ(lay.trailing_offsets, (std::vector<uint64_t>{lay.meta_end + kAlignment, lay.meta_end + kAlignment + 16}));
+  EXPECT_EQ(mem.size(), lay.trailing_offsets[1] + 48);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(mem.data() + lay.trailing_offsets[1]), 37), second);
+  uint32_t fold = 0;
+  for (uint64_t i = lay.meta_end; i + 4 <= mem.size(); i += 4) fold ^= load_u32(mem.data() + i);
+  EXPECT_EQ(load_u32(mem.data() + kHdrDataChecksum), fold);
+  container_close(&r.value);
+}
+
 TEST(ContainerRoundTrip, F16WeightPlanEntryAndRewrittenRecord) {
   std::mt19937_64 rng(6);
   Model m;
