@@ -3,6 +3,7 @@
 #include <set>
 #include <string>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 
 namespace vorn {
@@ -40,6 +41,24 @@ TEST(OpName, EveryCodeHasADistinctPlainName) {
     EXPECT_TRUE(n[0] >= 'A' && n[0] <= 'Z') << n;
   }
   EXPECT_EQ(seen.size(), 87u);
+}
+
+// Known values: the system's own operators, and the operators no engine runs
+// because the converter folds or rewrites every one of them.
+TEST(OpList, FamiliesAndOrigins) {
+  EXPECT_EQ(op_family(0), OpFamily::kNone);
+  EXPECT_EQ(op_family(kOpCodeCount + 1), OpFamily::kNone);
+  EXPECT_EQ(op_origin(0), OpOrigin::kNone);
+  EXPECT_EQ(op_family(op::Conv), OpFamily::kConv);
+  EXPECT_STREQ(op_family_name(op_family(op::TopK)), "Reduce");
+  const std::set<uint64_t> own = {56, 57, 58, 85};
+  const std::set<uint64_t> lowered = {24, 25, 35, 37, 38, 44, 46, 49, 50, 86};
+  for (uint64_t code = 1; code <= kOpCodeCount; ++code) {
+    EXPECT_EQ(op_origin(code) == OpOrigin::kOwn, own.count(code) == 1) << code;
+    EXPECT_EQ(op_family(code) == OpFamily::kLowered, lowered.count(code) == 1) << code;
+    EXPECT_EQ(kOpList[code - 1].code, code);
+    EXPECT_EQ(std::string(kOpList[code - 1].name), name(code));
+  }
 }
 
 }  // namespace
