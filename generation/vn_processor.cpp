@@ -10,6 +10,7 @@
 #include "base/utf8.h"
 #include "base/vn_error.h"
 #include "generation/json_values.h"
+#include "generation/tokenizer.h"
 
 namespace vorn {
 
@@ -128,6 +129,30 @@ VNProcessor::VNProcessor(const json& documents) {
   } catch (const std::exception& e) {
     throw VNError(vn_category::kModel, e.what());
   }
+}
+
+namespace {
+
+// The boundary of tokenBytes: and decode:.
+template <class F>
+auto token_call(F f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    throw VNError(vn_category::kMalloc, "Token decoding allocation failed");
+  } catch (const std::exception& e) {
+    throw VNError(vn_category::kFrontend, e.what());
+  }
+}
+
+}  // namespace
+
+std::string VNProcessor::tokenBytes(int64_t id) const {
+  return token_call([&] { return token_bytes(*processor_, id); });
+}
+
+std::string VNProcessor::decode(const std::vector<int64_t>& ids) const {
+  return token_call([&] { return bpe_decode(*processor_, ids); });
 }
 
 void VNProcessor::build(const json& documents) {
