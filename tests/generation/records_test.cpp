@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 
 #include "base/vn_error.h"
+#include "generation/frontend_options.h"
+#include "generation/host_tensor.h"
 #include "generation/processor.h"
 #include "generation/records.h"
 #include "generation/sampling_params.h"
@@ -98,6 +100,62 @@ TEST(SamplingParams, FromDictionary) {
       EXPECT_STREQ(e.reason(), "Invalid sampling parameters");
     }
   }
+}
+
+TEST(HostTensor, LimitsAndInsertion) {
+  auto error_of = [](std::vector<uint32_t> shape, uint32_t kind) -> std::string {
+    try {
+      host_tensor_new(shape, kind);
+      return "";
+    } catch (const std::runtime_error& e) {
+      return e.what();
+    }
+  };
+  EXPECT_EQ(error_of({32768, 32768}, 1), "");
+  EXPECT_EQ(error_of({32768, 32769}, 1), "Tensor too large");
+  EXPECT_EQ(error_of({1073741825}, 2), "Tensor too large");
+  EXPECT_EQ(error_of({0, 1073741825}, 2), "Tensor too large");
+  EXPECT_EQ(error_of({1, 2, 3, 4, 5, 6, 7}, 9), "Tensor rank > 6");  // the shape is reported first
+  EXPECT_EQ(error_of({2}, 4), "Only FP16 activations and int64 indices supported");
+  EXPECT_EQ(error_of({2}, 0), "Only FP16 activations and int64 indices supported");
+  EXPECT_TRUE(host_tensor_new({1, 1, 0, 0}, 1).data.empty());
+  EXPECT_EQ(host_tensor_new({}, 3).data.size(), 8u);
+  HostTensor t = host_tensor_new({2, 3}, 2);
+  EXPECT_EQ(t.data, std::vector<uint8_t>(24, 0));
+
+  HostTensorMap map;
+  HostTensor& first = add_host_tensor(map, 1, "b", {4}, 0);  // 0: the request's float kind
+  EXPECT_EQ(first.dtype, 1u);
+  first.data[0] = 7;
+  HostTensor& again = add_host_tensor(map, 2, "b", {9}, 3);
+  EXPECT_EQ(&again, &first);
+  EXPECT_EQ(again.shape, std::vector<uint32_t>{4});
+  EXPECT_EQ(again.data[0], 7);
+  add_host_tensor(map, 2, "a", {1}, 0);
+  EXPECT_THROW(add_host_tensor(map, 2, "c", {1}, 5), std::runtime_error);
+  EXPECT_EQ(map.size(), 2u);
+  EXPECT_EQ(map.begin()->first, "a");
+  EXPECT_EQ(map.begin()->second.dtype, 2u);
+}
+
+TEST(FrontendOptions, Defaults) {
+  alignas(FrontendOptions) unsigned char storage[sizeof(FrontendOptions)];
+  frontend_options_init(storage);
+  auto* o = reinterpret_cast<FrontendOptions*>(storage);
+  EXPECT_EQ(o->command, "chat");
+  EXPECT_EQ(o->image_detail, "single");
+  EXPECT_EQ(o->image_longest_edge, 512u);
+  EXPECT_EQ(o->max_new_tokens, 64u);
+  EXPECT_EQ(o->context_length, 2048u);
+  EXPECT_TRUE(o->messages.is_null());
+  EXPECT_EQ(o->activation, 1u);
+  EXPECT_EQ(o->backend, "vulkan");
+  EXPECT_EQ(o->qnn_library, "libQnnHtp.so");
+  EXPECT_EQ(o->qnn_performance, "default");
+  EXPECT_EQ(o->qnn_precision, "fp16");
+  EXPECT_EQ(o->sampling.top_p, 1.0);
+  o->stop.push_back("END");
+  frontend_options_destroy(o);
 }
 
 }  // namespace
