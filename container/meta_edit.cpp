@@ -1,9 +1,11 @@
 // Setting and deleting meta_kv keys of a .vorn file. The file is checked
 // as fully as the reader checks it before anything is written. An edit that
-// fits the spare pool bytes and a free record rewrites the metadata region
-// in place; an edit that needs a new section layout writes a complete new
-// container to a temporary file beside the original and renames it over,
-// so a failure at any point leaves either the old or the new file.
+// fits the spare pool bytes and a free record keeps the section layout; one
+// that does not repacks the sections and may move the weights. Either way
+// the new container is written whole beside the original and renamed over
+// it: rewriting the metadata region in place could be cut short by a crash
+// and leave a file that is neither, while after a rename the path names the
+// old or the new container whatever happens.
 #include "container/meta_edit.h"
 
 #include <fcntl.h>
@@ -16,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "base/file_replace.h"
 #include "base/files.h"
 #include "container/container.h"
 #include "container/digest.h"
@@ -28,32 +31,6 @@ namespace vorn {
 namespace {
 
 MetaEditResult fail(std::string_view text) { return MetaEditResult::failure(bytes_from_slice(slice_of(text))); }
-
-int64_t& injected_failure() {
-  static int64_t step = -1;
-  return step;
-}
-
-// Counts write steps for the failure-injection hook; true when this step
-// must fail.
-bool inject_now() {
-  int64_t& n = injected_failure();
-  if (n < 0) return false;
-  return n-- == 0;
-}
-
-bool pwrite_fully(int fd, const uint8_t* p, uint64_t n, uint64_t offset) {
-  if (inject_now()) return false;
-  while (n > 0) {
-    ssize_t w = pwrite(fd, p, n > (uint64_t(1) << 30) ? (size_t(1) << 30) : size_t(n), off_t(offset));
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= uint64_t(w);
-    offset += uint64_t(w);
-  }
-  return true;
-}
 
 // A byte range of the metadata image that something refers to by absolute
 // offset: group names, and the names of a generative graph block or an aux
@@ -143,36 +120,35 @@ uint64_t pool_used_end(const SectionView& v, const AbsoluteRefs& refs) {
   return end;
 }
 
-// The open file with its validated metadata image.
+// The locked file with its validated metadata image.
 struct EditFile {
-  int fd = -1;
-  struct stat st {};
+  FileReplace file;
   std::vector<uint8_t> meta;
   uint64_t m = 0;
-  ~EditFile() {
-    if (fd >= 0) close(fd);
-  }
+  uint64_t size = 0;
 };
 
-// Steps common to set and delete: open, header, metadata, and the full
-// validation of digests and sections.
+// Steps common to set and delete: open and lock, header, metadata, and the
+// full validation of digests and sections.
 const char* load_file(Slice path, EditFile* f) {
   CString c = slice_to_cstr(path);
   if (c.tag != 0) return "invalid vorn path";
-  f->fd = open(cstr_ptr(c), O_RDWR | O_CLOEXEC);
+  const ReplaceStatus opened = f->file.open(cstr_ptr(c));
   cstr_free(&c);
-  if (f->fd < 0) return "failed to open .vorn file for writing";
-  if (fstat(f->fd, &f->st) != 0 || f->st.st_size < int64_t(kHeaderSize)) return "invalid .vorn file size";
-  const uint64_t size = uint64_t(f->st.st_size);
+  if (opened == ReplaceStatus::kLock) return "failed to lock .vorn file for writing";
+  if (opened != ReplaceStatus::kOk) return "failed to open .vorn file for writing";
+  const int fd = f->file.target_fd();
+  if (f->file.target_stat().st_size < int64_t(kHeaderSize)) return "invalid .vorn file size";
+  f->size = uint64_t(f->file.target_stat().st_size);
   uint8_t header[kHeaderSize];
-  if (!pread_all(f->fd, header, kHeaderSize, 0) || !container_header_valid(header, size)) return "invalid .vorn header";
+  if (!pread_all(fd, header, kHeaderSize, 0) || !container_header_valid(header, f->size)) return "invalid .vorn header";
   f->m = load_u64(header + kHdrMetaEnd);
   try {
     f->meta.assign(f->m, 0);
   } catch (const std::bad_alloc&) {
     return "out of memory reading metadata";
   }
-  if (!pread_all(f->fd, f->meta.data(), f->m, 0)) return "failed reading metadata region";
+  if (!pread_all(fd, f->meta.data(), f->m, 0)) return "failed reading metadata region";
   if (!xxh3_128_matches(f->meta.data() + kHeaderSize, f->m - kHeaderSize, f->meta.data() + kHdrMetaDigest))
     return "metadata/header hash mismatch";
   uint64_t d;
@@ -296,55 +272,31 @@ void shift_data_offsets(uint8_t* img, uint64_t old_m, uint64_t new_m) {
   store_u64(img + v.record(kSecPlan, 0) + 40, new_m);
 }
 
-// Writes the new container to a temporary file beside the original (same
-// mode), copies the data region after it, flushes, and renames it over.
-const char* replace_file(Slice path, EditFile& f, std::vector<uint8_t>& img, uint64_t new_m) {
-  std::string dest(path.view());
-  std::string tmp = dest + ".tmpXXXXXX";
-  int fd = mkostemp(tmp.data(), O_CLOEXEC);
-  if (fd < 0) return "failed creating temporary .vorn file";
-  const char* err = nullptr;
-  const uint64_t data = uint64_t(f.st.st_size) - f.m;
-  std::vector<uint8_t> chunk;
-  if (fchmod(fd, f.st.st_mode & 07777) != 0) err = "failed creating temporary .vorn file";
-  if (err == nullptr && !pwrite_fully(fd, img.data(), new_m, 0)) err = "failed writing updated metadata to .vorn file";
-  if (err == nullptr) {
-    try {
-      chunk.resize(data < (uint64_t(4) << 20) ? size_t(data) : size_t(4) << 20);
-    } catch (const std::bad_alloc&) {
-      err = "out of memory shifting weights";
-    }
+// Writes the new container (the sealed metadata image, then the weights
+// copied from the old file to the image's data offset) beside the original
+// with its owner and mode, flushes it and renames it over. write_failure is
+// the text for a failed metadata write.
+const char* replace_file(EditFile& f, std::vector<uint8_t>& img, uint64_t new_m, const char* write_failure) {
+  switch (f.file.begin()) {
+    case ReplaceStatus::kOk: break;
+    case ReplaceStatus::kOwner: return "cannot give the new .vorn file the owner and group of the old one";
+    default: return "failed creating temporary .vorn file";
   }
-  for (uint64_t done = 0; err == nullptr && done < data;) {
-    const uint64_t n = data - done < chunk.size() ? data - done : chunk.size();
-    if (!pread_all(f.fd, chunk.data(), n, f.m + done))
-      err = "failed reading weights for shift";
-    else if (!pwrite_fully(fd, chunk.data(), n, new_m + done))
-      err = "failed writing shifted weights";
-    done += n;
+  container_seal_metadata(img.data(), new_m);
+  if (!f.file.write(img.data(), new_m, 0)) return write_failure;
+  switch (f.file.copy(f.m, f.size - f.m, new_m)) {
+    case ReplaceStatus::kOk: break;
+    case ReplaceStatus::kRead: return "failed reading weights for shift";
+    default: return new_m != f.m ? "failed writing shifted weights" : "failed copying weights to the new .vorn file";
   }
-  if (err == nullptr && (inject_now() || fsync(fd) != 0)) err = "failed writing updated metadata to .vorn file";
-  if (close(fd) != 0 && err == nullptr) err = "failed writing updated metadata to .vorn file";
-  if (err == nullptr && (inject_now() || rename(tmp.c_str(), dest.c_str()) != 0))
-    err = "failed replacing .vorn file";
-  if (err != nullptr) {
-    unlink(tmp.c_str());
-    return err;
+  switch (f.file.commit()) {
+    case ReplaceStatus::kOk: return nullptr;
+    case ReplaceStatus::kRename: return "failed replacing .vorn file";
+    default: return write_failure;
   }
-  // Make the rename itself durable.
-  const size_t slash = dest.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : dest.substr(0, slash));
-  int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    fsync(dfd);
-    close(dfd);
-  }
-  return nullptr;
 }
 
 }  // namespace
-
-void meta_edit_inject_write_failure(int64_t n) { injected_failure() = n; }
 
 uint64_t container_pool_used_end(const uint8_t* meta, uint64_t meta_end) {
   SectionView v{meta, meta_end};
@@ -353,7 +305,13 @@ uint64_t container_pool_used_end(const uint8_t* meta, uint64_t meta_end) {
 
 bool container_write_metadata(int fd, uint8_t* meta, uint64_t meta_end) {
   container_seal_metadata(meta, meta_end);
-  return pwrite_fully(fd, meta, meta_end, 0);
+  ssize_t w = 0;
+  for (uint64_t done = 0; done < meta_end; done += uint64_t(w)) {
+    w = pwrite(fd, meta + done, size_t(meta_end - done), off_t(done));
+    if (w < 0 && errno == EINTR) w = 0;
+    else if (w <= 0) return false;
+  }
+  return true;
 }
 
 MetaEditResult container_meta_set(Slice path, Slice key, uint64_t type, uint64_t flags, uint64_t inline_value,
@@ -426,14 +384,8 @@ MetaEditResult container_meta_set(Slice path, Slice key, uint64_t type, uint64_t
   std::memcpy(img.data() + rec_at, &rec, sizeof(rec));
 
   uint64_t d;
-  container_seal_metadata(img.data(), new_m);
   if (!sections_valid(img.data(), new_m, &d)) return fail("repacked metadata failed validation");
-  if (!repacked) {
-    if (!container_write_metadata(f.fd, img.data(), new_m) || fdatasync(f.fd) != 0)
-      return fail("failed writing updated metadata to .vorn file");
-    return MetaEditResult::success(0);
-  }
-  if (const char* err = replace_file(path, f, img, new_m)) return fail(err);
+  if (const char* err = replace_file(f, img, new_m, "failed writing updated metadata to .vorn file")) return fail(err);
   return MetaEditResult::success(0);
 }
 
@@ -447,7 +399,7 @@ MetaEditResult container_meta_delete(Slice path, Slice key) {
   uint8_t* rec = f.meta.data() + v.record(kSecMeta, found.index);
   if ((load_u64(rec + 24) & kMetaFlagImmutable) != 0) return fail("meta key is marked immutable");
   std::memset(rec, 0, kStrideMeta);
-  if (!container_write_metadata(f.fd, f.meta.data(), f.m)) return fail("failed writing metadata");
+  if (const char* err = replace_file(f, f.meta, f.m, "failed writing metadata")) return fail(err);
   return MetaEditResult::success(0);
 }
 

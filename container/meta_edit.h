@@ -1,7 +1,9 @@
-// In-place editing of a .vorn file's meta_kv records (set and delete). The
-// file is checked first (header, digests, sections) and never left damaged:
-// edits that fit rewrite the metadata region; edits that move the layout
-// write a complete new container next to the file and rename it over.
+// Editing a .vorn file's meta_kv records (set and delete) without converting
+// the model again. The file is checked first (header, digests, sections);
+// every edit writes the complete new container beside it and renames it
+// over, so a crash at any point leaves the old file or the new one. Edits of
+// one file are serialised, a path through symbolic links edits the file they
+// name, and the file keeps its owner and mode.
 #pragma once
 #include <cstdint>
 
@@ -24,13 +26,5 @@ uint64_t container_pool_used_end(const uint8_t* meta, uint64_t meta_end);
 
 // Stores both digests into the image and writes [0, M) at file offset 0.
 bool container_write_metadata(int fd, uint8_t* meta, uint64_t meta_end);
-
-}  // namespace vorn
-
-namespace vorn {
-
-// Test hook: when n >= 0, the n-th write step (0-based) of a repack — each
-// data write, flush, rename — fails as a full disk would. -1 turns it off.
-void meta_edit_inject_write_failure(int64_t n);
 
 }  // namespace vorn

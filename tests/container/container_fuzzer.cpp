@@ -1,5 +1,5 @@
 // Fuzzes the container reader, the typed metadata access, the session
-// loader's layout checks, the weight loader and the in-place editor. The
+// loader's layout checks, the weight loader and the metadata editor. The
 // input is tried as it is (digest checks) and once more re-signed, so that
 // mutations reach the structural checks behind the digests.
 #include <fcntl.h>
@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "container/container.h"
@@ -88,15 +89,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (pwrite(fd, bytes.data(), kHeaderSize, 0) == ssize_t(kHeaderSize) &&
           pwrite(fd, bytes.data() + kHeaderSize, m - kHeaderSize, kHeaderSize) == ssize_t(m - kHeaderSize)) {
         run(fd, size);
-        // The editor on the same bytes, through the descriptor's path; a
-        // repack cannot create its temporary file there and is refused.
-        char path[64];
-        std::snprintf(path, sizeof(path), "/proc/self/fd/%d", fd);
+        // The editor on the same bytes, as a file of its own: every edit
+        // writes its new file beside it (in memory where /dev/shm exists).
+        std::string path = access("/dev/shm", W_OK) == 0 ? "/dev/shm/vorn_fuzz_XXXXXX" : "/tmp/vorn_fuzz_XXXXXX";
+        int out = mkostemp(path.data(), O_CLOEXEC);
+        const bool written = out >= 0 && write(out, bytes.data(), size) == ssize_t(size);
+        if (out >= 0) close(out);
+        if (!written) {
+          if (out >= 0) unlink(path.c_str());
+          close(fd);
+          return 0;
+        }
         MetaEditResult e = container_meta_set(slice_of(std::string_view(path)), slice_of(std::string_view("fuzz.key")),
                                               kMetaString, 0, 0, slice_of(std::string_view("v")), 0);
         if (!e.ok()) bytes_free(&e.error);
         e = container_meta_delete(slice_of(std::string_view(path)), slice_of(std::string_view("fuzz.key")));
         if (!e.ok()) bytes_free(&e.error);
+        unlink(path.c_str());
       }
     }
   }

@@ -1,9 +1,14 @@
-// Metadata editing of .vorn files: every value type, in-place edits,
-// repacks with and without moving the weights, refusals, and a failure at
-// each write step of a repack leaving either the old or the new file.
+// Metadata editing of .vorn files: every value type, edits that keep the
+// layout, repacks with and without moving the weights, refusals, and a
+// failure at each write step, or a kill at any moment, leaving either the
+// old or the new file.
 #include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <gtest/gtest.h>
 
+#include "base/file_replace.h"
+#include "base/files.h"
 #include "container/container.h"
 #include "container/meta.h"
 #include "container/meta_edit.h"
@@ -41,6 +46,15 @@ std::string edit_error(const MetaEditResult& r) {
   ByteString e = r.error;
   bytes_free(&e);
   return s;
+}
+
+// Entries of a directory other than "." and "..".
+int dir_entries(const std::string& path) {
+  int n = 0;
+  DIR* d = opendir(path.c_str());
+  while (dirent* e = readdir(d)) n += std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0;
+  closedir(d);
+  return n;
 }
 
 std::string set_str(const std::string& path, const std::string& key, const std::string& value, uint64_t flags = 0) {
@@ -166,12 +180,53 @@ TEST_F(EditFixture, GrowingThePoolPastItsSpareMovesTheWeights) {
   expect_weights_intact();
 }
 
-TEST_F(EditFixture, RepackKeepsTheFileMode) {
-  ASSERT_EQ(chmod(path.c_str(), 0600), 0);
-  EXPECT_EQ(set_str(path, "big", std::string(50000, 'q')), "");
-  struct stat st;
-  ASSERT_EQ(stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0600u);
+TEST_F(EditFixture, EditsKeepModeOwnerAndSymbolicLinks) {
+  const bool root = geteuid() == 0;
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  ASSERT_TRUE(!root || chown(path.c_str(), 4321, 4322) == 0);
+  ASSERT_EQ(symlink("model.vorn", dir.file("link.vorn").c_str()), 0);
+  // A stale temporary of our naming goes; a similar name of someone else's stays.
+  test::write_bytes(dir.file(".model.vorn.edit-AbC123"), std::vector<uint8_t>(10, 1));
+  test::write_bytes(dir.file(".model.vorn.edit-AbC1234"), std::vector<uint8_t>(10, 1));
+  for (const std::string& value : {std::string("in place"), std::string(50000, 'q')}) {
+    EXPECT_EQ(set_str(dir.file("link.vorn"), "k", value), "");
+    struct stat st, lst;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_TRUE(!root || (st.st_uid == 4321 && st.st_gid == 4322));
+    ASSERT_EQ(lstat(dir.file("link.vorn").c_str(), &lst), 0);
+    EXPECT_TRUE(S_ISLNK(lst.st_mode));
+    Handle h(path);
+    ASSERT_TRUE(h.ok);
+    EXPECT_TRUE(container_meta_text(&h.h, "k") == value);
+  }
+  EXPECT_EQ(edit_error(container_meta_delete(sl(dir.file("link.vorn")), sl("k"))), "");
+  EXPECT_TRUE(Handle(path).ok);
+  EXPECT_EQ(dir_entries(dir.path()), 3);  // model, link, the other name
+}
+
+// Two processes editing one file at once: no edit is lost.
+TEST_F(EditFixture, ConcurrentEditorsLoseNothing) {
+  pid_t kids[2];
+  for (int k = 0; k < 2; ++k) {
+    kids[k] = fork();
+    ASSERT_GE(kids[k], 0);
+    if (kids[k] == 0) {
+      bool ok = true;
+      for (int i = 0; i < 40; ++i)
+        ok &= set_str(path, "p" + std::to_string(k) + "." + std::to_string(i), std::string(size_t(i) * 97, 'x')) == "";
+      _exit(ok ? 0 : 1);
+    }
+  }
+  for (pid_t kid : kids) {
+    int status = 0;
+    ASSERT_EQ(waitpid(kid, &status, 0), kid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  Handle h(path);
+  ASSERT_TRUE(h.ok);
+  for (int k = 0; k < 2; ++k)
+    for (int i = 0; i < 40; ++i) EXPECT_TRUE(container_find_meta(&h.h, ("p" + std::to_string(k) + "." + std::to_string(i)).c_str(), nullptr));
 }
 
 TEST_F(EditFixture, ImmutableKeysCanNeitherBeSetNorDeleted) {
@@ -212,11 +267,12 @@ TEST_F(EditFixture, RefusesBadArgumentsAndDamagedFiles) {
   EXPECT_EQ(test::read_bytes(path), c);
 }
 
-// Each write step of a repack fails in turn: the file must afterwards be
+// Each write step of an edit fails in turn: the file must afterwards be
 // exactly the old container, or the complete new one.
-TEST_F(EditFixture, FailureAtEveryRepackWriteLeavesOldOrNew) {
+TEST_F(EditFixture, FailureAtEveryWriteStepLeavesOldOrNew) {
   // Two repacks: one that moves the weights (a value past the pool's spare
-  // bytes) and one that keeps them (the spare records used up).
+  // bytes) and one that keeps them (the spare records used up); and an edit
+  // that keeps the layout.
   std::vector<uint8_t> fresh = test::read_bytes(path);
   for (int i = 0; i < 64; ++i) ASSERT_EQ(set_str(path, "r" + std::to_string(i), "v"), "");
   std::vector<uint8_t> full = test::read_bytes(path);
@@ -225,7 +281,9 @@ TEST_F(EditFixture, FailureAtEveryRepackWriteLeavesOldOrNew) {
     std::string key, value;
     bool moves;
   };
-  const Scenario scenarios[] = {{&fresh, "big", std::string(70000, 'g'), true}, {&full, "one.more", "v", false}};
+  const Scenario scenarios[] = {{&fresh, "big", std::string(70000, 'g'), true},
+                                {&full, "one.more", "v", false},
+                                {&fresh, "model.name", "renamed", false}};
   for (const Scenario& sc : scenarios) {
     SCOPED_TRACE(sc.key);
     const uint64_t old_m = load_u64(sc.original->data() + kHdrMetaEnd);
@@ -233,9 +291,9 @@ TEST_F(EditFixture, FailureAtEveryRepackWriteLeavesOldOrNew) {
     for (int64_t step = 0; step < 64 && !succeeded; ++step) {
       SCOPED_TRACE(step);
       test::write_bytes(path, *sc.original);
-      meta_edit_inject_write_failure(step);
+      file_replace_inject_failure(step);
       const std::string err = set_str(path, sc.key, sc.value);
-      meta_edit_inject_write_failure(-1);
+      file_replace_inject_failure(-1);
       Handle h(path);
       ASSERT_TRUE(h.ok);
       if (err.empty()) {
@@ -246,15 +304,59 @@ TEST_F(EditFixture, FailureAtEveryRepackWriteLeavesOldOrNew) {
       } else {
         EXPECT_EQ(test::read_bytes(path), *sc.original) << err;
       }
-      // No temporary file is left behind.
-      int entries = 0;
-      DIR* d = opendir(dir.path().c_str());
-      while (dirent* e = readdir(d)) entries += e->d_name[0] != '.';
-      closedir(d);
-      EXPECT_EQ(entries, 1);
+      EXPECT_EQ(dir_entries(dir.path()), 1);  // no temporary file is left behind
     }
     EXPECT_TRUE(succeeded);
   }
+}
+
+// A child edits the file over and over and is killed with SIGKILL at a
+// random moment, a few hundred times: each time the file must load, hold
+// the weights it started with and either no value or one the child wrote,
+// and stale temporaries must not pile up.
+TEST(ContainerMetaEdit, KilledEditorsLeaveOldOrNew) {
+  TempDir dir;
+  const std::string path = dir.file("model.vorn");
+  std::mt19937_64 rng(11);
+  test::Model m;
+  test::add_f32(m, "w", 1 << 18, rng);  // 1 MiB of weights and a large metadata region
+  m.spec.meta.push_back(WriterMeta::str("notes", std::string(300000, 'n')));
+  m.attach();
+  ASSERT_TRUE(container_write_file(m.spec, path.c_str(), nullptr));
+  const std::vector<uint8_t> original = test::read_bytes(path);
+  const uint64_t m0 = load_u64(original.data() + kHdrMetaEnd);
+  const std::string values[] = {"a", std::string(20000, 'b'), std::string(70000, 'c')};
+  auto edit = [&](uint64_t i) {
+    return i % 4 == 3 ? edit_error(container_meta_delete(sl(path), sl("k"))) : set_str(path, "k", values[i % 4]);
+  };
+  const double t0 = monotonic_seconds();
+  for (uint64_t i = 0; i < 4; ++i) ASSERT_EQ(edit(i), "");
+  const uint64_t window_us = uint64_t((monotonic_seconds() - t0) / 4 * 1.5e6) + 1;
+
+  int kills = 0;
+  for (const double end = monotonic_seconds() + 30; kills < 200 && monotonic_seconds() < end; ++kills) {
+    const pid_t kid = fork();
+    ASSERT_GE(kid, 0);
+    if (kid == 0)
+      for (uint64_t i = rng();; ++i) edit(i);
+    usleep(useconds_t(rng() % window_us));
+    kill(kid, SIGKILL);
+    ASSERT_EQ(waitpid(kid, nullptr, 0), kid);
+    SCOPED_TRACE(kills);
+    const std::vector<uint8_t> now = test::read_bytes(path);
+    ASSERT_GE(now.size(), kHeaderSize);
+    const uint64_t mk = load_u64(now.data() + kHdrMetaEnd);
+    ASSERT_EQ(now.size() - mk, original.size() - m0);
+    ASSERT_TRUE(std::equal(original.begin() + m0, original.end(), now.begin() + mk));
+    Handle h(path);
+    ASSERT_TRUE(h.ok);
+    const std::string k(container_meta_text(&h.h, "k"));  // empty when absent
+    EXPECT_TRUE(k.empty() || std::find(std::begin(values), std::end(values), k) != std::end(values));
+    ASSERT_LE(dir_entries(dir.path()), 2);  // the file and at most one stale temporary
+  }
+  EXPECT_GE(kills, 50);
+  EXPECT_EQ(set_str(path, "k", "last"), "");
+  EXPECT_EQ(dir_entries(dir.path()), 1);
 }
 
 TEST(ContainerMetaEdit, GraphBlockRefusesRepacksThatMoveIt) {
