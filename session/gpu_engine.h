@@ -1,11 +1,13 @@
 // The tensor-model GPU engine as the session layer calls it. This build has
 // no GPU engine: the stand-ins in gpu_engine_stub.cpp refuse every creation
-// (so AUTO falls back to the CPU and an explicit GPU or NPU request fails),
-// answer no device capabilities, and accept only a null engine elsewhere.
+// (so AUTO falls back to the CPU and an explicit GPU or NPU request fails)
+// and accept only a null engine elsewhere. The device capabilities come from
+// gpu/gpu_capabilities.h.
 #pragma once
 #include <cstdint>
 
 #include "container/container.h"
+#include "gpu/gpu_capabilities.h"
 #include "gpu/gpu_context.h"
 
 namespace vorn {
@@ -24,8 +26,5 @@ bool mps_engine_set_input(MpsState* engine, uint64_t value_id, const float* data
 bool mps_engine_run(MpsState* engine, const float* input, float* output);
 bool mps_engine_run_batch(MpsState* engine, uint64_t n, const float* input, float* output);
 const float* mps_engine_output_data(MpsState* engine, uint64_t index);
-bool mps_op_supported(uint64_t op, uint32_t backend);
-bool gpu_device_has_ane();
-uint64_t gpu_recommended_working_set();
 
 }  // namespace vorn

@@ -23,8 +23,5 @@ bool mps_engine_set_input(MpsState*, uint64_t, const float*, uint64_t) { return 
 bool mps_engine_run(MpsState*, const float*, float*) { return false; }
 bool mps_engine_run_batch(MpsState*, uint64_t, const float*, float*) { return false; }
 const float* mps_engine_output_data(MpsState*, uint64_t) { return nullptr; }
-bool mps_op_supported(uint64_t, uint32_t) { return false; }
-bool gpu_device_has_ane() { return false; }
-uint64_t gpu_recommended_working_set() { return 0; }
 
 }  // namespace vorn

@@ -1,10 +1,9 @@
-// Weights memory: host blocks, the device-shared path without a device, the
-// fault tokens and the context length limits.
+// Weights memory: host blocks, whole-block lengths, fault tokens and the busy
+// word (the device-shared path is in gpu_context_test.cpp).
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include "container/container.h"
-#include "gpu/gpu_context.h"
 #include "gpu/test_faults.h"
 #include "gpu/weight_slot.h"
 
@@ -41,31 +40,6 @@ TEST(WeightSlot, HostMemoryIsAlignedAndReleased) {
     EXPECT_NE(s.data, nullptr);
     weight_slot_release(&s);
   }
-}
-
-TEST(WeightSlot, DeviceSharedMemoryFailsAsAMissingDevice) {
-  WeightBuffer b = weight_buffer_alloc(16384, kWeightsGpuShared);
-  EXPECT_EQ(b.tag, 1u);
-  EXPECT_EQ(b.data, kContainerBackendFailed);
-  FaultEnv f("gpu.weights");
-  b = weight_buffer_alloc(16384, kWeightsGpuShared);
-  EXPECT_EQ(b.data, kContainerBackendFailed);  // the device step fails first
-}
-
-TEST(WeightSlot, ContextLengthLimitsAndLastError) {
-  uint32_t code = 0;
-  EXPECT_EQ(gpu_context_create(0, &code), nullptr);
-  EXPECT_EQ(code, 7u);
-  EXPECT_EQ(gpu_context_create(kMaxGpuWeightsLength + 1, &code), nullptr);
-  EXPECT_EQ(code, 7u);
-  EXPECT_EQ(gpu_context_create(kMaxGpuWeightsLength, &code), nullptr);
-  EXPECT_EQ(code, 8u);  // accepted length, no device
-  EXPECT_EQ(gpu_context_create_recording_error(0), nullptr);
-  EXPECT_EQ(gpu_context_last_error(), 7u);
-  EXPECT_EQ(gpu_context_create_recording_error(16384), nullptr);
-  EXPECT_EQ(gpu_context_last_error(), 8u);
-  gpu_context_free(nullptr);
-  gpu_context_release(nullptr);
 }
 
 TEST(WeightSlot, FaultTokensAreSubstrings) {

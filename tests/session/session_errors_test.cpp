@@ -257,15 +257,27 @@ TEST(SessionErrors, OpenRefusals) {
       {"GPU without a device",
        [plain](Ctx& c) {
          vorn_session_set_backend(c.s, VORN_BACKEND_GPU);
-         return c.open(plain);
+         setenv("VORN_TEST_FAULTS", "gpu.device", 1);
+         const bool ok = c.open(plain);
+         unsetenv("VORN_TEST_FAULTS");
+         return ok;
        },
        8, "GPU/NPU slot allocation failed"},
       {"NPU without a device",
        [](Ctx& c) {
          vorn_session_set_backend(c.s, VORN_BACKEND_NPU);
-         return c.open(built(with_names("x", "y")));
+         setenv("VORN_TEST_FAULTS", "gpu.weights", 1);
+         const bool ok = c.open(built(with_names("x", "y")));
+         unsetenv("VORN_TEST_FAULTS");
+         return ok;
        },
        8, "GPU/NPU slot allocation failed"},
+      {"GPU without a tensor-model engine",
+       [plain](Ctx& c) {
+         vorn_session_set_backend(c.s, VORN_BACKEND_GPU);
+         return c.open(plain);
+       },
+       12, ""},
       {"weight digest mismatch",
        [](Ctx& c) {
          VornConfig* config = vorn_config_new();

@@ -1,0 +1,352 @@
+// Command buffers and their encoders: recording, then running every command
+// in encoding order at commit.
+#include <cstring>
+#include <mutex>
+
+#include "base/files.h"
+#include "platform/compute_device.h"
+#include "platform/parallel.h"
+
+namespace vorn::mtl {
+
+namespace {
+
+// Dispatches of at most this many threads run on the committing thread:
+// waking the pool costs more than the work.
+constexpr uint64_t kSerialThreads = 1024;
+
+enum class CommandKind : uint8_t { kDispatch, kCopy, kFill, kHost, kFail };
+
+uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
+
+bool range_inside(uint64_t offset, uint64_t size, uint64_t length) {
+  return offset <= length && size <= length - offset;
+}
+
+}  // namespace
+
+struct CommandBuffer::Command {
+  CommandKind kind = CommandKind::kFail;
+  // Dispatch: the pipeline and a snapshot of the bindings.
+  PipelineRef pipeline;
+  struct Bound {
+    uint32_t index;
+    BufferRef buffer;
+    uint64_t offset;
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<Bound> bound;
+  Size3 grid, group, groups;
+  // Copy and fill.
+  BufferRef source, destination;
+  uint64_t source_offset = 0, destination_offset = 0, size = 0;
+  uint8_t value = 0;
+  HostCommand host;
+  std::string text;  // kFail: the encoding error
+};
+
+CommandBufferRef CommandQueue::command_buffer() {
+  return CommandBufferRef(new CommandBuffer(shared_from_this()));
+}
+
+CommandBuffer::CommandBuffer(CommandQueueRef queue) : queue_(std::move(queue)) {}
+
+CommandBuffer::~CommandBuffer() = default;
+
+const DeviceRef& CommandBuffer::device() const { return queue_->device(); }
+
+void CommandBuffer::append(Command&& command) {
+  if (status_ == CommandBufferStatus::kNotEnqueued) commands_.push_back(std::move(command));
+}
+
+void CommandBuffer::encoding_error(std::string text) {
+  Command c;
+  c.kind = CommandKind::kFail;
+  c.text = std::move(text);
+  append(std::move(c));
+}
+
+bool CommandBuffer::begin_encoder() {
+  if (status_ != CommandBufferStatus::kNotEnqueued) return false;
+  if (encoder_open_) encoding_error("an encoder was opened while another was still open");
+  encoder_open_ = true;
+  return true;
+}
+
+ComputeEncoderRef CommandBuffer::compute_command_encoder() {
+  if (!begin_encoder()) return nullptr;
+  return ComputeEncoderRef(new ComputeCommandEncoder(shared_from_this()));
+}
+
+BlitEncoderRef CommandBuffer::blit_command_encoder() {
+  if (!begin_encoder()) return nullptr;
+  return BlitEncoderRef(new BlitCommandEncoder(shared_from_this()));
+}
+
+void CommandBuffer::encode_host_command(HostCommand command) {
+  if (encoder_open_) encoding_error("a host command was encoded while an encoder was open");
+  Command c;
+  c.kind = CommandKind::kHost;
+  c.host = std::move(command);
+  append(std::move(c));
+}
+
+void CommandBuffer::commit() {
+  if (status_ != CommandBufferStatus::kNotEnqueued) return;
+  if (encoder_open_) encoding_error("committed with an encoder still open");
+  status_ = CommandBufferStatus::kCommitted;
+  std::lock_guard<std::mutex> order(queue_->order());
+  status_ = CommandBufferStatus::kScheduled;
+  start_time_ = monotonic_seconds();
+  std::string error;
+  const bool ok = run(&error);
+  end_time_ = monotonic_seconds();
+  // Resources are let go once the buffer has run, as its commands are.
+  std::vector<Command>().swap(commands_);
+  error_ = ok ? std::string() : std::move(error);
+  status_ = ok ? CommandBufferStatus::kCompleted : CommandBufferStatus::kError;
+}
+
+namespace {
+
+struct GroupRun {
+  const KernelArgs* args;
+  KernelFn entry;
+  uint64_t gx, gy;
+};
+
+void run_group(void* context, size_t i) {
+  const GroupRun& r = *static_cast<const GroupRun*>(context);
+  const uint64_t x = i % r.gx;
+  const uint64_t rest = i / r.gx;
+  r.entry(*r.args, Size3{x, rest % r.gy, rest / r.gy});
+}
+
+bool run_dispatch(const CommandBuffer::Command& c, std::string* error) {
+  if (c.grid.volume() == 0) return true;  // nothing asked: no-op
+  if (c.pipeline == nullptr) {
+    *error = "a dispatch had no compute pipeline";
+    return false;
+  }
+  const Function& fn = *c.pipeline->function();
+  const std::string kernel = "kernel '" + fn.name() + "': ";
+  const uint64_t threads = c.group.volume();
+  if (threads == 0 || threads > kMaxThreadsPerThreadgroup) {
+    *error = kernel + "threadgroup of " + std::to_string(threads) + " threads";
+    return false;
+  }
+  KernelArgs args;
+  for (const auto& b : c.bound) {
+    if (b.buffer != nullptr) {
+      if (b.offset > b.buffer->length()) {
+        *error = kernel + "buffer at index " + std::to_string(b.index) + " bound at offset " +
+                 std::to_string(b.offset) + " past its length " + std::to_string(b.buffer->length());
+        return false;
+      }
+      args.data[b.index] = b.buffer->storage() + b.offset;
+      args.size[b.index] = b.buffer->length() - b.offset;
+    } else {
+      args.data[b.index] = const_cast<uint8_t*>(b.bytes.data());
+      args.size[b.index] = b.bytes.size();
+    }
+  }
+  args.grid = c.grid;
+  args.group_size = c.group;
+  args.groups = c.groups;
+  std::atomic<const char*> fault{nullptr};
+  args.fault_slot = &fault;
+  std::string why;
+  if (fn.symbol().check != nullptr && !fn.symbol().check(args, &why)) {
+    *error = kernel + why;
+    return false;
+  }
+  GroupRun r{&args, fn.entry(), c.groups.width, c.groups.height};
+  const uint64_t groups = c.groups.volume();
+  if (groups == 1 || c.grid.volume() <= kSerialThreads) {
+    for (uint64_t i = 0; i < groups; ++i) run_group(&r, i);
+  } else {
+    dispatch_apply_f(groups, &r, run_group);
+  }
+  if (const char* f = fault.load()) {
+    *error = kernel + f;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool CommandBuffer::run(std::string* error) {
+  for (Command& c : commands_) {
+    switch (c.kind) {
+      case CommandKind::kDispatch:
+        if (!run_dispatch(c, error)) return false;
+        break;
+      case CommandKind::kCopy:
+        if (!range_inside(c.source_offset, c.size, c.source->length()) ||
+            !range_inside(c.destination_offset, c.size, c.destination->length())) {
+          *error = "blit copy of " + std::to_string(c.size) + " bytes outside its buffers";
+          return false;
+        }
+        if (c.size != 0)
+          std::memmove(c.destination->storage() + c.destination_offset, c.source->storage() + c.source_offset,
+                       c.size);
+        break;
+      case CommandKind::kFill:
+        if (!range_inside(c.destination_offset, c.size, c.destination->length())) {
+          *error = "blit fill of " + std::to_string(c.size) + " bytes outside its buffer";
+          return false;
+        }
+        if (c.size != 0) std::memset(c.destination->storage() + c.destination_offset, c.value, c.size);
+        break;
+      case CommandKind::kHost:
+        if (!c.host(error)) {
+          if (error->empty()) *error = "a host command failed";
+          return false;
+        }
+        break;
+      case CommandKind::kFail:
+        *error = c.text;
+        return false;
+    }
+  }
+  return true;
+}
+
+// Compute encoder.
+
+bool ComputeCommandEncoder::usable(const char* what) {
+  if (!ended_) return true;
+  owner_->encoding_error(std::string(what) + " on an ended compute encoder");
+  return false;
+}
+
+void ComputeCommandEncoder::set_compute_pipeline_state(const PipelineRef& pipeline) {
+  if (usable("set_compute_pipeline_state")) pipeline_ = pipeline;
+}
+
+void ComputeCommandEncoder::set_buffer(const BufferRef& buffer, uint64_t offset, uint32_t index) {
+  if (!usable("set_buffer")) return;
+  if (index >= kMaxBufferBindings) {
+    owner_->encoding_error("set_buffer at index " + std::to_string(index));
+    return;
+  }
+  Binding& b = bindings_[index];
+  b.buffer = buffer;
+  b.offset = offset;
+  b.bytes.clear();
+  b.set = buffer != nullptr;
+}
+
+void ComputeCommandEncoder::set_buffer_offset(uint64_t offset, uint32_t index) {
+  if (!usable("set_buffer_offset")) return;
+  if (index >= kMaxBufferBindings || bindings_[index].buffer == nullptr) {
+    owner_->encoding_error("set_buffer_offset at index " + std::to_string(index) + " with no buffer bound");
+    return;
+  }
+  bindings_[index].offset = offset;
+}
+
+void ComputeCommandEncoder::set_bytes(const void* bytes, uint64_t length, uint32_t index) {
+  if (!usable("set_bytes")) return;
+  if (index >= kMaxBufferBindings || length > kMaxSetBytesLength || (bytes == nullptr && length != 0)) {
+    owner_->encoding_error("set_bytes of " + std::to_string(length) + " bytes at index " +
+                           std::to_string(index));
+    return;
+  }
+  Binding& b = bindings_[index];
+  b.buffer = nullptr;
+  b.offset = 0;
+  const auto* p = static_cast<const uint8_t*>(bytes);
+  b.bytes.assign(p, p + length);
+  // An empty set_bytes still binds something the kernel can be refused on.
+  if (b.bytes.empty()) b.bytes.reserve(1);
+  b.set = true;
+}
+
+void ComputeCommandEncoder::dispatch(Size3 grid, Size3 group, Size3 groups) {
+  if (!usable("dispatch")) return;
+  CommandBuffer::Command c;
+  c.kind = CommandKind::kDispatch;
+  c.pipeline = pipeline_;
+  c.grid = grid;
+  c.group = group;
+  c.groups = groups;
+  if (grid.volume() != 0) {
+    for (uint32_t i = 0; i < kMaxBufferBindings; ++i) {
+      const Binding& b = bindings_[i];
+      if (b.set) c.bound.push_back(CommandBuffer::Command::Bound{i, b.buffer, b.offset, b.bytes});
+    }
+  }
+  owner_->append(std::move(c));
+}
+
+void ComputeCommandEncoder::dispatch_threads(Size3 grid, Size3 group) {
+  Size3 groups{0, 0, 0};
+  if (group.volume() != 0)
+    groups = Size3{ceil_div(grid.width, group.width), ceil_div(grid.height, group.height),
+                   ceil_div(grid.depth, group.depth)};
+  dispatch(grid, group, groups);
+}
+
+void ComputeCommandEncoder::dispatch_threadgroups(Size3 groups, Size3 group) {
+  Size3 grid{groups.width * group.width, groups.height * group.height, groups.depth * group.depth};
+  if (groups.volume() == 0) grid = Size3{0, 0, 0};
+  dispatch(grid, group, groups);
+}
+
+void ComputeCommandEncoder::end_encoding() {
+  if (ended_) return;
+  ended_ = true;
+  owner_->end_encoder();
+}
+
+// Blit encoder.
+
+bool BlitCommandEncoder::usable(const char* what) {
+  if (!ended_) return true;
+  owner_->encoding_error(std::string(what) + " on an ended blit encoder");
+  return false;
+}
+
+void BlitCommandEncoder::copy_from_buffer(const BufferRef& source, uint64_t source_offset,
+                                          const BufferRef& destination, uint64_t destination_offset,
+                                          uint64_t size) {
+  if (!usable("copy_from_buffer")) return;
+  if (source == nullptr || destination == nullptr) {
+    owner_->encoding_error("blit copy with a null buffer");
+    return;
+  }
+  CommandBuffer::Command c;
+  c.kind = CommandKind::kCopy;
+  c.source = source;
+  c.source_offset = source_offset;
+  c.destination = destination;
+  c.destination_offset = destination_offset;
+  c.size = size;
+  owner_->append(std::move(c));
+}
+
+void BlitCommandEncoder::fill_buffer(const BufferRef& buffer, uint64_t offset, uint64_t length,
+                                     uint8_t value) {
+  if (!usable("fill_buffer")) return;
+  if (buffer == nullptr) {
+    owner_->encoding_error("blit fill of a null buffer");
+    return;
+  }
+  CommandBuffer::Command c;
+  c.kind = CommandKind::kFill;
+  c.destination = buffer;
+  c.destination_offset = offset;
+  c.size = length;
+  c.value = value;
+  owner_->append(std::move(c));
+}
+
+void BlitCommandEncoder::end_encoding() {
+  if (ended_) return;
+  ended_ = true;
+  owner_->end_encoder();
+}
+
+}  // namespace vorn::mtl

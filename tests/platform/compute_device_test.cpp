@@ -1,0 +1,319 @@
+// The host compute device: buffers and their accounting, libraries and
+// pipelines, and command buffers running kernels, blits and host commands in
+// encoding order, with failures reported on the buffer instead of touching
+// memory.
+#include "platform/compute_device.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace vorn::mtl {
+namespace {
+
+// Test kernels. "add": y[i] = x[i] + bytes(3) for i < grid; "mark": each
+// thread of the grid adds 1 at its flat position (x + W (y + H z)) of buffer
+// 0; "fault": reports a fault.
+void add_kernel(const KernelArgs& a, Size3 g) {
+  const float* x = a.buffer<float>(0);
+  float* y = a.buffer<float>(1);
+  const float k = a.bytes<float>(3);
+  for (uint64_t i = a.thread_begin_x(g.width); i < a.thread_end_x(g.width); ++i) y[i] = x[i] + k;
+}
+bool add_check(const KernelArgs& a, std::string* e) {
+  return kernel_require(a, 0, a.grid.width * 4, e) && kernel_require(a, 1, a.grid.width * 4, e) &&
+         kernel_require(a, 3, 4, e);
+}
+void add_twice_kernel(const KernelArgs& a, Size3 g) {
+  float* y = a.buffer<float>(1);
+  const float* x = a.buffer<float>(0);
+  for (uint64_t i = a.thread_begin_x(g.width); i < a.thread_end_x(g.width); ++i)
+    y[i] = x[i] + 2 * a.bytes<float>(3);
+}
+void mark_kernel(const KernelArgs& a, Size3 g) {
+  uint32_t* out = a.buffer<uint32_t>(0);
+  for (uint64_t z = g.depth * a.group_size.depth; z < (g.depth + 1) * a.group_size.depth && z < a.grid.depth;
+       ++z)
+    for (uint64_t y = g.height * a.group_size.height;
+         y < (g.height + 1) * a.group_size.height && y < a.grid.height; ++y)
+      for (uint64_t x = a.thread_begin_x(g.width); x < a.thread_end_x(g.width); ++x)
+        out[x + a.grid.width * (y + a.grid.height * z)] += 1;
+}
+bool mark_check(const KernelArgs& a, std::string* e) { return kernel_require(a, 0, a.grid.volume() * 4, e); }
+void fault_kernel(const KernelArgs& a, Size3) { a.fault("reported a fault"); }
+
+constexpr KernelSymbol kSymbols[] = {
+    {"add", {add_kernel, add_twice_kernel}, add_check},
+    {"mark", {mark_kernel, mark_kernel}, mark_check},
+    {"fault", {fault_kernel, nullptr}, nullptr},
+};
+constexpr KernelSource kSource{"TEST_TWICE", kSymbols, 3};
+
+struct Fixture {
+  DeviceRef device = create_system_default_device();
+  CommandQueueRef queue = device->new_command_queue();
+  PipelineRef pipeline(const char* name, int64_t twice = 0) {
+    std::string error;
+    CompileOptions options;
+    options.macros.push_back({"TEST_TWICE", twice});
+    LibraryRef lib = device->new_library(kSource, options, &error);
+    return device->new_compute_pipeline_state(lib->new_function(name), &error);
+  }
+  BufferRef floats(std::vector<float> v, uint32_t options = kResourceStorageModeShared) {
+    BufferRef b = device->new_buffer(v.size() * 4, options);
+    if (b->contents() != nullptr) std::memcpy(b->contents(), v.data(), v.size() * 4);
+    return b;
+  }
+  static std::vector<float> read(const BufferRef& b, size_t n) {
+    const float* p = static_cast<const float*>(b->contents());
+    return std::vector<float>(p, p + n);
+  }
+  void add(const ComputeEncoderRef& e, const PipelineRef& p, const BufferRef& x, const BufferRef& y, float k,
+           uint64_t n, uint64_t x_offset = 0) {
+    e->set_compute_pipeline_state(p);
+    e->set_buffer(x, x_offset, 0);
+    e->set_buffer(y, 0, 1);
+    e->set_bytes(&k, 4, 3);
+    e->dispatch_threads(Size3{n, 1, 1}, Size3{128, 1, 1});
+  }
+};
+
+TEST(ComputeDevice, BuffersAreAlignedZeroedAndAccounted) {
+  Fixture f;
+  EXPECT_EQ(f.device->new_buffer(0, kResourceStorageModeShared), nullptr);
+  EXPECT_FALSE(f.device->has_ane());
+  EXPECT_GT(f.device->recommended_max_working_set_size(), uint64_t(1) << 30);
+  EXPECT_FALSE(f.device->name().empty());
+  const uint64_t before = f.device->current_allocated_size();
+  {
+    BufferRef shared = f.device->new_buffer(100, kResourceStorageModeShared);
+    BufferRef priv = f.device->new_buffer(16385, kResourceStorageModePrivate);
+    ASSERT_NE(shared, nullptr);
+    ASSERT_NE(priv, nullptr);
+    EXPECT_EQ(shared->length(), 100u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(shared->contents()) % kBufferAlignment, 0u);
+    EXPECT_EQ(priv->contents(), nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(priv->storage()) % kBufferAlignment, 0u);
+    const uint8_t* p = static_cast<const uint8_t*>(shared->contents());
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(p[i], 0);
+    EXPECT_EQ(f.device->current_allocated_size(), before + 3 * kBufferAlignment);
+  }
+  EXPECT_EQ(f.device->current_allocated_size(), before);
+}
+
+TEST(ComputeDevice, LibraryFindsKernelsByNameAndVariant) {
+  Fixture f;
+  std::string error;
+  EXPECT_EQ(f.device->new_library(KernelSource{nullptr, nullptr, 0}, {}, &error), nullptr);
+  EXPECT_FALSE(error.empty());
+  LibraryRef lib = f.device->new_library(kSource, {}, &error);
+  ASSERT_NE(lib, nullptr);
+  EXPECT_EQ(lib->new_function("missing"), nullptr);
+  EXPECT_EQ(lib->function_names().size(), 3u);
+  EXPECT_EQ(f.device->new_compute_pipeline_state(nullptr, &error), nullptr);
+  // The variant macro picks the second body of "add".
+  for (int64_t twice : {0, 1}) {
+    BufferRef x = f.floats({1, 2}), y = f.floats({0, 0});
+    CommandBufferRef cb = f.queue->command_buffer();
+    ComputeEncoderRef e = cb->compute_command_encoder();
+    f.add(e, f.pipeline("add", twice), x, y, 10, 2);
+    e->end_encoding();
+    cb->commit();
+    EXPECT_EQ(Fixture::read(y, 2), (std::vector<float>{twice ? 21.f : 11.f, twice ? 22.f : 12.f}));
+  }
+}
+
+// Kernels, blits, host commands and private memory in one buffer: each
+// command sees what every earlier one wrote.
+TEST(ComputeDevice, CommandsRunInEncodingOrder) {
+  Fixture f;
+  PipelineRef add = f.pipeline("add");
+  BufferRef a = f.floats({1, 2, 3}), b = f.floats({0, 0, 0}), out = f.floats({0, 0, 0});
+  BufferRef priv = f.device->new_buffer(12, kResourceStorageModePrivate);
+  CommandBufferRef cb = f.queue->command_buffer();
+  EXPECT_EQ(cb->status(), CommandBufferStatus::kNotEnqueued);
+  ComputeEncoderRef e = cb->compute_command_encoder();
+  f.add(e, add, a, b, 1, 3);  // b = a + 1
+  e->end_encoding();
+  BlitEncoderRef blit = cb->blit_command_encoder();
+  blit->copy_from_buffer(b, 0, priv, 0, 12);  // priv = b
+  blit->end_encoding();
+  cb->encode_host_command([&](std::string*) {  // a = 10 * b, a stand-in for a matrix product
+    for (int i = 0; i < 3; ++i)
+      static_cast<float*>(a->contents())[i] = 10 * static_cast<float*>(b->contents())[i];
+    return true;
+  });
+  e = cb->compute_command_encoder();
+  f.add(e, add, priv, out, 0.5f, 3);  // out = priv + 0.5, before the next line changes priv
+  f.add(e, add, a, priv, 0, 3);       // priv = a
+  e->end_encoding();
+  blit = cb->blit_command_encoder();
+  blit->copy_from_buffer(priv, 4, b, 0, 8);  // b[0..1] = a[1..2]
+  blit->fill_buffer(out, 8, 4, 0);           // out[2] = 0
+  blit->end_encoding();
+  cb->commit();
+  EXPECT_EQ(cb->status(), CommandBufferStatus::kCompleted) << cb->error();
+  EXPECT_TRUE(cb->error().empty());
+  EXPECT_LE(cb->gpu_start_time(), cb->gpu_end_time());
+  EXPECT_GT(cb->gpu_start_time(), 0);
+  EXPECT_EQ(Fixture::read(out, 3), (std::vector<float>{2.5f, 3.5f, 0}));
+  EXPECT_EQ(Fixture::read(b, 3), (std::vector<float>{30, 40, 4}));
+  // Committed buffers take no more commands.
+  EXPECT_EQ(cb->compute_command_encoder(), nullptr);
+  cb->commit();
+  EXPECT_EQ(cb->status(), CommandBufferStatus::kCompleted);
+}
+
+TEST(ComputeDevice, GridsCoverExactlyTheThreadsAsked) {
+  Fixture f;
+  PipelineRef mark = f.pipeline("mark");
+  struct Case {
+    Size3 size, group;
+    bool groups;  // dispatch_threadgroups: size counts groups
+  };
+  const Case cases[] = {
+      {{1000, 1, 1}, {128, 1, 1}, false},  // partial last group
+      {{5000, 1, 1}, {128, 1, 1}, false},  // enough groups for the pool
+      {{33, 7, 3}, {8, 4, 2}, false},      // partial in every dimension
+      {{3, 5, 7}, {4, 2, 1}, true},        // odd group counts in three dimensions
+      {{0, 4, 4}, {32, 1, 1}, false},      // empty: nothing runs
+      {{4, 0, 1}, {32, 1, 1}, true},
+  };
+  for (const Case& c : cases) {
+    const Size3 grid = c.groups ? Size3{c.size.width * c.group.width, c.size.height * c.group.height,
+                                        c.size.depth * c.group.depth}
+                                : c.size;
+    const uint64_t n = grid.volume();
+    BufferRef out = f.device->new_buffer(n * 4 + 64, kResourceStorageModeShared);
+    CommandBufferRef cb = f.queue->command_buffer();
+    ComputeEncoderRef e = cb->compute_command_encoder();
+    e->set_compute_pipeline_state(mark);
+    e->set_buffer(out, 0, 0);
+    if (c.groups)
+      e->dispatch_threadgroups(c.size, c.group);
+    else
+      e->dispatch_threads(c.size, c.group);
+    e->end_encoding();
+    cb->commit();
+    ASSERT_EQ(cb->status(), CommandBufferStatus::kCompleted) << cb->error();
+    const uint32_t* p = static_cast<const uint32_t*>(out->contents());
+    for (uint64_t i = 0; i < n + 16; ++i) ASSERT_EQ(p[i], i < n ? 1u : 0u) << i;
+  }
+}
+
+// A zero-size dispatch runs nothing and checks nothing, not even a missing
+// pipeline.
+TEST(ComputeDevice, ZeroSizeDispatchIsANoOp) {
+  Fixture f;
+  BufferRef y = f.floats({7});
+  CommandBufferRef cb = f.queue->command_buffer();
+  ComputeEncoderRef e = cb->compute_command_encoder();
+  e->dispatch_threads(Size3{0, 1, 1}, Size3{128, 1, 1});
+  f.add(e, f.pipeline("add"), y, y, 1, 0);
+  e->dispatch_threadgroups(Size3{0, 0, 0}, Size3{128, 1, 1});
+  e->end_encoding();
+  cb->commit();
+  EXPECT_EQ(cb->status(), CommandBufferStatus::kCompleted) << cb->error();
+  EXPECT_EQ(Fixture::read(y, 1)[0], 7);
+}
+
+// Each failure stops the buffer at that command: earlier commands have run,
+// later ones have not, and nothing outside the buffers is touched.
+TEST(ComputeDevice, FailuresEndTheBufferWithAnError) {
+  Fixture f;
+  PipelineRef add = f.pipeline("add");
+  struct Case {
+    const char* name;
+    const char* expect;  // part of the error text
+    void (*encode)(Fixture&, const CommandBufferRef&, const PipelineRef&, const BufferRef&, const BufferRef&);
+  };
+  const Case cases[] = {
+      {"offset past the end", "past its length",
+       [](Fixture& f, const CommandBufferRef& cb, const PipelineRef& p, const BufferRef& x,
+          const BufferRef& y) {
+         auto e = cb->compute_command_encoder();
+         f.add(e, p, x, y, 1, 1, 16385);
+         e->end_encoding();
+       }},
+      {"buffer too short for the grid", "kernel 'add': index 0 holds",
+       [](Fixture& f, const CommandBufferRef& cb, const PipelineRef& p, const BufferRef& x,
+          const BufferRef& y) {
+         auto e = cb->compute_command_encoder();
+         f.add(e, p, x, y, 1, 4, 4);
+         e->end_encoding();
+       }},
+      {"missing binding", "nothing bound at index 3",
+       [](Fixture&, const CommandBufferRef& cb, const PipelineRef& p, const BufferRef& x,
+          const BufferRef& y) {
+         auto e = cb->compute_command_encoder();
+         e->set_compute_pipeline_state(p);
+         e->set_buffer(x, 0, 0);
+         e->set_buffer(y, 0, 1);
+         e->dispatch_threads(Size3{1, 1, 1}, Size3{1, 1, 1});
+         e->end_encoding();
+       }},
+      {"no pipeline", "no compute pipeline",
+       [](Fixture&, const CommandBufferRef& cb, const PipelineRef&, const BufferRef&, const BufferRef&) {
+         auto e = cb->compute_command_encoder();
+         e->dispatch_threads(Size3{1, 1, 1}, Size3{1, 1, 1});
+         e->end_encoding();
+       }},
+      {"threadgroup too large", "threadgroup of 2048",
+       [](Fixture& f, const CommandBufferRef& cb, const PipelineRef& p, const BufferRef& x,
+          const BufferRef& y) {
+         auto e = cb->compute_command_encoder();
+         f.add(e, p, x, y, 1, 0);  // binds without running
+         e->dispatch_threads(Size3{1, 1, 1}, Size3{2048, 1, 1});
+         e->end_encoding();
+       }},
+      {"kernel fault", "kernel 'fault': reported a fault",
+       [](Fixture& f, const CommandBufferRef& cb, const PipelineRef&, const BufferRef&, const BufferRef&) {
+         auto e = cb->compute_command_encoder();
+         e->set_compute_pipeline_state(f.pipeline("fault"));
+         e->dispatch_threads(Size3{300, 1, 1}, Size3{128, 1, 1});
+         e->end_encoding();
+       }},
+      {"blit past the end", "blit copy of 8 bytes outside",
+       [](Fixture&, const CommandBufferRef& cb, const PipelineRef&, const BufferRef& x, const BufferRef& y) {
+         auto b = cb->blit_command_encoder();
+         b->copy_from_buffer(x, 12, y, 0, 8);
+         b->end_encoding();
+       }},
+      {"host command", "refused",
+       [](Fixture&, const CommandBufferRef& cb, const PipelineRef&, const BufferRef&, const BufferRef&) {
+         cb->encode_host_command([](std::string* e) {
+           *e = "refused";
+           return false;
+         });
+       }},
+      {"encoder left open", "still open",
+       [](Fixture&, const CommandBufferRef& cb, const PipelineRef&, const BufferRef&, const BufferRef&) {
+         cb->compute_command_encoder();
+       }},
+      {"two encoders open", "while another",
+       [](Fixture&, const CommandBufferRef& cb, const PipelineRef&, const BufferRef&, const BufferRef&) {
+         auto a = cb->compute_command_encoder();
+         auto b = cb->blit_command_encoder();
+         b->end_encoding();
+       }},
+  };
+  for (const Case& c : cases) {
+    BufferRef x = f.floats({1, 2, 3, 4}), y = f.floats({0, 0, 0, 0}), z = f.floats({0});
+    CommandBufferRef cb = f.queue->command_buffer();
+    auto e = cb->compute_command_encoder();
+    f.add(e, add, x, z, 5, 1);  // runs: z = 6
+    e->end_encoding();
+    c.encode(f, cb, add, x, y);
+    e = cb->compute_command_encoder();
+    f.add(e, add, x, y, 100, 4);  // never runs
+    e->end_encoding();
+    cb->commit();
+    EXPECT_EQ(cb->status(), CommandBufferStatus::kError) << c.name;
+    EXPECT_NE(cb->error().find(c.expect), std::string::npos) << c.name << ": " << cb->error();
+    EXPECT_EQ(Fixture::read(z, 1)[0], 6) << c.name;
+    EXPECT_EQ(Fixture::read(y, 4), (std::vector<float>{0, 0, 0, 0})) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace vorn::mtl
