@@ -39,6 +39,12 @@ class VNProcessor {
   // The text of a list of ids (special ids dropped, ill-formed UTF-8
   // replaced by U+FFFD).
   std::string decode(const std::vector<int64_t>& ids) const;
+  // prepare: a request dictionary (image bytes as JSON binary values, read
+  // in place for the call) becomes the prepared request as a dictionary:
+  // "inputs" (name -> {"shape", "dtype", "data"}), "prompt_token_ids",
+  // "rendered_prompt", "image_views", "image_rows", "image_cols",
+  // "image_orientations", "stages_ms". Defined with request preparation.
+  nlohmann::json prepare(const nlohmann::json& request) const;
 
  private:
   void build(const nlohmann::json& documents);
