@@ -1,0 +1,251 @@
+// The matrix-product object and the graph layer against plain loops: float16
+// and float32 operands, transposed and strided views, batches, broadcasting,
+// slices, attention with grouped heads and masks; views that leave their
+// buffers fail the command buffer and write nothing.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+
+#include "platform/graph_layer.h"
+#include "platform/half.h"
+#include "platform/matrix_multiplication.h"
+
+namespace vorn {
+namespace {
+
+struct Device {
+  mtl::DeviceRef device = mtl::create_system_default_device();
+  mtl::CommandQueueRef queue = device->new_command_queue();
+  std::mt19937 rng{7};
+
+  // A buffer holding values (as float16 or float32) at byte offset `at`.
+  mtl::BufferRef buffer(const std::vector<float>& values, DataType t, uint64_t at = 0) {
+    mtl::BufferRef b = device->new_buffer(at + values.size() * 4 + 4, mtl::kResourceStorageModeShared);
+    auto* p = static_cast<uint8_t*>(b->contents()) + at;
+    for (size_t i = 0; i < values.size(); ++i) {
+      if (t == DataType::kFloat16) {
+        const uint16_t h = float_to_half(values[i]);
+        std::memcpy(p + 2 * i, &h, 2);
+      } else {
+        std::memcpy(p + 4 * i, &values[i], 4);
+      }
+    }
+    return b;
+  }
+  std::vector<float> random(size_t n) {
+    std::uniform_real_distribution<float> u(-1, 1);
+    std::vector<float> v(n);
+    for (float& x : v) x = u(rng);
+    return v;
+  }
+  bool run(const std::function<void(const mtl::CommandBufferRef&)>& encode, std::string* error = nullptr) {
+    mtl::CommandBufferRef cb = queue->command_buffer();
+    encode(cb);
+    cb->commit();
+    if (error != nullptr) *error = cb->error();
+    return cb->status() == mtl::CommandBufferStatus::kCompleted;
+  }
+};
+
+float stored(float v, DataType t) { return t == DataType::kFloat16 ? half_to_float(float_to_half(v)) : v; }
+float read(const mtl::BufferRef& b, uint64_t i, DataType t, uint64_t at = 0) {
+  const auto* p = static_cast<const uint8_t*>(b->contents()) + at;
+  if (t == DataType::kFloat16) {
+    uint16_t h;
+    std::memcpy(&h, p + 2 * i, 2);
+    return half_to_float(h);
+  }
+  float f;
+  std::memcpy(&f, p + 4 * i, 4);
+  return f;
+}
+
+TEST(MatrixMultiplication, ProductsMatchAPlainLoop) {
+  Device dev;
+  struct Case {
+    bool ta, tb;
+    DataType in, out;
+    uint64_t m, n, k, batch;
+    double alpha, beta;
+  };
+  const Case cases[] = {
+      {false, true, DataType::kFloat32, DataType::kFloat32, 33, 65, 70, 1, 1, 0},
+      {false, true, DataType::kFloat16, DataType::kFloat16, 7, 64, 96, 1, 1, 0},
+      {true, false, DataType::kFloat32, DataType::kFloat32, 16, 5, 9, 3, 0.5, 1},
+      {false, false, DataType::kFloat16, DataType::kFloat32, 40, 17, 64, 2, 1, 0},
+      {true, true, DataType::kFloat16, DataType::kFloat16, 3, 4, 5, 4, 2, 0.25},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.m << "x" << c.n << "x" << c.k << " batch " << c.batch);
+    const uint64_t es = data_type_size(c.in), os = data_type_size(c.out);
+    // Stored shapes with one padding column per row and one padding row per
+    // matrix, so row and matrix strides are exercised.
+    const uint64_t ar = c.ta ? c.k : c.m, ac = c.ta ? c.m : c.k, br = c.tb ? c.n : c.k, bc = c.tb ? c.k : c.n;
+    auto a = dev.random(c.batch * (ar + 1) * (ac + 1)), b = dev.random(c.batch * (br + 1) * (bc + 1));
+    auto r0 = dev.random(c.batch * c.m * c.n);
+    mtl::BufferRef ab = dev.buffer(a, c.in, 64), bb = dev.buffer(b, c.in), rb = dev.buffer(r0, c.out);
+    mps::Matrix left{ab, 64, {ar, ac, c.batch, (ac + 1) * es, (ar + 1) * (ac + 1) * es, c.in}};
+    mps::Matrix right{bb, 0, {br, bc, c.batch, (bc + 1) * es, (br + 1) * (bc + 1) * es, c.in}};
+    mps::Matrix result{rb, 0, {c.m, c.n, c.batch, c.n * os, 0, c.out}};
+    mps::MatrixMultiplication mm(c.ta, c.tb, c.m, c.n, c.k, c.alpha, c.beta);
+    ASSERT_TRUE(dev.run([&](const mtl::CommandBufferRef& cb) { mm.encode(cb, left, right, result); }));
+    for (uint64_t z = 0; z < c.batch; ++z)
+      for (uint64_t i = 0; i < c.m; ++i)
+        for (uint64_t j = 0; j < c.n; ++j) {
+          double want = 0;
+          for (uint64_t p = 0; p < c.k; ++p) {
+            const uint64_t ai = c.ta ? p * (ac + 1) + i : i * (ac + 1) + p;
+            const uint64_t bi = c.tb ? j * (bc + 1) + p : p * (bc + 1) + j;
+            want += double(stored(a[z * (ar + 1) * (ac + 1) + ai], c.in)) * stored(b[z * (br + 1) * (bc + 1) + bi], c.in);
+          }
+          const uint64_t ri = (z * c.m + i) * c.n + j;
+          want = c.alpha * want + c.beta * stored(r0[ri], c.out);
+          const double tol = c.out == DataType::kFloat16 ? std::fabs(want) * 1e-3 + 1e-3 : 1e-4;
+          ASSERT_NEAR(read(rb, ri, c.out), want, tol);
+        }
+  }
+}
+
+TEST(MatrixMultiplication, ViewsOutsideTheirBuffersFailTheCommandBuffer) {
+  Device dev;
+  mtl::BufferRef a = dev.buffer(dev.random(64), DataType::kFloat32);
+  mtl::BufferRef r = dev.buffer(std::vector<float>(64, 5.0f), DataType::kFloat32);
+  mps::MatrixMultiplication mm(false, false, 8, 8, 8, 1, 0);
+  const mps::Matrix ok{a, 0, {8, 8, 1, 32, 0, DataType::kFloat32}};
+  mps::Matrix past = ok;
+  past.offset = 4;  // the last row runs four bytes past the 256-byte buffer
+  past.buffer = dev.device->new_buffer(256, mtl::kResourceStorageModeShared);
+  std::string error;
+  EXPECT_FALSE(dev.run([&](const mtl::CommandBufferRef& cb) { mm.encode(cb, past, ok, {r, 0, ok.descriptor}); }, &error));
+  EXPECT_NE(error.find("leaves its buffer"), std::string::npos) << error;
+  EXPECT_EQ(read(r, 0, DataType::kFloat32), 5.0f);
+  mps::Matrix narrow = ok;
+  narrow.descriptor.columns = 4;
+  EXPECT_FALSE(dev.run([&](const mtl::CommandBufferRef& cb) { mm.encode(cb, ok, narrow, {r, 0, ok.descriptor}); }, &error));
+  EXPECT_NE(error.find("smaller than the product"), std::string::npos) << error;
+}
+
+// y = x W^T + b, the linear layer as the generative engine builds it.
+TEST(GraphLayer, LinearLayerGraphMatchesAPlainLoop) {
+  Device dev;
+  for (DataType act : {DataType::kFloat32, DataType::kFloat16}) {
+    const int64_t m = 37, n = 66, k = 70;
+    mpsg::Graph g;
+    auto x = g.placeholder({m, k}, act, "x");
+    auto w = g.placeholder({n, k}, DataType::kFloat16, "w");
+    auto bias = g.placeholder({n}, DataType::kFloat16, "b");
+    auto wt = g.transpose(act == DataType::kFloat32 ? g.cast(w, act) : w, 0, 1);
+    auto bt = act == DataType::kFloat32 ? g.cast(bias, act) : bias;
+    auto y = g.addition(g.matrixMultiplication(x, wt), bt);
+    auto xs = dev.random(m * k), ws = dev.random(n * k), bs = dev.random(n);
+    mtl::BufferRef xb = dev.buffer(xs, act, 128), wb = dev.buffer(ws, DataType::kFloat16),
+                   bb = dev.buffer(bs, DataType::kFloat16), yb = dev.buffer(std::vector<float>(m * n), act);
+    ASSERT_TRUE(dev.run([&](const mtl::CommandBufferRef& cb) {
+      g.encode(cb, {{x, {xb, 128, {m, k}, act}}, {w, {wb, 0, {n, k}, DataType::kFloat16}}, {bias, {bb, 0, {n}, DataType::kFloat16}}},
+               {{y, {yb, 0, {m, n}, act}}});
+    }));
+    for (int64_t i = 0; i < m; ++i)
+      for (int64_t j = 0; j < n; ++j) {
+        double want = 0;
+        for (int64_t p = 0; p < k; ++p) want += double(stored(xs[i * k + p], act)) * stored(ws[j * k + p], DataType::kFloat16);
+        // float16: the product is rounded once, then the sum with the bias.
+        const double got = read(yb, i * n + j, act);
+        want = stored(float(stored(float(want), act) + stored(bs[j], DataType::kFloat16)), act);
+        ASSERT_NEAR(got, want, act == DataType::kFloat16 ? std::fabs(want) * 2e-3 + 2e-3 : 2e-5) << i << "," << j;
+      }
+  }
+}
+
+// The generative engine's attention graph: q [B, S, H, D] turned head-major,
+// K and V [B, Hk, cap, D] cut to T rows, a mask [B, 1, S, T], the result
+// turned back; compiled once and run twice.
+TEST(GraphLayer, AttentionGraphMatchesAPlainLoop) {
+  Device dev;
+  const int64_t batch = 2, s = 5, heads = 4, kv_heads = 2, d = 8, cap = 9, t = 7;
+  mpsg::Graph g;
+  auto q = g.placeholder({batch, s, heads, d}, DataType::kFloat32);
+  auto k = g.placeholder({batch, kv_heads, cap, d}, DataType::kFloat32);
+  auto v = g.placeholder({batch, kv_heads, cap, d}, DataType::kFloat32);
+  auto mask = g.placeholder({batch, 1, s, t}, DataType::kFloat32);
+  auto o = g.scaledDotProductAttention(g.transpose(q, 1, 2), g.slice(k, 2, 0, t), g.slice(v, 2, 0, t), mask,
+                                       1.0f / std::sqrt(float(d)));
+  auto out = g.transpose(o, 1, 2);
+  EXPECT_EQ(g.shape(out), (mpsg::Shape{batch, s, heads, d}));
+  mpsg::Executable exe = g.compile({q, k, v, mask}, {out});
+  auto qs = dev.random(batch * s * heads * d), ks = dev.random(batch * kv_heads * cap * d),
+       vs = dev.random(batch * kv_heads * cap * d), ms = dev.random(batch * s * t);
+  for (size_t i = 0; i < ms.size(); i += 3) ms[i] = -3.4e38f;  // hidden entries
+  std::vector<mpsg::TensorData> in{{dev.buffer(qs, DataType::kFloat32), 0, {batch, s, heads, d}, DataType::kFloat32},
+                                   {dev.buffer(ks, DataType::kFloat32), 0, {batch, kv_heads, cap, d}, DataType::kFloat32},
+                                   {dev.buffer(vs, DataType::kFloat32), 0, {batch, kv_heads, cap, d}, DataType::kFloat32},
+                                   {dev.buffer(ms, DataType::kFloat32), 0, {batch, 1, s, t}, DataType::kFloat32}};
+  for (int pass = 0; pass < 2; ++pass) {
+    const std::vector<mpsg::TensorData> res = exe.run(dev.queue, in);
+    for (int64_t b = 0; b < batch; ++b)
+      for (int64_t h = 0; h < heads; ++h)
+        for (int64_t r = 0; r < s; ++r) {
+          const int64_t kh = h / (heads / kv_heads);
+          std::vector<double> p(t);
+          double top = -1e300, sum = 0;
+          for (int64_t c = 0; c < t; ++c) {
+            double dot = 0;
+            for (int64_t e = 0; e < d; ++e)
+              dot += double(qs[((b * s + r) * heads + h) * d + e]) * ks[((b * kv_heads + kh) * cap + c) * d + e];
+            p[c] = dot / std::sqrt(double(d)) + ms[(b * s + r) * t + c];
+            top = std::max(top, p[c]);
+          }
+          for (double& x : p) sum += (x = std::exp(x - top));
+          for (int64_t e = 0; e < d; ++e) {
+            double want = 0;
+            for (int64_t c = 0; c < t; ++c) want += p[c] / sum * vs[((b * kv_heads + kh) * cap + c) * d + e];
+            ASSERT_NEAR(read(res[0].buffer, ((b * s + r) * heads + h) * d + e, DataType::kFloat32), want, 2e-5);
+          }
+        }
+  }
+}
+
+TEST(GraphLayer, BroadcastingAdditionAndReshapeOfAView) {
+  Device dev;
+  mpsg::Graph g;
+  auto a = g.placeholder({2, 3, 4}, DataType::kFloat32);
+  auto b = g.placeholder({3, 1}, DataType::kFloat32);
+  auto y = g.reshape(g.transpose(g.addition(a, b), 0, 2), {4, 6});
+  auto as = dev.random(24), bs = dev.random(3);
+  const auto res = g.run(dev.queue, {{a, {dev.buffer(as, DataType::kFloat32), 0, {2, 3, 4}, DataType::kFloat32}},
+                                     {b, {dev.buffer(bs, DataType::kFloat32), 0, {3, 1}, DataType::kFloat32}}},
+                         {y});
+  for (int i = 0; i < 2; ++i)
+    for (int j = 0; j < 3; ++j)
+      for (int l = 0; l < 4; ++l)  // transposed [4, 3, 2], flattened
+        EXPECT_FLOAT_EQ(read(res[0].buffer, (l * 3 + j) * 2 + i, DataType::kFloat32), as[(i * 3 + j) * 4 + l] + bs[j]);
+  EXPECT_THROW(g.addition(a, g.placeholder({2, 4}, DataType::kFloat32)), std::invalid_argument);
+  EXPECT_THROW(g.reshape(a, {5, 5}), std::invalid_argument);
+  EXPECT_THROW(g.compile({}, {y}), std::invalid_argument);  // placeholders not fed
+}
+
+TEST(GraphLayer, FeedsThatDoNotFitFailTheCommandBuffer) {
+  Device dev;
+  mpsg::Graph g;
+  auto x = g.placeholder({4, 4}, DataType::kFloat32);
+  auto y = g.matrixMultiplication(x, x);
+  mtl::BufferRef small = dev.device->new_buffer(16384, mtl::kResourceStorageModeShared);
+  mtl::BufferRef out = dev.buffer(std::vector<float>(16, 3.0f), DataType::kFloat32);
+  std::string error;
+  // 64 bytes from offset 16 of a 16384-byte buffer fit; from 16352 they do not.
+  EXPECT_TRUE(dev.run([&](const mtl::CommandBufferRef& cb) {
+    g.encode(cb, {{x, {small, 16, {4, 4}, DataType::kFloat32}}}, {{y, {out, 0, {4, 4}, DataType::kFloat32}}});
+  }));
+  EXPECT_FALSE(dev.run([&](const mtl::CommandBufferRef& cb) {
+    g.encode(cb, {{x, {small, 16352, {4, 4}, DataType::kFloat32}}}, {{y, {out, 0, {4, 4}, DataType::kFloat32}}});
+  }, &error));
+  EXPECT_NE(error.find("leaves its buffer"), std::string::npos) << error;
+  EXPECT_FALSE(dev.run([&](const mtl::CommandBufferRef& cb) {
+    g.encode(cb, {{x, {small, 0, {2, 8}, DataType::kFloat32}}}, {{y, {out, 0, {4, 4}, DataType::kFloat32}}});
+  }, &error));
+  EXPECT_NE(error.find("differs from its tensor"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace vorn
