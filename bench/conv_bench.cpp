@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/files.h"
+#include "container/op_codes.h"
 #include "cpu/kernels/conv.h"
 #include "platform/blas.h"
 #include "platform/parallel.h"
@@ -100,7 +101,7 @@ double conv_gflops(const Shape& s, double seconds) {
   std::vector<float> ws(vorn::conv_workspace_bytes(h.state(), n) / 4 + 16);
   h.state().im2col = ws.data();
   h.state().im2col_size = ws.size() * 4;
-  const vorn::CpuOpEntry* e = vorn::cpu_op_entry(5);
+  const vorn::CpuOpEntry* e = vorn::cpu_op_entry(vorn::op::Conv);
   char msg[256];
   if (!e->check(h.state(), n, msg, sizeof msg)) {
     std::fprintf(stderr, "%s: %s\n", s.what, msg);

@@ -10,6 +10,9 @@ namespace vorn {
 // Codes run from 1 to kOpCodeCount; 0 and anything above are not operators.
 inline constexpr uint64_t kOpCodeCount = 87;
 
+// Not an operator: engine creation marks the nodes fusion removed with it.
+inline constexpr uint64_t kOpNone = 0;
+
 // One named constant per code: op::Conv is 5, op::YoloNms 85.
 namespace op {
 #define VORN_OP(code, name, family, origin) inline constexpr uint64_t name = code;

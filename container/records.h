@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "container/attr_words.h"
+
 namespace vorn {
 
 constexpr uint64_t kMaxRank = 6;
@@ -38,10 +40,17 @@ struct ValueRecord {
   uint64_t data_offset() const { return w[12]; }
   uint64_t name_offset() const { return w[13]; }
   uint64_t name_length() const { return w[14]; }
+
+  void set_rank(uint64_t r) { w[2] = r; }
+  void set_dim(uint64_t i, uint64_t d) { w[3 + i] = d; }
+  void set_count(uint64_t c) { w[9] = c; }
+  void set_bytes(uint64_t b) { w[10] = b; }
 };
 static_assert(sizeof(ValueRecord) == 128);
 
-// 256 bytes: 32 u64 words, 31 used. Attribute word k is record word 15 + k.
+// 256 bytes: 32 u64 words, 31 used: the operator code, the input count and
+// eight input value ids, the output count and four output value ids, then
+// the sixteen attribute words (container/attr_words.h names them).
 struct NodeRecord {
   uint64_t w[32];
 
@@ -50,15 +59,22 @@ struct NodeRecord {
   uint64_t input(uint64_t i) const { return w[2 + i]; }
   uint64_t output_count() const { return w[10]; }
   uint64_t output(uint64_t i) const { return w[11 + i]; }
-  uint64_t attr(uint64_t k) const { return w[15 + k]; }
-  int64_t attr_i64(uint64_t k) const { return static_cast<int64_t>(w[15 + k]); }
+  uint64_t attr(uint64_t k) const { return w[attr::kFirstRecordWord + k]; }
+  int64_t attr_i64(uint64_t k) const { return static_cast<int64_t>(attr(k)); }
   // An f32 attribute is the low 32 bits of its word.
   float attr_f32(uint64_t k) const {
-    uint32_t bits = static_cast<uint32_t>(w[15 + k]);
+    uint32_t bits = static_cast<uint32_t>(attr(k));
     float f;
     std::memcpy(&f, &bits, 4);
     return f;
   }
+
+  void set_op(uint64_t code) { w[0] = code; }
+  void set_input_count(uint64_t n) { w[1] = n; }
+  void set_input(uint64_t i, uint64_t id) { w[2 + i] = id; }
+  void set_output_count(uint64_t n) { w[10] = n; }
+  void set_output(uint64_t i, uint64_t id) { w[11 + i] = id; }
+  void set_attr(uint64_t k, uint64_t value) { w[attr::kFirstRecordWord + k] = value; }
 };
 static_assert(sizeof(NodeRecord) == 256);
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/kernels/conv.h"
 
@@ -14,7 +15,7 @@ namespace {
 constexpr uint64_t kNoBlock = ~uint64_t{0};
 
 bool channel_concat(const NodeRecord& n) {
-  return n.op() == op::Concat && (n.attr_i64(11) == 1 || n.attr_i64(11) == -3) &&
+  return n.op() == op::Concat && (n.attr_i64(attr::Concat::kAxis) == 1 || n.attr_i64(attr::Concat::kAxis) == -3) &&
          n.input_count() >= 2 && n.input_count() <= kNodeMaxInputs;
 }
 
@@ -236,18 +237,21 @@ uint64_t im2col_workspace_size(const CpuState& s) {
     uint64_t x[4], y[4];
     nchw(s.values[n.input(0)], x);
     nchw(s.values[n.output(0)], y);
-    uint64_t g = n.attr(10) < 2 ? 1 : n.attr(10);
+    static_assert(attr::Conv::kGroups == attr::ConvTranspose::kGroups &&
+                  attr::Conv::kKernelH == attr::ConvTranspose::kKernelH);
+    using A = attr::Conv;
+    uint64_t g = n.attr(A::kGroups) < 2 ? 1 : n.attr(A::kGroups);
     uint64_t bytes = 0;
     bool overflow;
     if (n.op() == op::Conv) {
       uint64_t k = 0;
-      overflow = __builtin_mul_overflow(n.attr(0), n.attr(1), &k) ||
+      overflow = __builtin_mul_overflow(n.attr(A::kKernelH), n.attr(A::kKernelW), &k) ||
                  __builtin_mul_overflow(k, x[1] / g, &k) || __builtin_mul_overflow(k, y[3], &k);
       uint64_t rows = overflow ? 0 : conv_im2col_rows(k, y[2], y[3]);
       overflow = overflow || __builtin_mul_overflow(k, rows, &bytes) ||
                  __builtin_mul_overflow(bytes, 4, &bytes);
     } else {
-      overflow = __builtin_mul_overflow(n.attr(0), n.attr(1), &bytes) ||
+      overflow = __builtin_mul_overflow(n.attr(A::kKernelH), n.attr(A::kKernelW), &bytes) ||
                  __builtin_mul_overflow(bytes, x[2], &bytes) ||
                  __builtin_mul_overflow(bytes, x[3], &bytes) ||
                  __builtin_mul_overflow(bytes, y[1] / g, &bytes) ||

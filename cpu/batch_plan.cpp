@@ -2,15 +2,17 @@
 
 #include <cstring>
 
+#include "container/attr_words.h"
+#include "container/op_codes.h"
 #include "cpu/graph_validate.h"
 
 namespace vorn {
 
 namespace {
 
-// Attribute word 11 with the rank of input 0 added once when negative.
+// The node's axis with the rank of input 0 added once when negative.
 int64_t node_axis(const CpuState& s, const NodeRecord& n) {
-  int64_t axis = n.attr_i64(11);
+  int64_t axis = n.attr_i64(attr::kAxis);
   if (axis < 0) axis += static_cast<int64_t>(s.values[n.input(0)].rank());
   return axis;
 }
@@ -45,31 +47,31 @@ void mark_batched(const CpuState& s, uint8_t* batched) {
 
 bool cpu_node_batch_safe(const CpuState& s, const NodeRecord& n, const uint8_t* batched) {
   switch (n.op()) {
-    case 34:  // Gather always selects rows of dim 0 of its data
+    case op::Gather:  // always selects rows of dim 0 of its data
       if (input_batched(s, n, 0, batched)) return false;
       return node_axis(s, n) != 0;
-    case 20:  // Concat
-    case 33:  // Split
-    case 36:  // Slice
-    case 29:  // Softmax
-    case 31:  // ArgMax
-    case 40:  // ReduceMean
-    case 47:  // ReduceSum
-    case 71:  // ReduceMax
-    case 72:  // ReduceMin
-    case 73:  // ReduceProd
-    case 74:  // CumSum
-    case 75:  // TopK
-    case 77:  // ScatterND
+    case op::Concat:
+    case op::Split:
+    case op::Slice:
+    case op::Softmax:
+    case op::ArgMax:
+    case op::ReduceMean:
+    case op::ReduceSum:
+    case op::ReduceMax:
+    case op::ReduceMin:
+    case op::ReduceProd:
+    case op::CumSum:
+    case op::TopK:
+    case op::ScatterND:
       return node_axis(s, n) != 0;
-    case 14:  // Transpose
-      return n.attr(4) == 0;
-    case 9:  // Flatten
+    case op::Transpose:  // the batch axis must stay first
+      return n.attr(attr::Transpose::kPerm) == 0;
+    case op::Flatten:
       return s.values[n.input(0)].dim(0) == s.values[n.output(0)].dim(0);
-    case 56:  // DeformUnfold
-    case 57:  // DetrTopK
-    case 58:  // MaskToBoxLogit
-    case 85:  // YoloNms
+    case op::DeformUnfold:
+    case op::DetrTopK:
+    case op::MaskToBoxLogit:
+    case op::YoloNms:
       return false;
     default:
       return true;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/arena_planner.h"
 #include "cpu/batch_plan.h"
@@ -107,8 +108,8 @@ void copy_records(CpuState& s, const CpuGraph& g) {
     // a mode.
     if (n.op() == op::Conv || n.op() == op::ConvTranspose || n.op() == op::Add ||
         n.op() == op::Sigmoid) {
-      n.w[15 + kAttrFuseMode] = 0;
-      n.w[15 + kAttrFuseParam] = 0;
+      n.set_attr(attr::Fusion::kMode, attr::Fusion::kNone);
+      n.set_attr(attr::Fusion::kParam, 0);
     }
   }
 }

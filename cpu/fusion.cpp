@@ -1,10 +1,11 @@
-#include "container/op_codes.h"
 #include "cpu/fusion.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
+#include "container/attr_words.h"
+#include "container/op_codes.h"
 #include "cpu/kernel.h"
 
 namespace vorn {
@@ -62,7 +63,7 @@ bool conv_bn_foldable(const CpuState& s, const ArenaPlanner& p, uint64_t k) {
   const NodeRecord& bn = s.nodes[k];
   if (conv.op() != op::Conv || bn.op() != op::BatchNormalization || conv.input_count() < 2 ||
       bn.input_count() < 3 || conv.output(0) != bn.input(0) || !intermediate(s, p, bn.input(0)) ||
-      !same_count(s, conv.output(0), bn.output(0)) || conv.attr(kAttrFuseMode) != kFuseNone)
+      !same_count(s, conv.output(0), bn.output(0)) || conv.attr(attr::Conv::kMode) != attr::Conv::kNone)
     return false;
   uint64_t m = conv_channels(s, conv);
   uint64_t w = conv.input(1);
@@ -88,7 +89,7 @@ bool conv_relu_bn_foldable(const CpuState& s, const ArenaPlanner& p, uint64_t k)
       bn.input_count() < 3 || conv.output(0) != relu.input(0) || relu.output(0) != bn.input(0) ||
       !intermediate(s, p, relu.input(0)) || !intermediate(s, p, bn.input(0)) ||
       !same_count(s, conv.output(0), relu.output(0)) || !same_count(s, relu.output(0), bn.output(0)) ||
-      conv.attr(kAttrFuseMode) != kFuseNone)
+      conv.attr(attr::Conv::kMode) != attr::Conv::kNone)
     return false;
   uint64_t m = conv_channels(s, conv);
   uint64_t scale = bn.input(1);
@@ -98,7 +99,7 @@ bool conv_relu_bn_foldable(const CpuState& s, const ArenaPlanner& p, uint64_t k)
   return !conv_has_bias(s, conv) || f32_weight(s, conv.input(2), m);
 }
 
-void retire(CpuState& s, uint64_t id) { s.values[id].w[10] = 0; }
+void retire(CpuState& s, uint64_t id) { s.values[id].set_bytes(0); }
 
 // Takes bytes from the block; every array starts on a 64-byte boundary.
 float* take(uint8_t* block, uint64_t& used, uint64_t bytes) {
@@ -128,12 +129,12 @@ void fold_conv_bn(CpuState& s, uint64_t k, uint8_t* block, uint64_t& used) {
     for (uint64_t c = 0; c < m; ++c) nb[c] = shift[c] + scale[c] * bias[c];
     s.data[b] = nb;
   } else {
-    conv.w[2 + 2] = bn.input(2);
-    conv.w[1] = 3;
+    conv.set_input(2, bn.input(2));
+    conv.set_input_count(3);
   }
   retire(s, conv.output(0));
-  conv.w[11] = bn.output(0);
-  bn.w[0] = 0;
+  conv.set_output(0, bn.output(0));
+  bn.set_op(kOpNone);
 }
 
 void fold_conv_relu_bn(CpuState& s, uint64_t k, uint8_t* block, uint64_t& used) {
@@ -153,25 +154,25 @@ void fold_conv_relu_bn(CpuState& s, uint64_t k, uint8_t* block, uint64_t& used) 
   // The value now holds the three arrays; its record says so, so that the
   // Conv's own size check sees 3 x Cout parameters.
   ValueRecord& sv = s.values[scale];
-  std::memset(&sv.w[3], 0, 6 * sizeof(uint64_t));
-  sv.w[2] = 1;
-  sv.w[3] = 3 * m;
-  sv.w[9] = 3 * m;
-  sv.w[10] = 12 * m;
-  conv.w[2 + 2] = scale;
-  conv.w[1] = 3;
-  conv.w[15 + kAttrFuseMode] = kFuseReluScaleShift;
+  for (uint64_t i = 0; i < kMaxRank; ++i) sv.set_dim(i, 0);
+  sv.set_rank(1);
+  sv.set_dim(0, 3 * m);
+  sv.set_count(3 * m);
+  sv.set_bytes(12 * m);
+  conv.set_input(2, scale);
+  conv.set_input_count(3);
+  conv.set_attr(attr::Conv::kMode, attr::Conv::kReluScaleShift);
   retire(s, conv.output(0));
   retire(s, relu.output(0));
-  conv.w[11] = bn.output(0);
-  relu.w[0] = 0;
-  bn.w[0] = 0;
+  conv.set_output(0, bn.output(0));
+  relu.set_op(kOpNone);
+  bn.set_op(kOpNone);
 }
 
 bool compact(CpuState& s) {
   uint64_t kept = 0;
   for (uint64_t i = 0; i < s.node_count; ++i)
-    if (s.nodes[i].op() != 0) s.nodes[kept++] = s.nodes[i];
+    if (s.nodes[i].op() != kOpNone) s.nodes[kept++] = s.nodes[i];
   bool changed = kept != s.node_count;
   s.node_count = kept;
   return changed;
@@ -215,28 +216,30 @@ void fuse_activations(CpuState& s, const ArenaPlanner& p) {
     NodeRecord& a = s.nodes[k];
     const NodeRecord& next = s.nodes[k + 1];
     bool conv = a.op() == op::Conv;
-    if ((!conv && a.op() != op::ConvTranspose) || a.attr(kAttrFuseMode) != kFuseNone) continue;
+    if ((!conv && a.op() != op::ConvTranspose) || a.attr(attr::Fusion::kMode) != attr::Fusion::kNone) continue;
     if (next.input(0) != a.output(0) || !intermediate(s, p, a.output(0)) ||
         !same_count(s, a.output(0), next.output(0)))
       continue;
     if (conv && next.op() == op::LeakyRelu) {
-      a.w[15 + kAttrFuseMode] = kFuseLeakyRelu;
-      a.w[15 + kAttrFuseParam] = next.attr(14) & 0xFFFFFFFFu;
+      a.set_attr(attr::Conv::kMode, attr::Conv::kLeakyRelu);
+      a.set_attr(attr::Conv::kParam, next.attr(attr::LeakyRelu::kAlpha) & 0xFFFFFFFFu);
     } else if (conv && next.op() == op::Clip) {
       // The Clip kernel takes its bounds from its attribute words alone, so
       // they are constants here whatever inputs the node lists.
-      a.w[15 + kAttrFuseMode] = kFuseClip;
-      a.w[15 + kAttrFuseParam] = (next.attr(14) & 0xFFFFFFFFu) | (next.attr(15) << 32);
+      a.set_attr(attr::Conv::kMode, attr::Conv::kClip);
+      a.set_attr(attr::Conv::kParam,
+                 (next.attr(attr::Clip::kMin) & 0xFFFFFFFFu) | (next.attr(attr::Clip::kMax) << 32));
     } else if (conv && next.op() == op::HardSwish) {
-      a.w[15 + kAttrFuseMode] = kFuseHardSwish;
+      a.set_attr(attr::Conv::kMode, attr::Conv::kHardSwish);
     } else if (next.op() == op::Relu) {
-      a.w[15 + kAttrFuseMode] = kFuseRelu;
+      static_assert(attr::Conv::kRelu == attr::ConvTranspose::kRelu);
+      a.set_attr(attr::Conv::kMode, attr::Conv::kRelu);
     } else {
       continue;
     }
     retire(s, a.output(0));
-    a.w[11] = next.output(0);
-    s.nodes[k + 1].w[0] = 0;
+    a.set_output(0, next.output(0));
+    s.nodes[k + 1].set_op(kOpNone);
     any = true;
   }
   if (any) compact(s);
@@ -248,7 +251,7 @@ void fuse_scaled_adds(CpuState& s, const ArenaPlanner& p) {
     NodeRecord& mul = s.nodes[k];
     const NodeRecord& add = s.nodes[k + 1];
     if (mul.op() != op::Mul || mul.input_count() != 2 || add.op() != op::Add ||
-        add.input_count() != 2 || add.attr(kAttrFuseMode) != kFuseNone)
+        add.input_count() != 2 || add.attr(attr::Add::kMode) != attr::Add::kNone)
       continue;
     const uint64_t t = mul.output(0);
     if (!intermediate(s, p, t) || mul.input(0) >= s.value_count || mul.input(1) >= s.value_count)
@@ -280,17 +283,17 @@ void fuse_scaled_adds(CpuState& s, const ArenaPlanner& p) {
     std::memcpy(&bits, s.data[mul.input(scalar_slot)], 4);
     NodeRecord fused;
     std::memset(&fused, 0, sizeof fused);
-    fused.w[0] = op::Add;
-    fused.w[1] = 2;
-    fused.w[2] = x;
-    fused.w[3] = y;
-    fused.w[10] = 1;
-    fused.w[11] = add.output(0);
-    fused.w[15 + kAttrFuseMode] = kFuseScaledAdd;
-    fused.w[15 + kAttrFuseParam] = bits;
+    fused.set_op(op::Add);
+    fused.set_input_count(2);
+    fused.set_input(0, x);
+    fused.set_input(1, y);
+    fused.set_output_count(1);
+    fused.set_output(0, add.output(0));
+    fused.set_attr(attr::Add::kMode, attr::Add::kScaledAdd);
+    fused.set_attr(attr::Add::kParam, bits);
     retire(s, t);
     s.nodes[k] = fused;
-    s.nodes[k + 1].w[0] = 0;
+    s.nodes[k + 1].set_op(kOpNone);
     ++k;  // scanning goes on after the removed Add
     any = true;
   }
@@ -346,7 +349,8 @@ bool hardswish_gate(const NodeRecord& n) {
   uint32_t sixth, half;
   std::memcpy(&sixth, &kSixth, 4);
   std::memcpy(&half, &kHalf, 4);
-  return n.op() == op::HardSigmoid && n.attr(14) == sixth && n.attr(15) == half;
+  return n.op() == op::HardSigmoid && n.attr(attr::HardSigmoid::kAlpha) == sixth &&
+         n.attr(attr::HardSigmoid::kBeta) == half;
 }
 
 // Gate g = HardSigmoid(a) or Sigmoid(a), read only by Mul(a, g) or Mul(g, a)
@@ -362,7 +366,7 @@ void fuse_gated_products(CpuState& s, ArenaPlanner& p) {
   for (uint64_t k = 0; k + 1 < s.node_count; ++k) {
     NodeRecord& gate = s.nodes[k];
     const bool hard = hardswish_gate(gate);
-    if (!hard && (gate.op() != op::Sigmoid || gate.attr(kAttrFuseMode) != kFuseNone)) continue;
+    if (!hard && (gate.op() != op::Sigmoid || gate.attr(attr::Sigmoid::kMode) != attr::Sigmoid::kNone)) continue;
     const uint64_t a = gate.input(0);
     const uint64_t g = gate.output(0);
     if (gate.input_count() != 1 || a >= s.value_count || p.writer_count[a] > 1 ||
@@ -375,12 +379,12 @@ void fuse_gated_products(CpuState& s, ArenaPlanner& p) {
     if (!((mul.input(0) == a && mul.input(1) == g) || (mul.input(0) == g && mul.input(1) == a)))
       continue;
     if (!same_count(s, a, g) || !same_count(s, a, mul.output(0))) continue;
-    gate.w[0] = hard ? op::HardSwish : op::Sigmoid;
-    gate.w[15 + kAttrFuseMode] = hard ? kFuseNone : kFuseSiLU;
-    gate.w[15 + kAttrFuseParam] = 0;
-    gate.w[11] = mul.output(0);
+    gate.set_op(hard ? op::HardSwish : op::Sigmoid);
+    gate.set_attr(attr::Sigmoid::kMode, hard ? attr::Sigmoid::kNone : attr::Sigmoid::kSiLU);
+    gate.set_attr(attr::Sigmoid::kParam, 0);
+    gate.set_output(0, mul.output(0));
     retire(s, g);
-    mul.w[0] = 0;
+    mul.set_op(kOpNone);
     any = true;
   }
   if (any) compact(s);
@@ -395,7 +399,7 @@ void fuse_add_relus(CpuState& s, ArenaPlanner& p) {
   bool any = false;
   for (uint64_t k = 0; k + 1 < s.node_count; ++k) {
     NodeRecord& add = s.nodes[k];
-    if (add.op() != op::Add || add.input_count() != 2 || add.attr(kAttrFuseMode) != kFuseNone)
+    if (add.op() != op::Add || add.input_count() != 2 || add.attr(attr::Add::kMode) != attr::Add::kNone)
       continue;
     const int64_t j = sole_reader_after(s, p, k);
     if (j < 0) continue;
@@ -405,18 +409,18 @@ void fuse_add_relus(CpuState& s, ArenaPlanner& p) {
     if (!same_count(s, add.input(0), t) || !same_count(s, add.input(1), t) ||
         !same_count(s, t, relu.output(0)))
       continue;
-    add.w[15 + kAttrFuseMode] = kFuseAddRelu;
-    add.w[15 + kAttrFuseParam] = 0;
-    add.w[11] = relu.output(0);
+    add.set_attr(attr::Add::kMode, attr::Add::kAddRelu);
+    add.set_attr(attr::Add::kParam, 0);
+    add.set_output(0, relu.output(0));
     retire(s, t);
-    relu.w[0] = 0;
+    relu.set_op(kOpNone);
     any = true;
   }
   if (any) compact(s);
 }
 
 bool batch1_channel_concat(const CpuState& s, const NodeRecord& n) {
-  if (n.op() != op::Concat || (n.attr_i64(11) != 1 && n.attr_i64(11) != -3) ||
+  if (n.op() != op::Concat || (n.attr_i64(attr::Concat::kAxis) != 1 && n.attr_i64(attr::Concat::kAxis) != -3) ||
       n.input_count() < 2 || n.input_count() > kNodeMaxInputs || n.output(0) >= s.value_count)
     return false;
   const ValueRecord& y = s.values[n.output(0)];
@@ -447,8 +451,8 @@ void splice_concats(CpuState& s, const ArenaPlanner& p, int32_t* producer) {
     uint64_t c = 0;
     for (uint64_t k = 0; k < inner.input_count(); ++k) ids[c++] = inner.input(k);
     for (uint64_t k = 1; k < n.input_count(); ++k) ids[c++] = n.input(k);
-    for (uint64_t k = 0; k < kNodeMaxInputs; ++k) n.w[2 + k] = k < c ? ids[k] : 0;
-    n.w[1] = c;
+    for (uint64_t k = 0; k < kNodeMaxInputs; ++k) n.set_input(k, k < c ? ids[k] : 0);
+    n.set_input_count(c);
   }
 }
 

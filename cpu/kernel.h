@@ -25,22 +25,6 @@ using CpuKernel = bool (*)(CpuState& state, const NodeRecord& node);
 using CpuCheck = bool (*)(const CpuState& state, const NodeRecord& node, char* message,
                           size_t capacity);
 
-// Fusion written by engine creation into attribute words 14 (mode) and 15
-// (parameter) of Conv, ConvTranspose, Add and Sigmoid. Creation clears both
-// words of these operators when it copies the graph, so a kernel sees only
-// the modes below (0 when nothing was fused).
-constexpr uint64_t kAttrFuseMode = 14;
-constexpr uint64_t kAttrFuseParam = 15;
-constexpr uint64_t kFuseNone = 0;
-constexpr uint64_t kFuseRelu = 1;           // Conv, ConvTranspose: max(y, 0)
-constexpr uint64_t kFuseReluScaleShift = 2;  // Conv: input 2 holds bias, scale, shift (3 x Cout)
-constexpr uint64_t kFuseLeakyRelu = 3;      // Conv: slope in the low 32 bits of word 15
-constexpr uint64_t kFuseClip = 4;           // Conv: lower bound in the low, upper in the high 32 bits of word 15
-constexpr uint64_t kFuseHardSwish = 5;      // Conv: HardSwish of the output
-constexpr uint64_t kFuseScaledAdd = 1;      // Add: x * s + y, s in the low 32 bits of word 15
-constexpr uint64_t kFuseAddRelu = 2;        // Add: Relu of x + y, inputs and output of one count
-constexpr uint64_t kFuseSiLU = 1;           // Sigmoid: x * Sigmoid(x)
-
 struct CpuOpEntry {
   uint64_t code;
   CpuKernel kernel;

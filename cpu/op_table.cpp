@@ -1,53 +1,88 @@
+// The dispatch table of the CPU engine, made from the kernel list of each
+// family (cpu/kernels/<family>_ops.inc) and checked against the operator
+// list: every operator has a kernel exactly when its family is not Lowered,
+// and each is listed with its own family.
 #include "container/op_codes.h"
 #include "cpu/kernel.h"
 
 namespace vorn {
 
-#define VORN_CPU_OP(code, name, kernel, check)          \
+#define VORN_CPU_OP(name, kernel, check)                \
   bool kernel(CpuState& state, const NodeRecord& node); \
   bool check(const CpuState& state, const NodeRecord& node, char* message, size_t capacity);
+#include "cpu/kernels/conv_ops.inc"
+#include "cpu/kernels/detection_ops.inc"
 #include "cpu/kernels/elementwise_ops.inc"
 #include "cpu/kernels/layout_ops.inc"
-#include "cpu/kernels/reduce_ops.inc"
-#include "cpu/kernels/detection_ops.inc"
-#include "cpu/kernels/conv_ops.inc"
-#include "cpu/kernels/pool_ops.inc"
 #include "cpu/kernels/norm_ops.inc"
+#include "cpu/kernels/pool_ops.inc"
+#include "cpu/kernels/reduce_ops.inc"
 #include "cpu/kernels/resize_ops.inc"
 #undef VORN_CPU_OP
 
 namespace {
 
-constexpr uint64_t kOpCodeLimit = 88;
-// Every operator code has a slot; a new code needs a larger table.
-static_assert(kOpCodeLimit == kOpCodeCount + 1);
-
 struct OpTable {
-  CpuOpEntry entries[kOpCodeLimit];
+  CpuOpEntry entries[kOpCodeCount + 1];
+  // The first operator listed twice, under the wrong family, or missing
+  // from its family's list; 0 when the table agrees with the operator list.
+  uint64_t fault = 0;
+
+  constexpr void add(uint64_t code, OpFamily family, CpuKernel kernel, CpuCheck check) {
+    if (op_family(code) != family || entries[code].kernel != nullptr) fault = fault ? fault : code;
+    entries[code] = CpuOpEntry{code, kernel, check};
+  }
 };
 
 constexpr OpTable build_table() {
   OpTable t{};
-  for (uint64_t c = 0; c < kOpCodeLimit; ++c) t.entries[c] = CpuOpEntry{c, nullptr, nullptr};
-#define VORN_CPU_OP(code, name, kernel, check) t.entries[code] = CpuOpEntry{code, &kernel, &check};
-#include "cpu/kernels/elementwise_ops.inc"
-#include "cpu/kernels/layout_ops.inc"
-#include "cpu/kernels/reduce_ops.inc"
-#include "cpu/kernels/detection_ops.inc"
+  for (uint64_t c = 0; c <= kOpCodeCount; ++c) t.entries[c] = CpuOpEntry{c, nullptr, nullptr};
+#define VORN_CPU_OP(name, kernel, check) t.add(op::name, family_of_list, &kernel, &check);
+  {
+    constexpr OpFamily family_of_list = OpFamily::kConv;
 #include "cpu/kernels/conv_ops.inc"
-#include "cpu/kernels/pool_ops.inc"
+  }
+  {
+    constexpr OpFamily family_of_list = OpFamily::kDetection;
+#include "cpu/kernels/detection_ops.inc"
+  }
+  {
+    constexpr OpFamily family_of_list = OpFamily::kElementwise;
+#include "cpu/kernels/elementwise_ops.inc"
+  }
+  {
+    constexpr OpFamily family_of_list = OpFamily::kLayout;
+#include "cpu/kernels/layout_ops.inc"
+  }
+  {
+    constexpr OpFamily family_of_list = OpFamily::kNorm;
 #include "cpu/kernels/norm_ops.inc"
+  }
+  {
+    constexpr OpFamily family_of_list = OpFamily::kPool;
+#include "cpu/kernels/pool_ops.inc"
+  }
+  {
+    constexpr OpFamily family_of_list = OpFamily::kReduce;
+#include "cpu/kernels/reduce_ops.inc"
+  }
+  {
+    constexpr OpFamily family_of_list = OpFamily::kResize;
 #include "cpu/kernels/resize_ops.inc"
+  }
 #undef VORN_CPU_OP
+  for (uint64_t c = 1; c <= kOpCodeCount && t.fault == 0; ++c)
+    if ((t.entries[c].kernel != nullptr) != (op_family(c) != OpFamily::kLowered)) t.fault = c;
   return t;
 }
 
 constexpr OpTable kTable = build_table();
+static_assert(kTable.fault == 0, "the kernel lists must name every engine operator once, in its own family");
 
 }  // namespace
 
 const CpuOpEntry* cpu_op_entry(uint64_t code) {
-  if (code >= kOpCodeLimit || kTable.entries[code].kernel == nullptr) return nullptr;
+  if (code > kOpCodeCount || kTable.entries[code].kernel == nullptr) return nullptr;
   return &kTable.entries[code];
 }
 

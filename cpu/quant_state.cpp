@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/kernels/conv.h"
 #include "cpu/quant_calibration.h"
@@ -61,7 +62,7 @@ void round_weight(const CpuState& s, const NodeRecord& n, uint64_t id, float* w,
     quant_blocks(w, rows, len, len, 1, type, block);
   } else if (op == op::Gemm) {
     if (v.rank() != 2 || v.dim(0) * v.dim(1) != count) return;
-    if (n.attr(13) != 0)  // [N, K]: rows along K
+    if (n.attr(attr::Gemm::kTransB) != 0)  // [N, K]: rows along K
       quant_blocks(w, v.dim(0), v.dim(1), v.dim(1), 1, type, block);
     else  // [K, N]: columns along K
       quant_blocks(w, v.dim(1), v.dim(0), 1, v.dim(1), type, block);

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "api/text.h"
+#include "container/attr_words.h"
 #include "container/meta.h"
 #include "container/op_codes.h"
 #include "container/sections.h"
@@ -34,12 +35,12 @@ uint64_t dtype_size(uint32_t dtype) {
 bool node_batch_safe(const ContainerHandle* c, const NodeRecord& n) {
   switch (n.op()) {
     case op::Transpose:
-      return n.attr(4) == 0;
+      return n.attr(attr::Transpose::kPerm) == 0;
     case op::Concat:
     case op::Split:
     case op::Gather:
     case op::Slice: {
-      int64_t axis = n.attr_i64(11);
+      int64_t axis = n.attr_i64(attr::kAxis);
       if (axis < 0 && n.input_count() > 0)
         axis += int64_t(container_value_record(c, n.input(0)).rank());
       return axis != 0;
@@ -229,7 +230,7 @@ bool session_load_model(Session* s) {
   }
   if (node_count > 0) {
     NodeRecord last = container_node_record(c, node_count - 1);
-    if (last.op() == op::Concat && last.attr(12) == 1) s->corner_boxes = 1;
+    if (last.op() == op::Concat && last.attr(attr::Concat::kCornerBoxes) == 1) s->corner_boxes = 1;
   }
 
   uint64_t inputs = 0, outputs = 0;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/files.h"
+#include "container/op_codes.h"
 #include "cpu/kernels/conv.h"
 #include "reference/node_harness.h"
 
@@ -47,7 +48,7 @@ void time_layer(const Layer& s, double seconds) {
   std::vector<float> ws(vorn::conv_workspace_bytes(hn.state(), n) / 4 + 16);
   hn.state().im2col = ws.data();
   hn.state().im2col_size = ws.size() * 4;
-  const vorn::CpuOpEntry* e = vorn::cpu_op_entry(5);
+  const vorn::CpuOpEntry* e = vorn::cpu_op_entry(vorn::op::Conv);
   char msg[256];
   if (!e->check(hn.state(), n, msg, sizeof msg)) {
     std::fprintf(stderr, "%s: %s\n", s.name.c_str(), msg);

@@ -1,6 +1,7 @@
 // Flatten, Concat and Split: contiguous block moves.
 #include <cstring>
 
+#include "container/attr_words.h"
 #include "cpu/kernel.h"
 #include "cpu/kernels/node_check.h"
 #include "cpu/kernels/parallel_chunks.h"
@@ -51,7 +52,7 @@ bool cpu_flatten_check(const CpuState& s, const NodeRecord& node, char* msg, siz
 bool cpu_concat_kernel(CpuState& s, const NodeRecord& node) {
   const ValueRecord& vy = node_out_value(s, node, 0);
   uint64_t axis = 0;
-  normalise_axis(node.attr_i64(11), vy.rank(), &axis);
+  normalise_axis(node.attr_i64(attr::Concat::kAxis), vy.rank(), &axis);
   const uint64_t outer = dims_product(vy, 0, axis);
   const uint64_t inner = dims_product(vy, axis + 1, vy.rank());
   const uint64_t big = vy.dim(axis);
@@ -71,8 +72,8 @@ bool cpu_concat_check(const CpuState& s, const NodeRecord& node, char* msg, size
   if (!check_node_values(s, node, 1, kNodeMaxInputs, 1, 1, msg, cap)) return false;
   const ValueRecord& vy = node_out_value(s, node, 0);
   uint64_t axis;
-  if (!normalise_axis(node.attr_i64(11), vy.rank(), &axis))
-    return check_fail(msg, cap, "axis %lld outside rank %llu", static_cast<long long>(node.attr_i64(11)),
+  if (!normalise_axis(node.attr_i64(attr::Concat::kAxis), vy.rank(), &axis))
+    return check_fail(msg, cap, "axis %lld outside rank %llu", static_cast<long long>(node.attr_i64(attr::Concat::kAxis)),
                       static_cast<unsigned long long>(vy.rank()));
   uint64_t sum = 0;
   for (uint64_t k = 0; k < node.input_count(); ++k) {
@@ -89,7 +90,7 @@ bool cpu_concat_check(const CpuState& s, const NodeRecord& node, char* msg, size
 bool cpu_split_kernel(CpuState& s, const NodeRecord& node) {
   const ValueRecord& vx = node_in_value(s, node, 0);
   uint64_t axis = 0;
-  normalise_axis(node.attr_i64(11), vx.rank(), &axis);
+  normalise_axis(node.attr_i64(attr::Split::kAxis), vx.rank(), &axis);
   const uint64_t outer = dims_product(vx, 0, axis);
   const uint64_t inner = dims_product(vx, axis + 1, vx.rank());
   const uint64_t big = vx.dim(axis);
@@ -107,8 +108,8 @@ bool cpu_split_check(const CpuState& s, const NodeRecord& node, char* msg, size_
   if (!check_node_values(s, node, 1, kNodeMaxInputs, 1, kNodeMaxOutputs, msg, cap)) return false;
   const ValueRecord& vx = node_in_value(s, node, 0);
   uint64_t axis;
-  if (!normalise_axis(node.attr_i64(11), vx.rank(), &axis))
-    return check_fail(msg, cap, "axis %lld outside rank %llu", static_cast<long long>(node.attr_i64(11)),
+  if (!normalise_axis(node.attr_i64(attr::Split::kAxis), vx.rank(), &axis))
+    return check_fail(msg, cap, "axis %lld outside rank %llu", static_cast<long long>(node.attr_i64(attr::Split::kAxis)),
                       static_cast<unsigned long long>(vx.rank()));
   uint64_t sum = 0;
   for (uint64_t k = 0; k < node.output_count(); ++k) {

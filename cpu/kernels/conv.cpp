@@ -6,6 +6,7 @@
 // are too few to feed the threads, gather their columns into panels and
 // split the product by output channels and positions together
 // (panel_gemm.h).
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/kernels/conv.h"
 
@@ -48,25 +49,26 @@ bool conv_params(const CpuState& s, const NodeRecord& n, ConvParams* p, char* ms
   ConvParams q;
   if (!value_nchw(node_in_value(s, n, 0), &q.x) || !value_nchw(node_out_value(s, n, 0), &q.y))
     return fail(msg, cap, "input and output must be NCHW tensors of rank 1 to 4");
-  q.kh = attr_int(n, 0);
-  q.kw = attr_int(n, 1);
-  q.sh = attr_int(n, 2);
-  q.sw = attr_int(n, 3);
-  q.padt = attr_int(n, 4);
-  q.padl = attr_int(n, 5);
-  q.dh = attr_int(n, 8);
-  q.dw = attr_int(n, 9);
-  q.g = attr_int(n, 10);
+  using A = attr::Conv;
+  q.kh = attr_int(n, A::kKernelH);
+  q.kw = attr_int(n, A::kKernelW);
+  q.sh = attr_int(n, A::kStrideH);
+  q.sw = attr_int(n, A::kStrideW);
+  q.padt = attr_int(n, A::kPadTop);
+  q.padl = attr_int(n, A::kPadLeft);
+  q.dh = attr_int(n, A::kDilationH);
+  q.dw = attr_int(n, A::kDilationW);
+  q.g = attr_int(n, A::kGroups);
   if (q.g < 2) q.g = 1;
   if (q.sh == 0) q.sh = 1;
   if (q.sw == 0) q.sw = 1;
   if (q.dh == 0) q.dh = 1;
   if (q.dw == 0) q.dw = 1;
-  q.depthwise_allowed = n.attr(12) == 0;
-  q.act = static_cast<int>(n.attr(14) & 0xffffffffu);
-  q.slope = n.attr_f32(15);
+  q.depthwise_allowed = n.attr(A::kNoDepthwise) == 0;
+  q.act = static_cast<int>(n.attr(A::kMode) & 0xffffffffu);
+  q.slope = n.attr_f32(A::kParam);
   {
-    const uint32_t bits = static_cast<uint32_t>(n.attr(15) >> 32);
+    const uint32_t bits = static_cast<uint32_t>(n.attr(A::kParam) >> 32);
     std::memcpy(&q.hi, &bits, 4);
   }
   if (q.kh < 1 || q.kw < 1 || q.kh > 4096 || q.kw > 4096)
@@ -853,9 +855,9 @@ size_t conv_workspace_bytes(const CpuState& s, const NodeRecord& n) {
     Nchw x, y;
     if (!value_nchw(node_in_value(s, n, 0), &x) || !value_nchw(node_out_value(s, n, 0), &y))
       return kMin;
-    int64_t g = attr_int(n, 10);
+    int64_t g = attr_int(n, attr::ConvTranspose::kGroups);
     if (g < 2) g = 1;
-    const int64_t kh = attr_int(n, 0), kw = attr_int(n, 1);
+    const int64_t kh = attr_int(n, attr::ConvTranspose::kKernelH), kw = attr_int(n, attr::ConvTranspose::kKernelW);
     if (kh < 1 || kw < 1 || kh > 4096 || kw > 4096) return kMin;
     int64_t v = 0;
     if (__builtin_mul_overflow(kh * kw, (y.c / g), &v) || __builtin_mul_overflow(v, x.plane(), &v) ||

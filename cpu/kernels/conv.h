@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "container/attr_words.h"
 #include "cpu/kernels/spatial_common.h"
 
 namespace vorn {
@@ -17,8 +18,15 @@ size_t conv_workspace_bytes(const CpuState& state, const NodeRecord& node);
 
 namespace kern {
 
-// Fused operation applied after the product (attribute word 14).
-enum ConvAct : int { kActNone = 0, kActRelu = 1, kActReluAffine = 2, kActLeaky = 3, kActClip = 4, kActHardSwish = 5 };
+// Fused operation applied after the product (the Conv's fusion mode).
+enum ConvAct : int {
+  kActNone = attr::Conv::kNone,
+  kActRelu = attr::Conv::kRelu,
+  kActReluAffine = attr::Conv::kReluScaleShift,
+  kActLeaky = attr::Conv::kLeakyRelu,
+  kActClip = attr::Conv::kClip,
+  kActHardSwish = attr::Conv::kHardSwish,
+};
 
 struct ConvParams {
   Nchw x, y;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "container/attr_words.h"
 #include "cpu/kernels/conv.h"
 #include "cpu/quant_operands.h"
 #include "platform/blas.h"
@@ -30,18 +31,20 @@ bool convt_params(const CpuState& s, const NodeRecord& n, ConvTParams* p, char* 
   ConvTParams q{};
   if (!kern::value_nchw(node_in_value(s, n, 0), &q.x) || !kern::value_nchw(node_out_value(s, n, 0), &q.y))
     return fail(msg, cap, "input and output must be NCHW tensors of rank 1 to 4");
-  q.kh = kern::attr_int(n, 0), q.kw = kern::attr_int(n, 1);
-  q.sh = std::max(1, kern::attr_int(n, 2)), q.sw = std::max(1, kern::attr_int(n, 3));
-  q.padt = kern::attr_int(n, 4), q.padl = kern::attr_int(n, 5);
-  q.dh = std::max(1, kern::attr_int(n, 8)), q.dw = std::max(1, kern::attr_int(n, 9));
-  q.g = std::max(1, kern::attr_int(n, 10));
+  using A = attr::ConvTranspose;
+  q.kh = kern::attr_int(n, A::kKernelH), q.kw = kern::attr_int(n, A::kKernelW);
+  q.sh = std::max(1, kern::attr_int(n, A::kStrideH)), q.sw = std::max(1, kern::attr_int(n, A::kStrideW));
+  q.padt = kern::attr_int(n, A::kPadTop), q.padl = kern::attr_int(n, A::kPadLeft);
+  q.dh = std::max(1, kern::attr_int(n, A::kDilationH)), q.dw = std::max(1, kern::attr_int(n, A::kDilationW));
+  q.g = std::max(1, kern::attr_int(n, A::kGroups));
   if (q.kh < 1 || q.kw < 1 || q.kh > 4096 || q.kw > 4096) return fail(msg, cap, "kernel extent out of range");
   if (q.padt < 0 || q.padl < 0) return fail(msg, cap, "negative padding");
   if (q.x.c % q.g != 0 || q.y.c % q.g != 0) return fail(msg, cap, "channels not divisible by groups");
   if (q.x.n != q.y.n) return fail(msg, cap, "input and output batch differ");
-  const uint64_t act = n.attr(14);
-  if (act > 1) return fail(msg, cap, "unknown fused activation %llu", (unsigned long long)act);
-  q.relu = act == 1;
+  const uint64_t act = n.attr(A::kMode);
+  if (act != A::kNone && act != A::kRelu)
+    return fail(msg, cap, "unknown fused activation %llu", (unsigned long long)act);
+  q.relu = act == A::kRelu;
   int64_t wcount = 0;
   if (__builtin_mul_overflow(q.kh * q.kw, q.x.c * q.cout_g(), &wcount) ||
       kern::value_count(node_in_value(s, n, 1)) != wcount)

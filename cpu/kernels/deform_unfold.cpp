@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "container/attr_words.h"
 #include "cpu/kernels/spatial_common.h"
 
 VORN_VECTORIZE_FILE
@@ -25,7 +26,7 @@ bool deform_shape(const CpuState& s, const NodeRecord& n, DeformShape* d, char* 
   DeformShape q{};
   if (!kern::value_nchw(node_in_value(s, n, 0), &q.x) || !kern::value_nchw(node_out_value(s, n, 0), &q.y))
     return fail(msg, cap, "input and output must be NCHW tensors of rank 1 to 4");
-  q.k = kern::attr_int(n, 0);
+  q.k = kern::attr_int(n, attr::DeformUnfold::kKernel);
   if (q.k < 1 || q.k > 64) return fail(msg, cap, "kernel size %lld out of range", (long long)q.k);
   const int64_t kk = q.k * q.k, hw = q.x.plane();
   if (q.y.n != q.x.n || q.y.c != q.x.c || q.y.h != q.x.h * q.k || q.y.w != q.x.w * q.k)

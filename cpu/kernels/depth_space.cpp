@@ -1,5 +1,7 @@
 // DepthToSpace (column-row-depth order) and SpaceToDepth (depth-column-row
 // order), both a permuted copy of a six-axis view of the data.
+#include "container/attr_words.h"
+#include "container/op_codes.h"
 #include "cpu/kernel.h"
 #include "cpu/kernels/node_check.h"
 #include "cpu/kernels/permute.h"
@@ -8,9 +10,11 @@ namespace vorn {
 
 namespace {
 
-enum : uint64_t { kOpDepthToSpace = 54, kOpSpaceToDepth = 79 };
 
-uint64_t block_size(const NodeRecord& node) { return node.attr(0) == 0 ? 2 : node.attr(0); }
+uint64_t block_size(const NodeRecord& node) {
+  const uint64_t b = node.attr(attr::DepthSpace::kBlockSize);
+  return b == 0 ? 2 : b;
+}
 
 }  // namespace
 
@@ -18,7 +22,7 @@ bool cpu_depth_space_kernel(CpuState& s, const NodeRecord& node) {
   const ValueRecord& vx = node_in_value(s, node, 0);
   const uint64_t b = block_size(node);
   const uint64_t n = vx.dim(0), h = vx.dim(2), w = vx.dim(3);
-  if (node.op() == kOpDepthToSpace) {
+  if (node.op() == op::DepthToSpace) {
     // X [N, C, b, b, H, W] -> Y [N, C, H, b, W, b]
     const uint64_t c = vx.dim(1) / (b * b);
     const uint64_t dims[6] = {n, c, b, b, h, w};
@@ -44,7 +48,7 @@ bool cpu_depth_space_check(const CpuState& s, const NodeRecord& node, char* msg,
   if (b > 65536 || __builtin_mul_overflow(b, b, &bb)) return check_fail(msg, cap, "block size too large");
   const uint64_t n = vx.dim(0), c = vx.dim(1), h = vx.dim(2), w = vx.dim(3);
   bool ok;
-  if (node.op() == kOpDepthToSpace) {
+  if (node.op() == op::DepthToSpace) {
     ok = c % bb == 0 && vy.dim(0) == n && vy.dim(1) == c / bb && vy.dim(2) == h * b &&
          vy.dim(3) == w * b;
   } else {

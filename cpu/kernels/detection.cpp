@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "container/attr_words.h"
 #include "cpu/kernel.h"
 #include "cpu/kernels/node_check.h"
 #include "cpu/kernels/parallel_chunks.h"
@@ -140,14 +141,14 @@ bool scalar_input(const CpuState& s, const NodeRecord& node, uint64_t k, float* 
 
 NmsSettings nms_settings(const CpuState& s, const NodeRecord& node) {
   NmsSettings t;
-  uint64_t boxes = node.attr(kNmsMaxBoxesWord);
+  uint64_t boxes = node.attr(attr::NonMaxSuppression::kMaxBoxes);
   float v;
   if (scalar_input(s, node, 2, &v)) boxes = v >= 1.0f ? (v < 1e9f ? static_cast<uint64_t>(v) : kNmsMaxBoxesLimit) : 0;
   if (boxes == 0) boxes = kNmsDefaultMaxBoxes;
   t.max_boxes = std::min(boxes, kNmsMaxBoxesLimit);
-  t.iou_threshold = node.attr_f32(kNmsIouThresholdWord);
+  t.iou_threshold = node.attr_f32(attr::NonMaxSuppression::kIouThreshold);
   if (scalar_input(s, node, 3, &v)) t.iou_threshold = v;
-  t.score_threshold = node.attr_f32(kNmsScoreThresholdWord);
+  t.score_threshold = node.attr_f32(attr::NonMaxSuppression::kScoreThreshold);
   if (scalar_input(s, node, 4, &v)) t.score_threshold = v;
   return t;
 }

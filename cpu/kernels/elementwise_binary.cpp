@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "container/attr_words.h"
+#include "container/op_codes.h"
 #include "cpu/kernel.h"
 #include "cpu/kernels/broadcast.h"
 #include "cpu/kernels/node_check.h"
@@ -11,27 +13,7 @@ namespace vorn {
 
 namespace {
 
-enum : uint64_t {
-  kOpSub = 1,
-  kOpDiv = 2,
-  kOpAdd = 3,
-  kOpMul = 4,
-  kOpEqual = 41,
-  kOpLess = 51,
-  kOpMax = 69,
-  kOpMin = 70,
-  kOpMod = 80,
-  kOpGreater = 81,
-  kOpAnd = 83,
-  kOpOr = 84,
-};
 
-// Attribute word 14 = 1 on an Add: out = a * s + b, s the f32 in word 15
-// (the Mul-by-scalar folded into the Add at engine creation).
-constexpr uint64_t kAddScaledMode = 1;
-// Attribute word 14 = 2 on an Add: out = Relu(a + b) (the Relu after it
-// folded in at engine creation), inputs and output of one element count.
-constexpr uint64_t kAddReluMode = 2;
 
 struct SubOp { static float f(float a, float b) { return a - b; } };
 struct DivOp { static float f(float a, float b) { return a / b; } };
@@ -264,7 +246,7 @@ void scaled_add(const CpuState& s, const NodeRecord& node) {
   const float* a = node_in(s, node, 0);
   const float* b = node_in(s, node, 1);
   float* y = node_out(s, node, 0);
-  const float scale = node.attr_f32(15);
+  const float scale = node.attr_f32(attr::Add::kParam);
   for_chunks(node_out_value(s, node, 0).count(), kParallelElements,
              [&](uint64_t begin, uint64_t end) {
                for (uint64_t i = begin; i < end; ++i) y[i] = a[i] * scale + b[i];
@@ -289,39 +271,38 @@ void add_relu(const CpuState& s, const NodeRecord& node) {
 
 bool cpu_binary_kernel(CpuState& s, const NodeRecord& node) {
   switch (node.op()) {
-    case kOpSub: binary_broadcast<SubOp>(s, node); break;
-    case kOpDiv: binary_broadcast<DivOp>(s, node); break;
-    case kOpAdd:
-      if (node.attr(14) == kAddScaledMode)
+    case op::Sub: binary_broadcast<SubOp>(s, node); break;
+    case op::Div: binary_broadcast<DivOp>(s, node); break;
+    case op::Add:
+      if (node.attr(attr::Add::kMode) == attr::Add::kScaledAdd)
         scaled_add(s, node);
-      else if (node.attr(14) == kAddReluMode)
+      else if (node.attr(attr::Add::kMode) == attr::Add::kAddRelu)
         add_relu(s, node);
       else
         binary_broadcast<AddOp>(s, node);
       break;
-    case kOpMul: binary_broadcast<MulOp>(s, node); break;
-    case kOpEqual: binary_broadcast<EqualOp>(s, node); break;
-    case kOpLess: binary_broadcast<LessOp>(s, node); break;
-    case kOpMax: binary_broadcast<MaxOp>(s, node); break;
-    case kOpMin: binary_broadcast<MinOp>(s, node); break;
-    case kOpMod:
-      // Word 13 is ONNX's fmod flag: 1 C fmod, 0 floor modulo.
-      if (node.attr(13) == 1)
+    case op::Mul: binary_broadcast<MulOp>(s, node); break;
+    case op::Equal: binary_broadcast<EqualOp>(s, node); break;
+    case op::Less: binary_broadcast<LessOp>(s, node); break;
+    case op::Max: binary_broadcast<MaxOp>(s, node); break;
+    case op::Min: binary_broadcast<MinOp>(s, node); break;
+    case op::Mod:
+      if (node.attr(attr::Mod::kFmod) == 1)
         binary_broadcast<ModOp>(s, node);
       else
         binary_broadcast<FloorModOp>(s, node);
       break;
-    case kOpGreater:
-      // Word 12 carries the or-equal forms that lowering folds into Greater.
-      if (node.attr(12) == 1)
+    case op::Greater:
+      // The or-equal forms that lowering folds into Greater.
+      if (node.attr(attr::Greater::kForm) == attr::Greater::kGreaterOrEqual)
         binary_broadcast<GreaterEqualOp>(s, node);
-      else if (node.attr(12) == 2)
+      else if (node.attr(attr::Greater::kForm) == attr::Greater::kLessOrEqual)
         binary_broadcast<LessEqualOp>(s, node);
       else
         binary_broadcast<GreaterOp>(s, node);
       break;
-    case kOpAnd: binary_broadcast<AndOp>(s, node); break;
-    case kOpOr: binary_broadcast<OrOp>(s, node); break;
+    case op::And: binary_broadcast<AndOp>(s, node); break;
+    case op::Or: binary_broadcast<OrOp>(s, node); break;
     default: return false;
   }
   return true;
@@ -332,7 +313,8 @@ bool cpu_binary_check(const CpuState& s, const NodeRecord& node, char* msg, size
   const ValueRecord& va = node_in_value(s, node, 0);
   const ValueRecord& vb = node_in_value(s, node, 1);
   const ValueRecord& vy = node_out_value(s, node, 0);
-  if (node.op() == kOpAdd && (node.attr(14) == kAddScaledMode || node.attr(14) == kAddReluMode)) {
+  if (node.op() == op::Add && (node.attr(attr::Add::kMode) == attr::Add::kScaledAdd ||
+                               node.attr(attr::Add::kMode) == attr::Add::kAddRelu)) {
     if (va.count() != vy.count() || vb.count() != vy.count())
       return check_fail(msg, cap, "fused Add needs inputs and output of one element count");
     return true;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "container/attr_words.h"
+#include "container/op_codes.h"
 #include "cpu/kernel.h"
 #include "cpu/kernels/node_check.h"
 #include "cpu/kernels/parallel_chunks.h"
@@ -18,37 +20,12 @@ namespace vorn {
 
 namespace {
 
-enum : uint64_t {
-  kOpRelu = 6,
-  kOpSigmoid = 11,
-  kOpHardSigmoid = 12,
-  kOpHardSwish = 13,
-  kOpLeakyRelu = 26,
-  kOpClip = 30,
-  kOpSqrt = 39,
-  kOpExp = 45,
-  kOpTanh = 48,
-  kOpCos = 52,
-  kOpSin = 53,
-  kOpLog = 59,
-  kOpAbs = 61,
-  kOpNeg = 62,
-  kOpFloor = 63,
-  kOpCeil = 64,
-  kOpRound = 65,
-  kOpReciprocal = 66,
-  kOpElu = 67,
-  kOpSelu = 68,
-  kOpNot = 82,
-  kOpCast = 87,
-};
 
-// ONNX's element type code for bool, the one Cast target that is not a
-// truncation.
-constexpr uint64_t kCastToBool = 9;
-
-// Two f32 parameters from attribute words 14 and 15, with the operator's
-// defaults already applied.
+// Two f32 parameters (alpha and beta, gamma, or Clip's bounds), with the
+// operator's defaults already applied. Every activation keeps them in the
+// same two words.
+static_assert(attr::Clip::kMin == attr::Alpha::kAlpha && attr::Clip::kMax == attr::HardSigmoid::kBeta &&
+              attr::Selu::kGamma == attr::HardSigmoid::kBeta);
 struct UnaryParams {
   float a;
   float b;
@@ -210,38 +187,38 @@ bool cpu_unary_kernel(CpuState& s, const NodeRecord& node) {
   const float* x = node_in(s, node, 0);
   float* y = node_out(s, node, 0);
   const uint64_t n = node_out_value(s, node, 0).count();
-  UnaryParams p{node.attr_f32(14), node.attr_f32(15)};
+  UnaryParams p{node.attr_f32(attr::Alpha::kAlpha), node.attr_f32(attr::HardSigmoid::kBeta)};
   switch (node.op()) {
-    case kOpRelu: unary_apply<ReluOp>(x, y, n, p); break;
-    case kOpSigmoid:
-      if (node.attr(kAttrFuseMode) == kFuseSiLU)
+    case op::Relu: unary_apply<ReluOp>(x, y, n, p); break;
+    case op::Sigmoid:
+      if (node.attr(attr::Sigmoid::kMode) == attr::Sigmoid::kSiLU)
         exp_unary_apply<SiluOp>(x, y, n, p);
       else
         exp_unary_apply<SigmoidOp>(x, y, n, p);
       break;
-    case kOpHardSigmoid: unary_apply<HardSigmoidOp>(x, y, n, p); break;
-    case kOpHardSwish: unary_apply<HardSwishOp>(x, y, n, p); break;
-    case kOpLeakyRelu: unary_apply<LeakyReluOp>(x, y, n, p); break;
-    case kOpClip: unary_apply<ClipOp>(x, y, n, p); break;
-    case kOpSqrt: unary_apply<SqrtOp>(x, y, n, p); break;
-    case kOpExp: exp_unary_apply<ExpOp>(x, y, n, p); break;
-    case kOpTanh: unary_apply<TanhOp>(x, y, n, p); break;
-    case kOpCos: unary_apply<CosOp>(x, y, n, p); break;
-    case kOpSin: unary_apply<SinOp>(x, y, n, p); break;
-    case kOpLog: unary_apply<LogOp>(x, y, n, p); break;
-    case kOpAbs: unary_apply<AbsOp>(x, y, n, p); break;
-    case kOpNeg: unary_apply<NegOp>(x, y, n, p); break;
-    case kOpFloor: unary_apply<FloorOp>(x, y, n, p); break;
-    case kOpCeil: unary_apply<CeilOp>(x, y, n, p); break;
-    case kOpRound: unary_apply<RoundOp>(x, y, n, p); break;
-    case kOpReciprocal: unary_apply<ReciprocalOp>(x, y, n, p); break;
-    case kOpElu: exp_unary_apply<EluOp>(x, y, n, UnaryParams{f32_or(p.a, 1.0f), 0.0f}); break;
-    case kOpSelu:
+    case op::HardSigmoid: unary_apply<HardSigmoidOp>(x, y, n, p); break;
+    case op::HardSwish: unary_apply<HardSwishOp>(x, y, n, p); break;
+    case op::LeakyRelu: unary_apply<LeakyReluOp>(x, y, n, p); break;
+    case op::Clip: unary_apply<ClipOp>(x, y, n, p); break;
+    case op::Sqrt: unary_apply<SqrtOp>(x, y, n, p); break;
+    case op::Exp: exp_unary_apply<ExpOp>(x, y, n, p); break;
+    case op::Tanh: unary_apply<TanhOp>(x, y, n, p); break;
+    case op::Cos: unary_apply<CosOp>(x, y, n, p); break;
+    case op::Sin: unary_apply<SinOp>(x, y, n, p); break;
+    case op::Log: unary_apply<LogOp>(x, y, n, p); break;
+    case op::Abs: unary_apply<AbsOp>(x, y, n, p); break;
+    case op::Neg: unary_apply<NegOp>(x, y, n, p); break;
+    case op::Floor: unary_apply<FloorOp>(x, y, n, p); break;
+    case op::Ceil: unary_apply<CeilOp>(x, y, n, p); break;
+    case op::Round: unary_apply<RoundOp>(x, y, n, p); break;
+    case op::Reciprocal: unary_apply<ReciprocalOp>(x, y, n, p); break;
+    case op::Elu: exp_unary_apply<EluOp>(x, y, n, UnaryParams{f32_or(p.a, 1.0f), 0.0f}); break;
+    case op::Selu:
       exp_unary_apply<SeluOp>(x, y, n, UnaryParams{f32_or(p.a, 1.6732632f), f32_or(p.b, 1.0507010f)});
       break;
-    case kOpNot: unary_apply<NotOp>(x, y, n, p); break;
-    case kOpCast:
-      if (node.attr(0) == kCastToBool)
+    case op::Not: unary_apply<NotOp>(x, y, n, p); break;
+    case op::Cast:
+      if (node.attr(attr::Cast::kTo) == attr::Cast::kToBool)
         unary_apply<CastBoolOp>(x, y, n, p);
       else
         unary_apply<CastTruncOp>(x, y, n, p);

@@ -1,6 +1,7 @@
 // Gather, GatherND and ScatterND: index-driven row moves.
 #include <cstring>
 
+#include "container/attr_words.h"
 #include "cpu/kernel.h"
 #include "cpu/kernels/index_util.h"
 #include "cpu/kernels/node_check.h"
@@ -51,7 +52,7 @@ bool check_tuples(const ValueRecord& vx, const ValueRecord& vi, char* msg, size_
 bool cpu_gather_kernel(CpuState& s, const NodeRecord& node) {
   const ValueRecord& vx = node_in_value(s, node, 0);
   uint64_t axis = 0;
-  normalise_axis(node.attr_i64(11), vx.rank(), &axis);
+  normalise_axis(node.attr_i64(attr::Gather::kAxis), vx.rank(), &axis);
   const uint64_t outer = dims_product(vx, 0, axis);
   const uint64_t d = vx.dim(axis);
   const uint64_t inner = dims_product(vx, axis + 1, vx.rank());
@@ -74,8 +75,8 @@ bool cpu_gather_check(const CpuState& s, const NodeRecord& node, char* msg, size
   if (!check_node_values(s, node, 2, 2, 1, 1, msg, cap)) return false;
   const ValueRecord& vx = node_in_value(s, node, 0);
   uint64_t axis;
-  if (!normalise_axis(node.attr_i64(11), vx.rank(), &axis))
-    return check_fail(msg, cap, "axis %lld outside rank %llu", static_cast<long long>(node.attr_i64(11)),
+  if (!normalise_axis(node.attr_i64(attr::Gather::kAxis), vx.rank(), &axis))
+    return check_fail(msg, cap, "axis %lld outside rank %llu", static_cast<long long>(node.attr_i64(attr::Gather::kAxis)),
                       static_cast<unsigned long long>(vx.rank()));
   const uint64_t n = node_in_value(s, node, 1).count();
   uint64_t want;
@@ -109,7 +110,7 @@ bool cpu_gather_nd_kernel(CpuState& s, const NodeRecord& node) {
 
 bool cpu_gather_nd_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
   if (!check_node_values(s, node, 2, 2, 1, 1, msg, cap)) return false;
-  if (node.attr(4) != 0) return check_fail(msg, cap, "batch_dims other than 0 are not supported");
+  if (node.attr(attr::GatherND::kBatchDims) != 0) return check_fail(msg, cap, "batch_dims other than 0 are not supported");
   const ValueRecord& vx = node_in_value(s, node, 0);
   const ValueRecord& vi = node_in_value(s, node, 1);
   if (!check_tuples(vx, vi, msg, cap)) return false;
@@ -147,7 +148,7 @@ bool cpu_scatter_nd_kernel(CpuState& s, const NodeRecord& node) {
   if (scatter_element_form(vx, vi, vu)) {
     const uint64_t rank = vx.rank();
     uint64_t axis = 0;
-    normalise_axis(node.attr_i64(11), rank, &axis);
+    normalise_axis(node.attr_i64(attr::ScatterND::kAxis), rank, &axis);
     uint64_t ystride[kMaxRank];
     uint64_t st = 1;
     for (uint64_t a = rank; a-- > 0;) {
@@ -186,9 +187,9 @@ bool cpu_scatter_nd_check(const CpuState& s, const NodeRecord& node, char* msg, 
     return check_fail(msg, cap, "output and data element counts differ");
   if (scatter_element_form(vx, vi, vu)) {
     uint64_t axis;
-    if (!normalise_axis(node.attr_i64(11), vx.rank(), &axis))
+    if (!normalise_axis(node.attr_i64(attr::ScatterND::kAxis), vx.rank(), &axis))
       return check_fail(msg, cap, "axis %lld outside rank %llu",
-                        static_cast<long long>(node.attr_i64(11)),
+                        static_cast<long long>(node.attr_i64(attr::ScatterND::kAxis)),
                         static_cast<unsigned long long>(vx.rank()));
     for (uint64_t a = 0; a < vx.rank(); ++a) {
       if (vi.dim(a) != vu.dim(a)) return check_fail(msg, cap, "indices and updates differ in shape");

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "container/attr_words.h"
 #include "cpu/kernels/spatial_common.h"
 #include "cpu/quant_operands.h"
 #include "platform/blas.h"
@@ -33,8 +34,8 @@ bool gemm_shape(const CpuState& s, const NodeRecord& n, GemmShape* g, char* msg,
   const ValueRecord& y = node_out_value(s, n, 0);
   if (a.rank() != 2 || y.rank() != 2) return fail(msg, cap, "A and the output must be matrices");
   GemmShape q{};
-  q.ta = n.attr(12) != 0;
-  q.tb = n.attr(13) != 0;
+  q.ta = n.attr(attr::Gemm::kTransA) != 0;
+  q.tb = n.attr(attr::Gemm::kTransB) != 0;
   q.m = static_cast<int64_t>(y.dim(0));
   q.n = static_cast<int64_t>(y.dim(1));
   q.k = static_cast<int64_t>(q.ta ? a.dim(0) : a.dim(1));
@@ -83,7 +84,7 @@ bool gemm_kernel(CpuState& s, const NodeRecord& n) {
   if (g.m == 0 || g.n == 0) return true;
   float beta = 0.0f;
   if (g.has_z) {
-    beta = n.attr_f32(15);
+    beta = n.attr_f32(attr::Gemm::kBeta);
     const float* z = node_in(s, n, 2);
     for (int64_t i = 0; i < g.m; ++i) {
       float* row = y + i * g.n;
@@ -99,7 +100,7 @@ bool gemm_kernel(CpuState& s, const NodeRecord& n) {
     for (int64_t i = 0; i < g.m * g.n; ++i) y[i] = g.has_z ? y[i] * beta : 0.0f;
     return true;
   }
-  cpu_gemm(s, g.ta, g.tb, g.m, g.n, g.k, n.attr_f32(14), node_in(s, n, 0), g.ta ? g.m : g.k,
+  cpu_gemm(s, g.ta, g.tb, g.m, g.n, g.k, n.attr_f32(attr::Gemm::kAlpha), node_in(s, n, 0), g.ta ? g.m : g.k,
            node_in(s, n, 1), g.tb ? g.k : g.n, beta, y, g.n);
   return true;
 }
@@ -134,7 +135,7 @@ bool matmul_shape(const CpuState& s, const NodeRecord& n, MatMulShape* out, char
   if (kern::value_count(y) < 0 || kern::value_count(a) < 0 || kern::value_count(b) < 0)
     return fail(msg, cap, "operands too large");
   MatMulShape q{};
-  if (n.attr(12) == 1 && ra == 4) {
+  if (n.attr(attr::MatMul::kAxis2Batch) == 1 && ra == 4) {
     q.axis2 = true;
     q.d0 = static_cast<int64_t>(a.dim(0));
     q.d1 = static_cast<int64_t>(a.dim(1));

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "container/attr_words.h"
 #include "cpu/kernels/spatial_common.h"
 
 VORN_VECTORIZE_FILE
@@ -73,7 +74,7 @@ bool layernorm_kernel(CpuState& s, const NodeRecord& n) {
   const float* gamma = node_in(s, n, 1);
   const float* beta = kern::has_input(s, n, 2) ? node_in(s, n, 2) : nullptr;
   float* y = node_out(s, n, 0);
-  const float eps = n.attr_f32(14), inv = 1.0f / static_cast<float>(cols);
+  const float eps = n.attr_f32(attr::Norm::kEpsilon), inv = 1.0f / static_cast<float>(cols);
   const int64_t chunk = (rows + 7) / 8;
   auto work = [&](size_t k) {
     const int64_t r0 = static_cast<int64_t>(k) * chunk, r1 = std::min(rows, r0 + chunk);
@@ -175,7 +176,7 @@ bool instnorm_kernel(CpuState& s, const NodeRecord& n) {
   const float* sc = node_in(s, n, 1);
   const float* sh = node_in(s, n, 2);
   float* y = node_out(s, n, 0);
-  const float eps = n.attr_f32(14), inv = 1.0f / static_cast<float>(size);
+  const float eps = n.attr_f32(attr::Norm::kEpsilon), inv = 1.0f / static_cast<float>(size);
   kern::run_split(planes >= 8 && planes * size >= 65536, static_cast<size_t>(planes), [&](size_t p) {
     const float* xp = x + p * size;
     float* yp = y + p * size;

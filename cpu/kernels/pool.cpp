@@ -1,6 +1,7 @@
 // MaxPool, AveragePool and GlobalAveragePool over NCHW planes.
 #include <algorithm>
 
+#include "container/attr_words.h"
 #include "cpu/kernels/spatial_common.h"
 
 VORN_VECTORIZE_FILE
@@ -25,9 +26,10 @@ bool pool_params(const CpuState& s, const NodeRecord& n, PoolParams* p, char* ms
   if (!kern::value_nchw(node_in_value(s, n, 0), &q.x) || !kern::value_nchw(node_out_value(s, n, 0), &q.y))
     return fail(msg, cap, "input and output must be NCHW tensors of rank 1 to 4");
   if (q.x.n * q.x.c != q.y.n * q.y.c) return fail(msg, cap, "input and output planes differ");
-  q.kh = kern::attr_int(n, 0), q.kw = kern::attr_int(n, 1);
-  q.sh = std::max(1, kern::attr_int(n, 2)), q.sw = std::max(1, kern::attr_int(n, 3));
-  q.padt = kern::attr_int(n, 4), q.padl = kern::attr_int(n, 5);
+  using A = attr::Window;
+  q.kh = kern::attr_int(n, A::kKernelH), q.kw = kern::attr_int(n, A::kKernelW);
+  q.sh = std::max(1, kern::attr_int(n, A::kStrideH)), q.sw = std::max(1, kern::attr_int(n, A::kStrideW));
+  q.padt = kern::attr_int(n, A::kPadTop), q.padl = kern::attr_int(n, A::kPadLeft);
   if (q.padt < 0 || q.padl < 0) return fail(msg, cap, "negative padding");
   if (q.kh > 65535 || q.kw > 65535) return fail(msg, cap, "window %lld x %lld too large", (long long)q.kh, (long long)q.kw);
   *p = q;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "container/attr_words.h"
+#include "container/op_codes.h"
 #include "cpu/kernel.h"
 #include "cpu/kernels/axis_frame.h"
 
@@ -12,14 +14,6 @@ namespace vorn {
 
 namespace {
 
-enum : uint64_t {
-  kOpArgMax = 31,
-  kOpReduceMean = 40,
-  kOpReduceSum = 47,
-  kOpReduceMax = 71,
-  kOpReduceMin = 72,
-  kOpReduceProd = 73,
-};
 
 // Fold: start(first) gives the accumulator from d = 0 (or the empty value),
 // step(acc, x) folds in later elements, finish(acc, D) the output.
@@ -114,17 +108,17 @@ void argmax_axis(const float* x, float* y, const AxisFrame& f) {
 bool cpu_reduce_kernel(CpuState& s, const NodeRecord& node) {
   const ValueRecord& vx = node_in_value(s, node, 0);
   uint64_t axis = 0;
-  normalise_axis(node.attr_i64(11), vx.rank(), &axis);
+  normalise_axis(node.attr_i64(attr::Reduce::kAxis), vx.rank(), &axis);
   const AxisFrame f = axis_frame(vx, axis);
   const float* x = node_in(s, node, 0);
   float* y = node_out(s, node, 0);
   switch (node.op()) {
-    case kOpArgMax: argmax_axis(x, y, f); break;
-    case kOpReduceMean: reduce_axis<MeanFold>(x, y, f); break;
-    case kOpReduceSum: reduce_axis<SumFold>(x, y, f); break;
-    case kOpReduceMax: reduce_axis<MaxFold>(x, y, f); break;
-    case kOpReduceMin: reduce_axis<MinFold>(x, y, f); break;
-    case kOpReduceProd: reduce_axis<ProdFold>(x, y, f); break;
+    case op::ArgMax: argmax_axis(x, y, f); break;
+    case op::ReduceMean: reduce_axis<MeanFold>(x, y, f); break;
+    case op::ReduceSum: reduce_axis<SumFold>(x, y, f); break;
+    case op::ReduceMax: reduce_axis<MaxFold>(x, y, f); break;
+    case op::ReduceMin: reduce_axis<MinFold>(x, y, f); break;
+    case op::ReduceProd: reduce_axis<ProdFold>(x, y, f); break;
     default: return false;
   }
   return true;
@@ -134,8 +128,8 @@ bool cpu_reduce_check(const CpuState& s, const NodeRecord& node, char* msg, size
   if (!check_node_values(s, node, 1, kNodeMaxInputs, 1, 1, msg, cap)) return false;
   const ValueRecord& vx = node_in_value(s, node, 0);
   uint64_t axis = 0;
-  if (vx.rank() > 0 && !normalise_axis(node.attr_i64(11), vx.rank(), &axis))
-    return check_fail(msg, cap, "axis %lld outside rank %llu", static_cast<long long>(node.attr_i64(11)),
+  if (vx.rank() > 0 && !normalise_axis(node.attr_i64(attr::Reduce::kAxis), vx.rank(), &axis))
+    return check_fail(msg, cap, "axis %lld outside rank %llu", static_cast<long long>(node.attr_i64(attr::Reduce::kAxis)),
                       static_cast<unsigned long long>(vx.rank()));
   const AxisFrame f = axis_frame(vx, axis);
   if (node_out_value(s, node, 0).count() != f.outer * f.inner)

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "container/attr_words.h"
 #include "cpu/kernels/spatial_common.h"
 
 VORN_VECTORIZE_FILE
@@ -76,8 +77,8 @@ bool resize_kernel(CpuState& s, const NodeRecord& n) {
     kern::run_split(par, static_cast<size_t>(planes), [&](size_t p) { std::fill(y + p * hwo, y + (p + 1) * hwo, x[p]); });
     return true;
   }
-  if (n.attr(12) == 1) {
-    const bool align = n.attr(13) == 1;
+  if (n.attr(attr::Resize::kLinear) == 1) {
+    const bool align = n.attr(attr::Resize::kAlignCorners) == 1;
     const float sy = axis_scale(h, ho, align), sx = axis_scale(w, wo, align);
     if (wo <= kTable) {
       Tap cols[kTable];

@@ -2,6 +2,7 @@
 // the data on axes 1 and 2 of a rank-4 tensor, the form lowering produces).
 #include <cstring>
 
+#include "container/attr_words.h"
 #include "cpu/kernel.h"
 #include "cpu/kernels/node_check.h"
 #include "cpu/kernels/parallel_chunks.h"
@@ -10,11 +11,10 @@ namespace vorn {
 
 namespace {
 
-// Attribute words of the runtime Slice.
-constexpr uint64_t kSliceStart = 4, kSliceLength = 5, kSliceStep = 2, kAxisWord = 11;
+using A = attr::Slice;
 
 uint64_t slice_step(const NodeRecord& node) {
-  int64_t step = node.attr_i64(kSliceStep);
+  int64_t step = node.attr_i64(A::kStep);
   return step <= 1 ? 1 : static_cast<uint64_t>(step);
 }
 
@@ -23,12 +23,12 @@ uint64_t slice_step(const NodeRecord& node) {
 bool cpu_slice_kernel(CpuState& s, const NodeRecord& node) {
   const ValueRecord& vx = node_in_value(s, node, 0);
   uint64_t axis = 0;
-  normalise_axis(node.attr_i64(kAxisWord), vx.rank(), &axis);
+  normalise_axis(node.attr_i64(A::kAxis), vx.rank(), &axis);
   const uint64_t outer = dims_product(vx, 0, axis);
   const uint64_t d = vx.dim(axis);
   const uint64_t inner = dims_product(vx, axis + 1, vx.rank());
-  const uint64_t start = static_cast<uint64_t>(node.attr_i64(kSliceStart));
-  const uint64_t len = static_cast<uint64_t>(node.attr_i64(kSliceLength));
+  const uint64_t start = static_cast<uint64_t>(node.attr_i64(A::kStart));
+  const uint64_t len = static_cast<uint64_t>(node.attr_i64(A::kLength));
   const uint64_t step = slice_step(node);
   const float* x = node_in(s, node, 0);
   float* y = node_out(s, node, 0);
@@ -54,11 +54,11 @@ bool cpu_slice_check(const CpuState& s, const NodeRecord& node, char* msg, size_
   if (!check_node_values(s, node, 1, kNodeMaxInputs, 1, 1, msg, cap)) return false;
   const ValueRecord& vx = node_in_value(s, node, 0);
   uint64_t axis;
-  if (!normalise_axis(node.attr_i64(kAxisWord), vx.rank(), &axis))
+  if (!normalise_axis(node.attr_i64(A::kAxis), vx.rank(), &axis))
     return check_fail(msg, cap, "axis %lld outside rank %llu",
-                      static_cast<long long>(node.attr_i64(kAxisWord)),
+                      static_cast<long long>(node.attr_i64(A::kAxis)),
                       static_cast<unsigned long long>(vx.rank()));
-  const int64_t start = node.attr_i64(kSliceStart), len = node.attr_i64(kSliceLength);
+  const int64_t start = node.attr_i64(A::kStart), len = node.attr_i64(A::kLength);
   const uint64_t d = vx.dim(axis), step = slice_step(node);
   if (start < 0 || len < 0) return check_fail(msg, cap, "negative start or length");
   if (len > 0) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "container/attr_words.h"
 #include "cpu/kernel.h"
 #include "cpu/kernels/axis_frame.h"
 #include "platform/vector_math.h"
@@ -59,7 +60,7 @@ void softmax_row(const float* x, float* y, uint64_t d_count) {
 bool cpu_softmax_kernel(CpuState& s, const NodeRecord& node) {
   const ValueRecord& vy = node_out_value(s, node, 0);
   uint64_t axis = 0;
-  normalise_axis(node.attr_i64(11), vy.rank(), &axis);
+  normalise_axis(node.attr_i64(attr::Softmax::kAxis), vy.rank(), &axis);
   const AxisFrame f = axis_frame(vy, axis);
   const float* x = node_in(s, node, 0);
   float* y = node_out(s, node, 0);
@@ -86,8 +87,8 @@ bool cpu_softmax_check(const CpuState& s, const NodeRecord& node, char* msg, siz
   const ValueRecord& vy = node_out_value(s, node, 0);
   if (vx.count() != vy.count()) return check_fail(msg, cap, "input and output element counts differ");
   uint64_t axis;
-  if (vy.rank() > 0 && !normalise_axis(node.attr_i64(11), vy.rank(), &axis))
-    return check_fail(msg, cap, "axis %lld outside rank %llu", static_cast<long long>(node.attr_i64(11)),
+  if (vy.rank() > 0 && !normalise_axis(node.attr_i64(attr::Softmax::kAxis), vy.rank(), &axis))
+    return check_fail(msg, cap, "axis %lld outside rank %llu", static_cast<long long>(node.attr_i64(attr::Softmax::kAxis)),
                       static_cast<unsigned long long>(vy.rank()));
   return true;
 }

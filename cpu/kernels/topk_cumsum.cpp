@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "container/attr_words.h"
 #include "cpu/kernel.h"
 #include "cpu/kernels/axis_frame.h"
 
@@ -31,10 +32,10 @@ bool cpu_topk_kernel(CpuState& s, const NodeRecord& node) {
   const ValueRecord& vx = node_in_value(s, node, 0);
   const ValueRecord& vy = node_out_value(s, node, 0);
   uint64_t axis = 0;
-  normalise_axis(node.attr_i64(11), vx.rank(), &axis);
+  normalise_axis(node.attr_i64(attr::TopK::kAxis), vx.rank(), &axis);
   const AxisFrame fx = axis_frame(vx, axis);
   const uint64_t k_count = vy.rank() == 0 ? 1 : vy.dim(axis);
-  const bool largest = node.attr(12) == 0;
+  const bool largest = node.attr(attr::TopK::kSmallest) == 0;
   const float* x = node_in(s, node, 0);
   float* y = node_out(s, node, 0);
   float* yi = node.output_count() >= 2 ? node_out(s, node, 1) : nullptr;
@@ -81,8 +82,8 @@ bool cpu_topk_check(const CpuState& s, const NodeRecord& node, char* msg, size_t
   const ValueRecord& vx = node_in_value(s, node, 0);
   const ValueRecord& vy = node_out_value(s, node, 0);
   uint64_t axis = 0;
-  if (vx.rank() > 0 && !normalise_axis(node.attr_i64(11), vx.rank(), &axis))
-    return check_fail(msg, cap, "axis %lld outside rank %llu", static_cast<long long>(node.attr_i64(11)),
+  if (vx.rank() > 0 && !normalise_axis(node.attr_i64(attr::TopK::kAxis), vx.rank(), &axis))
+    return check_fail(msg, cap, "axis %lld outside rank %llu", static_cast<long long>(node.attr_i64(attr::TopK::kAxis)),
                       static_cast<unsigned long long>(vx.rank()));
   if (vy.rank() != vx.rank()) return check_fail(msg, cap, "output rank differs from the input rank");
   for (uint64_t a = 0; a < vx.rank(); ++a)
@@ -96,12 +97,10 @@ bool cpu_topk_check(const CpuState& s, const NodeRecord& node, char* msg, size_t
 
 namespace {
 
-enum : uint64_t { kCumSumExclusive = 12, kCumSumReverse = 13 };
-
 // The axis comes from input 1 when the node still has one (its element 0,
-// truncated), else from word 11.
+// truncated), else from the axis word.
 bool cumsum_axis(const CpuState& s, const NodeRecord& node, uint64_t rank, uint64_t* axis) {
-  int64_t a = node.attr_i64(11);
+  int64_t a = node.attr_i64(attr::CumSum::kAxis);
   if (node.input_count() >= 2 && s.data[node.input(1)] != nullptr &&
       s.values[node.input(1)].count() >= 1) {
     const float v = node_in(s, node, 1)[0];
@@ -120,8 +119,8 @@ bool cpu_cumsum_kernel(CpuState& s, const NodeRecord& node) {
   // the pass instead of reading outside X.
   if (vx.rank() > 0 && !cumsum_axis(s, node, vx.rank(), &axis)) return false;
   const AxisFrame f = axis_frame(vx, axis);
-  const bool exclusive = node.attr(kCumSumExclusive) != 0;
-  const bool reverse = node.attr(kCumSumReverse) != 0;
+  const bool exclusive = node.attr(attr::CumSum::kExclusive) != 0;
+  const bool reverse = node.attr(attr::CumSum::kReverse) != 0;
   const float* x = node_in(s, node, 0);
   float* y = node_out(s, node, 0);
   if (f.d == 0) return true;

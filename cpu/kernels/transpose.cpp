@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "container/attr_words.h"
 #include "cpu/kernel.h"
 #include "cpu/kernels/node_check.h"
 #include "cpu/kernels/parallel_chunks.h"
@@ -148,7 +149,6 @@ void permute_copy(const float* x, const uint64_t* dims, uint64_t rank, const uin
 namespace {
 
 // The permutation lives in attribute words 4 to 4 + rank - 1.
-constexpr uint64_t kPermWord = 4;
 
 }  // namespace
 
@@ -161,7 +161,7 @@ bool cpu_transpose_kernel(CpuState& s, const NodeRecord& node) {
     return true;
   }
   uint64_t perm[kMaxRank];
-  for (uint64_t k = 0; k < rank; ++k) perm[k] = node.attr(kPermWord + k);
+  for (uint64_t k = 0; k < rank; ++k) perm[k] = node.attr(attr::Transpose::kPerm + k);
   permute_copy(node_in(s, node, 0), &vx.w[3], rank, perm, node_out(s, node, 0));
   return true;
 }
@@ -181,10 +181,11 @@ bool cpu_transpose_check(const CpuState& s, const NodeRecord& node, char* msg, s
     return check_fail(msg, cap, "input and output share one buffer");
   bool seen[kMaxRank] = {};
   for (uint64_t k = 0; k < rank; ++k) {
-    uint64_t p = node.attr(kPermWord + k);
+    uint64_t p = node.attr(attr::Transpose::kPerm + k);
     if (p >= rank || seen[p])
-      return check_fail(msg, cap, "attribute words 4..%llu are not a permutation of the axes",
-                        static_cast<unsigned long long>(kPermWord + rank - 1));
+      return check_fail(msg, cap, "attribute words %llu..%llu are not a permutation of the axes",
+                        static_cast<unsigned long long>(attr::Transpose::kPerm),
+                        static_cast<unsigned long long>(attr::Transpose::kPerm + rank - 1));
     seen[p] = true;
     if (vy.dim(k) != vx.dim(p))
       return check_fail(msg, cap, "output dim %llu is not input dim %llu",

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "container/attr_words.h"
 #include "cpu/kernel.h"
 #include "cpu/kernels/node_check.h"
 
@@ -13,14 +14,15 @@ namespace vorn {
 
 YoloNmsParams yolo_nms_params_from_node(const NodeRecord& node) {
   YoloNmsParams p;
-  p.extras = node.attr(1);
-  p.max_detections = node.attr(0);
-  p.score_threshold = node.attr_f32(14);
-  p.iou_threshold = node.attr_f32(15);
-  p.box_divisor = node.attr_f32(4);
-  p.box_scale = node.attr_f32(5);
-  p.class_offset = node.attr_f32(6);
-  p.centre_form = node.attr(13) != 0 ? 1 : 0;
+  using A = attr::YoloNms;
+  p.extras = node.attr(A::kExtras);
+  p.max_detections = node.attr(A::kMaxDetections);
+  p.score_threshold = node.attr_f32(A::kScoreThreshold);
+  p.iou_threshold = node.attr_f32(A::kIouThreshold);
+  p.box_divisor = node.attr_f32(A::kBoxDivisor);
+  p.box_scale = node.attr_f32(A::kBoxScale);
+  p.class_offset = node.attr_f32(A::kClassOffset);
+  p.centre_form = node.attr(A::kCentreForm) != 0 ? 1 : 0;
   return p;
 }
 

@@ -16,6 +16,7 @@
 
 #include "container/digest.h"
 #include "container/format.h"
+#include "container/op_codes.h"
 #include "container/writer.h"
 #include "platform/half.h"
 
@@ -230,7 +231,7 @@ inline Model random_model(uint64_t seed, uint64_t max_tensors = 8) {
   m.spec.values.push_back(in);
   m.spec.values.push_back(out);
   NodeRecord n{};
-  n.w[0] = 3;  // Add
+  n.set_op(op::Add);
   n.w[1] = 2;
   n.w[2] = tensors;
   n.w[3] = tensors;

@@ -6,6 +6,7 @@
 
 #include "container/container.h"
 #include "container/meta.h"
+#include "container/op_codes.h"
 #include "container_fixture.h"
 
 namespace vorn {
@@ -120,7 +121,7 @@ TEST(ContainerGraphRecords, MalformedRecordsRefusedOnLoad) {
   m.spec.values.push_back({test::value_record(kValueGraphInput, kElemF16, {1, 3, 4}), "in"});
   m.spec.values.push_back({test::value_record(kValueGraphOutput, kElemI64, {2}), "out"});
   NodeRecord n{};
-  n.w[0] = 3;
+  n.set_op(op::Add);
   n.w[1] = 2;
   n.w[2] = 0;
   n.w[3] = 1;
@@ -214,8 +215,8 @@ TEST(ContainerGraphRecords, OutOfRangeCopiesAreZero) {
   Opened o(c);
   ASSERT_EQ(o.status, 0u);
   EXPECT_EQ(container_node_count(&o.h), 1u);
-  EXPECT_EQ(container_node_record(&o.h, 0).op(), 3u);
-  EXPECT_EQ(container_node_record(&o.h, 1).op(), 0u);
+  EXPECT_EQ(container_node_record(&o.h, 0).op(), op::Add);
+  EXPECT_EQ(container_node_record(&o.h, 1).op(), kOpNone);
   EXPECT_EQ(container_value_record(&o.h, 1000).kind(), 0u);
   EXPECT_TRUE(container_is_tensor_model(&o.h));
 }

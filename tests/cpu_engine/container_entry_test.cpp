@@ -9,6 +9,7 @@
 
 #include "base/files.h"
 #include "container/container.h"
+#include "container/op_codes.h"
 #include "container/writer.h"
 #include "cpu/engine.h"
 #include "tests/cpu_engine/graph_builder.h"
@@ -36,7 +37,7 @@ struct WrittenModel {
     uint64_t weight = b.value(kValueWeight, {4});
     uint64_t out = b.output({1, 4});
     b.values[weight].w[11] = 0;  // tensor 0
-    b.node(3, {in, weight}, {out});
+    b.node(op::Add, {in, weight}, {out});
     for (const ValueRecord& v : b.values) spec.values.push_back(WriterValue{v, "v"});
     spec.nodes = b.nodes;
     char name[] = "/tmp/vorn_engine_XXXXXX";
@@ -58,7 +59,7 @@ struct WrittenModel {
 };
 
 TEST(EngineFromContainer, RunsTheStoredGraph) {
-  if (!cpu_op_supported(3)) GTEST_SKIP() << "no Add kernel yet";
+  if (!cpu_op_supported(op::Add)) GTEST_SKIP() << "no Add kernel yet";
   WrittenModel m(nullptr);
   CpuCreateResult r = cpu_engine_create(&m.handle, m.data.data(), 1);
   ASSERT_TRUE(r.ok()) << r.error.message;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/engine.h"
 #include "cpu/kernel.h"
@@ -86,7 +87,7 @@ TEST(FusionAddRelu, SumThenReluBecomesOneAdd) {
     ASSERT_EQ(fused.records.size(), 1u);
     ASSERT_EQ(plain.records.size(), 2u);
     EXPECT_EQ(fused.records[0].op(), op::Add);
-    EXPECT_EQ(fused.records[0].attr(kAttrFuseMode), kFuseAddRelu);
+    EXPECT_EQ(fused.records[0].attr(attr::Fusion::kMode), attr::Add::kAddRelu);
     EXPECT_EQ(fused.records[0].output(0), out);
     EXPECT_TRUE(bit_equal(fused.y, plain.y)) << "fused output differs from the unfused graph";
     for (uint64_t i = 0; i < n; ++i) {
@@ -121,8 +122,8 @@ TEST(FusionAddRelu, ResidualJoinsFuse) {
   Outcome fused = run_graph(b, xv, 0, {}, xv.size(), true);
   Outcome plain = run_graph(b, xv, 0, {}, xv.size(), false);
   ASSERT_EQ(fused.records.size(), 4u);
-  EXPECT_EQ(fused.records[1].attr(kAttrFuseMode), kFuseAddRelu);
-  EXPECT_EQ(fused.records[3].attr(kAttrFuseMode), kFuseAddRelu);
+  EXPECT_EQ(fused.records[1].attr(attr::Fusion::kMode), attr::Add::kAddRelu);
+  EXPECT_EQ(fused.records[3].attr(attr::Fusion::kMode), attr::Add::kAddRelu);
   EXPECT_TRUE(bit_equal(fused.y, plain.y));
 }
 
@@ -177,7 +178,7 @@ TEST(FusionAddRelu, LookAlikesAreNotFused) {
     EXPECT_EQ(fused.records.size(), c.nodes);
     for (const NodeRecord& r : fused.records) {
       if (r.op() == op::Add) {
-        EXPECT_NE(r.attr(kAttrFuseMode), kFuseAddRelu);
+        EXPECT_NE(r.attr(attr::Fusion::kMode), attr::Add::kAddRelu);
       }
     }
     EXPECT_TRUE(bit_equal(fused.y, plain.y));

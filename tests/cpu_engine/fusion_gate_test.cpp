@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/engine.h"
 #include "cpu/kernel.h"
@@ -135,7 +136,7 @@ TEST(FusionGate, GateOfAnInputBecomesOneNode) {
       const NodeRecord& f = fused.records[0];
       EXPECT_EQ(f.op(), c.gate == Gate::kHardSwish ? op::HardSwish : op::Sigmoid);
       if (c.gate == Gate::kSilu) {
-        EXPECT_EQ(f.attr(kAttrFuseMode), kFuseSiLU);
+        EXPECT_EQ(f.attr(attr::Fusion::kMode), attr::Sigmoid::kSiLU);
       }
       EXPECT_EQ(f.input(0), in);
       EXPECT_EQ(f.output(0), out);
@@ -189,11 +190,11 @@ TEST(FusionGate, GateOfAConvOutputFusesOnEveryConvPath) {
       ASSERT_EQ(plain.nodes, 3u);
       if (c.gate == Gate::kHardSwish) {
         ASSERT_EQ(fused.nodes, 1u);
-        EXPECT_EQ(fused.records[0].attr(kAttrFuseMode), kFuseHardSwish);
+        EXPECT_EQ(fused.records[0].attr(attr::Fusion::kMode), attr::Conv::kHardSwish);
       } else {
         ASSERT_EQ(fused.nodes, 2u);
-        EXPECT_EQ(fused.records[0].attr(kAttrFuseMode), kFuseNone);
-        EXPECT_EQ(fused.records[1].attr(kAttrFuseMode), kFuseSiLU);
+        EXPECT_EQ(fused.records[0].attr(attr::Fusion::kMode), attr::Fusion::kNone);
+        EXPECT_EQ(fused.records[1].attr(attr::Fusion::kMode), attr::Sigmoid::kSiLU);
       }
       EXPECT_TRUE(bit_equal(fused.y, plain.y)) << "fused output differs from the unfused graph";
     }
@@ -205,7 +206,7 @@ TEST(FusionGate, SigmoidModeWordFromTheFileIsIgnored) {
   GraphBuilder b;
   uint64_t in = b.input({8});
   uint64_t out = b.output({8});
-  b.node(op::Sigmoid, {in}, {out}, {{14, kFuseSiLU}, {15, kFuseSiLU}});
+  b.node(op::Sigmoid, {in}, {out}, {{attr::Sigmoid::kMode, attr::Sigmoid::kSiLU}, {attr::Sigmoid::kParam, attr::Sigmoid::kSiLU}});
   const std::vector<float> x = {-2, -1, 0, 1, 2, 3, 4, 5};
   Outcome r = run_graph(b, x, 8, true);
   for (int i = 0; i < 8; ++i) EXPECT_NEAR(r.y[i], 1.0f / (1.0f + std::exp(-x[i])), 1e-6f);
@@ -298,7 +299,7 @@ TEST(FusionGate, LookAlikesAreNotFused) {
     EXPECT_EQ(fused.nodes, expect_nodes);
     for (const NodeRecord& r : fused.records) {
       EXPECT_NE(r.op(), op::HardSwish);
-      EXPECT_EQ(r.op() == op::Sigmoid ? r.attr(kAttrFuseMode) : 0u, kFuseNone);
+      EXPECT_EQ(r.op() == op::Sigmoid ? r.attr(attr::Fusion::kMode) : 0u, attr::Fusion::kNone);
     }
     EXPECT_TRUE(bit_equal(fused.y, plain.y));
   }
@@ -338,7 +339,7 @@ TEST(FusionGate, ConvOutputReadElsewhereKeepsTheHardSwishNode) {
   Outcome fused = run_graph(b, x, 144, true);
   Outcome plain = run_graph(b, x, 144, false);
   ASSERT_EQ(fused.nodes, 3u);
-  EXPECT_EQ(fused.records[0].attr(kAttrFuseMode), kFuseNone);
+  EXPECT_EQ(fused.records[0].attr(attr::Fusion::kMode), attr::Fusion::kNone);
   EXPECT_EQ(fused.records[1].op(), op::HardSwish);
   EXPECT_TRUE(bit_equal(fused.y, plain.y));
 }

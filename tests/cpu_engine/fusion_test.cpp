@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <random>
 
+#include "container/attr_words.h"
+#include "container/op_codes.h"
 #include "cpu/engine.h"
 #include "cpu/kernel.h"
 #include "tests/cpu_engine/graph_builder.h"
@@ -77,19 +79,19 @@ struct ChainGraph {
     uint64_t out = b.output({1, 12, h, h});
     const std::initializer_list<std::pair<int, uint64_t>> k3 = {{0, 3}, {1, 3}, {4, 1}, {5, 1}};
     // The converter's default bits of 1.0f in word 15 are not a fusion mode.
-    b.node(5, {in, W1, B1}, {t1}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}, {15, GraphBuilder::f32_word(1.0f)}});
-    b.node(19, {t1, S1, H1}, {t2});
-    b.node(6, {t2}, {t3});
-    b.node(5, {t3, W2}, {t4}, k3);
-    b.node(6, {t4}, {t5});
-    b.node(19, {t5, S2, H2}, {t6});
-    b.node(5, {t6, W3, B3}, {t7}, {{0, 1}, {1, 1}});
-    b.node(26, {t7}, {t8}, {{14, GraphBuilder::f32_word(0.1f)}});
-    b.node(4, {t8, K}, {t9});
-    b.node(3, {t9, t6}, {t10}, {{14, GraphBuilder::f32_word(1.0f)}});
-    b.node(20, {t10, t3}, {t11}, {{11, 1}});
-    b.node(20, {t11, t6}, {t12}, {{11, GraphBuilder::i64_word(-3)}});
-    b.node(6, {t12}, {out});
+    b.node(op::Conv, {in, W1, B1}, {t1}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}, {15, GraphBuilder::f32_word(1.0f)}});
+    b.node(op::BatchNormalization, {t1, S1, H1}, {t2});
+    b.node(op::Relu, {t2}, {t3});
+    b.node(op::Conv, {t3, W2}, {t4}, k3);
+    b.node(op::Relu, {t4}, {t5});
+    b.node(op::BatchNormalization, {t5, S2, H2}, {t6});
+    b.node(op::Conv, {t6, W3, B3}, {t7}, {{0, 1}, {1, 1}});
+    b.node(op::LeakyRelu, {t7}, {t8}, {{14, GraphBuilder::f32_word(0.1f)}});
+    b.node(op::Mul, {t8, K}, {t9});
+    b.node(op::Add, {t9, t6}, {t10}, {{14, GraphBuilder::f32_word(1.0f)}});
+    b.node(op::Concat, {t10, t3}, {t11}, {{11, 1}});
+    b.node(op::Concat, {t11, t6}, {t12}, {{11, GraphBuilder::i64_word(-3)}});
+    b.node(op::Relu, {t12}, {out});
     nodes = b.nodes.size();
 
     Tensor X{{1, 3, h, h}, x};
@@ -112,11 +114,11 @@ TEST(Fusion, ChainsGiveTheSameOutputsFusedAndUnfused) {
       ASSERT_TRUE(e.ok()) << e.error.message;
       // Conv+BN+Relu, Conv+Relu+BN, Conv+LeakyRelu, Mul+Add: 13 nodes become 7.
       EXPECT_EQ(e.state->node_count, 7u);
-      EXPECT_EQ(e.state->nodes[0].attr(kAttrFuseMode), kFuseRelu);
-      EXPECT_EQ(e.state->nodes[1].attr(kAttrFuseMode), kFuseReluScaleShift);
-      EXPECT_EQ(e.state->nodes[2].attr(kAttrFuseMode), kFuseLeakyRelu);
-      EXPECT_EQ(e.state->nodes[3].op(), 3u);
-      EXPECT_EQ(e.state->nodes[3].attr(kAttrFuseMode), kFuseScaledAdd);
+      EXPECT_EQ(e.state->nodes[0].attr(attr::Fusion::kMode), attr::Conv::kRelu);
+      EXPECT_EQ(e.state->nodes[1].attr(attr::Fusion::kMode), attr::Conv::kReluScaleShift);
+      EXPECT_EQ(e.state->nodes[2].attr(attr::Fusion::kMode), attr::Conv::kLeakyRelu);
+      EXPECT_EQ(e.state->nodes[3].op(), op::Add);
+      EXPECT_EQ(e.state->nodes[3].attr(attr::Fusion::kMode), attr::Add::kScaledAdd);
       EXPECT_EQ(e.state->nodes[5].input_count(), 3u);  // the Concats were spliced
       ASSERT_TRUE(cpu_engine_execute(&e.state, g.x.data(), fused.data()));
     }
@@ -160,11 +162,11 @@ TEST(Fusion, SharedWeightOrBiasIsNotFolded) {
     uint64_t a4 = b.act({1, 2, 4, 4});
     uint64_t out = b.output({1, 2, 4, 4});
     const std::initializer_list<std::pair<int, uint64_t>> k3 = {{0, 3}, {1, 3}, {4, 1}, {5, 1}};
-    b.node(5, {in, W, B}, {a1}, k3);
-    b.node(19, {a1, S, T}, {a2});
-    b.node(5, {in, W2, B}, {a3}, k3);
-    b.node(19, {a3, S, T}, {a4});
-    b.node(3, {a2, a4}, {out});
+    b.node(op::Conv, {in, W, B}, {a1}, k3);
+    b.node(op::BatchNormalization, {a1, S, T}, {a2});
+    b.node(op::Conv, {in, W2, B}, {a3}, k3);
+    b.node(op::BatchNormalization, {a3, S, T}, {a4});
+    b.node(op::Add, {a2, a4}, {out});
     test::Engine e(b);
     ASSERT_TRUE(e.ok()) << e.error.message;
     EXPECT_EQ(e.state->node_count, 5u) << (share_bias ? "shared bias" : "shared weight");
@@ -190,8 +192,8 @@ TEST(Fusion, BatchNormWithOtherChannelCountIsNotFolded) {
   uint64_t W = b.weight({4, 4, 1, 1}, w), S = b.weight({2}, s), T = b.weight({2}, t);
   uint64_t a = b.act({1, 4, 4, 4});
   uint64_t out = b.output({1, 4, 4, 4});
-  b.node(5, {in, W}, {a}, {{0, 1}, {1, 1}});
-  b.node(19, {a, S, T}, {out});
+  b.node(op::Conv, {in, W}, {a}, {{0, 1}, {1, 1}});
+  b.node(op::BatchNormalization, {a, S, T}, {out});
   CpuCreateResult r = cpu_engine_create_graph(b.graph(), 1, CpuPrecisionRequest{});
   if (!r.ok()) GTEST_SKIP() << "BatchNormalization check refuses the shape: " << r.error.message;
   CpuState* state = r.value;
@@ -217,21 +219,21 @@ TEST(Fusion, ConvTransposeTakesTheRelu) {
   uint64_t W = b.weight({2, 3, 2, 2}, w), B = b.weight({3}, bias);
   uint64_t t = b.act({1, 3, 4, 4});
   uint64_t out = b.output({1, 3, 4, 4});
-  b.node(28, {in, W, B}, {t}, {{0, 2}, {1, 2}, {14, GraphBuilder::f32_word(1.0f)}});
-  b.node(6, {t}, {out});
+  b.node(op::ConvTranspose, {in, W, B}, {t}, {{0, 2}, {1, 2}, {14, GraphBuilder::f32_word(1.0f)}});
+  b.node(op::Relu, {t}, {out});
   std::vector<float> fused(48), plain(48);
   {
     test::Engine e(b);
     ASSERT_TRUE(e.ok()) << e.error.message;
     ASSERT_EQ(e.state->node_count, 1u);
-    EXPECT_EQ(e.state->nodes[0].attr(kAttrFuseMode), kFuseRelu);
+    EXPECT_EQ(e.state->nodes[0].attr(attr::Fusion::kMode), attr::Conv::kRelu);
     ASSERT_TRUE(cpu_engine_execute(&e.state, x.data(), fused.data()));
   }
   {
     ScopedEnv off("VORN_CPU_NOFUSE", "1");
     test::Engine e(b);
     ASSERT_TRUE(e.ok()) << e.error.message;
-    EXPECT_EQ(e.state->nodes[0].attr(kAttrFuseMode), kFuseNone);
+    EXPECT_EQ(e.state->nodes[0].attr(attr::Fusion::kMode), attr::Fusion::kNone);
     ASSERT_TRUE(cpu_engine_execute(&e.state, x.data(), plain.data()));
   }
   expect_near_all(fused, plain, "ConvTranspose fused against unfused");
@@ -246,8 +248,8 @@ TEST(Fusion, ConvWithoutBiasTakesTheBatchNormShift) {
   uint64_t S = b.weight({2}, {2, 3}), T = b.weight({2}, {10, 20});
   uint64_t a = b.act({1, 2, 2, 2});
   uint64_t out = b.output({1, 2, 2, 2});
-  b.node(5, {in, W}, {a}, {{0, 1}, {1, 1}});
-  b.node(19, {a, S, T}, {out});
+  b.node(op::Conv, {in, W}, {a}, {{0, 1}, {1, 1}});
+  b.node(op::BatchNormalization, {a, S, T}, {out});
   test::Engine e(b);
   ASSERT_TRUE(e.ok()) << e.error.message;
   ASSERT_EQ(e.state->node_count, 1u);
@@ -278,11 +280,11 @@ TEST(Fusion, NestedConcatsAreSplicedUpToEightInputs) {
       std::vector<uint64_t> parts;
       for (uint64_t k = 0; k < inner_inputs + outer_inputs - 1; ++k) {
         parts.push_back(b.act({1, 1, 4, 4}));
-        b.node(6, {in}, {parts.back()});
+        b.node(op::Relu, {in}, {parts.back()});
       }
       uint64_t inner = b.act({1, inner_inputs, 4, 4});
       NodeRecord n{};
-      n.w[0] = 20;
+      n.set_op(op::Concat);
       n.w[1] = inner_inputs;
       for (uint64_t k = 0; k < inner_inputs; ++k) n.w[2 + k] = parts[k];
       n.w[10] = 1;
@@ -291,7 +293,7 @@ TEST(Fusion, NestedConcatsAreSplicedUpToEightInputs) {
       b.nodes.push_back(n);
       uint64_t out = b.output({1, inner_inputs + outer_inputs - 1, 4, 4});
       NodeRecord m{};
-      m.w[0] = 20;
+      m.set_op(op::Concat);
       m.w[1] = outer_inputs;
       m.w[2] = inner;
       for (uint64_t k = 1; k < outer_inputs; ++k) m.w[2 + k] = parts[inner_inputs + k - 1];
@@ -321,8 +323,8 @@ TEST(Fusion, MulByTwoElementWeightIsLeftAlone) {
   uint64_t m = b.act({2});
   uint64_t other = b.input({2});
   uint64_t out = b.output({2});
-  b.node(4, {in, k}, {m});
-  b.node(3, {other, m}, {out});
+  b.node(op::Mul, {in, k}, {m});
+  b.node(op::Add, {other, m}, {out});
   test::Engine e(b);
   ASSERT_TRUE(e.ok()) << e.error.message;
   EXPECT_EQ(e.state->node_count, 2u);
@@ -346,7 +348,7 @@ struct ConvShape {
 
 struct EpilogueAct {
   const char* name;
-  uint64_t op;  // 30 Clip, 13 HardSwish
+  uint64_t op;  // Clip or HardSwish
   float lo, hi;
   uint64_t mode;
 };
@@ -363,13 +365,13 @@ constexpr ConvShape kConvShapes[] = {
 };
 
 constexpr EpilogueAct kEpilogueActs[] = {
-    {"Clip(0, 6)", 30, 0.0f, 6.0f, kFuseClip},
-    {"Clip(-1, 1)", 30, -1.0f, 1.0f, kFuseClip},
-    {"HardSwish", 13, 0.0f, 0.0f, kFuseHardSwish},
+    {"Clip(0, 6)", op::Clip, 0.0f, 6.0f, attr::Conv::kClip},
+    {"Clip(-1, 1)", op::Clip, -1.0f, 1.0f, attr::Conv::kClip},
+    {"HardSwish", op::HardSwish, 0.0f, 0.0f, attr::Conv::kHardSwish},
 };
 
 float act_ref(const EpilogueAct& a, float v) {
-  if (a.op == 30) return std::min(std::max(v, a.lo), a.hi);
+  if (a.op == op::Clip) return std::min(std::max(v, a.lo), a.hi);
   return v * std::min(1.0f, std::max(0.0f, v / 6.0f + 0.5f));
 }
 
@@ -412,11 +414,11 @@ struct ConvActGraph {
     uint64_t B = b.weight({c.cout}, bias);
     t = b.act({1, c.cout, ho, ho});
     uint64_t out = b.output({1, c.cout, ho, ho});
-    b.node(5, {in, W, B}, {t},
+    b.node(op::Conv, {in, W, B}, {t},
            {{0, c.k}, {1, c.k}, {2, c.stride}, {3, c.stride}, {4, c.pad}, {5, c.pad}, {6, c.pad}, {7, c.pad},
             {10, c.groups}, {15, GraphBuilder::f32_word(1.0f)}});
-    if (a.op == 30)
-      b.node(30, {t}, {out}, {{14, GraphBuilder::f32_word(a.lo)}, {15, GraphBuilder::f32_word(a.hi)}});
+    if (a.op == op::Clip)
+      b.node(op::Clip, {t}, {out}, {{14, GraphBuilder::f32_word(a.lo)}, {15, GraphBuilder::f32_word(a.hi)}});
     else
       b.node(a.op, {t}, {out});
     expected = conv_act_ref(c, a, x, w, bias, ho);
@@ -438,7 +440,7 @@ TEST(Fusion, ClipAndHardSwishBecomeTheConvEpilogueBitExactly) {
         test::Engine e(g.b);
         ASSERT_TRUE(e.ok()) << e.error.message;
         ASSERT_EQ(e.state->node_count, 1u);
-        EXPECT_EQ(e.state->nodes[0].attr(kAttrFuseMode), a.mode);
+        EXPECT_EQ(e.state->nodes[0].attr(attr::Fusion::kMode), a.mode);
         EXPECT_EQ(e.state->values[g.t].bytes(), 0u);
         ASSERT_TRUE(cpu_engine_execute(&e.state, g.x.data(), fused.data()));
       }
@@ -452,7 +454,7 @@ TEST(Fusion, ClipAndHardSwishBecomeTheConvEpilogueBitExactly) {
       EXPECT_TRUE(bit_equal(fused, plain)) << "fused output differs from the unfused graph";
       expect_near_all(fused, g.expected, "fused against the reference");
       // The bounds were reached, so the clamp itself was exercised.
-      if (a.op == 30) {
+      if (a.op == op::Clip) {
         EXPECT_NE(std::count(fused.begin(), fused.end(), a.lo), 0);
         EXPECT_NE(std::count(fused.begin(), fused.end(), a.hi), 0);
       }
@@ -463,8 +465,8 @@ TEST(Fusion, ClipAndHardSwishBecomeTheConvEpilogueBitExactly) {
 // Clip kernel does (lower bound tested first) once fused.
 TEST(Fusion, FusedClipKeepsTheKernelsOrderOfTests) {
   REQUIRE_KERNELS(5, 30);
-  const EpilogueAct odd[] = {{"Clip(1, -1)", 30, 1.0f, -1.0f, kFuseClip},
-                             {"Clip(NaN, 0.5)", 30, std::nanf(""), 0.5f, kFuseClip}};
+  const EpilogueAct odd[] = {{"Clip(1, -1)", op::Clip, 1.0f, -1.0f, attr::Conv::kClip},
+                             {"Clip(NaN, 0.5)", op::Clip, std::nanf(""), 0.5f, attr::Conv::kClip}};
   for (const ConvShape& c : {kConvShapes[0], kConvShapes[3]})
     for (const EpilogueAct& a : odd) {
       SCOPED_TRACE(std::string(c.name) + ", " + a.name);
@@ -497,15 +499,15 @@ TEST(Fusion, ClipOfAValueWithTwoConsumersIsNotFused) {
     uint64_t W = b.weight({4, 4, 3, 3}, w);
     uint64_t t = b.act({1, 4, 6, 6}), c = b.act({1, 4, 6, 6});
     uint64_t out = b.output({1, 4, 6, 6});
-    b.node(5, {in, W}, {t}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}, {6, 1}, {7, 1}});
+    b.node(op::Conv, {in, W}, {t}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}, {6, 1}, {7, 1}});
     b.node(op, {t}, {c}, {{14, GraphBuilder::f32_word(0.0f)}, {15, GraphBuilder::f32_word(6.0f)}});
-    b.node(3, {t, c}, {out});
+    b.node(op::Add, {t, c}, {out});
     std::vector<float> fused(144), plain(144);
     {
       test::Engine e(b);
       ASSERT_TRUE(e.ok()) << e.error.message;
       ASSERT_EQ(e.state->node_count, 3u);
-      EXPECT_EQ(e.state->nodes[0].attr(kAttrFuseMode), kFuseNone);
+      EXPECT_EQ(e.state->nodes[0].attr(attr::Fusion::kMode), attr::Fusion::kNone);
       ASSERT_TRUE(cpu_engine_execute(&e.state, x.data(), fused.data()));
     }
     {
@@ -530,8 +532,8 @@ TEST(Fusion, ConvTransposeLeavesClipAlone) {
   uint64_t W = b.weight({2, 3, 2, 2}, std::vector<float>(24, 0.5f));
   uint64_t t = b.act({1, 3, 4, 4});
   uint64_t out = b.output({1, 3, 4, 4});
-  b.node(28, {in, W}, {t}, {{0, 2}, {1, 2}});
-  b.node(30, {t}, {out}, {{14, GraphBuilder::f32_word(0.0f)}, {15, GraphBuilder::f32_word(1.0f)}});
+  b.node(op::ConvTranspose, {in, W}, {t}, {{0, 2}, {1, 2}});
+  b.node(op::Clip, {t}, {out}, {{14, GraphBuilder::f32_word(0.0f)}, {15, GraphBuilder::f32_word(1.0f)}});
   test::Engine e(b);
   ASSERT_TRUE(e.ok()) << e.error.message;
   EXPECT_EQ(e.state->node_count, 2u);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <random>
 
+#include "container/op_codes.h"
 #include "cpu/arena_planner.h"
 #include "tests/cpu_engine/graph_builder.h"
 
@@ -42,8 +43,6 @@ Plan plan(const GraphBuilder& b) {
   return p;
 }
 
-constexpr uint64_t kConcat = 20;
-constexpr uint64_t kRelu = 6;
 
 TEST(ArenaPlanner, PadsTo64AndReusesDeadSpace) {
   GraphBuilder b;
@@ -52,10 +51,10 @@ TEST(ArenaPlanner, PadsTo64AndReusesDeadSpace) {
   uint64_t c = b.act({25});
   uint64_t d = b.act({25});
   uint64_t out = b.output({25});
-  b.node(kRelu, {in}, {a});
-  b.node(kRelu, {a}, {c});
-  b.node(kRelu, {c}, {d});  // a is dead here: d may take its place
-  b.node(kRelu, {d}, {out});
+  b.node(op::Relu, {in}, {a});
+  b.node(op::Relu, {a}, {c});
+  b.node(op::Relu, {c}, {d});  // a is dead here: d may take its place
+  b.node(op::Relu, {d}, {out});
   Plan p = plan(b);
   const ArenaPlanner& pl = *p.planner;
   EXPECT_EQ(pl.offset[in], 64u);
@@ -71,8 +70,8 @@ TEST(ArenaPlanner, EmptyValuesShareTheZeroArea) {
   uint64_t in = b.input({0});
   uint64_t a = b.act({0, 3});
   uint64_t out = b.output({0});
-  b.node(kRelu, {in}, {a});
-  b.node(kRelu, {a}, {out});
+  b.node(op::Relu, {in}, {a});
+  b.node(op::Relu, {a}, {out});
   Plan p = plan(b);
   EXPECT_EQ(p.size, 64u);
   for (uint64_t id : {in, a, out}) EXPECT_EQ(p.planner->offset[id], 0u);
@@ -91,21 +90,21 @@ Plan best_fit_case(std::vector<uint64_t> blocks, uint64_t want, std::vector<uint
   // Node 0 writes every block value, node 1 reads them all, node 2 writes
   // the late value.
   NodeRecord n0{};
-  n0.w[0] = 21;
+  n0.set_op(op::Identity);
   n0.w[1] = 1;
   n0.w[2] = in;
   n0.w[10] = ids->size();
   for (size_t k = 0; k < ids->size(); ++k) n0.w[11 + k] = (*ids)[k];
   b.nodes.push_back(n0);
   NodeRecord n1{};
-  n1.w[0] = 3;
+  n1.set_op(op::Add);
   n1.w[1] = ids->size();
   for (size_t k = 0; k < ids->size(); ++k) n1.w[2 + k] = (*ids)[k];
   n1.w[10] = 1;
   n1.w[11] = mid;
   b.nodes.push_back(n1);
-  b.node(kRelu, {mid}, {*late});
-  b.node(kRelu, {*late}, {out});
+  b.node(op::Relu, {mid}, {*late});
+  b.node(op::Relu, {*late}, {out});
   return plan(b);
 }
 
@@ -137,10 +136,10 @@ TEST(ArenaPlanner, ChannelConcatInputsLandInsideItsOutput) {
   uint64_t y = b.act({1, 3, 4, 4});
   uint64_t cat = b.act({1, 5, 4, 4});
   uint64_t out = b.output({1, 5, 4, 4});
-  b.node(kRelu, {in}, {x});
-  b.node(kRelu, {in}, {y});  // shapes are not checked by the planner
-  b.node(kConcat, {x, y}, {cat}, {{11, 1}});
-  b.node(kRelu, {cat}, {out});
+  b.node(op::Relu, {in}, {x});
+  b.node(op::Relu, {in}, {y});  // shapes are not checked by the planner
+  b.node(op::Concat, {x, y}, {cat}, {{11, 1}});
+  b.node(op::Relu, {cat}, {out});
   Plan p = plan(b);
   const ArenaPlanner& pl = *p.planner;
   EXPECT_EQ(pl.offset[x], pl.offset[cat]);
@@ -164,10 +163,10 @@ TEST(ArenaPlanner, ConcatsThatDoNotQualifyAreCopied) {
     uint64_t y = c.twice ? x : b.act({1, 2, 4, c.width});
     uint64_t cat = b.act({1, 4, 4, c.width});
     uint64_t out = b.output({1, 4, 4, c.width});
-    if (!c.graph_input) b.node(kRelu, {in}, {x});
-    if (!c.twice) b.node(kRelu, {in}, {y});
-    b.node(kConcat, {x, y}, {cat}, {{11, GraphBuilder::i64_word(c.axis)}});
-    b.node(kRelu, {cat}, {out});
+    if (!c.graph_input) b.node(op::Relu, {in}, {x});
+    if (!c.twice) b.node(op::Relu, {in}, {y});
+    b.node(op::Concat, {x, y}, {cat}, {{11, GraphBuilder::i64_word(c.axis)}});
+    b.node(op::Relu, {cat}, {out});
     Plan p = plan(b);
     EXPECT_NE(p.planner->offset[x], p.planner->offset[cat]) << c.what;
   }
@@ -183,13 +182,13 @@ TEST(ArenaPlanner, NestedConcatsShareOnePlace) {
   uint64_t second = b.act({1, 3, 4, 4});
   uint64_t o1 = b.output({1, 2, 4, 4});
   uint64_t o2 = b.output({1, 3, 4, 4});
-  b.node(kRelu, {in}, {a});
-  b.node(kRelu, {in}, {c});
-  b.node(kConcat, {a, c}, {first}, {{11, 1}});
-  b.node(kRelu, {in}, {d});
-  b.node(kConcat, {a, c, d}, {second}, {{11, GraphBuilder::i64_word(-3)}});
-  b.node(kRelu, {first}, {o1});
-  b.node(kRelu, {second}, {o2});
+  b.node(op::Relu, {in}, {a});
+  b.node(op::Relu, {in}, {c});
+  b.node(op::Concat, {a, c}, {first}, {{11, 1}});
+  b.node(op::Relu, {in}, {d});
+  b.node(op::Concat, {a, c, d}, {second}, {{11, GraphBuilder::i64_word(-3)}});
+  b.node(op::Relu, {first}, {o1});
+  b.node(op::Relu, {second}, {o2});
   Plan p = plan(b);
   const ArenaPlanner& pl = *p.planner;
   EXPECT_EQ(pl.offset[first], pl.offset[second]);
@@ -202,7 +201,7 @@ TEST(Im2colWorkspace, LargeOutputIsChunkedByRows) {
   uint64_t in = b.input({1, 64, 512, 512});
   uint64_t w = b.weight({64, 64, 3, 3}, {});
   uint64_t out = b.output({1, 64, 512, 512});
-  b.node(5, {in, w}, {out}, {{0, 3}, {1, 3}, {2, 1}, {3, 1}, {4, 1}, {5, 1}});
+  b.node(op::Conv, {in, w}, {out}, {{0, 3}, {1, 3}, {2, 1}, {3, 1}, {4, 1}, {5, 1}});
   StatePtr s = load(b);
   EXPECT_EQ(conv_im2col_rows(9 * 64 * 512, 512, 512), 14u);
   EXPECT_EQ(im2col_workspace_size(*s), 9u * 64 * 512 * 14 * 4);
@@ -214,7 +213,7 @@ TEST(Im2colWorkspace, LowerRankConvReadsDimsAsTheKernelDoes) {
   uint64_t in = b.input({2, 6, 6});
   uint64_t w = b.weight({3, 2, 3, 3}, {});
   uint64_t out = b.output({3, 6, 6});
-  b.node(5, {in, w}, {out}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}});
+  b.node(op::Conv, {in, w}, {out}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}});
   StatePtr s = load(b);
   // The whole plane in one band, with room to round it up to a panel of 16
   // positions.
@@ -242,7 +241,7 @@ GraphBuilder random_graph(std::mt19937& rng) {
       uint64_t channels = 0;
       for (uint64_t k = 0; k < count; ++k) {
         uint64_t id = b.act({1, 1 + pick(3), 4, 4});
-        b.node(kRelu, {source()}, {id});
+        b.node(op::Relu, {source()}, {id});
         in.push_back(id);
         channels += b.values[id].dim(1);
       }
@@ -251,12 +250,12 @@ GraphBuilder random_graph(std::mt19937& rng) {
         uint64_t pc = 0;
         for (uint64_t k = 0; k < 2; ++k) pc += b.values[in[k]].dim(1);
         uint64_t pre = b.act({1, pc, 4, 4});
-        b.node(kConcat, {in[0], in[1]}, {pre}, {{11, 1}});
+        b.node(op::Concat, {in[0], in[1]}, {pre}, {{11, 1}});
         live.push_back(pre);
       }
       uint64_t out = b.act({1, channels, 4, 4});
       NodeRecord n{};
-      n.w[0] = kConcat;
+      n.w[0] = op::Concat;
       n.w[1] = count;
       for (uint64_t k = 0; k < count; ++k) n.w[2 + k] = in[k];
       n.w[10] = 1;
@@ -268,7 +267,7 @@ GraphBuilder random_graph(std::mt19937& rng) {
       uint64_t o1 = b.act({1 + pick(100)});
       uint64_t o2 = b.act({1 + pick(100)});
       NodeRecord n{};
-      n.w[0] = 33;
+      n.set_op(op::Split);
       n.w[1] = 1;
       n.w[2] = source();
       n.w[10] = 2;
@@ -279,14 +278,14 @@ GraphBuilder random_graph(std::mt19937& rng) {
       live.push_back(o2);
     } else {
       uint64_t out = pick(8) == 0 ? b.output({1 + pick(50)}) : b.act({pick(6) == 0 ? 0 : 1 + pick(300)});
-      b.node(kind < 8 ? kRelu : 3, {source(), source()}, {out});
+      b.node(kind < 8 ? op::Relu : op::Add, {source(), source()}, {out});
       live.push_back(out);
     }
   }
   // An activation nobody writes, read by the last node.
   uint64_t stray = b.act({7});
   uint64_t out = b.output({1});
-  b.node(3, {live.back(), stray}, {out});
+  b.node(op::Add, {live.back(), stray}, {out});
   return b;
 }
 
@@ -319,7 +318,7 @@ std::vector<Live> lifetimes(const CpuState& s) {
 }
 
 bool is_channel_concat(const NodeRecord& n) {
-  return n.op() == kConcat && (n.attr_i64(11) == 1 || n.attr_i64(11) == -3);
+  return n.op() == op::Concat && (n.attr_i64(11) == 1 || n.attr_i64(11) == -3);
 }
 
 // The one sharing the plan may make: x is input j of a channel Concat whose

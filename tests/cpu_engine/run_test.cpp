@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "base/atomics.h"
+#include "container/op_codes.h"
 #include "cpu/batch_plan.h"
 #include "cpu/engine.h"
 #include "tests/cpu_engine/graph_builder.h"
@@ -52,10 +53,10 @@ GraphBuilder batch_graph() {
   uint64_t w2 = b.weight({2, 4, 1, 1}, r(8));
   uint64_t c = b.act({1, 4, 6, 6}), t = b.act({1, 4, 6, 6}), u = b.act({1, 2, 6, 6});
   uint64_t out = b.output({1, 6, 6, 6});
-  b.node(5, {in, w1, b1}, {c}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}});
-  b.node(6, {c}, {t});
-  b.node(5, {t, w2}, {u}, {{0, 1}, {1, 1}});
-  b.node(20, {t, u}, {out}, {{11, 1}});
+  b.node(op::Conv, {in, w1, b1}, {c}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}});
+  b.node(op::Relu, {c}, {t});
+  b.node(op::Conv, {t, w2}, {u}, {{0, 1}, {1, 1}});
+  b.node(op::Concat, {t, u}, {out}, {{11, 1}});
   return b;
 }
 
@@ -133,14 +134,14 @@ TEST(EngineBatch, CompiledBatchFollowsTheModelAndTheOperators) {
   {
     Settle g;
     uint64_t in = g.b.input({3, 4});
-    g.b.node(6, {in}, {g.b.output({3, 4})});
+    g.b.node(op::Relu, {in}, {g.b.output({3, 4})});
     EXPECT_EQ(g.batch(4), 3u);
     EXPECT_EQ(g.batch(1), 3u);
   }
   {
     Settle g;
     uint64_t in = g.b.input({0, 4});
-    g.b.node(6, {in}, {g.b.output({0, 4})});
+    g.b.node(op::Relu, {in}, {g.b.output({0, 4})});
     EXPECT_EQ(g.batch(0), 1u);
     EXPECT_EQ(g.batch(1), 1u);
   }
@@ -174,9 +175,9 @@ TEST(EngineBatch, EveryBatchOneInputIsWidened) {
   uint64_t t = g.b.act({1, 5});
   uint64_t out = g.b.output({1, 5});
   uint64_t scalar = g.b.act({});
-  g.b.node(3, {a, w}, {t});
-  g.b.node(3, {t, c}, {out});
-  g.b.node(6, {a}, {scalar});
+  g.b.node(op::Add, {a, w}, {t});
+  g.b.node(op::Add, {t, c}, {out});
+  g.b.node(op::Relu, {a}, {scalar});
   ASSERT_EQ(g.batch(3), 3u);
   for (uint64_t id : {a, c, t, out}) {
     EXPECT_EQ(g.widened[id].dim(0), 3u) << id;
@@ -196,8 +197,8 @@ struct TwoRelu {
     in = b.input({1, 4});
     a = b.act({1, 4});
     out = b.output({1, 4});
-    b.node(6, {in}, {a});
-    b.node(6, {a}, {out});
+    b.node(op::Relu, {in}, {a});
+    b.node(op::Relu, {a}, {out});
   }
 };
 
@@ -230,7 +231,7 @@ TEST(EngineRun, InputsOutputsAndSupport) {
 
   for (uint64_t op : {0u, 24u, 25u, 35u, 37u, 38u, 44u, 46u, 49u, 50u, 86u, 88u, 1000u})
     EXPECT_EQ(cpu_op_supported(op), 0u) << op;
-  EXPECT_EQ(cpu_op_supported(5), 1u);
+  EXPECT_EQ(cpu_op_supported(op::Conv), 1u);
 }
 
 TEST(EngineRun, SeventyOutputsListTheLowest64) {
@@ -240,7 +241,7 @@ TEST(EngineRun, SeventyOutputsListTheLowest64) {
   std::vector<uint64_t> outs;
   for (int k = 0; k < 70; ++k) {
     outs.push_back(b.output({1, 2}));
-    b.node(6, {in}, {outs.back()});
+    b.node(op::Relu, {in}, {outs.back()});
   }
   test::Engine e(b);
   ASSERT_TRUE(e.ok()) << e.error.message;
@@ -286,7 +287,7 @@ TEST(EngineRun, CancelFromAnotherThread) {
   uint64_t prev = b.input({1, 64});
   for (int i = 0; i < 2000; ++i) {
     uint64_t next = i == 1999 ? b.output({1, 64}) : b.act({1, 64});
-    b.node(6, {prev}, {next});
+    b.node(op::Relu, {prev}, {next});
     prev = next;
   }
   test::Engine e(b);
@@ -379,8 +380,8 @@ TEST(EngineRun, DumpWritesEveryProducedValue) {
   uint64_t in = b.input({1, 4});
   uint64_t h0 = b.act({1, 2}), h1 = b.act({1, 2});
   uint64_t out = b.output({1, 2});
-  b.node(33, {in}, {h0, h1}, {{11, 1}});
-  b.node(6, {h0}, {out});
+  b.node(op::Split, {in}, {h0, h1}, {{11, 1}});
+  b.node(op::Relu, {h0}, {out});
   std::string dir = std::filesystem::temp_directory_path() / "vorn_dump_XXXXXX";
   ASSERT_NE(mkdtemp(dir.data()), nullptr);
   float x[4] = {-1, 2, 3, -4}, y[2];

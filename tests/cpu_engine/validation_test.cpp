@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "container/op_codes.h"
 #include "cpu/engine.h"
 #include "tests/cpu_engine/graph_builder.h"
 
@@ -14,7 +15,6 @@ namespace {
 
 using test::GraphBuilder;
 
-constexpr uint64_t kConv = 5;
 
 // input [1,2,4,4] -> Conv 3x3 pad 1 (weight [3,2,3,3], bias [3]) -> output [1,3,4,4]
 struct ConvGraph {
@@ -25,7 +25,7 @@ struct ConvGraph {
     w = b.weight({3, 2, 3, 3}, std::vector<float>(54, 0.5f));
     bias = b.weight({3}, {1, 2, 3});
     out = b.output({1, 3, 4, 4});
-    b.node(kConv, {in, w, bias}, {out}, {{0, 3}, {1, 3}, {2, 1}, {3, 1}, {4, 1}, {5, 1}});
+    b.node(op::Conv, {in, w, bias}, {out}, {{0, 3}, {1, 3}, {2, 1}, {3, 1}, {4, 1}, {5, 1}});
   }
 };
 
@@ -125,11 +125,11 @@ TEST(EngineValidation, MalformedNodeRecordsAreRefused) {
        "node 0 (Conv): an output names no value"},
       {"writes a weight", [](NodeRecord& n, ConvGraph& g) { n.w[11] = g.bias; },
        "node 0 (Conv): an output is a weight"},
-      {"operator without kernel", [](NodeRecord& n, ConvGraph&) { n.w[0] = 25; },
+      {"operator without kernel", [](NodeRecord& n, ConvGraph&) { n.set_op(op::Reshape); },
        "node 0 (Reshape): operator has no CPU kernel"},
-      {"operator code 0", [](NodeRecord& n, ConvGraph&) { n.w[0] = 0; },
+      {"operator code 0", [](NodeRecord& n, ConvGraph&) { n.set_op(kOpNone); },
        "node 0 (UnknownOp): operator has no CPU kernel"},
-      {"operator code 200", [](NodeRecord& n, ConvGraph&) { n.w[0] = 200; },
+      {"operator code 200", [](NodeRecord& n, ConvGraph&) { n.set_op(200); },
        "node 0 (UnknownOp): operator has no CPU kernel"},
   };
   for (const Case& c : cases) {
@@ -162,7 +162,7 @@ TEST(EngineValidation, OperatorSizeContractsAreChecked) {
     uint64_t a = b.input({2, 3});
     uint64_t w = b.weight({4, 5}, {});
     uint64_t out = b.output({2, 5});
-    b.node(16, {a, w}, {out});
+    b.node(op::MatMul, {a, w}, {out});
     std::string m = refusal(b);
     EXPECT_EQ(m.rfind("node 0 (MatMul): ", 0), 0u) << m;
   }
@@ -171,33 +171,33 @@ TEST(EngineValidation, OperatorSizeContractsAreChecked) {
     uint64_t a = b.input({2, 3});
     uint64_t w = b.weight({4, 5}, {});
     uint64_t out = b.output({2, 5});
-    b.node(10, {a, w}, {out});
+    b.node(op::Gemm, {a, w}, {out});
     std::string m = refusal(b);
     EXPECT_EQ(m.rfind("node 0 (Gemm): ", 0), 0u) << m;
   }
   // Slice bounds, Transpose permutations and the detection operators' fixed
   // sizes, when their kernels are present.
-  if (cpu_op_supported(36)) {
+  if (cpu_op_supported(op::Slice)) {
     GraphBuilder b;
     uint64_t a = b.input({1, 4});
     uint64_t out = b.output({1, 3});
-    b.node(36, {a}, {out}, {{11, 1}, {4, 2}, {5, 3}, {2, 1}});  // positions 2..4 of 4
+    b.node(op::Slice, {a}, {out}, {{11, 1}, {4, 2}, {5, 3}, {2, 1}});  // positions 2..4 of 4
     std::string m = refusal(b);
     EXPECT_EQ(m.rfind("node 0 (Slice): ", 0), 0u) << m;
   }
-  if (cpu_op_supported(14)) {
+  if (cpu_op_supported(op::Transpose)) {
     GraphBuilder b;
     uint64_t a = b.input({1, 2, 3});
     uint64_t out = b.output({1, 3, 2});
-    b.node(14, {a}, {out}, {{4, 0}, {5, 2}, {6, 7}});
+    b.node(op::Transpose, {a}, {out}, {{4, 0}, {5, 2}, {6, 7}});
     std::string m = refusal(b);
     EXPECT_EQ(m.rfind("node 0 (Transpose): ", 0), 0u) << m;
   }
-  if (cpu_op_supported(85)) {
+  if (cpu_op_supported(op::YoloNms)) {
     GraphBuilder b;
     uint64_t a = b.input({1, 2, 3});  // rows below the box and score fields
     uint64_t out = b.output({1, 10, 6});
-    b.node(85, {a}, {out}, {{0, 10}});
+    b.node(op::YoloNms, {a}, {out}, {{0, 10}});
     std::string m = refusal(b);
     EXPECT_EQ(m.rfind("node 0 (YoloNms): ", 0), 0u) << m;
   }
@@ -232,7 +232,7 @@ TEST(EngineValidation, LargestGraphIsAccepted) {
   uint64_t w = b.weight({1, 1, 1, 1}, {2.0f});
   for (uint64_t i = 0; i < kCpuMaxNodes; ++i) {
     uint64_t next = i + 1 == kCpuMaxNodes ? b.output({1, 1, 1, 1}) : b.act({1, 1, 1, 1});
-    b.node(kConv, {prev, w}, {next}, {{0, 1}, {1, 1}});
+    b.node(op::Conv, {prev, w}, {next}, {{0, 1}, {1, 1}});
     prev = next;
   }
   while (b.values.size() < kCpuMaxValues) b.act({1});

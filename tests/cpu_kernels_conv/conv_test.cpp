@@ -8,6 +8,7 @@
 #include <limits>
 #include <string>
 
+#include "container/op_codes.h"
 #include "cpu/kernels/conv.h"
 #include "reference/conv_reference.h"
 #include "test_util.h"
@@ -36,7 +37,7 @@ std::vector<float> run_conv(const ConvCase& c, const std::vector<float>& x, cons
   if (c.bias) bi = h.value({(uint64_t)b.size()}, b, kValueWeight);
   const uint64_t yi =
       h.value({(uint64_t)s.n, (uint64_t)s.cout, (uint64_t)s.hout(), (uint64_t)s.wout()});
-  NodeRecord n = c.bias ? NodeHarness::node(5, {xi, wi, bi}, {yi}) : NodeHarness::node(5, {xi, wi}, {yi});
+  NodeRecord n = c.bias ? NodeHarness::node(op::Conv, {xi, wi, bi}, {yi}) : NodeHarness::node(op::Conv, {xi, wi}, {yi});
   const int64_t words[16] = {s.kh, s.kw, s.sh, s.sw, s.pt, s.pl, s.pb, s.pr, s.dh, s.dw, s.g, 0,
                              c.no_depthwise ? 1 : 0, 0, c.act, 0};
   for (int k = 0; k < 16; ++k) n.w[15 + k] = w_i(words[k]);
@@ -311,11 +312,11 @@ TEST(ConvKernel, WorkspaceSizeFollowsTheBandRule) {
   const uint64_t x = h.value({1, 64, 512, 512});
   const uint64_t w = h.value({8, 64, 3, 3}, {}, kValueWeight);
   const uint64_t y = h.value({1, 8, 512, 512});
-  NodeRecord n = NodeHarness::node(5, {x, w}, {y}, {{0, 3}, {1, 3}, {2, 1}, {3, 1}, {4, 1}, {5, 1}});
+  NodeRecord n = NodeHarness::node(op::Conv, {x, w}, {y}, {{0, 3}, {1, 3}, {2, 1}, {3, 1}, {4, 1}, {5, 1}});
   EXPECT_EQ(conv_workspace_bytes(h.state(), n), size_t{14} * 9 * 64 * 512 * 4);
   // Pointwise and depthwise layouts need no column matrix.
   const uint64_t w1 = h.value({8, 64, 1, 1}, {}, kValueWeight);
-  EXPECT_EQ(conv_workspace_bytes(h.state(), NodeHarness::node(5, {x, w1}, {y}, {{0, 1}, {1, 1}})), 64u);
+  EXPECT_EQ(conv_workspace_bytes(h.state(), NodeHarness::node(op::Conv, {x, w1}, {y}, {{0, 1}, {1, 1}})), 64u);
 }
 
 TEST(ConvKernel, ActivationWithoutBiasClampsWholeOutput) {
@@ -348,21 +349,21 @@ TEST(ConvCheck, RefusesBrokenContracts) {
   const uint64_t w = h.value({4, 6, 3, 3}, {}, kValueWeight);
   const uint64_t bshort = h.value({3}, {}, kValueWeight);
   const std::initializer_list<A> k3 = {{0, 3}, {1, 3}, {4, 1}, {5, 1}};
-  EXPECT_FALSE(h.run(NodeHarness::node(5, {x, wbad}, {y}, k3)));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, wbad}, {y}, k3)));
   EXPECT_NE(h.last_message().find("weight"), std::string::npos) << h.last_message();
-  EXPECT_FALSE(h.run(NodeHarness::node(5, {x, w, bshort}, {y}, k3)));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, w, bshort}, {y}, k3)));
   // 6 input channels do not split into 4 groups.
-  EXPECT_FALSE(h.run(NodeHarness::node(5, {x, w}, {y}, {{0, 3}, {1, 3}, {10, 4}})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, w}, {y}, {{0, 3}, {1, 3}, {10, 4}})));
   // Affine epilogue needs its three arrays.
-  EXPECT_FALSE(h.run(NodeHarness::node(5, {x, w}, {y}, {{0, 3}, {1, 3}, {14, 2}})));
-  EXPECT_FALSE(h.run(NodeHarness::node(5, {x, w}, {y}, {{0, 3}, {1, 3}, {14, 9}})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, w}, {y}, {{0, 3}, {1, 3}, {14, 2}})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, w}, {y}, {{0, 3}, {1, 3}, {14, 9}})));
   // Steps so large that the extents derived from them would not fit 64
   // bits (the output shape is the graph's and need not agree).
   for (int word : {2, 3, 4, 5, 8, 9}) {
-    EXPECT_FALSE(h.run(NodeHarness::node(5, {x, w}, {y}, {{0, 3}, {1, 3}, {word, uint64_t{1} << 21}}))) << word;
+    EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, w}, {y}, {{0, 3}, {1, 3}, {word, uint64_t{1} << 21}}))) << word;
     EXPECT_NE(h.last_message().find("above"), std::string::npos) << h.last_message();
   }
-  EXPECT_TRUE(h.run(NodeHarness::node(5, {x, w}, {y}, k3))) << h.last_message();
+  EXPECT_TRUE(h.run(NodeHarness::node(op::Conv, {x, w}, {y}, k3))) << h.last_message();
 }
 
 }  // namespace

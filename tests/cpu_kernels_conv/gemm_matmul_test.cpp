@@ -2,6 +2,7 @@
 // broadcast, numpy batch broadcasting, rank-1 operands and the axis-2 layout.
 #include <gtest/gtest.h>
 
+#include "container/op_codes.h"
 #include "reference/conv_reference.h"
 #include "test_util.h"
 
@@ -44,13 +45,13 @@ TEST(GemmKernel, MatchesReferenceForTransposesAndAddendShapes) {
       for (uint64_t d : c.zdims) cnt *= d;
       z = random_values(cnt, 3);
       const uint64_t zi = h.value(c.zdims, z, kValueWeight);
-      n = NodeHarness::node(10, {ai, bi, zi}, {yi});
+      n = NodeHarness::node(op::Gemm, {ai, bi, zi}, {yi});
       const int64_t zn = static_cast<int64_t>(c.zdims.back());
       const int64_t zm = c.zdims.size() == 2 ? static_cast<int64_t>(c.zdims[0]) : 1;
       zcol = zn == 1 ? 0 : 1;
       zrow = zm == 1 ? 0 : zn;
     } else {
-      n = NodeHarness::node(10, {ai, bi}, {yi});
+      n = NodeHarness::node(op::Gemm, {ai, bi}, {yi});
     }
     n.w[15 + 12] = c.ta, n.w[15 + 13] = c.tb, n.w[15 + 14] = w_f(c.alpha), n.w[15 + 15] = w_f(c.beta);
     ASSERT_TRUE(h.run(n)) << h.last_message();
@@ -63,10 +64,10 @@ TEST(GemmCheck, RefusesAddendThatDoesNotBroadcast) {
   NodeHarness h;
   const uint64_t a = h.value({4, 3}), b = h.value({3, 5}), y = h.value({4, 5});
   const uint64_t z = h.value({3}), z2 = h.value({4, 2});
-  EXPECT_FALSE(h.run(NodeHarness::node(10, {a, b, z}, {y})));
-  EXPECT_FALSE(h.run(NodeHarness::node(10, {a, b, z2}, {y})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Gemm, {a, b, z}, {y})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Gemm, {a, b, z2}, {y})));
   const uint64_t bbad = h.value({4, 5});
-  EXPECT_FALSE(h.run(NodeHarness::node(10, {a, bbad}, {y})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Gemm, {a, bbad}, {y})));
 }
 
 struct MatMulCase {
@@ -94,7 +95,7 @@ TEST(MatMulKernel, BroadcastsLikeNumpy) {
     for (auto d : c.b) nb *= d;
     const auto a = random_values(na, 4), b = random_values(nb, 5);
     const uint64_t ai = h.value(c.a, a), bi = h.value(c.b, b), yi = h.value(c.y);
-    ASSERT_TRUE(h.run(NodeHarness::node(16, {ai, bi}, {yi}))) << h.last_message();
+    ASSERT_TRUE(h.run(NodeHarness::node(op::MatMul, {ai, bi}, {yi}))) << h.last_message();
     std::vector<int64_t> ad(c.a.begin(), c.a.end()), bd(c.b.begin(), c.b.end());
     EXPECT_TRUE(close_to_reference(h.read(yi), ref::matmul(ad, a, bd, b)));
   }
@@ -107,7 +108,7 @@ TEST(MatMulKernel, AxisTwoBatchedLayout) {
   const auto a = random_values(d0 * d1 * d2 * d3, 6), b = random_values(d2 * d3 * n, 7);
   const uint64_t ai = h.value(u({d0, d1, d2, d3}), a), bi = h.value(u({1, d2, d3, n}), b, kValueWeight);
   const uint64_t yi = h.value(u({d0, d1, d2, n}));
-  ASSERT_TRUE(h.run(NodeHarness::node(16, {ai, bi}, {yi}, {{12, 1}}))) << h.last_message();
+  ASSERT_TRUE(h.run(NodeHarness::node(op::MatMul, {ai, bi}, {yi}, {{12, 1}}))) << h.last_message();
   std::vector<float> want(d0 * d1 * d2 * n);
   for (int64_t i = 0; i < d0; ++i)
     for (int64_t r = 0; r < d1; ++r)
@@ -123,12 +124,12 @@ TEST(MatMulKernel, AxisTwoBatchedLayout) {
 TEST(MatMulCheck, RefusesShapesThatDoNotBroadcast) {
   NodeHarness h;
   const uint64_t a = h.value({4, 2, 3}), b = h.value({2, 3, 5}), y = h.value({4, 2, 5});
-  EXPECT_FALSE(h.run(NodeHarness::node(16, {a, b}, {y})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::MatMul, {a, b}, {y})));
   const uint64_t b2 = h.value({4, 5});
-  EXPECT_FALSE(h.run(NodeHarness::node(16, {a, b2}, {y})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::MatMul, {a, b2}, {y})));
   const uint64_t b3 = h.value({3, 5}), ybad = h.value({4, 2, 6});
-  EXPECT_FALSE(h.run(NodeHarness::node(16, {a, b3}, {ybad})));
-  EXPECT_TRUE(h.run(NodeHarness::node(16, {a, b3}, {y}))) << h.last_message();
+  EXPECT_FALSE(h.run(NodeHarness::node(op::MatMul, {a, b3}, {ybad})));
+  EXPECT_TRUE(h.run(NodeHarness::node(op::MatMul, {a, b3}, {y}))) << h.last_message();
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "container/op_codes.h"
 #include "cpu/kernels/activation.h"
 #include "reference/conv_reference.h"
 #include "reference/norm_reference.h"
@@ -25,8 +26,8 @@ TEST(LayerNormKernel, MatchesReferenceSerialAndChunked) {
     const uint64_t xi = h.value({1, (uint64_t)c.rows, (uint64_t)c.cols}, x);
     const uint64_t gi = h.value({(uint64_t)c.cols}, g, kValueWeight);
     const uint64_t yi = h.value({1, (uint64_t)c.rows, (uint64_t)c.cols});
-    NodeRecord n = c.beta ? NodeHarness::node(15, {xi, gi, h.value({(uint64_t)c.cols}, b, kValueWeight)}, {yi})
-                          : NodeHarness::node(15, {xi, gi}, {yi});
+    NodeRecord n = c.beta ? NodeHarness::node(op::LayerNormalization, {xi, gi, h.value({(uint64_t)c.cols}, b, kValueWeight)}, {yi})
+                          : NodeHarness::node(op::LayerNormalization, {xi, gi}, {yi});
     n.w[15 + 14] = w_f(1e-5f);
     ASSERT_TRUE(h.run(n)) << h.last_message();
     EXPECT_TRUE(close_to_reference(h.read(yi), ref::layer_norm(c.rows, c.cols, x, g, c.beta ? b : std::vector<float>{}, 1e-5)));
@@ -37,7 +38,7 @@ TEST(LayerNormKernel, ConstantRowGivesBeta) {
   NodeHarness h;
   const uint64_t x = h.value({2, 4}, std::vector<float>(8, 3.0f));
   const uint64_t g = h.value({4}, {1, 2, 3, 4}), b = h.value({4}, {5, 6, 7, 8}), y = h.value({2, 4});
-  NodeRecord n = NodeHarness::node(15, {x, g, b}, {y}, {{14, w_f(1e-5f)}});
+  NodeRecord n = NodeHarness::node(op::LayerNormalization, {x, g, b}, {y}, {{14, w_f(1e-5f)}});
   ASSERT_TRUE(h.run(n));
   EXPECT_EQ(h.read(y), (std::vector<float>{5, 6, 7, 8, 5, 6, 7, 8}));
 }
@@ -47,20 +48,20 @@ TEST(BatchNormKernel, AppliesPerChannelAffine) {
   const auto x = random_values(2 * 3 * 5 * 5, 51);
   const std::vector<float> a = {1.5f, -2.0f, 0.5f}, b = {0.25f, 1.0f, -3.0f};
   const uint64_t xi = h.value({2, 3, 5, 5}, x), ai = h.value({3}, a), bi = h.value({3}, b), yi = h.value({2, 3, 5, 5});
-  ASSERT_TRUE(h.run(NodeHarness::node(19, {xi, ai, bi}, {yi})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::BatchNormalization, {xi, ai, bi}, {yi})));
   std::vector<float> want(x.size());
   for (size_t i = 0; i < x.size(); ++i) want[i] = x[i] * a[(i / 25) % 3] + b[(i / 25) % 3];
   EXPECT_TRUE(close_to_reference(h.read(yi), want));
   // Enough planes to run in parallel.
   const auto xb = random_values(4 * 3 * 80 * 80, 52);
   const uint64_t xbi = h.value({4, 3, 80, 80}, xb), ybi = h.value({4, 3, 80, 80});
-  ASSERT_TRUE(h.run(NodeHarness::node(19, {xbi, ai, bi}, {ybi})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::BatchNormalization, {xbi, ai, bi}, {ybi})));
   std::vector<float> wantb(xb.size());
   for (size_t i = 0; i < xb.size(); ++i) wantb[i] = xb[i] * a[(i / 6400) % 3] + b[(i / 6400) % 3];
   EXPECT_TRUE(close_to_reference(h.read(ybi), wantb));
   // Rank 1: every element is its own channel.
   const uint64_t r1 = h.value({3}, {1, 2, 3}), y1 = h.value({3});
-  ASSERT_TRUE(h.run(NodeHarness::node(19, {r1, ai, bi}, {y1})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::BatchNormalization, {r1, ai, bi}, {y1})));
   EXPECT_TRUE(close_to_reference(h.read(y1), {1.75f, -3.0f, -1.5f}));
 }
 
@@ -76,7 +77,7 @@ TEST(InstanceNormKernel, NormalisesEachPlaneWithItsChannel) {
     const auto s = random_values(channels, 62), t = random_values(channels, 63);
     const uint64_t xi = h.value(c.dims, x), si = h.value({(uint64_t)channels}, s), ti = h.value({(uint64_t)channels}, t);
     const uint64_t yi = h.value(c.dims);
-    ASSERT_TRUE(h.run(NodeHarness::node(22, {xi, si, ti}, {yi}, {{14, w_f(1e-5f)}}))) << h.last_message();
+    ASSERT_TRUE(h.run(NodeHarness::node(op::InstanceNormalization, {xi, si, ti}, {yi}, {{14, w_f(1e-5f)}}))) << h.last_message();
     EXPECT_TRUE(close_to_reference(h.read(yi), ref::instance_norm(planes, channels, size, x, s, t, 1e-5)));
   }
 }
@@ -87,8 +88,8 @@ TEST(ErfGeluKernel, PolynomialMatchesLibraryAcrossThreshold) {
     NodeHarness h;
     const auto x = random_values(count, 71, -6.0f, 6.0f);
     const uint64_t xi = h.value({count}, x), ye = h.value({count}), yg = h.value({count});
-    ASSERT_TRUE(h.run(NodeHarness::node(17, {xi}, {ye})));
-    ASSERT_TRUE(h.run(NodeHarness::node(32, {xi}, {yg})));
+    ASSERT_TRUE(h.run(NodeHarness::node(op::Erf, {xi}, {ye})));
+    ASSERT_TRUE(h.run(NodeHarness::node(op::Gelu, {xi}, {yg})));
     std::vector<float> we(count), wg(count);
     for (size_t i = 0; i < count; ++i) {
       we[i] = static_cast<float>(std::erf(static_cast<double>(x[i])));
@@ -139,7 +140,7 @@ TEST(ResizeKernel, BilinearHalfPixelAndAlignedCorners) {
     const auto x = random_values(c.planes * c.h * c.w, 81);
     const uint64_t xi = h.value({1, (uint64_t)c.planes, (uint64_t)c.h, (uint64_t)c.w}, x);
     const uint64_t yi = h.value({1, (uint64_t)c.planes, (uint64_t)c.ho, (uint64_t)c.wo});
-    ASSERT_TRUE(h.run(NodeHarness::node(27, {xi}, {yi}, {{12, 1}, {13, c.align ? 1u : 0u}}))) << h.last_message();
+    ASSERT_TRUE(h.run(NodeHarness::node(op::Resize, {xi}, {yi}, {{12, 1}, {13, c.align ? 1u : 0u}}))) << h.last_message();
     EXPECT_TRUE(close_to_reference(h.read(yi), ref::resize_bilinear(c.planes, c.h, c.w, c.ho, c.wo, c.align, x)));
   }
 }
@@ -147,9 +148,9 @@ TEST(ResizeKernel, BilinearHalfPixelAndAlignedCorners) {
 TEST(ResizeKernel, KnownBilinearWeights) {
   NodeHarness h;
   const uint64_t x = h.value({1, 1, 1, 2}, {0, 4}), y = h.value({1, 1, 1, 4}), ya = h.value({1, 1, 1, 3});
-  ASSERT_TRUE(h.run(NodeHarness::node(27, {x}, {y}, {{12, 1}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::Resize, {x}, {y}, {{12, 1}})));
   EXPECT_EQ(h.read(y), (std::vector<float>{0, 1, 3, 4}));
-  ASSERT_TRUE(h.run(NodeHarness::node(27, {x}, {ya}, {{12, 1}, {13, 1}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::Resize, {x}, {ya}, {{12, 1}, {13, 1}})));
   EXPECT_EQ(h.read(ya), (std::vector<float>{0, 2, 4}));
 }
 
@@ -163,7 +164,7 @@ TEST(ResizeKernel, NearestReadsWithinThePlaneForAnySize) {
     const uint64_t xi = h.value({1, (uint64_t)planes, (uint64_t)c.h, (uint64_t)c.w}, x);
     const uint64_t yi = h.value({1, (uint64_t)planes, (uint64_t)c.ho, (uint64_t)c.wo});
     // Factors as a converter might have truncated them; the kernel uses sizes.
-    ASSERT_TRUE(h.run(NodeHarness::node(27, {xi}, {yi}, {{2, 1}, {3, 1}})));
+    ASSERT_TRUE(h.run(NodeHarness::node(op::Resize, {xi}, {yi}, {{2, 1}, {3, 1}})));
     std::vector<float> want;
     for (int64_t p = 0; p < planes; ++p)
       for (int64_t r = 0; r < c.ho; ++r)
@@ -178,7 +179,7 @@ TEST(ResizeKernel, NearestReadsWithinThePlaneForAnySize) {
 TEST(ResizeKernel, CopyAndBroadcast) {
   NodeHarness h;
   const uint64_t x = h.value({1, 2, 1, 1}, {7, -2}), y = h.value({1, 2, 3, 2});
-  ASSERT_TRUE(h.run(NodeHarness::node(27, {x}, {y}, {{12, 1}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::Resize, {x}, {y}, {{12, 1}})));
   EXPECT_EQ(h.read(y), (std::vector<float>{7, 7, 7, 7, 7, 7, -2, -2, -2, -2, -2, -2}));
 }
 
@@ -199,7 +200,7 @@ TEST_P(GridSampleKernel, MatchesReference) {
   const uint64_t xi = h.value({(uint64_t)n, (uint64_t)c, (uint64_t)hh, (uint64_t)ww}, x);
   const uint64_t gi = h.value({(uint64_t)n, (uint64_t)ho, (uint64_t)wo, 2}, grid);
   const uint64_t yi = h.value({(uint64_t)n, (uint64_t)c, (uint64_t)ho, (uint64_t)wo});
-  ASSERT_TRUE(h.run(NodeHarness::node(60, {xi, gi}, {yi}))) << h.last_message();
+  ASSERT_TRUE(h.run(NodeHarness::node(op::GridSample, {xi, gi}, {yi}))) << h.last_message();
   std::vector<float> want;
   for (int64_t b = 0; b < n; ++b)
     for (int64_t ch = 0; ch < c; ++ch)
@@ -222,7 +223,7 @@ TEST(DeformUnfoldKernel, ZeroOffsetsUnitMaskIsPlainUnfold) {
   const uint64_t oi = h.value({1, 2 * k * k, (uint64_t)hh, (uint64_t)ww});
   const uint64_t mi = h.value({1, k * k, (uint64_t)hh, (uint64_t)ww}, std::vector<float>(k * k * hh * ww, 1.0f));
   const uint64_t yi = h.value({1, (uint64_t)c, (uint64_t)(hh * k), (uint64_t)(ww * k)});
-  ASSERT_TRUE(h.run(NodeHarness::node(56, {xi, oi, mi}, {yi}, {{0, k}}))) << h.last_message();
+  ASSERT_TRUE(h.run(NodeHarness::node(op::DeformUnfold, {xi, oi, mi}, {yi}, {{0, k}}))) << h.last_message();
   std::vector<float> want(c * hh * k * ww * k);
   for (int64_t ch = 0; ch < c; ++ch)
     for (int64_t y = 0; y < hh; ++y)
@@ -251,7 +252,7 @@ TEST_P(DeformUnfoldSizes, FractionalOffsetsAndMaskMatchReference) {
   const uint64_t oi = h.value({1, 2 * kk, (uint64_t)hh, (uint64_t)ww}, off);
   const uint64_t mi = h.value({1, kk, (uint64_t)hh, (uint64_t)ww}, mask);
   const uint64_t yi = h.value({1, (uint64_t)c, (uint64_t)(hh * k), (uint64_t)(ww * k)});
-  ASSERT_TRUE(h.run(NodeHarness::node(56, {xi, oi, mi}, {yi}, {{0, k}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::DeformUnfold, {xi, oi, mi}, {yi}, {{0, k}})));
   std::vector<float> want(c * hh * k * ww * k);
   const int64_t hw = hh * ww;
   for (int64_t y = 0; y < hh; ++y)

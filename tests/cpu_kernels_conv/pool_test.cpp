@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "container/op_codes.h"
 #include "cpu/kernels/conv.h"
 #include "reference/conv_reference.h"
 #include "test_util.h"
@@ -41,8 +42,8 @@ TEST(ConvTransposeKernel, MatchesReference) {
     const uint64_t wi =
         h.value({(uint64_t)c.cin, (uint64_t)(c.cout / c.g), (uint64_t)c.k, (uint64_t)c.k}, w, kValueWeight);
     const uint64_t yi = h.value({(uint64_t)c.n, (uint64_t)c.cout, (uint64_t)c.ho, (uint64_t)c.wo});
-    NodeRecord n = c.bias ? NodeHarness::node(28, {xi, wi, h.value({(uint64_t)c.cout}, b, kValueWeight)}, {yi})
-                          : NodeHarness::node(28, {xi, wi}, {yi});
+    NodeRecord n = c.bias ? NodeHarness::node(op::ConvTranspose, {xi, wi, h.value({(uint64_t)c.cout}, b, kValueWeight)}, {yi})
+                          : NodeHarness::node(op::ConvTranspose, {xi, wi}, {yi});
     const int64_t words[] = {c.k, c.k, c.stride, c.stride, c.pad, c.pad, 0, 0, c.dil, c.dil, c.g};
     for (int k = 0; k < 11; ++k) n.w[15 + k] = w_i(words[k]);
     n.w[15 + 14] = c.relu ? 1 : 0;
@@ -57,9 +58,9 @@ TEST(ConvTransposeCheck, RefusesSmallWorkspaceAndBadWeights) {
   const uint64_t x = h.value({1, 4, 128, 128}), y = h.value({1, 8, 256, 256});
   const uint64_t w = h.value({4, 8, 4, 4}, {}, kValueWeight), wbad = h.value({4, 8, 3, 4}, {}, kValueWeight);
   const std::initializer_list<A> at = {{0, 4}, {1, 4}, {2, 2}, {3, 2}, {4, 1}, {5, 1}};
-  EXPECT_FALSE(h.run(NodeHarness::node(28, {x, wbad}, {y}, at)));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::ConvTranspose, {x, wbad}, {y}, at)));
   // 4x4 taps x 8 channels x 128x128 positions = 2 Mi floats: more than the 1 Mi given.
-  EXPECT_FALSE(h.run(NodeHarness::node(28, {x, w}, {y}, at)));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::ConvTranspose, {x, w}, {y}, at)));
   EXPECT_NE(h.last_message().find("workspace"), std::string::npos);
 }
 
@@ -84,7 +85,7 @@ TEST(PoolKernel, MatchesReference) {
     const auto x = random_values(c.planes * c.h * c.w, 21, -5.0f, -1.0f);
     const uint64_t xi = h.value({1, (uint64_t)c.planes, (uint64_t)c.h, (uint64_t)c.w}, x);
     const uint64_t yi = h.value({1, (uint64_t)c.planes, (uint64_t)c.ho, (uint64_t)c.wo});
-    ASSERT_TRUE(h.run(NodeHarness::node(c.max ? 7 : 23, {xi}, {yi},
+    ASSERT_TRUE(h.run(NodeHarness::node(c.max ? op::MaxPool : op::AveragePool, {xi}, {yi},
                                         {{0, c.k}, {1, c.k}, {2, c.stride}, {3, c.stride}, {4, c.pad}, {5, c.pad}})))
         << h.last_message();
     EXPECT_TRUE(close_to_reference(
@@ -97,10 +98,10 @@ TEST(PoolKernel, WindowInPaddingAndCornerDivisor) {
   const uint64_t x = h.value({1, 1, 2, 2}, {1, 2, 3, 4});
   const uint64_t ym = h.value({1, 1, 2, 2}), ya = h.value({1, 1, 2, 2});
   // 2x2 window, stride 3, padding 2: output (0, 0) sees only padding.
-  ASSERT_TRUE(h.run(NodeHarness::node(7, {x}, {ym}, {{0, 2}, {1, 2}, {2, 3}, {3, 3}, {4, 2}, {5, 2}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::MaxPool, {x}, {ym}, {{0, 2}, {1, 2}, {2, 3}, {3, 3}, {4, 2}, {5, 2}})));
   EXPECT_EQ(h.read(ym)[0], -3.4028235e38f);
   // 3x3 window with padding 1: the corner sums 4 values and divides by 9.
-  ASSERT_TRUE(h.run(NodeHarness::node(23, {x}, {ya}, {{0, 3}, {1, 3}, {2, 1}, {3, 1}, {4, 1}, {5, 1}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::AveragePool, {x}, {ya}, {{0, 3}, {1, 3}, {2, 1}, {3, 1}, {4, 1}, {5, 1}})));
   EXPECT_FLOAT_EQ(h.read(ya)[0], 10.0f / 9.0f);
 }
 
@@ -109,7 +110,7 @@ TEST(GlobalAveragePoolKernel, AveragesEachPlaneInDouble) {
   const auto x = random_values(10 * 3 * 45 * 47, 31);
   // 30 planes of 2115 values stay on the caller's thread.
   const uint64_t xi = h.value({10, 3, 45, 47}, x), yi = h.value({10, 3, 1, 1});
-  ASSERT_TRUE(h.run(NodeHarness::node(8, {xi}, {yi})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::GlobalAveragePool, {xi}, {yi})));
   std::vector<float> want(30);
   for (int p = 0; p < 30; ++p) {
     double s = 0;
@@ -122,7 +123,7 @@ TEST(GlobalAveragePoolKernel, AveragesEachPlaneInDouble) {
   NodeHarness par;
   const auto xp = random_values(64 * 32 * 32, 32);
   const uint64_t pxi = par.value({1, 64, 32, 32}, xp), pyi = par.value({1, 64, 1, 1});
-  ASSERT_TRUE(par.run(NodeHarness::node(8, {pxi}, {pyi})));
+  ASSERT_TRUE(par.run(NodeHarness::node(op::GlobalAveragePool, {pxi}, {pyi})));
   std::vector<float> wantp(64);
   for (int p = 0; p < 64; ++p) {
     double s = 0;
@@ -133,7 +134,7 @@ TEST(GlobalAveragePoolKernel, AveragesEachPlaneInDouble) {
 
   NodeHarness big;
   const uint64_t bx = big.value({1, 1, 1, 16777217}, std::vector<float>(16777217, 1.0f)), by = big.value({1, 1});
-  ASSERT_TRUE(big.run(NodeHarness::node(8, {bx}, {by})));
+  ASSERT_TRUE(big.run(NodeHarness::node(op::GlobalAveragePool, {bx}, {by})));
   EXPECT_EQ(big.read(by)[0], 1.0f);
 }
 
@@ -174,8 +175,8 @@ TEST(ConvTransposeKernel, RandomSmallShapesMatchReference) {
     const uint64_t wi =
         h.value({(uint64_t)s.cin, (uint64_t)(s.cout / s.g), (uint64_t)s.kh, (uint64_t)s.kw}, w, kValueWeight);
     const uint64_t yi = h.value({(uint64_t)s.n, (uint64_t)s.cout, (uint64_t)ho, (uint64_t)wo});
-    NodeRecord n = bias ? NodeHarness::node(28, {xi, wi, h.value({(uint64_t)s.cout}, b, kValueWeight)}, {yi})
-                        : NodeHarness::node(28, {xi, wi}, {yi});
+    NodeRecord n = bias ? NodeHarness::node(op::ConvTranspose, {xi, wi, h.value({(uint64_t)s.cout}, b, kValueWeight)}, {yi})
+                        : NodeHarness::node(op::ConvTranspose, {xi, wi}, {yi});
     const int64_t words[] = {s.kh, s.kw, s.sh, s.sw, s.pt, s.pl, 0, 0, s.dh, s.dw, s.g};
     for (int k = 0; k < 11; ++k) n.w[15 + k] = w_i(words[k]);
     n.w[15 + 14] = relu ? 1 : 0;
@@ -196,7 +197,7 @@ TEST(PoolKernel, RandomSmallShapesMatchReference) {
     const auto x = random_values(planes * hh * ww, 500 + t, -3.0f, 3.0f);
     const uint64_t xi = h.value({1, (uint64_t)planes, (uint64_t)hh, (uint64_t)ww}, x);
     const uint64_t yi = h.value({1, (uint64_t)planes, (uint64_t)ho, (uint64_t)wo});
-    ASSERT_TRUE(h.run(NodeHarness::node(max ? 7 : 23, {xi}, {yi},
+    ASSERT_TRUE(h.run(NodeHarness::node(max ? op::MaxPool : op::AveragePool, {xi}, {yi},
                                         {{0, k}, {1, k}, {2, stride}, {3, stride}, {4, pad}, {5, pad}})));
     EXPECT_TRUE(close_to_reference(h.read(yi), ref::pool2d(max, planes, hh, ww, ho, wo, k, k, stride, stride, pad, pad, x)));
   }
@@ -216,7 +217,7 @@ TEST(PoolKernel, NanNeverWinsMax) {
   for (int i = 0; i < 40; ++i) x[i] = (i % 3 == 0) ? nan : static_cast<float>(i);
   x[36] = x[37] = x[38] = x[39] = nan;
   const uint64_t xi = h.value({1, 1, 2, 20}, x), yi = h.value({1, 1, 1, 10});
-  ASSERT_TRUE(h.run(NodeHarness::node(7, {xi}, {yi}, {{0, 2}, {1, 2}, {2, 2}, {3, 2}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::MaxPool, {xi}, {yi}, {{0, 2}, {1, 2}, {2, 2}, {3, 2}})));
   const auto y = h.read(yi);
   for (int c = 0; c < 9; ++c) {
     float want = -3.4028235e38f;

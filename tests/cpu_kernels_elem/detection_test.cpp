@@ -1,6 +1,7 @@
 // NonMaxSuppression, DetrTopK and MaskToBoxLogit against reference code.
 #include <gtest/gtest.h>
 
+#include "container/op_codes.h"
 #include "cpu/kernels/detection.h"
 #include "elem_test_util.h"
 #include "reference/detection_reference.h"
@@ -32,7 +33,7 @@ struct Nms {
   std::vector<float> run(Attrs attrs, std::initializer_list<uint64_t> extra = {}) {
     std::vector<uint64_t> in = {boxes, scores};
     in.insert(in.end(), extra);
-    NodeRecord n = NodeHarness::node(78, {}, {out}, attrs);
+    NodeRecord n = NodeHarness::node(op::NonMaxSuppression, {}, {out}, attrs);
     n.w[1] = in.size();
     for (size_t k = 0; k < in.size(); ++k) n.w[2 + k] = in[k];
     EXPECT_TRUE(h.run(n)) << h.last_message();
@@ -111,10 +112,10 @@ TEST(NmsKernel, CornersInEitherOrderAndShapeChecks) {
   EXPECT_TRUE(same_floats(a.run({{14, wf(0.5f)}}), b.run({{14, wf(0.5f)}})));
   NodeHarness h;
   const uint64_t boxes = h.value({1, 4, 4}), scores = h.value({1, 2, 5}), y = h.value({8, 3}), y4 = h.value({8, 4});
-  EXPECT_FALSE(h.run(NodeHarness::node(78, {boxes, scores}, {y})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::NonMaxSuppression, {boxes, scores}, {y})));
   const uint64_t good = h.value({1, 2, 4});
-  EXPECT_TRUE(h.run(NodeHarness::node(78, {boxes, good}, {y})));
-  EXPECT_FALSE(h.run(NodeHarness::node(78, {boxes, good}, {y4})));
+  EXPECT_TRUE(h.run(NodeHarness::node(op::NonMaxSuppression, {boxes, good}, {y})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::NonMaxSuppression, {boxes, good}, {y4})));
 }
 
 TEST(DetrTopKKernel, KeepsBestQueriesInOrderAndRepeatsRowZero) {
@@ -128,7 +129,7 @@ TEST(DetrTopKKernel, KeepsBestQueriesInOrderAndRepeatsRowZero) {
     NodeHarness h;
     const uint64_t x = h.value({1, queries, classes}, logits), r = h.value({1, queries, width}, rows);
     const uint64_t y = h.value({1, 300, width});
-    ASSERT_TRUE(h.run(NodeHarness::node(57, {x, r}, {y}))) << h.last_message();
+    ASSERT_TRUE(h.run(NodeHarness::node(op::DetrTopK, {x, r}, {y}))) << h.last_message();
     const auto order = ref::detr_rows(logits, queries, classes);
     std::vector<float> want;
     for (uint64_t q : order)
@@ -137,9 +138,9 @@ TEST(DetrTopKKernel, KeepsBestQueriesInOrderAndRepeatsRowZero) {
   }
   NodeHarness h;
   const uint64_t x = h.value({1, 10, 3}), r = h.value({1, 9, 4}), y = h.value({1, 300, 4});
-  EXPECT_FALSE(h.run(NodeHarness::node(57, {x, r}, {y})));  // a row short
+  EXPECT_FALSE(h.run(NodeHarness::node(op::DetrTopK, {x, r}, {y})));  // a row short
   const uint64_t empty_batch = h.value({0, 10, 3}), r10 = h.value({1, 10, 4});
-  EXPECT_FALSE(h.run(NodeHarness::node(57, {empty_batch, r10}, {y})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::DetrTopK, {empty_batch, r10}, {y})));
 }
 
 TEST(MaskToBoxLogitKernel, BoundingBoxesAsLogits) {
@@ -155,7 +156,7 @@ TEST(MaskToBoxLogitKernel, BoundingBoxesAsLogits) {
   for (uint64_t i = 0; i < kMaskSide; ++i) coords[i] = static_cast<float>(i + 1);
   const uint64_t x = h.value({1, kMaskCount, kMaskSide, kMaskSide}, masks), y = h.value({1, kMaskCount, 4});
   const uint64_t c = h.value({1, 1, kMaskSide}, coords, kValueWeight);
-  ASSERT_TRUE(h.run(NodeHarness::node(58, {x, c}, {y})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::MaskToBoxLogit, {x, c}, {y})));
   const auto out = h.read(y);
   auto logit = [](float v) {
     v = std::fmin(1.0f, std::fmax(0.0f, v));
@@ -172,7 +173,7 @@ TEST(MaskToBoxLogitKernel, BoundingBoxesAsLogits) {
   for (int k = 8; k < 12; ++k) EXPECT_NEAR(out[k], -11.512925f, 1e-5);
   EXPECT_NEAR(out[299 * 4], -11.512925f, 1e-5);
   const uint64_t small = h.value({1, 10, 200, 200});
-  EXPECT_FALSE(h.run(NodeHarness::node(58, {small}, {y})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::MaskToBoxLogit, {small}, {y})));
 }
 
 }  // namespace

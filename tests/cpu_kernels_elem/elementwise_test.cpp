@@ -3,6 +3,8 @@
 
 #include <set>
 
+#include "container/attr_words.h"
+#include "container/op_codes.h"
 #include "cpu/kernels/broadcast.h"
 #include "cpu/kernels/parallel_chunks.h"
 #include "elem_test_util.h"
@@ -20,10 +22,10 @@ struct BinaryCode {
 };
 
 const BinaryCode kBinary[] = {
-    {1, 0, "Sub"},   {2, 0, "Div"},     {3, 0, "Add"},          {4, 0, "Mul"},
-    {41, 0, "Equal"}, {51, 0, "Less"},  {69, 0, "Max"},         {70, 0, "Min"},
-    {80, 1, "Mod"},  {80, 0, "FloorMod"}, {81, 0, "Greater"}, {81, 1, "GreaterEqual"}, {81, 2, "LessEqual"},
-    {81, 7, "Greater7"}, {83, 0, "And"}, {84, 0, "Or"},
+    {op::Sub, 0, "Sub"},   {op::Div, 0, "Div"},     {op::Add, 0, "Add"},          {op::Mul, 0, "Mul"},
+    {op::Equal, 0, "Equal"}, {op::Less, 0, "Less"},  {op::Max, 0, "Max"},         {op::Min, 0, "Min"},
+    {op::Mod, 1, "Mod"},  {op::Mod, 0, "FloorMod"}, {op::Greater, 0, "Greater"}, {op::Greater, 1, "GreaterEqual"}, {op::Greater, 2, "LessEqual"},
+    {op::Greater, 7, "Greater7"}, {op::And, 0, "And"}, {op::Or, 0, "Or"},
 };
 
 // Shape pairs of every rank from 0 to 6, broadcasting on leading, trailing
@@ -52,7 +54,7 @@ std::vector<float> run_binary(const BinaryCode& op, const Dims& da, const std::v
   NodeHarness h;
   const uint64_t ia = h.value(da, a), ib = h.value(db, b);
   const uint64_t iy = h.value(ref::broadcast_dims(da, db));
-  const int word = op.code == 80 ? 13 : 12;
+  const uint64_t word = op.code == op::Mod ? attr::Mod::kFmod : attr::Greater::kForm;
   *ok = h.run(NodeHarness::node(op.code, {ia, ib}, {iy}, {{word, op.mode}}));
   EXPECT_TRUE(*ok) << h.last_message();
   return h.read(iy);
@@ -145,7 +147,7 @@ TEST(BinaryKernels, PerChannelOperandOnEitherSideMatchesReference) {
       for (bool x_first : {true, false}) {
         SCOPED_TRACE(std::to_string(code) + " " + dims_text(dx) + " " + dims_text(ds) +
                      (x_first ? " x op s" : " s op x"));
-        const BinaryCode op{code, code == 80 ? 1u : 0u, ""};
+        const BinaryCode op{code, code == op::Mod ? 1u : 0u, ""};
         bool ok;
         const auto got = x_first ? run_binary(op, dx, x, ds, sv, &ok) : run_binary(op, ds, sv, dx, x, &ok);
         ASSERT_TRUE(ok);
@@ -162,7 +164,7 @@ TEST(BinaryKernels, ScaledAddIsATimesScalePlusB) {
     NodeHarness h;
     const auto a = awkward(n, 8), b = uniform(n, 9);
     const uint64_t ia = h.value({n}, a), ib = h.value({n}, b), iy = h.value({n});
-    ASSERT_TRUE(h.run(NodeHarness::node(3, {ia, ib}, {iy}, {{14, 1}, {15, wf(0.5f)}})));
+    ASSERT_TRUE(h.run(NodeHarness::node(op::Add, {ia, ib}, {iy}, {{14, 1}, {15, wf(0.5f)}})));
     std::vector<float> want(n);
     for (uint64_t i = 0; i < n; ++i) want[i] = a[i] * 0.5f + b[i];
     EXPECT_TRUE(same_floats(h.read(iy), want));
@@ -183,14 +185,14 @@ TEST(BinaryKernels, CheckRefusesShapesThatDoNotBroadcast) {
   NodeHarness h;
   const uint64_t a = h.value({2, 3}), b = h.value({4}), c = h.value({3, 1});
   const uint64_t y23 = h.value({2, 3}), y33 = h.value({3, 3});
-  EXPECT_FALSE(h.run(NodeHarness::node(3, {a, b}, {y23})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Add, {a, b}, {y23})));
   EXPECT_NE(h.last_message().find("broadcast"), std::string::npos);
   // Compatible inputs, but the output record is not their broadcast.
-  EXPECT_FALSE(h.run(NodeHarness::node(4, {a, c}, {y23})));
-  EXPECT_FALSE(h.run(NodeHarness::node(4, {a, a}, {y33})));
-  EXPECT_FALSE(h.run(NodeHarness::node(4, {a}, {y23})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Mul, {a, c}, {y23})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Mul, {a, a}, {y33})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Mul, {a}, {y23})));
   // Scaled Add needs equal counts.
-  EXPECT_FALSE(h.run(NodeHarness::node(3, {a, c}, {y23}, {{14, 1}})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Add, {a, c}, {y23}, {{14, 1}})));
 }
 
 std::vector<float> run_unary(uint64_t code, const std::vector<float>& x, Attrs attrs) {
@@ -235,16 +237,16 @@ TEST(UnaryKernels, EqualResultsOnBothSidesOfTheParallelThreshold) {
 }
 
 TEST(UnaryKernels, RoundTakesHalvesToEven) {
-  EXPECT_TRUE(same_floats(run_unary(65, {0.5f, 1.5f, 2.5f, -0.5f, -1.5f, -2.5f, 2.4999998f, 3.5000002f, 8388607.5f, -kInf, 1e30f}, {}),
+  EXPECT_TRUE(same_floats(run_unary(op::Round, {0.5f, 1.5f, 2.5f, -0.5f, -1.5f, -2.5f, 2.4999998f, 3.5000002f, 8388607.5f, -kInf, 1e30f}, {}),
                           {0.0f, 2.0f, 2.0f, -0.0f, -2.0f, -2.0f, 2.0f, 4.0f, 8388608.0f, -kInf, 1e30f}));
 }
 
 TEST(UnaryKernels, DefaultsOfEluAndSelu) {
   const std::vector<float> x = {-1.0f, 2.0f};
-  auto elu = run_unary(67, x, {});
+  auto elu = run_unary(op::Elu, x, {});
   EXPECT_FLOAT_EQ(elu[0], std::exp(-1.0f) - 1.0f);
   EXPECT_EQ(elu[1], 2.0f);
-  auto selu = run_unary(68, x, {});
+  auto selu = run_unary(op::Selu, x, {});
   EXPECT_FLOAT_EQ(selu[0], 1.0507010f * (1.6732632f * (std::exp(-1.0f) - 1.0f)));
   EXPECT_FLOAT_EQ(selu[1], 1.0507010f * 2.0f);
 }
@@ -254,7 +256,7 @@ TEST(UnaryKernels, NaNPassesThroughTheClampingActivations) {
     SCOPED_TRACE(code);
     EXPECT_TRUE(std::isnan(run_unary(code, {kNaN}, {{14, wf(0.2f)}, {15, wf(0.5f)}})[0]));
   }
-  EXPECT_EQ(run_unary(6, {kNaN}, {})[0], 0.0f);  // Relu: NaN >= 0 is false
+  EXPECT_EQ(run_unary(op::Relu, {kNaN}, {})[0], 0.0f);  // Relu: NaN >= 0 is false
 }
 
 TEST(CastKernel, TruncatesOrTestsForNonZero) {
@@ -264,11 +266,11 @@ TEST(CastKernel, TruncatesOrTestsForNonZero) {
     to_int.push_back(ref::cast(v, 7));
     to_bool.push_back(ref::cast(v, 9));
   }
-  const auto got_int = run_unary(87, x, {{0, 7}});
+  const auto got_int = run_unary(op::Cast, x, {{0, 7}});
   EXPECT_TRUE(same_floats(got_int, to_int));
   EXPECT_EQ(bits_of(got_int[2]), 0u);  // -0.5 truncates to +0.0
-  EXPECT_TRUE(same_floats(run_unary(87, x, {{0, 9}}), to_bool));
-  EXPECT_TRUE(same_floats(run_unary(87, x, {{0, 9}}), {1, 1, 1, 0, 0, 1, 1, 1}));
+  EXPECT_TRUE(same_floats(run_unary(op::Cast, x, {{0, 9}}), to_bool));
+  EXPECT_TRUE(same_floats(run_unary(op::Cast, x, {{0, 9}}), {1, 1, 1, 0, 0, 1, 1, 1}));
 }
 
 TEST(PReluKernel, SlopePerChannelOrShared) {
@@ -281,41 +283,41 @@ TEST(PReluKernel, SlopePerChannelOrShared) {
     NodeHarness h;
     const auto x = awkward(ref::count_of(c.dx), 5), sl = uniform(c.slopes, 6, 0.0f, 1.0f);
     const uint64_t ix = h.value(c.dx, x), is = h.value({c.slopes}, sl, kValueWeight), iy = h.value(c.dx);
-    ASSERT_TRUE(h.run(NodeHarness::node(18, {ix, is}, {iy}))) << h.last_message();
+    ASSERT_TRUE(h.run(NodeHarness::node(op::PRelu, {ix, is}, {iy}))) << h.last_message();
     EXPECT_TRUE(same_floats(h.read(iy), ref::prelu(x, c.dx, sl)));
   }
   NodeHarness h;
   const uint64_t ix = h.value({2, 3}), iy = h.value({2, 3}), empty = h.value({0}, {}, kValueWeight);
-  EXPECT_FALSE(h.run(NodeHarness::node(18, {ix, empty}, {iy})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::PRelu, {ix, empty}, {iy})));
 }
 
 TEST(IdentityKernel, CopiesUnlessSharedOrPlaceholder) {
   NodeHarness h;
   const uint64_t x = h.value({3}, {1, 2, 3}), y = h.value({3}), r0 = h.value({}, {7});
-  ASSERT_TRUE(h.run(NodeHarness::node(21, {x}, {y})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::Identity, {x}, {y})));
   EXPECT_TRUE(same_floats(h.read(y), {1, 2, 3}));
   // A rank-0 output is a placeholder: nothing is written.
-  ASSERT_TRUE(h.run(NodeHarness::node(21, {x}, {r0})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::Identity, {x}, {r0})));
   EXPECT_EQ(h.read(r0)[0], 7.0f);
   // An output sharing the input's buffer is left alone.
   const uint64_t z = h.value({3});
   h.state().data[z] = h.state().data[x];
-  ASSERT_TRUE(h.run(NodeHarness::node(21, {x}, {z})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::Identity, {x}, {z})));
   EXPECT_TRUE(same_floats(h.read(x), {1, 2, 3}));
   // An output larger than the input is refused.
   const uint64_t big = h.value({4});
-  EXPECT_FALSE(h.run(NodeHarness::node(21, {x}, {big})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Identity, {x}, {big})));
 }
 
 TEST(UnaryKernels, CheckRefusesMismatchedCounts) {
   NodeHarness h;
   const uint64_t x = h.value({3}), y = h.value({4});
-  EXPECT_FALSE(h.run(NodeHarness::node(6, {x}, {y})));
-  EXPECT_FALSE(h.run(NodeHarness::node(87, {x}, {y})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Relu, {x}, {y})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Cast, {x}, {y})));
   // A record whose count disagrees with its dims is refused.
   const uint64_t bad = h.value({2, 2});
   h.state().values[bad].w[9] = 5;
-  EXPECT_FALSE(h.run(NodeHarness::node(6, {bad}, {bad})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Relu, {bad}, {bad})));
 }
 
 }  // namespace
@@ -328,7 +330,7 @@ namespace {
 // in a test: adding an operator to a list without tests fails here.
 TEST(OperatorLists, EveryListedOperatorHasAKernelACheckAndTests) {
   const uint64_t listed[] = {
-#define VORN_CPU_OP(code, name, kernel, check) code,
+#define VORN_CPU_OP(name, kernel, check) op::name,
 #include "cpu/kernels/elementwise_ops.inc"
 #include "cpu/kernels/layout_ops.inc"
 #include "cpu/kernels/reduce_ops.inc"
@@ -339,8 +341,7 @@ TEST(OperatorLists, EveryListedOperatorHasAKernelACheckAndTests) {
   for (const BinaryCode& op : kBinary) tested.insert(op.code);
   for (const ref::UnaryRef& op : ref::unary_ops()) tested.insert(op.code);
   // Tested by name in this file and the layout, reduction and detection tests.
-  for (uint64_t code : {87, 18, 21, 9, 14, 20, 33, 34, 36, 42, 43, 54, 55, 76, 77, 79, 29, 31, 40, 47, 71, 72,
-                        73, 74, 75, 57, 58, 78, 85})
+  for (uint64_t code : {op::Cast, op::PRelu, op::Identity, op::Flatten, op::Transpose, op::Concat, op::Split, op::Gather, op::Slice, op::Where, op::Expand, op::DepthToSpace, op::Pad, op::GatherND, op::ScatterND, op::SpaceToDepth, op::Softmax, op::ArgMax, op::ReduceMean, op::ReduceSum, op::ReduceMax, op::ReduceMin, op::ReduceProd, op::CumSum, op::TopK, op::DetrTopK, op::MaskToBoxLogit, op::NonMaxSuppression, op::YoloNms})
     tested.insert(code);
   std::set<uint64_t> seen;
   for (uint64_t code : listed) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "container/op_codes.h"
 #include "cpu/kernels/parallel_chunks.h"
 #include "elem_test_util.h"
 #include "reference/layout_reference.h"
@@ -20,7 +21,7 @@ std::vector<float> iota_values(uint64_t n) {
 }
 
 NodeRecord transpose_node(uint64_t x, uint64_t y, const Dims& perm) {
-  NodeRecord n = NodeHarness::node(14, {x}, {y}, {{0, perm.size()}});
+  NodeRecord n = NodeHarness::node(op::Transpose, {x}, {y}, {{0, perm.size()}});
   for (size_t k = 0; k < perm.size(); ++k) n.w[15 + 4 + k] = perm[k];
   return n;
 }
@@ -92,14 +93,14 @@ TEST(ConcatSplitKernels, MatchReferenceOnEveryAxis) {
       }
       const Dims dy = ref::concat_dims(ds, a);
       const uint64_t y = h.value(dy);
-      ASSERT_TRUE(h.run(NodeHarness::node(20, {ids[0], ids[1], ids[2]}, {y}, {{11, wi(axis)}})))
+      ASSERT_TRUE(h.run(NodeHarness::node(op::Concat, {ids[0], ids[1], ids[2]}, {y}, {{11, wi(axis)}})))
           << h.last_message();
       const auto want = ref::concat(xs, ds, a);
       EXPECT_TRUE(same_floats(h.read(y), want));
       // Split undoes it.
       std::vector<uint64_t> outs;
       for (size_t k = 0; k < 3; ++k) outs.push_back(h.value(ds[k]));
-      ASSERT_TRUE(h.run(NodeHarness::node(33, {y}, {outs[0], outs[1], outs[2]}, {{11, wi(axis)}})))
+      ASSERT_TRUE(h.run(NodeHarness::node(op::Split, {y}, {outs[0], outs[1], outs[2]}, {{11, wi(axis)}})))
           << h.last_message();
       for (size_t k = 0; k < 3; ++k) EXPECT_TRUE(same_floats(h.read(outs[k]), xs[k]));
     }
@@ -111,15 +112,15 @@ TEST(ConcatSplitKernels, LargeTensorsAboveTheParallelSplit) {
   std::vector<std::vector<float>> xs = {uniform(ref::count_of(ds[0]), 17), uniform(ref::count_of(ds[1]), 18)};
   NodeHarness h;
   const uint64_t a = h.value(ds[0], xs[0]), b = h.value(ds[1], xs[1]), y = h.value({2, 160, 40, 40});
-  ASSERT_TRUE(h.run(NodeHarness::node(20, {a, b}, {y}, {{11, 1}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::Concat, {a, b}, {y}, {{11, 1}})));
   EXPECT_TRUE(same_floats(h.read(y), ref::concat(xs, ds, 1)));
   const uint64_t sa = h.value(ds[0]), sb = h.value(ds[1]);
-  ASSERT_TRUE(h.run(NodeHarness::node(33, {y}, {sa, sb}, {{11, 1}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::Split, {y}, {sa, sb}, {{11, 1}})));
   EXPECT_TRUE(same_floats(h.read(sa), xs[0]));
   EXPECT_TRUE(same_floats(h.read(sb), xs[1]));
   const Dims dx = {2, 64, 70, 40}, dp = {2, 70, 75, 40};
   const uint64_t px = h.value(dx, uniform(ref::count_of(dx), 19)), py = h.value(dp);
-  ASSERT_TRUE(h.run(NodeHarness::node(55, {px}, {py})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::Pad, {px}, {py})));
   EXPECT_TRUE(same_floats(h.read(py), ref::pad_end(h.read(px), dx, dp)));
 }
 
@@ -131,13 +132,13 @@ TEST(ConcatSplitKernels, InputAlreadyInPlaceIsNotCopiedAndBadShapesAreRefused) {
   yd[4] = 5;
   yd[5] = 6;
   h.state().data[b] = yd + 4;
-  ASSERT_TRUE(h.run(NodeHarness::node(20, {a, b}, {y}, {{11, wi(-2)}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::Concat, {a, b}, {y}, {{11, wi(-2)}})));
   EXPECT_TRUE(same_floats(h.read(y), {1, 2, 3, 4, 5, 6}));
   const uint64_t wrong = h.value({1, 4, 2});
-  EXPECT_FALSE(h.run(NodeHarness::node(20, {a, b}, {wrong}, {{11, 1}})));
-  EXPECT_FALSE(h.run(NodeHarness::node(20, {a, b}, {y}, {{11, 3}})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Concat, {a, b}, {wrong}, {{11, 1}})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Concat, {a, b}, {y}, {{11, 3}})));
   const uint64_t c = h.value({1, 2, 3});
-  EXPECT_FALSE(h.run(NodeHarness::node(20, {a, c}, {y}, {{11, 1}})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Concat, {a, c}, {y}, {{11, 1}})));
 }
 
 TEST(GatherKernel, NegativeIndexCountsFromTheEndThenClamps) {
@@ -145,7 +146,7 @@ TEST(GatherKernel, NegativeIndexCountsFromTheEndThenClamps) {
   const uint64_t x = h.value({4, 2}, {0, 1, 10, 11, 20, 21, 30, 31});
   const uint64_t idx = h.value({6}, {-1, 1e9f, -1e9f, 2.9f, -2.5f, kNaN});
   const uint64_t y = h.value({6, 2});
-  ASSERT_TRUE(h.run(NodeHarness::node(34, {x, idx}, {y})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::Gather, {x, idx}, {y})));
   EXPECT_TRUE(same_floats(h.read(y), {30, 31, 30, 31, 0, 1, 20, 21, 20, 21, 0, 1}));
 }
 
@@ -165,18 +166,18 @@ TEST(GatherKernel, MatchesReferenceOnAxesAndRanks) {
     auto idx = uniform(ref::count_of(c.di), 5, -2.0f * c.dx[axis], 2.0f * c.dx[axis]);
     const auto want = ref::gather(x, c.dx, axis, idx);
     const uint64_t ix = h.value(c.dx, x), ii = h.value(c.di, idx), iy = h.value({want.size()});
-    ASSERT_TRUE(h.run(NodeHarness::node(34, {ix, ii}, {iy}, {{11, wi(c.axis)}}))) << h.last_message();
+    ASSERT_TRUE(h.run(NodeHarness::node(op::Gather, {ix, ii}, {iy}, {{11, wi(c.axis)}}))) << h.last_message();
     EXPECT_TRUE(same_floats(h.read(iy), want));
   }
   NodeHarness h;
   const uint64_t x = h.value({3, 4, 5}), idx = h.value({2}), y = h.value({2, 4});
-  EXPECT_FALSE(h.run(NodeHarness::node(34, {x, idx}, {y})));  // rows are 4 x 5, not 4
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Gather, {x, idx}, {y})));  // rows are 4 x 5, not 4
 }
 
 TEST(GatherNDKernel, TuplesAddressLeadingAxes) {
   NodeHarness h;
   const uint64_t x = h.value({5}, {0, 1, 2, 3, 4}), idx = h.value({2, 1}, {-1, -7}), y = h.value({2});
-  ASSERT_TRUE(h.run(NodeHarness::node(76, {x, idx}, {y})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::GatherND, {x, idx}, {y})));
   EXPECT_TRUE(same_floats(h.read(y), {4, 0}));
   struct Case {
     Dims dx, di;
@@ -189,12 +190,12 @@ TEST(GatherNDKernel, TuplesAddressLeadingAxes) {
     const auto iv = uniform(ref::count_of(c.di), 7, -6.0f, 6.0f);
     const auto want = ref::gather_nd(xv, c.dx, iv, k);
     const uint64_t ix = g.value(c.dx, xv), ii = g.value(c.di, iv), iy = g.value({want.size()});
-    ASSERT_TRUE(g.run(NodeHarness::node(76, {ix, ii}, {iy}))) << g.last_message();
+    ASSERT_TRUE(g.run(NodeHarness::node(op::GatherND, {ix, ii}, {iy}))) << g.last_message();
     EXPECT_TRUE(same_floats(g.read(iy), want));
   }
   const uint64_t bad = h.value({2, 3}, {}), y3 = h.value({2});
-  EXPECT_FALSE(h.run(NodeHarness::node(76, {x, bad}, {y3})));  // tuples of 3 into a rank-1 input
-  EXPECT_FALSE(h.run(NodeHarness::node(76, {x, idx}, {y}, {{4, 1}})));  // batch_dims
+  EXPECT_FALSE(h.run(NodeHarness::node(op::GatherND, {x, bad}, {y3})));  // tuples of 3 into a rank-1 input
+  EXPECT_FALSE(h.run(NodeHarness::node(op::GatherND, {x, idx}, {y}, {{4, 1}})));  // batch_dims
 }
 
 TEST(ScatterNDKernel, TupleAndElementForms) {
@@ -205,16 +206,16 @@ TEST(ScatterNDKernel, TupleAndElementForms) {
   const std::vector<float> iv = {1, 0, -1, 2, 1, 0};
   const auto uv = uniform(6, 9);
   const uint64_t idx = h.value({3, 2}, iv), upd = h.value({3, 2}, uv), y = h.value({4, 3, 2});
-  ASSERT_TRUE(h.run(NodeHarness::node(77, {x, idx, upd}, {y})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::ScatterND, {x, idx, upd}, {y})));
   EXPECT_TRUE(same_floats(h.read(y), ref::scatter_nd(xv, {4, 3, 2}, iv, 2, uv)));
   EXPECT_EQ(h.read(y)[(1 * 3 + 0) * 2], uv[4]);
   // Element form along axis 1.
   const std::vector<float> ie = {2, 0, -1, 1, 0, 0};
   const uint64_t idx_e = h.value({1, 3, 2}, ie), upd_e = h.value({1, 3, 2}, uv), ye = h.value({4, 3, 2});
-  ASSERT_TRUE(h.run(NodeHarness::node(77, {x, idx_e, upd_e}, {ye}, {{11, 1}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::ScatterND, {x, idx_e, upd_e}, {ye}, {{11, 1}})));
   EXPECT_TRUE(same_floats(h.read(ye), ref::scatter_elements(xv, {4, 3, 2}, ie, {1, 3, 2}, uv, 1)));
   const uint64_t short_upd = h.value({3, 1});
-  EXPECT_FALSE(h.run(NodeHarness::node(77, {x, idx, short_upd}, {y})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::ScatterND, {x, idx, short_upd}, {y})));
 }
 
 TEST(SliceKernel, StartLengthStep) {
@@ -231,17 +232,17 @@ TEST(SliceKernel, StartLengthStep) {
     const auto x = awkward(ref::count_of(c.dx), 11);
     const auto want = ref::slice(x, c.dx, axis, c.start, c.len, c.step <= 1 ? 1 : c.step);
     const uint64_t ix = h.value(c.dx, x), iy = h.value({want.size()});
-    ASSERT_TRUE(h.run(NodeHarness::node(36, {ix}, {iy},
+    ASSERT_TRUE(h.run(NodeHarness::node(op::Slice, {ix}, {iy},
                                         {{11, wi(c.axis)}, {4, wi(c.start)}, {5, wi(c.len)}, {2, wi(c.step)}})))
         << h.last_message();
     EXPECT_TRUE(same_floats(h.read(iy), want));
   }
   NodeHarness h;
   const uint64_t x = h.value({10}), y = h.value({4});
-  EXPECT_FALSE(h.run(NodeHarness::node(36, {x}, {y}, {{4, 7}, {5, 4}, {2, 1}})));  // past the end
-  EXPECT_TRUE(h.run(NodeHarness::node(36, {x}, {y}, {{4, 0}, {5, 4}, {2, 3}})));   // 0, 3, 6, 9
-  EXPECT_FALSE(h.run(NodeHarness::node(36, {x}, {y}, {{4, 1}, {5, 4}, {2, 3}})));  // 1, 4, 7, 10
-  EXPECT_FALSE(h.run(NodeHarness::node(36, {x}, {y}, {{4, wi(-1)}, {5, 1}})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Slice, {x}, {y}, {{4, 7}, {5, 4}, {2, 1}})));  // past the end
+  EXPECT_TRUE(h.run(NodeHarness::node(op::Slice, {x}, {y}, {{4, 0}, {5, 4}, {2, 3}})));   // 0, 3, 6, 9
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Slice, {x}, {y}, {{4, 1}, {5, 4}, {2, 3}})));  // 1, 4, 7, 10
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Slice, {x}, {y}, {{4, wi(-1)}, {5, 1}})));
 }
 
 TEST(DepthSpaceKernels, MatchFormulasAndRoundTrip) {
@@ -253,14 +254,14 @@ TEST(DepthSpaceKernels, MatchFormulasAndRoundTrip) {
     const Dims dy = {2, 2, 3 * bs, 4 * bs};
     const auto x = awkward(ref::count_of(dx), 12);
     const uint64_t ix = h.value(dx, x), iy = h.value(dy), iback = h.value(dx);
-    ASSERT_TRUE(h.run(NodeHarness::node(54, {ix}, {iy}, {{0, b}}))) << h.last_message();
+    ASSERT_TRUE(h.run(NodeHarness::node(op::DepthToSpace, {ix}, {iy}, {{0, b}}))) << h.last_message();
     EXPECT_TRUE(same_floats(h.read(iy), ref::depth_to_space(x, dx, bs)));
-    ASSERT_TRUE(h.run(NodeHarness::node(79, {iy}, {iback}, {{0, b}}))) << h.last_message();
+    ASSERT_TRUE(h.run(NodeHarness::node(op::SpaceToDepth, {iy}, {iback}, {{0, b}}))) << h.last_message();
     EXPECT_TRUE(same_floats(h.read(iback), ref::space_to_depth(ref::depth_to_space(x, dx, bs), dy, bs)));
   }
   NodeHarness h;
   const uint64_t x = h.value({1, 6, 2, 2}), y = h.value({1, 1, 4, 4});
-  EXPECT_FALSE(h.run(NodeHarness::node(54, {x}, {y})));  // 6 channels do not split by 4
+  EXPECT_FALSE(h.run(NodeHarness::node(op::DepthToSpace, {x}, {y})));  // 6 channels do not split by 4
 }
 
 TEST(PadKernel, ZerosAfterTheDataOnAxesOneAndTwo) {
@@ -268,12 +269,12 @@ TEST(PadKernel, ZerosAfterTheDataOnAxesOneAndTwo) {
   const Dims dx = {1, 3, 4, 4}, dy = {1, 4, 6, 4};
   const auto x = uniform(48, 13, 1.0f, 2.0f);
   const uint64_t ix = h.value(dx, x), iy = h.value(dy, std::vector<float>(96, 9.0f));
-  ASSERT_TRUE(h.run(NodeHarness::node(55, {ix}, {iy})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::Pad, {ix}, {iy})));
   const auto y = h.read(iy);
   EXPECT_TRUE(same_floats(y, ref::pad_end(x, dx, dy)));
   for (uint64_t i = 72; i < 96; ++i) EXPECT_EQ(y[i], 0.0f);  // channel 3
   const uint64_t bad = h.value({1, 4, 6, 5});
-  EXPECT_FALSE(h.run(NodeHarness::node(55, {ix}, {bad})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Pad, {ix}, {bad})));
 }
 
 TEST(WhereExpandKernels, BroadcastLikeTheReference) {
@@ -296,24 +297,24 @@ TEST(WhereExpandKernels, BroadcastLikeTheReference) {
     for (auto& v : cond) v = (v > 0.5f || std::isnan(v)) ? v : 0.0f;
     const auto a = awkward(ref::count_of(c.da), 15), b = awkward(ref::count_of(c.db), 16);
     const uint64_t ic = h.value(c.dc, cond), ia = h.value(c.da, a), ib = h.value(c.db, b), iy = h.value(c.dy);
-    ASSERT_TRUE(h.run(NodeHarness::node(42, {ic, ia, ib}, {iy}))) << h.last_message();
+    ASSERT_TRUE(h.run(NodeHarness::node(op::Where, {ic, ia, ib}, {iy}))) << h.last_message();
     EXPECT_TRUE(same_floats(h.read(iy), ref::where(cond, c.dc, a, c.da, b, c.db, c.dy)));
     const uint64_t ie = h.value(c.dy);
-    ASSERT_TRUE(h.run(NodeHarness::node(43, {ia}, {ie}))) << h.last_message();
+    ASSERT_TRUE(h.run(NodeHarness::node(op::Expand, {ia}, {ie}))) << h.last_message();
     EXPECT_TRUE(same_floats(h.read(ie), ref::expand(a, c.da, c.dy)));
   }
   NodeHarness h;
   const uint64_t c = h.value({3}), a = h.value({2}), y = h.value({2, 3});
-  EXPECT_FALSE(h.run(NodeHarness::node(42, {c, a, c}, {y})));
-  EXPECT_FALSE(h.run(NodeHarness::node(43, {a}, {y})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Where, {c, a, c}, {y})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Expand, {a}, {y})));
 }
 
 TEST(FlattenKernel, CopiesAndChecksCounts) {
   NodeHarness h;
   const uint64_t x = h.value({2, 3, 2}, iota_values(12)), y = h.value({2, 6}), bad = h.value({2, 5});
-  ASSERT_TRUE(h.run(NodeHarness::node(9, {x}, {y})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::Flatten, {x}, {y})));
   EXPECT_TRUE(same_floats(h.read(y), iota_values(12)));
-  EXPECT_FALSE(h.run(NodeHarness::node(9, {x}, {bad})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Flatten, {x}, {bad})));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Reductions, Softmax, ArgMax, CumSum and TopK against the reference loops.
 #include <gtest/gtest.h>
 
+#include "container/op_codes.h"
 #include "cpu/kernels/parallel_chunks.h"
 #include "elem_test_util.h"
 #include "reference/reduce_reference.h"
@@ -37,25 +38,25 @@ TEST(ReduceKernels, EveryOperatorOnEveryAxisOfEveryRank) {
 TEST(ReduceKernels, DocumentedValuesAndEmptyAxes) {
   NodeHarness h;
   const uint64_t x = h.value({4}, {3, 7, 7, 1}), y = h.value({1});
-  ASSERT_TRUE(h.run(NodeHarness::node(31, {x}, {y})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::ArgMax, {x}, {y})));
   EXPECT_EQ(h.read(y)[0], 1.0f);  // the first maximum
-  ASSERT_TRUE(h.run(NodeHarness::node(40, {x}, {y})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::ReduceMean, {x}, {y})));
   EXPECT_EQ(h.read(y)[0], 18.0f / 4.0f);
   const uint64_t nan_first = h.value({3}, {kNaN, 5, 9});
-  ASSERT_TRUE(h.run(NodeHarness::node(71, {nan_first}, {y})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::ReduceMax, {nan_first}, {y})));
   EXPECT_TRUE(std::isnan(h.read(y)[0]));  // a NaN at d = 0 stays
-  ASSERT_TRUE(h.run(NodeHarness::node(31, {nan_first}, {y})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::ArgMax, {nan_first}, {y})));
   EXPECT_EQ(h.read(y)[0], 0.0f);
   const uint64_t nan_later = h.value({3}, {1, kNaN, 0});
-  ASSERT_TRUE(h.run(NodeHarness::node(71, {nan_later}, {y})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::ReduceMax, {nan_later}, {y})));
   EXPECT_EQ(h.read(y)[0], 1.0f);  // NaN never replaces
   const uint64_t empty = h.value({2, 0}), y2 = h.value({2, 1});
-  ASSERT_TRUE(h.run(NodeHarness::node(73, {empty}, {y2}, {{11, 1}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::ReduceProd, {empty}, {y2}, {{11, 1}})));
   EXPECT_TRUE(same_floats(h.read(y2), {1, 1}));
-  ASSERT_TRUE(h.run(NodeHarness::node(47, {empty}, {y2}, {{11, 1}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::ReduceSum, {empty}, {y2}, {{11, 1}})));
   EXPECT_TRUE(same_floats(h.read(y2), {0, 0}));
-  EXPECT_FALSE(h.run(NodeHarness::node(47, {x}, {y2})));          // wrong output size
-  EXPECT_FALSE(h.run(NodeHarness::node(47, {x}, {y}, {{11, 1}})));  // axis outside the rank
+  EXPECT_FALSE(h.run(NodeHarness::node(op::ReduceSum, {x}, {y2})));          // wrong output size
+  EXPECT_FALSE(h.run(NodeHarness::node(op::ReduceSum, {x}, {y}, {{11, 1}})));  // axis outside the rank
 }
 
 TEST(ReduceKernels, EqualResultsOnBothSidesOfTheParallelThreshold) {
@@ -84,7 +85,7 @@ TEST(SoftmaxKernel, MatchesReferenceOnAxesAndSizes) {
     NodeHarness h;
     const auto x = uniform(ref::count_of(d), 22, -20.0f, 20.0f);
     const uint64_t ix = h.value(d, x), iy = h.value(d);
-    ASSERT_TRUE(h.run(NodeHarness::node(29, {ix}, {iy}, {{11, wi(axis)}}))) << h.last_message();
+    ASSERT_TRUE(h.run(NodeHarness::node(op::Softmax, {ix}, {iy}, {{11, wi(axis)}}))) << h.last_message();
     EXPECT_TRUE(ulp_close(h.read(iy), ref::softmax(x, d, axis < 0 ? axis + d.size() : axis), 8));
   }
 }
@@ -92,14 +93,14 @@ TEST(SoftmaxKernel, MatchesReferenceOnAxesAndSizes) {
 TEST(SoftmaxKernel, EqualRowsInfinityAndInPlace) {
   NodeHarness h;
   const uint64_t x = h.value({2, 4}, {3, 3, 3, 3, 1, kInf, 2, 0}), y = h.value({2, 4});
-  ASSERT_TRUE(h.run(NodeHarness::node(29, {x}, {y}, {{11, 1}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::Softmax, {x}, {y}, {{11, 1}})));
   const auto r = h.read(y);
   for (int i = 0; i < 4; ++i) EXPECT_EQ(r[i], 0.25f);
   for (int i = 4; i < 8; ++i) EXPECT_TRUE(std::isnan(r[i]));  // inf - inf
   // One buffer for X and Y gives the same result.
   const auto v = uniform(600, 23, -5.0f, 5.0f);
   const uint64_t z = h.value({2, 300}, v);
-  ASSERT_TRUE(h.run(NodeHarness::node(29, {z}, {z}, {{11, 0}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::Softmax, {z}, {z}, {{11, 0}})));
   EXPECT_TRUE(ulp_close(h.read(z), ref::softmax(v, {2, 300}, 0), 8));
 }
 
@@ -113,7 +114,7 @@ TEST(SoftmaxKernel, EqualResultsOnBothSidesOfTheParallelThreshold) {
     const auto x = uniform(ref::count_of(d), 24, -30.0f, 30.0f);
     NodeHarness h;
     const uint64_t ix = h.value(d, x), iy = h.value(d);
-    ASSERT_TRUE(h.run(NodeHarness::node(29, {ix}, {iy}, {{11, axis == 1 ? 1u : 0u}})));
+    ASSERT_TRUE(h.run(NodeHarness::node(op::Softmax, {ix}, {iy}, {{11, axis == 1 ? 1u : 0u}})));
     const auto all = h.read(iy);
     for (uint64_t line = 0; line < lines; line += 997) {
       std::vector<float> one(7), want(7);
@@ -124,7 +125,7 @@ TEST(SoftmaxKernel, EqualResultsOnBothSidesOfTheParallelThreshold) {
       }
       NodeHarness g;
       const uint64_t a = g.value({7}, one), b = g.value({7});
-      ASSERT_TRUE(g.run(NodeHarness::node(29, {a}, {b})));
+      ASSERT_TRUE(g.run(NodeHarness::node(op::Softmax, {a}, {b})));
       EXPECT_TRUE(same_floats(g.read(b), want));
     }
   }
@@ -138,7 +139,7 @@ TEST(CumSumKernel, DirectionsAndAxes) {
   for (const Mode& m : modes) {
     NodeHarness h;
     const uint64_t x = h.value({3}, {1, 2, 3}), y = h.value({3});
-    ASSERT_TRUE(h.run(NodeHarness::node(74, {x}, {y}, {{12, m.exclusive}, {13, m.reverse}})));
+    ASSERT_TRUE(h.run(NodeHarness::node(op::CumSum, {x}, {y}, {{12, m.exclusive}, {13, m.reverse}})));
     EXPECT_TRUE(same_floats(h.read(y), m.want));
   }
   uint32_t seed = 30;
@@ -149,7 +150,7 @@ TEST(CumSumKernel, DirectionsAndAxes) {
         NodeHarness h;
         const auto x = awkward(ref::count_of(d), seed++);
         const uint64_t ix = h.value(d, x), iy = h.value(d);
-        ASSERT_TRUE(h.run(NodeHarness::node(74, {ix}, {iy}, {{11, axis}, {12, m.exclusive}, {13, m.reverse}})));
+        ASSERT_TRUE(h.run(NodeHarness::node(op::CumSum, {ix}, {iy}, {{11, axis}, {12, m.exclusive}, {13, m.reverse}})));
         EXPECT_TRUE(same_floats(h.read(iy), ref::cumsum(x, d, axis, m.exclusive, m.reverse)));
       }
     }
@@ -161,32 +162,32 @@ TEST(CumSumKernel, AxisFromSecondInput) {
   const auto xv = uniform(6, 31);
   const uint64_t x = h.value({2, 3}, xv), y = h.value({2, 3});
   const uint64_t axis_w = h.value({1}, {-2}, kValueWeight);
-  ASSERT_TRUE(h.run(NodeHarness::node(74, {x, axis_w}, {y}, {{11, 1}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::CumSum, {x, axis_w}, {y}, {{11, 1}})));
   EXPECT_TRUE(same_floats(h.read(y), ref::cumsum(xv, {2, 3}, 0, false, false)));
   const uint64_t bad_w = h.value({1}, {2}, kValueWeight);
-  EXPECT_FALSE(h.run(NodeHarness::node(74, {x, bad_w}, {y})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::CumSum, {x, bad_w}, {y})));
   // An axis computed at run time that turns out bad fails the pass.
   const uint64_t bad_act = h.value({1}, {kNaN});
-  EXPECT_FALSE(h.run(NodeHarness::node(74, {x, bad_act}, {y})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::CumSum, {x, bad_act}, {y})));
 }
 
 TEST(TopKKernel, DocumentedCasesTiesAndNonFinite) {
   NodeHarness h;
   const uint64_t x = h.value({4}, {5, 9, 9, 1}), v = h.value({2}), i = h.value({2});
-  ASSERT_TRUE(h.run(NodeHarness::node(75, {x}, {v, i})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::TopK, {x}, {v, i})));
   EXPECT_TRUE(same_floats(h.read(v), {9, 9}));
   EXPECT_TRUE(same_floats(h.read(i), {1, 2}));
-  ASSERT_TRUE(h.run(NodeHarness::node(75, {x}, {v, i}, {{12, 1}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::TopK, {x}, {v, i}, {{12, 1}})));
   EXPECT_TRUE(same_floats(h.read(v), {1, 5}));
   EXPECT_TRUE(same_floats(h.read(i), {3, 0}));
   // -inf is a value like any other, and NaNs come after every number.
   const uint64_t y = h.value({5}, {kNaN, -kInf, 2, kNaN, -kInf}), v5 = h.value({5}), i5 = h.value({5});
-  ASSERT_TRUE(h.run(NodeHarness::node(75, {y}, {v5, i5})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::TopK, {y}, {v5, i5})));
   EXPECT_TRUE(same_floats(h.read(v5), {2, -kInf, -kInf, kNaN, kNaN}));
   EXPECT_TRUE(same_floats(h.read(i5), {2, 1, 4, 0, 3}));
   // K above D pads with the bound.
   const uint64_t v6 = h.value({6}), i6 = h.value({6});
-  ASSERT_TRUE(h.run(NodeHarness::node(75, {x}, {v6, i6}, {{12, 1}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::TopK, {x}, {v6, i6}, {{12, 1}})));
   EXPECT_TRUE(same_floats(h.read(v6), {1, 5, 9, 9, 1e30f, 1e30f}));
   EXPECT_TRUE(same_floats(h.read(i6), {3, 0, 1, 2, 0, 0}));
 }
@@ -206,7 +207,7 @@ TEST(TopKKernel, MatchesSortingReference) {
       Dims dy = c.d;
       dy[c.axis] = c.k;
       const uint64_t ix = h.value(c.d, x), iv = h.value(dy), ii = h.value(dy);
-      ASSERT_TRUE(h.run(NodeHarness::node(75, {ix}, {iv, ii}, {{11, c.axis}, {12, largest}})))
+      ASSERT_TRUE(h.run(NodeHarness::node(op::TopK, {ix}, {iv, ii}, {{11, c.axis}, {12, largest}})))
           << h.last_message();
       std::vector<float> wv, wi_;
       ref::topk(x, c.d, c.axis, c.k, largest == 0, &wv, &wi_);

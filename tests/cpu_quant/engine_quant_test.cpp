@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "container/op_codes.h"
 #include "cpu/quant_hooks.h"
 #include "cpu/quant_operands.h"
 #include "cpu/quant_round.h"
@@ -446,7 +447,7 @@ TEST(QuantOperands, ConvTransposeInputColumnsAlongChannels) {
   const std::vector<float> wv = randoms(60, 18);
   const uint64_t w = b.weight({5, 3, 2, 2}, wv);
   const uint64_t out = b.output({1, 3, 6, 6});
-  b.node(28, {in, w}, {out}, {{0, 2}, {1, 2}, {2, 2}, {3, 2}});
+  b.node(op::ConvTranspose, {in, w}, {out}, {{0, 2}, {1, 2}, {2, 2}, {3, 2}});
   const std::vector<float> x = randoms(45, 19);
   std::vector<float> y;
   {

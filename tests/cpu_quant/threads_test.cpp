@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "container/op_codes.h"
 #include "quant_test_util.h"
 
 namespace vorn {
@@ -41,10 +42,10 @@ GraphBuilder model(uint32_t seed) {
   const uint64_t w3 = b.weight({32, 12}, randoms(384, seed + 2));
   const uint64_t a = b.act({1, 16, 32, 32}), r = b.act({1, 16, 32, 32}), c = b.act({1, 16, 32, 32});
   const uint64_t out = b.output({1, 16, 32, 12});
-  b.node(5, {in, w1}, {a}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}});
-  b.node(6, {a}, {r});
-  b.node(5, {r, w2}, {c}, {{0, 1}, {1, 1}});
-  b.node(16, {c, w3}, {out});
+  b.node(op::Conv, {in, w1}, {a}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}});
+  b.node(op::Relu, {a}, {r});
+  b.node(op::Conv, {r, w2}, {c}, {{0, 1}, {1, 1}});
+  b.node(op::MatMul, {c, w3}, {out});
   return b;
 }
 

@@ -7,6 +7,8 @@
 #include <functional>
 #include <vector>
 
+#include "container/op_codes.h"
+
 namespace vorn::ref {
 
 using Dims = std::vector<uint64_t>;
@@ -112,28 +114,28 @@ inline float clamp01_nan(float v) { return std::isnan(v) ? v : std::fmin(1.0f, s
 // Each operator with one parameter set; x is one element.
 inline std::vector<UnaryRef> unary_ops() {
   return {
-      {6, "Relu", 0, 0, [](float x) { return relu(x); }, false},
-      {11, "Sigmoid", 0, 0, [](float x) { return 1.0f / (1.0f + std::exp(-x)); }, true},
-      {12, "HardSigmoid", 0.2f, 0.5f, [](float x) { return clamp01_nan(0.2f * x + 0.5f); }, false},
-      {13, "HardSwish", 0, 0, [](float x) { return x * clamp01_nan(x * 0.16666667f + 0.5f); }, false},
-      {26, "LeakyRelu", 0.1f, 0, [](float x) { return std::isnan(x) ? x : (x >= 0 ? x : 0.1f * x); }, false},
-      {30, "Clip", -1.5f, 2.0f, [](float x) { return std::isnan(x) ? x : std::fmin(2.0f, std::fmax(-1.5f, x)); }, false},
-      {39, "Sqrt", 0, 0, [](float x) { return std::sqrt(x); }, false},
-      {45, "Exp", 0, 0, [](float x) { return std::exp(x); }, true},
-      {48, "Tanh", 0, 0, [](float x) { return std::tanh(x); }, true},
-      {52, "Cos", 0, 0, [](float x) { return std::cos(x); }, true},
-      {53, "Sin", 0, 0, [](float x) { return std::sin(x); }, true},
-      {59, "Log", 0, 0, [](float x) { return std::log(x); }, true},
-      {61, "Abs", 0, 0, [](float x) { return std::fabs(x); }, false},
-      {62, "Neg", 0, 0, [](float x) { return -x; }, false},
-      {63, "Floor", 0, 0, [](float x) { return std::floor(x); }, false},
-      {64, "Ceil", 0, 0, [](float x) { return std::ceil(x); }, false},
+      {op::Relu, "Relu", 0, 0, [](float x) { return relu(x); }, false},
+      {op::Sigmoid, "Sigmoid", 0, 0, [](float x) { return 1.0f / (1.0f + std::exp(-x)); }, true},
+      {op::HardSigmoid, "HardSigmoid", 0.2f, 0.5f, [](float x) { return clamp01_nan(0.2f * x + 0.5f); }, false},
+      {op::HardSwish, "HardSwish", 0, 0, [](float x) { return x * clamp01_nan(x * 0.16666667f + 0.5f); }, false},
+      {op::LeakyRelu, "LeakyRelu", 0.1f, 0, [](float x) { return std::isnan(x) ? x : (x >= 0 ? x : 0.1f * x); }, false},
+      {op::Clip, "Clip", -1.5f, 2.0f, [](float x) { return std::isnan(x) ? x : std::fmin(2.0f, std::fmax(-1.5f, x)); }, false},
+      {op::Sqrt, "Sqrt", 0, 0, [](float x) { return std::sqrt(x); }, false},
+      {op::Exp, "Exp", 0, 0, [](float x) { return std::exp(x); }, true},
+      {op::Tanh, "Tanh", 0, 0, [](float x) { return std::tanh(x); }, true},
+      {op::Cos, "Cos", 0, 0, [](float x) { return std::cos(x); }, true},
+      {op::Sin, "Sin", 0, 0, [](float x) { return std::sin(x); }, true},
+      {op::Log, "Log", 0, 0, [](float x) { return std::log(x); }, true},
+      {op::Abs, "Abs", 0, 0, [](float x) { return std::fabs(x); }, false},
+      {op::Neg, "Neg", 0, 0, [](float x) { return -x; }, false},
+      {op::Floor, "Floor", 0, 0, [](float x) { return std::floor(x); }, false},
+      {op::Ceil, "Ceil", 0, 0, [](float x) { return std::ceil(x); }, false},
       // Default rounding mode: nearest, halves to even.
-      {65, "Round", 0, 0, [](float x) { return std::nearbyint(x); }, false},
-      {66, "Reciprocal", 0, 0, [](float x) { return 1.0f / x; }, false},
-      {67, "Elu", 0.7f, 0, [](float x) { return x >= 0 ? x : 0.7f * (std::exp(x) - 1.0f); }, true},
-      {68, "Selu", 1.5f, 1.25f, [](float x) { return x > 0 ? 1.25f * x : 1.25f * (1.5f * (std::exp(x) - 1.0f)); }, true},
-      {82, "Not", 0, 0, [](float x) { return x == 0 ? 1.0f : 0.0f; }, false},
+      {op::Round, "Round", 0, 0, [](float x) { return std::nearbyint(x); }, false},
+      {op::Reciprocal, "Reciprocal", 0, 0, [](float x) { return 1.0f / x; }, false},
+      {op::Elu, "Elu", 0.7f, 0, [](float x) { return x >= 0 ? x : 0.7f * (std::exp(x) - 1.0f); }, true},
+      {op::Selu, "Selu", 1.5f, 1.25f, [](float x) { return x > 0 ? 1.25f * x : 1.25f * (1.5f * (std::exp(x) - 1.0f)); }, true},
+      {op::Not, "Not", 0, 0, [](float x) { return x == 0 ? 1.0f : 0.0f; }, false},
   };
 }
 

@@ -8,6 +8,7 @@
 #include <numeric>
 #include <vector>
 
+#include "container/op_codes.h"
 #include "reference/elementwise_reference.h"
 
 namespace vorn::ref {
@@ -40,7 +41,7 @@ inline std::vector<float> reduce(const std::vector<float>& x, const Dims& dims, 
         case 40: {
           float s = 0.0f;
           for (uint64_t d = 0; d < f.d; ++d) s += at(x, f, o, d, p);
-          r = code == 47 ? s : s / static_cast<float>(f.d);
+          r = code == op::ReduceSum ? s : s / static_cast<float>(f.d);
           break;
         }
         case 73: {
@@ -52,13 +53,13 @@ inline std::vector<float> reduce(const std::vector<float>& x, const Dims& dims, 
         case 71:
         case 72: {
           if (f.d == 0) {
-            r = code == 71 ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
+            r = code == op::ReduceMax ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
             break;
           }
           r = at(x, f, o, 0, p);
           for (uint64_t d = 1; d < f.d; ++d) {
             const float v = at(x, f, o, d, p);
-            if (code == 71 ? v > r : v < r) r = v;
+            if (code == op::ReduceMax ? v > r : v < r) r = v;
           }
           break;
         }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "api/text.h"
+#include "container/op_codes.h"
 #include "session/session.h"
 #include "tests/session/test_models.h"
 #include "vorn.h"
@@ -132,7 +133,7 @@ TEST(ModelDescribe, CornerBoxesFromTheLastConcat) {
   uint64_t x = b.input({1, 4}, "x");
   uint64_t y = b.input({1, 4}, "y");
   uint64_t out = b.output({1, 8}, "boxes");
-  b.node(20, {x, y}, {out}, {{11, 1}, {12, 1}});
+  b.node(op::Concat, {x, y}, {out}, {{11, 1}, {12, 1}});
   ModelFile m(b);
   Session s;
   ASSERT_TRUE(s.inspect(m.path));

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "container/op_codes.h"
 #include "session/session.h"
 #include "tests/session/test_models.h"
 #include "vorn.h"
@@ -126,7 +127,7 @@ ModelBuilder transpose_model() {
   ModelBuilder b;
   uint64_t x = b.input({1, 4}, "x");
   uint64_t y = b.output({4, 1}, "y");
-  b.node(14, {x}, {y}, {{0, 1}, {1, 0}, {4, 1}});
+  b.node(op::Transpose, {x}, {y}, {{0, 1}, {1, 0}, {4, 1}});
   return b;
 }
 
