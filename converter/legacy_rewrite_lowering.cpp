@@ -5,11 +5,11 @@
 // is refused here rather than run with shapes the kernels would misread.
 #include <cstring>
 
+#include "container/detection_ops.h"
 #include "container/records.h"
 #include "converter/conversion_notes.h"
 #include "converter/legacy_rewrites.h"
 #include "converter/lowering_internal.h"
-#include "cpu/kernels/detection.h"
 
 namespace vorn {
 
