@@ -74,6 +74,16 @@ struct MetaEntry {
   uint64_t value_offset;  // writer
 };
 
+// Spans of the ONNX bytes (protobuf messages stay below 2 GiB). Attributes
+// that no node word keeps are read back from the NodeProto through it: by
+// position, since ONNX node names are optional.
+struct NodeOrigin {
+  uint32_t name_offset;
+  uint32_t name_length;
+  uint32_t proto_start;
+  uint32_t proto_end;
+};
+
 struct OpsetTable {
   uint64_t count;
   uint64_t domain_offset[kMaxOpsetImports];
@@ -125,8 +135,9 @@ struct BuilderState {
   uint64_t onnx_size;
   uint64_t default_opset;  // opset of the default domain, set once the model is read
 
-  uint32_t node_name_offset[kMaxNodes];
-  uint32_t node_name_length[kMaxNodes];
+  // Where each node came from: its NodeProto and the name inside it. Nodes
+  // that one NodeProto became share it; appended nodes have none (all 0).
+  NodeOrigin origin[kMaxNodes];
 
   uint64_t ir_version;
   OpsetTable opsets;

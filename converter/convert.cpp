@@ -14,8 +14,10 @@
 #include "converter/container_output.h"
 #include "converter/conversion_notes.h"
 #include "converter/detection_tail.h"
+#include "converter/graph_check.h"
 #include "converter/lowering.h"
 #include "converter/node_import.h"
+#include "converter/onnx_model.h"
 #include "converter/onnx_import.h"
 #include "converter/shape_binding.h"
 
@@ -32,10 +34,6 @@ ConvertOutcome fail(BuilderState* s, ByteString message) {
   return ConvertOutcome{1, message};
 }
 
-std::string node_name(const BuilderState& s, uint64_t i) {
-  if (i >= kMaxNodes || s.onnx == nullptr) return std::string();
-  return std::string(reinterpret_cast<const char*>(s.onnx) + s.node_name_offset[i], s.node_name_length[i]);
-}
 
 std::string op_text(uint64_t op) {
   Slice n = op_name(op);
@@ -66,37 +64,6 @@ uint8_t* read_whole(const char* path, uint64_t* size, int* status) {
   *size = static_cast<uint64_t>(n);
   *status = 0;
   return p;
-}
-
-// Every input of every node is a graph input, a weight with data or the
-// output of an earlier node.
-std::string dangling_input(const BuilderState& s) {
-  std::vector<uint8_t> produced(s.value_count, 0);
-  for (uint64_t i = 0; i < s.value_count; ++i) {
-    const BuilderValue& v = s.values[i];
-    if (v.kind == kValueGraphInput || (v.kind == kValueWeight && v.data != nullptr && v.size != 0)) produced[i] = 1;
-  }
-  for (uint64_t i = 0; i < s.node_count; ++i) {
-    const BuilderNode& n = s.nodes[i];
-    for (uint64_t k = 0; k < n.input_count() && k < 8; ++k) {
-      uint64_t in = n.input(k);
-      if (in == kNoIndex) continue;
-      if (in >= s.value_count || !produced[in]) {
-        std::string value = in < s.value_count ? std::string(reinterpret_cast<const char*>(s.values[in].name),
-                                                             s.values[in].name_len)
-                                               : std::string("?");
-        return "unsupported " + op_text(n.op()) + " '" + node_name(s, i) + "': its input '" + value +
-               "' has no producer (neither a graph input, a weight nor an earlier node's output)";
-      }
-    }
-    for (uint64_t k = 0; k < n.output_count() && k < 4; ++k)
-      if (n.output(k) < s.value_count) produced[n.output(k)] = 1;
-  }
-  for (uint64_t i = 0; i < s.value_count; ++i)
-    if (s.values[i].kind == kValueGraphOutput && !produced[i])
-      return "the graph output '" + std::string(reinterpret_cast<const char*>(s.values[i].name), s.values[i].name_len) +
-             "' is computed by no node";
-  return std::string();
 }
 
 // Intermediates of rank 0 are either dead (constants consumed at convert
@@ -167,9 +134,13 @@ ConvertOutcome convert_onnx_impl(Slice onnx_path, Slice vorn_path, uint64_t opti
     return fail("the model is larger than the converter's limits (16384 nodes, 32768 values)");
   }
 
+  std::string unfed = graph_check_producers(*s, false);
+  if (!unfed.empty()) {
+    builder_free(s);
+    return fail(unfed);
+  }
   s->lowering_error = 0;
-  LowerSource source{begun.graph_start, begun.graph_end};
-  if (!lower_graph(*s, source)) return fail(s, lowering_message(*s));
+  if (!lower_graph(*s)) return fail(s, lowering_message(*s));
 
   for (uint64_t i = 0; i < s->node_count; ++i)
     if (s->nodes[i].attr(1) == kCastTag) s->nodes[i].attr(1) = 0;
@@ -184,7 +155,7 @@ ConvertOutcome convert_onnx_impl(Slice onnx_path, Slice vorn_path, uint64_t opti
         if (o >= s->value_count) continue;
         const BuilderValue& v = s->values[o];
         if (v.elem == kElemI64 && v.data == nullptr && v.kind != kValueGraphInput) {
-          std::string m = "unsupported " + op_text(n.op()) + " '" + node_name(*s, i) +
+          std::string m = "unsupported " + op_text(n.op()) + " '" + node_label(*s, i) +
                           "': its int64 result could not be computed at convert time, and the engines compute "
                           "int64 values as f32 (multi-dimensional index arithmetic is not folded yet)";
           builder_free(s);
@@ -192,11 +163,12 @@ ConvertOutcome convert_onnx_impl(Slice onnx_path, Slice vorn_path, uint64_t opti
         }
       }
     }
-    std::string dangling = dangling_input(*s);
-    if (!dangling.empty()) {
-      builder_free(s);
-      return fail(dangling);
-    }
+  }
+  std::string unsound = graph_check_producers(*s, true);
+  if (unsound.empty()) unsound = graph_check_sizes(*s);
+  if (!unsound.empty()) {
+    builder_free(s);
+    return fail(unsound);
   }
   scalar_and_dead_values(*s);
   for (uint64_t k = 0; k < s->int64_input_count && k < kMaxInt64Inputs; ++k)

@@ -345,8 +345,7 @@ bool legacy_rewrite_node(BuilderState& s, BuilderNode& node, const uint8_t* name
         uint64_t op = s.nodes[r].op();
         if (op == op::Transpose || op == op::Split || op == op::Slice) continue;
         s.nodes[w] = s.nodes[r];
-        s.node_name_offset[w] = s.node_name_offset[r];
-        s.node_name_length[w] = s.node_name_length[r];
+        s.origin[w] = s.origin[r];
         ++w;
       }
       s.node_count = w;

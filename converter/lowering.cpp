@@ -9,6 +9,7 @@
 #include "container/op_codes.h"
 #include "converter/constant_fold.h"
 #include "converter/legacy_rewrites.h"
+#include "converter/onnx_model.h"
 #include "converter/lowering_internal.h"
 #include "converter/protobuf_wire.h"
 
@@ -88,13 +89,11 @@ BuilderNode* insert_after_current(Lower& L) {
   if (s.node_count >= kMaxNodes) return nullptr;
   const uint64_t at = L.node + 1 + L.inserted;
   std::memmove(&s.nodes[at + 1], &s.nodes[at], (s.node_count - at) * sizeof(BuilderNode));
-  std::memmove(&s.node_name_offset[at + 1], &s.node_name_offset[at], (s.node_count - at) * sizeof(uint32_t));
-  std::memmove(&s.node_name_length[at + 1], &s.node_name_length[at], (s.node_count - at) * sizeof(uint32_t));
+  std::memmove(&s.origin[at + 1], &s.origin[at], (s.node_count - at) * sizeof(NodeOrigin));
   ++s.node_count;
   ++L.end;
   ++L.inserted;
-  s.node_name_offset[at] = s.node_name_offset[L.node];
-  s.node_name_length[at] = s.node_name_length[L.node];
+  s.origin[at] = s.origin[L.node];
   BuilderNode& n = s.nodes[at];
   std::memset(&n, 0, sizeof n);
   for (int k = 2; k < 10; ++k) n.w[k] = kNoIndex;
@@ -103,27 +102,14 @@ BuilderNode* insert_after_current(Lower& L) {
   return &n;
 }
 
-// The NodeProto [start, end) that holds the current node's name. The spans
-// of the graph's NodeProtos are listed once per pass (they are in file
-// order, so sorted) and searched by the name's offset.
+// The NodeProto [start, end) the current node was imported from.
 bool current_node_proto(Lower& L, uint64_t* start, uint64_t* end) {
   const BuilderState& s = L.s;
-  if (s.onnx == nullptr || L.node >= kMaxNodes || s.node_name_length[L.node] == 0) return false;
-  if (!L.protos_listed) {
-    L.protos_listed = true;
-    uint64_t pos = L.source.graph_start;
-    PbField f;
-    while (pb_next(s.onnx, L.source.graph_end, pos, f) == PbStep::kField)
-      if (f.number == 1 && f.wire == kWireLen) L.protos.push_back({f.start, f.end});
-  }
-  const uint64_t at = s.node_name_offset[L.node];
-  auto it = std::upper_bound(L.protos.begin(), L.protos.end(), at,
-                             [](uint64_t v, const std::pair<uint64_t, uint64_t>& p) { return v < p.first; });
-  if (it == L.protos.begin()) return false;
-  --it;
-  if (at >= it->second) return false;
-  *start = it->first;
-  *end = it->second;
+  if (s.onnx == nullptr || L.node >= kMaxNodes) return false;
+  const NodeOrigin& o = s.origin[L.node];
+  if (o.proto_end <= o.proto_start || o.proto_end > s.onnx_size) return false;
+  *start = o.proto_start;
+  *end = o.proto_end;
   return true;
 }
 
@@ -301,8 +287,7 @@ void final_sweep(BuilderState& s) {
       if (n.input(k) < s.value_count) s.values[n.input(k)].padded_size = 111;
     if (kept != i) {
       s.nodes[kept] = n;
-      s.node_name_offset[kept] = s.node_name_offset[i];
-      s.node_name_length[kept] = s.node_name_length[i];
+      s.origin[kept] = s.origin[i];
     }
     ++kept;
   }
@@ -320,8 +305,8 @@ void final_sweep(BuilderState& s) {
 
 }  // namespace
 
-bool lower_graph(BuilderState& s, const LowerSource& source) {
-  Lower L{s, s.options != nullptr, source};
+bool lower_graph(BuilderState& s) {
+  Lower L{s, s.options != nullptr};
   if (s.node_count >= 1) {
     if (!L.options) raw_sigmoid_rewrite(L);
     L.end = s.node_count;
@@ -375,9 +360,7 @@ ByteString lowering_message(const BuilderState& s) {
   uint64_t op = 0;
   if (s.failing_node < kMaxNodes && s.failing_node < s.node_count) {
     op = s.nodes[s.failing_node].op();
-    if (s.onnx != nullptr)
-      name.assign(reinterpret_cast<const char*>(s.onnx) + s.node_name_offset[s.failing_node],
-                  s.node_name_length[s.failing_node]);
+    name = node_label(s, s.failing_node);
   }
   Slice on = op_name(op);
   std::string op_text(reinterpret_cast<const char*>(on.ptr), on.len);

@@ -26,16 +26,9 @@ enum : uint64_t {
   kLowerRefused = 10,
 };
 
-// The GraphProto span of the model being converted, so that rules can read
-// attributes the importer does not keep (keepdims).
-struct LowerSource {
-  uint64_t graph_start = 0;
-  uint64_t graph_end = 0;
-};
-
 // True when every node was lowered; false with the failing node index and
 // the code in the state. The caller sets lowering_error to 0 first.
-bool lower_graph(BuilderState& s, const LowerSource& source);
+bool lower_graph(BuilderState& s);
 
 // The failure message of a stopped pass.
 ByteString lowering_message(const BuilderState& s);

@@ -43,8 +43,7 @@ bool lower_gather(Lower& L, BuilderNode& n) {
         int64_t j = raw_i64(ip, k);
         if (j < 0) j += static_cast<int64_t>(n_src);
         if (j < 0 || j >= static_cast<int64_t>(n_src)) {
-          if (L.options) return L.stop(kLowerFoldFailed);
-          p[k] = 0;
+          return L.stop(kLowerFoldFailed);
         } else {
           p[k] = raw_i64(src, static_cast<uint64_t>(j));
         }
@@ -59,10 +58,7 @@ bool lower_gather(Lower& L, BuilderNode& n) {
   if (scalar_index) {
     int64_t j = raw_i64(iv.data, 0);
     if (j < 0) j += static_cast<int64_t>(x.dims[axis]);
-    if (j < 0 || j >= static_cast<int64_t>(x.dims[axis])) {
-      if (L.options) return L.refuse("a constant index outside the axis");
-      j = j < 0 ? 0 : static_cast<int64_t>(x.dims[axis]) - 1;
-    }
+    if (j < 0 || j >= static_cast<int64_t>(x.dims[axis])) return L.refuse("a constant index outside the axis");
     uint64_t o[kBuilderRank], r = 0;
     bool keep_axis = iv.rank != 0 && elem_count(iv) == 1;
     for (uint64_t k = 0; k < x.rank; ++k) {
@@ -93,9 +89,8 @@ bool lower_gather(Lower& L, BuilderNode& n) {
       uint64_t count = iv.size / 8;
       for (uint64_t k = 0; k < count; ++k) {
         int64_t j = raw_i64(iv.data, k);
-        if (j < -static_cast<int64_t>(x.dims[axis]) || j >= static_cast<int64_t>(x.dims[axis])) {
-          if (L.options) return L.refuse("a constant index outside the axis");
-        }
+        if (j < -static_cast<int64_t>(x.dims[axis]) || j >= static_cast<int64_t>(x.dims[axis]))
+          return L.refuse("a constant index outside the axis");
       }
       if (x.dims[axis] > (uint64_t{1} << 24)) return L.stop(kLowerGatherIndices);
       indices = i64_as_f32_weight(L, idx);

@@ -22,16 +22,12 @@ bool const_size_ok(uint64_t rank, const uint64_t* dims);
 constexpr uint64_t kConsumedMark = 999;
 
 struct Lower {
-  Lower(BuilderState& state, bool options_mode, LowerSource src) : s(state), options(options_mode), source(src) {}
+  Lower(BuilderState& state, bool options_mode) : s(state), options(options_mode) {}
   BuilderState& s;
   bool options;
-  LowerSource source;
   uint64_t node = 0;  // index of the node being lowered
   uint64_t end = 0;   // nodes [0, end) are visited
   uint64_t inserted = 0;  // nodes inserted right after the current one (not visited)
-  // Spans of the graph's NodeProtos, listed on first use by the attribute reads.
-  std::vector<std::pair<uint64_t, uint64_t>> protos;
-  bool protos_listed = false;
 
   BuilderValue& v(uint64_t i) { return s.values[i]; }
   bool valid(uint64_t i) const { return i != kNoIndex && i < s.value_count; }

@@ -500,6 +500,10 @@ bool lower_identity(Lower& L, BuilderNode& n) {
   if (!L.valid(in)) return L.refuse("input 0 is missing");
   BuilderValue& x = L.v(in);
   BuilderValue& y = L.v(out);
+  // Only input 0 is read: Dropout's ratio and the operands of nodes
+  // imported as pass-throughs are not inputs of the runtime node.
+  n.w[1] = 1;
+  for (int k = 3; k < 10; ++k) n.w[k] = kNoIndex;
   if (in == out) return true;
   const bool cast = n.attr(1) == kCastTag;
   const uint64_t target = n.attr(0);

@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/files.h"
 #include "converter/conversion_notes.h"
+#include "converter/graph_order.h"
 #include "converter/legacy_rewrites.h"
 #include "converter/node_import.h"
 #include "converter/onnx_model.h"
@@ -146,16 +148,13 @@ ImportOutcome onnx_import_begin(uint8_t* onnx, uint64_t size, uint8_t* external,
 
 ByteString onnx_import_nodes(BuilderState& s, uint64_t gs, uint64_t ge, uint64_t last_kept) {
   const uint8_t* b = s.onnx;
-  uint64_t pos = gs, ordinal = 0, unsupported = 0;
+  uint64_t unsupported = 0;
   std::string report;
-  PbField f;
-  for (;;) {
-    PbStep st = pb_next(b, ge, pos, f);
-    if (st == PbStep::kEnd) break;
-    if (st == PbStep::kBad) return text("corrupt GraphProto pass 2b");
-    if (f.number != 1 || f.wire != kWireLen) continue;
-    uint64_t index = ordinal++;
-    if (last_kept != UINT64_MAX && index > last_kept) continue;
+  std::vector<NodeProtoSpan> order;
+  std::string unordered = onnx_node_order(b, gs, ge, &order);
+  if (!unordered.empty()) return text(unordered);
+  for (const NodeProtoSpan& f : order) {
+    if (last_kept != UINT64_MAX && f.ordinal > last_kept) continue;
     if (s.node_count >= 16377 || s.value_count >= 32705)
       return text("the model is larger than the converter's limits (16384 nodes, 32768 values)");
     OnnxNodeHeader h;
@@ -163,10 +162,9 @@ ByteString onnx_import_nodes(BuilderState& s, uint64_t gs, uint64_t ge, uint64_t
     s.import_reason = 0;
     uint64_t before = s.node_count;
     if (onnx_import_node(s, b, f.start, f.end)) {
-      for (uint64_t k = before; k < s.node_count; ++k) {
-        s.node_name_offset[k] = static_cast<uint32_t>(h.name_offset);
-        s.node_name_length[k] = static_cast<uint32_t>(h.name_length);
-      }
+      for (uint64_t k = before; k < s.node_count; ++k)
+        s.origin[k] = NodeOrigin{static_cast<uint32_t>(h.name_offset), static_cast<uint32_t>(h.name_length),
+                                 static_cast<uint32_t>(f.start), static_cast<uint32_t>(f.end)};
       continue;
     }
     if (s.import_reason == kImportTableFull)
@@ -177,7 +175,9 @@ ByteString onnx_import_nodes(BuilderState& s, uint64_t gs, uint64_t ge, uint64_t
                                               : std::string(reinterpret_cast<const char*>(b + h.domain_offset),
                                                             h.domain_length);
     uint64_t node_opset = builder_opset_for_domain(s, b + h.domain_offset, h.domain_length);
-    report += "  '" + std::string(reinterpret_cast<const char*>(b + h.name_offset), h.name_length) + "' " +
+    const uint64_t label = h.name_length != 0 ? h.name_offset : h.output_offset;
+    const uint64_t label_length = h.name_length != 0 ? h.name_length : h.output_length;
+    report += "  '" + std::string(reinterpret_cast<const char*>(b + label), label_length) + "' " +
               std::string(reinterpret_cast<const char*>(b + h.op_offset), h.op_length) + " (" + domain +
               " opset " + std::to_string(node_opset) + "): " + node_import_reason_text(s) + "\n";
   }

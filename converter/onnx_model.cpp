@@ -117,8 +117,22 @@ void onnx_node_header(const uint8_t* b, uint64_t start, uint64_t end, OnnxNodeHe
     } else if (f.number == 7) {
       out->domain_offset = f.start;
       out->domain_length = len;
+    } else if (f.number == 2 && out->output_offset == 0) {
+      out->output_offset = f.start;
+      out->output_length = len;
     }
   }
+}
+
+std::string node_label(const BuilderState& s, uint64_t i) {
+  if (i >= kMaxNodes || s.onnx == nullptr) return std::string();
+  const NodeOrigin& o = s.origin[i];
+  const char* b = reinterpret_cast<const char*>(s.onnx);
+  if (o.name_length != 0) return std::string(b + o.name_offset, o.name_length);
+  if (o.proto_end <= o.proto_start) return std::string();
+  OnnxNodeHeader h;
+  onnx_node_header(s.onnx, o.proto_start, o.proto_end, &h);
+  return std::string(b + h.output_offset, h.output_length);
 }
 
 namespace {

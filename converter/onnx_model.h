@@ -3,6 +3,7 @@
 // and the header fields of a NodeProto.
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "converter/builder_state.h"
 
@@ -22,11 +23,16 @@ struct OnnxNodeHeader {
   uint64_t name_offset, name_length;
   uint64_t op_offset, op_length;
   uint64_t domain_offset, domain_length;
+  uint64_t output_offset, output_length;  // the first output
 };
 
-// Name, op_type and domain spans of the NodeProto [start, end); the scan
-// stops quietly at anything malformed, keeping the spans found.
+// Name, op_type, domain and first output spans of the NodeProto [start,
+// end); the scan stops quietly at anything malformed, keeping the spans found.
 void onnx_node_header(const uint8_t* bytes, uint64_t start, uint64_t end, OnnxNodeHeader* out);
+
+// How messages name node i of the state: its ONNX name, or for an unnamed
+// node its first output's name (what users see in a graph viewer).
+std::string node_label(const BuilderState& s, uint64_t i);
 
 // One NodeProto of the graph as spans of the ONNX bytes, for scans that
 // follow tensors from producer to consumer before nodes are imported.

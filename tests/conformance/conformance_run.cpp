@@ -6,10 +6,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 #include "base/bytes.h"
 #include "converter/convert.h"
 #include "converter/shape_binding.h"
+#include "conformance/graph_rewrite.h"
 #include "vorn.h"
 #else
 #define VORN_CONFORMANCE_HAS_CONVERTER 0
@@ -30,6 +33,7 @@ std::string session_error(const VornSession* session) {
 struct TempModel {
   std::string dir;
   std::string path;
+  std::string onnx;  // a rewritten model, when one is written
   TempModel() {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vorn-conf-XXXXXX";
@@ -43,6 +47,7 @@ struct TempModel {
   ~TempModel() {
     if (dir.empty()) return;
     unlink(path.c_str());
+    if (!onnx.empty()) unlink(onnx.c_str());
     rmdir(dir.c_str());
   }
 };
@@ -92,7 +97,7 @@ bool read_output(const VornOutput* output, const TensorSpec& spec, TensorData* o
 bool converter_available() { return true; }
 
 RunOutcome convert_and_run_on_cpu(const std::string& dir, const Case& c,
-                                  const std::vector<TensorData>& inputs) {
+                                  const std::vector<TensorData>& inputs, ModelForm form) {
   RunOutcome outcome;
   TempModel vorn_file;
   if (vorn_file.path.empty()) {
@@ -100,7 +105,29 @@ RunOutcome convert_and_run_on_cpu(const std::string& dir, const Case& c,
     outcome.message = "cannot create a temporary file";
     return outcome;
   }
-  const std::string onnx_path = dir + "/" + c.model;
+  std::string onnx_path = dir + "/" + c.model;
+  if (form != ModelForm::kAsWritten) {
+    std::ifstream in(onnx_path, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    // The seed follows the case, so a failure repeats.
+    uint32_t seed = 0;
+    for (char ch : c.name) seed = seed * 31 + static_cast<uint8_t>(ch);
+    const std::string model =
+        form == ModelForm::kUnnamed ? strip_node_names(bytes.str()) : shuffle_nodes(bytes.str(), seed);
+    vorn_file.onnx = vorn_file.dir + "/model.onnx";
+    bool written = false;
+    {
+      std::ofstream out(vorn_file.onnx, std::ios::binary);
+      written = !model.empty() && (out << model) && out.flush();
+    }
+    if (!written) {
+      outcome.status = RunOutcome::Status::kFailed;
+      outcome.message = "cannot rewrite " + onnx_path;
+      return outcome;
+    }
+    onnx_path = vorn_file.onnx;
+  }
   // Options mode: the conversion that computes what ONNX Runtime computes or
   // refuses. The fixtures carry static shapes, so nothing is bound.
   ConvertOptions options = convert_options_init();
@@ -154,7 +181,7 @@ RunOutcome convert_and_run_on_cpu(const std::string& dir, const Case& c,
 bool converter_available() { return false; }
 
 RunOutcome convert_and_run_on_cpu(const std::string&, const Case&,
-                                  const std::vector<TensorData>&) {
+                                  const std::vector<TensorData>&, ModelForm) {
   RunOutcome outcome;
   outcome.status = RunOutcome::Status::kUnavailable;
   outcome.message = "converter entry point not built yet";

@@ -23,10 +23,16 @@ struct RunOutcome {
 // Whether this build can convert ONNX files at all.
 bool converter_available();
 
-// Converts dir/case.model into a temporary .vorn file, opens it on the CPU,
-// binds every input by name, runs once and reads the outputs named by the
-// case. The temporary file is removed before returning.
+// How the case's model is handed to the converter: as committed, with
+// every node name removed, or with its nodes in a shuffled order.
+enum class ModelForm { kAsWritten, kUnnamed, kShuffled };
+
+// Converts dir/case.model (in the given form) into a temporary .vorn file,
+// opens it on the CPU, binds every input by name, runs once and reads the
+// outputs named by the case. The temporary files are removed before
+// returning.
 RunOutcome convert_and_run_on_cpu(const std::string& dir, const Case& c,
-                                  const std::vector<TensorData>& inputs);
+                                  const std::vector<TensorData>& inputs,
+                                  ModelForm form = ModelForm::kAsWritten);
 
 }  // namespace vorn::conformance

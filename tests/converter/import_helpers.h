@@ -68,8 +68,8 @@ inline uint64_t find(const vorn::BuilderState& s, const std::string& name) {
 // The first node whose ONNX name is `name`.
 inline const vorn::BuilderNode* node_named(const vorn::BuilderState& s, const std::string& name) {
   for (uint64_t i = 0; i < s.node_count; ++i)
-    if (s.node_name_length[i] == name.size() &&
-        std::memcmp(s.onnx + s.node_name_offset[i], name.data(), name.size()) == 0)
+    if (s.origin[i].name_length == name.size() &&
+        std::memcmp(s.onnx + s.origin[i].name_offset, name.data(), name.size()) == 0)
       return &s.nodes[i];
   return nullptr;
 }

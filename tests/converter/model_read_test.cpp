@@ -204,7 +204,7 @@ TEST(ModelRead, LimitsStopLargeGraphs) {
   for (int count : {16377, 16378}) {
     onnxw::Graph g;
     g.inputs.push_back(onnxw::value_info("x", 1, {1}));
-    for (int k = 0; k < count; ++k) g.nodes.push_back(onnxw::node("Relu", {"x"}, {"x"}));
+    for (int k = 0; k < count; ++k) g.nodes.push_back(onnxw::node("Relu", {"x"}, {"y" + std::to_string(k)}));
     Imported r = import_bytes(onnxw::model(g));
     EXPECT_EQ(r.error, count == 16377 ? "" : "the model is larger than the converter's limits (16384 nodes, 32768 values)");
   }

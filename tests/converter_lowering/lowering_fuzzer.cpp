@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (ok && tail.found) ok = append_nms_tail_node(s, tail);
   if (ok) {
     s.lowering_error = 0;
-    if (lower_graph(s, LowerSource{begun.graph_start, begun.graph_end})) {
+    if (lower_graph(s)) {
       ContainerSpec spec;
       std::string error;
       container_output_spec(s, &spec, &error);

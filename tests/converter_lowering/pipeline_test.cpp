@@ -179,7 +179,7 @@ struct State {
   static void set_f32(BuilderNode& n, int k, float f) { n.attr(k) = f32_bits(f); }
   bool lower() {
     s->lowering_error = 0;
-    return lower_graph(*s, LowerSource{});
+    return lower_graph(*s);
   }
 };
 
