@@ -90,21 +90,18 @@ int main(int argc, char** argv) {
   double seconds = argc > 1 ? std::atof(argv[1]) : 0.5;
   int cores = static_cast<int>(vorn::parallel_thread_count());
   std::printf("best-of GFLOP/s, %d cores\n", cores);
-  std::printf("%-34s %6s %10s %10s %10s %10s\n", "shape (M x N x K)", "thr", "serial", "blas-thr", "pool-split",
-              "panels");
+  std::printf("%-34s %6s %10s %10s %10s\n", "shape (M x N x K)", "thr", "serial", "pool-split", "panels");
   for (const Shape& s : kShapes) {
     std::vector<float> a(size_t(s.m * s.k)), b(size_t(s.k * s.n)), c(size_t(s.m * s.n));
     for (size_t i = 0; i < a.size(); ++i) a[i] = float(i % 13) * 0.01f - 0.05f;
     for (size_t i = 0; i < b.size(); ++i) b[i] = float(i % 7) * 0.02f - 0.06f;
     for (int threads : {1, cores}) {
       double serial = threads == 1 ? run(vorn::SgemmThreading::kSerial, 1, s, a, b, c, seconds) : 0;
-      double blas = run(vorn::SgemmThreading::kBlasThreads, threads, s, a, b, c, seconds);
       double pool = run(vorn::SgemmThreading::kPoolSplit, threads, s, a, b, c, seconds);
       double panels = run_panels(threads, s, a, b, c, seconds);
       char label[64];
       std::snprintf(label, sizeof label, "%lld x %lld x %lld", (long long)s.m, (long long)s.n, (long long)s.k);
-      std::printf("%-34s %6d %10.1f %10.1f %10.1f %10.1f   %s\n", label, threads, serial, blas, pool, panels,
-                  s.what);
+      std::printf("%-34s %6d %10.1f %10.1f %10.1f   %s\n", label, threads, serial, pool, panels, s.what);
     }
   }
   return 0;

@@ -5,18 +5,27 @@ find_package(JPEG REQUIRED)
 find_package(PNG REQUIRED)
 find_package(nlohmann_json 3.11 REQUIRED)
 pkg_check_modules(XXHASH REQUIRED IMPORTED_TARGET libxxhash)
-# OpenBLAS: the pthread flavour; the platform layer decides how it is threaded.
+# OpenBLAS: Debian's serial build. Our worker pool splits the products, so
+# the library's own threads would only start when it loads and spin after
+# each call. Debian installs its builds side by side and points the shared
+# name libopenblas.so.0 at one of them through the alternatives system (the
+# threaded build when it is installed); linking the serial build by its full
+# path and searching its folder first at run time (the run path, kept on
+# install) makes that choice ours.
+set(VORN_OPENBLAS_DIR /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/openblas-serial)
 find_path(OPENBLAS_INCLUDE_DIR cblas.h
-  PATHS /usr/include/x86_64-linux-gnu/openblas-pthread /usr/include/openblas /usr/include
-  NO_DEFAULT_PATH)
-find_library(OPENBLAS_LIBRARY NAMES openblas
-  PATHS /usr/lib/x86_64-linux-gnu/openblas-pthread /usr/lib/x86_64-linux-gnu)
+  PATHS /usr/include/${CMAKE_LIBRARY_ARCHITECTURE}/openblas-serial NO_DEFAULT_PATH)
+find_library(OPENBLAS_LIBRARY NAMES openblas PATHS ${VORN_OPENBLAS_DIR} NO_DEFAULT_PATH)
 if(NOT OPENBLAS_INCLUDE_DIR OR NOT OPENBLAS_LIBRARY)
-  message(FATAL_ERROR "OpenBLAS not found: run scripts/setup")
+  message(FATAL_ERROR "Serial OpenBLAS not found (libopenblas-serial-dev): run scripts/setup")
 endif()
 add_library(vorn_openblas INTERFACE)
 target_include_directories(vorn_openblas SYSTEM INTERFACE ${OPENBLAS_INCLUDE_DIR})
 target_link_libraries(vorn_openblas INTERFACE ${OPENBLAS_LIBRARY})
+# Every binary that links OpenBLAS finds the serial one first, built or
+# installed.
+set(CMAKE_BUILD_RPATH ${VORN_OPENBLAS_DIR})
+set(CMAKE_INSTALL_RPATH ${VORN_OPENBLAS_DIR})
 
 add_library(vorn_deps INTERFACE)
 target_link_libraries(vorn_deps INTERFACE

@@ -3,22 +3,20 @@
 #include <cblas.h>
 
 #include <algorithm>
-#include <atomic>
 
 #include "platform/parallel.h"
 
 namespace vorn {
 
-// Threading: OpenBLAS is kept single-threaded and large products are cut
-// into blocks of rows (or columns) that our pool runs. On the conv-shaped
-// products of the CPU engine (bench/sgemm_bench.cpp, 8 cores) this ran
-// 1.2-1.5x faster than OpenBLAS's own threads on the large ones (512 x 3136
-// x 1152: ~510 against ~380 GFLOP/s) and 4x on the thin ones (128 x 49 x
-// 4608: ~225 against ~50), where OpenBLAS's threading barely beats one
-// thread. It also keeps one set of threads in the process: OpenBLAS's
-// workers spin for a while after each call, stealing cores from our pool's
-// next loop, and on a machine narrowed by an affinity mask they
-// oversubscribe the allowed cores.
+// Threading: we link OpenBLAS's serial build and cut large products into
+// blocks of rows (or columns) that our pool runs. On the conv-shaped
+// products of the CPU engine (8 cores) this ran 1.2-1.5x faster than
+// OpenBLAS's own threads on the large ones (512 x 3136 x 1152: ~510 against
+// ~380 GFLOP/s) and 4x on the thin ones (128 x 49 x 4608: ~225 against ~50),
+// where OpenBLAS's threading barely beats one thread. It also keeps one set
+// of threads in the process: the threaded build starts its workers when it
+// is loaded, and they spin for a while after each call, stealing cores from
+// our pool's next loop and burning CPU in an idle application.
 
 namespace {
 
@@ -28,15 +26,6 @@ constexpr int64_t kParallelMinWork = int64_t{1} << 18;
 // Blocks are multiples of this many rows or columns, matching the register
 // tiles of the BLAS kernels so no block ends in a ragged tile.
 constexpr int64_t kBlockAlign = 16;
-
-// The thread count last given to OpenBLAS (0 before the first product):
-// set on first use, never at load time, and only when it changes.
-constinit std::atomic<int> g_blas_threads{0};
-
-void blas_set_threads(int threads) {
-  if (g_blas_threads.exchange(threads, std::memory_order_relaxed) != threads)
-    openblas_set_num_threads(threads);
-}
 
 void sgemm_call(bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float alpha, const float* a,
                 int64_t lda, const float* b, int64_t ldb, float beta, float* c, int64_t ldc) {
@@ -76,7 +65,6 @@ void run_block(void* ctx, size_t index) {
 void sgemm_pool_split(int threads, bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float alpha,
                       const float* a, int64_t lda, const float* b, int64_t ldb, float beta, float* c,
                       int64_t ldc) {
-  blas_set_threads(1);
   int64_t pool = static_cast<int64_t>(parallel_thread_count());
   int64_t t = threads > 0 ? std::min<int64_t>(threads, pool) : pool;
   if (t <= 1 || double(m) * double(n) * double(std::max<int64_t>(k, 1)) < double(kParallelMinWork)) {
@@ -137,7 +125,6 @@ void run_row_block(void* ctx, size_t index) {
 
 void sgemm_one_row(int threads, bool trans_a, bool trans_b, int64_t n, int64_t k, float alpha, const float* a,
                    int64_t lda, const float* b, int64_t ldb, float beta, float* c) {
-  blas_set_threads(1);
   RowJob j{trans_a, trans_b, n, k, n, alpha, beta, a, b, c, lda, ldb};
   const int64_t pool = static_cast<int64_t>(parallel_thread_count());
   const int64_t t = threads > 0 ? std::min<int64_t>(threads, pool) : pool;
@@ -164,12 +151,7 @@ void cpu_sgemm_threading(SgemmThreading threading, int threads, bool trans_a, bo
     case SgemmThreading::kPoolSplit:
       sgemm_pool_split(threads, trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
       return;
-    case SgemmThreading::kBlasThreads:
-      blas_set_threads(threads > 0 ? threads : static_cast<int>(parallel_thread_count()));
-      sgemm_call(trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
-      return;
     case SgemmThreading::kSerial:
-      blas_set_threads(1);
       sgemm_call(trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
       return;
   }

@@ -14,11 +14,10 @@ void cpu_sgemm(bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, floa
                int64_t ldc);
 
 // How a product is spread over threads. cpu_sgemm always uses kPoolSplit;
-// the others exist so the benchmark and tests can compare.
+// kernels that already run on a pool worker call kSerial.
 enum class SgemmThreading {
-  kPoolSplit,    // single-threaded BLAS calls on row or column blocks, run by our pool
-  kBlasThreads,  // one BLAS call using the library's own threads
-  kSerial,       // one single-threaded BLAS call on the calling thread
+  kPoolSplit,  // BLAS calls on row or column blocks, run by our pool
+  kSerial,     // one BLAS call on the calling thread
 };
 
 // Like cpu_sgemm with a chosen threading; `threads` caps the threads used
