@@ -150,27 +150,32 @@ int64_t node_int_list(Lower& L, const char* name, int64_t* out, uint64_t capacit
     uint64_t ap = g.start;
     PbField a;
     bool named = false;
-    uint64_t count = 0;
-    int64_t values[kBuilderRank * 2];
+    std::vector<int64_t> values;
     while (pb_next(b, g.end, ap, a) == PbStep::kField) {
       if (a.number == 1 && a.wire == kWireLen) named = text_equal(b + a.start, a.end - a.start, name);
       if (a.number != 8) continue;
-      if (a.wire == kWireVarint) {
-        if (count < kBuilderRank * 2) values[count] = static_cast<int64_t>(a.value);
-        ++count;
-      } else if (a.wire == kWireLen) {
-        for (uint64_t p = a.start; p < a.end;) {
-          uint64_t v = pb_read_varint(b, a.end, p);
-          if (count < kBuilderRank * 2) values[count] = static_cast<int64_t>(v);
-          ++count;
-        }
-      }
+      if (a.wire == kWireVarint) values.push_back(static_cast<int64_t>(a.value));
+      if (a.wire == kWireLen)
+        for (uint64_t p = a.start; p < a.end;) values.push_back(static_cast<int64_t>(pb_read_varint(b, a.end, p)));
     }
     if (!named) continue;
-    for (uint64_t k = 0; k < count && k < capacity && k < kBuilderRank * 2; ++k) out[k] = values[k];
-    return static_cast<int64_t>(count);
+    for (uint64_t k = 0; k < values.size() && k < capacity; ++k) out[k] = values[k];
+    return static_cast<int64_t>(values.size());
   }
   return -1;
+}
+
+uint64_t node_outputs(Lower& L, uint64_t* out, uint64_t capacity) {
+  uint64_t ns, ne, count = 0;
+  if (!current_node_proto(L, &ns, &ne)) return 0;
+  const uint8_t* b = L.s.onnx;
+  PbField f;
+  while (pb_next(b, ne, ns, f) == PbStep::kField) {
+    if (f.number != 2 || f.wire != kWireLen) continue;
+    if (count < capacity) out[count] = builder_find_value(L.s, b + f.start, f.end - f.start);
+    ++count;
+  }
+  return count;
 }
 
 bool node_int_attribute(Lower& L, const char* name, int64_t* out) {

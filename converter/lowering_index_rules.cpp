@@ -1,7 +1,11 @@
 // Shape rules of the indexing and selection operators: Gather, Slice,
 // GatherND, ScatterND, ArgMax, TopK, CumSum and the detection operators.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
+
+#include "container/attr_words.h"
 
 #include "converter/legacy_rewrites.h"
 #include "converter/lowering_internal.h"
@@ -23,6 +27,73 @@ bool first_i64(Lower& L, uint64_t v, int64_t* out) {
     return true;
   }
   return false;
+}
+
+// ScatterND's reduction (opset 16 and later): the operator of the binary
+// node that combines the data with the updates, 0 for "none". False, the
+// pass stopped, for a reduction the engines do not compute.
+bool scatter_reduction(Lower& L, uint64_t* op) {
+  const uint8_t* text = nullptr;
+  uint64_t len = 0;
+  *op = 0;
+  if (!node_attribute(L, "reduction", nullptr, &text, &len) || text_equal(text, len, "none")) return true;
+  if (text_equal(text, len, "add")) *op = op::Add;
+  else if (text_equal(text, len, "mul")) *op = op::Mul;
+  else if (text_equal(text, len, "max")) *op = op::Max;
+  else if (text_equal(text, len, "min")) *op = op::Min;
+  else return L.refuse("reduction '%.*s' is not supported", static_cast<int>(len < 40 ? len : 40), text);
+  return true;
+}
+
+// ScatterND with a reduction as the engines compute it exactly: the
+// addressed slices gathered (GatherND), combined with the updates, and
+// scattered back. Each slice is combined once, so the indices must not
+// repeat a tuple (ONNX would combine a repeated slice several times).
+bool scatter_reduced(Lower& L, BuilderNode& n, uint64_t reduce_op, uint64_t idx, uint64_t q) {
+  const uint64_t x = n.input(0), upd = n.input(2), out = n.output(0);
+  const BuilderValue& iv = L.v(idx);
+  const uint64_t tuples = iv.size / 8 / q;
+  std::vector<std::vector<int64_t>> seen;
+  seen.reserve(tuples);
+  for (uint64_t t = 0; t < tuples; ++t) {
+    std::vector<int64_t> tuple(q);
+    for (uint64_t k = 0; k < q; ++k) {
+      int64_t j = raw_i64(iv.data, t * q + k);
+      const int64_t d = static_cast<int64_t>(L.v(x).dims[k]);
+      if (j < 0) j += d;
+      if (j < 0 || j >= d) return L.refuse("an index outside the data");
+      tuple[k] = j;
+    }
+    seen.push_back(std::move(tuple));
+  }
+  std::sort(seen.begin(), seen.end());
+  if (std::adjacent_find(seen.begin(), seen.end()) != seen.end())
+    return L.refuse("a reduction over indices that repeat is not supported");
+  const uint64_t gathered = builder_derive_value(L.s, out, "#gathered", 9);
+  const uint64_t combined = builder_derive_value(L.s, out, "#combined", 9);
+  if (gathered == kNoValue || combined == kNoValue || gathered == out || combined == out) return L.stop(kLowerNoCode);
+  copy_shape(L.v(gathered), L.v(upd));
+  copy_shape(L.v(combined), L.v(upd));
+  copy_shape(L.v(out), L.v(x));
+  BuilderNode* mix = insert_after_current(L);
+  BuilderNode* scatter = mix == nullptr ? nullptr : insert_after_current(L);
+  if (scatter == nullptr) return L.refuse("the node table is full");
+  mix = &L.s.nodes[L.node + 1];
+  BuilderNode& gather = L.s.nodes[L.node];
+  *scatter = gather;
+  scatter->w[4] = combined;
+  gather.w[0] = op::GatherND;
+  gather.w[1] = 2;
+  gather.w[4] = kNoIndex;
+  gather.w[11] = gathered;
+  gather.attr(attr::GatherND::kBatchDims) = 0;
+  mix->w[0] = reduce_op;
+  mix->w[1] = 2;
+  mix->w[2] = gathered;
+  mix->w[3] = upd;
+  mix->w[10] = 1;
+  mix->w[11] = combined;
+  return true;
 }
 
 bool lower_gather(Lower& L, BuilderNode& n) {
@@ -400,6 +471,8 @@ bool lower_index_ops(Lower& L, BuilderNode& n) {
         copy_shape(y, x);
         return true;
       }
+      uint64_t reduce_op = 0;
+      if (!scatter_reduction(L, &reduce_op)) return false;
       if (n.input_count() >= 3 && L.i64_data(n.input(1)) && L.valid(n.input(2))) {
         const uint64_t idx = n.input(1);
         const BuilderValue& iv = L.v(idx);
@@ -422,8 +495,10 @@ bool lower_index_ops(Lower& L, BuilderNode& n) {
           fi.dims[0] = 1;
           ++fi.rank;
         }
-      } else if (L.options) {
-        return L.refuse("indices computed at run time");
+        if (reduce_op != 0) return scatter_reduced(L, n, reduce_op, idx, q);
+      } else if (L.options || reduce_op != 0) {
+        return L.refuse(reduce_op != 0 ? "a reduction over indices computed at run time is not supported"
+                                        : "indices computed at run time");
       }
       copy_shape(y, x);
       return true;

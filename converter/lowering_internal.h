@@ -117,6 +117,10 @@ bool node_int_attribute(Lower& L, const char* name, int64_t* out);
 // The integer list attribute of the current node's NodeProto: its length
 // (at most capacity values copied), -1 when absent.
 int64_t node_int_list(Lower& L, const char* name, int64_t* out, uint64_t capacity);
+// The value indices of the current node's NodeProto outputs (kNoValue for
+// an empty name), at most capacity; returns how many outputs it lists (0
+// without a NodeProto).
+uint64_t node_outputs(Lower& L, uint64_t* out, uint64_t capacity);
 // The integer or string attribute of the current node's NodeProto.
 bool node_attribute(Lower& L, const char* name, int64_t* int_out, const uint8_t** text, uint64_t* text_len);
 

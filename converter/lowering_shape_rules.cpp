@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "container/attr_words.h"
 #include "converter/lowering_internal.h"
 
 namespace vorn {
@@ -47,6 +48,93 @@ bool finish_reshape(Lower& L, BuilderNode& n) {
   const BuilderValue& y = L.v(n.output(0));
   if (L.options && elem_count(x) != elem_count(y)) return L.refuse("the new shape holds a different element count");
   if (!reshape_weight(L, n)) make_reshape(n);
+  return true;
+}
+
+// The sizes of a Split's parts along an axis of d: given as input 1 or as
+// the split attribute, else equal parts (from opset 18 the last part takes
+// what remains when they cannot be equal). False, the pass stopped, when
+// they do not cut the axis into non-empty parts, one per output.
+bool split_sizes(Lower& L, BuilderNode& n, int64_t d, std::vector<int64_t>* sizes) {
+  const uint64_t total = sizes->size();
+  int64_t given = 0;
+  if (n.input_count() >= 2 && L.valid(n.input(1))) {
+    if (!L.i64_data(n.input(1))) return L.refuse("split sizes computed at run time");
+    const BuilderValue& c = L.v(n.input(1));
+    given = static_cast<int64_t>(c.size / 8);
+    for (uint64_t k = 0; k < total && k < c.size / 8; ++k) (*sizes)[k] = raw_i64(c.data, k);
+    L.v(n.input(1)).padded_size = kConsumedMark;
+  } else {
+    given = node_int_list(L, "split", sizes->data(), total);
+  }
+  if (given > 0 && static_cast<uint64_t>(given) != total) return L.refuse("split sizes and outputs differ in number");
+  if (given <= 0) {
+    const int64_t parts = static_cast<int64_t>(total);
+    if (d % parts != 0 && L.s.default_opset < 18) return L.refuse("an axis that does not divide into equal parts");
+    const int64_t chunk = (d + parts - 1) / parts;
+    for (int64_t k = 0; k < parts; ++k) (*sizes)[k] = k + 1 < parts ? chunk : d - chunk * (parts - 1);
+  }
+  int64_t sum = 0;
+  for (int64_t z : *sizes) {
+    if (z < 1) return L.refuse("a split size below 1");
+    sum += z;
+  }
+  if (sum != d) return L.refuse("split sizes do not add up to the axis");
+  return true;
+}
+
+// A Split of more than four outputs, imported as one node per four of them:
+// each output of this node becomes a Slice of the input along the axis, or
+// its constant part when the input is a constant.
+bool lower_wide_split(Lower& L, BuilderNode& n, const uint64_t* all, uint64_t total) {
+  const uint64_t in = n.input(0);
+  const BuilderValue x = L.v(in);
+  uint64_t axis;
+  if (!normalise(n.attr_i64(attr::Split::kAxis), x.rank, &axis)) return L.refuse("axis outside the input's rank");
+  std::vector<int64_t> sizes(total, 0);
+  if (!split_sizes(L, n, static_cast<int64_t>(x.dims[axis]), &sizes)) return false;
+  uint64_t first = 0;
+  while (first < total && all[first] != n.output(0)) ++first;
+  if (first + n.output_count() > total) return L.refuse("outputs that differ from the node's");
+  uint64_t outer = 1, inner = 1;
+  for (uint64_t k = 0; k < axis; ++k) outer *= x.dims[k];
+  for (uint64_t k = axis + 1; k < x.rank; ++k) inner *= x.dims[k];
+  const bool constant = x.elem == kElemF32 && x.data != nullptr && x.size == 4 * elem_count(x);
+  const BuilderNode split = n;
+  bool node_used = false;
+  for (uint64_t k = 0; k < split.output_count(); ++k) {
+    uint64_t start = 0;
+    for (uint64_t j = 0; j < first + k; ++j) start += static_cast<uint64_t>(sizes[j]);
+    const uint64_t len = static_cast<uint64_t>(sizes[first + k]), out = split.output(k);
+    uint64_t dims[kBuilderRank];
+    std::memcpy(dims, x.dims, sizeof dims);
+    dims[axis] = len;
+    if (constant && L.v(out).kind != kValueGraphOutput) {
+      // The part of a constant input is a constant: copied now, no node.
+      const uint8_t* src = L.v(in).data;
+      float* p = f32_weight(L, out, x.rank, dims);
+      if (p == nullptr) return L.stop(kLowerNoCode);
+      for (uint64_t o = 0; o < outer; ++o)
+        std::memcpy(p + o * len * inner, src + 4 * (o * x.dims[axis] + start) * inner, 4 * len * inner);
+      continue;
+    }
+    set_shape(L.v(out), x.rank, dims);
+    BuilderNode* s = node_used ? insert_after_current(L) : &L.s.nodes[L.node];
+    if (s == nullptr) return L.refuse("the node table is full");
+    node_used = true;
+    s->w[0] = op::Slice;
+    s->w[1] = 1;
+    s->w[2] = in;
+    for (int j = 3; j < 10; ++j) s->w[j] = kNoIndex;
+    s->w[10] = 1;
+    s->w[11] = out;
+    for (int j = 12; j < 15; ++j) s->w[j] = kNoIndex;
+    s->attr(attr::Slice::kAxis) = axis;
+    s->attr(attr::Slice::kStart) = start;
+    s->attr(attr::Slice::kLength) = len;
+    s->attr(attr::Slice::kStep) = 1;
+  }
+  if (!node_used) make_self_identity(L.s.nodes[L.node]);
   return true;
 }
 
@@ -392,6 +480,9 @@ bool lower_shape_ops(Lower& L, BuilderNode& n) {
       return true;
     }
     case op::Split: {
+      uint64_t all[64];
+      const uint64_t total = node_outputs(L, all, 64);
+      if (total > 4 && total <= 64) return lower_wide_split(L, n, all, total);
       uint64_t axis;
       if (!normalise(n.attr_i64(11), x.rank, &axis)) return L.refuse("axis outside the input's rank");
       n.attr(11) = axis;

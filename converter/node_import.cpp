@@ -103,6 +103,8 @@ bool read_attr(const uint8_t* b, uint64_t start, uint64_t end, Attr& a) {
 
 // Concat takes up to 64 inputs, split into a tree of 8-input Concats.
 constexpr uint64_t kMaxConcatInputs = 64;
+// Split gives up to 64 outputs, four to a node.
+constexpr uint64_t kMaxSplitOutputs = 64;
 
 struct Imported {
   uint64_t inputs[8];
@@ -111,6 +113,7 @@ struct Imported {
   uint64_t total_inputs = 0;
   uint64_t outputs[4];
   uint64_t output_count = 0;
+  uint64_t extra_outputs[kMaxSplitOutputs];  // every output while the list fits, for a wide Split
   uint64_t total_outputs = 0;
   uint64_t name_off = 0, name_len = 0, op_off = 0, op_len = 0, dom_off = 0, dom_len = 0;
 };
@@ -257,6 +260,23 @@ bool wide_concat(BuilderState& s, const BuilderNode& node, const uint64_t* input
   return true;
 }
 
+// A Split of more than four outputs as one Split node per four outputs:
+// node records hold four outputs. Every node keeps the whole Split's
+// inputs; the lowering finds which outputs a node has from its NodeProto
+// and turns each into a Slice, or a constant when the input is one.
+bool wide_split(BuilderState& s, const BuilderNode& node, const uint64_t* outputs, uint64_t count) {
+  const uint64_t groups = (count + 3) / 4;
+  if (s.node_count + groups > kMaxNodes) return fail(s, kImportTableFull);
+  for (uint64_t g = 0; g < groups; ++g) {
+    BuilderNode* part = builder_append_node(s);
+    *part = node;
+    const uint64_t take = count - g * 4 < 4 ? count - g * 4 : 4;
+    part->w[10] = take;
+    for (uint64_t k = 0; k < 4; ++k) part->w[11 + k] = k < take ? outputs[g * 4 + k] : kNoIndex;
+  }
+  return true;
+}
+
 // Resize as the engines run it: bilinear with half-pixel centres or aligned
 // corners, or nearest with integer factors, which equals ONNX's nearest only
 // for these coordinate and rounding modes.
@@ -331,10 +351,11 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
       if (m.input_count < 8) m.inputs[m.input_count++] = v;
     } else if (f.number == 2) {
       ++m.total_outputs;
-      if (m.output_count >= 4) continue;
+      if (m.total_outputs > kMaxSplitOutputs) continue;
       uint64_t v = builder_intern_value(s, b + f.start, len);
       if (v == kNoValue) return fail(s, kImportTableFull);
-      m.outputs[m.output_count++] = v;
+      m.extra_outputs[m.total_outputs - 1] = v;
+      if (m.output_count < 4) m.outputs[m.output_count++] = v;
     } else if (f.number == 3) {
       m.name_off = f.start, m.name_len = len;
     } else if (f.number == 4) {
@@ -521,7 +542,7 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
     if ((code == op::MaxPool || code == op::AveragePool) && dilated)
       return refuse(s, "pooling with dilations is not supported");
     if (code == op::MaxPool && m.output_count > 1) return refuse(s, "MaxPool with an Indices output is not supported");
-    if (m.total_outputs > 4) return refuse(s, "more than 4 outputs are not supported");
+    if (m.total_outputs > 4 && code != op::Split) return refuse(s, "more than 4 outputs are not supported");
     if (batch_dims) return refuse(s, "batch_dims other than 0 is not supported");
     if (m.total_inputs > 8 && (code != op::Concat || m.total_inputs > kMaxConcatInputs))
       return refuse(s, "more than 8 inputs are not supported (Concat takes up to 64)");
@@ -589,6 +610,10 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   if (!legacy_rewrite_node(s, node, name, m.name_len)) return true;  // replaced or dropped by a rewrite
 
   if (options && code == op::Concat && m.total_inputs > 8) return wide_concat(s, node, m.extra, m.total_inputs);
+  if (code == op::Split && m.total_outputs > 4) {
+    if (m.total_outputs > kMaxSplitOutputs) return refuse(s, "more than 64 outputs are not supported");
+    return wide_split(s, node, m.extra_outputs, m.total_outputs);
+  }
 
   BuilderNode* slot = builder_append_node(s);
   if (slot == nullptr) return fail(s, kImportTableFull);

@@ -298,8 +298,18 @@ TEST(NodeImport, InputsOutputsAndConstants) {
                          &o)
                 .error,
             "1 unsupported node(s):\n  'g' Gather (ai.onnx opset 17): batch_dims other than 0 is not supported\n");
-  EXPECT_EQ(import_bytes(one_node(onnxw::node("Split", {"x0"}, {"a", "b", "c", "d", "e"}, "sp")), &o).error,
-            "1 unsupported node(s):\n  'sp' Split (ai.onnx opset 17): more than 4 outputs are not supported\n");
+  EXPECT_EQ(import_bytes(one_node(onnxw::node("TopK", {"x0"}, {"a", "b", "c", "d", "e"}, "tk")), &o).error,
+            "1 unsupported node(s):\n  'tk' TopK (ai.onnx opset 17): more than 4 outputs are not supported\n");
+  // Split takes up to 64 outputs, four to a node.
+  std::vector<std::string> parts;
+  for (int k = 0; k < 65; ++k) parts.push_back("p" + std::to_string(k));
+  EXPECT_EQ(import_bytes(one_node(onnxw::node("Split", {"x0"}, parts, "sp")), &o).error,
+            "1 unsupported node(s):\n  'sp' Split (ai.onnx opset 17): more than 64 outputs are not supported\n");
+  parts.resize(9);
+  Imported split = import_bytes(one_node(onnxw::node("Split", {"x0"}, parts, "sp")), &o);
+  ASSERT_EQ(split.error, "");
+  EXPECT_EQ(split.state->node_count, 3u);
+  EXPECT_EQ(split.state->nodes[2].output_count(), 1u);
   EXPECT_EQ(import_bytes(one_node(onnxw::node("Constant", {}, {"k"}, "k", {onnxw::attr_ints("value_ints", {1})})), &o)
                 .error,
             "1 unsupported node(s):\n  'k' Constant (ai.onnx opset 17): Constant without a value\n");

@@ -71,6 +71,9 @@ std::vector<Param> params(const Suite& suite) {
 }
 
 const Suite kLowering{std::string(VORN_TEST_DATA) + "/converter_lowering", "lowering_refusals.txt"};
+// Graphs as exporters write them: unnamed nodes, unsorted nodes, ScatterND
+// reductions, Splits into more than four outputs.
+const Suite kGraphs{std::string(VORN_TEST_DATA) + "/converter_graphs", "graph_refusals.txt"};
 
 class OptionsConformance : public ::testing::TestWithParam<Param> {};
 
@@ -130,9 +133,11 @@ TEST_P(OptionsConformance, MatchesOnnxRuntimeOrRefusesNamingTheNode) {
 std::string param_name(const ::testing::TestParamInfo<Param>& p) { return p.param.name; }
 
 INSTANTIATE_TEST_SUITE_P(LoweringRules, OptionsConformance, ::testing::ValuesIn(params(kLowering)), param_name);
+INSTANTIATE_TEST_SUITE_P(ExportedGraphs, OptionsConformance, ::testing::ValuesIn(params(kGraphs)), param_name);
 
 TEST(LoweringFixtures, EveryRuleCaseIsPresent) {
   EXPECT_GE(manifest_of(kLowering.dir).cases.size(), 38u);
+  EXPECT_GE(manifest_of(kGraphs.dir).cases.size(), 15u);
 }
 
 }  // namespace
