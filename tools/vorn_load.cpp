@@ -55,14 +55,19 @@ bool parse_number(const char* text, uint64_t* out) {
   return true;
 }
 
+// Prints a text as one or more whole lines: a text that already ends its
+// last line (the unsupported-node report does) gets no second newline.
+void print_lines(FILE* to, const char* prefix, const std::string& text) {
+  std::fprintf(to, "%s%s%s", prefix, text.c_str(), text.empty() || text.back() != '\n' ? "\n" : "");
+}
+
 void print_notes() {
   vorn::ByteString notes[3] = {vorn::convert_note_dynamic_batch(), vorn::convert_note_int8_weights(),
                                vorn::convert_note_rewrites()};
   for (vorn::ByteString& n : notes) {
     std::string t = take(&n);
     if (t.empty()) continue;
-    std::fputs(t.c_str(), stdout);
-    if (t.back() != '\n') std::fputc('\n', stdout);
+    print_lines(stdout, "", t);
   }
 }
 
@@ -130,34 +135,27 @@ int main(int argc, char** argv) {
   // With --q8 the F32 container is an intermediate file next to the output.
   std::string target = out;
   if (q8) target = out + ".f32-" + std::to_string(static_cast<long long>(getpid())) + ".tmp";
-  std::string summary;
-  if (legacy) {
-    vorn::ConvertResult r =
-        vorn::convert_onnx_file_with_flags(vorn::slice_of(onnx), vorn::slice_of(target), static_cast<uint32_t>(size_word), batch);
-    if (!r.ok()) {
-      std::fprintf(stderr, "vorn-load: %s\n", take(&r.error).c_str());
-      return 1;
-    }
-  } else {
-    vorn::ConvertOutcome o = vorn::convert_onnx_file_with_options(vorn::slice_of(onnx), vorn::slice_of(target), &options);
-    std::string text = take(&o.text);
-    if (o.status != 0) {
-      std::fprintf(stderr, "vorn-load: %s%s", text.c_str(), text.empty() || text.back() != '\n' ? "\n" : "");
-      return 1;
-    }
-    summary = text;
+  // Both modes print the same summary and the same failure text; legacy mode
+  // takes its sizes as the option word of the flags entry point.
+  vorn::ConvertOutcome o =
+      legacy ? vorn::convert_onnx_impl(vorn::slice_of(onnx), vorn::slice_of(target), (batch << 32) | size_word, nullptr)
+             : vorn::convert_onnx_file_with_options(vorn::slice_of(onnx), vorn::slice_of(target), &options);
+  std::string text = take(&o.text);
+  if (o.status != 0) {
+    print_lines(stderr, "vorn-load: ", text);
+    return 1;
   }
-  std::fputs(summary.c_str(), stdout);
+  std::fputs(text.c_str(), stdout);
   print_notes();
   if (q8) {
     vorn::QuantizeOutcome q = vorn::quantize_pack_q8(vorn::slice_of(target), vorn::slice_of(out));
     std::remove(target.c_str());
     std::string text = take(&q.text);
     if (q.status != 0) {
-      std::fprintf(stderr, "vorn-load: %s\n", text.c_str());
+      print_lines(stderr, "vorn-load: ", text);
       return 1;
     }
-    std::printf("%s\n", text.c_str());
+    print_lines(stdout, "", text);
   }
   if (options.report_only) std::printf("report only: nothing written\n");
   return 0;

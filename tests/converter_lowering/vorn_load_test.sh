@@ -17,6 +17,8 @@ model=$data/resnet_basic_op13/model.onnx
 grep -q "^input  input \[1, 3, 64, 64\] f32$" "$dir/out" || fail "summary lacks the input line"
 grep -q "^output output \[1, 10\] f32$" "$dir/out" || fail "summary lacks the output line"
 [ -s "$dir/a.vorn" ] || fail "no container written"
+"$tool" --legacy "$model" "$dir/l.vorn" > "$dir/legacy" || fail "--legacy failed"
+cmp -s "$dir/out" "$dir/legacy" || fail "--legacy prints another summary: $(cat "$dir/legacy")"
 
 "$tool" --q8 "$model" "$dir/q.vorn" > "$dir/out" || fail "--q8 failed"
 grep -q "weight tensors stored as Q8" "$dir/out" || fail "--q8 prints no summary"
@@ -37,6 +39,8 @@ expect_failure 2 "are both needed" "$model"
 expect_failure 2 "needs a value" "$model" "$dir/x.vorn" --input
 expect_failure 1 "failed to open onnx file" "$dir/missing.onnx" "$dir/x.vorn"
 expect_failure 1 "'pad0' Pad" "$data/pad_reflect_op13/model.onnx" "$dir/x.vorn"
+expect_failure 1 "'pad0' Pad" --legacy "$data/pad_reflect_op13/model.onnx" "$dir/x.vorn"
+grep -q '^$' "$dir/err" && fail "the failure report holds an empty line"
 expect_failure 1 "fixed at 64 in the model" --input input=1x3x32x32 "$model" "$dir/x.vorn"
 [ -e "$dir/x.vorn" ] && fail "a failed conversion left an output file"
 echo "vorn-load: all checks passed"
