@@ -45,19 +45,41 @@ void jpeg_error_exit(j_common_ptr cinfo) {
   longjmp(err->jump, 1);
 }
 
-// Warnings are dropped...
+// Other warnings are dropped: an unknown JFIF revision, odd scan parameters
+// or a progression that refines a coefficient twice leave decodable data.
 void jpeg_output_message(j_common_ptr) {}
 
-// ...except running out of data: the memory source then feeds a fake end
-// marker and the library would hand back grey rows as if they had decoded,
-// so a truncated file would pass for a good one.
+// Warnings that say the entropy-coded data is damaged. The library goes on
+// after them and fills what it could not decode with grey, or decodes
+// garbage (a Huffman scan read as arithmetic-coded shows only as extraneous
+// bytes before the end marker), so an image that reports one is refused.
+bool corrupt_data_warning(int code) {
+  switch (code) {
+    case JWRN_ARITH_BAD_CODE:
+    case JWRN_EXTRANEOUS_DATA:
+    case JWRN_HIT_MARKER:
+    case JWRN_HUFF_BAD_CODE:
+    case JWRN_MUST_RESYNC:
+      return true;
+    default:
+      return false;
+  }
+}
+
 void jpeg_emit_message(j_common_ptr cinfo, int level) {
-  if (level < 0 && cinfo->err->msg_code == JWRN_JPEG_EOF) {
-    auto* err = reinterpret_cast<JpegErrorManager*>(cinfo->err);
+  if (level >= 0) return;  // trace messages
+  auto* err = reinterpret_cast<JpegErrorManager*>(cinfo->err);
+  // Running out of data: the memory source then feeds a fake end marker and
+  // the library would hand back grey rows as if they had decoded.
+  if (cinfo->err->msg_code == JWRN_JPEG_EOF) {
     std::snprintf(err->message, sizeof err->message, "Truncated JPEG data");
     longjmp(err->jump, 1);
   }
-  if (level < 0) cinfo->err->num_warnings++;
+  if (corrupt_data_warning(cinfo->err->msg_code)) {
+    (*cinfo->err->format_message)(cinfo, err->message);
+    longjmp(err->jump, 1);
+  }
+  cinfo->err->num_warnings++;
 }
 
 }  // namespace

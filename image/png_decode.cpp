@@ -75,24 +75,42 @@ bool png_decode_rgb(const uint8_t* data, uint64_t length, uint64_t max_area, Dec
     decoded_image_free(image);
     return false;
   }
-  if (color_type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+  // Palette images are read as one index byte a pixel and expanded here:
+  // libpng's own expansion turns an index past the palette into black, and
+  // a file that holds one is damaged, not dark. (Transparency goes either
+  // way: the output has no alpha.)
+  const bool palette = color_type == PNG_COLOR_TYPE_PALETTE;
+  png_colorp colours = nullptr;
+  int colour_count = 0;
+  if (palette && png_get_PLTE(png, info, &colours, &colour_count) == 0) png_error(png, "PNG palette is missing");
+  if (palette && bit_depth < 8) png_set_packing(png);
   if (color_type == PNG_COLOR_TYPE_GRAY && bit_depth < 8) png_set_expand_gray_1_2_4_to_8(png);
   if (color_type == PNG_COLOR_TYPE_GRAY || color_type == PNG_COLOR_TYPE_GRAY_ALPHA) {
     png_set_gray_to_rgb(png);
   }
-  // A palette with a tRNS chunk expands to RGBA: its alpha goes too.
-  if ((color_type & PNG_COLOR_MASK_ALPHA) != 0 ||
-      (color_type == PNG_COLOR_TYPE_PALETTE && png_get_valid(png, info, PNG_INFO_tRNS) != 0)) {
-    png_set_strip_alpha(png);
-  }
+  if ((color_type & PNG_COLOR_MASK_ALPHA) != 0) png_set_strip_alpha(png);
   const int passes = png_set_interlace_handling(png);
   png_read_update_info(png, info);
   const uint64_t row_bytes = static_cast<uint64_t>(width) * 3;
-  if (png_get_rowbytes(png, info) != row_bytes) png_error(png, "Unexpected PNG pixel layout");
+  if (png_get_rowbytes(png, info) != (palette ? width : row_bytes)) png_error(png, "Unexpected PNG pixel layout");
+  // Index rows sit at the start of their RGB rows until every pass is in.
   for (int pass = 0; pass < passes; ++pass) {
     for (uint32_t y = 0; y < height; ++y) png_read_row(png, image->pixels + row_bytes * y, nullptr);
   }
   png_read_end(png, nullptr);
+  if (palette) {
+    for (uint32_t y = 0; y < height; ++y) {
+      uint8_t* row = image->pixels + row_bytes * y;
+      // Right to left: pixel x is written at 3x, past every index still unread.
+      for (uint32_t x = width; x-- > 0;) {
+        const uint8_t index = row[x];
+        if (index >= colour_count) png_error(png, "PNG palette index out of range");
+        row[3 * uint64_t(x)] = colours[index].red;
+        row[3 * uint64_t(x) + 1] = colours[index].green;
+        row[3 * uint64_t(x) + 2] = colours[index].blue;
+      }
+    }
+  }
   png_destroy_read_struct(&png, &info, nullptr);
   return true;
 }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "image/decode.h"
+#include "vorn.h"
 #include "image_test_util.h"
 
 namespace vorn {
@@ -63,6 +64,32 @@ std::vector<uint8_t> png_header_only(uint32_t width, uint32_t height, uint8_t de
   ihdr.insert(ihdr.end(), {depth, colour, 0, 0, 0});
   png_chunk(out, "IHDR", ihdr);
   png_chunk(out, "IDAT", {});
+  png_chunk(out, "IEND", {});
+  return out;
+}
+
+// A palette PNG of 8-bit indices (one row of `indices` per image row) and a
+// palette of `colours` entries.
+std::vector<uint8_t> png_palette(uint32_t width, const std::vector<std::vector<uint8_t>>& indices, int colours) {
+  std::vector<uint8_t> out = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  std::vector<uint8_t> ihdr;
+  put_be32(ihdr, width);
+  put_be32(ihdr, static_cast<uint32_t>(indices.size()));
+  ihdr.insert(ihdr.end(), {8, 3, 0, 0, 0});
+  png_chunk(out, "IHDR", ihdr);
+  std::vector<uint8_t> plte;
+  for (int i = 0; i < colours; ++i) plte.insert(plte.end(), {uint8_t(40 * i), uint8_t(200 - 30 * i), 7});
+  png_chunk(out, "PLTE", plte);
+  std::vector<uint8_t> raw;
+  for (const auto& row : indices) {
+    raw.push_back(0);  // filter: none
+    raw.insert(raw.end(), row.begin(), row.end());
+  }
+  std::vector<uint8_t> packed(compressBound(static_cast<uLong>(raw.size())));
+  uLongf n = static_cast<uLongf>(packed.size());
+  compress(packed.data(), &n, raw.data(), static_cast<uLong>(raw.size()));
+  packed.resize(n);
+  png_chunk(out, "IDAT", packed);
   png_chunk(out, "IEND", {});
   return out;
 }
@@ -220,16 +247,57 @@ TEST(DecodeErrors, JpegWithoutEndMarkerFails) {
   EXPECT_EQ(o.message, "Truncated JPEG data");
 }
 
-// A progressive JPEG with its last scan repeated: a few dozen repeats still
-// decode, more than a thousand scans are refused.
+// Damaged data is refused with a message naming the format, never decoded
+// into grey filler or garbage: a JPEG whose frame is larger than its data,
+// a Huffman-coded JPEG relabelled as arithmetic-coded, a palette index past
+// the palette. Through a frame the status is the decoding failure.
+TEST(DecodeErrors, CorruptDataFails) {
+  std::vector<uint8_t> arith = read_image("jpeg_baseline_420.jpg");
+  for (size_t i = 2; i + 1 < arith.size(); ++i)
+    if (arith[i] == 0xFF && arith[i + 1] == 0xC0) arith[i + 1] = 0xC9;
+  struct Case {
+    std::vector<uint8_t> bytes;
+    const char* message;  // its start
+  };
+  const Case cases[] = {
+      {jpeg_with_size(2000, 2000), "Corrupt JPEG data: premature end of data segment"},
+      {arith, "Corrupt JPEG data: "},
+      {png_palette(3, {{0, 1, 2}, {2, 3, 1}}, 3), "PNG palette index out of range"},
+      {png_palette(2, {{255, 0}}, 200), "PNG palette index out of range"},
+  };
+  for (const Case& c : cases) {
+    Outcome o = decode(c.bytes);
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.message.rfind(c.message, 0), 0u) << o.message;
+    VornFrame* frame = vorn_frame_new();
+    EXPECT_FALSE(vorn_frame_load_encoded(frame, c.bytes.data(), c.bytes.size()));
+    EXPECT_EQ(vorn_frame_error_code(frame), uint32_t(VORN_STATUS_IMAGE_DECODE));
+    vorn_frame_free(frame);
+  }
+  // Every index inside the palette decodes, to the palette's colours.
+  Outcome o = decode(png_palette(3, {{0, 1, 2}}, 3));
+  ASSERT_TRUE(o.ok) << o.message;
+  EXPECT_EQ(std::vector<uint8_t>(o.image.pixels, o.image.pixels + 9),
+            (std::vector<uint8_t>{0, 200, 7, 40, 170, 7, 80, 140, 7}));
+  decoded_image_free(&o.image);
+}
+
+// A progressive JPEG with its DC refinement scan repeated (it codes one raw
+// bit a block, so every repeat reads exactly its own bytes): a few dozen
+// repeats still decode, more than a thousand scans are refused.
 TEST(DecodeErrors, JpegScanCountIsBounded) {
   const std::vector<uint8_t> j = read_image("jpeg_progressive_444.jpg");
-  size_t last_sos = 0;
-  for (size_t i = 2; i + 1 < j.size(); ++i) {
-    if (j[i] == 0xFF && j[i + 1] == 0xDA) last_sos = i;
+  size_t begin = 0, end = 0;
+  for (size_t i = 2; i + 8 < j.size() && end == 0; ++i) {
+    if (j[i] != 0xFF || j[i + 1] != 0xDA) continue;
+    const size_t params = i + 5 + 2 * size_t(j[i + 4]);  // Ss, Se, Ah:Al
+    if (j[params] != 0 || (j[params + 2] >> 4) == 0) continue;
+    begin = i;
+    end = i + 2 + (size_t(j[i + 2]) << 8 | j[i + 3]);
+    while (!(j[end] == 0xFF && j[end + 1] != 0 && (j[end + 1] < 0xD0 || j[end + 1] > 0xD7))) ++end;
   }
-  ASSERT_GT(last_sos, 0u);
-  const std::vector<uint8_t> scan(j.begin() + last_sos, j.end() - 2);
+  ASSERT_GT(end, begin);
+  const std::vector<uint8_t> scan(j.begin() + long(begin), j.begin() + long(end));
   auto repeated = [&](int times) {
     std::vector<uint8_t> out(j.begin(), j.end() - 2);
     for (int k = 0; k < times; ++k) out.insert(out.end(), scan.begin(), scan.end());
