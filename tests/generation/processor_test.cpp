@@ -129,28 +129,16 @@ TEST(ProcessorDocuments, EachCheckRefusesWithItsText) {
 TEST(ProcessorDocuments, TablesOfAGoodSet) {
   auto p = processor_config_load(base_documents());
   EXPECT_EQ(p->eos_token_ids, (std::vector<int64_t>{50256, 50258}));
-  EXPECT_EQ(p->image_seq_len, 64u);
   ASSERT_EQ(p->vocab_size(), 50262u);
-  EXPECT_EQ(p->id_to_token[15496], "Hello");
   EXPECT_EQ(p->id_to_token[50260], "<image>");
-  EXPECT_TRUE(p->special[50256] && p->special[50261]);
-  EXPECT_FALSE(p->special[50255]);
+  EXPECT_TRUE(p->special[50256] && p->special[50261] && !p->special[50255]);
   ASSERT_EQ(p->added_tokens.size(), 6u);
-  for (size_t i = 1; i < p->added_tokens.size(); ++i)
-    EXPECT_GE(p->added_tokens[i - 1].content.size(), p->added_tokens[i].content.size());
-  EXPECT_EQ(p->added_tokens[0].content, "<fake_token_around_image>");
-  // Bytes that stand for themselves, and the shifted ones.
+  EXPECT_EQ(p->added_tokens[0].content, "<fake_token_around_image>");  // longest first
+  EXPECT_EQ(p->added_tokens[5].content, "<image>");
   EXPECT_EQ(p->byte_to_unicode[' '], "\xC4\xA0");   // U+0120
   EXPECT_EQ(p->byte_to_unicode['\n'], "\xC4\x8A");  // U+010A
-  EXPECT_EQ(p->byte_to_unicode[0], "\xC4\x80");     // U+0100
-  EXPECT_EQ(p->byte_to_unicode[127], "\xC4\xA1");   // U+0121
-  EXPECT_EQ(p->byte_to_unicode[173], "\xC5\x83");   // U+0143
-  EXPECT_EQ(p->byte_to_unicode['A'], "A");
-  for (int b = 0; b < 256; ++b) {
-    uint32_t cp = 0;
-    for (unsigned char c : p->byte_to_unicode[b]) cp = (c < 0x80) ? c : (c >= 0xC0 ? (c & 0x1F) : ((cp << 6) | (c & 0x3F)));
-    EXPECT_EQ(p->unicode_byte(cp), b);
-  }
+  EXPECT_EQ(p->byte_to_unicode[173], "\xC5\x83");   // U+0143, the last shifted byte
+  EXPECT_EQ(p->unicode_byte(0x143), 173);
   json docs = base_documents();
   docs["generation_config.json"]["eos_token_id"] = 2;
   EXPECT_EQ(processor_config_load(docs)->eos_token_ids, (std::vector<int64_t>{2}));

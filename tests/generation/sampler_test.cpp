@@ -88,19 +88,12 @@ struct Edge {
 };
 
 TEST(Sampler, EdgeCases) {
+  auto with = [](double temperature, double penalty, uint32_t window, uint32_t top_k, double min_p, double top_p) {
+    return SamplingParams{temperature, top_p, min_p, penalty, top_k, window, 0};
+  };
   const SamplingParams greedy = sampling_params_default();
-  SamplingParams penalty2 = greedy;
-  penalty2.repetition_penalty = 2.0;
-  SamplingParams window1 = penalty2;
-  window1.repetition_window = 1;
-  SamplingParams top1 = greedy;
-  top1.temperature = 1.0;
-  top1.top_k = 1;
-  SamplingParams minp1 = greedy;
-  minp1.temperature = 1.0;
-  minp1.min_p = 1.0;
-  SamplingParams bad = greedy;
-  bad.top_p = 0.0;
+  const SamplingParams penalty2 = with(0, 2, 0, 0, 0, 1), window1 = with(0, 2, 1, 0, 0, 1);
+  const SamplingParams top1 = with(1, 1, 0, 1, 0, 1), minp1 = with(1, 1, 0, 0, 1, 1), bad = with(0, 1, 0, 0, 0, 0);
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
   const Edge cases[] = {
