@@ -141,4 +141,35 @@ bool lower_mask_to_box_logit(Lower& L, BuilderNode& n) {
   return true;
 }
 
+// The [*, 25200, 6] raw-sigmoid rewrite of YOLO-style detectors, before
+// the node loop: the box decoding between each head Conv and the final
+// Concat is replaced by a Flatten and a Sigmoid.
+void raw_sigmoid_rewrite(Lower& L) {
+  BuilderState& s = L.s;
+  for (uint64_t i = 0; i < s.node_count; ++i) {
+    BuilderNode& n = s.nodes[i];
+    if (n.op() != op::Concat || n.input_count() != 3 || !L.valid(n.output(0))) continue;
+    const BuilderValue& o = s.values[n.output(0)];
+    if (o.kind != kValueGraphOutput || o.dims[1] != 25200 || o.dims[2] != 6) continue;
+    convert_notes().rewrites |= kRewriteRawSigmoid;
+    n.attr(attr::Concat::kAxis) = 2;
+    for (uint64_t k = 0; k < 3; ++k) {
+      uint64_t v = n.input(k);
+      for (uint64_t p = 24; p < i; ++p) {
+        if (s.nodes[p].output(0) != v || s.nodes[p - 24].op() != op::Conv) continue;
+        BuilderNode& f = s.nodes[p - 23];
+        uint64_t conv_out = s.nodes[p - 24].output(0);
+        uint64_t flat_out = f.output(0);
+        f.w[0] = op::Flatten, f.w[1] = 1, f.w[2] = conv_out, f.w[10] = 1, f.attr(attr::kRawSigmoidFlattenWord) = attr::kRawSigmoidFlattenMarker;
+        BuilderNode& g = s.nodes[p - 22];
+        g.w[0] = op::Sigmoid, g.w[1] = 1, g.w[2] = flat_out, g.w[10] = 1, g.w[11] = v;
+        for (uint64_t q = p - 21; q <= p; ++q) {
+          s.nodes[q].w[0] = op::Identity, s.nodes[q].w[1] = 1, s.nodes[q].w[2] = v;
+          s.nodes[q].w[10] = 1, s.nodes[q].w[11] = v;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace vorn

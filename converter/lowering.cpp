@@ -6,11 +6,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "converter/constant_fold.h"
 #include "converter/legacy_rewrites.h"
 #include "converter/onnx_model.h"
 #include "converter/lowering_internal.h"
+#include "converter/lowering_rules.h"
 #include "converter/protobuf_wire.h"
 
 namespace vorn {
@@ -185,6 +187,96 @@ bool node_int_attribute(Lower& L, const char* name, int64_t* out) {
   return true;
 }
 
+// A copy of an I64 constant input as this node's convert-time result.
+bool copy_i64(Lower& L, BuilderNode& n) {
+  const BuilderValue& x = L.v(n.input(0));
+  const uint8_t* src = x.data;
+  uint64_t count = x.size / 8;
+  int64_t* p = i64_result(L, n, count);
+  if (p != nullptr && count != 0) std::memcpy(p, src, count * 8);
+  return true;
+}
+
+// A reshape of a weight stays a weight (a copy of the data, new shape).
+bool reshape_weight(Lower& L, BuilderNode& n) {
+  const uint64_t in = n.input(0), out = n.output(0);
+  const BuilderValue& x = L.v(in);
+  BuilderValue& y = L.v(out);
+  if (x.kind != kValueWeight || x.data == nullptr || y.kind == kValueGraphOutput) return false;
+  uint64_t rank = y.rank, dims[kBuilderRank];
+  std::memcpy(dims, y.dims, sizeof dims);
+  uint64_t size = x.size;
+  auto* p = static_cast<uint8_t*>(std::malloc(size == 0 ? 1 : size));
+  if (p == nullptr) return false;
+  std::memcpy(p, x.data, size);
+  builder_drop_data(y);
+  y.data = p;
+  y.size = size;
+  y.owned = 1;
+  y.elem = x.elem;
+  y.kind = kValueWeight;
+  set_shape(y, rank, dims);
+  make_self_identity(n);
+  return true;
+}
+
+bool finish_reshape(Lower& L, BuilderNode& n) {
+  const BuilderValue& x = L.v(n.input(0));
+  const BuilderValue& y = L.v(n.output(0));
+  if (L.options && elem_count(x) != elem_count(y)) return L.refuse("the new shape holds a different element count");
+  if (!reshape_weight(L, n)) make_reshape(n);
+  return true;
+}
+
+// The single element of a constant index input, or false.
+bool first_i64(Lower& L, uint64_t v, int64_t* out) {
+  if (!L.valid(v) || L.v(v).data == nullptr) return false;
+  const BuilderValue& c = L.v(v);
+  if (c.elem == kElemI64 && c.size >= 8) {
+    *out = raw_i64(c.data, 0);
+    return true;
+  }
+  if (c.elem != kElemI64 && c.size >= 4) {
+    *out = static_cast<int64_t>(raw_f32(c.data, 0));
+    return true;
+  }
+  return false;
+}
+
+bool is_boolean_producer(uint64_t op) {
+  return op == op::Equal || op == op::Less || op == op::Greater || op == op::Not || op == op::And || op == op::Or;
+}
+
+// The first node before the current one whose output 0 is value v.
+int64_t producer_of(Lower& L, uint64_t v) {
+  for (uint64_t i = 0; i < L.node; ++i)
+    if (L.s.nodes[i].output(0) == v) return static_cast<int64_t>(i);
+  return -1;
+}
+
+uint64_t uses_of(Lower& L, uint64_t v) {
+  uint64_t c = 0;
+  for (uint64_t i = 0; i < L.s.node_count; ++i) {
+    const BuilderNode& n = L.s.nodes[i];
+    if (n.op() == op::Identity && n.input(0) == n.output(0)) continue;
+    for (uint64_t k = 0; k < n.input_count() && k < 8; ++k) c += n.input(k) == v;
+  }
+  return c;
+}
+
+// Owned F32 copy of a constant's data, so it can change in place.
+float* own_f32(Lower& L, uint64_t v) {
+  BuilderValue& c = L.v(v);
+  if (c.data == nullptr || c.elem == kElemI64) return nullptr;
+  if (c.owned & 1) return reinterpret_cast<float*>(const_cast<uint8_t*>(c.data));
+  auto* p = static_cast<uint8_t*>(std::malloc(c.size == 0 ? 1 : c.size));
+  if (p == nullptr) return nullptr;
+  std::memcpy(p, c.data, c.size);
+  c.data = p;
+  c.owned = 1;
+  return reinterpret_cast<float*>(p);
+}
+
 namespace {
 
 // Tile as an Expand: possible when every repeated dimension has size 1.
@@ -251,37 +343,6 @@ bool tile_to_concats(Lower& L, BuilderNode& n) {
   return true;
 }
 
-bool apply_rule(Lower& L, BuilderNode& n) {
-  switch (n.op()) {
-    case op::Sub: case op::Div: case op::Add: case op::Mul: case 69: case 70: case op::Mod: case op::Greater:
-    case op::And: case op::Or: case op::Equal: case op::Less:
-      return lower_binary(L, n);
-    case op::Conv: case op::MaxPool: case op::AveragePool: case op::GlobalAveragePool: case op::ConvTranspose: case op::Resize:
-    case op::DepthToSpace: case op::SpaceToDepth: case op::GridSample:
-      return lower_spatial(L, n);
-    case op::DeformUnfold:  // the operators of the name-matched rewrites
-      return lower_deform_unfold(L, n);
-    case op::DetrTopK:
-      return lower_detr_topk(L, n);
-    case op::MaskToBoxLogit:
-      return lower_mask_to_box_logit(L, n);
-    case op::Flatten: case op::Gemm: case op::Transpose: case op::MatMul: case op::Concat: case op::Shape:
-    case op::Reshape: case op::Unsqueeze: case op::Squeeze: case op::Expand: case op::Split:
-      return lower_shape_ops(L, n);
-    case op::Gather: case op::Slice: case op::GatherND: case op::ScatterND: case op::TopK: case op::NonMaxSuppression:
-    case op::YoloNms: case op::ArgMax: case op::CumSum:
-      return lower_index_ops(L, n);
-    case op::ReduceMean: case op::ReduceSum: case op::ReduceMax: case op::ReduceMin: case op::ReduceProd:
-      return lower_reductions(L, n);
-    case op::Pow: case op::BatchNormalization: case op::DequantizeLinear: case op::Pad: case op::Where: case op::ConstantOfShape:
-    case op::Range: case op::Identity: case op::Cast: case op::DynamicQuantizeLinear:
-      return lower_rewrites(L, n);
-    case op::OneHot:
-      return true;
-    default:
-      return lower_elementwise(L, n);
-  }
-}
 
 void final_sweep(BuilderState& s) {
   uint64_t kept = 0;
@@ -337,7 +398,7 @@ bool lower_graph(BuilderState& s) {
           continue;
         }
         if ((op == op::Less || op == op::Greater) && n.attr(13) == 1) return L.stop(kLowerConvertTimeOnly);
-        if (op >= 100 || op == 0) return L.refuse("no Vorn lowering for this operator");
+        if (op == 0 || op > kOpCodeCount) return L.refuse("no Vorn lowering for this operator");
         for (uint64_t k = 0; k < n.input_count() && k < 8; ++k) {
           uint64_t in = n.input(k);
           if (L.valid(in) && s.convert_time[in] == 1 && s.values[in].elem == kElemF32 &&
@@ -345,9 +406,10 @@ bool lower_graph(BuilderState& s) {
             s.values[in].kind = kValueWeight;
         }
       }
-      if ((op == op::Conv || op == op::MatMul) && n.attr(15) == 777 && n.input_count() >= 2)
+      if ((op == op::Conv || op == op::MatMul) && n.attr(attr::kIntegerWeightWord) == attr::kIntegerWeightMarker &&
+          n.input_count() >= 2)
         lower_integer_weights(L, n);
-      if (!apply_rule(L, s.nodes[i])) return false;
+      if (!lowering_rule(s.nodes[i].op())(L, s.nodes[i])) return false;
       if (L.options)
         for (uint64_t k = 0; k < s.nodes[i].output_count() && k < 4; ++k) {
           const BuilderValue& o = s.values[s.nodes[i].output(k)];

@@ -124,13 +124,20 @@ uint64_t node_outputs(Lower& L, uint64_t* out, uint64_t capacity);
 // The integer or string attribute of the current node's NodeProto.
 bool node_attribute(Lower& L, const char* name, int64_t* int_out, const uint8_t** text, uint64_t* text_len);
 
-bool lower_elementwise(Lower& L, BuilderNode& n);
-bool lower_binary(Lower& L, BuilderNode& n);
-bool lower_spatial(Lower& L, BuilderNode& n);
-bool lower_shape_ops(Lower& L, BuilderNode& n);
-bool lower_index_ops(Lower& L, BuilderNode& n);
-bool lower_reductions(Lower& L, BuilderNode& n);
-bool lower_rewrites(Lower& L, BuilderNode& n);
+// Shared by several rules: an I64 constant input copied as the node's
+// convert-time result; the reshape form, or a reshaped weight when the
+// input is one; the first element of a constant (I64, or F32 truncated);
+// the comparison and logic operators whose results are 0 or 1; the first
+// earlier node writing a value; how many nodes read a value; an owned F32
+// copy of a constant's data that may change in place.
+bool copy_i64(Lower& L, BuilderNode& n);
+bool reshape_weight(Lower& L, BuilderNode& n);
+bool finish_reshape(Lower& L, BuilderNode& n);
+bool first_i64(Lower& L, uint64_t v, int64_t* out);
+bool is_boolean_producer(uint64_t op);
+int64_t producer_of(Lower& L, uint64_t v);
+uint64_t uses_of(Lower& L, uint64_t v);
+float* own_f32(Lower& L, uint64_t v);
 void raw_sigmoid_rewrite(Lower& L);
 void lower_integer_weights(Lower& L, BuilderNode& n);
 
