@@ -47,7 +47,7 @@ bool cpu_validate_values(CpuState& s, void* weights, uint64_t weights_size, char
   bool has_input = false;
   bool has_output = false;
   for (uint64_t id = 0; id < s.value_count; ++id) {
-    const ValueRecord& v = s.values[id];
+    ValueRecord& v = s.values[id];
     if (v.kind() < kValueGraphInput || v.kind() > kValueGraphOutput)
       return value_fail(message, capacity, id, "unknown value kind");
     if (v.rank() > kMaxRank) return value_fail(message, capacity, id, "rank above 6");
@@ -58,11 +58,18 @@ bool cpu_validate_values(CpuState& s, void* weights, uint64_t weights_size, char
     }
     if (count != v.count())
       return value_fail(message, capacity, id, "element count is not the product of the dims");
-    uint64_t width = element_width(v.elem_kind());
+    // F16 graph inputs reach the engine widened and F16 outputs leave it as
+    // f32 for the caller's own narrowing: inside, both are f32 values.
+    const bool half_io = v.elem_kind() == kElemF16 && (v.kind() == kValueGraphInput || v.kind() == kValueGraphOutput);
+    const uint64_t width = half_io ? 2 : element_width(v.elem_kind());
     if (width == 0)
       return value_fail(message, capacity, id, "element kind is not f32 or i64");
     if (v.bytes() != count * width)
       return value_fail(message, capacity, id, "byte size does not match the element count");
+    if (half_io) {
+      v.w[1] = kElemF32;
+      v.set_bytes(count * 4);
+    }
     if (v.kind() == kValueWeight) {
       uint64_t end = 0;
       if (v.data_offset() % 4 != 0 || __builtin_add_overflow(v.data_offset(), v.bytes(), &end) ||

@@ -115,7 +115,9 @@ bool session_reload(Session* s) {
     error_clear(&s->error);
     return true;
   }
-  return session_open_backend(s);
+  // The batch size may have changed since the model was described: the
+  // engine is built for the current one, so the description follows it.
+  return session_describe_graph(s) && session_open_backend(s);
 }
 
 bool session_reset(Session* s) {

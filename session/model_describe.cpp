@@ -178,12 +178,14 @@ void fill_desc(Session* s, const ContainerHandle* c, uint64_t index, const Value
 
 uint32_t dtype_from_element_type(const ContainerHandle* c, uint64_t element_type) {
   if (c != nullptr && c->meta != nullptr && element_type >= 1 &&
-      element_type <= container_section_count(c, 2) && container_section_stride(c, 2) >= 64) {
-    const uint64_t off = container_record_offset(c, 2, element_type - 1);
+      element_type <= container_section_count(c, kSecElemKinds) &&
+      container_section_stride(c, kSecElemKinds) >= kStrideElemKind) {
+    // An element-kind record: bits per value at +8, class at +56.
+    const uint64_t off = container_record_offset(c, kSecElemKinds, element_type - 1);
     uint64_t end = 0;
-    if (!__builtin_add_overflow(off, uint64_t(96), &end) && end <= c->meta_len) {
-      const uint64_t bits = container_read_u64(c->meta, off + 40);
-      const uint64_t cls = container_read_u64(c->meta, off + 88);
+    if (!__builtin_add_overflow(off, uint64_t(kStrideElemKind), &end) && end <= c->meta_len) {
+      const uint64_t bits = container_read_u64(c->meta, off + 8);
+      const uint64_t cls = container_read_u64(c->meta, off + 56);
       if (cls == 1 && bits == 16) return VORN_DTYPE_F16;
       if (cls == 1 && bits == 32) return VORN_DTYPE_F32;
       if (cls == 2 && bits == 64) return VORN_DTYPE_I64;
@@ -200,7 +202,7 @@ uint32_t dtype_from_element_type(const ContainerHandle* c, uint64_t element_type
   }
 }
 
-bool session_load_model(Session* s) {
+bool session_describe_graph(Session* s) {
   const ContainerHandle* c = &s->container;
   std::string_view sub(s->subgraph, s->subgraph_len);
   if (!sub.empty() && sub != "main")
@@ -211,14 +213,11 @@ bool session_load_model(Session* s) {
 
   uint64_t value_count = container_is_tensor_model(c) ? container_value_count(c) : 0;
   uint64_t node_count = container_is_tensor_model(c) ? container_node_count(c) : 0;
-  s->generative = (value_count == 0 || node_count == 0) ? 1 : 0;
+  const bool generative = value_count == 0 || node_count == 0;
   // A generative model's graph is the generation layer's: no descriptors.
-  if (s->generative) value_count = node_count = 0;
-  s->corner_boxes = 0;
-  s->info.input_count = 0;
-  s->info.output_count = 0;
+  if (generative) value_count = node_count = 0;
 
-  if (!s->generative && s->batch_size >= 2) {
+  if (!generative && s->batch_size >= 2) {
     bool safe = true;
     for (uint64_t i = 0; i < value_count && safe; ++i) {
       ValueRecord v = container_value_record(c, i);
@@ -227,10 +226,6 @@ bool session_load_model(Session* s) {
     }
     for (uint64_t i = 0; i < node_count && safe; ++i) safe = node_batch_safe(c, container_node_record(c, i));
     if (!safe) return fail(s, VORN_STATUS_UNSUPPORTED, "Model graph does not support batch_size > 1");
-  }
-  if (node_count > 0) {
-    NodeRecord last = container_node_record(c, node_count - 1);
-    if (last.op() == op::Concat && last.attr(attr::Concat::kCornerBoxes) == 1) s->corner_boxes = 1;
   }
 
   uint64_t inputs = 0, outputs = 0;
@@ -247,6 +242,8 @@ bool session_load_model(Session* s) {
   if (inputs > kMaxModelInputs) return fail(s, VORN_STATUS_UNSUPPORTED, "Model has more than 8 input tensors");
   if (outputs > kMaxModelOutputs) return fail(s, VORN_STATUS_UNSUPPORTED, "Model has more than 64 output tensors");
 
+  // Built aside: a refused description leaves the previous one in place.
+  ModelInfo info{};
   uint64_t total = 0;
   for (uint64_t i = 0; i < value_count; ++i) {
     ValueRecord v = container_value_record(c, i);
@@ -259,14 +256,27 @@ bool session_load_model(Session* s) {
     if (v.kind() == kValueGraphInput) {
       if (v.rank() == 0 && s->batch_size >= 2)
         return fail(s, VORN_STATUS_INVALID_ARGUMENT, "Scalar input tensor cannot be batched");
-      fill_desc(s, c, i, v, true, &s->info.inputs[s->info.input_count++]);
+      fill_desc(s, c, i, v, true, &info.inputs[info.input_count++]);
     } else if (v.kind() == kValueGraphOutput) {
-      fill_desc(s, c, i, v, false, &s->info.outputs[s->info.output_count++]);
+      fill_desc(s, c, i, v, false, &info.outputs[info.output_count++]);
     }
   }
-  if (__builtin_add_overflow(c->data_size, total, &s->info.estimated_memory))
-    s->info.estimated_memory = UINT64_MAX;
+  if (__builtin_add_overflow(c->data_size, total, &info.estimated_memory)) info.estimated_memory = UINT64_MAX;
+  s->info = info;
+  s->generative = generative ? 1 : 0;
+  s->corner_boxes = 0;
+  if (node_count > 0) {
+    NodeRecord last = container_node_record(c, node_count - 1);
+    if (last.op() == op::Concat && last.attr(attr::Concat::kCornerBoxes) == 1) s->corner_boxes = 1;
+  }
+  return true;
+}
 
+bool session_load_model(Session* s) {
+  const ContainerHandle* c = &s->container;
+  s->info.input_count = 0;
+  s->info.output_count = 0;
+  if (!session_describe_graph(s)) return false;
   copy_meta_text(c, "task", s->task, &s->task_len);
   copy_meta_text(c, "decode", s->decode, &s->decode_len);
   read_recommended_backend(s, c);

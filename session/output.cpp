@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "api/input_convert.h"
 #include "api/text.h"
 #include "base/atomics.h"
 #include "image/postprocess.h"
-#include "platform/half.h"
 
 namespace vorn {
 
@@ -167,7 +167,7 @@ void output_make_typed_copies(Output* output) {
       std::free(t.f16);
       t.f16 = static_cast<uint16_t*>(std::malloc(size_t(c) * sizeof(uint16_t)));
       if (t.f16 != nullptr)
-        for (uint64_t i = 0; i < c; ++i) t.f16[i] = float_to_half(v[i]);
+        for (uint64_t i = 0; i < c; ++i) t.f16[i] = f32_to_f16(v[i]);
     } else if (t.dtype == VORN_DTYPE_U8) {
       std::free(t.u8);
       t.u8 = static_cast<uint8_t*>(std::malloc(size_t(c)));

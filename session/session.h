@@ -165,6 +165,9 @@ bool session_open(Session* s, const char* path, size_t len);
 bool session_open_fd(Session* s, int fd, uint64_t offset, uint64_t length);
 // Fills ModelInfo, labels and pre-processing from the container just loaded.
 bool session_load_model(Session* s);
+// The checks of the subgraph and batch settings and the ModelInfo of the
+// loaded model for the current settings; on failure ModelInfo is unchanged.
+bool session_describe_graph(Session* s);
 // The VornDType of a value's element type (section 2 record or the kind).
 uint32_t dtype_from_element_type(const ContainerHandle* container, uint64_t element_type);
 // Resolves path against the models directory into out (512 bytes); answers

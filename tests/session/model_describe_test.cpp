@@ -210,5 +210,68 @@ TEST(ModelDescribe, GenerativeModelHasNoDescriptors) {
   EXPECT_EQ(vorn_session_error_code(s.s), VORN_STATUS_BACKEND_UNAVAILABLE);
 }
 
+// F16 inputs and outputs are described as F16 of two bytes an element, run
+// from F16 data, and the output's F16 copy rounds ties away from zero as the
+// interface's narrowing does (1 + 2^-11 lies halfway between two halves).
+TEST(ModelDescribe, HalfPrecisionInputsAndOutputs) {
+  ModelBuilder b;
+  const uint64_t x = b.input({1, 3}, "x", kElemF16);
+  const uint64_t w = b.weight({1, 3}, {1.00048828125f, 2.0f, -0.5f});
+  const uint64_t y = b.value(kValueGraphOutput, {1, 3}, "y", kElemF16);
+  b.node(op::Mul, {x, w}, {y});
+  ModelFile m(b);
+  ASSERT_TRUE(m.ok()) << m.error;
+  Session s;
+  ASSERT_TRUE(vorn_session_open(s.s, m.path.data(), m.path.size())) << vorn_session_error_message_ptr(s.s);
+  for (auto [dtype, bytes] : {std::pair{vorn_session_input_dtype(s.s, 0), vorn_session_input_bytes(s.s, 0)},
+                              std::pair{vorn_session_output_dtype(s.s, 0), vorn_session_output_bytes(s.s, 0)}}) {
+    EXPECT_EQ(dtype, uint32_t(VORN_DTYPE_F16));
+    EXPECT_EQ(bytes, 6u);
+  }
+  const uint16_t in[3] = {0x3C00, 0x3C00, 0xC000};  // 1, 1, -2
+  VornInput* input = vorn_input_new();
+  VornOutput* out = vorn_output_new();
+  ASSERT_TRUE(vorn_input_set_f16(input, 0, in, 3, 1));
+  ASSERT_TRUE(vorn_session_run(s.s, input, out)) << vorn_session_error_message_ptr(s.s);
+  const uint16_t* half = vorn_output_f16_ptr(out, 0);
+  ASSERT_NE(half, nullptr);
+  EXPECT_EQ(std::vector<uint16_t>(half, half + 3), (std::vector<uint16_t>{0x3C01, 0x4000, 0x3C00}));
+  vorn_output_free(out);
+  vorn_input_free(input);
+}
+
+// A batch size changed between unload and reload takes effect: the model is
+// described again for it, and a size the graph cannot take is refused by
+// its own text.
+TEST(ModelDescribe, ReloadDescribesTheNewBatchSize) {
+  ModelFile m(*std::make_unique<ModelBuilder>(tiny_model()));
+  ASSERT_TRUE(m.ok()) << m.error;
+  Session s;
+  ASSERT_TRUE(vorn_session_open(s.s, m.path.data(), m.path.size())) << vorn_session_error_message_ptr(s.s);
+  ASSERT_TRUE(vorn_session_unload(s.s));
+  vorn_session_set_batch_size(s.s, 2);
+  ASSERT_TRUE(vorn_session_reload(s.s)) << vorn_session_error_message_ptr(s.s);
+  EXPECT_EQ(vorn_session_input_dim(s.s, 0, 0), 2);
+  EXPECT_EQ(vorn_session_output_bytes(s.s, 0), 2u * 12 * 4);
+  std::vector<float> data(24);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = float(i) - 11.5f;
+  VornInput* input = vorn_input_new();
+  VornOutput* out = vorn_output_new();
+  ASSERT_TRUE(vorn_input_set_f32(input, 0, data.data(), data.size(), 1));
+  ASSERT_TRUE(vorn_session_run(s.s, input, out)) << vorn_session_error_message_ptr(s.s);
+  EXPECT_EQ(vorn_output_f32_ptr(out, 0)[23], 11.5f);
+  vorn_output_free(out);
+  vorn_input_free(input);
+  // Back to 1 and to an impossible size.
+  ASSERT_TRUE(vorn_session_unload(s.s));
+  vorn_session_set_batch_size(s.s, 65);
+  EXPECT_FALSE(vorn_session_reload(s.s));
+  EXPECT_STREQ(vorn_session_error_message_ptr(s.s), "Batch size must be between 1 and 64");
+  EXPECT_EQ(vorn_session_input_dim(s.s, 0, 0), 2);  // the description stays as it was
+  vorn_session_set_batch_size(s.s, 1);
+  ASSERT_TRUE(vorn_session_reload(s.s)) << vorn_session_error_message_ptr(s.s);
+  EXPECT_EQ(vorn_session_input_dim(s.s, 0, 0), 1);
+}
+
 }  // namespace
 }  // namespace vorn::test
