@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "container/op_codes.h"
 #include "container/records.h"
 #include "converter/node_import.h"
 #include "converter/value_ops.h"
@@ -14,14 +15,6 @@ namespace {
 // Larger results are refused as if they could not be allocated: constant
 // folding is for shapes, indices and masks, not for weights.
 constexpr uint64_t kMaxFoldElements = uint64_t(1) << 26;
-
-enum : uint64_t {
-  kSub = 1, kDiv = 2, kAdd = 3, kMul = 4, kFlatten = 9, kTranspose = 14, kConcat = 20, kIdentity = 21,
-  kShape = 24, kReshape = 25, kGather = 34, kUnsqueeze = 35, kSlice = 36, kSqueeze = 37, kPow = 38, kSqrt = 39,
-  kEqual = 41, kWhere = 42, kExpand = 43, kExp = 45, kConstantOfShape = 46, kRange = 50, kLess = 51, kLog = 59,
-  kAbs = 61, kNeg = 62, kFloor = 63, kCeil = 64, kMax = 69, kMin = 70, kMod = 80, kGreater = 81, kNot = 82,
-  kAnd = 83, kOr = 84, kOneHot = 86,
-};
 
 struct Shape {
   uint64_t rank = 0;
@@ -74,13 +67,13 @@ int64_t wrap_mul(int64_t a, int64_t b) { return static_cast<int64_t>(static_cast
 
 int64_t int_binary(uint64_t op, int64_t a, int64_t b, const BuilderNode& n) {
   switch (op) {
-    case kSub: return wrap_sub(a, b);
-    case kAdd: return wrap_add(a, b);
-    case kMul: return wrap_mul(a, b);
-    case kDiv:
+    case op::Sub: return wrap_sub(a, b);
+    case op::Add: return wrap_add(a, b);
+    case op::Mul: return wrap_mul(a, b);
+    case op::Div:
       if (b == 0 || (a == INT64_MIN && b == -1)) return b == 0 ? 0 : a;
       return a / b;
-    case kMod: {
+    case op::Mod: {
       if (b == 0 || b == -1) return 0;
       int64_t r = a % b;
       // fmod=1 keeps the dividend's sign (C fmod); the default floor-mod
@@ -88,45 +81,45 @@ int64_t int_binary(uint64_t op, int64_t a, int64_t b, const BuilderNode& n) {
       if (n.attr(13) == 0 && r != 0 && ((r < 0) != (b < 0))) r += b;
       return r;
     }
-    case kPow: {
+    case op::Pow: {
       int32_t e = static_cast<int32_t>(static_cast<uint64_t>(b));
       if (e <= 0) return 1;
       int64_t r = a;
       for (int32_t k = 1; k < e; ++k) r = wrap_mul(r, a);
       return r;
     }
-    case kMax: return a > b ? a : b;
-    case kMin: return a < b ? a : b;
-    case kEqual: return a == b;
-    case kLess: return a < b || (a == b && n.attr(13) == 1);
-    case kGreater: return a > b || (a == b && n.attr(13) == 1);
-    case kAnd: return a != 0 && b != 0;
-    case kOr: return a != 0 || b != 0;
+    case op::Max: return a > b ? a : b;
+    case op::Min: return a < b ? a : b;
+    case op::Equal: return a == b;
+    case op::Less: return a < b || (a == b && n.attr(13) == 1);
+    case op::Greater: return a > b || (a == b && n.attr(13) == 1);
+    case op::And: return a != 0 && b != 0;
+    case op::Or: return a != 0 || b != 0;
     default: return 0;
   }
 }
 
 float float_binary(uint64_t op, float a, float b, const BuilderNode& n) {
   switch (op) {
-    case kSub: return a - b;
-    case kAdd: return a + b;
-    case kMul: return a * b;
-    case kDiv: return a / b;
+    case op::Sub: return a - b;
+    case op::Add: return a + b;
+    case op::Mul: return a * b;
+    case op::Div: return a / b;
     // powf rather than exp(b * log(a)), which is NaN for every negative base.
-    case kPow: return std::pow(a, b);
-    case kMod: return n.attr(13) != 0 ? std::fmod(a, b) : a - std::floor(a / b) * b;
-    case kMax: return a <= b ? b : a;
-    case kMin: return b <= a ? b : a;
-    case kEqual: return a == b;
-    case kLess: return a < b || (a == b && n.attr(13) == 1);
-    case kGreater: return a > b || (a == b && n.attr(13) == 1);
-    case kAnd: return a != 0.0f && b != 0.0f;
-    case kOr: return a != 0.0f || b != 0.0f;
+    case op::Pow: return std::pow(a, b);
+    case op::Mod: return n.attr(13) != 0 ? std::fmod(a, b) : a - std::floor(a / b) * b;
+    case op::Max: return a <= b ? b : a;
+    case op::Min: return b <= a ? b : a;
+    case op::Equal: return a == b;
+    case op::Less: return a < b || (a == b && n.attr(13) == 1);
+    case op::Greater: return a > b || (a == b && n.attr(13) == 1);
+    case op::And: return a != 0.0f && b != 0.0f;
+    case op::Or: return a != 0.0f || b != 0.0f;
     default: return 0.0f;
   }
 }
 
-bool is_comparison(uint64_t op) { return op == kEqual || op == kLess || op == kGreater || op == kAnd || op == kOr; }
+bool is_comparison(uint64_t op) { return op == op::Equal || op == op::Less || op == op::Greater || op == op::And || op == op::Or; }
 
 int32_t fold_binary(BuilderState& s, const BuilderNode& n, uint64_t out_v) {
   if (n.input_count() < 2 || n.input(1) == kNoIndex) return kFoldSkipped;
@@ -488,15 +481,15 @@ bool float_type(uint64_t t) { return t == 1 || t == 10 || t == 11 || t == 16; }
 int32_t fold_unary(BuilderState& s, const BuilderNode& n, uint64_t out_v) {
   ConstView in = const_view(s, n.input(0));
   const uint64_t op = n.op();
-  const uint64_t t = op == kIdentity ? n.attr(0) : 0;
+  const uint64_t t = op == op::Identity ? n.attr(0) : 0;
   uint64_t kind = in.kind;
-  if (op == kNot || integer_type(t) || t == 9) kind = kElemI64;
-  else if (float_type(t) || op == kSqrt || op == kExp || op == kLog) kind = kElemF32;
+  if (op == op::Not || integer_type(t) || t == 9) kind = kElemI64;
+  else if (float_type(t) || op == op::Sqrt || op == op::Exp || op == op::Log) kind = kElemF32;
   Out out;
   uint64_t count;
   if (!make_out(s, out_v, kind, shape_of(in), &out, &count)) return kFoldFailed;
   for (uint64_t i = 0; i < count; ++i) {
-    if (op == kNot) {
+    if (op == op::Not) {
       out.i64(i, view_f32(in, i) == 0.0f);
     } else if (integer_type(t)) {
       out.i64(i, view_i64(in, i));
@@ -504,20 +497,20 @@ int32_t fold_unary(BuilderState& s, const BuilderNode& n, uint64_t out_v) {
       out.i64(i, view_f32(in, i) != 0.0f);
     } else if (float_type(t)) {
       out.f32(i, view_f32(in, i));
-    } else if (op == kSqrt || op == kExp || op == kLog) {
+    } else if (op == op::Sqrt || op == op::Exp || op == op::Log) {
       float x = view_f32(in, i);
-      out.f32(i, op == kSqrt ? std::sqrt(x) : op == kExp ? std::exp(x) : std::log(x));
+      out.f32(i, op == op::Sqrt ? std::sqrt(x) : op == op::Exp ? std::exp(x) : std::log(x));
     } else if (kind == kElemI64) {
       int64_t x = view_i64(in, i);
-      if (op == kAbs) x = x < 0 ? wrap_sub(0, x) : x;
-      if (op == kNeg) x = wrap_sub(0, x);
+      if (op == op::Abs) x = x < 0 ? wrap_sub(0, x) : x;
+      if (op == op::Neg) x = wrap_sub(0, x);
       out.i64(i, x);
     } else {
       float x = view_f32(in, i);
-      if (op == kAbs) x = std::fabs(x);
-      if (op == kNeg) x = 0.0f - x;
-      if (op == kFloor) x = std::floor(x);
-      if (op == kCeil) x = std::ceil(x);
+      if (op == op::Abs) x = std::fabs(x);
+      if (op == op::Neg) x = 0.0f - x;
+      if (op == op::Floor) x = std::floor(x);
+      if (op == op::Ceil) x = std::ceil(x);
       out.f32(i, x);
     }
   }
@@ -649,11 +642,11 @@ int32_t fold_one_hot(BuilderState& s, const BuilderNode& n, uint64_t out_v) {
 
 bool foldable_op(uint64_t op) {
   switch (op) {
-    case kSub: case kDiv: case kAdd: case kMul: case kPow: case kEqual: case kLess: case kMax: case kMin: case kMod:
-    case kGreater: case kAnd: case kOr: case kWhere: case kShape: case kFlatten: case kReshape: case kUnsqueeze:
-    case kSqueeze: case kTranspose: case kConcat: case kIdentity: case kGather: case kSlice: case kSqrt: case kExp:
-    case kLog: case kAbs: case kNeg: case kFloor: case kCeil: case kNot: case kExpand: case kConstantOfShape:
-    case kRange: case kOneHot:
+    case op::Sub: case op::Div: case op::Add: case op::Mul: case op::Pow: case op::Equal: case op::Less: case op::Max: case op::Min: case op::Mod:
+    case op::Greater: case op::And: case op::Or: case op::Where: case op::Shape: case op::Flatten: case op::Reshape: case op::Unsqueeze:
+    case op::Squeeze: case op::Transpose: case op::Concat: case op::Identity: case op::Gather: case op::Slice: case op::Sqrt: case op::Exp:
+    case op::Log: case op::Abs: case op::Neg: case op::Floor: case op::Ceil: case op::Not: case op::Expand: case op::ConstantOfShape:
+    case op::Range: case op::OneHot:
       return true;
     default:
       return false;
@@ -675,7 +668,7 @@ int32_t fold_node(BuilderState& s, uint64_t index) {
   // cycle): there is nothing to evaluate.
   for (uint64_t k = 0; k < inputs; ++k)
     if (n.input(k) == out_v) return kFoldSkipped;
-  if (op != kShape) {
+  if (op != op::Shape) {
     bool flagged = false;
     for (uint64_t k = 0; k < inputs; ++k) {
       uint64_t v = n.input(k);
@@ -683,25 +676,25 @@ int32_t fold_node(BuilderState& s, uint64_t index) {
       if (v >= s.value_count || s.values[v].data == nullptr) return kFoldSkipped;
       flagged |= s.values[v].elem == kElemI64 || s.convert_time[v] != 0;
     }
-    if (op != kRange && !flagged) return kFoldSkipped;
+    if (op != op::Range && !flagged) return kFoldSkipped;
   }
   int32_t r;
   switch (op) {
-    case kWhere: r = fold_where(s, n, out_v); break;
-    case kShape: r = fold_shape(s, n, out_v); break;
-    case kFlatten: r = fold_flatten(s, n, out_v); break;
-    case kReshape: r = fold_reshape(s, n, out_v); break;
-    case kUnsqueeze: r = fold_unsqueeze(s, n, out_v); break;
-    case kSqueeze: r = fold_squeeze(s, n, out_v); break;
-    case kTranspose: r = fold_transpose(s, n, out_v); break;
-    case kConcat: r = fold_concat(s, n, out_v); break;
-    case kGather: r = fold_gather(s, n, out_v); break;
-    case kSlice: r = fold_slice(s, n, out_v); break;
-    case kExpand: r = fold_expand(s, n, out_v); break;
-    case kConstantOfShape: r = fold_constant_of_shape(s, n, out_v); break;
-    case kRange: r = fold_range(s, n, out_v); break;
-    case kOneHot: r = fold_one_hot(s, n, out_v); break;
-    case kIdentity: case kSqrt: case kExp: case kLog: case kAbs: case kNeg: case kFloor: case kCeil: case kNot:
+    case op::Where: r = fold_where(s, n, out_v); break;
+    case op::Shape: r = fold_shape(s, n, out_v); break;
+    case op::Flatten: r = fold_flatten(s, n, out_v); break;
+    case op::Reshape: r = fold_reshape(s, n, out_v); break;
+    case op::Unsqueeze: r = fold_unsqueeze(s, n, out_v); break;
+    case op::Squeeze: r = fold_squeeze(s, n, out_v); break;
+    case op::Transpose: r = fold_transpose(s, n, out_v); break;
+    case op::Concat: r = fold_concat(s, n, out_v); break;
+    case op::Gather: r = fold_gather(s, n, out_v); break;
+    case op::Slice: r = fold_slice(s, n, out_v); break;
+    case op::Expand: r = fold_expand(s, n, out_v); break;
+    case op::ConstantOfShape: r = fold_constant_of_shape(s, n, out_v); break;
+    case op::Range: r = fold_range(s, n, out_v); break;
+    case op::OneHot: r = fold_one_hot(s, n, out_v); break;
+    case op::Identity: case op::Sqrt: case op::Exp: case op::Log: case op::Abs: case op::Neg: case op::Floor: case op::Ceil: case op::Not:
       r = fold_unary(s, n, out_v);
       break;
     default: r = fold_binary(s, n, out_v); break;
@@ -710,7 +703,7 @@ int32_t fold_node(BuilderState& s, uint64_t index) {
   n.attr(0) = 0;
   n.w[2] = out_v;
   n.w[1] = 1;
-  n.w[0] = kIdentity;
+  n.w[0] = op::Identity;
   return kFoldDone;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/files.h"
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "container/records.h"
 #include "converter/builder_state.h"
@@ -143,7 +144,7 @@ ConvertOutcome convert_onnx_impl(Slice onnx_path, Slice vorn_path, uint64_t opti
   if (!lower_graph(*s)) return fail(s, lowering_message(*s));
 
   for (uint64_t i = 0; i < s->node_count; ++i)
-    if (s->nodes[i].attr(1) == kCastTag) s->nodes[i].attr(1) = 0;
+    if (s->nodes[i].attr(attr::kCastTagWord) == attr::kCastTag) s->nodes[i].attr(attr::kCastTagWord) = 0;
 
   if (options != nullptr) {
     for (uint64_t i = 0; i < s->value_count; ++i)

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "container/op_codes.h"
 #include "container/records.h"
 #include "converter/value_ops.h"
 
@@ -9,10 +10,6 @@ namespace vorn {
 
 namespace {
 
-enum : uint64_t {
-  kSub = 1, kDiv = 2, kAdd = 3, kMul = 4, kRelu = 6, kSqrt = 39, kEqual = 41, kExp = 45, kReduceSum = 47,
-  kFlatten = 9, kShape = 24, kReshape = 25, kLess = 51, kLog = 59, kAbs = 61, kNeg = 62, kReduceMax = 71, kGreater = 81,
-};
 
 struct Chain {
   BuilderState& s;
@@ -75,9 +72,9 @@ struct Chain {
 // Softplus = Relu(x) + Log(1 + Exp(-|x|)): the exponential never exceeds 1,
 // so large inputs give x (or +inf for +inf) rather than an overflow.
 void softplus(Chain& c, uint64_t x) {
-  uint64_t e = c.unary(kExp, c.unary(kNeg, c.unary(kAbs, x, "#abs"), "#negabs"), "#exp");
-  uint64_t l = c.unary(kLog, c.binary(kAdd, e, c.constant("#one", 1.0f), "#onep"), "#log1p");
-  c.node(kAdd, c.unary(kRelu, x, "#relu"), l, c.out);
+  uint64_t e = c.unary(op::Exp, c.unary(op::Neg, c.unary(op::Abs, x, "#abs"), "#negabs"), "#exp");
+  uint64_t l = c.unary(op::Log, c.binary(op::Add, e, c.constant("#one", 1.0f), "#onep"), "#log1p");
+  c.node(op::Add, c.unary(op::Relu, x, "#relu"), l, c.out);
 }
 
 // Sign = (Greater(x, 0) - Less(x, 0)) / Equal(x, x): the comparisons give
@@ -85,22 +82,22 @@ void softplus(Chain& c, uint64_t x) {
 // carries the NaN through as ONNX does.
 void sign(Chain& c, uint64_t x) {
   uint64_t zero = c.constant("#zero", 0.0f);
-  uint64_t d = c.binary(kSub, c.binary(kGreater, x, zero, "#positive"), c.binary(kLess, x, zero, "#negative"),
+  uint64_t d = c.binary(op::Sub, c.binary(op::Greater, x, zero, "#positive"), c.binary(op::Less, x, zero, "#negative"),
                         "#sign");
-  c.node(kDiv, d, c.binary(kEqual, x, x, "#ordered"), c.out);
+  c.node(op::Div, d, c.binary(op::Equal, x, x, "#ordered"), c.out);
 }
 
 // LogSoftmax = (x - max) - Log(Sum(Exp(x - max))) along the axis, into y.
 void log_softmax(Chain& c, uint64_t x, uint64_t axis, uint64_t y) {
-  uint64_t shifted = c.binary(kSub, x, c.reduce(kReduceMax, x, axis, "#max"), "#shifted");
-  uint64_t sum = c.reduce(kReduceSum, c.unary(kExp, shifted, "#exp"), axis, "#sum");
-  c.node(kSub, shifted, c.unary(kLog, sum, "#logsum"), y);
+  uint64_t shifted = c.binary(op::Sub, x, c.reduce(op::ReduceMax, x, axis, "#max"), "#shifted");
+  uint64_t sum = c.reduce(op::ReduceSum, c.unary(op::Exp, shifted, "#exp"), axis, "#sum");
+  c.node(op::Sub, shifted, c.unary(op::Log, sum, "#logsum"), y);
 }
 
 // Before opset 13 LogSoftmax normalises the block of all dims from the axis
 // on: the same chain on the [outer, block] Flatten, reshaped back.
 void log_softmax_flattened(Chain& c, uint64_t x, uint64_t axis) {
-  uint64_t flat = c.unary(kFlatten, x, "#flat");
+  uint64_t flat = c.unary(op::Flatten, x, "#flat");
   if (c.full) return;
   BuilderNode& f = c.s.nodes[c.s.node_count - 1];
   f.attr(1) = 1;
@@ -108,14 +105,14 @@ void log_softmax_flattened(Chain& c, uint64_t x, uint64_t axis) {
   f.attr(15) = 0;
   uint64_t normalised = c.value("#flatlsm");
   log_softmax(c, flat, 1, normalised);
-  c.node(kReshape, normalised, c.unary(kShape, x, "#shape"), c.out);
+  c.node(op::Reshape, normalised, c.unary(op::Shape, x, "#shape"), c.out);
 }
 
 // ReduceL2 = Sqrt(ReduceSum(x * x)) with the node's own axes and keepdims,
 // accumulated in float like the reference runtime (so |x| above ~1.8e19
 // overflows to +inf there as here).
 void reduce_l2(Chain& c, const BuilderNode& node) {
-  uint64_t sq = c.binary(kMul, node.input(0), node.input(0), "#square");
+  uint64_t sq = c.binary(op::Mul, node.input(0), node.input(0), "#square");
   uint64_t sum = c.value("#sumsq");
   if (c.full) return;
   BuilderNode* r = builder_append_node(c.s);
@@ -124,12 +121,12 @@ void reduce_l2(Chain& c, const BuilderNode& node) {
     return;
   }
   *r = node;
-  r->w[0] = kReduceSum;
+  r->w[0] = op::ReduceSum;
   r->w[2] = sq;
   r->w[10] = 1;
   r->w[11] = sum;
   for (int k = 12; k < 15; ++k) r->w[k] = kNoIndex;
-  c.node(kSqrt, sum, kNoIndex, c.out);
+  c.node(op::Sqrt, sum, kNoIndex, c.out);
 }
 
 }  // namespace

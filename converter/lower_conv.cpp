@@ -131,7 +131,8 @@ bool lower_window(Lower& L, BuilderNode& n) {
   if (op == op::MaxPool && L.options && (pt >= kh || pl >= kw || pb >= kh || pr >= kw))
     return L.refuse("padding as large as the window");
   set_shape(y, 4, o);
-  if (op == op::Conv && n.attr(15) == 777) n.attr(15) = f32_bits(1.0f);
+  if (op == op::Conv && n.attr(attr::kIntegerWeightWord) == attr::kIntegerWeightMarker)
+    n.attr(attr::kIntegerWeightWord) = f32_bits(1.0f);
   if (op == op::AveragePool) return average_divisors(L, n, d, o, kh, kw, sh, sw, pt, pl, given_pb, given_pr);
   return true;
 }
@@ -179,7 +180,8 @@ bool lower_matmul(Lower& L, BuilderNode& n) {
   const uint64_t* d = x.dims;
   if (n.input_count() < 2 || !L.valid(n.input(1))) return L.refuse("input B is missing");
   const BuilderValue& b = L.v(n.input(1));
-  if (n.attr(15) == 777) n.attr(15) = f32_bits(1.0f);
+  if (n.attr(attr::kIntegerWeightWord) == attr::kIntegerWeightMarker)
+    n.attr(attr::kIntegerWeightWord) = f32_bits(1.0f);
   if (L.options) {
     if (x.rank < 2 || b.rank < 2) return L.refuse("one-dimensional operands are not supported");
     if (x.dims[x.rank - 1] != b.dims[b.rank - 2]) return L.refuse("inner dimensions differ");

@@ -165,8 +165,8 @@ bool lower_binary(Lower& L, BuilderNode& n) {
         case op::Div: r = safe_div(x, z); break;
         case op::Add: r = wrap_add(x, z); break;
         case op::Mul: r = wrap_mul(x, z); break;
-        case 69: r = x > z ? x : z; break;
-        case 70: r = x < z ? x : z; break;
+        case op::Max: r = x > z ? x : z; break;
+        case op::Min: r = x < z ? x : z; break;
         case op::Mod: r = z == 0 || z == -1 ? 0 : x - (x / z) * z; break;
         case op::Greater: r = n.attr(12) == 1 ? x >= z : x > z; break;
         case op::Less: r = x < z; break;
@@ -209,8 +209,8 @@ bool lower_binary(Lower& L, BuilderNode& n) {
       case op::Div: r = x / z; break;
       case op::Add: r = x + z; break;
       case op::Mul: r = x * z; break;
-      case 69: r = x >= z ? x : z; break;
-      case 70: r = x <= z ? x : z; break;
+      case op::Max: r = x >= z ? x : z; break;
+      case op::Min: r = x <= z ? x : z; break;
       case op::Mod: r = n.attr(13) != 0 ? std::fmod(x, z) : x - std::floor(x / z) * z; break;
       case op::Greater: r = (n.attr(12) == 1 ? x >= z : x > z) ? 1.0f : 0.0f; break;
       case op::And: r = (x != 0.0f && z != 0.0f) ? 1.0f : 0.0f; break;
@@ -337,7 +337,7 @@ bool lower_identity(Lower& L, BuilderNode& n) {
       return true;
     if (static_cast<int64_t>(i) == p) {
       uint64_t op = q.op();
-      if (op != op::ArgMax && op != 63 && op != 64 && op != 65 && op != op::Cast) n.w[0] = op::Cast;
+      if (op != op::ArgMax && op != op::Floor && op != op::Ceil && op != op::Round && op != op::Cast) n.w[0] = op::Cast;
       return true;
     }
   }

@@ -112,7 +112,7 @@ bool lower_flatten(Lower& L, BuilderNode& n) {
   BuilderValue& x = L.v(in);
   BuilderValue& y = L.v(n.output(0));
   const uint64_t* d = x.dims;
-  if (n.attr(15) == 888) {
+  if (n.attr(attr::kRawSigmoidFlattenWord) == attr::kRawSigmoidFlattenMarker) {
     uint64_t o[3] = {d[0], d[1], d[2] * d[3]};
     set_shape(y, 3, o);
     n.attr(15) = 0;

@@ -18,34 +18,6 @@ namespace vorn {
 
 namespace {
 
-struct OpEntry {
-  const char* name;
-  uint64_t code;
-};
-
-// Default-domain op_types the importer maps directly to an operator code:
-// every code's own name except the system's own operators (DeformUnfold,
-// DetrTopK, MaskToBoxLogit, YoloNms), which only rewrites produce.
-constexpr OpEntry kOps[] = {
-    {"Sub", 1}, {"Div", 2}, {"Add", 3}, {"Mul", 4}, {"Conv", 5}, {"Relu", 6}, {"MaxPool", 7},
-    {"GlobalAveragePool", 8}, {"Flatten", 9}, {"Gemm", 10}, {"Sigmoid", 11}, {"HardSigmoid", 12},
-    {"HardSwish", 13}, {"Transpose", 14}, {"LayerNormalization", 15}, {"MatMul", 16}, {"Erf", 17},
-    {"PRelu", 18}, {"BatchNormalization", 19}, {"Concat", 20}, {"Identity", 21},
-    {"InstanceNormalization", 22}, {"AveragePool", 23}, {"Shape", 24}, {"Reshape", 25},
-    {"LeakyRelu", 26}, {"Resize", 27}, {"ConvTranspose", 28}, {"Softmax", 29}, {"Clip", 30},
-    {"ArgMax", 31}, {"Gelu", 32}, {"Split", 33}, {"Gather", 34}, {"Unsqueeze", 35}, {"Slice", 36},
-    {"Squeeze", 37}, {"Pow", 38}, {"Sqrt", 39}, {"ReduceMean", 40}, {"Equal", 41}, {"Where", 42},
-    {"Expand", 43}, {"DynamicQuantizeLinear", 44}, {"Exp", 45}, {"ConstantOfShape", 46},
-    {"ReduceSum", 47}, {"Tanh", 48}, {"DequantizeLinear", 49}, {"Range", 50}, {"Less", 51},
-    {"Cos", 52}, {"Sin", 53}, {"DepthToSpace", 54}, {"Pad", 55}, {"Log", 59}, {"GridSample", 60},
-    {"Abs", 61}, {"Neg", 62}, {"Floor", 63}, {"Ceil", 64}, {"Round", 65}, {"Reciprocal", 66},
-    {"Elu", 67}, {"Selu", 68}, {"Max", 69}, {"Min", 70}, {"ReduceMax", 71}, {"ReduceMin", 72},
-    {"ReduceProd", 73}, {"CumSum", 74}, {"TopK", 75}, {"GatherND", 76}, {"ScatterND", 77},
-    {"NonMaxSuppression", 78}, {"SpaceToDepth", 79}, {"Mod", 80}, {"Greater", 81}, {"Not", 82},
-    {"And", 83}, {"Or", 84}, {"OneHot", 86},
-};
-
-
 struct Attr {
   const uint8_t* name = nullptr;
   uint64_t name_len = 0;
@@ -304,9 +276,13 @@ const char* resize_refusal(const uint8_t* mode, uint64_t mode_len, const uint8_t
 
 }  // namespace
 
+// Default-domain op_types map to the operator of the same name, for every
+// operator of the list named after an ONNX one, except Cast, which imports
+// as a tagged Identity (its runtime form is chosen by the lowering). The
+// system's own operators are produced only by rewrites.
 uint64_t onnx_op_code(const uint8_t* op, uint64_t len) {
-  for (const OpEntry& e : kOps)
-    if (text_equal(op, len, e.name)) return e.code;
+  for (const OpInfo& e : kOpList)
+    if (e.origin == OpOrigin::kOnnx && e.code != op::Cast && text_equal(op, len, e.name)) return e.code;
   return 0;
 }
 
@@ -575,8 +551,8 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   if (code == op::Selu) d14 = 1.67326319217681884765625f, d15 = 1.05070102214813232421875f;
   if (!a14_given) set_f32(node, 14, d14);
   if (!a15_given) set_f32(node, 15, d15);
-  if (is_cast) node.attr(1) = kCastTag;
-  if (integer_weight) node.attr(15) = kIntegerWeightMarker;
+  if (is_cast) node.attr(attr::kCastTagWord) = attr::kCastTag;
+  if (integer_weight) node.attr(attr::kIntegerWeightWord) = attr::kIntegerWeightMarker;
   if (or_equal || tile || scatter_elements) node.attr(13) = 1;
   // DepthToSpace in DCR order (options mode) is rearranged by the lowering pass.
   if (code == op::DepthToSpace && !d2s_crd) node.attr(13) = 1;

@@ -27,8 +27,6 @@ enum : uint64_t {
 //     the pre-13 meaning (softmax over all dims from the axis on, flattened).
 //   Split, ArgMax: a11 defaults to 0; LayerNormalization: a11 defaults to -1.
 //   Pool nodes: ceil_mode = 1 is refused in options mode.
-constexpr uint64_t kCastTag = 0x43415354;  // "CAST" in a1 of an imported Cast
-constexpr uint64_t kIntegerWeightMarker = 777;
 
 // True when the node was imported, replaced, dropped by a rewrite or skipped
 // after the import stopped; false with the reason in the state.

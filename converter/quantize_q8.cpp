@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "base/files.h"
+#include "container/attr_words.h"
 #include "container/container.h"
 #include "container/digest.h"
+#include "container/op_codes.h"
 #include "container/records.h"
 
 namespace vorn {
@@ -146,10 +148,12 @@ QuantizeOutcome quantize_pack_q8(Slice input_path, Slice output_path) {
       int64_t t = tensor_of(n.w[2 + k], &count, &rank, dims);
       if (t < 0) continue;
       Candidate& c = cand[static_cast<uint64_t>(t)];
-      if (k == 0 && op == 34 && rank == 2 && count != 0) consider(c, count / dims[0], count);
-      else if (k == 0 && op == 14) continue;
-      else if (k == 1 && (op == 5 || op == 28 || op == 16 || op == 10) && rank >= 2 && count != 0) {
-        bool row_major = op == 5 || op == 28 || (op == 10 && n.w[15 + 13] != 0);
+      if (k == 0 && op == op::Gather && rank == 2 && count != 0) consider(c, count / dims[0], count);
+      else if (k == 0 && op == op::Transpose) continue;
+      else if (k == 1 && (op == op::Conv || op == op::ConvTranspose || op == op::MatMul || op == op::Gemm) &&
+               rank >= 2 && count != 0) {
+        bool row_major = op == op::Conv || op == op::ConvTranspose ||
+                         (op == op::Gemm && n.w[attr::kFirstRecordWord + attr::Gemm::kTransB] != 0);
         consider(c, row_major ? count / dims[0] : dims[rank - 1], count);
       } else {
         c.state = kKeepF32;

@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "container/records.h"
 #include "converter/conversion_notes.h"
@@ -146,7 +147,7 @@ TEST(NodeImport, AttributeWords) {
   EXPECT_EQ(attrs("mod_fmod")->attr(13), 1u);
   const BuilderNode* cast = attrs("cast");
   EXPECT_EQ(op_of(cast), "Identity");
-  EXPECT_EQ(cast->attr(1), kCastTag);
+  EXPECT_EQ(cast->attr(attr::kCastTagWord), attr::kCastTag);
   EXPECT_EQ(cast->attr(0), 7u);
   const BuilderNode* shape = attrs("shape_se");
   EXPECT_EQ(shape->attr_i64(5), -2);
@@ -164,7 +165,7 @@ TEST(NodeImport, AttributeWords) {
   // Integer weights and the or-equal and Tile markers.
   const BuilderNode* mmi = node_named(s, "n_MatMulInteger_46");
   ASSERT_NE(mmi, nullptr);
-  EXPECT_EQ(mmi->attr(15), kIntegerWeightMarker);
+  EXPECT_EQ(mmi->attr(attr::kIntegerWeightWord), attr::kIntegerWeightMarker);
   EXPECT_EQ(node_named(s, "n_LessOrEqual_48")->attr(13), 1u);
   EXPECT_EQ(node_named(s, "n_Tile_50")->attr(13), 1u);
   // Pad keeps its pads input in its slot but counts one input.
