@@ -1,0 +1,180 @@
+// The constraint at run time, through VNConstraint: the mask against a
+// token-by-token reference, end-of-sequence and budget rules, the refusals,
+// and the distance table against a breadth-first search over state sets.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <deque>
+#include <functional>
+#include <set>
+
+#include "base/vn_error.h"
+#include "generation/constraint_messages.h"
+#include "generation/vn_constraint.h"
+#include "tests/generation/constraint_fixture.h"
+
+namespace vorn {
+namespace {
+
+namespace msg = constraint_message;
+using test::Vocabulary;
+
+bool holds(const std::vector<int32_t>& set, int32_t state) { return std::binary_search(set.begin(), set.end(), state); }
+
+// The mask computed token by token from the plain steps and distances.
+std::vector<uint8_t> reference_mask(const Constraint& c, uint64_t vocab, int64_t remaining) {
+  std::vector<uint8_t> mask(vocab, 0);
+  for (uint64_t id = 0; id < vocab && id < c.token_bytes.size(); ++id) {
+    if (c.token_bytes[id].empty()) continue;
+    std::vector<int32_t> set = c.state_set;
+    for (unsigned char b : c.token_bytes[id]) set = state_set_step(c, set, b);
+    int64_t least = kConstraintUnreachable;
+    for (int32_t s : set) least = std::min<int64_t>(least, c.distance[s]);
+    mask[id] = !set.empty() && least <= remaining - 1;
+  }
+  if (holds(c.state_set, c.accept))
+    for (int64_t id : c.eos_ids)
+      if (id >= 0 && static_cast<uint64_t>(id) < vocab) mask[id] = 1;
+  return mask;
+}
+
+// Holds the raw constraint next to its wrapper, so the tests can read the
+// state set the wrapper advances.
+struct Driven {
+  Constraint* raw;
+  VNConstraint wrapper;
+  explicit Driven(std::unique_ptr<Constraint> c) : raw(c.get()), wrapper(std::move(c)) {}
+  std::vector<uint8_t> mask(uint64_t vocab, uint64_t remaining) {
+    std::vector<uint8_t> m(vocab, 1);
+    wrapper.mask(m.data(), vocab, remaining);
+    return m;
+  }
+  bool accept(const std::string& bytes, const Vocabulary& v) {
+    auto id = std::find(v.tokens.begin(), v.tokens.end(), bytes) - v.tokens.begin();
+    return wrapper.acceptToken(id);
+  }
+};
+
+std::string frontend_reason(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const VNError& e) {
+    EXPECT_STREQ(e.category(), vn_category::kFrontend);
+    return e.reason();
+  }
+  return "";
+}
+
+TEST(ConstraintRuntime, AmountMaskAndCompletion) {
+  Vocabulary v = test::byte_vocabulary({"12", "34", "12.", " 1", ".3", "4 "});
+  const uint64_t vocab = v.tokens.size();
+  Driven d(test::compile(nullptr, 2, v));
+  for (const char* piece : {" 1", "2", ".3"}) {
+    EXPECT_EQ(d.mask(vocab, 100), reference_mask(*d.raw, vocab, 100)) << piece;
+    EXPECT_FALSE(d.accept(piece, v));
+  }
+  std::vector<uint8_t> m = d.mask(vocab, 100);
+  for (uint64_t id = 0; id < vocab; ++id)
+    EXPECT_EQ(m[id], v.tokens[id].size() == 1 && std::isdigit(static_cast<unsigned char>(v.tokens[id][0])))
+        << v.tokens[id];
+  EXPECT_TRUE(d.accept("4", v));
+  // An end-of-sequence id before acceptance is refused.
+  Driven early(test::compile(nullptr, 2, v));
+  EXPECT_EQ(frontend_reason([&] { early.wrapper.acceptToken(v.eos[0]); }), msg::kPrematureEos);
+}
+
+TEST(ConstraintRuntime, NumberEndsOnEndOfSequence) {
+  Vocabulary v = test::byte_vocabulary({"12"});
+  const uint64_t vocab = v.tokens.size();
+  Driven d(test::compile(R"({"type":"number"})", 0, v));
+  EXPECT_EQ(d.mask(vocab, 5)[v.eos[0]], 0);
+  EXPECT_FALSE(d.accept("12", v));
+  std::vector<uint8_t> m = d.mask(vocab, 5);
+  EXPECT_EQ(m[v.eos[0]], 1);
+  EXPECT_EQ(m, reference_mask(*d.raw, vocab, 5));
+  // With one token left only tokens that end in acceptance stay: digits, not
+  // "." or "e" which need another.
+  m = d.mask(vocab, 1);
+  EXPECT_EQ(m, reference_mask(*d.raw, vocab, 1));
+  EXPECT_TRUE(m['5'] && m[v.eos[0]] && !m['.'] && !m['e']);
+  EXPECT_TRUE(d.wrapper.acceptToken(v.eos[0]));
+}
+
+TEST(ConstraintRuntime, MaskKeepsCallerRefusalsAndVocabularyBounds) {
+  Vocabulary v = test::byte_vocabulary();
+  v.eos.push_back(100000);  // beyond any mask
+  Driven d(test::compile(R"({"enum":["ab"]})", 0, v));
+  for (const char* piece : {"\"", "a", "b", "\""}) d.accept(piece, v);
+  std::vector<uint8_t> m(v.tokens.size(), 7);
+  m[v.eos[0]] = 0;
+  d.wrapper.mask(m.data(), m.size(), 3);
+  EXPECT_EQ(std::count(m.begin(), m.end(), 0), static_cast<long>(m.size()));
+  std::fill(m.begin(), m.end(), 7);
+  d.wrapper.mask(m.data(), m.size(), 3);
+  EXPECT_EQ(std::count(m.begin(), m.end(), 1), 1);
+  EXPECT_EQ(m[v.eos[0]], 1);
+  // A mask shorter than the vocabulary: nothing is written past it.
+  std::vector<uint8_t> shorter(10, 1);
+  shorter.push_back(0xEE);
+  d.wrapper.mask(shorter.data(), 10, 3);
+  EXPECT_EQ(shorter[10], 0xEE);
+}
+
+TEST(ConstraintRuntime, Refusals) {
+  Vocabulary v = test::byte_vocabulary();
+  const int64_t size = static_cast<int64_t>(v.tokens.size());
+  Driven d(test::compile(R"({"type":"boolean"})", 0, v));
+  std::vector<uint8_t> m(v.tokens.size(), 1);
+  EXPECT_EQ(frontend_reason([&] { d.wrapper.mask(m.data(), m.size(), 0); }), msg::kBudgetExhausted);
+  EXPECT_EQ(frontend_reason([&] { d.wrapper.acceptToken(-1); }), msg::kTokenOutOfRange);
+  EXPECT_EQ(frontend_reason([&] { d.wrapper.acceptToken(size); }), msg::kTokenOutOfRange);
+  EXPECT_EQ(frontend_reason([&] { d.accept("x", v); }), msg::kViolation);
+  // The set stays empty: every token is refused from now on.
+  EXPECT_EQ(d.mask(v.tokens.size(), 10), std::vector<uint8_t>(v.tokens.size(), 0));
+  EXPECT_EQ(frontend_reason([&] { d.accept("t", v); }), msg::kViolation);
+}
+
+// Least number of single-byte tokens from each state into acceptance, by a
+// plain breadth-first search over the state sets those tokens reach.
+int32_t searched_distance(const Constraint& c, int32_t state, const std::vector<uint8_t>& spelled) {
+  std::set<std::vector<int32_t>> seen;
+  std::deque<std::pair<std::vector<int32_t>, int32_t>> queue{{state_set_close(c, {state}), 0}};
+  while (!queue.empty()) {
+    auto [set, depth] = queue.front();
+    queue.pop_front();
+    if (holds(set, c.accept)) return depth;
+    for (uint8_t b : spelled) {
+      auto next = state_set_step(c, set, b);
+      if (!next.empty() && seen.insert(next).second) queue.emplace_back(next, depth + 1);
+    }
+  }
+  return kConstraintUnreachable;
+}
+
+TEST(ConstraintRuntime, DistancesEqualBreadthFirstSearch) {
+  // Without single-byte tokens for "a" to "c" (only "abc" spells them), the
+  // enum values "fab" and "cat" cannot be finished.
+  Vocabulary v = test::byte_vocabulary({"abc"});
+  for (char b = 'a'; b <= 'c'; ++b) v.tokens[static_cast<uint8_t>(b)] = "abc";
+  std::vector<uint8_t> spelled;
+  int unreachable = 0;
+  for (int b = 0; b < 256; ++b)
+    if (v.tokens[b].size() == 1) spelled.push_back(static_cast<uint8_t>(b));
+  for (const char* schema :
+       {R"({"type":"object","properties":{"k":{"type":"string","minLength":2,"maxLength":3},
+            "n":{"type":"number"},"e":{"enum":["fab","cat",true]}},"required":["k","n","e"],
+            "additionalProperties":false})",
+        R"({"type":"array","items":{"anyOf":[{"type":"integer"},{"type":"null"}]},"minItems":2,"maxItems":3})"}) {
+    auto c = test::compile(schema, 0, v);
+    for (size_t s = 0; s < c->states.size(); ++s) {
+      int32_t expected = searched_distance(*c, static_cast<int32_t>(s), spelled);
+      EXPECT_EQ(c->distance[s], expected) << schema << " state " << s;
+      unreachable += expected == kConstraintUnreachable;
+    }
+  }
+  EXPECT_GT(unreachable, 0);
+}
+
+}  // namespace
+}  // namespace vorn
