@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "generation/constraint.h"
-#include "generation/constraint_error.h"
+#include "generation/errors.h"
 #include "generation/constraint_messages.h"
 #include "generation/constraint_step_cache.h"
 #include "generation/schema_compile.h"

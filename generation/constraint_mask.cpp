@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "generation/constraint_error.h"
+#include "generation/errors.h"
 #include "generation/constraint_messages.h"
 #include "generation/constraint_step_cache.h"
 

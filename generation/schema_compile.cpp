@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "generation/constraint_error.h"
+#include "generation/errors.h"
 #include "generation/constraint_messages.h"
 
 namespace vorn {

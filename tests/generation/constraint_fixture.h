@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "generation/constraint.h"
-#include "generation/constraint_error.h"
+#include "generation/errors.h"
 
 namespace vorn::test {
 
