@@ -48,15 +48,13 @@ using ConstraintState = std::vector<ConstraintTransition>;
 // The vocabulary trie, laid out in preorder so that the mask walks it as one
 // forward scan: a node's children follow it directly in ascending byte
 // order, and its subtree ends just before `end`. Node 0 is the root (the
-// empty string). The ids of the tokens spelled exactly by node i are
-// trie_tokens[first_token of i, first_token of i + 1), ascending; the array
-// ends with a sentinel node that holds only that bound.
+// empty string). Eight bytes a node keep the scan within the second-level
+// cache for vocabularies of about 100,000 tokens; which tokens end at a node
+// is told the other way round, by token_node.
 struct ConstraintTrieNode {
   uint32_t end;
-  uint32_t first_token;
-  uint32_t depth;      // bytes from the root
-  uint8_t byte;        // the byte leading here from the parent
-  uint8_t byte_class;  // that byte's class in the step cache
+  uint32_t depth : 24;      // bytes from the root (a token is at most 8 MiB, the tokenizer document's limit)
+  uint32_t byte_class : 8;  // the class, in the step cache, of the byte leading here from the parent
 };
 
 inline constexpr int32_t kConstraintUnreachable = 1000000000;
@@ -81,7 +79,7 @@ struct Constraint {
 
   std::vector<ConstraintState> states;
   std::vector<ConstraintTrieNode> trie;
-  std::vector<int32_t> trie_tokens;
+  std::vector<uint32_t> token_node;  // per token id, the trie node its bytes end at; 0 for none
   std::vector<int32_t> distance;   // per state; kConstraintUnreachable when acceptance is out of reach
   std::vector<int32_t> state_set;  // current states, ascending, no duplicates
   std::vector<std::string> token_bytes;  // per token id
@@ -92,8 +90,9 @@ struct Constraint {
   // Run-time memo of state-set steps (derived from the members above when
   // compilation ends) and the mask's scratch.
   std::unique_ptr<ConstraintStepCache> cache;
-  std::vector<uint8_t> allowed;
-  std::vector<int32_t> walk_stack;
+  std::vector<uint8_t> node_allowed;   // per trie node, 1 when a token ending there is allowed
+  std::vector<int32_t> walk_stack;     // per depth, the memo row of the set reached there
+  std::vector<uint8_t> eos_requested;  // per end-of-sequence id, the caller's mask entry
 };
 
 // Appends an empty state and returns its number; refuses the 32769th.

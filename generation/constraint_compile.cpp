@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <new>
 #include <numeric>
 
 #include <nlohmann/json.hpp>
@@ -21,7 +22,8 @@ namespace {
 
 // The trie in preorder: sorting the byte strings (then the ids) makes
 // every subtree a contiguous run and children come in ascending byte order.
-void build_trie(Constraint& c, bool single_byte[256]) {
+// Tokens with the same bytes share a node.
+void build_trie(Constraint& c, const ConstraintStepCache& cache, bool single_byte[256]) {
   std::vector<int32_t> ids;
   for (size_t id = 0; id < c.token_bytes.size(); ++id) {
     const std::string& bytes = c.token_bytes[id];
@@ -33,30 +35,24 @@ void build_trie(Constraint& c, bool single_byte[256]) {
     int order = c.token_bytes[a].compare(c.token_bytes[b]);
     return order != 0 ? order < 0 : a < b;
   });
-  c.trie.clear();
-  c.trie.push_back(ConstraintTrieNode{0, 0, 0, 0, 0});
+  c.trie.assign(1, ConstraintTrieNode{0, 0, 0});
+  c.token_node.assign(c.token_bytes.size(), 0);
   std::vector<uint32_t> path{0};  // the nodes from the root to the last one added
   std::string_view previous;
   for (int32_t id : ids) {
     std::string_view bytes = c.token_bytes[id];
     size_t common = 0;
     while (common < bytes.size() && common < previous.size() && bytes[common] == previous[common]) ++common;
-    while (path.size() > common + 1) {
-      c.trie[path.back()].end = static_cast<uint32_t>(c.trie.size());
-      path.pop_back();
-    }
+    for (; path.size() > common + 1; path.pop_back()) c.trie[path.back()].end = static_cast<uint32_t>(c.trie.size());
     for (size_t depth = common + 1; depth <= bytes.size(); ++depth) {
       path.push_back(static_cast<uint32_t>(c.trie.size()));
-      c.trie.push_back(ConstraintTrieNode{0, static_cast<uint32_t>(c.trie_tokens.size()),
-                                          static_cast<uint32_t>(depth), static_cast<uint8_t>(bytes[depth - 1]), 0});
+      c.trie.push_back(ConstraintTrieNode{0, static_cast<uint32_t>(depth),
+                                          cache.byte_class(static_cast<uint8_t>(bytes[depth - 1]))});
     }
-    // A repeated byte string reaches the node added last, so its tokens stay
-    // one contiguous run.
-    c.trie_tokens.push_back(id);
+    c.token_node[id] = path.back();
     previous = bytes;
   }
   for (uint32_t node : path) c.trie[node].end = static_cast<uint32_t>(c.trie.size());
-  c.trie.push_back(ConstraintTrieNode{0, static_cast<uint32_t>(c.trie_tokens.size()), 0, 0, 0});
 }
 
 // Least number of single-byte tokens from each state to acceptance: a 0-1
@@ -134,18 +130,23 @@ void constraint_compile(Constraint& c, const char* json_schema, uint32_t amount_
   } else {
     compile_schema(c, json_schema);
   }
+  // Token strings are at most 8 MiB (the tokenizer document's limit), well
+  // within a trie node's depth field.
+  for (const std::string& bytes : c.token_bytes)
+    if (bytes.size() >= (1u << 24)) throw std::bad_alloc();
+  c.cache = std::make_unique<ConstraintStepCache>(c);
   bool single_byte[256] = {};
-  build_trie(c, single_byte);
+  build_trie(c, *c.cache, single_byte);
   compute_distances(c, single_byte);
   c.state_set = state_set_close(c, {static_cast<int32_t>(start)});
   int32_t least = kConstraintUnreachable;
   for (int32_t s : c.state_set) least = std::min(least, c.distance[s]);
   constraint_require(least <= max_new_tokens, msg::kOutputCap);
-  c.cache = std::make_unique<ConstraintStepCache>(c);
-  for (size_t i = 1; i + 1 < c.trie.size(); ++i) c.trie[i].byte_class = c.cache->byte_class(c.trie[i].byte);
   uint32_t depth = 0;
-  for (const ConstraintTrieNode& node : c.trie) depth = std::max(depth, node.depth);
-  c.walk_stack.assign(depth + 1, ConstraintStepCache::kDead);
+  for (const ConstraintTrieNode& node : c.trie) depth = std::max<uint32_t>(depth, node.depth);
+  c.walk_stack.assign(depth + 1, 0);
+  c.node_allowed.assign(c.trie.size(), 0);
+  c.eos_requested.assign(c.eos_ids.size(), 0);
 }
 
 }  // namespace vorn

@@ -1,7 +1,9 @@
 #include "generation/constraint_step_cache.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
+#include <new>
 #include <unordered_set>
 
 namespace vorn {
@@ -54,7 +56,7 @@ ConstraintStepCache::ConstraintStepCache(const Constraint& c) : c_(c), stamp_(c.
 
 void ConstraintStepCache::trim() {
   if (min_distance_.size() <= kMaxSets) return;
-  next_.clear();
+  steps_.clear();
   min_distance_.clear();
   set_begin_.assign(1, 0);
   set_states_.clear();
@@ -73,18 +75,22 @@ int32_t ConstraintStepCache::intern_span(const int32_t* states, size_t count) {
     size_t begin = set_begin_[id], n = set_begin_[id + 1] - begin;
     if (n == count && std::equal(states, states + count, set_states_.begin() + begin)) return id;
   }
+  // Rows are numbered in 32 bits: more sets than that could not be held
+  // anyway.
+  if ((min_distance_.size() + 1) * classes_ > static_cast<size_t>(INT32_MAX)) throw std::bad_alloc();
   int32_t id = static_cast<int32_t>(min_distance_.size());
   int32_t least = kConstraintUnreachable;
   for (size_t i = 0; i < count; ++i) least = std::min(least, c_.distance[states[i]]);
   set_states_.insert(set_states_.end(), states, states + count);
   set_begin_.push_back(static_cast<uint32_t>(set_states_.size()));
   min_distance_.push_back(least);
-  next_.resize(next_.size() + classes_, kUnknown);
+  steps_.resize(steps_.size() + classes_, Step{kUnknown, 0});
   index_.emplace(h, id);
   return id;
 }
 
-int32_t ConstraintStepCache::compute(int32_t from, uint8_t cls) {
+ConstraintStepCache::Step ConstraintStepCache::compute(int32_t row, uint8_t cls) {
+  int32_t from = row / static_cast<int32_t>(classes_);
   uint8_t byte = representative_[cls];
   if (++epoch_ == 0) {
     std::fill(stamp_.begin(), stamp_.end(), 0);
@@ -107,8 +113,10 @@ int32_t ConstraintStepCache::compute(int32_t from, uint8_t cls) {
   }
   std::sort(work_.begin(), work_.end());
   int32_t next = work_.empty() ? kDead : intern_span(work_.data(), work_.size());
-  next_[static_cast<size_t>(from) * classes_ + cls] = next;
-  return next;
+  Step step = next == kDead ? Step{kDead, kConstraintUnreachable}
+                            : Step{next * static_cast<int32_t>(classes_), min_distance_[next]};
+  steps_[static_cast<size_t>(row) + cls] = step;
+  return step;
 }
 
 bool ConstraintStepCache::holds(int32_t set, int32_t state) const {

@@ -25,6 +25,16 @@ class ConstraintStepCache {
   // the cache and its states must not change.
   explicit ConstraintStepCache(const Constraint& c);
 
+  // A memo entry: the row of the set a step reaches (the set's number times
+  // class_count(); kDead, or kUnknown while not yet computed) with that
+  // set's least distance to acceptance, so the mask's walk reads both with
+  // one load and goes on from the row without a multiplication.
+  struct Step {
+    int32_t row;
+    int32_t distance;
+  };
+  static constexpr int32_t kUnknown = -2;
+
   uint8_t byte_class(uint8_t byte) const { return class_of_[byte]; }
   uint32_t class_count() const { return classes_; }
 
@@ -32,9 +42,15 @@ class ConstraintStepCache {
   int32_t intern(const std::vector<int32_t>& set);
   // The set reached from set `from` (not kDead) by a byte of class `cls`.
   int32_t step(int32_t from, uint8_t cls) {
-    int32_t next = next_[static_cast<size_t>(from) * classes_ + cls];
-    return next != kUnknown ? next : compute(from, cls);
+    Step next = steps_[static_cast<size_t>(from) * classes_ + cls];
+    if (next.row == kUnknown) next = compute(from * static_cast<int32_t>(classes_), cls);
+    return next.row < 0 ? kDead : next.row / static_cast<int32_t>(classes_);
   }
+  // The memo as rows of class_count() entries, one row per set; valid until
+  // the next compute or trim.
+  const Step* rows() const { return steps_.data(); }
+  // Fills the memo entry of (row, cls).
+  Step compute(int32_t row, uint8_t cls);
   int32_t min_distance(int32_t set) const { return min_distance_[set]; }
   bool holds(int32_t set, int32_t state) const;
   bool has_byte_transition(int32_t set) const;
@@ -45,15 +61,13 @@ class ConstraintStepCache {
   void trim();
 
  private:
-  static constexpr int32_t kUnknown = -2;
-  int32_t compute(int32_t from, uint8_t cls);
   int32_t intern_span(const int32_t* states, size_t count);
 
   const Constraint& c_;
   uint8_t class_of_[256];
   uint8_t representative_[256];
   uint32_t classes_ = 0;
-  std::vector<int32_t> next_;  // set * classes_ + class -> set
+  std::vector<Step> steps_;  // set * classes_ + class -> the step
   std::vector<int32_t> min_distance_;
   std::vector<uint32_t> set_begin_;  // set i is set_states_[set_begin_[i], set_begin_[i + 1])
   std::vector<int32_t> set_states_;

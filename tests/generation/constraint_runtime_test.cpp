@@ -67,7 +67,8 @@ std::string frontend_reason(const std::function<void()>& body) {
 }
 
 TEST(ConstraintRuntime, AmountMaskAndCompletion) {
-  Vocabulary v = test::byte_vocabulary({"12", "34", "12.", " 1", ".3", "4 "});
+  // "4" twice: tokens with the same bytes are allowed together.
+  Vocabulary v = test::byte_vocabulary({"12", "34", "12.", " 1", ".3", "4 ", "4"});
   const uint64_t vocab = v.tokens.size();
   Driven d(test::compile(nullptr, 2, v));
   for (const char* piece : {" 1", "2", ".3"}) {
@@ -114,11 +115,15 @@ TEST(ConstraintRuntime, MaskKeepsCallerRefusalsAndVocabularyBounds) {
   d.wrapper.mask(m.data(), m.size(), 3);
   EXPECT_EQ(std::count(m.begin(), m.end(), 1), 1);
   EXPECT_EQ(m[v.eos[0]], 1);
-  // A mask shorter than the vocabulary: nothing is written past it.
+  // A mask shorter than the vocabulary: nothing is written past it; a
+  // longer one: ids the constraint does not know are refused.
   std::vector<uint8_t> shorter(10, 1);
   shorter.push_back(0xEE);
   d.wrapper.mask(shorter.data(), 10, 3);
   EXPECT_EQ(shorter[10], 0xEE);
+  std::vector<uint8_t> longer(v.tokens.size() + 5, 1);
+  d.wrapper.mask(longer.data(), longer.size(), 3);
+  EXPECT_EQ(std::count(longer.begin(), longer.end(), 1), 1);
 }
 
 TEST(ConstraintRuntime, Refusals) {
