@@ -2,6 +2,7 @@
 // real one, compiling with the refusal text as the result, and a reference
 // reader that runs the automaton byte by byte through state_set_step alone.
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <memory>
@@ -13,6 +14,7 @@
 
 #include "generation/constraint.h"
 #include "generation/errors.h"
+#include "generation/vn_constraint.h"
 
 namespace vorn::test {
 
@@ -33,7 +35,8 @@ inline Vocabulary byte_vocabulary(const std::vector<std::string>& extra = {}) {
 }
 
 // GPT-2's vocabulary from the committed tokenizer.json: each token's
-// byte-level symbols mapped back to bytes, the special token empty.
+// byte-level symbols mapped back to bytes, the special token (the end of
+// sequence) empty.
 inline Vocabulary gpt2_vocabulary() {
   std::ifstream in(std::string(VORN_TEST_DATA) + "/gpt2/tokenizer.json");
   std::stringstream text;
@@ -59,7 +62,11 @@ inline Vocabulary gpt2_vocabulary() {
     }
     v.tokens.at(id.get<size_t>()) = bytes;
   }
-  for (const auto& added : doc["added_tokens"]) v.eos.push_back(added["id"].get<int64_t>());
+  // Added tokens are special: they spell no bytes.
+  for (const auto& added : doc["added_tokens"]) {
+    v.tokens.at(added["id"].get<size_t>()).clear();
+    v.eos.push_back(added["id"].get<int64_t>());
+  }
   return v;
 }
 
@@ -90,5 +97,46 @@ inline bool reads(const Constraint& c, const std::string& bytes) {
     if (s == c.accept) return true;
   return false;
 }
+
+inline bool holds(const std::vector<int32_t>& set, int32_t state) {
+  return std::binary_search(set.begin(), set.end(), state);
+}
+
+// The mask computed token by token from the plain steps and distances.
+inline std::vector<uint8_t> reference_mask(const Constraint& c, uint64_t vocab, int64_t remaining) {
+  std::vector<uint8_t> mask(vocab, 0);
+  for (uint64_t id = 0; id < vocab && id < c.token_bytes.size(); ++id) {
+    if (c.token_bytes[id].empty()) continue;
+    std::vector<int32_t> set = c.state_set;
+    for (unsigned char b : c.token_bytes[id]) {
+      set = state_set_step(c, set, b);
+      if (set.empty()) break;
+    }
+    int64_t least = kConstraintUnreachable;
+    for (int32_t s : set) least = std::min<int64_t>(least, c.distance[s]);
+    mask[id] = !set.empty() && least <= remaining - 1;
+  }
+  if (holds(c.state_set, c.accept))
+    for (int64_t id : c.eos_ids)
+      if (id >= 0 && static_cast<uint64_t>(id) < vocab) mask[id] = 1;
+  return mask;
+}
+
+// A compiled constraint behind its wrapper, with the raw object kept in
+// reach so a test can read (or rewind) the state set the wrapper advances.
+struct Driven {
+  Constraint* raw;
+  VNConstraint wrapper;
+  explicit Driven(std::unique_ptr<Constraint> c) : raw(c.get()), wrapper(std::move(c)) {}
+  std::vector<uint8_t> mask(uint64_t vocab, uint64_t remaining) {
+    std::vector<uint8_t> m(vocab, 1);
+    wrapper.mask(m.data(), vocab, remaining);
+    return m;
+  }
+  bool accept(const std::string& bytes, const Vocabulary& v) {
+    auto id = std::find(v.tokens.begin(), v.tokens.end(), bytes) - v.tokens.begin();
+    return wrapper.acceptToken(id);
+  }
+};
 
 }  // namespace vorn::test

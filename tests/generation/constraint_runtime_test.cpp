@@ -18,43 +18,10 @@ namespace vorn {
 namespace {
 
 namespace msg = constraint_message;
+using test::Driven;
+using test::holds;
+using test::reference_mask;
 using test::Vocabulary;
-
-bool holds(const std::vector<int32_t>& set, int32_t state) { return std::binary_search(set.begin(), set.end(), state); }
-
-// The mask computed token by token from the plain steps and distances.
-std::vector<uint8_t> reference_mask(const Constraint& c, uint64_t vocab, int64_t remaining) {
-  std::vector<uint8_t> mask(vocab, 0);
-  for (uint64_t id = 0; id < vocab && id < c.token_bytes.size(); ++id) {
-    if (c.token_bytes[id].empty()) continue;
-    std::vector<int32_t> set = c.state_set;
-    for (unsigned char b : c.token_bytes[id]) set = state_set_step(c, set, b);
-    int64_t least = kConstraintUnreachable;
-    for (int32_t s : set) least = std::min<int64_t>(least, c.distance[s]);
-    mask[id] = !set.empty() && least <= remaining - 1;
-  }
-  if (holds(c.state_set, c.accept))
-    for (int64_t id : c.eos_ids)
-      if (id >= 0 && static_cast<uint64_t>(id) < vocab) mask[id] = 1;
-  return mask;
-}
-
-// Holds the raw constraint next to its wrapper, so the tests can read the
-// state set the wrapper advances.
-struct Driven {
-  Constraint* raw;
-  VNConstraint wrapper;
-  explicit Driven(std::unique_ptr<Constraint> c) : raw(c.get()), wrapper(std::move(c)) {}
-  std::vector<uint8_t> mask(uint64_t vocab, uint64_t remaining) {
-    std::vector<uint8_t> m(vocab, 1);
-    wrapper.mask(m.data(), vocab, remaining);
-    return m;
-  }
-  bool accept(const std::string& bytes, const Vocabulary& v) {
-    auto id = std::find(v.tokens.begin(), v.tokens.end(), bytes) - v.tokens.begin();
-    return wrapper.acceptToken(id);
-  }
-};
 
 std::string frontend_reason(const std::function<void()>& body) {
   try {
