@@ -15,6 +15,9 @@
 
 namespace vorn {
 
+struct GenerationRequest;
+class VNConstraint;
+
 // Largest configuration document the aux table may name.
 inline constexpr uint64_t kProcessorDocumentMaxBytes = 8388608;
 
@@ -45,6 +48,12 @@ class VNProcessor {
   // "rendered_prompt", "image_views", "image_rows", "image_cols",
   // "image_orientations", "stages_ms". Defined with request preparation.
   nlohmann::json prepare(const nlohmann::json& request) const;
+  // constraintWithParams: the request's output constraint (null request: the
+  // defaults) compiled over this processor's vocabulary, or null when it
+  // sets none. A constraint that cannot be compiled leaves as VornFrontend
+  // with its message (NSMallocException "Constraint allocation failed" when
+  // memory runs out). Defined with the constraints.
+  std::unique_ptr<VNConstraint> constraintWithParams(const GenerationRequest* request) const;
 
  private:
   void build(const nlohmann::json& documents);

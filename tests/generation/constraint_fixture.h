@@ -4,9 +4,7 @@
 #pragma once
 #include <algorithm>
 #include <cstdint>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +13,8 @@
 #include "generation/constraint.h"
 #include "generation/errors.h"
 #include "generation/vn_constraint.h"
+#include "generation/vn_processor.h"
+#include "tests/generation/documents_fixture.h"
 
 namespace vorn::test {
 
@@ -34,39 +34,14 @@ inline Vocabulary byte_vocabulary(const std::vector<std::string>& extra = {}) {
   return v;
 }
 
-// GPT-2's vocabulary from the committed tokenizer.json: each token's
-// byte-level symbols mapped back to bytes, the special token (the end of
-// sequence) empty.
+// GPT-2's vocabulary (tests/data/gpt2/tokenizer.json) as the processor's
+// tokenizer spells it: the end of sequence, a special token, spells no bytes.
 inline Vocabulary gpt2_vocabulary() {
-  std::ifstream in(std::string(VORN_TEST_DATA) + "/gpt2/tokenizer.json");
-  std::stringstream text;
-  text << in.rdbuf();
-  nlohmann::json doc = nlohmann::json::parse(text.str());
-  // The byte-level alphabet: printable Latin-1 bytes stand for themselves,
-  // the others for code points from U+0100 up, in byte order.
-  std::vector<int> byte_of(512, -1);
-  int next = 256;
-  for (int b = 0; b < 256; ++b) {
-    bool printable = (b >= 0x21 && b <= 0x7E) || (b >= 0xA1 && b <= 0xAC) || (b >= 0xAE && b <= 0xFF);
-    byte_of[printable ? b : next++] = b;
-  }
+  VNProcessor processor(gpt2_documents());
   Vocabulary v;
-  v.tokens.resize(doc["model"]["vocab"].size() + doc["added_tokens"].size());
-  for (const auto& [symbols, id] : doc["model"]["vocab"].items()) {
-    std::string bytes;
-    for (size_t i = 0; i < symbols.size();) {
-      unsigned char lead = symbols[i];
-      int cp = lead < 0x80 ? lead : ((lead & 0x1F) << 6) | (symbols[i + 1] & 0x3F);
-      i += lead < 0x80 ? 1 : 2;
-      bytes.push_back(static_cast<char>(byte_of.at(cp)));
-    }
-    v.tokens.at(id.get<size_t>()) = bytes;
-  }
-  // Added tokens are special: they spell no bytes.
-  for (const auto& added : doc["added_tokens"]) {
-    v.tokens.at(added["id"].get<size_t>()).clear();
-    v.eos.push_back(added["id"].get<int64_t>());
-  }
+  for (uint64_t id = 0; id < processor.processor().vocab_size(); ++id)
+    v.tokens.push_back(processor.tokenBytes(static_cast<int64_t>(id)));
+  v.eos = processor.eos();
   return v;
 }
 

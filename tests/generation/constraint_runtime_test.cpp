@@ -11,7 +11,9 @@
 
 #include "base/vn_error.h"
 #include "generation/constraint_messages.h"
+#include "generation/records.h"
 #include "generation/vn_constraint.h"
+#include "generation/vn_processor.h"
 #include "tests/generation/constraint_fixture.h"
 
 namespace vorn {
@@ -105,6 +107,48 @@ TEST(ConstraintRuntime, Refusals) {
   // The set stays empty: every token is refused from now on.
   EXPECT_EQ(d.mask(v.tokens.size(), 10), std::vector<uint8_t>(v.tokens.size(), 0));
   EXPECT_EQ(frontend_reason([&] { d.accept("t", v); }), msg::kViolation);
+}
+
+int32_t refuse_all(void*, const int64_t*, uint64_t, uint8_t*, uint64_t) { return 0; }
+
+TEST(ConstraintRuntime, RequestSettingsThroughTheProcessor) {
+  VNProcessor processor(test::family_documents());
+  const char* stops[] = {"}"};
+  const struct {
+    const char* schema;
+    uint32_t decimals, max_new_tokens;
+    bool stop, callback;
+    const char* message;  // "" when it compiles
+  } cases[] = {
+      {nullptr, 0, 64, true, true, ""},  // no constraint, whatever else the request holds
+      {R"({"type":"boolean"})", 0, 64, false, false, ""},
+      {nullptr, 2, 4, false, false, ""},
+      {R"({"type":"boolean"})", 0, 64, true, false, msg::kCombined},
+      {nullptr, 2, 64, false, true, msg::kCombined},
+      {R"({"type":"boolean"})", 2, 64, false, false, msg::kChooseOne},
+      {nullptr, 10, 64, false, false, msg::kAmountDecimals},
+      {"{", 0, 64, false, false, msg::kMalformedSchema},
+      {nullptr, 2, 3, false, false, msg::kOutputCap},
+  };
+  for (const auto& tc : cases) {
+    GenerationRequest request = generation_request_default();
+    request.json_schema = tc.schema;
+    request.amount_decimals = tc.decimals;
+    request.max_new_tokens = tc.max_new_tokens;
+    if (tc.stop) request.stops = stops, request.stop_count = 1;
+    if (tc.callback) request.mask_callback = refuse_all;
+    std::unique_ptr<VNConstraint> constraint;
+    EXPECT_EQ(frontend_reason([&] { constraint = processor.constraintWithParams(&request); }), tc.message);
+    bool expected = *tc.message == 0 && (tc.schema || tc.decimals);
+    ASSERT_EQ(constraint != nullptr, expected) << tc.message;
+    if (!constraint) continue;
+    // The end-of-sequence ids are refused until the output is complete.
+    std::vector<uint8_t> m(processor.processor().vocab_size(), 1);
+    constraint->mask(m.data(), m.size(), tc.max_new_tokens);
+    EXPECT_GT(std::count(m.begin(), m.end(), 1), 5);
+    for (int64_t eos : processor.eos()) EXPECT_EQ(m[eos], 0);
+  }
+  EXPECT_EQ(processor.constraintWithParams(nullptr), nullptr);
 }
 
 // Least number of single-byte tokens from each state into acceptance, by a
