@@ -31,7 +31,8 @@ function(vorn_add_library_targets)
   endif()
   set_target_properties(vorn PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION 0
     LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/vorn.map)
-  target_include_directories(vorn PUBLIC ${CMAKE_SOURCE_DIR}/include)
+  target_include_directories(vorn PUBLIC $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/include>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   # The same objects as a static archive, for tests and tools that reach
   # internal functions.
   add_library(vorn_static STATIC ${objs})
