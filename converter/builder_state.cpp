@@ -76,9 +76,7 @@ uint64_t builder_intern_value(BuilderState& s, const uint8_t* name, uint64_t len
 }
 
 void builder_default_attrs(BuilderNode& n) {
-  static constexpr uint64_t kDefaults[16] = {0, 0, 1, 1, 0, 0, 0, 0,
-                                             1, 1, 1, 1, 0, 0, ~0ull, ~0ull};
-  std::memcpy(&n.w[15], kDefaults, sizeof kDefaults);
+  std::memcpy(&n.w[attr::kFirstRecordWord], attr::kImportDefaults, sizeof attr::kImportDefaults);
 }
 
 BuilderNode* builder_append_node(BuilderState& s) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "container/attr_words.h"
 #include "converter/convert_options.h"
 
 namespace vorn {
@@ -52,11 +53,11 @@ struct BuilderNode {
   uint64_t input(uint64_t i) const { return w[2 + i]; }
   uint64_t output_count() const { return w[10]; }
   uint64_t output(uint64_t i) const { return w[11 + i]; }
-  uint64_t& attr(uint64_t k) { return w[15 + k]; }
-  uint64_t attr(uint64_t k) const { return w[15 + k]; }
-  int64_t attr_i64(uint64_t k) const { return static_cast<int64_t>(w[15 + k]); }
+  uint64_t& attr(uint64_t k) { return w[attr::kFirstRecordWord + k]; }
+  uint64_t attr(uint64_t k) const { return w[attr::kFirstRecordWord + k]; }
+  int64_t attr_i64(uint64_t k) const { return static_cast<int64_t>(w[attr::kFirstRecordWord + k]); }
   float attr_f32(uint64_t k) const {
-    uint32_t bits = static_cast<uint32_t>(w[15 + k]);
+    uint32_t bits = static_cast<uint32_t>(w[attr::kFirstRecordWord + k]);
     float f;
     std::memcpy(&f, &bits, 4);
     return f;

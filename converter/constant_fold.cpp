@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "container/records.h"
 #include "converter/node_import.h"
@@ -78,7 +79,7 @@ int64_t int_binary(uint64_t op, int64_t a, int64_t b, const BuilderNode& n) {
       int64_t r = a % b;
       // fmod=1 keeps the dividend's sign (C fmod); the default floor-mod
       // takes the divisor's.
-      if (n.attr(13) == 0 && r != 0 && ((r < 0) != (b < 0))) r += b;
+      if (n.attr(attr::Import::kVariant) == 0 && r != 0 && ((r < 0) != (b < 0))) r += b;
       return r;
     }
     case op::Pow: {
@@ -91,8 +92,8 @@ int64_t int_binary(uint64_t op, int64_t a, int64_t b, const BuilderNode& n) {
     case op::Max: return a > b ? a : b;
     case op::Min: return a < b ? a : b;
     case op::Equal: return a == b;
-    case op::Less: return a < b || (a == b && n.attr(13) == 1);
-    case op::Greater: return a > b || (a == b && n.attr(13) == 1);
+    case op::Less: return a < b || (a == b && n.attr(attr::Import::kVariant) == 1);
+    case op::Greater: return a > b || (a == b && n.attr(attr::Import::kVariant) == 1);
     case op::And: return a != 0 && b != 0;
     case op::Or: return a != 0 || b != 0;
     default: return 0;
@@ -107,12 +108,12 @@ float float_binary(uint64_t op, float a, float b, const BuilderNode& n) {
     case op::Div: return a / b;
     // powf rather than exp(b * log(a)), which is NaN for every negative base.
     case op::Pow: return std::pow(a, b);
-    case op::Mod: return n.attr(13) != 0 ? std::fmod(a, b) : a - std::floor(a / b) * b;
+    case op::Mod: return n.attr(attr::Import::kVariant) != 0 ? std::fmod(a, b) : a - std::floor(a / b) * b;
     case op::Max: return a <= b ? b : a;
     case op::Min: return b <= a ? b : a;
     case op::Equal: return a == b;
-    case op::Less: return a < b || (a == b && n.attr(13) == 1);
-    case op::Greater: return a > b || (a == b && n.attr(13) == 1);
+    case op::Less: return a < b || (a == b && n.attr(attr::Import::kVariant) == 1);
+    case op::Greater: return a > b || (a == b && n.attr(attr::Import::kVariant) == 1);
     case op::And: return a != 0.0f && b != 0.0f;
     case op::Or: return a != 0.0f || b != 0.0f;
     default: return 0.0f;
@@ -173,8 +174,8 @@ int32_t fold_shape(BuilderState& s, const BuilderNode& n, uint64_t out_v) {
   if (in >= s.value_count) return kFoldSkipped;
   const BuilderValue& v = s.values[in];
   int64_t rank = static_cast<int64_t>(v.rank > kBuilderRank ? kBuilderRank : v.rank);
-  int64_t start = (n.attr(12) & 1) ? n.attr_i64(5) : 0;
-  int64_t end = (n.attr(12) & 2) ? n.attr_i64(7) : rank;
+  int64_t start = (n.attr(attr::Shape::kGiven) & 1) ? n.attr_i64(attr::Shape::kStart) : 0;
+  int64_t end = (n.attr(attr::Shape::kGiven) & 2) ? n.attr_i64(attr::Shape::kEnd) : rank;
   if (start < 0) start += rank;
   if (end < 0) end += rank;
   if (start < 0) start = 0;
@@ -206,7 +207,7 @@ int32_t finish_reshape(BuilderState& s, const ConstView& in, const Shape& sh, ui
 
 int32_t fold_flatten(BuilderState& s, const BuilderNode& n, uint64_t out_v) {
   ConstView in = const_view(s, n.input(0));
-  int64_t axis = n.attr_i64(11);
+  int64_t axis = n.attr_i64(attr::Flatten::kAxis);
   if (axis < 0) axis += static_cast<int64_t>(in.rank);
   if (axis < 0 || axis > static_cast<int64_t>(in.rank)) return kFoldFailed;
   uint64_t outer = 1;
@@ -250,10 +251,10 @@ int32_t fold_reshape(BuilderState& s, const BuilderNode& n, uint64_t out_v) {
 // form (a1 holds the count; the first axis is a11, the second a3).
 uint64_t squeeze_axes(const BuilderState& s, const BuilderNode& n, int64_t* axes) {
   if (n.input_count() >= 2 && n.input(1) != kNoIndex) return const_i64_list(s, n.input(1), axes);
-  uint64_t given = n.attr(1);
+  uint64_t given = n.attr(attr::Import::kAxesCount);
   if (given == 0) return 0;
-  axes[0] = n.attr_i64(11);
-  if (given >= 2) axes[1] = n.attr_i64(3);
+  axes[0] = n.attr_i64(attr::kAxis);
+  if (given >= 2) axes[1] = n.attr_i64(attr::Import::kSecondAxis);
   return given >= 2 ? 2 : 1;
 }
 
@@ -308,11 +309,11 @@ void strides_of(const Shape& sh, uint64_t* st) {
 int32_t fold_transpose(BuilderState& s, const BuilderNode& n, uint64_t out_v) {
   ConstView in = const_view(s, n.input(0));
   uint64_t perm[kBuilderRank];
-  if (n.attr(0) != 0) {
-    if (n.attr(0) != in.rank) return kFoldFailed;
+  if (n.attr(attr::Transpose::kPermLength) != 0) {
+    if (n.attr(attr::Transpose::kPermLength) != in.rank) return kFoldFailed;
     bool seen[kBuilderRank] = {};
     for (uint64_t k = 0; k < in.rank; ++k) {
-      perm[k] = n.attr(4 + k);
+      perm[k] = n.attr(attr::Transpose::kPerm + k);
       if (perm[k] >= in.rank || seen[perm[k]]) return kFoldFailed;
       seen[perm[k]] = true;
     }
@@ -351,7 +352,7 @@ int32_t fold_concat(BuilderState& s, const BuilderNode& n, uint64_t out_v) {
   }
   if (nv == 0) return kFoldSkipped;
   const ConstView& first = views[0];
-  int64_t axis = n.attr_i64(11);
+  int64_t axis = n.attr_i64(attr::Concat::kAxis);
   if (axis < 0) axis += static_cast<int64_t>(first.rank);
   if (axis < 0 || axis >= static_cast<int64_t>(first.rank)) return kFoldFailed;
   Shape sh = shape_of(first);
@@ -380,7 +381,7 @@ int32_t fold_concat(BuilderState& s, const BuilderNode& n, uint64_t out_v) {
 int32_t fold_gather(BuilderState& s, const BuilderNode& n, uint64_t out_v) {
   if (n.input_count() < 2 || n.input(1) == kNoIndex) return kFoldSkipped;
   ConstView in = const_view(s, n.input(0)), idx = const_view(s, n.input(1));
-  int64_t axis = n.attr_i64(11);
+  int64_t axis = n.attr_i64(attr::Gather::kAxis);
   if (axis < 0) axis += static_cast<int64_t>(in.rank);
   if (axis < 0 || axis >= static_cast<int64_t>(in.rank)) return kFoldFailed;
   const bool scalar = idx.rank == 0 && idx.count == 1;
@@ -481,7 +482,7 @@ bool float_type(uint64_t t) { return t == 1 || t == 10 || t == 11 || t == 16; }
 int32_t fold_unary(BuilderState& s, const BuilderNode& n, uint64_t out_v) {
   ConstView in = const_view(s, n.input(0));
   const uint64_t op = n.op();
-  const uint64_t t = op == op::Identity ? n.attr(0) : 0;
+  const uint64_t t = op == op::Identity ? n.attr(attr::Cast::kTo) : 0;
   uint64_t kind = in.kind;
   if (op == op::Not || integer_type(t) || t == 9) kind = kElemI64;
   else if (float_type(t) || op == op::Sqrt || op == op::Exp || op == op::Log) kind = kElemF32;
@@ -524,7 +525,7 @@ int32_t fold_expand(BuilderState& s, const BuilderNode& n, uint64_t out_v) {
   if (len == 0) return kFoldSkipped;
   ConstView in = const_view(s, n.input(0));
   Shape sh;
-  if (n.attr(13) == 1) {  // Tile
+  if (n.attr(attr::Expand::kTile) == 1) {  // Tile
     if (len != in.rank) return kFoldFailed;
     sh.rank = len;
     for (uint64_t k = 0; k < len; ++k) {
@@ -621,7 +622,7 @@ int32_t fold_one_hot(BuilderState& s, const BuilderNode& n, uint64_t out_v) {
   ConstView idx = const_view(s, n.input(0)), depth_v = const_view(s, n.input(1)), vals = const_view(s, n.input(2));
   if (depth_v.count == 0) return kFoldSkipped;
   int64_t depth = view_i64(depth_v, 0);
-  int64_t axis = n.attr_i64(11);
+  int64_t axis = n.attr_i64(attr::kAxis);
   const int64_t rank = static_cast<int64_t>(idx.rank);
   if (axis == -1) axis = rank;
   else if (axis < -1) axis += rank + 1;
@@ -700,7 +701,7 @@ int32_t fold_node(BuilderState& s, uint64_t index) {
     default: r = fold_binary(s, n, out_v); break;
   }
   if (r != kFoldDone) return r;
-  n.attr(0) = 0;
+  n.attr(attr::Cast::kTo) = 0;
   n.w[2] = out_v;
   n.w[1] = 1;
   n.w[0] = op::Identity;

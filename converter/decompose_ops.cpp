@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "container/records.h"
 #include "converter/value_ops.h"
@@ -51,8 +52,6 @@ struct Chain {
     n->w[3] = b;
     n->w[10] = 1;
     n->w[11] = y;
-    n->attr(12) = 0;
-    n->attr(13) = 0;
     return y;
   }
   uint64_t unary(uint64_t op, uint64_t a, const char* suffix) { return node(op, a, kNoIndex, value(suffix)); }
@@ -62,9 +61,9 @@ struct Chain {
     uint64_t y = unary(op, a, suffix);
     if (full) return kNoIndex;
     BuilderNode& n = s.nodes[s.node_count - 1];
-    n.attr(0) = 1;
-    n.attr(1) = 1;
-    n.attr(11) = axis;
+    n.attr(attr::Reduce::kKeepdims) = 1;
+    n.attr(attr::Reduce::kAxesCount) = 1;
+    n.attr(attr::Reduce::kAxis) = axis;
     return y;
   }
 };
@@ -100,9 +99,9 @@ void log_softmax_flattened(Chain& c, uint64_t x, uint64_t axis) {
   uint64_t flat = c.unary(op::Flatten, x, "#flat");
   if (c.full) return;
   BuilderNode& f = c.s.nodes[c.s.node_count - 1];
-  f.attr(1) = 1;
-  f.attr(11) = axis;
-  f.attr(15) = 0;
+  f.attr(attr::Import::kAxesCount) = 1;
+  f.attr(attr::Flatten::kAxis) = axis;
+  f.attr(attr::kRawSigmoidFlattenWord) = 0;
   uint64_t normalised = c.value("#flatlsm");
   log_softmax(c, flat, 1, normalised);
   c.node(op::Reshape, normalised, c.unary(op::Shape, x, "#shape"), c.out);
@@ -147,7 +146,8 @@ const char* decompose_node(BuilderState& s, const BuilderNode& node, Decompose k
   if (node.output_count() > 1) return "more than one output";
   // LogSoftmax before opset 13 with another axis than the last: its
   // flattened form needs the Shape folded at convert time.
-  const bool flattened = kind == Decompose::kLogSoftmax && node.attr(13) == 1 && node.attr_i64(11) != -1;
+  const bool flattened = kind == Decompose::kLogSoftmax && node.attr(attr::Softmax::kFlattened) == 1 &&
+                         node.attr_i64(attr::Softmax::kAxis) != -1;
   if (flattened && s.options == nullptr)
     return "LogSoftmax before opset 13 converts with axis=-1 only here (it normalises the flattened dims from the "
            "axis on)";
@@ -157,8 +157,8 @@ const char* decompose_node(BuilderState& s, const BuilderNode& node, Decompose k
     case Decompose::kSoftplus: softplus(c, x); break;
     case Decompose::kSign: sign(c, x); break;
     case Decompose::kLogSoftmax:
-      if (flattened) log_softmax_flattened(c, x, node.attr(11));
-      else log_softmax(c, x, node.attr(11), c.out);
+      if (flattened) log_softmax_flattened(c, x, node.attr(attr::Softmax::kAxis));
+      else log_softmax(c, x, node.attr(attr::Softmax::kAxis), c.out);
       break;
     case Decompose::kReduceL2: reduce_l2(c, node); break;
     case Decompose::kNone: return "no Vorn lowering for this operator";

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "container/attr_words.h"
+#include "container/op_codes.h"
 #include "container/records.h"
 #include "converter/onnx_model.h"
 
@@ -147,22 +149,25 @@ bool append_nms_tail_node(BuilderState& s, const NmsTailMatch& m) {
   if (in == kNoValue) return false;
   BuilderNode* n = builder_append_node(s);
   if (n == nullptr) return false;
-  n->w[0] = 85;
+  n->w[0] = op::YoloNms;
   n->w[1] = 1;
   n->w[2] = in;
   n->w[10] = 1;
   n->w[11] = m.output_value;
   for (uint64_t k = 0; k < 16; ++k) n->attr(k) = 0;
-  n->attr(0) = m.detections;
-  n->attr(1) = m.extra_fields;
-  n->attr(2) = n->attr(3) = 1;
-  n->attr(4) = f32_bits(m.divisor);
-  n->attr(5) = f32_bits(m.div_scale);
-  n->attr(6) = f32_bits(m.cast_scale);
-  n->attr(8) = n->attr(9) = n->attr(10) = 1;
-  n->attr(13) = m.center_point_box;
-  n->attr(14) = f32_bits(m.score_threshold);
-  n->attr(15) = f32_bits(m.iou_threshold);
+  using Y = attr::YoloNms;
+  n->attr(Y::kMaxDetections) = m.detections;
+  n->attr(Y::kExtras) = m.extra_fields;
+  // Strides, dilations and group keep the 1 every imported node starts with.
+  for (uint64_t k : {attr::Import::kStrides, attr::Import::kStrides + 1, attr::Import::kDilations,
+                     attr::Import::kDilations + 1, attr::Import::kGroup})
+    n->attr(k) = 1;
+  n->attr(Y::kBoxDivisor) = f32_bits(m.divisor);
+  n->attr(Y::kBoxScale) = f32_bits(m.div_scale);
+  n->attr(Y::kClassOffset) = f32_bits(m.cast_scale);
+  n->attr(Y::kCentreForm) = m.center_point_box;
+  n->attr(Y::kScoreThreshold) = f32_bits(m.score_threshold);
+  n->attr(Y::kIouThreshold) = f32_bits(m.iou_threshold);
   return true;
 }
 

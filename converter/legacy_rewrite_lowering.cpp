@@ -7,6 +7,7 @@
 
 #include "container/detection_ops.h"
 #include "container/records.h"
+#include "container/attr_words.h"
 #include "converter/conversion_notes.h"
 #include "converter/legacy_rewrites.h"
 #include "converter/lowering_internal.h"
@@ -74,8 +75,8 @@ bool lower_deform_unfold(Lower& L, BuilderNode& n) {
         "the deformable-convolution rewrite needs offsets [N, 2 k k, H, W] and a mask [N, k k, H, W] with k 1, 3 or "
         "7 over the input's H and W (mask channels %llu, offset channels %llu)",
         static_cast<unsigned long long>(mask.dims[1]), static_cast<unsigned long long>(offsets.dims[1]));
-  n.attr(0) = k;
-  n.attr(1) = k;
+  n.attr(attr::DeformUnfold::kKernel) = k;
+  n.attr(attr::DeformUnfold::kKernelW) = k;
   const uint64_t out[4] = {n0, x.dims[1], k * h, k * w};
   set_shape(L.v(n.output(0)), 4, out);
   // The base sampling grid: tap (a, b) of position (h, w) before its offset.

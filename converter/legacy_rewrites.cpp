@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "container/records.h"
 #include "converter/conversion_notes.h"
@@ -52,8 +53,8 @@ BuilderNode* emit(BuilderState& s, uint64_t op, std::initializer_list<uint64_t> 
   n->w[1] = k;
   for (uint64_t j = 0; j < output_count && j < 4; ++j) n->w[11 + j] = outputs[j];
   n->w[10] = output_count < 4 ? output_count : 4;
-  n->attr(14) = f32_bits(1.0f);
-  n->attr(15) = f32_bits(1.0f);
+  n->attr(attr::Import::kAlpha) = f32_bits(1.0f);
+  n->attr(attr::Import::kBeta) = f32_bits(1.0f);
   return n;
 }
 
@@ -274,7 +275,7 @@ LegacyStep legacy_rewrite_before(BuilderState& s, const uint8_t*, const uint8_t*
     BuilderNode* sig = emit(s, op::Sigmoid, {input_count > 0 ? inputs[0] : kNoIndex}, outputs, 1);
     uint64_t fetch = named(s, "fetch_name_0");
     BuilderNode* cat = emit(s, op::Concat, {named(s, "p2o.pd_op.sigmoid.25.0"), outputs[0]}, &fetch, 1);
-    if (cat != nullptr) cat->attr(11) = 2;
+    if (cat != nullptr) cat->attr(attr::Concat::kAxis) = 2;
     (void)sig;
     s.import_stopped = 1;
     return LegacyStep::kAccepted;
@@ -339,7 +340,7 @@ bool legacy_rewrite_node(BuilderState& s, BuilderNode& node, const uint8_t* name
     for (uint64_t c = s.node_count; c-- > lowest;) {
       if (s.nodes[c].op() != op::Concat) continue;
       s.nodes[c].w[11] = target;
-      s.nodes[c].attr(12) = 1;
+      s.nodes[c].attr(attr::Concat::kCornerBoxes) = 1;
       uint64_t w = c + 1;
       for (uint64_t r = c + 1; r < s.node_count; ++r) {
         uint64_t op = s.nodes[r].op();

@@ -78,31 +78,31 @@ bool lower_window(Lower& L, BuilderNode& n) {
     if (!L.valid(n.input(1))) return L.refuse("the weight is missing");
     const BuilderValue& w = L.v(n.input(1));
     if (w.rank != 4) return L.stop(kLowerRank4);
-    if (n.attr(0) == 0) n.attr(0) = w.dims[2];
-    if (n.attr(1) == 0) n.attr(1) = w.dims[3];
+    if (n.attr(attr::Window::kKernelH) == 0) n.attr(attr::Window::kKernelH) = w.dims[2];
+    if (n.attr(attr::Window::kKernelW) == 0) n.attr(attr::Window::kKernelW) = w.dims[3];
     k_out = w.dims[0];
-    uint64_t g = n.attr(10) == 0 ? 1 : n.attr(10);
+    uint64_t g = n.attr(attr::Conv::kGroups) == 0 ? 1 : n.attr(attr::Conv::kGroups);
     if (L.options && (w.dims[1] * g != d[1] || w.dims[0] % g != 0))
       return L.refuse("weight shape does not match the input channels and groups");
     if (L.options && n.input_count() >= 3 && L.valid(n.input(2)) && elem_count(L.v(n.input(2))) != k_out)
       return L.refuse("bias length differs from the output channels");
   }
-  int64_t kh = n.attr_i64(0), kw = n.attr_i64(1), sh = n.attr_i64(2), sw = n.attr_i64(3);
-  int64_t dh = n.attr_i64(8), dw = n.attr_i64(9);
+  int64_t kh = n.attr_i64(attr::Window::kKernelH), kw = n.attr_i64(attr::Window::kKernelW), sh = n.attr_i64(attr::Window::kStrideH), sw = n.attr_i64(attr::Window::kStrideW);
+  int64_t dh = n.attr_i64(attr::Window::kDilationH), dw = n.attr_i64(attr::Window::kDilationW);
   if (sh < 1 || sw < 1 || dh < 1 || dw < 1 || kh < 1 || kw < 1) return L.refuse("a zero kernel, stride or dilation");
-  if (n.attr(12) == 2 || n.attr(12) == 3) {
+  if (n.attr(attr::Window::kAutoPad) == 2 || n.attr(attr::Window::kAutoPad) == 3) {
     int64_t S[2] = {static_cast<int64_t>(d[2]), static_cast<int64_t>(d[3])};
     int64_t st[2] = {sh, sw}, dl[2] = {dh, dw}, k[2] = {kh, kw};
     for (int a = 0; a < 2; ++a) {
       int64_t total = ((S[a] + st[a] - 1) / st[a] - 1) * st[a] + dl[a] * (k[a] - 1) + 1 - S[a];
       if (total < 0) total = 0;
       int64_t small = total / 2, big = total - small;
-      n.attr(4 + a) = static_cast<uint64_t>(n.attr(12) == 2 ? small : big);
-      n.attr(6 + a) = static_cast<uint64_t>(n.attr(12) == 2 ? big : small);
+      n.attr(attr::Window::kPadTop + a) = static_cast<uint64_t>(n.attr(attr::Window::kAutoPad) == 2 ? small : big);
+      n.attr(attr::Window::kPadBottom + a) = static_cast<uint64_t>(n.attr(attr::Window::kAutoPad) == 2 ? big : small);
     }
-    if (op == op::Conv) n.attr(12) = 0;
+    if (op == op::Conv) n.attr(attr::Window::kAutoPad) = 0;
   }
-  int64_t pt = n.attr_i64(4), pl = n.attr_i64(5), pb = n.attr_i64(6), pr = n.attr_i64(7);
+  int64_t pt = n.attr_i64(attr::Window::kPadTop), pl = n.attr_i64(attr::Window::kPadLeft), pb = n.attr_i64(attr::Window::kPadBottom), pr = n.attr_i64(attr::Window::kPadRight);
   if (pt < 0 || pl < 0 || pb < 0 || pr < 0) return L.refuse("negative padding");
   const int64_t given_pb = pb, given_pr = pr;
   int64_t ceil_mode = 0;
@@ -121,8 +121,8 @@ bool lower_window(Lower& L, BuilderNode& n) {
       int64_t need = (out_size - 1) * st[a] + dl[a] * (k[a] - 1) + 1 - (in_size[a] + begin[a]);
       if (need > *end[a]) *end[a] = need;
     }
-    n.attr(6) = static_cast<uint64_t>(pb);
-    n.attr(7) = static_cast<uint64_t>(pr);
+    n.attr(attr::Window::kPadBottom) = static_cast<uint64_t>(pb);
+    n.attr(attr::Window::kPadRight) = static_cast<uint64_t>(pr);
   }
   int64_t oh = (static_cast<int64_t>(d[2]) + pt + pb - dh * (kh - 1) - 1);
   int64_t ow = (static_cast<int64_t>(d[3]) + pl + pr - dw * (kw - 1) - 1);
@@ -145,8 +145,8 @@ bool lower_gemm(Lower& L, BuilderNode& n) {
   if (n.input_count() < 2 || !L.valid(n.input(1))) return L.refuse("input B is missing");
   const BuilderValue& b = L.v(n.input(1));
   if (x.rank != 2 || b.rank != 2) return L.refuse("Gemm needs two matrices");
-  uint64_t M = x.dims[n.attr(12) ? 1 : 0], K = x.dims[n.attr(12) ? 0 : 1];
-  uint64_t N = b.dims[n.attr(13) ? 0 : 1], KB = b.dims[n.attr(13) ? 1 : 0];
+  uint64_t M = x.dims[n.attr(attr::Gemm::kTransA) ? 1 : 0], K = x.dims[n.attr(attr::Gemm::kTransA) ? 0 : 1];
+  uint64_t N = b.dims[n.attr(attr::Gemm::kTransB) ? 0 : 1], KB = b.dims[n.attr(attr::Gemm::kTransB) ? 1 : 0];
   if (L.options && K != KB) return L.refuse("inner dimensions differ");
   uint64_t o[2] = {M, N};
   set_shape(y, 2, o);

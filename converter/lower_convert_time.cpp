@@ -19,7 +19,7 @@ bool lower_shape(Lower& L, BuilderNode& n) {
   BuilderValue& x = L.v(in);
   const uint64_t* d = x.dims;
   int64_t r = static_cast<int64_t>(x.rank);
-  int64_t start = (n.attr(12) & 1) ? n.attr_i64(5) : 0, end = (n.attr(12) & 2) ? n.attr_i64(7) : r;
+  int64_t start = (n.attr(attr::Shape::kGiven) & 1) ? n.attr_i64(attr::Shape::kStart) : 0, end = (n.attr(attr::Shape::kGiven) & 2) ? n.attr_i64(attr::Shape::kEnd) : r;
   if (start < 0) start += r;
   if (end < 0) end += r;
   if (start < 0) start = 0;
@@ -78,8 +78,8 @@ bool lower_unsqueeze(Lower& L, BuilderNode& n) {
   if (L.i64_data(in)) return copy_i64(L, n);
   int64_t axes[6];
   uint64_t count = 1;
-  axes[0] = n.attr_i64(11);
-  if (n.attr(1) >= 2) count = 2, axes[1] = n.attr_i64(3);
+  axes[0] = n.attr_i64(attr::kAxis);
+  if (n.attr(attr::Import::kAxesCount) >= 2) count = 2, axes[1] = n.attr_i64(attr::Import::kSecondAxis);
   if (n.input_count() >= 2 && L.valid(n.input(1))) {
     if (!L.i64_data(n.input(1))) {
       if (L.options) return L.refuse("axes computed at run time");
@@ -130,9 +130,9 @@ bool lower_squeeze(Lower& L, BuilderNode& n) {
       }
       L.v(n.input(1)).padded_size = kConsumedMark;
     }
-  } else if (n.attr(1) != 0) {
-    int64_t list[2] = {n.attr_i64(11), n.attr_i64(3)};
-    for (uint64_t k = 0; k < n.attr(1) && k < 2; ++k) {
+  } else if (n.attr(attr::Import::kAxesCount) != 0) {
+    int64_t list[2] = {n.attr_i64(attr::kAxis), n.attr_i64(attr::Import::kSecondAxis)};
+    for (uint64_t k = 0; k < n.attr(attr::Import::kAxesCount) && k < 2; ++k) {
       uint64_t a;
       if (!normalise(list[k], x.rank, &a)) return L.refuse("an axis outside the input's rank");
       if (d[a] == 1) drop[a] = true;
@@ -299,8 +299,8 @@ bool lower_dequantize(Lower& L, BuilderNode& n) {
     const uint64_t z_count = L.has_data(zp) ? L.v(zp).size / (L.v(zp).elem == kElemI64 ? 8 : 4) : 0;
     if (L.options && s_count == 0) return L.refuse("a scale computed at run time");
     // Per-axis scales and zero points run along the attribute axis.
-    int64_t axis = n.attr_i64(11);
-    if (n.attr(1) == 0) axis = 1;
+    int64_t axis = n.attr_i64(attr::kAxis);
+    if (n.attr(attr::Import::kAxesCount) == 0) axis = 1;
     if (axis < 0) axis += static_cast<int64_t>(X.rank);
     uint64_t inner = 1, axis_dim = 1;
     if (s_count > 1) {

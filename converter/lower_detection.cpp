@@ -18,8 +18,8 @@ bool lower_non_max_suppression(Lower& L, BuilderNode& n) {
   if (L.options) return L.refuse("its number of selected boxes depends on the data");
   int64_t m = 0;
   if (n.input_count() < 2 || !L.valid(n.input(1))) return L.refuse("the scores are missing");
-  if (n.input_count() >= 3 && first_i64(L, n.input(2), &m) && m > 0) n.attr(0) = static_cast<uint64_t>(m);
-  uint64_t boxes = n.attr(0) == 0 ? 100 : n.attr(0);
+  if (n.input_count() >= 3 && first_i64(L, n.input(2), &m) && m > 0) n.attr(attr::NonMaxSuppression::kMaxBoxes) = static_cast<uint64_t>(m);
+  uint64_t boxes = n.attr(attr::NonMaxSuppression::kMaxBoxes) == 0 ? 100 : n.attr(attr::NonMaxSuppression::kMaxBoxes);
   if (boxes > 256) boxes = 256;
   const BuilderValue& sc = L.v(n.input(1));
   uint64_t rows = x.dims[0] * (sc.rank > 1 ? sc.dims[1] : 1) * boxes;

@@ -168,7 +168,7 @@ bool lower_binary(Lower& L, BuilderNode& n) {
         case op::Max: r = x > z ? x : z; break;
         case op::Min: r = x < z ? x : z; break;
         case op::Mod: r = z == 0 || z == -1 ? 0 : x - (x / z) * z; break;
-        case op::Greater: r = n.attr(12) == 1 ? x >= z : x > z; break;
+        case op::Greater: r = n.attr(attr::Greater::kForm) == 1 ? x >= z : x > z; break;
         case op::Less: r = x < z; break;
         case op::Equal: r = x == z; break;
         case op::And: r = x != 0 && z != 0; break;
@@ -211,8 +211,8 @@ bool lower_binary(Lower& L, BuilderNode& n) {
       case op::Mul: r = x * z; break;
       case op::Max: r = x >= z ? x : z; break;
       case op::Min: r = x <= z ? x : z; break;
-      case op::Mod: r = n.attr(13) != 0 ? std::fmod(x, z) : x - std::floor(x / z) * z; break;
-      case op::Greater: r = (n.attr(12) == 1 ? x >= z : x > z) ? 1.0f : 0.0f; break;
+      case op::Mod: r = n.attr(attr::Mod::kFmod) != 0 ? std::fmod(x, z) : x - std::floor(x / z) * z; break;
+      case op::Greater: r = (n.attr(attr::Greater::kForm) == 1 ? x >= z : x > z) ? 1.0f : 0.0f; break;
       case op::And: r = (x != 0.0f && z != 0.0f) ? 1.0f : 0.0f; break;
       case op::Or: r = (x != 0.0f || z != 0.0f) ? 1.0f : 0.0f; break;
     }
@@ -229,7 +229,7 @@ bool lower_binary(Lower& L, BuilderNode& n) {
       }
     }
   }
-  if (L.options && op == op::Mod && n.attr(13) == 0)
+  if (L.options && op == op::Mod && n.attr(attr::Mod::kFmod) == 0)
     return L.refuse("integer Mod (floor semantics) on run-time values: the engines compute fmod");
   return true;
 }
@@ -245,7 +245,7 @@ bool lower_identity(Lower& L, BuilderNode& n) {
   for (int k = 3; k < 10; ++k) n.w[k] = kNoIndex;
   if (in == out) return true;
   const bool cast = n.attr(attr::kCastTagWord) == attr::kCastTag;
-  const uint64_t target = n.attr(0);
+  const uint64_t target = n.attr(attr::Cast::kTo);
   copy_shape(y, x);
   if (x.data != nullptr) {
     if (x.size == 0) return true;
@@ -306,7 +306,7 @@ bool lower_identity(Lower& L, BuilderNode& n) {
     return true;
   }
   if (!cast) return true;
-  n.attr(1) = 0;
+  n.attr(attr::kCastTagWord) = 0;
   const bool integer_target = target == 2 || target == 3 || target == 4 || target == 5 || target == 6 || target == 7 ||
                               target == 12 || target == 13;
   if (L.options) {
@@ -316,13 +316,13 @@ bool lower_identity(Lower& L, BuilderNode& n) {
     // keep every value as f32, so float targets copy.
     if (target == 9 || (integer_target && x.elem != kElemI64)) {
       n.w[0] = op::Cast;
-      n.attr(0) = target;
+      n.attr(attr::Cast::kTo) = target;
     }
     return true;
   }
   int64_t p = producer_of(L, in);
   if (target == 9) {
-    if (!(p >= 0 && is_boolean_producer(L.s.nodes[p].op()))) n.w[0] = op::Cast, n.attr(0) = target;
+    if (!(p >= 0 && is_boolean_producer(L.s.nodes[p].op()))) n.w[0] = op::Cast, n.attr(attr::Cast::kTo) = target;
     return true;
   }
   if (!integer_target || x.elem == kElemI64) return true;

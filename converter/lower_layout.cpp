@@ -115,10 +115,10 @@ bool lower_flatten(Lower& L, BuilderNode& n) {
   if (n.attr(attr::kRawSigmoidFlattenWord) == attr::kRawSigmoidFlattenMarker) {
     uint64_t o[3] = {d[0], d[1], d[2] * d[3]};
     set_shape(y, 3, o);
-    n.attr(15) = 0;
+    n.attr(attr::kRawSigmoidFlattenWord) = 0;
     return true;
   }
-  int64_t axis = n.attr_i64(11);
+  int64_t axis = n.attr_i64(attr::Flatten::kAxis);
   if (axis < 0) axis += static_cast<int64_t>(x.rank);
   if (axis < 0 || axis > static_cast<int64_t>(x.rank)) return L.refuse("axis outside the input's rank");
   uint64_t a = 1, b = 1;
@@ -143,14 +143,14 @@ bool lower_transpose(Lower& L, BuilderNode& n) {
     make_identity(n, in);
     return true;
   }
-  if (n.attr(0) == 0) {
-    n.attr(0) = x.rank;
-    for (uint64_t k = 0; k < x.rank; ++k) n.attr(4 + k) = x.rank - 1 - k;
+  if (n.attr(attr::Transpose::kPermLength) == 0) {
+    n.attr(attr::Transpose::kPermLength) = x.rank;
+    for (uint64_t k = 0; k < x.rank; ++k) n.attr(attr::Transpose::kPerm + k) = x.rank - 1 - k;
   }
-  if (n.attr(0) != x.rank) return L.refuse("the permutation length differs from the rank");
+  if (n.attr(attr::Transpose::kPermLength) != x.rank) return L.refuse("the permutation length differs from the rank");
   uint64_t o[kBuilderRank], seen = 0;
   for (uint64_t k = 0; k < x.rank; ++k) {
-    uint64_t p = n.attr(4 + k);
+    uint64_t p = n.attr(attr::Transpose::kPerm + k);
     if (p >= x.rank || (seen >> p & 1)) return L.refuse("the permutation is not one of the axes");
     seen |= uint64_t{1} << p;
     o[k] = d[p];
@@ -201,8 +201,8 @@ bool lower_concat(Lower& L, BuilderNode& n) {
     return true;
   }
   uint64_t axis;
-  if (!normalise(n.attr_i64(11), x.rank, &axis)) return L.refuse("axis outside the input's rank");
-  n.attr(11) = axis;
+  if (!normalise(n.attr_i64(attr::Concat::kAxis), x.rank, &axis)) return L.refuse("axis outside the input's rank");
+  n.attr(attr::Concat::kAxis) = axis;
   uint64_t o[kBuilderRank];
   std::memcpy(o, d, sizeof o);
   o[axis] = 0;
@@ -298,8 +298,8 @@ bool lower_split(Lower& L, BuilderNode& n) {
   const uint64_t total = node_outputs(L, all, 64);
   if (total > 4 && total <= 64) return lower_wide_split(L, n, all, total);
   uint64_t axis;
-  if (!normalise(n.attr_i64(11), x.rank, &axis)) return L.refuse("axis outside the input's rank");
-  n.attr(11) = axis;
+  if (!normalise(n.attr_i64(attr::Split::kAxis), x.rank, &axis)) return L.refuse("axis outside the input's rank");
+  n.attr(attr::Split::kAxis) = axis;
   uint64_t outs = n.output_count() < 4 ? n.output_count() : 4;
   int64_t sizes[6] = {};
   uint64_t given = 0;
@@ -312,9 +312,9 @@ bool lower_split(Lower& L, BuilderNode& n) {
     }
     n.w[1] = 1;
     n.w[3] = kNoIndex;
-  } else if (n.attr(0) != 0 && n.attr(0) <= 6) {
-    given = n.attr(0);
-    for (uint64_t k = 0; k < given && k < 4; ++k) sizes[k] = n.attr_i64(4 + k);
+  } else if (n.attr(attr::Import::kListCount) != 0 && n.attr(attr::Import::kListCount) <= 6) {
+    given = n.attr(attr::Import::kListCount);
+    for (uint64_t k = 0; k < given && k < 4; ++k) sizes[k] = n.attr_i64(attr::Split::kSizes + k);
   }
   if (given == 0 || sizes[0] == 0) {
     if (outs == 0) return L.refuse("no outputs");
@@ -329,7 +329,7 @@ bool lower_split(Lower& L, BuilderNode& n) {
     for (uint64_t k = 0; k < given; ++k) total += sizes[k];
     if (total != static_cast<int64_t>(d[axis])) return L.refuse("split sizes do not add up to the axis");
   }
-  for (uint64_t k = 0; k < 4; ++k) n.attr(4 + k) = k < outs ? static_cast<uint64_t>(sizes[k]) : 0;
+  for (uint64_t k = 0; k < 4; ++k) n.attr(attr::Split::kSizes + k) = k < outs ? static_cast<uint64_t>(sizes[k]) : 0;
   for (uint64_t k = 0; k < outs; ++k) {
     if (!L.valid(n.output(k))) continue;
     BuilderValue& o = L.v(n.output(k));
@@ -348,14 +348,14 @@ bool lower_depth_space(Lower& L, BuilderNode& n) {
   uint64_t d[4] = {x.dims[0], x.dims[1], x.dims[2], x.dims[3]};
   const uint64_t op = n.op();
   if (x.rank != 4) return L.stop(kLowerRank4);
-  uint64_t b = n.attr(0) == 0 ? 2 : n.attr(0);
+  uint64_t b = n.attr(attr::DepthSpace::kBlockSize) == 0 ? 2 : n.attr(attr::DepthSpace::kBlockSize);
   if (op == op::DepthToSpace) {
     if (d[1] % (b * b) != 0) return L.refuse("channels not divisible by the block area");
     uint64_t o[4] = {d[0], d[1] / (b * b), d[2] * b, d[3] * b};
     set_shape(y, 4, o);
-    if (n.attr(13) == 1) {
+    if (n.attr(attr::DepthSpace::kDcr) == 1) {
       // DCR order: [N, b, b, C', H, W] transposed to [N, C', H, b, W, b].
-      n.attr(13) = 0;
+      n.attr(attr::DepthSpace::kDcr) = 0;
       const uint64_t out = n.output(0);
       uint64_t six = builder_derive_value(L.s, out, "#dcr", 4);
       uint64_t moved = builder_derive_value(L.s, out, "#dcr_t", 6);
@@ -370,12 +370,12 @@ bool lower_depth_space(Lower& L, BuilderNode& n) {
       if (r == nullptr) return L.refuse("the node table is full");
       BuilderNode& first = L.s.nodes[L.node];
       first.w[0] = op::Flatten, first.w[1] = 1, first.w[2] = in, first.w[11] = six;
-      first.attr(15) = 0;
+      first.attr(attr::kRawSigmoidFlattenWord) = 0;
       t = &L.s.nodes[L.node + 1];
       t->w[0] = op::Transpose, t->w[1] = 1, t->w[2] = six, t->w[10] = 1, t->w[11] = moved;
       const uint64_t perm[6] = {0, 3, 4, 1, 5, 2};
-      t->attr(0) = 6;
-      for (int k = 0; k < 6; ++k) t->attr(4 + k) = perm[k];
+      t->attr(attr::DepthSpace::kBlockSize) = 6;
+      for (int k = 0; k < 6; ++k) t->attr(attr::Transpose::kPerm + k) = perm[k];
       r->w[0] = op::Flatten, r->w[1] = 1, r->w[2] = moved, r->w[10] = 1, r->w[11] = out;
       return true;
     }
@@ -384,7 +384,7 @@ bool lower_depth_space(Lower& L, BuilderNode& n) {
     uint64_t o[4] = {d[0], d[1] * b * b, d[2] / b, d[3] / b};
     set_shape(y, 4, o);
   }
-  n.attr(0) = b;
+  n.attr(attr::DepthSpace::kBlockSize) = b;
   return true;
 }
 
@@ -411,7 +411,7 @@ bool lower_pad(Lower& L, BuilderNode& n) {
       return true;
     }
     y.dims[1] += p, y.dims[2] += p;
-    n.attr(6) = n.attr(7) = p;
+    n.attr(attr::Window::kPadBottom) = n.attr(attr::Window::kPadRight) = p;
     return true;
   }
   int64_t pv[12];
@@ -443,11 +443,11 @@ bool lower_pad(Lower& L, BuilderNode& n) {
       BuilderNode& c = L.s.nodes[i];
       if (c.input(0) != out) continue;
       if (c.op() != op::Conv && c.op() != op::AveragePool) break;
-      if (c.attr(12) == 2 || c.attr(12) == 3) break;
-      c.attr(4) += static_cast<uint64_t>(pv[2]);
-      c.attr(5) += static_cast<uint64_t>(pv[3]);
-      c.attr(6) += static_cast<uint64_t>(pv[6]);
-      c.attr(7) += static_cast<uint64_t>(pv[7]);
+      if (c.attr(attr::Window::kAutoPad) == 2 || c.attr(attr::Window::kAutoPad) == 3) break;
+      c.attr(attr::Window::kPadTop) += static_cast<uint64_t>(pv[2]);
+      c.attr(attr::Window::kPadLeft) += static_cast<uint64_t>(pv[3]);
+      c.attr(attr::Window::kPadBottom) += static_cast<uint64_t>(pv[6]);
+      c.attr(attr::Window::kPadRight) += static_cast<uint64_t>(pv[7]);
       c.w[2] = in;
       make_self_identity(n);
       return true;
@@ -467,15 +467,15 @@ bool lower_pad(Lower& L, BuilderNode& n) {
     n.w[3] = ones;
     for (int k = 4; k < 10; ++k) n.w[k] = kNoIndex;
     builder_default_attrs(n);
-    n.attr(0) = n.attr(1) = 1;
-    n.attr(4) = static_cast<uint64_t>(pv[2]);
-    n.attr(5) = static_cast<uint64_t>(pv[3]);
-    n.attr(6) = static_cast<uint64_t>(pv[6]);
-    n.attr(7) = static_cast<uint64_t>(pv[7]);
-    n.attr(10) = C;
-    n.attr(11) = 0;
-    n.attr(14) = 0;
-    n.attr(15) = 0;
+    n.attr(attr::Window::kKernelH) = n.attr(attr::Window::kKernelW) = 1;
+    n.attr(attr::Window::kPadTop) = static_cast<uint64_t>(pv[2]);
+    n.attr(attr::Window::kPadLeft) = static_cast<uint64_t>(pv[3]);
+    n.attr(attr::Window::kPadBottom) = static_cast<uint64_t>(pv[6]);
+    n.attr(attr::Window::kPadRight) = static_cast<uint64_t>(pv[7]);
+    n.attr(attr::Conv::kGroups) = C;
+    n.attr(attr::kAxis) = 0;
+    n.attr(attr::Fusion::kMode) = 0;
+    n.attr(attr::Fusion::kParam) = 0;
     y.dims[2] += static_cast<uint64_t>(pv[2] + pv[6]);
     y.dims[3] += static_cast<uint64_t>(pv[3] + pv[7]);
     if (fill != 0.0f) {
@@ -509,8 +509,8 @@ bool lower_pad(Lower& L, BuilderNode& n) {
   if (pv[4] != 0 || pv[7] != 0 || pv[5] < 0 || pv[6] < 0) return L.stop(kLowerPad);
   y.dims[1] += static_cast<uint64_t>(pv[5]);
   y.dims[2] += static_cast<uint64_t>(pv[6]);
-  n.attr(6) = static_cast<uint64_t>(pv[5]);
-  n.attr(7) = static_cast<uint64_t>(pv[6]);
+  n.attr(attr::Window::kPadBottom) = static_cast<uint64_t>(pv[5]);
+  n.attr(attr::Window::kPadRight) = static_cast<uint64_t>(pv[6]);
   return true;
 }
 

@@ -90,10 +90,10 @@ void slice_form(BuilderNode& n, uint64_t in, uint64_t out, uint64_t axis, uint64
   for (int k = 3; k < 10; ++k) n.w[k] = kNoIndex;
   n.w[10] = 1;
   n.w[11] = out;
-  n.attr(11) = axis;
-  n.attr(4) = start;
-  n.attr(5) = len;
-  n.attr(2) = step;
+  n.attr(attr::Slice::kAxis) = axis;
+  n.attr(attr::Slice::kStart) = start;
+  n.attr(attr::Slice::kLength) = len;
+  n.attr(attr::Slice::kStep) = step;
 }
 
 // Clamped start and element count of a slice of an axis of size d.
@@ -115,11 +115,11 @@ bool lower_slice_lists(Lower& L, BuilderNode& n) {
   uint64_t counts[4] = {0, 0, 0, 0};
   if (n.input_count() < 3) {
     // Opset 10 and earlier keep one axis in attributes.
-    lists[0][0] = n.attr(8) == 1 ? n.attr_i64(4) : 0;
-    lists[1][0] = n.attr(9) == 1 ? n.attr_i64(6) : INT64_MAX;
-    lists[2][0] = n.attr(1) != 0 ? n.attr_i64(11) : 0;
+    lists[0][0] = n.attr(attr::Import::kStartsGiven) == 1 ? n.attr_i64(attr::Import::kStarts) : 0;
+    lists[1][0] = n.attr(attr::Import::kEndsGiven) == 1 ? n.attr_i64(attr::Import::kEnds) : INT64_MAX;
+    lists[2][0] = n.attr(attr::Import::kAxesCount) != 0 ? n.attr_i64(attr::kAxis) : 0;
     counts[0] = counts[1] = counts[2] = 1;
-    if (n.attr(1) > 1) return L.refuse("slicing several axes given as attributes is not supported");
+    if (n.attr(attr::Import::kAxesCount) > 1) return L.refuse("slicing several axes given as attributes is not supported");
   }
   for (uint64_t k = 1; k <= 4 && k < n.input_count(); ++k) {
     uint64_t v = n.input(k);
@@ -208,8 +208,8 @@ bool lower_gather(Lower& L, BuilderNode& n) {
   }
   if (x.elem == kElemI64 && L.options) return L.refuse("gathering int64 values at run time");
   uint64_t axis;
-  if (!normalise(n.attr_i64(11), x.rank, &axis)) return L.refuse("axis outside the input's rank");
-  n.attr(11) = axis;
+  if (!normalise(n.attr_i64(attr::Slice::kAxis), x.rank, &axis)) return L.refuse("axis outside the input's rank");
+  n.attr(attr::Slice::kAxis) = axis;
   const bool scalar_index = L.i64_data(idx) && iv.size == 8;
   if (scalar_index) {
     int64_t j = raw_i64(iv.data, 0);
@@ -230,9 +230,9 @@ bool lower_gather(Lower& L, BuilderNode& n) {
     n.w[0] = op::Slice;
     n.w[1] = 1;
     n.w[3] = kNoIndex;
-    n.attr(4) = static_cast<uint64_t>(j);
-    n.attr(5) = 1;
-    n.attr(2) = 1;
+    n.attr(attr::Slice::kStart) = static_cast<uint64_t>(j);
+    n.attr(attr::Slice::kLength) = 1;
+    n.attr(attr::Slice::kStep) = 1;
     return true;
   }
   if (lower_relative_position_table(L, n)) return true;
@@ -272,11 +272,11 @@ bool lower_slice(Lower& L, BuilderNode& n) {
     if (x.elem == kElemI64 && x.kind != kValueGraphInput) return L.refuse("slicing int64 values computed at run time");
     return lower_slice_lists(L, n);
   }
-  int64_t start = n.attr(8) == 1 ? n.attr_i64(4) : 0;
-  int64_t end = n.attr(9) == 1 ? n.attr_i64(6) : 0;
-  int64_t axis = n.attr(1) != 0 ? n.attr_i64(11) : 0;
+  int64_t start = n.attr(attr::Import::kStartsGiven) == 1 ? n.attr_i64(attr::Import::kStarts) : 0;
+  int64_t end = n.attr(attr::Import::kEndsGiven) == 1 ? n.attr_i64(attr::Import::kEnds) : 0;
+  int64_t axis = n.attr(attr::Import::kAxesCount) != 0 ? n.attr_i64(attr::kAxis) : 0;
   int64_t step = 1;
-  bool end_given = n.attr(9) == 1;
+  bool end_given = n.attr(attr::Import::kEndsGiven) == 1;
   for (uint64_t k = 1; k <= 4 && k < n.input_count(); ++k) {
     uint64_t v = n.input(k);
     if (!L.valid(v)) continue;
@@ -337,7 +337,7 @@ bool lower_gather_nd(Lower& L, BuilderNode& n) {
   }
   const BuilderValue& iv = L.v(idx);
   if (iv.rank == 0) return L.refuse("scalar indices");
-  uint64_t q = iv.rank, m = iv.dims[q - 1], b = n.attr(4);
+  uint64_t q = iv.rank, m = iv.dims[q - 1], b = n.attr(attr::GatherND::kBatchDims);
   if (L.options && (b != 0 || m > x.rank || m == 0)) return L.refuse("indices that do not address the data");
   uint64_t o[kBuilderRank], r = 0;
   for (uint64_t k = 0; k + 1 < q; ++k) o[r++] = iv.dims[k];
@@ -354,18 +354,18 @@ bool lower_scatter_nd(Lower& L, BuilderNode& n) {
   BuilderValue& x = L.v(in);
   BuilderValue& y = L.v(n.output(0));
   uint64_t axis = 0;
-  if (x.rank > 0 && normalise(n.attr_i64(11), x.rank, &axis)) n.attr(11) = axis;
-  if (n.attr(13) == 1) {
+  if (x.rank > 0 && normalise(n.attr_i64(attr::ScatterND::kAxis), x.rank, &axis)) n.attr(attr::ScatterND::kAxis) = axis;
+  if (n.attr(attr::Import::kVariant) == 1) {
     // ScatterElements: indices and updates of one shape, of the data's
     // rank, no reduction; constant indices become float indices.
-    n.attr(13) = 0;
+    n.attr(attr::Import::kVariant) = 0;
     const uint8_t* reduction = nullptr;
     uint64_t reduction_len = 0;
     node_attribute(L, "reduction", nullptr, &reduction, &reduction_len);
     if (reduction != nullptr && !text_equal(reduction, reduction_len, "none"))
       return L.refuse("ScatterElements with a reduction is not supported");
     if (n.input_count() < 3 || !L.valid(n.input(1)) || !L.valid(n.input(2))) return L.refuse("fewer than three inputs");
-    if (x.rank == 0 || !normalise(n.attr_i64(11), x.rank, &axis)) return L.refuse("axis outside the data's rank");
+    if (x.rank == 0 || !normalise(n.attr_i64(attr::ScatterND::kAxis), x.rank, &axis)) return L.refuse("axis outside the data's rank");
     const BuilderValue& iv = L.v(n.input(1));
     const BuilderValue& uv = L.v(n.input(2));
     if (iv.rank != x.rank || uv.rank != x.rank) return L.refuse("indices and updates of another rank than the data");

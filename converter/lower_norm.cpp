@@ -57,7 +57,7 @@ bool lower_batchnorm(Lower& L, BuilderNode& n) {
   if (c < 1) return true;
   // Scale and bias become the multiplier and addend; fresh buffers keep
   // weights shared with other nodes unchanged.
-  const float eps = n.attr_f32(14);
+  const float eps = n.attr_f32(attr::Norm::kEpsilon);
   uint64_t ns = builder_derive_value(L.s, out, "#bn_scale", 9);
   uint64_t nb = builder_derive_value(L.s, out, "#bn_bias", 8);
   if (ns == kNoValue || nb == kNoValue || ns == out || nb == out) return L.stop(kLowerNoCode);

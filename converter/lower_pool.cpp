@@ -30,11 +30,11 @@ bool lower_conv_transpose(Lower& L, BuilderNode& n) {
   if (!L.valid(n.input(1))) return L.refuse("the weight is missing");
   const BuilderValue& w = L.v(n.input(1));
   if (w.rank != 4) return L.stop(kLowerRank4);
-  if (n.attr(0) == 0) n.attr(0) = w.dims[2];
-  if (n.attr(1) == 0) n.attr(1) = w.dims[3];
-  uint64_t g = n.attr(10) == 0 ? 1 : n.attr(10);
-  int64_t kh = n.attr_i64(0), kw = n.attr_i64(1), sh = n.attr_i64(2), sw = n.attr_i64(3);
-  int64_t dh = n.attr_i64(8), dw = n.attr_i64(9);
+  if (n.attr(attr::Window::kKernelH) == 0) n.attr(attr::Window::kKernelH) = w.dims[2];
+  if (n.attr(attr::Window::kKernelW) == 0) n.attr(attr::Window::kKernelW) = w.dims[3];
+  uint64_t g = n.attr(attr::ConvTranspose::kGroups) == 0 ? 1 : n.attr(attr::ConvTranspose::kGroups);
+  int64_t kh = n.attr_i64(attr::Window::kKernelH), kw = n.attr_i64(attr::Window::kKernelW), sh = n.attr_i64(attr::Window::kStrideH), sw = n.attr_i64(attr::Window::kStrideW);
+  int64_t dh = n.attr_i64(attr::Window::kDilationH), dw = n.attr_i64(attr::Window::kDilationW);
   if (sh < 1 || sw < 1 || dh < 1 || dw < 1 || kh < 1 || kw < 1) return L.refuse("a zero kernel, stride or dilation");
   // output_padding adds rows and columns at the end; output_shape (or
   // auto_pad) fixes the size and the padding is derived from it.
@@ -50,31 +50,31 @@ bool lower_conv_transpose(Lower& L, BuilderNode& n) {
     for (int a = 0; a < 2; ++a) {
       int64_t total = st[a] * (in_size[a] - 1) + extra[a] + (k[a] - 1) * dl[a] + 1 - want[a];
       if (total < 0) return L.refuse("an output_shape larger than the convolution reaches");
-      bool upper = n.attr(12) == 2;
-      n.attr(4 + a) = static_cast<uint64_t>(upper ? total / 2 : total - total / 2);
-      n.attr(6 + a) = static_cast<uint64_t>(upper ? total - total / 2 : total / 2);
+      bool upper = n.attr(attr::Window::kAutoPad) == 2;
+      n.attr(attr::Window::kPadTop + a) = static_cast<uint64_t>(upper ? total / 2 : total - total / 2);
+      n.attr(attr::Window::kPadBottom + a) = static_cast<uint64_t>(upper ? total - total / 2 : total / 2);
     }
     extra[0] = extra[1] = 0;
-  } else if (n.attr(12) == 2 || n.attr(12) == 3) {
+  } else if (n.attr(attr::Window::kAutoPad) == 2 || n.attr(attr::Window::kAutoPad) == 3) {
     int64_t in_size[2] = {static_cast<int64_t>(d[2]), static_cast<int64_t>(d[3])};
     int64_t st[2] = {sh, sw}, dl[2] = {dh, dw}, k[2] = {kh, kw};
     for (int a = 0; a < 2; ++a) {
       int64_t total = st[a] * (in_size[a] - 1) + extra[a] + (k[a] - 1) * dl[a] + 1 - in_size[a] * st[a];
       if (total < 0) total = 0;
-      bool upper = n.attr(12) == 2;
-      n.attr(4 + a) = static_cast<uint64_t>(upper ? total / 2 : total - total / 2);
-      n.attr(6 + a) = static_cast<uint64_t>(upper ? total - total / 2 : total / 2);
+      bool upper = n.attr(attr::Window::kAutoPad) == 2;
+      n.attr(attr::Window::kPadTop + a) = static_cast<uint64_t>(upper ? total / 2 : total - total / 2);
+      n.attr(attr::Window::kPadBottom + a) = static_cast<uint64_t>(upper ? total - total / 2 : total / 2);
     }
     extra[0] = extra[1] = 0;
   }
-  n.attr(12) = 0;
-  int64_t oh = sh * (static_cast<int64_t>(d[2]) - 1) - (n.attr_i64(4) + n.attr_i64(6)) + dh * (kh - 1) + 1 + extra[0];
-  int64_t ow = sw * (static_cast<int64_t>(d[3]) - 1) - (n.attr_i64(5) + n.attr_i64(7)) + dw * (kw - 1) + 1 + extra[1];
+  n.attr(attr::Window::kAutoPad) = 0;
+  int64_t oh = sh * (static_cast<int64_t>(d[2]) - 1) - (n.attr_i64(attr::Window::kPadTop) + n.attr_i64(attr::Window::kPadBottom)) + dh * (kh - 1) + 1 + extra[0];
+  int64_t ow = sw * (static_cast<int64_t>(d[3]) - 1) - (n.attr_i64(attr::Window::kPadLeft) + n.attr_i64(attr::Window::kPadRight)) + dw * (kw - 1) + 1 + extra[1];
   if (oh < 1 || ow < 1) return L.refuse("an empty output");
   if (L.options && w.dims[0] != d[1]) return L.refuse("weight shape does not match the input channels");
   uint64_t o[4] = {d[0], w.dims[1] * g, static_cast<uint64_t>(oh), static_cast<uint64_t>(ow)};
   set_shape(y, 4, o);
-  n.attr(14) = 0;
+  n.attr(attr::Fusion::kMode) = 0;
   return true;
 }
 

@@ -44,7 +44,7 @@ bool lower_reduce(Lower& L, BuilderNode& n) {
       for (uint64_t k = 0; k < axis_count; ++k) axes[k] = raw_i64(L.v(n.input(1)).data, k);
     }
     L.v(n.input(1)).padded_size = kConsumedMark;
-  } else if (n.attr(1) >= 1) {
+  } else if (n.attr(attr::Reduce::kAxesCount) >= 1) {
     // Import keeps the first two attribute axes in the node; the full list
     // comes from the NodeProto.
     const int64_t listed = node_int_list(L, "axes", axes, 6);
@@ -52,10 +52,10 @@ bool lower_reduce(Lower& L, BuilderNode& n) {
     if (listed >= 1) {
       axis_count = static_cast<uint64_t>(listed);
     } else {
-      axis_count = n.attr(1) > 2 ? 2 : n.attr(1);
-      axes[0] = n.attr_i64(11);
-      if (axis_count >= 2) axes[1] = n.attr_i64(3);
-      if (n.attr(1) > 2) return L.refuse("more axes than the node records");
+      axis_count = n.attr(attr::Reduce::kAxesCount) > 2 ? 2 : n.attr(attr::Reduce::kAxesCount);
+      axes[0] = n.attr_i64(attr::Reduce::kAxis);
+      if (axis_count >= 2) axes[1] = n.attr_i64(attr::Reduce::kSecondAxis);
+      if (n.attr(attr::Reduce::kAxesCount) > 2) return L.refuse("more axes than the node records");
     }
   }
   int64_t keepdims = 1;
@@ -125,7 +125,7 @@ bool lower_reduce(Lower& L, BuilderNode& n) {
       for (int j = 3; j < 10; ++j) step->w[j] = kNoIndex;
       step->w[10] = 1;
       step->w[11] = dst;
-      step->attr(11) = steps[k];
+      step->attr(attr::Reduce::kAxis) = steps[k];
       src = dst;
     }
     return true;
@@ -139,7 +139,7 @@ bool lower_reduce(Lower& L, BuilderNode& n) {
     }
     if (axis_count == 0) norm[0] = x.rank > 0 ? x.rank - 1 : 0;
   }
-  n.attr(11) = norm[0];
+  n.attr(attr::Reduce::kAxis) = norm[0];
   uint64_t o[kBuilderRank], r = 0;
   for (uint64_t d = 0; d < x.rank; ++d) {
     if (d == norm[0]) {
@@ -158,8 +158,8 @@ bool lower_argmax(Lower& L, BuilderNode& n) {
   BuilderValue& x = L.v(in);
   BuilderValue& y = L.v(n.output(0));
   uint64_t axis;
-  if (!normalise(n.attr_i64(11), x.rank, &axis)) return L.refuse("axis outside the input's rank");
-  n.attr(11) = axis;
+  if (!normalise(n.attr_i64(attr::ArgMax::kAxis), x.rank, &axis)) return L.refuse("axis outside the input's rank");
+  n.attr(attr::ArgMax::kAxis) = axis;
   int64_t keepdims = 1;
   if (!node_int_attribute(L, "keepdims", &keepdims)) keepdims = 1;
   uint64_t o[kBuilderRank], r = 0;
@@ -176,7 +176,7 @@ bool lower_cumsum(Lower& L, BuilderNode& n) {
   if (!L.valid(in)) return L.refuse("input 0 is missing");
   BuilderValue& x = L.v(in);
   BuilderValue& y = L.v(n.output(0));
-  int64_t axis = n.attr_i64(11);
+  int64_t axis = n.attr_i64(attr::CumSum::kAxis);
   if (n.input_count() >= 2 && L.valid(n.input(1))) {
     if (!first_i64(L, n.input(1), &axis)) {
       if (L.options) return L.refuse("an axis computed at run time");
@@ -188,7 +188,7 @@ bool lower_cumsum(Lower& L, BuilderNode& n) {
   if (L.i64_data(in)) {
     const uint8_t* src = x.data;
     uint64_t count = x.size / 8;
-    bool excl = n.attr(12) != 0, rev = n.attr(13) != 0;
+    bool excl = n.attr(attr::CumSum::kExclusive) != 0, rev = n.attr(attr::CumSum::kReverse) != 0;
     int64_t* p = i64_result(L, n, count);
     if (p != nullptr) {
       int64_t acc = 0;
@@ -203,7 +203,7 @@ bool lower_cumsum(Lower& L, BuilderNode& n) {
   }
   uint64_t ax;
   if (!normalise(axis, x.rank, &ax)) return L.refuse("axis outside the input's rank");
-  n.attr(11) = ax;
+  n.attr(attr::CumSum::kAxis) = ax;
   copy_shape(y, x);
   return true;
 }
@@ -212,7 +212,7 @@ bool lower_topk(Lower& L, BuilderNode& n) {
   const uint64_t in = n.input(0);
   if (!L.valid(in)) return L.refuse("input 0 is missing");
   BuilderValue& x = L.v(in);
-  int64_t k = n.attr_i64(0) == 0 ? 1 : n.attr_i64(0);
+  int64_t k = n.attr_i64(attr::TopK::kK) == 0 ? 1 : n.attr_i64(attr::TopK::kK);
   int64_t given;
   if (n.input_count() >= 2 && L.valid(n.input(1))) {
     if (first_i64(L, n.input(1), &given) && given > 0) k = given;
@@ -221,12 +221,12 @@ bool lower_topk(Lower& L, BuilderNode& n) {
   }
   n.w[1] = 1;
   n.w[3] = kNoIndex;
-  int64_t a = n.attr(1) != 0 || n.attr_i64(11) != -1 ? n.attr_i64(11) : static_cast<int64_t>(x.rank) - 1;
+  int64_t a = n.attr(attr::TopK::kAxisGiven) != 0 || n.attr_i64(attr::TopK::kAxis) != -1 ? n.attr_i64(attr::TopK::kAxis) : static_cast<int64_t>(x.rank) - 1;
   uint64_t axis;
   if (!normalise(a, x.rank, &axis)) return L.refuse("axis outside the input's rank");
   if (L.options && static_cast<uint64_t>(k) > x.dims[axis]) return L.refuse("k larger than the axis");
-  n.attr(11) = axis;
-  n.attr(0) = static_cast<uint64_t>(k);
+  n.attr(attr::TopK::kAxis) = axis;
+  n.attr(attr::TopK::kK) = static_cast<uint64_t>(k);
   for (uint64_t j = 0; j < n.output_count() && j < 2; ++j) {
     if (!L.valid(n.output(j))) continue;
     BuilderValue& o = L.v(n.output(j));

@@ -64,9 +64,9 @@ bool lower_nearest_resize(Lower& L, BuilderNode& n, uint64_t H, uint64_t W, uint
   for (uint64_t k = 1; k < n.input_count() && k < 8; ++k)
     if (L.valid(n.input(k))) L.v(n.input(k)).padded_size = kConsumedMark;
   if (up) {
-    n.attr(2) = oh / H;
-    n.attr(3) = ow / W;
-    n.attr(12) = 0;
+    n.attr(attr::Resize::kFactorH) = oh / H;
+    n.attr(attr::Resize::kFactorW) = ow / W;
+    n.attr(attr::Resize::kLinear) = 0;
     n.w[1] = 1;
     for (int k = 3; k < 10; ++k) n.w[k] = kNoIndex;
     return true;
@@ -100,10 +100,10 @@ bool lower_nearest_resize(Lower& L, BuilderNode& n, uint64_t H, uint64_t W, uint
     for (int k = 3; k < 10; ++k) s->w[k] = kNoIndex;
     s->w[10] = 1;
     s->w[11] = dst;
-    s->attr(11) = 2 + static_cast<uint64_t>(a);
-    s->attr(4) = offset[a];
-    s->attr(5) = out_size[a];
-    s->attr(2) = factor[a];
+    s->attr(attr::Slice::kAxis) = 2 + static_cast<uint64_t>(a);
+    s->attr(attr::Slice::kStart) = offset[a];
+    s->attr(attr::Slice::kLength) = out_size[a];
+    s->attr(attr::Resize::kFactorH) = factor[a];
     src = dst;
   }
   return true;
@@ -158,11 +158,11 @@ bool lower_resize(Lower& L, BuilderNode& n) {
     if (!scaled && !sized) return L.refuse("neither constant scales nor constant sizes");
     if (!n_c_kept) return L.refuse("resizing the batch or channel axes is not supported");
     if (oh == 0 || ow == 0) return L.refuse("an empty output");
-    if (n.attr(12) == 1) {
+    if (n.attr(attr::Resize::kLinear) == 1) {
       if (oh > 2048 || ow > 2048) return L.refuse("bilinear outputs above 2048 on a side are not supported");
       // The engines sample at out/in; with given scales ONNX samples at
       // the scale itself, which is the same only when it equals out/in.
-      if (scaled && n.attr(13) != 1 &&
+      if (scaled && n.attr(attr::Resize::kAlignCorners) != 1 &&
           ((H != 1 && static_cast<float>(oh) / static_cast<float>(H) != scale_h) ||
            (W != 1 && static_cast<float>(ow) / static_cast<float>(W) != scale_w)))
         return L.refuse("a scale that is not the ratio of the output and input sizes");
@@ -170,10 +170,10 @@ bool lower_resize(Lower& L, BuilderNode& n) {
       return lower_nearest_resize(L, n, H, W, oh, ow, scaled, scale_h, scale_w);
     }
   }
-  n.attr(2) = oh > H - 1 && H != 0 ? oh / H : 1;
-  n.attr(3) = ow > W - 1 && W != 0 ? ow / W : 1;
-  if (n.attr(2) == 0) n.attr(2) = 1;
-  if (n.attr(3) == 0) n.attr(3) = 1;
+  n.attr(attr::Resize::kFactorH) = oh > H - 1 && H != 0 ? oh / H : 1;
+  n.attr(attr::Resize::kFactorW) = ow > W - 1 && W != 0 ? ow / W : 1;
+  if (n.attr(attr::Resize::kFactorH) == 0) n.attr(attr::Resize::kFactorH) = 1;
+  if (n.attr(attr::Resize::kFactorW) == 0) n.attr(attr::Resize::kFactorW) = 1;
   for (uint64_t k = 1; k < n.input_count() && k < 8; ++k)
     if (L.valid(n.input(k))) L.v(n.input(k)).padded_size = kConsumedMark;
   n.w[1] = 1;

@@ -296,7 +296,7 @@ bool tile_to_expand(Lower& L, BuilderNode& n) {
   if (p == nullptr) return false;
   for (uint64_t k = 0; k < count; ++k) p[k] = r[k] * static_cast<int64_t>(L.v(in).dims[k]);
   n.w[3] = d;
-  n.attr(13) = 0;
+  n.attr(attr::Expand::kTile) = 0;
   return true;
 }
 
@@ -336,8 +336,8 @@ bool tile_to_concats(Lower& L, BuilderNode& n) {
     for (uint64_t k = 0; k < 8; ++k) c->w[2 + k] = k < static_cast<uint64_t>(r[a]) ? src : kNoIndex;
     c->w[10] = 1;
     c->w[11] = dst;
-    c->attr(11) = a;
-    c->attr(13) = 0;
+    c->attr(attr::Concat::kAxis) = a;
+    c->attr(attr::Expand::kTile) = 0;
     src = dst;
   }
   return true;
@@ -392,12 +392,12 @@ bool lower_graph(BuilderState& s) {
         if (folded < 0) return L.stop(kLowerFoldFailed);
         if (folded == 1) continue;
         if (op == op::OneHot) return L.stop(kLowerConvertTimeOnly);
-        if (op == op::Expand && n.attr(13) == 1 && !tile_to_expand(L, n)) {
+        if (op == op::Expand && n.attr(attr::Import::kVariant) == 1 && !tile_to_expand(L, n)) {
           if (!tile_to_concats(L, n)) return L.stop(kLowerConvertTimeOnly);
           i += L.inserted;
           continue;
         }
-        if ((op == op::Less || op == op::Greater) && n.attr(13) == 1) return L.stop(kLowerConvertTimeOnly);
+        if ((op == op::Less || op == op::Greater) && n.attr(attr::Import::kVariant) == 1) return L.stop(kLowerConvertTimeOnly);
         if (op == 0 || op > kOpCodeCount) return L.refuse("no Vorn lowering for this operator");
         for (uint64_t k = 0; k < n.input_count() && k < 8; ++k) {
           uint64_t in = n.input(k);

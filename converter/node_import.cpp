@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "container/records.h"
 #include "converter/conversion_notes.h"
@@ -17,6 +18,8 @@
 namespace vorn {
 
 namespace {
+
+using I = attr::Import;
 
 struct Attr {
   const uint8_t* name = nullptr;
@@ -163,25 +166,25 @@ bool conv1d_rewrite(BuilderState& s, BuilderNode& conv) {
   u->w[2] = saved.input(0);
   u->w[10] = 1;
   u->w[11] = unsq;
-  u->attr(1) = 1;
-  u->attr(11) = 2;
-  set_f32(*u, 14, 1.0f);
-  set_f32(*u, 15, 1.0f);
+  u->attr(attr::Axes::kAxesCount) = 1;
+  u->attr(attr::Axes::kAxis) = 2;
+  set_f32(*u, attr::Import::kAlpha, 1.0f);
+  set_f32(*u, attr::Import::kBeta, 1.0f);
   BuilderNode* c = builder_append_node(s);
   *c = saved;
   c->w[2] = unsq;
   c->w[11] = c2d;
-  if (c->attr(0) == 0) c->attr(0) = 1;
+  if (c->attr(attr::Window::kKernelH) == 0) c->attr(attr::Window::kKernelH) = 1;
   BuilderNode* q = builder_append_node(s);
   q->w[0] = op::Squeeze;
   q->w[1] = 1;
   q->w[2] = c2d;
   q->w[10] = 1;
   q->w[11] = out;
-  q->attr(1) = 1;
-  q->attr(11) = 2;
-  set_f32(*q, 14, 1.0f);
-  set_f32(*q, 15, 1.0f);
+  q->attr(attr::Axes::kAxesCount) = 1;
+  q->attr(attr::Axes::kAxis) = 2;
+  set_f32(*q, attr::Import::kAlpha, 1.0f);
+  set_f32(*q, attr::Import::kBeta, 1.0f);
   return true;
 }
 
@@ -197,10 +200,11 @@ void nms_words(const BuilderState& s, BuilderNode& node, const uint64_t* inputs,
     return builder_const_scalar_f32(s, v.name, v.name_len, out);
   };
   float f;
-  node.attr(0) = 0;
-  if (constant(2, &f) && f > 0.0f) node.attr(0) = static_cast<uint64_t>(f);
-  set_f32(node, 14, constant(3, &f) ? f : 0.0f);
-  node.attr(15) = constant(4, &f) ? f32_bits(f) : 0xFF800000u;
+  node.attr(attr::NonMaxSuppression::kMaxBoxes) = 0;
+  if (constant(2, &f) && f > 0.0f) node.attr(attr::NonMaxSuppression::kMaxBoxes) = static_cast<uint64_t>(f);
+  set_f32(node, attr::NonMaxSuppression::kIouThreshold, constant(3, &f) ? f : 0.0f);
+  node.attr(attr::NonMaxSuppression::kScoreThreshold) =
+      constant(4, &f) ? f32_bits(f) : attr::NonMaxSuppression::kNoScoreThreshold;
 }
 
 // A Concat of more than 8 inputs (at most 64) as Concats of 8 into partial
@@ -418,61 +422,62 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
     if (a.is("dilations"))
       for (uint64_t k = 0; k < n; ++k) dilated |= a.ints[k] != 1;
     if (a.is("kernel_shape") || a.is("strides") || a.is("dilations")) {
-      uint64_t k0 = a.is("kernel_shape") ? 0 : a.is("strides") ? 2 : 8;
+      uint64_t k0 = a.is("kernel_shape") ? attr::Import::kKernelShape : a.is("strides") ? attr::Import::kStrides : attr::Import::kDilations;
       if (n >= 2) w.attr(k0) = a.ints[0], w.attr(k0 + 1) = a.ints[1];
       if (n == 1) w.attr(k0) = 1, w.attr(k0 + 1) = a.ints[0];
     } else if (a.is("pads")) {
-      if (n == 2) w.attr(4) = 0, w.attr(5) = a.ints[0], w.attr(6) = 0, w.attr(7) = a.ints[1];
+      // Two pads are the begin and end of one axis: the second one.
+      if (n == 2) w.attr(I::kPads) = 0, w.attr(I::kPads + 1) = a.ints[0], w.attr(I::kPads + 2) = 0, w.attr(I::kPads + 3) = a.ints[1];
       if (n >= 4)
-        for (int k = 0; k < 4; ++k) w.attr(4 + k) = a.ints[k];
+        for (uint64_t k = 0; k < 4; ++k) w.attr(I::kPads + k) = a.ints[k];
     } else if (a.is("perm") || a.is("split")) {
       if (a.ints_count >= 1) {
-        w.attr(0) = a.ints_count;
-        for (uint64_t k = 0; k < n && k < 6; ++k) w.attr(4 + k) = a.ints[k];
+        w.attr(I::kListCount) = a.ints_count;
+        for (uint64_t k = 0; k < n && k < I::kListMax; ++k) w.attr(I::kList + k) = a.ints[k];
       }
     } else if (a.is("starts")) {
-      if (a.ints_count >= 1) w.attr(4) = a.ints[0], w.attr(8) = 1;
+      if (a.ints_count >= 1) w.attr(I::kStarts) = a.ints[0], w.attr(I::kStartsGiven) = 1;
     } else if (a.is("ends")) {
-      if (a.ints_count >= 1) w.attr(6) = a.ints[0], w.attr(9) = 1;
+      if (a.ints_count >= 1) w.attr(I::kEnds) = a.ints[0], w.attr(I::kEndsGiven) = 1;
     } else if (a.is("axes")) {
       if (a.ints_count >= 1) {
-        w.attr(11) = a.ints[0];
-        w.attr(1) = a.ints_count;
-        if (a.ints_count >= 2) w.attr(3) = a.ints[1];
+        w.attr(I::kAxis) = a.ints[0];
+        w.attr(I::kAxesCount) = a.ints_count;
+        if (a.ints_count >= 2) w.attr(I::kSecondAxis) = a.ints[1];
         axis_given = true;
         too_many_axes = a.ints_count > 2;
       }
     } else if (a.is("axis")) {
-      w.attr(11) = a.i, w.attr(1) = 1, axis_given = true;
+      w.attr(I::kAxis) = a.i, w.attr(I::kAxesCount) = 1, axis_given = true;
     } else if (a.is("start")) {
-      w.attr(5) = a.i, w.attr(12) |= 1;
+      w.attr(I::kStart) = a.i, w.attr(I::kStartEndGiven) |= I::kStartGivenBit;
     } else if (a.is("end")) {
-      w.attr(7) = a.i, w.attr(12) |= 2;
+      w.attr(I::kEnd) = a.i, w.attr(I::kStartEndGiven) |= I::kEndGivenBit;
     } else if (a.is("group")) {
-      w.attr(10) = a.i;
+      w.attr(I::kGroup) = a.i;
     } else if (a.is("transA") || a.is("exclusive")) {
-      w.attr(12) = a.i;
+      w.attr(I::kTransA) = a.i;  // or exclusive, the same word
     } else if (a.is("transB") || a.is("reverse")) {
-      w.attr(13) = a.i;
+      w.attr(I::kTransB) = a.i;  // or reverse, the same word
     } else if (a.is("keepdims") || a.is("blocksize") || a.is("to")) {
-      w.attr(0) = a.i;
+      w.attr(I::kKeepdims) = a.i;  // or blocksize or to, the same word
     } else if (a.is("batch_dims")) {
-      w.attr(4) = a.i;
+      w.attr(I::kBatchDims) = a.i;
       batch_dims = a.i != 0;
     } else if (a.is("alpha") || a.is("epsilon")) {
-      set_f32(w, 14, a.f), a14_given = true;
+      set_f32(w, I::kAlpha, a.f), a14_given = true;
     } else if (a.is("beta") || a.is("gamma")) {
-      set_f32(w, 15, a.f), a15_given = true;
+      set_f32(w, I::kBeta, a.f), a15_given = true;
     } else if (a.is("auto_pad")) {
-      if (text_equal(b + a.s_off, a.s_len, "SAME_UPPER")) w.attr(12) = 2;
-      if (text_equal(b + a.s_off, a.s_len, "SAME_LOWER")) w.attr(12) = 3;
+      if (text_equal(b + a.s_off, a.s_len, "SAME_UPPER")) w.attr(I::kAutoPad) = I::kSameUpper;
+      if (text_equal(b + a.s_off, a.s_len, "SAME_LOWER")) w.attr(I::kAutoPad) = I::kSameLower;
     } else if (a.is("mode")) {
-      if (text_equal(b + a.s_off, a.s_len, "linear") || text_equal(b + a.s_off, a.s_len, "cubic")) w.attr(12) = 1;
+      if (text_equal(b + a.s_off, a.s_len, "linear") || text_equal(b + a.s_off, a.s_len, "cubic")) w.attr(I::kLinearMode) = 1;
       d2s_crd = text_equal(b + a.s_off, a.s_len, "CRD");
       pad_mode = resize_mode = b + a.s_off;
       pad_mode_len = resize_mode_len = a.s_len;
     } else if (a.is("coordinate_transformation_mode")) {
-      if (text_equal(b + a.s_off, a.s_len, "align_corners")) w.attr(13) = 1;
+      if (text_equal(b + a.s_off, a.s_len, "align_corners")) w.attr(I::kAlignCorners) = 1;
       coord_mode = b + a.s_off, coord_mode_len = a.s_len;
     } else if (a.is("nearest_mode")) {
       nearest_mode = b + a.s_off, nearest_mode_len = a.s_len;
@@ -481,7 +486,7 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
     } else if (a.is("keep_aspect_ratio_policy")) {
       aspect_policy = !text_equal(b + a.s_off, a.s_len, "stretch");
     } else if (a.is("equation")) {
-      if (a.s_len >= 6 && b[a.s_off + 5] == 'w') w.attr(12) = 1;
+      if (a.s_len >= 6 && b[a.s_off + 5] == 'w') w.attr(I::kEquationW) = 1;
     } else if (a.is("value")) {
       if (a.has_t && a.t_len != 0) value_attr = a, value_seen = true;
     } else if (a.is("value_float") && a.has_f) {
@@ -489,9 +494,9 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
     } else if (a.is("value_int") && a.has_i) {
       value_attr = a, value_seen = true;
     } else if (a.is("fmod")) {
-      if (code == op::Mod) w.attr(13) = a.i != 0 ? 1 : 0;
+      if (code == op::Mod) w.attr(I::kFmod) = a.i != 0 ? 1 : 0;
     } else if (a.is("largest")) {
-      if (code == op::TopK) w.attr(12) = a.i == 0 ? 1 : 0;
+      if (code == op::TopK) w.attr(I::kSmallest) = a.i == 0 ? 1 : 0;
     } else if (a.is("select_last_index")) {
       last_index = a.i != 0;
     } else if (a.is("approximate")) {
@@ -549,24 +554,24 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   if (code == op::LayerNormalization || code == op::BatchNormalization || code == op::InstanceNormalization) d14 = 1e-5f;
   if (code == op::LeakyRelu) d14 = 0.01f;
   if (code == op::Selu) d14 = 1.67326319217681884765625f, d15 = 1.05070102214813232421875f;
-  if (!a14_given) set_f32(node, 14, d14);
-  if (!a15_given) set_f32(node, 15, d15);
+  if (!a14_given) set_f32(node, I::kAlpha, d14);
+  if (!a15_given) set_f32(node, I::kBeta, d15);
   if (is_cast) node.attr(attr::kCastTagWord) = attr::kCastTag;
   if (integer_weight) node.attr(attr::kIntegerWeightWord) = attr::kIntegerWeightMarker;
-  if (or_equal || tile || scatter_elements) node.attr(13) = 1;
+  if (or_equal || tile || scatter_elements) node.attr(I::kVariant) = 1;
   // DepthToSpace in DCR order (options mode) is rearranged by the lowering pass.
-  if (code == op::DepthToSpace && !d2s_crd) node.attr(13) = 1;
+  if (code == op::DepthToSpace && !d2s_crd) node.attr(I::kVariant) = 1;
   // GlobalMaxPool: the maximum over axes 2 and 3, dims kept.
-  if (global_max) node.attr(1) = 2, node.attr(11) = 2, node.attr(3) = 3;
+  if (global_max) node.attr(I::kAxesCount) = 2, node.attr(I::kAxis) = 2, node.attr(I::kSecondAxis) = 3;
   if (einsum) convert_notes().rewrites |= kRewriteSam;
 
   // Default axes by operator and opset.
   if (!axis_given) {
-    if (code == op::Gather || code == op::Split || code == op::ArgMax) node.attr(11) = 0;
-    if (code == op::TopK || code == op::OneHot || code == op::LayerNormalization) node.attr(11) = ~uint64_t{0};
-    if (code == op::Softmax && s.default_opset >= 13) node.attr(11) = ~uint64_t{0};
+    if (code == op::Gather || code == op::Split || code == op::ArgMax) node.attr(I::kAxis) = 0;
+    if (code == op::TopK || code == op::OneHot || code == op::LayerNormalization) node.attr(I::kAxis) = ~uint64_t{0};
+    if (code == op::Softmax && s.default_opset >= 13) node.attr(I::kAxis) = ~uint64_t{0};
   }
-  if (code == op::Softmax && s.default_opset < 13) node.attr(13) = 1;
+  if (code == op::Softmax && s.default_opset < 13) node.attr(I::kFlattenedSoftmax) = 1;
 
   if (code == op::NonMaxSuppression) nms_words(s, node, m.inputs, m.input_count);
 
