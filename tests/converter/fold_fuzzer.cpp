@@ -7,6 +7,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "container/op_codes.h"
 #include "container/records.h"
 #include "converter/builder_state.h"
 #include "converter/constant_fold.h"
@@ -20,8 +21,12 @@ struct Reader : test::FuzzReader {
   int64_t small() { return static_cast<int8_t>(byte()); }
 };
 
-constexpr uint64_t kOps[] = {1, 2, 3, 4, 9, 14, 20, 21, 24, 25, 34, 35, 36, 37, 38, 39, 41, 42, 43,
-                             45, 46, 50, 51, 59, 61, 62, 63, 64, 69, 70, 80, 81, 82, 83, 84, 86};
+constexpr uint64_t kOps[] = {op::Sub, op::Div, op::Add, op::Mul, op::Flatten, op::Transpose, op::Concat,
+                             op::Identity, op::Shape, op::Reshape, op::Gather, op::Unsqueeze, op::Slice,
+                             op::Squeeze, op::Pow, op::Sqrt, op::Equal, op::Where, op::Expand, op::Exp,
+                             op::ConstantOfShape, op::Range, op::Less, op::Log, op::Abs, op::Neg, op::Floor,
+                             op::Ceil, op::Max, op::Min, op::Mod, op::Greater, op::Not, op::And, op::Or,
+                             op::OneHot};
 const char kNames[16][2] = {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l", "m", "n", "o", "p"};
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <vector>
 
+#include "container/op_codes.h"
 #include "container/records.h"
 #include "converter/constant_fold.h"
 #include "converter/value_ops.h"
@@ -120,28 +121,28 @@ TEST(ConstantFold, ShapeGatherConcat) {
   g.s->values[img].rank = 4;
   const uint64_t dims[4] = {1, 3, 224, 224};
   std::memcpy(g.s->values[img].dims, dims, sizeof dims);
-  uint64_t shape = g.node(24, {img}, "shape");
+  uint64_t shape = g.node(op::Shape, {img}, "shape");
   g.at(shape).attr(5) = static_cast<uint64_t>(-2);
   g.at(shape).attr(12) = 1;
   ASSERT_EQ(fold_node(*g.s, shape), 1);
   EXPECT_EQ(g.ints(shape), (I{224, 224}));
-  EXPECT_EQ(g.at(shape).op(), 21u);
+  EXPECT_EQ(g.at(shape).op(), op::Identity);
   EXPECT_EQ(g.at(shape).input(0), g.at(shape).output(0));  // a self-identity
   EXPECT_EQ(g.s->convert_time[g.at(shape).output(0)], 1);
 
   uint64_t zero = g.i64("zero", {0}, {});
-  uint64_t gather = g.node(34, {g.at(shape).output(0), zero}, "dim");
+  uint64_t gather = g.node(op::Gather, {g.at(shape).output(0), zero}, "dim");
   g.at(gather).attr(11) = 0;
   ASSERT_EQ(fold_node(*g.s, gather), 1);
   EXPECT_EQ(g.out(gather).rank, 0u);
   EXPECT_EQ(g.ints(gather), (I{224}));
   uint64_t two = g.i64("two", {2}, {});
-  uint64_t bad = g.node(34, {g.at(shape).output(0), two}, "bad");
+  uint64_t bad = g.node(op::Gather, {g.at(shape).output(0), two}, "bad");
   g.at(bad).attr(11) = 0;
   EXPECT_EQ(fold_node(*g.s, bad), -1);
 
   uint64_t l = g.i64("l", {1, 2}, {2}), f = g.f32("f", {0.5f}, {1}, true);
-  uint64_t cat = g.node(20, {l, f}, "cat");
+  uint64_t cat = g.node(op::Concat, {l, f}, "cat");
   g.at(cat).attr(11) = 0;
   ASSERT_EQ(fold_node(*g.s, cat), 1);
   EXPECT_EQ(g.floats(cat), (F{1.0f, 2.0f, 0.5f}));
@@ -167,59 +168,59 @@ TEST(ConstantFold, IntegerAndFloatArithmetic) {
   }
   Graph g;
   uint64_t a = g.f32("a", {-7.0f}, {1}, true), b = g.f32("b", {2.0f}, {1}, true);
-  uint64_t mod = g.node(80, {a, b}, "m");
+  uint64_t mod = g.node(op::Mod, {a, b}, "m");
   ASSERT_EQ(fold_node(*g.s, mod), 1);
   EXPECT_EQ(g.floats(mod), (F{1.0f}));
-  uint64_t fmod = g.node(80, {a, b}, "fm");
+  uint64_t fmod = g.node(op::Mod, {a, b}, "fm");
   g.at(fmod).attr(13) = 1;
   ASSERT_EQ(fold_node(*g.s, fmod), 1);
   EXPECT_EQ(g.floats(fmod), (F{-1.0f}));
-  uint64_t pw = g.node(38, {a, b}, "p");
+  uint64_t pw = g.node(op::Pow, {a, b}, "p");
   ASSERT_EQ(fold_node(*g.s, pw), 1);
   EXPECT_EQ(g.floats(pw), (F{49.0f}));  // a negative base squared, as ONNX Pow
-  uint64_t eq = g.node(41, {a, a}, "eq");
+  uint64_t eq = g.node(op::Equal, {a, a}, "eq");
   ASSERT_EQ(fold_node(*g.s, eq), 1);
   EXPECT_EQ(g.ints(eq), (I{1}));
   // Plain F32 weights read from the model are left to the engines.
   uint64_t w1 = g.f32("w1", {1.0f}, {1}), w2 = g.f32("w2", {2.0f}, {1});
-  uint64_t add = g.node(3, {w1, w2}, "add");
+  uint64_t add = g.node(op::Add, {w1, w2}, "add");
   EXPECT_EQ(fold_node(*g.s, add), 0);
-  EXPECT_EQ(g.at(add).op(), 3u);
+  EXPECT_EQ(g.at(add).op(), op::Add);
   // Broadcast of incompatible shapes fails.
-  uint64_t bad = g.node(3, {g.i64("p", {1, 2}, {2}), g.i64("q", {1, 2, 3}, {3})}, "bad");
+  uint64_t bad = g.node(op::Add, {g.i64("p", {1, 2}, {2}), g.i64("q", {1, 2, 3}, {3})}, "bad");
   EXPECT_EQ(fold_node(*g.s, bad), -1);
 }
 
 TEST(ConstantFold, RangeReshapeSliceAndFriends) {
   Graph g;
-  uint64_t r1 = g.node(50, {g.i64("s", {0}, {}), g.i64("l", {10}, {}), g.i64("d", {3}, {})}, "r1");
+  uint64_t r1 = g.node(op::Range, {g.i64("s", {0}, {}), g.i64("l", {10}, {}), g.i64("d", {3}, {})}, "r1");
   ASSERT_EQ(fold_node(*g.s, r1), 1);
   EXPECT_EQ(g.ints(r1), (I{0, 3, 6, 9}));
-  uint64_t r2 = g.node(50, {g.i64("s2", {10}, {}), g.i64("l2", {0}, {}), g.i64("d2", {-3}, {})}, "r2");
+  uint64_t r2 = g.node(op::Range, {g.i64("s2", {10}, {}), g.i64("l2", {0}, {}), g.i64("d2", {-3}, {})}, "r2");
   ASSERT_EQ(fold_node(*g.s, r2), 1);
   EXPECT_EQ(g.ints(r2), (I{10, 7, 4, 1}));
-  uint64_t r0 = g.node(50, {g.i64("s3", {0}, {}), g.i64("l3", {5}, {}), g.i64("d3", {0}, {})}, "r0");
+  uint64_t r0 = g.node(op::Range, {g.i64("s3", {0}, {}), g.i64("l3", {5}, {}), g.i64("d3", {0}, {})}, "r0");
   EXPECT_EQ(fold_node(*g.s, r0), -1);
-  uint64_t rf = g.node(50, {g.f32("fs", {0}, {}), g.f32("fl", {1}, {}), g.f32("fd", {0.3f}, {})}, "rf");
+  uint64_t rf = g.node(op::Range, {g.f32("fs", {0}, {}), g.f32("fl", {1}, {}), g.f32("fd", {0.3f}, {})}, "rf");
   ASSERT_EQ(fold_node(*g.s, rf), 1);  // Range folds without an I64 input
   EXPECT_EQ(g.floats(rf).size(), 4u);
 
   std::vector<int64_t> seq(24);
   for (int k = 0; k < 24; ++k) seq[k] = k;
   uint64_t x = g.i64("x", seq, {2, 3, 4});
-  uint64_t rs = g.node(25, {x, g.i64("t", {0, -1}, {2})}, "rs");
+  uint64_t rs = g.node(op::Reshape, {x, g.i64("t", {0, -1}, {2})}, "rs");
   ASSERT_EQ(fold_node(*g.s, rs), 1);
   EXPECT_EQ(g.dims(rs), (D{2, 12}));
-  uint64_t rs2 = g.node(25, {x, g.i64("t2", {5, -1}, {2})}, "rs2");
+  uint64_t rs2 = g.node(op::Reshape, {x, g.i64("t2", {5, -1}, {2})}, "rs2");
   EXPECT_EQ(fold_node(*g.s, rs2), -1);
 
   uint64_t five = g.i64("five", {0, 1, 2, 3, 4}, {5});
-  uint64_t sl = g.node(36, {five, g.i64("st", {-1}, {1}), g.i64("en", {-1000}, {1}), g.i64("ax", {0}, {1}),
+  uint64_t sl = g.node(op::Slice, {five, g.i64("st", {-1}, {1}), g.i64("en", {-1000}, {1}), g.i64("ax", {0}, {1}),
                             g.i64("sp", {-1}, {1})},
                        "sl");
   ASSERT_EQ(fold_node(*g.s, sl), 1);
   EXPECT_EQ(g.ints(sl), (I{4, 3, 2, 1, 0}));
-  uint64_t sl2 = g.node(36, {x, g.i64("st2", {1}, {1}), g.i64("en2", {INT64_MAX}, {1}), g.i64("ax2", {-1}, {1}),
+  uint64_t sl2 = g.node(op::Slice, {x, g.i64("st2", {1}, {1}), g.i64("en2", {INT64_MAX}, {1}), g.i64("ax2", {-1}, {1}),
                              g.i64("sp2", {2}, {1})},
                         "sl2");
   ASSERT_EQ(fold_node(*g.s, sl2), 1);
@@ -228,7 +229,7 @@ TEST(ConstantFold, RangeReshapeSliceAndFriends) {
   EXPECT_EQ(g.ints(sl2)[1], 3);
   EXPECT_EQ(g.ints(sl2)[2], 5);
 
-  uint64_t tr = g.node(14, {x}, "tr");
+  uint64_t tr = g.node(op::Transpose, {x}, "tr");
   g.at(tr).attr(0) = 3;
   g.at(tr).attr(4) = 2;
   g.at(tr).attr(5) = 0;
@@ -236,45 +237,45 @@ TEST(ConstantFold, RangeReshapeSliceAndFriends) {
   ASSERT_EQ(fold_node(*g.s, tr), 1);
   EXPECT_EQ(g.dims(tr), (D{4, 2, 3}));
   EXPECT_EQ(g.ints(tr)[1], 4);  // out[0][0][1] = x[0][1][0]
-  uint64_t trbad = g.node(14, {x}, "trbad");
+  uint64_t trbad = g.node(op::Transpose, {x}, "trbad");
   g.at(trbad).attr(0) = 3;
   g.at(trbad).attr(4) = 0;
   g.at(trbad).attr(5) = 0;
   g.at(trbad).attr(6) = 1;
   EXPECT_EQ(fold_node(*g.s, trbad), -1);
 
-  uint64_t un = g.node(35, {five, g.i64("uax", {0, -1}, {2})}, "un");
+  uint64_t un = g.node(op::Unsqueeze, {five, g.i64("uax", {0, -1}, {2})}, "un");
   ASSERT_EQ(fold_node(*g.s, un), 1);
   EXPECT_EQ(g.dims(un), (D{1, 5, 1}));
-  uint64_t sq = g.node(37, {g.at(un).output(0)}, "sq");
+  uint64_t sq = g.node(op::Squeeze, {g.at(un).output(0)}, "sq");
   ASSERT_EQ(fold_node(*g.s, sq), 1);
   EXPECT_EQ(g.dims(sq), (D{5}));
 
-  uint64_t ex = g.node(43, {g.i64("e", {7, 8}, {2, 1}), g.i64("es", {2, 3}, {2})}, "ex");
+  uint64_t ex = g.node(op::Expand, {g.i64("e", {7, 8}, {2, 1}), g.i64("es", {2, 3}, {2})}, "ex");
   ASSERT_EQ(fold_node(*g.s, ex), 1);
   EXPECT_EQ(g.ints(ex), (I{7, 7, 7, 8, 8, 8}));
-  uint64_t tile = g.node(43, {g.i64("tl", {1, 2}, {1, 2}), g.i64("rep", {2, 2}, {2})}, "tile");
+  uint64_t tile = g.node(op::Expand, {g.i64("tl", {1, 2}, {1, 2}), g.i64("rep", {2, 2}, {2})}, "tile");
   g.at(tile).attr(13) = 1;
   ASSERT_EQ(fold_node(*g.s, tile), 1);
   EXPECT_EQ(g.ints(tile), (I{1, 2, 1, 2, 1, 2, 1, 2}));
 
-  uint64_t cos = g.node(46, {g.i64("cs", {2, 2}, {2})}, "cos");
+  uint64_t cos = g.node(op::ConstantOfShape, {g.i64("cs", {2, 2}, {2})}, "cos");
   uint64_t fill = g.s->nodes[cos].output(0);
   builder_set_const_data(*g.s, fill, kElemI64, 1, D{1}.data());
   std::memcpy(const_cast<uint8_t*>(g.s->values[fill].data), &seq[5], 8);
   ASSERT_EQ(fold_node(*g.s, cos), 1);
   EXPECT_EQ(g.ints(cos), (I{5, 5, 5, 5}));
 
-  uint64_t oh = g.node(86, {g.i64("idx", {0, -1}, {2}), g.i64("depth", {3}, {}), g.f32("vals", {0, 1}, {2})}, "oh");
+  uint64_t oh = g.node(op::OneHot, {g.i64("idx", {0, -1}, {2}), g.i64("depth", {3}, {}), g.f32("vals", {0, 1}, {2})}, "oh");
   g.at(oh).attr(11) = static_cast<uint64_t>(-1);
   ASSERT_EQ(fold_node(*g.s, oh), 1);
   EXPECT_EQ(g.floats(oh), (F{1, 0, 0, 0, 0, 1}));
 
-  uint64_t cast = g.node(21, {g.f32("cf", {2.9f, -2.9f}, {2}, true)}, "cast");
+  uint64_t cast = g.node(op::Identity, {g.f32("cf", {2.9f, -2.9f}, {2}, true)}, "cast");
   g.at(cast).attr(0) = 7;
   ASSERT_EQ(fold_node(*g.s, cast), 1);
   EXPECT_EQ(g.ints(cast), (I{2, -2}));
-  uint64_t where = g.node(42, {g.i64("c", {1, 0}, {2}), g.i64("wx", {5}, {1}), g.i64("wy", {6, 7}, {2})}, "where");
+  uint64_t where = g.node(op::Where, {g.i64("c", {1, 0}, {2}), g.i64("wx", {5}, {1}), g.i64("wy", {6, 7}, {2})}, "where");
   ASSERT_EQ(fold_node(*g.s, where), 1);
   EXPECT_EQ(g.ints(where), (I{5, 7}));
 }

@@ -2,6 +2,7 @@
 // enter, the nodes they drop, replace or bake, and their note bits.
 #include <gtest/gtest.h>
 
+#include "container/op_codes.h"
 #include "container/records.h"
 #include "converter/conversion_notes.h"
 #include "converter/shape_binding.h"
@@ -62,10 +63,10 @@ TEST(LegacyRewrites, PadsCumSumAndScatter) {
   EXPECT_EQ(six.elem, kElemI64);
   EXPECT_EQ(i64_at(six, 0), 6);
   ASSERT_EQ(s.node_count, 3u);
-  EXPECT_EQ(s.nodes[0].op(), 55u);  // Pad with one input
+  EXPECT_EQ(s.nodes[0].op(), op::Pad);  // Pad with one input
   EXPECT_EQ(s.nodes[0].input_count(), 1u);
-  EXPECT_EQ(s.nodes[1].op(), 21u);  // ScatterND under /bb/ as Identity
-  EXPECT_EQ(s.nodes[2].op(), 8u);   // CumSum/Pad as GlobalAveragePool of the CumSum's input
+  EXPECT_EQ(s.nodes[1].op(), op::Identity);  // ScatterND under /bb/ as Identity
+  EXPECT_EQ(s.nodes[2].op(), op::GlobalAveragePool);   // CumSum/Pad as GlobalAveragePool of the CumSum's input
   EXPECT_EQ(s.nodes[2].input(0), find(s, "padded"));
   EXPECT_EQ(s.nodes[2].output(0), find(s, "pooled"));
   EXPECT_EQ(convert_notes().rewrites, kRewriteBiRefNet | kRewriteNafnet);
@@ -90,10 +91,10 @@ TEST(LegacyRewrites, DocLayoutTailAndCut) {
   ASSERT_EQ(r.error, "");
   const BuilderState& s = *r.state;
   ASSERT_EQ(s.node_count, 3u);
-  EXPECT_EQ(s.nodes[0].op(), 4u);
+  EXPECT_EQ(s.nodes[0].op(), op::Mul);
   EXPECT_EQ(s.nodes[0].input(0), find(s, "p2o.pd_op.concat.11.0"));
-  EXPECT_EQ(s.nodes[1].op(), 11u);
-  EXPECT_EQ(s.nodes[2].op(), 20u);
+  EXPECT_EQ(s.nodes[1].op(), op::Sigmoid);
+  EXPECT_EQ(s.nodes[2].op(), op::Concat);
   EXPECT_EQ(s.nodes[2].output(0), find(s, "fetch_name_0"));
   EXPECT_EQ(s.nodes[2].attr(11), 2u);
   EXPECT_EQ(find(s, "never"), kNoValue);
@@ -111,10 +112,10 @@ TEST(LegacyRewrites, DocLayoutTailAndCut) {
   Imported c = import_bytes(onnxw::model(cut));
   ASSERT_EQ(c.error, "");
   ASSERT_EQ(c.state->node_count, 3u);
-  EXPECT_EQ(c.state->nodes[1].op(), 20u);
+  EXPECT_EQ(c.state->nodes[1].op(), op::Concat);
   EXPECT_EQ(c.state->nodes[1].output(0), find(*c.state, "det"));
   EXPECT_EQ(c.state->nodes[1].attr(12), 1u);
-  EXPECT_EQ(c.state->nodes[2].op(), 11u);
+  EXPECT_EQ(c.state->nodes[2].op(), op::Sigmoid);
   EXPECT_EQ(convert_notes().rewrites, kRewriteCut300);
   convert_notes_reset();
 }

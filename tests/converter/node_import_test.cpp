@@ -190,11 +190,11 @@ TEST(NodeImport, Conv1dBecomesUnsqueezeConvSqueeze) {
   int found = 0;
   for (uint64_t i = 0; i + 2 < s.node_count; ++i) {
     const BuilderNode &a = s.nodes[i], &b = s.nodes[i + 1], &c = s.nodes[i + 2];
-    if (a.op() != 35 || a.output(0) != unsq) continue;
+    if (a.op() != op::Unsqueeze || a.output(0) != unsq) continue;
     ++found;
     EXPECT_EQ(a.input(0), find(s, "x1d"));
     EXPECT_EQ(a.attr(11), 2u);
-    EXPECT_EQ(b.op(), 5u);
+    EXPECT_EQ(b.op(), op::Conv);
     EXPECT_EQ(b.input(0), unsq);
     EXPECT_EQ(b.output(0), c2d);
     EXPECT_EQ(b.attr(0), 1u);
@@ -202,7 +202,7 @@ TEST(NodeImport, Conv1dBecomesUnsqueezeConvSqueeze) {
     EXPECT_EQ(b.attr(3), 2u);
     EXPECT_EQ(b.attr(5), 1u);
     EXPECT_EQ(b.attr(7), 1u);
-    EXPECT_EQ(c.op(), 37u);
+    EXPECT_EQ(c.op(), op::Squeeze);
     EXPECT_EQ(c.input(0), c2d);
     EXPECT_EQ(c.output(0), out);
   }
@@ -325,7 +325,7 @@ TEST(NodeImport, InputsOutputsAndConstants) {
   Msg einsum = onnxw::node("Einsum", {"x0", "x0"}, {"e"}, "e", {onnxw::attr_s("equation", "bhwc,wkc->bhwk")});
   Imported legacy = import_bytes(one_node(einsum));
   ASSERT_EQ(legacy.error, "");
-  EXPECT_EQ(legacy.state->nodes[0].op(), 16u);
+  EXPECT_EQ(legacy.state->nodes[0].op(), op::MatMul);
   EXPECT_EQ(legacy.state->nodes[0].attr(12), 1u);
   EXPECT_NE(convert_notes().rewrites & kRewriteSam, 0u);
   convert_notes_reset();

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "container/attr_words.h"
+#include "container/op_codes.h"
 #include "conformance/compare.h"
 #include "conformance/fixture_manifest.h"
 #include "container/container.h"
@@ -131,10 +133,10 @@ TEST(LegacyRewriteContainer, DeformUnfoldCarriesItsKernelAndGrid) {
   bool seen = false;
   for (uint64_t i = 0; i < container_node_count(&c.value); ++i) {
     NodeRecord n = container_node_record(&c.value, i);
-    if (n.w[0] != 56) continue;
+    if (n.w[0] != op::DeformUnfold) continue;
     seen = true;
     EXPECT_EQ(n.w[1], 4u);
-    EXPECT_EQ(n.w[15], 3u);
+    EXPECT_EQ(n.w[attr::kFirstRecordWord + attr::DeformUnfold::kKernel], 3u);
     EXPECT_EQ(n.w[16], 3u);
     ValueRecord grid = container_value_record(&c.value, n.w[5]);
     EXPECT_EQ(grid.w[0], kValueWeight);
@@ -280,7 +282,7 @@ TEST(LegacyRewriteNearMiss, OtherTableSizesKeepTheirGather) {
   ASSERT_TRUE(c.ok());
   bool gather = false;
   for (uint64_t i = 0; i < container_node_count(&c.value); ++i)
-    gather |= container_node_record(&c.value, i).w[0] == 34;
+    gather |= container_node_record(&c.value, i).w[0] == op::Gather;
   EXPECT_TRUE(gather);
   container_close(&c.value);
 
@@ -290,7 +292,7 @@ TEST(LegacyRewriteNearMiss, OtherTableSizesKeepTheirGather) {
   c = container_open_path(full.path.c_str());
   ASSERT_TRUE(c.ok());
   for (uint64_t i = 0; i < container_node_count(&c.value); ++i)
-    EXPECT_NE(container_node_record(&c.value, i).w[0], 34u) << "the 27-row table was not precomputed";
+    EXPECT_NE(container_node_record(&c.value, i).w[0], op::Gather) << "the 27-row table was not precomputed";
   container_close(&c.value);
 }
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "container/attr_words.h"
+#include "container/op_codes.h"
 #include "container/container.h"
 #include "container/records.h"
 #include "converter/builder_state.h"
@@ -51,11 +53,11 @@ TEST(DetectionTail, BecomesOneYoloNmsNodeWithTheTailsConstants) {
   ASSERT_TRUE(c.ok());
   ASSERT_EQ(container_node_count(&c.value), 2u);
   NodeRecord head = container_node_record(&c.value, 0), nms = container_node_record(&c.value, 1);
-  EXPECT_EQ(head.w[0], 11u);  // Sigmoid, the cut
-  EXPECT_EQ(nms.w[0], 85u);
+  EXPECT_EQ(head.w[0], op::Sigmoid);  // Sigmoid, the cut
+  EXPECT_EQ(nms.w[0], op::YoloNms);
   EXPECT_EQ(nms.w[1], 1u);
   EXPECT_EQ(nms.w[2], head.w[11]);
-  auto attr = [&](int k) { return nms.w[15 + k]; };
+  auto attr = [&](uint64_t k) { return nms.w[attr::kFirstRecordWord + k]; };
   EXPECT_EQ(attr(0), 10u);  // detections
   EXPECT_EQ(attr(1), 1u);   // extra fields: 7 - 6
   EXPECT_EQ(attr(4), f32_bits(640.0f));
@@ -190,10 +192,10 @@ TEST(LowerRules, PowWithIntegerExponentTwoSquaresInBothModes) {
     uint64_t x = st.value("x", kValueGraphInput, {2, 3});
     uint64_t e = st.constant_i64("e", {2});
     uint64_t y = st.value("y", kValueGraphOutput, {});
-    st.node(38, {x, e}, {y});
+    st.node(op::Pow, {x, e}, {y});
     ASSERT_TRUE(st.lower());
     const BuilderNode& n = st.s->nodes[0];
-    EXPECT_EQ(n.op(), 4u);
+    EXPECT_EQ(n.op(), op::Mul);
     EXPECT_EQ(n.input(0), x);
     EXPECT_EQ(n.input(1), x);
     EXPECT_EQ(st.s->values[y].rank, 2u);
@@ -206,9 +208,9 @@ TEST(LowerRules, PowCubeStopsOptionsModeAndIsApproximatedInLegacyMode) {
   uint64_t x = legacy.value("x", kValueGraphInput, {4});
   uint64_t e = legacy.constant("e", {3.0f});
   uint64_t y = legacy.value("y", kValueGraphOutput, {});
-  legacy.node(38, {x, e}, {y});
+  legacy.node(op::Pow, {x, e}, {y});
   ASSERT_TRUE(legacy.lower());
-  EXPECT_EQ(legacy.s->nodes[0].op(), 4u);
+  EXPECT_EQ(legacy.s->nodes[0].op(), op::Mul);
   EXPECT_NE(convert_notes().rewrites & 0x100, 0u);
 
   State opt;
@@ -216,7 +218,7 @@ TEST(LowerRules, PowCubeStopsOptionsModeAndIsApproximatedInLegacyMode) {
   x = opt.value("x", kValueGraphInput, {4});
   e = opt.constant("e", {3.0f});
   y = opt.value("y", kValueGraphOutput, {});
-  opt.node(38, {x, e}, {y});
+  opt.node(op::Pow, {x, e}, {y});
   EXPECT_FALSE(opt.lower());
   EXPECT_EQ(opt.s->lowering_error, kLowerPow);
   EXPECT_EQ(opt.s->failing_node, 0u);
@@ -231,7 +233,7 @@ TEST(LowerRules, SameUpperPaddingSplitsTheTotalWithTheLargerHalfAtTheEnd) {
     st.s->values[w].rank = 4;
     st.s->values[w].dims[0] = 1, st.s->values[w].dims[1] = 1, st.s->values[w].dims[2] = 3, st.s->values[w].dims[3] = 3;
     uint64_t y = st.value("y", kValueGraphOutput, {});
-    BuilderNode& n = st.node(5, {x, w}, {y});
+    BuilderNode& n = st.node(op::Conv, {x, w}, {y});
     n.attr(2) = n.attr(3) = 2;
     n.attr(8) = n.attr(9) = 1;
     n.attr(10) = 1;
@@ -262,18 +264,18 @@ TEST(LowerRules, TileOfOnesDimsBecomesExpandAndOtherTilesConcats) {
     uint64_t x = st.value("x", kValueGraphInput, {1, d1, 8, 8});
     uint64_t r = d1 == 1 ? st.constant_i64("r", {1, 3, 1, 1}) : st.constant_i64("r", {1, 3, 1, 2});
     uint64_t y = st.value("y", kValueGraphOutput, {});
-    BuilderNode& n = st.node(43, {x, r}, {y});
+    BuilderNode& n = st.node(op::Expand, {x, r}, {y});
     n.attr(13) = 1;
     ASSERT_TRUE(st.lower());
     EXPECT_EQ(st.s->values[y].dims[1], 3 * d1);
     if (d1 == 1) {
       EXPECT_EQ(st.s->values[y].dims[3], 8u);
       ASSERT_EQ(st.s->node_count, 1u);
-      EXPECT_EQ(st.s->nodes[0].op(), 43u);  // an Expand of the derived shape
+      EXPECT_EQ(st.s->nodes[0].op(), op::Expand);  // an Expand of the derived shape
     } else {
       EXPECT_EQ(st.s->values[y].dims[3], 16u);
       ASSERT_EQ(st.s->node_count, 2u);  // one Concat per repeated axis
-      EXPECT_EQ(st.s->nodes[0].op(), 20u);
+      EXPECT_EQ(st.s->nodes[0].op(), op::Concat);
       EXPECT_EQ(st.s->nodes[0].input_count(), 3u);
       EXPECT_EQ(st.s->nodes[1].input_count(), 2u);
       EXPECT_EQ(st.s->nodes[1].output(0), y);
@@ -288,7 +290,7 @@ TEST(LowerRules, TileByMoreThanEightStops) {
     uint64_t x = st.value("x", kValueGraphInput, {1, d1, 8, 8});
     uint64_t r = st.constant_i64("r", {1, 9, 1, 1});
     uint64_t y = st.value("y", kValueGraphOutput, {});
-    BuilderNode& n = st.node(43, {x, r}, {y});
+    BuilderNode& n = st.node(op::Expand, {x, r}, {y});
     n.attr(13) = 1;
     if (d1 == 1) {
       ASSERT_TRUE(st.lower());
@@ -308,7 +310,7 @@ TEST(LowerRules, LegacyPadWithRunTimePadsUsesTheTable) {
   uint64_t p = st.value("p", kValueActivation, {8});
   st.s->values[p].elem = kElemI64;
   uint64_t y = st.value("y", kValueGraphOutput, {});
-  BuilderNode& n = st.node(55, {x}, {y});
+  BuilderNode& n = st.node(op::Pad, {x}, {y});
   n.w[3] = p;
   ASSERT_TRUE(st.lower());
   EXPECT_EQ(st.s->values[y].dims[1], 132u);
@@ -323,7 +325,7 @@ TEST(LowerRules, ConstantNhwcPadAndRefusedPads) {
     uint64_t p = variant == 0 ? st.constant_i64("p", {0, 0, 0, 0, 0, 1, 1, 0})
                               : st.constant_i64("p", {0, 1, 0, 0, 0, 0, 1, 0});
     uint64_t y = st.value("y", kValueGraphOutput, {});
-    BuilderNode& n = st.node(55, {x}, {y});
+    BuilderNode& n = st.node(op::Pad, {x}, {y});
     n.w[3] = p;
     if (variant == 0) {
       ASSERT_TRUE(st.lower());
@@ -344,8 +346,8 @@ TEST(LowerRules, RangeOfFloatsCountsWithCeilAndI64WithCeil) {
   uint64_t r = st.value("r", kValueActivation, {});
   uint64_t x = st.value("x", kValueGraphInput, {4});
   uint64_t y = st.value("y", kValueGraphOutput, {});
-  st.node(50, {a, b, d}, {r});
-  st.node(3, {x, r}, {y});
+  st.node(op::Range, {a, b, d}, {r});
+  st.node(op::Add, {x, r}, {y});
   ASSERT_TRUE(st.lower());
   EXPECT_EQ(st.s->values[r].kind, kValueWeight);
   ASSERT_EQ(st.s->values[r].size, 16u);  // 0, 0.3, 0.6, 0.9
