@@ -34,7 +34,7 @@ bool before(const Candidate& a, const Candidate& b) { return a.x > b.x || (a.x =
 // as zero), and the sort is stable over ids taken in ascending order.
 struct Keyed {
   uint64_t key;
-  uint32_t id;
+  int64_t id;
 };
 
 uint64_t descending_key(double x) {
@@ -117,16 +117,17 @@ struct CandidateScan {
 // bytes of most keys equal).
 void radix_sort(std::vector<Keyed>& items, std::vector<Keyed>& tmp) {
   const size_t n = items.size();
-  uint32_t counts[8][256] = {};
+  if (n == 0) return;
+  uint64_t counts[8][256] = {};
   for (const Keyed& k : items)
     for (int d = 0; d < 8; ++d) ++counts[d][(k.key >> (8 * d)) & 0xFF];
   tmp.resize(n);
   for (int d = 0; d < 8; ++d) {
-    uint32_t* c = counts[d];
+    uint64_t* c = counts[d];
     if (c[(items[0].key >> (8 * d)) & 0xFF] == n) continue;
-    uint32_t offset = 0;
+    uint64_t offset = 0;
     for (int b = 0; b < 256; ++b) {
-      uint32_t count = c[b];
+      uint64_t count = c[b];
       c[b] = offset;
       offset += count;
     }
@@ -245,7 +246,7 @@ uint32_t sample(const float* logits, uint64_t vocab, const uint8_t* allow, const
     keyed.clear();
     keyed.reserve(count);
     scan.run([&](uint64_t i, double x) {
-      if ((x - max) / temperature >= -746.0) keyed.push_back({descending_key(x), static_cast<uint32_t>(i)});
+      if ((x - max) / temperature >= -746.0) keyed.push_back({descending_key(x), static_cast<int64_t>(i)});
     });
     radix_sort(keyed, s.keyed_tmp);
     size_t m = keyed.size();
