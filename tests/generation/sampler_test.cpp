@@ -141,6 +141,17 @@ TEST(Sampler, EdgeCases) {
     EXPECT_TRUE(out.token == 0 || out.token == 2);
     EXPECT_DOUBLE_EQ(out.log_probability, -std::log(2.0));
   }
+  // A draw of u = 1 - 2^-53 (from this state) that rounding leaves
+  // unresolved after the last candidate: the last one of non-zero p is
+  // chosen (token 1), not the last of the list (token 5, p 0, log -inf).
+  std::vector<float> unresolved = {0.0f, -15.070048332214355f, -0.6438887119293213f, -12.402523040771484f,
+                                   -2.1559576988220215f, -900.0f};
+  uint64_t edge_state = 0x31628af67b2131abull;
+  SampledToken edge{};
+  SamplingParams warm = with(1, 1, 0, 0, 0, 1);
+  ASSERT_EQ(sample_token(unresolved.data(), 6, nullptr, nullptr, 0, &warm, &edge_state, &edge), 0u);
+  EXPECT_EQ(edge.token, 1);
+  EXPECT_TRUE(std::isfinite(edge.log_probability));
   // Null pointers and an empty vocabulary.
   uint64_t state = 0;
   SampledToken out{};
