@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "generation/errors.h"
@@ -59,8 +60,37 @@ constexpr size_t kMaxProperties = 128;
 constexpr uint32_t kMaxStringLength = 1024;
 constexpr uint32_t kMaxArrayItems = 64;
 
-// Compact, with every non-ASCII character as a \u escape.
-std::string compact_ascii(const json& value) { return value.dump(-1, ' ', true); }
+// The library's compact dump with every non-ASCII character as a \u
+// escape, with arrays and objects walked here on an explicit stack: the
+// library's own dump recurses once per level, and a value nested tens of
+// thousands deep (it fits in a 64 KiB schema) would overflow the stack of
+// the calling thread. Scalars and names are still written by the library.
+std::string compact_ascii(const json& value) {
+  std::string out;
+  std::vector<std::pair<const json*, json::const_iterator>> open;
+  auto write = [&](const json& v) {
+    if (v.is_array() || v.is_object()) {
+      out += v.is_array() ? '[' : '{';
+      open.emplace_back(&v, v.cbegin());
+    } else {
+      out += v.dump(-1, ' ', true);
+    }
+  };
+  write(value);
+  while (!open.empty()) {
+    auto& [container, it] = open.back();
+    if (it == container->cend()) {
+      out += container->is_array() ? ']' : '}';
+      open.pop_back();
+      continue;
+    }
+    if (it != container->cbegin()) out += ',';
+    if (container->is_object()) out += json(it.key()).dump(-1, ' ', true) + ':';
+    const json& member = *it++;
+    write(member);  // may grow `open`: nothing of the frame above is used after this
+  }
+  return out;
+}
 
 void check_keywords(const json& schema, SchemaType type) {
   std::vector<const char*> allowed{keyword::kTitle, keyword::kDescription, keyword::kSchema};

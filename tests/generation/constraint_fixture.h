@@ -13,8 +13,10 @@
 #include "generation/constraint.h"
 #include "generation/errors.h"
 #include "generation/vn_constraint.h"
+#ifdef VORN_TEST_DATA
 #include "generation/vn_processor.h"
 #include "tests/generation/documents_fixture.h"
+#endif
 
 namespace vorn::test {
 
@@ -34,6 +36,7 @@ inline Vocabulary byte_vocabulary(const std::vector<std::string>& extra = {}) {
   return v;
 }
 
+#ifdef VORN_TEST_DATA
 // GPT-2's vocabulary (tests/data/gpt2/tokenizer.json) as the processor's
 // tokenizer spells it: the end of sequence, a special token, spells no bytes.
 inline Vocabulary gpt2_vocabulary() {
@@ -44,6 +47,7 @@ inline Vocabulary gpt2_vocabulary() {
   v.eos = processor.eos();
   return v;
 }
+#endif
 
 inline std::unique_ptr<Constraint> compile(const char* schema, uint32_t decimals, const Vocabulary& v,
                                            int32_t max_new_tokens = 8192) {

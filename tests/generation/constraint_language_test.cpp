@@ -3,6 +3,8 @@
 // every refusal with its text.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <string>
 
 #include "generation/constraint_messages.h"
@@ -149,6 +151,40 @@ TEST(ConstraintLanguage, RefusesWithItsText) {
        msg::kTooManyTransitions},
   };
   for (const auto& tc : cases) EXPECT_EQ(refusal(tc.schema), tc.message) << tc.schema.substr(0, 200);
+}
+
+// Runs `body` on a thread with a 256 KiB stack, as applications' secondary
+// threads may have.
+void on_small_stack(void (*body)(void*), void* arg) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, 256 * 1024);
+  pthread_t thread;
+  struct Call {
+    void (*body)(void*);
+    void* arg;
+  } call{body, arg};
+  ASSERT_EQ(pthread_create(&thread, &attr, [](void* p) -> void* {
+    auto* c = static_cast<Call*>(p);
+    c->body(c->arg);
+    return nullptr;
+  }, &call), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+}
+
+TEST(ConstraintLanguage, DeeplyNestedValuesOnASmallStack) {
+  // A value 16000 arrays deep is a 32000-byte literal: it fits in the state
+  // limit; 30000 deep does not.
+  std::string results[2];
+  on_small_stack([](void* p) {
+    auto* out = static_cast<std::string*>(p);
+    const int depths[] = {16000, 30000};
+    for (int i = 0; i < 2; ++i)
+      out[i] = refusal(R"({"enum":[)" + std::string(depths[i], '[') + std::string(depths[i], ']') + "]}", 40000);
+  }, results);
+  EXPECT_EQ(results[0], "");
+  EXPECT_EQ(results[1], msg::kTooManyStates);
 }
 
 TEST(ConstraintLanguage, RefusesSettings) {
