@@ -22,6 +22,10 @@ constexpr uint32_t kWorkers = 4;
 // one multiply-add over 24 lanes instead of three scalar ones.
 constexpr uint32_t kBlockRows = 8;
 constexpr uint32_t kLanes = kBlockRows * 3;
+static_assert(kBlockRows == 8, "the horizontal pass holds a block in three vectors of eight lanes");
+// Eight 32-bit lanes; plain integer arithmetic, so every instruction set
+// gives the same bytes.
+typedef int32_t Lanes8 __attribute__((vector_size(32)));
 // The vertical pass sums one stretch of a row at a time in a stack buffer
 // that stays in the first-level cache.
 constexpr uint32_t kChunk = 1536;
@@ -92,16 +96,26 @@ struct ResizeJob {
   const uint64_t out_stride = uint64_t{dst.width} * 3;
   uint8_t* out = dst.pixels.data() + row0 * out_stride;
   for (uint32_t x = 0; x < dst.width; ++x) {
-    int32_t acc[kLanes];
-    for (uint32_t l = 0; l < kLanes; ++l) acc[l] = kHalf;
     const int32_t* w = f.weights.data() + uint64_t{x} * f.taps;
     const int32_t* column = block + uint64_t{f.start[x]} * kLanes;
     const uint32_t count = f.count[x];
+    // Three vectors of eight lanes: one multiply-add each per tap.
+    Lanes8 a0 = Lanes8{} + kHalf, a1 = a0, a2 = a0;
     for (uint32_t k = 0; k < count; ++k) {
-      const int32_t wk = w[k];
+      const Lanes8 wk = Lanes8{} + w[k];
       const int32_t* p = column + uint64_t{k} * kLanes;
-      for (uint32_t l = 0; l < kLanes; ++l) acc[l] += wk * p[l];
+      Lanes8 p0, p1, p2;
+      std::memcpy(&p0, p, sizeof p0);
+      std::memcpy(&p1, p + 8, sizeof p1);
+      std::memcpy(&p2, p + 16, sizeof p2);
+      a0 += wk * p0;
+      a1 += wk * p1;
+      a2 += wk * p2;
     }
+    int32_t acc[kLanes];
+    std::memcpy(acc, &a0, sizeof a0);
+    std::memcpy(acc + 8, &a1, sizeof a1);
+    std::memcpy(acc + 16, &a2, sizeof a2);
     for (uint32_t r = 0; r < rows; ++r) {
       uint8_t* o = out + r * out_stride + x * 3;
       if (count == 0) {

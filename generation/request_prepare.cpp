@@ -231,7 +231,8 @@ void build_tensors(const FrontendOptions& options, const Processor& processor,
 
   HostTensor& token_positions = add_host_tensor(tensors, f, "image_token_positions",
                                                 {static_cast<uint32_t>(image_positions.size())}, kElemI64);
-  std::memcpy(token_positions.data.data(), image_positions.data(), image_positions.size() * 8);
+  if (!image_positions.empty())
+    std::memcpy(token_positions.data.data(), image_positions.data(), image_positions.size() * 8);
 
   const json& text_config = config_at(processor.config, "text_config");
   const uint32_t layers = config_u32(text_config, "num_hidden_layers");
