@@ -13,84 +13,32 @@ constexpr uint64_t kProbeLength = 16384;
 constexpr uint64_t kFallbackWorkingSet = 4294967296ull;
 
 // The operators the tensor-model GPU engine lowers.
+// clang-format off
 constexpr uint64_t kGpuOps[] = {
     // arithmetic
-    op::Sub,
-    op::Div,
-    op::Add,
-    op::Mul,
-    op::Max,
-    op::Min,
-    op::Mod,
+    op::Sub, op::Div, op::Add, op::Mul, op::Max, op::Min, op::Mod,
     // activations
-    op::Relu,
-    op::Sigmoid,
-    op::HardSigmoid,
-    op::HardSwish,
-    op::Erf,
-    op::LeakyRelu,
-    op::Gelu,
-    op::Clip,
-    op::Softmax,
-    op::PRelu,
+    op::Relu, op::Sigmoid, op::HardSigmoid, op::HardSwish, op::Erf, op::LeakyRelu, op::Gelu, op::Clip,
+    op::Softmax, op::PRelu,
     // convolution, pooling and products
-    op::Conv,
-    op::ConvTranspose,
-    op::MaxPool,
-    op::AveragePool,
-    op::GlobalAveragePool,
-    op::Gemm,
-    op::MatMul,
+    op::Conv, op::ConvTranspose, op::MaxPool, op::AveragePool, op::GlobalAveragePool, op::Gemm, op::MatMul,
     // normalisation
-    op::LayerNormalization,
-    op::BatchNormalization,
-    op::InstanceNormalization,
+    op::LayerNormalization, op::BatchNormalization, op::InstanceNormalization,
     // shape and data movement
-    op::Flatten,
-    op::Transpose,
-    op::Concat,
-    op::Identity,
-    op::Split,
-    op::Gather,
-    op::Slice,
-    op::Expand,
-    op::DepthToSpace,
-    op::SpaceToDepth,
-    op::Pad,
-    op::ScatterND,
-    op::Cast,
+    op::Flatten, op::Transpose, op::Concat, op::Identity, op::Split, op::Gather, op::Slice, op::Expand,
+    op::DepthToSpace, op::SpaceToDepth, op::Pad, op::ScatterND, op::Cast,
     // elementwise maths
-    op::Sqrt,
-    op::Exp,
-    op::Tanh,
-    op::Cos,
-    op::Sin,
-    op::Log,
-    op::Abs,
-    op::Neg,
-    op::Floor,
-    op::Ceil,
-    op::Round,
+    op::Sqrt, op::Exp, op::Tanh, op::Cos, op::Sin, op::Log, op::Abs, op::Neg, op::Floor, op::Ceil, op::Round,
     op::Reciprocal,
     // reductions and selection
-    op::ReduceMean,
-    op::ReduceSum,
-    op::ReduceMax,
-    op::ReduceMin,
-    op::ReduceProd,
-    op::ArgMax,
-    op::Equal,
-    op::Where,
-    op::Not,
+    op::ReduceMean, op::ReduceSum, op::ReduceMax, op::ReduceMin, op::ReduceProd, op::ArgMax, op::Equal,
+    op::Where, op::Not,
     // detection and sampling
-    op::DeformUnfold,
-    op::DetrTopK,
-    op::MaskToBoxLogit,
-    op::GridSample,
-    op::YoloNms,
+    op::DeformUnfold, op::DetrTopK, op::MaskToBoxLogit, op::GridSample, op::YoloNms,
     // resampling
     op::Resize,
 };
+// clang-format on
 
 struct ProbeContext {
   GpuContext* context;

@@ -156,7 +156,7 @@ bool run_dispatch(const CommandBuffer::Command& c, std::string* error) {
   std::atomic<const char*> fault{nullptr};
   args.fault_slot = &fault;
   std::string why;
-  if (fn.symbol().check != nullptr && !fn.symbol().check(args, &why)) {
+  if (fn.check() != nullptr && !fn.check()(args, &why)) {
     *error = kernel + why;
     return false;
   }

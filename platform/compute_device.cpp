@@ -123,10 +123,10 @@ FunctionRef Library::new_function(std::string_view name) const {
   for (size_t i = 0; i < source_.count; ++i) {
     const KernelSymbol& s = source_.symbols[i];
     if (name != s.name) continue;
-    KernelFn entry = s.variants[variant_ ? 1 : 0];
-    if (entry == nullptr) entry = s.variants[0];
-    if (entry == nullptr) return nullptr;
-    return FunctionRef(new Function(std::string(name), s, entry));
+    // A kernel with one body serves both variants.
+    const int v = variant_ && s.variants[1] != nullptr ? 1 : 0;
+    if (s.variants[v] == nullptr) return nullptr;
+    return FunctionRef(new Function(std::string(name), s.variants[v], s.checks[v]));
   }
   return nullptr;
 }

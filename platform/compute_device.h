@@ -145,16 +145,16 @@ class Buffer {
 class Function {
  public:
   const std::string& name() const { return name_; }
-  const KernelSymbol& symbol() const { return symbol_; }
   KernelFn entry() const { return entry_; }
+  KernelCheck check() const { return check_; }
 
  private:
   friend class Library;
-  Function(std::string name, const KernelSymbol& symbol, KernelFn entry)
-      : name_(std::move(name)), symbol_(symbol), entry_(entry) {}
+  Function(std::string name, KernelFn entry, KernelCheck check)
+      : name_(std::move(name)), entry_(entry), check_(check) {}
   std::string name_;
-  KernelSymbol symbol_;
   KernelFn entry_;
+  KernelCheck check_;
 };
 
 class Library {

@@ -79,11 +79,13 @@ using KernelFn = void (*)(const KernelArgs& args, Size3 g);
 // parameters and grid; false with *error set otherwise (nothing runs).
 using KernelCheck = bool (*)(const KernelArgs& args, std::string* error);
 
+// A kernel by name, in its two compiled variants: [0] when the source's
+// variant macro is 0 or absent, [1] when non-zero. A null check means the
+// kernel bounds itself.
 struct KernelSymbol {
   const char* name;
-  // [0] when the source's variant macro is 0 or absent, [1] when non-zero.
   KernelFn variants[2];
-  KernelCheck check;  // may be null: the kernel bounds itself
+  KernelCheck checks[2];
 };
 
 // The table that stands for a library's source text.

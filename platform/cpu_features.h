@@ -15,4 +15,14 @@ inline bool cpu_has_avx2_fma() {
 #endif
 }
 
+// AVX2 with the half-float conversions (F16C) (x86-64 only; false elsewhere).
+inline bool cpu_has_avx2_f16c() {
+#if defined(__x86_64__)
+  static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
+  return yes;
+#else
+  return false;
+#endif
+}
+
 }  // namespace vorn

@@ -43,9 +43,9 @@ bool mark_check(const KernelArgs& a, std::string* e) { return kernel_require(a, 
 void fault_kernel(const KernelArgs& a, Size3) { a.fault("reported a fault"); }
 
 constexpr KernelSymbol kSymbols[] = {
-    {"add", {add_kernel, add_twice_kernel}, add_check},
-    {"mark", {mark_kernel, mark_kernel}, mark_check},
-    {"fault", {fault_kernel, nullptr}, nullptr},
+    {"add", {add_kernel, add_twice_kernel}, {add_check, add_check}},
+    {"mark", {mark_kernel, nullptr}, {mark_check, nullptr}},
+    {"fault", {fault_kernel, nullptr}, {nullptr, nullptr}},
 };
 constexpr KernelSource kSource{"TEST_TWICE", kSymbols, 3};
 

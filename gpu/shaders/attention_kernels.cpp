@@ -1,0 +1,390 @@
+// Attention: the tiled path ("attention_scores", "attention_softmax",
+// "attention_values"), the scaling and masking of scores made elsewhere
+// ("attention_scale_mask"), and the single-kernel rows ("attention",
+// "attention_decode64").
+//
+// Shapes: q [b, s, hq d] token-major; K and V [b, hk, stride, d] head-major
+// with `stride` rows reserved per head; query head h reads key head
+// h / (hq / hk). Scores are scaled by 1/sqrt(d) and masked either by the
+// causal rule (key column c hidden from query row r when c > total - s + r)
+// or by a mask [b, 1, s, total]. The mask row of a score belongs to the
+// batch entry, not to the (batch, head) pair the score rows are counted by.
+#include <cmath>
+
+#include "gpu/shaders/kernels.h"
+
+namespace vorn::shaders {
+
+namespace {
+
+using mtl::sat_mul;
+
+constexpr uint32_t kTile = kAttentionTile;
+constexpr uint32_t kMaxHeadDim = 256;
+
+struct Shape {
+  uint64_t hq, hk, d, s, total, stride;
+  bool causal;
+  uint64_t group_heads() const { return hq / hk; }
+};
+
+Shape shape_of(const Params& p) {
+  return Shape{p.u[0], p.u[1], p.u[2], p.u[3], p.u[4], p.u[7], p.u[14] == 1};
+}
+
+float inverse_sqrt(uint64_t d) { return 1.0f / std::sqrt(float(d)); }
+
+template <class A>
+float mask_term(const Shape& sh, const A* mask, uint64_t b, uint64_t r, uint64_t c) {
+  if (sh.causal) return int64_t(c) > int64_t(sh.total) - int64_t(sh.s) + int64_t(r) ? kMaskedScore<A> : 0.0f;
+  return to_float(mask[(b * sh.s + r) * sh.total + c]);
+}
+
+// The row of key or value j of key head kh in batch b.
+template <class A>
+const A* kv_row(const A* base, const Shape& sh, uint64_t b, uint64_t kh, uint64_t j) {
+  return base + ((b * sh.hk + kh) * sh.stride + j) * sh.d;
+}
+
+template <class A>
+void widen(const A* src, float* dst, uint64_t n) {
+  if constexpr (sizeof(A) == 2)
+    half_to_float_n(&src[0].bits, dst, n);
+  else
+    std::memcpy(dst, src, n * sizeof(float));
+}
+
+// Checks shared by the kernels that read q, K and V.
+bool heads_check(const Shape& sh, std::string* e) {
+  if (sh.hq == 0 || sh.hk == 0 || sh.hq % sh.hk != 0)
+    return mtl::kernel_refuse("query heads must be a multiple of key heads", e);
+  if (sh.d == 0 || sh.d > kMaxHeadDim) return mtl::kernel_refuse("head dim must be 1 to 256", e);
+  if (sh.total == 0 || sh.s == 0) return mtl::kernel_refuse("no query rows or keys", e);
+  if (sh.stride < sh.total) return mtl::kernel_refuse("u7 (KV stride) below total", e);
+  return true;
+}
+
+template <class A>
+bool qkv_check(const mtl::KernelArgs& a, const Shape& sh, uint64_t batch, uint32_t q_index, uint32_t k_index,
+               uint32_t v_index, uint32_t mask_index, std::string* e) {
+  const uint64_t kv = sat_mul(sat_mul(batch, sh.hk), sat_mul(sh.stride, sh.d));
+  return require_elements(a, q_index, sat_mul(sat_mul(batch, sh.s), sat_mul(sh.hq, sh.d)), sizeof(A), e) &&
+         require_elements(a, k_index, kv, sizeof(A), e) && require_elements(a, v_index, kv, sizeof(A), e) &&
+         (sh.causal ||
+          require_elements(a, mask_index, sat_mul(sat_mul(batch, sh.s), sh.total), sizeof(A), e));
+}
+
+}  // namespace
+
+// Element (z, r, c) of [batch x heads, s, total] scores: u0 heads, u2 d,
+// u3 s, u4 total, u5 batch, u14 causal.
+template <class A>
+void attention_scale_mask(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const Params& p = params(a);
+  const Shape sh{p.u[0], p.u[0], p.u[2], p.u[3], p.u[4], p.u[4], p.u[14] == 1};
+  const uint64_t count = uint64_t(p.u[5]) * sh.hq * sh.s * sh.total;
+  const float scale = inverse_sqrt(sh.d);
+  const A* x = a.buffer<const A>(0);
+  const A* mask = a.buffer<const A>(1);
+  A* y = a.buffer<A>(2);
+  for_each_thread(a, g, count, [&](uint64_t i) {
+    const uint64_t c = i % sh.total, r = (i / sh.total) % sh.s, z = i / (sh.total * sh.s);
+    const float scaled = round_to<A>(to_float(x[i]) * scale);
+    y[i] = from_float<A>(scaled + mask_term(sh, mask, z / sh.hq, r, c));
+  });
+}
+
+template <class A>
+bool attention_scale_mask_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const Params& p = params(a);
+  if (p.u[0] == 0 || p.u[2] == 0) return mtl::kernel_refuse("heads and head dim must be non-zero", e);
+  const uint64_t rows = sat_mul(p.u[5], p.u[3]);
+  const uint64_t count = sat_mul(sat_mul(rows, p.u[0]), p.u[4]);
+  return require_elements(a, 0, count, sizeof(A), e) && require_elements(a, 2, count, sizeof(A), e) &&
+         (p.u[14] == 1 || require_elements(a, 1, sat_mul(rows, p.u[4]), sizeof(A), e));
+}
+
+// Threadgroup (key tile, query tile, z = b hq + head): 32 x 32 scores, each
+// the float dot product over d (in order, padded to a whole step of 32),
+// rounded, scaled, rounded, masked and rounded.
+template <class A>
+void attention_scores(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const Shape sh = shape_of(params(a));
+  const uint64_t z = g.depth, b = z / sh.hq, head = z % sh.hq, kh = head / sh.group_heads();
+  const uint64_t r0 = g.height * kTile, j0 = g.width * kTile;
+  if (r0 >= sh.s || j0 >= sh.total) return;
+  const A* q = a.buffer<const A>(0);
+  const A* k = a.buffer<const A>(1);
+  A* scores = a.buffer<A>(2);
+  const A* mask = a.buffer<const A>(4);
+  const uint64_t rn = sh.s - r0 < kTile ? sh.s - r0 : kTile;
+  const uint64_t jn = sh.total - j0 < kTile ? sh.total - j0 : kTile;
+  const float scale = inverse_sqrt(sh.d);
+  with_vector_forms([&] {
+    float qt[kTile][kMaxHeadDim];
+    float kt[kMaxHeadDim][kTile] = {};
+    float row[kMaxHeadDim];
+    for (uint64_t r = 0; r < rn; ++r) widen(q + ((b * sh.s + r0 + r) * sh.hq + head) * sh.d, qt[r], sh.d);
+    for (uint64_t j = 0; j < jn; ++j) {
+      widen(kv_row(k, sh, b, kh, j0 + j), row, sh.d);
+      for (uint64_t c = 0; c < sh.d; ++c) kt[c][j] = row[c];
+    }
+    for (uint64_t r = 0; r < rn; ++r) {
+      float acc[kTile] = {};
+      for (uint64_t c = 0; c < sh.d; ++c) {
+        const float v = qt[r][c];
+        for (uint32_t j = 0; j < kTile; ++j) acc[j] = acc[j] + v * kt[c][j];
+      }
+      if (sh.d % kTile != 0)
+        for (uint32_t j = 0; j < kTile; ++j) acc[j] = acc[j] + 0.0f;
+      A* out = scores + (z * sh.s + r0 + r) * sh.total + j0;
+      for (uint64_t j = 0; j < jn; ++j) {
+        const float scaled = round_to<A>(round_to<A>(acc[j]) * scale);
+        out[j] = from_float<A>(scaled + mask_term(sh, mask, b, r0 + r, j0 + j));
+      }
+    }
+  });
+}
+
+template <class A>
+bool attention_scores_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const Shape sh = shape_of(params(a));
+  if (!heads_check(sh, e)) return false;
+  if (a.groups.depth % sh.hq != 0) return mtl::kernel_refuse("grid depth is not batch x query heads", e);
+  const uint64_t batch = a.groups.depth / sh.hq;
+  return qkv_check<A>(a, sh, batch, 0, 1, 1, 4, e) &&
+         require_elements(a, 2, sat_mul(sat_mul(a.groups.depth, sh.s), sh.total), sizeof(A), e);
+}
+
+// One threadgroup per row of u4 scores, normalised in place: the maximum by
+// SIMD groups, then exp(v - max) summed by SIMD groups and combined as
+// (t0 + t1) + (t2 + t3).
+template <class A>
+void attention_softmax(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const uint64_t n = params(a).u[4];
+  A* v = a.buffer<A>(0) + g.width * n;
+  float lanes[kRowThreads];
+  for (uint32_t t = 0; t < kRowThreads; ++t) {
+    float m = -INFINITY;
+    for (uint64_t j = t; j < n; j += kRowThreads) m = std::fmax(m, to_float(v[j]));
+    lanes[t] = m;
+  }
+  float group_max[kSimdGroups];
+  for (uint32_t s = 0; s < kSimdGroups; ++s) group_max[s] = simd_max(lanes + s * mtl::kSimdWidth);
+  float max = group_max[0];
+  for (uint32_t s = 1; s < kSimdGroups; ++s) max = std::fmax(max, group_max[s]);
+  for (uint32_t t = 0; t < kRowThreads; ++t) {
+    float sum = 0;
+    for (uint64_t j = t; j < n; j += kRowThreads) sum = sum + std::exp(to_float(v[j]) - max);
+    lanes[t] = sum;
+  }
+  float group_sum[kSimdGroups];
+  for (uint32_t s = 0; s < kSimdGroups; ++s) group_sum[s] = simd_sum(lanes + s * mtl::kSimdWidth);
+  const float sum = (group_sum[0] + group_sum[1]) + (group_sum[2] + group_sum[3]);
+  for (uint64_t j = 0; j < n; ++j) v[j] = from_float<A>(std::exp(to_float(v[j]) - max) / sum);
+}
+
+template <class A>
+bool attention_softmax_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const uint64_t n = params(a).u[4];
+  if (n == 0) return mtl::kernel_refuse("u4 (row length) is 0", e);
+  if (a.groups.height != 1 || a.groups.depth != 1)
+    return mtl::kernel_refuse("rows must be a one-dimensional grid", e);
+  return require_elements(a, 0, sat_mul(a.groups.width, n), sizeof(A), e);
+}
+
+// Threadgroup (channel tile, query tile, z = b hq + head): out[b, r, head, c]
+// = sum over keys j, in order and padded to a whole step of 32, of
+// probability (z, r, j) x V[j, c].
+template <class A>
+void attention_values(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const Shape sh = shape_of(params(a));
+  const uint64_t z = g.depth, b = z / sh.hq, head = z % sh.hq, kh = head / sh.group_heads();
+  const uint64_t r0 = g.height * kTile, c0 = g.width * kTile;
+  if (r0 >= sh.s || c0 >= sh.d) return;
+  const A* probabilities = a.buffer<const A>(0);
+  const A* v = a.buffer<const A>(1);
+  A* y = a.buffer<A>(2);
+  const uint64_t rn = sh.s - r0 < kTile ? sh.s - r0 : kTile;
+  const uint64_t cn = sh.d - c0 < kTile ? sh.d - c0 : kTile;
+  with_vector_forms([&] {
+    float acc[kTile][kTile] = {};
+    float pt[kTile][kTile];
+    float vt[kTile][kTile];
+    for (uint64_t j0 = 0; j0 < sh.total; j0 += kTile) {
+      const uint64_t jn = sh.total - j0 < kTile ? sh.total - j0 : kTile;
+      for (uint64_t r = 0; r < kTile; ++r) {
+        if (r < rn) widen(probabilities + (z * sh.s + r0 + r) * sh.total + j0, pt[r], jn);
+        for (uint64_t j = r < rn ? jn : 0; j < kTile; ++j) pt[r][j] = 0;
+      }
+      for (uint64_t j = 0; j < kTile; ++j) {
+        if (j < jn) widen(kv_row(v, sh, b, kh, j0 + j) + c0, vt[j], cn);
+        for (uint64_t c = j < jn ? cn : 0; c < kTile; ++c) vt[j][c] = 0;
+      }
+      for (uint64_t r = 0; r < rn; ++r)
+        for (uint32_t j = 0; j < kTile; ++j) {
+          const float p = pt[r][j];
+          for (uint32_t c = 0; c < kTile; ++c) acc[r][c] = acc[r][c] + p * vt[j][c];
+        }
+    }
+    for (uint64_t r = 0; r < rn; ++r) {
+      A* out = y + ((b * sh.s + r0 + r) * sh.hq + head) * sh.d + c0;
+      for (uint64_t c = 0; c < cn; ++c) out[c] = from_float<A>(acc[r][c]);
+    }
+  });
+}
+
+template <class A>
+bool attention_values_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const Shape sh = shape_of(params(a));
+  if (!heads_check(sh, e)) return false;
+  if (a.groups.depth % sh.hq != 0) return mtl::kernel_refuse("grid depth is not batch x query heads", e);
+  const uint64_t batch = a.groups.depth / sh.hq;
+  return require_elements(a, 0, sat_mul(sat_mul(a.groups.depth, sh.s), sh.total), sizeof(A), e) &&
+         qkv_check<A>(a, Shape{sh.hq, sh.hk, sh.d, sh.s, sh.total, sh.stride, true}, batch, 2, 1, 1, 4, e);
+}
+
+// One threadgroup per (b, r, head), g = (b s + r) hq + head: scores of up to
+// 2048 keys kept in the group, softmax by SIMD groups, then each channel the
+// probability-weighted sum of values in key order.
+template <class A>
+void attention(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const Shape sh = shape_of(params(a));
+  const uint64_t head = g.width % sh.hq, r = (g.width / sh.hq) % sh.s, b = g.width / (sh.hq * sh.s);
+  const uint64_t kh = head / sh.group_heads();
+  const A* q = a.buffer<const A>(0) + ((b * sh.s + r) * sh.hq + head) * sh.d;
+  const A* k = a.buffer<const A>(1);
+  A* y = a.buffer<A>(2) + ((b * sh.s + r) * sh.hq + head) * sh.d;
+  const A* v = a.buffer<const A>(4);
+  const A* mask = a.buffer<const A>(5);
+  const float scale = inverse_sqrt(sh.d);
+  float qf[kMaxHeadDim], row[kMaxHeadDim];
+  float scores[kAttentionMaxKeys];
+  widen(q, qf, sh.d);
+  for (uint64_t j = 0; j < sh.total; ++j) {
+    widen(kv_row(k, sh, b, kh, j), row, sh.d);
+    float dot = 0;
+    for (uint64_t c = 0; c < sh.d; ++c) dot = dot + qf[c] * row[c];
+    const float scaled = round_to<A>(round_to<A>(dot) * scale);
+    scores[j] = round_to<A>(scaled + mask_term(sh, mask, b, r, j));
+  }
+  float lanes[kRowThreads];
+  for (uint32_t t = 0; t < kRowThreads; ++t) {
+    float m = -INFINITY;
+    for (uint64_t j = t; j < sh.total; j += kRowThreads) m = std::fmax(m, scores[j]);
+    lanes[t] = m;
+  }
+  float max = simd_max(lanes);
+  for (uint32_t s = 1; s < kSimdGroups; ++s) max = std::fmax(max, simd_max(lanes + s * mtl::kSimdWidth));
+  for (uint32_t t = 0; t < kRowThreads; ++t) {
+    float sum = 0;
+    for (uint64_t j = t; j < sh.total; j += kRowThreads) sum = sum + std::exp(scores[j] - max);
+    lanes[t] = sum;
+  }
+  float group_sum[kSimdGroups];
+  for (uint32_t s = 0; s < kSimdGroups; ++s) group_sum[s] = simd_sum(lanes + s * mtl::kSimdWidth);
+  const float sum = (group_sum[0] + group_sum[1]) + (group_sum[2] + group_sum[3]);
+  for (uint64_t j = 0; j < sh.total; ++j) scores[j] = round_to<A>(std::exp(scores[j] - max) / sum);
+  with_vector_forms([&] {
+    float acc[kMaxHeadDim] = {};
+    float vr[kMaxHeadDim];
+    for (uint64_t j = 0; j < sh.total; ++j) {
+      widen(kv_row(v, sh, b, kh, j), vr, sh.d);
+      const float p = scores[j];
+      for (uint64_t c = 0; c < sh.d; ++c) acc[c] = acc[c] + p * vr[c];
+    }
+    for (uint64_t c = 0; c < sh.d; ++c) y[c] = from_float<A>(acc[c]);
+  });
+}
+
+template <class A>
+bool attention_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const Shape sh = shape_of(params(a));
+  if (!heads_check(sh, e)) return false;
+  if (sh.total > kAttentionMaxKeys) return mtl::kernel_refuse("total above 2048 keys", e);
+  if (a.groups.height != 1 || a.groups.depth != 1 || a.groups.width % (sh.s * sh.hq) != 0)
+    return mtl::kernel_refuse("grid is not batch x s x query heads groups", e);
+  const uint64_t batch = a.groups.width / (sh.s * sh.hq);
+  return qkv_check<A>(a, sh, batch, 0, 1, 4, 5, e) &&
+         require_elements(a, 2, sat_mul(sat_mul(batch, sh.s), sat_mul(sh.hq, sh.d)), sizeof(A), e);
+}
+
+// One token, head dim 64, one threadgroup per (b, head): lanes take channels
+// l and l + 32 of a key, SIMD group s takes keys s, s + 4, ...; each group
+// accumulates its keys' weighted values, and the four partial sums are
+// combined as (p0 + p1) + (p2 + p3).
+template <class A>
+void attention_decode64(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const Params& p = params(a);
+  const Shape sh{p.u[0], p.u[1], kDecodeHeadDim, 1, p.u[4], p.u[7], p.u[14] == 1};
+  const uint64_t b = g.width / sh.hq, head = g.width % sh.hq, kh = head / sh.group_heads();
+  constexpr uint32_t kLanes = mtl::kSimdWidth;
+  const A* k = a.buffer<const A>(1);
+  const A* v = a.buffer<const A>(4);
+  const A* mask = a.buffer<const A>(5);
+  A* y = a.buffer<A>(2) + (b * sh.hq + head) * kDecodeHeadDim;
+  float qf[kDecodeHeadDim], row[kDecodeHeadDim];
+  float scores[kAttentionMaxKeys];
+  widen(a.buffer<const A>(0) + (b * sh.hq + head) * kDecodeHeadDim, qf, kDecodeHeadDim);
+  for (uint64_t j = 0; j < sh.total; ++j) {
+    widen(kv_row(k, sh, b, kh, j), row, kDecodeHeadDim);
+    float lanes[kLanes];
+    for (uint32_t l = 0; l < kLanes; ++l) lanes[l] = qf[l] * row[l] + qf[l + kLanes] * row[l + kLanes];
+    const float scaled = round_to<A>(round_to<A>(simd_sum(lanes)) * 0.125f);
+    scores[j] = sh.causal ? scaled : round_to<A>(scaled + to_float(mask[b * sh.total + j]));
+  }
+  float group_max[kSimdGroups];
+  for (uint32_t s = 0; s < kSimdGroups; ++s) {
+    group_max[s] = -INFINITY;
+    for (uint64_t j = s; j < sh.total; j += kSimdGroups) group_max[s] = std::fmax(group_max[s], scores[j]);
+  }
+  float max = group_max[0];
+  for (uint32_t s = 1; s < kSimdGroups; ++s) max = std::fmax(max, group_max[s]);
+  float group_sum[kSimdGroups];
+  for (uint32_t s = 0; s < kSimdGroups; ++s) {
+    group_sum[s] = 0;
+    for (uint64_t j = s; j < sh.total; j += kSimdGroups)
+      group_sum[s] = group_sum[s] + std::exp(scores[j] - max);
+  }
+  const float sum = (group_sum[0] + group_sum[1]) + (group_sum[2] + group_sum[3]);
+  for (uint64_t j = 0; j < sh.total; ++j) scores[j] = round_to<A>(std::exp(scores[j] - max) / sum);
+  with_vector_forms([&] {
+    float acc[kSimdGroups][kDecodeHeadDim] = {};
+    float vr[kDecodeHeadDim];
+    for (uint32_t s = 0; s < kSimdGroups; ++s)
+      for (uint64_t j = s; j < sh.total; j += kSimdGroups) {
+        widen(kv_row(v, sh, b, kh, j), vr, kDecodeHeadDim);
+        for (uint32_t c = 0; c < kDecodeHeadDim; ++c) acc[s][c] = acc[s][c] + scores[j] * vr[c];
+      }
+    for (uint32_t c = 0; c < kDecodeHeadDim; ++c)
+      y[c] = from_float<A>((acc[0][c] + acc[1][c]) + (acc[2][c] + acc[3][c]));
+  });
+}
+
+template <class A>
+bool attention_decode64_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const Params& p = params(a);
+  const Shape sh{p.u[0], p.u[1], kDecodeHeadDim, 1, p.u[4], p.u[7], p.u[14] == 1};
+  if (!heads_check(sh, e)) return false;
+  if (sh.total > kAttentionMaxKeys) return mtl::kernel_refuse("total above 2048 keys", e);
+  if (a.groups.height != 1 || a.groups.depth != 1 || a.groups.width % sh.hq != 0)
+    return mtl::kernel_refuse("grid is not batch x query heads groups", e);
+  const uint64_t batch = a.groups.width / sh.hq;
+  return qkv_check<A>(a, sh, batch, 0, 1, 4, 5, e) &&
+         require_elements(a, 2, sat_mul(sat_mul(batch, sh.hq), kDecodeHeadDim), sizeof(A), e);
+}
+
+VORN_INSTANTIATE_KERNEL(attention_scale_mask)
+VORN_INSTANTIATE_KERNEL(attention_scores)
+VORN_INSTANTIATE_KERNEL(attention_softmax)
+VORN_INSTANTIATE_KERNEL(attention_values)
+VORN_INSTANTIATE_KERNEL(attention)
+VORN_INSTANTIATE_KERNEL(attention_decode64)
+
+}  // namespace vorn::shaders

@@ -1,0 +1,103 @@
+// Elementwise kernels: "pointwise" (add, multiply, GELU, SiLU), "linear_bias"
+// and "weights_float"; one thread per element.
+#include <cmath>
+
+#include "gpu/shaders/kernels.h"
+
+namespace vorn::shaders {
+
+namespace {
+
+bool pointwise_reads_b(uint32_t op) { return op == kPointwiseAdd || op == kPointwiseMul; }
+
+// The tanh form of GELU, each operation rounded in float.
+float gelu_tanh(float a) {
+  return 0.5f * a * (1.0f + std::tanh(0.7978845608028654f * (a + 0.044715f * a * a * a)));
+}
+
+}  // namespace
+
+template <class A>
+void pointwise(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const Params& p = params(a);
+  const A* x = a.buffer<const A>(0);
+  const A* b = a.buffer<const A>(1);
+  A* y = a.buffer<A>(2);
+  const uint32_t nb = p.u[1];
+  switch (p.u[2]) {
+    case kPointwiseAdd:
+      for_each_thread(a, g, p.u[0],
+                      [&](uint64_t i) { y[i] = from_float<A>(to_float(x[i]) + to_float(b[i % nb])); });
+      break;
+    case kPointwiseMul:
+      for_each_thread(a, g, p.u[0],
+                      [&](uint64_t i) { y[i] = from_float<A>(to_float(x[i]) * to_float(b[i % nb])); });
+      break;
+    case kPointwiseGelu:
+      for_each_thread(a, g, p.u[0], [&](uint64_t i) { y[i] = from_float<A>(gelu_tanh(to_float(x[i]))); });
+      break;
+    case kPointwiseSilu:
+      for_each_thread(a, g, p.u[0], [&](uint64_t i) {
+        const float v = to_float(x[i]);
+        y[i] = from_float<A>(v / (1.0f + std::exp(-v)));
+      });
+      break;
+    default:
+      for_each_thread(a, g, p.u[0], [&](uint64_t i) { y[i] = x[i]; });
+      break;
+  }
+}
+
+template <class A>
+bool pointwise_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const Params& p = params(a);
+  if (pointwise_reads_b(p.u[2])) {
+    if (p.u[1] == 0) return mtl::kernel_refuse("u1 (count of b) is 0", e);
+    if (!require_elements(a, 1, p.u[1], sizeof(A), e)) return false;
+  }
+  return require_elements(a, 0, p.u[0], sizeof(A), e) && require_elements(a, 2, p.u[0], sizeof(A), e);
+}
+
+template <class A>
+void linear_bias(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const Params& p = params(a);
+  const A* x = a.buffer<const A>(0);
+  const half* bias = a.buffer<const half>(1);
+  A* y = a.buffer<A>(2);
+  const uint32_t n = p.u[1];
+  for_each_thread(a, g, p.u[0],
+                  [&](uint64_t i) { y[i] = from_float<A>(to_float(x[i]) + to_float(bias[i % n])); });
+}
+
+template <class A>
+bool linear_bias_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const Params& p = params(a);
+  if (p.u[1] == 0) return mtl::kernel_refuse("u1 (N) is 0", e);
+  return require_elements(a, 0, p.u[0], sizeof(A), e) && require_elements(a, 1, p.u[1], 2, e) &&
+         require_elements(a, 2, p.u[0], sizeof(A), e);
+}
+
+// Widening of half weights to float, whatever the activation type.
+template <class A>
+void weights_float(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const ThreadRange t = threads_of(a, g);
+  const uint64_t count = params(a).u[0];
+  const uint64_t end = t.end < count ? t.end : count;
+  if (end > t.begin)
+    half_to_float_n(&a.buffer<const half>(0)[t.begin].bits, a.buffer<float>(2) + t.begin, end - t.begin);
+}
+
+template <class A>
+bool weights_float_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const uint64_t count = params(a).u[0];
+  return require_elements(a, 0, count, 2, e) && require_elements(a, 2, count, 4, e);
+}
+
+VORN_INSTANTIATE_KERNEL(pointwise)
+VORN_INSTANTIATE_KERNEL(linear_bias)
+VORN_INSTANTIATE_KERNEL(weights_float)
+
+}  // namespace vorn::shaders

@@ -1,0 +1,95 @@
+// Table lookups and Q8 reconstruction: "embedding", "embedding_q8" and
+// "dequant_q8"; one thread per output element.
+#include "gpu/shaders/kernels.h"
+
+namespace vorn::shaders {
+
+namespace {
+
+// Q8 rows need ceil(columns / 64) blocks.
+uint64_t q8_row_bytes(uint64_t columns) {
+  return (columns + kQ8BlockValues - 1) / kQ8BlockValues * kQ8BlockBytes;
+}
+
+uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
+
+}  // namespace
+
+// An id outside the table bound at index 1 is a fault: the element is left
+// unwritten and the command buffer fails.
+template <class A>
+void embedding(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const Params& p = params(a);
+  const int64_t* ids = a.buffer<const int64_t>(0);
+  const half* w = a.buffer<const half>(1);
+  A* y = a.buffer<A>(2);
+  const uint64_t hidden = p.u[1];
+  const uint64_t vocab = a.size[1] / (hidden * 2);
+  for_each_thread(a, g, p.u[0], [&](uint64_t i) {
+    const int64_t id = ids[i / hidden];
+    if (id < 0 || uint64_t(id) >= vocab) return a.fault("embedding id outside the table");
+    y[i] = from_float<A>(to_float(w[uint64_t(id) * hidden + i % hidden]));
+  });
+}
+
+template <class A>
+bool embedding_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const Params& p = params(a);
+  if (p.u[1] == 0) return mtl::kernel_refuse("u1 (hidden) is 0", e);
+  return require_elements(a, 0, ceil_div(p.u[0], p.u[1]), 8, e) && require_elements(a, 1, p.u[1], 2, e) &&
+         require_elements(a, 2, p.u[0], sizeof(A), e);
+}
+
+template <class A>
+void embedding_q8(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const Params& p = params(a);
+  const int64_t* ids = a.buffer<const int64_t>(0);
+  const uint8_t* w = a.buffer<const uint8_t>(1);
+  A* y = a.buffer<A>(2);
+  const uint64_t hidden = p.u[1], row_bytes = p.u[2];
+  const uint64_t vocab = a.size[1] / row_bytes;
+  for_each_thread(a, g, p.u[0], [&](uint64_t i) {
+    const int64_t id = ids[i / hidden];
+    if (id < 0 || uint64_t(id) >= vocab) return a.fault("embedding id outside the table");
+    y[i] = from_float<A>(q8_element(w, row_bytes, uint64_t(id), i % hidden));
+  });
+}
+
+template <class A>
+bool embedding_q8_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const Params& p = params(a);
+  if (p.u[1] == 0) return mtl::kernel_refuse("u1 (hidden) is 0", e);
+  if (p.u[2] < q8_row_bytes(p.u[1])) return mtl::kernel_refuse("u2 (row bytes) too small for the row", e);
+  return require_elements(a, 0, ceil_div(p.u[0], p.u[1]), 8, e) && mtl::kernel_require(a, 1, p.u[2], e) &&
+         require_elements(a, 2, p.u[0], sizeof(A), e);
+}
+
+// Always writes half, whatever the activation type.
+template <class A>
+void dequant_q8(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const Params& p = params(a);
+  const uint8_t* w = a.buffer<const uint8_t>(0);
+  half* y = a.buffer<half>(2);
+  const uint64_t columns = p.u[1], row_bytes = p.u[2];
+  for_each_thread(a, g, p.u[0], [&](uint64_t i) {
+    y[i] = from_float<half>(q8_element(w, row_bytes, i / columns, i % columns));
+  });
+}
+
+template <class A>
+bool dequant_q8_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const Params& p = params(a);
+  if (p.u[1] == 0) return mtl::kernel_refuse("u1 (columns) is 0", e);
+  if (p.u[2] < q8_row_bytes(p.u[1])) return mtl::kernel_refuse("u2 (row bytes) too small for the row", e);
+  return mtl::kernel_require(a, 0, mtl::sat_mul(ceil_div(p.u[0], p.u[1]), p.u[2]), e) &&
+         require_elements(a, 2, p.u[0], 2, e);
+}
+
+VORN_INSTANTIATE_KERNEL(embedding)
+VORN_INSTANTIATE_KERNEL(embedding_q8)
+VORN_INSTANTIATE_KERNEL(dequant_q8)
+
+}  // namespace vorn::shaders

@@ -1,0 +1,38 @@
+#include "gpu/shaders/kernel_library.h"
+
+#include "gpu/shaders/kernels.h"
+
+namespace vorn {
+
+bool shaders::g_shader_vector_forms = true;
+
+namespace {
+
+using shaders::half;
+
+// Variant 0 computes in half (VORN_FLOAT = 0), variant 1 in float.
+constexpr mtl::KernelSymbol kSymbols[] = {
+#define VORN_KERNEL(name)                       \
+  {#name,                                       \
+   {shaders::name<half>, shaders::name<float>}, \
+   {shaders::name##_check<half>, shaders::name##_check<float>}},
+#include "gpu/shaders/kernel_list.inc"
+#undef VORN_KERNEL
+};
+static_assert(sizeof kSymbols / sizeof kSymbols[0] == kGenerativeKernelCount);
+
+constexpr const char* kNames[] = {
+#define VORN_KERNEL(name) #name,
+#include "gpu/shaders/kernel_list.inc"
+#undef VORN_KERNEL
+};
+
+constexpr mtl::KernelSource kSource{kKernelFloatMacro, kSymbols, kGenerativeKernelCount};
+
+}  // namespace
+
+const mtl::KernelSource& generative_kernel_source() { return kSource; }
+
+const char* const* generative_kernel_names() { return kNames; }
+
+}  // namespace vorn

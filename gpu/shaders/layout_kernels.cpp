@@ -1,0 +1,194 @@
+// Data movement, one thread per element and no arithmetic: "unfold" (image
+// patches to rows), "attention_layout" (token-major <-> head-major),
+// "shuffle" (space to depth), "scatter" (image features into token rows) and
+// "cache_append" (the KV cache).
+#include "gpu/shaders/kernels.h"
+
+namespace vorn::shaders {
+
+namespace {
+
+uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
+
+using mtl::sat_mul;
+
+}  // namespace
+
+// u0 count, u1 patch p, u2 patches per side n, u3 channels C. Output row =
+// one patch of one image, patches row-major over the n x n grid; inside a row
+// channel, then patch row, then patch column.
+template <class A>
+void unfold(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const Params& q = params(a);
+  const uint64_t p = q.u[1], n = q.u[2], channels = q.u[3];
+  const uint64_t k = channels * p * p, side = n * p;
+  const A* x = a.buffer<const A>(0);
+  A* y = a.buffer<A>(2);
+  for_each_thread(a, g, q.u[0], [&](uint64_t i) {
+    const uint64_t row = i / k, lane = i % k;
+    const uint64_t c = lane / (p * p), py = (lane / p) % p, px = lane % p;
+    const uint64_t patch = row % (n * n), batch = row / (n * n);
+    const uint64_t line = patch / n, col = patch % n;
+    y[i] = x[((batch * channels + c) * side + line * p + py) * side + col * p + px];
+  });
+}
+
+template <class A>
+bool unfold_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const Params& q = params(a);
+  const uint64_t p = q.u[1], n = q.u[2], channels = q.u[3];
+  if (p == 0 || n == 0 || channels == 0)
+    return mtl::kernel_refuse("patch, patches per side and channels must be non-zero", e);
+  const uint64_t images = ceil_div(ceil_div(q.u[0], sat_mul(channels, p * p)), n * n);
+  return require_elements(a, 0, sat_mul(sat_mul(images, channels), sat_mul(n * p, n * p)), sizeof(A), e) &&
+         require_elements(a, 2, q.u[0], sizeof(A), e);
+}
+
+// Elements of a [batch, heads, s, d] layout: u0 heads, u2 d, u3 s, u5 batch,
+// u6 direction (0: token-major x to head-major y; 1: back).
+template <class A>
+void attention_layout(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const Params& q = params(a);
+  const uint64_t heads = q.u[0], d = q.u[2], s = q.u[3], batch = q.u[5];
+  const A* x = a.buffer<const A>(0);
+  A* y = a.buffer<A>(2);
+  const bool back = q.u[6] == 1;
+  for_each_thread(a, g, batch * heads * s * d, [&](uint64_t i) {
+    const uint64_t c = i % d, t = (i / d) % s, head = (i / (d * s)) % heads, b = i / (d * s * heads);
+    const uint64_t src = ((b * s + t) * heads + head) * d + c;
+    if (back)
+      y[src] = x[i];
+    else
+      y[i] = x[src];
+  });
+}
+
+template <class A>
+bool attention_layout_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const Params& q = params(a);
+  const uint64_t count = sat_mul(sat_mul(q.u[5], q.u[0]), sat_mul(q.u[3], q.u[2]));
+  return require_elements(a, 0, count, sizeof(A), e) && require_elements(a, 2, count, sizeof(A), e);
+}
+
+// u0 count, u1 factor f, u2 height h, u3 width w, u4 channels c: output row
+// (batch, ro, co) over the (h/f) x (w/f) grid takes the f x f block of input
+// rows, each lane (dy, dx, channel).
+template <class A>
+void shuffle(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const Params& q = params(a);
+  const uint64_t f = q.u[1], h = q.u[2], w = q.u[3], c = q.u[4];
+  const uint64_t lanes = c * f * f, per_image = (h / f) * (w / f);
+  const A* x = a.buffer<const A>(0);
+  A* y = a.buffer<A>(2);
+  for_each_thread(a, g, q.u[0], [&](uint64_t i) {
+    const uint64_t lane = i % lanes, row = i / lanes;
+    const uint64_t batch = row / per_image, r = row % per_image;
+    const uint64_t ro = r / (w / f), co = r % (w / f);
+    const uint64_t dy = lane / (c * f), dx = (lane / c) % f;
+    y[i] = x[((batch * h + ro * f + dy) * w + co * f + dx) * c + lane % c];
+  });
+}
+
+template <class A>
+bool shuffle_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const Params& q = params(a);
+  const uint64_t f = q.u[1], h = q.u[2], w = q.u[3], c = q.u[4];
+  if (f == 0 || c == 0 || h == 0 || w == 0 || h % f != 0 || w % f != 0)
+    return mtl::kernel_refuse("factor must divide a non-empty height and width", e);
+  const uint64_t images = ceil_div(ceil_div(q.u[0], sat_mul(c, f * f)), (h / f) * (w / f));
+  return require_elements(a, 0, sat_mul(sat_mul(images, h * w), c), sizeof(A), e) &&
+         require_elements(a, 2, q.u[0], sizeof(A), e);
+}
+
+// u0 count, u1 hidden, u2 positions: row r takes the image row j whose
+// position is r (the first such j), else its own row of x.
+template <class A>
+void scatter(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const Params& q = params(a);
+  const uint64_t hidden = q.u[1], n = q.u[2];
+  const A* x = a.buffer<const A>(0);
+  const A* images = a.buffer<const A>(1);
+  A* y = a.buffer<A>(2);
+  const int64_t* positions = a.buffer<const int64_t>(4);
+  // The image row is looked up once per row, not once per element.
+  uint64_t row = UINT64_MAX, source = 0;
+  bool from_image = false;
+  for_each_thread(a, g, q.u[0], [&](uint64_t i) {
+    if (i / hidden != row) {
+      row = i / hidden;
+      from_image = false;
+      for (uint64_t j = 0; j < n && !from_image; ++j) {
+        if (positions[j] >= 0 && uint64_t(positions[j]) == row) {
+          from_image = true;
+          source = j;
+        }
+      }
+    }
+    y[i] = from_image ? images[source * hidden + i % hidden] : x[i];
+  });
+}
+
+template <class A>
+bool scatter_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const Params& q = params(a);
+  if (q.u[1] == 0) return mtl::kernel_refuse("u1 (hidden) is 0", e);
+  return require_elements(a, 0, q.u[0], sizeof(A), e) &&
+         (q.u[2] == 0 || (require_elements(a, 1, sat_mul(q.u[2], q.u[1]), sizeof(A), e) &&
+                          require_elements(a, 4, q.u[2], 8, e))) &&
+         require_elements(a, 2, q.u[0], sizeof(A), e);
+}
+
+// u0 count, u1 d, u2 heads, u3 s, u4 past, u5 stride of the target, u6
+// append in place, u7 stride of the past tensor. Element (b, h, t, c) of the
+// written rows goes to ((b heads + h) stride + t) d + c; rows below past come
+// from the past tensor (head-major), the rest from x (token-major).
+template <class A>
+void cache_append(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const Params& q = params(a);
+  const uint64_t d = q.u[1], heads = q.u[2], s = q.u[3], past = q.u[4], stride = q.u[5];
+  const bool append = q.u[6] == 1;
+  const uint64_t past_stride = q.u[7], written = append ? s : past + s;
+  const A* x = a.buffer<const A>(0);
+  const A* old = a.buffer<const A>(1);
+  A* y = a.buffer<A>(2);
+  for_each_thread(a, g, q.u[0], [&](uint64_t i) {
+    const uint64_t c = i % d, tw = (i / d) % written, h = (i / (d * written)) % heads,
+                   b = i / (d * written * heads);
+    const uint64_t t = append ? tw + past : tw;
+    const uint64_t target = ((b * heads + h) * stride + t) * d + c;
+    y[target] = t < past ? old[((b * heads + h) * past_stride + t) * d + c]
+                         : x[((b * s + t - past) * heads + h) * d + c];
+  });
+}
+
+template <class A>
+bool cache_append_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const Params& q = params(a);
+  const uint64_t d = q.u[1], heads = q.u[2], s = q.u[3], past = q.u[4], stride = q.u[5];
+  const bool append = q.u[6] == 1;
+  const uint64_t written = append ? s : past + s;
+  if (d == 0 || heads == 0 || written == 0)
+    return mtl::kernel_refuse("d, heads and rows must be non-zero", e);
+  if (stride < past + s) return mtl::kernel_refuse("u5 (stride) below past + s", e);
+  const uint64_t batch = ceil_div(q.u[0], sat_mul(sat_mul(d, written), heads));
+  const uint64_t bh = sat_mul(batch, heads);
+  if (!require_elements(a, 0, sat_mul(sat_mul(bh, s), d), sizeof(A), e)) return false;
+  if (!append && past != 0) {
+    if (q.u[7] < past) return mtl::kernel_refuse("u7 (past stride) below past", e);
+    if (!require_elements(a, 1, sat_mul(sat_mul(bh, q.u[7]), d), sizeof(A), e)) return false;
+  }
+  return require_elements(a, 2, sat_mul(sat_mul(bh, stride), d), sizeof(A), e);
+}
+
+VORN_INSTANTIATE_KERNEL(unfold)
+VORN_INSTANTIATE_KERNEL(attention_layout)
+VORN_INSTANTIATE_KERNEL(shuffle)
+VORN_INSTANTIATE_KERNEL(scatter)
+VORN_INSTANTIATE_KERNEL(cache_append)
+
+}  // namespace vorn::shaders

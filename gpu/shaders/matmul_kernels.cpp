@@ -1,0 +1,185 @@
+// Tiled matrix products y = x W^T (+ bias) with x [M, K] of the activation
+// type, W [N, K] half and y [M, N]: "matmul" (32 x 32 tiles), "matmul_rows64"
+// (64 x 32 tiles, each weight tile serving twice the rows) and
+// "matmul_direct64" (64 x 64 float tiles, full tiles only, no bias).
+//
+// K is walked in steps of 32: each step loads a tile of x and the matching
+// weight rows, transposed, with zeros outside the matrices, and adds the
+// products into float accumulators. An 8 x 8 fragment product accumulates
+// its k in order, so every output is the dot product summed in k order (and
+// the zero padding adds +0); the tile shape changes the speed, never the
+// value. The result is rounded once, after the bias.
+#include <immintrin.h>
+
+#include "gpu/shaders/kernels.h"
+#include "platform/cpu_features.h"
+
+namespace vorn::shaders {
+
+namespace {
+
+constexpr uint32_t kStep = kMatmulKStep;
+
+// Tile rows of x for one K step, widened to float; zeros outside.
+template <class A, uint32_t RT>
+__attribute__((always_inline)) inline void load_x_tile(const A* x, uint64_t M, uint64_t K, uint64_t r0,
+                                                       uint64_t k0, float (&xt)[RT][kStep]) {
+  const uint64_t kn = K - k0 < kStep ? K - k0 : kStep;
+  for (uint32_t r = 0; r < RT; ++r) {
+    if (r0 + r >= M) {
+      for (uint32_t k = 0; k < kStep; ++k) xt[r][k] = 0;
+      continue;
+    }
+    const A* row = x + (r0 + r) * K + k0;
+    if constexpr (sizeof(A) == 2)
+      half_to_float_n(&row[0].bits, xt[r], kn);
+    else
+      for (uint64_t k = 0; k < kn; ++k) xt[r][k] = row[k];
+    for (uint64_t k = kn; k < kStep; ++k) xt[r][k] = 0;
+  }
+}
+
+// Weight rows c0.. for one K step, transposed to [k][column]; zeros outside.
+template <uint32_t CT>
+__attribute__((always_inline)) inline void load_w_tile(const half* w, uint64_t N, uint64_t K, uint64_t c0,
+                                                       uint64_t k0, float (&wt)[kStep][CT]) {
+  const uint64_t kn = K - k0 < kStep ? K - k0 : kStep;
+  float row[kStep];
+  for (uint32_t c = 0; c < CT; ++c) {
+    if (c0 + c < N) {
+      half_to_float_n(&w[(c0 + c) * K + k0].bits, row, kn);
+      for (uint64_t k = kn; k < kStep; ++k) row[k] = 0;
+    } else {
+      for (uint32_t k = 0; k < kStep; ++k) row[k] = 0;
+    }
+    for (uint32_t k = 0; k < kStep; ++k) wt[k][c] = row[k];
+  }
+}
+
+template <uint32_t RT, uint32_t CT>
+__attribute__((always_inline)) inline void multiply_step(const float (&xt)[RT][kStep],
+                                                         const float (&wt)[kStep][CT], float (&acc)[RT][CT]) {
+  for (uint32_t r = 0; r < RT; ++r) {
+    float row[CT];
+    for (uint32_t c = 0; c < CT; ++c) row[c] = acc[r][c];
+    for (uint32_t k = 0; k < kStep; ++k) {
+      const float a = xt[r][k];
+      for (uint32_t c = 0; c < CT; ++c) row[c] = row[c] + a * wt[k][c];
+    }
+    for (uint32_t c = 0; c < CT; ++c) acc[r][c] = row[c];
+  }
+}
+
+struct Problem {
+  uint64_t M, N, K;
+  bool bias;
+};
+
+template <class A, class Y, uint32_t RT, uint32_t CT>
+__attribute__((always_inline)) inline void tile_body(const A* x, const half* w, Y* y, const half* bias,
+                                                     Problem p, uint64_t r0, uint64_t c0) {
+  float xt[RT][kStep];
+  float wt[kStep][CT];
+  float acc[RT][CT] = {};
+  for (uint64_t k0 = 0; k0 < p.K; k0 += kStep) {
+    load_x_tile<A, RT>(x, p.M, p.K, r0, k0, xt);
+    load_w_tile<CT>(w, p.N, p.K, c0, k0, wt);
+    multiply_step<RT, CT>(xt, wt, acc);
+  }
+  for (uint32_t r = 0; r < RT && r0 + r < p.M; ++r)
+    for (uint32_t c = 0; c < CT && c0 + c < p.N; ++c) {
+      float v = acc[r][c];
+      if (p.bias) v = v + to_float(bias[c0 + c]);
+      y[(r0 + r) * p.N + c0 + c] = from_float<Y>(v);
+    }
+}
+
+template <class A, class Y, uint32_t RT, uint32_t CT>
+void tile_portable(const A* x, const half* w, Y* y, const half* bias, Problem p, uint64_t r0, uint64_t c0) {
+  tile_body<A, Y, RT, CT>(x, w, y, bias, p, r0, c0);
+}
+
+#if defined(__x86_64__)
+template <class A, class Y, uint32_t RT, uint32_t CT>
+__attribute__((target("avx2,f16c"))) void tile_avx2(const A* x, const half* w, Y* y, const half* bias,
+                                                    Problem p, uint64_t r0, uint64_t c0) {
+  tile_body<A, Y, RT, CT>(x, w, y, bias, p, r0, c0);
+}
+#endif
+
+template <class A, class Y, uint32_t RT, uint32_t CT>
+void run_tile(const mtl::KernelArgs& a, mtl::Size3 g, Problem p) {
+  const A* x = a.buffer<const A>(0);
+  const half* w = a.buffer<const half>(1);
+  Y* y = a.buffer<Y>(2);
+  const half* bias = a.buffer<const half>(4);
+  const uint64_t r0 = g.height * RT, c0 = g.width * CT;
+  if (r0 >= p.M || c0 >= p.N) return;
+#if defined(__x86_64__)
+  if (g_shader_vector_forms && cpu_has_avx2_f16c()) return tile_avx2<A, Y, RT, CT>(x, w, y, bias, p, r0, c0);
+#endif
+  tile_portable<A, Y, RT, CT>(x, w, y, bias, p, r0, c0);
+}
+
+Problem problem_of(const Params& p) { return Problem{p.u[0], p.u[1], p.u[2], p.u[3] != 0}; }
+
+template <class X, class Y>
+bool product_check(const mtl::KernelArgs& a, Problem p, std::string* e) {
+  return require_elements(a, 0, mtl::sat_mul(p.M, p.K), sizeof(X), e) &&
+         require_elements(a, 1, mtl::sat_mul(p.N, p.K), 2, e) &&
+         require_elements(a, 2, mtl::sat_mul(p.M, p.N), sizeof(Y), e) &&
+         (!p.bias || require_elements(a, 4, p.N, 2, e));
+}
+
+}  // namespace
+
+template <class A>
+void matmul(const mtl::KernelArgs& a, mtl::Size3 g) {
+  run_tile<A, A, kMatmulTile, kMatmulTile>(a, g, problem_of(params(a)));
+}
+
+template <class A>
+bool matmul_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  if (a.groups.depth != 1) return mtl::kernel_refuse("grid of more than one layer of tiles", e);
+  return product_check<A, A>(a, problem_of(params(a)), e);
+}
+
+template <class A>
+void matmul_rows64(const mtl::KernelArgs& a, mtl::Size3 g) {
+  run_tile<A, A, kMatmulRows64, kMatmulTile>(a, g, problem_of(params(a)));
+}
+
+template <class A>
+bool matmul_rows64_check(const mtl::KernelArgs& a, std::string* e) {
+  return matmul_check<A>(a, e);
+}
+
+// M is the grid's rows of tiles; N and K come from u1 and u2. Every tile is
+// whole, so the check asks for tile-exact sizes.
+Problem direct_problem(const mtl::KernelArgs& a) {
+  const Params& p = params(a);
+  return Problem{mtl::sat_mul(a.groups.height, kMatmulDirectTile), p.u[1], p.u[2], false};
+}
+
+template <class A>
+void matmul_direct64(const mtl::KernelArgs& a, mtl::Size3 g) {
+  run_tile<float, float, kMatmulDirectTile, kMatmulDirectTile>(a, g, direct_problem(a));
+}
+
+template <class A>
+bool matmul_direct64_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const Problem p = direct_problem(a);
+  if (p.N % kMatmulDirectTile != 0 || p.K % kMatmulKStep != 0)
+    return mtl::kernel_refuse("needs N a multiple of 64 and K a multiple of 32", e);
+  if (mtl::sat_mul(a.groups.width, kMatmulDirectTile) > p.N || a.groups.depth != 1)
+    return mtl::kernel_refuse("grid wider than N", e);
+  return product_check<float, float>(a, p, e);
+}
+
+VORN_INSTANTIATE_KERNEL(matmul)
+VORN_INSTANTIATE_KERNEL(matmul_rows64)
+VORN_INSTANTIATE_KERNEL(matmul_direct64)
+
+}  // namespace vorn::shaders

@@ -1,0 +1,207 @@
+// Matrix-vector products of single-row decode: "matvec" (half weights) and
+// "matvec_q8" (Q8 weights). One SIMD group of 32 lanes per output row: lane
+// l sums x[k] w[row, k] for k = l, l + 32, ... in float (a multiply then an
+// add), the lanes are summed across the group, and the bias is added before
+// the one rounding to the activation type.
+//
+// The lane structure is exactly a 32-wide vector accumulator, so the AVX2
+// form (four 8-wide registers, chosen once from the processor) gives the
+// same bits as the portable loop; only the speed differs.
+#include <immintrin.h>
+
+#include "gpu/shaders/kernels.h"
+#include "platform/cpu_features.h"
+
+namespace vorn::shaders {
+
+namespace {
+
+constexpr uint64_t kLanes = mtl::kSimdWidth;
+
+struct HalfRow {
+  const half* w;
+  float at(uint64_t k) const { return to_float(w[k]); }
+};
+struct Q8Row {
+  const uint8_t* w;  // the row's first block
+  float at(uint64_t k) const { return q8_element(w, 0, 0, k); }
+};
+
+template <class A, class Row>
+float row_dot_portable(const A* x, Row w, uint64_t K) {
+  float lanes[kLanes] = {};
+  for (uint64_t k0 = 0; k0 < K; k0 += kLanes) {
+    const uint64_t n = K - k0 < kLanes ? K - k0 : kLanes;
+    for (uint64_t l = 0; l < n; ++l) lanes[l] = lanes[l] + to_float(x[k0 + l]) * w.at(k0 + l);
+  }
+  return simd_sum(lanes);
+}
+
+#if defined(__x86_64__)
+
+#define VORN_AVX2 __attribute__((target("avx2,f16c")))
+
+VORN_AVX2 inline __m256 load8(const float* p) { return _mm256_loadu_ps(p); }
+VORN_AVX2 inline __m256 load8(const half* p) {
+  return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+// Eight Q8 values of one block, reconstructed and rounded to half.
+VORN_AVX2 inline __m256 load8_q8(const uint8_t* bytes, __m256 scale) {
+  const __m256 v =
+      _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes))));
+  return _mm256_cvtph_ps(
+      _mm256_cvtps_ph(_mm256_mul_ps(v, scale), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+}
+
+// Lanes [0, n) of the last chunk take their product; the others keep their
+// sum untouched (a padded +0 would turn a -0 sum into +0).
+VORN_AVX2 inline __m256 add_first(__m256 acc, __m256 product, int n) {
+  const __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256 mask = _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(n), index));
+  return _mm256_blendv_ps(acc, _mm256_add_ps(acc, product), mask);
+}
+
+template <class A>
+VORN_AVX2 float row_dot_half_avx2(const A* x, const half* w, uint64_t K) {
+  __m256 acc[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+  uint64_t k0 = 0;
+  for (; k0 + kLanes <= K; k0 += kLanes)
+    for (int q = 0; q < 4; ++q)
+      acc[q] = _mm256_add_ps(acc[q], _mm256_mul_ps(load8(x + k0 + 8 * q), load8(w + k0 + 8 * q)));
+  if (k0 < K) {
+    A xt[kLanes] = {};
+    half wt[kLanes] = {};
+    for (uint64_t l = 0; l < K - k0; ++l) {
+      xt[l] = x[k0 + l];
+      wt[l] = w[k0 + l];
+    }
+    for (int q = 0; q < 4; ++q)
+      acc[q] = add_first(acc[q], _mm256_mul_ps(load8(xt + 8 * q), load8(wt + 8 * q)), int(K - k0) - 8 * q);
+  }
+  alignas(32) float lanes[kLanes];
+  for (int q = 0; q < 4; ++q) _mm256_store_ps(lanes + 8 * q, acc[q]);
+  return simd_sum(lanes);
+}
+
+template <class A>
+VORN_AVX2 float row_dot_q8_avx2(const A* x, const uint8_t* w, uint64_t K) {
+  __m256 acc[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+  uint64_t k0 = 0;
+  // A chunk of 32 columns lies inside one 64-value block.
+  for (; k0 + kLanes <= K; k0 += kLanes) {
+    const uint8_t* block = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
+    float s;
+    std::memcpy(&s, block + kQ8BlockValues, 4);
+    const __m256 scale = _mm256_set1_ps(s);
+    const uint8_t* bytes = block + k0 % kQ8BlockValues;
+    for (int q = 0; q < 4; ++q)
+      acc[q] = _mm256_add_ps(acc[q], _mm256_mul_ps(load8(x + k0 + 8 * q), load8_q8(bytes + 8 * q, scale)));
+  }
+  if (k0 < K) {
+    const uint8_t* block = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
+    float s;
+    std::memcpy(&s, block + kQ8BlockValues, 4);
+    const __m256 scale = _mm256_set1_ps(s);
+    A xt[kLanes] = {};
+    uint8_t bt[kLanes] = {};
+    for (uint64_t l = 0; l < K - k0; ++l) {
+      xt[l] = x[k0 + l];
+      bt[l] = block[k0 % kQ8BlockValues + l];
+    }
+    for (int q = 0; q < 4; ++q)
+      acc[q] = add_first(acc[q], _mm256_mul_ps(load8(xt + 8 * q), load8_q8(bt + 8 * q, scale)),
+                         int(K - k0) - 8 * q);
+  }
+  alignas(32) float lanes[kLanes];
+  for (int q = 0; q < 4; ++q) _mm256_store_ps(lanes + 8 * q, acc[q]);
+  return simd_sum(lanes);
+}
+
+#endif
+
+// Rows of group g: every row with a lane in the group's threads.
+struct Rows {
+  uint64_t begin, end;
+};
+Rows rows_of(const mtl::KernelArgs& a, mtl::Size3 g, uint64_t rows) {
+  const ThreadRange t = threads_of(a, g);
+  const uint64_t end = (t.end + kLanes - 1) / kLanes;
+  return Rows{t.begin / kLanes, end < rows ? end : rows};
+}
+
+template <class A>
+void store_row(A* y, const half* bias, bool has_bias, uint64_t row, float sum) {
+  if (has_bias) sum = sum + to_float(bias[row]);
+  y[row] = from_float<A>(sum);
+}
+
+template <class A>
+bool matvec_common_check(const mtl::KernelArgs& a, uint64_t weight_bytes, std::string* e) {
+  const Params& p = params(a);
+  return require_elements(a, 0, p.u[1], sizeof(A), e) && mtl::kernel_require(a, 1, weight_bytes, e) &&
+         require_elements(a, 2, p.u[0], sizeof(A), e) &&
+         (p.u[2] == 0 || require_elements(a, 4, p.u[0], 2, e));
+}
+
+}  // namespace
+
+template <class A>
+void matvec(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const Params& p = params(a);
+  const uint64_t K = p.u[1];
+  const A* x = a.buffer<const A>(0);
+  const half* w = a.buffer<const half>(1);
+  A* y = a.buffer<A>(2);
+  const half* bias = a.buffer<const half>(4);
+  const Rows rows = rows_of(a, g, p.u[0]);
+#if defined(__x86_64__)
+  if (g_shader_vector_forms && cpu_has_avx2_f16c()) {
+    for (uint64_t r = rows.begin; r < rows.end; ++r)
+      store_row(y, bias, p.u[2] != 0, r, row_dot_half_avx2(x, w + r * K, K));
+    return;
+  }
+#endif
+  for (uint64_t r = rows.begin; r < rows.end; ++r)
+    store_row(y, bias, p.u[2] != 0, r, row_dot_portable(x, HalfRow{w + r * K}, K));
+}
+
+template <class A>
+bool matvec_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const Params& p = params(a);
+  return matvec_common_check<A>(a, mtl::sat_mul(mtl::sat_mul(p.u[0], p.u[1]), 2), e);
+}
+
+template <class A>
+void matvec_q8(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const Params& p = params(a);
+  const uint64_t K = p.u[1], row_bytes = p.u[3];
+  const A* x = a.buffer<const A>(0);
+  const uint8_t* w = a.buffer<const uint8_t>(1);
+  A* y = a.buffer<A>(2);
+  const half* bias = a.buffer<const half>(4);
+  const Rows rows = rows_of(a, g, p.u[0]);
+#if defined(__x86_64__)
+  if (g_shader_vector_forms && cpu_has_avx2_f16c()) {
+    for (uint64_t r = rows.begin; r < rows.end; ++r)
+      store_row(y, bias, p.u[2] != 0, r, row_dot_q8_avx2(x, w + r * row_bytes, K));
+    return;
+  }
+#endif
+  for (uint64_t r = rows.begin; r < rows.end; ++r)
+    store_row(y, bias, p.u[2] != 0, r, row_dot_portable(x, Q8Row{w + r * row_bytes}, K));
+}
+
+template <class A>
+bool matvec_q8_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const Params& p = params(a);
+  const uint64_t need = (uint64_t(p.u[1]) + kQ8BlockValues - 1) / kQ8BlockValues * kQ8BlockBytes;
+  if (p.u[3] < need) return mtl::kernel_refuse("u3 (row bytes) too small for K", e);
+  return matvec_common_check<A>(a, mtl::sat_mul(p.u[0], p.u[3]), e);
+}
+
+VORN_INSTANTIATE_KERNEL(matvec)
+VORN_INSTANTIATE_KERNEL(matvec_q8)
+
+}  // namespace vorn::shaders

@@ -1,0 +1,109 @@
+// Normalisation and rotary position embedding: "norm" (layer norm or RMS
+// norm, one threadgroup of 128 threads per row) and "rope" (one thread per
+// element).
+#include <cmath>
+
+#include "gpu/shaders/kernels.h"
+
+namespace vorn::shaders {
+
+namespace {
+
+// The threadgroup's sum of f(v) over a row: thread t takes the columns t,
+// t + 128, ...; each SIMD group sums its 32 lanes; group 0 adds the four
+// group sums in order.
+template <class A, class F>
+float row_sum(const A* v, uint64_t n, F f) {
+  float threads[kRowThreads];
+  for (uint32_t t = 0; t < kRowThreads; ++t) {
+    float s = 0;
+    for (uint64_t c = t; c < n; c += kRowThreads) s = s + f(to_float(v[c]));
+    threads[t] = s;
+  }
+  float total = simd_sum(threads);
+  for (uint32_t group = 1; group < kSimdGroups; ++group)
+    total = total + simd_sum(threads + group * mtl::kSimdWidth);
+  return total;
+}
+
+}  // namespace
+
+// u0 n, u1 RMS (1) or layer norm (0), f0 epsilon; group g normalises row g.
+template <class A>
+void norm(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const Params& p = params(a);
+  const uint64_t n = p.u[0];
+  const bool rms = p.u[1] == 1;
+  const float epsilon = p.f[0];
+  const A* x = a.buffer<const A>(0) + g.width * n;
+  A* y = a.buffer<A>(2) + g.width * n;
+  const half* w = a.buffer<const half>(1);
+  const half* bias = a.buffer<const half>(4);
+  if (rms) {
+    const float moment = row_sum(x, n, [](float v) { return v * v; }) / float(n);
+    const float scale = 1.0f / std::sqrt(moment + epsilon);
+    // The normalised value is rounded to the activation type before the
+    // weight multiplies it.
+    for (uint64_t c = 0; c < n; ++c)
+      y[c] = from_float<A>(round_to<A>(to_float(x[c]) * scale) * to_float(w[c]));
+    return;
+  }
+  const float mean = row_sum(x, n, [](float v) { return v; }) / float(n);
+  const float variance = row_sum(x, n, [mean](float v) { return (v - mean) * (v - mean); }) / float(n);
+  const float scale = 1.0f / std::sqrt(variance + epsilon);
+  for (uint64_t c = 0; c < n; ++c)
+    y[c] = from_float<A>((to_float(x[c]) - mean) * scale * to_float(w[c]) + to_float(bias[c]));
+}
+
+template <class A>
+bool norm_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const Params& p = params(a);
+  const uint64_t n = p.u[0], rows = a.groups.volume();
+  if (n == 0) return mtl::kernel_refuse("u0 (n) is 0", e);
+  if (a.groups.height != 1 || a.groups.depth != 1)
+    return mtl::kernel_refuse("rows must be a one-dimensional grid", e);
+  return require_elements(a, 0, mtl::sat_mul(rows, n), sizeof(A), e) && require_elements(a, 1, n, 2, e) &&
+         require_elements(a, 2, mtl::sat_mul(rows, n), sizeof(A), e) &&
+         (p.u[1] == 1 || require_elements(a, 4, n, 2, e));
+}
+
+// u0 count, u1 head dim d, u2 heads, f0 theta; the rotate-half form, with
+// cos and sin rounded to the activation type and each product rounded.
+template <class A>
+void rope(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const Params& p = params(a);
+  const uint64_t d = p.u[1], heads = p.u[2], half_d = d / 2;
+  const float theta = p.f[0];
+  const A* x = a.buffer<const A>(0);
+  const int64_t* positions = a.buffer<const int64_t>(1);
+  A* y = a.buffer<A>(2);
+  for_each_thread(a, g, p.u[0], [&](uint64_t i) {
+    const uint64_t c = i % d, base = i - c;
+    const float exponent = -2.0f * float(c % half_d) / float(d);
+    const float angle = float(positions[i / (heads * d)]) * std::pow(theta, exponent);
+    const float first = round_to<A>(to_float(x[i]) * round_to<A>(std::cos(angle)));
+    const float sign = c < half_d ? -1.0f : 1.0f;
+    const float second =
+        round_to<A>(sign * to_float(x[base + (c + half_d) % d]) * round_to<A>(std::sin(angle)));
+    y[i] = from_float<A>(first + second);
+  });
+}
+
+template <class A>
+bool rope_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  const Params& p = params(a);
+  const uint64_t d = p.u[1], heads = p.u[2];
+  if (d == 0 || d % 2 != 0 || heads == 0)
+    return mtl::kernel_refuse("head dim must be even and non-zero, heads non-zero", e);
+  const uint64_t row = d * heads;
+  return require_elements(a, 0, p.u[0], sizeof(A), e) &&
+         require_elements(a, 1, p.u[0] / row + (p.u[0] % row != 0), 8, e) &&
+         require_elements(a, 2, p.u[0], sizeof(A), e);
+}
+
+VORN_INSTANTIATE_KERNEL(norm)
+VORN_INSTANTIATE_KERNEL(rope)
+
+}  // namespace vorn::shaders

@@ -1,0 +1,668 @@
+// The generative engine's kernels against plain references written from
+// their formulas, in half and float: exact for data movement and
+// dequantisation, within a few units in the last place for reductions and
+// transcendental functions. Shapes cross every tile size (K not a multiple
+// of 32, Q8 rows of 65 columns, partial groups, odd group counts). The same
+// cases give the same bits with the vector forms off and at pool sizes 1, 2,
+// 3 and 8 (in pinned child processes).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
+#include "generation/pinned_child.h"
+#include "gpu/kernel_harness.h"
+
+namespace vorn::test {
+namespace {
+
+using shaders::from_float;
+using shaders::round_to;
+using shaders::to_float;
+
+struct Outcome {
+  std::vector<float> got;
+  std::vector<double> want;
+  std::vector<double> magnitude;  // per element: sum of |terms| of a reduction (empty: exact)
+  int ulps = 0;
+  std::string error;  // the run's error text, "" when it completed
+};
+
+template <class A>
+std::vector<float> widen(const std::vector<A>& v) {
+  std::vector<float> f(v.size());
+  for (size_t i = 0; i < v.size(); ++i) f[i] = to_float(v[i]);
+  return f;
+}
+
+template <class A>
+std::vector<float> read(const mtl::BufferRef& b, size_t n) {
+  return widen(KernelHarness::read<A>(b, n));
+}
+
+// The reference value rounded to A, as a double.
+template <class A>
+double rA(double v) {
+  return round_to<A>(float(v));
+}
+
+template <class A>
+double ulp(double v) {
+  int e;
+  std::frexp(std::fabs(v), &e);
+  const int mantissa = sizeof(A) == 2 ? 11 : 24, lowest = sizeof(A) == 2 ? -13 : -125;
+  return std::ldexp(1.0, std::max(e, lowest) - mantissa);
+}
+
+Params params(std::initializer_list<uint32_t> u, float f0 = 0) {
+  Params p{};
+  size_t i = 0;
+  for (uint32_t v : u) p.u[i++] = v;
+  p.f[0] = f0;
+  return p;
+}
+
+mtl::Size3 threads(uint64_t n) { return mtl::Size3{n, 1, 1}; }
+
+// Data movement and dequantisation: exact.
+
+template <class A>
+Outcome embeddings(KernelHarness& h, Lcg& g) {
+  const uint64_t hidden = 65, vocab = 50;
+  const std::vector<int64_t> ids = {0, 49, 7, 7, 13, 1, 48};
+  const auto table = random_values<half>(g, vocab * hidden);
+  uint64_t rb;
+  const auto q8 = random_q8(g, vocab, hidden, &rb);
+  const uint64_t n = ids.size() * hidden;
+  auto id = h.buffer(ids), y = h.zeros(n * sizeof(A)), yq = h.zeros(n * sizeof(A)),
+       dq = h.zeros(vocab * hidden * 2);
+  Outcome o;
+  o.error = h.run<A>("embedding", {{0, id}, {1, h.buffer(table)}, {2, y}}, params({uint32_t(n), hidden}),
+                     threads(n), false) +
+            h.run<A>("embedding_q8", {{0, id}, {1, h.buffer(q8)}, {2, yq}},
+                     params({uint32_t(n), hidden, uint32_t(rb)}), threads(n), false) +
+            h.run<A>("dequant_q8", {{0, h.buffer(q8)}, {2, dq}},
+                     params({vocab * hidden, hidden, uint32_t(rb)}), threads(vocab * hidden), false);
+  auto q8_value = [&](uint64_t row, uint64_t col) {
+    const uint8_t* block = q8.data() + row * rb + col / 64 * 68;
+    float scale;
+    std::memcpy(&scale, block + 64, 4);
+    return round_to<half>(float(int8_t(block[col % 64])) * scale);  // reconstructed in f32, rounded once
+  };
+  o.got = read<A>(y, n);
+  for (float v : read<A>(yq, n)) o.got.push_back(v);
+  for (float v : read<half>(dq, vocab * hidden)) o.got.push_back(v);
+  for (uint64_t i = 0; i < n; ++i) o.want.push_back(to_float(table[ids[i / hidden] * hidden + i % hidden]));
+  for (uint64_t i = 0; i < n; ++i) o.want.push_back(q8_value(ids[i / hidden], i % hidden));
+  for (uint64_t i = 0; i < vocab * hidden; ++i) o.want.push_back(q8_value(i / hidden, i % hidden));
+  return o;
+}
+
+template <class A>
+Outcome layouts(KernelHarness& h, Lcg& g) {
+  Outcome o;
+  auto add = [&](const char* name, const std::vector<Bind>& b, const Params& p, uint64_t n,
+                 const mtl::BufferRef& y, const std::vector<A>& want) {
+    o.error += h.run<A>(name, b, p, threads(n), false);
+    for (float v : read<A>(y, want.size())) o.got.push_back(v);
+    for (const A& v : want) o.want.push_back(to_float(v));
+  };
+  {  // unfold: 2 images of 3 channels, 3 x 3 patches of 4 x 4
+    const uint64_t B = 2, C = 3, P = 4, n = 3, S = n * P, count = B * n * n * C * P * P;
+    const auto x = random_values<A>(g, B * C * S * S);
+    std::vector<A> want;
+    for (uint64_t b = 0; b < B; ++b)
+      for (uint64_t line = 0; line < n; ++line)
+        for (uint64_t col = 0; col < n; ++col)
+          for (uint64_t c = 0; c < C; ++c)
+            for (uint64_t py = 0; py < P; ++py)
+              for (uint64_t px = 0; px < P; ++px)
+                want.push_back(x[((b * C + c) * S + line * P + py) * S + col * P + px]);
+    auto y = h.zeros(count * sizeof(A));
+    add("unfold", {{0, h.buffer(x)}, {2, y}}, params({uint32_t(count), P, n, C}), count, y, want);
+  }
+  {  // attention_layout both ways: [2, 5, 3, 8] token-major <-> [2, 3, 5, 8]
+    const uint64_t B = 2, H = 3, s = 5, d = 8, count = B * H * s * d;
+    const auto x = random_values<A>(g, count);
+    std::vector<A> head_major(count);
+    for (uint64_t b = 0; b < B; ++b)
+      for (uint64_t hd = 0; hd < H; ++hd)
+        for (uint64_t t = 0; t < s; ++t)
+          for (uint64_t c = 0; c < d; ++c)
+            head_major[((b * H + hd) * s + t) * d + c] = x[((b * s + t) * H + hd) * d + c];
+    auto y = h.zeros(count * sizeof(A)), back = h.zeros(count * sizeof(A));
+    add("attention_layout", {{0, h.buffer(x)}, {2, y}}, params({H, 0, d, s, 0, B, 0}), count, y, head_major);
+    add("attention_layout", {{0, y}, {2, back}}, params({H, 0, d, s, 0, B, 1}), count, back, x);
+  }
+  {  // shuffle: [2, 6 x 4, 3] by 2 -> [2, 6, 12]
+    const uint64_t B = 2, H = 6, W = 4, C = 3, f = 2, count = B * H * W * C;
+    const auto x = random_values<A>(g, count);
+    std::vector<A> want;
+    for (uint64_t b = 0; b < B; ++b)
+      for (uint64_t ro = 0; ro < H / f; ++ro)
+        for (uint64_t co = 0; co < W / f; ++co)
+          for (uint64_t dy = 0; dy < f; ++dy)
+            for (uint64_t dx = 0; dx < f; ++dx)
+              for (uint64_t c = 0; c < C; ++c)
+                want.push_back(x[((b * H + ro * f + dy) * W + co * f + dx) * C + c]);
+    auto y = h.zeros(count * sizeof(A));
+    add("shuffle", {{0, h.buffer(x)}, {2, y}}, params({uint32_t(count), f, H, W, C}), count, y, want);
+  }
+  {  // scatter: 3 image rows into a [1, 10, 8] sequence
+    const uint64_t T = 10, D = 8;
+    const std::vector<int64_t> positions = {7, 2, 9};
+    const auto x = random_values<A>(g, T * D), images = random_values<A>(g, 3 * D);
+    std::vector<A> want = x;
+    for (uint64_t j = 0; j < 3; ++j)
+      for (uint64_t c = 0; c < D; ++c) want[positions[j] * D + c] = images[j * D + c];
+    auto y = h.zeros(T * D * sizeof(A));
+    add("scatter", {{0, h.buffer(x)}, {1, h.buffer(images)}, {2, y}, {4, h.buffer(positions)}},
+        params({T * D, D, 3}), T * D, y, want);
+  }
+  {  // cache_append: copy 3 past rows (stride 5) and 2 new ones into capacity 8, then append 2 more in place
+    const uint64_t B = 2, H = 2, d = 4, past = 3, ps = 5, s = 2, cap = 8;
+    const auto old = random_values<A>(g, B * H * ps * d), x = random_values<A>(g, B * s * H * d),
+               x2 = random_values<A>(g, B * s * H * d);
+    std::vector<A> want(B * H * cap * d, from_float<A>(0));
+    for (uint64_t b = 0; b < B; ++b)
+      for (uint64_t hd = 0; hd < H; ++hd)
+        for (uint64_t t = 0; t < past + 2 * s; ++t)
+          for (uint64_t c = 0; c < d; ++c)
+            want[((b * H + hd) * cap + t) * d + c] = t < past ? old[((b * H + hd) * ps + t) * d + c]
+                                                     : t < past + s
+                                                         ? x[((b * s + t - past) * H + hd) * d + c]
+                                                         : x2[((b * s + t - past - s) * H + hd) * d + c];
+    auto y = h.zeros(want.size() * sizeof(A));
+    const uint64_t n1 = B * H * d * (past + s), n2 = B * H * d * s;
+    o.error += h.run<A>("cache_append", {{0, h.buffer(x)}, {1, h.buffer(old)}, {2, y}},
+                        params({uint32_t(n1), d, H, s, past, cap, 0, ps}), threads(n1), false);
+    add("cache_append", {{0, h.buffer(x2)}, {1, y}, {2, y}},
+        params({uint32_t(n2), d, H, s, past + s, cap, 1, cap}), n2, y, want);
+  }
+  {  // weights_float writes float whatever A is
+    const auto w = random_values<half>(g, 300);
+    auto y = h.zeros(300 * 4);
+    o.error += h.run<A>("weights_float", {{0, h.buffer(w)}, {2, y}}, params({300}), threads(300), false);
+    for (float v : KernelHarness::read<float>(y, 300)) o.got.push_back(v);
+    for (const half& v : w) o.want.push_back(to_float(v));
+  }
+  return o;
+}
+
+// Elementwise arithmetic: one rounding each, or a transcendental function.
+
+template <class A>
+Outcome elementwise(KernelHarness& h, Lcg& g) {
+  const uint64_t rows = 3, n = 40, count = rows * n;
+  const auto x = random_values<A>(g, count, -4, 4), b = random_values<A>(g, n);
+  const auto bias = random_values<half>(g, n);
+  auto bx = h.buffer(x), bb = h.buffer(b);
+  Outcome o;
+  o.ulps = 2;
+  for (uint32_t op : {3u, 9u, 7u, 8u}) {
+    auto y = h.zeros(count * sizeof(A));
+    o.error += h.run<A>("pointwise", {{0, bx}, {1, bb}, {2, y}}, params({uint32_t(count), uint32_t(n), op}),
+                        threads(count), false);
+    for (float v : read<A>(y, count)) o.got.push_back(v);
+    for (uint64_t i = 0; i < count; ++i) {
+      const double a = to_float(x[i]), c = to_float(b[i % n]);
+      const double want = op == 3   ? a + c
+                          : op == 9 ? a * c
+                          : op == 7
+                              ? 0.5 * a * (1 + std::tanh(std::sqrt(2 / M_PI) * (a + 0.044715 * a * a * a)))
+                              : a / (1 + std::exp(-a));
+      o.want.push_back(rA<A>(want));
+      // 1 + tanh cancels for negative a: the float form is good to |a| eps.
+      o.magnitude.push_back(op == 7 ? std::fabs(a) : 0);
+    }
+  }
+  auto y = h.zeros(count * sizeof(A));
+  o.error += h.run<A>("linear_bias", {{0, bx}, {1, h.buffer(bias)}, {2, y}},
+                      params({uint32_t(count), uint32_t(n)}), threads(count), false);
+  for (float v : read<A>(y, count)) o.got.push_back(v);
+  for (uint64_t i = 0; i < count; ++i) {
+    o.want.push_back(rA<A>(double(to_float(x[i])) + to_float(bias[i % n])));
+    o.magnitude.push_back(0);
+  }
+  return o;
+}
+
+// Products: sums in float against sums in double.
+
+void add_dot(Outcome& o, const std::vector<double>& terms, double bias, bool a_is_half) {
+  double sum = bias, magnitude = std::fabs(bias);
+  for (double t : terms) {
+    sum += t;
+    magnitude += std::fabs(t);
+  }
+  o.want.push_back(a_is_half ? rA<half>(sum) : double(float(sum)));
+  o.magnitude.push_back(magnitude);
+}
+
+template <class A>
+Outcome matvecs(KernelHarness& h, Lcg& g) {
+  Outcome o;
+  o.ulps = 2;
+  struct Shape {
+    uint32_t n, k;
+    bool bias, q8;
+  };
+  for (const Shape sh : {Shape{37, 1000, true, false}, Shape{5, 31, false, false}, Shape{37, 65, true, true},
+                         Shape{9, 1000, false, true}}) {
+    const auto x = random_values<A>(g, sh.k);
+    const auto w = random_values<half>(g, uint64_t(sh.n) * sh.k, -0.5f, 0.5f);
+    const auto bias = random_values<half>(g, sh.n);
+    uint64_t rb = 0;
+    const auto q = random_q8(g, sh.n, sh.k, &rb);
+    auto y = h.zeros(sh.n * sizeof(A));
+    o.error +=
+        h.run<A>(sh.q8 ? "matvec_q8" : "matvec",
+                 {{0, h.buffer(x)}, {1, sh.q8 ? h.buffer(q) : h.buffer(w)}, {2, y}, {4, h.buffer(bias)}},
+                 params({sh.n, sh.k, sh.bias, uint32_t(rb)}), threads(32 * sh.n), false);
+    for (float v : read<A>(y, sh.n)) o.got.push_back(v);
+    for (uint32_t r = 0; r < sh.n; ++r) {
+      std::vector<double> terms;
+      for (uint32_t k = 0; k < sh.k; ++k) {
+        double wv = to_float(w[uint64_t(r) * sh.k + k]);
+        if (sh.q8) {
+          const uint8_t* block = q.data() + r * rb + k / 64 * 68;
+          float scale;
+          std::memcpy(&scale, block + 64, 4);
+          wv = round_to<half>(float(int8_t(block[k % 64])) * scale);
+        }
+        terms.push_back(double(to_float(x[k])) * wv);
+      }
+      add_dot(o, terms, sh.bias ? to_float(bias[r]) : 0.0, sizeof(A) == 2);
+    }
+  }
+  return o;
+}
+
+template <class A>
+Outcome matmuls(KernelHarness& h, Lcg& g) {
+  Outcome o;
+  o.ulps = 2;
+  struct Shape {
+    const char* kernel;
+    uint32_t m, n, k, row_tile, col_tile;
+    bool bias;
+  };
+  for (const Shape sh :
+       {Shape{"matmul", 70, 45, 40, 32, 32, true}, Shape{"matmul_rows64", 130, 45, 72, 64, 32, true},
+        Shape{"matmul_rows64", 64, 64, 32, 64, 32, false},
+        Shape{"matmul_direct64", 128, 128, 96, 64, 64, false}}) {
+    const bool direct = sh.row_tile == 64 && sh.col_tile == 64;
+    const auto w = random_values<half>(g, uint64_t(sh.n) * sh.k, -0.5f, 0.5f);
+    const auto bias = random_values<half>(g, sh.n);
+    const auto xa = random_values<A>(g, uint64_t(sh.m) * sh.k);
+    const auto xf = random_values<float>(g, uint64_t(sh.m) * sh.k);
+    const uint64_t out = uint64_t(sh.m) * sh.n;
+    auto y = h.zeros(out * 4);
+    const mtl::Size3 tiles{(sh.n + sh.col_tile - 1) / sh.col_tile, (sh.m + sh.row_tile - 1) / sh.row_tile, 1};
+    o.error += h.run<A>(
+        sh.kernel, {{0, direct ? h.buffer(xf) : h.buffer(xa)}, {1, h.buffer(w)}, {2, y}, {4, h.buffer(bias)}},
+        params({sh.m, sh.n, sh.k, sh.bias}), tiles, true, mtl::Size3{sh.row_tile * sh.col_tile / 8, 1, 1});
+    for (float v : direct ? KernelHarness::read<float>(y, out) : read<A>(y, out)) o.got.push_back(v);
+    for (uint32_t r = 0; r < sh.m; ++r)
+      for (uint32_t c = 0; c < sh.n; ++c) {
+        std::vector<double> terms;
+        for (uint32_t k = 0; k < sh.k; ++k)
+          terms.push_back(double(direct ? xf[r * sh.k + k] : to_float(xa[r * sh.k + k])) *
+                          to_float(w[c * sh.k + k]));
+        add_dot(o, terms, sh.bias ? to_float(bias[c]) : 0.0, !direct && sizeof(A) == 2);
+      }
+  }
+  return o;
+}
+
+// Normalisation and rotary embedding.
+
+template <class A>
+Outcome norms(KernelHarness& h, Lcg& g) {
+  Outcome o;
+  o.ulps = 3;
+  for (const bool rms : {true, false}) {
+    const uint64_t rows = 3, n = rms ? 576 : 100;
+    const float eps = 1e-5f;
+    const auto x = random_values<A>(g, rows * n, -3, 3);
+    const auto w = random_values<half>(g, n, 0.5f, 1.5f), b = random_values<half>(g, n);
+    auto y = h.zeros(rows * n * sizeof(A));
+    o.error += h.run<A>("norm", {{0, h.buffer(x)}, {1, h.buffer(w)}, {2, y}, {4, h.buffer(b)}},
+                        params({uint32_t(n), rms}, eps), threads(rows), true);
+    for (float v : read<A>(y, rows * n)) o.got.push_back(v);
+    for (uint64_t r = 0; r < rows; ++r) {
+      double mean = 0, moment = 0;
+      for (uint64_t c = 0; c < n; ++c) mean += to_float(x[r * n + c]) / double(n);
+      for (uint64_t c = 0; c < n; ++c) {
+        const double v = to_float(x[r * n + c]) - (rms ? 0 : mean);
+        moment += v * v / double(n);
+      }
+      const double scale = 1 / std::sqrt(moment + eps);
+      for (uint64_t c = 0; c < n; ++c) {
+        const double v = to_float(x[r * n + c]);
+        o.want.push_back(rms ? rA<A>(rA<A>(v * scale) * to_float(w[c]))
+                             : rA<A>((v - mean) * scale * to_float(w[c]) + to_float(b[c])));
+        // v - mean cancels: the float form is good to (|v| + |mean|) eps.
+        o.magnitude.push_back(rms ? 0 : (std::fabs(v) + std::fabs(mean)) * scale * std::fabs(to_float(w[c])));
+      }
+    }
+  }
+  {  // rope: 4 rows of 3 heads of 8
+    const uint64_t heads = 3, d = 8, rows = 4, count = rows * heads * d;
+    const std::vector<int64_t> positions = {0, 5, 100, 2047};
+    const auto x = random_values<A>(g, count);
+    const float theta = 10000;
+    auto y = h.zeros(count * sizeof(A));
+    o.error += h.run<A>("rope", {{0, h.buffer(x)}, {1, h.buffer(positions)}, {2, y}},
+                        params({uint32_t(count), d, heads}, theta), threads(count), false);
+    for (float v : read<A>(y, count)) o.got.push_back(v);
+    for (uint64_t i = 0; i < count; ++i) {
+      const uint64_t c = i % d, base = i - c;
+      // The angle is a float product of float terms by definition.
+      const float angle =
+          float(positions[i / (heads * d)]) * std::pow(theta, -2.0f * float(c % (d / 2)) / float(d));
+      const double first = rA<A>(to_float(x[i]) * rA<A>(std::cos(double(angle))));
+      const double second = rA<A>((c < d / 2 ? -1 : 1) * double(to_float(x[base + (c + d / 2) % d])) *
+                                  rA<A>(std::sin(double(angle))));
+      o.want.push_back(rA<A>(first + second));
+      o.magnitude.push_back(0);
+    }
+  }
+  return o;
+}
+
+// Attention: scores, softmax and values against one reference.
+
+struct AttentionShape {
+  uint32_t b, hq, hk, d, s, total, stride;
+  bool causal;
+};
+
+template <class A>
+struct AttentionInputs {
+  std::vector<A> q, k, v, mask;
+  AttentionInputs(Lcg& g, const AttentionShape& a)
+      : q(random_values<A>(g, uint64_t(a.b) * a.s * a.hq * a.d)),
+        k(random_values<A>(g, uint64_t(a.b) * a.hk * a.stride * a.d)),
+        v(random_values<A>(g, uint64_t(a.b) * a.hk * a.stride * a.d)),
+        mask(random_values<A>(g, uint64_t(a.b) * a.s * a.total, -2, 0)) {}
+  double mask_term(const AttentionShape& a, uint32_t b, uint32_t r, uint32_t c) const {
+    if (a.causal) return int(c) > int(a.total) - int(a.s) + int(r) ? shaders::kMaskedScore<A> : 0.0;
+    return to_float(mask[(uint64_t(b) * a.s + r) * a.total + c]);
+  }
+  double score(const AttentionShape& a, uint32_t b, uint32_t r, uint32_t head, uint32_t j,
+               double inv_sqrt_d) const {
+    const uint32_t kh = head / (a.hq / a.hk);
+    double dot = 0;
+    for (uint32_t c = 0; c < a.d; ++c)
+      dot += double(to_float(q[((uint64_t(b) * a.s + r) * a.hq + head) * a.d + c])) *
+             to_float(k[((uint64_t(b) * a.hk + kh) * a.stride + j) * a.d + c]);
+    return rA<A>(rA<A>(rA<A>(dot) * inv_sqrt_d) + mask_term(a, b, r, j));
+  }
+};
+
+// The tiled path (scores, softmax, values) and the single kernel against the
+// reference: each row's scores, their softmax rounded to A, then the
+// probability-weighted values.
+template <class A>
+Outcome attentions(KernelHarness& h, Lcg& g) {
+  Outcome o;
+  o.ulps = 4;
+  for (const AttentionShape a :
+       {AttentionShape{2, 4, 2, 40, 33, 40, 45, false}, AttentionShape{1, 2, 1, 24, 35, 70, 70, true},
+        AttentionShape{2, 4, 2, 24, 3, 9, 12, true}, AttentionShape{2, 3, 3, 8, 2, 5, 5, false},
+        AttentionShape{2, 4, 1, 64, 1, 100, 120, false}, AttentionShape{1, 3, 1, 64, 1, 37, 40, true}}) {
+    const AttentionInputs<A> in(g, a);
+    const Params p = params({a.hq, a.hk, a.d, a.s, a.total, 0, 0, a.stride, 0, 0, 0, 0, 0, 0, a.causal});
+    const uint64_t out_count = uint64_t(a.b) * a.s * a.hq * a.d;
+    auto bq = h.buffer(in.q), bk = h.buffer(in.k), bv = h.buffer(in.v), bm = h.buffer(in.mask);
+    auto y = h.zeros(out_count * sizeof(A));
+    if (a.s >= 32) {
+      const uint64_t z = uint64_t(a.b) * a.hq;
+      auto scores = h.zeros(z * a.s * a.total * sizeof(A));
+      o.error += h.run<A>("attention_scores", {{0, bq}, {1, bk}, {2, scores}, {4, bm}}, p,
+                          mtl::Size3{(a.total + 31) / 32, (a.s + 31) / 32, z}, true);
+      o.error += h.run<A>("attention_softmax", {{0, scores}}, p, threads(z * a.s), true);
+      o.error += h.run<A>("attention_values", {{0, scores}, {1, bv}, {2, y}}, p,
+                          mtl::Size3{(a.d + 31) / 32, (a.s + 31) / 32, z}, true);
+    } else {
+      const bool decode = a.d == 64 && a.s == 1;
+      o.error +=
+          h.run<A>(decode ? "attention_decode64" : "attention", {{0, bq}, {1, bk}, {2, y}, {4, bv}, {5, bm}},
+                   p, threads(uint64_t(a.b) * a.s * a.hq), true);
+    }
+    for (float v : read<A>(y, out_count)) o.got.push_back(v);
+    const double inv = 1 / std::sqrt(double(a.d));
+    for (uint32_t b = 0; b < a.b; ++b)
+      for (uint32_t r = 0; r < a.s; ++r)
+        for (uint32_t head = 0; head < a.hq; ++head) {
+          std::vector<double> sc(a.total);
+          double max = -INFINITY, sum = 0;
+          for (uint32_t j = 0; j < a.total; ++j) max = std::max(max, sc[j] = in.score(a, b, r, head, j, inv));
+          for (uint32_t j = 0; j < a.total; ++j) sum += std::exp(sc[j] - max);
+          for (uint32_t j = 0; j < a.total; ++j) sc[j] = rA<A>(std::exp(sc[j] - max) / sum);
+          const uint32_t kh = head / (a.hq / a.hk);
+          for (uint32_t c = 0; c < a.d; ++c) {
+            std::vector<double> terms;
+            for (uint32_t j = 0; j < a.total; ++j)
+              terms.push_back(sc[j] * to_float(in.v[((uint64_t(b) * a.hk + kh) * a.stride + j) * a.d + c]));
+            add_dot(o, terms, 0, sizeof(A) == 2);
+          }
+        }
+  }
+  {  // scale and mask of scores made elsewhere: batch 2 x heads 3, the mask row per batch entry
+    const uint32_t B = 2, H = 3, s = 4, total = 6, d = 64;
+    const auto x = random_values<A>(g, B * H * s * total, -8, 8),
+               mask = random_values<A>(g, B * s * total, -2, 0);
+    for (const bool causal : {false, true}) {
+      auto y = h.zeros(x.size() * sizeof(A));
+      o.error +=
+          h.run<A>("attention_scale_mask", {{0, h.buffer(x)}, {1, h.buffer(mask)}, {2, y}},
+                   params({H, 0, d, s, total, B, 0, 0, 0, 0, 0, 0, 0, 0, causal}), threads(x.size()), false);
+      for (float v : read<A>(y, x.size())) o.got.push_back(v);
+      for (uint64_t i = 0; i < x.size(); ++i) {
+        const uint64_t c = i % total, r = i / total % s, z = i / (total * s);
+        const double m = causal ? (c > total - s + r ? shaders::kMaskedScore<A> : 0.0)
+                                : to_float(mask[(z / H * s + r) * total + c]);
+        o.want.push_back(rA<A>(rA<A>(to_float(x[i]) * 0.125) + m));
+        o.magnitude.push_back(0);
+      }
+    }
+  }
+  return o;
+}
+
+using CaseFn = Outcome (*)(KernelHarness&, Lcg&);
+struct Case {
+  const char* name;
+  CaseFn half_fn, float_fn;
+};
+#define VORN_CASE(fn) \
+  { #fn, fn < half>, fn < float> }
+const Case kCases[] = {VORN_CASE(embeddings), VORN_CASE(layouts), VORN_CASE(elementwise), VORN_CASE(matvecs),
+                       VORN_CASE(matmuls),    VORN_CASE(norms),   VORN_CASE(attentions)};
+
+void expect_matches(const Outcome& o, bool half, const char* name) {
+  ASSERT_EQ(o.error, "") << name;
+  ASSERT_EQ(o.got.size(), o.want.size()) << name;
+  int bad = 0;
+  for (size_t i = 0; i < o.got.size() && bad < 5; ++i) {
+    const double m = i < o.magnitude.size() ? o.magnitude[i] : 0;
+    const double tol =
+        o.ulps * (half ? ulp<shaders::half>(o.want[i]) : ulp<float>(o.want[i])) + 8 * 0x1p-24 * m;
+    if (std::isnan(o.want[i]) ? !std::isnan(o.got[i]) : std::fabs(o.got[i] - o.want[i]) > tol) {
+      ADD_FAILURE() << name << (half ? " half" : " float") << " element " << i << ": got " << o.got[i]
+                    << ", want " << o.want[i];
+      ++bad;
+    }
+  }
+}
+
+TEST(GenerativeKernels, MatchTheirFormulas) {
+  KernelHarness h;
+  for (const Case& c : kCases) {
+    Lcg g(17);
+    expect_matches(c.half_fn(h, g), true, c.name);
+    Lcg g2(17);
+    expect_matches(c.float_fn(h, g2), false, c.name);
+  }
+}
+
+// RMS norm rounds the normalised value to half before the weight multiplies
+// it. With x = 1 and epsilon 1/4 the normalised value 0.894427 rounds to
+// 0.89453125; a weight is picked for which rounding once instead gives
+// another half, clear of any rounding boundary.
+TEST(GenerativeKernels, RmsNormRoundsBeforeTheWeight) {
+  const uint32_t n = 4;
+  const double normalised = 1 / std::sqrt(1.25);
+  const double rounded = round_to<half>(float(normalised));
+  half weight{0};
+  for (uint16_t bits = 0x3C00; bits < 0x4000 && weight.bits == 0; ++bits) {  // weights in [1, 2)
+    const double w = to_float(half{bits});
+    const double twice = rA<half>(rounded * w), once = rA<half>(normalised * w);
+    const double spacing = ulp<half>(w);
+    auto clear = [&](double v) { return std::fabs(std::fmod(v / spacing, 1.0) - 0.5) > 0.05; };
+    if (twice != once && clear(rounded * w) && clear(normalised * w)) weight = half{bits};
+  }
+  ASSERT_NE(weight.bits, 0);
+  KernelHarness h;
+  const std::vector<half> x(n, from_float<half>(1)), w(n, weight), b(n, half{0});
+  auto y = h.zeros(n * 2);
+  ASSERT_EQ(h.run<half>("norm", {{0, h.buffer(x)}, {1, h.buffer(w)}, {2, y}, {4, h.buffer(b)}},
+                        params({n, 1}, 0.25f), threads(1), true),
+            "");
+  EXPECT_EQ(to_float(KernelHarness::read<half>(y, 1)[0]), rA<half>(rounded * to_float(weight)));
+}
+
+// Dispatches the kernels refuse or fault on fail their command buffer with
+// a reason and leave the output untouched.
+TEST(GenerativeKernels, RefusalsFailTheCommandBuffer) {
+  KernelHarness h;
+  Lcg g(3);
+  const auto one = random_values<half>(g, 2049 * 64 * 2);
+  auto ones = h.buffer(one);
+  auto ids = [&](std::vector<int64_t> v) { return h.buffer(v); };
+  struct Row {
+    const char* name;
+    const char* kernel;
+    std::vector<Bind> binds;
+    Params p;
+    mtl::Size3 size;
+    bool groups;
+    const char* reason;
+  };
+  const Row rows[] = {
+      {"attention beyond 2048 keys",
+       "attention",
+       {{0, ones}, {1, ones}, {2, h.zeros(128)}, {4, ones}},
+       params({1, 1, 64, 1, 2049, 0, 0, 2049, 0, 0, 0, 0, 0, 0, 1}),
+       threads(1),
+       true,
+       "2048"},
+      {"decode beyond 2048 keys",
+       "attention_decode64",
+       {{0, ones}, {1, ones}, {2, h.zeros(128)}, {4, ones}},
+       params({1, 1, 64, 1, 2049, 0, 0, 2049, 0, 0, 0, 0, 0, 0, 1}),
+       threads(1),
+       true,
+       "2048"},
+      {"embedding id -1",
+       "embedding",
+       {{0, ids({3, -1})}, {1, h.buffer(std::vector<half>(40))}, {2, h.zeros(16)}},
+       params({8, 4}),
+       threads(8),
+       false,
+       "outside the table"},
+      {"embedding id = vocab",
+       "embedding",
+       {{0, ids({10})}, {1, h.buffer(std::vector<half>(40))}, {2, h.zeros(8)}},
+       params({4, 4}),
+       threads(4),
+       false,
+       "outside the table"},
+      {"direct product of a partial tile",
+       "matmul_direct64",
+       {{0, h.zeros(64 * 32 * 4)}, {1, ones}, {2, h.zeros(64 * 96 * 4)}},
+       params({64, 96, 32}),
+       mtl::Size3{2, 1, 1},
+       true,
+       "multiple of 64"},
+      {"matvec weights too short",
+       "matvec",
+       {{0, ones}, {1, h.zeros(100)}, {2, h.zeros(64)}},
+       params({4, 64, 0}),
+       threads(128),
+       false,
+       "index 1 holds"},
+  };
+  for (const Row& r : rows) {
+    const std::string error = h.run<half>(r.kernel, r.binds, r.p, r.size, r.groups);
+    EXPECT_NE(error.find(r.reason), std::string::npos) << r.name << ": " << error;
+    const auto out = KernelHarness::read<uint8_t>(r.binds[2].buffer, 8);
+    if (std::string(r.kernel) != "embedding") {
+      EXPECT_EQ(out, std::vector<uint8_t>(8, 0)) << r.name;
+    }
+  }
+}
+
+// A masked score is the most negative finite value, not minus infinity.
+TEST(GenerativeKernels, MaskedScoresAreFinite) {
+  KernelHarness h;
+  const Params hidden =
+      params({1, 0, 64, 2, 2, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1});  // s 2: row 0 cannot see key 1
+  auto y16 = h.zeros(8), y32 = h.zeros(16);
+  ASSERT_EQ(h.run<half>("attention_scale_mask", {{0, h.buffer(std::vector<half>(4))}, {1, y16}, {2, y16}},
+                        hidden, threads(4), false),
+            "");
+  ASSERT_EQ(h.run<float>("attention_scale_mask", {{0, h.buffer(std::vector<float>(4))}, {1, y32}, {2, y32}},
+                         hidden, threads(4), false),
+            "");
+  EXPECT_EQ(to_float(KernelHarness::read<half>(y16, 2)[1]), -65504.0f);
+  EXPECT_EQ(KernelHarness::read<float>(y32, 2)[1], -3.402823466e38f);
+}
+
+uint64_t digest(const std::vector<float>& v, uint64_t hash) {
+  for (float f : v) {
+    uint32_t bits;
+    std::memcpy(&bits, &f, 4);
+    hash = (hash ^ bits) * 0x100000001b3ull;
+  }
+  return hash;
+}
+
+uint64_t digest_all(KernelHarness& h) {
+  uint64_t hash = 0xcbf29ce484222325ull;
+  for (const Case& c : kCases) {
+    Lcg g(5), g2(5);
+    hash = digest(c.half_fn(h, g).got, hash);
+    hash = digest(c.float_fn(h, g2).got, hash);
+  }
+  return hash;
+}
+
+TEST(GenerativeKernels, VectorFormsGiveThePortableBits) {
+  KernelHarness h;
+  const uint64_t vector = digest_all(h);
+  shaders::g_shader_vector_forms = false;
+  const uint64_t portable = digest_all(h);
+  shaders::g_shader_vector_forms = true;
+  EXPECT_EQ(vector, portable);
+}
+
+TEST(GenerativeKernelCores, Child) {
+  if (!in_pinned_child()) GTEST_SKIP() << "runs in the pinned children only";
+  KernelHarness h;
+  std::printf("ANSWER %016llx\n", static_cast<unsigned long long>(digest_all(h)));
+}
+
+TEST(GenerativeKernelCores, SameBitsWhateverTheCores) {
+  const std::vector<int> counts = pinned_core_counts();
+  const std::string first = run_pinned(counts[0], "GenerativeKernelCores.Child");
+  ASSERT_NE(first, "");
+  for (size_t i = 1; i < counts.size(); ++i)
+    EXPECT_EQ(run_pinned(counts[i], "GenerativeKernelCores.Child"), first) << counts[i] << " cores";
+}
+
+}  // namespace
+}  // namespace vorn::test
