@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "container/records.h"
 #include "converter/builder_state.h"
@@ -70,7 +71,7 @@ inline void make_identity(BuilderNode& n, uint64_t input) {
   n.w[1] = 1;
   n.w[2] = input;
   for (int k = 3; k < 10; ++k) n.w[k] = kNoIndex;
-  n.attr(1) = 0;
+  n.attr(attr::kCastTagWord) = 0;  // a plain Identity, not a Cast
 }
 inline void make_self_identity(BuilderNode& n) { make_identity(n, n.output(0)); }
 // The engines' reshape: a one-input Flatten whose output record holds the shape.
@@ -78,7 +79,7 @@ inline void make_reshape(BuilderNode& n) {
   n.w[0] = op::Flatten;
   n.w[1] = 1;
   for (int k = 3; k < 10; ++k) n.w[k] = kNoIndex;
-  n.attr(15) = 0;
+  n.attr(attr::kRawSigmoidFlattenWord) = 0;  // the target shape is the output's
 }
 
 // Integer arithmetic of convert-time constants wraps like the two's
