@@ -8,9 +8,9 @@
 
 namespace vorn {
 
-// Threading: we link OpenBLAS's serial build and cut large products into
-// blocks of rows (or columns) that our pool runs. On the conv-shaped
-// products of the CPU engine (8 cores) this ran 1.2-1.5x faster than
+// Threading: we link OpenBLAS's OpenMP build, run it at one thread, and cut
+// large products into blocks of rows (or columns) that our pool runs. On the
+// conv-shaped products of the CPU engine (8 cores) this ran 1.2-1.5x faster than
 // OpenBLAS's own threads on the large ones (512 x 3136 x 1152: ~510 against
 // ~380 GFLOP/s) and 4x on the thin ones (128 x 49 x 4608: ~225 against ~50),
 // where OpenBLAS's threading barely beats one thread. It also keeps one set
@@ -29,6 +29,11 @@ constexpr int64_t kBlockAlign = 16;
 
 void sgemm_call(bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float alpha, const float* a,
                 int64_t lda, const float* b, int64_t ldb, float beta, float* c, int64_t ldc) {
+  // The OpenMP build takes its thread count from the calling thread's OpenMP
+  // setting, which on our pool's threads is every core: each thread sets
+  // itself to one before its first product, so no OpenMP team is ever made.
+  static thread_local const bool one_thread = (openblas_set_num_threads(1), true);
+  (void)one_thread;
   cblas_sgemm(CblasRowMajor, trans_a ? CblasTrans : CblasNoTrans, trans_b ? CblasTrans : CblasNoTrans,
               static_cast<blasint>(m), static_cast<blasint>(n), static_cast<blasint>(k), alpha, a,
               static_cast<blasint>(lda), b, static_cast<blasint>(ldb), beta, c, static_cast<blasint>(ldc));
