@@ -64,18 +64,21 @@ void decode_part(const json& part, const ImageViewSettings& settings, DecodedIma
   if (!ok) throw ImageError(error[0] ? error : "Cannot read image");
 }
 
-// The rows top..bottom-1 and columns left..right-1 of src.
-gen::RgbImage cut(const gen::RgbImage& src, const CropRect& r) {
-  if (r.right > src.width || r.bottom > src.height || r.left >= r.right || r.top >= r.bottom)
-    fail("Image crop bounds");
-  gen::RgbImage out = gen::rgb_image_new(r.right - r.left, r.bottom - r.top);
-  const uint64_t in_stride = uint64_t{src.width} * 3;
+// The rows top..bottom-1 and columns left..right-1 of packed RGB pixels.
+gen::RgbImage copy_rect(const uint8_t* src, uint32_t width, uint32_t height, const CropRect& r) {
+  if (r.right > width || r.bottom > height || r.left >= r.right || r.top >= r.bottom) fail("Image crop bounds");
+  gen::RgbImage out = gen::rgb_image_uninit(r.right - r.left, r.bottom - r.top);
+  const uint64_t in_stride = uint64_t{width} * 3;
   const uint64_t out_stride = uint64_t{out.width} * 3;
   for (uint32_t y = 0; y < out.height; ++y) {
-    std::memcpy(out.pixels.data() + y * out_stride,
-                src.pixels.data() + (r.top + y) * in_stride + uint64_t{r.left} * 3, out_stride);
+    std::memcpy(out.pixels.data() + y * out_stride, src + (r.top + y) * in_stride + uint64_t{r.left} * 3,
+                out_stride);
   }
   return out;
+}
+
+gen::RgbImage cut(const gen::RgbImage& src, const CropRect& r) {
+  return copy_rect(src.pixels.data(), src.width, src.height, r);
 }
 
 // Width first, then height; an axis already at its length is left alone.
@@ -164,24 +167,27 @@ void append_image_part(const json& part, const ImageViewSettings& settings, cons
   state.rows = 0;
   state.cols = 0;
 
-  // Source: decoded, checked, copied into an image of our own.
+  // Counting needs the geometry only: the pixels of a count are never read.
+  const bool keep = !settings.count_only;
+
+  // Source: decoded, checked, and its (cropped) pixels copied into an image
+  // of our own.
   gen::RgbImage image;
+  uint32_t width, height;
   {
     DecodedHolder decoded;
     decode_part(part, settings, &decoded.image);
     const DecodedImage& d = decoded.image;
     if (!dims_valid(d.width, d.height) || d.pixels == nullptr) fail("Image dimensions");
-    image.width = d.width;
-    image.height = d.height;
-    image.pixels.assign(d.pixels, d.pixels + uint64_t{d.width} * d.height * 3);
     state.orientations.push_back(d.orientation);
+    const CropRect r = settings.crop.empty() ? CropRect{0, 0, d.width, d.height}
+                                             : crop_rect(d.width, d.height, settings.crop);
+    width = r.right - r.left;
+    height = r.bottom - r.top;
+    if (keep) image = copy_rect(d.pixels, d.width, d.height, r);
   }
 
-  if (!settings.crop.empty()) image = cut(image, crop_rect(image.width, image.height, settings.crop));
-
-  const ViewSize fitted = fit_longest_edge(image.width, image.height, settings.longest_edge);
-  // Counting needs the geometry only: the pixels of a count are never read.
-  const bool keep = !settings.count_only;
+  const ViewSize fitted = fit_longest_edge(width, height, settings.longest_edge);
   if (keep) image = resample(std::move(image), fitted.width, fitted.height);
 
   std::vector<gen::RgbImage> views;

@@ -46,16 +46,6 @@ bool dims_valid(uint64_t width, uint64_t height) {
          width * height <= kRgbMaxArea;
 }
 
-RgbImage rgb_image_uninit(uint32_t width, uint32_t height) {
-  if (!dims_valid(width, height)) throw std::runtime_error("Image dimensions");
-  RgbImage image;
-  image.width = width;
-  image.height = height;
-  image.orientation = 1;
-  image.pixels.resize(uint64_t{width} * height * 3);
-  return image;
-}
-
 uint8_t clamp_byte(int32_t acc) {
   const int32_t v = acc >> kPrecisionBits;
   return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
@@ -196,6 +186,16 @@ void resize_rows(void* context, size_t worker) {
 }
 
 }  // namespace
+
+RgbImage rgb_image_uninit(uint32_t width, uint32_t height) {
+  if (!dims_valid(width, height)) throw std::runtime_error("Image dimensions");
+  RgbImage image;
+  image.width = width;
+  image.height = height;
+  image.orientation = 1;
+  image.pixels.resize(uint64_t{width} * height * 3);
+  return image;
+}
 
 RgbImage rgb_image_new(uint32_t width, uint32_t height) {
   RgbImage image = rgb_image_uninit(width, height);

@@ -48,6 +48,8 @@ struct RgbImage {
 // A zero-filled image; std::runtime_error "Image dimensions" when a side is
 // outside 1..32768 or the area passes 100,000,000.
 RgbImage rgb_image_new(uint32_t width, uint32_t height);
+// The same with the pixels left unset, for callers that write every byte.
+RgbImage rgb_image_uninit(uint32_t width, uint32_t height);
 
 // Resamples along one axis: horizontal changes the width to target, else the
 // height. A source that already has target pixels along the axis comes back
