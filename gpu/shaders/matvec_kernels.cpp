@@ -61,13 +61,31 @@ VORN_AVX2 inline __m256 add_first(__m256 acc, __m256 product, int n) {
   return _mm256_blendv_ps(acc, _mm256_add_ps(acc, product), mask);
 }
 
+// simd_sum of the 32 lanes held as four registers (lanes 0-7, 8-15, 16-23,
+// 24-31), in the same halving order: l + 16, then l + 8, l + 4, l + 2, l + 1.
+VORN_AVX2 inline float lane_sum(const __m256 (&acc)[4]) {
+  const __m256 low = _mm256_add_ps(acc[0], acc[2]);   // lanes 0-7 after the first step
+  const __m256 high = _mm256_add_ps(acc[1], acc[3]);  // lanes 8-15
+  const __m256 v8 = _mm256_add_ps(low, high);
+  const __m128 v4 = _mm_add_ps(_mm256_castps256_ps128(v8), _mm256_extractf128_ps(v8, 1));
+  const __m128 v2 = _mm_add_ps(v4, _mm_movehl_ps(v4, v4));
+  const __m128 v1 = _mm_add_ss(v2, _mm_shuffle_ps(v2, v2, 1));
+  return _mm_cvtss_f32(v1);
+}
+
+// The four registers of lanes are named, not an array, so that they stay in
+// registers across the loop.
 template <class A>
 VORN_AVX2 float row_dot_half_avx2(const A* x, const half* w, uint64_t K) {
-  __m256 acc[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+  __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
   uint64_t k0 = 0;
-  for (; k0 + kLanes <= K; k0 += kLanes)
-    for (int q = 0; q < 4; ++q)
-      acc[q] = _mm256_add_ps(acc[q], _mm256_mul_ps(load8(x + k0 + 8 * q), load8(w + k0 + 8 * q)));
+  for (; k0 + kLanes <= K; k0 += kLanes) {
+    a0 = _mm256_add_ps(a0, _mm256_mul_ps(load8(x + k0), load8(w + k0)));
+    a1 = _mm256_add_ps(a1, _mm256_mul_ps(load8(x + k0 + 8), load8(w + k0 + 8)));
+    a2 = _mm256_add_ps(a2, _mm256_mul_ps(load8(x + k0 + 16), load8(w + k0 + 16)));
+    a3 = _mm256_add_ps(a3, _mm256_mul_ps(load8(x + k0 + 24), load8(w + k0 + 24)));
+  }
+  __m256 acc[4] = {a0, a1, a2, a3};
   if (k0 < K) {
     A xt[kLanes] = {};
     half wt[kLanes] = {};
@@ -78,14 +96,12 @@ VORN_AVX2 float row_dot_half_avx2(const A* x, const half* w, uint64_t K) {
     for (int q = 0; q < 4; ++q)
       acc[q] = add_first(acc[q], _mm256_mul_ps(load8(xt + 8 * q), load8(wt + 8 * q)), int(K - k0) - 8 * q);
   }
-  alignas(32) float lanes[kLanes];
-  for (int q = 0; q < 4; ++q) _mm256_store_ps(lanes + 8 * q, acc[q]);
-  return simd_sum(lanes);
+  return lane_sum(acc);
 }
 
 template <class A>
 VORN_AVX2 float row_dot_q8_avx2(const A* x, const uint8_t* w, uint64_t K) {
-  __m256 acc[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+  __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
   uint64_t k0 = 0;
   // A chunk of 32 columns lies inside one 64-value block.
   for (; k0 + kLanes <= K; k0 += kLanes) {
@@ -94,9 +110,12 @@ VORN_AVX2 float row_dot_q8_avx2(const A* x, const uint8_t* w, uint64_t K) {
     std::memcpy(&s, block + kQ8BlockValues, 4);
     const __m256 scale = _mm256_set1_ps(s);
     const uint8_t* bytes = block + k0 % kQ8BlockValues;
-    for (int q = 0; q < 4; ++q)
-      acc[q] = _mm256_add_ps(acc[q], _mm256_mul_ps(load8(x + k0 + 8 * q), load8_q8(bytes + 8 * q, scale)));
+    a0 = _mm256_add_ps(a0, _mm256_mul_ps(load8(x + k0), load8_q8(bytes, scale)));
+    a1 = _mm256_add_ps(a1, _mm256_mul_ps(load8(x + k0 + 8), load8_q8(bytes + 8, scale)));
+    a2 = _mm256_add_ps(a2, _mm256_mul_ps(load8(x + k0 + 16), load8_q8(bytes + 16, scale)));
+    a3 = _mm256_add_ps(a3, _mm256_mul_ps(load8(x + k0 + 24), load8_q8(bytes + 24, scale)));
   }
+  __m256 acc[4] = {a0, a1, a2, a3};
   if (k0 < K) {
     const uint8_t* block = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
     float s;
@@ -112,9 +131,7 @@ VORN_AVX2 float row_dot_q8_avx2(const A* x, const uint8_t* w, uint64_t K) {
       acc[q] = add_first(acc[q], _mm256_mul_ps(load8(xt + 8 * q), load8_q8(bt + 8 * q, scale)),
                          int(K - k0) - 8 * q);
   }
-  alignas(32) float lanes[kLanes];
-  for (int q = 0; q < 4; ++q) _mm256_store_ps(lanes + 8 * q, acc[q]);
-  return simd_sum(lanes);
+  return lane_sum(acc);
 }
 
 #endif
@@ -143,26 +160,54 @@ bool matvec_common_check(const mtl::KernelArgs& a, uint64_t weight_bytes, std::s
          (p.u[2] == 0 || require_elements(a, 4, p.u[0], 2, e));
 }
 
+template <class A, bool kQ8, class X>
+float row_dot(const X* x, const uint8_t* w, uint64_t K, bool vector) {
+#if defined(__x86_64__)
+  if (vector) {
+    if constexpr (kQ8)
+      return row_dot_q8_avx2(x, w, K);
+    else
+      return row_dot_half_avx2(x, reinterpret_cast<const half*>(w), K);
+  }
+#endif
+  (void)vector;
+  if constexpr (kQ8)
+    return row_dot_portable(x, Q8Row{w}, K);
+  else
+    return row_dot_portable(x, HalfRow{reinterpret_cast<const half*>(w)}, K);
+}
+
+// The rows of one threadgroup (four rows of 32 lanes each).
+template <class A, bool kQ8>
+void matvec_group(const mtl::KernelArgs& a, mtl::Size3 g) {
+  const Params& p = params(a);
+  const uint64_t K = p.u[1], row_bytes = kQ8 ? p.u[3] : K * 2;
+  const A* x = a.buffer<const A>(0);
+  const uint8_t* w = a.buffer<const uint8_t>(1);
+  A* y = a.buffer<A>(2);
+  const half* bias = a.buffer<const half>(4);
+  const bool has_bias = p.u[2] != 0;
+  const Rows rows = rows_of(a, g, p.u[0]);
+  const bool vector = g_shader_vector_forms && cpu_has_avx2_f16c();
+  // Every row of the group reads the same x: a half x is widened once.
+  constexpr uint64_t kWidened = 8192;
+  if (sizeof(A) == 2 && vector && K <= kWidened) {
+    alignas(32) float xf[kWidened];
+    half_to_float_n(reinterpret_cast<const uint16_t*>(x), xf, K);
+    for (uint64_t r = rows.begin; r < rows.end; ++r)
+      store_row(y, bias, has_bias, r,
+                row_dot<A, kQ8>(static_cast<const float*>(xf), w + r * row_bytes, K, vector));
+    return;
+  }
+  for (uint64_t r = rows.begin; r < rows.end; ++r)
+    store_row(y, bias, has_bias, r, row_dot<A, kQ8>(x, w + r * row_bytes, K, vector));
+}
+
 }  // namespace
 
 template <class A>
 void matvec(const mtl::KernelArgs& a, mtl::Size3 g) {
-  const Params& p = params(a);
-  const uint64_t K = p.u[1];
-  const A* x = a.buffer<const A>(0);
-  const half* w = a.buffer<const half>(1);
-  A* y = a.buffer<A>(2);
-  const half* bias = a.buffer<const half>(4);
-  const Rows rows = rows_of(a, g, p.u[0]);
-#if defined(__x86_64__)
-  if (g_shader_vector_forms && cpu_has_avx2_f16c()) {
-    for (uint64_t r = rows.begin; r < rows.end; ++r)
-      store_row(y, bias, p.u[2] != 0, r, row_dot_half_avx2(x, w + r * K, K));
-    return;
-  }
-#endif
-  for (uint64_t r = rows.begin; r < rows.end; ++r)
-    store_row(y, bias, p.u[2] != 0, r, row_dot_portable(x, HalfRow{w + r * K}, K));
+  matvec_group<A, false>(a, g);
 }
 
 template <class A>
@@ -174,22 +219,7 @@ bool matvec_check(const mtl::KernelArgs& a, std::string* e) {
 
 template <class A>
 void matvec_q8(const mtl::KernelArgs& a, mtl::Size3 g) {
-  const Params& p = params(a);
-  const uint64_t K = p.u[1], row_bytes = p.u[3];
-  const A* x = a.buffer<const A>(0);
-  const uint8_t* w = a.buffer<const uint8_t>(1);
-  A* y = a.buffer<A>(2);
-  const half* bias = a.buffer<const half>(4);
-  const Rows rows = rows_of(a, g, p.u[0]);
-#if defined(__x86_64__)
-  if (g_shader_vector_forms && cpu_has_avx2_f16c()) {
-    for (uint64_t r = rows.begin; r < rows.end; ++r)
-      store_row(y, bias, p.u[2] != 0, r, row_dot_q8_avx2(x, w + r * row_bytes, K));
-    return;
-  }
-#endif
-  for (uint64_t r = rows.begin; r < rows.end; ++r)
-    store_row(y, bias, p.u[2] != 0, r, row_dot_portable(x, Q8Row{w + r * row_bytes}, K));
+  matvec_group<A, true>(a, g);
 }
 
 template <class A>
