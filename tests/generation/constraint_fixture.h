@@ -57,8 +57,8 @@ inline std::unique_ptr<Constraint> compile(const char* schema, uint32_t decimals
 }
 
 // The refusal text, or "" when the schema compiles.
-inline std::string refusal(const std::string& schema, int32_t max_new_tokens = 8192) {
-  static const Vocabulary v = byte_vocabulary();
+inline std::string refusal(const std::string& schema, int32_t max_new_tokens = 8192,
+                           const Vocabulary& v = byte_vocabulary()) {
   try {
     compile(schema.c_str(), 0, v, max_new_tokens);
     return "";

@@ -63,6 +63,8 @@ TEST(ConstraintRuntime, NumberEndsOnEndOfSequence) {
   std::vector<uint8_t> m = d.mask(vocab, 5);
   EXPECT_EQ(m[v.eos[0]], 1);
   EXPECT_EQ(m, reference_mask(*d.raw, vocab, 5));
+  // A budget past 32 bits counts as unlimited, not as what its low bits say.
+  EXPECT_EQ(d.mask(vocab, (uint64_t{1} << 32) + 1), m);
   // With one token left only tokens that end in acceptance stay: digits, not
   // "." or "e" which need another.
   m = d.mask(vocab, 1);
