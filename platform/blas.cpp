@@ -3,6 +3,7 @@
 #include <cblas.h>
 
 #include <algorithm>
+#include <mutex>
 
 #include "platform/parallel.h"
 
@@ -27,13 +28,23 @@ constexpr int64_t kParallelMinWork = int64_t{1} << 18;
 // tiles of the BLAS kernels so no block ends in a ragged tile.
 constexpr int64_t kBlockAlign = 16;
 
+// The OpenMP build takes its thread count from the calling thread's OpenMP
+// setting, which on our pool's threads is every core: each thread sets itself
+// to one before its first product or matrix-vector product, so no OpenMP
+// team is ever made. The setter also writes the library's globals, so first
+// calls from several threads at once take turns.
+void blas_one_thread_here() {
+  thread_local bool set = false;
+  if (set) return;
+  static std::mutex first_calls;
+  std::lock_guard<std::mutex> lock(first_calls);
+  openblas_set_num_threads(1);
+  set = true;
+}
+
 void sgemm_call(bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float alpha, const float* a,
                 int64_t lda, const float* b, int64_t ldb, float beta, float* c, int64_t ldc) {
-  // The OpenMP build takes its thread count from the calling thread's OpenMP
-  // setting, which on our pool's threads is every core: each thread sets
-  // itself to one before its first product, so no OpenMP team is ever made.
-  static thread_local const bool one_thread = (openblas_set_num_threads(1), true);
-  (void)one_thread;
+  blas_one_thread_here();
   cblas_sgemm(CblasRowMajor, trans_a ? CblasTrans : CblasNoTrans, trans_b ? CblasTrans : CblasNoTrans,
               static_cast<blasint>(m), static_cast<blasint>(n), static_cast<blasint>(k), alpha, a,
               static_cast<blasint>(lda), b, static_cast<blasint>(ldb), beta, c, static_cast<blasint>(ldc));
@@ -107,6 +118,7 @@ struct RowJob {
 };
 
 void row_block(const RowJob& j, int64_t n0, int64_t n1) {
+  blas_one_thread_here();
   const blasint inc_a = static_cast<blasint>(j.trans_a ? j.lda : 1);
   // With beta 0 the old contents of C must not count, NaN included, however
   // the library scales them.

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <cmath>
+#include <thread>
 #include <vector>
 
 #include "platform/blas.h"
+#include "platform/parallel.h"
 
 namespace vorn {
 namespace {
@@ -113,6 +117,34 @@ TEST(Sgemm, ConcurrentBlocksGiveTheSameBitsEveryTime) {
     cpu_sgemm(false, true, m, n, k, 1.0f, a.data(), k, b.data(), k, 0.0f, again.data(), n);
     ASSERT_EQ(again, first) << "repetition " << rep;
   }
+}
+
+int thread_count() {
+  int n = 0;
+  DIR* dir = opendir("/proc/self/task");
+  while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
+  closedir(dir);
+  return n;
+}
+
+// The library would start a team of threads of its own for a large product
+// on a thread that has not been set to one thread, matrix-vector products
+// included; they would then spin beside our pool.
+TEST(Sgemm, ProductsOnAFreshThreadStartNoThreadOfTheLibrary) {
+  parallel_thread_count();  // the pool's workers exist before the count
+  const int before = thread_count();
+  const int64_t n = 2048;
+  std::vector<float> a(size_t(n), 1.0f), b(size_t(n * n), 1.0f), c(size_t(n * 4));
+  int during = 0;
+  std::thread t([&] {
+    cpu_sgemm_threading(SgemmThreading::kSerial, 1, false, false, 1, n, n, 1.0f, a.data(), n, b.data(), n, 0.0f,
+                        c.data(), n);
+    cpu_sgemm_threading(SgemmThreading::kSerial, 1, false, true, 4, n, 256, 1.0f, b.data(), 256, b.data(), 256,
+                        0.0f, c.data(), n);
+    during = thread_count();
+  });
+  t.join();
+  EXPECT_EQ(during, before + 1);
 }
 
 TEST(Sgemm, EmptyProductsTouchNothing) {
