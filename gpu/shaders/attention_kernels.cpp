@@ -9,9 +9,11 @@
 // causal rule (key column c hidden from query row r when c > total - s + r)
 // or by a mask [b, 1, s, total]. The mask row of a score belongs to the
 // batch entry, not to the (batch, head) pair the score rows are counted by.
+#include <algorithm>
 #include <cmath>
 
 #include "gpu/shaders/kernels.h"
+#include "gpu/shaders/tile_mma.h"
 
 namespace vorn::shaders {
 
@@ -121,30 +123,32 @@ void attention_scores(const mtl::KernelArgs& a, mtl::Size3 g) {
   const uint64_t rn = sh.s - r0 < kTile ? sh.s - r0 : kTile;
   const uint64_t jn = sh.total - j0 < kTile ? sh.total - j0 : kTile;
   const float scale = inverse_sqrt(sh.d);
-  with_vector_forms([&] {
-    float qt[kTile][kMaxHeadDim];
-    float kt[kMaxHeadDim][kTile] = {};
-    float row[kMaxHeadDim];
-    for (uint64_t r = 0; r < rn; ++r) widen(q + ((b * sh.s + r0 + r) * sh.hq + head) * sh.d, qt[r], sh.d);
+  float qt[kTile][kMaxHeadDim];
+  float kt[kMaxHeadDim][kTile] = {};
+  float row[kMaxHeadDim];
+  for (uint64_t r = 0; r < kTile; ++r) {
+    if (r < rn)
+      widen(q + ((b * sh.s + r0 + r) * sh.hq + head) * sh.d, qt[r], sh.d);
+    else
+      std::fill(qt[r], qt[r] + sh.d, 0.0f);
+  }
+  for (uint64_t j = 0; j < jn; ++j) {
+    widen(kv_row(k, sh, b, kh, j0 + j), row, sh.d);
+    for (uint64_t c = 0; c < sh.d; ++c) kt[c][j] = row[c];
+  }
+  float acc[kTile][kTile] = {};
+  tile_mma(g_shader_vector_forms && cpu_has_avx2_f16c(), &qt[0][0], kMaxHeadDim, &kt[0][0], kTile, sh.d,
+           &acc[0][0], kTile, kTile, kTile);
+  for (uint64_t r = 0; r < rn; ++r) {
+    A* out = scores + (z * sh.s + r0 + r) * sh.total + j0;
     for (uint64_t j = 0; j < jn; ++j) {
-      widen(kv_row(k, sh, b, kh, j0 + j), row, sh.d);
-      for (uint64_t c = 0; c < sh.d; ++c) kt[c][j] = row[c];
+      // The dot product's steps of 32 pad d with zeros, whose +0 products
+      // still add.
+      const float dot = sh.d % kTile != 0 ? acc[r][j] + 0.0f : acc[r][j];
+      const float scaled = round_to<A>(round_to<A>(dot) * scale);
+      out[j] = from_float<A>(scaled + mask_term(sh, mask, b, r0 + r, j0 + j));
     }
-    for (uint64_t r = 0; r < rn; ++r) {
-      float acc[kTile] = {};
-      for (uint64_t c = 0; c < sh.d; ++c) {
-        const float v = qt[r][c];
-        for (uint32_t j = 0; j < kTile; ++j) acc[j] = acc[j] + v * kt[c][j];
-      }
-      if (sh.d % kTile != 0)
-        for (uint32_t j = 0; j < kTile; ++j) acc[j] = acc[j] + 0.0f;
-      A* out = scores + (z * sh.s + r0 + r) * sh.total + j0;
-      for (uint64_t j = 0; j < jn; ++j) {
-        const float scaled = round_to<A>(round_to<A>(acc[j]) * scale);
-        out[j] = from_float<A>(scaled + mask_term(sh, mask, b, r0 + r, j0 + j));
-      }
-    }
-  });
+  }
 }
 
 template <class A>
@@ -210,31 +214,26 @@ void attention_values(const mtl::KernelArgs& a, mtl::Size3 g) {
   A* y = a.buffer<A>(2);
   const uint64_t rn = sh.s - r0 < kTile ? sh.s - r0 : kTile;
   const uint64_t cn = sh.d - c0 < kTile ? sh.d - c0 : kTile;
-  with_vector_forms([&] {
-    float acc[kTile][kTile] = {};
-    float pt[kTile][kTile];
-    float vt[kTile][kTile];
-    for (uint64_t j0 = 0; j0 < sh.total; j0 += kTile) {
-      const uint64_t jn = sh.total - j0 < kTile ? sh.total - j0 : kTile;
-      for (uint64_t r = 0; r < kTile; ++r) {
-        if (r < rn) widen(probabilities + (z * sh.s + r0 + r) * sh.total + j0, pt[r], jn);
-        for (uint64_t j = r < rn ? jn : 0; j < kTile; ++j) pt[r][j] = 0;
-      }
-      for (uint64_t j = 0; j < kTile; ++j) {
-        if (j < jn) widen(kv_row(v, sh, b, kh, j0 + j) + c0, vt[j], cn);
-        for (uint64_t c = j < jn ? cn : 0; c < kTile; ++c) vt[j][c] = 0;
-      }
-      for (uint64_t r = 0; r < rn; ++r)
-        for (uint32_t j = 0; j < kTile; ++j) {
-          const float p = pt[r][j];
-          for (uint32_t c = 0; c < kTile; ++c) acc[r][c] = acc[r][c] + p * vt[j][c];
-        }
+  const bool vector = g_shader_vector_forms && cpu_has_avx2_f16c();
+  float acc[kTile][kTile] = {};
+  float pt[kTile][kTile];
+  float vt[kTile][kTile];
+  for (uint64_t j0 = 0; j0 < sh.total; j0 += kTile) {
+    const uint64_t jn = sh.total - j0 < kTile ? sh.total - j0 : kTile;
+    for (uint64_t r = 0; r < kTile; ++r) {
+      if (r < rn) widen(probabilities + (z * sh.s + r0 + r) * sh.total + j0, pt[r], jn);
+      for (uint64_t j = r < rn ? jn : 0; j < kTile; ++j) pt[r][j] = 0;
     }
-    for (uint64_t r = 0; r < rn; ++r) {
-      A* out = y + ((b * sh.s + r0 + r) * sh.hq + head) * sh.d + c0;
-      for (uint64_t c = 0; c < cn; ++c) out[c] = from_float<A>(acc[r][c]);
+    for (uint64_t j = 0; j < kTile; ++j) {
+      if (j < jn) widen(kv_row(v, sh, b, kh, j0 + j) + c0, vt[j], cn);
+      for (uint64_t c = j < jn ? cn : 0; c < kTile; ++c) vt[j][c] = 0;
     }
-  });
+    tile_mma(vector, &pt[0][0], kTile, &vt[0][0], kTile, kTile, &acc[0][0], kTile, kTile, kTile);
+  }
+  for (uint64_t r = 0; r < rn; ++r) {
+    A* out = y + ((b * sh.s + r0 + r) * sh.hq + head) * sh.d + c0;
+    for (uint64_t c = 0; c < cn; ++c) out[c] = from_float<A>(acc[r][c]);
+  }
 }
 
 template <class A>

@@ -9,9 +9,8 @@
 // its k in order, so every output is the dot product summed in k order (and
 // the zero padding adds +0); the tile shape changes the speed, never the
 // value. The result is rounded once, after the bias.
-#include <immintrin.h>
-
 #include "gpu/shaders/kernels.h"
+#include "gpu/shaders/tile_mma.h"
 #include "platform/cpu_features.h"
 
 namespace vorn::shaders {
@@ -22,8 +21,8 @@ constexpr uint32_t kStep = kMatmulKStep;
 
 // Tile rows of x for one K step, widened to float; zeros outside.
 template <class A, uint32_t RT>
-__attribute__((always_inline)) inline void load_x_tile(const A* x, uint64_t M, uint64_t K, uint64_t r0,
-                                                       uint64_t k0, float (&xt)[RT][kStep]) {
+inline void load_x_tile(const A* x, uint64_t M, uint64_t K, uint64_t r0, uint64_t k0,
+                        float (&xt)[RT][kStep]) {
   const uint64_t kn = K - k0 < kStep ? K - k0 : kStep;
   for (uint32_t r = 0; r < RT; ++r) {
     if (r0 + r >= M) {
@@ -41,8 +40,8 @@ __attribute__((always_inline)) inline void load_x_tile(const A* x, uint64_t M, u
 
 // Weight rows c0.. for one K step, transposed to [k][column]; zeros outside.
 template <uint32_t CT>
-__attribute__((always_inline)) inline void load_w_tile(const half* w, uint64_t N, uint64_t K, uint64_t c0,
-                                                       uint64_t k0, float (&wt)[kStep][CT]) {
+inline void load_w_tile(const half* w, uint64_t N, uint64_t K, uint64_t c0, uint64_t k0,
+                        float (&wt)[kStep][CT]) {
   const uint64_t kn = K - k0 < kStep ? K - k0 : kStep;
   float row[kStep];
   for (uint32_t c = 0; c < CT; ++c) {
@@ -56,56 +55,10 @@ __attribute__((always_inline)) inline void load_w_tile(const half* w, uint64_t N
   }
 }
 
-template <uint32_t RT, uint32_t CT>
-__attribute__((always_inline)) inline void multiply_step(const float (&xt)[RT][kStep],
-                                                         const float (&wt)[kStep][CT], float (&acc)[RT][CT]) {
-  for (uint32_t r = 0; r < RT; ++r) {
-    float row[CT];
-    for (uint32_t c = 0; c < CT; ++c) row[c] = acc[r][c];
-    for (uint32_t k = 0; k < kStep; ++k) {
-      const float a = xt[r][k];
-      for (uint32_t c = 0; c < CT; ++c) row[c] = row[c] + a * wt[k][c];
-    }
-    for (uint32_t c = 0; c < CT; ++c) acc[r][c] = row[c];
-  }
-}
-
 struct Problem {
   uint64_t M, N, K;
   bool bias;
 };
-
-template <class A, class Y, uint32_t RT, uint32_t CT>
-__attribute__((always_inline)) inline void tile_body(const A* x, const half* w, Y* y, const half* bias,
-                                                     Problem p, uint64_t r0, uint64_t c0) {
-  float xt[RT][kStep];
-  float wt[kStep][CT];
-  float acc[RT][CT] = {};
-  for (uint64_t k0 = 0; k0 < p.K; k0 += kStep) {
-    load_x_tile<A, RT>(x, p.M, p.K, r0, k0, xt);
-    load_w_tile<CT>(w, p.N, p.K, c0, k0, wt);
-    multiply_step<RT, CT>(xt, wt, acc);
-  }
-  for (uint32_t r = 0; r < RT && r0 + r < p.M; ++r)
-    for (uint32_t c = 0; c < CT && c0 + c < p.N; ++c) {
-      float v = acc[r][c];
-      if (p.bias) v = v + to_float(bias[c0 + c]);
-      y[(r0 + r) * p.N + c0 + c] = from_float<Y>(v);
-    }
-}
-
-template <class A, class Y, uint32_t RT, uint32_t CT>
-void tile_portable(const A* x, const half* w, Y* y, const half* bias, Problem p, uint64_t r0, uint64_t c0) {
-  tile_body<A, Y, RT, CT>(x, w, y, bias, p, r0, c0);
-}
-
-#if defined(__x86_64__)
-template <class A, class Y, uint32_t RT, uint32_t CT>
-__attribute__((target("avx2,f16c"))) void tile_avx2(const A* x, const half* w, Y* y, const half* bias,
-                                                    Problem p, uint64_t r0, uint64_t c0) {
-  tile_body<A, Y, RT, CT>(x, w, y, bias, p, r0, c0);
-}
-#endif
 
 template <class A, class Y, uint32_t RT, uint32_t CT>
 void run_tile(const mtl::KernelArgs& a, mtl::Size3 g, Problem p) {
@@ -115,10 +68,21 @@ void run_tile(const mtl::KernelArgs& a, mtl::Size3 g, Problem p) {
   const half* bias = a.buffer<const half>(4);
   const uint64_t r0 = g.height * RT, c0 = g.width * CT;
   if (r0 >= p.M || c0 >= p.N) return;
-#if defined(__x86_64__)
-  if (g_shader_vector_forms && cpu_has_avx2_f16c()) return tile_avx2<A, Y, RT, CT>(x, w, y, bias, p, r0, c0);
-#endif
-  tile_portable<A, Y, RT, CT>(x, w, y, bias, p, r0, c0);
+  const bool vector = g_shader_vector_forms && cpu_has_avx2_f16c();
+  float xt[RT][kStep];
+  float wt[kStep][CT];
+  float acc[RT][CT] = {};
+  for (uint64_t k0 = 0; k0 < p.K; k0 += kStep) {
+    load_x_tile<A, RT>(x, p.M, p.K, r0, k0, xt);
+    load_w_tile<CT>(w, p.N, p.K, c0, k0, wt);
+    tile_mma(vector, &xt[0][0], kStep, &wt[0][0], CT, kStep, &acc[0][0], CT, RT, CT);
+  }
+  for (uint32_t r = 0; r < RT && r0 + r < p.M; ++r)
+    for (uint32_t c = 0; c < CT && c0 + c < p.N; ++c) {
+      float v = acc[r][c];
+      if (p.bias) v = v + to_float(bias[c0 + c]);
+      y[(r0 + r) * p.N + c0 + c] = from_float<Y>(v);
+    }
 }
 
 Problem problem_of(const Params& p) { return Problem{p.u[0], p.u[1], p.u[2], p.u[3] != 0}; }

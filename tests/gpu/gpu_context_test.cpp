@@ -5,12 +5,16 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cmath>
 #include <cstring>
+#include <limits>
+#include <vector>
 
 #include "base/files.h"
 #include "container/container.h"
 #include "gpu/gpu_capabilities.h"
 #include "gpu/gpu_context.h"
+#include "gpu/half_planar.h"
 #include "gpu/weight_slot.h"
 #include "vorn.h"
 
@@ -144,6 +148,43 @@ TEST(GpuCapabilities, AnswersWithAndWithoutADevice) {
     EXPECT_EQ(mps_op_supported(op, VORN_BACKEND_GPU), want) << op;
     EXPECT_FALSE(mps_op_supported(op, VORN_BACKEND_NPU)) << op;  // no neural engine
   }
+}
+
+// Narrowing of engine inputs rounds to nearest even and keeps NaN (a
+// coarser half-up rounding or NaN-to-infinity would change results).
+TEST(HalfPlanar, RoundsToNearestEvenAndKeepsNan) {
+  const struct {
+    float in;
+    uint16_t out;
+  } rows[] = {
+      {1.0f + 0x1p-11f, 0x3C00},         // tie: down to the even 1.0
+      {1.0f + 3 * 0x1p-11f, 0x3C02},     // tie: up to the even neighbour
+      {1.0f + 0x1p-11f + 0x1p-20f, 0x3C01},
+      {65519.0f, 0x7BFF},                // rounds to the largest half
+      {65520.0f, 0x7C00},                // rounds to infinity
+      {-0.0f, 0x8000},
+      {0x1p-25f, 0x0000},                // tie with the smallest subnormal: to even 0
+      {3 * 0x1p-26f, 0x0001},
+      {-INFINITY, 0xFC00},
+  };
+  std::vector<float> in;
+  for (const auto& r : rows) in.push_back(r.in);
+  in.push_back(std::numeric_limits<float>::quiet_NaN());
+  in.push_back(-std::numeric_limits<float>::quiet_NaN());
+  std::vector<uint16_t> out(in.size(), 0x1234);
+  f32_to_f16_planar(in.data(), out.data(), in.size());
+  for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(out[i], rows[i].out) << rows[i].in;
+  EXPECT_EQ(out[9] & 0x7C00, 0x7C00);
+  EXPECT_NE(out[9] & 0x03FF, 0);       // NaN, not infinity
+  EXPECT_EQ(out[10] & 0x8000, 0x8000);  // of the same sign
+  EXPECT_NE(out[10] & 0x03FF, 0);
+  std::vector<float> back(out.size());
+  f16_to_f32_planar(out.data(), back.data(), 0);  // nothing converted
+  EXPECT_EQ(back[0], 0.0f);
+  f16_to_f32_planar(out.data(), back.data(), out.size());
+  EXPECT_EQ(back[0], 1.0f);
+  EXPECT_EQ(back[3], 65504.0f);
+  EXPECT_TRUE(std::isnan(back[9]));
 }
 
 }  // namespace
