@@ -3,6 +3,7 @@
 // encoding order, with failures reported on the buffer instead of touching
 // memory.
 #include "platform/compute_device.h"
+#include "platform/matrix_multiplication.h"
 
 #include <gtest/gtest.h>
 
@@ -124,7 +125,7 @@ TEST(ComputeDevice, LibraryFindsKernelsByNameAndVariant) {
   }
 }
 
-// Kernels, blits, host commands and private memory in one buffer: each
+// Kernels, blits, a matrix product and private memory in one buffer: each
 // command sees what every earlier one wrote.
 TEST(ComputeDevice, CommandsRunInEncodingOrder) {
   Fixture f;
@@ -139,11 +140,11 @@ TEST(ComputeDevice, CommandsRunInEncodingOrder) {
   BlitEncoderRef blit = cb->blit_command_encoder();
   blit->copy_from_buffer(b, 0, priv, 0, 12);  // priv = b
   blit->end_encoding();
-  cb->encode_host_command([&](std::string*) {  // a = 10 * b, a stand-in for a matrix product
-    for (int i = 0; i < 3; ++i)
-      static_cast<float*>(a->contents())[i] = 10 * static_cast<float*>(b->contents())[i];
-    return true;
-  });
+  // a = b (as 3 x 1) times [[10]]: a matrix product in the same order.
+  BufferRef ten = f.floats({10});
+  const mps::MatrixDescriptor column{3, 1, 1, 4, 0, DataType::kFloat32}, one{1, 1, 1, 4, 0, DataType::kFloat32};
+  mps::MatrixMultiplication(false, false, 3, 1, 1, 1.0, 0.0)
+      .encode(cb, mps::Matrix{b, 0, column}, mps::Matrix{ten, 0, one}, mps::Matrix{a, 0, column});
   e = cb->compute_command_encoder();
   f.add(e, add, priv, out, 0.5f, 3);  // out = priv + 0.5, before the next line changes priv
   f.add(e, add, a, priv, 0, 3);       // priv = a
