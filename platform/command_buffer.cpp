@@ -129,17 +129,18 @@ bool run_dispatch(const CommandBuffer::Command& c, std::string* error) {
     return false;
   }
   const Function& fn = *c.pipeline->function();
-  const std::string kernel = "kernel '" + fn.name() + "': ";
+  // Built only for a failure: dispatches are many and mostly succeed.
+  auto kernel = [&fn] { return "kernel '" + fn.name() + "': "; };
   const uint64_t threads = c.group.volume();
   if (threads == 0 || threads > kMaxThreadsPerThreadgroup) {
-    *error = kernel + "threadgroup of " + std::to_string(threads) + " threads";
+    *error = kernel() + "threadgroup of " + std::to_string(threads) + " threads";
     return false;
   }
   KernelArgs args;
   for (const auto& b : c.bound) {
     if (b.buffer != nullptr) {
       if (b.offset > b.buffer->length()) {
-        *error = kernel + "buffer at index " + std::to_string(b.index) + " bound at offset " +
+        *error = kernel() + "buffer at index " + std::to_string(b.index) + " bound at offset " +
                  std::to_string(b.offset) + " past its length " + std::to_string(b.buffer->length());
         return false;
       }
@@ -157,7 +158,7 @@ bool run_dispatch(const CommandBuffer::Command& c, std::string* error) {
   args.fault_slot = &fault;
   std::string why;
   if (fn.check() != nullptr && !fn.check()(args, &why)) {
-    *error = kernel + why;
+    *error = kernel() + why;
     return false;
   }
   GroupRun r{&args, fn.entry(), c.groups.width, c.groups.height};
@@ -168,7 +169,7 @@ bool run_dispatch(const CommandBuffer::Command& c, std::string* error) {
     dispatch_apply_f(groups, &r, run_group);
   }
   if (const char* f = fault.load()) {
-    *error = kernel + f;
+    *error = kernel() + f;
     return false;
   }
   return true;

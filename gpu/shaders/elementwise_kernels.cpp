@@ -23,29 +23,31 @@ void pointwise(const mtl::KernelArgs& a, mtl::Size3 g) {
   const A* x = a.buffer<const A>(0);
   const A* b = a.buffer<const A>(1);
   A* y = a.buffer<A>(2);
-  const uint32_t nb = p.u[1];
-  switch (p.u[2]) {
-    case kPointwiseAdd:
-      for_each_thread(a, g, p.u[0],
-                      [&](uint64_t i) { y[i] = from_float<A>(to_float(x[i]) + to_float(b[i % nb])); });
-      break;
-    case kPointwiseMul:
-      for_each_thread(a, g, p.u[0],
-                      [&](uint64_t i) { y[i] = from_float<A>(to_float(x[i]) * to_float(b[i % nb])); });
-      break;
-    case kPointwiseGelu:
-      for_each_thread(a, g, p.u[0], [&](uint64_t i) { y[i] = from_float<A>(gelu_tanh(to_float(x[i]))); });
-      break;
-    case kPointwiseSilu:
-      for_each_thread(a, g, p.u[0], [&](uint64_t i) {
-        const float v = to_float(x[i]);
-        y[i] = from_float<A>(v / (1.0f + std::exp(-v)));
-      });
-      break;
-    default:
-      for_each_thread(a, g, p.u[0], [&](uint64_t i) { y[i] = x[i]; });
-      break;
+  const uint32_t op = p.u[2];
+  if (!pointwise_reads_b(op) && op != kPointwiseGelu && op != kPointwiseSilu) {
+    for_each_thread(a, g, p.u[0], [&](uint64_t i) { y[i] = x[i]; });
+    return;
   }
+  for_each_block(a, g, p.u[0], [&](uint64_t i0, uint64_t n) {
+    float v[kElementBlock], w[kElementBlock];
+    widen_n(x + i0, v, n);
+    if (pointwise_reads_b(op)) widen_cyclic(b, p.u[1], i0, w, n);
+    switch (op) {
+      case kPointwiseAdd:
+        for (uint64_t j = 0; j < n; ++j) v[j] = v[j] + w[j];
+        break;
+      case kPointwiseMul:
+        for (uint64_t j = 0; j < n; ++j) v[j] = v[j] * w[j];
+        break;
+      case kPointwiseGelu:
+        for (uint64_t j = 0; j < n; ++j) v[j] = gelu_tanh(v[j]);
+        break;
+      default:  // SiLU
+        for (uint64_t j = 0; j < n; ++j) v[j] = v[j] / (1.0f + std::exp(-v[j]));
+        break;
+    }
+    narrow_n(v, y + i0, n);
+  });
 }
 
 template <class A>
@@ -65,9 +67,13 @@ void linear_bias(const mtl::KernelArgs& a, mtl::Size3 g) {
   const A* x = a.buffer<const A>(0);
   const half* bias = a.buffer<const half>(1);
   A* y = a.buffer<A>(2);
-  const uint32_t n = p.u[1];
-  for_each_thread(a, g, p.u[0],
-                  [&](uint64_t i) { y[i] = from_float<A>(to_float(x[i]) + to_float(bias[i % n])); });
+  for_each_block(a, g, p.u[0], [&](uint64_t i0, uint64_t n) {
+    float v[kElementBlock], w[kElementBlock];
+    widen_n(x + i0, v, n);
+    widen_cyclic(bias, p.u[1], i0, w, n);
+    for (uint64_t j = 0; j < n; ++j) v[j] = v[j] + w[j];
+    narrow_n(v, y + i0, n);
+  });
 }
 
 template <class A>

@@ -28,7 +28,11 @@ void embedding(const mtl::KernelArgs& a, mtl::Size3 g) {
   for_each_thread(a, g, p.u[0], [&](uint64_t i) {
     const int64_t id = ids[i / hidden];
     if (id < 0 || uint64_t(id) >= vocab) return a.fault("embedding id outside the table");
-    y[i] = from_float<A>(to_float(w[uint64_t(id) * hidden + i % hidden]));
+    const half v = w[uint64_t(id) * hidden + i % hidden];
+    if constexpr (sizeof(A) == 2)
+      y[i] = v;  // a half table entry is copied as it is
+    else
+      y[i] = to_float(v);
   });
 }
 

@@ -29,6 +29,11 @@ float row_sum(const A* v, uint64_t n, F f) {
 }  // namespace
 
 // u0 n, u1 RMS (1) or layer norm (0), f0 epsilon; group g normalises row g.
+// Rows up to this long are widened to float once; longer ones are read
+// element by element (same values).
+constexpr uint64_t kNormRow = 8192;
+
+// u0 n, u1 RMS (1) or layer norm (0), f0 epsilon; group g normalises row g.
 template <class A>
 void norm(const mtl::KernelArgs& a, mtl::Size3 g) {
   const Params& p = params(a);
@@ -39,17 +44,37 @@ void norm(const mtl::KernelArgs& a, mtl::Size3 g) {
   A* y = a.buffer<A>(2) + g.width * n;
   const half* w = a.buffer<const half>(1);
   const half* bias = a.buffer<const half>(4);
+  if (n <= kNormRow) {
+    float v[kNormRow], wf[kNormRow], bf[kNormRow];
+    widen_n(x, v, n);
+    widen_n(w, wf, n);
+    if (rms) {
+      const float moment = row_sum(v, n, [](float e) { return e * e; }) / float(n);
+      const float scale = 1.0f / std::sqrt(moment + epsilon);
+      // The normalised value is rounded to the activation type before the
+      // weight multiplies it.
+      for (uint64_t c = 0; c < n; ++c) v[c] = v[c] * scale;
+      round_n<A>(v, n);
+      for (uint64_t c = 0; c < n; ++c) v[c] = v[c] * wf[c];
+    } else {
+      widen_n(bias, bf, n);
+      const float mean = row_sum(v, n, [](float e) { return e; }) / float(n);
+      const float variance = row_sum(v, n, [mean](float e) { return (e - mean) * (e - mean); }) / float(n);
+      const float scale = 1.0f / std::sqrt(variance + epsilon);
+      for (uint64_t c = 0; c < n; ++c) v[c] = (v[c] - mean) * scale * wf[c] + bf[c];
+    }
+    narrow_n(v, y, n);
+    return;
+  }
   if (rms) {
-    const float moment = row_sum(x, n, [](float v) { return v * v; }) / float(n);
+    const float moment = row_sum(x, n, [](float e) { return e * e; }) / float(n);
     const float scale = 1.0f / std::sqrt(moment + epsilon);
-    // The normalised value is rounded to the activation type before the
-    // weight multiplies it.
     for (uint64_t c = 0; c < n; ++c)
       y[c] = from_float<A>(round_to<A>(to_float(x[c]) * scale) * to_float(w[c]));
     return;
   }
-  const float mean = row_sum(x, n, [](float v) { return v; }) / float(n);
-  const float variance = row_sum(x, n, [mean](float v) { return (v - mean) * (v - mean); }) / float(n);
+  const float mean = row_sum(x, n, [](float e) { return e; }) / float(n);
+  const float variance = row_sum(x, n, [mean](float e) { return (e - mean) * (e - mean); }) / float(n);
   const float scale = 1.0f / std::sqrt(variance + epsilon);
   for (uint64_t c = 0; c < n; ++c)
     y[c] = from_float<A>((to_float(x[c]) - mean) * scale * to_float(w[c]) + to_float(bias[c]));
@@ -70,6 +95,11 @@ bool norm_check(const mtl::KernelArgs& a, std::string* e) {
 
 // u0 count, u1 head dim d, u2 heads, f0 theta; the rotate-half form, with
 // cos and sin rounded to the activation type and each product rounded.
+// Angles depend on the row's position and on c mod d/2 only: a group keeps
+// the frequencies, and the rounded cos and sin of the position it is on, so
+// each is computed once per group and position instead of once per element.
+constexpr uint64_t kRopeTable = 128;
+
 template <class A>
 void rope(const mtl::KernelArgs& a, mtl::Size3 g) {
   const Params& p = params(a);
@@ -78,14 +108,33 @@ void rope(const mtl::KernelArgs& a, mtl::Size3 g) {
   const A* x = a.buffer<const A>(0);
   const int64_t* positions = a.buffer<const int64_t>(1);
   A* y = a.buffer<A>(2);
+  const bool tabled = half_d <= kRopeTable;
+  float frequency[kRopeTable], cos_a[kRopeTable], sin_a[kRopeTable];
+  if (tabled)
+    for (uint64_t f = 0; f < half_d; ++f) frequency[f] = std::pow(theta, -2.0f * float(f) / float(d));
+  uint64_t tabled_row = UINT64_MAX;
   for_each_thread(a, g, p.u[0], [&](uint64_t i) {
-    const uint64_t c = i % d, base = i - c;
-    const float exponent = -2.0f * float(c % half_d) / float(d);
-    const float angle = float(positions[i / (heads * d)]) * std::pow(theta, exponent);
-    const float first = round_to<A>(to_float(x[i]) * round_to<A>(std::cos(angle)));
+    const uint64_t c = i % d, base = i - c, row = i / (heads * d), f = c % half_d;
+    float cos_r, sin_r;
+    if (tabled) {
+      if (row != tabled_row) {
+        tabled_row = row;
+        for (uint64_t k = 0; k < half_d; ++k) {
+          const float angle = float(positions[row]) * frequency[k];
+          cos_a[k] = round_to<A>(std::cos(angle));
+          sin_a[k] = round_to<A>(std::sin(angle));
+        }
+      }
+      cos_r = cos_a[f];
+      sin_r = sin_a[f];
+    } else {
+      const float angle = float(positions[row]) * std::pow(theta, -2.0f * float(f) / float(d));
+      cos_r = round_to<A>(std::cos(angle));
+      sin_r = round_to<A>(std::sin(angle));
+    }
+    const float first = round_to<A>(to_float(x[i]) * cos_r);
     const float sign = c < half_d ? -1.0f : 1.0f;
-    const float second =
-        round_to<A>(sign * to_float(x[base + (c + half_d) % d]) * round_to<A>(std::sin(angle)));
+    const float second = round_to<A>(sign * to_float(x[base + (c + half_d) % d]) * sin_r);
     y[i] = from_float<A>(first + second);
   });
 }

@@ -154,3 +154,63 @@ inline void with_vector_forms(const F& body) {
 }
 
 }  // namespace vorn::shaders
+
+namespace vorn::shaders {
+
+// Elements of a thread kernel handled together: a block is widened to float
+// in one call (the platform's vector conversion), computed, and narrowed in
+// one call. The values are those of element-by-element conversion.
+constexpr uint64_t kElementBlock = 256;
+
+template <class A>
+inline void widen_n(const A* src, float* dst, uint64_t n) {
+  if constexpr (sizeof(A) == 2)
+    half_to_float_n(&src[0].bits, dst, n);
+  else
+    std::memcpy(dst, src, n * sizeof(float));
+}
+
+template <class A>
+inline void narrow_n(const float* src, A* dst, uint64_t n) {
+  if constexpr (sizeof(A) == 2)
+    float_to_half_n(src, &dst[0].bits, n);
+  else
+    std::memcpy(dst, src, n * sizeof(float));
+}
+
+// v[j] = round_to<A>(v[j]) for j < n.
+template <class A>
+inline void round_n(float* v, uint64_t n) {
+  if constexpr (sizeof(A) == 2) {
+    A block[kElementBlock];
+    for (uint64_t j = 0; j < n; j += kElementBlock) {
+      const uint64_t m = n - j < kElementBlock ? n - j : kElementBlock;
+      narrow_n(v + j, block, m);
+      widen_n(block, v + j, m);
+    }
+  }
+}
+
+// b[(i0 + j) mod nb] for j < n, widened: the broadcast operand of a block.
+template <class A>
+inline void widen_cyclic(const A* b, uint64_t nb, uint64_t i0, float* dst, uint64_t n) {
+  A gathered[kElementBlock] = {};
+  uint64_t k = i0 % nb;
+  for (uint64_t j = 0; j < n; ++j) {
+    gathered[j] = b[k];
+    if (++k == nb) k = 0;
+  }
+  widen_n(gathered, dst, n);
+}
+
+// Runs body(i0, n) over the group's threads below count in blocks of at
+// most kElementBlock.
+template <class F>
+inline void for_each_block(const mtl::KernelArgs& a, mtl::Size3 g, uint64_t count, F&& body) {
+  const ThreadRange t = threads_of(a, g);
+  const uint64_t end = t.end < count ? t.end : count;
+  for (uint64_t i0 = t.begin; i0 < end; i0 += kElementBlock)
+    body(i0, end - i0 < kElementBlock ? end - i0 : kElementBlock);
+}
+
+}  // namespace vorn::shaders
