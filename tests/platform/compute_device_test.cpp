@@ -81,6 +81,9 @@ struct Fixture {
 };
 
 TEST(ComputeDevice, BuffersAreAlignedZeroedAndAccounted) {
+  set_default_device_fault_hook([] { return true; });
+  EXPECT_EQ(create_system_default_device(), nullptr);
+  set_default_device_fault_hook(nullptr);
   Fixture f;
   EXPECT_EQ(f.device->new_buffer(0, kResourceStorageModeShared), nullptr);
   EXPECT_FALSE(f.device->has_ane());
