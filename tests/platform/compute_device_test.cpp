@@ -3,12 +3,13 @@
 // encoding order, with failures reported on the buffer instead of touching
 // memory.
 #include "platform/compute_device.h"
-#include "platform/matrix_multiplication.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <thread>
+
+#include "platform/matrix_multiplication.h"
 
 namespace vorn::mtl {
 namespace {
@@ -145,7 +146,8 @@ TEST(ComputeDevice, CommandsRunInEncodingOrder) {
   blit->end_encoding();
   // a = b (as 3 x 1) times [[10]]: a matrix product in the same order.
   BufferRef ten = f.floats({10});
-  const mps::MatrixDescriptor column{3, 1, 1, 4, 0, DataType::kFloat32}, one{1, 1, 1, 4, 0, DataType::kFloat32};
+  const mps::MatrixDescriptor column{3, 1, 1, 4, 0, DataType::kFloat32},
+      one{1, 1, 1, 4, 0, DataType::kFloat32};
   mps::MatrixMultiplication(false, false, 3, 1, 1, 1.0, 0.0)
       .encode(cb, mps::Matrix{b, 0, column}, mps::Matrix{ten, 0, one}, mps::Matrix{a, 0, column});
   e = cb->compute_command_encoder();
@@ -227,79 +229,78 @@ TEST(ComputeDevice, ZeroSizeDispatchIsANoOp) {
 TEST(ComputeDevice, FailuresEndTheBufferWithAnError) {
   Fixture f;
   PipelineRef add = f.pipeline("add");
+  struct Env {
+    Fixture& f;
+    CommandBufferRef cb;
+    PipelineRef p;
+    BufferRef x, y;
+    ComputeEncoderRef compute() const { return cb->compute_command_encoder(); }
+  };
   struct Case {
     const char* name;
     const char* expect;  // part of the error text
-    void (*encode)(Fixture&, const CommandBufferRef&, const PipelineRef&, const BufferRef&, const BufferRef&);
+    void (*encode)(const Env&);
   };
   const Case cases[] = {
       {"offset past the end", "past its length",
-       [](Fixture& f, const CommandBufferRef& cb, const PipelineRef& p, const BufferRef& x,
-          const BufferRef& y) {
-         auto e = cb->compute_command_encoder();
-         f.add(e, p, x, y, 1, 1, 16385);
+       [](const Env& v) {
+         auto e = v.compute();
+         v.f.add(e, v.p, v.x, v.y, 1, 1, 16385);
          e->end_encoding();
        }},
       {"buffer too short for the grid", "kernel 'add': index 0 holds",
-       [](Fixture& f, const CommandBufferRef& cb, const PipelineRef& p, const BufferRef& x,
-          const BufferRef& y) {
-         auto e = cb->compute_command_encoder();
-         f.add(e, p, x, y, 1, 4, 4);
+       [](const Env& v) {
+         auto e = v.compute();
+         v.f.add(e, v.p, v.x, v.y, 1, 4, 4);
          e->end_encoding();
        }},
       {"missing binding", "nothing bound at index 3",
-       [](Fixture&, const CommandBufferRef& cb, const PipelineRef& p, const BufferRef& x,
-          const BufferRef& y) {
-         auto e = cb->compute_command_encoder();
-         e->set_compute_pipeline_state(p);
-         e->set_buffer(x, 0, 0);
-         e->set_buffer(y, 0, 1);
+       [](const Env& v) {
+         auto e = v.compute();
+         e->set_compute_pipeline_state(v.p);
+         e->set_buffer(v.x, 0, 0);
+         e->set_buffer(v.y, 0, 1);
          e->dispatch_threads(Size3{1, 1, 1}, Size3{1, 1, 1});
          e->end_encoding();
        }},
       {"no pipeline", "no compute pipeline",
-       [](Fixture&, const CommandBufferRef& cb, const PipelineRef&, const BufferRef&, const BufferRef&) {
-         auto e = cb->compute_command_encoder();
+       [](const Env& v) {
+         auto e = v.compute();
          e->dispatch_threads(Size3{1, 1, 1}, Size3{1, 1, 1});
          e->end_encoding();
        }},
       {"threadgroup too large", "threadgroup of 2048",
-       [](Fixture& f, const CommandBufferRef& cb, const PipelineRef& p, const BufferRef& x,
-          const BufferRef& y) {
-         auto e = cb->compute_command_encoder();
-         f.add(e, p, x, y, 1, 0);  // binds without running
+       [](const Env& v) {
+         auto e = v.compute();
+         v.f.add(e, v.p, v.x, v.y, 1, 0);  // binds without running
          e->dispatch_threads(Size3{1, 1, 1}, Size3{2048, 1, 1});
          e->end_encoding();
        }},
       {"kernel fault", "kernel 'fault': reported a fault",
-       [](Fixture& f, const CommandBufferRef& cb, const PipelineRef&, const BufferRef&, const BufferRef&) {
-         auto e = cb->compute_command_encoder();
-         e->set_compute_pipeline_state(f.pipeline("fault"));
+       [](const Env& v) {
+         auto e = v.compute();
+         e->set_compute_pipeline_state(v.f.pipeline("fault"));
          e->dispatch_threads(Size3{300, 1, 1}, Size3{128, 1, 1});
          e->end_encoding();
        }},
       {"blit past the end", "blit copy of 8 bytes outside",
-       [](Fixture&, const CommandBufferRef& cb, const PipelineRef&, const BufferRef& x, const BufferRef& y) {
-         auto b = cb->blit_command_encoder();
-         b->copy_from_buffer(x, 12, y, 0, 8);
+       [](const Env& v) {
+         auto b = v.cb->blit_command_encoder();
+         b->copy_from_buffer(v.x, 12, v.y, 0, 8);
          b->end_encoding();
        }},
       {"host command", "refused",
-       [](Fixture&, const CommandBufferRef& cb, const PipelineRef&, const BufferRef&, const BufferRef&) {
-         cb->encode_host_command([](std::string* e) {
+       [](const Env& v) {
+         v.cb->encode_host_command([](std::string* e) {
            *e = "refused";
            return false;
          });
        }},
-      {"encoder left open", "still open",
-       [](Fixture&, const CommandBufferRef& cb, const PipelineRef&, const BufferRef&, const BufferRef&) {
-         cb->compute_command_encoder();
-       }},
+      {"encoder left open", "still open", [](const Env& v) { v.compute(); }},
       {"two encoders open", "while another",
-       [](Fixture&, const CommandBufferRef& cb, const PipelineRef&, const BufferRef&, const BufferRef&) {
-         auto a = cb->compute_command_encoder();
-         auto b = cb->blit_command_encoder();
-         b->end_encoding();
+       [](const Env& v) {
+         auto a = v.compute();
+         v.cb->blit_command_encoder()->end_encoding();
        }},
   };
   for (const Case& c : cases) {
@@ -308,7 +309,7 @@ TEST(ComputeDevice, FailuresEndTheBufferWithAnError) {
     auto e = cb->compute_command_encoder();
     f.add(e, add, x, z, 5, 1);  // runs: z = 6
     e->end_encoding();
-    c.encode(f, cb, add, x, y);
+    c.encode(Env{f, cb, add, x, y});
     e = cb->compute_command_encoder();
     f.add(e, add, x, y, 100, 4);  // never runs
     e->end_encoding();
