@@ -2,6 +2,7 @@
 // token fails exactly its step and everything made before it is released.
 #include "gpu/gpu_context.h"
 
+#include <atomic>
 #include <new>
 #include <string>
 
@@ -12,8 +13,10 @@ namespace vorn {
 
 namespace {
 
-uint32_t& last_error_word() {
-  static uint32_t word = 0;
+// Read and written atomically: sessions open on any thread, and a plain word
+// written by one while another reads it is a data race.
+std::atomic<uint32_t>& last_error_word() {
+  static constinit std::atomic<uint32_t> word{0};
   return word;
 }
 
@@ -67,11 +70,11 @@ GpuContext* gpu_context_create(uint64_t length, uint32_t* out_code) {
 GpuContext* gpu_context_create_recording_error(uint64_t length) {
   uint32_t code = 0;
   GpuContext* c = gpu_context_create(length, &code);
-  last_error_word() = code;
+  last_error_word().store(code, std::memory_order_relaxed);
   return c;
 }
 
-uint32_t gpu_context_last_error() { return last_error_word(); }
+uint32_t gpu_context_last_error() { return last_error_word().load(std::memory_order_relaxed); }
 
 void gpu_context_free(GpuContext* context) {
   if (context == nullptr) return;

@@ -30,7 +30,8 @@ constexpr uint32_t kGpuContextDevice = 8;      // device, library, pipeline or q
 // A context for a weights length of 1 to kMaxGpuWeightsLength bytes, or null
 // with *out_code saying why. Nothing is left allocated on failure.
 GpuContext* gpu_context_create(uint64_t length, uint32_t* out_code);
-// The same, keeping the out-code in a process-wide word (not synchronised).
+// The same, keeping the out-code in a process-wide word (read and written
+// atomically: the last store wins).
 GpuContext* gpu_context_create_recording_error(uint64_t length);
 uint32_t gpu_context_last_error();
 // Releases the references in record order, then the record; null is ignored.

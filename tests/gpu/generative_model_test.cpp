@@ -3,7 +3,11 @@
 // the processor accepts their documents.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "container/format.h"
+#include "gpu/vn_graph.h"
+#include "gpu/weight_loader.h"
 #include "generation/vn_processor.h"
 #include "generative_fixture.h"
 
@@ -43,7 +47,34 @@ TEST(GenerativeModel, OpensAsAGenerativeModelWithItsDocuments) {
     EXPECT_EQ(p.eos(), std::vector<int64_t>{sp.end_of_utterance});
     EXPECT_EQ(p.config()["image_token_id"], sp.image);
     EXPECT_EQ(p.config()["text_config"]["num_key_value_heads"], shape.kv_heads);
+    // The learnt vocabulary: bytes are their own ids, specials decode to nothing.
+    EXPECT_EQ(p.tokenBytes(int64_t('a')), "a");
+    EXPECT_EQ(p.decode({sp.im_start, int64_t('H'), int64_t('i')}), "Hi");
   }
+}
+
+// The graph-block fuzzer's seed: the metadata image of a small Q8 model.
+// The disabled test rewrites it (run gpu_graph_tests with
+// --gtest_also_run_disabled_tests --gtest_filter='*WriteFuzzSeed*'); the
+// enabled one checks that the committed seed still builds a graph.
+const std::string kSeed = VORN_SOURCE_DIR "/tests/gpu/corpus/graph_block_fuzzer/patch_q8.meta";
+
+TEST(GenerativeModel, DISABLED_WriteFuzzSeed) {
+  test::OpenModel m("patch_q8");
+  ASSERT_TRUE(m.ok);
+  std::ofstream(kSeed, std::ios::binary).write(reinterpret_cast<const char*>(m.handle.meta), std::streamsize(m.handle.meta_len));
+}
+
+TEST(GenerativeModel, FuzzSeedBuildsAGraph) {
+  std::ifstream in(kSeed, std::ios::binary);
+  const std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(image.empty());
+  uint32_t code = 0;
+  GpuContext* context = gpu_context_create(uint64_t(4) << 20, &code);  // the fuzzer's weights length
+  ASSERT_NE(context, nullptr);
+  VNGraph g(context, image.data(), image.size(), kElemF32);
+  EXPECT_GT(g.nodes().size(), 50u);
+  gpu_context_free(context);
 }
 
 }  // namespace

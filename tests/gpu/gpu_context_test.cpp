@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "base/files.h"
@@ -86,6 +88,24 @@ TEST(GpuContext, LengthLimits) {
   EXPECT_EQ(code, 0u);
   EXPECT_EQ(gpu_context_weights_buffer(c)->length(), kMaxGpuWeightsLength);
   gpu_context_free(c);
+}
+
+// Opens on several threads record their codes in the one word at once; it
+// is atomic, so the sanitizer run finds no race and the last store wins.
+TEST(GpuContext, LastErrorWordUnderConcurrentOpens) {
+  std::vector<std::thread> threads;
+  std::atomic<bool> stop{false};
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([] {
+      for (int i = 0; i < 200; ++i) EXPECT_EQ(gpu_context_create_recording_error(0), nullptr);
+    });
+  std::thread reader([&] {
+    while (!stop.load()) EXPECT_TRUE(gpu_context_last_error() == 7u || gpu_context_last_error() == 0u);
+  });
+  for (std::thread& t : threads) t.join();
+  stop = true;
+  reader.join();
+  EXPECT_EQ(gpu_context_last_error(), 7u);
 }
 
 TEST(GpuContext, WeightsMemoryTouchAndDrop) {

@@ -1,0 +1,248 @@
+// VNGraph: the network of a generative model on the compute device.
+//
+// Built once per open generative session from the container's metadata (the
+// graph block of section 6, the tensor records, the load-group names) over
+// the weights already loaded into a GpuContext, which must outlive the
+// graph. Each run() is one forward pass (a prefill over a prompt or one
+// decode step): the caller's input tensors and the weight views are bound to
+// the graph's values, every node is encoded in order into command buffers of
+// the context's queue, intermediates return to the activation pool as soon
+// as their last reader is encoded (the queue runs commands in encoding
+// order, so a recycled buffer is only reused after its readers ran), and the
+// logits, the requested captures and the new KV-cache tensors come back.
+//
+// Layers of the API, from the inside out:
+//   kernel / dispatch: one of the 24 kernels of gpu/shaders with the 80-byte
+//     parameter block at index 3;
+//   point, linear: the elementwise kernel and y = x W^T + b over four paths
+//     (matrix-vector kernel, graph-layer product, matrix-product object,
+//     tiled kernels) chosen by the row count and the configure() switches;
+//   operation: one node (every GraphOp, attention with its KV cache);
+//   run: the whole pass, with cancellation between command buffers,
+//     per-node profiles and captures.
+// Every failure throws vorn::VNError, category "VornInference" (or
+// "VornCancelled" from run), with a fixed reason; a pass that fails leaves
+// the graph reusable.
+//
+// Threading: one thread uses a graph at a time. Only the cancel word may be
+// written from another thread.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "gpu/gpu_context.h"
+#include "gpu/shaders/shader_types.h"
+#include "gpu/vn_tensor.h"
+#include "platform/graph_layer.h"
+#include "platform/matrix_multiplication.h"
+
+namespace vorn {
+
+struct GraphNode {
+  uint64_t op = 0;     // GraphOp
+  uint64_t group = 0;  // load-group index
+  std::vector<uint64_t> inputs, outputs;
+  std::vector<uint64_t> attrs;  // integer words or double bit patterns
+};
+
+struct GraphValue {
+  std::string name;
+  uint64_t flags = 0;   // kGraphValueInput | kGraphValueLogits | kGraphValueWeight
+  uint64_t tensor = 0;  // weights: index of the tensor record
+  uint64_t dtype = 0;   // 1 floating (the activation kind; F16 for a weight), 3 I64, 4 Q8
+};
+
+struct VNProfileRecord {
+  uint64_t node = 0, op = 0;
+  std::string group;
+  std::vector<uint64_t> input_shape;
+  double gpu_ms = 0;
+};
+
+struct VNRunResult {
+  VNTensorRef logits;
+  std::map<std::string, VNTensorRef> captures;
+  // New K and V tensors under the names of the past inputs they replace in
+  // the next pass.
+  std::map<std::string, VNTensorRef> cache;
+};
+
+using KernelParams = shaders::Params;
+
+class VNGraph {
+ public:
+  static constexpr uint64_t kUnsetLogits = (uint64_t(1) << 63) - 1;
+
+  // initWithContext:metadata:length:activation: metadata is the container's
+  // header and metadata image (length bytes); activation 1 (FP16) or 2
+  // (FP32).
+  VNGraph(GpuContext* context, const uint8_t* metadata, uint64_t length, uint64_t activation);
+  ~VNGraph();
+  VNGraph(const VNGraph&) = delete;
+  VNGraph& operator=(const VNGraph&) = delete;
+
+  // Backend policy: "backend" one of "auto", "metal", "mps", "mpsgraph"
+  // (absent: "auto"), and the switches "mps_prefill", "mps_attention",
+  // "graph_attention", "graph_linear"; other keys are ignored.
+  void configure(const nlohmann::json& options);
+
+  // A pooled activation tensor (offset 0, not a cache view); dtype 1..3.
+  VNTensorRef tensor(const std::vector<uint64_t>& shape, uint64_t dtype);
+  // Returns an activation tensor's buffer to the pool; weight views, cache
+  // views, null and buffers already pooled are ignored.
+  void recycle(const VNTensorRef& tensor);
+  // Drops every pooled buffer (the generation layer does so between
+  // requests).
+  void clearPool();
+
+  std::string backendName() const;
+  std::string weightDtype() const;
+  nlohmann::json weightExecution() const;
+
+  // --- encoding primitives ---
+  // kernel:tensors:params:count:groups:command: count threads in groups of
+  // 128 (groups false) or count threadgroups of 128 threads (groups true);
+  // tensor i binds at index i for i < 3 and at i + 1 from the fourth on.
+  void kernel(const char* name, const std::vector<const VNTensor*>& tensors, const KernelParams& params,
+              uint64_t count, bool groups, const mtl::CommandBufferRef& command);
+  // The same with a three-dimensional grid of threadgroups of `threads`.
+  void kernelGroups(const char* name, const std::vector<const VNTensor*>& tensors, const KernelParams& params,
+                    mtl::Size3 groups, uint64_t threads, const mtl::CommandBufferRef& command);
+  // point:other:op:command: x op y with y broadcast along x's last axis.
+  VNTensorRef point(const VNTensorRef& x, const VNTensorRef& y, uint64_t op, const mtl::CommandBufferRef& command);
+  // linear:weight:bias:command: x W^T + b (bias may be null).
+  VNTensorRef linear(const VNTensorRef& x, const VNTensorRef& weight, const VNTensorRef& bias,
+                     const mtl::CommandBufferRef& command);
+  // operation:inputs:command: one node; the outputs belong to the caller.
+  std::vector<VNTensorRef> operation(const GraphNode& node, const std::vector<VNTensorRef>& inputs,
+                                     const mtl::CommandBufferRef& command);
+  // run:captures: the forward pass.
+  VNRunResult run(const std::map<std::string, VNTensorRef>& inputs, const std::vector<std::string>& captures = {});
+
+  // --- read-only description ---
+  const mtl::DeviceRef& device() const { return device_; }
+  const mtl::CommandQueueRef& queue() const { return queue_; }
+  uint64_t activation() const { return activation_; }
+  const std::vector<VNTensorRef>& weights() const { return weights_; }
+  const std::vector<GraphValue>& rows() const { return rows_; }
+  const std::vector<GraphNode>& nodes() const { return nodes_; }
+  const std::vector<std::string>& groups() const { return groups_; }
+  const std::vector<uint64_t>& uses() const { return uses_; }
+  const std::map<std::string, uint64_t>& inputIds() const { return inputIds_; }
+  uint64_t logitsId() const { return logitsId_; }
+  bool mpsPrefill() const { return mpsPrefill_; }
+  bool mpsAttention() const { return mpsAttention_; }
+  bool graphAttention() const { return graphAttention_; }
+  bool graphLinear() const { return graphLinear_; }
+  size_t pipelineCount() const { return pipelines_.size(); }
+  size_t matrixCount() const { return matrices_.size(); }
+  size_t graphCount() const { return attentionGraphs_.size(); }
+  size_t pooledBufferCount() const { return freeBuffers_.size(); }
+
+  // --- figures ---
+  double lastGPUms = 0;
+  double lastEncodeMs = 0;
+  std::vector<VNProfileRecord> lastProfile;
+  uint64_t peakMetalAllocatedBytes = 0;
+  uint64_t quantizedWeights = 0;
+  uint64_t residentWeightBytes = 0;
+  uint64_t peakDequantizedWeightBytes = 0;
+  uint64_t dequantizedWeightBytes = 0;
+  uint64_t fusedInt8MatvecCalls = 0;
+  uint64_t fusedInt8EmbeddingCalls = 0;
+
+  // --- state the caller sets ---
+  // Per-node timings of the next passes (each node in its own command
+  // buffer).
+  bool profile = false;
+  // Cancellation word owned by the caller (may be null): read between
+  // command buffers, a non-zero value stops the pass with VornCancelled.
+  std::atomic<uint32_t>* cancelFlag = nullptr;
+  // KV-cache capacity in tokens that new cache buffers reserve (at least
+  // the pass's total): set to prompt + budget before a prefill so every
+  // decode step appends in place.
+  uint64_t cacheCapacity = 0;
+  uint64_t cacheWrittenElements = 0, cacheCopiedElements = 0, cacheBufferCount = 0, cacheReservedBytes = 0;
+  // Prompt-prefix reuse state of the last generation, kept here for the
+  // generation layer (null pixels: none).
+  std::vector<int64_t> cachedTokens;
+  std::shared_ptr<const std::vector<uint8_t>> cachedPixels;
+  std::map<std::string, VNTensorRef> cachedKV;
+
+  void setProfile(bool on) { profile = on; }
+  void setCancelFlag(std::atomic<uint32_t>* word) { cancelFlag = word; }
+
+ private:
+  // A graph-layer graph kept by shape key: its placeholders in feed order
+  // and its one result.
+  struct CachedGraph {
+    mpsg::Graph graph;
+    std::vector<mpsg::Tensor> inputs;
+    mpsg::Tensor result;
+  };
+
+  void parse(const uint8_t* metadata, uint64_t length);
+  const mtl::PipelineRef& pipeline(const char* name) const;
+  void encode(const char* name, const std::vector<const VNTensor*>& tensors, const KernelParams& params,
+              mtl::Size3 size, uint64_t threads, bool groups, const mtl::CommandBufferRef& command);
+  VNTensorRef linearMatrixObject(const VNTensorRef& x, const VNTensorRef& weight, const VNTensorRef& bias,
+                                 const VNTensorRef& out, uint64_t m, uint64_t n, uint64_t k,
+                                 const mtl::CommandBufferRef& command);
+  void linearGraph(const VNTensorRef& x, const VNTensorRef& weight, const VNTensorRef& bias, const VNTensorRef& out,
+                   uint64_t m, uint64_t n, uint64_t k, const mtl::CommandBufferRef& command);
+  void addBias(const VNTensorRef& out, const VNTensorRef& bias, uint64_t m, uint64_t n,
+               const mtl::CommandBufferRef& command);
+  std::vector<VNTensorRef> attention(const GraphNode& node, const std::vector<VNTensorRef>& inputs,
+                                     const mtl::CommandBufferRef& command);
+  VNTensorRef cacheTensor(const VNTensorRef& source, const VNTensorRef& past, bool cache, uint64_t b, uint64_t hk,
+                          uint64_t s, uint64_t past_rows, uint64_t d, const mtl::CommandBufferRef& command);
+  void attentionGraph(const VNTensorRef& q, const VNTensorRef& k, const VNTensorRef& v, const VNTensorRef& mask,
+                      const VNTensorRef& out, uint64_t b, uint64_t hq, uint64_t s, uint64_t total, uint64_t d,
+                      const mtl::CommandBufferRef& command);
+  void attentionMatrices(const VNTensorRef& q, const VNTensorRef& k, const VNTensorRef& v, const VNTensorRef& mask,
+                         const VNTensorRef& out, const KernelParams& params, uint64_t b, uint64_t hq, uint64_t s,
+                         uint64_t total, uint64_t d, const mtl::CommandBufferRef& command);
+  std::vector<VNTensorRef> elementwise(const GraphNode& node, const std::vector<VNTensorRef>& in,
+                                       const mtl::CommandBufferRef& command);
+  std::vector<VNTensorRef> embedding(const GraphNode& node, const std::vector<VNTensorRef>& in,
+                                     const mtl::CommandBufferRef& command);
+  std::vector<VNTensorRef> patchEmbedding(const GraphNode& node, const std::vector<VNTensorRef>& in,
+                                          const mtl::CommandBufferRef& command);
+  std::vector<VNTensorRef> norm(const GraphNode& node, const std::vector<VNTensorRef>& in,
+                                const mtl::CommandBufferRef& command);
+  std::vector<VNTensorRef> rope(const GraphNode& node, const std::vector<VNTensorRef>& in,
+                                const mtl::CommandBufferRef& command);
+  std::vector<VNTensorRef> shuffle(const GraphNode& node, const std::vector<VNTensorRef>& in,
+                                   const mtl::CommandBufferRef& command);
+  std::vector<VNTensorRef> scatter(const GraphNode& node, const std::vector<VNTensorRef>& in,
+                                   const mtl::CommandBufferRef& command);
+  mtl::CommandBufferRef newCommandBuffer() const;
+
+  mtl::DeviceRef device_;
+  mtl::CommandQueueRef queue_;
+  mtl::BufferRef weightsBuffer_;
+  uint64_t activation_ = 0;
+  std::map<std::string, mtl::PipelineRef, std::less<>> pipelines_;
+  std::map<std::string, std::shared_ptr<mps::MatrixMultiplication>> matrices_;
+  // Linear-layer graphs ("linear/..." keys) and attention graphs.
+  std::map<std::string, std::unique_ptr<CachedGraph>> attentionGraphs_;
+  std::map<uint64_t, std::vector<mtl::BufferRef>> pool_;
+  std::unordered_set<const mtl::Buffer*> freeBuffers_;
+  std::vector<VNTensorRef> weights_;
+  std::vector<GraphValue> rows_;
+  std::vector<GraphNode> nodes_;
+  std::vector<std::string> groups_;
+  std::vector<uint64_t> uses_;
+  std::map<std::string, uint64_t> inputIds_;
+  uint64_t logitsId_ = kUnsetLogits;
+  bool mpsPrefill_ = false, mpsAttention_ = false, graphAttention_ = false, graphLinear_ = false;
+};
+
+}  // namespace vorn

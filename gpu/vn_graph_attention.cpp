@@ -1,0 +1,251 @@
+// Attention with grouped key/value heads, an explicit or causal mask and a KV
+// cache that grows in place across passes, over four paths: the graph
+// layer, batched matrix products, tiled kernels and single kernels.
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "base/vn_error.h"
+#include "container/records.h"
+#include "gpu/graph_ops.h"
+#include "gpu/shaders/kernels.h"
+#include "gpu/vn_graph.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr uint64_t kMaxContext = 8192;
+constexpr uint64_t kMaxHeadDim = 256;
+// The products and graph paths pay off from these sizes on.
+constexpr uint64_t kProductMinQueries = 32;
+constexpr uint64_t kProductMinHeadDim = 32;
+
+uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
+
+std::string key_of(std::initializer_list<uint64_t> parts, const char* prefix = "") {
+  std::string k = prefix;
+  for (uint64_t p : parts) k += (k.empty() || k.back() == '/' ? "" : "/") + std::to_string(p);
+  return k;
+}
+
+DataType data_type(uint64_t kind) { return kind == kElemF32 ? DataType::kFloat32 : DataType::kFloat16; }
+
+// Rows per head that a past tensor's buffer holds: its stride, or its
+// filled rows when it is no cache view.
+uint64_t row_stride(const VNTensor& t, uint64_t rows) { return t.cacheStride != 0 ? t.cacheStride : rows; }
+
+}  // namespace
+
+VNTensorRef VNGraph::cacheTensor(const VNTensorRef& source, const VNTensorRef& past, bool cache, uint64_t b,
+                                 uint64_t hk, uint64_t s, uint64_t past_rows, uint64_t d,
+                                 const mtl::CommandBufferRef& command) {
+  const uint64_t total = past_rows + s;
+  // In place only when the past view starts its buffer: the new rows are
+  // written behind rows at offset 0, which must be the past ones. (The
+  // caller has checked that the buffer holds every reserved row.)
+  const bool in_place = cache && past->cacheStride >= total && past->offset == 0;
+  VNTensorRef target;
+  uint64_t stride;
+  if (in_place) {
+    target = std::make_shared<VNTensor>();
+    target->buffer = past->buffer;
+    target->dtype = activation_;
+    stride = past->cacheStride;
+  } else {
+    stride = cache ? std::max(cacheCapacity, total) : total;
+    target = tensor({b, hk, stride, d}, activation_);
+    if (cache) {
+      ++cacheBufferCount;
+      cacheReservedBytes += target->buffer->length();
+    }
+  }
+  target->shape = {b, hk, total, d};
+  target->count = shape_element_count(target->shape);
+  target->cacheStride = cache ? stride : 0;
+  KernelParams p{};
+  p.u[0] = uint32_t(b * hk * d * (in_place ? s : total));
+  p.u[1] = uint32_t(d);
+  p.u[2] = uint32_t(hk);
+  p.u[3] = uint32_t(s);
+  p.u[4] = uint32_t(past_rows);
+  p.u[5] = uint32_t(stride);
+  p.u[6] = in_place;
+  p.u[7] = uint32_t(cache ? row_stride(*past, past_rows) : past_rows);
+  const VNTensor* from = cache ? past.get() : target.get();
+  kernel("cache_append", {source.get(), from, target.get()}, p, p.u[0], false, command);
+  if (cache) {
+    cacheWrittenElements += b * hk * s * d;
+    if (!in_place) cacheCopiedElements += b * hk * past_rows * d;
+  }
+  return target;
+}
+
+std::vector<VNTensorRef> VNGraph::attention(const GraphNode& node, const std::vector<VNTensorRef>& in,
+                                            const mtl::CommandBufferRef& command) {
+  const uint64_t hq = node.attrs[kAttentionQueryHeads], hk = node.attrs[kAttentionKvHeads];
+  const uint64_t d = node.attrs[kAttentionHeadDim], cache_word = node.attrs[kAttentionCache];
+  const VNTensorRef& q = in[kAttentionQ];
+  const VNTensorRef& k = in[kAttentionK];
+  const VNTensorRef& v = in[kAttentionV];
+  const VNTensorRef& mask = in[kAttentionMask];
+  graph_require(q->shape.size() == 3 && hq != 0 && hk != 0 && hq % hk == 0 && d >= 1 && d <= kMaxHeadDim &&
+                    cache_word <= 1,
+                "Attention attributes");
+  const bool cache = cache_word == 1;
+  const uint64_t b = q->shape[0], s = q->shape[1];
+  uint64_t past = 0;
+  if (cache) {
+    const VNTensorRef& pk = in[kAttentionPastK];
+    const VNTensorRef& pv = in[kAttentionPastV];
+    graph_require(pk->shape.size() == 4 && pk->shape[0] == b && pk->shape[1] == hk && pk->shape[3] == d &&
+                      pv->shape == pk->shape && pk->dtype == activation_ && pv->dtype == activation_,
+                  "KV cache shape");
+    past = pk->shape[2];
+    // A past view must hold its reserved rows inside its buffer.
+    for (const VNTensorRef& t : {pk, pv}) {
+      const uint64_t rows = row_stride(*t, past);
+      uint64_t elems = 0;
+      const bool sized = !__builtin_mul_overflow(b, hk, &elems) && !__builtin_mul_overflow(elems, rows, &elems) &&
+                         !__builtin_mul_overflow(elems, d, &elems);
+      graph_require(sized && rows >= past && t->buffer != nullptr && t->offset <= t->buffer->length() &&
+                        elems <= (t->buffer->length() - t->offset) / element_size(activation_),
+                    "KV cache shape");
+    }
+  }
+  const uint64_t total = past + s;
+  const bool masked = mask->count != 0;
+  // hq and hk are bounded before their products are formed (q's dimensions
+  // are at most 2^30).
+  graph_require(hq <= q->shape[2] && q->shape[2] == hq * d && total <= kMaxContext && k->shape == std::vector<uint64_t>{b, s, hk * d} &&
+                    v->shape == k->shape && k->dtype == activation_ && v->dtype == activation_ &&
+                    mask->dtype == activation_ && (!masked || mask->shape == std::vector<uint64_t>{b, 1, s, total}),
+                "Attention shape/mask; maximum context 8192");
+
+  VNTensorRef kt = cacheTensor(k, cache ? in[kAttentionPastK] : nullptr, cache, b, hk, s, past, d, command);
+  VNTensorRef vt = cacheTensor(v, cache ? in[kAttentionPastV] : nullptr, cache, b, hk, s, past, d, command);
+  VNTensorRef out = tensor(q->shape, activation_);
+  KernelParams p{};
+  p.u[0] = uint32_t(hq);
+  p.u[1] = uint32_t(hk);
+  p.u[2] = uint32_t(d);
+  p.u[3] = uint32_t(s);
+  p.u[4] = uint32_t(total);
+  p.u[7] = uint32_t(row_stride(*kt, total));
+  p.u[14] = !masked;
+
+  const bool products = b > 0 && s >= kProductMinQueries && d >= kProductMinHeadDim;
+  // The graph takes equal head counts only; the batched products also serve
+  // grouped key/value heads (each key head's query heads are stacked as the
+  // rows of one product), which is what a prefill of the text side needs to
+  // run at the speed of the matrix product rather than of the tiled kernels.
+  if (products && hq == hk && graphAttention_ && masked && (!cache || activation_ == kElemF32)) {
+    graph_require(q->offset == 0 && kt->offset == 0 && vt->offset == 0 && mask->offset == 0,
+                  "Graph attention requires zero-offset activations");
+    attentionGraph(q, kt, vt, mask, out, b, hq, s, total, d, command);
+  } else if (products && mpsAttention_) {
+    attentionMatrices(q, kt, vt, mask, out, p, b, hq, s, total, d, command);
+  } else if (b > 0 && (s >= kProductMinQueries || total > shaders::kAttentionMaxKeys)) {
+    VNTensorRef scores = tensor({b * hq * s * total}, activation_);
+    const VNTensor* m = masked ? mask.get() : scores.get();
+    kernelGroups("attention_scores", {q.get(), kt.get(), scores.get(), m}, p,
+                 {ceil_div(total, shaders::kAttentionTile), ceil_div(s, shaders::kAttentionTile), b * hq},
+                 shaders::kRowThreads, command);
+    kernel("attention_softmax", {scores.get(), scores.get(), scores.get()}, p, b * hq * s, true, command);
+    kernelGroups("attention_values", {scores.get(), vt.get(), out.get()}, p,
+                 {ceil_div(d, shaders::kAttentionTile), ceil_div(s, shaders::kAttentionTile), b * hq},
+                 shaders::kRowThreads, command);
+    recycle(scores);
+  } else {
+    const char* name = d == shaders::kDecodeHeadDim && s == 1 ? "attention_decode64" : "attention";
+    const VNTensor* m = masked ? mask.get() : q.get();
+    kernel(name, {q.get(), kt.get(), out.get(), vt.get(), m}, p, b * s * hq, true, command);
+  }
+  if (cache) return {out, kt, vt};
+  recycle(kt);
+  recycle(vt);
+  return {out};
+}
+
+void VNGraph::attentionGraph(const VNTensorRef& q, const VNTensorRef& k, const VNTensorRef& v,
+                             const VNTensorRef& mask, const VNTensorRef& out, uint64_t b, uint64_t hq, uint64_t s,
+                             uint64_t total, uint64_t d, const mtl::CommandBufferRef& command) {
+  const uint64_t cap = row_stride(*k, total);
+  const DataType act = data_type(activation_);
+  const auto i = [](uint64_t x) { return int64_t(x); };
+  const std::string key = key_of({b, hq, s, total, d, cap});
+  auto it = attentionGraphs_.find(key);
+  if (it == attentionGraphs_.end()) {
+    auto g = std::make_unique<CachedGraph>();
+    mpsg::Graph& graph = g->graph;
+    const mpsg::Tensor qs = graph.placeholder({i(b), i(s), i(hq), i(d)}, act, "q");
+    mpsg::Tensor ks = graph.placeholder({i(b), i(hq), i(cap), i(d)}, act, "k");
+    mpsg::Tensor vs = graph.placeholder({i(b), i(hq), i(cap), i(d)}, act, "v");
+    const mpsg::Tensor ms = graph.placeholder({i(b), 1, i(s), i(total)}, act, "mask");
+    g->inputs = {qs, ks, vs, ms};
+    if (cap != total) {
+      ks = graph.slice(ks, 2, 0, i(total));
+      vs = graph.slice(vs, 2, 0, i(total));
+    }
+    const mpsg::Tensor o = graph.scaledDotProductAttention(graph.transpose(qs, 1, 2), ks, vs, ms,
+                                                           1.0f / std::sqrt(float(d)));
+    g->result = graph.transpose(o, 1, 2);
+    it = attentionGraphs_.emplace(key, std::move(g)).first;
+  }
+  CachedGraph& g = *it->second;
+  g.graph.encode(command,
+                 {{g.inputs[0], {q->buffer, q->offset, {i(b), i(s), i(hq), i(d)}, act}},
+                  {g.inputs[1], {k->buffer, k->offset, {i(b), i(hq), i(cap), i(d)}, act}},
+                  {g.inputs[2], {v->buffer, v->offset, {i(b), i(hq), i(cap), i(d)}, act}},
+                  {g.inputs[3], {mask->buffer, mask->offset, {i(b), 1, i(s), i(total)}, act}}},
+                 {{g.result, {out->buffer, out->offset, {i(b), i(s), i(hq), i(d)}, act}}});
+}
+
+void VNGraph::attentionMatrices(const VNTensorRef& q, const VNTensorRef& k, const VNTensorRef& v,
+                                const VNTensorRef& mask, const VNTensorRef& out, const KernelParams& params,
+                                uint64_t b, uint64_t hq, uint64_t s, uint64_t total, uint64_t d,
+                                const mtl::CommandBufferRef& command) {
+  // Query heads h of one key head kh (h / group = kh) are consecutive in the
+  // head-major layout [b, hq, s, d], so each key head's queries form one
+  // (group x s) x d matrix, and the scores [b x hq, s, total] are the same
+  // memory as [b x hk, group x s, total]. With equal head counts (group 1)
+  // these are one product per (batch, head).
+  const uint64_t hk = params.u[1], group = hq / hk, rows = group * s;
+  const uint64_t es = element_size(activation_), cap = row_stride(*k, total), batch = b * hk;
+  const DataType act = data_type(activation_);
+  KernelParams p = params;
+  p.u[5] = uint32_t(b);
+  p.u[6] = 0;
+  VNTensorRef qh = tensor({b, hq, s, d}, activation_);
+  kernel("attention_layout", {q.get(), q.get(), qh.get()}, p, qh->count, false, command);
+  VNTensorRef scores = tensor({b * hq, s, total}, activation_);
+  auto product = [&](uint64_t index, uint64_t columns, uint64_t interior, bool transpose_right) {
+    const std::string key = key_of({index, batch, rows, columns, interior}, "attention/");
+    auto it = matrices_.find(key);
+    if (it == matrices_.end())
+      it = matrices_
+               .emplace(key, std::make_shared<mps::MatrixMultiplication>(false, transpose_right, rows, columns,
+                                                                         interior, 1.0, 0.0))
+               .first;
+    return it->second;
+  };
+  product(0, total, d, true)
+      ->encode(command, {qh->buffer, 0, {rows, d, batch, d * es, rows * d * es, act}},
+               {k->buffer, k->offset, {total, d, batch, d * es, cap * d * es, act}},
+               {scores->buffer, 0, {rows, total, batch, total * es, rows * total * es, act}});
+  const VNTensor* m = mask->count != 0 ? mask.get() : scores.get();
+  kernel("attention_scale_mask", {scores.get(), m, scores.get()}, p, scores->count, false, command);
+  kernel("attention_softmax", {scores.get(), scores.get(), scores.get()}, p, b * hq * s, true, command);
+  VNTensorRef values = tensor({b, hq, s, d}, activation_);
+  product(1, d, total, false)
+      ->encode(command, {scores->buffer, 0, {rows, total, batch, total * es, rows * total * es, act}},
+               {v->buffer, v->offset, {total, d, batch, d * es, cap * d * es, act}},
+               {values->buffer, 0, {rows, d, batch, d * es, rows * d * es, act}});
+  p.u[6] = 1;
+  kernel("attention_layout", {values.get(), values.get(), out.get()}, p, values->count, false, command);
+  recycle(qh);
+  recycle(scores);
+  recycle(values);
+}
+
+}  // namespace vorn

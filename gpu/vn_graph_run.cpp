@@ -1,0 +1,201 @@
+// VNGraph's forward pass: binding, encoding every node in order, releasing
+// intermediates after their last reader, splitting at group changes to poll
+// the cancel word, profiling, captures and the KV-cache map.
+#include <algorithm>
+#include <unordered_set>
+
+#include "base/files.h"
+#include "base/vn_error.h"
+#include "container/records.h"
+#include "gpu/graph_ops.h"
+#include "gpu/vn_graph.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr const char* kInputIds = "input_ids";
+
+double buffer_ms(const mtl::CommandBuffer& cb) { return (cb.gpu_end_time() - cb.gpu_start_time()) * 1000.0; }
+
+bool completed(const mtl::CommandBuffer& cb) { return cb.status() == mtl::CommandBufferStatus::kCompleted; }
+
+// The caller's tensor must say no more than its buffer holds: its count is
+// its shape's and its elements lie inside the buffer.
+bool input_fits(const VNTensor& t) {
+  if (t.buffer == nullptr) return false;
+  uint64_t count;
+  try {
+    count = shape_element_count(t.shape);
+  } catch (const VNError&) {
+    return false;
+  }
+  const uint64_t es = element_size(t.dtype);
+  return count == t.count && t.offset <= t.buffer->length() && count <= (t.buffer->length() - t.offset) / es;
+}
+
+}  // namespace
+
+VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const std::vector<std::string>& captures) {
+  const double start = monotonic_seconds();
+  const std::unordered_set<std::string> wanted(captures.begin(), captures.end());
+  std::vector<uint64_t> remaining = uses_;
+  std::vector<uint64_t> last_of_group(groups_.size(), UINT64_MAX);
+  for (uint64_t i = 0; i < nodes_.size(); ++i) last_of_group[nodes_[i].group] = i;
+
+  std::vector<VNTensorRef> slot(rows_.size());
+  std::vector<char> kept(rows_.size(), 0), returned(rows_.size(), 0);
+  // Whatever this pass holds goes back to the pool when it stops early; the
+  // open command buffer is dropped uncommitted, so nothing will touch it.
+  struct Release {
+    VNGraph& g;
+    std::vector<VNTensorRef>& slots;
+    std::vector<char>& keep;
+    bool armed = true;
+    ~Release() {
+      if (!armed) return;
+      for (size_t v = 0; v < slots.size(); ++v)
+        if (slots[v] != nullptr && g.rows_[v].flags == 0) g.recycle(slots[v]);
+    }
+  } release{*this, slot, kept};
+
+  for (uint64_t v = 0; v < rows_.size(); ++v) {
+    const GraphValue& row = rows_[v];
+    if (row.flags & kGraphValueWeight) {
+      slot[v] = weights_[row.tensor];
+    } else if (row.flags & kGraphValueInput) {
+      auto it = inputs.find(row.name);
+      const uint64_t want = row.dtype == kElemI64 ? kElemI64 : activation_;
+      if (it == inputs.end() || it->second == nullptr || it->second->dtype != want || !input_fits(*it->second))
+        throw_inference("Missing/invalid input " + row.name);
+      slot[v] = it->second;
+    }
+  }
+  auto ids = inputs.find(kInputIds);
+  const bool prefill = ids != inputs.end() && ids->second != nullptr && ids->second->count >= 2;
+  auto cancelled = [&] { return cancelFlag != nullptr && cancelFlag->load(std::memory_order_seq_cst) != 0; };
+
+  mtl::CommandBufferRef cb = newCommandBuffer();
+  double gpu_sum = 0;
+  std::vector<VNProfileRecord> records;
+  std::vector<VNTensorRef> ins, scratch;
+  for (uint64_t i = 0; i < nodes_.size(); ++i) {
+    const GraphNode& node = nodes_[i];
+    if (cancelFlag != nullptr) {
+      if (i == 0 && cancelled()) throw_cancelled();
+      if (i > 0 && prefill && node.group != nodes_[i - 1].group) {
+        cb->commit();
+        cb->wait_until_completed();
+        graph_require(completed(*cb), "Metal execution failed");
+        if (!profile) gpu_sum += buffer_ms(*cb);
+        cb = newCommandBuffer();
+        if (cancelled()) throw_cancelled();
+      }
+    }
+    ins.clear();
+    for (uint64_t v : node.inputs) {
+      graph_require(slot[v] != nullptr, "Released graph value");
+      ins.push_back(slot[v]);
+    }
+    // Only the last position's logits are needed in a prefill, unless the
+    // caller captures them.
+    if (node.op == kLinear && node.outputs.size() == 1 && node.outputs[0] == logitsId_ && uses_[logitsId_] == 0 &&
+        !wanted.contains(groups_[node.group]) && !wanted.contains(rows_[logitsId_].name)) {
+      const VNTensorRef& x = ins[0];
+      if (x->shape.size() == 3 && x->shape[0] == 1 && x->shape[1] >= 2) {
+        auto view = std::make_shared<VNTensor>(*x);
+        const uint64_t h = x->shape[2];
+        view->shape = {1, 1, h};
+        view->offset += (x->count - h) * element_size(x->dtype);
+        view->count = h;
+        ins[0] = view;
+      }
+    }
+    // Q8 weights: every reader but an embedding and the single-row product
+    // reads an F16 copy made for this node.
+    scratch.clear();
+    if (quantizedWeights > 0 && ins[0]->count > 0 && ins.size() >= 2) {
+      uint64_t node_scratch = 0;
+      for (size_t j = 1; j < ins.size(); ++j) {
+        const VNTensorRef w = ins[j];
+        if (w->dtype != kElemQ8) continue;
+        if (j == 1 && node.op == kEmbedding) continue;
+        if (j == 1 && node.op == kLinear && w->shape.size() == 2 &&
+            ins[0]->count / std::max<uint64_t>(1, shape_last_dim(ins[0]->shape)) == 1)
+          continue;
+        VNTensorRef copy = tensor(w->shape, kElemF16);
+        KernelParams p{};
+        p.u[0] = uint32_t(copy->count);
+        p.u[1] = uint32_t(w->shape.empty() ? 1 : w->shape.back());
+        p.u[2] = uint32_t(w->rowBytes);
+        kernel("dequant_q8", {w.get(), w.get(), copy.get()}, p, copy->count, false, cb);
+        dequantizedWeightBytes += 2 * copy->count;
+        node_scratch += copy->buffer->length();
+        scratch.push_back(copy);
+        ins[j] = copy;
+      }
+      peakDequantizedWeightBytes = std::max(peakDequantizedWeightBytes, node_scratch);
+    }
+    std::vector<VNTensorRef> outs = operation(node, ins, cb);
+    graph_require(outs.size() == node.outputs.size(), "Output count mismatch");
+    for (const VNTensorRef& t : scratch) recycle(t);
+    if (profile) {
+      cb->commit();
+      cb->wait_until_completed();
+      graph_require(completed(*cb), "Profile command failed");
+      const double ms = buffer_ms(*cb);
+      gpu_sum += ms;
+      records.push_back({i, node.op, groups_[node.group], ins[0]->shape, ms});
+      cb = newCommandBuffer();
+    }
+    for (size_t j = 0; j < outs.size(); ++j) {
+      const uint64_t v = node.outputs[j];
+      slot[v] = outs[j];
+      if (!wanted.empty() && wanted.contains(rows_[v].name)) kept[v] = 1;
+    }
+    if (!wanted.empty() && wanted.contains(groups_[node.group]) && last_of_group[node.group] == i)
+      kept[node.outputs[0]] = 1;
+    for (uint64_t v : node.inputs)
+      if (--remaining[v] == 0 && rows_[v].flags == 0 && !kept[v]) {
+        recycle(slot[v]);
+        slot[v] = nullptr;
+      }
+  }
+  lastEncodeMs = (monotonic_seconds() - start) * 1000.0;
+  cb->commit();
+  cb->wait_until_completed();
+  if (!completed(*cb)) throw_inference("Metal execution: " + cb->error());
+  lastGPUms = buffer_ms(*cb);
+  if (profile)
+    lastGPUms = gpu_sum;
+  else if (cancelFlag != nullptr)
+    lastGPUms += gpu_sum;
+  lastProfile = std::move(records);
+
+  VNRunResult result;
+  for (uint64_t i = 0; i < nodes_.size(); ++i) {
+    const GraphNode& node = nodes_[i];
+    if (node.op != kAttention || node.outputs.size() != 3 || node.inputs.size() < 6) continue;
+    result.cache[rows_[node.inputs[kAttentionPastK]].name] = slot[node.outputs[1]];
+    result.cache[rows_[node.inputs[kAttentionPastV]].name] = slot[node.outputs[2]];
+    returned[node.outputs[1]] = returned[node.outputs[2]] = 1;
+  }
+  for (uint64_t i = 0; i < nodes_.size(); ++i) {
+    const GraphNode& node = nodes_[i];
+    for (uint64_t v : node.outputs)
+      if (kept[v] && wanted.contains(rows_[v].name)) result.captures[rows_[v].name] = slot[v];
+    if (wanted.contains(groups_[node.group]) && last_of_group[node.group] == i)
+      result.captures[groups_[node.group]] = slot[node.outputs[0]];
+  }
+  result.logits = slot[logitsId_];
+  returned[logitsId_] = 1;
+  for (size_t v = 0; v < kept.size(); ++v) returned[v] |= kept[v];
+  // Outputs that nothing reads and nobody receives go back to the pool
+  // rather than being lost to it.
+  for (size_t v = 0; v < slot.size(); ++v)
+    if (slot[v] != nullptr && rows_[v].flags == 0 && !returned[v]) recycle(slot[v]);
+  release.armed = false;
+  return result;
+}
+
+}  // namespace vorn

@@ -1,0 +1,238 @@
+// The paths of one operation agree with each other and with a plain loop:
+// the four linear paths (matrix-vector kernel, graph-layer product,
+// matrix-product object, tiled kernels) and the attention paths (graph
+// layer, batched products, tiled kernels, single kernels; explicit and
+// causal masks; grouped heads; on both sides of the 2048-key split).
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "base/vn_error.h"
+#include "gpu/graph_ops.h"
+#include "graph_fixture.h"
+
+namespace vorn {
+namespace {
+
+using test::LoadedModel;
+
+std::vector<float> random_values(size_t n, uint32_t seed, float scale = 1.0f) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> u(-scale, scale);
+  std::vector<float> v(n);
+  for (float& x : v) x = u(rng);
+  return v;
+}
+
+float as_stored(float v, uint64_t kind) { return kind == kElemF16 ? half_to_float(float_to_half(v)) : v; }
+
+// An F16 weight view of values (rounded to F16).
+VNTensorRef f16_tensor(VNGraph& g, const std::vector<uint64_t>& shape, const std::vector<float>& values) {
+  VNTensorRef t = test::host_tensor(g, shape, kElemF16);
+  for (size_t i = 0; i < values.size(); ++i) {
+    const uint16_t h = float_to_half(values[i]);
+    std::memcpy(t->contents() + 2 * i, &h, 2);
+  }
+  return t;
+}
+
+struct LinearCase {
+  uint64_t m, n, k;
+  bool bias;
+};
+
+// Paths a configuration selects, by what it turns on.
+const nlohmann::json kLinearPolicies[] = {
+    {{"backend", "metal"}},
+    {{"mps_prefill", true}, {"graph_linear", false}},
+    {{"mps_prefill", false}, {"graph_attention", false}, {"graph_linear", true}},
+};
+
+TEST(GraphPaths, LinearPathsAgreeWithAPlainLoop) {
+  const LinearCase cases[] = {{1, 64, 96, true},   {31, 64, 64, false}, {64, 128, 96, true},
+                              {128, 256, 96, true}, {80, 66, 70, true},  {33, 64, 80, false}};
+  for (uint64_t act : {kElemF32, kElemF16}) {
+    LoadedModel m("patch_f16", act);
+    VNGraph& g = m.g();
+    for (const LinearCase& c : cases) {
+      SCOPED_TRACE(testing::Message() << c.m << "x" << c.n << "x" << c.k << " act " << act);
+      const auto xs = random_values(c.m * c.k, 1), ws = random_values(c.n * c.k, 2, 0.2f), bs = random_values(c.n, 3);
+      VNTensorRef x = test::float_tensor(g, {1, c.m, c.k}, xs);
+      VNTensorRef w = f16_tensor(g, {c.n, c.k}, ws);
+      VNTensorRef b = c.bias ? f16_tensor(g, {c.n}, bs) : nullptr;
+      for (const nlohmann::json& policy : kLinearPolicies) {
+        g.configure(policy);
+        mtl::CommandBufferRef cb = g.queue()->command_buffer();
+        VNTensorRef y = g.linear(x, w, b, cb);
+        cb->commit();
+        ASSERT_EQ(cb->status(), mtl::CommandBufferStatus::kCompleted) << cb->error();
+        ASSERT_EQ(y->shape, (std::vector<uint64_t>{1, c.m, c.n}));
+        const std::vector<float> got = test::read_floats(*y);
+        for (uint64_t i = 0; i < c.m; ++i)
+          for (uint64_t j = 0; j < c.n; ++j) {
+            double want = 0;
+            for (uint64_t p = 0; p < c.k; ++p) want += double(as_stored(xs[i * c.k + p], act)) * as_stored(ws[j * c.k + p], kElemF16);
+            if (c.bias) want += as_stored(bs[j], kElemF16);
+            const double tol = act == kElemF32 ? 1e-5 + 1e-5 * std::fabs(want) : 4e-3 + 4e-3 * std::fabs(want);
+            ASSERT_NEAR(got[i * c.n + j], want, tol) << i << "," << j << " " << policy.dump();
+          }
+        g.recycle(y);
+      }
+    }
+    // Both product paths ran (their objects are kept by shape).
+    EXPECT_GT(g.matrixCount(), 0u);
+    EXPECT_GT(g.graphCount(), 0u);
+  }
+}
+
+// Q8 decode rows: the fused kernel reads the blocks; an empty input gives an
+// empty output whatever the weight kind.
+TEST(GraphPaths, QuantizedDecodeRowAndEmptyInputs) {
+  LoadedModel m("patch_q8", kElemF32);
+  VNGraph& g = m.g();
+  const VNTensorRef* q8 = nullptr;
+  for (const VNTensorRef& w : g.weights())
+    if (w->dtype == kElemQ8 && w->shape.size() == 2 && w->shape[1] % 2 == 0) q8 = &w;
+  ASSERT_NE(q8, nullptr);
+  const uint64_t n = (*q8)->shape[0], k = (*q8)->shape[1];
+  const auto xs = random_values(k, 4);
+  VNTensorRef x = test::float_tensor(g, {1, 1, k}, xs);
+  mtl::CommandBufferRef cb = g.queue()->command_buffer();
+  const uint64_t calls = g.fusedInt8MatvecCalls;
+  VNTensorRef y = g.linear(x, *q8, nullptr, cb);
+  cb->commit();
+  ASSERT_EQ(cb->status(), mtl::CommandBufferStatus::kCompleted);
+  EXPECT_EQ(g.fusedInt8MatvecCalls, calls + 1);
+  const std::vector<float> got = test::read_floats(*y);
+  const uint8_t* blocks = (*q8)->contents();
+  for (uint64_t j = 0; j < n; ++j) {
+    double want = 0;
+    for (uint64_t p = 0; p < k; ++p) {
+      const uint8_t* blk = blocks + j * (*q8)->rowBytes + p / 64 * 68;
+      float scale;
+      std::memcpy(&scale, blk + 64, 4);
+      want += double(xs[p]) * half_to_float(float_to_half(float(int8_t(blk[p % 64])) * scale));
+    }
+    ASSERT_NEAR(got[j], want, 1e-4 + 1e-5 * std::fabs(want));
+  }
+  // Seven rows need the F16 copy the forward pass makes; none need nothing.
+  VNTensorRef rows = test::float_tensor(g, {1, 7, k}, random_values(7 * k, 5));
+  try {
+    g.linear(rows, *q8, nullptr, cb);
+    ADD_FAILURE() << "a Q8 weight took seven rows";
+  } catch (const VNError& e) {
+    EXPECT_STREQ(e.reason(), "Linear shape/dtype");
+  }
+  VNTensorRef empty = test::host_tensor(g, {0, 64, k}, kElemF32);
+  VNTensorRef out = g.linear(empty, *q8, nullptr, g.queue()->command_buffer());
+  EXPECT_EQ(out->shape, (std::vector<uint64_t>{0, 64, n}));
+  EXPECT_EQ(out->count, 0u);
+}
+
+struct AttentionCase {
+  uint64_t b, s, past, hq, hk, d;
+  bool mask, cache;
+};
+
+// softmax(q k^T / sqrt(d) + mask) v over the past rows and the new ones,
+// from the inputs as stored.
+std::vector<double> attention_reference(const AttentionCase& c, const std::vector<float>& q, const std::vector<float>& k,
+                                        const std::vector<float>& v, const std::vector<float>& pk,
+                                        const std::vector<float>& pv, const std::vector<float>& mask) {
+  const uint64_t total = c.past + c.s;
+  std::vector<double> out(c.b * c.s * c.hq * c.d);
+  auto key = [&](uint64_t b, uint64_t h, uint64_t t, uint64_t e, const std::vector<float>& past, const std::vector<float>& now) {
+    return t < c.past ? double(past[((b * c.hk + h) * c.past + t) * c.d + e])
+                      : double(now[((b * c.s + t - c.past) * c.hk + h) * c.d + e]);
+  };
+  for (uint64_t b = 0; b < c.b; ++b)
+    for (uint64_t h = 0; h < c.hq; ++h)
+      for (uint64_t r = 0; r < c.s; ++r) {
+        const uint64_t kh = h / (c.hq / c.hk);
+        std::vector<double> p(total);
+        double top = -1e300, sum = 0;
+        for (uint64_t t = 0; t < total; ++t) {
+          double dot = 0;
+          for (uint64_t e = 0; e < c.d; ++e) dot += double(q[((b * c.s + r) * c.hq + h) * c.d + e]) * key(b, kh, t, e, pk, k);
+          p[t] = dot / std::sqrt(double(c.d));
+          if (c.mask) p[t] += mask[(b * c.s + r) * total + t];
+          else if (t > c.past + r) p[t] = -1e300;
+          top = std::max(top, p[t]);
+        }
+        for (double& x : p) sum += (x = std::exp(x - top));
+        for (uint64_t e = 0; e < c.d; ++e) {
+          double acc = 0;
+          for (uint64_t t = 0; t < total; ++t) acc += p[t] / sum * key(b, kh, t, e, pv, v);
+          out[((b * c.s + r) * c.hq + h) * c.d + e] = acc;
+        }
+      }
+  return out;
+}
+
+const nlohmann::json kAttentionPolicies[] = {
+    {{"backend", "metal"}},
+    {{"mps_attention", true}, {"graph_attention", false}},
+    {{"mps_attention", false}, {"graph_attention", true}},
+};
+
+TEST(GraphPaths, AttentionPathsAgreeWithAPlainLoop) {
+  const AttentionCase cases[] = {
+      {2, 40, 0, 2, 2, 32, true, false},    // graph, batched products or tiled
+      {1, 33, 5, 4, 2, 32, true, true},     // grouped heads with a cache: tiled
+      {1, 33, 5, 4, 2, 32, false, true},    // the same, causal
+      {1, 109, 0, 4, 2, 32, false, true},
+      {1, 379, 0, 2, 1, 64, true, true},
+      {1, 1, 70, 4, 1, 64, true, true},     // one token, head size 64
+      {1, 3, 9, 6, 3, 16, false, true},     // single kernel, causal
+      {1, 1, 2047, 2, 1, 32, true, true},   // 2048 keys: single kernel
+      {1, 1, 2048, 2, 1, 32, false, true},  // 2049 keys: tiled
+      {1, 2, 2100, 2, 2, 64, true, true},
+  };
+  for (uint64_t act : {kElemF32, kElemF16}) {
+    LoadedModel m("patch_f16", act);
+    VNGraph& g = m.g();
+    for (const AttentionCase& c : cases) {
+      SCOPED_TRACE(testing::Message() << "b" << c.b << " s" << c.s << " past" << c.past << " hq" << c.hq << " hk" << c.hk
+                                      << " d" << c.d << (c.mask ? " mask" : " causal") << " act " << act);
+      const uint64_t total = c.past + c.s;
+      auto q = random_values(c.b * c.s * c.hq * c.d, 11), k = random_values(c.b * c.s * c.hk * c.d, 12),
+           v = random_values(c.b * c.s * c.hk * c.d, 13), pk = random_values(c.b * c.hk * c.past * c.d, 14),
+           pv = random_values(c.b * c.hk * c.past * c.d, 15), mask = random_values(c.b * c.s * total, 16);
+      for (size_t i = 0; i < mask.size(); i += 5) mask[i] = test::lowest_finite(act);
+      for (auto* vec : {&q, &k, &v, &pk, &pv, &mask})
+        for (float& x : *vec) x = as_stored(x, act);
+      const std::vector<double> want = attention_reference(c, q, k, v, pk, pv, mask);
+      for (const nlohmann::json& policy : kAttentionPolicies) {
+        g.configure(policy);
+        std::vector<VNTensorRef> in{test::float_tensor(g, {c.b, c.s, c.hq * c.d}, q),
+                                    test::float_tensor(g, {c.b, c.s, c.hk * c.d}, k),
+                                    test::float_tensor(g, {c.b, c.s, c.hk * c.d}, v),
+                                    c.mask ? test::float_tensor(g, {c.b, 1, c.s, total}, mask)
+                                           : test::host_tensor(g, {1, 1, 0, 0}, act)};
+        if (c.cache) {
+          in.push_back(test::float_tensor(g, {c.b, c.hk, c.past, c.d}, pk));
+          in.push_back(test::float_tensor(g, {c.b, c.hk, c.past, c.d}, pv));
+        }
+        GraphNode node{kAttention, 0, {}, {}, {c.hq, c.hk, c.d, c.cache ? 1u : 0u}};
+        mtl::CommandBufferRef cb = g.queue()->command_buffer();
+        std::vector<VNTensorRef> out = g.operation(node, in, cb);
+        cb->commit();
+        ASSERT_EQ(cb->status(), mtl::CommandBufferStatus::kCompleted) << cb->error();
+        ASSERT_EQ(out.size(), c.cache ? 3u : 1u);
+        const std::vector<float> got = test::read_floats(*out[0]);
+        for (size_t i = 0; i < want.size(); ++i)
+          ASSERT_NEAR(got[i], want[i], act == kElemF32 ? 2e-5 : 2e-2) << i << " " << policy.dump();
+        if (c.cache) {
+          // The new K holds the past rows, then the new ones, head-major.
+          EXPECT_EQ(out[1]->shape, (std::vector<uint64_t>{c.b, c.hk, total, c.d}));
+          const std::vector<float> kk = test::read_floats(*out[1]);
+          EXPECT_EQ(kk[0], c.past ? pk[0] : k[0]);
+          EXPECT_EQ(kk[(total - 1) * c.d], k[(c.s - 1) * c.hk * c.d]);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vorn
