@@ -3,6 +3,10 @@
 // so one build runs everywhere.
 #pragma once
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 namespace vorn {
 
 // AVX2 with fused multiply-add (x86-64 only; false elsewhere).
@@ -18,7 +22,12 @@ inline bool cpu_has_avx2_fma() {
 // AVX2 with the half-float conversions (F16C) (x86-64 only; false elsewhere).
 inline bool cpu_has_avx2_f16c() {
 #if defined(__x86_64__)
-  static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
+  // F16C is asked of CPUID (leaf 1, ecx bit 29) directly: clang's
+  // __builtin_cpu_supports does not know the name.
+  static const bool yes = [] {
+    unsigned a, b, c, d;
+    return __builtin_cpu_supports("avx2") && __get_cpuid(1, &a, &b, &c, &d) != 0 && (c & (1u << 29)) != 0;
+  }();
   return yes;
 #else
   return false;

@@ -45,9 +45,9 @@ inline float round_to(float v) {
 
 // Masked score: the most negative finite value of the activation type.
 template <class A>
-constexpr float kMaskedScore = -65504.0f;
+inline constexpr float kMaskedScore = -65504.0f;
 template <>
-constexpr float kMaskedScore<float> = -3.402823466e38f;
+inline constexpr float kMaskedScore<float> = -3.402823466e38f;
 
 // The parameter block at buffer index 3: u0..u15, then f0..f3.
 struct Params {
