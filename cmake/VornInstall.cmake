@@ -35,7 +35,7 @@ install(CODE "
 if(TARGET vorn-load)
   set(tools vorn-load vorn-demo)
   set_target_properties(${tools} PROPERTIES
-    INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR};${VORN_OPENBLAS_DIR}")
+    INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
   install(TARGETS ${tools} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   set(summary_vorn-load "convert an ONNX model into a .vorn container")
   set(summary_vorn-demo "read the text of a photo with a text detector and recogniser")

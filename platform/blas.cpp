@@ -1,23 +1,22 @@
 #include "platform/blas.h"
 
-#include <cblas.h>
-
 #include <algorithm>
-#include <mutex>
 
+#include "platform/blas_library.h"
 #include "platform/parallel.h"
 
 namespace vorn {
 
-// Threading: we link OpenBLAS's OpenMP build, run it at one thread, and cut
-// large products into blocks of rows (or columns) that our pool runs. On the
-// conv-shaped products of the CPU engine (8 cores) this ran 1.2-1.5x faster than
-// OpenBLAS's own threads on the large ones (512 x 3136 x 1152: ~510 against
-// ~380 GFLOP/s) and 4x on the thin ones (128 x 49 x 4608: ~225 against ~50),
-// where OpenBLAS's threading barely beats one thread. It also keeps one set
-// of threads in the process: the threaded build starts its workers when it
-// is loaded, and they spin for a while after each call, stealing cores from
-// our pool's next loop and burning CPU in an idle application.
+// Threading: OpenBLAS runs every call on the calling thread (it is set to
+// one thread and its own workers are ended when it is loaded,
+// platform/blas_library.cpp) and large products are cut into blocks of rows
+// (or columns) that our pool runs. On the conv-shaped products of the CPU
+// engine (8 cores) this ran 1.2-1.5x faster than OpenBLAS's own threads on
+// the large ones (512 x 3136 x 1152: ~510 against ~380 GFLOP/s) and 4x on
+// the thin ones (128 x 49 x 4608: ~225 against ~50), where OpenBLAS's
+// threading barely beats one thread. It also keeps one set of threads in the
+// process: OpenBLAS's workers spin for a while after each call, stealing
+// cores from our pool's next loop and burning CPU in an idle application.
 
 namespace {
 
@@ -28,26 +27,11 @@ constexpr int64_t kParallelMinWork = int64_t{1} << 18;
 // tiles of the BLAS kernels so no block ends in a ragged tile.
 constexpr int64_t kBlockAlign = 16;
 
-// The OpenMP build takes its thread count from the calling thread's OpenMP
-// setting, which on our pool's threads is every core: each thread sets itself
-// to one before its first product or matrix-vector product, so no OpenMP
-// team is ever made. The setter also writes the library's globals, so first
-// calls from several threads at once take turns.
-void blas_one_thread_here() {
-  thread_local bool set = false;
-  if (set) return;
-  static std::mutex first_calls;
-  std::lock_guard<std::mutex> lock(first_calls);
-  openblas_set_num_threads(1);
-  set = true;
-}
-
 void sgemm_call(bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float alpha, const float* a,
                 int64_t lda, const float* b, int64_t ldb, float beta, float* c, int64_t ldc) {
-  blas_one_thread_here();
-  cblas_sgemm(CblasRowMajor, trans_a ? CblasTrans : CblasNoTrans, trans_b ? CblasTrans : CblasNoTrans,
-              static_cast<blasint>(m), static_cast<blasint>(n), static_cast<blasint>(k), alpha, a,
-              static_cast<blasint>(lda), b, static_cast<blasint>(ldb), beta, c, static_cast<blasint>(ldc));
+  blas_library().sgemm(CblasRowMajor, trans_a ? CblasTrans : CblasNoTrans, trans_b ? CblasTrans : CblasNoTrans,
+                       static_cast<blasint>(m), static_cast<blasint>(n), static_cast<blasint>(k), alpha, a,
+                       static_cast<blasint>(lda), b, static_cast<blasint>(ldb), beta, c, static_cast<blasint>(ldc));
 }
 
 struct SplitJob {
@@ -118,19 +102,19 @@ struct RowJob {
 };
 
 void row_block(const RowJob& j, int64_t n0, int64_t n1) {
-  blas_one_thread_here();
+  const BlasLibrary& blas = blas_library();
   const blasint inc_a = static_cast<blasint>(j.trans_a ? j.lda : 1);
   // With beta 0 the old contents of C must not count, NaN included, however
   // the library scales them.
   if (j.beta == 0.0f) std::fill(j.c + n0, j.c + n1, 0.0f);
   if (j.trans_b) {
     // B stored n x k: c[n0:n1] = alpha * B[n0:n1, :] a + beta * c.
-    cblas_sgemv(CblasRowMajor, CblasNoTrans, static_cast<blasint>(n1 - n0), static_cast<blasint>(j.k), j.alpha,
-                j.b + n0 * j.ldb, static_cast<blasint>(j.ldb), j.a, inc_a, j.beta, j.c + n0, 1);
+    blas.sgemv(CblasRowMajor, CblasNoTrans, static_cast<blasint>(n1 - n0), static_cast<blasint>(j.k), j.alpha,
+               j.b + n0 * j.ldb, static_cast<blasint>(j.ldb), j.a, inc_a, j.beta, j.c + n0, 1);
   } else {
     // B stored k x n: c[n0:n1] = alpha * B[:, n0:n1]^T a + beta * c.
-    cblas_sgemv(CblasRowMajor, CblasTrans, static_cast<blasint>(j.k), static_cast<blasint>(n1 - n0), j.alpha,
-                j.b + n0, static_cast<blasint>(j.ldb), j.a, inc_a, j.beta, j.c + n0, 1);
+    blas.sgemv(CblasRowMajor, CblasTrans, static_cast<blasint>(j.k), static_cast<blasint>(n1 - n0), j.alpha,
+               j.b + n0, static_cast<blasint>(j.ldb), j.a, inc_a, j.beta, j.c + n0, 1);
   }
 }
 
