@@ -156,6 +156,8 @@ bool run_dispatch(const CommandBuffer::Command& c, std::string* error) {
   args.groups = c.groups;
   std::atomic<const char*> fault{nullptr};
   args.fault_slot = &fault;
+  static std::atomic<uint64_t> dispatches{0};
+  args.dispatch_id = dispatches.fetch_add(1, std::memory_order_relaxed) + 1;
   std::string why;
   if (fn.check() != nullptr && !fn.check()(args, &why)) {
     *error = kernel() + why;

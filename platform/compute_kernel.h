@@ -48,6 +48,10 @@ struct KernelArgs {
   Size3 groups;      // threadgroups of the dispatch
   // First fault a kernel reported, shared by the groups of the dispatch.
   std::atomic<const char*>* fault_slot = nullptr;
+  // Different for every dispatch of the process (never 0): a kernel may key
+  // per-thread scratch derived from its inputs on it, to share that work
+  // between the groups one thread runs.
+  uint64_t dispatch_id = 0;
 
   template <class T>
   T* buffer(uint32_t index) const {

@@ -9,6 +9,8 @@
 // same bits as the portable loop; only the speed differs.
 #include <immintrin.h>
 
+#include <vector>
+
 #include "gpu/shaders/kernels.h"
 #include "platform/cpu_features.h"
 
@@ -189,14 +191,22 @@ void matvec_group(const mtl::KernelArgs& a, mtl::Size3 g) {
   const bool has_bias = p.u[2] != 0;
   const Rows rows = rows_of(a, g, p.u[0]);
   const bool vector = g_shader_vector_forms && cpu_has_avx2_f16c();
-  // Every row of the group reads the same x: a half x is widened once.
-  constexpr uint64_t kWidened = 8192;
-  if (sizeof(A) == 2 && vector && K <= kWidened) {
-    alignas(32) float xf[kWidened];
-    half_to_float_n(reinterpret_cast<const uint16_t*>(x), xf, K);
+  // Every row of the dispatch reads the same x: a half x is widened once per
+  // thread and dispatch, and kept for the thread's next groups.
+  if (sizeof(A) == 2 && vector) {
+    struct Widened {
+      uint64_t dispatch = 0;
+      std::vector<float> x;
+    };
+    thread_local Widened widened;
+    if (widened.dispatch != a.dispatch_id) {
+      if (widened.x.size() < K) widened.x.resize(K);
+      half_to_float_n(reinterpret_cast<const uint16_t*>(x), widened.x.data(), K);
+      widened.dispatch = a.dispatch_id;
+    }
+    const float* xf = widened.x.data();
     for (uint64_t r = rows.begin; r < rows.end; ++r)
-      store_row(y, bias, has_bias, r,
-                row_dot<A, kQ8>(static_cast<const float*>(xf), w + r * row_bytes, K, vector));
+      store_row(y, bias, has_bias, r, row_dot<A, kQ8>(xf, w + r * row_bytes, K, vector));
     return;
   }
   for (uint64_t r = rows.begin; r < rows.end; ++r)
