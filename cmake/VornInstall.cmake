@@ -33,12 +33,14 @@ install(CODE "
 # The tools: installed beside the library they load, and documented by
 # manual pages made from their --help.
 if(TARGET vorn-load)
-  set(tools vorn-load vorn-demo)
+  set(tools vorn-load vorn-demo vorn-chat vorn-vulkan)
   set_target_properties(${tools} PROPERTIES
     INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
   install(TARGETS ${tools} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   set(summary_vorn-load "convert an ONNX model into a .vorn container")
   set(summary_vorn-demo "read the text of a photo with a text detector and recogniser")
+  set(summary_vorn-chat "chat with a vision-language model, run request files, prepare model inputs")
+  set(summary_vorn-vulkan "prepare model inputs, and chat on a Vulkan device in builds that have one")
   set(pages "")
   foreach(tool IN LISTS tools)
     set(page ${CMAKE_BINARY_DIR}/man/${tool}.1)

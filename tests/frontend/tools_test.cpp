@@ -1,0 +1,306 @@
+// vorn-chat and vorn-vulkan run as a user runs them: help, one-line errors
+// with a non-zero status, the prepare commands against the processor's own
+// preparation of the same request, and no half-written output when a run
+// fails.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "frontend_fixture.h"
+#include "generation/vn_processor.h"
+#include "frontend/model_file.h"
+#include "generative_model.h"
+
+namespace vorn {
+namespace {
+
+using json = nlohmann::json;
+using test::run_tool;
+using test::ToolRun;
+namespace fs = std::filesystem;
+
+// A failure as the tools promise it: a non-zero status and one line on
+// standard error that holds the text.
+void expect_one_line_failure(const ToolRun& r, const std::string& text, const std::string& what) {
+  EXPECT_TRUE(r.status == 1 || r.status == 2) << what << ": status " << r.status;
+  EXPECT_NE(r.err.find(text), std::string::npos) << what << ": " << r.err;
+  EXPECT_TRUE(!r.err.empty() && r.err.find('\n') == r.err.size() - 1) << what << ": " << r.err;
+}
+
+std::vector<std::string> listing(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir, ec)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class Tools : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new test::ScratchDir;
+    std::string error;
+    ASSERT_TRUE(test::write_generative_model(test::small_patch_model(false), model(), &error)) << error;
+  }
+  static void TearDownTestSuite() { delete dir_; }
+  static std::string model() { return *dir_ / "model.vorn"; }
+  static std::string image() { return std::string(VORN_TEST_DATA) + "/images/jpeg_exif_6_long.jpg"; }
+  std::string scratch(const std::string& name) const { return work_ / name; }
+
+  test::ScratchDir work_;
+  static test::ScratchDir* dir_;
+};
+test::ScratchDir* Tools::dir_ = nullptr;
+
+TEST_F(Tools, HelpAndCommandLineErrors) {
+  for (const char* tool : {VORN_CHAT_TOOL, VORN_VULKAN_TOOL}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"}, {"-h"}, {"prepare", "--help"}}) {
+      const ToolRun r = run_tool(tool, args);
+      EXPECT_EQ(r.status, 0) << tool;
+      EXPECT_TRUE(r.out.starts_with("usage: ")) << tool;
+      EXPECT_NE(r.out.find("prepare"), std::string::npos);
+    }
+  }
+  const struct {
+    const char* tool;
+    std::vector<std::string> args;
+    const char* text;
+  } cases[] = {
+      {VORN_CHAT_TOOL, {}, "a command is required"},
+      {VORN_CHAT_TOOL, {"talk"}, "unknown command talk"},
+      {VORN_CHAT_TOOL, {"chat"}, "vorn: Exactly one of --prompt or --messages is required"},
+      {VORN_CHAT_TOOL, {"prepare", "--prompt", "p", "--top-k", "4294967296"}, "vorn: Integer option too large"},
+      {VORN_VULKAN_TOOL, {}, "vorn-vulkan: usage: vorn-vulkan chat|prepare|selftest|info"},
+      {VORN_VULKAN_TOOL, {"info", "--backend", "metal"}, "vorn-vulkan: Only Vulkan backend supported in this build"},
+      {VORN_VULKAN_TOOL, {"prepare", "--model", "m", "--prompt", "p"}, "vorn-vulkan: --output required"},
+  };
+  for (const auto& c : cases) {
+    const ToolRun r = run_tool(c.tool, c.args);
+    EXPECT_EQ(r.status, 2);
+    expect_one_line_failure(r, c.text, c.text);
+  }
+}
+
+TEST_F(Tools, VulkanDeviceCommandsSayTheDeviceIsMissing) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"chat", "--model", model(), "--prompt", "hi"}, {"selftest"}, {"info"}}) {
+    const ToolRun r = run_tool(VORN_VULKAN_TOOL, args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "vorn-vulkan: this build has no Vulkan device\n");
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+// The processor's own preparation of a request, as the generation call
+// makes it.
+json prepared_in_process(const std::string& model_path, const json& request) {
+  const ModelFile model(model_path);
+  const VNProcessor processor(model.metadata(), model.metadata_length(), model.fd(), model.base());
+  return processor.prepare(request);
+}
+
+// Every tensor file equals the in-process tensor byte for byte, and the
+// manifest equals the prepared request (its timings aside).
+void expect_dump_equals(const std::string& dir, const json& prepared) {
+  const json manifest = json::parse(test::read_text(dir + "/inputs.json"));
+  EXPECT_EQ(test::read_text(dir + "/inputs.json").back(), '\n');
+  ASSERT_EQ(manifest["inputs"].size(), prepared["inputs"].size());
+  for (const auto& [name, tensor] : prepared["inputs"].items()) {
+    const json& entry = manifest["inputs"][name];
+    EXPECT_EQ(entry, json({{"dtype", tensor["dtype"]}, {"file", name + ".bin"}, {"shape", tensor["shape"]}}));
+    const auto& bytes = tensor["data"].get_binary();
+    EXPECT_EQ(test::read_text(dir + "/" + name + ".bin"), std::string(bytes.begin(), bytes.end())) << name;
+  }
+  for (const char* key : {"prompt_token_ids", "rendered_prompt", "image_views", "image_rows", "image_cols",
+                          "image_orientations"})
+    EXPECT_EQ(manifest[key], prepared[key]) << key;
+  EXPECT_EQ(manifest["stages_ms"].size(), prepared["stages_ms"].size());
+}
+
+TEST_F(Tools, PrepareWritesThePreparedRequest) {
+  const std::string messages = scratch("messages.json");
+  test::write_text(messages, json::array({{{"role", "system"}, {"content", {{{"type", "text"}, {"text", "Be brief."}}}}},
+                                          {{"role", "user"},
+                                           {"content", {{{"type", "image"}, {"path", image()}},
+                                                        {{"type", "text"}, {"text", "What is this?"}}}}}})
+                                 .dump());
+  const std::vector<std::string> tiled{"--prompt", "Describe", "--image", image(), "--image-detail", "tiled",
+                                       "--image-longest-edge", "1024"};
+  const struct {
+    std::vector<std::string> args;
+    json request;                      // the same request as the processor reads it
+    std::vector<std::string> vulkan;   // the same request to the second tool, which prepares F16 inputs
+  } cases[] = {
+      {{"--prompt", "Hello world", "--activation", "fp16"},
+       {{"prompt", "Hello world"}, {"activation", "fp16"}, {"max_new_tokens", 64}},
+       {"--prompt", "Hello world"}},
+      {{"--prompt", "Hello world"}, {{"prompt", "Hello world"}, {"max_new_tokens", 64}}, {}},
+      {{"--prompt", "Describe", "--image", image(), "--image-detail", "tiled", "--image-longest-edge", "1024",
+        "--activation", "fp16"},
+       {{"prompt", "Describe"}, {"image", image()}, {"image_detail", "tiled"}, {"image_longest_edge", 1024},
+        {"activation", "fp16"}, {"max_new_tokens", 64}},
+       tiled},
+      {{"--prompt", "Describe", "--image", image(), "--image-crop", "0.1,0,1,0.9"},
+       {{"prompt", "Describe"}, {"image", image()}, {"image_crop", {0.1, 0, 1, 0.9}}, {"max_new_tokens", 64}},
+       {}},
+      {{"--messages", messages, "--max-new-tokens", "8", "--activation", "fp16"},
+       {{"messages", json::parse(test::read_text(messages))}, {"max_new_tokens", 8}, {"activation", "fp16"}},
+       {"--messages", messages, "--max-new-tokens", "8"}},
+  };
+  for (const auto& c : cases) {
+    const std::string n = std::to_string(&c - cases);
+    const std::string out = scratch("chat" + n);
+    std::vector<std::string> args{"prepare", "--model", model(), "--output", out};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const ToolRun r = run_tool(VORN_CHAT_TOOL, args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const json prepared = prepared_in_process(model(), c.request);
+    expect_dump_equals(out, prepared);
+    if (c.vulkan.empty()) continue;
+    const std::string vulkan_out = scratch("vulkan" + n);
+    args = {"prepare", "--model", model(), "--output", vulkan_out};
+    args.insert(args.end(), c.vulkan.begin(), c.vulkan.end());
+    const ToolRun v = run_tool(VORN_VULKAN_TOOL, args);
+    ASSERT_EQ(v.status, 0) << v.err;
+    expect_dump_equals(vulkan_out, prepared);
+    EXPECT_EQ(json::parse(test::read_text(vulkan_out + "/inputs.json")).size(), 8u);
+  }
+}
+
+TEST_F(Tools, PrepareDecodesTokenIds) {
+  const json prepared = prepared_in_process(model(), {{"prompt", "Hello world"}, {"max_new_tokens", 64}});
+  std::string ids;
+  for (const json& id : prepared["prompt_token_ids"]) ids += (ids.empty() ? "" : ",") + id.dump();
+  const ToolRun r = run_tool(VORN_CHAT_TOOL, {"prepare", "--model", model(), "--prompt", "x", "--output", scratch("d"),
+                                     "--decode-ids", " " + ids + " "});
+  ASSERT_EQ(r.status, 0) << r.err;
+  // Special tokens have no text: the rendered prompt without its markers.
+  EXPECT_EQ(json::parse(test::read_text(scratch("d/inputs.json")))["decoded"], "User: Hello world\nAssistant:");
+  for (const char* bad : {"1,,2", "1,x", "", "9223372036854775808", "1 2"}) {
+    const ToolRun b = run_tool(VORN_CHAT_TOOL, {"prepare", "--model", model(), "--prompt", "x", "--output", scratch("bad"),
+                                       "--decode-ids", bad});
+    expect_one_line_failure(b, "vorn prepare: Decode ID", bad);
+    EXPECT_FALSE(fs::exists(scratch("bad"))) << bad;
+  }
+}
+
+TEST_F(Tools, FailedPrepareLeavesNothingHalfWritten) {
+  const std::vector<std::string> request{"--prompt", "Describe", "--image", image(), "--model", model()};
+  auto prepare_args = [&](const std::string& out) {
+    std::vector<std::string> a{"prepare", "--output", out};
+    a.insert(a.end(), request.begin(), request.end());
+    return a;
+  };
+  // A disk that fills up in the middle of the pixel tensor: no directory
+  // appears, nothing is left beside it.
+  for (const char* tool : {VORN_CHAT_TOOL, VORN_VULKAN_TOOL}) {
+    const ToolRun r = run_tool(tool, prepare_args(scratch("full/out")), {.cwd = "", .file_size_limit = 100000});
+    expect_one_line_failure(r, "rite", tool);
+    EXPECT_EQ(listing(scratch("full")), std::vector<std::string>{}) << tool;
+  }
+  // Over an earlier dump, the earlier dump stays whole.
+  ASSERT_EQ(run_tool(VORN_CHAT_TOOL, {"prepare", "--output", scratch("old"), "--prompt", "hi", "--model", model()}).status,
+            0);
+  const std::string before = test::read_text(scratch("old/inputs.json"));
+  const std::vector<std::string> old_files = listing(scratch("old"));
+  for (const char* tool : {VORN_CHAT_TOOL, VORN_VULKAN_TOOL}) {
+    const ToolRun r = run_tool(tool, prepare_args(scratch("old")), {.cwd = "", .file_size_limit = 100000});
+    expect_one_line_failure(r, "rite", tool);
+    EXPECT_EQ(test::read_text(scratch("old/inputs.json")), before) << tool;
+    EXPECT_EQ(listing(scratch("old")), old_files) << tool;
+  }
+  // A successful run over it replaces it.
+  ASSERT_EQ(run_tool(VORN_VULKAN_TOOL, prepare_args(scratch("old"))).status, 0);
+  EXPECT_EQ(json::parse(test::read_text(scratch("old/inputs.json")))["image_views"], 1);
+
+  const struct {
+    const char* tool;
+    std::vector<std::string> args;
+    const char* text;
+  } cases[] = {
+      {VORN_CHAT_TOOL, {"prepare", "--prompt", "p", "--model", model()}, "vorn prepare: prepare requires --output"},
+      {VORN_CHAT_TOOL, {"prepare", "--prompt", "p", "--model", scratch("none.vorn"), "--output", scratch("o")},
+       "vorn prepare: Cannot open model"},
+      {VORN_VULKAN_TOOL, {"prepare", "--prompt", "p", "--model", image(), "--output", scratch("o")},
+       "vorn-vulkan: Cannot open model"},
+      {VORN_CHAT_TOOL, {"prepare", "--prompt", "p", "--model", model(), "--output", image()},
+       "vorn prepare: Create input dump directory"},
+      {VORN_VULKAN_TOOL, {"prepare", "--prompt", "p", "--model", model(), "--output", image() + "/o"},
+       "vorn-vulkan: Cannot create directory"},
+      {VORN_CHAT_TOOL, {"prepare", "--prompt", "p", "--image", scratch("none.png"), "--model", model(), "--output",
+                        scratch("o")},
+       "vorn prepare: Cannot read image"},
+      {VORN_VULKAN_TOOL, {"prepare", "--prompt", "p", "--max-new-tokens", "2048", "--model", model(), "--output",
+                          scratch("o")},
+       "vorn-vulkan: Prompt plus output exceeds context budget"},
+  };
+  for (const auto& c : cases) {
+    const ToolRun r = run_tool(c.tool, c.args);
+    EXPECT_EQ(r.status, 1) << c.text;
+    expect_one_line_failure(r, c.text, c.text);
+    EXPECT_FALSE(fs::exists(scratch("o"))) << c.text;
+  }
+}
+
+}  // namespace
+}  // namespace vorn
+
+namespace vorn {
+namespace {
+
+TEST_F(Tools, ChatAndInferRefuseBadRequests) {
+  const auto messages = [&](const std::string& name, const json& value) {
+    test::write_text(scratch(name), value.dump());
+    return scratch(name);
+  };
+  const json text = {{"type", "text"}, {"text", "hi"}};
+  const struct {
+    json messages;
+    const char* text;
+  } chats[] = {
+      {json::array({{{"role", "user"}, {"content", "hi"}}}), "vorn: [1] Invalid message content"},
+      {json::array({{{"role", 5}, {"content", {text}}}}), "vorn: [1] Invalid role"},
+      {json::array({{{"role", "user"}, {"content", {{{"type", "audio"}}}}}}), "vorn: [1] Image requires path"},
+      {json::array({{{"role", "user"}, {"content", {{{"type", "image"}}}}}}), "vorn: [1] Image requires path"},
+      {json::array({{{"role", "user"}, {"content", {{{"type", "text"}, {"text", std::string("a\0b", 3)}}}}}}),
+       "vorn: [1] Invalid text"},
+      {json::array(), "vorn: [1] Invalid messages"},
+  };
+  for (const auto& c : chats) {
+    const ToolRun r = run_tool(VORN_CHAT_TOOL, {"chat", "--model", model(), "--messages", messages("m.json", c.messages)});
+    EXPECT_EQ(r.status, 1) << c.text;
+    expect_one_line_failure(r, c.text, c.text);
+  }
+
+  const struct {
+    std::string request;  // file contents; "" for no file
+    const char* text;
+  } requests[] = {
+      {"", "vorn inference: Cannot read request"},
+      {"not json", "vorn inference: Request schema"},
+      {"[1]", "vorn inference: Request schema"},
+      {R"({"schema_version": 2, "cases": [{}]})", "vorn inference: Request schema"},
+      {R"({"schema_version": 1, "activation_dtype": 3, "cases": [{}]})",
+       "vorn inference: activation_dtype must be 0, 1 or 2"},
+      {R"({"schema_version": 1, "activation_dtype": -1, "cases": [{}]})",
+       "vorn inference: activation_dtype must be 0, 1 or 2"},
+  };
+  for (const auto& c : requests) {
+    std::error_code ec;
+    fs::remove(scratch("request.json"), ec);
+    if (!c.request.empty()) test::write_text(scratch("request.json"), c.request);
+    // A request named without a directory is read from the current one.
+    const ToolRun r = run_tool(VORN_CHAT_TOOL, {"infer", "--model", model(), "--request", "request.json", "--output",
+                                                scratch("out")},
+                               {.cwd = work_.path()});
+    EXPECT_EQ(r.status, 1) << c.text;
+    expect_one_line_failure(r, c.text, c.text);
+    EXPECT_FALSE(fs::exists(scratch("out/result.json")));
+  }
+}
+
+}  // namespace
+}  // namespace vorn
