@@ -7,6 +7,7 @@
 #include "base/vn_error.h"
 #include "frontend/number_scan.h"
 #include "frontend/output_files.h"
+#include "generation/json_values.h"
 #include "generation/sampling_params.h"
 
 namespace vorn {
@@ -49,6 +50,9 @@ constexpr const char* kActivations[] = {"fp16", "fp32"};
 constexpr const char* kBackends[] = {"auto", "metal", "mps", "mpsgraph"};
 
 constexpr uint32_t kMaxTokens = 8192;
+// Deeper than any conversation needs; copying a parsed value recurses once
+// per level, so a deeper file is refused before it is parsed.
+constexpr uint32_t kMaxMessagesDepth = 128;
 constexpr uint32_t kSingleEdge = 512;
 constexpr uint32_t kTiledEdge = 2048;
 
@@ -94,6 +98,7 @@ void read_messages(json& options) {
   if (options.contains("image")) refuse("Use image items with --messages");
   std::string bytes;
   if (!read_file_bytes(options["messages"].get<std::string>(), &bytes)) refuse("Cannot read messages JSON");
+  if (!json_nesting_within(bytes, kMaxMessagesDepth)) refuse("Messages JSON nests too deeply");
   json messages = json::parse(bytes, nullptr, /*allow_exceptions=*/false);
   if (!messages.is_array()) refuse("Messages must be a JSON array");
   options["messages"] = std::move(messages);

@@ -2,6 +2,7 @@
 
 #include "base/vn_error.h"
 #include "frontend/output_files.h"
+#include "generation/json_values.h"
 
 namespace vorn {
 
@@ -11,12 +12,16 @@ using json = nlohmann::json;
 
 constexpr uint64_t kActivationF16 = 1;
 constexpr uint64_t kActivationF32 = 2;
+constexpr uint32_t kMaxRequestDepth = 128;
 
 }  // namespace
 
 json read_inference_request(const std::string& path) {
   std::string bytes;
   if (!read_file_bytes(path, &bytes)) throw_inference("Cannot read request");
+  // Copying a parsed value recurses once per level: a request nested deeper
+  // than any needs is refused before it is parsed.
+  if (!json_nesting_within(bytes, kMaxRequestDepth)) throw_inference("Request nests too deeply");
   json request = json::parse(bytes, nullptr, /*allow_exceptions=*/false);
   const auto version = request.is_object() ? request.find("schema_version") : request.end();
   if (!request.is_object() || version == request.end() || !version->is_number_integer() || *version != 1)

@@ -2,26 +2,84 @@
 
 #include <cstdio>
 
+#include "base/files.h"
 #include "base/vn_error.h"
+#include "frontend/device_model.h"
+#include "frontend/generation_report.h"
 #include "frontend/inference_request.h"
-#include "frontend/model_file.h"
 
 namespace vorn {
 
+namespace {
+
+using json = nlohmann::json;
+
+double elapsed_ms(double from, double to) { return (to - from) * 1000; }
+
+// One case through the generation loop in file mode: its inputs read
+// relative to the request's directory, its outputs written into its own
+// directory; returns the loop's result dictionary.
+// (The generation loop comes with the generative sessions.)
+json run_case(VNGraph& /*graph*/, const json& /*case_request*/, const std::string& /*request_dir*/,
+              const std::string& /*case_dir*/) {
+  throw VNError(vn_category::kUnsupported, "Generative models are not available in this build");
+}
+
+void run(const std::string& model_path, const std::string& request_path, const std::string& output) {
+  // The request is read and checked before any weight is loaded.
+  const double t0 = monotonic_seconds_alt();
+  const json request = read_inference_request(request_path);
+  const uint64_t activation = request_activation(request);
+  const double t1 = monotonic_seconds_alt();
+  const DeviceModel model(model_path);
+
+  const double t2 = monotonic_seconds_alt();
+  std::unique_ptr<VNGraph> graph = model.new_graph(activation);
+  graph->configure(request);
+  const double t3 = monotonic_seconds_alt();
+  const auto profile = request.find("profile");
+  graph->setProfile(profile != request.end() && profile->is_boolean() && profile->get<bool>());
+
+  json results = json::array();
+  const auto cases = request.find("cases");
+  if (cases != request.end() && cases->is_array()) {
+    const std::string request_dir = request_directory(request_path);
+    for (const json& c : *cases) {
+      results.push_back(run_case(*graph, c, request_dir, case_directory(output, results.size())));
+      // No buffer is carried from one case into the next.
+      graph->clearPool();
+    }
+  }
+  if (results.empty()) throw_inference("No inference cases");
+
+  const json manifest = {
+      {"schema_version", 1},
+      {"backend", graph->backendName()},
+      {"weight_dtype", graph->weightDtype()},
+      {"weight_execution", graph->weightExecution()},
+      {"activation_dtype", activation_name(activation)},
+      {"device", graph->device()->name()},
+      {"backend_prepare_ms", elapsed_ms(t2, t3)},
+      {"request_read_ms", elapsed_ms(t0, t1)},
+      {"max_rss_bytes", process_peak_rss_bytes()},
+      {"peak_observed_metal_allocated_bytes", graph->peakMetalAllocatedBytes},
+      {"cases", std::move(results)},
+  };
+  write_result_manifest(output, manifest);
+}
+
+}  // namespace
+
 int run_inference_request(const std::string& model_path, const std::string& request_path, const std::string& output) {
   try {
-    // The request is checked before the model is touched.
-    const nlohmann::json request = read_inference_request(request_path);
-    request_activation(request);
-    const ModelFile model(model_path);
-    (void)output;
-    // Building the graph and running the cases come with the generative
-    // sessions; until then the command stops here.
-    throw VNError(vn_category::kUnsupported, "Generative models are not available in this build");
+    run(model_path, request_path, output);
+    return 1;
+  } catch (const VNError& e) {
+    std::fprintf(stderr, "vorn inference: %s\n", e.reason());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "vorn inference: %s\n", e.what());
-    return 0;
   }
+  return 0;
 }
 
 }  // namespace vorn

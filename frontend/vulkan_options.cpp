@@ -6,6 +6,7 @@
 
 #include "frontend/number_scan.h"
 #include "frontend/output_files.h"
+#include "generation/json_values.h"
 
 namespace vorn {
 
@@ -62,6 +63,9 @@ constexpr Option kOptions[] = {
 constexpr uint64_t kBudgetLimit = 8192;  // budgets and edges must stay at or below it
 constexpr uint32_t kSingleEdge = 512;
 constexpr uint32_t kTiledEdge = 2048;
+// Deeper than any conversation needs; copying a parsed value recurses once
+// per level, so a deeper file is refused before it is parsed.
+constexpr uint32_t kMaxMessagesDepth = 128;
 
 const Option* find_option(std::string_view name) {
   for (const Option& o : kOptions)
@@ -94,6 +98,7 @@ uint32_t budget(const std::string& v) {
 void read_messages(const std::string& path, FrontendOptions& options) {
   std::string bytes;
   require_or_throw(read_file_bytes(path, &bytes), "Cannot read messages JSON");
+  require_or_throw(json_nesting_within(bytes, kMaxMessagesDepth), "Messages JSON nests too deeply");
   options.messages = json::parse(bytes);  // a malformed file fails with the library's parse error
   require_or_throw(options.messages.is_array(), "Messages must be a JSON array");
 }

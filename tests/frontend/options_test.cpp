@@ -25,6 +25,8 @@ const test::ScratchDir& files() {
     test::write_text(d / "object", R"({"role": "user"})");
     test::write_text(d / "malformed", R"([{"role": "user", )");
     test::write_text(d / "trailing", R"([] [])");
+    // Deep enough to overflow a thread's stack if it were copied level by level.
+    test::write_text(d / "deep", std::string(100000, '[') + std::string(100000, ']'));
     test::write_text(d / "latin1", "[{\"role\": \"user\", \"content\": [{\"type\": \"text\", \"text\": \"caf\xe9\"}]}]");
     return d;
   }();
@@ -136,6 +138,7 @@ TEST(ChatOptions, RulesAndRefusals) {
       {{"--messages", "@trailing"}, "Messages must be a JSON array"},
       {{"--messages", "@latin1"}, "Messages must be a JSON array"},
       {{"--messages", "@valid", image, "x.png"}, "Use image items with --messages"},
+      {{"--messages", "@deep"}, "Messages JSON nests too deeply"},
   };
   for (const Case& c : cases) {
     std::string joined;
@@ -223,6 +226,7 @@ TEST(VulkanOptions, RulesAndRefusals) {
       // Messages files.
       {{"info", "--messages", "@missing"}, "Cannot read messages JSON"},
       {{"info", "--messages", "@object"}, "Messages must be a JSON array"},
+      {{"info", "--messages", "@deep"}, "Messages JSON nests too deeply"},
   };
   for (const Case& c : cases) {
     std::string joined;

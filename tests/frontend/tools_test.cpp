@@ -282,11 +282,17 @@ TEST_F(Tools, ChatAndInferRefuseBadRequests) {
       {"", "vorn inference: Cannot read request"},
       {"not json", "vorn inference: Request schema"},
       {"[1]", "vorn inference: Request schema"},
+      {std::string(100000, '[') + std::string(100000, ']'), "vorn inference: Request nests too deeply"},
       {R"({"schema_version": 2, "cases": [{}]})", "vorn inference: Request schema"},
       {R"({"schema_version": 1, "activation_dtype": 3, "cases": [{}]})",
        "vorn inference: activation_dtype must be 0, 1 or 2"},
       {R"({"schema_version": 1, "activation_dtype": -1, "cases": [{}]})",
        "vorn inference: activation_dtype must be 0, 1 or 2"},
+      // The graph is built for each activation kind, then there is nothing to run.
+      {R"({"schema_version": 1, "activation_dtype": 0, "cases": []})", "vorn inference: No inference cases"},
+      {R"({"schema_version": 1, "activation_dtype": 1, "profile": true})", "vorn inference: No inference cases"},
+      {R"({"schema_version": 1, "activation_dtype": 2, "cases": []})", "vorn inference: No inference cases"},
+      {R"({"schema_version": 1, "backend": "vulkan", "cases": [{}]})", "vorn inference: Unknown backend policy"},
   };
   for (const auto& c : requests) {
     std::error_code ec;
