@@ -25,7 +25,8 @@ json run_case(VNGraph& /*graph*/, const json& /*case_request*/, const std::strin
   throw VNError(vn_category::kUnsupported, "Generative models are not available in this build");
 }
 
-void run(const std::string& model_path, const std::string& request_path, const std::string& output) {
+void run(const std::string& model_path, const std::string& request_path, const std::string& output,
+         uint64_t* failed) {
   // The request is read and checked before any weight is loaded.
   const double t0 = monotonic_seconds_alt();
   const json request = read_inference_request(request_path);
@@ -40,12 +41,24 @@ void run(const std::string& model_path, const std::string& request_path, const s
   const auto profile = request.find("profile");
   graph->setProfile(profile != request.end() && profile->is_boolean() && profile->get<bool>());
 
+  // A case that fails is reported, in result.json and on standard error,
+  // and the others still run: one bad case does not cost the whole batch
+  // its results.
   json results = json::array();
   const auto cases = request.find("cases");
   if (cases != request.end() && cases->is_array()) {
     const std::string request_dir = request_directory(request_path);
     for (const json& c : *cases) {
-      results.push_back(run_case(*graph, c, request_dir, case_directory(output, results.size())));
+      const uint64_t index = results.size();
+      try {
+        results.push_back(run_case(*graph, c, request_dir, case_directory(output, index)));
+      } catch (const std::exception& e) {
+        const char* reason = e.what();
+        std::fprintf(stderr, "vorn inference: case %llu: %s\n", static_cast<unsigned long long>(index), reason);
+        results.push_back({{"name", c.is_object() && c.contains("name") ? c["name"] : json("prompt")},
+                           {"error", reason}});
+        ++*failed;
+      }
       // No buffer is carried from one case into the next.
       graph->clearPool();
     }
@@ -72,8 +85,9 @@ void run(const std::string& model_path, const std::string& request_path, const s
 
 int run_inference_request(const std::string& model_path, const std::string& request_path, const std::string& output) {
   try {
-    run(model_path, request_path, output);
-    return 1;
+    uint64_t failed = 0;
+    run(model_path, request_path, output, &failed);
+    return failed == 0 ? 1 : 0;
   } catch (const VNError& e) {
     std::fprintf(stderr, "vorn inference: %s\n", e.reason());
   } catch (const std::exception& e) {

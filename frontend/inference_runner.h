@@ -6,8 +6,11 @@
 
 namespace vorn {
 
-// Returns 1 when result.json was written; 0 after "vorn inference:
-// <message>" was printed on standard error.
+// Returns 1 when every case ran and result.json was written. A case that
+// fails prints "vorn inference: case <i>: <message>" on standard error and
+// is listed in result.json as {"name", "error"}; the others still run and
+// the result is 0. Any other failure prints "vorn inference: <message>",
+// writes no result.json and returns 0.
 int run_inference_request(const std::string& model_path, const std::string& request_path,
                           const std::string& output);
 

@@ -310,3 +310,33 @@ TEST_F(Tools, ChatAndInferRefuseBadRequests) {
 
 }  // namespace
 }  // namespace vorn
+
+namespace vorn {
+namespace {
+
+TEST_F(Tools, InferReportsAFailingCaseAndRunsTheOthers) {
+  // Case 1 asks for no tokens at all; case 0 and case 2 are well formed.
+  const json good = {{"name", "good"}, {"max_new_tokens", 2}};
+  for (const int activation : {0, 2}) {
+    const json request = {{"schema_version", 1}, {"activation_dtype", activation},
+                          {"cases", {good, {{"name", "bad"}, {"max_new_tokens", 0}}, good}}};
+    test::write_text(scratch("request.json"), request.dump());
+    const std::string out = scratch("infer" + std::to_string(activation));
+    const ToolRun r = run_tool(VORN_CHAT_TOOL, {"infer", "--model", model(), "--request", scratch("request.json"),
+                                                "--output", out});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("vorn inference: case 1: "), std::string::npos) << r.err;
+    const json result = json::parse(test::read_text(out + "/result.json"));
+    EXPECT_EQ(result.size(), 11u);
+    EXPECT_EQ(result["schema_version"], 1);
+    EXPECT_EQ(result["activation_dtype"], activation == 2 ? "fp32" : "fp16");
+    EXPECT_EQ(result["weight_dtype"], "fp16");
+    EXPECT_GT(result["max_rss_bytes"].get<uint64_t>(), uint64_t(1) << 20);  // bytes, not KiB
+    ASSERT_EQ(result["cases"].size(), 3u);
+    EXPECT_EQ(result["cases"][1]["name"], "bad");
+    EXPECT_FALSE(result["cases"][1]["error"].get<std::string>().empty());
+  }
+}
+
+}  // namespace
+}  // namespace vorn
