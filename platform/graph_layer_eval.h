@@ -1,40 +1,81 @@
 // Evaluation of the graph layer's operations (internal to the graph layer).
-// A value is a strided view of memory: a feed in place, or float scratch
-// that an operation filled. Shape operations only move the view; the others
-// read their inputs as float (widening float16 storage where they read it)
-// and write dense float scratch, rounded once when their tensor is float16.
+// A value is a strided view of memory: a feed or a constant in place, or
+// float memory of the arena or of a result that an operation filled. View
+// operations never reach an evaluator (the plan moves their strides); the
+// others read their inputs as float (widening float16 storage where they
+// read it) and write the dense float memory of their value, rounded once
+// when their tensor is float16.
 #pragma once
-#include <memory>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "platform/graph_layer.h"
-#include "platform/scratch_pool.h"
 
 namespace vorn::mpsg {
+
+// The highest rank a graph tensor may have.
+constexpr size_t kMaxRank = 12;
 
 struct Value {
   const uint8_t* base = nullptr;  // element 0
   DataType storage = DataType::kFloat32;
   Shape shape;
-  std::vector<int64_t> strides;            // in elements
-  std::shared_ptr<ScratchLease> owner;     // keeps scratch alive for views of it
+  std::vector<int64_t> strides;  // in elements
 };
 
-// The operation's inputs are evaluated; out receives its value. When dest is
-// not null the operation may write its dense float result there instead of
-// scratch (a float32 target's result memory). False with *error on a fault
-// of the data (the builder has checked the shapes).
-bool evaluate(const Node& node, const std::vector<const Value*>& inputs, Value* out, float* dest,
-              std::string* error);
+struct Layout;
 
-// A value over dense memory.
-Value dense_value(const uint8_t* base, DataType storage, const Shape& shape);
+// Evaluates the node into out (dense float memory of its shape), with
+// workspace_floats(...) floats of workspace. False with *error on a fault
+// of the data (the builder has checked the shapes).
+bool evaluate(const Node& node, const Value* const* inputs, size_t count, const Value& out, float* workspace,
+              std::string* error);
+// Floats of workspace the node's evaluation needs, from its inputs' layouts.
+int64_t workspace_floats(const Node& node, const std::vector<const Layout*>& inputs);
+
 // Writes v into dense memory of type t, rounding once for float16.
 void store_value(const Value& v, uint8_t* dst, DataType t);
-// True when the operation can write its result straight into dest.
-bool writes_dense_result(Operation op);
 
 int64_t element_count(const Shape& shape);
+
+// --- helpers shared by the evaluators ---------------------------------------
+
+inline float* out_floats(const Value& v) { return reinterpret_cast<float*>(const_cast<uint8_t*>(v.base)); }
+// n elements of v from element first, step apart, as floats.
+void read_part(const Value& v, int64_t first, int64_t step, int64_t n, float* out);
+// Float storage laid out densely in row-major order.
+bool is_dense_f32(const Value& v);
+// Rounds the node's dense output to float16 values when its type is float16.
+void finish(const Node& n, const Value& out);
+// Runs fn(r) for r in [0, rows), over the pool when rows x length is large;
+// each r writes its own part of the output.
+template <class RowFn>
+void for_rows(int64_t rows, int64_t length, RowFn fn);
+// Element offset of index i (row-major over shape) in a value of the given
+// strides.
+int64_t strided_offset(const Shape& shape, const std::vector<int64_t>& strides, int64_t i);
+// The trailing-aligned strides of v read as shape `to` (0 on broadcast axes).
+std::vector<int64_t> broadcast_strides(const Value& v, const Shape& to);
+
+}  // namespace vorn::mpsg
+
+#include "platform/parallel.h"
+
+namespace vorn::mpsg {
+
+template <class RowFn>
+void for_rows(int64_t rows, int64_t length, RowFn fn) {
+  if (rows * length < (int64_t(1) << 15) || rows < 2) {
+    for (int64_t r = 0; r < rows; ++r) fn(r);
+    return;
+  }
+  const int64_t blocks = std::min<int64_t>(rows, int64_t(parallel_thread_count()) * 4);
+  const int64_t per = (rows + blocks - 1) / blocks;
+  parallel_for(size_t((rows + per - 1) / per), [&](size_t b) {
+    const int64_t end = std::min(rows, int64_t(b + 1) * per);
+    for (int64_t r = int64_t(b) * per; r < end; ++r) fn(r);
+  });
+}
 
 }  // namespace vorn::mpsg

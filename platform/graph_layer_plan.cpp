@@ -1,0 +1,311 @@
+// Planning an evaluation once (views, arena places, workspaces) and running
+// the plan.
+#include "platform/graph_layer_plan.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "platform/graph_layer_shapes.h"
+
+namespace vorn::mpsg {
+
+namespace {
+
+constexpr int64_t kAlignFloats = 16;  // 64-byte places
+
+int64_t aligned(int64_t floats) { return (std::max<int64_t>(floats, 1) + kAlignFloats - 1) / kAlignFloats * kAlignFloats; }
+
+std::vector<int64_t> dense_strides(const Shape& shape) {
+  std::vector<int64_t> s(shape.size(), 1);
+  for (size_t i = shape.size(); i-- > 1;) s[i - 1] = s[i] * shape[i];
+  return s;
+}
+
+bool dense(const Layout& l) {
+  // Axes of size 1 may carry any stride.
+  int64_t expect = 1;
+  for (size_t i = l.shape.size(); i-- > 0;) {
+    if (l.shape[i] != 1 && l.strides[i] != expect) return false;
+    expect *= l.shape[i];
+  }
+  return true;
+}
+
+// First-fit places in the arena, freed blocks merged with their neighbours.
+class ArenaPlacer {
+ public:
+  int64_t take(int64_t floats) {
+    floats = aligned(floats);
+    for (size_t i = 0; i < free_.size(); ++i) {
+      if (free_[i].second < floats) continue;
+      const int64_t at = free_[i].first;
+      free_[i].first += floats;
+      free_[i].second -= floats;
+      if (free_[i].second == 0) free_.erase(free_.begin() + long(i));
+      return at;
+    }
+    // Grow: a free block at the end is extended.
+    int64_t at = top_;
+    if (!free_.empty() && free_.back().first + free_.back().second == top_) {
+      at = free_.back().first;
+      free_.pop_back();
+    }
+    top_ = at + floats;
+    return at;
+  }
+  void give(int64_t at, int64_t floats) {
+    floats = aligned(floats);
+    auto it = std::lower_bound(free_.begin(), free_.end(), std::make_pair(at, int64_t(0)));
+    it = free_.insert(it, {at, floats});
+    size_t i = size_t(it - free_.begin());
+    if (i + 1 < free_.size() && free_[i].first + free_[i].second == free_[i + 1].first) {
+      free_[i].second += free_[i + 1].second;
+      free_.erase(free_.begin() + long(i) + 1);
+    }
+    if (i > 0 && free_[i - 1].first + free_[i - 1].second == free_[i].first) {
+      free_[i - 1].second += free_[i].second;
+      free_.erase(free_.begin() + long(i));
+    }
+  }
+  int64_t top() const { return top_; }
+
+ private:
+  std::vector<std::pair<int64_t, int64_t>> free_;
+  int64_t top_ = 0;
+};
+
+// The layout of a view node from its input's, or false when the node must
+// be computed.
+bool view_layout(const Node& n, const Layout& in, DataType in_type, Layout* out) {
+  *out = in;
+  out->shape = n.shape;
+  switch (n.op) {
+    case Operation::kReshape:
+      if (!dense(in)) return false;
+      out->strides = dense_strides(n.shape);
+      return true;
+    case Operation::kTranspose:
+      std::swap(out->strides[size_t(n.ints[0])], out->strides[size_t(n.ints[1])]);
+      return true;
+    case Operation::kPermute:
+      for (size_t i = 0; i < n.ints.size(); ++i) out->strides[i] = in.strides[size_t(n.ints[i])];
+      return true;
+    case Operation::kSlice: {
+      const size_t a = size_t(n.ints[0]);
+      out->offset += n.ints[1] * in.strides[a];
+      out->strides[a] = in.strides[a] * (n.ints.size() > 2 ? n.ints[2] : 1);
+      return true;
+    }
+    case Operation::kBroadcast: {
+      out->strides.assign(n.shape.size(), 0);
+      const size_t lead = n.shape.size() - in.shape.size();
+      for (size_t i = 0; i < in.shape.size(); ++i)
+        if (in.shape[i] == n.shape[lead + i]) out->strides[lead + i] = in.strides[i];
+      return true;
+    }
+    case Operation::kCast:
+      // Float values stay as they are when the target is float32, or when
+      // they already are float16 values.
+      return n.type == in_type || (n.type == DataType::kFloat32 && in.storage == DataType::kFloat32);
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+RunState::~RunState() { std::free(arena); }
+
+std::shared_ptr<const Plan> make_plan(const std::vector<Node>& nodes, const std::vector<Tensor>& feeds,
+                                      const std::vector<Tensor>& targets) {
+  auto plan = std::make_shared<Plan>();
+  plan->feeds = feeds;
+  plan->targets = targets;
+  std::vector<char> needed(nodes.size(), 0);
+  std::vector<int64_t> feed_of(nodes.size(), -1);
+  for (size_t i = 0; i < feeds.size(); ++i) feed_of[feeds[i].id] = int64_t(i);
+  std::vector<uint32_t> stack;
+  for (Tensor t : targets) stack.push_back(t.id);
+  while (!stack.empty()) {
+    const uint32_t id = stack.back();
+    stack.pop_back();
+    if (needed[id]) continue;
+    needed[id] = 1;
+    if (feed_of[id] >= 0) continue;
+    for (Tensor in : nodes[id].inputs) stack.push_back(in.id);
+  }
+  uint32_t last = 0;
+  for (uint32_t id = 0; id < nodes.size(); ++id) {
+    if (!needed[id]) continue;
+    if (nodes[id].op == Operation::kPlaceholder && feed_of[id] < 0)
+      throw std::invalid_argument("placeholder '" + nodes[id].name + "' is not fed");
+    plan->order.push_back(id);  // ids grow with dependencies: id order is topological
+    last = id;
+  }
+  plan->nodes.assign(nodes.begin(), nodes.begin() + (plan->order.empty() ? 0 : last + 1));
+  plan->needed.assign(needed.begin(), needed.begin() + long(plan->nodes.size()));
+  plan->layouts.resize(plan->nodes.size());
+
+  // Targets that a compute node may write in place: float32 results.
+  std::vector<int64_t> direct(plan->nodes.size(), -1);
+  plan->stored.assign(targets.size(), 1);
+
+  // Layouts: feeds, constants, views of their input, computed values.
+  std::vector<char> computed(plan->nodes.size(), 0);
+  for (uint32_t id : plan->order) {
+    const Node& n = plan->nodes[id];
+    Layout& l = plan->layouts[id];
+    if (feed_of[id] >= 0) {
+      l = {Root::kFeed, uint32_t(feed_of[id]), 0, n.type, n.shape, dense_strides(n.shape)};
+      continue;
+    }
+    if (n.op == Operation::kConstant) {
+      l = {Root::kConstant, id, 0, DataType::kFloat32, n.shape, dense_strides(n.shape)};
+      continue;
+    }
+    if (!n.inputs.empty() && view_layout(n, plan->layouts[n.inputs[0].id], plan->nodes[n.inputs[0].id].type, &l)) continue;
+    computed[id] = 1;
+    l = {Root::kArena, 0, 0, DataType::kFloat32, n.shape, dense_strides(n.shape)};
+    for (size_t t = 0; t < targets.size(); ++t) {
+      if (targets[t].id == id && n.type == DataType::kFloat32 && direct[id] < 0) {
+        direct[id] = int64_t(t);
+        plan->stored[t] = 0;
+        l.root = Root::kResult;
+        l.index = uint32_t(t);
+      }
+    }
+  }
+
+  // Arena places: a value lives from its step to its last reader's step (to
+  // the end when a target is copied from it).
+  std::vector<uint32_t> steps;
+  for (uint32_t id : plan->order)
+    if (computed[id]) steps.push_back(id);
+  std::vector<int64_t> last_use(plan->nodes.size(), -1);  // by root node id
+  auto root_node = [&](uint32_t id) -> int64_t {
+    // The computed node whose arena place a value views.
+    while (!computed[id] && plan->layouts[id].root == Root::kArena) id = plan->nodes[id].inputs[0].id;
+    return computed[id] && plan->layouts[id].root == Root::kArena ? int64_t(id) : -1;
+  };
+  std::vector<int64_t> root_of(plan->nodes.size(), -1);
+  for (uint32_t id : plan->order) root_of[id] = root_node(id);
+  for (size_t s = 0; s < steps.size(); ++s)
+    for (Tensor in : plan->nodes[steps[s]].inputs)
+      if (root_of[in.id] >= 0) last_use[size_t(root_of[in.id])] = int64_t(s);
+  for (size_t t = 0; t < targets.size(); ++t)
+    if (plan->stored[t] && root_of[targets[t].id] >= 0) last_use[size_t(root_of[targets[t].id])] = int64_t(steps.size());
+
+  ArenaPlacer arena;
+  std::vector<std::vector<uint32_t>> frees(steps.size() + 1);
+  std::vector<const Layout*> in_layouts;
+  for (size_t s = 0; s < steps.size(); ++s) {
+    const uint32_t id = steps[s];
+    const Node& n = plan->nodes[id];
+    Layout& l = plan->layouts[id];
+    if (l.root == Root::kArena) {
+      l.offset = arena.take(element_count(n.shape));
+      const int64_t until = std::max<int64_t>(last_use[id], int64_t(s));
+      frees[size_t(until)].push_back(id);
+    }
+    in_layouts.clear();
+    for (Tensor in : n.inputs) in_layouts.push_back(&plan->layouts[in.id]);
+    Step step{id, 0, workspace_floats(n, in_layouts)};
+    if (step.workspace_floats > 0) {
+      step.workspace = arena.take(step.workspace_floats);
+      arena.give(step.workspace, step.workspace_floats);
+    }
+    plan->steps.push_back(step);
+    plan->max_inputs = std::max(plan->max_inputs, n.inputs.size());
+    for (uint32_t f : frees[s]) arena.give(plan->layouts[f].offset, element_count(plan->nodes[f].shape));
+  }
+  plan->arena_floats = arena.top();
+  return plan;
+}
+
+namespace {
+
+bool data_matches(const Node& n, const TensorData& d, const char* what, std::string* error) {
+  auto fail = [&](const std::string& why) {
+    *error = std::string("graph ") + what + " " + why;
+    return false;
+  };
+  if (d.buffer == nullptr) return fail("has no buffer");
+  if (d.shape != n.shape) return fail(shape_text(d.shape) + " differs from its tensor's " + shape_text(n.shape));
+  if (d.dataType != n.type) return fail("type differs from its tensor's");
+  const uint64_t elem = data_type_size(d.dataType);
+  uint64_t bytes;
+  if (d.offset % elem != 0 || __builtin_mul_overflow(uint64_t(element_count(d.shape)), elem, &bytes) ||
+      d.offset > d.buffer->length() || bytes > d.buffer->length() - d.offset)
+    return fail("leaves its buffer");
+  return true;
+}
+
+bool prepare_state(const Plan& plan, RunState& st, std::string* error) {
+  if (st.values.size() == plan.nodes.size()) return true;
+  st.values.assign(plan.nodes.size(), Value{});
+  for (uint32_t id : plan.order) {
+    const Layout& l = plan.layouts[id];
+    Value& v = st.values[id];
+    v.storage = l.storage;
+    v.shape = l.shape;
+    v.strides = l.strides;
+  }
+  st.inputs.assign(std::max<size_t>(plan.max_inputs, 1), nullptr);
+  if (plan.arena_floats > 0) {
+    st.arena = static_cast<float*>(std::aligned_alloc(64, size_t(plan.arena_floats) * 4));
+    if (st.arena == nullptr) {
+      st.values.clear();
+      *error = "graph run: arena allocation failed";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool run_with_state(const Plan& plan, RunState& st, const TensorData* const* inputs, const TensorData* const* results,
+                    std::string* error) {
+  if (!prepare_state(plan, st, error)) return false;
+  for (uint32_t id : plan.order) {
+    const Layout& l = plan.layouts[id];
+    const uint8_t* base = nullptr;
+    switch (l.root) {
+      case Root::kFeed: base = inputs[l.index]->buffer->storage() + inputs[l.index]->offset; break;
+      case Root::kResult: base = results[l.index]->buffer->storage() + results[l.index]->offset; break;
+      case Root::kArena: base = reinterpret_cast<const uint8_t*>(st.arena); break;
+      case Root::kConstant: base = reinterpret_cast<const uint8_t*>(plan.nodes[l.index].values->data()); break;
+    }
+    st.values[id].base = base + l.offset * int64_t(data_type_size(l.storage));
+  }
+  for (const Step& step : plan.steps) {
+    const Node& n = plan.nodes[step.node];
+    for (size_t i = 0; i < n.inputs.size(); ++i) st.inputs[i] = &st.values[n.inputs[i].id];
+    if (!evaluate(n, st.inputs.data(), n.inputs.size(), st.values[step.node], st.arena + step.workspace, error))
+      return false;
+  }
+  for (size_t t = 0; t < plan.targets.size(); ++t)
+    if (plan.stored[t])
+      store_value(st.values[plan.targets[t].id], results[t]->buffer->storage() + results[t]->offset,
+                  results[t]->dataType);
+  return true;
+}
+
+}  // namespace
+
+bool execute_plan_with(const Plan& plan, const TensorData* const* inputs, const TensorData* const* results,
+                       std::string* error) {
+  for (size_t i = 0; i < plan.feeds.size(); ++i)
+    if (!data_matches(plan.nodes[plan.feeds[i].id], *inputs[i], "feed", error)) return false;
+  for (size_t i = 0; i < plan.targets.size(); ++i)
+    if (!data_matches(plan.nodes[plan.targets[i].id], *results[i], "result", error)) return false;
+  std::unique_lock<std::mutex> hold(plan.state_lock, std::try_to_lock);
+  if (!hold.owns_lock()) {
+    // Another thread runs this plan now: this run gets a state of its own.
+    RunState own;
+    return run_with_state(plan, own, inputs, results, error);
+  }
+  if (plan.state == nullptr) plan.state = std::make_unique<RunState>();
+  return run_with_state(plan, *plan.state, inputs, results, error);
+}
+
+}  // namespace vorn::mpsg
