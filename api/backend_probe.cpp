@@ -2,6 +2,9 @@
 
 #include <cstdlib>
 
+#include "gpu/gpu_capabilities.h"
+#include "gpu/weight_slot.h"
+
 namespace vorn {
 
 bool backend_probe(const Config* config, uint32_t backend) {
@@ -10,10 +13,16 @@ bool backend_probe(const Config* config, uint32_t backend) {
     case VORN_BACKEND_AUTO:
     case VORN_BACKEND_CPU:
       return true;
-    // The device layer of this build has no GPU-shared memory and no neural
-    // engine, so neither can be probed into existence.
-    case VORN_BACKEND_GPU:
+    case VORN_BACKEND_GPU: {
+      // GPU-shared weights memory is what the GPU engine needs first.
+      WeightBuffer b = weight_buffer_alloc(16384, kWeightsGpuShared);
+      if (b.tag != 0) return false;
+      WeightSlot slot = weight_slot_from_buffer(b);
+      weight_slot_release(&slot);
+      return true;
+    }
     case VORN_BACKEND_NPU:
+      return gpu_device_has_ane();
     default:
       return false;
   }

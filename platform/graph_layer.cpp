@@ -24,6 +24,12 @@ constexpr OperationRow kOperations[] = {
 
 }  // namespace
 
+std::string shape_text(const Shape& s) {
+  std::string t = "[";
+  for (size_t i = 0; i < s.size(); ++i) t += (i ? ", " : "") + std::to_string(s[i]);
+  return t + "]";
+}
+
 const char* operation_name(Operation op) {
   const size_t i = size_t(op);
   return i < std::size(kOperations) ? kOperations[i].name : "unknown";

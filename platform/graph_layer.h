@@ -61,6 +61,9 @@ enum class Operation : uint8_t {
 #undef VORN_GRAPH_OP
 };
 const char* operation_name(Operation op);
+// Elements of a shape (1 for a scalar) and its text, "[2, 3]".
+int64_t element_count(const Shape& shape);
+std::string shape_text(const Shape& shape);
 
 struct Tensor {
   static constexpr uint32_t kNone = UINT32_MAX;
@@ -221,7 +224,8 @@ class Graph {
   Tensor softMax(Tensor x, int64_t axis);
   // The reduced axes keep size 1.
   Tensor reduction(ReductionFunction function, Tensor x, const std::vector<int64_t>& axes);
-  // Index of the first maximum along axis (size 1 kept), as float32.
+  // Index of the first maximum along axis (size 1 kept), as float32; a NaN
+  // wins only as the first value, as in the max reduction.
   Tensor reductionArgMaximum(Tensor x, int64_t axis);
   // Largest k along the last axis, by value then lower index: values (of x's
   // type) and their indices (float32).
@@ -235,10 +239,12 @@ class Graph {
   // bilinear samples at o x (in - 1) / (out - 1) with aligned corners, at
   // (o + 0.5) x in / out - 0.5 with centred results (clamped to the edge).
   Tensor resize(Tensor x, int64_t height, int64_t width, bool bilinear, bool centerResult, bool alignCorners);
-  // Entries of x along axis at the indices (negative ones count from the
-  // end); the result's shape is x's with that axis replaced by indices'.
+  // Entries of x along axis at the indices (truncated; negative ones count
+  // from the end; clamped to the axis); the result's shape is x's with that
+  // axis replaced by indices'.
   Tensor gather(Tensor x, Tensor indices, int64_t axis);
-  // data with the slices that indices [..., q] name replaced by updates.
+  // data with the slices that indices [..., q] name replaced by updates, in
+  // order (indices read as gather's).
   Tensor scatterND(Tensor data, Tensor updates, Tensor indices);
   Tensor concat(const std::vector<Tensor>& tensors, int64_t dimension);
   Tensor broadcast(Tensor x, const Shape& shape);

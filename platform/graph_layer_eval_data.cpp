@@ -52,14 +52,16 @@ void copy_block(const Value& v, int64_t axis, int64_t o, float* dst) {
   }
 }
 
+// Index i of v as a position on an axis of bound entries: truncated, a
+// negative one counted from the end, then clamped to the axis (NaN reads 0).
 bool index_at(const Value& v, int64_t i, int64_t bound, int64_t* out) {
   float f;
   read_part(v, strided_offset(v.shape, v.strides, i), 1, 1, &f);
-  if (!(f == f) || f < -float(bound) || f >= float(bound)) return false;
-  int64_t k = int64_t(f);
-  if (k < 0) k += bound;
-  *out = k;
-  return k >= 0 && k < bound;
+  double t = std::trunc(double(f));
+  if (std::isnan(t)) t = 0.0;
+  if (t < 0.0) t += double(bound);
+  *out = t < 0.0 ? 0 : t >= double(bound) ? bound - 1 : int64_t(t);
+  return bound > 0;
 }
 
 }  // namespace
@@ -97,7 +99,7 @@ bool eval_gather(const Node& n, const Value* const* in, size_t, const Value& out
   for (int64_t i = 0; i < count; ++i) {
     int64_t k;
     if (!index_at(idx, i, dim, &k)) {
-      *error = "graph run: gather index outside the axis";
+      *error = "graph run: gather from an empty axis";
       return false;
     }
   }
@@ -148,7 +150,7 @@ bool eval_scatter_nd(const Node& n, const Value* const* in, size_t, const Value&
     for (int64_t j = 0; j < q; ++j) {
       int64_t k;
       if (!index_at(idx, t * q + j, data.shape[size_t(j)], &k)) {
-        *error = "graph run: scatter index outside the data";
+        *error = "graph run: scatter into an empty axis";
         return false;
       }
       off += k * stride[j];

@@ -43,20 +43,18 @@ double reduce_run(ReductionFunction f, const float* x, int64_t step, int64_t n) 
       for (; i < n; ++i) part[i % 8] += x[i * step];
       return ((part[0] + part[1]) + (part[2] + part[3])) + ((part[4] + part[5]) + (part[6] + part[7]));
     }
+    // Only a strictly greater (smaller) value replaces the running one: a
+    // NaN wins only as the first value.
     case ReductionFunction::kMaximum: {
-      float m = -INFINITY;
-      for (int64_t i = 0; i < n; ++i) {
-        const float v = x[i * step];
-        m = (v > m || v != v) ? v : m;
-      }
+      if (n == 0) return -INFINITY;
+      float m = x[0];
+      for (int64_t i = 1; i < n; ++i) m = x[i * step] > m ? x[i * step] : m;
       return m;
     }
     case ReductionFunction::kMinimum: {
-      float m = INFINITY;
-      for (int64_t i = 0; i < n; ++i) {
-        const float v = x[i * step];
-        m = (v < m || v != v) ? v : m;
-      }
+      if (n == 0) return INFINITY;
+      float m = x[0];
+      for (int64_t i = 1; i < n; ++i) m = x[i * step] < m ? x[i * step] : m;
       return m;
     }
     case ReductionFunction::kProduct: {
@@ -121,7 +119,7 @@ bool eval_reduction(const Node& n, const Value* const* in, size_t, const Value& 
   const bool contiguous = direct && reduced_tail_dense(n, x.storage, x.shape, x.strides);
   float* y = out_floats(out);
   const int64_t outputs = element_count(n.shape);
-  const double scale = f == ReductionFunction::kMean && count > 0 ? 1.0 / double(count) : 1.0;
+  const double scale = f != ReductionFunction::kMean ? 1.0 : count > 0 ? 1.0 / double(count) : NAN;
   // Outputs split into one block per thread slot; each slot owns a run
   // buffer of count floats in the workspace.
   const int64_t slots = workspace_slots(outputs, count);
@@ -212,8 +210,8 @@ bool eval_softmax(const Node& n, const Value* const* in, size_t, const Value& ou
   return true;
 }
 
-// First index of the largest value along the axis; a NaN counts as the
-// largest.
+// First index of the largest value along the axis; a NaN wins only as the
+// first value.
 bool eval_argmax(const Node& n, const Value* const* in, size_t, const Value& out, float*, std::string*) {
   const Value& x = *in[0];
   const int64_t a = n.ints[0];
@@ -244,8 +242,7 @@ bool eval_argmax(const Node& n, const Value* const* in, size_t, const Value& out
           top = buf[0];
           continue;
         }
-        if (top != top) break;
-        if (buf[j] > top || buf[j] != buf[j]) top = buf[j], best = i + j;
+        if (buf[j] > top) top = buf[j], best = i + j;
       }
     }
     y[o] = float(best);

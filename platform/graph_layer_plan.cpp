@@ -220,6 +220,9 @@ std::shared_ptr<const Plan> make_plan(const std::vector<Node>& nodes, const std:
     for (uint32_t f : frees[s]) arena.give(plan->layouts[f].offset, element_count(plan->nodes[f].shape));
   }
   plan->arena_floats = arena.top();
+  // Views of arena values were laid out before their root had its place.
+  for (uint32_t id : plan->order)
+    if (!computed[id] && root_of[id] >= 0) plan->layouts[id].offset += plan->layouts[size_t(root_of[id])].offset;
   return plan;
 }
 

@@ -32,10 +32,5 @@ inline bool broadcast(const Shape& a, const Shape& b, Shape* out) {
   return true;
 }
 
-inline std::string shape_text(const Shape& s) {
-  std::string t = "[";
-  for (size_t i = 0; i < s.size(); ++i) t += (i ? ", " : "") + std::to_string(s[i]);
-  return t + "]";
-}
 
 }  // namespace vorn::mpsg

@@ -11,7 +11,8 @@
 #include "cpu/engine.h"
 #include "gpu/weight_loader.h"
 #include "session/generation.h"
-#include "session/gpu_engine.h"
+#include "gpu/gpu_capabilities.h"
+#include "gpu/mps_engine.h"
 #include "session/session.h"
 
 namespace vorn {
@@ -71,6 +72,43 @@ void attach_gpu_engine(Session* s, MpsState* engine) {
   s->gpu_present = 1;
   if (!mps_engine_uses_shared_weights(engine)) weight_buffer_drop_gpu(&s->slot);
   if (s->info.output_count >= 2) mps_engine_bind_extra_outputs(engine);
+}
+
+// The same contract as the CPU engine's: either the engine batches the
+// whole graph (every input carries all n samples), or it runs one compiled
+// batch a pass, which only the first input and output can be split into.
+bool gpu_engine_fits(const Session* s, const MpsState* engine, char* message) {
+  const uint64_t n = s->batch_size < 2 ? 1 : s->batch_size;
+  const uint64_t b = n < 2 ? 1 : mps_engine_compiled_batch(engine);
+  auto refuse = [&](const char* text) {
+    std::snprintf(message, 256, "%s", text);
+    return false;
+  };
+  if (b != n && (b != 1 || s->info.input_count != 1 || s->info.output_count != 1))
+    return refuse("Model graph cannot batch all its inputs and outputs in one pass; "
+                  "use batch_size 1 for this multi-input or multi-output model");
+  for (uint32_t i = 0; i < s->info.input_count; ++i) {
+    const TensorDesc& d = s->info.inputs[i];
+    uint64_t count = mps_engine_input_count(engine, d.value_index);
+    if (b != n && __builtin_mul_overflow(count, n, &count)) count = 0;
+    if (count != d.count) return refuse("Model graph does not support batch_size > 1");
+  }
+  return true;
+}
+
+// Creates and attaches the GPU engine, or answers false with the reason in
+// message (the engine's text, or the batching refusal).
+bool open_gpu_engine(Session* s, bool ignore_precision, char* message) {
+  const uint64_t batch = s->batch_size < 2 ? 1 : s->batch_size;
+  MpsState* engine = mps_engine_create(&s->container, s->slot.data, s->slot.context, batch, ignore_precision, message);
+  if (engine == nullptr) return false;
+  if (!gpu_engine_fits(s, engine, message)) {
+    mps_engine_free(engine);
+    return false;
+  }
+  attach_gpu_engine(s, engine);
+  s->compiled_batch = batch < 2 ? 1 : mps_engine_compiled_batch(engine);
+  return true;
 }
 
 // The shapes a batched run hands over must be the ones the engine takes:
@@ -173,17 +211,18 @@ bool open_tensor_model(Session* s) {
   }
   if (s->slot.context == nullptr) return create_cpu_engine(s);
 
-  const uint64_t batch = s->batch_size < 2 ? 1 : s->batch_size;
+  // The engine's last argument says whether it may ignore the model's GPU
+  // precision (computing in f32): an explicit GPU request honours it, the
+  // neural engine computes in f16 whatever it says, and AUTO tries the
+  // model's precision first and f32 after.
   char message[256] = {0};
   if (explicit_gpu) {
-    MpsState* engine = mps_engine_create(&s->container, s->slot.data, s->slot.context, batch,
-                                         req == VORN_BACKEND_NPU, message);
-    if (engine == nullptr) {
+    if (!open_gpu_engine(s, req == VORN_BACKEND_NPU, message)) {
       session_release_engines(s);
       message[255] = '\0';
       return fail(s, VORN_STATUS_UNSUPPORTED, message);
     }
-    attach_gpu_engine(s, engine);
+    MpsState* engine = s->gpu;
     if (req == VORN_BACKEND_GPU) {
       mps_engine_set_use_npu(engine, false);
       s->active_backend = VORN_BACKEND_GPU;
@@ -197,20 +236,14 @@ bool open_tensor_model(Session* s) {
   }
   // AUTO: engine failures here only mean another engine is tried.
   if (s->recommended_backend == VORN_BACKEND_GPU && !s->fp16_activations) {
-    MpsState* engine = mps_engine_create(&s->container, s->slot.data, s->slot.context, batch, false, message);
-    if (engine == nullptr)
-      engine = mps_engine_create(&s->container, s->slot.data, s->slot.context, batch, true, message);
-    if (engine == nullptr) return create_cpu_engine(s);
-    attach_gpu_engine(s, engine);
-    mps_engine_set_use_npu(engine, false);
-    s->active_backend = mps_engine_active_backend(engine);
+    if (!open_gpu_engine(s, false, message) && !open_gpu_engine(s, true, message)) return create_cpu_engine(s);
+    mps_engine_set_use_npu(s->gpu, false);
+    s->active_backend = mps_engine_active_backend(s->gpu);
     return true;
   }
-  MpsState* engine = mps_engine_create(&s->container, s->slot.data, s->slot.context, batch, true, message);
-  if (engine == nullptr) return create_cpu_engine(s);
-  attach_gpu_engine(s, engine);
-  if (gpu_device_has_ane() && single_f32_input(s)) mps_engine_set_use_npu(engine, true);
-  s->active_backend = mps_engine_active_backend(engine);
+  if (!open_gpu_engine(s, true, message)) return create_cpu_engine(s);
+  if (gpu_device_has_ane() && single_f32_input(s)) mps_engine_set_use_npu(s->gpu, true);
+  s->active_backend = mps_engine_active_backend(s->gpu);
   return true;
 }
 

@@ -9,7 +9,8 @@
 #include "container/meta.h"
 #include "cpu/engine.h"
 #include "session/generation.h"
-#include "session/gpu_engine.h"
+#include "gpu/gpu_capabilities.h"
+#include "gpu/mps_engine.h"
 #include "session/session.h"
 
 namespace vorn {

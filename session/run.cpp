@@ -11,7 +11,8 @@
 #include "base/files.h"
 #include "cpu/engine.h"
 #include "session/frame_to_tensor.h"
-#include "session/gpu_engine.h"
+#include "gpu/gpu_capabilities.h"
+#include "gpu/mps_engine.h"
 #include "session/session.h"
 
 namespace vorn {
@@ -270,6 +271,12 @@ bool session_run(Session* s, Input* in, Output* out) {
     uint64_t count = d.count;
     for (uint32_t i = 0; i < rank; ++i) dims[i] = uint64_t(d.dims[i]);
     if (s->cpu_present && !s->gpu_present) cpu_output_shape(s, j, n, &rank, dims, &count);
+    if (s->gpu_present && mps_engine_output_shape(s->gpu, j, &rank, dims, &count) && split_passes(s)) {
+      // One compiled batch a pass, n passes.
+      const uint64_t passes = n / (s->compiled_batch == 0 ? 1 : s->compiled_batch);
+      if (rank > 0) dims[0] *= passes;
+      count *= passes;
+    }
     if (output_prepare_tensor(out, j, d.name, d.name_len, d.dtype, rank, dims, count) == nullptr) {
       output_reset(out);
       return run.fail(VORN_STATUS_OUT_OF_MEMORY, "Out of memory allocating Output tensor");
@@ -277,7 +284,7 @@ bool session_run(Session* s, Input* in, Output* out) {
   }
   out->tensor_count = m;
 
-  if (s->gpu_present && input != nullptr) {
+  if (s->gpu_present) {
     const bool ok = n < 2 ? mps_engine_run(s->gpu, input, out->tensors[0].f32)
                           : mps_engine_run_batch(s->gpu, n, input, out->tensors[0].f32);
     if (!ok) {

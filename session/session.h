@@ -131,7 +131,7 @@ struct VornSession {
   uint8_t gpu_present;
   vorn::MpsState* gpu;
   vorn::VlmSession* vlm;
-  // The batch the CPU engine processes in one pass (1 or the batch size).
+  // The batch the engine processes in one pass (1 or the batch size).
   uint64_t compiled_batch;
 
   vorn::StreamState stream;

@@ -8,7 +8,8 @@
 #include "api/text.h"
 #include "base/atomics.h"
 #include "cpu/engine.h"
-#include "session/gpu_engine.h"
+#include "gpu/gpu_capabilities.h"
+#include "gpu/mps_engine.h"
 #include "session/session.h"
 
 namespace vorn {

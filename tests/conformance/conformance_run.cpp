@@ -96,8 +96,8 @@ bool read_output(const VornOutput* output, const TensorSpec& spec, TensorData* o
 
 bool converter_available() { return true; }
 
-RunOutcome convert_and_run_on_cpu(const std::string& dir, const Case& c,
-                                  const std::vector<TensorData>& inputs, ModelForm form) {
+RunOutcome convert_and_run(const std::string& dir, const Case& c, const std::vector<TensorData>& inputs,
+                           ModelForm form, uint32_t backend) {
   RunOutcome outcome;
   TempModel vorn_file;
   if (vorn_file.path.empty()) {
@@ -147,9 +147,11 @@ RunOutcome convert_and_run_on_cpu(const std::string& dir, const Case& c,
     outcome.message = "out of memory creating handles";
     return outcome;
   }
-  vorn_session_set_backend(h.session, VORN_BACKEND_CPU);
+  vorn_session_set_backend(h.session, backend);
   if (!vorn_session_open(h.session, vorn_file.path.data(), vorn_file.path.size())) {
     outcome.message = "open: " + session_error(h.session);
+    if (backend == VORN_BACKEND_GPU && outcome.message == "open: unsupported op in MPS backend")
+      outcome.status = RunOutcome::Status::kUnsupported;
     return outcome;
   }
   for (const TensorData& t : inputs) {
@@ -176,9 +178,25 @@ RunOutcome convert_and_run_on_cpu(const std::string& dir, const Case& c,
   return outcome;
 }
 
+RunOutcome convert_and_run_on_cpu(const std::string& dir, const Case& c, const std::vector<TensorData>& inputs,
+                                  ModelForm form) {
+  return convert_and_run(dir, c, inputs, form, VORN_BACKEND_CPU);
+}
+
+RunOutcome convert_and_run_on(const std::string& dir, const Case& c, const std::vector<TensorData>& inputs,
+                              uint32_t backend) {
+  return convert_and_run(dir, c, inputs, ModelForm::kAsWritten, backend);
+}
+
 #else
 
 bool converter_available() { return false; }
+
+RunOutcome convert_and_run_on(const std::string&, const Case&, const std::vector<TensorData>&, uint32_t) {
+  RunOutcome outcome;
+  outcome.message = "converter entry point not built yet";
+  return outcome;
+}
 
 RunOutcome convert_and_run_on_cpu(const std::string&, const Case&,
                                   const std::vector<TensorData>&, ModelForm) {

@@ -13,6 +13,7 @@ struct RunOutcome {
     kUnavailable,  // this build has no converter entry point
     kRefused,      // the converter refused the model (message says why)
     kFailed,       // opening or running failed (message from the session)
+    kUnsupported,  // the backend refused an operator it does not run (message says which)
     kRan,          // outputs holds one tensor per reference output
   };
   Status status = Status::kUnavailable;
@@ -34,5 +35,10 @@ enum class ModelForm { kAsWritten, kUnnamed, kShuffled };
 RunOutcome convert_and_run_on_cpu(const std::string& dir, const Case& c,
                                   const std::vector<TensorData>& inputs,
                                   ModelForm form = ModelForm::kAsWritten);
+
+// The same on a backend (VornBackend). On GPU a model holding an operator
+// (or an operator's form) the GPU engine does not lower is kUnsupported.
+RunOutcome convert_and_run_on(const std::string& dir, const Case& c, const std::vector<TensorData>& inputs,
+                              uint32_t backend);
 
 }  // namespace vorn::conformance

@@ -14,6 +14,7 @@
 #include "conformance/compare.h"
 #include "conformance/conformance_run.h"
 #include "conformance/fixture_manifest.h"
+#include "vorn.h"
 
 namespace vorn::conformance {
 namespace {
@@ -424,6 +425,54 @@ INSTANTIATE_TEST_SUITE_P(Unnamed, ConformanceRun, ::testing::ValuesIn(run_params
 INSTANTIATE_TEST_SUITE_P(Shuffled, ConformanceRun, ::testing::ValuesIn(run_params(false, ModelForm::kShuffled)),
                          param_name);
 INSTANTIATE_TEST_SUITE_P(Trained, ConformanceRun, ::testing::ValuesIn(run_params(true)), param_name);
+
+// ---------------------------------------------------------------------------
+// The same cases on the GPU engine: in f32 under the suite's rule, in half
+// precision (f16:fast) within 1e-2 x max|ref| with the same top-1. A model
+// holding an operator the GPU engine does not lower is refused at open with
+// the engine's text, and AUTO then runs it on the CPU.
+// ---------------------------------------------------------------------------
+
+class ConformanceGpu : public ::testing::TestWithParam<RunParam> {};
+
+void expect_matches(const Case& c, const RunOutcome& run, const std::vector<TensorData>& refs, const Tolerance& tol,
+                    const char* what) {
+  ASSERT_EQ(run.status, RunOutcome::Status::kRan) << what << ": " << run.message;
+  ASSERT_EQ(run.outputs.size(), refs.size());
+  for (size_t i = 0; i < refs.size(); ++i) {
+    Comparison cmp = compare_tensor(run.outputs[i], refs[i], tol);
+    EXPECT_TRUE(cmp.ok) << what << ": " << cmp.message;
+  }
+  if (c.top1) {
+    Comparison cmp = compare_top1(run.outputs[0], refs[0]);
+    EXPECT_TRUE(cmp.ok) << what << ": " << cmp.message;
+  }
+}
+
+TEST_P(ConformanceGpu, MatchesOnnxRuntimeInF32AndHalf) {
+  const Case& c = GetParam().c;
+  const std::string& dir = GetParam().dir;
+  std::vector<TensorData> inputs(c.inputs.size()), refs(c.outputs.size());
+  std::string error;
+  for (size_t i = 0; i < inputs.size(); ++i) ASSERT_TRUE(read_tensor(dir, c.inputs[i], &inputs[i], &error)) << error;
+  for (size_t i = 0; i < refs.size(); ++i) ASSERT_TRUE(read_tensor(dir, c.outputs[i], &refs[i], &error)) << error;
+  const Tolerance tol{manifest().relative_tolerance, manifest().absolute_tolerance};
+  RunOutcome run = convert_and_run_on(dir, c, inputs, VORN_BACKEND_GPU);
+  if (run.status == RunOutcome::Status::kUnavailable) GTEST_SKIP() << run.message;
+  if (run.status == RunOutcome::Status::kRefused) return;  // the CPU cases check the refusal
+  if (run.status == RunOutcome::Status::kUnsupported) {
+    expect_matches(c, convert_and_run_on(dir, c, inputs, VORN_BACKEND_AUTO), refs, tol, "AUTO");
+    return;
+  }
+  expect_matches(c, run, refs, tol, "f32");
+  setenv("VORN_PRECISION_GPU_METAL", "f16:fast", 1);
+  RunOutcome half = convert_and_run_on(dir, c, inputs, VORN_BACKEND_GPU);
+  unsetenv("VORN_PRECISION_GPU_METAL");
+  expect_matches(c, half, refs, Tolerance{1e-2, 0}, "f16");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ConformanceGpu, ::testing::ValuesIn(run_params(false)), param_name);
+INSTANTIATE_TEST_SUITE_P(Trained, ConformanceGpu, ::testing::ValuesIn(run_params(true)), param_name);
 
 }  // namespace
 }  // namespace vorn::conformance

@@ -121,7 +121,7 @@ TEST(SessionConcurrency, LifecycleRefusedWhileRunning) {
   EXPECT_EQ(vorn_session_error_code(o.s), VORN_STATUS_BUSY);
   cancel_until_done(o.s, done);
   runner.join();
-  EXPECT_EQ(vorn_session_active_backend(o.s), VORN_BACKEND_CPU);
+  EXPECT_EQ(vorn_session_active_backend(o.s), VORN_BACKEND_GPU);
   EXPECT_TRUE(vorn_session_reset(o.s));
   ASSERT_TRUE(vorn_session_run(o.s, o.in, o.out)) << vorn_session_error_message_ptr(o.s);
 }

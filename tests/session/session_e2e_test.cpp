@@ -100,7 +100,7 @@ TEST(SessionEndToEnd, InspectDescribesWithoutEngine) {
   EXPECT_EQ(vorn_session_error_code(h.s), 1u);
   // Reload of an inspected session creates the engine.
   ASSERT_TRUE(vorn_session_reload(h.s)) << h.error();
-  EXPECT_EQ(vorn_session_active_backend(h.s), VORN_BACKEND_CPU);
+  EXPECT_EQ(vorn_session_active_backend(h.s), VORN_BACKEND_GPU);
   ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
 }
 
@@ -113,25 +113,32 @@ TEST(SessionEndToEnd, OpensOnCpuAndAuto) {
     vorn_session_set_backend(h.s, backend);
     ASSERT_TRUE(open(h, m.path)) << h.error();
     EXPECT_EQ(vorn_session_requested_backend(h.s), backend);
-    // Without a GPU, AUTO settles on the CPU engine.
-    EXPECT_EQ(vorn_session_active_backend(h.s), VORN_BACKEND_CPU);
+    // AUTO takes the GPU engine for a model not marked "cpu".
+    const uint32_t want = backend == VORN_BACKEND_CPU ? VORN_BACKEND_CPU : VORN_BACKEND_GPU;
+    EXPECT_EQ(vorn_session_active_backend(h.s), want);
     EXPECT_EQ(vorn_session_error_code(h.s), 0u);
     std::vector<float> x = ramp(kN, -1.0f, 0.03f);
     ASSERT_TRUE(vorn_input_set_f32(h.in, 0, x.data(), x.size(), 0));
     ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
-    EXPECT_EQ(vorn_output_backend_used(h.out), VORN_BACKEND_CPU);
+    EXPECT_EQ(vorn_output_backend_used(h.out), want);
     EXPECT_EQ(vorn_output_tensor_count(h.out), 2u);
     expect_two_outputs(h, x, 1);
   }
 }
 
-TEST(SessionEndToEnd, AutoWithGpuRecommendationFallsBackToCpu) {
-  ModelBuilder b = image_two_output_model(kH, kW);
-  b.meta(WriterMeta::str("backend", "gpu"));
-  ModelFile m(b);
-  Handles h;
-  ASSERT_TRUE(open(h, m.path)) << h.error();
-  EXPECT_EQ(vorn_session_active_backend(h.s), VORN_BACKEND_CPU);
+// AUTO follows the recommendation: "gpu" takes the GPU engine, "cpu" the
+// CPU engine without touching the GPU (even when the device fails).
+TEST(SessionEndToEnd, AutoFollowsTheRecommendedBackend) {
+  for (const char* rec : {"gpu", "cpu"}) {
+    ModelBuilder b = image_two_output_model(kH, kW);
+    b.meta(WriterMeta::str("backend", rec));
+    ModelFile m(b);
+    Handles h;
+    if (rec[0] == 'c') setenv("VORN_TEST_FAULTS", "gpu.device", 1);
+    ASSERT_TRUE(open(h, m.path)) << h.error();
+    unsetenv("VORN_TEST_FAULTS");
+    EXPECT_EQ(vorn_session_active_backend(h.s), rec[0] == 'g' ? VORN_BACKEND_GPU : VORN_BACKEND_CPU);
+  }
 }
 
 TEST(SessionEndToEnd, RawTensorsOfEveryType) {
@@ -418,7 +425,7 @@ TEST(SessionEndToEnd, UnloadReloadAndResetKeepResults) {
   EXPECT_TRUE(vorn_session_unload(h.s));  // nothing to unload is fine
 
   ASSERT_TRUE(vorn_session_reload(h.s)) << h.error();
-  EXPECT_EQ(vorn_session_active_backend(h.s), VORN_BACKEND_CPU);
+  EXPECT_EQ(vorn_session_active_backend(h.s), VORN_BACKEND_GPU);
   // Reload of an open session answers true and leaves the record alone.
   vorn_session_set_subgraph(h.s, "x", 1);
   EXPECT_TRUE(vorn_session_reload(h.s));

@@ -143,6 +143,16 @@ ModelBuilder softmax_axis0_two_outputs() {
   return b;
 }
 
+// Less is an operator the GPU engine does not lower.
+ModelBuilder with_less() {
+  ModelBuilder b;
+  uint64_t x = b.input({1, 4}, "x");
+  uint64_t w = b.weight({1, 4}, {0, 1, 2, 3});
+  uint64_t y = b.output({1, 4}, "y");
+  b.node(op::Less, {x, w}, {y});
+  return b;
+}
+
 std::string corrupted_weights() {
   std::string path = built(image_two_output_model(kH, kW));
   // Flip one byte of the last tensor: the data region ends the file.
@@ -273,12 +283,12 @@ TEST(SessionErrors, OpenRefusals) {
          return ok;
        },
        8, "GPU/NPU slot allocation failed"},
-      {"GPU without a tensor-model engine",
-       [plain](Ctx& c) {
+      {"GPU with an operator the engine does not lower",
+       [](Ctx& c) {
          vorn_session_set_backend(c.s, VORN_BACKEND_GPU);
-         return c.open(plain);
+         return c.open(built(with_less()));
        },
-       12, ""},
+       12, "unsupported op in MPS backend"},
       {"weight digest mismatch",
        [](Ctx& c) {
          VornConfig* config = vorn_config_new();
@@ -325,7 +335,12 @@ TEST(SessionErrors, CheckBackendRefusals) {
        [plain](Ctx& c) { return c.inspect(plain) && vorn_session_check_backend(c.s, 4); },
        1, "Invalid backend constant"},
       {"GPU unavailable",
-       [plain](Ctx& c) { return c.inspect(plain) && vorn_session_check_backend(c.s, VORN_BACKEND_GPU); },
+       [plain](Ctx& c) {
+         setenv("VORN_TEST_FAULTS", "gpu.device", 1);
+         const bool ok = c.inspect(plain) && vorn_session_check_backend(c.s, VORN_BACKEND_GPU);
+         unsetenv("VORN_TEST_FAULTS");
+         return ok;
+       },
        8, "Requested hardware backend is unavailable on this device"},
   });
   Ctx c;
@@ -436,7 +451,7 @@ TEST(SessionErrors, LifecycleRefusals) {
   c.s->busy = 1;
   EXPECT_FALSE(vorn_session_unload(c.s));
   c.s->busy = 0;
-  EXPECT_EQ(vorn_session_active_backend(c.s), VORN_BACKEND_CPU);
+  EXPECT_EQ(vorn_session_active_backend(c.s), VORN_BACKEND_GPU);
 }
 
 TEST(SessionErrors, NullHandles) {
@@ -461,7 +476,7 @@ TEST(SessionErrors, WhatAFailedOpenLeaves) {
   ASSERT_TRUE(c.open(models().plain.path));
   EXPECT_FALSE(vorn_session_inspect_fd(c.s, 3, 0, 511));
   EXPECT_EQ(vorn_session_input_count(c.s), 1u);
-  EXPECT_EQ(vorn_session_active_backend(c.s), VORN_BACKEND_CPU);
+  EXPECT_EQ(vorn_session_active_backend(c.s), VORN_BACKEND_GPU);
   EXPECT_FALSE(vorn_session_open(c.s, "", 0));
   EXPECT_EQ(vorn_session_input_count(c.s), 0u);
   EXPECT_EQ(vorn_session_subgraph_count(c.s), 0u);
