@@ -1,8 +1,9 @@
 // Our side of bench/ort_compare: converts an ONNX model to a .vorn file, or
-// times one model on the CPU engine through the public C interface.
+// times one model on the CPU or the GPU engine through the public C
+// interface.
 //
 //   ort_compare_runner convert MODEL.onnx OUT.vorn
-//   ort_compare_runner run MODEL.vorn SECONDS INPUT...
+//   ort_compare_runner run MODEL.vorn SECONDS [--backend cpu|gpu] INPUT...
 //
 // INPUT is NAME:DTYPE:FILE with DTYPE f32 or i64 and FILE raw little-endian
 // values. "run" makes three untimed runs, then times runs for about SECONDS
@@ -39,7 +40,7 @@ namespace {
 int usage() {
   std::fprintf(stderr,
                "usage: ort_compare_runner convert MODEL.onnx OUT.vorn\n"
-               "       ort_compare_runner run MODEL.vorn SECONDS NAME:f32|i64:FILE...\n");
+               "       ort_compare_runner run MODEL.vorn SECONDS [--backend cpu|gpu] NAME:f32|i64:FILE...\n");
   return 2;
 }
 
@@ -102,7 +103,7 @@ std::string session_error(const VornSession* s) {
   return std::string(vorn_session_error_message_ptr(s), vorn_session_error_message_len(s));
 }
 
-int run(const char* vorn_path, double seconds, int argc, char** argv) {
+int run(const char* vorn_path, double seconds, uint32_t backend, int argc, char** argv) {
   std::vector<BoundInput> inputs(static_cast<size_t>(argc));
   for (int i = 0; i < argc; ++i) {
     if (!load_input(argv[i], &inputs[static_cast<size_t>(i)])) {
@@ -115,7 +116,7 @@ int run(const char* vorn_path, double seconds, int argc, char** argv) {
   VornOutput* output = vorn_output_new();
   int status = 1;
   std::vector<double> times;
-  vorn_session_set_backend(session, VORN_BACKEND_CPU);
+  vorn_session_set_backend(session, backend);
   if (!vorn_session_open(session, vorn_path, std::strlen(vorn_path))) {
     std::fprintf(stderr, "open failed: %s\n", session_error(session).c_str());
     goto done;
@@ -161,7 +162,7 @@ done:
   return status;
 }
 #else
-int run(const char*, double, int, char**) {
+int run(const char*, double, uint32_t, int, char**) {
   std::fputs(ORT_COMPARE_NO_CONVERTER, stderr);
   return 3;
 }
@@ -172,7 +173,14 @@ int run(const char*, double, int, char**) {
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "convert") == 0) return convert(argv[2], argv[3]);
   if (argc >= 4 && std::strcmp(argv[1], "run") == 0) {
-    return run(argv[2], std::atof(argv[3]), argc - 4, argv + 4);
+    uint32_t backend = VORN_BACKEND_CPU;
+    int first = 4;
+    if (argc >= 6 && std::strcmp(argv[4], "--backend") == 0) {
+      if (std::strcmp(argv[5], "gpu") == 0) backend = VORN_BACKEND_GPU;
+      else if (std::strcmp(argv[5], "cpu") != 0) return usage();
+      first = 6;
+    }
+    return run(argv[2], std::atof(argv[3]), backend, argc - first, argv + first);
   }
   return usage();
 }
