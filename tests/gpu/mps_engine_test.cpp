@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "container/attr_words.h"
+#include "generation/pinned_child.h"
 #include "gpu/mps_engine.h"
 #include "platform/half.h"
 #include "session/session.h"
@@ -456,6 +457,49 @@ TEST(MpsEngine, ThousandOpenRunFreeCyclesKeepMemoryFlat) {
   malloc_trim(0);
   const size_t after = mallinfo2().uordblks;
   EXPECT_LT(after, before + (256u << 10)) << before << " -> " << after;
+}
+
+// Large enough that every kind of operation splits its work over the pool.
+ModelBuilder pooled_model() {
+  using A = attr::Window;
+  ModelBuilder b;
+  uint64_t x = b.input({1, 8, 64, 64}, "x");
+  uint64_t w = b.weight({16, 8, 3, 3}, noise(1152, 51));
+  uint64_t c = b.act({1, 16, 64, 64}), s = b.act({1, 16, 64, 64}), m = b.act({1, 16, 64, 1});
+  uint64_t g = b.weight({64}, noise(64, 52)), l = b.act({1, 16, 64, 64}), y = b.output({1, 16, 64, 64}, "y");
+  uint64_t r = b.output({1, 16, 64, 1}, "r");
+  b.node(op::Conv, {x, w}, {c},
+         {{A::kKernelH, 3}, {A::kKernelW, 3}, {A::kPadTop, 1}, {A::kPadLeft, 1}, {A::kPadBottom, 1}, {A::kPadRight, 1}});
+  b.node(op::Softmax, {c}, {s}, {{11, 1}});
+  b.node(op::LayerNormalization, {s, g}, {l}, {{14, f32w(1e-5f)}});
+  b.node(op::Gelu, {l}, {y});
+  b.node(op::ReduceMean, {c}, {m}, {{11, 3}, {0, 1}});
+  b.node(op::Sigmoid, {m}, {r});
+  return b;
+}
+
+TEST(MpsEngineCores, Child) {
+  if (!in_pinned_child()) GTEST_SKIP() << "runs in the pinned children only";
+  ModelBuilder b = pooled_model();
+  ModelFile m(b);
+  Session s;
+  ASSERT_TRUE(s.open(m.path, VORN_BACKEND_GPU)) << s.error();
+  uint64_t hash = 1469598103934665603ull;
+  for (const auto& out : s.run(inputs_for(b)))
+    for (float v : out) {
+      uint32_t bits;
+      std::memcpy(&bits, &v, 4);
+      hash = (hash ^ bits) * 1099511628211ull;
+    }
+  std::printf("ANSWER %llx\n", static_cast<unsigned long long>(hash));
+}
+
+TEST(MpsEngineCores, SameBitsWhateverTheCores) {
+  const std::vector<int> counts = pinned_core_counts();
+  const std::string first = run_pinned(counts[0], "MpsEngineCores.Child");
+  ASSERT_FALSE(first.empty());
+  for (size_t i = 1; i < counts.size(); ++i)
+    EXPECT_EQ(run_pinned(counts[i], "MpsEngineCores.Child"), first) << counts[i] << " cores";
 }
 
 }  // namespace
