@@ -105,6 +105,21 @@ template <class A>
 VORN_AVX2 float row_dot_q8_avx2(const A* x, const uint8_t* w, uint64_t K) {
   __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
   uint64_t k0 = 0;
+  // Whole blocks first: two chunks of 32 columns share one scale.
+  for (; k0 + kQ8BlockValues <= K; k0 += kQ8BlockValues) {
+    const uint8_t* bytes = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
+    float s;
+    std::memcpy(&s, bytes + kQ8BlockValues, 4);
+    const __m256 scale = _mm256_set1_ps(s);
+    a0 = _mm256_add_ps(a0, _mm256_mul_ps(load8(x + k0), load8_q8(bytes, scale)));
+    a1 = _mm256_add_ps(a1, _mm256_mul_ps(load8(x + k0 + 8), load8_q8(bytes + 8, scale)));
+    a2 = _mm256_add_ps(a2, _mm256_mul_ps(load8(x + k0 + 16), load8_q8(bytes + 16, scale)));
+    a3 = _mm256_add_ps(a3, _mm256_mul_ps(load8(x + k0 + 24), load8_q8(bytes + 24, scale)));
+    a0 = _mm256_add_ps(a0, _mm256_mul_ps(load8(x + k0 + 32), load8_q8(bytes + 32, scale)));
+    a1 = _mm256_add_ps(a1, _mm256_mul_ps(load8(x + k0 + 40), load8_q8(bytes + 40, scale)));
+    a2 = _mm256_add_ps(a2, _mm256_mul_ps(load8(x + k0 + 48), load8_q8(bytes + 48, scale)));
+    a3 = _mm256_add_ps(a3, _mm256_mul_ps(load8(x + k0 + 56), load8_q8(bytes + 56, scale)));
+  }
   // A chunk of 32 columns lies inside one 64-value block.
   for (; k0 + kLanes <= K; k0 += kLanes) {
     const uint8_t* block = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
