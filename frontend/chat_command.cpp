@@ -4,9 +4,7 @@
 #include <string>
 
 #include "base/vn_error.h"
-#include "frontend/chat_options.h"
 #include "frontend/chat_request.h"
-#include "session/generation.h"
 
 namespace vorn {
 
@@ -31,16 +29,9 @@ int chat_command(const nlohmann::json& options) {
     // The request is checked before the model is opened, so a malformed
     // messages file fails without loading any weights.
     const ChatRequest request(options);
-    const GenerativeOpenParams params = chat_open_params(options);
-    VlmSession* session = nullptr;
-    if (vlm_session_open_path(options_model_path(options), params.context_length, params.fp16 != 0, nullptr, false,
-                              &session, &code, message, sizeof message)) {
-      // Generation on an open session comes with the generative sessions;
-      // until then no open succeeds.
-      vlm_close(session);
-      code = 12;
-      std::snprintf(message, sizeof message, "%s", "Generative models are not available in this build");
-    }
+    // Opening the model and generating come with the generative sessions.
+    code = 12;
+    std::snprintf(message, sizeof message, "%s", "Generative models are not available in this build");
   } catch (const VNError& e) {
     code = status_of(e);
     std::snprintf(message, sizeof message, "%s", e.reason());
