@@ -1,8 +1,8 @@
 // Drives bench/ort_compare: for every architecture and trained model of the
 // given conformance manifests, converts the model once, then times it in
-// separate processes on our CPU engine (ort_compare_runner) and on ONNX
-// Runtime (ort_compare_ort.js), each under /usr/bin/time -v for its peak
-// resident memory. A single thread is enforced on both sides by pinning the
+// separate processes on our CPU engine and our GPU backend
+// (ort_compare_runner) and on ONNX Runtime (ort_compare_ort.js), each under
+// /usr/bin/time -v for its peak resident memory. A single thread is enforced on both sides by pinning the
 // process to one core; for more threads ONNX Runtime is given that many
 // intra-op threads and our pool uses every core the process may run on.
 'use strict';
@@ -79,9 +79,9 @@ function main() {
   for (const threads of opts.threads) {
     console.log(`\nthreads ${threads}`);
     console.log(`${'model'.padEnd(30)} ${'vorn ms'.padStart(9)} ${'ORT ms'.padStart(9)} ${'ratio'.padStart(6)} ` +
-                `${'vorn MiB'.padStart(9)} ${'ORT MiB'.padStart(9)}`);
-    const ratios = [];
-    let worst = null;
+                `${'vorn MiB'.padStart(9)} ${'ORT MiB'.padStart(9)} ${'GPU ms'.padStart(9)} ${'GPU/CPU'.padStart(8)}`);
+    const ratios = [], gpuRatios = [];
+    let worst = null, worstGpu = null;
     for (const c of list) {
       const inputsFile = path.join(opts.work, c.name + '.inputs.json');
       fs.writeFileSync(inputsFile, JSON.stringify(c.inputs.map((s) => ({...s, file: path.join(c.dir, s.file)}))));
@@ -89,12 +89,18 @@ function main() {
                                            String(opts.seconds), inputsFile], threads);
       const vorn = converted.get(c.name);
       let ours = {error: unavailable ? 'no converter' : 'not converted'};
+      let gpu = ours;
       if (typeof vorn === 'string') {
-        ours = timed(opts.runner, ['run', vorn, String(opts.seconds),
-                                   ...c.inputs.map((s) => `${s.name}:${s.dtype}:${path.join(c.dir, s.file)}`)],
-                     threads);
+        const args = c.inputs.map((s) => `${s.name}:${s.dtype}:${path.join(c.dir, s.file)}`);
+        ours = timed(opts.runner, ['run', vorn, String(opts.seconds), '--backend', 'cpu', ...args], threads);
+        gpu = timed(opts.runner, ['run', vorn, String(opts.seconds), '--backend', 'gpu', ...args], threads);
       } else if (vorn && vorn.error) {
-        ours = {error: vorn.error};
+        ours = gpu = {error: vorn.error};
+      }
+      const gpuRatio = gpu.median_ms / ours.median_ms;
+      if (Number.isFinite(gpuRatio)) {
+        gpuRatios.push(gpuRatio);
+        if (!worstGpu || gpuRatio > worstGpu.ratio) worstGpu = {name: c.name, ratio: gpuRatio};
       }
       const ratio = ours.median_ms / ort.median_ms;
       if (Number.isFinite(ratio)) {
@@ -102,8 +108,10 @@ function main() {
         if (!worst || ratio > worst.ratio) worst = {name: c.name, ratio};
       }
       let line = `${c.name.padEnd(30)} ${fmt(ours.median_ms, 9, 3)} ${fmt(ort.median_ms, 9, 3)} ` +
-                 `${fmt(ratio, 6)} ${fmt(ours.rss_mib, 9, 1)} ${fmt(ort.rss_mib - nodeBase, 9, 1)}`;
+                 `${fmt(ratio, 6)} ${fmt(ours.rss_mib, 9, 1)} ${fmt(ort.rss_mib - nodeBase, 9, 1)} ` +
+                 `${fmt(gpu.median_ms, 9, 3)} ${fmt(gpuRatio, 8)}`;
       if (ours.error && !unavailable) line += `  vorn: ${ours.error}`;
+      if (gpu.error && !ours.error && !unavailable) line += `  GPU: ${gpu.error}`;
       if (ort.error) line += `  ORT: ${ort.error}`;
       console.log(line);
     }
@@ -111,6 +119,11 @@ function main() {
       const geo = Math.exp(ratios.reduce((s, r) => s + Math.log(r), 0) / ratios.length);
       console.log(`geometric mean ratio (vorn / ORT) at ${threads} thread(s): ${geo.toFixed(3)} over ` +
                   `${ratios.length} models; worst ${worst.name} ${worst.ratio.toFixed(2)}`);
+    }
+    if (gpuRatios.length) {
+      const geo = Math.exp(gpuRatios.reduce((s, r) => s + Math.log(r), 0) / gpuRatios.length);
+      console.log(`geometric mean ratio (GPU backend / CPU engine) at ${threads} thread(s): ${geo.toFixed(3)} over ` +
+                  `${gpuRatios.length} models; worst ${worstGpu.name} ${worstGpu.ratio.toFixed(2)}`);
     }
   }
   if (unavailable) {

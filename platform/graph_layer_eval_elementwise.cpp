@@ -12,6 +12,10 @@
 #include "platform/half.h"
 #include "platform/vector_math.h"
 
+// Elementwise loops are the whole of these evaluators: vectorised as the CPU
+// engine's kernels are (NaN handling is written as selects).
+#pragma GCC optimize("O3", "no-trapping-math")
+
 namespace vorn::mpsg {
 
 namespace {
@@ -25,7 +29,7 @@ constexpr int64_t kSegment = 16384;  // elements of one work item of a long run
 struct Walk {
   size_t rank = 0;
   int64_t dims[kMaxRank];
-  int64_t strides[3][kMaxRank];
+  int64_t strides[kMaxChainOperands][kMaxRank];
   size_t operands = 0;
   int64_t inner_stride(size_t k) const { return strides[k][rank - 1]; }
 };
@@ -33,7 +37,7 @@ struct Walk {
 Walk make_walk(const Shape& out, const Value* const* in, size_t count) {
   Walk w;
   w.operands = count;
-  int64_t s[3][kMaxRank];
+  int64_t s[kMaxChainOperands][kMaxRank];
   for (size_t k = 0; k < count; ++k) {
     const Value& v = *in[k];
     const size_t lead = out.size() - v.shape.size();
@@ -99,7 +103,7 @@ void walk_pieces(const Walk& w, Body body) {
   for_rows(rows * segs, std::min(inner, kSegment), [&](int64_t item) {
     const int64_t r = item / segs, seg = item % segs;
     const int64_t begin = seg * kSegment, n = std::min(kSegment, inner - begin);
-    int64_t off[3] = {0, 0, 0};
+    int64_t off[kMaxChainOperands] = {};
     int64_t rest = r;
     for (size_t d = w.rank - 1; d-- > 0;) {
       const int64_t idx = rest % w.dims[d];
@@ -129,22 +133,8 @@ void unary_block(UnaryFunction f, float param, const float* x, float* y, int64_t
     case UnaryFunction::kLeakyReLU:
       for (int64_t i = 0; i < n; ++i) y[i] = x[i] >= 0.0f ? x[i] : param * x[i];
       break;
-    case UnaryFunction::kSigmoid: {
-      float e[kChunk];
-      for (int64_t i = 0; i < n; i += kChunk) {
-        const int64_t m = std::min(kChunk, n - i);
-        for (int64_t k = 0; k < m; ++k) e[k] = -x[i + k];
-        vec_exp(e, e, size_t(m));
-        for (int64_t k = 0; k < m; ++k) {
-          const float g = 1.0f / (1.0f + e[k]);
-          y[i + k] = x[i + k] != x[i + k] ? x[i + k] : g;
-        }
-      }
-      break;
-    }
-    case UnaryFunction::kErf:
-      for (int64_t i = 0; i < n; ++i) y[i] = std::erf(x[i]);
-      break;
+    case UnaryFunction::kSigmoid: vec_sigmoid(x, y, size_t(n)); break;
+    case UnaryFunction::kErf: vec_erf(x, y, size_t(n)); break;
     case UnaryFunction::kSquareRoot:
       for (int64_t i = 0; i < n; ++i) y[i] = std::sqrt(x[i]);
       break;
@@ -323,6 +313,60 @@ bool eval_ternary(const Node& n, const Value* const* in, const Value& out) {
         }
       }
       if (half) round_half_in_place(yo, m);
+    }
+  });
+  return true;
+}
+
+// A chain of elementwise operations in one pass: per piece of the output,
+// each link computes into one of two small buffers from the previous link's
+// values and external operands, rounding to float16 where its tensor is
+// float16, and the last link writes the output.
+bool eval_chain(const ChainLink* links, size_t count, const Value* const* ext, size_t ext_count, const Value& out) {
+  const Walk w = make_walk(out.shape, ext, ext_count);
+  float* y = out_floats(out);
+  walk_pieces(w, [&](int64_t o, const int64_t* off, int64_t len) {
+    for (int64_t c = 0; c < len; c += kChunk) {
+      const int64_t m = std::min(kChunk, len - c);
+      float eb[kMaxChainOperands][kChunk];
+      Piece ep[kMaxChainOperands];
+      for (size_t k = 0; k < ext_count; ++k)
+        ep[k] = piece(*ext[k], off[k] + c * w.inner_stride(k), w.inner_stride(k), m, eb[k], false);
+      float buf[2][kChunk], fill[3][kChunk];
+      const float* prev = nullptr;
+      for (size_t i = 0; i < count; ++i) {
+        const ChainLink& l = links[i];
+        const Node& n = *l.node;
+        float* dst = i + 1 == count ? y + o + c : buf[i % 2];
+        Piece op[3];
+        for (size_t a = 0; a < n.inputs.size() && a < 3; ++a) op[a] = l.operand[a] < 0 ? Piece{prev, true} : ep[l.operand[a]];
+        // Operations that read every operand as a run get repeated values
+        // spread out.
+        auto runs = [&](size_t a) {
+          if (op[a].runs) return op[a].p;
+          std::fill(fill[a], fill[a] + m, op[a].p[0]);
+          return static_cast<const float*>(fill[a]);
+        };
+        switch (n.op) {
+          case Operation::kUnary: unary_block(UnaryFunction(n.ints[0]), n.real, runs(0), dst, m); break;
+          case Operation::kAddition: binary_run<Add>(op[0], op[1], dst, m); break;
+          case Operation::kBinary: binary_for(BinaryFunction(n.ints[0]))(op[0], op[1], dst, m); break;
+          case Operation::kSelect: {
+            const float *p = runs(0), *t = runs(1), *f = runs(2);
+            for (int64_t j = 0; j < m; ++j) dst[j] = p[j] != 0.0f ? t[j] : f[j];
+            break;
+          }
+          default: {  // clamp
+            const float *x = runs(0), *lo = runs(1), *hi = runs(2);
+            for (int64_t j = 0; j < m; ++j) {
+              const float v = x[j] < lo[j] ? lo[j] : x[j];
+              dst[j] = v > hi[j] ? hi[j] : v;
+            }
+          }
+        }
+        if (n.type == DataType::kFloat16) round_half_in_place(dst, m);
+        prev = dst;
+      }
     }
   });
   return true;

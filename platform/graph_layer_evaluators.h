@@ -25,6 +25,21 @@ VORN_GRAPH_EVALUATOR(eval_scatter_nd);
 VORN_GRAPH_EVALUATOR(eval_concat);
 #undef VORN_GRAPH_EVALUATOR
 
+// One link of a fused elementwise chain: its node, and for each input the
+// index of an external operand, or -1 for the previous link's result.
+constexpr size_t kMaxChainOperands = 8;
+struct ChainLink {
+  const Node* node;
+  int8_t operand[3];
+};
+bool eval_chain(const ChainLink* links, size_t count, const Value* const* external, size_t external_count,
+                const Value& out);
+// Operations a chain may hold.
+inline bool chainable(Operation op) {
+  return op == Operation::kUnary || op == Operation::kBinary || op == Operation::kAddition || op == Operation::kClamp ||
+         op == Operation::kSelect;
+}
+
 // Workspace of the evaluators that need one (floats).
 int64_t topk_workspace(const Node& n);
 int64_t reduction_workspace(const Node& n, const std::vector<const Layout*>& inputs);

@@ -177,6 +177,53 @@ std::shared_ptr<const Plan> make_plan(const std::vector<Node>& nodes, const std:
     }
   }
 
+  // Elementwise chains: a computed elementwise value of the same shape that
+  // only the next elementwise operation reads is computed inside that
+  // operation's pass instead of in memory of its own.
+  std::vector<uint32_t> uses(plan->nodes.size(), 0);
+  for (uint32_t id : plan->order)
+    if (feed_of[id] < 0)
+      for (Tensor in : plan->nodes[id].inputs) ++uses[in.id];
+  for (Tensor t : targets) ++uses[t.id];
+  std::vector<int64_t> fused_into(plan->nodes.size(), -1);
+  std::vector<std::vector<uint32_t>> chain_of(plan->nodes.size());  // links before the node
+  std::vector<std::vector<uint32_t>> externals_of(plan->nodes.size());
+  for (uint32_t id : plan->order) {
+    const Node& n = plan->nodes[id];
+    if (!computed[id] || !chainable(n.op)) continue;
+    // The input to fuse: the first computed, chainable, same-shaped one read
+    // only here.
+    int64_t take = -1;
+    for (Tensor in : n.inputs) {
+      const Node& p = plan->nodes[in.id];
+      if (computed[in.id] && chainable(p.op) && uses[in.id] == 1 && p.shape == n.shape && fused_into[in.id] < 0 &&
+          feed_of[in.id] < 0 && plan->layouts[in.id].root == Root::kArena) {
+        take = in.id;
+        break;
+      }
+    }
+    std::vector<uint32_t> links, ext;
+    if (take >= 0) {
+      links = chain_of[size_t(take)];
+      links.push_back(uint32_t(take));
+      ext = externals_of[size_t(take)];
+    }
+    for (Tensor in : n.inputs)
+      if (int64_t(in.id) != take && std::find(ext.begin(), ext.end(), in.id) == ext.end()) ext.push_back(in.id);
+    if (take >= 0 && ext.size() > kMaxChainOperands) {
+      take = -1;
+      links.clear();
+      ext.clear();
+      for (Tensor in : n.inputs)
+        if (std::find(ext.begin(), ext.end(), in.id) == ext.end()) ext.push_back(in.id);
+    }
+    if (take >= 0) fused_into[size_t(take)] = id;
+    chain_of[id] = std::move(links);
+    externals_of[id] = std::move(ext);
+  }
+  for (uint32_t id : plan->order)
+    if (fused_into[id] >= 0) computed[id] = 0;
+
   // Arena places: a value lives from its step to its last reader's step (to
   // the end when a target is copied from it).
   std::vector<uint32_t> steps;
@@ -190,9 +237,16 @@ std::shared_ptr<const Plan> make_plan(const std::vector<Node>& nodes, const std:
   };
   std::vector<int64_t> root_of(plan->nodes.size(), -1);
   for (uint32_t id : plan->order) root_of[id] = root_node(id);
+  // The values a step reads: its inputs, or its chain's external operands.
+  auto reads = [&](uint32_t id) {
+    std::vector<uint32_t> r;
+    if (!chain_of[id].empty()) return externals_of[id];
+    for (Tensor in : plan->nodes[id].inputs) r.push_back(in.id);
+    return r;
+  };
   for (size_t s = 0; s < steps.size(); ++s)
-    for (Tensor in : plan->nodes[steps[s]].inputs)
-      if (root_of[in.id] >= 0) last_use[size_t(root_of[in.id])] = int64_t(s);
+    for (uint32_t in : reads(steps[s]))
+      if (root_of[in] >= 0) last_use[size_t(root_of[in])] = int64_t(s);
   for (size_t t = 0; t < targets.size(); ++t)
     if (plan->stored[t] && root_of[targets[t].id] >= 0) last_use[size_t(root_of[targets[t].id])] = int64_t(steps.size());
 
@@ -210,7 +264,24 @@ std::shared_ptr<const Plan> make_plan(const std::vector<Node>& nodes, const std:
     }
     in_layouts.clear();
     for (Tensor in : n.inputs) in_layouts.push_back(&plan->layouts[in.id]);
-    Step step{id, 0, workspace_floats(n, in_layouts)};
+    Step step{id, 0, workspace_floats(n, in_layouts), {}, {}};
+    if (!chain_of[id].empty()) {
+      step.externals = externals_of[id];
+      std::vector<uint32_t> links = chain_of[id];
+      links.push_back(id);
+      uint32_t prev = UINT32_MAX;
+      for (uint32_t link : links) {
+        ChainLink c{&plan->nodes[link], {-1, -1, -1}};
+        const Node& ln = plan->nodes[link];
+        for (size_t a = 0; a < ln.inputs.size() && a < 3; ++a) {
+          if (ln.inputs[a].id == prev) continue;
+          c.operand[a] = int8_t(std::find(step.externals.begin(), step.externals.end(), ln.inputs[a].id) -
+                                step.externals.begin());
+        }
+        step.chain.push_back(c);
+        prev = link;
+      }
+    }
     if (step.workspace_floats > 0) {
       step.workspace = arena.take(step.workspace_floats);
       arena.give(step.workspace, step.workspace_floats);
@@ -282,6 +353,12 @@ bool run_with_state(const Plan& plan, RunState& st, const TensorData* const* inp
   }
   for (const Step& step : plan.steps) {
     const Node& n = plan.nodes[step.node];
+    if (!step.chain.empty()) {
+      const Value* ext[kMaxChainOperands];
+      for (size_t k = 0; k < step.externals.size(); ++k) ext[k] = &st.values[step.externals[k]];
+      if (!eval_chain(step.chain.data(), step.chain.size(), ext, step.externals.size(), st.values[step.node])) return false;
+      continue;
+    }
     for (size_t i = 0; i < n.inputs.size(); ++i) st.inputs[i] = &st.values[n.inputs[i].id];
     if (!evaluate(n, st.inputs.data(), n.inputs.size(), st.values[step.node], st.arena + step.workspace, error))
       return false;

@@ -13,6 +13,7 @@
 
 #include "platform/graph_layer.h"
 #include "platform/graph_layer_eval.h"
+#include "platform/graph_layer_evaluators.h"
 
 namespace vorn::mpsg {
 
@@ -33,6 +34,10 @@ struct Step {
   uint32_t node;
   int64_t workspace = 0;         // float offset in the arena
   int64_t workspace_floats = 0;
+  // A fused elementwise chain ending at node (empty: the node alone), and
+  // the values its links read from outside the chain.
+  std::vector<ChainLink> chain;
+  std::vector<uint32_t> externals;
 };
 
 struct RunState {

@@ -172,6 +172,53 @@ void vec_exp(const float* a, float* out, size_t n) { exp_for_this_cpu()(a, out, 
 
 void vec_exp_portable(const float* a, float* out, size_t n) { exp_portable(a, out, n); }
 
+namespace {
+
+__attribute__((optimize("O3", "no-trapping-math"))) void sigmoid_finish(const float* a, const float* e, float* out,
+                                                                          size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    const float g = 1.0f / (1.0f + e[i]);
+    out[i] = a[i] != a[i] ? a[i] : g;
+  }
+}
+
+}  // namespace
+
+void vec_sigmoid(const float* a, float* out, size_t n) {
+  constexpr size_t kBlock = 256;
+  float e[kBlock];
+  for (size_t i = 0; i < n; i += kBlock) {
+    const size_t m = n - i < kBlock ? n - i : kBlock;
+    for (size_t k = 0; k < m; ++k) e[k] = -a[i + k];
+    vec_exp(e, e, m);
+    sigmoid_finish(a + i, e, out + i, m);
+  }
+}
+
+// Written as selects and a plain loop so that it vectorises (a NaN passes
+// both clamps and the polynomial).
+__attribute__((optimize("O3", "no-trapping-math"))) void vec_erf(const float* a, float* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    float z = a[i];
+    z = z < -4.0f ? -4.0f : z;
+    z = z > 4.0f ? 4.0f : z;
+    const float z2 = z * z;
+    float p = -2.72614237e-10f;
+    p = p * z2 + 2.77068146e-08f;
+    p = p * z2 - 2.10102394e-06f;
+    p = p * z2 - 5.69250624e-05f;
+    p = p * z2 - 7.34990637e-04f;
+    p = p * z2 - 2.95459991e-03f;
+    p = p * z2 - 1.60960332e-02f;
+    float q = -1.45660715e-05f;
+    q = q * z2 - 2.13374049e-04f;
+    q = q * z2 - 1.68282702e-03f;
+    q = q * z2 - 7.37332925e-03f;
+    q = q * z2 - 1.42647391e-02f;
+    out[i] = z * p / q;
+  }
+}
+
 float exp_approx(float x) { return exp_core(x, exp_clamp(x)); }
 
 }  // namespace vorn

@@ -22,6 +22,12 @@ void vec_threshold(const float* a, float threshold, float* out, size_t n);
 void vec_exp(const float* a, float* out, size_t n);
 // The baseline form of vec_exp, for tests that compare the two.
 void vec_exp_portable(const float* a, float* out, size_t n);
+// out[i] = erf(a[i]) by a rational approximation on [-4, 4] (clamped
+// outside, where erf is +-1 in float), within a few ulp; NaN stays NaN.
+void vec_erf(const float* a, float* out, size_t n);
+// out[i] = 1 / (1 + exp(-a[i])) with vec_exp's exponential; NaN stays
+// the NaN that went in.
+void vec_sigmoid(const float* a, float* out, size_t n);
 // exp of one value by the same method, for scalar tails elsewhere.
 float exp_approx(float x);
 
