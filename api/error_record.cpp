@@ -4,20 +4,6 @@
 
 namespace vorn {
 
-void error_set(ErrorRecord* record, uint32_t code, std::string_view message) {
-  size_t n = message.size() < VORN_MAX_ERROR_LEN ? message.size() : VORN_MAX_ERROR_LEN;
-  record->code = code;
-  if (n > 0) std::memmove(record->message, message.data(), n);
-  record->message[n] = 0;
-  record->length = n;
-}
-
-void error_clear(ErrorRecord* record) {
-  record->code = 0;
-  record->message[0] = 0;
-  record->length = 0;
-}
-
 uint32_t load_error_status(const char* message, size_t len) {
   struct Row {
     std::string_view text;

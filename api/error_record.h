@@ -1,24 +1,16 @@
-// The last result of an operation on a session or frame: a status code and a
-// NUL-terminated message of at most 255 bytes.
+// The error record of sessions and frames (base/error_record.h) and the
+// status of the model loaders' messages.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
+#include "base/error_record.h"
 #include "vorn.h"
 
 namespace vorn {
 
-struct ErrorRecord {
-  uint32_t code;
-  char message[VORN_MAX_ERROR_LEN + 1];
-  uint64_t length;
-};
-
-// Records a failure: the code and the message cut to 255 bytes.
-void error_set(ErrorRecord* record, uint32_t code, std::string_view message);
-// Records success: code 0 and the empty message.
-void error_clear(ErrorRecord* record);
+static_assert(kErrorMessageMax == VORN_MAX_ERROR_LEN);
 
 // The status code of a message from the model loaders: only the exact texts
 // of I/O, allocation and digest failures have their own code; anything else

@@ -10,7 +10,7 @@
 #include "container/op_codes.h"
 #include "cpu/engine.h"
 #include "gpu/weight_loader.h"
-#include "session/generation.h"
+#include "generation/vlm_interface.h"
 #include "gpu/gpu_capabilities.h"
 #include "gpu/mps_engine.h"
 #include "session/session.h"

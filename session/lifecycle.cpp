@@ -8,27 +8,12 @@
 #include "base/atomics.h"
 #include "container/meta.h"
 #include "cpu/engine.h"
-#include "session/generation.h"
+#include "generation/vlm_interface.h"
 #include "gpu/gpu_capabilities.h"
 #include "gpu/mps_engine.h"
 #include "session/session.h"
 
 namespace vorn {
-
-namespace {
-
-void stream_clear(StreamState* stream) {
-  for (uint32_t i = 0; i < stream->count && i < kMaxStreamPieces; ++i) {
-    std::free(stream->pieces[i]);
-    stream->pieces[i] = nullptr;
-    stream->lengths[i] = 0;
-  }
-  stream->count = 0;
-  stream->next = 0;
-  stream->active = 0;
-}
-
-}  // namespace
 
 void session_release_engines(Session* s) {
   stream_clear(&s->stream);

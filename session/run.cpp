@@ -242,11 +242,7 @@ bool session_run(Session* s, Input* in, Output* out) {
   const double t0 = monotonic_seconds();
   output_clear(out);
   output_set_origin(out, s->origin);
-  if (s->generative) {
-    // Generative sessions need the generation layer, which reports through
-    // its own handle; without one there is nothing to run.
-    return run.fail(VORN_STATUS_BACKEND_FAILURE, "Generative session handle is null");
-  }
+  if (s->generative) return session_generate(s, in, out, false);
   output_set_labels(out, s->labels);
   out->scale_x = out->scale_y = 1.0f;
   out->pad_x = out->pad_y = 0.0f;
@@ -330,18 +326,10 @@ bool session_run(Session* s, Input* in, Output* out) {
 bool session_start(Session* s, Input* in, Output* out) {
   if (!begin_operation(s, in, out, true)) return false;
   RunScope run{s};
-  return run.fail(VORN_STATUS_BACKEND_FAILURE, "Generative session handle is null");
-}
-
-int32_t session_next(Session* s, Output* out) {
-  if (s == nullptr || out == nullptr) return -1;
-  if (!s->stream.active) {
-    error_set(&s->error, VORN_STATUS_INVALID_ARGUMENT, "No active generation stream; call start() first");
-    return -1;
-  }
-  // Pieces exist only while a generation layer fills them, which this build
-  // lacks; an active stream cannot arise.
-  return 0;
+  atomic_store_u32(&s->cancel, 0, 3);
+  output_clear(out);
+  output_set_origin(out, s->origin);
+  return session_generate(s, in, out, true);
 }
 
 }  // namespace vorn

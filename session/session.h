@@ -73,6 +73,13 @@ struct StreamState {
   uint64_t lengths[kMaxStreamPieces];
   uint32_t count;
   uint32_t next;
+  // Figures of the finished generation, handed out with the last piece.
+  uint32_t finish_reason;  // VornFinishReason
+  uint32_t prompt_tokens;
+  uint32_t generated_tokens;
+  uint32_t cached_tokens;
+  double latency_ms;
+  uint32_t backend;  // VornBackendKind
 };
 
 }  // namespace vorn
@@ -191,6 +198,15 @@ const char* session_meta_str(Session* s, const char* key, size_t key_len, size_t
 
 // Runs.
 bool session_run(Session* s, Input* input, Output* output);
+// A generation on a generative session whose busy flag the caller holds:
+// the whole answer into output (run), or kept as pieces for next (stream).
+bool session_generate(Session* s, Input* input, Output* output, bool streaming);
+// Frees the streamed pieces and clears the stream state.
+void stream_clear(StreamState* stream);
+// Packed RGB pixels of a frame: the frame's own when they are packed RGB
+// already, else a new buffer also stored in *owned for the caller to free;
+// null without pixels or memory.
+const uint8_t* frame_to_rgb24(const Frame* frame, uint8_t** owned);
 bool session_start(Session* s, Input* input, Output* output);
 int32_t session_next(Session* s, Output* output);
 

@@ -1,0 +1,44 @@
+// The generation loop: the prepared input tensors bound to the graph, the
+// prompt prefix and KV cache of the session's previous generation reused
+// when the new prompt extends it, the prefill pass, then one pass per token
+// with the logits masked (token-mask callback or output constraint),
+// sampled, streamed through the stop strings to the callback, until
+// end-of-sequence, a stop string, a completed constraint, the token budget
+// or cancellation.
+#pragma once
+#include <cstdint>
+#include <nlohmann/json.hpp>
+
+#include "generation/records.h"
+
+namespace vorn {
+
+class VNGraph;
+class VNProcessor;
+class VNConstraint;
+
+// How the loop finds its input bytes: in the request dictionary ("data",
+// the generation call) or in files ("file", the command-line case runner).
+enum GenerationLoopMode : uint32_t {
+  kLoopFileMode = 0,
+  kLoopInMemory = 1,
+};
+
+// The objects a request hands the loop beside its dictionary; each may be
+// null. Without a processor there is no text stream and no stop-string
+// handling; without an invocation no cancel word, callbacks or prefix reuse.
+struct GenerationLoopObjects {
+  const VNProcessor* processor = nullptr;
+  VNConstraint* constraint = nullptr;
+  GenerationInvocation* invocation = nullptr;
+};
+
+// Runs one generation and returns its result dictionary ("answer",
+// "finish_reason", "token_log_probabilities", "name", "prompt_tokens",
+// "generated_token_ids", "runs", "kv_cache", "input_prepare_ms",
+// "input_tensor_ms", "input_tensor_stages_ms", "case_wall_ms"). The
+// dictionary's input bytes are moved out in memory mode. Throws VNError.
+nlohmann::json generation_loop(VNGraph& graph, nlohmann::json& request, const GenerationLoopObjects& objects,
+                               const char* request_dir, const char* output_dir, uint32_t mode);
+
+}  // namespace vorn
