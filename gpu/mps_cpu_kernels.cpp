@@ -92,6 +92,22 @@ class Provider final : public mpsg::KernelProvider {
   mpsg::HostKernelRef convolution2D(const mpsg::Shape& x, const mpsg::Shape& w, bool bias, const mpsg::Shape& y,
                                     const mpsg::Convolution2DOpDescriptor& d) override {
     using A = attr::Conv;
+    // A window over the whole unpadded input (one output position, one
+    // group) is a matrix product of the images' rows and the filters' rows,
+    // in the memory both already have: the CPU engine's Gemm runs it.
+    if (y[2] == 1 && y[3] == 1 && w[2] == x[2] && w[3] == x[3] && d.groups == 1 && d.paddingTop == 0 &&
+        d.paddingLeft == 0 && d.paddingBottom == 0 && d.paddingRight == 0 && d.dilationRateInX == 1 &&
+        d.dilationRateInY == 1 && d.activation == mpsg::Activation::kNone) {
+      const int64_t k = x[1] * x[2] * x[3];
+      NodeRecord n{};
+      n.set_op(op::Gemm);
+      n.set_attr(attr::Gemm::kTransB, 1);
+      n.set_attr(attr::Gemm::kAlpha, f32_bits(1.0f));
+      n.set_attr(attr::Gemm::kBeta, f32_bits(1.0f));
+      std::vector<ValueRecord> in{record({x[0], k}, kValueActivation), record({w[0], k}, kValueWeight)};
+      if (bias) in.push_back(record({w[0]}, kValueWeight));
+      return add(kernels_, n, in, record({y[0], y[1]}, kValueActivation), nullptr);
+    }
     NodeRecord n{};
     n.set_op(op::Conv);
     set_window(n, w[2], w[3], d.strideInY, d.strideInX, d.paddingTop, d.paddingLeft, d.paddingBottom, d.paddingRight);

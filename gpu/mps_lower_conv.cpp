@@ -62,6 +62,16 @@ const NodeRecord* fuse_activation(Lowering& l, const NodeRecord& n, mpsg::Convol
       if (relu_only) return &n;
       d->activation = mpsg::Activation::kHardSwish;
       break;
+    case op::HardSigmoid:
+      // y x HardSigmoid(y) with alpha 1/6 and beta 0.5 is HardSwish(y), the
+      // same operations in the same order.
+      if (!relu_only && a.attr_f32(attr::HardSigmoid::kAlpha) == 0.16666667f &&
+          a.attr_f32(attr::HardSigmoid::kBeta) == 0.5f && l.hard_swish_product(n, a)) {
+        d->activation = mpsg::Activation::kHardSwish;
+        l.skip[l.index + 1] = l.skip[l.index + 2] = 1;
+        return &l.nodes[l.index + 2];
+      }
+      return &n;
     default: return &n;
   }
   l.skip[l.index + 1] = 1;

@@ -78,12 +78,22 @@ void Lowering::set(const NodeRecord& n, uint64_t k, mpsg::Tensor t) {
   st.tensors[id] = t;
 }
 
+bool Lowering::hard_swish_product(const NodeRecord& n, const NodeRecord& sigmoid) const {
+  if (index + 2 >= nodes.size() || n.output_count() != 1 || sigmoid.output_count() != 1) return false;
+  const NodeRecord& m = nodes[index + 2];
+  const uint64_t y = n.output(0), s = sigmoid.output(0);
+  if (m.op() != op::Mul || m.input_count() != 2 || y >= readers.size() || s >= readers.size()) return false;
+  const bool operands = (m.input(0) == y && m.input(1) == s) || (m.input(0) == s && m.input(1) == y);
+  return operands && sigmoid.input(0) == y && readers[y] == 2 && readers[s] == 1 && !graph_output[y] &&
+         !graph_output[s] && m.output(0) < st.values.size() && st.values[m.output(0)].count() == st.values[y].count();
+}
+
 uint64_t Lowering::fusable_next(const NodeRecord& n) const {
   if (index + 1 >= nodes.size() || n.output_count() != 1) return 0;
   const NodeRecord& next = nodes[index + 1];
   const uint64_t y = n.output(0);
-  if (next.input_count() < 1 || next.input(0) != y || y >= readers.size() || readers[y] != 1 || graph_output[y])
-    return 0;
+  if (next.input_count() < 1 || next.input(0) != y || y >= readers.size() || graph_output[y]) return 0;
+  if (readers[y] != 1 && !(next.op() == op::HardSigmoid && readers[y] == 2)) return 0;
   if (next.output_count() < 1 || next.output(0) >= st.values.size() ||
       st.values[next.output(0)].count() != st.values[y].count())
     return 0;

@@ -107,6 +107,9 @@ struct Lowering {
   // The node after this one when it is an activation reading only this
   // node's output, which nothing else reads: its code, else 0.
   uint64_t fusable_next(const NodeRecord& n) const;
+  // Whether the node after `sigmoid` multiplies n's output by sigmoid's,
+  // the two read by nothing else (n's output by sigmoid and the product).
+  bool hard_swish_product(const NodeRecord& n, const NodeRecord& sigmoid) const;
 
   DataType type() const { return st.type; }
   const ValueRecord& value(uint64_t id) const { return st.values[id]; }

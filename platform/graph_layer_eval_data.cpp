@@ -39,7 +39,9 @@ void copy_block(const Value& v, int64_t axis, int64_t o, float* dst) {
     expect *= v.shape[d];
   }
   if (dense_tail) {
-    std::memcpy(dst, reinterpret_cast<const float*>(v.base) + base, size_t(count) * 4);
+    // An input the plan computed in place already lies there.
+    const float* src = reinterpret_cast<const float*>(v.base) + base;
+    if (src != dst) std::memcpy(dst, src, size_t(count) * 4);
     return;
   }
   for (int64_t r = 0; r < rows; ++r) {

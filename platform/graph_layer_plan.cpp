@@ -250,17 +250,50 @@ std::shared_ptr<const Plan> make_plan(const std::vector<Node>& nodes, const std:
   for (size_t t = 0; t < targets.size(); ++t)
     if (plan->stored[t] && root_of[targets[t].id] >= 0) last_use[size_t(root_of[targets[t].id])] = int64_t(steps.size());
 
+  // Concats in place: an input computed for a concat alone, along an axis
+  // with nothing before it, is computed straight into its slab of the
+  // concat's place, which then holds it from that input's step on.
+  std::vector<int64_t> step_of(plan->nodes.size(), -1);
+  for (size_t s = 0; s < steps.size(); ++s) step_of[steps[s]] = int64_t(s);
+  std::vector<int64_t> alias_of(plan->nodes.size(), -1), alias_at(plan->nodes.size(), 0);
+  for (uint32_t id : steps) {
+    const Node& n = plan->nodes[id];
+    if (n.op != Operation::kConcat || plan->layouts[id].root != Root::kArena) continue;
+    int64_t outer = 1;
+    for (int64_t d = 0; d < n.ints[0]; ++d) outer *= n.shape[size_t(d)];
+    if (outer != 1) continue;
+    int64_t at = 0;
+    for (Tensor in : n.inputs) {
+      if (computed[in.id] && plan->layouts[in.id].root == Root::kArena && uses[in.id] == 1 && alias_of[in.id] < 0 &&
+          plan->nodes[in.id].op != Operation::kConcat && plan->nodes[in.id].type == n.type) {
+        alias_of[in.id] = id;
+        alias_at[in.id] = at;
+      }
+      at += element_count(plan->nodes[in.id].shape);
+    }
+  }
+
   ArenaPlacer arena;
   std::vector<std::vector<uint32_t>> frees(steps.size() + 1);
+  std::vector<char> placed(plan->nodes.size(), 0);
   std::vector<const Layout*> in_layouts;
+  auto place = [&](uint32_t id) {
+    if (placed[id]) return;
+    placed[id] = 1;
+    plan->layouts[id].offset = arena.take(element_count(plan->nodes[id].shape));
+    const int64_t until = std::max<int64_t>(last_use[id], step_of[id]);
+    frees[size_t(until)].push_back(id);
+  };
   for (size_t s = 0; s < steps.size(); ++s) {
     const uint32_t id = steps[s];
     const Node& n = plan->nodes[id];
     Layout& l = plan->layouts[id];
-    if (l.root == Root::kArena) {
-      l.offset = arena.take(element_count(n.shape));
-      const int64_t until = std::max<int64_t>(last_use[id], int64_t(s));
-      frees[size_t(until)].push_back(id);
+    if (alias_of[id] >= 0) {
+      const uint32_t c = uint32_t(alias_of[id]);
+      place(c);
+      l.offset = plan->layouts[c].offset + alias_at[id];
+    } else if (l.root == Root::kArena) {
+      place(id);
     }
     in_layouts.clear();
     for (Tensor in : n.inputs) in_layouts.push_back(&plan->layouts[in.id]);
