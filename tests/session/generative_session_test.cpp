@@ -1,0 +1,229 @@
+// Generative sessions through the C interface against the independent
+// reference's greedy answers (text only, one image, a tiled image, several
+// turns; F16 and Q8 weights, patch and pixel-shuffle models), and the
+// settings of a generation: stop strings, budgets, seeds, finish reasons,
+// token counts, prefix reuse and output constraints.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+
+#include "generative_session_fixture.h"
+
+namespace vorn {
+namespace {
+
+using test::ChatInput;
+using test::GenerativeSession;
+using test::ReferenceChat;
+
+std::string concat(const std::vector<std::string>& pieces) {
+  std::string all;
+  for (const std::string& p : pieces) all += p;
+  return all;
+}
+
+TEST(GenerativeSession, GreedyAnswersMatchTheReference) {
+  for (const ReferenceChat& chat : test::reference_chats()) {
+    SCOPED_TRACE(chat.name);
+    GenerativeSession g(chat.model);
+    ChatInput in(chat);
+    vorn_input_set_max_tokens(in.input, 16);
+    ASSERT_TRUE(g.run(in.input)) << g.error();
+    EXPECT_EQ(g.text(), chat.answer);
+    EXPECT_EQ(vorn_output_prompt_tokens(g.out), chat.prompt_tokens);
+    EXPECT_EQ(vorn_output_generated_tokens(g.out), chat.tokens.size());
+    EXPECT_EQ(vorn_output_finish_reason(g.out), chat.finish == "eos" ? VORN_FINISH_EOS : VORN_FINISH_LENGTH);
+    EXPECT_EQ(vorn_output_cached_prompt_tokens(g.out), 0u);
+    EXPECT_EQ(std::string(vorn_output_full_text_ptr(g.out), vorn_output_full_text_len(g.out)), chat.answer);
+    // The same chat streamed: the pieces add up to the run's text.
+    vorn_session_reset(g.s);
+    const std::vector<std::string> pieces = g.stream(in.input);
+    EXPECT_GE(pieces.size(), 2u);
+    for (const std::string& p : pieces) EXPECT_FALSE(p.empty());
+    EXPECT_EQ(concat(pieces), chat.answer);
+    EXPECT_EQ(vorn_output_generated_tokens(g.out), chat.tokens.size());
+    EXPECT_EQ(vorn_output_finish_reason(g.out), VORN_FINISH_LENGTH);
+  }
+}
+
+TEST(GenerativeSession, BudgetsStopStringsAndFinishReasons) {
+  const ReferenceChat chat = test::reference_chat("image_f16");
+  const std::string& full = chat.answer;
+  GenerativeSession g(chat.model);
+  struct Row {
+    const char* name;
+    uint32_t max_tokens;
+    std::vector<std::string> stops;
+    std::string text;
+    uint32_t finish;
+  };
+  // Stops taken from the reference answer: one that begins inside a token
+  // and ends in the next, and two at once where the earlier one wins.
+  const size_t cut = full.find("untilarden");
+  ASSERT_NE(cut, std::string::npos);
+  const Row rows[] = {
+      {"budget of one", 1, {}, chat.answers_by_length[1], VORN_FINISH_LENGTH},
+      {"budget of five", 5, {}, chat.answers_by_length[5], VORN_FINISH_LENGTH},
+      {"stop across tokens", 16, {"ilard"}, full.substr(0, cut + 3), VORN_FINISH_STOP},
+      {"earliest of two stops", 16, {"shing", "Numbers"}, full.substr(0, full.find("Numbers")), VORN_FINISH_STOP},
+      {"stop never met", 16, {"zzz"}, full, VORN_FINISH_LENGTH},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ChatInput in(chat);
+    vorn_input_set_max_tokens(in.input, row.max_tokens);
+    for (const std::string& s : row.stops) ASSERT_TRUE(vorn_input_add_stop(in.input, s.data(), s.size()));
+    ASSERT_TRUE(g.run(in.input)) << g.error();
+    EXPECT_EQ(g.text(), row.text);
+    EXPECT_EQ(vorn_output_finish_reason(g.out), row.finish);
+    EXPECT_EQ(vorn_output_prompt_tokens(g.out), chat.prompt_tokens);
+    if (row.stops.empty()) {
+      EXPECT_EQ(vorn_output_generated_tokens(g.out), row.max_tokens);
+    }
+    // Streamed, the pieces stop at the same place.
+    vorn_session_reset(g.s);
+    EXPECT_EQ(concat(g.stream(in.input)), row.text);
+    EXPECT_EQ(vorn_output_finish_reason(g.out), row.finish);
+    vorn_session_reset(g.s);
+  }
+}
+
+TEST(GenerativeSession, SeedsDecideSampledText) {
+  const ReferenceChat chat = test::reference_chat("text_q8");
+  GenerativeSession g(chat.model);
+  auto sampled = [&](uint64_t seed) {
+    ChatInput in(chat);
+    vorn_input_set_temperature(in.input, 1.0f);
+    vorn_input_set_seed(in.input, seed);
+    vorn_input_set_max_tokens(in.input, 24);
+    EXPECT_TRUE(g.run(in.input)) << g.error();
+    return g.text();
+  };
+  const std::string a = sampled(7);
+  EXPECT_EQ(sampled(7), a);
+  EXPECT_NE(sampled(8), a);
+  EXPECT_NE(a, chat.answer);
+}
+
+// A second turn that extends the first reuses its KV cache and gives the
+// same answer as a fresh session.
+TEST(GenerativeSession, SecondTurnReusesThePrefix) {
+  for (const char* name : {"multi_turn_f16", "multi_turn_q8"}) {
+    SCOPED_TRACE(name);
+    const ReferenceChat chat = test::reference_chat(name);
+    GenerativeSession g(chat.model);
+    ChatInput first(chat, 1);
+    vorn_input_set_max_tokens(first.input, 16);
+    ASSERT_TRUE(g.run(first.input)) << g.error();
+    EXPECT_EQ(vorn_output_cached_prompt_tokens(g.out), 0u);
+    ChatInput whole(chat);
+    vorn_input_set_max_tokens(whole.input, 16);
+    ASSERT_TRUE(g.run(whole.input)) << g.error();
+    // The whole first message (its image included) and the assistant's
+    // opening come from the cache.
+    const uint32_t cached = vorn_output_cached_prompt_tokens(g.out);
+    EXPECT_GT(cached, 70u);
+    EXPECT_LT(cached, chat.prompt_tokens);
+    EXPECT_EQ(g.text(), chat.answer);
+    EXPECT_EQ(vorn_output_prompt_tokens(g.out), chat.prompt_tokens);
+    // After a reset nothing is reused.
+    ASSERT_TRUE(vorn_session_reset(g.s));
+    ASSERT_TRUE(g.run(whole.input));
+    EXPECT_EQ(vorn_output_cached_prompt_tokens(g.out), 0u);
+    EXPECT_EQ(g.text(), chat.answer);
+  }
+}
+
+TEST(GenerativeSession, ConstrainedOutputsValidate) {
+  const ReferenceChat chat = test::reference_chat("text_f16");
+  GenerativeSession g(chat.model);
+  const std::string schema =
+      R"({"type":"object","properties":{"count":{"type":"integer"},"name":{"type":"string","maxLength":8}},)"
+      R"("required":["count","name"],"additionalProperties":false})";
+  for (float temperature : {0.0f, 1.0f}) {
+    SCOPED_TRACE(temperature);
+    ChatInput in(chat);
+    vorn_input_set_temperature(in.input, temperature);
+    vorn_input_set_max_tokens(in.input, 64);
+    vorn_input_set_json_schema(in.input, schema.data(), schema.size());
+    ASSERT_TRUE(g.run(in.input)) << g.error();
+    const nlohmann::json doc = nlohmann::json::parse(g.text());
+    EXPECT_EQ(doc.size(), 2u);
+    EXPECT_TRUE(doc["count"].is_number_integer());
+    ASSERT_TRUE(doc["name"].is_string());
+    // maxLength counts characters, not bytes.
+    const std::string name = doc["name"];
+    EXPECT_LE(std::count_if(name.begin(), name.end(), [](char c) { return (uint8_t(c) & 0xC0) != 0x80; }), 8);
+    EXPECT_NE(vorn_output_finish_reason(g.out), VORN_FINISH_CANCELLED);
+
+    ChatInput amount(chat);
+    vorn_input_set_temperature(amount.input, temperature);
+    vorn_input_set_amount_decimals(amount.input, 2);
+    vorn_input_set_max_tokens(amount.input, 32);
+    ASSERT_TRUE(g.run(amount.input)) << g.error();
+    EXPECT_TRUE(std::regex_match(g.text(), std::regex(R"(-?(0|[1-9][0-9]*)\.[0-9]{2})"))) << g.text();
+  }
+  ChatInput bad(chat);
+  const std::string broken = R"({"type":"object","properties":{}})";
+  vorn_input_set_json_schema(bad.input, broken.data(), broken.size());
+  EXPECT_FALSE(g.run(bad.input));
+  EXPECT_EQ(g.code(), VORN_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(g.error(), "Objects require properties, required and additionalProperties:false");
+}
+
+TEST(GenerativeSession, RequestRefusals) {
+  const ReferenceChat chat = test::reference_chat("text_f16");
+  GenerativeSession g(chat.model);
+  struct Row {
+    const char* name;
+    void (*set)(VornInput*);
+    uint32_t code;
+    const char* message;
+  };
+  const Row rows[] = {
+      {"no prompt", [](VornInput*) {}, 1, "Generative Input requires a prompt or at least one chat message"},
+      {"budget past the context",
+       [](VornInput* in) {
+         vorn_input_set_prompt(in, "Hi", 2);
+         vorn_input_set_max_tokens(in, 2049);
+       },
+       1, "Invalid generation parameters"},
+      {"prompt and budget past the context",
+       [](VornInput* in) {
+         vorn_input_set_prompt(in, "Hi", 2);
+         vorn_input_set_max_tokens(in, 2048);
+       },
+       6, "Prompt plus output exceeds context budget"},
+      {"top_p of 0",
+       [](VornInput* in) {
+         vorn_input_set_prompt(in, "Hi", 2);
+         vorn_input_set_top_p(in, 0.0f);
+       },
+       1, "Invalid generation parameters"},
+      {"schema with a stop",
+       [](VornInput* in) {
+         vorn_input_set_prompt(in, "Hi", 2);
+         vorn_input_add_stop(in, "x", 1);
+         vorn_input_set_amount_decimals(in, 2);
+       },
+       1, "Output constraints cannot be combined with stops or custom masks"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    VornInput* in = vorn_input_new();
+    row.set(in);
+    EXPECT_FALSE(g.run(in));
+    EXPECT_EQ(g.code(), row.code);
+    EXPECT_EQ(g.error(), row.message);
+    vorn_input_free(in);
+  }
+  // The session works after every refusal.
+  ChatInput in(chat);
+  vorn_input_set_max_tokens(in.input, 16);
+  ASSERT_TRUE(g.run(in.input)) << g.error();
+  EXPECT_EQ(g.text(), chat.answer);
+}
+
+}  // namespace
+}  // namespace vorn
