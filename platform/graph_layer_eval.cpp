@@ -144,14 +144,16 @@ bool eval_matmul(const Node& n, const Value* const* in, size_t, const Value& out
   }
   // One shared right operand and left rows laid out one batch after
   // another: a single product of every row.
+  // (A single row has no row stride: its rows are k apart by definition.)
+  const int64_t lda = m == 1 ? k : ma.ld;
   bool b_shared = true, a_rows = !ma.transposed;
-  int64_t expect = m * ma.ld;
+  int64_t expect = m * lda;
   for (size_t i = nb; i-- > 0;) {
     if (sb[i] != 0) b_shared = false;
     if (n.shape[i] != 1 && sa[i] != expect) a_rows = false;
     expect *= n.shape[i];
   }
-  if (b_shared && a_rows && ma.ld == k) {
+  if (b_shared && a_rows && lda == k) {
     cpu_sgemm(false, mb.transposed, batches * m, cols, k, 1.0f, a.p, k, b.p, mb.ld, 0.0f, c, cols);
     finish(n, out);
     return true;

@@ -115,6 +115,52 @@ void walk_pieces(const Walk& w, Body body) {
   });
 }
 
+// Outputs whose innermost merged run is this short are walked in blocks of
+// kChunk elements across rows instead, each operand gathered block by block
+// (a per-row piece would cost more than its few elements).
+constexpr int64_t kShortRun = 32;
+
+bool short_runs(const Walk& w) { return w.rank > 1 && w.dims[w.rank - 1] < kShortRun; }
+
+// n values of operand k for the output elements o, o + 1, ... (row-major
+// over the walk's dims), gathered into buf.
+void gather(const Walk& w, size_t k, const Value& v, int64_t o, int64_t n, float* buf) {
+  int64_t idx[kMaxRank];
+  int64_t rest = o, off = 0;
+  for (size_t d = w.rank; d-- > 0;) {
+    idx[d] = rest % w.dims[d];
+    rest /= w.dims[d];
+    off += idx[d] * w.strides[k][d];
+  }
+  const size_t last = w.rank - 1;
+  const int64_t inner = w.dims[last], step = w.strides[k][last];
+  for (int64_t i = 0; i < n;) {
+    const int64_t run = std::min(inner - idx[last], n - i);
+    read_part(v, off, step, run, buf + i);
+    i += run;
+    off += run * step;
+    idx[last] += run;
+    if (idx[last] < inner) continue;
+    off -= inner * step;
+    idx[last] = 0;
+    for (size_t d = last; d-- > 0;) {
+      off += w.strides[k][d];
+      if (++idx[d] < w.dims[d]) break;
+      off -= w.dims[d] * w.strides[k][d];
+      idx[d] = 0;
+    }
+  }
+}
+
+// Calls body(o, n) for blocks of at most kChunk output elements, spread
+// over the pool.
+template <class Body>
+void walk_blocks(const Walk& w, Body body) {
+  int64_t total = 1;
+  for (size_t d = 0; d < w.rank; ++d) total *= w.dims[d];
+  for_rows((total + kChunk - 1) / kChunk, kChunk, [&](int64_t b) { body(b * kChunk, std::min(kChunk, total - b * kChunk)); });
+}
+
 // --- functions ----------------------------------------------------------
 
 inline float clamp01(float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v); }
@@ -250,6 +296,15 @@ bool eval_unary(const Node& n, const Value* const* in, size_t, const Value& out,
   float* y = out_floats(out);
   const UnaryFunction f = UnaryFunction(n.ints[0]);
   const bool half = n.type == DataType::kFloat16;
+  if (short_runs(w)) {
+    walk_blocks(w, [&](int64_t o, int64_t m) {
+      float buf[kChunk];
+      gather(w, 0, *in[0], o, m, buf);
+      unary_block(f, n.real, buf, y + o, m);
+      if (half) round_half_in_place(y + o, m);
+    });
+    return true;
+  }
   walk_pieces(w, [&](int64_t o, const int64_t* off, int64_t len) {
     for (int64_t c = 0; c < len; c += kChunk) {
       const int64_t m = std::min(kChunk, len - c);
@@ -268,6 +323,16 @@ bool eval_binary_function(BinaryFunction f, const Node& n, const Value* const* i
   const BinaryRun run = binary_for(f);
   const bool half = n.type == DataType::kFloat16;
   const int64_t sa = w.inner_stride(0), sb = w.inner_stride(1);
+  if (short_runs(w)) {
+    walk_blocks(w, [&](int64_t o, int64_t m) {
+      float ba[kChunk], bb[kChunk];
+      gather(w, 0, *in[0], o, m, ba);
+      gather(w, 1, *in[1], o, m, bb);
+      run(Piece{ba, true}, Piece{bb, true}, y + o, m);
+      if (half) round_half_in_place(y + o, m);
+    });
+    return true;
+  }
   walk_pieces(w, [&](int64_t o, const int64_t* off, int64_t len) {
     for (int64_t c = 0; c < len; c += kChunk) {
       const int64_t m = std::min(kChunk, len - c);
@@ -296,13 +361,21 @@ bool eval_ternary(const Node& n, const Value* const* in, const Value& out) {
   const Walk w = make_walk(n.shape, in, 3);
   float* y = out_floats(out);
   const bool half = n.type == DataType::kFloat16;
-  walk_pieces(w, [&](int64_t o, const int64_t* off, int64_t len) {
+  const bool blocks = short_runs(w);
+  auto apply = [&](int64_t o, const int64_t* off, int64_t len) {
     for (int64_t c = 0; c < len; c += kChunk) {
       const int64_t m = std::min(kChunk, len - c);
       float b0[kChunk], b1[kChunk], b2[kChunk];
-      const float* p0 = piece(*in[0], off[0] + c * w.inner_stride(0), w.inner_stride(0), m, b0, true).p;
-      const float* p1 = piece(*in[1], off[1] + c * w.inner_stride(1), w.inner_stride(1), m, b1, true).p;
-      const float* p2 = piece(*in[2], off[2] + c * w.inner_stride(2), w.inner_stride(2), m, b2, true).p;
+      const float *p0 = b0, *p1 = b1, *p2 = b2;
+      if (blocks) {
+        gather(w, 0, *in[0], o, m, b0);
+        gather(w, 1, *in[1], o, m, b1);
+        gather(w, 2, *in[2], o, m, b2);
+      } else {
+        p0 = piece(*in[0], off[0] + c * w.inner_stride(0), w.inner_stride(0), m, b0, true).p;
+        p1 = piece(*in[1], off[1] + c * w.inner_stride(1), w.inner_stride(1), m, b1, true).p;
+        p2 = piece(*in[2], off[2] + c * w.inner_stride(2), w.inner_stride(2), m, b2, true).p;
+      }
       float* yo = y + o + c;
       if (kSelect) {
         for (int64_t i = 0; i < m; ++i) yo[i] = p0[i] != 0.0f ? p1[i] : p2[i];
@@ -314,7 +387,12 @@ bool eval_ternary(const Node& n, const Value* const* in, const Value& out) {
       }
       if (half) round_half_in_place(yo, m);
     }
-  });
+  };
+  if (blocks) {
+    walk_blocks(w, [&](int64_t o, int64_t m) { apply(o, nullptr, m); });
+  } else {
+    walk_pieces(w, apply);
+  }
   return true;
 }
 
@@ -325,13 +403,20 @@ bool eval_ternary(const Node& n, const Value* const* in, const Value& out) {
 bool eval_chain(const ChainLink* links, size_t count, const Value* const* ext, size_t ext_count, const Value& out) {
   const Walk w = make_walk(out.shape, ext, ext_count);
   float* y = out_floats(out);
-  walk_pieces(w, [&](int64_t o, const int64_t* off, int64_t len) {
+  const bool blocks = short_runs(w);
+  auto apply = [&](int64_t o, const int64_t* off, int64_t len) {
     for (int64_t c = 0; c < len; c += kChunk) {
       const int64_t m = std::min(kChunk, len - c);
       float eb[kMaxChainOperands][kChunk];
       Piece ep[kMaxChainOperands];
-      for (size_t k = 0; k < ext_count; ++k)
-        ep[k] = piece(*ext[k], off[k] + c * w.inner_stride(k), w.inner_stride(k), m, eb[k], false);
+      for (size_t k = 0; k < ext_count; ++k) {
+        if (blocks) {
+          gather(w, k, *ext[k], o, m, eb[k]);
+          ep[k] = Piece{eb[k], true};
+        } else {
+          ep[k] = piece(*ext[k], off[k] + c * w.inner_stride(k), w.inner_stride(k), m, eb[k], false);
+        }
+      }
       float buf[2][kChunk], fill[3][kChunk];
       const float* prev = nullptr;
       for (size_t i = 0; i < count; ++i) {
@@ -368,7 +453,12 @@ bool eval_chain(const ChainLink* links, size_t count, const Value* const* ext, s
         prev = dst;
       }
     }
-  });
+  };
+  if (blocks) {
+    walk_blocks(w, [&](int64_t o, int64_t m) { apply(o, nullptr, m); });
+  } else {
+    walk_pieces(w, apply);
+  }
   return true;
 }
 
