@@ -3,41 +3,86 @@
 #include <cstdio>
 #include <string>
 
+#include "base/error_record.h"
+#include "base/files.h"
 #include "base/vn_error.h"
+#include "frontend/chat_options.h"
 #include "frontend/chat_request.h"
+#include "frontend/generation_report.h"
+#include "generation/generation_call.h"
+#include "generation/generation_trace.h"
+#include "generation/session_maintenance.h"
+#include "generation/session_state.h"
 
 namespace vorn {
 
 namespace {
 
-constexpr uint64_t kMessageBytes = 256;
+using json = nlohmann::json;
 
-// The status code of a refusal of the request: the generation layer's
-// mapping for the categories the request raises.
-uint32_t status_of(const VNError& e) {
-  if (std::string_view(e.reason()).find("allocation") != std::string_view::npos) return 7;
-  const std::string_view category = e.category();
-  return category == vn_category::kArgument || category == vn_category::kFrontend ? 1 : 14;
+bool option_flag(const json& options, const char* key) {
+  const auto it = options.find(key);
+  return it != options.end() && it->is_boolean() && it->get<bool>();
+}
+
+// One generation on the open session from the options; the answer streams
+// to standard output when a callback is given.
+bool generate_from_options(VlmSession* session, const ChatRequest& chat, TextChunkCallback callback,
+                           GenerationResult* result, ErrorRecord* error) {
+  return vlm_session_generate(session, chat.messages(), chat.message_count(), &chat.request(), callback, nullptr,
+                              result, error);
+}
+
+// Opens the model, generates, and writes the report when one is asked for.
+bool chat_with_report(const json& options, GenerationResult* result, ErrorRecord* error) {
+  const double start = monotonic_seconds_alt();
+  VlmSession* session = nullptr;
+  try {
+    // The request is checked before the model is opened, so a malformed
+    // messages file fails without loading any weights.
+    const ChatRequest chat(options);
+    const GenerativeOpenParams params = chat_open_params(options);
+    if (!vlm_open_path(options_model_path(options), &params, &session, error)) return false;
+    VNSessionState& state = *session->state;
+    state.graph->configure(options);
+    state.graph->setProfile(option_flag(options, "profile"));
+    if (!generate_from_options(session, chat, option_flag(options, "stream") ? stream_to_stdout : nullptr, result,
+                               error)) {
+      vlm_session_release(session);
+      return false;
+    }
+    const auto report_path = options.find("report");
+    if (report_path != options.end()) {
+      const OpenTimings timings{state.processorMs, state.backendMs, state.readMs, state.metadataMs, state.slotMs};
+      const double wall_ms = (monotonic_seconds_alt() - start) * 1000;
+      write_generation_report(*report_path, generation_report(state.lastReport, timings, options, wall_ms));
+    }
+    vlm_session_release(session);
+    return true;
+  } catch (const std::exception& e) {
+    vlm_session_release(session);
+    generation_result_free(result);
+    vlm_error_from_exception(e, error);
+    return false;
+  }
 }
 
 }  // namespace
 
-int chat_command(const nlohmann::json& options) {
-  uint32_t code = 0;
-  char message[kMessageBytes] = "";
-  try {
-    // The request is checked before the model is opened, so a malformed
-    // messages file fails without loading any weights.
-    const ChatRequest request(options);
-    // Opening the model and generating come with the generative sessions.
-    code = 12;
-    std::snprintf(message, sizeof message, "%s", "Generative models are not available in this build");
-  } catch (const VNError& e) {
-    code = status_of(e);
-    std::snprintf(message, sizeof message, "%s", e.reason());
+int chat_command(const json& options) {
+  GenerationResult result{};
+  ErrorRecord error{};
+  const bool ok = chat_with_report(options, &result, &error);
+  if (ok) {
+    // A streamed answer is already out; only its line end is left.
+    if (!option_flag(options, "stream")) std::fwrite(result.answer, 1, result.answer_length, stdout);
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
+  } else {
+    std::fprintf(stderr, "vorn: [%u] %s\n", error.code, error.message);
   }
-  std::fprintf(stderr, "vorn: [%u] %s\n", code, message);
-  return 0;
+  generation_result_free(&result);
+  return ok ? 1 : 0;
 }
 
 }  // namespace vorn

@@ -7,6 +7,7 @@
 #include "frontend/device_model.h"
 #include "frontend/generation_report.h"
 #include "frontend/inference_request.h"
+#include "generation/generation_loop.h"
 
 namespace vorn {
 
@@ -18,11 +19,12 @@ double elapsed_ms(double from, double to) { return (to - from) * 1000; }
 
 // One case through the generation loop in file mode: its inputs read
 // relative to the request's directory, its outputs written into its own
-// directory; returns the loop's result dictionary.
-// (The generation loop comes with the generative sessions.)
-json run_case(VNGraph& /*graph*/, const json& /*case_request*/, const std::string& /*request_dir*/,
-              const std::string& /*case_dir*/) {
-  throw VNError(vn_category::kUnsupported, "Generative models are not available in this build");
+// directory; returns the loop's result dictionary. The case runs without a
+// processor, so without a text stream: its answer is its token ids.
+json run_case(VNGraph& graph, const json& case_request, const std::string& request_dir, const std::string& case_dir) {
+  json request = case_request;
+  return generation_loop(graph, request, GenerationLoopObjects{}, request_dir.c_str(), case_dir.c_str(),
+                         kLoopFileMode);
 }
 
 void run(const std::string& model_path, const std::string& request_path, const std::string& output,

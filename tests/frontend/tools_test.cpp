@@ -10,7 +10,12 @@
 
 #include "frontend_fixture.h"
 #include "generation/vn_processor.h"
+#include "frontend/chat_options.h"
+#include "frontend/chat_request.h"
 #include "frontend/model_file.h"
+#include "generation/generation_call.h"
+#include "generation/session_maintenance.h"
+#include "generation/session_state.h"
 #include "generative_model.h"
 
 namespace vorn {
@@ -315,27 +320,116 @@ namespace vorn {
 namespace {
 
 TEST_F(Tools, InferReportsAFailingCaseAndRunsTheOthers) {
-  // Case 1 asks for no tokens at all; case 0 and case 2 are well formed.
-  const json good = {{"name", "good"}, {"max_new_tokens", 2}};
-  for (const int activation : {0, 2}) {
-    const json request = {{"schema_version", 1}, {"activation_dtype", activation},
-                          {"cases", {good, {{"name", "bad"}, {"max_new_tokens", 0}}, good}}};
-    test::write_text(scratch("request.json"), request.dump());
-    const std::string out = scratch("infer" + std::to_string(activation));
-    const ToolRun r = run_tool(VORN_CHAT_TOOL, {"infer", "--model", model(), "--request", scratch("request.json"),
-                                                "--output", out});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("vorn inference: case 1: "), std::string::npos) << r.err;
-    const json result = json::parse(test::read_text(out + "/result.json"));
-    EXPECT_EQ(result.size(), 11u);
-    EXPECT_EQ(result["schema_version"], 1);
-    EXPECT_EQ(result["activation_dtype"], activation == 2 ? "fp32" : "fp16");
-    EXPECT_EQ(result["weight_dtype"], "fp16");
-    EXPECT_GT(result["max_rss_bytes"].get<uint64_t>(), uint64_t(1) << 20);  // bytes, not KiB
-    ASSERT_EQ(result["cases"].size(), 3u);
-    EXPECT_EQ(result["cases"][1]["name"], "bad");
-    EXPECT_FALSE(result["cases"][1]["error"].get<std::string>().empty());
+  // The cases read the inputs that prepare wrote, by paths relative to the
+  // request file, which lies beside them and is named without a directory.
+  const std::string dump = scratch("dump");
+  ASSERT_EQ(run_tool(VORN_CHAT_TOOL, {"prepare", "--model", model(), "--prompt", "Hello", "--output", dump}).status, 0);
+  const json inputs = json::parse(test::read_text(dump + "/inputs.json"))["inputs"];
+  const json good = {{"name", "good"}, {"inputs", inputs}, {"max_new_tokens", 3}};
+  const json request = {{"schema_version", 1}, {"activation_dtype", 2},
+                        {"cases", {good, {{"name", "bad"}, {"inputs", inputs}, {"max_new_tokens", 0}}, good}}};
+  test::write_text(dump + "/request.json", request.dump());
+  const std::string out = scratch("infer");
+  const ToolRun r = run_tool(VORN_CHAT_TOOL, {"infer", "--model", model(), "--request", "request.json", "--output",
+                                              out},
+                             {.cwd = dump});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "vorn inference: case 1: max_new_tokens must be 1..8192\n");
+  const json result = json::parse(test::read_text(out + "/result.json"));
+  EXPECT_EQ(result.size(), 11u);
+  EXPECT_EQ(result["schema_version"], 1);
+  EXPECT_EQ(result["activation_dtype"], "fp32");
+  EXPECT_EQ(result["weight_dtype"], "fp16");
+  EXPECT_GT(result["max_rss_bytes"].get<uint64_t>(), uint64_t(1) << 20);  // bytes, not KiB
+  ASSERT_EQ(result["cases"].size(), 3u);
+  EXPECT_EQ(result["cases"][1], json({{"name", "bad"}, {"error", "max_new_tokens must be 1..8192"}}));
+  // The good cases ran alike, each into its own directory.
+  for (const int i : {0, 2}) {
+    EXPECT_EQ(result["cases"][i]["name"], "good");
+    EXPECT_EQ(result["cases"][i]["generated_token_ids"].size(), 3u);
+    EXPECT_EQ(result["cases"][i]["prompt_tokens"], inputs["input_ids"]["shape"][1]);
+    EXPECT_TRUE(fs::is_directory(out + "/case" + std::to_string(i)));
   }
+  EXPECT_EQ(result["cases"][0]["generated_token_ids"], result["cases"][2]["generated_token_ids"]);
+}
+
+}  // namespace
+}  // namespace vorn
+
+namespace vorn {
+namespace {
+
+// The answer of the session interface for the options of a command line.
+std::string session_answer(const std::vector<std::string>& args) {
+  std::vector<std::string> full{"chat"};
+  full.insert(full.end(), args.begin(), args.end());
+  const test::Argv argv("vorn-chat", full);
+  const json options = parse_cli_options_or_throw(argv.argc(), argv.argv());
+  const ChatRequest chat(options);
+  const GenerativeOpenParams params = chat_open_params(options);
+  VlmSession* session = nullptr;
+  ErrorRecord error{};
+  EXPECT_TRUE(vlm_open_path(options_model_path(options), &params, &session, &error)) << error.message;
+  GenerationResult result{};
+  EXPECT_TRUE(vlm_session_generate(session, chat.messages(), chat.message_count(), &chat.request(), nullptr, nullptr,
+                                   &result, &error))
+      << error.message;
+  std::string answer(result.answer, result.answer_length);
+  generation_result_free(&result);
+  vlm_session_release(session);
+  return answer;
+}
+
+TEST_F(Tools, ChatAnswersAsTheSessionInterfaceDoes) {
+  const std::vector<std::vector<std::string>> requests = {
+      {"--model", model(), "--prompt", "Hello", "--max-new-tokens", "12"},
+      {"--model", model(), "--prompt", "Describe", "--image", image(), "--max-new-tokens", "6", "--activation", "fp16"},
+      {"--model", model(), "--prompt", "Hi", "--max-new-tokens", "9", "--temperature", "0.8", "--seed", "7",
+       "--top-k", "20"},
+  };
+  for (const auto& args : requests) {
+    const std::string expected = session_answer(args);
+    std::vector<std::string> full{"chat"};
+    full.insert(full.end(), args.begin(), args.end());
+    const ToolRun r = run_tool(VORN_CHAT_TOOL, full);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, expected + "\n");
+    full.push_back("--stream");
+    const ToolRun streamed = run_tool(VORN_CHAT_TOOL, full);
+    EXPECT_EQ(streamed.out, expected + "\n");  // streamed once, then only the line end
+  }
+}
+
+TEST_F(Tools, ChatWritesItsReport) {
+  const std::string report = scratch("deep/er/report.json");
+  const ToolRun r = run_tool(VORN_CHAT_TOOL, {"chat", "--model", model(), "--prompt", "Hello", "--max-new-tokens",
+                                              "5", "--report", report});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const json rep = json::parse(test::read_text(report));
+  for (const char* key : {"input_preparation_ms", "diagnostic_profile", "schema_version", "frontend", "backend",
+                          "backend_policy", "weight_dtype", "weight_execution", "activation_dtype", "device", "answer",
+                          "finish_reason", "cases", "image_views", "image_orientations", "image_longest_edge",
+                          "image_detail", "frontend_stages_ms", "max_rss_bytes", "peak_observed_metal_allocated_bytes",
+                          "application_wall_ms", "processor_setup_ms", "backend_prepare_ms",
+                          "frontend_loading_overlap", "weight_cache_policy", "loader", "prompt", "image"})
+    EXPECT_TRUE(rep.contains(key)) << key;
+  EXPECT_EQ(rep["answer"].get<std::string>() + "\n", r.out);
+  EXPECT_EQ(rep["prompt"], "Hello");
+  EXPECT_TRUE(rep["image"].is_null());
+  EXPECT_EQ(rep["cases"][0]["generated_token_ids"].size() <= 5, true);
+  EXPECT_GT(rep["cases"][0]["prompt_tokens"].get<uint64_t>(), 0u);
+  EXPECT_GT(rep["application_wall_ms"].get<double>(), rep["input_preparation_ms"].get<double>());
+  EXPECT_DOUBLE_EQ(rep["loader"]["loaded_ms"].get<double>(), rep["loader"]["read_ms"].get<double>() +
+                                                                rep["loader"]["metadata_ms"].get<double>() +
+                                                                rep["loader"]["slot_ms"].get<double>());
+  EXPECT_GT(rep["max_rss_bytes"].get<uint64_t>(), uint64_t(1) << 20);  // bytes, not KiB
+
+  // A report that cannot be written fails the command: no answer is printed.
+  const ToolRun failed = run_tool(VORN_CHAT_TOOL, {"chat", "--model", model(), "--prompt", "Hello",
+                                                   "--max-new-tokens", "2", "--report", scratch("deep")});
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.out, "");
+  EXPECT_EQ(failed.err, "vorn: [14] Write generation report\n");
 }
 
 }  // namespace
