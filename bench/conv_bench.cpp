@@ -95,19 +95,17 @@ double conv_gflops(const Shape& s, double seconds) {
   const uint64_t bi = h.value({uint64_t(s.cout)}, b, vorn::kValueWeight);
   const uint64_t yi = h.value({1, uint64_t(s.cout), uint64_t(ho), uint64_t(ho)});
   vorn::NodeRecord n = vorn::test::NodeHarness::node(
-      5, {xi, wi, bi}, {yi},
+      vorn::op::Conv, {xi, wi, bi}, {yi},
       {{0, s.k}, {1, s.k}, {2, s.stride}, {3, s.stride}, {4, pad}, {5, pad}, {6, pad}, {7, pad}, {8, 1}, {9, 1},
        {10, s.groups}, {14, 1}});
-  std::vector<float> ws(vorn::conv_workspace_bytes(h.state(), n) / 4 + 16);
-  h.state().im2col = ws.data();
-  h.state().im2col_size = ws.size() * 4;
-  const vorn::CpuOpEntry* e = vorn::cpu_op_entry(vorn::op::Conv);
-  char msg[256];
-  if (!e->check(h.state(), n, msg, sizeof msg)) {
-    std::fprintf(stderr, "%s: %s\n", s.what, msg);
+  h.set_workspace(h.workspace_wanted(n));
+  vorn::NodePlan plan;
+  if (!h.prepare(n, &plan)) {
+    std::fprintf(stderr, "%s: %s\n", s.what, h.last_message().c_str());
     return 0;
   }
-  double t = best_seconds([&] { e->kernel(h.state(), n); }, seconds);
+  const vorn::CpuOpEntry* e = vorn::cpu_op_entry(vorn::op::Conv);
+  double t = best_seconds([&] { e->kernel(h.state(), n, plan); }, seconds);
   const double flops = 2.0 * double(s.cout) * double(ho * ho) * double(s.cin / s.groups * s.k * s.k);
   return flops / t * 1e-9;
 }

@@ -6,7 +6,6 @@
 
 #include "container/attr_words.h"
 #include "container/op_codes.h"
-#include "cpu/kernels/conv.h"
 
 namespace vorn {
 
@@ -206,63 +205,6 @@ bool arena_bind(CpuState& s, const ArenaPlanner& p, uint64_t size) {
   for (uint64_t id = 0; id < s.value_count; ++id)
     if (s.values[id].kind() != kValueWeight) s.data[id] = arena + p.offset[id];
   return true;
-}
-
-uint64_t conv_im2col_rows(uint64_t k, uint64_t out_h, uint64_t out_w) {
-  uint64_t plane = 0;
-  if (k == 0 || (!__builtin_mul_overflow(out_h, out_w, &plane) && plane <= 65535)) return out_h;
-  uint64_t rows = std::min<uint64_t>(out_h, 4194304 / k);
-  return rows == 0 ? 1 : rows;
-}
-
-namespace {
-
-// Dims of a rank 1..4 value as the convolution kernels read them: right
-// aligned to N, C, H, W with missing leading axes 1.
-void nchw(const ValueRecord& v, uint64_t out[4]) {
-  for (uint64_t i = 0; i < 4; ++i) out[i] = 1;
-  const uint64_t r = v.rank() < 4 ? v.rank() : 4;
-  for (uint64_t i = 0; i < r; ++i) out[4 - r + i] = v.dim(v.rank() - r + i);
-}
-
-}  // namespace
-
-uint64_t im2col_workspace_size(const CpuState& s) {
-  constexpr uint64_t kTooLarge = ~uint64_t{0};
-  uint64_t size = 64;
-  for (uint64_t i = 0; i < s.node_count; ++i) {
-    const NodeRecord& n = s.nodes[i];
-    if (n.op() != op::Conv && n.op() != op::ConvTranspose) continue;
-    if (n.input(0) >= s.value_count || n.output(0) >= s.value_count) continue;
-    uint64_t x[4], y[4];
-    nchw(s.values[n.input(0)], x);
-    nchw(s.values[n.output(0)], y);
-    static_assert(attr::Conv::kGroups == attr::ConvTranspose::kGroups &&
-                  attr::Conv::kKernelH == attr::ConvTranspose::kKernelH);
-    using A = attr::Conv;
-    uint64_t g = n.attr(A::kGroups) < 2 ? 1 : n.attr(A::kGroups);
-    uint64_t bytes = 0;
-    bool overflow;
-    if (n.op() == op::Conv) {
-      uint64_t k = 0;
-      overflow = __builtin_mul_overflow(n.attr(A::kKernelH), n.attr(A::kKernelW), &k) ||
-                 __builtin_mul_overflow(k, x[1] / g, &k) || __builtin_mul_overflow(k, y[3], &k);
-      uint64_t rows = overflow ? 0 : conv_im2col_rows(k, y[2], y[3]);
-      overflow = overflow || __builtin_mul_overflow(k, rows, &bytes) ||
-                 __builtin_mul_overflow(bytes, 4, &bytes);
-    } else {
-      overflow = __builtin_mul_overflow(n.attr(A::kKernelH), n.attr(A::kKernelW), &bytes) ||
-                 __builtin_mul_overflow(bytes, x[2], &bytes) ||
-                 __builtin_mul_overflow(bytes, x[3], &bytes) ||
-                 __builtin_mul_overflow(bytes, y[1] / g, &bytes) ||
-                 __builtin_mul_overflow(bytes, 4, &bytes);
-    }
-    if (overflow || bytes > (uint64_t{1} << 40)) return kTooLarge;
-    // The kernels' own figure for their band heights, which the sizing
-    // above never undercuts for a 4-d Conv but may for other layouts.
-    size = std::max({size, bytes, static_cast<uint64_t>(conv_workspace_bytes(s, n))});
-  }
-  return arena_padded(size);
 }
 
 }  // namespace vorn

@@ -44,13 +44,4 @@ uint64_t arena_plan(ArenaPlanner& planner, const CpuState& state);
 // fails (nothing changed).
 bool arena_bind(CpuState& state, const ArenaPlanner& planner, uint64_t size);
 
-// The im2col workspace the convolution kernels share, in bytes (at least
-// 64); UINT64_MAX when the graph asks for more than can be addressed.
-uint64_t im2col_workspace_size(const CpuState& state);
-
-// Rows of output a Conv lowers at once so that one im2col chunk stays below
-// 4194304 f32 values (unless a single row is larger); the kernel and the
-// workspace sizing agree through this function.
-uint64_t conv_im2col_rows(uint64_t k, uint64_t out_h, uint64_t out_w);
-
 }  // namespace vorn

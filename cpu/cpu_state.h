@@ -12,6 +12,7 @@ constexpr uint64_t kCpuMaxNodes = 16384;
 constexpr uint64_t kCpuMaxOutputs = 64;
 
 struct CpuQuantState;
+struct NodePlan;
 
 struct CpuState {
   uint64_t compiled_batch;
@@ -29,6 +30,8 @@ struct CpuState {
   float* im2col;
   uint64_t im2col_size;
   void* fused_weights;
+  // One plan per node, made by the node's prepare step (cpu/node_plan.h).
+  NodePlan* plans;
   uint32_t* cancel_flag;
   // Simulated-quantisation settings and scratch of this engine (null when
   // none is active).
@@ -38,6 +41,7 @@ struct CpuState {
   // another thread may call setenv while a pass runs.
   uint32_t fusion_off;   // VORN_CPU_NOFUSE or VORN_CPU_QCAL_OUT present
   uint32_t profile_on;   // VORN_CPU_PROFILE present (empty counts)
+  uint32_t quantise_products;  // VORN_CPU_QA: products round their operands
   uint64_t dump_length;  // bytes of dump_dir; 0 means no dump
   char dump_dir[4096];   // VORN_CPU_DUMP, NUL-terminated
   // Length of the weight storage the weight data pointers lie in.

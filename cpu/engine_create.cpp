@@ -13,6 +13,7 @@
 #include "cpu/int8_paths.h"
 #include "cpu/kernel.h"
 #include "cpu/quant_hooks.h"
+#include "cpu/quant_state.h"
 
 namespace vorn {
 
@@ -71,9 +72,10 @@ bool check_precision(const CpuPrecisionRequest& r, char* message, size_t capacit
   return false;
 }
 
-void read_switches(CpuState& s) {
+void read_switches(CpuState& s, const CpuQuantConfig& quant) {
   s.fusion_off = std::getenv("VORN_CPU_NOFUSE") != nullptr ||
                  std::getenv("VORN_CPU_QCAL_OUT") != nullptr;
+  s.quantise_products = quant.active() && quant.operand != kQuantOff;
   s.profile_on = std::getenv("VORN_CPU_PROFILE") != nullptr;
   const char* dump = std::getenv("VORN_CPU_DUMP");
   size_t len = dump == nullptr ? 0 : std::strlen(dump);
@@ -142,16 +144,16 @@ CpuCreateResult cpu_engine_create_graph(const CpuGraph& g, uint64_t requested_ba
   if (!cpu_validate_values(*s, g.weights, g.weights_size, message, sizeof message) ||
       !cpu_validate_nodes(*s, message, sizeof message))
     return refuse(kStatusBadModel, message);
-  read_switches(*s);
+  // The quantisation settings are read once: the node plans depend on them
+  // and the quantisation state is built from the same reading.
+  const CpuQuantConfig quant = cpu_quant_config_from_env();
+  read_switches(*s, quant);
 
   planner = arena_planner_new();
   if (planner == nullptr) return refuse(kStatusNoMemory, "out of memory allocating ArenaPlanner");
   cpu_settle_batch(*s, requested_batch, planner->placed);
   if (!cpu_check_operators(*s, message, sizeof message)) return refuse(kStatusBadModel, message);
 
-  const uint64_t im2col = im2col_workspace_size(*s);
-  if (im2col == ~uint64_t{0})
-    return refuse(kStatusBadModel, "a convolution needs an im2col workspace beyond 1 TiB");
   if (!s->fusion_off) cpu_fuse(*s, *planner);
 
   const uint64_t arena = arena_plan(*planner, *s);
@@ -160,12 +162,18 @@ CpuCreateResult cpu_engine_create_graph(const CpuGraph& g, uint64_t requested_ba
   arena_planner_free(planner);
   planner = nullptr;
 
+  s->plans = static_cast<NodePlan*>(std::calloc(s->node_count, sizeof(NodePlan)));
+  if (s->plans == nullptr) return refuse(kStatusNoMemory, "out of memory allocating node plans");
+  if (!cpu_prepare_nodes(*s, message, sizeof message)) return refuse(kStatusBadModel, message);
+  const uint64_t im2col = arena_padded(cpu_workspace_bytes(*s));
+  if (im2col > (uint64_t{1} << 40))
+    return refuse(kStatusBadModel, "a convolution needs an im2col workspace beyond 1 TiB");
   s->im2col = static_cast<float*>(std::aligned_alloc(64, im2col));
   if (s->im2col == nullptr)
     return refuse(kStatusNoMemory, "out of memory allocating im2col workspace");
   s->im2col_size = im2col;
 
-  if (uint32_t status = cpu_quant_settings(*s, message, sizeof message); status != 0)
+  if (uint32_t status = cpu_quant_settings(*s, quant, message, sizeof message); status != 0)
     return refuse(status, message);
   return CpuCreateResult::success(s);
 }

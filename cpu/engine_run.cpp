@@ -86,6 +86,7 @@ void cpu_engine_free(CpuState** holder) {
   cpu_quant_release(*s);
   std::free(s->arena);
   std::free(s->im2col);
+  std::free(s->plans);
   std::free(s->fused_weights);
   std::memset(static_cast<void*>(s), 0, sizeof(CpuState));
   std::free(s);

@@ -1,5 +1,6 @@
 #include "cpu/graph_validate.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "container/op_codes.h"
@@ -108,18 +109,39 @@ bool cpu_validate_nodes(const CpuState& s, char* message, size_t capacity) {
   return true;
 }
 
-bool cpu_check_operators(const CpuState& s, char* message, size_t capacity) {
-  for (uint64_t i = 0; i < s.node_count; ++i) {
-    const CpuOpEntry* e = cpu_op_entry(s.nodes[i].op());
-    if (e == nullptr) return node_fail(s, i, message, capacity, "operator has no CPU kernel");
-    if (e->check == nullptr) continue;
-    char reason[200] = {0};
-    if (!e->check(s, s.nodes[i], reason, sizeof reason)) {
-      if (reason[0] == 0) std::snprintf(reason, sizeof reason, "malformed node");
-      return node_fail(s, i, message, capacity, reason);
-    }
+namespace {
+
+bool prepare_node(const CpuState& s, uint64_t i, NodePlan& plan, char* message, size_t capacity) {
+  const CpuOpEntry* e = cpu_op_entry(s.nodes[i].op());
+  if (e == nullptr) return node_fail(s, i, message, capacity, "operator has no CPU kernel");
+  char reason[200] = {0};
+  plan.workspace_bytes = 0;
+  if (!e->prepare(s, s.nodes[i], plan, reason, sizeof reason)) {
+    if (reason[0] == 0) std::snprintf(reason, sizeof reason, "malformed node");
+    return node_fail(s, i, message, capacity, reason);
   }
   return true;
+}
+
+}  // namespace
+
+bool cpu_check_operators(const CpuState& s, char* message, size_t capacity) {
+  NodePlan scratch;
+  for (uint64_t i = 0; i < s.node_count; ++i)
+    if (!prepare_node(s, i, scratch, message, capacity)) return false;
+  return true;
+}
+
+bool cpu_prepare_nodes(CpuState& s, char* message, size_t capacity) {
+  for (uint64_t i = 0; i < s.node_count; ++i)
+    if (!prepare_node(s, i, s.plans[i], message, capacity)) return false;
+  return true;
+}
+
+uint64_t cpu_workspace_bytes(const CpuState& s) {
+  uint64_t size = 64;
+  for (uint64_t i = 0; i < s.node_count; ++i) size = std::max(size, s.plans[i].workspace_bytes);
+  return size;
 }
 
 }  // namespace vorn

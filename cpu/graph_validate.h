@@ -26,8 +26,17 @@ bool cpu_validate_values(CpuState& state, void* weights, uint64_t weights_size, 
 // values, and no node may write a weight.
 bool cpu_validate_nodes(const CpuState& state, char* message, size_t capacity);
 
-// Each operator's own size contract, on the shapes after batch widening.
+// Each operator's own size contract, on the shapes after batch widening and
+// before fusion (so that a refusal names the node as stored).
 bool cpu_check_operators(const CpuState& state, char* message, size_t capacity);
+
+// Each node's prepare step on the final node list, filling state.plans
+// (node count entries). Fusion only writes nodes that pass, so a refusal
+// here means a fault of the engine itself; it is reported all the same.
+bool cpu_prepare_nodes(CpuState& state, char* message, size_t capacity);
+
+// The im2col workspace the plans need: the largest plan's, at least 64.
+uint64_t cpu_workspace_bytes(const CpuState& state);
 
 // "node 3 (Conv): " and the like, for messages about one node.
 int cpu_node_prefix(const CpuState& state, uint64_t index, char* message, size_t capacity);

@@ -1,12 +1,15 @@
 // The contract between the CPU executor and the operator kernels.
 //
-// A kernel runs one node: it reads the node record and the value records and
-// data pointers of the engine state, and writes its outputs. Kernels never
-// allocate or lock; the size checks happen once at engine creation in the
-// operator's check function, so a kernel may trust the shapes it is given.
+// Each operator has a prepare step and a kernel. Prepare runs once per node
+// at engine creation: it checks the node's size contract and writes the
+// node's plan (cpu/node_plan.h), everything the run needs that creation can
+// know (shapes, the path and tiling chosen, the workspace it takes). The
+// kernel then runs the node from its plan, the node record and the value
+// records and data pointers of the engine state, and writes its outputs; it
+// never allocates or locks and cannot fail for a reason creation could see.
 //
 // Each kernel family lists its operators in cpu/kernels/<family>_ops.inc as
-//   VORN_CPU_OP(code, Name, kernel_function, check_function)
+//   VORN_CPU_OP(Name, kernel_function, prepare_function)
 // and cpu/op_table.cpp turns those lists into the dispatch table.
 #pragma once
 #include <cstddef>
@@ -14,21 +17,25 @@
 
 #include "container/records.h"
 #include "cpu/cpu_state.h"
+#include "cpu/node_plan.h"
 
 namespace vorn {
 
-// Runs the node; false fails the pass (only for conditions that cannot be
-// known at creation, such as a scratch allocation).
-using CpuKernel = bool (*)(CpuState& state, const NodeRecord& node);
-// Checks the node's size contract at creation; on failure writes a short
-// reason (without the node index or operator name, which the engine adds).
-using CpuCheck = bool (*)(const CpuState& state, const NodeRecord& node, char* message,
-                          size_t capacity);
+// Runs the node from its plan; false fails the pass (only for conditions
+// that cannot be known at creation, such as a scratch allocation or an axis
+// read from an activation).
+using CpuKernel = bool (*)(CpuState& state, const NodeRecord& node, const NodePlan& plan);
+// Checks the node's size contract and fills its plan; on failure writes a
+// short reason (without the node index or operator name, which the engine
+// adds). When the state already holds a workspace (kernel tests), the plan
+// is made to fit it; otherwise it states the workspace the node wants.
+using CpuPrepare = bool (*)(const CpuState& state, const NodeRecord& node, NodePlan& plan, char* message,
+                            size_t capacity);
 
 struct CpuOpEntry {
   uint64_t code;
   CpuKernel kernel;
-  CpuCheck check;
+  CpuPrepare prepare;
 };
 
 // The entry for an operator code, or null when the code has no kernel.

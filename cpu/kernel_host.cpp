@@ -5,16 +5,19 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include "container/op_codes.h"
 #include "cpu/arena_planner.h"
 #include "cpu/cpu_state.h"
+#include "cpu/graph_validate.h"
 #include "cpu/kernel.h"
 
 namespace vorn {
 
 struct CpuKernelHost {
   CpuState* state = nullptr;  // values and nodes of the added kernels only
+  std::vector<NodePlan> plans;  // one per added node
   bool ready = false;
   std::mutex turn;
 };
@@ -77,7 +80,22 @@ int64_t cpu_kernel_host_add(CpuKernelHost* host, const NodeRecord& node, const V
   }
   s.nodes[s.node_count] = n;
   char why[200] = {0};
-  if (entry->check != nullptr && !entry->check(s, n, why, sizeof why)) {
+  NodePlan plan;
+  plan.workspace_bytes = 0;
+  // The plan states the workspace the node wants; ready() sizes the shared
+  // one for every plan.
+  float* workspace = s.im2col;
+  s.im2col = nullptr;
+  const bool prepared = entry->prepare(s, n, plan, why, sizeof why);
+  s.im2col = workspace;
+  if (prepared) {
+    try {
+      host->plans.push_back(plan);
+    } catch (...) {
+      std::snprintf(why, sizeof why, "out of memory");
+    }
+  }
+  if (!prepared || host->plans.size() != s.node_count + 1) {
     s.value_count -= input_count + output_count;
     for (uint64_t k = 0; k < input_count; ++k)
       if (inputs[k].kind() == 0) ++s.value_count;
@@ -90,8 +108,10 @@ int64_t cpu_kernel_host_add(CpuKernelHost* host, const NodeRecord& node, const V
 
 bool cpu_kernel_host_ready(CpuKernelHost* host, char* message, size_t capacity) {
   CpuState& s = *host->state;
-  const uint64_t bytes = im2col_workspace_size(s);
-  if (bytes == ~uint64_t{0}) return reason(message, capacity, "a convolution needs an im2col workspace beyond 1 TiB");
+  s.plans = host->plans.data();
+  const uint64_t bytes = arena_padded(cpu_workspace_bytes(s));
+  if (bytes > (uint64_t{1} << 40))
+    return reason(message, capacity, "a convolution needs an im2col workspace beyond 1 TiB");
   if (bytes > s.im2col_size) {
     float* w = static_cast<float*>(std::aligned_alloc(64, (bytes + 63) / 64 * 64));
     if (w == nullptr) return reason(message, capacity, "out of memory allocating the im2col workspace");
@@ -112,7 +132,7 @@ bool cpu_kernel_host_run(CpuKernelHost* host, int64_t index, const float* const*
     if (n.input(k) < s.value_count) s.data[n.input(k)] = const_cast<float*>(inputs[k]);
   for (uint64_t k = 0; k < n.output_count(); ++k) s.data[n.output(k)] = outputs[k];
   const CpuOpEntry* entry = cpu_op_entry(n.op());
-  return entry != nullptr && entry->kernel(s, n);
+  return entry != nullptr && entry->kernel(s, n, host->plans[uint64_t(index)]);
 }
 
 }  // namespace vorn

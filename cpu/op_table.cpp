@@ -7,9 +7,9 @@
 
 namespace vorn {
 
-#define VORN_CPU_OP(name, kernel, check)                \
-  bool kernel(CpuState& state, const NodeRecord& node); \
-  bool check(const CpuState& state, const NodeRecord& node, char* message, size_t capacity);
+#define VORN_CPU_OP(name, kernel, prepare)                                     \
+  bool kernel(CpuState& state, const NodeRecord& node, const NodePlan& plan); \
+  bool prepare(const CpuState& state, const NodeRecord& node, NodePlan& plan, char* message, size_t capacity);
 #include "cpu/kernels/conv_ops.inc"
 #include "cpu/kernels/detection_ops.inc"
 #include "cpu/kernels/elementwise_ops.inc"
@@ -28,16 +28,16 @@ struct OpTable {
   // from its family's list; 0 when the table agrees with the operator list.
   uint64_t fault = 0;
 
-  constexpr void add(uint64_t code, OpFamily family, CpuKernel kernel, CpuCheck check) {
+  constexpr void add(uint64_t code, OpFamily family, CpuKernel kernel, CpuPrepare prepare) {
     if (op_family(code) != family || entries[code].kernel != nullptr) fault = fault ? fault : code;
-    entries[code] = CpuOpEntry{code, kernel, check};
+    entries[code] = CpuOpEntry{code, kernel, prepare};
   }
 };
 
 constexpr OpTable build_table() {
   OpTable t{};
   for (uint64_t c = 0; c <= kOpCodeCount; ++c) t.entries[c] = CpuOpEntry{c, nullptr, nullptr};
-#define VORN_CPU_OP(name, kernel, check) t.add(op::name, family_of_list, &kernel, &check);
+#define VORN_CPU_OP(name, kernel, prepare) t.add(op::name, family_of_list, &kernel, &prepare);
   {
     constexpr OpFamily family_of_list = OpFamily::kConv;
 #include "cpu/kernels/conv_ops.inc"

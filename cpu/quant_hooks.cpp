@@ -15,10 +15,10 @@ namespace {
 
 }  // namespace
 
-uint32_t cpu_quant_settings(CpuState& state, char* message, size_t capacity) {
+uint32_t cpu_quant_settings(CpuState& state, const CpuQuantConfig& config, char* message, size_t capacity) {
   state.quant = nullptr;
   CpuQuantState* q = nullptr;
-  const uint32_t st = cpu_quant_build(state, cpu_quant_config_from_env(), &q, message, capacity);
+  const uint32_t st = cpu_quant_build(state, config, &q, message, capacity);
   if (st != 0) return st;
   state.quant = q;
   // Nothing is packed for int8 on these CPUs; the call keeps the engine's

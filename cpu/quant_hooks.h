@@ -10,12 +10,14 @@
 
 namespace vorn {
 
+struct CpuQuantConfig;
+
 // Builds the engine's quantisation state from the VORN_CPU_Q* variables once
 // the arena is planned and the data pointers are set: reads the ranges file,
 // rounds the weights of Conv, Gemm, MatMul and ConvTranspose in place, and
 // sizes the operand scratch. Returns 0, or a status (3 the ranges file is
 // refused, 7 out of memory) with a NUL-terminated reason in message.
-uint32_t cpu_quant_settings(CpuState& state, char* message, size_t capacity);
+uint32_t cpu_quant_settings(CpuState& state, const CpuQuantConfig& config, char* message, size_t capacity);
 
 // True when this engine rounds or records activations or operands.
 bool cpu_quant_active(const CpuState& state);

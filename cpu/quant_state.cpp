@@ -7,7 +7,7 @@
 
 #include "container/attr_words.h"
 #include "container/op_codes.h"
-#include "cpu/kernels/conv.h"
+#include "cpu/node_plan.h"
 #include "cpu/quant_calibration.h"
 
 namespace vorn {
@@ -141,7 +141,7 @@ bool size_scratch(const CpuState& s, CpuQuantState& q) {
     } else {
       need_a = std::max(need_a, in1);
       need_b = std::max(need_b, in0);
-      if (n.op() == op::Conv) need_b = std::max<uint64_t>(need_b, conv_workspace_bytes(s, n) / 4);
+      if (n.op() == op::Conv) need_b = std::max<uint64_t>(need_b, s.plans[i].workspace_bytes / 4);
     }
   }
   if (need_a > 0) {

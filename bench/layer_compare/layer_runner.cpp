@@ -42,24 +42,22 @@ void time_layer(const Layer& s, double seconds) {
   const uint64_t yi = hn.value({1, uint64_t(s.cout), uint64_t(ho), uint64_t(wo)});
   const uint64_t u = static_cast<uint64_t>(s.pad);
   vorn::NodeRecord n = vorn::test::NodeHarness::node(
-      5, {xi, wi, bi}, {yi},
+      vorn::op::Conv, {xi, wi, bi}, {yi},
       {{0, uint64_t(s.k)}, {1, uint64_t(s.k)}, {2, uint64_t(s.stride)}, {3, uint64_t(s.stride)}, {4, u}, {5, u},
        {6, u}, {7, u}, {8, 1}, {9, 1}, {10, uint64_t(s.groups)}, {14, uint64_t(s.relu)}});
-  std::vector<float> ws(vorn::conv_workspace_bytes(hn.state(), n) / 4 + 16);
-  hn.state().im2col = ws.data();
-  hn.state().im2col_size = ws.size() * 4;
-  const vorn::CpuOpEntry* e = vorn::cpu_op_entry(vorn::op::Conv);
-  char msg[256];
-  if (!e->check(hn.state(), n, msg, sizeof msg)) {
-    std::fprintf(stderr, "%s: %s\n", s.name.c_str(), msg);
+  hn.set_workspace(hn.workspace_wanted(n));
+  vorn::NodePlan plan;
+  if (!hn.prepare(n, &plan)) {
+    std::fprintf(stderr, "%s: %s\n", s.name.c_str(), hn.last_message().c_str());
     return;
   }
-  for (int i = 0; i < 3; ++i) e->kernel(hn.state(), n);
+  const vorn::CpuOpEntry* e = vorn::cpu_op_entry(vorn::op::Conv);
+  for (int i = 0; i < 3; ++i) e->kernel(hn.state(), n, plan);
   std::vector<double> times;
   const double start = vorn::monotonic_seconds();
   while (times.size() < 2000 && (times.size() < 20 || vorn::monotonic_seconds() - start < seconds)) {
     const double t0 = vorn::monotonic_seconds();
-    e->kernel(hn.state(), n);
+    e->kernel(hn.state(), n, plan);
     times.push_back(vorn::monotonic_seconds() - t0);
   }
   std::sort(times.begin(), times.end());

@@ -32,14 +32,14 @@ bool same_but_axis(const ValueRecord& v, const ValueRecord& ref, uint64_t axis) 
 
 }  // namespace
 
-bool cpu_flatten_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_flatten_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   const float* x = node_in(s, node, 0);
   float* y = node_out(s, node, 0);
   if (x != y) std::memmove(y, x, node_out_value(s, node, 0).count() * sizeof(float));
   return true;
 }
 
-bool cpu_flatten_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_flatten_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   if (!check_node_values(s, node, 1, 2, 1, 1, msg, cap)) return false;
   if (node_in_value(s, node, 0).count() != node_out_value(s, node, 0).count())
     return check_fail(msg, cap, "input and output element counts differ");
@@ -49,7 +49,7 @@ bool cpu_flatten_check(const CpuState& s, const NodeRecord& node, char* msg, siz
 // Concat: inputs placed one after another along the axis of Y. A copy whose
 // source already is its destination (the planner put the input there) is
 // skipped.
-bool cpu_concat_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_concat_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   const ValueRecord& vy = node_out_value(s, node, 0);
   uint64_t axis = 0;
   normalise_axis(node.attr_i64(attr::Concat::kAxis), vy.rank(), &axis);
@@ -68,7 +68,7 @@ bool cpu_concat_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_concat_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_concat_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   if (!check_node_values(s, node, 1, kNodeMaxInputs, 1, 1, msg, cap)) return false;
   const ValueRecord& vy = node_out_value(s, node, 0);
   uint64_t axis;
@@ -87,7 +87,7 @@ bool cpu_concat_check(const CpuState& s, const NodeRecord& node, char* msg, size
   return true;
 }
 
-bool cpu_split_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_split_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   const ValueRecord& vx = node_in_value(s, node, 0);
   uint64_t axis = 0;
   normalise_axis(node.attr_i64(attr::Split::kAxis), vx.rank(), &axis);
@@ -104,7 +104,7 @@ bool cpu_split_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_split_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_split_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   if (!check_node_values(s, node, 1, kNodeMaxInputs, 1, kNodeMaxOutputs, msg, cap)) return false;
   const ValueRecord& vx = node_in_value(s, node, 0);
   uint64_t axis;

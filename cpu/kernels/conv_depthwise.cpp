@@ -12,7 +12,7 @@
 #include <immintrin.h>
 #endif
 
-#include "cpu/kernels/conv.h"
+#include "cpu/kernels/conv_paths.h"
 #include "platform/cpu_features.h"
 
 VORN_VECTORIZE_FILE
@@ -441,6 +441,17 @@ void conv_depthwise_plane(const ConvParams& p, const float* x, const float* w, f
     fixed(rows, p.padl, w, yr, lo, hi, wo, p.x.w);
   }
   if (epi != nullptr) conv_epilogue_span(y, ho * wo, epi->c, epi->params, epi->cout, epi->act, epi->slope, epi->hi);
+}
+
+// Blocks of whole planes, each finished with its epilogue, as the plan cut
+// them.
+void run_depthwise(const ConvRun& r, const float* xn, float* yn) {
+  const ConvPlan& c = r.plan;
+  const int64_t ch = r.p.x.c;
+  run_split(c.dw_parallel, static_cast<size_t>(c.dw_blocks), [&](size_t blk) {
+    const int64_t c0 = static_cast<int64_t>(blk) * c.dw_per, c1 = std::min(ch, c0 + c.dw_per);
+    conv_depthwise_planes(r.p, xn, r.w, yn, c0, c1, r.bias, c.epilogue);
+  });
 }
 
 }  // namespace vorn::kern

@@ -128,20 +128,22 @@ void col2im_channel(const ConvTParams& p, const float* col, float* plane, float 
 
 }  // namespace
 
-bool conv_transpose_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
+bool conv_transpose_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* msg, size_t cap) {
   ConvTParams p{};
   if (!convt_params(s, n, &p, msg, cap)) return false;
-  if (s.im2col != nullptr && s.im2col_size < static_cast<uint64_t>(p.col_values()) * 4)
+  // The column matrix of one image and partition.
+  const uint64_t need = std::max<uint64_t>(64, static_cast<uint64_t>(p.col_values()) * 4);
+  if (s.im2col != nullptr && s.im2col_size < need)
     return fail(msg, cap, "im2col workspace of %llu bytes is below the %lld the column matrix needs",
                 (unsigned long long)s.im2col_size, (long long)(p.col_values() * 4));
+  plan.workspace_bytes = need;
+  plan.set(p);
   return true;
 }
 
-bool conv_transpose_kernel(CpuState& s, const NodeRecord& n) {
-  ConvTParams p{};
-  if (!convt_params(s, n, &p, nullptr, 0)) return false;
+bool conv_transpose_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
+  const ConvTParams& p = plan.get<ConvTParams>();
   if (p.y.count() == 0) return true;
-  if (s.im2col == nullptr || s.im2col_size < static_cast<uint64_t>(p.col_values()) * 4) return false;
   const float* x = node_in(s, n, 0);
   const float* w = node_in(s, n, 1);
   const float* bias = p.has_bias ? node_in(s, n, 2) : nullptr;

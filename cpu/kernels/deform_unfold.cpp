@@ -44,14 +44,15 @@ inline float clamp_pos(float v, int64_t hi) {
 
 }  // namespace
 
-bool deform_unfold_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
+bool deform_unfold_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* msg, size_t cap) {
   DeformShape d{};
-  return deform_shape(s, n, &d, msg, cap);
+  if (!deform_shape(s, n, &d, msg, cap)) return false;
+  plan.set(d);
+  return true;
 }
 
-bool deform_unfold_kernel(CpuState& s, const NodeRecord& n) {
-  DeformShape d{};
-  if (!deform_shape(s, n, &d, nullptr, 0)) return false;
+bool deform_unfold_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
+  const DeformShape& d = plan.get<DeformShape>();
   const float* x = node_in(s, n, 0);
   const float* off = node_in(s, n, 1);
   const float* mask = node_in(s, n, 2);

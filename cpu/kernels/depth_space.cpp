@@ -18,7 +18,7 @@ uint64_t block_size(const NodeRecord& node) {
 
 }  // namespace
 
-bool cpu_depth_space_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_depth_space_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   const ValueRecord& vx = node_in_value(s, node, 0);
   const uint64_t b = block_size(node);
   const uint64_t n = vx.dim(0), h = vx.dim(2), w = vx.dim(3);
@@ -38,7 +38,7 @@ bool cpu_depth_space_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_depth_space_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_depth_space_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   if (!check_node_values(s, node, 1, 1, 1, 1, msg, cap)) return false;
   const ValueRecord& vx = node_in_value(s, node, 0);
   const ValueRecord& vy = node_out_value(s, node, 0);

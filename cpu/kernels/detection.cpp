@@ -15,7 +15,7 @@ namespace vorn {
 
 // DetrTopK: rank queries by their best logit, keep the first 300 (equal
 // scores in query order) and copy each kept query's row of input 1.
-bool cpu_detr_topk_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_detr_topk_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   const ValueRecord& vx = node_in_value(s, node, 0);
   const uint64_t queries = vx.dim(1), classes = vx.dim(2);
   const uint64_t width = node_out_value(s, node, 0).dim(2);
@@ -48,7 +48,7 @@ bool cpu_detr_topk_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_detr_topk_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_detr_topk_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   if (!check_node_values(s, node, 2, 2, 1, 1, msg, cap)) return false;
   const ValueRecord& vx = node_in_value(s, node, 0);
   const ValueRecord& vr = node_in_value(s, node, 1);
@@ -76,7 +76,7 @@ float box_logit(float v) {
 
 // MaskToBoxLogit: the bounding box of each mask's positive pixels as
 // (cx, cy, w, h) in [0, 1], written as logits.
-bool cpu_mask_to_box_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_mask_to_box_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   const float* masks = node_in(s, node, 0);
   float* y = node_out(s, node, 0);
   constexpr uint64_t plane = kMaskSide * kMaskSide;
@@ -111,7 +111,7 @@ bool cpu_mask_to_box_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_mask_to_box_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_mask_to_box_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   // Lowering adds a pixel-coordinate weight as input 1; the kernel derives
   // the coordinates itself and does not read it.
   if (!check_node_values(s, node, 1, 2, 1, 1, msg, cap)) return false;
@@ -176,7 +176,7 @@ float corner_iou(const float* a, const float* b) {
 // threshold, until the class has its limit or the output is full. Taking the
 // boxes in sorted order selects exactly what repeated "best remaining box"
 // rounds would, in N log N instead of N per pick.
-bool cpu_nms_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_nms_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   const ValueRecord& vb = node_in_value(s, node, 0);
   const ValueRecord& vs = node_in_value(s, node, 1);
   const ValueRecord& vy = node_out_value(s, node, 0);
@@ -222,7 +222,7 @@ bool cpu_nms_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_nms_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_nms_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   if (!check_node_values(s, node, 2, 5, 1, 1, msg, cap)) return false;
   const ValueRecord& vb = node_in_value(s, node, 0);
   const ValueRecord& vs = node_in_value(s, node, 1);

@@ -269,7 +269,7 @@ void add_relu(const CpuState& s, const NodeRecord& node) {
 
 }  // namespace
 
-bool cpu_binary_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_binary_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   switch (node.op()) {
     case op::Sub: binary_broadcast<SubOp>(s, node); break;
     case op::Div: binary_broadcast<DivOp>(s, node); break;
@@ -308,7 +308,7 @@ bool cpu_binary_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_binary_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_binary_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   if (!check_node_values(s, node, 2, 2, 1, 1, msg, cap)) return false;
   const ValueRecord& va = node_in_value(s, node, 0);
   const ValueRecord& vb = node_in_value(s, node, 1);

@@ -183,7 +183,7 @@ float f32_or(float v, float fallback) { return v == 0.0f ? fallback : v; }
 
 }  // namespace
 
-bool cpu_unary_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_unary_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   const float* x = node_in(s, node, 0);
   float* y = node_out(s, node, 0);
   const uint64_t n = node_out_value(s, node, 0).count();
@@ -228,7 +228,7 @@ bool cpu_unary_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_unary_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_unary_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   // Clip keeps its bounds in attribute words; stray bound inputs are ignored.
   if (!check_node_values(s, node, 1, kNodeMaxInputs, 1, 1, msg, cap)) return false;
   if (node_in_value(s, node, 0).count() != node_out_value(s, node, 0).count())
@@ -239,7 +239,7 @@ bool cpu_unary_check(const CpuState& s, const NodeRecord& node, char* msg, size_
 // PRelu: rows are (batch, channel) pairs of X, and row r takes slope[r mod S],
 // so a slope of one value per channel (or a single value) applies as ONNX
 // broadcasts it.
-bool cpu_prelu_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_prelu_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   const ValueRecord& vx = node_in_value(s, node, 0);
   const float* x = node_in(s, node, 0);
   const float* slope = node_in(s, node, 1);
@@ -260,7 +260,7 @@ bool cpu_prelu_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_prelu_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_prelu_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   if (!check_node_values(s, node, 2, 2, 1, 1, msg, cap)) return false;
   if (node_in_value(s, node, 0).count() != node_out_value(s, node, 0).count())
     return check_fail(msg, cap, "input and output element counts differ");
@@ -270,7 +270,7 @@ bool cpu_prelu_check(const CpuState& s, const NodeRecord& node, char* msg, size_
 
 // Identity copies Y's bytes unless Y is a weight (a folded constant), has rank
 // 0 (a placeholder left by lowering) or already is X's buffer.
-bool cpu_identity_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_identity_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   const ValueRecord& vy = node_out_value(s, node, 0);
   void* dst = s.data[node.output(0)];
   const void* src = s.data[node.input(0)];
@@ -279,7 +279,7 @@ bool cpu_identity_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_identity_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_identity_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   if (node.input_count() < 1 || node.output_count() < 1 || node.input_count() > kNodeMaxInputs ||
       node.output_count() > kNodeMaxOutputs)
     return check_fail(msg, cap, "needs an input and an output");

@@ -94,9 +94,9 @@ bool unary_run(CpuState& s, const NodeRecord& n, bool gelu) {
 
 }  // namespace
 
-bool erf_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) { return unary_check(s, n, msg, cap); }
-bool erf_kernel(CpuState& s, const NodeRecord& n) { return unary_run(s, n, false); }
-bool gelu_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) { return unary_check(s, n, msg, cap); }
-bool gelu_kernel(CpuState& s, const NodeRecord& n) { return unary_run(s, n, true); }
+bool erf_prepare(const CpuState& s, const NodeRecord& n, NodePlan&, char* msg, size_t cap) { return unary_check(s, n, msg, cap); }
+bool erf_kernel(CpuState& s, const NodeRecord& n, const NodePlan&) { return unary_run(s, n, false); }
+bool gelu_prepare(const CpuState& s, const NodeRecord& n, NodePlan&, char* msg, size_t cap) { return unary_check(s, n, msg, cap); }
+bool gelu_kernel(CpuState& s, const NodeRecord& n, const NodePlan&) { return unary_run(s, n, true); }
 
 }  // namespace vorn

@@ -49,7 +49,7 @@ bool check_tuples(const ValueRecord& vx, const ValueRecord& vi, char* msg, size_
 
 // Gather along the axis in word 11: Y[o][t][p] = X[o][index t][p]. A negative
 // index counts from the end (-1 is the last row); out-of-range indices clamp.
-bool cpu_gather_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_gather_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   const ValueRecord& vx = node_in_value(s, node, 0);
   uint64_t axis = 0;
   normalise_axis(node.attr_i64(attr::Gather::kAxis), vx.rank(), &axis);
@@ -71,7 +71,7 @@ bool cpu_gather_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_gather_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_gather_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   if (!check_node_values(s, node, 2, 2, 1, 1, msg, cap)) return false;
   const ValueRecord& vx = node_in_value(s, node, 0);
   uint64_t axis;
@@ -91,7 +91,7 @@ bool cpu_gather_check(const CpuState& s, const NodeRecord& node, char* msg, size
   return true;
 }
 
-bool cpu_gather_nd_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_gather_nd_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   const ValueRecord& vx = node_in_value(s, node, 0);
   const ValueRecord& vi = node_in_value(s, node, 1);
   const uint64_t k = tuple_width(vi);
@@ -108,7 +108,7 @@ bool cpu_gather_nd_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_gather_nd_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_gather_nd_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   if (!check_node_values(s, node, 2, 2, 1, 1, msg, cap)) return false;
   if (node.attr(attr::GatherND::kBatchDims) != 0) return check_fail(msg, cap, "batch_dims other than 0 are not supported");
   const ValueRecord& vx = node_in_value(s, node, 0);
@@ -134,7 +134,7 @@ bool scatter_element_form(const ValueRecord& vx, const ValueRecord& vi, const Va
 
 }  // namespace
 
-bool cpu_scatter_nd_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_scatter_nd_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   const ValueRecord& vx = node_in_value(s, node, 0);
   const ValueRecord& vi = node_in_value(s, node, 1);
   const ValueRecord& vu = node_in_value(s, node, 2);
@@ -178,7 +178,7 @@ bool cpu_scatter_nd_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_scatter_nd_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_scatter_nd_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   if (!check_node_values(s, node, 3, 3, 1, 1, msg, cap)) return false;
   const ValueRecord& vx = node_in_value(s, node, 0);
   const ValueRecord& vi = node_in_value(s, node, 1);

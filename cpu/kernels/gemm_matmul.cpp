@@ -72,14 +72,15 @@ bool gemm_shape(const CpuState& s, const NodeRecord& n, GemmShape* g, char* msg,
 
 }  // namespace
 
-bool gemm_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
+bool gemm_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* msg, size_t cap) {
   GemmShape g{};
-  return gemm_shape(s, n, &g, msg, cap);
+  if (!gemm_shape(s, n, &g, msg, cap)) return false;
+  plan.set(g);
+  return true;
 }
 
-bool gemm_kernel(CpuState& s, const NodeRecord& n) {
-  GemmShape g{};
-  if (!gemm_shape(s, n, &g, nullptr, 0)) return false;
+bool gemm_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
+  const GemmShape& g = plan.get<GemmShape>();
   float* y = node_out(s, n, 0);
   if (g.m == 0 || g.n == 0) return true;
   float beta = 0.0f;
@@ -204,14 +205,15 @@ void batch_run(bool spread, size_t count, F&& one) {
 
 }  // namespace
 
-bool matmul_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
+bool matmul_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* msg, size_t cap) {
   MatMulShape q{};
-  return matmul_shape(s, n, &q, msg, cap);
+  if (!matmul_shape(s, n, &q, msg, cap)) return false;
+  plan.set(q);
+  return true;
 }
 
-bool matmul_kernel(CpuState& s, const NodeRecord& n) {
-  MatMulShape q{};
-  if (!matmul_shape(s, n, &q, nullptr, 0)) return false;
+bool matmul_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
+  const MatMulShape& q = plan.get<MatMulShape>();
   const float* a = node_in(s, n, 0);
   const float* b = node_in(s, n, 1);
   float* y = node_out(s, n, 0);

@@ -33,14 +33,23 @@ inline float grid_pos(float g, int64_t size) {
 
 }  // namespace
 
-bool grid_sample_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
+namespace {
+
+struct GridPlan {
   Nchw x, y;
-  return grid_shape(s, n, &x, &y, msg, cap);
+};
+
+}  // namespace
+
+bool grid_sample_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* msg, size_t cap) {
+  GridPlan q;
+  if (!grid_shape(s, n, &q.x, &q.y, msg, cap)) return false;
+  plan.set(q);
+  return true;
 }
 
-bool grid_sample_kernel(CpuState& s, const NodeRecord& n) {
-  Nchw xs, ys;
-  if (!grid_shape(s, n, &xs, &ys, nullptr, 0)) return false;
+bool grid_sample_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
+  const Nchw xs = plan.get<GridPlan>().x, ys = plan.get<GridPlan>().y;
   const float* x = node_in(s, n, 0);
   const float* grid = node_in(s, n, 1);
   float* y = node_out(s, n, 0);

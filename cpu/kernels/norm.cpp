@@ -62,17 +62,30 @@ bool layernorm_shape(const CpuState& s, const NodeRecord& n, int64_t* rows, int6
 
 }  // namespace
 
-bool layernorm_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
-  int64_t r, c;
-  return layernorm_shape(s, n, &r, &c, msg, cap);
+namespace {
+
+// Rows of the normalised last axis, and whether a shift is given.
+struct LayerNormPlan {
+  int64_t rows, cols;
+  bool has_beta;
+};
+
+}  // namespace
+
+bool layernorm_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* msg, size_t cap) {
+  LayerNormPlan q{};
+  if (!layernorm_shape(s, n, &q.rows, &q.cols, msg, cap)) return false;
+  q.has_beta = kern::has_input(s, n, 2);
+  plan.set(q);
+  return true;
 }
 
-bool layernorm_kernel(CpuState& s, const NodeRecord& n) {
-  int64_t rows = 0, cols = 0;
-  if (!layernorm_shape(s, n, &rows, &cols, nullptr, 0)) return false;
+bool layernorm_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
+  const LayerNormPlan& q = plan.get<LayerNormPlan>();
+  const int64_t rows = q.rows, cols = q.cols;
   const float* x = node_in(s, n, 0);
   const float* gamma = node_in(s, n, 1);
-  const float* beta = kern::has_input(s, n, 2) ? node_in(s, n, 2) : nullptr;
+  const float* beta = q.has_beta ? node_in(s, n, 2) : nullptr;
   float* y = node_out(s, n, 0);
   const float eps = n.attr_f32(attr::Norm::kEpsilon), inv = 1.0f / static_cast<float>(cols);
   const int64_t chunk = (rows + 7) / 8;
@@ -129,14 +142,25 @@ bool batchnorm_shape(const CpuState& s, const NodeRecord& n, int64_t* channels, 
 
 }  // namespace
 
-bool batchnorm_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
-  int64_t c, p, z;
-  return batchnorm_shape(s, n, &c, &p, &z, msg, cap);
+namespace {
+
+// The input as planes of one channel of one image each.
+struct ChannelPlanes {
+  int64_t channels, planes, size;
+};
+
+}  // namespace
+
+bool batchnorm_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* msg, size_t cap) {
+  ChannelPlanes q{};
+  if (!batchnorm_shape(s, n, &q.channels, &q.planes, &q.size, msg, cap)) return false;
+  plan.set(q);
+  return true;
 }
 
-bool batchnorm_kernel(CpuState& s, const NodeRecord& n) {
-  int64_t c = 0, planes = 0, size = 0;
-  if (!batchnorm_shape(s, n, &c, &planes, &size, nullptr, 0)) return false;
+bool batchnorm_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
+  const ChannelPlanes& q = plan.get<ChannelPlanes>();
+  const int64_t c = q.channels, planes = q.planes, size = q.size;
   const float* x = node_in(s, n, 0);
   const float* a = node_in(s, n, 1);
   const float* b = node_in(s, n, 2);
@@ -163,14 +187,16 @@ bool instnorm_shape(const CpuState& s, const NodeRecord& n, int64_t* channels, i
 
 }  // namespace
 
-bool instnorm_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
-  int64_t c, p, z;
-  return instnorm_shape(s, n, &c, &p, &z, msg, cap);
+bool instnorm_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* msg, size_t cap) {
+  ChannelPlanes q{};
+  if (!instnorm_shape(s, n, &q.channels, &q.planes, &q.size, msg, cap)) return false;
+  plan.set(q);
+  return true;
 }
 
-bool instnorm_kernel(CpuState& s, const NodeRecord& n) {
-  int64_t c = 0, planes = 0, size = 0;
-  if (!instnorm_shape(s, n, &c, &planes, &size, nullptr, 0)) return false;
+bool instnorm_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
+  const ChannelPlanes& q = plan.get<ChannelPlanes>();
+  const int64_t c = q.channels, planes = q.planes, size = q.size;
   if (size == 0) return true;
   const float* x = node_in(s, n, 0);
   const float* sc = node_in(s, n, 1);

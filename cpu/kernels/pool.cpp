@@ -86,9 +86,8 @@ void pool_plane(const PoolParams& p, const float* x, float* y) {
 }
 
 template <bool kMax>
-bool pool_run(CpuState& s, const NodeRecord& n) {
-  PoolParams p{};
-  if (!pool_params(s, n, &p, nullptr, 0)) return false;
+bool pool_run(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
+  const PoolParams& p = plan.get<PoolParams>();
   const float* x = node_in(s, n, 0);
   float* y = node_out(s, n, 0);
   const int64_t planes = p.planes(), hw = p.x.plane(), hwo = p.y.plane();
@@ -99,31 +98,40 @@ bool pool_run(CpuState& s, const NodeRecord& n) {
 
 }  // namespace
 
-bool maxpool_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
+bool maxpool_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* msg, size_t cap) {
   PoolParams p{};
-  return pool_params(s, n, &p, msg, cap);
+  if (!pool_params(s, n, &p, msg, cap)) return false;
+  plan.set(p);
+  return true;
 }
-bool maxpool_kernel(CpuState& s, const NodeRecord& n) { return pool_run<true>(s, n); }
-bool avgpool_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
-  return maxpool_check(s, n, msg, cap);
+bool maxpool_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) { return pool_run<true>(s, n, plan); }
+bool avgpool_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* msg, size_t cap) {
+  return maxpool_prepare(s, n, plan, msg, cap);
 }
-bool avgpool_kernel(CpuState& s, const NodeRecord& n) { return pool_run<false>(s, n); }
+bool avgpool_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) { return pool_run<false>(s, n, plan); }
 
-bool global_avgpool_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
+namespace {
+
+struct GlobalPoolPlan {
+  int64_t planes, size;
+};
+
+}  // namespace
+
+bool global_avgpool_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* msg, size_t cap) {
   if (!kern::has_io(s, n)) return fail(msg, cap, "needs input and output");
   Nchw x;
   if (!kern::value_nchw(node_in_value(s, n, 0), &x)) return fail(msg, cap, "input must be NCHW");
   if (kern::value_count(node_out_value(s, n, 0)) != x.n * x.c)
     return fail(msg, cap, "output must hold one value per plane");
+  plan.set(GlobalPoolPlan{x.n * x.c, x.plane()});
   return true;
 }
 
-bool global_avgpool_kernel(CpuState& s, const NodeRecord& n) {
-  Nchw x;
-  if (!kern::value_nchw(node_in_value(s, n, 0), &x)) return false;
+bool global_avgpool_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
   const float* in = node_in(s, n, 0);
   float* out = node_out(s, n, 0);
-  const int64_t planes = x.n * x.c, hw = x.plane();
+  const int64_t planes = plan.get<GlobalPoolPlan>().planes, hw = plan.get<GlobalPoolPlan>().size;
   // Double accumulation keeps large planes exact to f32. Eight running sums
   // (element i goes to sum i mod 8) instead of one chain of dependent adds:
   // the adds overlap and vectorise, about five times faster on the large

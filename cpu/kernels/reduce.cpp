@@ -105,7 +105,7 @@ void argmax_axis(const float* x, float* y, const AxisFrame& f) {
 
 }  // namespace
 
-bool cpu_reduce_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_reduce_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   const ValueRecord& vx = node_in_value(s, node, 0);
   uint64_t axis = 0;
   normalise_axis(node.attr_i64(attr::Reduce::kAxis), vx.rank(), &axis);
@@ -124,7 +124,7 @@ bool cpu_reduce_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_reduce_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_reduce_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   if (!check_node_values(s, node, 1, kNodeMaxInputs, 1, 1, msg, cap)) return false;
   const ValueRecord& vx = node_in_value(s, node, 0);
   uint64_t axis = 0;

@@ -55,14 +55,23 @@ bool resize_shape(const CpuState& s, const NodeRecord& n, Nchw* x, Nchw* y, char
 
 }  // namespace
 
-bool resize_check(const CpuState& s, const NodeRecord& n, char* msg, size_t cap) {
+namespace {
+
+struct ResizePlan {
   Nchw x, y;
-  return resize_shape(s, n, &x, &y, msg, cap);
+};
+
+}  // namespace
+
+bool resize_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* msg, size_t cap) {
+  ResizePlan q;
+  if (!resize_shape(s, n, &q.x, &q.y, msg, cap)) return false;
+  plan.set(q);
+  return true;
 }
 
-bool resize_kernel(CpuState& s, const NodeRecord& n) {
-  Nchw xs, ys;
-  if (!resize_shape(s, n, &xs, &ys, nullptr, 0)) return false;
+bool resize_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
+  const Nchw xs = plan.get<ResizePlan>().x, ys = plan.get<ResizePlan>().y;
   if (ys.count() == 0) return true;
   const float* x = node_in(s, n, 0);
   float* y = node_out(s, n, 0);

@@ -20,7 +20,7 @@ uint64_t slice_step(const NodeRecord& node) {
 
 }  // namespace
 
-bool cpu_slice_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_slice_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   const ValueRecord& vx = node_in_value(s, node, 0);
   uint64_t axis = 0;
   normalise_axis(node.attr_i64(A::kAxis), vx.rank(), &axis);
@@ -50,7 +50,7 @@ bool cpu_slice_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_slice_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_slice_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   if (!check_node_values(s, node, 1, kNodeMaxInputs, 1, 1, msg, cap)) return false;
   const ValueRecord& vx = node_in_value(s, node, 0);
   uint64_t axis;
@@ -81,7 +81,7 @@ bool cpu_slice_check(const CpuState& s, const NodeRecord& node, char* msg, size_
 
 // Each (n, c) plane of X lands at the start of plane (n, c) of Y; Y's extra
 // channels and rows stay zero.
-bool cpu_pad_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_pad_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   const ValueRecord& vx = node_in_value(s, node, 0);
   const ValueRecord& vy = node_out_value(s, node, 0);
   const float* x = node_in(s, node, 0);
@@ -100,7 +100,7 @@ bool cpu_pad_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_pad_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_pad_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   if (!check_node_values(s, node, 1, kNodeMaxInputs, 1, 1, msg, cap)) return false;
   const ValueRecord& vx = node_in_value(s, node, 0);
   const ValueRecord& vy = node_out_value(s, node, 0);

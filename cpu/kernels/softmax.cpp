@@ -57,7 +57,7 @@ void softmax_row(const float* x, float* y, uint64_t d_count) {
 
 }  // namespace
 
-bool cpu_softmax_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_softmax_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   const ValueRecord& vy = node_out_value(s, node, 0);
   uint64_t axis = 0;
   normalise_axis(node.attr_i64(attr::Softmax::kAxis), vy.rank(), &axis);
@@ -81,7 +81,7 @@ bool cpu_softmax_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_softmax_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_softmax_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   if (!check_node_values(s, node, 1, 1, 1, 1, msg, cap)) return false;
   const ValueRecord& vx = node_in_value(s, node, 0);
   const ValueRecord& vy = node_out_value(s, node, 0);

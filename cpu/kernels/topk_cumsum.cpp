@@ -28,7 +28,7 @@ constexpr float kTopKBound = 1e30f;
 
 }  // namespace
 
-bool cpu_topk_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_topk_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   const ValueRecord& vx = node_in_value(s, node, 0);
   const ValueRecord& vy = node_out_value(s, node, 0);
   uint64_t axis = 0;
@@ -76,7 +76,7 @@ bool cpu_topk_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_topk_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_topk_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   // K lives in Y's shape; a K input left behind by lowering is not read.
   if (!check_node_values(s, node, 1, 2, 1, 2, msg, cap)) return false;
   const ValueRecord& vx = node_in_value(s, node, 0);
@@ -112,7 +112,7 @@ bool cumsum_axis(const CpuState& s, const NodeRecord& node, uint64_t rank, uint6
 
 }  // namespace
 
-bool cpu_cumsum_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_cumsum_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   const ValueRecord& vx = node_in_value(s, node, 0);
   uint64_t axis = 0;
   // The axis may come from an activation, known only now; a bad one fails
@@ -145,7 +145,7 @@ bool cpu_cumsum_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_cumsum_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_cumsum_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   if (!check_node_values(s, node, 1, 2, 1, 1, msg, cap)) return false;
   const ValueRecord& vx = node_in_value(s, node, 0);
   if (node_out_value(s, node, 0).count() != vx.count())

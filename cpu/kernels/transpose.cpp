@@ -152,7 +152,7 @@ namespace {
 
 }  // namespace
 
-bool cpu_transpose_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_transpose_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   const ValueRecord& vx = node_in_value(s, node, 0);
   const uint64_t rank = vx.rank();
   if (rank <= 1) {
@@ -166,7 +166,7 @@ bool cpu_transpose_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_transpose_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_transpose_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   if (!check_node_values(s, node, 1, 1, 1, 1, msg, cap)) return false;
   const ValueRecord& vx = node_in_value(s, node, 0);
   const ValueRecord& vy = node_out_value(s, node, 0);

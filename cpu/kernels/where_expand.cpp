@@ -52,7 +52,7 @@ bool check_broadcast_to_output(const CpuState& s, const NodeRecord& node, uint64
 }  // namespace
 
 // Y = A where the condition is non-zero (NaN counts as non-zero), else B.
-bool cpu_where_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_where_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   BroadcastPlan plan;
   plan_for(s, node, 3, &plan);
   const float* c = node_in(s, node, 0);
@@ -74,12 +74,12 @@ bool cpu_where_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_where_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_where_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   if (!check_node_values(s, node, 3, 3, 1, 1, msg, cap)) return false;
   return check_broadcast_to_output(s, node, 3, msg, cap);
 }
 
-bool cpu_expand_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_expand_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   BroadcastPlan plan;
   plan_for(s, node, 1, &plan);
   const float* x = node_in(s, node, 0);
@@ -96,7 +96,7 @@ bool cpu_expand_kernel(CpuState& s, const NodeRecord& node) {
   return true;
 }
 
-bool cpu_expand_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_expand_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   // Lowering drops the shape input, but a second input is harmless.
   if (!check_node_values(s, node, 1, 2, 1, 1, msg, cap)) return false;
   return check_broadcast_to_output(s, node, 1, msg, cap);

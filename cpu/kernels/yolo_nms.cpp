@@ -197,11 +197,11 @@ bool cpu_yolo_nms_run(CpuState& s, const NodeRecord& node, YoloNmsAllocate alloc
   return yolo_nms_using(node_in(s, node, 0), vx.dim(1), count, &p, y, allocate) == 1;
 }
 
-bool cpu_yolo_nms_kernel(CpuState& s, const NodeRecord& node) {
+bool cpu_yolo_nms_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   return cpu_yolo_nms_run(s, node, &heap_allocate);
 }
 
-bool cpu_yolo_nms_check(const CpuState& s, const NodeRecord& node, char* msg, size_t cap) {
+bool cpu_yolo_nms_prepare(const CpuState& s, const NodeRecord& node, NodePlan&, char* msg, size_t cap) {
   if (!check_node_values(s, node, 1, 1, 1, 1, msg, cap)) return false;
   const ValueRecord& vx = node_in_value(s, node, 0);
   if (vx.rank() != 3 || vx.dim(0) == 0)

@@ -202,9 +202,10 @@ TEST(Im2colWorkspace, LargeOutputIsChunkedByRows) {
   uint64_t w = b.weight({64, 64, 3, 3}, {});
   uint64_t out = b.output({1, 64, 512, 512});
   b.node(op::Conv, {in, w}, {out}, {{0, 3}, {1, 3}, {2, 1}, {3, 1}, {4, 1}, {5, 1}});
-  StatePtr s = load(b);
-  EXPECT_EQ(conv_im2col_rows(9 * 64 * 512, 512, 512), 14u);
-  EXPECT_EQ(im2col_workspace_size(*s), 9u * 64 * 512 * 14 * 4);
+  test::Engine e(b);
+  ASSERT_TRUE(e.ok()) << e.error.message;
+  // Bands of 14 rows keep one band of the column matrix below 4194304 values.
+  EXPECT_EQ(e.state->im2col_size, 9u * 64 * 512 * 14 * 4);
 }
 
 TEST(Im2colWorkspace, LowerRankConvReadsDimsAsTheKernelDoes) {
@@ -214,10 +215,11 @@ TEST(Im2colWorkspace, LowerRankConvReadsDimsAsTheKernelDoes) {
   uint64_t w = b.weight({3, 2, 3, 3}, {});
   uint64_t out = b.output({3, 6, 6});
   b.node(op::Conv, {in, w}, {out}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}});
-  StatePtr s = load(b);
+  test::Engine e(b);
+  ASSERT_TRUE(e.ok()) << e.error.message;
   // The whole plane in one band, with room to round it up to a panel of 16
   // positions.
-  EXPECT_EQ(im2col_workspace_size(*s), arena_padded(9u * 2 * (6 * 6 + 16) * 4));
+  EXPECT_EQ(e.state->im2col_size, arena_padded(9u * 2 * (6 * 6 + 16) * 4));
 }
 
 // ---- random graphs -------------------------------------------------------

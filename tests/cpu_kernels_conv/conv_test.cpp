@@ -42,9 +42,7 @@ std::vector<float> run_conv(const ConvCase& c, const std::vector<float>& x, cons
                              c.no_depthwise ? 1 : 0, 0, c.act, 0};
   for (int k = 0; k < 16; ++k) n.w[15 + k] = w_i(words[k]);
   n.w[15 + 15] = w_f(0.125f);
-  std::vector<float> ws((workspace != 0 ? workspace : conv_workspace_bytes(h.state(), n)) / 4 + 1, 0.0f);
-  h.state().im2col = ws.data();
-  h.state().im2col_size = (workspace != 0 ? workspace : conv_workspace_bytes(h.state(), n));
+  h.set_workspace(workspace != 0 ? workspace : h.workspace_wanted(n));
   EXPECT_TRUE(h.run(n)) << h.last_message();
   return h.read(yi);
 }
@@ -313,10 +311,10 @@ TEST(ConvKernel, WorkspaceSizeFollowsTheBandRule) {
   const uint64_t w = h.value({8, 64, 3, 3}, {}, kValueWeight);
   const uint64_t y = h.value({1, 8, 512, 512});
   NodeRecord n = NodeHarness::node(op::Conv, {x, w}, {y}, {{0, 3}, {1, 3}, {2, 1}, {3, 1}, {4, 1}, {5, 1}});
-  EXPECT_EQ(conv_workspace_bytes(h.state(), n), size_t{14} * 9 * 64 * 512 * 4);
+  EXPECT_EQ(h.workspace_wanted(n), size_t{14} * 9 * 64 * 512 * 4);
   // Pointwise and depthwise layouts need no column matrix.
   const uint64_t w1 = h.value({8, 64, 1, 1}, {}, kValueWeight);
-  EXPECT_EQ(conv_workspace_bytes(h.state(), NodeHarness::node(op::Conv, {x, w1}, {y}, {{0, 1}, {1, 1}})), 64u);
+  EXPECT_EQ(h.workspace_wanted(NodeHarness::node(op::Conv, {x, w1}, {y}, {{0, 1}, {1, 1}})), 64u);
 }
 
 TEST(ConvKernel, ActivationWithoutBiasClampsWholeOutput) {

@@ -89,6 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const vorn::CpuOpEntry* e = vorn::cpu_op_entry(op);
   if (e == nullptr) return 0;
   char msg[256];
-  if (e->check(s, n, msg, sizeof msg)) e->kernel(s, n);
+  vorn::NodePlan plan;
+  plan.workspace_bytes = 0;
+  if (e->prepare(s, n, plan, msg, sizeof msg)) e->kernel(s, n, plan);
   return 0;
 }

@@ -47,7 +47,7 @@ TEST(ConvTransposeKernel, MatchesReference) {
     const int64_t words[] = {c.k, c.k, c.stride, c.stride, c.pad, c.pad, 0, 0, c.dil, c.dil, c.g};
     for (int k = 0; k < 11; ++k) n.w[15 + k] = w_i(words[k]);
     n.w[15 + 14] = c.relu ? 1 : 0;
-    ASSERT_GE(h.state().im2col_size, conv_workspace_bytes(h.state(), n));
+    ASSERT_GE(h.state().im2col_size, h.workspace_wanted(n));
     ASSERT_TRUE(h.run(n)) << h.last_message();
     EXPECT_TRUE(close_to_reference(h.read(yi), ref::conv_transpose2d(s, c.ho, c.wo, x, w, b, c.relu)));
   }

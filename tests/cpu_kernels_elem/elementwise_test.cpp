@@ -330,7 +330,7 @@ namespace {
 // in a test: adding an operator to a list without tests fails here.
 TEST(OperatorLists, EveryListedOperatorHasAKernelACheckAndTests) {
   const uint64_t listed[] = {
-#define VORN_CPU_OP(name, kernel, check) op::name,
+#define VORN_CPU_OP(name, kernel, prepare) op::name,
 #include "cpu/kernels/elementwise_ops.inc"
 #include "cpu/kernels/layout_ops.inc"
 #include "cpu/kernels/reduce_ops.inc"
@@ -349,7 +349,7 @@ TEST(OperatorLists, EveryListedOperatorHasAKernelACheckAndTests) {
     EXPECT_TRUE(seen.insert(code).second) << "listed twice";
     const CpuOpEntry* e = cpu_op_entry(code);
     ASSERT_NE(e, nullptr);
-    EXPECT_NE(e->check, nullptr);
+    EXPECT_NE(e->prepare, nullptr);
     EXPECT_EQ(tested.count(code), 1u) << "no test";
   }
   EXPECT_EQ(seen.size(), 62u);

@@ -108,7 +108,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const CpuOpEntry* e = cpu_op_entry(node.op());
   if (e == nullptr) return 0;
   char message[256];
-  if (e->check != nullptr && !e->check(*s, node, message, sizeof message)) return 0;
-  e->kernel(*s, node);
+  NodePlan plan;
+  plan.workspace_bytes = 0;
+  if (!e->prepare(*s, node, plan, message, sizeof message)) return 0;
+  e->kernel(*s, node, plan);
   return 0;
 }

@@ -62,20 +62,46 @@ class NodeHarness {
   static uint64_t f32_word(float f) { return test::f32_word(f); }
   static uint64_t i64_word(int64_t v) { return test::i64_word(v); }
 
-  // Runs the operator's check, then its kernel. The message of a failed check
-  // is kept in last_message().
-  bool run(const NodeRecord& n) {
+  // Runs the operator's prepare step into plan; the message of a refusal
+  // is kept in last_message(). The plan fits the harness's workspace.
+  bool prepare(const NodeRecord& n, NodePlan* plan) {
     const CpuOpEntry* e = cpu_op_entry(n.op());
     if (e == nullptr) {
       message_ = "no kernel";
       return false;
     }
     char msg[256] = {0};
-    if (e->check != nullptr && !e->check(*state_, n, msg, sizeof msg)) {
+    plan->workspace_bytes = 0;
+    if (!e->prepare(*state_, n, *plan, msg, sizeof msg)) {
       message_ = msg;
       return false;
     }
-    return e->kernel(*state_, n);
+    return true;
+  }
+
+  // The workspace the node asks for when nothing limits it.
+  uint64_t workspace_wanted(const NodeRecord& n) {
+    float* held = state_->im2col;
+    state_->im2col = nullptr;
+    NodePlan plan;
+    const bool ok = prepare(n, &plan);
+    state_->im2col = held;
+    return ok ? plan.workspace_bytes : 0;
+  }
+
+  // Gives the state a workspace of exactly `bytes` (a kernel test of how a
+  // smaller workspace is used).
+  void set_workspace(uint64_t bytes) {
+    im2col_.assign(bytes / 4 + 1, 0.0f);
+    state_->im2col = im2col_.data();
+    state_->im2col_size = bytes;
+  }
+
+  // Runs the operator's prepare step, then its kernel.
+  bool run(const NodeRecord& n) {
+    NodePlan plan;
+    if (!prepare(n, &plan)) return false;
+    return cpu_op_entry(n.op())->kernel(*state_, n, plan);
   }
   const std::string& last_message() const { return message_; }
 
