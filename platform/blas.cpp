@@ -65,14 +65,14 @@ void run_block(void* ctx, size_t index) {
 void sgemm_pool_split(int threads, bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float alpha,
                       const float* a, int64_t lda, const float* b, int64_t ldb, float beta, float* c,
                       int64_t ldc) {
-  int64_t pool = static_cast<int64_t>(parallel_thread_count());
-  int64_t t = threads > 0 ? std::min<int64_t>(threads, pool) : pool;
+  // The blocks are a function of the shape alone (see kPlanThreads).
+  const int64_t t = threads > 0 ? threads : static_cast<int64_t>(kPlanThreads);
   if (t <= 1 || double(m) * double(n) * double(std::max<int64_t>(k, 1)) < double(kParallelMinWork)) {
     sgemm_call(trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
     return;
   }
-  // Split the longer side of C into about one block per thread, each a
-  // multiple of the tile size; one block of each operand then stays
+  // Split the longer side of C into about one block per planned thread,
+  // each a multiple of the tile size; one block of each operand then stays
   // resident in its thread's cache while the other streams past.
   SplitJob j{trans_a, trans_b, m >= n, m, n, k, 0, alpha, beta, a, b, c, lda, ldb, ldc};
   int64_t side = j.split_rows ? m : n;
@@ -127,8 +127,7 @@ void run_row_block(void* ctx, size_t index) {
 void sgemm_one_row(int threads, bool trans_a, bool trans_b, int64_t n, int64_t k, float alpha, const float* a,
                    int64_t lda, const float* b, int64_t ldb, float beta, float* c) {
   RowJob j{trans_a, trans_b, n, k, n, alpha, beta, a, b, c, lda, ldb};
-  const int64_t pool = static_cast<int64_t>(parallel_thread_count());
-  const int64_t t = threads > 0 ? std::min<int64_t>(threads, pool) : pool;
+  const int64_t t = threads > 0 ? threads : static_cast<int64_t>(kPlanThreads);
   if (t <= 1 || n * k < kParallelMinWork || n < 2 * kBlockAlign) {
     row_block(j, 0, n);
     return;

@@ -20,8 +20,10 @@ enum class SgemmThreading {
   kSerial,     // one BLAS call on the calling thread
 };
 
-// Like cpu_sgemm with a chosen threading; `threads` caps the threads used
-// (0 = all cores).
+// Like cpu_sgemm with a chosen threading; with kPoolSplit `threads` is the
+// number of blocks the product is cut for (0: kPlanThreads, so that the
+// result does not depend on the pool; the pool runs the blocks with however
+// many threads it has).
 void cpu_sgemm_threading(SgemmThreading threading, int threads, bool trans_a, bool trans_b, int64_t m,
                          int64_t n, int64_t k, float alpha, const float* a, int64_t lda,
                          const float* b, int64_t ldb, float beta, float* c, int64_t ldc);

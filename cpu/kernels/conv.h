@@ -140,9 +140,11 @@ struct ConvPlan {
   Im2colBand full, last;
 };
 
-// What the plan may know beyond the node: the threads it cuts work for,
-// whether products round their operands (simulated quantisation keeps them
-// whole), and the workspace it must fit (0: as much as it wants).
+// What the plan may know beyond the node: the pool's threads (for the cuts
+// whose results do not depend on them: panel products, depthwise planes;
+// products of the BLAS library are cut for kPlanThreads), whether products
+// round their operands (simulated quantisation keeps them whole), and the
+// workspace it must fit (0: as much as it wants).
 struct ConvPlanInputs {
   int64_t threads = 1;
   bool quantising = false;

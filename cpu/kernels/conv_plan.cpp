@@ -23,13 +23,17 @@ bool mul_ok(int64_t a, int64_t b, int64_t* out) {
 // its columns, multiplies them on one thread and finishes its slice of every
 // output plane while it is still in cache. A tile's column block is kept to
 // about the size of a core's L2 cache, and the tile count is a multiple of
-// the thread count so the pool stays balanced.
+// the planned thread count so the pool stays balanced. Tiles are products of
+// the BLAS library, whose sums may run in another order in another tile
+// width, so they are cut for kPlanThreads whatever the pool.
 constexpr int64_t kTileValues = int64_t{1} << 18;
+constexpr int64_t kPlan = static_cast<int64_t>(kPlanThreads);
 // Below this many positions per tile the product is too thin for one
 // thread; the layer then runs as one product split over output channels.
 constexpr int64_t kMinTileColumns = 64;
 
-Tiling plan_tiles(int64_t positions, int64_t k_rows, int64_t threads) {
+Tiling plan_tiles(int64_t positions, int64_t k_rows) {
+  const int64_t threads = kPlan;
   int64_t tiles = std::max<int64_t>(1, (positions * k_rows + kTileValues - 1) / kTileValues);
   tiles = (tiles + threads - 1) / threads * threads;
   const int64_t cols = (positions + tiles - 1) / tiles;
@@ -44,30 +48,33 @@ Tiling plan_tiles(int64_t positions, int64_t k_rows, int64_t threads) {
 // tiles of their own, or small enough planes that gathering them into
 // panels beats a library product: both run as rectangles of output
 // channels by panels.
-bool few_positions(const ConvParams& p, int64_t threads) {
+bool few_positions(const ConvParams& p) {
   const int64_t hw = p.y.plane();
-  return hw <= 256 || (plan_tiles(hw, p.k_rows(), threads).tiles == 0 && threads > 1);
+  return hw <= 256 || plan_tiles(hw, p.k_rows()).tiles == 0;
 }
 
 // Partitions of a grouped layer run side by side when the layer is too
 // small to tile over positions: at most one per thread, each needing its
 // own column matrix of k_rows x positions values, and no more than keep
 // the workspace at about kBandValues values.
-int64_t group_slots_wanted(const ConvParams& p, int64_t positions, int64_t threads) {
+int64_t group_slots_wanted(const ConvParams& p, int64_t positions) {
+  const int64_t threads = kPlan;  // each partition's product is a BLAS call
   if (p.g < 2) return 1;
   if (p.y.c * positions * p.k_rows() < kParallelWork) return 1;
   const int64_t per = std::max<int64_t>(1, p.k_rows() * positions);
   return std::max<int64_t>(1, std::min({p.g, threads, kBandValues / per}));
 }
 
-int64_t group_slots(const ConvParams& p, int64_t positions, int64_t col_cap, int64_t threads) {
+int64_t group_slots(const ConvParams& p, int64_t positions, int64_t col_cap) {
   const int64_t per = std::max<int64_t>(1, p.k_rows() * positions);
-  return std::max<int64_t>(1, std::min(group_slots_wanted(p, positions, threads), col_cap / per));
+  return std::max<int64_t>(1, std::min(group_slots_wanted(p, positions), col_cap / per));
 }
 
 // Few positions, many output channels: one block of whole register tiles
-// of rows per thread. No blocks when the product is too small to spread.
-ChannelBlocks channel_blocks(int64_t m, int64_t n, int64_t k, int64_t threads) {
+// of rows per planned thread (each a BLAS product). No blocks when the
+// product is too small to spread.
+ChannelBlocks channel_blocks(int64_t m, int64_t n, int64_t k) {
+  const int64_t threads = kPlan;
   ChannelBlocks b;
   if (threads < 2 || m * n * k < kParallelWork || m < 16) return b;
   const int64_t align = m >= 16 * threads ? 16 : 8;
@@ -137,23 +144,23 @@ PanelBand panel_band_split(int64_t m, int64_t panels, int64_t positions, int64_t
 // (one per partition run side by side), rounded up to whole panels when a
 // whole plane is one band. The direct path cuts its padded bands to fit
 // the same space.
-int64_t workspace_floats(const ConvParams& p, int64_t threads) {
-  if (conv_is_pointwise(p)) return few_positions(p, threads) ? p.k_rows() * kPanelWidth : 0;
+int64_t workspace_floats(const ConvParams& p) {
+  if (conv_is_pointwise(p)) return few_positions(p) ? p.k_rows() * kPanelWidth : 0;
   if (conv_is_depthwise(p)) return 0;
   const int64_t row = p.k_rows() * p.y.w;
   int64_t rows = p.y.h;
   if (p.y.plane() >= kBandOutputs) rows = std::min(rows, std::max<int64_t>(1, kBandValues / row));
   int64_t slots = 1;
-  if (rows == p.y.h && plan_tiles(p.y.plane(), p.k_rows(), threads).tiles == 0)
-    slots = group_slots_wanted(p, p.y.plane(), threads);
+  if (rows == p.y.h && plan_tiles(p.y.plane(), p.k_rows()).tiles == 0)
+    slots = group_slots_wanted(p, p.y.plane());
   const int64_t panel_pad = p.g == 1 && rows == p.y.h ? p.k_rows() * kPanelWidth : 0;
   return row * rows * slots + panel_pad;
 }
 
 void plan_pointwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
   const int64_t hw = p.y.plane(), m = p.y.c, k = p.x.c, threads = in.threads;
-  const bool few = few_positions(p, threads);
-  const Tiling t = in.quantising || few ? Tiling{} : plan_tiles(hw, k, threads);
+  const bool few = few_positions(p);
+  const Tiling t = in.quantising || few ? Tiling{} : plan_tiles(hw, k);
   if (t.tiles > 0) {
     c.path = ConvPath::kPointwiseTiles;
     c.tiles = t;
@@ -161,7 +168,7 @@ void plan_pointwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) 
   } else if (!in.quantising && few && c.col_floats >= k * kPanelWidth) {
     c.path = ConvPath::kPointwisePanels;
     c.panels = panel_band_split(m, panel_count(hw), hw, k, threads);
-  } else if (!in.quantising && (c.by_channels = channel_blocks(m, hw, k, threads)).blocks > 0) {
+  } else if (!in.quantising && (c.by_channels = channel_blocks(m, hw, k)).blocks > 0) {
     c.path = ConvPath::kPointwiseChannels;
   } else {
     c.path = ConvPath::kPointwiseProduct;
@@ -189,8 +196,8 @@ Im2colBand plan_im2col_band(const ConvParams& p, const ConvPlanInputs& in, const
   const int64_t nb = rows * p.y.w, kr = p.k_rows(), cin_g = p.cin_g();
   b.positions = nb;
   if (!in.quantising) {
-    b.tiles = plan_tiles(nb, kr, in.threads);
-    b.slots = group_slots(p, nb, c.col_floats, in.threads);
+    b.tiles = plan_tiles(nb, kr);
+    b.slots = group_slots(p, nb, c.col_floats);
   }
   if (b.tiles.tiles > 0) {
     b.tiles_parallel = nb * cin_g >= 8192 || p.y.c * nb * kr >= kParallelWork || (c.epilogue && c.epilogue_parallel);
@@ -198,7 +205,7 @@ Im2colBand plan_im2col_band(const ConvParams& p, const ConvPlanInputs& in, const
   } else if (b.slots <= 1) {
     b.slots = 1;
     b.gather_parallel = nb * cin_g >= 8192;
-    if (!in.quantising) b.by_channels = channel_blocks(p.cout_g(), nb, kr, in.threads);
+    if (!in.quantising) b.by_channels = channel_blocks(p.cout_g(), nb, kr);
   }
   return b;
 }
@@ -216,7 +223,7 @@ void plan_general(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
       return;
     }
   }
-  if (p.g == 1 && !in.quantising && few_positions(p, in.threads) && panel_band(p, c.col_floats) >= hw) {
+  if (p.g == 1 && !in.quantising && few_positions(p) && panel_band(p, c.col_floats) >= hw) {
     // The whole plane is one band of panels.
     c.path = ConvPath::kPanels;
     const int64_t panels = panel_count(hw), threads = in.threads;
@@ -313,7 +320,7 @@ bool conv_plan(const ConvParams& p, const ConvPlanInputs& in, ConvPlan* out, cha
   c.p = p;
   c.epilogue = p.act != kActNone || p.has_bias;
   c.epilogue_parallel = epilogue_parallel(p);
-  c.col_floats = std::max<int64_t>(16, workspace_floats(p, in.threads));
+  c.col_floats = std::max<int64_t>(16, workspace_floats(p));
   if (in.workspace_floats > 0) c.col_floats = std::min(c.col_floats, in.workspace_floats);
   const bool pointwise = conv_is_pointwise(p), depthwise = !pointwise && conv_is_depthwise(p);
   // The general paths need room for at least one output row of the column

@@ -246,17 +246,31 @@ constexpr int64_t kProductParallelWork = int64_t{1} << 18;
 
 void panel_product(const float* a, int64_t lda, const float* b, int64_t ldb, int64_t m, int64_t n, int64_t k,
                    float* c, int64_t ldc) {
-  const int64_t full = n / kPanelWidth, panels = panel_count(n), tail = n - full * kPanelWidth;
+  const int64_t full = n / kPanelWidth, tail = n - full * kPanelWidth;
   const int64_t threads = static_cast<int64_t>(parallel_thread_count());
   const bool par = threads > 1 && m * n * k >= kProductParallelWork;
-  const PanelSplit sp = plan_panel_split(m, panels, par ? threads : 1);
-  for_rectangles(par, sp, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
-    const int64_t whole_end = std::min(p1, full);
-    if (p0 < whole_end) panel_gemm(a, lda, PanelOperand{b, ldb, kPanelWidth}, k, n, c, ldc, m0, m1, p0, whole_end);
-    if (p1 > full)
-      cpu_sgemm_threading(SgemmThreading::kSerial, 1, false, false, m1 - m0, tail, k, 1.0f, a + m0 * lda, lda,
-                          b + full * kPanelWidth, ldb, 0.0f, c + m0 * ldc + full * kPanelWidth, ldc);
-  });
+  // Rectangles of the whole panels, which the pool may cut any way; the
+  // columns of a partial last panel would read past B's rows in place, so
+  // they go to the BLAS library as one product of every row, the same call
+  // whatever the pool.
+  const PanelSplit sp = full > 0 ? plan_panel_split(m, full, par ? threads : 1) : PanelSplit{};
+  const int64_t rectangles = full > 0 ? sp.rb * sp.groups : 0;
+  const int64_t units = rectangles + (tail > 0 ? 1 : 0);
+  auto unit = [&](size_t u) {
+    if (static_cast<int64_t>(u) == rectangles) {
+      cpu_sgemm_threading(SgemmThreading::kSerial, 1, false, false, m, tail, k, 1.0f, a, lda,
+                          b + full * kPanelWidth, ldb, 0.0f, c + full * kPanelWidth, ldc);
+      return;
+    }
+    const int64_t rb = static_cast<int64_t>(u) % sp.rb, gi = static_cast<int64_t>(u) / sp.rb;
+    const int64_t m0 = rb * sp.rows, m1 = std::min(m, m0 + sp.rows);
+    const int64_t p0 = gi * sp.group, p1 = std::min(full, p0 + sp.group);
+    if (m0 < m1 && p0 < p1) panel_gemm(a, lda, PanelOperand{b, ldb, kPanelWidth}, k, n, c, ldc, m0, m1, p0, p1);
+  };
+  if (par && units > 1)
+    parallel_for(static_cast<size_t>(units), unit);
+  else
+    for (int64_t u = 0; u < units; ++u) unit(static_cast<size_t>(u));
 }
 
 }  // namespace kern

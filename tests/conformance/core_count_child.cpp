@@ -1,0 +1,121 @@
+// Runs the conformance cases and a few products whose work is cut for the
+// pool, and prints one line per output: its name and a digest of its bytes.
+// core_count_test runs this under taskset at several core counts; the lines
+// must not change.
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "conformance/conformance_run.h"
+#include "conformance/fixture_manifest.h"
+#include "container/attr_words.h"
+#include "container/op_codes.h"
+#include "cpu/engine.h"
+#include "cpu_engine/graph_builder.h"
+
+namespace {
+
+using vorn::test::GraphBuilder;
+
+uint64_t digest(const void* data, size_t bytes) {
+  uint64_t h = 1469598103934665603ull;  // FNV-1a
+  const auto* p = static_cast<const unsigned char*>(data);
+  for (size_t i = 0; i < bytes; ++i) h = (h ^ p[i]) * 1099511628211ull;
+  return h;
+}
+
+std::vector<float> values(size_t n, uint32_t seed) {
+  std::vector<float> v(n);
+  for (float& x : v) {
+    seed = seed * 1664525u + 1013904223u;
+    x = static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
+  }
+  return v;
+}
+
+// One node on fresh values through engine creation, as a model would run it.
+void run_graph(const char* name, GraphBuilder& b, uint64_t in, uint64_t out) {
+  vorn::CpuCreateResult r = vorn::cpu_engine_create_graph(b.graph(), 1, vorn::CpuPrecisionRequest{});
+  if (!r.ok()) {
+    std::printf("%s refused: %s\n", name, r.error.message);
+    return;
+  }
+  vorn::CpuState* s = r.value;
+  const std::vector<float> x = values(b.values[in].count(), 7);
+  std::vector<float> y(b.values[out].count());
+  const bool ok = vorn::cpu_engine_execute(&s, x.data(), y.data());
+  std::printf("%s %s %016" PRIx64 "\n", name, ok ? "ran" : "failed", digest(y.data(), y.size() * 4));
+  vorn::cpu_engine_free(&s);
+}
+
+void products() {
+  namespace op = vorn::op;
+  namespace attr = vorn::attr;
+  {
+    GraphBuilder b;
+    const uint64_t a = b.input({1, 1024}), w = b.weight({1024, 4096}, values(1024 * 4096, 1));
+    const uint64_t y = b.output({1, 4096});
+    b.node(op::MatMul, {a, w}, {y});
+    run_graph("matmul_1x1024x4096", b, a, y);
+  }
+  for (bool bias : {false, true}) {
+    GraphBuilder b;
+    const uint64_t a = b.input({64, 700}), w = b.weight({700, 900}, values(700 * 900, 2));
+    const uint64_t z = b.weight({900}, values(900, 3)), y = b.output({64, 900});
+    if (bias)
+      b.node(op::Gemm, {a, w, z}, {y}, {{attr::Gemm::kAlpha, GraphBuilder::f32_word(1.0f)},
+                                         {attr::Gemm::kBeta, GraphBuilder::f32_word(1.0f)}});
+    else
+      b.node(op::Gemm, {a, w}, {y}, {{attr::Gemm::kAlpha, GraphBuilder::f32_word(1.0f)}});
+    run_graph(bias ? "gemm_64x700x900_bias" : "gemm_64x700x900", b, a, y);
+  }
+  {
+    using A = attr::Conv;
+    GraphBuilder b;
+    const uint64_t x = b.input({1, 48, 40, 40}), w = b.weight({48, 12, 3, 3}, values(48 * 12 * 9, 4));
+    const uint64_t y = b.output({1, 48, 40, 40});
+    b.node(op::Conv, {x, w}, {y},
+           {{A::kKernelH, 3}, {A::kKernelW, 3}, {A::kStrideH, 1}, {A::kStrideW, 1}, {A::kPadTop, 1},
+            {A::kPadLeft, 1}, {A::kDilationH, 1}, {A::kDilationW, 1}, {A::kGroups, 4}});
+    run_graph("conv_1x48x40x40_g4", b, x, y);
+  }
+}
+
+void conformance_cases() {
+  using namespace vorn::conformance;
+  Manifest m;
+  std::string error;
+  if (!read_manifest(fixture_dir() + "/manifest.json", &m, &error)) {
+    std::printf("manifest unreadable: %s\n", error.c_str());
+    return;
+  }
+  for (const Case& c : m.cases) {
+    std::vector<TensorData> inputs(c.inputs.size());
+    bool read = true;
+    for (size_t i = 0; i < c.inputs.size(); ++i) read &= read_tensor(fixture_dir(), c.inputs[i], &inputs[i], &error);
+    if (!read) {
+      std::printf("%s unreadable\n", c.name.c_str());
+      continue;
+    }
+    const RunOutcome r = convert_and_run_on_cpu(fixture_dir(), c, inputs);
+    if (r.status != RunOutcome::Status::kRan) {
+      std::printf("%s status %d\n", c.name.c_str(), static_cast<int>(r.status));
+      continue;
+    }
+    for (const TensorData& t : r.outputs) {
+      const uint64_t d = t.dtype == DType::kF32 ? digest(t.f32.data(), t.f32.size() * 4)
+                                                : digest(t.i64.data(), t.i64.size() * 8);
+      std::printf("%s/%s %016" PRIx64 "\n", c.name.c_str(), t.name.c_str(), d);
+    }
+  }
+}
+
+}  // namespace
+
+int main() {
+  products();
+  conformance_cases();
+  return 0;
+}
