@@ -1,18 +1,11 @@
-#include "api/config.h"
-
+// The exported functions of the configuration handle.
 #include <cstdlib>
 
-#include "api/locked_block.h"
-#include "api/text.h"
+#include "session/config.h"
+#include "session/locked_block.h"
+#include "session/text.h"
 
 namespace vorn {
-
-void config_defaults(Config* config) {
-  *config = Config{};
-  config->backend = VORN_BACKEND_AUTO;
-  config->threads = 8;
-}
-
 namespace {
 
 // Stores a directory; a non-empty one is also published in the environment

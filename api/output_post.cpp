@@ -3,12 +3,12 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "api/frame.h"
-#include "api/output_access.h"
-#include "api/text.h"
 #include "image/box_decode.h"
 #include "image/postprocess.h"
+#include "session/frame.h"
 #include "session/output.h"
+#include "session/output_access.h"
+#include "session/text.h"
 #include "vorn.h"
 
 using namespace vorn;

@@ -2,9 +2,9 @@
 // the model description getters and runs. The bodies live in session/.
 #include <cstdint>
 
-#include "api/text.h"
 #include "container/meta.h"
 #include "session/session.h"
+#include "session/text.h"
 #include "vorn.h"
 
 using namespace vorn;

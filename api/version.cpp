@@ -1,4 +1,4 @@
-#include "api/backend_probe.h"
+#include "session/backend_probe.h"
 #include "vorn.h"
 
 extern "C" {

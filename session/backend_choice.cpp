@@ -5,14 +5,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api/backend_probe.h"
 #include "container/format.h"
 #include "container/op_codes.h"
 #include "cpu/engine.h"
-#include "gpu/weight_loader.h"
 #include "generation/vlm_interface.h"
 #include "gpu/gpu_capabilities.h"
 #include "gpu/mps_engine.h"
+#include "gpu/weight_loader.h"
+#include "session/backend_probe.h"
 #include "session/session.h"
 
 namespace vorn {

@@ -5,8 +5,8 @@
 #pragma once
 #include <cstdint>
 
-#include "api/frame.h"
 #include "image/preprocess.h"
+#include "session/frame.h"
 
 namespace vorn {
 

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/text.h"
 #include "base/atomics.h"
 #include "container/meta.h"
 #include "cpu/engine.h"
@@ -12,6 +11,7 @@
 #include "gpu/gpu_capabilities.h"
 #include "gpu/mps_engine.h"
 #include "session/session.h"
+#include "session/text.h"
 
 namespace vorn {
 

@@ -4,12 +4,12 @@
 #include <cstring>
 #include <string_view>
 
-#include "api/text.h"
 #include "container/attr_words.h"
 #include "container/meta.h"
 #include "container/op_codes.h"
 #include "container/sections.h"
 #include "session/session.h"
+#include "session/text.h"
 
 namespace vorn {
 

@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/input_convert.h"
-#include "api/text.h"
 #include "base/atomics.h"
 #include "image/postprocess.h"
+#include "session/input_convert.h"
+#include "session/text.h"
 
 namespace vorn {
 

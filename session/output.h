@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "api/error_record.h"
 #include "image/box_decode.h"
+#include "session/error_record.h"
 #include "session/label_blob.h"
 #include "vorn.h"
 

@@ -6,13 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/input_convert.h"
 #include "base/atomics.h"
 #include "base/files.h"
 #include "cpu/engine.h"
-#include "session/frame_to_tensor.h"
 #include "gpu/gpu_capabilities.h"
 #include "gpu/mps_engine.h"
+#include "session/frame_to_tensor.h"
+#include "session/input_convert.h"
 #include "session/session.h"
 
 namespace vorn {

@@ -7,12 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "api/config.h"
-#include "api/error_record.h"
-#include "api/input.h"
 #include "container/container.h"
 #include "gpu/weight_slot.h"
 #include "image/preprocess.h"
+#include "session/config.h"
+#include "session/error_record.h"
+#include "session/input.h"
 #include "session/label_blob.h"
 #include "session/output.h"
 #include "vorn.h"

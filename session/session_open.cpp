@@ -4,13 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/locked_block.h"
-#include "api/text.h"
 #include "base/atomics.h"
 #include "cpu/engine.h"
 #include "gpu/gpu_capabilities.h"
 #include "gpu/mps_engine.h"
+#include "session/locked_block.h"
 #include "session/session.h"
+#include "session/text.h"
 
 namespace vorn {
 

@@ -11,9 +11,9 @@
 #include <cstring>
 #include <string>
 
-#include "api/config.h"
-#include "api/error_record.h"
-#include "api/locked_block.h"
+#include "session/config.h"
+#include "session/error_record.h"
+#include "session/locked_block.h"
 #include "vorn.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <random>
 #include <vector>
 
-#include "api/input_convert.h"
+#include "session/input_convert.h"
 
 namespace {
 

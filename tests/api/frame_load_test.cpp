@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "api/frame.h"
+#include "session/frame.h"
 #include "vorn.h"
 
 namespace {

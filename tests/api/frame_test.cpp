@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "api/frame.h"
+#include "session/frame.h"
 #include "vorn.h"
 
 namespace {

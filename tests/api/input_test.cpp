@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "api/input.h"
+#include "session/input.h"
 #include "vorn.h"
 
 namespace {

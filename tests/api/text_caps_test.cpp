@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "api/config.h"
-#include "api/input.h"
-#include "api/text.h"
+#include "session/config.h"
+#include "session/input.h"
+#include "session/text.h"
 #include "vorn.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "api/error_record.h"
 #include "reference/box_decode_reference.h"
+#include "session/error_record.h"
 #include "tests/output/output_fixture.h"
 #include "vorn.h"
 

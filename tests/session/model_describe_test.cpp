@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "api/text.h"
 #include "container/op_codes.h"
 #include "session/session.h"
+#include "session/text.h"
 #include "tests/session/test_models.h"
 #include "vorn.h"
 

@@ -1,4 +1,4 @@
-#include "api/error_record.h"
+#include "session/error_record.h"
 
 #include <cstring>
 

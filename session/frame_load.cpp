@@ -2,9 +2,9 @@
 // turned upright by their EXIF orientation.
 #include <cstdlib>
 
-#include "api/frame.h"
-#include "api/text.h"
 #include "image/decode.h"
+#include "session/frame.h"
+#include "session/text.h"
 
 namespace vorn {
 namespace {

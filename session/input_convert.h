@@ -3,8 +3,8 @@
 #pragma once
 #include <cstdint>
 
-#include "api/input.h"
 #include "cpu/cpu_state.h"
+#include "session/input.h"
 
 namespace vorn {
 

@@ -1,4 +1,4 @@
-#include "api/text.h"
+#include "session/text.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "api/locked_block.h"
+#include "session/locked_block.h"
 
 #include <sys/mman.h>
 

@@ -2,7 +2,7 @@
 #pragma once
 #include <cstdint>
 
-#include "api/config.h"
+#include "session/config.h"
 
 namespace vorn {
 

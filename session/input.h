@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "api/frame.h"
+#include "session/frame.h"
 #include "vorn.h"
 
 namespace vorn {
@@ -69,6 +69,11 @@ struct VornInput {
 namespace vorn {
 
 using Input = ::VornInput;
+
+// The generation settings of a new or cleared input.
+void input_defaults(Input* input);
+// Binds one frame as the image input (null unbinds), by position.
+void input_bind_frame(Input* input, const Frame* frame);
 
 // Size in bytes of one element of a bound tensor type; 0 for other types.
 uint32_t input_element_size(uint32_t dtype);

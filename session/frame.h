@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "api/error_record.h"
+#include "session/error_record.h"
 #include "vorn.h"
 
 namespace vorn {

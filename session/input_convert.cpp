@@ -1,4 +1,4 @@
-#include "api/input_convert.h"
+#include "session/input_convert.h"
 
 #include <cstdlib>
 #include <cstring>
