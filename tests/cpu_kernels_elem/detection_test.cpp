@@ -41,7 +41,7 @@ struct Nms {
   }
 };
 
-TEST(NmsKernel, ThresholdsAreStrictAndTakenFromTheAttributeWords) {
+TEST(NonMaxSuppressionKernel, ThresholdsAreStrictAndTakenFromTheAttributeWords) {
   // IoU of these two boxes is exactly 2 / 4 = 0.5.
   const std::vector<float> b = {0, 0, 3, 1, 1, 0, 4, 1};
   Nms t(1, 2, 1, 4, b, {0.9f, 0.8f});
@@ -63,7 +63,7 @@ TEST(NmsKernel, ThresholdsAreStrictAndTakenFromTheAttributeWords) {
   EXPECT_TRUE(same_floats(t.run({{14, wf(0.5f)}}, {max0, iou, thr}), std::vector<float>(12, 0.0f)));
 }
 
-TEST(NmsKernel, BoxLimitDefaultsTo200AndCapsAt256) {
+TEST(NonMaxSuppressionKernel, BoxLimitDefaultsTo200AndCapsAt256) {
   const uint64_t n = 300;
   std::vector<float> b(n * 4), s(n);
   for (uint64_t i = 0; i < n; ++i) {
@@ -84,7 +84,7 @@ TEST(NmsKernel, BoxLimitDefaultsTo200AndCapsAt256) {
   EXPECT_EQ(rows_written(t.run({{14, wf(0.5f)}}, {big})), 256u);
 }
 
-TEST(NmsKernel, MatchesRoundReferenceOnRandomBoxes) {
+TEST(NonMaxSuppressionKernel, MatchesRoundReferenceOnRandomBoxes) {
   struct Case {
     uint64_t batches, n, classes, rows, max_boxes;
     float iou, thr;
@@ -104,7 +104,7 @@ TEST(NmsKernel, MatchesRoundReferenceOnRandomBoxes) {
   }
 }
 
-TEST(NmsKernel, CornersInEitherOrderAndShapeChecks) {
+TEST(NonMaxSuppressionKernel, CornersInEitherOrderAndShapeChecks) {
   const std::vector<float> ordered = {0, 0, 2, 2, 1, 1, 3, 3, 0.1f, 0, 2.1f, 2};
   const std::vector<float> flipped = {2, 2, 0, 0, 3, 1, 1, 3, 2.1f, 2, 0.1f, 0};
   const std::vector<float> s = {0.9f, 0.8f, 0.7f};

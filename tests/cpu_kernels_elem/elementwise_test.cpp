@@ -322,38 +322,3 @@ TEST(UnaryKernels, CheckRefusesMismatchedCounts) {
 
 }  // namespace
 }  // namespace vorn::test
-
-namespace vorn::test {
-namespace {
-
-// Every operator these families list has a kernel and a check, and appears
-// in a test: adding an operator to a list without tests fails here.
-TEST(OperatorLists, EveryListedOperatorHasAKernelACheckAndTests) {
-  const uint64_t listed[] = {
-#define VORN_CPU_OP(name, kernel, prepare) op::name,
-#include "cpu/kernels/elementwise_ops.inc"
-#include "cpu/kernels/layout_ops.inc"
-#include "cpu/kernels/reduce_ops.inc"
-#include "cpu/kernels/detection_ops.inc"
-#undef VORN_CPU_OP
-  };
-  std::set<uint64_t> tested;
-  for (const BinaryCode& op : kBinary) tested.insert(op.code);
-  for (const ref::UnaryRef& op : ref::unary_ops()) tested.insert(op.code);
-  // Tested by name in this file and the layout, reduction and detection tests.
-  for (uint64_t code : {op::Cast, op::PRelu, op::Identity, op::Flatten, op::Transpose, op::Concat, op::Split, op::Gather, op::Slice, op::Where, op::Expand, op::DepthToSpace, op::Pad, op::GatherND, op::ScatterND, op::SpaceToDepth, op::Softmax, op::ArgMax, op::ReduceMean, op::ReduceSum, op::ReduceMax, op::ReduceMin, op::ReduceProd, op::CumSum, op::TopK, op::DetrTopK, op::MaskToBoxLogit, op::NonMaxSuppression, op::YoloNms})
-    tested.insert(code);
-  std::set<uint64_t> seen;
-  for (uint64_t code : listed) {
-    SCOPED_TRACE(code);
-    EXPECT_TRUE(seen.insert(code).second) << "listed twice";
-    const CpuOpEntry* e = cpu_op_entry(code);
-    ASSERT_NE(e, nullptr);
-    EXPECT_NE(e->prepare, nullptr);
-    EXPECT_EQ(tested.count(code), 1u) << "no test";
-  }
-  EXPECT_EQ(seen.size(), 62u);
-}
-
-}  // namespace
-}  // namespace vorn::test

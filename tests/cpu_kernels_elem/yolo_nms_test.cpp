@@ -43,7 +43,7 @@ std::vector<float> candidates(uint64_t rows, uint64_t count, bool centre, uint32
   return in;
 }
 
-TEST(YoloNms, MatchesNaiveReferenceOnRandomCandidates) {
+TEST(YoloNmsKernel, MatchesNaiveReferenceOnRandomCandidates) {
   struct Case {
     uint64_t classes, count;
     ref::YoloRef p;
@@ -72,7 +72,7 @@ TEST(YoloNms, MatchesNaiveReferenceOnRandomCandidates) {
   }
 }
 
-TEST(YoloNms, EdgeCases) {
+TEST(YoloNmsKernel, EdgeCases) {
   ref::YoloRef r;
   r.max_det = 3, r.iou_thr = 0.5f;
   const YoloNmsParams p = params_of(r);
@@ -117,7 +117,7 @@ TEST(YoloNms, EdgeCases) {
   EXPECT_TRUE(same_floats({out[0], out[1], out[2], out[3]}, {0, 0, 3, 1}));
 }
 
-TEST(YoloNms, ParamsComeFromTheAttributeWords) {
+TEST(YoloNmsKernel, ParamsComeFromTheAttributeWords) {
   const NodeRecord n = NodeHarness::node(op::YoloNms, {1}, {2},
                                          {{0, 300}, {1, 32}, {4, wf(640)}, {5, wf(2)}, {6, wf(4096)},
                                           {13, 5}, {14, wf(0.25f)}, {15, wf(0.7f)}});
@@ -134,7 +134,7 @@ TEST(YoloNms, ParamsComeFromTheAttributeWords) {
 
 void* no_memory(size_t) { return nullptr; }
 
-TEST(YoloNms, FailedScratchAllocationFailsThePass) {
+TEST(YoloNmsKernel, FailedScratchAllocationFailsThePass) {
   const uint64_t count = 50, rows = 7;
   const auto in = candidates(rows, count, true, 90);
   ref::YoloRef r;
@@ -153,7 +153,7 @@ TEST(YoloNms, FailedScratchAllocationFailsThePass) {
   EXPECT_FALSE(cpu_yolo_nms_run(h.state(), n, &no_memory));
 }
 
-TEST(YoloNms, NodeWithoutSurvivorsSucceedsWithZeros) {
+TEST(YoloNmsKernel, NodeWithoutSurvivorsSucceedsWithZeros) {
   NodeHarness h;
   const auto in = candidates(6, 20, false, 91);
   const uint64_t x = h.value({1, 6, 20}, in), y = h.value({1, 4, 6}, std::vector<float>(24, 5.0f));
