@@ -7,8 +7,13 @@
 
 namespace vorn {
 
-// Codes run from 1 to kOpCodeCount; 0 and anything above are not operators.
-inline constexpr uint64_t kOpCodeCount = 87;
+// Codes run from 1 to kOpCodeCount (one per entry of the list); 0 and
+// anything above are not operators.
+inline constexpr uint64_t kOpCodeCount = 0
+#define VORN_OP(code, name, family, origin) +1
+#include "container/op_codes.inc"
+#undef VORN_OP
+    ;
 
 // Not an operator: engine creation marks the nodes fusion removed with it.
 inline constexpr uint64_t kOpNone = 0;

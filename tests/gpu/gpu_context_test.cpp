@@ -14,6 +14,7 @@
 
 #include "base/files.h"
 #include "container/container.h"
+#include "container/op_codes.h"
 #include "gpu/gpu_capabilities.h"
 #include "gpu/gpu_context.h"
 #include "gpu/half_planar.h"
@@ -158,11 +159,18 @@ TEST(GpuCapabilities, AnswersWithAndWithoutADevice) {
     EXPECT_EQ(gpu_recommended_working_set(), faults != nullptr ? 4294967296ull : device_set);
     EXPECT_TRUE(mps_multi_input_supported());
   }
-  const uint64_t accepted[] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17,
-                               18, 19, 20, 21, 22, 23, 26, 27, 28, 29, 30, 31, 32, 33, 34, 36, 39,
-                               40, 41, 42, 43, 45, 47, 48, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61,
-                               62, 63, 64, 65, 66, 69, 70, 71, 72, 73, 77, 79, 80, 82, 85, 87};
-  for (uint64_t op = 0; op <= 88; ++op) {
+  const uint64_t accepted[] = {
+      op::Sub, op::Div, op::Add, op::Mul, op::Conv, op::Relu, op::MaxPool, op::GlobalAveragePool,
+      op::Flatten, op::Gemm, op::Sigmoid, op::HardSigmoid, op::HardSwish, op::Transpose,
+      op::LayerNormalization, op::MatMul, op::Erf, op::PRelu, op::BatchNormalization, op::Concat,
+      op::Identity, op::InstanceNormalization, op::AveragePool, op::LeakyRelu, op::Resize, op::ConvTranspose,
+      op::Softmax, op::Clip, op::ArgMax, op::Gelu, op::Split, op::Gather, op::Slice, op::Sqrt,
+      op::ReduceMean, op::Equal, op::Where, op::Expand, op::Exp, op::ReduceSum, op::Tanh, op::Cos, op::Sin,
+      op::DepthToSpace, op::Pad, op::DeformUnfold, op::DetrTopK, op::MaskToBoxLogit, op::Log, op::GridSample,
+      op::Abs, op::Neg, op::Floor, op::Ceil, op::Round, op::Reciprocal, op::Max, op::Min, op::ReduceMax,
+      op::ReduceMin, op::ReduceProd, op::ScatterND, op::SpaceToDepth, op::Mod, op::Not, op::YoloNms,
+      op::Cast};
+  for (uint64_t op = 0; op <= kOpCodeCount + 1; ++op) {
     bool want = false;
     for (uint64_t a : accepted) want = want || a == op;
     EXPECT_EQ(mps_op_supported(op, VORN_BACKEND_GPU), want) << op;
