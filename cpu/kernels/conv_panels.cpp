@@ -105,7 +105,7 @@ void gather_panels(const ConvParams& p, const float* xg, float* col, int64_t q0,
           } else {
             const int64_t a = std::clamp(xlo, xa, xb), b = std::clamp(xhi, a, xb);
             put(rowk, pos, a - xa, nullptr);
-            put(rowk, pos + (a - xa), b - a, xc + iy * W + off + a * sw);
+            if (b > a) put(rowk, pos + (a - xa), b - a, xc + iy * W + off + a * sw);
             put(rowk, pos + (b - xa), xb - b, nullptr);
           }
           pos += xb - xa;

@@ -61,7 +61,7 @@ bool deform_unfold_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan
   const int64_t p = k <= 3 ? 1 : 3, hp = h + 2 * p, wp = w + 2 * p, shift = k == 1 ? 1 : 0;
   // Only the first image is computed; later images (never formed at batch
   // 1) are cleared rather than left holding stale arena data.
-  if (d.y.n > 1) std::memset(y + ch * hwo, 0, static_cast<size_t>((d.y.n - 1) * ch * hwo) * 4);
+  if (d.y.n > 1 && ch * hwo > 0) std::memset(y + ch * hwo, 0, static_cast<size_t>((d.y.n - 1) * ch * hwo) * 4);
   // One iteration per input row: it writes output rows r k .. r k + k - 1
   // of every channel.
   kern::run_split(h >= 8 && ch * hwo >= 65536, static_cast<size_t>(h), [&](size_t it) {
