@@ -13,8 +13,11 @@
 #include "platform/vector_math.h"
 
 // Elementwise loops are the whole of these evaluators: vectorised as the CPU
-// engine's kernels are (NaN handling is written as selects).
+// engine's kernels are (NaN handling is written as selects); GCC runs its
+// full vectoriser only from -O3 and without trapping math.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC optimize("O3", "no-trapping-math")
+#endif
 
 namespace vorn::mpsg {
 
@@ -162,8 +165,6 @@ void walk_blocks(const Walk& w, Body body) {
 }
 
 // --- functions ----------------------------------------------------------
-
-inline float clamp01(float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v); }
 
 float round_half_even(float x) {
   float r = std::round(x);

@@ -174,7 +174,15 @@ void vec_exp_portable(const float* a, float* out, size_t n) { exp_portable(a, ou
 
 namespace {
 
-__attribute__((optimize("O3", "no-trapping-math"))) void sigmoid_finish(const float* a, const float* e, float* out,
+// Loops written as selects that GCC vectorises only from -O3 and without
+// trapping math.
+#if defined(__GNUC__) && !defined(__clang__)
+#define VORN_VECTOR_LOOP __attribute__((optimize("O3", "no-trapping-math")))
+#else
+#define VORN_VECTOR_LOOP
+#endif
+
+VORN_VECTOR_LOOP void sigmoid_finish(const float* a, const float* e, float* out,
                                                                           size_t n) {
   for (size_t i = 0; i < n; ++i) {
     const float g = 1.0f / (1.0f + e[i]);
@@ -197,7 +205,7 @@ void vec_sigmoid(const float* a, float* out, size_t n) {
 
 // Written as selects and a plain loop so that it vectorises (a NaN passes
 // both clamps and the polynomial).
-__attribute__((optimize("O3", "no-trapping-math"))) void vec_erf(const float* a, float* out, size_t n) {
+VORN_VECTOR_LOOP void vec_erf(const float* a, float* out, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     float z = a[i];
     z = z < -4.0f ? -4.0f : z;
