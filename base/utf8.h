@@ -1,4 +1,4 @@
-// UTF-8 checks over raw bytes.
+// UTF-8 checks and one-step decoding over raw bytes.
 #pragma once
 #include <cstdint>
 
@@ -12,5 +12,20 @@ uint64_t utf8_count(Slice s);
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no
 // truncated or stray continuation bytes.
 bool utf8_valid(Slice s);
+
+inline constexpr uint32_t kReplacementCharacter = 0xFFFD;
+
+// One step of decoding at bytes[i] (i < size): the code point, or
+// kReplacementCharacter with ok false for an ill-formed part; length is the
+// number of bytes taken either way. truncated marks an ill-formed part that
+// is only a sequence cut short by the end of the input (more bytes could
+// still complete it).
+struct Utf8Step {
+  uint32_t code_point;
+  uint32_t length;
+  bool ok;
+  bool truncated;
+};
+Utf8Step utf8_step(const uint8_t* bytes, uint64_t size, uint64_t i);
 
 }  // namespace vorn

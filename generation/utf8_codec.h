@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-namespace vorn {
+#include "base/utf8.h"
 
-inline constexpr uint32_t kReplacementCharacter = 0xFFFD;
+namespace vorn {
 
 struct CodePointSpan {
   uint32_t code_point;
@@ -17,18 +17,6 @@ struct CodePointSpan {
   uint64_t end;    // one past the last byte
 };
 
-// One step of decoding at bytes[i] (i < size): the code point, or
-// kReplacementCharacter with ok false for an ill-formed part; length is the
-// number of bytes taken either way. truncated marks an ill-formed part that
-// is only a sequence cut short by the end of the input (more bytes could
-// still complete it).
-struct Utf8Step {
-  uint32_t code_point;
-  uint32_t length;
-  bool ok;
-  bool truncated;
-};
-Utf8Step utf8_step(const uint8_t* bytes, uint64_t size, uint64_t i);
 
 // The code points of the bytes in order, each span starting where the last
 // one ended. Strict mode throws std::runtime_error "Invalid UTF-8 input" at
