@@ -1,6 +1,12 @@
 #include "frontend/chat_command.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "base/error_record.h"
@@ -13,6 +19,7 @@
 #include "generation/generation_trace.h"
 #include "generation/session_maintenance.h"
 #include "generation/session_state.h"
+#include "vorn.h"
 
 namespace vorn {
 
@@ -23,6 +30,26 @@ using json = nlohmann::json;
 bool option_flag(const json& options, const char* key) {
   const auto it = options.find(key);
   return it != options.end() && it->is_boolean() && it->get<bool>();
+}
+
+// Opens the model named by the options. The session layer's reasons say
+// what went wrong, not with which file or why the file could not be read:
+// the message names the path, and a file that cannot be opened at all says
+// why, as the other commands do.
+bool open_model(const char* path, const GenerativeOpenParams& params, VlmSession** session, ErrorRecord* error) {
+  const auto refuse = [&](uint32_t code, const char* reason) {
+    error_set(error, code, std::string("Cannot open model ") + path + ": " + reason);
+    return false;
+  };
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return refuse(VORN_STATUS_IO, std::strerror(errno));
+  struct stat st {};
+  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  ::close(fd);
+  if (!regular) return refuse(VORN_STATUS_IO, "not a regular file");
+  if (vlm_open_path(path, &params, session, error)) return true;
+  const std::string reason = error->message;
+  return refuse(error->code, reason.c_str());
 }
 
 // One generation on the open session from the options; the answer streams
@@ -42,7 +69,7 @@ bool chat_with_report(const json& options, GenerationResult* result, ErrorRecord
     // messages file fails without loading any weights.
     const ChatRequest chat(options);
     const GenerativeOpenParams params = chat_open_params(options);
-    if (!vlm_open_path(options_model_path(options), &params, &session, error)) return false;
+    if (!open_model(options_model_path(options), params, &session, error)) return false;
     VNSessionState& state = *session->state;
     state.graph->configure(options);
     state.graph->setProfile(option_flag(options, "profile"));

@@ -16,7 +16,7 @@ namespace {
 
 using json = nlohmann::json;
 
-[[noreturn]] void refuse(const char* reason) { throw VNError(vn_category::kFrontend, reason); }
+[[noreturn]] void refuse(const std::string& reason) { throw VNError(vn_category::kFrontend, reason); }
 
 // "1,2,3" -> ids; every piece one signed 64-bit integer.
 std::vector<int64_t> decode_ids(const std::string& text) {
@@ -40,7 +40,8 @@ void run(const uint8_t* metadata, uint64_t length, int fd, uint64_t base_offset,
   json prepared = processor.prepare(options);
 
   StagedDirectory dir;
-  if (!dir.begin(output, nullptr)) refuse("Create input dump directory");
+  std::string why;
+  if (!dir.begin(output, &why)) refuse("Create input dump directory " + output + ": " + why);
   json inputs = json::object();
   for (auto& [name, entry] : prepared["inputs"].items()) {
     const std::string file = name + kTensorFileSuffix;
@@ -56,6 +57,12 @@ void run(const uint8_t* metadata, uint64_t length, int fd, uint64_t base_offset,
   const std::string manifest = json_file_text(prepared);
   if (!dir.write(kInputsManifestName, manifest.data(), manifest.size()) || !dir.commit())
     refuse("Write input manifest");
+  // The ids' text goes to the terminal too: it is what the user asked to see.
+  if (prepared.contains("decoded")) {
+    const std::string& text = prepared["decoded"].get_ref<const std::string&>();
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+  }
 }
 
 }  // namespace

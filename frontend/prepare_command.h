@@ -1,7 +1,8 @@
 // The chat tool's prepare command: runs only the request preparation of a
 // generative model (prompt rendering, tokens, images) on the options
 // dictionary and writes the prepared-input directory, optionally decoding a
-// list of token ids back to text into the manifest.
+// list of token ids back to text into the manifest and onto standard
+// output.
 #pragma once
 #include <cstdint>
 #include <nlohmann/json.hpp>

@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command != "chat" && command != "prepare" && command != "infer")
-    return usage_error("unknown command " + command + " (chat, prepare or infer)");
+    return usage_error("unknown command " + command + " (chat, prepare or infer; see --help)");
   try {
     if (command == "infer") return infer(argc, argv);
     const std::optional<nlohmann::json> options = vorn::parse_cli_options(argc, argv);

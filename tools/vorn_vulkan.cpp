@@ -56,10 +56,17 @@ constexpr char kHelp[] =
     "  -h, --help                   show this help\n";
 
 constexpr char kNoDevice[] = "this build has no Vulkan device";
+constexpr const char* kCommands[] = {"chat", "prepare", "selftest", "info"};
 
-int fail(int status, const char* message) {
-  std::fprintf(stderr, "vorn-vulkan: %s\n", message);
+int fail(int status, const std::string& message) {
+  std::fprintf(stderr, "vorn-vulkan: %s\n", message.c_str());
   return status;
+}
+
+bool known_command(const char* word) {
+  for (const char* c : kCommands)
+    if (std::strcmp(word, c) == 0) return true;
+  return false;
 }
 
 int prepare(const vorn::FrontendOptions& options) {
@@ -77,6 +84,9 @@ int main(int argc, char** argv) {
     std::fputs(kHelp, stdout);
     return 0;
   }
+  // The parser's refusal does not say which word it refused.
+  if (argc >= 2 && !known_command(argv[1]))
+    return fail(2, std::string("Unknown command ") + argv[1] + " (chat, prepare, selftest or info; see --help)");
   vorn::FrontendOptions options;
   try {
     options = vorn::parse_command_line(argc, argv);

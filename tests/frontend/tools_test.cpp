@@ -78,6 +78,7 @@ TEST_F(Tools, HelpAndCommandLineErrors) {
       {VORN_CHAT_TOOL, {"chat"}, "vorn: Exactly one of --prompt or --messages is required"},
       {VORN_CHAT_TOOL, {"prepare", "--prompt", "p", "--top-k", "4294967296"}, "vorn: Integer option too large"},
       {VORN_VULKAN_TOOL, {}, "vorn-vulkan: usage: vorn-vulkan chat|prepare|selftest|info"},
+      {VORN_VULKAN_TOOL, {"talk"}, "vorn-vulkan: Unknown command talk"},
       {VORN_VULKAN_TOOL, {"info", "--backend", "metal"}, "vorn-vulkan: Only Vulkan backend supported in this build"},
       {VORN_VULKAN_TOOL, {"prepare", "--model", "m", "--prompt", "p"}, "vorn-vulkan: --output required"},
   };
@@ -98,25 +99,67 @@ TEST_F(Tools, VulkanDeviceCommandsSayTheDeviceIsMissing) {
   }
 }
 
-// The processor's own preparation of a request, as the generation call
-// makes it.
-json prepared_in_process(const std::string& model_path, const json& request) {
-  const ModelFile model(model_path);
-  const VNProcessor processor(model.metadata(), model.metadata_length(), model.fd(), model.base());
-  return processor.prepare(request);
+// A chat command line's options, as the tool parses them.
+json chat_options(const std::vector<std::string>& args) {
+  std::vector<std::string> full{"chat"};
+  full.insert(full.end(), args.begin(), args.end());
+  const test::Argv argv("vorn-chat", full);
+  return parse_cli_options_or_throw(argv.argc(), argv.argv());
 }
 
-// Every tensor file equals the in-process tensor byte for byte, and the
-// manifest equals the prepared request (its timings aside).
+// The session path's preparation of a command line's request: the request
+// dictionary the generation call builds from the chat command's messages
+// and settings, prepared by the open session's processor.
+json session_prepared(const std::vector<std::string>& args) {
+  const json options = chat_options(args);
+  const ChatRequest chat(options);
+  const GenerativeOpenParams params = chat_open_params(options);
+  VlmSession* session = nullptr;
+  ErrorRecord error{};
+  EXPECT_TRUE(vlm_open_path(options_model_path(options), &params, &session, &error)) << error.message;
+  if (session == nullptr) return json::object();
+  const json dict = generation_request_dictionary(session->state.get(), chat.messages(), chat.message_count(),
+                                                  &chat.request());
+  json prepared = session->state->processor->prepare(dict);
+  vlm_session_release(session);
+  return prepared;
+}
+
+// Row i of a causal mask: 0 up to column i, the lowest finite value after.
+template <class T>
+std::string causal_mask_bytes(uint64_t n, T lowest) {
+  std::vector<T> mask(n * n, T(0));
+  for (uint64_t i = 0; i < n; ++i)
+    for (uint64_t j = i + 1; j < n; ++j) mask[i * n + j] = lowest;
+  return std::string(reinterpret_cast<const char*>(mask.data()), mask.size() * sizeof(T));
+}
+
+// Every tensor file equals the session path's tensor byte for byte and the
+// manifest describes it; the other entries equal the session's (timings
+// aside). The one difference is by design: the session leaves the text
+// attention mask to the graph (an empty tensor), a dump spells it out.
 void expect_dump_equals(const std::string& dir, const json& prepared) {
-  const json manifest = json::parse(test::read_text(dir + "/inputs.json"));
-  EXPECT_EQ(test::read_text(dir + "/inputs.json").back(), '\n');
+  const std::string text = test::read_text(dir + "/inputs.json");
+  ASSERT_FALSE(text.empty()) << dir;
+  EXPECT_EQ(text.back(), '\n');
+  const json manifest = json::parse(text);
   ASSERT_EQ(manifest["inputs"].size(), prepared["inputs"].size());
+  const uint64_t n = prepared["prompt_token_ids"].size();
   for (const auto& [name, tensor] : prepared["inputs"].items()) {
     const json& entry = manifest["inputs"][name];
-    EXPECT_EQ(entry, json({{"dtype", tensor["dtype"]}, {"file", name + ".bin"}, {"shape", tensor["shape"]}}));
-    const auto& bytes = tensor["data"].get_binary();
-    EXPECT_EQ(test::read_text(dir + "/" + name + ".bin"), std::string(bytes.begin(), bytes.end())) << name;
+    const std::string bytes = test::read_text(dir + "/" + name + ".bin");
+    EXPECT_EQ(entry["file"], name + ".bin");
+    EXPECT_EQ(entry["dtype"], tensor["dtype"]) << name;
+    if (name == "text_attention_mask") {
+      EXPECT_EQ(tensor["shape"], json({1, 1, 0, 0}));
+      EXPECT_EQ(entry["shape"], json({1, 1, n, n}));
+      EXPECT_EQ(bytes, entry["dtype"] == 1 ? causal_mask_bytes<uint16_t>(n, 0xFBFF)  // -65504 in F16
+                                           : causal_mask_bytes<float>(n, std::numeric_limits<float>::lowest()));
+      continue;
+    }
+    EXPECT_EQ(entry["shape"], tensor["shape"]) << name;
+    const auto& data = tensor["data"].get_binary();
+    EXPECT_EQ(bytes, std::string(data.begin(), data.end())) << name;
   }
   for (const char* key : {"prompt_token_ids", "rendered_prompt", "image_views", "image_rows", "image_cols",
                           "image_orientations"})
@@ -124,7 +167,7 @@ void expect_dump_equals(const std::string& dir, const json& prepared) {
   EXPECT_EQ(manifest["stages_ms"].size(), prepared["stages_ms"].size());
 }
 
-TEST_F(Tools, PrepareWritesThePreparedRequest) {
+TEST_F(Tools, PrepareWritesTheSessionPathsRequest) {
   const std::string messages = scratch("messages.json");
   test::write_text(messages, json::array({{{"role", "system"}, {"content", {{{"type", "text"}, {"text", "Be brief."}}}}},
                                           {{"role", "user"},
@@ -134,35 +177,28 @@ TEST_F(Tools, PrepareWritesThePreparedRequest) {
   const std::vector<std::string> tiled{"--prompt", "Describe", "--image", image(), "--image-detail", "tiled",
                                        "--image-longest-edge", "1024"};
   const struct {
-    std::vector<std::string> args;
-    json request;                      // the same request as the processor reads it
-    std::vector<std::string> vulkan;   // the same request to the second tool, which prepares F16 inputs
+    std::vector<std::string> args;    // one request to chat and to prepare
+    std::vector<std::string> vulkan;  // the same to the second tool, which prepares F16 inputs
   } cases[] = {
-      {{"--prompt", "Hello world", "--activation", "fp16"},
-       {{"prompt", "Hello world"}, {"activation", "fp16"}, {"max_new_tokens", 64}},
-       {"--prompt", "Hello world"}},
-      {{"--prompt", "Hello world"}, {{"prompt", "Hello world"}, {"max_new_tokens", 64}}, {}},
+      {{"--prompt", "Hello world", "--activation", "fp16"}, {"--prompt", "Hello world"}},
+      {{"--prompt", "Hello world", "--stop", "x", "--temperature", "0.5"}, {}},
       {{"--prompt", "Describe", "--image", image(), "--image-detail", "tiled", "--image-longest-edge", "1024",
         "--activation", "fp16"},
-       {{"prompt", "Describe"}, {"image", image()}, {"image_detail", "tiled"}, {"image_longest_edge", 1024},
-        {"activation", "fp16"}, {"max_new_tokens", 64}},
        tiled},
-      {{"--prompt", "Describe", "--image", image(), "--image-crop", "0.1,0,1,0.9"},
-       {{"prompt", "Describe"}, {"image", image()}, {"image_crop", {0.1, 0, 1, 0.9}}, {"max_new_tokens", 64}},
-       {}},
+      {{"--prompt", "Describe", "--image", image(), "--image-crop", "0.1,0,1,0.9"}, {}},
       {{"--messages", messages, "--max-new-tokens", "8", "--activation", "fp16"},
-       {{"messages", json::parse(test::read_text(messages))}, {"max_new_tokens", 8}, {"activation", "fp16"}},
        {"--messages", messages, "--max-new-tokens", "8"}},
   };
   for (const auto& c : cases) {
     const std::string n = std::to_string(&c - cases);
-    const std::string out = scratch("chat" + n);
-    std::vector<std::string> args{"prepare", "--model", model(), "--output", out};
+    std::vector<std::string> args{"--model", model()};
     args.insert(args.end(), c.args.begin(), c.args.end());
+    const json prepared = session_prepared(args);
+    const std::string out = scratch("chat" + n);
+    args.insert(args.begin(), {"prepare", "--output", out});
     const ToolRun r = run_tool(VORN_CHAT_TOOL, args);
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    const json prepared = prepared_in_process(model(), c.request);
+    EXPECT_EQ(r.err + r.out, "");
     expect_dump_equals(out, prepared);
     if (c.vulkan.empty()) continue;
     const std::string vulkan_out = scratch("vulkan" + n);
@@ -176,7 +212,7 @@ TEST_F(Tools, PrepareWritesThePreparedRequest) {
 }
 
 TEST_F(Tools, PrepareDecodesTokenIds) {
-  const json prepared = prepared_in_process(model(), {{"prompt", "Hello world"}, {"max_new_tokens", 64}});
+  const json prepared = session_prepared({"--model", model(), "--prompt", "Hello world"});
   std::string ids;
   for (const json& id : prepared["prompt_token_ids"]) ids += (ids.empty() ? "" : ",") + id.dump();
   const ToolRun r = run_tool(VORN_CHAT_TOOL, {"prepare", "--model", model(), "--prompt", "x", "--output", scratch("d"),
@@ -184,6 +220,7 @@ TEST_F(Tools, PrepareDecodesTokenIds) {
   ASSERT_EQ(r.status, 0) << r.err;
   // Special tokens have no text: the rendered prompt without its markers.
   EXPECT_EQ(json::parse(test::read_text(scratch("d/inputs.json")))["decoded"], "User: Hello world\nAssistant:");
+  EXPECT_EQ(r.out, "User: Hello world\nAssistant:\n");
   for (const char* bad : {"1,,2", "1,x", "", "9223372036854775808", "1 2"}) {
     const ToolRun b = run_tool(VORN_CHAT_TOOL, {"prepare", "--model", model(), "--prompt", "x", "--output", scratch("bad"),
                                        "--decode-ids", bad});
@@ -279,6 +316,20 @@ TEST_F(Tools, ChatAndInferRefuseBadRequests) {
     EXPECT_EQ(r.status, 1) << c.text;
     expect_one_line_failure(r, c.text, c.text);
   }
+  // A model that cannot be opened is named, with the reason.
+  const struct {
+    std::string model;
+    std::string text;
+  } models[] = {
+      {scratch("none.vorn"), "vorn: [2] Cannot open model " + scratch("none.vorn") + ": No such file or directory"},
+      {work_.path(), "vorn: [2] Cannot open model " + work_.path() + ": not a regular file"},
+      {image(), "vorn: [3] Cannot open model " + image() + ": invalid header/version/file size"},
+  };
+  for (const auto& m : models) {
+    const ToolRun r = run_tool(VORN_CHAT_TOOL, {"chat", "--model", m.model, "--prompt", "hi"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, m.text + "\n");
+  }
 
   const struct {
     std::string request;  // file contents; "" for no file
@@ -361,10 +412,7 @@ namespace {
 
 // The answer of the session interface for the options of a command line.
 std::string session_answer(const std::vector<std::string>& args) {
-  std::vector<std::string> full{"chat"};
-  full.insert(full.end(), args.begin(), args.end());
-  const test::Argv argv("vorn-chat", full);
-  const json options = parse_cli_options_or_throw(argv.argc(), argv.argv());
+  const json options = chat_options(args);
   const ChatRequest chat(options);
   const GenerativeOpenParams params = chat_open_params(options);
   VlmSession* session = nullptr;
