@@ -428,24 +428,47 @@ std::string session_answer(const std::vector<std::string>& args) {
   return answer;
 }
 
-TEST_F(Tools, ChatAnswersAsTheSessionInterfaceDoes) {
-  const std::vector<std::vector<std::string>> requests = {
-      {"--model", model(), "--prompt", "Hello", "--max-new-tokens", "12"},
-      {"--model", model(), "--prompt", "Describe", "--image", image(), "--max-new-tokens", "6", "--activation", "fp16"},
-      {"--model", model(), "--prompt", "Hi", "--max-new-tokens", "9", "--temperature", "0.8", "--seed", "7",
-       "--top-k", "20"},
-  };
-  for (const auto& args : requests) {
-    const std::string expected = session_answer(args);
-    std::vector<std::string> full{"chat"};
-    full.insert(full.end(), args.begin(), args.end());
-    const ToolRun r = run_tool(VORN_CHAT_TOOL, full);
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, expected + "\n");
-    full.push_back("--stream");
-    const ToolRun streamed = run_tool(VORN_CHAT_TOOL, full);
-    EXPECT_EQ(streamed.out, expected + "\n");  // streamed once, then only the line end
+// Greedy chats against the independent reference's answers
+// (tests/session/make_generative_refs.py): text, one image, tiled views and
+// several turns, each as a messages file; the report counts what the
+// reference counted. A sampled chat against the session interface's answer.
+TEST_F(Tools, ChatAnswersAsTheReferenceAndTheSessionDo) {
+  const json refs = json::parse(test::read_text(std::string(VORN_TEST_DATA) + "/generative/sessions.json"))["cases"];
+  const std::string shuffle = scratch("shuffle.vorn");
+  std::string error;
+  ASSERT_TRUE(test::write_generative_model(test::small_shuffle_model(false), shuffle, &error)) << error;
+  for (const char* name : {"text_f16", "image_f16", "tiled_f16", "multi_turn_f16"}) {
+    const json& c = refs[name];
+    json messages = json::array();
+    for (const json& m : c["messages"]) {
+      json content = json::array();
+      if (!m[2].is_null())
+        content.push_back({{"type", "image"},
+                           {"path", std::string(VORN_TEST_DATA) + "/generation/lanczos/" + m[2].get<std::string>()}});
+      content.push_back({{"type", "text"}, {"text", m[1]}});
+      messages.push_back({{"role", m[0]}, {"content", content}});
+    }
+    test::write_text(scratch("chat.json"), messages.dump());
+    std::vector<std::string> args{"chat", "--model", c["model"] == "patch_f16" ? model() : shuffle, "--messages",
+                                  scratch("chat.json"), "--max-new-tokens", "16", "--report", scratch("report.json")};
+    if (c["detail"] == "tiled")
+      args.insert(args.end(), {"--image-detail", "tiled", "--image-longest-edge", c["longest_edge"].dump()});
+    const std::string answer = c["answer"];
+    const ToolRun r = run_tool(VORN_CHAT_TOOL, args);
+    ASSERT_EQ(r.status, 0) << name << ": " << r.err;
+    EXPECT_EQ(r.out, answer + "\n") << name;
+    const json report = json::parse(test::read_text(scratch("report.json")));
+    EXPECT_EQ(report["cases"][0]["prompt_tokens"], c["prompt_tokens"]) << name;
+    EXPECT_EQ(report["cases"][0]["generated_token_ids"], c["tokens"]) << name;
+    EXPECT_EQ(report["image_views"], c["views"]) << name;
+    args.push_back("--stream");
+    EXPECT_EQ(run_tool(VORN_CHAT_TOOL, args).out, answer + "\n") << name;  // streamed once, then the line end
   }
+  const std::vector<std::string> sampled{"--model", model(), "--prompt", "Hi", "--max-new-tokens", "9",
+                                         "--temperature", "0.8", "--seed", "7", "--top-k", "20"};
+  std::vector<std::string> args{"chat"};
+  args.insert(args.end(), sampled.begin(), sampled.end());
+  EXPECT_EQ(run_tool(VORN_CHAT_TOOL, args).out, session_answer(sampled) + "\n");
 }
 
 TEST_F(Tools, ChatWritesItsReport) {
@@ -461,6 +484,7 @@ TEST_F(Tools, ChatWritesItsReport) {
                           "application_wall_ms", "processor_setup_ms", "backend_prepare_ms",
                           "frontend_loading_overlap", "weight_cache_policy", "loader", "prompt", "image"})
     EXPECT_TRUE(rep.contains(key)) << key;
+  EXPECT_EQ(rep.size(), 28u);
   EXPECT_EQ(rep["answer"].get<std::string>() + "\n", r.out);
   EXPECT_EQ(rep["prompt"], "Hello");
   EXPECT_TRUE(rep["image"].is_null());
@@ -471,6 +495,17 @@ TEST_F(Tools, ChatWritesItsReport) {
                                                                 rep["loader"]["metadata_ms"].get<double>() +
                                                                 rep["loader"]["slot_ms"].get<double>());
   EXPECT_GT(rep["max_rss_bytes"].get<uint64_t>(), uint64_t(1) << 20);  // bytes, not KiB
+  // Stages lie inside the run; the weights are resident and counted.
+  for (const char* key : {"input_preparation_ms", "processor_setup_ms", "backend_prepare_ms"})
+    EXPECT_GE(rep[key].get<double>(), 0.0) << key;
+  EXPECT_GE(rep["application_wall_ms"].get<double>(),
+            rep["loader"]["loaded_ms"].get<double>() + rep["cases"][0]["case_wall_ms"].get<double>());
+  const uint64_t weights = rep["weight_execution"]["resident_weight_buffer_bytes"];
+  EXPECT_GT(weights, 0u);
+  EXPECT_GE(rep["peak_observed_metal_allocated_bytes"].get<uint64_t>(), weights);
+  EXPECT_GE(rep["max_rss_bytes"].get<uint64_t>(), weights);
+  EXPECT_EQ(rep["activation_dtype"], "fp32");
+  EXPECT_EQ(rep["image_views"], 0);
 
   // A report that cannot be written fails the command: no answer is printed.
   const ToolRun failed = run_tool(VORN_CHAT_TOOL, {"chat", "--model", model(), "--prompt", "Hello",
