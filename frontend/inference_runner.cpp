@@ -1,5 +1,8 @@
 #include "frontend/inference_runner.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 
 #include "base/files.h"
@@ -34,6 +37,12 @@ void run(const std::string& model_path, const std::string& request_path, const s
   const json request = read_inference_request(request_path);
   const uint64_t activation = request_activation(request);
   const double t1 = monotonic_seconds_alt();
+  // An output that is not a directory would fail every case alike: it is
+  // said once, before any weight is loaded.
+  struct stat st {};
+  const int found = ::stat(output.c_str(), &st);
+  if ((found == 0 && !S_ISDIR(st.st_mode)) || (found != 0 && errno == ENOTDIR))
+    throw_inference("Output directory " + output + ": not a directory");
   const DeviceModel model(model_path);
 
   const double t2 = monotonic_seconds_alt();

@@ -18,15 +18,18 @@ using json = nlohmann::json;
 
 [[noreturn]] void refuse(const std::string& reason) { throw VNError(vn_category::kFrontend, reason); }
 
-// "1,2,3" -> ids; every piece one signed 64-bit integer.
-std::vector<int64_t> decode_ids(const std::string& text) {
+// "1,2,3" -> ids; every piece one signed 64-bit integer that names a token
+// of the model. A refusal names the piece it refused.
+std::vector<int64_t> decode_ids(const std::string& text, uint64_t vocab_size) {
   std::vector<int64_t> ids;
   size_t start = 0;
   for (;;) {
     const size_t comma = text.find(',', start);
+    const std::string piece = text.substr(start, comma == std::string::npos ? text.npos : comma - start);
     int64_t id = 0;
-    if (!scan_i64(std::string_view(text).substr(start, comma == std::string::npos ? text.npos : comma - start), &id))
-      refuse("Decode ID");
+    if (!scan_i64(piece, &id)) refuse("Decode ID \"" + piece + "\": not a whole number");
+    if (id < 0 || uint64_t(id) >= vocab_size)
+      refuse("Decode ID " + std::to_string(id) + ": the model's token ids are 0.." + std::to_string(vocab_size - 1));
     ids.push_back(id);
     if (comma == std::string::npos) return ids;
     start = comma + 1;
@@ -52,7 +55,7 @@ void run(const uint8_t* metadata, uint64_t length, int fd, uint64_t base_offset,
     inputs[name] = std::move(entry);
   }
   prepared["inputs"] = std::move(inputs);
-  if (options.contains("decode_ids")) prepared["decoded"] = processor.decode(decode_ids(options["decode_ids"]));
+  if (options.contains("decode_ids")) prepared["decoded"] = processor.decode(decode_ids(options["decode_ids"], processor.processor().vocab_size()));
 
   const std::string manifest = json_file_text(prepared);
   if (!dir.write(kInputsManifestName, manifest.data(), manifest.size()) || !dir.commit())

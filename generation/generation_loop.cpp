@@ -72,9 +72,15 @@ uint64_t whole(const json& value, uint64_t fallback) {
   return fallback;
 }
 
-std::vector<uint64_t> shape_of(const json& spec) {
+// The loop's refusals of an input say which input, and why: the request
+// files of the batch command are written by hand as often as by a tool.
+[[noreturn]] void refuse_input(const std::string& name, const std::string& why) {
+  throw_inference("Input data length: " + name + " " + why);
+}
+
+std::vector<uint64_t> shape_of(const std::string& name, const json& spec) {
   const json& shape = entry(spec, "shape");
-  if (!shape.is_array()) throw_inference("Input data length");
+  if (!shape.is_array()) refuse_input(name, "has no shape");
   std::vector<uint64_t> dims;
   for (const json& d : shape) {
     const uint64_t v = whole(d, UINT64_MAX);
@@ -99,10 +105,11 @@ bool all_finite(const uint8_t* bytes, uint64_t count, uint64_t kind) {
   return true;
 }
 
-std::vector<uint8_t> read_file(const std::string& path) {
+bool read_file(const std::string& path, std::vector<uint8_t>* out) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+  if (!in) return false;
+  out->assign(std::istreambuf_iterator<char>(in), {});
+  return !in.bad();
 }
 
 // A new tensor of the given shape and kind holding bytes (zeros when null).
@@ -223,7 +230,7 @@ json generation_loop(VNGraph& g, json& request, const GenerationLoopObjects& obj
   if (output_dir != nullptr) {
     std::error_code ec;
     std::filesystem::create_directories(output_dir, ec);
-    if (ec) throw_inference("Output directory");
+    if (ec) throw_inference(std::string("Output directory ") + output_dir + ": " + ec.message());
   }
 
   // Binding: every prepared input becomes a graph tensor, its bytes copied
@@ -232,10 +239,10 @@ json generation_loop(VNGraph& g, json& request, const GenerationLoopObjects& obj
   std::shared_ptr<const std::vector<uint8_t>> pixels;
   json tensor_ms = json::object(), stage_ms = json::object();
   const json& inputs = entry(request, "inputs");
-  if (!inputs.is_object()) throw_inference("Input data length");
+  if (!inputs.is_object()) throw_inference("Input data length: no \"inputs\" object");
   for (auto& [name, spec] : request["inputs"].items()) {
     const double start = monotonic_seconds_alt();
-    const std::vector<uint64_t> shape = shape_of(spec);
+    const std::vector<uint64_t> shape = shape_of(name, spec);
     const uint64_t kind = whole(entry(spec, "dtype"), 0);
     VNTensorRef t = g.tensor(shape, kind);
     const double allocated = monotonic_seconds_alt();
@@ -246,12 +253,15 @@ json generation_loop(VNGraph& g, json& request, const GenerationLoopObjects& obj
     } else if (spec.is_object() && spec.contains("file") && spec["file"].is_string()) {
       std::string path = spec["file"].get<std::string>();
       if (!path.empty() && path[0] != '/' && request_dir != nullptr) path = std::string(request_dir) + "/" + path;
-      file_bytes = read_file(path);
+      if (!read_file(path, &file_bytes)) refuse_input(name, "cannot read " + path);
       bytes = &file_bytes;
     }
     const double read = monotonic_seconds_alt();
     const uint64_t length = t->count * kind_size(kind);
-    if (bytes == nullptr || bytes->size() != length) throw_inference("Input data length");
+    if (bytes == nullptr) refuse_input(name, mode == kLoopInMemory ? "has no data" : "names no file");
+    if (bytes->size() != length)
+      refuse_input(name, "holds " + std::to_string(bytes->size()) + " bytes where its shape and dtype need " +
+                             std::to_string(length));
     if (length > 0) std::memcpy(t->contents(), bytes->data(), length);
     const double copied = monotonic_seconds_alt();
     if (mode != kLoopInMemory && (kind == kElemF16 || kind == kElemF32) && t->count > 0 &&

@@ -221,7 +221,7 @@ TEST_F(Tools, PrepareDecodesTokenIds) {
   // Special tokens have no text: the rendered prompt without its markers.
   EXPECT_EQ(json::parse(test::read_text(scratch("d/inputs.json")))["decoded"], "User: Hello world\nAssistant:");
   EXPECT_EQ(r.out, "User: Hello world\nAssistant:\n");
-  for (const char* bad : {"1,,2", "1,x", "", "9223372036854775808", "1 2"}) {
+  for (const char* bad : {"1,,2", "1,x", "", "9223372036854775808", "1 2", "-1", "1,512"}) {
     const ToolRun b = run_tool(VORN_CHAT_TOOL, {"prepare", "--model", model(), "--prompt", "x", "--output", scratch("bad"),
                                        "--decode-ids", bad});
     expect_one_line_failure(b, "vorn prepare: Decode ID", bad);
@@ -377,22 +377,25 @@ TEST_F(Tools, InferReportsAFailingCaseAndRunsTheOthers) {
   ASSERT_EQ(run_tool(VORN_CHAT_TOOL, {"prepare", "--model", model(), "--prompt", "Hello", "--output", dump}).status, 0);
   const json inputs = json::parse(test::read_text(dump + "/inputs.json"))["inputs"];
   const json good = {{"name", "good"}, {"inputs", inputs}, {"max_new_tokens", 3}};
+  json missing = good;
+  missing["inputs"]["input_ids"]["file"] = "none.bin";
   const json request = {{"schema_version", 1}, {"activation_dtype", 2},
-                        {"cases", {good, {{"name", "bad"}, {"inputs", inputs}, {"max_new_tokens", 0}}, good}}};
+                        {"cases", {good, {{"name", "bad"}, {"inputs", inputs}, {"max_new_tokens", 0}}, good, missing}}};
   test::write_text(dump + "/request.json", request.dump());
   const std::string out = scratch("infer");
   const ToolRun r = run_tool(VORN_CHAT_TOOL, {"infer", "--model", model(), "--request", "request.json", "--output",
                                               out},
                              {.cwd = dump});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "vorn inference: case 1: max_new_tokens must be 1..8192\n");
+  EXPECT_EQ(r.err, "vorn inference: case 1: max_new_tokens must be 1..8192\n"
+                   "vorn inference: case 3: Input data length: input_ids cannot read ./none.bin\n");
   const json result = json::parse(test::read_text(out + "/result.json"));
   EXPECT_EQ(result.size(), 11u);
   EXPECT_EQ(result["schema_version"], 1);
   EXPECT_EQ(result["activation_dtype"], "fp32");
   EXPECT_EQ(result["weight_dtype"], "fp16");
   EXPECT_GT(result["max_rss_bytes"].get<uint64_t>(), uint64_t(1) << 20);  // bytes, not KiB
-  ASSERT_EQ(result["cases"].size(), 3u);
+  ASSERT_EQ(result["cases"].size(), 4u);
   EXPECT_EQ(result["cases"][1], json({{"name", "bad"}, {"error", "max_new_tokens must be 1..8192"}}));
   // The good cases ran alike, each into its own directory.
   for (const int i : {0, 2}) {
@@ -402,6 +405,12 @@ TEST_F(Tools, InferReportsAFailingCaseAndRunsTheOthers) {
     EXPECT_TRUE(fs::is_directory(out + "/case" + std::to_string(i)));
   }
   EXPECT_EQ(result["cases"][0]["generated_token_ids"], result["cases"][2]["generated_token_ids"]);
+  // An output that is not a directory is said once, before any case runs.
+  const ToolRun file_out = run_tool(VORN_CHAT_TOOL, {"infer", "--model", model(), "--request", "request.json",
+                                                     "--output", "request.json"},
+                                    {.cwd = dump});
+  EXPECT_EQ(file_out.status, 1);
+  EXPECT_EQ(file_out.err, "vorn inference: Output directory request.json: not a directory\n");
 }
 
 }  // namespace
