@@ -52,10 +52,19 @@ constexpr char kHelp[] =
     "  --stream                     print the answer while it is generated\n"
     "  --report PATH                chat: write a generation report (JSON)\n"
     "  --output DIR                 prepare: the directory to write\n"
-    "  --decode-ids ID,ID,...       prepare: add the text of these token ids\n"
+    "  --decode-ids ID,ID,...       prepare: print the text of these token ids\n"
+    "                               (and add it to inputs.json as \"decoded\")\n"
     "  --profile  --graph-attention  --graph-linear  --mps-prefill  --mps-attention\n"
     "  --answer-only                accepted for compatibility; does nothing\n"
-    "  -h, --help                   show this help\n";
+    "  -h, --help                   show this help\n"
+    "\n"
+    "options of infer:\n"
+    "  --model PATH                 the .vorn generative model\n"
+    "  --request FILE               {\"schema_version\": 1, \"cases\": [...]}, each case holding\n"
+    "                               the \"inputs\" of an inputs.json that prepare wrote\n"
+    "  --output DIR                 where caseN/ and result.json go\n"
+    "\n"
+    "exit status: 0 done, 1 the command failed, 2 the command line is wrong\n";
 
 int usage_error(const std::string& message) {
   std::fprintf(stderr, "vorn: %s\n", message.c_str());

@@ -53,7 +53,9 @@ constexpr char kHelp[] =
     "  --activation fp16|int8       activation precision (default fp16)\n"
     "  --int8-scope prefill|vision  where int8 activations apply (with --activation int8)\n"
     "  --vision-calibration PATH    vision calibration file (FP16 image chat)\n"
-    "  -h, --help                   show this help\n";
+    "  -h, --help                   show this help\n"
+    "\n"
+    "exit status: 0 done, 1 the command failed, 2 the command line is wrong\n";
 
 constexpr char kNoDevice[] = "this build has no Vulkan device";
 constexpr const char* kCommands[] = {"chat", "prepare", "selftest", "info"};
