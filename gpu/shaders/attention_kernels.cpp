@@ -14,6 +14,7 @@
 
 #include "gpu/shaders/kernels.h"
 #include "gpu/shaders/tile_mma.h"
+#include "platform/float_exp.h"
 
 namespace vorn::shaders {
 
@@ -35,6 +36,11 @@ Shape shape_of(const Params& p) {
 }
 
 float inverse_sqrt(uint64_t d) { return 1.0f / std::sqrt(float(d)); }
+
+// A running maximum that passes over NaN, as fmax does; it may keep the
+// other zero where fmax would not, which no caller can see (the maximum is
+// only subtracted before an exponential).
+inline float keep_max(float m, float x) { return x > m ? x : m; }
 
 template <class A>
 float mask_term(const Shape& sh, const A* mask, uint64_t b, uint64_t r, uint64_t c) {
@@ -79,7 +85,9 @@ bool qkv_check(const mtl::KernelArgs& a, const Shape& sh, uint64_t batch, uint32
 }  // namespace
 
 // Element (z, r, c) of [batch x heads, s, total] scores: u0 heads, u2 d,
-// u3 s, u4 total, u5 batch, u14 causal.
+// u3 s, u4 total, u5 batch, u14 causal. The group's elements are walked as
+// pieces of score rows, a block at a time; each element is computed alone,
+// so any cut gives the same bits.
 template <class A>
 void attention_scale_mask(const mtl::KernelArgs& a, mtl::Size3 g) {
   const Params& p = params(a);
@@ -89,10 +97,28 @@ void attention_scale_mask(const mtl::KernelArgs& a, mtl::Size3 g) {
   const A* x = a.buffer<const A>(0);
   const A* mask = a.buffer<const A>(1);
   A* y = a.buffer<A>(2);
-  for_each_thread(a, g, count, [&](uint64_t i) {
-    const uint64_t c = i % sh.total, r = (i / sh.total) % sh.s, z = i / (sh.total * sh.s);
-    const float scaled = round_to<A>(to_float(x[i]) * scale);
-    y[i] = from_float<A>(scaled + mask_term(sh, mask, z / sh.hq, r, c));
+  const ThreadRange t = threads_of(a, g);
+  const uint64_t end = t.end < count ? t.end : count;
+  with_vector_forms([&] {
+    float v[kElementBlock], m[kElementBlock];
+    for (uint64_t i = t.begin; i < end;) {
+      const uint64_t c = i % sh.total, row = i / sh.total, r = row % sh.s, z = row / sh.s;
+      uint64_t n = sh.total - c < end - i ? sh.total - c : end - i;
+      if (n > kElementBlock) n = kElementBlock;
+      widen_n(x + i, v, n);
+      for (uint64_t j = 0; j < n; ++j) v[j] = v[j] * scale;
+      round_n<A>(v, n);
+      if (sh.causal) {
+        // Column c + j is hidden when c + j > total - s + r.
+        const int64_t last = int64_t(sh.total) - int64_t(sh.s) + int64_t(r) - int64_t(c);
+        for (uint64_t j = 0; j < n; ++j) m[j] = int64_t(j) > last ? kMaskedScore<A> : 0.0f;
+      } else {
+        widen_n(mask + ((z / sh.hq) * sh.s + r) * sh.total + c, m, n);
+      }
+      for (uint64_t j = 0; j < n; ++j) v[j] = v[j] + m[j];
+      narrow_n(v, y + i, n);
+      i += n;
+    }
   });
 }
 
@@ -164,30 +190,47 @@ bool attention_scores_check(const mtl::KernelArgs& a, std::string* e) {
 
 // One threadgroup per row of u4 scores, normalised in place: the maximum by
 // SIMD groups, then exp(v - max) summed by SIMD groups and combined as
-// (t0 + t1) + (t2 + t3).
+// (t0 + t1) + (t2 + t3). Thread t holds columns t, t + 128, ...: a block of
+// 128 columns is one step of every thread, so the threads' running maxima
+// and sums are vector lanes taken in the same order.
 template <class A>
 void attention_softmax(const mtl::KernelArgs& a, mtl::Size3 g) {
   const uint64_t n = params(a).u[4];
   A* v = a.buffer<A>(0) + g.width * n;
-  float lanes[kRowThreads];
-  for (uint32_t t = 0; t < kRowThreads; ++t) {
-    float m = -INFINITY;
-    for (uint64_t j = t; j < n; j += kRowThreads) m = std::fmax(m, to_float(v[j]));
-    lanes[t] = m;
-  }
-  float group_max[kSimdGroups];
-  for (uint32_t s = 0; s < kSimdGroups; ++s) group_max[s] = simd_max(lanes + s * mtl::kSimdWidth);
-  float max = group_max[0];
-  for (uint32_t s = 1; s < kSimdGroups; ++s) max = std::fmax(max, group_max[s]);
-  for (uint32_t t = 0; t < kRowThreads; ++t) {
-    float sum = 0;
-    for (uint64_t j = t; j < n; j += kRowThreads) sum = sum + std::exp(to_float(v[j]) - max);
-    lanes[t] = sum;
-  }
-  float group_sum[kSimdGroups];
-  for (uint32_t s = 0; s < kSimdGroups; ++s) group_sum[s] = simd_sum(lanes + s * mtl::kSimdWidth);
-  const float sum = (group_sum[0] + group_sum[1]) + (group_sum[2] + group_sum[3]);
-  for (uint64_t j = 0; j < n; ++j) v[j] = from_float<A>(std::exp(to_float(v[j]) - max) / sum);
+  with_vector_forms([&] {
+    float lanes[kRowThreads], block[kRowThreads];
+    for (uint32_t t = 0; t < kRowThreads; ++t) lanes[t] = -INFINITY;
+    for (uint64_t j0 = 0; j0 < n; j0 += kRowThreads) {
+      const uint64_t m = n - j0 < kRowThreads ? n - j0 : kRowThreads;
+      widen_n(v + j0, block, m);
+      for (uint64_t t = 0; t < m; ++t) lanes[t] = keep_max(lanes[t], block[t]);
+    }
+    float group_max[kSimdGroups];
+    for (uint32_t s = 0; s < kSimdGroups; ++s) group_max[s] = simd_max(lanes + s * mtl::kSimdWidth);
+    float max = group_max[0];
+    for (uint32_t s = 1; s < kSimdGroups; ++s) max = std::fmax(max, group_max[s]);
+    // exp(v[j] - max) for the block of columns from j0.
+    auto exps = [&](uint64_t j0, uint64_t m) {
+      widen_n(v + j0, block, m);
+      for (uint64_t t = 0; t < m; ++t) block[t] = block[t] - max;
+      exp_float_n(block, block, m);
+    };
+    for (uint32_t t = 0; t < kRowThreads; ++t) lanes[t] = 0;
+    for (uint64_t j0 = 0; j0 < n; j0 += kRowThreads) {
+      const uint64_t m = n - j0 < kRowThreads ? n - j0 : kRowThreads;
+      exps(j0, m);
+      for (uint64_t t = 0; t < m; ++t) lanes[t] = lanes[t] + block[t];
+    }
+    float group_sum[kSimdGroups];
+    for (uint32_t s = 0; s < kSimdGroups; ++s) group_sum[s] = simd_sum(lanes + s * mtl::kSimdWidth);
+    const float sum = (group_sum[0] + group_sum[1]) + (group_sum[2] + group_sum[3]);
+    for (uint64_t j0 = 0; j0 < n; j0 += kRowThreads) {
+      const uint64_t m = n - j0 < kRowThreads ? n - j0 : kRowThreads;
+      exps(j0, m);
+      for (uint64_t t = 0; t < m; ++t) block[t] = block[t] / sum;
+      narrow_n(block, v + j0, m);
+    }
+  });
 }
 
 template <class A>
@@ -271,24 +314,24 @@ void attention(const mtl::KernelArgs& a, mtl::Size3 g) {
     const float scaled = round_to<A>(round_to<A>(dot) * scale);
     scores[j] = round_to<A>(scaled + mask_term(sh, mask, b, r, j));
   }
-  float lanes[kRowThreads];
-  for (uint32_t t = 0; t < kRowThreads; ++t) {
-    float m = -INFINITY;
-    for (uint64_t j = t; j < sh.total; j += kRowThreads) m = std::fmax(m, scores[j]);
-    lanes[t] = m;
-  }
-  float max = simd_max(lanes);
-  for (uint32_t s = 1; s < kSimdGroups; ++s) max = std::fmax(max, simd_max(lanes + s * mtl::kSimdWidth));
-  for (uint32_t t = 0; t < kRowThreads; ++t) {
-    float sum = 0;
-    for (uint64_t j = t; j < sh.total; j += kRowThreads) sum = sum + std::exp(scores[j] - max);
-    lanes[t] = sum;
-  }
-  float group_sum[kSimdGroups];
-  for (uint32_t s = 0; s < kSimdGroups; ++s) group_sum[s] = simd_sum(lanes + s * mtl::kSimdWidth);
-  const float sum = (group_sum[0] + group_sum[1]) + (group_sum[2] + group_sum[3]);
-  for (uint64_t j = 0; j < sh.total; ++j) scores[j] = round_to<A>(std::exp(scores[j] - max) / sum);
   with_vector_forms([&] {
+    float lanes[kRowThreads];
+    for (uint32_t t = 0; t < kRowThreads; ++t) lanes[t] = -INFINITY;
+    for (uint64_t j0 = 0; j0 < sh.total; j0 += kRowThreads)
+      for (uint64_t t = 0; t < kRowThreads && j0 + t < sh.total; ++t) lanes[t] = keep_max(lanes[t], scores[j0 + t]);
+    float max = simd_max(lanes);
+    for (uint32_t s = 1; s < kSimdGroups; ++s) max = std::fmax(max, simd_max(lanes + s * mtl::kSimdWidth));
+    // Each exponential once, kept for the normalisation.
+    for (uint64_t j = 0; j < sh.total; ++j) scores[j] = scores[j] - max;
+    exp_float_n(scores, scores, sh.total);
+    for (uint32_t t = 0; t < kRowThreads; ++t) lanes[t] = 0;
+    for (uint64_t j0 = 0; j0 < sh.total; j0 += kRowThreads)
+      for (uint64_t t = 0; t < kRowThreads && j0 + t < sh.total; ++t) lanes[t] = lanes[t] + scores[j0 + t];
+    float group_sum[kSimdGroups];
+    for (uint32_t s = 0; s < kSimdGroups; ++s) group_sum[s] = simd_sum(lanes + s * mtl::kSimdWidth);
+    const float sum = (group_sum[0] + group_sum[1]) + (group_sum[2] + group_sum[3]);
+    for (uint64_t j = 0; j < sh.total; ++j) scores[j] = scores[j] / sum;
+    round_n<A>(scores, sh.total);
     float acc[kMaxHeadDim] = {};
     float vr[kMaxHeadDim];
     for (uint64_t j = 0; j < sh.total; ++j) {
@@ -327,32 +370,43 @@ void attention_decode64(const mtl::KernelArgs& a, mtl::Size3 g) {
   const A* v = a.buffer<const A>(4);
   const A* mask = a.buffer<const A>(5);
   A* y = a.buffer<A>(2) + (b * sh.hq + head) * kDecodeHeadDim;
-  float qf[kDecodeHeadDim], row[kDecodeHeadDim];
-  float scores[kAttentionMaxKeys];
-  widen(a.buffer<const A>(0) + (b * sh.hq + head) * kDecodeHeadDim, qf, kDecodeHeadDim);
-  for (uint64_t j = 0; j < sh.total; ++j) {
-    widen(kv_row(k, sh, b, kh, j), row, kDecodeHeadDim);
-    float lanes[kLanes];
-    for (uint32_t l = 0; l < kLanes; ++l) lanes[l] = qf[l] * row[l] + qf[l + kLanes] * row[l + kLanes];
-    const float scaled = round_to<A>(round_to<A>(simd_sum(lanes)) * 0.125f);
-    scores[j] = sh.causal ? scaled : round_to<A>(scaled + to_float(mask[b * sh.total + j]));
-  }
-  float group_max[kSimdGroups];
-  for (uint32_t s = 0; s < kSimdGroups; ++s) {
-    group_max[s] = -INFINITY;
-    for (uint64_t j = s; j < sh.total; j += kSimdGroups) group_max[s] = std::fmax(group_max[s], scores[j]);
-  }
-  float max = group_max[0];
-  for (uint32_t s = 1; s < kSimdGroups; ++s) max = std::fmax(max, group_max[s]);
-  float group_sum[kSimdGroups];
-  for (uint32_t s = 0; s < kSimdGroups; ++s) {
-    group_sum[s] = 0;
-    for (uint64_t j = s; j < sh.total; j += kSimdGroups)
-      group_sum[s] = group_sum[s] + std::exp(scores[j] - max);
-  }
-  const float sum = (group_sum[0] + group_sum[1]) + (group_sum[2] + group_sum[3]);
-  for (uint64_t j = 0; j < sh.total; ++j) scores[j] = round_to<A>(std::exp(scores[j] - max) / sum);
   with_vector_forms([&] {
+    float qf[kDecodeHeadDim], row[kDecodeHeadDim];
+    float scores[kAttentionMaxKeys];
+    widen(a.buffer<const A>(0) + (b * sh.hq + head) * kDecodeHeadDim, qf, kDecodeHeadDim);
+    for (uint64_t j = 0; j < sh.total; ++j) {
+      widen(kv_row(k, sh, b, kh, j), row, kDecodeHeadDim);
+      float lanes[kLanes];
+      for (uint32_t l = 0; l < kLanes; ++l) lanes[l] = qf[l] * row[l] + qf[l + kLanes] * row[l + kLanes];
+      scores[j] = simd_sum(lanes);
+    }
+    round_n<A>(scores, sh.total);
+    for (uint64_t j = 0; j < sh.total; ++j) scores[j] = scores[j] * 0.125f;
+    round_n<A>(scores, sh.total);
+    if (!sh.causal) {
+      float m[kAttentionMaxKeys];
+      widen(mask + b * sh.total, m, sh.total);
+      for (uint64_t j = 0; j < sh.total; ++j) scores[j] = scores[j] + m[j];
+      round_n<A>(scores, sh.total);
+    }
+    // SIMD group s takes keys s, s + 4, ...: lane s of a step of four.
+    float group_max[kSimdGroups];
+    for (uint32_t s = 0; s < kSimdGroups; ++s) group_max[s] = -INFINITY;
+    for (uint64_t j0 = 0; j0 < sh.total; j0 += kSimdGroups)
+      for (uint32_t s = 0; s < kSimdGroups && j0 + s < sh.total; ++s)
+        group_max[s] = keep_max(group_max[s], scores[j0 + s]);
+    float max = group_max[0];
+    for (uint32_t s = 1; s < kSimdGroups; ++s) max = std::fmax(max, group_max[s]);
+    // Each exponential once, kept for the normalisation.
+    for (uint64_t j = 0; j < sh.total; ++j) scores[j] = scores[j] - max;
+    exp_float_n(scores, scores, sh.total);
+    float group_sum[kSimdGroups] = {};
+    for (uint64_t j0 = 0; j0 < sh.total; j0 += kSimdGroups)
+      for (uint32_t s = 0; s < kSimdGroups && j0 + s < sh.total; ++s)
+        group_sum[s] = group_sum[s] + scores[j0 + s];
+    const float sum = (group_sum[0] + group_sum[1]) + (group_sum[2] + group_sum[3]);
+    for (uint64_t j = 0; j < sh.total; ++j) scores[j] = scores[j] / sum;
+    round_n<A>(scores, sh.total);
     float acc[kSimdGroups][kDecodeHeadDim] = {};
     float vr[kDecodeHeadDim];
     for (uint32_t s = 0; s < kSimdGroups; ++s)

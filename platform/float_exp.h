@@ -1,0 +1,24 @@
+// exp in float to within 0.502 ulp, giving the same bits on every machine
+// and in every form (scalar, AVX2, AVX-512): the result of a double-precision
+// evaluation with fused multiply-adds, rounded once to float. Kernels whose
+// results are pinned to the exponential of the C library on x86-64 (which
+// computes exactly this where the processor has FMA) use it to compute many
+// values at once without changing a bit.
+//
+// Special values: NaN gives the same NaN quietened, +inf and inputs above
+// 88.72 give +inf, -inf and inputs below -103.97 give +0, and results in
+// the subnormal range are rounded once like any other.
+#pragma once
+#include <cstddef>
+
+namespace vorn {
+
+float exp_float(float x);
+
+// out[i] = exp_float(in[i]); out may equal in.
+void exp_float_n(const float* in, float* out, size_t n);
+
+// The portable loop of exp_float_n, for tests that compare the forms.
+void exp_float_n_portable(const float* in, float* out, size_t n);
+
+}  // namespace vorn

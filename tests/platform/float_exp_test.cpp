@@ -1,0 +1,60 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "platform/cpu_features.h"
+#include "platform/float_exp.h"
+
+namespace vorn {
+namespace {
+
+// Every 997th bit pattern (both signs, NaN and infinity included), then the
+// edges: the overflow and underflow bounds and their neighbours, results in
+// the subnormal range, zeros.
+std::vector<float> sweep() {
+  std::vector<float> v;
+  for (uint64_t b = 0; b < (uint64_t(1) << 32); b += 997) v.push_back(std::bit_cast<float>(uint32_t(b)));
+  for (float x : {0x1.62e42ep6f, 0x1.62e430p6f, -0x1.9fe368p6f, -0x1.9fe36ap6f, -87.5f, -100.0f, -103.9f,
+                  0.0f, -0.0f, INFINITY, -INFINITY, NAN, 88.0f, -88.0f, 1e-30f})
+    for (float y : {std::nextafter(x, -INFINITY), x, std::nextafter(x, INFINITY)}) v.push_back(y);
+  return v;
+}
+
+bool same(float a, float b) {
+  return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b) || (std::isnan(a) && std::isnan(b));
+}
+
+// The C library computes exp in double with fused steps where the processor
+// has them; there its bits are ours, elsewhere it may differ by one ulp.
+TEST(FloatExp, VectorAndPortableFormsGiveTheCLibraryBits) {
+  const std::vector<float> in = sweep();
+  std::vector<float> vec(in.size()), portable(in.size());
+  exp_float_n(in.data(), vec.data(), in.size());
+  exp_float_n_portable(in.data(), portable.data(), in.size());
+  const int64_t allowed = cpu_has_avx2_fma() ? 0 : 1;
+  for (size_t i = 0; i < in.size(); ++i) {
+    ASSERT_TRUE(same(vec[i], portable[i])) << std::hexfloat << in[i];
+    ASSERT_TRUE(same(exp_float(in[i]), vec[i])) << std::hexfloat << in[i];
+    const float ref = std::exp(in[i]);
+    if (std::isnan(ref)) {
+      ASSERT_TRUE(std::isnan(vec[i]));
+      continue;
+    }
+    const int64_t d = int64_t(std::bit_cast<uint32_t>(ref)) - int64_t(std::bit_cast<uint32_t>(vec[i]));
+    ASSERT_LE(std::abs(d), allowed) << std::hexfloat << in[i] << " " << vec[i] << " " << ref;
+  }
+  // Tails shorter than a vector, and in place.
+  for (size_t n : {1, 7, 9, 17}) {
+    std::vector<float> x(in.begin() + 100, in.begin() + 100 + n), y(n);
+    exp_float_n(x.data(), y.data(), n);
+    exp_float_n(x.data(), x.data(), n);
+    for (size_t i = 0; i < n; ++i) ASSERT_TRUE(same(x[i], y[i]));
+    for (size_t i = 0; i < n; ++i) ASSERT_TRUE(same(y[i], vec[100 + i]));
+  }
+}
+
+}  // namespace
+}  // namespace vorn
