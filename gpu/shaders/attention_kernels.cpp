@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "gpu/shaders/attention_decode_avx2.h"
 #include "gpu/shaders/kernels.h"
 #include "gpu/shaders/tile_mma.h"
 #include "platform/float_exp.h"
@@ -370,11 +371,19 @@ void attention_decode64(const mtl::KernelArgs& a, mtl::Size3 g) {
   const A* v = a.buffer<const A>(4);
   const A* mask = a.buffer<const A>(5);
   A* y = a.buffer<A>(2) + (b * sh.hq + head) * kDecodeHeadDim;
+#if defined(__x86_64__)
+  const bool vector = g_shader_vector_forms && cpu_has_avx2_f16c();
+#else
+  const bool vector = false;
+#endif
   with_vector_forms([&] {
     float qf[kDecodeHeadDim], row[kDecodeHeadDim];
     float scores[kAttentionMaxKeys];
     widen(a.buffer<const A>(0) + (b * sh.hq + head) * kDecodeHeadDim, qf, kDecodeHeadDim);
-    for (uint64_t j = 0; j < sh.total; ++j) {
+#if defined(__x86_64__)
+    if (vector) decode_avx2::scores(qf, kv_row(k, sh, b, kh, 0), sh.total, scores);
+#endif
+    for (uint64_t j = 0; j < sh.total && !vector; ++j) {
       widen(kv_row(k, sh, b, kh, j), row, kDecodeHeadDim);
       float lanes[kLanes];
       for (uint32_t l = 0; l < kLanes; ++l) lanes[l] = qf[l] * row[l] + qf[l + kLanes] * row[l + kLanes];
@@ -409,7 +418,12 @@ void attention_decode64(const mtl::KernelArgs& a, mtl::Size3 g) {
     round_n<A>(scores, sh.total);
     float acc[kSimdGroups][kDecodeHeadDim] = {};
     float vr[kDecodeHeadDim];
-    for (uint32_t s = 0; s < kSimdGroups; ++s)
+#if defined(__x86_64__)
+    if (vector)
+      for (uint32_t s = 0; s < kSimdGroups; ++s)
+        decode_avx2::group_values(scores, kv_row(v, sh, b, kh, 0), s, sh.total, acc[s]);
+#endif
+    for (uint32_t s = 0; s < kSimdGroups && !vector; ++s)
       for (uint64_t j = s; j < sh.total; j += kSimdGroups) {
         widen(kv_row(v, sh, b, kh, j), vr, kDecodeHeadDim);
         for (uint32_t c = 0; c < kDecodeHeadDim; ++c) acc[s][c] = acc[s][c] + scores[j] * vr[c];
