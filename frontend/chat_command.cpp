@@ -99,13 +99,22 @@ bool chat_with_report(const json& options, GenerationResult* result, ErrorRecord
 int chat_command(const json& options) {
   GenerationResult result{};
   ErrorRecord error{};
-  const bool ok = chat_with_report(options, &result, &error);
+  bool ok = chat_with_report(options, &result, &error);
   if (ok) {
     // A streamed answer is already out; only its line end is left.
     if (!option_flag(options, "stream")) std::fwrite(result.answer, 1, result.answer_length, stdout);
     std::fputs("\n", stdout);
-    std::fflush(stdout);
-  } else {
+    // An answer that did not reach its reader is a failed command, not a
+    // quiet success.
+    const bool flushed = std::fflush(stdout) == 0;
+    if (!flushed || std::ferror(stdout)) {
+      std::string why = "Cannot write the answer to standard output";
+      if (!flushed) why += std::string(": ") + std::strerror(errno);
+      error_set(&error, VORN_STATUS_IO, why);
+      ok = false;
+    }
+  }
+  if (!ok) {
     std::fprintf(stderr, "vorn: [%u] %s\n", error.code, error.message);
   }
   generation_result_free(&result);

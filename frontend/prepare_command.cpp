@@ -58,14 +58,17 @@ void run(const uint8_t* metadata, uint64_t length, int fd, uint64_t base_offset,
   if (options.contains("decode_ids")) prepared["decoded"] = processor.decode(decode_ids(options["decode_ids"], processor.processor().vocab_size()));
 
   const std::string manifest = json_file_text(prepared);
-  if (!dir.write(kInputsManifestName, manifest.data(), manifest.size()) || !dir.commit())
-    refuse("Write input manifest");
-  // The ids' text goes to the terminal too: it is what the user asked to see.
+  if (!dir.write(kInputsManifestName, manifest.data(), manifest.size())) refuse("Write input manifest");
+  // The ids' text goes to the terminal too: it is what the user asked to
+  // see. When it cannot be written the command fails and the directory is
+  // not placed.
   if (prepared.contains("decoded")) {
     const std::string& text = prepared["decoded"].get_ref<const std::string&>();
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputc('\n', stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) refuse("Cannot write the decoded text to standard output");
   }
+  if (!dir.commit()) refuse("Write input manifest");
 }
 
 }  // namespace

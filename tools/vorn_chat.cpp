@@ -111,7 +111,9 @@ int main(int argc, char** argv) {
   if (command == "--help" || command == "-h" || command == "help" ||
       (argc >= 3 && std::strcmp(argv[2], "--help") == 0)) {
     std::fputs(kHelp, stdout);
-    return 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+    std::fprintf(stderr, "vorn: cannot write the help to standard output\n");
+    return 1;
   }
   if (command != "chat" && command != "prepare" && command != "infer")
     return usage_error("unknown command " + command + " (chat, prepare or infer; see --help)");

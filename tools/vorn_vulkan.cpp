@@ -84,7 +84,9 @@ int main(int argc, char** argv) {
   if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
                     std::strcmp(argv[1], "help") == 0 || (argc >= 3 && std::strcmp(argv[2], "--help") == 0))) {
     std::fputs(kHelp, stdout);
-    return 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+    std::fprintf(stderr, "vorn-vulkan: cannot write the help to standard output\n");
+    return 1;
   }
   // The parser's refusal does not say which word it refused.
   if (argc >= 2 && !known_command(argv[1]))

@@ -63,6 +63,7 @@ struct ToolRun {
 struct RunOptions {
   std::string cwd;
   int64_t file_size_limit = -1;  // bytes a file may grow to; writes past it fail
+  const char* stdout_path = nullptr;  // standard output goes there instead (e.g. /dev/full)
 };
 
 inline ToolRun run_tool(const char* tool, const std::vector<std::string>& args, const RunOptions& options = {}) {
@@ -74,7 +75,8 @@ inline ToolRun run_tool(const char* tool, const std::vector<std::string>& args, 
   pointers.push_back(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
-    const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const std::string to = options.stdout_path == nullptr ? out : options.stdout_path;
+    const int o = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(o, 1);
     ::dup2(e, 2);

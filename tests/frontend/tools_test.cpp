@@ -23,6 +23,7 @@ namespace {
 
 using json = nlohmann::json;
 using test::run_tool;
+using test::RunOptions;
 using test::ToolRun;
 namespace fs = std::filesystem;
 
@@ -522,6 +523,30 @@ TEST_F(Tools, ChatWritesItsReport) {
   EXPECT_EQ(failed.status, 1);
   EXPECT_EQ(failed.out, "");
   EXPECT_EQ(failed.err, "vorn: [14] Write generation report\n");
+
+  // Output that cannot reach its reader fails the command.
+  const RunOptions full{.cwd = "", .file_size_limit = -1, .stdout_path = "/dev/full"};
+  const struct {
+    const char* tool;
+    std::vector<std::string> args;
+    const char* text;
+  } lost[] = {
+      {VORN_CHAT_TOOL, {"chat", "--model", model(), "--prompt", "Hi", "--max-new-tokens", "2"},
+       "vorn: [2] Cannot write the answer to standard output: No space left on device"},
+      {VORN_CHAT_TOOL, {"chat", "--model", model(), "--prompt", "Hi", "--max-new-tokens", "2", "--stream"},
+       "vorn: [2] Cannot write the answer to standard output"},
+      {VORN_CHAT_TOOL, {"prepare", "--model", model(), "--prompt", "Hi", "--output", scratch("lost"), "--decode-ids",
+                        "72"},
+       "vorn prepare: Cannot write the decoded text to standard output"},
+      {VORN_CHAT_TOOL, {"--help"}, "vorn: cannot write the help to standard output"},
+      {VORN_VULKAN_TOOL, {"--help"}, "vorn-vulkan: cannot write the help to standard output"},
+  };
+  for (const auto& c : lost) {
+    const ToolRun r = run_tool(c.tool, c.args, full);
+    EXPECT_EQ(r.status, 1) << c.text;
+    expect_one_line_failure(r, c.text, c.text);
+  }
+  EXPECT_FALSE(fs::exists(scratch("lost")));
 }
 
 }  // namespace
