@@ -1,7 +1,10 @@
 // Data movement, one thread per element and no arithmetic: "unfold" (image
 // patches to rows), "attention_layout" (token-major <-> head-major),
 // "shuffle" (space to depth), "scatter" (image features into token rows) and
-// "cache_append" (the KV cache).
+// "cache_append" (the KV cache; it and "attention_layout" copy a head's row
+// of channels whole).
+#include <cstring>
+
 #include "gpu/shaders/kernels.h"
 
 namespace vorn::shaders {
@@ -9,6 +12,20 @@ namespace vorn::shaders {
 namespace {
 
 uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
+
+// Runs body(i, n) over the group's threads below count, cut into pieces
+// that stay inside one run of `run` consecutive elements: a row of a head
+// moves as one copy instead of element by element.
+template <class F>
+void for_each_run(const mtl::KernelArgs& a, mtl::Size3 g, uint64_t count, uint64_t run, F&& body) {
+  const ThreadRange t = threads_of(a, g);
+  const uint64_t end = t.end < count ? t.end : count;
+  for (uint64_t i = t.begin; i < end;) {
+    const uint64_t left = run - i % run, n = left < end - i ? left : end - i;
+    body(i, n);
+    i += n;
+  }
+}
 
 using mtl::sat_mul;
 
@@ -54,13 +71,13 @@ void attention_layout(const mtl::KernelArgs& a, mtl::Size3 g) {
   const A* x = a.buffer<const A>(0);
   A* y = a.buffer<A>(2);
   const bool back = q.u[6] == 1;
-  for_each_thread(a, g, batch * heads * s * d, [&](uint64_t i) {
+  for_each_run(a, g, batch * heads * s * d, d, [&](uint64_t i, uint64_t n) {
     const uint64_t c = i % d, t = (i / d) % s, head = (i / (d * s)) % heads, b = i / (d * s * heads);
     const uint64_t src = ((b * s + t) * heads + head) * d + c;
     if (back)
-      y[src] = x[i];
+      std::memmove(y + src, x + i, n * sizeof(A));
     else
-      y[i] = x[src];
+      std::memmove(y + i, x + src, n * sizeof(A));
   });
 }
 
@@ -155,13 +172,14 @@ void cache_append(const mtl::KernelArgs& a, mtl::Size3 g) {
   const A* x = a.buffer<const A>(0);
   const A* old = a.buffer<const A>(1);
   A* y = a.buffer<A>(2);
-  for_each_thread(a, g, q.u[0], [&](uint64_t i) {
+  for_each_run(a, g, q.u[0], d, [&](uint64_t i, uint64_t n) {
     const uint64_t c = i % d, tw = (i / d) % written, h = (i / (d * written)) % heads,
                    b = i / (d * written * heads);
     const uint64_t t = append ? tw + past : tw;
     const uint64_t target = ((b * heads + h) * stride + t) * d + c;
-    y[target] = t < past ? old[((b * heads + h) * past_stride + t) * d + c]
-                         : x[((b * s + t - past) * heads + h) * d + c];
+    const A* from = t < past ? old + ((b * heads + h) * past_stride + t) * d + c
+                             : x + ((b * s + t - past) * heads + h) * d + c;
+    std::memmove(y + target, from, n * sizeof(A));
   });
 }
 
