@@ -216,18 +216,25 @@ void attention_softmax(const mtl::KernelArgs& a, mtl::Size3 g) {
       for (uint64_t t = 0; t < m; ++t) block[t] = block[t] - max;
       exp_float_n(block, block, m);
     };
+    // A float row keeps its exponentials in place for the normalisation; a
+    // half row cannot hold them, and computes them again.
+    constexpr bool kKeep = sizeof(A) == sizeof(float);
     for (uint32_t t = 0; t < kRowThreads; ++t) lanes[t] = 0;
     for (uint64_t j0 = 0; j0 < n; j0 += kRowThreads) {
       const uint64_t m = n - j0 < kRowThreads ? n - j0 : kRowThreads;
       exps(j0, m);
       for (uint64_t t = 0; t < m; ++t) lanes[t] = lanes[t] + block[t];
+      if constexpr (kKeep) narrow_n(block, v + j0, m);
     }
     float group_sum[kSimdGroups];
     for (uint32_t s = 0; s < kSimdGroups; ++s) group_sum[s] = simd_sum(lanes + s * mtl::kSimdWidth);
     const float sum = (group_sum[0] + group_sum[1]) + (group_sum[2] + group_sum[3]);
     for (uint64_t j0 = 0; j0 < n; j0 += kRowThreads) {
       const uint64_t m = n - j0 < kRowThreads ? n - j0 : kRowThreads;
-      exps(j0, m);
+      if constexpr (kKeep)
+        widen_n(v + j0, block, m);
+      else
+        exps(j0, m);
       for (uint64_t t = 0; t < m; ++t) block[t] = block[t] / sum;
       narrow_n(block, v + j0, m);
     }
