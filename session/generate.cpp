@@ -44,9 +44,10 @@ uint64_t stream_bytes(const StreamState& stream) {
   return total;
 }
 
-// The callback of a streaming generation: keeps a copy of each piece. Once
-// every slot is taken, further text joins the last piece, so the pieces
-// always add up to the whole answer.
+}  // namespace
+
+// Once every slot is taken, further text joins the last piece, so the
+// pieces always add up to the whole answer.
 int32_t stream_piece_append(void* context, const uint8_t* bytes, uint64_t length, uint64_t) {
   auto* s = static_cast<Session*>(context);
   if (s == nullptr || atomic_load_u32(&s->cancel, 1) != 0) return 1;
@@ -69,6 +70,8 @@ int32_t stream_piece_append(void* context, const uint8_t* bytes, uint64_t length
   stream.pieces[last] = grown;
   return 0;
 }
+
+namespace {
 
 // The pieces must be the answer: when a copy was lost to memory, the whole
 // answer becomes the one piece instead.

@@ -201,6 +201,9 @@ bool session_run(Session* s, Input* input, Output* output);
 // A generation on a generative session whose busy flag the caller holds:
 // the whole answer into output (run), or kept as pieces for next (stream).
 bool session_generate(Session* s, Input* input, Output* output, bool streaming);
+// The text callback of a streaming generation (context: the session): keeps
+// a copy of each piece; 1 (stop) once the session's cancel flag is set.
+int32_t stream_piece_append(void* context, const uint8_t* bytes, uint64_t length, uint64_t value);
 // Frees the streamed pieces and clears the stream state.
 void stream_clear(StreamState* stream);
 // Packed RGB pixels of a frame: the frame's own when they are packed RGB
