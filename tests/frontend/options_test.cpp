@@ -165,6 +165,20 @@ TEST(ChatOptions, Values) {
   EXPECT_TRUE(o["prompt_set"] == true && o["image_detail_set"] == true && o["stream"] == true &&
               o["mps_prefill"] == true);
   EXPECT_FALSE(o.contains("stop_set"));
+  // Every other option once.
+  ASSERT_EQ(chat_error({"--prompt", "p", "--graph-attention", "--graph-linear", "--profile", "--mps-attention",
+                        "--answer-only", "--backend", "metal", "--report", "r", "--output", "o", "--decode-ids", "1",
+                        "--top-p", "0.9", "--min-p", "0.1", "--repetition-penalty", "1.5", "--repetition-window", "64",
+                        "--context-length", "4096", "--top-k", "5", "--max-new-tokens", "7", "--model", "m"},
+                       &o),
+            "");
+  EXPECT_EQ(o, json::parse(R"({"prompt": "p", "graph_attention": true, "graph_linear": true, "profile": true,
+      "mps_attention": true, "backend": "metal", "report": "r", "output": "o", "decode_ids": "1", "top_p": 0.9,
+      "min_p": 0.1, "repetition_penalty": 1.5, "repetition_window": 64, "context_length": 4096, "top_k": 5,
+      "max_new_tokens": 7, "model": "m", "activation": "fp32", "image_detail": "single", "image_longest_edge": 512,
+      "prompt_set": true, "backend_set": true, "report_set": true, "output_set": true, "decode_ids_set": true,
+      "top_p_set": true, "min_p_set": true, "repetition_penalty_set": true, "repetition_window_set": true,
+      "context_length_set": true, "top_k_set": true, "max_new_tokens_set": true, "model_set": true})"));
   ASSERT_EQ(chat_error({"--messages", "@valid"}, &o), "");
   EXPECT_EQ(o["messages"][0]["content"][0]["text"], "hi");
   EXPECT_EQ(o["image_longest_edge"], 512);
@@ -255,6 +269,19 @@ TEST(VulkanOptions, Values) {
   EXPECT_EQ(o.activation, uint32_t(kActivationInt8Vision));
   ASSERT_EQ(vulkan_error({"info", "--activation", "int8"}, &o), "");
   EXPECT_EQ(o.activation, uint32_t(kActivationInt8Prefill));
+  // Every other option once.
+  ASSERT_EQ(vulkan_error({"chat", "--model", "m", "--prompt", "p", "--image", "i", "--report", "r", "--output", "o",
+                          "--vision-calibration", "c", "--backend", "vulkan", "--min-p", "0.1", "--top-p", "0.5",
+                          "--temperature", "0.7", "--repetition-penalty", "1.5", "--repetition-window", "9",
+                          "--max-new-tokens", "100", "--context-length", "4096", "--profile"},
+                         &o),
+            "");
+  EXPECT_EQ(std::tie(o.image, o.report, o.output, o.vision_calibration, o.backend), std::tie("i", "r", "o", "c", "vulkan"));
+  EXPECT_EQ(std::tie(o.sampling.min_p, o.sampling.top_p, o.sampling.temperature, o.sampling.repetition_penalty),
+            std::make_tuple(0.1, 0.5, 0.7, 1.5));
+  EXPECT_EQ(std::tie(o.sampling.repetition_window, o.max_new_tokens, o.context_length, o.image_longest_edge),
+            std::make_tuple(9u, 100u, 4096u, 512u));
+  EXPECT_TRUE(o.profile && !o.profile_ops && !o.stream);
   ASSERT_EQ(vulkan_error({"prepare", "--model", "m", "--messages", "@valid", "--output", "o"}, &o), "");
   EXPECT_EQ(o.messages[0]["role"], "user");
   EXPECT_EQ(o.image_longest_edge, 512u);
