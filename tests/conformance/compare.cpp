@@ -1,5 +1,6 @@
 #include "conformance/compare.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -109,6 +110,29 @@ Comparison compare_top1(const TensorData& got, const TensorData& ref) {
       return fail("'" + ref.name + "': row " + std::to_string(row) + " top-1 class " +
                   std::to_string(best_got) + ", reference " + std::to_string(best_ref));
     }
+  }
+  return Comparison{};
+}
+
+Comparison compare_mask(const TensorData& got, const TensorData& ref, double threshold, double max_flipped,
+                        double mean_relative) {
+  const size_t n = value_count(ref);
+  if (got.shape != ref.shape || ref.dtype != DType::kF32 || value_count(got) != n || n == 0) {
+    return fail("'" + ref.name + "': no comparable map");
+  }
+  size_t flipped = 0;
+  double sum = 0, peak = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const double g = value_at(got, i), r = ref.f32[i];
+    flipped += (g > threshold) != (r > threshold);
+    sum += std::fabs(g - r);
+    peak = std::max(peak, std::fabs(r));
+  }
+  const double share = double(flipped) / double(n), mean = sum / double(n);
+  if (share > max_flipped || mean > mean_relative * peak) {
+    return fail("'" + ref.name + "': " + std::to_string(flipped) + " of " + std::to_string(n) +
+                " positions cross " + std::to_string(threshold) + ", mean |diff| " + std::to_string(mean) +
+                " against max|ref| " + std::to_string(peak));
   }
   return Comparison{};
 }

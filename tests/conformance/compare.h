@@ -29,4 +29,10 @@ Comparison compare_tensor(const TensorData& got, const TensorData& ref, const To
 // The first maximum wins on ties, as in ONNX ArgMax.
 Comparison compare_top1(const TensorData& got, const TensorData& ref);
 
+// A probability map binarised at threshold: at most max_flipped of the
+// positions may land on the other side, and the mean |diff| must stay
+// within mean_relative * max|ref|.
+Comparison compare_mask(const TensorData& got, const TensorData& ref, double threshold, double max_flipped,
+                        double mean_relative);
+
 }  // namespace vorn::conformance

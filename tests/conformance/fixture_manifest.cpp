@@ -73,6 +73,7 @@ bool read_manifest(const std::string& path, Manifest* out, std::string* error) {
       item.opset = c.value("opset", 0);
       item.model = c.at("model").get<std::string>();
       item.top1 = c.value("top1", false);
+      item.mask_threshold = c.value("mask_threshold", 0.0);
       for (const auto& t : c.at("inputs")) {
         TensorSpec spec;
         if (!parse_tensor(t, &spec, error)) return false;

@@ -25,6 +25,9 @@ struct Case {
   std::vector<TensorSpec> inputs;
   std::vector<TensorSpec> outputs;
   bool top1 = false;  // the first output's arg-max must match exactly
+  // Above 0: the first output is a probability map that users binarise at
+  // this level (a text detector's); in half precision its mask is compared.
+  double mask_threshold = 0;
 };
 
 struct Manifest {

@@ -43,9 +43,10 @@ def seed_of(name):
 class Case:
     """One model with its inputs. inputs: list of (name, dtype, array)."""
 
-    def __init__(self, name, kind, opset, model, inputs, top1=False):
+    def __init__(self, name, kind, opset, model, inputs, top1=False, mask_threshold=None):
         self.name, self.kind, self.opset = name, kind, opset
         self.model, self.inputs, self.top1 = model, inputs, top1
+        self.mask_threshold = mask_threshold
 
 
 # ---------------------------------------------------------------------------
@@ -754,6 +755,9 @@ def write_cases(cases, ort_dir, out_dir):
             # The first output's arg-max along its last axis must match exactly.
             "top1": case.top1,
         })
+        if case.mask_threshold is not None:
+            # A probability map users binarise at this level.
+            entries[-1]["mask_threshold"] = case.mask_threshold
     return entries
 
 
