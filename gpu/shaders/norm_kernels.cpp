@@ -1,6 +1,7 @@
 // Normalisation and rotary position embedding: "norm" (layer norm or RMS
 // norm, one threadgroup of 128 threads per row) and "rope" (one thread per
 // element).
+#include <algorithm>
 #include <cmath>
 
 #include "gpu/shaders/kernels.h"
@@ -95,10 +96,41 @@ bool norm_check(const mtl::KernelArgs& a, std::string* e) {
 
 // u0 count, u1 head dim d, u2 heads, f0 theta; the rotate-half form, with
 // cos and sin rounded to the activation type and each product rounded.
-// Angles depend on the row's position and on c mod d/2 only: a group keeps
-// the frequencies, and the rounded cos and sin of the position it is on, so
-// each is computed once per group and position instead of once per element.
+// Angles depend on the row's position and on c mod d/2 only: a thread keeps
+// the frequencies of the dispatch, and the rounded cos and sin of the
+// position it is on, across the groups it runs, so each is computed once
+// per thread and position instead of once per element.
 constexpr uint64_t kRopeTable = 128;
+
+namespace {
+
+struct RopeTables {
+  uint64_t dispatch = 0;  // 0: nothing kept (a dispatch outside a command buffer)
+  uint64_t row = UINT64_MAX;
+  float frequency[kRopeTable], cos_a[kRopeTable], sin_a[kRopeTable];
+};
+
+// y[c] for the channels [c0, c0 + n) of one head (base its channel 0) that
+// lie on one side of d/2: partner channel c + shift, sign of the partner's
+// term, table entry c + shift for c < d/2 and c - d/2 above.
+template <class A>
+void rope_side(const A* x, A* y, uint64_t base, uint64_t c0, uint64_t n, int64_t shift, float sign,
+               const float* cos_a, const float* sin_a) {
+  float own[kRopeTable], partner[kRopeTable];
+  widen_n(x + base + c0, own, n);
+  widen_n(x + base + uint64_t(int64_t(c0) + shift), partner, n);
+  const uint64_t f0 = shift > 0 ? c0 : uint64_t(int64_t(c0) + shift);
+  for (uint64_t j = 0; j < n; ++j) {
+    own[j] = own[j] * cos_a[f0 + j];
+    partner[j] = sign * partner[j] * sin_a[f0 + j];
+  }
+  round_n<A>(own, n);
+  round_n<A>(partner, n);
+  for (uint64_t j = 0; j < n; ++j) own[j] = own[j] + partner[j];
+  narrow_n(own, y + base + c0, n);
+}
+
+}  // namespace
 
 template <class A>
 void rope(const mtl::KernelArgs& a, mtl::Size3 g) {
@@ -108,35 +140,49 @@ void rope(const mtl::KernelArgs& a, mtl::Size3 g) {
   const A* x = a.buffer<const A>(0);
   const int64_t* positions = a.buffer<const int64_t>(1);
   A* y = a.buffer<A>(2);
-  const bool tabled = half_d <= kRopeTable;
-  float frequency[kRopeTable], cos_a[kRopeTable], sin_a[kRopeTable];
-  if (tabled)
-    for (uint64_t f = 0; f < half_d; ++f) frequency[f] = std::pow(theta, -2.0f * float(f) / float(d));
-  uint64_t tabled_row = UINT64_MAX;
-  for_each_thread(a, g, p.u[0], [&](uint64_t i) {
-    const uint64_t c = i % d, base = i - c, row = i / (heads * d), f = c % half_d;
-    float cos_r, sin_r;
-    if (tabled) {
-      if (row != tabled_row) {
-        tabled_row = row;
-        for (uint64_t k = 0; k < half_d; ++k) {
-          const float angle = float(positions[row]) * frequency[k];
-          cos_a[k] = round_to<A>(std::cos(angle));
-          sin_a[k] = round_to<A>(std::sin(angle));
-        }
-      }
-      cos_r = cos_a[f];
-      sin_r = sin_a[f];
-    } else {
+  if (half_d > kRopeTable) {
+    for_each_thread(a, g, p.u[0], [&](uint64_t i) {
+      const uint64_t c = i % d, base = i - c, row = i / (heads * d), f = c % half_d;
       const float angle = float(positions[row]) * std::pow(theta, -2.0f * float(f) / float(d));
-      cos_r = round_to<A>(std::cos(angle));
-      sin_r = round_to<A>(std::sin(angle));
+      const float cos_r = round_to<A>(std::cos(angle)), sin_r = round_to<A>(std::sin(angle));
+      const float first = round_to<A>(to_float(x[i]) * cos_r);
+      const float sign = c < half_d ? -1.0f : 1.0f;
+      const float second = round_to<A>(sign * to_float(x[base + (c + half_d) % d]) * sin_r);
+      y[i] = from_float<A>(first + second);
+    });
+    return;
+  }
+  thread_local RopeTables kept;
+  RopeTables fresh;
+  RopeTables& t = a.dispatch_id != 0 ? kept : fresh;
+  if (a.dispatch_id == 0 || t.dispatch != a.dispatch_id) {
+    for (uint64_t f = 0; f < half_d; ++f) t.frequency[f] = std::pow(theta, -2.0f * float(f) / float(d));
+    t.dispatch = a.dispatch_id;
+    t.row = UINT64_MAX;
+  }
+  const ThreadRange range = threads_of(a, g);
+  const uint64_t end = range.end < p.u[0] ? range.end : p.u[0];
+  for (uint64_t i = range.begin; i < end;) {
+    const uint64_t c0 = i % d, base = i - c0, row = i / (heads * d);
+    const uint64_t c1 = d - c0 < end - i ? d : c0 + (end - i);
+    if (row != t.row) {
+      t.row = row;
+      for (uint64_t k = 0; k < half_d; ++k) {
+        const float angle = float(positions[row]) * t.frequency[k];
+        t.cos_a[k] = round_to<A>(std::cos(angle));
+        t.sin_a[k] = round_to<A>(std::sin(angle));
+      }
     }
-    const float first = round_to<A>(to_float(x[i]) * cos_r);
-    const float sign = c < half_d ? -1.0f : 1.0f;
-    const float second = round_to<A>(sign * to_float(x[base + (c + half_d) % d]) * sin_r);
-    y[i] = from_float<A>(first + second);
-  });
+    with_vector_forms([&] {
+      if (c0 < half_d)
+        rope_side(x, y, base, c0, std::min(c1, half_d) - c0, int64_t(half_d), -1.0f, t.cos_a, t.sin_a);
+      if (c1 > half_d) {
+        const uint64_t from = std::max(c0, half_d);
+        rope_side(x, y, base, from, c1 - from, -int64_t(half_d), 1.0f, t.cos_a, t.sin_a);
+      }
+    });
+    i = base + c1;
+  }
 }
 
 template <class A>
