@@ -79,7 +79,7 @@ int64_t int_binary(uint64_t op, int64_t a, int64_t b, const BuilderNode& n) {
       int64_t r = a % b;
       // fmod=1 keeps the dividend's sign (C fmod); the default floor-mod
       // takes the divisor's.
-      if (n.attr(attr::Import::kVariant) == 0 && r != 0 && ((r < 0) != (b < 0))) r += b;
+      if (n.attr(attr::Mod::kFmod) == 0 && r != 0 && ((r < 0) != (b < 0))) r += b;
       return r;
     }
     case op::Pow: {
@@ -92,8 +92,8 @@ int64_t int_binary(uint64_t op, int64_t a, int64_t b, const BuilderNode& n) {
     case op::Max: return a > b ? a : b;
     case op::Min: return a < b ? a : b;
     case op::Equal: return a == b;
-    case op::Less: return a < b || (a == b && n.attr(attr::Import::kVariant) == 1);
-    case op::Greater: return a > b || (a == b && n.attr(attr::Import::kVariant) == 1);
+    case op::Less: return a < b || (a == b && n.attr(attr::Compare::kOrEqual) == 1);
+    case op::Greater: return a > b || (a == b && n.attr(attr::Compare::kOrEqual) == 1);
     case op::And: return a != 0 && b != 0;
     case op::Or: return a != 0 || b != 0;
     default: return 0;
@@ -108,12 +108,12 @@ float float_binary(uint64_t op, float a, float b, const BuilderNode& n) {
     case op::Div: return a / b;
     // powf rather than exp(b * log(a)), which is NaN for every negative base.
     case op::Pow: return std::pow(a, b);
-    case op::Mod: return n.attr(attr::Import::kVariant) != 0 ? std::fmod(a, b) : a - std::floor(a / b) * b;
+    case op::Mod: return n.attr(attr::Mod::kFmod) != 0 ? std::fmod(a, b) : a - std::floor(a / b) * b;
     case op::Max: return a <= b ? b : a;
     case op::Min: return b <= a ? b : a;
     case op::Equal: return a == b;
-    case op::Less: return a < b || (a == b && n.attr(attr::Import::kVariant) == 1);
-    case op::Greater: return a > b || (a == b && n.attr(attr::Import::kVariant) == 1);
+    case op::Less: return a < b || (a == b && n.attr(attr::Compare::kOrEqual) == 1);
+    case op::Greater: return a > b || (a == b && n.attr(attr::Compare::kOrEqual) == 1);
     case op::And: return a != 0.0f && b != 0.0f;
     case op::Or: return a != 0.0f || b != 0.0f;
     default: return 0.0f;
@@ -174,8 +174,8 @@ int32_t fold_shape(BuilderState& s, const BuilderNode& n, uint64_t out_v) {
   if (in >= s.value_count) return kFoldSkipped;
   const BuilderValue& v = s.values[in];
   int64_t rank = static_cast<int64_t>(v.rank > kBuilderRank ? kBuilderRank : v.rank);
-  int64_t start = (n.attr(attr::Shape::kGiven) & 1) ? n.attr_i64(attr::Shape::kStart) : 0;
-  int64_t end = (n.attr(attr::Shape::kGiven) & 2) ? n.attr_i64(attr::Shape::kEnd) : rank;
+  int64_t start = (n.attr(attr::Shape::kGiven) & attr::Import::kStartGivenBit) ? n.attr_i64(attr::Shape::kStart) : 0;
+  int64_t end = (n.attr(attr::Shape::kGiven) & attr::Import::kEndGivenBit) ? n.attr_i64(attr::Shape::kEnd) : rank;
   if (start < 0) start += rank;
   if (end < 0) end += rank;
   if (start < 0) start = 0;

@@ -22,7 +22,8 @@ WeightBuffer weight_buffer_alloc(uint64_t length, uint32_t flags) {
   if ((flags & kWeightsGpuShared) != 0) {
     uint32_t code = 0;
     GpuContext* context = gpu_context_create(length, &code);
-    if (context == nullptr) return failed(length, code == 7 ? kContainerAllocFailed : kContainerBackendFailed);
+    if (context == nullptr)
+      return failed(length, code == kGpuContextAllocation ? kContainerAllocFailed : kContainerBackendFailed);
     void* contents = gpu_context_weights_contents(context);
     if (contents == nullptr || reinterpret_cast<uintptr_t>(contents) % kAlignment != 0) {
       gpu_context_free(context);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <vector>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "container/records.h"
 #include "converter/constant_fold.h"
@@ -122,8 +123,8 @@ TEST(ConstantFold, ShapeGatherConcat) {
   const uint64_t dims[4] = {1, 3, 224, 224};
   std::memcpy(g.s->values[img].dims, dims, sizeof dims);
   uint64_t shape = g.node(op::Shape, {img}, "shape");
-  g.at(shape).attr(5) = static_cast<uint64_t>(-2);
-  g.at(shape).attr(12) = 1;
+  g.at(shape).attr(attr::Shape::kStart) = static_cast<uint64_t>(-2);
+  g.at(shape).attr(attr::Shape::kGiven) = attr::Import::kStartGivenBit;
   ASSERT_EQ(fold_node(*g.s, shape), 1);
   EXPECT_EQ(g.ints(shape), (I{224, 224}));
   EXPECT_EQ(g.at(shape).op(), op::Identity);
@@ -132,18 +133,18 @@ TEST(ConstantFold, ShapeGatherConcat) {
 
   uint64_t zero = g.i64("zero", {0}, {});
   uint64_t gather = g.node(op::Gather, {g.at(shape).output(0), zero}, "dim");
-  g.at(gather).attr(11) = 0;
+  g.at(gather).attr(attr::Gather::kAxis) = 0;
   ASSERT_EQ(fold_node(*g.s, gather), 1);
   EXPECT_EQ(g.out(gather).rank, 0u);
   EXPECT_EQ(g.ints(gather), (I{224}));
   uint64_t two = g.i64("two", {2}, {});
   uint64_t bad = g.node(op::Gather, {g.at(shape).output(0), two}, "bad");
-  g.at(bad).attr(11) = 0;
+  g.at(bad).attr(attr::Gather::kAxis) = 0;
   EXPECT_EQ(fold_node(*g.s, bad), -1);
 
   uint64_t l = g.i64("l", {1, 2}, {2}), f = g.f32("f", {0.5f}, {1}, true);
   uint64_t cat = g.node(op::Concat, {l, f}, "cat");
-  g.at(cat).attr(11) = 0;
+  g.at(cat).attr(attr::Concat::kAxis) = 0;
   ASSERT_EQ(fold_node(*g.s, cat), 1);
   EXPECT_EQ(g.floats(cat), (F{1.0f, 2.0f, 0.5f}));
 }
@@ -152,19 +153,19 @@ TEST(ConstantFold, IntegerAndFloatArithmetic) {
   struct Case {
     uint64_t op;
     int64_t a, b;
-    uint64_t a13;
+    uint64_t variant;  // fmod of Mod, or-equal of Less and Greater
     int64_t want;
   } ints[] = {
-      {2, -7, 2, 0, -3}, {80, -7, 2, 0, 1}, {80, 7, -2, 0, -1}, {80, -7, 2, 1, -1}, {80, 7, -2, 1, 1},
-      {80, -7, 3, 0, 2}, {2, 5, 0, 0, 0}, {80, 5, 0, 0, 0}, {38, 3, 4, 0, 81}, {38, 3, 0, 0, 1},
-      {51, 4, 4, 1, 1}, {51, 4, 4, 0, 0}, {81, 5, 4, 0, 1}, {83, 2, 0, 0, 0}, {84, 2, 0, 0, 1},
+      {op::Div, -7, 2, 0, -3}, {op::Mod, -7, 2, 0, 1}, {op::Mod, 7, -2, 0, -1}, {op::Mod, -7, 2, 1, -1}, {op::Mod, 7, -2, 1, 1},
+      {op::Mod, -7, 3, 0, 2}, {op::Div, 5, 0, 0, 0}, {op::Mod, 5, 0, 0, 0}, {op::Pow, 3, 4, 0, 81}, {op::Pow, 3, 0, 0, 1},
+      {op::Less, 4, 4, 1, 1}, {op::Less, 4, 4, 0, 0}, {op::Greater, 5, 4, 0, 1}, {op::And, 2, 0, 0, 0}, {op::Or, 2, 0, 0, 1},
   };
   for (const Case& c : ints) {
     Graph g;
     uint64_t n = g.node(c.op, {g.i64("a", {c.a}, {1}), g.i64("b", {c.b}, {1})}, "y");
-    g.at(n).attr(13) = c.a13;
+    g.at(n).attr(attr::Import::kVariant) = c.variant;
     ASSERT_EQ(fold_node(*g.s, n), 1) << c.op;
-    EXPECT_EQ(g.ints(n), (I{c.want})) << c.op << " " << c.a << " " << c.b << " fmod " << c.a13;
+    EXPECT_EQ(g.ints(n), (I{c.want})) << c.op << " " << c.a << " " << c.b << " variant " << c.variant;
   }
   Graph g;
   uint64_t a = g.f32("a", {-7.0f}, {1}, true), b = g.f32("b", {2.0f}, {1}, true);
@@ -172,7 +173,7 @@ TEST(ConstantFold, IntegerAndFloatArithmetic) {
   ASSERT_EQ(fold_node(*g.s, mod), 1);
   EXPECT_EQ(g.floats(mod), (F{1.0f}));
   uint64_t fmod = g.node(op::Mod, {a, b}, "fm");
-  g.at(fmod).attr(13) = 1;
+  g.at(fmod).attr(attr::Mod::kFmod) = 1;
   ASSERT_EQ(fold_node(*g.s, fmod), 1);
   EXPECT_EQ(g.floats(fmod), (F{-1.0f}));
   uint64_t pw = g.node(op::Pow, {a, b}, "p");
@@ -230,18 +231,18 @@ TEST(ConstantFold, RangeReshapeSliceAndFriends) {
   EXPECT_EQ(g.ints(sl2)[2], 5);
 
   uint64_t tr = g.node(op::Transpose, {x}, "tr");
-  g.at(tr).attr(0) = 3;
-  g.at(tr).attr(4) = 2;
-  g.at(tr).attr(5) = 0;
-  g.at(tr).attr(6) = 1;
+  g.at(tr).attr(attr::Transpose::kPermLength) = 3;
+  g.at(tr).attr(attr::Transpose::kPerm + 0) = 2;
+  g.at(tr).attr(attr::Transpose::kPerm + 1) = 0;
+  g.at(tr).attr(attr::Transpose::kPerm + 2) = 1;
   ASSERT_EQ(fold_node(*g.s, tr), 1);
   EXPECT_EQ(g.dims(tr), (D{4, 2, 3}));
   EXPECT_EQ(g.ints(tr)[1], 4);  // out[0][0][1] = x[0][1][0]
   uint64_t trbad = g.node(op::Transpose, {x}, "trbad");
-  g.at(trbad).attr(0) = 3;
-  g.at(trbad).attr(4) = 0;
-  g.at(trbad).attr(5) = 0;
-  g.at(trbad).attr(6) = 1;
+  g.at(trbad).attr(attr::Transpose::kPermLength) = 3;
+  g.at(trbad).attr(attr::Transpose::kPerm + 0) = 0;
+  g.at(trbad).attr(attr::Transpose::kPerm + 1) = 0;
+  g.at(trbad).attr(attr::Transpose::kPerm + 2) = 1;
   EXPECT_EQ(fold_node(*g.s, trbad), -1);
 
   uint64_t un = g.node(op::Unsqueeze, {five, g.i64("uax", {0, -1}, {2})}, "un");
@@ -255,7 +256,7 @@ TEST(ConstantFold, RangeReshapeSliceAndFriends) {
   ASSERT_EQ(fold_node(*g.s, ex), 1);
   EXPECT_EQ(g.ints(ex), (I{7, 7, 7, 8, 8, 8}));
   uint64_t tile = g.node(op::Expand, {g.i64("tl", {1, 2}, {1, 2}), g.i64("rep", {2, 2}, {2})}, "tile");
-  g.at(tile).attr(13) = 1;
+  g.at(tile).attr(attr::Expand::kTile) = 1;
   ASSERT_EQ(fold_node(*g.s, tile), 1);
   EXPECT_EQ(g.ints(tile), (I{1, 2, 1, 2, 1, 2, 1, 2}));
 
@@ -267,12 +268,12 @@ TEST(ConstantFold, RangeReshapeSliceAndFriends) {
   EXPECT_EQ(g.ints(cos), (I{5, 5, 5, 5}));
 
   uint64_t oh = g.node(op::OneHot, {g.i64("idx", {0, -1}, {2}), g.i64("depth", {3}, {}), g.f32("vals", {0, 1}, {2})}, "oh");
-  g.at(oh).attr(11) = static_cast<uint64_t>(-1);
+  g.at(oh).attr(attr::kAxis) = static_cast<uint64_t>(-1);
   ASSERT_EQ(fold_node(*g.s, oh), 1);
   EXPECT_EQ(g.floats(oh), (F{1, 0, 0, 0, 0, 1}));
 
   uint64_t cast = g.node(op::Identity, {g.f32("cf", {2.9f, -2.9f}, {2}, true)}, "cast");
-  g.at(cast).attr(0) = 7;
+  g.at(cast).attr(attr::Cast::kTo) = attr::Cast::kToInt64;
   ASSERT_EQ(fold_node(*g.s, cast), 1);
   EXPECT_EQ(g.ints(cast), (I{2, -2}));
   uint64_t where = g.node(op::Where, {g.i64("c", {1, 0}, {2}), g.i64("wx", {5}, {1}), g.i64("wy", {6, 7}, {2})}, "where");

@@ -2,6 +2,7 @@
 // enter, the nodes they drop, replace or bake, and their note bits.
 #include <gtest/gtest.h>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "container/records.h"
 #include "converter/conversion_notes.h"
@@ -96,7 +97,7 @@ TEST(LegacyRewrites, DocLayoutTailAndCut) {
   EXPECT_EQ(s.nodes[1].op(), op::Sigmoid);
   EXPECT_EQ(s.nodes[2].op(), op::Concat);
   EXPECT_EQ(s.nodes[2].output(0), find(s, "fetch_name_0"));
-  EXPECT_EQ(s.nodes[2].attr(11), 2u);
+  EXPECT_EQ(s.nodes[2].attr(attr::Concat::kAxis), 2u);
   EXPECT_EQ(find(s, "never"), kNoValue);
   EXPECT_EQ(convert_notes().rewrites, kRewriteDocLayoutTail);
   convert_notes_reset();
@@ -114,7 +115,7 @@ TEST(LegacyRewrites, DocLayoutTailAndCut) {
   ASSERT_EQ(c.state->node_count, 3u);
   EXPECT_EQ(c.state->nodes[1].op(), op::Concat);
   EXPECT_EQ(c.state->nodes[1].output(0), find(*c.state, "det"));
-  EXPECT_EQ(c.state->nodes[1].attr(12), 1u);
+  EXPECT_EQ(c.state->nodes[1].attr(attr::Concat::kCornerBoxes), 1u);
   EXPECT_EQ(c.state->nodes[2].op(), op::Sigmoid);
   EXPECT_EQ(convert_notes().rewrites, kRewriteCut300);
   convert_notes_reset();

@@ -136,8 +136,8 @@ TEST(LegacyRewriteContainer, DeformUnfoldCarriesItsKernelAndGrid) {
     if (n.w[0] != op::DeformUnfold) continue;
     seen = true;
     EXPECT_EQ(n.w[1], 4u);
-    EXPECT_EQ(n.w[attr::kFirstRecordWord + attr::DeformUnfold::kKernel], 3u);
-    EXPECT_EQ(n.w[16], 3u);
+    EXPECT_EQ(n.attr(attr::DeformUnfold::kKernel), 3u);
+    EXPECT_EQ(n.attr(attr::DeformUnfold::kKernelW), 3u);
     ValueRecord grid = container_value_record(&c.value, n.w[5]);
     EXPECT_EQ(grid.w[0], kValueWeight);
     ValueRecord y = container_value_record(&c.value, n.w[11]);

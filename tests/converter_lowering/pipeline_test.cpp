@@ -225,7 +225,7 @@ TEST(LowerRules, PowCubeStopsOptionsModeAndIsApproximatedInLegacyMode) {
 }
 
 TEST(LowerRules, SameUpperPaddingSplitsTheTotalWithTheLargerHalfAtTheEnd) {
-  for (uint64_t mode : {2u, 3u}) {
+  for (uint64_t mode : {attr::Import::kSameUpper, attr::Import::kSameLower}) {
     State st;
     st.options_mode();
     uint64_t x = st.value("x", kValueGraphInput, {1, 1, 8, 8});
@@ -234,18 +234,18 @@ TEST(LowerRules, SameUpperPaddingSplitsTheTotalWithTheLargerHalfAtTheEnd) {
     st.s->values[w].dims[0] = 1, st.s->values[w].dims[1] = 1, st.s->values[w].dims[2] = 3, st.s->values[w].dims[3] = 3;
     uint64_t y = st.value("y", kValueGraphOutput, {});
     BuilderNode& n = st.node(op::Conv, {x, w}, {y});
-    n.attr(2) = n.attr(3) = 2;
-    n.attr(8) = n.attr(9) = 1;
-    n.attr(10) = 1;
-    n.attr(12) = mode;
+    n.attr(attr::Import::kStrides) = n.attr(attr::Import::kStrides + 1) = 2;
+    n.attr(attr::Import::kDilations) = n.attr(attr::Import::kDilations + 1) = 1;
+    n.attr(attr::Import::kGroup) = 1;
+    n.attr(attr::Import::kAutoPad) = mode;
     ASSERT_TRUE(st.lower());
     const BuilderNode& c = st.s->nodes[0];
     // 8 by stride 2 and kernel 3: total padding 1.
-    EXPECT_EQ(c.attr(4), mode == 2 ? 0u : 1u);
-    EXPECT_EQ(c.attr(6), mode == 2 ? 1u : 0u);
+    EXPECT_EQ(c.attr(attr::Conv::kPadTop), mode == attr::Import::kSameUpper ? 0u : 1u);
+    EXPECT_EQ(c.attr(attr::Conv::kPadBottom), mode == attr::Import::kSameUpper ? 1u : 0u);
     EXPECT_EQ(st.s->values[y].dims[2], 4u);
     EXPECT_EQ(st.s->values[y].dims[3], 4u);
-    EXPECT_EQ(c.attr(12), 0u);  // the kernel reads word 12 as "no depthwise path"
+    EXPECT_EQ(c.attr(attr::Conv::kNoDepthwise), 0u);  // auto_pad does not stay behind
   }
 }
 
@@ -265,7 +265,7 @@ TEST(LowerRules, TileOfOnesDimsBecomesExpandAndOtherTilesConcats) {
     uint64_t r = d1 == 1 ? st.constant_i64("r", {1, 3, 1, 1}) : st.constant_i64("r", {1, 3, 1, 2});
     uint64_t y = st.value("y", kValueGraphOutput, {});
     BuilderNode& n = st.node(op::Expand, {x, r}, {y});
-    n.attr(13) = 1;
+    n.attr(attr::Expand::kTile) = 1;
     ASSERT_TRUE(st.lower());
     EXPECT_EQ(st.s->values[y].dims[1], 3 * d1);
     if (d1 == 1) {
@@ -291,7 +291,7 @@ TEST(LowerRules, TileByMoreThanEightStops) {
     uint64_t r = st.constant_i64("r", {1, 9, 1, 1});
     uint64_t y = st.value("y", kValueGraphOutput, {});
     BuilderNode& n = st.node(op::Expand, {x, r}, {y});
-    n.attr(13) = 1;
+    n.attr(attr::Expand::kTile) = 1;
     if (d1 == 1) {
       ASSERT_TRUE(st.lower());
       EXPECT_EQ(st.s->values[y].dims[1], 3u);

@@ -72,7 +72,7 @@ NodeRecord make_node(Reader& r, uint64_t values) {
   for (uint64_t k = 0; k < 4; ++k) n.w[11 + k] = r.byte() % (values + 2);
   for (uint64_t k = 0; k < 16; ++k) {
     uint8_t a = r.byte();
-    n.w[15 + k] = (a & 0x80) ? r.word() : static_cast<uint64_t>(static_cast<int64_t>(a % 9) - 4);
+    n.set_attr(k, (a & 0x80) ? r.word() : static_cast<uint64_t>(static_cast<int64_t>(a % 9) - 4));
   }
   return n;
 }

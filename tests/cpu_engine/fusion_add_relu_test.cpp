@@ -112,7 +112,7 @@ TEST(FusionAddRelu, ResidualJoinsFuse) {
   uint64_t W1 = b.weight({8, 8, 3, 3}, w1), W2 = b.weight({8, 8, 3, 3}, w2);
   uint64_t c1 = b.act(shape), s1 = b.act(shape), r1 = b.act(shape), c2 = b.act(shape), s2 = b.act(shape);
   uint64_t out = b.output(shape);
-  const std::initializer_list<std::pair<int, uint64_t>> k3 = {{0, 3}, {1, 3}, {4, 1}, {5, 1}, {6, 1}, {7, 1}};
+  const std::initializer_list<std::pair<int, uint64_t>> k3 = {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3}, {attr::Conv::kPadTop, 1}, {attr::Conv::kPadLeft, 1}, {attr::Conv::kPadBottom, 1}, {attr::Conv::kPadRight, 1}};
   b.node(op::Conv, {in, W1}, {c1}, k3);
   b.node(op::Add, {c1, in}, {s1});
   b.node(op::Relu, {s1}, {r1});

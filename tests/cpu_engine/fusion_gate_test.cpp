@@ -103,9 +103,9 @@ constexpr GateCase kGateCases[] = {
 void add_gate(GraphBuilder& b, Gate gate, bool gate_first, uint64_t a, uint64_t g, uint64_t out,
               float alpha = kSixth, float beta = 0.5f) {
   if (gate == Gate::kHardSwish)
-    b.node(op::HardSigmoid, {a}, {g}, {{14, f32(alpha)}, {15, f32(beta)}});
+    b.node(op::HardSigmoid, {a}, {g}, {{attr::HardSigmoid::kAlpha, f32(alpha)}, {attr::HardSigmoid::kBeta, f32(beta)}});
   else
-    b.node(op::Sigmoid, {a}, {g}, {{14, f32(1.0f)}, {15, f32(1.0f)}});
+    b.node(op::Sigmoid, {a}, {g}, {{attr::Sigmoid::kMode, f32(1.0f)}, {attr::Sigmoid::kParam, f32(1.0f)}});
   if (gate_first)
     b.node(op::Mul, {g, a}, {out});
   else
@@ -180,8 +180,10 @@ TEST(FusionGate, GateOfAConvOutputFusesOnEveryConvPath) {
       uint64_t t = b.act({1, s.cout, ho, ho}), g = b.act({1, s.cout, ho, ho});
       uint64_t out = b.output({1, s.cout, ho, ho});
       b.node(op::Conv, {in, W, B}, {t},
-             {{0, s.k}, {1, s.k}, {2, s.stride}, {3, s.stride}, {4, s.pad}, {5, s.pad}, {6, s.pad},
-              {7, s.pad}, {10, s.groups}, {15, f32(1.0f)}});
+             {{attr::Conv::kKernelH, s.k}, {attr::Conv::kKernelW, s.k}, {attr::Conv::kStrideH, s.stride},
+              {attr::Conv::kStrideW, s.stride}, {attr::Conv::kPadTop, s.pad}, {attr::Conv::kPadLeft, s.pad},
+              {attr::Conv::kPadBottom, s.pad},
+              {attr::Conv::kPadRight, s.pad}, {attr::Conv::kGroups, s.groups}, {attr::Conv::kParam, f32(1.0f)}});
       add_gate(b, c.gate, c.gate_first, t, g, out);
       const std::vector<float> x = random_values(7, s.cin * s.h * s.h, -4, 4);
       const size_t n = s.cout * ho * ho;
@@ -206,7 +208,8 @@ TEST(FusionGate, SigmoidModeWordFromTheFileIsIgnored) {
   GraphBuilder b;
   uint64_t in = b.input({8});
   uint64_t out = b.output({8});
-  b.node(op::Sigmoid, {in}, {out}, {{attr::Sigmoid::kMode, attr::Sigmoid::kSiLU}, {attr::Sigmoid::kParam, attr::Sigmoid::kSiLU}});
+  b.node(op::Sigmoid, {in}, {out}, {{attr::Sigmoid::kMode, attr::Sigmoid::kSiLU},
+                                    {attr::Sigmoid::kParam, attr::Sigmoid::kSiLU}});
   const std::vector<float> x = {-2, -1, 0, 1, 2, 3, 4, 5};
   Outcome r = run_graph(b, x, 8, true);
   for (int i = 0; i < 8; ++i) EXPECT_NEAR(r.y[i], 1.0f / (1.0f + std::exp(-x[i])), 1e-6f);
@@ -332,7 +335,7 @@ TEST(FusionGate, ConvOutputReadElsewhereKeepsTheHardSwishNode) {
   uint64_t W = b.weight({4, 4, 1, 1}, random_values(8, 16, -1, 1));
   uint64_t t = b.act({1, 4, 6, 6}), g = b.act({1, 4, 6, 6}), h = b.act({1, 4, 6, 6});
   uint64_t out = b.output({1, 4, 6, 6});
-  b.node(op::Conv, {in, W}, {t}, {{0, 1}, {1, 1}});
+  b.node(op::Conv, {in, W}, {t}, {{attr::Conv::kKernelH, 1}, {attr::Conv::kKernelW, 1}});
   add_gate(b, Gate::kHardSwish, false, t, g, h);
   b.node(op::Add, {h, t}, {out});
   const std::vector<float> x = random_values(10, 144, -5, 5);

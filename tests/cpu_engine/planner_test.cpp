@@ -7,6 +7,7 @@
 #include <memory>
 #include <random>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/arena_planner.h"
 #include "tests/cpu_engine/graph_builder.h"
@@ -138,7 +139,7 @@ TEST(ArenaPlanner, ChannelConcatInputsLandInsideItsOutput) {
   uint64_t out = b.output({1, 5, 4, 4});
   b.node(op::Relu, {in}, {x});
   b.node(op::Relu, {in}, {y});  // shapes are not checked by the planner
-  b.node(op::Concat, {x, y}, {cat}, {{11, 1}});
+  b.node(op::Concat, {x, y}, {cat}, {{attr::Concat::kAxis, 1}});
   b.node(op::Relu, {cat}, {out});
   Plan p = plan(b);
   const ArenaPlanner& pl = *p.planner;
@@ -165,7 +166,7 @@ TEST(ArenaPlanner, ConcatsThatDoNotQualifyAreCopied) {
     uint64_t out = b.output({1, 4, 4, c.width});
     if (!c.graph_input) b.node(op::Relu, {in}, {x});
     if (!c.twice) b.node(op::Relu, {in}, {y});
-    b.node(op::Concat, {x, y}, {cat}, {{11, GraphBuilder::i64_word(c.axis)}});
+    b.node(op::Concat, {x, y}, {cat}, {{attr::Concat::kAxis, GraphBuilder::i64_word(c.axis)}});
     b.node(op::Relu, {cat}, {out});
     Plan p = plan(b);
     EXPECT_NE(p.planner->offset[x], p.planner->offset[cat]) << c.what;
@@ -184,9 +185,9 @@ TEST(ArenaPlanner, NestedConcatsShareOnePlace) {
   uint64_t o2 = b.output({1, 3, 4, 4});
   b.node(op::Relu, {in}, {a});
   b.node(op::Relu, {in}, {c});
-  b.node(op::Concat, {a, c}, {first}, {{11, 1}});
+  b.node(op::Concat, {a, c}, {first}, {{attr::Concat::kAxis, 1}});
   b.node(op::Relu, {in}, {d});
-  b.node(op::Concat, {a, c, d}, {second}, {{11, GraphBuilder::i64_word(-3)}});
+  b.node(op::Concat, {a, c, d}, {second}, {{attr::Concat::kAxis, GraphBuilder::i64_word(-3)}});
   b.node(op::Relu, {first}, {o1});
   b.node(op::Relu, {second}, {o2});
   Plan p = plan(b);
@@ -201,7 +202,8 @@ TEST(Im2colWorkspace, LargeOutputIsChunkedByRows) {
   uint64_t in = b.input({1, 64, 512, 512});
   uint64_t w = b.weight({64, 64, 3, 3}, {});
   uint64_t out = b.output({1, 64, 512, 512});
-  b.node(op::Conv, {in, w}, {out}, {{0, 3}, {1, 3}, {2, 1}, {3, 1}, {4, 1}, {5, 1}});
+  b.node(op::Conv, {in, w}, {out}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3}, {attr::Conv::kStrideH, 1},
+                                    {attr::Conv::kStrideW, 1}, {attr::Conv::kPadTop, 1}, {attr::Conv::kPadLeft, 1}});
   test::Engine e(b);
   ASSERT_TRUE(e.ok()) << e.error.message;
   // Bands of 14 rows keep one band of the column matrix below 4194304 values.
@@ -214,7 +216,8 @@ TEST(Im2colWorkspace, LowerRankConvReadsDimsAsTheKernelDoes) {
   uint64_t in = b.input({2, 6, 6});
   uint64_t w = b.weight({3, 2, 3, 3}, {});
   uint64_t out = b.output({3, 6, 6});
-  b.node(op::Conv, {in, w}, {out}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}});
+  b.node(op::Conv, {in, w}, {out}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3}, {attr::Conv::kPadTop, 1},
+                                    {attr::Conv::kPadLeft, 1}});
   test::Engine e(b);
   ASSERT_TRUE(e.ok()) << e.error.message;
   // The whole plane in one band, with room to round it up to a panel of 16
@@ -252,7 +255,7 @@ GraphBuilder random_graph(std::mt19937& rng) {
         uint64_t pc = 0;
         for (uint64_t k = 0; k < 2; ++k) pc += b.values[in[k]].dim(1);
         uint64_t pre = b.act({1, pc, 4, 4});
-        b.node(op::Concat, {in[0], in[1]}, {pre}, {{11, 1}});
+        b.node(op::Concat, {in[0], in[1]}, {pre}, {{attr::Concat::kAxis, 1}});
         live.push_back(pre);
       }
       uint64_t out = b.act({1, channels, 4, 4});
@@ -262,7 +265,7 @@ GraphBuilder random_graph(std::mt19937& rng) {
       for (uint64_t k = 0; k < count; ++k) n.w[2 + k] = in[k];
       n.w[10] = 1;
       n.w[11] = out;
-      n.w[15 + 11] = pick(2) ? 1 : GraphBuilder::i64_word(-3);
+      n.set_attr(attr::Concat::kAxis, pick(2) ? 1 : GraphBuilder::i64_word(-3));
       b.nodes.push_back(n);
       live.push_back(out);
     } else if (kind < 5) {
@@ -320,7 +323,7 @@ std::vector<Live> lifetimes(const CpuState& s) {
 }
 
 bool is_channel_concat(const NodeRecord& n) {
-  return n.op() == op::Concat && (n.attr_i64(11) == 1 || n.attr_i64(11) == -3);
+  return n.op() == op::Concat && (n.attr_i64(attr::Concat::kAxis) == 1 || n.attr_i64(attr::Concat::kAxis) == -3);
 }
 
 // The one sharing the plan may make: x is input j of a channel Concat whose

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/engine.h"
 #include "tests/cpu_engine/graph_builder.h"
@@ -25,7 +26,9 @@ struct ConvGraph {
     w = b.weight({3, 2, 3, 3}, std::vector<float>(54, 0.5f));
     bias = b.weight({3}, {1, 2, 3});
     out = b.output({1, 3, 4, 4});
-    b.node(op::Conv, {in, w, bias}, {out}, {{0, 3}, {1, 3}, {2, 1}, {3, 1}, {4, 1}, {5, 1}});
+    b.node(op::Conv, {in, w, bias}, {out}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3},
+                                            {attr::Conv::kStrideH, 1}, {attr::Conv::kStrideW, 1},
+                                            {attr::Conv::kPadTop, 1}, {attr::Conv::kPadLeft, 1}});
   }
 };
 
@@ -152,7 +155,7 @@ TEST(EngineValidation, OperatorSizeContractsAreChecked) {
   }
   {
     ConvGraph g;
-    g.b.nodes[0].w[15 + 10] = 2;  // 2 partitions of 3 output channels
+    g.b.nodes[0].set_attr(attr::Conv::kGroups, 2);  // 2 partitions of 3 output channels
     std::string m = refusal(g.b);
     EXPECT_EQ(m.rfind("node 0 (Conv): ", 0), 0u) << m;
   }
@@ -181,7 +184,8 @@ TEST(EngineValidation, OperatorSizeContractsAreChecked) {
     GraphBuilder b;
     uint64_t a = b.input({1, 4});
     uint64_t out = b.output({1, 3});
-    b.node(op::Slice, {a}, {out}, {{11, 1}, {4, 2}, {5, 3}, {2, 1}});  // positions 2..4 of 4
+    b.node(op::Slice, {a}, {out}, {{attr::Slice::kAxis, 1}, {attr::Slice::kStart, 2}, {attr::Slice::kLength, 3},
+                                   {attr::Slice::kStep, 1}});  // positions 2..4 of 4
     std::string m = refusal(b);
     EXPECT_EQ(m.rfind("node 0 (Slice): ", 0), 0u) << m;
   }
@@ -189,7 +193,8 @@ TEST(EngineValidation, OperatorSizeContractsAreChecked) {
     GraphBuilder b;
     uint64_t a = b.input({1, 2, 3});
     uint64_t out = b.output({1, 3, 2});
-    b.node(op::Transpose, {a}, {out}, {{4, 0}, {5, 2}, {6, 7}});
+    b.node(op::Transpose, {a}, {out}, {{attr::Transpose::kPerm + 0, 0}, {attr::Transpose::kPerm + 1, 2},
+                                       {attr::Transpose::kPerm + 2, 7}});
     std::string m = refusal(b);
     EXPECT_EQ(m.rfind("node 0 (Transpose): ", 0), 0u) << m;
   }
@@ -197,7 +202,7 @@ TEST(EngineValidation, OperatorSizeContractsAreChecked) {
     GraphBuilder b;
     uint64_t a = b.input({1, 2, 3});  // rows below the box and score fields
     uint64_t out = b.output({1, 10, 6});
-    b.node(op::YoloNms, {a}, {out}, {{0, 10}});
+    b.node(op::YoloNms, {a}, {out}, {{attr::YoloNms::kMaxDetections, 10}});
     std::string m = refusal(b);
     EXPECT_EQ(m.rfind("node 0 (YoloNms): ", 0), 0u) << m;
   }
@@ -232,7 +237,7 @@ TEST(EngineValidation, LargestGraphIsAccepted) {
   uint64_t w = b.weight({1, 1, 1, 1}, {2.0f});
   for (uint64_t i = 0; i < kCpuMaxNodes; ++i) {
     uint64_t next = i + 1 == kCpuMaxNodes ? b.output({1, 1, 1, 1}) : b.act({1, 1, 1, 1});
-    b.node(op::Conv, {prev, w}, {next}, {{0, 1}, {1, 1}});
+    b.node(op::Conv, {prev, w}, {next}, {{attr::Conv::kKernelH, 1}, {attr::Conv::kKernelW, 1}});
     prev = next;
   }
   while (b.values.size() < kCpuMaxValues) b.act({1});

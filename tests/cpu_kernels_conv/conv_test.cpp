@@ -8,6 +8,7 @@
 #include <limits>
 #include <string>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/kernels/conv.h"
 #include "reference/conv_reference.h"
@@ -38,10 +39,14 @@ std::vector<float> run_conv(const ConvCase& c, const std::vector<float>& x, cons
   const uint64_t yi =
       h.value({(uint64_t)s.n, (uint64_t)s.cout, (uint64_t)s.hout(), (uint64_t)s.wout()});
   NodeRecord n = c.bias ? NodeHarness::node(op::Conv, {xi, wi, bi}, {yi}) : NodeHarness::node(op::Conv, {xi, wi}, {yi});
-  const int64_t words[16] = {s.kh, s.kw, s.sh, s.sw, s.pt, s.pl, s.pb, s.pr, s.dh, s.dw, s.g, 0,
-                             c.no_depthwise ? 1 : 0, 0, c.act, 0};
-  for (int k = 0; k < 16; ++k) n.w[15 + k] = w_i(words[k]);
-  n.w[15 + 15] = w_f(0.125f);
+  using W = attr::Conv;
+  const std::pair<uint64_t, int64_t> words[] = {
+      {W::kKernelH, s.kh}, {W::kKernelW, s.kw},     {W::kStrideH, s.sh},   {W::kStrideW, s.sw},
+      {W::kPadTop, s.pt},  {W::kPadLeft, s.pl},     {W::kPadBottom, s.pb}, {W::kPadRight, s.pr},
+      {W::kDilationH, s.dh}, {W::kDilationW, s.dw}, {W::kGroups, s.g},     {W::kNoDepthwise, c.no_depthwise ? 1 : 0},
+      {W::kMode, c.act}};
+  for (auto [k, v] : words) n.set_attr(k, w_i(v));
+  n.set_attr(W::kParam, w_f(0.125f));
   h.set_workspace(workspace != 0 ? workspace : h.workspace_wanted(n));
   EXPECT_TRUE(h.run(n)) << h.last_message();
   return h.read(yi);
@@ -310,11 +315,14 @@ TEST(ConvKernel, WorkspaceSizeFollowsTheBandRule) {
   const uint64_t x = h.value({1, 64, 512, 512});
   const uint64_t w = h.value({8, 64, 3, 3}, {}, kValueWeight);
   const uint64_t y = h.value({1, 8, 512, 512});
-  NodeRecord n = NodeHarness::node(op::Conv, {x, w}, {y}, {{0, 3}, {1, 3}, {2, 1}, {3, 1}, {4, 1}, {5, 1}});
+  NodeRecord n = NodeHarness::node(op::Conv, {x, w}, {y}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3},
+                                                           {attr::Conv::kStrideH, 1}, {attr::Conv::kStrideW, 1},
+                                                           {attr::Conv::kPadTop, 1}, {attr::Conv::kPadLeft, 1}});
   EXPECT_EQ(h.workspace_wanted(n), size_t{14} * 9 * 64 * 512 * 4);
   // Pointwise and depthwise layouts need no column matrix.
   const uint64_t w1 = h.value({8, 64, 1, 1}, {}, kValueWeight);
-  EXPECT_EQ(h.workspace_wanted(NodeHarness::node(op::Conv, {x, w1}, {y}, {{0, 1}, {1, 1}})), 64u);
+  EXPECT_EQ(h.workspace_wanted(NodeHarness::node(op::Conv, {x, w1}, {y}, {{attr::Conv::kKernelH, 1},
+                                                                          {attr::Conv::kKernelW, 1}})), 64u);
 }
 
 TEST(ConvKernel, ActivationWithoutBiasClampsWholeOutput) {
@@ -346,19 +354,24 @@ TEST(ConvCheck, RefusesBrokenContracts) {
   const uint64_t wbad = h.value({4, 6, 3, 2}, {}, kValueWeight);
   const uint64_t w = h.value({4, 6, 3, 3}, {}, kValueWeight);
   const uint64_t bshort = h.value({3}, {}, kValueWeight);
-  const std::initializer_list<A> k3 = {{0, 3}, {1, 3}, {4, 1}, {5, 1}};
+  const std::initializer_list<A> k3 = {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3}, {attr::Conv::kPadTop, 1},
+                                       {attr::Conv::kPadLeft, 1}};
   EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, wbad}, {y}, k3)));
   EXPECT_NE(h.last_message().find("weight"), std::string::npos) << h.last_message();
   EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, w, bshort}, {y}, k3)));
   // 6 input channels do not split into 4 groups.
-  EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, w}, {y}, {{0, 3}, {1, 3}, {10, 4}})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, w}, {y}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3},
+                                                               {attr::Conv::kGroups, 4}})));
   // Affine epilogue needs its three arrays.
-  EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, w}, {y}, {{0, 3}, {1, 3}, {14, 2}})));
-  EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, w}, {y}, {{0, 3}, {1, 3}, {14, 9}})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, w}, {y}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3},
+                                                               {attr::Conv::kMode, 2}})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, w}, {y}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3},
+                                                               {attr::Conv::kMode, 9}})));
   // Steps so large that the extents derived from them would not fit 64
   // bits (the output shape is the graph's and need not agree).
   for (int word : {2, 3, 4, 5, 8, 9}) {
-    EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, w}, {y}, {{0, 3}, {1, 3}, {word, uint64_t{1} << 21}}))) << word;
+    EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, w}, {y}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3},
+                                                                 {word, uint64_t{1} << 21}}))) << word;
     EXPECT_NE(h.last_message().find("above"), std::string::npos) << h.last_message();
   }
   EXPECT_TRUE(h.run(NodeHarness::node(op::Conv, {x, w}, {y}, k3))) << h.last_message();

@@ -2,6 +2,7 @@
 // broadcast, numpy batch broadcasting, rank-1 operands and the axis-2 layout.
 #include <gtest/gtest.h>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "reference/conv_reference.h"
 #include "test_util.h"
@@ -53,7 +54,8 @@ TEST(GemmKernel, MatchesReferenceForTransposesAndAddendShapes) {
     } else {
       n = NodeHarness::node(op::Gemm, {ai, bi}, {yi});
     }
-    n.w[15 + 12] = c.ta, n.w[15 + 13] = c.tb, n.w[15 + 14] = w_f(c.alpha), n.w[15 + 15] = w_f(c.beta);
+    n.set_attr(attr::Gemm::kTransA, c.ta), n.set_attr(attr::Gemm::kTransB, c.tb);
+    n.set_attr(attr::Gemm::kAlpha, w_f(c.alpha)), n.set_attr(attr::Gemm::kBeta, w_f(c.beta));
     ASSERT_TRUE(h.run(n)) << h.last_message();
     EXPECT_TRUE(close_to_reference(h.read(yi), ref::gemm(c.m, c.n, c.k, c.ta, c.tb, c.alpha, a, b,
                                                           c.zdims.empty() ? 0.0 : c.beta, z, zrow, zcol)));
@@ -108,7 +110,8 @@ TEST(MatMulKernel, AxisTwoBatchedLayout) {
   const auto a = random_values(d0 * d1 * d2 * d3, 6), b = random_values(d2 * d3 * n, 7);
   const uint64_t ai = h.value(u({d0, d1, d2, d3}), a), bi = h.value(u({1, d2, d3, n}), b, kValueWeight);
   const uint64_t yi = h.value(u({d0, d1, d2, n}));
-  ASSERT_TRUE(h.run(NodeHarness::node(op::MatMul, {ai, bi}, {yi}, {{12, 1}}))) << h.last_message();
+  ASSERT_TRUE(h.run(NodeHarness::node(op::MatMul, {ai, bi}, {yi},
+                                                                   {{attr::MatMul::kAxis2Batch, 1}}))) << h.last_message();
   std::vector<float> want(d0 * d1 * d2 * n);
   for (int64_t i = 0; i < d0; ++i)
     for (int64_t r = 0; r < d1; ++r)

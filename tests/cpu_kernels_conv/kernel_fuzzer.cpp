@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (in.u8() % 8 == 0) n.w[2 + in.u8() % 3] = 0xffffffffu;  // an absent optional input
   for (int k = 0; k < 16; ++k) {
     const uint8_t mode = in.u8();
-    n.w[15 + k] = mode < 200 ? mode % 8 : (mode < 250 ? in.u32() : ~uint64_t{0});
+    n.set_attr(k, mode < 200 ? mode % 8 : (mode < 250 ? in.u32() : ~uint64_t{0}));
   }
   std::vector<float> workspace(in.u8() * 64u + in.u8());
   s.im2col = workspace.empty() ? nullptr : workspace.data();

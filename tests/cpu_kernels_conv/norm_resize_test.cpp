@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/kernels/activation.h"
 #include "reference/conv_reference.h"
@@ -28,7 +29,7 @@ TEST(LayerNormKernel, MatchesReferenceSerialAndChunked) {
     const uint64_t yi = h.value({1, (uint64_t)c.rows, (uint64_t)c.cols});
     NodeRecord n = c.beta ? NodeHarness::node(op::LayerNormalization, {xi, gi, h.value({(uint64_t)c.cols}, b, kValueWeight)}, {yi})
                           : NodeHarness::node(op::LayerNormalization, {xi, gi}, {yi});
-    n.w[15 + 14] = w_f(1e-5f);
+    n.set_attr(attr::Norm::kEpsilon, w_f(1e-5f));
     ASSERT_TRUE(h.run(n)) << h.last_message();
     EXPECT_TRUE(close_to_reference(h.read(yi), ref::layer_norm(c.rows, c.cols, x, g, c.beta ? b : std::vector<float>{}, 1e-5)));
   }
@@ -38,7 +39,7 @@ TEST(LayerNormKernel, ConstantRowGivesBeta) {
   NodeHarness h;
   const uint64_t x = h.value({2, 4}, std::vector<float>(8, 3.0f));
   const uint64_t g = h.value({4}, {1, 2, 3, 4}), b = h.value({4}, {5, 6, 7, 8}), y = h.value({2, 4});
-  NodeRecord n = NodeHarness::node(op::LayerNormalization, {x, g, b}, {y}, {{14, w_f(1e-5f)}});
+  NodeRecord n = NodeHarness::node(op::LayerNormalization, {x, g, b}, {y}, {{attr::Norm::kEpsilon, w_f(1e-5f)}});
   ASSERT_TRUE(h.run(n));
   EXPECT_EQ(h.read(y), (std::vector<float>{5, 6, 7, 8, 5, 6, 7, 8}));
 }
@@ -77,7 +78,8 @@ TEST(InstanceNormKernel, NormalisesEachPlaneWithItsChannel) {
     const auto s = random_values(channels, 62), t = random_values(channels, 63);
     const uint64_t xi = h.value(c.dims, x), si = h.value({(uint64_t)channels}, s), ti = h.value({(uint64_t)channels}, t);
     const uint64_t yi = h.value(c.dims);
-    ASSERT_TRUE(h.run(NodeHarness::node(op::InstanceNormalization, {xi, si, ti}, {yi}, {{14, w_f(1e-5f)}}))) << h.last_message();
+    ASSERT_TRUE(h.run(NodeHarness::node(op::InstanceNormalization, {xi, si, ti}, {yi},
+                                                                                        {{attr::Norm::kEpsilon, w_f(1e-5f)}}))) << h.last_message();
     EXPECT_TRUE(close_to_reference(h.read(yi), ref::instance_norm(planes, channels, size, x, s, t, 1e-5)));
   }
 }
@@ -140,7 +142,8 @@ TEST(ResizeKernel, BilinearHalfPixelAndAlignedCorners) {
     const auto x = random_values(c.planes * c.h * c.w, 81);
     const uint64_t xi = h.value({1, (uint64_t)c.planes, (uint64_t)c.h, (uint64_t)c.w}, x);
     const uint64_t yi = h.value({1, (uint64_t)c.planes, (uint64_t)c.ho, (uint64_t)c.wo});
-    ASSERT_TRUE(h.run(NodeHarness::node(op::Resize, {xi}, {yi}, {{12, 1}, {13, c.align ? 1u : 0u}}))) << h.last_message();
+    ASSERT_TRUE(h.run(NodeHarness::node(op::Resize, {xi}, {yi}, {{attr::Resize::kLinear, 1},
+                                                                 {attr::Resize::kAlignCorners, c.align ? 1u : 0u}}))) << h.last_message();
     EXPECT_TRUE(close_to_reference(h.read(yi), ref::resize_bilinear(c.planes, c.h, c.w, c.ho, c.wo, c.align, x)));
   }
 }
@@ -148,9 +151,10 @@ TEST(ResizeKernel, BilinearHalfPixelAndAlignedCorners) {
 TEST(ResizeKernel, KnownBilinearWeights) {
   NodeHarness h;
   const uint64_t x = h.value({1, 1, 1, 2}, {0, 4}), y = h.value({1, 1, 1, 4}), ya = h.value({1, 1, 1, 3});
-  ASSERT_TRUE(h.run(NodeHarness::node(op::Resize, {x}, {y}, {{12, 1}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::Resize, {x}, {y}, {{attr::Resize::kLinear, 1}})));
   EXPECT_EQ(h.read(y), (std::vector<float>{0, 1, 3, 4}));
-  ASSERT_TRUE(h.run(NodeHarness::node(op::Resize, {x}, {ya}, {{12, 1}, {13, 1}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::Resize, {x}, {ya}, {{attr::Resize::kLinear, 1},
+                                                              {attr::Resize::kAlignCorners, 1}})));
   EXPECT_EQ(h.read(ya), (std::vector<float>{0, 2, 4}));
 }
 
@@ -164,7 +168,8 @@ TEST(ResizeKernel, NearestReadsWithinThePlaneForAnySize) {
     const uint64_t xi = h.value({1, (uint64_t)planes, (uint64_t)c.h, (uint64_t)c.w}, x);
     const uint64_t yi = h.value({1, (uint64_t)planes, (uint64_t)c.ho, (uint64_t)c.wo});
     // Factors as a converter might have truncated them; the kernel uses sizes.
-    ASSERT_TRUE(h.run(NodeHarness::node(op::Resize, {xi}, {yi}, {{2, 1}, {3, 1}})));
+    ASSERT_TRUE(h.run(NodeHarness::node(op::Resize, {xi}, {yi}, {{attr::Resize::kFactorH, 1},
+                                                                 {attr::Resize::kFactorW, 1}})));
     std::vector<float> want;
     for (int64_t p = 0; p < planes; ++p)
       for (int64_t r = 0; r < c.ho; ++r)
@@ -179,7 +184,7 @@ TEST(ResizeKernel, NearestReadsWithinThePlaneForAnySize) {
 TEST(ResizeKernel, CopyAndBroadcast) {
   NodeHarness h;
   const uint64_t x = h.value({1, 2, 1, 1}, {7, -2}), y = h.value({1, 2, 3, 2});
-  ASSERT_TRUE(h.run(NodeHarness::node(op::Resize, {x}, {y}, {{12, 1}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::Resize, {x}, {y}, {{attr::Resize::kLinear, 1}})));
   EXPECT_EQ(h.read(y), (std::vector<float>{7, 7, 7, 7, 7, 7, -2, -2, -2, -2, -2, -2}));
 }
 
@@ -223,7 +228,8 @@ TEST(DeformUnfoldKernel, ZeroOffsetsUnitMaskIsPlainUnfold) {
   const uint64_t oi = h.value({1, 2 * k * k, (uint64_t)hh, (uint64_t)ww});
   const uint64_t mi = h.value({1, k * k, (uint64_t)hh, (uint64_t)ww}, std::vector<float>(k * k * hh * ww, 1.0f));
   const uint64_t yi = h.value({1, (uint64_t)c, (uint64_t)(hh * k), (uint64_t)(ww * k)});
-  ASSERT_TRUE(h.run(NodeHarness::node(op::DeformUnfold, {xi, oi, mi}, {yi}, {{0, k}}))) << h.last_message();
+  ASSERT_TRUE(h.run(NodeHarness::node(op::DeformUnfold, {xi, oi, mi}, {yi},
+                                                                             {{attr::DeformUnfold::kKernel, k}}))) << h.last_message();
   std::vector<float> want(c * hh * k * ww * k);
   for (int64_t ch = 0; ch < c; ++ch)
     for (int64_t y = 0; y < hh; ++y)
@@ -252,7 +258,7 @@ TEST_P(DeformUnfoldSizes, FractionalOffsetsAndMaskMatchReference) {
   const uint64_t oi = h.value({1, 2 * kk, (uint64_t)hh, (uint64_t)ww}, off);
   const uint64_t mi = h.value({1, kk, (uint64_t)hh, (uint64_t)ww}, mask);
   const uint64_t yi = h.value({1, (uint64_t)c, (uint64_t)(hh * k), (uint64_t)(ww * k)});
-  ASSERT_TRUE(h.run(NodeHarness::node(op::DeformUnfold, {xi, oi, mi}, {yi}, {{0, k}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::DeformUnfold, {xi, oi, mi}, {yi}, {{attr::DeformUnfold::kKernel, k}})));
   std::vector<float> want(c * hh * k * ww * k);
   const int64_t hw = hh * ww;
   for (int64_t y = 0; y < hh; ++y)

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/kernels/conv.h"
 #include "reference/conv_reference.h"
@@ -44,9 +45,13 @@ TEST(ConvTransposeKernel, MatchesReference) {
     const uint64_t yi = h.value({(uint64_t)c.n, (uint64_t)c.cout, (uint64_t)c.ho, (uint64_t)c.wo});
     NodeRecord n = c.bias ? NodeHarness::node(op::ConvTranspose, {xi, wi, h.value({(uint64_t)c.cout}, b, kValueWeight)}, {yi})
                           : NodeHarness::node(op::ConvTranspose, {xi, wi}, {yi});
-    const int64_t words[] = {c.k, c.k, c.stride, c.stride, c.pad, c.pad, 0, 0, c.dil, c.dil, c.g};
-    for (int k = 0; k < 11; ++k) n.w[15 + k] = w_i(words[k]);
-    n.w[15 + 14] = c.relu ? 1 : 0;
+    using W = attr::ConvTranspose;
+    const std::pair<uint64_t, int64_t> words[] = {
+        {W::kKernelH, c.k},     {W::kKernelW, c.k},     {W::kStrideH, c.stride}, {W::kStrideW, c.stride},
+        {W::kPadTop, c.pad},    {W::kPadLeft, c.pad},   {W::kDilationH, c.dil},  {W::kDilationW, c.dil},
+        {W::kGroups, c.g}};
+    for (auto [k, v] : words) n.set_attr(k, w_i(v));
+    n.set_attr(W::kMode, c.relu ? W::kRelu : W::kNone);
     ASSERT_GE(h.state().im2col_size, h.workspace_wanted(n));
     ASSERT_TRUE(h.run(n)) << h.last_message();
     EXPECT_TRUE(close_to_reference(h.read(yi), ref::conv_transpose2d(s, c.ho, c.wo, x, w, b, c.relu)));
@@ -57,7 +62,9 @@ TEST(ConvTransposeCheck, RefusesSmallWorkspaceAndBadWeights) {
   NodeHarness h;
   const uint64_t x = h.value({1, 4, 128, 128}), y = h.value({1, 8, 256, 256});
   const uint64_t w = h.value({4, 8, 4, 4}, {}, kValueWeight), wbad = h.value({4, 8, 3, 4}, {}, kValueWeight);
-  const std::initializer_list<A> at = {{0, 4}, {1, 4}, {2, 2}, {3, 2}, {4, 1}, {5, 1}};
+  const std::initializer_list<A> at = {{attr::ConvTranspose::kKernelH, 4}, {attr::ConvTranspose::kKernelW, 4},
+                                       {attr::ConvTranspose::kStrideH, 2}, {attr::ConvTranspose::kStrideW, 2},
+                                       {attr::ConvTranspose::kPadTop, 1}, {attr::ConvTranspose::kPadLeft, 1}};
   EXPECT_FALSE(h.run(NodeHarness::node(op::ConvTranspose, {x, wbad}, {y}, at)));
   // 4x4 taps x 8 channels x 128x128 positions = 2 Mi floats: more than the 1 Mi given.
   EXPECT_FALSE(h.run(NodeHarness::node(op::ConvTranspose, {x, w}, {y}, at)));
@@ -86,7 +93,9 @@ TEST(PoolKernel, MatchesReference) {
     const uint64_t xi = h.value({1, (uint64_t)c.planes, (uint64_t)c.h, (uint64_t)c.w}, x);
     const uint64_t yi = h.value({1, (uint64_t)c.planes, (uint64_t)c.ho, (uint64_t)c.wo});
     ASSERT_TRUE(h.run(NodeHarness::node(c.max ? op::MaxPool : op::AveragePool, {xi}, {yi},
-                                        {{0, c.k}, {1, c.k}, {2, c.stride}, {3, c.stride}, {4, c.pad}, {5, c.pad}})))
+                                        {{attr::Window::kKernelH, c.k}, {attr::Window::kKernelW, c.k},
+                                         {attr::Window::kStrideH, c.stride}, {attr::Window::kStrideW, c.stride},
+                                         {attr::Window::kPadTop, c.pad}, {attr::Window::kPadLeft, c.pad}})))
         << h.last_message();
     EXPECT_TRUE(close_to_reference(
         h.read(yi), ref::pool2d(c.max, c.planes, c.h, c.w, c.ho, c.wo, c.k, c.k, c.stride, c.stride, c.pad, c.pad, x)));
@@ -98,10 +107,19 @@ TEST(PoolKernel, WindowInPaddingAndCornerDivisor) {
   const uint64_t x = h.value({1, 1, 2, 2}, {1, 2, 3, 4});
   const uint64_t ym = h.value({1, 1, 2, 2}), ya = h.value({1, 1, 2, 2});
   // 2x2 window, stride 3, padding 2: output (0, 0) sees only padding.
-  ASSERT_TRUE(h.run(NodeHarness::node(op::MaxPool, {x}, {ym}, {{0, 2}, {1, 2}, {2, 3}, {3, 3}, {4, 2}, {5, 2}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::MaxPool, {x}, {ym}, {{attr::MaxPool::kKernelH, 2},
+                                                               {attr::MaxPool::kKernelW, 2},
+                                                               {attr::MaxPool::kStrideH, 3},
+                                                               {attr::MaxPool::kStrideW, 3}, {attr::MaxPool::kPadTop, 2},
+                                                               {attr::MaxPool::kPadLeft, 2}})));
   EXPECT_EQ(h.read(ym)[0], -3.4028235e38f);
   // 3x3 window with padding 1: the corner sums 4 values and divides by 9.
-  ASSERT_TRUE(h.run(NodeHarness::node(op::AveragePool, {x}, {ya}, {{0, 3}, {1, 3}, {2, 1}, {3, 1}, {4, 1}, {5, 1}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::AveragePool, {x}, {ya}, {{attr::AveragePool::kKernelH, 3},
+                                                                   {attr::AveragePool::kKernelW, 3},
+                                                                   {attr::AveragePool::kStrideH, 1},
+                                                                   {attr::AveragePool::kStrideW, 1},
+                                                                   {attr::AveragePool::kPadTop, 1},
+                                                                   {attr::AveragePool::kPadLeft, 1}})));
   EXPECT_FLOAT_EQ(h.read(ya)[0], 10.0f / 9.0f);
 }
 
@@ -177,9 +195,13 @@ TEST(ConvTransposeKernel, RandomSmallShapesMatchReference) {
     const uint64_t yi = h.value({(uint64_t)s.n, (uint64_t)s.cout, (uint64_t)ho, (uint64_t)wo});
     NodeRecord n = bias ? NodeHarness::node(op::ConvTranspose, {xi, wi, h.value({(uint64_t)s.cout}, b, kValueWeight)}, {yi})
                         : NodeHarness::node(op::ConvTranspose, {xi, wi}, {yi});
-    const int64_t words[] = {s.kh, s.kw, s.sh, s.sw, s.pt, s.pl, 0, 0, s.dh, s.dw, s.g};
-    for (int k = 0; k < 11; ++k) n.w[15 + k] = w_i(words[k]);
-    n.w[15 + 14] = relu ? 1 : 0;
+    using W = attr::ConvTranspose;
+    const std::pair<uint64_t, int64_t> words[] = {
+        {W::kKernelH, s.kh}, {W::kKernelW, s.kw},     {W::kStrideH, s.sh},     {W::kStrideW, s.sw},
+        {W::kPadTop, s.pt},  {W::kPadLeft, s.pl},     {W::kDilationH, s.dh},   {W::kDilationW, s.dw},
+        {W::kGroups, s.g}};
+    for (auto [k, v] : words) n.set_attr(k, w_i(v));
+    n.set_attr(W::kMode, relu ? W::kRelu : W::kNone);
     ASSERT_TRUE(h.run(n)) << h.last_message();
     EXPECT_TRUE(close_to_reference(h.read(yi), ref::conv_transpose2d(s, ho, wo, x, w, b, relu)));
   }
@@ -198,7 +220,9 @@ TEST(PoolKernel, RandomSmallShapesMatchReference) {
     const uint64_t xi = h.value({1, (uint64_t)planes, (uint64_t)hh, (uint64_t)ww}, x);
     const uint64_t yi = h.value({1, (uint64_t)planes, (uint64_t)ho, (uint64_t)wo});
     ASSERT_TRUE(h.run(NodeHarness::node(max ? op::MaxPool : op::AveragePool, {xi}, {yi},
-                                        {{0, k}, {1, k}, {2, stride}, {3, stride}, {4, pad}, {5, pad}})));
+                                        {{attr::Window::kKernelH, k}, {attr::Window::kKernelW, k},
+                                         {attr::Window::kStrideH, stride}, {attr::Window::kStrideW, stride},
+                                         {attr::Window::kPadTop, pad}, {attr::Window::kPadLeft, pad}})));
     EXPECT_TRUE(close_to_reference(h.read(yi), ref::pool2d(max, planes, hh, ww, ho, wo, k, k, stride, stride, pad, pad, x)));
   }
 }
@@ -217,7 +241,10 @@ TEST(PoolKernel, NanNeverWinsMax) {
   for (int i = 0; i < 40; ++i) x[i] = (i % 3 == 0) ? nan : static_cast<float>(i);
   x[36] = x[37] = x[38] = x[39] = nan;
   const uint64_t xi = h.value({1, 1, 2, 20}, x), yi = h.value({1, 1, 1, 10});
-  ASSERT_TRUE(h.run(NodeHarness::node(op::MaxPool, {xi}, {yi}, {{0, 2}, {1, 2}, {2, 2}, {3, 2}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::MaxPool, {xi}, {yi}, {{attr::MaxPool::kKernelH, 2},
+                                                                {attr::MaxPool::kKernelW, 2},
+                                                                {attr::MaxPool::kStrideH, 2},
+                                                                {attr::MaxPool::kStrideW, 2}})));
   const auto y = h.read(yi);
   for (int c = 0; c < 9; ++c) {
     float want = -3.4028235e38f;

@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (uint64_t k = 0; k < node.w[1]; ++k) node.w[2 + k] = r.byte() % (values + 2);
   node.w[10] = 1 + r.byte() % 2;
   for (uint64_t k = 0; k < node.w[10]; ++k) node.w[11 + k] = r.byte() % (values + 2);
-  for (uint64_t k = 0; k < 16; ++k) node.w[15 + k] = attribute(r);
+  for (uint64_t k = 0; k < 16; ++k) node.set_attr(k, attribute(r));
 
   const CpuOpEntry* e = cpu_op_entry(node.op());
   if (e == nullptr) return 0;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/kernels/parallel_chunks.h"
 #include "elem_test_util.h"
@@ -21,8 +22,8 @@ std::vector<float> iota_values(uint64_t n) {
 }
 
 NodeRecord transpose_node(uint64_t x, uint64_t y, const Dims& perm) {
-  NodeRecord n = NodeHarness::node(op::Transpose, {x}, {y}, {{0, perm.size()}});
-  for (size_t k = 0; k < perm.size(); ++k) n.w[15 + 4 + k] = perm[k];
+  NodeRecord n = NodeHarness::node(op::Transpose, {x}, {y}, {{attr::Transpose::kPermLength, perm.size()}});
+  for (size_t k = 0; k < perm.size(); ++k) n.set_attr(attr::Transpose::kPerm + k, perm[k]);
   return n;
 }
 
@@ -93,14 +94,16 @@ TEST(ConcatSplitKernels, MatchReferenceOnEveryAxis) {
       }
       const Dims dy = ref::concat_dims(ds, a);
       const uint64_t y = h.value(dy);
-      ASSERT_TRUE(h.run(NodeHarness::node(op::Concat, {ids[0], ids[1], ids[2]}, {y}, {{11, wi(axis)}})))
+      ASSERT_TRUE(h.run(NodeHarness::node(op::Concat, {ids[0], ids[1], ids[2]}, {y},
+                                                                                      {{attr::Concat::kAxis, wi(axis)}})))
           << h.last_message();
       const auto want = ref::concat(xs, ds, a);
       EXPECT_TRUE(same_floats(h.read(y), want));
       // Split undoes it.
       std::vector<uint64_t> outs;
       for (size_t k = 0; k < 3; ++k) outs.push_back(h.value(ds[k]));
-      ASSERT_TRUE(h.run(NodeHarness::node(op::Split, {y}, {outs[0], outs[1], outs[2]}, {{11, wi(axis)}})))
+      ASSERT_TRUE(h.run(NodeHarness::node(op::Split, {y}, {outs[0], outs[1], outs[2]},
+                                                                                        {{attr::Split::kAxis, wi(axis)}})))
           << h.last_message();
       for (size_t k = 0; k < 3; ++k) EXPECT_TRUE(same_floats(h.read(outs[k]), xs[k]));
     }
@@ -112,10 +115,10 @@ TEST(ConcatSplitKernels, LargeTensorsAboveTheParallelSplit) {
   std::vector<std::vector<float>> xs = {uniform(ref::count_of(ds[0]), 17), uniform(ref::count_of(ds[1]), 18)};
   NodeHarness h;
   const uint64_t a = h.value(ds[0], xs[0]), b = h.value(ds[1], xs[1]), y = h.value({2, 160, 40, 40});
-  ASSERT_TRUE(h.run(NodeHarness::node(op::Concat, {a, b}, {y}, {{11, 1}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::Concat, {a, b}, {y}, {{attr::Concat::kAxis, 1}})));
   EXPECT_TRUE(same_floats(h.read(y), ref::concat(xs, ds, 1)));
   const uint64_t sa = h.value(ds[0]), sb = h.value(ds[1]);
-  ASSERT_TRUE(h.run(NodeHarness::node(op::Split, {y}, {sa, sb}, {{11, 1}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::Split, {y}, {sa, sb}, {{attr::Split::kAxis, 1}})));
   EXPECT_TRUE(same_floats(h.read(sa), xs[0]));
   EXPECT_TRUE(same_floats(h.read(sb), xs[1]));
   const Dims dx = {2, 64, 70, 40}, dp = {2, 70, 75, 40};
@@ -132,13 +135,13 @@ TEST(ConcatSplitKernels, InputAlreadyInPlaceIsNotCopiedAndBadShapesAreRefused) {
   yd[4] = 5;
   yd[5] = 6;
   h.state().data[b] = yd + 4;
-  ASSERT_TRUE(h.run(NodeHarness::node(op::Concat, {a, b}, {y}, {{11, wi(-2)}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::Concat, {a, b}, {y}, {{attr::Concat::kAxis, wi(-2)}})));
   EXPECT_TRUE(same_floats(h.read(y), {1, 2, 3, 4, 5, 6}));
   const uint64_t wrong = h.value({1, 4, 2});
-  EXPECT_FALSE(h.run(NodeHarness::node(op::Concat, {a, b}, {wrong}, {{11, 1}})));
-  EXPECT_FALSE(h.run(NodeHarness::node(op::Concat, {a, b}, {y}, {{11, 3}})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Concat, {a, b}, {wrong}, {{attr::Concat::kAxis, 1}})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Concat, {a, b}, {y}, {{attr::Concat::kAxis, 3}})));
   const uint64_t c = h.value({1, 2, 3});
-  EXPECT_FALSE(h.run(NodeHarness::node(op::Concat, {a, c}, {y}, {{11, 1}})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Concat, {a, c}, {y}, {{attr::Concat::kAxis, 1}})));
 }
 
 TEST(GatherKernel, NegativeIndexCountsFromTheEndThenClamps) {
@@ -166,7 +169,8 @@ TEST(GatherKernel, MatchesReferenceOnAxesAndRanks) {
     auto idx = uniform(ref::count_of(c.di), 5, -2.0f * c.dx[axis], 2.0f * c.dx[axis]);
     const auto want = ref::gather(x, c.dx, axis, idx);
     const uint64_t ix = h.value(c.dx, x), ii = h.value(c.di, idx), iy = h.value({want.size()});
-    ASSERT_TRUE(h.run(NodeHarness::node(op::Gather, {ix, ii}, {iy}, {{11, wi(c.axis)}}))) << h.last_message();
+    ASSERT_TRUE(h.run(NodeHarness::node(op::Gather, {ix, ii}, {iy},
+                                                                     {{attr::Gather::kAxis, wi(c.axis)}}))) << h.last_message();
     EXPECT_TRUE(same_floats(h.read(iy), want));
   }
   NodeHarness h;
@@ -195,7 +199,7 @@ TEST(GatherNDKernel, TuplesAddressLeadingAxes) {
   }
   const uint64_t bad = h.value({2, 3}, {}), y3 = h.value({2});
   EXPECT_FALSE(h.run(NodeHarness::node(op::GatherND, {x, bad}, {y3})));  // tuples of 3 into a rank-1 input
-  EXPECT_FALSE(h.run(NodeHarness::node(op::GatherND, {x, idx}, {y}, {{4, 1}})));  // batch_dims
+  EXPECT_FALSE(h.run(NodeHarness::node(op::GatherND, {x, idx}, {y}, {{attr::GatherND::kBatchDims, 1}})));  // batch_dims
 }
 
 TEST(ScatterNDKernel, TupleAndElementForms) {
@@ -212,7 +216,7 @@ TEST(ScatterNDKernel, TupleAndElementForms) {
   // Element form along axis 1.
   const std::vector<float> ie = {2, 0, -1, 1, 0, 0};
   const uint64_t idx_e = h.value({1, 3, 2}, ie), upd_e = h.value({1, 3, 2}, uv), ye = h.value({4, 3, 2});
-  ASSERT_TRUE(h.run(NodeHarness::node(op::ScatterND, {x, idx_e, upd_e}, {ye}, {{11, 1}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::ScatterND, {x, idx_e, upd_e}, {ye}, {{attr::ScatterND::kAxis, 1}})));
   EXPECT_TRUE(same_floats(h.read(ye), ref::scatter_elements(xv, {4, 3, 2}, ie, {1, 3, 2}, uv, 1)));
   const uint64_t short_upd = h.value({3, 1});
   EXPECT_FALSE(h.run(NodeHarness::node(op::ScatterND, {x, idx, short_upd}, {y})));
@@ -233,16 +237,21 @@ TEST(SliceKernel, StartLengthStep) {
     const auto want = ref::slice(x, c.dx, axis, c.start, c.len, c.step <= 1 ? 1 : c.step);
     const uint64_t ix = h.value(c.dx, x), iy = h.value({want.size()});
     ASSERT_TRUE(h.run(NodeHarness::node(op::Slice, {ix}, {iy},
-                                        {{11, wi(c.axis)}, {4, wi(c.start)}, {5, wi(c.len)}, {2, wi(c.step)}})))
+                                        {{attr::Slice::kAxis, wi(c.axis)}, {attr::Slice::kStart, wi(c.start)},
+                                         {attr::Slice::kLength, wi(c.len)}, {attr::Slice::kStep, wi(c.step)}})))
         << h.last_message();
     EXPECT_TRUE(same_floats(h.read(iy), want));
   }
   NodeHarness h;
   const uint64_t x = h.value({10}), y = h.value({4});
-  EXPECT_FALSE(h.run(NodeHarness::node(op::Slice, {x}, {y}, {{4, 7}, {5, 4}, {2, 1}})));  // past the end
-  EXPECT_TRUE(h.run(NodeHarness::node(op::Slice, {x}, {y}, {{4, 0}, {5, 4}, {2, 3}})));   // 0, 3, 6, 9
-  EXPECT_FALSE(h.run(NodeHarness::node(op::Slice, {x}, {y}, {{4, 1}, {5, 4}, {2, 3}})));  // 1, 4, 7, 10
-  EXPECT_FALSE(h.run(NodeHarness::node(op::Slice, {x}, {y}, {{4, wi(-1)}, {5, 1}})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Slice, {x}, {y}, {{attr::Slice::kStart, 7}, {attr::Slice::kLength, 4},
+                                                             {attr::Slice::kStep, 1}})));  // past the end
+  EXPECT_TRUE(h.run(NodeHarness::node(op::Slice, {x}, {y}, {{attr::Slice::kStart, 0}, {attr::Slice::kLength, 4},
+                                                            {attr::Slice::kStep, 3}})));   // 0, 3, 6, 9
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Slice, {x}, {y}, {{attr::Slice::kStart, 1}, {attr::Slice::kLength, 4},
+                                                             {attr::Slice::kStep, 3}})));  // 1, 4, 7, 10
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Slice, {x}, {y}, {{attr::Slice::kStart, wi(-1)},
+                                                             {attr::Slice::kLength, 1}})));
 }
 
 TEST(DepthSpaceKernels, MatchFormulasAndRoundTrip) {
@@ -254,9 +263,11 @@ TEST(DepthSpaceKernels, MatchFormulasAndRoundTrip) {
     const Dims dy = {2, 2, 3 * bs, 4 * bs};
     const auto x = awkward(ref::count_of(dx), 12);
     const uint64_t ix = h.value(dx, x), iy = h.value(dy), iback = h.value(dx);
-    ASSERT_TRUE(h.run(NodeHarness::node(op::DepthToSpace, {ix}, {iy}, {{0, b}}))) << h.last_message();
+    ASSERT_TRUE(h.run(NodeHarness::node(op::DepthToSpace, {ix}, {iy},
+                                                                       {{attr::DepthSpace::kBlockSize, b}}))) << h.last_message();
     EXPECT_TRUE(same_floats(h.read(iy), ref::depth_to_space(x, dx, bs)));
-    ASSERT_TRUE(h.run(NodeHarness::node(op::SpaceToDepth, {iy}, {iback}, {{0, b}}))) << h.last_message();
+    ASSERT_TRUE(h.run(NodeHarness::node(op::SpaceToDepth, {iy}, {iback},
+                                                                          {{attr::DepthSpace::kBlockSize, b}}))) << h.last_message();
     EXPECT_TRUE(same_floats(h.read(iback), ref::space_to_depth(ref::depth_to_space(x, dx, bs), dy, bs)));
   }
   NodeHarness h;

@@ -1,4 +1,5 @@
 // YoloNms post-processing against an independent naive implementation.
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/kernels/yolo_nms.h"
 
@@ -119,8 +120,8 @@ TEST(YoloNmsKernel, EdgeCases) {
 
 TEST(YoloNmsKernel, ParamsComeFromTheAttributeWords) {
   const NodeRecord n = NodeHarness::node(op::YoloNms, {1}, {2},
-                                         {{0, 300}, {1, 32}, {4, wf(640)}, {5, wf(2)}, {6, wf(4096)},
-                                          {13, 5}, {14, wf(0.25f)}, {15, wf(0.7f)}});
+                                         {{attr::YoloNms::kMaxDetections, 300}, {attr::YoloNms::kExtras, 32}, {attr::YoloNms::kBoxDivisor, wf(640)}, {attr::YoloNms::kBoxScale, wf(2)}, {attr::YoloNms::kClassOffset, wf(4096)},
+                                          {attr::YoloNms::kCentreForm, 5}, {attr::YoloNms::kScoreThreshold, wf(0.25f)}, {attr::YoloNms::kIouThreshold, wf(0.7f)}});
   const YoloNmsParams p = yolo_nms_params_from_node(n);
   EXPECT_EQ(p.max_detections, 300u);
   EXPECT_EQ(p.extras, 32u);
@@ -146,8 +147,8 @@ TEST(YoloNmsKernel, FailedScratchAllocationFailsThePass) {
 
   NodeHarness h;
   const uint64_t x = h.value({1, rows, count}, in), y = h.value({1, 10, 6});
-  const NodeRecord n = NodeHarness::node(op::YoloNms, {x}, {y}, {{0, 10}, {1, 0}, {4, wf(1)}, {5, wf(1)}, {6, wf(0)},
-                                                        {13, 1}, {14, wf(0)}, {15, wf(0.5f)}});
+  const NodeRecord n = NodeHarness::node(op::YoloNms, {x}, {y}, {{attr::YoloNms::kMaxDetections, 10}, {attr::YoloNms::kExtras, 0}, {attr::YoloNms::kBoxDivisor, wf(1)}, {attr::YoloNms::kBoxScale, wf(1)}, {attr::YoloNms::kClassOffset, wf(0)},
+                                                        {attr::YoloNms::kCentreForm, 1}, {attr::YoloNms::kScoreThreshold, wf(0)}, {attr::YoloNms::kIouThreshold, wf(0.5f)}});
   ASSERT_TRUE(h.run(n)) << h.last_message();
   EXPECT_TRUE(same_floats(h.read(y), ref::yolo_nms(in, rows, count, r)));
   EXPECT_FALSE(cpu_yolo_nms_run(h.state(), n, &no_memory));
@@ -157,17 +158,17 @@ TEST(YoloNmsKernel, NodeWithoutSurvivorsSucceedsWithZeros) {
   NodeHarness h;
   const auto in = candidates(6, 20, false, 91);
   const uint64_t x = h.value({1, 6, 20}, in), y = h.value({1, 4, 6}, std::vector<float>(24, 5.0f));
-  ASSERT_TRUE(h.run(NodeHarness::node(op::YoloNms, {x}, {y}, {{0, 4}, {4, wf(1)}, {5, wf(1)}, {14, wf(2.0f)}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::YoloNms, {x}, {y}, {{attr::YoloNms::kMaxDetections, 4}, {attr::YoloNms::kBoxDivisor, wf(1)}, {attr::YoloNms::kBoxScale, wf(1)}, {attr::YoloNms::kScoreThreshold, wf(2.0f)}})));
   EXPECT_TRUE(same_floats(h.read(y), std::vector<float>(24, 0.0f)));
   // No candidates at all: also zeros and success.
   const uint64_t none = h.value({1, 6, 0});
-  ASSERT_TRUE(h.run(NodeHarness::node(op::YoloNms, {none}, {y}, {{0, 4}})));
+  ASSERT_TRUE(h.run(NodeHarness::node(op::YoloNms, {none}, {y}, {{attr::YoloNms::kMaxDetections, 4}})));
   // Shapes are checked at creation.
   const uint64_t wrong = h.value({1, 5, 6});
-  EXPECT_FALSE(h.run(NodeHarness::node(op::YoloNms, {x}, {wrong}, {{0, 4}})));
-  EXPECT_FALSE(h.run(NodeHarness::node(op::YoloNms, {x}, {y}, {{0, 4}, {1, 2}})));  // 6 rows, 2 extras: no class left
+  EXPECT_FALSE(h.run(NodeHarness::node(op::YoloNms, {x}, {wrong}, {{attr::YoloNms::kMaxDetections, 4}})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::YoloNms, {x}, {y}, {{attr::YoloNms::kMaxDetections, 4}, {attr::YoloNms::kExtras, 2}})));  // 6 rows, 2 extras: no class left
   const uint64_t no_batch = h.value({0, 6, 20});  // dims promise candidates the buffer lacks
-  EXPECT_FALSE(h.run(NodeHarness::node(op::YoloNms, {no_batch}, {y}, {{0, 4}})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::YoloNms, {no_batch}, {y}, {{attr::YoloNms::kMaxDetections, 4}})));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "container/op_codes.h"
 #include "cpu/quant_calibration.h"
 #include "cpu/quant_hooks.h"
 #include "quant_test_util.h"
@@ -25,7 +26,6 @@ using test::GraphBuilder;
 using test::QuantEngine;
 using test::QuantEnv;
 
-constexpr uint64_t kRelu = 6, kNeg = 62, kArgMax = 31;
 
 // in [1,8] (id 0) -> Neg -> n (id 1) -> Relu -> out (id 2)
 GraphBuilder chain_graph() {
@@ -33,8 +33,8 @@ GraphBuilder chain_graph() {
   const uint64_t in = b.input({1, 8});
   const uint64_t n = b.act({1, 8});
   const uint64_t out = b.output({1, 8});
-  b.node(kNeg, {in}, {n});
-  b.node(kRelu, {n}, {out});
+  b.node(op::Neg, {in}, {n});
+  b.node(op::Relu, {n}, {out});
   return b;
 }
 
@@ -140,7 +140,7 @@ TEST(Calibration, ArgMaxIndicesAreRecordedToo) {
   QuantEngine e(chain_graph());
   ASSERT_TRUE(e.ok());
   std::vector<float> idx = {3, 1};
-  cpu_activation_hook(*e.state, 2, idx.data(), 2, kArgMax);
+  cpu_activation_hook(*e.state, 2, idx.data(), 2, op::ArgMax);
   EXPECT_EQ(e.state->quant->ranges[2], 3.0f);
   // A file that cannot be written does not fail the pass.
   EXPECT_FALSE(e.run({1, 2, 3, 4, 5, 6, 7, 8}).empty());
@@ -226,7 +226,7 @@ TEST(CalibratedActivations, U8WithRangeHalfToTwo) {
   ASSERT_TRUE(e.ok()) << e.error.message;
   const std::vector<float> x = {0.3f, 1.0f, 1.7f, 2.6f, 0.01f, 0.9f, 1.23f, 0.5f};
   std::vector<float> v = x;
-  cpu_activation_hook(*e.state, 1, v.data(), v.size(), kNeg);
+  cpu_activation_hook(*e.state, 1, v.data(), v.size(), op::Neg);
   const float scale = 2.0f / 255.0f;  // lo 0, hi 2, zero point 0
   for (size_t i = 0; i < x.size(); ++i) {
     const float t = std::min(std::max(std::nearbyint(x[i] / scale), 0.0f), 255.0f);
@@ -244,7 +244,7 @@ TEST(CalibratedActivations, WideIdsAndU16Use65535Steps) {
     QuantEngine e(chain_graph());
     ASSERT_TRUE(e.ok());
     std::vector<float> v = x;
-    cpu_activation_hook(*e.state, 1, v.data(), v.size(), kNeg);
+    cpu_activation_hook(*e.state, 1, v.data(), v.size(), op::Neg);
     EXPECT_EQ(v, ref::asymmetric(x, -1.0f, 3.0f, steps)) << type << " wide " << wide;
   }
 }

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/quant_hooks.h"
 #include "cpu/quant_operands.h"
@@ -22,7 +23,6 @@ using test::GraphBuilder;
 using test::QuantEngine;
 using test::QuantEnv;
 
-constexpr uint64_t kConv = 5, kGemm = 10, kMatMul = 16, kRelu = 6, kArgMax = 31, kTopK = 75;
 
 std::vector<float> randoms(size_t n, uint32_t seed, float lo = -1, float hi = 1) {
   std::mt19937 rng(seed);
@@ -63,10 +63,12 @@ ConvGraph conv_graph() {
   g.w3 = b.weight({4, 6, 3, 3}, randoms(216, 3));
   const uint64_t a = b.act({1, 6, 5, 5}), r = b.act({1, 6, 5, 5}), c = b.act({1, 6, 5, 5});
   const uint64_t out = b.output({1, 4, 5, 5});
-  b.node(kConv, {in, g.w1}, {a}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}});
-  b.node(kRelu, {a}, {r});
-  b.node(kConv, {r, g.w2}, {c}, {{0, 1}, {1, 1}});
-  b.node(kConv, {c, g.w3}, {out}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}});
+  b.node(op::Conv, {in, g.w1}, {a}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3}, {attr::Conv::kPadTop, 1},
+                                     {attr::Conv::kPadLeft, 1}});
+  b.node(op::Relu, {a}, {r});
+  b.node(op::Conv, {r, g.w2}, {c}, {{attr::Conv::kKernelH, 1}, {attr::Conv::kKernelW, 1}});
+  b.node(op::Conv, {c, g.w3}, {out}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3}, {attr::Conv::kPadTop, 1},
+                                      {attr::Conv::kPadLeft, 1}});
   return g;
 }
 
@@ -145,7 +147,8 @@ TEST(QuantWeights, GemmRowsOrColumnsAlongK) {
     // K = 10, N = 4: [K, N] without transB, [N, K] with it.
     const uint64_t w = trans_b ? b.weight({4, 10}, randoms(40, 5)) : b.weight({10, 4}, randoms(40, 5));
     const uint64_t out = b.output({3, 4});
-    b.node(kGemm, {in, w}, {out}, {{13, trans_b}, {14, GraphBuilder::f32_word(1.0f)}});
+    b.node(op::Gemm, {in, w}, {out}, {{attr::Gemm::kTransB, trans_b},
+                                      {attr::Gemm::kAlpha, GraphBuilder::f32_word(1.0f)}});
     QuantEnv env({{"VORN_CPU_QW", "i4"}, {"VORN_CPU_QWG", "4"}});
     QuantEngine e(b);
     ASSERT_TRUE(e.ok()) << e.error.message;
@@ -160,7 +163,7 @@ TEST(QuantWeights, MatMulColumnsOfEveryMatrix) {
   const uint64_t in = b.input({2, 3, 6});
   const uint64_t w = b.weight({2, 6, 5}, randoms(60, 6));
   const uint64_t out = b.output({2, 3, 5});
-  b.node(kMatMul, {in, w}, {out});
+  b.node(op::MatMul, {in, w}, {out});
   QuantEnv env({{"VORN_CPU_QW", "i8"}, {"VORN_CPU_QENDS", "i4"}});
   QuantEngine e(b);
   ASSERT_TRUE(e.ok()) << e.error.message;
@@ -180,8 +183,8 @@ TEST(QuantWeights, WeightSharedByTwoProductsInF16) {
   const uint64_t w = b.weight({6, 6}, randoms(36, 7, -3, 3));
   const uint64_t a = b.act({2, 6}), out = b.output({2, 6});
   const uint64_t one = GraphBuilder::f32_word(1.0f);
-  b.node(kGemm, {in, w}, {a}, {{14, one}});
-  b.node(kGemm, {a, w}, {out}, {{14, one}});
+  b.node(op::Gemm, {in, w}, {a}, {{attr::Gemm::kAlpha, one}});
+  b.node(op::Gemm, {a, w}, {out}, {{attr::Gemm::kAlpha, one}});
   QuantEnv env({{"VORN_CPU_QW", "f16"}});
   QuantEngine e(b);
   ASSERT_TRUE(e.ok());
@@ -195,7 +198,7 @@ GraphBuilder relu_graph(uint64_t n = 6) {
   GraphBuilder b;
   const uint64_t in = b.input({1, n});
   const uint64_t out = b.output({1, n});
-  b.node(kRelu, {in}, {out});
+  b.node(op::Relu, {in}, {out});
   return b;
 }
 
@@ -234,15 +237,15 @@ TEST(QuantActivations, IndicesOfArgMaxAndTopKAreNeverRounded) {
   ASSERT_TRUE(e.ok());
   std::vector<float> v = {70001.0f, 1.0001f, 3.14159f};
   const std::vector<float> before = v;
-  for (uint64_t op : {kArgMax, kTopK}) {
+  for (uint64_t op : {op::ArgMax, op::TopK}) {
     cpu_activation_hook(*e.state, 1, v.data(), v.size(), op);
     EXPECT_EQ(v, before);
   }
-  cpu_activation_hook(*e.state, 1, v.data(), v.size(), kRelu);
+  cpu_activation_hook(*e.state, 1, v.data(), v.size(), op::Relu);
   EXPECT_EQ(v[0], INFINITY);
   // Ids outside the graph are left alone.
   v = before;
-  cpu_activation_hook(*e.state, 2, v.data(), v.size(), kRelu);
+  cpu_activation_hook(*e.state, 2, v.data(), v.size(), op::Relu);
   EXPECT_EQ(v, before);
 }
 
@@ -253,7 +256,7 @@ TEST(QuantActivations, OnlyOneValueWhenAsked) {
   std::vector<float> v = {1.0001f, 2.0001f};
   cpu_activation_hook(*e.state, 0, v.data(), v.size(), 0);
   EXPECT_EQ(v[0], 1.0001f);
-  cpu_activation_hook(*e.state, 1, v.data(), v.size(), kRelu);
+  cpu_activation_hook(*e.state, 1, v.data(), v.size(), op::Relu);
   EXPECT_EQ(v[0], 1.0f);
 }
 
@@ -264,7 +267,7 @@ GraphBuilder square_matmul_graph() {
   GraphBuilder b;
   const uint64_t in = b.input({1, 6, 6});
   const uint64_t out = b.output({1, 6, 6});
-  b.node(kMatMul, {in, in}, {out});
+  b.node(op::MatMul, {in, in}, {out});
   return b;
 }
 
@@ -316,7 +319,7 @@ TEST(QuantOperands, WeightsAreNotRoundedAgainAtRunTime) {
   const uint64_t in = b.input({4, 8});
   const uint64_t w = b.weight({8, 3}, randoms(24, 13));
   const uint64_t out = b.output({4, 3});
-  b.node(kGemm, {in, w}, {out}, {{14, GraphBuilder::f32_word(1.0f)}});
+  b.node(op::Gemm, {in, w}, {out}, {{attr::Gemm::kAlpha, GraphBuilder::f32_word(1.0f)}});
   QuantEnv env({{"VORN_CPU_QA", "i4"}});
   QuantEngine e(b);
   ASSERT_TRUE(e.ok());
@@ -335,7 +338,8 @@ TEST(QuantOperands, ConvColumnsAlongChannelsAndTaps) {
   const std::vector<float> wv = randoms(432, 1);
   const uint64_t w = b.weight({6, 8, 3, 3}, wv);
   const uint64_t out = b.output({1, 6, 5, 5});
-  b.node(kConv, {in, w}, {out}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}});
+  b.node(op::Conv, {in, w}, {out}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3}, {attr::Conv::kPadTop, 1},
+                                    {attr::Conv::kPadLeft, 1}});
   QuantEnv env({{"VORN_CPU_QA", "i8"}});
   QuantEngine e(b);
   ASSERT_TRUE(e.ok()) << e.error.message;
@@ -391,7 +395,7 @@ TEST(QuantOperands, EveryWeightIsRegistered) {
   for (uint64_t i = 0; i < kLayers; ++i) {
     weights.push_back(b.weight({2, 2}, {1.0f, 0.0f, 0.0f, 1.0f}));
     const uint64_t y = i + 1 == kLayers ? b.output({1, 2}) : b.act({1, 2});
-    b.node(kGemm, {x, weights.back()}, {y}, {{14, GraphBuilder::f32_word(1.0f)}});
+    b.node(op::Gemm, {x, weights.back()}, {y}, {{attr::Gemm::kAlpha, GraphBuilder::f32_word(1.0f)}});
     x = y;
   }
   QuantEnv env({{"VORN_CPU_QA", "i4"}});
@@ -425,7 +429,7 @@ TEST(QuantOperands, TransposedAIsGatheredThenRoundedByRowsOfOpA) {
   const std::vector<float> wv = randoms(24, 16);
   const uint64_t w = b.weight({8, 3}, wv);
   const uint64_t out = b.output({4, 3});
-  b.node(kGemm, {in, w}, {out}, {{12, 1}, {14, GraphBuilder::f32_word(1.0f)}});
+  b.node(op::Gemm, {in, w}, {out}, {{attr::Gemm::kTransA, 1}, {attr::Gemm::kAlpha, GraphBuilder::f32_word(1.0f)}});
   QuantEnv env({{"VORN_CPU_QA", "i4"}, {"VORN_CPU_QAG", "3"}});
   QuantEngine e(b);
   ASSERT_TRUE(e.ok()) << e.error.message;
@@ -447,7 +451,8 @@ TEST(QuantOperands, ConvTransposeInputColumnsAlongChannels) {
   const std::vector<float> wv = randoms(60, 18);
   const uint64_t w = b.weight({5, 3, 2, 2}, wv);
   const uint64_t out = b.output({1, 3, 6, 6});
-  b.node(op::ConvTranspose, {in, w}, {out}, {{0, 2}, {1, 2}, {2, 2}, {3, 2}});
+  b.node(op::ConvTranspose, {in, w}, {out}, {{attr::ConvTranspose::kKernelH, 2}, {attr::ConvTranspose::kKernelW, 2},
+                                             {attr::ConvTranspose::kStrideH, 2}, {attr::ConvTranspose::kStrideW, 2}});
   const std::vector<float> x = randoms(45, 19);
   std::vector<float> y;
   {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/int8_paths.h"
 #include "cpu/quant_operands.h"
@@ -40,8 +41,9 @@ GraphBuilder conv_graph() {
   const uint64_t w = b.weight({5, 4, 3, 3}, randoms(180, 1));
   const uint64_t w1 = b.weight({3, 5, 1, 1}, randoms(15, 2));
   const uint64_t a = b.act({1, 5, 6, 6}), out = b.output({1, 3, 6, 6});
-  b.node(op::Conv, {in, w}, {a}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}});
-  b.node(op::Conv, {a, w1}, {out}, {{0, 1}, {1, 1}});
+  b.node(op::Conv, {in, w}, {a}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3}, {attr::Conv::kPadTop, 1},
+                                  {attr::Conv::kPadLeft, 1}});
+  b.node(op::Conv, {a, w1}, {out}, {{attr::Conv::kKernelH, 1}, {attr::Conv::kKernelW, 1}});
   return b;
 }
 

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "quant_test_util.h"
 
@@ -42,9 +43,10 @@ GraphBuilder model(uint32_t seed) {
   const uint64_t w3 = b.weight({32, 12}, randoms(384, seed + 2));
   const uint64_t a = b.act({1, 16, 32, 32}), r = b.act({1, 16, 32, 32}), c = b.act({1, 16, 32, 32});
   const uint64_t out = b.output({1, 16, 32, 12});
-  b.node(op::Conv, {in, w1}, {a}, {{0, 3}, {1, 3}, {4, 1}, {5, 1}});
+  b.node(op::Conv, {in, w1}, {a}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3}, {attr::Conv::kPadTop, 1},
+                                   {attr::Conv::kPadLeft, 1}});
   b.node(op::Relu, {a}, {r});
-  b.node(op::Conv, {r, w2}, {c}, {{0, 1}, {1, 1}});
+  b.node(op::Conv, {r, w2}, {c}, {{attr::Conv::kKernelH, 1}, {attr::Conv::kKernelW, 1}});
   b.node(op::MatMul, {c, w3}, {out});
   return b;
 }

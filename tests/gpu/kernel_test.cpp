@@ -13,6 +13,7 @@
 
 #include "generation/pinned_child.h"
 #include "gpu/kernel_harness.h"
+#include "gpu/shaders/kernels.h"
 
 namespace vorn::test {
 namespace {
@@ -200,21 +201,21 @@ Outcome elementwise(KernelHarness& h, Lcg& g) {
   auto bx = h.buffer(x), bb = h.buffer(b);
   Outcome o;
   o.ulps = 2;
-  for (uint32_t op : {3u, 9u, 7u, 8u}) {
+  for (uint32_t op : {shaders::kPointwiseAdd, shaders::kPointwiseMul, shaders::kPointwiseGelu, shaders::kPointwiseSilu}) {
     auto y = h.zeros(count * sizeof(A));
     o.error += h.run<A>("pointwise", {{0, bx}, {1, bb}, {2, y}}, params({uint32_t(count), uint32_t(n), op}),
                         threads(count), false);
     for (float v : read<A>(y, count)) o.got.push_back(v);
     for (uint64_t i = 0; i < count; ++i) {
       const double a = to_float(x[i]), c = to_float(b[i % n]);
-      const double want = op == 3   ? a + c
-                          : op == 9 ? a * c
-                          : op == 7
+      const double want = op == shaders::kPointwiseAdd   ? a + c
+                          : op == shaders::kPointwiseMul ? a * c
+                          : op == shaders::kPointwiseGelu
                               ? 0.5 * a * (1 + std::tanh(std::sqrt(2 / M_PI) * (a + 0.044715 * a * a * a)))
                               : a / (1 + std::exp(-a));
       o.want.push_back(rA<A>(want));
       // 1 + tanh cancels for negative a: the float form is good to |a| eps.
-      o.magnitude.push_back(op == 7 ? std::fabs(a) : 0);
+      o.magnitude.push_back(op == shaders::kPointwiseGelu ? std::fabs(a) : 0);
     }
   }
   auto y = h.zeros(count * sizeof(A));

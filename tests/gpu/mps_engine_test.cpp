@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "container/attr_words.h"
+#include "container/op_codes.h"
 #include "generation/pinned_child.h"
 #include "gpu/mps_engine.h"
 #include "platform/half.h"
@@ -149,11 +150,12 @@ TEST(MpsEngine, EachLoweredOperatorMatchesTheCpuEngine) {
                   cl = b.output({2, 3, 4, 5}), lr = b.output({2, 3, 4, 5}), pr = b.output({2, 3, 4, 5}),
                   p1 = b.output({2, 3, 4, 5});
          uint64_t slope = b.weight({3}, {0.1f, -0.5f, 2.0f}), one = b.weight({1}, {0.25f});
-         b.node(op::HardSigmoid, {x}, {hs}, {{14, f32w(0.2f)}, {15, f32w(0.5f)}});
+         b.node(op::HardSigmoid, {x}, {hs}, {{attr::HardSigmoid::kAlpha, f32w(0.2f)},
+                                             {attr::HardSigmoid::kBeta, f32w(0.5f)}});
          b.node(op::HardSwish, {x}, {hw});
          b.node(op::Gelu, {x}, {ge});
-         b.node(op::Clip, {x}, {cl}, {{14, f32w(-1.5f)}, {15, f32w(2.0f)}});
-         b.node(op::LeakyRelu, {x}, {lr}, {{14, f32w(0.1f)}});
+         b.node(op::Clip, {x}, {cl}, {{attr::Clip::kMin, f32w(-1.5f)}, {attr::Clip::kMax, f32w(2.0f)}});
+         b.node(op::LeakyRelu, {x}, {lr}, {{attr::LeakyRelu::kAlpha, f32w(0.1f)}});
          b.node(op::PRelu, {x, slope}, {pr});
          b.node(op::PRelu, {x, one}, {p1});
        }},
@@ -181,7 +183,7 @@ TEST(MpsEngine, EachLoweredOperatorMatchesTheCpuEngine) {
          b.node(op::Conv, {x, w}, {c},
                 {{A::kKernelH, 3}, {A::kKernelW, 3}, {A::kPadTop, 1}, {A::kPadLeft, 1}, {A::kPadBottom, 1},
                  {A::kPadRight, 1}, {int(attr::Conv::kGroups), 3}});
-         b.node(op::Clip, {c}, {y}, {{14, f32w(0.0f)}, {15, f32w(6.0f)}});
+         b.node(op::Clip, {c}, {y}, {{attr::Clip::kMin, f32w(0.0f)}, {attr::Clip::kMax, f32w(6.0f)}});
          uint64_t tw = b.weight({3, 2, 2, 2}, noise(24, 9));
          b.node(op::ConvTranspose, {x, tw}, {t}, {{A::kKernelH, 2}, {A::kKernelW, 2}, {A::kStrideH, 2}, {A::kStrideW, 2}});
        }},
@@ -189,7 +191,8 @@ TEST(MpsEngine, EachLoweredOperatorMatchesTheCpuEngine) {
          uint64_t x = b.input({1, 3, 6, 6}, "x"), w = b.weight({4, 3, 1, 1}, noise(12, 10));
          uint64_t c = b.act({1, 4, 6, 6}), h = b.act({1, 4, 6, 6}), y = b.output({1, 4, 6, 6});
          b.node(op::Conv, {x, w}, {c}, {{A::kKernelH, 1}, {A::kKernelW, 1}});
-         b.node(op::HardSigmoid, {c}, {h}, {{14, f32w(0.16666667f)}, {15, f32w(0.5f)}});
+         b.node(op::HardSigmoid, {c}, {h}, {{attr::HardSigmoid::kAlpha, f32w(0.16666667f)},
+                                            {attr::HardSigmoid::kBeta, f32w(0.5f)}});
          b.node(op::Mul, {h, c}, {y});
        }},
       {"pools: padded, ceil-sized, global", [](ModelBuilder& b) {
@@ -204,9 +207,11 @@ TEST(MpsEngine, EachLoweredOperatorMatchesTheCpuEngine) {
       {"Gemm as a convolution (K 4900, squares of 7) and as a product", [](ModelBuilder& b) {
          uint64_t x = b.input({2, 4900}, "x"), w = b.weight({3, 4900}, noise(3 * 4900, 11)), c = b.weight({3}, {1, 2, 3});
          uint64_t y = b.output({2, 3});
-         b.node(op::Gemm, {x, w, c}, {y}, {{int(attr::Gemm::kTransB), 1}, {14, f32w(0.5f)}, {15, f32w(2.0f)}});
+         b.node(op::Gemm, {x, w, c}, {y}, {{int(attr::Gemm::kTransB), 1}, {attr::Gemm::kAlpha, f32w(0.5f)},
+                                           {attr::Gemm::kBeta, f32w(2.0f)}});
          uint64_t z = b.input({3, 5}, "z"), w2 = b.weight({3, 4}, noise(12, 12)), y2 = b.output({5, 4});
-         b.node(op::Gemm, {z, w2}, {y2}, {{int(attr::Gemm::kTransA), 1}, {14, f32w(1.0f)}, {15, f32w(1.0f)}});
+         b.node(op::Gemm, {z, w2}, {y2}, {{int(attr::Gemm::kTransA), 1}, {attr::Gemm::kAlpha, f32w(1.0f)},
+                                          {attr::Gemm::kBeta, f32w(1.0f)}});
        }},
       {"MatMul: broadcast batches, rank 1, axis-2 batches", [](ModelBuilder& b) {
          uint64_t x = b.input({2, 3, 4, 5}, "x"), w = b.weight({5, 6}, noise(30, 13)), y = b.output({2, 3, 4, 6});
@@ -219,13 +224,13 @@ TEST(MpsEngine, EachLoweredOperatorMatchesTheCpuEngine) {
       {"Softmax, ArgMax and reductions on middle and last axes", [](ModelBuilder& b) {
          uint64_t x = b.input({2, 5, 3, 4}, "x");
          uint64_t s1 = b.output({2, 5, 3, 4}), s3 = b.output({2, 5, 3, 4}), am = b.output({2, 1, 3, 4});
-         b.node(op::Softmax, {x}, {s1}, {{11, 1}});
-         b.node(op::Softmax, {x}, {s3}, {{11, uint64_t(-1)}});
-         b.node(op::ArgMax, {x}, {am}, {{11, 1}, {0, 1}});
+         b.node(op::Softmax, {x}, {s1}, {{attr::Softmax::kAxis, 1}});
+         b.node(op::Softmax, {x}, {s3}, {{attr::Softmax::kAxis, uint64_t(-1)}});
+         b.node(op::ArgMax, {x}, {am}, {{attr::ArgMax::kAxis, 1}, {attr::ArgMax::kKeepdims, 1}});
          for (uint64_t code : {op::ReduceMean, op::ReduceSum, op::ReduceMax, op::ReduceMin, op::ReduceProd}) {
            uint64_t r1 = b.output({2, 3, 4}), r3 = b.output({2, 5, 3, 1});
-           b.node(code, {x}, {r1}, {{11, 1}});
-           b.node(code, {x}, {r3}, {{11, 3}, {0, 1}});
+           b.node(code, {x}, {r1}, {{attr::Reduce::kAxis, 1}});
+           b.node(code, {x}, {r3}, {{attr::Reduce::kAxis, 3}, {attr::Reduce::kKeepdims, 1}});
          }
        }},
       {"normalisations", [](ModelBuilder& b) {
@@ -233,8 +238,8 @@ TEST(MpsEngine, EachLoweredOperatorMatchesTheCpuEngine) {
          uint64_t g = b.weight({5}, noise(5, 16)), be = b.weight({5}, noise(5, 17));
          uint64_t s = b.weight({3}, noise(3, 18)), t = b.weight({3}, noise(3, 19));
          uint64_t ln = b.output({2, 3, 4, 5}), in = b.output({2, 3, 4, 5}), bn = b.output({2, 3, 4, 5});
-         b.node(op::LayerNormalization, {x, g, be}, {ln}, {{14, f32w(1e-5f)}});
-         b.node(op::InstanceNormalization, {x, s, t}, {in}, {{14, f32w(1e-5f)}});
+         b.node(op::LayerNormalization, {x, g, be}, {ln}, {{attr::Norm::kEpsilon, f32w(1e-5f)}});
+         b.node(op::InstanceNormalization, {x, s, t}, {in}, {{attr::Norm::kEpsilon, f32w(1e-5f)}});
          b.node(op::BatchNormalization, {x, s, t}, {bn});
        }},
       {"layout: Transpose, Concat, Split, strided Slice, Gather, Expand, Pad", [](ModelBuilder& b) {
@@ -242,12 +247,14 @@ TEST(MpsEngine, EachLoweredOperatorMatchesTheCpuEngine) {
          uint64_t tr = b.output({5, 3, 2, 4}), cc = b.output({2, 9, 4, 5}), s0 = b.output({2, 3, 1, 5}),
                   s1 = b.output({2, 3, 3, 5}), sl = b.output({2, 3, 4, 2}), ga = b.output({2, 4, 4, 5}),
                   ex = b.output({2, 3, 4, 5}), pd = b.output({2, 5, 6, 5});
-         b.node(op::Transpose, {x}, {tr}, {{4, 3}, {5, 1}, {6, 0}, {7, 2}});
-         b.node(op::Concat, {x, x, x}, {cc}, {{11, 1}});
-         b.node(op::Split, {x}, {s0, s1}, {{11, 2}});
-         b.node(op::Slice, {x}, {sl}, {{11, 3}, {4, 1}, {5, 2}, {2, 3}});  // elements 1 and 4
+         b.node(op::Transpose, {x}, {tr}, {{attr::Transpose::kPerm + 0, 3}, {attr::Transpose::kPerm + 1, 1},
+                                           {attr::Transpose::kPerm + 2, 0}, {attr::Transpose::kPerm + 3, 2}});
+         b.node(op::Concat, {x, x, x}, {cc}, {{attr::Concat::kAxis, 1}});
+         b.node(op::Split, {x}, {s0, s1}, {{attr::Split::kAxis, 2}});
+         b.node(op::Slice, {x}, {sl}, {{attr::Slice::kAxis, 3}, {attr::Slice::kStart, 1}, {attr::Slice::kLength, 2},
+                                       {attr::Slice::kStep, 3}});  // elements 1 and 4
          uint64_t idx = b.weight({4}, {2, -1, 0, 7});                      // negative and clamped
-         b.node(op::Gather, {x, idx}, {ga}, {{11, 1}});
+         b.node(op::Gather, {x, idx}, {ga}, {{attr::Gather::kAxis, 1}});
          uint64_t col = b.weight({3, 1, 1}, {1, 2, 3});
          b.node(op::Expand, {col}, {ex});
          b.node(op::Pad, {x}, {pd});
@@ -255,9 +262,9 @@ TEST(MpsEngine, EachLoweredOperatorMatchesTheCpuEngine) {
       {"DepthToSpace, SpaceToDepth, ScatterND", [](ModelBuilder& b) {
          uint64_t x = b.input({1, 8, 3, 4}, "x");
          uint64_t d2s = b.output({1, 2, 6, 8}), s2d = b.output({1, 8, 3, 4});
-         b.node(op::DepthToSpace, {x}, {d2s}, {{0, 2}});
+         b.node(op::DepthToSpace, {x}, {d2s}, {{attr::DepthSpace::kBlockSize, 2}});
          uint64_t x2 = b.input({1, 2, 6, 8}, "x2");
-         b.node(op::SpaceToDepth, {x2}, {s2d}, {{0, 2}});
+         b.node(op::SpaceToDepth, {x2}, {s2d}, {{attr::DepthSpace::kBlockSize, 2}});
          uint64_t data = b.input({3, 4, 2}, "data"), idx = b.weight({2, 1}, {2, 0}), upd = b.input({2, 4, 2}, "upd");
          uint64_t sc = b.output({3, 4, 2});
          b.node(op::ScatterND, {data, idx, upd}, {sc});
@@ -292,8 +299,9 @@ ModelBuilder conv_model() {
          {{A::kKernelH, 3}, {A::kKernelW, 3}, {A::kPadTop, 1}, {A::kPadLeft, 1}, {A::kPadBottom, 1}, {A::kPadRight, 1}});
   b.node(op::HardSwish, {c}, {r});
   b.node(op::GlobalAveragePool, {r}, {p});
-  b.node(op::Flatten, {p}, {f}, {{11, 1}});
-  b.node(op::Gemm, {f, g}, {y}, {{int(attr::Gemm::kTransB), 1}, {14, f32w(1.0f)}, {15, f32w(1.0f)}});
+  b.node(op::Flatten, {p}, {f}, {{attr::Flatten::kAxis, 1}});
+  b.node(op::Gemm, {f, g}, {y}, {{int(attr::Gemm::kTransB), 1}, {attr::Gemm::kAlpha, f32w(1.0f)},
+                                 {attr::Gemm::kBeta, f32w(1.0f)}});
   return b;
 }
 
@@ -339,7 +347,7 @@ TEST(MpsEngine, BatchesOfOneToFiveEqualSingleRuns) {
   ModelBuilder single;
   {
     uint64_t x = single.input({1, 6}, "x"), s = single.act({1, 6}), y = single.output({1, 6});
-    single.node(op::Softmax, {x}, {s}, {{11, 0}});
+    single.node(op::Softmax, {x}, {s}, {{attr::Softmax::kAxis, 0}});
     single.node(op::Mul, {x, s}, {y});
   }
   for (ModelBuilder* b : {&batchable, &single}) {
@@ -427,7 +435,7 @@ TEST(MpsEngine, UnsupportedOperatorsAreRefusedAndAutoRunsOnTheCpu) {
   // A YoloNms that is not the last node.
   ModelBuilder t;
   uint64_t tx = t.input({1, 6, 4}, "x"), td = t.act({1, 4, 6}), ty = t.output({1, 4, 6});
-  t.node(op::YoloNms, {tx}, {td}, {{0, 4}});
+  t.node(op::YoloNms, {tx}, {td}, {{attr::YoloNms::kMaxDetections, 4}});
   t.node(op::Relu, {td}, {ty});
   ModelFile tm(t);
   Session tail;
@@ -479,10 +487,10 @@ ModelBuilder pooled_model() {
   uint64_t r = b.output({1, 16, 64, 1}, "r");
   b.node(op::Conv, {x, w}, {c},
          {{A::kKernelH, 3}, {A::kKernelW, 3}, {A::kPadTop, 1}, {A::kPadLeft, 1}, {A::kPadBottom, 1}, {A::kPadRight, 1}});
-  b.node(op::Softmax, {c}, {s}, {{11, 1}});
-  b.node(op::LayerNormalization, {s, g}, {l}, {{14, f32w(1e-5f)}});
+  b.node(op::Softmax, {c}, {s}, {{attr::Softmax::kAxis, 1}});
+  b.node(op::LayerNormalization, {s, g}, {l}, {{attr::Norm::kEpsilon, f32w(1e-5f)}});
   b.node(op::Gelu, {l}, {y});
-  b.node(op::ReduceMean, {c}, {m}, {{11, 3}, {0, 1}});
+  b.node(op::ReduceMean, {c}, {m}, {{attr::Reduce::kAxis, 3}, {attr::Reduce::kKeepdims, 1}});
   b.node(op::Sigmoid, {m}, {r});
   return b;
 }

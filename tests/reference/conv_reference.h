@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "container/attr_words.h"
+
 namespace vorn::ref {
 
 struct ConvSpec {
@@ -17,15 +19,15 @@ struct ConvSpec {
   int64_t wout() const { return (w + pl + pr - dw * (kw - 1) - 1) / sw + 1; }
 };
 
-// Activation codes as the Conv node carries them: 0 none, 1 relu,
-// 2 relu then per-channel multiply-add, 3 leaky relu.
+// Activation codes as the Conv node carries them (attr::Conv modes): none, relu,
+// relu then per-channel multiply-add, leaky relu.
 inline double conv_activate(double v, int64_t c, int64_t cout, const std::vector<float>& bias,
                             int act, double slope) {
   if (!bias.empty()) v += bias[c];
   switch (act) {
-    case 1: return v > 0 ? v : 0;
-    case 2: return (v > 0 ? v : 0) * bias[cout + c] + bias[2 * cout + c];
-    case 3: return v > 0 ? v : v * slope;
+    case attr::Conv::kRelu: return v > 0 ? v : 0;
+    case attr::Conv::kReluScaleShift: return (v > 0 ? v : 0) * bias[cout + c] + bias[2 * cout + c];
+    case attr::Conv::kLeakyRelu: return v > 0 ? v : v * slope;
     default: return v;
   }
 }

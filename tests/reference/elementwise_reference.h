@@ -75,27 +75,27 @@ inline std::vector<float> expand(const std::vector<float>& x, const Dims& dx, co
 // its or-equal word folded into `mode`; for Mod, `mode` is the fmod flag).
 inline std::function<float(float, float)> binary_op(uint64_t code, uint64_t mode = 0) {
   switch (code) {
-    case 1: return [](float a, float b) { return a - b; };
-    case 2: return [](float a, float b) { return a / b; };
-    case 3: return [](float a, float b) { return a + b; };
-    case 4: return [](float a, float b) { return a * b; };
-    case 41: return [](float a, float b) { return a == b ? 1.0f : 0.0f; };
-    case 51: return [](float a, float b) { return a < b ? 1.0f : 0.0f; };
-    case 69: return [](float a, float b) { return std::isnan(a) || std::isnan(b) ? b : (a >= b ? a : b); };
-    case 70: return [](float a, float b) { return std::isnan(a) || std::isnan(b) ? b : (a <= b ? a : b); };
-    case 80:
+    case op::Sub: return [](float a, float b) { return a - b; };
+    case op::Div: return [](float a, float b) { return a / b; };
+    case op::Add: return [](float a, float b) { return a + b; };
+    case op::Mul: return [](float a, float b) { return a * b; };
+    case op::Equal: return [](float a, float b) { return a == b ? 1.0f : 0.0f; };
+    case op::Less: return [](float a, float b) { return a < b ? 1.0f : 0.0f; };
+    case op::Max: return [](float a, float b) { return std::isnan(a) || std::isnan(b) ? b : (a >= b ? a : b); };
+    case op::Min: return [](float a, float b) { return std::isnan(a) || std::isnan(b) ? b : (a <= b ? a : b); };
+    case op::Mod:
       if (mode == 1) return [](float a, float b) { return std::fmod(a, b); };
       return [](float a, float b) {  // floor modulo: the remainder takes b's sign
         double r = std::fmod(double(a), double(b));
         if (r != 0 && (r < 0) != (b < 0)) r += b;
         return float(r);
       };
-    case 81:
+    case op::Greater:
       if (mode == 1) return [](float a, float b) { return a >= b ? 1.0f : 0.0f; };
       if (mode == 2) return [](float a, float b) { return a <= b ? 1.0f : 0.0f; };
       return [](float a, float b) { return a > b ? 1.0f : 0.0f; };
-    case 83: return [](float a, float b) { return (a != 0 && b != 0) ? 1.0f : 0.0f; };
-    case 84: return [](float a, float b) { return (a != 0 || b != 0) ? 1.0f : 0.0f; };
+    case op::And: return [](float a, float b) { return (a != 0 && b != 0) ? 1.0f : 0.0f; };
+    case op::Or: return [](float a, float b) { return (a != 0 || b != 0) ? 1.0f : 0.0f; };
   }
   return nullptr;
 }

@@ -44,7 +44,7 @@ inline NodeRecord node_record(uint64_t op, std::span<const uint64_t> inputs,
   for (size_t i = 0; i < inputs.size(); ++i) n.w[2 + i] = inputs[i];
   n.w[10] = outputs.size();
   for (size_t i = 0; i < outputs.size(); ++i) n.w[11 + i] = outputs[i];
-  for (auto [k, word] : attrs) n.w[15 + k] = word;
+  for (auto [k, word] : attrs) n.set_attr(k, word);
   return n;
 }
 

@@ -29,7 +29,7 @@ inline float at(const std::vector<float>& x, const Frame& f, uint64_t o, uint64_
   return x[(o * f.d + d) * f.inner + p];
 }
 
-// code: 31 ArgMax, 40 Mean, 47 Sum, 71 Max, 72 Min, 73 Prod.
+// code: ArgMax or one of the reductions.
 inline std::vector<float> reduce(const std::vector<float>& x, const Dims& dims, uint64_t axis, uint64_t code) {
   const Frame f = frame_of(dims, axis);
   std::vector<float> y(f.outer * f.inner);
@@ -37,21 +37,21 @@ inline std::vector<float> reduce(const std::vector<float>& x, const Dims& dims, 
     for (uint64_t p = 0; p < f.inner; ++p) {
       float r = 0;
       switch (code) {
-        case 47:
-        case 40: {
+        case op::ReduceSum:
+        case op::ReduceMean: {
           float s = 0.0f;
           for (uint64_t d = 0; d < f.d; ++d) s += at(x, f, o, d, p);
           r = code == op::ReduceSum ? s : s / static_cast<float>(f.d);
           break;
         }
-        case 73: {
+        case op::ReduceProd: {
           float s = 1.0f;
           for (uint64_t d = 0; d < f.d; ++d) s *= at(x, f, o, d, p);
           r = s;
           break;
         }
-        case 71:
-        case 72: {
+        case op::ReduceMax:
+        case op::ReduceMin: {
           if (f.d == 0) {
             r = code == op::ReduceMax ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
             break;
@@ -63,7 +63,7 @@ inline std::vector<float> reduce(const std::vector<float>& x, const Dims& dims, 
           }
           break;
         }
-        case 31: {
+        case op::ArgMax: {
           uint64_t best = 0;
           for (uint64_t d = 1; d < f.d; ++d)
             if (at(x, f, o, d, p) > at(x, f, o, best, p)) best = d;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "session/session.h"
 #include "session/text.h"
@@ -133,7 +134,7 @@ TEST(ModelDescribe, CornerBoxesFromTheLastConcat) {
   uint64_t x = b.input({1, 4}, "x");
   uint64_t y = b.input({1, 4}, "y");
   uint64_t out = b.output({1, 8}, "boxes");
-  b.node(op::Concat, {x, y}, {out}, {{11, 1}, {12, 1}});
+  b.node(op::Concat, {x, y}, {out}, {{attr::Concat::kAxis, 1}, {attr::Concat::kCornerBoxes, 1}});
   ModelFile m(b);
   Session s;
   ASSERT_TRUE(s.inspect(m.path));

@@ -13,11 +13,16 @@
 #include <string>
 #include <vector>
 
+#include "container/attr_words.h"
+#include "container/op_codes.h"
 #include "container/writer.h"
 #include "vorn.h"
 #include "reference/fuzz_reader.h"
 
 namespace {
+
+// Word 12: no operator the fuzzer builds reads it.
+constexpr uint64_t kUnreadWord = 12;
 
 using namespace vorn;
 
@@ -124,15 +129,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     spec.values.push_back(value(last ? kValueGraphOutput : kValueActivation, dims, last ? r.text(70) : "a"));
     const uint64_t next = spec.values.size() - 1;
     NodeRecord n{};
-    static constexpr uint64_t kOps[] = {3, 4, 6, 29, 21};
+    static constexpr uint64_t kOps[] = {op::Add, op::Mul, op::Relu, op::Softmax, op::Identity};
     n.w[0] = kOps[r.byte() % 5];
-    n.w[1] = (n.w[0] == 3 || n.w[0] == 4) ? 2 : 1;
+    n.w[1] = (n.w[0] == op::Add || n.w[0] == op::Mul) ? 2 : 1;
     n.w[2] = prev;
     n.w[3] = 1;
     n.w[10] = 1;
     n.w[11] = next;
-    n.w[15 + 11] = uint64_t(int64_t(r.byte() % 7) - 3);
-    if (r.byte() % 8 == 0) n.w[15 + 12] = 1;
+    n.set_attr(attr::kAxis, uint64_t(int64_t(r.byte() % 7) - 3));
+    if (r.byte() % 8 == 0) n.set_attr(kUnreadWord, 1);
     spec.nodes.push_back(n);
     prev = next;
   }

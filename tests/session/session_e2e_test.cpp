@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "container/attr_words.h"
+#include "container/op_codes.h"
 #include "platform/half.h"
 #include "session/session.h"
 #include "tests/reference/frame_tensor_reference.h"
@@ -302,7 +304,7 @@ TEST(SessionEndToEnd, BatchOfSingleSamplePassesFillsEverySample) {
   uint64_t x = b.input({1, 4}, "x");
   uint64_t soft = b.act({1, 4});
   uint64_t y = b.output({1, 4}, "y");
-  b.node(op::Softmax, {x}, {soft}, {{11, 0}});
+  b.node(op::Softmax, {x}, {soft}, {{attr::Softmax::kAxis, 0}});
   b.node(op::Mul, {x, soft}, {y});  // softmax over a dim of 1 is 1: y = x
   ModelFile m(b);
   Handles h;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "session/session.h"
 #include "tests/session/test_models.h"
@@ -127,7 +128,7 @@ ModelBuilder transpose_model() {
   ModelBuilder b;
   uint64_t x = b.input({1, 4}, "x");
   uint64_t y = b.output({4, 1}, "y");
-  b.node(op::Transpose, {x}, {y}, {{0, 1}, {1, 0}, {4, 1}});
+  b.node(op::Transpose, {x}, {y}, {{attr::Transpose::kPerm + 0, 1}, {attr::Transpose::kPerm + 1, 0}});
   return b;
 }
 
@@ -138,7 +139,7 @@ ModelBuilder softmax_axis0_two_outputs() {
   uint64_t x = b.input({1, 4}, "x");
   uint64_t a = b.output({1, 4}, "soft");
   uint64_t y = b.output({1, 4}, "relu");
-  b.node(op::Softmax, {x}, {a}, {{11, 0}});
+  b.node(op::Softmax, {x}, {a}, {{attr::Softmax::kAxis, 0}});
   b.node(op::Relu, {x}, {y});
   return b;
 }
