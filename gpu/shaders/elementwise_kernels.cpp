@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "gpu/shaders/kernels.h"
+#include "platform/float_exp.h"
 
 namespace vorn::shaders {
 
@@ -31,7 +32,12 @@ void pointwise(const mtl::KernelArgs& a, mtl::Size3 g) {
   for_each_block(a, g, p.u[0], [&](uint64_t i0, uint64_t n) {
     float v[kElementBlock], w[kElementBlock];
     widen_n(x + i0, v, n);
-    if (pointwise_reads_b(op)) widen_cyclic(b, p.u[1], i0, w, n);
+    if (pointwise_reads_b(op)) {
+      if (i0 % p.u[1] + n <= p.u[1])
+        widen_n(b + i0 % p.u[1], w, n);
+      else
+        widen_cyclic(b, p.u[1], i0, w, n);
+    }
     switch (op) {
       case kPointwiseAdd:
         for (uint64_t j = 0; j < n; ++j) v[j] = v[j] + w[j];
@@ -43,7 +49,9 @@ void pointwise(const mtl::KernelArgs& a, mtl::Size3 g) {
         for (uint64_t j = 0; j < n; ++j) v[j] = gelu_tanh(v[j]);
         break;
       default:  // SiLU
-        for (uint64_t j = 0; j < n; ++j) v[j] = v[j] / (1.0f + std::exp(-v[j]));
+        for (uint64_t j = 0; j < n; ++j) w[j] = -v[j];
+        exp_float_n(w, w, n);
+        for (uint64_t j = 0; j < n; ++j) v[j] = v[j] / (1.0f + w[j]);
         break;
     }
     narrow_n(v, y + i0, n);

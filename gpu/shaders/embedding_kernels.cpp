@@ -77,9 +77,23 @@ void dequant_q8(const mtl::KernelArgs& a, mtl::Size3 g) {
   const uint8_t* w = a.buffer<const uint8_t>(0);
   half* y = a.buffer<half>(2);
   const uint64_t columns = p.u[1], row_bytes = p.u[2];
-  for_each_thread(a, g, p.u[0], [&](uint64_t i) {
-    y[i] = from_float<half>(q8_element(w, row_bytes, i / columns, i % columns));
-  });
+  // A piece inside one block of a row shares the block's scale: its values
+  // are made as a run and rounded to half in one call.
+  const ThreadRange t = threads_of(a, g);
+  const uint64_t end = t.end < p.u[0] ? t.end : p.u[0];
+  for (uint64_t i = t.begin; i < end;) {
+    const uint64_t row = i / columns, column = i % columns, in_block = column % kQ8BlockValues;
+    uint64_t n = kQ8BlockValues - in_block;
+    if (n > columns - column) n = columns - column;
+    if (n > end - i) n = end - i;
+    const uint8_t* block = w + row * row_bytes + (column / kQ8BlockValues) * kQ8BlockBytes;
+    float scale;
+    std::memcpy(&scale, block + kQ8BlockValues, sizeof scale);
+    float v[kQ8BlockValues];
+    for (uint64_t j = 0; j < n; ++j) v[j] = float(int8_t(block[in_block + j])) * scale;
+    narrow_n(v, y + i, n);
+    i += n;
+  }
 }
 
 template <class A>
