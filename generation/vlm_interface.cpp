@@ -113,14 +113,11 @@ bool vlm_generate(VlmSession* session, const VlmChatMessage* messages, uint64_t 
     return false;
   }
   if (answer != nullptr && answer_length != nullptr) {
-    *answer = static_cast<char*>(std::malloc(result.answer_length + 1));
-    if (*answer != nullptr) {
-      std::memcpy(*answer, result.answer, result.answer_length);
-      (*answer)[result.answer_length] = '\0';
-      *answer_length = result.answer_length;
-    } else {
-      *answer_length = 0;
-    }
+    // The result's own NUL-terminated buffer goes to the caller: no second
+    // allocation that could fail after the generation succeeded.
+    *answer = result.answer;
+    *answer_length = result.answer_length;
+    result.answer = nullptr;
   }
   if (prompt_tokens != nullptr) *prompt_tokens = result.prompt_tokens;
   if (generated_tokens != nullptr) *generated_tokens = result.generated_tokens;

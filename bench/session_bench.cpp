@@ -1,0 +1,237 @@
+// Generation through the C interface on the family's smallest shape (the
+// graph benchmark's model, random F16 or Q8 weights), beside the graph
+// driven directly with the same prepared inputs in the same run:
+//   time to first token of a one-image chat: vorn_session_run with a budget
+//     of one token (pixel conversion, image views, prompt, tokens, binding,
+//     prefill, sampling) beside the graph's prefill of the same inputs, and
+//     beside that prefill plus the processor's preparation of the chat;
+//   decode ms per token: (run of 1 + N tokens - run of 1 token) / N on a
+//     short text chat, so that the prefill's jitter stays out of the
+//     difference, beside N graph decode steps with their argmax;
+//   the session's own split, from its report: the time of a run outside
+//     the graph's pass, and of a decode step outside the graph's passes
+//     (token selection, the next inputs); these stay put when the host is
+//     busy, while the ratios of two timings move with its load;
+//   the open: how much the resident set grew while the model opened,
+//     beside the bytes of its weights.
+// Each figure is the best of the repetitions, which interleave the two
+// sides; the session's prefix cache is reset before every run so each one
+// prefills the whole chat.
+//
+//   session_bench [q8 | f16 (q8)] [decode tokens (64)] [repetitions (3)]
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "base/files.h"
+#include "container/container.h"
+#include "generation/session_state.h"
+#include "gpu/generative_model.h"
+#include "gpu/graph_fixture.h"
+#include "platform/parallel.h"
+#include "session/session.h"
+#include "vorn.h"
+
+namespace {
+
+using namespace vorn;
+
+constexpr const char* kImage = VORN_TEST_DATA "/generation/lanczos/chelsea_301x200.png";
+constexpr const char* kQuestion = "What is in this picture? Describe it in detail.";
+constexpr const char* kText = "Write a story about a cat.";
+
+// A field of /proc/self/status in bytes ("VmRSS", "VmHWM").
+uint64_t status_bytes(const std::string& field) {
+  std::ifstream in("/proc/self/status");
+  std::string key;
+  uint64_t kib = 0;
+  while (in >> key) {
+    if (key == field + ":") {
+      in >> kib;
+      return kib * 1024;
+    }
+    in.ignore(1 << 20, '\n');
+  }
+  return 0;
+}
+
+struct Chat {
+  VornInput* in = vorn_input_new();
+  VornFrame* frame = vorn_frame_new();
+  Chat(bool image, uint32_t max_tokens) {
+    if (image) {
+      if (!vorn_frame_load_file(frame, kImage, std::strlen(kImage))) std::exit(1);
+      vorn_input_add_image_message(in, "user", 4, frame, kQuestion, std::strlen(kQuestion));
+    } else {
+      vorn_input_add_message(in, "user", 4, kText, std::strlen(kText));
+    }
+    vorn_input_set_max_tokens(in, max_tokens);
+  }
+  ~Chat() {
+    vorn_input_free(in);
+    vorn_frame_free(frame);
+  }
+};
+
+// The image is decoded before the clock starts, as a caller's frame would be.
+double session_run_ms(VornSession* s, VornOutput* out, bool image, uint32_t tokens) {
+  Chat chat(image, tokens);
+  vorn_session_reset(s);
+  const double t0 = monotonic_seconds();
+  if (!vorn_session_run(s, chat.in, out)) {
+    std::fprintf(stderr, "run: %s\n", vorn_session_error_message_ptr(s));
+    std::exit(1);
+  }
+  const double ms = (monotonic_seconds() - t0) * 1000.0;
+  if (vorn_output_generated_tokens(out) != tokens) {
+    std::fprintf(stderr, "the chat ended after %u tokens\n", vorn_output_generated_tokens(out));
+    std::exit(1);
+  }
+  return ms;
+}
+
+struct GraphFigures {
+  double prepare = 0, prefill = 0, decode = 0;  // ms, ms, ms per step
+};
+
+// The chat prepared by the processor, bound to the graph, prefilled, then
+// `steps` greedy decode steps.
+GraphFigures graph_ms(VNSessionState& state, const test::GenerativeShape& shape, bool image, uint64_t steps) {
+  VNGraph& g = *state.graph;
+  nlohmann::json request = {{"causal_mask", true}, {"max_new_tokens", steps + 1}, {"image_detail", "single"}};
+  nlohmann::json content = nlohmann::json::array();
+  if (image) content.push_back({{"type", "image"}, {"path", kImage}});
+  content.push_back({{"type", "text"}, {"text", image ? kQuestion : kText}});
+  request["messages"] = {{{"role", "user"}, {"content", content}}};
+  GraphFigures f;
+  const double p0 = monotonic_seconds();
+  nlohmann::json prepared = state.processor->prepare(request);
+  f.prepare = (monotonic_seconds() - p0) * 1000.0;
+  std::map<std::string, VNTensorRef> feed;
+  uint64_t prompt = 0;
+  for (auto& [name, spec] : prepared["inputs"].items()) {
+    std::vector<uint64_t> dims = spec["shape"];
+    VNTensorRef t = g.tensor(dims, spec["dtype"]);
+    const auto& bytes = spec["data"].get_binary();
+    if (!bytes.empty()) std::memcpy(t->contents(), bytes.data(), bytes.size());
+    if (name == "input_ids") prompt = dims[1];
+    feed[name] = t;
+  }
+  g.cacheCapacity = prompt + steps + 1;
+  const double t0 = monotonic_seconds();
+  VNRunResult out = g.run(feed);
+  int64_t token = test::argmax(test::last_logits(*out.logits));
+  f.prefill = (monotonic_seconds() - t0) * 1000.0;
+  const double d0 = monotonic_seconds();
+  for (uint64_t step = 0; step < steps; ++step) {
+    auto next = test::decode_inputs(g, shape, token, prompt + step, true, out.cache);
+    g.recycle(out.logits);
+    out = g.run(next);
+    token = test::argmax(test::last_logits(*out.logits));
+    for (auto& [name, t] : next)
+      if (!out.cache.contains(name)) g.recycle(t);
+  }
+  f.decode = steps ? (monotonic_seconds() - d0) * 1000.0 / double(steps) : 0;
+  g.clearPool();
+  return f;
+}
+
+// From the report of the session's last generation: ms per decode step
+// spent outside the graph's passes (selecting the token, the next step's
+// inputs), and inside them.
+std::pair<double, double> loop_split_ms(const VNSessionState& state) {
+  const nlohmann::json& runs = state.lastReport["cases"][0]["runs"];
+  double outside = 0, inside = 0;
+  for (size_t i = 1; i < runs.size(); ++i) {
+    outside += runs[i]["token_selection_ms"].get<double>() + runs[i]["decode_state_prepare_ms"].get<double>();
+    inside += runs[i]["wall_ms"].get<double>();
+  }
+  const double n = runs.size() > 1 ? double(runs.size() - 1) : 1.0;
+  return {outside / n, inside / n};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool q8 = argc < 2 || std::string(argv[1]) != "f16";
+  const uint32_t steps = argc > 2 ? std::max(1u, uint32_t(std::strtoul(argv[2], nullptr, 10))) : 64;
+  const int reps = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
+  const test::GenerativeShape shape = test::bench_model(q8);
+  char path[] = "/tmp/vorn-session-bench-XXXXXX";
+  const int fd = mkstemp(path);
+  close(fd);
+  std::string error;
+  if (!test::write_generative_model(shape, path, &error)) {
+    std::fprintf(stderr, "model: %s\n", error.c_str());
+    return 1;
+  }
+  uint64_t weights = 0;
+  if (FILE* f = std::fopen(path, "rb")) {
+    uint8_t header[64];
+    std::fseek(f, 0, SEEK_END);
+    const uint64_t size = uint64_t(std::ftell(f));
+    std::rewind(f);
+    if (std::fread(header, 1, sizeof header, f) == sizeof header) weights = size - container_read_u64(header, 48);
+    std::fclose(f);
+  }
+  VornSession* s = vorn_session_new(nullptr);
+  std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+  const uint64_t resident = status_bytes("VmRSS");
+  const double t0 = monotonic_seconds();
+  if (!vorn_session_open(s, path, std::strlen(path))) {
+    std::fprintf(stderr, "open: %s\n", vorn_session_error_message_ptr(s));
+    return 1;
+  }
+  const double open_s = monotonic_seconds() - t0;
+  const uint64_t grown = status_bytes("VmHWM") - resident;
+  std::printf("%s model, threads %zu: opened through the C interface in %.2f s\n", q8 ? "Q8" : "F16",
+              parallel_thread_count(), open_s);
+  std::printf("  open: resident set grew by %.1f MiB at its peak for %.1f MiB of weights, ratio %.3f\n",
+              double(grown) / 1048576.0, double(weights) / 1048576.0, double(grown) / double(weights));
+  VornOutput* out = vorn_output_new();
+  double first = 1e30, short1 = 1e30, longer = 1e30;
+  GraphFigures best{1e30, 1e30, 1e30};
+  double prepared_prefill = 1e30, outside = 1e30, inside = 1e30, first_outside = 1e30;
+  uint32_t image_prompt = 0, text_prompt = 0;
+  for (int rep = 0; rep < reps; ++rep) {
+    const double ms = session_run_ms(s, out, true, 1);
+    first = std::min(first, ms);
+    // All of the run but its one graph pass.
+    first_outside = std::min(first_outside, ms - s->vlm->state->lastReport["cases"][0]["runs"][0]["wall_ms"].get<double>());
+    image_prompt = vorn_output_prompt_tokens(out);
+    const GraphFigures image = graph_ms(*s->vlm->state, shape, true, 0);
+    best.prefill = std::min(best.prefill, image.prefill);
+    best.prepare = std::min(best.prepare, image.prepare);
+    prepared_prefill = std::min(prepared_prefill, image.prepare + image.prefill);
+    short1 = std::min(short1, session_run_ms(s, out, false, 1));
+    longer = std::min(longer, session_run_ms(s, out, false, 1 + steps));
+    const auto [o, i] = loop_split_ms(*s->vlm->state);
+    outside = std::min(outside, o);
+    inside = std::min(inside, i);
+    text_prompt = vorn_output_prompt_tokens(out);
+    best.decode = std::min(best.decode, graph_ms(*s->vlm->state, shape, false, steps).decode);
+  }
+  const double session_decode = (longer - short1) / steps;
+  std::printf("one-image chat, %u prompt tokens\n", image_prompt);
+  std::printf("  time to first token: session %.1f ms; graph prefill %.1f ms, session / graph %.3f;\n"
+              "    preparation %.1f ms + graph prefill, session / both %.3f\n",
+              first, best.prefill, first / best.prefill, best.prepare, first / prepared_prefill);
+  std::printf("  the session's own run: %.1f ms outside the graph's pass (%.2f%% of the graph's prefill)\n",
+              first_outside, 100.0 * first_outside / best.prefill);
+  std::printf("text chat, %u prompt tokens, %u decode steps\n", text_prompt, steps);
+  std::printf("  decode: session %.2f ms/token (%.1f tokens/s), graph %.2f ms/token (%.1f tokens/s), session / graph %.3f\n",
+              session_decode, 1000.0 / session_decode, best.decode, 1000.0 / best.decode, session_decode / best.decode);
+  std::printf("  the session's own steps: %.3f ms/token outside the graph's passes (%.2f%% of the graph's step), "
+              "passes %.2f ms\n",
+              outside, 100.0 * outside / best.decode, inside);
+  vorn_output_free(out);
+  vorn_session_free(s);
+  std::remove(path);
+  return 0;
+}
