@@ -7,6 +7,7 @@
 
 #include "base/files.h"
 #include "base/vn_error.h"
+#include "container/records.h"
 #include "frontend/device_model.h"
 #include "frontend/generation_report.h"
 #include "frontend/inference_request.h"
@@ -20,11 +21,29 @@ using json = nlohmann::json;
 
 double elapsed_ms(double from, double to) { return (to - from) * 1000; }
 
+// The graph takes float inputs of its activation kind only (F16 or F32,
+// numbered as the element kinds are). A case prepared for the other kind
+// would be refused by the graph as a missing input; it is said plainly.
+void check_float_inputs(const json& case_request, uint64_t activation) {
+  const auto inputs = case_request.is_object() ? case_request.find("inputs") : case_request.end();
+  if (inputs == case_request.end() || !inputs->is_object()) return;
+  const auto kind_name = [](uint64_t kind) { return kind == kElemF16 ? "F16" : "F32"; };
+  for (const auto& [name, spec] : inputs->items()) {
+    const auto dtype = spec.is_object() ? spec.find("dtype") : spec.end();
+    if (dtype == spec.end() || !dtype->is_number_unsigned()) continue;
+    const uint64_t kind = dtype->get<uint64_t>();
+    if ((kind == kElemF16 || kind == kElemF32) && kind != activation)
+      throw_inference("Input " + name + " is " + kind_name(kind) + " where activation_dtype asks for " +
+                      kind_name(activation) + " inputs");
+  }
+}
+
 // One case through the generation loop in file mode: its inputs read
 // relative to the request's directory, its outputs written into its own
 // directory; returns the loop's result dictionary. The case runs without a
 // processor, so without a text stream: its answer is its token ids.
 json run_case(VNGraph& graph, const json& case_request, const std::string& request_dir, const std::string& case_dir) {
+  check_float_inputs(case_request, graph.activation());
   json request = case_request;
   return generation_loop(graph, request, GenerationLoopObjects{}, request_dir.c_str(), case_dir.c_str(),
                          kLoopFileMode);

@@ -380,8 +380,12 @@ TEST_F(Tools, InferReportsAFailingCaseAndRunsTheOthers) {
   const json good = {{"name", "good"}, {"inputs", inputs}, {"max_new_tokens", 3}};
   json missing = good;
   missing["inputs"]["input_ids"]["file"] = "none.bin";
-  const json request = {{"schema_version", 1}, {"activation_dtype", 2},
-                        {"cases", {good, {{"name", "bad"}, {"inputs", inputs}, {"max_new_tokens", 0}}, good, missing}}};
+  json half = good;
+  half["inputs"]["pixel_values"]["dtype"] = 1;
+  const json request = {
+      {"schema_version", 1},
+      {"activation_dtype", 2},
+      {"cases", {good, {{"name", "bad"}, {"inputs", inputs}, {"max_new_tokens", 0}}, good, missing, half}}};
   test::write_text(dump + "/request.json", request.dump());
   const std::string out = scratch("infer");
   const ToolRun r = run_tool(VORN_CHAT_TOOL, {"infer", "--model", model(), "--request", "request.json", "--output",
@@ -389,14 +393,15 @@ TEST_F(Tools, InferReportsAFailingCaseAndRunsTheOthers) {
                              {.cwd = dump});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "vorn inference: case 1: max_new_tokens must be 1..8192\n"
-                   "vorn inference: case 3: Input data length: input_ids cannot read ./none.bin\n");
+                   "vorn inference: case 3: Input data length: input_ids cannot read ./none.bin\n"
+                   "vorn inference: case 4: Input pixel_values is F16 where activation_dtype asks for F32 inputs\n");
   const json result = json::parse(test::read_text(out + "/result.json"));
   EXPECT_EQ(result.size(), 11u);
   EXPECT_EQ(result["schema_version"], 1);
   EXPECT_EQ(result["activation_dtype"], "fp32");
   EXPECT_EQ(result["weight_dtype"], "fp16");
   EXPECT_GT(result["max_rss_bytes"].get<uint64_t>(), uint64_t(1) << 20);  // bytes, not KiB
-  ASSERT_EQ(result["cases"].size(), 4u);
+  ASSERT_EQ(result["cases"].size(), 5u);
   EXPECT_EQ(result["cases"][1], json({{"name", "bad"}, {"error", "max_new_tokens must be 1..8192"}}));
   // The good cases ran alike, each into its own directory.
   for (const int i : {0, 2}) {
