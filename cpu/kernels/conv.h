@@ -15,21 +15,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "container/attr_words.h"
+#include "cpu/kernels/conv_epilogue.h"
 #include "cpu/kernels/panel_gemm.h"
 #include "cpu/kernels/spatial_common.h"
 
 namespace vorn::kern {
-
-// Fused operation applied after the product (the Conv's fusion mode).
-enum ConvAct : int {
-  kActNone = attr::Conv::kNone,
-  kActRelu = attr::Conv::kRelu,
-  kActReluAffine = attr::Conv::kReluScaleShift,
-  kActLeaky = attr::Conv::kLeakyRelu,
-  kActClip = attr::Conv::kClip,
-  kActHardSwish = attr::Conv::kHardSwish,
-};
 
 struct ConvParams {
   Nchw x, y;
@@ -154,24 +144,6 @@ struct ConvPlanInputs {
 // Decides path, cutting and workspace for validated params; false with a
 // reason when the workspace given cannot hold what every path needs.
 bool conv_plan(const ConvParams& p, const ConvPlanInputs& in, ConvPlan* plan, char* msg, size_t cap);
-
-// ------------------------------------------------------------- epilogue
-
-// Bias and fused activation of one output channel: params is input 2's
-// data (null without bias), cout the channel stride of its three arrays.
-struct ChannelEpilogue {
-  const float* params = nullptr;
-  int64_t cout = 0, c = 0;
-  int act = kActNone;
-  float slope = 0.0f, hi = 0.0f;
-};
-
-// Applies bias and the fused activation of output channel c to len
-// consecutive values of its plane. params is input 2's data (null without
-// bias); cout is the channel stride of the three arrays of activation 2.
-// slope is LeakyRelu's slope or Clip's lower bound, hi Clip's upper bound.
-void conv_epilogue_span(float* v, int64_t len, int64_t c, const float* params, int64_t cout,
-                        int act, float slope, float hi = 0.0f);
 
 // ------------------------------------------------------------ depthwise
 

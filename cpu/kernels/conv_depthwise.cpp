@@ -13,6 +13,7 @@
 #endif
 
 #include "cpu/kernels/conv_paths.h"
+#include "cpu/kernels/epilogue_avx2.h"
 #include "platform/cpu_features.h"
 
 VORN_VECTORIZE_FILE
@@ -221,47 +222,6 @@ template <int S>
   }
 }
 
-// Bias and activation on one vector of a channel's outputs, with the same
-// branches as conv_epilogue_span (a NaN takes the zero or slope branch).
-struct VecEpilogue {
-  int act = kActNone;
-  bool bias = false;
-  __m256 b, m, a, slope, hi;
-};
-
-// min(1, max(0, v / 6 + 1/2)) with the scalar clamp's branches (NaN
-// passes). The add is kept from contracting into the multiply.
-[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256 hard_sigmoid_sixth(__m256 v) {
-  __m256 g = _mm256_mul_ps(v, _mm256_set1_ps(0.16666667f));
-  __asm__("" : "+x"(g));
-  g = _mm256_add_ps(g, _mm256_set1_ps(0.5f));
-  const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
-  const __m256 below = _mm256_cmp_ps(g, zero, _CMP_LT_OQ), above = _mm256_cmp_ps(g, one, _CMP_GT_OQ);
-  return _mm256_blendv_ps(_mm256_blendv_ps(g, one, above), zero, below);
-}
-
-[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256 finish(const VecEpilogue& e, __m256 v) {
-  if (e.bias) v = _mm256_add_ps(v, e.b);
-  switch (e.act) {
-    case kActRelu: return _mm256_max_ps(v, _mm256_setzero_ps());
-    case kActReluAffine: return _mm256_fmadd_ps(_mm256_max_ps(v, _mm256_setzero_ps()), e.m, e.a);
-    case kActLeaky: {
-      const __m256 ge = _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_GE_OQ);
-      return _mm256_blendv_ps(_mm256_mul_ps(v, e.slope), v, ge);
-    }
-    // Clip: below the lower bound (slope) gives it, else above the upper
-    // bound gives that; NaN fails both tests and stays.
-    case kActClip: {
-      const __m256 below = _mm256_cmp_ps(v, e.slope, _CMP_LT_OQ), above = _mm256_cmp_ps(v, e.hi, _CMP_GT_OQ);
-      return _mm256_blendv_ps(_mm256_blendv_ps(v, e.hi, above), e.slope, below);
-    }
-    // HardSwish with a separate multiply and add (no fused multiply-add),
-    // rounding as the scalar form does.
-    case kActHardSwish: return _mm256_mul_ps(v, hard_sigmoid_sixth(v));
-    default: return v;
-  }
-}
-
 template <int K, int S, int N>
 [[gnu::target("avx2,fma"), gnu::always_inline]] inline void strip_vectors(const float* w, const float* const* in,
                                                                          float* const* out, int64_t row_step,
@@ -291,19 +251,7 @@ template <int K, int S>
   // compiler may keep its broadcasts in registers.
   float wk[K * K];
   for (int t = 0; t < K * K; ++t) wk[t] = w[t];
-  VecEpilogue e;
-  e.b = e.m = e.a = e.slope = e.hi = _mm256_setzero_ps();
-  if (epi != nullptr) {
-    e.act = epi->act;
-    e.bias = epi->params != nullptr;
-    e.b = _mm256_set1_ps(e.bias ? epi->params[epi->c] : 0.0f);
-    if (e.act == kActReluAffine) {
-      e.m = _mm256_set1_ps(epi->params[epi->cout + epi->c]);
-      e.a = _mm256_set1_ps(epi->params[2 * epi->cout + epi->c]);
-    }
-    e.slope = _mm256_set1_ps(epi->slope);
-    e.hi = _mm256_set1_ps(epi->hi);
-  }
+  const VecEpilogue e = vec_epilogue(epi, epi != nullptr ? epi->c : 0);
   // A column block that ends past its row spills into the following rows,
   // which their own later stores overwrite (items are stored in order). A
   // block whose vector would end past the plane (another channel's plane

@@ -145,7 +145,7 @@ PanelBand panel_band_split(int64_t m, int64_t panels, int64_t positions, int64_t
 // whole plane is one band. The direct path cuts its padded bands to fit
 // the same space.
 int64_t workspace_floats(const ConvParams& p) {
-  if (conv_is_pointwise(p)) return few_positions(p) ? p.k_rows() * kPanelWidth : 0;
+  if (conv_is_pointwise(p)) return p.k_rows() * kPanelWidth;
   if (conv_is_depthwise(p)) return 0;
   const int64_t row = p.k_rows() * p.y.w;
   int64_t rows = p.y.h;
@@ -159,15 +159,16 @@ int64_t workspace_floats(const ConvParams& p) {
 
 void plan_pointwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
   const int64_t hw = p.y.plane(), m = p.y.c, k = p.x.c, threads = in.threads;
-  const bool few = few_positions(p);
-  const Tiling t = in.quantising || few ? Tiling{} : plan_tiles(hw, k);
-  if (t.tiles > 0) {
+  // The panel product reads the input planes in place and finishes each
+  // tile in registers: every plane size takes it when the workspace holds
+  // the partial last panel.
+  if (!in.quantising && c.col_floats >= k * kPanelWidth) {
+    c.path = ConvPath::kPointwisePanels;
+    c.panels = panel_band_split(m, panel_count(hw), hw, k, threads);
+  } else if (const Tiling t = in.quantising ? Tiling{} : plan_tiles(hw, k); t.tiles > 0) {
     c.path = ConvPath::kPointwiseTiles;
     c.tiles = t;
     c.tiles_parallel = m * hw * k >= kParallelWork || (c.epilogue && epilogue_parallel(p));
-  } else if (!in.quantising && few && c.col_floats >= k * kPanelWidth) {
-    c.path = ConvPath::kPointwisePanels;
-    c.panels = panel_band_split(m, panel_count(hw), hw, k, threads);
   } else if (!in.quantising && (c.by_channels = channel_blocks(m, hw, k)).blocks > 0) {
     c.path = ConvPath::kPointwiseChannels;
   } else {

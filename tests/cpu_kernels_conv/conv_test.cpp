@@ -319,10 +319,11 @@ TEST(ConvKernel, WorkspaceSizeFollowsTheBandRule) {
                                                            {attr::Conv::kStrideH, 1}, {attr::Conv::kStrideW, 1},
                                                            {attr::Conv::kPadTop, 1}, {attr::Conv::kPadLeft, 1}});
   EXPECT_EQ(h.workspace_wanted(n), size_t{14} * 9 * 64 * 512 * 4);
-  // Pointwise and depthwise layouts need no column matrix.
+  // Pointwise layers need no column matrix, only their partial last panel.
   const uint64_t w1 = h.value({8, 64, 1, 1}, {}, kValueWeight);
   EXPECT_EQ(h.workspace_wanted(NodeHarness::node(op::Conv, {x, w1}, {y}, {{attr::Conv::kKernelH, 1},
-                                                                          {attr::Conv::kKernelW, 1}})), 64u);
+                                                                          {attr::Conv::kKernelW, 1}})),
+            64u * 16 * 4);
 }
 
 TEST(ConvKernel, ActivationWithoutBiasClampsWholeOutput) {
