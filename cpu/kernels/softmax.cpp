@@ -55,6 +55,36 @@ void softmax_row(const float* x, float* y, uint64_t d_count) {
   for (uint64_t d = 0; d < d_count; ++d) y[d] = y[d] / sum;
 }
 
+// kRowGroup last-axis rows side by side: the running maxima and sums of
+// the rows are independent chains, so the group keeps the adder busy while
+// each row still sums in increasing d, with softmax_row's bits.
+constexpr uint64_t kRowGroup = 8;
+
+void softmax_row_group(const float* x, float* y, uint64_t d_count) {
+  float m[kRowGroup], sum[kRowGroup];
+  for (uint64_t r = 0; r < kRowGroup; ++r) {
+    m[r] = -3.4028235e38f;
+    sum[r] = 0.0f;
+  }
+  for (uint64_t d = 0; d < d_count; ++d)
+    for (uint64_t r = 0; r < kRowGroup; ++r) {
+      const float v = x[r * d_count + d];
+      m[r] = v > m[r] ? v : m[r];
+    }
+  for (uint64_t r = 0; r < kRowGroup; ++r) {
+    const float* xr = x + r * d_count;
+    float* yr = y + r * d_count;
+    for (uint64_t d = 0; d < d_count; ++d) yr[d] = xr[d] - m[r];
+    vec_exp(yr, yr, d_count);
+  }
+  for (uint64_t d = 0; d < d_count; ++d)
+    for (uint64_t r = 0; r < kRowGroup; ++r) sum[r] += y[r * d_count + d];
+  for (uint64_t r = 0; r < kRowGroup; ++r) {
+    float* yr = y + r * d_count;
+    for (uint64_t d = 0; d < d_count; ++d) yr[d] = yr[d] / sum[r];
+  }
+}
+
 }  // namespace
 
 bool cpu_softmax_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
@@ -67,7 +97,9 @@ bool cpu_softmax_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   if (f.d == 0) return true;
   if (f.inner == 1) {
     for_chunks(f.outer, kParallelHeavyElements, [&](uint64_t begin, uint64_t end) {
-      for (uint64_t o = begin; o < end; ++o) softmax_row(x + o * f.d, y + o * f.d, f.d);
+      uint64_t o = begin;
+      for (; o + kRowGroup <= end; o += kRowGroup) softmax_row_group(x + o * f.d, y + o * f.d, f.d);
+      for (; o < end; ++o) softmax_row(x + o * f.d, y + o * f.d, f.d);
     }, f.d);
     return true;
   }
