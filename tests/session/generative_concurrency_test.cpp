@@ -144,8 +144,13 @@ TEST(GenerativeConcurrency, CancelledGenerationsReportWhereTheyStopped) {
   FlatSession f("patch_f16");
   // While decoding: cancelled after the third piece has arrived.
   Streamed decode;
-  std::thread runner([&] { flat_generate(f.vlm, "Name three colours of apples.", 1500, &decode); });
-  while (decode.pieces.load() < 3) std::this_thread::yield();
+  std::atomic<bool> ended{false};
+  std::thread runner([&] {
+    flat_generate(f.vlm, "Name three colours of apples.", 1500, &decode);
+    ended = true;
+  });
+  // A generation that ends by itself first fails below rather than hangs.
+  while (!ended && decode.pieces.load() < 3) std::this_thread::yield();
   vlm_cancel(f.vlm);
   runner.join();
   EXPECT_TRUE(decode.ok) << decode.message;
