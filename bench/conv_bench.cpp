@@ -50,6 +50,10 @@ const Shape kShapes[] = {
     {"mobilenetv2", "pw 64->384 14", 64, 14, 384, 1, 1, 1},
     {"mobilenetv2", "dw 3x3 960ch 7", 960, 7, 960, 3, 1, 960},
     {"mobilenetv2", "pw 320->1280 7", 320, 7, 1280, 1, 1, 1},
+    {"squeezenet", "squeeze 64->16 55", 64, 55, 16, 1, 1, 1},
+    {"squeezenet", "expand 16->64 55", 16, 55, 64, 1, 1, 1},
+    {"squeezenet", "squeeze 128->32 27", 128, 27, 32, 1, 1, 1},
+    {"squeezenet", "expand 32->128 27", 32, 27, 128, 1, 1, 1},
 };
 
 template <class F>

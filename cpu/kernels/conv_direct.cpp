@@ -27,7 +27,7 @@ void run_direct(const ConvRun& r, const float* xn, float* yn) {
       for (int64_t j = 0; j < p.kw; ++j)
         offsets[(c * p.kh + i) * p.kw + j] =
             c * d.plane + i * p.dh * wp + (j * p.dw) % p.sw * d.half + j * p.dw / p.sw;
-  const TileFinish finish = tile_finish(r, 0);
+  const bool epi = r.plan.epilogue;
   for (int64_t y0 = 0; y0 < p.y.h; y0 += d.rows) {
     const int64_t rows = std::min(d.rows, p.y.h - y0), hp = (rows - 1) * p.sh + (p.kh - 1) * p.dh + 1;
     const int64_t panels = rows * per_row;
@@ -70,7 +70,10 @@ void run_direct(const ConvRun& r, const float* xn, float* yn) {
         const int64_t y = q / per_row, x0 = (q % per_row) * kPanelWidth;
         list[count++] = {pad + y * p.sh * wp + x0, yn + (y0 + y) * wo + x0, std::min(kPanelWidth, wo - x0)};
       }
-      panel_gemm_offsets(r.w, kr, offsets, kr, list, count, hw, m0, m1, finish.get());
+      panel_gemm_offsets(r.w, kr, offsets, kr, list, count, hw, m0, m1);
+      // The group's positions are consecutive in the output plane.
+      const int64_t first = list[0].c - yn, len = list[count - 1].c + list[count - 1].cols - yn - first;
+      if (epi) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, first, len);
     });
   }
 }

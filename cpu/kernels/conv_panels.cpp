@@ -133,10 +133,11 @@ void run_panels(const ConvRun& r, const float* xn, float* yn) {
       gather_panels(p, xn, r.col, 0, hw, pi, pi + c.gather_span, c0, std::min(p.x.c, c0 + c.gather_chans));
     });
   }
-  const TileFinish finish = tile_finish(r, 0);
   for_rectangles(b.parallel, b.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
     if (c.gather_units == 0) gather_panels(p, xn, r.col, 0, hw, p0, p1, 0, p.x.c);
-    panel_gemm(r.w, kr, gathered_panels(r.col, kr), kr, hw, yn, hw, m0, m1, p0, p1, finish.get());
+    panel_gemm(r.w, kr, gathered_panels(r.col, kr), kr, hw, yn, hw, m0, m1, p0, p1);
+    const int64_t j0 = p0 * kPanelWidth;
+    if (c.epilogue) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, j0, std::min(hw, p1 * kPanelWidth) - j0);
   });
 }
 

@@ -46,17 +46,6 @@ inline void epilogue_tile(const ConvRun& r, float* yg, int64_t first_channel, in
     conv_epilogue_span(yg + c * hw + q0, len, first_channel + c, r.bias, p.y.c, p.act, p.slope, p.hi);
 }
 
-// The layer's epilogue for products that finish their own tiles, output
-// channel first_channel at row 0; null when there is nothing to apply.
-struct TileFinish {
-  ChannelEpilogue e;
-  const ChannelEpilogue* get() const { return e.act != kActNone || e.params != nullptr ? &e : nullptr; }
-};
-inline TileFinish tile_finish(const ConvRun& r, int64_t first_channel) {
-  if (!r.plan.epilogue) return {};
-  return {{r.bias, r.p.y.c, first_channel, r.p.act, r.p.slope, r.p.hi}};
-}
-
 // One tile's product on the calling thread.
 inline void tile_gemm(int64_t m, int64_t n, int64_t k, const float* a, int64_t lda, const float* b, int64_t ldb,
                       float* c, int64_t ldc) {

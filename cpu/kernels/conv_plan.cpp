@@ -44,6 +44,10 @@ Tiling plan_tiles(int64_t positions, int64_t k_rows) {
   return t;
 }
 
+// Output channels from which a pointwise layer on a large plane runs as a
+// panel product rather than as library tiles.
+constexpr int64_t kPointwisePanelRows = 48;
+
 // Layers whose positions are too few to keep the pool's threads busy with
 // tiles of their own, or small enough planes that gathering them into
 // panels beats a library product: both run as rectangles of output
@@ -160,9 +164,12 @@ int64_t workspace_floats(const ConvParams& p) {
 void plan_pointwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
   const int64_t hw = p.y.plane(), m = p.y.c, k = p.x.c, threads = in.threads;
   // The panel product reads the input planes in place and finishes each
-  // tile in registers: every plane size takes it when the workspace holds
-  // the partial last panel.
-  if (!in.quantising && c.col_floats >= k * kPanelWidth) {
+  // tile in registers. It reads each input panel once per register tile of
+  // output channels, so on large planes only layers with enough output
+  // channels to share those reads take it; the library's wider tiles serve
+  // the narrow ones.
+  const bool panels = few_positions(p) || m >= kPointwisePanelRows;
+  if (!in.quantising && panels && c.col_floats >= k * kPanelWidth) {
     c.path = ConvPath::kPointwisePanels;
     c.panels = panel_band_split(m, panel_count(hw), hw, k, threads);
   } else if (const Tiling t = in.quantising ? Tiling{} : plan_tiles(hw, k); t.tiles > 0) {

@@ -23,14 +23,14 @@ void run_pointwise_panels(const ConvRun& r, const float* xn, float* yn) {
     for (int64_t t = 0; t < kPanelWidth; ++t) d[t] = t < tail ? src[t] : 0.0f;
   }
   const PanelBand& b = r.plan.panels;
-  const TileFinish finish = tile_finish(r, 0);
   for_rectangles(b.parallel, b.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
     const int64_t whole_end = std::min(p1, full);
     if (p0 < whole_end)
-      panel_gemm(r.w, k, PanelOperand{xn, hw, kPanelWidth}, k, hw, yn, hw, m0, m1, p0, whole_end, finish.get());
+      panel_gemm(r.w, k, PanelOperand{xn, hw, kPanelWidth}, k, hw, yn, hw, m0, m1, p0, whole_end);
     if (p1 > full)
-      panel_gemm(r.w, k, gathered_panels(r.col, k), k, tail, yn + full * kPanelWidth, hw, m0, m1, 0, 1,
-                 finish.get());
+      panel_gemm(r.w, k, gathered_panels(r.col, k), k, tail, yn + full * kPanelWidth, hw, m0, m1, 0, 1);
+    const int64_t j0 = p0 * kPanelWidth;
+    if (r.plan.epilogue) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, j0, std::min(hw, p1 * kPanelWidth) - j0);
   });
 }
 

@@ -7,7 +7,6 @@
 #include <immintrin.h>
 #endif
 
-#include "cpu/kernels/epilogue_avx2.h"
 #include "platform/blas.h"
 #include "platform/cpu_features.h"
 
@@ -38,26 +37,21 @@ struct TableRows {
   const float* row(int64_t kk) const { return base + offset[kk]; }
 };
 
-// Stores a register tile held in tmp: columns [0, cols) of MR rows, each
-// row then finished as channel `channel` + r when epi is given.
+// Stores a register tile held in tmp: columns [0, cols) of MR rows.
 template <int MR, int W>
-inline void store_columns(const float (&tmp)[MR][W], float* c, int64_t ldc, bool accumulate, int64_t cols,
-                          const ChannelEpilogue* epi, int64_t channel) {
+inline void store_columns(const float (&tmp)[MR][W], float* c, int64_t ldc, bool accumulate, int64_t cols) {
   for (int r = 0; r < MR; ++r) {
     float* cr = c + r * ldc;
     for (int64_t j = 0; j < cols; ++j) cr[j] = accumulate ? cr[j] + tmp[r][j] : tmp[r][j];
-    if (epi != nullptr)
-      conv_epilogue_span(cr, cols, channel + r, epi->params, epi->cout, epi->act, epi->slope, epi->hi);
   }
 }
 
 // One register tile: rows r of C (r < MR), columns [0, cols) of one
 // panel, over kc rows of the panel; adds to C when accumulate is set,
-// stores otherwise; then finishes each row as channel `channel` + r when
-// epi is given (the last depth block).
+// stores otherwise.
 template <int MR, class Rows>
 void tile_portable(const float* a, int64_t lda, Rows rows, int64_t kc, float* c, int64_t ldc, bool accumulate,
-                   int64_t cols, const ChannelEpilogue* epi, int64_t channel) {
+                   int64_t cols) {
   float acc[MR][kPanelWidth] = {};
   for (int64_t kk = 0; kk < kc; ++kk) {
     const float* bk = rows.row(kk);
@@ -66,7 +60,7 @@ void tile_portable(const float* a, int64_t lda, Rows rows, int64_t kc, float* c,
       for (int j = 0; j < kPanelWidth; ++j) acc[r][j] += av * bk[j];
     }
   }
-  store_columns<MR, kPanelWidth>(acc, c, ldc, accumulate, cols, epi, channel);
+  store_columns<MR, kPanelWidth>(acc, c, ldc, accumulate, cols);
 }
 
 #if defined(__x86_64__)
@@ -74,8 +68,7 @@ void tile_portable(const float* a, int64_t lda, Rows rows, int64_t kc, float* c,
 // the multiply-adds of a whole one.
 template <int MR, class Rows>
 [[gnu::target("avx2,fma")]] void half_tile_avx2(const float* a, int64_t lda, Rows rows, int64_t kc, float* c,
-                                                int64_t ldc, bool accumulate, int64_t cols,
-                                                const ChannelEpilogue* epi, int64_t channel) {
+                                                int64_t ldc, bool accumulate, int64_t cols) {
   __m256 acc[MR];
 #pragma GCC unroll 8
   for (int r = 0; r < MR; ++r) acc[r] = _mm256_setzero_ps();
@@ -87,13 +80,12 @@ template <int MR, class Rows>
   alignas(32) float tmp[MR][8];
 #pragma GCC unroll 8
   for (int r = 0; r < MR; ++r) _mm256_store_ps(tmp[r], acc[r]);
-  store_columns<MR, 8>(tmp, c, ldc, accumulate, cols, epi, channel);
+  store_columns<MR, 8>(tmp, c, ldc, accumulate, cols);
 }
 
 template <int MR, class Rows>
 [[gnu::target("avx2,fma")]] void tile_avx2(const float* a, int64_t lda, Rows rows, int64_t kc, float* c,
-                                           int64_t ldc, bool accumulate, int64_t cols,
-                                           const ChannelEpilogue* epi, int64_t channel) {
+                                           int64_t ldc, bool accumulate, int64_t cols) {
   // The accumulators must stay in registers: every loop over them has a
   // constant trip count and is unrolled, and nothing takes their address.
   __m256 lo[MR], hi[MR];
@@ -118,11 +110,6 @@ template <int MR, class Rows>
         l = _mm256_add_ps(_mm256_loadu_ps(cr), l);
         h = _mm256_add_ps(_mm256_loadu_ps(cr + 8), h);
       }
-      if (epi != nullptr) {
-        const VecEpilogue e = vec_epilogue(epi, channel + r);
-        l = finish(e, l);
-        h = finish(e, h);
-      }
       _mm256_storeu_ps(cr, l);
       _mm256_storeu_ps(cr + 8, h);
     }
@@ -135,13 +122,12 @@ template <int MR, class Rows>
     _mm256_store_ps(tmp[r], lo[r]);
     _mm256_store_ps(tmp[r] + 8, hi[r]);
   }
-  store_columns<MR, kPanelWidth>(tmp, c, ldc, accumulate, cols, epi, channel);
+  store_columns<MR, kPanelWidth>(tmp, c, ldc, accumulate, cols);
 }
 #endif
 
 template <class Rows>
-using TileFn = void (*)(const float*, int64_t, Rows, int64_t, float*, int64_t, bool, int64_t, const ChannelEpilogue*,
-                        int64_t);
+using TileFn = void (*)(const float*, int64_t, Rows, int64_t, float*, int64_t, bool, int64_t);
 
 // Register tiles by row count; narrow[] serves panels of at most 8 real
 // columns.
@@ -185,52 +171,42 @@ const TileSet<Rows>& tiles_for(bool portable_only) {
   return portable;
 }
 
-// An empty product: zeros, finished by the epilogue when there is one.
-void clear_columns(float* c, int64_t ldc, int64_t m0, int64_t m1, int64_t cols, const ChannelEpilogue* epi) {
-  for (int64_t i = m0; i < m1; ++i) {
-    std::memset(c + i * ldc, 0, static_cast<size_t>(cols) * sizeof(float));
-    if (epi != nullptr)
-      conv_epilogue_span(c + i * ldc, cols, epi->c + i, epi->params, epi->cout, epi->act, epi->slope, epi->hi);
-  }
+void clear_columns(float* c, int64_t ldc, int64_t m0, int64_t m1, int64_t cols) {
+  for (int64_t i = m0; i < m1; ++i) std::memset(c + i * ldc, 0, static_cast<size_t>(cols) * sizeof(float));
 }
 
 }  // namespace
 
 void panel_gemm(const float* a, int64_t lda, const PanelOperand& bp, int64_t k, int64_t n, float* c, int64_t ldc,
-                int64_t m0, int64_t m1, int64_t p0, int64_t p1, const ChannelEpilogue* epi, bool portable_only) {
+                int64_t m0, int64_t m1, int64_t p0, int64_t p1, bool portable_only) {
   const TileSet<StepRows>& t = tiles_for<StepRows>(portable_only);
   for (int64_t p = p0; k == 0 && p < p1; ++p)
-    clear_columns(c + p * kPanelWidth, ldc, m0, m1, std::min(kPanelWidth, n - p * kPanelWidth), epi);
+    clear_columns(c + p * kPanelWidth, ldc, m0, m1, std::min(kPanelWidth, n - p * kPanelWidth));
   for (int64_t k0 = 0; k0 < k; k0 += kDepthBlock) {
     const int64_t kc = std::min(kDepthBlock, k - k0);
-    const ChannelEpilogue* last = k0 + kc == k ? epi : nullptr;
-    const int64_t channel0 = epi != nullptr ? epi->c : 0;
     for (int64_t p = p0; p < p1; ++p) {
       const StepRows rows{bp.data + p * bp.panel_stride + k0 * bp.row_stride, bp.row_stride};
       const int64_t j0 = p * kPanelWidth, cols = std::min(kPanelWidth, n - j0);
       for (int64_t i = m0; i < m1; i += kTileRows) {
         const int mr = static_cast<int>(std::min<int64_t>(kTileRows, m1 - i));
-        t.pick(mr, cols)(a + i * lda + k0, lda, rows, kc, c + i * ldc + j0, ldc, k0 > 0, cols, last, channel0 + i);
+        t.pick(mr, cols)(a + i * lda + k0, lda, rows, kc, c + i * ldc + j0, ldc, k0 > 0, cols);
       }
     }
   }
 }
 
 void panel_gemm_offsets(const float* a, int64_t lda, const int64_t* offsets, int64_t k, const OffsetPanel* panels,
-                        int64_t count, int64_t ldc, int64_t m0, int64_t m1, const ChannelEpilogue* epi,
-                        bool portable_only) {
+                        int64_t count, int64_t ldc, int64_t m0, int64_t m1, bool portable_only) {
   const TileSet<TableRows>& t = tiles_for<TableRows>(portable_only);
-  for (int64_t p = 0; k == 0 && p < count; ++p) clear_columns(panels[p].c, ldc, m0, m1, panels[p].cols, epi);
+  for (int64_t p = 0; k == 0 && p < count; ++p) clear_columns(panels[p].c, ldc, m0, m1, panels[p].cols);
   for (int64_t k0 = 0; k0 < k; k0 += kDepthBlock) {
     const int64_t kc = std::min(kDepthBlock, k - k0);
-    const ChannelEpilogue* last = k0 + kc == k ? epi : nullptr;
-    const int64_t channel0 = epi != nullptr ? epi->c : 0;
     for (int64_t p = 0; p < count; ++p) {
       const TableRows rows{panels[p].base, offsets + k0};
       for (int64_t i = m0; i < m1; i += kTileRows) {
         const int mr = static_cast<int>(std::min<int64_t>(kTileRows, m1 - i));
         t.pick(mr, panels[p].cols)(a + i * lda + k0, lda, rows, kc, panels[p].c + i * ldc, ldc, k0 > 0,
-                                   panels[p].cols, last, channel0 + i);
+                                   panels[p].cols);
       }
     }
   }
@@ -289,8 +265,7 @@ void panel_product(const float* a, int64_t lda, const float* b, int64_t ldb, int
     const int64_t rb = static_cast<int64_t>(u) % sp.rb, gi = static_cast<int64_t>(u) / sp.rb;
     const int64_t m0 = rb * sp.rows, m1 = std::min(m, m0 + sp.rows);
     const int64_t p0 = gi * sp.group, p1 = std::min(full, p0 + sp.group);
-    if (m0 < m1 && p0 < p1)
-      panel_gemm(a, lda, PanelOperand{b, ldb, kPanelWidth}, k, n, c, ldc, m0, m1, p0, p1, nullptr);
+    if (m0 < m1 && p0 < p1) panel_gemm(a, lda, PanelOperand{b, ldb, kPanelWidth}, k, n, c, ldc, m0, m1, p0, p1);
   };
   if (par && units > 1)
     parallel_for(static_cast<size_t>(units), unit);

@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cpu/kernels/conv_epilogue.h"
 #include "platform/parallel.h"
 
 namespace vorn {
@@ -44,12 +43,9 @@ inline PanelOperand gathered_panels(const float* bp, int64_t k) { return {bp, kP
 // rows and n columns (the last panel may be partial; its padding columns
 // are read but never stored). lda and ldc are row strides. Each element of
 // C is summed in the same order whatever rectangle it is computed in, so
-// results do not depend on how the product is split. With epi, row i of C
-// is finished as output channel epi->c + i while its tile is still in
-// registers, with the same bits conv_epilogue_span would give.
+// results do not depend on how the product is split.
 void panel_gemm(const float* a, int64_t lda, const PanelOperand& b, int64_t k, int64_t n, float* c, int64_t ldc,
-                int64_t m0, int64_t m1, int64_t p0, int64_t p1, const ChannelEpilogue* epi = nullptr,
-                bool portable_only = false);
+                int64_t m0, int64_t m1, int64_t p0, int64_t p1, bool portable_only = false);
 
 // One panel of positions whose right-operand rows lie at fixed offsets
 // from base (row kk at base + offsets[kk], kPanelWidth values), and where
@@ -63,10 +59,9 @@ struct OffsetPanel {
 // C rows [m0, m1) of each of count panels = A rows x that panel's operand
 // (k rows found through offsets). A panel's reads may run past its real
 // columns up to a whole panel width; nothing past cols is stored. Sums in
-// the same order as panel_gemm, and finishes rows as panel_gemm does.
+// the same order as panel_gemm.
 void panel_gemm_offsets(const float* a, int64_t lda, const int64_t* offsets, int64_t k, const OffsetPanel* panels,
-                        int64_t count, int64_t ldc, int64_t m0, int64_t m1, const ChannelEpilogue* epi = nullptr,
-                        bool portable_only = false);
+                        int64_t count, int64_t ldc, int64_t m0, int64_t m1, bool portable_only = false);
 
 // How a product is cut for the pool: rb blocks of `rows` rows of C by
 // groups of `group` panels.

@@ -44,7 +44,7 @@ std::vector<float> by_rectangles(const std::vector<float>& a, const std::vector<
   for (int64_t m0 = (m - 1) / rows * rows; m0 >= 0; m0 -= rows)
     for (int64_t p0 = 0; p0 < panels; p0 += g)
       kern::panel_gemm(a.data(), k, kern::gathered_panels(bp.data(), k), k, n, c.data(), ldc, m0, std::min(m, m0 + rows), p0,
-                       std::min(panels, p0 + g), nullptr, portable);
+                       std::min(panels, p0 + g), portable);
   std::vector<float> out(size_t(m * n));
   for (int64_t i = 0; i < m; ++i) {
     for (int64_t j = 0; j < n; ++j) out[size_t(i * n + j)] = c[size_t(i * ldc + j)];
@@ -126,37 +126,6 @@ TEST(PanelGemm, ThreadedProductOfRowMajorMatrices) {
     }
     EXPECT_TRUE(close_to_reference(got, reference(a0, b0, sh.m, sh.n, sh.k)));
   }
-}
-
-TEST(PanelGemm, EpilogueInTheTileEqualsASeparatePass) {
-  // Rows that sum to NaN and to large magnitudes, bias, scale and shift per
-  // channel; partial tiles, a partial panel, two depth blocks, an empty
-  // depth; rows numbered from channel 3.
-  const int64_t m = 7, n = 21;
-  const auto params = random_values(size_t(3 * (m + 3)), 5, -2.0f, 2.0f);
-  struct Act {
-    int act;
-    float slope, hi;
-  };
-  const Act acts[] = {{kern::kActNone, 0, 0},       {kern::kActRelu, 0, 0},         {kern::kActReluAffine, 0, 0},
-                      {kern::kActLeaky, 0.1f, 0},   {kern::kActClip, -0.5f, 0.75f}, {kern::kActHardSwish, 0, 0}};
-  for (int64_t k : {int64_t{0}, int64_t{9}, int64_t{300}})
-    for (const Act& act : acts)
-      for (bool portable : {false, true}) {
-        SCOPED_TRACE(::testing::Message() << "k " << k << ", act " << act.act << (portable ? ", portable" : ""));
-        auto a = random_values(size_t(m * k + 1), 6, -4.0f, 4.0f);
-        if (k > 0) a[size_t(2 * k)] = std::numeric_limits<float>::quiet_NaN();
-        const auto bp = to_panels(random_values(size_t(k * n), 7), k, n);
-        const kern::ChannelEpilogue epi{params.data(), m + 3, 3, act.act, act.slope, act.hi};
-        std::vector<float> pass(size_t(m * n)), tile(size_t(m * n));
-        kern::panel_gemm(a.data(), k, kern::gathered_panels(bp.data(), k), k, n, pass.data(), n, 0, m, 0, 2,
-                         nullptr, portable);
-        for (int64_t i = 0; i < m; ++i)
-          kern::conv_epilogue_span(pass.data() + i * n, n, 3 + i, params.data(), m + 3, act.act, act.slope, act.hi);
-        kern::panel_gemm(a.data(), k, kern::gathered_panels(bp.data(), k), k, n, tile.data(), n, 0, m, 0, 2, &epi,
-                         portable);
-        EXPECT_EQ(0, std::memcmp(pass.data(), tile.data(), pass.size() * sizeof(float)));
-      }
 }
 
 TEST(PanelGemm, EmptyDepthClearsTheRectangle) {
