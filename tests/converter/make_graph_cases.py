@@ -3,7 +3,7 @@
 Runtime's outputs: nodes without names, nodes out of dependency order,
 ScatterND reductions and Splits into more than four outputs.
 
-    /usr/bin/python3 tests/converter_lowering/make_graph_cases.py --ort /work/ort
+    /usr/bin/python3 tests/converter/make_graph_cases.py --ort /work/ort
 
 It reuses the conformance fixture machinery and writes
 tests/data/converter_graphs/ in the same layout (one folder per case and

@@ -12,15 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "base/files.h"
 #include "conformance/compare.h"
 #include "conformance/fixture_manifest.h"
-#include "base/files.h"
 #include "container/container.h"
 #include "container/records.h"
 #include "converter/convert.h"
 #include "converter/quantize_q8.h"
 #include "converter/shape_binding.h"
-#include "converter_lowering/run_helpers.h"
+#include "tests/converter/run_helpers.h"
 
 namespace vorn {
 namespace {

@@ -16,7 +16,7 @@
 #include "conformance/fixture_manifest.h"
 #include "converter/convert.h"
 #include "converter/shape_binding.h"
-#include "converter_lowering/run_helpers.h"
+#include "tests/converter/run_helpers.h"
 #include "vorn.h"
 
 namespace vorn {
@@ -45,7 +45,7 @@ const conformance::Manifest& manifest_of(const std::string& dir) {
 // Case name -> a text the refusal must hold.
 std::map<std::string, std::string> expected_refusals(const std::string& file) {
   std::map<std::string, std::string> out;
-  std::ifstream in(std::string(VORN_SOURCE_DIR) + "/tests/converter_lowering/" + file);
+  std::ifstream in(std::string(VORN_SOURCE_DIR) + "/tests/converter/" + file);
   std::string line;
   while (std::getline(in, line)) {
     if (line.empty() || line[0] == '#') continue;

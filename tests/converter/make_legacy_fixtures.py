@@ -4,7 +4,7 @@ the subgraphs each name-matched rewrite of the legacy conversion mode replaces,
 with deterministic inputs and numpy-computed outputs of what the rewrite
 promises (not of the dropped nodes, which are only placeholders here).
 
-    /usr/bin/python3 tests/converter_legacy/make_fixtures.py
+    /usr/bin/python3 tests/converter/make_legacy_fixtures.py
 
 Writes tests/data/legacy/: one folder per case with model.onnx, in<i>.bin and
 out<i>.bin (raw little-endian f32), manifest.json in the conformance layout,

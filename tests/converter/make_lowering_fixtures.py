@@ -2,7 +2,7 @@
 """Builds the lowering fixtures: hand-built ONNX graphs, one per lowering rule
 or rewrite, with deterministic inputs and ONNX Runtime's outputs.
 
-    /usr/bin/python3 tests/converter_lowering/make_fixtures.py --ort /work/ort
+    /usr/bin/python3 tests/converter/make_lowering_fixtures.py --ort /work/ort
 
 It reuses the conformance fixture machinery (tests/conformance/make_fixtures.py
 and ort_reference.js) and writes tests/data/converter_lowering/ in the same

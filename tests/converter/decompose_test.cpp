@@ -12,7 +12,7 @@
 
 #include "converter/convert.h"
 #include "converter/shape_binding.h"
-#include "converter_lowering/run_helpers.h"
+#include "tests/converter/run_helpers.h"
 
 namespace vorn {
 namespace {

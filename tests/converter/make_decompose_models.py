@@ -4,7 +4,7 @@ converter imports as chains of others (Softplus, Sign, LogSoftmax, ReduceL2),
 and reductions over three attribute axes.
 The test computes its own references, so only the models are written:
 
-    /usr/bin/python3 tests/converter_lowering/make_decompose_models.py
+    /usr/bin/python3 tests/converter/make_decompose_models.py
 
 into tests/data/converter_lowering/decompose/<name>.onnx.
 """

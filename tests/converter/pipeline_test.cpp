@@ -11,15 +11,15 @@
 #include <vector>
 
 #include "container/attr_words.h"
-#include "container/op_codes.h"
 #include "container/container.h"
+#include "container/op_codes.h"
 #include "container/records.h"
 #include "converter/builder_state.h"
 #include "converter/conversion_notes.h"
 #include "converter/convert.h"
 #include "converter/lowering.h"
 #include "converter/shape_binding.h"
-#include "converter_lowering/run_helpers.h"
+#include "tests/converter/run_helpers.h"
 
 namespace vorn {
 namespace {

@@ -1,7 +1,7 @@
 // The name-matched rewrites of the legacy conversion mode, end to end: small
 // graphs shaped like the subgraphs each rewrite replaces are converted
 // without options, run on the CPU engine and compared with numpy references
-// of what the rewrite promises (tests/converter_legacy/make_fixtures.py);
+// of what the rewrite promises (tests/converter/make_legacy_fixtures.py);
 // graphs one name or one shape away from a pattern must be refused with a
 // message that says why, never converted half rewritten.
 #include <gtest/gtest.h>
@@ -15,15 +15,15 @@
 #include <string>
 #include <vector>
 
-#include "container/attr_words.h"
-#include "container/op_codes.h"
 #include "conformance/compare.h"
 #include "conformance/fixture_manifest.h"
+#include "container/attr_words.h"
 #include "container/container.h"
+#include "container/op_codes.h"
 #include "container/records.h"
 #include "converter/conversion_notes.h"
 #include "converter/convert.h"
-#include "converter_lowering/run_helpers.h"
+#include "tests/converter/run_helpers.h"
 
 namespace vorn::conformance {
 // Test names rather than byte dumps in failure lines.

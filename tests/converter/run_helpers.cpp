@@ -1,4 +1,4 @@
-#include "converter_lowering/run_helpers.h"
+#include "tests/converter/run_helpers.h"
 
 #include <unistd.h>
 

@@ -13,7 +13,7 @@
 #include "converter/convert.h"
 #include "converter/onnx_writer.h"
 #include "converter/shape_binding.h"
-#include "converter_lowering/run_helpers.h"
+#include "tests/converter/run_helpers.h"
 
 namespace vorn {
 namespace {
