@@ -13,7 +13,7 @@
 #include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/engine.h"
-#include "cpu_engine/graph_builder.h"
+#include "tests/cpu/graph_builder.h"
 
 namespace {
 

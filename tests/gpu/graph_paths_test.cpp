@@ -10,19 +10,14 @@
 #include "base/vn_error.h"
 #include "gpu/graph_ops.h"
 #include "graph_fixture.h"
+#include "reference/random_data.h"
 
 namespace vorn {
 namespace {
 
 using test::LoadedModel;
 
-std::vector<float> random_values(size_t n, uint32_t seed, float scale = 1.0f) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> u(-scale, scale);
-  std::vector<float> v(n);
-  for (float& x : v) x = u(rng);
-  return v;
-}
+using test::random_values;
 
 float as_stored(float v, uint64_t kind) { return kind == kElemF16 ? half_to_float(float_to_half(v)) : v; }
 
@@ -56,7 +51,8 @@ TEST(GraphPaths, LinearPathsAgreeWithAPlainLoop) {
     VNGraph& g = m.g();
     for (const LinearCase& c : cases) {
       SCOPED_TRACE(testing::Message() << c.m << "x" << c.n << "x" << c.k << " act " << act);
-      const auto xs = random_values(c.m * c.k, 1), ws = random_values(c.n * c.k, 2, 0.2f), bs = random_values(c.n, 3);
+      const auto xs = random_values(c.m * c.k, 1), ws = random_values(c.n * c.k, 2, -0.2f, 0.2f),
+                 bs = random_values(c.n, 3);
       VNTensorRef x = test::float_tensor(g, {1, c.m, c.k}, xs);
       VNTensorRef w = f16_tensor(g, {c.n, c.k}, ws);
       VNTensorRef b = c.bias ? f16_tensor(g, {c.n}, bs) : nullptr;

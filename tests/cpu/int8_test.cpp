@@ -13,6 +13,7 @@
 #include "cpu/quant_operands.h"
 #include "platform/blas.h"
 #include "quant_test_util.h"
+#include "reference/random_data.h"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
@@ -27,19 +28,13 @@ using test::GraphBuilder;
 using test::QuantEngine;
 using test::QuantEnv;
 
-std::vector<float> randoms(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> d(-1, 1);
-  std::vector<float> v(n);
-  for (float& x : v) x = d(rng);
-  return v;
-}
+using test::random_values;
 
 GraphBuilder conv_graph() {
   GraphBuilder b;
   const uint64_t in = b.input({1, 4, 6, 6});
-  const uint64_t w = b.weight({5, 4, 3, 3}, randoms(180, 1));
-  const uint64_t w1 = b.weight({3, 5, 1, 1}, randoms(15, 2));
+  const uint64_t w = b.weight({5, 4, 3, 3}, random_values(180, 1));
+  const uint64_t w1 = b.weight({3, 5, 1, 1}, random_values(15, 2));
   const uint64_t a = b.act({1, 5, 6, 6}), out = b.output({1, 3, 6, 6});
   b.node(op::Conv, {in, w}, {a}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3}, {attr::Conv::kPadTop, 1},
                                   {attr::Conv::kPadLeft, 1}});
@@ -59,7 +54,7 @@ TEST(Int8Paths, NoCapabilityAndNothingPacked) {
   EXPECT_FALSE(cpu_i8_ready(*e.state));
   EXPECT_EQ(e.state->quant->i8.count, 0u);
   float y[4] = {0};
-  const std::vector<float> x = randoms(144, 3);
+  const std::vector<float> x = random_values(144, 3);
   EXPECT_EQ(cpu_i8_conv_fused(*e.state, e.state->nodes[0], x.data(), x.data(), y, e.state->values[0],
                               e.state->values[3]),
             0);
@@ -81,7 +76,7 @@ TEST(Int8Paths, PrecisionInt8IsRefusedForLackOfDotProducts) {
 }
 
 TEST(Int8Paths, SwitchesChangeNothing) {
-  const std::vector<float> x = randoms(144, 4);
+  const std::vector<float> x = random_values(144, 4);
   std::vector<float> plain;
   {
     QuantEnv env;
@@ -102,11 +97,11 @@ TEST(Int8Paths, EngineProductIsPlainSgemm) {
   QuantEngine e(conv_graph());
   ASSERT_TRUE(e.ok());
   const int64_t m = 7, n = 5, k = 9;
-  const std::vector<float> a = randoms(m * k, 5), b = randoms(k * n, 6);
+  const std::vector<float> a = random_values(m * k, 5), b = random_values(k * n, 6);
   for (bool ta : {false, true})
     for (bool tb : {false, true})
       for (float beta : {0.0f, 0.5f}) {
-        std::vector<float> c1 = randoms(m * n, 7), c2 = c1;
+        std::vector<float> c1 = random_values(m * n, 7), c2 = c1;
         cpu_gemm(*e.state, ta, tb, m, n, k, 1.0f, a.data(), ta ? m : k, b.data(), tb ? k : n, beta,
                  c1.data(), n);
         cpu_sgemm(ta, tb, m, n, k, 1.0f, a.data(), ta ? m : k, b.data(), tb ? k : n, beta, c2.data(), n);

@@ -14,8 +14,9 @@
 #include "container/op_codes.h"
 #include "cpu/engine.h"
 #include "cpu/kernel.h"
-#include "tests/cpu_engine/graph_builder.h"
-#include "tests/cpu_engine/reference_ops.h"
+#include "reference/scoped_env.h"
+#include "tests/cpu/graph_builder.h"
+#include "tests/cpu/reference_ops.h"
 
 namespace vorn {
 namespace {
@@ -30,12 +31,7 @@ std::vector<float> random_values(std::mt19937& rng, size_t n, float lo, float hi
   return v;
 }
 
-// Sets an environment variable for the life of the object.
-struct ScopedEnv {
-  const char* name;
-  ScopedEnv(const char* n, const char* value) : name(n) { setenv(n, value, 1); }
-  ~ScopedEnv() { unsetenv(name); }
-};
+using test::ScopedEnv;
 
 void expect_near_all(const std::vector<float>& got, const std::vector<float>& want, const char* what) {
   ASSERT_EQ(got.size(), want.size()) << what;

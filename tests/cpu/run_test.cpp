@@ -21,18 +21,14 @@
 #include "container/op_codes.h"
 #include "cpu/batch_plan.h"
 #include "cpu/engine.h"
-#include "tests/cpu_engine/graph_builder.h"
+#include "reference/scoped_env.h"
+#include "tests/cpu/graph_builder.h"
 
 namespace vorn {
 namespace {
 
 using test::GraphBuilder;
-
-struct ScopedEnv {
-  const char* name;
-  ScopedEnv(const char* n, const char* value) : name(n) { setenv(n, value, 1); }
-  ~ScopedEnv() { unsetenv(name); }
-};
+using test::ScopedEnv;
 
 // input [1,3,6,6] -> Conv 3x3 (+bias) -> Relu -> t; Conv 1x1(t) -> u;
 // output Concat(t, u) on channels: [1,6,6,6].

@@ -9,7 +9,7 @@
 
 #include "cpu/engine.h"
 #include "cpu/quant_state.h"
-#include "cpu_engine/graph_builder.h"
+#include "tests/cpu/graph_builder.h"
 
 namespace vorn::test {
 

@@ -15,6 +15,7 @@
 #include "cpu/quant_round.h"
 #include "quant_test_util.h"
 #include "reference/quant_reference.h"
+#include "reference/random_data.h"
 
 namespace vorn {
 namespace {
@@ -22,15 +23,7 @@ namespace {
 using test::GraphBuilder;
 using test::QuantEngine;
 using test::QuantEnv;
-
-
-std::vector<float> randoms(size_t n, uint32_t seed, float lo = -1, float hi = 1) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> d(lo, hi);
-  std::vector<float> v(n);
-  for (float& x : v) x = d(rng);
-  return v;
-}
+using test::random_values;
 
 // Rounds each of `rows` rows (row stride rs, element stride es, n values)
 // in blocks with the reference rule of the symmetric types.
@@ -58,9 +51,9 @@ ConvGraph conv_graph() {
   ConvGraph g;
   GraphBuilder& b = g.b;
   const uint64_t in = b.input({1, 8, 5, 5});
-  g.w1 = b.weight({6, 8, 3, 3}, randoms(432, 1));
-  g.w2 = b.weight({6, 6, 1, 1}, randoms(36, 2));
-  g.w3 = b.weight({4, 6, 3, 3}, randoms(216, 3));
+  g.w1 = b.weight({6, 8, 3, 3}, random_values(432, 1));
+  g.w2 = b.weight({6, 6, 1, 1}, random_values(36, 2));
+  g.w3 = b.weight({4, 6, 3, 3}, random_values(216, 3));
   const uint64_t a = b.act({1, 6, 5, 5}), r = b.act({1, 6, 5, 5}), c = b.act({1, 6, 5, 5});
   const uint64_t out = b.output({1, 4, 5, 5});
   b.node(op::Conv, {in, g.w1}, {a}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3}, {attr::Conv::kPadTop, 1},
@@ -77,9 +70,9 @@ TEST(QuantWeights, ConvRowsOneScalePerOutputChannel) {
   QuantEnv env({{"VORN_CPU_QW", "i8"}});
   QuantEngine e(g.b);
   ASSERT_TRUE(e.ok()) << e.error.message;
-  EXPECT_EQ(e.weight(g.w1), ref_blocks(randoms(432, 1), 6, 72, 72, 1, 127, 0));
-  EXPECT_EQ(e.weight(g.w2), ref_blocks(randoms(36, 2), 6, 6, 6, 1, 127, 0));
-  EXPECT_EQ(e.weight(g.w3), ref_blocks(randoms(216, 3), 4, 54, 54, 1, 127, 0));
+  EXPECT_EQ(e.weight(g.w1), ref_blocks(random_values(432, 1), 6, 72, 72, 1, 127, 0));
+  EXPECT_EQ(e.weight(g.w2), ref_blocks(random_values(36, 2), 6, 6, 6, 1, 127, 0));
+  EXPECT_EQ(e.weight(g.w3), ref_blocks(random_values(216, 3), 4, 54, 54, 1, 127, 0));
 
   // The engine runs on the rounded weights exactly as an engine handed them.
   ConvGraph plain = conv_graph();
@@ -92,7 +85,7 @@ TEST(QuantWeights, ConvRowsOneScalePerOutputChannel) {
   QuantEnv none;
   QuantEngine p(plain.b);
   ASSERT_TRUE(p.ok());
-  const std::vector<float> x = randoms(200, 9);
+  const std::vector<float> x = random_values(200, 9);
   EXPECT_EQ(e.run(x), p.run(x));
 }
 
@@ -102,8 +95,8 @@ TEST(QuantWeights, BlocksOf64AlongEachRow) {
   QuantEngine e(g.b);
   ASSERT_TRUE(e.ok()) << e.error.message;
   // Rows of 72: a block of 64 and one of 8, each with its own scale.
-  EXPECT_EQ(e.weight(g.w1), ref_blocks(randoms(432, 1), 6, 72, 72, 1, 127, 64));
-  EXPECT_EQ(e.weight(g.w3), ref_blocks(randoms(216, 3), 4, 54, 54, 1, 127, 64));
+  EXPECT_EQ(e.weight(g.w1), ref_blocks(random_values(432, 1), 6, 72, 72, 1, 127, 64));
+  EXPECT_EQ(e.weight(g.w3), ref_blocks(random_values(216, 3), 4, 54, 54, 1, 127, 64));
 }
 
 TEST(QuantWeights, EndsTakeTheirOwnTypeWithWholeRows) {
@@ -111,9 +104,9 @@ TEST(QuantWeights, EndsTakeTheirOwnTypeWithWholeRows) {
   QuantEnv env({{"VORN_CPU_QW", "i4"}, {"VORN_CPU_QWG", "16"}, {"VORN_CPU_QENDS", "i8"}});
   QuantEngine e(g.b);
   ASSERT_TRUE(e.ok()) << e.error.message;
-  EXPECT_EQ(e.weight(g.w1), ref_blocks(randoms(432, 1), 6, 72, 72, 1, 127, 0));
-  EXPECT_EQ(e.weight(g.w2), ref_blocks(randoms(36, 2), 6, 6, 6, 1, 7, 16));
-  EXPECT_EQ(e.weight(g.w3), ref_blocks(randoms(216, 3), 4, 54, 54, 1, 127, 0));
+  EXPECT_EQ(e.weight(g.w1), ref_blocks(random_values(432, 1), 6, 72, 72, 1, 127, 0));
+  EXPECT_EQ(e.weight(g.w2), ref_blocks(random_values(36, 2), 6, 6, 6, 1, 7, 16));
+  EXPECT_EQ(e.weight(g.w3), ref_blocks(random_values(216, 3), 4, 54, 54, 1, 127, 0));
 }
 
 TEST(QuantWeights, EndsWithTheSameTypeKeepTheBlockLength) {
@@ -121,7 +114,7 @@ TEST(QuantWeights, EndsWithTheSameTypeKeepTheBlockLength) {
   QuantEnv env({{"VORN_CPU_QW", "i8"}, {"VORN_CPU_QWG", "16"}, {"VORN_CPU_QENDS", "i8"}});
   QuantEngine e(g.b);
   ASSERT_TRUE(e.ok());
-  EXPECT_EQ(e.weight(g.w1), ref_blocks(randoms(432, 1), 6, 72, 72, 1, 127, 16));
+  EXPECT_EQ(e.weight(g.w1), ref_blocks(random_values(432, 1), 6, 72, 72, 1, 127, 16));
 }
 
 TEST(QuantWeights, UnsignedWeightsUseTheNamedWidth) {
@@ -129,7 +122,7 @@ TEST(QuantWeights, UnsignedWeightsUseTheNamedWidth) {
   QuantEnv env({{"VORN_CPU_QW", "u8"}});
   QuantEngine e(g.b);
   ASSERT_TRUE(e.ok());
-  const std::vector<float> w = randoms(432, 1);
+  const std::vector<float> w = random_values(432, 1);
   const std::vector<float> got = e.weight(g.w1);
   for (int r = 0; r < 6; ++r) {
     std::vector<float> row(w.begin() + r * 72, w.begin() + r * 72 + 72);
@@ -145,15 +138,15 @@ TEST(QuantWeights, GemmRowsOrColumnsAlongK) {
     GraphBuilder b;
     const uint64_t in = b.input({3, 10});
     // K = 10, N = 4: [K, N] without transB, [N, K] with it.
-    const uint64_t w = trans_b ? b.weight({4, 10}, randoms(40, 5)) : b.weight({10, 4}, randoms(40, 5));
+    const uint64_t w = trans_b ? b.weight({4, 10}, random_values(40, 5)) : b.weight({10, 4}, random_values(40, 5));
     const uint64_t out = b.output({3, 4});
     b.node(op::Gemm, {in, w}, {out}, {{attr::Gemm::kTransB, trans_b},
                                       {attr::Gemm::kAlpha, GraphBuilder::f32_word(1.0f)}});
     QuantEnv env({{"VORN_CPU_QW", "i4"}, {"VORN_CPU_QWG", "4"}});
     QuantEngine e(b);
     ASSERT_TRUE(e.ok()) << e.error.message;
-    const std::vector<float> want = trans_b ? ref_blocks(randoms(40, 5), 4, 10, 10, 1, 7, 4)
-                                            : ref_blocks(randoms(40, 5), 4, 10, 1, 4, 7, 4);
+    const std::vector<float> want = trans_b ? ref_blocks(random_values(40, 5), 4, 10, 10, 1, 7, 4)
+                                            : ref_blocks(random_values(40, 5), 4, 10, 1, 4, 7, 4);
     EXPECT_EQ(e.weight(w), want) << "transB " << trans_b;
   }
 }
@@ -161,14 +154,14 @@ TEST(QuantWeights, GemmRowsOrColumnsAlongK) {
 TEST(QuantWeights, MatMulColumnsOfEveryMatrix) {
   GraphBuilder b;
   const uint64_t in = b.input({2, 3, 6});
-  const uint64_t w = b.weight({2, 6, 5}, randoms(60, 6));
+  const uint64_t w = b.weight({2, 6, 5}, random_values(60, 6));
   const uint64_t out = b.output({2, 3, 5});
   b.node(op::MatMul, {in, w}, {out});
   QuantEnv env({{"VORN_CPU_QW", "i8"}, {"VORN_CPU_QENDS", "i4"}});
   QuantEngine e(b);
   ASSERT_TRUE(e.ok()) << e.error.message;
   // The ends rule leaves MatMul alone: per column of each 6 x 5 matrix.
-  std::vector<float> want = randoms(60, 6);
+  std::vector<float> want = random_values(60, 6);
   for (int m = 0; m < 2; ++m) {
     std::vector<float> mat(want.begin() + m * 30, want.begin() + m * 30 + 30);
     mat = ref_blocks(mat, 5, 6, 1, 5, 127, 0);
@@ -180,7 +173,7 @@ TEST(QuantWeights, MatMulColumnsOfEveryMatrix) {
 TEST(QuantWeights, WeightSharedByTwoProductsInF16) {
   GraphBuilder b;
   const uint64_t in = b.input({2, 6});
-  const uint64_t w = b.weight({6, 6}, randoms(36, 7, -3, 3));
+  const uint64_t w = b.weight({6, 6}, random_values(36, 7, -3, 3));
   const uint64_t a = b.act({2, 6}), out = b.output({2, 6});
   const uint64_t one = GraphBuilder::f32_word(1.0f);
   b.node(op::Gemm, {in, w}, {a}, {{attr::Gemm::kAlpha, one}});
@@ -188,7 +181,7 @@ TEST(QuantWeights, WeightSharedByTwoProductsInF16) {
   QuantEnv env({{"VORN_CPU_QW", "f16"}});
   QuantEngine e(b);
   ASSERT_TRUE(e.ok());
-  std::vector<float> want = randoms(36, 7, -3, 3);
+  std::vector<float> want = random_values(36, 7, -3, 3);
   for (float& x : want) x = ref::f16_nearest(x);
   EXPECT_EQ(e.weight(w), want);
 }
@@ -206,7 +199,7 @@ TEST(QuantActivations, F16RoundsTheInputAndEveryProducedValue) {
   QuantEnv env({{"VORN_CPU_QT", "f16"}});
   QuantEngine e(relu_graph(1000));
   ASSERT_TRUE(e.ok());
-  const std::vector<float> x = randoms(1000, 8, -70000, 70000);
+  const std::vector<float> x = random_values(1000, 8, -70000, 70000);
   const std::vector<float> y = e.run(x);
   ASSERT_EQ(y.size(), x.size());
   for (size_t i = 0; i < x.size(); ++i) {
@@ -217,7 +210,7 @@ TEST(QuantActivations, F16RoundsTheInputAndEveryProducedValue) {
 
 TEST(QuantActivations, Int8WithoutRangesChangesNothing) {
   ConvGraph g = conv_graph();
-  const std::vector<float> x = randoms(200, 10);
+  const std::vector<float> x = random_values(200, 10);
   std::vector<float> plain;
   {
     QuantEnv none;
@@ -280,7 +273,7 @@ std::vector<double> product(const std::vector<float>& a, const std::vector<float
 }
 
 TEST(QuantOperands, RowsOfAAndColumnsOfBBlockedAlongK) {
-  const std::vector<float> x = randoms(36, 11, -2, 2);
+  const std::vector<float> x = random_values(36, 11, -2, 2);
   struct Case {
     const char* type;
     const char* block;
@@ -302,7 +295,7 @@ TEST(QuantOperands, RowsOfAAndColumnsOfBBlockedAlongK) {
 }
 
 TEST(QuantOperands, NegativeBlockLengthIsOneScaleForTheWholeOperand) {
-  std::vector<float> x = randoms(36, 12, -1, 1);
+  std::vector<float> x = random_values(36, 12, -1, 1);
   x[7] = 8.0f;  // one large value sets the scale of everything
   QuantEnv env({{"VORN_CPU_QA", "i8"}, {"VORN_CPU_QAG", "-1"}});
   QuantEngine e(square_matmul_graph());
@@ -317,16 +310,16 @@ TEST(QuantOperands, WeightsAreNotRoundedAgainAtRunTime) {
   // Gemm(x, W): W is a registered weight (QW off), only A is rounded.
   GraphBuilder b;
   const uint64_t in = b.input({4, 8});
-  const uint64_t w = b.weight({8, 3}, randoms(24, 13));
+  const uint64_t w = b.weight({8, 3}, random_values(24, 13));
   const uint64_t out = b.output({4, 3});
   b.node(op::Gemm, {in, w}, {out}, {{attr::Gemm::kAlpha, GraphBuilder::f32_word(1.0f)}});
   QuantEnv env({{"VORN_CPU_QA", "i4"}});
   QuantEngine e(b);
   ASSERT_TRUE(e.ok());
-  EXPECT_EQ(e.weight(w), randoms(24, 13));
-  const std::vector<float> x = randoms(32, 14);
+  EXPECT_EQ(e.weight(w), random_values(24, 13));
+  const std::vector<float> x = random_values(32, 14);
   const std::vector<float> y = e.run(x);
-  const std::vector<double> want = product(ref_blocks(x, 4, 8, 8, 1, 7, 0), randoms(24, 13), 4, 8, 3);
+  const std::vector<double> want = product(ref_blocks(x, 4, 8, 8, 1, 7, 0), random_values(24, 13), 4, 8, 3);
   for (size_t i = 0; i < y.size(); ++i) EXPECT_NEAR(y[i], want[i], 1e-5);
 }
 
@@ -335,7 +328,7 @@ TEST(QuantOperands, ConvColumnsAlongChannelsAndTaps) {
   // 8 channels x 9 taps) rounded as one set.
   GraphBuilder b;
   const uint64_t in = b.input({1, 8, 5, 5});
-  const std::vector<float> wv = randoms(432, 1);
+  const std::vector<float> wv = random_values(432, 1);
   const uint64_t w = b.weight({6, 8, 3, 3}, wv);
   const uint64_t out = b.output({1, 6, 5, 5});
   b.node(op::Conv, {in, w}, {out}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3}, {attr::Conv::kPadTop, 1},
@@ -343,7 +336,7 @@ TEST(QuantOperands, ConvColumnsAlongChannelsAndTaps) {
   QuantEnv env({{"VORN_CPU_QA", "i8"}});
   QuantEngine e(b);
   ASSERT_TRUE(e.ok()) << e.error.message;
-  const std::vector<float> x = randoms(200, 15);
+  const std::vector<float> x = random_values(200, 15);
   const std::vector<float> y = e.run(x);
   ASSERT_EQ(y.size(), 150u);
   for (int oy = 0; oy < 5; ++oy)
@@ -382,7 +375,7 @@ TEST(QuantWeights, RefusedRangesFileLeavesTheWeightsAlone) {
   QuantEngine e(g.b);
   unlink(name);
   EXPECT_FALSE(e.ok());
-  EXPECT_EQ(e.weight(g.w1), randoms(432, 1));
+  EXPECT_EQ(e.weight(g.w1), random_values(432, 1));
 }
 
 // Every weight of a product is known as one, however many there are: an
@@ -426,14 +419,14 @@ TEST(QuantOperands, TransposedAIsGatheredThenRoundedByRowsOfOpA) {
   // Gemm with transA: A stored [K=8, M=4]; op(A) row i is stored column i.
   GraphBuilder b;
   const uint64_t in = b.input({8, 4});
-  const std::vector<float> wv = randoms(24, 16);
+  const std::vector<float> wv = random_values(24, 16);
   const uint64_t w = b.weight({8, 3}, wv);
   const uint64_t out = b.output({4, 3});
   b.node(op::Gemm, {in, w}, {out}, {{attr::Gemm::kTransA, 1}, {attr::Gemm::kAlpha, GraphBuilder::f32_word(1.0f)}});
   QuantEnv env({{"VORN_CPU_QA", "i4"}, {"VORN_CPU_QAG", "3"}});
   QuantEngine e(b);
   ASSERT_TRUE(e.ok()) << e.error.message;
-  const std::vector<float> x = randoms(32, 17);
+  const std::vector<float> x = random_values(32, 17);
   std::vector<float> op_a(32);
   for (int i = 0; i < 4; ++i)
     for (int k = 0; k < 8; ++k) op_a[i * 8 + k] = x[k * 4 + i];
@@ -448,12 +441,12 @@ TEST(QuantOperands, ConvTransposeInputColumnsAlongChannels) {
   // input [Cin, H*W]; each position's 5 channels are one set.
   GraphBuilder b;
   const uint64_t in = b.input({1, 5, 3, 3});
-  const std::vector<float> wv = randoms(60, 18);
+  const std::vector<float> wv = random_values(60, 18);
   const uint64_t w = b.weight({5, 3, 2, 2}, wv);
   const uint64_t out = b.output({1, 3, 6, 6});
   b.node(op::ConvTranspose, {in, w}, {out}, {{attr::ConvTranspose::kKernelH, 2}, {attr::ConvTranspose::kKernelW, 2},
                                              {attr::ConvTranspose::kStrideH, 2}, {attr::ConvTranspose::kStrideW, 2}});
-  const std::vector<float> x = randoms(45, 19);
+  const std::vector<float> x = random_values(45, 19);
   std::vector<float> y;
   {
     QuantEnv env({{"VORN_CPU_QA", "i8"}});

@@ -1,10 +1,13 @@
 // Hand-built graphs for engine tests: value and node records plus a weight
 // storage, in the layout a container hands to the engine.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -12,6 +15,7 @@
 #include "cpu/cpu_state.h"
 #include "cpu/engine.h"
 #include "reference/graph_records.h"
+#include "reference/scoped_env.h"
 
 namespace vorn::test {
 
@@ -77,5 +81,36 @@ struct Engine {
   Engine& operator=(const Engine&) = delete;
   bool ok() const { return state != nullptr; }
 };
+
+inline bool bit_equal(const std::vector<float>& a, const std::vector<float>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * 4) == 0;
+}
+
+// What an engine made of a graph (its node records after fusion) and the
+// output it gave.
+struct FusionRun {
+  std::vector<NodeRecord> records;
+  std::vector<float> y;
+  uint64_t nodes() const { return records.size(); }
+};
+
+// Runs the graph on x, and on `other` bound to value other_id when given,
+// fused or with fusion turned off.
+inline FusionRun run_fused(GraphBuilder& b, const std::vector<float>& x, size_t out_count, bool fused,
+                           uint64_t other_id = 0, const std::vector<float>& other = {}) {
+  FusionRun r;
+  std::unique_ptr<ScopedEnv> off;
+  if (!fused) off = std::make_unique<ScopedEnv>("VORN_CPU_NOFUSE", "1");
+  Engine e(b);
+  EXPECT_TRUE(e.ok()) << e.error.message;
+  if (!e.ok()) return r;
+  r.records.assign(e.state->nodes, e.state->nodes + e.state->node_count);
+  if (!other.empty()) {
+    EXPECT_EQ(cpu_engine_set_input(&e.state, other_id, other.data(), other.size() * 4), 1u);
+  }
+  r.y.resize(out_count);
+  EXPECT_TRUE(cpu_engine_execute(&e.state, x.data(), r.y.data()));
+  return r;
+}
 
 }  // namespace vorn::test

@@ -19,32 +19,21 @@
 #include "container/op_codes.h"
 #include "cpu/engine.h"
 #include "cpu/kernel.h"
-#include "tests/cpu_engine/graph_builder.h"
+#include "reference/random_data.h"
+#include "tests/cpu/graph_builder.h"
 
 namespace vorn {
 namespace {
 
 using test::GraphBuilder;
-
-struct ScopedEnv {
-  const char* name;
-  ScopedEnv(const char* n, const char* value) : name(n) { setenv(n, value, 1); }
-  ~ScopedEnv() { unsetenv(name); }
-};
-
-std::vector<float> random_values(uint32_t seed, size_t n, float lo, float hi) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> d(lo, hi);
-  std::vector<float> v(n);
-  for (float& x : v) x = d(rng);
-  return v;
-}
+using test::bit_equal;
+using test::random_values;
 
 // Random values with the awkward ones sprinkled in: NaN, both infinities,
 // both zeros, the HardSigmoid corners -3 and 3, and values large enough
 // for exp to overflow.
 std::vector<float> awkward_values(uint32_t seed, size_t n) {
-  std::vector<float> v = random_values(seed, n, -8, 8);
+  std::vector<float> v = random_values(n, seed, -8, 8);
   const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
                             std::numeric_limits<float>::infinity(),
                             -std::numeric_limits<float>::infinity(),
@@ -53,30 +42,8 @@ std::vector<float> awkward_values(uint32_t seed, size_t n) {
   return v;
 }
 
-bool bit_equal(const std::vector<float>& a, const std::vector<float>& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * 4) == 0;
-}
 
-struct Outcome {
-  uint64_t nodes = 0;
-  std::vector<NodeRecord> records;
-  std::vector<float> y;
-};
 
-// Runs the graph with the given input, fused or with fusion turned off.
-Outcome run_graph(GraphBuilder& b, const std::vector<float>& x, size_t out_count, bool fused) {
-  Outcome r;
-  std::unique_ptr<ScopedEnv> off;
-  if (!fused) off = std::make_unique<ScopedEnv>("VORN_CPU_NOFUSE", "1");
-  test::Engine e(b);
-  EXPECT_TRUE(e.ok()) << e.error.message;
-  if (!e.ok()) return r;
-  r.nodes = e.state->node_count;
-  r.records.assign(e.state->nodes, e.state->nodes + e.state->node_count);
-  r.y.resize(out_count);
-  EXPECT_TRUE(cpu_engine_execute(&e.state, x.data(), r.y.data()));
-  return r;
-}
 
 uint64_t f32(float v) { return GraphBuilder::f32_word(v); }
 
@@ -129,10 +96,10 @@ TEST(FusionGate, GateOfAnInputBecomesOneNode) {
       uint64_t out = b.output({1, n});
       add_gate(b, c.gate, c.gate_first, in, g, out);
       const std::vector<float> x = awkward_values(3, n);
-      Outcome fused = run_graph(b, x, n, true);
-      Outcome plain = run_graph(b, x, n, false);
-      ASSERT_EQ(fused.nodes, 1u);
-      ASSERT_EQ(plain.nodes, 2u);
+      test::FusionRun fused = run_fused(b, x, n, true);
+      test::FusionRun plain = run_fused(b, x, n, false);
+      ASSERT_EQ(fused.nodes(), 1u);
+      ASSERT_EQ(plain.nodes(), 2u);
       const NodeRecord& f = fused.records[0];
       EXPECT_EQ(f.op(), c.gate == Gate::kHardSwish ? op::HardSwish : op::Sigmoid);
       if (c.gate == Gate::kSilu) {
@@ -175,8 +142,8 @@ TEST(FusionGate, GateOfAConvOutputFusesOnEveryConvPath) {
       GraphBuilder b;
       uint64_t in = b.input({1, s.cin, s.h, s.h});
       uint64_t W = b.weight({s.cout, s.cin / s.groups, s.k, s.k},
-                            random_values(5, s.cout * (s.cin / s.groups) * s.k * s.k, -1, 1));
-      uint64_t B = b.weight({s.cout}, random_values(6, s.cout, -1, 1));
+                            random_values(s.cout * (s.cin / s.groups) * s.k * s.k, 5, -1, 1));
+      uint64_t B = b.weight({s.cout}, random_values(s.cout, 6, -1, 1));
       uint64_t t = b.act({1, s.cout, ho, ho}), g = b.act({1, s.cout, ho, ho});
       uint64_t out = b.output({1, s.cout, ho, ho});
       b.node(op::Conv, {in, W, B}, {t},
@@ -185,16 +152,16 @@ TEST(FusionGate, GateOfAConvOutputFusesOnEveryConvPath) {
               {attr::Conv::kPadBottom, s.pad},
               {attr::Conv::kPadRight, s.pad}, {attr::Conv::kGroups, s.groups}, {attr::Conv::kParam, f32(1.0f)}});
       add_gate(b, c.gate, c.gate_first, t, g, out);
-      const std::vector<float> x = random_values(7, s.cin * s.h * s.h, -4, 4);
+      const std::vector<float> x = random_values(s.cin * s.h * s.h, 7, -4, 4);
       const size_t n = s.cout * ho * ho;
-      Outcome fused = run_graph(b, x, n, true);
-      Outcome plain = run_graph(b, x, n, false);
-      ASSERT_EQ(plain.nodes, 3u);
+      test::FusionRun fused = run_fused(b, x, n, true);
+      test::FusionRun plain = run_fused(b, x, n, false);
+      ASSERT_EQ(plain.nodes(), 3u);
       if (c.gate == Gate::kHardSwish) {
-        ASSERT_EQ(fused.nodes, 1u);
+        ASSERT_EQ(fused.nodes(), 1u);
         EXPECT_EQ(fused.records[0].attr(attr::Fusion::kMode), attr::Conv::kHardSwish);
       } else {
-        ASSERT_EQ(fused.nodes, 2u);
+        ASSERT_EQ(fused.nodes(), 2u);
         EXPECT_EQ(fused.records[0].attr(attr::Fusion::kMode), attr::Fusion::kNone);
         EXPECT_EQ(fused.records[1].attr(attr::Fusion::kMode), attr::Sigmoid::kSiLU);
       }
@@ -211,7 +178,7 @@ TEST(FusionGate, SigmoidModeWordFromTheFileIsIgnored) {
   b.node(op::Sigmoid, {in}, {out}, {{attr::Sigmoid::kMode, attr::Sigmoid::kSiLU},
                                     {attr::Sigmoid::kParam, attr::Sigmoid::kSiLU}});
   const std::vector<float> x = {-2, -1, 0, 1, 2, 3, 4, 5};
-  Outcome r = run_graph(b, x, 8, true);
+  test::FusionRun r = run_fused(b, x, 8, true);
   for (int i = 0; i < 8; ++i) EXPECT_NEAR(r.y[i], 1.0f / (1.0f + std::exp(-x[i])), 1e-6f);
 }
 
@@ -225,9 +192,9 @@ TEST(FusionGate, SigmoidPassesNaNThrough) {
     uint64_t in = b.input({n});
     uint64_t out = b.output({n});
     b.node(op::Sigmoid, {in}, {out});
-    std::vector<float> x = random_values(12, n, -6, 6);
+    std::vector<float> x = random_values(n, 12, -6, 6);
     for (uint64_t i = 0; i < n; i += 2) std::memcpy(&x[i], &nans[(i / 2) % 4], 4);
-    Outcome r = run_graph(b, x, n, true);
+    test::FusionRun r = run_fused(b, x, n, true);
     for (uint64_t i = 0; i < n; ++i) {
       if (i % 2 == 0) {
         ASSERT_EQ(std::memcmp(&r.y[i], &x[i], 4), 0) << "NaN at " << i << " of " << n;
@@ -297,9 +264,9 @@ TEST(FusionGate, LookAlikesAreNotFused) {
       expect_nodes = 3;
     }
     const std::vector<float> x = awkward_values(9, n);
-    Outcome fused = run_graph(b, x, n, true);
-    Outcome plain = run_graph(b, x, n, false);
-    EXPECT_EQ(fused.nodes, expect_nodes);
+    test::FusionRun fused = run_fused(b, x, n, true);
+    test::FusionRun plain = run_fused(b, x, n, false);
+    EXPECT_EQ(fused.nodes(), expect_nodes);
     for (const NodeRecord& r : fused.records) {
       EXPECT_NE(r.op(), op::HardSwish);
       EXPECT_EQ(r.op() == op::Sigmoid ? r.attr(attr::Fusion::kMode) : 0u, attr::Fusion::kNone);
@@ -319,9 +286,9 @@ TEST(FusionGate, ProductWrittenBackIntoItsInputIsNotFused) {
     add_gate(b, gate, false, in, g, in);
     b.node(op::Neg, {in}, {out});
     const std::vector<float> x = awkward_values(13, 40);
-    Outcome fused = run_graph(b, x, 40, true);
-    Outcome plain = run_graph(b, x, 40, false);
-    EXPECT_EQ(fused.nodes, 3u);
+    test::FusionRun fused = run_fused(b, x, 40, true);
+    test::FusionRun plain = run_fused(b, x, 40, false);
+    EXPECT_EQ(fused.nodes(), 3u);
     EXPECT_TRUE(bit_equal(fused.y, plain.y));
   }
 }
@@ -332,16 +299,16 @@ TEST(FusionGate, ProductWrittenBackIntoItsInputIsNotFused) {
 TEST(FusionGate, ConvOutputReadElsewhereKeepsTheHardSwishNode) {
   GraphBuilder b;
   uint64_t in = b.input({1, 4, 6, 6});
-  uint64_t W = b.weight({4, 4, 1, 1}, random_values(8, 16, -1, 1));
+  uint64_t W = b.weight({4, 4, 1, 1}, random_values(16, 8, -1, 1));
   uint64_t t = b.act({1, 4, 6, 6}), g = b.act({1, 4, 6, 6}), h = b.act({1, 4, 6, 6});
   uint64_t out = b.output({1, 4, 6, 6});
   b.node(op::Conv, {in, W}, {t}, {{attr::Conv::kKernelH, 1}, {attr::Conv::kKernelW, 1}});
   add_gate(b, Gate::kHardSwish, false, t, g, h);
   b.node(op::Add, {h, t}, {out});
-  const std::vector<float> x = random_values(10, 144, -5, 5);
-  Outcome fused = run_graph(b, x, 144, true);
-  Outcome plain = run_graph(b, x, 144, false);
-  ASSERT_EQ(fused.nodes, 3u);
+  const std::vector<float> x = random_values(144, 10, -5, 5);
+  test::FusionRun fused = run_fused(b, x, 144, true);
+  test::FusionRun plain = run_fused(b, x, 144, false);
+  ASSERT_EQ(fused.nodes(), 3u);
   EXPECT_EQ(fused.records[0].attr(attr::Fusion::kMode), attr::Fusion::kNone);
   EXPECT_EQ(fused.records[1].op(), op::HardSwish);
   EXPECT_TRUE(bit_equal(fused.y, plain.y));

@@ -12,7 +12,7 @@
 #include "container/op_codes.h"
 #include "container/writer.h"
 #include "cpu/engine.h"
-#include "tests/cpu_engine/graph_builder.h"
+#include "tests/cpu/graph_builder.h"
 
 namespace vorn {
 namespace {

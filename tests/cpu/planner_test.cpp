@@ -10,7 +10,7 @@
 #include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/arena_planner.h"
-#include "tests/cpu_engine/graph_builder.h"
+#include "tests/cpu/graph_builder.h"
 
 namespace vorn {
 namespace {

@@ -9,7 +9,7 @@
 #include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/engine.h"
-#include "tests/cpu_engine/graph_builder.h"
+#include "tests/cpu/graph_builder.h"
 
 namespace vorn {
 namespace {

@@ -10,6 +10,7 @@
 #include "cpu/quant_round.h"
 #include "platform/half.h"
 #include "reference/quant_reference.h"
+#include "reference/random_data.h"
 
 namespace vorn {
 namespace {
@@ -114,13 +115,7 @@ TEST(QuantType, WholeWordsOnly) {
   for (const Case& c : cases) EXPECT_EQ(cpu_quant_type_parse(c.text), c.type) << (c.text ? c.text : "null");
 }
 
-std::vector<float> random_values(size_t n, uint32_t seed, float lo, float hi) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> d(lo, hi);
-  std::vector<float> v(n);
-  for (float& x : v) x = d(rng);
-  return v;
-}
+using test::random_values;
 
 TEST(QuantBlocks, SymmetricBlocksAlongStridedRows) {
   // 3 rows of 10 values with element stride 3 (the columns of a 10 x 3

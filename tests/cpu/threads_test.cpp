@@ -14,6 +14,7 @@
 #include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "quant_test_util.h"
+#include "reference/random_data.h"
 
 namespace vorn {
 namespace {
@@ -22,13 +23,7 @@ using test::GraphBuilder;
 using test::QuantEngine;
 using test::QuantEnv;
 
-std::vector<float> randoms(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> d(-1, 1);
-  std::vector<float> v(n);
-  for (float& x : v) x = d(rng);
-  return v;
-}
+using test::random_values;
 
 // in [1,6,32,32] -> Conv 3x3 -> Relu -> Conv 1x1 -> MatMul with W [32, 12]
 // over the rows of every plane -> out [1,16,32,12]. Large enough that the
@@ -38,9 +33,9 @@ constexpr uint64_t kOutValues = 16 * 32 * 12;
 GraphBuilder model(uint32_t seed) {
   GraphBuilder b;
   const uint64_t in = b.input({1, 6, 32, 32});
-  const uint64_t w1 = b.weight({16, 6, 3, 3}, randoms(864, seed));
-  const uint64_t w2 = b.weight({16, 16, 1, 1}, randoms(256, seed + 1));
-  const uint64_t w3 = b.weight({32, 12}, randoms(384, seed + 2));
+  const uint64_t w1 = b.weight({16, 6, 3, 3}, random_values(864, seed));
+  const uint64_t w2 = b.weight({16, 16, 1, 1}, random_values(256, seed + 1));
+  const uint64_t w3 = b.weight({32, 12}, random_values(384, seed + 2));
   const uint64_t a = b.act({1, 16, 32, 32}), r = b.act({1, 16, 32, 32}), c = b.act({1, 16, 32, 32});
   const uint64_t out = b.output({1, 16, 32, 12});
   b.node(op::Conv, {in, w1}, {a}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3}, {attr::Conv::kPadTop, 1},
@@ -68,7 +63,7 @@ TEST(QuantThreads, TwoEnginesAtOnceMatchTheirRunsAlone) {
   const std::string dir = mkdtemp(dir_name);
   const std::string ranges = dir + "/ranges.bin";
   std::vector<std::vector<float>> inputs;
-  for (uint32_t i = 0; i < 6; ++i) inputs.push_back(randoms(6 * 32 * 32, 100 + i));
+  for (uint32_t i = 0; i < 6; ++i) inputs.push_back(random_values(6 * 32 * 32, 100 + i));
 
   // Ranges for engine B from a calibration engine.
   {

@@ -15,18 +15,13 @@
 #include "container/op_codes.h"
 #include "cpu/engine.h"
 #include "cpu/kernel.h"
-#include "tests/cpu_engine/graph_builder.h"
+#include "tests/cpu/graph_builder.h"
 
 namespace vorn {
 namespace {
 
 using test::GraphBuilder;
-
-struct ScopedEnv {
-  const char* name;
-  ScopedEnv(const char* n, const char* value) : name(n) { setenv(n, value, 1); }
-  ~ScopedEnv() { unsetenv(name); }
-};
+using test::bit_equal;
 
 std::vector<float> values(uint32_t seed, size_t n) {
   std::mt19937 rng(seed);
@@ -39,32 +34,8 @@ std::vector<float> values(uint32_t seed, size_t n) {
   return v;
 }
 
-bool bit_equal(const std::vector<float>& a, const std::vector<float>& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * 4) == 0;
-}
 
-struct Outcome {
-  std::vector<NodeRecord> records;
-  std::vector<float> y;
-};
 
-// Runs the graph with input x and, when given, the second input `other`.
-Outcome run_graph(GraphBuilder& b, const std::vector<float>& x, uint64_t other_id,
-                  const std::vector<float>& other, size_t out_count, bool fused) {
-  Outcome r;
-  std::unique_ptr<ScopedEnv> off;
-  if (!fused) off = std::make_unique<ScopedEnv>("VORN_CPU_NOFUSE", "1");
-  test::Engine e(b);
-  EXPECT_TRUE(e.ok()) << e.error.message;
-  if (!e.ok()) return r;
-  r.records.assign(e.state->nodes, e.state->nodes + e.state->node_count);
-  if (!other.empty()) {
-    EXPECT_EQ(cpu_engine_set_input(&e.state, other_id, other.data(), other.size() * 4), 1u);
-  }
-  r.y.resize(out_count);
-  EXPECT_TRUE(cpu_engine_execute(&e.state, x.data(), r.y.data()));
-  return r;
-}
 
 // The sum rounded to f32, then Relu as the kernels define it.
 float add_relu_ref(float a, float b) {
@@ -82,8 +53,8 @@ TEST(FusionAddRelu, SumThenReluBecomesOneAdd) {
     b.node(op::Add, {x, y}, {t});
     b.node(op::Relu, {t}, {out});
     const std::vector<float> xv = values(1, n), yv = values(2, n);
-    Outcome fused = run_graph(b, xv, y, yv, n, true);
-    Outcome plain = run_graph(b, xv, y, yv, n, false);
+    test::FusionRun fused = run_fused(b, xv, n, true, y, yv);
+    test::FusionRun plain = run_fused(b, xv, n, false, y, yv);
     ASSERT_EQ(fused.records.size(), 1u);
     ASSERT_EQ(plain.records.size(), 2u);
     EXPECT_EQ(fused.records[0].op(), op::Add);
@@ -119,8 +90,8 @@ TEST(FusionAddRelu, ResidualJoinsFuse) {
   b.node(op::Conv, {r1, W2}, {c2}, k3);
   b.node(op::Add, {r1, c2}, {s2});
   b.node(op::Relu, {s2}, {out});
-  Outcome fused = run_graph(b, xv, 0, {}, xv.size(), true);
-  Outcome plain = run_graph(b, xv, 0, {}, xv.size(), false);
+  test::FusionRun fused = run_fused(b, xv, xv.size(), true);
+  test::FusionRun plain = run_fused(b, xv, xv.size(), false);
   ASSERT_EQ(fused.records.size(), 4u);
   EXPECT_EQ(fused.records[1].attr(attr::Fusion::kMode), attr::Add::kAddRelu);
   EXPECT_EQ(fused.records[3].attr(attr::Fusion::kMode), attr::Add::kAddRelu);
@@ -173,8 +144,8 @@ TEST(FusionAddRelu, LookAlikesAreNotFused) {
       b.node(op::Relu, {t}, {out});
     }
     const std::vector<float> xv = values(8, 36);
-    Outcome fused = run_graph(b, xv, other, ov, 36, true);
-    Outcome plain = run_graph(b, xv, other, ov, 36, false);
+    test::FusionRun fused = run_fused(b, xv, 36, true, other, ov);
+    test::FusionRun plain = run_fused(b, xv, 36, false, other, ov);
     EXPECT_EQ(fused.records.size(), c.nodes);
     for (const NodeRecord& r : fused.records) {
       if (r.op() == op::Add) {
