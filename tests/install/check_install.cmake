@@ -49,7 +49,7 @@ if(NOT at EQUAL -1)
 endif()
 
 # The installed library exports only the vorn_ family.
-run(${CMAKE_COMMAND} -DLIB=${prefix}/lib/libvorn.so -P ${SOURCE}/tests/library/check_exports.cmake)
+run(${CMAKE_COMMAND} -DLIB=${prefix}/lib/libvorn.so -P ${SOURCE}/tests/api/library/check_exports.cmake)
 
 # Runs a built example and checks that it loaded the installed library.
 function(check_example exe)

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "tests/output/output_fixture.h"
+#include "tests/api/output/output_fixture.h"
 #include "vorn.h"
 
 namespace vorn::test {
 namespace {
 
 nlohmann::json load_fixtures() {
-  std::ifstream in(std::string(VORN_SOURCE_DIR) + "/tests/output/data/box_fixtures.json");
+  std::ifstream in(std::string(VORN_SOURCE_DIR) + "/tests/api/output/data/box_fixtures.json");
   return nlohmann::json::parse(in);
 }
 

@@ -229,5 +229,5 @@ cases = [
 ]
 here = os.path.dirname(os.path.abspath(__file__))
 with open(os.path.join(here, "data", "box_fixtures.json"), "w") as f:
-    json.dump({"generated_by": "tests/output/make_box_fixtures.py", "cases": cases}, f,
+    json.dump({"generated_by": "tests/api/output/make_box_fixtures.py", "cases": cases}, f,
               separators=(",", ":"))

@@ -10,7 +10,7 @@
 
 #include "reference/box_decode_reference.h"
 #include "session/error_record.h"
-#include "tests/output/output_fixture.h"
+#include "tests/api/output/output_fixture.h"
 #include "vorn.h"
 
 namespace vorn::test {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/half.h"
-#include "tests/output/output_fixture.h"
+#include "tests/api/output/output_fixture.h"
 #include "vorn.h"
 
 namespace vorn::test {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/output/output_fixture.h"
+#include "tests/api/output/output_fixture.h"
 #include "vorn.h"
 
 namespace vorn::test {

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <vector>
 
+#include "reference/fuzz_reader.h"
 #include "session/label_blob.h"
 #include "session/output.h"
 #include "vorn.h"
-#include "reference/fuzz_reader.h"
 
 namespace {
 
