@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "image/decode.h"
+#include "image/decode_internal.h"
 #include "image_test_util.h"
 
 namespace vorn {
@@ -190,6 +191,12 @@ TEST(Exif, DecoderUsesFirstExifSegment) {
   auto filled = six;
   filled.insert(filled.begin(), 0xFF);
   EXPECT_EQ(with({filled}), 6u);
+  // A last segment whose length runs past the data is not read.
+  std::vector<uint8_t> cut = {0xFF, 0xD8};
+  cut.insert(cut.end(), six.begin(), six.end());
+  ASSERT_EQ(image_scan_orientation(cut.data(), cut.size()), 6u);
+  ++cut[5];
+  EXPECT_EQ(image_scan_orientation(cut.data(), cut.size()), 1u);
 }
 
 }  // namespace

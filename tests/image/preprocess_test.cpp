@@ -46,18 +46,26 @@ Normalization preset(const char* name) {
   return n;
 }
 
+// Each preset at the darkest and the brightest byte: (v * scale - mean) / std.
 TEST(Preprocess, Presets) {
-  Normalization n = preset("imagenet");
-  EXPECT_FLOAT_EQ(n.scale, 1.0f / 255);
-  EXPECT_FLOAT_EQ(n.mean[1], 0.456f);
-  EXPECT_FLOAT_EQ(n.std[2], 0.225f);
-  n = preset("raw255");
-  EXPECT_EQ(n.scale, 1.0f);
-  n = preset("neg_one_to_one");
-  EXPECT_EQ(n.mean[0], 0.5f);
-  n = preset("clip");
-  EXPECT_FLOAT_EQ(n.std[0], 0.26862955f);
-  preset("scale255");
+  const struct {
+    const char* name;
+    float black[3], white[3];
+  } cases[] = {
+      {"scale255", {0, 0, 0}, {1, 1, 1}},
+      {"raw255", {0, 0, 0}, {255, 255, 255}},
+      {"neg_one_to_one", {-1, -1, -1}, {1, 1, 1}},
+      {"imagenet", {-2.1179f, -2.03571f, -1.80444f}, {2.24891f, 2.42857f, 2.64f}},
+      {"clip", {-1.79226f, -1.7521f, -1.48022f}, {1.93034f, 2.07488f, 2.1459f}},
+  };
+  for (const auto& c : cases) {
+    const Normalization n = preset(c.name);
+    for (int k = 0; k < 3; ++k) {
+      EXPECT_NEAR(-n.mean[k] / n.std[k], c.black[k], 1e-5) << c.name << " " << k;
+      EXPECT_NEAR((255 * n.scale - n.mean[k]) / n.std[k], c.white[k], 1e-5) << c.name << " " << k;
+    }
+  }
+  Normalization n;
   EXPECT_FALSE(normalization_preset("bogus", &n));
 }
 
