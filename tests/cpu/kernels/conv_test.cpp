@@ -293,6 +293,23 @@ TEST(ConvKernel, StridedPointwiseEqualsGeneralPath) {
   EXPECT_TRUE(close_to_reference(run_conv(one, x, w, {}), run_conv(three, x, w3, {})));
 }
 
+TEST(ConvKernel, DepthwiseEpilogueEqualsASeparatePass) {
+  // The depthwise strips finish in vector registers; the affine form must
+  // multiply and add apart, as the plain pass does, for the same bits.
+  for (int act : {kern::kActRelu, kern::kActReluAffine, kern::kActLeaky}) {
+    SCOPED_TRACE(act);
+    const ConvCase fused{"dw", spec(1, 8, 20, 37, 8, 3, 1, 1, 8), true, act, false};
+    const ConvCase raw{"dw", spec(1, 8, 20, 37, 8, 3, 1, 1, 8), false, 0, false};
+    const auto x = random_values(8 * 20 * 37, 11, -4.0f, 4.0f), w = random_values(8 * 9, 12);
+    const auto b = random_values(3 * 8, 13, -2.0f, 2.0f);
+    const auto got = run_conv(fused, x, w, b);
+    auto want = run_conv(raw, x, w, {});
+    for (int64_t c = 0; c < 8; ++c)
+      kern::conv_epilogue_span(want.data() + c * 20 * 37, 20 * 37, c, b.data(), 8, act, 0.125f);
+    EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * sizeof(float)));
+  }
+}
+
 TEST(ConvKernel, StarvedWorkspaceCutsThinnerBands) {
   // A workspace of exactly one output row still gives the full result: the
   // kernel never writes past the workspace it was given.
