@@ -151,7 +151,9 @@ void attention_scores(const mtl::KernelArgs& a, mtl::Size3 g) {
   const uint64_t jn = sh.total - j0 < kTile ? sh.total - j0 : kTile;
   const float scale = inverse_sqrt(sh.d);
   float qt[kTile][kMaxHeadDim];
-  float kt[kMaxHeadDim][kTile] = {};
+  // Only the first d rows of kt are read; columns past the last key are
+  // zero so their scores (never stored) stay finite.
+  float kt[kMaxHeadDim][kTile];
   float row[kMaxHeadDim];
   for (uint64_t r = 0; r < kTile; ++r) {
     if (r < rn)
@@ -163,18 +165,30 @@ void attention_scores(const mtl::KernelArgs& a, mtl::Size3 g) {
     widen(kv_row(k, sh, b, kh, j0 + j), row, sh.d);
     for (uint64_t c = 0; c < sh.d; ++c) kt[c][j] = row[c];
   }
+  if (jn < kTile)
+    for (uint64_t c = 0; c < sh.d; ++c) std::fill(kt[c] + jn, kt[c] + kTile, 0.0f);
   float acc[kTile][kTile] = {};
   tile_mma(g_shader_vector_forms && cpu_has_avx2_f16c(), &qt[0][0], kMaxHeadDim, &kt[0][0], kTile, sh.d,
            &acc[0][0], kTile, kTile, kTile);
+  // A row of scores at a time through the block conversions, which give
+  // the bits of element-by-element rounding: one scalar conversion per
+  // score cost more than the whole tile product.
   for (uint64_t r = 0; r < rn; ++r) {
-    A* out = scores + (z * sh.s + r0 + r) * sh.total + j0;
-    for (uint64_t j = 0; j < jn; ++j) {
-      // The dot product's steps of 32 pad d with zeros, whose +0 products
-      // still add.
-      const float dot = sh.d % kTile != 0 ? acc[r][j] + 0.0f : acc[r][j];
-      const float scaled = round_to<A>(round_to<A>(dot) * scale);
-      out[j] = from_float<A>(scaled + mask_term(sh, mask, b, r0 + r, j0 + j));
+    float v[kTile], m[kTile];
+    // The dot product's steps of 32 pad d with zeros, whose +0 products
+    // still add.
+    const float pad = sh.d % kTile != 0 ? 0.0f : -0.0f;
+    for (uint64_t j = 0; j < jn; ++j) v[j] = acc[r][j] + pad;
+    round_n<A>(v, jn);
+    for (uint64_t j = 0; j < jn; ++j) v[j] = v[j] * scale;
+    round_n<A>(v, jn);
+    if (sh.causal) {
+      for (uint64_t j = 0; j < jn; ++j) m[j] = mask_term(sh, mask, b, r0 + r, j0 + j);
+    } else {
+      widen(mask + (b * sh.s + r0 + r) * sh.total + j0, m, jn);
     }
+    for (uint64_t j = 0; j < jn; ++j) v[j] = v[j] + m[j];
+    narrow_n(v, scores + (z * sh.s + r0 + r) * sh.total + j0, jn);
   }
 }
 

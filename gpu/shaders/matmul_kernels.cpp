@@ -13,6 +13,10 @@
 #include "gpu/shaders/tile_mma.h"
 #include "platform/cpu_features.h"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace vorn::shaders {
 
 namespace {
@@ -55,6 +59,86 @@ inline void load_w_tile(const half* w, uint64_t N, uint64_t K, uint64_t c0, uint
   }
 }
 
+#if defined(__x86_64__)
+// Eight halves widened by F16C. It sets the quiet bit of a signalling NaN,
+// which the platform conversion keeps clear: such lanes are reported so the
+// caller widens that tile the platform's way instead.
+__attribute__((target("avx2,f16c"))) inline __m256 widen8(const half* p, __m128i& signalling) {
+  const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i top = _mm_cmpeq_epi16(_mm_and_si128(h, _mm_set1_epi16(0x7E00)), _mm_set1_epi16(0x7C00));
+  const __m128i empty = _mm_cmpeq_epi16(_mm_and_si128(h, _mm_set1_epi16(0x01FF)), _mm_setzero_si128());
+  signalling = _mm_or_si128(signalling, _mm_andnot_si128(empty, top));
+  return _mm256_cvtph_ps(h);
+}
+
+// Rows r0.. of a half x for one whole K step (every row inside x). False when
+// a signalling NaN was met; xt then holds nothing useful.
+template <uint32_t RT>
+__attribute__((target("avx2,f16c"))) bool load_x_tile_f16c(const half* x, uint64_t K, uint64_t r0, uint64_t k0,
+                                                           float (&xt)[RT][kStep]) {
+  __m128i signalling = _mm_setzero_si128();
+  for (uint32_t r = 0; r < RT; ++r) {
+    const half* row = x + (r0 + r) * K + k0;
+    for (uint32_t k = 0; k < kStep; k += 8) _mm256_storeu_ps(&xt[r][k], widen8(row + k, signalling));
+  }
+  return _mm_testz_si128(signalling, signalling) != 0;
+}
+
+// Weight rows c0.. for one whole K step (every row inside W), widened and
+// transposed eight by eight in registers. False as load_x_tile_f16c.
+template <uint32_t CT>
+__attribute__((target("avx2,f16c"))) bool load_w_tile_f16c(const half* w, uint64_t K, uint64_t c0, uint64_t k0,
+                                                           float (&wt)[kStep][CT]) {
+  __m128i signalling = _mm_setzero_si128();
+  for (uint32_t c = 0; c < CT; c += 8)
+    for (uint32_t k = 0; k < kStep; k += 8) {
+      __m256 v[8];
+      for (uint32_t i = 0; i < 8; ++i) v[i] = widen8(w + (c0 + c + i) * K + k0 + k, signalling);
+      const __m256 t0 = _mm256_unpacklo_ps(v[0], v[1]), t1 = _mm256_unpackhi_ps(v[0], v[1]);
+      const __m256 t2 = _mm256_unpacklo_ps(v[2], v[3]), t3 = _mm256_unpackhi_ps(v[2], v[3]);
+      const __m256 t4 = _mm256_unpacklo_ps(v[4], v[5]), t5 = _mm256_unpackhi_ps(v[4], v[5]);
+      const __m256 t6 = _mm256_unpacklo_ps(v[6], v[7]), t7 = _mm256_unpackhi_ps(v[6], v[7]);
+      const __m256 s0 = _mm256_shuffle_ps(t0, t2, 0x44), s1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+      const __m256 s2 = _mm256_shuffle_ps(t1, t3, 0x44), s3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+      const __m256 s4 = _mm256_shuffle_ps(t4, t6, 0x44), s5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+      const __m256 s6 = _mm256_shuffle_ps(t5, t7, 0x44), s7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+      _mm256_storeu_ps(&wt[k + 0][c], _mm256_permute2f128_ps(s0, s4, 0x20));
+      _mm256_storeu_ps(&wt[k + 1][c], _mm256_permute2f128_ps(s1, s5, 0x20));
+      _mm256_storeu_ps(&wt[k + 2][c], _mm256_permute2f128_ps(s2, s6, 0x20));
+      _mm256_storeu_ps(&wt[k + 3][c], _mm256_permute2f128_ps(s3, s7, 0x20));
+      _mm256_storeu_ps(&wt[k + 4][c], _mm256_permute2f128_ps(s0, s4, 0x31));
+      _mm256_storeu_ps(&wt[k + 5][c], _mm256_permute2f128_ps(s1, s5, 0x31));
+      _mm256_storeu_ps(&wt[k + 6][c], _mm256_permute2f128_ps(s2, s6, 0x31));
+      _mm256_storeu_ps(&wt[k + 7][c], _mm256_permute2f128_ps(s3, s7, 0x31));
+    }
+  return _mm_testz_si128(signalling, signalling) != 0;
+}
+#endif
+
+// The tiles of one K step. Whole tiles of half take the F16C loaders (one
+// call each where the platform conversion was called per row of 32 and the
+// transpose went element by element: together they cost more than half the
+// product itself); the values are the same either way.
+template <class A, uint32_t RT, uint32_t CT>
+inline void load_tiles(bool vector, const A* x, const half* w, uint64_t M, uint64_t N, uint64_t K, uint64_t r0,
+                       uint64_t c0, uint64_t k0, float (&xt)[RT][kStep], float (&wt)[kStep][CT]) {
+#if defined(__x86_64__)
+  const bool whole_k = K - k0 >= kStep;
+  if constexpr (sizeof(A) == 2) {
+    if (!(vector && whole_k && r0 + RT <= M && load_x_tile_f16c<RT>(x, K, r0, k0, xt)))
+      load_x_tile<A, RT>(x, M, K, r0, k0, xt);
+  } else {
+    load_x_tile<A, RT>(x, M, K, r0, k0, xt);
+  }
+  if (!(vector && whole_k && c0 + CT <= N && load_w_tile_f16c<CT>(w, K, c0, k0, wt)))
+    load_w_tile<CT>(w, N, K, c0, k0, wt);
+#else
+  (void)vector;
+  load_x_tile<A, RT>(x, M, K, r0, k0, xt);
+  load_w_tile<CT>(w, N, K, c0, k0, wt);
+#endif
+}
+
 struct Problem {
   uint64_t M, N, K;
   bool bias;
@@ -73,8 +157,7 @@ void run_tile(const mtl::KernelArgs& a, mtl::Size3 g, Problem p) {
   float wt[kStep][CT];
   float acc[RT][CT] = {};
   for (uint64_t k0 = 0; k0 < p.K; k0 += kStep) {
-    load_x_tile<A, RT>(x, p.M, p.K, r0, k0, xt);
-    load_w_tile<CT>(w, p.N, p.K, c0, k0, wt);
+    load_tiles<A, RT, CT>(vector, x, w, p.M, p.N, p.K, r0, c0, k0, xt, wt);
     tile_mma(vector, &xt[0][0], kStep, &wt[0][0], CT, kStep, &acc[0][0], CT, RT, CT);
   }
   for (uint32_t r = 0; r < RT && r0 + r < p.M; ++r)
