@@ -38,7 +38,15 @@ bool lower_unary(Lowering& l, const NodeRecord& n) {
       f = UnaryFunction::kLeakyReLU;
       param = n.attr_f32(attr::LeakyRelu::kAlpha);
       break;
-    case op::Sigmoid: f = UnaryFunction::kSigmoid; break;
+    case op::Sigmoid:
+      // x x Sigmoid(x) in one pass, as the CPU engine fuses it.
+      if (l.silu_product(n)) {
+        l.skip[l.index + 1] = 1;
+        l.set(l.nodes[l.index + 1], 0, l.g.unary(UnaryFunction::kSiLU, x, 0));
+        return true;
+      }
+      f = UnaryFunction::kSigmoid;
+      break;
     case op::Erf: f = UnaryFunction::kErf; break;
     case op::Sqrt: f = UnaryFunction::kSquareRoot; break;
     case op::Exp: f = UnaryFunction::kExponent; break;

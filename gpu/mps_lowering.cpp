@@ -88,6 +88,16 @@ bool Lowering::hard_swish_product(const NodeRecord& n, const NodeRecord& sigmoid
          !graph_output[s] && m.output(0) < st.values.size() && st.values[m.output(0)].count() == st.values[y].count();
 }
 
+bool Lowering::silu_product(const NodeRecord& sigmoid) const {
+  if (index + 1 >= nodes.size() || sigmoid.input_count() != 1 || sigmoid.output_count() != 1) return false;
+  const NodeRecord& m = nodes[index + 1];
+  const uint64_t x = sigmoid.input(0), s = sigmoid.output(0);
+  if (m.op() != op::Mul || m.input_count() != 2 || m.output_count() != 1 || s >= readers.size()) return false;
+  const bool operands = (m.input(0) == x && m.input(1) == s) || (m.input(0) == s && m.input(1) == x);
+  return operands && readers[s] == 1 && !graph_output[s] && m.output(0) < st.values.size() &&
+         st.values[m.output(0)].count() == st.values[s].count();
+}
+
 uint64_t Lowering::fusable_next(const NodeRecord& n) const {
   if (index + 1 >= nodes.size() || n.output_count() != 1) return 0;
   const NodeRecord& next = nodes[index + 1];

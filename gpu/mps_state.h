@@ -110,6 +110,9 @@ struct Lowering {
   // Whether the node after `sigmoid` multiplies n's output by sigmoid's,
   // the two read by nothing else (n's output by sigmoid and the product).
   bool hard_swish_product(const NodeRecord& n, const NodeRecord& sigmoid) const;
+  // The node after this Sigmoid multiplies its output, read by nothing
+  // else, with the Sigmoid's own input.
+  bool silu_product(const NodeRecord& sigmoid) const;
 
   DataType type() const { return st.type; }
   const ValueRecord& value(uint64_t id) const { return st.values[id]; }

@@ -181,6 +181,7 @@ void unary_block(UnaryFunction f, float param, const float* x, float* y, int64_t
       for (int64_t i = 0; i < n; ++i) y[i] = x[i] >= 0.0f ? x[i] : param * x[i];
       break;
     case UnaryFunction::kSigmoid: vec_sigmoid(x, y, size_t(n)); break;
+    case UnaryFunction::kSiLU: vec_silu(x, y, size_t(n)); break;
     case UnaryFunction::kErf: vec_erf(x, y, size_t(n)); break;
     case UnaryFunction::kSquareRoot:
       for (int64_t i = 0; i < n; ++i) y[i] = std::sqrt(x[i]);

@@ -190,18 +190,27 @@ VORN_VECTOR_LOOP void sigmoid_finish(const float* a, const float* e, float* out,
   }
 }
 
-}  // namespace
+VORN_VECTOR_LOOP void silu_finish(const float* a, const float* e, float* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] = a[i] * (1.0f / (1.0f + e[i]));
+}
 
-void vec_sigmoid(const float* a, float* out, size_t n) {
+template <void (*finish)(const float*, const float*, float*, size_t)>
+void exp_of_negated_then(const float* a, float* out, size_t n) {
   constexpr size_t kBlock = 256;
   float e[kBlock];
   for (size_t i = 0; i < n; i += kBlock) {
     const size_t m = n - i < kBlock ? n - i : kBlock;
     for (size_t k = 0; k < m; ++k) e[k] = -a[i + k];
     vec_exp(e, e, m);
-    sigmoid_finish(a + i, e, out + i, m);
+    finish(a + i, e, out + i, m);
   }
 }
+
+}  // namespace
+
+void vec_sigmoid(const float* a, float* out, size_t n) { exp_of_negated_then<sigmoid_finish>(a, out, n); }
+
+void vec_silu(const float* a, float* out, size_t n) { exp_of_negated_then<silu_finish>(a, out, n); }
 
 // Written as selects and a plain loop so that it vectorises (a NaN passes
 // both clamps and the polynomial).

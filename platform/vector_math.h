@@ -28,6 +28,8 @@ void vec_erf(const float* a, float* out, size_t n);
 // out[i] = 1 / (1 + exp(-a[i])) with vec_exp's exponential; NaN stays
 // the NaN that went in.
 void vec_sigmoid(const float* a, float* out, size_t n);
+// out[i] = a[i] * (1 / (1 + exp(-a[i]))): the same sigmoid, times its input.
+void vec_silu(const float* a, float* out, size_t n);
 // exp of one value by the same method, for scalar tails elsewhere.
 float exp_approx(float x);
 

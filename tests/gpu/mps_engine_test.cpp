@@ -195,6 +195,14 @@ TEST(MpsEngine, EachLoweredOperatorMatchesTheCpuEngine) {
                                             {attr::HardSigmoid::kBeta, f32w(0.5f)}});
          b.node(op::Mul, {h, c}, {y});
        }},
+      {"x times Sigmoid of itself (SiLU), and one whose Sigmoid is read again", [](ModelBuilder& b) {
+         uint64_t x = b.input({1, 4, 9, 11}, "x"), s = b.act({1, 4, 9, 11}), y = b.output({1, 4, 9, 11});
+         b.node(op::Sigmoid, {x}, {s});
+         b.node(op::Mul, {s, x}, {y});
+         uint64_t s2 = b.output({1, 4, 9, 11}), y2 = b.output({1, 4, 9, 11});
+         b.node(op::Sigmoid, {y}, {s2});
+         b.node(op::Mul, {y, s2}, {y2});
+       }},
       {"pools: padded, ceil-sized, global", [](ModelBuilder& b) {
          uint64_t x = b.input({1, 3, 7, 7}, "x");
          uint64_t mp = b.output({1, 3, 4, 4}), ap = b.output({1, 3, 4, 4}), gp = b.output({1, 3, 1, 1});
