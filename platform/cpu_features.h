@@ -34,4 +34,15 @@ inline bool cpu_has_avx2_f16c() {
 #endif
 }
 
+// AVX-512 Foundation, with the OS saving its registers (x86-64 only; false
+// elsewhere).
+inline bool cpu_has_avx512f() {
+#if defined(__x86_64__)
+  static const bool yes = __builtin_cpu_supports("avx512f");
+  return yes;
+#else
+  return false;
+#endif
+}
+
 }  // namespace vorn
