@@ -69,7 +69,9 @@ ReplaceStatus FileReplace::open(const char* path) {
   std::free(resolved);
   const size_t slash = path_.rfind('/');
   dir_ = slash == 0 ? "/" : path_.substr(0, slash);
-  temp_prefix_ = "." + path_.substr(slash + 1) + ".edit-";
+  temp_prefix_.assign(1, '.');
+  temp_prefix_.append(path_, slash + 1);
+  temp_prefix_ += ".edit-";
 
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
     target_fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);

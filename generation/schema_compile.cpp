@@ -156,7 +156,10 @@ void compile_object(Constraint& c, const json& schema, uint32_t from, uint32_t t
     constraint_require(std::binary_search(names.begin(), names.end(), member.key()), msg::kEveryRequired);
     uint32_t a = constraint_add_state(c);
     uint32_t b = constraint_add_state(c);
-    append_literal_states(c, cur, a, (first ? "" : ",") + compact_ascii(json(member.key())) + ":");
+    std::string literal = first ? "" : ",";
+    literal += compact_ascii(json(member.key()));
+    literal += ':';
+    append_literal_states(c, cur, a, literal);
     schema_compile(c, member.value(), a, b, depth + 1);
     cur = b;
     first = false;

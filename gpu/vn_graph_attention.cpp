@@ -25,7 +25,10 @@ uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
 
 std::string key_of(std::initializer_list<uint64_t> parts, const char* prefix = "") {
   std::string k = prefix;
-  for (uint64_t p : parts) k += (k.empty() || k.back() == '/' ? "" : "/") + std::to_string(p);
+  for (uint64_t p : parts) {
+    if (!k.empty() && k.back() != '/') k += '/';
+    k += std::to_string(p);
+  }
   return k;
 }
 
