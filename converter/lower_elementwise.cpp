@@ -24,7 +24,7 @@ float scalar_fold(uint64_t op, float x) {
     case op::Neg: return -x;
     case op::Floor: return std::floor(x);
     case op::Ceil: return std::ceil(x);
-    case op::Round: return std::round(x);
+    case op::Round: return std::nearbyint(x);  // halves to even, as the kernel rounds
     case op::Reciprocal: return 1.0f / x;
     default: return x;
   }

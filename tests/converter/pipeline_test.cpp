@@ -202,6 +202,22 @@ TEST(LowerRules, PowWithIntegerExponentTwoSquaresInBothModes) {
   }
 }
 
+// A constant Round folds as the operator computes it: halves to even.
+TEST(LowerRules, ConstantRoundFoldsHalvesToEven) {
+  const float cases[][2] = {{2.5f, 2.0f}, {-2.5f, -2.0f}, {0.5f, 0.0f}, {1.5f, 2.0f}, {3.7f, 4.0f}, {-0.2f, -0.0f}};
+  for (const auto& [in, want] : cases) {
+    State st;
+    uint64_t c = st.constant("c", {in});
+    uint64_t y = st.value("y", kValueGraphOutput, {});
+    st.node(op::Round, {c}, {y});
+    ASSERT_TRUE(st.lower());
+    ASSERT_EQ(st.s->values[y].size, 4u);
+    float got;
+    std::memcpy(&got, st.s->values[y].data, 4);
+    EXPECT_EQ(got, want) << in;
+  }
+}
+
 TEST(LowerRules, PowCubeStopsOptionsModeAndIsApproximatedInLegacyMode) {
   State legacy;
   convert_notes_reset();
