@@ -35,6 +35,7 @@
 #include "gpu/generative_model.h"
 #include "gpu/graph_fixture.h"
 #include "platform/parallel.h"
+#include "reference/process_status.h"
 #include "session/session.h"
 #include "vorn.h"
 
@@ -46,20 +47,7 @@ constexpr const char* kImage = VORN_TEST_DATA "/generation/lanczos/chelsea_301x2
 constexpr const char* kQuestion = "What is in this picture? Describe it in detail.";
 constexpr const char* kText = "Write a story about a cat.";
 
-// A field of /proc/self/status in bytes ("VmRSS", "VmHWM").
-uint64_t status_bytes(const std::string& field) {
-  std::ifstream in("/proc/self/status");
-  std::string key;
-  uint64_t kib = 0;
-  while (in >> key) {
-    if (key == field + ":") {
-      in >> kib;
-      return kib * 1024;
-    }
-    in.ignore(1 << 20, '\n');
-  }
-  return 0;
-}
+using test::status_bytes;
 
 struct Chat {
   VornInput* in = vorn_input_new();

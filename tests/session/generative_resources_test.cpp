@@ -13,6 +13,7 @@
 #include "container/container.h"
 #include "generation/pinned_child.h"
 #include "generative_session_fixture.h"
+#include "reference/process_status.h"
 
 namespace vorn {
 namespace {
@@ -26,20 +27,7 @@ double cpu_seconds() {
   return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
 }
 
-// A field of /proc/self/status in bytes ("VmRSS", "VmHWM").
-uint64_t status_bytes(const std::string& field) {
-  std::ifstream in("/proc/self/status");
-  std::string key;
-  uint64_t kib = 0;
-  while (in >> key) {
-    if (key == field + ":") {
-      in >> kib;
-      return kib * 1024;
-    }
-    in.ignore(1 << 20, '\n');
-  }
-  return 0;
-}
+using test::status_bytes;
 
 // Heap bytes in use, small and mapped blocks alike.
 uint64_t heap_bytes() {
