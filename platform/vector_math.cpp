@@ -212,28 +212,8 @@ void vec_sigmoid(const float* a, float* out, size_t n) { exp_of_negated_then<sig
 
 void vec_silu(const float* a, float* out, size_t n) { exp_of_negated_then<silu_finish>(a, out, n); }
 
-// Written as selects and a plain loop so that it vectorises (a NaN passes
-// both clamps and the polynomial).
 VORN_VECTOR_LOOP void vec_erf(const float* a, float* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    float z = a[i];
-    z = z < -4.0f ? -4.0f : z;
-    z = z > 4.0f ? 4.0f : z;
-    const float z2 = z * z;
-    float p = -2.72614237e-10f;
-    p = p * z2 + 2.77068146e-08f;
-    p = p * z2 - 2.10102394e-06f;
-    p = p * z2 - 5.69250624e-05f;
-    p = p * z2 - 7.34990637e-04f;
-    p = p * z2 - 2.95459991e-03f;
-    p = p * z2 - 1.60960332e-02f;
-    float q = -1.45660715e-05f;
-    q = q * z2 - 2.13374049e-04f;
-    q = q * z2 - 1.68282702e-03f;
-    q = q * z2 - 7.37332925e-03f;
-    q = q * z2 - 1.42647391e-02f;
-    out[i] = z * p / q;
-  }
+  for (size_t i = 0; i < n; ++i) out[i] = erf_rational(a[i]);
 }
 
 float exp_approx(float x) { return exp_core(x, exp_clamp(x)); }

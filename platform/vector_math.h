@@ -25,6 +25,27 @@ void vec_exp_portable(const float* a, float* out, size_t n);
 // out[i] = erf(a[i]) by a rational approximation on [-4, 4] (clamped
 // outside, where erf is +-1 in float), within a few ulp; NaN stays NaN.
 void vec_erf(const float* a, float* out, size_t n);
+// One value of vec_erf's approximation, for kernels that fuse it into their
+// own loops. Written as selects so those loops vectorise (a NaN passes both
+// clamps); always inlined so each caller's loop keeps its own vector form.
+[[gnu::always_inline]] inline float erf_rational(float z) {
+  z = z < -4.0f ? -4.0f : z;
+  z = z > 4.0f ? 4.0f : z;
+  const float z2 = z * z;
+  float p = -2.72614237e-10f;
+  p = p * z2 + 2.77068146e-08f;
+  p = p * z2 - 2.10102394e-06f;
+  p = p * z2 - 5.69250624e-05f;
+  p = p * z2 - 7.34990637e-04f;
+  p = p * z2 - 2.95459991e-03f;
+  p = p * z2 - 1.60960332e-02f;
+  float q = -1.45660715e-05f;
+  q = q * z2 - 2.13374049e-04f;
+  q = q * z2 - 1.68282702e-03f;
+  q = q * z2 - 7.37332925e-03f;
+  q = q * z2 - 1.42647391e-02f;
+  return z * p / q;
+}
 // out[i] = 1 / (1 + exp(-a[i])) with vec_exp's exponential; NaN stays
 // the NaN that went in.
 void vec_sigmoid(const float* a, float* out, size_t n);

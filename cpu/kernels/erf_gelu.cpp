@@ -8,6 +8,7 @@
 #include "cpu/kernels/activation.h"
 #include "cpu/kernels/spatial_common.h"
 #include "platform/cpu_features.h"
+#include "platform/vector_math.h"
 
 VORN_VECTORIZE_FILE
 
@@ -22,30 +23,10 @@ constexpr int64_t kParallelElements = 16384;
 // the same answer.
 std::atomic<int> g_vmath{-1};
 
-inline float erf_poly(float z) {
-  // Written as selects so the loops calling this vectorise (a NaN passes).
-  z = z < -4.0f ? -4.0f : z;
-  z = z > 4.0f ? 4.0f : z;
-  const float z2 = z * z;
-  float p = -2.72614237e-10f;
-  p = p * z2 + 2.77068146e-08f;
-  p = p * z2 - 2.10102394e-06f;
-  p = p * z2 - 5.69250624e-05f;
-  p = p * z2 - 7.34990637e-04f;
-  p = p * z2 - 2.95459991e-03f;
-  p = p * z2 - 1.60960332e-02f;
-  float q = -1.45660715e-05f;
-  q = q * z2 - 2.13374049e-04f;
-  q = q * z2 - 1.68282702e-03f;
-  q = q * z2 - 7.37332925e-03f;
-  q = q * z2 - 1.42647391e-02f;
-  return z * p / q;
-}
-
 template <bool Gelu>
 inline void erf_poly_loop(const float* x, float* y, int64_t first, int64_t end) {
   for (int64_t i = first; i < end; ++i)
-    y[i] = Gelu ? x[i] * 0.5f * (erf_poly(x[i] * kInvSqrt2) + 1.0f) : erf_poly(x[i]);
+    y[i] = Gelu ? x[i] * 0.5f * (erf_rational(x[i] * kInvSqrt2) + 1.0f) : erf_rational(x[i]);
 }
 
 #if defined(__x86_64__)
