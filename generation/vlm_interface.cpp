@@ -161,6 +161,23 @@ bool vlm_reload(VlmSession* session) {
   return session != nullptr && vlm_session_reload(session, &scratch);
 }
 
+namespace {
+
+// One user turn of an image followed by the prompt, with the caller's budget
+// and view settings.
+bool generate_with_image(VlmSession* session, const ImageSource& image, const char* prompt, uint32_t max_new_tokens,
+                         uint64_t tiled, uint32_t image_longest_edge, GenerationResult* result, ErrorRecord* error) {
+  const ContentPart parts[2] = {{kContentImage, nullptr, &image}, {kContentText, prompt, nullptr}};
+  const GenerationMessage message{"user", parts, 2};
+  GenerationRequest request = generation_request_default();
+  request.max_new_tokens = max_new_tokens;
+  request.image_tiled = uint32_t(tiled & 1);
+  request.image_longest_edge = image_longest_edge;
+  return vlm_session_generate(session, &message, 1, &request, nullptr, nullptr, result, error);
+}
+
+}  // namespace
+
 bool vlm_generate_pixels(VlmSession* session, const PixelView* pixels, const char* prompt, uint32_t max_new_tokens,
                          uint64_t tiled, uint32_t image_longest_edge, uint32_t orientation, GenerationResult* result,
                          ErrorRecord* error) {
@@ -187,13 +204,7 @@ bool vlm_generate_pixels(VlmSession* session, const PixelView* pixels, const cha
     image.stride = pixels->stride;
     image.format = pixels->format == kPixelRgb ? kRgbLayout : pixels->format == kPixelRgba ? kRgbxLayout : kBgrxLayout;
   }
-  const ContentPart parts[2] = {{kContentImage, nullptr, &image}, {kContentText, prompt, nullptr}};
-  const GenerationMessage message{"user", parts, 2};
-  GenerationRequest request = generation_request_default();
-  request.max_new_tokens = max_new_tokens;
-  request.image_tiled = uint32_t(tiled & 1);
-  request.image_longest_edge = image_longest_edge;
-  const bool ok = vlm_session_generate(session, &message, 1, &request, nullptr, nullptr, result, error);
+  const bool ok = generate_with_image(session, image, prompt, max_new_tokens, tiled, image_longest_edge, result, error);
   std::free(converted);
   return ok;
 }
@@ -207,13 +218,7 @@ bool vlm_generate_encoded(VlmSession* session, const uint8_t* bytes, uint64_t le
   image.kind = kImageSourceEncoded;
   image.data = bytes;
   image.length = length;
-  const ContentPart parts[2] = {{kContentImage, nullptr, &image}, {kContentText, prompt, nullptr}};
-  const GenerationMessage message{"user", parts, 2};
-  GenerationRequest request = generation_request_default();
-  request.max_new_tokens = max_new_tokens;
-  request.image_tiled = uint32_t(tiled & 1);
-  request.image_longest_edge = image_longest_edge;
-  return vlm_session_generate(session, &message, 1, &request, nullptr, nullptr, result, error);
+  return generate_with_image(session, image, prompt, max_new_tokens, tiled, image_longest_edge, result, error);
 }
 
 }  // namespace vorn
