@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "container/attr_words.h"
+#include "container/op_arity.h"
 #include "container/op_codes.h"
 #include "container/precision.h"
 #include "cpu/batch_plan.h"
@@ -300,6 +301,21 @@ void build(MpsState& st, const ContainerHandle* c, uint8_t* weights, GpuContext*
     const NodeRecord& n = nodes[i];
     for (uint64_t k = 0; k < n.input_count() && k < kNodeMaxInputs; ++k)
       if (n.input(k) != ~uint64_t{0} && n.input(k) >= kMpsMaxValues) throw Failure{"invalid graph value id"};
+    // A rule reads the inputs it knows; one named beyond them would be left
+    // out of the result without a word, so such a node is refused as the
+    // CPU engine refuses it.
+    const OpArity arity = op_arity(n.op());
+    if (arity.engine_runs() && !arity.accepts(n.input_count(), n.output_count())) {
+      const bool inputs = n.input_count() < arity.min_inputs || n.input_count() > arity.max_inputs;
+      char text[256];
+      std::snprintf(text, sizeof text, "node %zu (%.*s): expects %u to %u %s, has %llu", i, int(op_name(n.op()).len),
+                    reinterpret_cast<const char*>(op_name(n.op()).ptr),
+                    unsigned(inputs ? arity.min_inputs : arity.min_outputs),
+                    unsigned(inputs ? arity.max_inputs : arity.max_outputs), inputs ? "inputs" : "outputs",
+                    static_cast<unsigned long long>(inputs ? n.input_count() : n.output_count()));
+      st.lowering_error = text;
+      throw Failure{st.lowering_error.c_str()};
+    }
     if (l.skip[i]) continue;
     if (n.op() == op::YoloNms) {
       if (i + 1 != nodes.size()) throw Failure{"YoloNms must be the last node"};

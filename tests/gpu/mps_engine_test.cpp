@@ -451,6 +451,34 @@ TEST(MpsEngine, UnsupportedOperatorsAreRefusedAndAutoRunsOnTheCpu) {
   EXPECT_EQ(tail.error(), "YoloNms must be the last node");
 }
 
+// A node naming more (or fewer) inputs or outputs than its operator takes is
+// refused by both engines, never run on part of its inputs.
+TEST(MpsEngine, NodesOfAnotherArityAreRefusedAsTheCpuRefusesThem) {
+  struct Bad {
+    uint64_t op;
+    int inputs, outputs;
+    const char* text;
+  };
+  const Bad table[] = {
+      {op::Max, 3, 1, "node 0 (Max): expects 2 to 2 inputs, has 3"},
+      {op::Min, 1, 1, "node 0 (Min): expects 2 to 2 inputs, has 1"},
+      {op::Where, 2, 1, "node 0 (Where): expects 3 to 3 inputs, has 2"},
+      {op::Softmax, 1, 2, "node 0 (Softmax): expects 1 to 1 outputs, has 2"},
+  };
+  for (const Bad& bad : table) {
+    ModelBuilder b;
+    std::vector<uint64_t> ins, outs;
+    for (int k = 0; k < bad.inputs; ++k) ins.push_back(b.input({2, 3}, ("x" + std::to_string(k)).c_str()));
+    for (int k = 0; k < bad.outputs; ++k) outs.push_back(b.output({2, 3}, ("y" + std::to_string(k)).c_str()));
+    b.node(bad.op, ins, outs);
+    ModelFile m(b);
+    Session gpu, cpu;
+    EXPECT_FALSE(gpu.open(m.path, VORN_BACKEND_GPU)) << bad.text;
+    EXPECT_EQ(gpu.error(), bad.text);
+    EXPECT_FALSE(cpu.open(m.path, VORN_BACKEND_CPU)) << bad.text;
+  }
+}
+
 TEST(MpsEngine, FaultTokensFailTheOpenCleanly) {
   ModelBuilder b = conv_model();
   ModelFile m(b);
