@@ -1,5 +1,6 @@
 #include "converter/decompose_ops.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "container/attr_words.h"
@@ -129,6 +130,44 @@ void reduce_l2(Chain& c, const BuilderNode& node) {
 }
 
 }  // namespace
+
+const char* decompose_variadic(BuilderState& s, const BuilderNode& node, bool* table_full) {
+  *table_full = false;
+  const uint64_t count = node.input_count();
+  for (uint64_t k = 0; k < count; ++k)
+    if (node.input(k) == kNoIndex) return "an empty input name";
+  if (node.output_count() != 1 || node.output(0) == kNoIndex) return "needs one output";
+  Chain c{s, node.output(0)};
+  uint64_t acc = node.input(0);
+  for (uint64_t k = 1; k < count && !c.full; ++k) {
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, "#step%llu", static_cast<unsigned long long>(k));
+    acc = c.node(node.op(), acc, node.input(k), k + 1 == count ? c.out : c.value(suffix));
+  }
+  *table_full = c.full;
+  return nullptr;
+}
+
+const char* decompose_selu_zero(BuilderState& s, const BuilderNode& node, bool* table_full) {
+  *table_full = false;
+  if (node.input(0) == kNoIndex || node.output_count() != 1 || node.output(0) == kNoIndex)
+    return "needs its input and one output";
+  const float alpha = node.attr_f32(attr::Selu::kAlpha), gamma = node.attr_f32(attr::Selu::kGamma);
+  Chain c{s, node.output(0)};
+  const uint64_t x = node.input(0);
+  const bool unscaled = alpha == 0.0f && gamma == 1.0f;
+  uint64_t part = unscaled ? c.out : c.value("#unscaled");
+  if (alpha == 0.0f) {
+    c.node(op::Relu, x, kNoIndex, part);
+  } else if (c.node(op::Selu, x, kNoIndex, part) != kNoIndex) {
+    BuilderNode& selu = s.nodes[s.node_count - 1];
+    selu.attr(attr::Selu::kAlpha) = f32_bits(alpha);
+    selu.attr(attr::Selu::kGamma) = f32_bits(1.0f);
+  }
+  if (!unscaled) c.node(op::Mul, part, c.constant("#gamma", gamma), c.out);
+  *table_full = c.full;
+  return nullptr;
+}
 
 Decompose decompose_kind(const uint8_t* op, uint64_t len) {
   if (text_equal(op, len, "Softplus")) return Decompose::kSoftplus;

@@ -19,4 +19,15 @@ Decompose decompose_kind(const uint8_t* op_type, uint64_t len);
 // for refusing it; *table_full is set when the node or value table is full.
 const char* decompose_node(BuilderState& s, const BuilderNode& node, Decompose kind, bool* table_full);
 
+// Max or Min of three to eight inputs as a chain of two-input nodes, in
+// input order (the engines' Max and Min take two). The same results and
+// null; *table_full as above.
+const char* decompose_variadic(BuilderState& s, const BuilderNode& node, bool* table_full);
+
+// Selu with an explicit alpha or gamma of zero. The Selu kernel reads a zero
+// word as ONNX's default, which stored models rely on, so the zero is
+// computed apart: gamma x Relu(x) when alpha is 0, Selu(x; alpha, 1) x 0
+// when gamma is 0. Null; *table_full as above.
+const char* decompose_selu_zero(BuilderState& s, const BuilderNode& node, bool* table_full);
+
 }  // namespace vorn

@@ -1,6 +1,7 @@
 // Lowering rules of the convolution family: Conv (whose sliding window
 // MaxPool and AveragePool share), Gemm and MatMul, and integer weights.
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -65,6 +66,28 @@ bool average_divisors(Lower& L, BuilderNode& n, const uint64_t* d, const uint64_
 
 }  // namespace
 
+namespace {
+
+// The [O, I, K] weight of a Conv imported as a 2-D one over [N, C, 1, L]
+// becomes [O, I, 1, K]: in place when this node alone reads it, else as a
+// copy (shared by the Convs that need the same one), so that other nodes
+// keep reading it as it is.
+bool conv1d_weight(Lower& L, BuilderNode& n) {
+  bool reused = false;
+  const uint64_t w = private_weight(L, n.input(1), n.input(1), "#conv2d", &reused);
+  if (w == kNoValue) return L.stop(kLowerNoCode);
+  BuilderValue& v = L.v(w);
+  if (v.rank == 3) {
+    v.dims[3] = v.dims[2];
+    v.dims[2] = 1;
+    v.rank = 4;
+  }
+  n.w[3] = w;
+  return true;
+}
+
+}  // namespace
+
 bool lower_window(Lower& L, BuilderNode& n) {
   const uint64_t in = n.input(0);
   if (!L.valid(in)) return L.refuse("input 0 is missing");
@@ -76,6 +99,7 @@ bool lower_window(Lower& L, BuilderNode& n) {
   uint64_t k_out = d[1];
   if (op == op::Conv) {
     if (!L.valid(n.input(1))) return L.refuse("the weight is missing");
+    if (L.v(n.input(1)).rank == 3 && L.v(n.input(1)).kind == kValueWeight && !conv1d_weight(L, n)) return false;
     const BuilderValue& w = L.v(n.input(1));
     if (w.rank != 4) return L.stop(kLowerRank4);
     if (n.attr(attr::Window::kKernelH) == 0) n.attr(attr::Window::kKernelH) = w.dims[2];
@@ -209,10 +233,22 @@ bool lower_matmul(Lower& L, BuilderNode& n) {
 // Integer weights of ConvInteger and MatMulInteger: the weight zero point is
 // subtracted once, in place.
 void lower_integer_weights(Lower& L, BuilderNode& n) {
-  const uint64_t w = n.input(1);
+  uint64_t w = n.input(1);
   if (L.valid(w)) convert_notes().int8_elements += L.v(w).size / 4;
   const uint64_t zw = n.input_count() >= 4 ? n.input(3) : kNoIndex;
   if (n.input_count() >= 3 && L.valid(n.input(2))) L.v(n.input(2)).padded_size = kConsumedMark;
+  if (L.valid(zw) && L.valid(w) && L.f32_data(w) && L.has_data(zw)) {
+    // A weight other nodes read too gets the zero point subtracted in a
+    // copy of its own, one per zero point.
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, "#zp%llu", static_cast<unsigned long long>(zw));
+    bool reused = false;
+    const uint64_t own = private_weight(L, w, w, suffix, &reused);
+    if (own != kNoValue && own != w) {
+      n.w[3] = w = own;
+      if (!reused) L.v(w).padded_size = 0;
+    }
+  }
   if (L.valid(zw) && L.valid(w) && L.v(w).padded_size == 0) {
     if (L.f32_data(w) && L.has_data(zw)) {
       float* d = own_f32(L, w);

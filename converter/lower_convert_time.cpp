@@ -284,6 +284,13 @@ bool lower_dequantize(Lower& L, BuilderNode& n) {
     if (p >= 0) {
       uint64_t src = L.s.nodes[p].input(0);
       if (L.f32_data(src) && L.v(src).padded_size == 0) {
+        // Other readers of the quantised weight keep it: the producer
+        // reads a dequantised copy of its own.
+        bool reused = false;
+        const uint64_t own = private_weight(L, src, in, "#dequantized", &reused);
+        if (own != kNoValue) L.s.nodes[p].w[2] = src = own;
+      }
+      if (L.f32_data(src) && L.v(src).padded_size == 0) {
         float* d = own_f32(L, src);
         if (d != nullptr)
           for (uint64_t i = 0; i < L.v(src).size / 4; ++i) d[i] = s0 * (d[i] - z0);

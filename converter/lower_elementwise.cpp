@@ -93,18 +93,88 @@ bool lower_unary(Lower& L, BuilderNode& n) {
   return elementwise_prologue(L, n, &done);
 }
 
+namespace {
+
+// Clip whose min or max is computed at run time: Max(x, min) and Min(., max),
+// which both engines run with a one-element operand. A constant bound stays
+// in a Clip's words. The node itself becomes the first step; the others are
+// inserted after it with their shapes set here.
+bool clip_by_max_min(Lower& L, BuilderNode& n, uint64_t lo, uint64_t hi) {
+  const uint64_t x = n.input(0), out = n.output(0);
+  for (uint64_t b : {lo, hi})
+    if (L.valid(b) && !L.has_data(b) && elem_count(L.v(b)) > 1)
+      return L.refuse("a bound '%.*s' of more than one element", static_cast<int>(L.v(b).name_len),
+                      reinterpret_cast<const char*>(L.v(b).name));
+  struct Step {
+    uint64_t op, bound;  // bound kNoIndex: a Clip with constant words
+    float lo, hi;
+  };
+  Step steps[2];
+  uint64_t count = 0;
+  const bool lo_runtime = L.valid(lo) && !L.has_data(lo), hi_runtime = L.valid(hi) && !L.has_data(hi);
+  auto constant = [&](uint64_t b, float fallback) {
+    if (L.f32_data(b)) return raw_f32(L.v(b).data, 0);
+    if (L.i64_data(b)) return static_cast<float>(raw_i64(L.v(b).data, 0));
+    return fallback;
+  };
+  const float lo_c = constant(lo, -3.4028235e38f), hi_c = constant(hi, 3.4028235e38f);
+  if (lo_runtime) steps[count++] = Step{op::Max, lo, 0, 0};
+  else if (L.valid(lo)) steps[count++] = Step{op::Clip, kNoIndex, lo_c, 3.4028235e38f};
+  if (hi_runtime) steps[count++] = Step{op::Min, hi, 0, 0};
+  else if (L.valid(hi)) steps[count++] = Step{op::Clip, kNoIndex, -3.4028235e38f, hi_c};
+  for (uint64_t b : {lo, hi})
+    if (L.valid(b) && L.has_data(b)) L.v(b).padded_size = kConsumedMark;
+  uint64_t src = x;
+  for (uint64_t k = 0; k < count; ++k) {
+    uint64_t dst = out;
+    if (k + 1 < count) {
+      dst = builder_derive_value(L.s, out, "#clip_low", 9);
+      if (dst == kNoValue || dst == out) return L.stop(kLowerNoCode);
+    }
+    BuilderNode* step = k == 0 ? &n : insert_after_current(L);
+    if (step == nullptr) return L.refuse("the node table is full");
+    const BuilderValue& a = L.v(src);
+    if (steps[k].bound == kNoIndex) {
+      copy_shape(L.v(dst), a);
+    } else {
+      const BuilderValue& b = L.v(steps[k].bound);
+      uint64_t rank, dims[kBuilderRank] = {};
+      if (!broadcast_shapes(a.rank, a.dims, b.rank, b.dims, &rank, dims)) return L.refuse("operand shapes do not broadcast");
+      set_shape(L.v(dst), rank, dims);
+    }
+    step->w[0] = steps[k].op;
+    step->w[1] = steps[k].bound == kNoIndex ? 1 : 2;
+    step->w[2] = src;
+    step->w[3] = steps[k].bound;
+    for (int j = 4; j < 10; ++j) step->w[j] = kNoIndex;
+    step->w[10] = 1;
+    step->w[11] = dst;
+    for (int j = 12; j < 15; ++j) step->w[j] = kNoIndex;
+    builder_default_attrs(*step);
+    if (steps[k].bound == kNoIndex) {
+      step->attr(attr::Clip::kMin) = f32_bits(steps[k].lo);
+      step->attr(attr::Clip::kMax) = f32_bits(steps[k].hi);
+    }
+    src = dst;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool lower_clip(Lower& L, BuilderNode& n) {
   bool done;
   if (!elementwise_prologue(L, n, &done)) return false;
   if (done) return true;
+  const uint64_t lo_in = n.input_count() >= 2 ? n.input(1) : kNoIndex;
+  const uint64_t hi_in = n.input_count() >= 3 ? n.input(2) : kNoIndex;
+  if ((L.valid(lo_in) && !L.has_data(lo_in)) || (L.valid(hi_in) && !L.has_data(hi_in)))
+    return clip_by_max_min(L, n, lo_in, hi_in);
   float lo = -3.4028235e38f, hi = 3.4028235e38f;
   if (n.input_count() >= 2 && L.f32_data(n.input(1))) lo = raw_f32(L.v(n.input(1)).data, 0);
   else if (n.input_count() >= 2 && L.i64_data(n.input(1))) lo = static_cast<float>(raw_i64(L.v(n.input(1)).data, 0));
   if (n.input_count() >= 3 && L.f32_data(n.input(2))) hi = raw_f32(L.v(n.input(2)).data, 0);
   else if (n.input_count() >= 3 && L.i64_data(n.input(2))) hi = static_cast<float>(raw_i64(L.v(n.input(2)).data, 0));
-  if (L.options)
-    for (uint64_t k = 1; k < 3 && k < n.input_count(); ++k)
-      if (L.valid(n.input(k)) && !L.has_data(n.input(k))) return L.refuse("bounds computed at run time");
   // Opset 11 and later carry the bounds as inputs; earlier ones as
   // attributes min/max, which node import leaves in words 14 and 15.
   if (n.input_count() >= 2) {

@@ -90,18 +90,24 @@ bool lower_batchnorm(Lower& L, BuilderNode& n) {
   if (W.kind != kValueWeight || W.elem != kElemF32 || W.data == nullptr) return true;
   uint64_t count = W.size / 4;
   if (count < c || count % c != 0) return true;
+  const bool has_bias = cv.input_count() >= 3 && L.valid(cv.input(2));
+  if (has_bias && (!L.f32_data(cv.input(2)) || L.v(cv.input(2)).size / 4 < c)) return true;
   float* wp = own_f32(L, w);
   if (wp == nullptr) return true;
   uint64_t per = count / c;
   for (uint64_t k = 0; k < c; ++k)
     for (uint64_t t = 0; t < per; ++t) wp[k * per + t] *= s_new[k];
-  if (cv.input_count() < 3 || !L.valid(cv.input(2))) {
+  if (!has_bias) {
     cv.w[1] = 3;
     cv.w[4] = nb;
   } else {
-    float* bias = own_f32(L, cv.input(2));
-    if (bias == nullptr || L.v(cv.input(2)).size / 4 < c) return L.stop(kLowerNoCode);
+    // A bias that another node reads too is folded into a copy of its own.
+    bool reused = false;
+    const uint64_t b = private_weight(L, cv.input(2), out, "#conv_bias", &reused);
+    float* bias = b == kNoValue ? nullptr : own_f32(L, b);
+    if (bias == nullptr || L.v(b).size / 4 < c) return L.stop(kLowerNoCode);
     for (uint64_t k = 0; k < c; ++k) bias[k] = std::fma(bias[k], s_new[k], b_new[k]);
+    cv.w[4] = b;
   }
   cv.w[11] = out;
   L.v(x).rank = 0;

@@ -277,6 +277,35 @@ float* own_f32(Lower& L, uint64_t v) {
   return reinterpret_cast<float*>(p);
 }
 
+uint64_t private_weight(Lower& L, uint64_t v, uint64_t name_source, const char* suffix, bool* reused) {
+  *reused = false;
+  const BuilderValue& src = L.v(name_source);
+  std::string name(reinterpret_cast<const char*>(src.name), src.name_len);
+  name += suffix;
+  uint64_t d = builder_find_value(L.s, reinterpret_cast<const uint8_t*>(name.data()), name.size());
+  if (d != kNoValue && L.v(d).data != nullptr) {
+    *reused = true;
+    return d;
+  }
+  if (uses_of(L, v) <= 1 && L.v(v).kind != kValueGraphOutput) return v;
+  d = builder_derive_value(L.s, name_source, suffix, std::strlen(suffix));
+  if (d == kNoValue || d == name_source || d == v) return kNoValue;
+  const BuilderValue& w = L.v(v);
+  auto* p = static_cast<uint8_t*>(std::malloc(w.size == 0 ? 1 : w.size));
+  if (p == nullptr) return kNoValue;
+  if (w.size != 0) std::memcpy(p, w.data, w.size);
+  BuilderValue& c = L.v(d);
+  builder_drop_data(c);
+  c.data = p;
+  c.size = w.size;
+  c.owned = 1;
+  c.elem = w.elem;
+  c.kind = kValueWeight;
+  set_shape(c, w.rank, w.dims);
+  L.s.convert_time[d] = L.s.convert_time[v];
+  return d;
+}
+
 namespace {
 
 // Tile as an Expand: possible when every repeated dimension has size 1.

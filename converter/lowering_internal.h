@@ -140,6 +140,13 @@ int64_t producer_of(Lower& L, uint64_t v);
 uint64_t uses_of(Lower& L, uint64_t v);
 float* own_f32(Lower& L, uint64_t v);
 void raw_sigmoid_rewrite(Lower& L);
+// The weight a rule may rewrite in place for the current node: v itself
+// when no other node reads it, otherwise a copy of its data and shape named
+// "<name_source's name><suffix>", so that the other readers keep v as it
+// is. A copy an earlier node made under that name is handed out again
+// (*reused set): it holds the rewrite already. kNoValue when the copy
+// cannot be made.
+uint64_t private_weight(Lower& L, uint64_t v, uint64_t name_source, const char* suffix, bool* reused);
 void lower_integer_weights(Lower& L, BuilderNode& n);
 
 }  // namespace vorn

@@ -147,17 +147,15 @@ bool read_value_tensor(BuilderState& s, uint64_t out, const uint8_t* b, const At
 }
 
 // Conv over [N, C, L] as a 2-D Conv over [N, C, 1, L] between an Unsqueeze
-// and a Squeeze: the engines run 2-D convolutions only.
+// and a Squeeze: the engines run 2-D convolutions only. The weight [O, I, K]
+// is read as [O, I, 1, K] by the lowering pass, which knows whether other
+// nodes read it as it is.
 bool conv1d_rewrite(BuilderState& s, BuilderNode& conv) {
   uint64_t out = conv.output(0);
-  BuilderValue& w = s.values[conv.input(1)];
   uint64_t unsq = builder_derive_value(s, out, "#unsqueeze", 10);
   uint64_t c2d = builder_derive_value(s, out, "#conv2d", 7);
   if (unsq == kNoValue || c2d == kNoValue || unsq == out || c2d == out) return fail(s, kImportTableFull);
   if (s.node_count + 2 > kMaxNodes) return fail(s, kImportTableFull);
-  w.dims[3] = w.dims[2];
-  w.dims[2] = 1;
-  w.rank = 4;
   BuilderNode saved = conv;
   --s.node_count;  // re-append in order: Unsqueeze, Conv, Squeeze
   BuilderNode* u = builder_append_node(s);
@@ -527,11 +525,7 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
     if (batch_dims) return refuse(s, "batch_dims other than 0 is not supported");
     if (m.total_inputs > 8 && (code != op::Concat || m.total_inputs > kMaxConcatInputs))
       return refuse(s, "more than 8 inputs are not supported (Concat takes up to 64)");
-    // Pad's constant_value is read by the lowering pass.
-    if (code == op::Clip)
-      for (uint64_t k = 1; k < 3 && k < m.input_count; ++k)
-        if (m.inputs[k] != kNoIndex && s.values[m.inputs[k]].data == nullptr)
-          return refuse(s, "Clip with a min or max computed at run time is not supported");
+    // Pad's constant_value and Clip's bounds are read by the lowering pass.
     if (code == op::Gelu && approx_tanh) return refuse(s, "Gelu with approximate='tanh' is not supported");
     if (code == op::NonMaxSuppression && center_box) return refuse(s, "NonMaxSuppression with center_point_box=1 is not supported");
     // ConvTranspose's output_padding and output_shape are read by the lowering pass.
@@ -556,6 +550,15 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   if (code == op::Selu) d14 = 1.67326319217681884765625f, d15 = 1.05070102214813232421875f;
   if (!a14_given) set_f32(node, I::kAlpha, d14);
   if (!a15_given) set_f32(node, I::kBeta, d15);
+  // Elu with alpha given as 0 is x for x >= 0 and 0 elsewhere: a Relu. (The
+  // Elu kernel reads a zero alpha as the default 1, and stored models rely
+  // on that.)
+  if (code == op::Elu && a14_given && node.attr_f32(I::kAlpha) == 0.0f) {
+    code = op::Relu;
+    set_f32(node, I::kAlpha, d14);
+  }
+  const bool selu_zero = code == op::Selu && ((a14_given && node.attr_f32(I::kAlpha) == 0.0f) ||
+                                              (a15_given && node.attr_f32(I::kGamma) == 0.0f));
   if (is_cast) node.attr(attr::kCastTagWord) = attr::kCastTag;
   if (integer_weight) node.attr(attr::kIntegerWeightWord) = attr::kIntegerWeightMarker;
   if (or_equal || tile || scatter_elements) node.attr(I::kVariant) = 1;
@@ -590,6 +593,24 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   }
   if (!legacy_rewrite_node(s, node, name, m.name_len)) return true;  // replaced or dropped by a rewrite
 
+  // Variadic Max and Min: one input is the value itself, more than two a
+  // chain of the engines' two-input nodes.
+  if ((code == op::Max || code == op::Min) && m.input_count != 2) {
+    if (m.total_inputs > 8) return refuse(s, "more than 8 inputs are not supported");
+    if (m.input_count == 0) return refuse(s, "no inputs");
+    if (m.input_count == 1) {
+      node.w[0] = op::Identity;
+    } else {
+      bool full = false;
+      if (const char* why = decompose_variadic(s, node, &full)) return refuse(s, why);
+      return full ? fail(s, kImportTableFull) : true;
+    }
+  }
+  if (selu_zero) {
+    bool full = false;
+    if (const char* why = decompose_selu_zero(s, node, &full)) return refuse(s, why);
+    return full ? fail(s, kImportTableFull) : true;
+  }
   if (options && code == op::Concat && m.total_inputs > 8) return wide_concat(s, node, m.extra, m.total_inputs);
   if (code == op::Split && m.total_outputs > 4) {
     if (m.total_outputs > kMaxSplitOutputs) return refuse(s, "more than 64 outputs are not supported");

@@ -373,5 +373,49 @@ TEST(LowerRules, RangeOfFloatsCountsWithCeilAndI64WithCeil) {
   EXPECT_EQ(st.s->node_count, 1u);  // the Range is gone
 }
 
+// Rewrites that change a weight's data change it for one node: another node
+// reading the same weight keeps the values as the model gives them.
+TEST(LowerRules, WeightRewritesLeaveOtherReadersTheirWeight) {
+  auto values = [](const BuilderValue& v) {
+    std::vector<float> out(v.size / 4);
+    if (!out.empty()) std::memcpy(out.data(), v.data, v.size);
+    return out;
+  };
+  for (bool options : {false, true}) {
+    // Integer weights read by two MatMuls with their own zero points, and
+    // by a plain Add.
+    State st;
+    if (options) st.options_mode();
+    uint64_t x = st.value("x", kValueGraphInput, {1, 2});
+    uint64_t w = st.constant("w", {10, 20, 30, 40});
+    st.s->values[w].rank = 2, st.s->values[w].dims[0] = 2, st.s->values[w].dims[1] = 2;
+    uint64_t z1 = st.constant("z1", {1}), z2 = st.constant("z2", {2});
+    uint64_t a = st.value("a", kValueGraphOutput, {}), b = st.value("b", kValueGraphOutput, {});
+    uint64_t c = st.value("c", kValueGraphOutput, {});
+    for (auto [y, z] : {std::pair{a, z1}, std::pair{b, z2}})
+      st.node(op::MatMul, {x, w, kNoIndex, z}, {y}).attr(attr::kIntegerWeightWord) = attr::kIntegerWeightMarker;
+    st.node(op::Add, {x, w}, {c});
+    ASSERT_TRUE(st.lower());
+    EXPECT_EQ(values(st.s->values[st.s->nodes[0].input(1)]), (std::vector<float>{9, 19, 29, 39}));
+    EXPECT_EQ(values(st.s->values[st.s->nodes[1].input(1)]), (std::vector<float>{8, 18, 28, 38}));
+    EXPECT_EQ(st.s->nodes[2].input(1), w);
+    EXPECT_EQ(values(st.s->values[w]), (std::vector<float>{10, 20, 30, 40}));
+  }
+  // Legacy mode: a DequantizeLinear after a node that reads a weight, which
+  // another node reads too.
+  State st;
+  uint64_t w = st.constant("w", {2, 4, 6});
+  uint64_t t = st.value("t", kValueActivation, {}), q = st.value("q", kValueGraphOutput, {});
+  uint64_t r = st.value("r", kValueGraphOutput, {});
+  uint64_t scale = st.constant("scale", {0.5f}), zero = st.constant("zero", {2});
+  st.node(op::Transpose, {w}, {t});
+  st.node(op::DequantizeLinear, {t, scale, zero}, {q});
+  st.node(op::Neg, {w}, {r});
+  ASSERT_TRUE(st.lower());
+  EXPECT_EQ(values(st.s->values[st.s->nodes[0].input(0)]), (std::vector<float>{0, 1, 2}));
+  EXPECT_EQ(st.s->nodes[2].input(0), w);
+  EXPECT_EQ(values(st.s->values[w]), (std::vector<float>{2, 4, 6}));
+}
+
 }  // namespace
 }  // namespace vorn
