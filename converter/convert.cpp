@@ -174,6 +174,13 @@ ConvertOutcome convert_onnx_impl(Slice onnx_path, Slice vorn_path, uint64_t opti
   scalar_and_dead_values(*s);
   for (uint64_t k = 0; k < s->int64_input_count && k < kMaxInt64Inputs; ++k)
     if (s->int64_inputs[k] < s->value_count) s->values[s->int64_inputs[k]].elem = kElemI64;
+  // The records are final: what a session's open would refuse is refused
+  // here, where the node can be named.
+  std::string refused = graph_check_engines(*s);
+  if (!refused.empty()) {
+    builder_free(s);
+    return fail(refused);
+  }
 
   std::string summary;
   for (uint64_t i = 0; i < s->value_count; ++i) {

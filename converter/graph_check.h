@@ -3,7 +3,9 @@
 // graph input or initializer provides, an output that no node computes) or
 // that the runtime refuses to open.
 #pragma once
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "converter/builder_state.h"
 
@@ -11,6 +13,10 @@ namespace vorn {
 
 // The engines hold values of fewer elements than this.
 constexpr uint64_t kMaxValueElements = uint64_t{1} << 31;
+
+// The nodes whose outputs reach a graph output, found walking back from the
+// last node (the nodes are in dependency order): 1 for each such node.
+std::vector<uint8_t> graph_live_nodes(const BuilderState& s);
 
 // Every node input is a graph input, an initializer or constant, or an
 // output of an earlier node; every graph output is computed. Before
@@ -24,5 +30,14 @@ std::string graph_check_producers(const BuilderState& s, bool lowered);
 
 // Every node output has fewer elements than the engines hold.
 std::string graph_check_sizes(const BuilderState& s);
+
+// What a session's open refuses, checked on the finished graph (the value
+// records as the writer stores them): graph input and output names of at
+// most 63 bytes, at most 8 graph inputs and 64 graph outputs, an engine
+// kernel for every operator, each node's input and output counts, and the
+// element counts of the operators that keep them, slice within their axis
+// and join or cut along one. Empty text when the graph passes, else the
+// message naming the node or value and the limit.
+std::string graph_check_engines(const BuilderState& s);
 
 }  // namespace vorn

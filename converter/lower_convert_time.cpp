@@ -61,7 +61,7 @@ bool lower_reshape(Lower& L, BuilderNode& n) {
     set_shape(y, r, o);
     L.v(shp).padded_size = kConsumedMark;
   } else {
-    if (L.options) return L.refuse("a shape computed at run time");
+    if (L.options) return L.refuse_runtime("a shape", shp);
     uint64_t d0 = x.rank > 0 && x.dims[0] > 1 ? x.dims[0] : 1;
     uint64_t o[2] = {d0, N / d0};
     set_shape(y, 2, o);
@@ -82,7 +82,7 @@ bool lower_unsqueeze(Lower& L, BuilderNode& n) {
   if (n.attr(attr::Import::kAxesCount) >= 2) count = 2, axes[1] = n.attr_i64(attr::Import::kSecondAxis);
   if (n.input_count() >= 2 && L.valid(n.input(1))) {
     if (!L.i64_data(n.input(1))) {
-      if (L.options) return L.refuse("axes computed at run time");
+      if (L.options) return L.refuse_runtime("axes", n.input(1));
     } else {
       const BuilderValue& av = L.v(n.input(1));
       count = av.size / 8;
@@ -116,7 +116,7 @@ bool lower_squeeze(Lower& L, BuilderNode& n) {
   bool drop[kBuilderRank] = {};
   if (n.input_count() >= 2 && L.valid(n.input(1))) {
     if (!L.i64_data(n.input(1))) {
-      if (L.options) return L.refuse("axes computed at run time");
+      if (L.options) return L.refuse_runtime("axes", n.input(1));
     } else {
       const BuilderValue& av = L.v(n.input(1));
       for (uint64_t k = 0; k < av.size / 8; ++k) {
@@ -187,7 +187,7 @@ bool lower_range(Lower& L, BuilderNode& n) {
   const bool f32 = (L.valid(s0) && L.v(s0).elem != kElemI64) || (L.valid(s1) && L.v(s1).elem != kElemI64);
   if (L.options)
     for (uint64_t v : {s0, s1, s2})
-      if (!L.has_data(v)) return L.refuse("start, limit or delta computed at run time");
+      if (!L.has_data(v)) return L.refuse_runtime("start, limit or delta", v);
   if (!f32) {
     int64_t a = L.i64_data(s0) ? raw_i64(L.v(s0).data, 0) : 0;
     int64_t b = L.i64_data(s1) ? raw_i64(L.v(s1).data, 0) : 1;
@@ -243,7 +243,7 @@ bool lower_constant_of_shape(Lower& L, BuilderNode& n) {
       dims[k] = e < 1 && !L.options ? 1 : static_cast<uint64_t>(e);
     }
   } else if (L.options) {
-    return L.refuse("a shape computed at run time");
+    return L.refuse_runtime("a shape", in);
   }
   uint64_t count = 1;
   for (uint64_t k = 0; k < rank; ++k) count *= dims[k];

@@ -23,7 +23,7 @@ bool split_sizes(Lower& L, BuilderNode& n, int64_t d, std::vector<int64_t>* size
   const uint64_t total = sizes->size();
   int64_t given = 0;
   if (n.input_count() >= 2 && L.valid(n.input(1))) {
-    if (!L.i64_data(n.input(1))) return L.refuse("split sizes computed at run time");
+    if (!L.i64_data(n.input(1))) return L.refuse_runtime("split sizes", n.input(1));
     const BuilderValue& c = L.v(n.input(1));
     given = static_cast<int64_t>(c.size / 8);
     for (uint64_t k = 0; k < total && k < c.size / 8; ++k) (*sizes)[k] = raw_i64(c.data, k);
@@ -47,12 +47,47 @@ bool split_sizes(Lower& L, BuilderNode& n, int64_t d, std::vector<int64_t>* size
   return true;
 }
 
+// A Split's input that the converter splits itself: int64 values (shapes
+// and pads), or f32 values computed at convert time. The f32 weights of the
+// model itself are left to the engines, as constant folding leaves them.
+bool constant_split_input(Lower& L, uint64_t in, ConstView* view) {
+  const BuilderValue& x = L.v(in);
+  if (!L.has_data(in) || (x.elem != kElemI64 && L.s.convert_time[in] == 0)) return false;
+  *view = const_view(L.s, in);
+  return view->rank >= 1 && view->count != 0;
+}
+
+// Output out becomes part [start, start + len) along axis of a constant
+// input, as constant data of the input's kind. False when the buffer cannot
+// be had.
+bool constant_split_part(Lower& L, const ConstView& x, uint64_t axis, uint64_t start, uint64_t len, uint64_t out) {
+  uint64_t dims[kBuilderRank] = {}, outer = 1, inner = 1;
+  std::memcpy(dims, x.dims, sizeof dims);
+  dims[axis] = len;
+  for (uint64_t k = 0; k < axis; ++k) outer *= x.dims[k];
+  for (uint64_t k = axis + 1; k < x.rank; ++k) inner *= x.dims[k];
+  const uint64_t width = x.kind == kElemI64 ? 8 : 4;
+  uint8_t* p = x.kind == kElemI64 ? builder_set_const_data(L.s, out, kElemI64, x.rank, dims)
+                                  : reinterpret_cast<uint8_t*>(f32_weight(L, out, x.rank, dims));
+  if (p == nullptr) return false;
+  for (uint64_t o = 0; o < outer; ++o)
+    std::memcpy(p + width * o * len * inner, x.data + width * (o * x.dims[axis] + start) * inner, width * len * inner);
+  return true;
+}
+
 // A Split of more than four outputs, imported as one node per four of them:
 // each output of this node becomes a Slice of the input along the axis, or
 // its constant part when the input is a constant.
 bool lower_wide_split(Lower& L, BuilderNode& n, const uint64_t* all, uint64_t total) {
   const uint64_t in = n.input(0);
-  const BuilderValue x = L.v(in);
+  BuilderValue x = L.v(in);
+  ConstView folded{};
+  const bool fold = constant_split_input(L, in, &folded);
+  if (fold) {
+    // A flat list of convert-time values splits as the list it is.
+    x.rank = folded.rank;
+    std::memcpy(x.dims, folded.dims, sizeof x.dims);
+  }
   uint64_t axis;
   if (!normalise(n.attr_i64(attr::Split::kAxis), x.rank, &axis)) return L.refuse("axis outside the input's rank");
   std::vector<int64_t> sizes(total, 0);
@@ -73,6 +108,10 @@ bool lower_wide_split(Lower& L, BuilderNode& n, const uint64_t* all, uint64_t to
     uint64_t dims[kBuilderRank];
     std::memcpy(dims, x.dims, sizeof dims);
     dims[axis] = len;
+    if (fold && L.v(out).kind != kValueGraphOutput) {
+      if (!constant_split_part(L, folded, axis, start, len, out)) return L.stop(kLowerNoCode);
+      continue;
+    }
     if (constant && L.v(out).kind != kValueGraphOutput) {
       // The part of a constant input is a constant: copied now, no node.
       const uint8_t* src = L.v(in).data;
@@ -282,7 +321,7 @@ bool lower_expand(Lower& L, BuilderNode& n) {
     if (L.options && x.elem == kElemI64) return L.refuse("expanding int64 values");
     return true;
   }
-  if (L.options) return L.refuse("a shape computed at run time");
+  if (L.options) return L.refuse_runtime("a shape", shp);
   copy_shape(y, x);
   n.w[1] = 1;
   make_reshape(n);
@@ -292,11 +331,17 @@ bool lower_expand(Lower& L, BuilderNode& n) {
 bool lower_split(Lower& L, BuilderNode& n) {
   const uint64_t in = n.input(0);
   if (!L.valid(in)) return L.refuse("input 0 is missing");
-  BuilderValue& x = L.v(in);
-  const uint64_t* d = x.dims;
   uint64_t all[64];
   const uint64_t total = node_outputs(L, all, 64);
   if (total > 4 && total <= 64) return lower_wide_split(L, n, all, total);
+  BuilderValue x = L.v(in);
+  ConstView folded{};
+  if (constant_split_input(L, in, &folded)) {
+    // A flat list of convert-time values splits as the list it is.
+    x.rank = folded.rank;
+    std::memcpy(x.dims, folded.dims, sizeof x.dims);
+  }
+  const uint64_t* d = x.dims;
   uint64_t axis;
   if (!normalise(n.attr_i64(attr::Split::kAxis), x.rank, &axis)) return L.refuse("axis outside the input's rank");
   n.attr(attr::Split::kAxis) = axis;
@@ -308,7 +353,7 @@ bool lower_split(Lower& L, BuilderNode& n) {
       given = const_i64_list(L.s, n.input(1), sizes);
       L.v(n.input(1)).padded_size = kConsumedMark;
     } else if (L.options) {
-      return L.refuse("split sizes computed at run time");
+      return L.refuse_runtime("split sizes", n.input(1));
     }
     n.w[1] = 1;
     n.w[3] = kNoIndex;
@@ -336,6 +381,19 @@ bool lower_split(Lower& L, BuilderNode& n) {
     copy_shape(o, x);
     o.dims[axis] = static_cast<uint64_t>(sizes[k]);
   }
+  // The parts of a constant are constants: computed now, no node.
+  if (!constant_split_input(L, in, &folded)) return true;
+  for (uint64_t k = 0; k < outs; ++k)
+    if (L.valid(n.output(k)) && L.v(n.output(k)).kind == kValueGraphOutput) return true;
+  uint64_t start = 0;
+  for (uint64_t k = 0; k < outs; ++k) {
+    const uint64_t len = static_cast<uint64_t>(sizes[k]);
+    if (start + len > x.dims[axis]) return L.refuse("split sizes run past the axis");
+    if (L.valid(n.output(k)) && !constant_split_part(L, folded, axis, start, len, n.output(k)))
+      return L.stop(kLowerNoCode);
+    start += len;
+  }
+  make_self_identity(n);
   return true;
 }
 
@@ -397,7 +455,19 @@ bool lower_pad(Lower& L, BuilderNode& n) {
                         L.v(pads).size == 16 * x.rank;
   n.w[1] = 1;
   if (!constant) {
-    if (L.options) return L.stop(kLowerPad);
+    if (L.options) {
+      // Name what keeps the pads from being known: the rules below decide
+      // only once they are.
+      if (!L.valid(pads)) return L.refuse("it has no pads input");
+      const BuilderValue& p = L.v(pads);
+      const int name_len = static_cast<int>(p.name_len < 200 ? p.name_len : 200);
+      const char* name = reinterpret_cast<const char*>(p.name);
+      if (p.data == nullptr)
+        return L.refuse("its pads '%.*s' are computed at run time; the engines pad by amounts known at convert time",
+                        name_len, name);
+      return L.refuse("its pads '%.*s' are not an int64 list of %llu values (two per axis)", name_len, name,
+                      static_cast<unsigned long long>(2 * x.rank));
+    }
     convert_notes().rewrites |= kRewritePadTables;
     uint64_t p = 0;
     if (x.rank == 4) {
@@ -423,7 +493,7 @@ bool lower_pad(Lower& L, BuilderNode& n) {
   if (L.valid(fill_v)) {
     if (L.f32_data(fill_v)) fill = raw_f32(L.v(fill_v).data, 0);
     else if (L.i64_data(fill_v)) fill = static_cast<float>(raw_i64(L.v(fill_v).data, 0));
-    else if (L.options) return L.refuse("a padding value computed at run time");
+    else if (L.options) return L.refuse_runtime("a padding value", fill_v);
     L.v(fill_v).padded_size = kConsumedMark;
   }
   n.w[4] = kNoIndex;

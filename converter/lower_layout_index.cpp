@@ -125,7 +125,8 @@ bool lower_slice_lists(Lower& L, BuilderNode& n) {
     uint64_t v = n.input(k);
     if (!L.valid(v)) continue;
     const BuilderValue& c = L.v(v);
-    if (c.data == nullptr || c.elem != kElemI64) return L.refuse("starts, ends, axes or steps computed at run time");
+    if (c.data == nullptr) return L.refuse_runtime("starts, ends, axes or steps", v);
+    if (c.elem != kElemI64) return L.refuse("starts, ends, axes or steps that are not int64");
     counts[k - 1] = c.size / 8;
     if (counts[k - 1] > 6) return L.refuse("more than six axes");
     for (uint64_t j = 0; j < counts[k - 1]; ++j) lists[k - 1][j] = raw_i64(c.data, j);
@@ -272,6 +273,12 @@ bool lower_slice(Lower& L, BuilderNode& n) {
     if (x.elem == kElemI64 && x.kind != kValueGraphInput) return L.refuse("slicing int64 values computed at run time");
     return lower_slice_lists(L, n);
   }
+  if (!L.i64_data(in)) {
+    // Constant lists of several axes slice every axis they name, in legacy
+    // mode as well: a slice of the first alone would not fit its output.
+    for (uint64_t k = 1; k <= 4 && k < n.input_count(); ++k)
+      if (L.i64_data(n.input(k), 16)) return lower_slice_lists(L, n);
+  }
   int64_t start = n.attr(attr::Import::kStartsGiven) == 1 ? n.attr_i64(attr::Import::kStarts) : 0;
   int64_t end = n.attr(attr::Import::kEndsGiven) == 1 ? n.attr_i64(attr::Import::kEnds) : 0;
   int64_t axis = n.attr(attr::Import::kAxesCount) != 0 ? n.attr_i64(attr::kAxis) : 0;
@@ -282,7 +289,7 @@ bool lower_slice(Lower& L, BuilderNode& n) {
     if (!L.valid(v)) continue;
     const BuilderValue& c = L.v(v);
     if (c.data == nullptr || c.elem != kElemI64 || c.size < 8) {
-      if (L.options) return L.refuse("starts, ends, axes or steps computed at run time");
+      if (L.options) return L.refuse_runtime("starts, ends, axes or steps", v);
       continue;
     }
     if (L.options && c.size != 8) return L.refuse("slicing several axes of an int64 constant");

@@ -37,7 +37,7 @@ bool lower_reduce(Lower& L, BuilderNode& n) {
   bool from_input = n.input_count() >= 2 && L.valid(n.input(1));
   if (from_input) {
     if (!L.i64_data(n.input(1))) {
-      if (L.options) return L.refuse("axes computed at run time");
+      if (L.options) return L.refuse_runtime("axes", n.input(1));
     } else {
       axis_count = L.v(n.input(1)).size / 8;
       if (axis_count > 6) return L.refuse("more than six axes");

@@ -130,7 +130,7 @@ bool lower_resize(Lower& L, BuilderNode& n) {
     const BuilderValue& c = L.v(v);
     if (c.data == nullptr) {
       if (L.options && c.size == 0 && elem_count(c) != 0 && c.kind != kValueWeight)
-        return L.refuse("scales or sizes computed at run time");
+        return L.refuse_runtime("scales or sizes", v);
       continue;
     }
     if (c.elem != kElemI64 && c.size == 16) {

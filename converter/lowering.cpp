@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "converter/constant_fold.h"
+#include "converter/graph_check.h"
 #include "converter/legacy_rewrites.h"
 #include "converter/onnx_model.h"
 #include "converter/lowering_internal.h"
@@ -29,6 +31,13 @@ bool Lower::refuse(const char* format, ...) {
   std::vsnprintf(s.import_detail, sizeof s.import_detail, format, args);
   va_end(args);
   return stop(kLowerRefused);
+}
+
+bool Lower::refuse_runtime(const char* what, uint64_t value) {
+  if (!valid(value)) return refuse("%s computed at run time", what);
+  const BuilderValue& o = v(value);
+  return refuse("%s computed at run time ('%.*s')", what, static_cast<int>(o.name_len < 200 ? o.name_len : 200),
+                reinterpret_cast<const char*>(o.name));
 }
 
 bool const_size_ok(uint64_t rank, const uint64_t* dims) {
@@ -373,11 +382,15 @@ bool tile_to_concats(Lower& L, BuilderNode& n) {
 }
 
 
-void final_sweep(BuilderState& s) {
+// Self-identities go; in legacy mode so do the nodes whose results reach no
+// graph output: the name-matched rewrites cut graphs and leave nodes behind
+// that read values nothing computes any more, which the GPU engine refuses.
+void final_sweep(BuilderState& s, bool legacy) {
+  std::vector<uint8_t> live = legacy ? graph_live_nodes(s) : std::vector<uint8_t>(s.node_count, 1);
   uint64_t kept = 0;
   for (uint64_t i = 0; i < s.node_count; ++i) {
     const BuilderNode& n = s.nodes[i];
-    if (n.op() == op::Identity && n.input(0) == n.output(0)) continue;
+    if ((n.op() == op::Identity && n.input(0) == n.output(0)) || !live[i]) continue;
     for (uint64_t k = 0; k < n.input_count() && k < 8; ++k)
       if (n.input(k) < s.value_count) s.values[n.input(k)].padded_size = 111;
     if (kept != i) {
@@ -447,7 +460,7 @@ bool lower_graph(BuilderState& s) {
       i += L.inserted;
     }
   }
-  final_sweep(s);
+  final_sweep(s, !L.options);
   return true;
 }
 

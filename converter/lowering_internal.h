@@ -42,6 +42,9 @@ struct Lower {
   // Stops the pass with a code (and for kLowerRefused a reason).
   bool stop(uint64_t code);
   bool refuse(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // Refuses naming the operand that is not known at convert time:
+  // "<what> computed at run time ('<value name>')".
+  bool refuse_runtime(const char* what, uint64_t value);
 };
 
 inline uint64_t elem_count(const BuilderValue& v) {

@@ -1,8 +1,9 @@
 // Graphs as users bring them, converted in both modes: unsorted nodes
 // convert, and broken graphs (a cycle, an input nothing provides, an output
 // nothing computes, an index outside its axis, a value the engines cannot
-// hold) are refused with a message naming the node, never written as a
-// container that computes something else.
+// hold, names and counts the runtime's descriptors cannot hold) are refused
+// with a message naming the node or value, never written as a container
+// that computes something else or that the runtime refuses to open.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -69,7 +70,21 @@ TEST(GraphChecks, BrokenGraphsAreRefusedInBothModesNamingTheNode) {
   gather.inits.push_back(onnxw::tensor("i", kI64, {}, i64_bytes({2})));
   onnxw::Graph huge = io({node("Expand", {"x", "shape"}, {"y"})});
   huge.inits.push_back(onnxw::tensor("shape", kI64, {4}, i64_bytes({67108864, 2, 4, 4})));
+  // What a session's open refuses: names past 63 bytes, more than 64
+  // outputs, nodes of more inputs than their operator takes.
+  onnxw::Graph long_name = io({node("Relu", {"x"}, {std::string(64, 'n')})}, std::string(64, 'n').c_str());
+  onnxw::Graph outputs = io({});
+  outputs.outputs.clear();
+  for (int k = 0; k < 65; ++k) {
+    const std::string y = "y" + std::to_string(k);
+    outputs.nodes.push_back(node("Relu", {"x"}, {y}));
+    outputs.outputs.push_back(value_info(y, kF32, {}, {}, false));
+  }
   const Broken table[] = {
+      {"name of 64 bytes", long_name, "has a name of 64 bytes; the runtime's tensor names hold at most 63 bytes"},
+      {"65 outputs", outputs, "the graph output 'y64' is the model's 65th; the runtime takes at most 64 graph outputs"},
+      {"Max of nine", io({node("Max", {"x", "x", "x", "x", "x", "x", "x", "x", "x"}, {"y"}, "max9")}),
+       "'max9' Max (ai.onnx opset 13): more than 8 inputs are not supported"},
       {"self loop", io({node("Add", {"x", "y"}, {"y"})}), "cycle: node 'y' Add depends on its own output"},
       {"cycle", io({node("Relu", {"b"}, {"a"}, "ra"), node("Relu", {"a"}, {"b"}, "rb"),
                     node("Add", {"x", "b"}, {"y"}, "sum")}),
