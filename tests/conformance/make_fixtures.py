@@ -761,6 +761,14 @@ def write_cases(cases, ort_dir, out_dir):
     return entries
 
 
+def write_manifest(out_dir, entries):
+    """manifest.json of a fixture folder: the comparison rule and one line per case."""
+    with open(os.path.join(out_dir, "manifest.json"), "w") as f:
+        f.write('{"tolerance": {"relative": 1e-4, "absolute": 1e-5},\n "cases": [\n')
+        f.write(",\n".join("  " + json.dumps(e) for e in entries))
+        f.write("\n]}\n")
+
+
 def fix_output_shapes(model, outputs):
     """Graph outputs get the static shapes ONNX Runtime produced."""
     by_name = {o["name"]: o["shape"] for o in outputs}

@@ -32,16 +32,6 @@ struct Suite {
   std::string refusals;  // file of expected refusals, beside this test
 };
 
-const conformance::Manifest& manifest_of(const std::string& dir) {
-  static std::map<std::string, conformance::Manifest> cache;
-  auto it = cache.find(dir);
-  if (it != cache.end()) return it->second;
-  conformance::Manifest loaded;
-  std::string error;
-  if (!conformance::read_manifest(dir + "/manifest.json", &loaded, &error)) loaded.cases.clear();
-  return cache.emplace(dir, std::move(loaded)).first->second;
-}
-
 // Case name -> a text the refusal must hold.
 std::map<std::string, std::string> expected_refusals(const std::string& file) {
   std::map<std::string, std::string> out;
@@ -93,13 +83,7 @@ TEST_P(OptionsConformance, MatchesOnnxRuntimeOrRefusesNamingTheNode) {
   ConvertOptions options = convert_options_init();
   // Every input bound to the shape of its fixture, which settles the
   // dynamic axes of the exported networks.
-  for (const TensorSpec& in : c->inputs) {
-    std::string arg = in.name + "=";
-    for (size_t k = 0; k < in.shape.size(); ++k) arg += (k ? "x" : "") + std::to_string(in.shape[k]);
-    if (in.dtype == DType::kI64) arg += ":i64";
-    UnitResult bound = convert_options_add_input(&options, arg.data(), arg.size());
-    ASSERT_TRUE(bound.ok()) << arg;
-  }
+  ASSERT_EQ(bind_fixture_inputs(*c, &options), "");
   const std::string onnx = dir + "/" + c->model;
   ConvertOutcome converted = convert_onnx_file_with_options(slice_of(onnx), slice_of(out.path), &options);
   std::string text(reinterpret_cast<const char*>(converted.text.ptr), converted.text.len);

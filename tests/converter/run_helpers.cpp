@@ -3,6 +3,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <map>
+
+#include "converter/shape_binding.h"
 
 #include "vorn.h"
 
@@ -44,10 +47,34 @@ std::string session_error(const VornSession* s) {
 
 }  // namespace
 
+const conformance::Manifest& manifest_of(const std::string& dir) {
+  static std::map<std::string, conformance::Manifest> cache;
+  auto it = cache.find(dir);
+  if (it != cache.end()) return it->second;
+  conformance::Manifest loaded;
+  std::string error;
+  if (!conformance::read_manifest(dir + "/manifest.json", &loaded, &error)) loaded.cases.clear();
+  return cache.emplace(dir, std::move(loaded)).first->second;
+}
+
+std::string bind_fixture_inputs(const Case& c, ConvertOptions* options) {
+  for (const TensorSpec& in : c.inputs) {
+    std::string arg = in.name + "=";
+    for (size_t k = 0; k < in.shape.size(); ++k) arg += (k ? "x" : "") + std::to_string(in.shape[k]);
+    if (in.dtype == DType::kI64) arg += ":i64";
+    UnitResult bound = convert_options_add_input(options, arg.data(), arg.size());
+    if (!bound.ok()) {
+      bytes_free(&bound.error);
+      return arg;
+    }
+  }
+  return std::string();
+}
+
 std::string run_model(const std::string& path, const std::vector<TensorData>& inputs, const Case& c,
-                      std::vector<TensorData>* outputs) {
+                      std::vector<TensorData>* outputs, uint32_t backend) {
   Handles h;
-  vorn_session_set_backend(h.session, VORN_BACKEND_CPU);
+  vorn_session_set_backend(h.session, backend);
   if (!vorn_session_open(h.session, path.data(), path.size())) return "open: " + session_error(h.session);
   for (const TensorData& t : inputs) {
     bool bound = t.dtype == DType::kF32
