@@ -13,7 +13,6 @@ format of tests/data/conformance/manifest.json.
 scripts/fetch_models runs it; nothing here is committed.
 """
 import argparse
-import json
 import os
 import subprocess
 import sys
@@ -105,10 +104,7 @@ def main():
     out = os.path.join(args.cache, "conformance")
     os.makedirs(out, exist_ok=True)
     entries = make_fixtures.write_cases(cases, args.ort, out)
-    with open(os.path.join(out, "manifest.json"), "w") as f:
-        f.write('{"tolerance": {"relative": 1e-4, "absolute": 1e-5},\n "cases": [\n')
-        f.write(",\n".join("  " + json.dumps(e) for e in entries))
-        f.write("\n]}\n")
+    make_fixtures.write_manifest(out, entries)
     print("%d trained models in %s" % (len(entries), out))
 
 
