@@ -19,4 +19,13 @@ Decompose decompose_kind(const uint8_t* op_type, uint64_t len);
 // for refusing it; *table_full is set when the node or value table is full.
 const char* decompose_node(BuilderState& s, const BuilderNode& node, Decompose kind, bool* table_full);
 
+// LayerNormalization's optional outputs, as ONNX defines them: Mean =
+// ReduceMean(x) and InvStdDev = 1 / Sqrt(ReduceMean((x - Mean)^2) +
+// epsilon), over the last axis with dims kept (the engines normalise over
+// the last axis only; the lowering refuses the others). Run once every node
+// is imported: each statistic that a node reads or that is a graph output
+// gets a chain right after its node, and every LayerNormalization keeps its
+// normalised output only. False when the node or value table is full.
+bool layer_norm_statistics(BuilderState& s);
+
 }  // namespace vorn

@@ -22,6 +22,11 @@ constexpr uint64_t kMaxValueElements = uint64_t{1} << 31;
 // output at fault.
 std::string graph_check_producers(const BuilderState& s, bool lowered);
 
+// The graph has an input: the engines run graphs of one input or more, and
+// a graph without one computes constants only. Empty text when it has one,
+// else the message naming the node that writes its first output.
+std::string graph_check_inputs(const BuilderState& s);
+
 // Every node output has fewer elements than the engines hold.
 std::string graph_check_sizes(const BuilderState& s);
 
