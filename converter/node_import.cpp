@@ -611,7 +611,7 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
 
   // Default axes by operator and opset.
   if (!axis_given) {
-    if (code == op::Gather || code == op::Split || code == op::ArgMax) node.attr(I::kAxis) = 0;
+    if (code == op::Gather || code == op::Split || code == op::ArgMax || scatter_elements) node.attr(I::kAxis) = 0;
     if (code == op::TopK || code == op::OneHot || code == op::LayerNormalization) node.attr(I::kAxis) = ~uint64_t{0};
     if (code == op::Softmax && s.default_opset >= 13) node.attr(I::kAxis) = ~uint64_t{0};
   }
