@@ -165,7 +165,8 @@ ConvertOutcome convert_onnx_impl(Slice onnx_path, Slice vorn_path, uint64_t opti
       }
     }
   }
-  std::string unsound = graph_check_producers(*s, true);
+  std::string unsound = graph_check_inputs(*s);
+  if (unsound.empty()) unsound = graph_check_producers(*s, true);
   if (unsound.empty()) unsound = graph_check_sizes(*s);
   if (!unsound.empty()) {
     builder_free(s);

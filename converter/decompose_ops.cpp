@@ -1,6 +1,7 @@
 #include "converter/decompose_ops.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "container/attr_words.h"
@@ -58,8 +59,9 @@ struct Chain {
   uint64_t unary(uint64_t op, uint64_t a, const char* suffix) { return node(op, a, kNoIndex, value(suffix)); }
   uint64_t binary(uint64_t op, uint64_t a, uint64_t b, const char* suffix) { return node(op, a, b, value(suffix)); }
   // A one-axis reduction, dims kept.
-  uint64_t reduce(uint64_t op, uint64_t a, uint64_t axis, const char* suffix) {
-    uint64_t y = unary(op, a, suffix);
+  uint64_t reduce(uint64_t op, uint64_t a, uint64_t axis, const char* suffix) { return reduce_into(op, a, axis, value(suffix)); }
+  uint64_t reduce_into(uint64_t op, uint64_t a, uint64_t axis, uint64_t y) {
+    node(op, a, kNoIndex, y);
     if (full) return kNoIndex;
     BuilderNode& n = s.nodes[s.node_count - 1];
     n.attr(attr::Reduce::kKeepdims) = 1;
@@ -167,6 +169,56 @@ const char* decompose_selu_zero(BuilderState& s, const BuilderNode& node, bool* 
   if (!unscaled) c.node(op::Mul, part, c.constant("#gamma", gamma), c.out);
   *table_full = c.full;
   return nullptr;
+}
+
+namespace {
+
+// Mean = ReduceMean(x) into mean (or an intermediate), and when asked for
+// InvStdDev = 1 / Sqrt(ReduceMean((x - Mean)^2) + epsilon) into inv_std_dev.
+void layer_norm_chain(Chain& c, uint64_t x, uint64_t mean, uint64_t inv_std_dev, float epsilon) {
+  const uint64_t last = ~uint64_t{0};  // axis -1
+  const uint64_t m = c.reduce_into(op::ReduceMean, x, last, mean != kNoIndex ? mean : c.value("#mean"));
+  if (inv_std_dev == kNoIndex) return;
+  const uint64_t centred = c.binary(op::Sub, x, m, "#centred");
+  const uint64_t variance = c.reduce(op::ReduceMean, c.binary(op::Mul, centred, centred, "#square"), last, "#variance");
+  const uint64_t shifted = c.binary(op::Add, variance, c.constant("#epsilon", epsilon), "#variance_eps");
+  c.node(op::Reciprocal, c.unary(op::Sqrt, shifted, "#std_dev"), kNoIndex, inv_std_dev);
+}
+
+// A graph output, or an input of some node.
+bool is_read(const BuilderState& s, uint64_t v) {
+  if (s.values[v].kind == kValueGraphOutput) return true;
+  for (uint64_t i = 0; i < s.node_count; ++i)
+    for (uint64_t k = 0; k < s.nodes[i].input_count() && k < 8; ++k)
+      if (s.nodes[i].input(k) == v) return true;
+  return false;
+}
+
+}  // namespace
+
+bool layer_norm_statistics(BuilderState& s) {
+  for (uint64_t i = 0; i < s.node_count; ++i) {
+    BuilderNode& ln = s.nodes[i];
+    if (ln.op() != op::LayerNormalization || ln.output_count() < 2) continue;
+    uint64_t stats[2] = {kNoIndex, kNoIndex};
+    for (uint64_t k = 1; k < 3 && k < ln.output_count(); ++k)
+      if (ln.output(k) < s.value_count && is_read(s, ln.output(k))) stats[k - 1] = ln.output(k);
+    ln.w[10] = 1;
+    ln.w[12] = ln.w[13] = kNoIndex;
+    if ((stats[0] == kNoIndex && stats[1] == kNoIndex) || ln.input(0) >= s.value_count) continue;
+    // The chain is appended, then moved up to follow the node, so that the
+    // nodes stay in dependency order; it carries the node's origin.
+    const uint64_t first = s.node_count;
+    Chain c{s, stats[0] != kNoIndex ? stats[0] : stats[1]};
+    layer_norm_chain(c, s.nodes[i].input(0), stats[0], stats[1], s.nodes[i].attr_f32(attr::Norm::kEpsilon));
+    if (c.full) return false;
+    std::rotate(s.nodes + i + 1, s.nodes + first, s.nodes + s.node_count);
+    std::rotate(s.origin + i + 1, s.origin + first, s.origin + s.node_count);
+    const uint64_t added = s.node_count - first;
+    for (uint64_t k = 1; k <= added; ++k) s.origin[i + k] = s.origin[i];
+    i += added;
+  }
+  return true;
 }
 
 Decompose decompose_kind(const uint8_t* op, uint64_t len) {

@@ -30,4 +30,13 @@ const char* decompose_variadic(BuilderState& s, const BuilderNode& node, bool* t
 // when gamma is 0. Null; *table_full as above.
 const char* decompose_selu_zero(BuilderState& s, const BuilderNode& node, bool* table_full);
 
+// LayerNormalization's optional outputs, as ONNX defines them: Mean =
+// ReduceMean(x) and InvStdDev = 1 / Sqrt(ReduceMean((x - Mean)^2) +
+// epsilon), over the last axis with dims kept (the engines normalise over
+// the last axis only; the lowering refuses the others). Run once every node
+// is imported: each statistic that a node reads or that is a graph output
+// gets a chain right after its node, and every LayerNormalization keeps its
+// normalised output only. False when the node or value table is full.
+bool layer_norm_statistics(BuilderState& s);
+
 }  // namespace vorn

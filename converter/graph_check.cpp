@@ -240,6 +240,27 @@ std::string graph_check_producers(const BuilderState& s, bool lowered) {
   return std::string();
 }
 
+std::string graph_check_inputs(const BuilderState& s) {
+  for (uint64_t i = 0; i < s.value_count; ++i)
+    if (s.values[i].kind == kValueGraphInput) return std::string();
+  const std::string why = "the graph has no input, so its outputs are constants; the engines run graphs of one input "
+                          "or more";
+  for (uint64_t i = 0; i < s.node_count; ++i) {
+    const BuilderNode& n = s.nodes[i];
+    for (uint64_t k = 0; k < n.output_count() && k < 4; ++k) {
+      if (n.output(k) >= s.value_count || s.values[n.output(k)].kind != kValueGraphOutput) continue;
+      // Named by its ONNX operator: the node may stand for a Constant.
+      const NodeOrigin& o = s.origin[i];
+      OnnxNodeHeader h{};
+      if (s.onnx != nullptr && o.proto_end > o.proto_start) onnx_node_header(s.onnx, o.proto_start, o.proto_end, &h);
+      const Slice own = op_name(n.op());
+      const std::string op = h.op_length != 0 ? text_of(s.onnx + h.op_offset, h.op_length) : text_of(own.ptr, own.len);
+      return "unsupported " + op + " '" + node_label(s, i) + "': " + why;
+    }
+  }
+  return why;
+}
+
 std::string graph_check_sizes(const BuilderState& s) {
   for (uint64_t i = 0; i < s.node_count; ++i) {
     const BuilderNode& n = s.nodes[i];

@@ -28,6 +28,11 @@ std::vector<uint8_t> graph_live_nodes(const BuilderState& s);
 // output at fault.
 std::string graph_check_producers(const BuilderState& s, bool lowered);
 
+// The graph has an input: the engines run graphs of one input or more, and
+// a graph without one computes constants only. Empty text when it has one,
+// else the message naming the node that writes its first output.
+std::string graph_check_inputs(const BuilderState& s);
+
 // Every node output has fewer elements than the engines hold.
 std::string graph_check_sizes(const BuilderState& s);
 

@@ -1,5 +1,6 @@
 // Lowering rules of the elementwise family: unary and binary operators,
 // Clip, PRelu, and Identity and Cast.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -304,9 +305,36 @@ bool lower_binary(Lower& L, BuilderNode& n) {
   return true;
 }
 
+// Dropout's mask (output 1 of the Identity it was imported as): all true
+// at inference, a weight of ones in the input's shape. A graph output gets
+// it from an Identity of such a weight at run time.
+bool dropout_mask(Lower& L, BuilderNode& n) {
+  const uint64_t mask = n.output(1);
+  n.w[10] = 1;
+  n.w[12] = kNoIndex;
+  if (!L.valid(mask)) return true;
+  const BuilderValue x = L.v(n.input(0));
+  const bool graph_output = L.v(mask).kind == kValueGraphOutput;
+  const uint64_t ones = graph_output ? builder_derive_value(L.s, mask, "#ones", 5) : mask;
+  if (ones == kNoValue || (graph_output && ones == mask)) return L.stop(kLowerNoCode);
+  float* p = f32_weight(L, ones, x.rank, x.dims);
+  if (p == nullptr) return L.refuse("the mask cannot be allocated");
+  std::fill(p, p + elem_count(x), 1.0f);
+  L.v(ones).kind = kValueWeight;
+  if (!graph_output) return true;
+  BuilderNode* copy = insert_after_current(L);
+  if (copy == nullptr) return L.refuse("the node table is full");
+  make_identity(*copy, ones);
+  copy->w[10] = 1;
+  copy->w[11] = mask;
+  copy_shape(L.v(mask), x);
+  return true;
+}
+
 bool lower_identity(Lower& L, BuilderNode& n) {
   const uint64_t in = n.input(0), out = n.output(0);
   if (!L.valid(in)) return L.refuse("input 0 is missing");
+  if (n.output_count() > 1 && !dropout_mask(L, n)) return false;
   BuilderValue& x = L.v(in);
   BuilderValue& y = L.v(out);
   // Only input 0 is read: Dropout's ratio and the operands of nodes

@@ -44,17 +44,22 @@ bool lower_conv_transpose(Lower& L, BuilderNode& n) {
   if (n_extra == 1) extra[1] = extra[0], extra[0] = 0;
   if (n_extra > 2 || n_shape > 4 || extra[0] < 0 || extra[1] < 0) return L.refuse("output_padding or output_shape of another rank");
   if (n_shape >= 2) {
+    // The output has exactly the given size: the convolution's reach with
+    // output_padding, less the total padding split over both ends; a size
+    // beyond the reach leaves the rows and columns past it at the bias.
     int64_t want[2] = {shape[n_shape - 2], shape[n_shape - 1]};
     int64_t in_size[2] = {static_cast<int64_t>(d[2]), static_cast<int64_t>(d[3])};
     int64_t st[2] = {sh, sw}, dl[2] = {dh, dw}, k[2] = {kh, kw};
+    if (want[0] < 1 || want[1] < 1) return L.refuse("an empty output_shape");
     for (int a = 0; a < 2; ++a) {
       int64_t total = st[a] * (in_size[a] - 1) + extra[a] + (k[a] - 1) * dl[a] + 1 - want[a];
-      if (total < 0) return L.refuse("an output_shape larger than the convolution reaches");
+      if (total < 0) total = 0;
       bool upper = n.attr(attr::Window::kAutoPad) == 2;
       n.attr(attr::Window::kPadTop + a) = static_cast<uint64_t>(upper ? total / 2 : total - total / 2);
       n.attr(attr::Window::kPadBottom + a) = static_cast<uint64_t>(upper ? total - total / 2 : total / 2);
+      const int64_t reach = st[a] * (in_size[a] - 1) + (k[a] - 1) * dl[a] + 1 - total;
+      extra[a] = want[a] - reach;
     }
-    extra[0] = extra[1] = 0;
   } else if (n.attr(attr::Window::kAutoPad) == 2 || n.attr(attr::Window::kAutoPad) == 3) {
     int64_t in_size[2] = {static_cast<int64_t>(d[2]), static_cast<int64_t>(d[3])};
     int64_t st[2] = {sh, sw}, dl[2] = {dh, dw}, k[2] = {kh, kw};

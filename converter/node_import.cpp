@@ -186,6 +186,35 @@ bool conv1d_rewrite(BuilderState& s, BuilderNode& conv) {
   return true;
 }
 
+// Dropout at inference passes its input through (and its mask is all
+// true): without a training_mode, with a constant false one, or with a
+// constant ratio of 0. Otherwise it drops values at random.
+bool dropout_is_identity(const BuilderState& s, const uint64_t* inputs, uint64_t count) {
+  auto constant = [&](uint64_t k, float* out) {
+    if (k >= count || inputs[k] == kNoIndex) return false;
+    const BuilderValue& v = s.values[inputs[k]];
+    return builder_const_scalar_f32(s, v.name, v.name_len, out);
+  };
+  float training = 0.0f, ratio = 0.5f;  // ONNX's defaults
+  if (count > 2 && inputs[2] != kNoIndex && !constant(2, &training)) return false;
+  if (training == 0.0f) return true;
+  return constant(1, &ratio) && ratio == 0.0f;
+}
+
+// An Identity from the weight `from` to the graph output `to`.
+bool constant_output(BuilderState& s, uint64_t from, uint64_t to) {
+  BuilderNode* n = builder_append_node(s);
+  if (n == nullptr) return fail(s, kImportTableFull);
+  n->w[0] = op::Identity;
+  n->w[1] = 1;
+  n->w[2] = from;
+  n->w[10] = 1;
+  n->w[11] = to;
+  set_f32(*n, attr::Import::kAlpha, 1.0f);
+  set_f32(*n, attr::Import::kBeta, 1.0f);
+  return true;
+}
+
 // NonMaxSuppression keeps its limits in attribute words (the encoding of
 // cpu/kernels/detection.h): a0 the boxes per class, a14 the IoU threshold
 // and a15 the score threshold. Constant inputs give the values now; inputs
@@ -355,10 +384,10 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
   bool is_constant = default_domain && text_equal(op, m.op_len, "Constant");
   uint64_t code = default_domain ? onnx_op_code(op, m.op_len) : 0;
   bool is_cast = false, integer_weight = false, or_equal = false, tile = false, einsum = false;
-  bool scatter_elements = false, global_max = false;
+  bool scatter_elements = false, global_max = false, dropout = false;
   Decompose decompose = Decompose::kNone;
   if (default_domain && code == 0) {
-    if (text_equal(op, m.op_len, "Dropout")) code = op::Identity;
+    if (text_equal(op, m.op_len, "Dropout")) code = op::Identity, dropout = true;
     // Imported as chains of other operators, attributes read as for the
     // operator each chain is built around.
     else if ((decompose = decompose_kind(op, m.op_len)) != Decompose::kNone)
@@ -527,6 +556,9 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
       return refuse(s, "more than 8 inputs are not supported (Concat takes up to 64)");
     // Pad's constant_value and Clip's bounds are read by the lowering pass.
     if (code == op::Gelu && approx_tanh) return refuse(s, "Gelu with approximate='tanh' is not supported");
+    if (dropout && !dropout_is_identity(s, m.inputs, m.input_count))
+      return refuse(s, "Dropout in training mode (training_mode not a constant false, ratio not a constant 0) drops "
+                       "values at random");
     if (code == op::NonMaxSuppression && center_box) return refuse(s, "NonMaxSuppression with center_point_box=1 is not supported");
     // ConvTranspose's output_padding and output_shape are read by the lowering pass.
     if ((code == op::Squeeze || code == op::Unsqueeze) && too_many_axes)
@@ -535,9 +567,21 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
 
   if (is_constant) {
     if (m.output_count == 0 || !value_seen) return fail(s, kImportConstantWithoutValue);
-    if (value_attr.is("value_float")) return constant_scalar(s, m.outputs[0], value_attr, true);
-    if (value_attr.is("value_int")) return constant_scalar(s, m.outputs[0], value_attr, false);
-    return read_value_tensor(s, m.outputs[0], b, value_attr);
+    // A graph output keeps its place: the constant becomes a weight of its
+    // own, which an Identity writes to the output at run time.
+    const uint64_t out = m.outputs[0];
+    const bool graph_output = s.values[out].kind == kValueGraphOutput;
+    uint64_t into = out;
+    if (graph_output) {
+      into = builder_derive_value(s, out, "#constant", 9);
+      if (into == kNoValue || into == out) return fail(s, kImportTableFull);
+    }
+    bool read = value_attr.is("value_float")  ? constant_scalar(s, into, value_attr, true)
+                : value_attr.is("value_int") ? constant_scalar(s, into, value_attr, false)
+                                             : read_value_tensor(s, into, b, value_attr);
+    if (!read || !graph_output) return read;
+    if (s.values[into].elem == kElemI64) return refuse(s, "a Constant of int64 values as a graph output is not supported");
+    return constant_output(s, into, out);
   }
   if (code == op::ConstantOfShape && value_seen && value_attr.is("value") && m.output_count != 0)
     if (!read_value_tensor(s, m.outputs[0], b, value_attr)) return false;
@@ -570,7 +614,7 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
 
   // Default axes by operator and opset.
   if (!axis_given) {
-    if (code == op::Gather || code == op::Split || code == op::ArgMax) node.attr(I::kAxis) = 0;
+    if (code == op::Gather || code == op::Split || code == op::ArgMax || scatter_elements) node.attr(I::kAxis) = 0;
     if (code == op::TopK || code == op::OneHot || code == op::LayerNormalization) node.attr(I::kAxis) = ~uint64_t{0};
     if (code == op::Softmax && s.default_opset >= 13) node.attr(I::kAxis) = ~uint64_t{0};
   }
@@ -611,6 +655,21 @@ bool onnx_import_node(BuilderState& s, const uint8_t* b, uint64_t start, uint64_
     if (const char* why = decompose_selu_zero(s, node, &full)) return refuse(s, why);
     return full ? fail(s, kImportTableFull) : true;
   }
+  // Optional outputs given an empty name are not asked for.
+  auto asked = [&](uint64_t k) {
+    return k < m.output_count && m.outputs[k] != kNoIndex && s.values[m.outputs[k]].name_len != 0 ? m.outputs[k]
+                                                                                                    : kNoIndex;
+  };
+  // LayerNormalization's Mean and InvStdDev stay outputs 1 and 2 until every
+  // node is imported (layer_norm_statistics); Dropout's mask stays output 1
+  // for the lowering, which knows its shape.
+  if (code == op::LayerNormalization || dropout) {
+    const uint64_t kept = dropout ? 2 : 3;
+    for (uint64_t k = 1; k < 4; ++k) node.w[11 + k] = k < kept ? asked(k) : kNoIndex;
+    node.w[10] = kept;
+    while (node.w[10] > 1 && node.w[10 + node.w[10]] == kNoIndex) --node.w[10];
+  }
+
   if (options && code == op::Concat && m.total_inputs > 8) return wide_concat(s, node, m.extra, m.total_inputs);
   if (code == op::Split && m.total_outputs > 4) {
     if (m.total_outputs > kMaxSplitOutputs) return refuse(s, "more than 64 outputs are not supported");

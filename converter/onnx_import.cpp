@@ -10,6 +10,7 @@
 
 #include "base/files.h"
 #include "converter/conversion_notes.h"
+#include "converter/decompose_ops.h"
 #include "converter/graph_order.h"
 #include "converter/legacy_rewrites.h"
 #include "converter/node_import.h"
@@ -182,6 +183,7 @@ ByteString onnx_import_nodes(BuilderState& s, uint64_t gs, uint64_t ge, uint64_t
               " opset " + std::to_string(node_opset) + "): " + node_import_reason_text(s) + "\n";
   }
   if (unsupported == 0) {
+    if (!layer_norm_statistics(s)) return text("the model is larger than the converter's limits (16384 nodes, 32768 values)");
     std::string pending = legacy_rewrite_unfinished(s);
     return pending.empty() ? bytes_new() : text(pending);
   }

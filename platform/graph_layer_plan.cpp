@@ -135,15 +135,18 @@ std::shared_ptr<const Plan> make_plan(const std::vector<Node>& nodes, const std:
     if (feed_of[id] >= 0) continue;
     for (Tensor in : nodes[id].inputs) stack.push_back(in.id);
   }
-  uint32_t last = 0;
+  // The plan keeps the nodes up to the last one it computes or is fed: a
+  // feed that no target needs is still checked against its placeholder.
+  size_t end = 0;
+  for (Tensor f : feeds) end = std::max<size_t>(end, f.id + size_t{1});
   for (uint32_t id = 0; id < nodes.size(); ++id) {
     if (!needed[id]) continue;
     if (nodes[id].op == Operation::kPlaceholder && feed_of[id] < 0)
       throw std::invalid_argument("placeholder '" + nodes[id].name + "' is not fed");
     plan->order.push_back(id);  // ids grow with dependencies: id order is topological
-    last = id;
+    end = std::max<size_t>(end, id + size_t{1});
   }
-  plan->nodes.assign(nodes.begin(), nodes.begin() + (plan->order.empty() ? 0 : last + 1));
+  plan->nodes.assign(nodes.begin(), nodes.begin() + long(end));
   plan->needed.assign(needed.begin(), needed.begin() + long(plan->nodes.size()));
   plan->layouts.resize(plan->nodes.size());
 

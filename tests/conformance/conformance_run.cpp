@@ -150,6 +150,7 @@ RunOutcome convert_and_run(const std::string& dir, const Case& c, const std::vec
   vorn_session_set_backend(h.session, backend);
   if (!vorn_session_open(h.session, vorn_file.path.data(), vorn_file.path.size())) {
     outcome.message = "open: " + session_error(h.session);
+    outcome.code = vorn_session_error_code(h.session);
     if (backend == VORN_BACKEND_GPU && outcome.message == "open: unsupported op in MPS backend")
       outcome.status = RunOutcome::Status::kUnsupported;
     return outcome;
@@ -167,6 +168,7 @@ RunOutcome convert_and_run(const std::string& dir, const Case& c, const std::vec
   }
   if (!vorn_session_run(h.session, h.input, h.output)) {
     outcome.message = "run: " + session_error(h.session);
+    outcome.code = vorn_session_error_code(h.session);
     return outcome;
   }
   for (const TensorSpec& spec : c.outputs) {

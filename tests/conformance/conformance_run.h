@@ -18,6 +18,7 @@ struct RunOutcome {
   };
   Status status = Status::kUnavailable;
   std::string message;
+  uint32_t code = 0;  // the session's status code when opening or running failed
   std::vector<TensorData> outputs;
 };
 

@@ -6,7 +6,9 @@
 // that computes something else or that the runtime refuses to open.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
+#include <functional>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -25,6 +27,7 @@ using onnxw::value_info;
 constexpr int kF32 = 1, kI64 = 7;
 
 std::string i64_bytes(std::vector<int64_t> v) { return onnxw::bytes_of(v); }
+std::string f32_bytes(std::vector<float> v) { return onnxw::bytes_of(v); }
 
 // Converts the model in one mode; "" on success, else the message.
 std::string convert(const std::string& model, bool options_mode) {
@@ -80,6 +83,9 @@ TEST(GraphChecks, BrokenGraphsAreRefusedInBothModesNamingTheNode) {
     outputs.nodes.push_back(node("Relu", {"x"}, {y}));
     outputs.outputs.push_back(value_info(y, kF32, {}, {}, false));
   }
+  onnxw::Graph no_input = io({node("Constant", {}, {"y"}, "", {onnxw::attr_t("value", onnxw::tensor("", kF32, {2},
+                                                                                                   f32_bytes({1, 2})))})});
+  no_input.inputs.clear();
   const Broken table[] = {
       {"name of 64 bytes", long_name, "has a name of 64 bytes; the runtime's tensor names hold at most 63 bytes"},
       {"65 outputs", outputs, "the graph output 'y64' is the model's 65th; the runtime takes at most 64 graph outputs"},
@@ -94,6 +100,7 @@ TEST(GraphChecks, BrokenGraphsAreRefusedInBothModesNamingTheNode) {
       {"output never computed", io({node("Relu", {"x"}, {"r"})}), "the graph output 'y' is computed by no node"},
       {"index past its axis", gather, "Gather 'y'"},
       {"2^31 elements", huge, "unsupported Expand 'y': its output 'y' has 2^31 elements or more"},
+      {"no graph input", no_input, "unsupported Constant 'y': the graph has no input"},
   };
   for (const Broken& b : table)
     for (bool options_mode : {true, false}) {
@@ -108,6 +115,124 @@ TEST(GraphChecks, UnsortedNodesConvertInBothModes) {
   onnxw::Graph g = io({node("Relu", {"c"}, {"y"}), node("Neg", {"b"}, {"c"}), node("Abs", {"a"}, {"b"}),
                        node("Sigmoid", {"x"}, {"a"})});
   for (bool options_mode : {true, false}) EXPECT_EQ(convert(onnxw::model(g, 13), options_mode), "");
+}
+
+// Converts the model in one mode and runs x through it on the CPU; the
+// outputs named, or the conversion's or the run's message.
+std::string convert_and_run(const std::string& model, bool options_mode, const std::vector<float>& x,
+                            const std::vector<std::string>& names, std::vector<conformance::TensorData>* outputs) {
+  TempPath onnx, out;
+  { std::ofstream(onnx.path, std::ios::binary) << model; }
+  ConvertOptions options = convert_options_init();
+  ConvertOutcome r = options_mode ? convert_onnx_file_with_options(slice_of(onnx.path), slice_of(out.path), &options)
+                                  : convert_onnx_impl(slice_of(onnx.path), slice_of(out.path), 0, nullptr);
+  std::string text(reinterpret_cast<const char*>(r.text.ptr), r.text.len);
+  bytes_free(&r.text);
+  if (r.status != 0) return text;
+  conformance::Case c;
+  for (const std::string& n : names) c.outputs.push_back({n, conformance::DType::kF32, {}, ""});
+  conformance::TensorData in;
+  in.name = "x";
+  in.shape = {1, 2, 4, 4};
+  in.f32 = x;
+  return run_model(out.path, {in}, c, outputs);
+}
+
+struct Computed {
+  const char* what;
+  onnxw::Graph graph;
+  std::vector<std::string> outputs;
+  // The expected values of each output, from the input.
+  std::function<std::vector<std::vector<float>>(const std::vector<float>&)> expect;
+};
+
+// Outputs besides the main one: a Constant that is a graph output, Dropout's
+// mask (all true at inference), LayerNormalization's Mean and InvStdDev over
+// the last axis. Each is computed in both modes, never left out or unwritten.
+TEST(GraphChecks, ConstantAndOptionalOutputsAreComputed) {
+  auto graph = [](std::vector<onnxw::Msg> nodes, std::vector<std::string> outs) {
+    onnxw::Graph g = io(std::move(nodes));
+    g.outputs.clear();
+    for (const std::string& o : outs) g.outputs.push_back(value_info(o, kF32, {}, {}, false));
+    return g;
+  };
+  onnxw::Graph layer_norm = graph({node("LayerNormalization", {"x", "scale"}, {"y", "mean", "inv"}, "ln",
+                                        {onnxw::attr_f("epsilon", 0.25f)})},
+                                  {"y", "mean", "inv"});
+  layer_norm.inits.push_back(onnxw::tensor("scale", kF32, {4}, f32_bytes({1, 1, 1, 1})));
+  const Computed table[] = {
+      {"constant output", graph({node("Relu", {"x"}, {"y"}),
+                                 node("Constant", {}, {"z"}, "", {onnxw::attr_t("value", onnxw::tensor("", kF32, {3},
+                                                                                         f32_bytes({1, -2, 3})))})},
+                                {"y", "z"}),
+       {"z"}, [](const std::vector<float>&) { return std::vector<std::vector<float>>{{1, -2, 3}}; }},
+      {"dropout mask output", graph({node("Dropout", {"x"}, {"y", "mask"})}, {"y", "mask"}), {"y", "mask"},
+       [](const std::vector<float>& x) { return std::vector<std::vector<float>>{x, std::vector<float>(32, 1.0f)}; }},
+      {"dropout mask read", graph({node("Dropout", {"x"}, {"d", "mask"}), node("Add", {"d", "mask"}, {"y"})}, {"y"}),
+       {"y"},
+       [](const std::vector<float>& x) {
+         std::vector<float> y = x;
+         for (float& v : y) v += 1.0f;
+         return std::vector<std::vector<float>>{y};
+       }},
+      {"layer norm statistics", layer_norm, {"mean", "inv"},
+       [](const std::vector<float>& x) {
+         std::vector<std::vector<float>> want(2);
+         for (size_t row = 0; row < 8; ++row) {
+           double mean = 0, var = 0;
+           for (size_t k = 0; k < 4; ++k) mean += x[row * 4 + k] / 4.0;
+           for (size_t k = 0; k < 4; ++k) var += (x[row * 4 + k] - mean) * (x[row * 4 + k] - mean) / 4.0;
+           want[0].push_back(static_cast<float>(mean));
+           want[1].push_back(static_cast<float>(1.0 / std::sqrt(var + 0.25)));
+         }
+         return want;
+       }},
+  };
+  std::vector<float> x(32);
+  for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>((i * 7) % 11) - 5.0f;
+  for (const Computed& c : table)
+    for (bool options_mode : {true, false}) {
+      SCOPED_TRACE(std::string(c.what) + (options_mode ? " (options mode)" : " (legacy mode)"));
+      std::vector<conformance::TensorData> got;
+      const std::string failure = convert_and_run(onnxw::model(c.graph, 17), options_mode, x, c.outputs, &got);
+      EXPECT_EQ(failure, "");
+      const std::vector<std::vector<float>> want = c.expect(x);
+      for (size_t k = 0; failure.empty() && k < want.size(); ++k) {
+        EXPECT_EQ(got[k].f32.size(), want[k].size()) << c.outputs[k];
+        for (size_t i = 0; i < want[k].size() && i < got[k].f32.size(); ++i)
+          EXPECT_NEAR(got[k].f32[i], want[k][i], 1e-5) << c.outputs[k] << " [" << i << "]";
+      }
+    }
+}
+
+// Statistics that no node reads and no graph output names cost nothing: the
+// node converts alone.
+TEST(GraphChecks, LayerNormStatisticsNobodyReadsAreNotComputed) {
+  onnxw::Graph g = io({node("LayerNormalization", {"x", "scale"}, {"y", "mean", "inv"})});
+  g.inits.push_back(onnxw::tensor("scale", kF32, {4}, f32_bytes({1, 1, 1, 1})));
+  TempPath onnx, out;
+  { std::ofstream(onnx.path, std::ios::binary) << onnxw::model(g, 17); }
+  ConvertOptions options = convert_options_init();
+  ConvertOutcome r = convert_onnx_file_with_options(slice_of(onnx.path), slice_of(out.path), &options);
+  const std::string summary(reinterpret_cast<const char*>(r.text.ptr), r.text.len);
+  bytes_free(&r.text);
+  EXPECT_NE(summary.find(", 1 nodes\n"), std::string::npos) << summary;
+}
+
+// Dropout in training mode drops values at random: refused unless its ratio
+// is a constant 0 (then it passes its input through).
+TEST(GraphChecks, DropoutInTrainingModeIsRefusedUnlessItsRatioIsZero) {
+  for (float ratio : {0.5f, 0.0f}) {
+    onnxw::Graph g = io({node("Dropout", {"x", "ratio", "training"}, {"y"}, "drop")});
+    g.inits.push_back(onnxw::tensor("ratio", kF32, {}, f32_bytes({ratio})));
+    g.inits.push_back(onnxw::tensor("training", 9, {}, std::string(1, '\1')));
+    std::string message = convert(onnxw::model(g, 13), true);
+    if (ratio == 0.0f) {
+      EXPECT_EQ(message, "");
+    } else {
+      EXPECT_NE(message.find("'drop' Dropout (ai.onnx opset 13): Dropout in training mode"), std::string::npos) << message;
+    }
+  }
 }
 
 }  // namespace

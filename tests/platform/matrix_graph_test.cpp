@@ -247,5 +247,26 @@ TEST(GraphLayer, FeedsThatDoNotFitFailTheCommandBuffer) {
   EXPECT_NE(error.find("differs from its tensor"), std::string::npos) << error;
 }
 
+// A placeholder made after the last node a target needs (here a rank-0
+// one that nothing reads) is still fed and checked: its data must fit it.
+TEST(GraphLayer, AFeedNoTargetNeedsIsCheckedAndIgnored) {
+  Device dev;
+  mpsg::Graph g;
+  auto x = g.placeholder({2, 2}, DataType::kFloat32);
+  auto y = g.addition(x, x);
+  auto unused = g.placeholder({}, DataType::kFloat32);
+  const std::vector<float> xs = dev.random(4);
+  mtl::BufferRef xb = dev.buffer(xs, DataType::kFloat32), out = dev.buffer(std::vector<float>(4, 0.0f), DataType::kFloat32);
+  mtl::BufferRef scalar = dev.buffer({0.5f}, DataType::kFloat32);
+  std::string error;
+  EXPECT_TRUE(g.run(dev.queue, {{x, {xb, 0, {2, 2}, DataType::kFloat32}}, {unused, {scalar, 0, {}, DataType::kFloat32}}},
+                    {{y, {out, 0, {2, 2}, DataType::kFloat32}}}, &error))
+      << error;
+  for (uint64_t i = 0; i < 4; ++i) EXPECT_EQ(read(out, i, DataType::kFloat32), xs[i] + xs[i]);
+  EXPECT_FALSE(g.run(dev.queue, {{x, {xb, 0, {2, 2}, DataType::kFloat32}}, {unused, {scalar, 0, {1}, DataType::kFloat32}}},
+                     {{y, {out, 0, {2, 2}, DataType::kFloat32}}}, &error));
+  EXPECT_NE(error.find("differs from its tensor"), std::string::npos) << error;
+}
+
 }  // namespace
 }  // namespace vorn
