@@ -389,7 +389,9 @@ VORN_API size_t vorn_session_error_message_len(const VornSession* session);
 
 /* One inference of a tensor model, or one whole generation of a generative
  * model: reads input (its frames and borrowed tensors must stay valid during
- * the call) and fills output. Errors land on the session. Takes the
+ * the call) and fills output. A tensor model's input 0 must be bound (a
+ * frame, or a tensor for it) in every run: without it the run fails with
+ * VORN_STATUS_BACKEND_FAILURE. Errors land on the session. Takes the
  * session's busy flag for the duration; may be cancelled from another
  * thread with vorn_session_cancel. */
 VORN_API bool vorn_session_run(VornSession* session, VornInput* input, VornOutput* output);

@@ -400,10 +400,43 @@ TEST(SessionEndToEnd, SecondaryInputsOfEveryTypeAndBatches) {
   std::vector<float> got = batch.tensor(0);
   ASSERT_EQ(got.size(), 24u);
   for (int i = 0; i < 24; ++i) EXPECT_EQ(got[i], x4[i] + y4[i]) << i;
-  // Only the secondary input bound: the engine runs on what input 0 holds.
-  vorn_input_clear(h.in);
-  ASSERT_TRUE(vorn_input_set_f32(h.in, 1, xs.data(), 6, 0));
-  ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+}
+
+// Engines keep their primary input between runs: a run that binds only the
+// other inputs fails on either backend instead of adding to the previous
+// run's input 0, and leaves no tensors behind.
+TEST(SessionEndToEnd, SecondaryInputsAloneAreRefused) {
+  ModelBuilder b;
+  uint64_t x = b.input({1, 3}, "x");
+  uint64_t y = b.input({1, 3}, "y");
+  b.node(op::Add, {x, y}, {b.output({1, 3}, "z")});
+  ModelFile m(b);
+  const std::vector<float> big = {1000, 1000, 1000}, five = {5, 5, 5}, seven = {7, 7, 7};
+  const struct {
+    uint32_t backend;
+    const char* message;
+  } cases[] = {{VORN_BACKEND_GPU, "No backend engine initialized"},
+               {VORN_BACKEND_CPU, "Model primary input tensor is not bound"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.backend);
+    Handles h;
+    vorn_session_set_backend(h.s, c.backend);
+    ASSERT_TRUE(open(h, m.path)) << h.error();
+    ASSERT_EQ(vorn_session_active_backend(h.s), c.backend);
+    ASSERT_TRUE(vorn_input_set_f32(h.in, 0, big.data(), 3, 0));
+    ASSERT_TRUE(vorn_input_set_f32(h.in, 1, five.data(), 3, 0));
+    ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+    EXPECT_EQ(h.tensor(0), (std::vector<float>{1005, 1005, 1005}));
+    vorn_input_clear(h.in);
+    ASSERT_TRUE(vorn_input_set_named_f32(h.in, "y", 1, seven.data(), 3, 0));
+    EXPECT_FALSE(vorn_session_run(h.s, h.in, h.out));
+    EXPECT_EQ(vorn_session_error_code(h.s), VORN_STATUS_BACKEND_FAILURE);
+    EXPECT_STREQ(vorn_session_error_message_ptr(h.s), c.message);
+    EXPECT_EQ(vorn_output_tensor_count(h.out), 0u);
+    ASSERT_TRUE(vorn_input_set_f32(h.in, 0, five.data(), 3, 0));
+    ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+    EXPECT_EQ(h.tensor(0), (std::vector<float>{12, 12, 12}));
+  }
 }
 
 TEST(SessionEndToEnd, UnloadReloadAndResetKeepResults) {
