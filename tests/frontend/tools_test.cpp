@@ -506,9 +506,13 @@ TEST_F(Tools, ChatWritesItsReport) {
   EXPECT_EQ(rep["cases"][0]["generated_token_ids"].size() <= 5, true);
   EXPECT_GT(rep["cases"][0]["prompt_tokens"].get<uint64_t>(), 0u);
   EXPECT_GT(rep["application_wall_ms"].get<double>(), rep["input_preparation_ms"].get<double>());
-  EXPECT_DOUBLE_EQ(rep["loader"]["loaded_ms"].get<double>(), rep["loader"]["read_ms"].get<double>() +
-                                                                rep["loader"]["metadata_ms"].get<double>() +
-                                                                rep["loader"]["slot_ms"].get<double>());
+  const json& loader = rep["loader"];
+  EXPECT_EQ(loader.size(), 4u);
+  for (const char* key : {"read_ms", "metadata_ms", "slot_setup_ms", "loaded_ms"})
+    EXPECT_TRUE(loader.contains(key) && loader[key].is_number()) << key;
+  EXPECT_DOUBLE_EQ(loader["loaded_ms"].get<double>(), loader["read_ms"].get<double>() +
+                                                          loader["metadata_ms"].get<double>() +
+                                                          loader["slot_setup_ms"].get<double>());
   EXPECT_GT(rep["max_rss_bytes"].get<uint64_t>(), uint64_t(1) << 20);  // bytes, not KiB
   // Stages lie inside the run; the weights are resident and counted.
   for (const char* key : {"input_preparation_ms", "processor_setup_ms", "backend_prepare_ms"})
