@@ -16,6 +16,7 @@
 #include "platform/half.h"
 #include "session/session.h"
 #include "tests/reference/frame_tensor_reference.h"
+#include "tests/reference/scoped_env.h"
 #include "tests/session/test_models.h"
 #include "vorn.h"
 
@@ -531,6 +532,66 @@ TEST(SessionEndToEnd, WarmupRunsAndOpenStillSucceeds) {
   ASSERT_TRUE(vorn_input_set_f32(h.in, 0, x.data(), kN, 0));
   ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
   expect_two_outputs(h, x, 1);
+}
+
+// The CPU session's simulated quantisation, as the environment asks for it
+// at open: "u8" and "u16" weights and product operands take the 7-level
+// symmetric grid of "i4" (bit for bit the same answer, and not the f32 one).
+TEST(SessionEndToEnd, UnsignedQuantisedWeightsAndOperandsTakeTheI4Grid) {
+  ModelBuilder b;
+  const uint64_t x = b.input({2, 8}, "x");
+  const uint64_t w = b.weight({8, 4}, ramp(32, -1.3f, 0.0937f));
+  b.node(op::Gemm, {x, w}, {b.output({2, 4}, "y")}, {{attr::Gemm::kAlpha, f32_word(1.0f)}});
+  ModelFile m(b);
+  const std::vector<float> xs = ramp(16, 0.71f, -0.113f);
+  auto answer = [&](const char* variable, const char* type) {
+    ScopedEnv env(variable, type);
+    Handles h;
+    vorn_session_set_backend(h.s, VORN_BACKEND_CPU);
+    EXPECT_TRUE(open(h, m.path)) << h.error();
+    EXPECT_TRUE(vorn_input_set_f32(h.in, 0, xs.data(), xs.size(), 0));
+    EXPECT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+    return h.tensor(0);
+  };
+  const std::vector<float> plain = answer("VORN_CPU_QW", "");  // an empty word is off
+  for (const char* variable : {"VORN_CPU_QW", "VORN_CPU_QA"}) {
+    const std::vector<float> i4 = answer(variable, "i4");
+    ASSERT_EQ(i4.size(), 8u);
+    EXPECT_NE(i4, plain) << variable;
+    for (const char* type : {"u8", "u16"}) EXPECT_EQ(answer(variable, type), i4) << variable << " " << type;
+  }
+}
+
+// A ranges file shorter than the model's three ranges a value gives the
+// values it holds: here max |x| alone, which the "i8" grid reads.
+TEST(SessionEndToEnd, ShortRangesFileGivesTheRangesItHolds) {
+  ModelBuilder b;
+  const uint64_t x = b.input({1, 6}, "x");
+  b.node(op::Relu, {x}, {b.output({1, 6}, "y")});
+  b.weight({1}, {0.0f});  // value 2; the file holds nothing for it
+  ModelFile m(b);
+  char path[] = "/tmp/vorn_ranges_XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  const float amax[3] = {1.0f, 0.5f, 0.0f};
+  ASSERT_EQ(write(fd, amax, sizeof amax), ssize_t(sizeof amax));
+  close(fd);
+  ScopedEnv qt("VORN_CPU_QT", "i8"), ranges("VORN_CPU_QCAL", path);
+  Handles h;
+  vorn_session_set_backend(h.s, VORN_BACKEND_CPU);
+  const bool opened = open(h, m.path);
+  unlink(path);
+  ASSERT_TRUE(opened) << h.error();
+  const std::vector<float> xs = {-2.0f, -0.3f, 0.004f, 0.37f, 0.9f, 3.0f};
+  ASSERT_TRUE(vorn_input_set_f32(h.in, 0, xs.data(), xs.size(), 0));
+  ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+  // The input on the grid of max |x| 1, then the Relu's output on that of 0.5.
+  auto grid = [](float v, float a) {
+    return a / 127.0f * std::min(std::max(std::nearbyint(v * 127.0f / a), -127.0f), 127.0f);
+  };
+  std::vector<float> want;
+  for (float v : xs) want.push_back(grid(std::max(grid(v, 1.0f), 0.0f), 0.5f));
+  EXPECT_EQ(h.tensor(0), want);
 }
 
 }  // namespace
