@@ -489,7 +489,9 @@ VORN_API bool vorn_input_add_stop(VornInput* input, const char* text, size_t len
 
 /* Whether images are tiled, and the tile size (0 means 512). */
 VORN_API void vorn_input_set_image_tiled(VornInput* input, int tiled, uint32_t tile_size);
-/* JSON Schema the answer must follow, cut to VORN_MAX_SCHEMA_LEN bytes. */
+/* JSON Schema the answer must follow, cut to VORN_MAX_SCHEMA_LEN bytes; a
+ * generation whose cut schema is no longer whole JSON fails saying it was
+ * cut. */
 VORN_API void vorn_input_set_json_schema(VornInput* input, const char* text, size_t len);
 /* Constrains the answer to a decimal amount with this many decimals; a value
  * below 1 turns the constraint off. */

@@ -164,6 +164,22 @@ TEST(GenerativeSession, ConstrainedOutputsValidate) {
     ASSERT_TRUE(g.run(amount.input)) << g.error();
     EXPECT_TRUE(std::regex_match(g.text(), std::regex(R"(-?(0|[1-9][0-9]*)\.[0-9]{2})"))) << g.text();
   }
+  // A schema longer than the Input holds is cut: white space cut from its
+  // end does no harm, a cut inside it is named as the cause.
+  const std::string spaces(2100, ' ');
+  ChatInput padded(chat);
+  vorn_input_set_max_tokens(padded.input, 64);
+  const std::string trailing = schema + spaces;
+  vorn_input_set_json_schema(padded.input, trailing.data(), trailing.size());
+  ASSERT_TRUE(g.run(padded.input)) << g.error();
+  EXPECT_TRUE(nlohmann::json::parse(g.text()).contains("count"));
+  const std::string inside = "{" + spaces + schema.substr(1);
+  vorn_input_set_json_schema(padded.input, inside.data(), inside.size());
+  EXPECT_FALSE(g.run(padded.input));
+  EXPECT_EQ(g.code(), VORN_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(g.error(),
+            "Malformed or unsupported JSON schema: the schema was longer than 2047 bytes and was cut to its first 2047");
+
   ChatInput bad(chat);
   const std::string broken = R"({"type":"object","properties":{}})";
   vorn_input_set_json_schema(bad.input, broken.data(), broken.size());
