@@ -82,6 +82,8 @@ TEST_F(Tools, HelpAndCommandLineErrors) {
       {VORN_VULKAN_TOOL, {"talk"}, "vorn-vulkan: Unknown command talk"},
       {VORN_VULKAN_TOOL, {"info", "--backend", "metal"}, "vorn-vulkan: Only Vulkan backend supported in this build"},
       {VORN_VULKAN_TOOL, {"prepare", "--model", "m", "--prompt", "p"}, "vorn-vulkan: --output required"},
+      {VORN_CHAT_TOOL, {"prepare", "--prompt", "p", "--model", model()}, "vorn prepare: prepare requires --output"},
+      {VORN_CHAT_TOOL, {"prepare", "--prompt", "p", "--model", "none.vorn"}, "vorn prepare: prepare requires --output"},
   };
   for (const auto& c : cases) {
     const ToolRun r = run_tool(c.tool, c.args);
@@ -264,7 +266,6 @@ TEST_F(Tools, FailedPrepareLeavesNothingHalfWritten) {
     std::vector<std::string> args;
     const char* text;
   } cases[] = {
-      {VORN_CHAT_TOOL, {"prepare", "--prompt", "p", "--model", model()}, "vorn prepare: prepare requires --output"},
       {VORN_CHAT_TOOL, {"prepare", "--prompt", "p", "--model", scratch("none.vorn"), "--output", scratch("o")},
        "vorn prepare: Cannot open model"},
       {VORN_VULKAN_TOOL, {"prepare", "--prompt", "p", "--model", image(), "--output", scratch("o")},
