@@ -274,9 +274,6 @@ TEST_F(Tools, FailedPrepareLeavesNothingHalfWritten) {
        "vorn prepare: Create input dump directory"},
       {VORN_VULKAN_TOOL, {"prepare", "--prompt", "p", "--model", model(), "--output", image() + "/o"},
        "vorn-vulkan: Cannot create directory"},
-      {VORN_CHAT_TOOL, {"prepare", "--prompt", "p", "--image", scratch("none.png"), "--model", model(), "--output",
-                        scratch("o")},
-       "vorn prepare: Cannot read image"},
       {VORN_VULKAN_TOOL, {"prepare", "--prompt", "p", "--max-new-tokens", "2048", "--model", model(), "--output",
                           scratch("o")},
        "vorn-vulkan: Prompt plus output exceeds context budget"},
@@ -294,6 +291,35 @@ TEST_F(Tools, FailedPrepareLeavesNothingHalfWritten) {
 
 namespace vorn {
 namespace {
+
+// An image that cannot be read is named in the error; its status comes
+// from what went wrong, never from words in the file's name.
+TEST_F(Tools, ImageErrorsNameTheFile) {
+  const std::string images = std::string(VORN_TEST_DATA) + "/images/";
+  const std::string missing = scratch("unsupported 8-bit.png"), deep = scratch("deep.png"),
+                    cut = scratch("unsupported.png");
+  test::write_text(deep, test::read_text(images + "bad_png_rgb16.png"));
+  test::write_text(cut, test::read_text(images + "png_rgb8.png").substr(0, 100));
+  const struct {
+    std::string image;
+    std::string text;
+    int status;
+  } cases[] = {
+      {missing, "Cannot read image (" + missing + ")", 4},
+      {deep, "PNG supports at most 8-bit channels (" + deep + ")", 5},
+      {cut, "Truncated PNG (" + cut + ")", 4},
+  };
+  for (const auto& c : cases) {
+    const ToolRun chat = run_tool(VORN_CHAT_TOOL, {"chat", "--model", model(), "--prompt", "p", "--image", c.image});
+    EXPECT_EQ(chat.status, 1) << c.text;
+    EXPECT_EQ(chat.err, "vorn: [" + std::to_string(c.status) + "] " + c.text + "\n");
+    const ToolRun prepare = run_tool(VORN_CHAT_TOOL, {"prepare", "--model", model(), "--prompt", "p", "--image",
+                                                      c.image, "--output", scratch("o")});
+    EXPECT_EQ(prepare.status, 1) << c.text;
+    EXPECT_EQ(prepare.err, "vorn prepare: " + c.text + "\n");
+    EXPECT_FALSE(fs::exists(scratch("o"))) << c.text;
+  }
+}
 
 TEST_F(Tools, ChatAndInferRefuseBadRequests) {
   const auto messages = [&](const std::string& name, const json& value) {
