@@ -104,7 +104,10 @@ VORN_API void vorn_input_set_image_tiled(VornInput* input, int tiled, uint32_t t
 }
 
 VORN_API void vorn_input_set_json_schema(VornInput* input, const char* text, size_t len) {
-  if (input != nullptr) input->json_schema_len = copy_to_fixed(text_view(text, len), input->json_schema);
+  if (input == nullptr) return;
+  const TextView view = text_view(text, len);
+  input->json_schema_len = copy_to_fixed(view, input->json_schema);
+  input->json_schema_cut = view.len > VORN_MAX_SCHEMA_LEN ? 1 : 0;
 }
 
 VORN_API void vorn_input_set_amount_decimals(VornInput* input, int32_t decimals) {

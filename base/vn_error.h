@@ -3,6 +3,7 @@
 // text. They never cross the exported C boundary: the generation call turns
 // each one into an ErrorRecord by its category and reason.
 #pragma once
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -24,14 +25,19 @@ inline constexpr const char* kMalloc = "NSMallocException";
 
 class VNError : public std::runtime_error {
  public:
-  VNError(const char* category, const std::string& reason)
-      : std::runtime_error(reason), category_(category) {}
+  // status: the VornStatus code when the raiser knew the kind of failure
+  // better than the reason's words tell (a reason that quotes a file name);
+  // 0 lets the category and the reason decide.
+  VNError(const char* category, const std::string& reason, uint32_t status = 0)
+      : std::runtime_error(reason), category_(category), status_(status) {}
   // One of the vn_category names (a static text, never freed).
   const char* category() const noexcept { return category_; }
   const char* reason() const noexcept { return what(); }
+  uint32_t status() const noexcept { return status_; }
 
  private:
   const char* category_;
+  uint32_t status_;
 };
 
 // Shorthands for the two categories raised most.

@@ -43,12 +43,18 @@ void cpu_ranges_record(std::span<float> table, uint64_t id, const float* data, u
   table[2 * v + id] = hi;
 }
 
-uint64_t cpu_ranges_first_bad(std::span<const float> table) {
+uint64_t cpu_ranges_first_bad(std::span<const float> table, uint64_t held) {
   const uint64_t v = table.size() / 3;
   for (uint64_t i = 0; i < v; ++i) {
     const float amax = table[i], lo = table[v + i], hi = table[2 * v + i];
     if (amax == 0.0f && lo == kRangeUnseenMin && hi == kRangeUnseenMax) continue;
-    if (!std::isfinite(amax) || !std::isfinite(lo) || !std::isfinite(hi) || !(lo <= hi)) return i;
+    if (!std::isfinite(amax) || !std::isfinite(lo) || !std::isfinite(hi) || !(amax >= 0.0f)) return i;
+    if (2 * v + i >= held) {
+      // Only max |x| (and perhaps min) came from the file.
+      if (v + i < held && lo != kRangeUnseenMin && std::fabs(lo) > amax) return i;
+      continue;
+    }
+    if (!(lo <= hi)) return i;
     const float expect = std::fabs(lo) > std::fabs(hi) ? std::fabs(lo) : std::fabs(hi);
     if (amax != expect) return i;
   }
@@ -63,32 +69,36 @@ uint32_t cpu_ranges_read(const char* path, std::span<float> table, char* message
                   std::strerror(errno));
     return 3;
   }
-  const uint64_t expect = table.size() * 4;
+  const uint64_t whole = table.size() * 4;
   const int64_t size = fd_file_size(fd);
-  if (size < 0 || static_cast<uint64_t>(size) != expect) {
+  if (size < 0 || static_cast<uint64_t>(size) > whole) {
     ::close(fd);
     std::snprintf(message, capacity,
-                  "calibration ranges file %.120s holds %lld bytes, expected %llu (3 ranges for "
-                  "each of the model's %llu values): truncated, or made for another model",
-                  path, static_cast<long long>(size), static_cast<unsigned long long>(expect),
+                  "calibration ranges file %.120s holds %lld bytes, more than the %llu of 3 ranges for "
+                  "each of the model's %llu values: made for another model",
+                  path, static_cast<long long>(size), static_cast<unsigned long long>(whole),
                   static_cast<unsigned long long>(table.size() / 3));
     return 3;
   }
-  // Read into a copy first so that a refused file leaves the table alone.
-  auto* tmp = static_cast<float*>(std::malloc(expect > 0 ? expect : 1));
+  // A shorter file gives the values it holds whole; the rest stay as the
+  // table had them. Read into a copy first so that a refused file leaves
+  // the table alone.
+  const uint64_t held = static_cast<uint64_t>(size) / 4;
+  auto* tmp = static_cast<float*>(std::malloc(whole > 0 ? whole : 1));
   if (tmp == nullptr) {
     ::close(fd);
     std::snprintf(message, capacity, "out of memory reading calibration ranges file %.160s", path);
     return 7;
   }
-  const bool read = pread_all(fd, tmp, expect, 0);
+  if (whole > 0) std::memcpy(tmp, table.data(), whole);
+  const bool read = pread_all(fd, tmp, held * 4, 0);
   ::close(fd);
   if (!read) {
     std::free(tmp);
     std::snprintf(message, capacity, "calibration ranges file %.160s could not be read", path);
     return 3;
   }
-  const uint64_t bad = cpu_ranges_first_bad(std::span<const float>(tmp, table.size()));
+  const uint64_t bad = cpu_ranges_first_bad(std::span<const float>(tmp, table.size()), held);
   if (bad < table.size() / 3) {
     std::free(tmp);
     std::snprintf(message, capacity,
@@ -97,7 +107,7 @@ uint32_t cpu_ranges_read(const char* path, std::span<float> table, char* message
                   path, static_cast<unsigned long long>(bad));
     return 3;
   }
-  std::memcpy(table.data(), tmp, expect);
+  std::memcpy(table.data(), tmp, whole);
   std::free(tmp);
   return 0;
 }

@@ -23,16 +23,20 @@ void cpu_ranges_clear(std::span<float> table);
 // say nothing about the range a narrower type has to hold).
 void cpu_ranges_record(std::span<float> table, uint64_t id, const float* data, uint64_t count);
 
-// Checks that a 3 x V table is one a calibration pass could have made: every
-// value either never seen, or finite with min <= max and max |x| equal to
-// the larger magnitude of the two. Returns the first value id that is not,
-// or V when all are.
-uint64_t cpu_ranges_first_bad(std::span<const float> table);
+// Checks that a 3 x V table is one a calibration pass could have made, of
+// which a ranges file gave the first `held` entries (the rest as
+// cpu_ranges_clear left them): every value either never seen, or finite
+// with min <= max and max |x| the larger magnitude of the two; a value the
+// file gave only in part has finite entries, max |x| at least 0 and a min
+// within it. Returns the first value id that is not, or V when all are.
+uint64_t cpu_ranges_first_bad(std::span<const float> table, uint64_t held);
 
 // Reads the ranges file at path into the table (3 x V values). A missing
-// file leaves the table as it is and is not an error. Returns 0, or 3 with a
-// reason in message when the file cannot be read, does not hold exactly
-// 12 x V bytes, or holds ranges no calibration pass makes.
+// file leaves the table as it is and is not an error; a shorter file gives
+// the whole f32 values it holds, in order, and leaves the rest as they are
+// (a file of the V max |x| values alone serves the symmetric grids). Returns
+// 0, or 3 with a reason in message when the file cannot be read, is longer
+// than 12 x V bytes, or holds ranges no calibration pass makes.
 uint32_t cpu_ranges_read(const char* path, std::span<float> table, char* message, size_t capacity);
 
 // Writes the table to path through a temporary file in the same directory

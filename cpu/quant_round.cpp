@@ -18,6 +18,11 @@ inline float symmetric_one(float x, float q, float amax, float scale) {
   return x != x ? x : scale * t;
 }
 
+// Levels each side of the grid that weights and operands of a type take:
+// "i8" 127; "i4", and "u8" and "u16" too, 7. (The unsigned types keep their
+// own grids for activations only.)
+float symmetric_levels(CpuQuantType type) { return type == kQuantI8 ? 127.0f : 7.0f; }
+
 // One value on the asymmetric grid; NaN stays NaN.
 inline float asymmetric_one(float x, float scale, float zp, float steps) {
   float t = std::rint(x / scale) - zp;
@@ -41,17 +46,6 @@ float set_amax(const float* data, uint64_t n, uint64_t stride) {
   return amax;
 }
 
-void set_range(const float* data, uint64_t n, uint64_t stride, float* lo, float* hi) {
-  float l = 0.0f, h = 0.0f;  // the grid always holds 0
-  for (uint64_t i = 0; i < n; ++i) {
-    const float x = data[i * stride];
-    l = x < l ? x : l;
-    h = x > h ? x : h;
-  }
-  *lo = l;
-  *hi = h;
-}
-
 void zero(float* data, uint64_t n, uint64_t stride) {
   for (uint64_t i = 0; i < n; ++i) data[i * stride] = 0.0f;
 }
@@ -68,46 +62,25 @@ void column_blocks(float* base, uint64_t cols, uint64_t k, uint64_t ld, CpuQuant
     for (uint64_t i = 0; i < k; ++i) f16_round_n(base + i * ld, cols);
     return;
   }
-  const bool symmetric = type == kQuantI8 || type == kQuantI4;
-  const float q = type == kQuantI8 ? 127.0f : 7.0f;
-  const float steps = type == kQuantU8 ? 255.0f : 65535.0f;
-  float lo[kColumnChunk], hi[kColumnChunk], scale[kColumnChunk], zp[kColumnChunk];
+  const float q = symmetric_levels(type);
+  float amax[kColumnChunk], scale[kColumnChunk];
   for (uint64_t j0 = 0; j0 < cols; j0 += kColumnChunk) {
     const uint64_t w = cols - j0 < kColumnChunk ? cols - j0 : kColumnChunk;
     for (uint64_t i0 = 0; i0 < k; i0 += b) {
       const uint64_t i1 = k - i0 < b ? k : i0 + b;
-      // hi holds the largest magnitude for the symmetric types.
-      for (uint64_t j = 0; j < w; ++j) lo[j] = hi[j] = 0.0f;
+      for (uint64_t j = 0; j < w; ++j) amax[j] = 0.0f;
       for (uint64_t i = i0; i < i1; ++i) {
         const float* row = base + i * ld + j0;
-        if (symmetric) {
-          for (uint64_t j = 0; j < w; ++j) {
-            const float a = std::fabs(row[j]);
-            hi[j] = a > hi[j] ? a : hi[j];
-          }
-        } else {
-          for (uint64_t j = 0; j < w; ++j) {
-            lo[j] = row[j] < lo[j] ? row[j] : lo[j];
-            hi[j] = row[j] > hi[j] ? row[j] : hi[j];
-          }
+        for (uint64_t j = 0; j < w; ++j) {
+          const float a = std::fabs(row[j]);
+          amax[j] = a > amax[j] ? a : amax[j];
         }
       }
-      for (uint64_t j = 0; j < w; ++j) {
-        if (symmetric) {
-          scale[j] = hi[j] / q;
-        } else if (hi[j] - lo[j] >= kTinyRange) {
-          scale[j] = (hi[j] - lo[j]) / steps;
-          zp[j] = std::rint(lo[j] / scale[j]);
-        }
-      }
+      for (uint64_t j = 0; j < w; ++j) scale[j] = amax[j] / q;
       for (uint64_t i = i0; i < i1; ++i) {
         float* row = base + i * ld + j0;
-        for (uint64_t j = 0; j < w; ++j) {
-          if (symmetric)
-            row[j] = hi[j] >= kTinyRange ? symmetric_one(row[j], q, hi[j], scale[j]) : 0.0f;
-          else
-            row[j] = hi[j] - lo[j] >= kTinyRange ? asymmetric_one(row[j], scale[j], zp[j], steps) : 0.0f;
-        }
+        for (uint64_t j = 0; j < w; ++j)
+          row[j] = amax[j] >= kTinyRange ? symmetric_one(row[j], q, amax[j], scale[j]) : 0.0f;
       }
     }
   }
@@ -178,21 +151,10 @@ void quant_vector(float* data, uint64_t n, uint64_t stride, CpuQuantType type) {
       return;
     case kQuantI8:
     case kQuantI4:
-      quant_symmetric(data, n, stride, set_amax(data, n, stride), type == kQuantI8 ? 127.0f : 7.0f);
-      return;
     case kQuantU8:
-    case kQuantU16: {
-      // Weights and operands on the unsigned grid their name gives, over
-      // the set's own range.
-      float lo, hi;
-      set_range(data, n, stride, &lo, &hi);
-      if (!(hi - lo >= kTinyRange)) {
-        zero(data, n, stride);
-        return;
-      }
-      asymmetric_apply(data, n, stride, lo, hi, type == kQuantU8 ? 255.0f : 65535.0f);
+    case kQuantU16:
+      quant_symmetric(data, n, stride, set_amax(data, n, stride), symmetric_levels(type));
       return;
-    }
   }
 }
 

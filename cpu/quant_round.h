@@ -11,8 +11,10 @@ enum CpuQuantType : uint32_t {
   kQuantF16 = 1,  // "f16": nearest IEEE half-precision value
   kQuantI8 = 2,   // "i8": symmetric, 127 levels each side
   kQuantI4 = 3,   // "i4": symmetric, 7 levels each side
-  kQuantU8 = 4,   // "u8": asymmetric, 255 steps
-  kQuantU16 = 5,  // "u16": asymmetric, 65535 steps
+  // The unsigned words give activations an asymmetric grid over their
+  // recorded range; weights and operands take the 7-level grid of "i4".
+  kQuantU8 = 4,   // "u8": activations asymmetric, 255 steps (65535 for wide ids)
+  kQuantU16 = 5,  // "u16": activations asymmetric, 65535 steps
 };
 
 // The whole text must be one of "f16", "i8", "i4", "u8", "u16"
@@ -40,9 +42,9 @@ void quant_symmetric(float* data, uint64_t n, uint64_t stride, float amax, float
 // narrower than 1e-6 is taken as [lo, lo + 1].
 void quant_asymmetric(float* data, uint64_t n, uint64_t stride, float lo, float hi, float steps);
 
-// Rounds n values at a stride as one set: f16 value by value, the symmetric
-// types with the set's largest magnitude, the asymmetric ones with the set's
-// own range.
+// Rounds n values at a stride as one set: f16 value by value, every other
+// type on the symmetric grid of the set's largest magnitude (127 levels
+// each side for "i8", 7 for the rest).
 void quant_vector(float* data, uint64_t n, uint64_t stride, CpuQuantType type);
 
 // Rounds `rows` rows of n values (row r starts at base + r * row_stride,

@@ -28,7 +28,7 @@ json generation_report(const json& last_report, const OpenTimings& timings, cons
   report["weight_cache_policy"] = "buffered pread";
   report["loader"] = {{"read_ms", timings.read_ms},
                       {"metadata_ms", timings.metadata_ms},
-                      {"slot_ms", timings.slot_ms},
+                      {"slot_setup_ms", timings.slot_ms},
                       {"loaded_ms", timings.read_ms + timings.metadata_ms + timings.slot_ms}};
   report["prompt"] = option_or_null(options, "prompt");
   report["image"] = option_or_null(options, "image");

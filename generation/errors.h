@@ -3,8 +3,11 @@
 // that cannot be read. The object layer turns them into its own categories
 // (VornFrontend and VornImage) at each method boundary.
 #pragma once
+#include <cstdint>
 #include <stdexcept>
 #include <string>
+
+#include "image/decode.h"
 
 namespace vorn {
 
@@ -13,9 +16,18 @@ class ConstraintError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Carries the VornStatus code of its kind (image decoding failed, or a
+// format the decoder does not take), chosen from the decoder's own message,
+// so that a file name added to the text never changes it.
 class ImageError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit ImageError(const std::string& decoder_message)
+      : ImageError(decoder_message, image_error_status(decoder_message)) {}
+  ImageError(const std::string& message, uint32_t status) : std::runtime_error(message), status_(status) {}
+  uint32_t status() const noexcept { return status_; }
+
+ private:
+  uint32_t status_;
 };
 
 }  // namespace vorn

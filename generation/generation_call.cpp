@@ -55,11 +55,7 @@ uint32_t status_of(std::string_view name, std::string_view reason) {
   if (name == kUnsupported) return VORN_STATUS_UNSUPPORTED;
   if (name == kMalloc || contains_nocase(reason, "allocation") || contains(reason, "allocating"))
     return VORN_STATUS_OUT_OF_MEMORY;
-  if (name == kImage)
-    return contains_nocase(reason, "unsupported") || contains(reason, "Supported image formats") ||
-                   contains(reason, "8-bit")
-               ? VORN_STATUS_IMAGE_FORMAT
-               : VORN_STATUS_IMAGE_DECODE;
+  if (name == kImage) return image_error_status(reason);
   if (contains_nocase(reason, "context budget")) return VORN_STATUS_CONTEXT_BUDGET;
   if (contains_nocase(reason, "Nonfinite")) return VORN_STATUS_NONFINITE;
   if (name == kModel) return VORN_STATUS_INVALID_MODEL;
@@ -69,10 +65,11 @@ uint32_t status_of(std::string_view name, std::string_view reason) {
   return VORN_STATUS_BACKEND_FAILURE;
 }
 
-void record(ErrorRecord* error, std::string_view name, std::string_view reason) {
+// status 0: chosen from the category and the reason.
+void record(ErrorRecord* error, std::string_view name, std::string_view reason, uint32_t status = 0) {
   if (error == nullptr) return;
   const std::string text = utf8_valid(slice_of(reason)) ? std::string(reason) : std::string();
-  error_record_set(error, status_of(name, reason), text.c_str());
+  error_record_set(error, status != 0 ? status : status_of(name, reason), text.c_str());
 }
 
 json image_part(const ImageSource& image) {
@@ -162,9 +159,11 @@ bool take_busy(VlmSession* session, ErrorRecord* error) {
 }  // namespace
 
 void vlm_error_from_exception(const std::exception& e, ErrorRecord* error) {
-  if (const auto* vn = dynamic_cast<const VNError*>(&e)) return record(error, vn->category(), vn->reason());
+  if (const auto* vn = dynamic_cast<const VNError*>(&e))
+    return record(error, vn->category(), vn->reason(), vn->status());
   if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr) return record(error, vn_category::kMalloc, e.what());
-  if (dynamic_cast<const ImageError*>(&e) != nullptr) return record(error, vn_category::kImage, e.what());
+  if (const auto* image = dynamic_cast<const ImageError*>(&e))
+    return record(error, vn_category::kImage, e.what(), image->status());
   if (dynamic_cast<const ConstraintError*>(&e) != nullptr) return record(error, vn_category::kFrontend, e.what());
   record(error, "", e.what());
 }

@@ -35,14 +35,21 @@ struct DecodedHolder {
   ~DecodedHolder() { decoded_image_free(&image); }
 };
 
+// The decoder's message about the file at path, with the file named: the
+// status is the message's own, whatever the name holds.
+[[noreturn]] void fail_file(const char* message, const std::string& path) {
+  throw ImageError(std::string(message) + " (" + path + ")", image_error_status(message));
+}
+
 void decode_part(const json& part, const ImageViewSettings& settings, DecodedImage* out) {
   char error[kImageErrorSize] = {};
   bool ok;
   if (part.contains("path")) {
     const std::string& path = part.at("path").get_ref<const std::string&>();
     // A NUL inside the text would open another file than the one named.
-    if (path.find('\0') != std::string::npos) throw ImageError("Cannot read image");
-    ok = image_decode_file(path.c_str(), out, error);
+    if (path.find('\0') != std::string::npos) fail_file("Cannot read image", path.substr(0, path.find('\0')));
+    if (!image_decode_file(path.c_str(), out, error)) fail_file(error[0] ? error : "Cannot read image", path);
+    return;
   } else {
     const json& index = part.at("image_index");
     // Only whole numbers select an image: anything else raises the JSON

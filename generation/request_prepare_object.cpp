@@ -201,7 +201,7 @@ json VNProcessor::prepare(const json& request) const {
   } catch (const ImageError& e) {
     // By kind, not only by text: every image that cannot be read is an
     // image failure, whatever its decoder said.
-    throw VNError(vn_category::kImage, e.what());
+    throw VNError(vn_category::kImage, e.what(), e.status());
   } catch (const std::exception& e) {
     throw VNError(names_image(e.what()) ? vn_category::kImage : vn_category::kFrontend, e.what());
   }

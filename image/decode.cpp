@@ -1,10 +1,13 @@
 // Encoded bytes and files to upright RGB: format detection, EXIF orientation
 // and the whole-file read.
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "image/decode_internal.h"
+#include "vorn.h"
 
 namespace vorn {
 
@@ -48,6 +51,15 @@ bool image_decode_bytes_limited(const uint8_t* data, uint64_t length, uint64_t m
 
 bool image_decode_bytes(const uint8_t* data, uint64_t length, DecodedImage* image, char* error) {
   return image_decode_bytes_limited(data, length, kImageMaxArea, image, error);
+}
+
+uint32_t image_error_status(std::string_view message) {
+  std::string lower(message);
+  for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+  const bool format = lower.find("unsupported") != std::string::npos ||
+                      message.find("Supported image formats") != std::string_view::npos ||
+                      message.find("8-bit") != std::string_view::npos;
+  return format ? VORN_STATUS_IMAGE_FORMAT : VORN_STATUS_IMAGE_DECODE;
 }
 
 bool image_decode_file(const char* path, DecodedImage* image, char* error) {

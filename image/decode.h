@@ -10,6 +10,7 @@
 // failure from an unsupported format.
 #pragma once
 #include <cstdint>
+#include <string_view>
 
 #include "base/result.h"
 
@@ -62,6 +63,12 @@ bool image_decode_bytes(const uint8_t* data, uint64_t length, DecodedImage* imag
 // Reads a whole file (8 bytes .. kImageMaxFileBytes) and decodes it as
 // image_decode_bytes does.
 bool image_decode_file(const char* path, DecodedImage* image, char* error);
+
+// The VornStatus code of a producer's error message: VORN_STATUS_IMAGE_FORMAT
+// when it says the image is of a kind the decoders do not take (an unknown
+// format, a CMYK JPEG, more than 8 bits a channel, an unsupported JPEG
+// process), VORN_STATUS_IMAGE_DECODE for every other failure.
+uint32_t image_error_status(std::string_view message);
 
 // EXIF readers: each answers an orientation 1..8, 1 when nothing usable is
 // found. exif_orientation reads a TIFF block strictly (SHORT, count 1),

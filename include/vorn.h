@@ -389,7 +389,9 @@ VORN_API size_t vorn_session_error_message_len(const VornSession* session);
 
 /* One inference of a tensor model, or one whole generation of a generative
  * model: reads input (its frames and borrowed tensors must stay valid during
- * the call) and fills output. Errors land on the session. Takes the
+ * the call) and fills output. A tensor model's input 0 must be bound (a
+ * frame, or a tensor for it) in every run: without it the run fails with
+ * VORN_STATUS_BACKEND_FAILURE. Errors land on the session. Takes the
  * session's busy flag for the duration; may be cancelled from another
  * thread with vorn_session_cancel. */
 VORN_API bool vorn_session_run(VornSession* session, VornInput* input, VornOutput* output);
@@ -487,7 +489,9 @@ VORN_API bool vorn_input_add_stop(VornInput* input, const char* text, size_t len
 
 /* Whether images are tiled, and the tile size (0 means 512). */
 VORN_API void vorn_input_set_image_tiled(VornInput* input, int tiled, uint32_t tile_size);
-/* JSON Schema the answer must follow, cut to VORN_MAX_SCHEMA_LEN bytes. */
+/* JSON Schema the answer must follow, cut to VORN_MAX_SCHEMA_LEN bytes; a
+ * generation whose cut schema is no longer whole JSON fails saying it was
+ * cut. */
 VORN_API void vorn_input_set_json_schema(VornInput* input, const char* text, size_t len);
 /* Constrains the answer to a decimal amount with this many decimals; a value
  * below 1 turns the constraint off. */

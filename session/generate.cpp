@@ -2,11 +2,13 @@
 // images, sampling settings, stop strings and output constraint become one
 // call of the generation layer, whose answer fills the Output at once (run)
 // or is kept as streamed pieces handed out one per next.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "base/atomics.h"
 #include "base/files.h"
+#include "generation/constraint_messages.h"
 #include "generation/vlm_interface.h"
 #include "session/session.h"
 
@@ -203,6 +205,12 @@ bool session_generate(Session* s, Input* in, Output* out, bool streaming) {
     std::free(answer);
     if (!cancelled && code != VORN_STATUS_CANCELLED) {
       message[sizeof message - 1] = '\0';
+      // A schema cut at the Input's capacity is almost never whole JSON:
+      // say so, or the user looks for a fault in a valid schema.
+      if (in->json_schema_cut && code == VORN_STATUS_INVALID_ARGUMENT &&
+          std::strcmp(message, constraint_message::kMalformedSchema) == 0)
+        std::snprintf(message, sizeof message, "%s: the schema was longer than %u bytes and was cut to its first %u",
+                      constraint_message::kMalformedSchema, VORN_MAX_SCHEMA_LEN, VORN_MAX_SCHEMA_LEN);
       error_set(&s->error, code < 1 ? VORN_STATUS_BACKEND_FAILURE : code,
                 message[0] != '\0' ? message : "Generative inference failed");
       return false;

@@ -157,6 +157,7 @@ void input_clear(Input* input) {
   for (uint64_t& len : input->stop_lens) len = 0;
   input->json_schema[0] = 0;
   input->json_schema_len = 0;
+  input->json_schema_cut = 0;
   input_bind_frame(input, nullptr);
   for (const Frame*& f : input->batch) f = nullptr;
 }

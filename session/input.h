@@ -63,6 +63,7 @@ struct VornInput {
   uint32_t tile_size;
   char json_schema[VORN_MAX_SCHEMA_LEN + 1];
   uint64_t json_schema_len;
+  uint8_t json_schema_cut;  // the caller's schema was longer and was cut
   int32_t amount_decimals;  // -1: no amount constraint
 };
 

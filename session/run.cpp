@@ -129,7 +129,9 @@ bool bind_frames(RunScope& run, Input* in, Output* out, uint64_t n, const float*
   return true;
 }
 
-bool bind_tensors(RunScope& run, Input* in, const float** data) {
+// *primary tells whether model input 0 was among the bound tensors (its
+// values then sit in *data, or were written into the CPU engine directly).
+bool bind_tensors(RunScope& run, Input* in, const float** data, bool* primary) {
   Session* s = run.s;
   if (in->tensor_count == 0)
     return run.fail(VORN_STATUS_INVALID_ARGUMENT, "Input has neither a Frame nor raw tensors bound");
@@ -150,6 +152,7 @@ bool bind_tensors(RunScope& run, Input* in, const float** data) {
       return run.fail(VORN_STATUS_INVALID_ARGUMENT, "Input tensor element count does not match model input shape");
 
     if (model == 0) {
+      *primary = true;
       std::free(run.owned_input);
       run.owned_input = nullptr;
       *data = nullptr;
@@ -253,10 +256,12 @@ bool session_run(Session* s, Input* in, Output* out) {
   const uint64_t n = s->batch_size < 1 ? 1 : s->batch_size;
 
   const float* input = nullptr;
+  bool primary = true;
   if (in->frame_bound && in->frame != nullptr) {
     if (!bind_frames(run, in, out, n, &input)) return false;
-  } else if (!bind_tensors(run, in, &input)) {
-    return false;
+  } else {
+    primary = false;
+    if (!bind_tensors(run, in, &input, &primary)) return false;
   }
 
   const uint32_t m = s->info.output_count;
@@ -280,7 +285,9 @@ bool session_run(Session* s, Input* in, Output* out) {
   }
   out->tensor_count = m;
 
-  if (s->gpu_present) {
+  // An engine keeps its primary input between runs: a run that binds only
+  // the other inputs would answer from the previous run's input 0.
+  if (s->gpu_present && input != nullptr) {
     const bool ok = n < 2 ? mps_engine_run(s->gpu, input, out->tensors[0].f32)
                           : mps_engine_run_batch(s->gpu, n, input, out->tensors[0].f32);
     if (!ok) {
@@ -293,6 +300,9 @@ bool session_run(Session* s, Input* in, Output* out) {
       if (src != nullptr) std::memcpy(out->tensors[j].f32, src, out->tensors[j].count * 4);
     }
     out->backend_used = mps_engine_active_backend(s->gpu);
+  } else if (s->cpu_present && !primary) {
+    output_reset(out);
+    return run.fail(VORN_STATUS_BACKEND_FAILURE, "Model primary input tensor is not bound");
   } else if (s->cpu_present) {
     float* y0 = out->tensors[0].f32;
     const bool ok = !split_passes(s) ? cpu_engine_execute(&s->cpu, input, y0)

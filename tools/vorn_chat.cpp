@@ -72,6 +72,11 @@ int usage_error(const std::string& message) {
 }
 
 int prepare(const nlohmann::json& options) {
+  // A missing --output is a wrong command line, whatever the model.
+  if (!options.contains("output")) {
+    std::fprintf(stderr, "vorn prepare: prepare requires --output DIRECTORY\n");
+    return 2;
+  }
   std::unique_ptr<vorn::ModelFile> model;
   try {
     model = std::make_unique<vorn::ModelFile>(vorn::options_model_path(options));

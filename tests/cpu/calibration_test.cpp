@@ -1,6 +1,6 @@
 // Calibration: ranges recorded over passes, the ranges file written, read
-// back by later engines and refused when truncated or corrupt; and the
-// activation grids that use the recorded ranges.
+// back by later engines (in part when short) and refused when longer or
+// corrupt; and the activation grids that use the recorded ranges.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -159,11 +159,9 @@ std::vector<char> as_bytes(const std::vector<float>& v) {
   return b;
 }
 
-TEST(Calibration, TruncatedOrCorruptFilesAreRefused) {
+TEST(Calibration, LongerOrCorruptFilesAreRefused) {
   TempDir dir;
   const std::vector<float> good = expected_ranges({{1, -2, 3, -4, 0.5f, 0.25f, -0.125f, 2}});
-  std::vector<char> truncated = as_bytes(good);
-  truncated.resize(truncated.size() - 4);
   std::vector<char> longer = as_bytes(good);
   longer.push_back(0);
   std::vector<float> inconsistent = good;
@@ -175,10 +173,11 @@ TEST(Calibration, TruncatedOrCorruptFilesAreRefused) {
   std::mt19937 rng(5);
   std::vector<char> noise(36);
   for (char& c : noise) c = static_cast<char>(rng());
+  std::vector<float> short_nan(good.begin(), good.begin() + 3);
+  short_nan[1] = NAN;
   const BadFile cases[] = {
-      {"empty", {}, "holds 0 bytes, expected 36"},
-      {"truncated", truncated, "holds 32 bytes, expected 36"},
-      {"longer", longer, "holds 37 bytes, expected 36"},
+      {"longer", longer, "holds 37 bytes, more than the 36"},
+      {"short with a nan", as_bytes(short_nan), "is corrupt: the ranges of value 1"},
       {"inconsistent", as_bytes(inconsistent), "is corrupt: the ranges of value 1"},
       {"min above max", as_bytes(swapped), "is corrupt: the ranges of value 0"},
       {"nan", as_bytes(nan), "is corrupt: the ranges of value 1"},
@@ -207,6 +206,24 @@ TEST(Calibration, TruncatedOrCorruptFilesAreRefused) {
     QuantEnv env({{"VORN_CPU_QCAL", dir.file("missing.bin")}, {"VORN_CPU_QT", "i8"}});
     QuantEngine e(chain_graph());
     EXPECT_TRUE(e.ok()) << e.error.message;
+  }
+}
+
+// A file shorter than the table gives its whole values in order; the rest
+// stay never seen.
+TEST(Calibration, ShortFilesGiveTheValuesTheyHold) {
+  TempDir dir;
+  const std::vector<float> good = expected_ranges({{1, -2, 3, -4, 0.5f, 0.25f, -0.125f, 2}});
+  const std::vector<char> bytes = as_bytes(good);
+  for (size_t size : {size_t(0), size_t(12), size_t(14), size_t(32)}) {
+    const std::string path = dir.file("short.bin");
+    write_bytes(path, bytes.data(), size);
+    QuantEnv env({{"VORN_CPU_QCAL", path}, {"VORN_CPU_QT", "u8"}});
+    QuantEngine e(chain_graph());
+    ASSERT_TRUE(e.ok()) << size << ": " << e.error.message;
+    std::vector<float> want = expected_ranges({});
+    std::copy(good.begin(), good.begin() + size / 4, want.begin());
+    EXPECT_EQ(std::vector<float>(e.state->quant->ranges, e.state->quant->ranges + 9), want) << size;
   }
 }
 

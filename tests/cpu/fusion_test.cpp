@@ -174,30 +174,36 @@ TEST(Fusion, SharedWeightOrBiasIsNotFolded) {
   }
 }
 
-// A BatchNormalization whose scale count is not the Conv's output channels
-// (here half of them, applied cyclically by its kernel) is not folded.
+// A BatchNormalization whose scale and bias hold more values than the
+// Conv has output channels (its kernel reads the first ones) is not folded,
+// behind the Conv or behind Conv and Relu; the answer is the unfolded one.
 TEST(Fusion, BatchNormWithOtherChannelCountIsNotFolded) {
   std::mt19937 rng(5);
-  GraphBuilder b;
-  auto w = random_values(rng, 4 * 16, -1, 1), s = random_values(rng, 2, 0.5f, 2), t = random_values(rng, 2, -1, 1);
+  auto w = random_values(rng, 4 * 4, -1, 1), s = random_values(rng, 8, 0.5f, 2), t = random_values(rng, 8, -1, 1);
   auto x = random_values(rng, 4 * 16, -1, 1);
-  uint64_t in = b.input({1, 4, 4, 4});
-  uint64_t W = b.weight({4, 4, 1, 1}, w), S = b.weight({2}, s), T = b.weight({2}, t);
-  uint64_t a = b.act({1, 4, 4, 4});
-  uint64_t out = b.output({1, 4, 4, 4});
-  b.node(op::Conv, {in, W}, {a}, {{attr::Conv::kKernelH, 1}, {attr::Conv::kKernelW, 1}});
-  b.node(op::BatchNormalization, {a, S, T}, {out});
-  CpuCreateResult r = cpu_engine_create_graph(b.graph(), 1, CpuPrecisionRequest{});
-  if (!r.ok()) GTEST_SKIP() << "BatchNormalization check refuses the shape: " << r.error.message;
-  CpuState* state = r.value;
-  EXPECT_EQ(state->node_count, 2u);
-  std::vector<float> y(64);
-  ASSERT_TRUE(cpu_engine_execute(&state, x.data(), y.data()));
-  Tensor c = test::ref_conv(Tensor{{1, 4, 4, 4}, x}, w, {}, 4, 1, 0);
-  for (uint64_t ch = 0; ch < 4; ++ch)
-    for (uint64_t i = 0; i < 16; ++i) c.v[ch * 16 + i] = c.v[ch * 16 + i] * s[ch % 2] + t[ch % 2];
-  expect_near_all(y, c.v, "cyclic BatchNormalization");
-  cpu_engine_free(&state);
+  for (bool relu : {false, true}) {
+    SCOPED_TRACE(relu ? "Conv, Relu, BatchNormalization" : "Conv, BatchNormalization");
+    GraphBuilder b;
+    uint64_t in = b.input({1, 4, 4, 4});
+    uint64_t W = b.weight({4, 4, 1, 1}, w), S = b.weight({8}, s), T = b.weight({8}, t);
+    uint64_t a = b.act({1, 4, 4, 4}), r = relu ? b.act({1, 4, 4, 4}) : a;
+    uint64_t out = b.output({1, 4, 4, 4});
+    b.node(op::Conv, {in, W}, {a}, {{attr::Conv::kKernelH, 1}, {attr::Conv::kKernelW, 1}});
+    if (relu) b.node(op::Relu, {a}, {r});
+    b.node(op::BatchNormalization, {r, S, T}, {out});
+    test::Engine e(b);
+    ASSERT_TRUE(e.ok()) << e.error.message;
+    // The Relu still joins the Conv; the BatchNormalization stays a node.
+    EXPECT_EQ(e.state->node_count, 2u);
+    EXPECT_EQ(e.state->nodes[e.state->node_count - 1].op(), op::BatchNormalization);
+    std::vector<float> y(64);
+    ASSERT_TRUE(cpu_engine_execute(&e.state, x.data(), y.data()));
+    Tensor c = test::ref_conv(Tensor{{1, 4, 4, 4}, x}, w, {}, 4, 1, 0);
+    if (relu) c = test::ref_leaky(c, 0.0f);
+    for (uint64_t ch = 0; ch < 4; ++ch)
+      for (uint64_t i = 0; i < 16; ++i) c.v[ch * 16 + i] = c.v[ch * 16 + i] * s[ch] + t[ch];
+    expect_near_all(y, c.v, "BatchNormalization of 8 values behind 4 channels");
+  }
 }
 
 // ConvTranspose + Relu becomes one ConvTranspose with the Relu epilogue; a

@@ -103,7 +103,10 @@ struct ChatInput {
 struct GenerativeSession {
   VornSession* s = vorn_session_new(nullptr);
   VornOutput* out = vorn_output_new();
-  explicit GenerativeSession(const std::string& model) {
+  // context_length 0: the session's default (the generative layer takes
+  // 64..8192 only).
+  explicit GenerativeSession(const std::string& model, uint32_t context_length = 0) {
+    vorn_session_set_context_length(s, context_length);
     const std::string& path = generative_model_path(model);
     if (!vorn_session_open(s, path.data(), path.size()))
       throw std::runtime_error(std::string("open: ") + vorn_session_error_message_ptr(s));

@@ -89,6 +89,79 @@ TEST(GenerativeSession, BudgetsStopStringsAndFinishReasons) {
   }
 }
 
+// A prompt and a budget that together fill the context exactly are a
+// whole generation; one token more is refused. (The context takes 64
+// tokens at least: a prompt with an image is long enough.)
+TEST(GenerativeSession, PromptAndBudgetFillTheContextExactly) {
+  const ReferenceChat chat = test::reference_chat("image_f16");
+  ASSERT_GE(chat.prompt_tokens + 7, 64u);
+  GenerativeSession g(chat.model, chat.prompt_tokens + 7);
+  ChatInput in(chat);
+  vorn_input_set_max_tokens(in.input, 7);
+  ASSERT_TRUE(g.run(in.input)) << g.error();
+  EXPECT_EQ(g.text(), chat.answers_by_length[7]);
+  EXPECT_EQ(vorn_output_generated_tokens(g.out), 7u);
+  EXPECT_EQ(vorn_output_finish_reason(g.out), VORN_FINISH_LENGTH);
+  vorn_input_set_max_tokens(in.input, 8);
+  EXPECT_FALSE(g.run(in.input));
+  EXPECT_EQ(g.code(), VORN_STATUS_CONTEXT_BUDGET);
+  EXPECT_EQ(g.error(), "Prompt plus output exceeds context budget");
+}
+
+// Frames of every pixel layout, and a strided one, give the answer of the
+// same picture as packed RGB (a grey frame: grey in all three channels).
+TEST(GenerativeSession, EveryFrameLayoutGivesThePackedRgbAnswer) {
+  const ReferenceChat chat = test::reference_chat("image_f16");
+  const test::ChatMessage& message = chat.messages[0];
+  VornFrame* picture = vorn_frame_new();
+  const std::string path = std::string(VORN_TEST_DATA) + "/generation/lanczos/" + message.image;
+  ASSERT_TRUE(vorn_frame_load_file(picture, path.data(), path.size()));
+  const uint32_t w = vorn_frame_width(picture), h = vorn_frame_height(picture);
+  ASSERT_EQ(vorn_frame_stride(picture), 3u * w);
+  const std::vector<uint8_t> rgb(vorn_frame_data_ptr(picture), vorn_frame_data_ptr(picture) + 3u * w * h);
+  vorn_frame_free(picture);
+  GenerativeSession g(chat.model);
+  auto answer = [&](const std::vector<uint8_t>& pixels, uint64_t stride, VornPixelFormat format) {
+    VornFrame* frame = vorn_frame_new();
+    // Borrowed, so that the frame keeps the layout and stride as given.
+    EXPECT_TRUE(vorn_frame_set_pixels(frame, pixels.data(), pixels.size(), w, h, stride, format, 1, 0));
+    ChatInput in;
+    vorn_input_set_max_tokens(in.input, 8);
+    vorn_input_add_image_message(in.input, message.role.data(), message.role.size(), frame, message.text.data(),
+                                 message.text.size());
+    vorn_session_reset(g.s);
+    EXPECT_TRUE(g.run(in.input)) << g.error();
+    vorn_frame_free(frame);
+    return g.text();
+  };
+  // Each layout as bytes taken from a pixel's (R, G, B, filler), a row
+  // padded to its stride with other bytes.
+  struct Layout {
+    const char* name;
+    VornPixelFormat format;
+    std::vector<int> channels;
+    uint64_t padding;
+  };
+  const Layout layouts[] = {{"BGR", VORN_PIXEL_BGR, {2, 1, 0}, 0},        {"RGBA", VORN_PIXEL_RGBA, {0, 1, 2, 3}, 0},
+                            {"BGRA", VORN_PIXEL_BGRA, {2, 1, 0, 3}, 0},    {"grey", VORN_PIXEL_GRAY, {1}, 0},
+                            {"strided RGB", VORN_PIXEL_RGB, {0, 1, 2}, 13}};
+  const std::string colour = answer(rgb, 3u * w, VORN_PIXEL_RGB);
+  EXPECT_EQ(colour, chat.answers_by_length[8]);
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.name);
+    const uint64_t stride = layout.channels.size() * w + layout.padding;
+    std::vector<uint8_t> pixels(stride * h, 0xC3), grey;
+    for (uint64_t p = 0; p < uint64_t(w) * h; ++p) {
+      const uint8_t px[4] = {rgb[3 * p], rgb[3 * p + 1], rgb[3 * p + 2], uint8_t(p * 7)};
+      for (size_t c = 0; c < layout.channels.size(); ++c)
+        pixels[(p / w) * stride + (p % w) * layout.channels.size() + c] = px[layout.channels[c]];
+      grey.insert(grey.end(), 3, px[1]);
+    }
+    const std::string want = layout.format == VORN_PIXEL_GRAY ? answer(grey, 3u * w, VORN_PIXEL_RGB) : colour;
+    EXPECT_EQ(answer(pixels, stride, layout.format), want);
+  }
+}
+
 TEST(GenerativeSession, SeedsDecideSampledText) {
   const ReferenceChat chat = test::reference_chat("text_q8");
   GenerativeSession g(chat.model);
@@ -164,6 +237,38 @@ TEST(GenerativeSession, ConstrainedOutputsValidate) {
     ASSERT_TRUE(g.run(amount.input)) << g.error();
     EXPECT_TRUE(std::regex_match(g.text(), std::regex(R"(-?(0|[1-9][0-9]*)\.[0-9]{2})"))) << g.text();
   }
+  // An amount completed on the last token of the budget finishes "length";
+  // a token earlier, "stop_sequence"; the text is the same.
+  ChatInput amount(chat);
+  vorn_input_set_amount_decimals(amount.input, 2);
+  vorn_input_set_max_tokens(amount.input, 32);
+  ASSERT_TRUE(g.run(amount.input)) << g.error();
+  const std::string text = g.text();
+  const uint32_t used = vorn_output_generated_tokens(g.out);
+  EXPECT_EQ(vorn_output_finish_reason(g.out), VORN_FINISH_STOP);
+  for (uint32_t budget : {used, used + 1}) {
+    vorn_input_set_max_tokens(amount.input, budget);
+    ASSERT_TRUE(g.run(amount.input)) << g.error();
+    EXPECT_EQ(g.text(), text);
+    EXPECT_EQ(vorn_output_generated_tokens(g.out), used);
+    EXPECT_EQ(vorn_output_finish_reason(g.out), budget == used ? VORN_FINISH_LENGTH : VORN_FINISH_STOP) << budget;
+  }
+  // A schema longer than the Input holds is cut: white space cut from its
+  // end does no harm, a cut inside it is named as the cause.
+  const std::string spaces(2100, ' ');
+  ChatInput padded(chat);
+  vorn_input_set_max_tokens(padded.input, 64);
+  const std::string trailing = schema + spaces;
+  vorn_input_set_json_schema(padded.input, trailing.data(), trailing.size());
+  ASSERT_TRUE(g.run(padded.input)) << g.error();
+  EXPECT_TRUE(nlohmann::json::parse(g.text()).contains("count"));
+  const std::string inside = "{" + spaces + schema.substr(1);
+  vorn_input_set_json_schema(padded.input, inside.data(), inside.size());
+  EXPECT_FALSE(g.run(padded.input));
+  EXPECT_EQ(g.code(), VORN_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(g.error(),
+            "Malformed or unsupported JSON schema: the schema was longer than 2047 bytes and was cut to its first 2047");
+
   ChatInput bad(chat);
   const std::string broken = R"({"type":"object","properties":{}})";
   vorn_input_set_json_schema(bad.input, broken.data(), broken.size());

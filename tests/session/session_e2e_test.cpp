@@ -16,6 +16,7 @@
 #include "platform/half.h"
 #include "session/session.h"
 #include "tests/reference/frame_tensor_reference.h"
+#include "tests/reference/scoped_env.h"
 #include "tests/session/test_models.h"
 #include "vorn.h"
 
@@ -400,10 +401,43 @@ TEST(SessionEndToEnd, SecondaryInputsOfEveryTypeAndBatches) {
   std::vector<float> got = batch.tensor(0);
   ASSERT_EQ(got.size(), 24u);
   for (int i = 0; i < 24; ++i) EXPECT_EQ(got[i], x4[i] + y4[i]) << i;
-  // Only the secondary input bound: the engine runs on what input 0 holds.
-  vorn_input_clear(h.in);
-  ASSERT_TRUE(vorn_input_set_f32(h.in, 1, xs.data(), 6, 0));
-  ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+}
+
+// Engines keep their primary input between runs: a run that binds only the
+// other inputs fails on either backend instead of adding to the previous
+// run's input 0, and leaves no tensors behind.
+TEST(SessionEndToEnd, SecondaryInputsAloneAreRefused) {
+  ModelBuilder b;
+  uint64_t x = b.input({1, 3}, "x");
+  uint64_t y = b.input({1, 3}, "y");
+  b.node(op::Add, {x, y}, {b.output({1, 3}, "z")});
+  ModelFile m(b);
+  const std::vector<float> big = {1000, 1000, 1000}, five = {5, 5, 5}, seven = {7, 7, 7};
+  const struct {
+    uint32_t backend;
+    const char* message;
+  } cases[] = {{VORN_BACKEND_GPU, "No backend engine initialized"},
+               {VORN_BACKEND_CPU, "Model primary input tensor is not bound"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.backend);
+    Handles h;
+    vorn_session_set_backend(h.s, c.backend);
+    ASSERT_TRUE(open(h, m.path)) << h.error();
+    ASSERT_EQ(vorn_session_active_backend(h.s), c.backend);
+    ASSERT_TRUE(vorn_input_set_f32(h.in, 0, big.data(), 3, 0));
+    ASSERT_TRUE(vorn_input_set_f32(h.in, 1, five.data(), 3, 0));
+    ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+    EXPECT_EQ(h.tensor(0), (std::vector<float>{1005, 1005, 1005}));
+    vorn_input_clear(h.in);
+    ASSERT_TRUE(vorn_input_set_named_f32(h.in, "y", 1, seven.data(), 3, 0));
+    EXPECT_FALSE(vorn_session_run(h.s, h.in, h.out));
+    EXPECT_EQ(vorn_session_error_code(h.s), VORN_STATUS_BACKEND_FAILURE);
+    EXPECT_STREQ(vorn_session_error_message_ptr(h.s), c.message);
+    EXPECT_EQ(vorn_output_tensor_count(h.out), 0u);
+    ASSERT_TRUE(vorn_input_set_f32(h.in, 0, five.data(), 3, 0));
+    ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+    EXPECT_EQ(h.tensor(0), (std::vector<float>{12, 12, 12}));
+  }
 }
 
 TEST(SessionEndToEnd, UnloadReloadAndResetKeepResults) {
@@ -498,6 +532,66 @@ TEST(SessionEndToEnd, WarmupRunsAndOpenStillSucceeds) {
   ASSERT_TRUE(vorn_input_set_f32(h.in, 0, x.data(), kN, 0));
   ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
   expect_two_outputs(h, x, 1);
+}
+
+// The CPU session's simulated quantisation, as the environment asks for it
+// at open: "u8" and "u16" weights and product operands take the 7-level
+// symmetric grid of "i4" (bit for bit the same answer, and not the f32 one).
+TEST(SessionEndToEnd, UnsignedQuantisedWeightsAndOperandsTakeTheI4Grid) {
+  ModelBuilder b;
+  const uint64_t x = b.input({2, 8}, "x");
+  const uint64_t w = b.weight({8, 4}, ramp(32, -1.3f, 0.0937f));
+  b.node(op::Gemm, {x, w}, {b.output({2, 4}, "y")}, {{attr::Gemm::kAlpha, f32_word(1.0f)}});
+  ModelFile m(b);
+  const std::vector<float> xs = ramp(16, 0.71f, -0.113f);
+  auto answer = [&](const char* variable, const char* type) {
+    ScopedEnv env(variable, type);
+    Handles h;
+    vorn_session_set_backend(h.s, VORN_BACKEND_CPU);
+    EXPECT_TRUE(open(h, m.path)) << h.error();
+    EXPECT_TRUE(vorn_input_set_f32(h.in, 0, xs.data(), xs.size(), 0));
+    EXPECT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+    return h.tensor(0);
+  };
+  const std::vector<float> plain = answer("VORN_CPU_QW", "");  // an empty word is off
+  for (const char* variable : {"VORN_CPU_QW", "VORN_CPU_QA"}) {
+    const std::vector<float> i4 = answer(variable, "i4");
+    ASSERT_EQ(i4.size(), 8u);
+    EXPECT_NE(i4, plain) << variable;
+    for (const char* type : {"u8", "u16"}) EXPECT_EQ(answer(variable, type), i4) << variable << " " << type;
+  }
+}
+
+// A ranges file shorter than the model's three ranges a value gives the
+// values it holds: here max |x| alone, which the "i8" grid reads.
+TEST(SessionEndToEnd, ShortRangesFileGivesTheRangesItHolds) {
+  ModelBuilder b;
+  const uint64_t x = b.input({1, 6}, "x");
+  b.node(op::Relu, {x}, {b.output({1, 6}, "y")});
+  b.weight({1}, {0.0f});  // value 2; the file holds nothing for it
+  ModelFile m(b);
+  char path[] = "/tmp/vorn_ranges_XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  const float amax[3] = {1.0f, 0.5f, 0.0f};
+  ASSERT_EQ(write(fd, amax, sizeof amax), ssize_t(sizeof amax));
+  close(fd);
+  ScopedEnv qt("VORN_CPU_QT", "i8"), ranges("VORN_CPU_QCAL", path);
+  Handles h;
+  vorn_session_set_backend(h.s, VORN_BACKEND_CPU);
+  const bool opened = open(h, m.path);
+  unlink(path);
+  ASSERT_TRUE(opened) << h.error();
+  const std::vector<float> xs = {-2.0f, -0.3f, 0.004f, 0.37f, 0.9f, 3.0f};
+  ASSERT_TRUE(vorn_input_set_f32(h.in, 0, xs.data(), xs.size(), 0));
+  ASSERT_TRUE(vorn_session_run(h.s, h.in, h.out)) << h.error();
+  // The input on the grid of max |x| 1, then the Relu's output on that of 0.5.
+  auto grid = [](float v, float a) {
+    return a / 127.0f * std::min(std::max(std::nearbyint(v * 127.0f / a), -127.0f), 127.0f);
+  };
+  std::vector<float> want;
+  for (float v : xs) want.push_back(grid(std::max(grid(v, 1.0f), 0.0f), 0.5f));
+  EXPECT_EQ(h.tensor(0), want);
 }
 
 }  // namespace
