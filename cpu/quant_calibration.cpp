@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/file_write.h"
 #include "base/files.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
@@ -103,36 +104,7 @@ uint32_t cpu_ranges_read(const char* path, std::span<float> table, char* message
 }
 
 bool cpu_ranges_write(const char* path, std::span<const float> table) {
-  const size_t len = std::strlen(path);
-  char* tmp = static_cast<char*>(std::malloc(len + 8));
-  if (tmp == nullptr) return false;
-  std::memcpy(tmp, path, len);
-  std::memcpy(tmp + len, ".XXXXXX", 8);
-  const int fd = ::mkostemp(tmp, O_CLOEXEC);
-  if (fd < 0) {
-    std::free(tmp);
-    return false;
-  }
-  const auto* p = reinterpret_cast<const char*>(table.data());
-  uint64_t left = table.size() * 4;
-  bool ok = true;
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    p += n;
-    left -= static_cast<uint64_t>(n);
-  }
-  // mkstemp makes the file 0600; the ranges are no secret.
-  if (ok) ok = ::fchmod(fd, 0644) == 0;
-  if (::close(fd) != 0) ok = false;
-  if (ok) ok = ::rename(tmp, path) == 0;
-  if (!ok) ::unlink(tmp);
-  std::free(tmp);
-  return ok;
+  return write_file_whole(path, table.data(), table.size() * 4) == ReplaceStatus::kOk;
 }
 
 }  // namespace vorn

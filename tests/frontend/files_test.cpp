@@ -1,0 +1,182 @@
+// What the tools do with whatever stands at a path they are given: outputs
+// go through links, devices, FIFOs and standard output without replacing
+// them; inputs that are FIFOs or devices are refused without waiting; what a
+// killed run left half-written is removed by the next run. Every tool runs
+// under an alarm, so a hang fails instead of holding the suite.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "frontend_fixture.h"
+#include "generative_model.h"
+
+namespace vorn {
+namespace {
+
+using json = nlohmann::json;
+using test::RunOptions;
+using test::ToolRun;
+namespace fs = std::filesystem;
+
+constexpr unsigned kTimeout = 60;
+
+ToolRun run(const char* tool, const std::vector<std::string>& args, RunOptions options = {}) {
+  options.timeout_seconds = kTimeout;
+  return test::run_tool(tool, args, options);
+}
+
+RunOptions unprivileged() {
+  RunOptions o;
+  o.unprivileged = true;
+  return o;
+}
+
+bool is_report(const std::string& text) { return json::accept(text) && json::parse(text).contains("answer"); }
+
+// All a FIFO holds, read without waiting.
+std::string drain(int fd) {
+  std::string got;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) got.append(buffer, size_t(n));
+  return got;
+}
+
+// The id of a process that was killed and reaped: nothing runs under it.
+pid_t killed_process() {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::pause();
+    _exit(0);
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+class ToolFiles : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new test::ScratchDir;
+    std::string error;
+    ASSERT_TRUE(test::write_generative_model(test::small_patch_model(false), *dir_ / "model.vorn", &error)) << error;
+    // Readable by the unprivileged runs.
+    fs::permissions(dir_->path(), fs::perms(0755));
+  }
+  static void TearDownTestSuite() { delete dir_; }
+  static std::string model() { return *dir_ / "model.vorn"; }
+  std::string scratch(const std::string& name) const { return work_ / name; }
+  std::vector<std::string> chat(const std::string& report) const {
+    return {"chat", "--model", model(), "--prompt", "Hi", "--max-new-tokens", "2", "--report", report};
+  }
+
+  test::ScratchDir work_;
+  static test::ScratchDir* dir_;
+};
+test::ScratchDir* ToolFiles::dir_ = nullptr;
+
+TEST_F(ToolFiles, OutputsGoThroughWhatStandsAtThePath) {
+  // Links to a file and to a file not made yet: the file is written, the
+  // link stays; a prepared-input directory through a link alike.
+  test::write_text(scratch("old.json"), "old");
+  ASSERT_EQ(::symlink("old.json", scratch("link.json").c_str()), 0);
+  ASSERT_EQ(::symlink("new.json", scratch("dangling.json").c_str()), 0);
+  ASSERT_EQ(::symlink("dump", scratch("dump-link").c_str()), 0);
+  for (const auto& [link, file] : {std::pair{"link.json", "old.json"}, {"dangling.json", "new.json"}}) {
+    const ToolRun r = run(VORN_CHAT_TOOL, chat(scratch(link)));
+    EXPECT_EQ(r.status, 0) << link << ": " << r.err;
+    EXPECT_TRUE(fs::is_symlink(scratch(link))) << link;
+    EXPECT_TRUE(is_report(test::read_text(scratch(file)))) << link;
+  }
+  const ToolRun p = run(VORN_CHAT_TOOL, {"prepare", "--model", model(), "--prompt", "Hi", "--output", scratch("dump-link")});
+  EXPECT_EQ(p.status, 0) << p.err;
+  EXPECT_TRUE(fs::is_symlink(scratch("dump-link")));
+  EXPECT_TRUE(fs::exists(scratch("dump/inputs.json")));
+
+  // A link to standard output: the report takes its turn before the answer.
+  ASSERT_EQ(::symlink("/proc/self/fd/1", scratch("stdout").c_str()), 0);
+  const ToolRun out = run(VORN_CHAT_TOOL, chat(scratch("stdout")));
+  EXPECT_EQ(out.status, 0) << out.err;
+  std::istringstream stream(out.out);
+  json report;
+  try {
+    stream >> report;
+    EXPECT_EQ(out.out.substr(size_t(stream.tellg())), "\n" + report.value("answer", "?") + "\n");
+  } catch (const json::exception&) {
+    ADD_FAILURE() << "no report on standard output: " << out.out;
+  }
+  EXPECT_TRUE(fs::is_symlink(scratch("stdout")));
+
+  // A FIFO with a reader gets the report and stays a FIFO; without a reader
+  // the report fails at once rather than waiting for one.
+  ASSERT_EQ(::mkfifo(scratch("fifo").c_str(), 0600), 0);
+  const ToolRun lonely = run(VORN_CHAT_TOOL, chat(scratch("fifo")));
+  EXPECT_EQ(lonely.status, 1);
+  EXPECT_EQ(lonely.err, "vorn: [14] Write generation report\n");
+  const int reader = ::open(scratch("fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  const ToolRun piped = run(VORN_CHAT_TOOL, chat(scratch("fifo")));
+  EXPECT_EQ(piped.status, 0) << piped.err;
+  EXPECT_TRUE(is_report(drain(reader)));
+  ::close(reader);
+  EXPECT_TRUE(fs::is_fifo(scratch("fifo")));
+
+  // A null device of our own (only root may make one): written through, and
+  // still a device after.
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::mknod(scratch("null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
+    const ToolRun r = run(VORN_CHAT_TOOL, chat(scratch("null")));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_character_file(scratch("null")));
+  }
+
+  // A report in a directory the tool may not add to: rewritten in place.
+  fs::create_directory(scratch("locked"));
+  test::write_text(scratch("locked/report.json"), "old");
+  fs::permissions(scratch("locked/report.json"), fs::perms(0666));
+  fs::permissions(scratch("locked"), fs::perms(0555));
+  fs::permissions(work_.path(), fs::perms(0755));
+  const ToolRun locked = run(VORN_CHAT_TOOL, chat(scratch("locked/report.json")), unprivileged());
+  EXPECT_EQ(locked.status, 0) << locked.err;
+  EXPECT_TRUE(is_report(test::read_text(scratch("locked/report.json"))));
+  fs::permissions(scratch("locked"), fs::perms(0755));
+}
+
+TEST_F(ToolFiles, TheNextRunRemovesWhatKilledRunsLeft) {
+  const std::string dead = std::to_string(killed_process()), live = std::to_string(::getpid());
+  fs::create_directory(scratch("old"));
+  const auto staged = [&](const std::string& dir) {
+    fs::create_directories(scratch(dir));
+    test::write_text(scratch(dir + "/pixel_values.bin"), std::string(4096, 'x'));
+  };
+  // Of our naming and of a process gone: removed.
+  const std::vector<std::string> stale{".report.json.vorn-" + dead + "-Ab12Cd", ".dump.staging-" + dead + "-0",
+                                       "old/.vorn-staging-" + dead + "-3"};
+  // Of a live process, or of names that are not ours: kept.
+  const std::vector<std::string> kept{".report.json.vorn-" + live + "-Ab12Cd", ".dump.staging-" + live + "-0",
+                                      "old/.vorn-staging-" + live + "-1", ".report.json.vorn-" + dead + "-Ab12.d",
+                                      "report.json.vorn-" + dead + "-Ab12Cd", ".other.staging-" + dead + "-0",
+                                      "dump.staging-" + dead + "-0", "old/.vorn-staging-" + dead + "-"};
+  for (const std::string& name : {stale[0], kept[0], kept[3], kept[4]}) test::write_text(scratch(name), "t");
+  for (const std::string& name : {stale[1], stale[2], kept[1], kept[2], kept[5], kept[6], kept[7]}) staged(name);
+
+  EXPECT_EQ(run(VORN_CHAT_TOOL, chat(scratch("report.json"))).status, 0);
+  for (const char* out : {"dump", "old"})
+    EXPECT_EQ(run(VORN_VULKAN_TOOL, {"prepare", "--model", model(), "--prompt", "Hi", "--output", scratch(out)}).status,
+              0);
+  for (const std::string& name : stale) EXPECT_FALSE(fs::exists(scratch(name))) << name;
+  for (const std::string& name : kept) EXPECT_TRUE(fs::exists(scratch(name))) << name;
+}
+
+}  // namespace
+}  // namespace vorn
