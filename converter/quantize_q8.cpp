@@ -88,14 +88,10 @@ void quantize_block_q8(const float* x, uint64_t n, int8_t out[64], float* scale)
 QuantizeOutcome quantize_pack_q8(Slice input_path, Slice output_path) {
   CString in_path = slice_to_cstr(input_path);
   if (in_path.tag != 0) return failed("invalid input path");
-  int fd = ::open(cstr_ptr(in_path), O_RDONLY | O_CLOEXEC);
+  int64_t file_size = 0;
+  const int fd = open_regular_file(cstr_ptr(in_path), &file_size);
   cstr_free(&in_path);
   if (fd < 0) return failed("cannot open input pack");
-  int64_t file_size = fd_file_size(fd);
-  if (file_size < 0) {
-    ::close(fd);
-    return failed("cannot size input pack");
-  }
   ContainerResult opened = container_open_fd(fd, 0, static_cast<uint64_t>(file_size), 0);
   ::close(fd);
   if (!opened.ok()) {

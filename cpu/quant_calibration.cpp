@@ -57,16 +57,16 @@ uint64_t cpu_ranges_first_bad(std::span<const float> table) {
 }
 
 uint32_t cpu_ranges_read(const char* path, std::span<float> table, char* message, size_t capacity) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  int64_t size = 0;
+  const int fd = open_regular_file(path, &size);
   if (fd < 0) {
-    if (errno == ENOENT) return 0;
+    if (fd == -1 && errno == ENOENT) return 0;
     std::snprintf(message, capacity, "calibration ranges file %.160s cannot be opened: %s", path,
-                  std::strerror(errno));
+                  open_failure_text(fd));
     return 3;
   }
   const uint64_t expect = table.size() * 4;
-  const int64_t size = fd_file_size(fd);
-  if (size < 0 || static_cast<uint64_t>(size) != expect) {
+  if (static_cast<uint64_t>(size) != expect) {
     ::close(fd);
     std::snprintf(message, capacity,
                   "calibration ranges file %.120s holds %lld bytes, expected %llu (3 ranges for "

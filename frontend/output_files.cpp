@@ -10,9 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <nlohmann/json.hpp>
 
 #include "base/file_write.h"
+#include "base/files.h"
 
 namespace vorn {
 
@@ -60,19 +62,17 @@ void remove_stale_staging(const std::string& directory, const std::string& prefi
 }  // namespace
 
 bool read_file_bytes(const std::string& path, std::string* out) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int64_t size = 0;
+  const int fd = open_regular_file(path.c_str(), &size);
   if (fd < 0) return false;
-  struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   std::string bytes;
-  char buffer[65536];
-  while (ok) {
-    const ssize_t r = ::read(fd, buffer, sizeof buffer);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) ok = false;
-    if (r <= 0) break;
-    bytes.append(buffer, size_t(r));
+  bool ok = true;
+  try {
+    bytes.resize(size_t(size));
+  } catch (const std::bad_alloc&) {
+    ok = false;
   }
+  ok = ok && pread_all(fd, bytes.data(), uint64_t(size), 0);
   ::close(fd);
   if (ok) *out = std::move(bytes);
   return ok;

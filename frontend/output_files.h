@@ -13,8 +13,8 @@
 
 namespace vorn {
 
-// The whole of a regular file; false when it cannot be opened or read (a
-// directory cannot be read).
+// The whole of a regular file; false when it cannot be opened or read. A
+// directory, a FIFO or a device is refused without waiting on it.
 bool read_file_bytes(const std::string& path, std::string* out);
 
 // The path without its last component: "" for a bare file name, "/" for a

@@ -44,7 +44,7 @@ grep -q '^$' "$dir/err" && fail "the failure report holds an empty line"
 expect_failure 1 "fixed at 64 in the model" --input input=1x3x32x32 "$model" "$dir/x.vorn"
 [ -e "$dir/x.vorn" ] && fail "a failed conversion left an output file"
 # The container goes where a link leads, and through a FIFO or a device
-# without replacing it.
+# without replacing it; a FIFO as the model is refused at once.
 ln -s made.vorn "$dir/link.vorn"
 "$tool" "$model" "$dir/link.vorn" > /dev/null || fail "conversion through a link failed"
 [ -L "$dir/link.vorn" ] && [ -s "$dir/made.vorn" ] || fail "the link was replaced instead of its file written"
@@ -57,6 +57,7 @@ timeout 120 "$tool" "$model" "$dir/fifo" > /dev/null || fail "conversion into a 
 wait $reader
 cmp -s "$dir/from-fifo" "$dir/a.vorn" || fail "the FIFO's reader did not get the container"
 [ -p "$dir/fifo" ] || fail "the FIFO was replaced"
+expect_failure 1 "failed to open onnx file" "$dir/fifo" "$dir/x.vorn"
 if [ "$(id -u)" = 0 ]; then  # only root may make a device: a null device of our own
   mknod "$dir/null" c 1 3
   "$tool" --q8 "$model" "$dir/null" > /dev/null || fail "conversion into a null device failed"

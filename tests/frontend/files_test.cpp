@@ -152,6 +152,68 @@ TEST_F(ToolFiles, OutputsGoThroughWhatStandsAtThePath) {
   fs::permissions(scratch("locked"), fs::perms(0755));
 }
 
+TEST_F(ToolFiles, InputsThatAreNotRegularFilesAreRefusedAtOnce) {
+  const std::string fifo = scratch("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  test::write_text(scratch("messages.json"),
+                   json::array({{{"role", "user"}, {"content", {{{"type", "image"}, {"path", fifo}}}}}}).dump());
+  const struct {
+    const char* tool;
+    std::vector<std::string> args;
+    std::string text;
+  } cases[] = {
+      {VORN_CHAT_TOOL, {"chat", "--model", fifo, "--prompt", "hi"},
+       "vorn: [2] Cannot open model " + fifo + ": not a regular file"},
+      {VORN_CHAT_TOOL, {"chat", "--model", model(), "--prompt", "hi", "--image", fifo}, "Cannot read image"},
+      {VORN_CHAT_TOOL, {"chat", "--model", model(), "--messages", scratch("messages.json")}, "Cannot read image"},
+      {VORN_CHAT_TOOL, {"chat", "--model", model(), "--messages", fifo}, "vorn: Cannot read messages JSON"},
+      {VORN_CHAT_TOOL, {"infer", "--model", model(), "--request", fifo, "--output", scratch("o")},
+       "vorn inference: Cannot read request"},
+      {VORN_VULKAN_TOOL, {"prepare", "--model", fifo, "--prompt", "hi", "--output", scratch("o")},
+       "vorn-vulkan: Cannot open model " + fifo + ": not a regular file"},
+      {VORN_VULKAN_TOOL, {"prepare", "--model", model(), "--prompt", "hi", "--image", fifo, "--output", scratch("o")},
+       "Cannot read image"},
+  };
+  for (const auto& c : cases) {
+    const ToolRun r = run(c.tool, c.args);
+    EXPECT_TRUE(r.status == 1 || r.status == 2) << c.text << ": status " << r.status;
+    EXPECT_NE(r.err.find(c.text), std::string::npos) << r.err;
+  }
+
+  // Input files: a FIFO, a device that never ends and a file far larger
+  // than its tensor are each refused before they are read, in a process
+  // that could not hold them; the result still goes through a link.
+  const std::string dump = scratch("dump");
+  ASSERT_EQ(run(VORN_CHAT_TOOL, {"prepare", "--model", model(), "--prompt", "Hi", "--output", dump}).status, 0);
+  const json inputs = json::parse(test::read_text(dump + "/inputs.json"))["inputs"];
+  const uint64_t need = fs::file_size(dump + "/input_ids.bin");
+  test::write_text(scratch("huge.bin"), "");
+  fs::resize_file(scratch("huge.bin"), uint64_t(1) << 40);  // sparse: no disk taken
+  json cases_json = json::array();
+  for (const std::string& file : {fifo, std::string("/dev/zero"), scratch("huge.bin")}) {
+    json c = {{"name", file}, {"inputs", inputs}, {"max_new_tokens", 2}};
+    c["inputs"]["input_ids"]["file"] = file;
+    cases_json.push_back(c);
+  }
+  test::write_text(dump + "/request.json", json({{"schema_version", 1}, {"activation_dtype", 2}, {"cases", cases_json}}).dump());
+  fs::create_directory(scratch("out"));
+  ASSERT_EQ(::symlink("../result.json", scratch("out/result.json").c_str()), 0);
+  const ToolRun r = run(VORN_CHAT_TOOL, {"infer", "--model", model(), "--request", "request.json", "--output",
+                                         scratch("out")},
+                        {.cwd = dump, .file_size_limit = -1, .stdout_path = nullptr, .timeout_seconds = kTimeout,
+                         .address_space_limit = int64_t(8) << 30});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "vorn inference: case 0: Input data length: input_ids cannot read " + fifo +
+                       ": not a regular file\n"
+                       "vorn inference: case 1: Input data length: input_ids cannot read /dev/zero: not a regular "
+                       "file\n"
+                       "vorn inference: case 2: Input data length: input_ids holds 1099511627776 bytes where its "
+                       "shape and dtype need " +
+                       std::to_string(need) + "\n");
+  EXPECT_TRUE(fs::is_symlink(scratch("out/result.json")));
+  EXPECT_EQ(json::parse(test::read_text(scratch("result.json")), nullptr, false)["cases"].size(), 3u);
+}
+
 TEST_F(ToolFiles, TheNextRunRemovesWhatKilledRunsLeft) {
   const std::string dead = std::to_string(killed_process()), live = std::to_string(::getpid());
   fs::create_directory(scratch("old"));
