@@ -73,9 +73,13 @@ ReplaceStatus FileReplace::open(const char* path) {
   temp_prefix_.append(path_, slash + 1);
   temp_prefix_ += ".edit-";
 
+  // Only a regular file is edited. A FIFO or a device is refused before it
+  // is opened, and opened without waiting should one take the name since.
+  if (::stat(path_.c_str(), &st_) != 0 || !S_ISREG(st_.st_mode)) return ReplaceStatus::kOpen;
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-    target_fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+    target_fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (target_fd_ < 0 || ::fstat(target_fd_, &st_) != 0 || !S_ISREG(st_.st_mode)) return ReplaceStatus::kOpen;
+    if (::fcntl(target_fd_, F_SETFL, ::fcntl(target_fd_, F_GETFL) & ~O_NONBLOCK) != 0) return ReplaceStatus::kOpen;
     int r;
     do r = ::flock(target_fd_, LOCK_EX);
     while (r != 0 && errno == EINTR);

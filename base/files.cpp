@@ -46,6 +46,31 @@ int64_t fd_file_size(int fd) {
   return static_cast<int64_t>(st.st_size);
 }
 
+int open_regular_file(const char* path, int64_t* size) {
+  struct stat st;
+  if (::stat(path, &st) != 0) return -1;
+  if (!S_ISREG(st.st_mode)) return kNotRegularFile;
+  // Something else may take the name between the look and the open: a FIFO
+  // opened without blocking cannot hold the call, and the descriptor's own
+  // kind decides.
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return -1;
+  const int flags = ::fcntl(fd, F_GETFL);
+  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (!regular || flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return regular ? -1 : kNotRegularFile;
+  }
+  *size = static_cast<int64_t>(st.st_size);
+  return fd;
+}
+
+const char* open_failure_text(int result) {
+  return result == kNotRegularFile ? "not a regular file" : std::strerror(errno);
+}
+
 double monotonic_seconds() {
   struct timespec ts;
   if (::clock_gettime(CLOCK_MONOTONIC, &ts) != 0) ::clock_gettime(CLOCK_REALTIME, &ts);

@@ -17,6 +17,18 @@ int last_errno();
 // st_size from fstat, -1 on failure.
 int64_t fd_file_size(int fd);
 
+// Opens a caller-named file for reading, and only a regular file: a FIFO
+// (whose open waits for a writer), a device (/dev/zero never ends), a socket
+// or a directory is refused before anything could block on it or read
+// without end. Returns the descriptor (close-on-exec, blocking) and sets
+// *size to the file's size; -1 when the file cannot be opened (errno says
+// why); kNotRegularFile when it is not a regular file.
+constexpr int kNotRegularFile = -2;
+int open_regular_file(const char* path, int64_t* size);
+// The reason for a failed open_regular_file, to be asked for at once: the
+// text of errno, or "not a regular file".
+const char* open_failure_text(int result);
+
 // Seconds from CLOCK_MONOTONIC (CLOCK_REALTIME when that fails).
 double monotonic_seconds();
 double monotonic_seconds_alt();

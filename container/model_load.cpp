@@ -126,10 +126,10 @@ ModelLoadResult model_load_fd(int fd, uint64_t offset, uint64_t length) {
 ModelLoadResult model_load_path(Slice path) {
   CString c = slice_to_cstr(path);
   if (c.tag != 0) return fail_text("failed reading model");
-  int fd = open(cstr_ptr(c), O_RDONLY | O_CLOEXEC);
+  int64_t size = 0;
+  const int fd = open_regular_file(cstr_ptr(c), &size);
   cstr_free(&c);
   if (fd < 0) return fail_text("failed reading model");
-  const int64_t size = fd_file_size(fd);
   ModelLoadResult r = size > int64_t(kHeaderSize) ? model_load_fd(fd, 0, uint64_t(size))
                                                   : fail_text("invalid container header");
   close(fd);

@@ -204,13 +204,9 @@ ContainerResult container_open_path(Slice path) {
 
 ContainerResult container_open_path(const char* path) {
   if (path == nullptr) return fail(kContainerIoFailed);
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  int64_t size = 0;
+  const int fd = open_regular_file(path, &size);
   if (fd < 0) return fail(kContainerIoFailed);
-  int64_t size = fd_file_size(fd);
-  if (size < 0) {
-    close(fd);
-    return fail(kContainerIoFailed);
-  }
   ContainerResult r = container_open_fd(fd, 0, uint64_t(size), kContainerOpenWiden);
   close(fd);
   return r;

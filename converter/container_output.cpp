@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/file_write.h"
 #include "container/records.h"
 
 namespace vorn {
@@ -121,16 +122,11 @@ ByteString container_output_write(BuilderState& s, Slice vorn_path) {
   if (!container_output_spec(s, &spec, &error)) return message(error);
   CString path = slice_to_cstr(vorn_path);
   if (path.tag != 0) return message("invalid vorn path");
-  std::string final_path = cstr_ptr(path);
+  FileWrite out;
+  const ReplaceStatus opened = out.open(cstr_ptr(path));
   cstr_free(&path);
-  std::string temp = final_path + ".XXXXXX";
-  int fd = mkstemp(temp.data());
-  if (fd < 0) return message("failed to create output .vorn file");
-  bool ok = fchmod(fd, 0644) == 0 && container_write_fd(spec, fd, &error);
-  if (close(fd) != 0) ok = false;
-  if (ok && rename(temp.c_str(), final_path.c_str()) != 0) ok = false;
-  if (!ok) {
-    unlink(temp.c_str());
+  if (opened != ReplaceStatus::kOk) return message("failed to create output .vorn file");
+  if (!container_write_fd(spec, out.fd(), &error) || out.commit() != ReplaceStatus::kOk) {
     if (error == "metadata region too large" || error == "container too large" || error == "too many tensors")
       return message("the converted model does not fit in a container: " + error);
     return message("failed writing .vorn file");

@@ -44,9 +44,9 @@ std::string op_text(uint64_t op) {
 // Reads a whole file; null with *status set when it cannot.
 uint8_t* read_whole(const char* path, uint64_t* size, int* status) {
   *size = 0;
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  int64_t n = 0;
+  const int fd = open_regular_file(path, &n);
   if (fd < 0) return *status = 1, nullptr;
-  int64_t n = fd_file_size(fd);
   if (n < 1) {
     ::close(fd);
     return *status = 2, nullptr;

@@ -2,7 +2,8 @@
 // Each call runs the whole pipeline (read, bind, import, match the detection
 // tail, lower, check, summarise, write) and reports a failure as one message.
 // The container is written to a temporary file renamed into place, so a
-// failed conversion leaves nothing at the output path.
+// failed conversion leaves nothing at the output path (a device or a FIFO is
+// written through, see base/file_write.h).
 #pragma once
 #include <cstdint>
 

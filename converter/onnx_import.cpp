@@ -37,9 +37,9 @@ enum class ReadStatus { kOk, kOpen, kEmpty, kMemory, kRead };
 ReadStatus read_file(const char* path, uint8_t** out, uint64_t* size_out) {
   *out = nullptr;
   *size_out = 0;
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  int64_t size = 0;
+  const int fd = open_regular_file(path, &size);
   if (fd < 0) return ReadStatus::kOpen;
-  int64_t size = fd_file_size(fd);
   if (size < 1) {
     ::close(fd);
     return ReadStatus::kEmpty;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/file_write.h"
 #include "base/files.h"
 #include "container/attr_words.h"
 #include "container/container.h"
@@ -60,17 +61,6 @@ void consider(Candidate& c, uint64_t cols, uint64_t count) {
   c.rows = count / cols;
 }
 
-// Writes all bytes to fd; false on a write that makes no progress.
-bool write_bytes(int fd, const uint8_t* p, uint64_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n > (uint64_t{1} << 30) ? (uint64_t{1} << 30) : n);
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<uint64_t>(w);
-  }
-  return true;
-}
-
 }  // namespace
 
 void quantize_block_q8(const float* x, uint64_t n, int8_t out[64], float* scale) {
@@ -98,14 +88,10 @@ void quantize_block_q8(const float* x, uint64_t n, int8_t out[64], float* scale)
 QuantizeOutcome quantize_pack_q8(Slice input_path, Slice output_path) {
   CString in_path = slice_to_cstr(input_path);
   if (in_path.tag != 0) return failed("invalid input path");
-  int fd = ::open(cstr_ptr(in_path), O_RDONLY | O_CLOEXEC);
+  int64_t file_size = 0;
+  const int fd = open_regular_file(cstr_ptr(in_path), &file_size);
   cstr_free(&in_path);
   if (fd < 0) return failed("cannot open input pack");
-  int64_t file_size = fd_file_size(fd);
-  if (file_size < 0) {
-    ::close(fd);
-    return failed("cannot size input pack");
-  }
   ContainerResult opened = container_open_fd(fd, 0, static_cast<uint64_t>(file_size), 0);
   ::close(fd);
   if (!opened.ok()) {
@@ -265,18 +251,12 @@ QuantizeOutcome quantize_pack_q8(Slice input_path, Slice output_path) {
 
   CString out_path = slice_to_cstr(output_path);
   if (out_path.tag != 0) return failed("invalid output path");
-  std::string final_path = cstr_ptr(out_path);
+  FileWrite out;
+  const ReplaceStatus placed = out.open(cstr_ptr(out_path));
   cstr_free(&out_path);
-  std::string temp = final_path + ".XXXXXX";
-  int out = mkstemp(temp.data());
-  if (out < 0) return failed("cannot create output pack");
-  bool ok = fchmod(out, 0644) == 0 && write_bytes(out, meta.data(), M) && write_bytes(out, region.data(), new_data);
-  if (::close(out) != 0) ok = false;
-  if (ok && std::rename(temp.c_str(), final_path.c_str()) != 0) ok = false;
-  if (!ok) {
-    ::unlink(temp.c_str());
+  if (placed != ReplaceStatus::kOk) return failed("cannot create output pack");
+  if (!out.write(meta.data(), M) || !out.write(region.data(), new_data) || out.commit() != ReplaceStatus::kOk)
     return failed("failed writing output pack");
-  }
   const uint64_t a = (M + old_data + (uint64_t{1} << 19)) >> 20;
   const uint64_t b = (M + new_data + (uint64_t{1} << 19)) >> 20;
   std::string summary = std::to_string(quantized) + " of " + std::to_string(T) + " weight tensors stored as Q8: " +

@@ -2,7 +2,8 @@
 // blocks (64 signed bytes and one f32 scale a block), chosen by the operator
 // that reads each weight and its role there. Everything else is copied; the
 // records, digests and checksum are recomputed. The input is never changed
-// and the output is written through a temporary file renamed into place.
+// and the output is written through a temporary file renamed into place (a
+// device or a FIFO is written through, see base/file_write.h).
 #pragma once
 #include <cstdint>
 

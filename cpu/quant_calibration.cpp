@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/file_write.h"
 #include "base/files.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
@@ -62,16 +63,16 @@ uint64_t cpu_ranges_first_bad(std::span<const float> table, uint64_t held) {
 }
 
 uint32_t cpu_ranges_read(const char* path, std::span<float> table, char* message, size_t capacity) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  int64_t size = 0;
+  const int fd = open_regular_file(path, &size);
   if (fd < 0) {
-    if (errno == ENOENT) return 0;
+    if (fd == -1 && errno == ENOENT) return 0;
     std::snprintf(message, capacity, "calibration ranges file %.160s cannot be opened: %s", path,
-                  std::strerror(errno));
+                  open_failure_text(fd));
     return 3;
   }
   const uint64_t whole = table.size() * 4;
-  const int64_t size = fd_file_size(fd);
-  if (size < 0 || static_cast<uint64_t>(size) > whole) {
+  if (static_cast<uint64_t>(size) > whole) {
     ::close(fd);
     std::snprintf(message, capacity,
                   "calibration ranges file %.120s holds %lld bytes, more than the %llu of 3 ranges for "
@@ -113,36 +114,7 @@ uint32_t cpu_ranges_read(const char* path, std::span<float> table, char* message
 }
 
 bool cpu_ranges_write(const char* path, std::span<const float> table) {
-  const size_t len = std::strlen(path);
-  char* tmp = static_cast<char*>(std::malloc(len + 8));
-  if (tmp == nullptr) return false;
-  std::memcpy(tmp, path, len);
-  std::memcpy(tmp + len, ".XXXXXX", 8);
-  const int fd = ::mkostemp(tmp, O_CLOEXEC);
-  if (fd < 0) {
-    std::free(tmp);
-    return false;
-  }
-  const auto* p = reinterpret_cast<const char*>(table.data());
-  uint64_t left = table.size() * 4;
-  bool ok = true;
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    p += n;
-    left -= static_cast<uint64_t>(n);
-  }
-  // mkstemp makes the file 0600; the ranges are no secret.
-  if (ok) ok = ::fchmod(fd, 0644) == 0;
-  if (::close(fd) != 0) ok = false;
-  if (ok) ok = ::rename(tmp, path) == 0;
-  if (!ok) ::unlink(tmp);
-  std::free(tmp);
-  return ok;
+  return write_file_whole(path, table.data(), table.size() * 4) == ReplaceStatus::kOk;
 }
 
 }  // namespace vorn

@@ -40,8 +40,9 @@ uint64_t cpu_ranges_first_bad(std::span<const float> table, uint64_t held);
 uint32_t cpu_ranges_read(const char* path, std::span<float> table, char* message, size_t capacity);
 
 // Writes the table to path through a temporary file in the same directory
-// renamed over it, so that a reader never sees a partly written file. False
-// when it could not be written (path is then left as it was).
+// renamed over it, so that a reader never sees a partly written file (a
+// device or a FIFO is written through, see base/file_write.h). False when it
+// could not be written.
 bool cpu_ranges_write(const char* path, std::span<const float> table);
 
 }  // namespace vorn

@@ -1,7 +1,5 @@
 #include "frontend/chat_command.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,12 +39,10 @@ bool open_model(const char* path, const GenerativeOpenParams& params, VlmSession
     error_set(error, code, std::string("Cannot open model ") + path + ": " + reason);
     return false;
   };
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return refuse(VORN_STATUS_IO, std::strerror(errno));
-  struct stat st {};
-  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  int64_t size = 0;
+  const int fd = open_regular_file(path, &size);
+  if (fd < 0) return refuse(VORN_STATUS_IO, open_failure_text(fd));
   ::close(fd);
-  if (!regular) return refuse(VORN_STATUS_IO, "not a regular file");
   if (vlm_open_path(path, &params, session, error)) return true;
   const std::string reason = error->message;
   return refuse(error->code, reason.c_str());

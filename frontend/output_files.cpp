@@ -1,5 +1,6 @@
 #include "frontend/output_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <nlohmann/json.hpp>
+
+#include "base/file_write.h"
+#include "base/files.h"
 
 namespace vorn {
 
@@ -18,17 +23,6 @@ namespace {
 std::string without_trailing_slashes(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
-}
-
-bool write_fully(int fd, const uint8_t* p, uint64_t n) {
-  while (n > 0) {
-    const ssize_t w = ::write(fd, p, n > (uint64_t(1) << 30) ? (size_t(1) << 30) : size_t(n));
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= uint64_t(w);
-  }
-  return true;
 }
 
 // A new directory named prefix plus a number, with the mode a new directory
@@ -48,22 +42,37 @@ void remove_tree(const std::string& path) {
   std::filesystem::remove_all(path, ec);
 }
 
+// Removes the staging directories "<prefix><pid>-<n>" in directory whose
+// process is gone: a writer killed before its commit left them.
+void remove_stale_staging(const std::string& directory, const std::string& prefix) {
+  const std::string dir = directory.empty() ? "." : directory;
+  std::vector<std::string> stale;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (const dirent* e = ::readdir(d)) {
+      struct stat st;
+      if (process_gone(temporary_owner(e->d_name, prefix)) &&
+          ::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+        stale.push_back(path_join(dir, e->d_name));
+    }
+    ::closedir(d);
+  }
+  for (const std::string& path : stale) remove_tree(path);
+}
+
 }  // namespace
 
 bool read_file_bytes(const std::string& path, std::string* out) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int64_t size = 0;
+  const int fd = open_regular_file(path.c_str(), &size);
   if (fd < 0) return false;
-  struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   std::string bytes;
-  char buffer[65536];
-  while (ok) {
-    const ssize_t r = ::read(fd, buffer, sizeof buffer);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) ok = false;
-    if (r <= 0) break;
-    bytes.append(buffer, size_t(r));
+  bool ok = true;
+  try {
+    bytes.resize(size_t(size));
+  } catch (const std::bad_alloc&) {
+    ok = false;
   }
+  ok = ok && pread_all(fd, bytes.data(), uint64_t(size), 0);
   ::close(fd);
   if (ok) *out = std::move(bytes);
   return ok;
@@ -93,16 +102,15 @@ bool make_directories(const std::string& path, std::string* error) {
 }
 
 WriteStatus write_file_atomic(const std::string& path, const void* bytes, uint64_t length) {
-  const std::string dir = path_directory(path);
-  std::string temp = path_join(dir, ".vorn-write-XXXXXX");
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) return WriteStatus::kCreate;
-  bool ok = ::fchmod(fd, 0644) == 0 && write_fully(fd, static_cast<const uint8_t*>(bytes), length) &&
-            ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) ::unlink(temp.c_str());
-  return ok ? WriteStatus::kOk : WriteStatus::kWrite;
+  switch (write_file_whole(path.c_str(), bytes, length)) {
+    case ReplaceStatus::kOk:
+      return WriteStatus::kOk;
+    case ReplaceStatus::kOpen:
+    case ReplaceStatus::kTemp:
+      return WriteStatus::kCreate;
+    default:
+      return WriteStatus::kWrite;
+  }
 }
 
 std::string json_file_text(const nlohmann::json& value) {
@@ -119,6 +127,8 @@ bool StagedDirectory::begin(const std::string& target, std::string* error) {
     if (error) *error = "empty path";
     return false;
   }
+  // A link's directory is filled (made when missing) and the link stays.
+  target_ = link_destination(target_.c_str());
   struct stat st {};
   inside_ = ::stat(target_.c_str(), &st) == 0;
   if (inside_ && !S_ISDIR(st.st_mode)) {
@@ -130,7 +140,10 @@ bool StagedDirectory::begin(const std::string& target, std::string* error) {
   // Beside the target its name shows whose staging it is; inside it, a
   // fixed prefix.
   const std::string base = target_.substr(target_.rfind('/') == std::string::npos ? 0 : target_.rfind('/') + 1);
-  staging_ = make_unique_directory(path_join(parent, inside_ ? ".vorn-staging-" : "." + base + ".staging-"));
+  const std::string beside = "." + base + ".staging-", inside = ".vorn-staging-";
+  remove_stale_staging(path_directory(target_), beside);
+  if (inside_) remove_stale_staging(target_, inside);
+  staging_ = make_unique_directory(path_join(parent, inside_ ? inside : beside));
   if (staging_.empty()) {
     if (error) *error = std::strerror(errno);
     return false;

@@ -1,8 +1,10 @@
 // The files the command-line front ends read and write. Every file they
 // write appears whole or not at all: it is written to a temporary file in
-// the same directory, flushed, and renamed over its name. A directory of
-// outputs is staged the same way, so a run that fails leaves neither half a
-// file nor a partly filled directory behind.
+// the same directory, flushed, and renamed over its name (a device, a FIFO
+// or /dev/stdout is written through instead, see base/file_write.h). A
+// directory of outputs is staged the same way, so a run that fails leaves
+// neither half a file nor a partly filled directory behind, and the next run
+// removes what a killed one staged.
 #pragma once
 #include <cstdint>
 #include <nlohmann/json_fwd.hpp>
@@ -11,8 +13,8 @@
 
 namespace vorn {
 
-// The whole of a regular file; false when it cannot be opened or read (a
-// directory cannot be read).
+// The whole of a regular file; false when it cannot be opened or read. A
+// directory, a FIFO or a device is refused without waiting on it.
 bool read_file_bytes(const std::string& path, std::string* out);
 
 // The path without its last component: "" for a bare file name, "/" for a
@@ -31,7 +33,10 @@ enum class WriteStatus : uint32_t {
   kWrite,   // writing, flushing or renaming it failed
 };
 // Writes bytes to path through a temporary file and a rename; on failure
-// nothing at path has changed. The new file has mode 0644.
+// nothing at path has changed. The new file has mode 0644. What cannot be
+// replaced (a device, a FIFO, a descriptor's link) is written through, and a
+// file beside which no temporary can be made is written in place (a failure
+// then leaves what was written).
 WriteStatus write_file_atomic(const std::string& path, const void* bytes, uint64_t length);
 
 // The text every JSON file of the tools holds: two-space indentation, non-ASCII
@@ -39,13 +44,16 @@ WriteStatus write_file_atomic(const std::string& path, const void* bytes, uint64
 // newline.
 std::string json_file_text(const nlohmann::json& value);
 
-// A directory of outputs written as one. When the target does not exist the
-// files go into a hidden directory beside it that is renamed to the target
-// at commit. When it exists they go into a hidden directory inside it and
-// are renamed into place at commit in the order they were written, after the
-// target's copy of the last file is removed: write the file that marks a
+// A directory of outputs written as one. A symbolic link as the target is
+// followed: the directory it leads to is written and the link stays. When
+// the target does not exist the files go into a hidden directory beside it
+// (".NAME.staging-PID-N") that is renamed to the target at commit. When it
+// exists they go into a hidden directory inside it (".vorn-staging-PID-N")
+// and are renamed into place at commit in the order they were written, after
+// the target's copy of the last file is removed: write the file that marks a
 // finished directory last. Without commit, the destructor removes what was
-// staged and the target is as it was.
+// staged and the target is as it was; what a killed writer staged is removed
+// by the next begin() on the same target.
 class StagedDirectory {
  public:
   StagedDirectory() = default;

@@ -1,13 +1,13 @@
 #include "generation/generation_loop.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -105,11 +105,27 @@ bool all_finite(const uint8_t* bytes, uint64_t count, uint64_t kind) {
   return true;
 }
 
-bool read_file(const std::string& path, std::vector<uint8_t>* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  out->assign(std::istreambuf_iterator<char>(in), {});
-  return !in.bad();
+[[noreturn]] void refuse_length(const std::string& name, uint64_t held, uint64_t length) {
+  refuse_input(name, "holds " + std::to_string(held) + " bytes where its shape and dtype need " +
+                         std::to_string(length));
+}
+
+// An input's file holds exactly the bytes its shape and dtype need. Its size
+// is checked before anything is read, so a file of any size costs no more
+// memory than the tensor; a FIFO or a device (/dev/zero never ends) is
+// refused unopened.
+void read_input_file(const std::string& name, const std::string& path, uint64_t length, std::vector<uint8_t>* out) {
+  int64_t size = 0;
+  const int fd = open_regular_file(path.c_str(), &size);
+  if (fd == kNotRegularFile) refuse_input(name, "cannot read " + path + ": not a regular file");
+  if (fd < 0) refuse_input(name, "cannot read " + path);
+  const struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  if (uint64_t(size) != length) refuse_length(name, uint64_t(size), length);
+  out->resize(length);
+  if (!pread_all(fd, out->data(), length, 0)) refuse_input(name, "cannot read " + path);
 }
 
 // A new tensor of the given shape and kind holding bytes (zeros when null).
@@ -246,6 +262,7 @@ json generation_loop(VNGraph& g, json& request, const GenerationLoopObjects& obj
     const uint64_t kind = whole(entry(spec, "dtype"), 0);
     VNTensorRef t = g.tensor(shape, kind);
     const double allocated = monotonic_seconds_alt();
+    const uint64_t length = t->count * kind_size(kind);
     std::vector<uint8_t> file_bytes;
     const std::vector<uint8_t>* bytes = nullptr;
     if (mode == kLoopInMemory) {
@@ -253,15 +270,12 @@ json generation_loop(VNGraph& g, json& request, const GenerationLoopObjects& obj
     } else if (spec.is_object() && spec.contains("file") && spec["file"].is_string()) {
       std::string path = spec["file"].get<std::string>();
       if (!path.empty() && path[0] != '/' && request_dir != nullptr) path = std::string(request_dir) + "/" + path;
-      if (!read_file(path, &file_bytes)) refuse_input(name, "cannot read " + path);
+      read_input_file(name, path, length, &file_bytes);
       bytes = &file_bytes;
     }
     const double read = monotonic_seconds_alt();
-    const uint64_t length = t->count * kind_size(kind);
     if (bytes == nullptr) refuse_input(name, mode == kLoopInMemory ? "has no data" : "names no file");
-    if (bytes->size() != length)
-      refuse_input(name, "holds " + std::to_string(bytes->size()) + " bytes where its shape and dtype need " +
-                             std::to_string(length));
+    if (bytes->size() != length) refuse_length(name, bytes->size(), length);
     if (length > 0) std::memcpy(t->contents(), bytes->data(), length);
     const double copied = monotonic_seconds_alt();
     if (mode != kLoopInMemory && (kind == kElemF16 || kind == kElemF32) && t->count > 0 &&

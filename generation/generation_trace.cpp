@@ -1,31 +1,12 @@
 #include "generation/generation_trace.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "base/file_write.h"
 #include "base/vn_error.h"
 
 namespace vorn {
-
-namespace {
-
-bool write_everything(int fd, const uint8_t* bytes, uint64_t length) {
-  while (length > 0) {
-    const ssize_t n = ::write(fd, bytes, length > (1u << 30) ? (1u << 30) : length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes += n;
-    length -= uint64_t(n);
-  }
-  return true;
-}
-
-}  // namespace
 
 std::string trace_file_name(const std::string& name) {
   std::string file = name;
@@ -36,15 +17,7 @@ std::string trace_file_name(const std::string& name) {
 
 bool trace_write_file(const std::string& directory, const std::string& file, const uint8_t* bytes,
                       uint64_t length) {
-  const std::string target = directory + "/" + file;
-  std::string temporary = directory + "/." + file + ".XXXXXX";
-  const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return false;
-  bool ok = ::fchmod(fd, 0644) == 0 && write_everything(fd, bytes, length);
-  ok = (::close(fd) == 0) && ok;
-  ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
-  if (!ok) ::unlink(temporary.c_str());
-  return ok;
+  return write_file_whole((directory + "/" + file).c_str(), bytes, length) == ReplaceStatus::kOk;
 }
 
 nlohmann::json trace_write_tensor(const VNTensor& tensor, const std::string& name, const std::string& directory,

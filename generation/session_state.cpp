@@ -189,11 +189,10 @@ bool vlm_open_path(const char* path, const GenerativeOpenParams* params, VlmSess
   if (!vlm_open_params_check(path, params, out, error)) return false;
   const double start = monotonic_seconds_alt();
   // Read as stored: a generative model's weights are never widened.
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  int64_t size = 0;
+  const int fd = open_regular_file(path, &size);
   if (fd < 0) return fail_container(error, kContainerIoFailed, false);
-  const int64_t size = fd_file_size(fd);
-  ContainerResult opened = size < 0 ? ContainerResult::failure(kContainerIoFailed)
-                                    : container_open_fd(fd, 0, uint64_t(size), 0);
+  ContainerResult opened = container_open_fd(fd, 0, uint64_t(size), 0);
   ::close(fd);
   if (!opened.ok()) return fail_container(error, opened.error, false);
   ContainerHandle handle = opened.value;

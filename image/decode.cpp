@@ -1,11 +1,14 @@
 // Encoded bytes and files to upright RGB: format detection, EXIF orientation
 // and the whole-file read.
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "base/files.h"
 #include "image/decode_internal.h"
 #include "vorn.h"
 
@@ -68,37 +71,28 @@ bool image_decode_file(const char* path, DecodedImage* image, char* error) {
     image_set_error(error, "Missing image path");
     return false;
   }
-  std::FILE* f = std::fopen(path, "rb");
-  if (f == nullptr) {
+  // A FIFO or a device is refused unopened: it could block the call or
+  // never end.
+  int64_t size = 0;
+  const int fd = open_regular_file(path, &size);
+  if (fd < 0) {
     image_set_error(error, "Cannot read image");
     return false;
   }
-  if (std::fseek(f, 0, SEEK_END) != 0) {
-    std::fclose(f);
-    image_set_error(error, "Cannot size image");
-    return false;
-  }
-  const long size = std::ftell(f);
-  if (size < 0) {
-    std::fclose(f);
-    image_set_error(error, "Cannot size image");
-    return false;
-  }
-  if (size < 8 || static_cast<uint64_t>(size) > kImageMaxFileBytes ||
-      std::fseek(f, 0, SEEK_SET) != 0) {
-    std::fclose(f);
+  if (size < 8 || static_cast<uint64_t>(size) > kImageMaxFileBytes) {
+    ::close(fd);
     image_set_error(error, "Invalid encoded image size");
     return false;
   }
   auto* bytes = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size)));
   if (bytes == nullptr) {
-    std::fclose(f);
+    ::close(fd);
     image_set_error(error, "Image allocation failed");
     return false;
   }
-  const size_t got = std::fread(bytes, 1, static_cast<size_t>(size), f);
-  std::fclose(f);
-  if (got != static_cast<size_t>(size)) {
+  const bool read = pread_all(fd, bytes, static_cast<uint64_t>(size), 0);
+  ::close(fd);
+  if (!read) {
     std::free(bytes);
     image_set_error(error, "Cannot read image");
     return false;

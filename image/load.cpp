@@ -1,12 +1,12 @@
 // The loaders behind frames: PPM read directly, everything else through the
 // JPEG/PNG decoder, with the EXIF orientation reported back.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "base/files.h"
 #include "image/decode_internal.h"
 
 namespace vorn {
@@ -64,7 +64,9 @@ bool image_load_file_rgb8(const char* path, uint32_t* width, uint32_t* height,
   if (orientation != nullptr) *orientation = 1;
   if (path == nullptr || width == nullptr || height == nullptr || pixels == nullptr) return false;
   uint32_t exif = 1;
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  int64_t size = 0;
+  const int fd = open_regular_file(path, &size);
+  if (fd == kNotRegularFile) return false;
   if (fd >= 0) {
     uint8_t* ppm = ppm_file_pixels(fd, width, height);
     if (ppm != nullptr) {

@@ -1,10 +1,13 @@
 /* The model-independent steps of the OCR demo (see ocr_pipeline.h). */
 #include "ocr_pipeline.h"
 
+#include <fcntl.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 OcrFindSettings ocr_find_defaults(void) {
   OcrFindSettings s;
@@ -223,8 +226,23 @@ int ocr_keys_parse(const char* bytes, size_t length, OcrKeys* keys) {
   return 0;
 }
 
+/* Opens a regular file only: a FIFO would hold the open until a writer comes
+ * and a device such as /dev/zero never ends. */
+static FILE* open_regular(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return NULL;
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return NULL;
+  const int flags = fcntl(fd, F_GETFL);
+  FILE* f = NULL;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
+    f = fdopen(fd, "rb");
+  if (f == NULL) close(fd);
+  return f;
+}
+
 int ocr_keys_load(const char* path, OcrKeys* keys) {
-  FILE* f = fopen(path, "rb");
+  FILE* f = open_regular(path);
   if (f == NULL) return -1;
   char* bytes = NULL;
   size_t length = 0, cap = 0;

@@ -67,7 +67,8 @@ typedef struct OcrKeys {
  * its end) into a new key list; the bytes are copied. 0 on success, -1 when
  * memory runs out or the text is too long. */
 int ocr_keys_parse(const char* bytes, size_t length, OcrKeys* keys);
-/* Reads a keys file; 0 on success, -1 when it cannot be read. */
+/* Reads a keys file; 0 on success, -1 when it cannot be read or is not a
+ * regular file. */
 int ocr_keys_load(const char* path, OcrKeys* keys);
 void ocr_keys_free(OcrKeys* keys);
 /* Number of classes the keys call for: count + 2. */

@@ -5,13 +5,14 @@
 // Prints the model's inputs and outputs and the conversion notes; a failure
 // prints one message to standard error and exits with a non-zero status
 // (1 the conversion failed, 2 the command line is wrong).
-#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "base/file_write.h"
 #include "converter/conversion_notes.h"
 #include "converter/convert.h"
 #include "converter/quantize_q8.h"
@@ -132,9 +133,18 @@ int main(int argc, char** argv) {
   if (q8 && options.report_only) return usage_error("--q8 writes a container; it cannot go with --report-only");
 
   const std::string onnx = paths[0], out = paths[1];
-  // With --q8 the F32 container is an intermediate file next to the output.
+  // With --q8 the F32 container is an intermediate file beside the output's
+  // file, named as the temporaries are so that a killed run's copy is removed
+  // by the next run; an output that is a device or a pipe gets it in the
+  // temporary directory.
   std::string target = out;
-  if (q8) target = out + ".f32-" + std::to_string(static_cast<long long>(getpid())) + ".tmp";
+  if (q8) {
+    target = vorn::make_temporary_beside(out.c_str());
+    if (target.empty()) {
+      std::fprintf(stderr, "vorn-load: cannot make an intermediate file for %s: %s\n", out.c_str(), std::strerror(errno));
+      return 1;
+    }
+  }
   // Both modes print the same summary and the same failure text; legacy mode
   // takes its sizes as the option word of the flags entry point.
   vorn::ConvertOutcome o =
@@ -142,6 +152,7 @@ int main(int argc, char** argv) {
              : vorn::convert_onnx_file_with_options(vorn::slice_of(onnx), vorn::slice_of(target), &options);
   std::string text = take(&o.text);
   if (o.status != 0) {
+    if (q8) std::remove(target.c_str());
     print_lines(stderr, "vorn-load: ", text);
     return 1;
   }

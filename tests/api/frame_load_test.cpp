@@ -2,6 +2,8 @@
 // tests/api/make_fixtures.py): pixels, upright orientation, ownership, and
 // the failures recorded on the frame.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -181,6 +183,20 @@ TEST(FrameLoadErrorsTest, FailuresAreRecordedAndKeepThePixels) {
     EXPECT_EQ(message(f.get()), c.text);
     EXPECT_EQ(vorn_frame_data_ptr(f.get()), keep);
   }
+}
+
+TEST(FrameLoadErrorsTest, AFifoIsRefusedWithoutWaitingForAWriter) {
+  char dir[] = "/tmp/vorn-frame-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string fifo = std::string(dir) + "/photo.png";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  FramePtr f(vorn_frame_new());
+  alarm(60);  // a wait ends the test with a failure
+  EXPECT_FALSE(vorn_frame_load_file(f.get(), fifo.data(), fifo.size()));
+  alarm(0);
+  EXPECT_EQ(vorn_frame_error_code(f.get()), 4u);
+  unlink(fifo.c_str());
+  rmdir(dir);
 }
 
 }  // namespace

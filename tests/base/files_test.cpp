@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -100,6 +102,30 @@ TEST(Clock, MonotonicSecondsAdvances) {
   double b = monotonic_seconds_alt();
   EXPECT_GT(b - a, 0.001);
   EXPECT_LT(b - a, 5.0);
+}
+
+TEST(OpenRegularFile, OpensOnlyRegularFilesAndNeverWaits) {
+  char dir[] = "/tmp/vorn_files_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string fifo = std::string(dir) + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  TempFile file(pattern(10));
+  const std::string regular = "/proc/self/fd/" + std::to_string(file.fd());
+  int64_t size = -1;
+  const int fd = open_regular_file(regular.c_str(), &size);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(size, 10);
+  EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);  // reads block as usual
+  close(fd);
+  // A FIFO without a writer would hold a plain open forever.
+  for (const std::string& path : {fifo, std::string(dir), std::string("/dev/zero")}) {
+    EXPECT_EQ(open_regular_file(path.c_str(), &size), kNotRegularFile) << path;
+    EXPECT_STREQ(open_failure_text(kNotRegularFile), "not a regular file");
+  }
+  EXPECT_EQ(open_regular_file((std::string(dir) + "/none").c_str(), &size), -1);
+  EXPECT_EQ(errno, ENOENT);
+  unlink(fifo.c_str());
+  rmdir(dir);
 }
 
 TEST(WipeBytes, ZeroesAndIgnoresNull) {

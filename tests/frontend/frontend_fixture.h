@@ -2,6 +2,7 @@
 // and command lines as argument vectors.
 #pragma once
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -64,6 +65,9 @@ struct RunOptions {
   std::string cwd;
   int64_t file_size_limit = -1;  // bytes a file may grow to; writes past it fail
   const char* stdout_path = nullptr;  // standard output goes there instead (e.g. /dev/full)
+  unsigned timeout_seconds = 0;  // the tool is ended by SIGALRM (status 142) after this long
+  int64_t address_space_limit = -1;  // bytes of memory the tool may map
+  bool unprivileged = false;  // run as nobody when the test runs as root
 };
 
 inline ToolRun run_tool(const char* tool, const std::vector<std::string>& args, const RunOptions& options = {}) {
@@ -87,6 +91,16 @@ inline ToolRun run_tool(const char* tool, const std::vector<std::string>& args, 
       const rlimit limit{rlim_t(options.file_size_limit), rlim_t(options.file_size_limit)};
       ::setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (options.address_space_limit >= 0) {
+      const rlimit limit{rlim_t(options.address_space_limit), rlim_t(options.address_space_limit)};
+      ::setrlimit(RLIMIT_AS, &limit);
+    }
+    // Root passes every permission check; nobody (65534) meets them.
+    if (options.unprivileged && ::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 ||
+                                                     ::setuid(65534) != 0))
+      _exit(126);
+    // A hang fails the test instead of holding it: the alarm outlives exec.
+    if (options.timeout_seconds > 0) ::alarm(options.timeout_seconds);
     ::execv(tool, pointers.data());
     _exit(127);
   }

@@ -3,6 +3,7 @@
 // the exact status code and message it must leave.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
@@ -50,6 +51,7 @@ struct Models {
   ModelFile plain{plain_b};
   std::string junk = write_junk(600);
   std::string tiny = write_junk(10);
+  std::string fifo = make_fifo();
 
   static std::string write_junk(size_t n) {
     char name[] = "/tmp/vorn_junk_XXXXXX";
@@ -59,9 +61,16 @@ struct Models {
     close(fd);
     return name;
   }
+  static std::string make_fifo() {
+    std::string name = write_junk(0);
+    unlink(name.c_str());
+    EXPECT_EQ(mkfifo(name.c_str(), 0600), 0);
+    return name;
+  }
   ~Models() {
     unlink(junk.c_str());
     unlink(tiny.c_str());
+    unlink(fifo.c_str());
   }
 };
 
@@ -212,6 +221,17 @@ TEST(SessionErrors, OpenRefusals) {
       {"missing file", [](Ctx& c) { return c.open("/nonexistent/model.vorn"); }, 2, "failed reading model"},
       {"junk", [](Ctx& c) { return c.open(models().junk); }, 3, "invalid container header"},
       {"tiny", [](Ctx& c) { return c.inspect(models().tiny); }, 3, "invalid container header"},
+      // Refused without waiting for a writer or reading without end; the
+      // alarm ends a wait with a failure.
+      {"a FIFO",
+       [](Ctx& c) {
+         alarm(60);
+         const bool ok = c.open(models().fifo);
+         alarm(0);
+         return ok;
+       },
+       2, "failed reading model"},
+      {"a device", [](Ctx& c) { return c.inspect("/dev/zero"); }, 2, "failed reading model"},
       {"bad fd", [](Ctx& c) { return vorn_session_open_fd(c.s, -1, 0, 4096); }, 1,
        "Invalid file descriptor or length"},
       {"short fd range", [](Ctx& c) { return vorn_session_inspect_fd(c.s, 0, 0, 511); }, 1,
