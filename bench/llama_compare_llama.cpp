@@ -5,7 +5,7 @@
 //
 //   llama_compare_llama MODEL.gguf [llama_compare_common.h options]
 //       [--flash-attn auto|on|off (auto)] [--ubatch N (the library's default)]
-//       [--cpu-variant NAME] [--verbose]
+//       [--cpu-variant NAME] [--poll N] [--verbose]
 //
 // Settings are the library's defaults, as a new user gets them, except the
 // thread count (one thread per processor of the affinity mask, for both
@@ -14,6 +14,9 @@
 // llama_decode call takes it whole). The CPU backends are loaded from the
 // directory of the llama library: every variant, the library picking the best
 // one for this processor, or only libggml-cpu-NAME.so with --cpu-variant.
+// --poll gives the context a thread pool of its own with that polling level
+// (0: workers sleep while they wait; the library's default pool polls), the
+// setting llama.cpp offers for cores that other work shares.
 #include <dlfcn.h>
 #include <sched.h>
 
@@ -28,7 +31,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: llama_compare_llama MODEL.gguf [--prompt N] [--steps N] [--reps N] [--logits FILE] [--logit-steps N]\n"
-    "           [--flash-attn auto|on|off] [--ubatch N] [--cpu-variant NAME] [--verbose]\n";
+    "           [--flash-attn auto|on|off] [--ubatch N] [--cpu-variant NAME] [--poll N] [--verbose]\n";
 
 bool verbose = false;
 
@@ -80,7 +83,7 @@ struct Batch {
 int main(int argc, char** argv) {
   bench_llama::Options o = bench_llama::parse(argc, argv, kUsage);
   enum llama_flash_attn_type flash = LLAMA_FLASH_ATTN_TYPE_AUTO;
-  int32_t ubatch = 0;
+  int32_t ubatch = 0, poll = -1;
   std::string variant;
   for (size_t i = 0; i < o.rest.size(); ++i) {
     const std::string& a = o.rest[i];
@@ -92,6 +95,7 @@ int main(int argc, char** argv) {
                                                                      : LLAMA_FLASH_ATTN_TYPE_AUTO;
     } else if (a == "--ubatch" && value) ubatch = std::atoi(o.rest[++i].c_str());
     else if (a == "--cpu-variant" && value) variant = o.rest[++i];
+    else if (a == "--poll" && value) poll = std::atoi(o.rest[++i].c_str());
     else {
       std::fprintf(stderr, "%s", kUsage);
       return 2;
@@ -119,14 +123,31 @@ int main(int argc, char** argv) {
   cp.flash_attn_type = flash;
   llama_context* ctx = llama_init_from_model(model, cp);
   if (ctx == nullptr) die("cannot create a context");
+  // The CPU backend is loaded at run time, so its pool functions are looked
+  // up by name.
+  using PoolNew = ggml_threadpool_t (*)(ggml_threadpool_params*);
+  using PoolFree = void (*)(ggml_threadpool_t);
+  ggml_threadpool_t pool = nullptr;
+  PoolFree pool_free = nullptr;
+  if (poll >= 0) {
+    ggml_backend_reg_t cpu = ggml_backend_reg_by_name("CPU");
+    auto pool_new = cpu ? reinterpret_cast<PoolNew>(ggml_backend_reg_get_proc_address(cpu, "ggml_threadpool_new")) : nullptr;
+    pool_free = cpu ? reinterpret_cast<PoolFree>(ggml_backend_reg_get_proc_address(cpu, "ggml_threadpool_free")) : nullptr;
+    ggml_threadpool_params params = ggml_threadpool_params_default(threads);
+    params.poll = uint32_t(poll);
+    if (pool_new == nullptr || pool_free == nullptr || (pool = pool_new(&params)) == nullptr)
+      die("the CPU backend offers no thread pool");
+    llama_attach_threadpool(ctx, pool, pool);
+  }
 
   char desc[128];
   llama_model_desc(model, desc, sizeof desc);
   std::printf("threads %d\nweights %s, %.1f MiB\n", llama_n_threads(ctx), desc,
               double(llama_model_size(model)) / 1048576.0);
-  std::printf("settings n_ctx %u n_batch %u n_ubatch %u flash_attn %s kv %s/%s\n", llama_n_ctx(ctx),
+  std::printf("settings n_ctx %u n_batch %u n_ubatch %u flash_attn %s kv %s/%s poll %s\n", llama_n_ctx(ctx),
               llama_n_batch(ctx), llama_n_ubatch(ctx), llama_flash_attn_type_name(cp.flash_attn_type),
-              ggml_type_name(cp.type_k), ggml_type_name(cp.type_v));
+              ggml_type_name(cp.type_k), ggml_type_name(cp.type_v),
+              poll >= 0 ? std::to_string(poll).c_str() : "default");
   for (size_t i = 0; i < ggml_backend_reg_count(); ++i)
     std::printf("backend %s\n", ggml_backend_reg_name(ggml_backend_reg_get(i)));
   std::printf("system %s\n", llama_print_system_info());
@@ -157,6 +178,7 @@ int main(int argc, char** argv) {
   }
   bench_llama::print_figures(prefill, decode);
   llama_free(ctx);
+  if (pool != nullptr) pool_free(pool);
   llama_model_free(model);
   llama_backend_free();
   return 0;
