@@ -1,16 +1,19 @@
 // ONNX Runtime's side of bench/ort_compare: times one model on the CPU
 // execution provider with all graph optimisations.
 //
-//   node ort_compare_ort.js ORT_DIR MODEL.onnx THREADS SECONDS INPUTS.json
+//   node ort_compare_ort.js ORT_DIR MODEL.onnx THREADS SECONDS INPUTS.json [MIN_RUNS [OUTPUT]]
 //
 // INPUTS.json: [{"name", "dtype": "f32"|"i64", "shape", "file"}]. Makes three
-// untimed runs, then times runs for about SECONDS (at least 10, at most 500)
-// and prints {"median_ms", "min_ms", "runs"} on one line.
+// untimed runs (one with MIN_RUNS given), then times runs for about SECONDS
+// (at least MIN_RUNS, 10 unless given; at most 500) and prints {"median_ms",
+// "min_ms", "runs"} on one line. OUTPUT receives the first output of the
+// first run as raw little-endian values.
 'use strict';
 const fs = require('fs');
 const path = require('path');
 
-const [ortDir, model, threadsText, secondsText, inputsPath] = process.argv.slice(2);
+const [ortDir, model, threadsText, secondsText, inputsPath, minRunsText, outputPath] = process.argv.slice(2);
+const minRuns = minRunsText === undefined ? 10 : Math.max(1, Number(minRunsText));
 const ort = require(path.join(path.resolve(ortDir), 'node_modules', 'onnxruntime-node'));
 
 function tensorOf(spec) {
@@ -32,11 +35,17 @@ function tensorOf(spec) {
   });
   const feeds = {};
   for (const spec of JSON.parse(fs.readFileSync(inputsPath, 'utf8'))) feeds[spec.name] = tensorOf(spec);
-  for (let i = 0; i < 3; ++i) await session.run(feeds);
+  for (let i = 0; i < (minRunsText === undefined ? 3 : 1); ++i) {
+    const results = await session.run(feeds);
+    if (i === 0 && outputPath) {
+      const data = results[session.outputNames[0]].data;
+      fs.writeFileSync(outputPath, Buffer.from(data.buffer, data.byteOffset, data.byteLength));
+    }
+  }
   const times = [];
   const budget = Number(secondsText) * 1e3;
   const start = performance.now();
-  while (times.length < 500 && (times.length < 10 || performance.now() - start < budget)) {
+  while (times.length < 500 && (times.length < minRuns || performance.now() - start < budget)) {
     const t0 = performance.now();
     await session.run(feeds);
     times.push(performance.now() - t0);

@@ -214,7 +214,8 @@ void ModelBuilder::build() {
   const uint64_t features = linear(shuffled, "connector.proj", s.text_width, in_width, false, "image_features");
 
   group("text.embed_tokens");
-  uint64_t t = node(kEmbedding, {ids, weight("text.embed_tokens.weight", {s.vocab, s.text_width}, 1.0f)}, "text.embedded");
+  const uint64_t table = weight("text.embed_tokens.weight", {s.vocab, s.text_width}, 1.0f);
+  uint64_t t = node(kEmbedding, {ids, table}, "text.embedded");
   t = node(kScatter, {t, features, image_positions}, "text.merged");
   const uint64_t eps_rms = dbl(s.rms_eps), theta = dbl(s.rope_theta);
   const uint64_t qw = s.heads * s.head_dim, kw = s.kv_heads * s.head_dim;
@@ -244,10 +245,14 @@ void ModelBuilder::build() {
   }
   group("text.norm");
   t = node(kRmsNorm, {t, weight("text.norm.weight", {s.text_width}, 0.1f, 1.0f)}, "text.output", {eps_rms});
-  group("lm_head");
-  const uint64_t logits =
-      node(kLinear, {t, weight("lm_head.weight", {s.vocab, s.text_width}, 4.0f * std::sqrt(3.0f / float(s.text_width)))},
-           "logits");
+  // Tied, the projection has no weight of its own and so no load group:
+  // it stays in the final norm's.
+  uint64_t head = table;
+  if (!s.tied_embeddings) {
+    group("lm_head");
+    head = weight("lm_head.weight", {s.vocab, s.text_width}, 4.0f * std::sqrt(3.0f / float(s.text_width)));
+  }
+  const uint64_t logits = node(kLinear, {t, head}, "logits");
   values_[logits].flags = kFlagLogits;
 }
 
@@ -406,7 +411,7 @@ nlohmann::json ModelBuilder::documents() const {
       {"model_type", "smolvlm"},
       {"image_token_id", sp.image},
       {"scale_factor", s.shuffle},
-      {"tie_word_embeddings", false},
+      {"tie_word_embeddings", s.tied_embeddings},
       {"text_config",
        {{"vocab_size", s.vocab}, {"hidden_size", s.text_width}, {"intermediate_size", s.intermediate},
         {"num_hidden_layers", s.text_layers}, {"num_attention_heads", s.heads}, {"num_key_value_heads", s.kv_heads},

@@ -16,7 +16,8 @@
 //     rows in order; per layer x += o(attention(rope(q(rms1 x)),
 //     rope(k(rms1 x)), v(rms1 x))) with grouped key/value heads and a KV
 //     cache, and x += down(silu(gate(rms2 x)) * up(rms2 x)); a final RMS norm
-//     and the output projection to the vocabulary.
+//     and the output projection to the vocabulary (the token table itself
+//     when the embeddings are tied).
 // Rotary embedding rotates halves: channel c < d/2 pairs with c + d/2 at
 // angle position x theta^(-2c/d).
 #pragma once
@@ -37,6 +38,8 @@ struct GenerativeShape {
   uint64_t intermediate = 256;
   double rope_theta = 10000.0;
   double rms_eps = 1e-5;
+  // The output projection reads the token table (no lm_head.weight).
+  bool tied_embeddings = false;
   // Vision encoder and connector (image side 512).
   uint64_t vision_width = 64;
   uint64_t vision_layers = 2;
