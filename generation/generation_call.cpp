@@ -3,18 +3,14 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
-#include <string_view>
 
 #include "base/bytes.h"
 #include "base/files.h"
-#include "base/utf8.h"
 #include "base/vn_error.h"
-#include "generation/errors.h"
 #include "generation/generation_loop.h"
 #include "generation/session_state.h"
 #include "generation/vn_constraint.h"
@@ -40,40 +36,6 @@ constexpr FinishName kFinishNames[] = {
     {"eos", kFinishEos}, {"stop_sequence", kFinishStopSequence}, {"cancelled", kFinishCancelled}};
 
 [[noreturn]] void refuse(const char* reason) { throw VNError(vn_category::kArgument, reason); }
-
-bool contains_nocase(std::string_view text, std::string_view word) {
-  auto it = std::search(text.begin(), text.end(), word.begin(), word.end(), [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-  });
-  return it != text.end();
-}
-
-bool contains(std::string_view text, std::string_view word) { return text.find(word) != std::string_view::npos; }
-
-uint32_t status_of(std::string_view name, std::string_view reason) {
-  using namespace vn_category;
-  if (name == kUnsupported) return VORN_STATUS_UNSUPPORTED;
-  if (name == kMalloc || contains_nocase(reason, "allocation") || contains(reason, "allocating"))
-    return VORN_STATUS_OUT_OF_MEMORY;
-  if (name == kImage)
-    return contains_nocase(reason, "unsupported") || contains(reason, "Supported image formats") ||
-                   contains(reason, "8-bit")
-               ? VORN_STATUS_IMAGE_FORMAT
-               : VORN_STATUS_IMAGE_DECODE;
-  if (contains_nocase(reason, "context budget")) return VORN_STATUS_CONTEXT_BUDGET;
-  if (contains_nocase(reason, "Nonfinite")) return VORN_STATUS_NONFINITE;
-  if (name == kModel) return VORN_STATUS_INVALID_MODEL;
-  if (name == kFrontend || name == kArgument) return VORN_STATUS_INVALID_ARGUMENT;
-  if (name == kCancelled) return VORN_STATUS_CANCELLED;
-  if (contains(reason, "Metal") || contains(reason, "command failed")) return VORN_STATUS_BACKEND_UNAVAILABLE;
-  return VORN_STATUS_BACKEND_FAILURE;
-}
-
-void record(ErrorRecord* error, std::string_view name, std::string_view reason) {
-  if (error == nullptr) return;
-  const std::string text = utf8_valid(slice_of(reason)) ? std::string(reason) : std::string();
-  error_record_set(error, status_of(name, reason), text.c_str());
-}
 
 json image_part(const ImageSource& image) {
   json part = {{"type", "image"}};
@@ -160,24 +122,6 @@ bool take_busy(VlmSession* session, ErrorRecord* error) {
 }
 
 }  // namespace
-
-void vlm_error_from_exception(const std::exception& e, ErrorRecord* error) {
-  if (const auto* vn = dynamic_cast<const VNError*>(&e)) return record(error, vn->category(), vn->reason());
-  if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr) return record(error, vn_category::kMalloc, e.what());
-  if (dynamic_cast<const ImageError*>(&e) != nullptr) return record(error, vn_category::kImage, e.what());
-  if (dynamic_cast<const ConstraintError*>(&e) != nullptr) return record(error, vn_category::kFrontend, e.what());
-  record(error, "", e.what());
-}
-
-void vlm_error_from_exception(const std::exception_ptr& exception, ErrorRecord* error) {
-  try {
-    std::rethrow_exception(exception);
-  } catch (const std::exception& e) {
-    vlm_error_from_exception(e, error);
-  } catch (...) {
-    record(error, "", "Unknown generation failure");
-  }
-}
 
 json generation_request_dictionary(const VNSessionState* state, const GenerationMessage* messages, uint64_t count,
                                    const GenerationRequest* request) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/error_record.h"
+#include "generation/error_status.h"
 #include "generation/records.h"
 #include "generation/vn_processor.h"
 #include "gpu/gpu_context.h"
@@ -66,10 +67,6 @@ bool vlm_open_params_verify_weights(const GenerativeOpenParams* params);
 bool vlm_open_path(const char* path, const GenerativeOpenParams* params, VlmSession** out, ErrorRecord* error);
 bool vlm_open_fd(int fd, uint64_t base, uint64_t length, const GenerativeOpenParams* params, VlmSession** out,
                  ErrorRecord* error);
-
-// Writes code and message into error when it is given; always false, so a
-// failing path can return it.
-bool error_record_set(ErrorRecord* error, uint32_t code, const char* message);
 
 // Creates a device context for 16 KiB and releases it: whether generation
 // can run here at all (no caller inside the library).
