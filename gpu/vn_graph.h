@@ -12,8 +12,9 @@
 // logits, the requested captures and the new KV-cache tensors come back.
 //
 // Layers of the API, from the inside out:
-//   kernel / dispatch: one of the 24 kernels of gpu/shaders with the 80-byte
-//     parameter block at index 3;
+//   kernel / dispatch: one of the 24 kernels of gpu/shaders, named by its
+//     Kernel number (its pipeline was resolved when the graph was built),
+//     with the 80-byte parameter block at index 3;
 //   point, linear: the elementwise kernel and y = x W^T + b over four paths
 //     (matrix-vector kernel, graph-layer product, matrix-product object,
 //     tiled kernels) chosen by the row count and the configure() switches;
@@ -27,8 +28,11 @@
 // Threading: one thread uses a graph at a time. Only the cancel word may be
 // written from another thread.
 #pragma once
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -38,6 +42,7 @@
 #include <vector>
 
 #include "gpu/gpu_context.h"
+#include "gpu/shaders/kernel_ids.h"
 #include "gpu/shaders/shader_types.h"
 #include "gpu/vn_tensor.h"
 #include "platform/graph_layer.h"
@@ -75,6 +80,7 @@ struct VNRunResult {
 };
 
 using KernelParams = shaders::Params;
+using shaders::Kernel;
 
 class VNGraph {
  public:
@@ -107,14 +113,16 @@ class VNGraph {
   nlohmann::json weightExecution() const;
 
   // --- encoding primitives ---
+  // The buffers of a dispatch, in binding order.
+  using Tensors = std::initializer_list<const VNTensor*>;
   // kernel:tensors:params:count:groups:command: count threads in groups of
   // 128 (groups false) or count threadgroups of 128 threads (groups true);
   // tensor i binds at index i for i < 3 and at i + 1 from the fourth on.
-  void kernel(const char* name, const std::vector<const VNTensor*>& tensors, const KernelParams& params,
-              uint64_t count, bool groups, const mtl::CommandBufferRef& command);
+  void kernel(Kernel kernel, Tensors tensors, const KernelParams& params, uint64_t count, bool groups,
+              const mtl::CommandBufferRef& command);
   // The same with a three-dimensional grid of threadgroups of `threads`.
-  void kernelGroups(const char* name, const std::vector<const VNTensor*>& tensors, const KernelParams& params,
-                    mtl::Size3 groups, uint64_t threads, const mtl::CommandBufferRef& command);
+  void kernelGroups(Kernel kernel, Tensors tensors, const KernelParams& params, mtl::Size3 groups, uint64_t threads,
+                    const mtl::CommandBufferRef& command);
   // point:other:op:command: x op y with y broadcast along x's last axis.
   VNTensorRef point(const VNTensorRef& x, const VNTensorRef& y, uint64_t op, const mtl::CommandBufferRef& command);
   // linear:weight:bias:command: x W^T + b (bias may be null).
@@ -141,7 +149,9 @@ class VNGraph {
   bool mpsAttention() const { return mpsAttention_; }
   bool graphAttention() const { return graphAttention_; }
   bool graphLinear() const { return graphLinear_; }
-  size_t pipelineCount() const { return pipelines_.size(); }
+  size_t pipelineCount() const {
+    return size_t(std::count_if(pipelines_.begin(), pipelines_.end(), [](const auto& p) { return p != nullptr; }));
+  }
   size_t matrixCount() const { return matrices_.size(); }
   size_t graphCount() const { return attentionGraphs_.size(); }
   size_t pooledBufferCount() const { return freeBuffers_.size(); }
@@ -189,9 +199,8 @@ class VNGraph {
   };
 
   void parse(const uint8_t* metadata, uint64_t length);
-  const mtl::PipelineRef& pipeline(const char* name) const;
-  void encode(const char* name, const std::vector<const VNTensor*>& tensors, const KernelParams& params,
-              mtl::Size3 size, uint64_t threads, bool groups, const mtl::CommandBufferRef& command);
+  void encode(Kernel kernel, Tensors tensors, const KernelParams& params, mtl::Size3 size, uint64_t threads,
+              bool groups, const mtl::CommandBufferRef& command);
   VNTensorRef linearMatrixObject(const VNTensorRef& x, const VNTensorRef& weight, const VNTensorRef& bias,
                                  const VNTensorRef& out, uint64_t m, uint64_t n, uint64_t k,
                                  const mtl::CommandBufferRef& command);
@@ -229,7 +238,8 @@ class VNGraph {
   mtl::CommandQueueRef queue_;
   mtl::BufferRef weightsBuffer_;
   uint64_t activation_ = 0;
-  std::map<std::string, mtl::PipelineRef, std::less<>> pipelines_;
+  // One pipeline per Kernel, by its number.
+  std::array<mtl::PipelineRef, shaders::kKernelCount> pipelines_;
   std::map<std::string, std::shared_ptr<mps::MatrixMultiplication>> matrices_;
   // Linear-layer graphs ("linear/..." keys) and attention graphs.
   std::map<std::string, std::unique_ptr<CachedGraph>> attentionGraphs_;

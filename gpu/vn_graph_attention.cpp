@@ -76,7 +76,7 @@ VNTensorRef VNGraph::cacheTensor(const VNTensorRef& source, const VNTensorRef& p
   p.u[6] = in_place;
   p.u[7] = uint32_t(cache ? row_stride(*past, past_rows) : past_rows);
   const VNTensor* from = cache ? past.get() : target.get();
-  kernel("cache_append", {source.get(), from, target.get()}, p, p.u[0], false, command);
+  kernel(Kernel::cache_append, {source.get(), from, target.get()}, p, p.u[0], false, command);
   if (cache) {
     cacheWrittenElements += b * hk * s * d;
     if (!in_place) cacheCopiedElements += b * hk * past_rows * d;
@@ -151,18 +151,18 @@ std::vector<VNTensorRef> VNGraph::attention(const GraphNode& node, const std::ve
   } else if (b > 0 && (s >= kProductMinQueries || total > shaders::kAttentionMaxKeys)) {
     VNTensorRef scores = tensor({b * hq * s * total}, activation_);
     const VNTensor* m = masked ? mask.get() : scores.get();
-    kernelGroups("attention_scores", {q.get(), kt.get(), scores.get(), m}, p,
+    kernelGroups(Kernel::attention_scores, {q.get(), kt.get(), scores.get(), m}, p,
                  {ceil_div(total, shaders::kAttentionTile), ceil_div(s, shaders::kAttentionTile), b * hq},
                  shaders::kRowThreads, command);
-    kernel("attention_softmax", {scores.get(), scores.get(), scores.get()}, p, b * hq * s, true, command);
-    kernelGroups("attention_values", {scores.get(), vt.get(), out.get()}, p,
+    kernel(Kernel::attention_softmax, {scores.get(), scores.get(), scores.get()}, p, b * hq * s, true, command);
+    kernelGroups(Kernel::attention_values, {scores.get(), vt.get(), out.get()}, p,
                  {ceil_div(d, shaders::kAttentionTile), ceil_div(s, shaders::kAttentionTile), b * hq},
                  shaders::kRowThreads, command);
     recycle(scores);
   } else {
-    const char* name = d == shaders::kDecodeHeadDim && s == 1 ? "attention_decode64" : "attention";
+    const Kernel single = d == shaders::kDecodeHeadDim && s == 1 ? Kernel::attention_decode64 : Kernel::attention;
     const VNTensor* m = masked ? mask.get() : q.get();
-    kernel(name, {q.get(), kt.get(), out.get(), vt.get(), m}, p, b * s * hq, true, command);
+    kernel(single, {q.get(), kt.get(), out.get(), vt.get(), m}, p, b * s * hq, true, command);
   }
   if (cache) return {out, kt, vt};
   recycle(kt);
@@ -220,7 +220,7 @@ void VNGraph::attentionMatrices(const VNTensorRef& q, const VNTensorRef& k, cons
   p.u[5] = uint32_t(b);
   p.u[6] = 0;
   VNTensorRef qh = tensor({b, hq, s, d}, activation_);
-  kernel("attention_layout", {q.get(), q.get(), qh.get()}, p, qh->count, false, command);
+  kernel(Kernel::attention_layout, {q.get(), q.get(), qh.get()}, p, qh->count, false, command);
   VNTensorRef scores = tensor({b * hq, s, total}, activation_);
   auto product = [&](uint64_t index, uint64_t columns, uint64_t interior, bool transpose_right) {
     const std::string key = key_of({index, batch, rows, columns, interior}, "attention/");
@@ -237,15 +237,15 @@ void VNGraph::attentionMatrices(const VNTensorRef& q, const VNTensorRef& k, cons
                {k->buffer, k->offset, {total, d, batch, d * es, cap * d * es, act}},
                {scores->buffer, 0, {rows, total, batch, total * es, rows * total * es, act}});
   const VNTensor* m = mask->count != 0 ? mask.get() : scores.get();
-  kernel("attention_scale_mask", {scores.get(), m, scores.get()}, p, scores->count, false, command);
-  kernel("attention_softmax", {scores.get(), scores.get(), scores.get()}, p, b * hq * s, true, command);
+  kernel(Kernel::attention_scale_mask, {scores.get(), m, scores.get()}, p, scores->count, false, command);
+  kernel(Kernel::attention_softmax, {scores.get(), scores.get(), scores.get()}, p, b * hq * s, true, command);
   VNTensorRef values = tensor({b, hq, s, d}, activation_);
   product(1, d, total, false)
       ->encode(command, {scores->buffer, 0, {rows, total, batch, total * es, rows * total * es, act}},
                {v->buffer, v->offset, {total, d, batch, d * es, cap * d * es, act}},
                {values->buffer, 0, {rows, d, batch, d * es, rows * d * es, act}});
   p.u[6] = 1;
-  kernel("attention_layout", {values.get(), values.get(), out.get()}, p, values->count, false, command);
+  kernel(Kernel::attention_layout, {values.get(), values.get(), out.get()}, p, values->count, false, command);
   recycle(qh);
   recycle(scores);
   recycle(values);

@@ -31,27 +31,23 @@ DataType data_type(uint64_t kind) { return kind == kElemF32 ? DataType::kFloat32
 
 }  // namespace
 
-const mtl::PipelineRef& VNGraph::pipeline(const char* name) const {
-  auto it = pipelines_.find(name);
-  graph_require(it != pipelines_.end(), "Missing kernel pipeline");
-  return it->second;
-}
-
 mtl::CommandBufferRef VNGraph::newCommandBuffer() const {
   mtl::CommandBufferRef cb = queue_->command_buffer();
   graph_require(cb != nullptr, "Command buffer allocation");
   return cb;
 }
 
-void VNGraph::encode(const char* name, const std::vector<const VNTensor*>& tensors, const KernelParams& params,
-                     mtl::Size3 size, uint64_t threads, bool groups, const mtl::CommandBufferRef& command) {
+void VNGraph::encode(Kernel kernel, Tensors tensors, const KernelParams& params, mtl::Size3 size, uint64_t threads,
+                     bool groups, const mtl::CommandBufferRef& command) {
   if (size.volume() == 0) return;
-  const mtl::PipelineRef& pipe = pipeline(name);
   mtl::ComputeEncoderRef enc = command->compute_command_encoder();
   graph_require(enc != nullptr, "Command encoder");
-  enc->set_compute_pipeline_state(pipe);
-  for (size_t i = 0; i < tensors.size(); ++i)
-    enc->set_buffer(tensors[i]->buffer, tensors[i]->offset, uint32_t(i < 3 ? i : i + 1));
+  enc->set_compute_pipeline_state(pipelines_[size_t(kernel)]);
+  uint32_t index = 0;
+  for (const VNTensor* t : tensors) {
+    enc->set_buffer(t->buffer, t->offset, index < 3 ? index : index + 1);
+    ++index;
+  }
   enc->set_bytes(&params, sizeof params, shaders::kParamsIndex);
   if (groups)
     enc->dispatch_threadgroups(size, {threads, 1, 1});
@@ -60,14 +56,14 @@ void VNGraph::encode(const char* name, const std::vector<const VNTensor*>& tenso
   enc->end_encoding();
 }
 
-void VNGraph::kernel(const char* name, const std::vector<const VNTensor*>& tensors, const KernelParams& params,
-                     uint64_t count, bool groups, const mtl::CommandBufferRef& command) {
-  encode(name, tensors, params, {count, 1, 1}, kThreadsPerGroup, groups, command);
+void VNGraph::kernel(Kernel kernel, Tensors tensors, const KernelParams& params, uint64_t count, bool groups,
+                     const mtl::CommandBufferRef& command) {
+  encode(kernel, tensors, params, {count, 1, 1}, kThreadsPerGroup, groups, command);
 }
 
-void VNGraph::kernelGroups(const char* name, const std::vector<const VNTensor*>& tensors, const KernelParams& params,
-                           mtl::Size3 groups, uint64_t threads, const mtl::CommandBufferRef& command) {
-  encode(name, tensors, params, groups, threads, true, command);
+void VNGraph::kernelGroups(Kernel kernel, Tensors tensors, const KernelParams& params, mtl::Size3 groups,
+                           uint64_t threads, const mtl::CommandBufferRef& command) {
+  encode(kernel, tensors, params, groups, threads, true, command);
 }
 
 VNTensorRef VNGraph::point(const VNTensorRef& x, const VNTensorRef& y, uint64_t op, const mtl::CommandBufferRef& command) {
@@ -79,7 +75,7 @@ VNTensorRef VNGraph::point(const VNTensorRef& x, const VNTensorRef& y, uint64_t 
   p.u[0] = uint32_t(x->count);
   p.u[1] = uint32_t(y->count);
   p.u[2] = uint32_t(op);
-  kernel("pointwise", {x.get(), y.get(), out.get()}, p, x->count, false, command);
+  kernel(Kernel::pointwise, {x.get(), y.get(), out.get()}, p, x->count, false, command);
   return out;
 }
 
@@ -108,7 +104,7 @@ VNTensorRef VNGraph::linear(const VNTensorRef& x, const VNTensorRef& weight, con
     p.u[3] = uint32_t(weight->rowBytes);
     const bool q8 = weight->dtype == kElemQ8;
     if (q8) ++fusedInt8MatvecCalls;
-    kernel(q8 ? "matvec_q8" : "matvec", {x.get(), weight.get(), out.get(), b}, p, 32 * n, false, command);
+    kernel(q8 ? Kernel::matvec_q8 : Kernel::matvec, {x.get(), weight.get(), out.get(), b}, p, 32 * n, false, command);
     return out;
   }
   const bool large = m >= kProductMinRows && n >= kProductMinColumns && k >= kProductMinInterior;
@@ -122,18 +118,19 @@ VNTensorRef VNGraph::linear(const VNTensorRef& x, const VNTensorRef& weight, con
   p.u[1] = uint32_t(n);
   p.u[2] = uint32_t(k);
   p.u[3] = bias != nullptr;
-  const std::vector<const VNTensor*> buffers{x.get(), weight.get(), out.get(), b};
+  const Tensors buffers{x.get(), weight.get(), out.get(), b};
   if (activation_ == kElemF32 && m % shaders::kMatmulDirectTile == 0 && n % shaders::kMatmulDirectTile == 0 &&
       k % shaders::kMatmulKStep == 0) {
-    kernelGroups("matmul_direct64", buffers, p, {n / shaders::kMatmulDirectTile, m / shaders::kMatmulDirectTile, 1},
+    kernelGroups(Kernel::matmul_direct64, buffers, p,
+                 {n / shaders::kMatmulDirectTile, m / shaders::kMatmulDirectTile, 1},
                  shaders::kMatmulDirectThreads, command);
     if (bias != nullptr) addBias(out, bias, m, n, command);
   } else if (m >= shaders::kMatmulRows64) {
-    kernelGroups("matmul_rows64", buffers, p,
+    kernelGroups(Kernel::matmul_rows64, buffers, p,
                  {ceil_div(n, shaders::kMatmulTile), ceil_div(m, shaders::kMatmulRows64), 1},
                  shaders::kMatmulRows64Threads, command);
   } else {
-    kernelGroups("matmul", buffers, p, {ceil_div(n, shaders::kMatmulTile), ceil_div(m, shaders::kMatmulTile), 1},
+    kernelGroups(Kernel::matmul, buffers, p, {ceil_div(n, shaders::kMatmulTile), ceil_div(m, shaders::kMatmulTile), 1},
                  shaders::kMatmulThreads, command);
   }
   return out;
@@ -144,7 +141,7 @@ void VNGraph::addBias(const VNTensorRef& out, const VNTensorRef& bias, uint64_t 
   KernelParams p{};
   p.u[0] = uint32_t(m * n);
   p.u[1] = uint32_t(n);
-  kernel("linear_bias", {out.get(), bias.get(), out.get()}, p, m * n, false, command);
+  kernel(Kernel::linear_bias, {out.get(), bias.get(), out.get()}, p, m * n, false, command);
 }
 
 VNTensorRef VNGraph::linearMatrixObject(const VNTensorRef& x, const VNTensorRef& weight, const VNTensorRef& bias,
@@ -163,7 +160,7 @@ VNTensorRef VNGraph::linearMatrixObject(const VNTensorRef& x, const VNTensorRef&
     scratch = tensor({n, k}, kElemF32);
     KernelParams p{};
     p.u[0] = uint32_t(n * k);
-    kernel("weights_float", {weight.get(), weight.get(), scratch.get()}, p, n * k, false, command);
+    kernel(Kernel::weights_float, {weight.get(), weight.get(), scratch.get()}, p, n * k, false, command);
     right = scratch;
   }
   const mps::Matrix left{x->buffer, x->offset, {m, k, 1, k * es, 0, data_type(activation_)}};

@@ -85,7 +85,8 @@ std::vector<VNTensorRef> VNGraph::embedding(const GraphNode&, const std::vector<
   p.u[2] = uint32_t(table->rowBytes);
   const bool q8 = table->dtype == kElemQ8;
   if (q8 && out->count > 0) ++fusedInt8EmbeddingCalls;
-  kernel(q8 ? "embedding_q8" : "embedding", {ids.get(), table.get(), out.get()}, p, out->count, false, command);
+  kernel(q8 ? Kernel::embedding_q8 : Kernel::embedding, {ids.get(), table.get(), out.get()}, p, out->count, false,
+         command);
   return {out};
 }
 
@@ -105,7 +106,7 @@ std::vector<VNTensorRef> VNGraph::patchEmbedding(const GraphNode& node, const st
   p.u[1] = uint32_t(patch);
   p.u[2] = uint32_t(grid);
   p.u[3] = uint32_t(channels);
-  kernel("unfold", {image.get(), image.get(), unfolded.get()}, p, unfolded->count, false, command);
+  kernel(Kernel::unfold, {image.get(), image.get(), unfolded.get()}, p, unfolded->count, false, command);
   VNTensorRef out = linear(unfolded, weight, in[2], command);
   recycle(unfolded);
   return {out};
@@ -126,7 +127,7 @@ std::vector<VNTensorRef> VNGraph::norm(const GraphNode& node, const std::vector<
   p.u[0] = uint32_t(n);
   p.u[1] = rms;
   p.f[0] = eps;
-  kernel("norm", {x.get(), in[1].get(), out.get(), bias.get()}, p, x->count / n, true, command);
+  kernel(Kernel::norm, {x.get(), in[1].get(), out.get(), bias.get()}, p, x->count / n, true, command);
   return {out};
 }
 
@@ -148,7 +149,7 @@ std::vector<VNTensorRef> VNGraph::rope(const GraphNode& node, const std::vector<
   p.u[1] = uint32_t(d);
   p.u[2] = uint32_t(heads);
   p.f[0] = theta;
-  kernel("rope", {x.get(), positions.get(), out.get()}, p, x->count, false, command);
+  kernel(Kernel::rope, {x.get(), positions.get(), out.get()}, p, x->count, false, command);
   return {out};
 }
 
@@ -167,7 +168,7 @@ std::vector<VNTensorRef> VNGraph::shuffle(const GraphNode& node, const std::vect
   p.u[2] = uint32_t(h);
   p.u[3] = uint32_t(w);
   p.u[4] = uint32_t(s[2]);
-  kernel("shuffle", {x.get(), x.get(), out.get()}, p, out->count, false, command);
+  kernel(Kernel::shuffle, {x.get(), x.get(), out.get()}, p, out->count, false, command);
   return {out};
 }
 
@@ -192,7 +193,7 @@ std::vector<VNTensorRef> VNGraph::scatter(const GraphNode&, const std::vector<VN
   p.u[0] = uint32_t(out->count);
   p.u[1] = uint32_t(x->shape[2]);
   p.u[2] = uint32_t(positions->count);
-  kernel("scatter", {x.get(), features.get(), out.get(), positions.get()}, p, out->count, false, command);
+  kernel(Kernel::scatter, {x.get(), features.get(), out.get(), positions.get()}, p, out->count, false, command);
   return {out};
 }
 

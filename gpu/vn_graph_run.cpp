@@ -128,7 +128,7 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
         p.u[0] = uint32_t(copy->count);
         p.u[1] = uint32_t(w->shape.empty() ? 1 : w->shape.back());
         p.u[2] = uint32_t(w->rowBytes);
-        kernel("dequant_q8", {w.get(), w.get(), copy.get()}, p, copy->count, false, cb);
+        kernel(Kernel::dequant_q8, {w.get(), w.get(), copy.get()}, p, copy->count, false, cb);
         dequantizedWeightBytes += 2 * copy->count;
         node_scratch += copy->buffer->length();
         scratch.push_back(copy);
