@@ -14,7 +14,7 @@
 // Layers of the API, from the inside out:
 //   kernel / dispatch: one of the 24 kernels of gpu/shaders, named by its
 //     Kernel number (its pipeline was resolved when the graph was built),
-//     with the 80-byte parameter block at index 3;
+//     with its parameter struct (kernel_params.h) bound at index 3;
 //   point, linear: the elementwise kernel and y = x W^T + b over four paths
 //     (matrix-vector kernel, graph-layer product, matrix-product object,
 //     tiled kernels) chosen by the row count and the configure() switches;
@@ -43,7 +43,6 @@
 
 #include "gpu/gpu_context.h"
 #include "gpu/shaders/kernel_ids.h"
-#include "gpu/shaders/shader_types.h"
 #include "gpu/vn_tensor.h"
 #include "platform/graph_layer.h"
 #include "platform/matrix_multiplication.h"
@@ -79,12 +78,13 @@ struct VNRunResult {
   std::map<std::string, VNTensorRef> cache;
 };
 
-using KernelParams = shaders::Params;
 using shaders::Kernel;
 
 class VNGraph {
  public:
   static constexpr uint64_t kUnsetLogits = (uint64_t(1) << 63) - 1;
+  // Threads of a threadgroup of kernel() (and of each group when groups).
+  static constexpr uint64_t kThreadsPerGroup = 128;
 
   // initWithContext:metadata:length:activation: metadata is the container's
   // header and metadata image (length bytes); activation 1 (FP16) or 2
@@ -118,11 +118,18 @@ class VNGraph {
   // kernel:tensors:params:count:groups:command: count threads in groups of
   // 128 (groups false) or count threadgroups of 128 threads (groups true);
   // tensor i binds at index i for i < 3 and at i + 1 from the fourth on.
-  void kernel(Kernel kernel, Tensors tensors, const KernelParams& params, uint64_t count, bool groups,
-              const mtl::CommandBufferRef& command);
+  // The parameters are the struct kernel_list.inc names for K.
+  template <Kernel K>
+  void kernel(Tensors tensors, const shaders::KernelParams<K>& params, uint64_t count, bool groups,
+              const mtl::CommandBufferRef& command) {
+    encode(K, tensors, &params, {count, 1, 1}, kThreadsPerGroup, groups, command);
+  }
   // The same with a three-dimensional grid of threadgroups of `threads`.
-  void kernelGroups(Kernel kernel, Tensors tensors, const KernelParams& params, mtl::Size3 groups, uint64_t threads,
-                    const mtl::CommandBufferRef& command);
+  template <Kernel K>
+  void kernelGroups(Tensors tensors, const shaders::KernelParams<K>& params, mtl::Size3 groups, uint64_t threads,
+                    const mtl::CommandBufferRef& command) {
+    encode(K, tensors, &params, groups, threads, true, command);
+  }
   // point:other:op:command: x op y with y broadcast along x's last axis.
   VNTensorRef point(const VNTensorRef& x, const VNTensorRef& y, uint64_t op, const mtl::CommandBufferRef& command);
   // linear:weight:bias:command: x W^T + b (bias may be null).
@@ -199,8 +206,9 @@ class VNGraph {
   };
 
   void parse(const uint8_t* metadata, uint64_t length);
-  void encode(Kernel kernel, Tensors tensors, const KernelParams& params, mtl::Size3 size, uint64_t threads,
-              bool groups, const mtl::CommandBufferRef& command);
+  // params: the kernel's 80-byte block.
+  void encode(Kernel kernel, Tensors tensors, const void* params, mtl::Size3 size, uint64_t threads, bool groups,
+              const mtl::CommandBufferRef& command);
   VNTensorRef linearMatrixObject(const VNTensorRef& x, const VNTensorRef& weight, const VNTensorRef& bias,
                                  const VNTensorRef& out, uint64_t m, uint64_t n, uint64_t k,
                                  const mtl::CommandBufferRef& command);
@@ -216,8 +224,8 @@ class VNGraph {
                       const VNTensorRef& out, uint64_t b, uint64_t hq, uint64_t s, uint64_t total, uint64_t d,
                       const mtl::CommandBufferRef& command);
   void attentionMatrices(const VNTensorRef& q, const VNTensorRef& k, const VNTensorRef& v, const VNTensorRef& mask,
-                         const VNTensorRef& out, const KernelParams& params, uint64_t b, uint64_t hq, uint64_t s,
-                         uint64_t total, uint64_t d, const mtl::CommandBufferRef& command);
+                         const VNTensorRef& out, const shaders::AttentionParams& params, uint64_t b, uint64_t hq,
+                         uint64_t s, uint64_t total, uint64_t d, const mtl::CommandBufferRef& command);
   std::vector<VNTensorRef> elementwise(const GraphNode& node, const std::vector<VNTensorRef>& in,
                                        const mtl::CommandBufferRef& command);
   std::vector<VNTensorRef> embedding(const GraphNode& node, const std::vector<VNTensorRef>& in,

@@ -66,17 +66,16 @@ VNTensorRef VNGraph::cacheTensor(const VNTensorRef& source, const VNTensorRef& p
   target->shape = {b, hk, total, d};
   target->count = shape_element_count(target->shape);
   target->cacheStride = cache ? stride : 0;
-  KernelParams p{};
-  p.u[0] = uint32_t(b * hk * d * (in_place ? s : total));
-  p.u[1] = uint32_t(d);
-  p.u[2] = uint32_t(hk);
-  p.u[3] = uint32_t(s);
-  p.u[4] = uint32_t(past_rows);
-  p.u[5] = uint32_t(stride);
-  p.u[6] = in_place;
-  p.u[7] = uint32_t(cache ? row_stride(*past, past_rows) : past_rows);
+  const shaders::CacheAppendParams p{.count = uint32_t(b * hk * d * (in_place ? s : total)),
+                                     .head_dim = uint32_t(d),
+                                     .heads = uint32_t(hk),
+                                     .queries = uint32_t(s),
+                                     .past = uint32_t(past_rows),
+                                     .stride = uint32_t(stride),
+                                     .append = in_place,
+                                     .past_stride = uint32_t(cache ? row_stride(*past, past_rows) : past_rows)};
   const VNTensor* from = cache ? past.get() : target.get();
-  kernel(Kernel::cache_append, {source.get(), from, target.get()}, p, p.u[0], false, command);
+  kernel<Kernel::cache_append>({source.get(), from, target.get()}, p, p.count, false, command);
   if (cache) {
     cacheWrittenElements += b * hk * s * d;
     if (!in_place) cacheCopiedElements += b * hk * past_rows * d;
@@ -128,14 +127,13 @@ std::vector<VNTensorRef> VNGraph::attention(const GraphNode& node, const std::ve
   VNTensorRef kt = cacheTensor(k, cache ? in[kAttentionPastK] : nullptr, cache, b, hk, s, past, d, command);
   VNTensorRef vt = cacheTensor(v, cache ? in[kAttentionPastV] : nullptr, cache, b, hk, s, past, d, command);
   VNTensorRef out = tensor(q->shape, activation_);
-  KernelParams p{};
-  p.u[0] = uint32_t(hq);
-  p.u[1] = uint32_t(hk);
-  p.u[2] = uint32_t(d);
-  p.u[3] = uint32_t(s);
-  p.u[4] = uint32_t(total);
-  p.u[7] = uint32_t(row_stride(*kt, total));
-  p.u[14] = !masked;
+  const shaders::AttentionParams p{.query_heads = uint32_t(hq),
+                                   .kv_heads = uint32_t(hk),
+                                   .head_dim = uint32_t(d),
+                                   .queries = uint32_t(s),
+                                   .keys = uint32_t(total),
+                                   .kv_stride = uint32_t(row_stride(*kt, total)),
+                                   .causal = !masked};
 
   const bool products = b > 0 && s >= kProductMinQueries && d >= kProductMinHeadDim;
   // The graph takes equal head counts only; the batched products also serve
@@ -151,18 +149,23 @@ std::vector<VNTensorRef> VNGraph::attention(const GraphNode& node, const std::ve
   } else if (b > 0 && (s >= kProductMinQueries || total > shaders::kAttentionMaxKeys)) {
     VNTensorRef scores = tensor({b * hq * s * total}, activation_);
     const VNTensor* m = masked ? mask.get() : scores.get();
-    kernelGroups(Kernel::attention_scores, {q.get(), kt.get(), scores.get(), m}, p,
-                 {ceil_div(total, shaders::kAttentionTile), ceil_div(s, shaders::kAttentionTile), b * hq},
-                 shaders::kRowThreads, command);
-    kernel(Kernel::attention_softmax, {scores.get(), scores.get(), scores.get()}, p, b * hq * s, true, command);
-    kernelGroups(Kernel::attention_values, {scores.get(), vt.get(), out.get()}, p,
-                 {ceil_div(d, shaders::kAttentionTile), ceil_div(s, shaders::kAttentionTile), b * hq},
-                 shaders::kRowThreads, command);
+    kernelGroups<Kernel::attention_scores>(
+        {q.get(), kt.get(), scores.get(), m}, p,
+        {ceil_div(total, shaders::kAttentionTile), ceil_div(s, shaders::kAttentionTile), b * hq}, shaders::kRowThreads,
+        command);
+    kernel<Kernel::attention_softmax>({scores.get(), scores.get(), scores.get()}, p, b * hq * s, true, command);
+    kernelGroups<Kernel::attention_values>(
+        {scores.get(), vt.get(), out.get()}, p,
+        {ceil_div(d, shaders::kAttentionTile), ceil_div(s, shaders::kAttentionTile), b * hq}, shaders::kRowThreads,
+        command);
     recycle(scores);
   } else {
-    const Kernel single = d == shaders::kDecodeHeadDim && s == 1 ? Kernel::attention_decode64 : Kernel::attention;
     const VNTensor* m = masked ? mask.get() : q.get();
-    kernel(single, {q.get(), kt.get(), out.get(), vt.get(), m}, p, b * s * hq, true, command);
+    const Tensors buffers{q.get(), kt.get(), out.get(), vt.get(), m};
+    if (d == shaders::kDecodeHeadDim && s == 1)
+      kernel<Kernel::attention_decode64>(buffers, p, b * s * hq, true, command);
+    else
+      kernel<Kernel::attention>(buffers, p, b * s * hq, true, command);
   }
   if (cache) return {out, kt, vt};
   recycle(kt);
@@ -205,7 +208,7 @@ void VNGraph::attentionGraph(const VNTensorRef& q, const VNTensorRef& k, const V
 }
 
 void VNGraph::attentionMatrices(const VNTensorRef& q, const VNTensorRef& k, const VNTensorRef& v,
-                                const VNTensorRef& mask, const VNTensorRef& out, const KernelParams& params,
+                                const VNTensorRef& mask, const VNTensorRef& out, const shaders::AttentionParams& params,
                                 uint64_t b, uint64_t hq, uint64_t s, uint64_t total, uint64_t d,
                                 const mtl::CommandBufferRef& command) {
   // Query heads h of one key head kh (h / group = kh) are consecutive in the
@@ -213,14 +216,14 @@ void VNGraph::attentionMatrices(const VNTensorRef& q, const VNTensorRef& k, cons
   // (group x s) x d matrix, and the scores [b x hq, s, total] are the same
   // memory as [b x hk, group x s, total]. With equal head counts (group 1)
   // these are one product per (batch, head).
-  const uint64_t hk = params.u[1], group = hq / hk, rows = group * s;
+  const uint64_t hk = params.kv_heads, group = hq / hk, rows = group * s;
   const uint64_t es = element_size(activation_), cap = row_stride(*k, total), batch = b * hk;
   const DataType act = data_type(activation_);
-  KernelParams p = params;
-  p.u[5] = uint32_t(b);
-  p.u[6] = 0;
+  shaders::AttentionParams p = params;
+  p.batch = uint32_t(b);
+  p.direction = 0;
   VNTensorRef qh = tensor({b, hq, s, d}, activation_);
-  kernel(Kernel::attention_layout, {q.get(), q.get(), qh.get()}, p, qh->count, false, command);
+  kernel<Kernel::attention_layout>({q.get(), q.get(), qh.get()}, p, qh->count, false, command);
   VNTensorRef scores = tensor({b * hq, s, total}, activation_);
   auto product = [&](uint64_t index, uint64_t columns, uint64_t interior, bool transpose_right) {
     const std::string key = key_of({index, batch, rows, columns, interior}, "attention/");
@@ -237,15 +240,15 @@ void VNGraph::attentionMatrices(const VNTensorRef& q, const VNTensorRef& k, cons
                {k->buffer, k->offset, {total, d, batch, d * es, cap * d * es, act}},
                {scores->buffer, 0, {rows, total, batch, total * es, rows * total * es, act}});
   const VNTensor* m = mask->count != 0 ? mask.get() : scores.get();
-  kernel(Kernel::attention_scale_mask, {scores.get(), m, scores.get()}, p, scores->count, false, command);
-  kernel(Kernel::attention_softmax, {scores.get(), scores.get(), scores.get()}, p, b * hq * s, true, command);
+  kernel<Kernel::attention_scale_mask>({scores.get(), m, scores.get()}, p, scores->count, false, command);
+  kernel<Kernel::attention_softmax>({scores.get(), scores.get(), scores.get()}, p, b * hq * s, true, command);
   VNTensorRef values = tensor({b, hq, s, d}, activation_);
   product(1, d, total, false)
       ->encode(command, {scores->buffer, 0, {rows, total, batch, total * es, rows * total * es, act}},
                {v->buffer, v->offset, {total, d, batch, d * es, cap * d * es, act}},
                {values->buffer, 0, {rows, d, batch, d * es, rows * d * es, act}});
-  p.u[6] = 1;
-  kernel(Kernel::attention_layout, {values.get(), values.get(), out.get()}, p, values->count, false, command);
+  p.direction = 1;
+  kernel<Kernel::attention_layout>({values.get(), values.get(), out.get()}, p, values->count, false, command);
   recycle(qh);
   recycle(scores);
   recycle(values);

@@ -13,7 +13,6 @@ namespace vorn {
 
 namespace {
 
-constexpr uint64_t kThreadsPerGroup = 128;
 // A product takes the graph layer or the matrix object from these sizes on;
 // below them the tiled kernels are faster than preparing a product.
 constexpr uint64_t kProductMinRows = 32;
@@ -37,8 +36,8 @@ mtl::CommandBufferRef VNGraph::newCommandBuffer() const {
   return cb;
 }
 
-void VNGraph::encode(Kernel kernel, Tensors tensors, const KernelParams& params, mtl::Size3 size, uint64_t threads,
-                     bool groups, const mtl::CommandBufferRef& command) {
+void VNGraph::encode(Kernel kernel, Tensors tensors, const void* params, mtl::Size3 size, uint64_t threads, bool groups,
+                     const mtl::CommandBufferRef& command) {
   if (size.volume() == 0) return;
   mtl::ComputeEncoderRef enc = command->compute_command_encoder();
   graph_require(enc != nullptr, "Command encoder");
@@ -48,7 +47,7 @@ void VNGraph::encode(Kernel kernel, Tensors tensors, const KernelParams& params,
     enc->set_buffer(t->buffer, t->offset, index < 3 ? index : index + 1);
     ++index;
   }
-  enc->set_bytes(&params, sizeof params, shaders::kParamsIndex);
+  enc->set_bytes(params, shaders::kParamsBytes, shaders::kParamsIndex);
   if (groups)
     enc->dispatch_threadgroups(size, {threads, 1, 1});
   else
@@ -56,26 +55,14 @@ void VNGraph::encode(Kernel kernel, Tensors tensors, const KernelParams& params,
   enc->end_encoding();
 }
 
-void VNGraph::kernel(Kernel kernel, Tensors tensors, const KernelParams& params, uint64_t count, bool groups,
-                     const mtl::CommandBufferRef& command) {
-  encode(kernel, tensors, params, {count, 1, 1}, kThreadsPerGroup, groups, command);
-}
-
-void VNGraph::kernelGroups(Kernel kernel, Tensors tensors, const KernelParams& params, mtl::Size3 groups,
-                           uint64_t threads, const mtl::CommandBufferRef& command) {
-  encode(kernel, tensors, params, groups, threads, true, command);
-}
-
 VNTensorRef VNGraph::point(const VNTensorRef& x, const VNTensorRef& y, uint64_t op, const mtl::CommandBufferRef& command) {
   graph_require(x->dtype == activation_ && y->dtype == activation_ &&
                     (y->count == x->count || y->count == shape_last_dim(x->shape)),
                 "Unsupported elementwise broadcast");
   VNTensorRef out = tensor(x->shape, activation_);
-  KernelParams p{};
-  p.u[0] = uint32_t(x->count);
-  p.u[1] = uint32_t(y->count);
-  p.u[2] = uint32_t(op);
-  kernel(Kernel::pointwise, {x.get(), y.get(), out.get()}, p, x->count, false, command);
+  kernel<Kernel::pointwise>({x.get(), y.get(), out.get()},
+                            {.count = uint32_t(x->count), .operand_count = uint32_t(y->count), .op = uint32_t(op)},
+                            x->count, false, command);
   return out;
 }
 
@@ -95,16 +82,17 @@ VNTensorRef VNGraph::linear(const VNTensorRef& x, const VNTensorRef& weight, con
   VNTensorRef out = tensor(with_last(x->shape, n), activation_);
   if (x->count == 0 || n == 0) return out;
 
-  KernelParams p{};
   const VNTensor* b = bias != nullptr ? bias.get() : weight.get();
   if (m == 1) {
-    p.u[0] = uint32_t(n);
-    p.u[1] = uint32_t(k);
-    p.u[2] = bias != nullptr;
-    p.u[3] = uint32_t(weight->rowBytes);
-    const bool q8 = weight->dtype == kElemQ8;
-    if (q8) ++fusedInt8MatvecCalls;
-    kernel(q8 ? Kernel::matvec_q8 : Kernel::matvec, {x.get(), weight.get(), out.get(), b}, p, 32 * n, false, command);
+    const shaders::MatvecParams p{
+        .rows = uint32_t(n), .k = uint32_t(k), .has_bias = bias != nullptr, .row_bytes = uint32_t(weight->rowBytes)};
+    const Tensors buffers{x.get(), weight.get(), out.get(), b};
+    if (weight->dtype == kElemQ8) {
+      ++fusedInt8MatvecCalls;
+      kernel<Kernel::matvec_q8>(buffers, p, 32 * n, false, command);
+    } else {
+      kernel<Kernel::matvec>(buffers, p, 32 * n, false, command);
+    }
     return out;
   }
   const bool large = m >= kProductMinRows && n >= kProductMinColumns && k >= kProductMinInterior;
@@ -114,34 +102,29 @@ VNTensorRef VNGraph::linear(const VNTensorRef& x, const VNTensorRef& weight, con
   }
   if (mpsPrefill_ && large) return linearMatrixObject(x, weight, bias, out, m, n, k, command);
 
-  p.u[0] = uint32_t(m);
-  p.u[1] = uint32_t(n);
-  p.u[2] = uint32_t(k);
-  p.u[3] = bias != nullptr;
+  const shaders::MatmulParams p{.m = uint32_t(m), .n = uint32_t(n), .k = uint32_t(k), .has_bias = bias != nullptr};
   const Tensors buffers{x.get(), weight.get(), out.get(), b};
   if (activation_ == kElemF32 && m % shaders::kMatmulDirectTile == 0 && n % shaders::kMatmulDirectTile == 0 &&
       k % shaders::kMatmulKStep == 0) {
-    kernelGroups(Kernel::matmul_direct64, buffers, p,
-                 {n / shaders::kMatmulDirectTile, m / shaders::kMatmulDirectTile, 1},
-                 shaders::kMatmulDirectThreads, command);
+    kernelGroups<Kernel::matmul_direct64>(buffers, p,
+                                          {n / shaders::kMatmulDirectTile, m / shaders::kMatmulDirectTile, 1},
+                                          shaders::kMatmulDirectThreads, command);
     if (bias != nullptr) addBias(out, bias, m, n, command);
   } else if (m >= shaders::kMatmulRows64) {
-    kernelGroups(Kernel::matmul_rows64, buffers, p,
-                 {ceil_div(n, shaders::kMatmulTile), ceil_div(m, shaders::kMatmulRows64), 1},
-                 shaders::kMatmulRows64Threads, command);
+    kernelGroups<Kernel::matmul_rows64>(buffers, p,
+                                        {ceil_div(n, shaders::kMatmulTile), ceil_div(m, shaders::kMatmulRows64), 1},
+                                        shaders::kMatmulRows64Threads, command);
   } else {
-    kernelGroups(Kernel::matmul, buffers, p, {ceil_div(n, shaders::kMatmulTile), ceil_div(m, shaders::kMatmulTile), 1},
-                 shaders::kMatmulThreads, command);
+    kernelGroups<Kernel::matmul>(buffers, p, {ceil_div(n, shaders::kMatmulTile), ceil_div(m, shaders::kMatmulTile), 1},
+                                 shaders::kMatmulThreads, command);
   }
   return out;
 }
 
 void VNGraph::addBias(const VNTensorRef& out, const VNTensorRef& bias, uint64_t m, uint64_t n,
                       const mtl::CommandBufferRef& command) {
-  KernelParams p{};
-  p.u[0] = uint32_t(m * n);
-  p.u[1] = uint32_t(n);
-  kernel(Kernel::linear_bias, {out.get(), bias.get(), out.get()}, p, m * n, false, command);
+  kernel<Kernel::linear_bias>({out.get(), bias.get(), out.get()},
+                              {.count = uint32_t(m * n), .operand_count = uint32_t(n)}, m * n, false, command);
 }
 
 VNTensorRef VNGraph::linearMatrixObject(const VNTensorRef& x, const VNTensorRef& weight, const VNTensorRef& bias,
@@ -158,9 +141,8 @@ VNTensorRef VNGraph::linearMatrixObject(const VNTensorRef& x, const VNTensorRef&
     // Float activations multiply float matrices: the weight is widened once
     // into pooled scratch.
     scratch = tensor({n, k}, kElemF32);
-    KernelParams p{};
-    p.u[0] = uint32_t(n * k);
-    kernel(Kernel::weights_float, {weight.get(), weight.get(), scratch.get()}, p, n * k, false, command);
+    kernel<Kernel::weights_float>({weight.get(), weight.get(), scratch.get()}, {.count = uint32_t(n * k)}, n * k, false,
+                                  command);
     right = scratch;
   }
   const mps::Matrix left{x->buffer, x->offset, {m, k, 1, k * es, 0, data_type(activation_)}};

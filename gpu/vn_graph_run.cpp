@@ -124,11 +124,11 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
             ins[0]->count / std::max<uint64_t>(1, shape_last_dim(ins[0]->shape)) == 1)
           continue;
         VNTensorRef copy = tensor(w->shape, kElemF16);
-        KernelParams p{};
-        p.u[0] = uint32_t(copy->count);
-        p.u[1] = uint32_t(w->shape.empty() ? 1 : w->shape.back());
-        p.u[2] = uint32_t(w->rowBytes);
-        kernel(Kernel::dequant_q8, {w.get(), w.get(), copy.get()}, p, copy->count, false, cb);
+        kernel<Kernel::dequant_q8>({w.get(), w.get(), copy.get()},
+                                   {.count = uint32_t(copy->count),
+                                    .columns = uint32_t(w->shape.empty() ? 1 : w->shape.back()),
+                                    .row_bytes = uint32_t(w->rowBytes)},
+                                   copy->count, false, cb);
         dequantizedWeightBytes += 2 * copy->count;
         node_scratch += copy->buffer->length();
         scratch.push_back(copy);
