@@ -43,6 +43,7 @@
 
 #include "gpu/gpu_context.h"
 #include "gpu/shaders/kernel_ids.h"
+#include "gpu/shape_cache.h"
 #include "gpu/vn_tensor.h"
 #include "platform/graph_layer.h"
 #include "platform/matrix_multiplication.h"
@@ -197,8 +198,16 @@ class VNGraph {
   void setCancelFlag(std::atomic<uint32_t>* word) { cancelFlag = word; }
 
  private:
-  // A graph-layer graph kept by shape key: its placeholders in feed order
-  // and its one result.
+  // What a ShapeKey's kind says it keys.
+  enum ShapeKind : uint64_t {
+    kLinearProduct,    // matrices_: M, N, K
+    kAttentionScores,  // matrices_: batch, rows, columns, interior
+    kAttentionValues,  // matrices_: as kAttentionScores
+    kLinearGraph,      // attentionGraphs_: M, N, K, bias
+    kAttentionGraph,   // attentionGraphs_: b, hq, s, total, d, capacity
+  };
+  // A graph-layer graph kept by shape: its placeholders in feed order and
+  // its one result.
   struct CachedGraph {
     mpsg::Graph graph;
     std::vector<mpsg::Tensor> inputs;
@@ -248,9 +257,11 @@ class VNGraph {
   uint64_t activation_ = 0;
   // One pipeline per Kernel, by its number.
   std::array<mtl::PipelineRef, shaders::kKernelCount> pipelines_;
-  std::map<std::string, std::shared_ptr<mps::MatrixMultiplication>> matrices_;
-  // Linear-layer graphs ("linear/..." keys) and attention graphs.
-  std::map<std::string, std::unique_ptr<CachedGraph>> attentionGraphs_;
+  // The objects a shape's products and graphs are built into, by the
+  // shape's values (ShapeKind and dimensions).
+  ShapeCache<std::shared_ptr<mps::MatrixMultiplication>> matrices_;
+  // Linear-layer graphs and attention graphs.
+  ShapeCache<std::unique_ptr<CachedGraph>> attentionGraphs_;
   std::map<uint64_t, std::vector<mtl::BufferRef>> pool_;
   std::unordered_set<const mtl::Buffer*> freeBuffers_;
   std::vector<VNTensorRef> weights_;

@@ -23,15 +23,6 @@ constexpr uint64_t kProductMinHeadDim = 32;
 
 uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
 
-std::string key_of(std::initializer_list<uint64_t> parts, const char* prefix = "") {
-  std::string k = prefix;
-  for (uint64_t p : parts) {
-    if (!k.empty() && k.back() != '/') k += '/';
-    k += std::to_string(p);
-  }
-  return k;
-}
-
 DataType data_type(uint64_t kind) { return kind == kElemF32 ? DataType::kFloat32 : DataType::kFloat16; }
 
 // Rows per head that a past tensor's buffer holds: its stride, or its
@@ -179,26 +170,23 @@ void VNGraph::attentionGraph(const VNTensorRef& q, const VNTensorRef& k, const V
   const uint64_t cap = row_stride(*k, total);
   const DataType act = data_type(activation_);
   const auto i = [](uint64_t x) { return int64_t(x); };
-  const std::string key = key_of({b, hq, s, total, d, cap});
-  auto it = attentionGraphs_.find(key);
-  if (it == attentionGraphs_.end()) {
-    auto g = std::make_unique<CachedGraph>();
-    mpsg::Graph& graph = g->graph;
+  CachedGraph& g = *attentionGraphs_.get({kAttentionGraph, {b, hq, s, total, d, cap}}, [&] {
+    auto made = std::make_unique<CachedGraph>();
+    mpsg::Graph& graph = made->graph;
     const mpsg::Tensor qs = graph.placeholder({i(b), i(s), i(hq), i(d)}, act, "q");
     mpsg::Tensor ks = graph.placeholder({i(b), i(hq), i(cap), i(d)}, act, "k");
     mpsg::Tensor vs = graph.placeholder({i(b), i(hq), i(cap), i(d)}, act, "v");
     const mpsg::Tensor ms = graph.placeholder({i(b), 1, i(s), i(total)}, act, "mask");
-    g->inputs = {qs, ks, vs, ms};
+    made->inputs = {qs, ks, vs, ms};
     if (cap != total) {
       ks = graph.slice(ks, 2, 0, i(total));
       vs = graph.slice(vs, 2, 0, i(total));
     }
     const mpsg::Tensor o = graph.scaledDotProductAttention(graph.transpose(qs, 1, 2), ks, vs, ms,
                                                            1.0f / std::sqrt(float(d)));
-    g->result = graph.transpose(o, 1, 2);
-    it = attentionGraphs_.emplace(key, std::move(g)).first;
-  }
-  CachedGraph& g = *it->second;
+    made->result = graph.transpose(o, 1, 2);
+    return made;
+  });
   g.graph.encode(command,
                  {{g.inputs[0], {q->buffer, q->offset, {i(b), i(s), i(hq), i(d)}, act}},
                   {g.inputs[1], {k->buffer, k->offset, {i(b), i(hq), i(cap), i(d)}, act}},
@@ -225,17 +213,12 @@ void VNGraph::attentionMatrices(const VNTensorRef& q, const VNTensorRef& k, cons
   VNTensorRef qh = tensor({b, hq, s, d}, activation_);
   kernel<Kernel::attention_layout>({q.get(), q.get(), qh.get()}, p, qh->count, false, command);
   VNTensorRef scores = tensor({b * hq, s, total}, activation_);
-  auto product = [&](uint64_t index, uint64_t columns, uint64_t interior, bool transpose_right) {
-    const std::string key = key_of({index, batch, rows, columns, interior}, "attention/");
-    auto it = matrices_.find(key);
-    if (it == matrices_.end())
-      it = matrices_
-               .emplace(key, std::make_shared<mps::MatrixMultiplication>(false, transpose_right, rows, columns,
-                                                                         interior, 1.0, 0.0))
-               .first;
-    return it->second;
+  auto product = [&](ShapeKind kind, uint64_t columns, uint64_t interior, bool transpose_right) {
+    return matrices_.get({kind, {batch, rows, columns, interior}}, [&] {
+      return std::make_shared<mps::MatrixMultiplication>(false, transpose_right, rows, columns, interior, 1.0, 0.0);
+    });
   };
-  product(0, total, d, true)
+  product(kAttentionScores, total, d, true)
       ->encode(command, {qh->buffer, 0, {rows, d, batch, d * es, rows * d * es, act}},
                {k->buffer, k->offset, {total, d, batch, d * es, cap * d * es, act}},
                {scores->buffer, 0, {rows, total, batch, total * es, rows * total * es, act}});
@@ -243,7 +226,7 @@ void VNGraph::attentionMatrices(const VNTensorRef& q, const VNTensorRef& k, cons
   kernel<Kernel::attention_scale_mask>({scores.get(), m, scores.get()}, p, scores->count, false, command);
   kernel<Kernel::attention_softmax>({scores.get(), scores.get(), scores.get()}, p, b * hq * s, true, command);
   VNTensorRef values = tensor({b, hq, s, d}, activation_);
-  product(1, d, total, false)
+  product(kAttentionValues, d, total, false)
       ->encode(command, {scores->buffer, 0, {rows, total, batch, total * es, rows * total * es, act}},
                {v->buffer, v->offset, {total, d, batch, d * es, cap * d * es, act}},
                {values->buffer, 0, {rows, d, batch, d * es, rows * d * es, act}});

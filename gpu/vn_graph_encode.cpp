@@ -130,10 +130,9 @@ void VNGraph::addBias(const VNTensorRef& out, const VNTensorRef& bias, uint64_t 
 VNTensorRef VNGraph::linearMatrixObject(const VNTensorRef& x, const VNTensorRef& weight, const VNTensorRef& bias,
                                         const VNTensorRef& out, uint64_t m, uint64_t n, uint64_t k,
                                         const mtl::CommandBufferRef& command) {
-  const std::string key = std::to_string(m) + "/" + std::to_string(n) + "/" + std::to_string(k);
-  auto it = matrices_.find(key);
-  if (it == matrices_.end())
-    it = matrices_.emplace(key, std::make_shared<mps::MatrixMultiplication>(false, true, m, n, k, 1.0, 0.0)).first;
+  const std::shared_ptr<mps::MatrixMultiplication> product = matrices_.get({kLinearProduct, {m, n, k}}, [&] {
+    return std::make_shared<mps::MatrixMultiplication>(false, true, m, n, k, 1.0, 0.0);
+  });
   const uint64_t es = element_size(activation_);
   VNTensorRef right = weight;
   VNTensorRef scratch;
@@ -149,7 +148,7 @@ VNTensorRef VNGraph::linearMatrixObject(const VNTensorRef& x, const VNTensorRef&
   const uint64_t rs = element_size(right->dtype);
   const mps::Matrix r{right->buffer, right->offset, {n, k, 1, k * rs, 0, data_type(right->dtype)}};
   const mps::Matrix result{out->buffer, out->offset, {m, n, 1, n * es, 0, data_type(activation_)}};
-  it->second->encode(command, left, r, result);
+  product->encode(command, left, r, result);
   recycle(scratch);
   if (bias != nullptr) addBias(out, bias, m, n, command);
   return out;
@@ -159,25 +158,21 @@ void VNGraph::linearGraph(const VNTensorRef& x, const VNTensorRef& weight, const
                           const VNTensorRef& out, uint64_t m, uint64_t n, uint64_t k,
                           const mtl::CommandBufferRef& command) {
   const DataType act = data_type(activation_);
-  const std::string key = "linear/" + std::to_string(m) + "/" + std::to_string(n) + "/" + std::to_string(k) + "/" +
-                          (bias != nullptr ? "1" : "0");
-  auto it = attentionGraphs_.find(key);
-  if (it == attentionGraphs_.end()) {
-    auto g = std::make_unique<CachedGraph>();
-    mpsg::Graph& graph = g->graph;
+  CachedGraph& g = *attentionGraphs_.get({kLinearGraph, {m, n, k, bias != nullptr}}, [&] {
+    auto made = std::make_unique<CachedGraph>();
+    mpsg::Graph& graph = made->graph;
     const mpsg::Tensor xs = graph.placeholder({int64_t(m), int64_t(k)}, act, "x");
     const mpsg::Tensor ws = graph.placeholder({int64_t(n), int64_t(k)}, DataType::kFloat16, "weight");
     const mpsg::Tensor wt = graph.transpose(act == DataType::kFloat32 ? graph.cast(ws, act) : ws, 0, 1);
-    g->inputs = {xs, ws};
-    g->result = graph.matrixMultiplication(xs, wt);
+    made->inputs = {xs, ws};
+    made->result = graph.matrixMultiplication(xs, wt);
     if (bias != nullptr) {
       const mpsg::Tensor bs = graph.placeholder({int64_t(n)}, DataType::kFloat16, "bias");
-      g->inputs.push_back(bs);
-      g->result = graph.addition(g->result, act == DataType::kFloat32 ? graph.cast(bs, act) : bs);
+      made->inputs.push_back(bs);
+      made->result = graph.addition(made->result, act == DataType::kFloat32 ? graph.cast(bs, act) : bs);
     }
-    it = attentionGraphs_.emplace(key, std::move(g)).first;
-  }
-  CachedGraph& g = *it->second;
+    return made;
+  });
   mpsg::TensorDataMap feeds{{g.inputs[0], {x->buffer, x->offset, {int64_t(m), int64_t(k)}, act}},
                             {g.inputs[1], {weight->buffer, weight->offset, {int64_t(n), int64_t(k)}, DataType::kFloat16}}};
   if (bias != nullptr) feeds.push_back({g.inputs[2], {bias->buffer, bias->offset, {int64_t(n)}, DataType::kFloat16}});
