@@ -86,6 +86,10 @@ class VNGraph {
   static constexpr uint64_t kUnsetLogits = (uint64_t(1) << 63) - 1;
   // Threads of a threadgroup of kernel() (and of each group when groups).
   static constexpr uint64_t kThreadsPerGroup = 128;
+  // Matrix-product objects, and graph-layer graphs, kept by shape: several
+  // times what one pass uses (about ten of each on the family's shapes), so
+  // that only the shapes of earlier prompts are dropped.
+  static constexpr size_t kShapeCacheCapacity = 64;
 
   // initWithContext:metadata:length:activation: metadata is the container's
   // header and metadata image (length bytes); activation 1 (FP16) or 2
@@ -259,9 +263,9 @@ class VNGraph {
   std::array<mtl::PipelineRef, shaders::kKernelCount> pipelines_;
   // The objects a shape's products and graphs are built into, by the
   // shape's values (ShapeKind and dimensions).
-  ShapeCache<std::shared_ptr<mps::MatrixMultiplication>> matrices_;
+  ShapeCache<std::shared_ptr<mps::MatrixMultiplication>> matrices_{kShapeCacheCapacity};
   // Linear-layer graphs and attention graphs.
-  ShapeCache<std::unique_ptr<CachedGraph>> attentionGraphs_;
+  ShapeCache<std::unique_ptr<CachedGraph>> attentionGraphs_{kShapeCacheCapacity};
   std::map<uint64_t, std::vector<mtl::BufferRef>> pool_;
   std::unordered_set<const mtl::Buffer*> freeBuffers_;
   std::vector<VNTensorRef> weights_;
