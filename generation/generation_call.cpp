@@ -206,8 +206,9 @@ bool vlm_session_generate(VlmSession* session, const GenerationMessage* messages
       invocation.amount_decimals = request->amount_decimals;
     }
     graph->setCancelFlag(&session->cancel);
-    const json out = generation_loop(*graph, dict, {state->processor.get(), constraint.get(), &invocation},
-                                     nullptr, nullptr, kLoopInMemory);
+    const json out =
+        generation_loop(*graph, dict, {state->processor.get(), constraint.get(), &invocation, &state->kvCache}, nullptr,
+                        nullptr, kLoopInMemory);
     if (!fill_result(out, result)) {
       error_record_set(error, VORN_STATUS_OUT_OF_MEMORY, "Result allocation failed");
     } else {

@@ -206,13 +206,10 @@ json write_trace(const std::string& dir, uint64_t step, const VNRunResult& r, ui
 
 // The leading common ids of the cached sequence and the prompt, at most
 // P - 1, and none when an image token of the prompt lies past them.
-uint64_t reusable_prefix(const VNGraph& g, const std::vector<int64_t>& prompt, const VNTensorRef& positions,
-                         const std::shared_ptr<const std::vector<uint8_t>>& pixels) {
-  if (g.cachedTokens.empty() || g.cachedPixels == nullptr || pixels == nullptr || *g.cachedPixels != *pixels)
-    return 0;
-  const uint64_t limit = std::min<uint64_t>(g.cachedTokens.size(), prompt.size() - 1);
-  uint64_t r = 0;
-  while (r < limit && g.cachedTokens[r] == prompt[r]) ++r;
+uint64_t reusable_prefix(const KvCache& cache, const std::vector<int64_t>& prompt, const VNTensorRef& positions,
+                         const PixelBytes& pixels) {
+  const uint64_t r = cache.reusablePrefix(prompt, pixels);
+  if (r == 0) return 0;
   if (positions != nullptr && positions->count > 0) {
     for (int64_t p : read_ids(*positions))
       if (p < 0 || uint64_t(p) >= r) return 0;
@@ -302,8 +299,11 @@ json generation_loop(VNGraph& g, json& request, const GenerationLoopObjects& obj
     throw_inference("Initial attention mask");
   const VNTensorRef prompt_mask = mask_it->second;
 
-  g.cacheCapacity = P + max_new;
-  g.cacheWrittenElements = g.cacheCopiedElements = g.cacheBufferCount = g.cacheReservedBytes = 0;
+  // The session's cache, or one of this generation's own.
+  KvCache own;
+  KvCache& cache = objects.cache != nullptr ? *objects.cache : own;
+  const bool reuse = inv != nullptr && objects.cache != nullptr;
+  cache.reserve(P + max_new);
 
   std::vector<int64_t> forced;
   for (const json& v : entry(request, "forced_tokens")) {
@@ -346,9 +346,9 @@ json generation_loop(VNGraph& g, json& request, const GenerationLoopObjects& obj
   // previous generation already processed come from its KV cache.
   Feed feed = prompt;
   uint64_t reused = 0;
-  if (inv != nullptr) {
+  if (reuse) {
     auto positions = prompt.find(kImagePositions);
-    reused = reusable_prefix(g, prompt_ids, positions == prompt.end() ? nullptr : positions->second, pixels);
+    reused = reusable_prefix(cache, prompt_ids, positions == prompt.end() ? nullptr : positions->second, pixels);
     if (reused > 0) {
       const uint64_t rest = P - reused;
       feed[kInputIds] = filled(g, {1, rest}, kElemI64, prompt_ids.data() + reused);
@@ -364,7 +364,7 @@ json generation_loop(VNGraph& g, json& request, const GenerationLoopObjects& obj
         if (it == prompt.end()) throw_inference("Missing VLM input");
         feed[name] = emptied(g, it->second);
       }
-      for (const auto& [name, t] : g.cachedKV) {
+      for (const auto& [name, t] : cache.cachedKV()) {
         auto view = std::make_shared<VNTensor>(*t);
         if (view->shape.size() < 3) throw_inference("Missing VLM input");
         view->shape[2] = reused;
@@ -373,9 +373,7 @@ json generation_loop(VNGraph& g, json& request, const GenerationLoopObjects& obj
       }
     }
     // A generation that fails from here on leaves nothing to reuse.
-    g.cachedTokens.clear();
-    g.cachedKV.clear();
-    g.cachedPixels.reset();
+    cache.forget();
   }
 
   // Inputs every decode step shares: nothing for the vision encoder, and the
@@ -410,7 +408,7 @@ json generation_loop(VNGraph& g, json& request, const GenerationLoopObjects& obj
     const double run_start = monotonic_seconds_alt();
     VNRunResult r;
     try {
-      r = g.run(feed, step == 0 ? captures : std::vector<std::string>{});
+      r = g.run(feed, step == 0 ? captures : std::vector<std::string>{}, &cache);
     } catch (const VNError& e) {
       if (!is_cancel(e)) throw;
       finish = kTextCancelled;
@@ -421,12 +419,12 @@ json generation_loop(VNGraph& g, json& request, const GenerationLoopObjects& obj
       finish = kTextCancelled;
       break;
     }
-    if (inv != nullptr) {
+    if (reuse) {
       // What this pass holds in its cache: the history before this step.
-      if (step == 0) g.cachedTokens = prompt_ids;
-      else g.cachedTokens.push_back(generated.back());
-      g.cachedPixels = pixels;
-      g.cachedKV = r.cache;
+      if (step == 0)
+        cache.hold(prompt_ids, pixels, r.cache);
+      else
+        cache.holdNext(generated.back(), r.cache);
     }
     const double select_start = monotonic_seconds_alt();
     const uint64_t vocab = r.logits == nullptr || r.logits->shape.empty() ? 0 : r.logits->shape.back();
@@ -542,11 +540,7 @@ json generation_loop(VNGraph& g, json& request, const GenerationLoopObjects& obj
     if (state == kStreamFailed) throw_inference("Stream allocation failed");
     if (state == kStreamStopped) finish = kTextCancelled;
   }
-  if (std::strcmp(finish, kTextCancelled) == 0) {
-    g.cachedTokens.clear();
-    g.cachedKV.clear();
-    g.cachedPixels.reset();
-  }
+  if (std::strcmp(finish, kTextCancelled) == 0) cache.forget();
 
   json result = json::object();
   result["answer"] = stream != nullptr ? std::string(text_stream_text(stream.get()), text_stream_length(stream.get()))
@@ -560,11 +554,11 @@ json generation_loop(VNGraph& g, json& request, const GenerationLoopObjects& obj
   result["runs"] = std::move(runs);
   result["kv_cache"] = {{"reused_prompt_tokens", reused},
                         {"policy", "preallocated"},
-                        {"capacity_tokens", g.cacheCapacity},
-                        {"buffers", g.cacheBufferCount},
-                        {"reserved_bytes", g.cacheReservedBytes},
-                        {"appended_elements", g.cacheWrittenElements},
-                        {"copied_history_elements", g.cacheCopiedElements}};
+                        {"capacity_tokens", cache.cacheCapacity()},
+                        {"buffers", cache.cacheBufferCount()},
+                        {"reserved_bytes", cache.cacheReservedBytes()},
+                        {"appended_elements", cache.cacheWrittenElements()},
+                        {"copied_history_elements", cache.cacheCopiedElements()}};
   result["input_prepare_ms"] = input_prepare_ms;
   result["input_tensor_ms"] = std::move(tensor_ms);
   result["input_tensor_stages_ms"] = std::move(stage_ms);

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "generation/records.h"
+#include "gpu/kv_cache.h"
 
 namespace vorn {
 
@@ -26,11 +27,14 @@ enum GenerationLoopMode : uint32_t {
 
 // The objects a request hands the loop beside its dictionary; each may be
 // null. Without a processor there is no text stream and no stop-string
-// handling; without an invocation no cancel word, callbacks or prefix reuse.
+// handling; without an invocation no cancel word or callbacks; without the
+// session's KV cache (or without an invocation) no prefix reuse, the
+// generation running on a cache of its own.
 struct GenerationLoopObjects {
   const VNProcessor* processor = nullptr;
   VNConstraint* constraint = nullptr;
   GenerationInvocation* invocation = nullptr;
+  KvCache* cache = nullptr;
 };
 
 // Runs one generation and returns its result dictionary ("answer",

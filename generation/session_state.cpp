@@ -137,6 +137,7 @@ VNSessionState::~VNSessionState() {
 }
 
 void VNSessionState::releaseGraph() {
+  kvCache.forget();
   graph.reset();
   if (context != nullptr) {
     gpu_context_release(context);

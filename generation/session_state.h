@@ -16,6 +16,7 @@
 #include "generation/records.h"
 #include "generation/vn_processor.h"
 #include "gpu/gpu_context.h"
+#include "gpu/kv_cache.h"
 #include "gpu/vn_graph.h"
 
 namespace vorn {
@@ -38,6 +39,9 @@ class VNSessionState {
 
   std::shared_ptr<VNProcessor> processor;
   std::unique_ptr<VNGraph> graph;  // null while unloaded
+  // The KV cache every generation's passes fill, with what the next
+  // generation may reuse of it.
+  KvCache kvCache;
   std::vector<uint8_t> metadata;   // the container's header and metadata region
   nlohmann::json lastReport;       // the report of the last successful generation
   std::string path;                // empty when the model came from a descriptor
@@ -50,7 +54,7 @@ class VNSessionState {
   GenerativeOpenParams params{};  // backend points at `backend`
   double processorMs = 0, readMs = 0, metadataMs = 0, slotMs = 0, backendMs = 0;
 
-  // Drops the graph and the weights (unload).
+  // Drops the KV cache, the graph and the weights (unload).
   void releaseGraph();
 };
 

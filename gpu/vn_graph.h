@@ -20,7 +20,7 @@
 //     tiled kernels) chosen by the row count and the configure() switches;
 //   operation: one node (every GraphOp, attention with its KV cache);
 //   run: the whole pass, with cancellation between command buffers,
-//     per-node profiles and captures.
+//     per-node profiles and captures, over the KV cache it is handed.
 // Every failure throws vorn::VNError, category "VornInference" (or
 // "VornCancelled" from run), with a fixed reason; a pass that fails leaves
 // the graph reusable.
@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "gpu/gpu_context.h"
+#include "gpu/kv_cache.h"
 #include "gpu/shaders/kernel_ids.h"
 #include "gpu/shape_cache.h"
 #include "gpu/vn_tensor.h"
@@ -141,10 +142,14 @@ class VNGraph {
   VNTensorRef linear(const VNTensorRef& x, const VNTensorRef& weight, const VNTensorRef& bias,
                      const mtl::CommandBufferRef& command);
   // operation:inputs:command: one node; the outputs belong to the caller.
+  // An attention node reserves and counts its new K and V through cache
+  // (null: buffers of the pass's own length, nothing counted).
   std::vector<VNTensorRef> operation(const GraphNode& node, const std::vector<VNTensorRef>& inputs,
-                                     const mtl::CommandBufferRef& command);
-  // run:captures: the forward pass.
-  VNRunResult run(const std::map<std::string, VNTensorRef>& inputs, const std::vector<std::string>& captures = {});
+                                     const mtl::CommandBufferRef& command, KvCache* cache = nullptr);
+  // run:captures: the forward pass over the session's KV cache (null: one
+  // that reserves nothing ahead, as a pass outside a generation does).
+  VNRunResult run(const std::map<std::string, VNTensorRef>& inputs, const std::vector<std::string>& captures = {},
+                  KvCache* cache = nullptr);
 
   // --- read-only description ---
   const mtl::DeviceRef& device() const { return device_; }
@@ -187,16 +192,6 @@ class VNGraph {
   // Cancellation word owned by the caller (may be null): read between
   // command buffers, a non-zero value stops the pass with VornCancelled.
   std::atomic<uint32_t>* cancelFlag = nullptr;
-  // KV-cache capacity in tokens that new cache buffers reserve (at least
-  // the pass's total): set to prompt + budget before a prefill so every
-  // decode step appends in place.
-  uint64_t cacheCapacity = 0;
-  uint64_t cacheWrittenElements = 0, cacheCopiedElements = 0, cacheBufferCount = 0, cacheReservedBytes = 0;
-  // Prompt-prefix reuse state of the last generation, kept here for the
-  // generation layer (null pixels: none).
-  std::vector<int64_t> cachedTokens;
-  std::shared_ptr<const std::vector<uint8_t>> cachedPixels;
-  std::map<std::string, VNTensorRef> cachedKV;
 
   void setProfile(bool on) { profile = on; }
   void setCancelFlag(std::atomic<uint32_t>* word) { cancelFlag = word; }
@@ -230,9 +225,10 @@ class VNGraph {
   void addBias(const VNTensorRef& out, const VNTensorRef& bias, uint64_t m, uint64_t n,
                const mtl::CommandBufferRef& command);
   std::vector<VNTensorRef> attention(const GraphNode& node, const std::vector<VNTensorRef>& inputs,
-                                     const mtl::CommandBufferRef& command);
-  VNTensorRef cacheTensor(const VNTensorRef& source, const VNTensorRef& past, bool cache, uint64_t b, uint64_t hk,
-                          uint64_t s, uint64_t past_rows, uint64_t d, const mtl::CommandBufferRef& command);
+                                     const mtl::CommandBufferRef& command, KvCache* kv);
+  VNTensorRef cacheTensor(const VNTensorRef& source, const VNTensorRef& past, bool cache, KvCache* kv, uint64_t b,
+                          uint64_t hk, uint64_t s, uint64_t past_rows, uint64_t d,
+                          const mtl::CommandBufferRef& command);
   void attentionGraph(const VNTensorRef& q, const VNTensorRef& k, const VNTensorRef& v, const VNTensorRef& mask,
                       const VNTensorRef& out, uint64_t b, uint64_t hq, uint64_t s, uint64_t total, uint64_t d,
                       const mtl::CommandBufferRef& command);

@@ -31,8 +31,8 @@ uint64_t row_stride(const VNTensor& t, uint64_t rows) { return t.cacheStride != 
 
 }  // namespace
 
-VNTensorRef VNGraph::cacheTensor(const VNTensorRef& source, const VNTensorRef& past, bool cache, uint64_t b,
-                                 uint64_t hk, uint64_t s, uint64_t past_rows, uint64_t d,
+VNTensorRef VNGraph::cacheTensor(const VNTensorRef& source, const VNTensorRef& past, bool cache, KvCache* kv,
+                                 uint64_t b, uint64_t hk, uint64_t s, uint64_t past_rows, uint64_t d,
                                  const mtl::CommandBufferRef& command) {
   const uint64_t total = past_rows + s;
   // In place only when the past view starts its buffer: the new rows are
@@ -47,12 +47,9 @@ VNTensorRef VNGraph::cacheTensor(const VNTensorRef& source, const VNTensorRef& p
     target->dtype = activation_;
     stride = past->cacheStride;
   } else {
-    stride = cache ? std::max(cacheCapacity, total) : total;
+    stride = cache && kv != nullptr ? std::max(kv->cacheCapacity(), total) : total;
     target = tensor({b, hk, stride, d}, activation_);
-    if (cache) {
-      ++cacheBufferCount;
-      cacheReservedBytes += target->buffer->length();
-    }
+    if (cache && kv != nullptr) kv->countBuffer(target->buffer->length());
   }
   target->shape = {b, hk, total, d};
   target->count = shape_element_count(target->shape);
@@ -67,15 +64,12 @@ VNTensorRef VNGraph::cacheTensor(const VNTensorRef& source, const VNTensorRef& p
                                      .past_stride = uint32_t(cache ? row_stride(*past, past_rows) : past_rows)};
   const VNTensor* from = cache ? past.get() : target.get();
   kernel<Kernel::cache_append>({source.get(), from, target.get()}, p, p.count, false, command);
-  if (cache) {
-    cacheWrittenElements += b * hk * s * d;
-    if (!in_place) cacheCopiedElements += b * hk * past_rows * d;
-  }
+  if (cache && kv != nullptr) kv->countAppend(b * hk * s * d, in_place ? 0 : b * hk * past_rows * d);
   return target;
 }
 
 std::vector<VNTensorRef> VNGraph::attention(const GraphNode& node, const std::vector<VNTensorRef>& in,
-                                            const mtl::CommandBufferRef& command) {
+                                            const mtl::CommandBufferRef& command, KvCache* kv) {
   const uint64_t hq = node.attrs[kAttentionQueryHeads], hk = node.attrs[kAttentionKvHeads];
   const uint64_t d = node.attrs[kAttentionHeadDim], cache_word = node.attrs[kAttentionCache];
   const VNTensorRef& q = in[kAttentionQ];
@@ -115,8 +109,8 @@ std::vector<VNTensorRef> VNGraph::attention(const GraphNode& node, const std::ve
                     mask->dtype == activation_ && (!masked || mask->shape == std::vector<uint64_t>{b, 1, s, total}),
                 "Attention shape/mask; maximum context 8192");
 
-  VNTensorRef kt = cacheTensor(k, cache ? in[kAttentionPastK] : nullptr, cache, b, hk, s, past, d, command);
-  VNTensorRef vt = cacheTensor(v, cache ? in[kAttentionPastV] : nullptr, cache, b, hk, s, past, d, command);
+  VNTensorRef kt = cacheTensor(k, cache ? in[kAttentionPastK] : nullptr, cache, kv, b, hk, s, past, d, command);
+  VNTensorRef vt = cacheTensor(v, cache ? in[kAttentionPastV] : nullptr, cache, kv, b, hk, s, past, d, command);
   VNTensorRef out = tensor(q->shape, activation_);
   const shaders::AttentionParams p{.query_heads = uint32_t(hq),
                                    .kv_heads = uint32_t(hk),

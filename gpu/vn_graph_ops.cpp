@@ -27,7 +27,7 @@ const int64_t* host_i64(const VNTensor& t) {
 }  // namespace
 
 std::vector<VNTensorRef> VNGraph::operation(const GraphNode& node, const std::vector<VNTensorRef>& inputs,
-                                            const mtl::CommandBufferRef& command) {
+                                            const mtl::CommandBufferRef& command, KvCache* cache) {
   const GraphOpRow* row = graph_op_row(node.op);
   graph_require(row != nullptr, "Missing operation implementation");
   graph_require(node.attrs.size() == row->attributes, "Operation attribute count");
@@ -47,7 +47,7 @@ std::vector<VNTensorRef> VNGraph::operation(const GraphNode& node, const std::ve
     case kRmsNorm:
       return norm(node, inputs, command);
     case kAttention:
-      return attention(node, inputs, command);
+      return attention(node, inputs, command, cache);
     case kRope:
       return rope(node, inputs, command);
     case kShuffle:

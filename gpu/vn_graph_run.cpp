@@ -36,7 +36,8 @@ bool input_fits(const VNTensor& t) {
 
 }  // namespace
 
-VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const std::vector<std::string>& captures) {
+VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const std::vector<std::string>& captures,
+                         KvCache* cache) {
   const double start = monotonic_seconds();
   const std::unordered_set<std::string> wanted(captures.begin(), captures.end());
   std::vector<uint64_t> remaining = uses_;
@@ -136,7 +137,7 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
       }
       peakDequantizedWeightBytes = std::max(peakDequantizedWeightBytes, node_scratch);
     }
-    std::vector<VNTensorRef> outs = operation(node, ins, cb);
+    std::vector<VNTensorRef> outs = operation(node, ins, cb, cache);
     graph_require(outs.size() == node.outputs.size(), "Output count mismatch");
     for (const VNTensorRef& t : scratch) recycle(t);
     if (profile) {
