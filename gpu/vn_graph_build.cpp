@@ -254,8 +254,7 @@ void VNGraph::configure(const nlohmann::json& options) {
 }
 
 VNTensorRef VNGraph::tensor(const std::vector<uint64_t>& shape, uint64_t dtype) {
-  graph_require(dtype >= kElemF16 && dtype <= kElemI64, "Tensor dtype");
-  const uint64_t count = shape_element_count(shape);
+  const uint64_t count = activation_element_count(shape, dtype);
   const uint64_t need = std::max<uint64_t>(count * element_size(dtype), 4);  // count <= 2^30: no wrap
   const uint64_t length = std::max<uint64_t>(kSmallestPooledBuffer, std::bit_ceil(need));
   mtl::BufferRef buffer;
