@@ -12,6 +12,7 @@
 #include "base/files.h"
 #include "base/vn_error.h"
 #include "generation/generation_loop.h"
+#include "generation/sampling_params.h"
 #include "generation/session_state.h"
 #include "generation/vn_constraint.h"
 #include "vorn.h"
@@ -156,7 +157,6 @@ json generation_request_dictionary(const VNSessionState* state, const Generation
     }
     list.push_back({{"role", checked_utf8(message.role)}, {"content", std::move(content)}});
   }
-  const SamplingParams& s = r.sampling;
   json dict = {{"causal_mask", true},
                {"messages", std::move(list)},
                {"activation", state->params.fp16 ? "fp16" : "fp32"},
@@ -165,14 +165,8 @@ json generation_request_dictionary(const VNSessionState* state, const Generation
                {"max_new_tokens", r.max_new_tokens},
                {"image_detail", r.image_tiled ? "tiled" : "single"},
                {"image_longest_edge", r.image_longest_edge},
-               {"stop", std::move(stops)},
-               {"temperature", s.temperature},
-               {"top_p", s.top_p},
-               {"min_p", s.min_p},
-               {"repetition_penalty", s.repetition_penalty},
-               {"top_k", s.top_k},
-               {"repetition_window", s.repetition_window},
-               {"seed", s.seed}};
+               {"stop", std::move(stops)}};
+  sampling_params_to_dictionary(r.sampling, dict);
   if (r.crop) dict["image_crop"] = {r.crop_box[0], r.crop_box[1], r.crop_box[2], r.crop_box[3]};
   return dict;
 }
