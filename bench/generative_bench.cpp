@@ -140,16 +140,17 @@ Figures measure(bool q8, uint64_t activation, const std::string& policy, uint64_
   {
     VNGraph g(slot.context, h.meta, h.meta_len, activation);
     g.configure({{"backend", policy}});
+    KvCache kv;
     std::mt19937 rng(1);
     std::vector<int64_t> ids(kPrompt);
     for (int64_t& id : ids) id = int64_t(rng() % 40000);
     f.prefill_s = 1e30;
     std::map<std::string, VNTensorRef> cache;
     for (int rep = 0; rep < prefill_reps; ++rep) {
-      g.cacheCapacity = kPrompt + steps + 1;  // the timed steps and one profiled step append in place
+      kv.reserve(kPrompt + steps + 1);  // the timed steps and one profiled step append in place
       auto feed = test::prompt_inputs(g, shape, ids, 0, {}, true);
       const double s0 = monotonic_seconds();
-      VNRunResult out = g.run(feed);
+      VNRunResult out = g.run(feed, {}, &kv);
       f.prefill_s = std::min(f.prefill_s, monotonic_seconds() - s0);
       for (auto& [name, t] : feed) g.recycle(t);
       g.recycle(out.logits);
@@ -160,7 +161,7 @@ Figures measure(bool q8, uint64_t activation, const std::string& policy, uint64_
     for (uint64_t step = 0; step < steps; ++step) {
       auto feed = test::decode_inputs(g, shape, token, kPrompt + step, true, cache);
       const double s0 = monotonic_seconds();
-      VNRunResult out = g.run(feed);
+      VNRunResult out = g.run(feed, {}, &kv);
       times.push_back((monotonic_seconds() - s0) * 1000.0);
       encode.push_back(g.lastEncodeMs);
       device.push_back(g.lastGPUms);
@@ -174,11 +175,11 @@ Figures measure(bool q8, uint64_t activation, const std::string& policy, uint64_
     {
       g.setProfile(true);
       auto feed = test::decode_inputs(g, shape, token, kPrompt + steps, true, cache);
-      VNRunResult out = g.run(feed);
+      VNRunResult out = g.run(feed, {}, &kv);
       f.decode_profile = profile_summary(g);
-      g.cacheCapacity = kPrompt;
+      kv.reserve(kPrompt);
       auto pf = test::prompt_inputs(g, shape, ids, 0, {}, true);
-      g.run(pf);
+      g.run(pf, {}, &kv);
       f.prefill_profile = profile_summary(g);
       g.setProfile(false);
     }

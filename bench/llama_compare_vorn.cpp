@@ -72,11 +72,12 @@ int time_model(const bench_llama::Options& o) {
     bench_llama::LogitsFile logits(o.logits);
     std::vector<double> prefill, decode;
     std::map<std::string, VNTensorRef> cache;
+    KvCache kv;
     for (uint64_t rep = 0; rep <= o.reps; ++rep) {
-      g.cacheCapacity = o.prompt + o.steps;
+      kv.reserve(o.prompt + o.steps);
       auto feed = test::prompt_inputs(g, shape, ids, 0, {}, true);
       const double t0 = bench_llama::now_ms();
-      VNRunResult out = g.run(feed);
+      VNRunResult out = g.run(feed, {}, &kv);
       const double ms = bench_llama::now_ms() - t0;
       if (rep > 0) prefill.push_back(ms);
       for (auto& [name, t] : feed) g.recycle(t);
@@ -90,7 +91,7 @@ int time_model(const bench_llama::Options& o) {
     for (uint64_t step = 0; step < o.steps; ++step) {
       const double t0 = bench_llama::now_ms();
       auto feed = test::decode_inputs(g, shape, bench_llama::decode_token(step), o.prompt + step, true, cache);
-      VNRunResult out = g.run(feed);
+      VNRunResult out = g.run(feed, {}, &kv);
       decode.push_back(bench_llama::now_ms() - t0);
       if (step < o.logit_steps) {
         const std::vector<float> row = test::last_logits(*out.logits);

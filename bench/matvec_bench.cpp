@@ -83,11 +83,8 @@ double matvec_gbps(KernelHarness& h, Shape sh, bool q8, uint64_t copies) {
   for (uint64_t c = 0; c < copies; ++c) weights.push_back(h.buffer(bytes));
   auto x = h.buffer(random_values<half>(g, sh.k));
   auto y = h.zeros(uint64_t(sh.n) * 2);
-  auto pipeline = h.pipeline<half>(q8 ? "matvec_q8" : "matvec");
-  Params p{};
-  p.u[0] = sh.n;
-  p.u[1] = sh.k;
-  p.u[3] = uint32_t(row_bytes);
+  auto pipeline = h.pipeline<half>(q8 ? Kernel::matvec_q8 : Kernel::matvec);
+  const shaders::MatvecParams p{.rows = sh.n, .k = sh.k, .row_bytes = uint32_t(row_bytes)};
   double best = 1e30;
   const int reps = copies > 1 ? 5 : 200;
   for (int rep = 0; rep < reps; ++rep) {

@@ -157,16 +157,17 @@ GraphFigures graph_ms(VNSessionState& state, const test::GenerativeShape& shape,
     if (name == "input_ids") prompt = dims[1];
     feed[name] = t;
   }
-  g.cacheCapacity = prompt + steps + 1;
+  KvCache kv;
+  kv.reserve(prompt + steps + 1);
   const double t0 = monotonic_seconds();
-  VNRunResult out = g.run(feed);
+  VNRunResult out = g.run(feed, {}, &kv);
   int64_t token = test::argmax(test::last_logits(*out.logits));
   f.prefill = (monotonic_seconds() - t0) * 1000.0;
   const double d0 = monotonic_seconds();
   for (uint64_t step = 0; step < steps; ++step) {
     auto next = test::decode_inputs(g, shape, token, prompt + step, true, out.cache);
     g.recycle(out.logits);
-    out = g.run(next);
+    out = g.run(next, {}, &kv);
     token = test::argmax(test::last_logits(*out.logits));
     for (auto& [name, t] : next)
       if (!out.cache.contains(name)) g.recycle(t);

@@ -102,9 +102,10 @@ int main(int argc, char** argv) {
       if (view) std::memcpy(feed["pixel_values"]->contents(), pixels.data(), pixels.size() * 4);
       std::vector<std::string> captures;
       if (capture) captures.push_back("image_features");
-      g.cacheCapacity = kImageTokens;
+      KvCache kv;
+      kv.reserve(kImageTokens);
       const double t0 = bench_llama::now_ms();
-      VNRunResult out = g.run(feed, captures);
+      VNRunResult out = g.run(feed, captures, &kv);
       const double ms = bench_llama::now_ms() - t0;
       if (capture && !features_path.empty()) {
         const std::vector<float> f = test::read_floats(*out.captures.at("image_features"));

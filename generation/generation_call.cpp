@@ -3,19 +3,16 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
-#include <string_view>
 
 #include "base/bytes.h"
 #include "base/files.h"
-#include "base/utf8.h"
 #include "base/vn_error.h"
-#include "generation/errors.h"
 #include "generation/generation_loop.h"
+#include "generation/sampling_params.h"
 #include "generation/session_state.h"
 #include "generation/vn_constraint.h"
 #include "vorn.h"
@@ -40,37 +37,6 @@ constexpr FinishName kFinishNames[] = {
     {"eos", kFinishEos}, {"stop_sequence", kFinishStopSequence}, {"cancelled", kFinishCancelled}};
 
 [[noreturn]] void refuse(const char* reason) { throw VNError(vn_category::kArgument, reason); }
-
-bool contains_nocase(std::string_view text, std::string_view word) {
-  auto it = std::search(text.begin(), text.end(), word.begin(), word.end(), [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-  });
-  return it != text.end();
-}
-
-bool contains(std::string_view text, std::string_view word) { return text.find(word) != std::string_view::npos; }
-
-uint32_t status_of(std::string_view name, std::string_view reason) {
-  using namespace vn_category;
-  if (name == kUnsupported) return VORN_STATUS_UNSUPPORTED;
-  if (name == kMalloc || contains_nocase(reason, "allocation") || contains(reason, "allocating"))
-    return VORN_STATUS_OUT_OF_MEMORY;
-  if (name == kImage) return image_error_status(reason);
-  if (contains_nocase(reason, "context budget")) return VORN_STATUS_CONTEXT_BUDGET;
-  if (contains_nocase(reason, "Nonfinite")) return VORN_STATUS_NONFINITE;
-  if (name == kModel) return VORN_STATUS_INVALID_MODEL;
-  if (name == kFrontend || name == kArgument) return VORN_STATUS_INVALID_ARGUMENT;
-  if (name == kCancelled) return VORN_STATUS_CANCELLED;
-  if (contains(reason, "Metal") || contains(reason, "command failed")) return VORN_STATUS_BACKEND_UNAVAILABLE;
-  return VORN_STATUS_BACKEND_FAILURE;
-}
-
-// status 0: chosen from the category and the reason.
-void record(ErrorRecord* error, std::string_view name, std::string_view reason, uint32_t status = 0) {
-  if (error == nullptr) return;
-  const std::string text = utf8_valid(slice_of(reason)) ? std::string(reason) : std::string();
-  error_record_set(error, status != 0 ? status : status_of(name, reason), text.c_str());
-}
 
 json image_part(const ImageSource& image) {
   json part = {{"type", "image"}};
@@ -158,26 +124,6 @@ bool take_busy(VlmSession* session, ErrorRecord* error) {
 
 }  // namespace
 
-void vlm_error_from_exception(const std::exception& e, ErrorRecord* error) {
-  if (const auto* vn = dynamic_cast<const VNError*>(&e))
-    return record(error, vn->category(), vn->reason(), vn->status());
-  if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr) return record(error, vn_category::kMalloc, e.what());
-  if (const auto* image = dynamic_cast<const ImageError*>(&e))
-    return record(error, vn_category::kImage, e.what(), image->status());
-  if (dynamic_cast<const ConstraintError*>(&e) != nullptr) return record(error, vn_category::kFrontend, e.what());
-  record(error, "", e.what());
-}
-
-void vlm_error_from_exception(const std::exception_ptr& exception, ErrorRecord* error) {
-  try {
-    std::rethrow_exception(exception);
-  } catch (const std::exception& e) {
-    vlm_error_from_exception(e, error);
-  } catch (...) {
-    record(error, "", "Unknown generation failure");
-  }
-}
-
 json generation_request_dictionary(const VNSessionState* state, const GenerationMessage* messages, uint64_t count,
                                    const GenerationRequest* request) {
   const GenerationRequest defaults = generation_request_default();
@@ -211,7 +157,6 @@ json generation_request_dictionary(const VNSessionState* state, const Generation
     }
     list.push_back({{"role", checked_utf8(message.role)}, {"content", std::move(content)}});
   }
-  const SamplingParams& s = r.sampling;
   json dict = {{"causal_mask", true},
                {"messages", std::move(list)},
                {"activation", state->params.fp16 ? "fp16" : "fp32"},
@@ -220,14 +165,8 @@ json generation_request_dictionary(const VNSessionState* state, const Generation
                {"max_new_tokens", r.max_new_tokens},
                {"image_detail", r.image_tiled ? "tiled" : "single"},
                {"image_longest_edge", r.image_longest_edge},
-               {"stop", std::move(stops)},
-               {"temperature", s.temperature},
-               {"top_p", s.top_p},
-               {"min_p", s.min_p},
-               {"repetition_penalty", s.repetition_penalty},
-               {"top_k", s.top_k},
-               {"repetition_window", s.repetition_window},
-               {"seed", s.seed}};
+               {"stop", std::move(stops)}};
+  sampling_params_to_dictionary(r.sampling, dict);
   if (r.crop) dict["image_crop"] = {r.crop_box[0], r.crop_box[1], r.crop_box[2], r.crop_box[3]};
   return dict;
 }
@@ -261,8 +200,9 @@ bool vlm_session_generate(VlmSession* session, const GenerationMessage* messages
       invocation.amount_decimals = request->amount_decimals;
     }
     graph->setCancelFlag(&session->cancel);
-    const json out = generation_loop(*graph, dict, {state->processor.get(), constraint.get(), &invocation},
-                                     nullptr, nullptr, kLoopInMemory);
+    const json out =
+        generation_loop(*graph, dict, {state->processor.get(), constraint.get(), &invocation, &state->kvCache}, nullptr,
+                        nullptr, kLoopInMemory);
     if (!fill_result(out, result)) {
       error_record_set(error, VORN_STATUS_OUT_OF_MEMORY, "Result allocation failed");
     } else {

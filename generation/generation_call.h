@@ -6,10 +6,10 @@
 // ErrorRecord by its category and reason.
 #pragma once
 #include <cstdint>
-#include <exception>
 #include <nlohmann/json.hpp>
 
 #include "base/error_record.h"
+#include "generation/error_status.h"
 #include "generation/records.h"
 #include "generation/text_chunk.h"
 
@@ -28,14 +28,6 @@ bool vlm_session_generate(VlmSession* session, const GenerationMessage* messages
 // failed check's message.
 nlohmann::json generation_request_dictionary(const VNSessionState* state, const GenerationMessage* messages,
                                              uint64_t count, const GenerationRequest* request);
-
-// The status code and message of whatever a generation raised: by the
-// object layer's category (VornImage, VornModel, ...) and by words of the
-// reason ("allocation", "context budget", "Nonfinite", "Metal"). A null
-// record is left alone.
-void vlm_error_from_exception(const std::exception& exception, ErrorRecord* error);
-// The same for an exception caught as a pointer (any type).
-void vlm_error_from_exception(const std::exception_ptr& exception, ErrorRecord* error);
 
 // A one-message text generation with the defaults and max_new_tokens.
 bool vlm_session_generate_prompt(VlmSession* session, const char* prompt, uint32_t max_new_tokens,

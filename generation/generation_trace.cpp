@@ -2,11 +2,20 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "base/file_write.h"
 #include "base/vn_error.h"
+#include "gpu/vn_graph.h"
 
 namespace vorn {
+
+namespace {
+
+// Boundary captures keep this many entries of their second dimension.
+constexpr uint64_t kTraceBoundaryRows = 8;
+
+}  // namespace
 
 std::string trace_file_name(const std::string& name) {
   std::string file = name;
@@ -56,6 +65,38 @@ int32_t stream_to_stdout(void*, const uint8_t* bytes, uint64_t length, uint64_t)
   std::fwrite(bytes, 1, length, stdout);
   std::fflush(stdout);
   return 0;
+}
+
+nlohmann::json trace_write_step(const std::string& dir, uint64_t step, const VNRunResult& r, uint64_t vocab) {
+  const std::string step_dir = dir + "/step" + std::to_string(step);
+  std::error_code ec;
+  std::filesystem::create_directories(step_dir, ec);
+  if (ec) throw_inference("Trace directory");
+  nlohmann::json outputs = nlohmann::json::object();
+  const VNTensor& logits = *r.logits;
+  outputs["logits_last"] = trace_write_tensor(logits, "logits_last", step_dir,
+                                              (logits.count - vocab) * element_size(logits.dtype), {1, 1, vocab});
+  if (step != 0) return outputs;
+  for (const auto& [name, t] : r.captures) {
+    const std::string traced = "boundary/" + name;
+    if (t->shape.size() >= 2 && t->shape[1] > kTraceBoundaryRows) {
+      std::vector<uint64_t> shape = t->shape;
+      uint64_t inner = element_size(t->dtype);
+      for (size_t d = 2; d < shape.size(); ++d) inner *= shape[d];
+      shape[1] = kTraceBoundaryRows;
+      const uint64_t block = kTraceBoundaryRows * inner;
+      std::vector<uint8_t> bytes(shape[0] * block);
+      for (uint64_t i = 0; i < shape[0]; ++i)
+        std::memcpy(bytes.data() + i * block, t->contents() + i * t->shape[1] * inner, block);
+      const std::string file = trace_file_name(traced);
+      if (!trace_write_file(step_dir, file, bytes.data(), bytes.size())) throw_inference("Writing boundary tensor");
+      outputs[traced] = {{"file", file}, {"shape", shape}, {"dtype", t->dtype}};
+    } else {
+      outputs[traced] = trace_write_tensor(*t, traced, step_dir, 0, t->shape);
+    }
+  }
+  for (const auto& [name, t] : r.cache) outputs[name] = trace_write_tensor(*t, name, step_dir, 0, t->shape);
+  return outputs;
 }
 
 }  // namespace vorn

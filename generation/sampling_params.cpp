@@ -91,4 +91,14 @@ SamplingParams sampling_params_from_dictionary(const nlohmann::json& dictionary)
   return p;
 }
 
+void sampling_params_to_dictionary(const SamplingParams& p, nlohmann::json& dictionary) {
+  dictionary["temperature"] = p.temperature;
+  dictionary["top_p"] = p.top_p;
+  dictionary["min_p"] = p.min_p;
+  dictionary["repetition_penalty"] = p.repetition_penalty;
+  dictionary["top_k"] = p.top_k;
+  dictionary["repetition_window"] = p.repetition_window;
+  dictionary["seed"] = p.seed;
+}
+
 }  // namespace vorn

@@ -33,4 +33,9 @@ int sampling_params_valid(const SamplingParams* params);
 // sampling parameters".
 SamplingParams sampling_params_from_dictionary(const nlohmann::json& dictionary);
 
+// Writes every setting into the object under the keys the reader takes, so
+// that the two are one list: a request dictionary carries the sampling of
+// its GenerationRequest this way.
+void sampling_params_to_dictionary(const SamplingParams& params, nlohmann::json& dictionary);
+
 }  // namespace vorn

@@ -31,12 +31,8 @@ void vlm_session_cancel(VlmSession* session) {
 
 bool vlm_session_reset_cache(VlmSession* session, ErrorRecord* error) {
   if (!begin(session, error)) return false;
-  if (VNGraph* g = session->state->graph.get()) {
-    g->cachedKV.clear();
-    g->cachedTokens.clear();
-    g->cachedPixels.reset();
-    g->clearPool();
-  }
+  session->state->kvCache.forget();
+  if (VNGraph* g = session->state->graph.get()) g->clearPool();
   session->cancel.store(0, std::memory_order_seq_cst);
   return end(session, true);
 }

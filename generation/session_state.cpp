@@ -15,7 +15,7 @@
 #include "base/utf8.h"
 #include "base/vn_error.h"
 #include "container/container.h"
-#include "generation/generation_call.h"
+#include "generation/error_status.h"
 #include "gpu/weight_loader.h"
 #include "gpu/weight_slot.h"
 #include "vorn.h"
@@ -137,6 +137,7 @@ VNSessionState::~VNSessionState() {
 }
 
 void VNSessionState::releaseGraph() {
+  kvCache.forget();
   graph.reset();
   if (context != nullptr) {
     gpu_context_release(context);
@@ -146,15 +147,6 @@ void VNSessionState::releaseGraph() {
 
 GenerativeOpenParams vlm_open_params_default() {
   return GenerativeOpenParams{kOpenDefaultContext, 0, "auto", nullptr, 0};
-}
-
-bool error_record_set(ErrorRecord* error, uint32_t code, const char* message) {
-  if (error != nullptr) {
-    error->code = code;
-    const int n = std::snprintf(error->message, sizeof error->message, "%s", message != nullptr ? message : "");
-    error->length = n < 0 ? 0 : std::min<uint64_t>(uint64_t(n), kErrorMessageMax);
-  }
-  return false;
 }
 
 std::string checked_utf8(const char* text) {

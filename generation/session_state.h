@@ -12,9 +12,11 @@
 #include <vector>
 
 #include "base/error_record.h"
+#include "generation/error_status.h"
 #include "generation/records.h"
 #include "generation/vn_processor.h"
 #include "gpu/gpu_context.h"
+#include "gpu/kv_cache.h"
 #include "gpu/vn_graph.h"
 
 namespace vorn {
@@ -37,6 +39,9 @@ class VNSessionState {
 
   std::shared_ptr<VNProcessor> processor;
   std::unique_ptr<VNGraph> graph;  // null while unloaded
+  // The KV cache every generation's passes fill, with what the next
+  // generation may reuse of it.
+  KvCache kvCache;
   std::vector<uint8_t> metadata;   // the container's header and metadata region
   nlohmann::json lastReport;       // the report of the last successful generation
   std::string path;                // empty when the model came from a descriptor
@@ -49,7 +54,7 @@ class VNSessionState {
   GenerativeOpenParams params{};  // backend points at `backend`
   double processorMs = 0, readMs = 0, metadataMs = 0, slotMs = 0, backendMs = 0;
 
-  // Drops the graph and the weights (unload).
+  // Drops the KV cache, the graph and the weights (unload).
   void releaseGraph();
 };
 
@@ -66,10 +71,6 @@ bool vlm_open_params_verify_weights(const GenerativeOpenParams* params);
 bool vlm_open_path(const char* path, const GenerativeOpenParams* params, VlmSession** out, ErrorRecord* error);
 bool vlm_open_fd(int fd, uint64_t base, uint64_t length, const GenerativeOpenParams* params, VlmSession** out,
                  ErrorRecord* error);
-
-// Writes code and message into error when it is given; always false, so a
-// failing path can return it.
-bool error_record_set(ErrorRecord* error, uint32_t code, const char* message);
 
 // Creates a device context for 16 KiB and releases it: whether generation
 // can run here at all (no caller inside the library).

@@ -12,14 +12,15 @@
 // logits, the requested captures and the new KV-cache tensors come back.
 //
 // Layers of the API, from the inside out:
-//   kernel / dispatch: one of the 24 kernels of gpu/shaders with the 80-byte
-//     parameter block at index 3;
+//   kernel / dispatch: one of the 24 kernels of gpu/shaders, named by its
+//     Kernel number (its pipeline was resolved when the graph was built),
+//     with its parameter struct (kernel_params.h) bound at index 3;
 //   point, linear: the elementwise kernel and y = x W^T + b over four paths
 //     (matrix-vector kernel, graph-layer product, matrix-product object,
 //     tiled kernels) chosen by the row count and the configure() switches;
 //   operation: one node (every GraphOp, attention with its KV cache);
 //   run: the whole pass, with cancellation between command buffers,
-//     per-node profiles and captures.
+//     per-node profiles and captures, over the KV cache it is handed.
 // Every failure throws vorn::VNError, category "VornInference" (or
 // "VornCancelled" from run), with a fixed reason; a pass that fails leaves
 // the graph reusable.
@@ -27,8 +28,11 @@
 // Threading: one thread uses a graph at a time. Only the cancel word may be
 // written from another thread.
 #pragma once
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -38,7 +42,9 @@
 #include <vector>
 
 #include "gpu/gpu_context.h"
-#include "gpu/shaders/shader_types.h"
+#include "gpu/kv_cache.h"
+#include "gpu/shaders/kernel_ids.h"
+#include "gpu/shape_cache.h"
 #include "gpu/vn_tensor.h"
 #include "platform/graph_layer.h"
 #include "platform/matrix_multiplication.h"
@@ -74,11 +80,17 @@ struct VNRunResult {
   std::map<std::string, VNTensorRef> cache;
 };
 
-using KernelParams = shaders::Params;
+using shaders::Kernel;
 
 class VNGraph {
  public:
   static constexpr uint64_t kUnsetLogits = (uint64_t(1) << 63) - 1;
+  // Threads of a threadgroup of kernel() (and of each group when groups).
+  static constexpr uint64_t kThreadsPerGroup = 128;
+  // Matrix-product objects, and graph-layer graphs, kept by shape: several
+  // times what one pass uses (about ten of each on the family's shapes), so
+  // that only the shapes of earlier prompts are dropped.
+  static constexpr size_t kShapeCacheCapacity = 64;
 
   // initWithContext:metadata:length:activation: metadata is the container's
   // header and metadata image (length bytes); activation 1 (FP16) or 2
@@ -107,24 +119,37 @@ class VNGraph {
   nlohmann::json weightExecution() const;
 
   // --- encoding primitives ---
+  // The buffers of a dispatch, in binding order.
+  using Tensors = std::initializer_list<const VNTensor*>;
   // kernel:tensors:params:count:groups:command: count threads in groups of
   // 128 (groups false) or count threadgroups of 128 threads (groups true);
   // tensor i binds at index i for i < 3 and at i + 1 from the fourth on.
-  void kernel(const char* name, const std::vector<const VNTensor*>& tensors, const KernelParams& params,
-              uint64_t count, bool groups, const mtl::CommandBufferRef& command);
+  // The parameters are the struct kernel_list.inc names for K.
+  template <Kernel K>
+  void kernel(Tensors tensors, const shaders::KernelParams<K>& params, uint64_t count, bool groups,
+              const mtl::CommandBufferRef& command) {
+    encode(K, tensors, &params, {count, 1, 1}, kThreadsPerGroup, groups, command);
+  }
   // The same with a three-dimensional grid of threadgroups of `threads`.
-  void kernelGroups(const char* name, const std::vector<const VNTensor*>& tensors, const KernelParams& params,
-                    mtl::Size3 groups, uint64_t threads, const mtl::CommandBufferRef& command);
+  template <Kernel K>
+  void kernelGroups(Tensors tensors, const shaders::KernelParams<K>& params, mtl::Size3 groups, uint64_t threads,
+                    const mtl::CommandBufferRef& command) {
+    encode(K, tensors, &params, groups, threads, true, command);
+  }
   // point:other:op:command: x op y with y broadcast along x's last axis.
   VNTensorRef point(const VNTensorRef& x, const VNTensorRef& y, uint64_t op, const mtl::CommandBufferRef& command);
   // linear:weight:bias:command: x W^T + b (bias may be null).
   VNTensorRef linear(const VNTensorRef& x, const VNTensorRef& weight, const VNTensorRef& bias,
                      const mtl::CommandBufferRef& command);
   // operation:inputs:command: one node; the outputs belong to the caller.
+  // An attention node reserves and counts its new K and V through cache
+  // (null: buffers of the pass's own length, nothing counted).
   std::vector<VNTensorRef> operation(const GraphNode& node, const std::vector<VNTensorRef>& inputs,
-                                     const mtl::CommandBufferRef& command);
-  // run:captures: the forward pass.
-  VNRunResult run(const std::map<std::string, VNTensorRef>& inputs, const std::vector<std::string>& captures = {});
+                                     const mtl::CommandBufferRef& command, KvCache* cache = nullptr);
+  // run:captures: the forward pass over the session's KV cache (null: one
+  // that reserves nothing ahead, as a pass outside a generation does).
+  VNRunResult run(const std::map<std::string, VNTensorRef>& inputs, const std::vector<std::string>& captures = {},
+                  KvCache* cache = nullptr);
 
   // --- read-only description ---
   const mtl::DeviceRef& device() const { return device_; }
@@ -141,7 +166,9 @@ class VNGraph {
   bool mpsAttention() const { return mpsAttention_; }
   bool graphAttention() const { return graphAttention_; }
   bool graphLinear() const { return graphLinear_; }
-  size_t pipelineCount() const { return pipelines_.size(); }
+  size_t pipelineCount() const {
+    return size_t(std::count_if(pipelines_.begin(), pipelines_.end(), [](const auto& p) { return p != nullptr; }));
+  }
   size_t matrixCount() const { return matrices_.size(); }
   size_t graphCount() const { return attentionGraphs_.size(); }
   size_t pooledBufferCount() const { return freeBuffers_.size(); }
@@ -165,23 +192,21 @@ class VNGraph {
   // Cancellation word owned by the caller (may be null): read between
   // command buffers, a non-zero value stops the pass with VornCancelled.
   std::atomic<uint32_t>* cancelFlag = nullptr;
-  // KV-cache capacity in tokens that new cache buffers reserve (at least
-  // the pass's total): set to prompt + budget before a prefill so every
-  // decode step appends in place.
-  uint64_t cacheCapacity = 0;
-  uint64_t cacheWrittenElements = 0, cacheCopiedElements = 0, cacheBufferCount = 0, cacheReservedBytes = 0;
-  // Prompt-prefix reuse state of the last generation, kept here for the
-  // generation layer (null pixels: none).
-  std::vector<int64_t> cachedTokens;
-  std::shared_ptr<const std::vector<uint8_t>> cachedPixels;
-  std::map<std::string, VNTensorRef> cachedKV;
 
   void setProfile(bool on) { profile = on; }
   void setCancelFlag(std::atomic<uint32_t>* word) { cancelFlag = word; }
 
  private:
-  // A graph-layer graph kept by shape key: its placeholders in feed order
-  // and its one result.
+  // What a ShapeKey's kind says it keys.
+  enum ShapeKind : uint64_t {
+    kLinearProduct,    // matrices_: M, N, K
+    kAttentionScores,  // matrices_: batch, rows, columns, interior
+    kAttentionValues,  // matrices_: as kAttentionScores
+    kLinearGraph,      // attentionGraphs_: M, N, K, bias
+    kAttentionGraph,   // attentionGraphs_: b, hq, s, total, d, capacity
+  };
+  // A graph-layer graph kept by shape: its placeholders in feed order and
+  // its one result.
   struct CachedGraph {
     mpsg::Graph graph;
     std::vector<mpsg::Tensor> inputs;
@@ -189,9 +214,9 @@ class VNGraph {
   };
 
   void parse(const uint8_t* metadata, uint64_t length);
-  const mtl::PipelineRef& pipeline(const char* name) const;
-  void encode(const char* name, const std::vector<const VNTensor*>& tensors, const KernelParams& params,
-              mtl::Size3 size, uint64_t threads, bool groups, const mtl::CommandBufferRef& command);
+  // params: the kernel's 80-byte block.
+  void encode(Kernel kernel, Tensors tensors, const void* params, mtl::Size3 size, uint64_t threads, bool groups,
+              const mtl::CommandBufferRef& command);
   VNTensorRef linearMatrixObject(const VNTensorRef& x, const VNTensorRef& weight, const VNTensorRef& bias,
                                  const VNTensorRef& out, uint64_t m, uint64_t n, uint64_t k,
                                  const mtl::CommandBufferRef& command);
@@ -200,15 +225,16 @@ class VNGraph {
   void addBias(const VNTensorRef& out, const VNTensorRef& bias, uint64_t m, uint64_t n,
                const mtl::CommandBufferRef& command);
   std::vector<VNTensorRef> attention(const GraphNode& node, const std::vector<VNTensorRef>& inputs,
-                                     const mtl::CommandBufferRef& command);
-  VNTensorRef cacheTensor(const VNTensorRef& source, const VNTensorRef& past, bool cache, uint64_t b, uint64_t hk,
-                          uint64_t s, uint64_t past_rows, uint64_t d, const mtl::CommandBufferRef& command);
+                                     const mtl::CommandBufferRef& command, KvCache* kv);
+  VNTensorRef cacheTensor(const VNTensorRef& source, const VNTensorRef& past, bool cache, KvCache* kv, uint64_t b,
+                          uint64_t hk, uint64_t s, uint64_t past_rows, uint64_t d,
+                          const mtl::CommandBufferRef& command);
   void attentionGraph(const VNTensorRef& q, const VNTensorRef& k, const VNTensorRef& v, const VNTensorRef& mask,
                       const VNTensorRef& out, uint64_t b, uint64_t hq, uint64_t s, uint64_t total, uint64_t d,
                       const mtl::CommandBufferRef& command);
   void attentionMatrices(const VNTensorRef& q, const VNTensorRef& k, const VNTensorRef& v, const VNTensorRef& mask,
-                         const VNTensorRef& out, const KernelParams& params, uint64_t b, uint64_t hq, uint64_t s,
-                         uint64_t total, uint64_t d, const mtl::CommandBufferRef& command);
+                         const VNTensorRef& out, const shaders::AttentionParams& params, uint64_t b, uint64_t hq,
+                         uint64_t s, uint64_t total, uint64_t d, const mtl::CommandBufferRef& command);
   std::vector<VNTensorRef> elementwise(const GraphNode& node, const std::vector<VNTensorRef>& in,
                                        const mtl::CommandBufferRef& command);
   std::vector<VNTensorRef> embedding(const GraphNode& node, const std::vector<VNTensorRef>& in,
@@ -229,10 +255,13 @@ class VNGraph {
   mtl::CommandQueueRef queue_;
   mtl::BufferRef weightsBuffer_;
   uint64_t activation_ = 0;
-  std::map<std::string, mtl::PipelineRef, std::less<>> pipelines_;
-  std::map<std::string, std::shared_ptr<mps::MatrixMultiplication>> matrices_;
-  // Linear-layer graphs ("linear/..." keys) and attention graphs.
-  std::map<std::string, std::unique_ptr<CachedGraph>> attentionGraphs_;
+  // One pipeline per Kernel, by its number.
+  std::array<mtl::PipelineRef, shaders::kKernelCount> pipelines_;
+  // The objects a shape's products and graphs are built into, by the
+  // shape's values (ShapeKind and dimensions).
+  ShapeCache<std::shared_ptr<mps::MatrixMultiplication>> matrices_{kShapeCacheCapacity};
+  // Linear-layer graphs and attention graphs.
+  ShapeCache<std::unique_ptr<CachedGraph>> attentionGraphs_{kShapeCacheCapacity};
   std::map<uint64_t, std::vector<mtl::BufferRef>> pool_;
   std::unordered_set<const mtl::Buffer*> freeBuffers_;
   std::vector<VNTensorRef> weights_;

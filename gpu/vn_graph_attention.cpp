@@ -23,15 +23,6 @@ constexpr uint64_t kProductMinHeadDim = 32;
 
 uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
 
-std::string key_of(std::initializer_list<uint64_t> parts, const char* prefix = "") {
-  std::string k = prefix;
-  for (uint64_t p : parts) {
-    if (!k.empty() && k.back() != '/') k += '/';
-    k += std::to_string(p);
-  }
-  return k;
-}
-
 DataType data_type(uint64_t kind) { return kind == kElemF32 ? DataType::kFloat32 : DataType::kFloat16; }
 
 // Rows per head that a past tensor's buffer holds: its stride, or its
@@ -40,8 +31,8 @@ uint64_t row_stride(const VNTensor& t, uint64_t rows) { return t.cacheStride != 
 
 }  // namespace
 
-VNTensorRef VNGraph::cacheTensor(const VNTensorRef& source, const VNTensorRef& past, bool cache, uint64_t b,
-                                 uint64_t hk, uint64_t s, uint64_t past_rows, uint64_t d,
+VNTensorRef VNGraph::cacheTensor(const VNTensorRef& source, const VNTensorRef& past, bool cache, KvCache* kv,
+                                 uint64_t b, uint64_t hk, uint64_t s, uint64_t past_rows, uint64_t d,
                                  const mtl::CommandBufferRef& command) {
   const uint64_t total = past_rows + s;
   // In place only when the past view starts its buffer: the new rows are
@@ -56,36 +47,29 @@ VNTensorRef VNGraph::cacheTensor(const VNTensorRef& source, const VNTensorRef& p
     target->dtype = activation_;
     stride = past->cacheStride;
   } else {
-    stride = cache ? std::max(cacheCapacity, total) : total;
+    stride = cache && kv != nullptr ? std::max(kv->cacheCapacity(), total) : total;
     target = tensor({b, hk, stride, d}, activation_);
-    if (cache) {
-      ++cacheBufferCount;
-      cacheReservedBytes += target->buffer->length();
-    }
+    if (cache && kv != nullptr) kv->countBuffer(target->buffer->length());
   }
   target->shape = {b, hk, total, d};
   target->count = shape_element_count(target->shape);
   target->cacheStride = cache ? stride : 0;
-  KernelParams p{};
-  p.u[0] = uint32_t(b * hk * d * (in_place ? s : total));
-  p.u[1] = uint32_t(d);
-  p.u[2] = uint32_t(hk);
-  p.u[3] = uint32_t(s);
-  p.u[4] = uint32_t(past_rows);
-  p.u[5] = uint32_t(stride);
-  p.u[6] = in_place;
-  p.u[7] = uint32_t(cache ? row_stride(*past, past_rows) : past_rows);
+  const shaders::CacheAppendParams p{.count = uint32_t(b * hk * d * (in_place ? s : total)),
+                                     .head_dim = uint32_t(d),
+                                     .heads = uint32_t(hk),
+                                     .queries = uint32_t(s),
+                                     .past = uint32_t(past_rows),
+                                     .stride = uint32_t(stride),
+                                     .append = in_place,
+                                     .past_stride = uint32_t(cache ? row_stride(*past, past_rows) : past_rows)};
   const VNTensor* from = cache ? past.get() : target.get();
-  kernel("cache_append", {source.get(), from, target.get()}, p, p.u[0], false, command);
-  if (cache) {
-    cacheWrittenElements += b * hk * s * d;
-    if (!in_place) cacheCopiedElements += b * hk * past_rows * d;
-  }
+  kernel<Kernel::cache_append>({source.get(), from, target.get()}, p, p.count, false, command);
+  if (cache && kv != nullptr) kv->countAppend(b * hk * s * d, in_place ? 0 : b * hk * past_rows * d);
   return target;
 }
 
 std::vector<VNTensorRef> VNGraph::attention(const GraphNode& node, const std::vector<VNTensorRef>& in,
-                                            const mtl::CommandBufferRef& command) {
+                                            const mtl::CommandBufferRef& command, KvCache* kv) {
   const uint64_t hq = node.attrs[kAttentionQueryHeads], hk = node.attrs[kAttentionKvHeads];
   const uint64_t d = node.attrs[kAttentionHeadDim], cache_word = node.attrs[kAttentionCache];
   const VNTensorRef& q = in[kAttentionQ];
@@ -125,17 +109,16 @@ std::vector<VNTensorRef> VNGraph::attention(const GraphNode& node, const std::ve
                     mask->dtype == activation_ && (!masked || mask->shape == std::vector<uint64_t>{b, 1, s, total}),
                 "Attention shape/mask; maximum context 8192");
 
-  VNTensorRef kt = cacheTensor(k, cache ? in[kAttentionPastK] : nullptr, cache, b, hk, s, past, d, command);
-  VNTensorRef vt = cacheTensor(v, cache ? in[kAttentionPastV] : nullptr, cache, b, hk, s, past, d, command);
+  VNTensorRef kt = cacheTensor(k, cache ? in[kAttentionPastK] : nullptr, cache, kv, b, hk, s, past, d, command);
+  VNTensorRef vt = cacheTensor(v, cache ? in[kAttentionPastV] : nullptr, cache, kv, b, hk, s, past, d, command);
   VNTensorRef out = tensor(q->shape, activation_);
-  KernelParams p{};
-  p.u[0] = uint32_t(hq);
-  p.u[1] = uint32_t(hk);
-  p.u[2] = uint32_t(d);
-  p.u[3] = uint32_t(s);
-  p.u[4] = uint32_t(total);
-  p.u[7] = uint32_t(row_stride(*kt, total));
-  p.u[14] = !masked;
+  const shaders::AttentionParams p{.query_heads = uint32_t(hq),
+                                   .kv_heads = uint32_t(hk),
+                                   .head_dim = uint32_t(d),
+                                   .queries = uint32_t(s),
+                                   .keys = uint32_t(total),
+                                   .kv_stride = uint32_t(row_stride(*kt, total)),
+                                   .causal = !masked};
 
   const bool products = b > 0 && s >= kProductMinQueries && d >= kProductMinHeadDim;
   // The graph takes equal head counts only; the batched products also serve
@@ -151,18 +134,23 @@ std::vector<VNTensorRef> VNGraph::attention(const GraphNode& node, const std::ve
   } else if (b > 0 && (s >= kProductMinQueries || total > shaders::kAttentionMaxKeys)) {
     VNTensorRef scores = tensor({b * hq * s * total}, activation_);
     const VNTensor* m = masked ? mask.get() : scores.get();
-    kernelGroups("attention_scores", {q.get(), kt.get(), scores.get(), m}, p,
-                 {ceil_div(total, shaders::kAttentionTile), ceil_div(s, shaders::kAttentionTile), b * hq},
-                 shaders::kRowThreads, command);
-    kernel("attention_softmax", {scores.get(), scores.get(), scores.get()}, p, b * hq * s, true, command);
-    kernelGroups("attention_values", {scores.get(), vt.get(), out.get()}, p,
-                 {ceil_div(d, shaders::kAttentionTile), ceil_div(s, shaders::kAttentionTile), b * hq},
-                 shaders::kRowThreads, command);
+    kernelGroups<Kernel::attention_scores>(
+        {q.get(), kt.get(), scores.get(), m}, p,
+        {ceil_div(total, shaders::kAttentionTile), ceil_div(s, shaders::kAttentionTile), b * hq}, shaders::kRowThreads,
+        command);
+    kernel<Kernel::attention_softmax>({scores.get(), scores.get(), scores.get()}, p, b * hq * s, true, command);
+    kernelGroups<Kernel::attention_values>(
+        {scores.get(), vt.get(), out.get()}, p,
+        {ceil_div(d, shaders::kAttentionTile), ceil_div(s, shaders::kAttentionTile), b * hq}, shaders::kRowThreads,
+        command);
     recycle(scores);
   } else {
-    const char* name = d == shaders::kDecodeHeadDim && s == 1 ? "attention_decode64" : "attention";
     const VNTensor* m = masked ? mask.get() : q.get();
-    kernel(name, {q.get(), kt.get(), out.get(), vt.get(), m}, p, b * s * hq, true, command);
+    const Tensors buffers{q.get(), kt.get(), out.get(), vt.get(), m};
+    if (d == shaders::kDecodeHeadDim && s == 1)
+      kernel<Kernel::attention_decode64>(buffers, p, b * s * hq, true, command);
+    else
+      kernel<Kernel::attention>(buffers, p, b * s * hq, true, command);
   }
   if (cache) return {out, kt, vt};
   recycle(kt);
@@ -176,26 +164,23 @@ void VNGraph::attentionGraph(const VNTensorRef& q, const VNTensorRef& k, const V
   const uint64_t cap = row_stride(*k, total);
   const DataType act = data_type(activation_);
   const auto i = [](uint64_t x) { return int64_t(x); };
-  const std::string key = key_of({b, hq, s, total, d, cap});
-  auto it = attentionGraphs_.find(key);
-  if (it == attentionGraphs_.end()) {
-    auto g = std::make_unique<CachedGraph>();
-    mpsg::Graph& graph = g->graph;
+  CachedGraph& g = *attentionGraphs_.get({kAttentionGraph, {b, hq, s, total, d, cap}}, [&] {
+    auto made = std::make_unique<CachedGraph>();
+    mpsg::Graph& graph = made->graph;
     const mpsg::Tensor qs = graph.placeholder({i(b), i(s), i(hq), i(d)}, act, "q");
     mpsg::Tensor ks = graph.placeholder({i(b), i(hq), i(cap), i(d)}, act, "k");
     mpsg::Tensor vs = graph.placeholder({i(b), i(hq), i(cap), i(d)}, act, "v");
     const mpsg::Tensor ms = graph.placeholder({i(b), 1, i(s), i(total)}, act, "mask");
-    g->inputs = {qs, ks, vs, ms};
+    made->inputs = {qs, ks, vs, ms};
     if (cap != total) {
       ks = graph.slice(ks, 2, 0, i(total));
       vs = graph.slice(vs, 2, 0, i(total));
     }
     const mpsg::Tensor o = graph.scaledDotProductAttention(graph.transpose(qs, 1, 2), ks, vs, ms,
                                                            1.0f / std::sqrt(float(d)));
-    g->result = graph.transpose(o, 1, 2);
-    it = attentionGraphs_.emplace(key, std::move(g)).first;
-  }
-  CachedGraph& g = *it->second;
+    made->result = graph.transpose(o, 1, 2);
+    return made;
+  });
   g.graph.encode(command,
                  {{g.inputs[0], {q->buffer, q->offset, {i(b), i(s), i(hq), i(d)}, act}},
                   {g.inputs[1], {k->buffer, k->offset, {i(b), i(hq), i(cap), i(d)}, act}},
@@ -205,7 +190,7 @@ void VNGraph::attentionGraph(const VNTensorRef& q, const VNTensorRef& k, const V
 }
 
 void VNGraph::attentionMatrices(const VNTensorRef& q, const VNTensorRef& k, const VNTensorRef& v,
-                                const VNTensorRef& mask, const VNTensorRef& out, const KernelParams& params,
+                                const VNTensorRef& mask, const VNTensorRef& out, const shaders::AttentionParams& params,
                                 uint64_t b, uint64_t hq, uint64_t s, uint64_t total, uint64_t d,
                                 const mtl::CommandBufferRef& command) {
   // Query heads h of one key head kh (h / group = kh) are consecutive in the
@@ -213,39 +198,34 @@ void VNGraph::attentionMatrices(const VNTensorRef& q, const VNTensorRef& k, cons
   // (group x s) x d matrix, and the scores [b x hq, s, total] are the same
   // memory as [b x hk, group x s, total]. With equal head counts (group 1)
   // these are one product per (batch, head).
-  const uint64_t hk = params.u[1], group = hq / hk, rows = group * s;
+  const uint64_t hk = params.kv_heads, group = hq / hk, rows = group * s;
   const uint64_t es = element_size(activation_), cap = row_stride(*k, total), batch = b * hk;
   const DataType act = data_type(activation_);
-  KernelParams p = params;
-  p.u[5] = uint32_t(b);
-  p.u[6] = 0;
+  shaders::AttentionParams p = params;
+  p.batch = uint32_t(b);
+  p.direction = 0;
   VNTensorRef qh = tensor({b, hq, s, d}, activation_);
-  kernel("attention_layout", {q.get(), q.get(), qh.get()}, p, qh->count, false, command);
+  kernel<Kernel::attention_layout>({q.get(), q.get(), qh.get()}, p, qh->count, false, command);
   VNTensorRef scores = tensor({b * hq, s, total}, activation_);
-  auto product = [&](uint64_t index, uint64_t columns, uint64_t interior, bool transpose_right) {
-    const std::string key = key_of({index, batch, rows, columns, interior}, "attention/");
-    auto it = matrices_.find(key);
-    if (it == matrices_.end())
-      it = matrices_
-               .emplace(key, std::make_shared<mps::MatrixMultiplication>(false, transpose_right, rows, columns,
-                                                                         interior, 1.0, 0.0))
-               .first;
-    return it->second;
+  auto product = [&](ShapeKind kind, uint64_t columns, uint64_t interior, bool transpose_right) {
+    return matrices_.get({kind, {batch, rows, columns, interior}}, [&] {
+      return std::make_shared<mps::MatrixMultiplication>(false, transpose_right, rows, columns, interior, 1.0, 0.0);
+    });
   };
-  product(0, total, d, true)
+  product(kAttentionScores, total, d, true)
       ->encode(command, {qh->buffer, 0, {rows, d, batch, d * es, rows * d * es, act}},
                {k->buffer, k->offset, {total, d, batch, d * es, cap * d * es, act}},
                {scores->buffer, 0, {rows, total, batch, total * es, rows * total * es, act}});
   const VNTensor* m = mask->count != 0 ? mask.get() : scores.get();
-  kernel("attention_scale_mask", {scores.get(), m, scores.get()}, p, scores->count, false, command);
-  kernel("attention_softmax", {scores.get(), scores.get(), scores.get()}, p, b * hq * s, true, command);
+  kernel<Kernel::attention_scale_mask>({scores.get(), m, scores.get()}, p, scores->count, false, command);
+  kernel<Kernel::attention_softmax>({scores.get(), scores.get(), scores.get()}, p, b * hq * s, true, command);
   VNTensorRef values = tensor({b, hq, s, d}, activation_);
-  product(1, d, total, false)
+  product(kAttentionValues, d, total, false)
       ->encode(command, {scores->buffer, 0, {rows, total, batch, total * es, rows * total * es, act}},
                {v->buffer, v->offset, {total, d, batch, d * es, cap * d * es, act}},
                {values->buffer, 0, {rows, d, batch, d * es, rows * d * es, act}});
-  p.u[6] = 1;
-  kernel("attention_layout", {values.get(), values.get(), out.get()}, p, values->count, false, command);
+  p.direction = 1;
+  kernel<Kernel::attention_layout>({values.get(), values.get(), out.get()}, p, values->count, false, command);
   recycle(qh);
   recycle(scores);
   recycle(values);

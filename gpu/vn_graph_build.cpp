@@ -95,13 +95,15 @@ VNGraph::VNGraph(GpuContext* context, const uint8_t* metadata, uint64_t length, 
   std::string error;
   mtl::LibraryRef library = device_->new_library(generative_kernel_source(), options, &error);
   if (library == nullptr) throw_inference("Metal compilation: " + error);
+  // Every kernel's pipeline, found by name once here: a dispatch takes it
+  // by its Kernel number.
   const char* const* names = generative_kernel_names();
   for (size_t i = 0; i < kGenerativeKernelCount; ++i) {
     error.clear();
     mtl::FunctionRef fn = library->new_function(names[i]);
     mtl::PipelineRef pipe = fn != nullptr ? device_->new_compute_pipeline_state(fn, &error) : nullptr;
     if (pipe == nullptr) throw_inference(std::string("Metal pipeline ") + names[i] + ": " + (fn ? error : "no such function"));
-    pipelines_.emplace(names[i], std::move(pipe));
+    pipelines_[i] = std::move(pipe);
   }
   parse(metadata, length);
   peakMetalAllocatedBytes = device_->current_allocated_size();
@@ -252,8 +254,7 @@ void VNGraph::configure(const nlohmann::json& options) {
 }
 
 VNTensorRef VNGraph::tensor(const std::vector<uint64_t>& shape, uint64_t dtype) {
-  graph_require(dtype >= kElemF16 && dtype <= kElemI64, "Tensor dtype");
-  const uint64_t count = shape_element_count(shape);
+  const uint64_t count = activation_element_count(shape, dtype);
   const uint64_t need = std::max<uint64_t>(count * element_size(dtype), 4);  // count <= 2^30: no wrap
   const uint64_t length = std::max<uint64_t>(kSmallestPooledBuffer, std::bit_ceil(need));
   mtl::BufferRef buffer;

@@ -13,7 +13,6 @@ namespace vorn {
 
 namespace {
 
-constexpr uint64_t kThreadsPerGroup = 128;
 // A product takes the graph layer or the matrix object from these sizes on;
 // below them the tiled kernels are faster than preparing a product.
 constexpr uint64_t kProductMinRows = 32;
@@ -31,28 +30,24 @@ DataType data_type(uint64_t kind) { return kind == kElemF32 ? DataType::kFloat32
 
 }  // namespace
 
-const mtl::PipelineRef& VNGraph::pipeline(const char* name) const {
-  auto it = pipelines_.find(name);
-  graph_require(it != pipelines_.end(), "Missing kernel pipeline");
-  return it->second;
-}
-
 mtl::CommandBufferRef VNGraph::newCommandBuffer() const {
   mtl::CommandBufferRef cb = queue_->command_buffer();
   graph_require(cb != nullptr, "Command buffer allocation");
   return cb;
 }
 
-void VNGraph::encode(const char* name, const std::vector<const VNTensor*>& tensors, const KernelParams& params,
-                     mtl::Size3 size, uint64_t threads, bool groups, const mtl::CommandBufferRef& command) {
+void VNGraph::encode(Kernel kernel, Tensors tensors, const void* params, mtl::Size3 size, uint64_t threads, bool groups,
+                     const mtl::CommandBufferRef& command) {
   if (size.volume() == 0) return;
-  const mtl::PipelineRef& pipe = pipeline(name);
   mtl::ComputeEncoderRef enc = command->compute_command_encoder();
   graph_require(enc != nullptr, "Command encoder");
-  enc->set_compute_pipeline_state(pipe);
-  for (size_t i = 0; i < tensors.size(); ++i)
-    enc->set_buffer(tensors[i]->buffer, tensors[i]->offset, uint32_t(i < 3 ? i : i + 1));
-  enc->set_bytes(&params, sizeof params, shaders::kParamsIndex);
+  enc->set_compute_pipeline_state(pipelines_[size_t(kernel)]);
+  uint32_t index = 0;
+  for (const VNTensor* t : tensors) {
+    enc->set_buffer(t->buffer, t->offset, index < 3 ? index : index + 1);
+    ++index;
+  }
+  enc->set_bytes(params, shaders::kParamsBytes, shaders::kParamsIndex);
   if (groups)
     enc->dispatch_threadgroups(size, {threads, 1, 1});
   else
@@ -60,26 +55,14 @@ void VNGraph::encode(const char* name, const std::vector<const VNTensor*>& tenso
   enc->end_encoding();
 }
 
-void VNGraph::kernel(const char* name, const std::vector<const VNTensor*>& tensors, const KernelParams& params,
-                     uint64_t count, bool groups, const mtl::CommandBufferRef& command) {
-  encode(name, tensors, params, {count, 1, 1}, kThreadsPerGroup, groups, command);
-}
-
-void VNGraph::kernelGroups(const char* name, const std::vector<const VNTensor*>& tensors, const KernelParams& params,
-                           mtl::Size3 groups, uint64_t threads, const mtl::CommandBufferRef& command) {
-  encode(name, tensors, params, groups, threads, true, command);
-}
-
 VNTensorRef VNGraph::point(const VNTensorRef& x, const VNTensorRef& y, uint64_t op, const mtl::CommandBufferRef& command) {
   graph_require(x->dtype == activation_ && y->dtype == activation_ &&
                     (y->count == x->count || y->count == shape_last_dim(x->shape)),
                 "Unsupported elementwise broadcast");
   VNTensorRef out = tensor(x->shape, activation_);
-  KernelParams p{};
-  p.u[0] = uint32_t(x->count);
-  p.u[1] = uint32_t(y->count);
-  p.u[2] = uint32_t(op);
-  kernel("pointwise", {x.get(), y.get(), out.get()}, p, x->count, false, command);
+  kernel<Kernel::pointwise>({x.get(), y.get(), out.get()},
+                            {.count = uint32_t(x->count), .operand_count = uint32_t(y->count), .op = uint32_t(op)},
+                            x->count, false, command);
   return out;
 }
 
@@ -99,16 +82,17 @@ VNTensorRef VNGraph::linear(const VNTensorRef& x, const VNTensorRef& weight, con
   VNTensorRef out = tensor(with_last(x->shape, n), activation_);
   if (x->count == 0 || n == 0) return out;
 
-  KernelParams p{};
   const VNTensor* b = bias != nullptr ? bias.get() : weight.get();
   if (m == 1) {
-    p.u[0] = uint32_t(n);
-    p.u[1] = uint32_t(k);
-    p.u[2] = bias != nullptr;
-    p.u[3] = uint32_t(weight->rowBytes);
-    const bool q8 = weight->dtype == kElemQ8;
-    if (q8) ++fusedInt8MatvecCalls;
-    kernel(q8 ? "matvec_q8" : "matvec", {x.get(), weight.get(), out.get(), b}, p, 32 * n, false, command);
+    const shaders::MatvecParams p{
+        .rows = uint32_t(n), .k = uint32_t(k), .has_bias = bias != nullptr, .row_bytes = uint32_t(weight->rowBytes)};
+    const Tensors buffers{x.get(), weight.get(), out.get(), b};
+    if (weight->dtype == kElemQ8) {
+      ++fusedInt8MatvecCalls;
+      kernel<Kernel::matvec_q8>(buffers, p, 32 * n, false, command);
+    } else {
+      kernel<Kernel::matvec>(buffers, p, 32 * n, false, command);
+    }
     return out;
   }
   const bool large = m >= kProductMinRows && n >= kProductMinColumns && k >= kProductMinInterior;
@@ -118,42 +102,37 @@ VNTensorRef VNGraph::linear(const VNTensorRef& x, const VNTensorRef& weight, con
   }
   if (mpsPrefill_ && large) return linearMatrixObject(x, weight, bias, out, m, n, k, command);
 
-  p.u[0] = uint32_t(m);
-  p.u[1] = uint32_t(n);
-  p.u[2] = uint32_t(k);
-  p.u[3] = bias != nullptr;
-  const std::vector<const VNTensor*> buffers{x.get(), weight.get(), out.get(), b};
+  const shaders::MatmulParams p{.m = uint32_t(m), .n = uint32_t(n), .k = uint32_t(k), .has_bias = bias != nullptr};
+  const Tensors buffers{x.get(), weight.get(), out.get(), b};
   if (activation_ == kElemF32 && m % shaders::kMatmulDirectTile == 0 && n % shaders::kMatmulDirectTile == 0 &&
       k % shaders::kMatmulKStep == 0) {
-    kernelGroups("matmul_direct64", buffers, p, {n / shaders::kMatmulDirectTile, m / shaders::kMatmulDirectTile, 1},
-                 shaders::kMatmulDirectThreads, command);
+    kernelGroups<Kernel::matmul_direct64>(buffers, p,
+                                          {n / shaders::kMatmulDirectTile, m / shaders::kMatmulDirectTile, 1},
+                                          shaders::kMatmulDirectThreads, command);
     if (bias != nullptr) addBias(out, bias, m, n, command);
   } else if (m >= shaders::kMatmulRows64) {
-    kernelGroups("matmul_rows64", buffers, p,
-                 {ceil_div(n, shaders::kMatmulTile), ceil_div(m, shaders::kMatmulRows64), 1},
-                 shaders::kMatmulRows64Threads, command);
+    kernelGroups<Kernel::matmul_rows64>(buffers, p,
+                                        {ceil_div(n, shaders::kMatmulTile), ceil_div(m, shaders::kMatmulRows64), 1},
+                                        shaders::kMatmulRows64Threads, command);
   } else {
-    kernelGroups("matmul", buffers, p, {ceil_div(n, shaders::kMatmulTile), ceil_div(m, shaders::kMatmulTile), 1},
-                 shaders::kMatmulThreads, command);
+    kernelGroups<Kernel::matmul>(buffers, p, {ceil_div(n, shaders::kMatmulTile), ceil_div(m, shaders::kMatmulTile), 1},
+                                 shaders::kMatmulThreads, command);
   }
   return out;
 }
 
 void VNGraph::addBias(const VNTensorRef& out, const VNTensorRef& bias, uint64_t m, uint64_t n,
                       const mtl::CommandBufferRef& command) {
-  KernelParams p{};
-  p.u[0] = uint32_t(m * n);
-  p.u[1] = uint32_t(n);
-  kernel("linear_bias", {out.get(), bias.get(), out.get()}, p, m * n, false, command);
+  kernel<Kernel::linear_bias>({out.get(), bias.get(), out.get()},
+                              {.count = uint32_t(m * n), .operand_count = uint32_t(n)}, m * n, false, command);
 }
 
 VNTensorRef VNGraph::linearMatrixObject(const VNTensorRef& x, const VNTensorRef& weight, const VNTensorRef& bias,
                                         const VNTensorRef& out, uint64_t m, uint64_t n, uint64_t k,
                                         const mtl::CommandBufferRef& command) {
-  const std::string key = std::to_string(m) + "/" + std::to_string(n) + "/" + std::to_string(k);
-  auto it = matrices_.find(key);
-  if (it == matrices_.end())
-    it = matrices_.emplace(key, std::make_shared<mps::MatrixMultiplication>(false, true, m, n, k, 1.0, 0.0)).first;
+  const std::shared_ptr<mps::MatrixMultiplication> product = matrices_.get({kLinearProduct, {m, n, k}}, [&] {
+    return std::make_shared<mps::MatrixMultiplication>(false, true, m, n, k, 1.0, 0.0);
+  });
   const uint64_t es = element_size(activation_);
   VNTensorRef right = weight;
   VNTensorRef scratch;
@@ -161,16 +140,15 @@ VNTensorRef VNGraph::linearMatrixObject(const VNTensorRef& x, const VNTensorRef&
     // Float activations multiply float matrices: the weight is widened once
     // into pooled scratch.
     scratch = tensor({n, k}, kElemF32);
-    KernelParams p{};
-    p.u[0] = uint32_t(n * k);
-    kernel("weights_float", {weight.get(), weight.get(), scratch.get()}, p, n * k, false, command);
+    kernel<Kernel::weights_float>({weight.get(), weight.get(), scratch.get()}, {.count = uint32_t(n * k)}, n * k, false,
+                                  command);
     right = scratch;
   }
   const mps::Matrix left{x->buffer, x->offset, {m, k, 1, k * es, 0, data_type(activation_)}};
   const uint64_t rs = element_size(right->dtype);
   const mps::Matrix r{right->buffer, right->offset, {n, k, 1, k * rs, 0, data_type(right->dtype)}};
   const mps::Matrix result{out->buffer, out->offset, {m, n, 1, n * es, 0, data_type(activation_)}};
-  it->second->encode(command, left, r, result);
+  product->encode(command, left, r, result);
   recycle(scratch);
   if (bias != nullptr) addBias(out, bias, m, n, command);
   return out;
@@ -180,25 +158,21 @@ void VNGraph::linearGraph(const VNTensorRef& x, const VNTensorRef& weight, const
                           const VNTensorRef& out, uint64_t m, uint64_t n, uint64_t k,
                           const mtl::CommandBufferRef& command) {
   const DataType act = data_type(activation_);
-  const std::string key = "linear/" + std::to_string(m) + "/" + std::to_string(n) + "/" + std::to_string(k) + "/" +
-                          (bias != nullptr ? "1" : "0");
-  auto it = attentionGraphs_.find(key);
-  if (it == attentionGraphs_.end()) {
-    auto g = std::make_unique<CachedGraph>();
-    mpsg::Graph& graph = g->graph;
+  CachedGraph& g = *attentionGraphs_.get({kLinearGraph, {m, n, k, bias != nullptr}}, [&] {
+    auto made = std::make_unique<CachedGraph>();
+    mpsg::Graph& graph = made->graph;
     const mpsg::Tensor xs = graph.placeholder({int64_t(m), int64_t(k)}, act, "x");
     const mpsg::Tensor ws = graph.placeholder({int64_t(n), int64_t(k)}, DataType::kFloat16, "weight");
     const mpsg::Tensor wt = graph.transpose(act == DataType::kFloat32 ? graph.cast(ws, act) : ws, 0, 1);
-    g->inputs = {xs, ws};
-    g->result = graph.matrixMultiplication(xs, wt);
+    made->inputs = {xs, ws};
+    made->result = graph.matrixMultiplication(xs, wt);
     if (bias != nullptr) {
       const mpsg::Tensor bs = graph.placeholder({int64_t(n)}, DataType::kFloat16, "bias");
-      g->inputs.push_back(bs);
-      g->result = graph.addition(g->result, act == DataType::kFloat32 ? graph.cast(bs, act) : bs);
+      made->inputs.push_back(bs);
+      made->result = graph.addition(made->result, act == DataType::kFloat32 ? graph.cast(bs, act) : bs);
     }
-    it = attentionGraphs_.emplace(key, std::move(g)).first;
-  }
-  CachedGraph& g = *it->second;
+    return made;
+  });
   mpsg::TensorDataMap feeds{{g.inputs[0], {x->buffer, x->offset, {int64_t(m), int64_t(k)}, act}},
                             {g.inputs[1], {weight->buffer, weight->offset, {int64_t(n), int64_t(k)}, DataType::kFloat16}}};
   if (bias != nullptr) feeds.push_back({g.inputs[2], {bias->buffer, bias->offset, {int64_t(n)}, DataType::kFloat16}});

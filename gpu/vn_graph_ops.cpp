@@ -27,7 +27,7 @@ const int64_t* host_i64(const VNTensor& t) {
 }  // namespace
 
 std::vector<VNTensorRef> VNGraph::operation(const GraphNode& node, const std::vector<VNTensorRef>& inputs,
-                                            const mtl::CommandBufferRef& command) {
+                                            const mtl::CommandBufferRef& command, KvCache* cache) {
   const GraphOpRow* row = graph_op_row(node.op);
   graph_require(row != nullptr, "Missing operation implementation");
   graph_require(node.attrs.size() == row->attributes, "Operation attribute count");
@@ -47,7 +47,7 @@ std::vector<VNTensorRef> VNGraph::operation(const GraphNode& node, const std::ve
     case kRmsNorm:
       return norm(node, inputs, command);
     case kAttention:
-      return attention(node, inputs, command);
+      return attention(node, inputs, command, cache);
     case kRope:
       return rope(node, inputs, command);
     case kShuffle:
@@ -79,13 +79,15 @@ std::vector<VNTensorRef> VNGraph::embedding(const GraphNode&, const std::vector<
   std::vector<uint64_t> shape = ids->shape;
   shape.push_back(hidden);
   VNTensorRef out = tensor(shape, activation_);
-  KernelParams p{};
-  p.u[0] = uint32_t(out->count);
-  p.u[1] = uint32_t(hidden);
-  p.u[2] = uint32_t(table->rowBytes);
-  const bool q8 = table->dtype == kElemQ8;
-  if (q8 && out->count > 0) ++fusedInt8EmbeddingCalls;
-  kernel(q8 ? "embedding_q8" : "embedding", {ids.get(), table.get(), out.get()}, p, out->count, false, command);
+  const shaders::TableParams p{
+      .count = uint32_t(out->count), .columns = uint32_t(hidden), .row_bytes = uint32_t(table->rowBytes)};
+  const Tensors buffers{ids.get(), table.get(), out.get()};
+  if (table->dtype == kElemQ8) {
+    if (out->count > 0) ++fusedInt8EmbeddingCalls;
+    kernel<Kernel::embedding_q8>(buffers, p, out->count, false, command);
+  } else {
+    kernel<Kernel::embedding>(buffers, p, out->count, false, command);
+  }
   return {out};
 }
 
@@ -100,12 +102,12 @@ std::vector<VNTensorRef> VNGraph::patchEmbedding(const GraphNode& node, const st
   const std::vector<uint64_t>& w = weight->shape;
   graph_require(w.size() == 4 && w[1] == channels && w[2] == patch && w[3] == patch, "Patch weights");
   VNTensorRef unfolded = tensor({batch, grid * grid, channels * patch * patch}, activation_);
-  KernelParams p{};
-  p.u[0] = uint32_t(unfolded->count);
-  p.u[1] = uint32_t(patch);
-  p.u[2] = uint32_t(grid);
-  p.u[3] = uint32_t(channels);
-  kernel("unfold", {image.get(), image.get(), unfolded.get()}, p, unfolded->count, false, command);
+  kernel<Kernel::unfold>({image.get(), image.get(), unfolded.get()},
+                         {.count = uint32_t(unfolded->count),
+                          .patch = uint32_t(patch),
+                          .patches_per_side = uint32_t(grid),
+                          .channels = uint32_t(channels)},
+                         unfolded->count, false, command);
   VNTensorRef out = linear(unfolded, weight, in[2], command);
   recycle(unfolded);
   return {out};
@@ -122,11 +124,8 @@ std::vector<VNTensorRef> VNGraph::norm(const GraphNode& node, const std::vector<
   const float eps = real_attribute(node.attrs[kEpsilonAttr]);
   graph_require(eps > 0, "Norm epsilon");
   VNTensorRef out = tensor(x->shape, activation_);
-  KernelParams p{};
-  p.u[0] = uint32_t(n);
-  p.u[1] = rms;
-  p.f[0] = eps;
-  kernel("norm", {x.get(), in[1].get(), out.get(), bias.get()}, p, x->count / n, true, command);
+  kernel<Kernel::norm>({x.get(), in[1].get(), out.get(), bias.get()}, {.n = uint32_t(n), .rms = rms, .epsilon = eps},
+                       x->count / n, true, command);
   return {out};
 }
 
@@ -143,12 +142,9 @@ std::vector<VNTensorRef> VNGraph::rope(const GraphNode& node, const std::vector<
   const float theta = real_attribute(node.attrs[kRopeTheta]);
   graph_require(theta > 0, "RoPE theta");
   VNTensorRef out = tensor(x->shape, activation_);
-  KernelParams p{};
-  p.u[0] = uint32_t(x->count);
-  p.u[1] = uint32_t(d);
-  p.u[2] = uint32_t(heads);
-  p.f[0] = theta;
-  kernel("rope", {x.get(), positions.get(), out.get()}, p, x->count, false, command);
+  kernel<Kernel::rope>({x.get(), positions.get(), out.get()},
+                       {.count = uint32_t(x->count), .head_dim = uint32_t(d), .heads = uint32_t(heads), .theta = theta},
+                       x->count, false, command);
   return {out};
 }
 
@@ -161,13 +157,13 @@ std::vector<VNTensorRef> VNGraph::shuffle(const GraphNode& node, const std::vect
                     w <= (uint64_t(1) << 30) && s[1] == h * w,
                 "Shuffle geometry");
   VNTensorRef out = tensor({s[0], s[1] / (f * f), f * f * s[2]}, activation_);
-  KernelParams p{};
-  p.u[0] = uint32_t(out->count);
-  p.u[1] = uint32_t(f);
-  p.u[2] = uint32_t(h);
-  p.u[3] = uint32_t(w);
-  p.u[4] = uint32_t(s[2]);
-  kernel("shuffle", {x.get(), x.get(), out.get()}, p, out->count, false, command);
+  kernel<Kernel::shuffle>({x.get(), x.get(), out.get()},
+                          {.count = uint32_t(out->count),
+                           .factor = uint32_t(f),
+                           .height = uint32_t(h),
+                           .width = uint32_t(w),
+                           .channels = uint32_t(s[2])},
+                          out->count, false, command);
   return {out};
 }
 
@@ -188,11 +184,10 @@ std::vector<VNTensorRef> VNGraph::scatter(const GraphNode&, const std::vector<VN
     seen[uint64_t(pos[j])] = 1;
   }
   VNTensorRef out = tensor(x->shape, activation_);
-  KernelParams p{};
-  p.u[0] = uint32_t(out->count);
-  p.u[1] = uint32_t(x->shape[2]);
-  p.u[2] = uint32_t(positions->count);
-  kernel("scatter", {x.get(), features.get(), out.get(), positions.get()}, p, out->count, false, command);
+  kernel<Kernel::scatter>(
+      {x.get(), features.get(), out.get(), positions.get()},
+      {.count = uint32_t(out->count), .hidden = uint32_t(x->shape[2]), .positions = uint32_t(positions->count)},
+      out->count, false, command);
   return {out};
 }
 

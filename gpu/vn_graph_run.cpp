@@ -36,7 +36,8 @@ bool input_fits(const VNTensor& t) {
 
 }  // namespace
 
-VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const std::vector<std::string>& captures) {
+VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const std::vector<std::string>& captures,
+                         KvCache* cache) {
   const double start = monotonic_seconds();
   const std::unordered_set<std::string> wanted(captures.begin(), captures.end());
   std::vector<uint64_t> remaining = uses_;
@@ -124,11 +125,11 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
             ins[0]->count / std::max<uint64_t>(1, shape_last_dim(ins[0]->shape)) == 1)
           continue;
         VNTensorRef copy = tensor(w->shape, kElemF16);
-        KernelParams p{};
-        p.u[0] = uint32_t(copy->count);
-        p.u[1] = uint32_t(w->shape.empty() ? 1 : w->shape.back());
-        p.u[2] = uint32_t(w->rowBytes);
-        kernel("dequant_q8", {w.get(), w.get(), copy.get()}, p, copy->count, false, cb);
+        kernel<Kernel::dequant_q8>({w.get(), w.get(), copy.get()},
+                                   {.count = uint32_t(copy->count),
+                                    .columns = uint32_t(w->shape.empty() ? 1 : w->shape.back()),
+                                    .row_bytes = uint32_t(w->rowBytes)},
+                                   copy->count, false, cb);
         dequantizedWeightBytes += 2 * copy->count;
         node_scratch += copy->buffer->length();
         scratch.push_back(copy);
@@ -136,7 +137,7 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
       }
       peakDequantizedWeightBytes = std::max(peakDequantizedWeightBytes, node_scratch);
     }
-    std::vector<VNTensorRef> outs = operation(node, ins, cb);
+    std::vector<VNTensorRef> outs = operation(node, ins, cb, cache);
     graph_require(outs.size() == node.outputs.size(), "Output count mismatch");
     for (const VNTensorRef& t : scratch) recycle(t);
     if (profile) {

@@ -39,6 +39,11 @@ uint64_t shape_element_count(const std::vector<uint64_t>& shape) {
   return n;
 }
 
+uint64_t activation_element_count(const std::vector<uint64_t>& shape, uint64_t dtype) {
+  graph_require(dtype >= kElemF16 && dtype <= kElemI64, "Tensor dtype");
+  return shape_element_count(shape);
+}
+
 uint64_t shape_last_dim(const std::vector<uint64_t>& shape) {
   graph_require(!shape.empty(), "Scalar not supported here");
   return shape.back();

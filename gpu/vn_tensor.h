@@ -41,6 +41,10 @@ uint64_t element_size(uint64_t dtype);
 // wrapped), "Tensor too large" (a product above 2^30). The empty shape
 // counts 1.
 uint64_t shape_element_count(const std::vector<uint64_t>& shape);
+// The element count of an activation tensor (what VNGraph::tensor checks
+// before it allocates): "Tensor dtype" for a kind outside 1..3, then
+// shape_element_count's failures.
+uint64_t activation_element_count(const std::vector<uint64_t>& shape, uint64_t dtype);
 // Innermost dimension; "Scalar not supported here" for the empty shape.
 uint64_t shape_last_dim(const std::vector<uint64_t>& shape);
 // Dimension i; "Rank mismatch" when i is not below the rank.

@@ -8,6 +8,13 @@
 // Special values: NaN gives the same NaN quietened, +inf and inputs above
 // 88.72 give +inf, -inf and inputs below -103.97 give +0, and results in
 // the subnormal range are rounded once like any other.
+//
+// One of the library's two vector exponentials: this one decides the
+// exponentials of the generative engine's kernels (gpu/shaders: the SiLU of
+// "pointwise", the softmax of "attention_softmax", "attention" and
+// "attention_decode64"), which were written against expf and keep its bits.
+// The CPU engine and the graph layer use vec_exp (vector_math.h, within
+// 2 ulp, cheaper), which stands in for vvexpf; why both stay is said there.
 #pragma once
 #include <cstddef>
 

@@ -19,6 +19,19 @@ void vec_threshold(const float* a, float threshold, float* out, size_t n);
 // whole float range (subnormal results included); NaN stays NaN, large
 // inputs give +inf, very negative ones +0.
 // Runs 8 wide where the CPU has AVX2 and FMA.
+//
+// One of the library's two vector exponentials. This one stands in for
+// vvexpf and decides the last bits of every exponential of the CPU engine
+// (Exp, Softmax, Sigmoid, SiLU and the other exp-based operators of
+// cpu/kernels) and of the graph layer (its exponent, sigmoid, SiLU, softmax
+// and attention: tensor models on the GPU backend, and the generative graph's
+// graph-layer attention). The other, exp_float_n (float_exp.h, 0.502 ulp),
+// reproduces the C library's expf and decides those of the generative
+// engine's own kernels (the SiLU of "pointwise" and the softmax of the
+// attention kernels), whose results were fixed against expf. So the two
+// backends may differ in a last bit where both take an exponential. They
+// are not merged: either choice would change the bits of the other side's
+// outputs (the conformance fixtures' comparisons, the generations' logits).
 void vec_exp(const float* a, float* out, size_t n);
 // The baseline form of vec_exp, for tests that compare the two.
 void vec_exp_portable(const float* a, float* out, size_t n);

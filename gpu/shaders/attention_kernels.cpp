@@ -32,8 +32,8 @@ struct Shape {
   uint64_t group_heads() const { return hq / hk; }
 };
 
-Shape shape_of(const Params& p) {
-  return Shape{p.u[0], p.u[1], p.u[2], p.u[3], p.u[4], p.u[7], p.u[14] == 1};
+Shape shape_of(const AttentionParams& p) {
+  return Shape{p.query_heads, p.kv_heads, p.head_dim, p.queries, p.keys, p.kv_stride, p.causal == 1};
 }
 
 float inverse_sqrt(uint64_t d) { return 1.0f / std::sqrt(float(d)); }
@@ -69,7 +69,7 @@ bool heads_check(const Shape& sh, std::string* e) {
     return mtl::kernel_refuse("query heads must be a multiple of key heads", e);
   if (sh.d == 0 || sh.d > kMaxHeadDim) return mtl::kernel_refuse("head dim must be 1 to 256", e);
   if (sh.total == 0 || sh.s == 0) return mtl::kernel_refuse("no query rows or keys", e);
-  if (sh.stride < sh.total) return mtl::kernel_refuse("u7 (KV stride) below total", e);
+  if (sh.stride < sh.total) return mtl::kernel_refuse("KV stride below total", e);
   return true;
 }
 
@@ -85,15 +85,15 @@ bool qkv_check(const mtl::KernelArgs& a, const Shape& sh, uint64_t batch, uint32
 
 }  // namespace
 
-// Element (z, r, c) of [batch x heads, s, total] scores: u0 heads, u2 d,
-// u3 s, u4 total, u5 batch, u14 causal. The group's elements are walked as
+// Element (z, r, c) of [batch x heads, s, total] scores (the heads are
+// query_heads, total is keys). The group's elements are walked as
 // pieces of score rows, a block at a time; each element is computed alone,
 // so any cut gives the same bits.
 template <class A>
 void attention_scale_mask(const mtl::KernelArgs& a, mtl::Size3 g) {
-  const Params& p = params(a);
-  const Shape sh{p.u[0], p.u[0], p.u[2], p.u[3], p.u[4], p.u[4], p.u[14] == 1};
-  const uint64_t count = uint64_t(p.u[5]) * sh.hq * sh.s * sh.total;
+  const AttentionParams& p = params<Kernel::attention_scale_mask>(a);
+  const Shape sh{p.query_heads, p.query_heads, p.head_dim, p.queries, p.keys, p.keys, p.causal == 1};
+  const uint64_t count = uint64_t(p.batch) * sh.hq * sh.s * sh.total;
   const float scale = inverse_sqrt(sh.d);
   const A* x = a.buffer<const A>(0);
   const A* mask = a.buffer<const A>(1);
@@ -126,12 +126,12 @@ void attention_scale_mask(const mtl::KernelArgs& a, mtl::Size3 g) {
 template <class A>
 bool attention_scale_mask_check(const mtl::KernelArgs& a, std::string* e) {
   if (!require_params(a, e)) return false;
-  const Params& p = params(a);
-  if (p.u[0] == 0 || p.u[2] == 0) return mtl::kernel_refuse("heads and head dim must be non-zero", e);
-  const uint64_t rows = sat_mul(p.u[5], p.u[3]);
-  const uint64_t count = sat_mul(sat_mul(rows, p.u[0]), p.u[4]);
+  const AttentionParams& p = params<Kernel::attention_scale_mask>(a);
+  if (p.query_heads == 0 || p.head_dim == 0) return mtl::kernel_refuse("heads and head dim must be non-zero", e);
+  const uint64_t rows = sat_mul(p.batch, p.queries);
+  const uint64_t count = sat_mul(sat_mul(rows, p.query_heads), p.keys);
   return require_elements(a, 0, count, sizeof(A), e) && require_elements(a, 2, count, sizeof(A), e) &&
-         (p.u[14] == 1 || require_elements(a, 1, sat_mul(rows, p.u[4]), sizeof(A), e));
+         (p.causal == 1 || require_elements(a, 1, sat_mul(rows, p.keys), sizeof(A), e));
 }
 
 // Threadgroup (key tile, query tile, z = b hq + head): 32 x 32 scores, each
@@ -139,7 +139,7 @@ bool attention_scale_mask_check(const mtl::KernelArgs& a, std::string* e) {
 // rounded, scaled, rounded, masked and rounded.
 template <class A>
 void attention_scores(const mtl::KernelArgs& a, mtl::Size3 g) {
-  const Shape sh = shape_of(params(a));
+  const Shape sh = shape_of(params<Kernel::attention_scores>(a));
   const uint64_t z = g.depth, b = z / sh.hq, head = z % sh.hq, kh = head / sh.group_heads();
   const uint64_t r0 = g.height * kTile, j0 = g.width * kTile;
   if (r0 >= sh.s || j0 >= sh.total) return;
@@ -195,7 +195,7 @@ void attention_scores(const mtl::KernelArgs& a, mtl::Size3 g) {
 template <class A>
 bool attention_scores_check(const mtl::KernelArgs& a, std::string* e) {
   if (!require_params(a, e)) return false;
-  const Shape sh = shape_of(params(a));
+  const Shape sh = shape_of(params<Kernel::attention_scores>(a));
   if (!heads_check(sh, e)) return false;
   if (a.groups.depth % sh.hq != 0) return mtl::kernel_refuse("grid depth is not batch x query heads", e);
   const uint64_t batch = a.groups.depth / sh.hq;
@@ -203,14 +203,14 @@ bool attention_scores_check(const mtl::KernelArgs& a, std::string* e) {
          require_elements(a, 2, sat_mul(sat_mul(a.groups.depth, sh.s), sh.total), sizeof(A), e);
 }
 
-// One threadgroup per row of u4 scores, normalised in place: the maximum by
+// One threadgroup per row of `keys` scores, normalised in place: the maximum by
 // SIMD groups, then exp(v - max) summed by SIMD groups and combined as
 // (t0 + t1) + (t2 + t3). Thread t holds columns t, t + 128, ...: a block of
 // 128 columns is one step of every thread, so the threads' running maxima
 // and sums are vector lanes taken in the same order.
 template <class A>
 void attention_softmax(const mtl::KernelArgs& a, mtl::Size3 g) {
-  const uint64_t n = params(a).u[4];
+  const uint64_t n = params<Kernel::attention_softmax>(a).keys;
   A* v = a.buffer<A>(0) + g.width * n;
   with_vector_forms([&] {
     float lanes[kRowThreads], block[kRowThreads];
@@ -258,8 +258,8 @@ void attention_softmax(const mtl::KernelArgs& a, mtl::Size3 g) {
 template <class A>
 bool attention_softmax_check(const mtl::KernelArgs& a, std::string* e) {
   if (!require_params(a, e)) return false;
-  const uint64_t n = params(a).u[4];
-  if (n == 0) return mtl::kernel_refuse("u4 (row length) is 0", e);
+  const uint64_t n = params<Kernel::attention_softmax>(a).keys;
+  if (n == 0) return mtl::kernel_refuse("row length (keys) is 0", e);
   if (a.groups.height != 1 || a.groups.depth != 1)
     return mtl::kernel_refuse("rows must be a one-dimensional grid", e);
   return require_elements(a, 0, sat_mul(a.groups.width, n), sizeof(A), e);
@@ -270,7 +270,7 @@ bool attention_softmax_check(const mtl::KernelArgs& a, std::string* e) {
 // probability (z, r, j) x V[j, c].
 template <class A>
 void attention_values(const mtl::KernelArgs& a, mtl::Size3 g) {
-  const Shape sh = shape_of(params(a));
+  const Shape sh = shape_of(params<Kernel::attention_values>(a));
   const uint64_t z = g.depth, b = z / sh.hq, head = z % sh.hq, kh = head / sh.group_heads();
   const uint64_t r0 = g.height * kTile, c0 = g.width * kTile;
   if (r0 >= sh.s || c0 >= sh.d) return;
@@ -304,7 +304,7 @@ void attention_values(const mtl::KernelArgs& a, mtl::Size3 g) {
 template <class A>
 bool attention_values_check(const mtl::KernelArgs& a, std::string* e) {
   if (!require_params(a, e)) return false;
-  const Shape sh = shape_of(params(a));
+  const Shape sh = shape_of(params<Kernel::attention_values>(a));
   if (!heads_check(sh, e)) return false;
   if (a.groups.depth % sh.hq != 0) return mtl::kernel_refuse("grid depth is not batch x query heads", e);
   const uint64_t batch = a.groups.depth / sh.hq;
@@ -317,7 +317,7 @@ bool attention_values_check(const mtl::KernelArgs& a, std::string* e) {
 // probability-weighted sum of values in key order.
 template <class A>
 void attention(const mtl::KernelArgs& a, mtl::Size3 g) {
-  const Shape sh = shape_of(params(a));
+  const Shape sh = shape_of(params<Kernel::attention>(a));
   const uint64_t head = g.width % sh.hq, r = (g.width / sh.hq) % sh.s, b = g.width / (sh.hq * sh.s);
   const uint64_t kh = head / sh.group_heads();
   const A* q = a.buffer<const A>(0) + ((b * sh.s + r) * sh.hq + head) * sh.d;
@@ -368,7 +368,7 @@ void attention(const mtl::KernelArgs& a, mtl::Size3 g) {
 template <class A>
 bool attention_check(const mtl::KernelArgs& a, std::string* e) {
   if (!require_params(a, e)) return false;
-  const Shape sh = shape_of(params(a));
+  const Shape sh = shape_of(params<Kernel::attention>(a));
   if (!heads_check(sh, e)) return false;
   if (sh.total > kAttentionMaxKeys) return mtl::kernel_refuse("total above 2048 keys", e);
   if (a.groups.height != 1 || a.groups.depth != 1 || a.groups.width % (sh.s * sh.hq) != 0)
@@ -384,8 +384,8 @@ bool attention_check(const mtl::KernelArgs& a, std::string* e) {
 // combined as (p0 + p1) + (p2 + p3).
 template <class A>
 void attention_decode64(const mtl::KernelArgs& a, mtl::Size3 g) {
-  const Params& p = params(a);
-  const Shape sh{p.u[0], p.u[1], kDecodeHeadDim, 1, p.u[4], p.u[7], p.u[14] == 1};
+  const AttentionParams& p = params<Kernel::attention_decode64>(a);
+  const Shape sh{p.query_heads, p.kv_heads, kDecodeHeadDim, 1, p.keys, p.kv_stride, p.causal == 1};
   const uint64_t b = g.width / sh.hq, head = g.width % sh.hq, kh = head / sh.group_heads();
   constexpr uint32_t kLanes = mtl::kSimdWidth;
   const A* k = a.buffer<const A>(1);
@@ -457,8 +457,8 @@ void attention_decode64(const mtl::KernelArgs& a, mtl::Size3 g) {
 template <class A>
 bool attention_decode64_check(const mtl::KernelArgs& a, std::string* e) {
   if (!require_params(a, e)) return false;
-  const Params& p = params(a);
-  const Shape sh{p.u[0], p.u[1], kDecodeHeadDim, 1, p.u[4], p.u[7], p.u[14] == 1};
+  const AttentionParams& p = params<Kernel::attention_decode64>(a);
+  const Shape sh{p.query_heads, p.kv_heads, kDecodeHeadDim, 1, p.keys, p.kv_stride, p.causal == 1};
   if (!heads_check(sh, e)) return false;
   if (sh.total > kAttentionMaxKeys) return mtl::kernel_refuse("total above 2048 keys", e);
   if (a.groups.height != 1 || a.groups.depth != 1 || a.groups.width % sh.hq != 0)

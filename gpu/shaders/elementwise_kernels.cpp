@@ -20,23 +20,23 @@ float gelu_tanh(float a) {
 
 template <class A>
 void pointwise(const mtl::KernelArgs& a, mtl::Size3 g) {
-  const Params& p = params(a);
+  const ElementwiseParams& p = params<Kernel::pointwise>(a);
   const A* x = a.buffer<const A>(0);
   const A* b = a.buffer<const A>(1);
   A* y = a.buffer<A>(2);
-  const uint32_t op = p.u[2];
+  const uint32_t op = p.op;
   if (!pointwise_reads_b(op) && op != kPointwiseGelu && op != kPointwiseSilu) {
-    for_each_thread(a, g, p.u[0], [&](uint64_t i) { y[i] = x[i]; });
+    for_each_thread(a, g, p.count, [&](uint64_t i) { y[i] = x[i]; });
     return;
   }
-  for_each_block(a, g, p.u[0], [&](uint64_t i0, uint64_t n) {
+  for_each_block(a, g, p.count, [&](uint64_t i0, uint64_t n) {
     float v[kElementBlock], w[kElementBlock];
     widen_n(x + i0, v, n);
     if (pointwise_reads_b(op)) {
-      if (i0 % p.u[1] + n <= p.u[1])
-        widen_n(b + i0 % p.u[1], w, n);
+      if (i0 % p.operand_count + n <= p.operand_count)
+        widen_n(b + i0 % p.operand_count, w, n);
       else
-        widen_cyclic(b, p.u[1], i0, w, n);
+        widen_cyclic(b, p.operand_count, i0, w, n);
     }
     switch (op) {
       case kPointwiseAdd:
@@ -61,24 +61,24 @@ void pointwise(const mtl::KernelArgs& a, mtl::Size3 g) {
 template <class A>
 bool pointwise_check(const mtl::KernelArgs& a, std::string* e) {
   if (!require_params(a, e)) return false;
-  const Params& p = params(a);
-  if (pointwise_reads_b(p.u[2])) {
-    if (p.u[1] == 0) return mtl::kernel_refuse("u1 (count of b) is 0", e);
-    if (!require_elements(a, 1, p.u[1], sizeof(A), e)) return false;
+  const ElementwiseParams& p = params<Kernel::pointwise>(a);
+  if (pointwise_reads_b(p.op)) {
+    if (p.operand_count == 0) return mtl::kernel_refuse("count of b is 0", e);
+    if (!require_elements(a, 1, p.operand_count, sizeof(A), e)) return false;
   }
-  return require_elements(a, 0, p.u[0], sizeof(A), e) && require_elements(a, 2, p.u[0], sizeof(A), e);
+  return require_elements(a, 0, p.count, sizeof(A), e) && require_elements(a, 2, p.count, sizeof(A), e);
 }
 
 template <class A>
 void linear_bias(const mtl::KernelArgs& a, mtl::Size3 g) {
-  const Params& p = params(a);
+  const ElementwiseParams& p = params<Kernel::linear_bias>(a);
   const A* x = a.buffer<const A>(0);
   const half* bias = a.buffer<const half>(1);
   A* y = a.buffer<A>(2);
-  for_each_block(a, g, p.u[0], [&](uint64_t i0, uint64_t n) {
+  for_each_block(a, g, p.count, [&](uint64_t i0, uint64_t n) {
     float v[kElementBlock], w[kElementBlock];
     widen_n(x + i0, v, n);
-    widen_cyclic(bias, p.u[1], i0, w, n);
+    widen_cyclic(bias, p.operand_count, i0, w, n);
     for (uint64_t j = 0; j < n; ++j) v[j] = v[j] + w[j];
     narrow_n(v, y + i0, n);
   });
@@ -87,17 +87,17 @@ void linear_bias(const mtl::KernelArgs& a, mtl::Size3 g) {
 template <class A>
 bool linear_bias_check(const mtl::KernelArgs& a, std::string* e) {
   if (!require_params(a, e)) return false;
-  const Params& p = params(a);
-  if (p.u[1] == 0) return mtl::kernel_refuse("u1 (N) is 0", e);
-  return require_elements(a, 0, p.u[0], sizeof(A), e) && require_elements(a, 1, p.u[1], 2, e) &&
-         require_elements(a, 2, p.u[0], sizeof(A), e);
+  const ElementwiseParams& p = params<Kernel::linear_bias>(a);
+  if (p.operand_count == 0) return mtl::kernel_refuse("N is 0", e);
+  return require_elements(a, 0, p.count, sizeof(A), e) && require_elements(a, 1, p.operand_count, 2, e) &&
+         require_elements(a, 2, p.count, sizeof(A), e);
 }
 
 // Widening of half weights to float, whatever the activation type.
 template <class A>
 void weights_float(const mtl::KernelArgs& a, mtl::Size3 g) {
   const ThreadRange t = threads_of(a, g);
-  const uint64_t count = params(a).u[0];
+  const uint64_t count = params<Kernel::weights_float>(a).count;
   const uint64_t end = t.end < count ? t.end : count;
   if (end > t.begin)
     half_to_float_n(&a.buffer<const half>(0)[t.begin].bits, a.buffer<float>(2) + t.begin, end - t.begin);
@@ -106,7 +106,7 @@ void weights_float(const mtl::KernelArgs& a, mtl::Size3 g) {
 template <class A>
 bool weights_float_check(const mtl::KernelArgs& a, std::string* e) {
   if (!require_params(a, e)) return false;
-  const uint64_t count = params(a).u[0];
+  const uint64_t count = params<Kernel::weights_float>(a).count;
   return require_elements(a, 0, count, 2, e) && require_elements(a, 2, count, 4, e);
 }
 

@@ -1,24 +1,31 @@
 // The kernels of the generative engine as C++ templates on the activation
 // type A (half or float), one family per file; kernel_library.h gives them
 // to the device as a library. Buffers sit at indices 0, 1, 2 and 4, 5; the
-// parameter block (Params) at 3. Each kernel has a check that the device runs
+// parameters (KernelParams<K>, read with params<K>) at 3. Each kernel has a check that the device runs
 // before its groups: it refuses bindings too small for the parameters and
 // grid, so a wrong dispatch fails its command buffer instead of reading or
 // writing past a buffer.
 #pragma once
 #include <string>
 
+#include "gpu/shaders/kernel_ids.h"
 #include "gpu/shaders/shader_types.h"
 
 namespace vorn::shaders {
 
-#define VORN_KERNEL(name)                                   \
+#define VORN_KERNEL(name, Params)                           \
   template <class A>                                        \
   void name(const mtl::KernelArgs& args, mtl::Size3 group); \
   template <class A>                                        \
   bool name##_check(const mtl::KernelArgs& args, std::string* error);
 #include "gpu/shaders/kernel_list.inc"
 #undef VORN_KERNEL
+
+// The parameters of kernel K as its encoder filled them.
+template <Kernel K>
+inline const KernelParams<K>& params(const mtl::KernelArgs& a) {
+  return a.bytes<KernelParams<K>>(kParamsIndex);
+}
 
 // Explicit instantiation of a kernel and its check for both activation
 // types, in the family file that defines them.
@@ -28,8 +35,8 @@ namespace vorn::shaders {
   template bool name##_check<half>(const mtl::KernelArgs&, std::string*); \
   template bool name##_check<float>(const mtl::KernelArgs&, std::string*);
 
-// Selector of "pointwise" (u2): the graph operation codes it serves; any
-// other value copies.
+// Selector of "pointwise" (ElementwiseParams::op): the graph operation codes
+// it serves; any other value copies.
 enum PointwiseOp : uint32_t {
   kPointwiseAdd = 3,
   kPointwiseGelu = 7,

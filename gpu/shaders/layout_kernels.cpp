@@ -31,17 +31,17 @@ using mtl::sat_mul;
 
 }  // namespace
 
-// u0 count, u1 patch p, u2 patches per side n, u3 channels C. Output row =
-// one patch of one image, patches row-major over the n x n grid; inside a row
-// channel, then patch row, then patch column.
+// Patch p, n patches per side, C channels. Output row = one patch of one
+// image, patches row-major over the n x n grid; inside a row channel, then
+// patch row, then patch column.
 template <class A>
 void unfold(const mtl::KernelArgs& a, mtl::Size3 g) {
-  const Params& q = params(a);
-  const uint64_t p = q.u[1], n = q.u[2], channels = q.u[3];
+  const UnfoldParams& q = params<Kernel::unfold>(a);
+  const uint64_t p = q.patch, n = q.patches_per_side, channels = q.channels;
   const uint64_t k = channels * p * p, side = n * p;
   const A* x = a.buffer<const A>(0);
   A* y = a.buffer<A>(2);
-  for_each_thread(a, g, q.u[0], [&](uint64_t i) {
+  for_each_thread(a, g, q.count, [&](uint64_t i) {
     const uint64_t row = i / k, lane = i % k;
     const uint64_t c = lane / (p * p), py = (lane / p) % p, px = lane % p;
     const uint64_t patch = row % (n * n), batch = row / (n * n);
@@ -53,24 +53,24 @@ void unfold(const mtl::KernelArgs& a, mtl::Size3 g) {
 template <class A>
 bool unfold_check(const mtl::KernelArgs& a, std::string* e) {
   if (!require_params(a, e)) return false;
-  const Params& q = params(a);
-  const uint64_t p = q.u[1], n = q.u[2], channels = q.u[3];
+  const UnfoldParams& q = params<Kernel::unfold>(a);
+  const uint64_t p = q.patch, n = q.patches_per_side, channels = q.channels;
   if (p == 0 || n == 0 || channels == 0)
     return mtl::kernel_refuse("patch, patches per side and channels must be non-zero", e);
-  const uint64_t images = ceil_div(ceil_div(q.u[0], sat_mul(channels, p * p)), n * n);
+  const uint64_t images = ceil_div(ceil_div(q.count, sat_mul(channels, p * p)), n * n);
   return require_elements(a, 0, sat_mul(sat_mul(images, channels), sat_mul(n * p, n * p)), sizeof(A), e) &&
-         require_elements(a, 2, q.u[0], sizeof(A), e);
+         require_elements(a, 2, q.count, sizeof(A), e);
 }
 
-// Elements of a [batch, heads, s, d] layout: u0 heads, u2 d, u3 s, u5 batch,
-// u6 direction (0: token-major x to head-major y; 1: back).
+// Elements of a [batch, heads, s, d] layout (heads: query_heads), direction
+// 0 token-major x to head-major y, 1 back.
 template <class A>
 void attention_layout(const mtl::KernelArgs& a, mtl::Size3 g) {
-  const Params& q = params(a);
-  const uint64_t heads = q.u[0], d = q.u[2], s = q.u[3], batch = q.u[5];
+  const AttentionParams& q = params<Kernel::attention_layout>(a);
+  const uint64_t heads = q.query_heads, d = q.head_dim, s = q.queries, batch = q.batch;
   const A* x = a.buffer<const A>(0);
   A* y = a.buffer<A>(2);
-  const bool back = q.u[6] == 1;
+  const bool back = q.direction == 1;
   for_each_run(a, g, batch * heads * s * d, d, [&](uint64_t i, uint64_t n) {
     const uint64_t c = i % d, t = (i / d) % s, head = (i / (d * s)) % heads, b = i / (d * s * heads);
     const uint64_t src = ((b * s + t) * heads + head) * d + c;
@@ -84,22 +84,22 @@ void attention_layout(const mtl::KernelArgs& a, mtl::Size3 g) {
 template <class A>
 bool attention_layout_check(const mtl::KernelArgs& a, std::string* e) {
   if (!require_params(a, e)) return false;
-  const Params& q = params(a);
-  const uint64_t count = sat_mul(sat_mul(q.u[5], q.u[0]), sat_mul(q.u[3], q.u[2]));
+  const AttentionParams& q = params<Kernel::attention_layout>(a);
+  const uint64_t count = sat_mul(sat_mul(q.batch, q.query_heads), sat_mul(q.queries, q.head_dim));
   return require_elements(a, 0, count, sizeof(A), e) && require_elements(a, 2, count, sizeof(A), e);
 }
 
-// u0 count, u1 factor f, u2 height h, u3 width w, u4 channels c: output row
+// Factor f, height h, width w, channels c: output row
 // (batch, ro, co) over the (h/f) x (w/f) grid takes the f x f block of input
 // rows, each lane (dy, dx, channel).
 template <class A>
 void shuffle(const mtl::KernelArgs& a, mtl::Size3 g) {
-  const Params& q = params(a);
-  const uint64_t f = q.u[1], h = q.u[2], w = q.u[3], c = q.u[4];
+  const ShuffleParams& q = params<Kernel::shuffle>(a);
+  const uint64_t f = q.factor, h = q.height, w = q.width, c = q.channels;
   const uint64_t lanes = c * f * f, per_image = (h / f) * (w / f);
   const A* x = a.buffer<const A>(0);
   A* y = a.buffer<A>(2);
-  for_each_thread(a, g, q.u[0], [&](uint64_t i) {
+  for_each_thread(a, g, q.count, [&](uint64_t i) {
     const uint64_t lane = i % lanes, row = i / lanes;
     const uint64_t batch = row / per_image, r = row % per_image;
     const uint64_t ro = r / (w / f), co = r % (w / f);
@@ -111,21 +111,21 @@ void shuffle(const mtl::KernelArgs& a, mtl::Size3 g) {
 template <class A>
 bool shuffle_check(const mtl::KernelArgs& a, std::string* e) {
   if (!require_params(a, e)) return false;
-  const Params& q = params(a);
-  const uint64_t f = q.u[1], h = q.u[2], w = q.u[3], c = q.u[4];
+  const ShuffleParams& q = params<Kernel::shuffle>(a);
+  const uint64_t f = q.factor, h = q.height, w = q.width, c = q.channels;
   if (f == 0 || c == 0 || h == 0 || w == 0 || h % f != 0 || w % f != 0)
     return mtl::kernel_refuse("factor must divide a non-empty height and width", e);
-  const uint64_t images = ceil_div(ceil_div(q.u[0], sat_mul(c, f * f)), (h / f) * (w / f));
+  const uint64_t images = ceil_div(ceil_div(q.count, sat_mul(c, f * f)), (h / f) * (w / f));
   return require_elements(a, 0, sat_mul(sat_mul(images, h * w), c), sizeof(A), e) &&
-         require_elements(a, 2, q.u[0], sizeof(A), e);
+         require_elements(a, 2, q.count, sizeof(A), e);
 }
 
-// u0 count, u1 hidden, u2 positions: row r takes the image row j whose
-// position is r (the first such j), else its own row of x.
+// Row r takes the image row j whose position is r (the first such j), else
+// its own row of x.
 template <class A>
 void scatter(const mtl::KernelArgs& a, mtl::Size3 g) {
-  const Params& q = params(a);
-  const uint64_t hidden = q.u[1], n = q.u[2];
+  const ScatterParams& q = params<Kernel::scatter>(a);
+  const uint64_t hidden = q.hidden, n = q.positions;
   const A* x = a.buffer<const A>(0);
   const A* images = a.buffer<const A>(1);
   A* y = a.buffer<A>(2);
@@ -133,7 +133,7 @@ void scatter(const mtl::KernelArgs& a, mtl::Size3 g) {
   // The image row is looked up once per row, not once per element.
   uint64_t row = UINT64_MAX, source = 0;
   bool from_image = false;
-  for_each_thread(a, g, q.u[0], [&](uint64_t i) {
+  for_each_thread(a, g, q.count, [&](uint64_t i) {
     if (i / hidden != row) {
       row = i / hidden;
       from_image = false;
@@ -151,28 +151,27 @@ void scatter(const mtl::KernelArgs& a, mtl::Size3 g) {
 template <class A>
 bool scatter_check(const mtl::KernelArgs& a, std::string* e) {
   if (!require_params(a, e)) return false;
-  const Params& q = params(a);
-  if (q.u[1] == 0) return mtl::kernel_refuse("u1 (hidden) is 0", e);
-  return require_elements(a, 0, q.u[0], sizeof(A), e) &&
-         (q.u[2] == 0 || (require_elements(a, 1, sat_mul(q.u[2], q.u[1]), sizeof(A), e) &&
-                          require_elements(a, 4, q.u[2], 8, e))) &&
-         require_elements(a, 2, q.u[0], sizeof(A), e);
+  const ScatterParams& q = params<Kernel::scatter>(a);
+  if (q.hidden == 0) return mtl::kernel_refuse("hidden is 0", e);
+  return require_elements(a, 0, q.count, sizeof(A), e) &&
+         (q.positions == 0 || (require_elements(a, 1, sat_mul(q.positions, q.hidden), sizeof(A), e) &&
+                               require_elements(a, 4, q.positions, 8, e))) &&
+         require_elements(a, 2, q.count, sizeof(A), e);
 }
 
-// u0 count, u1 d, u2 heads, u3 s, u4 past, u5 stride of the target, u6
-// append in place, u7 stride of the past tensor. Element (b, h, t, c) of the
-// written rows goes to ((b heads + h) stride + t) d + c; rows below past come
-// from the past tensor (head-major), the rest from x (token-major).
+// Element (b, h, t, c) of the written rows goes to ((b heads + h) stride +
+// t) d + c; rows below past come from the past tensor (head-major, at its
+// own past_stride), the rest from x (token-major).
 template <class A>
 void cache_append(const mtl::KernelArgs& a, mtl::Size3 g) {
-  const Params& q = params(a);
-  const uint64_t d = q.u[1], heads = q.u[2], s = q.u[3], past = q.u[4], stride = q.u[5];
-  const bool append = q.u[6] == 1;
-  const uint64_t past_stride = q.u[7], written = append ? s : past + s;
+  const CacheAppendParams& q = params<Kernel::cache_append>(a);
+  const uint64_t d = q.head_dim, heads = q.heads, s = q.queries, past = q.past, stride = q.stride;
+  const bool append = q.append == 1;
+  const uint64_t past_stride = q.past_stride, written = append ? s : past + s;
   const A* x = a.buffer<const A>(0);
   const A* old = a.buffer<const A>(1);
   A* y = a.buffer<A>(2);
-  for_each_run(a, g, q.u[0], d, [&](uint64_t i, uint64_t n) {
+  for_each_run(a, g, q.count, d, [&](uint64_t i, uint64_t n) {
     const uint64_t c = i % d, tw = (i / d) % written, h = (i / (d * written)) % heads,
                    b = i / (d * written * heads);
     const uint64_t t = append ? tw + past : tw;
@@ -186,19 +185,19 @@ void cache_append(const mtl::KernelArgs& a, mtl::Size3 g) {
 template <class A>
 bool cache_append_check(const mtl::KernelArgs& a, std::string* e) {
   if (!require_params(a, e)) return false;
-  const Params& q = params(a);
-  const uint64_t d = q.u[1], heads = q.u[2], s = q.u[3], past = q.u[4], stride = q.u[5];
-  const bool append = q.u[6] == 1;
+  const CacheAppendParams& q = params<Kernel::cache_append>(a);
+  const uint64_t d = q.head_dim, heads = q.heads, s = q.queries, past = q.past, stride = q.stride;
+  const bool append = q.append == 1;
   const uint64_t written = append ? s : past + s;
   if (d == 0 || heads == 0 || written == 0)
     return mtl::kernel_refuse("d, heads and rows must be non-zero", e);
-  if (stride < past + s) return mtl::kernel_refuse("u5 (stride) below past + s", e);
-  const uint64_t batch = ceil_div(q.u[0], sat_mul(sat_mul(d, written), heads));
+  if (stride < past + s) return mtl::kernel_refuse("stride below past + s", e);
+  const uint64_t batch = ceil_div(q.count, sat_mul(sat_mul(d, written), heads));
   const uint64_t bh = sat_mul(batch, heads);
   if (!require_elements(a, 0, sat_mul(sat_mul(bh, s), d), sizeof(A), e)) return false;
   if (!append && past != 0) {
-    if (q.u[7] < past) return mtl::kernel_refuse("u7 (past stride) below past", e);
-    if (!require_elements(a, 1, sat_mul(sat_mul(bh, q.u[7]), d), sizeof(A), e)) return false;
+    if (q.past_stride < past) return mtl::kernel_refuse("past stride below past", e);
+    if (!require_elements(a, 1, sat_mul(sat_mul(bh, q.past_stride), d), sizeof(A), e)) return false;
   }
   return require_elements(a, 2, sat_mul(sat_mul(bh, stride), d), sizeof(A), e);
 }

@@ -168,7 +168,7 @@ void run_tile(const mtl::KernelArgs& a, mtl::Size3 g, Problem p) {
     }
 }
 
-Problem problem_of(const Params& p) { return Problem{p.u[0], p.u[1], p.u[2], p.u[3] != 0}; }
+Problem problem_of(const MatmulParams& p) { return Problem{p.m, p.n, p.k, p.has_bias != 0}; }
 
 template <class X, class Y>
 bool product_check(const mtl::KernelArgs& a, Problem p, std::string* e) {
@@ -182,19 +182,19 @@ bool product_check(const mtl::KernelArgs& a, Problem p, std::string* e) {
 
 template <class A>
 void matmul(const mtl::KernelArgs& a, mtl::Size3 g) {
-  run_tile<A, A, kMatmulTile, kMatmulTile>(a, g, problem_of(params(a)));
+  run_tile<A, A, kMatmulTile, kMatmulTile>(a, g, problem_of(params<Kernel::matmul>(a)));
 }
 
 template <class A>
 bool matmul_check(const mtl::KernelArgs& a, std::string* e) {
   if (!require_params(a, e)) return false;
   if (a.groups.depth != 1) return mtl::kernel_refuse("grid of more than one layer of tiles", e);
-  return product_check<A, A>(a, problem_of(params(a)), e);
+  return product_check<A, A>(a, problem_of(params<Kernel::matmul>(a)), e);
 }
 
 template <class A>
 void matmul_rows64(const mtl::KernelArgs& a, mtl::Size3 g) {
-  run_tile<A, A, kMatmulRows64, kMatmulTile>(a, g, problem_of(params(a)));
+  run_tile<A, A, kMatmulRows64, kMatmulTile>(a, g, problem_of(params<Kernel::matmul_rows64>(a)));
 }
 
 template <class A>
@@ -202,11 +202,11 @@ bool matmul_rows64_check(const mtl::KernelArgs& a, std::string* e) {
   return matmul_check<A>(a, e);
 }
 
-// M is the grid's rows of tiles; N and K come from u1 and u2. Every tile is
-// whole, so the check asks for tile-exact sizes.
+// M is the grid's rows of tiles; N and K come from the parameters. Every
+// tile is whole, so the check asks for tile-exact sizes.
 Problem direct_problem(const mtl::KernelArgs& a) {
-  const Params& p = params(a);
-  return Problem{mtl::sat_mul(a.groups.height, kMatmulDirectTile), p.u[1], p.u[2], false};
+  const MatmulParams& p = params<Kernel::matmul_direct64>(a);
+  return Problem{mtl::sat_mul(a.groups.height, kMatmulDirectTile), p.n, p.k, false};
 }
 
 template <class A>

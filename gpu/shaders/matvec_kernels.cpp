@@ -171,10 +171,9 @@ void store_row(A* y, const half* bias, bool has_bias, uint64_t row, float sum) {
 
 template <class A>
 bool matvec_common_check(const mtl::KernelArgs& a, uint64_t weight_bytes, std::string* e) {
-  const Params& p = params(a);
-  return require_elements(a, 0, p.u[1], sizeof(A), e) && mtl::kernel_require(a, 1, weight_bytes, e) &&
-         require_elements(a, 2, p.u[0], sizeof(A), e) &&
-         (p.u[2] == 0 || require_elements(a, 4, p.u[0], 2, e));
+  const MatvecParams& p = params<Kernel::matvec>(a);
+  return require_elements(a, 0, p.k, sizeof(A), e) && mtl::kernel_require(a, 1, weight_bytes, e) &&
+         require_elements(a, 2, p.rows, sizeof(A), e) && (p.has_bias == 0 || require_elements(a, 4, p.rows, 2, e));
 }
 
 template <class A, bool kQ8, class X>
@@ -197,14 +196,14 @@ float row_dot(const X* x, const uint8_t* w, uint64_t K, bool vector) {
 // The rows of one threadgroup (four rows of 32 lanes each).
 template <class A, bool kQ8>
 void matvec_group(const mtl::KernelArgs& a, mtl::Size3 g) {
-  const Params& p = params(a);
-  const uint64_t K = p.u[1], row_bytes = kQ8 ? p.u[3] : K * 2;
+  const MatvecParams& p = params < kQ8 ? Kernel::matvec_q8 : Kernel::matvec > (a);
+  const uint64_t K = p.k, row_bytes = kQ8 ? p.row_bytes : K * 2;
   const A* x = a.buffer<const A>(0);
   const uint8_t* w = a.buffer<const uint8_t>(1);
   A* y = a.buffer<A>(2);
   const half* bias = a.buffer<const half>(4);
-  const bool has_bias = p.u[2] != 0;
-  const Rows rows = rows_of(a, g, p.u[0]);
+  const bool has_bias = p.has_bias != 0;
+  const Rows rows = rows_of(a, g, p.rows);
   const bool vector = g_shader_vector_forms && cpu_has_avx2_f16c();
   // Every row of the dispatch reads the same x: a half x is widened once per
   // thread and dispatch, and kept for the thread's next groups.
@@ -238,8 +237,8 @@ void matvec(const mtl::KernelArgs& a, mtl::Size3 g) {
 template <class A>
 bool matvec_check(const mtl::KernelArgs& a, std::string* e) {
   if (!require_params(a, e)) return false;
-  const Params& p = params(a);
-  return matvec_common_check<A>(a, mtl::sat_mul(mtl::sat_mul(p.u[0], p.u[1]), 2), e);
+  const MatvecParams& p = params<Kernel::matvec>(a);
+  return matvec_common_check<A>(a, mtl::sat_mul(mtl::sat_mul(p.rows, p.k), 2), e);
 }
 
 template <class A>
@@ -250,10 +249,10 @@ void matvec_q8(const mtl::KernelArgs& a, mtl::Size3 g) {
 template <class A>
 bool matvec_q8_check(const mtl::KernelArgs& a, std::string* e) {
   if (!require_params(a, e)) return false;
-  const Params& p = params(a);
-  const uint64_t need = (uint64_t(p.u[1]) + kQ8BlockValues - 1) / kQ8BlockValues * kQ8BlockBytes;
-  if (p.u[3] < need) return mtl::kernel_refuse("u3 (row bytes) too small for K", e);
-  return matvec_common_check<A>(a, mtl::sat_mul(p.u[0], p.u[3]), e);
+  const MatvecParams& p = params<Kernel::matvec_q8>(a);
+  const uint64_t need = (uint64_t(p.k) + kQ8BlockValues - 1) / kQ8BlockValues * kQ8BlockBytes;
+  if (p.row_bytes < need) return mtl::kernel_refuse("row bytes too small for K", e);
+  return matvec_common_check<A>(a, mtl::sat_mul(p.rows, p.row_bytes), e);
 }
 
 VORN_INSTANTIATE_KERNEL(matvec)

@@ -29,18 +29,17 @@ float row_sum(const A* v, uint64_t n, F f) {
 
 }  // namespace
 
-// u0 n, u1 RMS (1) or layer norm (0), f0 epsilon; group g normalises row g.
 // Rows up to this long are widened to float once; longer ones are read
 // element by element (same values).
 constexpr uint64_t kNormRow = 8192;
 
-// u0 n, u1 RMS (1) or layer norm (0), f0 epsilon; group g normalises row g.
+// RMS norm (rms 1) or layer norm (rms 0); group g normalises row g.
 template <class A>
 void norm(const mtl::KernelArgs& a, mtl::Size3 g) {
-  const Params& p = params(a);
-  const uint64_t n = p.u[0];
-  const bool rms = p.u[1] == 1;
-  const float epsilon = p.f[0];
+  const NormParams& p = params<Kernel::norm>(a);
+  const uint64_t n = p.n;
+  const bool rms = p.rms == 1;
+  const float epsilon = p.epsilon;
   const A* x = a.buffer<const A>(0) + g.width * n;
   A* y = a.buffer<A>(2) + g.width * n;
   const half* w = a.buffer<const half>(1);
@@ -84,18 +83,17 @@ void norm(const mtl::KernelArgs& a, mtl::Size3 g) {
 template <class A>
 bool norm_check(const mtl::KernelArgs& a, std::string* e) {
   if (!require_params(a, e)) return false;
-  const Params& p = params(a);
-  const uint64_t n = p.u[0], rows = a.groups.volume();
-  if (n == 0) return mtl::kernel_refuse("u0 (n) is 0", e);
+  const NormParams& p = params<Kernel::norm>(a);
+  const uint64_t n = p.n, rows = a.groups.volume();
+  if (n == 0) return mtl::kernel_refuse("n is 0", e);
   if (a.groups.height != 1 || a.groups.depth != 1)
     return mtl::kernel_refuse("rows must be a one-dimensional grid", e);
   return require_elements(a, 0, mtl::sat_mul(rows, n), sizeof(A), e) && require_elements(a, 1, n, 2, e) &&
-         require_elements(a, 2, mtl::sat_mul(rows, n), sizeof(A), e) &&
-         (p.u[1] == 1 || require_elements(a, 4, n, 2, e));
+         require_elements(a, 2, mtl::sat_mul(rows, n), sizeof(A), e) && (p.rms == 1 || require_elements(a, 4, n, 2, e));
 }
 
-// u0 count, u1 head dim d, u2 heads, f0 theta; the rotate-half form, with
-// cos and sin rounded to the activation type and each product rounded.
+// The rotate-half form, with cos and sin rounded to the activation type and
+// each product rounded.
 // Angles depend on the row's position and on c mod d/2 only: a thread keeps
 // the frequencies of the dispatch, and the rounded cos and sin of the
 // position it is on, across the groups it runs, so each is computed once
@@ -134,14 +132,14 @@ void rope_side(const A* x, A* y, uint64_t base, uint64_t c0, uint64_t n, int64_t
 
 template <class A>
 void rope(const mtl::KernelArgs& a, mtl::Size3 g) {
-  const Params& p = params(a);
-  const uint64_t d = p.u[1], heads = p.u[2], half_d = d / 2;
-  const float theta = p.f[0];
+  const RopeParams& p = params<Kernel::rope>(a);
+  const uint64_t d = p.head_dim, heads = p.heads, half_d = d / 2;
+  const float theta = p.theta;
   const A* x = a.buffer<const A>(0);
   const int64_t* positions = a.buffer<const int64_t>(1);
   A* y = a.buffer<A>(2);
   if (half_d > kRopeTable) {
-    for_each_thread(a, g, p.u[0], [&](uint64_t i) {
+    for_each_thread(a, g, p.count, [&](uint64_t i) {
       const uint64_t c = i % d, base = i - c, row = i / (heads * d), f = c % half_d;
       const float angle = float(positions[row]) * std::pow(theta, -2.0f * float(f) / float(d));
       const float cos_r = round_to<A>(std::cos(angle)), sin_r = round_to<A>(std::sin(angle));
@@ -161,7 +159,7 @@ void rope(const mtl::KernelArgs& a, mtl::Size3 g) {
     t.row = UINT64_MAX;
   }
   const ThreadRange range = threads_of(a, g);
-  const uint64_t end = range.end < p.u[0] ? range.end : p.u[0];
+  const uint64_t end = range.end < p.count ? range.end : p.count;
   for (uint64_t i = range.begin; i < end;) {
     const uint64_t c0 = i % d, base = i - c0, row = i / (heads * d);
     const uint64_t c1 = d - c0 < end - i ? d : c0 + (end - i);
@@ -188,14 +186,14 @@ void rope(const mtl::KernelArgs& a, mtl::Size3 g) {
 template <class A>
 bool rope_check(const mtl::KernelArgs& a, std::string* e) {
   if (!require_params(a, e)) return false;
-  const Params& p = params(a);
-  const uint64_t d = p.u[1], heads = p.u[2];
+  const RopeParams& p = params<Kernel::rope>(a);
+  const uint64_t d = p.head_dim, heads = p.heads;
   if (d == 0 || d % 2 != 0 || heads == 0)
     return mtl::kernel_refuse("head dim must be even and non-zero, heads non-zero", e);
   const uint64_t row = d * heads;
-  return require_elements(a, 0, p.u[0], sizeof(A), e) &&
-         require_elements(a, 1, p.u[0] / row + (p.u[0] % row != 0), 8, e) &&
-         require_elements(a, 2, p.u[0], sizeof(A), e);
+  return require_elements(a, 0, p.count, sizeof(A), e) &&
+         require_elements(a, 1, p.count / row + (p.count % row != 0), 8, e) &&
+         require_elements(a, 2, p.count, sizeof(A), e);
 }
 
 VORN_INSTANTIATE_KERNEL(norm)

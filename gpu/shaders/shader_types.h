@@ -1,6 +1,6 @@
 // What every kernel of the generative engine shares: the activation types,
-// the parameter block, Q8 weight elements and the reductions across a SIMD
-// group.
+// Q8 weight elements and the reductions across a SIMD group (the parameter
+// structs are in kernel_params.h).
 //
 // The activation type A is `half` or `float`. A half value is stored as 16
 // bits and computed in float; `round_to<A>` is the one place a float is
@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "gpu/shaders/kernel_params.h"
 #include "platform/compute_kernel.h"
 #include "platform/cpu_features.h"
 #include "platform/half.h"
@@ -49,16 +50,6 @@ inline constexpr float kMaskedScore = -65504.0f;
 template <>
 inline constexpr float kMaskedScore<float> = -3.402823466e38f;
 
-// The parameter block at buffer index 3: u0..u15, then f0..f3.
-struct Params {
-  uint32_t u[16];
-  float f[4];
-};
-static_assert(sizeof(Params) == 80);
-constexpr uint32_t kParamsIndex = 3;
-
-inline const Params& params(const mtl::KernelArgs& a) { return a.bytes<Params>(kParamsIndex); }
-
 // Q8 weights: rows of 68-byte blocks, 64 signed bytes then an f32 scale.
 constexpr uint64_t kQ8BlockValues = 64;
 constexpr uint64_t kQ8BlockBytes = 68;
@@ -94,10 +85,10 @@ inline float simd_max(const float* lanes) {
   return v[0];
 }
 
-// Checks shared by the kernels: the parameter block, and buffer index
-// holding count elements of size bytes each.
+// Checks shared by the kernels: the parameter block bound whole, and buffer
+// index holding count elements of size bytes each.
 inline bool require_params(const mtl::KernelArgs& a, std::string* e) {
-  return mtl::kernel_require(a, kParamsIndex, sizeof(Params), e);
+  return mtl::kernel_require(a, kParamsIndex, kParamsBytes, e);
 }
 inline bool require_elements(const mtl::KernelArgs& a, uint32_t index, uint64_t count, uint64_t size,
                              std::string* e) {

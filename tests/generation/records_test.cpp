@@ -60,6 +60,15 @@ TEST(SamplingParams, FromDictionary) {
   EXPECT_EQ(p.seed, std::numeric_limits<uint64_t>::max());
   EXPECT_EQ(p.top_p, 0.9);
   EXPECT_EQ(p.min_p, 0.0);
+  // What the writer gives, the reader takes back.
+  const SamplingParams q{0.25, 0.5, 0.125, 1.5, 7, 9, 1ull << 60};
+  json written;
+  sampling_params_to_dictionary(q, written);
+  const SamplingParams back = sampling_params_from_dictionary(written);
+  EXPECT_TRUE(back.temperature == q.temperature && back.top_p == q.top_p && back.min_p == q.min_p &&
+              back.repetition_penalty == q.repetition_penalty && back.top_k == q.top_k &&
+              back.repetition_window == q.repetition_window && back.seed == q.seed)
+      << written.dump();
   // Out of range, or a value a field would wrap: refused, not reinterpreted.
   for (const json& bad : {json{{"top_p", 0}}, json{{"temperature", -1}}, json{{"top_k", -1}},
                           json{{"top_k", 4294967297ull}}, json{{"repetition_window", 2.5}}, json{{"seed", -3}},

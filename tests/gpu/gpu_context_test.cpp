@@ -101,7 +101,10 @@ TEST(GpuContext, LastErrorWordUnderConcurrentOpens) {
       for (int i = 0; i < 200; ++i) EXPECT_EQ(gpu_context_create_recording_error(0), nullptr);
     });
   std::thread reader([&] {
-    while (!stop.load()) EXPECT_TRUE(gpu_context_last_error() == 7u || gpu_context_last_error() == 0u);
+    while (!stop.load()) {
+      const uint32_t seen = gpu_context_last_error();  // one load: 0 before the first store, 7 after
+      EXPECT_TRUE(seen == 7u || seen == 0u) << seen;
+    }
   });
   for (std::thread& t : threads) t.join();
   stop = true;

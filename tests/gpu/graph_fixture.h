@@ -23,6 +23,7 @@ struct LoadedModel {
   GenerativeShape shape;
   WeightSlot slot;
   std::unique_ptr<VNGraph> graph;
+  KvCache kv;  // the cache generate() fills, as a session's
 
   LoadedModel(const std::string& name, uint64_t activation, const std::string& policy = "auto")
       : model(name), shape(generative_shape(name)) {
@@ -159,18 +160,18 @@ struct Generation {
 };
 
 // Greedy steps (or the forced tokens when given) from a prompt.
-// The KV cache reserves prompt + steps rows unless `capacity` says otherwise
-// (0: each step reallocates and copies).
+// The KV cache (m.kv) reserves prompt + steps rows unless `capacity` says
+// otherwise (0: each step reallocates and copies).
 inline Generation generate(LoadedModel& m, const std::vector<int64_t>& prompt, uint64_t views,
                            const std::vector<int64_t>& image_positions, uint64_t steps, bool causal,
                            const std::vector<int64_t>& forced = {}, int64_t capacity = -1,
                            std::map<std::string, VNTensorRef>* last_cache = nullptr) {
   VNGraph& g = m.g();
-  g.cacheCapacity = capacity < 0 ? prompt.size() + steps : uint64_t(capacity);
+  m.kv.reserve(capacity < 0 ? prompt.size() + steps : uint64_t(capacity));
   auto feed = prompt_inputs(g, m.shape, prompt, views, image_positions, causal);
   Generation out;
   for (uint64_t step = 0; step < steps; ++step) {
-    VNRunResult r = g.run(feed);
+    VNRunResult r = g.run(feed, {}, &m.kv);
     out.logits.push_back(last_logits(*r.logits));
     const int64_t token = step < forced.size() ? forced[step] : argmax(out.logits.back());
     out.tokens.push_back(token);

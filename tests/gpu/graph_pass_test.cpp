@@ -27,8 +27,9 @@ const test::ReferenceCase& reference(const std::string& name) {
 
 std::vector<float> prefill_logits(LoadedModel& m, const std::vector<int64_t>& ids, const test::ReferenceCase& c,
                                   bool causal) {
-  m.g().cacheCapacity = ids.size();
-  VNRunResult r = m.g().run(test::prompt_inputs(m.g(), m.shape, ids, c.views, c.image_token_positions, causal));
+  m.kv.reserve(ids.size());
+  VNRunResult r =
+      m.g().run(test::prompt_inputs(m.g(), m.shape, ids, c.views, c.image_token_positions, causal), {}, &m.kv);
   return test::last_logits(*r.logits);
 }
 
@@ -54,22 +55,20 @@ TEST(GraphPass, InPlaceCacheEqualsReallocatedCopies) {
   const test::ReferenceCase& c = reference("image_f16");
   for (uint64_t act : {kElemF32, kElemF16}) {
     LoadedModel m(c.model, act);
-    VNGraph& g = m.g();
     const uint64_t steps = 6, p = c.prompt.size();
     const test::Generation in_place = test::generate(m, c.prompt, c.views, c.image_token_positions, steps, true, c.tokens);
     // Prefill reserves one buffer per K and V of each layer; every decode
     // step then writes one row per head and copies nothing.
     const uint64_t layers = m.shape.text_layers, row = m.shape.kv_heads * m.shape.head_dim;
-    EXPECT_EQ(g.cacheBufferCount, 2 * layers);
-    EXPECT_EQ(g.cacheCopiedElements, 0u);
-    EXPECT_EQ(g.cacheWrittenElements, 2 * layers * row * (p + steps - 1));
-    g.cacheBufferCount = g.cacheCopiedElements = g.cacheWrittenElements = 0;
+    EXPECT_EQ(m.kv.cacheBufferCount(), 2 * layers);
+    EXPECT_EQ(m.kv.cacheCopiedElements(), 0u);
+    EXPECT_EQ(m.kv.cacheWrittenElements(), 2 * layers * row * (p + steps - 1));
     const test::Generation copied =
         test::generate(m, c.prompt, c.views, c.image_token_positions, steps, true, c.tokens, /*capacity=*/0);
-    EXPECT_EQ(g.cacheBufferCount, 2 * layers * steps);
+    EXPECT_EQ(m.kv.cacheBufferCount(), 2 * layers * steps);
     uint64_t history = 0;
     for (uint64_t s = 1; s < steps; ++s) history += p + s - 1;
-    EXPECT_EQ(g.cacheCopiedElements, 2 * layers * row * history);
+    EXPECT_EQ(m.kv.cacheCopiedElements(), 2 * layers * row * history);
     for (uint64_t s = 0; s < steps; ++s) EXPECT_EQ(in_place.logits[s], copied.logits[s]) << "step " << s;
   }
 }
@@ -105,9 +104,9 @@ TEST(GraphPass, ReusedPromptPrefixGivesTheLogitsOfAFreshPrefill) {
   std::vector<int64_t> next(c.prompt.begin(), c.prompt.end() - 3);
   for (int64_t t : {int64_t(70), int64_t(105), int64_t(33), int64_t(10)}) next.push_back(t);
   const uint64_t r = c.prompt.size() - 3;
-  g.cacheCopiedElements = 0;
-  VNRunResult reused = g.run(reuse_inputs(m, next, r, cached));
-  EXPECT_EQ(g.cacheCopiedElements, 0u);  // the reserved rows took the new tokens in place
+  m.kv.reserve(m.kv.cacheCapacity());  // the figures from 0
+  VNRunResult reused = g.run(reuse_inputs(m, next, r, cached), {}, &m.kv);
+  EXPECT_EQ(m.kv.cacheCopiedElements(), 0u);  // the reserved rows took the new tokens in place
   const std::vector<float> got = test::last_logits(*reused.logits);
   expect_close(got, prefill_logits(m, next, c, true), 1e-5);
 }
@@ -121,19 +120,19 @@ TEST(GraphPass, CancelStopsBetweenCommandBuffersAndLeavesTheGraphUsable) {
   // A word already set stops a decode step before its first node.
   std::atomic<uint32_t> word{1};
   g.setCancelFlag(&word);
-  const uint64_t written = g.cacheWrittenElements;
+  const uint64_t written = m.kv.cacheWrittenElements();
   auto decode = test::decode_inputs(g, m.shape, 5, 0, true, {});
   for (uint64_t l = 0; l < m.shape.text_layers; ++l)
     for (const char* kind : {"past_key.", "past_value."})
       decode[kind + std::to_string(l)] = test::host_tensor(g, {1, m.shape.kv_heads, 0, m.shape.head_dim}, kElemF32);
   try {
-    g.run(decode);
+    g.run(decode, {}, &m.kv);
     ADD_FAILURE() << "the pass ran";
   } catch (const VNError& e) {
     EXPECT_STREQ(e.category(), "VornCancelled");
     EXPECT_STREQ(e.reason(), "Generation cancelled");
   }
-  EXPECT_EQ(g.cacheWrittenElements, written);
+  EXPECT_EQ(m.kv.cacheWrittenElements(), written);
 
   // A prefill whose word turns non-zero while its first text layer runs: the
   // word is the first new row of layer 0's cached keys, which that layer's
@@ -142,27 +141,27 @@ TEST(GraphPass, CancelStopsBetweenCommandBuffersAndLeavesTheGraphUsable) {
   const uint64_t r = 40, hk = m.shape.kv_heads, d = m.shape.head_dim;
   std::map<std::string, VNTensorRef> cached;
   g.setCancelFlag(nullptr);
-  g.cacheCapacity = c.prompt.size();
+  m.kv.reserve(c.prompt.size());
   {
     const std::vector<int64_t> head(c.prompt.begin(), c.prompt.begin() + int64_t(r));
-    cached = g.run(test::prompt_inputs(g, m.shape, head, 0, {}, true)).cache;
+    cached = g.run(test::prompt_inputs(g, m.shape, head, 0, {}, true), {}, &m.kv).cache;
   }
   const VNTensorRef& k0 = cached.at("past_key.0");
   ASSERT_EQ(k0->cacheStride, c.prompt.size());
   auto* first_new_row = reinterpret_cast<std::atomic<uint32_t>*>(k0->contents() + r * d * 4);
   first_new_row->store(0);
   g.setCancelFlag(first_new_row);
-  const uint64_t before = g.cacheWrittenElements;
+  const uint64_t before = m.kv.cacheWrittenElements();
   try {
-    g.run(reuse_inputs(m, c.prompt, r, cached));
+    g.run(reuse_inputs(m, c.prompt, r, cached), {}, &m.kv);
     ADD_FAILURE() << "the pass ran";
   } catch (const VNError& e) {
     EXPECT_STREQ(e.category(), "VornCancelled");
   }
-  EXPECT_EQ(g.cacheWrittenElements - before, 2 * hk * (c.prompt.size() - r) * d);
+  EXPECT_EQ(m.kv.cacheWrittenElements() - before, 2 * hk * (c.prompt.size() - r) * d);
 
   g.setCancelFlag(nullptr);
-  VNRunResult again = g.run(reuse_inputs(m, c.prompt, r, cached));
+  VNRunResult again = g.run(reuse_inputs(m, c.prompt, r, cached), {}, &m.kv);
   expect_close(test::last_logits(*again.logits), clean, 1e-5);
   EXPECT_EQ(prefill_logits(m, c.prompt, c, true), clean);
 }

@@ -84,6 +84,28 @@ TEST(GraphPaths, LinearPathsAgreeWithAPlainLoop) {
   }
 }
 
+// A session that keeps answering prompts of new lengths keeps a bounded set
+// of product objects and graphs (both are made per shape, and a prefill's
+// shapes hold its length), and an object made again after it was dropped
+// gives the same bits.
+TEST(GraphPaths, ShapeCachesStayBoundedAcrossPromptLengths) {
+  LoadedModel m("patch_f16", kElemF32, "mpsgraph");
+  VNGraph& g = m.g();
+  auto prefill = [&](uint64_t length) {
+    std::vector<int64_t> ids(length);
+    for (uint64_t i = 0; i < length; ++i) ids[i] = int64_t((i * 37 + 5) % m.shape.vocab);
+    VNRunResult r = g.run(test::prompt_inputs(g, m.shape, ids, 0, {}, true));
+    return test::last_logits(*r.logits);
+  };
+  // Lengths from 32 on take the products: each adds attention products and
+  // linear graphs of its own.
+  const std::vector<float> first = prefill(32);
+  for (uint64_t length = 33; length < 32 + VNGraph::kShapeCacheCapacity; ++length) prefill(length);
+  EXPECT_EQ(g.matrixCount(), VNGraph::kShapeCacheCapacity);
+  EXPECT_EQ(g.graphCount(), VNGraph::kShapeCacheCapacity);
+  EXPECT_EQ(prefill(32), first);
+}
+
 // Q8 decode rows: the fused kernel reads the blocks; an empty input gives an
 // empty output whatever the weight kind.
 TEST(GraphPaths, QuantizedDecodeRowAndEmptyInputs) {

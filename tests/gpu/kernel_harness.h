@@ -1,11 +1,12 @@
 // Runs one kernel of the generative library on the host device: buffers from
-// host vectors, the parameter block, a dispatch, and the outputs read back.
-// Shared by the kernel tests and the kernel benchmark.
+// host vectors, the kernel's parameter struct, a dispatch, and the outputs
+// read back. Shared by the kernel tests and the kernel benchmark.
 #pragma once
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "gpu/shaders/kernel_ids.h"
 #include "gpu/shaders/kernel_library.h"
 #include "gpu/shaders/shader_types.h"
 #include "platform/compute_device.h"
@@ -13,7 +14,8 @@
 namespace vorn::test {
 
 using shaders::half;
-using shaders::Params;
+using shaders::Kernel;
+using shaders::KernelParams;
 
 struct Bind {
   uint32_t index;
@@ -34,8 +36,9 @@ class KernelHarness {
   }
 
   template <class A>
-  mtl::PipelineRef pipeline(const char* name) {
+  mtl::PipelineRef pipeline(Kernel kernel) {
     std::string error;
+    const char* name = generative_kernel_names()[size_t(kernel)];
     return device_->new_compute_pipeline_state(library_[sizeof(A) == 4]->new_function(name), &error);
   }
 
@@ -60,12 +63,12 @@ class KernelHarness {
 
   // groups false: `size` threads in threadgroups of `group`; true: `size`
   // threadgroups of `group` threads. Returns the error text ("" on success).
-  template <class A>
-  std::string run(const char* name, const std::vector<Bind>& binds, const Params& p, mtl::Size3 size,
-                  bool groups, mtl::Size3 group = mtl::Size3{128, 1, 1}) {
+  template <class A, Kernel K>
+  std::string run(const std::vector<Bind>& binds, const KernelParams<K>& p, mtl::Size3 size, bool groups,
+                  mtl::Size3 group = mtl::Size3{128, 1, 1}) {
     mtl::CommandBufferRef cb = queue_->command_buffer();
     mtl::ComputeEncoderRef e = cb->compute_command_encoder();
-    e->set_compute_pipeline_state(pipeline<A>(name));
+    e->set_compute_pipeline_state(pipeline<A>(K));
     for (const Bind& b : binds) e->set_buffer(b.buffer, b.offset, b.index);
     e->set_bytes(&p, sizeof p, shaders::kParamsIndex);
     if (groups)

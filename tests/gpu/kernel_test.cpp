@@ -56,14 +56,6 @@ double ulp(double v) {
   return std::ldexp(1.0, std::max(e, lowest) - mantissa);
 }
 
-Params params(std::initializer_list<uint32_t> u, float f0 = 0) {
-  Params p{};
-  size_t i = 0;
-  for (uint32_t v : u) p.u[i++] = v;
-  p.f[0] = f0;
-  return p;
-}
-
 mtl::Size3 threads(uint64_t n) { return mtl::Size3{n, 1, 1}; }
 
 // Data movement and dequantisation: exact.
@@ -79,12 +71,14 @@ Outcome embeddings(KernelHarness& h, Lcg& g) {
   auto id = h.buffer(ids), y = h.zeros(n * sizeof(A)), yq = h.zeros(n * sizeof(A)),
        dq = h.zeros(vocab * hidden * 2);
   Outcome o;
-  o.error = h.run<A>("embedding", {{0, id}, {1, h.buffer(table)}, {2, y}}, params({uint32_t(n), hidden}),
-                     threads(n), false) +
-            h.run<A>("embedding_q8", {{0, id}, {1, h.buffer(q8)}, {2, yq}},
-                     params({uint32_t(n), hidden, uint32_t(rb)}), threads(n), false) +
-            h.run<A>("dequant_q8", {{0, h.buffer(q8)}, {2, dq}},
-                     params({vocab * hidden, hidden, uint32_t(rb)}), threads(vocab * hidden), false);
+  o.error = h.run<A, Kernel::embedding>({{0, id}, {1, h.buffer(table)}, {2, y}},
+                                        {.count = uint32_t(n), .columns = hidden}, threads(n), false) +
+            h.run<A, Kernel::embedding_q8>({{0, id}, {1, h.buffer(q8)}, {2, yq}},
+                                           {.count = uint32_t(n), .columns = hidden, .row_bytes = uint32_t(rb)},
+                                           threads(n), false) +
+            h.run<A, Kernel::dequant_q8>({{0, h.buffer(q8)}, {2, dq}},
+                                         {.count = vocab * hidden, .columns = hidden, .row_bytes = uint32_t(rb)},
+                                         threads(vocab * hidden), false);
   auto q8_value = [&](uint64_t row, uint64_t col) {
     const uint8_t* block = q8.data() + row * rb + col / 64 * 68;
     float scale;
@@ -103,9 +97,9 @@ Outcome embeddings(KernelHarness& h, Lcg& g) {
 template <class A>
 Outcome layouts(KernelHarness& h, Lcg& g) {
   Outcome o;
-  auto add = [&](const char* name, const std::vector<Bind>& b, const Params& p, uint64_t n,
-                 const mtl::BufferRef& y, const std::vector<A>& want) {
-    o.error += h.run<A>(name, b, p, threads(n), false);
+  // The output y of a run that completed, against want.
+  auto add = [&](const std::string& error, const mtl::BufferRef& y, const std::vector<A>& want) {
+    o.error += error;
     for (float v : read<A>(y, want.size())) o.got.push_back(v);
     for (const A& v : want) o.want.push_back(to_float(v));
   };
@@ -121,7 +115,10 @@ Outcome layouts(KernelHarness& h, Lcg& g) {
               for (uint64_t px = 0; px < P; ++px)
                 want.push_back(x[((b * C + c) * S + line * P + py) * S + col * P + px]);
     auto y = h.zeros(count * sizeof(A));
-    add("unfold", {{0, h.buffer(x)}, {2, y}}, params({uint32_t(count), P, n, C}), count, y, want);
+    add(h.run<A, Kernel::unfold>({{0, h.buffer(x)}, {2, y}},
+                                 {.count = uint32_t(count), .patch = P, .patches_per_side = n, .channels = C},
+                                 threads(count), false),
+        y, want);
   }
   {  // attention_layout both ways: [2, 5, 3, 8] token-major <-> [2, 3, 5, 8]
     const uint64_t B = 2, H = 3, s = 5, d = 8, count = B * H * s * d;
@@ -133,8 +130,10 @@ Outcome layouts(KernelHarness& h, Lcg& g) {
           for (uint64_t c = 0; c < d; ++c)
             head_major[((b * H + hd) * s + t) * d + c] = x[((b * s + t) * H + hd) * d + c];
     auto y = h.zeros(count * sizeof(A)), back = h.zeros(count * sizeof(A));
-    add("attention_layout", {{0, h.buffer(x)}, {2, y}}, params({H, 0, d, s, 0, B, 0}), count, y, head_major);
-    add("attention_layout", {{0, y}, {2, back}}, params({H, 0, d, s, 0, B, 1}), count, back, x);
+    shaders::AttentionParams p{.query_heads = H, .head_dim = d, .queries = s, .batch = B, .direction = 0};
+    add(h.run<A, Kernel::attention_layout>({{0, h.buffer(x)}, {2, y}}, p, threads(count), false), y, head_major);
+    p.direction = 1;
+    add(h.run<A, Kernel::attention_layout>({{0, y}, {2, back}}, p, threads(count), false), back, x);
   }
   {  // shuffle: [2, 6 x 4, 3] by 2 -> [2, 6, 12]
     const uint64_t B = 2, H = 6, W = 4, C = 3, f = 2, count = B * H * W * C;
@@ -148,7 +147,10 @@ Outcome layouts(KernelHarness& h, Lcg& g) {
               for (uint64_t c = 0; c < C; ++c)
                 want.push_back(x[((b * H + ro * f + dy) * W + co * f + dx) * C + c]);
     auto y = h.zeros(count * sizeof(A));
-    add("shuffle", {{0, h.buffer(x)}, {2, y}}, params({uint32_t(count), f, H, W, C}), count, y, want);
+    add(h.run<A, Kernel::shuffle>({{0, h.buffer(x)}, {2, y}},
+                                  {.count = uint32_t(count), .factor = f, .height = H, .width = W, .channels = C},
+                                  threads(count), false),
+        y, want);
   }
   {  // scatter: 3 image rows into a [1, 10, 8] sequence
     const uint64_t T = 10, D = 8;
@@ -158,8 +160,9 @@ Outcome layouts(KernelHarness& h, Lcg& g) {
     for (uint64_t j = 0; j < 3; ++j)
       for (uint64_t c = 0; c < D; ++c) want[positions[j] * D + c] = images[j * D + c];
     auto y = h.zeros(T * D * sizeof(A));
-    add("scatter", {{0, h.buffer(x)}, {1, h.buffer(images)}, {2, y}, {4, h.buffer(positions)}},
-        params({T * D, D, 3}), T * D, y, want);
+    add(h.run<A, Kernel::scatter>({{0, h.buffer(x)}, {1, h.buffer(images)}, {2, y}, {4, h.buffer(positions)}},
+                                  {.count = T * D, .hidden = D, .positions = 3}, threads(T * D), false),
+        y, want);
   }
   {  // cache_append: copy 3 past rows (stride 5) and 2 new ones into capacity 8, then append 2 more in place
     const uint64_t B = 2, H = 2, d = 4, past = 3, ps = 5, s = 2, cap = 8;
@@ -176,15 +179,32 @@ Outcome layouts(KernelHarness& h, Lcg& g) {
                                                          : x2[((b * s + t - past - s) * H + hd) * d + c];
     auto y = h.zeros(want.size() * sizeof(A));
     const uint64_t n1 = B * H * d * (past + s), n2 = B * H * d * s;
-    o.error += h.run<A>("cache_append", {{0, h.buffer(x)}, {1, h.buffer(old)}, {2, y}},
-                        params({uint32_t(n1), d, H, s, past, cap, 0, ps}), threads(n1), false);
-    add("cache_append", {{0, h.buffer(x2)}, {1, y}, {2, y}},
-        params({uint32_t(n2), d, H, s, past + s, cap, 1, cap}), n2, y, want);
+    o.error += h.run<A, Kernel::cache_append>({{0, h.buffer(x)}, {1, h.buffer(old)}, {2, y}},
+                                              {.count = uint32_t(n1),
+                                               .head_dim = d,
+                                               .heads = H,
+                                               .queries = s,
+                                               .past = past,
+                                               .stride = cap,
+                                               .append = 0,
+                                               .past_stride = ps},
+                                              threads(n1), false);
+    add(h.run<A, Kernel::cache_append>({{0, h.buffer(x2)}, {1, y}, {2, y}},
+                                       {.count = uint32_t(n2),
+                                        .head_dim = d,
+                                        .heads = H,
+                                        .queries = s,
+                                        .past = past + s,
+                                        .stride = cap,
+                                        .append = 1,
+                                        .past_stride = cap},
+                                       threads(n2), false),
+        y, want);
   }
   {  // weights_float writes float whatever A is
     const auto w = random_values<half>(g, 300);
     auto y = h.zeros(300 * 4);
-    o.error += h.run<A>("weights_float", {{0, h.buffer(w)}, {2, y}}, params({300}), threads(300), false);
+    o.error += h.run<A, Kernel::weights_float>({{0, h.buffer(w)}, {2, y}}, {.count = 300}, threads(300), false);
     for (float v : KernelHarness::read<float>(y, 300)) o.got.push_back(v);
     for (const half& v : w) o.want.push_back(to_float(v));
   }
@@ -203,8 +223,9 @@ Outcome elementwise(KernelHarness& h, Lcg& g) {
   o.ulps = 2;
   for (uint32_t op : {shaders::kPointwiseAdd, shaders::kPointwiseMul, shaders::kPointwiseGelu, shaders::kPointwiseSilu}) {
     auto y = h.zeros(count * sizeof(A));
-    o.error += h.run<A>("pointwise", {{0, bx}, {1, bb}, {2, y}}, params({uint32_t(count), uint32_t(n), op}),
-                        threads(count), false);
+    o.error += h.run<A, Kernel::pointwise>({{0, bx}, {1, bb}, {2, y}},
+                                           {.count = uint32_t(count), .operand_count = uint32_t(n), .op = op},
+                                           threads(count), false);
     for (float v : read<A>(y, count)) o.got.push_back(v);
     for (uint64_t i = 0; i < count; ++i) {
       const double a = to_float(x[i]), c = to_float(b[i % n]);
@@ -219,8 +240,9 @@ Outcome elementwise(KernelHarness& h, Lcg& g) {
     }
   }
   auto y = h.zeros(count * sizeof(A));
-  o.error += h.run<A>("linear_bias", {{0, bx}, {1, h.buffer(bias)}, {2, y}},
-                      params({uint32_t(count), uint32_t(n)}), threads(count), false);
+  o.error +=
+      h.run<A, Kernel::linear_bias>({{0, bx}, {1, h.buffer(bias)}, {2, y}},
+                                    {.count = uint32_t(count), .operand_count = uint32_t(n)}, threads(count), false);
   for (float v : read<A>(y, count)) o.got.push_back(v);
   for (uint64_t i = 0; i < count; ++i) {
     o.want.push_back(rA<A>(double(to_float(x[i])) + to_float(bias[i % n])));
@@ -257,10 +279,11 @@ Outcome matvecs(KernelHarness& h, Lcg& g) {
     uint64_t rb = 0;
     const auto q = random_q8(g, sh.n, sh.k, &rb);
     auto y = h.zeros(sh.n * sizeof(A));
-    o.error +=
-        h.run<A>(sh.q8 ? "matvec_q8" : "matvec",
-                 {{0, h.buffer(x)}, {1, sh.q8 ? h.buffer(q) : h.buffer(w)}, {2, y}, {4, h.buffer(bias)}},
-                 params({sh.n, sh.k, sh.bias, uint32_t(rb)}), threads(32 * sh.n), false);
+    const std::vector<Bind> binds{
+        {0, h.buffer(x)}, {1, sh.q8 ? h.buffer(q) : h.buffer(w)}, {2, y}, {4, h.buffer(bias)}};
+    const shaders::MatvecParams p{.rows = sh.n, .k = sh.k, .has_bias = sh.bias, .row_bytes = uint32_t(rb)};
+    o.error += sh.q8 ? h.run<A, Kernel::matvec_q8>(binds, p, threads(32 * sh.n), false)
+                     : h.run<A, Kernel::matvec>(binds, p, threads(32 * sh.n), false);
     for (float v : read<A>(y, sh.n)) o.got.push_back(v);
     for (uint32_t r = 0; r < sh.n; ++r) {
       std::vector<double> terms;
@@ -285,14 +308,14 @@ Outcome matmuls(KernelHarness& h, Lcg& g) {
   Outcome o;
   o.ulps = 2;
   struct Shape {
-    const char* kernel;
+    Kernel kernel;
     uint32_t m, n, k, row_tile, col_tile;
     bool bias;
   };
   for (const Shape sh :
-       {Shape{"matmul", 70, 45, 40, 32, 32, true}, Shape{"matmul_rows64", 130, 45, 72, 64, 32, true},
-        Shape{"matmul_rows64", 64, 64, 32, 64, 32, false},
-        Shape{"matmul_direct64", 128, 128, 96, 64, 64, false}}) {
+       {Shape{Kernel::matmul, 70, 45, 40, 32, 32, true}, Shape{Kernel::matmul_rows64, 130, 45, 72, 64, 32, true},
+        Shape{Kernel::matmul_rows64, 64, 64, 32, 64, 32, false},
+        Shape{Kernel::matmul_direct64, 128, 128, 96, 64, 64, false}}) {
     const bool direct = sh.row_tile == 64 && sh.col_tile == 64;
     const auto w = random_values<half>(g, uint64_t(sh.n) * sh.k, -0.5f, 0.5f);
     const auto bias = random_values<half>(g, sh.n);
@@ -301,9 +324,13 @@ Outcome matmuls(KernelHarness& h, Lcg& g) {
     const uint64_t out = uint64_t(sh.m) * sh.n;
     auto y = h.zeros(out * 4);
     const mtl::Size3 tiles{(sh.n + sh.col_tile - 1) / sh.col_tile, (sh.m + sh.row_tile - 1) / sh.row_tile, 1};
-    o.error += h.run<A>(
-        sh.kernel, {{0, direct ? h.buffer(xf) : h.buffer(xa)}, {1, h.buffer(w)}, {2, y}, {4, h.buffer(bias)}},
-        params({sh.m, sh.n, sh.k, sh.bias}), tiles, true, mtl::Size3{sh.row_tile * sh.col_tile / 8, 1, 1});
+    const std::vector<Bind> binds{
+        {0, direct ? h.buffer(xf) : h.buffer(xa)}, {1, h.buffer(w)}, {2, y}, {4, h.buffer(bias)}};
+    const shaders::MatmulParams p{.m = sh.m, .n = sh.n, .k = sh.k, .has_bias = sh.bias};
+    const mtl::Size3 group{sh.row_tile * sh.col_tile / 8, 1, 1};
+    o.error += sh.kernel == Kernel::matmul          ? h.run<A, Kernel::matmul>(binds, p, tiles, true, group)
+               : sh.kernel == Kernel::matmul_rows64 ? h.run<A, Kernel::matmul_rows64>(binds, p, tiles, true, group)
+                                                    : h.run<A, Kernel::matmul_direct64>(binds, p, tiles, true, group);
     for (float v : direct ? KernelHarness::read<float>(y, out) : read<A>(y, out)) o.got.push_back(v);
     for (uint32_t r = 0; r < sh.m; ++r)
       for (uint32_t c = 0; c < sh.n; ++c) {
@@ -329,8 +356,8 @@ Outcome norms(KernelHarness& h, Lcg& g) {
     const auto x = random_values<A>(g, rows * n, -3, 3);
     const auto w = random_values<half>(g, n, 0.5f, 1.5f), b = random_values<half>(g, n);
     auto y = h.zeros(rows * n * sizeof(A));
-    o.error += h.run<A>("norm", {{0, h.buffer(x)}, {1, h.buffer(w)}, {2, y}, {4, h.buffer(b)}},
-                        params({uint32_t(n), rms}, eps), threads(rows), true);
+    o.error += h.run<A, Kernel::norm>({{0, h.buffer(x)}, {1, h.buffer(w)}, {2, y}, {4, h.buffer(b)}},
+                                      {.n = uint32_t(n), .rms = rms, .epsilon = eps}, threads(rows), true);
     for (float v : read<A>(y, rows * n)) o.got.push_back(v);
     for (uint64_t r = 0; r < rows; ++r) {
       double mean = 0, moment = 0;
@@ -355,8 +382,9 @@ Outcome norms(KernelHarness& h, Lcg& g) {
     const auto x = random_values<A>(g, count);
     const float theta = 10000;
     auto y = h.zeros(count * sizeof(A));
-    o.error += h.run<A>("rope", {{0, h.buffer(x)}, {1, h.buffer(positions)}, {2, y}},
-                        params({uint32_t(count), d, heads}, theta), threads(count), false);
+    o.error += h.run<A, Kernel::rope>({{0, h.buffer(x)}, {1, h.buffer(positions)}, {2, y}},
+                                      {.count = uint32_t(count), .head_dim = d, .heads = heads, .theta = theta},
+                                      threads(count), false);
     for (float v : read<A>(y, count)) o.got.push_back(v);
     for (uint64_t i = 0; i < count; ++i) {
       const uint64_t c = i % d, base = i - c;
@@ -415,23 +443,29 @@ Outcome attentions(KernelHarness& h, Lcg& g) {
         AttentionShape{2, 4, 2, 24, 3, 9, 12, true}, AttentionShape{2, 3, 3, 8, 2, 5, 5, false},
         AttentionShape{2, 4, 1, 64, 1, 100, 120, false}, AttentionShape{1, 3, 1, 64, 1, 37, 40, true}}) {
     const AttentionInputs<A> in(g, a);
-    const Params p = params({a.hq, a.hk, a.d, a.s, a.total, 0, 0, a.stride, 0, 0, 0, 0, 0, 0, a.causal});
+    const shaders::AttentionParams p{.query_heads = a.hq,
+                                     .kv_heads = a.hk,
+                                     .head_dim = a.d,
+                                     .queries = a.s,
+                                     .keys = a.total,
+                                     .kv_stride = a.stride,
+                                     .causal = a.causal};
     const uint64_t out_count = uint64_t(a.b) * a.s * a.hq * a.d;
     auto bq = h.buffer(in.q), bk = h.buffer(in.k), bv = h.buffer(in.v), bm = h.buffer(in.mask);
     auto y = h.zeros(out_count * sizeof(A));
     if (a.s >= 32) {
       const uint64_t z = uint64_t(a.b) * a.hq;
       auto scores = h.zeros(z * a.s * a.total * sizeof(A));
-      o.error += h.run<A>("attention_scores", {{0, bq}, {1, bk}, {2, scores}, {4, bm}}, p,
-                          mtl::Size3{(a.total + 31) / 32, (a.s + 31) / 32, z}, true);
-      o.error += h.run<A>("attention_softmax", {{0, scores}}, p, threads(z * a.s), true);
-      o.error += h.run<A>("attention_values", {{0, scores}, {1, bv}, {2, y}}, p,
-                          mtl::Size3{(a.d + 31) / 32, (a.s + 31) / 32, z}, true);
+      o.error += h.run<A, Kernel::attention_scores>({{0, bq}, {1, bk}, {2, scores}, {4, bm}}, p,
+                                                    mtl::Size3{(a.total + 31) / 32, (a.s + 31) / 32, z}, true);
+      o.error += h.run<A, Kernel::attention_softmax>({{0, scores}}, p, threads(z * a.s), true);
+      o.error += h.run<A, Kernel::attention_values>({{0, scores}, {1, bv}, {2, y}}, p,
+                                                    mtl::Size3{(a.d + 31) / 32, (a.s + 31) / 32, z}, true);
     } else {
-      const bool decode = a.d == 64 && a.s == 1;
-      o.error +=
-          h.run<A>(decode ? "attention_decode64" : "attention", {{0, bq}, {1, bk}, {2, y}, {4, bv}, {5, bm}},
-                   p, threads(uint64_t(a.b) * a.s * a.hq), true);
+      const std::vector<Bind> binds{{0, bq}, {1, bk}, {2, y}, {4, bv}, {5, bm}};
+      const mtl::Size3 groups = threads(uint64_t(a.b) * a.s * a.hq);
+      o.error += a.d == 64 && a.s == 1 ? h.run<A, Kernel::attention_decode64>(binds, p, groups, true)
+                                       : h.run<A, Kernel::attention>(binds, p, groups, true);
     }
     for (float v : read<A>(y, out_count)) o.got.push_back(v);
     const double inv = 1 / std::sqrt(double(a.d));
@@ -458,9 +492,10 @@ Outcome attentions(KernelHarness& h, Lcg& g) {
                mask = random_values<A>(g, B * s * total, -2, 0);
     for (const bool causal : {false, true}) {
       auto y = h.zeros(x.size() * sizeof(A));
-      o.error +=
-          h.run<A>("attention_scale_mask", {{0, h.buffer(x)}, {1, h.buffer(mask)}, {2, y}},
-                   params({H, 0, d, s, total, B, 0, 0, 0, 0, 0, 0, 0, 0, causal}), threads(x.size()), false);
+      o.error += h.run<A, Kernel::attention_scale_mask>(
+          {{0, h.buffer(x)}, {1, h.buffer(mask)}, {2, y}},
+          {.query_heads = H, .head_dim = d, .queries = s, .keys = total, .batch = B, .causal = causal},
+          threads(x.size()), false);
       for (float v : read<A>(y, x.size())) o.got.push_back(v);
       for (uint64_t i = 0; i < x.size(); ++i) {
         const uint64_t c = i % total, r = i / total % s, z = i / (total * s);
@@ -530,8 +565,8 @@ TEST(GenerativeKernels, RmsNormRoundsBeforeTheWeight) {
   KernelHarness h;
   const std::vector<half> x(n, from_float<half>(1)), w(n, weight), b(n, half{0});
   auto y = h.zeros(n * 2);
-  ASSERT_EQ(h.run<half>("norm", {{0, h.buffer(x)}, {1, h.buffer(w)}, {2, y}, {4, h.buffer(b)}},
-                        params({n, 1}, 0.25f), threads(1), true),
+  ASSERT_EQ((h.run<half, Kernel::norm>({{0, h.buffer(x)}, {1, h.buffer(w)}, {2, y}, {4, h.buffer(b)}},
+                                       {.n = n, .rms = 1, .epsilon = 0.25f}, threads(1), true)),
             "");
   EXPECT_EQ(to_float(KernelHarness::read<half>(y, 1)[0]), rA<half>(rounded * to_float(weight)));
 }
@@ -544,64 +579,47 @@ TEST(GenerativeKernels, RefusalsFailTheCommandBuffer) {
   const auto one = random_values<half>(g, 2049 * 64 * 2);
   auto ones = h.buffer(one);
   auto ids = [&](std::vector<int64_t> v) { return h.buffer(v); };
+  const shaders::AttentionParams beyond{
+      .query_heads = 1, .kv_heads = 1, .head_dim = 64, .queries = 1, .keys = 2049, .kv_stride = 2049, .causal = 1};
   struct Row {
     const char* name;
-    const char* kernel;
     std::vector<Bind> binds;
-    Params p;
-    mtl::Size3 size;
-    bool groups;
+    std::function<std::string(const std::vector<Bind>&)> run;
     const char* reason;
   };
   const Row rows[] = {
       {"attention beyond 2048 keys",
-       "attention",
        {{0, ones}, {1, ones}, {2, h.zeros(128)}, {4, ones}},
-       params({1, 1, 64, 1, 2049, 0, 0, 2049, 0, 0, 0, 0, 0, 0, 1}),
-       threads(1),
-       true,
+       [&](const auto& b) { return h.run<half, Kernel::attention>(b, beyond, threads(1), true); },
        "2048"},
       {"decode beyond 2048 keys",
-       "attention_decode64",
        {{0, ones}, {1, ones}, {2, h.zeros(128)}, {4, ones}},
-       params({1, 1, 64, 1, 2049, 0, 0, 2049, 0, 0, 0, 0, 0, 0, 1}),
-       threads(1),
-       true,
+       [&](const auto& b) { return h.run<half, Kernel::attention_decode64>(b, beyond, threads(1), true); },
        "2048"},
       {"embedding id -1",
-       "embedding",
        {{0, ids({3, -1})}, {1, h.buffer(std::vector<half>(40))}, {2, h.zeros(16)}},
-       params({8, 4}),
-       threads(8),
-       false,
+       [&](const auto& b) { return h.run<half, Kernel::embedding>(b, {.count = 8, .columns = 4}, threads(8), false); },
        "outside the table"},
       {"embedding id = vocab",
-       "embedding",
        {{0, ids({10})}, {1, h.buffer(std::vector<half>(40))}, {2, h.zeros(8)}},
-       params({4, 4}),
-       threads(4),
-       false,
+       [&](const auto& b) { return h.run<half, Kernel::embedding>(b, {.count = 4, .columns = 4}, threads(4), false); },
        "outside the table"},
       {"direct product of a partial tile",
-       "matmul_direct64",
        {{0, h.zeros(64 * 32 * 4)}, {1, ones}, {2, h.zeros(64 * 96 * 4)}},
-       params({64, 96, 32}),
-       mtl::Size3{2, 1, 1},
-       true,
+       [&](const auto& b) {
+         return h.run<half, Kernel::matmul_direct64>(b, {.m = 64, .n = 96, .k = 32}, mtl::Size3{2, 1, 1}, true);
+       },
        "multiple of 64"},
       {"matvec weights too short",
-       "matvec",
        {{0, ones}, {1, h.zeros(100)}, {2, h.zeros(64)}},
-       params({4, 64, 0}),
-       threads(128),
-       false,
+       [&](const auto& b) { return h.run<half, Kernel::matvec>(b, {.rows = 4, .k = 64}, threads(128), false); },
        "index 1 holds"},
   };
   for (const Row& r : rows) {
-    const std::string error = h.run<half>(r.kernel, r.binds, r.p, r.size, r.groups);
+    const std::string error = r.run(r.binds);
     EXPECT_NE(error.find(r.reason), std::string::npos) << r.name << ": " << error;
     const auto out = KernelHarness::read<uint8_t>(r.binds[2].buffer, 8);
-    if (std::string(r.kernel) != "embedding") {
+    if (!std::string(r.name).starts_with("embedding")) {
       EXPECT_EQ(out, std::vector<uint8_t>(8, 0)) << r.name;
     }
   }
@@ -610,14 +628,15 @@ TEST(GenerativeKernels, RefusalsFailTheCommandBuffer) {
 // A masked score is the most negative finite value, not minus infinity.
 TEST(GenerativeKernels, MaskedScoresAreFinite) {
   KernelHarness h;
-  const Params hidden =
-      params({1, 0, 64, 2, 2, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1});  // s 2: row 0 cannot see key 1
+  // s 2: row 0 cannot see key 1.
+  const shaders::AttentionParams hidden{
+      .query_heads = 1, .head_dim = 64, .queries = 2, .keys = 2, .batch = 1, .causal = 1};
   auto y16 = h.zeros(8), y32 = h.zeros(16);
-  ASSERT_EQ(h.run<half>("attention_scale_mask", {{0, h.buffer(std::vector<half>(4))}, {1, y16}, {2, y16}},
-                        hidden, threads(4), false),
+  ASSERT_EQ((h.run<half, Kernel::attention_scale_mask>({{0, h.buffer(std::vector<half>(4))}, {1, y16}, {2, y16}},
+                                                       hidden, threads(4), false)),
             "");
-  ASSERT_EQ(h.run<float>("attention_scale_mask", {{0, h.buffer(std::vector<float>(4))}, {1, y32}, {2, y32}},
-                         hidden, threads(4), false),
+  ASSERT_EQ((h.run<float, Kernel::attention_scale_mask>({{0, h.buffer(std::vector<float>(4))}, {1, y32}, {2, y32}},
+                                                        hidden, threads(4), false)),
             "");
   EXPECT_EQ(to_float(KernelHarness::read<half>(y16, 2)[1]), -65504.0f);
   EXPECT_EQ(KernelHarness::read<float>(y32, 2)[1], -3.402823466e38f);
