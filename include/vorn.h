@@ -309,7 +309,8 @@ VORN_API bool vorn_session_inspect_fd(VornSession* session, int fd, uint64_t off
 
 /* Inspects the model, then creates the engine of the requested backend (or
  * the best one for AUTO); weights are loaded by worker threads that are
- * joined before the call returns. */
+ * joined before the call returns (when they cannot be started the open
+ * fails with VORN_STATUS_IO). */
 VORN_API bool vorn_session_open(VornSession* session, const char* path, size_t len);
 VORN_API bool vorn_session_open_fd(VornSession* session, int fd, uint64_t offset,
                                    uint64_t length);
