@@ -16,7 +16,8 @@ struct ErrorRecord {
   uint64_t length;
 };
 
-// Records a failure: the code and the message cut to 255 bytes.
+// Records a failure: the code and the message cut to 255 bytes (at the end
+// of the last whole character that fits).
 void error_set(ErrorRecord* record, uint32_t code, std::string_view message);
 // Records success: code 0 and the empty message.
 void error_clear(ErrorRecord* record);

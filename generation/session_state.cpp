@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -149,11 +148,7 @@ GenerativeOpenParams vlm_open_params_default() {
 }
 
 bool error_record_set(ErrorRecord* error, uint32_t code, const char* message) {
-  if (error != nullptr) {
-    error->code = code;
-    const int n = std::snprintf(error->message, sizeof error->message, "%s", message != nullptr ? message : "");
-    error->length = n < 0 ? 0 : std::min<uint64_t>(uint64_t(n), kErrorMessageMax);
-  }
+  if (error != nullptr) error_set(error, code, message != nullptr ? message : "");
   return false;
 }
 

@@ -12,7 +12,8 @@
  * - Texts enter as (pointer, length); a null pointer or a length of 0 is the
  *   empty text. Texts need no NUL terminator. Texts kept by a handle are cut
  *   to fixed capacities (VORN_MAX_*_LEN bytes below), never splitting the
- *   terminating NUL.
+ *   terminating NUL: a cut keeps the last whole UTF-8 character that fits,
+ *   so it never ends inside one.
  * - Texts leave as a _ptr function (NUL-terminated, owned by the handle,
  *   valid until the next call that changes it or until the handle is freed)
  *   and a _len function.
