@@ -327,8 +327,9 @@ VORN_API bool vorn_session_reload(VornSession* session);
 /* Clears the cancel flag, streamed pieces and a generative model's caches. */
 VORN_API bool vorn_session_reset(VornSession* session);
 /* Asks the running operation to stop at its next check. Any thread, also
- * while another thread runs this session; records nothing. The session must
- * stay alive until the call returns. */
+ * while another thread runs, opens, inspects, unloads or resets this
+ * session; it never waits for that operation and records nothing. The
+ * session must stay alive until the call returns. */
 VORN_API void vorn_session_cancel(VornSession* session);
 
 /* ------------------------------------------------------------------------

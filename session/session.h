@@ -119,6 +119,8 @@ struct VornSession {
 
   uint32_t busy;    // atomic: taken by run and start
   uint32_t cancel;  // atomic: set by cancel from any thread
+  // atomic: cancels between reading vlm and storing into it (see lifecycle)
+  uint32_t cancel_readers;
 
   // Where the model came from; a reload reads the open container again,
   // never this descriptor, which stays the caller's.
@@ -137,6 +139,8 @@ struct VornSession {
   vorn::CpuState* cpu;
   uint8_t gpu_present;
   vorn::MpsState* gpu;
+  // Written only through session_attach_vlm and session_release_engines
+  // (atomic stores: a cancel on another thread reads it).
   vorn::VlmSession* vlm;
   // The batch the engine processes in one pass (1 or the batch size).
   uint64_t compiled_batch;
@@ -192,6 +196,9 @@ bool session_unload(Session* s);
 bool session_reload(Session* s);
 bool session_reset(Session* s);
 void session_cancel(Session* s);
+// Makes a newly opened generative session the session's, where a cancel
+// from another thread finds it.
+void session_attach_vlm(Session* s, VlmSession* vlm);
 // String metadata through the cache: (pointer, length), the empty text when
 // absent or when the cache is full.
 const char* session_meta_str(Session* s, const char* key, size_t key_len, size_t* out_len);

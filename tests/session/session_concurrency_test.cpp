@@ -126,5 +126,41 @@ TEST(SessionConcurrency, LifecycleRefusedWhileRunning) {
   ASSERT_TRUE(vorn_session_run(o.s, o.in, o.out)) << vorn_session_error_message_ptr(o.s);
 }
 
+// A cancel at any moment of a tensor session's life, from a thread that
+// cancels without pause: opens (with a warm-up run), inspects, unloads,
+// reloads and resets all succeed, and a run ends cancelled or with its
+// answer.
+TEST(SessionConcurrency, CancelWhileTheSessionOpensAndReleases) {
+  ModelBuilder b = long_chain_model(64, 8);
+  const ModelFile file{b};
+  VornSession* s = vorn_session_new(nullptr);
+  vorn_session_set_warmup(s, 1);
+  VornInput* in = vorn_input_new();
+  VornOutput* out = vorn_output_new();
+  const std::vector<float> x = ramp(64, -1.0f, 1.0f / 32);
+  ASSERT_TRUE(vorn_input_set_f32(in, 0, x.data(), x.size(), 0));
+  std::atomic<bool> done{false};
+  std::thread canceller([&] {
+    while (!done) vorn_session_cancel(s);
+  });
+  const std::string& p = file.path;
+  for (int round = 0; round < 100; ++round) {
+    bool ok = vorn_session_open(s, p.data(), p.size());
+    switch (round % 4) {
+      case 1: ok = ok && vorn_session_inspect(s, p.data(), p.size()) && vorn_session_reload(s); break;
+      case 2: ok = ok && vorn_session_unload(s) && vorn_session_reload(s); break;
+      case 3: ok = ok && vorn_session_reset(s); break;
+    }
+    if (ok && !vorn_session_run(s, in, out)) ok = vorn_session_error_code(s) == VORN_STATUS_CANCELLED;
+    EXPECT_TRUE(ok) << "round " << round << ": " << vorn_session_error_message_ptr(s);
+    if (!ok) break;
+  }
+  done = true;
+  canceller.join();
+  vorn_output_free(out);
+  vorn_input_free(in);
+  vorn_session_free(s);
+}
+
 }  // namespace
 }  // namespace vorn::test
