@@ -381,7 +381,12 @@ VORN_API size_t vorn_session_label_len(const VornSession* session, uint64_t clas
 
 /* The last result recorded on the session. Null: 1 and "Null Session
  * handle" (19 bytes). The message stays valid until the next recording
- * operation on the session or its release. */
+ * operation on the session or its release. A call refused with
+ * VORN_STATUS_BUSY because another thread's operation holds the session
+ * leaves the session's record to that operation: the refusal is answered
+ * on the refused thread only, while that operation runs (and until the
+ * thread's next call records on the session); then the getters answer the
+ * result that operation recorded. */
 VORN_API VornStatus vorn_session_error_code(const VornSession* session);
 VORN_API const char* vorn_session_error_message_ptr(const VornSession* session);
 VORN_API size_t vorn_session_error_message_len(const VornSession* session);

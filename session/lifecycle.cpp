@@ -86,10 +86,7 @@ void session_close(Session* s) {
 
 bool session_unload(Session* s) {
   if (s == nullptr) return false;
-  if (session_busy(s)) {
-    error_set(&s->error, VORN_STATUS_BUSY, "Session is busy");
-    return false;
-  }
+  if (session_busy(s)) return session_refuse_busy(s, "Session is busy");
   if (s->vlm != nullptr) {
     if (!vlm_unload(s->vlm)) {
       error_set(&s->error, VORN_STATUS_BACKEND_FAILURE, "Failed to unload generative session");
@@ -105,10 +102,7 @@ bool session_unload(Session* s) {
 
 bool session_reload(Session* s) {
   if (s == nullptr) return false;
-  if (session_busy(s)) {
-    error_set(&s->error, VORN_STATUS_BUSY, "Session is busy");
-    return false;
-  }
+  if (session_busy(s)) return session_refuse_busy(s, "Session is busy");
   if (s->engine_open) return true;
   if (!s->model_loaded) {
     error_set(&s->error, VORN_STATUS_INVALID_ARGUMENT, "Cannot reload a Session that was never opened");
@@ -130,10 +124,7 @@ bool session_reload(Session* s) {
 
 bool session_reset(Session* s) {
   if (s == nullptr) return false;
-  if (session_busy(s)) {
-    error_set(&s->error, VORN_STATUS_BUSY, "Session is busy");
-    return false;
-  }
+  if (session_busy(s)) return session_refuse_busy(s, "Session is busy");
   atomic_store_u32(&s->cancel, 0, 2);
   stream_clear(&s->stream);
   if (s->vlm != nullptr) vlm_reset(s->vlm);

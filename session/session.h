@@ -118,6 +118,9 @@ struct VornSession {
   uint32_t recommended_backend;
 
   uint32_t busy;    // atomic: taken by run and start
+  // atomic: operations that held the busy flag and have ended (each adds one
+  // after its last write to the record, before it lets go of the flag)
+  uint32_t finished;
   uint32_t cancel;  // atomic: set by cancel from any thread
   // atomic: cancels between reading vlm and storing into it (see lifecycle)
   uint32_t cancel_readers;
@@ -158,6 +161,9 @@ struct VornSession {
   // this record while it lives and find nothing after it is freed.
   vorn::OutputOrigin* origin;
   uint8_t locked;
+  // Unique in the process: tells this session's refusals noted on a thread
+  // from those of an earlier session at the same address.
+  uint64_t serial;
   vorn::ErrorRecord error;
 };
 
@@ -222,5 +228,15 @@ int32_t session_next(Session* s, Output* output);
 
 // True while another thread holds the busy flag (acquire read).
 bool session_busy(const Session* s);
+// Turns a call away because another operation holds the session: code 9
+// and text reach the calling thread's error getters only, since the record
+// belongs to the operation holding the flag; once that operation has
+// ended, they answer the record it left. Answers false.
+bool session_refuse_busy(const Session* s, const char* text);
+// The refusal session_refuse_busy noted for this thread while the operation
+// that caused it runs, or null: the record answers.
+const ErrorNote* session_refusal(const Session* s);
+// Lets go of the busy flag the caller holds, once done with the record.
+void session_release_busy(Session* s);
 
 }  // namespace vorn
