@@ -24,11 +24,19 @@
  * - Index arguments are signed 32-bit; a negative index or one at or beyond
  *   the count answers the neutral value and records nothing.
  *
- * Threading: every call runs on the calling thread; the library starts
- * worker threads only inside a call and joins them before it returns. A
- * handle is not locked: use each handle from one thread at a time. Different
- * handles may be used on different threads at once. The one exception is
- * vorn_session_cancel, which may be called from any thread at any time.
+ * Threading: every call runs on the calling thread and returns when all its
+ * work is done, also the work it handed to other threads. Weights are loaded
+ * by threads started and joined within the open. The CPU kernels and image
+ * resizing share one process-wide pool of worker threads (one fewer than
+ * the cores the process may run on), started by the first call that needs
+ * it and kept until the process exits, also after every handle is freed:
+ * idle workers sleep and use no CPU. When the system refuses a thread (a
+ * process limit, address-space pressure) the pool works with those it
+ * could start, or the calling thread alone; the process is never ended. A
+ * handle is not locked: use each handle from one thread at a time.
+ * Different handles may be used on different threads at once. The one
+ * exception is vorn_session_cancel, which may be called from any thread at
+ * any time.
  *
  * Nothing runs when the library is loaded and nothing is logged by default. */
 #ifndef VORN_H
