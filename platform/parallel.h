@@ -2,8 +2,10 @@
 // dispatch_apply_f on the high-priority global queue.
 //
 // The pool is created on the first call that needs it (no static
-// initialiser) with one worker fewer than the cores the process may run on;
-// the calling thread works too. A worker that runs out of work polls for a
+// initialiser) with one worker fewer than the cores the process may run on,
+// or as many as the system lets it start (a process limit); the calling
+// thread works too, alone if need be. The workers live until the process
+// exits. A worker that runs out of work polls for a
 // next dispatch for some tens of microseconds (so back-to-back loops find it
 // awake), then sleeps on its own futex word; a dispatch wakes only as many
 // sleepers as it has chunks for, each joining thread waking the next few.
