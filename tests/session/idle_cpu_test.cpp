@@ -1,6 +1,5 @@
 // After a run, an open session at rest costs the process no CPU: no thread
-// of the library or of the BLAS library under it spins or polls while the
-// application does nothing.
+// of the library spins or polls while the application does nothing.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <time.h>
