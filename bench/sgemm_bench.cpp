@@ -6,9 +6,11 @@
 // stored N x K, attention scores and values). Each product on one thread
 // (the whole product on the calling thread) and over the pool.
 //
-//   sgemm_bench [seconds per case (0.3)] [filter text]
+//   sgemm_bench [seconds per case (0.3)] [filter text] [avx2]
 // Pin the process with taskset to choose the pool's cores; the best of the
-// runs is printed, one row per product.
+// runs is printed, one row per product. With "avx2" the one-thread column
+// runs the AVX2 tiles whatever the processor has (what a host without
+// AVX-512 runs).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +19,7 @@
 
 #include "base/files.h"
 #include "platform/blas.h"
+#include "platform/panel_gemm.h"
 #include "platform/parallel.h"
 
 namespace {
@@ -80,6 +83,7 @@ double best_gflops(const Product& p, double seconds, F once) {
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 0.3;
   const char* filter = argc > 2 ? argv[2] : "";
+  const bool avx2 = argc > 3 && std::strcmp(argv[3], "avx2") == 0;
   const int cores = static_cast<int>(vorn::parallel_thread_count());
   std::printf("best-of GFLOP/s; the pool has %d threads\n", cores);
   std::printf("%-38s %-22s %9s %9s\n", "product", "M x N x K", "1 thread", "pool");
@@ -94,8 +98,14 @@ int main(int argc, char** argv) {
     double g[2];
     for (int pool = 0; pool < 2; ++pool)
       g[pool] = best_gflops(p, seconds, [&] {
-        vorn::cpu_sgemm_threading(pool ? vorn::SgemmThreading::kPoolSplit : vorn::SgemmThreading::kSerial, 0, p.ta,
-                                  p.tb, p.m, p.n, p.k, p.alpha, a.data(), cols_a, b.data(), ldb, p.beta, c.data(), p.n);
+        if (avx2 && !pool)
+          vorn::matrix_product_rectangle({p.ta, p.tb, p.m, p.n, p.k, p.alpha, a.data(), cols_a, b.data(), ldb, p.beta,
+                                          c.data(), p.n},
+                                         0, p.m, 0, vorn::panel_count(p.n), vorn::TileForm::kAvx2);
+        else
+          vorn::cpu_sgemm_threading(pool ? vorn::SgemmThreading::kPoolSplit : vorn::SgemmThreading::kSerial, 0,
+                                    p.ta, p.tb, p.m, p.n, p.k, p.alpha, a.data(), cols_a, b.data(), ldb, p.beta,
+                                    c.data(), p.n);
       });
     char shape[48];
     std::snprintf(shape, sizeof shape, "%lld x %lld x %lld", (long long)p.m, (long long)p.n, (long long)p.k);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <numeric>
 #include <utility>
 
 #if defined(__x86_64__)
@@ -245,7 +246,7 @@ template <class Rows, size_t... R>
 constexpr TileSet<Rows> avx512_set(std::index_sequence<R...>) {
   return {kWideTileRows,
           {nullptr, &tile_avx512<R + 1, Rows>...},
-          {nullptr, &tile_avx512<R + 1, Rows>...},
+          {nullptr, &half_tile_avx2<R + 1, Rows>...},
           {nullptr, &pair_avx512<R + 1, Rows>...}};
 }
 #endif
@@ -274,13 +275,15 @@ struct PanelRef {
 
 // Rows [i0, i1) of C over `count` panels, panel q found by at(q), for one
 // depth block of kc rows; a points at row i0 of A's block, rows lda apart.
-// Panels go two at a time where the form has pair tiles.
+// Panels go two at a time where the form has pair tiles, except that a
+// panel of at most half its columns (the end of a row of 49 or 98) takes
+// a narrow tile of its own.
 template <class Rows, class At>
 void run_tiles(const TileSet<Rows>& t, const float* a, int64_t lda, int64_t i0, int64_t i1, int64_t count, At at,
                int64_t kc, int64_t ldc, bool accumulate, float alpha) {
   for (int64_t q = 0; q < count;) {
     const PanelRef<Rows> x = at(q);
-    if (t.pair[1] != nullptr && q + 1 < count) {
+    if (t.pair[1] != nullptr && q + 1 < count && x.cols > kPanelWidth / 2 && at(q + 1).cols > kPanelWidth / 2) {
       const PanelRef<Rows> y = at(q + 1);
       for (int64_t i = i0; i < i1; i += t.rows) {
         const int mr = static_cast<int>(std::min<int64_t>(t.rows, i1 - i));
@@ -302,10 +305,12 @@ void clear_columns(float* c, int64_t ldc, int64_t m0, int64_t m1, int64_t cols) 
   for (int64_t i = m0; i < m1; ++i) std::memset(c + i * ldc, 0, static_cast<size_t>(cols) * sizeof(float));
 }
 
-// Rows of a transposed left operand copied per depth block: whole tiles of
-// 6 or of 8 rows, and a copy (24 KiB) that stays on the stack beside one
-// panel's.
-constexpr int64_t kPackRows = 24;
+// Rows of A that pass a whole block of packed panels before the next rows
+// do: whole tiles of 6 or of 8 rows, whose depth block (24 KiB) stays in
+// the first-level cache while the panels stream from the second (in larger
+// passes the AVX2 tiles lose up to a tenth on products of 1,024 rows). A
+// transposed A is copied these rows at a time, on the stack.
+constexpr int64_t kRowChunk = 24;
 
 #if defined(__x86_64__)
 // Transposes sixteen rows of sixteen values held one row per register.
@@ -534,10 +539,6 @@ void dot_rows(TileForm form, const float* a, const float* b, int64_t ldb, int64_
 // Panels one thread packs per depth block when it has its buffer: 256 KiB,
 // half the second-level cache of the smaller cores we run on.
 constexpr int64_t kPackPanels = 16;
-// Rows of A one pass over a packed block takes: 96 KiB of A per depth block
-// stays in the second-level cache while every panel of the block passes
-// (and 96 is a whole number of tiles of 6 and of 8 rows).
-constexpr int64_t kRowChunk = 96;
 
 struct FreeBlock {
   void operator()(float* p) const { std::free(p); }
@@ -551,6 +552,25 @@ float* thread_pack_buffer() {
   if (block == nullptr)
     block.reset(static_cast<float*>(std::aligned_alloc(64, kPackPanels * kDepthBlock * kPanelWidth * sizeof(float))));
   return block.get();
+}
+
+// Whether a rectangle of `rows` rows reads the whole panels of B where they
+// lie rather than copying them. A panel in place has one cache line per
+// row, ldb apart, spread over as many pages: strides with large powers of
+// two (rows of 768 or 1024 values, planes of 56 x 56) put those lines in a
+// few sets of the first-level cache (64 sets of 64 bytes), and deep blocks
+// run out of its address translations, so that tile after tile passing the
+// block fetches it again. Copied, a block is contiguous, and a thread
+// copies up to kPackPanels panels at once, reading each row of B as one
+// run. A rectangle of a few tiles' rows passes each panel only a few times,
+// and a shallow B (64 rows at most) with a stride that spreads its lines
+// stays in the cache: both read in place.
+bool reads_in_place(const MatrixProduct& g, int64_t rows, int tile_rows) {
+  if (g.trans_b) return false;
+  if (rows <= 4 * tile_rows) return true;
+  const int64_t bytes = g.ldb * int64_t(sizeof(float));
+  const int64_t sets = bytes % 64 != 0 ? 64 : 64 / std::gcd<int64_t>(bytes / 64, 64);
+  return g.k <= 64 && sets >= 32;
 }
 
 // Rows [i0, i1) of op(A) over depth [k0, k0 + kc), from A stored k x m, as
@@ -618,21 +638,12 @@ void matrix_product_rectangle(const MatrixProduct& g, int64_t m0, int64_t m1, in
              g.c + m0 * g.ldc, g.beta != 0.0f, g.alpha);
     return;
   }
-  // Panels are copied before the tiles read them: read in place, a panel
-  // has one cache line per row, ldb apart, and strides with large powers
-  // of two (rows of 768 or 1024 values, planes of 56 x 56) put those lines
-  // in a few sets of the first-level cache, which then cannot hold the
-  // block while the tiles pass it again. A thread packs up to kPackPanels
-  // panels at once, reading each row of B as one run. Rectangles of one or
-  // two tiles' rows pass each panel no more than twice and read whole
-  // panels in place.
   alignas(64) float one_panel[kDepthBlock * kPanelWidth];
-  alignas(64) float rows_a[kPackRows * kDepthBlock];
-  const bool in_place = !g.trans_b && m1 - m0 <= 2 * t.rows;
+  alignas(64) float rows_a[kRowChunk * kDepthBlock];
+  const bool in_place = reads_in_place(g, m1 - m0, t.rows);
   float* packed = in_place ? nullptr : thread_pack_buffer();
   const int64_t per_pack = in_place ? p1 - p0 : packed != nullptr ? kPackPanels : 1;
   if (packed == nullptr) packed = one_panel;
-  const int64_t chunk = g.trans_a ? kPackRows : kRowChunk;
   // Panel groups outside, depth blocks inside: the group's columns of C
   // stay in the cache from one depth block to the next.
   for (int64_t q0 = p0; q0 < p1; q0 += per_pack) {
@@ -652,8 +663,8 @@ void matrix_product_rectangle(const MatrixProduct& g, int64_t m0, int64_t m1, in
           rows = cols == kPanelWidth ? StepRows{g.b + k0 * g.ldb + j, g.ldb} : StepRows{packed, kPanelWidth};
         return PanelRef<StepRows>{rows, g.c + j, cols};
       };
-      for (int64_t i0 = m0; i0 < m1; i0 += chunk) {
-        const int64_t i1 = std::min(m1, i0 + chunk);
+      for (int64_t i0 = m0; i0 < m1; i0 += kRowChunk) {
+        const int64_t i1 = std::min(m1, i0 + kRowChunk);
         const float* a = rows_a;
         int64_t lda = kc;
         if (g.trans_a) {

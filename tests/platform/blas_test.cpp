@@ -97,6 +97,7 @@ const Case kCases[] = {
     {97, 48, 300, false, true, 1.0f, 0.0f},
     {25, 17, 255, true, true, 1.0f, 2.0f},
     {16, 64, 256, false, false, 1.0f, 0.0f},
+    {50, 40, 64, false, false, 1.0f, 0.0f},
     // One row of C (a classifier): every transpose and scaling, depths
     // that end in a partial block of sixteen.
     {1, 1000, 1280, false, true, 1.0f, 1.0f},
