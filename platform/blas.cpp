@@ -7,15 +7,17 @@
 
 namespace vorn {
 
-// Why our own products rather than a BLAS library: the library we used
-// (OpenBLAS) reserves a 128 MB buffer for every thread that calls it and,
-// when the address space is short, retries the reservation forever, so a
-// run under a memory limit hung; other builds start threads of their own,
-// share buffers between callers, or abort the process when an allocation
-// fails. Our tiles reached its speed on the engine's products (bench/
-// sgemm_bench, conv_bench, generative_bench), need no memory but the
-// stack, and sum every element in one order however the pool cuts the
-// product.
+// Why our own products rather than a BLAS library: the one we used
+// (Debian's threaded OpenBLAS) reserves 128 MB of address space for every
+// thread that calls it and, when the reservation fails, retries forever or
+// ends the process, so a run under a memory limit hung; its serial build
+// gives wrong products to concurrent callers, and Debian's serial BLIS
+// aborts the process when it cannot allocate its packing buffers. Our
+// tiles match or pass the library on the engine's and the generative
+// graph's products (bench/sgemm_bench: 1.05 of its GFLOP/s at one thread,
+// 1.09 at eight, geometric means; bench/RESULTS.md), need no memory but a
+// block per calling thread, and sum every element in one order however
+// the pool cuts the product.
 
 namespace {
 
@@ -24,11 +26,12 @@ namespace {
 constexpr double kParallelMinWork = double(int64_t{1} << 18);
 
 // The cut of plan_panel_split, with narrower panel groups where the rows
-// are too few to give every thread its rectangles (a classifier's single
-// row): such products read their right operand once whatever the cut.
+// are too few to give every thread a rectangle (a classifier's single row):
+// such products read their right operand once whatever the cut, and one
+// rectangle per thread wakes the fewest workers.
 PanelSplit product_split(int64_t m, int64_t panels, int64_t threads) {
   PanelSplit sp = plan_panel_split(m, panels, threads);
-  const int64_t want = threads > 1 ? 2 * threads : 1;
+  const int64_t want = threads;
   if (sp.rb * sp.groups < want && sp.groups < panels) {
     const int64_t groups = std::min(panels, (want + sp.rb - 1) / sp.rb);
     sp.group = (panels + groups - 1) / groups;

@@ -1,10 +1,11 @@
 // Single-precision matrix multiply: our stand-in for the platform's
 // cblas_sgemm. Every product runs on our own register tiles
 // (platform/panel_gemm.h), on the calling thread and our worker pool only:
-// no outside library, no thread of anyone else's, no allocation (operands
-// that must be copied go a depth block at a time through the stack), and
-// each element of C is summed in an order fixed by k alone, so the result
-// is the same whatever the pool, the split or the caller's thread.
+// no outside library, no thread of anyone else's, no memory but one block
+// of copied panels per calling thread, made at its first product (when
+// that fails, the copies go a panel at a time through the stack), and each
+// element of C is summed in an order fixed by the shape alone, so the
+// result is the same whatever the pool, the split or the caller's thread.
 #pragma once
 #include <cstdint>
 

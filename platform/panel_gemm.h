@@ -75,9 +75,12 @@ void panel_gemm_offsets(const float* a, int64_t lda, const int64_t* offsets, int
 
 // A product of ordinary matrices, C = alpha op(A) op(B) + beta C, all
 // row-major: op(A) is m x k (A stored k x m when trans_a), op(B) is k x n
-// (B stored n x k when trans_b). The tiles read A and B in place where they
-// can; transposed operands and a partial last panel are copied a depth
-// block at a time into buffers on the stack, so nothing is allocated.
+// (B stored n x k when trans_b). The tiles read A and B in place where that
+// is fast; other operands are copied a depth block at a time, into the
+// calling thread's block of panels (made at its first product) or, when
+// memory is short, onto the stack. A product of one row from a B stored
+// n x k sums each value as a dot product (in 16 lanes, see panel_gemm.cpp),
+// still in an order fixed by k alone.
 struct MatrixProduct {
   bool trans_a, trans_b;
   int64_t m, n, k;
@@ -93,7 +96,8 @@ struct MatrixProduct {
 
 // C rows [m0, m1) x panels [p0, p1) of the product (panels of n columns,
 // the last one possibly partial). With beta 0 what C held is never read
-// (NaN included); with alpha 1 and beta 0 the bits are panel_gemm's.
+// (NaN included); with alpha 1 and beta 0 the bits are panel_gemm's (but
+// for the dot products of a single row).
 void matrix_product_rectangle(const MatrixProduct& g, int64_t m0, int64_t m1, int64_t p0, int64_t p1,
                               TileForm form = TileForm::kBest);
 

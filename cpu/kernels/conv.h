@@ -16,8 +16,8 @@
 #include <cstdint>
 
 #include "cpu/kernels/conv_epilogue.h"
-#include "platform/panel_gemm.h"
 #include "cpu/kernels/spatial_common.h"
+#include "platform/panel_gemm.h"
 
 namespace vorn::kern {
 
