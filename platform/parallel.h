@@ -26,11 +26,11 @@ void dispatch_apply_f(size_t iterations, void* context, void (*work)(void*, size
 // Threads that take part in a dispatch: the workers plus the caller.
 size_t parallel_thread_count();
 
-// Work whose results depend on how it is cut (products handed to the BLAS
-// library in blocks, whose sums may run in another order for another block
-// size) is cut as if for this many threads, whatever the pool: the same
-// input then gives the same bits on any number of cores. Work whose every
-// output is computed the same way in any cut may follow the pool's size.
+// Work whose results would depend on how it is cut (sums split into
+// partial sums per block, say) is cut as if for this many threads, whatever
+// the pool: the same input then gives the same bits on any number of cores.
+// Work whose every output is computed the same way in any cut may follow
+// the pool's size.
 inline constexpr size_t kPlanThreads = 8;
 
 template <class F>

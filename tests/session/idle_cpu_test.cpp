@@ -1,7 +1,6 @@
 // After a run, an open session at rest costs the process no CPU: no thread
-// of the library or of the BLAS library under it spins or polls while the
-// application does nothing. Nor once the session is freed, when the worker
-// pool's threads are still there.
+// of the library spins or polls while the application does nothing. Nor
+// once the session is freed, when the worker pool's threads are still there.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <time.h>
