@@ -238,8 +238,39 @@ function besideLine(opts, row, first, label) {
   return s + (errors.length ? `  ${errors[0]}` : '');
 }
 
+// The first build's table and targets as Markdown, for bench/RESULTS.md.
+function markdown(opts, rows, label) {
+  const t1 = opts.threads[0];
+  const tn = opts.threads[opts.threads.length - 1];
+  const cols = ['model', ...opts.threads.flatMap((t) => [`${t}t ${label} / ORT ms`, 'ratio'])];
+  if (opts.threads.length > 1) cols.push(`${tn}t / ${t1}t`);
+  cols.push('peak MiB ours / ORT', 'out', 'load', 'missed');
+  const out = [`| ${cols.join(' | ')} |`, `|---|${cols.slice(1).map(() => '---:').join('|')}|`];
+  for (const r of rows) {
+    const cells = [r.name];
+    for (const t of opts.threads) {
+      const v = r.threads[t][label], o = r.threads[t].ort;
+      cells.push(`${fmt(v.ms, 0, 3)} / ${fmt(o.ms, 0, 3)}`, fmt(v.ms / o.ms, 0));
+    }
+    if (opts.threads.length > 1) cells.push(fmt(r.threads[tn][label].ms / r.threads[t1][label].ms, 0));
+    const rss = (side) => Math.max(...opts.threads.map((t) => r.threads[t][side].rss));
+    const checks = opts.threads.map((t) => r.threads[t][label].check).filter(Boolean);
+    cells.push(`${fmt(rss(label), 0, 1)} / ${fmt(rss('ort'), 0, 1)}`,
+               checks.length ? fmt(Math.max(...checks.map((c) => c.ratio)), 0) : '-',
+               `${r.load[0].toFixed(1)}-${r.load[1].toFixed(1)}`, missed(opts, r, label).join(', '));
+    out.push(`| ${cells.join(' | ')} |`);
+  }
+  return `${out.join('\n')}\n\n${summary(opts, rows, label).split('\n').map((l) => `    ${l}`).join('\n')}\n`;
+}
+
 function main() {
   const opts = lib.parseArgs(process.argv.slice(2));
+  if (opts.from) {
+    // Renders a finished run's figures again, as Markdown.
+    const saved = JSON.parse(fs.readFileSync(opts.from, 'utf8'));
+    process.stdout.write(markdown(saved.opts, saved.rows, saved.opts.builds[0].split('=')[0]));
+    return;
+  }
   fs.mkdirSync(path.join(opts.work, 'out'), {recursive: true});
   const list = lib.cases(opts);
   const builds = lib.builds(opts);
@@ -279,7 +310,8 @@ function main() {
   }
   const json = opts.json || path.join(opts.work, 'results.json');
   fs.writeFileSync(json, JSON.stringify({opts, rows}, null, 1));
-  console.log(`\nfigures: ${json}`);
+  fs.writeFileSync(json.replace(/(\.json)?$/, '.md'), markdown(opts, rows, first));
+  console.log(`\nfigures: ${json} (and as Markdown beside it)`);
 }
 
 main();

@@ -121,7 +121,9 @@ function theirs(traceFile, warmups) {
   return {classes, whole: median(runs.slice(warmups)), nodes: sum};
 }
 
-function table(t, rows) {
+// The classes summed over the models measured on both sides at t threads;
+// as Markdown when md is set.
+function table(t, rows, md = false) {
   const ok = rows.filter((r) => r.threads[t] && r.threads[t].ours && r.threads[t].ort);
   const sum = (side, key) => ok.reduce((s, r) => s + r.threads[t][side][key], 0);
   const total = {ours: emptyClasses(), ort: emptyClasses()};
@@ -130,20 +132,23 @@ function table(t, rows) {
       for (const side of ['ours', 'ort']) total[side][k] += r.threads[t][side].classes[k];
   const nodesOurs = sum('ours', 'nodes'), nodesOrt = sum('ort', 'nodes');
   const loads = ok.flatMap((r) => r.threads[t].load);
-  const out = [`\n${t} thread(s), summed over ${ok.length} models (load ${fmt(Math.min(...loads), 0, 1)}-` +
-               `${fmt(Math.max(...loads), 0, 1)})`,
-               `${'layer class'.padEnd(24)} ${'vorn ms'.padStart(10)} ${'ORT ms'.padStart(10)} ${'ratio'.padStart(6)} ` +
-               `${'vorn %'.padStart(7)} ${'ORT %'.padStart(7)}`];
+  const row = md ? (cells) => `| ${cells.map((c) => String(c).trim()).join(' | ')} |`
+                 : (cells) => `${cells[0].padEnd(24)} ${cells.slice(1).join(' ')}`;
+  const out = [`${md ? '' : '\n'}${t} thread(s), summed over ${ok.length} models (load ` +
+               `${fmt(Math.min(...loads), 0, 1)}-${fmt(Math.max(...loads), 0, 1)})${md ? ':\n' : ''}`,
+               row(['layer class', 'vorn ms'.padStart(10), 'ORT ms'.padStart(10), 'ratio'.padStart(6),
+                    'vorn %'.padStart(7), 'ORT %'.padStart(7)])];
+  if (md) out.push('|---|---:|---:|---:|---:|---:|');
   for (const k of CLASSES) {
     const a = total.ours[k], b = total.ort[k];
     if (a === 0 && b === 0) continue;
-    out.push(`${k.padEnd(24)} ${fmt(a, 10, 3)} ${fmt(b, 10, 3)} ${fmt(a / b, 6)} ${fmt(100 * a / nodesOurs, 7, 1)} ` +
-             `${fmt(100 * b / nodesOrt, 7, 1)}`);
+    out.push(row([k, fmt(a, 10, 3), fmt(b, 10, 3), fmt(a / b, 6), fmt(100 * a / nodesOurs, 7, 1),
+                  fmt(100 * b / nodesOrt, 7, 1)]));
   }
-  out.push(`${'sum of nodes'.padEnd(24)} ${fmt(nodesOurs, 10, 3)} ${fmt(nodesOrt, 10, 3)} ${fmt(nodesOurs / nodesOrt, 6)}`);
+  out.push(row(['sum of nodes', fmt(nodesOurs, 10, 3), fmt(nodesOrt, 10, 3), fmt(nodesOurs / nodesOrt, 6), '', '']));
   const wholeOurs = sum('ours', 'whole'), wholeOrt = sum('ort', 'whole');
-  out.push(`${'whole runs (medians)'.padEnd(24)} ${fmt(wholeOurs, 10, 3)} ${fmt(wholeOrt, 10, 3)} ` +
-           `${fmt(wholeOurs / wholeOrt, 6)}`);
+  out.push(row(['whole runs (medians)', fmt(wholeOurs, 10, 3), fmt(wholeOrt, 10, 3), fmt(wholeOurs / wholeOrt, 6),
+                '', '']));
   return out.join('\n');
 }
 
@@ -167,6 +172,12 @@ function perModel(t, rows) {
 
 function main() {
   const opts = lib.parseArgs(process.argv.slice(2));
+  if (opts.from) {
+    // Renders a finished run's tables again, as Markdown.
+    const saved = JSON.parse(fs.readFileSync(opts.from, 'utf8'));
+    console.log(saved.opts.threads.map((t) => table(t, saved.rows, true)).join('\n\n'));
+    return;
+  }
   const list = lib.cases(opts);
   const build = lib.builds(opts)[0];
   if (!build.layers) {
@@ -209,7 +220,8 @@ function main() {
   }
   const json = opts.json || path.join(opts.work, 'layers.json');
   fs.writeFileSync(json, JSON.stringify({opts, rows}, null, 1));
-  console.log(`\nfigures: ${json}`);
+  fs.writeFileSync(json.replace(/(\.json)?$/, '.md'), `${opts.threads.map((t) => table(t, rows, true)).join('\n\n')}\n`);
+  console.log(`\nfigures: ${json} (and as Markdown beside it)`);
 }
 
 main();

@@ -18,8 +18,8 @@ function parseArgs(argv) {
     else if (a.startsWith('--')) opts[a.slice(2)] = argv[++i];
     else opts.manifests.push(a);
   }
-  opts.threads = opts.threads.trim().split(/\s+/).map(Number);
-  opts.cpus = opts.cpus.split(',').map(Number);
+  opts.threads = (opts.threads || '1').trim().split(/\s+/).map(Number);
+  opts.cpus = (opts.cpus || '0').split(',').map(Number);
   opts.seconds = Number(opts.seconds);
   opts.rounds = Math.max(1, Number(opts.rounds || 1));
   return opts;
