@@ -13,10 +13,7 @@ const fs = require('fs');
 const path = require('path');
 const lib = require('./ort_compare_lib');
 
-const {fmt} = lib;
-// The eleven common models the targets name first (bench/ort_compare_models.py).
-const ELEVEN = ['convnext_tiny', 'efficientnet_b0', 'mobilenet_v2', 'mobilenet_v3_small', 'regnet_y_400mf',
-                'resnet18', 'shufflenet_v2_x0_5', 'squeezenet1_1', 'unet', 'yolo_320', 'vit_4layer'];
+const {ELEVEN, fmt} = lib;
 const TARGET = {geo1: 1.0, geoAll: 0.9, worst: 1.25};
 const NAME = 26;  // width of the model column
 // Width of a latency column, whose heading names the build.

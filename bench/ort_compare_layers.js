@@ -2,7 +2,9 @@
 // engine (ort_compare_layers, each node's kernel timed in the engine's own
 // order) and of ONNX Runtime (ort_compare_peer --profile: its trace of
 // per-node kernel times) on the same models and pinned cores, grouped by
-// layer class and summed over the models, one table per thread count.
+// layer class and summed over the models, one table per thread count, and
+// one over the eleven common models alone (the sum over all is led by the
+// largest models).
 //
 // Grouping, the same rule on both sides, read from each node's operator
 // and shapes as that side runs it:
@@ -122,8 +124,8 @@ function theirs(traceFile, warmups) {
 }
 
 // The classes summed over the models measured on both sides at t threads;
-// as Markdown when md is set.
-function table(t, rows, md = false) {
+// as Markdown when md is set. what names the models summed.
+function table(t, rows, md = false, what = 'models') {
   const ok = rows.filter((r) => r.threads[t] && r.threads[t].ours && r.threads[t].ort);
   const sum = (side, key) => ok.reduce((s, r) => s + r.threads[t][side][key], 0);
   const total = {ours: emptyClasses(), ort: emptyClasses()};
@@ -134,7 +136,7 @@ function table(t, rows, md = false) {
   const loads = ok.flatMap((r) => r.threads[t].load);
   const row = md ? (cells) => `| ${cells.map((c) => String(c).trim()).join(' | ')} |`
                  : (cells) => `${cells[0].padEnd(24)} ${cells.slice(1).join(' ')}`;
-  const out = [`${md ? '' : '\n'}${t} thread(s), summed over ${ok.length} models (load ` +
+  const out = [`${md ? '' : '\n'}${t} thread(s), summed over ${ok.length} ${what} (load ` +
                `${fmt(Math.min(...loads), 0, 1)}-${fmt(Math.max(...loads), 0, 1)})${md ? ':\n' : ''}`,
                row(['layer class', 'vorn ms'.padStart(10), 'ORT ms'.padStart(10), 'ratio'.padStart(6),
                     'vorn %'.padStart(7), 'ORT %'.padStart(7)])];
@@ -150,6 +152,14 @@ function table(t, rows, md = false) {
   out.push(row(['whole runs (medians)', fmt(wholeOurs, 10, 3), fmt(wholeOrt, 10, 3), fmt(wholeOurs / wholeOrt, 6),
                 '', '']));
   return out.join('\n');
+}
+
+// Per thread count the table over every model, then over the eleven.
+function tables(opts, rows, md) {
+  const eleven = rows.filter((r) => lib.ELEVEN.includes(r.name));
+  return opts.threads.flatMap((t) => [table(t, rows, md),
+                                      ...(eleven.length ? [table(t, eleven, md, 'common models')] : [])])
+      .join(md ? '\n\n' : '\n');
 }
 
 function perModel(t, rows) {
@@ -175,7 +185,7 @@ function main() {
   if (opts.from) {
     // Renders a finished run's tables again, as Markdown.
     const saved = JSON.parse(fs.readFileSync(opts.from, 'utf8'));
-    console.log(saved.opts.threads.map((t) => table(t, saved.rows, true)).join('\n\n'));
+    console.log(tables(saved.opts, saved.rows, true));
     return;
   }
   const list = lib.cases(opts);
@@ -214,13 +224,11 @@ function main() {
     }
     rows.push(row);
   }
-  for (const t of opts.threads) {
-    console.log(table(t, rows));
-    if (opts['per-model'] === '1') console.log(perModel(t, rows));
-  }
+  console.log(tables(opts, rows, false));
+  if (opts['per-model'] === '1') for (const t of opts.threads) console.log(perModel(t, rows));
   const json = opts.json || path.join(opts.work, 'layers.json');
   fs.writeFileSync(json, JSON.stringify({opts, rows}, null, 1));
-  fs.writeFileSync(json.replace(/(\.json)?$/, '.md'), `${opts.threads.map((t) => table(t, rows, true)).join('\n\n')}\n`);
+  fs.writeFileSync(json.replace(/(\.json)?$/, '.md'), `${tables(opts, rows, true)}\n`);
   console.log(`\nfigures: ${json} (and as Markdown beside it)`);
 }
 

@@ -106,6 +106,10 @@ function convertAll(build, list, work) {
   return converted;
 }
 
+// The eleven common models the targets name first (bench/ort_compare_models.py).
+const ELEVEN = ['convnext_tiny', 'efficientnet_b0', 'mobilenet_v2', 'mobilenet_v3_small', 'regnet_y_400mf',
+                'resnet18', 'shufflenet_v2_x0_5', 'squeezenet1_1', 'unet', 'yolo_320', 'vit_4layer'];
+
 const load = () => os.loadavg()[0];
 const geomean = (xs) => Math.exp(xs.reduce((s, x) => s + Math.log(x), 0) / xs.length);
 const fmt = (v, w, d = 2) => (Number.isFinite(v) ? v.toFixed(d) : '-').padStart(w);
@@ -117,5 +121,5 @@ function machine(opts) {
          `pinned to cores ${opts.cpus.join(',')} (the first N for N threads)`;
 }
 
-module.exports = {parseArgs, coresFor, cases, builds, inputArgs, pinned, ortLibrary, convertAll, load, geomean,
+module.exports = {ELEVEN, parseArgs, coresFor, cases, builds, inputArgs, pinned, ortLibrary, convertAll, load, geomean,
                   fmt, machine};
