@@ -13,8 +13,12 @@
 // (w, kernel, group and fused only where the operator has them), then
 //   {"pass_ms": MEDIAN of the engine's own pass, "nodes_ms": SUM of the node medians}.
 // VORN_CPU_PROFILE times operators as a whole; a table by layer class needs
-// each Conv's shape, hence the pass here. Thread count is the process's
-// affinity mask, as for ort_compare_runner.
+// each Conv's shape, hence the pass here, which calls the kernels as
+// cpu_execute_pass does: should the executor keep state across a pass (a
+// worker team held from the first node to the last), this pass must do the
+// same, and the two totals above would part until it does (the driver
+// says so). Thread count is the process's affinity mask, as for
+// ort_compare_runner.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
