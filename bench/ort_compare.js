@@ -292,7 +292,8 @@ function main() {
     rows.push(row);
     console.log(line(opts, row, first));
   }
-  console.log('');
+  console.log(`\nload average at the end ${lib.loadText()}; 1-minute load over the models ` +
+              `${Math.min(...rows.map((r) => r.load[0])).toFixed(1)}-${Math.max(...rows.map((r) => r.load[1])).toFixed(1)}`);
   console.log(summary(opts, rows, first));
   for (const side of sides.slice(1)) {
     if (side.kind === 'ort') continue;

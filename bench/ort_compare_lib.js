@@ -29,8 +29,9 @@ function parseArgs(argv) {
 // of the list, the same for both sides.
 const coresFor = (opts, threads) => opts.cpus.slice(0, threads).join(',');
 
-// Each manifest is "SET=PATH"; a case keeps its set's name. The reduced
-// architectures count once each (their opset 13 export) unless
+// Each manifest is "SET=PATH"; a case keeps its set's name. The set
+// "common" keeps the eleven common models of its manifest alone. The
+// reduced architectures count once each (their opset 13 export) unless
 // --all-opsets 1.
 function cases(opts) {
   const out = [];
@@ -40,7 +41,7 @@ function cases(opts) {
     const manifest = JSON.parse(fs.readFileSync(file, 'utf8'));
     const dir = path.dirname(file);
     for (const c of manifest.cases) {
-      if (c.kind === 'op') continue;
+      if (c.kind === 'op' || (set === 'common' && !ELEVEN.includes(c.name))) continue;
       if (opts.filter && !c.name.includes(opts.filter)) continue;
       if (opts['all-opsets'] !== '1' && /_op(11|17)$/.test(c.name)) continue;
       out.push({...c, set, dir, tolerance: manifest.tolerance});
@@ -111,6 +112,7 @@ const ELEVEN = ['convnext_tiny', 'efficientnet_b0', 'mobilenet_v2', 'mobilenet_v
                 'resnet18', 'shufflenet_v2_x0_5', 'squeezenet1_1', 'unet', 'yolo_320', 'vit_4layer'];
 
 const load = () => os.loadavg()[0];
+const loadText = () => os.loadavg().map((l) => l.toFixed(2)).join(' ');
 const geomean = (xs) => Math.exp(xs.reduce((s, x) => s + Math.log(x), 0) / xs.length);
 const fmt = (v, w, d = 2) => (Number.isFinite(v) ? v.toFixed(d) : '-').padStart(w);
 
@@ -118,8 +120,8 @@ function machine(opts) {
   const pkg = path.join(opts.ort, 'node_modules', 'onnxruntime-node', 'package.json');
   const version = fs.existsSync(pkg) ? JSON.parse(fs.readFileSync(pkg, 'utf8')).version : '?';
   return `machine: ${os.cpus().length} cores (${os.cpus()[0].model}); ONNX Runtime ${version} (C interface); ` +
-         `pinned to cores ${opts.cpus.join(',')} (the first N for N threads)`;
+         `pinned to cores ${opts.cpus.join(',')} (the first N for N threads); load average at start ${loadText()}`;
 }
 
-module.exports = {ELEVEN, parseArgs, coresFor, cases, builds, inputArgs, pinned, ortLibrary, convertAll, load, geomean,
+module.exports = {ELEVEN, parseArgs, coresFor, cases, builds, inputArgs, pinned, ortLibrary, convertAll, load, loadText, geomean,
                   fmt, machine};
