@@ -43,6 +43,7 @@ CpuKernelHost* cpu_kernel_host_new() {
     return nullptr;
   }
   host->state->compiled_batch = 1;
+  host->state->isa = kernel_isa_of_this_cpu();
   return host;
 }
 
