@@ -282,6 +282,7 @@ bool conv_params(const CpuState& s, const NodeRecord& n, ConvParams* p, char* ms
   if (q.dh == 0) q.dh = 1;
   if (q.dw == 0) q.dw = 1;
   q.depthwise_allowed = n.attr(A::kNoDepthwise) == 0;
+  q.epilogue_span = conv_epilogue_for(s.isa);
   q.act = static_cast<int>(n.attr(A::kMode) & 0xffffffffu);
   q.slope = n.attr_f32(A::kParam);
   {
