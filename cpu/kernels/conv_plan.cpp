@@ -355,7 +355,8 @@ bool conv_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* 
   kern::ConvParams p;
   if (!kern::conv_params(s, n, &p, msg, cap)) return false;
   kern::ConvPlanInputs in;
-  in.threads = static_cast<int64_t>(parallel_thread_count());
+  // A node the engine keeps on the calling thread is planned for one.
+  in.threads = plan.serial ? 1 : static_cast<int64_t>(parallel_thread_count());
   // At engine creation the quantisation state comes after the plans; the
   // switch it is built from is read before them.
   in.quantising = s.quantise_products != 0 || cpu_gemm_quantising(s);
