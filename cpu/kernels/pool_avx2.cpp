@@ -11,6 +11,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "cpu/kernels/pool.h"
 
@@ -60,7 +61,7 @@ struct Window {
 
 // N column blocks of one output row, side by side so their fold chains
 // overlap. Block b's tap 0 reads input column s0 + 8 S b. kEdge: the loads
-// may leave the row (masked), and the last block keeps only `valid` lanes.
+// may leave the row (masked). The last block stores only `valid` lanes.
 template <bool kMax, int S, int N, bool kEdge>
 [[gnu::target("avx2,fma")]] void row_blocks(const Window& wd, const float* x, int64_t oy, int64_t s0, float* out,
                                              int64_t valid) {
@@ -104,12 +105,35 @@ template <bool kMax, int S, int N, bool kEdge>
     __m256 v = acc[b];
     if constexpr (S == 2) v = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(v), 0xd8));
     if constexpr (!kMax) v = _mm256_div_ps(v, _mm256_set1_ps(wd.area));
-    if (kEdge && b == N - 1 && valid < 8)
+    if (b == N - 1 && valid < 8)
       _mm256_maskstore_ps(out + 8 * b, first_lanes(valid), v);
     else
       _mm256_storeu_ps(out + 8 * b, v);
   }
 }
+
+// Blocks [b, b1) of one output row read as interior blocks (block 0's tap
+// 0 at input column col0), four at a time; the last may be partial.
+template <bool kMax, int S>
+[[gnu::target("avx2,fma")]] void interior_blocks(const Window& wd, const float* x, int64_t oy, int64_t col0,
+                                                  float* yr, int64_t b, int64_t b1, int64_t wo) {
+  constexpr int64_t step = 8 * S;
+  auto valid = [wo](int64_t last) { return std::min<int64_t>(8, wo - 8 * last); };
+  for (; b + 4 <= b1; b += 4)
+    row_blocks<kMax, S, 4, false>(wd, x, oy, col0 + b * step, yr + 8 * b, valid(b + 3));
+  switch (b1 - b) {
+    case 3: row_blocks<kMax, S, 3, false>(wd, x, oy, col0 + b * step, yr + 8 * b, valid(b + 2)); break;
+    case 2: row_blocks<kMax, S, 2, false>(wd, x, oy, col0 + b * step, yr + 8 * b, valid(b + 1)); break;
+    case 1: row_blocks<kMax, S, 1, false>(wd, x, oy, col0 + b * step, yr + 8 * b, valid(b)); break;
+    default: break;
+  }
+}
+
+// A plane whose windows read at most this many padded values is first
+// copied with its padding into a buffer on the stack, the padding holding
+// the fold's neutral value, so that every block reads it as an interior
+// one: small planes are mostly edge blocks otherwise.
+constexpr int64_t kPaddedPlane = 4096;
 
 template <bool kMax, int S>
 [[gnu::target("avx2,fma")]] void planes(const PoolParams& p, const float* x, float* y, int64_t first, int64_t end) {
@@ -119,6 +143,31 @@ template <bool kMax, int S>
   // 0, the last load ending at most at w, and eight outputs to store.
   const int64_t t_max = (p.kw - 1) * p.dw;
   const int64_t reach = S == 1 ? t_max + 8 : (t_max & ~int64_t{1}) + 16;
+  // The padded plane every window reads: rows and columns from -padt and
+  // -padl on, as far as the last window's loads go.
+  const int64_t hp = (p.y.h - 1) * p.sh + (p.kh - 1) * p.dh + 1, wp = (blocks - 1) * step + reach;
+  if (hp * wp <= kPaddedPlane) {
+    alignas(32) float pad[kPaddedPlane];
+    const Window wdp{hp, wp, p.kw, p.dw, p.sh, p.dh, 0, p.kh, wd.area};
+    const __m256 neutral = kMax ? _mm256_set1_ps(kPoolLowest) : _mm256_setzero_ps();
+    // Input columns [c0, c1) land at padded columns from c0 + padl on.
+    const int64_t c0 = std::max<int64_t>(0, -p.padl), c1 = std::min(p.x.w, wp - p.padl);
+    for (int64_t k = first; k < end; ++k) {
+      const float* xp = x + k * p.x.plane();
+      for (int64_t v = 0; v < hp; ++v) {
+        float* row = pad + v * wp;
+        int64_t u = 0;
+        for (; u + 8 <= wp; u += 8) _mm256_storeu_ps(row + u, neutral);
+        for (; u < wp; ++u) row[u] = kMax ? kPoolLowest : 0.0f;
+        const int64_t iy = v - p.padt;
+        if (iy >= 0 && iy < p.x.h && c1 > c0)
+          std::memcpy(row + c0 + p.padl, xp + iy * p.x.w + c0, static_cast<size_t>(c1 - c0) * sizeof(float));
+      }
+      float* yp = y + k * p.y.plane();
+      for (int64_t oy = 0; oy < p.y.h; ++oy) interior_blocks<kMax, S>(wdp, pad, oy, 0, yp + oy * wo, 0, blocks, wo);
+    }
+    return;
+  }
   const int64_t b_lo = std::min(blocks, (p.padl + step - 1) / step);
   int64_t b_hi = p.x.w - reach + p.padl < 0 ? 0 : (p.x.w - reach + p.padl) / step + 1;
   b_hi = std::max(b_lo, std::min(b_hi, wo / 8));
@@ -127,19 +176,11 @@ template <bool kMax, int S>
     float* yp = y + k * p.y.plane();
     for (int64_t oy = 0; oy < p.y.h; ++oy) {
       float* yr = yp + oy * wo;
-      auto edge = [&](int64_t b) {
+      for (int64_t b = 0; b < b_lo; ++b)
         row_blocks<kMax, S, 1, true>(wd, xp, oy, b * step - p.padl, yr + 8 * b, std::min<int64_t>(8, wo - 8 * b));
-      };
-      for (int64_t b = 0; b < b_lo; ++b) edge(b);
-      int64_t b = b_lo;
-      for (; b + 4 <= b_hi; b += 4) row_blocks<kMax, S, 4, false>(wd, xp, oy, b * step - p.padl, yr + 8 * b, 8);
-      switch (b_hi - b) {
-        case 3: row_blocks<kMax, S, 3, false>(wd, xp, oy, b * step - p.padl, yr + 8 * b, 8); break;
-        case 2: row_blocks<kMax, S, 2, false>(wd, xp, oy, b * step - p.padl, yr + 8 * b, 8); break;
-        case 1: row_blocks<kMax, S, 1, false>(wd, xp, oy, b * step - p.padl, yr + 8 * b, 8); break;
-        default: break;
-      }
-      for (b = b_hi; b < blocks; ++b) edge(b);
+      interior_blocks<kMax, S>(wd, xp, oy, -p.padl, yr, b_lo, b_hi, wo);
+      for (int64_t b = b_hi; b < blocks; ++b)
+        row_blocks<kMax, S, 1, true>(wd, xp, oy, b * step - p.padl, yr + 8 * b, std::min<int64_t>(8, wo - 8 * b));
     }
   }
 }

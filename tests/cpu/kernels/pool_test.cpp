@@ -287,7 +287,8 @@ bool same_bits(const std::vector<float>& a, const std::vector<float>& b, size_t*
 // Every form the engine may pick (its processor's and the portable one)
 // against the f32 definition, bit for bit: windows of 1 to 6 by 1 to 6
 // (and one wider than the vector forms take), strides 1 to 3, pads,
-// dilations, widths either side of one and two vector widths, and an
+// dilations, widths either side of one and two vector widths, planes small
+// and large (the vector forms copy small ones with their padding), and an
 // output row and column more than the plain size gives (ceil mode).
 TEST(PoolKernel, EveryFormGivesTheDefinitionsBits) {
   struct Shape {
@@ -302,6 +303,8 @@ TEST(PoolKernel, EveryFormGivesTheDefinitionsBits) {
     c.dh = 1 + sweep(2), c.dw = 1 + sweep(2), c.pt = sweep(c.kh), c.pl = sweep(c.kw);
     const int64_t widths[] = {1, 5, 7, 8, 9, 15, 16, 17, 23, 31, 32, 33, 40, 47};
     c.h = 1 + sweep(12), c.w = widths[sweep(14)], c.planes = 1 + sweep(3);
+    // Every fourth plane too large for the vector forms' padded copy.
+    if (t % 4 == 0) c.h = 60 + sweep(20), c.w = 100 + sweep(60), c.planes = 1;
     const int64_t pb = sweep(c.kh), pr = sweep(c.kw);
     c.ho = (c.h + c.pt + pb - c.dh * (c.kh - 1) - 1) / c.sh + 1 + sweep(2);
     c.wo = (c.w + c.pl + pr - c.dw * (c.kw - 1) - 1) / c.sw + 1 + sweep(2);
