@@ -120,7 +120,8 @@ struct Conv : Window, Fusion {
   static constexpr uint64_t kLeakyRelu = 3;       // slope in the low 32 bits of kParam
   static constexpr uint64_t kClip = 4;            // lower bound in the low, upper in the high 32 bits
   static constexpr uint64_t kHardSwish = 5;
-  static constexpr uint64_t kLastMode = kHardSwish;
+  static constexpr uint64_t kPRelu = 6;  // input 2 holds bias and slope (2 x Cout)
+  static constexpr uint64_t kLastMode = kPRelu;
 };
 
 struct ConvTranspose : Window, Fusion {
@@ -135,6 +136,10 @@ struct Add : Fusion {
   // Values of kMode; both need inputs and output of one element count.
   static constexpr uint64_t kScaledAdd = 1;  // x * s + y, s the f32 in the low 32 bits of kParam
   static constexpr uint64_t kAddRelu = 2;    // max(x + y, 0)
+};
+
+struct BatchNormalization : Fusion {
+  static constexpr uint64_t kRelu = 1;  // value of kMode: max(y, 0) after the affine step
 };
 
 struct Sigmoid : Fusion {

@@ -55,6 +55,7 @@ void conv_epilogue_span(float* v, int64_t len, int64_t c, const float* params, i
   switch (act) {
     case kActReluAffine:
       return span<kActReluAffine, true>(v, len, params[c], params[cout + c], params[2 * cout + c], slope, hi);
+    case kActPRelu: return span<kActLeaky, true>(v, len, params[c], 0.0f, 0.0f, params[cout + c], hi);
     case kActRelu: return span_either<kActRelu>(v, len, params, c, 0.0f, 0.0f, slope, hi);
     case kActLeaky: return span_either<kActLeaky>(v, len, params, c, 0.0f, 0.0f, slope, hi);
     case kActClip: return span_either<kActClip>(v, len, params, c, 0.0f, 0.0f, slope, hi);
@@ -98,7 +99,7 @@ template <int kAct>
   if (params == nullptr && act == kActNone) return;
   const ChannelEpilogue ce{params, cout, c, act, slope, hi};
   const VecEpilogue e = vec_epilogue(&ce, c);
-  switch (act) {
+  switch (e.act) {
     case kActRelu: return span_avx2<kActRelu>(v, len, e);
     case kActReluAffine: return span_avx2<kActReluAffine>(v, len, e);
     case kActLeaky: return span_avx2<kActLeaky>(v, len, e);

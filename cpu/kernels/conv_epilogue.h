@@ -18,10 +18,14 @@ enum ConvAct : int {
   kActLeaky = attr::Conv::kLeakyRelu,
   kActClip = attr::Conv::kClip,
   kActHardSwish = attr::Conv::kHardSwish,
+  // LeakyRelu with one slope per channel (a fused PRelu), read from the
+  // parameters after the bias: t >= 0 ? t : t * slope[c].
+  kActPRelu = attr::Conv::kPRelu,
 };
 
 // Bias and fused activation of one output channel: params is input 2's
-// data (null without bias), cout the channel stride of its three arrays.
+// data (null without bias), cout the channel stride of its arrays (three
+// for activation 2, two for a fused PRelu).
 struct ChannelEpilogue {
   const float* params = nullptr;
   int64_t cout = 0, c = 0;

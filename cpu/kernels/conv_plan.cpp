@@ -308,14 +308,14 @@ bool conv_params(const CpuState& s, const NodeRecord& n, ConvParams* p, char* ms
       value_count(node_in_value(s, n, 1)) != wcount)
     return fail(msg, cap, "weight has %llu values, expected Cout x Cin/g x kh x kw",
                 (unsigned long long)node_in_value(s, n, 1).count());
-  if (q.act < kActNone || q.act > kActHardSwish) return fail(msg, cap, "unknown fused activation %d", q.act);
+  if (q.act < kActNone || q.act > kActPRelu) return fail(msg, cap, "unknown fused activation %d", q.act);
   q.has_bias = has_input(s, n, 2);
   if (q.has_bias) {
-    int64_t need = q.act == kActReluAffine ? 3 * q.y.c : q.y.c;
+    int64_t need = q.act == kActReluAffine ? 3 * q.y.c : q.act == kActPRelu ? 2 * q.y.c : q.y.c;
     if (value_count(node_in_value(s, n, 2)) < need)
       return fail(msg, cap, "bias has %llu values, expected %lld",
                   (unsigned long long)node_in_value(s, n, 2).count(), (long long)need);
-  } else if (q.act == kActReluAffine) {
+  } else if (q.act == kActReluAffine || q.act == kActPRelu) {
     return fail(msg, cap, "fused affine activation without its parameters");
   }
   int64_t row = 0;

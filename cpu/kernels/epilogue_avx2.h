@@ -30,6 +30,11 @@ struct VecEpilogue {
     v.a = _mm256_set1_ps(e->params[2 * e->cout + c]);
   }
   v.slope = _mm256_set1_ps(e->slope);
+  // A fused PRelu is LeakyRelu with this channel's slope.
+  if (v.act == kActPRelu) {
+    v.act = kActLeaky;
+    v.slope = _mm256_set1_ps(e->params[e->cout + c]);
+  }
   v.hi = _mm256_set1_ps(e->hi);
   return v;
 }
