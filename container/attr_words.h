@@ -121,7 +121,11 @@ struct Conv : Window, Fusion {
   static constexpr uint64_t kClip = 4;            // lower bound in the low, upper in the high 32 bits
   static constexpr uint64_t kHardSwish = 5;
   static constexpr uint64_t kPRelu = 6;  // input 2 holds bias and slope (2 x Cout)
-  static constexpr uint64_t kLastMode = kPRelu;
+  // Input 3 holds a tensor of the output's shape added after the bias (a
+  // residual join), then Relu for kAddRelu.
+  static constexpr uint64_t kAdd = 7;
+  static constexpr uint64_t kAddRelu = 8;
+  static constexpr uint64_t kLastMode = kAddRelu;
 };
 
 struct ConvTranspose : Window, Fusion {

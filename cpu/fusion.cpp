@@ -485,6 +485,50 @@ void fuse_add_relus(CpuState& s, ArenaPlanner& p) {
   if (any) compact(s);
 }
 
+// Conv at k whose output is read only by an Add (plain or in Relu mode) of
+// equal element counts at j > k: the Conv takes the Add's other input as
+// its input 3 and adds it in its epilogue after the bias, then the Relu, as
+// the two nodes round, writing the Add's output. The other input must hold
+// its final value when the Conv runs: written once, before k, or a graph
+// input. A depthwise Conv keeps its Add (its kernel finishes whole planes
+// in registers).
+void fuse_residual_adds(CpuState& s, ArenaPlanner& p) {
+  index_nodes(s, p);
+  bool any = false;
+  for (uint64_t k = 0; k + 1 < s.node_count; ++k) {
+    NodeRecord& conv = s.nodes[k];
+    if (conv.op() != op::Conv || conv.attr(attr::Conv::kMode) != attr::Conv::kNone || conv.input_count() < 2 ||
+        conv.input_count() > 3)
+      continue;
+    const uint64_t t = conv.output(0);
+    const uint64_t groups = conv.attr(attr::Conv::kGroups);
+    if (t >= s.value_count || (groups > 1 && groups == conv_channels(s, conv))) continue;
+    const int64_t j = sole_reader_after(s, p, k);
+    if (j < 0) continue;
+    NodeRecord& add = s.nodes[j];
+    const uint64_t mode = add.attr(attr::Add::kMode);
+    if (add.op() != op::Add || add.input_count() != 2 ||
+        (mode != attr::Add::kNone && mode != attr::Add::kAddRelu))
+      continue;
+    if (add.input(0) != t && add.input(1) != t) continue;
+    const uint64_t r = add.input(0) == t ? add.input(1) : add.input(0);
+    if (r == t || r >= s.value_count || s.values[r].kind() == kValueWeight || s.values[r].elem_kind() != kElemF32 ||
+        p.writer_count[r] > 1 || p.first_write[r] >= static_cast<int32_t>(k) || !same_count(s, r, t) ||
+        !same_count(s, t, add.output(0)))
+      continue;
+    if (!conv_has_bias(s, conv)) conv.set_input(2, ~uint64_t{0});
+    conv.set_input(3, r);
+    conv.set_input_count(4);
+    conv.set_attr(attr::Conv::kMode, mode == attr::Add::kAddRelu ? attr::Conv::kAddRelu : attr::Conv::kAdd);
+    conv.set_attr(attr::Conv::kParam, 0);
+    conv.set_output(0, add.output(0));
+    retire(s, t);
+    add.set_op(kOpNone);
+    any = true;
+  }
+  if (any) compact(s);
+}
+
 bool batch1_channel_concat(const CpuState& s, const NodeRecord& n) {
   if (n.op() != op::Concat || (n.attr_i64(attr::Concat::kAxis) != 1 && n.attr_i64(attr::Concat::kAxis) != -3) ||
       n.input_count() < 2 || n.input_count() > kNodeMaxInputs || n.output(0) >= s.value_count)
@@ -539,6 +583,9 @@ void cpu_fuse(CpuState& s, ArenaPlanner& p) {
   if (s.node_count >= 2) fuse_scaled_adds(s, p);
   count_uses(s, p);
   if (s.node_count >= 2) fuse_add_relus(s, p);
+  count_uses(s, p);
+  // After the Add took its Relu, so a Conv takes both.
+  if (s.node_count >= 2) fuse_residual_adds(s, p);
   count_uses(s, p);
   splice_concats(s, p, p.producer);
 }

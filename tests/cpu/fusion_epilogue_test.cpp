@@ -1,6 +1,7 @@
-// Operations taken into the node before them: a PRelu into the Conv's
-// epilogue, a Relu into a BatchNormalization. Each fused graph gives the
-// unfused graph's bits on every Conv path, NaN and -0 included.
+// Operations taken into the node before them: a PRelu and a residual Add
+// (with its Relu) into the Conv's epilogue, a Relu into a
+// BatchNormalization. Each fused graph gives the unfused graph's bits on
+// every Conv path, NaN and -0 included.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -116,6 +117,64 @@ TEST(FusionEpilogue, PReluWithASharedOrOddSlopeIsLeftAlone) {
     EXPECT_EQ(fused.records[0].attr(attr::Fusion::kMode), attr::Conv::kNone);
     EXPECT_TRUE(bit_equal(fused.y, plain.y));
   }
+}
+
+// Conv, then Add of a residual (either input), then Relu or not: one Conv
+// adding the residual after its bias, except on the depthwise path.
+TEST(FusionEpilogue, ResidualAddBecomesTheConvEpilogueBitExactly) {
+  for (const ConvShape& c : kShapes)
+    for (const bool bias : {true, false})
+      for (const bool relu : {true, false})
+        for (const bool conv_first : {true, false}) {
+          SCOPED_TRACE(std::string(c.name) + (bias ? ", bias" : ", no bias") + (relu ? ", Relu" : "") +
+                       (conv_first ? ", Add(conv, r)" : ", Add(r, conv)"));
+          GraphBuilder b;
+          uint64_t in;
+          std::vector<float> x;
+          const uint64_t t = add_conv(b, c, bias, &in, &x);
+          const uint64_t ho = out_side(c), n = c.cout * ho * ho;
+          const uint64_t r = b.input({1, c.cout, ho, ho});
+          const uint64_t out = b.output({1, c.cout, ho, ho});
+          const uint64_t sum = relu ? b.act({1, c.cout, ho, ho}) : out;
+          if (conv_first)
+            b.node(op::Add, {t, r}, {sum});
+          else
+            b.node(op::Add, {r, t}, {sum});
+          if (relu) b.node(op::Relu, {sum}, {out});
+          const std::vector<float> rv = values(31, n, -4, 4, true);
+          const test::FusionRun fused = run_fused(b, x, n, true, r, rv);
+          const test::FusionRun plain = run_fused(b, x, n, false, r, rv);
+          const bool depthwise = c.groups == c.cout;
+          ASSERT_EQ(fused.nodes(), depthwise ? 2u : 1u);
+          if (!depthwise) {
+            EXPECT_EQ(fused.records[0].attr(attr::Fusion::kMode), relu ? attr::Conv::kAddRelu : attr::Conv::kAdd);
+          }
+          EXPECT_TRUE(bit_equal(fused.y, plain.y)) << "fused output differs from the unfused graph";
+        }
+}
+
+// A downsampling block: the main Conv runs before the shortcut Conv, so
+// the shortcut Conv takes the join (its residual is already written) and
+// the main one cannot.
+TEST(FusionEpilogue, ResidualMustBeWrittenBeforeTheConv) {
+  const ConvShape& c = kShapes[6];
+  GraphBuilder b;
+  uint64_t in;
+  std::vector<float> x;
+  const uint64_t main = add_conv(b, c, true, &in, &x);
+  const uint64_t ho = out_side(c);
+  const uint64_t W = b.weight({c.cout, c.cin, 1, 1}, values(41, c.cout * c.cin, -1, 1));
+  const uint64_t shortcut = b.act({1, c.cout, ho, ho}), out = b.output({1, c.cout, ho, ho});
+  b.node(op::Conv, {in, W}, {shortcut}, {{attr::Conv::kKernelH, 1}, {attr::Conv::kKernelW, 1},
+                                          {attr::Conv::kStrideH, 2}, {attr::Conv::kStrideW, 2}});
+  b.node(op::Add, {main, shortcut}, {out});
+  const test::FusionRun fused = run_fused(b, x, c.cout * ho * ho, true);
+  const test::FusionRun plain = run_fused(b, x, c.cout * ho * ho, false);
+  ASSERT_EQ(fused.nodes(), 2u);
+  EXPECT_EQ(fused.records[0].attr(attr::Fusion::kMode), attr::Conv::kNone);
+  EXPECT_EQ(fused.records[1].attr(attr::Fusion::kMode), attr::Conv::kAdd);
+  EXPECT_EQ(fused.records[1].input(3), main);
+  EXPECT_TRUE(bit_equal(fused.y, plain.y));
 }
 
 // BatchNormalization with no Conv before it (pre-activation blocks) takes
