@@ -125,7 +125,8 @@ struct Conv : Window, Fusion {
   // residual join), then Relu for kAddRelu.
   static constexpr uint64_t kAdd = 7;
   static constexpr uint64_t kAddRelu = 8;
-  static constexpr uint64_t kLastMode = kAddRelu;
+  static constexpr uint64_t kSiLU = 9;  // x * sigmoid(x), as Sigmoid's SiLU mode computes it
+  static constexpr uint64_t kLastMode = kSiLU;
 };
 
 struct ConvTranspose : Window, Fusion {

@@ -297,6 +297,8 @@ void fuse_activations(CpuState& s, const ArenaPlanner& p) {
                  (next.attr(attr::Clip::kMin) & 0xFFFFFFFFu) | (next.attr(attr::Clip::kMax) << 32));
     } else if (conv && next.op() == op::HardSwish) {
       a.set_attr(attr::Conv::kMode, attr::Conv::kHardSwish);
+    } else if (conv && next.op() == op::Sigmoid && next.attr(attr::Sigmoid::kMode) == attr::Sigmoid::kSiLU) {
+      a.set_attr(attr::Conv::kMode, attr::Conv::kSiLU);
     } else if (next.op() == op::Relu) {
       static_assert(attr::Conv::kRelu == attr::ConvTranspose::kRelu);
       a.set_attr(attr::Conv::kMode, attr::Conv::kRelu);

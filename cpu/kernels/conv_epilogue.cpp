@@ -2,6 +2,7 @@
 // channel's plane while the product that wrote it is still in cache.
 #include "cpu/kernels/conv.h"
 #include "cpu/kernels/epilogue_avx2.h"
+#include "cpu/kernels/sigmoid_math.h"
 
 VORN_VECTORIZE_FILE
 
@@ -34,6 +35,8 @@ void span(float* v, int64_t len, float b, float m, float a, float slope, float h
       // order, as their own kernels, so fusing them changes no bit (NaN
       // passes through both).
       v[i] = t < slope ? slope : (t > hi ? hi : t);
+    } else if constexpr (kAct == kActSiLU) {
+      v[i] = sigmoid_scalar<true>(t);
     } else if constexpr (kAct == kActHardSwish) {
       float g = t * 0.16666667f;
       g = g + 0.5f;
@@ -68,6 +71,7 @@ void conv_epilogue_span(float* v, int64_t len, int64_t c, const float* params, i
     case kActLeaky: return span_either<kActLeaky>(v, len, params, c, 0.0f, 0.0f, slope, hi);
     case kActClip: return span_either<kActClip>(v, len, params, c, 0.0f, 0.0f, slope, hi);
     case kActHardSwish: return span_either<kActHardSwish>(v, len, params, c, 0.0f, 0.0f, slope, hi);
+    case kActSiLU: return span_either<kActSiLU>(v, len, params, c, 0.0f, 0.0f, slope, hi);
     default:
       if (params != nullptr) span<kActNone, true>(v, len, params[c], 0.0f, 0.0f, slope, hi);
       return;
@@ -144,6 +148,7 @@ template <bool kRelu>
     case kActLeaky: return span_avx2<kActLeaky>(v, len, e);
     case kActClip: return span_avx2<kActClip>(v, len, e);
     case kActHardSwish: return span_avx2<kActHardSwish>(v, len, e);
+    case kActSiLU: return span_avx2<kActSiLU>(v, len, e);
     default: return span_avx2<kActNone>(v, len, e);
   }
 }

@@ -25,6 +25,7 @@ enum ConvAct : int {
   // Relu), as a separate Add (and Relu) of the unfused graph would.
   kActAdd = attr::Conv::kAdd,
   kActAddRelu = attr::Conv::kAddRelu,
+  kActSiLU = attr::Conv::kSiLU,
 };
 
 inline bool conv_act_adds(int act) { return act == kActAdd || act == kActAddRelu; }

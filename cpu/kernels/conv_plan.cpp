@@ -308,7 +308,7 @@ bool conv_params(const CpuState& s, const NodeRecord& n, ConvParams* p, char* ms
       value_count(node_in_value(s, n, 1)) != wcount)
     return fail(msg, cap, "weight has %llu values, expected Cout x Cin/g x kh x kw",
                 (unsigned long long)node_in_value(s, n, 1).count());
-  if (q.act < kActNone || q.act > kActAddRelu) return fail(msg, cap, "unknown fused activation %d", q.act);
+  if (q.act < kActNone || q.act > kActSiLU) return fail(msg, cap, "unknown fused activation %d", q.act);
   if (conv_act_adds(q.act)) {
     if (!has_input(s, n, 3) || value_count(node_in_value(s, n, 3)) != q.y.count())
       return fail(msg, cap, "fused residual does not hold the output's %lld values", (long long)q.y.count());

@@ -7,6 +7,7 @@
 #include <immintrin.h>
 
 #include "cpu/kernels/conv_epilogue.h"
+#include "cpu/kernels/sigmoid_math.h"
 
 namespace vorn::kern {
 
@@ -76,6 +77,8 @@ template <int kAct>
     return _mm256_blendv_ps(_mm256_blendv_ps(v, e.hi, above), e.slope, below);
   } else if constexpr (kAct == kActHardSwish) {
     return _mm256_mul_ps(v, hard_sigmoid_sixth(v));
+  } else if constexpr (kAct == kActSiLU) {
+    return sigmoid_avx2<true>(v);
   } else {
     return v;
   }
@@ -88,6 +91,7 @@ template <int kAct>
     case kActLeaky: return finish_as<kActLeaky>(e, v);
     case kActClip: return finish_as<kActClip>(e, v);
     case kActHardSwish: return finish_as<kActHardSwish>(e, v);
+    case kActSiLU: return finish_as<kActSiLU>(e, v);
     default: return finish_as<kActNone>(e, v);
   }
 }

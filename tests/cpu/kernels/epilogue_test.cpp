@@ -16,7 +16,8 @@ namespace {
 TEST(ConvEpilogue, EveryFormGivesThePortableBits) {
   const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
   const int acts[] = {kern::kActNone,      kern::kActRelu,  kern::kActReluAffine, kern::kActLeaky, kern::kActClip,
-                      kern::kActHardSwish, kern::kActPRelu, kern::kActAdd,        kern::kActAddRelu};
+                      kern::kActHardSwish, kern::kActPRelu, kern::kActAdd,        kern::kActAddRelu,
+                      kern::kActSiLU};
   // Bias, scale and shift of three channels (activation 2 reads all three).
   const std::vector<float> params = {0.25f, -0.5f, 0.0f, 1.5f, -2.0f, 0.75f, -0.125f, 3.0f, 0.5f};
   for (int64_t len : {0, 1, 7, 8, 9, 31, 32, 33, 100}) {
