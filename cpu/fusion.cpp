@@ -108,6 +108,18 @@ float* take(uint8_t* block, uint64_t& used, uint64_t bytes) {
   return at;
 }
 
+// Weight `id` now holds the n values of the arrays an epilogue reads; its
+// record says so, so that the Conv's own size check sees them all.
+void point_at_arrays(CpuState& s, uint64_t id, float* arrays, uint64_t n) {
+  s.data[id] = arrays;
+  ValueRecord& v = s.values[id];
+  for (uint64_t i = 0; i < kMaxRank; ++i) v.set_dim(i, 0);
+  v.set_rank(1);
+  v.set_dim(0, n);
+  v.set_count(n);
+  v.set_bytes(4 * n);
+}
+
 void fold_conv_bn(CpuState& s, uint64_t k, uint8_t* block, uint64_t& used) {
   NodeRecord& conv = s.nodes[k - 1];
   NodeRecord& bn = s.nodes[k];
@@ -150,15 +162,7 @@ void fold_conv_relu_bn(CpuState& s, uint64_t k, uint8_t* block, uint64_t& used) 
     std::memset(arrays, 0, m * 4);
   std::memcpy(arrays + m, s.data[scale], m * 4);
   std::memcpy(arrays + 2 * m, s.data[bn.input(2)], m * 4);
-  s.data[scale] = arrays;
-  // The value now holds the three arrays; its record says so, so that the
-  // Conv's own size check sees 3 x Cout parameters.
-  ValueRecord& sv = s.values[scale];
-  for (uint64_t i = 0; i < kMaxRank; ++i) sv.set_dim(i, 0);
-  sv.set_rank(1);
-  sv.set_dim(0, 3 * m);
-  sv.set_count(3 * m);
-  sv.set_bytes(12 * m);
+  point_at_arrays(s, scale, arrays, 3 * m);
   conv.set_input(2, scale);
   conv.set_input_count(3);
   conv.set_attr(attr::Conv::kMode, attr::Conv::kReluScaleShift);
@@ -252,13 +256,7 @@ void fuse_prelus(CpuState& s, const ArenaPlanner& p) {
       arrays[c] = b != nullptr ? b[c] : -0.0f;
       arrays[m + c] = a[shared ? 0 : c];
     }
-    s.data[slope] = arrays;
-    ValueRecord& sv = s.values[slope];
-    for (uint64_t i = 0; i < kMaxRank; ++i) sv.set_dim(i, 0);
-    sv.set_rank(1);
-    sv.set_dim(0, 2 * m);
-    sv.set_count(2 * m);
-    sv.set_bytes(8 * m);
+    point_at_arrays(s, slope, arrays, 2 * m);
     conv.set_input(2, slope);
     conv.set_input_count(3);
     conv.set_attr(attr::Conv::kMode, attr::Conv::kPRelu);
