@@ -135,6 +135,39 @@ template <bool kMax, int S>
 // one: small planes are mostly edge blocks otherwise.
 constexpr int64_t kPaddedPlane = 4096;
 
+// Max over a kh x kw window of column stride 1 on a padded plane, in two
+// passes: each padded row's maxima over kw columns (blocks of eight
+// outputs), then the maxima of kh of those rows. The maximum of a window
+// does not depend on how its taps are grouped (NaN never wins; of equal
+// values, +0 and -0 included, the first in row-major order stays in both
+// orders: the topmost row holding one, and its leftmost), so this gives the
+// row-major fold's bits with kh + kw taps an output instead of kh kw.
+[[gnu::target("avx2,fma")]] void max_plane_separable(const Window& wd, const float* pad, int64_t wp, int64_t hp,
+                                                     int64_t ho, int64_t wo, float* row_max, float* yp) {
+  const int64_t blocks = (wo + 7) / 8, stride = blocks * 8;
+  const __m256 neutral = _mm256_set1_ps(kPoolLowest);
+  for (int64_t v = 0; v < hp; ++v) {
+    const float* row = pad + v * wp;
+    for (int64_t b = 0; b < blocks; ++b) {
+      __m256 acc = neutral;
+      for (int64_t j = 0; j < wd.kw; ++j) acc = fold<true>(acc, _mm256_loadu_ps(row + 8 * b + j * wd.dw));
+      _mm256_storeu_ps(row_max + v * stride + 8 * b, acc);
+    }
+  }
+  for (int64_t oy = 0; oy < ho; ++oy) {
+    const float* top = row_max + oy * wd.sh * stride;
+    for (int64_t b = 0; b < blocks; ++b) {
+      __m256 acc = neutral;
+      for (int64_t i = 0; i < wd.kh; ++i) acc = fold<true>(acc, _mm256_loadu_ps(top + i * wd.dh * stride + 8 * b));
+      const int64_t valid = std::min<int64_t>(8, wo - 8 * b);
+      if (valid < 8)
+        _mm256_maskstore_ps(yp + oy * wo + 8 * b, first_lanes(valid), acc);
+      else
+        _mm256_storeu_ps(yp + oy * wo + 8 * b, acc);
+    }
+  }
+}
+
 template <bool kMax, int S>
 [[gnu::target("avx2,fma")]] void planes(const PoolParams& p, const float* x, float* y, int64_t first, int64_t end) {
   const Window wd{p.x.h, p.x.w, p.kw, p.dw, p.sh, p.dh, p.padt, p.kh, static_cast<float>(p.kh * p.kw)};
@@ -149,6 +182,10 @@ template <bool kMax, int S>
   if (hp * wp <= kPaddedPlane) {
     alignas(32) float pad[kPaddedPlane];
     const Window wdp{hp, wp, p.kw, p.dw, p.sh, p.dh, 0, p.kh, wd.area};
+    // Windows of at least 3 x 3 taps fold rows first, then columns (the
+    // row maxima of a plane take at most hp x wp values too).
+    const bool separable = kMax && S == 1 && p.kh >= 3 && p.kw >= 3;
+    alignas(32) float row_max[kMax && S == 1 ? kPaddedPlane : 1];
     const __m256 neutral = kMax ? _mm256_set1_ps(kPoolLowest) : _mm256_setzero_ps();
     // Input columns [c0, c1) land at padded columns from c0 + padl on.
     const int64_t c0 = std::max<int64_t>(0, -p.padl), c1 = std::min(p.x.w, wp - p.padl);
@@ -164,6 +201,10 @@ template <bool kMax, int S>
           std::memcpy(row + c0 + p.padl, xp + iy * p.x.w + c0, static_cast<size_t>(c1 - c0) * sizeof(float));
       }
       float* yp = y + k * p.y.plane();
+      if (separable) {
+        max_plane_separable(wdp, pad, wp, hp, p.y.h, wo, row_max, yp);
+        continue;
+      }
       for (int64_t oy = 0; oy < p.y.h; ++oy) interior_blocks<kMax, S>(wdp, pad, oy, 0, yp + oy * wo, 0, blocks, wo);
     }
     return;
