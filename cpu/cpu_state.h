@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "container/records.h"
+#include "cpu/kernel_isa.h"
 
 namespace vorn {
 
@@ -30,6 +31,9 @@ struct CpuState {
   float* im2col;
   uint64_t im2col_size;
   void* fused_weights;
+  // Bias and slope arrays of the Conv nodes that took in the PRelu behind
+  // them (fusion), one 64-byte aligned block; null when none did.
+  void* fused_slopes;
   // One plan per node, made by the node's prepare step (cpu/node_plan.h).
   NodePlan* plans;
   uint32_t* cancel_flag;
@@ -46,6 +50,9 @@ struct CpuState {
   char dump_dir[4096];   // VORN_CPU_DUMP, NUL-terminated
   // Length of the weight storage the weight data pointers lie in.
   uint64_t weights_size;
+  // The instruction-set form of the kernels (cpu/kernel_isa.h), chosen
+  // when the engine is created; a zeroed state runs the portable forms.
+  KernelIsa isa;
 };
 
 }  // namespace vorn

@@ -109,7 +109,7 @@ void copy_records(CpuState& s, const CpuGraph& g) {
     // holds there (a converter writes the bits of 1.0f by default) is not
     // a mode.
     if (n.op() == op::Conv || n.op() == op::ConvTranspose || n.op() == op::Add ||
-        n.op() == op::Sigmoid) {
+        n.op() == op::Sigmoid || n.op() == op::BatchNormalization) {
       n.set_attr(attr::Fusion::kMode, attr::Fusion::kNone);
       n.set_attr(attr::Fusion::kParam, 0);
     }
@@ -140,6 +140,7 @@ CpuCreateResult cpu_engine_create_graph(const CpuGraph& g, uint64_t requested_ba
 
   s->compiled_batch = 1;
   s->weights_size = g.weights_size;
+  s->isa = kernel_isa_of_this_cpu();
   copy_records(*s, g);
   if (!cpu_validate_values(*s, g.weights, g.weights_size, message, sizeof message) ||
       !cpu_validate_nodes(*s, message, sizeof message))

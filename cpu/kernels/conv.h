@@ -29,6 +29,9 @@ struct ConvParams {
   float slope = 0.0f, hi = 0.0f;
   bool has_bias = false;
   bool depthwise_allowed = true;
+  // Bias and activation over a span of one channel, in the form the
+  // engine's processor runs.
+  EpilogueSpan epilogue_span = &conv_epilogue_span;
   int64_t cin_g() const { return x.c / g; }
   int64_t cout_g() const { return y.c / g; }
   // Rows of the column matrix of one partition.

@@ -388,7 +388,8 @@ void conv_depthwise_plane(const ConvParams& p, const float* x, const float* w, f
     for (int64_t i = 0; i < p.kh; ++i) rows[i] = x + (top + i * p.dh) * p.x.w;
     fixed(rows, p.padl, w, yr, lo, hi, wo, p.x.w);
   }
-  if (epi != nullptr) conv_epilogue_span(y, ho * wo, epi->c, epi->params, epi->cout, epi->act, epi->slope, epi->hi);
+  if (epi != nullptr)
+    p.epilogue_span(y, ho * wo, epi->c, epi->params, epi->cout, epi->act, epi->slope, epi->hi, nullptr);
 }
 
 // Blocks of whole planes, each finished with its epilogue, as the plan cut
