@@ -271,8 +271,13 @@ Outcome matvecs(KernelHarness& h, Lcg& g) {
     uint32_t n, k;
     bool bias, q8;
   };
-  for (const Shape sh : {Shape{37, 1000, true, false}, Shape{5, 31, false, false}, Shape{37, 65, true, true},
-                         Shape{9, 1000, false, true}}) {
+  // K on either side of the 16- and 32-lane chunks and the 64-value Q8
+  // blocks, with and without a whole block or chunk before the tail.
+  for (const Shape sh : {Shape{37, 1000, true, false}, Shape{5, 31, false, false}, Shape{3, 15, false, false},
+                         Shape{6, 17, true, false}, Shape{5, 33, false, false}, Shape{4, 64, false, false},
+                         Shape{37, 65, true, true}, Shape{9, 1000, false, true}, Shape{3, 16, false, true},
+                         Shape{5, 31, true, true}, Shape{3, 47, false, true}, Shape{4, 96, false, true},
+                         Shape{3, 113, false, true}, Shape{2, 128, true, true}}) {
     const auto x = random_values<A>(g, sh.k);
     const auto w = random_values<half>(g, uint64_t(sh.n) * sh.k, -0.5f, 0.5f);
     const auto bias = random_values<half>(g, sh.n);
@@ -663,11 +668,15 @@ uint64_t digest_all(KernelHarness& h) {
 
 TEST(GenerativeKernels, VectorFormsGiveThePortableBits) {
   KernelHarness h;
-  const uint64_t vector = digest_all(h);
+  const uint64_t widest = digest_all(h);
+  shaders::g_shader_avx512_forms = false;  // AVX2 even where AVX-512 is there
+  const uint64_t avx2 = digest_all(h);
+  shaders::g_shader_avx512_forms = true;
   shaders::g_shader_vector_forms = false;
   const uint64_t portable = digest_all(h);
   shaders::g_shader_vector_forms = true;
-  EXPECT_EQ(vector, portable);
+  EXPECT_EQ(widest, portable);
+  EXPECT_EQ(avx2, portable);
 }
 
 TEST(GenerativeKernelCores, Child) {
