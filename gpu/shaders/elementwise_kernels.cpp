@@ -1,20 +1,14 @@
 // Elementwise kernels: "pointwise" (add, multiply, GELU, SiLU), "linear_bias"
 // and "weights_float"; one thread per element.
-#include <cmath>
-
 #include "gpu/shaders/kernels.h"
 #include "platform/float_exp.h"
+#include "platform/float_tanh.h"
 
 namespace vorn::shaders {
 
 namespace {
 
 bool pointwise_reads_b(uint32_t op) { return op == kPointwiseAdd || op == kPointwiseMul; }
-
-// The tanh form of GELU, each operation rounded in float.
-float gelu_tanh(float a) {
-  return 0.5f * a * (1.0f + std::tanh(0.7978845608028654f * (a + 0.044715f * a * a * a)));
-}
 
 }  // namespace
 
@@ -45,8 +39,8 @@ void pointwise(const mtl::KernelArgs& a, mtl::Size3 g) {
       case kPointwiseMul:
         for (uint64_t j = 0; j < n; ++j) v[j] = v[j] * w[j];
         break;
-      case kPointwiseGelu:
-        for (uint64_t j = 0; j < n; ++j) v[j] = gelu_tanh(v[j]);
+      case kPointwiseGelu:  // the tanh form, to within an ulp of its exact value
+        gelu_tanh_float_n(v, v, n);
         break;
       default:  // SiLU
         for (uint64_t j = 0; j < n; ++j) w[j] = -v[j];
