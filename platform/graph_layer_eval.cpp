@@ -188,6 +188,36 @@ bool rows_in_place(DataType storage, const Shape& shape, const std::vector<int64
 
 int64_t attention_slots(const Shape& q) { return std::min<int64_t>(q[0] * q[1], int64_t(parallel_thread_count())); }
 
+// Score rows normalised together. A row's sum runs in column order (its
+// bits depend on that order), one dependent add after another; the sums of
+// this many rows are interleaved so that the adds of one column overlap.
+constexpr int64_t kSoftmaxRows = 8;
+
+// The largest value of row[0, n), by the comparison max_element makes, in
+// eight lanes so that the comparisons overlap. (Where the largest value is a
+// zero, its sign may differ from max_element's: the row less either zero
+// gives the same exponentials. A NaN anywhere makes the row's sum NaN
+// whatever the maximum.)
+float row_max(const float* row, int64_t n) {
+  float m[8];
+  for (int j = 0; j < 8; ++j) m[j] = row[0];
+  int64_t c = 0;
+  for (; c + 8 <= n; c += 8)
+    for (int j = 0; j < 8; ++j) m[j] = row[c + j] > m[j] ? row[c + j] : m[j];
+  for (; c < n; ++c) m[0] = row[c] > m[0] ? row[c] : m[0];
+  for (int j = 1; j < 8; ++j) m[0] = m[j] > m[0] ? m[j] : m[0];
+  return m[0];
+}
+
+// sum[i] = row i's values added in column order, for rows rows of n values
+// stride apart.
+void row_sums(const float* rows, int64_t stride, int64_t count, int64_t n, float* sum) {
+  float acc[kSoftmaxRows] = {};
+  for (int64_t c = 0; c < n; ++c)
+    for (int64_t i = 0; i < count; ++i) acc[i] += rows[i * stride + c];
+  for (int64_t i = 0; i < count; ++i) sum[i] = acc[i];
+}
+
 // softmax(q k^T scale + mask) v for every (batch, head) pair. Pairs run on
 // the pool in rounds of one pair per thread, each with its own scores; the
 // values of a pair never depend on which thread runs it.
@@ -208,6 +238,8 @@ bool eval_attention(const Node& n, const Value* const* in, size_t count, const V
     for (size_t i = 0; i < mask->shape.size(); ++i)
       if (mask->shape[i] != 1) ms[lead + i] = mask->strides[i];
   }
+  // A float mask row of unit stride is added where it lies.
+  const bool mask_in_place = mask != nullptr && mask->storage == DataType::kFloat32 && ms[3] == 1;
   const int64_t slots = std::min<int64_t>(pairs, int64_t(parallel_thread_count()));
   // Scores of a pair, then one row of the mask.
   const int64_t per_slot = s * t + t;
@@ -227,18 +259,26 @@ bool eval_attention(const Node& n, const Value* const* in, size_t count, const V
       const float* kp = k.p + b * k.strides[0] + kh * k.strides[1];
       const float* vp = v.p + b * v.strides[0] + kh * v.strides[1];
       cpu_sgemm(false, true, s, t, d, n.real, qp, q.strides[2], kp, k.strides[2], 0.0f, scores, t);
-      for (int64_t r = 0; r < s; ++r) {
-        float* row = scores + r * t;
-        if (mask != nullptr) {
-          read_part(*mask, b * ms[0] + h * ms[1] + r * ms[2], ms[3], t, mrow);
-          vec_add(row, mrow, row, size_t(t));
+      for (int64_t r0 = 0; r0 < s; r0 += kSoftmaxRows) {
+        const int64_t rows = std::min(kSoftmaxRows, s - r0);
+        for (int64_t r = r0; r < r0 + rows; ++r) {
+          float* row = scores + r * t;
+          if (mask != nullptr) {
+            const int64_t first = b * ms[0] + h * ms[1] + r * ms[2];
+            if (mask_in_place) {
+              vec_add(row, reinterpret_cast<const float*>(at(*mask, first)), row, size_t(t));
+            } else {
+              read_part(*mask, first, ms[3], t, mrow);
+              vec_add(row, mrow, row, size_t(t));
+            }
+          }
+          vec_scalar_add(row, -row_max(row, t), row, size_t(t));
+          vec_exp(row, row, size_t(t));
         }
-        const float top = *std::max_element(row, row + t);
-        vec_scalar_add(row, -top, row, size_t(t));
-        vec_exp(row, row, size_t(t));
-        float sum = 0;
-        for (int64_t c = 0; c < t; ++c) sum += row[c];
-        vec_scalar_mul_add(row, 1.0f / sum, 0.0f, row, size_t(t));
+        float sum[kSoftmaxRows];
+        row_sums(scores + r0 * t, t, rows, t, sum);
+        for (int64_t i = 0; i < rows; ++i)
+          vec_scalar_mul_add(scores + (r0 + i) * t, 1.0f / sum[i], 0.0f, scores + (r0 + i) * t, size_t(t));
       }
       cpu_sgemm(false, false, s, d, t, 1.0f, scores, t, vp, v.strides[2], 0.0f, result, d);
     };
