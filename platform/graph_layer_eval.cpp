@@ -244,6 +244,20 @@ bool eval_attention(const Node& n, const Value* const* in, size_t count, const V
   // Scores of a pair, then one row of the mask.
   const int64_t per_slot = s * t + t;
   const int64_t group = heads / kv_heads;
+  // Mask rows that every head shares and that hold only zeros are not
+  // added: adding a zero changes at most the sign of a zero score, and a
+  // zero of either sign less the row's maximum, and its exponential, are
+  // the same. Found once for all heads (a vision view's mask is all zeros).
+  float* zero_rows = workspace + slots * per_slot;  // batch x s flags
+  const bool skip_zero_rows = mask_in_place && ms[1] == 0;
+  if (skip_zero_rows) {
+    for_rows(batch * s, t, [&](int64_t i) {
+      const float* m = reinterpret_cast<const float*>(at(*mask, (i / s) * ms[0] + (i % s) * ms[2]));
+      bool zero = true;
+      for (int64_t c = 0; c < t; ++c) zero &= m[c] == 0.0f;
+      zero_rows[i] = zero ? 1.0f : 0.0f;
+    });
+  }
   for (int64_t first = 0; first < pairs; first += slots) {
     const int64_t cnt = std::min(slots, pairs - first);
     auto pair = [&](size_t slot) {
@@ -263,7 +277,7 @@ bool eval_attention(const Node& n, const Value* const* in, size_t count, const V
         const int64_t rows = std::min(kSoftmaxRows, s - r0);
         for (int64_t r = r0; r < r0 + rows; ++r) {
           float* row = scores + r * t;
-          if (mask != nullptr) {
+          if (mask != nullptr && !(skip_zero_rows && zero_rows[b * s + r] != 0.0f)) {
             const int64_t first = b * ms[0] + h * ms[1] + r * ms[2];
             if (mask_in_place) {
               vec_add(row, reinterpret_cast<const float*>(at(*mask, first)), row, size_t(t));
@@ -446,7 +460,7 @@ int64_t workspace_floats(const Node& n, const std::vector<const Layout*>& in) {
         if (!rows_in_place(in[i]->storage, in[i]->shape, in[i]->strides)) w += element_count(in[i]->shape);
       const Shape& q = in[0]->shape;
       const int64_t t = in[1]->shape[2];
-      return w + attention_slots(q) * (q[2] * t + t);
+      return w + attention_slots(q) * (q[2] * t + t) + q[0] * q[2];
     }
     case Operation::kTopKValues:
     case Operation::kTopKIndices: return topk_workspace(n);
