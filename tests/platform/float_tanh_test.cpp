@@ -84,6 +84,20 @@ TEST(FloatTanh, EveryGeluOfTheWorkingRangeWithinTwoUlp) {
   EXPECT_LE(s.worst_ulps, 1.0);
 }
 
+// GELU's AVX2 form, which the widest form replaces where AVX-512 is, gives
+// the scalar bits too (every 61st float of the working range).
+TEST(FloatTanh, GeluAvx2FormGivesTheScalarBits) {
+  std::vector<float> x, y;
+  for (uint32_t b = std::bit_cast<uint32_t>(0x1p-24f); b <= std::bit_cast<uint32_t>(16.0f); b += 61) {
+    x.push_back(std::bit_cast<float>(b));
+    x.push_back(-x.back());
+  }
+  y.resize(x.size());
+  gelu_tanh_float_n_avx2(x.data(), y.data(), x.size());
+  for (size_t i = 0; i < x.size(); ++i)
+    ASSERT_EQ(std::bit_cast<uint32_t>(y[i]), std::bit_cast<uint32_t>(gelu_tanh_float(x[i]))) << x[i];
+}
+
 // Outside the working ranges: zeros, subnormals, the range ends, extremes,
 // infinities and NaN, through the vector form (tails of every length too).
 TEST(FloatTanh, EdgesAndTails) {
