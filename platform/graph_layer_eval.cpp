@@ -9,7 +9,12 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "platform/blas.h"
+#include "platform/cpu_features.h"
 #include "platform/graph_layer_evaluators.h"
 #include "platform/graph_layer_plan.h"
 #include "platform/half.h"
@@ -208,29 +213,73 @@ int64_t attention_slot_floats(const Shape& q, int64_t keys) {
 // this many rows are interleaved so that the adds of one column overlap.
 constexpr int64_t kSoftmaxRows = 8;
 
-// The largest value of row[0, n), by the comparison max_element makes, in
-// eight lanes so that the comparisons overlap. (Where the largest value is a
-// zero, its sign may differ from max_element's: the row less either zero
-// gives the same exponentials. A NaN anywhere makes the row's sum NaN
-// whatever the maximum.)
-float row_max(const float* row, int64_t n) {
-  float m[8];
-  for (int j = 0; j < 8; ++j) m[j] = row[0];
-  int64_t c = 0;
-  for (; c + 8 <= n; c += 8)
-    for (int j = 0; j < 8; ++j) m[j] = row[c + j] > m[j] ? row[c + j] : m[j];
-  for (; c < n; ++c) m[0] = row[c] > m[0] ? row[c] : m[0];
-  for (int j = 1; j < 8; ++j) m[0] = m[j] > m[0] ? m[j] : m[0];
-  return m[0];
+// The largest value of row[0, n), by the comparison max_element makes
+// (x > m ? x : m). (Where the largest value is a zero, its sign may differ
+// from max_element's: the row less either zero gives the same
+// exponentials. A NaN anywhere makes the row's sum NaN whatever the
+// maximum.)
+float row_max_portable(const float* row, int64_t n) {
+  float top = row[0];
+  for (int64_t c = 1; c < n; ++c) top = row[c] > top ? row[c] : top;
+  return top;
 }
 
-// sum[i] = row i's values added in column order, for rows rows of n values
-// stride apart.
+#if defined(__x86_64__)
+// The same comparison in 32 lanes (four registers) so that the comparisons
+// overlap: vmaxps(x, m) is x > m ? x : m.
+[[gnu::target("avx2")]] float row_max_avx2(const float* row, int64_t n) {
+  __m256 m0 = _mm256_set1_ps(row[0]), m1 = m0, m2 = m0, m3 = m0;
+  int64_t c = 0;
+  for (; c + 32 <= n; c += 32) {
+    m0 = _mm256_max_ps(_mm256_loadu_ps(row + c), m0);
+    m1 = _mm256_max_ps(_mm256_loadu_ps(row + c + 8), m1);
+    m2 = _mm256_max_ps(_mm256_loadu_ps(row + c + 16), m2);
+    m3 = _mm256_max_ps(_mm256_loadu_ps(row + c + 24), m3);
+  }
+  m0 = _mm256_max_ps(_mm256_max_ps(m1, m0), _mm256_max_ps(m3, m2));
+  alignas(32) float lanes[8];
+  _mm256_store_ps(lanes, m0);
+  float top = row_max_portable(lanes, 8);
+  for (; c < n; ++c) top = row[c] > top ? row[c] : top;
+  return top;
+}
+#endif
+
+float row_max(const float* row, int64_t n) {
+#if defined(__x86_64__)
+  if (cpu_has_avx2_fma()) return row_max_avx2(row, n);
+#endif
+  return row_max_portable(row, n);
+}
+
+// sum[i] = row i's values added in column order, for count rows of n
+// values stride apart: a whole group's eight sums are eight registers, each
+// add independent of the other seven.
 void row_sums(const float* rows, int64_t stride, int64_t count, int64_t n, float* sum) {
-  float acc[kSoftmaxRows] = {};
-  for (int64_t c = 0; c < n; ++c)
-    for (int64_t i = 0; i < count; ++i) acc[i] += rows[i * stride + c];
-  for (int64_t i = 0; i < count; ++i) sum[i] = acc[i];
+  static_assert(kSoftmaxRows == 8);
+  if (count == kSoftmaxRows) {
+    const float *r0 = rows, *r1 = r0 + stride, *r2 = r1 + stride, *r3 = r2 + stride, *r4 = r3 + stride,
+                *r5 = r4 + stride, *r6 = r5 + stride, *r7 = r6 + stride;
+    float a0 = 0, a1 = 0, a2 = 0, a3 = 0, a4 = 0, a5 = 0, a6 = 0, a7 = 0;
+    for (int64_t c = 0; c < n; ++c) {
+      a0 += r0[c];
+      a1 += r1[c];
+      a2 += r2[c];
+      a3 += r3[c];
+      a4 += r4[c];
+      a5 += r5[c];
+      a6 += r6[c];
+      a7 += r7[c];
+    }
+    const float a[kSoftmaxRows] = {a0, a1, a2, a3, a4, a5, a6, a7};
+    std::memcpy(sum, a, sizeof a);
+    return;
+  }
+  for (int64_t i = 0; i < count; ++i) {
+    float acc = 0;
+    for (int64_t c = 0; c < n; ++c) acc += rows[i * stride + c];
+    sum[i] = acc;
+  }
 }
 
 // softmax(q k^T scale + mask) v for every (batch, head) pair, in blocks of
