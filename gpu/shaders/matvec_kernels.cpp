@@ -14,12 +14,15 @@
 // weights are fetched a fixed distance ahead (kPrefetchBytes) because the
 // hardware's own prefetcher, left alone, keeps too few lines in flight to
 // reach the streaming rate on one core. Q8 is bound by its arithmetic
-// instead (eight instructions per eight weights in AVX2, the exact half
-// rounding of every weight included), which the AVX-512 form halves.
+// instead: the exact half rounding of every weight, which a conversion to
+// half and back would do in four micro-operations, two of them on the one
+// shuffle port. Where a block's values all lie in half's normal range, the
+// rounding is done in three float operations instead (half_rounding.h).
 #include <immintrin.h>
 
 #include <vector>
 
+#include "gpu/shaders/half_rounding.h"
 #include "gpu/shaders/kernels.h"
 #include "platform/cpu_features.h"
 
@@ -72,6 +75,14 @@ VORN_AVX2 inline __m256 load8_q8(const uint8_t* bytes, __m256 scale) {
       _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes))));
   return _mm256_cvtph_ps(
       _mm256_cvtps_ph(_mm256_mul_ps(v, scale), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+}
+
+// Eight Q8 values of a block whose scale passes half_normal_block: the
+// same bits as load8_q8.
+VORN_AVX2 inline __m256 load8_q8_normal(const uint8_t* bytes, __m256 scale) {
+  const __m256 v =
+      _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes))));
+  return round_to_half(_mm256_mul_ps(v, scale));
 }
 
 // Lanes [0, n) of the last chunk take their product; the others keep their
@@ -130,24 +141,34 @@ VORN_AVX2 float row_dot_half_avx2(const float* x, const half* w, uint64_t K) {
   return lane_sum(a0, a1, a2, a3);
 }
 
+// One whole block: two chunks of 32 columns that share one scale, each
+// value made by Load.
+template <__m256 (*Load)(const uint8_t*, __m256)>
+VORN_AVX2 inline void add_block_avx2(const float* x, const uint8_t* bytes, float s, __m256& a0, __m256& a1,
+                                     __m256& a2, __m256& a3) {
+  const __m256 scale = _mm256_set1_ps(s);
+  for (int c = 0; c < 64; c += 32) {
+    a0 = _mm256_add_ps(a0, _mm256_mul_ps(load8(x + c), Load(bytes + c, scale)));
+    a1 = _mm256_add_ps(a1, _mm256_mul_ps(load8(x + c + 8), Load(bytes + c + 8, scale)));
+    a2 = _mm256_add_ps(a2, _mm256_mul_ps(load8(x + c + 16), Load(bytes + c + 16, scale)));
+    a3 = _mm256_add_ps(a3, _mm256_mul_ps(load8(x + c + 24), Load(bytes + c + 24, scale)));
+  }
+}
+
 VORN_AVX2 float row_dot_q8_avx2(const float* x, const uint8_t* w, uint64_t K) {
   __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
   uint64_t k0 = 0;
-  // Whole blocks first: two chunks of 32 columns share one scale. A block
-  // is 68 bytes, so two fetches a block reach every line.
+  // Whole blocks first. A block is 68 bytes, so two fetches a block reach
+  // every line.
   for (; k0 + kQ8BlockValues <= K; k0 += kQ8BlockValues) {
     const uint8_t* bytes = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
     prefetch_ahead(bytes);
     prefetch_ahead(bytes + 64);
-    const __m256 scale = _mm256_set1_ps(block_scale(bytes));
-    a0 = _mm256_add_ps(a0, _mm256_mul_ps(load8(x + k0), load8_q8(bytes, scale)));
-    a1 = _mm256_add_ps(a1, _mm256_mul_ps(load8(x + k0 + 8), load8_q8(bytes + 8, scale)));
-    a2 = _mm256_add_ps(a2, _mm256_mul_ps(load8(x + k0 + 16), load8_q8(bytes + 16, scale)));
-    a3 = _mm256_add_ps(a3, _mm256_mul_ps(load8(x + k0 + 24), load8_q8(bytes + 24, scale)));
-    a0 = _mm256_add_ps(a0, _mm256_mul_ps(load8(x + k0 + 32), load8_q8(bytes + 32, scale)));
-    a1 = _mm256_add_ps(a1, _mm256_mul_ps(load8(x + k0 + 40), load8_q8(bytes + 40, scale)));
-    a2 = _mm256_add_ps(a2, _mm256_mul_ps(load8(x + k0 + 48), load8_q8(bytes + 48, scale)));
-    a3 = _mm256_add_ps(a3, _mm256_mul_ps(load8(x + k0 + 56), load8_q8(bytes + 56, scale)));
+    const float s = block_scale(bytes);
+    if (half_normal_block(s))
+      add_block_avx2<load8_q8_normal>(x + k0, bytes, s, a0, a1, a2, a3);
+    else
+      add_block_avx2<load8_q8>(x + k0, bytes, s, a0, a1, a2, a3);
   }
   // A chunk of 32 columns lies inside one 64-value block.
   for (; k0 + kLanes <= K; k0 += kLanes) {
@@ -194,6 +215,10 @@ VORN_AVX512 inline __m512 load16_q8(const uint8_t* bytes, __m512 scale) {
   return _mm512_maskz_cvtph_ps(
       kAll16, _mm512_maskz_cvtps_ph(kAll16, v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
 }
+VORN_AVX512 inline __m512 load16_q8_normal(const uint8_t* bytes, __m512 scale) {
+  const __m512i b = _mm512_maskz_cvtepi8_epi32(kAll16, _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes)));
+  return round_to_half(_mm512_mul_ps(_mm512_maskz_cvtepi32_ps(kAll16, b), scale));
+}
 VORN_AVX512 inline __m512 add_first(__m512 acc, __m512 product, int n) {
   const __mmask16 mask = n >= 16 ? __mmask16(0xFFFF) : n <= 0 ? __mmask16(0) : __mmask16((1u << n) - 1);
   return _mm512_mask_add_ps(acc, mask, acc, product);
@@ -232,6 +257,15 @@ VORN_AVX512 float row_dot_half_avx512(const float* x, const half* w, uint64_t K)
   return lane_sum(a0, a1);
 }
 
+template <__m512 (*Load)(const uint8_t*, __m512)>
+VORN_AVX512 inline void add_block_avx512(const float* x, const uint8_t* bytes, float s, __m512& a0, __m512& a1) {
+  const __m512 scale = _mm512_set1_ps(s);
+  for (int c = 0; c < 64; c += 32) {
+    a0 = _mm512_add_ps(a0, _mm512_mul_ps(load16(x + c), Load(bytes + c, scale)));
+    a1 = _mm512_add_ps(a1, _mm512_mul_ps(load16(x + c + 16), Load(bytes + c + 16, scale)));
+  }
+}
+
 VORN_AVX512 float row_dot_q8_avx512(const float* x, const uint8_t* w, uint64_t K) {
   __m512 a0 = _mm512_setzero_ps(), a1 = a0;
   uint64_t k0 = 0;
@@ -239,11 +273,11 @@ VORN_AVX512 float row_dot_q8_avx512(const float* x, const uint8_t* w, uint64_t K
     const uint8_t* bytes = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
     prefetch_ahead(bytes);
     prefetch_ahead(bytes + 64);
-    const __m512 scale = _mm512_set1_ps(block_scale(bytes));
-    a0 = _mm512_add_ps(a0, _mm512_mul_ps(load16(x + k0), load16_q8(bytes, scale)));
-    a1 = _mm512_add_ps(a1, _mm512_mul_ps(load16(x + k0 + 16), load16_q8(bytes + 16, scale)));
-    a0 = _mm512_add_ps(a0, _mm512_mul_ps(load16(x + k0 + 32), load16_q8(bytes + 32, scale)));
-    a1 = _mm512_add_ps(a1, _mm512_mul_ps(load16(x + k0 + 48), load16_q8(bytes + 48, scale)));
+    const float s = block_scale(bytes);
+    if (half_normal_block(s))
+      add_block_avx512<load16_q8_normal>(x + k0, bytes, s, a0, a1);
+    else
+      add_block_avx512<load16_q8>(x + k0, bytes, s, a0, a1);
   }
   for (; k0 + kLanes <= K; k0 += kLanes) {
     const uint8_t* block = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
