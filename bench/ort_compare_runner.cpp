@@ -3,23 +3,23 @@
 // interface.
 //
 //   ort_compare_runner convert MODEL.onnx OUT.vorn
-//   ort_compare_runner run MODEL.vorn SECONDS [--backend cpu|gpu] INPUT...
+//   ort_compare_runner run MODEL.vorn SECONDS [--backend cpu|gpu] [--outputs PREFIX]
+//                      NAME:DTYPE:SHAPE:FILE...
 //
-// INPUT is NAME:DTYPE:FILE with DTYPE f32 or i64 and FILE raw little-endian
-// values. "run" makes three untimed runs, then times runs for about SECONDS
-// (at least 10, at most 500) and prints one JSON line:
-//   {"median_ms": M, "min_ms": m, "runs": n}
-// Thread count is the process's affinity mask (the caller pins with
-// taskset). Exit status 3 means this build cannot convert ONNX files.
-#include <algorithm>
+// "run" makes three untimed runs, then times runs for about SECONDS (at
+// least 10, at most 500) and prints one JSON line (bench/ort_compare_common.h):
+//   {"median_ms": M, "min_ms": m, "runs": n, "outputs": [names]}
+// With --outputs every output of the last run goes to PREFIX<slot>.bin,
+// named in that list. Thread count is the process's affinity mask (the
+// caller pins with taskset). Exit status 3 means this build cannot convert
+// ONNX files.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
-#include "base/files.h"
+#include "bench/ort_compare_common.h"
 #include "vorn.h"
 
 // Without the converter there is nothing to run, so the session code is
@@ -40,7 +40,8 @@ namespace {
 int usage() {
   std::fprintf(stderr,
                "usage: ort_compare_runner convert MODEL.onnx OUT.vorn\n"
-               "       ort_compare_runner run MODEL.vorn SECONDS [--backend cpu|gpu] NAME:f32|i64:FILE...\n");
+               "       ort_compare_runner run MODEL.vorn SECONDS [--backend cpu|gpu] [--outputs PREFIX]\n"
+               "                          NAME:f32|i64:SHAPE:FILE...\n");
   return 2;
 }
 
@@ -70,90 +71,62 @@ int convert(const char* onnx_path, const char* vorn_path) {
 
 #if ORT_COMPARE_HAS_CONVERTER
 
-struct BoundInput {
-  std::string name;
-  bool is_f32 = true;
-  std::vector<float> f32;
-  std::vector<int64_t> i64;
-};
-
-bool load_input(const std::string& spec, BoundInput* out) {
-  const size_t a = spec.find(':');
-  const size_t b = a == std::string::npos ? a : spec.find(':', a + 1);
-  if (b == std::string::npos) return false;
-  out->name = spec.substr(0, a);
-  const std::string dtype = spec.substr(a + 1, b - a - 1);
-  std::ifstream in(spec.substr(b + 1), std::ios::binary);
-  if (!in || (dtype != "f32" && dtype != "i64")) return false;
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  out->is_f32 = dtype == "f32";
-  const size_t width = out->is_f32 ? 4 : 8;
-  if (bytes.empty() || bytes.size() % width != 0) return false;
-  if (out->is_f32) {
-    out->f32.resize(bytes.size() / 4);
-    std::memcpy(out->f32.data(), bytes.data(), bytes.size());
-  } else {
-    out->i64.resize(bytes.size() / 8);
-    std::memcpy(out->i64.data(), bytes.data(), bytes.size());
-  }
-  return true;
-}
-
 std::string session_error(const VornSession* s) {
   return std::string(vorn_session_error_message_ptr(s), vorn_session_error_message_len(s));
 }
 
-int run(const char* vorn_path, double seconds, uint32_t backend, int argc, char** argv) {
-  std::vector<BoundInput> inputs(static_cast<size_t>(argc));
-  for (int i = 0; i < argc; ++i) {
-    if (!load_input(argv[i], &inputs[static_cast<size_t>(i)])) {
-      std::fprintf(stderr, "bad input %s\n", argv[i]);
-      return 2;
+// Every output slot of the last run to PREFIX<slot>.bin (f32 values, or
+// i64 for integer tensors); answers the slots' names, or nothing when a
+// write failed.
+bool write_outputs(const VornSession* session, const VornOutput* output, const std::string& prefix,
+                   std::vector<std::string>* names) {
+  const uint32_t count = vorn_output_tensor_count(output);
+  for (uint32_t slot = 0; slot < count; ++slot) {
+    const int32_t k = static_cast<int32_t>(slot);
+    const uint64_t n = vorn_output_elem_count(output, k);
+    const std::string path = prefix + std::to_string(slot) + ".bin";
+    const int64_t* i64 = vorn_output_i64_ptr(output, k);
+    const bool ok = i64 != nullptr ? bench_ort::write_file(path, i64, n * 8)
+                                   : bench_ort::write_file(path, vorn_output_f32_ptr(output, k), n * 4);
+    if (!ok) {
+      std::fprintf(stderr, "cannot write %s\n", path.c_str());
+      return false;
     }
+    names->emplace_back(vorn_session_output_name_ptr(session, k), vorn_session_output_name_len(session, k));
   }
+  return true;
+}
+
+int run(const char* vorn_path, double seconds, uint32_t backend, const std::string& outputs,
+        const std::vector<bench_ort::Input>& inputs) {
   VornSession* session = vorn_session_new(nullptr);
   VornInput* input = vorn_input_new();
   VornOutput* output = vorn_output_new();
   int status = 1;
   std::vector<double> times;
+  std::vector<std::string> names;
   vorn_session_set_backend(session, backend);
   if (!vorn_session_open(session, vorn_path, std::strlen(vorn_path))) {
     std::fprintf(stderr, "open failed: %s\n", session_error(session).c_str());
     goto done;
   }
-  for (const BoundInput& b : inputs) {
+  for (const bench_ort::Input& b : inputs) {
     bool ok = b.is_f32 ? vorn_input_set_named_f32(input, b.name.data(), b.name.size(),
-                                                  b.f32.data(), b.f32.size(), 0)
+                                                  reinterpret_cast<const float*>(b.bytes.data()), b.count(), 0)
                        : vorn_input_set_named_i64(input, b.name.data(), b.name.size(),
-                                                  b.i64.data(), b.i64.size(), 0);
+                                                  reinterpret_cast<const int64_t*>(b.bytes.data()), b.count(), 0);
     if (!ok) {
       std::fprintf(stderr, "cannot bind input %s\n", b.name.c_str());
       goto done;
     }
   }
-  for (int i = 0; i < 3; ++i) {
-    if (!vorn_session_run(session, input, output)) {
-      std::fprintf(stderr, "run failed: %s\n", session_error(session).c_str());
-      goto done;
-    }
+  times = bench_ort::time_runs(seconds, [&]() { return vorn_session_run(session, input, output); });
+  if (times.empty()) {
+    std::fprintf(stderr, "run failed: %s\n", session_error(session).c_str());
+    goto done;
   }
-  {
-    const double start = vorn::monotonic_seconds();
-    while (times.size() < 500 &&
-           (times.size() < 10 || vorn::monotonic_seconds() - start < seconds)) {
-      const double t0 = vorn::monotonic_seconds();
-      if (!vorn_session_run(session, input, output)) {
-        std::fprintf(stderr, "run failed: %s\n", session_error(session).c_str());
-        goto done;
-      }
-      times.push_back((vorn::monotonic_seconds() - t0) * 1e3);
-    }
-  }
-  std::sort(times.begin(), times.end());
-  std::printf("{\"median_ms\": %.4f, \"min_ms\": %.4f, \"runs\": %zu}\n",
-              times.size() % 2 ? times[times.size() / 2]
-                               : 0.5 * (times[times.size() / 2 - 1] + times[times.size() / 2]),
-              times.front(), times.size());
+  if (!outputs.empty() && !write_outputs(session, output, outputs, &names)) goto done;
+  bench_ort::print_figures(times, names);
   status = 0;
 done:
   vorn_output_free(output);
@@ -162,7 +135,7 @@ done:
   return status;
 }
 #else
-int run(const char*, double, uint32_t, int, char**) {
+int run(const char*, double, uint32_t, const std::string&, const std::vector<bench_ort::Input>&) {
   std::fputs(ORT_COMPARE_NO_CONVERTER, stderr);
   return 3;
 }
@@ -172,15 +145,22 @@ int run(const char*, double, uint32_t, int, char**) {
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "convert") == 0) return convert(argv[2], argv[3]);
-  if (argc >= 4 && std::strcmp(argv[1], "run") == 0) {
-    uint32_t backend = VORN_BACKEND_CPU;
-    int first = 4;
-    if (argc >= 6 && std::strcmp(argv[4], "--backend") == 0) {
-      if (std::strcmp(argv[5], "gpu") == 0) backend = VORN_BACKEND_GPU;
-      else if (std::strcmp(argv[5], "cpu") != 0) return usage();
-      first = 6;
+  if (argc < 4 || std::strcmp(argv[1], "run") != 0) return usage();
+  uint32_t backend = VORN_BACKEND_CPU;
+  std::string outputs;
+  std::vector<bench_ort::Input> inputs;
+  for (int i = 4; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--backend" && i + 1 < argc) {
+      const std::string b = argv[++i];
+      if (b != "cpu" && b != "gpu") return usage();
+      backend = b == "gpu" ? VORN_BACKEND_GPU : VORN_BACKEND_CPU;
+    } else if (a == "--outputs" && i + 1 < argc) {
+      outputs = argv[++i];
+    } else {
+      inputs.emplace_back();
+      if (!bench_ort::read_input(a, &inputs.back())) return 2;
     }
-    return run(argv[2], std::atof(argv[3]), backend, argc - first, argv + first);
   }
-  return usage();
+  return run(argv[2], std::atof(argv[3]), backend, outputs, inputs);
 }

@@ -7,6 +7,8 @@
 #include <new>
 #include <vector>
 
+#include "platform/thread_kept.h"
+
 namespace vorn {
 
 uint64_t splitmix64_next(uint64_t* state) {
@@ -61,10 +63,6 @@ struct Scratch {
   std::vector<Keyed> keyed, keyed_tmp;
 };
 
-Scratch& scratch() {
-  thread_local Scratch s;
-  return s;
-}
 
 // Clears the marks of the history window on every way out.
 struct SeenMarks {
@@ -197,7 +195,9 @@ constexpr uint32_t kHeapTopK = 1024;
 
 uint32_t sample(const float* logits, uint64_t vocab, const uint8_t* allow, const int64_t* history,
                 uint64_t history_count, const SamplingParams& params, uint64_t* state, SampledToken* out) {
-  Scratch& s = scratch();
+  Scratch* mine = ThreadKept<Scratch>::get();
+  Scratch own;
+  Scratch& s = mine != nullptr ? *mine : own;
   if (s.seen.size() < vocab) s.seen.resize(vocab, 0);
 
   uint64_t first = 0;

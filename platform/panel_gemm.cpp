@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <numeric>
 #include <utility>
 
@@ -13,6 +12,7 @@
 #endif
 
 #include "platform/cpu_features.h"
+#include "platform/thread_kept.h"
 
 namespace vorn {
 
@@ -540,18 +540,23 @@ void dot_rows(TileForm form, const float* a, const float* b, int64_t ldb, int64_
 // half the second-level cache of the smaller cores we run on.
 constexpr int64_t kPackPanels = 16;
 
-struct FreeBlock {
-  void operator()(float* p) const { std::free(p); }
+struct PackBuffer {
+  float* block = nullptr;
+  PackBuffer() = default;
+  PackBuffer(const PackBuffer&) = delete;
+  PackBuffer& operator=(const PackBuffer&) = delete;
+  ~PackBuffer() { std::free(block); }
 };
 
 // The calling thread's buffer of kPackPanels packed panels, made on its
 // first product and kept for the next ones; null when memory is short, and
 // the product then packs one panel at a time on the stack.
 float* thread_pack_buffer() {
-  thread_local std::unique_ptr<float, FreeBlock> block;
-  if (block == nullptr)
-    block.reset(static_cast<float*>(std::aligned_alloc(64, kPackPanels * kDepthBlock * kPanelWidth * sizeof(float))));
-  return block.get();
+  PackBuffer* kept = ThreadKept<PackBuffer>::get();
+  if (kept == nullptr) return nullptr;
+  if (kept->block == nullptr)
+    kept->block = static_cast<float*>(std::aligned_alloc(64, kPackPanels * kDepthBlock * kPanelWidth * sizeof(float)));
+  return kept->block;
 }
 
 // Whether a rectangle of `rows` rows reads the whole panels of B where they

@@ -20,11 +20,13 @@
 // rounding is done in three float operations instead (half_rounding.h).
 #include <immintrin.h>
 
+#include <new>
 #include <vector>
 
 #include "gpu/shaders/half_rounding.h"
 #include "gpu/shaders/kernels.h"
 #include "platform/cpu_features.h"
+#include "platform/thread_kept.h"
 
 namespace vorn::shaders {
 
@@ -348,6 +350,30 @@ float row_dot(const X* x, const uint8_t* w, uint64_t K, VectorForm form) {
     return row_dot_portable(x, HalfRow{reinterpret_cast<const half*>(w)}, K);
 }
 
+// A half x widened to floats, kept by a thread for the next groups of the
+// same dispatch (0: none kept, as a dispatch outside a command buffer has).
+struct Widened {
+  uint64_t dispatch = 0;
+  std::vector<float> x;
+};
+
+// Whether `kept` holds x widened for this dispatch, widening it if not;
+// false when there is no memory for it.
+template <class A>
+bool widen_once(Widened& kept, const A* x, uint64_t K, uint64_t dispatch) {
+  if (kept.dispatch == dispatch && dispatch != 0) return true;
+  if (kept.x.size() < K) {
+    try {
+      kept.x.resize(K);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+  half_to_float_n(reinterpret_cast<const uint16_t*>(x), kept.x.data(), K);
+  kept.dispatch = dispatch;
+  return true;
+}
+
 // The rows of one threadgroup (four rows of 32 lanes each).
 template <class A, bool kQ8>
 void matvec_group(const mtl::KernelArgs& a, mtl::Size3 g) {
@@ -362,18 +388,9 @@ void matvec_group(const mtl::KernelArgs& a, mtl::Size3 g) {
   const VectorForm form = vector_form();
   // Every row of the dispatch reads the same x: a half x is widened once per
   // thread and dispatch, and kept for the thread's next groups.
-  if (sizeof(A) == 2 && form != VectorForm::kPortable) {
-    struct Widened {
-      uint64_t dispatch = 0;
-      std::vector<float> x;
-    };
-    thread_local Widened widened;
-    if (widened.dispatch != a.dispatch_id) {
-      if (widened.x.size() < K) widened.x.resize(K);
-      half_to_float_n(reinterpret_cast<const uint16_t*>(x), widened.x.data(), K);
-      widened.dispatch = a.dispatch_id;
-    }
-    const float* xf = widened.x.data();
+  Widened* kept = sizeof(A) == 2 && form != VectorForm::kPortable ? ThreadKept<Widened>::get() : nullptr;
+  if (kept != nullptr && widen_once(*kept, x, K, a.dispatch_id)) {
+    const float* xf = kept->x.data();
     for (uint64_t r = rows.begin; r < rows.end; ++r)
       store_row(y, bias, has_bias, r, row_dot<kQ8>(xf, w + r * row_bytes, K, form));
     return;

@@ -69,7 +69,7 @@ TEST(MemoryLimitChild, RunsUnderTheLimit) {
 }
 
 TEST(MemoryLimit, RunsReturnUnderAnAddressSpaceLimit) {
-  for (int headroom : {4, 16, 48, 128, 256}) {
+  for (int headroom : {0, 1, 4, 16, 48, 128, 256}) {
     SCOPED_TRACE(::testing::Message() << headroom << " MiB of headroom");
     const test::ChildRun run =
         test::run_child_case("MemoryLimitChild.RunsUnderTheLimit", {{kHeadroomEnv, std::to_string(headroom)}}, 120);
