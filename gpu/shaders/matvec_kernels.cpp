@@ -143,6 +143,26 @@ VORN_AVX2 float row_dot_half_avx2(const float* x, const half* w, uint64_t K) {
   return lane_sum(a0, a1, a2, a3);
 }
 
+// The last chunk of a row, shorter than 32 columns: its x and bytes, zero
+// past K, its block's scale and its length.
+struct Q8Tail {
+  float x[kLanes] = {};
+  uint8_t bytes[kLanes] = {};
+  float scale;
+  int n;
+};
+inline Q8Tail q8_tail(const float* x, const uint8_t* w, uint64_t k0, uint64_t K) {
+  const uint8_t* block = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
+  Q8Tail t;
+  for (uint64_t l = 0; l < K - k0; ++l) {
+    t.x[l] = x[k0 + l];
+    t.bytes[l] = block[k0 % kQ8BlockValues + l];
+  }
+  t.scale = block_scale(block);
+  t.n = int(K - k0);
+  return t;
+}
+
 // One whole block: two chunks of 32 columns that share one scale, each
 // value made by Load.
 template <__m256 (*Load)(const uint8_t*, __m256)>
@@ -183,19 +203,12 @@ VORN_AVX2 float row_dot_q8_avx2(const float* x, const uint8_t* w, uint64_t K) {
     a3 = _mm256_add_ps(a3, _mm256_mul_ps(load8(x + k0 + 24), load8_q8(bytes + 24, scale)));
   }
   if (k0 < K) {
-    const uint8_t* block = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
-    const __m256 scale = _mm256_set1_ps(block_scale(block));
-    float xt[kLanes] = {};
-    uint8_t bt[kLanes] = {};
-    for (uint64_t l = 0; l < K - k0; ++l) {
-      xt[l] = x[k0 + l];
-      bt[l] = block[k0 % kQ8BlockValues + l];
-    }
-    const int n = int(K - k0);
-    a0 = add_first(a0, _mm256_mul_ps(load8(xt), load8_q8(bt, scale)), n);
-    a1 = add_first(a1, _mm256_mul_ps(load8(xt + 8), load8_q8(bt + 8, scale)), n - 8);
-    a2 = add_first(a2, _mm256_mul_ps(load8(xt + 16), load8_q8(bt + 16, scale)), n - 16);
-    a3 = add_first(a3, _mm256_mul_ps(load8(xt + 24), load8_q8(bt + 24, scale)), n - 24);
+    const Q8Tail t = q8_tail(x, w, k0, K);
+    const __m256 scale = _mm256_set1_ps(t.scale);
+    a0 = add_first(a0, _mm256_mul_ps(load8(t.x), load8_q8(t.bytes, scale)), t.n);
+    a1 = add_first(a1, _mm256_mul_ps(load8(t.x + 8), load8_q8(t.bytes + 8, scale)), t.n - 8);
+    a2 = add_first(a2, _mm256_mul_ps(load8(t.x + 16), load8_q8(t.bytes + 16, scale)), t.n - 16);
+    a3 = add_first(a3, _mm256_mul_ps(load8(t.x + 24), load8_q8(t.bytes + 24, scale)), t.n - 24);
   }
   return lane_sum(a0, a1, a2, a3);
 }
@@ -289,17 +302,10 @@ VORN_AVX512 float row_dot_q8_avx512(const float* x, const uint8_t* w, uint64_t K
     a1 = _mm512_add_ps(a1, _mm512_mul_ps(load16(x + k0 + 16), load16_q8(bytes + 16, scale)));
   }
   if (k0 < K) {
-    const uint8_t* block = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
-    const __m512 scale = _mm512_set1_ps(block_scale(block));
-    float xt[kLanes] = {};
-    uint8_t bt[kLanes] = {};
-    for (uint64_t l = 0; l < K - k0; ++l) {
-      xt[l] = x[k0 + l];
-      bt[l] = block[k0 % kQ8BlockValues + l];
-    }
-    const int n = int(K - k0);
-    a0 = add_first(a0, _mm512_mul_ps(load16(xt), load16_q8(bt, scale)), n);
-    a1 = add_first(a1, _mm512_mul_ps(load16(xt + 16), load16_q8(bt + 16, scale)), n - 16);
+    const Q8Tail t = q8_tail(x, w, k0, K);
+    const __m512 scale = _mm512_set1_ps(t.scale);
+    a0 = add_first(a0, _mm512_mul_ps(load16(t.x), load16_q8(t.bytes, scale)), t.n);
+    a1 = add_first(a1, _mm512_mul_ps(load16(t.x + 16), load16_q8(t.bytes + 16, scale)), t.n - 16);
   }
   return lane_sum(a0, a1);
 }
