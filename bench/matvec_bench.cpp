@@ -5,7 +5,10 @@
 //
 // "streamed" cycles through distinct weight copies totalling more than any
 // cache, one command buffer per pass as a decode step encodes them; "cached"
-// repeats one matrix. The streamed ratio is the one that counts.
+// repeats one matrix. The streamed ratio is the one that counts. Each shape
+// runs with float activations (the chat default) and half ones.
+//
+//   matvec_bench [--avx2]     (--avx2: the AVX2 forms even where AVX-512 is)
 #include <immintrin.h>
 
 #include <algorithm>
@@ -67,6 +70,7 @@ struct Shape {
 
 // GB/s of weights read: `copies` distinct matrices, each dispatched once per
 // command buffer, the best of several buffers.
+template <class A>
 double matvec_gbps(KernelHarness& h, Shape sh, bool q8, uint64_t copies) {
   Lcg g(7);
   uint64_t row_bytes = uint64_t(sh.k) * 2;
@@ -81,9 +85,9 @@ double matvec_gbps(KernelHarness& h, Shape sh, bool q8, uint64_t copies) {
   const uint64_t matrix = uint64_t(sh.n) * row_bytes;
   std::vector<mtl::BufferRef> weights;
   for (uint64_t c = 0; c < copies; ++c) weights.push_back(h.buffer(bytes));
-  auto x = h.buffer(random_values<half>(g, sh.k));
-  auto y = h.zeros(uint64_t(sh.n) * 2);
-  auto pipeline = h.pipeline<half>(q8 ? Kernel::matvec_q8 : Kernel::matvec);
+  auto x = h.buffer(random_values<A>(g, sh.k));
+  auto y = h.zeros(uint64_t(sh.n) * sizeof(A));
+  auto pipeline = h.pipeline<A>(q8 ? Kernel::matvec_q8 : Kernel::matvec);
   const shaders::MatvecParams p{.rows = sh.n, .k = sh.k, .row_bytes = uint32_t(row_bytes)};
   double best = 1e30;
   const int reps = copies > 1 ? 5 : 200;
@@ -111,22 +115,26 @@ double matvec_gbps(KernelHarness& h, Shape sh, bool q8, uint64_t copies) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--avx2") == 0) shaders::g_shader_avx512_forms = false;
   KernelHarness h;
-  std::printf("threads %zu\n", parallel_thread_count());
+  const char* forms[] = {"portable", "AVX2", "AVX-512"};
+  std::printf("threads %zu, %s forms\n", parallel_thread_count(), forms[int(shaders::vector_form())]);
   const double stream = stream_read_gbps();
   std::printf("streaming read: %.1f GB/s\n\n", stream);
-  std::printf("%-10s %-6s %10s %9s %10s %9s\n", "shape", "weight", "streamed", "ratio", "cached", "ratio");
+  std::printf("%-10s %-6s %-5s %10s %9s %10s %9s\n", "shape", "weight", "x", "streamed", "ratio", "cached", "ratio");
   for (const Shape sh : {Shape{576, 1536}, Shape{1536, 576}, Shape{49280, 576}}) {
     for (const bool q8 : {false, true}) {
-      const uint64_t matrix = uint64_t(sh.n) * (q8 ? (sh.k + 63) / 64 * 68 : sh.k * 2);
-      const uint64_t copies = std::max<uint64_t>(2, kWeightSetBytes / matrix);
-      const double streamed = matvec_gbps(h, sh, q8, copies);
-      const double cached = matvec_gbps(h, sh, q8, 1);
-      char name[32];
-      std::snprintf(name, sizeof name, "%ux%u", sh.n, sh.k);
-      std::printf("%-10s %-6s %8.1f GB/s %6.2f %8.1f GB/s %6.2f\n", name, q8 ? "Q8" : "F16", streamed,
-                  streamed / stream, cached, cached / stream);
+      for (const bool fp32 : {true, false}) {
+        const uint64_t matrix = uint64_t(sh.n) * (q8 ? (sh.k + 63) / 64 * 68 : sh.k * 2);
+        const uint64_t copies = std::max<uint64_t>(2, kWeightSetBytes / matrix);
+        const double streamed = fp32 ? matvec_gbps<float>(h, sh, q8, copies) : matvec_gbps<half>(h, sh, q8, copies);
+        const double cached = fp32 ? matvec_gbps<float>(h, sh, q8, 1) : matvec_gbps<half>(h, sh, q8, 1);
+        char name[32];
+        std::snprintf(name, sizeof name, "%ux%u", sh.n, sh.k);
+        std::printf("%-10s %-6s %-5s %8.1f GB/s %6.2f %8.1f GB/s %6.2f\n", name, q8 ? "Q8" : "F16",
+                    fp32 ? "f32" : "f16", streamed, streamed / stream, cached, cached / stream);
+      }
     }
   }
   return 0;

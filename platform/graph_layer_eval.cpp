@@ -4,10 +4,17 @@
 #include "platform/graph_layer_eval.h"
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "platform/blas.h"
+#include "platform/cpu_features.h"
 #include "platform/graph_layer_evaluators.h"
 #include "platform/graph_layer_plan.h"
 #include "platform/half.h"
@@ -186,11 +193,100 @@ bool rows_in_place(DataType storage, const Shape& shape, const std::vector<int64
   return storage == DataType::kFloat32 && strides[r - 1] == 1 && strides[r - 2] >= std::max<int64_t>(1, shape[r - 1]);
 }
 
-int64_t attention_slots(const Shape& q) { return std::min<int64_t>(q[0] * q[1], int64_t(parallel_thread_count())); }
+// Queries of one piece of attention work: a block of rows of one (batch,
+// head) pair, whose scores (block x keys floats) stay in a core's cache
+// between the two products and the normalisation.
+constexpr int64_t kAttentionRows = 128;
 
-// softmax(q k^T scale + mask) v for every (batch, head) pair. Pairs run on
-// the pool in rounds of one pair per thread, each with its own scores; the
-// values of a pair never depend on which thread runs it.
+int64_t attention_slots(const Shape& q) {
+  const int64_t pieces = q[0] * q[1] * ((q[2] + kAttentionRows - 1) / kAttentionRows);
+  return std::min<int64_t>(pieces, int64_t(parallel_thread_count()));
+}
+
+// Workspace floats of one slot: a block's scores, then one row of the mask.
+int64_t attention_slot_floats(const Shape& q, int64_t keys) {
+  return std::min(kAttentionRows, q[2]) * keys + keys;
+}
+
+// Score rows normalised together. A row's sum runs in column order (its
+// bits depend on that order), one dependent add after another; the sums of
+// this many rows are interleaved so that the adds of one column overlap.
+constexpr int64_t kSoftmaxRows = 8;
+
+// The largest value of row[0, n), by the comparison max_element makes
+// (x > m ? x : m). (Where the largest value is a zero, its sign may differ
+// from max_element's: the row less either zero gives the same
+// exponentials. A NaN anywhere makes the row's sum NaN whatever the
+// maximum.)
+float row_max_portable(const float* row, int64_t n) {
+  float top = row[0];
+  for (int64_t c = 1; c < n; ++c) top = row[c] > top ? row[c] : top;
+  return top;
+}
+
+#if defined(__x86_64__)
+// The same comparison in 32 lanes (four registers) so that the comparisons
+// overlap: vmaxps(x, m) is x > m ? x : m.
+[[gnu::target("avx2")]] float row_max_avx2(const float* row, int64_t n) {
+  __m256 m0 = _mm256_set1_ps(row[0]), m1 = m0, m2 = m0, m3 = m0;
+  int64_t c = 0;
+  for (; c + 32 <= n; c += 32) {
+    m0 = _mm256_max_ps(_mm256_loadu_ps(row + c), m0);
+    m1 = _mm256_max_ps(_mm256_loadu_ps(row + c + 8), m1);
+    m2 = _mm256_max_ps(_mm256_loadu_ps(row + c + 16), m2);
+    m3 = _mm256_max_ps(_mm256_loadu_ps(row + c + 24), m3);
+  }
+  m0 = _mm256_max_ps(_mm256_max_ps(m1, m0), _mm256_max_ps(m3, m2));
+  alignas(32) float lanes[8];
+  _mm256_store_ps(lanes, m0);
+  float top = row_max_portable(lanes, 8);
+  for (; c < n; ++c) top = row[c] > top ? row[c] : top;
+  return top;
+}
+#endif
+
+float row_max(const float* row, int64_t n) {
+#if defined(__x86_64__)
+  if (cpu_has_avx2_fma()) return row_max_avx2(row, n);
+#endif
+  return row_max_portable(row, n);
+}
+
+// sum[i] = row i's values added in column order, for count rows of n
+// values stride apart: a whole group's eight sums are eight registers, each
+// add independent of the other seven.
+void row_sums(const float* rows, int64_t stride, int64_t count, int64_t n, float* sum) {
+  static_assert(kSoftmaxRows == 8);
+  if (count == kSoftmaxRows) {
+    const float *r0 = rows, *r1 = r0 + stride, *r2 = r1 + stride, *r3 = r2 + stride, *r4 = r3 + stride,
+                *r5 = r4 + stride, *r6 = r5 + stride, *r7 = r6 + stride;
+    float a0 = 0, a1 = 0, a2 = 0, a3 = 0, a4 = 0, a5 = 0, a6 = 0, a7 = 0;
+    for (int64_t c = 0; c < n; ++c) {
+      a0 += r0[c];
+      a1 += r1[c];
+      a2 += r2[c];
+      a3 += r3[c];
+      a4 += r4[c];
+      a5 += r5[c];
+      a6 += r6[c];
+      a7 += r7[c];
+    }
+    const float a[kSoftmaxRows] = {a0, a1, a2, a3, a4, a5, a6, a7};
+    std::memcpy(sum, a, sizeof a);
+    return;
+  }
+  for (int64_t i = 0; i < count; ++i) {
+    float acc = 0;
+    for (int64_t c = 0; c < n; ++c) acc += rows[i * stride + c];
+    sum[i] = acc;
+  }
+}
+
+// softmax(q k^T scale + mask) v for every (batch, head) pair, in blocks of
+// query rows: each thread of the pool takes the next block until none is
+// left, into its own scores. Rows are independent and a product's sums do
+// not depend on how its rows are cut, so the values never depend on the
+// blocks or on which thread runs them.
 bool eval_attention(const Node& n, const Value* const* in, size_t count, const Value& out, float* workspace,
                     std::string*) {
   const Operand q = operand(*in[0], rows_in_place(in[0]->storage, in[0]->shape, in[0]->strides), &workspace);
@@ -202,51 +298,82 @@ bool eval_attention(const Node& n, const Value* const* in, size_t count, const V
   float* o = out_floats(out);
   const int64_t pairs = batch * heads;
   if (pairs == 0 || s == 0 || d == 0) return true;
+  if (t == 0) {
+    std::fill(o, o + pairs * s * d, 0.0f);
+    finish(n, out);
+    return true;
+  }
   int64_t ms[4] = {0, 0, 0, 0};
   if (mask != nullptr) {
     const size_t lead = 4 - mask->shape.size();
     for (size_t i = 0; i < mask->shape.size(); ++i)
       if (mask->shape[i] != 1) ms[lead + i] = mask->strides[i];
   }
-  const int64_t slots = std::min<int64_t>(pairs, int64_t(parallel_thread_count()));
-  // Scores of a pair, then one row of the mask.
-  const int64_t per_slot = s * t + t;
+  // A float mask row of unit stride is added where it lies.
+  const bool mask_in_place = mask != nullptr && mask->storage == DataType::kFloat32 && ms[3] == 1;
+  const Shape qs{batch, heads, s, d};
+  const int64_t slots = attention_slots(qs), per_slot = attention_slot_floats(qs, t);
+  const int64_t blocks = (s + kAttentionRows - 1) / kAttentionRows, pieces = pairs * blocks;
   const int64_t group = heads / kv_heads;
-  for (int64_t first = 0; first < pairs; first += slots) {
-    const int64_t cnt = std::min(slots, pairs - first);
-    auto pair = [&](size_t slot) {
-      const int64_t p = first + int64_t(slot), b = p / heads, h = p % heads, kh = h / group;
-      float* scores = workspace + int64_t(slot) * per_slot;
-      float* mrow = scores + s * t;
-      float* result = o + p * s * d;
-      if (t == 0) {
-        std::fill(result, result + s * d, 0.0f);
-        return;
-      }
-      const float* qp = q.p + b * q.strides[0] + h * q.strides[1];
-      const float* kp = k.p + b * k.strides[0] + kh * k.strides[1];
-      const float* vp = v.p + b * v.strides[0] + kh * v.strides[1];
-      cpu_sgemm(false, true, s, t, d, n.real, qp, q.strides[2], kp, k.strides[2], 0.0f, scores, t);
-      for (int64_t r = 0; r < s; ++r) {
-        float* row = scores + r * t;
-        if (mask != nullptr) {
-          read_part(*mask, b * ms[0] + h * ms[1] + r * ms[2], ms[3], t, mrow);
-          vec_add(row, mrow, row, size_t(t));
+  // Mask rows that every head shares and that hold only zeros are not
+  // added: adding a zero changes at most the sign of a zero score, and a
+  // zero of either sign less the row's maximum, and its exponential, are
+  // the same. Found once for all heads (a vision view's mask is all zeros).
+  float* zero_rows = workspace + slots * per_slot;  // batch x s flags
+  const bool skip_zero_rows = mask_in_place && ms[1] == 0;
+  if (skip_zero_rows) {
+    for_rows(batch * s, t, [&](int64_t i) {
+      const float* m = reinterpret_cast<const float*>(at(*mask, (i / s) * ms[0] + (i % s) * ms[2]));
+      uint32_t bits = 0;  // of every value but the signs: vectorises, unlike a float compare chain
+      for (int64_t c = 0; c < t; ++c) bits |= std::bit_cast<uint32_t>(m[c]) & 0x7fffffffu;
+      zero_rows[i] = bits == 0 ? 1.0f : 0.0f;
+    });
+  }
+  // Rows [r0, r0 + rows) of pair p, with scores in the slot's workspace.
+  auto piece = [&](int64_t p, int64_t r0, int64_t rows, float* scores) {
+    const int64_t b = p / heads, h = p % heads, kh = h / group;
+    float* mrow = scores + rows * t;
+    const float* qp = q.p + b * q.strides[0] + h * q.strides[1] + r0 * q.strides[2];
+    const float* kp = k.p + b * k.strides[0] + kh * k.strides[1];
+    const float* vp = v.p + b * v.strides[0] + kh * v.strides[1];
+    cpu_sgemm(false, true, rows, t, d, n.real, qp, q.strides[2], kp, k.strides[2], 0.0f, scores, t);
+    for (int64_t i0 = 0; i0 < rows; i0 += kSoftmaxRows) {
+      const int64_t group_rows = std::min(kSoftmaxRows, rows - i0);
+      for (int64_t i = i0; i < i0 + group_rows; ++i) {
+        float* row = scores + i * t;
+        const int64_t r = r0 + i;
+        if (mask != nullptr && !(skip_zero_rows && zero_rows[b * s + r] != 0.0f)) {
+          const int64_t first = b * ms[0] + h * ms[1] + r * ms[2];
+          if (mask_in_place) {
+            vec_add(row, reinterpret_cast<const float*>(at(*mask, first)), row, size_t(t));
+          } else {
+            read_part(*mask, first, ms[3], t, mrow);
+            vec_add(row, mrow, row, size_t(t));
+          }
         }
-        const float top = *std::max_element(row, row + t);
-        vec_scalar_add(row, -top, row, size_t(t));
+        vec_scalar_add(row, -row_max(row, t), row, size_t(t));
         vec_exp(row, row, size_t(t));
-        float sum = 0;
-        for (int64_t c = 0; c < t; ++c) sum += row[c];
-        vec_scalar_mul_add(row, 1.0f / sum, 0.0f, row, size_t(t));
       }
-      cpu_sgemm(false, false, s, d, t, 1.0f, scores, t, vp, v.strides[2], 0.0f, result, d);
-    };
-    if (cnt == 1) {
-      pair(0);
-    } else {
-      parallel_for(size_t(cnt), pair);
+      float sum[kSoftmaxRows];
+      row_sums(scores + i0 * t, t, group_rows, t, sum);
+      for (int64_t i = i0; i < i0 + group_rows; ++i)
+        vec_scalar_mul_add(scores + i * t, 1.0f / sum[i - i0], 0.0f, scores + i * t, size_t(t));
     }
+    cpu_sgemm(false, false, rows, d, t, 1.0f, scores, t, vp, v.strides[2], 0.0f, o + (p * s + r0) * d, d);
+  };
+  std::atomic<int64_t> next{0};
+  auto slot = [&](size_t index) {
+    float* scores = workspace + int64_t(index) * per_slot;
+    for (int64_t i = next.fetch_add(1, std::memory_order_relaxed); i < pieces;
+         i = next.fetch_add(1, std::memory_order_relaxed)) {
+      const int64_t r0 = (i % blocks) * kAttentionRows;
+      piece(i / blocks, r0, std::min(kAttentionRows, s - r0), scores);
+    }
+  };
+  if (slots == 1) {
+    slot(0);
+  } else {
+    parallel_for(size_t(slots), slot);
   }
   finish(n, out);
   return true;
@@ -406,7 +533,7 @@ int64_t workspace_floats(const Node& n, const std::vector<const Layout*>& in) {
         if (!rows_in_place(in[i]->storage, in[i]->shape, in[i]->strides)) w += element_count(in[i]->shape);
       const Shape& q = in[0]->shape;
       const int64_t t = in[1]->shape[2];
-      return w + attention_slots(q) * (q[2] * t + t);
+      return w + attention_slots(q) * attention_slot_floats(q, t) + q[0] * q[2];
     }
     case Operation::kTopKValues:
     case Operation::kTopKIndices: return topk_workspace(n);

@@ -18,8 +18,9 @@ void vec_threshold(const float* a, float threshold, float* out, size_t n);
 // out[i] = exp(a[i]), within 2 ulp of the correctly rounded value over the
 // whole float range (subnormal results included); NaN stays NaN, large
 // inputs give +inf, very negative ones +0.
-// Runs 8 wide where the CPU has AVX2 and FMA, with the bits of the portable
-// form (the steps are platform/vector_exp.h's).
+// Runs 8 wide where the CPU has AVX2 and FMA and 16 wide where it also has
+// AVX-512, with the bits of the portable form (the steps are
+// platform/vector_exp.h's).
 //
 // One of the library's two vector exponentials. This one stands in for
 // vvexpf and decides the last bits of every exponential of the CPU engine
@@ -36,6 +37,9 @@ void vec_threshold(const float* a, float threshold, float* out, size_t n);
 void vec_exp(const float* a, float* out, size_t n);
 // The baseline form of vec_exp, for tests that compare the two.
 void vec_exp_portable(const float* a, float* out, size_t n);
+// The AVX2 form even where the AVX-512 one (the same bits) would run; the
+// portable form without AVX2 and FMA. For tests.
+void vec_exp_avx2(const float* a, float* out, size_t n);
 // out[i] = erf(a[i]) by a rational approximation on [-4, 4] (clamped
 // outside, where erf is +-1 in float), within a few ulp; NaN stays NaN.
 void vec_erf(const float* a, float* out, size_t n);

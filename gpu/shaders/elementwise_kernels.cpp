@@ -1,20 +1,14 @@
 // Elementwise kernels: "pointwise" (add, multiply, GELU, SiLU), "linear_bias"
 // and "weights_float"; one thread per element.
-#include <cmath>
-
 #include "gpu/shaders/kernels.h"
 #include "platform/float_exp.h"
+#include "platform/float_tanh.h"
 
 namespace vorn::shaders {
 
 namespace {
 
 bool pointwise_reads_b(uint32_t op) { return op == kPointwiseAdd || op == kPointwiseMul; }
-
-// The tanh form of GELU, each operation rounded in float.
-float gelu_tanh(float a) {
-  return 0.5f * a * (1.0f + std::tanh(0.7978845608028654f * (a + 0.044715f * a * a * a)));
-}
 
 }  // namespace
 
@@ -30,31 +24,45 @@ void pointwise(const mtl::KernelArgs& a, mtl::Size3 g) {
     return;
   }
   for_each_block(a, g, p.count, [&](uint64_t i0, uint64_t n) {
+    // Float activations are read and written where they lie; half ones pass
+    // through a block of floats. Each element is read before it is written,
+    // so y may be x.
     float v[kElementBlock], w[kElementBlock];
-    widen_n(x + i0, v, n);
+    const float* in = v;
+    float* out = v;
+    if constexpr (sizeof(A) == 4) {
+      in = x + i0;
+      out = y + i0;
+    } else {
+      widen_n(x + i0, v, n);
+    }
+    const float* operand = w;
     if (pointwise_reads_b(op)) {
-      if (i0 % p.operand_count + n <= p.operand_count)
-        widen_n(b + i0 % p.operand_count, w, n);
-      else
+      const uint64_t at = i0 % p.operand_count;
+      if (at + n > p.operand_count)
         widen_cyclic(b, p.operand_count, i0, w, n);
+      else if constexpr (sizeof(A) == 4)
+        operand = b + at;
+      else
+        widen_n(b + at, w, n);
     }
     switch (op) {
       case kPointwiseAdd:
-        for (uint64_t j = 0; j < n; ++j) v[j] = v[j] + w[j];
+        for (uint64_t j = 0; j < n; ++j) out[j] = in[j] + operand[j];
         break;
       case kPointwiseMul:
-        for (uint64_t j = 0; j < n; ++j) v[j] = v[j] * w[j];
+        for (uint64_t j = 0; j < n; ++j) out[j] = in[j] * operand[j];
         break;
-      case kPointwiseGelu:
-        for (uint64_t j = 0; j < n; ++j) v[j] = gelu_tanh(v[j]);
+      case kPointwiseGelu:  // the tanh form, to within an ulp of its exact value
+        gelu_tanh_float_n(in, out, n);
         break;
       default:  // SiLU
-        for (uint64_t j = 0; j < n; ++j) w[j] = -v[j];
+        for (uint64_t j = 0; j < n; ++j) w[j] = -in[j];
         exp_float_n(w, w, n);
-        for (uint64_t j = 0; j < n; ++j) v[j] = v[j] / (1.0f + w[j]);
+        for (uint64_t j = 0; j < n; ++j) out[j] = in[j] / (1.0f + w[j]);
         break;
     }
-    narrow_n(v, y + i0, n);
+    if constexpr (sizeof(A) == 2) narrow_n(v, y + i0, n);
   });
 }
 

@@ -5,13 +5,25 @@
 // the one rounding to the activation type.
 //
 // The lane structure is exactly a 32-wide vector accumulator, so the AVX2
-// form (four 8-wide registers, chosen once from the processor) gives the
-// same bits as the portable loop; only the speed differs.
+// form (four 8-wide registers) and the AVX-512 form (two 16-wide registers),
+// chosen once per dispatch from the processor, give the same bits as the
+// portable loop; only the speed differs.
+//
+// Decode reads every weight once per token, so these loops run at the rate
+// memory delivers the weights. A row is one long sequential read; the
+// weights are fetched a fixed distance ahead (kPrefetchBytes) because the
+// hardware's own prefetcher, left alone, keeps too few lines in flight to
+// reach the streaming rate on one core. Q8 is bound by its arithmetic
+// instead: the exact half rounding of every weight, which a conversion to
+// half and back would do in four micro-operations, two of them on the one
+// shuffle port. Where a block's values all lie in half's normal range, the
+// rounding is done in three float operations instead (half_rounding.h).
 #include <immintrin.h>
 
 #include <new>
 #include <vector>
 
+#include "gpu/shaders/half_rounding.h"
 #include "gpu/shaders/kernels.h"
 #include "platform/cpu_features.h"
 #include "platform/thread_kept.h"
@@ -43,6 +55,16 @@ float row_dot_portable(const A* x, Row w, uint64_t K) {
 
 #if defined(__x86_64__)
 
+// Distance ahead of the lanes at which the weights are fetched: about 40
+// lines, what one core needs in flight to stream at its full rate (1 KB
+// reached 94% of it, 2 KB all of it, 4 KB less again). Fetches past a row
+// run into the next row, the one this thread takes next.
+constexpr uint64_t kPrefetchBytes = 2048;
+
+inline void prefetch_ahead(const void* p) {
+  _mm_prefetch(static_cast<const char*>(p) + kPrefetchBytes, _MM_HINT_T0);
+}
+
 #define VORN_AVX2 __attribute__((target("avx2,f16c")))
 
 VORN_AVX2 inline __m256 load8(const float* p) { return _mm256_loadu_ps(p); }
@@ -57,6 +79,14 @@ VORN_AVX2 inline __m256 load8_q8(const uint8_t* bytes, __m256 scale) {
       _mm256_cvtps_ph(_mm256_mul_ps(v, scale), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
 }
 
+// Eight Q8 values of a block whose scale passes half_normal_block: the
+// same bits as load8_q8.
+VORN_AVX2 inline __m256 load8_q8_normal(const uint8_t* bytes, __m256 scale) {
+  const __m256 v =
+      _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes))));
+  return round_to_half(_mm256_mul_ps(v, scale));
+}
+
 // Lanes [0, n) of the last chunk take their product; the others keep their
 // sum untouched (a padded +0 would turn a -0 sum into +0).
 VORN_AVX2 inline __m256 add_first(__m256 acc, __m256 product, int n) {
@@ -67,9 +97,9 @@ VORN_AVX2 inline __m256 add_first(__m256 acc, __m256 product, int n) {
 
 // simd_sum of the 32 lanes held as four registers (lanes 0-7, 8-15, 16-23,
 // 24-31), in the same halving order: l + 16, then l + 8, l + 4, l + 2, l + 1.
-VORN_AVX2 inline float lane_sum(const __m256 (&acc)[4]) {
-  const __m256 low = _mm256_add_ps(acc[0], acc[2]);   // lanes 0-7 after the first step
-  const __m256 high = _mm256_add_ps(acc[1], acc[3]);  // lanes 8-15
+VORN_AVX2 inline float lane_sum(__m256 a0, __m256 a1, __m256 a2, __m256 a3) {
+  const __m256 low = _mm256_add_ps(a0, a2);   // lanes 0-7 after the first step
+  const __m256 high = _mm256_add_ps(a1, a3);  // lanes 8-15
   const __m256 v8 = _mm256_add_ps(low, high);
   const __m128 v4 = _mm_add_ps(_mm256_castps256_ps128(v8), _mm256_extractf128_ps(v8, 1));
   const __m128 v2 = _mm_add_ps(v4, _mm_movehl_ps(v4, v4));
@@ -77,80 +107,207 @@ VORN_AVX2 inline float lane_sum(const __m256 (&acc)[4]) {
   return _mm_cvtss_f32(v1);
 }
 
+// The scale of the Q8 block at bytes.
+inline float block_scale(const uint8_t* block) {
+  float s;
+  std::memcpy(&s, block + kQ8BlockValues, sizeof s);
+  return s;
+}
+
 // The four registers of lanes are named, not an array, so that they stay in
-// registers across the loop.
-template <class A>
-VORN_AVX2 float row_dot_half_avx2(const A* x, const half* w, uint64_t K) {
+// registers across the loop. x is float: a half x is widened once per
+// dispatch by the caller.
+VORN_AVX2 float row_dot_half_avx2(const float* x, const half* w, uint64_t K) {
   __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
   uint64_t k0 = 0;
-  for (; k0 + kLanes <= K; k0 += kLanes) {
+  for (; k0 + kLanes <= K; k0 += kLanes) {  // 64 bytes of weights: one line
+    prefetch_ahead(w + k0);
     a0 = _mm256_add_ps(a0, _mm256_mul_ps(load8(x + k0), load8(w + k0)));
     a1 = _mm256_add_ps(a1, _mm256_mul_ps(load8(x + k0 + 8), load8(w + k0 + 8)));
     a2 = _mm256_add_ps(a2, _mm256_mul_ps(load8(x + k0 + 16), load8(w + k0 + 16)));
     a3 = _mm256_add_ps(a3, _mm256_mul_ps(load8(x + k0 + 24), load8(w + k0 + 24)));
   }
-  __m256 acc[4] = {a0, a1, a2, a3};
   if (k0 < K) {
-    A xt[kLanes] = {};
+    float xt[kLanes] = {};
     half wt[kLanes] = {};
     for (uint64_t l = 0; l < K - k0; ++l) {
       xt[l] = x[k0 + l];
       wt[l] = w[k0 + l];
     }
-    for (int q = 0; q < 4; ++q)
-      acc[q] = add_first(acc[q], _mm256_mul_ps(load8(xt + 8 * q), load8(wt + 8 * q)), int(K - k0) - 8 * q);
+    const int n = int(K - k0);
+    a0 = add_first(a0, _mm256_mul_ps(load8(xt), load8(wt)), n);
+    a1 = add_first(a1, _mm256_mul_ps(load8(xt + 8), load8(wt + 8)), n - 8);
+    a2 = add_first(a2, _mm256_mul_ps(load8(xt + 16), load8(wt + 16)), n - 16);
+    a3 = add_first(a3, _mm256_mul_ps(load8(xt + 24), load8(wt + 24)), n - 24);
   }
-  return lane_sum(acc);
+  return lane_sum(a0, a1, a2, a3);
 }
 
-template <class A>
-VORN_AVX2 float row_dot_q8_avx2(const A* x, const uint8_t* w, uint64_t K) {
+// The last chunk of a row, shorter than 32 columns: its x and bytes, zero
+// past K, its block's scale and its length.
+struct Q8Tail {
+  float x[kLanes] = {};
+  uint8_t bytes[kLanes] = {};
+  float scale;
+  int n;
+};
+inline Q8Tail q8_tail(const float* x, const uint8_t* w, uint64_t k0, uint64_t K) {
+  const uint8_t* block = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
+  Q8Tail t;
+  for (uint64_t l = 0; l < K - k0; ++l) {
+    t.x[l] = x[k0 + l];
+    t.bytes[l] = block[k0 % kQ8BlockValues + l];
+  }
+  t.scale = block_scale(block);
+  t.n = int(K - k0);
+  return t;
+}
+
+// One whole block: two chunks of 32 columns that share one scale, each
+// value made by Load.
+template <__m256 (*Load)(const uint8_t*, __m256)>
+VORN_AVX2 inline void add_block_avx2(const float* x, const uint8_t* bytes, float s, __m256& a0, __m256& a1,
+                                     __m256& a2, __m256& a3) {
+  const __m256 scale = _mm256_set1_ps(s);
+  for (int c = 0; c < 64; c += 32) {
+    a0 = _mm256_add_ps(a0, _mm256_mul_ps(load8(x + c), Load(bytes + c, scale)));
+    a1 = _mm256_add_ps(a1, _mm256_mul_ps(load8(x + c + 8), Load(bytes + c + 8, scale)));
+    a2 = _mm256_add_ps(a2, _mm256_mul_ps(load8(x + c + 16), Load(bytes + c + 16, scale)));
+    a3 = _mm256_add_ps(a3, _mm256_mul_ps(load8(x + c + 24), Load(bytes + c + 24, scale)));
+  }
+}
+
+VORN_AVX2 float row_dot_q8_avx2(const float* x, const uint8_t* w, uint64_t K) {
   __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
   uint64_t k0 = 0;
-  // Whole blocks first: two chunks of 32 columns share one scale.
+  // Whole blocks first. A block is 68 bytes, so two fetches a block reach
+  // every line.
   for (; k0 + kQ8BlockValues <= K; k0 += kQ8BlockValues) {
     const uint8_t* bytes = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
-    float s;
-    std::memcpy(&s, bytes + kQ8BlockValues, 4);
-    const __m256 scale = _mm256_set1_ps(s);
-    a0 = _mm256_add_ps(a0, _mm256_mul_ps(load8(x + k0), load8_q8(bytes, scale)));
-    a1 = _mm256_add_ps(a1, _mm256_mul_ps(load8(x + k0 + 8), load8_q8(bytes + 8, scale)));
-    a2 = _mm256_add_ps(a2, _mm256_mul_ps(load8(x + k0 + 16), load8_q8(bytes + 16, scale)));
-    a3 = _mm256_add_ps(a3, _mm256_mul_ps(load8(x + k0 + 24), load8_q8(bytes + 24, scale)));
-    a0 = _mm256_add_ps(a0, _mm256_mul_ps(load8(x + k0 + 32), load8_q8(bytes + 32, scale)));
-    a1 = _mm256_add_ps(a1, _mm256_mul_ps(load8(x + k0 + 40), load8_q8(bytes + 40, scale)));
-    a2 = _mm256_add_ps(a2, _mm256_mul_ps(load8(x + k0 + 48), load8_q8(bytes + 48, scale)));
-    a3 = _mm256_add_ps(a3, _mm256_mul_ps(load8(x + k0 + 56), load8_q8(bytes + 56, scale)));
+    prefetch_ahead(bytes);
+    prefetch_ahead(bytes + 64);
+    const float s = block_scale(bytes);
+    if (half_normal_block(s))
+      add_block_avx2<load8_q8_normal>(x + k0, bytes, s, a0, a1, a2, a3);
+    else
+      add_block_avx2<load8_q8>(x + k0, bytes, s, a0, a1, a2, a3);
   }
   // A chunk of 32 columns lies inside one 64-value block.
   for (; k0 + kLanes <= K; k0 += kLanes) {
     const uint8_t* block = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
-    float s;
-    std::memcpy(&s, block + kQ8BlockValues, 4);
-    const __m256 scale = _mm256_set1_ps(s);
+    const __m256 scale = _mm256_set1_ps(block_scale(block));
     const uint8_t* bytes = block + k0 % kQ8BlockValues;
     a0 = _mm256_add_ps(a0, _mm256_mul_ps(load8(x + k0), load8_q8(bytes, scale)));
     a1 = _mm256_add_ps(a1, _mm256_mul_ps(load8(x + k0 + 8), load8_q8(bytes + 8, scale)));
     a2 = _mm256_add_ps(a2, _mm256_mul_ps(load8(x + k0 + 16), load8_q8(bytes + 16, scale)));
     a3 = _mm256_add_ps(a3, _mm256_mul_ps(load8(x + k0 + 24), load8_q8(bytes + 24, scale)));
   }
-  __m256 acc[4] = {a0, a1, a2, a3};
   if (k0 < K) {
-    const uint8_t* block = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
-    float s;
-    std::memcpy(&s, block + kQ8BlockValues, 4);
-    const __m256 scale = _mm256_set1_ps(s);
-    A xt[kLanes] = {};
-    uint8_t bt[kLanes] = {};
+    const Q8Tail t = q8_tail(x, w, k0, K);
+    const __m256 scale = _mm256_set1_ps(t.scale);
+    a0 = add_first(a0, _mm256_mul_ps(load8(t.x), load8_q8(t.bytes, scale)), t.n);
+    a1 = add_first(a1, _mm256_mul_ps(load8(t.x + 8), load8_q8(t.bytes + 8, scale)), t.n - 8);
+    a2 = add_first(a2, _mm256_mul_ps(load8(t.x + 16), load8_q8(t.bytes + 16, scale)), t.n - 16);
+    a3 = add_first(a3, _mm256_mul_ps(load8(t.x + 24), load8_q8(t.bytes + 24, scale)), t.n - 24);
+  }
+  return lane_sum(a0, a1, a2, a3);
+}
+
+// The AVX-512 forms: lanes 0-15 in one register, 16-31 in the other. The
+// conversions are written in their zero-masked form with every lane set (the
+// same instruction): g++ 12 warns on the plain forms' undefined operand.
+#define VORN_AVX512 __attribute__((target("avx512f,avx2,f16c")))
+
+constexpr __mmask16 kAll16 = 0xFFFF;
+
+VORN_AVX512 inline __m512 load16(const float* p) { return _mm512_loadu_ps(p); }
+VORN_AVX512 inline __m512 load16(const half* p) {
+  return _mm512_maskz_cvtph_ps(kAll16, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+}
+VORN_AVX512 inline __m512 load16_q8(const uint8_t* bytes, __m512 scale) {
+  const __m512i b = _mm512_maskz_cvtepi8_epi32(kAll16, _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes)));
+  const __m512 v = _mm512_mul_ps(_mm512_maskz_cvtepi32_ps(kAll16, b), scale);
+  return _mm512_maskz_cvtph_ps(
+      kAll16, _mm512_maskz_cvtps_ph(kAll16, v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+}
+VORN_AVX512 inline __m512 load16_q8_normal(const uint8_t* bytes, __m512 scale) {
+  const __m512i b = _mm512_maskz_cvtepi8_epi32(kAll16, _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes)));
+  return round_to_half(_mm512_mul_ps(_mm512_maskz_cvtepi32_ps(kAll16, b), scale));
+}
+VORN_AVX512 inline __m512 add_first(__m512 acc, __m512 product, int n) {
+  const __mmask16 mask = n >= 16 ? __mmask16(0xFFFF) : n <= 0 ? __mmask16(0) : __mmask16((1u << n) - 1);
+  return _mm512_mask_add_ps(acc, mask, acc, product);
+}
+// The same halving order: l + 16 adds the two registers, then as in AVX2.
+VORN_AVX512 inline float lane_sum(__m512 a0, __m512 a1) {
+  const __m512 v16 = _mm512_add_ps(a0, a1);
+  const __m256 low = _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xFF, _mm512_castps_pd(v16), 0));
+  const __m256 high = _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xFF, _mm512_castps_pd(v16), 1));
+  const __m256 v8 = _mm256_add_ps(low, high);
+  const __m128 v4 = _mm_add_ps(_mm256_castps256_ps128(v8), _mm256_extractf128_ps(v8, 1));
+  const __m128 v2 = _mm_add_ps(v4, _mm_movehl_ps(v4, v4));
+  const __m128 v1 = _mm_add_ss(v2, _mm_shuffle_ps(v2, v2, 1));
+  return _mm_cvtss_f32(v1);
+}
+
+VORN_AVX512 float row_dot_half_avx512(const float* x, const half* w, uint64_t K) {
+  __m512 a0 = _mm512_setzero_ps(), a1 = a0;
+  uint64_t k0 = 0;
+  for (; k0 + kLanes <= K; k0 += kLanes) {
+    prefetch_ahead(w + k0);
+    a0 = _mm512_add_ps(a0, _mm512_mul_ps(load16(x + k0), load16(w + k0)));
+    a1 = _mm512_add_ps(a1, _mm512_mul_ps(load16(x + k0 + 16), load16(w + k0 + 16)));
+  }
+  if (k0 < K) {
+    float xt[kLanes] = {};
+    half wt[kLanes] = {};
     for (uint64_t l = 0; l < K - k0; ++l) {
       xt[l] = x[k0 + l];
-      bt[l] = block[k0 % kQ8BlockValues + l];
+      wt[l] = w[k0 + l];
     }
-    for (int q = 0; q < 4; ++q)
-      acc[q] = add_first(acc[q], _mm256_mul_ps(load8(xt + 8 * q), load8_q8(bt + 8 * q, scale)),
-                         int(K - k0) - 8 * q);
+    const int n = int(K - k0);
+    a0 = add_first(a0, _mm512_mul_ps(load16(xt), load16(wt)), n);
+    a1 = add_first(a1, _mm512_mul_ps(load16(xt + 16), load16(wt + 16)), n - 16);
   }
-  return lane_sum(acc);
+  return lane_sum(a0, a1);
+}
+
+template <__m512 (*Load)(const uint8_t*, __m512)>
+VORN_AVX512 inline void add_block_avx512(const float* x, const uint8_t* bytes, float s, __m512& a0, __m512& a1) {
+  const __m512 scale = _mm512_set1_ps(s);
+  for (int c = 0; c < 64; c += 32) {
+    a0 = _mm512_add_ps(a0, _mm512_mul_ps(load16(x + c), Load(bytes + c, scale)));
+    a1 = _mm512_add_ps(a1, _mm512_mul_ps(load16(x + c + 16), Load(bytes + c + 16, scale)));
+  }
+}
+
+VORN_AVX512 float row_dot_q8_avx512(const float* x, const uint8_t* w, uint64_t K) {
+  __m512 a0 = _mm512_setzero_ps(), a1 = a0;
+  uint64_t k0 = 0;
+  for (; k0 + kQ8BlockValues <= K; k0 += kQ8BlockValues) {
+    const uint8_t* bytes = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
+    prefetch_ahead(bytes);
+    prefetch_ahead(bytes + 64);
+    const float s = block_scale(bytes);
+    if (half_normal_block(s))
+      add_block_avx512<load16_q8_normal>(x + k0, bytes, s, a0, a1);
+    else
+      add_block_avx512<load16_q8>(x + k0, bytes, s, a0, a1);
+  }
+  for (; k0 + kLanes <= K; k0 += kLanes) {
+    const uint8_t* block = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
+    const __m512 scale = _mm512_set1_ps(block_scale(block));
+    const uint8_t* bytes = block + k0 % kQ8BlockValues;
+    a0 = _mm512_add_ps(a0, _mm512_mul_ps(load16(x + k0), load16_q8(bytes, scale)));
+    a1 = _mm512_add_ps(a1, _mm512_mul_ps(load16(x + k0 + 16), load16_q8(bytes + 16, scale)));
+  }
+  if (k0 < K) {
+    const Q8Tail t = q8_tail(x, w, k0, K);
+    const __m512 scale = _mm512_set1_ps(t.scale);
+    a0 = add_first(a0, _mm512_mul_ps(load16(t.x), load16_q8(t.bytes, scale)), t.n);
+    a1 = add_first(a1, _mm512_mul_ps(load16(t.x + 16), load16_q8(t.bytes + 16, scale)), t.n - 16);
+  }
+  return lane_sum(a0, a1);
 }
 
 #endif
@@ -178,17 +335,21 @@ bool matvec_common_check(const mtl::KernelArgs& a, uint64_t weight_bytes, std::s
          require_elements(a, 2, p.rows, sizeof(A), e) && (p.has_bias == 0 || require_elements(a, 4, p.rows, 2, e));
 }
 
-template <class A, bool kQ8, class X>
-float row_dot(const X* x, const uint8_t* w, uint64_t K, bool vector) {
+template <bool kQ8, class X>
+float row_dot(const X* x, const uint8_t* w, uint64_t K, VectorForm form) {
 #if defined(__x86_64__)
-  if (vector) {
-    if constexpr (kQ8)
-      return row_dot_q8_avx2(x, w, K);
-    else
+  if constexpr (sizeof(X) == 4) {
+    if (form == VectorForm::kAvx512) {
+      if constexpr (kQ8) return row_dot_q8_avx512(x, w, K);
+      return row_dot_half_avx512(x, reinterpret_cast<const half*>(w), K);
+    }
+    if (form == VectorForm::kAvx2) {
+      if constexpr (kQ8) return row_dot_q8_avx2(x, w, K);
       return row_dot_half_avx2(x, reinterpret_cast<const half*>(w), K);
+    }
   }
 #endif
-  (void)vector;
+  (void)form;
   if constexpr (kQ8)
     return row_dot_portable(x, Q8Row{w}, K);
   else
@@ -230,18 +391,18 @@ void matvec_group(const mtl::KernelArgs& a, mtl::Size3 g) {
   const half* bias = a.buffer<const half>(4);
   const bool has_bias = p.has_bias != 0;
   const Rows rows = rows_of(a, g, p.rows);
-  const bool vector = g_shader_vector_forms && cpu_has_avx2_f16c();
+  const VectorForm form = vector_form();
   // Every row of the dispatch reads the same x: a half x is widened once per
   // thread and dispatch, and kept for the thread's next groups.
-  Widened* kept = sizeof(A) == 2 && vector ? ThreadKept<Widened>::get() : nullptr;
+  Widened* kept = sizeof(A) == 2 && form != VectorForm::kPortable ? ThreadKept<Widened>::get() : nullptr;
   if (kept != nullptr && widen_once(*kept, x, K, a.dispatch_id)) {
     const float* xf = kept->x.data();
     for (uint64_t r = rows.begin; r < rows.end; ++r)
-      store_row(y, bias, has_bias, r, row_dot<A, kQ8>(xf, w + r * row_bytes, K, vector));
+      store_row(y, bias, has_bias, r, row_dot<kQ8>(xf, w + r * row_bytes, K, form));
     return;
   }
   for (uint64_t r = rows.begin; r < rows.end; ++r)
-    store_row(y, bias, has_bias, r, row_dot<A, kQ8>(x, w + r * row_bytes, K, vector));
+    store_row(y, bias, has_bias, r, row_dot<kQ8>(x, w + r * row_bytes, K, form));
 }
 
 }  // namespace

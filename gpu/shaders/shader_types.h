@@ -124,6 +124,17 @@ namespace vorn::shaders {
 // are the same bits); tests clear this to run the portable loops and
 // compare. Set it only while no command buffer runs.
 extern bool g_shader_vector_forms;
+// Kernels that also have an AVX-512 form use it when this is set and the
+// processor has AVX-512; tests clear it to check the AVX2 forms on such a
+// processor. Same rule for setting it.
+extern bool g_shader_avx512_forms;
+
+// The widest form a kernel may take now, asked once per dispatch.
+enum class VectorForm { kPortable, kAvx2, kAvx512 };
+inline VectorForm vector_form() {
+  if (!g_shader_vector_forms || !cpu_has_avx2_f16c()) return VectorForm::kPortable;
+  return g_shader_avx512_forms && cpu_has_avx512f() ? VectorForm::kAvx512 : VectorForm::kAvx2;
+}
 
 #if defined(__x86_64__)
 // Everything body calls is inlined here and compiled for AVX2, so its loops

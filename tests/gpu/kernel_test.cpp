@@ -7,13 +7,18 @@
 // 3 and 8 (in pinned child processes).
 #include <gtest/gtest.h>
 
+#include <immintrin.h>
+
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <functional>
 
 #include "generation/pinned_child.h"
 #include "gpu/kernel_harness.h"
+#include "gpu/shaders/half_rounding.h"
 #include "gpu/shaders/kernels.h"
+#include "platform/cpu_features.h"
 
 namespace vorn::test {
 namespace {
@@ -263,6 +268,17 @@ void add_dot(Outcome& o, const std::vector<double>& terms, double bias, bool a_i
   o.magnitude.push_back(magnitude);
 }
 
+// Every third block of a Q8 weight takes a scale at an edge of the range
+// where all of its values are normal halves (2^-14 to 65504), or just past
+// one (subnormal halves, values rounding down to 65504).
+void set_edge_scales(std::vector<uint8_t>& q, uint64_t rows, uint64_t row_bytes) {
+  const float top = 65504.0f / 128.0f;  // exact
+  const float edges[] = {0x1p-14f, std::nextafter(0x1p-14f, 0.0f), 1e-6f, top, std::nextafter(top, 1e9f)};
+  for (uint64_t r = 0; r < rows; ++r)
+    for (uint64_t b = 0; b * 68 < row_bytes; ++b)
+      if ((r + b) % 3 == 0) std::memcpy(q.data() + r * row_bytes + b * 68 + 64, &edges[(r * 7 + b) % 5], 4);
+}
+
 template <class A>
 Outcome matvecs(KernelHarness& h, Lcg& g) {
   Outcome o;
@@ -271,13 +287,19 @@ Outcome matvecs(KernelHarness& h, Lcg& g) {
     uint32_t n, k;
     bool bias, q8;
   };
-  for (const Shape sh : {Shape{37, 1000, true, false}, Shape{5, 31, false, false}, Shape{37, 65, true, true},
-                         Shape{9, 1000, false, true}}) {
+  // K on either side of the 16- and 32-lane chunks and the 64-value Q8
+  // blocks, with and without a whole block or chunk before the tail.
+  for (const Shape sh : {Shape{37, 1000, true, false}, Shape{5, 31, false, false}, Shape{3, 15, false, false},
+                         Shape{6, 17, true, false}, Shape{5, 33, false, false}, Shape{4, 64, false, false},
+                         Shape{37, 65, true, true}, Shape{9, 1000, false, true}, Shape{3, 16, false, true},
+                         Shape{5, 31, true, true}, Shape{3, 47, false, true}, Shape{4, 96, false, true},
+                         Shape{3, 113, false, true}, Shape{2, 128, true, true}}) {
     const auto x = random_values<A>(g, sh.k);
     const auto w = random_values<half>(g, uint64_t(sh.n) * sh.k, -0.5f, 0.5f);
     const auto bias = random_values<half>(g, sh.n);
     uint64_t rb = 0;
-    const auto q = random_q8(g, sh.n, sh.k, &rb);
+    auto q = random_q8(g, sh.n, sh.k, &rb);
+    if (sizeof(A) == 4) set_edge_scales(q, sh.n, rb);
     auto y = h.zeros(sh.n * sizeof(A));
     const std::vector<Bind> binds{
         {0, h.buffer(x)}, {1, sh.q8 ? h.buffer(q) : h.buffer(w)}, {2, y}, {4, h.buffer(bias)}};
@@ -642,6 +664,42 @@ TEST(GenerativeKernels, MaskedScoresAreFinite) {
   EXPECT_EQ(KernelHarness::read<float>(y32, 2)[1], -3.402823466e38f);
 }
 
+// Floats whose round_to_half differs from the conversion to half and back,
+// among 2^-14 to 65504 of either sign, and 0: eight bit patterns a step,
+// the last step's lanes clamped to 65504.
+template <class Round>
+__attribute__((target("avx2,f16c"))) uint64_t half_rounding_mismatches(Round round) {
+  uint32_t lo, hi;
+  const float range[2] = {0x1p-14f, 65504.0f};
+  std::memcpy(&lo, &range[0], 4);
+  std::memcpy(&hi, &range[1], 4);
+  const __m256i step = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), last = _mm256_set1_epi32(int(hi));
+  uint64_t bad = 0;
+  for (const uint32_t sign : {0u, 0x80000000u, 1u}) {
+    for (uint32_t b = sign == 1 ? 0 : lo; b <= (sign == 1 ? 0 : hi); b += 8) {
+      __m256i bits = _mm256_min_epu32(_mm256_add_epi32(_mm256_set1_epi32(int(b)), step), last);
+      if (sign == 1) bits = _mm256_setzero_si256();
+      const __m256 v = _mm256_castsi256_ps(_mm256_or_si256(bits, _mm256_set1_epi32(int(sign & 0x80000000u))));
+      const __m256 want = _mm256_cvtph_ps(_mm256_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+      const __m256i same = _mm256_cmpeq_epi32(_mm256_castps_si256(want), _mm256_castps_si256(round(v)));
+      bad += 8 - std::popcount(unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(same))));
+    }
+  }
+  return bad;
+}
+
+struct RoundAvx2 {
+  __attribute__((target("avx2"))) __m256 operator()(__m256 v) const { return shaders::round_to_half(v); }
+};
+struct RoundAvx512 {
+  __attribute__((target("avx512f"))) __m256 operator()(__m256 v) const {
+    float lanes[16] = {};
+    _mm256_storeu_ps(lanes, v);
+    _mm512_storeu_ps(lanes, shaders::round_to_half(_mm512_loadu_ps(lanes)));
+    return _mm256_loadu_ps(lanes);
+  }
+};
+
 uint64_t digest(const std::vector<float>& v, uint64_t hash) {
   for (float f : v) {
     uint32_t bits;
@@ -663,11 +721,25 @@ uint64_t digest_all(KernelHarness& h) {
 
 TEST(GenerativeKernels, VectorFormsGiveThePortableBits) {
   KernelHarness h;
-  const uint64_t vector = digest_all(h);
+  const uint64_t widest = digest_all(h);
+  shaders::g_shader_avx512_forms = false;  // AVX2 even where AVX-512 is there
+  const uint64_t avx2 = digest_all(h);
+  shaders::g_shader_avx512_forms = true;
   shaders::g_shader_vector_forms = false;
   const uint64_t portable = digest_all(h);
   shaders::g_shader_vector_forms = true;
-  EXPECT_EQ(vector, portable);
+  EXPECT_EQ(widest, portable);
+  EXPECT_EQ(avx2, portable);
+}
+
+// The Q8 products' rounding of a weight to half without leaving float,
+// against the round trip through half, over every float of its range.
+TEST(GenerativeKernels, HalfRoundingInFloatMatchesTheConversion) {
+  if (!cpu_has_avx2_f16c()) GTEST_SKIP() << "no AVX2";
+  EXPECT_EQ(half_rounding_mismatches(RoundAvx2{}), 0u);
+  if (cpu_has_avx512f()) {
+    EXPECT_EQ(half_rounding_mismatches(RoundAvx512{}), 0u);
+  }
 }
 
 TEST(GenerativeKernelCores, Child) {

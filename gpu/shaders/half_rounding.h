@@ -1,0 +1,40 @@
+// Rounding a float to the nearest half (ties to even) without leaving
+// float, for the Q8 matrix-vector products: a conversion to half and back
+// costs four micro-operations, two of them on the one shuffle port, where
+// this costs three float operations.
+//
+// For v with 2^-14 <= |v| <= 65504 (half's normal range) or v = 0, and c =
+// v x 8193: (c + (v - c)) keeps v's eleven leading significant bits rounded
+// to nearest, ties to even (Veltkamp's split), the same bits as the round
+// trip through half over every float of that range. Each operation must be
+// rounded on its own: the empty asm keeps a compiler that contracts from
+// fusing the product into the difference, whatever the caller's flags.
+#pragma once
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace vorn::shaders {
+
+// Whether every value of a Q8 block with this scale (a byte times it: up
+// to 128 times it, or 0) lies in that range. A NaN is not.
+inline bool half_normal_block(float scale) { return scale >= 0x1p-14f && scale <= 65504.0f / 128.0f; }
+
+#if defined(__x86_64__)
+
+__attribute__((target("avx2"))) inline __m256 round_to_half(__m256 v) {
+  __m256 c = _mm256_mul_ps(v, _mm256_set1_ps(8193.0f));
+  asm("" : "+x"(c));
+  return _mm256_add_ps(c, _mm256_sub_ps(v, c));
+}
+
+__attribute__((target("avx512f"))) inline __m512 round_to_half(__m512 v) {
+  __m512 c = _mm512_mul_ps(v, _mm512_set1_ps(8193.0f));
+  asm("" : "+v"(c));
+  return _mm512_add_ps(c, _mm512_sub_ps(v, c));
+}
+
+#endif
+
+}  // namespace vorn::shaders
