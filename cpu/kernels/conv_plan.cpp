@@ -8,6 +8,7 @@
 #include "container/attr_words.h"
 #include "cpu/kernels/conv_paths.h"
 #include "cpu/quant_operands.h"
+#include "platform/cpu_features.h"
 #include "platform/parallel.h"
 
 namespace vorn {
@@ -148,9 +149,9 @@ PanelBand panel_band_split(int64_t m, int64_t panels, int64_t positions, int64_t
 // (one per partition run side by side), rounded up to whole panels when a
 // whole plane is one band. The direct path cuts its padded bands to fit
 // the same space.
-int64_t workspace_floats(const ConvParams& p) {
+int64_t workspace_floats(const ConvParams& p, bool quantising) {
   if (conv_is_pointwise(p)) return p.k_rows() * kPanelWidth;
-  if (conv_is_depthwise(p)) return 0;
+  if (conv_is_grouped_direct(p, quantising)) return 0;
   const int64_t row = p.k_rows() * p.y.w;
   int64_t rows = p.y.h;
   if (p.y.plane() >= kBandOutputs) rows = std::min(rows, std::max<int64_t>(1, kBandValues / row));
@@ -183,20 +184,37 @@ void plan_pointwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) 
   }
 }
 
-void plan_depthwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
-  const int64_t ch = p.x.c, hw = p.y.plane();
-  // Blocks of whole planes, each finished epilogue included; a block
-  // carries a few thousand outputs at least, and a layer that spreads over
-  // the pool gets a multiple of the thread count of blocks so no thread
+// The widest form this processor runs, up to the one asked for: the one
+// place the convolution paths choose an instruction set.
+KernelForm kernel_form(KernelForm widest) {
+  if (widest >= KernelForm::kAvx2 && cpu_has_avx2_fma()) return KernelForm::kAvx2;
+  return KernelForm::kPortable;
+}
+
+void plan_grouped(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
+  c.path = ConvPath::kGrouped;
+  GroupedPlan& g = c.grouped;
+  g.form = kernel_form(in.widest);
+  g.skip_padding = conv_is_depthwise(p);
+  g.mc = grouped_tile_channels(p.cout_g());
+  // Units of a few thousand outputs at least; a layer that spreads over
+  // the pool gets a multiple of the thread count of them, so no thread
   // waits on a last round run by a few. Spread only when the layer takes
   // more than a few microseconds on one core (about 2^17 multiply-adds);
-  // below that waking the pool costs more than it saves.
-  c.path = ConvPath::kDepthwise;
-  c.dw_parallel = ch > 7 && ch * hw > 4095 && ch * hw * p.kh * p.kw >= (int64_t{1} << 17);
-  int64_t blocks = std::max<int64_t>(1, ch * hw / 4096);
-  if (c.dw_parallel) blocks = std::min(ch, (blocks + in.threads - 1) / in.threads * in.threads);
-  c.dw_per = (ch + blocks - 1) / blocks;
-  c.dw_blocks = (ch + c.dw_per - 1) / c.dw_per;
+  // below that waking the pool costs more than it saves. Groups are cut
+  // first, then bands of output rows when groups are fewer than units.
+  const int64_t outs = p.y.c * p.y.plane();
+  g.parallel = in.threads > 1 && outs > 4095 && outs * p.k_rows() >= (int64_t{1} << 17);
+  int64_t units = 1;
+  if (g.parallel) {
+    units = std::max<int64_t>(1, outs / 4096);
+    units = (units + in.threads - 1) / in.threads * in.threads;
+  }
+  g.groups_per = units <= p.g ? (p.g + units - 1) / units : 1;
+  g.group_blocks = (p.g + g.groups_per - 1) / g.groups_per;
+  const int64_t bands = units <= p.g ? 1 : std::min(p.y.h, (units + p.g - 1) / p.g);
+  g.band_rows = (p.y.h + bands - 1) / bands;
+  g.bands = (p.y.h + g.band_rows - 1) / g.band_rows;
 }
 
 Im2colBand plan_im2col_band(const ConvParams& p, const ConvPlanInputs& in, const ConvPlan& c, int64_t rows) {
@@ -328,20 +346,20 @@ bool conv_plan(const ConvParams& p, const ConvPlanInputs& in, ConvPlan* out, cha
   c.p = p;
   c.epilogue = p.act != kActNone || p.has_bias;
   c.epilogue_parallel = epilogue_parallel(p);
-  c.col_floats = std::max<int64_t>(16, workspace_floats(p));
+  c.col_floats = std::max<int64_t>(16, workspace_floats(p, in.quantising));
   if (in.workspace_floats > 0) c.col_floats = std::min(c.col_floats, in.workspace_floats);
-  const bool pointwise = conv_is_pointwise(p), depthwise = !pointwise && conv_is_depthwise(p);
+  const bool pointwise = conv_is_pointwise(p), grouped = !pointwise && conv_is_grouped_direct(p, in.quantising);
   // The general paths need room for at least one output row of the column
   // matrix.
-  if (!pointwise && !depthwise && c.col_floats < p.k_rows() * p.y.w)
+  if (!pointwise && !grouped && c.col_floats < p.k_rows() * p.y.w)
     return fail(msg, cap, "im2col workspace of %llu bytes is below one row of %lld",
                 (unsigned long long)(in.workspace_floats * 4), (long long)(p.k_rows() * p.y.w * 4));
   if (p.y.count() == 0)
     c.path = ConvPath::kNothing;
   else if (pointwise)
     plan_pointwise(p, in, c);
-  else if (depthwise)
-    plan_depthwise(p, in, c);
+  else if (grouped)
+    plan_grouped(p, in, c);
   else
     plan_general(p, in, c);
   *out = c;
@@ -383,7 +401,7 @@ bool conv_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
       case ConvPath::kPointwisePanels:
       case ConvPath::kPointwiseChannels:
       case ConvPath::kPointwiseProduct: run_pointwise(r, xn, yn); break;
-      case ConvPath::kDepthwise: run_depthwise(r, xn, yn); break;
+      case ConvPath::kGrouped: run_grouped(r, xn, yn); break;
       case ConvPath::kDirect: run_direct(r, xn, yn); break;
       case ConvPath::kPanels: run_panels(r, xn, yn); break;
       case ConvPath::kIm2col: run_im2col(r, xn, yn); break;
