@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "container/records.h"
+#include "cpu/kernel_isa.h"
 
 namespace vorn {
 
@@ -46,6 +47,9 @@ struct CpuState {
   char dump_dir[4096];   // VORN_CPU_DUMP, NUL-terminated
   // Length of the weight storage the weight data pointers lie in.
   uint64_t weights_size;
+  // The instruction-set form of the kernels (cpu/kernel_isa.h), chosen
+  // when the engine is created; a zeroed state runs the portable forms.
+  KernelIsa isa;
 };
 
 }  // namespace vorn

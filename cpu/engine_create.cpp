@@ -140,6 +140,7 @@ CpuCreateResult cpu_engine_create_graph(const CpuGraph& g, uint64_t requested_ba
 
   s->compiled_batch = 1;
   s->weights_size = g.weights_size;
+  s->isa = kernel_isa_of_this_cpu();
   copy_records(*s, g);
   if (!cpu_validate_values(*s, g.weights, g.weights_size, message, sizeof message) ||
       !cpu_validate_nodes(*s, message, sizeof message))

@@ -13,6 +13,7 @@
 #include "cpu/engine.h"
 #include "cpu/kernel.h"
 #include "cpu/quant_hooks.h"
+#include "cpu/split_gate.h"
 
 namespace vorn {
 
@@ -99,7 +100,11 @@ bool cpu_execute_pass(CpuState& s, const float* input, float* output) {
     }
     if (cancel != nullptr && atomic_load_u32(cancel, 1) != 0) return false;
     const CpuOpEntry* entry = cpu_op_entry(node.op());
-    if (entry == nullptr || !entry->kernel(s, node, s.plans[i])) return false;
+    if (entry == nullptr) return false;
+    {
+      const CpuSerialNode gate(s.plans[i].serial);
+      if (!entry->kernel(s, node, s.plans[i])) return false;
+    }
     const uint64_t outputs = node.output_count() < kNodeMaxOutputs ? node.output_count()
                                                                     : kNodeMaxOutputs;
     if (quant) {

@@ -5,6 +5,7 @@
 
 #include "container/op_codes.h"
 #include "cpu/kernel.h"
+#include "cpu/split_gate.h"
 
 namespace vorn {
 
@@ -116,6 +117,7 @@ bool prepare_node(const CpuState& s, uint64_t i, NodePlan& plan, char* message, 
   if (e == nullptr) return node_fail(s, i, message, capacity, "operator has no CPU kernel");
   char reason[200] = {0};
   plan.workspace_bytes = 0;
+  plan.serial = cpu_node_stays_serial(s, s.nodes[i]);
   if (!e->prepare(s, s.nodes[i], plan, reason, sizeof reason)) {
     if (reason[0] == 0) std::snprintf(reason, sizeof reason, "malformed node");
     return node_fail(s, i, message, capacity, reason);

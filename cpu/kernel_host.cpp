@@ -12,6 +12,7 @@
 #include "cpu/cpu_state.h"
 #include "cpu/graph_validate.h"
 #include "cpu/kernel.h"
+#include "cpu/split_gate.h"
 
 namespace vorn {
 
@@ -43,6 +44,7 @@ CpuKernelHost* cpu_kernel_host_new() {
     return nullptr;
   }
   host->state->compiled_batch = 1;
+  host->state->isa = kernel_isa_of_this_cpu();
   return host;
 }
 
@@ -82,6 +84,7 @@ int64_t cpu_kernel_host_add(CpuKernelHost* host, const NodeRecord& node, const V
   char why[200] = {0};
   NodePlan plan;
   plan.workspace_bytes = 0;
+  plan.serial = cpu_node_stays_serial(s, n);
   // The plan states the workspace the node wants; ready() sizes the shared
   // one for every plan.
   float* workspace = s.im2col;
@@ -132,7 +135,10 @@ bool cpu_kernel_host_run(CpuKernelHost* host, int64_t index, const float* const*
     if (n.input(k) < s.value_count) s.data[n.input(k)] = const_cast<float*>(inputs[k]);
   for (uint64_t k = 0; k < n.output_count(); ++k) s.data[n.output(k)] = outputs[k];
   const CpuOpEntry* entry = cpu_op_entry(n.op());
-  return entry != nullptr && entry->kernel(s, n, host->plans[uint64_t(index)]);
+  if (entry == nullptr) return false;
+  const NodePlan& plan = host->plans[uint64_t(index)];
+  const CpuSerialNode gate(plan.serial);
+  return entry->kernel(s, n, plan);
 }
 
 }  // namespace vorn

@@ -15,6 +15,9 @@ struct NodePlan {
 
   // Bytes of the engine's im2col workspace the node's run uses (0: none).
   uint64_t workspace_bytes;
+  // The node's work is too small to spread over the pool: it runs on the
+  // calling thread (cpu/split_gate.h). Set before the prepare step runs.
+  bool serial = false;
   alignas(16) unsigned char record[kRecordBytes];
 
   template <class T>

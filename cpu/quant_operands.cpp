@@ -2,6 +2,7 @@
 
 #include "cpu/int8_paths.h"
 #include "cpu/quant_state.h"
+#include "cpu/split_gate.h"
 #include "platform/blas.h"
 
 namespace vorn {
@@ -95,7 +96,11 @@ void cpu_gemm(CpuState& s, bool trans_a, bool trans_b, int64_t m, int64_t n, int
       ldb = n;
     }
   }
-  cpu_sgemm(trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
+  // A node kept on the calling thread keeps its product there too.
+  if (cpu_split_allowed())
+    cpu_sgemm(trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
+  else
+    cpu_sgemm_threading(SgemmThreading::kSerial, 1, trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
 }
 
 }  // namespace vorn

@@ -1,6 +1,7 @@
 #include "platform/vector_math.h"
 
 #include "platform/cpu_features.h"
+#include "platform/vector_exp.h"
 
 #include <bit>
 #include <cstdint>
@@ -40,46 +41,6 @@ inline void map_binary(const float* a, const float* b, float* out, size_t n, F f
   for (; i < n; ++i) out[i] = f(a[i], b[i]);
 }
 
-// Below -104 exp rounds to 0 and above 89 to +inf; clamping keeps n inside
-// what the two scale factors below can hold.
-inline float exp_clamp(float x) {
-  float c = x > -104.0f ? x : -104.0f;
-  return c < 89.0f ? c : 89.0f;
-}
-
-// exp(c) = 2^n * e^r with n = round(c / ln 2) and |r| <= ln2 / 2. ln 2 is
-// split in two so that n * kLn2Hi is exact for every n that can occur here.
-// The polynomial for e^r is the classic degree-7 minimax fit (about 1 ulp).
-// 2^n is applied as two factors so that results down in the subnormal range
-// and up to the overflow edge are rounded once, at the last multiply. NaN
-// inputs are passed through by a bit select rather than a float compare,
-// which keeps the whole body branch-free.
-inline float exp_core(float x, float c) {
-  constexpr float kLog2e = 1.44269504088896341f;
-  constexpr float kLn2Hi = 0.693359375f;
-  constexpr float kLn2Lo = -2.12194440e-4f;
-  constexpr float kRound = 12582912.0f;  // 1.5 * 2^23: adding it rounds to an integer
-  float n = (c * kLog2e + kRound) - kRound;
-  float r = c - n * kLn2Hi;
-  r = r - n * kLn2Lo;
-  float p = 1.9875691500e-4f;
-  p = p * r + 1.3981999507e-3f;
-  p = p * r + 8.3334519073e-3f;
-  p = p * r + 4.1665795894e-2f;
-  p = p * r + 1.6666665459e-1f;
-  p = p * r + 5.0000001201e-1f;
-  p = p * (r * r) + r + 1.0f;
-  int32_t ni = static_cast<int32_t>(n);
-  int32_t n1 = ni >> 1;
-  int32_t n2 = ni - n1;
-  float s1 = std::bit_cast<float>(static_cast<uint32_t>(n1 + 127) << 23);
-  float s2 = std::bit_cast<float>(static_cast<uint32_t>(n2 + 127) << 23);
-  float result = p * s1 * s2;
-  uint32_t keep = 0u - uint32_t((std::bit_cast<uint32_t>(x) & 0x7FFFFFFFu) <= 0x7F800000u);
-  return std::bit_cast<float>((std::bit_cast<uint32_t>(result) & keep) |
-                              (std::bit_cast<uint32_t>(x) & ~keep));
-}
-
 }  // namespace
 
 void vec_add(const float* a, const float* b, float* out, size_t n) {
@@ -104,58 +65,28 @@ void vec_threshold(const float* a, float threshold, float* out, size_t n) {
 
 namespace {
 
-[[gnu::always_inline]] inline void exp_loop(const float* a, float* out, size_t n) {
+// The steps are those of platform/vector_exp.h, in every form.
+void exp_portable(const float* a, float* out, size_t n) {
   size_t i = 0;
-  // Clamp and evaluate in two passes over the block: as one loop the
-  // compiler gives up if-converting the clamp and stays scalar.
+  // Blocks of eight, read before written (in place is safe).
   for (; i + kBlock <= n; i += kBlock) {
-    float c[kBlock], t[kBlock];
-    for (size_t k = 0; k < kBlock; ++k) c[k] = exp_clamp(a[i + k]);
-    for (size_t k = 0; k < kBlock; ++k) t[k] = exp_core(a[i + k], c[k]);
+    float t[kBlock];
+    for (size_t k = 0; k < kBlock; ++k) t[k] = vexp::exp_scalar(a[i + k]);
     std::memcpy(out + i, t, sizeof t);
   }
-  for (; i < n; ++i) out[i] = exp_core(a[i], exp_clamp(a[i]));
+  for (; i < n; ++i) out[i] = vexp::exp_scalar(a[i]);
 }
 
-void exp_portable(const float* a, float* out, size_t n) { exp_loop(a, out, n); }
-
-// exp_core eight lanes at a time with AVX2 and FMA: the same steps, the
-// multiply-adds fused. The baseline build targets plain x86-64 (4 wide, no
-// vector integer conversions), where the portable loop is several times
-// slower. Fused roundings differ a little (within one ulp of the baseline,
-// both within 2 ulp of exp); one machine always takes the same form, so
-// results do not depend on how work is split.
+// Eight lanes at a time; the last few values go through a masked vector.
+// The baseline build targets plain x86-64 (4 wide, no fused multiply-add),
+// where the portable loop is several times slower.
 [[gnu::target("avx2,fma")]] void exp_avx2(const float* a, float* out, size_t n) {
-  const __m256 lo = _mm256_set1_ps(-104.0f), hi = _mm256_set1_ps(89.0f);
-  const __m256 log2e = _mm256_set1_ps(1.44269504088896341f);
-  const __m256 ln2_hi = _mm256_set1_ps(0.693359375f), ln2_lo = _mm256_set1_ps(-2.12194440e-4f);
-  const __m256 round = _mm256_set1_ps(12582912.0f), one = _mm256_set1_ps(1.0f);
-  const __m256i bias = _mm256_set1_epi32(127);
   size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    const __m256 x = _mm256_loadu_ps(a + i);
-    const __m256 c = _mm256_min_ps(_mm256_max_ps(x, lo), hi);
-    const __m256 k = _mm256_sub_ps(_mm256_fmadd_ps(c, log2e, round), round);
-    __m256 r = _mm256_fnmadd_ps(k, ln2_hi, c);
-    r = _mm256_fnmadd_ps(k, ln2_lo, r);
-    __m256 p = _mm256_set1_ps(1.9875691500e-4f);
-    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.3981999507e-3f));
-    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(8.3334519073e-3f));
-    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(4.1665795894e-2f));
-    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.6666665459e-1f));
-    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(5.0000001201e-1f));
-    p = _mm256_add_ps(_mm256_fmadd_ps(p, _mm256_mul_ps(r, r), r), one);
-    const __m256i ki = _mm256_cvttps_epi32(k);
-    const __m256i k1 = _mm256_srai_epi32(ki, 1);
-    const __m256i k2 = _mm256_sub_epi32(ki, k1);
-    const __m256 s1 = _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_add_epi32(k1, bias), 23));
-    const __m256 s2 = _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_add_epi32(k2, bias), 23));
-    const __m256 result = _mm256_mul_ps(_mm256_mul_ps(p, s1), s2);
-    // NaN lanes pass x through (max/min above turned them into a bound).
-    const __m256 is_number = _mm256_cmp_ps(x, x, _CMP_ORD_Q);
-    _mm256_storeu_ps(out + i, _mm256_blendv_ps(x, result, is_number));
+  for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, vexp::exp_avx2(_mm256_loadu_ps(a + i)));
+  if (i < n) {
+    const int64_t rest = static_cast<int64_t>(n - i);
+    vexp::store_first(out + i, rest, vexp::exp_avx2(vexp::load_first(a + i, rest)));
   }
-  for (; i < n; ++i) out[i] = exp_core(a[i], exp_clamp(a[i]));
 }
 
 using ExpLoop = void (*)(const float*, float*, size_t);
@@ -216,6 +147,6 @@ VORN_VECTOR_LOOP void vec_erf(const float* a, float* out, size_t n) {
   for (size_t i = 0; i < n; ++i) out[i] = erf_rational(a[i]);
 }
 
-float exp_approx(float x) { return exp_core(x, exp_clamp(x)); }
+float exp_approx(float x) { return vexp::exp_scalar(x); }
 
 }  // namespace vorn

@@ -18,7 +18,8 @@ void vec_threshold(const float* a, float threshold, float* out, size_t n);
 // out[i] = exp(a[i]), within 2 ulp of the correctly rounded value over the
 // whole float range (subnormal results included); NaN stays NaN, large
 // inputs give +inf, very negative ones +0.
-// Runs 8 wide where the CPU has AVX2 and FMA.
+// Runs 8 wide where the CPU has AVX2 and FMA, with the bits of the portable
+// form (the steps are platform/vector_exp.h's).
 //
 // One of the library's two vector exponentials. This one stands in for
 // vvexpf and decides the last bits of every exponential of the CPU engine

@@ -32,6 +32,9 @@ struct ConvParams {
   // False keeps a grouped layer off the direct grouped kernel (the node's
   // word says so): it then runs as column matrices.
   bool depthwise_allowed = true;
+  // Bias and activation over a span of one channel, in the form the
+  // engine's processor runs.
+  EpilogueSpan epilogue_span = &conv_epilogue_span;
   int64_t cin_g() const { return x.c / g; }
   int64_t cout_g() const { return y.c / g; }
   // Rows of the column matrix of one partition.
@@ -113,16 +116,12 @@ struct Im2colBand {
   bool gather_parallel = false;   // column matrix filled over the pool
 };
 
-// The instruction set a kernel's vector forms use; each form gives the
-// same bits as the portable one.
-enum class KernelForm : uint8_t { kPortable, kAvx2 };
-
 // How the direct grouped kernel runs: its form, whether padding taps are
 // left out rather than multiplied by zero (depthwise layers), the output
 // channels of a tile, and the units spread over the pool: blocks of
 // `groups_per` groups by bands of `band_rows` output rows.
 struct GroupedPlan {
-  KernelForm form = KernelForm::kPortable;
+  KernelIsa form = KernelIsa::kPortable;
   bool skip_padding = false;
   int64_t mc = 1;
   int64_t groups_per = 1, group_blocks = 0;
@@ -167,13 +166,13 @@ struct ConvPlan {
 // whose results do not depend on them: panel products, grouped units;
 // tiles and channel blocks are cut for kPlanThreads), whether products
 // round their operands (simulated quantisation keeps them whole), the
-// workspace it must fit (0: as much as it wants), and the widest kernel
-// form it may choose (tests ask for the narrower ones).
+// workspace it must fit (0: as much as it wants), and the engine's
+// instruction-set form.
 struct ConvPlanInputs {
   int64_t threads = 1;
   bool quantising = false;
   int64_t workspace_floats = 0;
-  KernelForm widest = KernelForm::kAvx2;
+  KernelIsa isa = KernelIsa::kPortable;
 };
 
 // Decides path, cutting and workspace for validated params; false with a

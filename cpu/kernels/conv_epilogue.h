@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "container/attr_words.h"
+#include "cpu/kernel_isa.h"
 
 namespace vorn::kern {
 
@@ -34,5 +35,17 @@ struct ChannelEpilogue {
 // slope is LeakyRelu's slope or Clip's lower bound, hi Clip's upper bound.
 void conv_epilogue_span(float* v, int64_t len, int64_t c, const float* params, int64_t cout,
                         int act, float slope, float hi = 0.0f);
+
+// A form of conv_epilogue_span; every form gives its bits.
+using EpilogueSpan = void (*)(float* v, int64_t len, int64_t c, const float* params, int64_t cout, int act,
+                              float slope, float hi);
+
+// The form for the engine's processor: AVX2 where it has it.
+EpilogueSpan conv_epilogue_for(KernelIsa isa);
+
+#if defined(__x86_64__)
+void conv_epilogue_span_avx2(float* v, int64_t len, int64_t c, const float* params, int64_t cout, int act,
+                             float slope, float hi);
+#endif
 
 }  // namespace vorn::kern

@@ -90,7 +90,7 @@ template <bool kSkip>
           }
         }
       if (epi != nullptr)
-        conv_epilogue_span(yr, wo, g.first_channel + m, epi->params, epi->cout, epi->act, epi->slope, epi->hi);
+        p.epilogue_span(yr, wo, g.first_channel + m, epi->params, epi->cout, epi->act, epi->slope, epi->hi);
     }
 }
 
@@ -113,9 +113,9 @@ template <bool kSkip>
 using RowsFn = void (*)(const ConvParams&, const GroupOperands&, int64_t, int64_t, int64_t, int64_t,
                         const ChannelEpilogue*);
 
-RowsFn rows_form(KernelForm form, bool skip) {
+RowsFn rows_form(KernelIsa form, bool skip) {
 #if defined(__x86_64__)
-  if (form != KernelForm::kPortable) return skip ? &rows_avx2<true> : &rows_avx2<false>;
+  if (form != KernelIsa::kPortable) return skip ? &rows_avx2<true> : &rows_avx2<false>;
 #endif
   (void)form;
   return skip ? &rows_portable<true> : &rows_portable<false>;
@@ -547,8 +547,8 @@ int64_t grouped_tile_channels(int64_t cout_g) {
   return cout_g;
 }
 
-bool grouped_tiles_apply(const ConvParams& p, KernelForm form) {
-  return form != KernelForm::kPortable && (p.sw == 1 || p.sw == 2);
+bool grouped_tiles_apply(const ConvParams& p, KernelIsa form) {
+  return form != KernelIsa::kPortable && (p.sw == 1 || p.sw == 2);
 }
 
 void conv_grouped_rows(const ConvPlan& c, const float* xn, const float* w, const float* bias, float* yn,
@@ -568,7 +568,7 @@ void conv_grouped_rows(const ConvPlan& c, const float* xn, const float* w, const
       continue;
     }
 #if defined(__x86_64__)
-    if (finite && gp.form != KernelForm::kPortable && group_fixed_avx2(p, g, oy0, oy1, epi)) continue;
+    if (finite && gp.form != KernelIsa::kPortable && group_fixed_avx2(p, g, oy0, oy1, epi)) continue;
     if (grouped_tiles_apply(p, gp.form)) {
       group_tiles_avx2(p, gp, g, oy0, oy1, epi);
       continue;

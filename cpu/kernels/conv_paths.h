@@ -43,7 +43,7 @@ inline void epilogue_tile(const ConvRun& r, float* yg, int64_t first_channel, in
   const ConvParams& p = r.p;
   const int64_t hw = p.y.plane();
   for (int64_t c = 0; c < channels; ++c)
-    conv_epilogue_span(yg + c * hw + q0, len, first_channel + c, r.bias, p.y.c, p.act, p.slope, p.hi);
+    p.epilogue_span(yg + c * hw + q0, len, first_channel + c, r.bias, p.y.c, p.act, p.slope, p.hi);
 }
 
 // One tile's product on the calling thread.

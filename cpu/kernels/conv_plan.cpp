@@ -8,7 +8,6 @@
 #include "container/attr_words.h"
 #include "cpu/kernels/conv_paths.h"
 #include "cpu/quant_operands.h"
-#include "platform/cpu_features.h"
 #include "platform/parallel.h"
 
 namespace vorn {
@@ -184,17 +183,10 @@ void plan_pointwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) 
   }
 }
 
-// The widest form this processor runs, up to the one asked for: the one
-// place the convolution paths choose an instruction set.
-KernelForm kernel_form(KernelForm widest) {
-  if (widest >= KernelForm::kAvx2 && cpu_has_avx2_fma()) return KernelForm::kAvx2;
-  return KernelForm::kPortable;
-}
-
 void plan_grouped(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
   c.path = ConvPath::kGrouped;
   GroupedPlan& g = c.grouped;
-  g.form = kernel_form(in.widest);
+  g.form = in.isa;
   g.skip_padding = conv_is_depthwise(p);
   g.mc = grouped_tile_channels(p.cout_g());
   // Units of a few thousand outputs at least; a layer that spreads over
@@ -300,6 +292,7 @@ bool conv_params(const CpuState& s, const NodeRecord& n, ConvParams* p, char* ms
   if (q.dh == 0) q.dh = 1;
   if (q.dw == 0) q.dw = 1;
   q.depthwise_allowed = n.attr(A::kNoDepthwise) == 0;
+  q.epilogue_span = conv_epilogue_for(s.isa);
   q.act = static_cast<int>(n.attr(A::kMode) & 0xffffffffu);
   q.slope = n.attr_f32(A::kParam);
   {
@@ -372,11 +365,13 @@ bool conv_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* 
   kern::ConvParams p;
   if (!kern::conv_params(s, n, &p, msg, cap)) return false;
   kern::ConvPlanInputs in;
-  in.threads = static_cast<int64_t>(parallel_thread_count());
+  // A node the engine keeps on the calling thread is planned for one.
+  in.threads = plan.serial ? 1 : static_cast<int64_t>(parallel_thread_count());
   // At engine creation the quantisation state comes after the plans; the
   // switch it is built from is read before them.
   in.quantising = s.quantise_products != 0 || cpu_gemm_quantising(s);
   if (s.im2col != nullptr) in.workspace_floats = static_cast<int64_t>(s.im2col_size / 4);
+  in.isa = s.isa;
   kern::ConvPlan c;
   if (!kern::conv_plan(p, in, &c, msg, cap)) return false;
   plan.workspace_bytes = static_cast<uint64_t>(c.col_floats) * 4;

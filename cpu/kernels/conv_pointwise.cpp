@@ -46,7 +46,7 @@ void product_by_channels(const ConvRun& r, const ChannelBlocks& blocks, int64_t 
                         y + m0 * ldy, ldy);
     if (epi)
       for (int64_t c = m0; c < m0 + mb; ++c)
-        conv_epilogue_span(y + c * ldy, n, first_channel + c, r.bias, p.y.c, p.act, p.slope, p.hi);
+        p.epilogue_span(y + c * ldy, n, first_channel + c, r.bias, p.y.c, p.act, p.slope, p.hi);
   });
 }
 
@@ -73,7 +73,7 @@ void run_pointwise(const ConvRun& r, const float* xn, float* yn) {
       cpu_gemm(*r.state, false, false, m, hw, k, 1.0f, r.w, k, xn, hw, 0.0f, yn, hw);
       if (c.epilogue)
         run_split(c.epilogue_parallel, static_cast<size_t>(m), [&](size_t ch) {
-          conv_epilogue_span(yn + ch * hw, hw, ch, r.bias, m, p.act, p.slope, p.hi);
+          p.epilogue_span(yn + ch * hw, hw, ch, r.bias, m, p.act, p.slope, p.hi);
         });
       return;
   }

@@ -12,7 +12,7 @@
 #include "cpu/kernels/spatial_common.h"
 #include "cpu/kernels/parallel_chunks.h"
 #include "platform/cpu_features.h"
-#include "platform/vector_math.h"
+#include "platform/vector_exp.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -46,7 +46,6 @@ struct HardSwishOp { static constexpr bool kHeavy = false; static float f(float 
 struct LeakyReluOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams p) { return x >= 0.0f ? x : p.a * x; } };
 struct ClipOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams p) { return x < p.a ? p.a : (x > p.b ? p.b : x); } };
 struct SqrtOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams) { return std::sqrt(x); } };
-struct TanhOp { static constexpr bool kHeavy = true; static float f(float x, UnaryParams) { return std::tanh(x); } };
 struct CosOp { static constexpr bool kHeavy = true; static float f(float x, UnaryParams) { return std::cos(x); } };
 struct SinOp { static constexpr bool kHeavy = true; static float f(float x, UnaryParams) { return std::sin(x); } };
 struct LogOp { static constexpr bool kHeavy = true; static float f(float x, UnaryParams) { return std::log(x); } };
@@ -71,108 +70,136 @@ struct CastBoolOp { static constexpr bool kHeavy = false; static float f(float x
 // Truncation toward zero; adding +0.0 turns the -0.0 of ceil(-0.5) into +0.0.
 struct CastTruncOp { static constexpr bool kHeavy = false; static float f(float x, UnaryParams) { return x >= 0.0f ? std::floor(x) : std::ceil(x) + 0.0f; } };
 
-// Operators built on exp: the exponentials of a block go through one vec_exp
-// call, then finish(x, e, p) combines x with its exponential e. vec_exp gives
-// each element the same value wherever the block boundaries fall.
+// Operators built on exp: each takes the exponential of platform/
+// vector_exp.h inside its own loop and combines x with it, with the same
+// steps in the portable form (f) and the AVX2 form (f8), so every form
+// gives the same bits wherever blocks and chunks end.
+#if defined(__x86_64__)
+#define VORN_AVX2_OP [[gnu::target("avx2,fma"), gnu::always_inline]] static inline
+struct Params8 {
+  __m256 a, b;
+};
+#endif
+
 struct ExpOp {
-  static float arg(float x) { return x; }
-  static float finish(float, float e, UnaryParams) { return e; }
+  static float f(float x, UnaryParams) { return vexp::exp_scalar(x); }
+#if defined(__x86_64__)
+  VORN_AVX2_OP __m256 f8(__m256 x, const Params8&) { return vexp::exp_avx2(x); }
+#endif
 };
 // Sigmoid, and x times it (the SiLU mode fusion gives a Sigmoid read only by
-// that product), for one block whose exponentials e = exp(-x) are known.
-// A NaN comes out as the NaN that went in (exp(-x) would flip its sign), so
-// x * Sigmoid(x) has the same bits whichever operand of the product the
-// compiled multiply propagates. Written with vector operations because the
-// compiler will not turn the NaN test into a select in a loop holding a
-// division; each lane does the scalar tail's operations, so the results do
-// not depend on the vector width or on where blocks end.
-#if defined(__x86_64__)
-// Eight lanes where the CPU has AVX2 (about twice the four-lane speed, the
-// division being most of the work); returns how many elements it did.
+// that product): g = 1 / (1 + exp(-x)). A NaN comes out as the NaN that went
+// in (exp(-x) would flip its sign), so x * Sigmoid(x) has the same bits
+// whichever operand of the product the compiled multiply propagates.
 template <bool kTimesX>
-[[gnu::target("avx2")]] uint64_t sigmoid_block_avx2(const float* x, const float* e, float* y,
-                                                    uint64_t len) {
-  const __m256 one = _mm256_set1_ps(1.0f);
-  uint64_t k = 0;
-  for (; k + 8 <= len; k += 8) {
-    const __m256 xv = _mm256_loadu_ps(x + k);
-    const __m256 nan = _mm256_cmp_ps(xv, xv, _CMP_UNORD_Q);
-    __m256 g = _mm256_div_ps(one, _mm256_add_ps(one, _mm256_loadu_ps(e + k)));
-    g = _mm256_blendv_ps(g, xv, nan);
-    if (kTimesX) g = _mm256_mul_ps(xv, g);
-    _mm256_storeu_ps(y + k, g);
+struct SigmoidOpT {
+  static float f(float x, UnaryParams) {
+    const float g = 1.0f / (1.0f + vexp::exp_scalar(-x));
+    const float v = x != x ? x : g;
+    return kTimesX ? x * v : v;
   }
-  return k;
-}
-
-bool cpu_has_avx2() {
-  static const bool yes = __builtin_cpu_supports("avx2");
-  return yes;
-}
-#endif
-
-template <bool kTimesX>
-void sigmoid_block(const float* x, const float* e, float* y, uint64_t len) {
-  uint64_t k = 0;
 #if defined(__x86_64__)
-  if (cpu_has_avx2()) k = sigmoid_block_avx2<kTimesX>(x, e, y, len);
-#endif
-#if defined(__SSE2__)
-  const __m128 one = _mm_set1_ps(1.0f);
-  for (; k + 4 <= len; k += 4) {
-    const __m128 xv = _mm_loadu_ps(x + k);
-    const __m128 nan = _mm_cmpunord_ps(xv, xv);
-    __m128 g = _mm_div_ps(one, _mm_add_ps(one, _mm_loadu_ps(e + k)));
-    g = _mm_or_ps(_mm_and_ps(nan, xv), _mm_andnot_ps(nan, g));
-    if (kTimesX) g = _mm_mul_ps(xv, g);
-    _mm_storeu_ps(y + k, g);
+  VORN_AVX2_OP __m256 f8(__m256 x, const Params8&) {
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256 e = vexp::exp_avx2(_mm256_xor_ps(x, _mm256_set1_ps(-0.0f)));
+    __m256 g = _mm256_div_ps(one, _mm256_add_ps(one, e));
+    g = _mm256_blendv_ps(g, x, _mm256_cmp_ps(x, x, _CMP_UNORD_Q));
+    return kTimesX ? _mm256_mul_ps(x, g) : g;
   }
 #endif
-  for (; k < len; ++k) {
-    const float g = 1.0f / (1.0f + e[k]);
-    const float v = x[k] != x[k] ? x[k] : g;
-    y[k] = kTimesX ? x[k] * v : v;
-  }
-}
-struct SigmoidOp {
-  static float arg(float x) { return -x; }
-  static void finish_block(const float* x, const float* e, float* y, uint64_t len, UnaryParams) {
-    sigmoid_block<false>(x, e, y, len);
-  }
 };
-struct SiluOp {
-  static float arg(float x) { return -x; }
-  static void finish_block(const float* x, const float* e, float* y, uint64_t len, UnaryParams) {
-    sigmoid_block<true>(x, e, y, len);
-  }
-};
+using SigmoidOp = SigmoidOpT<false>;
+using SiluOp = SigmoidOpT<true>;
+// p.a = alpha.
 struct EluOp {
-  static float arg(float x) { return x; }
-  static float finish(float x, float e, UnaryParams p) { return x >= 0.0f ? x : p.a * (e - 1.0f); }
+  static float f(float x, UnaryParams p) { return x >= 0.0f ? x : p.a * (vexp::exp_scalar(x) - 1.0f); }
+#if defined(__x86_64__)
+  VORN_AVX2_OP __m256 f8(__m256 x, const Params8& p) {
+    const __m256 neg = _mm256_mul_ps(p.a, _mm256_sub_ps(vexp::exp_avx2(x), _mm256_set1_ps(1.0f)));
+    return _mm256_blendv_ps(neg, x, _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_GE_OQ));
+  }
+#endif
 };
 // p.a = alpha, p.b = gamma.
 struct SeluOp {
-  static float arg(float x) { return x; }
-  static float finish(float x, float e, UnaryParams p) { return x > 0.0f ? p.b * x : p.b * (p.a * (e - 1.0f)); }
+  static float f(float x, UnaryParams p) {
+    return x > 0.0f ? p.b * x : p.b * (p.a * (vexp::exp_scalar(x) - 1.0f));
+  }
+#if defined(__x86_64__)
+  VORN_AVX2_OP __m256 f8(__m256 x, const Params8& p) {
+    const __m256 neg = _mm256_mul_ps(p.b, _mm256_mul_ps(p.a, _mm256_sub_ps(vexp::exp_avx2(x), _mm256_set1_ps(1.0f))));
+    return _mm256_blendv_ps(neg, _mm256_mul_ps(p.b, x), _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_GT_OQ));
+  }
+#endif
+};
+// Of a = |x|, with the sign of x put back: below kTanhSmall, a + a^3 P(a^2)
+// with P a minimax fit of (tanh(a) - a) / a^3 (no cancellation near 0);
+// above, 1 - 2 / (exp(2a) + 1), which is then at least 1/2, so the
+// subtraction loses nothing. Within 2 ulp of tanh over the whole float
+// range (tests/cpu/kernels/elementwise_test.cpp); +-0 and NaN pass, +-inf
+// gives +-1.
+constexpr float kTanhSmall = 0.55f;
+constexpr float kTanhP0 = -0.33333316f, kTanhP1 = 0.13332586f, kTanhP2 = -0.053852309f,
+                kTanhP3 = 0.021071678f, kTanhP4 = -0.0062742373f;
+struct TanhOp {
+  static float f(float x, UnaryParams) {
+    const float a = std::fabs(x), z = a * a;
+    float q = kTanhP4;
+    q = std::fmaf(q, z, kTanhP3);
+    q = std::fmaf(q, z, kTanhP2);
+    q = std::fmaf(q, z, kTanhP1);
+    q = std::fmaf(q, z, kTanhP0);
+    const float small = std::fmaf(a * z, q, a);
+    const float big = 1.0f - 2.0f / (vexp::exp_scalar(a + a) + 1.0f);
+    return std::copysign(a < kTanhSmall ? small : big, x);
+  }
+#if defined(__x86_64__)
+  VORN_AVX2_OP __m256 f8(__m256 x, const Params8&) {
+    const __m256 sign = _mm256_set1_ps(-0.0f), one = _mm256_set1_ps(1.0f);
+    const __m256 a = _mm256_andnot_ps(sign, x), z = _mm256_mul_ps(a, a);
+    __m256 q = _mm256_set1_ps(kTanhP4);
+    q = _mm256_fmadd_ps(q, z, _mm256_set1_ps(kTanhP3));
+    q = _mm256_fmadd_ps(q, z, _mm256_set1_ps(kTanhP2));
+    q = _mm256_fmadd_ps(q, z, _mm256_set1_ps(kTanhP1));
+    q = _mm256_fmadd_ps(q, z, _mm256_set1_ps(kTanhP0));
+    const __m256 small = _mm256_fmadd_ps(_mm256_mul_ps(a, z), q, a);
+    const __m256 e = vexp::exp_avx2(_mm256_add_ps(a, a));
+    const __m256 big = _mm256_sub_ps(one, _mm256_div_ps(_mm256_set1_ps(2.0f), _mm256_add_ps(e, one)));
+    const __m256 r = _mm256_blendv_ps(big, small, _mm256_cmp_ps(a, _mm256_set1_ps(kTanhSmall), _CMP_LT_OQ));
+    return _mm256_or_ps(_mm256_andnot_ps(sign, r), _mm256_and_ps(sign, x));
+  }
+#endif
 };
 
-constexpr uint64_t kExpBlock = 256;
-
 template <class Op>
-void exp_unary_apply(const float* x, float* y, uint64_t n, UnaryParams p) {
-  for_chunks(n, kParallelHeavyElements, [&](uint64_t begin, uint64_t end) {
-    float e[kExpBlock];
-    for (uint64_t i = begin; i < end; i += kExpBlock) {
-      const uint64_t len = std::min(kExpBlock, end - i);
-      for (uint64_t k = 0; k < len; ++k) e[k] = Op::arg(x[i + k]);
-      vec_exp(e, e, len);
-      // x is read again here, so Y may share X's buffer.
-      if constexpr (requires { &Op::finish_block; })
-        Op::finish_block(x + i, e, y + i, len, p);
-      else
-        for (uint64_t k = 0; k < len; ++k) y[i + k] = Op::finish(x[i + k], e[k], p);
-    }
-  });
+void exp_loop_portable(const float* x, float* y, uint64_t begin, uint64_t end, UnaryParams p) {
+  for (uint64_t i = begin; i < end; ++i) y[i] = Op::f(x[i], p);
+}
+
+#if defined(__x86_64__)
+template <class Op>
+[[gnu::target("avx2,fma")]] void exp_loop_avx2(const float* x, float* y, uint64_t begin, uint64_t end,
+                                              UnaryParams p) {
+  const Params8 p8{_mm256_set1_ps(p.a), _mm256_set1_ps(p.b)};
+  uint64_t i = begin;
+  for (; i + 8 <= end; i += 8) _mm256_storeu_ps(y + i, Op::f8(_mm256_loadu_ps(x + i), p8));
+  if (i < end) {
+    const int64_t rest = static_cast<int64_t>(end - i);
+    vexp::store_first(y + i, rest, Op::f8(vexp::load_first(x + i, rest), p8));
+  }
+}
+#endif
+
+// Y may share X's buffer: each element is read before it is written.
+template <class Op>
+void exp_unary_apply(KernelIsa isa, const float* x, float* y, uint64_t n, UnaryParams p) {
+  auto loop = &exp_loop_portable<Op>;
+#if defined(__x86_64__)
+  if (isa_has_avx2(isa)) loop = &exp_loop_avx2<Op>;
+#else
+  (void)isa;
+#endif
+  for_chunks(n, kParallelHeavyElements, [&](uint64_t begin, uint64_t end) { loop(x, y, begin, end, p); });
 }
 
 #if defined(__x86_64__)
@@ -187,11 +214,12 @@ template <class Op>
 #endif
 
 template <class Op>
-void unary_apply(const float* x, float* y, uint64_t n, UnaryParams p) {
+void unary_apply(KernelIsa isa, const float* x, float* y, uint64_t n, UnaryParams p) {
 #if defined(__x86_64__)
-  const bool wide = !Op::kHeavy && cpu_has_avx2_fma();
+  const bool wide = !Op::kHeavy && isa_has_avx2(isa);
 #else
   const bool wide = false;
+  (void)isa;
 #endif
   for_chunks(n, Op::kHeavy ? kParallelHeavyElements : kParallelElements,
              [&](uint64_t begin, uint64_t end) {
@@ -215,39 +243,39 @@ bool cpu_unary_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   const uint64_t n = node_out_value(s, node, 0).count();
   UnaryParams p{node.attr_f32(attr::Alpha::kAlpha), node.attr_f32(attr::HardSigmoid::kBeta)};
   switch (node.op()) {
-    case op::Relu: unary_apply<ReluOp>(x, y, n, p); break;
+    case op::Relu: unary_apply<ReluOp>(s.isa, x, y, n, p); break;
     case op::Sigmoid:
       if (node.attr(attr::Sigmoid::kMode) == attr::Sigmoid::kSiLU)
-        exp_unary_apply<SiluOp>(x, y, n, p);
+        exp_unary_apply<SiluOp>(s.isa, x, y, n, p);
       else
-        exp_unary_apply<SigmoidOp>(x, y, n, p);
+        exp_unary_apply<SigmoidOp>(s.isa, x, y, n, p);
       break;
-    case op::HardSigmoid: unary_apply<HardSigmoidOp>(x, y, n, p); break;
-    case op::HardSwish: unary_apply<HardSwishOp>(x, y, n, p); break;
-    case op::LeakyRelu: unary_apply<LeakyReluOp>(x, y, n, p); break;
-    case op::Clip: unary_apply<ClipOp>(x, y, n, p); break;
-    case op::Sqrt: unary_apply<SqrtOp>(x, y, n, p); break;
-    case op::Exp: exp_unary_apply<ExpOp>(x, y, n, p); break;
-    case op::Tanh: unary_apply<TanhOp>(x, y, n, p); break;
-    case op::Cos: unary_apply<CosOp>(x, y, n, p); break;
-    case op::Sin: unary_apply<SinOp>(x, y, n, p); break;
-    case op::Log: unary_apply<LogOp>(x, y, n, p); break;
-    case op::Abs: unary_apply<AbsOp>(x, y, n, p); break;
-    case op::Neg: unary_apply<NegOp>(x, y, n, p); break;
-    case op::Floor: unary_apply<FloorOp>(x, y, n, p); break;
-    case op::Ceil: unary_apply<CeilOp>(x, y, n, p); break;
-    case op::Round: unary_apply<RoundOp>(x, y, n, p); break;
-    case op::Reciprocal: unary_apply<ReciprocalOp>(x, y, n, p); break;
-    case op::Elu: exp_unary_apply<EluOp>(x, y, n, UnaryParams{f32_or(p.a, 1.0f), 0.0f}); break;
+    case op::HardSigmoid: unary_apply<HardSigmoidOp>(s.isa, x, y, n, p); break;
+    case op::HardSwish: unary_apply<HardSwishOp>(s.isa, x, y, n, p); break;
+    case op::LeakyRelu: unary_apply<LeakyReluOp>(s.isa, x, y, n, p); break;
+    case op::Clip: unary_apply<ClipOp>(s.isa, x, y, n, p); break;
+    case op::Sqrt: unary_apply<SqrtOp>(s.isa, x, y, n, p); break;
+    case op::Exp: exp_unary_apply<ExpOp>(s.isa, x, y, n, p); break;
+    case op::Tanh: exp_unary_apply<TanhOp>(s.isa, x, y, n, p); break;
+    case op::Cos: unary_apply<CosOp>(s.isa, x, y, n, p); break;
+    case op::Sin: unary_apply<SinOp>(s.isa, x, y, n, p); break;
+    case op::Log: unary_apply<LogOp>(s.isa, x, y, n, p); break;
+    case op::Abs: unary_apply<AbsOp>(s.isa, x, y, n, p); break;
+    case op::Neg: unary_apply<NegOp>(s.isa, x, y, n, p); break;
+    case op::Floor: unary_apply<FloorOp>(s.isa, x, y, n, p); break;
+    case op::Ceil: unary_apply<CeilOp>(s.isa, x, y, n, p); break;
+    case op::Round: unary_apply<RoundOp>(s.isa, x, y, n, p); break;
+    case op::Reciprocal: unary_apply<ReciprocalOp>(s.isa, x, y, n, p); break;
+    case op::Elu: exp_unary_apply<EluOp>(s.isa, x, y, n, UnaryParams{f32_or(p.a, 1.0f), 0.0f}); break;
     case op::Selu:
-      exp_unary_apply<SeluOp>(x, y, n, UnaryParams{f32_or(p.a, 1.6732632f), f32_or(p.b, 1.0507010f)});
+      exp_unary_apply<SeluOp>(s.isa, x, y, n, UnaryParams{f32_or(p.a, 1.6732632f), f32_or(p.b, 1.0507010f)});
       break;
-    case op::Not: unary_apply<NotOp>(x, y, n, p); break;
+    case op::Not: unary_apply<NotOp>(s.isa, x, y, n, p); break;
     case op::Cast:
       if (node.attr(attr::Cast::kTo) == attr::Cast::kToBool)
-        unary_apply<CastBoolOp>(x, y, n, p);
+        unary_apply<CastBoolOp>(s.isa, x, y, n, p);
       else
-        unary_apply<CastTruncOp>(x, y, n, p);
+        unary_apply<CastTruncOp>(s.isa, x, y, n, p);
       break;
     default: return false;
   }

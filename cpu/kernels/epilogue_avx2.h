@@ -50,28 +50,40 @@ struct VecEpilogue {
   return _mm256_and_ps(_mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_GE_OQ), v);
 }
 
-[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256 finish(const VecEpilogue& e, __m256 v) {
+// The epilogue of activation kAct (its bias as e says).
+template <int kAct>
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256 finish_as(const VecEpilogue& e, __m256 v) {
   if (e.bias) v = _mm256_add_ps(v, e.b);
+  if constexpr (kAct == kActRelu) {
+    return relu_exact(v);
+  } else if constexpr (kAct == kActReluAffine) {
+    // A separate multiply and add, as the scalar form rounds.
+    __m256 t = _mm256_mul_ps(relu_exact(v), e.m);
+    __asm__("" : "+x"(t));
+    return _mm256_add_ps(t, e.a);
+  } else if constexpr (kAct == kActLeaky) {
+    const __m256 ge = _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_GE_OQ);
+    return _mm256_blendv_ps(_mm256_mul_ps(v, e.slope), v, ge);
+  } else if constexpr (kAct == kActClip) {
+    // Below the lower bound (slope) gives it, else above the upper bound
+    // gives that; NaN fails both tests and stays.
+    const __m256 below = _mm256_cmp_ps(v, e.slope, _CMP_LT_OQ), above = _mm256_cmp_ps(v, e.hi, _CMP_GT_OQ);
+    return _mm256_blendv_ps(_mm256_blendv_ps(v, e.hi, above), e.slope, below);
+  } else if constexpr (kAct == kActHardSwish) {
+    return _mm256_mul_ps(v, hard_sigmoid_sixth(v));
+  } else {
+    return v;
+  }
+}
+
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256 finish(const VecEpilogue& e, __m256 v) {
   switch (e.act) {
-    case kActRelu: return relu_exact(v);
-    case kActReluAffine: {
-      // A separate multiply and add, as the scalar form rounds.
-      __m256 t = _mm256_mul_ps(relu_exact(v), e.m);
-      __asm__("" : "+x"(t));
-      return _mm256_add_ps(t, e.a);
-    }
-    case kActLeaky: {
-      const __m256 ge = _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_GE_OQ);
-      return _mm256_blendv_ps(_mm256_mul_ps(v, e.slope), v, ge);
-    }
-    // Clip: below the lower bound (slope) gives it, else above the upper
-    // bound gives that; NaN fails both tests and stays.
-    case kActClip: {
-      const __m256 below = _mm256_cmp_ps(v, e.slope, _CMP_LT_OQ), above = _mm256_cmp_ps(v, e.hi, _CMP_GT_OQ);
-      return _mm256_blendv_ps(_mm256_blendv_ps(v, e.hi, above), e.slope, below);
-    }
-    case kActHardSwish: return _mm256_mul_ps(v, hard_sigmoid_sixth(v));
-    default: return v;
+    case kActRelu: return finish_as<kActRelu>(e, v);
+    case kActReluAffine: return finish_as<kActReluAffine>(e, v);
+    case kActLeaky: return finish_as<kActLeaky>(e, v);
+    case kActClip: return finish_as<kActClip>(e, v);
+    case kActHardSwish: return finish_as<kActHardSwish>(e, v);
+    default: return finish_as<kActNone>(e, v);
   }
 }
 

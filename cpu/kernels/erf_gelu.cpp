@@ -84,7 +84,7 @@ bool unary_run(CpuState& s, const NodeRecord& n, bool gelu) {
   const float* x = node_in(s, n, 0);
   float* y = node_out(s, n, 0);
   const int64_t count = kern::value_count(node_in_value(s, n, 0));
-  if (count < kParallelElements) {
+  if (count < kParallelElements || !cpu_split_allowed()) {
     erf_gelu_range(x, y, 0, count, gelu);
     return true;
   }

@@ -196,7 +196,9 @@ bool batch_spread(int64_t count, int64_t work_each) {
 
 template <class F>
 void batch_run(bool spread, size_t count, F&& one) {
-  if (spread) {
+  if (!cpu_split_allowed()) {
+    for (size_t t = 0; t < count; ++t) one(t, SgemmThreading::kSerial);
+  } else if (spread) {
     parallel_for(count, [&](size_t t) { one(t, SgemmThreading::kSerial); });
   } else {
     for (size_t t = 0; t < count; ++t) one(t, SgemmThreading::kPoolSplit);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "cpu/split_gate.h"
 #include "platform/parallel.h"
 
 namespace vorn {
@@ -26,7 +27,7 @@ template <class F>
 void for_chunks(uint64_t n, uint64_t threshold, F&& body, uint64_t unit_cost = 1) {
   if (n == 0) return;
   uint64_t work = n * (unit_cost == 0 ? 1 : unit_cost);
-  if (n < 2 || work < threshold) {
+  if (n < 2 || work < threshold || !cpu_split_allowed()) {
     body(uint64_t{0}, n);
     return;
   }

@@ -2,7 +2,7 @@
 #include <algorithm>
 
 #include "container/attr_words.h"
-#include "cpu/kernels/spatial_common.h"
+#include "cpu/kernels/pool.h"
 
 VORN_VECTORIZE_FILE
 
@@ -11,14 +11,8 @@ namespace {
 
 using kern::fail;
 using kern::Nchw;
-
-constexpr float kLowest = -3.4028235e38f;
-
-struct PoolParams {
-  Nchw x, y;
-  int64_t kh, kw, sh, sw, padt, padl;
-  int64_t planes() const { return x.n * x.c; }
-};
+using kern::PoolParams;
+using kern::kPoolLowest;
 
 bool pool_params(const CpuState& s, const NodeRecord& n, PoolParams* p, char* msg, size_t cap) {
   if (!kern::has_io(s, n)) return fail(msg, cap, "needs input and output");
@@ -30,93 +24,145 @@ bool pool_params(const CpuState& s, const NodeRecord& n, PoolParams* p, char* ms
   q.kh = kern::attr_int(n, A::kKernelH), q.kw = kern::attr_int(n, A::kKernelW);
   q.sh = std::max(1, kern::attr_int(n, A::kStrideH)), q.sw = std::max(1, kern::attr_int(n, A::kStrideW));
   q.padt = kern::attr_int(n, A::kPadTop), q.padl = kern::attr_int(n, A::kPadLeft);
+  // Zero dilations read as 1, as the converter writes them for a window
+  // without any.
+  q.dh = std::max(1, kern::attr_int(n, A::kDilationH)), q.dw = std::max(1, kern::attr_int(n, A::kDilationW));
   if (q.padt < 0 || q.padl < 0) return fail(msg, cap, "negative padding");
-  if (q.kh > 65535 || q.kw > 65535) return fail(msg, cap, "window %lld x %lld too large", (long long)q.kh, (long long)q.kw);
+  if (q.kh > 65535 || q.kw > 65535 || q.dh > 65535 || q.dw > 65535)
+    return fail(msg, cap, "window %lld x %lld too large", (long long)q.kh, (long long)q.kw);
   *p = q;
   return true;
 }
 
-// One output row at a time, by passes over the window taps: each pass
-// folds the tap's input samples into the whole row, so the column loop
-// vectorises. Every output still combines its taps in row-major order.
+// The portable form: each output folds its window's taps inside the input
+// in row-major order.
 template <bool kMax>
-void pool_plane(const PoolParams& p, const float* x, float* y) {
-  const int64_t h = p.x.h, w = p.x.w, ho = p.y.h, wo = p.y.w, sw = p.sw;
-  const bool empty = p.kh < 1 || p.kw < 1;
-  for (int64_t oy = 0; oy < ho; ++oy) {
-    const int64_t top = oy * p.sh - p.padt;
-    const int64_t i0 = std::max<int64_t>(top, 0), i1 = std::min(top + p.kh, h);
-    float* yr = y + oy * wo;
-    std::fill(yr, yr + wo, kMax ? kLowest : 0.0f);
-    for (int64_t i = i0; i < i1; ++i) {
-      const float* r = x + i * w;
-      // Only taps that land inside the row for some output column.
-      const int64_t j0 = std::max<int64_t>(0, p.padl - (wo - 1) * sw), j1 = std::min(p.kw, w + p.padl);
-      for (int64_t j = j0; j < j1; ++j) {
-        const int64_t off = j - p.padl;  // input column of output column 0
-        int64_t lo = off >= 0 ? 0 : (-off + sw - 1) / sw;
-        int64_t hi = w - 1 - off < 0 ? 0 : (w - 1 - off) / sw + 1;
-        lo = std::min(lo, wo);
-        hi = std::clamp(hi, lo, wo);
-        if (kMax) {
-          if (sw == 1) {
-            for (int64_t c = lo; c < hi; ++c) yr[c] = r[c + off] > yr[c] ? r[c + off] : yr[c];
-          } else {
-            for (int64_t c = lo; c < hi; ++c) yr[c] = r[c * sw + off] > yr[c] ? r[c * sw + off] : yr[c];
-          }
-        } else {
-          if (sw == 1) {
-            for (int64_t c = lo; c < hi; ++c) yr[c] += r[c + off];
-          } else {
-            for (int64_t c = lo; c < hi; ++c) yr[c] += r[c * sw + off];
+void pool_planes_portable(const PoolParams& p, const float* x, float* y, int64_t first, int64_t end) {
+  const int64_t h = p.x.h, w = p.x.w;
+  const float area = static_cast<float>(p.kh * p.kw);
+  for (int64_t k = first; k < end; ++k) {
+    const float* xp = x + k * p.x.plane();
+    float* yp = y + k * p.y.plane();
+    for (int64_t oy = 0; oy < p.y.h; ++oy) {
+      const int64_t top = oy * p.sh - p.padt;
+      const int64_t i0 = top >= 0 ? 0 : (-top + p.dh - 1) / p.dh;
+      const int64_t i1 = top >= h ? 0 : std::min(p.kh, (h - 1 - top) / p.dh + 1);
+      for (int64_t ox = 0; ox < p.y.w; ++ox) {
+        const int64_t left = ox * p.sw - p.padl;
+        const int64_t j0 = left >= 0 ? 0 : (-left + p.dw - 1) / p.dw;
+        const int64_t j1 = left >= w ? 0 : std::min(p.kw, (w - 1 - left) / p.dw + 1);
+        float acc = kMax ? kPoolLowest : 0.0f;
+        for (int64_t i = i0; i < i1; ++i) {
+          const float* r = xp + (top + i * p.dh) * w;
+          for (int64_t j = j0; j < j1; ++j) {
+            const float v = r[left + j * p.dw];
+            if constexpr (kMax)
+              acc = v > acc ? v : acc;
+            else
+              acc += v;
           }
         }
-      }
-    }
-    // The divisor is the whole window: padding counts as zeros.
-    if (!kMax) {
-      if (empty) {
-        std::fill(yr, yr + wo, 0.0f);
-      } else {
-        const float area = static_cast<float>(p.kh * p.kw);
-        for (int64_t c = 0; c < wo; ++c) yr[c] = yr[c] / area;
+        // The divisor is the whole window: padding counts as zeros.
+        if constexpr (!kMax) acc = p.empty() ? 0.0f : acc / area;
+        yp[oy * p.y.w + ox] = acc;
       }
     }
   }
 }
 
-template <bool kMax>
+// What a pool node's run reads: its shape, the form chosen for this
+// engine's processor and whether its planes spread over the pool.
+struct PoolPlan {
+  PoolParams p;
+  kern::PoolPlanes planes;
+  bool parallel;
+};
+
+bool pool_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, bool max, char* msg, size_t cap) {
+  PoolPlan q{};
+  if (!pool_params(s, n, &q.p, msg, cap)) return false;
+  q.planes = kern::pool_planes_for(q.p, max, s.isa);
+  q.parallel = q.p.planes() >= 8 && q.p.planes() * q.p.y.plane() > 4095;
+  plan.set(q);
+  return true;
+}
+
 bool pool_run(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
-  const PoolParams& p = plan.get<PoolParams>();
+  const PoolPlan& q = plan.get<PoolPlan>();
   const float* x = node_in(s, n, 0);
   float* y = node_out(s, n, 0);
-  const int64_t planes = p.planes(), hw = p.x.plane(), hwo = p.y.plane();
-  kern::run_split(planes >= 8 && planes * hwo > 4095, static_cast<size_t>(planes),
-                  [&](size_t k) { pool_plane<kMax>(p, x + k * hw, y + k * hwo); });
+  kern::run_split(q.parallel, static_cast<size_t>(q.p.planes()), [&](size_t k) {
+    q.planes(q.p, x, y, static_cast<int64_t>(k), static_cast<int64_t>(k) + 1);
+  });
   return true;
 }
 
 }  // namespace
 
+namespace kern {
+
+PoolPlanes pool_planes_for(const PoolParams& p, bool max, KernelIsa isa) {
+#if defined(__x86_64__)
+  // Windows of more columns than kPoolVectorTaps and other strides are
+  // rare enough for the portable loop.
+  if (isa_has_avx2(isa) && !p.empty() && (p.sw == 1 || p.sw == 2) && p.kw <= kPoolVectorTaps &&
+      p.y.w < (int64_t{1} << 30) && p.x.w < (int64_t{1} << 30))
+    return max ? &max_planes_avx2 : &avg_planes_avx2;
+#else
+  (void)isa;
+#endif
+  return max ? &pool_planes_portable<true> : &pool_planes_portable<false>;
+}
+
+}  // namespace kern
+
 bool maxpool_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* msg, size_t cap) {
-  PoolParams p{};
-  if (!pool_params(s, n, &p, msg, cap)) return false;
-  plan.set(p);
-  return true;
+  return pool_prepare(s, n, plan, true, msg, cap);
 }
-bool maxpool_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) { return pool_run<true>(s, n, plan); }
+bool maxpool_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) { return pool_run(s, n, plan); }
 bool avgpool_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* msg, size_t cap) {
-  return maxpool_prepare(s, n, plan, msg, cap);
+  return pool_prepare(s, n, plan, false, msg, cap);
 }
-bool avgpool_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) { return pool_run<false>(s, n, plan); }
+bool avgpool_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) { return pool_run(s, n, plan); }
 
 namespace {
 
 struct GlobalPoolPlan {
   int64_t planes, size;
+  kern::GlobalPoolPlanes run;
+  bool parallel;
 };
 
 }  // namespace
+
+namespace kern {
+
+double global_pool_sum(const double (&part)[8]) {
+  return ((part[0] + part[1]) + (part[2] + part[3])) + ((part[4] + part[5]) + (part[6] + part[7]));
+}
+
+void global_avg_planes_portable(const float* x, float* y, int64_t first, int64_t end, int64_t hw) {
+  for (int64_t k = first; k < end; ++k) {
+    const float* p = x + k * hw;
+    double part[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    int64_t i = 0;
+    for (; i + 8 <= hw; i += 8)
+      for (int j = 0; j < 8; ++j) part[j] += p[i + j];
+    for (; i < hw; ++i) part[i % 8] += p[i];
+    y[k] = hw > 0 ? static_cast<float>(global_pool_sum(part) / static_cast<double>(hw)) : 0.0f;
+  }
+}
+
+GlobalPoolPlanes global_pool_planes_for(KernelIsa isa) {
+#if defined(__x86_64__)
+  if (isa_has_avx2(isa)) return &global_avg_planes_avx2;
+#else
+  (void)isa;
+#endif
+  return &global_avg_planes_portable;
+}
+
+}  // namespace kern
 
 bool global_avgpool_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* msg, size_t cap) {
   if (!kern::has_io(s, n)) return fail(msg, cap, "needs input and output");
@@ -124,27 +170,21 @@ bool global_avgpool_prepare(const CpuState& s, const NodeRecord& n, NodePlan& pl
   if (!kern::value_nchw(node_in_value(s, n, 0), &x)) return fail(msg, cap, "input must be NCHW");
   if (kern::value_count(node_out_value(s, n, 0)) != x.n * x.c)
     return fail(msg, cap, "output must hold one value per plane");
-  plan.set(GlobalPoolPlan{x.n * x.c, x.plane()});
+  const int64_t planes = x.n * x.c;
+  plan.set(GlobalPoolPlan{planes, x.plane(), kern::global_pool_planes_for(s.isa), planes >= 8 && planes * x.plane() >= 65536});
   return true;
 }
 
 bool global_avgpool_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
-  const float* in = node_in(s, n, 0);
-  float* out = node_out(s, n, 0);
-  const int64_t planes = plan.get<GlobalPoolPlan>().planes, hw = plan.get<GlobalPoolPlan>().size;
-  // Double accumulation keeps large planes exact to f32. Eight running sums
-  // (element i goes to sum i mod 8) instead of one chain of dependent adds:
-  // the adds overlap and vectorise, about five times faster on the large
-  // planes of squeeze-excitation blocks.
-  kern::run_split(planes >= 8 && planes * hw >= 65536, static_cast<size_t>(planes), [&](size_t k) {
-    const float* p = in + k * hw;
-    double part[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    int64_t i = 0;
-    for (; i + 8 <= hw; i += 8)
-      for (int j = 0; j < 8; ++j) part[j] += p[i + j];
-    for (; i < hw; ++i) part[i % 8] += p[i];
-    const double sum = ((part[0] + part[1]) + (part[2] + part[3])) + ((part[4] + part[5]) + (part[6] + part[7]));
-    out[k] = hw > 0 ? static_cast<float>(sum / static_cast<double>(hw)) : 0.0f;
+  const GlobalPoolPlan& q = plan.get<GlobalPoolPlan>();
+  const float* x = node_in(s, n, 0);
+  float* y = node_out(s, n, 0);
+  // Planes go to the pool in groups of kGlobalPoolGroup, which the vector
+  // form sums side by side.
+  const int64_t groups = (q.planes + kern::kGlobalPoolGroup - 1) / kern::kGlobalPoolGroup;
+  kern::run_split(q.parallel, static_cast<size_t>(groups), [&](size_t g) {
+    const int64_t first = static_cast<int64_t>(g) * kern::kGlobalPoolGroup;
+    q.run(x, y, first, std::min(q.planes, first + kern::kGlobalPoolGroup), q.size);
   });
   return true;
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "cpu/kernel.h"
+#include "cpu/split_gate.h"
 #include "platform/parallel.h"
 
 // Hot loops of these kernels are written as plain loops that rely on the
@@ -88,12 +89,13 @@ inline bool fail(char* msg, size_t cap, const char* fmt, ...) {
   return false;
 }
 
-// Runs body(i) for i < n across the worker pool when parallel is true, else
-// in order on the caller's thread; both give the same result because every
-// iteration writes its own part of the output.
+// Runs body(i) for i < n across the worker pool when parallel is true (and
+// the node may split at all), else in order on the caller's thread; both
+// give the same result because every iteration writes its own part of the
+// output.
 template <class F>
 inline void run_split(bool parallel, size_t n, F&& body) {
-  if (parallel && n > 1) {
+  if (parallel && n > 1 && cpu_split_allowed()) {
     parallel_for(n, body);
   } else {
     for (size_t i = 0; i < n; ++i) body(i);

@@ -173,4 +173,34 @@ inline std::vector<float> pool2d(bool max, int64_t planes, int64_t h, int64_t w,
   return y;
 }
 
+// The pools as the kernels define them in f32, for bit-exact comparison:
+// the window's taps inside the input in row-major order, MaxPool keeping
+// the first of the largest (a tap wins only when strictly greater, so NaN
+// never does) from the lowest finite float, AveragePool summing from +0
+// and dividing by the whole window's area.
+inline std::vector<float> pool2d_f32(bool max, int64_t planes, int64_t h, int64_t w, int64_t ho, int64_t wo,
+                                     int64_t kh, int64_t kw, int64_t sh, int64_t sw, int64_t pt, int64_t pl,
+                                     int64_t dh, int64_t dw, const std::vector<float>& x) {
+  std::vector<float> y(static_cast<size_t>(planes * ho * wo));
+  for (int64_t p = 0; p < planes; ++p)
+    for (int64_t oy = 0; oy < ho; ++oy)
+      for (int64_t ox = 0; ox < wo; ++ox) {
+        float acc = max ? -3.4028235e38f : 0.0f;
+        for (int64_t i = 0; i < kh; ++i)
+          for (int64_t j = 0; j < kw; ++j) {
+            const int64_t iy = oy * sh - pt + i * dh, ix = ox * sw - pl + j * dw;
+            if (iy < 0 || iy >= h || ix < 0 || ix >= w) continue;
+            const float v = x[(p * h + iy) * w + ix];
+            if (max) {
+              if (v > acc) acc = v;
+            } else {
+              acc = acc + v;
+            }
+          }
+        if (!max) acc = kh * kw > 0 ? acc / static_cast<float>(kh * kw) : 0.0f;
+        y[(p * ho + oy) * wo + ox] = acc;
+      }
+  return y;
+}
+
 }  // namespace vorn::ref

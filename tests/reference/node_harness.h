@@ -20,6 +20,8 @@ class NodeHarness {
  public:
   NodeHarness() : state_(static_cast<CpuState*>(std::calloc(1, sizeof(CpuState)))) {
     state_->compiled_batch = 1;
+    // The engine's own choice; a test of the portable forms sets it.
+    state_->isa = kernel_isa_of_this_cpu();
     state_->value_count = 1;  // id 0 is left unused so that 0 never names a real value
     im2col_.assign(1 << 20, 0.0f);
     state_->im2col = im2col_.data();

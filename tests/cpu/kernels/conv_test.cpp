@@ -31,12 +31,13 @@ struct ConvCase {
 
 // Runs one Conv node through check, plan and kernel with the workspace the
 // engine would give it (or the given number of bytes), planned for at most
-// the given kernel form, and returns the output.
+// the given instruction-set form, and returns the output.
 std::vector<float> run_conv(const ConvCase& c, const std::vector<float>& x, const std::vector<float>& w,
                             const std::vector<float>& b, size_t workspace = 0,
-                            kern::KernelForm widest = kern::KernelForm::kAvx2) {
+                            KernelIsa isa = kernel_isa_of_this_cpu()) {
   const ref::ConvSpec& s = c.s;
   NodeHarness h;
+  h.state().isa = isa;
   const uint64_t xi = h.value({(uint64_t)s.n, (uint64_t)s.cin, (uint64_t)s.h, (uint64_t)s.w}, x);
   const uint64_t wi = h.value({(uint64_t)s.cout, (uint64_t)(s.cin / s.g), (uint64_t)s.kh, (uint64_t)s.kw},
                               w, kValueWeight);
@@ -59,7 +60,7 @@ std::vector<float> run_conv(const ConvCase& c, const std::vector<float>& x, cons
   kern::ConvPlanInputs in;
   in.threads = static_cast<int64_t>(parallel_thread_count());
   in.workspace_floats = static_cast<int64_t>(h.state().im2col_size / 4);
-  in.widest = widest;
+  in.isa = isa;
   kern::ConvPlan cp;
   NodePlan plan;
   EXPECT_TRUE(kern::conv_params(h.state(), n, &p, msg, sizeof msg) && kern::conv_plan(p, in, &cp, msg, sizeof msg))
@@ -93,7 +94,7 @@ void check_grouped_bits(const ConvCase& c) {
   const auto b = c.bias ? random_values(c.act == 2 ? 3 * s.cout : s.cout, 23) : std::vector<float>{};
   const auto best = run_conv(c, x, w, b);
   EXPECT_TRUE(close_to_reference(best, ref::conv2d(s, x, w, b, c.act, 0.125)));
-  const auto portable = run_conv(c, x, w, b, 0, kern::KernelForm::kPortable);
+  const auto portable = run_conv(c, x, w, b, 0, KernelIsa::kPortable);
   EXPECT_EQ(0, std::memcmp(best.data(), portable.data(), best.size() * 4)) << "portable form";
   // The column-matrix product fuses its multiply-adds in its vector forms only.
   if (cpu_has_avx2_fma()) {

@@ -1,6 +1,8 @@
 // Binary, unary, Cast, PRelu and Identity kernels against the reference loops.
 #include <gtest/gtest.h>
 
+#include <bit>
+
 #include <set>
 
 #include "container/attr_words.h"
@@ -195,8 +197,10 @@ TEST(BinaryKernels, CheckRefusesShapesThatDoNotBroadcast) {
   EXPECT_FALSE(h.run(NodeHarness::node(op::Add, {a, c}, {y23}, {{attr::Add::kMode, 1}})));
 }
 
-std::vector<float> run_unary(uint64_t code, const std::vector<float>& x, Attrs attrs) {
+std::vector<float> run_unary(uint64_t code, const std::vector<float>& x, Attrs attrs,
+                             KernelIsa isa = kernel_isa_of_this_cpu()) {
   NodeHarness h;
+  h.state().isa = isa;
   const uint64_t ix = h.value({x.size()}, x), iy = h.value({x.size()});
   EXPECT_TRUE(h.run(NodeHarness::node(code, {ix}, {iy}, attrs))) << h.last_message();
   return h.read(iy);
@@ -234,6 +238,47 @@ TEST(UnaryKernels, EqualResultsOnBothSidesOfTheParallelThreshold) {
       EXPECT_TRUE(same_floats(run_unary(op.code, piece, attrs), want));
     }
   }
+}
+
+// The exponential family in every form: the same bits (odd lengths, so the
+// vector forms end in a partial block).
+TEST(UnaryKernels, ExpFamilyFormsGiveTheSameBits) {
+  const auto x = awkward(kParallelHeavyElements + 5, 31);
+  std::vector<float> wide = uniform(1001, 32, -100.0f, 100.0f);
+  for (uint64_t code : {op::Exp, op::Sigmoid, op::Elu, op::Selu, op::Tanh})
+    for (const auto& v : {x, wide}) {
+      SCOPED_TRACE(code);
+      EXPECT_TRUE(same_floats(run_unary(code, v, {}), run_unary(code, v, {}, KernelIsa::kPortable)));
+      // Sigmoid in SiLU mode: x times its sigmoid.
+      if (code == op::Sigmoid) {
+        EXPECT_TRUE(same_floats(run_unary(code, v, {{attr::Sigmoid::kMode, attr::Sigmoid::kSiLU}}),
+                                run_unary(code, v, {{attr::Sigmoid::kMode, attr::Sigmoid::kSiLU}},
+                                          KernelIsa::kPortable)));
+      }
+    }
+}
+
+// Tanh against tanh in double over the whole float range (every 509th bit
+// pattern, and dense runs where the two methods meet, near 0 and where the
+// result reaches 1), both forms alike.
+TEST(UnaryKernels, TanhWithinTwoUlpOverTheWholeRange) {
+  std::vector<float> x;
+  for (uint64_t u = 0; u < (uint64_t{1} << 32); u += 509) {
+    const float f = std::bit_cast<float>(static_cast<uint32_t>(u));
+    if (!std::isnan(f)) x.push_back(f);
+  }
+  for (float f = 0.5f; f < 0.6f; f += 1e-6f) x.push_back(f), x.push_back(-f);
+  for (float f = 1e-6f; f < 1e-3f; f *= 1.0001f) x.push_back(f);
+  for (float f = 8.5f; f < 9.5f; f += 1e-5f) x.push_back(f);
+  for (float f : {0.0f, -0.0f, kInf, -kInf, 0.55f, std::nextafter(0.55f, 0.0f), 1e-45f, -1e-45f}) x.push_back(f);
+  std::vector<float> want(x.size());
+  for (size_t i = 0; i < x.size(); ++i) want[i] = static_cast<float>(std::tanh(static_cast<double>(x[i])));
+  const auto got = run_unary(op::Tanh, x, {});
+  EXPECT_TRUE(ulp_close(got, want, 2));
+  EXPECT_TRUE(same_floats(got, run_unary(op::Tanh, x, {}, KernelIsa::kPortable)));
+  const auto special = run_unary(op::Tanh, {kNaN, kInf, -kInf, 0.0f, -0.0f}, {});
+  EXPECT_TRUE(std::isnan(special[0]));
+  EXPECT_TRUE(same_floats({special.begin() + 1, special.end()}, {1.0f, -1.0f, 0.0f, -0.0f}));
 }
 
 TEST(UnaryKernels, RoundTakesHalvesToEven) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "container/attr_words.h"
@@ -253,6 +254,112 @@ TEST(PoolKernel, NanNeverWinsMax) {
     EXPECT_EQ(y[c], want) << c;
   }
   EXPECT_EQ(y[9], 19.0f);  // x[18] is NaN, x[19] = 19, the row below all NaN
+}
+
+}  // namespace
+}  // namespace vorn::test
+
+namespace vorn::test {
+namespace {
+
+// Values in [-3, 3] with about one in eight replaced by NaN, an infinity or
+// a zero of either sign (ties of +0 and -0 decide MaxPool's sign).
+std::vector<float> pool_values(size_t n, uint32_t seed) {
+  std::vector<float> v = random_values(n, seed, -3.0f, 3.0f);
+  const float odd[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                       -std::numeric_limits<float>::infinity(), 0.0f, -0.0f, 0.0f, -0.0f};
+  uint32_t s = seed;
+  for (float& x : v) {
+    s = s * 1664525u + 1013904223u;
+    if ((s >> 24) < 32) x = odd[(s >> 8) % 7];
+  }
+  return v;
+}
+
+// Equal bits, NaN matching any NaN: which operand's NaN an add passes on is
+// the compiler's choice (it may swap the operands of an add).
+bool same_bits(const std::vector<float>& a, const std::vector<float>& b, size_t* at) {
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::memcmp(&a[i], &b[i], 4) != 0 && !(std::isnan(a[i]) && std::isnan(b[i]))) return *at = i, false;
+  return a.size() == b.size();
+}
+
+// Every form the engine may pick (its processor's and the portable one)
+// against the f32 definition, bit for bit: windows of 1 to 6 by 1 to 6
+// (and one wider than the vector forms take), strides 1 to 3, pads,
+// dilations, widths either side of one and two vector widths, planes small
+// and large (the vector forms copy small ones with their padding), and an
+// output row and column more than the plain size gives (ceil mode).
+TEST(PoolKernel, EveryFormGivesTheDefinitionsBits) {
+  struct Shape {
+    int64_t planes, h, w, kh, kw, sh, sw, pt, pl, dh, dw, ho, wo;
+  };
+  std::vector<Shape> shapes = {{16, 33, 33, 3, 3, 2, 2, 1, 1, 1, 1, 17, 17},  // split over the pool
+                               {2, 9, 80, 2, 70, 1, 1, 0, 3, 1, 1, 8, 14},     // wider than the vector forms
+                               {3, 13, 13, 3, 3, 2, 2, 0, 0, 1, 1, 7, 7}};     // ceil mode's last window
+  for (int t = 0; t < 600; ++t) {
+    Shape c{};
+    c.kh = 1 + sweep(6), c.kw = 1 + sweep(6), c.sh = 1 + sweep(3), c.sw = 1 + sweep(3);
+    c.dh = 1 + sweep(2), c.dw = 1 + sweep(2), c.pt = sweep(c.kh), c.pl = sweep(c.kw);
+    const int64_t widths[] = {1, 5, 7, 8, 9, 15, 16, 17, 23, 31, 32, 33, 40, 47};
+    c.h = 1 + sweep(12), c.w = widths[sweep(14)], c.planes = 1 + sweep(3);
+    // Every fourth plane too large for the vector forms' padded copy.
+    if (t % 4 == 0) c.h = 60 + sweep(20), c.w = 100 + sweep(60), c.planes = 1;
+    const int64_t pb = sweep(c.kh), pr = sweep(c.kw);
+    c.ho = (c.h + c.pt + pb - c.dh * (c.kh - 1) - 1) / c.sh + 1 + sweep(2);
+    c.wo = (c.w + c.pl + pr - c.dw * (c.kw - 1) - 1) / c.sw + 1 + sweep(2);
+    if (c.h + c.pt + pb >= c.dh * (c.kh - 1) + 1 && c.w + c.pl + pr >= c.dw * (c.kw - 1) + 1) shapes.push_back(c);
+  }
+  for (size_t t = 0; t < shapes.size(); ++t) {
+    const Shape& c = shapes[t];
+    const auto x = pool_values(c.planes * c.h * c.w, 900 + t);
+    for (bool max : {true, false}) {
+      const auto want = ref::pool2d_f32(max, c.planes, c.h, c.w, c.ho, c.wo, c.kh, c.kw, c.sh, c.sw, c.pt, c.pl, c.dh,
+                                        c.dw, x);
+      for (KernelIsa form : {kernel_isa_of_this_cpu(), KernelIsa::kPortable}) {
+        SCOPED_TRACE(::testing::Message() << "shape " << t << (max ? " max" : " avg") << " form "
+                                          << static_cast<int>(form) << ": " << c.h << "x" << c.w << " window "
+                                          << c.kh << "x" << c.kw << " stride " << c.sh << "," << c.sw << " pad "
+                                          << c.pt << "," << c.pl << " dilation " << c.dh << "," << c.dw);
+        NodeHarness h;
+        h.state().isa = form;
+        const uint64_t xi = h.value({1, (uint64_t)c.planes, (uint64_t)c.h, (uint64_t)c.w}, x);
+        const uint64_t yi = h.value({1, (uint64_t)c.planes, (uint64_t)c.ho, (uint64_t)c.wo});
+        using W = attr::Window;
+        ASSERT_TRUE(h.run(NodeHarness::node(max ? op::MaxPool : op::AveragePool, {xi}, {yi},
+                                            {{W::kKernelH, w_i(c.kh)}, {W::kKernelW, w_i(c.kw)},
+                                             {W::kStrideH, w_i(c.sh)}, {W::kStrideW, w_i(c.sw)},
+                                             {W::kPadTop, w_i(c.pt)}, {W::kPadLeft, w_i(c.pl)},
+                                             {W::kDilationH, w_i(c.dh)}, {W::kDilationW, w_i(c.dw)}})))
+            << h.last_message();
+        size_t at = 0;
+        const auto got = h.read(yi);
+        EXPECT_TRUE(same_bits(got, want, &at)) << "output " << at << ": " << got[at] << " want " << want[at];
+        // Nothing written past the output (the harness keeps 16 spare floats).
+        const float* spare = static_cast<const float*>(h.state().data[yi]) + got.size();
+        for (int k = 0; k < 16; ++k) EXPECT_EQ(spare[k], 0.0f);
+      }
+    }
+  }
+}
+
+TEST(GlobalAveragePoolKernel, EveryFormGivesTheSameBits) {
+  // Plane sizes either side of the eight sums and of the groups of planes.
+  for (int64_t planes : {1, 3, 4, 5, 9}) {
+    for (int64_t hw : {1, 7, 8, 9, 49, 3136}) {
+      const auto x = random_values(planes * hw, 40 + hw, -2.0f, 3.0f);
+      std::vector<float> out[2];
+      for (int f = 0; f < 2; ++f) {
+        NodeHarness h;
+        h.state().isa = f == 0 ? kernel_isa_of_this_cpu() : KernelIsa::kPortable;
+        const uint64_t xi = h.value({1, (uint64_t)planes, 1, (uint64_t)hw}, x), yi = h.value({1, (uint64_t)planes, 1, 1});
+        ASSERT_TRUE(h.run(NodeHarness::node(op::GlobalAveragePool, {xi}, {yi})));
+        out[f] = h.read(yi);
+      }
+      size_t at = 0;
+      EXPECT_TRUE(same_bits(out[0], out[1], &at)) << planes << " planes of " << hw << ", plane " << at;
+    }
+  }
 }
 
 }  // namespace

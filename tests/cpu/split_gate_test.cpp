@@ -1,0 +1,117 @@
+// The engine's minimum work for a split: small nodes stay on the calling
+// thread, large ones may spread over the pool, and either way every node
+// gives the same bits.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "container/attr_words.h"
+#include "container/op_codes.h"
+#include "cpu/kernel.h"
+#include "cpu/split_gate.h"
+#include "graph_builder.h"
+#include "reference/node_harness.h"
+#include "reference/random_data.h"
+
+namespace vorn {
+namespace {
+
+using test::GraphBuilder;
+using test::random_values;
+
+// in [1,16,48,48] -> Conv 3x3 (bias, Relu) -> depthwise 3x3 -> MaxPool 3x3
+// s2 -> Tanh -> Sigmoid -> Add (of itself) -> Conv 1x1 -> Softmax over
+// channels -> MatMul [.., 24] x [24, 40]; and a tiny Add that stays serial.
+GraphBuilder model(uint64_t* out_count) {
+  using C = attr::Conv;
+  GraphBuilder b;
+  const uint64_t in = b.input({1, 16, 48, 48});
+  const uint64_t w1 = b.weight({32, 16, 3, 3}, random_values(32 * 16 * 9, 1)), b1 = b.weight({32}, random_values(32, 2));
+  const uint64_t w2 = b.weight({32, 1, 3, 3}, random_values(32 * 9, 3));
+  const uint64_t w3 = b.weight({24, 32, 1, 1}, random_values(24 * 32, 4));
+  const uint64_t w4 = b.weight({24, 40}, random_values(24 * 40, 5));
+  const uint64_t c1 = b.act({1, 32, 48, 48}), r1 = b.act({1, 32, 48, 48}), d = b.act({1, 32, 48, 48});
+  const uint64_t p = b.act({1, 32, 24, 24}), t = b.act({1, 32, 24, 24}), s = b.act({1, 32, 24, 24});
+  const uint64_t a = b.act({1, 32, 24, 24}), c3 = b.act({1, 24, 24, 24}), sm = b.act({1, 24, 24, 24});
+  const uint64_t mm = b.act({1, 24, 24, 40}), out = b.output({1, 24, 24, 40});
+  b.node(op::Conv, {in, w1, b1}, {c1}, {{C::kKernelH, 3}, {C::kKernelW, 3}, {C::kPadTop, 1}, {C::kPadLeft, 1}});
+  b.node(op::Relu, {c1}, {r1});
+  b.node(op::Conv, {r1, w2}, {d},
+         {{C::kKernelH, 3}, {C::kKernelW, 3}, {C::kPadTop, 1}, {C::kPadLeft, 1}, {C::kGroups, 32}});
+  b.node(op::MaxPool, {d}, {p},
+         {{attr::MaxPool::kKernelH, 3}, {attr::MaxPool::kKernelW, 3}, {attr::MaxPool::kStrideH, 2},
+          {attr::MaxPool::kStrideW, 2}, {attr::MaxPool::kPadTop, 1}, {attr::MaxPool::kPadLeft, 1}});
+  b.node(op::Tanh, {p}, {t});
+  b.node(op::Sigmoid, {t}, {s});
+  b.node(op::Add, {s, t}, {a});
+  b.node(op::Conv, {a, w3}, {c3}, {{C::kKernelH, 1}, {C::kKernelW, 1}});
+  b.node(op::Softmax, {c3}, {sm}, {{attr::kAxis, GraphBuilder::i64_word(1)}});
+  b.node(op::MatMul, {sm, w4}, {mm});
+  b.node(op::Add, {mm, mm}, {out});
+  *out_count = 24 * 24 * 40;
+  return b;
+}
+
+TEST(SplitGate, SmallNodesStayOnTheCallingThread) {
+  GraphBuilder b;
+  const uint64_t x = b.input({1, 1 << 20}), w = b.weight({1, 1000}, random_values(1000, 3));
+  const uint64_t small_sum = b.output({1, 1000}), big_sum = b.output({1, 1 << 20});
+  b.node(op::Add, {w, w}, {small_sum});
+  b.node(op::Add, {x, x}, {big_sum});
+  test::Engine e(b);
+  ASSERT_TRUE(e.ok()) << e.error.message;
+  // 1000 elements are far below the minimum, 2^20 far above it.
+  EXPECT_TRUE(e.state->plans[0].serial);
+  EXPECT_FALSE(e.state->plans[1].serial);
+  EXPECT_LT(cpu_node_work(*e.state, e.state->nodes[0]), kMinSplitWork);
+  EXPECT_GT(cpu_node_work(*e.state, e.state->nodes[1]), kMinSplitWork);
+}
+
+// The same graph with each node on the side of the minimum its shape puts
+// it, every node kept on the calling thread, and every node allowed to
+// split: the same bits.
+TEST(SplitGate, EitherSideOfTheMinimumGivesTheSameBits) {
+  uint64_t n = 0;
+  GraphBuilder b = model(&n);
+  const std::vector<float> x = random_values(16 * 48 * 48, 9, -2.0f, 2.0f);
+  test::Engine e(b);
+  ASSERT_TRUE(e.ok()) << e.error.message;
+  bool some_serial = false, some_split = false;
+  for (uint64_t i = 0; i < e.state->node_count; ++i) (e.state->plans[i].serial ? some_serial : some_split) = true;
+  EXPECT_TRUE(some_serial && some_split);
+  std::vector<float> as_planned(n), serial(n), split(n);
+  ASSERT_TRUE(cpu_engine_execute(&e.state, x.data(), as_planned.data()));
+  for (bool on : {true, false}) {
+    for (uint64_t i = 0; i < e.state->node_count; ++i) e.state->plans[i].serial = on;
+    ASSERT_TRUE(cpu_engine_execute(&e.state, x.data(), (on ? serial : split).data()));
+  }
+  EXPECT_TRUE(test::bit_equal(as_planned, serial));
+  EXPECT_TRUE(test::bit_equal(as_planned, split));
+}
+
+// A Conv prepared for one thread (a node kept serial) and for the pool.
+TEST(SplitGate, ConvPlannedForOneThreadGivesTheSameBits) {
+  using C = attr::Conv;
+  std::vector<float> y[2];
+  for (int serial = 0; serial < 2; ++serial) {
+    test::NodeHarness h;
+    const uint64_t xi = h.value({1, 64, 28, 28}, random_values(64 * 28 * 28, 11));
+    const uint64_t wi = h.value({64, 64, 3, 3}, random_values(64 * 64 * 9, 12), kValueWeight);
+    const uint64_t yi = h.value({1, 64, 28, 28});
+    const NodeRecord node = test::NodeHarness::node(
+        op::Conv, {xi, wi}, {yi}, {{C::kKernelH, 3}, {C::kKernelW, 3}, {C::kPadTop, 1}, {C::kPadLeft, 1}});
+    NodePlan plan;
+    plan.serial = serial != 0;
+    char msg[256] = {0};
+    const CpuOpEntry* e = cpu_op_entry(op::Conv);
+    ASSERT_TRUE(e->prepare(h.state(), node, plan, msg, sizeof msg)) << msg;
+    ASSERT_LE(plan.workspace_bytes, h.state().im2col_size);
+    const CpuSerialNode gate(plan.serial);
+    ASSERT_TRUE(e->kernel(h.state(), node, plan));
+    y[serial] = h.read(yi);
+  }
+  EXPECT_TRUE(test::bit_equal(y[0], y[1]));
+}
+
+}  // namespace
+}  // namespace vorn
