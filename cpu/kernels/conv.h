@@ -149,6 +149,9 @@ struct ConvPlan {
   // kPointwisePanels, kPanels: the one band's split; kDirect: full bands
   // and the last band.
   PanelBand panels, last_panels;
+  // kPointwisePanels: each rectangle copies its panels of the input planes
+  // before its product instead of reading them in place.
+  bool copy_panels = false;
   // kPanels: how the pool gathers the band before the product (units of
   // `span` panels by `chans` channels); 0 units when each rectangle
   // gathers its own.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 
 #include "container/attr_words.h"
 #include "cpu/kernels/conv_paths.h"
@@ -21,24 +22,39 @@ bool mul_ok(int64_t a, int64_t b, int64_t* out) {
 
 // The tiled paths cut the output positions into tiles; each tile gathers
 // its columns, multiplies them on one thread and finishes its slice of every
-// output plane while it is still in cache. A tile's column block is kept to
-// about the size of a core's L2 cache, and the tile count is a multiple of
-// the planned thread count so the pool stays balanced. Tiles are cut for
-// kPlanThreads whatever the pool (their products sum every element alike in
-// any tile width, so the cut is a choice of size, not of bits).
+// output plane while it is still in cache. A tile's column block and its
+// output are kept to about the size of a core's L2 cache, a tile spans
+// whole panels of the product, and the tile count is a multiple of the
+// pool's threads so the pool stays balanced. (Their products sum every
+// element alike in any tile width, so the cut is a choice of size, not of
+// bits.) Whether a layer has positions enough for tiles at all is asked for
+// kPlanThreads, so the path does not depend on the pool.
 constexpr int64_t kTileValues = int64_t{1} << 18;
 constexpr int64_t kPlan = static_cast<int64_t>(kPlanThreads);
 // Below this many positions per tile the product is too thin for one
 // thread; the layer then runs as one product split over output channels.
 constexpr int64_t kMinTileColumns = 64;
 
-Tiling plan_tiles(int64_t positions, int64_t k_rows) {
-  const int64_t threads = kPlan;
-  int64_t tiles = std::max<int64_t>(1, (positions * k_rows + kTileValues - 1) / kTileValues);
+// Columns per tile when `threads` tiles' worth of positions each hold
+// about kTileValues of `rows` values.
+int64_t tile_columns(int64_t positions, int64_t rows, int64_t threads) {
+  int64_t tiles = std::max<int64_t>(1, (positions * rows + kTileValues - 1) / kTileValues);
   tiles = (tiles + threads - 1) / threads * threads;
-  const int64_t cols = (positions + tiles - 1) / tiles;
+  return (positions + tiles - 1) / tiles;
+}
+
+// Whether the positions are too few to give kPlanThreads tiles of their own.
+bool too_few_for_tiles(int64_t positions, int64_t k_rows) {
+  return tile_columns(positions, k_rows, kPlan) < kMinTileColumns;
+}
+
+// No tiles where the positions are too few; otherwise tiles of k_rows
+// gathered and out_rows written per position, for the pool's threads.
+Tiling plan_tiles(int64_t positions, int64_t k_rows, int64_t out_rows, int64_t threads) {
   Tiling t;
-  if (threads > 1 && cols < kMinTileColumns) return t;
+  if (too_few_for_tiles(positions, k_rows)) return t;
+  int64_t cols = tile_columns(positions, k_rows + out_rows, std::max<int64_t>(1, threads));
+  cols = std::min(positions, (cols + kPanelWidth - 1) / kPanelWidth * kPanelWidth);
   t.cols = std::max<int64_t>(cols, 1);
   t.tiles = (positions + t.cols - 1) / t.cols;
   return t;
@@ -54,7 +70,7 @@ constexpr int64_t kPointwisePanelRows = 48;
 // channels by panels.
 bool few_positions(const ConvParams& p) {
   const int64_t hw = p.y.plane();
-  return hw <= 256 || plan_tiles(hw, p.k_rows()).tiles == 0;
+  return hw <= 256 || too_few_for_tiles(hw, p.k_rows());
 }
 
 // Partitions of a grouped layer run side by side when the layer is too
@@ -155,10 +171,22 @@ int64_t workspace_floats(const ConvParams& p, bool quantising) {
   int64_t rows = p.y.h;
   if (p.y.plane() >= kBandOutputs) rows = std::min(rows, std::max<int64_t>(1, kBandValues / row));
   int64_t slots = 1;
-  if (rows == p.y.h && plan_tiles(p.y.plane(), p.k_rows()).tiles == 0)
+  if (rows == p.y.h && too_few_for_tiles(p.y.plane(), p.k_rows()))
     slots = group_slots_wanted(p, p.y.plane());
   const int64_t panel_pad = p.g == 1 && rows == p.y.h ? p.k_rows() * kPanelWidth : 0;
   return row * rows * slots + panel_pad;
+}
+
+// Whether a panel read in place from planes of hw values thrashes the
+// first-level cache: its rows are one line each, a plane apart, so a plane
+// of a large power-of-two multiple of 64 bytes (56 x 56, 112 x 112) puts
+// them in a few of its 64 sets; and on small planes (7 x 7) the many rows
+// of a deep layer spread over more pages than the translation buffer holds
+// and are fetched again tile after tile.
+bool panels_thrash(int64_t hw, int64_t k) {
+  const int64_t bytes = hw * 4;
+  const int64_t sets = bytes % 64 != 0 ? 64 : 64 / std::gcd<int64_t>(bytes / 64, 64);
+  return sets < 32 || (k * bytes / 4096 > 64 && bytes < 512);
 }
 
 void plan_pointwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
@@ -172,7 +200,8 @@ void plan_pointwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) 
   if (!in.quantising && panels && c.col_floats >= k * kPanelWidth) {
     c.path = ConvPath::kPointwisePanels;
     c.panels = panel_band_split(m, panel_count(hw), hw, k, threads);
-  } else if (const Tiling t = in.quantising ? Tiling{} : plan_tiles(hw, k); t.tiles > 0) {
+    c.copy_panels = panels_thrash(hw, k);
+  } else if (const Tiling t = in.quantising ? Tiling{} : plan_tiles(hw, k, m, threads); t.tiles > 0) {
     c.path = ConvPath::kPointwiseTiles;
     c.tiles = t;
     c.tiles_parallel = m * hw * k >= kParallelWork || (c.epilogue && epilogue_parallel(p));
@@ -214,7 +243,7 @@ Im2colBand plan_im2col_band(const ConvParams& p, const ConvPlanInputs& in, const
   const int64_t nb = rows * p.y.w, kr = p.k_rows(), cin_g = p.cin_g();
   b.positions = nb;
   if (!in.quantising) {
-    b.tiles = plan_tiles(nb, kr);
+    b.tiles = plan_tiles(nb, kr, p.cout_g(), in.threads);
     b.slots = group_slots(p, nb, c.col_floats);
   }
   if (b.tiles.tiles > 0) {
