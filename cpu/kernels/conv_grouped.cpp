@@ -491,31 +491,45 @@ void run_fixed(const FixedShape& t, FixedArgs a, const GroupOperands& g, int64_t
   }
 }
 
-// Output rows [oy0, oy1) of one group through the fixed tiles; false when
-// the layer's shape has none.
-bool group_fixed_avx2(const ConvParams& p, const GroupOperands& g, int64_t oy0, int64_t oy1,
-                      const ChannelEpilogue* epi) {
+// The fixed tiles of a layer and where its blocks read only inside their
+// rows, worked out once per call rather than per group.
+struct FixedLayer {
+  FixedTiles tiles;
+  FixedArgs args;
+  int64_t qa = 0, qb = 0, per_row = 0;
+};
+
+// False when the layer's shape has no fixed tiles.
+bool fixed_layer(const ConvParams& p, const ChannelEpilogue* epi, FixedLayer* f) {
   if (p.kh != p.kw || p.dh != 1 || p.dw != 1 || p.sh != p.sw || (p.sw != 1 && p.sw != 2)) return false;
-  const int64_t cout = p.cout_g(), per_row = (p.y.w + 7) / 8, step = 8 * p.sw;
+  const int64_t cout = p.cout_g(), step = 8 * p.sw;
+  f->per_row = (p.y.w + 7) / 8;
   // Blocks [qa, qb) read only inside their rows: their first load starts at
   // or after column 0 and their last ends by the row's end.
   const int64_t reach = step + p.kw - 1;
-  const int64_t qa = std::min(per_row, (p.padl + step - 1) / step);
+  f->qa = std::min(f->per_row, (p.padl + step - 1) / step);
   const int64_t last = p.x.w + p.padl - reach;  // the last block's first column + padl, at most
-  const int64_t qb = last < 0 ? qa : std::clamp(last / step + 1, qa, per_row);
+  f->qb = last < 0 ? f->qa : std::clamp(last / step + 1, f->qa, f->per_row);
   const int mc = cout >= 4 && p.kh == 3 ? 4 : 1;
-  FixedTiles t;
-  if (!(p.sw == 1 ? pick_fixed<1>(p, mc, &t) : pick_fixed<2>(p, mc, &t))) return false;
-  const FixedArgs a{g.x, p.x.plane(), p.x.h, p.x.w, p.cin_g(), p.padt, p.padl, nullptr, p.cin_g() * p.kh * p.kw,
-                    nullptr, p.y.plane(), p.y.w, epi, 0};
-  for (int k = 0, q = static_cast<int>(qa); k < t.count; ++k) {
-    const int64_t n = (qb - q) / t.inner[k].blocks * t.inner[k].blocks;
+  if (!(p.sw == 1 ? pick_fixed<1>(p, mc, &f->tiles) : pick_fixed<2>(p, mc, &f->tiles))) return false;
+  f->args = FixedArgs{nullptr, p.x.plane(), p.x.h, p.x.w, p.cin_g(), p.padt, p.padl, nullptr,
+                      p.cin_g() * p.kh * p.kw, nullptr, p.y.plane(), p.y.w, epi, 0};
+  return true;
+}
+
+// Output rows [oy0, oy1) of one group through the layer's fixed tiles.
+void group_fixed_avx2(const FixedLayer& f, const ConvParams& p, const GroupOperands& g, int64_t oy0, int64_t oy1) {
+  const int64_t cout = p.cout_g();
+  FixedArgs a = f.args;
+  a.x = g.x;
+  const FixedTiles& t = f.tiles;
+  for (int k = 0, q = static_cast<int>(f.qa); k < t.count; ++k) {
+    const int64_t n = (f.qb - q) / t.inner[k].blocks * t.inner[k].blocks;
     if (n > 0) run_fixed(t.inner[k], a, g, cout, oy0, oy1, q, q + n);
     q += static_cast<int>(n);
   }
-  for (int64_t q = 0; q < qa; ++q) run_fixed(t.edge, a, g, cout, oy0, oy1, q, q + 1);
-  for (int64_t q = qb; q < per_row; ++q) run_fixed(t.edge, a, g, cout, oy0, oy1, q, q + 1);
-  return true;
+  for (int64_t q = 0; q < f.qa; ++q) run_fixed(t.edge, a, g, cout, oy0, oy1, q, q + 1);
+  for (int64_t q = f.qb; q < f.per_row; ++q) run_fixed(t.edge, a, g, cout, oy0, oy1, q, q + 1);
 }
 
 // Output rows [oy0, oy1) of one group, in chunks of the plan's output
@@ -559,6 +573,10 @@ void conv_grouped_rows(const ConvPlan& c, const float* xn, const float* w, const
   const ChannelEpilogue e{bias, p.y.c, 0, p.act, p.slope, p.hi};
   const ChannelEpilogue* epi = c.epilogue ? &e : nullptr;
   const RowsFn rows = rows_form(gp.form, false), skipping = rows_form(gp.form, true);
+#if defined(__x86_64__)
+  FixedLayer fixed;
+  const bool has_fixed = gp.form != KernelIsa::kPortable && fixed_layer(p, epi, &fixed);
+#endif
   for (int64_t gi = g0; gi < g1; ++gi) {
     const GroupOperands g{xn + gi * cin * p.x.plane(), w + gi * cout * taps, yn + gi * cout * p.y.plane(),
                           gi * cout};
@@ -568,7 +586,10 @@ void conv_grouped_rows(const ConvPlan& c, const float* xn, const float* w, const
       continue;
     }
 #if defined(__x86_64__)
-    if (finite && gp.form != KernelIsa::kPortable && group_fixed_avx2(p, g, oy0, oy1, epi)) continue;
+    if (finite && has_fixed) {
+      group_fixed_avx2(fixed, p, g, oy0, oy1);
+      continue;
+    }
     if (grouped_tiles_apply(p, gp.form)) {
       group_tiles_avx2(p, gp, g, oy0, oy1, epi);
       continue;
