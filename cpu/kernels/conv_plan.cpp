@@ -34,6 +34,9 @@ constexpr int64_t kPlan = static_cast<int64_t>(kPlanThreads);
 // Below this many positions per tile the product is too thin for one
 // thread; the layer then runs as one product split over output channels.
 constexpr int64_t kMinTileColumns = 64;
+// Above this many positions per tile a shallow layer's output tile (a
+// stem's) outgrows the cache closest to the core before its epilogue.
+constexpr int64_t kMaxTileColumns = 2048;
 
 // Columns per tile when `threads` tiles' worth of positions each hold
 // about kTileValues of `rows` values.
@@ -53,7 +56,7 @@ bool too_few_for_tiles(int64_t positions, int64_t k_rows) {
 Tiling plan_tiles(int64_t positions, int64_t k_rows, int64_t out_rows, int64_t threads) {
   Tiling t;
   if (too_few_for_tiles(positions, k_rows)) return t;
-  int64_t cols = tile_columns(positions, k_rows + out_rows, std::max<int64_t>(1, threads));
+  int64_t cols = std::min(kMaxTileColumns, tile_columns(positions, k_rows + out_rows, std::max<int64_t>(1, threads)));
   cols = std::min(positions, (cols + kPanelWidth - 1) / kPanelWidth * kPanelWidth);
   t.cols = std::max<int64_t>(cols, 1);
   t.tiles = (positions + t.cols - 1) / t.cols;
