@@ -451,23 +451,26 @@ struct FixedTiles {
 };
 
 template <int K, int S>
-FixedTiles fixed_tiles(int mc) {
+FixedTiles fixed_tiles(int mc, int64_t ho) {
   if (mc == 4)
     return {{fixed_shape<K, S, 4, 1, 2, false>(), fixed_shape<K, S, 4, 2, 1, false>()},
             2,
             fixed_shape<K, S, 4, 2, 1, true>()};
+  // Edge blocks of seven rows where those cover the plane's rows with
+  // fewer left over (7, 14 and 28 rows).
+  const bool seven = (ho + 6) / 7 * 7 < (ho + 7) / 8 * 8;
   return {{fixed_shape<K, S, 1, 2, 4, false>(), fixed_shape<K, S, 1, 4, 2, false>(),
            fixed_shape<K, S, 1, 8, 1, false>()},
           3,
-          fixed_shape<K, S, 1, 8, 1, true>()};
+          seven ? fixed_shape<K, S, 1, 7, 1, true>() : fixed_shape<K, S, 1, 8, 1, true>()};
 }
 
 template <int S>
 bool pick_fixed(const ConvParams& p, int mc, FixedTiles* out) {
   switch (p.kh) {
-    case 3: *out = fixed_tiles<3, S>(mc); return true;
-    case 5: if (mc != 1) return false; *out = fixed_tiles<5, S>(mc); return true;
-    case 7: if (mc != 1) return false; *out = fixed_tiles<7, S>(mc); return true;
+    case 3: *out = fixed_tiles<3, S>(mc, p.y.h); return true;
+    case 5: if (mc != 1) return false; *out = fixed_tiles<5, S>(mc, p.y.h); return true;
+    case 7: if (mc != 1) return false; *out = fixed_tiles<7, S>(mc, p.y.h); return true;
     default: return false;
   }
 }
