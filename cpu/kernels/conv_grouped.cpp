@@ -500,6 +500,8 @@ struct FixedLayer {
   FixedTiles tiles;
   FixedArgs args;
   int64_t qa = 0, qb = 0, per_row = 0;
+  // Blocks [run_from[k], run_to[k]) take inner shape k.
+  int64_t run_from[3] = {}, run_to[3] = {};
 };
 
 // False when the layer's shape has no fixed tiles.
@@ -517,6 +519,12 @@ bool fixed_layer(const ConvParams& p, const ChannelEpilogue* epi, FixedLayer* f)
   if (!(p.sw == 1 ? pick_fixed<1>(p, mc, &f->tiles) : pick_fixed<2>(p, mc, &f->tiles))) return false;
   f->args = FixedArgs{nullptr, p.x.plane(), p.x.h, p.x.w, p.cin_g(), p.padt, p.padl, nullptr,
                       p.cin_g() * p.kh * p.kw, nullptr, p.y.plane(), p.y.w, epi, 0};
+  for (int k = 0, q = static_cast<int>(f->qa); k < f->tiles.count; ++k) {
+    const int64_t n = (f->qb - q) / f->tiles.inner[k].blocks * f->tiles.inner[k].blocks;
+    f->run_from[k] = q;
+    f->run_to[k] = q + n;
+    q += static_cast<int>(n);
+  }
   return true;
 }
 
@@ -526,11 +534,8 @@ void group_fixed_avx2(const FixedLayer& f, const ConvParams& p, const GroupOpera
   FixedArgs a = f.args;
   a.x = g.x;
   const FixedTiles& t = f.tiles;
-  for (int k = 0, q = static_cast<int>(f.qa); k < t.count; ++k) {
-    const int64_t n = (f.qb - q) / t.inner[k].blocks * t.inner[k].blocks;
-    if (n > 0) run_fixed(t.inner[k], a, g, cout, oy0, oy1, q, q + n);
-    q += static_cast<int>(n);
-  }
+  for (int k = 0; k < t.count; ++k)
+    if (f.run_from[k] < f.run_to[k]) run_fixed(t.inner[k], a, g, cout, oy0, oy1, f.run_from[k], f.run_to[k]);
   for (int64_t q = 0; q < f.qa; ++q) run_fixed(t.edge, a, g, cout, oy0, oy1, q, q + 1);
   for (int64_t q = f.qb; q < f.per_row; ++q) run_fixed(t.edge, a, g, cout, oy0, oy1, q, q + 1);
 }
