@@ -480,8 +480,13 @@ bool pick_fixed(const ConvParams& p, int mc, FixedTiles* out) {
 // tile is computed whole but stored only in part; a last run of channels
 // that would be short starts earlier and computes some again (the same
 // values, stored again).
-void run_fixed(const FixedShape& t, FixedArgs a, const GroupOperands& g, int64_t cout, int64_t oy0, int64_t oy1,
-               int64_t qa, int64_t qb) {
+void run_fixed(const FixedShape& t, const FixedArgs& layer, const GroupOperands& g, int64_t cout, int64_t oy0,
+               int64_t oy1, int64_t qa, int64_t qb) {
+  // A copy of the layer's arguments written long before, then the group's
+  // fields one by one (copying a record whose fields were just stored one
+  // by one stalls on store forwarding).
+  FixedArgs a = layer;
+  a.x = g.x;
   for (int64_t m = 0; m < cout; m += t.mc) {
     const int64_t m0 = std::min(m, cout - t.mc);
     a.wt = g.w + m0 * a.wstride;
@@ -529,10 +534,8 @@ bool fixed_layer(const ConvParams& p, const ChannelEpilogue* epi, FixedLayer* f)
 }
 
 // Output rows [oy0, oy1) of one group through the layer's fixed tiles.
-void group_fixed_avx2(const FixedLayer& f, const ConvParams& p, const GroupOperands& g, int64_t oy0, int64_t oy1) {
-  const int64_t cout = p.cout_g();
-  FixedArgs a = f.args;
-  a.x = g.x;
+void group_fixed_avx2(const FixedLayer& f, const GroupOperands& g, int64_t cout, int64_t oy0, int64_t oy1) {
+  const FixedArgs& a = f.args;
   const FixedTiles& t = f.tiles;
   for (int k = 0; k < t.count; ++k)
     if (f.run_from[k] < f.run_to[k]) run_fixed(t.inner[k], a, g, cout, oy0, oy1, f.run_from[k], f.run_to[k]);
@@ -595,7 +598,7 @@ void conv_grouped_rows(const ConvPlan& c, const float* xn, const float* w, const
     }
 #if defined(__x86_64__)
     if (finite && has_fixed) {
-      group_fixed_avx2(fixed, p, g, oy0, oy1);
+      group_fixed_avx2(fixed, g, cout, oy0, oy1);
       continue;
     }
     if (grouped_tiles_apply(p, gp.form)) {
