@@ -149,6 +149,10 @@ const ConvCase kCases[] = {
     {"pointwise", spec(2, 16, 20, 20, 24, 1, 1, 0), true, 1, false},
     {"pointwise_large", spec(1, 8, 96, 96, 16, 1, 1, 0), true, 3, false},
     {"pointwise_plain", spec(1, 8, 9, 7, 5, 1, 1, 0), false, 0, false},
+    // Panels copied before their product: planes 4096 bytes apart, and a
+    // deep layer on a small plane.
+    {"pointwise_copied_panels", spec(1, 8, 32, 32, 48, 1, 1, 0), true, 1, false},
+    {"pointwise_copied_deep", spec(1, 1400, 7, 7, 8, 1, 1, 0), true, 3, false},
     {"strided_pointwise", spec(1, 16, 21, 21, 8, 1, 2, 0), false, 0, false},
     {"strided_pointwise_big", spec(1, 24, 300, 300, 8, 1, 2, 0), true, 1, false},
     {"general_3x3", spec(1, 3, 32, 32, 16, 3, 1, 1), true, 3, false},
