@@ -120,7 +120,13 @@ struct Conv : Window, Fusion {
   static constexpr uint64_t kLeakyRelu = 3;       // slope in the low 32 bits of kParam
   static constexpr uint64_t kClip = 4;            // lower bound in the low, upper in the high 32 bits
   static constexpr uint64_t kHardSwish = 5;
-  static constexpr uint64_t kLastMode = kHardSwish;
+  static constexpr uint64_t kPRelu = 6;  // input 2 holds bias and slope (2 x Cout)
+  // Input 3 holds a tensor of the output's shape added after the bias (a
+  // residual join), then Relu for kAddRelu.
+  static constexpr uint64_t kAdd = 7;
+  static constexpr uint64_t kAddRelu = 8;
+  static constexpr uint64_t kSiLU = 9;  // x * sigmoid(x), as Sigmoid's SiLU mode computes it
+  static constexpr uint64_t kLastMode = kSiLU;
 };
 
 struct ConvTranspose : Window, Fusion {
@@ -135,6 +141,10 @@ struct Add : Fusion {
   // Values of kMode; both need inputs and output of one element count.
   static constexpr uint64_t kScaledAdd = 1;  // x * s + y, s the f32 in the low 32 bits of kParam
   static constexpr uint64_t kAddRelu = 2;    // max(x + y, 0)
+};
+
+struct BatchNormalization : Fusion {
+  static constexpr uint64_t kRelu = 1;  // value of kMode: max(y, 0) after the affine step
 };
 
 struct Sigmoid : Fusion {

@@ -31,6 +31,9 @@ struct CpuState {
   float* im2col;
   uint64_t im2col_size;
   void* fused_weights;
+  // Bias and slope arrays of the Conv nodes that took in the PRelu behind
+  // them (fusion), one 64-byte aligned block; null when none did.
+  void* fused_slopes;
   // One plan per node, made by the node's prepare step (cpu/node_plan.h).
   NodePlan* plans;
   uint32_t* cancel_flag;

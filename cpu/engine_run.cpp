@@ -88,6 +88,7 @@ void cpu_engine_free(CpuState** holder) {
   std::free(s->im2col);
   std::free(s->plans);
   std::free(s->fused_weights);
+  std::free(s->fused_slopes);
   std::memset(static_cast<void*>(s), 0, sizeof(CpuState));
   std::free(s);
   *holder = nullptr;

@@ -210,17 +210,83 @@ void fold_batchnorms(CpuState& s, ArenaPlanner& p) {
   compact(s);
 }
 
+// Conv at k and PRelu at k + 1 reading its output (an intermediate), with
+// one slope per output channel or one for all, read by this PRelu alone:
+// the Conv's epilogue takes the PRelu's test and product, with the bias and
+// one slope per channel in a block of their own (a missing bias becomes
+// -0, which added to any value leaves it as it was).
+uint64_t conv_prelu_channels(const CpuState& s, const ArenaPlanner& p, uint64_t k) {
+  const NodeRecord& conv = s.nodes[k];
+  const NodeRecord& pr = s.nodes[k + 1];
+  if (conv.op() != op::Conv || pr.op() != op::PRelu || pr.input_count() != 2 ||
+      conv.attr(attr::Conv::kMode) != attr::Conv::kNone || pr.input(0) != conv.output(0) ||
+      !intermediate(s, p, conv.output(0)) || !same_count(s, conv.output(0), pr.output(0)))
+    return 0;
+  const uint64_t m = conv_channels(s, conv), slope = pr.input(1);
+  if (m == 0 || slope >= s.value_count || p.consumer_count[slope] != 1 || slope == conv.input(2) ||
+      (!f32_weight(s, slope, m) && !f32_weight(s, slope, 1)))
+    return 0;
+  return !conv_has_bias(s, conv) || f32_weight(s, conv.input(2), m) ? m : 0;
+}
+
+void fuse_prelus(CpuState& s, const ArenaPlanner& p) {
+  uint64_t total = 0;
+  for (uint64_t k = 0; k + 1 < s.node_count; ++k)
+    if (const uint64_t m = conv_prelu_channels(s, p, k)) total += arena_padded(2 * m * 4);
+  if (total == 0) return;
+  auto* block = static_cast<uint8_t*>(std::aligned_alloc(64, total));
+  if (block == nullptr) return;
+  s.fused_slopes = block;
+  uint64_t used = 0;
+  for (uint64_t k = 0; k + 1 < s.node_count; ++k) {
+    const uint64_t m = conv_prelu_channels(s, p, k);
+    if (m == 0) continue;
+    NodeRecord& conv = s.nodes[k];
+    NodeRecord& pr = s.nodes[k + 1];
+    const uint64_t slope = pr.input(1);
+    float* arrays = take(block, used, 2 * m * 4);
+    const float* b = conv_has_bias(s, conv) ? static_cast<const float*>(s.data[conv.input(2)]) : nullptr;
+    const float* a = static_cast<const float*>(s.data[slope]);
+    const bool shared = s.values[slope].count() == 1;
+    for (uint64_t c = 0; c < m; ++c) {
+      arrays[c] = b != nullptr ? b[c] : -0.0f;
+      arrays[m + c] = a[shared ? 0 : c];
+    }
+    s.data[slope] = arrays;
+    ValueRecord& sv = s.values[slope];
+    for (uint64_t i = 0; i < kMaxRank; ++i) sv.set_dim(i, 0);
+    sv.set_rank(1);
+    sv.set_dim(0, 2 * m);
+    sv.set_count(2 * m);
+    sv.set_bytes(8 * m);
+    conv.set_input(2, slope);
+    conv.set_input_count(3);
+    conv.set_attr(attr::Conv::kMode, attr::Conv::kPRelu);
+    retire(s, conv.output(0));
+    conv.set_output(0, pr.output(0));
+    pr.set_op(kOpNone);
+  }
+  compact(s);
+}
+
 void fuse_activations(CpuState& s, const ArenaPlanner& p) {
   bool any = false;
   for (uint64_t k = 0; k + 1 < s.node_count; ++k) {
     NodeRecord& a = s.nodes[k];
     const NodeRecord& next = s.nodes[k + 1];
     bool conv = a.op() == op::Conv;
-    if ((!conv && a.op() != op::ConvTranspose) || a.attr(attr::Fusion::kMode) != attr::Fusion::kNone) continue;
+    const bool bn = a.op() == op::BatchNormalization;
+    if ((!conv && !bn && a.op() != op::ConvTranspose) || a.attr(attr::Fusion::kMode) != attr::Fusion::kNone)
+      continue;
     if (next.input(0) != a.output(0) || !intermediate(s, p, a.output(0)) ||
         !same_count(s, a.output(0), next.output(0)))
       continue;
-    if (conv && next.op() == op::LeakyRelu) {
+    if (bn) {
+      // The BatchNormalization kernel applies the Relu kernel's test to
+      // each value it has computed.
+      if (next.op() != op::Relu) continue;
+      a.set_attr(attr::BatchNormalization::kMode, attr::BatchNormalization::kRelu);
+    } else if (conv && next.op() == op::LeakyRelu) {
       a.set_attr(attr::Conv::kMode, attr::Conv::kLeakyRelu);
       a.set_attr(attr::Conv::kParam, next.attr(attr::LeakyRelu::kAlpha) & 0xFFFFFFFFu);
     } else if (conv && next.op() == op::Clip) {
@@ -231,6 +297,8 @@ void fuse_activations(CpuState& s, const ArenaPlanner& p) {
                  (next.attr(attr::Clip::kMin) & 0xFFFFFFFFu) | (next.attr(attr::Clip::kMax) << 32));
     } else if (conv && next.op() == op::HardSwish) {
       a.set_attr(attr::Conv::kMode, attr::Conv::kHardSwish);
+    } else if (conv && next.op() == op::Sigmoid && next.attr(attr::Sigmoid::kMode) == attr::Sigmoid::kSiLU) {
+      a.set_attr(attr::Conv::kMode, attr::Conv::kSiLU);
     } else if (next.op() == op::Relu) {
       static_assert(attr::Conv::kRelu == attr::ConvTranspose::kRelu);
       a.set_attr(attr::Conv::kMode, attr::Conv::kRelu);
@@ -419,6 +487,50 @@ void fuse_add_relus(CpuState& s, ArenaPlanner& p) {
   if (any) compact(s);
 }
 
+// Conv at k whose output is read only by an Add (plain or in Relu mode) of
+// equal element counts at j > k: the Conv takes the Add's other input as
+// its input 3 and adds it in its epilogue after the bias, then the Relu, as
+// the two nodes round, writing the Add's output. The other input must hold
+// its final value when the Conv runs: written once, before k, or a graph
+// input. A depthwise Conv keeps its Add (its kernel finishes whole planes
+// in registers).
+void fuse_residual_adds(CpuState& s, ArenaPlanner& p) {
+  index_nodes(s, p);
+  bool any = false;
+  for (uint64_t k = 0; k + 1 < s.node_count; ++k) {
+    NodeRecord& conv = s.nodes[k];
+    if (conv.op() != op::Conv || conv.attr(attr::Conv::kMode) != attr::Conv::kNone || conv.input_count() < 2 ||
+        conv.input_count() > 3)
+      continue;
+    const uint64_t t = conv.output(0);
+    const uint64_t groups = conv.attr(attr::Conv::kGroups);
+    if (t >= s.value_count || (groups > 1 && groups == conv_channels(s, conv))) continue;
+    const int64_t j = sole_reader_after(s, p, k);
+    if (j < 0) continue;
+    NodeRecord& add = s.nodes[j];
+    const uint64_t mode = add.attr(attr::Add::kMode);
+    if (add.op() != op::Add || add.input_count() != 2 ||
+        (mode != attr::Add::kNone && mode != attr::Add::kAddRelu))
+      continue;
+    if (add.input(0) != t && add.input(1) != t) continue;
+    const uint64_t r = add.input(0) == t ? add.input(1) : add.input(0);
+    if (r == t || r >= s.value_count || s.values[r].kind() == kValueWeight || s.values[r].elem_kind() != kElemF32 ||
+        p.writer_count[r] > 1 || p.first_write[r] >= static_cast<int32_t>(k) || !same_count(s, r, t) ||
+        !same_count(s, t, add.output(0)))
+      continue;
+    if (!conv_has_bias(s, conv)) conv.set_input(2, ~uint64_t{0});
+    conv.set_input(3, r);
+    conv.set_input_count(4);
+    conv.set_attr(attr::Conv::kMode, mode == attr::Add::kAddRelu ? attr::Conv::kAddRelu : attr::Conv::kAdd);
+    conv.set_attr(attr::Conv::kParam, 0);
+    conv.set_output(0, add.output(0));
+    retire(s, t);
+    add.set_op(kOpNone);
+    any = true;
+  }
+  if (any) compact(s);
+}
+
 bool batch1_channel_concat(const CpuState& s, const NodeRecord& n) {
   if (n.op() != op::Concat || (n.attr_i64(attr::Concat::kAxis) != 1 && n.attr_i64(attr::Concat::kAxis) != -3) ||
       n.input_count() < 2 || n.input_count() > kNodeMaxInputs || n.output(0) >= s.value_count)
@@ -466,11 +578,16 @@ void cpu_fuse(CpuState& s, ArenaPlanner& p) {
   // output becomes that Conv's epilogue.
   if (s.node_count >= 2) fuse_gated_products(s, p);
   count_uses(s, p);
+  if (s.node_count >= 2) fuse_prelus(s, p);
+  count_uses(s, p);
   if (s.node_count >= 2) fuse_activations(s, p);
   count_uses(s, p);
   if (s.node_count >= 2) fuse_scaled_adds(s, p);
   count_uses(s, p);
   if (s.node_count >= 2) fuse_add_relus(s, p);
+  count_uses(s, p);
+  // After the Add took its Relu, so a Conv takes both.
+  if (s.node_count >= 2) fuse_residual_adds(s, p);
   count_uses(s, p);
   splice_concats(s, p, p.producer);
 }

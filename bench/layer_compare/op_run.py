@@ -25,9 +25,9 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def ours(runner, vorn, bin_path, dims, cpus, seconds):
+def ours(runner, vorn, bin_path, input_name, cpus, seconds):
     env = dict(os.environ, VORN_CPU_PROFILE="")
-    r = subprocess.run(["taskset", "-c", cpus, runner, "run", vorn, str(seconds), f"x:f32:{bin_path}"],
+    r = subprocess.run(["taskset", "-c", cpus, runner, "run", vorn, str(seconds), f"{input_name}:f32:{bin_path}"],
                        capture_output=True, text=True, env=env)
     if r.returncode != 0:
         return None, None
@@ -47,10 +47,10 @@ def ours(runner, vorn, bin_path, dims, cpus, seconds):
     return whole, statistics.median(passes)
 
 
-def ort(ort_dir, model, bin_path, dims, cpus, seconds, threads, work):
+def ort(ort_dir, model, bin_path, input_name, dims, cpus, seconds, threads, work):
     spec = os.path.join(work, os.path.basename(model) + ".inputs.json")
     with open(spec, "w") as f:
-        json.dump([{"name": "x", "dtype": "f32", "shape": dims, "file": bin_path}], f)
+        json.dump([{"name": input_name, "dtype": "f32", "shape": dims, "file": bin_path}], f)
     r = subprocess.run(["taskset", "-c", cpus, "node", os.path.join(HERE, "..", "ort_compare_ort.js"), ort_dir,
                         model, str(threads), str(seconds), spec], capture_output=True, text=True)
     if r.returncode != 0:
@@ -83,9 +83,9 @@ def main():
     layers = []
     with open(os.path.join(a.layers, "ops.txt")) as f:
         for line in f:
-            name, _, dims = line.split()
+            name, input_name, dims = line.split()
             if not a.names or name in a.names:
-                layers.append((name, [int(d) for d in dims.split(",")]))
+                layers.append((name, input_name, [int(d) for d in dims.split(",")]))
     threads = cores(a.cpus)
     head = f"{'layer':32} {'ours ms':>8} {'layer ms':>8}"
     if a.vs:
@@ -93,7 +93,7 @@ def main():
     print(f"cores {a.cpus} ({threads} threads), load {os.getloadavg()[0]:.1f}")
     print(head + f" {'ORT ms':>8} {'ours/ORT':>8}" + (f" {'vs/ORT':>8}" if a.vs else ""))
     ratios = [[] for _ in runners]
-    for name, dims in layers:
+    for name, input_name, dims in layers:
         model = os.path.join(a.layers, name + ".onnx")
         bin_path = os.path.join(a.layers, name + ".bin")
         vorn = []
@@ -107,8 +107,8 @@ def main():
         for _ in range(a.rounds):
             for i, runner in enumerate(runners):
                 if vorn[i]:
-                    samples[i].append(ours(runner, vorn[i], bin_path, dims, a.cpus, a.seconds))
-            theirs.append(ort(a.ort, model, bin_path, dims, a.cpus, a.seconds, threads, work))
+                    samples[i].append(ours(runner, vorn[i], bin_path, input_name, a.cpus, a.seconds))
+            theirs.append(ort(a.ort, model, bin_path, input_name, dims, a.cpus, a.seconds, threads, work))
         t = statistics.median([x for x in theirs if x is not None] or [float("nan")])
         line = f"{name:32}"
         cells = []

@@ -90,7 +90,8 @@ template <bool kSkip>
           }
         }
       if (epi != nullptr)
-        p.epilogue_span(yr, wo, g.first_channel + m, epi->params, epi->cout, epi->act, epi->slope, epi->hi);
+        p.epilogue_span(yr, wo, g.first_channel + m, epi->params, epi->cout, epi->act, epi->slope, epi->hi,
+                        nullptr);
     }
 }
 

@@ -148,8 +148,7 @@ void run_band_whole(const ConvRun& r, const Im2colBand& b, const float* xn, floa
     cpu_gemm(*r.state, false, false, cout_g, nb, kr, 1.0f, wg, kr, r.col, nb, 0.0f, yg + q0, hw);
     if (r.plan.epilogue)
       run_split(r.plan.epilogue_parallel, static_cast<size_t>(cout_g), [&](size_t c) {
-        p.epilogue_span(yg + c * hw + q0, nb, gi * cout_g + static_cast<int64_t>(c), r.bias, p.y.c, p.act,
-                        p.slope, p.hi);
+        epilogue_span(r, yg + c * hw + q0, nb, gi * cout_g + static_cast<int64_t>(c));
       });
   }
 }

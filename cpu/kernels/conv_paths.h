@@ -28,6 +28,11 @@ struct ConvRun {
   const float* bias;
   float* col;  // the engine's workspace
   CpuState* state;
+  // A fused residual join: the values added at each output position
+  // (res[i] to y[i] of the node's output y); null without one.
+  const float* res = nullptr;
+  const float* y = nullptr;
+  const float* residual_of(const float* v) const { return res != nullptr ? res + (v - y) : nullptr; }
 };
 
 void run_pointwise(const ConvRun& r, const float* xn, float* yn);
@@ -36,14 +41,19 @@ void run_direct(const ConvRun& r, const float* xn, float* yn);
 void run_panels(const ConvRun& r, const float* xn, float* yn);
 void run_im2col(const ConvRun& r, const float* xn, float* yn);
 
+// Bias and activation of output channel c over len values from v on.
+inline void epilogue_span(const ConvRun& r, float* v, int64_t len, int64_t c) {
+  const ConvParams& p = r.p;
+  p.epilogue_span(v, len, c, r.bias, p.y.c, p.act, p.slope, p.hi, r.residual_of(v));
+}
+
 // Bias and activation of `channels` output channels from first_channel on,
 // over positions [q0, q0 + len) of their planes (yg is the first one's).
 inline void epilogue_tile(const ConvRun& r, float* yg, int64_t first_channel, int64_t channels, int64_t q0,
                           int64_t len) {
   const ConvParams& p = r.p;
   const int64_t hw = p.y.plane();
-  for (int64_t c = 0; c < channels; ++c)
-    p.epilogue_span(yg + c * hw + q0, len, first_channel + c, r.bias, p.y.c, p.act, p.slope, p.hi);
+  for (int64_t c = 0; c < channels; ++c) epilogue_span(r, yg + c * hw + q0, len, first_channel + c);
 }
 
 // One tile's product on the calling thread.

@@ -350,14 +350,20 @@ bool conv_params(const CpuState& s, const NodeRecord& n, ConvParams* p, char* ms
       value_count(node_in_value(s, n, 1)) != wcount)
     return fail(msg, cap, "weight has %llu values, expected Cout x Cin/g x kh x kw",
                 (unsigned long long)node_in_value(s, n, 1).count());
-  if (q.act < kActNone || q.act > kActHardSwish) return fail(msg, cap, "unknown fused activation %d", q.act);
+  if (q.act < kActNone || q.act > kActSiLU) return fail(msg, cap, "unknown fused activation %d", q.act);
+  if (conv_act_adds(q.act)) {
+    if (!has_input(s, n, 3) || value_count(node_in_value(s, n, 3)) != q.y.count())
+      return fail(msg, cap, "fused residual does not hold the output's %lld values", (long long)q.y.count());
+    // Only the paths that finish spans of the output in place take it.
+    q.depthwise_allowed = false;
+  }
   q.has_bias = has_input(s, n, 2);
   if (q.has_bias) {
-    int64_t need = q.act == kActReluAffine ? 3 * q.y.c : q.y.c;
+    int64_t need = q.act == kActReluAffine ? 3 * q.y.c : q.act == kActPRelu ? 2 * q.y.c : q.y.c;
     if (value_count(node_in_value(s, n, 2)) < need)
       return fail(msg, cap, "bias has %llu values, expected %lld",
                   (unsigned long long)node_in_value(s, n, 2).count(), (long long)need);
-  } else if (q.act == kActReluAffine) {
+  } else if (q.act == kActReluAffine || q.act == kActPRelu) {
     return fail(msg, cap, "fused affine activation without its parameters");
   }
   int64_t row = 0;
@@ -416,9 +422,10 @@ bool conv_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
   const ConvPlan& c = plan.get<ConvPlan>();
   const ConvParams& p = c.p;
   if (c.path == ConvPath::kNothing) return true;
-  const ConvRun r{c, p, node_in(s, n, 1), p.has_bias ? node_in(s, n, 2) : nullptr, s.im2col, &s};
   const float* x = node_in(s, n, 0);
   float* y = node_out(s, n, 0);
+  const ConvRun r{c, p, node_in(s, n, 1), p.has_bias ? node_in(s, n, 2) : nullptr, s.im2col, &s,
+                  conv_act_adds(p.act) ? node_in(s, n, 3) : nullptr, y};
   const int64_t xstride = p.x.c * p.x.plane(), ystride = p.y.c * p.y.plane();
   for (int64_t b = 0; b < p.x.n; ++b) {
     const float* xn = x + b * xstride;

@@ -49,7 +49,6 @@ void run_pointwise_panels(const ConvRun& r, const float* xn, float* yn) {
 
 void product_by_channels(const ConvRun& r, const ChannelBlocks& blocks, int64_t first_channel, int64_t m,
                          int64_t n, int64_t k, const float* w, const float* col, float* y, int64_t ldy) {
-  const ConvParams& p = r.p;
   const bool epi = r.plan.epilogue;
   run_split(true, static_cast<size_t>(blocks.blocks), [&](size_t blk) {
     const int64_t m0 = static_cast<int64_t>(blk) * blocks.rows, mb = std::min(blocks.rows, m - m0);
@@ -57,7 +56,7 @@ void product_by_channels(const ConvRun& r, const ChannelBlocks& blocks, int64_t 
                         y + m0 * ldy, ldy);
     if (epi)
       for (int64_t c = m0; c < m0 + mb; ++c)
-        p.epilogue_span(y + c * ldy, n, first_channel + c, r.bias, p.y.c, p.act, p.slope, p.hi);
+        epilogue_span(r, y + c * ldy, n, first_channel + c);
   });
 }
 
@@ -84,7 +83,7 @@ void run_pointwise(const ConvRun& r, const float* xn, float* yn) {
       cpu_gemm(*r.state, false, false, m, hw, k, 1.0f, r.w, k, xn, hw, 0.0f, yn, hw);
       if (c.epilogue)
         run_split(c.epilogue_parallel, static_cast<size_t>(m), [&](size_t ch) {
-          p.epilogue_span(yn + ch * hw, hw, ch, r.bias, m, p.act, p.slope, p.hi);
+          epilogue_span(r, yn + ch * hw, hw, static_cast<int64_t>(ch));
         });
       return;
   }

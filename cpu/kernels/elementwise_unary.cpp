@@ -11,6 +11,7 @@
 #include "cpu/kernels/node_check.h"
 #include "cpu/kernels/spatial_common.h"
 #include "cpu/kernels/parallel_chunks.h"
+#include "cpu/kernels/sigmoid_math.h"
 #include "platform/cpu_features.h"
 #include "platform/vector_exp.h"
 
@@ -88,24 +89,12 @@ struct ExpOp {
 #endif
 };
 // Sigmoid, and x times it (the SiLU mode fusion gives a Sigmoid read only by
-// that product): g = 1 / (1 + exp(-x)). A NaN comes out as the NaN that went
-// in (exp(-x) would flip its sign), so x * Sigmoid(x) has the same bits
-// whichever operand of the product the compiled multiply propagates.
+// that product); the arithmetic lives in sigmoid_math.h.
 template <bool kTimesX>
 struct SigmoidOpT {
-  static float f(float x, UnaryParams) {
-    const float g = 1.0f / (1.0f + vexp::exp_scalar(-x));
-    const float v = x != x ? x : g;
-    return kTimesX ? x * v : v;
-  }
+  static float f(float x, UnaryParams) { return kern::sigmoid_scalar<kTimesX>(x); }
 #if defined(__x86_64__)
-  VORN_AVX2_OP __m256 f8(__m256 x, const Params8&) {
-    const __m256 one = _mm256_set1_ps(1.0f);
-    const __m256 e = vexp::exp_avx2(_mm256_xor_ps(x, _mm256_set1_ps(-0.0f)));
-    __m256 g = _mm256_div_ps(one, _mm256_add_ps(one, e));
-    g = _mm256_blendv_ps(g, x, _mm256_cmp_ps(x, x, _CMP_UNORD_Q));
-    return kTimesX ? _mm256_mul_ps(x, g) : g;
-  }
+  VORN_AVX2_OP __m256 f8(__m256 x, const Params8&) { return kern::sigmoid_avx2<kTimesX>(x); }
 #endif
 };
 using SigmoidOp = SigmoidOpT<false>;

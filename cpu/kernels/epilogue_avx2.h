@@ -7,6 +7,7 @@
 #include <immintrin.h>
 
 #include "cpu/kernels/conv_epilogue.h"
+#include "cpu/kernels/sigmoid_math.h"
 
 namespace vorn::kern {
 
@@ -30,6 +31,11 @@ struct VecEpilogue {
     v.a = _mm256_set1_ps(e->params[2 * e->cout + c]);
   }
   v.slope = _mm256_set1_ps(e->slope);
+  // A fused PRelu is LeakyRelu with this channel's slope.
+  if (v.act == kActPRelu) {
+    v.act = kActLeaky;
+    v.slope = _mm256_set1_ps(e->params[e->cout + c]);
+  }
   v.hi = _mm256_set1_ps(e->hi);
   return v;
 }
@@ -71,6 +77,8 @@ template <int kAct>
     return _mm256_blendv_ps(_mm256_blendv_ps(v, e.hi, above), e.slope, below);
   } else if constexpr (kAct == kActHardSwish) {
     return _mm256_mul_ps(v, hard_sigmoid_sixth(v));
+  } else if constexpr (kAct == kActSiLU) {
+    return sigmoid_avx2<true>(v);
   } else {
     return v;
   }
@@ -83,6 +91,7 @@ template <int kAct>
     case kActLeaky: return finish_as<kActLeaky>(e, v);
     case kActClip: return finish_as<kActClip>(e, v);
     case kActHardSwish: return finish_as<kActHardSwish>(e, v);
+    case kActSiLU: return finish_as<kActSiLU>(e, v);
     default: return finish_as<kActNone>(e, v);
   }
 }

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,24 @@ void products() {
            {{A::kKernelH, 3}, {A::kKernelW, 3}, {A::kStrideH, 1}, {A::kStrideW, 1}, {A::kPadTop, 1},
             {A::kPadLeft, 1}, {A::kDilationH, 1}, {A::kDilationW, 1}, {A::kGroups, 4}});
     run_graph("conv_1x48x40x40_g4", b, x, y);
+  }
+  {
+    // A residual block whose PRelu and residual join become Conv epilogues.
+    using A = attr::Conv;
+    GraphBuilder b;
+    const uint64_t x = b.input({1, 32, 40, 40}), y = b.output({1, 32, 40, 40});
+    const uint64_t w1 = b.weight({32, 32, 3, 3}, values(32 * 32 * 9, 8));
+    const uint64_t w2 = b.weight({32, 32, 3, 3}, values(32 * 32 * 9, 9)), a = b.weight({32, 1, 1}, values(32, 10));
+    const uint64_t t1 = b.act({1, 32, 40, 40}), t2 = b.act({1, 32, 40, 40}), t3 = b.act({1, 32, 40, 40});
+    const uint64_t t4 = b.act({1, 32, 40, 40});
+    const std::initializer_list<std::pair<int, uint64_t>> k3 = {
+        {A::kKernelH, 3}, {A::kKernelW, 3}, {A::kPadTop, 1}, {A::kPadLeft, 1}, {A::kPadBottom, 1}, {A::kPadRight, 1}};
+    b.node(op::Conv, {x, w1}, {t1}, k3);
+    b.node(op::PRelu, {t1, a}, {t2});
+    b.node(op::Conv, {t2, w2}, {t3}, k3);
+    b.node(op::Add, {t3, x}, {t4});
+    b.node(op::Relu, {t4}, {y});
+    run_graph("conv_residual_block_1x32x40x40", b, x, y);
   }
   // Products of the graph layers and the kernels, straight through the
   // matrix product: transposes, scaling, a single row, and row counts the

@@ -466,7 +466,7 @@ TEST(ConvCheck, RefusesBrokenContracts) {
   EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, w}, {y}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3},
                                                                {attr::Conv::kMode, 2}})));
   EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, w}, {y}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3},
-                                                               {attr::Conv::kMode, 9}})));
+                                                               {attr::Conv::kMode, attr::Conv::kLastMode + 1}})));
   // Steps so large that the extents derived from them would not fit 64
   // bits (the output shape is the graph's and need not agree).
   for (int word : {2, 3, 4, 5, 8, 9}) {
