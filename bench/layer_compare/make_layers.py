@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Writes one single-Conv ONNX graph per layer shape of ResNet-18/50,
-MobileNetV2/V3, EfficientNet-B0 and ShuffleNetV2 (224 x 224 input, batch 1)
+MobileNetV2/V3, EfficientNet-B0, ShuffleNetV2 and RegNetY-400MF (224 x 224 input, batch 1)
 into OUT_DIR, and OUT_DIR/layers.txt, the table the C++ runner reads.
 
     /usr/bin/python3 make_layers.py OUT_DIR
@@ -82,6 +82,13 @@ LAYERS = [
     # Grouped convolutions with few outputs (ResNeXt-style, 32 groups)
     ("grp32_3x3_256_14", 256, 14, 256, 3, 1, 32, 1),
     ("grp32_3x3_512_7", 512, 7, 512, 3, 1, 32, 1),
+    # RegNetY-400MF (groups of 8 channels)
+    ("rgy_g48_s2_112", 48, 112, 48, 3, 2, 6, 1),
+    ("rgy_g48_56", 48, 56, 48, 3, 1, 6, 1),
+    ("rgy_g104_s2_56", 104, 56, 104, 3, 2, 13, 1),
+    ("rgy_g104_28", 104, 28, 104, 3, 1, 13, 1),
+    ("rgy_g208_14", 208, 14, 208, 3, 1, 26, 1),
+    ("rgy_g440_7", 440, 7, 440, 3, 1, 55, 1),
 ]
 
 

@@ -3,8 +3,9 @@
 // that path cuts the work, and the workspace it takes.
 //
 // Paths, one file each: pointwise layers multiply straight on their input
-// (conv_pointwise.cpp); depthwise layers run direct planes
-// (conv_depthwise.cpp); ungrouped layers of column stride 1 (and stems of
+// (conv_pointwise.cpp); layers of narrow groups, depthwise ones included,
+// sum their windows straight from the input planes (conv_grouped.cpp);
+// ungrouped layers of column stride 1 (and stems of
 // stride 2) multiply from a zero-padded copy of the input through a table
 // of offsets (conv_direct.cpp); small planes, and planes whose positions are
 // too few to feed the threads, gather their columns into panels
@@ -28,6 +29,8 @@ struct ConvParams {
   // LeakyRelu's slope, or Clip's lower bound; hi is Clip's upper bound.
   float slope = 0.0f, hi = 0.0f;
   bool has_bias = false;
+  // False keeps a grouped layer off the direct grouped kernel (the node's
+  // word says so): it then runs as column matrices.
   bool depthwise_allowed = true;
   // Bias and activation over a span of one channel, in the form the
   // engine's processor runs.
@@ -42,9 +45,23 @@ struct ConvParams {
 // reason when the node breaks its size contract.
 bool conv_params(const CpuState& s, const NodeRecord& n, ConvParams* p, char* msg, size_t cap);
 
-// True when the depthwise direct kernel runs the node.
-inline bool conv_is_depthwise(const ConvParams& p) {
-  return p.g == p.x.c && p.y.c == p.x.c && p.g > 1 && p.depthwise_allowed;
+// A depthwise layer: one input and one output channel per group.
+inline bool conv_is_depthwise(const ConvParams& p) { return p.g == p.x.c && p.y.c == p.x.c && p.g > 1; }
+
+// Widest groups and deepest sums (input channels x kernel taps of a group)
+// the direct grouped kernel takes: beyond them the column-matrix product
+// pays, and its product sums a depth of more than 256 in blocks the direct
+// kernel does not keep.
+constexpr int64_t kDirectGroupWidth = 16;
+constexpr int64_t kDirectGroupDepth = 256;
+
+// True when the direct grouped kernel (conv_grouped.cpp) runs the node:
+// narrow groups, not kept off it by the node. A product whose operands are
+// rounded (simulated quantisation) keeps the column-matrix path, except a
+// depthwise layer, which never had a product.
+inline bool conv_is_grouped_direct(const ConvParams& p, bool quantising) {
+  return p.g > 1 && p.depthwise_allowed && p.cin_g() <= kDirectGroupWidth && p.cout_g() <= kDirectGroupWidth &&
+         p.k_rows() <= kDirectGroupDepth && (!quantising || conv_is_depthwise(p));
 }
 
 // A 1x1 layer that reads every input position once, in place: its input
@@ -62,7 +79,7 @@ enum class ConvPath : uint8_t {
   kPointwisePanels,     // panel product on the input planes in place
   kPointwiseChannels,   // blocks of output channels, one product each
   kPointwiseProduct,    // one product, then the epilogue
-  kDepthwise,           // direct planes
+  kGrouped,             // direct windows of narrow groups (conv_grouped.cpp)
   kDirect,              // offsets into a zero-padded copy (conv_direct.cpp)
   kPanels,              // columns gathered into panels (conv_panels.cpp)
   kIm2col,              // column matrices in bands of rows (conv_im2col.cpp)
@@ -99,6 +116,19 @@ struct Im2colBand {
   bool gather_parallel = false;   // column matrix filled over the pool
 };
 
+// How the direct grouped kernel runs: its form, whether padding taps are
+// left out rather than multiplied by zero (depthwise layers), the output
+// channels of a tile, and the units spread over the pool: blocks of
+// `groups_per` groups by bands of `band_rows` output rows.
+struct GroupedPlan {
+  KernelIsa form = KernelIsa::kPortable;
+  bool skip_padding = false;
+  int64_t mc = 1;
+  int64_t groups_per = 1, group_blocks = 0;
+  int64_t band_rows = 0, bands = 0;
+  bool parallel = false;
+};
+
 // How a panel product of one band is cut for the pool.
 struct PanelBand {
   PanelSplit split;
@@ -119,13 +149,15 @@ struct ConvPlan {
   // kPointwisePanels, kPanels: the one band's split; kDirect: full bands
   // and the last band.
   PanelBand panels, last_panels;
+  // kPointwisePanels: each rectangle copies its panels of the input planes
+  // before its product instead of reading them in place.
+  bool copy_panels = false;
   // kPanels: how the pool gathers the band before the product (units of
   // `span` panels by `chans` channels); 0 units when each rectangle
   // gathers its own.
   int64_t gather_span = 0, gather_chans = 0, gather_units = 0;
-  // kDepthwise: blocks of `per` planes.
-  int64_t dw_per = 0, dw_blocks = 0;
-  bool dw_parallel = false;
+  // kGrouped.
+  GroupedPlan grouped;
   // kDirect.
   DirectBands direct;
   // kIm2col: bands of `band_rows` output rows; the last may be shorter.
@@ -134,33 +166,31 @@ struct ConvPlan {
 };
 
 // What the plan may know beyond the node: the pool's threads (for the cuts
-// whose results do not depend on them: panel products, depthwise planes;
+// whose results do not depend on them: panel products, grouped units;
 // tiles and channel blocks are cut for kPlanThreads), whether products
-// round their operands (simulated quantisation keeps them whole), and the
-// workspace it must fit (0: as much as it wants).
+// round their operands (simulated quantisation keeps them whole), the
+// workspace it must fit (0: as much as it wants), and the engine's
+// instruction-set form.
 struct ConvPlanInputs {
   int64_t threads = 1;
   bool quantising = false;
   int64_t workspace_floats = 0;
+  KernelIsa isa = KernelIsa::kPortable;
 };
 
 // Decides path, cutting and workspace for validated params; false with a
 // reason when the workspace given cannot hold what every path needs.
 bool conv_plan(const ConvParams& p, const ConvPlanInputs& in, ConvPlan* plan, char* msg, size_t cap);
 
-// ------------------------------------------------------------ depthwise
+// ------------------------------------------------------------- grouped
 
-// One output plane of a depthwise convolution: y = sum over the kernel taps
-// inside the input, then the epilogue when one is given. portable_only keeps
-// to the baseline instruction set (tests use it to cover that form on any
-// machine).
-void conv_depthwise_plane(const ConvParams& p, const float* x, const float* w, float* y,
-                          bool portable_only = false, const ChannelEpilogue* epi = nullptr);
+// Output channels of a tile of the direct grouped kernel for groups of
+// cout_g output channels.
+int64_t grouped_tile_channels(int64_t cout_g);
 
-// Output planes [c0, c1) of a depthwise convolution, each finished with
-// its channel's bias and activation when epilogue is set (params is input
-// 2's data or null).
-void conv_depthwise_planes(const ConvParams& p, const float* x, const float* w, float* y, int64_t c0, int64_t c1,
-                           const float* params, bool epilogue);
+// Groups [g0, g1) of one image, output rows [oy0, oy1), as the plan runs
+// them: bias is input 2's data (null without).
+void conv_grouped_rows(const ConvPlan& c, const float* xn, const float* w, const float* bias, float* yn,
+                       int64_t g0, int64_t g1, int64_t oy0, int64_t oy1);
 
 }  // namespace vorn::kern

@@ -36,7 +36,7 @@ struct ConvRun {
 };
 
 void run_pointwise(const ConvRun& r, const float* xn, float* yn);
-void run_depthwise(const ConvRun& r, const float* xn, float* yn);
+void run_grouped(const ConvRun& r, const float* xn, float* yn);
 void run_direct(const ConvRun& r, const float* xn, float* yn);
 void run_panels(const ConvRun& r, const float* xn, float* yn);
 void run_im2col(const ConvRun& r, const float* xn, float* yn);

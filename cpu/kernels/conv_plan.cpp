@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 
 #include "container/attr_words.h"
 #include "cpu/kernels/conv_paths.h"
@@ -21,24 +22,42 @@ bool mul_ok(int64_t a, int64_t b, int64_t* out) {
 
 // The tiled paths cut the output positions into tiles; each tile gathers
 // its columns, multiplies them on one thread and finishes its slice of every
-// output plane while it is still in cache. A tile's column block is kept to
-// about the size of a core's L2 cache, and the tile count is a multiple of
-// the planned thread count so the pool stays balanced. Tiles are cut for
-// kPlanThreads whatever the pool (their products sum every element alike in
-// any tile width, so the cut is a choice of size, not of bits).
+// output plane while it is still in cache. A tile's column block and its
+// output are kept to about the size of a core's L2 cache, a tile spans
+// whole panels of the product, and the tile count is a multiple of the
+// pool's threads so the pool stays balanced. (Their products sum every
+// element alike in any tile width, so the cut is a choice of size, not of
+// bits.) Whether a layer has positions enough for tiles at all is asked for
+// kPlanThreads, so the path does not depend on the pool.
 constexpr int64_t kTileValues = int64_t{1} << 18;
 constexpr int64_t kPlan = static_cast<int64_t>(kPlanThreads);
 // Below this many positions per tile the product is too thin for one
 // thread; the layer then runs as one product split over output channels.
 constexpr int64_t kMinTileColumns = 64;
+// Above this many positions per tile a shallow layer's output tile (a
+// stem's) outgrows the cache closest to the core before its epilogue.
+constexpr int64_t kMaxTileColumns = 2048;
 
-Tiling plan_tiles(int64_t positions, int64_t k_rows) {
-  const int64_t threads = kPlan;
-  int64_t tiles = std::max<int64_t>(1, (positions * k_rows + kTileValues - 1) / kTileValues);
+// Columns per tile when `threads` tiles' worth of positions each hold
+// about kTileValues of `rows` values.
+int64_t tile_columns(int64_t positions, int64_t rows, int64_t threads) {
+  int64_t tiles = std::max<int64_t>(1, (positions * rows + kTileValues - 1) / kTileValues);
   tiles = (tiles + threads - 1) / threads * threads;
-  const int64_t cols = (positions + tiles - 1) / tiles;
+  return (positions + tiles - 1) / tiles;
+}
+
+// Whether the positions are too few to give kPlanThreads tiles of their own.
+bool too_few_for_tiles(int64_t positions, int64_t k_rows) {
+  return tile_columns(positions, k_rows, kPlan) < kMinTileColumns;
+}
+
+// No tiles where the positions are too few; otherwise tiles of k_rows
+// gathered and out_rows written per position, for the pool's threads.
+Tiling plan_tiles(int64_t positions, int64_t k_rows, int64_t out_rows, int64_t threads) {
   Tiling t;
-  if (threads > 1 && cols < kMinTileColumns) return t;
+  if (too_few_for_tiles(positions, k_rows)) return t;
+  int64_t cols = std::min(kMaxTileColumns, tile_columns(positions, k_rows + out_rows, std::max<int64_t>(1, threads)));
+  cols = std::min(positions, (cols + kPanelWidth - 1) / kPanelWidth * kPanelWidth);
   t.cols = std::max<int64_t>(cols, 1);
   t.tiles = (positions + t.cols - 1) / t.cols;
   return t;
@@ -54,7 +73,7 @@ constexpr int64_t kPointwisePanelRows = 48;
 // channels by panels.
 bool few_positions(const ConvParams& p) {
   const int64_t hw = p.y.plane();
-  return hw <= 256 || plan_tiles(hw, p.k_rows()).tiles == 0;
+  return hw <= 256 || too_few_for_tiles(hw, p.k_rows());
 }
 
 // Partitions of a grouped layer run side by side when the layer is too
@@ -148,17 +167,29 @@ PanelBand panel_band_split(int64_t m, int64_t panels, int64_t positions, int64_t
 // (one per partition run side by side), rounded up to whole panels when a
 // whole plane is one band. The direct path cuts its padded bands to fit
 // the same space.
-int64_t workspace_floats(const ConvParams& p) {
+int64_t workspace_floats(const ConvParams& p, bool quantising) {
   if (conv_is_pointwise(p)) return p.k_rows() * kPanelWidth;
-  if (conv_is_depthwise(p)) return 0;
+  if (conv_is_grouped_direct(p, quantising)) return 0;
   const int64_t row = p.k_rows() * p.y.w;
   int64_t rows = p.y.h;
   if (p.y.plane() >= kBandOutputs) rows = std::min(rows, std::max<int64_t>(1, kBandValues / row));
   int64_t slots = 1;
-  if (rows == p.y.h && plan_tiles(p.y.plane(), p.k_rows()).tiles == 0)
+  if (rows == p.y.h && too_few_for_tiles(p.y.plane(), p.k_rows()))
     slots = group_slots_wanted(p, p.y.plane());
   const int64_t panel_pad = p.g == 1 && rows == p.y.h ? p.k_rows() * kPanelWidth : 0;
   return row * rows * slots + panel_pad;
+}
+
+// Whether a panel read in place from planes of hw values thrashes the
+// first-level cache: its rows are one line each, a plane apart, so a plane
+// of a large power-of-two multiple of 64 bytes (56 x 56, 112 x 112) puts
+// them in a few of its 64 sets; and on small planes (7 x 7) the many rows
+// of a deep layer spread over more pages than the translation buffer holds
+// and are fetched again tile after tile.
+bool panels_thrash(int64_t hw, int64_t k) {
+  const int64_t bytes = hw * 4;
+  const int64_t sets = bytes % 64 != 0 ? 64 : 64 / std::gcd<int64_t>(bytes / 64, 64);
+  return sets < 32 || (k * bytes / 4096 > 64 && bytes < 512);
 }
 
 void plan_pointwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
@@ -172,7 +203,8 @@ void plan_pointwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) 
   if (!in.quantising && panels && c.col_floats >= k * kPanelWidth) {
     c.path = ConvPath::kPointwisePanels;
     c.panels = panel_band_split(m, panel_count(hw), hw, k, threads);
-  } else if (const Tiling t = in.quantising ? Tiling{} : plan_tiles(hw, k); t.tiles > 0) {
+    c.copy_panels = panels_thrash(hw, k);
+  } else if (const Tiling t = in.quantising ? Tiling{} : plan_tiles(hw, k, m, threads); t.tiles > 0) {
     c.path = ConvPath::kPointwiseTiles;
     c.tiles = t;
     c.tiles_parallel = m * hw * k >= kParallelWork || (c.epilogue && epilogue_parallel(p));
@@ -183,20 +215,30 @@ void plan_pointwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) 
   }
 }
 
-void plan_depthwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
-  const int64_t ch = p.x.c, hw = p.y.plane();
-  // Blocks of whole planes, each finished epilogue included; a block
-  // carries a few thousand outputs at least, and a layer that spreads over
-  // the pool gets a multiple of the thread count of blocks so no thread
+void plan_grouped(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
+  c.path = ConvPath::kGrouped;
+  GroupedPlan& g = c.grouped;
+  g.form = in.isa;
+  g.skip_padding = conv_is_depthwise(p);
+  g.mc = grouped_tile_channels(p.cout_g());
+  // Units of a few thousand outputs at least; a layer that spreads over
+  // the pool gets a multiple of the thread count of them, so no thread
   // waits on a last round run by a few. Spread only when the layer takes
   // more than a few microseconds on one core (about 2^17 multiply-adds);
-  // below that waking the pool costs more than it saves.
-  c.path = ConvPath::kDepthwise;
-  c.dw_parallel = ch > 7 && ch * hw > 4095 && ch * hw * p.kh * p.kw >= (int64_t{1} << 17);
-  int64_t blocks = std::max<int64_t>(1, ch * hw / 4096);
-  if (c.dw_parallel) blocks = std::min(ch, (blocks + in.threads - 1) / in.threads * in.threads);
-  c.dw_per = (ch + blocks - 1) / blocks;
-  c.dw_blocks = (ch + c.dw_per - 1) / c.dw_per;
+  // below that waking the pool costs more than it saves. Groups are cut
+  // first, then bands of output rows when groups are fewer than units.
+  const int64_t outs = p.y.c * p.y.plane();
+  g.parallel = in.threads > 1 && outs > 4095 && outs * p.k_rows() >= (int64_t{1} << 17);
+  int64_t units = 1;
+  if (g.parallel) {
+    units = std::max<int64_t>(1, outs / 4096);
+    units = (units + in.threads - 1) / in.threads * in.threads;
+  }
+  g.groups_per = units <= p.g ? (p.g + units - 1) / units : 1;
+  g.group_blocks = (p.g + g.groups_per - 1) / g.groups_per;
+  const int64_t bands = units <= p.g ? 1 : std::min(p.y.h, (units + p.g - 1) / p.g);
+  g.band_rows = (p.y.h + bands - 1) / bands;
+  g.bands = (p.y.h + g.band_rows - 1) / g.band_rows;
 }
 
 Im2colBand plan_im2col_band(const ConvParams& p, const ConvPlanInputs& in, const ConvPlan& c, int64_t rows) {
@@ -204,7 +246,7 @@ Im2colBand plan_im2col_band(const ConvParams& p, const ConvPlanInputs& in, const
   const int64_t nb = rows * p.y.w, kr = p.k_rows(), cin_g = p.cin_g();
   b.positions = nb;
   if (!in.quantising) {
-    b.tiles = plan_tiles(nb, kr);
+    b.tiles = plan_tiles(nb, kr, p.cout_g(), in.threads);
     b.slots = group_slots(p, nb, c.col_floats);
   }
   if (b.tiles.tiles > 0) {
@@ -335,20 +377,20 @@ bool conv_plan(const ConvParams& p, const ConvPlanInputs& in, ConvPlan* out, cha
   c.p = p;
   c.epilogue = p.act != kActNone || p.has_bias;
   c.epilogue_parallel = epilogue_parallel(p);
-  c.col_floats = std::max<int64_t>(16, workspace_floats(p));
+  c.col_floats = std::max<int64_t>(16, workspace_floats(p, in.quantising));
   if (in.workspace_floats > 0) c.col_floats = std::min(c.col_floats, in.workspace_floats);
-  const bool pointwise = conv_is_pointwise(p), depthwise = !pointwise && conv_is_depthwise(p);
+  const bool pointwise = conv_is_pointwise(p), grouped = !pointwise && conv_is_grouped_direct(p, in.quantising);
   // The general paths need room for at least one output row of the column
   // matrix.
-  if (!pointwise && !depthwise && c.col_floats < p.k_rows() * p.y.w)
+  if (!pointwise && !grouped && c.col_floats < p.k_rows() * p.y.w)
     return fail(msg, cap, "im2col workspace of %llu bytes is below one row of %lld",
                 (unsigned long long)(in.workspace_floats * 4), (long long)(p.k_rows() * p.y.w * 4));
   if (p.y.count() == 0)
     c.path = ConvPath::kNothing;
   else if (pointwise)
     plan_pointwise(p, in, c);
-  else if (depthwise)
-    plan_depthwise(p, in, c);
+  else if (grouped)
+    plan_grouped(p, in, c);
   else
     plan_general(p, in, c);
   *out = c;
@@ -367,6 +409,7 @@ bool conv_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* 
   // switch it is built from is read before them.
   in.quantising = s.quantise_products != 0 || cpu_gemm_quantising(s);
   if (s.im2col != nullptr) in.workspace_floats = static_cast<int64_t>(s.im2col_size / 4);
+  in.isa = s.isa;
   kern::ConvPlan c;
   if (!kern::conv_plan(p, in, &c, msg, cap)) return false;
   plan.workspace_bytes = static_cast<uint64_t>(c.col_floats) * 4;
@@ -392,7 +435,7 @@ bool conv_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
       case ConvPath::kPointwisePanels:
       case ConvPath::kPointwiseChannels:
       case ConvPath::kPointwiseProduct: run_pointwise(r, xn, yn); break;
-      case ConvPath::kDepthwise: run_depthwise(r, xn, yn); break;
+      case ConvPath::kGrouped: run_grouped(r, xn, yn); break;
       case ConvPath::kDirect: run_direct(r, xn, yn); break;
       case ConvPath::kPanels: run_panels(r, xn, yn); break;
       case ConvPath::kIm2col: run_im2col(r, xn, yn); break;

@@ -12,17 +12,28 @@ namespace {
 
 // A pointwise layer's input planes are already its right operand in
 // panels (rows of hw positions), all but a partial last panel, which is
-// copied into the workspace with its padding zeroed.
+// copied into the workspace with its padding zeroed. Where reading them in
+// place thrashes the cache, each rectangle's product copies its panels
+// first, as the general product does.
 void run_pointwise_panels(const ConvRun& r, const float* xn, float* yn) {
   const ConvParams& p = r.p;
   const int64_t hw = p.y.plane(), m = p.y.c, k = p.x.c;
   const int64_t full = hw / kPanelWidth, tail = hw - full * kPanelWidth, panels = panel_count(hw);
+  const PanelBand& b = r.plan.panels;
+  if (r.plan.copy_panels) {
+    const MatrixProduct g{false, false, m, hw, k, 1.0f, r.w, k, xn, hw, 0.0f, yn, hw};
+    for_rectangles(b.parallel, b.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+      matrix_product_rectangle(g, m0, m1, p0, p1);
+      const int64_t j0 = p0 * kPanelWidth;
+      if (r.plan.epilogue) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, j0, std::min(hw, p1 * kPanelWidth) - j0);
+    });
+    return;
+  }
   for (int64_t c = 0; tail > 0 && c < k; ++c) {
     const float* src = xn + c * hw + full * kPanelWidth;
     float* d = r.col + c * kPanelWidth;
     for (int64_t t = 0; t < kPanelWidth; ++t) d[t] = t < tail ? src[t] : 0.0f;
   }
-  const PanelBand& b = r.plan.panels;
   for_rectangles(b.parallel, b.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
     const int64_t whole_end = std::min(p1, full);
     if (p0 < whole_end)

@@ -84,6 +84,28 @@ void products() {
     run_graph("conv_1x48x40x40_g4", b, x, y);
   }
   {
+    // A depthwise layer of stride 2 (its units of groups and rows follow
+    // the pool) and a pointwise one whose tiles are sized for the pool.
+    using A = attr::Conv;
+    struct Layer {
+      const char* name;
+      uint64_t c, h, cout, k, stride, groups;
+    };
+    for (const Layer& l : {Layer{"conv_dw_1x96x56x56_s2", 96, 56, 96, 3, 2, 96},
+                           Layer{"conv_pw_1x64x56x56_to32", 64, 56, 32, 1, 1, 1}}) {
+      GraphBuilder b;
+      const uint64_t ho = (l.h + l.k / 2 * 2 - l.k) / l.stride + 1;
+      const uint64_t x = b.input({1, l.c, l.h, l.h}), y = b.output({1, l.cout, ho, ho});
+      const uint64_t w = b.weight({l.cout, l.c / l.groups, l.k, l.k}, values(l.cout * l.c / l.groups * l.k * l.k, 11));
+      const uint64_t pad = l.k / 2;
+      b.node(op::Conv, {x, w}, {y},
+             {{A::kKernelH, l.k}, {A::kKernelW, l.k}, {A::kStrideH, l.stride}, {A::kStrideW, l.stride},
+              {A::kPadTop, pad}, {A::kPadLeft, pad}, {A::kPadBottom, pad}, {A::kPadRight, pad},
+              {A::kGroups, l.groups}});
+      run_graph(l.name, b, x, y);
+    }
+  }
+  {
     // A residual block whose PRelu and residual join become Conv epilogues.
     using A = attr::Conv;
     GraphBuilder b;

@@ -1,6 +1,8 @@
 // Conv against the reference loop across its layouts: pointwise, strided
-// pointwise, depthwise (fixed-size and general forms), grouped and general
-// im2col, banded large outputs, a starved workspace and fused activations.
+// pointwise, direct grouped and depthwise (vector and portable forms, bit
+// for bit against each other and the column-matrix path), grouped and
+// general im2col, banded large outputs, a starved workspace and fused
+// activations.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,6 +13,8 @@
 #include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/kernels/conv.h"
+#include "platform/cpu_features.h"
+#include "platform/parallel.h"
 #include "reference/conv_reference.h"
 #include "test_util.h"
 
@@ -25,12 +29,15 @@ struct ConvCase {
   bool no_depthwise;
 };
 
-// Runs one Conv node through check and kernel with the workspace the engine
-// would give it (or the given number of bytes) and returns the output.
+// Runs one Conv node through check, plan and kernel with the workspace the
+// engine would give it (or the given number of bytes), planned for at most
+// the given instruction-set form, and returns the output.
 std::vector<float> run_conv(const ConvCase& c, const std::vector<float>& x, const std::vector<float>& w,
-                            const std::vector<float>& b, size_t workspace = 0) {
+                            const std::vector<float>& b, size_t workspace = 0,
+                            KernelIsa isa = kernel_isa_of_this_cpu()) {
   const ref::ConvSpec& s = c.s;
   NodeHarness h;
+  h.state().isa = isa;
   const uint64_t xi = h.value({(uint64_t)s.n, (uint64_t)s.cin, (uint64_t)s.h, (uint64_t)s.w}, x);
   const uint64_t wi = h.value({(uint64_t)s.cout, (uint64_t)(s.cin / s.g), (uint64_t)s.kh, (uint64_t)s.kw},
                               w, kValueWeight);
@@ -48,7 +55,19 @@ std::vector<float> run_conv(const ConvCase& c, const std::vector<float>& x, cons
   for (auto [k, v] : words) n.set_attr(k, w_i(v));
   n.set_attr(W::kParam, w_f(0.125f));
   h.set_workspace(workspace != 0 ? workspace : h.workspace_wanted(n));
-  EXPECT_TRUE(h.run(n)) << h.last_message();
+  char msg[256] = "";
+  kern::ConvParams p;
+  kern::ConvPlanInputs in;
+  in.threads = static_cast<int64_t>(parallel_thread_count());
+  in.workspace_floats = static_cast<int64_t>(h.state().im2col_size / 4);
+  in.isa = isa;
+  kern::ConvPlan cp;
+  NodePlan plan;
+  EXPECT_TRUE(kern::conv_params(h.state(), n, &p, msg, sizeof msg) && kern::conv_plan(p, in, &cp, msg, sizeof msg))
+      << msg;
+  plan.workspace_bytes = static_cast<uint64_t>(cp.col_floats) * 4;
+  plan.set(cp);
+  EXPECT_TRUE(cpu_op_entry(op::Conv)->kernel(h.state(), n, plan));
   return h.read(yi);
 }
 
@@ -62,6 +81,28 @@ void check_case(const ConvCase& c, size_t workspace = 0) {
   }
   const auto want = ref::conv2d(s, x, w, b, c.act, 0.125);
   EXPECT_TRUE(close_to_reference(run_conv(c, x, w, b, workspace), want)) << c.name;
+}
+
+// The direct grouped kernel's portable and vector forms and the
+// column-matrix path (the node kept off the direct kernel) give the same
+// bits: each output sums its terms in one order from zero, and a depthwise
+// layer's skipped padding taps leave the sums a product with zero leaves.
+void check_grouped_bits(const ConvCase& c) {
+  const ref::ConvSpec& s = c.s;
+  const auto x = random_values(s.n * s.cin * s.h * s.w, 21);
+  const auto w = random_values(s.cout * (s.cin / s.g) * s.kh * s.kw, 22, -0.5f, 0.5f);
+  const auto b = c.bias ? random_values(c.act == 2 ? 3 * s.cout : s.cout, 23) : std::vector<float>{};
+  const auto best = run_conv(c, x, w, b);
+  EXPECT_TRUE(close_to_reference(best, ref::conv2d(s, x, w, b, c.act, 0.125)));
+  const auto portable = run_conv(c, x, w, b, 0, KernelIsa::kPortable);
+  EXPECT_EQ(0, std::memcmp(best.data(), portable.data(), best.size() * 4)) << "portable form";
+  // The column-matrix product fuses its multiply-adds in its vector forms only.
+  if (cpu_has_avx2_fma()) {
+    ConvCase general = c;
+    general.no_depthwise = true;
+    const auto column = run_conv(general, x, w, b);
+    EXPECT_EQ(0, std::memcmp(best.data(), column.data(), best.size() * 4)) << "column-matrix path";
+  }
 }
 
 ref::ConvSpec spec(int64_t n, int64_t cin, int64_t h, int64_t w, int64_t cout, int64_t k, int64_t stride,
@@ -108,6 +149,10 @@ const ConvCase kCases[] = {
     {"pointwise", spec(2, 16, 20, 20, 24, 1, 1, 0), true, 1, false},
     {"pointwise_large", spec(1, 8, 96, 96, 16, 1, 1, 0), true, 3, false},
     {"pointwise_plain", spec(1, 8, 9, 7, 5, 1, 1, 0), false, 0, false},
+    // Panels copied before their product: planes 4096 bytes apart, and a
+    // deep layer on a small plane.
+    {"pointwise_copied_panels", spec(1, 8, 32, 32, 48, 1, 1, 0), true, 1, false},
+    {"pointwise_copied_deep", spec(1, 1400, 7, 7, 8, 1, 1, 0), true, 3, false},
     {"strided_pointwise", spec(1, 16, 21, 21, 8, 1, 2, 0), false, 0, false},
     {"strided_pointwise_big", spec(1, 24, 300, 300, 8, 1, 2, 0), true, 1, false},
     {"general_3x3", spec(1, 3, 32, 32, 16, 3, 1, 1), true, 3, false},
@@ -160,6 +205,51 @@ TEST(ConvKernel, MatchesReferenceOnEveryLayout) {
   }
 }
 
+// Shapes of the direct grouped kernel: widths either side of its blocks of
+// eight columns, borders, column strides 1 and 2 (the tiles) and 3 (the row
+// form), dilations, uneven padding, group widths from 1 to 16 (tiles of 1
+// to 4 output channels and their remainders), outputs either side of the
+// parallel threshold.
+ref::ConvSpec uneven_grouped() {
+  ref::ConvSpec s = spec(1, 12, 13, 18, 12, 3, 1, 0, 3);
+  s.sh = 2, s.pt = 0, s.pb = 2, s.pl = 2, s.pr = 0;
+  return s;
+}
+ref::ConvSpec dilated_stride2_depthwise() {
+  ref::ConvSpec s = spec(1, 6, 19, 27, 6, 3, 2, 2, 6);
+  s.dh = s.dw = 2;
+  return s;
+}
+
+const ConvCase kGroupedCases[] = {
+    {"dw_w7", spec(1, 5, 7, 7, 5, 3, 1, 1, 5), true, 1, false},
+    {"dw_w8", spec(1, 5, 6, 8, 5, 3, 1, 1, 5), false, 0, false},
+    {"dw_w9_s2", spec(1, 6, 9, 9, 6, 3, 2, 1, 6), true, 3, false},
+    {"dw_w17_5x5_s2", spec(1, 3, 11, 17, 3, 5, 2, 2, 3), true, 2, false},
+    {"dw_w33_7x7_batch", spec(2, 4, 10, 33, 4, 7, 1, 3, 4), true, 1, false},
+    {"dw_stride3", spec(1, 6, 14, 20, 6, 3, 3, 1, 6), true, 1, false},
+    {"dw_dilated_s2", dilated_stride2_depthwise(), true, 0, false},
+    {"dw_pad_beyond", spec(1, 3, 4, 5, 3, 3, 1, 3, 3), true, 3, false},
+    {"dw_serial", spec(1, 16, 17, 16, 16, 3, 1, 1, 16), true, 1, false},
+    {"dw_parallel", spec(1, 64, 24, 24, 64, 3, 1, 1, 64), true, 2, false},
+    {"g1x2_s2", spec(1, 4, 12, 19, 8, 3, 2, 1, 4), true, 1, false},
+    {"g2x3", spec(1, 8, 9, 10, 12, 3, 1, 1, 4), true, 3, false},
+    {"g3x5_nopad_s2", spec(1, 9, 13, 11, 15, 3, 2, 0, 3), false, 0, false},
+    {"g4x4_uneven", uneven_grouped(), true, 1, false},
+    {"g8x8_s1", spec(1, 48, 14, 14, 48, 3, 1, 1, 6), true, 1, false},
+    {"g8x8_s2_parallel", spec(1, 48, 28, 29, 48, 3, 2, 1, 6), true, 1, false},
+    {"g10x10_5x5_s2", spec(1, 20, 15, 15, 20, 5, 2, 2, 2), true, 2, false},
+    {"g12x6_1x1", spec(1, 24, 9, 9, 12, 1, 1, 0, 2), true, 1, false},
+    {"g16x16", spec(1, 32, 10, 21, 32, 3, 1, 1, 2), true, 3, false},
+};
+
+TEST(ConvKernel, GroupedFormsAndColumnPathGiveTheSameBits) {
+  for (const ConvCase& c : kGroupedCases) {
+    SCOPED_TRACE(c.name);
+    check_grouped_bits(c);
+  }
+}
+
 TEST(ConvKernel, RandomSmallShapesMatchReference) {
   // A sweep of small shapes that reaches every border case of the
   // depthwise fixed-size rows and of the im2col spans: kernels 1 to 7,
@@ -190,24 +280,12 @@ TEST(ConvKernel, RandomSmallShapesMatchReference) {
     SCOPED_TRACE(::testing::Message() << "case " << t << ": k " << s.kh << "x" << s.kw << " s " << s.sh << "," << s.sw
                                       << " d " << s.dh << "," << s.dw << " pads " << s.pt << "," << s.pl << ","
                                       << s.pb << "," << s.pr << " in " << s.h << "x" << s.w << " g " << s.g);
-    check_case(c.act == 2 && !c.bias ? ConvCase{"random", s, true, 2, false} : c);
+    const ConvCase run = c.act == 2 && !c.bias ? ConvCase{"random", s, true, 2, false} : c;
+    if (s.g > 1)
+      check_grouped_bits(run);
+    else
+      check_case(run);
   }
-}
-
-TEST(ConvKernel, PortableDepthwiseRowsMatchReference) {
-  // The baseline-ISA form of the fixed-size rows, whatever this CPU offers.
-  for (int64_t k : {3, 5, 7})
-    for (int64_t stride : {1, 2}) {
-      ref::ConvSpec s = spec(1, 1, 23, 29, 1, k, stride, k / 2, 1);
-      kern::ConvParams p;
-      p.x = {1, 1, s.h, s.w};
-      p.y = {1, 1, s.hout(), s.wout()};
-      p.kh = p.kw = k, p.sh = p.sw = stride, p.padt = p.padl = k / 2;
-      const auto x = random_values(s.h * s.w, 5), w = random_values(k * k, 6);
-      std::vector<float> y(p.y.count());
-      kern::conv_depthwise_plane(p, x.data(), w.data(), y.data(), true);
-      EXPECT_TRUE(close_to_reference(y, ref::conv2d(s, x, w, {}))) << k << " stride " << stride;
-    }
 }
 
 TEST(ConvKernel, DepthwiseNarrowPlanesStayInsideTheirPlane) {
@@ -226,7 +304,11 @@ TEST(ConvKernel, DepthwiseNarrowPlanesStayInsideTheirPlane) {
       // Three planes and a guard plane after them, all sentinels; only the
       // middle plane is computed.
       std::vector<float> y(4 * h * wd, -123.0f);
-      kern::conv_depthwise_planes(p, x.data(), w.data(), y.data(), 1, 2, nullptr, false);
+      kern::ConvPlan c;
+      char msg[256];
+      ASSERT_TRUE(kern::conv_plan(p, kern::ConvPlanInputs{}, &c, msg, sizeof msg)) << msg;
+      ASSERT_EQ(c.path, kern::ConvPath::kGrouped);
+      kern::conv_grouped_rows(c, x.data(), w.data(), nullptr, y.data(), 1, 2, 0, h);
       ref::ConvSpec s = spec(1, 1, h, wd, 1, k, 1, k / 2);
       const std::vector<float> x1(x.begin() + h * wd, x.begin() + 2 * h * wd), w1(w.begin() + k * k, w.begin() + 2 * k * k);
       const std::vector<float> mid(y.begin() + h * wd, y.begin() + 2 * h * wd);
@@ -236,10 +318,10 @@ TEST(ConvKernel, DepthwiseNarrowPlanesStayInsideTheirPlane) {
     }
 }
 
-TEST(ConvKernel, DepthwiseStripsMatchReference) {
-  // The vector strip form across plane sizes (a single vector per row, a
-  // spill into the next row, several strips per plane), column strides 1
-  // and 2 with odd widths, row stride different from column stride,
+TEST(ConvKernel, DepthwiseTilesMatchReference) {
+  // The direct tiles across plane sizes (a single block per row, tiles
+  // spanning rows, several tiles per row), column strides 1 and 2 with odd
+  // widths, row stride different from column stride,
   // uneven padding, every fused activation with and without bias.
   struct Plane {
     int64_t h, w;
@@ -294,7 +376,7 @@ TEST(ConvKernel, StridedPointwiseEqualsGeneralPath) {
 }
 
 TEST(ConvKernel, DepthwiseEpilogueEqualsASeparatePass) {
-  // The depthwise strips finish in vector registers; the affine form must
+  // The depthwise tiles finish in vector registers; the affine form must
   // multiply and add apart, as the plain pass does, for the same bits.
   for (int act : {kern::kActRelu, kern::kActReluAffine, kern::kActLeaky}) {
     SCOPED_TRACE(act);
