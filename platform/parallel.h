@@ -31,6 +31,57 @@ size_t parallel_thread_count();
 // output is computed the same way in any cut may follow the pool's size.
 inline constexpr size_t kPlanThreads = 8;
 
+// What worker teams (worker_team.h) need of the pool; nothing else uses it.
+namespace pool_hooks {
+
+// While one is installed on a thread, dispatch_apply_f hands that thread's
+// loops to it instead of to the pool (the loops of a team's leader).
+class LoopRunner {
+ public:
+  virtual void run_loop(size_t iterations, void* context, void (*work)(void*, size_t)) = 0;
+
+ protected:
+  ~LoopRunner() = default;
+};
+// Installs runner on the calling thread (null removes it); returns the one
+// it replaces.
+LoopRunner* exchange_loop_runner(LoopRunner* runner);
+
+// True while the calling thread runs iterations of a loop (a worker, or a
+// caller during its share): a loop started there runs serially.
+bool in_loop();
+// Marks the calling thread as running iterations while it lives.
+class InLoop {
+ public:
+  InLoop();
+  ~InLoop();
+  InLoop(const InLoop&) = delete;
+  InLoop& operator=(const InLoop&) = delete;
+
+ private:
+  bool was_;
+};
+
+// Work for the workers alone, beside the caller: free workers (asleep or
+// looking for work) take the seats, one call of work(context, seat) each,
+// while the caller goes on. withdraw (or the destructor) stops handing out
+// seats and returns once every seat taken has returned; a seat's work must
+// therefore end when the caller asks it to.
+struct PostedJob;
+class WorkerPosting {
+ public:
+  WorkerPosting(size_t seats, void* context, void (*work)(void*, size_t));
+  ~WorkerPosting() { withdraw(); }
+  WorkerPosting(const WorkerPosting&) = delete;
+  WorkerPosting& operator=(const WorkerPosting&) = delete;
+  void withdraw();
+
+ private:
+  PostedJob* job_;
+};
+
+}  // namespace pool_hooks
+
 template <class F>
 void parallel_for(size_t iterations, F&& body) {
   using Body = std::remove_reference_t<F>;

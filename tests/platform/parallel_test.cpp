@@ -1,17 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
-#include <fstream>
-#include <sstream>
-#include <string>
-
 #include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
 
 #include "platform/parallel.h"
+#include "reference/process_status.h"
 
 namespace vorn {
 namespace {
@@ -116,32 +111,7 @@ TEST(ParallelFor, SpreadsOverThreadsAndNestsSerially) {
   EXPECT_EQ(foreign.load(), 0);
 }
 
-// CPU time (clock ticks) of this process's threads named "vorn-worker",
-// and how many there are.
-std::pair<long, int> worker_ticks() {
-  long ticks = 0;
-  int workers = 0;
-  DIR* d = opendir("/proc/self/task");
-  if (d == nullptr) return {0, 0};
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::string base = std::string("/proc/self/task/") + e->d_name;
-    std::ifstream comm(base + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    if (name != "vorn-worker") continue;
-    ++workers;
-    std::ifstream stat(base + "/stat");
-    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // Fields after the parenthesised name: state is field 3, utime 14, stime 15.
-    std::istringstream rest(all.substr(all.rfind(')') + 2));
-    std::string field;
-    for (int i = 3; i <= 15 && rest >> field; ++i)
-      if (i >= 14) ticks += std::stol(field);
-  }
-  closedir(d);
-  return {ticks, workers};
-}
+std::pair<long, int> worker_ticks() { return test::thread_ticks("vorn-worker"); }
 
 TEST(ParallelFor, IdleWorkersSleep) {
   parallel_for(64, [](size_t) {});
