@@ -12,8 +12,11 @@ using shaders::half;
 
 // Variant 0 computes in half (VORN_FLOAT = 0), variant 1 in float.
 constexpr mtl::KernelSymbol kSymbols[] = {
-#define VORN_KERNEL(name, Params) \
-  {#name, {shaders::name<half>, shaders::name<float>}, {shaders::name##_check<half>, shaders::name##_check<float>}},
+#define VORN_KERNEL(name, Params)                               \
+  {#name,                                                       \
+   {shaders::name<half>, shaders::name<float>},                 \
+   {shaders::name##_check<half>, shaders::name##_check<float>}, \
+   {nullptr, nullptr}},
 #include "gpu/shaders/kernel_list.inc"
 #undef VORN_KERNEL
 };
