@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 
 #include "generation/pinned_child.h"
@@ -441,7 +442,11 @@ Outcome attentions(KernelHarness& h, Lcg& g) {
   for (const AttentionShape a :
        {AttentionShape{2, 4, 2, 40, 33, 40, 45, false}, AttentionShape{1, 2, 1, 24, 35, 70, 70, true},
         AttentionShape{2, 4, 2, 24, 3, 9, 12, true}, AttentionShape{2, 3, 3, 8, 2, 5, 5, false},
-        AttentionShape{2, 4, 1, 64, 1, 100, 120, false}, AttentionShape{1, 3, 1, 64, 1, 37, 40, true}}) {
+        AttentionShape{2, 4, 1, 64, 1, 100, 120, false}, AttentionShape{1, 3, 1, 64, 1, 37, 40, true},
+        // Grouped heads across the decode kernel's key blocks, at its 2,048
+        // keys and past them (the tiled path for one query row).
+        AttentionShape{1, 9, 3, 64, 1, 129, 130, true}, AttentionShape{1, 6, 2, 64, 1, 2048, 2048, false},
+        AttentionShape{1, 9, 3, 64, 1, 2049, 2051, true}}) {
     const AttentionInputs<A> in(g, a);
     const shaders::AttentionParams p{.query_heads = a.hq,
                                      .kv_heads = a.hk,
@@ -453,7 +458,7 @@ Outcome attentions(KernelHarness& h, Lcg& g) {
     const uint64_t out_count = uint64_t(a.b) * a.s * a.hq * a.d;
     auto bq = h.buffer(in.q), bk = h.buffer(in.k), bv = h.buffer(in.v), bm = h.buffer(in.mask);
     auto y = h.zeros(out_count * sizeof(A));
-    if (a.s >= 32) {
+    if (a.s >= 32 || a.total > shaders::kAttentionMaxKeys) {
       const uint64_t z = uint64_t(a.b) * a.hq;
       auto scores = h.zeros(z * a.s * a.total * sizeof(A));
       o.error += h.run<A, Kernel::attention_scores>({{0, bq}, {1, bk}, {2, scores}, {4, bm}}, p,
@@ -623,6 +628,84 @@ TEST(GenerativeKernels, RefusalsFailTheCommandBuffer) {
       EXPECT_EQ(out, std::vector<uint8_t>(8, 0)) << r.name;
     }
   }
+}
+
+// Runs one attention path over `in` and returns its output: "decode64", or
+// the tiled path's three kernels (its probabilities into *probabilities).
+template <class A>
+std::vector<A> attend(KernelHarness& h, const AttentionShape& a, const AttentionInputs<A>& in,
+                      std::vector<A>* probabilities = nullptr) {
+  const shaders::AttentionParams p{.query_heads = a.hq,
+                                   .kv_heads = a.hk,
+                                   .head_dim = a.d,
+                                   .queries = a.s,
+                                   .keys = a.total,
+                                   .kv_stride = a.stride,
+                                   .causal = a.causal};
+  const uint64_t out_count = uint64_t(a.b) * a.s * a.hq * a.d, z = uint64_t(a.b) * a.hq;
+  auto bq = h.buffer(in.q), bk = h.buffer(in.k), bv = h.buffer(in.v), bm = h.buffer(in.mask);
+  auto y = h.zeros(out_count * sizeof(A));
+  if (a.s == 1 && a.d == 64 && a.total <= shaders::kAttentionMaxKeys) {
+    EXPECT_EQ((h.run<A, Kernel::attention_decode64>({{0, bq}, {1, bk}, {2, y}, {4, bv}, {5, bm}}, p, threads(z), true)),
+              "");
+  } else {
+    auto scores = h.zeros(z * a.s * a.total * sizeof(A));
+    EXPECT_EQ((h.run<A, Kernel::attention_scores>({{0, bq}, {1, bk}, {2, scores}, {4, bm}}, p,
+                                                 mtl::Size3{(a.total + 31) / 32, (a.s + 31) / 32, z}, true)),
+              "");
+    EXPECT_EQ((h.run<A, Kernel::attention_softmax>({{0, scores}}, p, threads(z * a.s), true)), "");
+    EXPECT_EQ((h.run<A, Kernel::attention_values>({{0, scores}, {1, bv}, {2, y}}, p,
+                                                 mtl::Size3{(a.d + 31) / 32, (a.s + 31) / 32, z}, true)),
+              "");
+    if (probabilities != nullptr) *probabilities = KernelHarness::read<A>(scores, z * a.s * a.total);
+  }
+  return KernelHarness::read<A>(y, out_count);
+}
+
+template <class A>
+uint32_t bits_of(A v) {
+  uint32_t b = 0;
+  std::memcpy(&b, &v, sizeof v);
+  return b;
+}
+
+// Query heads that share a key head read its keys and values once, with
+// the work of a group spread over the threads: each head's output is still,
+// bit for bit, what the head computes alone against its key head.
+template <class A>
+void grouped_heads_match_each_head_alone(KernelHarness& h) {
+  Lcg g(29);
+  for (const AttentionShape a :
+       {AttentionShape{2, 9, 3, 64, 1, 300, 310, false}, AttentionShape{1, 9, 3, 64, 1, 2048, 2048, true},
+        AttentionShape{1, 9, 3, 64, 1, 2100, 2100, true}, AttentionShape{1, 6, 2, 40, 40, 70, 72, true}}) {
+    const AttentionInputs<A> in(g, a);
+    const std::vector<A> all = attend(h, a, in);
+    const uint32_t group = a.hq / a.hk;
+    for (uint32_t b = 0; b < a.b; ++b)
+      for (uint32_t head = 0; head < a.hq; ++head) {
+        const AttentionShape one{1, 1, 1, a.d, a.s, a.total, a.stride, a.causal};
+        AttentionInputs<A> alone(g, one);
+        for (uint32_t r = 0; r < a.s; ++r)
+          std::copy_n(in.q.begin() + ((uint64_t(b) * a.s + r) * a.hq + head) * a.d, a.d, alone.q.begin() + r * a.d);
+        const uint64_t kv = (uint64_t(b) * a.hk + head / group) * a.stride * a.d;
+        std::copy_n(in.k.begin() + kv, a.stride * a.d, alone.k.begin());
+        std::copy_n(in.v.begin() + kv, a.stride * a.d, alone.v.begin());
+        std::copy_n(in.mask.begin() + uint64_t(b) * a.s * a.total, a.s * a.total, alone.mask.begin());
+        const std::vector<A> single = attend(h, one, alone);
+        for (uint32_t r = 0; r < a.s; ++r)
+          for (uint32_t c = 0; c < a.d; ++c)
+            ASSERT_EQ(bits_of(all[((uint64_t(b) * a.s + r) * a.hq + head) * a.d + c]),
+                      bits_of(single[r * a.d + c]))
+                << a.hq << "/" << a.hk << " heads, " << a.total << " keys: head " << head << " row " << r
+                << " channel " << c;
+      }
+  }
+}
+
+TEST(GenerativeKernels, AttentionPartsOnAllThreadsMatchEachHeadAlone) {
+  KernelHarness h;
+  grouped_heads_match_each_head_alone<half>(h);
+  grouped_heads_match_each_head_alone<float>(h);
 }
 
 // A masked score is the most negative finite value, not minus infinity.
