@@ -257,11 +257,30 @@ void weighted_sums(bool vector, const A* const* p, uint64_t n, const A* v, uint6
   weighted_sums_portable(p, n, v, d, width, keys, acc);
 }
 
+// Keys from `from` on add nothing to the sums of rows p[0..n) over the
+// channels c0 .. c0 + width: every probability there is zero and every
+// value finite, so each product is a zero and each sum (never -0, as it
+// starts at +0) stays what it was.
+template <class A>
+bool adds_nothing(const A* const* p, uint64_t n, const A* v, uint64_t d, uint64_t width, uint64_t from,
+                  uint64_t keys) {
+  for (uint64_t i = 0; i < n; ++i)
+    for (uint64_t j = from; j < keys; ++j)
+      if (to_float(p[i][j]) != 0.0f) return false;
+  for (uint64_t j = from; j < keys; ++j)
+    for (uint64_t c = 0; c < width; ++c)
+      if (!std::isfinite(to_float(v[j * d + c]))) return false;
+  return true;
+}
+
 }  // namespace
 
 // Parts (b, key head, query tile, block of 16 channels, the last one
 // possibly narrower); a part sums its stacked rows six at a time, every
 // row over every key in order, reading each value row once for the six.
+// Under the causal rule the keys past the last one its rows see are
+// skipped when they add nothing (their probabilities rounded to zero, their
+// values finite): every key of the upper half of a prefill's key tiles.
 template <class A>
 void attention_values(const mtl::KernelArgs& a) {
   const Shape sh = shape_of(params<Kernel::attention_values>(a));
@@ -283,9 +302,14 @@ void attention_values(const mtl::KernelArgs& a) {
     for (uint64_t i0 = 0; i0 < rows.count(); i0 += kValueRows) {
       const uint64_t n = std::min(kValueRows, rows.count() - i0);
       const A* p[kValueRows];
-      for (uint64_t i = 0; i < n; ++i) p[i] = probabilities + (rows.z(i0 + i) * sh.s + rows.r(i0 + i)) * sh.total;
+      uint64_t keys = 0;
+      for (uint64_t i = 0; i < n; ++i) {
+        p[i] = probabilities + (rows.z(i0 + i) * sh.s + rows.r(i0 + i)) * sh.total;
+        keys = std::max(keys, sh.causal ? sh.visible(rows.r(i0 + i)) : sh.total);
+      }
+      if (keys < sh.total && !adds_nothing(p, n, values, sh.d, width, keys, sh.total)) keys = sh.total;
       float acc[kValueRows][kValueChannels];
-      weighted_sums(vector, p, n, values, sh.d, width, sh.total, acc);
+      weighted_sums(vector, p, n, values, sh.d, width, keys, acc);
       for (uint64_t i = 0; i < n; ++i) {
         A* out = y + ((b * sh.s + rows.r(i0 + i)) * sh.hq + rows.z(i0 + i) % sh.hq) * sh.d + c0;
         for (uint64_t c = 0; c < width; ++c) out[c] = from_float<A>(acc[i][c]);

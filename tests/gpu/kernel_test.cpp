@@ -708,6 +708,63 @@ TEST(GenerativeKernels, AttentionPartsOnAllThreadsMatchEachHeadAlone) {
   grouped_heads_match_each_head_alone<float>(h);
 }
 
+// Under the causal rule the softmax skips the exponentials of the columns a
+// row cannot see, and the values the keys no row of a part sees, only where
+// they would add exact zeros: the same rows without the causal flag (which
+// compute every column and every key) give the same bits, whether the hidden
+// columns hold masked scores, values near the row's maximum, NaN or
+// infinity, and with infinite values behind the hidden keys. Rows cross the
+// 32-row tiles and the 128-column blocks.
+template <class A>
+void causal_skipping_changes_no_bit(KernelHarness& h) {
+  Lcg g(31);
+  for (const auto& [s, total] : {std::pair{31u, 31u}, std::pair{33u, 33u}, std::pair{64u, 69u}, std::pair{40u, 300u}}) {
+    const uint32_t rows = 2 * s;
+    for (const float hidden : {shaders::kMaskedScore<A>, -20.0f, 5.0f, float(NAN), float(INFINITY)}) {
+      std::vector<A> x = random_values<A>(g, uint64_t(rows) * total, -8, 8);
+      for (uint32_t row = 0; row < rows; ++row)
+        for (uint32_t c = total - s + row % s + 1; c < total; ++c)
+          if (std::isnan(hidden) ? c == total - 1 && row % 3 == 0 : (c + row) % 2 == 0)
+            x[uint64_t(row) * total + c] = from_float<A>(hidden);
+      std::vector<A> out[2];
+      for (const uint32_t causal : {0u, 1u}) {
+        auto b = h.buffer(x);
+        ASSERT_EQ((h.run<A, Kernel::attention_softmax>({{0, b}}, {.queries = s, .keys = total, .causal = causal},
+                                                       threads(rows), true)),
+                  "");
+        out[causal] = KernelHarness::read<A>(b, x.size());
+      }
+      ASSERT_EQ(std::memcmp(out[0].data(), out[1].data(), x.size() * sizeof(A)), 0)
+          << "softmax, s " << s << ", total " << total << ", hidden " << hidden;
+    }
+    for (const bool poison : {false, true}) {
+      const AttentionShape a{1, 6, 2, 64, s, total, total, true};
+      AttentionInputs<A> in(g, a);
+      if (poison)  // infinities behind keys the first rows do not see
+        for (uint64_t i = (total - s + 1) * a.d; i < uint64_t(total) * a.d; i += 5) in.v[i] = from_float<A>(INFINITY);
+      std::vector<A> probabilities;
+      const std::vector<A> causal = attend(h, a, in, &probabilities);
+      const uint64_t z = uint64_t(a.b) * a.hq, out_count = z * a.s * a.d;
+      auto y = h.zeros(out_count * sizeof(A));
+      ASSERT_EQ((h.run<A, Kernel::attention_values>(
+                    {{0, h.buffer(probabilities)}, {1, h.buffer(in.v)}, {2, y}},
+                    {.query_heads = a.hq, .kv_heads = a.hk, .head_dim = a.d, .queries = s, .keys = total,
+                     .kv_stride = total, .causal = 0},
+                    mtl::Size3{2, (s + 31) / 32, z}, true)),
+                "");
+      const std::vector<A> full = KernelHarness::read<A>(y, out_count);
+      ASSERT_EQ(std::memcmp(causal.data(), full.data(), out_count * sizeof(A)), 0)
+          << "values, s " << s << ", total " << total << (poison ? ", infinite values" : "");
+    }
+  }
+}
+
+TEST(GenerativeKernels, CausalSkippingChangesNoBit) {
+  KernelHarness h;
+  causal_skipping_changes_no_bit<half>(h);
+  causal_skipping_changes_no_bit<float>(h);
+}
+
 // A masked score is the most negative finite value, not minus infinity.
 TEST(GenerativeKernels, MaskedScoresAreFinite) {
   KernelHarness h;
