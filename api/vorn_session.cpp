@@ -196,14 +196,22 @@ VORN_API const char* vorn_session_label_ptr(const VornSession* s, uint64_t id) {
 }
 VORN_API size_t vorn_session_label_len(const VornSession* s, uint64_t id) { return label_of(s, id).size(); }
 
+// A call of this thread refused while another thread's operation holds the
+// session answers in place of the record (see session_refuse_busy).
 VORN_API VornStatus vorn_session_error_code(const VornSession* s) {
-  return s != nullptr ? s->error.code : VORN_STATUS_INVALID_ARGUMENT;
+  if (s == nullptr) return VORN_STATUS_INVALID_ARGUMENT;
+  const ErrorNote* refusal = session_refusal(s);
+  return refusal != nullptr ? refusal->code : s->error.code;
 }
 VORN_API const char* vorn_session_error_message_ptr(const VornSession* s) {
-  return s != nullptr ? s->error.message : "Null Session handle";
+  if (s == nullptr) return "Null Session handle";
+  const ErrorNote* refusal = session_refusal(s);
+  return refusal != nullptr ? refusal->message : s->error.message;
 }
 VORN_API size_t vorn_session_error_message_len(const VornSession* s) {
-  return s != nullptr ? size_t(s->error.length) : 19;
+  if (s == nullptr) return 19;
+  const ErrorNote* refusal = session_refusal(s);
+  return refusal != nullptr ? refusal->length : size_t(s->error.length);
 }
 
 VORN_API bool vorn_session_run(VornSession* s, VornInput* in, VornOutput* out) { return session_run(s, in, out); }

@@ -50,4 +50,16 @@ bool utf8_valid(Slice s) {
   return true;
 }
 
+uint64_t utf8_cut(const uint8_t* bytes, uint64_t len, uint64_t max) {
+  if (len <= max) return len;
+  // Only a character that starts in the last three bytes kept can cross.
+  for (uint64_t j = max; j > 0 && max - j < 3;) {
+    --j;
+    if ((bytes[j] & 0xC0) == 0x80) continue;
+    const Utf8Step step = utf8_step(bytes, len, j);
+    return step.ok && j + step.length > max ? j : max;
+  }
+  return max;
+}
+
 }  // namespace vorn

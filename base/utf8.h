@@ -13,6 +13,12 @@ uint64_t utf8_count(Slice s);
 // truncated or stray continuation bytes.
 bool utf8_valid(Slice s);
 
+// Where to cut text of len bytes so that at most max bytes are kept: max,
+// or the start of a whole character that would reach past it, so no cut
+// ends inside a character (ill-formed bytes are cut where they fall). len
+// when the text fits.
+uint64_t utf8_cut(const uint8_t* bytes, uint64_t len, uint64_t max);
+
 inline constexpr uint32_t kReplacementCharacter = 0xFFFD;
 
 // One step of decoding at bytes[i] (i < size): the code point, or

@@ -1,41 +1,69 @@
-// Compares the ways cpu_sgemm can spread a product over threads on the
-// conv-shaped products of the CPU engine (M = output channels, N = output
-// pixels, K = input channels x kernel area), at 1 thread and at all cores.
+// GFLOP/s of cpu_sgemm on the products each caller in the library makes:
+// convolution layers and their tiles (M = output channels, N = output
+// positions, K = input channels x kernel area), pointwise tiles reading the
+// input planes in place, the classifier's single row, Gemm with scaling,
+// MatMul on weights in place, and the generative graph's products (weights
+// stored N x K, attention scores and values). Each product on one thread
+// (the whole product on the calling thread) and over the pool.
 //
-//   sgemm_bench [seconds per case]
+//   sgemm_bench [seconds per case (0.3)] [filter text] [avx2]
+// Pin the process with taskset to choose the pool's cores; the best of the
+// runs is printed, one row per product. With "avx2" the one-thread column
+// runs the AVX2 tiles whatever the processor has (what a host without
+// AVX-512 runs).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "base/files.h"
-#include "cpu/kernels/panel_gemm.h"
 #include "platform/blas.h"
+#include "platform/panel_gemm.h"
 #include "platform/parallel.h"
 
 namespace {
 
-struct Shape {
-  int64_t m, n, k;
+struct Product {
   const char* what;
+  int64_t m, n, k;
+  bool ta = false, tb = false;
+  int64_t ldb = 0;  // 0: the stored B's own width
+  float alpha = 1.0f, beta = 0.0f;
 };
 
-const Shape kShapes[] = {
-    {512, 3136, 1152, "3x3 conv, 128->512 ch, 56x56"},
-    {128, 49, 4608, "3x3 conv, 512->128 ch, 7x7"},
-    {512, 49, 4608, "3x3 conv, 512->512 ch, 7x7"},
-    {256, 196, 2304, "3x3 conv, 256->256 ch, 14x14"},
-    {64, 12544, 576, "3x3 conv, 64->64 ch, 112x112"},
-    {256, 784, 2304, "3x3 conv, 256->256 ch, 28x28"},
-    {1000, 1, 2048, "classifier (matrix-vector)"},
-    {64, 196, 64, "1x1 conv, 64->64 ch, 14x14"},
-    {32, 49, 96, "1x1 conv, 96->32 ch, 7x7"},
-    {16, 3136, 8, "1x1 conv, 8->16 ch, 56x56"},
+const Product kProducts[] = {
+    {"conv 3x3 128->512 56x56", 512, 3136, 1152},
+    {"conv 3x3 512->128 7x7", 128, 49, 4608},
+    {"conv 3x3 512->512 7x7", 512, 49, 4608},
+    {"conv 3x3 256->256 14x14", 256, 196, 2304},
+    {"conv 3x3 64->64 112x112", 64, 12544, 576},
+    {"conv 3x3 256->256 28x28", 256, 784, 2304},
+    // One of the tiles convolution cuts a layer into (one thread each).
+    {"im2col tile 3x3 s2 64->128 56x56", 128, 98, 576},
+    {"im2col tile 1x1 s2 64->128 56x56", 128, 98, 64},
+    {"pointwise tile 32->16 112x112", 16, 1568, 32, false, false, 12544},
+    {"pointwise tile 96->24 56x56", 24, 392, 96, false, false, 3136},
+    {"pointwise tile 64->16 55x55", 16, 379, 64, false, false, 3025},
+    {"pointwise 64->64 14x14", 64, 196, 64},
+    {"pointwise 96->32 7x7", 32, 49, 96},
+    {"classifier 1280->1000 (B^T)", 1, 1000, 1280, false, true},
+    {"gemm 512->1000 x0.5 +C (B^T)", 64, 1000, 512, false, true, 0, 0.5f, 1.0f},
+    {"matmul ViT 197x192x576", 197, 576, 192},
+    {"matmul ViT 197x576x192", 197, 192, 576},
+    {"transposed A 256^3", 256, 256, 256, true, false},
+    {"vision qkv 1024x768x768 (B^T)", 1024, 768, 768, false, true},
+    {"vision mlp up 1024x3072x768 (B^T)", 1024, 3072, 768, false, true},
+    {"vision mlp down 1024x768x3072 (B^T)", 1024, 768, 3072, false, true},
+    {"text q/o 1024x576x576 (B^T)", 1024, 576, 576, false, true},
+    {"text mlp up 1024x1536x576 (B^T)", 1024, 1536, 576, false, true},
+    {"text mlp down 1024x576x1536 (B^T)", 1024, 576, 1536, false, true},
+    {"attention scores 1024x1024x64 (B^T)", 1024, 1024, 64, false, true, 0, 0.125f},
+    {"attention values 1024x64x1024", 1024, 64, 1024},
 };
 
-// Times `once` and returns the best GFLOP/s of the product s.
 template <class F>
-double best_gflops(const Shape& s, double seconds, F once) {
+double best_gflops(const Product& p, double seconds, F once) {
   once();  // warm caches and threads
   int reps = 0;
   double start = vorn::monotonic_seconds(), now = start;
@@ -47,62 +75,41 @@ double best_gflops(const Shape& s, double seconds, F once) {
     best = std::min(best, now - t0);
     ++reps;
   }
-  return 2.0 * double(s.m) * double(s.n) * double(s.k) / best * 1e-9;
-}
-
-// Our panel product on a right operand packed beforehand (as convolution
-// gathers it), split into row blocks x panels over `threads` threads.
-double run_panels(int threads, const Shape& s, const std::vector<float>& a, const std::vector<float>& b,
-                  std::vector<float>& c, double seconds) {
-  using namespace vorn::kern;
-  const int64_t panels = panel_count(s.n);
-  std::vector<float> bp(size_t(panel_floats(s.k, s.n)), 0.0f);
-  for (int64_t p = 0; p < panels; ++p)
-    for (int64_t kk = 0; kk < s.k; ++kk)
-      for (int64_t j = 0; j < kPanelWidth && p * kPanelWidth + j < s.n; ++j)
-        panel_at(bp.data(), s.k, p)[kk * kPanelWidth + j] = b[size_t(kk * s.n + p * kPanelWidth + j)];
-  const int64_t rows = 48, row_blocks = (s.m + rows - 1) / rows;
-  return best_gflops(s, seconds, [&] {
-    auto tile = [&](size_t t) {
-      const int64_t rb = int64_t(t) % row_blocks, p = int64_t(t) / row_blocks;
-      panel_gemm(a.data(), s.k, gathered_panels(bp.data(), s.k), s.k, s.n, c.data(), s.n, rb * rows, std::min(s.m, rb * rows + rows),
-                 p, p + 1);
-    };
-    const size_t tiles = size_t(row_blocks * panels);
-    if (threads == 1)
-      for (size_t t = 0; t < tiles; ++t) tile(t);
-    else
-      vorn::parallel_for(tiles, tile);
-  });
-}
-
-double run(vorn::SgemmThreading mode, int threads, const Shape& s, const std::vector<float>& a,
-           const std::vector<float>& b, std::vector<float>& c, double seconds) {
-  return best_gflops(s, seconds, [&] {
-    vorn::cpu_sgemm_threading(mode, threads, false, false, s.m, s.n, s.k, 1.0f, a.data(), s.k, b.data(), s.n,
-                              0.0f, c.data(), s.n);
-  });
+  return 2.0 * double(p.m) * double(p.n) * double(p.k) / best * 1e-9;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  double seconds = argc > 1 ? std::atof(argv[1]) : 0.5;
-  int cores = static_cast<int>(vorn::parallel_thread_count());
-  std::printf("best-of GFLOP/s, %d cores\n", cores);
-  std::printf("%-34s %6s %10s %10s %10s\n", "shape (M x N x K)", "thr", "serial", "pool-split", "panels");
-  for (const Shape& s : kShapes) {
-    std::vector<float> a(size_t(s.m * s.k)), b(size_t(s.k * s.n)), c(size_t(s.m * s.n));
+  const double seconds = argc > 1 ? std::atof(argv[1]) : 0.3;
+  const char* filter = argc > 2 ? argv[2] : "";
+  const bool avx2 = argc > 3 && std::strcmp(argv[3], "avx2") == 0;
+  const int cores = static_cast<int>(vorn::parallel_thread_count());
+  std::printf("best-of GFLOP/s; the pool has %d threads\n", cores);
+  std::printf("%-38s %-22s %9s %9s\n", "product", "M x N x K", "1 thread", "pool");
+  for (const Product& p : kProducts) {
+    if (std::strstr(p.what, filter) == nullptr) continue;
+    const int64_t rows_a = p.ta ? p.k : p.m, cols_a = p.ta ? p.m : p.k;
+    const int64_t rows_b = p.tb ? p.n : p.k, cols_b = p.tb ? p.k : p.n;
+    const int64_t ldb = p.ldb > 0 ? p.ldb : cols_b;
+    std::vector<float> a(size_t(rows_a * cols_a)), b(size_t(rows_b * ldb)), c(size_t(p.m * p.n));
     for (size_t i = 0; i < a.size(); ++i) a[i] = float(i % 13) * 0.01f - 0.05f;
     for (size_t i = 0; i < b.size(); ++i) b[i] = float(i % 7) * 0.02f - 0.06f;
-    for (int threads : {1, cores}) {
-      double serial = threads == 1 ? run(vorn::SgemmThreading::kSerial, 1, s, a, b, c, seconds) : 0;
-      double pool = run(vorn::SgemmThreading::kPoolSplit, threads, s, a, b, c, seconds);
-      double panels = run_panels(threads, s, a, b, c, seconds);
-      char label[64];
-      std::snprintf(label, sizeof label, "%lld x %lld x %lld", (long long)s.m, (long long)s.n, (long long)s.k);
-      std::printf("%-34s %6d %10.1f %10.1f %10.1f   %s\n", label, threads, serial, pool, panels, s.what);
-    }
+    double g[2];
+    for (int pool = 0; pool < 2; ++pool)
+      g[pool] = best_gflops(p, seconds, [&] {
+        if (avx2 && !pool)
+          vorn::matrix_product_rectangle({p.ta, p.tb, p.m, p.n, p.k, p.alpha, a.data(), cols_a, b.data(), ldb, p.beta,
+                                          c.data(), p.n},
+                                         0, p.m, 0, vorn::panel_count(p.n), vorn::TileForm::kAvx2);
+        else
+          vorn::cpu_sgemm_threading(pool ? vorn::SgemmThreading::kPoolSplit : vorn::SgemmThreading::kSerial, 0,
+                                    p.ta, p.tb, p.m, p.n, p.k, p.alpha, a.data(), cols_a, b.data(), ldb, p.beta,
+                                    c.data(), p.n);
+      });
+    char shape[48];
+    std::snprintf(shape, sizeof shape, "%lld x %lld x %lld", (long long)p.m, (long long)p.n, (long long)p.k);
+    std::printf("%-38s %-22s %9.1f %9.1f\n", p.what, shape, g[0], g[1]);
   }
   return 0;
 }

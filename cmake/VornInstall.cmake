@@ -2,8 +2,8 @@
 # headers, the command-line tools with their manual pages, and the two
 # descriptions applications find it by: vorn.pc for pkg-config and the
 # package vorn (imported target vorn::vorn) for CMake's find_package. Both
-# name only the library and its include folder; OpenBLAS and the image
-# libraries stay private dependencies of libvorn.so.
+# name only the library and its include folder; the image libraries and
+# the others it links stay private dependencies of libvorn.so.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 

@@ -1,7 +1,6 @@
 #include "cpu/quant_operands.h"
 
 #include "cpu/int8_paths.h"
-#include "cpu/kernels/panel_gemm.h"
 #include "cpu/quant_state.h"
 #include "platform/blas.h"
 
@@ -95,15 +94,6 @@ void cpu_gemm(CpuState& s, bool trans_a, bool trans_b, int64_t m, int64_t n, int
       trans_b = false;
       ldb = n;
     }
-  }
-  // Plain products: our panel product reads B in place in every rectangle,
-  // where the library's would repack all of it per thread, and sums every
-  // element in one order however the pool cuts it; the choice follows the
-  // product's form alone, so a product gives the same bits on any number
-  // of cores.
-  if (!trans_a && !trans_b && alpha == 1.0f && beta == 0.0f && k > 0) {
-    kern::panel_product(a, lda, b, ldb, m, n, k, c, ldc);
-    return;
   }
   cpu_sgemm(trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
 }

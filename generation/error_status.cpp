@@ -50,11 +50,7 @@ void record(ErrorRecord* error, std::string_view name, std::string_view reason, 
 }  // namespace
 
 bool error_record_set(ErrorRecord* error, uint32_t code, const char* message) {
-  if (error != nullptr) {
-    error->code = code;
-    const int n = std::snprintf(error->message, sizeof error->message, "%s", message != nullptr ? message : "");
-    error->length = n < 0 ? 0 : std::min<uint64_t>(uint64_t(n), kErrorMessageMax);
-  }
+  if (error != nullptr) error_set(error, code, message != nullptr ? message : "");
   return false;
 }
 

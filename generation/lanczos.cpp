@@ -57,6 +57,9 @@ struct ResizeJob {
   const LanczosWeights* filter;
   bool horizontal;
   bool avx2;
+  // The horizontal pass's gather blocks, one per worker, made by the caller
+  // so that running out of memory fails the call rather than a worker.
+  int32_t* blocks;
 };
 
 // Rows [row0, row0 + rows) of the source into the block, padding missing
@@ -174,15 +177,14 @@ void run_worker_generic(const ResizeJob& job, uint32_t worker, int32_t* block) {
 // never changes a byte.
 void resize_rows(void* context, size_t worker) {
   const ResizeJob& job = *static_cast<const ResizeJob*>(context);
-  std::vector<int32_t> block;
-  if (job.horizontal) block.resize(uint64_t{job.src->width} * kLanes);
+  int32_t* block = job.horizontal ? job.blocks + worker * uint64_t{job.src->width} * kLanes : nullptr;
 #if defined(__x86_64__)
   if (job.avx2) {
-    run_worker_avx2(job, static_cast<uint32_t>(worker), block.data());
+    run_worker_avx2(job, static_cast<uint32_t>(worker), block);
     return;
   }
 #endif
-  run_worker_generic(job, static_cast<uint32_t>(worker), block.data());
+  run_worker_generic(job, static_cast<uint32_t>(worker), block);
 }
 
 }  // namespace
@@ -245,7 +247,8 @@ RgbImage resize_image(const RgbImage& source, uint32_t target, bool horizontal) 
   RgbImage out = horizontal ? rgb_image_uninit(target, source.height)
                             : rgb_image_uninit(source.width, target);
   const LanczosWeights filter = lanczos_weights(in, target);
-  ResizeJob job{&source, &out, &filter, horizontal, cpu_has_avx2_fma()};
+  std::vector<int32_t> blocks(horizontal ? uint64_t{kWorkers} * source.width * kLanes : 0);
+  ResizeJob job{&source, &out, &filter, horizontal, cpu_has_avx2_fma(), blocks.data()};
   dispatch_apply_f(kWorkers, &job, resize_rows);
   return out;
 }

@@ -1,10 +1,10 @@
 #include "generation/vlm_interface.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "base/utf8.h"
 #include "generation/generation_call.h"
 #include "generation/session_maintenance.h"
 #include "generation/session_state.h"
@@ -21,9 +21,12 @@ constexpr uint32_t kRgbLayout = 1;  // PixelLayout of packed RGB
 constexpr uint32_t kRgbxLayout = 2;
 constexpr uint32_t kBgrxLayout = 3;
 
+// The message cut to the buffer, never inside a character.
 void put_message(char* buffer, uint64_t size, const char* text) {
   if (buffer == nullptr || size == 0) return;
-  std::snprintf(buffer, size, "%s", text);
+  const uint64_t n = utf8_cut(reinterpret_cast<const uint8_t*>(text), std::strlen(text), size - 1);
+  std::memcpy(buffer, text, n);
+  buffer[n] = '\0';
 }
 
 bool open_flat(bool by_fd, const char* path, int fd, uint64_t base, uint64_t length, uint32_t context_length,

@@ -8,7 +8,7 @@
 #include <fcntl.h>
 
 #include <cstdlib>
-#include <system_error>
+#include <exception>
 #include <thread>
 
 #include "base/atomics.h"
@@ -144,7 +144,7 @@ LoadResult weights_load_parallel(const ContainerHandle* handle, WeightSlot* slot
     try {
       pool[k] = std::thread(run_share, &work[k]);
       ++started;
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {  // std::system_error, or std::bad_alloc for its state
       all_started = false;
       break;
     }

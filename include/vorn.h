@@ -12,7 +12,8 @@
  * - Texts enter as (pointer, length); a null pointer or a length of 0 is the
  *   empty text. Texts need no NUL terminator. Texts kept by a handle are cut
  *   to fixed capacities (VORN_MAX_*_LEN bytes below), never splitting the
- *   terminating NUL.
+ *   terminating NUL: a cut keeps the last whole UTF-8 character that fits,
+ *   so it never ends inside one.
  * - Texts leave as a _ptr function (NUL-terminated, owned by the handle,
  *   valid until the next call that changes it or until the handle is freed)
  *   and a _len function.
@@ -23,11 +24,19 @@
  * - Index arguments are signed 32-bit; a negative index or one at or beyond
  *   the count answers the neutral value and records nothing.
  *
- * Threading: every call runs on the calling thread; the library starts
- * worker threads only inside a call and joins them before it returns. A
- * handle is not locked: use each handle from one thread at a time. Different
- * handles may be used on different threads at once. The one exception is
- * vorn_session_cancel, which may be called from any thread at any time.
+ * Threading: every call runs on the calling thread and returns when all its
+ * work is done, also the work it handed to other threads. Weights are loaded
+ * by threads started and joined within the open. The CPU kernels and image
+ * resizing share one process-wide pool of worker threads (one fewer than
+ * the cores the process may run on), started by the first call that needs
+ * it and kept until the process exits, also after every handle is freed:
+ * idle workers sleep and use no CPU. When the system refuses a thread (a
+ * process limit, address-space pressure) the pool works with those it
+ * could start, or the calling thread alone; the process is never ended. A
+ * handle is not locked: use each handle from one thread at a time.
+ * Different handles may be used on different threads at once. The one
+ * exception is vorn_session_cancel, which may be called from any thread at
+ * any time.
  *
  * Nothing runs when the library is loaded and nothing is logged by default. */
 #ifndef VORN_H
@@ -309,7 +318,8 @@ VORN_API bool vorn_session_inspect_fd(VornSession* session, int fd, uint64_t off
 
 /* Inspects the model, then creates the engine of the requested backend (or
  * the best one for AUTO); weights are loaded by worker threads that are
- * joined before the call returns. */
+ * joined before the call returns (when they cannot be started the open
+ * fails with VORN_STATUS_IO). */
 VORN_API bool vorn_session_open(VornSession* session, const char* path, size_t len);
 VORN_API bool vorn_session_open_fd(VornSession* session, int fd, uint64_t offset,
                                    uint64_t length);
@@ -325,8 +335,9 @@ VORN_API bool vorn_session_reload(VornSession* session);
 /* Clears the cancel flag, streamed pieces and a generative model's caches. */
 VORN_API bool vorn_session_reset(VornSession* session);
 /* Asks the running operation to stop at its next check. Any thread, also
- * while another thread runs this session; records nothing. The session must
- * stay alive until the call returns. */
+ * while another thread runs, opens, inspects, unloads or resets this
+ * session; it never waits for that operation and records nothing. The
+ * session must stay alive until the call returns. */
 VORN_API void vorn_session_cancel(VornSession* session);
 
 /* ------------------------------------------------------------------------
@@ -378,7 +389,12 @@ VORN_API size_t vorn_session_label_len(const VornSession* session, uint64_t clas
 
 /* The last result recorded on the session. Null: 1 and "Null Session
  * handle" (19 bytes). The message stays valid until the next recording
- * operation on the session or its release. */
+ * operation on the session or its release. A call refused with
+ * VORN_STATUS_BUSY because another thread's operation holds the session
+ * leaves the session's record to that operation: the refusal is answered
+ * on the refused thread only, while that operation runs (and until the
+ * thread's next call records on the session); then the getters answer the
+ * result that operation recorded. */
 VORN_API VornStatus vorn_session_error_code(const VornSession* session);
 VORN_API const char* vorn_session_error_message_ptr(const VornSession* session);
 VORN_API size_t vorn_session_error_message_len(const VornSession* session);

@@ -1,5 +1,11 @@
-// Single-precision matrix multiply: our seam over the BLAS library. Nothing
-// outside platform/ includes the BLAS headers.
+// Single-precision matrix multiply: our stand-in for the platform's
+// cblas_sgemm. Every product runs on our own register tiles
+// (platform/panel_gemm.h), on the calling thread and our worker pool only:
+// no outside library, no thread of anyone else's, no memory but one block
+// of copied panels per calling thread, made at its first product (when
+// that fails, the copies go a panel at a time through the stack), and each
+// element of C is summed in an order fixed by the shape alone, so the
+// result is the same whatever the pool, the split or the caller's thread.
 #pragma once
 #include <cstdint>
 
@@ -8,7 +14,8 @@ namespace vorn {
 // Row-major C[M x N] = alpha * op(A) * op(B) + beta * C, where op(A) is
 // M x K (A stored K x M when trans_a) and op(B) is K x N (B stored N x K when
 // trans_b); lda, ldb and ldc are the row strides of the stored matrices.
-// Large products are split over the worker pool (see blas.cpp for why).
+// With beta 0, what C held is never read. Large products are split over
+// the worker pool.
 void cpu_sgemm(bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float alpha,
                const float* a, int64_t lda, const float* b, int64_t ldb, float beta, float* c,
                int64_t ldc);
@@ -16,14 +23,13 @@ void cpu_sgemm(bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, floa
 // How a product is spread over threads. cpu_sgemm always uses kPoolSplit;
 // kernels that already run on a pool worker call kSerial.
 enum class SgemmThreading {
-  kPoolSplit,  // BLAS calls on row or column blocks, run by our pool
-  kSerial,     // one BLAS call on the calling thread
+  kPoolSplit,  // rectangles of C run by our pool
+  kSerial,     // the whole product on the calling thread
 };
 
 // Like cpu_sgemm with a chosen threading; with kPoolSplit `threads` is the
-// number of blocks the product is cut for (0: kPlanThreads, so that the
-// result does not depend on the pool; the pool runs the blocks with however
-// many threads it has).
+// number of threads the rectangles are planned for (0: the pool's). Neither
+// changes a bit of the result.
 void cpu_sgemm_threading(SgemmThreading threading, int threads, bool trans_a, bool trans_b, int64_t m,
                          int64_t n, int64_t k, float alpha, const float* a, int64_t lda,
                          const float* b, int64_t ldb, float beta, float* c, int64_t ldc);

@@ -5,8 +5,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <mutex>
-#include <system_error>
 #include <thread>
 
 namespace vorn {
@@ -90,20 +90,34 @@ void dispatch_group_async(const std::shared_ptr<DispatchGroup>& group, std::func
     std::lock_guard<std::mutex> lock(state->mutex);
     if (--state->pending == 0) state->done.notify_all();
   };
+  {
+    std::lock_guard<std::mutex> g(state->mutex);
+    ++state->pending;
+  }
   Queue& q = queue();
   std::unique_lock<std::mutex> lock(q.mutex);
   if (q.idle <= q.jobs.size() && q.threads < q.max_threads) {
     try {
       std::thread(queue_thread, &q).detach();
       ++q.threads;
-    } catch (const std::system_error&) {
-      if (q.threads == 0) throw;  // nobody would ever run the job
+    } catch (const std::exception&) {
+      // A process limit or address-space pressure (std::system_error or
+      // std::bad_alloc): the threads already running take the block; with
+      // none, nobody would, so the caller runs it here. Queued blocks
+      // always have a thread, so this one overtakes none.
+      if (q.threads == 0) {
+        lock.unlock();
+        job();
+        return;
+      }
     }
   }
-  q.jobs.push_back(std::move(job));
-  {
+  try {
+    q.jobs.push_back(std::move(job));
+  } catch (...) {
     std::lock_guard<std::mutex> g(state->mutex);
-    ++state->pending;
+    if (--state->pending == 0) state->done.notify_all();
+    throw;
   }
   q.ready.notify_one();
 }

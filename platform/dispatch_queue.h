@@ -35,8 +35,9 @@ class DispatchGroup {
 
 // Queues block to run on a background thread within group (the group stays
 // alive until the block has returned, even when its owner lets go of it).
-// Throws std::bad_alloc or std::system_error when the block cannot be
-// queued; nothing is queued then.
+// When no queue thread runs and none can be started (a process limit), the
+// block runs on the calling thread before this returns. Throws
+// std::bad_alloc when the block cannot be queued; nothing is queued then.
 void dispatch_group_async(const std::shared_ptr<DispatchGroup>& group, std::function<void()> block);
 
 }  // namespace vorn

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -49,12 +50,25 @@ thread_local bool t_in_worker = false;
 
 class Pool {
  public:
-  explicit Pool(size_t workers) : workers_(std::make_unique<Worker[]>(workers)) {
-    idle_.reserve(workers);
-    threads_.reserve(workers);
+  // Starts as many of the workers as the system lets it: under a process
+  // limit or address-space pressure a thread may fail to start, and the
+  // pool then runs with those it has (none: the caller works alone). Never
+  // throws.
+  explicit Pool(size_t workers) noexcept {
+    try {
+      workers_ = std::make_unique<Worker[]>(workers);
+      idle_.reserve(workers);
+      threads_.reserve(workers);
+    } catch (const std::bad_alloc&) {
+      return;
+    }
     for (size_t i = 0; i < workers; ++i) {
       Worker* w = &workers_[i];
-      threads_.emplace_back([this, w] { worker_loop(*w); });
+      try {
+        threads_.emplace_back([this, w] { worker_loop(*w); });
+      } catch (const std::exception&) {
+        break;  // std::system_error from the system, or std::bad_alloc
+      }
       // Named here rather than in the thread so the name is there as soon
       // as the pool is: profilers and the idle test tell our workers by it.
       pthread_setname_np(threads_.back().native_handle(), "vorn-worker");
@@ -262,11 +276,13 @@ size_t usable_cores() {
 }
 
 Pool& pool() {
-  // Function-local static: built on first use, never destroyed (workers
+  // Function-local static: built on first use in storage of its own (so
+  // making it allocates nothing that could fail), never destroyed (workers
   // sleep forever once the process has no more work).
+  alignas(Pool) static unsigned char storage[sizeof(Pool)];
   static Pool* p = [] {
     size_t cores = usable_cores();
-    return new Pool(cores > 1 ? cores - 1 : 0);
+    return new (storage) Pool(cores > 1 ? cores - 1 : 0);
   }();
   return *p;
 }

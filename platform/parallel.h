@@ -2,8 +2,10 @@
 // dispatch_apply_f on the high-priority global queue.
 //
 // The pool is created on the first call that needs it (no static
-// initialiser) with one worker fewer than the cores the process may run on;
-// the calling thread works too. A worker that runs out of work polls for a
+// initialiser) with one worker fewer than the cores the process may run on,
+// or as many as the system lets it start (a process limit); the calling
+// thread works too, alone if need be. The workers live until the process
+// exits. A worker that runs out of work polls for a
 // next dispatch for some tens of microseconds (so back-to-back loops find it
 // awake), then sleeps on its own futex word; a dispatch wakes only as many
 // sleepers as it has chunks for, each joining thread waking the next few.
@@ -24,11 +26,11 @@ void dispatch_apply_f(size_t iterations, void* context, void (*work)(void*, size
 // Threads that take part in a dispatch: the workers plus the caller.
 size_t parallel_thread_count();
 
-// Work whose results depend on how it is cut (products handed to the BLAS
-// library in blocks, whose sums may run in another order for another block
-// size) is cut as if for this many threads, whatever the pool: the same
-// input then gives the same bits on any number of cores. Work whose every
-// output is computed the same way in any cut may follow the pool's size.
+// Work whose results would depend on how it is cut (sums split into
+// partial sums per block, say) is cut as if for this many threads, whatever
+// the pool: the same input then gives the same bits on any number of cores.
+// Work whose every output is computed the same way in any cut may follow
+// the pool's size.
 inline constexpr size_t kPlanThreads = 8;
 
 // What worker teams (worker_team.h) need of the pool; nothing else uses it.

@@ -10,7 +10,7 @@ namespace vorn {
 namespace {
 
 // Blocks are rounded up to 64-float multiples and 64-byte aligned for the
-// BLAS kernels and vector loops that read them.
+// product kernels and vector loops that read them.
 constexpr size_t kQuantum = 64;
 
 struct Pool {

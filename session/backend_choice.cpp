@@ -55,7 +55,7 @@ bool open_generative(Session* s) {
                                   s->config.verify_weights != 0, &vlm, &code, message,
                                   sizeof message);
   if (ok && vlm != nullptr) {
-    s->vlm = vlm;
+    session_attach_vlm(s, vlm);
     s->active_backend = VORN_BACKEND_GPU;
     s->engine_open = 1;
     error_clear(&s->error);

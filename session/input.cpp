@@ -79,7 +79,7 @@ bool input_bind_tensor(Input* input, uint32_t index, bool by_name, const char* n
   }
   // Names are compared as they are stored: cut to the field's capacity.
   TextView full = text_view(name, name_len);
-  TextView key{full.ptr, full.len < VORN_MAX_NAME_LEN ? full.len : VORN_MAX_NAME_LEN};
+  TextView key{full.ptr, fixed_length(full, VORN_MAX_NAME_LEN + 1)};
   int at = find_slot(input, index, by_name, key);
   if (at < 0) return false;
   InputTensor* slot = &input->tensors[at];

@@ -3,6 +3,7 @@
 // getters.
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "base/atomics.h"
 #include "container/meta.h"
@@ -15,12 +16,33 @@
 
 namespace vorn {
 
+// A cancel may come from any thread at any time, also while the session's
+// own thread opens, inspects or closes a model and so releases the
+// generative session the cancel would store into. The cancel never waits:
+// it counts itself in cancel_readers, reads the pointer, stores into the
+// generative cancel word and counts itself out. The releasing thread
+// withdraws the pointer first and then waits until no cancel is counted in:
+// every store into the generative session has been made by then. Both sides
+// order their two steps sequentially consistently, so a cancel either reads
+// null or is seen by the wait, which is short: a cancel is counted in only
+// while it stores one word.
+void session_attach_vlm(Session* s, VlmSession* vlm) { __atomic_store_n(&s->vlm, vlm, __ATOMIC_SEQ_CST); }
+
+namespace {
+
+void detach_vlm(Session* s) {
+  VlmSession* vlm = s->vlm;
+  if (vlm == nullptr) return;
+  __atomic_store_n(&s->vlm, nullptr, __ATOMIC_SEQ_CST);
+  while (atomic_load_u32(&s->cancel_readers, 3) != 0) std::this_thread::yield();
+  vlm_close(vlm);
+}
+
+}  // namespace
+
 void session_release_engines(Session* s) {
   stream_clear(&s->stream);
-  if (s->vlm != nullptr) {
-    vlm_close(s->vlm);
-    s->vlm = nullptr;
-  }
+  detach_vlm(s);
   if (s->gpu_present) {
     mps_engine_free(s->gpu);
     s->gpu = nullptr;
@@ -64,10 +86,7 @@ void session_close(Session* s) {
 
 bool session_unload(Session* s) {
   if (s == nullptr) return false;
-  if (session_busy(s)) {
-    error_set(&s->error, VORN_STATUS_BUSY, "Session is busy");
-    return false;
-  }
+  if (session_busy(s)) return session_refuse_busy(s, "Session is busy");
   if (s->vlm != nullptr) {
     if (!vlm_unload(s->vlm)) {
       error_set(&s->error, VORN_STATUS_BACKEND_FAILURE, "Failed to unload generative session");
@@ -83,10 +102,7 @@ bool session_unload(Session* s) {
 
 bool session_reload(Session* s) {
   if (s == nullptr) return false;
-  if (session_busy(s)) {
-    error_set(&s->error, VORN_STATUS_BUSY, "Session is busy");
-    return false;
-  }
+  if (session_busy(s)) return session_refuse_busy(s, "Session is busy");
   if (s->engine_open) return true;
   if (!s->model_loaded) {
     error_set(&s->error, VORN_STATUS_INVALID_ARGUMENT, "Cannot reload a Session that was never opened");
@@ -108,10 +124,7 @@ bool session_reload(Session* s) {
 
 bool session_reset(Session* s) {
   if (s == nullptr) return false;
-  if (session_busy(s)) {
-    error_set(&s->error, VORN_STATUS_BUSY, "Session is busy");
-    return false;
-  }
+  if (session_busy(s)) return session_refuse_busy(s, "Session is busy");
   atomic_store_u32(&s->cancel, 0, 2);
   stream_clear(&s->stream);
   if (s->vlm != nullptr) vlm_reset(s->vlm);
@@ -122,7 +135,9 @@ bool session_reset(Session* s) {
 void session_cancel(Session* s) {
   if (s == nullptr) return;
   atomic_store_u32(&s->cancel, 1, 2);
-  if (s->vlm != nullptr) vlm_cancel(s->vlm);
+  atomic_fetch_add_u32(&s->cancel_readers, 1, 3);
+  if (VlmSession* vlm = __atomic_load_n(&s->vlm, __ATOMIC_SEQ_CST)) vlm_cancel(vlm);
+  atomic_fetch_sub_u32(&s->cancel_readers, 1, 2);
 }
 
 const char* session_meta_str(Session* s, const char* key, size_t key_len, size_t* out_len) {

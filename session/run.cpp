@@ -25,7 +25,7 @@ struct RunScope {
   float* owned_input = nullptr;
   ~RunScope() {
     std::free(owned_input);
-    atomic_store_u32(&s->busy, 0, 3);
+    session_release_busy(s);
   }
   bool fail(uint32_t code, std::string_view text) {
     error_set(&s->error, code, text);
@@ -229,7 +229,7 @@ bool begin_operation(Session* s, Input* in, Output* out, bool streaming) {
   } else if (streaming && !s->generative) {
     code = VORN_STATUS_UNSUPPORTED, text = "Streaming start/next requires a generative LLM/VLM model";
   } else if (atomic_cas_u32(&s->busy, 0, 1, 3) != 0) {
-    code = VORN_STATUS_BUSY, text = "Session is already executing an operation";
+    return session_refuse_busy(s, "Session is already executing an operation");
   }
   if (text == nullptr) return true;
   error_set(&s->error, code, text);

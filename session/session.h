@@ -118,7 +118,12 @@ struct VornSession {
   uint32_t recommended_backend;
 
   uint32_t busy;    // atomic: taken by run and start
+  // atomic: operations that held the busy flag and have ended (each adds one
+  // after its last write to the record, before it lets go of the flag)
+  uint32_t finished;
   uint32_t cancel;  // atomic: set by cancel from any thread
+  // atomic: cancels between reading vlm and storing into it (see lifecycle)
+  uint32_t cancel_readers;
 
   // Where the model came from; a reload reads the open container again,
   // never this descriptor, which stays the caller's.
@@ -137,6 +142,8 @@ struct VornSession {
   vorn::CpuState* cpu;
   uint8_t gpu_present;
   vorn::MpsState* gpu;
+  // Written only through session_attach_vlm and session_release_engines
+  // (atomic stores: a cancel on another thread reads it).
   vorn::VlmSession* vlm;
   // The batch the engine processes in one pass (1 or the batch size).
   uint64_t compiled_batch;
@@ -154,6 +161,9 @@ struct VornSession {
   // this record while it lives and find nothing after it is freed.
   vorn::OutputOrigin* origin;
   uint8_t locked;
+  // Unique in the process: tells this session's refusals noted on a thread
+  // from those of an earlier session at the same address.
+  uint64_t serial;
   vorn::ErrorRecord error;
 };
 
@@ -192,6 +202,9 @@ bool session_unload(Session* s);
 bool session_reload(Session* s);
 bool session_reset(Session* s);
 void session_cancel(Session* s);
+// Makes a newly opened generative session the session's, where a cancel
+// from another thread finds it.
+void session_attach_vlm(Session* s, VlmSession* vlm);
 // String metadata through the cache: (pointer, length), the empty text when
 // absent or when the cache is full.
 const char* session_meta_str(Session* s, const char* key, size_t key_len, size_t* out_len);
@@ -215,5 +228,15 @@ int32_t session_next(Session* s, Output* output);
 
 // True while another thread holds the busy flag (acquire read).
 bool session_busy(const Session* s);
+// Turns a call away because another operation holds the session: code 9
+// and text reach the calling thread's error getters only, since the record
+// belongs to the operation holding the flag; once that operation has
+// ended, they answer the record it left. Answers false.
+bool session_refuse_busy(const Session* s, const char* text);
+// The refusal session_refuse_busy noted for this thread while the operation
+// that caused it runs, or null: the record answers.
+const ErrorNote* session_refusal(const Session* s);
+// Lets go of the busy flag the caller holds, once done with the record.
+void session_release_busy(Session* s);
 
 }  // namespace vorn

@@ -90,6 +90,8 @@ Session* session_new(const Config* config) {
   }
   s->config.locked = 0;
   s->locked = block.locked ? 1 : 0;
+  static uint64_t serials = 0;  // sessions made in the process
+  s->serial = atomic_fetch_add_u64(&serials, 1, 0) + 1;
   s->requested_backend = s->config.backend;
   s->batch_size = 1;
   s->context_length = 2048;
@@ -110,6 +112,31 @@ void session_free(Session* s) {
 
 bool session_busy(const Session* s) {
   return atomic_load_u32(const_cast<uint32_t*>(&s->busy), 1) != 0;
+}
+
+namespace {
+
+uint32_t finished_operations(const Session* s) { return atomic_load_u32(const_cast<uint32_t*>(&s->finished), 1); }
+
+}  // namespace
+
+// The refused thread reads the count of finished operations when it is
+// refused and again in its getters: while the count stands, the holder is
+// still running and owns the record; once it moved, the holder's final
+// record write happened before (release and acquire) and can be read.
+bool session_refuse_busy(const Session* s, const char* text) {
+  error_note_refusal(&s->error, s->serial, finished_operations(s), VORN_STATUS_BUSY, text);
+  return false;
+}
+
+const ErrorNote* session_refusal(const Session* s) {
+  const ErrorNote* note = error_refusal_note(&s->error, s->serial);
+  return note != nullptr && note->stamp == finished_operations(s) ? note : nullptr;
+}
+
+void session_release_busy(Session* s) {
+  atomic_fetch_add_u32(&s->finished, 1, 2);
+  atomic_store_u32(&s->busy, 0, 3);
 }
 
 uint64_t session_resolve_path(const Config& config, const char* path, size_t len, char* out) {
@@ -134,10 +161,7 @@ uint64_t session_resolve_path(const Config& config, const char* path, size_t len
 
 bool session_inspect(Session* s, const char* path, size_t len) {
   if (s == nullptr) return false;
-  if (session_busy(s)) {
-    error_set(&s->error, VORN_STATUS_BUSY, "Session is busy");
-    return false;
-  }
+  if (session_busy(s)) return session_refuse_busy(s, "Session is busy");
   session_close(s);
   char resolved[512];
   const uint64_t n = session_resolve_path(s->config, path, len, resolved);
@@ -162,10 +186,7 @@ bool session_inspect(Session* s, const char* path, size_t len) {
 
 bool session_inspect_fd(Session* s, int fd, uint64_t offset, uint64_t length) {
   if (s == nullptr) return false;
-  if (session_busy(s)) {
-    error_set(&s->error, VORN_STATUS_BUSY, "Session is busy");
-    return false;
-  }
+  if (session_busy(s)) return session_refuse_busy(s, "Session is busy");
   if (fd < 0 || length < 512) {
     error_set(&s->error, VORN_STATUS_INVALID_ARGUMENT, "Invalid file descriptor or length");
     return false;

@@ -18,8 +18,12 @@ struct TextView {
 TextView text_view(const char* ptr, size_t len);
 
 // Copies at most capacity - 1 bytes and a NUL into buffer; answers the count
-// stored. Capacity 0 writes nothing. The NUL always fits: a cut never drops it.
+// stored. Capacity 0 writes nothing. The NUL always fits: a cut never drops
+// it, and never splits a UTF-8 character (the text ends with the last whole
+// one that fits).
 size_t copy_to_fixed(const char* text, size_t len, char* buffer, size_t capacity);
+// The length copy_to_fixed keeps of a text for a field of capacity bytes.
+size_t fixed_length(TextView text, size_t capacity);
 
 template <size_t N>
 size_t copy_to_fixed(TextView text, char (&buffer)[N]) {

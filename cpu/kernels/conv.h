@@ -16,8 +16,8 @@
 #include <cstdint>
 
 #include "cpu/kernels/conv_epilogue.h"
-#include "cpu/kernels/panel_gemm.h"
 #include "cpu/kernels/spatial_common.h"
+#include "platform/panel_gemm.h"
 
 namespace vorn::kern {
 
@@ -132,7 +132,7 @@ struct ConvPlan {
 
 // What the plan may know beyond the node: the pool's threads (for the cuts
 // whose results do not depend on them: panel products, depthwise planes;
-// products of the BLAS library are cut for kPlanThreads), whether products
+// tiles and channel blocks are cut for kPlanThreads), whether products
 // round their operands (simulated quantisation keeps them whole), and the
 // workspace it must fit (0: as much as it wants).
 struct ConvPlanInputs {

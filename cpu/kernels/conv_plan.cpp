@@ -23,9 +23,9 @@ bool mul_ok(int64_t a, int64_t b, int64_t* out) {
 // its columns, multiplies them on one thread and finishes its slice of every
 // output plane while it is still in cache. A tile's column block is kept to
 // about the size of a core's L2 cache, and the tile count is a multiple of
-// the planned thread count so the pool stays balanced. Tiles are products of
-// the BLAS library, whose sums may run in another order in another tile
-// width, so they are cut for kPlanThreads whatever the pool.
+// the planned thread count so the pool stays balanced. Tiles are cut for
+// kPlanThreads whatever the pool (their products sum every element alike in
+// any tile width, so the cut is a choice of size, not of bits).
 constexpr int64_t kTileValues = int64_t{1} << 18;
 constexpr int64_t kPlan = static_cast<int64_t>(kPlanThreads);
 // Below this many positions per tile the product is too thin for one
@@ -62,7 +62,7 @@ bool few_positions(const ConvParams& p) {
 // own column matrix of k_rows x positions values, and no more than keep
 // the workspace at about kBandValues values.
 int64_t group_slots_wanted(const ConvParams& p, int64_t positions) {
-  const int64_t threads = kPlan;  // each partition's product is a BLAS call
+  const int64_t threads = kPlan;  // one product per partition
   if (p.g < 2) return 1;
   if (p.y.c * positions * p.k_rows() < kParallelWork) return 1;
   const int64_t per = std::max<int64_t>(1, p.k_rows() * positions);
@@ -75,7 +75,7 @@ int64_t group_slots(const ConvParams& p, int64_t positions, int64_t col_cap) {
 }
 
 // Few positions, many output channels: one block of whole register tiles
-// of rows per planned thread (each a BLAS product). No blocks when the
+// of rows per planned thread (each one product). No blocks when the
 // product is too small to spread.
 ChannelBlocks channel_blocks(int64_t m, int64_t n, int64_t k) {
   const int64_t threads = kPlan;
@@ -166,8 +166,8 @@ void plan_pointwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) 
   // The panel product reads the input planes in place and finishes each
   // tile in registers. It reads each input panel once per register tile of
   // output channels, so on large planes only layers with enough output
-  // channels to share those reads take it; the library's wider tiles serve
-  // the narrow ones.
+  // channels to share those reads take it; tiles of the general product,
+  // which copies each panel once for all its rows, serve the narrow ones.
   const bool panels = few_positions(p) || m >= kPointwisePanelRows;
   if (!in.quantising && panels && c.col_floats >= k * kPanelWidth) {
     c.path = ConvPath::kPointwisePanels;

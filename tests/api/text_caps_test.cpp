@@ -9,6 +9,7 @@
 
 #include "session/config.h"
 #include "session/input.h"
+#include "reference/utf8_reference.h"
 #include "session/text.h"
 #include "vorn.h"
 
@@ -108,6 +109,31 @@ TEST(TextCapsTest, TextsAreCutWithoutLosingTheNul) {
       EXPECT_EQ(std::string(f.data, want), text.substr(0, want));
       EXPECT_EQ(f.data[want], 0);
       EXPECT_EQ(std::strlen(f.data), want);
+    }
+  }
+  vorn_input_free(input);
+  vorn_config_free(config);
+  unsetenv("VORN_QNN_CACHE_DIR");
+  unsetenv("ADSP_LIBRARY_PATH");
+}
+
+TEST(TextCapsTest, CutsNeverSplitACharacter) {
+  // A character of 2, 3 or 4 bytes that ends at the cap is kept; one that
+  // would cross it is left out whole.
+  VornConfig* config = vorn_config_new();
+  VornInput* input = vorn_input_new();
+  for (const CapCase& c : kCases) {
+    SCOPED_TRACE(c.what);
+    for (const std::string ch : {"\u00e9", "\u20ac", "\U0001F600"}) {
+      for (size_t at = c.max_len - ch.size(); at <= c.max_len; ++at) {
+        SCOPED_TRACE(at);
+        const std::string text = text_of(at) + ch + "tail";
+        const Field f = c.store(config, input, text);
+        const size_t want = at + ch.size() <= c.max_len ? at + ch.size() : at;
+        ASSERT_EQ(f.len, want);
+        EXPECT_EQ(std::string(f.data, f.len), text.substr(0, want));
+        EXPECT_TRUE(vorn::ref::utf8_valid(std::string(f.data, f.len)));
+      }
     }
   }
   vorn_input_free(input);

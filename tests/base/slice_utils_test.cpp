@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "base/error_record.h"
 #include "base/slice_utils.h"
 #include "base/utf8.h"
 #include "tests/reference/utf8_reference.h"
@@ -166,6 +167,33 @@ TEST(Utf8, CountsCodePoints) {
   EXPECT_EQ(utf8_count(S("")), 0u);
   EXPECT_EQ(utf8_count(S("abc")), 3u);
   EXPECT_EQ(utf8_count(S("caf\xC3\xA9 \xF0\x9F\x98\x80")), 6u);
+}
+
+// A cut keeps at most max bytes and never ends inside a whole character;
+// ill-formed bytes are cut where they fall. Error messages are cut so too.
+TEST(Utf8, CutsBeforeACharacterThatWouldCross) {
+  struct Case {
+    std::string_view text;
+    uint64_t max, want;
+  };
+  const Case cases[] = {
+      {"ab", 5, 2},
+      {"a\xC3\xA9", 2, 1},
+      {"a\xC3\xA9", 3, 3},
+      {"a\xE2\x82\xAC", 3, 1},
+      {"\xF0\x9F\x98\x80x", 3, 0},
+      {"\xF0\x9F\x98\x80x", 4, 4},
+      {"ab\x80\x80\x80\x80", 4, 4},
+      {"a\xC3z", 2, 2},
+  };
+  for (const Case& c : cases) {
+    const Slice t = S(c.text);
+    EXPECT_EQ(utf8_cut(t.ptr, t.len, c.max), c.want) << testing::PrintToString(std::string(c.text)) << " " << c.max;
+  }
+  ErrorRecord record{};
+  error_set(&record, 1, std::string(kErrorMessageMax - 1, 'x') + "\xC3\xA9");
+  EXPECT_EQ(record.length, kErrorMessageMax - 1);
+  EXPECT_EQ(record.message[record.length], 0);
 }
 
 }  // namespace

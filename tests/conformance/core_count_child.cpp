@@ -13,6 +13,7 @@
 #include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/engine.h"
+#include "platform/blas.h"
 #include "tests/cpu/graph_builder.h"
 
 namespace {
@@ -80,6 +81,25 @@ void products() {
            {{A::kKernelH, 3}, {A::kKernelW, 3}, {A::kStrideH, 1}, {A::kStrideW, 1}, {A::kPadTop, 1},
             {A::kPadLeft, 1}, {A::kDilationH, 1}, {A::kDilationW, 1}, {A::kGroups, 4}});
     run_graph("conv_1x48x40x40_g4", b, x, y);
+  }
+  // Products of the graph layers and the kernels, straight through the
+  // matrix product: transposes, scaling, a single row, and row counts the
+  // pool cuts into blocks that end in a row or two.
+  struct Product {
+    int64_t m, n, k;
+    bool ta, tb;
+    float alpha, beta;
+  };
+  const Product kProducts[] = {{7, 300, 600, false, true, 1.0f, 0.0f},   {97, 130, 257, true, false, 0.5f, 1.0f},
+                               {1, 1000, 1280, false, true, 1.0f, 0.0f}, {50, 49, 4608, false, false, 1.0f, 0.0f},
+                               {257, 64, 1024, false, true, 0.125f, 0.0f}};
+  for (const Product& p : kProducts) {
+    const std::vector<float> a = values(size_t(p.m * p.k), 5), b = values(size_t(p.n * p.k), 6);
+    std::vector<float> c = values(size_t(p.m * p.n), 7);
+    vorn::cpu_sgemm(p.ta, p.tb, p.m, p.n, p.k, p.alpha, a.data(), p.ta ? p.m : p.k, b.data(), p.tb ? p.k : p.n,
+                    p.beta, c.data(), p.n);
+    std::printf("sgemm_%lldx%lldx%lld%s%s ran %016" PRIx64 "\n", (long long)p.m, (long long)p.n, (long long)p.k,
+                p.ta ? "_ta" : "", p.tb ? "_tb" : "", digest(c.data(), c.size() * 4));
   }
 }
 

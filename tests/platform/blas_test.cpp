@@ -1,12 +1,18 @@
-#include <gtest/gtest.h>
+#include "platform/blas.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
-#include "platform/blas.h"
+#include "platform/panel_gemm.h"
 #include "platform/parallel.h"
 
 namespace vorn {
@@ -26,125 +32,193 @@ float value(int64_t i, int64_t j, int salt) {
   return float(((i * 31 + j * 17 + salt * 7) % 23) - 11) * 0.0625f;
 }
 
-void check(const Case& cs, SgemmThreading mode, int threads) {
-  const int64_t rows_a = cs.ta ? cs.k : cs.m, cols_a = cs.ta ? cs.m : cs.k;
-  const int64_t rows_b = cs.tb ? cs.n : cs.k, cols_b = cs.tb ? cs.k : cs.n;
-  const int64_t lda = cols_a + kPad, ldb = cols_b + kPad, ldc = cs.n + kPad;
-  std::vector<float> a(size_t(rows_a * lda)), b(size_t(rows_b * ldb)), c(size_t(cs.m * ldc));
-  for (int64_t i = 0; i < rows_a; ++i)
-    for (int64_t j = 0; j < lda; ++j) a[size_t(i * lda + j)] = value(i, j, 1);
-  for (int64_t i = 0; i < rows_b; ++i)
-    for (int64_t j = 0; j < ldb; ++j) b[size_t(i * ldb + j)] = value(i, j, 2);
-  for (int64_t i = 0; i < cs.m; ++i)
-    for (int64_t j = 0; j < ldc; ++j) c[size_t(i * ldc + j)] = value(i, j, 3);
-  std::vector<float> before = c;
-  cpu_sgemm_threading(mode, threads, cs.ta, cs.tb, cs.m, cs.n, cs.k, cs.alpha, a.data(), lda, b.data(), ldb,
-                      cs.beta, c.data(), ldc);
+// The operands of one case, with C holding values beta must scale.
+struct Operands {
+  int64_t lda, ldb, ldc;
+  std::vector<float> a, b, c;
+  explicit Operands(const Case& cs) {
+    const int64_t rows_a = cs.ta ? cs.k : cs.m, cols_a = cs.ta ? cs.m : cs.k;
+    const int64_t rows_b = cs.tb ? cs.n : cs.k, cols_b = cs.tb ? cs.k : cs.n;
+    lda = cols_a + kPad, ldb = cols_b + kPad, ldc = cs.n + kPad;
+    a.resize(size_t(rows_a * lda)), b.resize(size_t(rows_b * ldb)), c.resize(size_t(cs.m * ldc));
+    for (int64_t i = 0; i < rows_a; ++i)
+      for (int64_t j = 0; j < lda; ++j) a[size_t(i * lda + j)] = value(i, j, 1);
+    for (int64_t i = 0; i < rows_b; ++i)
+      for (int64_t j = 0; j < ldb; ++j) b[size_t(i * ldb + j)] = value(i, j, 2);
+    for (int64_t i = 0; i < cs.m; ++i)
+      for (int64_t j = 0; j < ldc; ++j) c[size_t(i * ldc + j)] = value(i, j, 3);
+  }
+  std::vector<float> run(const Case& cs, SgemmThreading mode, int threads) const {
+    std::vector<float> out = c;
+    cpu_sgemm_threading(mode, threads, cs.ta, cs.tb, cs.m, cs.n, cs.k, cs.alpha, a.data(), lda, b.data(), ldb,
+                        cs.beta, out.data(), ldc);
+    return out;
+  }
+};
+
+void check(const Case& cs, const Operands& o, const std::vector<float>& got) {
   for (int64_t i = 0; i < cs.m; ++i) {
-    for (int64_t j = 0; j < ldc; ++j) {
-      float got = c[size_t(i * ldc + j)];
+    for (int64_t j = 0; j < o.ldc; ++j) {
+      const float before = o.c[size_t(i * o.ldc + j)];
       if (j >= cs.n) {  // padding is never written
-        ASSERT_EQ(got, before[size_t(i * ldc + j)]) << i << "," << j;
+        ASSERT_EQ(got[size_t(i * o.ldc + j)], before) << i << "," << j;
         continue;
       }
       double sum = 0;
       for (int64_t p = 0; p < cs.k; ++p) {
-        double x = cs.ta ? a[size_t(p * lda + i)] : a[size_t(i * lda + p)];
-        double y = cs.tb ? b[size_t(j * ldb + p)] : b[size_t(p * ldb + j)];
+        double x = cs.ta ? o.a[size_t(p * o.lda + i)] : o.a[size_t(i * o.lda + p)];
+        double y = cs.tb ? o.b[size_t(j * o.ldb + p)] : o.b[size_t(p * o.ldb + j)];
         sum += x * y;
       }
-      double want = cs.alpha * sum + cs.beta * before[size_t(i * ldc + j)];
-      ASSERT_NEAR(got, want, 1e-4 * (1 + std::fabs(want)) * std::sqrt(double(cs.k)))
+      double want = cs.alpha * sum + cs.beta * before;
+      ASSERT_NEAR(got[size_t(i * o.ldc + j)], want, 1e-4 * (1 + std::fabs(want)) * std::sqrt(double(cs.k)))
           << "M=" << cs.m << " N=" << cs.n << " K=" << cs.k << " at " << i << "," << j;
     }
   }
 }
 
+// Sizes 1, one either side of the register tiles (6 and 8 rows), the
+// panels (16 columns), the depth blocks (256), the row chunk of a pass
+// (96), the rows read in place (16) and the transposed rows copied at once
+// (24), every transpose and scaling.
 const Case kCases[] = {
     {1, 1, 1, false, false, 1.0f, 0.0f},
     {3, 5, 7, false, false, 1.0f, 0.0f},
     {17, 9, 33, true, false, 0.5f, 1.0f},
     {8, 19, 5, false, true, 1.0f, 0.25f},
     {64, 70, 31, true, true, -1.0f, 0.0f},
-    // Big enough to be split: by rows (M >= N) and by columns (N > M),
-    // with sizes that leave a short last block.
     {200, 150, 96, false, false, 1.0f, 0.5f},
     {133, 150, 128, true, false, 1.0f, 0.0f},
     {40, 1000, 72, false, false, 1.0f, 1.0f},
     {37, 1001, 65, false, true, 2.0f, 0.0f},
     {128, 49, 600, false, false, 1.0f, 0.0f},
-    // One row of C (a classifier): matrix-vector products, split by
-    // columns when large, every transpose and scaling.
+    {7, 33, 257, false, true, 1.0f, 0.0f},
+    {9, 31, 513, false, false, 0.5f, -1.0f},
+    {97, 48, 300, false, true, 1.0f, 0.0f},
+    {25, 17, 255, true, true, 1.0f, 2.0f},
+    {16, 64, 256, false, false, 1.0f, 0.0f},
+    {50, 40, 64, false, false, 1.0f, 0.0f},
+    // One row of C (a classifier): every transpose and scaling, depths
+    // that end in a partial block of sixteen.
     {1, 1000, 1280, false, true, 1.0f, 1.0f},
     {1, 1024, 576, false, false, 1.0f, 0.0f},
     {1, 999, 700, true, true, 0.5f, 0.25f},
     {1, 37, 3, true, false, -2.0f, 0.0f},
+    {1, 70, 37, false, true, 1.0f, 0.0f},
 };
 
-TEST(Sgemm, MatchesPlainTripleLoopInEveryThreading) {
+TEST(Sgemm, MatchesPlainTripleLoopAndGivesTheSameBitsInEveryCut) {
   for (const Case& cs : kCases) {
-    check(cs, SgemmThreading::kPoolSplit, 0);
-    check(cs, SgemmThreading::kPoolSplit, 3);
-    check(cs, SgemmThreading::kSerial, 1);
+    const Operands o(cs);
+    const std::vector<float> serial = o.run(cs, SgemmThreading::kSerial, 1);
+    check(cs, o, serial);
+    // However the pool cuts the product, every element sums in one order.
+    for (int threads : {0, 2, 3, 8})
+      ASSERT_EQ(0, std::memcmp(o.run(cs, SgemmThreading::kPoolSplit, threads).data(), serial.data(),
+                               serial.size() * sizeof(float)))
+          << "M=" << cs.m << " N=" << cs.n << " K=" << cs.k << " planned for " << threads << " threads";
   }
   std::vector<float> a = {1, 2, 3, 4}, b = {5, 6, 7, 8}, c(4, 0);
   cpu_sgemm(false, false, 2, 2, 2, 1.0f, a.data(), 2, b.data(), 2, 0.0f, c.data(), 2);
   EXPECT_EQ(c, (std::vector<float>{19, 22, 43, 50}));
 }
 
+TEST(Sgemm, VectorFormsGiveTheSameBits) {
+  for (const Case& cs : kCases) {
+    if (cs.m == 1 && cs.tb && !cs.ta) continue;  // a dot product per value, checked below
+    const Operands o(cs);
+    std::vector<float> wide = o.c, narrow = o.c;
+    const int64_t panels = panel_count(cs.n);
+    for (auto [out, form] : {std::pair{&wide, TileForm::kBest}, std::pair{&narrow, TileForm::kAvx2}})
+      matrix_product_rectangle({cs.ta, cs.tb, cs.m, cs.n, cs.k, cs.alpha, o.a.data(), o.lda, o.b.data(), o.ldb,
+                                cs.beta, out->data(), o.ldc},
+                               0, cs.m, 0, panels, form);
+    ASSERT_EQ(0, std::memcmp(wide.data(), narrow.data(), wide.size() * 4)) << cs.m << "x" << cs.n << "x" << cs.k;
+  }
+}
+
+TEST(Sgemm, PlainProductsKeepThePanelProductsBits) {
+  // Convolution multiplies gathered panels with panel_gemm; a plain
+  // product of the same matrices gives the same bits.
+  const Case cs{29, 50, 600, false, false, 1.0f, 0.0f};
+  const Operands o(cs);
+  std::vector<float> bp(size_t(panel_floats(cs.k, cs.n)), 0.0f);
+  for (int64_t kk = 0; kk < cs.k; ++kk)
+    for (int64_t j = 0; j < cs.n; ++j)
+      panel_at(bp.data(), cs.k, j / kPanelWidth)[kk * kPanelWidth + j % kPanelWidth] = o.b[size_t(kk * o.ldb + j)];
+  std::vector<float> panels = o.c;
+  panel_gemm(o.a.data(), o.lda, gathered_panels(bp.data(), cs.k), cs.k, cs.n, panels.data(), o.ldc, 0, cs.m, 0,
+             panel_count(cs.n));
+  EXPECT_EQ(0, std::memcmp(panels.data(), o.run(cs, SgemmThreading::kPoolSplit, 0).data(), panels.size() * 4));
+}
+
 TEST(Sgemm, OneRowWithBetaZeroIgnoresWhatCHeld) {
   // C held NaN and infinity: with beta 0 they must not reach the result.
   const int64_t n = 300, k = 40;
   std::vector<float> a(size_t(k), 0.5f), b(size_t(n * k), 0.25f);
-  for (SgemmThreading mode : {SgemmThreading::kPoolSplit, SgemmThreading::kSerial}) {
-    std::vector<float> c(size_t(n), NAN);
-    c[1] = INFINITY;
-    cpu_sgemm_threading(mode, 0, false, true, 1, n, k, 1.0f, a.data(), k, b.data(), k, 0.0f, c.data(), n);
-    for (float v : c) ASSERT_EQ(v, 0.5f * 0.25f * k);
-  }
+  for (bool tb : {false, true})
+    for (SgemmThreading mode : {SgemmThreading::kPoolSplit, SgemmThreading::kSerial}) {
+      std::vector<float> c(size_t(n), NAN);
+      c[1] = INFINITY;
+      cpu_sgemm_threading(mode, 0, false, tb, 1, n, k, 1.0f, a.data(), k, b.data(), tb ? k : n, 0.0f, c.data(), n);
+      for (float v : c) ASSERT_EQ(v, 0.5f * 0.25f * k);
+    }
 }
 
-// Products split over the pool call the library from several threads at
-// once; a library that shares its packing buffers between threads gives a
-// wrong block now and then. Every repetition must give the same bits.
-TEST(Sgemm, ConcurrentBlocksGiveTheSameBitsEveryTime) {
-  const int64_t m = 109, n = 128, k = 128;
-  std::vector<float> a(size_t(m * k)), b(size_t(n * k)), first(size_t(m * n)), again(size_t(m * n));
-  for (size_t i = 0; i < a.size(); ++i) a[i] = float(i % 17) * 0.1f - 0.8f;
-  for (size_t i = 0; i < b.size(); ++i) b[i] = float(i % 13) * 0.1f - 0.6f;
-  cpu_sgemm(false, true, m, n, k, 1.0f, a.data(), k, b.data(), k, 0.0f, first.data(), n);
-  for (int rep = 0; rep < 1500; ++rep) {
-    cpu_sgemm(false, true, m, n, k, 1.0f, a.data(), k, b.data(), k, 0.0f, again.data(), n);
-    ASSERT_EQ(again, first) << "repetition " << rep;
-  }
+// Several application threads multiply at once, each product split over
+// the one pool: every repetition gives the bits of a product made alone.
+TEST(Sgemm, ConcurrentCallersGetTheSameBitsEveryTime) {
+  const Case cs{109, 128, 300, false, true, 1.0f, 0.0f};
+  const Operands o(cs);
+  const std::vector<float> alone = o.run(cs, SgemmThreading::kPoolSplit, 0);
+  std::vector<int> mismatches(4, 0);
+  std::vector<std::thread> callers;
+  for (size_t t = 0; t < mismatches.size(); ++t)
+    callers.emplace_back([&, t] {
+      for (int rep = 0; rep < 200; ++rep) {
+        const auto got = o.run(cs, rep % 2 ? SgemmThreading::kSerial : SgemmThreading::kPoolSplit, 0);
+        mismatches[t] += std::memcmp(got.data(), alone.data(), got.size() * 4) != 0;
+      }
+    });
+  for (std::thread& t : callers) t.join();
+  for (size_t t = 0; t < mismatches.size(); ++t) EXPECT_EQ(mismatches[t], 0) << "caller " << t;
 }
 
-int thread_count() {
-  int n = 0;
+std::set<std::string> thread_ids() {
+  std::set<std::string> ids;
   DIR* dir = opendir("/proc/self/task");
-  while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
+  while (dirent* e = readdir(dir))
+    if (e->d_name[0] != '.') ids.insert(e->d_name);
   closedir(dir);
-  return n;
+  return ids;
 }
 
-// The library would start a team of threads of its own for a large product
-// on a thread that has not been set to one thread, matrix-vector products
-// included; they would then spin beside our pool.
-TEST(Sgemm, ProductsOnAFreshThreadStartNoThreadOfTheLibrary) {
+// Products run on the caller's thread and our pool's workers only: no
+// product starts a thread, and none loads a library (a BLAS library would
+// start its own team of threads, and reserve memory per calling thread).
+TEST(Sgemm, ProductsStartNoThreadAndLoadNoLibrary) {
   parallel_thread_count();  // the pool's workers exist before the count
-  const int before = thread_count();
-  const int64_t n = 2048;
-  std::vector<float> a(size_t(n), 1.0f), b(size_t(n * n), 1.0f), c(size_t(n * 4));
-  int during = 0;
-  std::thread t([&] {
-    cpu_sgemm_threading(SgemmThreading::kSerial, 1, false, false, 1, n, n, 1.0f, a.data(), n, b.data(), n, 0.0f,
-                        c.data(), n);
-    cpu_sgemm_threading(SgemmThreading::kSerial, 1, false, true, 4, n, 256, 1.0f, b.data(), 256, b.data(), 256,
-                        0.0f, c.data(), n);
-    during = thread_count();
+  const std::set<std::string> before = thread_ids();
+  std::set<std::string> during;
+  std::string self;
+  std::thread fresh([&] {
+    self = std::to_string(gettid());
+    for (const Case& cs : kCases) {
+      const Operands o(cs);
+      o.run(cs, SgemmThreading::kPoolSplit, 0);
+      o.run(cs, SgemmThreading::kSerial, 1);
+    }
+    during = thread_ids();
   });
-  t.join();
-  EXPECT_EQ(during, before + 1);
+  fresh.join();
+  std::set<std::string> expected = before;
+  expected.insert(self);
+  EXPECT_EQ(during, expected);
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    const std::string file = line.substr(line.rfind('/') + 1);
+    EXPECT_TRUE(file.find("blas") == std::string::npos && file.find("blis") == std::string::npos) << line;
+  }
 }
 
 TEST(Sgemm, EmptyProductsTouchNothing) {

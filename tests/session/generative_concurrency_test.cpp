@@ -106,6 +106,43 @@ TEST(GenerativeConcurrency, SecondCallWhileBusyIsRefused) {
   EXPECT_EQ(g.text(), chat.answer);
 }
 
+// A cancel at any moment of the session's life, from a thread that cancels
+// without pause while this one opens the model again and again (each open
+// releases the generative session of the one before), inspects, unloads,
+// reloads, resets and runs it: no cancel ever reaches a released generative
+// session (AddressSanitizer and ThreadSanitizer builds), and none stops an
+// operation that is not a generation.
+TEST(GenerativeConcurrency, CancelWhileTheSessionOpensAndReleases) {
+  const ReferenceChat chat = test::reference_chat("text_f16");
+  const std::string& path = test::generative_model_path(chat.model);
+  ChatInput in(chat);
+  vorn_input_set_max_tokens(in.input, 4);
+  VornSession* s = vorn_session_new(nullptr);
+  VornOutput* out = vorn_output_new();
+  std::atomic<bool> done{false};
+  std::thread canceller([&] {
+    while (!done) vorn_session_cancel(s);
+  });
+  for (int round = 0; round < 60; ++round) {
+    bool ok = vorn_session_open(s, path.data(), path.size());
+    switch (round % 4) {
+      case 1: ok = ok && vorn_session_inspect(s, path.data(), path.size()); break;
+      case 2: ok = ok && vorn_session_unload(s) && vorn_session_reload(s); break;
+      case 3: ok = ok && vorn_session_reset(s); break;
+    }
+    // A generation meets the cancels too: it ends cancelled or, when it
+    // outruns them, with its answer.
+    if (ok && round % 4 != 1 && !vorn_session_run(s, in.input, out))
+      ok = vorn_session_error_code(s) == VORN_STATUS_CANCELLED;
+    EXPECT_TRUE(ok) << "round " << round << ": " << vorn_session_error_message_ptr(s);
+    if (!ok) break;
+  }
+  done = true;
+  canceller.join();
+  vorn_output_free(out);
+  vorn_session_free(s);
+}
+
 // The generation layer's own figures: a cancel that lands before the first
 // token gives no tokens; one that lands while pieces stream gives some.
 struct FlatSession {

@@ -68,6 +68,9 @@ TEST(GenerativeSession, BudgetsStopStringsAndFinishReasons) {
       {"stop across tokens", 16, {"ilard"}, full.substr(0, cut + 3), VORN_FINISH_STOP},
       {"earliest of two stops", 16, {"shing", "Numbers"}, full.substr(0, full.find("Numbers")), VORN_FINISH_STOP},
       {"stop never met", 16, {"zzz"}, full, VORN_FINISH_LENGTH},
+      // Kept cut before the character that would cross its capacity.
+      {"stop cut at a whole character", 16, {std::string(VORN_MAX_STOP_LEN - 1, 'z') + "\u00e9"}, full,
+       VORN_FINISH_LENGTH},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -275,6 +278,24 @@ TEST(GenerativeSession, ConstrainedOutputsValidate) {
   EXPECT_FALSE(g.run(bad.input));
   EXPECT_EQ(g.code(), VORN_STATUS_INVALID_ARGUMENT);
   EXPECT_EQ(g.error(), "Objects require properties, required and additionalProperties:false");
+}
+
+// A prompt cut at its capacity keeps whole characters, so it still reads
+// as text.
+TEST(GenerativeSession, PromptCutAtAWholeCharacter) {
+  const std::string& path = test::generative_model_path("patch_f16");
+  VornSession* s = vorn_session_new(nullptr);
+  vorn_session_set_context_length(s, 8192);
+  ASSERT_TRUE(vorn_session_open(s, path.data(), path.size())) << vorn_session_error_message_ptr(s);
+  VornInput* in = vorn_input_new();
+  const std::string prompt = std::string(VORN_MAX_PROMPT_LEN - 1, 'a') + "\u00e9";
+  vorn_input_set_prompt(in, prompt.data(), prompt.size());
+  vorn_input_set_max_tokens(in, 1);
+  VornOutput* out = vorn_output_new();
+  EXPECT_TRUE(vorn_session_run(s, in, out)) << vorn_session_error_message_ptr(s);
+  vorn_output_free(out);
+  vorn_input_free(in);
+  vorn_session_free(s);
 }
 
 TEST(GenerativeSession, RequestRefusals) {

@@ -1,10 +1,15 @@
 // After a run, an open session at rest costs the process no CPU: no thread
-// of the library or of the BLAS library under it spins or polls while the
-// application does nothing.
+// of the library spins or polls while the application does nothing. Nor
+// once the session is freed, when the worker pool's threads are still there.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <time.h>
 
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/parallel.h"
 #include "session/test_models.h"
 #include "vorn.h"
 
@@ -15,6 +20,16 @@ double cpu_seconds() {
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);
   return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
+}
+
+size_t threads_named(const std::string& name) {
+  size_t n = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string comm;
+    std::getline(std::ifstream(task.path() / "comm"), comm);
+    n += comm == name;
+  }
+  return n;
 }
 
 TEST(IdleSession, UsesNoCpuAtRest) {
@@ -42,6 +57,15 @@ TEST(IdleSession, UsesNoCpuAtRest) {
   vorn_output_free(out);
   vorn_input_free(in);
   vorn_session_free(s);
+
+  // With every handle freed the pool's workers live on, asleep, and still
+  // cost nothing.
+  EXPECT_EQ(threads_named("vorn-worker"), parallel_thread_count() - 1);
+  const double freed = cpu_seconds();
+  rest = {2, 0};
+  while (nanosleep(&rest, &rest) != 0) {
+  }
+  EXPECT_LT(cpu_seconds() - freed, 0.005);
 }
 
 }  // namespace

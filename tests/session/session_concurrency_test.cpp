@@ -126,5 +126,78 @@ TEST(SessionConcurrency, LifecycleRefusedWhileRunning) {
   ASSERT_TRUE(vorn_session_run(o.s, o.in, o.out)) << vorn_session_error_message_ptr(o.s);
 }
 
+// A cancel at any moment of a tensor session's life, from a thread that
+// cancels without pause: opens (with a warm-up run), inspects, unloads,
+// reloads and resets all succeed, and a run ends cancelled or with its
+// answer.
+TEST(SessionConcurrency, CancelWhileTheSessionOpensAndReleases) {
+  ModelBuilder b = long_chain_model(64, 8);
+  const ModelFile file{b};
+  VornSession* s = vorn_session_new(nullptr);
+  vorn_session_set_warmup(s, 1);
+  VornInput* in = vorn_input_new();
+  VornOutput* out = vorn_output_new();
+  const std::vector<float> x = ramp(64, -1.0f, 1.0f / 32);
+  ASSERT_TRUE(vorn_input_set_f32(in, 0, x.data(), x.size(), 0));
+  std::atomic<bool> done{false};
+  std::thread canceller([&] {
+    while (!done) vorn_session_cancel(s);
+  });
+  const std::string& p = file.path;
+  for (int round = 0; round < 100; ++round) {
+    bool ok = vorn_session_open(s, p.data(), p.size());
+    switch (round % 4) {
+      case 1: ok = ok && vorn_session_inspect(s, p.data(), p.size()) && vorn_session_reload(s); break;
+      case 2: ok = ok && vorn_session_unload(s) && vorn_session_reload(s); break;
+      case 3: ok = ok && vorn_session_reset(s); break;
+    }
+    if (ok && !vorn_session_run(s, in, out)) ok = vorn_session_error_code(s) == VORN_STATUS_CANCELLED;
+    EXPECT_TRUE(ok) << "round " << round << ": " << vorn_session_error_message_ptr(s);
+    if (!ok) break;
+  }
+  done = true;
+  canceller.join();
+  vorn_output_free(out);
+  vorn_input_free(in);
+  vorn_session_free(s);
+}
+
+// Two threads running one session at once, each refused while the other
+// holds it: a refusal leaves the session's record to the holder
+// (ThreadSanitizer: no refusal writes it while the holder does), and once
+// both are done the record holds the last run's result.
+TEST(SessionConcurrency, RefusalLeavesTheRecordToTheHolder) {
+  ModelBuilder b = long_chain_model(64, 8);
+  const ModelFile file{b};
+  VornSession* s = vorn_session_new(nullptr);
+  ASSERT_TRUE(vorn_session_open(s, file.path.data(), file.path.size())) << vorn_session_error_message_ptr(s);
+  struct Caller {
+    VornInput* in = vorn_input_new();
+    VornOutput* out = vorn_output_new();
+    std::vector<float> x = ramp(64, -1.0f, 1.0f / 32);
+    int ran = 0, refused = 0;
+    Caller() { EXPECT_TRUE(vorn_input_set_f32(in, 0, x.data(), x.size(), 0)); }
+    ~Caller() {
+      vorn_output_free(out);
+      vorn_input_free(in);
+    }
+  } first, second;
+  std::atomic<bool> done{false};
+  std::thread runner([&] {
+    for (int i = 0; i < 3000; ++i) ++(vorn_session_run(s, first.in, first.out) ? first.ran : first.refused);
+    done = true;
+  });
+  while (!done) ++(vorn_session_run(s, second.in, second.out) ? second.ran : second.refused);
+  runner.join();
+  EXPECT_GT(first.refused + second.refused, 0);
+  EXPECT_EQ(vorn_session_error_code(s), VORN_STATUS_OK) << vorn_session_error_message_ptr(s);
+  for (const Caller* c : {&first, &second}) {
+    if (c->ran == 0) continue;
+    const float* y = vorn_output_f32_ptr(c->out, 0);
+    for (size_t i = 0; i < c->x.size(); ++i) ASSERT_EQ(y[i], c->x[i] > 0 ? c->x[i] : 0.0f);
+  }
+  vorn_session_free(s);
+}
+
 }  // namespace
 }  // namespace vorn::test

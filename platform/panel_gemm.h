@@ -4,7 +4,15 @@
 // one after another. Convolution gathers its column matrix straight into
 // this layout, so no thread ever repacks an operand another thread already
 // packed, and any rectangle of C can be computed on its own: the product
-// spreads over the pool by blocks of rows and panels.
+// spreads over the pool by blocks of rows and panels. The same register
+// tiles run every single-precision product of the library (cpu_sgemm in
+// platform/blas.h), whatever its transposes and scaling.
+//
+// Every element of C is summed in one order, fixed by k alone: over k in
+// blocks of 256, within a block one multiply-add per k in order starting
+// from zero (fused in the vector forms), and the blocks added to C in
+// order. No cut of the product into rectangles, no tile size and no vector
+// width changes a bit of the result.
 #pragma once
 #include <algorithm>
 #include <cstddef>
@@ -13,7 +21,6 @@
 #include "platform/parallel.h"
 
 namespace vorn {
-namespace kern {
 
 constexpr int64_t kPanelWidth = 16;
 
@@ -39,13 +46,16 @@ struct PanelOperand {
 
 inline PanelOperand gathered_panels(const float* bp, int64_t k) { return {bp, kPanelWidth, k * kPanelWidth}; }
 
+// Which register tiles run a product: the widest the processor has
+// (AVX-512, else AVX2 with fused multiply-add), or, for tests, the AVX2 or
+// the portable form. The vector forms give the same bits.
+enum class TileForm { kBest, kAvx2, kPortable };
+
 // C rows [m0, m1) x columns of panels [p0, p1) = A rows x B, for a B of k
 // rows and n columns (the last panel may be partial; its padding columns
-// are read but never stored). lda and ldc are row strides. Each element of
-// C is summed in the same order whatever rectangle it is computed in, so
-// results do not depend on how the product is split.
+// are read but never stored). lda and ldc are row strides.
 void panel_gemm(const float* a, int64_t lda, const PanelOperand& b, int64_t k, int64_t n, float* c, int64_t ldc,
-                int64_t m0, int64_t m1, int64_t p0, int64_t p1, bool portable_only = false);
+                int64_t m0, int64_t m1, int64_t p0, int64_t p1, TileForm form = TileForm::kBest);
 
 // One panel of positions whose right-operand rows lie at fixed offsets
 // from base (row kk at base + offsets[kk], kPanelWidth values), and where
@@ -61,7 +71,35 @@ struct OffsetPanel {
 // columns up to a whole panel width; nothing past cols is stored. Sums in
 // the same order as panel_gemm.
 void panel_gemm_offsets(const float* a, int64_t lda, const int64_t* offsets, int64_t k, const OffsetPanel* panels,
-                        int64_t count, int64_t ldc, int64_t m0, int64_t m1, bool portable_only = false);
+                        int64_t count, int64_t ldc, int64_t m0, int64_t m1, TileForm form = TileForm::kBest);
+
+// A product of ordinary matrices, C = alpha op(A) op(B) + beta C, all
+// row-major: op(A) is m x k (A stored k x m when trans_a), op(B) is k x n
+// (B stored n x k when trans_b). The tiles read A and B in place where that
+// is fast; other operands are copied a depth block at a time, into the
+// calling thread's block of panels (made at its first product) or, when
+// memory is short, onto the stack. A product of one row from a B stored
+// n x k sums each value as a dot product (in 16 lanes, see panel_gemm.cpp),
+// still in an order fixed by k alone.
+struct MatrixProduct {
+  bool trans_a, trans_b;
+  int64_t m, n, k;
+  float alpha;
+  const float* a;
+  int64_t lda;
+  const float* b;
+  int64_t ldb;
+  float beta;
+  float* c;
+  int64_t ldc;
+};
+
+// C rows [m0, m1) x panels [p0, p1) of the product (panels of n columns,
+// the last one possibly partial). With beta 0 what C held is never read
+// (NaN included); with alpha 1 and beta 0 the bits are panel_gemm's (but
+// for the dot products of a single row).
+void matrix_product_rectangle(const MatrixProduct& g, int64_t m0, int64_t m1, int64_t p0, int64_t p1,
+                              TileForm form = TileForm::kBest);
 
 // How a product is cut for the pool: rb blocks of `rows` rows of C by
 // groups of `group` panels.
@@ -93,11 +131,4 @@ void for_rectangles(bool parallel, const PanelSplit& sp, int64_t m, int64_t pane
     for (size_t t = 0; t < count; ++t) one(t);
 }
 
-// C[m x n] = A[m x k] * B[k x n], all row-major with row strides lda, ldb,
-// ldc, spread over the pool as rectangles that read B's rows in place (its
-// last partial panel, if any, goes through the BLAS library).
-void panel_product(const float* a, int64_t lda, const float* b, int64_t ldb, int64_t m, int64_t n, int64_t k,
-                   float* c, int64_t ldc);
-
-}  // namespace kern
 }  // namespace vorn

@@ -1,0 +1,713 @@
+#include "platform/panel_gemm.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <numeric>
+#include <utility>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "platform/cpu_features.h"
+
+namespace vorn {
+
+namespace {
+
+// The product runs over k in blocks of kDepthBlock rows, so the block of
+// one panel (16 KiB) stays in the first-level cache while every row block
+// of A passes it; C is re-read once per block. The blocks are fixed by k
+// alone, never by the rectangle computed, so every split sums in one order.
+constexpr int64_t kDepthBlock = 256;
+// Rows of C one register tile covers.
+constexpr int kTileRows = 6;
+
+// Where the tiles find row kk of a panel's depth block: at a fixed step
+// (gathered panels, row-major matrices) or at an offset from a table
+// (convolution reading its padded input in place).
+struct StepRows {
+  const float* b;
+  int64_t step;
+  const float* row(int64_t kk) const { return b + kk * step; }
+};
+struct TableRows {
+  const float* base;
+  const int64_t* offset;
+  const float* row(int64_t kk) const { return base + offset[kk]; }
+};
+
+// One value of a tile into C: alpha x sum, added to C when accumulate is
+// set. With alpha 1 the multiply is exact and the fused form rounds as the
+// plain sum, so products without scaling round once per depth block.
+inline float stored(float sum, float old, bool accumulate, float alpha) {
+  if (!accumulate) return alpha * sum;
+  return alpha == 1.0f ? old + sum : std::fma(alpha, sum, old);
+}
+
+// Stores a register tile held in tmp: columns [0, cols) of MR rows.
+template <int MR, int W>
+inline void store_columns(const float (&tmp)[MR][W], float* c, int64_t ldc, bool accumulate, float alpha,
+                          int64_t cols) {
+  for (int r = 0; r < MR; ++r) {
+    float* cr = c + r * ldc;
+    for (int64_t j = 0; j < cols; ++j) cr[j] = stored(tmp[r][j], cr[j], accumulate, alpha);
+  }
+}
+
+// One register tile: rows r of C (r < MR), columns [0, cols) of one
+// panel, over kc rows of the panel; alpha times the sum is added to C when
+// accumulate is set, stored otherwise.
+template <int MR, class Rows>
+void tile_portable(const float* a, int64_t lda, Rows rows, int64_t kc, float* c, int64_t ldc, bool accumulate,
+                   float alpha, int64_t cols) {
+  float acc[MR][kPanelWidth] = {};
+  for (int64_t kk = 0; kk < kc; ++kk) {
+    const float* bk = rows.row(kk);
+    for (int r = 0; r < MR; ++r) {
+      const float av = a[r * lda + kk];
+      for (int j = 0; j < kPanelWidth; ++j) acc[r][j] += av * bk[j];
+    }
+  }
+  store_columns<MR, kPanelWidth>(acc, c, ldc, accumulate, alpha, cols);
+}
+
+#if defined(__x86_64__)
+// The left half of a panel, for a panel of at most 8 real columns: half
+// the multiply-adds of a whole one.
+template <int MR, class Rows>
+[[gnu::target("avx2,fma")]] void half_tile_avx2(const float* a, int64_t lda, Rows rows, int64_t kc, float* c,
+                                                int64_t ldc, bool accumulate, float alpha, int64_t cols) {
+  __m256 acc[MR];
+#pragma GCC unroll 8
+  for (int r = 0; r < MR; ++r) acc[r] = _mm256_setzero_ps();
+  for (int64_t kk = 0; kk < kc; ++kk) {
+    const __m256 b0 = _mm256_loadu_ps(rows.row(kk));
+#pragma GCC unroll 8
+    for (int r = 0; r < MR; ++r) acc[r] = _mm256_fmadd_ps(_mm256_broadcast_ss(a + r * lda + kk), b0, acc[r]);
+  }
+  alignas(32) float tmp[MR][8];
+#pragma GCC unroll 8
+  for (int r = 0; r < MR; ++r) _mm256_store_ps(tmp[r], acc[r]);
+  store_columns<MR, 8>(tmp, c, ldc, accumulate, alpha, cols);
+}
+
+template <int MR, class Rows>
+[[gnu::target("avx2,fma")]] void tile_avx2(const float* a, int64_t lda, Rows rows, int64_t kc, float* c,
+                                           int64_t ldc, bool accumulate, float alpha, int64_t cols) {
+  // The accumulators must stay in registers: every loop over them has a
+  // constant trip count and is unrolled, and nothing takes their address.
+  __m256 lo[MR], hi[MR];
+#pragma GCC unroll 8
+  for (int r = 0; r < MR; ++r) lo[r] = hi[r] = _mm256_setzero_ps();
+  for (int64_t kk = 0; kk < kc; ++kk) {
+    const float* b = rows.row(kk);
+    const __m256 b0 = _mm256_loadu_ps(b), b1 = _mm256_loadu_ps(b + 8);
+#pragma GCC unroll 8
+    for (int r = 0; r < MR; ++r) {
+      const __m256 av = _mm256_broadcast_ss(a + r * lda + kk);
+      lo[r] = _mm256_fmadd_ps(av, b0, lo[r]);
+      hi[r] = _mm256_fmadd_ps(av, b1, hi[r]);
+    }
+  }
+  if (cols == kPanelWidth) {
+    const __m256 al = _mm256_set1_ps(alpha);
+#pragma GCC unroll 8
+    for (int r = 0; r < MR; ++r) {
+      float* cr = c + r * ldc;
+      __m256 l = lo[r], h = hi[r];
+      // As stored(): with alpha 1 the fused form is the plain sum.
+      if (accumulate) {
+        l = _mm256_fmadd_ps(al, l, _mm256_loadu_ps(cr));
+        h = _mm256_fmadd_ps(al, h, _mm256_loadu_ps(cr + 8));
+      } else {
+        l = _mm256_mul_ps(al, l);
+        h = _mm256_mul_ps(al, h);
+      }
+      _mm256_storeu_ps(cr, l);
+      _mm256_storeu_ps(cr + 8, h);
+    }
+    return;
+  }
+  // A partial panel: through a buffer, storing only the real columns.
+  alignas(32) float tmp[MR][kPanelWidth];
+#pragma GCC unroll 8
+  for (int r = 0; r < MR; ++r) {
+    _mm256_store_ps(tmp[r], lo[r]);
+    _mm256_store_ps(tmp[r] + 8, hi[r]);
+  }
+  store_columns<MR, kPanelWidth>(tmp, c, ldc, accumulate, alpha, cols);
+}
+#endif
+
+#if defined(__x86_64__)
+// Stores MR rows of one panel's accumulators: columns [0, cols) through a
+// mask, as stored() does (with alpha 1 the fused form is the plain sum).
+template <int MR>
+[[gnu::target("avx512f")]] inline void store_avx512(const __m512 (&acc)[MR], float* c, int64_t ldc,
+                                                    bool accumulate, float alpha, int64_t cols) {
+  const __mmask16 mask = static_cast<__mmask16>((1u << cols) - 1u);
+  const __m512 al = _mm512_set1_ps(alpha);
+#pragma GCC unroll 8
+  for (int r = 0; r < MR; ++r) {
+    float* cr = c + r * ldc;
+    const __m512 v = accumulate ? _mm512_fmadd_ps(al, acc[r], _mm512_maskz_loadu_ps(mask, cr))
+                                : _mm512_mul_ps(al, acc[r]);
+    _mm512_mask_storeu_ps(cr, mask, v);
+  }
+}
+
+// One panel, one 16-wide vector per row: the same multiply-add per k in
+// order as the AVX2 tiles, so the same bits.
+template <int MR, class Rows>
+[[gnu::target("avx512f")]] void tile_avx512(const float* a, int64_t lda, Rows rows, int64_t kc, float* c,
+                                             int64_t ldc, bool accumulate, float alpha, int64_t cols) {
+  __m512 acc[MR];
+#pragma GCC unroll 8
+  for (int r = 0; r < MR; ++r) acc[r] = _mm512_setzero_ps();
+  for (int64_t kk = 0; kk < kc; ++kk) {
+    const __m512 b = _mm512_loadu_ps(rows.row(kk));
+#pragma GCC unroll 8
+    for (int r = 0; r < MR; ++r) acc[r] = _mm512_fmadd_ps(_mm512_set1_ps(a[r * lda + kk]), b, acc[r]);
+  }
+  store_avx512<MR>(acc, c, ldc, accumulate, alpha, cols);
+}
+
+// Two panels side by side: each value of A broadcast once feeds two
+// multiply-adds, and eight rows keep every row's pointer in a register
+// (about a quarter faster than twelve rows of one panel).
+template <int MR, class Rows>
+[[gnu::target("avx512f")]] void pair_avx512(const float* a, int64_t lda, Rows rows0, Rows rows1, int64_t kc,
+                                             float* c0, float* c1, int64_t ldc, bool accumulate, float alpha,
+                                             int64_t cols0, int64_t cols1) {
+  __m512 acc0[MR], acc1[MR];
+#pragma GCC unroll 8
+  for (int r = 0; r < MR; ++r) acc0[r] = acc1[r] = _mm512_setzero_ps();
+  // The tile's lines of C, asked for now: a large C lives in memory, and
+  // the stores at the tile's end would otherwise wait for it.
+#pragma GCC unroll 8
+  for (int r = 0; r < MR; ++r) {
+    __builtin_prefetch(c0 + r * ldc, 1, 3);
+    __builtin_prefetch(c1 + r * ldc, 1, 3);
+  }
+  for (int64_t kk = 0; kk < kc; ++kk) {
+    const __m512 b0 = _mm512_loadu_ps(rows0.row(kk)), b1 = _mm512_loadu_ps(rows1.row(kk));
+#pragma GCC unroll 8
+    for (int r = 0; r < MR; ++r) {
+      const __m512 av = _mm512_set1_ps(a[r * lda + kk]);
+      acc0[r] = _mm512_fmadd_ps(av, b0, acc0[r]);
+      acc1[r] = _mm512_fmadd_ps(av, b1, acc1[r]);
+    }
+  }
+  store_avx512<MR>(acc0, c0, ldc, accumulate, alpha, cols0);
+  store_avx512<MR>(acc1, c1, ldc, accumulate, alpha, cols1);
+}
+#endif
+
+template <class Rows>
+using TileFn = void (*)(const float*, int64_t, Rows, int64_t, float*, int64_t, bool, float, int64_t);
+template <class Rows>
+using PairFn = void (*)(const float*, int64_t, Rows, Rows, int64_t, float*, float*, int64_t, bool, float, int64_t,
+                        int64_t);
+
+// Rows of C the AVX-512 tiles cover.
+constexpr int kWideTileRows = 8;
+constexpr int kMaxTileRows = kWideTileRows > kTileRows ? kWideTileRows : kTileRows;
+
+// Register tiles by row count, up to `rows` rows; narrow[] serves panels
+// of at most 8 real columns; pair[] (where the form has it) two panels at
+// once.
+template <class Rows>
+struct TileSet {
+  int rows;
+  TileFn<Rows> by_rows[kMaxTileRows + 1];
+  TileFn<Rows> narrow[kMaxTileRows + 1];
+  PairFn<Rows> pair[kMaxTileRows + 1];
+
+  // The tile for rows x cols.
+  TileFn<Rows> pick(int r, int64_t cols) const { return cols <= kPanelWidth / 2 ? narrow[r] : by_rows[r]; }
+};
+
+template <class Rows, size_t... R>
+constexpr TileSet<Rows> portable_set(std::index_sequence<R...>) {
+  return {kTileRows, {nullptr, &tile_portable<R + 1, Rows>...}, {nullptr, &tile_portable<R + 1, Rows>...}, {}};
+}
+
+#if defined(__x86_64__)
+template <class Rows, size_t... R>
+constexpr TileSet<Rows> avx2_set(std::index_sequence<R...>) {
+  return {kTileRows, {nullptr, &tile_avx2<R + 1, Rows>...}, {nullptr, &half_tile_avx2<R + 1, Rows>...}, {}};
+}
+
+template <class Rows, size_t... R>
+constexpr TileSet<Rows> avx512_set(std::index_sequence<R...>) {
+  return {kWideTileRows,
+          {nullptr, &tile_avx512<R + 1, Rows>...},
+          {nullptr, &half_tile_avx2<R + 1, Rows>...},
+          {nullptr, &pair_avx512<R + 1, Rows>...}};
+}
+#endif
+
+template <class Rows>
+const TileSet<Rows>& tiles_for(TileForm form) {
+  static constexpr TileSet<Rows> portable = portable_set<Rows>(std::make_index_sequence<kTileRows>());
+#if defined(__x86_64__)
+  static constexpr TileSet<Rows> avx2 = avx2_set<Rows>(std::make_index_sequence<kTileRows>());
+  static constexpr TileSet<Rows> avx512 = avx512_set<Rows>(std::make_index_sequence<kWideTileRows>());
+  if (form == TileForm::kBest && cpu_has_avx512f()) return avx512;
+  if (form != TileForm::kPortable && cpu_has_avx2_fma()) return avx2;
+#endif
+  (void)form;
+  return portable;
+}
+
+// One panel as the tiles see it: where its depth block's rows lie, where
+// its columns of C start (row 0) and how many are real.
+template <class Rows>
+struct PanelRef {
+  Rows rows;
+  float* c;
+  int64_t cols;
+};
+
+// Rows [i0, i1) of C over `count` panels, panel q found by at(q), for one
+// depth block of kc rows; a points at row i0 of A's block, rows lda apart.
+// Panels go two at a time where the form has pair tiles, except that a
+// panel of at most half its columns (the end of a row of 49 or 98) takes
+// a narrow tile of its own.
+template <class Rows, class At>
+void run_tiles(const TileSet<Rows>& t, const float* a, int64_t lda, int64_t i0, int64_t i1, int64_t count, At at,
+               int64_t kc, int64_t ldc, bool accumulate, float alpha) {
+  for (int64_t q = 0; q < count;) {
+    const PanelRef<Rows> x = at(q);
+    if (t.pair[1] != nullptr && q + 1 < count && x.cols > kPanelWidth / 2 && at(q + 1).cols > kPanelWidth / 2) {
+      const PanelRef<Rows> y = at(q + 1);
+      for (int64_t i = i0; i < i1; i += t.rows) {
+        const int mr = static_cast<int>(std::min<int64_t>(t.rows, i1 - i));
+        t.pair[mr](a + (i - i0) * lda, lda, x.rows, y.rows, kc, x.c + i * ldc, y.c + i * ldc, ldc, accumulate, alpha,
+                   x.cols, y.cols);
+      }
+      q += 2;
+      continue;
+    }
+    for (int64_t i = i0; i < i1; i += t.rows) {
+      const int mr = static_cast<int>(std::min<int64_t>(t.rows, i1 - i));
+      t.pick(mr, x.cols)(a + (i - i0) * lda, lda, x.rows, kc, x.c + i * ldc, ldc, accumulate, alpha, x.cols);
+    }
+    ++q;
+  }
+}
+
+void clear_columns(float* c, int64_t ldc, int64_t m0, int64_t m1, int64_t cols) {
+  for (int64_t i = m0; i < m1; ++i) std::memset(c + i * ldc, 0, static_cast<size_t>(cols) * sizeof(float));
+}
+
+// Rows of A that pass a whole block of packed panels before the next rows
+// do: whole tiles of 6 or of 8 rows, whose depth block (24 KiB) stays in
+// the first-level cache while the panels stream from the second (in larger
+// passes the AVX2 tiles lose up to a tenth on products of 1,024 rows). A
+// transposed A is copied these rows at a time, on the stack.
+constexpr int64_t kRowChunk = 24;
+
+#if defined(__x86_64__)
+// Transposes sixteen rows of sixteen values held one row per register.
+// (The unpacks take an all-ones zeroing mask: GCC 12's plain forms start
+// from an undefined register and warn of it.)
+[[gnu::target("avx512f")]] inline void transpose16(__m512 (&r)[16]) {
+  constexpr __mmask16 all = 0xFFFF;
+  constexpr __mmask8 all8 = 0xFF;
+  __m512 t[16];
+#pragma GCC unroll 8
+  for (int i = 0; i < 8; ++i) {
+    t[2 * i] = _mm512_maskz_unpacklo_ps(all, r[2 * i], r[2 * i + 1]);
+    t[2 * i + 1] = _mm512_maskz_unpackhi_ps(all, r[2 * i], r[2 * i + 1]);
+  }
+  // u[4g + c]: in lane l, column c + 4l of rows 4g .. 4g + 3.
+  __m512 u[16];
+#pragma GCC unroll 4
+  for (int g = 0; g < 4; ++g) {
+    const __m512d a = _mm512_castps_pd(t[4 * g]), b = _mm512_castps_pd(t[4 * g + 1]);
+    const __m512d c = _mm512_castps_pd(t[4 * g + 2]), d = _mm512_castps_pd(t[4 * g + 3]);
+    u[4 * g] = _mm512_castpd_ps(_mm512_maskz_unpacklo_pd(all8, a, c));
+    u[4 * g + 1] = _mm512_castpd_ps(_mm512_maskz_unpackhi_pd(all8, a, c));
+    u[4 * g + 2] = _mm512_castpd_ps(_mm512_maskz_unpacklo_pd(all8, b, d));
+    u[4 * g + 3] = _mm512_castpd_ps(_mm512_maskz_unpackhi_pd(all8, b, d));
+  }
+#pragma GCC unroll 4
+  for (int c = 0; c < 4; ++c) {
+    const __m512 x_lo = _mm512_maskz_shuffle_f32x4(all, u[c], u[4 + c], 0x44);
+    const __m512 x_hi = _mm512_maskz_shuffle_f32x4(all, u[c], u[4 + c], 0xEE);
+    const __m512 y_lo = _mm512_maskz_shuffle_f32x4(all, u[8 + c], u[12 + c], 0x44);
+    const __m512 y_hi = _mm512_maskz_shuffle_f32x4(all, u[8 + c], u[12 + c], 0xEE);
+    r[c] = _mm512_maskz_shuffle_f32x4(all, x_lo, y_lo, 0x88);
+    r[c + 4] = _mm512_maskz_shuffle_f32x4(all, x_lo, y_lo, 0xDD);
+    r[c + 8] = _mm512_maskz_shuffle_f32x4(all, x_hi, y_hi, 0x88);
+    r[c + 12] = _mm512_maskz_shuffle_f32x4(all, x_hi, y_hi, 0xDD);
+  }
+}
+
+// `whole` panels of a transposed right operand: panel q's 16 columns are
+// stored rows q x 16 .. q x 16 + 15 of b (rows ldb apart, from the block's
+// first depth), packed sixteen depths at a time through registers.
+[[gnu::target("avx512f")]] void pack_transposed_avx512(const float* b, int64_t ldb, int64_t kc, int64_t whole,
+                                                        float* dst) {
+  for (int64_t q = 0; q < whole; ++q) {
+    const float* src = b + q * kPanelWidth * ldb;
+    float* d = dst + q * kc * kPanelWidth;
+    for (int64_t kk = 0; kk < kc; kk += 16) {
+      const int64_t n = std::min<int64_t>(16, kc - kk);
+      const __mmask16 mask = static_cast<__mmask16>((1u << n) - 1u);
+      __m512 r[16];
+#pragma GCC unroll 16
+      for (int i = 0; i < 16; ++i) r[i] = _mm512_maskz_loadu_ps(mask, src + i * ldb + kk);
+      transpose16(r);
+      for (int64_t c = 0; c < n; ++c) _mm512_storeu_ps(d + (kk + c) * kPanelWidth, r[c]);
+    }
+  }
+}
+#endif
+
+#if defined(__x86_64__)
+// kc rows of `width` values of a row-major right operand (rows ldb apart)
+// as gathered panels, one vector per panel row; a partial last panel is
+// read through a mask and padded with zeros.
+[[gnu::target("avx512f")]] void pack_rows_avx512(const float* b, int64_t ldb, int64_t kc, int64_t width,
+                                                  float* dst) {
+  const int64_t panel = kc * kPanelWidth, whole = width / kPanelWidth;
+  const __mmask16 mask = static_cast<__mmask16>((1u << (width % kPanelWidth)) - 1u);
+  for (int64_t kk = 0; kk < kc; ++kk) {
+    const float* src = b + kk * ldb;
+    float* d = dst + kk * kPanelWidth;
+    for (int64_t q = 0; q < whole; ++q) _mm512_storeu_ps(d + q * panel, _mm512_loadu_ps(src + q * kPanelWidth));
+    if (mask != 0) _mm512_storeu_ps(d + whole * panel, _mm512_maskz_loadu_ps(mask, src + whole * kPanelWidth));
+  }
+}
+#endif
+
+// Short copies stay loops: GCC would otherwise turn a panel's few
+// padding values per row into a string instruction that costs more than
+// the row.
+#if defined(__GNUC__) && !defined(__clang__)
+#define VORN_SHORT_LOOPS [[gnu::optimize("no-tree-loop-distribute-patterns")]]
+#else
+#define VORN_SHORT_LOOPS
+#endif
+
+// Depth rows [k0, k0 + kc) of op(B)'s columns [j0, j1) as gathered
+// panels of kc rows, the padding columns of a partial last panel zero.
+// Each row of the stored B is read as one contiguous run.
+VORN_SHORT_LOOPS void pack_panels(const MatrixProduct& g, int64_t k0, int64_t kc, int64_t j0, int64_t j1,
+                                  float* dst) {
+  const int64_t panel = kc * kPanelWidth, whole = (j1 - j0) / kPanelWidth, tail = (j1 - j0) % kPanelWidth;
+  if (g.trans_b) {
+    // op(B) row kk is column kk of the stored B: each stored row gives one
+    // column of a panel.
+    int64_t j = j0;
+#if defined(__x86_64__)
+    if (cpu_has_avx512f()) {
+      pack_transposed_avx512(g.b + j0 * g.ldb + k0, g.ldb, kc, whole, dst);
+      j += whole * kPanelWidth;
+    }
+#endif
+    for (; j < j1; ++j) {
+      const float* src = g.b + j * g.ldb + k0;
+      float* d = dst + (j - j0) / kPanelWidth * panel + (j - j0) % kPanelWidth;
+      for (int64_t kk = 0; kk < kc; ++kk) d[kk * kPanelWidth] = src[kk];
+    }
+    if (tail != 0)
+      for (int64_t kk = 0; kk < kc; ++kk)
+        for (int64_t j = tail; j < kPanelWidth; ++j) dst[whole * panel + kk * kPanelWidth + j] = 0.0f;
+    return;
+  }
+#if defined(__x86_64__)
+  if (cpu_has_avx512f()) {
+    pack_rows_avx512(g.b + k0 * g.ldb + j0, g.ldb, kc, j1 - j0, dst);
+    return;
+  }
+#endif
+  for (int64_t kk = 0; kk < kc; ++kk) {
+    const float* src = g.b + (k0 + kk) * g.ldb + j0;
+    for (int64_t q = 0; q < whole; ++q)
+      std::memcpy(dst + q * panel + kk * kPanelWidth, src + q * kPanelWidth, kPanelWidth * sizeof(float));
+    if (tail != 0) {
+      float part[kPanelWidth] = {};
+      for (int64_t j = 0; j < tail; ++j) part[j] = src[whole * kPanelWidth + j];
+      std::memcpy(dst + whole * panel + kk * kPanelWidth, part, sizeof part);
+    }
+  }
+}
+
+// One row of C from a right operand stored N x K (a classifier's single
+// input against its weight rows): each value is a dot product of A's row
+// with a row of B, read in place. Its sum runs in 16 lanes, lane l taking
+// the products of depths l, l + 16, l + 32 ... in order (one multiply-add
+// each), and the lanes are then added in halves (l + l + 8, then + 4, + 2,
+// + 1); the vector forms hold those lanes in one or two registers and give
+// the same bits.
+constexpr int kDotLanes = 16;
+
+inline float reduce_lanes(float (&l)[kDotLanes]) {
+  for (int half = kDotLanes / 2; half > 0; half /= 2)
+    for (int i = 0; i < half; ++i) l[i] += l[i + half];
+  return l[0];
+}
+
+void dot_rows_portable(const float* a, const float* b, int64_t ldb, int64_t k, int64_t j0, int64_t j1, float* c,
+                       bool accumulate, float alpha) {
+  for (int64_t j = j0; j < j1; ++j) {
+    const float* row = b + j * ldb;
+    float l[kDotLanes] = {};
+    for (int64_t kk = 0; kk < k; ++kk) l[kk % kDotLanes] += a[kk] * row[kk];
+    c[j] = stored(reduce_lanes(l), c[j], accumulate, alpha);
+  }
+}
+
+#if defined(__x86_64__)
+[[gnu::target("avx2,fma")]] void dot_rows_avx2(const float* a, const float* b, int64_t ldb, int64_t k, int64_t j0,
+                                               int64_t j1, float* c, bool accumulate, float alpha) {
+  const int64_t whole = k / kDotLanes * kDotLanes;
+  for (int64_t j = j0; j < j1; ++j) {
+    const float* row = b + j * ldb;
+    __m256 lo = _mm256_setzero_ps(), hi = _mm256_setzero_ps();
+    for (int64_t kk = 0; kk < whole; kk += kDotLanes) {
+      lo = _mm256_fmadd_ps(_mm256_loadu_ps(a + kk), _mm256_loadu_ps(row + kk), lo);
+      hi = _mm256_fmadd_ps(_mm256_loadu_ps(a + kk + 8), _mm256_loadu_ps(row + kk + 8), hi);
+    }
+    alignas(32) float l[kDotLanes];
+    _mm256_store_ps(l, lo);
+    _mm256_store_ps(l + 8, hi);
+    for (int64_t kk = whole; kk < k; ++kk) l[kk - whole] = std::fma(a[kk], row[kk], l[kk - whole]);
+    c[j] = stored(reduce_lanes(l), c[j], accumulate, alpha);
+  }
+}
+
+[[gnu::target("avx512f")]] void dot_rows_avx512(const float* a, const float* b, int64_t ldb, int64_t k,
+                                                 int64_t j0, int64_t j1, float* c, bool accumulate, float alpha) {
+  const int64_t whole = k / kDotLanes * kDotLanes;
+  const __mmask16 tail = static_cast<__mmask16>((1u << (k - whole)) - 1u);
+  // Four rows at a time share each load of A.
+  int64_t j = j0;
+  for (; j + 4 <= j1; j += 4) {
+    const float* row = b + j * ldb;
+    __m512 s0 = _mm512_setzero_ps(), s1 = s0, s2 = s0, s3 = s0;
+    for (int64_t kk = 0; kk < whole; kk += kDotLanes) {
+      const __m512 x = _mm512_loadu_ps(a + kk);
+      s0 = _mm512_fmadd_ps(x, _mm512_loadu_ps(row + kk), s0);
+      s1 = _mm512_fmadd_ps(x, _mm512_loadu_ps(row + ldb + kk), s1);
+      s2 = _mm512_fmadd_ps(x, _mm512_loadu_ps(row + 2 * ldb + kk), s2);
+      s3 = _mm512_fmadd_ps(x, _mm512_loadu_ps(row + 3 * ldb + kk), s3);
+    }
+    const __m512 sums[4] = {s0, s1, s2, s3};
+    for (int r = 0; r < 4; ++r) {
+      alignas(64) float l[kDotLanes];
+      __m512 v = sums[r];
+      if (tail != 0)  // the partial last block adds only its real depths
+        v = _mm512_mask3_fmadd_ps(_mm512_maskz_loadu_ps(tail, a + whole),
+                                  _mm512_maskz_loadu_ps(tail, row + r * ldb + whole), v, tail);
+      _mm512_store_ps(l, v);
+      c[j + r] = stored(reduce_lanes(l), c[j + r], accumulate, alpha);
+    }
+  }
+  for (; j < j1; ++j) {
+    const float* row = b + j * ldb;
+    __m512 v = _mm512_setzero_ps();
+    for (int64_t kk = 0; kk < whole; kk += kDotLanes)
+      v = _mm512_fmadd_ps(_mm512_loadu_ps(a + kk), _mm512_loadu_ps(row + kk), v);
+    if (tail != 0)
+      v = _mm512_mask3_fmadd_ps(_mm512_maskz_loadu_ps(tail, a + whole), _mm512_maskz_loadu_ps(tail, row + whole), v,
+                                tail);
+    alignas(64) float l[kDotLanes];
+    _mm512_store_ps(l, v);
+    c[j] = stored(reduce_lanes(l), c[j], accumulate, alpha);
+  }
+}
+#endif
+
+void dot_rows(TileForm form, const float* a, const float* b, int64_t ldb, int64_t k, int64_t j0, int64_t j1,
+              float* c, bool accumulate, float alpha) {
+#if defined(__x86_64__)
+  if (form == TileForm::kBest && cpu_has_avx512f()) return dot_rows_avx512(a, b, ldb, k, j0, j1, c, accumulate, alpha);
+  if (form != TileForm::kPortable && cpu_has_avx2_fma())
+    return dot_rows_avx2(a, b, ldb, k, j0, j1, c, accumulate, alpha);
+#endif
+  dot_rows_portable(a, b, ldb, k, j0, j1, c, accumulate, alpha);
+}
+
+// Panels one thread packs per depth block when it has its buffer: 256 KiB,
+// half the second-level cache of the smaller cores we run on.
+constexpr int64_t kPackPanels = 16;
+
+struct FreeBlock {
+  void operator()(float* p) const { std::free(p); }
+};
+
+// The calling thread's buffer of kPackPanels packed panels, made on its
+// first product and kept for the next ones; null when memory is short, and
+// the product then packs one panel at a time on the stack.
+float* thread_pack_buffer() {
+  thread_local std::unique_ptr<float, FreeBlock> block;
+  if (block == nullptr)
+    block.reset(static_cast<float*>(std::aligned_alloc(64, kPackPanels * kDepthBlock * kPanelWidth * sizeof(float))));
+  return block.get();
+}
+
+// Whether a rectangle of `rows` rows reads the whole panels of B where they
+// lie rather than copying them. A panel in place has one cache line per
+// row, ldb apart, spread over as many pages: strides with large powers of
+// two (rows of 768 or 1024 values, planes of 56 x 56) put those lines in a
+// few sets of the first-level cache (64 sets of 64 bytes), and deep blocks
+// run out of its address translations, so that tile after tile passing the
+// block fetches it again. Copied, a block is contiguous, and a thread
+// copies up to kPackPanels panels at once, reading each row of B as one
+// run. A rectangle of a few tiles' rows passes each panel only a few times,
+// and a shallow B (64 rows at most) with a stride that spreads its lines
+// stays in the cache: both read in place.
+bool reads_in_place(const MatrixProduct& g, int64_t rows, int tile_rows) {
+  if (g.trans_b) return false;
+  if (rows <= 4 * tile_rows) return true;
+  const int64_t bytes = g.ldb * int64_t(sizeof(float));
+  const int64_t sets = bytes % 64 != 0 ? 64 : 64 / std::gcd<int64_t>(bytes / 64, 64);
+  return g.k <= 64 && sets >= 32;
+}
+
+// Rows [i0, i1) of op(A) over depth [k0, k0 + kc), from A stored k x m, as
+// rows of kc values.
+void pack_rows(const MatrixProduct& g, int64_t i0, int64_t i1, int64_t k0, int64_t kc, float* dst) {
+  for (int64_t kk = 0; kk < kc; ++kk) {
+    const float* src = g.a + (k0 + kk) * g.lda;
+    for (int64_t i = i0; i < i1; ++i) dst[(i - i0) * kc + kk] = src[i];
+  }
+}
+
+// C's rows [m0, m1) x columns [j0, j1) times beta; beta 0 writes zeros,
+// whatever C held.
+void scale_block(float* c, int64_t ldc, int64_t m0, int64_t m1, int64_t j0, int64_t j1, float beta) {
+  for (int64_t i = m0; i < m1; ++i) {
+    float* row = c + i * ldc;
+    for (int64_t j = j0; j < j1; ++j) row[j] = beta == 0.0f ? 0.0f : beta * row[j];
+  }
+}
+
+}  // namespace
+
+void panel_gemm(const float* a, int64_t lda, const PanelOperand& bp, int64_t k, int64_t n, float* c, int64_t ldc,
+                int64_t m0, int64_t m1, int64_t p0, int64_t p1, TileForm form) {
+  const TileSet<StepRows>& t = tiles_for<StepRows>(form);
+  for (int64_t p = p0; k == 0 && p < p1; ++p)
+    clear_columns(c + p * kPanelWidth, ldc, m0, m1, std::min(kPanelWidth, n - p * kPanelWidth));
+  for (int64_t k0 = 0; k0 < k; k0 += kDepthBlock) {
+    const int64_t kc = std::min(kDepthBlock, k - k0);
+    auto at = [&](int64_t q) {
+      const int64_t p = p0 + q, j0 = p * kPanelWidth;
+      return PanelRef<StepRows>{{bp.data + p * bp.panel_stride + k0 * bp.row_stride, bp.row_stride}, c + j0,
+                                std::min(kPanelWidth, n - j0)};
+    };
+    run_tiles(t, a + m0 * lda + k0, lda, m0, m1, p1 - p0, at, kc, ldc, k0 > 0, 1.0f);
+  }
+}
+
+void panel_gemm_offsets(const float* a, int64_t lda, const int64_t* offsets, int64_t k, const OffsetPanel* panels,
+                        int64_t count, int64_t ldc, int64_t m0, int64_t m1, TileForm form) {
+  const TileSet<TableRows>& t = tiles_for<TableRows>(form);
+  for (int64_t p = 0; k == 0 && p < count; ++p) clear_columns(panels[p].c, ldc, m0, m1, panels[p].cols);
+  for (int64_t k0 = 0; k0 < k; k0 += kDepthBlock) {
+    const int64_t kc = std::min(kDepthBlock, k - k0);
+    auto at = [&](int64_t q) {
+      return PanelRef<TableRows>{{panels[q].base, offsets + k0}, panels[q].c, panels[q].cols};
+    };
+    run_tiles(t, a + m0 * lda + k0, lda, m0, m1, count, at, kc, ldc, k0 > 0, 1.0f);
+  }
+}
+
+void matrix_product_rectangle(const MatrixProduct& g, int64_t m0, int64_t m1, int64_t p0, int64_t p1,
+                              TileForm form) {
+  const TileSet<StepRows>& t = tiles_for<StepRows>(form);
+  // C first takes its beta share; the depth blocks then add to it, except
+  // that with beta 0 the first block stores.
+  if (g.beta == 0.0f ? g.k == 0 : g.beta != 1.0f)
+    scale_block(g.c, g.ldc, m0, m1, p0 * kPanelWidth, std::min(g.n, p1 * kPanelWidth), g.beta);
+  if (g.k == 0) return;
+  // (A product of one row, not a rectangle of one: the sums of a dot
+  // product run in another order than a tile's, and a cut must not change
+  // a bit.)
+  if (g.m == 1 && g.trans_b && !g.trans_a) {
+    dot_rows(form, g.a + m0 * g.lda, g.b, g.ldb, g.k, p0 * kPanelWidth, std::min(g.n, p1 * kPanelWidth),
+             g.c + m0 * g.ldc, g.beta != 0.0f, g.alpha);
+    return;
+  }
+  alignas(64) float one_panel[kDepthBlock * kPanelWidth];
+  alignas(64) float rows_a[kRowChunk * kDepthBlock];
+  const bool in_place = reads_in_place(g, m1 - m0, t.rows);
+  float* packed = in_place ? nullptr : thread_pack_buffer();
+  const int64_t per_pack = in_place ? p1 - p0 : packed != nullptr ? kPackPanels : 1;
+  if (packed == nullptr) packed = one_panel;
+  // Panel groups outside, depth blocks inside: the group's columns of C
+  // stay in the cache from one depth block to the next.
+  for (int64_t q0 = p0; q0 < p1; q0 += per_pack) {
+    const int64_t q1 = std::min(p1, q0 + per_pack);
+    for (int64_t k0 = 0; k0 < g.k; k0 += kDepthBlock) {
+      const int64_t kc = std::min(kDepthBlock, g.k - k0);
+      const bool accumulate = k0 > 0 || g.beta != 0.0f;
+      const int64_t j0 = q0 * kPanelWidth, j1 = std::min(g.n, q1 * kPanelWidth);
+      if (!in_place)
+        pack_panels(g, k0, kc, j0, j1, packed);
+      else if ((j1 - j0) % kPanelWidth != 0)  // only a partial last panel
+        pack_panels(g, k0, kc, j1 - (j1 - j0) % kPanelWidth, j1, packed);
+      auto at = [&](int64_t q) {
+        const int64_t j = (q0 + q) * kPanelWidth, cols = std::min(kPanelWidth, g.n - j);
+        StepRows rows{packed + q * kc * kPanelWidth, kPanelWidth};
+        if (in_place)
+          rows = cols == kPanelWidth ? StepRows{g.b + k0 * g.ldb + j, g.ldb} : StepRows{packed, kPanelWidth};
+        return PanelRef<StepRows>{rows, g.c + j, cols};
+      };
+      for (int64_t i0 = m0; i0 < m1; i0 += kRowChunk) {
+        const int64_t i1 = std::min(m1, i0 + kRowChunk);
+        const float* a = rows_a;
+        int64_t lda = kc;
+        if (g.trans_a) {
+          pack_rows(g, i0, i1, k0, kc, rows_a);
+        } else {
+          a = g.a + i0 * g.lda + k0;
+          lda = g.lda;
+        }
+        run_tiles(t, a, lda, i0, i1, q1 - q0, at, kc, g.ldc, accumulate, g.alpha);
+      }
+    }
+  }
+}
+
+PanelSplit plan_panel_split(int64_t m, int64_t panels, int64_t threads) {
+  // Row blocks are whole register tiles of the form that will run them.
+  const int64_t tile = tiles_for<StepRows>(TileForm::kBest).rows;
+  const int64_t max_rb = std::max<int64_t>(1, (m + tile - 1) / tile);
+  const int64_t want = std::max<int64_t>(1, 2 * threads);
+  PanelSplit best;
+  double best_cost = -1.0;
+  for (int64_t g = 1; g <= panels; ++g) {
+    const int64_t groups = g, group = (panels + groups - 1) / groups;
+    if ((groups - 1) * group >= panels) continue;  // the same cut as a smaller g
+    // Panels of a group share each depth block in the second-level cache.
+    if (group > 16) continue;
+    const int64_t rb = std::clamp<int64_t>((want + groups - 1) / groups, 1, max_rb);
+    const double cost = double(groups) * double(m) + double(rb) * double(panels) * kPanelWidth;
+    if (best_cost < 0 || cost < best_cost) {
+      best_cost = cost;
+      best.rb = rb;
+      best.group = group;
+      best.groups = groups;
+    }
+  }
+  if (best_cost < 0) {  // more than 16 panels in every cut above
+    best.group = 16;
+    best.groups = (panels + 15) / 16;
+    best.rb = std::clamp<int64_t>((want + best.groups - 1) / best.groups, 1, max_rb);
+  }
+  best.rows = ((m + best.rb - 1) / best.rb + tile - 1) / tile * tile;
+  best.rb = (m + best.rows - 1) / best.rows;
+  return best;
+}
+
+}  // namespace vorn
