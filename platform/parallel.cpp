@@ -37,6 +37,7 @@ struct Job {
   // while the job is listed, so once the caller has unlisted it the count
   // only falls and the job may leave the caller's stack when it is zero.
   alignas(64) std::atomic<uint32_t> refs{0};
+  pool_hooks::FirstError error;
 };
 
 struct alignas(64) Worker {
@@ -86,6 +87,7 @@ class Pool {
     run_chunks(job);
     t_in_worker = false;
     retire(job);
+    job.error.rethrow();
   }
 
   // Lists the job and wakes sleepers for the chunks that threads already
@@ -149,7 +151,14 @@ class Pool {
       size_t begin = job.next.fetch_add(job.chunk, std::memory_order_relaxed);
       if (begin >= job.iterations) return;
       size_t end = std::min(job.iterations, begin + job.chunk);
-      for (size_t i = begin; i < end; ++i) job.work(job.context, i);
+      try {
+        for (size_t i = begin; i < end; ++i) job.work(job.context, i);
+      } catch (...) {
+        // No chunk is handed out after this one: the loop has failed.
+        job.error.capture();
+        job.next.store(job.iterations, std::memory_order_relaxed);
+        return;
+      }
     }
   }
 

@@ -120,9 +120,16 @@ void WorkerTeam::run_chunks() {
       continue;
     // The chunk is ours: the loop's fields stay as they are until it has
     // finished.
-    const size_t begin = next_of(claim) * chunk_;
-    const size_t end = std::min(iterations_, begin + chunk_);
-    for (size_t i = begin; i < end; ++i) work_(context_, i);
+    // A chunk of a loop that has failed only counts as finished.
+    if (!error_.caught()) {
+      const size_t begin = next_of(claim) * chunk_;
+      const size_t end = std::min(iterations_, begin + chunk_);
+      try {
+        for (size_t i = begin; i < end; ++i) work_(context_, i);
+      } catch (...) {
+        error_.capture();
+      }
+    }
     if (finished_.fetch_add(1, std::memory_order_seq_cst) + 1 == chunks &&
         leader_asleep_.load(std::memory_order_seq_cst) != 0)
       futex_wake_all(finished_);
@@ -161,6 +168,7 @@ void WorkerTeam::run_loop(size_t iterations, void* context, void (*work)(void*, 
     run_chunks();
   }
   wait_for_chunks(uint32_t(chunks));
+  error_.rethrow();
 }
 
 }  // namespace vorn

@@ -12,7 +12,9 @@
 // whoever asks first, so a member the system has taken off its core holds
 // up only the chunk it was running, never a loop it has not reached (the
 // others take its share); how a loop is cut depends on its iteration count
-// alone, and which thread runs a chunk changes no result.
+// alone, and which thread runs a chunk changes no result. An iteration
+// that throws fails its loop as it does in the pool: the chunks not yet
+// started are skipped and the leader rethrows the first exception.
 //
 // Members are the workers that were free when the team was made, or became
 // free while it lives; a team that finds none runs its loops on the leader.
@@ -61,6 +63,7 @@ class WorkerTeam final : private pool_hooks::LoopRunner {
   void* context_ = nullptr;
   void (*work_)(void*, size_t) = nullptr;
   uint32_t loop_ = 0;  // leader only: loops published
+  pool_hooks::FirstError error_;  // of the current loop
 
   // The loop's number (high 32 bits), the next chunk to hand out (16 bits)
   // and its chunk count (low 16 bits): a claim is one compare-and-swap that

@@ -2,10 +2,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/parallel.h"
+#include "platform/worker_team.h"
 #include "reference/process_status.h"
 
 namespace vorn {
@@ -73,6 +77,32 @@ TEST(ParallelFor, ReturnsOnlyAfterSlowIterationsFinish) {
       finished.fetch_add(1);
     });
     EXPECT_EQ(finished.load(), 8);
+  }
+}
+
+TEST(ParallelFor, AWorkersExceptionReachesTheCallerOnceTheLoopHasStopped) {
+  if (parallel_thread_count() < 2) GTEST_SKIP() << "one core";
+  for (bool in_team : {false, true}) {
+    std::optional<WorkerTeam> team;
+    if (in_team) team.emplace();
+    const auto caller = std::this_thread::get_id();
+    std::atomic<int> running{0};
+    try {
+      parallel_for(64, [&](size_t i) {
+        running.fetch_add(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        running.fetch_sub(1);
+        if (std::this_thread::get_id() != caller) throw std::runtime_error("iteration " + std::to_string(i));
+      });
+      ADD_FAILURE() << "no exception, team " << in_team;
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()).rfind("iteration ", 0), 0u) << e.what();
+      EXPECT_EQ(running.load(), 0) << "returned while iterations ran, team " << in_team;
+    }
+    // The next loop runs whole.
+    std::vector<std::atomic<int>> hits(1000);
+    parallel_for(hits.size(), [&](size_t i) { hits[i].fetch_add(1); });
+    for (size_t i = 0; i < hits.size(); ++i) ASSERT_EQ(hits[i].load(), 1) << i << ", team " << in_team;
   }
 }
 
