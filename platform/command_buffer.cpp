@@ -6,6 +6,7 @@
 #include "base/files.h"
 #include "platform/compute_device.h"
 #include "platform/parallel.h"
+#include "platform/worker_team.h"
 
 namespace vorn::mtl {
 
@@ -99,7 +100,13 @@ void CommandBuffer::commit() {
   status_ = CommandBufferStatus::kScheduled;
   start_time_ = monotonic_seconds();
   std::string error;
-  const bool ok = run(&error);
+  bool ok;
+  if (wants_team()) {
+    WorkerTeam team;
+    ok = run(&error);
+  } else {
+    ok = run(&error);
+  }
   end_time_ = monotonic_seconds();
   // Resources are let go once the buffer has run, as its commands are.
   std::vector<Command>().swap(commands_);
@@ -163,12 +170,16 @@ bool run_dispatch(const CommandBuffer::Command& c, std::string* error) {
     *error = kernel() + why;
     return false;
   }
-  GroupRun r{&args, fn.entry(), c.groups.width, c.groups.height};
   const uint64_t groups = c.groups.volume();
-  if (groups == 1 || c.grid.volume() <= kSerialThreads) {
-    for (uint64_t i = 0; i < groups; ++i) run_group(&r, i);
+  if (fn.grid() != nullptr) {
+    fn.grid()(args);
   } else {
-    dispatch_apply_f(groups, &r, run_group);
+    GroupRun r{&args, fn.entry(), c.groups.width, c.groups.height};
+    if (groups == 1 || c.grid.volume() <= kSerialThreads) {
+      for (uint64_t i = 0; i < groups; ++i) run_group(&r, i);
+    } else {
+      dispatch_apply_f(groups, &r, run_group);
+    }
   }
   if (const char* f = fault.load()) {
     *error = kernel() + f;
@@ -178,6 +189,16 @@ bool run_dispatch(const CommandBuffer::Command& c, std::string* error) {
 }
 
 }  // namespace
+
+bool CommandBuffer::wants_team() const {
+  for (const Command& c : commands_) {
+    if (c.kind == CommandKind::kHost) return true;
+    if (c.kind == CommandKind::kDispatch && c.groups.volume() > 1 &&
+        (c.grid.volume() > kSerialThreads || (c.pipeline != nullptr && c.pipeline->function()->grid() != nullptr)))
+      return true;
+  }
+  return false;
+}
 
 bool CommandBuffer::run(std::string* error) {
   for (Command& c : commands_) {

@@ -124,9 +124,9 @@ FunctionRef Library::new_function(std::string_view name) const {
     const KernelSymbol& s = source_.symbols[i];
     if (name != s.name) continue;
     // A kernel with one body serves both variants.
-    const int v = variant_ && s.variants[1] != nullptr ? 1 : 0;
-    if (s.variants[v] == nullptr) return nullptr;
-    return FunctionRef(new Function(std::string(name), s.variants[v], s.checks[v]));
+    const int v = variant_ && (s.variants[1] != nullptr || s.grids[1] != nullptr) ? 1 : 0;
+    if (s.variants[v] == nullptr && s.grids[v] == nullptr) return nullptr;
+    return FunctionRef(new Function(std::string(name), s.variants[v], s.grids[v], s.checks[v]));
   }
   return nullptr;
 }

@@ -4,7 +4,10 @@
 // queue, command buffers with compute and blit encoders) and executes on the
 // host: a committed command buffer runs every command it holds, in encoding
 // order, before commit returns, dispatching each kernel over the worker pool
-// one threadgroup per iteration.
+// one threadgroup per iteration. The pool's workers stay with the buffer
+// from its first command to its last as one team (platform/worker_team.h):
+// consecutive dispatches are separated by the team's barrier, not by a fork
+// and join each, and the loops of host commands run on the same team.
 //
 // Objects are reference counted with std::shared_ptr; a command buffer keeps
 // every buffer and pipeline it names alive until it has run. Kernels are C++
@@ -145,15 +148,18 @@ class Buffer {
 class Function {
  public:
   const std::string& name() const { return name_; }
+  // The per-group body, or null for a kernel that runs its grid itself.
   KernelFn entry() const { return entry_; }
+  KernelGridFn grid() const { return grid_; }
   KernelCheck check() const { return check_; }
 
  private:
   friend class Library;
-  Function(std::string name, KernelFn entry, KernelCheck check)
-      : name_(std::move(name)), entry_(entry), check_(check) {}
+  Function(std::string name, KernelFn entry, KernelGridFn grid, KernelCheck check)
+      : name_(std::move(name)), entry_(entry), grid_(grid), check_(check) {}
   std::string name_;
   KernelFn entry_;
+  KernelGridFn grid_;
   KernelCheck check_;
 };
 
@@ -238,6 +244,8 @@ class CommandBuffer : public std::enable_shared_from_this<CommandBuffer> {
   friend class CommandQueue;
   explicit CommandBuffer(CommandQueueRef queue);
   bool begin_encoder();
+  // True when some command has loops for a worker team to share.
+  bool wants_team() const;
   bool run(std::string* error);
   CommandQueueRef queue_;
   std::vector<Command> commands_;

@@ -5,6 +5,16 @@
 // shared memory is the function's own locals. Threadgroups of one dispatch
 // run in any order and on any thread, so a kernel's result for a group must
 // not depend on another group of the same dispatch.
+//
+// A kernel whose groups are too few or too large for one thread each may
+// instead run its whole grid itself (KernelGridFn): the device calls it once
+// per dispatch, on the committing thread, and it spreads the simulated
+// threads of its groups over the workers with parallel_for, one stage
+// (the span between two threadgroup barriers) after another. It keeps each
+// group's arithmetic and reduction order; how it cuts a stage into parts
+// must follow from the dispatch's shapes alone, never from the number of
+// threads, so that the bits do not either. Parts of one stage may serve
+// several groups at once (query heads that read the same keys).
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -78,6 +88,10 @@ struct KernelArgs {
 
 // A kernel body, run once per threadgroup at group position g.
 using KernelFn = void (*)(const KernelArgs& args, Size3 g);
+// A kernel that runs every group of its dispatch itself (see above). It
+// reports failures (such as scratch memory it could not get) with
+// args.fault.
+using KernelGridFn = void (*)(const KernelArgs& args);
 // Checked once per dispatch before any group runs: true when the bound
 // memory is large enough for what the kernel will read and write given its
 // parameters and grid; false with *error set otherwise (nothing runs).
@@ -85,11 +99,13 @@ using KernelCheck = bool (*)(const KernelArgs& args, std::string* error);
 
 // A kernel by name, in its two compiled variants: [0] when the source's
 // variant macro is 0 or absent, [1] when non-zero. A null check means the
-// kernel bounds itself.
+// kernel bounds itself. A variant is either a per-group body or a grid
+// function (the other null).
 struct KernelSymbol {
   const char* name;
   KernelFn variants[2];
   KernelCheck checks[2];
+  KernelGridFn grids[2];
 };
 
 // The table that stands for a library's source text.

@@ -37,6 +37,7 @@ struct Job {
   // while the job is listed, so once the caller has unlisted it the count
   // only falls and the job may leave the caller's stack when it is zero.
   alignas(64) std::atomic<uint32_t> refs{0};
+  pool_hooks::FirstError error;
 };
 
 struct alignas(64) Worker {
@@ -81,6 +82,18 @@ class Pool {
   size_t thread_count() const { return threads_.size() + 1; }
 
   void run(Job& job) {
+    post(job, 1);
+    t_in_worker = true;
+    run_chunks(job);
+    t_in_worker = false;
+    retire(job);
+    job.error.rethrow();
+  }
+
+  // Lists the job and wakes sleepers for the chunks that threads already
+  // polling for work will not pick up, less the caller_takes chunks the
+  // caller runs itself.
+  void post(Job& job, size_t caller_takes) {
     Worker* woken[kFanOut];
     size_t n_woken;
     {
@@ -93,18 +106,18 @@ class Pool {
       }
       tail_ = &job;
       published_.fetch_add(1, std::memory_order_release);
-      // Sleepers are needed only for the chunks that threads already
-      // polling for work will not pick up; the caller takes one itself.
       size_t chunks = (job.iterations + job.chunk - 1) / job.chunk;
       size_t polling = polling_.load(std::memory_order_relaxed);
-      job.to_wake = chunks - 1 > polling ? chunks - 1 - polling : 0;
+      size_t wanted = chunks > caller_takes ? chunks - caller_takes : 0;
+      job.to_wake = wanted > polling ? wanted - polling : 0;
       n_woken = wake_some_locked(job, woken);
     }
     notify(woken, n_woken);
+  }
 
-    t_in_worker = true;
-    run_chunks(job);
-    t_in_worker = false;
+  // Unlists the job (no thread takes a chunk of it from now on) and waits
+  // for the threads that hold one.
+  void retire(Job& job) {
     {
       std::lock_guard<std::mutex> lock(mu_);
       unlist_locked(&job);
@@ -138,7 +151,14 @@ class Pool {
       size_t begin = job.next.fetch_add(job.chunk, std::memory_order_relaxed);
       if (begin >= job.iterations) return;
       size_t end = std::min(job.iterations, begin + job.chunk);
-      for (size_t i = begin; i < end; ++i) job.work(job.context, i);
+      try {
+        for (size_t i = begin; i < end; ++i) job.work(job.context, i);
+      } catch (...) {
+        // No chunk is handed out after this one: the loop has failed.
+        job.error.capture();
+        job.next.store(job.iterations, std::memory_order_relaxed);
+        return;
+      }
     }
   }
 
@@ -276,7 +296,44 @@ Pool& pool() {
   return *p;
 }
 
+// The loop runner installed on this thread (a team's leader), if any.
+thread_local pool_hooks::LoopRunner* t_runner = nullptr;
+
 }  // namespace
+
+namespace pool_hooks {
+
+struct PostedJob : Job {};
+
+LoopRunner* exchange_loop_runner(LoopRunner* runner) {
+  LoopRunner* previous = t_runner;
+  t_runner = runner;
+  return previous;
+}
+
+bool in_loop() { return t_in_worker; }
+
+InLoop::InLoop() : was_(t_in_worker) { t_in_worker = true; }
+InLoop::~InLoop() { t_in_worker = was_; }
+
+WorkerPosting::WorkerPosting(size_t seats, void* context, void (*work)(void*, size_t)) : job_(nullptr) {
+  if (seats == 0) return;
+  job_ = new PostedJob;
+  job_->iterations = seats;
+  job_->chunk = 1;
+  job_->context = context;
+  job_->work = work;
+  pool().post(*job_, 0);
+}
+
+void WorkerPosting::withdraw() {
+  if (job_ == nullptr) return;
+  pool().retire(*job_);
+  delete job_;
+  job_ = nullptr;
+}
+
+}  // namespace pool_hooks
 
 size_t parallel_thread_count() { return pool().thread_count(); }
 
@@ -284,6 +341,10 @@ void dispatch_apply_f(size_t iterations, void* context, void (*work)(void*, size
   if (iterations == 0) return;
   if (iterations == 1 || t_in_worker) {
     for (size_t i = 0; i < iterations; ++i) work(context, i);
+    return;
+  }
+  if (t_runner != nullptr) {
+    t_runner->run_loop(iterations, context, work);
     return;
   }
   Pool& p = pool();

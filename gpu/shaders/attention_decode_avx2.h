@@ -69,18 +69,19 @@ VORN_DECODE_AVX2 void scores(const float* qf, const A* k, uint64_t total, float*
   for (; j < total; ++j) out[j] = finish1(key_lanes(q, k + j * 64));
 }
 
-// acc[c] = sum over keys j = s, s + 4, ... below total of p[j] v[j, c], in
-// key order (a multiply, then an add).
-template <class A>
+// acc[c] for c < 8 Regs = sum over keys j = s, s + 4, ... below total of
+// p[j] v[j, c], in key order (a multiply, then an add); rows of v are 64
+// apart.
+template <class A, int Regs>
 VORN_DECODE_AVX2 void group_values(const float* p, const A* v, uint64_t s, uint64_t total, float* acc) {
-  __m256 a[8];
-  for (int i = 0; i < 8; ++i) a[i] = _mm256_setzero_ps();
+  __m256 a[Regs];
+  for (int i = 0; i < Regs; ++i) a[i] = _mm256_setzero_ps();
   for (uint64_t j = s; j < total; j += 4) {
     const __m256 w = _mm256_set1_ps(p[j]);
     const A* r = v + j * 64;
-    for (int i = 0; i < 8; ++i) a[i] = _mm256_add_ps(a[i], _mm256_mul_ps(w, load8(r + 8 * i)));
+    for (int i = 0; i < Regs; ++i) a[i] = _mm256_add_ps(a[i], _mm256_mul_ps(w, load8(r + 8 * i)));
   }
-  for (int i = 0; i < 8; ++i) _mm256_storeu_ps(acc + 8 * i, a[i]);
+  for (int i = 0; i < Regs; ++i) _mm256_storeu_ps(acc + 8 * i, a[i]);
 }
 
 #undef VORN_DECODE_AVX2

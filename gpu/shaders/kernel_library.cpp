@@ -13,10 +13,19 @@ using shaders::half;
 
 // Variant 0 computes in half (VORN_FLOAT = 0), variant 1 in float.
 constexpr mtl::KernelSymbol kSymbols[] = {
-#define VORN_KERNEL(name, Params) \
-  {#name, {shaders::name<half>, shaders::name<float>}, {shaders::name##_check<half>, shaders::name##_check<float>}},
+#define VORN_KERNEL(name, Params)                           \
+  {#name,                                                   \
+   {shaders::name<half>, shaders::name<float>},             \
+   {shaders::name##_check<half>, shaders::name##_check<float>}, \
+   {nullptr, nullptr}},
+#define VORN_GRID_KERNEL(name, Params)                      \
+  {#name,                                                   \
+   {nullptr, nullptr},                                      \
+   {shaders::name##_check<half>, shaders::name##_check<float>}, \
+   {shaders::name<half>, shaders::name<float>}},
 #include "gpu/shaders/kernel_list.inc"
 #undef VORN_KERNEL
+#undef VORN_GRID_KERNEL
 };
 static_assert(sizeof kSymbols / sizeof kSymbols[0] == kGenerativeKernelCount);
 

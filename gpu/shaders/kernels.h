@@ -18,8 +18,14 @@ namespace vorn::shaders {
   void name(const mtl::KernelArgs& args, mtl::Size3 group); \
   template <class A>                                        \
   bool name##_check(const mtl::KernelArgs& args, std::string* error);
+#define VORN_GRID_KERNEL(name, Params)  \
+  template <class A>                    \
+  void name(const mtl::KernelArgs& args); \
+  template <class A>                    \
+  bool name##_check(const mtl::KernelArgs& args, std::string* error);
 #include "gpu/shaders/kernel_list.inc"
 #undef VORN_KERNEL
+#undef VORN_GRID_KERNEL
 
 // The parameters of kernel K as its encoder filled them.
 template <Kernel K>
@@ -32,6 +38,11 @@ inline const KernelParams<K>& params(const mtl::KernelArgs& a) {
 #define VORN_INSTANTIATE_KERNEL(name)                                     \
   template void name<half>(const mtl::KernelArgs&, mtl::Size3);           \
   template void name<float>(const mtl::KernelArgs&, mtl::Size3);          \
+  template bool name##_check<half>(const mtl::KernelArgs&, std::string*); \
+  template bool name##_check<float>(const mtl::KernelArgs&, std::string*);
+#define VORN_INSTANTIATE_GRID_KERNEL(name)                                \
+  template void name<half>(const mtl::KernelArgs&);                       \
+  template void name<float>(const mtl::KernelArgs&);                      \
   template bool name##_check<half>(const mtl::KernelArgs&, std::string*); \
   template bool name##_check<float>(const mtl::KernelArgs&, std::string*);
 

@@ -25,7 +25,8 @@ bool touch_check(const mtl::KernelArgs& a, std::string* e) {
          mtl::kernel_require(a, 1, mtl::sat_mul(a.grid.width, 4), e);
 }
 
-constexpr mtl::KernelSymbol kTouchSymbols[] = {{"touch_all", {touch_all, nullptr}, {touch_check, nullptr}}};
+constexpr mtl::KernelSymbol kTouchSymbols[] = {
+    {"touch_all", {touch_all, nullptr}, {touch_check, nullptr}, {nullptr, nullptr}}};
 constexpr mtl::KernelSource kTouchSource{nullptr, kTouchSymbols, 1};
 
 }  // namespace

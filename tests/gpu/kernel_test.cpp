@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <functional>
 
 #include "generation/pinned_child.h"
@@ -453,6 +454,39 @@ struct AttentionInputs {
   }
 };
 
+// Runs the attention path the graph picks for a's shape over `in` and
+// returns its output: the tiled kernels (their probabilities into
+// *probabilities), "attention_decode64" or "attention". Errors add to *error.
+template <class A>
+std::vector<A> attend(KernelHarness& h, const AttentionShape& a, const AttentionInputs<A>& in, std::string* error,
+                      std::vector<A>* probabilities = nullptr) {
+  const shaders::AttentionParams p{.query_heads = a.hq,
+                                   .kv_heads = a.hk,
+                                   .head_dim = a.d,
+                                   .queries = a.s,
+                                   .keys = a.total,
+                                   .kv_stride = a.stride,
+                                   .causal = a.causal};
+  const uint64_t out_count = uint64_t(a.b) * a.s * a.hq * a.d, z = uint64_t(a.b) * a.hq;
+  auto bq = h.buffer(in.q), bk = h.buffer(in.k), bv = h.buffer(in.v), bm = h.buffer(in.mask);
+  auto y = h.zeros(out_count * sizeof(A));
+  if (a.s >= 32 || a.total > shaders::kAttentionMaxKeys) {
+    auto scores = h.zeros(z * a.s * a.total * sizeof(A));
+    *error += h.run<A, Kernel::attention_scores>({{0, bq}, {1, bk}, {2, scores}, {4, bm}}, p,
+                                                 mtl::Size3{(a.total + 31) / 32, (a.s + 31) / 32, z}, true);
+    *error += h.run<A, Kernel::attention_softmax>({{0, scores}}, p, threads(z * a.s), true);
+    *error += h.run<A, Kernel::attention_values>({{0, scores}, {1, bv}, {2, y}}, p,
+                                                 mtl::Size3{(a.d + 31) / 32, (a.s + 31) / 32, z}, true);
+    if (probabilities != nullptr) *probabilities = KernelHarness::read<A>(scores, z * a.s * a.total);
+  } else {
+    const std::vector<Bind> binds{{0, bq}, {1, bk}, {2, y}, {4, bv}, {5, bm}};
+    const mtl::Size3 groups = threads(uint64_t(a.b) * a.s * a.hq);
+    *error += a.d == 64 && a.s == 1 ? h.run<A, Kernel::attention_decode64>(binds, p, groups, true)
+                                    : h.run<A, Kernel::attention>(binds, p, groups, true);
+  }
+  return KernelHarness::read<A>(y, out_count);
+}
+
 // The tiled path (scores, softmax, values) and the single kernel against the
 // reference: each row's scores, their softmax rounded to A, then the
 // probability-weighted values.
@@ -463,33 +497,13 @@ Outcome attentions(KernelHarness& h, Lcg& g) {
   for (const AttentionShape a :
        {AttentionShape{2, 4, 2, 40, 33, 40, 45, false}, AttentionShape{1, 2, 1, 24, 35, 70, 70, true},
         AttentionShape{2, 4, 2, 24, 3, 9, 12, true}, AttentionShape{2, 3, 3, 8, 2, 5, 5, false},
-        AttentionShape{2, 4, 1, 64, 1, 100, 120, false}, AttentionShape{1, 3, 1, 64, 1, 37, 40, true}}) {
+        AttentionShape{2, 4, 1, 64, 1, 100, 120, false}, AttentionShape{1, 3, 1, 64, 1, 37, 40, true},
+        // Grouped heads across the decode kernel's key blocks, at its 2,048
+        // keys and past them (the tiled path for one query row).
+        AttentionShape{1, 9, 3, 64, 1, 129, 130, true}, AttentionShape{1, 6, 2, 64, 1, 2048, 2048, false},
+        AttentionShape{1, 9, 3, 64, 1, 2049, 2051, true}}) {
     const AttentionInputs<A> in(g, a);
-    const shaders::AttentionParams p{.query_heads = a.hq,
-                                     .kv_heads = a.hk,
-                                     .head_dim = a.d,
-                                     .queries = a.s,
-                                     .keys = a.total,
-                                     .kv_stride = a.stride,
-                                     .causal = a.causal};
-    const uint64_t out_count = uint64_t(a.b) * a.s * a.hq * a.d;
-    auto bq = h.buffer(in.q), bk = h.buffer(in.k), bv = h.buffer(in.v), bm = h.buffer(in.mask);
-    auto y = h.zeros(out_count * sizeof(A));
-    if (a.s >= 32) {
-      const uint64_t z = uint64_t(a.b) * a.hq;
-      auto scores = h.zeros(z * a.s * a.total * sizeof(A));
-      o.error += h.run<A, Kernel::attention_scores>({{0, bq}, {1, bk}, {2, scores}, {4, bm}}, p,
-                                                    mtl::Size3{(a.total + 31) / 32, (a.s + 31) / 32, z}, true);
-      o.error += h.run<A, Kernel::attention_softmax>({{0, scores}}, p, threads(z * a.s), true);
-      o.error += h.run<A, Kernel::attention_values>({{0, scores}, {1, bv}, {2, y}}, p,
-                                                    mtl::Size3{(a.d + 31) / 32, (a.s + 31) / 32, z}, true);
-    } else {
-      const std::vector<Bind> binds{{0, bq}, {1, bk}, {2, y}, {4, bv}, {5, bm}};
-      const mtl::Size3 groups = threads(uint64_t(a.b) * a.s * a.hq);
-      o.error += a.d == 64 && a.s == 1 ? h.run<A, Kernel::attention_decode64>(binds, p, groups, true)
-                                       : h.run<A, Kernel::attention>(binds, p, groups, true);
-    }
-    for (float v : read<A>(y, out_count)) o.got.push_back(v);
+    for (const A& v : attend(h, a, in, &o.error)) o.got.push_back(to_float(v));
     const double inv = 1 / std::sqrt(double(a.d));
     for (uint32_t b = 0; b < a.b; ++b)
       for (uint32_t r = 0; r < a.s; ++r)
@@ -645,6 +659,113 @@ TEST(GenerativeKernels, RefusalsFailTheCommandBuffer) {
       EXPECT_EQ(out, std::vector<uint8_t>(8, 0)) << r.name;
     }
   }
+}
+
+template <class A>
+uint32_t bits_of(A v) {
+  uint32_t b = 0;
+  std::memcpy(&b, &v, sizeof v);
+  return b;
+}
+
+// Query heads that share a key head read its keys and values once, with
+// the work of a group spread over the threads: each head's output is still,
+// bit for bit, what the head computes alone against its key head.
+template <class A>
+void grouped_heads_match_each_head_alone(KernelHarness& h) {
+  Lcg g(29);
+  for (const AttentionShape a :
+       {AttentionShape{2, 9, 3, 64, 1, 300, 310, false}, AttentionShape{1, 9, 3, 64, 1, 2048, 2048, true},
+        AttentionShape{1, 9, 3, 64, 1, 2100, 2100, true}, AttentionShape{1, 6, 2, 40, 40, 70, 72, true}}) {
+    const AttentionInputs<A> in(g, a);
+    std::string error;
+    const std::vector<A> all = attend(h, a, in, &error);
+    const uint32_t group = a.hq / a.hk;
+    for (uint32_t b = 0; b < a.b; ++b)
+      for (uint32_t head = 0; head < a.hq; ++head) {
+        const AttentionShape one{1, 1, 1, a.d, a.s, a.total, a.stride, a.causal};
+        AttentionInputs<A> alone(g, one);
+        for (uint32_t r = 0; r < a.s; ++r)
+          std::copy_n(in.q.begin() + ((uint64_t(b) * a.s + r) * a.hq + head) * a.d, a.d, alone.q.begin() + r * a.d);
+        const uint64_t kv = (uint64_t(b) * a.hk + head / group) * a.stride * a.d;
+        std::copy_n(in.k.begin() + kv, a.stride * a.d, alone.k.begin());
+        std::copy_n(in.v.begin() + kv, a.stride * a.d, alone.v.begin());
+        std::copy_n(in.mask.begin() + uint64_t(b) * a.s * a.total, a.s * a.total, alone.mask.begin());
+        const std::vector<A> single = attend(h, one, alone, &error);
+        for (uint32_t r = 0; r < a.s; ++r)
+          for (uint32_t c = 0; c < a.d; ++c)
+            ASSERT_EQ(bits_of(all[((uint64_t(b) * a.s + r) * a.hq + head) * a.d + c]),
+                      bits_of(single[r * a.d + c]))
+                << a.hq << "/" << a.hk << " heads, " << a.total << " keys: head " << head << " row " << r
+                << " channel " << c;
+      }
+    EXPECT_EQ(error, "");
+  }
+}
+
+TEST(GenerativeKernels, AttentionPartsOnAllThreadsMatchEachHeadAlone) {
+  KernelHarness h;
+  grouped_heads_match_each_head_alone<half>(h);
+  grouped_heads_match_each_head_alone<float>(h);
+}
+
+// Under the causal rule the softmax skips the exponentials of the columns a
+// row cannot see, and the values the keys no row of a part sees, only where
+// they would add exact zeros: the same rows without the causal flag (which
+// compute every column and every key) give the same bits, whether the hidden
+// columns hold masked scores, values near the row's maximum, NaN or
+// infinity, and with infinite values behind the hidden keys. Rows cross the
+// 32-row tiles and the 128-column blocks.
+template <class A>
+void causal_skipping_changes_no_bit(KernelHarness& h) {
+  Lcg g(31);
+  for (const auto& [s, total] : {std::pair{32u, 32u}, std::pair{33u, 33u}, std::pair{64u, 69u}, std::pair{40u, 300u}}) {
+    const uint32_t rows = 2 * s;
+    for (const float hidden : {shaders::kMaskedScore<A>, -20.0f, 5.0f, float(NAN), float(INFINITY)}) {
+      std::vector<A> x = random_values<A>(g, uint64_t(rows) * total, -8, 8);
+      for (uint32_t row = 0; row < rows; ++row)
+        for (uint32_t c = total - s + row % s + 1; c < total; ++c)
+          if (std::isnan(hidden) ? c == total - 1 && row % 3 == 0 : (c + row) % 2 == 0)
+            x[uint64_t(row) * total + c] = from_float<A>(hidden);
+      std::vector<A> out[2];
+      for (const uint32_t causal : {0u, 1u}) {
+        auto b = h.buffer(x);
+        ASSERT_EQ((h.run<A, Kernel::attention_softmax>({{0, b}}, {.queries = s, .keys = total, .causal = causal},
+                                                       threads(rows), true)),
+                  "");
+        out[causal] = KernelHarness::read<A>(b, x.size());
+      }
+      ASSERT_EQ(std::memcmp(out[0].data(), out[1].data(), x.size() * sizeof(A)), 0)
+          << "softmax, s " << s << ", total " << total << ", hidden " << hidden;
+    }
+    for (const bool poison : {false, true}) {
+      const AttentionShape a{1, 6, 2, 64, s, total, total, true};
+      AttentionInputs<A> in(g, a);
+      if (poison)  // infinities behind keys the first rows do not see
+        for (uint64_t i = (total - s + 1) * a.d; i < uint64_t(total) * a.d; i += 5) in.v[i] = from_float<A>(INFINITY);
+      std::vector<A> probabilities;
+      std::string error;
+      const std::vector<A> causal = attend(h, a, in, &error, &probabilities);
+      ASSERT_EQ(error, "");
+      const uint64_t z = uint64_t(a.b) * a.hq, out_count = z * a.s * a.d;
+      auto y = h.zeros(out_count * sizeof(A));
+      ASSERT_EQ((h.run<A, Kernel::attention_values>(
+                    {{0, h.buffer(probabilities)}, {1, h.buffer(in.v)}, {2, y}},
+                    {.query_heads = a.hq, .kv_heads = a.hk, .head_dim = a.d, .queries = s, .keys = total,
+                     .kv_stride = total, .causal = 0},
+                    mtl::Size3{2, (s + 31) / 32, z}, true)),
+                "");
+      const std::vector<A> full = KernelHarness::read<A>(y, out_count);
+      ASSERT_EQ(std::memcmp(causal.data(), full.data(), out_count * sizeof(A)), 0)
+          << "values, s " << s << ", total " << total << (poison ? ", infinite values" : "");
+    }
+  }
+}
+
+TEST(GenerativeKernels, CausalSkippingChangesNoBit) {
+  KernelHarness h;
+  causal_skipping_changes_no_bit<half>(h);
+  causal_skipping_changes_no_bit<float>(h);
 }
 
 // A masked score is the most negative finite value, not minus infinity.

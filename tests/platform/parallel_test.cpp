@@ -1,17 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
-#include <fstream>
-#include <sstream>
-#include <string>
-
 #include <atomic>
 #include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/parallel.h"
+#include "platform/worker_team.h"
+#include "reference/process_status.h"
 
 namespace vorn {
 namespace {
@@ -81,6 +80,32 @@ TEST(ParallelFor, ReturnsOnlyAfterSlowIterationsFinish) {
   }
 }
 
+TEST(ParallelFor, AWorkersExceptionReachesTheCallerOnceTheLoopHasStopped) {
+  if (parallel_thread_count() < 2) GTEST_SKIP() << "one core";
+  for (bool in_team : {false, true}) {
+    std::optional<WorkerTeam> team;
+    if (in_team) team.emplace();
+    const auto caller = std::this_thread::get_id();
+    std::atomic<int> running{0};
+    try {
+      parallel_for(64, [&](size_t i) {
+        running.fetch_add(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        running.fetch_sub(1);
+        if (std::this_thread::get_id() != caller) throw std::runtime_error("iteration " + std::to_string(i));
+      });
+      ADD_FAILURE() << "no exception, team " << in_team;
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()).rfind("iteration ", 0), 0u) << e.what();
+      EXPECT_EQ(running.load(), 0) << "returned while iterations ran, team " << in_team;
+    }
+    // The next loop runs whole.
+    std::vector<std::atomic<int>> hits(1000);
+    parallel_for(hits.size(), [&](size_t i) { hits[i].fetch_add(1); });
+    for (size_t i = 0; i < hits.size(); ++i) ASSERT_EQ(hits[i].load(), 1) << i << ", team " << in_team;
+  }
+}
+
 TEST(ParallelFor, AfterSleepingWorkersWakeForWork) {
   if (parallel_thread_count() < 2) GTEST_SKIP() << "one core";
   // Long after the last dispatch every worker is asleep; a new dispatch
@@ -116,32 +141,7 @@ TEST(ParallelFor, SpreadsOverThreadsAndNestsSerially) {
   EXPECT_EQ(foreign.load(), 0);
 }
 
-// CPU time (clock ticks) of this process's threads named "vorn-worker",
-// and how many there are.
-std::pair<long, int> worker_ticks() {
-  long ticks = 0;
-  int workers = 0;
-  DIR* d = opendir("/proc/self/task");
-  if (d == nullptr) return {0, 0};
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::string base = std::string("/proc/self/task/") + e->d_name;
-    std::ifstream comm(base + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    if (name != "vorn-worker") continue;
-    ++workers;
-    std::ifstream stat(base + "/stat");
-    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // Fields after the parenthesised name: state is field 3, utime 14, stime 15.
-    std::istringstream rest(all.substr(all.rfind(')') + 2));
-    std::string field;
-    for (int i = 3; i <= 15 && rest >> field; ++i)
-      if (i >= 14) ticks += std::stol(field);
-  }
-  closedir(d);
-  return {ticks, workers};
-}
+std::pair<long, int> worker_ticks() { return test::thread_ticks("vorn-worker"); }
 
 TEST(ParallelFor, IdleWorkersSleep) {
   parallel_for(64, [](size_t) {});

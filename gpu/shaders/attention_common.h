@@ -1,0 +1,111 @@
+// What the attention kernels share: the shape they read from their
+// parameters, the mask term, where a key or value row lies, and the checks
+// of q, K, V and mask bindings.
+//
+// Shapes: q [b, s, hq d] token-major; K and V [b, hk, stride, d] head-major
+// with `stride` rows reserved per head; query head h reads key head
+// h / (hq / hk). Scores are scaled by 1/sqrt(d) and masked either by the
+// causal rule (key column c hidden from query row r when c > total - s + r)
+// or by a mask [b, 1, s, total]. The mask row of a score belongs to the
+// batch entry, not to the (batch, head) pair the score rows are counted by.
+#pragma once
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "gpu/shaders/kernels.h"
+#include "platform/parallel.h"
+#include "platform/scratch_pool.h"
+
+namespace vorn::shaders::attention_common {
+
+constexpr uint32_t kMaxHeadDim = 256;
+
+struct Shape {
+  uint64_t hq, hk, d, s, total, stride;
+  bool causal;
+  uint64_t group_heads() const { return hq / hk; }
+  // Key columns query row r sees under the causal rule: c <= total - s + r.
+  uint64_t visible(uint64_t r) const { return total - s + r + 1; }
+};
+
+inline Shape shape_of(const AttentionParams& p) {
+  return Shape{p.query_heads, p.kv_heads, p.head_dim, p.queries, p.keys, p.kv_stride, p.causal == 1};
+}
+
+inline float inverse_sqrt(uint64_t d) { return 1.0f / std::sqrt(float(d)); }
+
+// A running maximum that passes over NaN, as fmax does; it may keep the
+// other zero where fmax would not, which no caller can see (the maximum is
+// only subtracted before an exponential).
+inline float keep_max(float m, float x) { return x > m ? x : m; }
+
+template <class A>
+float mask_term(const Shape& sh, const A* mask, uint64_t b, uint64_t r, uint64_t c) {
+  if (sh.causal) return int64_t(c) > int64_t(sh.total) - int64_t(sh.s) + int64_t(r) ? kMaskedScore<A> : 0.0f;
+  return to_float(mask[(b * sh.s + r) * sh.total + c]);
+}
+
+// The row of key or value j of key head kh in batch b.
+template <class A>
+const A* kv_row(const A* base, const Shape& sh, uint64_t b, uint64_t kh, uint64_t j) {
+  return base + ((b * sh.hk + kh) * sh.stride + j) * sh.d;
+}
+
+template <class A>
+void widen(const A* src, float* dst, uint64_t n) {
+  if constexpr (sizeof(A) == 2)
+    half_to_float_n(&src[0].bits, dst, n);
+  else
+    std::memcpy(dst, src, n * sizeof(float));
+}
+
+// Checks shared by the kernels that read q, K and V.
+inline bool heads_check(const Shape& sh, std::string* e) {
+  if (sh.hq == 0 || sh.hk == 0 || sh.hq % sh.hk != 0)
+    return mtl::kernel_refuse("query heads must be a multiple of key heads", e);
+  if (sh.d == 0 || sh.d > kMaxHeadDim) return mtl::kernel_refuse("head dim must be 1 to 256", e);
+  if (sh.total == 0 || sh.s == 0) return mtl::kernel_refuse("no query rows or keys", e);
+  if (sh.stride < sh.total) return mtl::kernel_refuse("KV stride below total", e);
+  return true;
+}
+
+template <class A>
+bool qkv_check(const mtl::KernelArgs& a, const Shape& sh, uint64_t batch, uint32_t q_index, uint32_t k_index,
+               uint32_t v_index, uint32_t mask_index, std::string* e) {
+  using mtl::sat_mul;
+  const uint64_t kv = sat_mul(sat_mul(batch, sh.hk), sat_mul(sh.stride, sh.d));
+  return require_elements(a, q_index, sat_mul(sat_mul(batch, sh.s), sat_mul(sh.hq, sh.d)), sizeof(A), e) &&
+         require_elements(a, k_index, kv, sizeof(A), e) && require_elements(a, v_index, kv, sizeof(A), e) &&
+         (sh.causal ||
+          require_elements(a, mask_index, sat_mul(sat_mul(batch, sh.s), sh.total), sizeof(A), e));
+}
+
+// Float scratch that a grid kernel's stages share (the threadgroup memory
+// of all its groups), from the reusable pool: null, with the dispatch
+// failed, when the memory cannot be had.
+inline ScratchLease stage_memory(const mtl::KernelArgs& a, size_t floats) {
+  try {
+    return ScratchLease(floats);
+  } catch (const std::bad_alloc&) {
+    a.fault("out of memory for the kernel's scratch");
+    return ScratchLease();
+  }
+}
+
+// One stage of a grid kernel: body(part) for every part, on the team's
+// threads when there is enough work (work: about the multiply-adds of the
+// stage) to pay for a barrier, else on the calling thread. Where a part
+// runs changes nothing it computes.
+template <class F>
+void run_stage(uint64_t parts, uint64_t work, const F& body) {
+  constexpr uint64_t kParallelWork = 16384;
+  if (parts > 1 && work >= kParallelWork) {
+    parallel_for(parts, body);
+  } else {
+    for (uint64_t part = 0; part < parts; ++part) body(part);
+  }
+}
+
+}  // namespace vorn::shaders::attention_common
