@@ -92,16 +92,12 @@ void exp_portable(const float* a, float* out, size_t n) {
 using ExpLoop = void (*)(const float*, float*, size_t);
 
 ExpLoop exp_for_this_cpu() {
-  static const ExpLoop loop =
-      cpu_has_avx2_fma() ? &exp_avx2 : &exp_portable;
-  return loop;
+  return cpu_has_avx2_fma() ? &exp_avx2 : &exp_portable;
 }
 
 }  // namespace
 
 void vec_exp(const float* a, float* out, size_t n) { exp_for_this_cpu()(a, out, n); }
-
-void vec_exp_portable(const float* a, float* out, size_t n) { exp_portable(a, out, n); }
 
 namespace {
 

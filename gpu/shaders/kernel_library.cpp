@@ -4,8 +4,6 @@
 
 namespace vorn {
 
-bool shaders::g_shader_vector_forms = true;
-
 namespace {
 
 using shaders::half;

@@ -14,6 +14,7 @@
 #include "generation/pinned_child.h"
 #include "gpu/kernel_harness.h"
 #include "gpu/shaders/kernels.h"
+#include "platform/cpu_features.h"
 
 namespace vorn::test {
 namespace {
@@ -664,10 +665,8 @@ uint64_t digest_all(KernelHarness& h) {
 TEST(GenerativeKernels, VectorFormsGiveThePortableBits) {
   KernelHarness h;
   const uint64_t vector = digest_all(h);
-  shaders::g_shader_vector_forms = false;
-  const uint64_t portable = digest_all(h);
-  shaders::g_shader_vector_forms = true;
-  EXPECT_EQ(vector, portable);
+  const IsaCap isa(KernelIsa::kPortable);
+  EXPECT_EQ(vector, digest_all(h));
 }
 
 TEST(GenerativeKernelCores, Child) {

@@ -198,9 +198,9 @@ TEST(BinaryKernels, CheckRefusesShapesThatDoNotBroadcast) {
 }
 
 std::vector<float> run_unary(uint64_t code, const std::vector<float>& x, Attrs attrs,
-                             KernelIsa isa = kernel_isa_of_this_cpu()) {
+                             KernelIsa widest = KernelIsa::kAvx512) {
+  const IsaCap isa(widest);
   NodeHarness h;
-  h.state().isa = isa;
   const uint64_t ix = h.value({x.size()}, x), iy = h.value({x.size()});
   EXPECT_TRUE(h.run(NodeHarness::node(code, {ix}, {iy}, attrs))) << h.last_message();
   return h.read(iy);

@@ -321,8 +321,8 @@ TEST(PoolKernel, EveryFormGivesTheDefinitionsBits) {
                                           << static_cast<int>(form) << ": " << c.h << "x" << c.w << " window "
                                           << c.kh << "x" << c.kw << " stride " << c.sh << "," << c.sw << " pad "
                                           << c.pt << "," << c.pl << " dilation " << c.dh << "," << c.dw);
+        const IsaCap isa(form);
         NodeHarness h;
-        h.state().isa = form;
         const uint64_t xi = h.value({1, (uint64_t)c.planes, (uint64_t)c.h, (uint64_t)c.w}, x);
         const uint64_t yi = h.value({1, (uint64_t)c.planes, (uint64_t)c.ho, (uint64_t)c.wo});
         using W = attr::Window;
@@ -350,8 +350,8 @@ TEST(GlobalAveragePoolKernel, EveryFormGivesTheSameBits) {
       const auto x = random_values(planes * hw, 40 + hw, -2.0f, 3.0f);
       std::vector<float> out[2];
       for (int f = 0; f < 2; ++f) {
+        const IsaCap isa(f == 0 ? KernelIsa::kAvx512 : KernelIsa::kPortable);
         NodeHarness h;
-        h.state().isa = f == 0 ? kernel_isa_of_this_cpu() : KernelIsa::kPortable;
         const uint64_t xi = h.value({1, (uint64_t)planes, 1, (uint64_t)hw}, x), yi = h.value({1, (uint64_t)planes, 1, 1});
         ASSERT_TRUE(h.run(NodeHarness::node(op::GlobalAveragePool, {xi}, {yi})));
         out[f] = h.read(yi);
