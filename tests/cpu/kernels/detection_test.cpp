@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "container/op_codes.h"
-#include "cpu/kernels/detection.h"
+#include "kernels/ops/detection.h"
 #include "elem_test_util.h"
 #include "reference/detection_reference.h"
 

@@ -7,8 +7,8 @@
 
 #include "container/attr_words.h"
 #include "container/op_codes.h"
-#include "cpu/kernels/broadcast.h"
-#include "cpu/kernels/parallel_chunks.h"
+#include "kernels/ops/broadcast.h"
+#include "kernels/ops/parallel_chunks.h"
 #include "elem_test_util.h"
 #include "reference/elementwise_reference.h"
 

@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "cpu/kernels/conv_epilogue.h"
+#include "kernels/ops/conv_epilogue.h"
 #include "test_util.h"
 
 namespace vorn::test {

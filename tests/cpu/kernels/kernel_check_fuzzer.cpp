@@ -10,8 +10,8 @@
 #include <memory>
 #include <vector>
 
-#include "cpu/cpu_state.h"
-#include "cpu/kernel.h"
+#include "kernels/cpu_state.h"
+#include "kernels/kernel.h"
 #include "reference/fuzz_reader.h"
 
 namespace {

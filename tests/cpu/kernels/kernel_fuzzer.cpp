@@ -8,8 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#include "cpu/cpu_state.h"
-#include "cpu/kernel.h"
+#include "kernels/cpu_state.h"
+#include "kernels/kernel.h"
 
 namespace {
 

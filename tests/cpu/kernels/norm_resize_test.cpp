@@ -7,7 +7,7 @@
 
 #include "container/attr_words.h"
 #include "container/op_codes.h"
-#include "cpu/kernels/activation.h"
+#include "kernels/ops/activation.h"
 #include "reference/conv_reference.h"
 #include "reference/norm_reference.h"
 #include "test_util.h"

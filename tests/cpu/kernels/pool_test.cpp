@@ -7,7 +7,7 @@
 
 #include "container/attr_words.h"
 #include "container/op_codes.h"
-#include "cpu/kernels/conv.h"
+#include "kernels/ops/conv.h"
 #include "reference/conv_reference.h"
 #include "test_util.h"
 

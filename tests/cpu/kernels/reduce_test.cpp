@@ -3,7 +3,7 @@
 
 #include "container/attr_words.h"
 #include "container/op_codes.h"
-#include "cpu/kernels/parallel_chunks.h"
+#include "kernels/ops/parallel_chunks.h"
 #include "elem_test_util.h"
 #include "reference/reduce_reference.h"
 

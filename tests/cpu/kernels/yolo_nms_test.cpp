@@ -1,7 +1,7 @@
 // YoloNms post-processing against an independent naive implementation.
 #include "container/attr_words.h"
 #include "container/op_codes.h"
-#include "cpu/kernels/yolo_nms.h"
+#include "kernels/ops/yolo_nms.h"
 
 #include <gtest/gtest.h>
 
