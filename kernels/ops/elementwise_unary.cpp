@@ -136,7 +136,7 @@ struct SeluOp {
 // with P a minimax fit of (tanh(a) - a) / a^3 (no cancellation near 0);
 // above, 1 - 2 / (exp(2a) + 1), which is then at least 1/2, so the
 // subtraction loses nothing. Within 2 ulp of tanh over the whole float
-// range (tests/cpu/kernels/elementwise_test.cpp); +-0 and NaN pass, +-inf
+// range (tests/kernels/elementwise_test.cpp); +-0 and NaN pass, +-inf
 // gives +-1.
 constexpr float kTanhSmall = 0.55f;
 constexpr float kTanhP0 = -0.33333316f, kTanhP1 = 0.13332586f, kTanhP2 = -0.053852309f,
