@@ -99,6 +99,8 @@ ExpLoop exp_for_this_cpu() {
 
 void vec_exp(const float* a, float* out, size_t n) { exp_for_this_cpu()(a, out, n); }
 
+void vec_exp_portable(const float* a, float* out, size_t n) { exp_portable(a, out, n); }
+
 namespace {
 
 // Loops written as selects that GCC vectorises only from -O3 and without

@@ -34,6 +34,8 @@ void vec_threshold(const float* a, float threshold, float* out, size_t n);
 // are not merged: either choice would change the bits of the other side's
 // outputs (the conformance fixtures' comparisons, the generations' logits).
 void vec_exp(const float* a, float* out, size_t n);
+// The baseline form of vec_exp, for tests that compare the two.
+void vec_exp_portable(const float* a, float* out, size_t n);
 // out[i] = erf(a[i]) by a rational approximation on [-4, 4] (clamped
 // outside, where erf is +-1 in float), within a few ulp; NaN stays NaN.
 void vec_erf(const float* a, float* out, size_t n);

@@ -168,7 +168,7 @@ void attention_scores(const mtl::KernelArgs& a, mtl::Size3 g) {
   if (jn < kTile)
     for (uint64_t c = 0; c < sh.d; ++c) std::fill(kt[c] + jn, kt[c] + kTile, 0.0f);
   float acc[kTile][kTile] = {};
-  tile_mma(cpu_has_avx2_f16c(), &qt[0][0], kMaxHeadDim, &kt[0][0], kTile, sh.d,
+  tile_mma(g_shader_vector_forms && cpu_has_avx2_f16c(), &qt[0][0], kMaxHeadDim, &kt[0][0], kTile, sh.d,
            &acc[0][0], kTile, kTile, kTile);
   // A row of scores at a time through the block conversions, which give
   // the bits of element-by-element rounding: one scalar conversion per
@@ -279,7 +279,7 @@ void attention_values(const mtl::KernelArgs& a, mtl::Size3 g) {
   A* y = a.buffer<A>(2);
   const uint64_t rn = sh.s - r0 < kTile ? sh.s - r0 : kTile;
   const uint64_t cn = sh.d - c0 < kTile ? sh.d - c0 : kTile;
-  const bool vector = cpu_has_avx2_f16c();
+  const bool vector = g_shader_vector_forms && cpu_has_avx2_f16c();
   float acc[kTile][kTile] = {};
   float pt[kTile][kTile];
   float vt[kTile][kTile];
@@ -393,7 +393,7 @@ void attention_decode64(const mtl::KernelArgs& a, mtl::Size3 g) {
   const A* mask = a.buffer<const A>(5);
   A* y = a.buffer<A>(2) + (b * sh.hq + head) * kDecodeHeadDim;
 #if defined(__x86_64__)
-  const bool vector = cpu_has_avx2_f16c();
+  const bool vector = g_shader_vector_forms && cpu_has_avx2_f16c();
 #else
   const bool vector = false;
 #endif

@@ -4,6 +4,8 @@
 
 namespace vorn {
 
+bool shaders::g_shader_vector_forms = true;
+
 namespace {
 
 using shaders::half;

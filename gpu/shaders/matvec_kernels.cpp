@@ -204,7 +204,7 @@ void matvec_group(const mtl::KernelArgs& a, mtl::Size3 g) {
   const half* bias = a.buffer<const half>(4);
   const bool has_bias = p.has_bias != 0;
   const Rows rows = rows_of(a, g, p.rows);
-  const bool vector = cpu_has_avx2_f16c();
+  const bool vector = g_shader_vector_forms && cpu_has_avx2_f16c();
   // Every row of the dispatch reads the same x: a half x is widened once per
   // thread and dispatch, and kept for the thread's next groups.
   if (sizeof(A) == 2 && vector) {

@@ -120,6 +120,11 @@ inline void for_each_thread(const mtl::KernelArgs& a, mtl::Size3 g, uint64_t cou
 
 namespace vorn::shaders {
 
+// Kernels with an AVX2 form use it when the processor has one (the results
+// are the same bits); tests clear this to run the portable loops and
+// compare. Set it only while no command buffer runs.
+extern bool g_shader_vector_forms;
+
 #if defined(__x86_64__)
 // Everything body calls is inlined here and compiled for AVX2, so its loops
 // vectorise 8 wide; the arithmetic of each element stays the same.
@@ -129,12 +134,12 @@ __attribute__((target("avx2,f16c"), flatten)) void run_avx2(const F& body) {
 }
 #endif
 
-// Runs body in its AVX2 form when the record of platform/cpu_features.h
-// offers one, else in the portable form. Both give the same bits.
+// Runs body in its AVX2 form when the processor has one and vector forms
+// are on, else in the portable form. Both give the same bits.
 template <class F>
 inline void with_vector_forms(const F& body) {
 #if defined(__x86_64__)
-  if (cpu_has_avx2_f16c()) return run_avx2(body);
+  if (g_shader_vector_forms && cpu_has_avx2_f16c()) return run_avx2(body);
 #endif
   body();
 }
