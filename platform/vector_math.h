@@ -24,7 +24,7 @@ void vec_threshold(const float* a, float threshold, float* out, size_t n);
 // One of the library's two vector exponentials. This one stands in for
 // vvexpf and decides the last bits of every exponential of the CPU engine
 // (Exp, Softmax, Sigmoid, SiLU and the other exp-based operators of
-// kernels/ops) and of the graph layer (its exponent, sigmoid, SiLU, softmax
+// cpu/kernels) and of the graph layer (its exponent, sigmoid, SiLU, softmax
 // and attention: tensor models on the GPU backend, and the generative graph's
 // graph-layer attention). The other, exp_float_n (float_exp.h, 0.502 ulp),
 // reproduces the C library's expf and decides those of the generative
