@@ -14,7 +14,7 @@
 
 #include "base/files.h"
 #include "container/op_codes.h"
-#include "cpu/kernels/conv.h"
+#include "kernels/ops/conv.h"
 #include "platform/blas.h"
 #include "platform/parallel.h"
 #include "reference/node_harness.h"

@@ -15,9 +15,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "gpu/kernel_harness.h"
+#include "platform/cpu_features.h"
 #include "platform/parallel.h"
 
 namespace {
@@ -116,7 +118,8 @@ double matvec_gbps(KernelHarness& h, Shape sh, bool q8, uint64_t copies) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1 && std::strcmp(argv[1], "--avx2") == 0) shaders::g_shader_avx512_forms = false;
+  std::optional<IsaCap> cap;
+  if (argc > 1 && std::strcmp(argv[1], "--avx2") == 0) cap.emplace(KernelIsa::kAvx2);
   KernelHarness h;
   const char* forms[] = {"portable", "AVX2", "AVX-512"};
   std::printf("threads %zu, %s forms\n", parallel_thread_count(), forms[int(shaders::vector_form())]);

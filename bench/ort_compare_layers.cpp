@@ -30,7 +30,7 @@
 #include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/engine.h"
-#include "cpu/kernel.h"
+#include "kernels/kernel.h"
 #include "session/session.h"
 #include "vorn.h"
 

@@ -19,6 +19,7 @@
 
 #include "base/files.h"
 #include "platform/blas.h"
+#include "platform/cpu_features.h"
 #include "platform/panel_gemm.h"
 #include "platform/parallel.h"
 
@@ -98,11 +99,12 @@ int main(int argc, char** argv) {
     double g[2];
     for (int pool = 0; pool < 2; ++pool)
       g[pool] = best_gflops(p, seconds, [&] {
-        if (avx2 && !pool)
+        if (avx2 && !pool) {
+          const vorn::IsaCap narrow(vorn::KernelIsa::kAvx2);
           vorn::matrix_product_rectangle({p.ta, p.tb, p.m, p.n, p.k, p.alpha, a.data(), cols_a, b.data(), ldb, p.beta,
                                           c.data(), p.n},
-                                         0, p.m, 0, vorn::panel_count(p.n), vorn::TileForm::kAvx2);
-        else
+                                         0, p.m, 0, vorn::panel_count(p.n));
+        } else
           vorn::cpu_sgemm_threading(pool ? vorn::SgemmThreading::kPoolSplit : vorn::SgemmThreading::kSerial, 0,
                                     p.ta, p.tb, p.m, p.n, p.k, p.alpha, a.data(), cols_a, b.data(), ldb, p.beta,
                                     c.data(), p.n);

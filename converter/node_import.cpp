@@ -216,7 +216,7 @@ bool constant_output(BuilderState& s, uint64_t from, uint64_t to) {
 }
 
 // NonMaxSuppression keeps its limits in attribute words (the encoding of
-// cpu/kernels/detection.h): a0 the boxes per class, a14 the IoU threshold
+// kernels/ops/detection.h): a0 the boxes per class, a14 the IoU threshold
 // and a15 the score threshold. Constant inputs give the values now; inputs
 // left in place still override the words at run time. Absent inputs take
 // ONNX's meaning: IoU threshold 0 and no score threshold.

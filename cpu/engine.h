@@ -13,7 +13,7 @@
 #include "base/result.h"
 #include "container/precision.h"
 #include "container/records.h"
-#include "cpu/cpu_state.h"
+#include "kernels/cpu_state.h"
 
 namespace vorn {
 

@@ -5,15 +5,15 @@
 
 #include "container/attr_words.h"
 #include "container/op_codes.h"
-#include "cpu/arena_planner.h"
-#include "cpu/batch_plan.h"
+#include "kernels/arena_planner.h"
+#include "kernels/batch_plan.h"
 #include "cpu/engine.h"
 #include "cpu/fusion.h"
-#include "cpu/graph_validate.h"
-#include "cpu/int8_paths.h"
-#include "cpu/kernel.h"
+#include "kernels/graph_validate.h"
+#include "kernels/int8_paths.h"
+#include "kernels/kernel.h"
 #include "cpu/quant_hooks.h"
-#include "cpu/quant_state.h"
+#include "kernels/quant_state.h"
 
 namespace vorn {
 

@@ -4,7 +4,7 @@
 #include <ctime>
 
 #include "cpu/engine.h"
-#include "cpu/kernel.h"
+#include "kernels/kernel.h"
 #include "cpu/quant_hooks.h"
 
 namespace vorn {

@@ -11,9 +11,9 @@
 #include "base/files.h"
 #include "container/op_codes.h"
 #include "cpu/engine.h"
-#include "cpu/kernel.h"
+#include "kernels/kernel.h"
 #include "cpu/quant_hooks.h"
-#include "cpu/split_gate.h"
+#include "kernels/split_gate.h"
 
 namespace vorn {
 

@@ -6,7 +6,7 @@
 
 #include "container/attr_words.h"
 #include "container/op_codes.h"
-#include "cpu/kernel.h"
+#include "kernels/kernel.h"
 
 namespace vorn {
 

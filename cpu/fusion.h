@@ -9,8 +9,8 @@
 // never the weight storage.
 #pragma once
 
-#include "cpu/arena_planner.h"
-#include "cpu/cpu_state.h"
+#include "kernels/arena_planner.h"
+#include "kernels/cpu_state.h"
 
 namespace vorn {
 

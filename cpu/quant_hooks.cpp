@@ -4,9 +4,9 @@
 #include <span>
 
 #include "container/op_codes.h"
-#include "cpu/int8_paths.h"
-#include "cpu/quant_calibration.h"
-#include "cpu/quant_state.h"
+#include "kernels/int8_paths.h"
+#include "kernels/quant_calibration.h"
+#include "kernels/quant_state.h"
 
 namespace vorn {
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cpu/cpu_state.h"
+#include "kernels/cpu_state.h"
 
 namespace vorn {
 

@@ -7,7 +7,7 @@
 
 #include "container/attr_words.h"
 #include "container/op_codes.h"
-#include "cpu/kernel_host.h"
+#include "kernels/kernel_host.h"
 #include "gpu/mps_state.h"
 
 namespace vorn {

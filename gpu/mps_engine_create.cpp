@@ -11,7 +11,7 @@
 #include "container/op_arity.h"
 #include "container/op_codes.h"
 #include "container/precision.h"
-#include "cpu/batch_plan.h"
+#include "kernels/batch_plan.h"
 #include "gpu/half_planar.h"
 #include "gpu/mps_engine.h"
 #include "gpu/mps_state.h"

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "cpu/kernels/yolo_nms.h"
+#include "kernels/ops/yolo_nms.h"
 #include "gpu/mps_engine.h"
 #include "gpu/mps_state.h"
 

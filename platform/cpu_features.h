@@ -1,48 +1,52 @@
-// What the processor we run on can do, asked once. Kernels with a vector
-// form compiled for a newer instruction set pick it at run time from here,
-// so one build runs everywhere.
+// Which instruction-set forms the kernels take: one record, filled from what
+// the processor has the first time a kernel asks, and read by every kernel
+// with a vector form (compiled for a newer instruction set and picked at run
+// time, so one build runs everywhere). Every vector form gives its portable
+// form's bits, so the record decides speed, never results.
+//
+// Tests narrow the record with an IsaCap: it is the one way to run the
+// portable (or the AVX2) forms on any machine and compare them.
 #pragma once
-
-#if defined(__x86_64__)
-#include <cpuid.h>
-#endif
+#include <cstdint>
 
 namespace vorn {
 
-// AVX2 with fused multiply-add (x86-64 only; false elsewhere).
-inline bool cpu_has_avx2_fma() {
-#if defined(__x86_64__)
-  static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-  return yes;
-#else
-  return false;
-#endif
-}
+// The kernel forms from narrowest to widest; each processor that runs a
+// form runs the ones before it.
+enum class KernelIsa : uint32_t {
+  kPortable = 0,  // the baseline build (and every processor but x86-64)
+  kAvx2 = 1,      // AVX2 with fused multiply-add
+  kAvx512 = 2,    // AVX-512 Foundation (AVX2 and FMA with it)
+};
 
-// AVX2 with the half-float conversions (F16C) (x86-64 only; false elsewhere).
-inline bool cpu_has_avx2_f16c() {
-#if defined(__x86_64__)
-  // F16C is asked of CPUID (leaf 1, ecx bit 29) directly: clang's
-  // __builtin_cpu_supports does not know the name.
-  static const bool yes = [] {
-    unsigned a, b, c, d;
-    return __builtin_cpu_supports("avx2") && __get_cpuid(1, &a, &b, &c, &d) != 0 && (c & (1u << 29)) != 0;
-  }();
-  return yes;
-#else
-  return false;
-#endif
-}
+struct CpuFeatures {
+  KernelIsa widest;  // the widest form this processor runs
+  bool avx2_fma;     // AVX2 with fused multiply-add
+  bool avx2_f16c;    // AVX2 with the half-float conversions (F16C)
+  bool f16c;         // AVX with F16C, the OS saving the YMM registers
+  bool avx512f;      // AVX-512 Foundation, the OS saving its registers
+};
 
-// AVX-512 Foundation, with the OS saving its registers (x86-64 only; false
-// elsewhere).
-inline bool cpu_has_avx512f() {
-#if defined(__x86_64__)
-  static const bool yes = __builtin_cpu_supports("avx512f");
-  return yes;
-#else
-  return false;
-#endif
-}
+// The record (all false and kPortable but on x86-64).
+const CpuFeatures& cpu_features();
+
+inline bool cpu_has_avx2_fma() { return cpu_features().avx2_fma; }
+inline bool cpu_has_avx2_f16c() { return cpu_features().avx2_f16c; }
+inline bool cpu_has_avx512f() { return cpu_features().avx512f; }
+
+// For tests: while it lives, the record offers no form wider than cap
+// (kPortable: every kernel runs its portable loops; kAvx2: nothing of
+// AVX-512), and the previous record comes back when it ends. Make one only
+// while no kernel runs. A CPU engine keeps the form it was created with.
+class IsaCap {
+ public:
+  explicit IsaCap(KernelIsa cap);
+  ~IsaCap();
+  IsaCap(const IsaCap&) = delete;
+  IsaCap& operator=(const IsaCap&) = delete;
+
+ private:
+  CpuFeatures previous_;
+};
 
 }  // namespace vorn

@@ -107,15 +107,11 @@ float exp_float(float x) {
   return exp_core(x);
 }
 
-void exp_float_n_portable(const float* in, float* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] = exp_float(in[i]);
-}
-
 void exp_float_n(const float* in, float* out, size_t n) {
 #if defined(__x86_64__)
   if (cpu_has_avx2_fma()) return exp_avx2(in, out, n);
 #endif
-  exp_float_n_portable(in, out, n);
+  for (size_t i = 0; i < n; ++i) out[i] = exp_float(in[i]);
 }
 
 }  // namespace vorn

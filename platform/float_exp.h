@@ -25,7 +25,4 @@ float exp_float(float x);
 // out[i] = exp_float(in[i]); out may equal in.
 void exp_float_n(const float* in, float* out, size_t n);
 
-// The portable loop of exp_float_n, for tests that compare the forms.
-void exp_float_n_portable(const float* in, float* out, size_t n);
-
 }  // namespace vorn

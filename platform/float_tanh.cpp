@@ -157,33 +157,19 @@ float gelu_tanh_float(float x) {
   return float(d / (1.0 + e));
 }
 
-void tanh_float_n_portable(const float* in, float* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] = tanh_float(in[i]);
-}
-
-void gelu_tanh_float_n_portable(const float* in, float* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] = gelu_tanh_float(in[i]);
-}
-
 void tanh_float_n(const float* in, float* out, size_t n) {
 #if defined(__x86_64__)
   if (cpu_has_avx2_fma()) return map_avx2<tanh4, tanh_float>(in, out, n);
 #endif
-  tanh_float_n_portable(in, out, n);
+  for (size_t i = 0; i < n; ++i) out[i] = tanh_float(in[i]);
 }
 
 void gelu_tanh_float_n(const float* in, float* out, size_t n) {
 #if defined(__x86_64__)
   if (cpu_has_avx512f() && cpu_has_avx2_fma()) return gelu_avx512(in, out, n);
-#endif
-  gelu_tanh_float_n_avx2(in, out, n);
-}
-
-void gelu_tanh_float_n_avx2(const float* in, float* out, size_t n) {
-#if defined(__x86_64__)
   if (cpu_has_avx2_fma()) return map_avx2<gelu4, gelu_tanh_float>(in, out, n);
 #endif
-  gelu_tanh_float_n_portable(in, out, n);
+  for (size_t i = 0; i < n; ++i) out[i] = gelu_tanh_float(in[i]);
 }
 
 }  // namespace vorn

@@ -28,10 +28,4 @@ float gelu_tanh_float(float x);
 void tanh_float_n(const float* in, float* out, size_t n);
 void gelu_tanh_float_n(const float* in, float* out, size_t n);
 
-// The portable loops, and GELU's AVX2 form even where AVX-512 is (else the
-// portable one), for tests that compare the forms.
-void tanh_float_n_portable(const float* in, float* out, size_t n);
-void gelu_tanh_float_n_portable(const float* in, float* out, size_t n);
-void gelu_tanh_float_n_avx2(const float* in, float* out, size_t n);
-
 }  // namespace vorn

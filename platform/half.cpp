@@ -3,8 +3,9 @@
 #include <bit>
 #include <cstring>
 
+#include "platform/cpu_features.h"
+
 #if defined(__x86_64__)
-#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -80,37 +81,20 @@ __attribute__((target("avx,f16c"))) void float_to_half_f16c(const float* in, uin
   }
   for (; i < n; ++i) out[i] = float_to_half(in[i]);
 }
-
-// CPUID leaf 1: AVX (ecx bit 28), F16C (bit 29), and OSXSAVE (bit 27) with
-// the OS saving the YMM state (XCR0 bits 1 and 2).
-bool detect_f16c() {
-  unsigned a, b, c, d;
-  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
-  const unsigned need = (1u << 27) | (1u << 28) | (1u << 29);
-  if ((c & need) != need) return false;
-  unsigned lo, hi;
-  __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-  return (lo & 6u) == 6u;
-}
-
-bool has_f16c() {
-  static const bool yes = detect_f16c();
-  return yes;
-}
 #endif
 
 }  // namespace
 
 void half_to_float_n(const uint16_t* in, float* out, size_t n) {
 #if defined(__x86_64__)
-  if (has_f16c()) return half_to_float_f16c(in, out, n);
+  if (cpu_features().f16c) return half_to_float_f16c(in, out, n);
 #endif
   half_to_float_portable(in, out, n);
 }
 
 void float_to_half_n(const float* in, uint16_t* out, size_t n) {
 #if defined(__x86_64__)
-  if (has_f16c()) return float_to_half_f16c(in, out, n);
+  if (cpu_features().f16c) return float_to_half_f16c(in, out, n);
 #endif
   for (size_t i = 0; i < n; ++i) out[i] = float_to_half(in[i]);
 }

@@ -219,9 +219,10 @@ constexpr int kMaxTileRows = kWideTileRows > kTileRows ? kWideTileRows : kTileRo
 
 // Register tiles by row count, up to `rows` rows; narrow[] serves panels
 // of at most 8 real columns; pair[] (where the form has it) two panels at
-// once.
+// once. The packing and the dot products of a product take the same form.
 template <class Rows>
 struct TileSet {
+  KernelIsa isa;
   int rows;
   TileFn<Rows> by_rows[kMaxTileRows + 1];
   TileFn<Rows> narrow[kMaxTileRows + 1];
@@ -233,18 +234,19 @@ struct TileSet {
 
 template <class Rows, size_t... R>
 constexpr TileSet<Rows> portable_set(std::index_sequence<R...>) {
-  return {kTileRows, {nullptr, &tile_portable<R + 1, Rows>...}, {nullptr, &tile_portable<R + 1, Rows>...}, {}};
+  return {KernelIsa::kPortable, kTileRows, {nullptr, &tile_portable<R + 1, Rows>...}, {nullptr, &tile_portable<R + 1, Rows>...}, {}};
 }
 
 #if defined(__x86_64__)
 template <class Rows, size_t... R>
 constexpr TileSet<Rows> avx2_set(std::index_sequence<R...>) {
-  return {kTileRows, {nullptr, &tile_avx2<R + 1, Rows>...}, {nullptr, &half_tile_avx2<R + 1, Rows>...}, {}};
+  return {KernelIsa::kAvx2, kTileRows, {nullptr, &tile_avx2<R + 1, Rows>...}, {nullptr, &half_tile_avx2<R + 1, Rows>...}, {}};
 }
 
 template <class Rows, size_t... R>
 constexpr TileSet<Rows> avx512_set(std::index_sequence<R...>) {
-  return {kWideTileRows,
+  return {KernelIsa::kAvx512,
+          kWideTileRows,
           {nullptr, &tile_avx512<R + 1, Rows>...},
           {nullptr, &half_tile_avx2<R + 1, Rows>...},
           {nullptr, &pair_avx512<R + 1, Rows>...}};
@@ -252,15 +254,14 @@ constexpr TileSet<Rows> avx512_set(std::index_sequence<R...>) {
 #endif
 
 template <class Rows>
-const TileSet<Rows>& tiles_for(TileForm form) {
+const TileSet<Rows>& tiles_for() {
   static constexpr TileSet<Rows> portable = portable_set<Rows>(std::make_index_sequence<kTileRows>());
 #if defined(__x86_64__)
   static constexpr TileSet<Rows> avx2 = avx2_set<Rows>(std::make_index_sequence<kTileRows>());
   static constexpr TileSet<Rows> avx512 = avx512_set<Rows>(std::make_index_sequence<kWideTileRows>());
-  if (form == TileForm::kBest && cpu_has_avx512f()) return avx512;
-  if (form != TileForm::kPortable && cpu_has_avx2_fma()) return avx2;
+  if (cpu_has_avx512f()) return avx512;
+  if (cpu_has_avx2_fma()) return avx2;
 #endif
-  (void)form;
   return portable;
 }
 
@@ -399,15 +400,16 @@ constexpr int64_t kRowChunk = 24;
 // Depth rows [k0, k0 + kc) of op(B)'s columns [j0, j1) as gathered
 // panels of kc rows, the padding columns of a partial last panel zero.
 // Each row of the stored B is read as one contiguous run.
-VORN_SHORT_LOOPS void pack_panels(const MatrixProduct& g, int64_t k0, int64_t kc, int64_t j0, int64_t j1,
-                                  float* dst) {
+VORN_SHORT_LOOPS void pack_panels(KernelIsa isa, const MatrixProduct& g, int64_t k0, int64_t kc, int64_t j0,
+                                  int64_t j1, float* dst) {
+  (void)isa;  // the portable build has one form
   const int64_t panel = kc * kPanelWidth, whole = (j1 - j0) / kPanelWidth, tail = (j1 - j0) % kPanelWidth;
   if (g.trans_b) {
     // op(B) row kk is column kk of the stored B: each stored row gives one
     // column of a panel.
     int64_t j = j0;
 #if defined(__x86_64__)
-    if (cpu_has_avx512f()) {
+    if (isa == KernelIsa::kAvx512) {
       pack_transposed_avx512(g.b + j0 * g.ldb + k0, g.ldb, kc, whole, dst);
       j += whole * kPanelWidth;
     }
@@ -423,7 +425,7 @@ VORN_SHORT_LOOPS void pack_panels(const MatrixProduct& g, int64_t k0, int64_t kc
     return;
   }
 #if defined(__x86_64__)
-  if (cpu_has_avx512f()) {
+  if (isa == KernelIsa::kAvx512) {
     pack_rows_avx512(g.b + k0 * g.ldb + j0, g.ldb, kc, j1 - j0, dst);
     return;
   }
@@ -526,13 +528,14 @@ void dot_rows_portable(const float* a, const float* b, int64_t ldb, int64_t k, i
 }
 #endif
 
-void dot_rows(TileForm form, const float* a, const float* b, int64_t ldb, int64_t k, int64_t j0, int64_t j1,
+void dot_rows(KernelIsa isa, const float* a, const float* b, int64_t ldb, int64_t k, int64_t j0, int64_t j1,
               float* c, bool accumulate, float alpha) {
 #if defined(__x86_64__)
-  if (form == TileForm::kBest && cpu_has_avx512f()) return dot_rows_avx512(a, b, ldb, k, j0, j1, c, accumulate, alpha);
-  if (form != TileForm::kPortable && cpu_has_avx2_fma())
+  if (isa == KernelIsa::kAvx512) return dot_rows_avx512(a, b, ldb, k, j0, j1, c, accumulate, alpha);
+  if (isa == KernelIsa::kAvx2)
     return dot_rows_avx2(a, b, ldb, k, j0, j1, c, accumulate, alpha);
 #endif
+  (void)isa;
   dot_rows_portable(a, b, ldb, k, j0, j1, c, accumulate, alpha);
 }
 
@@ -599,8 +602,8 @@ void scale_block(float* c, int64_t ldc, int64_t m0, int64_t m1, int64_t j0, int6
 }  // namespace
 
 void panel_gemm(const float* a, int64_t lda, const PanelOperand& bp, int64_t k, int64_t n, float* c, int64_t ldc,
-                int64_t m0, int64_t m1, int64_t p0, int64_t p1, TileForm form) {
-  const TileSet<StepRows>& t = tiles_for<StepRows>(form);
+                int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+  const TileSet<StepRows>& t = tiles_for<StepRows>();
   for (int64_t p = p0; k == 0 && p < p1; ++p)
     clear_columns(c + p * kPanelWidth, ldc, m0, m1, std::min(kPanelWidth, n - p * kPanelWidth));
   for (int64_t k0 = 0; k0 < k; k0 += kDepthBlock) {
@@ -615,8 +618,8 @@ void panel_gemm(const float* a, int64_t lda, const PanelOperand& bp, int64_t k, 
 }
 
 void panel_gemm_offsets(const float* a, int64_t lda, const int64_t* offsets, int64_t k, const OffsetPanel* panels,
-                        int64_t count, int64_t ldc, int64_t m0, int64_t m1, TileForm form) {
-  const TileSet<TableRows>& t = tiles_for<TableRows>(form);
+                        int64_t count, int64_t ldc, int64_t m0, int64_t m1) {
+  const TileSet<TableRows>& t = tiles_for<TableRows>();
   for (int64_t p = 0; k == 0 && p < count; ++p) clear_columns(panels[p].c, ldc, m0, m1, panels[p].cols);
   for (int64_t k0 = 0; k0 < k; k0 += kDepthBlock) {
     const int64_t kc = std::min(kDepthBlock, k - k0);
@@ -627,9 +630,8 @@ void panel_gemm_offsets(const float* a, int64_t lda, const int64_t* offsets, int
   }
 }
 
-void matrix_product_rectangle(const MatrixProduct& g, int64_t m0, int64_t m1, int64_t p0, int64_t p1,
-                              TileForm form) {
-  const TileSet<StepRows>& t = tiles_for<StepRows>(form);
+void matrix_product_rectangle(const MatrixProduct& g, int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+  const TileSet<StepRows>& t = tiles_for<StepRows>();
   // C first takes its beta share; the depth blocks then add to it, except
   // that with beta 0 the first block stores.
   if (g.beta == 0.0f ? g.k == 0 : g.beta != 1.0f)
@@ -639,7 +641,7 @@ void matrix_product_rectangle(const MatrixProduct& g, int64_t m0, int64_t m1, in
   // product run in another order than a tile's, and a cut must not change
   // a bit.)
   if (g.m == 1 && g.trans_b && !g.trans_a) {
-    dot_rows(form, g.a + m0 * g.lda, g.b, g.ldb, g.k, p0 * kPanelWidth, std::min(g.n, p1 * kPanelWidth),
+    dot_rows(t.isa, g.a + m0 * g.lda, g.b, g.ldb, g.k, p0 * kPanelWidth, std::min(g.n, p1 * kPanelWidth),
              g.c + m0 * g.ldc, g.beta != 0.0f, g.alpha);
     return;
   }
@@ -658,9 +660,9 @@ void matrix_product_rectangle(const MatrixProduct& g, int64_t m0, int64_t m1, in
       const bool accumulate = k0 > 0 || g.beta != 0.0f;
       const int64_t j0 = q0 * kPanelWidth, j1 = std::min(g.n, q1 * kPanelWidth);
       if (!in_place)
-        pack_panels(g, k0, kc, j0, j1, packed);
+        pack_panels(t.isa, g, k0, kc, j0, j1, packed);
       else if ((j1 - j0) % kPanelWidth != 0)  // only a partial last panel
-        pack_panels(g, k0, kc, j1 - (j1 - j0) % kPanelWidth, j1, packed);
+        pack_panels(t.isa, g, k0, kc, j1 - (j1 - j0) % kPanelWidth, j1, packed);
       auto at = [&](int64_t q) {
         const int64_t j = (q0 + q) * kPanelWidth, cols = std::min(kPanelWidth, g.n - j);
         StepRows rows{packed + q * kc * kPanelWidth, kPanelWidth};
@@ -686,7 +688,7 @@ void matrix_product_rectangle(const MatrixProduct& g, int64_t m0, int64_t m1, in
 
 PanelSplit plan_panel_split(int64_t m, int64_t panels, int64_t threads) {
   // Row blocks are whole register tiles of the form that will run them.
-  const int64_t tile = tiles_for<StepRows>(TileForm::kBest).rows;
+  const int64_t tile = tiles_for<StepRows>().rows;
   const int64_t max_rb = std::max<int64_t>(1, (m + tile - 1) / tile);
   const int64_t want = std::max<int64_t>(1, 2 * threads);
   PanelSplit best;

@@ -6,7 +6,9 @@
 // packed, and any rectangle of C can be computed on its own: the product
 // spreads over the pool by blocks of rows and panels. The same register
 // tiles run every single-precision product of the library (cpu_sgemm in
-// platform/blas.h), whatever its transposes and scaling.
+// platform/blas.h), whatever its transposes and scaling: the widest the
+// record of platform/cpu_features.h offers (AVX-512, else AVX2 with fused
+// multiply-add, else the portable loops).
 //
 // Every element of C is summed in one order, fixed by k alone: over k in
 // blocks of 256, within a block one multiply-add per k in order starting
@@ -46,16 +48,11 @@ struct PanelOperand {
 
 inline PanelOperand gathered_panels(const float* bp, int64_t k) { return {bp, kPanelWidth, k * kPanelWidth}; }
 
-// Which register tiles run a product: the widest the processor has
-// (AVX-512, else AVX2 with fused multiply-add), or, for tests, the AVX2 or
-// the portable form. The vector forms give the same bits.
-enum class TileForm { kBest, kAvx2, kPortable };
-
 // C rows [m0, m1) x columns of panels [p0, p1) = A rows x B, for a B of k
 // rows and n columns (the last panel may be partial; its padding columns
 // are read but never stored). lda and ldc are row strides.
 void panel_gemm(const float* a, int64_t lda, const PanelOperand& b, int64_t k, int64_t n, float* c, int64_t ldc,
-                int64_t m0, int64_t m1, int64_t p0, int64_t p1, TileForm form = TileForm::kBest);
+                int64_t m0, int64_t m1, int64_t p0, int64_t p1);
 
 // One panel of positions whose right-operand rows lie at fixed offsets
 // from base (row kk at base + offsets[kk], kPanelWidth values), and where
@@ -71,7 +68,7 @@ struct OffsetPanel {
 // columns up to a whole panel width; nothing past cols is stored. Sums in
 // the same order as panel_gemm.
 void panel_gemm_offsets(const float* a, int64_t lda, const int64_t* offsets, int64_t k, const OffsetPanel* panels,
-                        int64_t count, int64_t ldc, int64_t m0, int64_t m1, TileForm form = TileForm::kBest);
+                        int64_t count, int64_t ldc, int64_t m0, int64_t m1);
 
 // A product of ordinary matrices, C = alpha op(A) op(B) + beta C, all
 // row-major: op(A) is m x k (A stored k x m when trans_a), op(B) is k x n
@@ -98,8 +95,7 @@ struct MatrixProduct {
 // the last one possibly partial). With beta 0 what C held is never read
 // (NaN included); with alpha 1 and beta 0 the bits are panel_gemm's (but
 // for the dot products of a single row).
-void matrix_product_rectangle(const MatrixProduct& g, int64_t m0, int64_t m1, int64_t p0, int64_t p1,
-                              TileForm form = TileForm::kBest);
+void matrix_product_rectangle(const MatrixProduct& g, int64_t m0, int64_t m1, int64_t p0, int64_t p1);
 
 // How a product is cut for the pool: rb blocks of `rows` rows of C by
 // groups of `group` panels.

@@ -131,20 +131,12 @@ void exp_portable(const float* a, float* out, size_t n) {
 using ExpLoop = void (*)(const float*, float*, size_t);
 
 ExpLoop exp_for_this_cpu() {
-  static const ExpLoop loop = cpu_has_avx2_fma() ? (cpu_has_avx512f() ? &exp_avx512 : &exp_avx2) : &exp_portable;
-  return loop;
+  return cpu_has_avx2_fma() ? (cpu_has_avx512f() ? &exp_avx512 : &exp_avx2) : &exp_portable;
 }
 
 }  // namespace
 
 void vec_exp(const float* a, float* out, size_t n) { exp_for_this_cpu()(a, out, n); }
-
-void vec_exp_portable(const float* a, float* out, size_t n) { exp_portable(a, out, n); }
-
-void vec_exp_avx2(const float* a, float* out, size_t n) {
-  if (cpu_has_avx2_fma()) return exp_avx2(a, out, n);
-  exp_portable(a, out, n);
-}
 
 namespace {
 

@@ -25,7 +25,7 @@ void vec_threshold(const float* a, float threshold, float* out, size_t n);
 // One of the library's two vector exponentials. This one stands in for
 // vvexpf and decides the last bits of every exponential of the CPU engine
 // (Exp, Softmax, Sigmoid, SiLU and the other exp-based operators of
-// cpu/kernels) and of the graph layer (its exponent, sigmoid, SiLU, softmax
+// kernels/ops) and of the graph layer (its exponent, sigmoid, SiLU, softmax
 // and attention: tensor models on the GPU backend, and the generative graph's
 // graph-layer attention). The other, exp_float_n (float_exp.h, 0.502 ulp),
 // reproduces the C library's expf and decides those of the generative
@@ -35,11 +35,6 @@ void vec_threshold(const float* a, float threshold, float* out, size_t n);
 // are not merged: either choice would change the bits of the other side's
 // outputs (the conformance fixtures' comparisons, the generations' logits).
 void vec_exp(const float* a, float* out, size_t n);
-// The baseline form of vec_exp, for tests that compare the two.
-void vec_exp_portable(const float* a, float* out, size_t n);
-// The AVX2 form even where the AVX-512 one (the same bits) would run; the
-// portable form without AVX2 and FMA. For tests.
-void vec_exp_avx2(const float* a, float* out, size_t n);
 // out[i] = erf(a[i]) by a rational approximation on [-4, 4] (clamped
 // outside, where erf is +-1 in float), within a few ulp; NaN stays NaN.
 void vec_erf(const float* a, float* out, size_t n);

@@ -158,13 +158,9 @@ void blend_column_plain(const int32_t* top, const int32_t* bottom, int32_t wy, i
   blend_column<false>(top, bottom, wy, fy, n, scale, neg_mean, sd, out);
 }
 
-// Chosen once: the fused multiply-add is exact either way, the hardware one
-// is an instruction instead of a library call per value.
-BlendFn blend_fn() {
-  static const BlendFn fn =
-      cpu_has_avx2_fma() ? blend_column_fma : blend_column_plain;
-  return fn;
-}
+// The fused multiply-add is exact either way, the hardware one is an
+// instruction instead of a library call per value.
+BlendFn blend_fn() { return cpu_has_avx2_fma() ? blend_column_fma : blend_column_plain; }
 
 void fill_row(const Plan& p, float* d0, uint64_t plane, uint32_t from, uint32_t to) {
   for (int c = 0; c < 3; ++c) std::fill(d0 + c * plane + from, d0 + c * plane + to, p.fill[c]);

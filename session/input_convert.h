@@ -3,10 +3,11 @@
 #pragma once
 #include <cstdint>
 
-#include "cpu/cpu_state.h"
 #include "session/input.h"
 
 namespace vorn {
+
+struct CpuState;
 
 // Exact widening: subnormals, infinities and NaN payloads are kept.
 float f16_to_f32(uint16_t h);

@@ -17,7 +17,7 @@
 
 #include "base/files.h"
 #include "container/op_codes.h"
-#include "cpu/kernels/conv.h"
+#include "kernels/ops/conv.h"
 #include "reference/node_harness.h"
 
 namespace {

@@ -4,9 +4,6 @@
 
 namespace vorn {
 
-bool shaders::g_shader_vector_forms = true;
-bool shaders::g_shader_avx512_forms = true;
-
 namespace {
 
 using shaders::half;

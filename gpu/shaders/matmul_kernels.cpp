@@ -152,7 +152,7 @@ void run_tile(const mtl::KernelArgs& a, mtl::Size3 g, Problem p) {
   const half* bias = a.buffer<const half>(4);
   const uint64_t r0 = g.height * RT, c0 = g.width * CT;
   if (r0 >= p.M || c0 >= p.N) return;
-  const bool vector = g_shader_vector_forms && cpu_has_avx2_f16c();
+  const bool vector = vector_form() != VectorForm::kPortable;
   float xt[RT][kStep];
   float wt[kStep][CT];
   float acc[RT][CT] = {};

@@ -120,20 +120,13 @@ inline void for_each_thread(const mtl::KernelArgs& a, mtl::Size3 g, uint64_t cou
 
 namespace vorn::shaders {
 
-// Kernels with an AVX2 form use it when the processor has one (the results
-// are the same bits); tests clear this to run the portable loops and
-// compare. Set it only while no command buffer runs.
-extern bool g_shader_vector_forms;
-// Kernels that also have an AVX-512 form use it when this is set and the
-// processor has AVX-512; tests clear it to check the AVX2 forms on such a
-// processor. Same rule for setting it.
-extern bool g_shader_avx512_forms;
-
-// The widest form a kernel may take now, asked once per dispatch.
+// The widest form a kernel may take now, asked once per dispatch from the
+// process's record of instruction sets (platform/cpu_features.h; tests
+// narrow it with IsaCap). Every form gives the same bits.
 enum class VectorForm { kPortable, kAvx2, kAvx512 };
 inline VectorForm vector_form() {
-  if (!g_shader_vector_forms || !cpu_has_avx2_f16c()) return VectorForm::kPortable;
-  return g_shader_avx512_forms && cpu_has_avx512f() ? VectorForm::kAvx512 : VectorForm::kAvx2;
+  if (!cpu_has_avx2_f16c()) return VectorForm::kPortable;
+  return cpu_has_avx512f() ? VectorForm::kAvx512 : VectorForm::kAvx2;
 }
 
 #if defined(__x86_64__)
@@ -145,12 +138,12 @@ __attribute__((target("avx2,f16c"), flatten)) void run_avx2(const F& body) {
 }
 #endif
 
-// Runs body in its AVX2 form when the processor has one and vector forms
-// are on, else in the portable form. Both give the same bits.
+// Runs body in its AVX2 form when the record allows one, else in the
+// portable form. Both give the same bits.
 template <class F>
 inline void with_vector_forms(const F& body) {
 #if defined(__x86_64__)
-  if (g_shader_vector_forms && cpu_has_avx2_f16c()) return run_avx2(body);
+  if (cpu_has_avx2_f16c()) return run_avx2(body);
 #endif
   body();
 }

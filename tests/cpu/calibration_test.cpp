@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "container/op_codes.h"
-#include "cpu/quant_calibration.h"
+#include "kernels/quant_calibration.h"
 #include "cpu/quant_hooks.h"
 #include "quant_test_util.h"
 #include "reference/quant_reference.h"

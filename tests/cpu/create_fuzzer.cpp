@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "cpu/arena_planner.h"
+#include "kernels/arena_planner.h"
 #include "cpu/engine.h"
 #include "reference/fuzz_reader.h"
 

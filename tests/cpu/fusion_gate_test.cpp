@@ -18,7 +18,7 @@
 #include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/engine.h"
-#include "cpu/kernel.h"
+#include "kernels/kernel.h"
 #include "reference/random_data.h"
 #include "tests/cpu/graph_builder.h"
 

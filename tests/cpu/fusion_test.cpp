@@ -13,7 +13,7 @@
 #include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "cpu/engine.h"
-#include "cpu/kernel.h"
+#include "kernels/kernel.h"
 #include "reference/scoped_env.h"
 #include "tests/cpu/graph_builder.h"
 #include "tests/cpu/reference_ops.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "container/records.h"
-#include "cpu/cpu_state.h"
+#include "kernels/cpu_state.h"
 #include "cpu/engine.h"
 #include "reference/graph_records.h"
 #include "reference/scoped_env.h"

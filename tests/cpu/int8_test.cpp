@@ -9,8 +9,8 @@
 
 #include "container/attr_words.h"
 #include "container/op_codes.h"
-#include "cpu/int8_paths.h"
-#include "cpu/quant_operands.h"
+#include "kernels/int8_paths.h"
+#include "kernels/quant_operands.h"
 #include "platform/blas.h"
 #include "quant_test_util.h"
 #include "reference/random_data.h"

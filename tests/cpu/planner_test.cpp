@@ -9,7 +9,7 @@
 
 #include "container/attr_words.h"
 #include "container/op_codes.h"
-#include "cpu/arena_planner.h"
+#include "kernels/arena_planner.h"
 #include "tests/cpu/graph_builder.h"
 
 namespace vorn {

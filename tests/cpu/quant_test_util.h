@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "cpu/engine.h"
-#include "cpu/quant_state.h"
+#include "kernels/quant_state.h"
 #include "tests/cpu/graph_builder.h"
 
 namespace vorn::test {

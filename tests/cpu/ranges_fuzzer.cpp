@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "cpu/quant_calibration.h"
+#include "kernels/quant_calibration.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

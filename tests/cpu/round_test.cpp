@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "cpu/quant_round.h"
+#include "kernels/quant_round.h"
 #include "platform/half.h"
 #include "reference/quant_reference.h"
 #include "reference/random_data.h"

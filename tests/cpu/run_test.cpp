@@ -19,7 +19,7 @@
 #include "base/atomics.h"
 #include "container/attr_words.h"
 #include "container/op_codes.h"
-#include "cpu/batch_plan.h"
+#include "kernels/batch_plan.h"
 #include "cpu/engine.h"
 #include "reference/scoped_env.h"
 #include "tests/cpu/graph_builder.h"

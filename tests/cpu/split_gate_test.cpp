@@ -7,8 +7,8 @@
 
 #include "container/attr_words.h"
 #include "container/op_codes.h"
-#include "cpu/kernel.h"
-#include "cpu/split_gate.h"
+#include "kernels/kernel.h"
+#include "kernels/split_gate.h"
 #include "graph_builder.h"
 #include "reference/node_harness.h"
 #include "reference/random_data.h"

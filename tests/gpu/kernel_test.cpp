@@ -843,12 +843,15 @@ uint64_t digest_all(KernelHarness& h) {
 TEST(GenerativeKernels, VectorFormsGiveThePortableBits) {
   KernelHarness h;
   const uint64_t widest = digest_all(h);
-  shaders::g_shader_avx512_forms = false;  // AVX2 even where AVX-512 is there
-  const uint64_t avx2 = digest_all(h);
-  shaders::g_shader_avx512_forms = true;
-  shaders::g_shader_vector_forms = false;
-  const uint64_t portable = digest_all(h);
-  shaders::g_shader_vector_forms = true;
+  uint64_t avx2 = 0, portable = 0;
+  {
+    const IsaCap cap(KernelIsa::kAvx2);  // AVX2 even where AVX-512 is there
+    avx2 = digest_all(h);
+  }
+  {
+    const IsaCap cap(KernelIsa::kPortable);
+    portable = digest_all(h);
+  }
   EXPECT_EQ(widest, portable);
   EXPECT_EQ(avx2, portable);
 }

@@ -1,6 +1,7 @@
 // The panel product against a double-accumulation loop, on shapes that end
 // in partial register tiles, partial panels and partial depth blocks, cut
 // into rectangles every way the convolution cuts it.
+#include "platform/cpu_features.h"
 #include "platform/panel_gemm.h"
 
 #include <gtest/gtest.h>
@@ -49,13 +50,13 @@ std::vector<float> reference(const std::vector<float>& a, const std::vector<floa
 // C computed as rb row blocks by groups of g panels, in an order that
 // visits the rectangles backwards; ldc is wider than n.
 std::vector<float> by_rectangles(const std::vector<float>& a, const std::vector<float>& bp, int64_t m, int64_t n,
-                                 int64_t k, int64_t rows, int64_t g, TileForm form) {
+                                 int64_t k, int64_t rows, int64_t g) {
   const int64_t ldc = n + 3, panels = panel_count(n);
   std::vector<float> c(size_t(m * ldc), -7.0f);
   for (int64_t m0 = (m - 1) / rows * rows; m0 >= 0; m0 -= rows)
     for (int64_t p0 = 0; p0 < panels; p0 += g)
       panel_gemm(a.data(), k, gathered_panels(bp.data(), k), k, n, c.data(), ldc, m0, std::min(m, m0 + rows), p0,
-                 std::min(panels, p0 + g), form);
+                 std::min(panels, p0 + g));
   std::vector<float> out(size_t(m * n));
   for (int64_t i = 0; i < m; ++i) {
     for (int64_t j = 0; j < n; ++j) out[size_t(i * n + j)] = c[size_t(i * ldc + j)];
@@ -77,15 +78,16 @@ TEST(PanelGemm, MatchesReferenceOnRaggedShapes) {
         const auto bp = to_panels(b, k, n);
         const auto want = reference(a, b, m, n, k);
         std::vector<float> vector_form;
-        for (TileForm form : {TileForm::kBest, TileForm::kAvx2, TileForm::kPortable}) {
-          const auto whole = by_rectangles(a, bp, m, n, k, m, panel_count(n), form);
+        for (KernelIsa form : {KernelIsa::kAvx512, KernelIsa::kAvx2, KernelIsa::kPortable}) {
+          const IsaCap isa(form);
+          const auto whole = by_rectangles(a, bp, m, n, k, m, panel_count(n));
           EXPECT_TRUE(close_to_reference(whole, want)) << "form " << int(form);
           // Any cut sums each element in the same order: identical bits.
-          const auto cut = by_rectangles(a, bp, m, n, k, 6, 1, form);
+          const auto cut = by_rectangles(a, bp, m, n, k, 6, 1);
           EXPECT_EQ(0, std::memcmp(whole.data(), cut.data(), whole.size() * sizeof(float)));
           // So do the vector forms, whatever their width.
-          if (form == TileForm::kBest) vector_form = whole;
-          if (form == TileForm::kAvx2) {
+          if (form == KernelIsa::kAvx512) vector_form = whole;
+          if (form == KernelIsa::kAvx2) {
             EXPECT_EQ(0, std::memcmp(whole.data(), vector_form.data(), whole.size() * 4));
           }
         }

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "cpu/cpu_state.h"
-#include "cpu/kernel.h"
+#include "kernels/cpu_state.h"
+#include "kernels/kernel.h"
 #include "graph_records.h"
 
 namespace vorn::test {

@@ -1,0 +1,81 @@
+// Direct path for ungrouped layers of column stride 1 or 2: the input is
+// copied once into a zero-padded buffer, band of output rows by band, in
+// which every kernel tap of every output position lies in bounds and a run
+// of 16 output columns reads 16 consecutive values (with column stride 2
+// each padded row is stored as its even columns, then its odd columns).
+// The product then reads its right operand straight from that buffer
+// through a table of one offset per (channel, kernel row, kernel column):
+// no column matrix at all.
+#include "kernels/ops/conv_paths.h"
+
+VORN_VECTORIZE_FILE
+
+namespace vorn::kern {
+
+void run_direct(const ConvRun& r, const float* xn, float* yn) {
+  const ConvParams& p = r.p;
+  const DirectBands& d = r.plan.direct;
+  const int64_t hw = p.y.plane(), m = p.y.c, kr = p.k_rows(), wo = p.y.w, wp = d.wp;
+  const int64_t per_row = panel_count(wo);
+  float* pad = r.col;
+  const int64_t body = (p.x.c * d.plane + 15) / 16 * 16;
+  float* slack = pad + body;
+  int64_t* offsets = reinterpret_cast<int64_t*>(slack + kPanelWidth);
+  for (int64_t t = 0; t < kPanelWidth; ++t) slack[t] = 0.0f;
+  for (int64_t c = 0; c < p.x.c; ++c)
+    for (int64_t i = 0; i < p.kh; ++i)
+      for (int64_t j = 0; j < p.kw; ++j)
+        offsets[(c * p.kh + i) * p.kw + j] =
+            c * d.plane + i * p.dh * wp + (j * p.dw) % p.sw * d.half + j * p.dw / p.sw;
+  const bool epi = r.plan.epilogue;
+  for (int64_t y0 = 0; y0 < p.y.h; y0 += d.rows) {
+    const int64_t rows = std::min(d.rows, p.y.h - y0), hp = (rows - 1) * p.sh + (p.kh - 1) * p.dh + 1;
+    const int64_t panels = rows * per_row;
+    const PanelBand& band = rows == d.rows ? r.plan.panels : r.plan.last_panels;
+    // Padded rows r of the band hold input row y0 sh - padt + r, shifted
+    // right by padl; a band of fewer rows leaves its plane's tail unused.
+    run_split(band.parallel && p.x.c * hp * wp >= 16384, static_cast<size_t>(p.x.c), [&](size_t cu) {
+      const int64_t c = static_cast<int64_t>(cu);
+      const float* xc = xn + c * p.x.plane();
+      float* dc = pad + c * d.plane;
+      for (int64_t rr = 0; rr < hp; ++rr) {
+        const int64_t iy = y0 * p.sh - p.padt + rr;
+        float* dst = dc + rr * wp;
+        if (iy < 0 || iy >= p.x.h) {
+          for (int64_t u = 0; u < wp; ++u) dst[u] = 0.0f;
+          continue;
+        }
+        const float* src = xc + iy * p.x.w;
+        if (p.sw == 1) {
+          const int64_t a = std::min(p.padl, wp), b = std::clamp(p.padl + p.x.w, a, wp);
+          for (int64_t u = 0; u < a; ++u) dst[u] = 0.0f;
+          for (int64_t u = a; u < b; ++u) dst[u] = src[u - p.padl];
+          for (int64_t u = b; u < wp; ++u) dst[u] = 0.0f;
+          continue;
+        }
+        // Padded column u = 2 t + phase goes to dst[phase x half + t].
+        for (int64_t phase = 0; phase < 2; ++phase) {
+          float* dp = dst + phase * d.half;
+          for (int64_t t = 0; t < d.half; ++t) {
+            const int64_t ix = 2 * t + phase - p.padl;
+            dp[t] = ix >= 0 && ix < p.x.w ? src[ix] : 0.0f;
+          }
+        }
+      }
+    });
+    for_rectangles(band.parallel, band.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+      OffsetPanel list[16];
+      int64_t count = 0;
+      for (int64_t q = p0; q < p1; ++q) {
+        const int64_t y = q / per_row, x0 = (q % per_row) * kPanelWidth;
+        list[count++] = {pad + y * p.sh * wp + x0, yn + (y0 + y) * wo + x0, std::min(kPanelWidth, wo - x0)};
+      }
+      panel_gemm_offsets(r.w, kr, offsets, kr, list, count, hw, m0, m1);
+      // The group's positions are consecutive in the output plane.
+      const int64_t first = list[0].c - yn, len = list[count - 1].c + list[count - 1].cols - yn - first;
+      if (epi) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, first, len);
+    });
+  }
+}
+
+}  // namespace vorn::kern

@@ -1,0 +1,90 @@
+// What the files of the Conv paths share: the operands of one image, the
+// runner of each path, and the pieces more than one path uses.
+#pragma once
+#include <algorithm>
+#include <cstdint>
+
+#include "kernels/ops/conv.h"
+#include "platform/blas.h"
+
+namespace vorn::kern {
+
+// Above this many output positions the column matrix is cut into bands of
+// at most kBandValues values, so one band stays in the outer caches.
+constexpr int64_t kBandOutputs = 65536;
+constexpr int64_t kBandValues = 4194304;
+// Multiply-adds above which a layer always spreads over the pool.
+constexpr int64_t kParallelWork = int64_t{1} << 18;
+// Padded planes up to this many values are gathered from a zero-padded
+// copy on the stack: small planes (7 x 7, 14 x 14) then cost a few
+// branch-free loops per tap instead of a few library calls per output row.
+constexpr int64_t kPaddedPlane = 4096;
+
+// One image of a Conv node, with its plan.
+struct ConvRun {
+  const ConvPlan& plan;
+  const ConvParams& p;
+  const float* w;
+  const float* bias;
+  float* col;  // the engine's workspace
+  CpuState* state;
+  // A fused residual join: the values added at each output position
+  // (res[i] to y[i] of the node's output y); null without one.
+  const float* res = nullptr;
+  const float* y = nullptr;
+  const float* residual_of(const float* v) const { return res != nullptr ? res + (v - y) : nullptr; }
+};
+
+void run_pointwise(const ConvRun& r, const float* xn, float* yn);
+void run_grouped(const ConvRun& r, const float* xn, float* yn);
+void run_direct(const ConvRun& r, const float* xn, float* yn);
+void run_panels(const ConvRun& r, const float* xn, float* yn);
+void run_im2col(const ConvRun& r, const float* xn, float* yn);
+
+// Bias and activation of output channel c over len values from v on.
+inline void epilogue_span(const ConvRun& r, float* v, int64_t len, int64_t c) {
+  const ConvParams& p = r.p;
+  p.epilogue_span(v, len, c, r.bias, p.y.c, p.act, p.slope, p.hi, r.residual_of(v));
+}
+
+// Bias and activation of `channels` output channels from first_channel on,
+// over positions [q0, q0 + len) of their planes (yg is the first one's).
+inline void epilogue_tile(const ConvRun& r, float* yg, int64_t first_channel, int64_t channels, int64_t q0,
+                          int64_t len) {
+  const ConvParams& p = r.p;
+  const int64_t hw = p.y.plane();
+  for (int64_t c = 0; c < channels; ++c) epilogue_span(r, yg + c * hw + q0, len, first_channel + c);
+}
+
+// One tile's product on the calling thread.
+inline void tile_gemm(int64_t m, int64_t n, int64_t k, const float* a, int64_t lda, const float* b, int64_t ldb,
+                      float* c, int64_t ldc) {
+  cpu_sgemm_threading(SgemmThreading::kSerial, 1, false, false, m, n, k, 1.0f, a, lda, b, ldb, 0.0f, c, ldc);
+}
+
+// A product of m rows of weights (row stride k) by n columns, cut into the
+// plan's blocks of output channels spread over the pool, each block
+// finished by its epilogue at once.
+void product_by_channels(const ConvRun& r, const ChannelBlocks& blocks, int64_t first_channel, int64_t m,
+                         int64_t n, int64_t k, const float* w, const float* col, float* y, int64_t ldy);
+
+// The extent of the zero-padded input plane that the whole output plane
+// reads; false when it does not fit kPaddedPlane.
+inline bool padded_extent(const ConvParams& p, int64_t* hp, int64_t* wp) {
+  *hp = (p.y.h - 1) * p.sh + (p.kh - 1) * p.dh + 1;
+  *wp = (p.y.w - 1) * p.sw + (p.kw - 1) * p.dw + 1;
+  // Each side first, so the product cannot wrap.
+  return *hp <= kPaddedPlane && *wp <= kPaddedPlane && *hp * *wp <= kPaddedPlane;
+}
+
+// Copies input plane xc into the hp x wp zero-padded plane pad.
+void pad_plane(const ConvParams& p, const float* xc, float* pad, int64_t hp, int64_t wp);
+
+// Short rows: plain loops beat the library calls GCC would turn them into.
+#if defined(__GNUC__) && !defined(__clang__)
+#define VORN_NO_MEMCPY_CALLS [[gnu::optimize("no-tree-loop-distribute-patterns")]]
+#else
+#define VORN_NO_MEMCPY_CALLS
+#endif
+
+}  // namespace vorn::kern

@@ -1,0 +1,92 @@
+// Pointwise layers (1 x 1, unit strides, no padding): the input planes are
+// the right operand of the product as they stand, so nothing is gathered
+// except a partial last panel.
+#include "kernels/ops/conv_paths.h"
+#include "kernels/quant_operands.h"
+
+VORN_VECTORIZE_FILE
+
+namespace vorn::kern {
+
+namespace {
+
+// A pointwise layer's input planes are already its right operand in
+// panels (rows of hw positions), all but a partial last panel, which is
+// copied into the workspace with its padding zeroed. Where reading them in
+// place thrashes the cache, each rectangle's product copies its panels
+// first, as the general product does.
+void run_pointwise_panels(const ConvRun& r, const float* xn, float* yn) {
+  const ConvParams& p = r.p;
+  const int64_t hw = p.y.plane(), m = p.y.c, k = p.x.c;
+  const int64_t full = hw / kPanelWidth, tail = hw - full * kPanelWidth, panels = panel_count(hw);
+  const PanelBand& b = r.plan.panels;
+  if (r.plan.copy_panels) {
+    const MatrixProduct g{false, false, m, hw, k, 1.0f, r.w, k, xn, hw, 0.0f, yn, hw};
+    for_rectangles(b.parallel, b.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+      matrix_product_rectangle(g, m0, m1, p0, p1);
+      const int64_t j0 = p0 * kPanelWidth;
+      if (r.plan.epilogue) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, j0, std::min(hw, p1 * kPanelWidth) - j0);
+    });
+    return;
+  }
+  for (int64_t c = 0; tail > 0 && c < k; ++c) {
+    const float* src = xn + c * hw + full * kPanelWidth;
+    float* d = r.col + c * kPanelWidth;
+    for (int64_t t = 0; t < kPanelWidth; ++t) d[t] = t < tail ? src[t] : 0.0f;
+  }
+  for_rectangles(b.parallel, b.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+    const int64_t whole_end = std::min(p1, full);
+    if (p0 < whole_end)
+      panel_gemm(r.w, k, PanelOperand{xn, hw, kPanelWidth}, k, hw, yn, hw, m0, m1, p0, whole_end);
+    if (p1 > full)
+      panel_gemm(r.w, k, gathered_panels(r.col, k), k, tail, yn + full * kPanelWidth, hw, m0, m1, 0, 1);
+    const int64_t j0 = p0 * kPanelWidth;
+    if (r.plan.epilogue) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, j0, std::min(hw, p1 * kPanelWidth) - j0);
+  });
+}
+
+}  // namespace
+
+void product_by_channels(const ConvRun& r, const ChannelBlocks& blocks, int64_t first_channel, int64_t m,
+                         int64_t n, int64_t k, const float* w, const float* col, float* y, int64_t ldy) {
+  const bool epi = r.plan.epilogue;
+  run_split(true, static_cast<size_t>(blocks.blocks), [&](size_t blk) {
+    const int64_t m0 = static_cast<int64_t>(blk) * blocks.rows, mb = std::min(blocks.rows, m - m0);
+    cpu_sgemm_threading(SgemmThreading::kSerial, 1, false, false, mb, n, k, 1.0f, w + m0 * k, k, col, n, 0.0f,
+                        y + m0 * ldy, ldy);
+    if (epi)
+      for (int64_t c = m0; c < m0 + mb; ++c)
+        epilogue_span(r, y + c * ldy, n, first_channel + c);
+  });
+}
+
+void run_pointwise(const ConvRun& r, const float* xn, float* yn) {
+  const ConvPlan& c = r.plan;
+  const ConvParams& p = r.p;
+  const int64_t hw = p.y.plane(), m = p.y.c, k = p.x.c;
+  switch (c.path) {
+    case ConvPath::kPointwisePanels:
+      run_pointwise_panels(r, xn, yn);
+      return;
+    case ConvPath::kPointwiseChannels:
+      product_by_channels(r, c.by_channels, 0, m, hw, k, r.w, xn, yn, hw);
+      return;
+    case ConvPath::kPointwiseTiles:
+      run_split(c.tiles_parallel, static_cast<size_t>(c.tiles.tiles), [&](size_t tile) {
+        const int64_t q0 = static_cast<int64_t>(tile) * c.tiles.cols, len = std::min(c.tiles.cols, hw - q0);
+        tile_gemm(m, len, k, r.w, k, xn + q0, hw, yn + q0, hw);
+        if (c.epilogue) epilogue_tile(r, yn, 0, m, q0, len);
+      });
+      return;
+    default:
+      // Quantised operands live in the engine's one scratch: one product.
+      cpu_gemm(*r.state, false, false, m, hw, k, 1.0f, r.w, k, xn, hw, 0.0f, yn, hw);
+      if (c.epilogue)
+        run_split(c.epilogue_parallel, static_cast<size_t>(m), [&](size_t ch) {
+          epilogue_span(r, yn + ch * hw, hw, static_cast<int64_t>(ch));
+        });
+      return;
+  }
+}
+
+}  // namespace vorn::kern

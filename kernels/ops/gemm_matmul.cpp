@@ -1,0 +1,276 @@
+// Gemm and MatMul on sgemm. MatMul broadcasts its leading (batch) dims the
+// numpy way, with a stride per operand, so a shared weight is read in place.
+#include <algorithm>
+#include <cstring>
+
+#include "container/attr_words.h"
+#include "kernels/ops/spatial_common.h"
+#include "kernels/quant_operands.h"
+#include "platform/blas.h"
+#include "platform/parallel.h"
+
+VORN_VECTORIZE_FILE
+
+namespace vorn {
+
+namespace {
+
+using kern::fail;
+
+// ---------------------------------------------------------------- Gemm
+
+struct GemmShape {
+  int64_t m, n, k;
+  bool ta, tb;
+  // Addend: element strides along rows and columns (0 broadcasts).
+  bool has_z;
+  int64_t z_row, z_col;
+};
+
+bool gemm_shape(const CpuState& s, const NodeRecord& n, GemmShape* g, char* msg, size_t cap) {
+  if (!kern::has_io(s, n) || !kern::has_input(s, n, 1)) return fail(msg, cap, "needs A, B and output");
+  const ValueRecord& a = node_in_value(s, n, 0);
+  const ValueRecord& b = node_in_value(s, n, 1);
+  const ValueRecord& y = node_out_value(s, n, 0);
+  if (a.rank() != 2 || y.rank() != 2) return fail(msg, cap, "A and the output must be matrices");
+  GemmShape q{};
+  q.ta = n.attr(attr::Gemm::kTransA) != 0;
+  q.tb = n.attr(attr::Gemm::kTransB) != 0;
+  q.m = static_cast<int64_t>(y.dim(0));
+  q.n = static_cast<int64_t>(y.dim(1));
+  q.k = static_cast<int64_t>(q.ta ? a.dim(0) : a.dim(1));
+  const int64_t am = static_cast<int64_t>(q.ta ? a.dim(1) : a.dim(0));
+  if (kern::value_count(y) < 0 || kern::value_count(a) < 0 || kern::value_count(b) < 0)
+    return fail(msg, cap, "operands too large");
+  if (am != q.m) return fail(msg, cap, "A has %lld rows, output %lld", (long long)am, (long long)q.m);
+  if (b.rank() == 2) {
+    const int64_t bk = static_cast<int64_t>(q.tb ? b.dim(1) : b.dim(0));
+    const int64_t bn = static_cast<int64_t>(q.tb ? b.dim(0) : b.dim(1));
+    if (bk != q.k || bn != q.n) return fail(msg, cap, "B is not K x N");
+  } else if (static_cast<int64_t>(b.count()) != q.k * q.n) {
+    return fail(msg, cap, "B holds %llu values, expected K x N", (unsigned long long)b.count());
+  }
+  q.has_z = kern::has_input(s, n, 2);
+  if (q.has_z) {
+    const ValueRecord& z = node_in_value(s, n, 2);
+    // Right-align the addend's dims on [M, N].
+    int64_t zm = 1, zn = 1;
+    if (z.rank() > 2) {
+      for (uint64_t i = 0; i + 2 < z.rank(); ++i)
+        if (z.dim(i) != 1) return fail(msg, cap, "addend does not broadcast to M x N");
+    }
+    if (z.rank() >= 1) zn = static_cast<int64_t>(z.dim(z.rank() - 1));
+    if (z.rank() >= 2) zm = static_cast<int64_t>(z.dim(z.rank() - 2));
+    if (static_cast<int64_t>(z.count()) != zm * zn || (zm != 1 && zm != q.m) || (zn != 1 && zn != q.n))
+      return fail(msg, cap, "addend does not broadcast to M x N");
+    q.z_col = zn == 1 ? 0 : 1;
+    q.z_row = zm == 1 ? 0 : zn;
+  }
+  *g = q;
+  return true;
+}
+
+}  // namespace
+
+bool gemm_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* msg, size_t cap) {
+  GemmShape g{};
+  if (!gemm_shape(s, n, &g, msg, cap)) return false;
+  plan.set(g);
+  return true;
+}
+
+bool gemm_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
+  const GemmShape& g = plan.get<GemmShape>();
+  float* y = node_out(s, n, 0);
+  if (g.m == 0 || g.n == 0) return true;
+  float beta = 0.0f;
+  if (g.has_z) {
+    beta = n.attr_f32(attr::Gemm::kBeta);
+    const float* z = node_in(s, n, 2);
+    for (int64_t i = 0; i < g.m; ++i) {
+      float* row = y + i * g.n;
+      const float* zr = z + i * g.z_row;
+      if (g.z_col == 0) {
+        std::fill(row, row + g.n, zr[0]);
+      } else {
+        std::memcpy(row, zr, static_cast<size_t>(g.n) * 4);
+      }
+    }
+  }
+  if (g.k == 0) {
+    for (int64_t i = 0; i < g.m * g.n; ++i) y[i] = g.has_z ? y[i] * beta : 0.0f;
+    return true;
+  }
+  cpu_gemm(s, g.ta, g.tb, g.m, g.n, g.k, n.attr_f32(attr::Gemm::kAlpha), node_in(s, n, 0), g.ta ? g.m : g.k,
+           node_in(s, n, 1), g.tb ? g.k : g.n, beta, y, g.n);
+  return true;
+}
+
+namespace {
+
+// -------------------------------------------------------------- MatMul
+
+constexpr int kMaxBatchDims = 4;
+
+struct MatMulShape {
+  int64_t m, n, k;
+  int64_t batch;  // output matrices
+  // Axis-2 layout: A [d0, d1, d2, d3], Y [d0, d1, d2, N], B d2 matrices.
+  bool axis2;
+  int64_t d0, d1, d2;
+  // Broadcast batch dims of the output, and each operand's matrix stride
+  // (in matrices) along them; 0 where the operand broadcasts.
+  int nb;
+  int64_t out_dims[kMaxBatchDims];
+  int64_t a_stride[kMaxBatchDims], b_stride[kMaxBatchDims];
+  bool b_shared;  // one B matrix for every output matrix
+};
+
+bool matmul_shape(const CpuState& s, const NodeRecord& n, MatMulShape* out, char* msg, size_t cap) {
+  if (!kern::has_io(s, n) || !kern::has_input(s, n, 1)) return fail(msg, cap, "needs A, B and output");
+  const ValueRecord& a = node_in_value(s, n, 0);
+  const ValueRecord& b = node_in_value(s, n, 1);
+  const ValueRecord& y = node_out_value(s, n, 0);
+  const int ra = static_cast<int>(a.rank()), rb = static_cast<int>(b.rank());
+  if (ra < 1 || rb < 1 || ra > 6 || rb > 6) return fail(msg, cap, "operand ranks must be 1 to 6");
+  if (kern::value_count(y) < 0 || kern::value_count(a) < 0 || kern::value_count(b) < 0)
+    return fail(msg, cap, "operands too large");
+  MatMulShape q{};
+  if (n.attr(attr::MatMul::kAxis2Batch) == 1 && ra == 4) {
+    q.axis2 = true;
+    q.d0 = static_cast<int64_t>(a.dim(0));
+    q.d1 = static_cast<int64_t>(a.dim(1));
+    q.d2 = static_cast<int64_t>(a.dim(2));
+    q.k = static_cast<int64_t>(a.dim(3));
+    q.m = q.d1;
+    q.n = static_cast<int64_t>(b.dim(rb - 1));
+    q.batch = q.d0 * q.d2;
+    if (static_cast<int64_t>(b.count()) != q.d2 * q.k * q.n ||
+        static_cast<int64_t>(y.count()) != q.d0 * q.d1 * q.d2 * q.n)
+      return fail(msg, cap, "axis-2 batched shapes do not agree");
+    *out = q;
+    return true;
+  }
+  // A rank-1 A is one row, a rank-1 B one column; their dim is dropped from
+  // the output, which leaves its memory layout unchanged.
+  q.m = ra == 1 ? 1 : static_cast<int64_t>(a.dim(ra - 2));
+  q.k = static_cast<int64_t>(a.dim(ra - 1));
+  const int64_t bk = rb == 1 ? static_cast<int64_t>(b.dim(0)) : static_cast<int64_t>(b.dim(rb - 2));
+  q.n = rb == 1 ? 1 : static_cast<int64_t>(b.dim(rb - 1));
+  if (bk != q.k) return fail(msg, cap, "inner dims differ: %lld and %lld", (long long)q.k, (long long)bk);
+  const int na = std::max(ra - 2, 0), nbb = std::max(rb - 2, 0);
+  q.nb = std::max(na, nbb);
+  if (q.nb > kMaxBatchDims) return fail(msg, cap, "too many batch dims");
+  int64_t as = 1, bs = 1;
+  q.batch = 1;
+  for (int i = q.nb - 1; i >= 0; --i) {
+    const int ia = i - (q.nb - na), ib = i - (q.nb - nbb);
+    const int64_t da = ia >= 0 ? static_cast<int64_t>(a.dim(ia)) : 1;
+    const int64_t db = ib >= 0 ? static_cast<int64_t>(b.dim(ib)) : 1;
+    if (da != db && da != 1 && db != 1)
+      return fail(msg, cap, "batch dims %lld and %lld do not broadcast", (long long)da, (long long)db);
+    q.out_dims[i] = std::max(da, db);
+    if (da == 0 || db == 0) q.out_dims[i] = 0;
+    q.a_stride[i] = da == 1 ? 0 : as;
+    q.b_stride[i] = db == 1 ? 0 : bs;
+    as *= da;
+    bs *= db;
+    q.batch *= q.out_dims[i];
+  }
+  q.b_shared = bs == 1;
+  if (static_cast<int64_t>(y.count()) != q.batch * q.m * q.n)
+    return fail(msg, cap, "output holds %llu values, expected %lld", (unsigned long long)y.count(),
+                (long long)(q.batch * q.m * q.n));
+  *out = q;
+  return true;
+}
+
+// Many modest products run one per pool iteration, each on one thread;
+// large ones run in turn, each split over the pool by cpu_sgemm.
+constexpr int64_t kBatchSpreadWork = int64_t{1} << 22;
+constexpr int64_t kParallelMinWork = int64_t{1} << 18;
+
+bool batch_spread(int64_t count, int64_t work_each) {
+  return count >= 2 && work_each < kBatchSpreadWork && count * work_each >= kParallelMinWork;
+}
+
+template <class F>
+void batch_run(bool spread, size_t count, F&& one) {
+  if (!cpu_split_allowed()) {
+    for (size_t t = 0; t < count; ++t) one(t, SgemmThreading::kSerial);
+  } else if (spread) {
+    parallel_for(count, [&](size_t t) { one(t, SgemmThreading::kSerial); });
+  } else {
+    for (size_t t = 0; t < count; ++t) one(t, SgemmThreading::kPoolSplit);
+  }
+}
+
+}  // namespace
+
+bool matmul_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* msg, size_t cap) {
+  MatMulShape q{};
+  if (!matmul_shape(s, n, &q, msg, cap)) return false;
+  plan.set(q);
+  return true;
+}
+
+bool matmul_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
+  const MatMulShape& q = plan.get<MatMulShape>();
+  const float* a = node_in(s, n, 0);
+  const float* b = node_in(s, n, 1);
+  float* y = node_out(s, n, 0);
+  if (q.batch * q.m * q.n == 0) return true;
+  if (q.k == 0) {
+    std::memset(y, 0, static_cast<size_t>(q.batch * q.m * q.n) * 4);
+    return true;
+  }
+  // Quantised operands live in the engine's one scratch: products in turn.
+  const bool quant = cpu_gemm_quantising(s);
+  const bool spread = !quant && batch_spread(q.axis2 ? q.d0 * q.d2 : q.batch, q.m * q.n * q.k);
+  if (q.axis2) {
+    const int64_t ld_a = q.d2 * q.k, ld_y = q.d2 * q.n;
+    auto one = [&](size_t t, SgemmThreading mode) {
+      const int64_t i = static_cast<int64_t>(t) / q.d2, j = static_cast<int64_t>(t) % q.d2;
+      if (quant)
+        cpu_gemm(s, false, false, q.m, q.n, q.k, 1.0f, a + (i * q.d1 * q.d2 + j) * q.k, ld_a,
+                 b + j * q.k * q.n, q.n, 0.0f, y + (i * q.d1 * q.d2 + j) * q.n, ld_y);
+      else
+        cpu_sgemm_threading(mode, 0, false, false, q.m, q.n, q.k, 1.0f, a + (i * q.d1 * q.d2 + j) * q.k, ld_a,
+                            b + j * q.k * q.n, q.n, 0.0f, y + (i * q.d1 * q.d2 + j) * q.n, ld_y);
+    };
+    batch_run(spread, static_cast<size_t>(q.d0 * q.d2), one);
+    return true;
+  }
+  const int64_t mk = q.m * q.k, kn = q.k * q.n, mn = q.m * q.n;
+  // A shared B with A's matrices laid out as the output's: one product with
+  // every A row stacked.
+  bool a_full = true;
+  int64_t expect = 1;
+  for (int i = q.nb - 1; i >= 0; --i) {
+    if (q.out_dims[i] != 1 && q.a_stride[i] != expect) a_full = false;
+    expect *= q.out_dims[i];
+  }
+  if (q.b_shared && a_full) {
+    cpu_gemm(s, false, false, q.batch * q.m, q.n, q.k, 1.0f, a, q.k, b, q.n, 0.0f, y, q.n);
+    return true;
+  }
+  auto one = [&](size_t t, SgemmThreading mode) {
+    int64_t rest = static_cast<int64_t>(t), ia = 0, ib = 0;
+    for (int i = q.nb - 1; i >= 0; --i) {
+      const int64_t d = rest % q.out_dims[i];
+      rest /= q.out_dims[i];
+      ia += d * q.a_stride[i];
+      ib += d * q.b_stride[i];
+    }
+    if (quant)
+      cpu_gemm(s, false, false, q.m, q.n, q.k, 1.0f, a + ia * mk, q.k, b + ib * kn, q.n, 0.0f,
+               y + static_cast<int64_t>(t) * mn, q.n);
+    else
+      cpu_sgemm_threading(mode, 0, false, false, q.m, q.n, q.k, 1.0f, a + ia * mk, q.k, b + ib * kn, q.n, 0.0f,
+                          y + static_cast<int64_t>(t) * mn, q.n);
+  };
+  batch_run(spread, static_cast<size_t>(q.batch), one);
+  return true;
+}
+
+}  // namespace vorn

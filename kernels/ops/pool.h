@@ -1,0 +1,59 @@
+// The sliding-window pools (MaxPool, AveragePool) over NCHW planes: the
+// shape record a node's prepare step makes, and the forms of the plane loop.
+//
+// Every form computes each output from the taps of its window that lie
+// inside the input, in row-major order: MaxPool starts from the most
+// negative finite float and takes a tap only when it is strictly greater
+// (NaN never wins; of equal values the first stays, which decides the sign
+// of a zero); AveragePool sums from +0 in f32 and divides by the whole
+// window's area. A tap in the padding changes neither (the lowest float is
+// never greater, and +0 added to a sum that is never -0 leaves it), so the
+// vector forms may read padding as those values: every form gives the same
+// bits.
+#pragma once
+#include <cstdint>
+
+#include "kernels/kernel_isa.h"
+#include "kernels/ops/spatial_common.h"
+
+namespace vorn::kern {
+
+constexpr float kPoolLowest = -3.4028235e38f;
+
+struct PoolParams {
+  Nchw x, y;
+  int64_t kh = 0, kw = 0, sh = 1, sw = 1, padt = 0, padl = 0, dh = 1, dw = 1;
+  int64_t planes() const { return x.n * x.c; }
+  // A window without taps: MaxPool gives the lowest float, AveragePool 0.
+  bool empty() const { return kh < 1 || kw < 1; }
+};
+
+// Planes [first, end) of a pool, x and y at plane `first`.
+using PoolPlanes = void (*)(const PoolParams& p, const float* x, float* y, int64_t first, int64_t end);
+
+// The form the engine's processor runs (a portable one for every shape;
+// the vector forms take column strides 1 and 2 and windows of up to
+// kPoolVectorTaps columns).
+PoolPlanes pool_planes_for(const PoolParams& p, bool max, KernelIsa isa);
+
+constexpr int64_t kPoolVectorTaps = 64;
+
+// GlobalAveragePool of planes [first, end) of hw values each: per plane
+// eight f64 sums (value i into sum i mod 8), added pairwise, divided by hw
+// in f64 and rounded to f32 (large planes stay exact to f32; eight sums
+// instead of one chain let the adds overlap).
+using GlobalPoolPlanes = void (*)(const float* x, float* y, int64_t first, int64_t end, int64_t hw);
+GlobalPoolPlanes global_pool_planes_for(KernelIsa isa);
+// Planes one vector-form call sums side by side.
+constexpr int64_t kGlobalPoolGroup = 4;
+// The eight sums of a plane added pairwise, as every form adds them.
+double global_pool_sum(const double (&part)[8]);
+
+#if defined(__x86_64__)
+// The AVX2 forms (pool_avx2.cpp), for the shapes pool_planes_for gives them.
+void max_planes_avx2(const PoolParams& p, const float* x, float* y, int64_t first, int64_t end);
+void avg_planes_avx2(const PoolParams& p, const float* x, float* y, int64_t first, int64_t end);
+void global_avg_planes_avx2(const float* x, float* y, int64_t first, int64_t end, int64_t hw);
+#endif
+
+}  // namespace vorn::kern

@@ -1,0 +1,481 @@
+// Conv against the reference loop across its layouts: pointwise, strided
+// pointwise, direct grouped and depthwise (vector and portable forms, bit
+// for bit against each other and the column-matrix path), grouped and
+// general im2col, banded large outputs, a starved workspace and fused
+// activations.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "container/attr_words.h"
+#include "container/op_codes.h"
+#include "kernels/ops/conv.h"
+#include "platform/cpu_features.h"
+#include "platform/parallel.h"
+#include "reference/conv_reference.h"
+#include "test_util.h"
+
+namespace vorn::test {
+namespace {
+
+struct ConvCase {
+  const char* name;
+  ref::ConvSpec s;
+  bool bias;
+  int act;
+  bool no_depthwise;
+};
+
+// Runs one Conv node through check, plan and kernel with the workspace the
+// engine would give it (or the given number of bytes), planned for at most
+// the given instruction-set form, and returns the output.
+std::vector<float> run_conv(const ConvCase& c, const std::vector<float>& x, const std::vector<float>& w,
+                            const std::vector<float>& b, size_t workspace = 0,
+                            KernelIsa isa = kernel_isa_of_this_cpu()) {
+  const ref::ConvSpec& s = c.s;
+  NodeHarness h;
+  h.state().isa = isa;
+  const uint64_t xi = h.value({(uint64_t)s.n, (uint64_t)s.cin, (uint64_t)s.h, (uint64_t)s.w}, x);
+  const uint64_t wi = h.value({(uint64_t)s.cout, (uint64_t)(s.cin / s.g), (uint64_t)s.kh, (uint64_t)s.kw},
+                              w, kValueWeight);
+  uint64_t bi = 0;
+  if (c.bias) bi = h.value({(uint64_t)b.size()}, b, kValueWeight);
+  const uint64_t yi =
+      h.value({(uint64_t)s.n, (uint64_t)s.cout, (uint64_t)s.hout(), (uint64_t)s.wout()});
+  NodeRecord n = c.bias ? NodeHarness::node(op::Conv, {xi, wi, bi}, {yi}) : NodeHarness::node(op::Conv, {xi, wi}, {yi});
+  using W = attr::Conv;
+  const std::pair<uint64_t, int64_t> words[] = {
+      {W::kKernelH, s.kh}, {W::kKernelW, s.kw},     {W::kStrideH, s.sh},   {W::kStrideW, s.sw},
+      {W::kPadTop, s.pt},  {W::kPadLeft, s.pl},     {W::kPadBottom, s.pb}, {W::kPadRight, s.pr},
+      {W::kDilationH, s.dh}, {W::kDilationW, s.dw}, {W::kGroups, s.g},     {W::kNoDepthwise, c.no_depthwise ? 1 : 0},
+      {W::kMode, c.act}};
+  for (auto [k, v] : words) n.set_attr(k, w_i(v));
+  n.set_attr(W::kParam, w_f(0.125f));
+  h.set_workspace(workspace != 0 ? workspace : h.workspace_wanted(n));
+  char msg[256] = "";
+  kern::ConvParams p;
+  kern::ConvPlanInputs in;
+  in.threads = static_cast<int64_t>(parallel_thread_count());
+  in.workspace_floats = static_cast<int64_t>(h.state().im2col_size / 4);
+  in.isa = isa;
+  kern::ConvPlan cp;
+  NodePlan plan;
+  EXPECT_TRUE(kern::conv_params(h.state(), n, &p, msg, sizeof msg) && kern::conv_plan(p, in, &cp, msg, sizeof msg))
+      << msg;
+  plan.workspace_bytes = static_cast<uint64_t>(cp.col_floats) * 4;
+  plan.set(cp);
+  EXPECT_TRUE(cpu_op_entry(op::Conv)->kernel(h.state(), n, plan));
+  return h.read(yi);
+}
+
+void check_case(const ConvCase& c, size_t workspace = 0) {
+  const ref::ConvSpec& s = c.s;
+  const auto x = random_values(s.n * s.cin * s.h * s.w, 1);
+  const auto w = random_values(s.cout * (s.cin / s.g) * s.kh * s.kw, 2, -0.5f, 0.5f);
+  std::vector<float> b;
+  if (c.bias) {
+    b = random_values(c.act == 2 ? 3 * s.cout : s.cout, 3);
+  }
+  const auto want = ref::conv2d(s, x, w, b, c.act, 0.125);
+  EXPECT_TRUE(close_to_reference(run_conv(c, x, w, b, workspace), want)) << c.name;
+}
+
+// The direct grouped kernel's portable and vector forms and the
+// column-matrix path (the node kept off the direct kernel) give the same
+// bits: each output sums its terms in one order from zero, and a depthwise
+// layer's skipped padding taps leave the sums a product with zero leaves.
+void check_grouped_bits(const ConvCase& c) {
+  const ref::ConvSpec& s = c.s;
+  const auto x = random_values(s.n * s.cin * s.h * s.w, 21);
+  const auto w = random_values(s.cout * (s.cin / s.g) * s.kh * s.kw, 22, -0.5f, 0.5f);
+  const auto b = c.bias ? random_values(c.act == 2 ? 3 * s.cout : s.cout, 23) : std::vector<float>{};
+  const auto best = run_conv(c, x, w, b);
+  EXPECT_TRUE(close_to_reference(best, ref::conv2d(s, x, w, b, c.act, 0.125)));
+  const auto portable = run_conv(c, x, w, b, 0, KernelIsa::kPortable);
+  EXPECT_EQ(0, std::memcmp(best.data(), portable.data(), best.size() * 4)) << "portable form";
+  // The column-matrix product fuses its multiply-adds in its vector forms only.
+  if (cpu_has_avx2_fma()) {
+    ConvCase general = c;
+    general.no_depthwise = true;
+    const auto column = run_conv(general, x, w, b);
+    EXPECT_EQ(0, std::memcmp(best.data(), column.data(), best.size() * 4)) << "column-matrix path";
+  }
+}
+
+ref::ConvSpec spec(int64_t n, int64_t cin, int64_t h, int64_t w, int64_t cout, int64_t k, int64_t stride,
+                   int64_t pad, int64_t g = 1) {
+  ref::ConvSpec s;
+  s.n = n, s.cin = cin, s.h = h, s.w = w, s.cout = cout, s.kh = s.kw = k, s.sh = s.sw = stride;
+  s.pt = s.pl = s.pb = s.pr = pad;
+  s.g = g;
+  return s;
+}
+
+ref::ConvSpec asymmetric() {
+  ref::ConvSpec s = spec(1, 5, 19, 23, 7, 1, 1, 0);
+  s.kh = 3, s.kw = 5, s.sh = 2, s.sw = 1, s.pt = 0, s.pl = 2, s.pb = 2, s.pr = 0, s.dh = 1, s.dw = 2;
+  return s;
+}
+ref::ConvSpec dilated_depthwise(int64_t dh, int64_t dw) {
+  ref::ConvSpec s = spec(1, 16, 21, 22, 16, 3, 1, 2, 16);
+  s.dh = dh, s.dw = dw;
+  return s;
+}
+ref::ConvSpec padded_beyond() {
+  ref::ConvSpec s = spec(1, 3, 5, 6, 4, 1, 1, 0);
+  s.pt = 2, s.pl = 3, s.pb = 1, s.pr = 2;
+  return s;
+}
+
+// Stride 2 with a dilated, wider-than-tall kernel and uneven padding.
+ref::ConvSpec dilated_stride2() {
+  ref::ConvSpec s = spec(1, 5, 30, 41, 9, 3, 2, 2);
+  s.kw = 5, s.dh = 1, s.dw = 2, s.pl = 3, s.pr = 1;
+  return s;
+}
+
+// The asymmetric layer with enough channels to leave few positions per
+// thread.
+ref::ConvSpec wide_asymmetric() {
+  ref::ConvSpec s = asymmetric();
+  s.cin = 48, s.cout = 64;
+  return s;
+}
+
+const ConvCase kCases[] = {
+    {"pointwise", spec(2, 16, 20, 20, 24, 1, 1, 0), true, 1, false},
+    {"pointwise_large", spec(1, 8, 96, 96, 16, 1, 1, 0), true, 3, false},
+    {"pointwise_plain", spec(1, 8, 9, 7, 5, 1, 1, 0), false, 0, false},
+    // Panels copied before their product: planes 4096 bytes apart, and a
+    // deep layer on a small plane.
+    {"pointwise_copied_panels", spec(1, 8, 32, 32, 48, 1, 1, 0), true, 1, false},
+    {"pointwise_copied_deep", spec(1, 1400, 7, 7, 8, 1, 1, 0), true, 3, false},
+    {"strided_pointwise", spec(1, 16, 21, 21, 8, 1, 2, 0), false, 0, false},
+    {"strided_pointwise_big", spec(1, 24, 300, 300, 8, 1, 2, 0), true, 1, false},
+    {"general_3x3", spec(1, 3, 32, 32, 16, 3, 1, 1), true, 3, false},
+    {"general_batch", spec(2, 8, 15, 13, 12, 3, 2, 1), true, 1, false},
+    {"asymmetric_strided_dilated", asymmetric(), true, 0, false},
+    {"asymmetric_panels", wide_asymmetric(), true, 1, false},
+    {"padded_beyond_kernel", padded_beyond(), true, 1, false},
+    {"groups", spec(1, 8, 14, 14, 12, 3, 2, 1, 4), true, 2, false},
+    {"groups_parallel_im2col", spec(1, 32, 40, 40, 32, 3, 1, 1, 2), true, 1, false},
+    {"depthwise_3x3", spec(1, 32, 17, 19, 32, 3, 1, 1, 32), true, 1, false},
+    {"depthwise_3x3_s2", spec(1, 16, 30, 31, 16, 3, 2, 1, 16), true, 2, false},
+    {"depthwise_5x5_s2", spec(1, 8, 33, 33, 8, 5, 2, 2, 8), false, 0, false},
+    {"depthwise_7x7", spec(1, 12, 20, 20, 12, 7, 1, 3, 12), true, 3, false},
+    {"depthwise_7x7_tiny", spec(1, 4, 7, 7, 4, 7, 1, 3, 4), true, 0, false},
+    {"depthwise_serial_small", spec(1, 4, 6, 6, 4, 3, 1, 1, 4), true, 1, false},
+    {"depthwise_parallel_blocks", spec(1, 70, 30, 30, 70, 3, 1, 1, 70), true, 2, false},
+    {"depthwise_parallel_small_planes", spec(1, 600, 7, 7, 600, 5, 1, 2, 600), true, 3, false},
+    {"depthwise_3x3_nopad", spec(2, 9, 12, 40, 9, 3, 1, 0, 9), false, 0, false},
+    {"depthwise_dilated_rows", dilated_depthwise(2, 1), true, 0, false},
+    {"depthwise_dilated_cols", dilated_depthwise(1, 2), true, 0, false},
+    {"depthwise_forced_general", spec(1, 32, 17, 19, 32, 3, 1, 1, 32), true, 1, true},
+    {"depthwise_forced_general_tiles", spec(2, 16, 48, 48, 16, 3, 1, 1, 16), true, 3, true},
+    {"groups_tiles", spec(1, 12, 40, 44, 18, 3, 1, 1, 3), true, 2, false},
+    {"depthwise_multiplier", spec(1, 8, 30, 30, 16, 3, 2, 1, 8), true, 1, false},
+    {"banded_large_output", spec(1, 16, 257, 257, 4, 3, 1, 1), true, 1, false},
+    // Few output positions: one product split over output channels.
+    {"channel_split_general", spec(1, 16, 14, 14, 32, 3, 1, 1), true, 3, false},
+    {"channel_split_pointwise", spec(1, 64, 14, 14, 48, 1, 1, 0), true, 1, false},
+    {"tiny_output", spec(1, 8, 3, 3, 5, 3, 1, 0), true, 0, false},
+    // Few positions, many channels, several threads: rectangles of output
+    // channels by panels of positions, gathered by the whole pool first or
+    // by each rectangle itself.
+    {"panels_7x7", spec(1, 64, 7, 7, 70, 3, 1, 1), true, 1, false},
+    {"panels_stride2_odd", spec(1, 40, 13, 11, 131, 3, 2, 1), true, 3, false},
+    {"panels_5x5_batch", spec(2, 24, 9, 9, 50, 5, 1, 2), false, 0, false},
+    {"panels_one_block", spec(1, 96, 10, 10, 12, 3, 1, 1), true, 1, false},
+    // Column stride 2 from a padded copy split into even and odd columns.
+    {"direct_stride2_stem", spec(1, 3, 40, 45, 16, 7, 2, 3), true, 1, false},
+    {"direct_stride2_3x3", spec(2, 8, 33, 34, 13, 3, 2, 1), false, 3, false},
+    {"direct_stride2_dilated", dilated_stride2(), true, 0, false},
+    // Grouped, few positions: partitions side by side on the pool.
+    {"groups_side_by_side", spec(1, 128, 7, 7, 128, 3, 1, 1, 8), true, 1, false},
+    {"groups_side_by_side_uneven", spec(2, 96, 9, 9, 160, 3, 1, 1, 16), true, 3, false},
+};
+
+TEST(ConvKernel, MatchesReferenceOnEveryLayout) {
+  for (const ConvCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    check_case(c);
+  }
+}
+
+// Shapes of the direct grouped kernel: widths either side of its blocks of
+// eight columns, borders, column strides 1 and 2 (the tiles) and 3 (the row
+// form), dilations, uneven padding, group widths from 1 to 16 (tiles of 1
+// to 4 output channels and their remainders), outputs either side of the
+// parallel threshold.
+ref::ConvSpec uneven_grouped() {
+  ref::ConvSpec s = spec(1, 12, 13, 18, 12, 3, 1, 0, 3);
+  s.sh = 2, s.pt = 0, s.pb = 2, s.pl = 2, s.pr = 0;
+  return s;
+}
+ref::ConvSpec dilated_stride2_depthwise() {
+  ref::ConvSpec s = spec(1, 6, 19, 27, 6, 3, 2, 2, 6);
+  s.dh = s.dw = 2;
+  return s;
+}
+
+const ConvCase kGroupedCases[] = {
+    {"dw_w7", spec(1, 5, 7, 7, 5, 3, 1, 1, 5), true, 1, false},
+    {"dw_w8", spec(1, 5, 6, 8, 5, 3, 1, 1, 5), false, 0, false},
+    {"dw_w9_s2", spec(1, 6, 9, 9, 6, 3, 2, 1, 6), true, 3, false},
+    {"dw_w17_5x5_s2", spec(1, 3, 11, 17, 3, 5, 2, 2, 3), true, 2, false},
+    {"dw_w33_7x7_batch", spec(2, 4, 10, 33, 4, 7, 1, 3, 4), true, 1, false},
+    {"dw_stride3", spec(1, 6, 14, 20, 6, 3, 3, 1, 6), true, 1, false},
+    {"dw_dilated_s2", dilated_stride2_depthwise(), true, 0, false},
+    {"dw_pad_beyond", spec(1, 3, 4, 5, 3, 3, 1, 3, 3), true, 3, false},
+    {"dw_serial", spec(1, 16, 17, 16, 16, 3, 1, 1, 16), true, 1, false},
+    {"dw_parallel", spec(1, 64, 24, 24, 64, 3, 1, 1, 64), true, 2, false},
+    {"g1x2_s2", spec(1, 4, 12, 19, 8, 3, 2, 1, 4), true, 1, false},
+    {"g2x3", spec(1, 8, 9, 10, 12, 3, 1, 1, 4), true, 3, false},
+    {"g3x5_nopad_s2", spec(1, 9, 13, 11, 15, 3, 2, 0, 3), false, 0, false},
+    {"g4x4_uneven", uneven_grouped(), true, 1, false},
+    {"g8x8_s1", spec(1, 48, 14, 14, 48, 3, 1, 1, 6), true, 1, false},
+    {"g8x8_s2_parallel", spec(1, 48, 28, 29, 48, 3, 2, 1, 6), true, 1, false},
+    {"g10x10_5x5_s2", spec(1, 20, 15, 15, 20, 5, 2, 2, 2), true, 2, false},
+    {"g12x6_1x1", spec(1, 24, 9, 9, 12, 1, 1, 0, 2), true, 1, false},
+    {"g16x16", spec(1, 32, 10, 21, 32, 3, 1, 1, 2), true, 3, false},
+};
+
+TEST(ConvKernel, GroupedFormsAndColumnPathGiveTheSameBits) {
+  for (const ConvCase& c : kGroupedCases) {
+    SCOPED_TRACE(c.name);
+    check_grouped_bits(c);
+  }
+}
+
+TEST(ConvKernel, RandomSmallShapesMatchReference) {
+  // A sweep of small shapes that reaches every border case of the
+  // depthwise fixed-size rows and of the im2col spans: kernels 1 to 7,
+  // strides 1 to 3, dilations 1 and 2, pads up to past the kernel, groups.
+  uint32_t seed = 12345;
+  auto next = [&](uint32_t n) {
+    seed = seed * 1664525u + 1013904223u;
+    return static_cast<int64_t>((seed >> 8) % n);
+  };
+  for (int t = 0; t < 300; ++t) {
+    ref::ConvSpec s;
+    const bool depthwise = next(2) == 0;
+    s.kh = 1 + next(7);
+    s.kw = next(3) == 0 ? 1 + next(7) : s.kh;
+    s.sh = 1 + next(3), s.sw = 1 + next(3);
+    s.dh = 1 + next(2), s.dw = 1 + next(2);
+    s.pt = next(s.kh + 1), s.pl = next(s.kw + 1), s.pb = next(s.kh + 1), s.pr = next(s.kw + 1);
+    s.h = 1 + next(12), s.w = 1 + next(14);
+    if (s.hout() < 1 || s.wout() < 1) continue;
+    s.n = 1 + next(2);
+    if (depthwise) {
+      s.cin = s.cout = s.g = 1 + next(10);
+    } else {
+      s.g = 1 + next(3);
+      s.cin = s.g * (1 + next(3)), s.cout = s.g * (1 + next(4));
+    }
+    const ConvCase c{"random", s, next(2) == 0, static_cast<int>(next(4)), false};
+    SCOPED_TRACE(::testing::Message() << "case " << t << ": k " << s.kh << "x" << s.kw << " s " << s.sh << "," << s.sw
+                                      << " d " << s.dh << "," << s.dw << " pads " << s.pt << "," << s.pl << ","
+                                      << s.pb << "," << s.pr << " in " << s.h << "x" << s.w << " g " << s.g);
+    const ConvCase run = c.act == 2 && !c.bias ? ConvCase{"random", s, true, 2, false} : c;
+    if (s.g > 1)
+      check_grouped_bits(run);
+    else
+      check_case(run);
+  }
+}
+
+TEST(ConvKernel, DepthwiseNarrowPlanesStayInsideTheirPlane) {
+  // Rows narrower than a vector (planes of 1 to 5 columns): the vector
+  // form must not write into the neighbouring channels' planes, which
+  // other threads may be computing, nor past the last plane.
+  for (int64_t wd : {1, 2, 3, 4, 5})
+    for (int64_t k : {3, 5}) {
+      SCOPED_TRACE(::testing::Message() << "width " << wd << " kernel " << k);
+      const int64_t h = 3;
+      kern::ConvParams p;
+      p.x = {1, 3, h, wd};
+      p.y = {1, 3, h, wd};
+      p.kh = p.kw = k, p.padt = p.padl = k / 2, p.g = 3;
+      const auto x = random_values(3 * h * wd, 7), w = random_values(3 * k * k, 8);
+      // Three planes and a guard plane after them, all sentinels; only the
+      // middle plane is computed.
+      std::vector<float> y(4 * h * wd, -123.0f);
+      kern::ConvPlan c;
+      char msg[256];
+      ASSERT_TRUE(kern::conv_plan(p, kern::ConvPlanInputs{}, &c, msg, sizeof msg)) << msg;
+      ASSERT_EQ(c.path, kern::ConvPath::kGrouped);
+      kern::conv_grouped_rows(c, x.data(), w.data(), nullptr, y.data(), 1, 2, 0, h);
+      ref::ConvSpec s = spec(1, 1, h, wd, 1, k, 1, k / 2);
+      const std::vector<float> x1(x.begin() + h * wd, x.begin() + 2 * h * wd), w1(w.begin() + k * k, w.begin() + 2 * k * k);
+      const std::vector<float> mid(y.begin() + h * wd, y.begin() + 2 * h * wd);
+      EXPECT_TRUE(close_to_reference(mid, ref::conv2d(s, x1, w1, {})));
+      for (int64_t i = 0; i < h * wd; ++i) EXPECT_EQ(y[size_t(i)], -123.0f) << "plane 0 at " << i;
+      for (int64_t i = 2 * h * wd; i < 4 * h * wd; ++i) EXPECT_EQ(y[size_t(i)], -123.0f) << "after at " << i;
+    }
+}
+
+TEST(ConvKernel, DepthwiseTilesMatchReference) {
+  // The direct tiles across plane sizes (a single block per row, tiles
+  // spanning rows, several tiles per row), column strides 1 and 2 with odd
+  // widths, row stride different from column stride,
+  // uneven padding, every fused activation with and without bias.
+  struct Plane {
+    int64_t h, w;
+  };
+  const Plane planes[] = {{7, 7}, {14, 14}, {9, 13}, {3, 17}, {230, 150}, {5, 40}};
+  int act = 0;
+  for (int64_t k : {3, 5, 7})
+    for (int64_t stride : {1, 2})
+      for (const Plane& pl : planes) {
+        ref::ConvSpec s = spec(1, 3, pl.h, pl.w, 3, k, stride, k / 2, 3);
+        if (pl.h == 9) s.pt = 0, s.pb = k - 1, s.pl = k - 1, s.pr = 0;
+        if (pl.h == 3) s.sh = 3 - stride;
+        if (s.hout() < 1 || s.wout() < 1) continue;
+        act = (act + 1) % 4;
+        const bool bias = act == 2 || pl.w % 2 == 0;
+        SCOPED_TRACE(::testing::Message() << "k " << k << " stride " << stride << " plane " << pl.h << "x" << pl.w
+                                          << " act " << act << " bias " << bias);
+        check_case(ConvCase{"strips", s, bias, act, false});
+      }
+}
+
+TEST(ConvKernel, DepthwiseInfiniteWeightSkipsPaddingTaps) {
+  // Taps in the padding are skipped, so an infinite weight there adds
+  // nothing (a padded product would give inf x 0 = NaN).
+  const ConvCase c{"inf_weight", spec(1, 2, 9, 12, 2, 3, 1, 1, 2), false, 0, false};
+  const auto x = random_values(2 * 9 * 12, 7, 0.5f, 1.0f);
+  auto w = random_values(2 * 9, 8, 0.1f, 0.2f);
+  w[0] = std::numeric_limits<float>::infinity();
+  const auto want = ref::conv2d(c.s, x, w, {});
+  const auto got = run_conv(c, x, w, {});
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < got.size(); ++i) {
+    if (std::isinf(want[i]))
+      EXPECT_EQ(got[i], want[i]) << i;
+    else
+      EXPECT_NEAR(got[i], want[i], 1e-4) << i;
+  }
+}
+
+TEST(ConvKernel, StridedPointwiseEqualsGeneralPath) {
+  // The same 1x1 stride-2 weights run once as a 1x1 and once as a 3x3 kernel
+  // that is zero outside its centre tap (general im2col path).
+  ref::ConvSpec s = spec(1, 6, 11, 11, 5, 1, 2, 0);
+  const auto x = random_values(6 * 11 * 11, 7);
+  const auto w = random_values(5 * 6, 8);
+  ConvCase one{"1x1", s, false, 0, false};
+  ref::ConvSpec s3 = spec(1, 6, 11, 11, 5, 3, 2, 1);
+  std::vector<float> w3(5 * 6 * 9, 0.0f);
+  for (int i = 0; i < 30; ++i) w3[i * 9 + 4] = w[i];
+  ConvCase three{"3x3", s3, false, 0, false};
+  EXPECT_TRUE(close_to_reference(run_conv(one, x, w, {}), run_conv(three, x, w3, {})));
+}
+
+TEST(ConvKernel, DepthwiseEpilogueEqualsASeparatePass) {
+  // The depthwise tiles finish in vector registers; the affine form must
+  // multiply and add apart, as the plain pass does, for the same bits.
+  for (int act : {kern::kActRelu, kern::kActReluAffine, kern::kActLeaky}) {
+    SCOPED_TRACE(act);
+    const ConvCase fused{"dw", spec(1, 8, 20, 37, 8, 3, 1, 1, 8), true, act, false};
+    const ConvCase raw{"dw", spec(1, 8, 20, 37, 8, 3, 1, 1, 8), false, 0, false};
+    const auto x = random_values(8 * 20 * 37, 11, -4.0f, 4.0f), w = random_values(8 * 9, 12);
+    const auto b = random_values(3 * 8, 13, -2.0f, 2.0f);
+    const auto got = run_conv(fused, x, w, b);
+    auto want = run_conv(raw, x, w, {});
+    for (int64_t c = 0; c < 8; ++c)
+      kern::conv_epilogue_span(want.data() + c * 20 * 37, 20 * 37, c, b.data(), 8, act, 0.125f);
+    EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * sizeof(float)));
+  }
+}
+
+TEST(ConvKernel, StarvedWorkspaceCutsThinnerBands) {
+  // A workspace of exactly one output row still gives the full result: the
+  // kernel never writes past the workspace it was given.
+  const ConvCase c{"one_row", spec(1, 4, 23, 17, 6, 3, 1, 1), true, 1, false};
+  const size_t row = 4 * 9 * 17 * 4;
+  check_case(c, row);
+  check_case(c, row * 3 + 4);
+  const ConvCase sp{"strided_pointwise_one_row", spec(1, 16, 40, 40, 8, 1, 2, 0), true, 0, false};
+  check_case(sp, 16 * 20 * 4);
+  // Room for one or three partitions' column matrices of a grouped layer
+  // that would run eight side by side.
+  const ConvCase grp{"groups_starved", spec(1, 128, 7, 7, 128, 3, 1, 1, 8), true, 1, false};
+  check_case(grp, 144 * 49 * 4);
+  check_case(grp, 3 * 144 * 49 * 4 + 8);
+}
+
+TEST(ConvKernel, WorkspaceSizeFollowsTheBandRule) {
+  NodeHarness h;
+  // 512 x 512 output, 3x3 kernel, 64 channels: bands of 14 rows.
+  const uint64_t x = h.value({1, 64, 512, 512});
+  const uint64_t w = h.value({8, 64, 3, 3}, {}, kValueWeight);
+  const uint64_t y = h.value({1, 8, 512, 512});
+  NodeRecord n = NodeHarness::node(op::Conv, {x, w}, {y}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3},
+                                                           {attr::Conv::kStrideH, 1}, {attr::Conv::kStrideW, 1},
+                                                           {attr::Conv::kPadTop, 1}, {attr::Conv::kPadLeft, 1}});
+  EXPECT_EQ(h.workspace_wanted(n), size_t{14} * 9 * 64 * 512 * 4);
+  // Pointwise layers need no column matrix, only their partial last panel.
+  const uint64_t w1 = h.value({8, 64, 1, 1}, {}, kValueWeight);
+  EXPECT_EQ(h.workspace_wanted(NodeHarness::node(op::Conv, {x, w1}, {y}, {{attr::Conv::kKernelH, 1},
+                                                                          {attr::Conv::kKernelW, 1}})),
+            64u * 16 * 4);
+}
+
+TEST(ConvKernel, ActivationWithoutBiasClampsWholeOutput) {
+  for (int act : {0, 1, 3}) {
+    ConvCase c{"nobias", spec(1, 3, 9, 9, 10, 3, 1, 1), false, act, false};
+    check_case(c);
+  }
+}
+
+TEST(ConvKernel, EpilogueSendsNanThroughItsBranches) {
+  // Relu maps NaN to 0 (it is not >= 0); LeakyRelu sends it through the
+  // slope and keeps it NaN; the affine form thresholds first.
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  std::vector<float> v(37, nan), params = {0.0f, 2.0f, 1.0f};
+  kern::conv_epilogue_span(v.data(), 37, 0, nullptr, 1, kern::kActRelu, 0.0f);
+  for (float f : v) EXPECT_EQ(f, 0.0f);
+  std::fill(v.begin(), v.end(), nan);
+  kern::conv_epilogue_span(v.data(), 37, 0, nullptr, 1, kern::kActLeaky, 0.1f);
+  for (float f : v) EXPECT_TRUE(std::isnan(f));
+  std::fill(v.begin(), v.end(), nan);
+  kern::conv_epilogue_span(v.data(), 37, 0, params.data(), 1, kern::kActReluAffine, 0.0f);
+  for (float f : v) EXPECT_EQ(f, 1.0f);
+}
+
+TEST(ConvCheck, RefusesBrokenContracts) {
+  NodeHarness h;
+  const uint64_t x = h.value({1, 6, 8, 8});
+  const uint64_t y = h.value({1, 4, 8, 8});
+  const uint64_t wbad = h.value({4, 6, 3, 2}, {}, kValueWeight);
+  const uint64_t w = h.value({4, 6, 3, 3}, {}, kValueWeight);
+  const uint64_t bshort = h.value({3}, {}, kValueWeight);
+  const std::initializer_list<A> k3 = {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3}, {attr::Conv::kPadTop, 1},
+                                       {attr::Conv::kPadLeft, 1}};
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, wbad}, {y}, k3)));
+  EXPECT_NE(h.last_message().find("weight"), std::string::npos) << h.last_message();
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, w, bshort}, {y}, k3)));
+  // 6 input channels do not split into 4 groups.
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, w}, {y}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3},
+                                                               {attr::Conv::kGroups, 4}})));
+  // Affine epilogue needs its three arrays.
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, w}, {y}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3},
+                                                               {attr::Conv::kMode, 2}})));
+  EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, w}, {y}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3},
+                                                               {attr::Conv::kMode, attr::Conv::kLastMode + 1}})));
+  // Steps so large that the extents derived from them would not fit 64
+  // bits (the output shape is the graph's and need not agree).
+  for (int word : {2, 3, 4, 5, 8, 9}) {
+    EXPECT_FALSE(h.run(NodeHarness::node(op::Conv, {x, w}, {y}, {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3},
+                                                                 {word, uint64_t{1} << 21}}))) << word;
+    EXPECT_NE(h.last_message().find("above"), std::string::npos) << h.last_message();
+  }
+  EXPECT_TRUE(h.run(NodeHarness::node(op::Conv, {x, w}, {y}, k3))) << h.last_message();
+}
+
+}  // namespace
+}  // namespace vorn::test

@@ -1,0 +1,54 @@
+// The convolution epilogue (bias and fused activation over a channel's
+// span) in every form the engine may pick, against the portable one, bit
+// for bit.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "kernels/ops/conv_epilogue.h"
+#include "test_util.h"
+
+namespace vorn::test {
+namespace {
+
+TEST(ConvEpilogue, EveryFormGivesThePortableBits) {
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  const int acts[] = {kern::kActNone,      kern::kActRelu,  kern::kActReluAffine, kern::kActLeaky, kern::kActClip,
+                      kern::kActHardSwish, kern::kActPRelu, kern::kActAdd,        kern::kActAddRelu,
+                      kern::kActSiLU};
+  // Bias, scale and shift of three channels (activation 2 reads all three).
+  const std::vector<float> params = {0.25f, -0.5f, 0.0f, 1.5f, -2.0f, 0.75f, -0.125f, 3.0f, 0.5f};
+  for (int64_t len : {0, 1, 7, 8, 9, 31, 32, 33, 100}) {
+    std::vector<float> x = random_values(static_cast<size_t>(len), 7 + static_cast<uint32_t>(len), -8.0f, 8.0f);
+    const float odd[] = {nan, inf, -inf, 0.0f, -0.0f, 3.0f, -3.0f};
+    for (size_t i = 0; i < x.size(); i += 3) x[i] = odd[(i / 3) % 7];
+    // Residual values, odd ones where x has ordinary ones.
+    std::vector<float> res = random_values(static_cast<size_t>(len), 9 + static_cast<uint32_t>(len), -8.0f, 8.0f);
+    for (size_t i = 1; i < res.size(); i += 3) res[i] = odd[(i / 3) % 7];
+    for (int act : acts)
+      for (bool bias : {false, true})
+        for (int64_t c = 0; c < 3; ++c) {
+          if ((act == kern::kActReluAffine || act == kern::kActPRelu) && !bias) continue;
+          SCOPED_TRACE(::testing::Message() << "len " << len << " act " << act << " bias " << bias << " channel " << c);
+          const float* p = bias ? params.data() : nullptr;
+          std::vector<float> want = x;
+          kern::conv_epilogue_span(want.data(), len, c, p, 3, act, 0.125f, 2.5f, res.data());
+          // A guard after the span: no form writes past it.
+          std::vector<float> got = x;
+          got.push_back(42.0f);
+          kern::conv_epilogue_for(kernel_isa_of_this_cpu())(got.data(), len, c, p, 3, act, 0.125f, 2.5f, res.data());
+          EXPECT_EQ(got.back(), 42.0f);
+          got.pop_back();
+          for (int64_t i = 0; i < len; ++i) {
+            const bool both_nan = want[i] != want[i] && got[i] != got[i];
+            EXPECT_TRUE(both_nan || std::memcmp(&want[i], &got[i], 4) == 0)
+                << "value " << i << " of " << x[i] << ": " << got[i] << " want " << want[i];
+          }
+        }
+  }
+}
+
+}  // namespace
+}  // namespace vorn::test
