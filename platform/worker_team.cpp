@@ -62,7 +62,6 @@ bool spin_until(const Done& done) {
 constexpr uint64_t pack(uint32_t loop, uint64_t next, uint64_t chunks) {
   return uint64_t(loop) << 32 | next << 16 | chunks;
 }
-constexpr uint32_t loop_of(uint64_t claim) { return uint32_t(claim >> 32); }
 constexpr uint64_t next_of(uint64_t claim) { return (claim >> 16) & 0xffff; }
 constexpr uint64_t chunks_of(uint64_t claim) { return claim & 0xffff; }
 
