@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <limits>
 
 #include "container/container.h"
 #include "container/format.h"
@@ -190,5 +191,34 @@ TEST(ContainerOutput, SessionLoaderAcceptsAGraphWithEveryShapeKnown) {
   ASSERT_TRUE(loaded.ok()) << take(loaded.error);
   EXPECT_EQ(container_value_count(&loaded.value), r.state->value_count);
   container_close(&loaded.value);
+  unlink(path.c_str());
+}
+
+TEST(ContainerOutput, SubnormalFloatWeightsAreWrittenAsZeros) {
+  const float tiny = std::numeric_limits<float>::denorm_min(), normal = std::numeric_limits<float>::min();
+  const std::vector<float> values = {tiny, -tiny, normal / 2, -normal / 3, normal, -normal, 0.5f, -0.0f, 3e-39f};
+  const std::vector<float> written = {0.0f, -0.0f, 0.0f, -0.0f, normal, -normal, 0.5f, -0.0f, 0.0f};
+  // An integer weight whose words would read as subnormal floats stays as it is.
+  const std::vector<int64_t> ints = {1, 7, 0x7FFFFF};
+  onnxw::Graph g;
+  g.inits.push_back(onnxw::tensor("w", 1, {int64_t(values.size())}, onnxw::bytes_of(values)));
+  g.inits.push_back(onnxw::tensor("i", 7, {3}, onnxw::bytes_of(ints)));
+  g.nodes.push_back(onnxw::node("Relu", {"x"}, {"y"}, "r"));
+  g.inputs.push_back(onnxw::value_info("x", 1, {1, 4}));
+  g.outputs.push_back(onnxw::value_info("y", 1, {1, 4}));
+  ConvertOptions o = convert_options_init();
+  Imported r = import_bytes(onnxw::model(g), &o);
+  ASSERT_EQ(r.error, "");
+  std::string path = temp_path("subnormal.vorn");
+  ContainerHandle h = write_and_open(*r.state, path);
+  ASSERT_NE(h.meta, nullptr);
+  const std::vector<uint8_t> file = read_all(path);
+  auto at = [&](const char* name) {
+    return file.data() + container_tensor_record(&h, container_value_record(&h, find(*r.state, name)).tensor_index())
+                             .container_offset;
+  };
+  EXPECT_EQ(std::memcmp(at("w"), written.data(), written.size() * 4), 0);
+  EXPECT_EQ(std::memcmp(at("i"), ints.data(), ints.size() * 8), 0);
+  container_close(&h);
   unlink(path.c_str());
 }
