@@ -372,6 +372,50 @@ constexpr int64_t kRowChunk = 24;
 #endif
 
 #if defined(__x86_64__)
+// Transposes eight rows of eight values held one row per register.
+[[gnu::target("avx2,fma")]] inline void transpose8(__m256 (&r)[8]) {
+  __m256 t[8], u[8];
+#pragma GCC unroll 4
+  for (int i = 0; i < 4; ++i) {
+    t[2 * i] = _mm256_unpacklo_ps(r[2 * i], r[2 * i + 1]);
+    t[2 * i + 1] = _mm256_unpackhi_ps(r[2 * i], r[2 * i + 1]);
+  }
+#pragma GCC unroll 2
+  for (int g = 0; g < 2; ++g) {
+    u[4 * g] = _mm256_shuffle_ps(t[4 * g], t[4 * g + 2], 0x44);
+    u[4 * g + 1] = _mm256_shuffle_ps(t[4 * g], t[4 * g + 2], 0xEE);
+    u[4 * g + 2] = _mm256_shuffle_ps(t[4 * g + 1], t[4 * g + 3], 0x44);
+    u[4 * g + 3] = _mm256_shuffle_ps(t[4 * g + 1], t[4 * g + 3], 0xEE);
+  }
+#pragma GCC unroll 4
+  for (int c = 0; c < 4; ++c) {
+    r[c] = _mm256_permute2f128_ps(u[c], u[4 + c], 0x20);
+    r[c + 4] = _mm256_permute2f128_ps(u[c], u[4 + c], 0x31);
+  }
+}
+
+// pack_transposed_avx512 for the AVX2 form: each half panel (8 stored
+// rows) eight depths at a time through registers.
+[[gnu::target("avx2,fma")]] void pack_transposed_avx2(const float* b, int64_t ldb, int64_t kc, int64_t whole,
+                                                      float* dst) {
+  alignas(32) static constexpr int32_t kLanes[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
+  for (int64_t q = 0; q < whole; ++q) {
+    float* d = dst + q * kc * kPanelWidth;
+    for (int64_t half = 0; half < 2; ++half) {
+      const float* src = b + (q * kPanelWidth + half * 8) * ldb;
+      for (int64_t kk = 0; kk < kc; kk += 8) {
+        const int64_t n = std::min<int64_t>(8, kc - kk);
+        const __m256i mask = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kLanes + 8 - n));
+        __m256 r[8];
+#pragma GCC unroll 8
+        for (int i = 0; i < 8; ++i) r[i] = _mm256_maskload_ps(src + i * ldb + kk, mask);
+        transpose8(r);
+        for (int64_t c = 0; c < n; ++c) _mm256_storeu_ps(d + (kk + c) * kPanelWidth + half * 8, r[c]);
+      }
+    }
+  }
+}
+
 // kc rows of `width` values of a row-major right operand (rows ldb apart)
 // as gathered panels, one vector per panel row; a partial last panel is
 // read through a mask and padded with zeros.
@@ -411,6 +455,9 @@ VORN_SHORT_LOOPS void pack_panels(KernelIsa isa, const MatrixProduct& g, int64_t
 #if defined(__x86_64__)
     if (isa == KernelIsa::kAvx512) {
       pack_transposed_avx512(g.b + j0 * g.ldb + k0, g.ldb, kc, whole, dst);
+      j += whole * kPanelWidth;
+    } else if (isa == KernelIsa::kAvx2) {
+      pack_transposed_avx2(g.b + j0 * g.ldb + k0, g.ldb, kc, whole, dst);
       j += whole * kPanelWidth;
     }
 #endif
