@@ -15,6 +15,7 @@
 
 #include "gpu/shaders/attention_common.h"
 #include "gpu/shaders/tile_mma.h"
+#include "platform/transpose_avx2.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -46,22 +47,8 @@ __attribute__((target("avx2"))) void transpose_avx2(const float* rows, uint64_t 
     for (; c0 + 8 <= d; c0 += 8) {
       __m256 r[8];
       for (int i = 0; i < 8; ++i) r[i] = _mm256_loadu_ps(rows + (j0 + i) * stride + c0);
-      const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
-      const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
-      const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
-      const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
-      const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xee);
-      const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xee);
-      const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xee);
-      const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xee);
-      _mm256_storeu_ps(kt[c0 + 0] + j0, _mm256_permute2f128_ps(u0, u4, 0x20));
-      _mm256_storeu_ps(kt[c0 + 1] + j0, _mm256_permute2f128_ps(u1, u5, 0x20));
-      _mm256_storeu_ps(kt[c0 + 2] + j0, _mm256_permute2f128_ps(u2, u6, 0x20));
-      _mm256_storeu_ps(kt[c0 + 3] + j0, _mm256_permute2f128_ps(u3, u7, 0x20));
-      _mm256_storeu_ps(kt[c0 + 4] + j0, _mm256_permute2f128_ps(u0, u4, 0x31));
-      _mm256_storeu_ps(kt[c0 + 5] + j0, _mm256_permute2f128_ps(u1, u5, 0x31));
-      _mm256_storeu_ps(kt[c0 + 6] + j0, _mm256_permute2f128_ps(u2, u6, 0x31));
-      _mm256_storeu_ps(kt[c0 + 7] + j0, _mm256_permute2f128_ps(u3, u7, 0x31));
+      transpose8(r);
+      for (int i = 0; i < 8; ++i) _mm256_storeu_ps(kt[c0 + i] + j0, r[i]);
     }
     for (; c0 < d; ++c0)
       for (uint64_t j = j0; j < j0 + 8; ++j) kt[c0][j] = rows[j * stride + c0];

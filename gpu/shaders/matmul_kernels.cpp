@@ -12,6 +12,7 @@
 #include "gpu/shaders/kernels.h"
 #include "gpu/shaders/tile_mma.h"
 #include "platform/cpu_features.h"
+#include "platform/transpose_avx2.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -94,22 +95,8 @@ __attribute__((target("avx2,f16c"))) bool load_w_tile_f16c(const half* w, uint64
     for (uint32_t k = 0; k < kStep; k += 8) {
       __m256 v[8];
       for (uint32_t i = 0; i < 8; ++i) v[i] = widen8(w + (c0 + c + i) * K + k0 + k, signalling);
-      const __m256 t0 = _mm256_unpacklo_ps(v[0], v[1]), t1 = _mm256_unpackhi_ps(v[0], v[1]);
-      const __m256 t2 = _mm256_unpacklo_ps(v[2], v[3]), t3 = _mm256_unpackhi_ps(v[2], v[3]);
-      const __m256 t4 = _mm256_unpacklo_ps(v[4], v[5]), t5 = _mm256_unpackhi_ps(v[4], v[5]);
-      const __m256 t6 = _mm256_unpacklo_ps(v[6], v[7]), t7 = _mm256_unpackhi_ps(v[6], v[7]);
-      const __m256 s0 = _mm256_shuffle_ps(t0, t2, 0x44), s1 = _mm256_shuffle_ps(t0, t2, 0xEE);
-      const __m256 s2 = _mm256_shuffle_ps(t1, t3, 0x44), s3 = _mm256_shuffle_ps(t1, t3, 0xEE);
-      const __m256 s4 = _mm256_shuffle_ps(t4, t6, 0x44), s5 = _mm256_shuffle_ps(t4, t6, 0xEE);
-      const __m256 s6 = _mm256_shuffle_ps(t5, t7, 0x44), s7 = _mm256_shuffle_ps(t5, t7, 0xEE);
-      _mm256_storeu_ps(&wt[k + 0][c], _mm256_permute2f128_ps(s0, s4, 0x20));
-      _mm256_storeu_ps(&wt[k + 1][c], _mm256_permute2f128_ps(s1, s5, 0x20));
-      _mm256_storeu_ps(&wt[k + 2][c], _mm256_permute2f128_ps(s2, s6, 0x20));
-      _mm256_storeu_ps(&wt[k + 3][c], _mm256_permute2f128_ps(s3, s7, 0x20));
-      _mm256_storeu_ps(&wt[k + 4][c], _mm256_permute2f128_ps(s0, s4, 0x31));
-      _mm256_storeu_ps(&wt[k + 5][c], _mm256_permute2f128_ps(s1, s5, 0x31));
-      _mm256_storeu_ps(&wt[k + 6][c], _mm256_permute2f128_ps(s2, s6, 0x31));
-      _mm256_storeu_ps(&wt[k + 7][c], _mm256_permute2f128_ps(s3, s7, 0x31));
+      transpose8(v);
+      for (uint32_t i = 0; i < 8; ++i) _mm256_storeu_ps(&wt[k + i][c], v[i]);
     }
   return _mm_testz_si128(signalling, signalling) != 0;
 }
