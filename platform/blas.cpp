@@ -45,8 +45,13 @@ PanelSplit product_split(int64_t m, int64_t panels, int64_t threads) {
 void cpu_sgemm_threading(SgemmThreading threading, int threads, bool trans_a, bool trans_b, int64_t m,
                          int64_t n, int64_t k, float alpha, const float* a, int64_t lda,
                          const float* b, int64_t ldb, float beta, float* c, int64_t ldc) {
+  cpu_product(threading, threads,
+              MatrixProduct{trans_a, trans_b, m, n, std::max<int64_t>(k, 0), alpha, a, lda, b, ldb, beta, c, ldc});
+}
+
+void cpu_product(SgemmThreading threading, int threads, const MatrixProduct& g) {
+  const int64_t m = g.m, n = g.n, k = g.k;
   if (m <= 0 || n <= 0) return;
-  const MatrixProduct g{trans_a, trans_b, m, n, std::max<int64_t>(k, 0), alpha, a, lda, b, ldb, beta, c, ldc};
   const int64_t panels = panel_count(n);
   int64_t t = 1;
   if (threading == SgemmThreading::kPoolSplit)

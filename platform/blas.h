@@ -34,4 +34,10 @@ void cpu_sgemm_threading(SgemmThreading threading, int threads, bool trans_a, bo
                          int64_t n, int64_t k, float alpha, const float* a, int64_t lda,
                          const float* b, int64_t ldb, float beta, float* c, int64_t ldc);
 
+struct MatrixProduct;
+
+// Any product of platform/panel_gemm.h's MatrixProduct (a B of halves
+// included) with a chosen threading, cut as cpu_sgemm cuts it.
+void cpu_product(SgemmThreading threading, int threads, const MatrixProduct& g);
+
 }  // namespace vorn

@@ -18,6 +18,7 @@
 #include "platform/graph_layer_evaluators.h"
 #include "platform/graph_layer_plan.h"
 #include "platform/half.h"
+#include "platform/panel_gemm.h"
 #include "platform/parallel.h"
 #include "platform/vector_math.h"
 
@@ -115,9 +116,49 @@ Operand operand(const Value& v, bool in_place, float** workspace) {
   return o;
 }
 
-bool eval_matmul(const Node& n, const Value* const* in, size_t, const Value& out, float* workspace, std::string*) {
+// A product whose right operand is a matrix of halves that every batch
+// shares (a layer's weights behind their cast), with the left rows laid out
+// one batch after another: B is widened while its panels are copied, not
+// into the workspace first. False (nothing done) for any other product, and
+// for a single row, whose dot products over the widened copy sum in another
+// order than the tiles.
+bool half_weight_product(const Node& n, const Operand& a, const Value& b, const Value& out, const float* bias) {
+  if (b.storage != DataType::kFloat16 || b.shape.size() != 2) return false;
+  const size_t rank = n.shape.size();
+  const int64_t m = n.shape[rank - 2], cols = n.shape[rank - 1], k = a.shape[a.rank - 1];
+  const int64_t rows = element_count(n.shape) / std::max<int64_t>(1, cols);
+  if (rows < 2 || a.strides[a.rank - 1] != 1) return false;
+  // Every row of op(A), batches included, k values after the last (A's
+  // batch axes those of the output: A does not broadcast).
+  int64_t expect = k, count = k;
+  for (size_t i = a.rank - 1; i-- > 0;) {
+    if (a.shape[i] != 1 && a.strides[i] != expect) return false;
+    expect *= a.shape[i];
+    count *= a.shape[i];
+  }
+  if (count != rows * k || a.shape[a.rank - 2] != m) return false;
+  MatrixProduct g{false, false, rows, cols, k, 1.0f, a.p, k, nullptr, 0, 0.0f, out_floats(out), cols};
+  if (b.strides[1] == 1 && b.strides[0] >= std::max<int64_t>(1, cols)) {
+    g.ldb = b.strides[0];
+  } else if (b.strides[0] == 1 && b.strides[1] >= std::max<int64_t>(1, k)) {
+    g.trans_b = true;
+    g.ldb = b.strides[1];
+  } else {
+    return false;
+  }
+  g.b_half = reinterpret_cast<const uint16_t*>(b.base);
+  g.bias = bias;
+  cpu_product(SgemmThreading::kPoolSplit, 0, g);
+  finish(n, out);
+  return true;
+}
+
+// The product of in[0] and in[1] into out, plus bias (one float per
+// column, added to every row) when it is set.
+bool eval_product(const Node& n, const Value* const* in, const Value& out, float* workspace, const float* bias) {
   MatrixView ma{}, mb{};
   const Operand a = operand(*in[0], matrix_view(in[0]->storage, in[0]->shape, in[0]->strides, &ma), &workspace);
+  if (a.rank >= 2 && a.shape[a.rank - 1] > 0 && half_weight_product(n, a, *in[1], out, bias)) return true;
   const Operand b = operand(*in[1], matrix_view(in[1]->storage, in[1]->shape, in[1]->strides, &mb), &workspace);
   auto view = [](const Operand& o) {
     const int64_t rows = o.shape[o.rank - 2], cols = o.shape[o.rank - 1];
@@ -145,7 +186,8 @@ bool eval_matmul(const Node& n, const Value* const* in, size_t, const Value& out
   float* c = out_floats(out);
   if (batches == 0 || m == 0 || cols == 0) return true;
   if (k == 0) {
-    std::fill(c, c + batches * m * cols, 0.0f);
+    for (int64_t i = 0; i < batches * m; ++i)
+      for (int64_t j = 0; j < cols; ++j) c[i * cols + j] = bias != nullptr ? 0.0f + bias[j] : 0.0f;
     finish(n, out);
     return true;
   }
@@ -161,7 +203,8 @@ bool eval_matmul(const Node& n, const Value* const* in, size_t, const Value& out
     expect *= n.shape[i];
   }
   if (b_shared && a_rows && lda == k) {
-    cpu_sgemm(false, mb.transposed, batches * m, cols, k, 1.0f, a.p, k, b.p, mb.ld, 0.0f, c, cols);
+    cpu_product(SgemmThreading::kPoolSplit, 0,
+                {false, mb.transposed, batches * m, cols, k, 1.0f, a.p, k, b.p, mb.ld, 0.0f, c, cols, nullptr, bias});
     finish(n, out);
     return true;
   }
@@ -173,8 +216,9 @@ bool eval_matmul(const Node& n, const Value* const* in, size_t, const Value& out
       oa += idx * sa[d];
       ob += idx * sb[d];
     }
-    cpu_sgemm_threading(mode, 0, ma.transposed, mb.transposed, m, cols, k, 1.0f, a.p + oa, ma.ld, b.p + ob, mb.ld, 0.0f,
-                        c + i * m * cols, cols);
+    cpu_product(mode, 0,
+                {ma.transposed, mb.transposed, m, cols, k, 1.0f, a.p + oa, ma.ld, b.p + ob, mb.ld, 0.0f, c + i * m * cols,
+                 cols, nullptr, bias});
   };
   const int64_t work = m * cols * k;
   if (batches >= 2 && work < kBatchSpreadWork && batches * work >= kParallelMinWork) {
@@ -184,6 +228,10 @@ bool eval_matmul(const Node& n, const Value* const* in, size_t, const Value& out
   }
   finish(n, out);
   return true;
+}
+
+bool eval_matmul(const Node& n, const Value* const* in, size_t, const Value& out, float* workspace, std::string*) {
+  return eval_product(n, in, out, workspace, nullptr);
 }
 
 // Float storage with unit stride along the last axis and rows at least a row
@@ -207,6 +255,21 @@ int64_t attention_slots(const Shape& q) {
 int64_t attention_slot_floats(const Shape& q, int64_t keys) {
   return std::min(kAttentionRows, q[2]) * keys + keys;
 }
+
+// Whether every key/value head's keys (transposed) and values are copied
+// into panels once, before the blocks of rows of its query heads use them,
+// rather than by each block's products: when more than one block reads
+// them. Floats of those panels: attention_panel_floats.
+bool attention_shares_panels(const Shape& q, int64_t kv_heads) {
+  return (q[2] + kAttentionRows - 1) / kAttentionRows * (q[1] / std::max<int64_t>(1, kv_heads)) > 1;
+}
+int64_t attention_panel_floats(int64_t keys, int64_t d) { return panel_floats(d, keys) + panel_floats(keys, d); }
+
+// Rows of a block multiplied at a time against the shared panels: the
+// queries' rows (d values each) stay in the first-level cache while the
+// keys' panels pass, and for the values a depth block of the scores' rows.
+constexpr int64_t kScoreRowChunk = 64;
+constexpr int64_t kValueRowChunk = 24;
 
 // Score rows normalised together. A row's sum runs in column order (its
 // bits depend on that order), one dependent add after another; the sums of
@@ -320,6 +383,27 @@ bool eval_attention(const Node& n, const Value* const* in, size_t count, const V
   // zero of either sign less the row's maximum, and its exponential, are
   // the same. Found once for all heads (a vision view's mask is all zeros).
   float* zero_rows = workspace + slots * per_slot;  // batch x s flags
+  // Every key/value head's panels, after the flags: keys transposed (d
+  // rows of t columns), then values (t rows of d columns).
+  const bool shared = attention_shares_panels(qs, kv_heads);
+  const int64_t head_panels = attention_panel_floats(t, d);
+  float* kv_panels = zero_rows + batch * s;
+  if (shared) {
+    auto pack = [&](size_t i) {
+      const int64_t b = int64_t(i) / kv_heads, kh = int64_t(i) % kv_heads;
+      float* dst = kv_panels + int64_t(i) * head_panels;
+      const float* kp = k.p + b * k.strides[0] + kh * k.strides[1];
+      const float* vp = v.p + b * v.strides[0] + kh * v.strides[1];
+      gather_panels({false, true, 0, t, d, 1.0f, nullptr, 0, kp, k.strides[2], 0.0f, nullptr, 0}, dst);
+      gather_panels({false, false, 0, d, t, 1.0f, nullptr, 0, vp, v.strides[2], 0.0f, nullptr, 0},
+                    dst + panel_floats(d, t));
+    };
+    const size_t heads_kv = size_t(batch * kv_heads);
+    if (slots > 1 && heads_kv > 1)
+      parallel_for(heads_kv, pack);
+    else
+      for (size_t i = 0; i < heads_kv; ++i) pack(i);
+  }
   const bool skip_zero_rows = mask_in_place && ms[1] == 0;
   if (skip_zero_rows) {
     for_rows(batch * s, t, [&](int64_t i) {
@@ -336,7 +420,17 @@ bool eval_attention(const Node& n, const Value* const* in, size_t count, const V
     const float* qp = q.p + b * q.strides[0] + h * q.strides[1] + r0 * q.strides[2];
     const float* kp = k.p + b * k.strides[0] + kh * k.strides[1];
     const float* vp = v.p + b * v.strides[0] + kh * v.strides[1];
-    cpu_sgemm(false, true, rows, t, d, n.real, qp, q.strides[2], kp, k.strides[2], 0.0f, scores, t);
+    // (A single row keeps its own products: the scores of one row sum as
+    // dot products there.)
+    const bool panels = shared && rows > 1;
+    const float* kv = kv_panels + (b * kv_heads + kh) * head_panels;
+    if (panels) {
+      for (int64_t i = 0; i < rows; i += kScoreRowChunk)
+        panel_gemm(qp, q.strides[2], gathered_panels(kv, d), d, t, scores, t, i, std::min(rows, i + kScoreRowChunk),
+                   0, panel_count(t), n.real);
+    } else {
+      cpu_sgemm(false, true, rows, t, d, n.real, qp, q.strides[2], kp, k.strides[2], 0.0f, scores, t);
+    }
     for (int64_t i0 = 0; i0 < rows; i0 += kSoftmaxRows) {
       const int64_t group_rows = std::min(kSoftmaxRows, rows - i0);
       for (int64_t i = i0; i < i0 + group_rows; ++i) {
@@ -359,7 +453,14 @@ bool eval_attention(const Node& n, const Value* const* in, size_t count, const V
       for (int64_t i = i0; i < i0 + group_rows; ++i)
         vec_scalar_mul_add(scores + i * t, 1.0f / sum[i - i0], 0.0f, scores + i * t, size_t(t));
     }
-    cpu_sgemm(false, false, rows, d, t, 1.0f, scores, t, vp, v.strides[2], 0.0f, o + (p * s + r0) * d, d);
+    float* op = o + (p * s + r0) * d;
+    if (panels) {
+      for (int64_t i = 0; i < rows; i += kValueRowChunk)
+        panel_gemm(scores, t, gathered_panels(kv + panel_floats(d, t), t), t, d, op, d, i,
+                   std::min(rows, i + kValueRowChunk), 0, panel_count(d));
+    } else {
+      cpu_sgemm(false, false, rows, d, t, 1.0f, scores, t, vp, v.strides[2], 0.0f, op, d);
+    }
   };
   std::atomic<int64_t> next{0};
   auto slot = [&](size_t index) {
@@ -532,7 +633,8 @@ int64_t workspace_floats(const Node& n, const std::vector<const Layout*>& in) {
       for (size_t i = 0; i < 3; ++i)
         if (!rows_in_place(in[i]->storage, in[i]->shape, in[i]->strides)) w += element_count(in[i]->shape);
       const Shape& q = in[0]->shape;
-      const int64_t t = in[1]->shape[2];
+      const int64_t t = in[1]->shape[2], kv_heads = in[1]->shape[1];
+      if (attention_shares_panels(q, kv_heads)) w += q[0] * kv_heads * attention_panel_floats(t, q[3]);
       return w + attention_slots(q) * attention_slot_floats(q, t) + q[0] * q[2];
     }
     case Operation::kTopKValues:
@@ -542,6 +644,17 @@ int64_t workspace_floats(const Node& n, const std::vector<const Layout*>& in) {
     case Operation::kReduction: return reduction_workspace(n, in);
     default: return 0;
   }
+}
+
+void evaluate_product_bias(const Node& product, const Value* const* inputs, const Value& bias, const Value& out,
+                           float* workspace) {
+  const int64_t cols = product.shape.back();
+  read_part(bias, 0, bias.strides.back(), cols, workspace);
+  eval_product(product, inputs, out, workspace + cols, workspace);
+}
+
+int64_t product_bias_workspace(const Node& product, const std::vector<const Layout*>& inputs) {
+  return workspace_floats(product, inputs) + product.shape.back();
 }
 
 void store_value(const Value& v, uint8_t* dst, DataType t) {

@@ -34,6 +34,14 @@ bool evaluate(const Node& node, const Value* const* inputs, size_t count, const 
 // Floats of workspace the node's evaluation needs, from its inputs' layouts.
 int64_t workspace_floats(const Node& node, const std::vector<const Layout*>& inputs);
 
+// A float matrix product and the addition of a row to it in one pass: out =
+// product(inputs) + bias, bias holding one value per column (broadcast over
+// every row), the same values as the product's node and then an addition
+// node would give. With product_bias_workspace(...) floats of workspace.
+void evaluate_product_bias(const Node& product, const Value* const* inputs, const Value& bias, const Value& out,
+                           float* workspace);
+int64_t product_bias_workspace(const Node& product, const std::vector<const Layout*>& inputs);
+
 // Writes v into dense memory of type t, rounding once for float16.
 void store_value(const Value& v, uint8_t* dst, DataType t);
 

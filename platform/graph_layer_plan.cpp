@@ -105,9 +105,11 @@ bool view_layout(const Node& n, const Layout& in, DataType in_type, Layout* out)
       return true;
     }
     case Operation::kCast:
-      // Float values stay as they are when the target is float32, or when
-      // they already are float16 values.
-      return n.type == in_type || (n.type == DataType::kFloat32 && in.storage == DataType::kFloat32);
+      // Float values stay as they are when they already are float16 values,
+      // and widening to float32 is exact: every evaluator widens float16
+      // storage where it reads it (a product reading a weight of halves
+      // copies them straight into its panels).
+      return n.type == in_type || n.type == DataType::kFloat32;
     default:
       return false;
   }
@@ -227,6 +229,27 @@ std::shared_ptr<const Plan> make_plan(const std::vector<Node>& nodes, const std:
   for (uint32_t id : plan->order)
     if (fused_into[id] >= 0) computed[id] = 0;
 
+  // Biased products: a float product that only an addition of a row (one
+  // value per column, the product first) reads is evaluated by that
+  // addition's step, which adds the row as the product stores its blocks of
+  // rows instead of in a pass of its own.
+  std::vector<int64_t> product_of(plan->nodes.size(), -1);
+  for (uint32_t id : plan->order) {
+    const Node& n = plan->nodes[id];
+    if (!computed[id] || n.op != Operation::kAddition || !chain_of[id].empty() || n.type != DataType::kFloat32 ||
+        n.shape.empty())
+      continue;
+    const uint32_t p = n.inputs[0].id;
+    const Node& pn = plan->nodes[p];
+    const Shape& row = plan->nodes[n.inputs[1].id].shape;
+    if (pn.op != Operation::kMatrixMultiplication || !computed[p] || uses[p] != 1 || pn.type != DataType::kFloat32 ||
+        pn.shape != n.shape || plan->layouts[p].root != Root::kArena || row.empty() || row.back() != n.shape.back() ||
+        element_count(row) != row.back())
+      continue;
+    product_of[id] = p;
+    computed[p] = 0;
+  }
+
   // Arena places: a value lives from its step to its last reader's step (to
   // the end when a target is copied from it).
   std::vector<uint32_t> steps;
@@ -244,6 +267,11 @@ std::shared_ptr<const Plan> make_plan(const std::vector<Node>& nodes, const std:
   auto reads = [&](uint32_t id) {
     std::vector<uint32_t> r;
     if (!chain_of[id].empty()) return externals_of[id];
+    if (product_of[id] >= 0) {
+      for (Tensor in : plan->nodes[size_t(product_of[id])].inputs) r.push_back(in.id);
+      r.push_back(plan->nodes[id].inputs[1].id);
+      return r;
+    }
     for (Tensor in : plan->nodes[id].inputs) r.push_back(in.id);
     return r;
   };
@@ -299,8 +327,16 @@ std::shared_ptr<const Plan> make_plan(const std::vector<Node>& nodes, const std:
       place(id);
     }
     in_layouts.clear();
-    for (Tensor in : n.inputs) in_layouts.push_back(&plan->layouts[in.id]);
-    Step step{id, 0, workspace_floats(n, in_layouts), {}, {}};
+    Step step{id, 0, 0, {}, {}};
+    if (product_of[id] >= 0) {
+      step.product = uint32_t(product_of[id]);
+      const Node& pn = plan->nodes[step.product];
+      for (Tensor in : pn.inputs) in_layouts.push_back(&plan->layouts[in.id]);
+      step.workspace_floats = product_bias_workspace(pn, in_layouts);
+    } else {
+      for (Tensor in : n.inputs) in_layouts.push_back(&plan->layouts[in.id]);
+      step.workspace_floats = workspace_floats(n, in_layouts);
+    }
     if (!chain_of[id].empty()) {
       step.externals = externals_of[id];
       std::vector<uint32_t> links = chain_of[id];
@@ -393,6 +429,13 @@ bool run_with_state(const Plan& plan, RunState& st, const TensorData* const* inp
       const Value* ext[kMaxChainOperands];
       for (size_t k = 0; k < step.externals.size(); ++k) ext[k] = &st.values[step.externals[k]];
       if (!eval_chain(step.chain.data(), step.chain.size(), ext, step.externals.size(), st.values[step.node])) return false;
+      continue;
+    }
+    if (step.product != Step::kNoProduct) {
+      const Node& pn = plan.nodes[step.product];
+      for (size_t i = 0; i < pn.inputs.size(); ++i) st.inputs[i] = &st.values[pn.inputs[i].id];
+      evaluate_product_bias(pn, st.inputs.data(), st.values[n.inputs[1].id], st.values[step.node],
+                            st.arena + step.workspace);
       continue;
     }
     for (size_t i = 0; i < n.inputs.size(); ++i) st.inputs[i] = &st.values[n.inputs[i].id];

@@ -38,6 +38,10 @@ struct Step {
   // the values its links read from outside the chain.
   std::vector<ChainLink> chain;
   std::vector<uint32_t> externals;
+  // An addition of a row to a product (node is the addition): the product
+  // node, evaluated here with the row as its bias; kNoProduct otherwise.
+  static constexpr uint32_t kNoProduct = UINT32_MAX;
+  uint32_t product = kNoProduct;
 };
 
 struct RunState {

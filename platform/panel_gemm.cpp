@@ -12,6 +12,7 @@
 #endif
 
 #include "platform/cpu_features.h"
+#include "platform/half.h"
 #include "platform/thread_kept.h"
 #include "platform/transpose_avx2.h"
 
@@ -409,6 +410,67 @@ constexpr int64_t kRowChunk = 24;
     if (mask != 0) _mm512_storeu_ps(d + whole * panel, _mm512_maskz_loadu_ps(mask, src + whole * kPanelWidth));
   }
 }
+
+// pack_transposed_avx512 and pack_transposed_avx2 for a B of halves, each
+// value widened as it is loaded. The conversion instruction quiets a
+// signalling NaN, where half_to_float_n keeps it signalling; the panels
+// feed only multiply-adds, which quiet it alike and pick among NaN
+// operands by position alone, so the products keep their bits. A depth
+// block's last values short of a whole register are loaded from a copy.
+// (The conversion takes an all-ones zeroing mask, as transpose16's
+// unpacks do.)
+[[gnu::target("avx512f,f16c")]] void pack_transposed_half_avx512(const uint16_t* b, int64_t ldb, int64_t kc,
+                                                                  int64_t whole, float* dst) {
+  constexpr __mmask16 all = 0xFFFF;
+  for (int64_t q = 0; q < whole; ++q) {
+    const uint16_t* src = b + q * kPanelWidth * ldb;
+    float* d = dst + q * kc * kPanelWidth;
+    for (int64_t kk = 0; kk < kc; kk += 16) {
+      const int64_t n = std::min<int64_t>(16, kc - kk);
+      __m512 r[16];
+      if (n == 16) {
+#pragma GCC unroll 16
+        for (int i = 0; i < 16; ++i)
+          r[i] = _mm512_maskz_cvtph_ps(all, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i * ldb + kk)));
+      } else {
+        for (int i = 0; i < 16; ++i) {
+          uint16_t part[16] = {};
+          std::memcpy(part, src + i * ldb + kk, size_t(n) * sizeof(uint16_t));
+          r[i] = _mm512_maskz_cvtph_ps(all, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(part)));
+        }
+      }
+      transpose16(r);
+      for (int64_t c = 0; c < n; ++c) _mm512_storeu_ps(d + (kk + c) * kPanelWidth, r[c]);
+    }
+  }
+}
+
+[[gnu::target("avx2,f16c")]] void pack_transposed_half_avx2(const uint16_t* b, int64_t ldb, int64_t kc, int64_t whole,
+                                                             float* dst) {
+  for (int64_t q = 0; q < whole; ++q) {
+    float* d = dst + q * kc * kPanelWidth;
+    for (int64_t half = 0; half < 2; ++half) {
+      const uint16_t* src = b + (q * kPanelWidth + half * 8) * ldb;
+      for (int64_t kk = 0; kk < kc; kk += 8) {
+        const int64_t n = std::min<int64_t>(8, kc - kk);
+        __m256 r[8];
+        if (n == 8) {
+#pragma GCC unroll 8
+          for (int i = 0; i < 8; ++i)
+            r[i] = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i * ldb + kk)));
+        } else {
+          for (int i = 0; i < 8; ++i) {
+            uint16_t part[8] = {};
+            std::memcpy(part, src + i * ldb + kk, size_t(n) * sizeof(uint16_t));
+            r[i] = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(part)));
+          }
+        }
+        transpose8(r);
+        for (int64_t c = 0; c < n; ++c) _mm256_storeu_ps(d + (kk + c) * kPanelWidth + half * 8, r[c]);
+      }
+    }
+  }
+}
 #endif
 
 // Short copies stay loops: GCC would otherwise turn a panel's few
@@ -420,12 +482,15 @@ constexpr int64_t kRowChunk = 24;
 #define VORN_SHORT_LOOPS
 #endif
 
+void pack_half_panels(KernelIsa isa, const MatrixProduct& g, int64_t k0, int64_t kc, int64_t j0, int64_t j1,
+                      float* dst);
+
 // Depth rows [k0, k0 + kc) of op(B)'s columns [j0, j1) as gathered
 // panels of kc rows, the padding columns of a partial last panel zero.
 // Each row of the stored B is read as one contiguous run.
 VORN_SHORT_LOOPS void pack_panels(KernelIsa isa, const MatrixProduct& g, int64_t k0, int64_t kc, int64_t j0,
                                   int64_t j1, float* dst) {
-  (void)isa;  // the portable build has one form
+  if (g.b_half != nullptr) return pack_half_panels(isa, g, k0, kc, j0, j1, dst);
   const int64_t panel = kc * kPanelWidth, whole = (j1 - j0) / kPanelWidth, tail = (j1 - j0) % kPanelWidth;
   if (g.trans_b) {
     // op(B) row kk is column kk of the stored B: each stored row gives one
@@ -464,6 +529,60 @@ VORN_SHORT_LOOPS void pack_panels(KernelIsa isa, const MatrixProduct& g, int64_t
       float part[kPanelWidth] = {};
       for (int64_t j = 0; j < tail; ++j) part[j] = src[whole * kPanelWidth + j];
       std::memcpy(dst + whole * panel + kk * kPanelWidth, part, sizeof part);
+    }
+  }
+}
+
+// pack_panels for a B of halves: the stored values a panel needs are
+// widened into a float block on the stack first (one panel's rows of a
+// B stored N x K, or one depth row of every panel), then copied into panels
+// as a float B would be. The block stays in the first-level cache, so B
+// crosses memory once, as halves.
+VORN_SHORT_LOOPS void pack_half_panels(KernelIsa isa, const MatrixProduct& g, int64_t k0, int64_t kc, int64_t j0,
+                                       int64_t j1, float* dst) {
+  alignas(64) float wide[kPanelWidth * kDepthBlock];
+  MatrixProduct w = g;
+  w.b_half = nullptr;
+  w.b = wide;
+  if (g.trans_b) {
+    w.ldb = kc;
+    int64_t j = j0;
+#if defined(__x86_64__)
+    // Whole panels widen in registers on their way through the transpose.
+    const int64_t whole = (j1 - j0) / kPanelWidth;
+    if (isa == KernelIsa::kAvx512) {
+      pack_transposed_half_avx512(g.b_half + j0 * g.ldb + k0, g.ldb, kc, whole, dst);
+      j += whole * kPanelWidth;
+    } else if (isa == KernelIsa::kAvx2 && cpu_has_avx2_f16c()) {
+      pack_transposed_half_avx2(g.b_half + j0 * g.ldb + k0, g.ldb, kc, whole, dst);
+      j += whole * kPanelWidth;
+    }
+#endif
+    for (; j < j1; j += kPanelWidth) {
+      const int64_t cols = std::min(kPanelWidth, j1 - j);
+      for (int64_t r = 0; r < cols; ++r) half_to_float_n(g.b_half + (j + r) * g.ldb + k0, wide + r * kc, size_t(kc));
+      pack_panels(isa, w, 0, kc, 0, cols, dst + (j - j0) / kPanelWidth * kc * kPanelWidth);
+    }
+    return;
+  }
+  // B stored K x N: depth row by depth row, up to a block's width of
+  // columns at a time; each row lands at its depth in every panel.
+  constexpr int64_t kWidth = kPanelWidth * kDepthBlock;
+  w.ldb = kWidth;
+  const int64_t panel = kc * kPanelWidth;
+  for (int64_t j = j0; j < j1; j += kWidth) {
+    const int64_t cols = std::min(kWidth, j1 - j);
+    float* d = dst + (j - j0) / kPanelWidth * panel;
+    for (int64_t kk = 0; kk < kc; ++kk) {
+      half_to_float_n(g.b_half + (k0 + kk) * g.ldb + j, wide, size_t(cols));
+      const int64_t whole = cols / kPanelWidth, tail = cols % kPanelWidth;
+      for (int64_t q = 0; q < whole; ++q)
+        std::memcpy(d + q * panel + kk * kPanelWidth, wide + q * kPanelWidth, kPanelWidth * sizeof(float));
+      if (tail != 0) {
+        float part[kPanelWidth] = {};
+        std::memcpy(part, wide + whole * kPanelWidth, size_t(tail) * sizeof(float));
+        std::memcpy(d + whole * panel + kk * kPanelWidth, part, sizeof part);
+      }
     }
   }
 }
@@ -600,7 +719,7 @@ float* thread_pack_buffer() {
 // and a shallow B (64 rows at most) with a stride that spreads its lines
 // stays in the cache: both read in place.
 bool reads_in_place(const MatrixProduct& g, int64_t rows, int tile_rows) {
-  if (g.trans_b) return false;
+  if (g.trans_b || g.b_half != nullptr) return false;
   if (rows <= 4 * tile_rows) return true;
   const int64_t bytes = g.ldb * int64_t(sizeof(float));
   const int64_t sets = bytes % 64 != 0 ? 64 : 64 / std::gcd<int64_t>(bytes / 64, 64);
@@ -616,6 +735,17 @@ void pack_rows(const MatrixProduct& g, int64_t i0, int64_t i1, int64_t k0, int64
   }
 }
 
+// C's rows [m0, m1) x columns [j0, j1) plus the product's bias, C's value
+// first (as the graph's addition of the product and its bias adds them).
+void add_bias(const MatrixProduct& g, int64_t m0, int64_t m1, int64_t j0, int64_t j1) {
+  if (g.bias == nullptr) return;
+  const float* __restrict b = g.bias;
+  for (int64_t i = m0; i < m1; ++i) {
+    float* __restrict row = g.c + i * g.ldc;
+    for (int64_t j = j0; j < j1; ++j) row[j] = row[j] + b[j];
+  }
+}
+
 // C's rows [m0, m1) x columns [j0, j1) times beta; beta 0 writes zeros,
 // whatever C held.
 void scale_block(float* c, int64_t ldc, int64_t m0, int64_t m1, int64_t j0, int64_t j1, float beta) {
@@ -627,8 +757,12 @@ void scale_block(float* c, int64_t ldc, int64_t m0, int64_t m1, int64_t j0, int6
 
 }  // namespace
 
+void gather_panels(const MatrixProduct& g, float* bp) {
+  if (g.k > 0 && g.n > 0 && g.b_half == nullptr) pack_panels(tiles_for<StepRows>().isa, g, 0, g.k, 0, g.n, bp);
+}
+
 void panel_gemm(const float* a, int64_t lda, const PanelOperand& bp, int64_t k, int64_t n, float* c, int64_t ldc,
-                int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+                int64_t m0, int64_t m1, int64_t p0, int64_t p1, float alpha) {
   const TileSet<StepRows>& t = tiles_for<StepRows>();
   for (int64_t p = p0; k == 0 && p < p1; ++p)
     clear_columns(c + p * kPanelWidth, ldc, m0, m1, std::min(kPanelWidth, n - p * kPanelWidth));
@@ -639,7 +773,7 @@ void panel_gemm(const float* a, int64_t lda, const PanelOperand& bp, int64_t k, 
       return PanelRef<StepRows>{{bp.data + p * bp.panel_stride + k0 * bp.row_stride, bp.row_stride}, c + j0,
                                 std::min(kPanelWidth, n - j0)};
     };
-    run_tiles(t, a + m0 * lda + k0, lda, m0, m1, p1 - p0, at, kc, ldc, k0 > 0, 1.0f);
+    run_tiles(t, a + m0 * lda + k0, lda, m0, m1, p1 - p0, at, kc, ldc, k0 > 0, alpha);
   }
 }
 
@@ -662,14 +796,14 @@ void matrix_product_rectangle(const MatrixProduct& g, int64_t m0, int64_t m1, in
   // that with beta 0 the first block stores.
   if (g.beta == 0.0f ? g.k == 0 : g.beta != 1.0f)
     scale_block(g.c, g.ldc, m0, m1, p0 * kPanelWidth, std::min(g.n, p1 * kPanelWidth), g.beta);
-  if (g.k == 0) return;
+  if (g.k == 0) return add_bias(g, m0, m1, p0 * kPanelWidth, std::min(g.n, p1 * kPanelWidth));
   // (A product of one row, not a rectangle of one: the sums of a dot
   // product run in another order than a tile's, and a cut must not change
   // a bit.)
-  if (g.m == 1 && g.trans_b && !g.trans_a) {
+  if (g.m == 1 && g.trans_b && !g.trans_a && g.b_half == nullptr) {
     dot_rows(t.isa, g.a + m0 * g.lda, g.b, g.ldb, g.k, p0 * kPanelWidth, std::min(g.n, p1 * kPanelWidth),
              g.c + m0 * g.ldc, g.beta != 0.0f, g.alpha);
-    return;
+    return add_bias(g, m0, m1, p0 * kPanelWidth, std::min(g.n, p1 * kPanelWidth));
   }
   alignas(64) float one_panel[kDepthBlock * kPanelWidth];
   alignas(64) float rows_a[kRowChunk * kDepthBlock];
@@ -707,6 +841,7 @@ void matrix_product_rectangle(const MatrixProduct& g, int64_t m0, int64_t m1, in
           lda = g.lda;
         }
         run_tiles(t, a, lda, i0, i1, q1 - q0, at, kc, g.ldc, accumulate, g.alpha);
+        if (k0 + kc == g.k) add_bias(g, i0, i1, j0, j1);
       }
     }
   }

@@ -48,11 +48,12 @@ struct PanelOperand {
 
 inline PanelOperand gathered_panels(const float* bp, int64_t k) { return {bp, kPanelWidth, k * kPanelWidth}; }
 
-// C rows [m0, m1) x columns of panels [p0, p1) = A rows x B, for a B of k
-// rows and n columns (the last panel may be partial; its padding columns
-// are read but never stored). lda and ldc are row strides.
+// C rows [m0, m1) x columns of panels [p0, p1) = alpha x A rows x B, for
+// a B of k rows and n columns (the last panel may be partial; its padding
+// columns are read but never stored). lda and ldc are row strides. The
+// bits of matrix_product_rectangle with the same alpha and beta 0.
 void panel_gemm(const float* a, int64_t lda, const PanelOperand& b, int64_t k, int64_t n, float* c, int64_t ldc,
-                int64_t m0, int64_t m1, int64_t p0, int64_t p1);
+                int64_t m0, int64_t m1, int64_t p0, int64_t p1, float alpha = 1.0f);
 
 // One panel of positions whose right-operand rows lie at fixed offsets
 // from base (row kk at base + offsets[kk], kPanelWidth values), and where
@@ -89,12 +90,28 @@ struct MatrixProduct {
   float beta;
   float* c;
   int64_t ldc;
+  // When set, B's values are halves stored here (b unused, ldb counted in
+  // halves): widened as half_to_float_n widens them (platform/half.h) while
+  // they are copied into panels, so the product is the one of the widened B,
+  // with no float copy of B in memory. B is then never read in place, and a
+  // single row is summed by the tiles rather than as dot products.
+  const uint16_t* b_half = nullptr;
+  // When set, n values added to every row of C once the product is done
+  // (C = (alpha op(A) op(B) + beta C) + bias, rounded a second time as a
+  // separate addition of C and the row would round), while the rows are
+  // still in the cache.
+  const float* bias = nullptr;
 };
+
+// op(B) of a product (its float b, ldb and trans_b; k x n) as gathered
+// panels at bp, panel_floats(k, n) floats, the padding columns of a
+// partial last panel zero: for products that share one right operand.
+void gather_panels(const MatrixProduct& g, float* bp);
 
 // C rows [m0, m1) x panels [p0, p1) of the product (panels of n columns,
 // the last one possibly partial). With beta 0 what C held is never read
 // (NaN included); with alpha 1 and beta 0 the bits are panel_gemm's (but
-// for the dot products of a single row).
+// for the dot products of a single row, and the bias's addition).
 void matrix_product_rectangle(const MatrixProduct& g, int64_t m0, int64_t m1, int64_t p0, int64_t p1);
 
 // How a product is cut for the pool: rb blocks of `rows` rows of C by

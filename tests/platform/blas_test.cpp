@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/half.h"
 #include "platform/panel_gemm.h"
 #include "platform/parallel.h"
 
@@ -221,6 +222,40 @@ TEST(Sgemm, ProductsStartNoThreadAndLoadNoLibrary) {
   for (std::string line; std::getline(maps, line);) {
     const std::string file = line.substr(line.rfind('/') + 1);
     EXPECT_TRUE(file.find("blas") == std::string::npos && file.find("blis") == std::string::npos) << line;
+  }
+}
+
+// A right operand of halves is widened while its panels are copied, and a
+// bias is added as the rows are stored: the bits of the product of the
+// widened B followed by a plain addition of the bias, in every vector form
+// and every cut (single rows included, which then sum in the tiles).
+TEST(Sgemm, HalfRightOperandAndBiasKeepTheWidenedProductsBits) {
+  const Case cases[] = {{2, 66, 70, false, true, 1.0f, 0.0f},   {37, 1001, 65, false, true, 1.0f, 0.0f},
+                        {97, 48, 600, false, true, 1.0f, 0.0f}, {130, 40, 257, false, false, 1.0f, 0.0f},
+                        {17, 9, 33, true, false, 0.5f, 1.0f},   {1, 70, 37, false, false, 1.0f, 0.0f},
+                        {5, 20, 0, false, true, 1.0f, 0.0f}};
+  for (const Case& cs : cases) {
+    const Operands o(cs);  // values k/16: every one a half
+    std::vector<uint16_t> halves(o.b.size());
+    for (size_t i = 0; i < halves.size(); ++i) halves[i] = float_to_half(o.b[i]);
+    std::vector<float> bias(size_t(cs.n));
+    for (int64_t j = 0; j < cs.n; ++j) bias[size_t(j)] = value(j, 5, 4) * 0.37f;
+    std::vector<float> want = o.run(cs, SgemmThreading::kSerial, 1);
+    for (int64_t i = 0; i < cs.m; ++i)
+      for (int64_t j = 0; j < cs.n; ++j) want[size_t(i * o.ldc + j)] = want[size_t(i * o.ldc + j)] + bias[size_t(j)];
+    if (cs.m == 1 && cs.tb) continue;  // the float product's single row sums as dot products
+    for (KernelIsa form : {KernelIsa::kAvx512, KernelIsa::kAvx2, KernelIsa::kPortable})
+      for (int threads : {1, 3, 8}) {
+        const IsaCap isa(form);
+        std::vector<float> got = o.c;
+        MatrixProduct g{cs.ta, cs.tb, cs.m,    cs.n, cs.k, cs.alpha, o.a.data(), o.lda, nullptr,
+                        o.ldb, cs.beta, got.data(), o.ldc};
+        g.b_half = halves.data();
+        g.bias = bias.data();
+        cpu_product(SgemmThreading::kPoolSplit, threads, g);
+        ASSERT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4))
+            << cs.m << "x" << cs.n << "x" << cs.k << " form " << int(form) << " threads " << threads;
+      }
   }
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <random>
 
+#include "platform/blas.h"
 #include "platform/graph_layer.h"
 #include "platform/half.h"
 #include "platform/matrix_multiplication.h"
@@ -156,6 +157,87 @@ TEST(GraphLayer, LinearLayerGraphMatchesAPlainLoop) {
         ASSERT_NEAR(got, want, act == DataType::kFloat16 ? std::fabs(want) * 2e-3 + 2e-3 : 2e-5) << i << "," << j;
       }
   }
+}
+
+// The linear graph's product reads its float16 weights while it copies
+// them and adds the bias as it stores its rows: the bits of a float product
+// of the widened weights followed by a plain addition, whether or not the
+// product is a result of its own (then it is stored, and added apart).
+TEST(GraphLayer, LinearLayerGraphKeepsTheBitsOfAProductAndAnAddition) {
+  Device dev;
+  struct Shape3 {
+    int64_t batch, m, n, k;
+  };
+  for (const Shape3 s : {Shape3{1, 2, 66, 70}, Shape3{2, 37, 40, 600}, Shape3{1, 130, 1001, 65}})
+    for (bool product_too : {false, true}) {
+      const int64_t rows = s.batch * s.m;
+      mpsg::Graph g;
+      auto x = g.placeholder({s.batch, s.m, s.k}, DataType::kFloat32, "x");
+      auto w = g.placeholder({s.n, s.k}, DataType::kFloat16, "w");
+      auto bias = g.placeholder({s.n}, DataType::kFloat16, "b");
+      auto p = g.matrixMultiplication(x, g.transpose(g.cast(w, DataType::kFloat32), 0, 1));
+      auto y = g.addition(p, g.cast(bias, DataType::kFloat32));
+      std::vector<float> xs = dev.random(rows * s.k), ws = dev.random(s.n * s.k), bs = dev.random(s.n);
+      for (float& v : ws) v = stored(v, DataType::kFloat16);
+      for (float& v : bs) v = stored(v, DataType::kFloat16);
+      mtl::BufferRef xb = dev.buffer(xs, DataType::kFloat32), wb = dev.buffer(ws, DataType::kFloat16),
+                     bb = dev.buffer(bs, DataType::kFloat16), yb = dev.buffer(std::vector<float>(rows * s.n), DataType::kFloat32),
+                     pb = dev.buffer(std::vector<float>(rows * s.n), DataType::kFloat32);
+      mpsg::TensorDataMap results{{y, {yb, 0, {s.batch, s.m, s.n}, DataType::kFloat32}}};
+      if (product_too) results.push_back({p, {pb, 0, {s.batch, s.m, s.n}, DataType::kFloat32}});
+      ASSERT_TRUE(dev.run([&](const mtl::CommandBufferRef& cb) {
+        g.encode(cb,
+                 {{x, {xb, 0, {s.batch, s.m, s.k}, DataType::kFloat32}},
+                  {w, {wb, 0, {s.n, s.k}, DataType::kFloat16}},
+                  {bias, {bb, 0, {s.n}, DataType::kFloat16}}},
+                 results);
+      }));
+      std::vector<float> want(size_t(rows * s.n));
+      cpu_sgemm(false, true, rows, s.n, s.k, 1.0f, xs.data(), s.k, ws.data(), s.k, 0.0f, want.data(), s.n);
+      if (product_too) {
+        ASSERT_EQ(0, std::memcmp(pb->contents(), want.data(), want.size() * 4)) << s.m << "x" << s.n << "x" << s.k;
+      }
+      for (int64_t i = 0; i < rows; ++i)
+        for (int64_t j = 0; j < s.n; ++j) want[size_t(i * s.n + j)] = want[size_t(i * s.n + j)] + bs[size_t(j)];
+      ASSERT_EQ(0, std::memcmp(yb->contents(), want.data(), want.size() * 4))
+          << s.m << "x" << s.n << "x" << s.k << (product_too ? " with the product stored" : "");
+    }
+}
+
+// Attention over many blocks of query rows and heads sharing their keys
+// copies each key/value head into panels once for all of them: every
+// block keeps the bits it has when it is the only block of one head.
+TEST(GraphLayer, AttentionBlocksKeepTheirBitsWhenHeadsShareThePanels) {
+  Device dev;
+  const int64_t heads = 2, s = 300, t = 200, d = 40;
+  const auto qs = dev.random(heads * s * d), ks = dev.random(t * d), vs = dev.random(t * d);
+  auto ms = dev.random(s * t);
+  for (size_t i = 0; i < ms.size(); i += 5) ms[i] = -3.4e38f;
+  // Rows [r0, r0 + rows) of every one of `hs` heads (the query heads from h0).
+  auto attend = [&](int64_t h0, int64_t hs, int64_t r0, int64_t rows) {
+    mpsg::Graph g;
+    auto q = g.placeholder({1, hs, rows, d}, DataType::kFloat32);
+    auto k = g.placeholder({1, 1, t, d}, DataType::kFloat32);
+    auto v = g.placeholder({1, 1, t, d}, DataType::kFloat32);
+    auto mask = g.placeholder({1, 1, rows, t}, DataType::kFloat32);
+    auto o = g.scaledDotProductAttention(q, k, v, mask, 0.125f);
+    std::vector<float> qpart, mpart(ms.begin() + r0 * t, ms.begin() + (r0 + rows) * t);
+    for (int64_t h = h0; h < h0 + hs; ++h)
+      qpart.insert(qpart.end(), qs.begin() + (h * s + r0) * d, qs.begin() + (h * s + r0 + rows) * d);
+    const std::vector<mpsg::TensorData> in{{dev.buffer(qpart, DataType::kFloat32), 0, {1, hs, rows, d}, DataType::kFloat32},
+                                           {dev.buffer(ks, DataType::kFloat32), 0, {1, 1, t, d}, DataType::kFloat32},
+                                           {dev.buffer(vs, DataType::kFloat32), 0, {1, 1, t, d}, DataType::kFloat32},
+                                           {dev.buffer(mpart, DataType::kFloat32), 0, {1, 1, rows, t}, DataType::kFloat32}};
+    const std::vector<mpsg::TensorData> res = g.compile({q, k, v, mask}, {o}).run(dev.queue, in);
+    const float* p = static_cast<const float*>(res[0].buffer->contents());
+    return std::vector<float>(p, p + hs * rows * d);
+  };
+  const std::vector<float> all = attend(0, heads, 0, s);
+  for (int64_t h = 0; h < heads; ++h)
+    for (auto [r0, rows] : {std::pair<int64_t, int64_t>{0, 128}, {256, 44}}) {
+      const std::vector<float> alone = attend(h, 1, r0, rows);
+      ASSERT_EQ(0, std::memcmp(alone.data(), all.data() + (h * s + r0) * d, alone.size() * 4)) << h << " " << r0;
+    }
 }
 
 // The generative engine's attention graph: q [B, S, H, D] turned head-major,
