@@ -14,11 +14,11 @@
 //   {"pass_ms": MEDIAN of the engine's own pass, "nodes_ms": SUM of the node medians}.
 // VORN_CPU_PROFILE times operators as a whole; a table by layer class needs
 // each Conv's shape, hence the pass here, which calls the kernels as
-// cpu_execute_pass does: should the executor keep state across a pass (a
-// worker team held from the first node to the last), this pass must do the
-// same, and the two totals above would part until it does (the driver
-// says so). Thread count is the process's affinity mask, as for
-// ort_compare_runner.
+// cpu_execute_pass does, a node too small to split kept on this thread as
+// there: should the executor keep state across a pass (a worker team held
+// from the first node to the last), this pass must do the same, and the
+// two totals above would part until it does (the driver says so). Thread
+// count is the process's affinity mask, as for ort_compare_runner.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +31,7 @@
 #include "container/op_codes.h"
 #include "cpu/engine.h"
 #include "kernels/kernel.h"
+#include "kernels/split_gate.h"
 #include "session/session.h"
 #include "vorn.h"
 
@@ -133,6 +134,7 @@ int profile(const char* path, int runs, const std::vector<bench_ort::Input>& inp
       rebind();
       for (uint64_t i = 0; i < s.node_count; ++i) {
         const vorn::CpuOpEntry* entry = vorn::cpu_op_entry(s.nodes[i].op());
+        const vorn::CpuSerialNode gate(s.plans[i].serial);
         const double n0 = bench_ort::now_ms();
         if (entry == nullptr || !entry->kernel(s, s.nodes[i], s.plans[i])) {
           std::fprintf(stderr, "node %llu failed\n", static_cast<unsigned long long>(i));

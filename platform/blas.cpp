@@ -32,11 +32,7 @@ constexpr double kParallelMinWork = double(int64_t{1} << 18);
 PanelSplit product_split(int64_t m, int64_t panels, int64_t threads) {
   PanelSplit sp = plan_panel_split(m, panels, threads);
   const int64_t want = threads;
-  if (sp.rb * sp.groups < want && sp.groups < panels) {
-    const int64_t groups = std::min(panels, (want + sp.rb - 1) / sp.rb);
-    sp.group = (panels + groups - 1) / groups;
-    sp.groups = (panels + sp.group - 1) / sp.group;
-  }
+  if (sp.rb * sp.groups < want && sp.groups < panels) sp.groups = std::min(panels, (want + sp.rb - 1) / sp.rb);
   return sp;
 }
 
@@ -57,7 +53,7 @@ void cpu_product(SgemmThreading threading, int threads, const MatrixProduct& g) 
   if (threading == SgemmThreading::kPoolSplit)
     t = threads > 0 ? threads : static_cast<int64_t>(parallel_thread_count());
   const bool parallel = t > 1 && double(m) * double(n) * double(std::max<int64_t>(k, 1)) >= kParallelMinWork;
-  const PanelSplit sp = parallel ? product_split(m, panels, t) : PanelSplit{1, m, panels, 1};
+  const PanelSplit sp = parallel ? product_split(m, panels, t) : PanelSplit{};
   for_rectangles(parallel, sp, m, panels,
                  [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) { matrix_product_rectangle(g, m0, m1, p0, p1); });
 }

@@ -849,32 +849,36 @@ void matrix_product_rectangle(const MatrixProduct& g, int64_t m0, int64_t m1, in
 
 PanelSplit plan_panel_split(int64_t m, int64_t panels, int64_t threads) {
   // Row blocks are whole register tiles of the form that will run them.
-  const int64_t tile = tiles_for<StepRows>().rows;
-  const int64_t max_rb = std::max<int64_t>(1, (m + tile - 1) / tile);
-  const int64_t want = std::max<int64_t>(1, 2 * threads);
   PanelSplit best;
-  double best_cost = -1.0;
-  for (int64_t g = 1; g <= panels; ++g) {
-    const int64_t groups = g, group = (panels + groups - 1) / groups;
-    if ((groups - 1) * group >= panels) continue;  // the same cut as a smaller g
-    // Panels of a group share each depth block in the second-level cache.
-    if (group > 16) continue;
-    const int64_t rb = std::clamp<int64_t>((want + groups - 1) / groups, 1, max_rb);
-    const double cost = double(groups) * double(m) + double(rb) * double(panels) * kPanelWidth;
-    if (best_cost < 0 || cost < best_cost) {
-      best_cost = cost;
-      best.rb = rb;
-      best.group = group;
-      best.groups = groups;
+  best.tile = tiles_for<StepRows>().rows;
+  const int64_t units = std::max<int64_t>(1, (m + best.tile - 1) / best.tile);
+  const int64_t th = std::max<int64_t>(1, threads), want = 2 * th;
+  // Time in multiply-adds of one depth step: the largest rectangle's per
+  // wave, and each value moved (from the shared cache) counted as a few.
+  constexpr double kMoveCost = 4.0;
+  double best_time = -1.0;
+  // Panels of a group share each depth block in the second-level cache,
+  // so no group holds more than 16; past a few more groups than twice the
+  // threads, more only move more.
+  const int64_t fewest = std::max<int64_t>(1, (panels + 15) / 16);
+  const int64_t most = std::min(panels, std::max(fewest, want) + th);
+  for (int64_t groups = fewest; groups <= most; ++groups) {
+    const int64_t group = (panels + groups - 1) / groups;
+    const int64_t rb_first = std::clamp<int64_t>((want + groups - 1) / groups, 1, units);
+    // The next few row block counts may fill the last wave better.
+    const int64_t rb_last = std::min(units, rb_first + th - 1);
+    for (int64_t rb = rb_first; rb <= rb_last; ++rb) {
+      const int64_t rows = std::min(m, (units + rb - 1) / rb * best.tile);
+      const int64_t waves = (rb * groups + th - 1) / th;
+      const double moved = double(groups) * double(m) + double(rb) * double(panels) * kPanelWidth;
+      const double time = double(waves) * double(rows) * double(group) * kPanelWidth + kMoveCost * moved / double(th);
+      if (best_time < 0 || time < best_time) {
+        best_time = time;
+        best.rb = rb;
+        best.groups = groups;
+      }
     }
   }
-  if (best_cost < 0) {  // more than 16 panels in every cut above
-    best.group = 16;
-    best.groups = (panels + 15) / 16;
-    best.rb = std::clamp<int64_t>((want + best.groups - 1) / best.groups, 1, max_rb);
-  }
-  best.rows = ((m + best.rb - 1) / best.rb + tile - 1) / tile * tile;
-  best.rb = (m + best.rows - 1) / best.rows;
   return best;
 }
 

@@ -114,16 +114,20 @@ void gather_panels(const MatrixProduct& g, float* bp);
 // for the dot products of a single row, and the bias's addition).
 void matrix_product_rectangle(const MatrixProduct& g, int64_t m0, int64_t m1, int64_t p0, int64_t p1);
 
-// How a product is cut for the pool: rb blocks of `rows` rows of C by
-// groups of `group` panels.
+// How a product is cut for the pool: rb blocks of rows, each of whole
+// register tiles of `tile` rows, by `groups` groups of panels, both dealt
+// out evenly (blocks differ by at most one tile, groups by at most one
+// panel), so that rectangles of one product take about the same time.
 struct PanelSplit {
-  int64_t rb = 1, rows = 0, group = 1, groups = 1;
+  int64_t rb = 1, groups = 1, tile = 1;
 };
 
 // Every rectangle reads its rows of A once and its panels once, so A is
 // read once per panel group and B once per row block. Picks, among cuts
 // into at least two rectangles per thread (one when threads is 1), the one
-// that moves the fewest bytes.
+// whose estimated time is least: the waves of rectangles the threads run
+// one after another (a cut into 18 equal rectangles takes 3 waves on 8
+// threads, no faster than 24) and the bytes it moves.
 PanelSplit plan_panel_split(int64_t m, int64_t panels, int64_t threads);
 
 // Runs body(m0, m1, p0, p1) for each non-empty rectangle of the split:
@@ -131,10 +135,12 @@ PanelSplit plan_panel_split(int64_t m, int64_t panels, int64_t threads);
 // parallel is set.
 template <class F>
 void for_rectangles(bool parallel, const PanelSplit& sp, int64_t m, int64_t panels, F&& body) {
+  const int64_t units = (m + sp.tile - 1) / sp.tile;
   auto one = [&](size_t t) {
     const int64_t rb = static_cast<int64_t>(t) % sp.rb, gi = static_cast<int64_t>(t) / sp.rb;
-    const int64_t m0 = rb * sp.rows, m1 = std::min(m, m0 + sp.rows);
-    const int64_t p0 = gi * sp.group, p1 = std::min(panels, p0 + sp.group);
+    const int64_t m0 = std::min(m, rb * units / sp.rb * sp.tile);
+    const int64_t m1 = std::min(m, (rb + 1) * units / sp.rb * sp.tile);
+    const int64_t p0 = gi * panels / sp.groups, p1 = (gi + 1) * panels / sp.groups;
     if (m0 < m1 && p0 < p1) body(m0, m1, p0, p1);
   };
   const size_t count = static_cast<size_t>(sp.rb * sp.groups);

@@ -13,6 +13,7 @@
 // output rows for sgemm (conv_im2col.cpp). Bias and the fused activation
 // (conv_epilogue.cpp) are applied while each part is still in cache.
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -85,10 +86,16 @@ enum class ConvPath : uint8_t {
   kIm2col,              // column matrices in bands of rows (conv_im2col.cpp)
 };
 
-// Column tiles of a product: `tiles` tiles of `cols` positions (0 tiles:
-// the positions are not tiled).
+// Column tiles of a product: `tiles` tiles of whole panels (the last one
+// possibly partial) over `positions` positions, dealt out evenly so that
+// no tile holds more than one panel more than another; `cols` is the
+// widest tile (0 tiles: the positions are not tiled).
 struct Tiling {
-  int64_t tiles = 0, cols = 0;
+  int64_t tiles = 0, cols = 0, positions = 0;
+  // The first position of tile i (i == tiles: the end).
+  int64_t begin(int64_t i) const {
+    return std::min(positions, i * panel_count(positions) / tiles * kPanelWidth);
+  }
 };
 
 // A product split over output channels: `blocks` blocks of `rows` rows (0

@@ -285,15 +285,28 @@ using TileFn = void (*)(const TileArgs&, const Block*);
 // Blocks per tile for MC channels: eight sums where they fit.
 constexpr int tile_blocks(int mc) { return mc == 1 ? 8 : mc == 2 ? 4 : 2; }
 
-template <int S, int MC>
+// Blocks per tile for MC channels over rows that hold `blocks` blocks: a
+// single channel's tile over a small plane (a 4 x 4 input under a 4 x 4
+// kernel is one block) takes fewer, since a short tile computes its last
+// block again for each one missing.
+int blocks_for(int mc, int64_t blocks) {
+  int nb = tile_blocks(mc);
+  while (mc == 1 && nb > 1 && nb / 2 >= blocks) nb /= 2;
+  return nb;
+}
+
+template <int S, int MC, int NB = tile_blocks(MC)>
 constexpr TileFn tile_for(bool edge) {
-  return edge ? &tile_avx2<S, MC, tile_blocks(MC), true> : &tile_avx2<S, MC, tile_blocks(MC), false>;
+  return edge ? &tile_avx2<S, MC, NB, true> : &tile_avx2<S, MC, NB, false>;
 }
 
 template <int S>
-TileFn pick_tile(int mc, bool edge) {
+TileFn pick_tile(int mc, int nb, bool edge) {
   switch (mc) {
-    case 1: return tile_for<S, 1>(edge);
+    case 1: return nb == 1 ? tile_for<S, 1, 1>(edge)
+                   : nb == 2 ? tile_for<S, 1, 2>(edge)
+                   : nb == 4 ? tile_for<S, 1, 4>(edge)
+                             : tile_for<S, 1>(edge);
     case 2: return tile_for<S, 2>(edge);
     case 3: return tile_for<S, 3>(edge);
     default: return tile_for<S, 4>(edge);
@@ -562,9 +575,10 @@ void group_tiles_avx2(const ConvParams& p, const GroupedPlan& gp, const GroupOpe
     a.wt = g.w + m0 * wstride;
     a.y = g.y + m0 * a.yplane;
     a.first_channel = g.first_channel + m0;
-    const TileFn inner = p.sw == 1 ? pick_tile<1>(mc, false) : pick_tile<2>(mc, false);
-    const TileFn edge = p.sw == 1 ? pick_tile<1>(mc, true) : pick_tile<2>(mc, true);
-    for_tiles(p, tile_blocks(mc), oy0, oy1, [&](const Block* b, int, bool is_edge) { (is_edge ? edge : inner)(a, b); });
+    const int nb = blocks_for(mc, (oy1 - oy0) * ((p.y.w + 7) / 8));
+    const TileFn inner = p.sw == 1 ? pick_tile<1>(mc, nb, false) : pick_tile<2>(mc, nb, false);
+    const TileFn edge = p.sw == 1 ? pick_tile<1>(mc, nb, true) : pick_tile<2>(mc, nb, true);
+    for_tiles(p, nb, oy0, oy1, [&](const Block* b, int, bool is_edge) { (is_edge ? edge : inner)(a, b); });
     m0 += mc;
   }
 }

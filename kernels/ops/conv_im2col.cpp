@@ -157,10 +157,10 @@ void run_band_whole(const ConvRun& r, const Im2colBand& b, const float* xn, floa
 // partitions run in turn, reusing the tile's part of the workspace.
 void run_band_tiles(const ConvRun& r, const Im2colBand& b, const float* xn, float* yn, int64_t q0) {
   const ConvParams& p = r.p;
-  const int64_t nb = b.positions, kr = p.k_rows(), hw = p.y.plane(), cin_g = p.cin_g(), cout_g = p.cout_g();
+  const int64_t kr = p.k_rows(), hw = p.y.plane(), cin_g = p.cin_g(), cout_g = p.cout_g();
   const Tiling t = b.tiles;
   run_split(b.tiles_parallel, static_cast<size_t>(t.tiles), [&](size_t tile) {
-    const int64_t a = static_cast<int64_t>(tile) * t.cols, len = std::min(t.cols, nb - a);
+    const int64_t a = t.begin(static_cast<int64_t>(tile)), len = t.begin(static_cast<int64_t>(tile) + 1) - a;
     float* col = r.col + a * kr;
     for (int64_t gi = 0; gi < p.g; ++gi) {
       float* yg = yn + gi * cout_g * hw;

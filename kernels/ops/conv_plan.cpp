@@ -38,11 +38,16 @@ constexpr int64_t kMinTileColumns = 64;
 // stem's) outgrows the cache closest to the core before its epilogue.
 constexpr int64_t kMaxTileColumns = 2048;
 
-// Columns per tile when `threads` tiles' worth of positions each hold
-// about kTileValues of `rows` values.
+// Tiles of positions, a multiple of the threads, each holding about
+// kTileValues of `rows` values.
+int64_t tile_count(int64_t positions, int64_t rows, int64_t threads) {
+  const int64_t tiles = std::max<int64_t>(1, (positions * rows + kTileValues - 1) / kTileValues);
+  return (tiles + threads - 1) / threads * threads;
+}
+
+// Columns per tile of tile_count's tiles.
 int64_t tile_columns(int64_t positions, int64_t rows, int64_t threads) {
-  int64_t tiles = std::max<int64_t>(1, (positions * rows + kTileValues - 1) / kTileValues);
-  tiles = (tiles + threads - 1) / threads * threads;
+  const int64_t tiles = tile_count(positions, rows, threads);
   return (positions + tiles - 1) / tiles;
 }
 
@@ -56,10 +61,17 @@ bool too_few_for_tiles(int64_t positions, int64_t k_rows) {
 Tiling plan_tiles(int64_t positions, int64_t k_rows, int64_t out_rows, int64_t threads) {
   Tiling t;
   if (too_few_for_tiles(positions, k_rows)) return t;
-  int64_t cols = std::min(kMaxTileColumns, tile_columns(positions, k_rows + out_rows, std::max<int64_t>(1, threads)));
-  cols = std::min(positions, (cols + kPanelWidth - 1) / kPanelWidth * kPanelWidth);
-  t.cols = std::max<int64_t>(cols, 1);
-  t.tiles = (positions + t.cols - 1) / t.cols;
+  // A multiple of the threads, of whole panels each, none wider than
+  // kMaxTileColumns where the threads allow it: rounding the width up to
+  // whole panels instead would leave fewer tiles than threads (7 tiles of
+  // 7 panels for 8 threads on 49 panels).
+  const int64_t th = std::max<int64_t>(1, threads), units = panel_count(positions);
+  int64_t tiles = tile_count(positions, k_rows + out_rows, th);
+  const int64_t narrow = (units + kMaxTileColumns / kPanelWidth - 1) / (kMaxTileColumns / kPanelWidth);
+  tiles = std::max(tiles, (narrow + th - 1) / th * th);
+  t.tiles = std::clamp<int64_t>(tiles, 1, units);
+  t.cols = (units + t.tiles - 1) / t.tiles * kPanelWidth;
+  t.positions = positions;
   return t;
 }
 

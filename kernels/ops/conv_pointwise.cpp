@@ -73,7 +73,7 @@ void run_pointwise(const ConvRun& r, const float* xn, float* yn) {
       return;
     case ConvPath::kPointwiseTiles:
       run_split(c.tiles_parallel, static_cast<size_t>(c.tiles.tiles), [&](size_t tile) {
-        const int64_t q0 = static_cast<int64_t>(tile) * c.tiles.cols, len = std::min(c.tiles.cols, hw - q0);
+        const int64_t q0 = c.tiles.begin(static_cast<int64_t>(tile)), len = c.tiles.begin(static_cast<int64_t>(tile) + 1) - q0;
         tile_gemm(m, len, k, r.w, k, xn + q0, hw, yn + q0, hw);
         if (c.epilogue) epilogue_tile(r, yn, 0, m, q0, len);
       });

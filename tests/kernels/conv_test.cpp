@@ -167,6 +167,9 @@ const ConvCase kCases[] = {
     {"depthwise_5x5_s2", spec(1, 8, 33, 33, 8, 5, 2, 2, 8), false, 0, false},
     {"depthwise_7x7", spec(1, 12, 20, 20, 12, 7, 1, 3, 12), true, 3, false},
     {"depthwise_7x7_tiny", spec(1, 4, 7, 7, 4, 7, 1, 3, 4), true, 0, false},
+    // Planes of one and two blocks of eight outputs: tiles of fewer blocks.
+    {"depthwise_4x4_one_output", spec(1, 64, 4, 4, 64, 4, 1, 0, 64), false, 0, false},
+    {"depthwise_4x4_two_blocks", spec(1, 16, 2, 12, 16, 4, 1, 1, 16), true, 2, false},
     {"depthwise_serial_small", spec(1, 4, 6, 6, 4, 3, 1, 1, 4), true, 1, false},
     {"depthwise_parallel_blocks", spec(1, 70, 30, 30, 70, 3, 1, 1, 70), true, 2, false},
     {"depthwise_parallel_small_planes", spec(1, 600, 7, 7, 600, 5, 1, 2, 600), true, 3, false},

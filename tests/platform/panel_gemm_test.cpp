@@ -129,5 +129,41 @@ TEST(PanelGemm, EmptyDepthClearsTheRectangle) {
       EXPECT_EQ(c[size_t(i * 20 + j)], i >= 1 && j >= 16 ? 0.0f : 5.0f) << i << "," << j;
 }
 
+// The pool's cut of a product: every value of C in exactly one rectangle,
+// row blocks of whole register tiles, and rectangles that keep every
+// thread busy to the last wave (each thread's share within a quarter of
+// the even one) where there are tiles and panels enough.
+TEST(PanelGemm, SplitCoversEachValueOnceInBalancedRectangles) {
+  struct Case {
+    int64_t m, panels, threads;
+  };
+  const Case cases[] = {{64, 196, 8}, {128, 49, 8}, {256, 13, 8}, {512, 4, 8}, {100, 7, 3},
+                        {1, 63, 8},   {24, 1, 8},   {1000, 250, 2}, {33, 5, 1}, {256, 13, 5}, {144, 13, 8}};
+  for (KernelIsa form : {KernelIsa::kAvx512, KernelIsa::kAvx2, KernelIsa::kPortable}) {
+    for (const Case& c : cases) {
+      const IsaCap isa(form);  // the row tiles differ by form
+      SCOPED_TRACE(::testing::Message() << c.m << " rows, " << c.panels << " panels, " << c.threads << " threads, form "
+                                        << int(form));
+      const PanelSplit sp = plan_panel_split(c.m, c.panels, c.threads);
+      std::vector<int> seen(size_t(c.m * c.panels), 0);
+      std::vector<int64_t> areas;
+      for_rectangles(false, sp, c.m, c.panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+        EXPECT_EQ(m0 % sp.tile, 0);
+        for (int64_t i = m0; i < m1; ++i)
+          for (int64_t p = p0; p < p1; ++p) ++seen[size_t(i * c.panels + p)];
+        areas.push_back((m1 - m0) * (p1 - p0));
+      });
+      for (int s : seen) ASSERT_EQ(s, 1);
+      const int64_t units = (c.m + sp.tile - 1) / sp.tile;
+      if (units * c.panels < 4 * c.threads) continue;
+      // The threads take rectangles in turn; the busiest ends last.
+      std::vector<int64_t> busy(size_t(c.threads), 0);
+      for (int64_t a : areas) *std::min_element(busy.begin(), busy.end()) += a;
+      const double even = double(c.m * c.panels) / double(c.threads);
+      EXPECT_LE(double(*std::max_element(busy.begin(), busy.end())), 1.25 * even);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vorn::test
