@@ -127,6 +127,9 @@ struct GroupedPlan {
   int64_t groups_per = 1, group_blocks = 0;
   int64_t band_rows = 0, bands = 0;
   bool parallel = false;
+  // Whole planes by blocks of eight channels in the vector lanes (units
+  // then hold whole multiples of eight groups and one band).
+  bool lanes = false;
 };
 
 // How a panel product of one band is cut for the pool.
@@ -192,5 +195,18 @@ int64_t grouped_tile_channels(int64_t cout_g);
 // them: bias is input 2's data (null without).
 void conv_grouped_rows(const ConvPlan& c, const float* xn, const float* w, const float* bias, float* yn,
                        int64_t g0, int64_t g1, int64_t oy0, int64_t oy1);
+
+// The depthwise form with eight channels in the vector lanes: output rows
+// at most kLanesMaxWidth wide, at most kLanesMaxTaps taps, and a padded
+// block of eight channels with their weights that fits kLanesBlockFloats.
+inline constexpr int64_t kLanesMaxWidth = 7;
+inline constexpr int64_t kLanesMaxTaps = 49;
+bool depthwise_lanes_apply(const ConvParams& p, KernelIsa form);
+
+// Output channels [c0, c1) of one image's depthwise layer, whole planes, in
+// that form; false (nothing written) when their weights are not all finite
+// or the form is not built here.
+bool depthwise_lanes_block(const ConvParams& p, const float* xn, const float* w, float* yn, int64_t c0, int64_t c1,
+                           const ChannelEpilogue* epi);
 
 }  // namespace vorn::kern

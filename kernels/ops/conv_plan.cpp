@@ -234,6 +234,16 @@ void plan_grouped(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
     units = std::max<int64_t>(1, outs / 4096);
     units = (units + in.threads - 1) / in.threads * in.threads;
   }
+  g.lanes = depthwise_lanes_apply(p, in.isa);
+  if (g.lanes) {
+    // Whole planes by whole blocks of eight channels.
+    const int64_t blocks = (p.g + 7) / 8;
+    g.groups_per = (blocks + std::min(units, blocks) - 1) / std::min(units, blocks) * 8;
+    g.group_blocks = (p.g + g.groups_per - 1) / g.groups_per;
+    g.band_rows = p.y.h;
+    g.bands = 1;
+    return;
+  }
   g.groups_per = units <= p.g ? (p.g + units - 1) / units : 1;
   g.group_blocks = (p.g + g.groups_per - 1) / g.groups_per;
   const int64_t bands = units <= p.g ? 1 : std::min(p.y.h, (units + p.g - 1) / p.g);

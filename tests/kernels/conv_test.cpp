@@ -343,21 +343,44 @@ TEST(ConvKernel, DepthwiseTilesMatchReference) {
       }
 }
 
+TEST(ConvKernel, DepthwiseSmallPlanesMatchEveryForm) {
+  // Output rows narrower than a vector take eight channels a vector:
+  // channel counts on and off multiples of eight, planes of 1 x 1 to 7 x 7,
+  // strides 1 and 2, a 4 x 4 window over a whole 4 x 4 plane, a 5 x 5
+  // window, every fused activation with and without bias.
+  struct Shape {
+    int64_t c, h, w, k, stride, pad;
+  };
+  const Shape shapes[] = {{8, 4, 4, 3, 1, 1},  {11, 5, 5, 3, 1, 1},  {20, 3, 3, 3, 1, 1}, {64, 2, 2, 3, 1, 1},
+                          {13, 7, 7, 3, 2, 1}, {24, 4, 4, 4, 1, 0},  {9, 6, 5, 5, 1, 2},  {17, 1, 1, 3, 1, 1},
+                          {16, 14, 6, 3, 2, 1}};
+  int act = 0;
+  for (const Shape& sh : shapes) {
+    act = (act + 1) % 4;
+    const ref::ConvSpec s = spec(1, sh.c, sh.h, sh.w, sh.c, sh.k, sh.stride, sh.pad, sh.c);
+    SCOPED_TRACE(::testing::Message() << sh.c << " channels " << sh.h << "x" << sh.w << " k " << sh.k << " act " << act);
+    check_grouped_bits(ConvCase{"lanes", s, act == 2 || sh.c % 2 == 0, act, false});
+  }
+}
+
 TEST(ConvKernel, DepthwiseInfiniteWeightSkipsPaddingTaps) {
   // Taps in the padding are skipped, so an infinite weight there adds
   // nothing (a padded product would give inf x 0 = NaN).
-  const ConvCase c{"inf_weight", spec(1, 2, 9, 12, 2, 3, 1, 1, 2), false, 0, false};
-  const auto x = random_values(2 * 9 * 12, 7, 0.5f, 1.0f);
-  auto w = random_values(2 * 9, 8, 0.1f, 0.2f);
-  w[0] = std::numeric_limits<float>::infinity();
-  const auto want = ref::conv2d(c.s, x, w, {});
-  const auto got = run_conv(c, x, w, {});
-  ASSERT_EQ(got.size(), want.size());
-  for (size_t i = 0; i < got.size(); ++i) {
-    if (std::isinf(want[i]))
-      EXPECT_EQ(got[i], want[i]) << i;
-    else
-      EXPECT_NEAR(got[i], want[i], 1e-4) << i;
+  // Planes wide and narrow (the narrow ones take channels in lanes).
+  for (int64_t wd : {12, 5}) {
+    const ConvCase c{"inf_weight", spec(1, 2, 9, wd, 2, 3, 1, 1, 2), false, 0, false};
+    const auto x = random_values(2 * 9 * wd, 7, 0.5f, 1.0f);
+    auto w = random_values(2 * 9, 8, 0.1f, 0.2f);
+    w[0] = std::numeric_limits<float>::infinity();
+    const auto want = ref::conv2d(c.s, x, w, {});
+    const auto got = run_conv(c, x, w, {});
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+      if (std::isinf(want[i]))
+        EXPECT_EQ(got[i], want[i]) << i;
+      else
+        EXPECT_NEAR(got[i], want[i], 1e-4) << i;
+    }
   }
 }
 
