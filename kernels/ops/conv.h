@@ -104,6 +104,12 @@ struct DirectBands {
   int64_t rows = 0;    // output rows per band
   int64_t plane = 0;   // padded values per channel for a band
   int64_t floats = 0;  // workspace: padded band, read slack, offset table
+  // Output rows narrower than a panel: the whole padded plane is one band
+  // whose panels run along it, across its rows, into a block of products
+  // (m x `sums` values, 0 for the banded form) from which each output row
+  // is copied.
+  int64_t sums = 0;
+  bool across() const { return sums > 0; }
 };
 
 // How one band of the column-matrix path runs.
@@ -199,7 +205,7 @@ void conv_grouped_rows(const ConvPlan& c, const float* xn, const float* w, const
 // The depthwise form with eight channels in the vector lanes: output rows
 // at most kLanesMaxWidth wide, at most kLanesMaxTaps taps, and a padded
 // block of eight channels with their weights that fits kLanesBlockFloats.
-inline constexpr int64_t kLanesMaxWidth = 7;
+inline constexpr int64_t kLanesMaxWidth = 4;
 inline constexpr int64_t kLanesMaxTaps = 49;
 bool depthwise_lanes_apply(const ConvParams& p, KernelIsa form);
 

@@ -1,5 +1,5 @@
 // Depthwise layers on small planes with eight channels in the vector lanes.
-// Planes a few pixels wide (3 x 3 to 16 x 16) leave most lanes of a
+// Output rows of a few pixels (1 to 4) leave most lanes of a
 // row-wise vector idle or masked; here a block of eight channels is copied
 // once into a zero-padded plane of pixels, each pixel's eight channels one
 // vector, so every tap of eight output pixels is eight full fused

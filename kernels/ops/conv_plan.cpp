@@ -116,6 +116,29 @@ bool direct_applies(const ConvParams& p) {
   return p.g == 1 && (p.sw == 1 || (p.sw == 2 && p.x.c <= 16)) && p.kh * p.kw > 1 && p.y.w >= kPanelWidth / 2;
 }
 
+// Planes of narrower rows at stride 1 run the direct path with panels
+// across the padded plane's rows: a panel then spans whole output rows and
+// the padding columns between them, whose sums are dropped. Only where the
+// positions are few, so that the dropped sums stay a small share.
+DirectBands plan_direct_across(const ConvParams& p, int64_t cap) {
+  DirectBands d;
+  if (p.g != 1 || p.sh != 1 || p.sw != 1 || p.kh * p.kw < 2 || p.y.w >= kPanelWidth / 2 || p.y.plane() > 64)
+    return d;
+  d.half = d.wp = p.y.w + (p.kw - 1) * p.dw;
+  const int64_t hp = p.y.h + (p.kh - 1) * p.dh;
+  const int64_t spans = (p.y.h - 1) * d.wp + p.y.w;  // padded positions from the first output to the last
+  const int64_t sums = panel_count(spans) * kPanelWidth, plane = hp * d.wp;
+  // Padded planes, read slack of the last panel, the offset table (int64,
+  // 64-byte aligned) and the products.
+  const int64_t need = (p.x.c * plane + 15) / 16 * 16 + sums + 2 * p.k_rows() + 16 + p.y.c * sums;
+  if (need > cap) return DirectBands{};
+  d.sums = sums;
+  d.plane = plane;
+  d.rows = p.y.h;
+  d.floats = need;
+  return d;
+}
+
 // The direct path's bands as large as cap floats allow (at most
 // kBandValues); rows 0 when not even one output row fits.
 DirectBands plan_direct(const ConvParams& p, int64_t cap) {
@@ -177,7 +200,8 @@ int64_t workspace_floats(const ConvParams& p, bool quantising) {
   if (rows == p.y.h && too_few_for_tiles(p.y.plane(), p.k_rows()))
     slots = group_slots_wanted(p, p.y.plane());
   const int64_t panel_pad = p.g == 1 && rows == p.y.h ? p.k_rows() * kPanelWidth : 0;
-  return row * rows * slots + panel_pad;
+  const DirectBands across = quantising ? DirectBands{} : plan_direct_across(p, kBandValues);
+  return std::max(row * rows * slots + panel_pad, across.floats);
 }
 
 // Whether a panel read in place from planes of hw values thrashes the
@@ -280,6 +304,15 @@ void plan_general(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
       const int64_t last = ho - (bands - 1) * c.direct.rows;
       c.panels = panel_band_split(m, c.direct.rows * per_row, c.direct.rows * wo, kr, in.threads);
       c.last_panels = panel_band_split(m, last * per_row, last * wo, kr, in.threads);
+      return;
+    }
+  }
+  if (!in.quantising) {
+    if (const DirectBands d = plan_direct_across(p, c.col_floats); d.across()) {
+      c.direct = d;
+      c.path = ConvPath::kDirect;
+      c.panels = panel_band_split(m, d.sums / kPanelWidth, hw, kr, in.threads);
+      c.last_panels = c.panels;
       return;
     }
   }

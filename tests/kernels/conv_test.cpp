@@ -363,6 +363,34 @@ TEST(ConvKernel, DepthwiseSmallPlanesMatchEveryForm) {
   }
 }
 
+TEST(ConvKernel, SmallPlanesAcrossRowsGiveTheColumnPathsBits) {
+  // Output rows narrower than half a panel at stride 1 run panels across
+  // the padded rows; the column-matrix path (a workspace of one column row)
+  // must give the same bits: a 2 x 2 plane of 128 channels, depths past one
+  // block of 256, dilation, uneven padding, each activation.
+  struct Shape {
+    int64_t cin, h, w, cout, k, pad, dilation;
+  };
+  const Shape shapes[] = {{128, 2, 2, 2, 3, 1, 1}, {8, 5, 5, 16, 3, 1, 1}, {3, 9, 9, 5, 3, 0, 1},
+                          {40, 4, 4, 9, 3, 1, 1},  {6, 6, 6, 4, 3, 2, 2},  {5, 3, 7, 3, 5, 2, 1}};
+  int act = 0;
+  for (const Shape& sh : shapes) {
+    act = (act + 1) % 4;
+    ref::ConvSpec s = spec(1, sh.cin, sh.h, sh.w, sh.cout, sh.k, 1, sh.pad);
+    s.dh = s.dw = sh.dilation;
+    if (sh.k == 5) s.pb = 1;
+    SCOPED_TRACE(::testing::Message() << sh.cin << " -> " << sh.cout << " on " << sh.h << "x" << sh.w << " act " << act);
+    const ConvCase c{"across", s, act == 2 || sh.cout % 2 == 0, act, false};
+    const auto x = random_values(s.cin * s.h * s.w, 31);
+    const auto w = random_values(s.cout * s.cin * s.kh * s.kw, 32, -0.5f, 0.5f);
+    const auto b = c.bias ? random_values(act == 2 ? 3 * s.cout : s.cout, 33) : std::vector<float>{};
+    const auto across = run_conv(c, x, w, b);
+    EXPECT_TRUE(close_to_reference(across, ref::conv2d(s, x, w, b, act, 0.125)));
+    const auto column = run_conv(c, x, w, b, static_cast<size_t>(s.cin * s.kh * s.kw * s.wout()) * 4);
+    EXPECT_EQ(0, std::memcmp(across.data(), column.data(), across.size() * 4));
+  }
+}
+
 TEST(ConvKernel, DepthwiseInfiniteWeightSkipsPaddingTaps) {
   // Taps in the padding are skipped, so an infinite weight there adds
   // nothing (a padded product would give inf x 0 = NaN).
