@@ -1,11 +1,11 @@
-// Depthwise layers on small planes with eight channels in the vector lanes.
-// Output rows of a few pixels (1 to 4) leave most lanes of a
-// row-wise vector idle or masked; here a block of eight channels is copied
-// once into a zero-padded plane of pixels, each pixel's eight channels one
-// vector, so every tap of eight output pixels is eight full fused
-// multiply-adds with the tap's eight channel weights. The sums of eight
-// consecutive output pixels are transposed back to eight channels' spans
-// and finished by the channel epilogue before their one store.
+// Depthwise layers with eight channels in the vector lanes. A row-wise
+// vector of a plane leaves lanes masked at every row's ends, most of them
+// on planes a few pixels wide; here a block of eight channels is copied,
+// a band of rows at a time, into a zero-padded plane of pixels, each
+// pixel's eight channels one vector, so every tap of up to eight output
+// pixels is that many full fused multiply-adds with the tap's eight channel
+// weights. The sums of the pixels are finished by the channels' epilogues
+// side by side and transposed back to eight channels' spans for the store.
 //
 // Each output sums its taps from zero, one fused multiply-add per (kernel
 // row, kernel column) in order, as the row form does; a padding tap here is
@@ -14,7 +14,6 @@
 // weights are not all finite is left to the row form.
 #include <cmath>
 #include <cstdint>
-#include <utility>
 
 #include "kernels/ops/conv_paths.h"
 #include "kernels/ops/epilogue_avx2.h"
@@ -22,11 +21,24 @@
 
 namespace vorn::kern {
 
+namespace {
+
+// Output rows per band: as many as the block's buffer holds (0 when not
+// even one fits).
+int64_t lanes_band_rows(const ConvParams& p) {
+  const int64_t wp = (p.y.w - 1) * p.sw + (p.kw - 1) * p.dw + 1;
+  const int64_t room = kLanesBlockFloats / 8 - (p.kh * p.kw + 7) / 8 * 8;  // pixels
+  if (wp > room) return 0;
+  const int64_t hp = room / wp;  // padded rows that fit
+  const int64_t reach = (p.kh - 1) * p.dh + 1;
+  return hp < reach ? 0 : std::min(p.y.h, (hp - reach) / p.sh + 1);
+}
+
+}  // namespace
+
 bool depthwise_lanes_apply(const ConvParams& p, KernelIsa form) {
-  int64_t hp = 0, wp = 0;
-  return form != KernelIsa::kPortable && conv_is_depthwise(p) && p.y.w <= kLanesMaxWidth &&
-         p.kh * p.kw <= kLanesMaxTaps && padded_extent(p, &hp, &wp) &&
-         (hp * wp + (p.kh * p.kw + 7) / 8 * 8) * 8 <= kLanesBlockFloats;
+  return form != KernelIsa::kPortable && conv_is_depthwise(p) && p.kh * p.kw <= kLanesMaxTaps &&
+         lanes_band_rows(p) > 0;
 }
 
 #if defined(__x86_64__)
@@ -70,71 +82,101 @@ template <int P>
   for (int k = 0; k < P; ++k) out[k] = finish(e, acc[k]);
 }
 
-using LanesPixels = void (*)(const float* const (&)[8], const float*, const int64_t*, int64_t, const VecEpilogue&,
-                             __m256 (&)[8]);
-
-template <int... P>
-constexpr LanesPixels lanes_pixels_for(int p, std::integer_sequence<int, P...>) {
-  LanesPixels f = nullptr;
-  ((f = p == P + 1 ? &lanes_pixels<P + 1> : f), ...);
-  return f;
+// Up to eight pixels of the block through lanes_pixels, their finished
+// channels stored to the output planes (y at the first pixel of channel
+// 0's plane, planes hw apart).
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline void lanes_run(const float* const (&base)[8], int64_t cnt,
+                                                                      const float* wl, const int64_t* off,
+                                                                      int64_t taps, const VecEpilogue& e, float* y,
+                                                                      int64_t hw, int n) {
+  __m256 r[8] = {};
+  switch (cnt) {
+    case 1: lanes_pixels<1>(base, wl, off, taps, e, r); break;
+    case 2: lanes_pixels<2>(base, wl, off, taps, e, r); break;
+    case 3: lanes_pixels<3>(base, wl, off, taps, e, r); break;
+    case 4: lanes_pixels<4>(base, wl, off, taps, e, r); break;
+    case 5: lanes_pixels<5>(base, wl, off, taps, e, r); break;
+    case 6: lanes_pixels<6>(base, wl, off, taps, e, r); break;
+    case 7: lanes_pixels<7>(base, wl, off, taps, e, r); break;
+    default: lanes_pixels<8>(base, wl, off, taps, e, r); break;
+  }
+  transpose8(r);
+  for (int c = 0; c < n; ++c) {
+    if (cnt == 8)
+      _mm256_storeu_ps(y + c * hw, r[c]);
+    else
+      _mm256_maskstore_ps(y + c * hw, lanes_below(cnt), r[c]);
+  }
 }
 
 // Output channels [c0, c0 + n) of the layer (n 1 to 8): x is channel c0's
-// input plane, w its weights, y its output plane.
+// input plane, w its weights, y its output plane; output rows [oy1, oy2).
+// Bands of `band` output rows are copied and computed in turn; a band of rows of at most
+// kLanesRasterWidth pixels is walked in raster order, eight pixels at a
+// time across rows, wider rows eight pixels of one row at a time.
 [[gnu::target("avx2,fma")]] void lanes_block(const ConvParams& p, const float* x, const float* w, float* y,
-                                             int64_t c0, int n, const ChannelEpilogue* epi, float* buf) {
-  int64_t hp = 0, wp = 0;
-  padded_extent(p, &hp, &wp);
+                                             int64_t c0, int n, const ChannelEpilogue* epi, int64_t oy1,
+                                             int64_t oy2, int64_t band, float* buf) {
   const int64_t taps = p.kh * p.kw, wo = p.y.w, hw = p.y.plane();
+  const int64_t wp = (wo - 1) * p.sw + (p.kw - 1) * p.dw + 1;
   // The weights as one plane of taps, eight channels a tap.
   float* wl = buf;
   float* xp = buf + (taps + 7) / 8 * 64;
   lanes_pack(w, taps, 1, taps, n, 0, 0, 1, taps, _mm256_setzero_ps(), wl);
-  lanes_pack(x, p.x.plane(), p.x.h, p.x.w, n, p.padt, p.padl, hp, wp, _mm256_setzero_ps(), xp);
   // Offsets of the taps from a pixel's first tap, in floats.
   int64_t off[kLanesMaxTaps];
   for (int64_t i = 0, t = 0; i < p.kh; ++i)
     for (int64_t j = 0; j < p.kw; ++j, ++t) off[t] = (i * p.dh * wp + j * p.dw) * 8;
   const VecEpilogue e = lanes_epilogue(epi, c0, n);
-  const LanesPixels full = &lanes_pixels<8>;
-  const LanesPixels last = lanes_pixels_for(static_cast<int>((hw - 1) % 8 + 1), std::make_integer_sequence<int, 8>{});
-  LanesWalk walk;
-  for (int64_t q = 0; q < hw; q += 8) {
-    const float* base[8];
-    walk.next(static_cast<const float*>(xp), q, hw, wo, wp, p.sh, p.sw, base);
-    __m256 r[8] = {};
-    const int64_t cnt = std::min<int64_t>(8, hw - q);
-    (cnt == 8 ? full : last)(base, wl, off, taps, e, r);
-    transpose8(r);
-    for (int c = 0; c < n; ++c) {
-      float* dst = y + c * hw + q;
-      if (cnt == 8)
-        _mm256_storeu_ps(dst, r[c]);
-      else
-        _mm256_maskstore_ps(dst, lanes_below(cnt), r[c]);
+  for (int64_t oy0 = oy1; oy0 < oy2; oy0 += band) {
+    const int64_t rows = std::min(band, oy2 - oy0), hp = (rows - 1) * p.sh + (p.kh - 1) * p.dh + 1;
+    // Padded row 0 of the band is input row top; input rows [from, to) are
+    // copied.
+    const int64_t top = oy0 * p.sh - p.padt, from = std::clamp<int64_t>(top, 0, p.x.h);
+    const int64_t to = std::clamp<int64_t>(top + hp, from, p.x.h);
+    lanes_pack(x + from * p.x.w, p.x.plane(), to - from, p.x.w, n, from - top, p.padl, hp, wp,
+               _mm256_setzero_ps(), xp);
+    float* yb = y + oy0 * wo;
+    if (wo <= kLanesRasterWidth) {
+      const int64_t count = rows * wo;
+      LanesWalk walk;
+      for (int64_t q = 0; q < count; q += 8) {
+        const float* base[8];
+        walk.next(static_cast<const float*>(xp), q, count, wo, wp, p.sh, p.sw, base);
+        lanes_run(base, std::min<int64_t>(8, count - q), wl, off, taps, e, yb + q, hw, n);
+      }
+      continue;
     }
+    for (int64_t r = 0; r < rows; ++r)
+      for (int64_t ox = 0; ox < wo; ox += 8) {
+        const float* row = xp + (r * p.sh * wp + ox * p.sw) * 8;
+        const float* base[8];
+#pragma GCC unroll 8
+        for (int k = 0; k < 8; ++k) base[k] = row + k * p.sw * 8;
+        lanes_run(base, std::min<int64_t>(8, wo - ox), wl, off, taps, e, yb + r * wo + ox, hw, n);
+      }
   }
 }
 
 }  // namespace
 
 bool depthwise_lanes_block(const ConvParams& p, const float* xn, const float* w, float* yn, int64_t c0, int64_t c1,
-                           const ChannelEpilogue* epi) {
+                           int64_t oy0, int64_t oy1, const ChannelEpilogue* epi) {
   const int64_t taps = p.kh * p.kw;
   for (int64_t t = 0; t < (c1 - c0) * taps; ++t)
     if (!std::isfinite(w[c0 * taps + t])) return false;
   alignas(64) float buf[kLanesBlockFloats];
+  const int64_t band = lanes_band_rows(p);
   for (int64_t c = c0; c < c1; c += 8)
     lanes_block(p, xn + c * p.x.plane(), w + c * taps, yn + c * p.y.plane(), c,
-                static_cast<int>(std::min<int64_t>(8, c1 - c)), epi, buf);
+                static_cast<int>(std::min<int64_t>(8, c1 - c)), epi, oy0, oy1, band, buf);
   return true;
 }
 
 #else
 
-bool depthwise_lanes_block(const ConvParams&, const float*, const float*, float*, int64_t, int64_t,
-                           const ChannelEpilogue*) {
+bool depthwise_lanes_block(const ConvParams&, const float*, const float*, float*, int64_t, int64_t, int64_t,
+                           int64_t, const ChannelEpilogue*) {
   return false;
 }
 

@@ -590,7 +590,7 @@ void conv_grouped_rows(const ConvPlan& c, const float* xn, const float* w, const
   const int64_t cin = p.cin_g(), cout = p.cout_g(), taps = cin * p.kh * p.kw;
   const ChannelEpilogue e{bias, p.y.c, 0, p.act, p.slope, p.hi};
   const ChannelEpilogue* epi = c.epilogue ? &e : nullptr;
-  if (gp.lanes && oy0 == 0 && oy1 == p.y.h && depthwise_lanes_block(p, xn, w, yn, g0, g1, epi)) return;
+  if (gp.lanes && depthwise_lanes_block(p, xn, w, yn, g0, g1, oy0, oy1, epi)) return;
   const RowsFn rows = rows_form(gp.form, false), skipping = rows_form(gp.form, true);
 #if defined(__x86_64__)
   FixedLayer fixed;

@@ -260,12 +260,14 @@ void plan_grouped(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
   }
   g.lanes = depthwise_lanes_apply(p, in.isa);
   if (g.lanes) {
-    // Whole planes by whole blocks of eight channels.
+    // Whole blocks of eight channels, then bands of rows where the blocks
+    // are fewer than the units.
     const int64_t blocks = (p.g + 7) / 8;
     g.groups_per = (blocks + std::min(units, blocks) - 1) / std::min(units, blocks) * 8;
     g.group_blocks = (p.g + g.groups_per - 1) / g.groups_per;
-    g.band_rows = p.y.h;
-    g.bands = 1;
+    const int64_t lane_bands = units <= blocks ? 1 : std::min(p.y.h, (units + blocks - 1) / blocks);
+    g.band_rows = (p.y.h + lane_bands - 1) / lane_bands;
+    g.bands = (p.y.h + g.band_rows - 1) / g.band_rows;
     return;
   }
   g.groups_per = units <= p.g ? (p.g + units - 1) / units : 1;

@@ -54,15 +54,17 @@ namespace vorn::kern {
     for (int64_t ix = 0; ix < cols; ix += 8) {
       const int64_t cnt = std::min<int64_t>(8, cols - ix);
       __m256 r[8];
-      for (int c = 0; c < 8; ++c) r[c] = fill;
-      if (cnt == 8) {
-        for (int c = 0; c < n; ++c) r[c] = _mm256_loadu_ps(src + c * plane + ix);
-      } else {
-        const __m256i mask = lanes_below(cnt);
-        for (int c = 0; c < n; ++c) r[c] = _mm256_maskload_ps(src + c * plane + ix, mask);
-      }
+      const __m256i mask = lanes_below(cnt);
+#pragma GCC unroll 8
+      for (int c = 0; c < 8; ++c)
+        r[c] = c >= n ? fill : cnt == 8 ? _mm256_loadu_ps(src + c * plane + ix)
+                                        : _mm256_maskload_ps(src + c * plane + ix, mask);
       transpose8(r);
-      for (int64_t k = 0; k < cnt; ++k) _mm256_storeu_ps(dst + (ix + k) * 8, r[k]);
+      // Unrolled with a test per pixel: as a loop of cnt stores it is
+      // compiled into a string copy of the registers' stack spill.
+#pragma GCC unroll 8
+      for (int k = 0; k < 8; ++k)
+        if (k < cnt) _mm256_storeu_ps(dst + (ix + k) * 8, r[k]);
     }
   }
 }
