@@ -161,6 +161,9 @@ struct ConvPlan {
   // kPointwisePanels: each rectangle copies its panels of the input planes
   // before its product instead of reading them in place.
   bool copy_panels = false;
+  // A strided 1x1 layer run as a pointwise one: its input positions are
+  // first copied, one plane after another, to the workspace's start.
+  bool subsampled = false;
   // kPanels: how the pool gathers the band before the product (units of
   // `span` panels by `chans` channels); 0 units when each rectangle
   // gathers its own.

@@ -36,6 +36,8 @@ struct ConvRun {
 };
 
 void run_pointwise(const ConvRun& r, const float* xn, float* yn);
+// A strided 1x1 layer planned as pointwise (ConvPlan::subsampled).
+void run_subsampled(const ConvRun& r, const float* xn, float* yn);
 void run_grouped(const ConvRun& r, const float* xn, float* yn);
 void run_direct(const ConvRun& r, const float* xn, float* yn);
 void run_panels(const ConvRun& r, const float* xn, float* yn);

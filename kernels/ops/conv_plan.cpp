@@ -139,6 +139,29 @@ DirectBands plan_direct_across(const ConvParams& p, int64_t cap) {
   return d;
 }
 
+// A 1x1 layer of stride above 1 without padding whose plane is small
+// enough for panels: its input positions copied into planes of the output's
+// shape make a pointwise layer, whose products sum as the column matrix's.
+bool subsample_applies(const ConvParams& p) {
+  return p.g == 1 && p.kh == 1 && p.kw == 1 && p.padt == 0 && p.padl == 0 && (p.sh > 1 || p.sw > 1) &&
+         p.y.plane() <= 256;
+}
+
+// The pointwise layer a subsampled one becomes.
+ConvParams subsampled_params(const ConvParams& p) {
+  ConvParams q = p;
+  q.x.h = p.y.h;
+  q.x.w = p.y.w;
+  q.sh = q.sw = 1;
+  return q;
+}
+
+// Workspace floats of a subsampled layer: its copied planes (whole
+// 64-byte lines), then a pointwise layer's partial panel.
+int64_t subsample_floats(const ConvParams& p) {
+  return (p.x.c * p.y.plane() + 15) / 16 * 16 + p.x.c * kPanelWidth;
+}
+
 // The direct path's bands as large as cap floats allow (at most
 // kBandValues); rows 0 when not even one output row fits.
 DirectBands plan_direct(const ConvParams& p, int64_t cap) {
@@ -201,7 +224,8 @@ int64_t workspace_floats(const ConvParams& p, bool quantising) {
     slots = group_slots_wanted(p, p.y.plane());
   const int64_t panel_pad = p.g == 1 && rows == p.y.h ? p.k_rows() * kPanelWidth : 0;
   const DirectBands across = quantising ? DirectBands{} : plan_direct_across(p, kBandValues);
-  return std::max(row * rows * slots + panel_pad, across.floats);
+  const int64_t subsample = !quantising && subsample_applies(p) ? subsample_floats(p) : 0;
+  return std::max({row * rows * slots + panel_pad, across.floats, subsample});
 }
 
 // Whether a panel read in place from planes of hw values thrashes the
@@ -306,6 +330,20 @@ void plan_general(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
       const int64_t last = ho - (bands - 1) * c.direct.rows;
       c.panels = panel_band_split(m, c.direct.rows * per_row, c.direct.rows * wo, kr, in.threads);
       c.last_panels = panel_band_split(m, last * per_row, last * wo, kr, in.threads);
+      return;
+    }
+  }
+  if (!in.quantising && subsample_applies(p) && subsample_floats(p) <= c.col_floats) {
+    // Planned as the pointwise layer it becomes, the workspace after its
+    // copied planes.
+    ConvPlan q = c;
+    q.p = subsampled_params(p);
+    plan_pointwise(q.p, in, q);
+    if (q.path == ConvPath::kPointwisePanels) {
+      c.path = q.path;
+      c.panels = q.panels;
+      c.copy_panels = q.copy_panels;
+      c.subsampled = true;
       return;
     }
   }
@@ -442,6 +480,21 @@ bool conv_plan(const ConvParams& p, const ConvPlanInputs& in, ConvPlan* out, cha
   return true;
 }
 
+void run_subsampled(const ConvRun& r, const float* xn, float* yn) {
+  const ConvParams& p = r.p;
+  const int64_t wo = p.y.w, hw = p.y.plane();
+  float* planes = r.col;
+  for (int64_t c = 0; c < p.x.c; ++c)
+    for (int64_t oy = 0; oy < p.y.h; ++oy) {
+      const float* src = xn + c * p.x.plane() + oy * p.sh * p.x.w;
+      float* dst = planes + c * hw + oy * wo;
+      for (int64_t ox = 0; ox < wo; ++ox) dst[ox] = src[ox * p.sw];
+    }
+  const ConvParams q = subsampled_params(p);
+  const ConvRun inner{r.plan, q, r.w, r.bias, planes + (p.x.c * hw + 15) / 16 * 16, r.state, r.res, r.y};
+  run_pointwise(inner, planes, yn);
+}
+
 }  // namespace kern
 
 bool conv_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* msg, size_t cap) {
@@ -479,7 +532,13 @@ bool conv_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
       case ConvPath::kPointwiseTiles:
       case ConvPath::kPointwisePanels:
       case ConvPath::kPointwiseChannels:
-      case ConvPath::kPointwiseProduct: run_pointwise(r, xn, yn); break;
+      case ConvPath::kPointwiseProduct:
+        if (c.subsampled) {
+          run_subsampled(r, xn, yn);
+          break;
+        }
+        run_pointwise(r, xn, yn);
+        break;
       case ConvPath::kGrouped: run_grouped(r, xn, yn); break;
       case ConvPath::kDirect: run_direct(r, xn, yn); break;
       case ConvPath::kPanels: run_panels(r, xn, yn); break;
