@@ -147,15 +147,6 @@ bool subsample_applies(const ConvParams& p) {
          p.y.plane() <= 256;
 }
 
-// The pointwise layer a subsampled one becomes.
-ConvParams subsampled_params(const ConvParams& p) {
-  ConvParams q = p;
-  q.x.h = p.y.h;
-  q.x.w = p.y.w;
-  q.sh = q.sw = 1;
-  return q;
-}
-
 // Workspace floats of a subsampled layer: its copied planes (whole
 // 64-byte lines), then a pointwise layer's partial panel.
 int64_t subsample_floats(const ConvParams& p) {
@@ -478,21 +469,6 @@ bool conv_plan(const ConvParams& p, const ConvPlanInputs& in, ConvPlan* out, cha
     plan_general(p, in, c);
   *out = c;
   return true;
-}
-
-void run_subsampled(const ConvRun& r, const float* xn, float* yn) {
-  const ConvParams& p = r.p;
-  const int64_t wo = p.y.w, hw = p.y.plane();
-  float* planes = r.col;
-  for (int64_t c = 0; c < p.x.c; ++c)
-    for (int64_t oy = 0; oy < p.y.h; ++oy) {
-      const float* src = xn + c * p.x.plane() + oy * p.sh * p.x.w;
-      float* dst = planes + c * hw + oy * wo;
-      for (int64_t ox = 0; ox < wo; ++ox) dst[ox] = src[ox * p.sw];
-    }
-  const ConvParams q = subsampled_params(p);
-  const ConvRun inner{r.plan, q, r.w, r.bias, planes + (p.x.c * hw + 15) / 16 * 16, r.state, r.res, r.y};
-  run_pointwise(inner, planes, yn);
 }
 
 }  // namespace kern
