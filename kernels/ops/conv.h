@@ -205,17 +205,18 @@ int64_t grouped_tile_channels(int64_t cout_g);
 void conv_grouped_rows(const ConvPlan& c, const float* xn, const float* w, const float* bias, float* yn,
                        int64_t g0, int64_t g1, int64_t oy0, int64_t oy1);
 
-// The depthwise form with eight channels in the vector lanes: at most
-// kLanesMaxTaps taps, and a band of at least one output row of a block of
-// eight channels, with their weights, on the stack; output rows of at most
-// kLanesRasterWidth pixels are walked across rows.
+// The depthwise form with eight channels in the vector lanes: output rows
+// of at most kLanesMaxWidth pixels, at most kLanesMaxTaps taps, and a band
+// of at least one output row of a block of eight channels, with their
+// weights, on the stack.
+inline constexpr int64_t kLanesMaxWidth = 4;
 inline constexpr int64_t kLanesMaxTaps = 49;
-inline constexpr int64_t kLanesRasterWidth = 4;
 bool depthwise_lanes_apply(const ConvParams& p, KernelIsa form);
 
 // Output channels [c0, c1), output rows [oy0, oy1) of one image's
 // depthwise layer in that form; false (nothing written) when their weights
-// are not all finite or the form is not built here.
+// are not all finite and either zero or normal, or the form is not built
+// here.
 bool depthwise_lanes_block(const ConvParams& p, const float* xn, const float* w, float* yn, int64_t c0, int64_t c1,
                            int64_t oy0, int64_t oy1, const ChannelEpilogue* epi);
 

@@ -1,19 +1,24 @@
-// Depthwise layers with eight channels in the vector lanes. A row-wise
-// vector of a plane leaves lanes masked at every row's ends, most of them
-// on planes a few pixels wide; here a block of eight channels is copied,
+// Depthwise layers of narrow output rows (at most kLanesMaxWidth pixels)
+// with eight channels in the vector lanes. A row-wise vector of such a
+// plane leaves most lanes masked; here a block of eight channels is copied,
 // a band of rows at a time, into a zero-padded plane of pixels, each
-// pixel's eight channels one vector, so every tap of up to eight output
-// pixels is that many full fused multiply-adds with the tap's eight channel
-// weights. The sums of the pixels are finished by the channels' epilogues
-// side by side and transposed back to eight channels' spans for the store.
+// pixel's eight channels one vector, so every tap of eight output pixels
+// (in raster order, across rows) is eight full fused multiply-adds with
+// the tap's eight channel weights. The sums are finished by the channels'
+// epilogues side by side and transposed back to eight channels' spans for
+// the store. Wider rows stay with the row tiles: they fill their lanes, and
+// a block of eight channels would take the processor's slow path for a
+// subnormal value in any one of its lanes (trained models have some).
 //
 // Each output sums its taps from zero, one fused multiply-add per (kernel
 // row, kernel column) in order, as the row form does; a padding tap here is
 // a product with zero, which with a finite weight leaves the sum as
 // skipping it does (a sum started at +0 never becomes -0), so a block whose
-// weights are not all finite is left to the row form.
+// weights are not all finite is left to the forms that take one channel at
+// a time.
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include "kernels/ops/conv_paths.h"
 #include "kernels/ops/epilogue_avx2.h"
@@ -37,8 +42,8 @@ int64_t lanes_band_rows(const ConvParams& p) {
 }  // namespace
 
 bool depthwise_lanes_apply(const ConvParams& p, KernelIsa form) {
-  return form != KernelIsa::kPortable && conv_is_depthwise(p) && p.kh * p.kw <= kLanesMaxTaps &&
-         lanes_band_rows(p) > 0;
+  return form != KernelIsa::kPortable && conv_is_depthwise(p) && p.y.w <= kLanesMaxWidth &&
+         p.kh * p.kw <= kLanesMaxTaps && lanes_band_rows(p) > 0;
 }
 
 #if defined(__x86_64__)
@@ -111,9 +116,8 @@ template <int P>
 
 // Output channels [c0, c0 + n) of the layer (n 1 to 8): x is channel c0's
 // input plane, w its weights, y its output plane; output rows [oy1, oy2).
-// Bands of `band` output rows are copied and computed in turn; a band of rows of at most
-// kLanesRasterWidth pixels is walked in raster order, eight pixels at a
-// time across rows, wider rows eight pixels of one row at a time.
+// Bands of `band` output rows are copied and computed in turn, their
+// pixels eight at a time in raster order, across rows.
 [[gnu::target("avx2,fma")]] void lanes_block(const ConvParams& p, const float* x, const float* w, float* y,
                                              int64_t c0, int n, const ChannelEpilogue* epi, int64_t oy1,
                                              int64_t oy2, int64_t band, float* buf) {
@@ -137,24 +141,13 @@ template <int P>
     lanes_pack(x + from * p.x.w, p.x.plane(), to - from, p.x.w, n, from - top, p.padl, hp, wp,
                _mm256_setzero_ps(), xp);
     float* yb = y + oy0 * wo;
-    if (wo <= kLanesRasterWidth) {
-      const int64_t count = rows * wo;
-      LanesWalk walk;
-      for (int64_t q = 0; q < count; q += 8) {
-        const float* base[8];
-        walk.next(static_cast<const float*>(xp), q, count, wo, wp, p.sh, p.sw, base);
-        lanes_run(base, std::min<int64_t>(8, count - q), wl, off, taps, e, yb + q, hw, n);
-      }
-      continue;
+    const int64_t count = rows * wo;
+    LanesWalk walk;
+    for (int64_t q = 0; q < count; q += 8) {
+      const float* base[8];
+      walk.next(static_cast<const float*>(xp), q, count, wo, wp, p.sh, p.sw, base);
+      lanes_run(base, std::min<int64_t>(8, count - q), wl, off, taps, e, yb + q, hw, n);
     }
-    for (int64_t r = 0; r < rows; ++r)
-      for (int64_t ox = 0; ox < wo; ox += 8) {
-        const float* row = xp + (r * p.sh * wp + ox * p.sw) * 8;
-        const float* base[8];
-#pragma GCC unroll 8
-        for (int k = 0; k < 8; ++k) base[k] = row + k * p.sw * 8;
-        lanes_run(base, std::min<int64_t>(8, wo - ox), wl, off, taps, e, yb + r * wo + ox, hw, n);
-      }
   }
 }
 
@@ -163,8 +156,13 @@ template <int P>
 bool depthwise_lanes_block(const ConvParams& p, const float* xn, const float* w, float* yn, int64_t c0, int64_t c1,
                            int64_t oy0, int64_t oy1, const ChannelEpilogue* epi) {
   const int64_t taps = p.kh * p.kw;
-  for (int64_t t = 0; t < (c1 - c0) * taps; ++t)
-    if (!std::isfinite(w[c0 * taps + t])) return false;
+  // A subnormal weight in one lane would slow every multiply-add of its
+  // block (each takes the processor's slow path for the lane); such blocks
+  // and those of weights that are not finite go one channel at a time.
+  for (int64_t t = 0; t < (c1 - c0) * taps; ++t) {
+    const float v = w[c0 * taps + t];
+    if (!std::isfinite(v) || (v != 0.0f && std::fabs(v) < std::numeric_limits<float>::min())) return false;
+  }
   alignas(64) float buf[kLanesBlockFloats];
   const int64_t band = lanes_band_rows(p);
   for (int64_t c = c0; c < c1; c += 8)
