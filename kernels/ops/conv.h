@@ -111,6 +111,12 @@ struct DirectBands {
   int64_t rows = 0;    // output rows per band
   int64_t plane = 0;   // padded values per channel for a band
   int64_t floats = 0;  // workspace: padded band, read slack, offset table
+  // Output rows narrower than a panel: the whole padded plane is one band
+  // whose panels run along it, across its rows, into a block of products
+  // (m x `sums` values, 0 for the banded form) from which each output row
+  // is copied.
+  int64_t sums = 0;
+  bool across() const { return sums > 0; }
 };
 
 // How one band of the column-matrix path runs.
@@ -134,6 +140,9 @@ struct GroupedPlan {
   int64_t groups_per = 1, group_blocks = 0;
   int64_t band_rows = 0, bands = 0;
   bool parallel = false;
+  // Blocks of eight channels in the vector lanes (units then hold whole
+  // multiples of eight groups).
+  bool lanes = false;
 };
 
 // How a panel product of one band is cut for the pool.
@@ -159,6 +168,9 @@ struct ConvPlan {
   // kPointwisePanels: each rectangle copies its panels of the input planes
   // before its product instead of reading them in place.
   bool copy_panels = false;
+  // A strided 1x1 layer run as a pointwise one: its input positions are
+  // first copied, one plane after another, to the workspace's start.
+  bool subsampled = false;
   // kPanels: how the pool gathers the band before the product (units of
   // `span` panels by `chans` channels); 0 units when each rectangle
   // gathers its own.
@@ -199,5 +211,20 @@ int64_t grouped_tile_channels(int64_t cout_g);
 // them: bias is input 2's data (null without).
 void conv_grouped_rows(const ConvPlan& c, const float* xn, const float* w, const float* bias, float* yn,
                        int64_t g0, int64_t g1, int64_t oy0, int64_t oy1);
+
+// The depthwise form with eight channels in the vector lanes: output rows
+// of at most kLanesMaxWidth pixels, at most kLanesMaxTaps taps, and a band
+// of at least one output row of a block of eight channels, with their
+// weights, on the stack.
+inline constexpr int64_t kLanesMaxWidth = 4;
+inline constexpr int64_t kLanesMaxTaps = 49;
+bool depthwise_lanes_apply(const ConvParams& p, KernelIsa form);
+
+// Output channels [c0, c1), output rows [oy0, oy1) of one image's
+// depthwise layer in that form; false (nothing written) when their weights
+// are not all finite and either zero or normal, or the form is not built
+// here.
+bool depthwise_lanes_block(const ConvParams& p, const float* xn, const float* w, float* yn, int64_t c0, int64_t c1,
+                           int64_t oy0, int64_t oy1, const ChannelEpilogue* epi);
 
 }  // namespace vorn::kern

@@ -12,9 +12,59 @@ VORN_VECTORIZE_FILE
 
 namespace vorn::kern {
 
+namespace {
+
+// The whole plane as one band whose panels run across the padded rows
+// (stride 1, rows narrower than a panel): the products land in a block of
+// d.sums values per output channel, position oy wp + ox for output (oy,
+// ox), and each output row is copied from there before the epilogue.
+void run_across(const ConvRun& r, const float* xn, float* yn) {
+  const ConvParams& p = r.p;
+  const DirectBands& d = r.plan.direct;
+  const int64_t hw = p.y.plane(), m = p.y.c, kr = p.k_rows(), wo = p.y.w, wp = d.wp, plane = d.plane;
+  const int64_t hp = p.y.h + (p.kh - 1) * p.dh;
+  float* pad = r.col;
+  const int64_t body = (p.x.c * plane + 15) / 16 * 16;
+  float* slack = pad + body;
+  int64_t* offsets = reinterpret_cast<int64_t*>(slack + d.sums);
+  float* sums = slack + d.sums + 2 * kr + 16;
+  for (int64_t t = 0; t < d.sums; ++t) slack[t] = 0.0f;
+  for (int64_t c = 0; c < p.x.c; ++c)
+    for (int64_t i = 0; i < p.kh; ++i)
+      for (int64_t j = 0; j < p.kw; ++j) offsets[(c * p.kh + i) * p.kw + j] = c * plane + i * p.dh * wp + j * p.dw;
+  for (int64_t c = 0; c < p.x.c; ++c) {
+    const float* xc = xn + c * p.x.plane();
+    float* dc = pad + c * plane;
+    for (int64_t rr = 0; rr < hp; ++rr) {
+      const int64_t iy = rr - p.padt;
+      float* dst = dc + rr * wp;
+      const int64_t a = std::min(p.padl, wp), b = iy < 0 || iy >= p.x.h ? a : std::clamp(p.padl + p.x.w, a, wp);
+      for (int64_t u = 0; u < a; ++u) dst[u] = 0.0f;
+      for (int64_t u = a; u < b; ++u) dst[u] = xc[iy * p.x.w + u - p.padl];
+      for (int64_t u = b; u < wp; ++u) dst[u] = 0.0f;
+    }
+  }
+  const int64_t panels = d.sums / kPanelWidth;
+  for_rectangles(r.plan.panels.parallel, r.plan.panels.split, m, panels,
+                 [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+                   OffsetPanel list[16];
+                   int64_t count = 0;
+                   for (int64_t q = p0; q < p1; ++q)
+                     list[count++] = {pad + q * kPanelWidth, sums + q * kPanelWidth, kPanelWidth};
+                   panel_gemm_offsets(r.w, kr, offsets, kr, list, count, d.sums, m0, m1);
+                 });
+  for (int64_t k = 0; k < m; ++k)
+    for (int64_t oy = 0; oy < p.y.h; ++oy)
+      for (int64_t ox = 0; ox < wo; ++ox) yn[k * hw + oy * wo + ox] = sums[k * d.sums + oy * wp + ox];
+  if (r.plan.epilogue) epilogue_tile(r, yn, 0, m, 0, hw);
+}
+
+}  // namespace
+
 void run_direct(const ConvRun& r, const float* xn, float* yn) {
   const ConvParams& p = r.p;
   const DirectBands& d = r.plan.direct;
+  if (d.across()) return run_across(r, xn, yn);
   const int64_t hw = p.y.plane(), m = p.y.c, kr = p.k_rows(), wo = p.y.w, wp = d.wp;
   const int64_t per_row = panel_count(wo);
   float* pad = r.col;

@@ -597,13 +597,14 @@ bool grouped_tiles_apply(const ConvParams& p, KernelIsa form) {
   return form != KernelIsa::kPortable && (p.sw == 1 || p.sw == 2);
 }
 
-void conv_grouped_rows(const ConvPlan& c, const float* xn, const float* w, const float* bias, float* yn,
-                       int64_t g0, int64_t g1, int64_t oy0, int64_t oy1) {
+namespace {
+
+// Groups [g0, g1) in the forms that take one group at a time.
+void groups_apart(const ConvPlan& c, const float* xn, const float* w, float* yn, int64_t g0, int64_t g1,
+                  int64_t oy0, int64_t oy1, const ChannelEpilogue* epi) {
   const ConvParams& p = c.p;
   const GroupedPlan& gp = c.grouped;
   const int64_t cin = p.cin_g(), cout = p.cout_g(), taps = cin * p.kh * p.kw;
-  const ChannelEpilogue e{bias, p.y.c, 0, p.act, p.slope, p.hi};
-  const ChannelEpilogue* epi = c.epilogue ? &e : nullptr;
   const RowsFn rows = rows_form(gp.form, false), skipping = rows_form(gp.form, true);
 #if defined(__x86_64__)
   FixedLayer fixed;
@@ -628,6 +629,22 @@ void conv_grouped_rows(const ConvPlan& c, const float* xn, const float* w, const
     }
 #endif
     rows(p, g, 0, cout, oy0, oy1, epi);
+  }
+}
+
+}  // namespace
+
+void conv_grouped_rows(const ConvPlan& c, const float* xn, const float* w, const float* bias, float* yn,
+                       int64_t g0, int64_t g1, int64_t oy0, int64_t oy1) {
+  const ConvParams& p = c.p;
+  const ChannelEpilogue e{bias, p.y.c, 0, p.act, p.slope, p.hi};
+  const ChannelEpilogue* epi = c.epilogue ? &e : nullptr;
+  if (!c.grouped.lanes) return groups_apart(c, xn, w, yn, g0, g1, oy0, oy1, epi);
+  // Blocks of eight channels in the lanes; a block the form leaves (its
+  // weights not all finite and normal) one channel at a time.
+  for (int64_t b0 = g0; b0 < g1; b0 += 8) {
+    const int64_t b1 = std::min(g1, b0 + 8);
+    if (!depthwise_lanes_block(p, xn, w, yn, b0, b1, oy0, oy1, epi)) groups_apart(c, xn, w, yn, b0, b1, oy0, oy1, epi);
   }
 }
 

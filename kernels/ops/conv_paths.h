@@ -36,6 +36,18 @@ struct ConvRun {
 };
 
 void run_pointwise(const ConvRun& r, const float* xn, float* yn);
+// A strided 1x1 layer planned as pointwise (ConvPlan::subsampled): its
+// input positions are copied to the workspace's start, planes of
+// subsampled_params(p)'s input shape, and the rest of the workspace serves
+// that pointwise layer.
+void run_subsampled(const ConvRun& r, const float* xn, float* yn);
+inline ConvParams subsampled_params(const ConvParams& p) {
+  ConvParams q = p;
+  q.x.h = p.y.h;
+  q.x.w = p.y.w;
+  q.sh = q.sw = 1;
+  return q;
+}
 void run_grouped(const ConvRun& r, const float* xn, float* yn);
 void run_direct(const ConvRun& r, const float* xn, float* yn);
 void run_panels(const ConvRun& r, const float* xn, float* yn);

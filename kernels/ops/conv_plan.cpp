@@ -128,6 +128,43 @@ bool direct_applies(const ConvParams& p) {
   return p.g == 1 && (p.sw == 1 || (p.sw == 2 && p.x.c <= 16)) && p.kh * p.kw > 1 && p.y.w >= kPanelWidth / 2;
 }
 
+// Planes of narrower rows at stride 1 run the direct path with panels
+// across the padded plane's rows: a panel then spans whole output rows and
+// the padding columns between them, whose sums are dropped. Only where the
+// positions are few, so that the dropped sums stay a small share.
+DirectBands plan_direct_across(const ConvParams& p, int64_t cap) {
+  DirectBands d;
+  if (p.g != 1 || p.sh != 1 || p.sw != 1 || p.kh * p.kw < 2 || p.y.w >= kPanelWidth / 2 || p.y.plane() > 64)
+    return d;
+  d.half = d.wp = p.y.w + (p.kw - 1) * p.dw;
+  const int64_t hp = p.y.h + (p.kh - 1) * p.dh;
+  const int64_t spans = (p.y.h - 1) * d.wp + p.y.w;  // padded positions from the first output to the last
+  const int64_t sums = panel_count(spans) * kPanelWidth, plane = hp * d.wp;
+  // Padded planes, read slack of the last panel, the offset table (int64,
+  // 64-byte aligned) and the products.
+  const int64_t need = (p.x.c * plane + 15) / 16 * 16 + sums + 2 * p.k_rows() + 16 + p.y.c * sums;
+  if (need > cap) return DirectBands{};
+  d.sums = sums;
+  d.plane = plane;
+  d.rows = p.y.h;
+  d.floats = need;
+  return d;
+}
+
+// A 1x1 layer of stride above 1 without padding whose plane is small
+// enough for panels: its input positions copied into planes of the output's
+// shape make a pointwise layer, whose products sum as the column matrix's.
+bool subsample_applies(const ConvParams& p) {
+  return p.g == 1 && p.kh == 1 && p.kw == 1 && p.padt == 0 && p.padl == 0 && (p.sh > 1 || p.sw > 1) &&
+         p.y.plane() <= 256;
+}
+
+// Workspace floats of a subsampled layer: its copied planes (whole
+// 64-byte lines), then a pointwise layer's partial panel.
+int64_t subsample_floats(const ConvParams& p) {
+  return (p.x.c * p.y.plane() + 15) / 16 * 16 + p.x.c * kPanelWidth;
+}
+
 // The direct path's bands as large as cap floats allow (at most
 // kBandValues); rows 0 when not even one output row fits.
 DirectBands plan_direct(const ConvParams& p, int64_t cap) {
@@ -189,7 +226,9 @@ int64_t workspace_floats(const ConvParams& p, bool quantising) {
   if (rows == p.y.h && too_few_for_tiles(p.y.plane(), p.k_rows()))
     slots = group_slots_wanted(p, p.y.plane());
   const int64_t panel_pad = p.g == 1 && rows == p.y.h ? p.k_rows() * kPanelWidth : 0;
-  return row * rows * slots + panel_pad;
+  const DirectBands across = quantising ? DirectBands{} : plan_direct_across(p, kBandValues);
+  const int64_t subsample = !quantising && subsample_applies(p) ? subsample_floats(p) : 0;
+  return std::max({row * rows * slots + panel_pad, across.floats, subsample});
 }
 
 // Whether a panel read in place from planes of hw values thrashes the
@@ -246,6 +285,18 @@ void plan_grouped(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
     units = std::max<int64_t>(1, outs / 4096);
     units = (units + in.threads - 1) / in.threads * in.threads;
   }
+  g.lanes = depthwise_lanes_apply(p, in.isa);
+  if (g.lanes) {
+    // Whole blocks of eight channels, then bands of rows where the blocks
+    // are fewer than the units.
+    const int64_t blocks = (p.g + 7) / 8;
+    g.groups_per = (blocks + std::min(units, blocks) - 1) / std::min(units, blocks) * 8;
+    g.group_blocks = (p.g + g.groups_per - 1) / g.groups_per;
+    const int64_t lane_bands = units <= blocks ? 1 : std::min(p.y.h, (units + blocks - 1) / blocks);
+    g.band_rows = (p.y.h + lane_bands - 1) / lane_bands;
+    g.bands = (p.y.h + g.band_rows - 1) / g.band_rows;
+    return;
+  }
   g.groups_per = units <= p.g ? (p.g + units - 1) / units : 1;
   g.group_blocks = (p.g + g.groups_per - 1) / g.groups_per;
   const int64_t bands = units <= p.g ? 1 : std::min(p.y.h, (units + p.g - 1) / p.g);
@@ -282,6 +333,29 @@ void plan_general(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
       const int64_t last = ho - (bands - 1) * c.direct.rows;
       c.panels = panel_band_split(m, c.direct.rows * per_row, c.direct.rows * wo, kr, in.threads);
       c.last_panels = panel_band_split(m, last * per_row, last * wo, kr, in.threads);
+      return;
+    }
+  }
+  if (!in.quantising && subsample_applies(p) && subsample_floats(p) <= c.col_floats) {
+    // Planned as the pointwise layer it becomes, the workspace after its
+    // copied planes.
+    ConvPlan q = c;
+    q.p = subsampled_params(p);
+    plan_pointwise(q.p, in, q);
+    if (q.path == ConvPath::kPointwisePanels) {
+      c.path = q.path;
+      c.panels = q.panels;
+      c.copy_panels = q.copy_panels;
+      c.subsampled = true;
+      return;
+    }
+  }
+  if (!in.quantising) {
+    if (const DirectBands d = plan_direct_across(p, c.col_floats); d.across()) {
+      c.direct = d;
+      c.path = ConvPath::kDirect;
+      c.panels = panel_band_split(m, d.sums / kPanelWidth, hw, kr, in.threads);
+      c.last_panels = c.panels;
       return;
     }
   }
@@ -446,7 +520,13 @@ bool conv_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
       case ConvPath::kPointwiseTiles:
       case ConvPath::kPointwisePanels:
       case ConvPath::kPointwiseChannels:
-      case ConvPath::kPointwiseProduct: run_pointwise(r, xn, yn); break;
+      case ConvPath::kPointwiseProduct:
+        if (c.subsampled) {
+          run_subsampled(r, xn, yn);
+          break;
+        }
+        run_pointwise(r, xn, yn);
+        break;
       case ConvPath::kGrouped: run_grouped(r, xn, yn); break;
       case ConvPath::kDirect: run_direct(r, xn, yn); break;
       case ConvPath::kPanels: run_panels(r, xn, yn); break;

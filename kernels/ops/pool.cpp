@@ -75,6 +75,7 @@ void pool_planes_portable(const PoolParams& p, const float* x, float* y, int64_t
 struct PoolPlan {
   PoolParams p;
   kern::PoolPlanes planes;
+  int64_t unit;  // planes per call of `planes`
   bool parallel;
 };
 
@@ -82,6 +83,10 @@ bool pool_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, bool m
   PoolPlan q{};
   if (!pool_params(s, n, &q.p, msg, cap)) return false;
   q.planes = kern::pool_planes_for(q.p, max, s.isa);
+  q.unit = 1;
+#if defined(__x86_64__)
+  if (q.planes == &kern::max_planes_lanes_avx2 || q.planes == &kern::avg_planes_lanes_avx2) q.unit = 8;
+#endif
   q.parallel = q.p.planes() >= 8 && q.p.planes() * q.p.y.plane() > 4095;
   plan.set(q);
   return true;
@@ -91,8 +96,10 @@ bool pool_run(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
   const PoolPlan& q = plan.get<PoolPlan>();
   const float* x = node_in(s, n, 0);
   float* y = node_out(s, n, 0);
-  kern::run_split(q.parallel, static_cast<size_t>(q.p.planes()), [&](size_t k) {
-    q.planes(q.p, x, y, static_cast<int64_t>(k), static_cast<int64_t>(k) + 1);
+  const int64_t planes = q.p.planes();
+  kern::run_split(q.parallel, static_cast<size_t>((planes + q.unit - 1) / q.unit), [&](size_t u) {
+    const int64_t k = static_cast<int64_t>(u) * q.unit;
+    q.planes(q.p, x, y, k, std::min(planes, k + q.unit));
   });
   return true;
 }
@@ -107,7 +114,8 @@ PoolPlanes pool_planes_for(const PoolParams& p, bool max, KernelIsa isa) {
   // rare enough for the portable loop.
   if (isa_has_avx2(isa) && !p.empty() && (p.sw == 1 || p.sw == 2) && p.kw <= kPoolVectorTaps &&
       p.y.w < (int64_t{1} << 30) && p.x.w < (int64_t{1} << 30))
-    return max ? &max_planes_avx2 : &avg_planes_avx2;
+    return pool_lanes_apply(p) ? (max ? &max_planes_lanes_avx2 : &avg_planes_lanes_avx2)
+                               : max ? &max_planes_avx2 : &avg_planes_avx2;
 #else
   (void)isa;
 #endif

@@ -54,6 +54,13 @@ double global_pool_sum(const double (&part)[8]);
 void max_planes_avx2(const PoolParams& p, const float* x, float* y, int64_t first, int64_t end);
 void avg_planes_avx2(const PoolParams& p, const float* x, float* y, int64_t first, int64_t end);
 void global_avg_planes_avx2(const float* x, float* y, int64_t first, int64_t end, int64_t hw);
+// The forms for small planes, eight planes side by side in the lanes
+// (pool_lanes_apply: output rows at most kPoolLanesMaxWidth wide, a padded
+// block of eight planes on the stack); they take planes eight at a time.
+inline constexpr int64_t kPoolLanesMaxWidth = 16;
+bool pool_lanes_apply(const PoolParams& p);
+void max_planes_lanes_avx2(const PoolParams& p, const float* x, float* y, int64_t first, int64_t end);
+void avg_planes_lanes_avx2(const PoolParams& p, const float* x, float* y, int64_t first, int64_t end);
 #endif
 
 }  // namespace vorn::kern

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "kernels/ops/lanes_avx2.h"
 #include "kernels/ops/pool.h"
 
 namespace vorn::kern {
@@ -249,7 +250,65 @@ template <int G>
   }
 }
 
+// Small planes eight at a time, one plane per lane: each block of eight
+// planes is copied into a padded plane of pixels (the padding holding the
+// fold's neutral value), every output pixel folds its window's taps in
+// row-major order, and eight consecutive output pixels are transposed
+// back into the eight planes.
+template <bool kMax>
+[[gnu::target("avx2,fma")]] void planes_lanes(const PoolParams& p, const float* x, float* y, int64_t first,
+                                               int64_t end) {
+  const int64_t hp = (p.y.h - 1) * p.sh + (p.kh - 1) * p.dh + 1, wp = (p.y.w - 1) * p.sw + (p.kw - 1) * p.dw + 1;
+  const int64_t wo = p.y.w, hw = p.y.plane(), taps = p.kh * p.kw;
+  const __m256 neutral = kMax ? _mm256_set1_ps(kPoolLowest) : _mm256_setzero_ps();
+  const __m256 area = _mm256_set1_ps(static_cast<float>(taps));
+  alignas(64) float buf[kLanesBlockFloats];
+  for (int64_t k = first; k < end; k += 8) {
+    const int n = static_cast<int>(std::min<int64_t>(8, end - k));
+    lanes_pack(x + k * p.x.plane(), p.x.plane(), p.x.h, p.x.w, n, p.padt, p.padl, hp, wp, neutral, buf);
+    LanesWalk walk;
+    for (int64_t q = 0; q < hw; q += 8) {
+      const float* base[8];
+      walk.next(static_cast<const float*>(buf), q, hw, wo, wp, p.sh, p.sw, base);
+      __m256 acc[8];
+#pragma GCC unroll 8
+      for (int b = 0; b < 8; ++b) acc[b] = neutral;
+      for (int64_t i = 0; i < p.kh; ++i)
+        for (int64_t j = 0; j < p.kw; ++j) {
+          const int64_t o = (i * p.dh * wp + j * p.dw) * 8;
+#pragma GCC unroll 8
+          for (int b = 0; b < 8; ++b) acc[b] = fold<kMax>(acc[b], _mm256_loadu_ps(base[b] + o));
+        }
+      transpose8(acc);
+      const int64_t cnt = std::min<int64_t>(8, hw - q);
+      for (int c = 0; c < n; ++c) {
+        __m256 v = acc[c];
+        if constexpr (!kMax) v = _mm256_div_ps(v, area);
+        float* dst = y + (k + c) * hw + q;
+        if (cnt == 8)
+          _mm256_storeu_ps(dst, v);
+        else
+          _mm256_maskstore_ps(dst, lanes_below(cnt), v);
+      }
+    }
+  }
+}
+
 }  // namespace
+
+bool pool_lanes_apply(const PoolParams& p) {
+  if (p.empty() || p.y.w > kPoolLanesMaxWidth || p.y.h < 1 || p.y.w < 1) return false;
+  const int64_t hp = (p.y.h - 1) * p.sh + (p.kh - 1) * p.dh + 1, wp = (p.y.w - 1) * p.sw + (p.kw - 1) * p.dw + 1;
+  return hp <= kLanesBlockFloats && wp <= kLanesBlockFloats && hp * wp * 8 <= kLanesBlockFloats;
+}
+
+void max_planes_lanes_avx2(const PoolParams& p, const float* x, float* y, int64_t first, int64_t end) {
+  planes_lanes<true>(p, x, y, first, end);
+}
+
+void avg_planes_lanes_avx2(const PoolParams& p, const float* x, float* y, int64_t first, int64_t end) {
+  planes_lanes<false>(p, x, y, first, end);
+}
 
 void global_avg_planes_avx2(const float* x, float* y, int64_t first, int64_t end, int64_t hw) {
   int64_t k = first;

@@ -346,21 +346,75 @@ TEST(ConvKernel, DepthwiseTilesMatchReference) {
       }
 }
 
+TEST(ConvKernel, DepthwiseSmallPlanesMatchEveryForm) {
+  // Output rows narrower than a vector take eight channels a vector:
+  // channel counts on and off multiples of eight, planes of 1 x 1 to 7 x 7,
+  // strides 1 and 2, a 4 x 4 window over a whole 4 x 4 plane, a 5 x 5
+  // window, every fused activation with and without bias.
+  struct Shape {
+    int64_t c, h, w, k, stride, pad;
+  };
+  const Shape shapes[] = {{8, 4, 4, 3, 1, 1},  {11, 5, 5, 3, 1, 1},  {20, 3, 3, 3, 1, 1}, {64, 2, 2, 3, 1, 1},
+                          {13, 7, 7, 3, 2, 1}, {24, 4, 4, 4, 1, 0},  {9, 6, 5, 5, 1, 2},  {17, 1, 1, 3, 1, 1},
+                          {16, 14, 6, 3, 2, 1}};
+  int act = 0;
+  for (const Shape& sh : shapes) {
+    act = (act + 1) % 4;
+    const ref::ConvSpec s = spec(1, sh.c, sh.h, sh.w, sh.c, sh.k, sh.stride, sh.pad, sh.c);
+    SCOPED_TRACE(::testing::Message() << sh.c << " channels " << sh.h << "x" << sh.w << " k " << sh.k << " act " << act);
+    check_grouped_bits(ConvCase{"lanes", s, act == 2 || sh.c % 2 == 0, act, false});
+  }
+}
+
+TEST(ConvKernel, SmallPlanesAcrossRowsGiveTheColumnPathsBits) {
+  // Output rows narrower than half a panel at stride 1 run panels across
+  // the padded rows, and strided 1x1 layers of small planes run as
+  // pointwise ones on a copy of their positions; the column-matrix path (a
+  // workspace of one column row) must give the same bits: a 2 x 2 plane of
+  // 128 channels, depths past one block of 256, dilation, uneven padding,
+  // each activation.
+  struct Shape {
+    int64_t cin, h, w, cout, k, pad, dilation, stride;
+  };
+  const Shape shapes[] = {{128, 2, 2, 2, 3, 1, 1, 1}, {8, 5, 5, 16, 3, 1, 1, 1},  {3, 9, 9, 5, 3, 0, 1, 1},
+                          {40, 4, 4, 9, 3, 1, 1, 1},  {6, 6, 6, 4, 3, 2, 2, 1},   {5, 3, 7, 3, 5, 2, 1, 1},
+                          {8, 20, 20, 16, 1, 0, 1, 2}, {300, 5, 5, 20, 1, 0, 1, 2}, {7, 9, 8, 5, 1, 0, 1, 3}};
+  int act = 0;
+  for (const Shape& sh : shapes) {
+    act = (act + 1) % 4;
+    ref::ConvSpec s = spec(1, sh.cin, sh.h, sh.w, sh.cout, sh.k, sh.stride, sh.pad);
+    s.dh = s.dw = sh.dilation;
+    if (sh.k == 5) s.pb = 1;
+    SCOPED_TRACE(::testing::Message() << sh.cin << " -> " << sh.cout << " on " << sh.h << "x" << sh.w << " act " << act);
+    const ConvCase c{"across", s, act == 2 || sh.cout % 2 == 0, act, false};
+    const auto x = random_values(s.cin * s.h * s.w, 31);
+    const auto w = random_values(s.cout * s.cin * s.kh * s.kw, 32, -0.5f, 0.5f);
+    const auto b = c.bias ? random_values(act == 2 ? 3 * s.cout : s.cout, 33) : std::vector<float>{};
+    const auto across = run_conv(c, x, w, b);
+    EXPECT_TRUE(close_to_reference(across, ref::conv2d(s, x, w, b, act, 0.125)));
+    const auto column = run_conv(c, x, w, b, static_cast<size_t>(s.cin * s.kh * s.kw * s.wout()) * 4);
+    EXPECT_EQ(0, std::memcmp(across.data(), column.data(), across.size() * 4));
+  }
+}
+
 TEST(ConvKernel, DepthwiseInfiniteWeightSkipsPaddingTaps) {
   // Taps in the padding are skipped, so an infinite weight there adds
   // nothing (a padded product would give inf x 0 = NaN).
-  const ConvCase c{"inf_weight", spec(1, 2, 9, 12, 2, 3, 1, 1, 2), false, 0, false};
-  const auto x = random_values(2 * 9 * 12, 7, 0.5f, 1.0f);
-  auto w = random_values(2 * 9, 8, 0.1f, 0.2f);
-  w[0] = std::numeric_limits<float>::infinity();
-  const auto want = ref::conv2d(c.s, x, w, {});
-  const auto got = run_conv(c, x, w, {});
-  ASSERT_EQ(got.size(), want.size());
-  for (size_t i = 0; i < got.size(); ++i) {
-    if (std::isinf(want[i]))
-      EXPECT_EQ(got[i], want[i]) << i;
-    else
-      EXPECT_NEAR(got[i], want[i], 1e-4) << i;
+  // Planes wide and narrow (the narrow ones take channels in lanes).
+  for (int64_t wd : {12, 5}) {
+    const ConvCase c{"inf_weight", spec(1, 2, 9, wd, 2, 3, 1, 1, 2), false, 0, false};
+    const auto x = random_values(2 * 9 * wd, 7, 0.5f, 1.0f);
+    auto w = random_values(2 * 9, 8, 0.1f, 0.2f);
+    w[0] = std::numeric_limits<float>::infinity();
+    const auto want = ref::conv2d(c.s, x, w, {});
+    const auto got = run_conv(c, x, w, {});
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+      if (std::isinf(want[i]))
+        EXPECT_EQ(got[i], want[i]) << i;
+      else
+        EXPECT_NEAR(got[i], want[i], 1e-4) << i;
+    }
   }
 }
 
