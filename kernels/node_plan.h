@@ -11,7 +11,7 @@
 namespace vorn {
 
 struct NodePlan {
-  static constexpr size_t kRecordBytes = 576;
+  static constexpr size_t kRecordBytes = 640;
 
   // Bytes of the engine's im2col workspace the node's run uses (0: none).
   uint64_t workspace_bytes;
