@@ -138,6 +138,7 @@ struct PanelBand {
 struct ConvPlan {
   ConvParams p;
   ConvPath path = ConvPath::kNothing;
+  KernelIsa form = KernelIsa::kPortable;  // the engine's instruction-set form
   int64_t col_floats = 0;  // workspace the run may use
   bool epilogue = false;            // bias or activation to apply
   bool epilogue_parallel = false;   // a separate epilogue pass spreads over the pool

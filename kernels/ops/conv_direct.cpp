@@ -7,6 +7,7 @@
 // through a table of one offset per (channel, kernel row, kernel column):
 // no column matrix at all.
 #include "kernels/ops/conv_paths.h"
+#include "kernels/ops/conv_product.h"
 
 VORN_VECTORIZE_FILE
 
@@ -70,7 +71,7 @@ void run_direct(const ConvRun& r, const float* xn, float* yn) {
         const int64_t y = q / per_row, x0 = (q % per_row) * kPanelWidth;
         list[count++] = {pad + y * p.sh * wp + x0, yn + (y0 + y) * wo + x0, std::min(kPanelWidth, wo - x0)};
       }
-      panel_gemm_offsets(r.w, kr, offsets, kr, list, count, hw, m0, m1);
+      conv_product_offsets(r.plan.form, r.w, kr, offsets, kr, list, count, hw, m0, m1);
       // The group's positions are consecutive in the output plane.
       const int64_t first = list[0].c - yn, len = list[count - 1].c + list[count - 1].cols - yn - first;
       if (epi) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, first, len);

@@ -375,6 +375,7 @@ bool conv_params(const CpuState& s, const NodeRecord& n, ConvParams* p, char* ms
 bool conv_plan(const ConvParams& p, const ConvPlanInputs& in, ConvPlan* out, char* msg, size_t cap) {
   ConvPlan c;
   c.p = p;
+  c.form = in.isa;
   c.epilogue = p.act != kActNone || p.has_bias;
   c.epilogue_parallel = epilogue_parallel(p);
   c.col_floats = std::max<int64_t>(16, workspace_floats(p, in.quantising));
