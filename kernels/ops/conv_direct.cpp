@@ -54,13 +54,16 @@ void run_direct(const ConvRun& r, const float* xn, float* yn) {
           for (int64_t u = b; u < wp; ++u) dst[u] = 0.0f;
           continue;
         }
-        // Padded column u = 2 t + phase goes to dst[phase x half + t].
+        // Padded column u = 2 t + phase goes to dst[phase x half + t]: input
+        // column 2 t + phase - padl, inside the row for t in [lo, hi).
         for (int64_t phase = 0; phase < 2; ++phase) {
           float* dp = dst + phase * d.half;
-          for (int64_t t = 0; t < d.half; ++t) {
-            const int64_t ix = 2 * t + phase - p.padl;
-            dp[t] = ix >= 0 && ix < p.x.w ? src[ix] : 0.0f;
-          }
+          const int64_t first = p.padl - phase, last = p.x.w - 1 + p.padl - phase;
+          const int64_t lo = std::clamp<int64_t>(first <= 0 ? 0 : (first + 1) / 2, 0, d.half);
+          const int64_t hi = last < 0 ? lo : std::clamp<int64_t>(last / 2 + 1, lo, d.half);
+          for (int64_t t = 0; t < lo; ++t) dp[t] = 0.0f;
+          for (int64_t t = lo; t < hi; ++t) dp[t] = src[2 * t - first];
+          for (int64_t t = hi; t < d.half; ++t) dp[t] = 0.0f;
         }
       }
     });

@@ -113,7 +113,7 @@ bool epilogue_parallel(const ConvParams& p) { return p.y.c > 7 && p.y.c * p.y.pl
 // With column stride 2 only stems (few input channels, where the column
 // matrix is large against the product) gain over gathering.
 bool direct_applies(const ConvParams& p) {
-  return p.g == 1 && (p.sw == 1 || (p.sw == 2 && p.x.c <= 16)) && p.kh * p.kw > 1 && p.y.w >= kPanelWidth / 2;
+  return p.g == 1 && (p.sw == 1 || p.sw == 2) && p.kh * p.kw > 1 && p.y.w >= kPanelWidth / 2;
 }
 
 // The direct path's bands as large as cap floats allow (at most
