@@ -5,13 +5,14 @@
 // Paths, one file each: pointwise layers multiply straight on their input
 // (conv_pointwise.cpp); layers of narrow groups, depthwise ones included,
 // sum their windows straight from the input planes (conv_grouped.cpp);
-// ungrouped layers of column stride 1 (and stems of
-// stride 2) multiply from a zero-padded copy of the input through a table
-// of offsets (conv_direct.cpp); small planes, and planes whose positions are
-// too few to feed the threads, gather their columns into panels
-// (conv_panels.cpp); everything else builds column matrices in bands of
-// output rows for sgemm (conv_im2col.cpp). Bias and the fused activation
-// (conv_epilogue.cpp) are applied while each part is still in cache.
+// ungrouped layers of column stride 1 or 2 multiply from a zero-padded
+// copy of the input through a table of offsets (conv_direct.cpp); small
+// planes, and planes whose positions are too few to feed the threads,
+// gather their columns into panels (conv_panels.cpp); those two multiply
+// through conv_product.h; everything else builds column matrices in bands
+// of output rows for sgemm (conv_im2col.cpp). Bias and the fused
+// activation (conv_epilogue.cpp) are applied while each part is still in
+// cache.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -110,8 +110,8 @@ bool epilogue_parallel(const ConvParams& p) { return p.y.c > 7 && p.y.c * p.y.pl
 
 // Rows narrower than half a panel leave most of each register tile idle;
 // such planes are small and gather faster into panels spanning rows.
-// With column stride 2 only stems (few input channels, where the column
-// matrix is large against the product) gain over gathering.
+// Column strides 1 and 2 read their padded copy in runs of consecutive
+// values (stride 2 from its even and odd halves).
 bool direct_applies(const ConvParams& p) {
   return p.g == 1 && (p.sw == 1 || p.sw == 2) && p.kh * p.kw > 1 && p.y.w >= kPanelWidth / 2;
 }
