@@ -96,54 +96,6 @@ template <int MR, int NP, bool Table, bool One = false>
   }
 }
 
-template <int MR, bool Table>
-[[gnu::target("avx2,fma")]] void tile_avx2(const float* ap, const Panel* pn, const int64_t* offset, int64_t kc,
-                                           int64_t row, int64_t ldc, bool accumulate, const float* pf,
-                                           int64_t pf_ld) {
-  const float* b = pn[0].base;
-  __m256 lo[MR], hi[MR];
-#pragma GCC unroll 8
-  for (int r = 0; r < MR; ++r) lo[r] = hi[r] = _mm256_setzero_ps();
-  for (int64_t kk = 0; kk < kc; ++kk) {
-    const float* bk = b + (Table ? offset[kk] : kk * kPanelWidth);
-    if ((kk & 1) == 0) _mm_prefetch(reinterpret_cast<const char*>(prefetch_line(pf, pf_ld, kk)), _MM_HINT_T0);
-    const __m256 b0 = _mm256_loadu_ps(bk), b1 = _mm256_loadu_ps(bk + 8);
-    const float* ak = ap + kk * MR;
-#pragma GCC unroll 8
-    for (int r = 0; r < MR; ++r) {
-      const __m256 av = _mm256_broadcast_ss(ak + r);
-      lo[r] = _mm256_fmadd_ps(av, b0, lo[r]);
-      hi[r] = _mm256_fmadd_ps(av, b1, hi[r]);
-    }
-  }
-  float* c = pn[0].c + row * ldc;
-  const int64_t cols = pn[0].cols;
-  if (cols == kPanelWidth) {
-#pragma GCC unroll 8
-    for (int r = 0; r < MR; ++r) {
-      float* cr = c + r * ldc;
-      __m256 l = lo[r], h = hi[r];
-      if (accumulate) {
-        l = _mm256_add_ps(_mm256_loadu_ps(cr), l);
-        h = _mm256_add_ps(_mm256_loadu_ps(cr + 8), h);
-      }
-      _mm256_storeu_ps(cr, l);
-      _mm256_storeu_ps(cr + 8, h);
-    }
-    return;
-  }
-  alignas(32) float tmp[MR][kPanelWidth];
-#pragma GCC unroll 8
-  for (int r = 0; r < MR; ++r) {
-    _mm256_store_ps(tmp[r], lo[r]);
-    _mm256_store_ps(tmp[r] + 8, hi[r]);
-  }
-  for (int r = 0; r < MR; ++r) {
-    float* cr = c + r * ldc;
-    for (int64_t j = 0; j < cols; ++j) cr[j] = accumulate ? cr[j] + tmp[r][j] : tmp[r][j];
-  }
-}
-
 // A panel of at most kNarrowCols real columns (the last position of a 7 x
 // 7 plane): the tile's rows run along one vector instead, each column
 // its own sum, so no lane is spent on the padding. Per element it is the
@@ -183,8 +135,7 @@ constexpr int kMaxRows = 8, kMaxPanels = 3;
 struct TileSet {
   int rows, panels;
   TileFn by[kMaxRows + 1][kMaxPanels + 1];
-  // Whole rows by whole panels with one panel of one column beside them
-  // (null where the form has none).
+  // Whole rows by whole panels with one panel of one column beside them.
   TileFn with_one;
 };
 
@@ -200,22 +151,10 @@ constexpr TileSet avx512_set(std::index_sequence<R...>) {
   return t;
 }
 
-// AVX2 has sixteen registers: six rows of one panel (twelve sums).
-constexpr int kAvx2Rows = 6;
-
-template <bool Table, size_t... R>
-constexpr TileSet avx2_set(std::index_sequence<R...>) {
-  TileSet t{kAvx2Rows, 1, {}, nullptr};
-  ((t.by[R + 1][1] = &tile_avx2<int(R) + 1, Table>), ...);
-  return t;
-}
-
 template <bool Table>
 const TileSet* tiles_for(KernelIsa isa) {
   static constexpr TileSet wide = avx512_set<Table>(std::make_index_sequence<kMaxRows>());
-  static constexpr TileSet narrow = avx2_set<Table>(std::make_index_sequence<kAvx2Rows>());
   if (isa == KernelIsa::kAvx512 && cpu_has_avx512f()) return &wide;
-  if (isa != KernelIsa::kPortable && cpu_has_avx2_fma()) return &narrow;
   return nullptr;
 }
 
@@ -273,7 +212,7 @@ void run(const TileSet& t, const float* a, int64_t lda, const int64_t* offsets, 
         }
         // A last panel of one column joins the last whole group.
         int64_t narrow_from = wide;
-        const bool join = t.with_one != nullptr && mr == t.rows && wide % t.panels == 0 && wide > 0 &&
+        const bool join = mr == t.rows && wide % t.panels == 0 && wide > 0 &&
                           n - wide == 1 && chunk[wide].cols == 1;
         for (int64_t q = 0; q < wide; q += t.panels) {
           const int np = static_cast<int>(std::min<int64_t>(t.panels, wide - q));
