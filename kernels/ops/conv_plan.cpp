@@ -111,9 +111,14 @@ bool epilogue_parallel(const ConvParams& p) { return p.y.c > 7 && p.y.c * p.y.pl
 // Rows narrower than half a panel leave most of each register tile idle;
 // such planes are small and gather faster into panels spanning rows.
 // Column strides 1 and 2 read their padded copy in runs of consecutive
-// values (stride 2 from its even and odd halves).
-bool direct_applies(const ConvParams& p) {
-  return p.g == 1 && (p.sw == 1 || p.sw == 2) && p.kh * p.kw > 1 && p.y.w >= kPanelWidth / 2;
+// values (stride 2 from its even and odd halves). With column stride 2 a
+// deep layer gains over gathering only with the AVX-512 form of the
+// product (conv_product.h); under the others only stems (few input
+// channels, whose column matrix is large against the product) do. Both
+// paths sum in one order, so the choice is one of speed.
+bool direct_applies(const ConvParams& p, KernelIsa isa) {
+  const bool stride_ok = p.sw == 1 || (p.sw == 2 && (p.x.c <= 16 || isa == KernelIsa::kAvx512));
+  return p.g == 1 && stride_ok && p.kh * p.kw > 1 && p.y.w >= kPanelWidth / 2;
 }
 
 // The direct path's bands as large as cap floats allow (at most
@@ -262,7 +267,7 @@ Im2colBand plan_im2col_band(const ConvParams& p, const ConvPlanInputs& in, const
 
 void plan_general(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
   const int64_t hw = p.y.plane(), m = p.y.c, kr = p.k_rows(), wo = p.y.w, ho = p.y.h;
-  if (direct_applies(p) && !in.quantising) {
+  if (direct_applies(p, in.isa) && !in.quantising) {
     c.direct = plan_direct(p, c.col_floats);
     if (c.direct.rows > 0) {
       c.path = ConvPath::kDirect;

@@ -252,6 +252,18 @@ TEST(ConvKernel, GroupedFormsAndColumnPathGiveTheSameBits) {
   }
 }
 
+TEST(ConvKernel, DeepStrideTwoPathsGiveTheSameBits) {
+  // Under AVX-512 a deep layer of column stride 2 runs the direct path,
+  // under AVX2 column matrices: one order of sums either way.
+  if (!cpu_has_avx512f()) GTEST_SKIP() << "no AVX-512";
+  const ConvCase c{"deep_s2", spec(1, 40, 41, 38, 24, 3, 2, 1), true, 1, false};
+  const auto x = random_values(40 * 41 * 38, 31);
+  const auto w = random_values(24 * 40 * 9, 32, -0.5f, 0.5f);
+  const auto b = random_values(24, 33);
+  const auto wide = run_conv(c, x, w, b, 0, KernelIsa::kAvx512), narrow = run_conv(c, x, w, b, 0, KernelIsa::kAvx2);
+  EXPECT_EQ(0, std::memcmp(wide.data(), narrow.data(), wide.size() * 4));
+}
+
 TEST(ConvKernel, RandomSmallShapesMatchReference) {
   // A sweep of small shapes that reaches every border case of the
   // depthwise fixed-size rows and of the im2col spans: kernels 1 to 7,
