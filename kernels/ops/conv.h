@@ -105,7 +105,16 @@ struct DirectBands {
   int64_t rows = 0;    // output rows per band
   int64_t plane = 0;   // padded values per channel for a band
   int64_t floats = 0;  // workspace: padded band, read slack, offset table
+  // Stride 1 both ways: panels run on from one output row into the next,
+  // over the padded rows' positions (wp per row, of which the first y.w
+  // are output columns), instead of starting afresh at each row.
+  bool span = false;
 };
+
+// Panels of a band of `rows` output rows of the direct path.
+inline int64_t direct_panels(const DirectBands& d, int64_t rows, int64_t wo) {
+  return d.span ? panel_count((rows - 1) * d.wp + wo) : rows * panel_count(wo);
+}
 
 // How one band of the column-matrix path runs.
 struct Im2colBand {

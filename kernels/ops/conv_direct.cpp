@@ -31,7 +31,7 @@ void run_direct(const ConvRun& r, const float* xn, float* yn) {
   const bool epi = r.plan.epilogue;
   for (int64_t y0 = 0; y0 < p.y.h; y0 += d.rows) {
     const int64_t rows = std::min(d.rows, p.y.h - y0), hp = (rows - 1) * p.sh + (p.kh - 1) * p.dh + 1;
-    const int64_t panels = rows * per_row;
+    const int64_t panels = direct_panels(d, rows, wo);
     const PanelBand& band = rows == d.rows ? r.plan.panels : r.plan.last_panels;
     // Padded rows r of the band hold input row y0 sh - padt + r, shifted
     // right by padl; a band of fewer rows leaves its plane's tail unused.
@@ -67,17 +67,40 @@ void run_direct(const ConvRun& r, const float* xn, float* yn) {
         }
       }
     });
+    // Spanning panels: position v of the band's padded rows (row v / wp,
+    // column v % wp) is output position (y0 + v / wp, v % wp) when its
+    // column is below wo.
+    const int64_t vlen = (rows - 1) * wp + wo;
+    auto output_of = [&](int64_t v) { return (y0 + v / wp) * wo + std::min(v % wp, wo); };
     for_rectangles(band.parallel, band.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
-      OffsetPanel list[16];
-      int64_t count = 0;
-      for (int64_t q = p0; q < p1; ++q) {
-        const int64_t y = q / per_row, x0 = (q % per_row) * kPanelWidth;
-        list[count++] = {pad + y * p.sh * wp + x0, yn + (y0 + y) * wo + x0, std::min(kPanelWidth, wo - x0)};
+      ConvPanel list[16];
+      int64_t count = 0, first, end;
+      if (d.span) {
+        for (int64_t q = p0; q < p1; ++q) {
+          const int64_t v0 = q * kPanelWidth, y = v0 / wp, x0 = v0 % wp, from = wp - x0;
+          ConvPanel& pn = list[count++];
+          pn = {pad + v0, yn + (y0 + y) * wo + std::min(x0, wo), std::clamp<int64_t>(wo - x0, 0, kPanelWidth)};
+          if (from < kPanelWidth && y + 1 < rows) {
+            pn.next = yn + (y0 + y + 1) * wo;
+            pn.from = from;
+            pn.more = std::min(kPanelWidth - from, wo);
+          }
+        }
+        // (A position past its row's output columns maps to the row's end.)
+        const int64_t last = std::min(p1 * kPanelWidth, vlen) - 1;
+        first = output_of(p0 * kPanelWidth);
+        end = output_of(last) + (last % wp < wo ? 1 : 0);
+      } else {
+        for (int64_t q = p0; q < p1; ++q) {
+          const int64_t y = q / per_row, x0 = (q % per_row) * kPanelWidth;
+          list[count++] = {pad + y * p.sh * wp + x0, yn + (y0 + y) * wo + x0, std::min(kPanelWidth, wo - x0)};
+        }
+        // The group's positions are consecutive in the output plane.
+        first = list[0].c - yn;
+        end = list[count - 1].c + list[count - 1].cols - yn;
       }
       conv_product_offsets(r.plan.form, r.w, kr, offsets, kr, list, count, hw, m0, m1);
-      // The group's positions are consecutive in the output plane.
-      const int64_t first = list[0].c - yn, len = list[count - 1].c + list[count - 1].cols - yn - first;
-      if (epi) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, first, len);
+      if (epi) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, first, end - first);
     });
   }
 }

@@ -123,7 +123,7 @@ bool direct_applies(const ConvParams& p, KernelIsa isa) {
 
 // The direct path's bands as large as cap floats allow (at most
 // kBandValues); rows 0 when not even one output row fits.
-DirectBands plan_direct(const ConvParams& p, int64_t cap) {
+DirectBands plan_direct(const ConvParams& p, int64_t cap, KernelIsa isa) {
   DirectBands d;
   // Output column x at kernel column j reads phase (j dw) mod sw at
   // x + (j dw) / sw.
@@ -143,6 +143,13 @@ DirectBands plan_direct(const ConvParams& p, int64_t cap) {
     if (need(mid) <= limit) lo = mid; else hi = mid - 1;
   }
   d.rows = lo;
+  // Spanning rows leaves wp - y.w lanes of each padded row idle, instead of
+  // the last panel's padding of each output row; taken where that is
+  // fewer (a 56-wide row: 2 of 58 against 8 of 64) and a panel spans at
+  // most two rows. Only the AVX-512 product stores the two rows' lanes.
+  const int64_t whole_rows = panel_count(p.y.w) * kPanelWidth;
+  d.span = isa == KernelIsa::kAvx512 && p.sh == 1 && p.sw == 1 && d.wp >= kPanelWidth &&
+           (d.wp - p.y.w) * whole_rows < (whole_rows - p.y.w) * d.wp;
   if (lo > 0) {
     d.plane = ((lo - 1) * p.sh + (p.kh - 1) * p.dh + 1) * d.wp;
     d.floats = static_cast<int64_t>(need(lo));
@@ -268,13 +275,13 @@ Im2colBand plan_im2col_band(const ConvParams& p, const ConvPlanInputs& in, const
 void plan_general(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
   const int64_t hw = p.y.plane(), m = p.y.c, kr = p.k_rows(), wo = p.y.w, ho = p.y.h;
   if (direct_applies(p, in.isa) && !in.quantising) {
-    c.direct = plan_direct(p, c.col_floats);
+    c.direct = plan_direct(p, c.col_floats, in.isa);
     if (c.direct.rows > 0) {
       c.path = ConvPath::kDirect;
-      const int64_t per_row = panel_count(wo), bands = (ho + c.direct.rows - 1) / c.direct.rows;
+      const int64_t bands = (ho + c.direct.rows - 1) / c.direct.rows;
       const int64_t last = ho - (bands - 1) * c.direct.rows;
-      c.panels = panel_band_split(m, c.direct.rows * per_row, c.direct.rows * wo, kr, in.threads);
-      c.last_panels = panel_band_split(m, last * per_row, last * wo, kr, in.threads);
+      c.panels = panel_band_split(m, direct_panels(c.direct, c.direct.rows, wo), c.direct.rows * wo, kr, in.threads);
+      c.last_panels = panel_band_split(m, direct_panels(c.direct, last, wo), last * wo, kr, in.threads);
       return;
     }
   }

@@ -17,14 +17,8 @@ namespace {
 // tile of the call passes it.
 constexpr int64_t kChunkPanels = 32;
 
-// One panel as the tiles see it: its depth block's row kk at base + kk x
-// kPanelWidth (gathered) or base + offset[kk] (read in place), and where
-// its columns of C start (row 0) and how many are real.
-struct Panel {
-  const float* base;
-  float* c;
-  int64_t cols;
-};
+// One panel as the tiles see it, its base at the depth block's first row.
+using Panel = ConvPanel;
 
 // A register tile: MR rows of C (packed A, MR values per depth) by NP
 // panels, over kc depths; the block's sum is added to C when accumulate is
@@ -86,6 +80,17 @@ template <int MR, int NP, bool Table, bool One = false>
       // As panel_gemm: each depth block's sum added to C with one rounding.
       const __m512 out = accumulate ? _mm512_add_ps(_mm512_maskz_loadu_ps(mask, cr), acc[p][r]) : acc[p][r];
       _mm512_mask_storeu_ps(cr, mask, out);
+    }
+    if (pn[p].more == 0) continue;
+    // The lanes that run on into the next output row, each at its place
+    // counted from lane 0.
+    const __mmask16 next = static_cast<__mmask16>(((1u << pn[p].more) - 1u) << pn[p].from);
+    float* cn = pn[p].next - pn[p].from + row * ldc;
+#pragma GCC unroll 8
+    for (int r = 0; r < MR; ++r) {
+      float* cr = cn + r * ldc;
+      const __m512 out = accumulate ? _mm512_add_ps(_mm512_maskz_loadu_ps(next, cr), acc[p][r]) : acc[p][r];
+      _mm512_mask_storeu_ps(cr, next, out);
     }
   }
   if constexpr (One) {
@@ -154,8 +159,8 @@ constexpr TileSet avx512_set(std::index_sequence<R...>) {
 template <bool Table>
 const TileSet* tiles_for(KernelIsa isa) {
   static constexpr TileSet wide = avx512_set<Table>(std::make_index_sequence<kMaxRows>());
-  if (isa == KernelIsa::kAvx512 && cpu_has_avx512f()) return &wide;
-  return nullptr;
+  // The engine's form: an engine made with AVX-512 keeps it.
+  return isa == KernelIsa::kAvx512 ? &wide : nullptr;
 }
 
 // Rows [0, mr) of A (rows lda apart), depths [0, kc), as mr values per
@@ -193,7 +198,7 @@ void run(const TileSet& t, const float* a, int64_t lda, const int64_t* offsets, 
       int64_t wide = 0, narrow = n;
       for (int64_t q = 0; q < n; ++q) {
         const Panel pn = at(q0 + q, k0);
-        chunk[pn.cols > kNarrowCols ? wide++ : --narrow] = pn;
+        chunk[pn.cols > kNarrowCols || pn.more > 0 ? wide++ : --narrow] = pn;
       }
       for (int64_t i = m0; i < m1; i += t.rows) {
         const int mr = static_cast<int>(std::min<int64_t>(t.rows, m1 - i));
@@ -251,15 +256,20 @@ void conv_product_panels(KernelIsa isa, const float* a, int64_t lda, const float
 }
 
 void conv_product_offsets(KernelIsa isa, const float* a, int64_t lda, const int64_t* offsets, int64_t k,
-                          const OffsetPanel* panels, int64_t count, int64_t ldc, int64_t m0, int64_t m1) {
+                          const ConvPanel* panels, int64_t count, int64_t ldc, int64_t m0, int64_t m1) {
 #if defined(__x86_64__)
   if (const TileSet* t = tiles_for<true>(isa); t != nullptr && k > 0) {
-    auto at = [&](int64_t q, int64_t) { return Panel{panels[q].base, panels[q].c, panels[q].cols}; };
-    run<true>(*t, a, lda, offsets, k, count, at, ldc, m0, m1);
+    run<true>(*t, a, lda, offsets, k, count, [&](int64_t q, int64_t) { return panels[q]; }, ldc, m0, m1);
     return;
   }
 #endif
-  panel_gemm_offsets(a, lda, offsets, k, panels, count, ldc, m0, m1);
+  // The other forms get no panels that span rows.
+  OffsetPanel list[16];
+  for (int64_t q0 = 0; q0 < count; q0 += 16) {
+    const int64_t n = std::min<int64_t>(16, count - q0);
+    for (int64_t q = 0; q < n; ++q) list[q] = {panels[q0 + q].base, panels[q0 + q].c, panels[q0 + q].cols};
+    panel_gemm_offsets(a, lda, offsets, k, list, n, ldc, m0, m1);
+  }
 }
 
 }  // namespace vorn::kern

@@ -30,9 +30,21 @@ namespace vorn::kern {
 void conv_product_panels(KernelIsa isa, const float* a, int64_t lda, const float* bp, int64_t k, int64_t n,
                          float* c, int64_t ldc, int64_t m0, int64_t m1, int64_t p0, int64_t p1);
 
+// One panel of positions: row kk of its operand at base + kk x
+// kPanelWidth (gathered) or base + offsets[kk] (read in place); lanes [0,
+// cols) of C go from c on, and a panel that runs on into the next output
+// row stores lanes [from, from + more) from `next` on (AVX-512 form only).
+struct ConvPanel {
+  const float* base;
+  float* c;
+  int64_t cols;
+  float* next = nullptr;
+  int64_t from = 0, more = 0;
+};
+
 // C rows [m0, m1) of each of count panels read through offsets (as
 // panel_gemm_offsets).
 void conv_product_offsets(KernelIsa isa, const float* a, int64_t lda, const int64_t* offsets, int64_t k,
-                          const OffsetPanel* panels, int64_t count, int64_t ldc, int64_t m0, int64_t m1);
+                          const ConvPanel* panels, int64_t count, int64_t ldc, int64_t m0, int64_t m1);
 
 }  // namespace vorn::kern

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -51,21 +52,44 @@ TEST(ConvProduct, OffsetPanelsGivePanelGemmBits) {
   for (int64_t kk = 0; kk < k; ++kk) offsets[size_t(kk)] = (kk * 7919) % (span - 100);
   for (KernelIsa form : kForms) {
     std::vector<float> want(size_t(m * ldc), -3.0f), got = want;
-    auto list = [&](std::vector<float>& c) {
-      std::vector<OffsetPanel> l;
-      const int64_t cols[] = {16, 11, 16, 8, 1, 16};
-      int64_t at = 0;
-      for (int64_t i = 0; i < 6; ++i) {
-        l.push_back({x.data() + 13 * i, c.data() + at, cols[i]});
-        at += cols[i];
-      }
-      return l;
-    };
-    const auto lw = list(want), lg = list(got);
+    std::vector<OffsetPanel> lw;
+    std::vector<kern::ConvPanel> lg;
+    const int64_t cols[] = {16, 11, 16, 8, 1, 16};
+    for (int64_t i = 0, at = 0; i < 6; at += cols[i], ++i) {
+      lw.push_back({x.data() + 13 * i, want.data() + at, cols[i]});
+      lg.push_back({x.data() + 13 * i, got.data() + at, cols[i]});
+    }
     panel_gemm_offsets(a.data(), k, offsets.data(), k, lw.data(), 6, ldc, 2, m);
     kern::conv_product_offsets(form, a.data(), k, offsets.data(), k, lg.data(), 6, ldc, 2, m);
     EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4)) << "form " << int(form);
   }
+}
+
+TEST(ConvProduct, PanelsSpanningRowsGiveTheBitsOfPanelsPerRow) {
+  // Three rows of 19 outputs over padded rows of 22 positions: panels of
+  // 16 consecutive positions, each storing its lanes into one or two rows.
+  if (!cpu_has_avx512f()) GTEST_SKIP() << "no AVX-512";
+  const int64_t m = 11, k = 270, wp = 22, wo = 19, rows = 3, span = 3000;
+  const auto a = random_values(size_t(m * k), 7);
+  const auto x = random_values(size_t(span + 4 * wp), 8);
+  std::vector<int64_t> offsets(static_cast<size_t>(k));
+  for (int64_t kk = 0; kk < k; ++kk) offsets[size_t(kk)] = (kk * 613) % span;
+  std::vector<float> want(size_t(m * rows * wo), -3.0f), got = want;
+  std::vector<OffsetPanel> per_row;
+  for (int64_t y = 0; y < rows; ++y)
+    for (int64_t x0 = 0; x0 < wo; x0 += kPanelWidth)
+      per_row.push_back({x.data() + y * wp + x0, want.data() + y * wo + x0, std::min(kPanelWidth, wo - x0)});
+  std::vector<kern::ConvPanel> spanning;
+  for (int64_t v0 = 0; v0 < (rows - 1) * wp + wo; v0 += kPanelWidth) {
+    const int64_t y = v0 / wp, x0 = v0 % wp, from = wp - x0;
+    kern::ConvPanel pn{x.data() + v0, got.data() + y * wo + std::min(x0, wo), std::clamp<int64_t>(wo - x0, 0, 16)};
+    if (from < kPanelWidth && y + 1 < rows) pn.next = got.data() + (y + 1) * wo, pn.from = from, pn.more = 16 - from;
+    spanning.push_back(pn);
+  }
+  panel_gemm_offsets(a.data(), k, offsets.data(), k, per_row.data(), int64_t(per_row.size()), rows * wo, 0, m);
+  kern::conv_product_offsets(KernelIsa::kAvx512, a.data(), k, offsets.data(), k, spanning.data(),
+                             int64_t(spanning.size()), rows * wo, 0, m);
+  EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4));
 }
 
 }  // namespace

@@ -193,6 +193,9 @@ const ConvCase kCases[] = {
     {"direct_stride2_stem", spec(1, 3, 40, 45, 16, 7, 2, 3), true, 1, false},
     {"direct_stride2_3x3", spec(2, 8, 33, 34, 13, 3, 2, 1), false, 3, false},
     {"direct_stride2_dilated", dilated_stride2(), true, 0, false},
+    // Panels running on from one output row into the next.
+    {"direct_spanning_rows", spec(1, 16, 20, 20, 24, 3, 1, 1), true, 1, false},
+    {"direct_spanning_bands", spec(2, 8, 30, 37, 16, 5, 1, 2), true, 3, false},
     {"direct_stride2_deep", spec(1, 40, 41, 38, 24, 3, 2, 1), true, 1, false},
     {"direct_stride2_deep_unpadded", spec(1, 20, 24, 40, 16, 3, 2, 0), true, 2, false},
     // Grouped, few positions: partitions side by side on the pool.
