@@ -121,8 +121,16 @@ bool direct_applies(const ConvParams& p, KernelIsa isa) {
   return p.g == 1 && stride_ok && p.kh * p.kw > 1 && p.y.w >= kPanelWidth / 2;
 }
 
+// A direct band of about a megabyte stays in a core's second-level cache
+// from its copy to the last tile that reads it; a larger one (a whole
+// 32-channel 256 x 256 plane is 8 MB) goes out to memory and back, and
+// its copy cost a tenth of the layer. Bands overlap by the kernel's
+// height less the row stride, a few rows in tens.
+constexpr int64_t kDirectBandValues = int64_t{1} << 18;
+
 // The direct path's bands as large as cap floats allow (at most
-// kBandValues); rows 0 when not even one output row fits.
+// kDirectBandValues, or one output row's); rows 0 when not even one
+// output row fits.
 DirectBands plan_direct(const ConvParams& p, int64_t cap, KernelIsa isa) {
   DirectBands d;
   // Output column x at kernel column j reads phase (j dw) mod sw at
@@ -136,7 +144,7 @@ DirectBands plan_direct(const ConvParams& p, int64_t cap, KernelIsa isa) {
     const double hp = double(rows - 1) * double(p.sh) + double(p.kh - 1) * double(p.dh) + 1.0;
     return std::ceil(double(p.x.c) * hp * double(d.wp) / 16.0) * 16.0 + double(kPanelWidth + table);
   };
-  const double limit = std::min(double(cap), std::max(double(kBandValues), need(1)));
+  const double limit = std::min(double(cap), std::max(double(kDirectBandValues), need(1)));
   int64_t lo = 0, hi = p.y.h;
   while (lo < hi) {  // the most rows whose band fits
     const int64_t mid = (lo + hi + 1) / 2;
