@@ -121,17 +121,17 @@ bool direct_applies(const ConvParams& p, KernelIsa isa) {
   return p.g == 1 && stride_ok && p.kh * p.kw > 1 && p.y.w >= kPanelWidth / 2;
 }
 
-// A direct band of about a megabyte stays in a core's second-level cache
-// from its copy to the last tile that reads it; a larger one (a whole
-// 32-channel 256 x 256 plane is 8 MB) goes out to memory and back, and
-// its copy cost a tenth of the layer. Bands overlap by the kernel's
-// height less the row stride, a few rows in tens.
+// A direct band of about a megabyte per thread stays in the second-level
+// caches from its copy to the last tile that reads it; a larger one (a
+// whole 32-channel 256 x 256 plane is 8 MB) goes out to memory and back,
+// and at one thread its copy cost a tenth of the layer. Bands overlap by
+// the kernel's height less the row stride, a few rows in tens.
 constexpr int64_t kDirectBandValues = int64_t{1} << 18;
 
 // The direct path's bands as large as cap floats allow (at most
-// kDirectBandValues, or one output row's); rows 0 when not even one
-// output row fits.
-DirectBands plan_direct(const ConvParams& p, int64_t cap, KernelIsa isa) {
+// kDirectBandValues per thread and kBandValues, or one output row's);
+// rows 0 when not even one output row fits.
+DirectBands plan_direct(const ConvParams& p, int64_t cap, KernelIsa isa, int64_t threads) {
   DirectBands d;
   // Output column x at kernel column j reads phase (j dw) mod sw at
   // x + (j dw) / sw.
@@ -144,7 +144,8 @@ DirectBands plan_direct(const ConvParams& p, int64_t cap, KernelIsa isa) {
     const double hp = double(rows - 1) * double(p.sh) + double(p.kh - 1) * double(p.dh) + 1.0;
     return std::ceil(double(p.x.c) * hp * double(d.wp) / 16.0) * 16.0 + double(kPanelWidth + table);
   };
-  const double limit = std::min(double(cap), std::max(double(kDirectBandValues), need(1)));
+  const double band = double(std::min(kBandValues, kDirectBandValues * std::max<int64_t>(1, threads)));
+  const double limit = std::min(double(cap), std::max(band, need(1)));
   int64_t lo = 0, hi = p.y.h;
   while (lo < hi) {  // the most rows whose band fits
     const int64_t mid = (lo + hi + 1) / 2;
@@ -283,7 +284,7 @@ Im2colBand plan_im2col_band(const ConvParams& p, const ConvPlanInputs& in, const
 void plan_general(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
   const int64_t hw = p.y.plane(), m = p.y.c, kr = p.k_rows(), wo = p.y.w, ho = p.y.h;
   if (direct_applies(p, in.isa) && !in.quantising) {
-    c.direct = plan_direct(p, c.col_floats, in.isa);
+    c.direct = plan_direct(p, c.col_floats, in.isa, in.threads);
     if (c.direct.rows > 0) {
       c.path = ConvPath::kDirect;
       const int64_t bands = (ho + c.direct.rows - 1) / c.direct.rows;
