@@ -1,5 +1,6 @@
 // Times the CPU Conv kernel on the convolution shapes of ResNet-18 and
-// MobileNetV2 (224 x 224 input, batch 1, bias and Relu fused) and prints the
+// MobileNetV2 (224 x 224 input), a U-Net's large planes and SqueezeNet's
+// (batch 1, bias and Relu fused) and prints the
 // achieved GFLOP/s next to the machine's single-core sgemm GFLOP/s.
 //
 //   conv_bench [threads] [seconds per case] [filter] [avx2|portable]
@@ -55,6 +56,8 @@ const Shape kShapes[] = {
     {"mobilenetv2", "pw 64->384 14", 64, 14, 384, 1, 1, 1},
     {"mobilenetv2", "dw 3x3 960ch 7", 960, 7, 960, 3, 1, 960},
     {"mobilenetv2", "pw 320->1280 7", 320, 7, 1280, 1, 1, 1},
+    {"unet", "3x3 32ch 256", 32, 256, 32, 3, 1, 1},
+    {"unet", "3x3 64->32 256", 64, 256, 32, 3, 1, 1},
     {"squeezenet", "squeeze 64->16 55", 64, 55, 16, 1, 1, 1},
     {"squeezenet", "expand 16->64 55", 16, 55, 64, 1, 1, 1},
     {"squeezenet", "squeeze 128->32 27", 128, 27, 32, 1, 1, 1},
