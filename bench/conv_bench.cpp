@@ -1,21 +1,27 @@
 // Times the CPU Conv kernel on the convolution shapes of ResNet-18 and
-// MobileNetV2 (224 x 224 input, batch 1, bias and Relu fused) and prints the
+// MobileNetV2 (224 x 224 input), a U-Net's large planes and SqueezeNet's
+// (batch 1, bias and Relu fused) and prints the
 // achieved GFLOP/s next to the machine's single-core sgemm GFLOP/s.
 //
-//   conv_bench [threads] [seconds per case]
+//   conv_bench [threads] [seconds per case] [filter] [avx2|portable]
 // threads 1 pins the process (and so the worker pool) to one core before
-// any work starts; 0 or absent uses every core.
+// any work starts; 0 or absent uses every core. A filter keeps the layers
+// whose network or name contains it ("" keeps all); avx2 or portable runs
+// the kernels in that instruction-set form.
 #include <sched.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "base/files.h"
 #include "container/op_codes.h"
 #include "kernels/ops/conv.h"
 #include "platform/blas.h"
+#include "platform/cpu_features.h"
 #include "platform/parallel.h"
 #include "reference/node_harness.h"
 
@@ -50,6 +56,8 @@ const Shape kShapes[] = {
     {"mobilenetv2", "pw 64->384 14", 64, 14, 384, 1, 1, 1},
     {"mobilenetv2", "dw 3x3 960ch 7", 960, 7, 960, 3, 1, 960},
     {"mobilenetv2", "pw 320->1280 7", 320, 7, 1280, 1, 1, 1},
+    {"unet", "3x3 32ch 256", 32, 256, 32, 3, 1, 1},
+    {"unet", "3x3 64->32 256", 64, 256, 32, 3, 1, 1},
     {"squeezenet", "squeeze 64->16 55", 64, 55, 16, 1, 1, 1},
     {"squeezenet", "expand 16->64 55", 16, 55, 64, 1, 1, 1},
     {"squeezenet", "squeeze 128->32 27", 128, 27, 32, 1, 1, 1},
@@ -119,6 +127,11 @@ double conv_gflops(const Shape& s, double seconds) {
 int main(int argc, char** argv) {
   const int threads = argc > 1 ? std::atoi(argv[1]) : 0;
   const double seconds = argc > 2 ? std::atof(argv[2]) : 0.3;
+  const char* filter = argc > 3 ? argv[3] : "";
+  std::unique_ptr<vorn::IsaCap> cap;
+  if (argc > 4 && std::strcmp(argv[4], "avx2") == 0) cap = std::make_unique<vorn::IsaCap>(vorn::KernelIsa::kAvx2);
+  if (argc > 4 && std::strcmp(argv[4], "portable") == 0)
+    cap = std::make_unique<vorn::IsaCap>(vorn::KernelIsa::kPortable);
   if (threads == 1) {
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -135,6 +148,7 @@ int main(int argc, char** argv) {
   std::printf("%-12s %-22s %10s %8s\n", "network", "layer", "GFLOP/s", "x sgemm");
   double total_flops = 0, total_time = 0;
   for (const Shape& s : kShapes) {
+    if (std::strstr(s.net, filter) == nullptr && std::strstr(s.what, filter) == nullptr) continue;
     const double g = conv_gflops(s, seconds);
     std::printf("%-12s %-22s %10.1f %8.2f\n", s.net, s.what, g, g / ref);
     const int64_t ho = (s.h + 2 * (s.k / 2) - s.k) / s.stride + 1;

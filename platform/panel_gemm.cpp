@@ -24,7 +24,7 @@ namespace {
 // one panel (16 KiB) stays in the first-level cache while every row block
 // of A passes it; C is re-read once per block. The blocks are fixed by k
 // alone, never by the rectangle computed, so every split sums in one order.
-constexpr int64_t kDepthBlock = 256;
+constexpr int64_t kDepthBlock = kPanelDepthBlock;
 // Rows of C one register tile covers.
 constexpr int kTileRows = 6;
 

@@ -25,6 +25,9 @@
 namespace vorn {
 
 constexpr int64_t kPanelWidth = 16;
+// Depth rows summed from zero before a block's sum is added to C (see
+// above); a product that sums like panel_gemm blocks its depth alike.
+constexpr int64_t kPanelDepthBlock = 256;
 
 inline int64_t panel_count(int64_t n) { return (n + kPanelWidth - 1) / kPanelWidth; }
 

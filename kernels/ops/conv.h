@@ -5,13 +5,14 @@
 // Paths, one file each: pointwise layers multiply straight on their input
 // (conv_pointwise.cpp); layers of narrow groups, depthwise ones included,
 // sum their windows straight from the input planes (conv_grouped.cpp);
-// ungrouped layers of column stride 1 (and stems of
-// stride 2) multiply from a zero-padded copy of the input through a table
-// of offsets (conv_direct.cpp); small planes, and planes whose positions are
-// too few to feed the threads, gather their columns into panels
-// (conv_panels.cpp); everything else builds column matrices in bands of
-// output rows for sgemm (conv_im2col.cpp). Bias and the fused activation
-// (conv_epilogue.cpp) are applied while each part is still in cache.
+// ungrouped layers of column stride 1 or 2 multiply from a zero-padded
+// copy of the input through a table of offsets (conv_direct.cpp); small
+// planes, and planes whose positions are too few to feed the threads,
+// gather their columns into panels (conv_panels.cpp); those two multiply
+// through conv_product.h; everything else builds column matrices in bands
+// of output rows for sgemm (conv_im2col.cpp). Bias and the fused
+// activation (conv_epilogue.cpp) are applied while each part is still in
+// cache.
 #pragma once
 #include <algorithm>
 #include <cstddef>
@@ -117,7 +118,16 @@ struct DirectBands {
   // is copied.
   int64_t sums = 0;
   bool across() const { return sums > 0; }
+  // Stride 1 both ways: panels run on from one output row into the next,
+  // over the padded rows' positions (wp per row, of which the first y.w
+  // are output columns), instead of starting afresh at each row.
+  bool span = false;
 };
+
+// Panels of a band of `rows` output rows of the direct path.
+inline int64_t direct_panels(const DirectBands& d, int64_t rows, int64_t wo) {
+  return d.span ? panel_count((rows - 1) * d.wp + wo) : rows * panel_count(wo);
+}
 
 // How one band of the column-matrix path runs.
 struct Im2colBand {
@@ -154,6 +164,7 @@ struct PanelBand {
 struct ConvPlan {
   ConvParams p;
   ConvPath path = ConvPath::kNothing;
+  KernelIsa form = KernelIsa::kPortable;  // the engine's instruction-set form
   int64_t col_floats = 0;  // workspace the run may use
   bool epilogue = false;            // bias or activation to apply
   bool epilogue_parallel = false;   // a separate epilogue pass spreads over the pool

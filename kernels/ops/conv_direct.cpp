@@ -7,6 +7,7 @@
 // through a table of one offset per (channel, kernel row, kernel column):
 // no column matrix at all.
 #include "kernels/ops/conv_paths.h"
+#include "kernels/ops/conv_product.h"
 
 VORN_VECTORIZE_FILE
 
@@ -80,7 +81,7 @@ void run_direct(const ConvRun& r, const float* xn, float* yn) {
   const bool epi = r.plan.epilogue;
   for (int64_t y0 = 0; y0 < p.y.h; y0 += d.rows) {
     const int64_t rows = std::min(d.rows, p.y.h - y0), hp = (rows - 1) * p.sh + (p.kh - 1) * p.dh + 1;
-    const int64_t panels = rows * per_row;
+    const int64_t panels = direct_panels(d, rows, wo);
     const PanelBand& band = rows == d.rows ? r.plan.panels : r.plan.last_panels;
     // Padded rows r of the band hold input row y0 sh - padt + r, shifted
     // right by padl; a band of fewer rows leaves its plane's tail unused.
@@ -103,27 +104,53 @@ void run_direct(const ConvRun& r, const float* xn, float* yn) {
           for (int64_t u = b; u < wp; ++u) dst[u] = 0.0f;
           continue;
         }
-        // Padded column u = 2 t + phase goes to dst[phase x half + t].
+        // Padded column u = 2 t + phase goes to dst[phase x half + t]: input
+        // column 2 t + phase - padl, inside the row for t in [lo, hi).
         for (int64_t phase = 0; phase < 2; ++phase) {
           float* dp = dst + phase * d.half;
-          for (int64_t t = 0; t < d.half; ++t) {
-            const int64_t ix = 2 * t + phase - p.padl;
-            dp[t] = ix >= 0 && ix < p.x.w ? src[ix] : 0.0f;
-          }
+          const int64_t first = p.padl - phase, last = p.x.w - 1 + p.padl - phase;
+          const int64_t lo = std::clamp<int64_t>(first <= 0 ? 0 : (first + 1) / 2, 0, d.half);
+          const int64_t hi = last < 0 ? lo : std::clamp<int64_t>(last / 2 + 1, lo, d.half);
+          for (int64_t t = 0; t < lo; ++t) dp[t] = 0.0f;
+          for (int64_t t = lo; t < hi; ++t) dp[t] = src[2 * t - first];
+          for (int64_t t = hi; t < d.half; ++t) dp[t] = 0.0f;
         }
       }
     });
+    // Spanning panels: position v of the band's padded rows (row v / wp,
+    // column v % wp) is output position (y0 + v / wp, v % wp) when its
+    // column is below wo.
+    const int64_t vlen = (rows - 1) * wp + wo;
+    auto output_of = [&](int64_t v) { return (y0 + v / wp) * wo + std::min(v % wp, wo); };
     for_rectangles(band.parallel, band.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
-      OffsetPanel list[16];
-      int64_t count = 0;
-      for (int64_t q = p0; q < p1; ++q) {
-        const int64_t y = q / per_row, x0 = (q % per_row) * kPanelWidth;
-        list[count++] = {pad + y * p.sh * wp + x0, yn + (y0 + y) * wo + x0, std::min(kPanelWidth, wo - x0)};
+      ConvPanel list[16];
+      int64_t count = 0, first, end;
+      if (d.span) {
+        for (int64_t q = p0; q < p1; ++q) {
+          const int64_t v0 = q * kPanelWidth, y = v0 / wp, x0 = v0 % wp, from = wp - x0;
+          ConvPanel& pn = list[count++];
+          pn = {pad + v0, yn + (y0 + y) * wo + std::min(x0, wo), std::clamp<int64_t>(wo - x0, 0, kPanelWidth)};
+          if (from < kPanelWidth && y + 1 < rows) {
+            pn.next = yn + (y0 + y + 1) * wo;
+            pn.from = from;
+            pn.more = std::min(kPanelWidth - from, wo);
+          }
+        }
+        // (A position past its row's output columns maps to the row's end.)
+        const int64_t last = std::min(p1 * kPanelWidth, vlen) - 1;
+        first = output_of(p0 * kPanelWidth);
+        end = output_of(last) + (last % wp < wo ? 1 : 0);
+      } else {
+        for (int64_t q = p0; q < p1; ++q) {
+          const int64_t y = q / per_row, x0 = (q % per_row) * kPanelWidth;
+          list[count++] = {pad + y * p.sh * wp + x0, yn + (y0 + y) * wo + x0, std::min(kPanelWidth, wo - x0)};
+        }
+        // The group's positions are consecutive in the output plane.
+        first = list[0].c - yn;
+        end = list[count - 1].c + list[count - 1].cols - yn;
       }
-      panel_gemm_offsets(r.w, kr, offsets, kr, list, count, hw, m0, m1);
-      // The group's positions are consecutive in the output plane.
-      const int64_t first = list[0].c - yn, len = list[count - 1].c + list[count - 1].cols - yn - first;
-      if (epi) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, first, len);
+      conv_product_offsets(r.plan.form, r.w, kr, offsets, kr, list, count, hw, m0, m1);
+      if (epi) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, first, end - first);
     });
   }
 }

@@ -6,6 +6,7 @@
 // one block of rows each rectangle gathers its own panels; otherwise the
 // whole pool gathers the band first, so no panel is gathered twice.
 #include "kernels/ops/conv_paths.h"
+#include "kernels/ops/conv_product.h"
 
 VORN_VECTORIZE_FILE
 
@@ -135,7 +136,7 @@ void run_panels(const ConvRun& r, const float* xn, float* yn) {
   }
   for_rectangles(b.parallel, b.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
     if (c.gather_units == 0) gather_panels(p, xn, r.col, 0, hw, p0, p1, 0, p.x.c);
-    panel_gemm(r.w, kr, gathered_panels(r.col, kr), kr, hw, yn, hw, m0, m1, p0, p1);
+    conv_product_panels(c.form, r.w, kr, r.col, kr, hw, yn, hw, m0, m1, p0, p1);
     const int64_t j0 = p0 * kPanelWidth;
     if (c.epilogue) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, j0, std::min(hw, p1 * kPanelWidth) - j0);
   });

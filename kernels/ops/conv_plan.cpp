@@ -122,10 +122,15 @@ bool epilogue_parallel(const ConvParams& p) { return p.y.c > 7 && p.y.c * p.y.pl
 
 // Rows narrower than half a panel leave most of each register tile idle;
 // such planes are small and gather faster into panels spanning rows.
-// With column stride 2 only stems (few input channels, where the column
-// matrix is large against the product) gain over gathering.
-bool direct_applies(const ConvParams& p) {
-  return p.g == 1 && (p.sw == 1 || (p.sw == 2 && p.x.c <= 16)) && p.kh * p.kw > 1 && p.y.w >= kPanelWidth / 2;
+// Column strides 1 and 2 read their padded copy in runs of consecutive
+// values (stride 2 from its even and odd halves). With column stride 2 a
+// deep layer gains over gathering only with the AVX-512 form of the
+// product (conv_product.h); under the others only stems (few input
+// channels, whose column matrix is large against the product) do. Both
+// paths sum in one order, so the choice is one of speed.
+bool direct_applies(const ConvParams& p, KernelIsa isa) {
+  const bool stride_ok = p.sw == 1 || (p.sw == 2 && (p.x.c <= 16 || isa == KernelIsa::kAvx512));
+  return p.g == 1 && stride_ok && p.kh * p.kw > 1 && p.y.w >= kPanelWidth / 2;
 }
 
 // Planes of narrower rows at stride 1 run the direct path with panels
@@ -164,10 +169,17 @@ bool subsample_applies(const ConvParams& p) {
 int64_t subsample_floats(const ConvParams& p) {
   return (p.x.c * p.y.plane() + 15) / 16 * 16 + p.x.c * kPanelWidth;
 }
+// A direct band of about a megabyte per thread stays in the second-level
+// caches from its copy to the last tile that reads it; a larger one (a
+// whole 32-channel 256 x 256 plane is 8 MB) goes out to memory and back,
+// and at one thread its copy cost a tenth of the layer. Bands overlap by
+// the kernel's height less the row stride, a few rows in tens.
+constexpr int64_t kDirectBandValues = int64_t{1} << 18;
 
 // The direct path's bands as large as cap floats allow (at most
-// kBandValues); rows 0 when not even one output row fits.
-DirectBands plan_direct(const ConvParams& p, int64_t cap) {
+// kDirectBandValues per thread and kBandValues, or one output row's);
+// rows 0 when not even one output row fits.
+DirectBands plan_direct(const ConvParams& p, int64_t cap, KernelIsa isa, int64_t threads) {
   DirectBands d;
   // Output column x at kernel column j reads phase (j dw) mod sw at
   // x + (j dw) / sw.
@@ -180,13 +192,21 @@ DirectBands plan_direct(const ConvParams& p, int64_t cap) {
     const double hp = double(rows - 1) * double(p.sh) + double(p.kh - 1) * double(p.dh) + 1.0;
     return std::ceil(double(p.x.c) * hp * double(d.wp) / 16.0) * 16.0 + double(kPanelWidth + table);
   };
-  const double limit = std::min(double(cap), std::max(double(kBandValues), need(1)));
+  const double band = double(std::min(kBandValues, kDirectBandValues * std::max<int64_t>(1, threads)));
+  const double limit = std::min(double(cap), std::max(band, need(1)));
   int64_t lo = 0, hi = p.y.h;
   while (lo < hi) {  // the most rows whose band fits
     const int64_t mid = (lo + hi + 1) / 2;
     if (need(mid) <= limit) lo = mid; else hi = mid - 1;
   }
   d.rows = lo;
+  // Spanning rows leaves wp - y.w lanes of each padded row idle, instead of
+  // the last panel's padding of each output row; taken where that is
+  // fewer (a 56-wide row: 2 of 58 against 8 of 64) and a panel spans at
+  // most two rows. Only the AVX-512 product stores the two rows' lanes.
+  const int64_t whole_rows = panel_count(p.y.w) * kPanelWidth;
+  d.span = isa == KernelIsa::kAvx512 && p.sh == 1 && p.sw == 1 && d.wp >= kPanelWidth &&
+           (d.wp - p.y.w) * whole_rows < (whole_rows - p.y.w) * d.wp;
   if (lo > 0) {
     d.plane = ((lo - 1) * p.sh + (p.kh - 1) * p.dh + 1) * d.wp;
     d.floats = static_cast<int64_t>(need(lo));
@@ -325,14 +345,14 @@ Im2colBand plan_im2col_band(const ConvParams& p, const ConvPlanInputs& in, const
 
 void plan_general(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
   const int64_t hw = p.y.plane(), m = p.y.c, kr = p.k_rows(), wo = p.y.w, ho = p.y.h;
-  if (direct_applies(p) && !in.quantising) {
-    c.direct = plan_direct(p, c.col_floats);
+  if (direct_applies(p, in.isa) && !in.quantising) {
+    c.direct = plan_direct(p, c.col_floats, in.isa, in.threads);
     if (c.direct.rows > 0) {
       c.path = ConvPath::kDirect;
-      const int64_t per_row = panel_count(wo), bands = (ho + c.direct.rows - 1) / c.direct.rows;
+      const int64_t bands = (ho + c.direct.rows - 1) / c.direct.rows;
       const int64_t last = ho - (bands - 1) * c.direct.rows;
-      c.panels = panel_band_split(m, c.direct.rows * per_row, c.direct.rows * wo, kr, in.threads);
-      c.last_panels = panel_band_split(m, last * per_row, last * wo, kr, in.threads);
+      c.panels = panel_band_split(m, direct_panels(c.direct, c.direct.rows, wo), c.direct.rows * wo, kr, in.threads);
+      c.last_panels = panel_band_split(m, direct_panels(c.direct, last, wo), last * wo, kr, in.threads);
       return;
     }
   }
@@ -461,6 +481,7 @@ bool conv_params(const CpuState& s, const NodeRecord& n, ConvParams* p, char* ms
 bool conv_plan(const ConvParams& p, const ConvPlanInputs& in, ConvPlan* out, char* msg, size_t cap) {
   ConvPlan c;
   c.p = p;
+  c.form = in.isa;
   c.epilogue = p.act != kActNone || p.has_bias;
   c.epilogue_parallel = epilogue_parallel(p);
   c.col_floats = std::max<int64_t>(16, workspace_floats(p, in.quantising));

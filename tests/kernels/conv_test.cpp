@@ -196,6 +196,11 @@ const ConvCase kCases[] = {
     {"direct_stride2_stem", spec(1, 3, 40, 45, 16, 7, 2, 3), true, 1, false},
     {"direct_stride2_3x3", spec(2, 8, 33, 34, 13, 3, 2, 1), false, 3, false},
     {"direct_stride2_dilated", dilated_stride2(), true, 0, false},
+    // Panels running on from one output row into the next.
+    {"direct_spanning_rows", spec(1, 16, 20, 20, 24, 3, 1, 1), true, 1, false},
+    {"direct_spanning_bands", spec(2, 8, 30, 37, 16, 5, 1, 2), true, 3, false},
+    {"direct_stride2_deep", spec(1, 40, 41, 38, 24, 3, 2, 1), true, 1, false},
+    {"direct_stride2_deep_unpadded", spec(1, 20, 24, 40, 16, 3, 2, 0), true, 2, false},
     // Grouped, few positions: partitions side by side on the pool.
     {"groups_side_by_side", spec(1, 128, 7, 7, 128, 3, 1, 1, 8), true, 1, false},
     {"groups_side_by_side_uneven", spec(2, 96, 9, 9, 160, 3, 1, 1, 16), true, 3, false},
@@ -251,6 +256,18 @@ TEST(ConvKernel, GroupedFormsAndColumnPathGiveTheSameBits) {
     SCOPED_TRACE(c.name);
     check_grouped_bits(c);
   }
+}
+
+TEST(ConvKernel, DeepStrideTwoPathsGiveTheSameBits) {
+  // Under AVX-512 a deep layer of column stride 2 runs the direct path,
+  // under AVX2 column matrices: one order of sums either way.
+  if (!cpu_has_avx512f()) GTEST_SKIP() << "no AVX-512";
+  const ConvCase c{"deep_s2", spec(1, 40, 41, 38, 24, 3, 2, 1), true, 1, false};
+  const auto x = random_values(40 * 41 * 38, 31);
+  const auto w = random_values(24 * 40 * 9, 32, -0.5f, 0.5f);
+  const auto b = random_values(24, 33);
+  const auto wide = run_conv(c, x, w, b, 0, KernelIsa::kAvx512), narrow = run_conv(c, x, w, b, 0, KernelIsa::kAvx2);
+  EXPECT_EQ(0, std::memcmp(wide.data(), narrow.data(), wide.size() * 4));
 }
 
 TEST(ConvKernel, RandomSmallShapesMatchReference) {

@@ -1,0 +1,275 @@
+#include "kernels/ops/conv_product.h"
+
+#include <algorithm>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+
+#include "platform/transpose_avx2.h"
+#endif
+
+namespace vorn::kern {
+
+namespace {
+
+// Panels one row tile passes before the next row tile does: their depth
+// block (16 KiB a panel) stays in the second-level cache while every row
+// tile of the call passes it.
+constexpr int64_t kChunkPanels = 32;
+
+// One panel as the tiles see it, its base at the depth block's first row.
+using Panel = ConvPanel;
+
+// A register tile: MR rows of C (packed A, MR values per depth) by NP
+// panels, over kc depths; the block's sum is added to C when accumulate is
+// set, stored otherwise. While it runs it asks for the next tile's rows of
+// A, pf (eight rows pf_ld apart, kc values each), one line every other
+// depth: a deep layer's weights come from memory, and each tile's copy
+// would otherwise wait for them.
+using TileFn = void (*)(const float* ap, const Panel* pn, const int64_t* offset, int64_t kc, int64_t row,
+                        int64_t ldc, bool accumulate, const float* pf, int64_t pf_ld);
+
+// The line of pf asked for at depth kk (even): eight rows by a line of
+// sixteen values, every 16 depths.
+inline const float* prefetch_line(const float* pf, int64_t pf_ld, int64_t kk) {
+  return pf + ((kk >> 1) & 7) * pf_ld + (kk >> 4) * 16;
+}
+
+#if defined(__x86_64__)
+// With One (whole tiles of 8 rows only) panel pn[NP] is a panel of one
+// real column, summed alongside in one 8-lane vector of the tile's rows:
+// its chain of multiply-adds, too slow alone, hides behind the tile's.
+template <int MR, int NP, bool Table, bool One = false>
+[[gnu::target("avx512f,avx2,fma")]] void tile_avx512(const float* ap, const Panel* pn, const int64_t* offset,
+                                                      int64_t kc, int64_t row, int64_t ldc, bool accumulate,
+                                                      const float* pf, int64_t pf_ld) {
+  const float* b[NP];
+#pragma GCC unroll 4
+  for (int p = 0; p < NP; ++p) b[p] = pn[p].base;
+  __m512 acc[NP][MR];
+#pragma GCC unroll 4
+  for (int p = 0; p < NP; ++p)
+#pragma GCC unroll 8
+    for (int r = 0; r < MR; ++r) acc[p][r] = _mm512_setzero_ps();
+  static_assert(!One || MR == 8);
+  const float* one = One ? pn[NP].base : nullptr;
+  __m256 single = _mm256_setzero_ps();
+  for (int64_t kk = 0; kk < kc; ++kk) {
+    const int64_t o = Table ? offset[kk] : kk * kPanelWidth;
+    if constexpr (One)
+      single = _mm256_fmadd_ps(_mm256_loadu_ps(ap + kk * MR), _mm256_broadcast_ss(one + o), single);
+    if ((kk & 1) == 0) _mm_prefetch(reinterpret_cast<const char*>(prefetch_line(pf, pf_ld, kk)), _MM_HINT_T0);
+    __m512 v[NP];
+#pragma GCC unroll 4
+    for (int p = 0; p < NP; ++p) v[p] = _mm512_loadu_ps(b[p] + o);
+    const float* ak = ap + kk * MR;
+#pragma GCC unroll 8
+    for (int r = 0; r < MR; ++r) {
+      const __m512 av = _mm512_set1_ps(ak[r]);
+#pragma GCC unroll 4
+      for (int p = 0; p < NP; ++p) acc[p][r] = _mm512_fmadd_ps(av, v[p], acc[p][r]);
+    }
+  }
+#pragma GCC unroll 4
+  for (int p = 0; p < NP; ++p) {
+    const __mmask16 mask = static_cast<__mmask16>((1u << pn[p].cols) - 1u);
+    float* c = pn[p].c + row * ldc;
+#pragma GCC unroll 8
+    for (int r = 0; r < MR; ++r) {
+      float* cr = c + r * ldc;
+      // As panel_gemm: each depth block's sum added to C with one rounding.
+      const __m512 out = accumulate ? _mm512_add_ps(_mm512_maskz_loadu_ps(mask, cr), acc[p][r]) : acc[p][r];
+      _mm512_mask_storeu_ps(cr, mask, out);
+    }
+    if (pn[p].more == 0) continue;
+    // The lanes that run on into the next output row, each at its place
+    // counted from lane 0.
+    const __mmask16 next = static_cast<__mmask16>(((1u << pn[p].more) - 1u) << pn[p].from);
+    float* cn = pn[p].next - pn[p].from + row * ldc;
+#pragma GCC unroll 8
+    for (int r = 0; r < MR; ++r) {
+      float* cr = cn + r * ldc;
+      const __m512 out = accumulate ? _mm512_add_ps(_mm512_maskz_loadu_ps(next, cr), acc[p][r]) : acc[p][r];
+      _mm512_mask_storeu_ps(cr, next, out);
+    }
+  }
+  if constexpr (One) {
+    alignas(32) float tmp[8];
+    _mm256_store_ps(tmp, single);
+    float* c = pn[NP].c + row * ldc;
+    for (int r = 0; r < MR; ++r) c[r * ldc] = accumulate ? c[r * ldc] + tmp[r] : tmp[r];
+  }
+}
+
+// A panel of at most kNarrowCols real columns (the last position of a 7 x
+// 7 plane): the tile's rows run along one vector instead, each column
+// its own sum, so no lane is spent on the padding. Per element it is the
+// same multiply-add in the same order as a whole tile's.
+constexpr int64_t kNarrowCols = 4;
+
+template <int COLS, bool Table>
+[[gnu::target("avx2,fma")]] void columns_avx2(const float* ap, int mr, const Panel& pn, const int64_t* offset,
+                                              int64_t kc, int64_t row, int64_t ldc, bool accumulate) {
+  __m256 acc[COLS];
+#pragma GCC unroll 4
+  for (int j = 0; j < COLS; ++j) acc[j] = _mm256_setzero_ps();
+  for (int64_t kk = 0; kk < kc; ++kk) {
+    const float* bk = pn.base + (Table ? offset[kk] : kk * kPanelWidth);
+    const __m256 av = _mm256_loadu_ps(ap + kk * mr);
+#pragma GCC unroll 4
+    for (int j = 0; j < COLS; ++j) acc[j] = _mm256_fmadd_ps(av, _mm256_broadcast_ss(bk + j), acc[j]);
+  }
+  alignas(32) float tmp[COLS][8];
+#pragma GCC unroll 4
+  for (int j = 0; j < COLS; ++j) _mm256_store_ps(tmp[j], acc[j]);
+  float* c = pn.c + row * ldc;
+  for (int r = 0; r < mr; ++r)
+    for (int j = 0; j < COLS; ++j) c[r * ldc + j] = accumulate ? c[r * ldc + j] + tmp[j][r] : tmp[j][r];
+}
+
+using ColumnsFn = void (*)(const float*, int, const Panel&, const int64_t*, int64_t, int64_t, int64_t, bool);
+
+template <bool Table>
+constexpr ColumnsFn kColumns[kNarrowCols + 1] = {nullptr, &columns_avx2<1, Table>, &columns_avx2<2, Table>,
+                                                 &columns_avx2<3, Table>, &columns_avx2<4, Table>};
+
+// The tiles of one form: rows up to `rows`, panels up to `panels`;
+// by[mr][np] covers mr rows by np panels.
+constexpr int kMaxRows = 8, kMaxPanels = 3;
+
+struct TileSet {
+  int rows, panels;
+  TileFn by[kMaxRows + 1][kMaxPanels + 1];
+  // Whole rows by whole panels with one panel of one column beside them.
+  TileFn with_one;
+};
+
+template <bool Table, int MR, size_t... P>
+constexpr void fill_avx512_row(TileSet& t, std::index_sequence<P...>) {
+  ((t.by[MR][P + 1] = &tile_avx512<MR, int(P) + 1, Table>), ...);
+}
+
+template <bool Table, size_t... R>
+constexpr TileSet avx512_set(std::index_sequence<R...>) {
+  TileSet t{kMaxRows, kMaxPanels, {}, &tile_avx512<kMaxRows, kMaxPanels, Table, true>};
+  (fill_avx512_row<Table, int(R) + 1>(t, std::make_index_sequence<kMaxPanels>()), ...);
+  return t;
+}
+
+template <bool Table>
+const TileSet* tiles_for(KernelIsa isa) {
+  static constexpr TileSet wide = avx512_set<Table>(std::make_index_sequence<kMaxRows>());
+  // The engine's form: an engine made with AVX-512 keeps it.
+  return isa == KernelIsa::kAvx512 ? &wide : nullptr;
+}
+
+// Rows [0, mr) of A (rows lda apart), depths [0, kc), as mr values per
+// depth at ap, eight depths at a time through an 8 x 8 transpose whose
+// stores overlap (each one's unused lanes are the next one's first: ap
+// holds 8 values of slack).
+[[gnu::target("avx2")]] void pack_rows(const float* a, int64_t lda, int mr, int64_t kc, float* ap) {
+  int64_t kk = 0;
+  for (; kk + 8 <= kc; kk += 8) {
+    __m256 r[8];
+#pragma GCC unroll 8
+    for (int i = 0; i < 8; ++i) r[i] = i < mr ? _mm256_loadu_ps(a + i * lda + kk) : _mm256_setzero_ps();
+    transpose8(r);
+#pragma GCC unroll 8
+    for (int c = 0; c < 8; ++c) _mm256_storeu_ps(ap + (kk + c) * mr, r[c]);
+  }
+  for (; kk < kc; ++kk)
+    for (int i = 0; i < mr; ++i) ap[kk * mr + i] = a[i * lda + kk];
+}
+
+// Rows [m0, m1) of C for `count` panels, panel q found by at(q, k0) for
+// the depth block starting at k0; offsets (null for gathered panels) give
+// the rows of a panel read in place.
+template <bool Table, class At>
+void run(const TileSet& t, const float* a, int64_t lda, const int64_t* offsets, int64_t k, int64_t count, At at,
+         int64_t ldc, int64_t m0, int64_t m1) {
+  alignas(64) float ap[kPanelDepthBlock * kMaxRows + 8];
+  Panel chunk[kChunkPanels];
+  for (int64_t k0 = 0; k0 < k; k0 += kPanelDepthBlock) {
+    const int64_t kc = std::min(kPanelDepthBlock, k - k0);
+    for (int64_t q0 = 0; q0 < count; q0 += kChunkPanels) {
+      const int64_t n = std::min(kChunkPanels, count - q0);
+      // Whole panels first, in groups of the tile's width, then the narrow
+      // ones, each by columns.
+      int64_t wide = 0, narrow = n;
+      for (int64_t q = 0; q < n; ++q) {
+        const Panel pn = at(q0 + q, k0);
+        chunk[pn.cols > kNarrowCols || pn.more > 0 ? wide++ : --narrow] = pn;
+      }
+      for (int64_t i = m0; i < m1; i += t.rows) {
+        const int mr = static_cast<int>(std::min<int64_t>(t.rows, m1 - i));
+        pack_rows(a + i * lda + k0, lda, mr, kc, ap);
+        const int64_t* off = Table ? offsets + k0 : nullptr;
+        // The next eight rows of this depth block, or the first ones of
+        // the next (a whole block); only one row where fewer are left.
+        const float* pf = ap;
+        int64_t pf_ld = 0;
+        if (i + t.rows < m1) {
+          pf = a + (i + t.rows) * lda + k0;
+          pf_ld = i + t.rows + 8 <= m1 ? lda : 0;
+        } else if (k0 + kc + kPanelDepthBlock <= k) {
+          pf = a + m0 * lda + k0 + kc;
+          pf_ld = m1 - m0 >= 8 ? lda : 0;
+        }
+        // A last panel of one column joins the last whole group.
+        int64_t narrow_from = wide;
+        const bool join = mr == t.rows && wide % t.panels == 0 && wide > 0 &&
+                          n - wide == 1 && chunk[wide].cols == 1;
+        for (int64_t q = 0; q < wide; q += t.panels) {
+          const int np = static_cast<int>(std::min<int64_t>(t.panels, wide - q));
+          if (join && q + np == wide) {
+            t.with_one(ap, chunk + q, off, kc, i, ldc, k0 > 0, pf, pf_ld);
+            narrow_from = n;
+          } else {
+            t.by[mr][np](ap, chunk + q, off, kc, i, ldc, k0 > 0, pf, pf_ld);
+          }
+          pf = ap;
+          pf_ld = 0;
+        }
+        for (int64_t q = narrow_from; q < n; ++q)
+          kColumns<Table>[chunk[q].cols](ap, mr, chunk[q], off, kc, i, ldc, k0 > 0);
+      }
+    }
+  }
+}
+#endif
+
+}  // namespace
+
+void conv_product_panels(KernelIsa isa, const float* a, int64_t lda, const float* bp, int64_t k, int64_t n,
+                         float* c, int64_t ldc, int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+#if defined(__x86_64__)
+  if (const TileSet* t = tiles_for<false>(isa); t != nullptr && k > 0) {
+    auto at = [&](int64_t q, int64_t k0) {
+      const int64_t p = p0 + q, j0 = p * kPanelWidth;
+      return Panel{bp + p * k * kPanelWidth + k0 * kPanelWidth, c + j0, std::min(kPanelWidth, n - j0)};
+    };
+    run<false>(*t, a, lda, nullptr, k, p1 - p0, at, ldc, m0, m1);
+    return;
+  }
+#endif
+  panel_gemm(a, lda, gathered_panels(bp, k), k, n, c, ldc, m0, m1, p0, p1);
+}
+
+void conv_product_offsets(KernelIsa isa, const float* a, int64_t lda, const int64_t* offsets, int64_t k,
+                          const ConvPanel* panels, int64_t count, int64_t ldc, int64_t m0, int64_t m1) {
+#if defined(__x86_64__)
+  if (const TileSet* t = tiles_for<true>(isa); t != nullptr && k > 0) {
+    run<true>(*t, a, lda, offsets, k, count, [&](int64_t q, int64_t) { return panels[q]; }, ldc, m0, m1);
+    return;
+  }
+#endif
+  // The other forms get no panels that span rows.
+  OffsetPanel list[16];
+  for (int64_t q0 = 0; q0 < count; q0 += 16) {
+    const int64_t n = std::min<int64_t>(16, count - q0);
+    for (int64_t q = 0; q < n; ++q) list[q] = {panels[q0 + q].base, panels[q0 + q].c, panels[q0 + q].cols};
+    panel_gemm_offsets(a, lda, offsets, k, list, n, ldc, m0, m1);
+  }
+}
+
+}  // namespace vorn::kern

@@ -1,0 +1,50 @@
+// The product of the ungrouped convolution paths (conv_direct.cpp,
+// conv_panels.cpp): a layer's weights times its column panels, either
+// gathered panels or panels read in place from a zero-padded input through
+// a table of offsets.
+//
+// It sums every element exactly as panel_gemm does (depth blocks of
+// kPanelDepthBlock, within a block one multiply-add per depth in order from
+// zero, the blocks added to C in order), so its bits are panel_gemm's in
+// every form; only the order in which it walks the tiles differs. Each
+// depth block of a register tile's weight rows is copied once into
+// consecutive values and then passes every panel of the call, so a deep
+// layer's weights are read from memory once per call whatever its panel
+// count (panel_gemm reads them once per pair of panels), asked for a tile
+// ahead; the AVX-512 tile covers 8 rows by three panels, its values of A
+// from one pointer; and a panel of a few real columns (the last position
+// of a 7 x 7 plane) runs its sums along the rows instead of spending a
+// whole panel's lanes on it. The AVX2 and portable forms are panel_gemm's
+// (an AVX2 tile of this order, 6 rows of one panel reading its panels from
+// the second-level cache, ran a tenth slower than panel_gemm's).
+#pragma once
+#include <cstdint>
+
+#include "platform/cpu_features.h"
+#include "platform/panel_gemm.h"
+
+namespace vorn::kern {
+
+// C rows [m0, m1) x panels [p0, p1) = A rows x B, B gathered panels of k
+// rows and n columns (as panel_gemm with gathered_panels).
+void conv_product_panels(KernelIsa isa, const float* a, int64_t lda, const float* bp, int64_t k, int64_t n,
+                         float* c, int64_t ldc, int64_t m0, int64_t m1, int64_t p0, int64_t p1);
+
+// One panel of positions: row kk of its operand at base + kk x
+// kPanelWidth (gathered) or base + offsets[kk] (read in place); lanes [0,
+// cols) of C go from c on, and a panel that runs on into the next output
+// row stores lanes [from, from + more) from `next` on (AVX-512 form only).
+struct ConvPanel {
+  const float* base;
+  float* c;
+  int64_t cols;
+  float* next = nullptr;
+  int64_t from = 0, more = 0;
+};
+
+// C rows [m0, m1) of each of count panels read through offsets (as
+// panel_gemm_offsets).
+void conv_product_offsets(KernelIsa isa, const float* a, int64_t lda, const int64_t* offsets, int64_t k,
+                          const ConvPanel* panels, int64_t count, int64_t ldc, int64_t m0, int64_t m1);
+
+}  // namespace vorn::kern
