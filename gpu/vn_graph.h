@@ -279,6 +279,13 @@ class VNGraph {
   std::vector<VNTensorRef> weights_;
   std::vector<GraphValue> rows_;
   std::vector<GraphNode> nodes_;
+  // The order the nodes run in: theirs, except that a product reading the
+  // same input as the product two nodes before it, and nothing the node
+  // between them makes, runs right after that product (a gated block's gate
+  // and up projections), so that single-row products of the two share one
+  // loop. No node moves past the last node of its group; a profiled pass
+  // keeps their own order.
+  std::vector<uint64_t> order_;
   std::vector<std::string> groups_;
   std::vector<uint64_t> uses_;
   std::map<std::string, uint64_t> inputIds_;
