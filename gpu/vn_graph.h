@@ -216,7 +216,7 @@ class VNGraph {
   void parse(const uint8_t* metadata, uint64_t length);
   // params: the kernel's 80-byte block.
   void encode(Kernel kernel, Tensors tensors, const void* params, mtl::Size3 size, uint64_t threads, bool groups,
-              const mtl::CommandBufferRef& command);
+              const mtl::CommandBufferRef& command, mtl::DispatchType type = mtl::DispatchType::kSerial);
   VNTensorRef linearMatrixObject(const VNTensorRef& x, const VNTensorRef& weight, const VNTensorRef& bias,
                                  const VNTensorRef& out, uint64_t m, uint64_t n, uint64_t k,
                                  const mtl::CommandBufferRef& command);
@@ -253,6 +253,18 @@ class VNGraph {
 
   mtl::DeviceRef device_;
   mtl::CommandQueueRef queue_;
+  // The last single-row product encoded: its command buffer, the buffer's
+  // command count just after it, and where its input lies. A single-row
+  // product of the same input encoded right after it (the query, key and
+  // value projections) runs in the same parallel loop: each only reads that
+  // input and writes an output of its own.
+  struct LastMatvec {
+    std::weak_ptr<mtl::CommandBuffer> command;
+    size_t count = 0;
+    const mtl::Buffer* x = nullptr;
+    uint64_t offset = 0;
+  };
+  LastMatvec lastMatvec_;
   mtl::BufferRef weightsBuffer_;
   uint64_t activation_ = 0;
   // One pipeline per Kernel, by its number.
@@ -267,6 +279,13 @@ class VNGraph {
   std::vector<VNTensorRef> weights_;
   std::vector<GraphValue> rows_;
   std::vector<GraphNode> nodes_;
+  // The order the nodes run in: theirs, except that a product reading the
+  // same input as the product two nodes before it, and nothing the node
+  // between them makes, runs right after that product (a gated block's gate
+  // and up projections), so that single-row products of the two share one
+  // loop. No node moves past the last node of its group; a profiled pass
+  // keeps their own order.
+  std::vector<uint64_t> order_;
   std::vector<std::string> groups_;
   std::vector<uint64_t> uses_;
   std::map<std::string, uint64_t> inputIds_;

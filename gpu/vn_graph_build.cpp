@@ -231,6 +231,18 @@ void VNGraph::parse(const uint8_t* metadata, uint64_t length) {
     nodes_.push_back(std::move(n));
   }
   graph_require(logitsId_ != kUnsetLogits && defined[logitsId_], "No logits output");
+  order_.resize(nodes_.size());
+  for (uint64_t i = 0; i < nodes_.size(); ++i) order_[i] = i;
+  for (uint64_t i = 2; i + 1 < nodes_.size(); ++i) {
+    const GraphNode &a = nodes_[i - 2], &between = nodes_[i - 1], &b = nodes_[i];
+    const bool reads_between = std::any_of(b.inputs.begin(), b.inputs.end(), [&](uint64_t v) {
+      return std::find(between.outputs.begin(), between.outputs.end(), v) != between.outputs.end();
+    });
+    if (a.op == kLinear && b.op == kLinear && a.inputs[0] == b.inputs[0] && !reads_between &&
+        a.group == b.group && between.group == b.group && nodes_[i + 1].group == b.group &&
+        order_[i - 1] == i - 1 && order_[i - 2] == i - 2)
+      std::swap(order_[i - 1], order_[i]);
+  }
 }
 
 void VNGraph::configure(const nlohmann::json& options) {

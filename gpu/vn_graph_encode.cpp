@@ -37,9 +37,9 @@ mtl::CommandBufferRef VNGraph::newCommandBuffer() const {
 }
 
 void VNGraph::encode(Kernel kernel, Tensors tensors, const void* params, mtl::Size3 size, uint64_t threads, bool groups,
-                     const mtl::CommandBufferRef& command) {
+                     const mtl::CommandBufferRef& command, mtl::DispatchType type) {
   if (size.volume() == 0) return;
-  mtl::ComputeEncoderRef enc = command->compute_command_encoder();
+  mtl::ComputeEncoderRef enc = command->compute_command_encoder(type);
   graph_require(enc != nullptr, "Command encoder");
   enc->set_compute_pipeline_state(pipelines_[size_t(kernel)]);
   uint32_t index = 0;
@@ -87,12 +87,13 @@ VNTensorRef VNGraph::linear(const VNTensorRef& x, const VNTensorRef& weight, con
     const shaders::MatvecParams p{
         .rows = uint32_t(n), .k = uint32_t(k), .has_bias = bias != nullptr, .row_bytes = uint32_t(weight->rowBytes)};
     const Tensors buffers{x.get(), weight.get(), out.get(), b};
-    if (weight->dtype == kElemQ8) {
-      ++fusedInt8MatvecCalls;
-      kernel<Kernel::matvec_q8>(buffers, p, 32 * n, false, command);
-    } else {
-      kernel<Kernel::matvec>(buffers, p, 32 * n, false, command);
-    }
+    const bool joins = lastMatvec_.command.lock() == command && lastMatvec_.count == command->command_count() &&
+                       lastMatvec_.x == x->buffer.get() && lastMatvec_.offset == x->offset;
+    const mtl::DispatchType type = joins ? mtl::DispatchType::kConcurrent : mtl::DispatchType::kSerial;
+    if (weight->dtype == kElemQ8) ++fusedInt8MatvecCalls;
+    encode(weight->dtype == kElemQ8 ? Kernel::matvec_q8 : Kernel::matvec, buffers, &p, {32 * n, 1, 1},
+           kThreadsPerGroup, false, command, type);
+    lastMatvec_ = {command, command->command_count(), x->buffer.get(), x->offset};
     return out;
   }
   const bool large = m >= kProductMinRows && n >= kProductMinColumns && k >= kProductMinInterior;

@@ -80,11 +80,15 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
   double gpu_sum = 0;
   std::vector<VNProfileRecord> records;
   std::vector<VNTensorRef> ins, scratch;
-  for (uint64_t i = 0; i < nodes_.size(); ++i) {
+  // A profiled pass runs and records the nodes in their own order, each in
+  // a command buffer of its own.
+  auto node_at = [&](uint64_t step) { return profile ? step : order_[step]; };
+  for (uint64_t step = 0; step < nodes_.size(); ++step) {
+    const uint64_t i = node_at(step);
     const GraphNode& node = nodes_[i];
     if (cancelFlag != nullptr) {
-      if (i == 0 && cancelled()) throw_cancelled();
-      if (i > 0 && prefill && node.group != nodes_[i - 1].group) {
+      if (step == 0 && cancelled()) throw_cancelled();
+      if (step > 0 && prefill && node.group != nodes_[node_at(step - 1)].group) {
         cb->commit();
         cb->wait_until_completed();
         graph_require(completed(*cb), "Metal execution failed");

@@ -38,6 +38,7 @@ struct CommandBuffer::Command {
   };
   std::vector<Bound> bound;
   Size3 grid, group, groups;
+  bool concurrent = false;  // may run with the dispatch before it
   // Copy and fill.
   BufferRef source, destination;
   uint64_t source_offset = 0, destination_offset = 0, size = 0;
@@ -55,6 +56,8 @@ CommandBuffer::CommandBuffer(CommandQueueRef queue) : queue_(std::move(queue)) {
 CommandBuffer::~CommandBuffer() = default;
 
 const DeviceRef& CommandBuffer::device() const { return queue_->device(); }
+
+size_t CommandBuffer::command_count() const { return commands_.size(); }
 
 void CommandBuffer::append(Command&& command) {
   if (status_ == CommandBufferStatus::kNotEnqueued) commands_.push_back(std::move(command));
@@ -74,9 +77,9 @@ bool CommandBuffer::begin_encoder() {
   return true;
 }
 
-ComputeEncoderRef CommandBuffer::compute_command_encoder() {
+ComputeEncoderRef CommandBuffer::compute_command_encoder(DispatchType type) {
   if (!begin_encoder()) return nullptr;
-  return ComputeEncoderRef(new ComputeCommandEncoder(shared_from_this()));
+  return ComputeEncoderRef(new ComputeCommandEncoder(shared_from_this(), type));
 }
 
 BlitEncoderRef CommandBuffer::blit_command_encoder() {
@@ -122,32 +125,43 @@ struct GroupRun {
   uint64_t gx, gy;
 };
 
-void run_group(void* context, size_t i) {
-  const GroupRun& r = *static_cast<const GroupRun*>(context);
+void run_group(const GroupRun& r, size_t i) {
   const uint64_t x = i % r.gx;
   const uint64_t rest = i / r.gx;
   r.entry(*r.args, Size3{x, rest % r.gy, rest / r.gy});
 }
 
-bool run_dispatch(const CommandBuffer::Command& c, std::string* error) {
-  if (c.grid.volume() == 0) return true;  // nothing asked: no-op
+void run_group(void* context, size_t i) { run_group(*static_cast<const GroupRun*>(context), i); }
+
+// A dispatch ready to run: its arguments and the slot its kernel reports a
+// fault in.
+struct Prepared {
+  KernelArgs args;
+  std::atomic<const char*> fault{nullptr};
+  const Function* fn = nullptr;
+};
+
+std::string kernel_text(const Function& fn) { return "kernel '" + fn.name() + "': "; }
+
+// Binds and checks the dispatch c into p; false with *error set when it
+// cannot run.
+bool prepare(const CommandBuffer::Command& c, Prepared& p, std::string* error) {
   if (c.pipeline == nullptr) {
     *error = "a dispatch had no compute pipeline";
     return false;
   }
   const Function& fn = *c.pipeline->function();
-  // Built only for a failure: dispatches are many and mostly succeed.
-  auto kernel = [&fn] { return "kernel '" + fn.name() + "': "; };
+  p.fn = &fn;
   const uint64_t threads = c.group.volume();
   if (threads == 0 || threads > kMaxThreadsPerThreadgroup) {
-    *error = kernel() + "threadgroup of " + std::to_string(threads) + " threads";
+    *error = kernel_text(fn) + "threadgroup of " + std::to_string(threads) + " threads";
     return false;
   }
-  KernelArgs args;
+  KernelArgs& args = p.args;
   for (const auto& b : c.bound) {
     if (b.buffer != nullptr) {
       if (b.offset > b.buffer->length()) {
-        *error = kernel() + "buffer at index " + std::to_string(b.index) + " bound at offset " +
+        *error = kernel_text(fn) + "buffer at index " + std::to_string(b.index) + " bound at offset " +
                  std::to_string(b.offset) + " past its length " + std::to_string(b.buffer->length());
         return false;
       }
@@ -161,30 +175,90 @@ bool run_dispatch(const CommandBuffer::Command& c, std::string* error) {
   args.grid = c.grid;
   args.group_size = c.group;
   args.groups = c.groups;
-  std::atomic<const char*> fault{nullptr};
-  args.fault_slot = &fault;
+  args.fault_slot = &p.fault;
   static std::atomic<uint64_t> dispatches{0};
   args.dispatch_id = dispatches.fetch_add(1, std::memory_order_relaxed) + 1;
   std::string why;
   if (fn.check() != nullptr && !fn.check()(args, &why)) {
-    *error = kernel() + why;
+    *error = kernel_text(fn) + why;
     return false;
   }
+  return true;
+}
+
+// False with *error naming the kernel when it reported a fault.
+bool fault_free(const Prepared& p, std::string* error) {
+  if (const char* f = p.fault.load()) {
+    *error = kernel_text(*p.fn) + f;
+    return false;
+  }
+  return true;
+}
+
+bool run_dispatch(const CommandBuffer::Command& c, std::string* error) {
+  if (c.grid.volume() == 0) return true;  // nothing asked: no-op
+  Prepared p;
+  if (!prepare(c, p, error)) return false;
   const uint64_t groups = c.groups.volume();
-  if (fn.grid() != nullptr) {
-    fn.grid()(args);
+  if (p.fn->grid() != nullptr) {
+    p.fn->grid()(p.args);
   } else {
-    GroupRun r{&args, fn.entry(), c.groups.width, c.groups.height};
+    GroupRun r{&p.args, p.fn->entry(), c.groups.width, c.groups.height};
     if (groups == 1 || c.grid.volume() <= kSerialThreads) {
-      for (uint64_t i = 0; i < groups; ++i) run_group(&r, i);
+      for (uint64_t i = 0; i < groups; ++i) run_group(r, i);
     } else {
       dispatch_apply_f(groups, &r, run_group);
     }
   }
-  if (const char* f = fault.load()) {
-    *error = kernel() + f;
-    return false;
+  return fault_free(p, error);
+}
+
+// Linked dispatches run together: at most this many.
+constexpr size_t kMaxJoined = 8;
+
+struct JoinedRun {
+  GroupRun runs[kMaxJoined];
+  uint64_t first[kMaxJoined + 1];  // the first iteration of each dispatch
+  size_t count = 0;
+};
+
+void run_joined_group(void* context, size_t i) {
+  const JoinedRun& j = *static_cast<const JoinedRun*>(context);
+  size_t d = 0;
+  while (i >= j.first[d + 1]) ++d;
+  run_group(j.runs[d], i - j.first[d]);
+}
+
+// The n dispatches at c, each but the first linked to the one before it, as
+// one loop over all their threadgroups. Grid kernels run their own stages, one after another, as
+// do empty dispatches' no-ops.
+bool run_joined(const CommandBuffer::Command* c, size_t n, std::string* error) {
+  Prepared prepared[kMaxJoined];
+  JoinedRun j;
+  uint64_t threads = 0;
+  j.first[0] = 0;
+  for (size_t d = 0; d < n; ++d) {
+    if (c[d].grid.volume() == 0) continue;
+    Prepared& p = prepared[d];
+    if (!prepare(c[d], p, error)) return false;
+    if (p.fn->grid() != nullptr) {
+      p.fn->grid()(p.args);
+      if (!fault_free(p, error)) return false;
+      continue;
+    }
+    j.runs[j.count] = GroupRun{&p.args, p.fn->entry(), c[d].groups.width, c[d].groups.height};
+    j.first[j.count + 1] = j.first[j.count] + c[d].groups.volume();
+    ++j.count;
+    threads += c[d].grid.volume();
   }
+  const uint64_t groups = j.first[j.count];
+  if (j.count == 1 || threads <= kSerialThreads) {
+    for (uint64_t i = 0; i < groups; ++i) run_joined_group(&j, i);
+  } else {
+    dispatch_apply_f(groups, &j, run_joined_group);
+  }
+  for (size_t d = 0; d < n; ++d)
+    if (prepared[d].fn != nullptr && !fault_free(prepared[d], error)) return false;
   return true;
 }
 
@@ -201,11 +275,18 @@ bool CommandBuffer::wants_team() const {
 }
 
 bool CommandBuffer::run(std::string* error) {
-  for (Command& c : commands_) {
+  for (size_t i = 0; i < commands_.size(); ++i) {
+    Command& c = commands_[i];
     switch (c.kind) {
-      case CommandKind::kDispatch:
-        if (!run_dispatch(c, error)) return false;
+      case CommandKind::kDispatch: {
+        size_t n = 1;
+        while (n < kMaxJoined && i + n < commands_.size() &&
+               commands_[i + n].kind == CommandKind::kDispatch && commands_[i + n].concurrent)
+          ++n;
+        if (!(n == 1 ? run_dispatch(c, error) : run_joined(&c, n, error))) return false;
+        i += n - 1;
         break;
+      }
       case CommandKind::kCopy:
         if (!range_inside(c.source_offset, c.size, c.source->length()) ||
             !range_inside(c.destination_offset, c.size, c.destination->length())) {
@@ -296,6 +377,7 @@ void ComputeCommandEncoder::dispatch(Size3 grid, Size3 group, Size3 groups) {
   c.grid = grid;
   c.group = group;
   c.groups = groups;
+  c.concurrent = type_ == DispatchType::kConcurrent;
   if (grid.volume() != 0) {
     for (uint32_t i = 0; i < kMaxBufferBindings; ++i) {
       const Binding& b = bindings_[i];

@@ -206,6 +206,14 @@ class CommandQueue : public std::enable_shared_from_this<CommandQueue> {
 // returning false fails the command buffer with *error as its error text.
 using HostCommand = std::function<bool(std::string* error)>;
 
+// How the dispatches of a compute encoder are ordered. kSerial: each sees
+// the results of every command before it. kConcurrent: each may run at the
+// same time as the dispatch recorded right before it (of either type), so
+// that a run of dispatches so linked is one parallel loop over all their
+// threadgroups, with no barrier between them; the caller promises that none
+// of them reads or writes what another of them writes.
+enum class DispatchType : uint8_t { kSerial, kConcurrent };
+
 class CommandBuffer : public std::enable_shared_from_this<CommandBuffer> {
  public:
   ~CommandBuffer();
@@ -221,8 +229,10 @@ class CommandBuffer : public std::enable_shared_from_this<CommandBuffer> {
 
   // Null once the buffer is committed. Opening an encoder while another is
   // open is an encoding error: the buffer fails when committed.
-  ComputeEncoderRef compute_command_encoder();
+  ComputeEncoderRef compute_command_encoder(DispatchType type = DispatchType::kSerial);
   BlitEncoderRef blit_command_encoder();
+  // Commands recorded so far.
+  size_t command_count() const;
   // Appends a command of another kind (a matrix product, a graph run) to
   // the same order. Ignored once committed.
   void encode_host_command(HostCommand command);
@@ -280,10 +290,11 @@ class ComputeCommandEncoder {
 
  private:
   friend class CommandBuffer;
-  explicit ComputeCommandEncoder(CommandBufferRef owner) : owner_(std::move(owner)) {}
+  ComputeCommandEncoder(CommandBufferRef owner, DispatchType type) : owner_(std::move(owner)), type_(type) {}
   void dispatch(Size3 grid, Size3 group, Size3 groups);
   bool usable(const char* what);
   CommandBufferRef owner_;
+  DispatchType type_;
   PipelineRef pipeline_;
   struct Binding {
     BufferRef buffer;

@@ -10,9 +10,9 @@
 // own phases: the scores of blocks of keys (each block for all the query
 // heads of its key head), the softmax of each head, the weighted values of
 // each SIMD group (for all the heads of a key head, half the channels at a
-// time), and the combination of the four SIMD groups' sums. Each score,
-// maximum, sum and channel is computed as the single group computes it, in
-// the same order.
+// time, the heads sharing each row as it is read), and the combination of
+// the four SIMD groups' sums. Each score, maximum, sum and channel is
+// computed as the single group computes it, in the same order.
 #include <cmath>
 
 #include "gpu/shaders/attention_common.h"
@@ -28,7 +28,7 @@ using namespace attention_common;
 constexpr uint64_t kD = kDecodeHeadDim;
 constexpr uint32_t kLanes = mtl::kSimdWidth;
 // Keys of one scores part: its rows stay in the first-level cache while
-// each query head of the key head reads them.
+// each query head of the key head reads them (the first fetches them).
 constexpr uint64_t kKeyBlock = 128;
 // Channels of one values part.
 constexpr uint64_t kChannelBlock = 32;
@@ -36,11 +36,12 @@ constexpr uint64_t kChannelBlock = 32;
 // Raw dot products of q with keys k[0..n): the lanes of key j, then their
 // SIMD-group sum.
 template <class A>
-void dot_products(bool vector, const float* qf, const A* k, uint64_t n, float* out) {
+void dot_products(bool vector, const float* qf, const A* k, uint64_t n, float* out, bool fetch) {
 #if defined(__x86_64__)
-  if (vector) return decode_avx2::scores(qf, k, n, out);
+  if (vector) return decode_avx2::scores(qf, k, n, out, fetch);
 #endif
   (void)vector;
+  (void)fetch;
   float row[kD];
   for (uint64_t j = 0; j < n; ++j) {
     widen(k + j * kD, row, kD);
@@ -50,20 +51,33 @@ void dot_products(bool vector, const float* qf, const A* k, uint64_t n, float* o
   }
 }
 
-// acc[c] for c < kChannelBlock: the sum over keys j = s, s + 4, ... below
-// total of p[j] v[j, c0 + c], in key order.
+// For each of the heads h < n: acc[h * kSimdGroups * kD + c] for c <
+// kChannelBlock, the sum over keys j = s, s + 4, ... below total of
+// p[h * total + j] v[j, c0 + c], in key order.
 template <class A>
-void group_values(bool vector, const float* p, const A* v, uint64_t c0, uint32_t s, uint64_t total,
+void group_values(bool vector, const float* p, uint64_t n, const A* v, uint64_t c0, uint32_t s, uint64_t total,
                   float* acc) {
+  constexpr uint64_t kAccStride = kSimdGroups * kD;
 #if defined(__x86_64__)
-  if (vector) return decode_avx2::group_values<A, kChannelBlock / 8>(p, v + c0, s, total, acc);
+  if (vector) {
+    // Three heads at a time: their twelve sums fill the registers.
+    for (; n >= 3; n -= 3, p += 3 * total, acc += 3 * kAccStride)
+      decode_avx2::group_values<A, 3>(p, total, v + c0, s, total, acc, kAccStride);
+    if (n == 2) decode_avx2::group_values<A, 2>(p, total, v + c0, s, total, acc, kAccStride);
+    if (n == 1) decode_avx2::group_values<A, 1>(p, total, v + c0, s, total, acc, kAccStride);
+    return;
+  }
 #endif
   (void)vector;
+  static_assert(kChannelBlock == 32, "the vector form sums 32 channels");
   float vr[kChannelBlock];
-  for (uint64_t c = 0; c < kChannelBlock; ++c) acc[c] = 0;
-  for (uint64_t j = s; j < total; j += kSimdGroups) {
-    widen(v + j * kD + c0, vr, kChannelBlock);
-    for (uint64_t c = 0; c < kChannelBlock; ++c) acc[c] = acc[c] + p[j] * vr[c];
+  for (uint64_t h = 0; h < n; ++h) {
+    float* out = acc + h * kAccStride;
+    for (uint64_t c = 0; c < kChannelBlock; ++c) out[c] = 0;
+    for (uint64_t j = s; j < total; j += kSimdGroups) {
+      widen(v + j * kD + c0, vr, kChannelBlock);
+      for (uint64_t c = 0; c < kChannelBlock; ++c) out[c] = out[c] + p[h * total + j] * vr[c];
+    }
   }
 }
 
@@ -121,7 +135,7 @@ void attention_decode64(const mtl::KernelArgs& a) {
         float qf[kD];
         widen(q + (b * sh.hq + head) * kD, qf, kD);
         float* out = scores + (b * sh.hq + head) * total + j0;
-        dot_products(vector, qf, kv_row(k, sh, b, kh, j0), n, out);
+        dot_products(vector, qf, kv_row(k, sh, b, kh, j0), n, out, head == kh * group);
         round_n<A>(out, n);
         for (uint64_t j = 0; j < n; ++j) out[j] = out[j] * 0.125f;
         round_n<A>(out, n);
@@ -145,10 +159,8 @@ void attention_decode64(const mtl::KernelArgs& a) {
       const uint32_t s = uint32_t(part / kChannelBlocks % kSimdGroups);
       const uint64_t bk = part / (kChannelBlocks * kSimdGroups), b = bk / sh.hk, kh = bk % sh.hk;
       const A* vh = kv_row(v, sh, b, kh, 0);
-      for (uint64_t head = kh * group; head < (kh + 1) * group; ++head) {
-        const uint64_t z = b * sh.hq + head;
-        group_values(vector, scores + z * total, vh, c0, s, total, partial + (z * kSimdGroups + s) * kD + c0);
-      }
+      const uint64_t z = b * sh.hq + kh * group;
+      group_values(vector, scores + z * total, group, vh, c0, s, total, partial + (z * kSimdGroups + s) * kD + c0);
     });
   });
   // Each output channel from the four SIMD groups' sums.

@@ -55,13 +55,26 @@ VORN_DECODE_AVX2 inline float finish1(__m256 v) {
   return _mm_cvtss_f32(_mm_add_ss(v2, _mm_shuffle_ps(v2, v2, 1)));
 }
 
+// Bytes ahead of the current row at which a stream of rows is fetched:
+// the hardware's prefetcher alone keeps too few lines in flight for one
+// core to read at its streaming rate.
+constexpr uint64_t kFetchAhead = 4096;
+
+inline void fetch_lines(const void* p, uint64_t bytes) {
+  const char* c = static_cast<const char*>(p);
+  for (uint64_t b = 0; b < bytes; b += 64) _mm_prefetch(c + b, _MM_HINT_T0);
+}
+
 // scores[j] = simd_sum of the lanes of q and key row j, for j < total.
+// `fetch`: the rows come from memory (the first head to read them), so the
+// rows kFetchAhead bytes on are fetched as the loop goes.
 template <class A>
-VORN_DECODE_AVX2 void scores(const float* qf, const A* k, uint64_t total, float* out) {
+VORN_DECODE_AVX2 void scores(const float* qf, const A* k, uint64_t total, float* out, bool fetch) {
   __m256 q[8];
   for (int i = 0; i < 8; ++i) q[i] = _mm256_loadu_ps(qf + 8 * i);
   uint64_t j = 0;
   for (; j + 8 <= total; j += 8) {
+    if (fetch) fetch_lines(reinterpret_cast<const char*>(k + j * 64) + kFetchAhead, 8 * 64 * sizeof(A));
     __m256 v[8];
     for (int t = 0; t < 8; ++t) v[t] = key_lanes(q, k + (j + t) * 64);
     _mm256_storeu_ps(out + j, finish8(v));
@@ -69,19 +82,29 @@ VORN_DECODE_AVX2 void scores(const float* qf, const A* k, uint64_t total, float*
   for (; j < total; ++j) out[j] = finish1(key_lanes(q, k + j * 64));
 }
 
-// acc[c] for c < 8 Regs = sum over keys j = s, s + 4, ... below total of
-// p[j] v[j, c], in key order (a multiply, then an add); rows of v are 64
-// apart.
-template <class A, int Regs>
-VORN_DECODE_AVX2 void group_values(const float* p, const A* v, uint64_t s, uint64_t total, float* acc) {
-  __m256 a[Regs];
-  for (int i = 0; i < Regs; ++i) a[i] = _mm256_setzero_ps();
+// For each of H heads h: acc[h * acc_stride + c], c < 32, = the sum over
+// keys j = s, s + 4, ... below total of p[h * p_stride + j] v[j, c], in key
+// order (a multiply, then an add); rows of v are 64 apart. The heads share
+// each row as it is read, and the part's lines of the row 64 rows on are
+// fetched.
+template <class A, int H>
+VORN_DECODE_AVX2 void group_values(const float* p, uint64_t p_stride, const A* v, uint64_t s, uint64_t total,
+                                   float* acc, uint64_t acc_stride) {
+  __m256 a[H][4];
+  for (int h = 0; h < H; ++h)
+    for (int i = 0; i < 4; ++i) a[h][i] = _mm256_setzero_ps();
+  constexpr uint64_t kAheadRows = 64;
   for (uint64_t j = s; j < total; j += 4) {
-    const __m256 w = _mm256_set1_ps(p[j]);
     const A* r = v + j * 64;
-    for (int i = 0; i < Regs; ++i) a[i] = _mm256_add_ps(a[i], _mm256_mul_ps(w, load8(r + 8 * i)));
+    _mm_prefetch(reinterpret_cast<const char*>(r + kAheadRows * 64), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(r + kAheadRows * 64) + 32 * sizeof(A) - 1, _MM_HINT_T0);
+    for (int h = 0; h < H; ++h) {
+      const __m256 w = _mm256_set1_ps(p[h * p_stride + j]);
+      for (int i = 0; i < 4; ++i) a[h][i] = _mm256_add_ps(a[h][i], _mm256_mul_ps(w, load8(r + 8 * i)));
+    }
   }
-  for (int i = 0; i < Regs; ++i) _mm256_storeu_ps(acc + 8 * i, a[i]);
+  for (int h = 0; h < H; ++h)
+    for (int i = 0; i < 4; ++i) _mm256_storeu_ps(acc + h * acc_stride + 8 * i, a[h][i]);
 }
 
 #undef VORN_DECODE_AVX2

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstring>
 #include <thread>
 
@@ -258,6 +259,59 @@ TEST(ComputeDevice, ManyDispatchesOfOneBufferSeeEachOther) {
 
 // A zero-size dispatch runs nothing and checks nothing, not even a missing
 // pipeline.
+// Dispatches of concurrent encoders run with the dispatch before them as one
+// loop (a grid kernel among them runs its own stages); the commands after
+// the run see all their results, and a fault in any of them fails the
+// buffer, named.
+TEST(ComputeDevice, LinkedConcurrentDispatchesRunTogether) {
+  Fixture f;
+  PipelineRef add = f.pipeline("add"), mark = f.pipeline("mark"), rotate = f.pipeline("rotate"),
+              fault = f.pipeline("fault");
+  for (const uint64_t n : {100ull, 5000ull}) {  // on the committing thread, then on the pool
+    std::vector<float> xs(n), ones(n, 1);
+    for (uint64_t i = 0; i < n; ++i) xs[i] = float(i);
+    BufferRef x = f.floats(xs), y1 = f.floats(xs), y2 = f.floats(xs), y3 = f.floats(xs), r = f.floats(xs),
+              ry = f.floats(xs), m = f.floats(std::vector<float>(n, 0));
+    CommandBufferRef cb = f.queue->command_buffer();
+    ComputeEncoderRef e = cb->compute_command_encoder();
+    f.add(e, add, x, y1, 1, n);
+    e->end_encoding();
+    e = cb->compute_command_encoder(DispatchType::kConcurrent);
+    f.add(e, add, x, y2, 2, n);
+    f.add(e, rotate, r, ry, 1, n);  // r[i] = x[i + 1] + 1
+    e->set_compute_pipeline_state(mark);
+    e->set_buffer(m, 0, 0);
+    e->dispatch_threads(Size3{n, 1, 1}, Size3{64, 1, 1});
+    e->end_encoding();
+    e = cb->compute_command_encoder();
+    f.add(e, add, y1, y3, 0.5f, n);
+    e->end_encoding();
+    cb->commit();
+    ASSERT_EQ(cb->status(), CommandBufferStatus::kCompleted) << cb->error();
+    const std::vector<float> got1 = Fixture::read(y1, n), got2 = Fixture::read(y2, n), got3 = Fixture::read(y3, n),
+                             rotated = Fixture::read(r, n);
+    const float* marks = static_cast<const float*>(m->contents());
+    for (uint64_t i = 0; i < n; ++i) {
+      ASSERT_EQ(got1[i], xs[i] + 1) << i;
+      ASSERT_EQ(got2[i], xs[i] + 2) << i;
+      ASSERT_EQ(got3[i], xs[i] + 1.5f) << i;
+      ASSERT_EQ(rotated[i], xs[(i + 1) % n] + 1) << i;
+      ASSERT_EQ(std::bit_cast<uint32_t>(marks[i]), 1u) << i;
+    }
+    cb = f.queue->command_buffer();
+    e = cb->compute_command_encoder();
+    f.add(e, add, x, y1, 1, n);
+    e->end_encoding();
+    e = cb->compute_command_encoder(DispatchType::kConcurrent);
+    e->set_compute_pipeline_state(fault);
+    e->dispatch_threads(Size3{n, 1, 1}, Size3{128, 1, 1});
+    e->end_encoding();
+    cb->commit();
+    EXPECT_EQ(cb->status(), CommandBufferStatus::kError);
+    EXPECT_NE(cb->error().find("kernel 'fault': reported a fault"), std::string::npos) << cb->error();
+  }
+}
+
 TEST(ComputeDevice, ZeroSizeDispatchIsANoOp) {
   Fixture f;
   BufferRef y = f.floats({7});
