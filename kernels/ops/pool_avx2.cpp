@@ -169,6 +169,85 @@ constexpr int64_t kPaddedPlane = 4096;
   }
 }
 
+// Max over a window of column stride 2 and at most three columns, in two
+// passes as max_plane_separable: each padded input row's maxima over its
+// columns' taps (all columns, the taps folded from the lowest float in
+// order, then the even ones picked), then per output row the maxima of kh
+// of those rows. A row of taps is folded once for every output row that
+// reads it, and the loads are runs of consecutive values.
+constexpr int64_t kRowMaxFloats = 8192;
+
+bool max_rows_s2_apply(const PoolParams& p) {
+  if (p.sw != 2 || p.kw < 1 || p.kw > 3 || p.dw > 2 || p.kh < 1) return false;
+  const int64_t blocks = (p.y.w + 7) / 8;
+  return blocks * 8 * ((p.kh - 1) * p.dh + 1) <= kRowMaxFloats;
+}
+
+// The maxima of input row iy (a row outside the input holds the lowest
+// float) over each padded column's taps into dst, in the lane order of the
+// even picks. Blocks whose taps stay inside the row read it in place; the
+// others read the outside as the lowest float through masked loads.
+template <int KW>
+[[gnu::target("avx2,fma")]] void fold_row_s2(const PoolParams& p, const float* xp, int64_t iy, float* dst) {
+  const int64_t blocks = (p.y.w + 7) / 8, dw = p.dw, reach = 16 + (KW - 1) * dw;
+  const __m256 neutral = _mm256_set1_ps(kPoolLowest);
+  if (iy < 0 || iy >= p.x.h) {
+    for (int64_t b = 0; b < blocks; ++b) _mm256_storeu_ps(dst + 8 * b, neutral);
+    return;
+  }
+  const float* in = xp + iy * p.x.w;
+  for (int64_t b = 0; b < blocks; ++b) {
+    const int64_t s0 = 16 * b - p.padl;
+    __m256 lo = neutral, hi = neutral;
+    if (s0 >= 0 && s0 + reach <= p.x.w) {
+#pragma GCC unroll 3
+      for (int j = 0; j < KW; ++j) {
+        lo = _mm256_max_ps(_mm256_loadu_ps(in + s0 + j * dw), lo);
+        hi = _mm256_max_ps(_mm256_loadu_ps(in + s0 + j * dw + 8), hi);
+      }
+    } else {
+#pragma GCC unroll 3
+      for (int j = 0; j < KW; ++j) {
+        lo = _mm256_max_ps(load_fill(in, s0 + j * dw, p.x.w, neutral), lo);
+        hi = _mm256_max_ps(load_fill(in, s0 + j * dw + 8, p.x.w, neutral), hi);
+      }
+    }
+    _mm256_storeu_ps(dst + 8 * b, _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0)));
+  }
+}
+
+[[gnu::target("avx2,fma")]] void max_planes_rows_s2(const PoolParams& p, const float* x, float* y, int64_t first,
+                                                     int64_t end) {
+  const int64_t wo = p.y.w, ho = p.y.h, blocks = (wo + 7) / 8, stride = blocks * 8;
+  alignas(32) float row_max[kRowMaxFloats];
+  const auto fold_row = p.kw == 1 ? &fold_row_s2<1> : p.kw == 2 ? &fold_row_s2<2> : &fold_row_s2<3>;
+  // Output rows per band: the padded input rows they read fit row_max.
+  const int64_t span = (p.kh - 1) * p.dh + 1;
+  const int64_t band = std::max<int64_t>(1, std::min(ho, (kRowMaxFloats / stride - span) / p.sh + 1));
+  for (int64_t k = first; k < end; ++k) {
+    const float* xp = x + k * p.x.plane();
+    float* yp = y + k * p.y.plane();
+    for (int64_t oy0 = 0; oy0 < ho; oy0 += band) {
+      const int64_t oy1 = std::min(ho, oy0 + band), v0 = oy0 * p.sh;
+      const int64_t v1 = (oy1 - 1) * p.sh + span;
+      for (int64_t v = v0; v < v1; ++v) fold_row(p, xp, v - p.padt, row_max + (v - v0) * stride);
+      for (int64_t oy = oy0; oy < oy1; ++oy) {
+        const float* top = row_max + (oy * p.sh - v0) * stride;
+        for (int64_t b = 0; b < blocks; ++b) {
+          __m256 acc = _mm256_loadu_ps(top + 8 * b);
+          for (int64_t i = 1; i < p.kh; ++i) acc = _mm256_max_ps(_mm256_loadu_ps(top + i * p.dh * stride + 8 * b), acc);
+          acc = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(acc), 0xd8));
+          const int64_t valid = std::min<int64_t>(8, wo - 8 * b);
+          if (valid < 8)
+            _mm256_maskstore_ps(yp + oy * wo + 8 * b, first_lanes(valid), acc);
+          else
+            _mm256_storeu_ps(yp + oy * wo + 8 * b, acc);
+        }
+      }
+    }
+  }
+}
+
 template <bool kMax, int S>
 [[gnu::target("avx2,fma")]] void planes(const PoolParams& p, const float* x, float* y, int64_t first, int64_t end) {
   const Window wd{p.x.h, p.x.w, p.kw, p.dw, p.sh, p.dh, p.padt, p.kh, static_cast<float>(p.kh * p.kw)};
@@ -317,6 +396,7 @@ void global_avg_planes_avx2(const float* x, float* y, int64_t first, int64_t end
 }
 
 void max_planes_avx2(const PoolParams& p, const float* x, float* y, int64_t first, int64_t end) {
+  if (max_rows_s2_apply(p)) return max_planes_rows_s2(p, x, y, first, end);
   if (p.sw == 1) return planes<true, 1>(p, x, y, first, end);
   planes<true, 2>(p, x, y, first, end);
 }

@@ -298,7 +298,10 @@ TEST(PoolKernel, EveryFormGivesTheDefinitionsBits) {
                                {2, 9, 80, 2, 70, 1, 1, 0, 3, 1, 1, 8, 14},     // wider than the vector forms
                                {3, 13, 13, 3, 3, 2, 2, 0, 0, 1, 1, 7, 7},      // ceil mode's last window
                                {11, 5, 5, 3, 3, 2, 2, 1, 1, 1, 1, 3, 3},       // blocks of eight planes, a short last
-                               {20, 20, 20, 3, 3, 2, 2, 1, 1, 1, 1, 10, 10}};
+                               {20, 20, 20, 3, 3, 2, 2, 1, 1, 1, 1, 10, 10},
+                               // wide rows of column stride 2: rows of taps folded in bands
+                               {1, 140, 400, 3, 3, 2, 2, 1, 1, 1, 1, 70, 200},
+                               {2, 90, 260, 3, 2, 2, 2, 2, 1, 2, 2, 44, 130}};
   for (int t = 0; t < 600; ++t) {
     Shape c{};
     c.kh = 1 + sweep(6), c.kw = 1 + sweep(6), c.sh = 1 + sweep(3), c.sw = 1 + sweep(3);
