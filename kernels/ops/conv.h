@@ -231,11 +231,20 @@ inline constexpr int64_t kLanesMaxWidth = 4;
 inline constexpr int64_t kLanesMaxTaps = 49;
 bool depthwise_lanes_apply(const ConvParams& p, KernelIsa form);
 
+// Where the lanes form leaves channels [c0, c1), output rows [oy0, oy1) to
+// the forms that take one channel at a time.
+struct LanesApart {
+  void (*run)(const void* ctx, int64_t c0, int64_t c1, int64_t oy0, int64_t oy1);
+  const void* ctx;
+};
+
 // Output channels [c0, c1), output rows [oy0, oy1) of one image's
-// depthwise layer in that form; false (nothing written) when their weights
-// are not all finite and either zero or normal, or the form is not built
-// here.
-bool depthwise_lanes_block(const ConvParams& p, const float* xn, const float* w, float* yn, int64_t c0, int64_t c1,
-                           int64_t oy0, int64_t oy1, const ChannelEpilogue* epi);
+// depthwise layer in that form; a block of channels whose weights are not
+// all finite and either zero or normal, or whose band of input rows holds
+// a value whose product with its channel's least weight is not normal (it
+// would slow the block's every multiply-add), goes to apart, as does
+// everything where the form is not built.
+void depthwise_lanes_block(const ConvParams& p, const float* xn, const float* w, float* yn, int64_t c0, int64_t c1,
+                           int64_t oy0, int64_t oy1, const ChannelEpilogue* epi, const LanesApart& apart);
 
 }  // namespace vorn::kern

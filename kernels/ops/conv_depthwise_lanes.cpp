@@ -6,9 +6,15 @@
 // (in raster order, across rows) is eight full fused multiply-adds with
 // the tap's eight channel weights. The sums are finished by the channels'
 // epilogues side by side and transposed back to eight channels' spans for
-// the store. Wider rows stay with the row tiles: they fill their lanes, and
-// a block of eight channels would take the processor's slow path for a
-// subnormal value in any one of its lanes (trained models have some).
+// the store. Wider rows stay with the row tiles, which fill their lanes.
+//
+// A subnormal operand or product in any one lane sends the multiply-add of
+// all eight down the processor's slow path, and trained models have whole
+// channels of tiny weights and activations (1e-20 times 1e-21), so the
+// copy of each band looks for an input whose product with its channel's
+// least weight is not normal, and a band that holds one goes to the forms
+// that take one channel at a time, as does a block whose weights are not
+// all zero or normal.
 //
 // Each output sums its taps from zero, one fused multiply-add per (kernel
 // row, kernel column) in order, as the row form does; a padding tap here is
@@ -66,6 +72,22 @@ namespace {
   return v;
 }
 
+// Per lane, the magnitude below which an input's product with the lane's
+// least weight other than zero (of taps weights, eight lanes a tap) is not
+// a normal float: the least normal float where the weights are all zero or
+// at least one.
+[[gnu::target("avx2,fma")]] __m256 product_bound(const float* wl, int64_t taps) {
+  const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+  const __m256 inf = _mm256_set1_ps(std::numeric_limits<float>::infinity());
+  __m256 least = inf;
+  for (int64_t t = 0; t < taps; ++t) {
+    const __m256 m = _mm256_and_ps(_mm256_load_ps(wl + t * 8), magnitude);
+    least = _mm256_min_ps(least, _mm256_blendv_ps(m, inf, _mm256_cmp_ps(m, _mm256_setzero_ps(), _CMP_EQ_OQ)));
+  }
+  const __m256 normal = _mm256_set1_ps(std::numeric_limits<float>::min());
+  return _mm256_max_ps(normal, _mm256_div_ps(normal, least));
+}
+
 // P output pixels (1 to 8) of a block of eight channels: base[k] is pixel
 // k's first tap, wl the taps' eight channel weights; out[k] pixel k's
 // finished channels.
@@ -117,10 +139,12 @@ template <int P>
 // Output channels [c0, c0 + n) of the layer (n 1 to 8): x is channel c0's
 // input plane, w its weights, y its output plane; output rows [oy1, oy2).
 // Bands of `band` output rows are copied and computed in turn, their
-// pixels eight at a time in raster order, across rows.
+// pixels eight at a time in raster order, across rows; a band whose copy
+// holds an input of a product below the normal floats goes to apart.
 [[gnu::target("avx2,fma")]] void lanes_block(const ConvParams& p, const float* x, const float* w, float* y,
                                              int64_t c0, int n, const ChannelEpilogue* epi, int64_t oy1,
-                                             int64_t oy2, int64_t band, float* buf) {
+                                             int64_t oy2, int64_t band, float* buf,
+                                             const LanesApart& apart) {
   const int64_t taps = p.kh * p.kw, wo = p.y.w, hw = p.y.plane();
   const int64_t wp = (wo - 1) * p.sw + (p.kw - 1) * p.dw + 1;
   // The weights as one plane of taps, eight channels a tap.
@@ -132,14 +156,18 @@ template <int P>
   for (int64_t i = 0, t = 0; i < p.kh; ++i)
     for (int64_t j = 0; j < p.kw; ++j, ++t) off[t] = (i * p.dh * wp + j * p.dw) * 8;
   const VecEpilogue e = lanes_epilogue(epi, c0, n);
+  const __m256 below = product_bound(wl, taps);
   for (int64_t oy0 = oy1; oy0 < oy2; oy0 += band) {
     const int64_t rows = std::min(band, oy2 - oy0), hp = (rows - 1) * p.sh + (p.kh - 1) * p.dh + 1;
     // Padded row 0 of the band is input row top; input rows [from, to) are
     // copied.
     const int64_t top = oy0 * p.sh - p.padt, from = std::clamp<int64_t>(top, 0, p.x.h);
     const int64_t to = std::clamp<int64_t>(top + hp, from, p.x.h);
-    lanes_pack(x + from * p.x.w, p.x.plane(), to - from, p.x.w, n, from - top, p.padl, hp, wp,
-               _mm256_setzero_ps(), xp);
+    if (lanes_pack<true>(x + from * p.x.w, p.x.plane(), to - from, p.x.w, n, from - top, p.padl, hp, wp,
+                         _mm256_setzero_ps(), xp, below)) {
+      apart.run(apart.ctx, c0, c0 + n, oy0, oy0 + rows);
+      continue;
+    }
     float* yb = y + oy0 * wo;
     const int64_t count = rows * wo;
     LanesWalk walk;
@@ -153,29 +181,26 @@ template <int P>
 
 }  // namespace
 
-bool depthwise_lanes_block(const ConvParams& p, const float* xn, const float* w, float* yn, int64_t c0, int64_t c1,
-                           int64_t oy0, int64_t oy1, const ChannelEpilogue* epi) {
+void depthwise_lanes_block(const ConvParams& p, const float* xn, const float* w, float* yn, int64_t c0, int64_t c1,
+                           int64_t oy0, int64_t oy1, const ChannelEpilogue* epi, const LanesApart& apart) {
   const int64_t taps = p.kh * p.kw;
-  // A subnormal weight in one lane would slow every multiply-add of its
-  // block (each takes the processor's slow path for the lane); such blocks
-  // and those of weights that are not finite go one channel at a time.
   for (int64_t t = 0; t < (c1 - c0) * taps; ++t) {
     const float v = w[c0 * taps + t];
-    if (!std::isfinite(v) || (v != 0.0f && std::fabs(v) < std::numeric_limits<float>::min())) return false;
+    if (!std::isfinite(v) || (v != 0.0f && std::fabs(v) < std::numeric_limits<float>::min()))
+      return apart.run(apart.ctx, c0, c1, oy0, oy1);
   }
   alignas(64) float buf[kLanesBlockFloats];
   const int64_t band = lanes_band_rows(p);
   for (int64_t c = c0; c < c1; c += 8)
     lanes_block(p, xn + c * p.x.plane(), w + c * taps, yn + c * p.y.plane(), c,
-                static_cast<int>(std::min<int64_t>(8, c1 - c)), epi, oy0, oy1, band, buf);
-  return true;
+                static_cast<int>(std::min<int64_t>(8, c1 - c)), epi, oy0, oy1, band, buf, apart);
 }
 
 #else
 
-bool depthwise_lanes_block(const ConvParams&, const float*, const float*, float*, int64_t, int64_t, int64_t,
-                           int64_t, const ChannelEpilogue*) {
-  return false;
+void depthwise_lanes_block(const ConvParams&, const float*, const float*, float*, int64_t c0, int64_t c1,
+                           int64_t oy0, int64_t oy1, const ChannelEpilogue*, const LanesApart& apart) {
+  apart.run(apart.ctx, c0, c1, oy0, oy1);
 }
 
 #endif

@@ -640,12 +640,22 @@ void conv_grouped_rows(const ConvPlan& c, const float* xn, const float* w, const
   const ChannelEpilogue e{bias, p.y.c, 0, p.act, p.slope, p.hi};
   const ChannelEpilogue* epi = c.epilogue ? &e : nullptr;
   if (!c.grouped.lanes) return groups_apart(c, xn, w, yn, g0, g1, oy0, oy1, epi);
-  // Blocks of eight channels in the lanes; a block the form leaves (its
-  // weights not all finite and normal) one channel at a time.
-  for (int64_t b0 = g0; b0 < g1; b0 += 8) {
-    const int64_t b1 = std::min(g1, b0 + 8);
-    if (!depthwise_lanes_block(p, xn, w, yn, b0, b1, oy0, oy1, epi)) groups_apart(c, xn, w, yn, b0, b1, oy0, oy1, epi);
-  }
+  // Blocks of eight channels in the lanes; what the form leaves (weights
+  // not all finite and normal, bands of inputs whose products underflow)
+  // one channel at a time.
+  struct Apart {
+    const ConvPlan& c;
+    const float *xn, *w;
+    float* yn;
+    const ChannelEpilogue* epi;
+  } const ctx{c, xn, w, yn, epi};
+  const LanesApart apart{[](const void* v, int64_t c0, int64_t c1, int64_t r0, int64_t r1) {
+                           const Apart& a = *static_cast<const Apart*>(v);
+                           groups_apart(a.c, a.xn, a.w, a.yn, c0, c1, r0, r1, a.epi);
+                         },
+                         &ctx};
+  for (int64_t b0 = g0; b0 < g1; b0 += 8)
+    depthwise_lanes_block(p, xn, w, yn, b0, std::min(g1, b0 + 8), oy0, oy1, epi, apart);
 }
 
 // Units of the plan's groups by bands of output rows.

@@ -34,10 +34,13 @@ namespace vorn::kern {
 
 // Planes [0, n) of x (plane values apart, h x w each) into buf, an hp x wp
 // plane of eight-lane pixels whose input pixel (0, 0) lands at (padt,
-// padl); every other pixel and the lanes from n on hold fill.
-[[gnu::target("avx2")]] inline void lanes_pack(const float* x, int64_t plane, int64_t h, int64_t w, int n,
+// padl); every other pixel and the lanes from n on hold fill. With
+// FindBelow, whether any copied value other than zero is smaller in
+// magnitude than its plane's lane of below (else false).
+template <bool FindBelow = false>
+[[gnu::target("avx2")]] inline bool lanes_pack(const float* x, int64_t plane, int64_t h, int64_t w, int n,
                                                int64_t padt, int64_t padl, int64_t hp, int64_t wp, __m256 fill,
-                                               float* buf) {
+                                               float* buf, __m256 below = _mm256_setzero_ps()) {
   const int64_t cols = std::max<int64_t>(0, std::min(w, wp - padl));
   const int64_t rows = std::max<int64_t>(0, std::min(h, hp - padt));
   // The padding: rows above and below, columns left and right.
@@ -48,6 +51,9 @@ namespace vorn::kern {
     lanes_fill(buf, row, row + std::min(padl, wp), fill);
     lanes_fill(buf, row + padl + cols, row + wp, fill);
   }
+  // The magnitudes found below their lane's bound (zeros add nothing).
+  const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+  __m256 tiny = _mm256_setzero_ps();
   for (int64_t iy = 0; iy < rows; ++iy) {
     float* dst = buf + ((iy + padt) * wp + padl) * 8;
     const float* src = x + iy * w;
@@ -60,6 +66,13 @@ namespace vorn::kern {
         r[c] = c >= n ? fill : cnt == 8 ? _mm256_loadu_ps(src + c * plane + ix)
                                         : _mm256_maskload_ps(src + c * plane + ix, mask);
       transpose8(r);
+      if constexpr (FindBelow) {
+#pragma GCC unroll 8
+        for (int k = 0; k < 8; ++k) {
+          const __m256 m = _mm256_and_ps(r[k], magnitude);
+          tiny = _mm256_or_ps(tiny, _mm256_and_ps(m, _mm256_cmp_ps(m, below, _CMP_LT_OQ)));
+        }
+      }
       // Unrolled with a test per pixel: as a loop of cnt stores it is
       // compiled into a string copy of the registers' stack spill.
 #pragma GCC unroll 8
@@ -67,6 +80,8 @@ namespace vorn::kern {
         if (k < cnt) _mm256_storeu_ps(dst + (ix + k) * 8, r[k]);
     }
   }
+  const __m256i bits = _mm256_castps_si256(tiny);
+  return !_mm256_testz_si256(bits, bits);
 }
 
 // Walks the output pixels of an ho x wo plane eight at a time in raster

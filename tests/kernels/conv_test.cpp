@@ -383,6 +383,41 @@ TEST(ConvKernel, DepthwiseSmallPlanesMatchEveryForm) {
   }
 }
 
+TEST(ConvKernel, DepthwiseLanesWithUnderflowingProductsMatchEveryForm) {
+  // Eight channels a vector: bands whose inputs or products with their
+  // channel's weights are not normal floats (a whole channel, a few rows of
+  // one, a single pixel, tiny weights times tiny inputs) go one channel at
+  // a time, and every form gives the same bits.
+  struct Shape {
+    int64_t c, h, w, k, stride;
+  };
+  const Shape shapes[] = {{24, 4, 4, 3, 1}, {19, 7, 7, 3, 2}, {16, 40, 3, 5, 1}};
+  const float sub = std::numeric_limits<float>::denorm_min() * 3.0f;
+  int act = 0;
+  for (const Shape& sh : shapes) {
+    act = (act + 1) % 4;
+    const ref::ConvSpec s = spec(1, sh.c, sh.h, sh.w, sh.c, sh.k, sh.stride, sh.k / 2, sh.c);
+    const ConvCase c{"lanes_tiny", s, true, act, false};
+    SCOPED_TRACE(::testing::Message() << sh.c << " channels " << sh.h << "x" << sh.w << " k " << sh.k);
+    auto x = random_values(s.n * s.cin * s.h * s.w, 31);
+    auto w = random_values(s.cout * s.kh * s.kw, 32, -0.5f, 0.5f);
+    const int64_t hw = sh.h * sh.w, taps = sh.k * sh.k;
+    for (int64_t i = 0; i < hw; ++i) x[2 * hw + i] = (i % 3 == 0 ? -sub : sub) * static_cast<float>(i % 7);
+    for (int64_t i = sh.w; i < 3 * sh.w; ++i) x[11 * hw + i] = sub;
+    x[(sh.c - 1) * hw + hw / 2] = -sub;
+    for (int64_t i = 0; i < hw; ++i) x[9 * hw + i] *= 1e-21f;
+    for (int64_t t = 0; t < taps; ++t) w[9 * taps + t] *= 1e-20f;
+    const auto b = random_values(act == 2 ? 3 * s.cout : s.cout, 33);
+    const auto best = run_conv(c, x, w, b);
+    EXPECT_TRUE(close_to_reference(best, ref::conv2d(s, x, w, b, act, 0.125)));
+    for (KernelIsa isa : {KernelIsa::kPortable, KernelIsa::kAvx2}) {
+      if (isa == KernelIsa::kAvx2 && !cpu_has_avx2_fma()) continue;
+      const auto other = run_conv(c, x, w, b, 0, isa);
+      EXPECT_EQ(0, std::memcmp(best.data(), other.data(), best.size() * 4)) << static_cast<int>(isa);
+    }
+  }
+}
+
 TEST(ConvKernel, SmallPlanesAcrossRowsGiveTheColumnPathsBits) {
   // Output rows narrower than half a panel at stride 1 run panels across
   // the padded rows, and strided 1x1 layers of small planes run as
