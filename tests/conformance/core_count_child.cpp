@@ -139,6 +139,13 @@ void products() {
     b.node(op::LayerNormalization, {x, g, z}, {y}, {{attr::Norm::kEpsilon, GraphBuilder::f32_word(1e-5f)}});
     run_graph("layernorm_197x192", b, x, y);
   }
+  {
+    // Chunks of an odd length end inside a vector of the erf loop.
+    GraphBuilder b;
+    const uint64_t x = b.input({1, 100003}), y = b.output({1, 100003});
+    b.node(op::Erf, {x}, {y});
+    run_graph("erf_100003", b, x, y);
+  }
   // Products of the graph layers and the kernels, straight through the
   // matrix product: transposes, scaling, a single row, and row counts the
   // pool cuts into blocks that end in a row or two.
