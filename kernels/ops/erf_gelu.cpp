@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "kernels/ops/activation.h"
+#include "kernels/ops/parallel_chunks.h"
 #include "kernels/ops/spatial_common.h"
 #include "platform/cpu_features.h"
 #include "platform/vector_math.h"
@@ -17,7 +18,7 @@ namespace vorn {
 namespace {
 
 constexpr float kInvSqrt2 = 0.70710677f;
-constexpr int64_t kParallelElements = 16384;
+constexpr uint64_t kErfSplitElements = 16384;
 
 // -1 until the environment has been read; benign race, every reader stores
 // the same answer.
@@ -84,14 +85,10 @@ bool unary_run(CpuState& s, const NodeRecord& n, bool gelu) {
   const float* x = node_in(s, n, 0);
   float* y = node_out(s, n, 0);
   const int64_t count = kern::value_count(node_in_value(s, n, 0));
-  if (count < kParallelElements || !cpu_split_allowed()) {
-    erf_gelu_range(x, y, 0, count, gelu);
-    return true;
-  }
-  const int64_t chunk = (count + 7) / 8;
-  parallel_for(8, [&](size_t k) {
-    const int64_t a = static_cast<int64_t>(k) * chunk;
-    erf_gelu_range(x, y, a, std::min(count, a + chunk), gelu);
+  // Every element rounds alike in the vector loop and its scalar tail, so
+  // the chunks' edges change no bits.
+  for_chunks(static_cast<uint64_t>(count), kErfSplitElements, [&](uint64_t begin, uint64_t end) {
+    erf_gelu_range(x, y, static_cast<int64_t>(begin), static_cast<int64_t>(end), gelu);
   });
   return true;
 }

@@ -194,14 +194,34 @@ bool batch_spread(int64_t count, int64_t work_each) {
   return count >= 2 && work_each < kBatchSpreadWork && count * work_each >= kParallelMinWork;
 }
 
+// Pieces of `m` rows each product is cut into when the products spread:
+// too few products for the pool (a few attention heads) also split their
+// rows, so that every thread gets work. Rows go in multiples of eight, a
+// whole register tile; each element sums in the same order whatever the
+// cut, so the pieces change where rows are computed, never their bits.
+int64_t batch_row_piece(bool spread, size_t count, int64_t m) {
+  constexpr int64_t kRowStep = 8;
+  const size_t want = 3 * parallel_thread_count();
+  if (!spread || !cpu_split_allowed() || count >= want || m < 2 * kRowStep) return m;
+  const int64_t pieces = static_cast<int64_t>((want + count - 1) / count);
+  const int64_t rows = ((m + pieces - 1) / pieces + kRowStep - 1) / kRowStep * kRowStep;
+  return std::min(m, rows);
+}
+
+// Runs one(t, r0, r1, mode) for rows [r0, r1) of each of `count` products.
 template <class F>
-void batch_run(bool spread, size_t count, F&& one) {
+void batch_run(bool spread, size_t count, int64_t m, F&& one) {
   if (!cpu_split_allowed()) {
-    for (size_t t = 0; t < count; ++t) one(t, SgemmThreading::kSerial);
+    for (size_t t = 0; t < count; ++t) one(t, int64_t{0}, m, SgemmThreading::kSerial);
   } else if (spread) {
-    parallel_for(count, [&](size_t t) { one(t, SgemmThreading::kSerial); });
+    const int64_t rows = batch_row_piece(spread, count, m);
+    const size_t pieces = static_cast<size_t>((m + rows - 1) / rows);
+    parallel_for(count * pieces, [&](size_t u) {
+      const int64_t r0 = static_cast<int64_t>(u % pieces) * rows;
+      one(u / pieces, r0, std::min(m, r0 + rows), SgemmThreading::kSerial);
+    });
   } else {
-    for (size_t t = 0; t < count; ++t) one(t, SgemmThreading::kPoolSplit);
+    for (size_t t = 0; t < count; ++t) one(t, int64_t{0}, m, SgemmThreading::kPoolSplit);
   }
 }
 
@@ -229,16 +249,17 @@ bool matmul_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
   const bool spread = !quant && batch_spread(q.axis2 ? q.d0 * q.d2 : q.batch, q.m * q.n * q.k);
   if (q.axis2) {
     const int64_t ld_a = q.d2 * q.k, ld_y = q.d2 * q.n;
-    auto one = [&](size_t t, SgemmThreading mode) {
+    auto one = [&](size_t t, int64_t r0, int64_t r1, SgemmThreading mode) {
       const int64_t i = static_cast<int64_t>(t) / q.d2, j = static_cast<int64_t>(t) % q.d2;
+      const float* at = a + (i * q.d1 * q.d2 + j) * q.k + r0 * ld_a;
+      float* yt = y + (i * q.d1 * q.d2 + j) * q.n + r0 * ld_y;
       if (quant)
-        cpu_gemm(s, false, false, q.m, q.n, q.k, 1.0f, a + (i * q.d1 * q.d2 + j) * q.k, ld_a,
-                 b + j * q.k * q.n, q.n, 0.0f, y + (i * q.d1 * q.d2 + j) * q.n, ld_y);
+        cpu_gemm(s, false, false, r1 - r0, q.n, q.k, 1.0f, at, ld_a, b + j * q.k * q.n, q.n, 0.0f, yt, ld_y);
       else
-        cpu_sgemm_threading(mode, 0, false, false, q.m, q.n, q.k, 1.0f, a + (i * q.d1 * q.d2 + j) * q.k, ld_a,
-                            b + j * q.k * q.n, q.n, 0.0f, y + (i * q.d1 * q.d2 + j) * q.n, ld_y);
+        cpu_sgemm_threading(mode, 0, false, false, r1 - r0, q.n, q.k, 1.0f, at, ld_a, b + j * q.k * q.n, q.n,
+                            0.0f, yt, ld_y);
     };
-    batch_run(spread, static_cast<size_t>(q.d0 * q.d2), one);
+    batch_run(spread, static_cast<size_t>(q.d0 * q.d2), q.m, one);
     return true;
   }
   const int64_t mk = q.m * q.k, kn = q.k * q.n, mn = q.m * q.n;
@@ -254,7 +275,7 @@ bool matmul_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
     cpu_gemm(s, false, false, q.batch * q.m, q.n, q.k, 1.0f, a, q.k, b, q.n, 0.0f, y, q.n);
     return true;
   }
-  auto one = [&](size_t t, SgemmThreading mode) {
+  auto one = [&](size_t t, int64_t r0, int64_t r1, SgemmThreading mode) {
     int64_t rest = static_cast<int64_t>(t), ia = 0, ib = 0;
     for (int i = q.nb - 1; i >= 0; --i) {
       const int64_t d = rest % q.out_dims[i];
@@ -262,14 +283,15 @@ bool matmul_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
       ia += d * q.a_stride[i];
       ib += d * q.b_stride[i];
     }
+    const float* at = a + ia * mk + r0 * q.k;
+    float* yt = y + static_cast<int64_t>(t) * mn + r0 * q.n;
     if (quant)
-      cpu_gemm(s, false, false, q.m, q.n, q.k, 1.0f, a + ia * mk, q.k, b + ib * kn, q.n, 0.0f,
-               y + static_cast<int64_t>(t) * mn, q.n);
+      cpu_gemm(s, false, false, r1 - r0, q.n, q.k, 1.0f, at, q.k, b + ib * kn, q.n, 0.0f, yt, q.n);
     else
-      cpu_sgemm_threading(mode, 0, false, false, q.m, q.n, q.k, 1.0f, a + ia * mk, q.k, b + ib * kn, q.n, 0.0f,
-                          y + static_cast<int64_t>(t) * mn, q.n);
+      cpu_sgemm_threading(mode, 0, false, false, r1 - r0, q.n, q.k, 1.0f, at, q.k, b + ib * kn, q.n, 0.0f, yt,
+                          q.n);
   };
-  batch_run(spread, static_cast<size_t>(q.batch), one);
+  batch_run(spread, static_cast<size_t>(q.batch), q.m, one);
   return true;
 }
 

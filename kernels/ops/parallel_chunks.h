@@ -32,10 +32,14 @@ void for_chunks(uint64_t n, uint64_t threshold, F&& body, uint64_t unit_cost = 1
     return;
   }
   // A few chunks per thread keeps the load even when some threads start late;
-  // no chunk is smaller than half the threshold's worth of work.
+  // no chunk is smaller than half the threshold's worth of work, except that
+  // work past the threshold always reaches every thread, and the chunks come
+  // in whole rounds of the pool: nine chunks on eight threads would take
+  // twice as long as eight.
   uint64_t threads = parallel_thread_count();
   uint64_t by_size = std::max<uint64_t>(1, work / std::max<uint64_t>(1, threshold / 2));
-  uint64_t chunks = std::min<uint64_t>({n, threads * 4, by_size});
+  uint64_t chunks = std::min<uint64_t>({n, threads * 4, std::max(by_size, threads)});
+  if (chunks > threads) chunks -= chunks % threads;
   if (chunks < 2) {
     body(uint64_t{0}, n);
     return;

@@ -123,6 +123,29 @@ void products() {
     b.node(op::Relu, {t4}, {y});
     run_graph("conv_residual_block_1x32x40x40", b, x, y);
   }
+  {
+    // Attention heads too few for the pool, whose rows are cut as well, and
+    // a transformer's layer normalisation over rows.
+    GraphBuilder b;
+    const uint64_t q = b.input({3, 197, 64}), k = b.weight({3, 64, 197}, values(3 * 64 * 197, 12));
+    const uint64_t y = b.output({3, 197, 197});
+    b.node(op::MatMul, {q, k}, {y});
+    run_graph("matmul_heads_3x197x64x197", b, q, y);
+  }
+  {
+    GraphBuilder b;
+    const uint64_t x = b.input({1, 197, 192}), g = b.weight({192}, values(192, 13));
+    const uint64_t z = b.weight({192}, values(192, 14)), y = b.output({1, 197, 192});
+    b.node(op::LayerNormalization, {x, g, z}, {y}, {{attr::Norm::kEpsilon, GraphBuilder::f32_word(1e-5f)}});
+    run_graph("layernorm_197x192", b, x, y);
+  }
+  {
+    // Chunks of an odd length end inside a vector of the erf loop.
+    GraphBuilder b;
+    const uint64_t x = b.input({1, 100003}), y = b.output({1, 100003});
+    b.node(op::Erf, {x}, {y});
+    run_graph("erf_100003", b, x, y);
+  }
   // Products of the graph layers and the kernels, straight through the
   // matrix product: transposes, scaling, a single row, and row counts the
   // pool cuts into blocks that end in a row or two.
