@@ -159,9 +159,12 @@ DirectBands plan_direct_across(const ConvParams& p, int64_t cap) {
 // A 1x1 layer of stride above 1 without padding whose plane is small
 // enough for panels: its input positions copied into planes of the output's
 // shape make a pointwise layer, whose products sum as the column matrix's.
+// Every output position must read a position inside the input: an output
+// larger than the input's extent (a shape the file declares) reads zeros
+// on the gathering paths, which check each read.
 bool subsample_applies(const ConvParams& p) {
   return p.g == 1 && p.kh == 1 && p.kw == 1 && p.padt == 0 && p.padl == 0 && (p.sh > 1 || p.sw > 1) &&
-         p.y.plane() <= 256;
+         p.y.plane() <= 256 && p.y.h > 0 && p.y.w > 0 && (p.y.h - 1) * p.sh < p.x.h && (p.y.w - 1) * p.sw < p.x.w;
 }
 
 // Workspace floats of a subsampled layer: its copied planes (whole
