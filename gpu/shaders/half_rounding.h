@@ -1,14 +1,17 @@
 // Rounding a float to the nearest half (ties to even) without leaving
 // float, for the Q8 matrix-vector products: a conversion to half and back
 // costs four micro-operations, two of them on the one shuffle port, where
-// this costs three float operations.
+// this costs two float operations.
 //
-// For v with 2^-14 <= |v| <= 65504 (half's normal range) or v = 0, and c =
-// v x 8193: (c + (v - c)) keeps v's eleven leading significant bits rounded
-// to nearest, ties to even (Veltkamp's split), the same bits as the round
-// trip through half over every float of that range. Each operation must be
-// rounded on its own: the empty asm keeps a compiler that contracts from
-// fusing the product into the difference, whatever the caller's flags.
+// For v with 2^-14 <= |v| <= 65504 (half's normal range) or v = +0, and c =
+// v x 8191 rounded: v x 8192 - c, fused (one rounding of the exact value),
+// keeps v's eleven leading significant bits rounded to nearest, ties to even
+// (a split of Veltkamp's kind), the same bits as the round trip through half
+// over every float of that range. c lies in v x 8192's binade or the one
+// below, never above, so a v that rounds up to the next power of two still
+// comes out whole (8193, the usual constant, loses it there). The product
+// must be rounded on its own: the empty asm keeps a compiler that contracts
+// from fusing it into the difference, whatever the caller's flags.
 #pragma once
 
 #if defined(__x86_64__)
@@ -23,16 +26,16 @@ inline bool half_normal_block(float scale) { return scale >= 0x1p-14f && scale <
 
 #if defined(__x86_64__)
 
-__attribute__((target("avx2"))) inline __m256 round_to_half(__m256 v) {
-  __m256 c = _mm256_mul_ps(v, _mm256_set1_ps(8193.0f));
+__attribute__((target("avx2,fma"))) inline __m256 round_to_half(__m256 v) {
+  __m256 c = _mm256_mul_ps(v, _mm256_set1_ps(8191.0f));
   asm("" : "+x"(c));
-  return _mm256_add_ps(c, _mm256_sub_ps(v, c));
+  return _mm256_fmsub_ps(v, _mm256_set1_ps(8192.0f), c);
 }
 
 __attribute__((target("avx512f"))) inline __m512 round_to_half(__m512 v) {
-  __m512 c = _mm512_mul_ps(v, _mm512_set1_ps(8193.0f));
+  __m512 c = _mm512_mul_ps(v, _mm512_set1_ps(8191.0f));
   asm("" : "+v"(c));
-  return _mm512_add_ps(c, _mm512_sub_ps(v, c));
+  return _mm512_fmsub_ps(v, _mm512_set1_ps(8192.0f), c);
 }
 
 #endif

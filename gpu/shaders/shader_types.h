@@ -125,7 +125,7 @@ namespace vorn::shaders {
 // narrow it with IsaCap). Every form gives the same bits.
 enum class VectorForm { kPortable, kAvx2, kAvx512 };
 inline VectorForm vector_form() {
-  if (!cpu_has_avx2_f16c()) return VectorForm::kPortable;
+  if (!cpu_has_avx2_f16c() || !cpu_has_avx2_fma()) return VectorForm::kPortable;
   return cpu_has_avx512f() ? VectorForm::kAvx512 : VectorForm::kAvx2;
 }
 

@@ -810,7 +810,7 @@ __attribute__((target("avx2,f16c"))) uint64_t half_rounding_mismatches(Round rou
 }
 
 struct RoundAvx2 {
-  __attribute__((target("avx2"))) __m256 operator()(__m256 v) const { return shaders::round_to_half(v); }
+  __attribute__((target("avx2,fma"))) __m256 operator()(__m256 v) const { return shaders::round_to_half(v); }
 };
 struct RoundAvx512 {
   __attribute__((target("avx512f"))) __m256 operator()(__m256 v) const {
@@ -859,7 +859,7 @@ TEST(GenerativeKernels, VectorFormsGiveThePortableBits) {
 // The Q8 products' rounding of a weight to half without leaving float,
 // against the round trip through half, over every float of its range.
 TEST(GenerativeKernels, HalfRoundingInFloatMatchesTheConversion) {
-  if (!cpu_has_avx2_f16c()) GTEST_SKIP() << "no AVX2";
+  if (!cpu_has_avx2_f16c() || !cpu_has_avx2_fma()) GTEST_SKIP() << "no AVX2 with FMA";
   EXPECT_EQ(half_rounding_mismatches(RoundAvx2{}), 0u);
   if (cpu_has_avx512f()) {
     EXPECT_EQ(half_rounding_mismatches(RoundAvx512{}), 0u);
