@@ -25,6 +25,7 @@
 #include <immintrin.h>
 #endif
 
+#include "kernels/ops/conv_depthwise_wide.h"
 #include "kernels/ops/conv_paths.h"
 #include "kernels/ops/epilogue_avx2.h"
 
@@ -609,6 +610,8 @@ void groups_apart(const ConvPlan& c, const float* xn, const float* w, float* yn,
 #if defined(__x86_64__)
   FixedLayer fixed;
   const bool has_fixed = gp.form != KernelIsa::kPortable && fixed_layer(p, epi, &fixed);
+  DepthwiseWide wide;
+  const bool has_wide = depthwise_wide_layer(p, gp.form, epi, &wide);
 #endif
   for (int64_t gi = g0; gi < g1; ++gi) {
     const GroupOperands g{xn + gi * cin * p.x.plane(), w + gi * cout * taps, yn + gi * cout * p.y.plane(),
@@ -619,6 +622,10 @@ void groups_apart(const ConvPlan& c, const float* xn, const float* w, float* yn,
       continue;
     }
 #if defined(__x86_64__)
+    if (finite && has_wide) {
+      depthwise_wide_rows(wide, WideChannel{g.x, g.w, g.y, g.first_channel}, oy0, oy1);
+      continue;
+    }
     if (finite && has_fixed) {
       group_fixed_avx2(fixed, g, cout, oy0, oy1);
       continue;

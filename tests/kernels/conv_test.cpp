@@ -418,6 +418,44 @@ TEST(ConvKernel, DepthwiseLanesWithUnderflowingProductsMatchEveryForm) {
   }
 }
 
+TEST(ConvKernel, DepthwiseWideFormGivesTheEightLaneBits) {
+  // Sixteen columns a vector under AVX-512: rows of one block and of
+  // several (and an odd last one), widths either side of 16 and 32, rows
+  // either side of the tiles' 4, 7 and 8, kernels 3, 5 and 7, strides 1 and
+  // 2, padding past the kernel, every fused activation with and without
+  // bias, one and more units of rows; the eight-lane and portable forms give
+  // the same bits.
+  if (!cpu_has_avx512f()) GTEST_SKIP() << "no AVX-512";
+  struct Shape {
+    int64_t c, h, w, k, stride, pad;
+  };
+  const Shape shapes[] = {{5, 7, 7, 3, 1, 1},     {3, 14, 14, 3, 1, 1},  {4, 28, 28, 3, 2, 1},  {2, 9, 16, 3, 1, 1},
+                          {3, 11, 17, 5, 1, 2},   {2, 13, 33, 7, 1, 3},  {3, 12, 40, 5, 2, 2},  {2, 5, 31, 3, 2, 0},
+                          {2, 23, 112, 3, 1, 1},  {2, 6, 3, 3, 1, 4},    {40, 30, 30, 3, 1, 1}, {3, 15, 46, 7, 2, 3}};
+  const int acts[] = {kern::kActNone,      kern::kActRelu, kern::kActReluAffine, kern::kActLeaky,
+                      kern::kActHardSwish, kern::kActClip, kern::kActSiLU};
+  int n = 0;
+  for (const Shape& sh : shapes) {
+    const int act = acts[n++ % 7];
+    const ref::ConvSpec s = spec(1, sh.c, sh.h, sh.w, sh.c, sh.k, sh.stride, sh.pad, sh.c);
+    const bool bias = act == kern::kActReluAffine || n % 2 == 0;
+    SCOPED_TRACE(::testing::Message() << sh.c << " channels " << sh.h << "x" << sh.w << " k " << sh.k << " stride "
+                                      << sh.stride << " act " << act);
+    const ConvCase c{"wide", s, bias, act, false};
+    const auto x = random_values(s.cin * s.h * s.w, 41, -3.0f, 3.0f);
+    const auto w = random_values(s.cout * s.kh * s.kw, 42, -0.5f, 0.5f);
+    const auto b = bias ? random_values(act == kern::kActReluAffine ? 3 * s.cout : s.cout, 43) : std::vector<float>{};
+    const auto wide = run_conv(c, x, w, b, 0, KernelIsa::kAvx512);
+    if (act <= kern::kActLeaky) {
+      EXPECT_TRUE(close_to_reference(wide, ref::conv2d(s, x, w, b, act, 0.125)));
+    }
+    for (KernelIsa isa : {KernelIsa::kAvx2, KernelIsa::kPortable}) {
+      const auto other = run_conv(c, x, w, b, 0, isa);
+      EXPECT_EQ(0, std::memcmp(wide.data(), other.data(), wide.size() * 4)) << static_cast<int>(isa);
+    }
+  }
+}
+
 TEST(ConvKernel, SmallPlanesAcrossRowsGiveTheColumnPathsBits) {
   // Output rows narrower than half a panel at stride 1 run panels across
   // the padded rows, and strided 1x1 layers of small planes run as

@@ -1,0 +1,188 @@
+// The sixteen-lane depthwise tiles (conv_depthwise_wide.h says what they
+// compute). Column stride 2 loads the thirty-two input columns a block's
+// taps span in two vectors and picks the even (and, for the next kernel
+// column, the odd) ones in output order with one permute each.
+#include "kernels/ops/conv_depthwise_wide.h"
+
+#include <algorithm>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+
+#include "kernels/ops/epilogue_avx2.h"
+#endif
+
+namespace vorn::kern {
+
+#if defined(__x86_64__)
+
+namespace {
+
+#define VORN_WIDE [[gnu::target("avx512f,avx2,fma")]]
+
+// Lanes of sixteen columns from start that lie inside [0, w).
+inline __mmask16 inside16(int64_t start, int64_t w) {
+  uint32_t m = 0xffffu;
+  if (start < 0) m = start <= -16 ? 0u : (m << static_cast<int>(-start)) & 0xffffu;
+  const int64_t room = w - start;
+  if (room < 16) m &= room <= 0 ? 0u : (1u << static_cast<int>(room)) - 1u;
+  return static_cast<__mmask16>(m);
+}
+
+// src + start without forming an address outside the row (start may be
+// negative; those lanes are masked and never read).
+inline const float* at(const float* src, int64_t start) {
+  return reinterpret_cast<const float*>(reinterpret_cast<uintptr_t>(src) + static_cast<uintptr_t>(start) * 4);
+}
+
+// The epilogue in two halves of eight lanes, each as the eight-lane tiles
+// finish theirs.
+VORN_WIDE inline __m512 finish16(const VecEpilogue& e, __m512 v) {
+  // The masked extracts name their pass-through lanes (the plain ones
+  // leave them undefined, which GCC 12 warns of).
+  const __m256d none = _mm256_setzero_pd();
+  const __m256 lo = finish(e, _mm256_castpd_ps(_mm512_mask_extractf64x4_pd(none, 0xff, _mm512_castps_pd(v), 0)));
+  const __m256 hi = finish(e, _mm256_castpd_ps(_mm512_mask_extractf64x4_pd(none, 0xff, _mm512_castps_pd(v), 1)));
+  const __m512d both = _mm512_mask_insertf64x4(_mm512_setzero_pd(), 0xff, _mm512_castpd256_pd512(_mm256_castps_pd(lo)),
+                                               _mm256_castps_pd(hi), 1);
+  return _mm512_castpd_ps(both);
+}
+
+// K x K taps, stride S, R output rows by V blocks of sixteen columns.
+template <int K, int S, int R, int V>
+VORN_WIDE void wide_tile(const DepthwiseWide& d, const WideChannel& ch, int64_t oy0, int rows, int64_t q0) {
+  // Loads per input row and block: one per kernel column, or one pair per
+  // two kernel columns with stride 2.
+  constexpr int kLoads = S == 1 ? K : (K + 1) / 2;
+  __m512 acc[R][V];
+#pragma GCC unroll 8
+  for (int r = 0; r < R; ++r)
+#pragma GCC unroll 2
+    for (int b = 0; b < V; ++b) acc[r][b] = _mm512_setzero_ps();
+  __m512 wv[K * K];
+#pragma GCC unroll 49
+  for (int t = 0; t < K * K; ++t) wv[t] = _mm512_set1_ps(ch.w[t]);
+  int64_t col[V];
+  __mmask16 mk[V][kLoads][S];
+#pragma GCC unroll 2
+  for (int b = 0; b < V; ++b) {
+    col[b] = (q0 + b) * 16 * S - d.padl;
+#pragma GCC unroll 7
+    for (int l = 0; l < kLoads; ++l)
+#pragma GCC unroll 2
+      for (int h = 0; h < S; ++h) mk[b][l][h] = inside16(col[b] + l * S + 16 * h, d.w);
+  }
+  const __m512i even = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+  const __m512i odd = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
+  const int64_t top = oy0 * S - d.padt;
+#pragma GCC unroll 32
+  for (int ii = 0; ii < (R - 1) * S + K; ++ii) {
+    const int64_t iy = top + ii;
+    if (iy < 0 || iy >= d.h) continue;
+    const float* xr = ch.x + iy * d.w;
+#pragma GCC unroll 7
+    for (int l = 0; l < kLoads; ++l) {
+      __m512 v[S][V];
+#pragma GCC unroll 2
+      for (int b = 0; b < V; ++b) {
+        const float* src = at(xr, col[b] + l * S);
+        if constexpr (S == 1) {
+          v[0][b] = _mm512_maskz_loadu_ps(mk[b][l][0], src);
+        } else {
+          const __m512 lo = _mm512_maskz_loadu_ps(mk[b][l][0], src);
+          const __m512 hi = _mm512_maskz_loadu_ps(mk[b][l][1], at(src, 16));
+          v[0][b] = _mm512_permutex2var_ps(lo, even, hi);
+          if (l * S + 1 < K) v[S - 1][b] = _mm512_permutex2var_ps(lo, odd, hi);
+        }
+      }
+#pragma GCC unroll 2
+      for (int h = 0; h < S; ++h) {
+        const int j = l * S + h;
+        if (j >= K) break;
+#pragma GCC unroll 8
+        for (int r = 0; r < R; ++r) {
+          const int i = ii - r * S;
+          if (i < 0 || i >= K) continue;
+#pragma GCC unroll 2
+          for (int b = 0; b < V; ++b) acc[r][b] = _mm512_fmadd_ps(wv[i * K + j], v[h][b], acc[r][b]);
+        }
+      }
+    }
+  }
+  const VecEpilogue e = vec_epilogue(d.epi, ch.c);
+#pragma GCC unroll 8
+  for (int r = 0; r < R; ++r) {
+    if (r >= rows) break;
+    float* yr = ch.y + (oy0 + r) * d.wo;
+#pragma GCC unroll 2
+    for (int b = 0; b < V; ++b) {
+      const __m512 t = d.epi != nullptr ? finish16(e, acc[r][b]) : acc[r][b];
+      const int64_t x0 = (q0 + b) * 16;
+      _mm512_mask_storeu_ps(yr + x0, inside16(x0, d.wo), t);
+    }
+  }
+}
+
+template <int K, int S>
+void pick(DepthwiseWide* d, int64_t ho) {
+  // Eight rows by one block where a row is one block (seven where those
+  // cover the rows with fewer left over: 7, 14 and 28 rows), else four
+  // rows by two blocks and eight rows by a last odd one: eight sums each.
+  const bool seven = (ho + 6) / 7 * 7 < (ho + 7) / 8 * 8;
+  d->pair = &wide_tile<K, S, 4, 2>;
+  d->pair_rows = 4;
+  if (d->blocks == 1 && seven) {
+    d->single = &wide_tile<K, S, 7, 1>;
+    d->single_rows = 7;
+  } else {
+    d->single = &wide_tile<K, S, 8, 1>;
+    d->single_rows = 8;
+  }
+}
+
+}  // namespace
+
+bool depthwise_wide_layer(const ConvParams& p, KernelIsa form, const ChannelEpilogue* epi, DepthwiseWide* out) {
+  if (form != KernelIsa::kAvx512 || !conv_is_depthwise(p) || p.kh != p.kw || p.dh != 1 || p.dw != 1 ||
+      p.sh != p.sw || (p.sw != 1 && p.sw != 2))
+    return false;
+  // A row of at most eight outputs fills more of an eight-lane vector
+  // than of a sixteen-lane one, for as many instructions.
+  if (p.y.w <= 8) return false;
+  DepthwiseWide d;
+  d.blocks = (p.y.w + 15) / 16;
+  d.h = p.x.h, d.w = p.x.w, d.padt = p.padt, d.padl = p.padl, d.wo = p.y.w;
+  d.epi = epi;
+  const bool s1 = p.sw == 1;
+  switch (p.kh) {
+    case 3: s1 ? pick<3, 1>(&d, p.y.h) : pick<3, 2>(&d, p.y.h); break;
+    case 5: s1 ? pick<5, 1>(&d, p.y.h) : pick<5, 2>(&d, p.y.h); break;
+    case 7: s1 ? pick<7, 1>(&d, p.y.h) : pick<7, 2>(&d, p.y.h); break;
+    default: return false;
+  }
+  *out = d;
+  return true;
+}
+
+void depthwise_wide_rows(const DepthwiseWide& d, const WideChannel& ch, int64_t oy0, int64_t oy1) {
+  const int64_t pairs = d.blocks / 2 * 2;
+  // Bands of the single tile's rows: its last block, and the pairs' tiles
+  // stacked to the same rows, so the band's input rows stay in cache.
+  for (int64_t oy = oy0; oy < oy1; oy += d.single_rows) {
+    const int64_t end = std::min(oy1, oy + d.single_rows);
+    for (int64_t r = oy; r < end; r += d.pair_rows) {
+      const int rows = static_cast<int>(std::min<int64_t>(d.pair_rows, end - r));
+      for (int64_t q = 0; q < pairs; q += 2) d.pair(d, ch, r, rows, q);
+    }
+    if (pairs < d.blocks) d.single(d, ch, oy, static_cast<int>(end - oy), pairs);
+  }
+}
+
+#else
+
+bool depthwise_wide_layer(const ConvParams&, KernelIsa, const ChannelEpilogue*, DepthwiseWide*) { return false; }
+void depthwise_wide_rows(const DepthwiseWide&, const WideChannel&, int64_t, int64_t) {}
+
+#endif
+
+}  // namespace vorn::kern
