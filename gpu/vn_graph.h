@@ -203,7 +203,7 @@ class VNGraph {
     kAttentionScores,  // matrices_: batch, rows, columns, interior
     kAttentionValues,  // matrices_: as kAttentionScores
     kLinearGraph,      // attentionGraphs_: M, N, K, bias
-    kAttentionGraph,   // attentionGraphs_: b, hq, s, total, d, capacity
+    kAttentionGraph,   // attentionGraphs_: b, hq, s, total, d, capacity (0: K and V token-major)
   };
   // A graph-layer graph kept by shape: its placeholders in feed order and
   // its one result.
@@ -231,7 +231,7 @@ class VNGraph {
                           const mtl::CommandBufferRef& command);
   void attentionGraph(const VNTensorRef& q, const VNTensorRef& k, const VNTensorRef& v, const VNTensorRef& mask,
                       const VNTensorRef& out, uint64_t b, uint64_t hq, uint64_t s, uint64_t total, uint64_t d,
-                      const mtl::CommandBufferRef& command);
+                      const mtl::CommandBufferRef& command, bool token_major);
   void attentionMatrices(const VNTensorRef& q, const VNTensorRef& k, const VNTensorRef& v, const VNTensorRef& mask,
                          const VNTensorRef& out, const shaders::AttentionParams& params, uint64_t b, uint64_t hq,
                          uint64_t s, uint64_t total, uint64_t d, const mtl::CommandBufferRef& command);

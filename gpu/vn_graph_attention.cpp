@@ -109,6 +109,20 @@ std::vector<VNTensorRef> VNGraph::attention(const GraphNode& node, const std::ve
                     mask->dtype == activation_ && (!masked || mask->shape == std::vector<uint64_t>{b, 1, s, total}),
                 "Attention shape/mask; maximum context 8192");
 
+  const bool products = b > 0 && s >= kProductMinQueries && d >= kProductMinHeadDim;
+  // The graph takes equal head counts only; the batched products also serve
+  // grouped key/value heads (each key head's query heads are stacked as the
+  // rows of one product), which is what a prefill of the text side needs to
+  // run at the speed of the matrix product rather than of the tiled kernels.
+  const bool graph = products && hq == hk && graphAttention_ && masked && (!cache || activation_ == kElemF32);
+  // Without a cache the graph reads K and V where their projections wrote
+  // them, as it reads Q: a head-major copy of each would be read once, by
+  // the graph's own copy into panels.
+  if (graph && !cache && q->offset == 0 && k->offset == 0 && v->offset == 0 && mask->offset == 0) {
+    VNTensorRef out = tensor(q->shape, activation_);
+    attentionGraph(q, k, v, mask, out, b, hq, s, total, d, command, true);
+    return {out};
+  }
   VNTensorRef kt = cacheTensor(k, cache ? in[kAttentionPastK] : nullptr, cache, kv, b, hk, s, past, d, command);
   VNTensorRef vt = cacheTensor(v, cache ? in[kAttentionPastV] : nullptr, cache, kv, b, hk, s, past, d, command);
   VNTensorRef out = tensor(q->shape, activation_);
@@ -120,15 +134,10 @@ std::vector<VNTensorRef> VNGraph::attention(const GraphNode& node, const std::ve
                                    .kv_stride = uint32_t(row_stride(*kt, total)),
                                    .causal = !masked};
 
-  const bool products = b > 0 && s >= kProductMinQueries && d >= kProductMinHeadDim;
-  // The graph takes equal head counts only; the batched products also serve
-  // grouped key/value heads (each key head's query heads are stacked as the
-  // rows of one product), which is what a prefill of the text side needs to
-  // run at the speed of the matrix product rather than of the tiled kernels.
-  if (products && hq == hk && graphAttention_ && masked && (!cache || activation_ == kElemF32)) {
+  if (graph) {
     graph_require(q->offset == 0 && kt->offset == 0 && vt->offset == 0 && mask->offset == 0,
                   "Graph attention requires zero-offset activations");
-    attentionGraph(q, kt, vt, mask, out, b, hq, s, total, d, command);
+    attentionGraph(q, kt, vt, mask, out, b, hq, s, total, d, command, false);
   } else if (products && mpsAttention_) {
     attentionMatrices(q, kt, vt, mask, out, p, b, hq, s, total, d, command);
   } else if (b > 0 && (s >= kProductMinQueries || total > shaders::kAttentionMaxKeys)) {
@@ -160,19 +169,26 @@ std::vector<VNTensorRef> VNGraph::attention(const GraphNode& node, const std::ve
 
 void VNGraph::attentionGraph(const VNTensorRef& q, const VNTensorRef& k, const VNTensorRef& v,
                              const VNTensorRef& mask, const VNTensorRef& out, uint64_t b, uint64_t hq, uint64_t s,
-                             uint64_t total, uint64_t d, const mtl::CommandBufferRef& command) {
-  const uint64_t cap = row_stride(*k, total);
+                             uint64_t total, uint64_t d, const mtl::CommandBufferRef& command, bool token_major) {
+  // Head-major K and V hold cap rows per head, of which the first total
+  // are read; token-major ones (cap 0 in the key) are [b, total, hq, d].
+  const uint64_t cap = token_major ? 0 : row_stride(*k, total);
   const DataType act = data_type(activation_);
   const auto i = [](uint64_t x) { return int64_t(x); };
   CachedGraph& g = *attentionGraphs_.get({kAttentionGraph, {b, hq, s, total, d, cap}}, [&] {
     auto made = std::make_unique<CachedGraph>();
     mpsg::Graph& graph = made->graph;
     const mpsg::Tensor qs = graph.placeholder({i(b), i(s), i(hq), i(d)}, act, "q");
-    mpsg::Tensor ks = graph.placeholder({i(b), i(hq), i(cap), i(d)}, act, "k");
-    mpsg::Tensor vs = graph.placeholder({i(b), i(hq), i(cap), i(d)}, act, "v");
+    const std::vector<int64_t> kv_shape =
+        token_major ? std::vector<int64_t>{i(b), i(total), i(hq), i(d)} : std::vector<int64_t>{i(b), i(hq), i(cap), i(d)};
+    mpsg::Tensor ks = graph.placeholder(kv_shape, act, "k");
+    mpsg::Tensor vs = graph.placeholder(kv_shape, act, "v");
     const mpsg::Tensor ms = graph.placeholder({i(b), 1, i(s), i(total)}, act, "mask");
     made->inputs = {qs, ks, vs, ms};
-    if (cap != total) {
+    if (token_major) {
+      ks = graph.transpose(ks, 1, 2);
+      vs = graph.transpose(vs, 1, 2);
+    } else if (cap != total) {
       ks = graph.slice(ks, 2, 0, i(total));
       vs = graph.slice(vs, 2, 0, i(total));
     }
@@ -181,10 +197,12 @@ void VNGraph::attentionGraph(const VNTensorRef& q, const VNTensorRef& k, const V
     made->result = graph.transpose(o, 1, 2);
     return made;
   });
+  const std::vector<int64_t> kv_shape =
+      token_major ? std::vector<int64_t>{i(b), i(total), i(hq), i(d)} : std::vector<int64_t>{i(b), i(hq), i(cap), i(d)};
   g.graph.encode(command,
                  {{g.inputs[0], {q->buffer, q->offset, {i(b), i(s), i(hq), i(d)}, act}},
-                  {g.inputs[1], {k->buffer, k->offset, {i(b), i(hq), i(cap), i(d)}, act}},
-                  {g.inputs[2], {v->buffer, v->offset, {i(b), i(hq), i(cap), i(d)}, act}},
+                  {g.inputs[1], {k->buffer, k->offset, kv_shape, act}},
+                  {g.inputs[2], {v->buffer, v->offset, kv_shape, act}},
                   {g.inputs[3], {mask->buffer, mask->offset, {i(b), 1, i(s), i(total)}, act}}},
                  {{g.result, {out->buffer, out->offset, {i(b), i(s), i(hq), i(d)}, act}}});
 }

@@ -445,8 +445,7 @@ bool eval_attention(const Node& n, const Value* const* in, size_t count, const V
             vec_add(row, mrow, row, size_t(t));
           }
         }
-        vec_scalar_add(row, -row_max(row, t), row, size_t(t));
-        vec_exp(row, row, size_t(t));
+        vec_exp_shifted(row, -row_max(row, t), row, size_t(t));
       }
       float sum[kSoftmaxRows];
       row_sums(scores + i0 * t, t, group_rows, t, sum);

@@ -172,8 +172,7 @@ bool eval_softmax(const Node& n, const Value* const* in, size_t, const Value& ou
       float* row = y + r * s.length;
       float top = row[0];
       for (int64_t i = 1; i < s.length; ++i) top = row[i] > top ? row[i] : top;
-      vec_scalar_add(row, -top, row, size_t(s.length));
-      vec_exp(row, row, size_t(s.length));
+      vec_exp_shifted(row, -top, row, size_t(s.length));
       double sum = 0;
       for (int64_t i = 0; i < s.length; ++i) sum += row[i];
       vec_scalar_mul_add(row, float(1.0 / sum), 0.0f, row, size_t(s.length));

@@ -65,27 +65,36 @@ void vec_threshold(const float* a, float threshold, float* out, size_t n) {
 
 namespace {
 
-// The steps are those of platform/vector_exp.h, in every form.
-void exp_portable(const float* a, float* out, size_t n) {
+// The steps are those of platform/vector_exp.h, in every form. With
+// Shift each value first has `shift` added (one rounded addition), as
+// vec_scalar_add would add it.
+template <bool Shift>
+void exp_portable(const float* a, float* out, size_t n, float shift) {
   size_t i = 0;
   // Blocks of eight, read before written (in place is safe).
   for (; i + kBlock <= n; i += kBlock) {
     float t[kBlock];
-    for (size_t k = 0; k < kBlock; ++k) t[k] = vexp::exp_scalar(a[i + k]);
+    for (size_t k = 0; k < kBlock; ++k) t[k] = vexp::exp_scalar(Shift ? a[i + k] + shift : a[i + k]);
     std::memcpy(out + i, t, sizeof t);
   }
-  for (; i < n; ++i) out[i] = vexp::exp_scalar(a[i]);
+  for (; i < n; ++i) out[i] = vexp::exp_scalar(Shift ? a[i] + shift : a[i]);
 }
 
 // Eight lanes at a time; the last few values go through a masked vector.
 // The baseline build targets plain x86-64 (4 wide, no fused multiply-add),
 // where the portable loop is several times slower.
-[[gnu::target("avx2,fma")]] void exp_avx2(const float* a, float* out, size_t n) {
+template <bool Shift>
+[[gnu::target("avx2,fma")]] void exp_avx2(const float* a, float* out, size_t n, float shift) {
+  const __m256 s = _mm256_set1_ps(shift);
   size_t i = 0;
-  for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, vexp::exp_avx2(_mm256_loadu_ps(a + i)));
+  for (; i + 8 <= n; i += 8) {
+    const __m256 x = _mm256_loadu_ps(a + i);
+    _mm256_storeu_ps(out + i, vexp::exp_avx2(Shift ? _mm256_add_ps(x, s) : x));
+  }
   if (i < n) {
     const int64_t rest = static_cast<int64_t>(n - i);
-    vexp::store_first(out + i, rest, vexp::exp_avx2(vexp::load_first(a + i, rest)));
+    const __m256 x = vexp::load_first(a + i, rest);
+    vexp::store_first(out + i, rest, vexp::exp_avx2(Shift ? _mm256_add_ps(x, s) : x));
   }
 }
 
@@ -95,8 +104,10 @@ void exp_portable(const float* a, float* out, size_t n) {
 // its scalar tail), so each position takes the same form as there. The
 // zero-masked forms with every lane set are the plain instructions: g++ 12
 // warns on the plain forms' undefined operand.
-[[gnu::target("avx512f,avx2,fma")]] void exp_avx512(const float* a, float* out, size_t n) {
+template <bool Shift>
+[[gnu::target("avx512f,avx2,fma")]] void exp_avx512(const float* a, float* out, size_t n, float shift) {
   constexpr __mmask16 all = 0xFFFF;
+  const __m512 s = _mm512_set1_ps(shift);
   const __m512 lo = _mm512_set1_ps(-104.0f), hi = _mm512_set1_ps(89.0f);
   const __m512 log2e = _mm512_set1_ps(1.44269504088896341f);
   const __m512 ln2_hi = _mm512_set1_ps(0.693359375f), ln2_lo = _mm512_set1_ps(-2.12194440e-4f);
@@ -104,7 +115,7 @@ void exp_portable(const float* a, float* out, size_t n) {
   const __m512i bias = _mm512_set1_epi32(127);
   size_t i = 0;
   for (; i + 16 <= n; i += 16) {
-    const __m512 x = _mm512_loadu_ps(a + i);
+    const __m512 x = Shift ? _mm512_add_ps(_mm512_loadu_ps(a + i), s) : _mm512_loadu_ps(a + i);
     const __m512 c = _mm512_maskz_min_ps(all, _mm512_maskz_max_ps(all, x, lo), hi);
     const __m512 k = _mm512_sub_ps(_mm512_fmadd_ps(c, log2e, round), round);
     __m512 r = _mm512_fnmadd_ps(k, ln2_hi, c);
@@ -125,18 +136,21 @@ void exp_portable(const float* a, float* out, size_t n) {
     // NaN lanes pass x through (max/min above turned them into a bound).
     _mm512_storeu_ps(out + i, _mm512_mask_blend_ps(_mm512_cmp_ps_mask(x, x, _CMP_ORD_Q), x, result));
   }
-  exp_avx2(a + i, out + i, n - i);
+  exp_avx2<Shift>(a + i, out + i, n - i, shift);
 }
 
-using ExpLoop = void (*)(const float*, float*, size_t);
+using ExpLoop = void (*)(const float*, float*, size_t, float);
 
+template <bool Shift>
 ExpLoop exp_for_this_cpu() {
-  return cpu_has_avx2_fma() ? (cpu_has_avx512f() ? &exp_avx512 : &exp_avx2) : &exp_portable;
+  return cpu_has_avx2_fma() ? (cpu_has_avx512f() ? &exp_avx512<Shift> : &exp_avx2<Shift>) : &exp_portable<Shift>;
 }
 
 }  // namespace
 
-void vec_exp(const float* a, float* out, size_t n) { exp_for_this_cpu()(a, out, n); }
+void vec_exp(const float* a, float* out, size_t n) { exp_for_this_cpu<false>()(a, out, n, 0.0f); }
+
+void vec_exp_shifted(const float* a, float s, float* out, size_t n) { exp_for_this_cpu<true>()(a, out, n, s); }
 
 namespace {
 

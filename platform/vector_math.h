@@ -35,6 +35,9 @@ void vec_threshold(const float* a, float threshold, float* out, size_t n);
 // are not merged: either choice would change the bits of the other side's
 // outputs (the conformance fixtures' comparisons, the generations' logits).
 void vec_exp(const float* a, float* out, size_t n);
+// out[i] = exp(a[i] + s): vec_scalar_add then vec_exp, bit for bit, in one
+// pass (a softmax's shift by its row's maximum).
+void vec_exp_shifted(const float* a, float s, float* out, size_t n);
 // out[i] = erf(a[i]) by a rational approximation on [-4, 4] (clamped
 // outside, where erf is +-1 in float), within a few ulp; NaN stays NaN.
 void vec_erf(const float* a, float* out, size_t n);

@@ -1,8 +1,9 @@
 // Data movement, one thread per element and no arithmetic: "unfold" (image
 // patches to rows), "attention_layout" (token-major <-> head-major),
 // "shuffle" (space to depth), "scatter" (image features into token rows) and
-// "cache_append" (the KV cache; it and "attention_layout" copy a head's row
-// of channels whole).
+// "cache_append" (the KV cache). All but "scatter" copy runs of elements
+// that lie side by side on both ends whole: a patch row, a position's
+// channels, a head's row of channels.
 #include <cstring>
 
 #include "gpu/shaders/kernels.h"
@@ -41,12 +42,13 @@ void unfold(const mtl::KernelArgs& a, mtl::Size3 g) {
   const uint64_t k = channels * p * p, side = n * p;
   const A* x = a.buffer<const A>(0);
   A* y = a.buffer<A>(2);
-  for_each_thread(a, g, q.count, [&](uint64_t i) {
+  // A patch row's p values lie side by side in the image: one copy each.
+  for_each_run(a, g, q.count, p, [&](uint64_t i, uint64_t count) {
     const uint64_t row = i / k, lane = i % k;
     const uint64_t c = lane / (p * p), py = (lane / p) % p, px = lane % p;
     const uint64_t patch = row % (n * n), batch = row / (n * n);
     const uint64_t line = patch / n, col = patch % n;
-    y[i] = x[((batch * channels + c) * side + line * p + py) * side + col * p + px];
+    std::memmove(y + i, x + ((batch * channels + c) * side + line * p + py) * side + col * p + px, count * sizeof(A));
   });
 }
 
@@ -99,12 +101,13 @@ void shuffle(const mtl::KernelArgs& a, mtl::Size3 g) {
   const uint64_t lanes = c * f * f, per_image = (h / f) * (w / f);
   const A* x = a.buffer<const A>(0);
   A* y = a.buffer<A>(2);
-  for_each_thread(a, g, q.count, [&](uint64_t i) {
+  // The c channels of one input position move as one copy.
+  for_each_run(a, g, q.count, c, [&](uint64_t i, uint64_t count) {
     const uint64_t lane = i % lanes, row = i / lanes;
     const uint64_t batch = row / per_image, r = row % per_image;
     const uint64_t ro = r / (w / f), co = r % (w / f);
     const uint64_t dy = lane / (c * f), dx = (lane / c) % f;
-    y[i] = x[((batch * h + ro * f + dy) * w + co * f + dx) * c + lane % c];
+    std::memmove(y + i, x + ((batch * h + ro * f + dy) * w + co * f + dx) * c + lane % c, count * sizeof(A));
   });
 }
 

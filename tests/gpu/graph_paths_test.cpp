@@ -198,7 +198,8 @@ const nlohmann::json kAttentionPolicies[] = {
 
 TEST(GraphPaths, AttentionPathsAgreeWithAPlainLoop) {
   const AttentionCase cases[] = {
-      {2, 40, 0, 2, 2, 32, true, false},    // graph, batched products or tiled
+      {2, 40, 0, 2, 2, 32, true, false},    // graph (K and V read token-major), batched products or tiled
+      {1, 64, 0, 3, 3, 64, true, false},
       {1, 33, 5, 4, 2, 32, true, true},     // grouped heads with a cache: tiled
       {1, 33, 5, 4, 2, 32, false, true},    // the same, causal
       {1, 109, 0, 4, 2, 32, false, true},

@@ -150,6 +150,28 @@ TEST(VectorMath, ExpWidestFormGivesTheAvx2Bits) {
     ASSERT_EQ(std::bit_cast<uint32_t>(wide[i]), std::bit_cast<uint32_t>(avx2[i])) << i;
 }
 
+// The shifted exponential is the addition then the exponential, bit for bit,
+// in every form, for shifts that move values across the whole range (NaN
+// and infinities included), every length to 40 and in place.
+TEST(VectorMath, ShiftedExpIsTheAdditionThenTheExp) {
+  std::vector<float> in;
+  for (uint32_t bits = 0; bits < 0xFFFFFFFFu - 40503u; bits += 40503u) in.push_back(std::bit_cast<float>(bits));
+  for (float v : {INFINITY, -INFINITY, NAN, 0.0f, -0.0f}) in.push_back(v);
+  for (KernelIsa form : {KernelIsa::kAvx512, KernelIsa::kAvx2, KernelIsa::kPortable})
+    for (float shift : {0.0f, -3.5f, 88.0f, -1e30f, INFINITY}) {
+      const IsaCap isa(form);
+      for (size_t n : {size_t(1), size_t(7), size_t(8), size_t(15), size_t(17), size_t(40), in.size()}) {
+        std::vector<float> want(n), got(in.begin(), in.begin() + std::ptrdiff_t(n));
+        vec_scalar_add(in.data(), shift, want.data(), n);
+        vec_exp(want.data(), want.data(), n);
+        vec_exp_shifted(got.data(), shift, got.data(), n);
+        for (size_t i = 0; i < n; ++i)
+          ASSERT_EQ(std::bit_cast<uint32_t>(got[i]), std::bit_cast<uint32_t>(want[i]))
+              << in[i] << " + " << shift << " form " << int(form) << " length " << n;
+      }
+    }
+}
+
 TEST(VectorMath, ExpSpecialValues) {
   float in[8] = {NAN, -NAN, INFINITY, -INFINITY, 89.0f, 1000.0f, -104.0f, -1000.0f};
   float out[8];
