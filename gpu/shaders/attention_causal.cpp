@@ -120,9 +120,10 @@ void attention_causal(const mtl::KernelArgs& a) {
         for (uint64_t i = 0; i < rows; ++i) {
           float* x = scores + i * ld;
           const uint64_t visible = std::min(cols, sh.visible(r0 + i));
-          for (uint64_t j = 0; j < cols; ++j) x[j] = x[j] * scale;
-          for (uint64_t j = 0; j < visible; ++j) x[j] = x[j] + 0.0f;
-          for (uint64_t j = visible; j < cols; ++j) x[j] = x[j] + kMaskedScore<float>;
+          // The scale, then the mask's term: two roundings, as in the
+          // products path.
+          for (uint64_t j = 0; j < visible; ++j) x[j] = x[j] * scale + 0.0f;
+          for (uint64_t j = visible; j < cols; ++j) x[j] = x[j] * scale + kMaskedScore<float>;
           softmax_row(x, cols, sh.visible(r0 + i));
         }
       });

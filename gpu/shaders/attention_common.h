@@ -82,12 +82,24 @@ constexpr float kExpIsZero = -104.0f;
 // them, the bits the full row gives. Run inside with_vector_forms.
 template <class A>
 inline void softmax_row(A* v, uint64_t n, uint64_t visible) {
+  // A float row is read and written where it lies; a half row goes through
+  // `block` in float.
+  constexpr bool kFloat = sizeof(A) == sizeof(float);
   float lanes[kRowThreads], block[kRowThreads];
+  auto row = [&](uint64_t j0, uint64_t m) -> const float* {
+    if constexpr (kFloat) {
+      (void)m;
+      return reinterpret_cast<const float*>(v) + j0;
+    } else {
+      widen_n(v + j0, block, m);
+      return block;
+    }
+  };
   for (uint32_t t = 0; t < kRowThreads; ++t) lanes[t] = -INFINITY;
   for (uint64_t j0 = 0; j0 < n; j0 += kRowThreads) {
     const uint64_t m = n - j0 < kRowThreads ? n - j0 : kRowThreads;
-    widen_n(v + j0, block, m);
-    for (uint64_t t = 0; t < m; ++t) lanes[t] = keep_max(lanes[t], block[t]);
+    const float* x = row(j0, m);
+    for (uint64_t t = 0; t < m; ++t) lanes[t] = keep_max(lanes[t], x[t]);
   }
   float group_max[kSimdGroups];
   for (uint32_t s = 0; s < kSimdGroups; ++s) group_max[s] = simd_max(lanes + s * mtl::kSimdWidth);
@@ -99,41 +111,48 @@ inline void softmax_row(A* v, uint64_t n, uint64_t visible) {
     bool nan = false;
     for (uint64_t j0 = visible; j0 < n; j0 += kRowThreads) {
       const uint64_t m = n - j0 < kRowThreads ? n - j0 : kRowThreads;
-      widen_n(v + j0, block, m);
+      const float* x = row(j0, m);
       for (uint64_t t = 0; t < m; ++t) {
-        masked_max = keep_max(masked_max, block[t]);
-        nan = nan || block[t] != block[t];
+        masked_max = keep_max(masked_max, x[t]);
+        nan = nan || x[t] != x[t];
       }
     }
     if (!nan && masked_max - max < kExpIsZero) live = visible;
   }
-  // exp(v[j] - max) for the block of columns from j0.
+  // exp(v[j] - max) for the block of columns from j0, into `block`.
   auto exps = [&](uint64_t j0, uint64_t m) {
-    widen_n(v + j0, block, m);
-    for (uint64_t t = 0; t < m; ++t) block[t] = block[t] - max;
+    const float* x = row(j0, m);
+    for (uint64_t t = 0; t < m; ++t) block[t] = x[t] - max;
     exp_float_n(block, block, m);
   };
   // A float row keeps its exponentials in place for the normalisation; a
   // half row cannot hold them, and computes them again.
-  constexpr bool kKeep = sizeof(A) == sizeof(float);
   for (uint32_t t = 0; t < kRowThreads; ++t) lanes[t] = 0;
   for (uint64_t j0 = 0; j0 < live; j0 += kRowThreads) {
     const uint64_t m = live - j0 < kRowThreads ? live - j0 : kRowThreads;
-    exps(j0, m);
-    for (uint64_t t = 0; t < m; ++t) lanes[t] = lanes[t] + block[t];
-    if constexpr (kKeep) narrow_n(block, v + j0, m);
+    if constexpr (kFloat) {
+      float* x = reinterpret_cast<float*>(v) + j0;
+      for (uint64_t t = 0; t < m; ++t) block[t] = x[t] - max;
+      exp_float_n(block, x, m);
+      for (uint64_t t = 0; t < m; ++t) lanes[t] = lanes[t] + x[t];
+    } else {
+      exps(j0, m);
+      for (uint64_t t = 0; t < m; ++t) lanes[t] = lanes[t] + block[t];
+    }
   }
   float group_sum[kSimdGroups];
   for (uint32_t s = 0; s < kSimdGroups; ++s) group_sum[s] = simd_sum(lanes + s * mtl::kSimdWidth);
   const float sum = (group_sum[0] + group_sum[1]) + (group_sum[2] + group_sum[3]);
-  for (uint64_t j0 = 0; j0 < live; j0 += kRowThreads) {
-    const uint64_t m = live - j0 < kRowThreads ? live - j0 : kRowThreads;
-    if constexpr (kKeep)
-      widen_n(v + j0, block, m);
-    else
+  if constexpr (kFloat) {
+    float* x = reinterpret_cast<float*>(v);
+    for (uint64_t j = 0; j < live; ++j) x[j] = x[j] / sum;
+  } else {
+    for (uint64_t j0 = 0; j0 < live; j0 += kRowThreads) {
+      const uint64_t m = live - j0 < kRowThreads ? live - j0 : kRowThreads;
       exps(j0, m);
-    for (uint64_t t = 0; t < m; ++t) block[t] = block[t] / sum;
-    narrow_n(block, v + j0, m);
+      for (uint64_t t = 0; t < m; ++t) block[t] = block[t] / sum;
+      narrow_n(block, v + j0, m);
+    }
   }
   if (live < n) {
     const A zero = from_float<A>(0.0f / sum);
