@@ -44,7 +44,7 @@ double largest(const float* x, uint64_t rows, uint64_t stride, uint64_t d) {
     const float* row = x + i * stride;
     for (uint64_t c = 0; c < d; ++c) {
       const float a = std::fabs(row[c]);
-      finite = finite && a <= 3.402823466e38f;
+      finite &= a <= 3.402823466e38f;
       m = a > m ? a : m;
     }
   }
@@ -73,33 +73,38 @@ void attention_causal(const mtl::KernelArgs& a) {
     const uint64_t value_floats = uint64_t(panel_floats(int64_t(sh.total), int64_t(sh.d)));
     ScratchLease panels = stage_memory(a, heads * (key_floats + value_floats));
     if (panels.data() == nullptr) return;
-    std::vector<unsigned char> skip(heads);
-    run_stage(heads * 2, heads * sh.total * sh.d * 8, [&](uint64_t part) {
-      const uint64_t bk = part / 2, b = bk / sh.hk, kh = bk % sh.hk;
+    // The largest magnitude of each key head's keys, values and the queries
+    // of each of its query heads (infinity: one is not finite), each part
+    // writing its own.
+    const uint64_t parts = 2 + group;
+    std::vector<double> largest_of(heads * parts);
+    run_stage(heads * parts, heads * sh.total * sh.d * 8, [&](uint64_t part) {
+      const uint64_t bk = part / parts, b = bk / sh.hk, kh = bk % sh.hk, what = part % parts;
       float* kp = panels.data() + bk * (key_floats + value_floats);
       const float* keys = kv_row(k, sh, b, kh, 0);
       const float* values = kv_row(v, sh, b, kh, 0);
-      if (part % 2 == 0) {
+      if (what == 0) {
         MatrixProduct g{false, true, 1, int64_t(sh.total), int64_t(sh.d), 1.0f, nullptr, 0, keys,
                         int64_t(sh.d), 0.0f, nullptr, 0};
         gather_panels(g, kp);
-        double qm = 0.0;
-        for (uint64_t h = kh * group; h < (kh + 1) * group; ++h)
-          qm = std::max(qm, largest(q + b * sh.s * width + h * sh.d, sh.s, width, sh.d));
-        const double km = largest(keys, sh.total, sh.d, sh.d);
-        skip[bk] = qm * km * double(sh.d) < kScoreBound;
-      } else {
+        with_vector_forms([&] { largest_of[part] = largest(keys, sh.total, sh.d, sh.d); });
+      } else if (what == 1) {
         MatrixProduct g{false, false, 1, int64_t(sh.d), int64_t(sh.total), 1.0f, nullptr, 0, values,
                         int64_t(sh.d), 0.0f, nullptr, 0};
         gather_panels(g, kp + key_floats);
+        with_vector_forms([&] { largest_of[part] = largest(values, sh.total, sh.d, sh.d); });
+      } else {
+        const uint64_t h = kh * group + what - 2;
+        with_vector_forms([&] { largest_of[part] = largest(q + b * sh.s * width + h * sh.d, sh.s, width, sh.d); });
       }
     });
-    // Values must be finite where they are left out; checked apart so that
-    // the first stage's flag has one writer.
-    run_stage(heads, heads * sh.total * sh.d, [&](uint64_t bk) {
-      if (skip[bk] && !(largest(kv_row(v, sh, bk / sh.hk, bk % sh.hk, 0), sh.total, sh.d, sh.d) < INFINITY))
-        skip[bk] = 0;
-    });
+    std::vector<unsigned char> skip(heads);
+    for (uint64_t bk = 0; bk < heads; ++bk) {
+      const double* m = largest_of.data() + bk * parts;
+      const double qm = *std::max_element(m + 2, m + parts);
+      // (An infinite qm or km makes the product infinite or NaN: no skip.)
+      skip[bk] = m[1] < INFINITY && qm * m[0] * double(sh.d) < kScoreBound;
+    }
     const uint64_t blocks = (sh.s + kBlockRows - 1) / kBlockRows, rows_of = batch * sh.hq;
     const uint64_t ld = uint64_t(panel_count(int64_t(sh.total))) * kPanelWidth;
     const float scale = inverse_sqrt(sh.d);
