@@ -138,6 +138,11 @@ std::vector<VNTensorRef> VNGraph::attention(const GraphNode& node, const std::ve
     graph_require(q->offset == 0 && kt->offset == 0 && vt->offset == 0 && mask->offset == 0,
                   "Graph attention requires zero-offset activations");
     attentionGraph(q, kt, vt, mask, out, b, hq, s, total, d, command, false);
+  } else if (products && mpsAttention_ && !masked && activation_ == kElemF32) {
+    // A causal prefill of float activations: the products path's bits in
+    // blocks of query rows, hidden keys left out where that changes no bit.
+    kernelGroups<Kernel::attention_causal>({q.get(), kt.get(), out.get(), vt.get()}, p, {1, 1, b * hq},
+                                           shaders::kRowThreads, command);
   } else if (products && mpsAttention_) {
     attentionMatrices(q, kt, vt, mask, out, p, b, hq, s, total, d, command);
   } else if (b > 0 && (s >= kProductMinQueries || total > shaders::kAttentionMaxKeys)) {

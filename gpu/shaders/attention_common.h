@@ -9,12 +9,14 @@
 // or by a mask [b, 1, s, total]. The mask row of a score belongs to the
 // batch entry, not to the (batch, head) pair the score rows are counted by.
 #pragma once
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
 #include <string>
 
 #include "gpu/shaders/kernels.h"
+#include "platform/float_exp.h"
 #include "platform/parallel.h"
 #include "platform/scratch_pool.h"
 
@@ -59,6 +61,103 @@ void widen(const A* src, float* dst, uint64_t n) {
     half_to_float_n(&src[0].bits, dst, n);
   else
     std::memcpy(dst, src, n * sizeof(float));
+}
+
+// exp(x) is exactly +0 below this (platform/float_exp.h rounds everything
+// under -103.97 to +0).
+constexpr float kExpIsZero = -104.0f;
+
+// Softmax of one row of n scores in place, in the order of a threadgroup of
+// kRowThreads threads: the maximum by SIMD groups, then exp(v - max) summed
+// by SIMD groups and combined as (t0 + t1) + (t2 + t3). Thread t holds
+// columns t, t + 128, ...: a block of 128 columns is one step of every
+// thread, so the threads' running maxima and sums are vector lanes taken in
+// the same order.
+//
+// Columns from `visible` on hold masked scores. When none of them is NaN
+// and the largest lies more than 104 below the row's maximum, each of their
+// exponentials is exactly +0: adding them changes no sum (the sums start at
+// +0 and never become -0) and each of their probabilities is 0 / sum. The
+// row then skips their exponentials and stores that quotient for all of
+// them, the bits the full row gives. Run inside with_vector_forms.
+template <class A>
+inline void softmax_row(A* v, uint64_t n, uint64_t visible) {
+  // A float row is read and written where it lies; a half row goes through
+  // `block` in float.
+  constexpr bool kFloat = sizeof(A) == sizeof(float);
+  float lanes[kRowThreads], block[kRowThreads];
+  auto row = [&](uint64_t j0, uint64_t m) -> const float* {
+    if constexpr (kFloat) {
+      (void)m;
+      return reinterpret_cast<const float*>(v) + j0;
+    } else {
+      widen_n(v + j0, block, m);
+      return block;
+    }
+  };
+  for (uint32_t t = 0; t < kRowThreads; ++t) lanes[t] = -INFINITY;
+  for (uint64_t j0 = 0; j0 < n; j0 += kRowThreads) {
+    const uint64_t m = n - j0 < kRowThreads ? n - j0 : kRowThreads;
+    const float* x = row(j0, m);
+    for (uint64_t t = 0; t < m; ++t) lanes[t] = keep_max(lanes[t], x[t]);
+  }
+  float group_max[kSimdGroups];
+  for (uint32_t s = 0; s < kSimdGroups; ++s) group_max[s] = simd_max(lanes + s * mtl::kSimdWidth);
+  float max = group_max[0];
+  for (uint32_t s = 1; s < kSimdGroups; ++s) max = std::fmax(max, group_max[s]);
+  uint64_t live = n;
+  if (visible < n) {
+    float masked_max = -INFINITY;
+    bool nan = false;
+    for (uint64_t j0 = visible; j0 < n; j0 += kRowThreads) {
+      const uint64_t m = n - j0 < kRowThreads ? n - j0 : kRowThreads;
+      const float* x = row(j0, m);
+      for (uint64_t t = 0; t < m; ++t) {
+        masked_max = keep_max(masked_max, x[t]);
+        nan = nan || x[t] != x[t];
+      }
+    }
+    if (!nan && masked_max - max < kExpIsZero) live = visible;
+  }
+  // exp(v[j] - max) for the block of columns from j0, into `block`.
+  auto exps = [&](uint64_t j0, uint64_t m) {
+    const float* x = row(j0, m);
+    for (uint64_t t = 0; t < m; ++t) block[t] = x[t] - max;
+    exp_float_n(block, block, m);
+  };
+  // A float row keeps its exponentials in place for the normalisation; a
+  // half row cannot hold them, and computes them again.
+  for (uint32_t t = 0; t < kRowThreads; ++t) lanes[t] = 0;
+  for (uint64_t j0 = 0; j0 < live; j0 += kRowThreads) {
+    const uint64_t m = live - j0 < kRowThreads ? live - j0 : kRowThreads;
+    if constexpr (kFloat) {
+      float* x = reinterpret_cast<float*>(v) + j0;
+      for (uint64_t t = 0; t < m; ++t) block[t] = x[t] - max;
+      exp_float_n(block, x, m);
+      for (uint64_t t = 0; t < m; ++t) lanes[t] = lanes[t] + x[t];
+    } else {
+      exps(j0, m);
+      for (uint64_t t = 0; t < m; ++t) lanes[t] = lanes[t] + block[t];
+    }
+  }
+  float group_sum[kSimdGroups];
+  for (uint32_t s = 0; s < kSimdGroups; ++s) group_sum[s] = simd_sum(lanes + s * mtl::kSimdWidth);
+  const float sum = (group_sum[0] + group_sum[1]) + (group_sum[2] + group_sum[3]);
+  if constexpr (kFloat) {
+    float* x = reinterpret_cast<float*>(v);
+    for (uint64_t j = 0; j < live; ++j) x[j] = x[j] / sum;
+  } else {
+    for (uint64_t j0 = 0; j0 < live; j0 += kRowThreads) {
+      const uint64_t m = live - j0 < kRowThreads ? live - j0 : kRowThreads;
+      exps(j0, m);
+      for (uint64_t t = 0; t < m; ++t) block[t] = block[t] / sum;
+      narrow_n(block, v + j0, m);
+    }
+  }
+  if (live < n) {
+    const A zero = from_float<A>(0.0f / sum);
+    std::fill(v + live, v + n, zero);
+  }
 }
 
 // Checks shared by the kernels that read q, K and V.

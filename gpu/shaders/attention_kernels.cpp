@@ -16,10 +16,6 @@ namespace {
 using namespace attention_common;
 using mtl::sat_mul;
 
-// exp(x) is exactly +0 below this (platform/float_exp.h rounds everything
-// under -103.97 to +0).
-constexpr float kExpIsZero = -104.0f;
-
 }  // namespace
 
 // Element (z, r, c) of [batch x heads, s, total] scores (the heads are
@@ -71,19 +67,10 @@ bool attention_scale_mask_check(const mtl::KernelArgs& a, std::string* e) {
          (p.causal == 1 || require_elements(a, 1, sat_mul(rows, p.keys), sizeof(A), e));
 }
 
-// One threadgroup per row of `keys` scores, normalised in place: the maximum by
-// SIMD groups, then exp(v - max) summed by SIMD groups and combined as
-// (t0 + t1) + (t2 + t3). Thread t holds columns t, t + 128, ...: a block of
-// 128 columns is one step of every thread, so the threads' running maxima
-// and sums are vector lanes taken in the same order.
-//
-// Under the causal rule (causal set, rows counted as (z, r) over `queries`
-// query rows) the columns past a row's last visible one hold masked
-// scores. When none of them is NaN and the largest lies more than 104 below
-// the row's maximum, each of their exponentials is exactly +0: adding them
-// changes no sum (the sums start at +0 and never become -0) and each of
-// their probabilities is 0 / sum. The row then skips their exponentials and
-// stores that quotient for all of them, the bits the full row gives.
+// One threadgroup per row of `keys` scores, normalised in place by
+// softmax_row (attention_common.h). Under the causal rule (causal set, rows
+// counted as (z, r) over `queries` query rows) the columns past a row's last
+// visible one hold masked scores.
 template <class A>
 void attention_softmax(const mtl::KernelArgs& a, mtl::Size3 g) {
   const AttentionParams& p = params<Kernel::attention_softmax>(a);
@@ -91,65 +78,7 @@ void attention_softmax(const mtl::KernelArgs& a, mtl::Size3 g) {
   A* v = a.buffer<A>(0) + g.width * n;
   const bool causal = p.causal == 1 && p.queries != 0 && p.queries <= n;
   const uint64_t visible = causal ? n - p.queries + g.width % p.queries + 1 : n;
-  with_vector_forms([&] {
-    float lanes[kRowThreads], block[kRowThreads];
-    for (uint32_t t = 0; t < kRowThreads; ++t) lanes[t] = -INFINITY;
-    for (uint64_t j0 = 0; j0 < n; j0 += kRowThreads) {
-      const uint64_t m = n - j0 < kRowThreads ? n - j0 : kRowThreads;
-      widen_n(v + j0, block, m);
-      for (uint64_t t = 0; t < m; ++t) lanes[t] = keep_max(lanes[t], block[t]);
-    }
-    float group_max[kSimdGroups];
-    for (uint32_t s = 0; s < kSimdGroups; ++s) group_max[s] = simd_max(lanes + s * mtl::kSimdWidth);
-    float max = group_max[0];
-    for (uint32_t s = 1; s < kSimdGroups; ++s) max = std::fmax(max, group_max[s]);
-    uint64_t live = n;
-    if (visible < n) {
-      float masked_max = -INFINITY;
-      bool nan = false;
-      for (uint64_t j0 = visible; j0 < n; j0 += kRowThreads) {
-        const uint64_t m = n - j0 < kRowThreads ? n - j0 : kRowThreads;
-        widen_n(v + j0, block, m);
-        for (uint64_t t = 0; t < m; ++t) {
-          masked_max = keep_max(masked_max, block[t]);
-          nan = nan || block[t] != block[t];
-        }
-      }
-      if (!nan && masked_max - max < kExpIsZero) live = visible;
-    }
-    // exp(v[j] - max) for the block of columns from j0.
-    auto exps = [&](uint64_t j0, uint64_t m) {
-      widen_n(v + j0, block, m);
-      for (uint64_t t = 0; t < m; ++t) block[t] = block[t] - max;
-      exp_float_n(block, block, m);
-    };
-    // A float row keeps its exponentials in place for the normalisation; a
-    // half row cannot hold them, and computes them again.
-    constexpr bool kKeep = sizeof(A) == sizeof(float);
-    for (uint32_t t = 0; t < kRowThreads; ++t) lanes[t] = 0;
-    for (uint64_t j0 = 0; j0 < live; j0 += kRowThreads) {
-      const uint64_t m = live - j0 < kRowThreads ? live - j0 : kRowThreads;
-      exps(j0, m);
-      for (uint64_t t = 0; t < m; ++t) lanes[t] = lanes[t] + block[t];
-      if constexpr (kKeep) narrow_n(block, v + j0, m);
-    }
-    float group_sum[kSimdGroups];
-    for (uint32_t s = 0; s < kSimdGroups; ++s) group_sum[s] = simd_sum(lanes + s * mtl::kSimdWidth);
-    const float sum = (group_sum[0] + group_sum[1]) + (group_sum[2] + group_sum[3]);
-    for (uint64_t j0 = 0; j0 < live; j0 += kRowThreads) {
-      const uint64_t m = live - j0 < kRowThreads ? live - j0 : kRowThreads;
-      if constexpr (kKeep)
-        widen_n(v + j0, block, m);
-      else
-        exps(j0, m);
-      for (uint64_t t = 0; t < m; ++t) block[t] = block[t] / sum;
-      narrow_n(block, v + j0, m);
-    }
-    if (live < n) {
-      const A zero = from_float<A>(0.0f / sum);
-      std::fill(v + live, v + n, zero);
-    }
-  });
+  with_vector_forms([&] { softmax_row(v, n, visible); });
 }
 
 template <class A>

@@ -125,7 +125,7 @@ struct RopeParams {
 
 // The attention kernels ("attention_layout", "attention_scale_mask",
 // "attention_scores", "attention_softmax", "attention_values", "attention",
-// "attention_decode64"): one struct filled once per attention and handed to
+// "attention_decode64", "attention_causal"): one struct filled once per attention and handed to
 // each kernel of its path; each reads the fields it needs.
 struct AttentionParams {
   uint32_t query_heads = 0;  // u0: hq (the heads of attention_layout)

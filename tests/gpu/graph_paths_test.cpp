@@ -5,10 +5,12 @@
 // causal masks; grouped heads; on both sides of the 2048-key split).
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 
 #include "base/vn_error.h"
 #include "gpu/graph_ops.h"
+#include "platform/cpu_features.h"
 #include "graph_fixture.h"
 #include "reference/random_data.h"
 
@@ -87,14 +89,15 @@ TEST(GraphPaths, LinearPathsAgreeWithAPlainLoop) {
 // A session that keeps answering prompts of new lengths keeps a bounded set
 // of product objects and graphs (both are made per shape, and a prefill's
 // shapes hold its length), and an object made again after it was dropped
-// gives the same bits.
+// gives the same bits. (The mask is written out: a causal prefill of float
+// activations runs its attention in one kernel, without product objects.)
 TEST(GraphPaths, ShapeCachesStayBoundedAcrossPromptLengths) {
   LoadedModel m("patch_f16", kElemF32, "mpsgraph");
   VNGraph& g = m.g();
   auto prefill = [&](uint64_t length) {
     std::vector<int64_t> ids(length);
     for (uint64_t i = 0; i < length; ++i) ids[i] = int64_t((i * 37 + 5) % m.shape.vocab);
-    VNRunResult r = g.run(test::prompt_inputs(g, m.shape, ids, 0, {}, true));
+    VNRunResult r = g.run(test::prompt_inputs(g, m.shape, ids, 0, {}, false));
     return test::last_logits(*r.logits);
   };
   // Lengths from 32 on take the products: each adds attention products and
@@ -253,6 +256,69 @@ TEST(GraphPaths, AttentionPathsAgreeWithAPlainLoop) {
         }
       }
     }
+  }
+}
+
+// A causal prefill of float activations takes its own kernel, which leaves
+// out the keys the mask hides where that changes no bit: it must give the
+// bits of the batched products under the same mask written out, also where
+// leaving keys out would not be exact (scores past the float range, a NaN
+// or an infinity among the hidden keys and values), and for cuts of the
+// rows that are no whole blocks, in every vector form.
+TEST(GraphPaths, CausalAttentionKeepsTheBitsOfItsMaskWrittenOut) {
+  struct Case {
+    AttentionCase shape;
+    float scale;                // of q and k
+    int64_t key = -1, value = -1;  // new rows whose key holds an infinity, whose value a NaN
+  };
+  const Case cases[] = {
+      {{1, 109, 0, 9, 3, 64, false, true}, 1},         {{2, 70, 0, 4, 2, 40, false, true}, 4},
+      {{1, 45, 20, 2, 1, 64, false, true}, 1},         {{1, 64, 0, 4, 1, 32, false, true}, 1e19f},
+      {{1, 100, 0, 2, 2, 64, false, true}, 1, 90},     {{1, 40, 3, 3, 1, 32, false, true}, 1, -1, 35},
+  };
+  LoadedModel m("patch_f16", kElemF32);
+  VNGraph& g = m.g();
+  g.configure({{"mps_attention", true}, {"graph_attention", false}});
+  for (const Case& e : cases) {
+    const AttentionCase& c = e.shape;
+    SCOPED_TRACE(testing::Message() << "b" << c.b << " s" << c.s << " past" << c.past << " d" << c.d << " scale "
+                                    << e.scale << " key " << e.key << " value " << e.value);
+    const uint64_t total = c.past + c.s;
+    auto q = random_values(c.b * c.s * c.hq * c.d, 21), k = random_values(c.b * c.s * c.hk * c.d, 22),
+         v = random_values(c.b * c.s * c.hk * c.d, 23), pk = random_values(c.b * c.hk * c.past * c.d, 24),
+         pv = random_values(c.b * c.hk * c.past * c.d, 25);
+    for (auto* x : {&q, &k, &pk})
+      for (float& f : *x) f *= e.scale;
+    if (e.key >= 0) k[e.key * c.hk * c.d] = INFINITY;
+    if (e.value >= 0) v[e.value * c.hk * c.d + 1] = NAN;
+    std::vector<float> mask(c.b * c.s * total, 0.0f);
+    for (uint64_t i = 0; i < mask.size(); ++i)
+      if (i % total > c.past + i / total % c.s) mask[i] = std::numeric_limits<float>::lowest();
+    // The causal rule, then the written-out mask, in each vector form (the
+    // portable products do not fuse their multiply-adds).
+    std::vector<std::vector<uint32_t>> outs;
+    for (const int run : {0, 1, 2, 3, 4, 5}) {
+      const bool causal = run % 2 == 0;
+      std::optional<IsaCap> cap;
+      if (run / 2 == 1) cap.emplace(KernelIsa::kAvx2);
+      if (run / 2 == 2) cap.emplace(KernelIsa::kPortable);
+      std::vector<VNTensorRef> in{test::float_tensor(g, {c.b, c.s, c.hq * c.d}, q),
+                                  test::float_tensor(g, {c.b, c.s, c.hk * c.d}, k),
+                                  test::float_tensor(g, {c.b, c.s, c.hk * c.d}, v),
+                                  causal ? test::host_tensor(g, {1, 1, 0, 0}, kElemF32)
+                                         : test::float_tensor(g, {c.b, 1, c.s, total}, mask),
+                                  test::float_tensor(g, {c.b, c.hk, c.past, c.d}, pk),
+                                  test::float_tensor(g, {c.b, c.hk, c.past, c.d}, pv)};
+      GraphNode node{kAttention, 0, {}, {}, {c.hq, c.hk, c.d, 1u}};
+      mtl::CommandBufferRef cb = g.queue()->command_buffer();
+      std::vector<VNTensorRef> out = g.operation(node, in, cb);
+      cb->commit();
+      ASSERT_EQ(cb->status(), mtl::CommandBufferStatus::kCompleted) << cb->error();
+      const std::vector<float> got = test::read_floats(*out[0]);
+      outs.emplace_back(got.size());
+      std::memcpy(outs.back().data(), got.data(), got.size() * sizeof(float));
+    }
+    for (size_t i = 0; i < outs.size(); i += 2) EXPECT_EQ(outs[i], outs[i + 1]) << "form " << i / 2;
   }
 }
 

@@ -1,0 +1,158 @@
+// "attention_causal": a causal prefill's attention of float activations in
+// one kernel, over blocks of query rows, with the bits of the batched
+// products path (scores product, "attention_scale_mask", "attention_softmax",
+// values product, "attention_layout" back to token-major rows).
+//
+// The products path sweeps a score matrix of queries x keys per head through
+// memory five times, and computes and then discards every score the causal
+// mask hides. Here a block of kBlockRows query rows of one head is scored,
+// scaled, masked, normalised and multiplied by the values while its scores
+// stay in the cache, and the keys past the block's last visible one are
+// left out of both products when that changes no bit: when every query, key
+// and value of the key head is finite and |q| |k| d stays below 1e30, each
+// hidden score is exactly -FLT_MAX (the score's magnitude is far below half
+// a unit in the last place of -FLT_MAX), never NaN and far below every
+// row's maximum, so softmax_row stores +0 as its probability, and a +0
+// probability times a finite value adds nothing to a product's sums (they
+// start at +0 and never become -0). Otherwise the block scores every key,
+// as the products path does.
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "gpu/shaders/attention_common.h"
+#include "platform/panel_gemm.h"
+
+namespace vorn::shaders {
+
+namespace {
+
+using namespace attention_common;
+using mtl::sat_mul;
+
+constexpr uint64_t kBlockRows = 32;
+// Above this |q| |k| d every score may still round -FLT_MAX + score to
+// -FLT_MAX, far below half its unit in the last place (2^103).
+constexpr double kScoreBound = 1e30;
+
+// Largest magnitude of `rows` rows of d values, `stride` apart, or infinity
+// when one is not finite.
+double largest(const float* x, uint64_t rows, uint64_t stride, uint64_t d) {
+  float m = 0.0f;
+  bool finite = true;
+  for (uint64_t i = 0; i < rows; ++i) {
+    const float* row = x + i * stride;
+    for (uint64_t c = 0; c < d; ++c) {
+      const float a = std::fabs(row[c]);
+      finite &= a <= 3.402823466e38f;
+      m = a > m ? a : m;
+    }
+  }
+  return finite ? double(m) : INFINITY;
+}
+
+}  // namespace
+
+template <class A>
+void attention_causal(const mtl::KernelArgs& a) {
+  if constexpr (sizeof(A) != sizeof(float)) {
+    (void)a;  // refused by the check
+  } else {
+    const Shape sh = shape_of(params<Kernel::attention_causal>(a));
+    const uint64_t batch = a.groups.depth / sh.hq, group = sh.group_heads();
+    const uint64_t heads = batch * sh.hk;
+    const float* q = a.buffer<const float>(0);
+    const float* k = a.buffer<const float>(1);
+    float* out = a.buffer<float>(2);
+    const float* v = a.buffer<const float>(4);
+    const uint64_t width = sh.hq * sh.d;
+    // Per key head: its keys as panels of the scores' right operand (d x
+    // total), its values as panels of the values' right operand (total x
+    // d), and whether its hidden keys may be left out.
+    const uint64_t key_floats = uint64_t(panel_floats(int64_t(sh.d), int64_t(sh.total)));
+    const uint64_t value_floats = uint64_t(panel_floats(int64_t(sh.total), int64_t(sh.d)));
+    ScratchLease panels = stage_memory(a, heads * (key_floats + value_floats));
+    if (panels.data() == nullptr) return;
+    // The largest magnitude of each key head's keys, values and the queries
+    // of each of its query heads (infinity: one is not finite), each part
+    // writing its own.
+    const uint64_t parts = 2 + group;
+    std::vector<double> largest_of(heads * parts);
+    run_stage(heads * parts, heads * sh.total * sh.d * 8, [&](uint64_t part) {
+      const uint64_t bk = part / parts, b = bk / sh.hk, kh = bk % sh.hk, what = part % parts;
+      float* kp = panels.data() + bk * (key_floats + value_floats);
+      const float* keys = kv_row(k, sh, b, kh, 0);
+      const float* values = kv_row(v, sh, b, kh, 0);
+      if (what == 0) {
+        MatrixProduct g{false, true, 1, int64_t(sh.total), int64_t(sh.d), 1.0f, nullptr, 0, keys,
+                        int64_t(sh.d), 0.0f, nullptr, 0};
+        gather_panels(g, kp);
+        with_vector_forms([&] { largest_of[part] = largest(keys, sh.total, sh.d, sh.d); });
+      } else if (what == 1) {
+        MatrixProduct g{false, false, 1, int64_t(sh.d), int64_t(sh.total), 1.0f, nullptr, 0, values,
+                        int64_t(sh.d), 0.0f, nullptr, 0};
+        gather_panels(g, kp + key_floats);
+        with_vector_forms([&] { largest_of[part] = largest(values, sh.total, sh.d, sh.d); });
+      } else {
+        const uint64_t h = kh * group + what - 2;
+        with_vector_forms([&] { largest_of[part] = largest(q + b * sh.s * width + h * sh.d, sh.s, width, sh.d); });
+      }
+    });
+    std::vector<unsigned char> skip(heads);
+    for (uint64_t bk = 0; bk < heads; ++bk) {
+      const double* m = largest_of.data() + bk * parts;
+      const double qm = *std::max_element(m + 2, m + parts);
+      // (An infinite qm or km makes the product infinite or NaN: no skip.)
+      skip[bk] = m[1] < INFINITY && qm * m[0] * double(sh.d) < kScoreBound;
+    }
+    const uint64_t blocks = (sh.s + kBlockRows - 1) / kBlockRows, rows_of = batch * sh.hq;
+    const uint64_t ld = uint64_t(panel_count(int64_t(sh.total))) * kPanelWidth;
+    const float scale = inverse_sqrt(sh.d);
+    // The blocks of the last rows see the most keys: they go first.
+    run_stage(rows_of * blocks, batch * sh.hq * sh.s * sh.total * sh.d, [&](uint64_t part) {
+      const uint64_t z = part % rows_of, rb = blocks - 1 - part / rows_of;
+      const uint64_t b = z / sh.hq, h = z % sh.hq, bk = b * sh.hk + h / group;
+      const uint64_t r0 = rb * kBlockRows, rows = std::min(kBlockRows, sh.s - r0);
+      const float* kp = panels.data() + bk * (key_floats + value_floats);
+      const uint64_t cols = skip[bk] ? std::min(sh.total, sh.visible(r0 + rows - 1)) : sh.total;
+      ScratchLease lease = stage_memory(a, rows * ld);
+      float* scores = lease.data();
+      if (scores == nullptr) return;
+      const float* qr = q + (b * sh.s + r0) * width + h * sh.d;
+      panel_gemm(qr, int64_t(width), gathered_panels(kp, int64_t(sh.d)), int64_t(sh.d), int64_t(cols), scores,
+                 int64_t(ld), 0, int64_t(rows), 0, panel_count(int64_t(cols)));
+      with_vector_forms([&] {
+        for (uint64_t i = 0; i < rows; ++i) {
+          float* x = scores + i * ld;
+          const uint64_t visible = std::min(cols, sh.visible(r0 + i));
+          // The scale, then the mask's term: two roundings, as in the
+          // products path.
+          for (uint64_t j = 0; j < visible; ++j) x[j] = x[j] * scale + 0.0f;
+          for (uint64_t j = visible; j < cols; ++j) x[j] = x[j] * scale + kMaskedScore<float>;
+          softmax_row(x, cols, sh.visible(r0 + i));
+        }
+      });
+      const PanelOperand vp{kp + key_floats, kPanelWidth, int64_t(sh.total) * kPanelWidth};
+      panel_gemm(scores, int64_t(ld), vp, int64_t(cols), int64_t(sh.d), out + (b * sh.s + r0) * width + h * sh.d,
+                 int64_t(width), 0, int64_t(rows), 0, panel_count(int64_t(sh.d)));
+    });
+  }
+}
+
+template <class A>
+bool attention_causal_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  if (sizeof(A) != sizeof(float)) return mtl::kernel_refuse("float activations only", e);
+  const Shape sh = shape_of(params<Kernel::attention_causal>(a));
+  if (!heads_check(sh, e)) return false;
+  if (!sh.causal || sh.s > sh.total) return mtl::kernel_refuse("causal rows only", e);
+  if (a.groups.depth % sh.hq != 0 || a.groups.width != 1 || a.groups.height != 1)
+    return mtl::kernel_refuse("grid is not batch x query heads", e);
+  const uint64_t batch = a.groups.depth / sh.hq;
+  return qkv_check<A>(a, sh, batch, 0, 1, 4, 4, e) &&
+         require_elements(a, 2, sat_mul(sat_mul(batch, sh.s), sat_mul(sh.hq, sh.d)), sizeof(A), e);
+}
+
+VORN_INSTANTIATE_GRID_KERNEL(attention_causal)
+
+}  // namespace vorn::shaders
