@@ -44,12 +44,12 @@ constexpr int kMaxTileRows = 32;
 // A tile: ap holds kc depths of `rows` weights each (the tile's output
 // channels, zero past the layer's), x the run's first position's value at
 // depth 0 of the padded planes, offset[kk] where depth kk lies from it;
-// the run's NP positions are SW apart. The block's sums go to sum[j *
+// the run's NP positions are consecutive. The block's sums go to sum[j *
 // rows + r], added to what is there when accumulate is set.
 using LaneTile = void (*)(const float* ap, const float* x, const int64_t* offset, int64_t kc, float* sum,
                           bool accumulate);
 
-template <int NP, int SW>
+template <int NP>
 void tile_portable(const float* ap, const float* x, const int64_t* offset, int64_t kc, float* sum,
                    bool accumulate) {
   constexpr int R = 16;
@@ -58,14 +58,14 @@ void tile_portable(const float* ap, const float* x, const int64_t* offset, int64
     const float* xk = x + offset[kk];
     const float* ak = ap + kk * R;
     for (int j = 0; j < NP; ++j)
-      for (int r = 0; r < R; ++r) acc[j][r] = std::fma(ak[r], xk[j * SW], acc[j][r]);
+      for (int r = 0; r < R; ++r) acc[j][r] = std::fma(ak[r], xk[j], acc[j][r]);
   }
   for (int j = 0; j < NP; ++j)
     for (int r = 0; r < R; ++r) sum[j * R + r] = accumulate ? sum[j * R + r] + acc[j][r] : acc[j][r];
 }
 
 #if defined(__x86_64__)
-template <int NP, int SW>
+template <int NP>
 [[gnu::target("avx2,fma")]] void tile_avx2(const float* ap, const float* x, const int64_t* offset, int64_t kc,
                                            float* sum, bool accumulate) {
   __m256 lo[NP], hi[NP];
@@ -76,7 +76,7 @@ template <int NP, int SW>
     const __m256 a0 = _mm256_loadu_ps(ap + kk * 16), a1 = _mm256_loadu_ps(ap + kk * 16 + 8);
 #pragma GCC unroll 12
     for (int j = 0; j < NP; ++j) {
-      const __m256 v = _mm256_broadcast_ss(xk + j * SW);
+      const __m256 v = _mm256_broadcast_ss(xk + j);
       lo[j] = _mm256_fmadd_ps(a0, v, lo[j]);
       hi[j] = _mm256_fmadd_ps(a1, v, hi[j]);
     }
@@ -93,7 +93,7 @@ template <int NP, int SW>
   }
 }
 
-template <int NP, int SW>
+template <int NP>
 [[gnu::target("avx512f,avx2,fma")]] void tile_avx512(const float* ap, const float* x, const int64_t* offset,
                                                      int64_t kc, float* sum, bool accumulate) {
   __m512 lo[NP], hi[NP];
@@ -104,7 +104,7 @@ template <int NP, int SW>
     const __m512 a0 = _mm512_loadu_ps(ap + kk * 32), a1 = _mm512_loadu_ps(ap + kk * 32 + 16);
 #pragma GCC unroll 12
     for (int j = 0; j < NP; ++j) {
-      const __m512 v = _mm512_set1_ps(xk[j * SW]);
+      const __m512 v = _mm512_set1_ps(xk[j]);
       lo[j] = _mm512_fmadd_ps(a0, v, lo[j]);
       hi[j] = _mm512_fmadd_ps(a1, v, hi[j]);
     }
@@ -146,31 +146,31 @@ void pack_portable(const float* a, int64_t lda, int mr, int rows, int64_t kc, fl
 }
 
 constexpr int kMaxRun = 12;
+constexpr int64_t kChannelLanesFlat = 64;
 
 struct LaneForm {
-  LaneTile by[3][kMaxRun + 1];  // [column stride][positions]
+  LaneTile by[kMaxRun + 1];  // by positions
   void (*pack)(const float*, int64_t, int, int, int64_t, float*);
 };
 
-template <int SW, size_t... N>
+template <size_t... N>
 constexpr void fill_form(LaneForm& f, KernelIsa isa, std::index_sequence<N...>) {
 #if defined(__x86_64__)
   if (isa == KernelIsa::kAvx512) {
-    ((f.by[SW][N + 1] = &tile_avx512<int(N) + 1, SW>), ...);
+    ((f.by[N + 1] = &tile_avx512<int(N) + 1>), ...);
     return;
   }
   if (isa == KernelIsa::kAvx2) {
-    ((f.by[SW][N + 1] = N + 1 <= 6 ? &tile_avx2<int(N) + 1, SW> : nullptr), ...);
+    ((f.by[N + 1] = N + 1 <= 6 ? &tile_avx2<int(N) + 1> : nullptr), ...);
     return;
   }
 #endif
-  ((f.by[SW][N + 1] = N + 1 <= 8 ? &tile_portable<int(N) + 1, SW> : nullptr), ...);
+  ((f.by[N + 1] = N + 1 <= 8 ? &tile_portable<int(N) + 1> : nullptr), ...);
 }
 
 constexpr LaneForm make_form(KernelIsa isa) {
   LaneForm f{};
-  fill_form<1>(f, isa, std::make_index_sequence<kMaxRun>());
-  fill_form<2>(f, isa, std::make_index_sequence<kMaxRun>());
+  fill_form(f, isa, std::make_index_sequence<kMaxRun>());
   f.pack = &pack_portable;
 #if defined(__x86_64__)
   if (isa != KernelIsa::kPortable) f.pack = &pack_avx2;
@@ -188,8 +188,15 @@ const LaneForm& form_of(KernelIsa isa) {
 
 bool channel_lanes_apply(const ConvParams& p, KernelIsa isa) {
   int64_t hp, wp;
-  return p.g == 1 && p.kh * p.kw > 1 && (p.sw == 1 || p.sw == 2) && p.y.plane() <= kChannelLanesPlane &&
-         p.y.w < kPanelWidth && p.y.c >= lane_shape(isa).rows && padded_extent(p, &hp, &wp);
+  if (p.g != 1 || p.y.plane() > kChannelLanesPlane || p.y.c < lane_shape(isa).rows) return false;
+  // A pointwise plane of whole panels fills every lane as it is; on
+  // planes of several panels a shallow layer's copies cost more than the
+  // idle lanes of its last panel.
+  if (conv_is_pointwise(p)) return p.y.plane() % kPanelWidth != 0 && p.y.plane() <= kChannelLanesFlat;
+  // Rows of 14 and 15 fill at least 7/8 of a panel's lanes already, and
+  // there the panel paths' own cost is less.
+  // Strided layers keep the panel paths, which ran faster on them.
+  return p.kh * p.kw > 1 && p.sh == 1 && p.sw == 1 && p.y.w * 8 < 7 * kPanelWidth && padded_extent(p, &hp, &wp);
 }
 
 int64_t channel_lanes_slots(const ConvParams& p, KernelIsa isa, int64_t threads) {
@@ -199,9 +206,10 @@ int64_t channel_lanes_slots(const ConvParams& p, KernelIsa isa, int64_t threads)
 
 int64_t channel_lanes_floats(const ConvParams& p, KernelIsa isa, int64_t slots) {
   int64_t hp, wp;
-  padded_extent(p, &hp, &wp);
   (void)isa;
   (void)slots;
+  if (conv_is_pointwise(p)) return 2 * p.k_rows() + 16;
+  padded_extent(p, &hp, &wp);
   return (p.x.c * hp * wp + 15) / 16 * 16 + 2 * p.k_rows() + 16;
 }
 
@@ -209,14 +217,17 @@ void run_channel_lanes(const ConvRun& r, const float* xn, float* yn) {
   const ConvParams& p = r.p;
   const LaneShape shape = lane_shape(r.plan.form);
   const LaneForm& form = form_of(r.plan.form);
-  const int64_t hw = p.y.plane(), m = p.y.c, kr = p.k_rows(), wo = p.y.w;
-  int64_t hp, wp;
-  padded_extent(p, &hp, &wp);
-  const int64_t plane = hp * wp;
-  float* pad = r.col;
-  int64_t* offsets = reinterpret_cast<int64_t*>(pad + (p.x.c * plane + 15) / 16 * 16);
+  const int64_t hw = p.y.plane(), m = p.y.c, kr = p.k_rows();
+  // A pointwise layer reads its input planes as they stand, as one row of
+  // hw positions; the others a zero-padded copy, row by output row.
+  const bool flat = conv_is_pointwise(p);
+  int64_t hp = 1, wp = hw;
+  if (!flat) padded_extent(p, &hp, &wp);
+  const int64_t plane = hp * wp, out_rows = flat ? 1 : p.y.h, wo = flat ? hw : p.y.w, row_step = wp;
+  const float* pad = flat ? xn : r.col;
+  int64_t* offsets = reinterpret_cast<int64_t*>(r.col + (flat ? 0 : (p.x.c * plane + 15) / 16 * 16));
   for (int64_t c = 0; c < p.x.c; ++c) {
-    pad_plane(p, xn + c * p.x.plane(), pad + c * plane, hp, wp);
+    if (!flat) pad_plane(p, xn + c * p.x.plane(), r.col + c * plane, hp, wp);
     for (int64_t i = 0; i < p.kh; ++i)
       for (int64_t j = 0; j < p.kw; ++j) offsets[(c * p.kh + i) * p.kw + j] = c * plane + i * p.dh * wp + j * p.dw;
   }
@@ -241,13 +252,13 @@ void run_channel_lanes(const ConvRun& r, const float* xn, float* yn) {
         const float* next = k0 + kc < kr ? r.w + m0 * kr + k0 + kc : r.w + (m0 + rows) * kr;
         const int64_t ahead = k0 + kc < kr ? mr : t + 1 < t1 ? std::min<int64_t>(rows, m - m0 - rows) : 0;
         const int64_t ahead_kc = std::min(kPanelDepthBlock, k0 + kc < kr ? kr - k0 - kc : kr);
-        for (int64_t oy = 0; oy < p.y.h; ++oy) {
-          for (int64_t i = oy * ahead / p.y.h; i < (oy + 1) * ahead / p.y.h; ++i)
+        for (int64_t oy = 0; oy < out_rows; ++oy) {
+          for (int64_t i = oy * ahead / out_rows; i < (oy + 1) * ahead / out_rows; ++i)
             for (int64_t kk = 0; kk < ahead_kc; kk += 16) __builtin_prefetch(next + i * kr + kk, 0, 2);
-          const float* xrow = pad + oy * p.sh * wp;
+          const float* xrow = pad + oy * row_step;
           for (int64_t u = 0, x0 = 0; u < runs; ++u) {
             const int64_t np = (wo - x0) / (runs - u);
-            form.by[p.sw][np](ap, xrow + x0 * p.sw, offsets + k0, kc, sum + (oy * wo + x0) * rows, k0 > 0);
+            form.by[np](ap, xrow + x0, offsets + k0, kc, sum + (oy * wo + x0) * rows, k0 > 0);
             x0 += np;
           }
         }

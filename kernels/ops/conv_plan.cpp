@@ -269,8 +269,21 @@ bool panels_thrash(int64_t hw, int64_t k) {
   return sets < 32 || (k * bytes / 4096 > 64 && bytes < 512);
 }
 
+// Small planes of many output channels: their channels along the vector
+// lanes (conv_channel_lanes.cpp), where the workspace holds what it takes.
+bool plan_channel_lanes(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
+  if (in.quantising || !channel_lanes_apply(p, in.isa)) return false;
+  const bool parallel = in.threads > 1 && p.y.c * p.y.plane() * p.k_rows() >= kParallelWork;
+  const int64_t slots = channel_lanes_slots(p, in.isa, parallel ? in.threads : 1);
+  if (channel_lanes_floats(p, in.isa, slots) > c.col_floats) return false;
+  c.path = ConvPath::kChannelLanes;
+  c.lane_slots = slots;
+  return true;
+}
+
 void plan_pointwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
   const int64_t hw = p.y.plane(), m = p.y.c, k = p.x.c, threads = in.threads;
+  if (plan_channel_lanes(p, in, c)) return;
   // The panel product reads the input planes in place and finishes each
   // tile in registers. It reads each input panel once per register tile of
   // output channels, so on large planes only layers with enough output
@@ -351,15 +364,7 @@ Im2colBand plan_im2col_band(const ConvParams& p, const ConvPlanInputs& in, const
 
 void plan_general(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
   const int64_t hw = p.y.plane(), m = p.y.c, kr = p.k_rows(), wo = p.y.w, ho = p.y.h;
-  if (!in.quantising && channel_lanes_apply(p, in.isa)) {
-    const bool parallel = in.threads > 1 && m * hw * kr >= kParallelWork;
-    const int64_t slots = channel_lanes_slots(p, in.isa, parallel ? in.threads : 1);
-    if (channel_lanes_floats(p, in.isa, slots) <= c.col_floats) {
-      c.path = ConvPath::kChannelLanes;
-      c.lane_slots = slots;
-      return;
-    }
-  }
+  if (plan_channel_lanes(p, in, c)) return;
   if (direct_applies(p, in.isa) && !in.quantising) {
     c.direct = plan_direct(p, c.col_floats, in.isa, in.threads);
     if (c.direct.rows > 0) {
