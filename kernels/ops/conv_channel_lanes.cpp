@@ -146,7 +146,6 @@ void pack_portable(const float* a, int64_t lda, int mr, int rows, int64_t kc, fl
 }
 
 constexpr int kMaxRun = 12;
-constexpr int64_t kChannelLanesFlat = 64;
 
 struct LaneForm {
   LaneTile by[kMaxRun + 1];  // by positions
@@ -189,10 +188,6 @@ const LaneForm& form_of(KernelIsa isa) {
 bool channel_lanes_apply(const ConvParams& p, KernelIsa isa) {
   int64_t hp, wp;
   if (p.g != 1 || p.y.plane() > kChannelLanesPlane || p.y.c < lane_shape(isa).rows) return false;
-  // A pointwise plane of whole panels fills every lane as it is; on
-  // planes of several panels a shallow layer's copies cost more than the
-  // idle lanes of its last panel.
-  if (conv_is_pointwise(p)) return p.y.plane() % kPanelWidth != 0 && p.y.plane() <= kChannelLanesFlat;
   // Rows of 14 and 15 fill at least 7/8 of a panel's lanes already, and
   // there the panel paths' own cost is less.
   // Strided layers keep the panel paths, which ran faster on them.
@@ -208,7 +203,6 @@ int64_t channel_lanes_floats(const ConvParams& p, KernelIsa isa, int64_t slots) 
   int64_t hp, wp;
   (void)isa;
   (void)slots;
-  if (conv_is_pointwise(p)) return 2 * p.k_rows() + 16;
   padded_extent(p, &hp, &wp);
   return (p.x.c * hp * wp + 15) / 16 * 16 + 2 * p.k_rows() + 16;
 }
@@ -217,17 +211,14 @@ void run_channel_lanes(const ConvRun& r, const float* xn, float* yn) {
   const ConvParams& p = r.p;
   const LaneShape shape = lane_shape(r.plan.form);
   const LaneForm& form = form_of(r.plan.form);
-  const int64_t hw = p.y.plane(), m = p.y.c, kr = p.k_rows();
-  // A pointwise layer reads its input planes as they stand, as one row of
-  // hw positions; the others a zero-padded copy, row by output row.
-  const bool flat = conv_is_pointwise(p);
-  int64_t hp = 1, wp = hw;
-  if (!flat) padded_extent(p, &hp, &wp);
-  const int64_t plane = hp * wp, out_rows = flat ? 1 : p.y.h, wo = flat ? hw : p.y.w, row_step = wp;
-  const float* pad = flat ? xn : r.col;
-  int64_t* offsets = reinterpret_cast<int64_t*>(r.col + (flat ? 0 : (p.x.c * plane + 15) / 16 * 16));
+  const int64_t hw = p.y.plane(), m = p.y.c, kr = p.k_rows(), out_rows = p.y.h, wo = p.y.w;
+  int64_t hp, wp;
+  padded_extent(p, &hp, &wp);
+  const int64_t plane = hp * wp, row_step = wp;
+  const float* pad = r.col;
+  int64_t* offsets = reinterpret_cast<int64_t*>(r.col + (p.x.c * plane + 15) / 16 * 16);
   for (int64_t c = 0; c < p.x.c; ++c) {
-    if (!flat) pad_plane(p, xn + c * p.x.plane(), r.col + c * plane, hp, wp);
+    pad_plane(p, xn + c * p.x.plane(), r.col + c * plane, hp, wp);
     for (int64_t i = 0; i < p.kh; ++i)
       for (int64_t j = 0; j < p.kw; ++j) offsets[(c * p.kh + i) * p.kw + j] = c * plane + i * p.dh * wp + j * p.dw;
   }

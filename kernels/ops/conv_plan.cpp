@@ -283,7 +283,6 @@ bool plan_channel_lanes(const ConvParams& p, const ConvPlanInputs& in, ConvPlan&
 
 void plan_pointwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
   const int64_t hw = p.y.plane(), m = p.y.c, k = p.x.c, threads = in.threads;
-  if (plan_channel_lanes(p, in, c)) return;
   // The panel product reads the input planes in place and finishes each
   // tile in registers. It reads each input panel once per register tile of
   // output channels, so on large planes only layers with enough output
