@@ -34,7 +34,7 @@ struct LaneShape {
 
 LaneShape lane_shape(KernelIsa isa) {
   if (isa == KernelIsa::kAvx512) return {32, 12};
-  if (isa == KernelIsa::kAvx2) return {16, 6};
+  if (isa == KernelIsa::kAvx2) return {24, 4};
   return {16, 8};
 }
 
@@ -68,29 +68,28 @@ void tile_portable(const float* ap, const float* x, const int64_t* offset, int64
 template <int NP>
 [[gnu::target("avx2,fma")]] void tile_avx2(const float* ap, const float* x, const int64_t* offset, int64_t kc,
                                            float* sum, bool accumulate) {
-  __m256 lo[NP], hi[NP];
-#pragma GCC unroll 12
-  for (int j = 0; j < NP; ++j) lo[j] = hi[j] = _mm256_setzero_ps();
+  __m256 acc[NP][3];
+#pragma GCC unroll 4
+  for (int j = 0; j < NP; ++j) acc[j][0] = acc[j][1] = acc[j][2] = _mm256_setzero_ps();
   for (int64_t kk = 0; kk < kc; ++kk) {
     const float* xk = x + offset[kk];
-    const __m256 a0 = _mm256_loadu_ps(ap + kk * 16), a1 = _mm256_loadu_ps(ap + kk * 16 + 8);
-#pragma GCC unroll 12
+    const __m256 a0 = _mm256_loadu_ps(ap + kk * 24), a1 = _mm256_loadu_ps(ap + kk * 24 + 8),
+                 a2 = _mm256_loadu_ps(ap + kk * 24 + 16);
+#pragma GCC unroll 4
     for (int j = 0; j < NP; ++j) {
       const __m256 v = _mm256_broadcast_ss(xk + j);
-      lo[j] = _mm256_fmadd_ps(a0, v, lo[j]);
-      hi[j] = _mm256_fmadd_ps(a1, v, hi[j]);
+      acc[j][0] = _mm256_fmadd_ps(a0, v, acc[j][0]);
+      acc[j][1] = _mm256_fmadd_ps(a1, v, acc[j][1]);
+      acc[j][2] = _mm256_fmadd_ps(a2, v, acc[j][2]);
     }
   }
-#pragma GCC unroll 12
-  for (int j = 0; j < NP; ++j) {
-    float* s = sum + j * 16;
-    if (accumulate) {
-      lo[j] = _mm256_add_ps(_mm256_loadu_ps(s), lo[j]);
-      hi[j] = _mm256_add_ps(_mm256_loadu_ps(s + 8), hi[j]);
+#pragma GCC unroll 4
+  for (int j = 0; j < NP; ++j)
+#pragma GCC unroll 3
+    for (int v = 0; v < 3; ++v) {
+      float* s = sum + j * 24 + v * 8;
+      _mm256_storeu_ps(s, accumulate ? _mm256_add_ps(_mm256_loadu_ps(s), acc[j][v]) : acc[j][v]);
     }
-    _mm256_storeu_ps(s, lo[j]);
-    _mm256_storeu_ps(s + 8, hi[j]);
-  }
 }
 
 template <int NP>
@@ -160,7 +159,7 @@ constexpr void fill_form(LaneForm& f, KernelIsa isa, std::index_sequence<N...>) 
     return;
   }
   if (isa == KernelIsa::kAvx2) {
-    ((f.by[N + 1] = N + 1 <= 6 ? &tile_avx2<int(N) + 1> : nullptr), ...);
+    ((f.by[N + 1] = N + 1 <= 4 ? &tile_avx2<int(N) + 1> : nullptr), ...);
     return;
   }
 #endif
