@@ -1,4 +1,4 @@
-// Small planes of many output channels (7 x 7, 13 x 13): the output
+// Small planes of many output channels at unit strides (7 x 7, 13 x 13): the output
 // channels run along the vector lanes and each position is one broadcast
 // value, so no lane idles on a plane that is not a whole number of panels
 // (a 7 x 7 plane fills 49 of 64 panel lanes). Each input plane is copied
@@ -38,7 +38,7 @@ LaneShape lane_shape(KernelIsa isa) {
   return {16, 8};
 }
 
-// The most output channels a tile covers and positions a plane holds.
+// The most output channels a tile covers.
 constexpr int kMaxTileRows = 32;
 
 // A tile: ap holds kc depths of `rows` weights each (the tile's output
