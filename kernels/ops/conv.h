@@ -85,6 +85,7 @@ enum class ConvPath : uint8_t {
   kDirect,              // offsets into a zero-padded copy (conv_direct.cpp)
   kPanels,              // columns gathered into panels (conv_panels.cpp)
   kIm2col,              // column matrices in bands of rows (conv_im2col.cpp)
+  kChannelLanes,        // output channels along the lanes (conv_channel_lanes.cpp)
 };
 
 // Column tiles of a product: `tiles` tiles of whole panels (the last one
@@ -193,6 +194,8 @@ struct ConvPlan {
   // kIm2col: bands of `band_rows` output rows; the last may be shorter.
   int64_t band_rows = 0;
   Im2colBand full, last;
+  // kChannelLanes: units run side by side.
+  int64_t lane_slots = 1;
 };
 
 // What the plan may know beyond the node: the pool's threads (for the cuts

@@ -52,6 +52,17 @@ void run_grouped(const ConvRun& r, const float* xn, float* yn);
 void run_direct(const ConvRun& r, const float* xn, float* yn);
 void run_panels(const ConvRun& r, const float* xn, float* yn);
 void run_im2col(const ConvRun& r, const float* xn, float* yn);
+void run_channel_lanes(const ConvRun& r, const float* xn, float* yn);
+
+// Output planes up to this many positions may run with output channels
+// along the vector lanes: whether a layer does, and the workspace floats
+// it then takes (its zero-padded input planes and their offset table).
+constexpr int64_t kChannelLanesPlane = 256;
+// Slots are the units run side by side, each with its own copy of a
+// tile's weights.
+bool channel_lanes_apply(const ConvParams& p, KernelIsa isa);
+int64_t channel_lanes_slots(const ConvParams& p, KernelIsa isa, int64_t threads);
+int64_t channel_lanes_floats(const ConvParams& p, KernelIsa isa, int64_t slots);
 
 // Bias and activation of output channel c over len values from v on.
 inline void epilogue_span(const ConvRun& r, float* v, int64_t len, int64_t c) {

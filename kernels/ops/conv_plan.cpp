@@ -239,7 +239,7 @@ PanelBand panel_band_split(int64_t m, int64_t panels, int64_t positions, int64_t
 // (one per partition run side by side), rounded up to whole panels when a
 // whole plane is one band. The direct path cuts its padded bands to fit
 // the same space.
-int64_t workspace_floats(const ConvParams& p, bool quantising) {
+int64_t workspace_floats(const ConvParams& p, bool quantising, KernelIsa isa, int64_t threads) {
   if (conv_is_pointwise(p)) return p.k_rows() * kPanelWidth;
   if (conv_is_grouped_direct(p, quantising)) return 0;
   const int64_t row = p.k_rows() * p.y.w;
@@ -251,7 +251,10 @@ int64_t workspace_floats(const ConvParams& p, bool quantising) {
   const int64_t panel_pad = p.g == 1 && rows == p.y.h ? p.k_rows() * kPanelWidth : 0;
   const DirectBands across = quantising ? DirectBands{} : plan_direct_across(p, kBandValues);
   const int64_t subsample = !quantising && subsample_applies(p) ? subsample_floats(p) : 0;
-  return std::max({row * rows * slots + panel_pad, across.floats, subsample});
+  const int64_t lanes = !quantising && channel_lanes_apply(p, isa)
+                            ? channel_lanes_floats(p, isa, channel_lanes_slots(p, isa, threads))
+                            : 0;
+  return std::max({row * rows * slots + panel_pad, across.floats, subsample, lanes});
 }
 
 // Whether a panel read in place from planes of hw values thrashes the
@@ -264,6 +267,18 @@ bool panels_thrash(int64_t hw, int64_t k) {
   const int64_t bytes = hw * 4;
   const int64_t sets = bytes % 64 != 0 ? 64 : 64 / std::gcd<int64_t>(bytes / 64, 64);
   return sets < 32 || (k * bytes / 4096 > 64 && bytes < 512);
+}
+
+// Small planes of many output channels: their channels along the vector
+// lanes (conv_channel_lanes.cpp), where the workspace holds what it takes.
+bool plan_channel_lanes(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
+  if (in.quantising || !channel_lanes_apply(p, in.isa)) return false;
+  const bool parallel = in.threads > 1 && p.y.c * p.y.plane() * p.k_rows() >= kParallelWork;
+  const int64_t slots = channel_lanes_slots(p, in.isa, parallel ? in.threads : 1);
+  if (channel_lanes_floats(p, in.isa, slots) > c.col_floats) return false;
+  c.path = ConvPath::kChannelLanes;
+  c.lane_slots = slots;
+  return true;
 }
 
 void plan_pointwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
@@ -348,6 +363,7 @@ Im2colBand plan_im2col_band(const ConvParams& p, const ConvPlanInputs& in, const
 
 void plan_general(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
   const int64_t hw = p.y.plane(), m = p.y.c, kr = p.k_rows(), wo = p.y.w, ho = p.y.h;
+  if (plan_channel_lanes(p, in, c)) return;
   if (direct_applies(p, in.isa) && !in.quantising) {
     c.direct = plan_direct(p, c.col_floats, in.isa, in.threads);
     if (c.direct.rows > 0) {
@@ -487,7 +503,7 @@ bool conv_plan(const ConvParams& p, const ConvPlanInputs& in, ConvPlan* out, cha
   c.form = in.isa;
   c.epilogue = p.act != kActNone || p.has_bias;
   c.epilogue_parallel = epilogue_parallel(p);
-  c.col_floats = std::max<int64_t>(16, workspace_floats(p, in.quantising));
+  c.col_floats = std::max<int64_t>(16, workspace_floats(p, in.quantising, in.isa, in.threads));
   if (in.workspace_floats > 0) c.col_floats = std::min(c.col_floats, in.workspace_floats);
   const bool pointwise = conv_is_pointwise(p), grouped = !pointwise && conv_is_grouped_direct(p, in.quantising);
   // The general paths need room for at least one output row of the column
@@ -555,6 +571,7 @@ bool conv_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
       case ConvPath::kDirect: run_direct(r, xn, yn); break;
       case ConvPath::kPanels: run_panels(r, xn, yn); break;
       case ConvPath::kIm2col: run_im2col(r, xn, yn); break;
+      case ConvPath::kChannelLanes: run_channel_lanes(r, xn, yn); break;
       case ConvPath::kNothing: break;
     }
   }

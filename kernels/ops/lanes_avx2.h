@@ -44,7 +44,8 @@ template <bool FindBelow = false>
   const int64_t cols = std::max<int64_t>(0, std::min(w, wp - padl));
   const int64_t rows = std::max<int64_t>(0, std::min(h, hp - padt));
   // The padding: rows above and below, columns left and right.
-  lanes_fill(buf, 0, padt * wp, fill);
+  // (A padding above taller than the padded plane fills it all.)
+  lanes_fill(buf, 0, std::min(padt, hp) * wp, fill);
   lanes_fill(buf, (padt + rows) * wp, hp * wp, fill);
   for (int64_t iy = 0; iy < rows; ++iy) {
     const int64_t row = (iy + padt) * wp;

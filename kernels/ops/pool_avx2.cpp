@@ -178,7 +178,7 @@ constexpr int64_t kPaddedPlane = 4096;
 constexpr int64_t kRowMaxFloats = 8192;
 
 bool max_rows_s2_apply(const PoolParams& p) {
-  if (p.sw != 2 || p.kw < 1 || p.kw > 3 || p.dw > 2 || p.kh < 1) return false;
+  if (p.sw != 2 || p.kw < 1 || p.kw > 3 || p.dw > 2 || p.kh < 1 || p.y.w < 1) return false;
   const int64_t blocks = (p.y.w + 7) / 8;
   return blocks * 8 * ((p.kh - 1) * p.dh + 1) <= kRowMaxFloats;
 }

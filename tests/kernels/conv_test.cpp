@@ -21,6 +21,8 @@
 namespace vorn::test {
 namespace {
 
+constexpr KernelIsa kForms[] = {KernelIsa::kAvx512, KernelIsa::kAvx2, KernelIsa::kPortable};
+
 struct ConvCase {
   const char* name;
   ref::ConvSpec s;
@@ -484,6 +486,39 @@ TEST(ConvKernel, SmallPlanesAcrossRowsGiveTheColumnPathsBits) {
     EXPECT_TRUE(close_to_reference(across, ref::conv2d(s, x, w, b, act, 0.125)));
     const auto column = run_conv(c, x, w, b, static_cast<size_t>(s.cin * s.kh * s.kw * s.wout()) * 4);
     EXPECT_EQ(0, std::memcmp(across.data(), column.data(), across.size() * 4));
+  }
+}
+
+TEST(ConvKernel, ChannelLanesGiveTheColumnPathsBitsInEveryForm) {
+  // Small planes of many output channels run with the channels along the
+  // lanes; the column-matrix path (a workspace of one column row) and every
+  // form must give the same bits: 7 x 7 and 13-wide rows (runs of unequal
+  // length), dilation, uneven padding, depths past one block of 256,
+  // channels that fill no whole tile, each activation.
+  struct Shape {
+    int64_t cin, h, w, cout, k, pad, dilation, stride;
+  };
+  const Shape shapes[] = {{64, 7, 7, 96, 3, 1, 1, 1},  {40, 13, 13, 48, 3, 1, 1, 1}, {16, 9, 13, 33, 3, 2, 2, 1},
+                          {3, 11, 12, 64, 5, 2, 1, 1}, {130, 4, 5, 17, 3, 1, 1, 1}};
+  int act = 0;
+  for (const Shape& sh : shapes) {
+    act = (act + 1) % 4;
+    ref::ConvSpec s = spec(1, sh.cin, sh.h, sh.w, sh.cout, sh.k, sh.stride, sh.pad);
+    s.dh = s.dw = sh.dilation;
+    if (sh.k == 5) s.pb = 1;
+    SCOPED_TRACE(::testing::Message() << sh.cin << " -> " << sh.cout << " on " << sh.h << "x" << sh.w << " act " << act);
+    const ConvCase c{"lanes", s, act == 2 || sh.cout % 2 == 0, act, false};
+    const auto x = random_values(s.cin * s.h * s.w, 41);
+    const auto w = random_values(s.cout * s.cin * s.kh * s.kw, 42, -0.5f, 0.5f);
+    const auto b = c.bias ? random_values(act == 2 ? 3 * s.cout : s.cout, 43) : std::vector<float>{};
+    const auto column = run_conv(c, x, w, b, static_cast<size_t>(s.cin * s.kh * s.kw * s.wout()) * 4);
+    EXPECT_TRUE(close_to_reference(column, ref::conv2d(s, x, w, b, act, 0.125)));
+    for (KernelIsa isa : kForms) {
+      if (isa == KernelIsa::kAvx512 && !cpu_has_avx512f()) continue;
+      if (isa == KernelIsa::kAvx2 && !cpu_has_avx2_fma()) continue;
+      const auto lanes = run_conv(c, x, w, b, 0, isa);
+      EXPECT_EQ(0, std::memcmp(lanes.data(), column.data(), lanes.size() * 4)) << "form " << int(isa);
+    }
   }
 }
 

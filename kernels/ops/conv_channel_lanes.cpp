@@ -1,0 +1,266 @@
+// Small planes of many output channels at unit strides (7 x 7, 13 x 13): the output
+// channels run along the vector lanes and each position is one broadcast
+// value, so no lane idles on a plane that is not a whole number of panels
+// (a 7 x 7 plane fills 49 of 64 panel lanes). Each input plane is copied
+// once, zero-padded; a register tile is a block of output channels by a
+// run of positions of one output row, reading its broadcast values through
+// a table of one offset per (channel, kernel row, kernel column).
+//
+// Every output sums its terms as panel_gemm does (depth blocks of
+// kPanelDepthBlock, within a block one fused multiply-add per depth in
+// order from zero, each block's sum added to the total in order), so the
+// bits are those of the panel paths in every form.
+#include <algorithm>
+#include <cmath>
+
+#include "kernels/ops/conv_paths.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+
+#include "platform/transpose_avx2.h"
+#endif
+
+VORN_VECTORIZE_FILE
+
+namespace vorn::kern {
+
+namespace {
+
+// Output channels per tile and positions per run of each form.
+struct LaneShape {
+  int rows, run;
+};
+
+LaneShape lane_shape(KernelIsa isa) {
+  if (isa == KernelIsa::kAvx512) return {32, 12};
+  if (isa == KernelIsa::kAvx2) return {24, 4};
+  return {16, 8};
+}
+
+// The most output channels a tile covers.
+constexpr int kMaxTileRows = 32;
+
+// A tile: ap holds kc depths of `rows` weights each (the tile's output
+// channels, zero past the layer's), x the run's first position's value at
+// depth 0 of the padded planes, offset[kk] where depth kk lies from it;
+// the run's NP positions are consecutive. The block's sums go to sum[j *
+// rows + r], added to what is there when accumulate is set.
+using LaneTile = void (*)(const float* ap, const float* x, const int64_t* offset, int64_t kc, float* sum,
+                          bool accumulate);
+
+template <int NP>
+void tile_portable(const float* ap, const float* x, const int64_t* offset, int64_t kc, float* sum,
+                   bool accumulate) {
+  constexpr int R = 16;
+  float acc[NP][R] = {};
+  for (int64_t kk = 0; kk < kc; ++kk) {
+    const float* xk = x + offset[kk];
+    const float* ak = ap + kk * R;
+    for (int j = 0; j < NP; ++j)
+      for (int r = 0; r < R; ++r) acc[j][r] = std::fma(ak[r], xk[j], acc[j][r]);
+  }
+  for (int j = 0; j < NP; ++j)
+    for (int r = 0; r < R; ++r) sum[j * R + r] = accumulate ? sum[j * R + r] + acc[j][r] : acc[j][r];
+}
+
+#if defined(__x86_64__)
+template <int NP>
+[[gnu::target("avx2,fma")]] void tile_avx2(const float* ap, const float* x, const int64_t* offset, int64_t kc,
+                                           float* sum, bool accumulate) {
+  __m256 acc[NP][3];
+#pragma GCC unroll 4
+  for (int j = 0; j < NP; ++j) acc[j][0] = acc[j][1] = acc[j][2] = _mm256_setzero_ps();
+  for (int64_t kk = 0; kk < kc; ++kk) {
+    const float* xk = x + offset[kk];
+    const __m256 a0 = _mm256_loadu_ps(ap + kk * 24), a1 = _mm256_loadu_ps(ap + kk * 24 + 8),
+                 a2 = _mm256_loadu_ps(ap + kk * 24 + 16);
+#pragma GCC unroll 4
+    for (int j = 0; j < NP; ++j) {
+      const __m256 v = _mm256_broadcast_ss(xk + j);
+      acc[j][0] = _mm256_fmadd_ps(a0, v, acc[j][0]);
+      acc[j][1] = _mm256_fmadd_ps(a1, v, acc[j][1]);
+      acc[j][2] = _mm256_fmadd_ps(a2, v, acc[j][2]);
+    }
+  }
+#pragma GCC unroll 4
+  for (int j = 0; j < NP; ++j)
+#pragma GCC unroll 3
+    for (int v = 0; v < 3; ++v) {
+      float* s = sum + j * 24 + v * 8;
+      _mm256_storeu_ps(s, accumulate ? _mm256_add_ps(_mm256_loadu_ps(s), acc[j][v]) : acc[j][v]);
+    }
+}
+
+template <int NP>
+[[gnu::target("avx512f,avx2,fma")]] void tile_avx512(const float* ap, const float* x, const int64_t* offset,
+                                                     int64_t kc, float* sum, bool accumulate) {
+  __m512 lo[NP], hi[NP];
+#pragma GCC unroll 12
+  for (int j = 0; j < NP; ++j) lo[j] = hi[j] = _mm512_setzero_ps();
+  for (int64_t kk = 0; kk < kc; ++kk) {
+    const float* xk = x + offset[kk];
+    const __m512 a0 = _mm512_loadu_ps(ap + kk * 32), a1 = _mm512_loadu_ps(ap + kk * 32 + 16);
+#pragma GCC unroll 12
+    for (int j = 0; j < NP; ++j) {
+      const __m512 v = _mm512_set1_ps(xk[j]);
+      lo[j] = _mm512_fmadd_ps(a0, v, lo[j]);
+      hi[j] = _mm512_fmadd_ps(a1, v, hi[j]);
+    }
+  }
+#pragma GCC unroll 12
+  for (int j = 0; j < NP; ++j) {
+    float* s = sum + j * 32;
+    if (accumulate) {
+      lo[j] = _mm512_add_ps(_mm512_loadu_ps(s), lo[j]);
+      hi[j] = _mm512_add_ps(_mm512_loadu_ps(s + 16), hi[j]);
+    }
+    _mm512_storeu_ps(s, lo[j]);
+    _mm512_storeu_ps(s + 16, hi[j]);
+  }
+}
+
+// Rows [0, mr) of A (rows lda apart, mr <= rows, rows a multiple of 8),
+// depths [0, kc), as `rows` values per depth at ap, zero past mr: eight
+// rows by eight depths at a time through an 8 x 8 transpose.
+[[gnu::target("avx2")]] void pack_avx2(const float* a, int64_t lda, int mr, int rows, int64_t kc, float* ap) {
+  int64_t kk = 0;
+  for (; kk + 8 <= kc; kk += 8)
+    for (int g = 0; g < rows; g += 8) {
+      __m256 v[8];
+#pragma GCC unroll 8
+      for (int i = 0; i < 8; ++i) v[i] = g + i < mr ? _mm256_loadu_ps(a + (g + i) * lda + kk) : _mm256_setzero_ps();
+      transpose8(v);
+#pragma GCC unroll 8
+      for (int c = 0; c < 8; ++c) _mm256_storeu_ps(ap + (kk + c) * rows + g, v[c]);
+    }
+  for (; kk < kc; ++kk)
+    for (int i = 0; i < rows; ++i) ap[kk * rows + i] = i < mr ? a[i * lda + kk] : 0.0f;
+}
+#endif
+
+void pack_portable(const float* a, int64_t lda, int mr, int rows, int64_t kc, float* ap) {
+  for (int64_t kk = 0; kk < kc; ++kk)
+    for (int i = 0; i < rows; ++i) ap[kk * rows + i] = i < mr ? a[i * lda + kk] : 0.0f;
+}
+
+constexpr int kMaxRun = 12;
+
+struct LaneForm {
+  LaneTile by[kMaxRun + 1];  // by positions
+  void (*pack)(const float*, int64_t, int, int, int64_t, float*);
+};
+
+template <size_t... N>
+constexpr void fill_form(LaneForm& f, KernelIsa isa, std::index_sequence<N...>) {
+#if defined(__x86_64__)
+  if (isa == KernelIsa::kAvx512) {
+    ((f.by[N + 1] = &tile_avx512<int(N) + 1>), ...);
+    return;
+  }
+  if (isa == KernelIsa::kAvx2) {
+    ((f.by[N + 1] = N + 1 <= 4 ? &tile_avx2<int(N) + 1> : nullptr), ...);
+    return;
+  }
+#endif
+  ((f.by[N + 1] = N + 1 <= 8 ? &tile_portable<int(N) + 1> : nullptr), ...);
+}
+
+constexpr LaneForm make_form(KernelIsa isa) {
+  LaneForm f{};
+  fill_form(f, isa, std::make_index_sequence<kMaxRun>());
+  f.pack = &pack_portable;
+#if defined(__x86_64__)
+  if (isa != KernelIsa::kPortable) f.pack = &pack_avx2;
+#endif
+  return f;
+}
+
+const LaneForm& form_of(KernelIsa isa) {
+  static constexpr LaneForm wide = make_form(KernelIsa::kAvx512), narrow = make_form(KernelIsa::kAvx2),
+                            plain = make_form(KernelIsa::kPortable);
+  return isa == KernelIsa::kAvx512 ? wide : isa == KernelIsa::kAvx2 ? narrow : plain;
+}
+
+}  // namespace
+
+bool channel_lanes_apply(const ConvParams& p, KernelIsa isa) {
+  int64_t hp, wp;
+  if (p.g != 1 || p.y.plane() > kChannelLanesPlane || p.y.c < lane_shape(isa).rows) return false;
+  // Rows of 14 and 15 fill at least 7/8 of a panel's lanes already, and
+  // there the panel paths' own cost is less.
+  // Strided layers keep the panel paths, which ran faster on them.
+  return p.kh * p.kw > 1 && p.sh == 1 && p.sw == 1 && p.y.w * 8 < 7 * kPanelWidth && padded_extent(p, &hp, &wp);
+}
+
+int64_t channel_lanes_slots(const ConvParams& p, KernelIsa isa, int64_t threads) {
+  const int64_t tiles = (p.y.c + lane_shape(isa).rows - 1) / lane_shape(isa).rows;
+  return std::clamp<int64_t>(threads, 1, tiles);
+}
+
+int64_t channel_lanes_floats(const ConvParams& p, KernelIsa isa, int64_t slots) {
+  int64_t hp, wp;
+  (void)isa;
+  (void)slots;
+  padded_extent(p, &hp, &wp);
+  return (p.x.c * hp * wp + 15) / 16 * 16 + 2 * p.k_rows() + 16;
+}
+
+void run_channel_lanes(const ConvRun& r, const float* xn, float* yn) {
+  const ConvParams& p = r.p;
+  const LaneShape shape = lane_shape(r.plan.form);
+  const LaneForm& form = form_of(r.plan.form);
+  const int64_t hw = p.y.plane(), m = p.y.c, kr = p.k_rows(), out_rows = p.y.h, wo = p.y.w;
+  int64_t hp, wp;
+  padded_extent(p, &hp, &wp);
+  const int64_t plane = hp * wp, row_step = wp;
+  const float* pad = r.col;
+  int64_t* offsets = reinterpret_cast<int64_t*>(r.col + (p.x.c * plane + 15) / 16 * 16);
+  for (int64_t c = 0; c < p.x.c; ++c) {
+    pad_plane(p, xn + c * p.x.plane(), r.col + c * plane, hp, wp);
+    for (int64_t i = 0; i < p.kh; ++i)
+      for (int64_t j = 0; j < p.kw; ++j) offsets[(c * p.kh + i) * p.kw + j] = c * plane + i * p.dh * wp + j * p.dw;
+  }
+  // Each output row in runs of at most shape.run positions, as even as
+  // they come (13 = 7 + 6).
+  const int64_t runs = (wo + shape.run - 1) / shape.run;
+  const int rows = shape.rows;
+  const int64_t tiles = (m + rows - 1) / rows, slots = r.plan.lane_slots;
+  run_split(slots > 1, static_cast<size_t>(slots), [&](size_t slot) {
+    alignas(64) float ap[kPanelDepthBlock * kMaxTileRows];
+    alignas(64) float sum[kChannelLanesPlane * kMaxTileRows];
+    const int64_t t0 = static_cast<int64_t>(slot) * tiles / slots, t1 = (static_cast<int64_t>(slot) + 1) * tiles / slots;
+    for (int64_t t = t0; t < t1; ++t) {
+      const int64_t m0 = t * rows;
+      const int mr = static_cast<int>(std::min<int64_t>(rows, m - m0));
+      for (int64_t k0 = 0; k0 < kr; k0 += kPanelDepthBlock) {
+        const int64_t kc = std::min(kPanelDepthBlock, kr - k0);
+        form.pack(r.w + m0 * kr + k0, kr, mr, rows, kc, ap);
+        // The weights of the next depth block (or tile) are asked for
+        // meanwhile, a share after each output row, so that its copy finds
+        // them in the second-level cache.
+        const float* next = k0 + kc < kr ? r.w + m0 * kr + k0 + kc : r.w + (m0 + rows) * kr;
+        const int64_t ahead = k0 + kc < kr ? mr : t + 1 < t1 ? std::min<int64_t>(rows, m - m0 - rows) : 0;
+        const int64_t ahead_kc = std::min(kPanelDepthBlock, k0 + kc < kr ? kr - k0 - kc : kr);
+        for (int64_t oy = 0; oy < out_rows; ++oy) {
+          for (int64_t i = oy * ahead / out_rows; i < (oy + 1) * ahead / out_rows; ++i)
+            for (int64_t kk = 0; kk < ahead_kc; kk += 16) __builtin_prefetch(next + i * kr + kk, 0, 2);
+          const float* xrow = pad + oy * row_step;
+          for (int64_t u = 0, x0 = 0; u < runs; ++u) {
+            const int64_t np = (wo - x0) / (runs - u);
+            form.by[np](ap, xrow + x0, offsets + k0, kc, sum + (oy * wo + x0) * rows, k0 > 0);
+            x0 += np;
+          }
+        }
+      }
+      // Channel-major at last, then bias and activation while it is near.
+      for (int i = 0; i < mr; ++i) {
+        float* yc = yn + (m0 + i) * hw;
+        for (int64_t q = 0; q < hw; ++q) yc[q] = sum[q * rows + i];
+      }
+      if (r.plan.epilogue) epilogue_tile(r, yn + m0 * hw, m0, mr, 0, hw);
+    }
+  });
+}
+
+}  // namespace vorn::kern
