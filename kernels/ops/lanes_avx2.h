@@ -42,12 +42,16 @@ template <bool FindBelow = false>
                                                int64_t padt, int64_t padl, int64_t hp, int64_t wp, __m256 fill,
                                                float* buf, __m256 below = _mm256_setzero_ps()) {
   const int64_t cols = std::max<int64_t>(0, std::min(w, wp - padl));
-  const int64_t rows = std::max<int64_t>(0, std::min(h, hp - padt));
+  // Input rows [first, rows) land inside the padded plane, at padded rows
+  // [r0, r1): a padding above taller than the plane leaves none, and so
+  // does a band that starts below the input (padt < 0, no rows to copy).
+  const int64_t first = std::max<int64_t>(0, -padt);
+  const int64_t rows = std::max<int64_t>(first, std::min(h, hp - padt));
+  const int64_t r0 = std::clamp<int64_t>(padt + first, 0, hp), r1 = std::clamp<int64_t>(padt + rows, r0, hp);
   // The padding: rows above and below, columns left and right.
-  // (A padding above taller than the padded plane fills it all.)
-  lanes_fill(buf, 0, std::min(padt, hp) * wp, fill);
-  lanes_fill(buf, (padt + rows) * wp, hp * wp, fill);
-  for (int64_t iy = 0; iy < rows; ++iy) {
+  lanes_fill(buf, 0, r0 * wp, fill);
+  lanes_fill(buf, r1 * wp, hp * wp, fill);
+  for (int64_t iy = first; iy < rows; ++iy) {
     const int64_t row = (iy + padt) * wp;
     lanes_fill(buf, row, row + std::min(padl, wp), fill);
     lanes_fill(buf, row + padl + cols, row + wp, fill);
@@ -55,7 +59,7 @@ template <bool FindBelow = false>
   // The magnitudes found below their lane's bound (zeros add nothing).
   const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
   __m256 tiny = _mm256_setzero_ps();
-  for (int64_t iy = 0; iy < rows; ++iy) {
+  for (int64_t iy = first; iy < rows; ++iy) {
     float* dst = buf + ((iy + padt) * wp + padl) * 8;
     const float* src = x + iy * w;
     for (int64_t ix = 0; ix < cols; ix += 8) {

@@ -3,6 +3,7 @@
 // through each operator's check, and whenever the check accepts, the kernel
 // runs on buffers of exactly the declared sizes, so any read or write the
 // check failed to rule out shows up under AddressSanitizer.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include "kernels/cpu_state.h"
 #include "kernels/kernel.h"
+#include "kernels/kernel_isa.h"
 
 namespace {
 
@@ -86,6 +88,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<float> workspace(in.u8() * 64u + in.u8());
   s.im2col = workspace.empty() ? nullptr : workspace.data();
   s.im2col_size = workspace.size() * 4;
+  // The engine's form, any this processor runs (the byte after the
+  // workspace's; the portable one when the input ends before it): the
+  // forms cut their work into tiles of their own widths.
+  const uint32_t form = std::min<uint32_t>(in.u8() % 3, static_cast<uint32_t>(vorn::kernel_isa_of_this_cpu()));
+  s.isa = static_cast<vorn::KernelIsa>(form);
   const vorn::CpuOpEntry* e = vorn::cpu_op_entry(op);
   if (e == nullptr) return 0;
   char msg[256];
