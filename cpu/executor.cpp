@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "base/atomics.h"
 #include "base/files.h"
@@ -14,6 +15,7 @@
 #include "kernels/kernel.h"
 #include "cpu/quant_hooks.h"
 #include "kernels/split_gate.h"
+#include "platform/parallel.h"
 
 namespace vorn {
 
@@ -89,6 +91,12 @@ bool cpu_execute_pass(CpuState& s, const float* input, float* output) {
   }
   const bool dump = s.dump_length > 0;
   uint32_t* cancel = s.cancel_flag;
+
+  // The workers stay awake between the layers of a pass that spreads any
+  // (and sleep again once it ends).
+  std::optional<PoolHold> hold;
+  for (uint64_t i = 0; i < s.node_count && !hold; ++i)
+    if (!s.plans[i].serial) hold.emplace();
 
   for (uint64_t i = 0; i < s.node_count; ++i) {
     const NodeRecord& node = s.nodes[i];

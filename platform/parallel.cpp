@@ -20,6 +20,10 @@ namespace {
 // enough to bridge the gap between back-to-back layers, short enough that
 // an idle process costs nothing measurable.
 constexpr auto kSpin = std::chrono::microseconds(50);
+// The same under a PoolHold: longer than any gap a model pass leaves
+// between two parallel layers while it runs small ones on the caller, and
+// still short beside a pass of parallel layers.
+constexpr auto kHeldSpin = std::chrono::milliseconds(2);
 
 // Polling threads yield rather than pause: on a busy machine the threads
 // they wait for may be queued behind them on the same core.
@@ -89,6 +93,25 @@ class Pool {
     retire(job);
     job.error.rethrow();
   }
+
+  void hold() {
+    Worker* woken[64];
+    size_t n = 0;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      held_.fetch_add(1, std::memory_order_relaxed);
+      // Woken now, the workers are awake by the pass's first parallel
+      // layer; a worker woken without a job polls before it sleeps again.
+      while (!idle_.empty() && n < 64) {
+        woken[n] = idle_.back();
+        idle_.pop_back();
+        woken[n]->wake.store(1, std::memory_order_relaxed);
+        ++n;
+      }
+    }
+    notify(woken, n);
+  }
+  void unhold() { held_.fetch_sub(1, std::memory_order_relaxed); }
 
   // Lists the job and wakes sleepers for the chunks that threads already
   // polling for work will not pick up, less the caller_takes chunks the
@@ -193,11 +216,18 @@ class Pool {
     }
   }
 
+  // Whether a poll that started at `start` has run its time: kSpin, or
+  // kHeldSpin while a PoolHold lives.
+  bool poll_over(std::chrono::steady_clock::time_point start) const {
+    const auto spent = std::chrono::steady_clock::now() - start;
+    return spent > kSpin && (held_.load(std::memory_order_relaxed) == 0 || spent > kHeldSpin);
+  }
+
   void wait_for_helpers(Job& job) {
     // Helpers usually finish within a few microseconds of the caller.
-    auto until = std::chrono::steady_clock::now() + kSpin;
+    const auto start = std::chrono::steady_clock::now();
     for (unsigned spin = 0; job.refs.load(std::memory_order_acquire) != 0; ++spin) {
-      if ((spin & 7) == 7 && std::chrono::steady_clock::now() > until) break;
+      if ((spin & 7) == 7 && poll_over(start)) break;
       cpu_relax();
     }
     if (job.refs.load(std::memory_order_acquire) == 0) return;
@@ -213,14 +243,14 @@ class Pool {
   // Polls for newly published work for a short while; true when some came.
   bool poll_for_work(uint32_t seen) {
     polling_.fetch_add(1, std::memory_order_relaxed);
-    auto until = std::chrono::steady_clock::now() + kSpin;
+    const auto start = std::chrono::steady_clock::now();
     bool found = false;
     for (unsigned spin = 0;; ++spin) {
       if (published_.load(std::memory_order_acquire) != seen) {
         found = true;
         break;
       }
-      if ((spin & 7) == 7 && std::chrono::steady_clock::now() > until) break;
+      if ((spin & 7) == 7 && poll_over(start)) break;
       cpu_relax();
     }
     polling_.fetch_sub(1, std::memory_order_relaxed);
@@ -229,7 +259,7 @@ class Pool {
 
   void worker_loop(Worker& self) {
     t_in_worker = true;
-    bool may_poll = false;  // only right after work, never from cold sleep
+    bool may_poll = false;  // after work, or woken by a hold
     for (;;) {
       Job* job;
       uint32_t seen;
@@ -245,7 +275,7 @@ class Pool {
           idle_.push_back(&self);
           lock.unlock();
           while (self.wake.load(std::memory_order_acquire) == 0) self.wake.wait(0, std::memory_order_acquire);
-          may_poll = false;
+          may_poll = held_.load(std::memory_order_relaxed) != 0;
           continue;
         }
       }
@@ -266,6 +296,7 @@ class Pool {
   std::vector<Worker*> idle_;  // sleeping workers, guarded by mu_
   std::atomic<uint32_t> published_{0};
   std::atomic<size_t> polling_{0};
+  std::atomic<uint32_t> held_{0};  // PoolHolds alive
   std::atomic<uint32_t> done_{0};
   std::atomic<uint32_t> done_waiters_{0};
   std::unique_ptr<Worker[]> workers_;
@@ -336,6 +367,9 @@ void WorkerPosting::withdraw() {
 }  // namespace pool_hooks
 
 size_t parallel_thread_count() { return pool().thread_count(); }
+
+PoolHold::PoolHold() { pool().hold(); }
+PoolHold::~PoolHold() { pool().unhold(); }
 
 void dispatch_apply_f(size_t iterations, void* context, void (*work)(void*, size_t)) {
   if (iterations == 0) return;

@@ -7,7 +7,7 @@
 // thread works too, alone if need be. The workers live until the process
 // exits. A worker that runs out of work polls for a
 // next dispatch for some tens of microseconds (so back-to-back loops find it
-// awake), then sleeps on its own futex word; a dispatch wakes only as many
+// awake; longer under a PoolHold), then sleeps on its own futex word; a dispatch wakes only as many
 // sleepers as it has chunks for, each joining thread waking the next few.
 // An idle process uses no CPU. A call made from inside a dispatch (on a
 // worker, or on the caller while it runs its share) runs its iterations
@@ -31,6 +31,24 @@ void dispatch_apply_f(size_t iterations, void* context, void (*work)(void*, size
 
 // Threads that take part in a dispatch: the workers plus the caller.
 size_t parallel_thread_count();
+
+// While one lives (on any thread), the pool's workers wait for the next
+// dispatch awake, polling with a yield, for up to a couple of milliseconds
+// instead of some tens of microseconds, and the caller of a dispatch waits
+// for its last helpers the same way; making one wakes the workers that
+// sleep. For a caller about to run many dependent loops back to back (the
+// layers of one model pass): a worker that finished its share of a layer
+// early then starts the next layer at once, where a sleeping one would
+// first need the system to wake it, which on a virtual machine takes tens
+// of microseconds per wake. Once the last hold ends, workers go back to
+// sleep after the short poll: an idle process uses no CPU.
+class PoolHold {
+ public:
+  PoolHold();
+  ~PoolHold();
+  PoolHold(const PoolHold&) = delete;
+  PoolHold& operator=(const PoolHold&) = delete;
+};
 
 // Work whose results would depend on how it is cut (sums split into
 // partial sums per block, say) is cut as if for this many threads, whatever

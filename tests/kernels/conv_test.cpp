@@ -464,13 +464,14 @@ TEST(ConvKernel, SmallPlanesAcrossRowsGiveTheColumnPathsBits) {
   // pointwise ones on a copy of their positions; the column-matrix path (a
   // workspace of one column row) must give the same bits: a 2 x 2 plane of
   // 128 channels, depths past one block of 256, dilation, uneven padding,
-  // each activation.
+  // each activation, and a layer large enough to copy over the pool.
   struct Shape {
     int64_t cin, h, w, cout, k, pad, dilation, stride;
   };
   const Shape shapes[] = {{128, 2, 2, 2, 3, 1, 1, 1}, {8, 5, 5, 16, 3, 1, 1, 1},  {3, 9, 9, 5, 3, 0, 1, 1},
                           {40, 4, 4, 9, 3, 1, 1, 1},  {6, 6, 6, 4, 3, 2, 2, 1},   {5, 3, 7, 3, 5, 2, 1, 1},
-                          {8, 20, 20, 16, 1, 0, 1, 2}, {300, 5, 5, 20, 1, 0, 1, 2}, {7, 9, 8, 5, 1, 0, 1, 3}};
+                          {8, 20, 20, 16, 1, 0, 1, 2}, {300, 5, 5, 20, 1, 0, 1, 2}, {7, 9, 8, 5, 1, 0, 1, 3},
+                          {256, 7, 7, 384, 3, 1, 1, 1}};
   int act = 0;
   for (const Shape& sh : shapes) {
     act = (act + 1) % 4;

@@ -158,5 +158,29 @@ TEST(ParallelFor, IdleWorkersSleep) {
   EXPECT_EQ(worker_ticks().second, workers);
 }
 
+TEST(ParallelFor, HeldWorkersRunEveryLoopAndSleepOnceTheHoldEnds) {
+  parallel_for(64, [](size_t) {});
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // every worker asleep
+  const int workers = worker_ticks().second;
+  {
+    PoolHold outer;
+    std::optional<PoolHold> inner(std::in_place);
+    // Loops with gaps on the caller around the short poll and the held one.
+    for (int gap_us : {0, 30, 300, 3000}) {
+      std::vector<std::atomic<int>> hits(257);
+      parallel_for(hits.size(), [&](size_t i) { hits[i].fetch_add(1); });
+      for (size_t i = 0; i < hits.size(); ++i) ASSERT_EQ(hits[i].load(), 1) << i << ", gap " << gap_us;
+      std::this_thread::sleep_for(std::chrono::microseconds(gap_us));
+      if (gap_us == 300) inner.reset();  // the outer hold still keeps them
+    }
+  }
+  // Once no hold lives the workers sleep as before (see IdleWorkersSleep).
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const auto [before, again] = worker_ticks();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(again, workers);
+  EXPECT_LE(worker_ticks().first - before, 10) << "ticks used by workers after the hold";
+}
+
 }  // namespace
 }  // namespace vorn
