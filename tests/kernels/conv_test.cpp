@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <string>
 
@@ -458,69 +459,69 @@ TEST(ConvKernel, DepthwiseWideFormGivesTheEightLaneBits) {
   }
 }
 
-TEST(ConvKernel, SmallPlanesAcrossRowsGiveTheColumnPathsBits) {
-  // Output rows narrower than half a panel at stride 1 run panels across
-  // the padded rows, and strided 1x1 layers of small planes run as
-  // pointwise ones on a copy of their positions; the column-matrix path (a
-  // workspace of one column row) must give the same bits: a 2 x 2 plane of
-  // 128 channels, depths past one block of 256, dilation, uneven padding,
-  // each activation, and a layer large enough to copy over the pool.
-  struct Shape {
-    int64_t cin, h, w, cout, k, pad, dilation, stride;
-  };
-  const Shape shapes[] = {{128, 2, 2, 2, 3, 1, 1, 1}, {8, 5, 5, 16, 3, 1, 1, 1},  {3, 9, 9, 5, 3, 0, 1, 1},
-                          {40, 4, 4, 9, 3, 1, 1, 1},  {6, 6, 6, 4, 3, 2, 2, 1},   {5, 3, 7, 3, 5, 2, 1, 1},
-                          {8, 20, 20, 16, 1, 0, 1, 2}, {300, 5, 5, 20, 1, 0, 1, 2}, {7, 9, 8, 5, 1, 0, 1, 3},
-                          {256, 7, 7, 384, 3, 1, 1, 1}};
-  int act = 0;
-  for (const Shape& sh : shapes) {
-    act = (act + 1) % 4;
-    ref::ConvSpec s = spec(1, sh.cin, sh.h, sh.w, sh.cout, sh.k, sh.stride, sh.pad);
-    s.dh = s.dw = sh.dilation;
-    if (sh.k == 5) s.pb = 1;
-    SCOPED_TRACE(::testing::Message() << sh.cin << " -> " << sh.cout << " on " << sh.h << "x" << sh.w << " act " << act);
-    const ConvCase c{"across", s, act == 2 || sh.cout % 2 == 0, act, false};
-    const auto x = random_values(s.cin * s.h * s.w, 31);
-    const auto w = random_values(s.cout * s.cin * s.kh * s.kw, 32, -0.5f, 0.5f);
-    const auto b = c.bias ? random_values(act == 2 ? 3 * s.cout : s.cout, 33) : std::vector<float>{};
-    const auto across = run_conv(c, x, w, b);
-    EXPECT_TRUE(close_to_reference(across, ref::conv2d(s, x, w, b, act, 0.125)));
-    const auto column = run_conv(c, x, w, b, static_cast<size_t>(s.cin * s.kh * s.kw * s.wout()) * 4);
-    EXPECT_EQ(0, std::memcmp(across.data(), column.data(), across.size() * 4));
-  }
-}
+struct PlaneShape {
+  int64_t cin, h, w, cout, k, pad, dilation, stride;
+};
 
-TEST(ConvKernel, ChannelLanesGiveTheColumnPathsBitsInEveryForm) {
-  // Small planes of many output channels run with the channels along the
-  // lanes; the column-matrix path (a workspace of one column row) and every
-  // form must give the same bits: 7 x 7 and 13-wide rows (runs of unequal
-  // length), dilation, uneven padding, depths past one block of 256,
-  // channels that fill no whole tile, each activation.
-  struct Shape {
-    int64_t cin, h, w, cout, k, pad, dilation, stride;
-  };
-  const Shape shapes[] = {{64, 7, 7, 96, 3, 1, 1, 1},  {40, 13, 13, 48, 3, 1, 1, 1}, {16, 9, 13, 33, 3, 2, 2, 1},
-                          {3, 11, 12, 64, 5, 2, 1, 1}, {130, 4, 5, 17, 3, 1, 1, 1}};
+// Each shape on seeded data, with the activations in turn (5 x 5 kernels
+// padded one row less above than below): the path the plan picks, in every
+// form this processor runs, gives the column-matrix path's bits (a
+// workspace of one column row), and that path is near the reference.
+void check_column_path_bits(const char* name, std::initializer_list<PlaneShape> shapes, uint32_t seed) {
   int act = 0;
-  for (const Shape& sh : shapes) {
+  for (const PlaneShape& sh : shapes) {
     act = (act + 1) % 4;
     ref::ConvSpec s = spec(1, sh.cin, sh.h, sh.w, sh.cout, sh.k, sh.stride, sh.pad);
     s.dh = s.dw = sh.dilation;
     if (sh.k == 5) s.pb = 1;
     SCOPED_TRACE(::testing::Message() << sh.cin << " -> " << sh.cout << " on " << sh.h << "x" << sh.w << " act " << act);
-    const ConvCase c{"lanes", s, act == 2 || sh.cout % 2 == 0, act, false};
-    const auto x = random_values(s.cin * s.h * s.w, 41);
-    const auto w = random_values(s.cout * s.cin * s.kh * s.kw, 42, -0.5f, 0.5f);
-    const auto b = c.bias ? random_values(act == 2 ? 3 * s.cout : s.cout, 43) : std::vector<float>{};
+    const ConvCase c{name, s, act == 2 || sh.cout % 2 == 0, act, false};
+    const auto x = random_values(s.cin * s.h * s.w, seed);
+    const auto w = random_values(s.cout * s.cin * s.kh * s.kw, seed + 1, -0.5f, 0.5f);
+    const auto b = c.bias ? random_values(act == 2 ? 3 * s.cout : s.cout, seed + 2) : std::vector<float>{};
     const auto column = run_conv(c, x, w, b, static_cast<size_t>(s.cin * s.kh * s.kw * s.wout()) * 4);
     EXPECT_TRUE(close_to_reference(column, ref::conv2d(s, x, w, b, act, 0.125)));
     for (KernelIsa isa : kForms) {
       if (isa == KernelIsa::kAvx512 && !cpu_has_avx512f()) continue;
       if (isa == KernelIsa::kAvx2 && !cpu_has_avx2_fma()) continue;
-      const auto lanes = run_conv(c, x, w, b, 0, isa);
-      EXPECT_EQ(0, std::memcmp(lanes.data(), column.data(), lanes.size() * 4)) << "form " << int(isa);
+      const auto picked = run_conv(c, x, w, b, 0, isa);
+      EXPECT_EQ(0, std::memcmp(picked.data(), column.data(), picked.size() * 4)) << "form " << int(isa);
     }
   }
+}
+
+TEST(ConvKernel, SmallPlanesAcrossRowsGiveTheColumnPathsBits) {
+  // Output rows narrower than half a panel at stride 1 run panels across
+  // the padded rows, and strided 1x1 layers of small planes run as
+  // pointwise ones on a copy of their positions: a 2 x 2 plane of 128
+  // channels, depths past one block of 256, dilation, uneven padding, and
+  // a layer large enough to copy over the pool.
+  check_column_path_bits("across",
+                         {{128, 2, 2, 2, 3, 1, 1, 1},
+                          {8, 5, 5, 16, 3, 1, 1, 1},
+                          {3, 9, 9, 5, 3, 0, 1, 1},
+                          {40, 4, 4, 9, 3, 1, 1, 1},
+                          {6, 6, 6, 4, 3, 2, 2, 1},
+                          {5, 3, 7, 3, 5, 2, 1, 1},
+                          {8, 20, 20, 16, 1, 0, 1, 2},
+                          {300, 5, 5, 20, 1, 0, 1, 2},
+                          {7, 9, 8, 5, 1, 0, 1, 3},
+                          {256, 7, 7, 384, 3, 1, 1, 1}},
+                         31);
+}
+
+TEST(ConvKernel, ChannelLanesGiveTheColumnPathsBitsInEveryForm) {
+  // Small planes of many output channels run with the channels along the
+  // lanes: 7 x 7 and 13-wide rows (runs of unequal length), dilation,
+  // uneven padding, depths past one block of 256, channels that fill no
+  // whole tile.
+  check_column_path_bits("lanes",
+                         {{64, 7, 7, 96, 3, 1, 1, 1},
+                          {40, 13, 13, 48, 3, 1, 1, 1},
+                          {16, 9, 13, 33, 3, 2, 2, 1},
+                          {3, 11, 12, 64, 5, 2, 1, 1},
+                          {130, 4, 5, 17, 3, 1, 1, 1}},
+                         41);
 }
 
 TEST(ConvKernel, DepthwiseInfiniteWeightSkipsPaddingTaps) {
