@@ -19,9 +19,15 @@ namespace vorn {
 // taps).
 uint64_t cpu_node_work(const CpuState& state, const NodeRecord& node);
 
-// About 20 microseconds of one thread's work: twice what a dispatch costs
-// when it must wake sleeping workers (bench/parallel_bench, "cold").
-inline constexpr uint64_t kMinSplitWork = uint64_t{20} * 1000 * 1000;
+// About 40 microseconds by the model above, which runs high for small
+// convolutions: such a node takes about a third of its estimate on an
+// AVX-512 core (at most twice that on an AVX2 one, half the vector width),
+// and with its operands in the calling core's cache a split of it costs
+// about what it saves, even with the workers held awake for the pass
+// (fr_landmark's 1x1 and depthwise layers, estimated at 20-30, ran no
+// faster on eight cores than on one; at 60, mobilenet_v3_small and the
+// wakeword embedding lost on eight).
+inline constexpr uint64_t kMinSplitWork = uint64_t{40} * 1000 * 1000;
 
 inline bool cpu_node_stays_serial(const CpuState& state, const NodeRecord& node) {
   return cpu_node_work(state, node) < kMinSplitWork;
