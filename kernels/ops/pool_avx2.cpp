@@ -252,6 +252,9 @@ template <bool kMax, int S>
 [[gnu::target("avx2,fma")]] void planes(const PoolParams& p, const float* x, float* y, int64_t first, int64_t end) {
   const Window wd{p.x.h, p.x.w, p.kw, p.dw, p.sh, p.dh, p.padt, p.kh, static_cast<float>(p.kh * p.kw)};
   const int64_t wo = p.y.w, blocks = (wo + 7) / 8, step = 8 * S;
+  // An output of no columns has nothing to fold (and would size a padded
+  // plane of no columns but any number of rows).
+  if (wo <= 0 || p.y.h <= 0) return;
   // Blocks whose loads all stay inside the row: tap 0 at b step - padl >=
   // 0, the last load ending at most at w, and eight outputs to store.
   const int64_t t_max = (p.kw - 1) * p.dw;
