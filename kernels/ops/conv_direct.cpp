@@ -85,6 +85,8 @@ void run_direct(const ConvRun& r, const float* xn, float* yn) {
         offsets[(c * p.kh + i) * p.kw + j] =
             c * d.plane + i * p.dh * wp + (j * p.dw) % p.sw * d.half + j * p.dw / p.sw;
   const bool epi = r.plan.epilogue;
+  TileFinish finish;
+  const TileFinish* fin = tile_finish_of(r, &finish) ? &finish : nullptr;
   for (int64_t y0 = 0; y0 < p.y.h; y0 += d.rows) {
     const int64_t rows = std::min(d.rows, p.y.h - y0), hp = (rows - 1) * p.sh + (p.kh - 1) * p.dh + 1;
     const int64_t panels = direct_panels(d, rows, wo);
@@ -155,8 +157,8 @@ void run_direct(const ConvRun& r, const float* xn, float* yn) {
         first = list[0].c - yn;
         end = list[count - 1].c + list[count - 1].cols - yn;
       }
-      conv_product_offsets(r.plan.form, r.w, kr, offsets, kr, list, count, hw, m0, m1);
-      if (epi) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, first, end - first);
+      const bool finished = conv_product_offsets(r.plan.form, r.w, kr, offsets, kr, list, count, hw, m0, m1, fin);
+      if (epi && !finished) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, first, end - first);
     });
   }
 }
