@@ -526,6 +526,12 @@ TEST(ConvKernel, ChannelLanesGiveTheColumnPathsBitsInEveryForm) {
                          41);
 }
 
+TEST(ConvKernel, FewChannelsCopiedInPartsGiveTheColumnPathsBits) {
+  // The direct path copies the padded rows of layers of few input channels
+  // in parts of a channel over the pool: a strided stem and a plain one.
+  check_column_path_bits("parts", {{3, 80, 80, 16, 3, 1, 1, 2}, {2, 150, 64, 8, 3, 1, 1, 1}}, 61);
+}
+
 TEST(ConvKernel, ProductFinishGivesTheSeparatePassBits) {
   // The AVX-512 product adds the bias, the fused residual and Relu as it
   // stores; the other forms finish in a pass of their own. Residuals hold
