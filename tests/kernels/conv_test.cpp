@@ -497,7 +497,7 @@ TEST(ConvKernel, SmallPlanesAcrossRowsGiveTheColumnPathsBits) {
   // the padded rows, and strided 1x1 layers of small planes run as
   // pointwise ones on a copy of their positions: a 2 x 2 plane of 128
   // channels, depths past one block of 256, dilation, uneven padding, and
-  // a layer large enough to copy over the pool.
+  // layers large enough to copy over the pool.
   check_column_path_bits("across",
                          {{128, 2, 2, 2, 3, 1, 1, 1},
                           {8, 5, 5, 16, 3, 1, 1, 1},
@@ -508,7 +508,8 @@ TEST(ConvKernel, SmallPlanesAcrossRowsGiveTheColumnPathsBits) {
                           {8, 20, 20, 16, 1, 0, 1, 2},
                           {300, 5, 5, 20, 1, 0, 1, 2},
                           {7, 9, 8, 5, 1, 0, 1, 3},
-                          {256, 7, 7, 384, 3, 1, 1, 1}},
+                          {256, 7, 7, 384, 3, 1, 1, 1},
+                          {256, 28, 28, 128, 1, 0, 1, 2}},
                          31);
 }
 
