@@ -216,50 +216,57 @@ void run_channel_lanes(const ConvRun& r, const float* xn, float* yn) {
   const int64_t plane = hp * wp, row_step = wp;
   const float* pad = r.col;
   int64_t* offsets = reinterpret_cast<int64_t*>(r.col + (p.x.c * plane + 15) / 16 * 16);
-  for (int64_t c = 0; c < p.x.c; ++c) {
-    pad_plane(p, xn + c * p.x.plane(), r.col + c * plane, hp, wp);
+  const bool parallel = r.plan.lane_slots > 1;
+  for (int64_t c = 0; c < p.x.c; ++c)
     for (int64_t i = 0; i < p.kh; ++i)
       for (int64_t j = 0; j < p.kw; ++j) offsets[(c * p.kh + i) * p.kw + j] = c * plane + i * p.dh * wp + j * p.dw;
-  }
+  // The padded copies go over the pool too: on the calling thread alone
+  // they kept seven threads waiting on every 7 x 7 and 14 x 14 layer.
+  const int64_t copies = parallel ? std::min<int64_t>(p.x.c, 4 * r.plan.lane_slots) : 1;
+  run_split(parallel, static_cast<size_t>(copies), [&](size_t u) {
+    const int64_t c0 = static_cast<int64_t>(u) * p.x.c / copies, c1 = (static_cast<int64_t>(u) + 1) * p.x.c / copies;
+    for (int64_t c = c0; c < c1; ++c) pad_plane(p, xn + c * p.x.plane(), r.col + c * plane, hp, wp);
+  });
   // Each output row in runs of at most shape.run positions, as even as
   // they come (13 = 7 + 6).
   const int64_t runs = (wo + shape.run - 1) / shape.run;
   const int rows = shape.rows;
-  const int64_t tiles = (m + rows - 1) / rows, slots = r.plan.lane_slots;
-  run_split(slots > 1, static_cast<size_t>(slots), [&](size_t slot) {
+  const int64_t tiles = (m + rows - 1) / rows;
+  // One tile at a time to whichever thread is free: a helper that joins
+  // late or runs slow leaves its tiles to the others instead of holding
+  // the layer's end by a fixed share.
+  run_split(parallel, static_cast<size_t>(tiles), [&](size_t tu) {
     alignas(64) float ap[kPanelDepthBlock * kMaxTileRows];
     alignas(64) float sum[kChannelLanesPlane * kMaxTileRows];
-    const int64_t t0 = static_cast<int64_t>(slot) * tiles / slots, t1 = (static_cast<int64_t>(slot) + 1) * tiles / slots;
-    for (int64_t t = t0; t < t1; ++t) {
-      const int64_t m0 = t * rows;
-      const int mr = static_cast<int>(std::min<int64_t>(rows, m - m0));
-      for (int64_t k0 = 0; k0 < kr; k0 += kPanelDepthBlock) {
-        const int64_t kc = std::min(kPanelDepthBlock, kr - k0);
-        form.pack(r.w + m0 * kr + k0, kr, mr, rows, kc, ap);
-        // The weights of the next depth block (or tile) are asked for
-        // meanwhile, a share after each output row, so that its copy finds
-        // them in the second-level cache.
-        const float* next = k0 + kc < kr ? r.w + m0 * kr + k0 + kc : r.w + (m0 + rows) * kr;
-        const int64_t ahead = k0 + kc < kr ? mr : t + 1 < t1 ? std::min<int64_t>(rows, m - m0 - rows) : 0;
-        const int64_t ahead_kc = std::min(kPanelDepthBlock, k0 + kc < kr ? kr - k0 - kc : kr);
-        for (int64_t oy = 0; oy < out_rows; ++oy) {
-          for (int64_t i = oy * ahead / out_rows; i < (oy + 1) * ahead / out_rows; ++i)
-            for (int64_t kk = 0; kk < ahead_kc; kk += 16) __builtin_prefetch(next + i * kr + kk, 0, 2);
-          const float* xrow = pad + oy * row_step;
-          for (int64_t u = 0, x0 = 0; u < runs; ++u) {
-            const int64_t np = (wo - x0) / (runs - u);
-            form.by[np](ap, xrow + x0, offsets + k0, kc, sum + (oy * wo + x0) * rows, k0 > 0);
-            x0 += np;
-          }
+    const int64_t t = static_cast<int64_t>(tu);
+    const int64_t m0 = t * rows;
+    const int mr = static_cast<int>(std::min<int64_t>(rows, m - m0));
+    for (int64_t k0 = 0; k0 < kr; k0 += kPanelDepthBlock) {
+      const int64_t kc = std::min(kPanelDepthBlock, kr - k0);
+      form.pack(r.w + m0 * kr + k0, kr, mr, rows, kc, ap);
+      // The weights of the next depth block (or tile) are asked for
+      // meanwhile, a share after each output row, so that its copy finds
+      // them in the second-level cache.
+      const float* next = k0 + kc < kr ? r.w + m0 * kr + k0 + kc : r.w + (m0 + rows) * kr;
+      const int64_t ahead = k0 + kc < kr ? mr : t + 1 < tiles ? std::min<int64_t>(rows, m - m0 - rows) : 0;
+      const int64_t ahead_kc = std::min(kPanelDepthBlock, k0 + kc < kr ? kr - k0 - kc : kr);
+      for (int64_t oy = 0; oy < out_rows; ++oy) {
+        for (int64_t i = oy * ahead / out_rows; i < (oy + 1) * ahead / out_rows; ++i)
+          for (int64_t kk = 0; kk < ahead_kc; kk += 16) __builtin_prefetch(next + i * kr + kk, 0, 2);
+        const float* xrow = pad + oy * row_step;
+        for (int64_t u = 0, x0 = 0; u < runs; ++u) {
+          const int64_t np = (wo - x0) / (runs - u);
+          form.by[np](ap, xrow + x0, offsets + k0, kc, sum + (oy * wo + x0) * rows, k0 > 0);
+          x0 += np;
         }
       }
-      // Channel-major at last, then bias and activation while it is near.
-      for (int i = 0; i < mr; ++i) {
-        float* yc = yn + (m0 + i) * hw;
-        for (int64_t q = 0; q < hw; ++q) yc[q] = sum[q * rows + i];
-      }
-      if (r.plan.epilogue) epilogue_tile(r, yn + m0 * hw, m0, mr, 0, hw);
     }
+    // Channel-major at last, then bias and activation while it is near.
+    for (int i = 0; i < mr; ++i) {
+      float* yc = yn + (m0 + i) * hw;
+      for (int64_t q = 0; q < hw; ++q) yc[q] = sum[q * rows + i];
+    }
+    if (r.plan.epilogue) epilogue_tile(r, yn + m0 * hw, m0, mr, 0, hw);
   });
 }
 

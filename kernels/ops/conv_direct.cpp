@@ -8,12 +8,15 @@
 // no column matrix at all.
 #include "kernels/ops/conv_paths.h"
 #include "kernels/ops/conv_product.h"
+#include "platform/parallel.h"
 
 VORN_VECTORIZE_FILE
 
 namespace vorn::kern {
 
 namespace {
+
+constexpr int64_t kPlan = static_cast<int64_t>(kPlanThreads);
 
 // The whole plane as one band whose panels run across the padded rows
 // (stride 1, rows narrower than a panel): the products land in a block of
@@ -85,17 +88,24 @@ void run_direct(const ConvRun& r, const float* xn, float* yn) {
         offsets[(c * p.kh + i) * p.kw + j] =
             c * d.plane + i * p.dh * wp + (j * p.dw) % p.sw * d.half + j * p.dw / p.sw;
   const bool epi = r.plan.epilogue;
+  TileFinish finish;
+  const TileFinish* fin = tile_finish_of(r, &finish) ? &finish : nullptr;
   for (int64_t y0 = 0; y0 < p.y.h; y0 += d.rows) {
     const int64_t rows = std::min(d.rows, p.y.h - y0), hp = (rows - 1) * p.sh + (p.kh - 1) * p.dh + 1;
     const int64_t panels = direct_panels(d, rows, wo);
     const PanelBand& band = rows == d.rows ? r.plan.panels : r.plan.last_panels;
     // Padded rows r of the band hold input row y0 sh - padt + r, shifted
     // right by padl; a band of fewer rows leaves its plane's tail unused.
-    run_split(band.parallel && p.x.c * hp * wp >= 16384, static_cast<size_t>(p.x.c), [&](size_t cu) {
-      const int64_t c = static_cast<int64_t>(cu);
+    // A channel's rows in parts where the channels are fewer than the
+    // pool's threads (a stem's three would keep five of eight waiting).
+    const bool copy_parallel = band.parallel && p.x.c * hp * wp >= 16384;
+    const int64_t parts =
+        copy_parallel ? std::clamp<int64_t>((2 * kPlan + p.x.c - 1) / p.x.c, 1, std::max<int64_t>(1, hp / 4)) : 1;
+    run_split(copy_parallel, static_cast<size_t>(p.x.c * parts), [&](size_t cu) {
+      const int64_t c = static_cast<int64_t>(cu) / parts, part = static_cast<int64_t>(cu) % parts;
       const float* xc = xn + c * p.x.plane();
       float* dc = pad + c * d.plane;
-      for (int64_t rr = 0; rr < hp; ++rr) {
+      for (int64_t rr = part * hp / parts; rr < (part + 1) * hp / parts; ++rr) {
         const int64_t iy = y0 * p.sh - p.padt + rr;
         float* dst = dc + rr * wp;
         if (iy < 0 || iy >= p.x.h) {
@@ -155,8 +165,8 @@ void run_direct(const ConvRun& r, const float* xn, float* yn) {
         first = list[0].c - yn;
         end = list[count - 1].c + list[count - 1].cols - yn;
       }
-      conv_product_offsets(r.plan.form, r.w, kr, offsets, kr, list, count, hw, m0, m1);
-      if (epi) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, first, end - first);
+      const bool finished = conv_product_offsets(r.plan.form, r.w, kr, offsets, kr, list, count, hw, m0, m1, fin);
+      if (epi && !finished) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, first, end - first);
     });
   }
 }

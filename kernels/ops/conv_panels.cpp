@@ -134,11 +134,14 @@ void run_panels(const ConvRun& r, const float* xn, float* yn) {
       gather_panels(p, xn, r.col, 0, hw, pi, pi + c.gather_span, c0, std::min(p.x.c, c0 + c.gather_chans));
     });
   }
+  TileFinish finish;
+  const TileFinish* fin = tile_finish_of(r, &finish) ? &finish : nullptr;
   for_rectangles(b.parallel, b.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
     if (c.gather_units == 0) gather_panels(p, xn, r.col, 0, hw, p0, p1, 0, p.x.c);
-    conv_product_panels(c.form, r.w, kr, r.col, kr, hw, yn, hw, m0, m1, p0, p1);
+    const bool finished = conv_product_panels(c.form, r.w, kr, r.col, kr, hw, yn, hw, m0, m1, p0, p1, fin);
     const int64_t j0 = p0 * kPanelWidth;
-    if (c.epilogue) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, j0, std::min(hw, p1 * kPanelWidth) - j0);
+    if (c.epilogue && !finished)
+      epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, j0, std::min(hw, p1 * kPanelWidth) - j0);
   });
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "kernels/ops/conv.h"
+#include "kernels/ops/conv_product.h"
 #include "platform/blas.h"
 
 namespace vorn::kern {
@@ -77,6 +78,21 @@ inline void epilogue_tile(const ConvRun& r, float* yg, int64_t first_channel, in
   const ConvParams& p = r.p;
   const int64_t hw = p.y.plane();
   for (int64_t c = 0; c < channels; ++c) epilogue_span(r, yg + c * hw + q0, len, first_channel + c);
+}
+
+// The layer's epilogue as the convolution product applies it while it
+// stores (conv_product.h), where the product can: false otherwise.
+inline bool tile_finish_of(const ConvRun& r, TileFinish* f) {
+  if (!r.plan.epilogue || !tile_finish_applies(r.p.act)) return false;
+  f->act = r.p.act;
+  f->bias = r.bias;
+  f->res = r.res;
+  f->y = r.y;
+  f->span = [](const void* ctx, float* v, int64_t len, int64_t c) {
+    epilogue_span(*static_cast<const ConvRun*>(ctx), v, len, c);
+  };
+  f->ctx = &r;
+  return true;
 }
 
 // One tile's product on the calling thread.

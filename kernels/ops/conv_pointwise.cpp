@@ -93,12 +93,16 @@ void run_subsampled(const ConvRun& r, const float* xn, float* yn) {
   const ConvParams& p = r.p;
   const int64_t wo = p.y.w, hw = p.y.plane();
   float* planes = r.col;
-  for (int64_t c = 0; c < p.x.c; ++c)
+  // Over the pool with the product that follows: on the calling thread
+  // alone the copy kept the others waiting.
+  run_split(r.plan.panels.parallel, static_cast<size_t>(p.x.c), [&](size_t cu) {
+    const int64_t c = static_cast<int64_t>(cu);
     for (int64_t oy = 0; oy < p.y.h; ++oy) {
       const float* src = xn + c * p.x.plane() + oy * p.sh * p.x.w;
       float* dst = planes + c * hw + oy * wo;
       for (int64_t ox = 0; ox < wo; ++ox) dst[ox] = src[ox * p.sw];
     }
+  });
   const ConvParams q = subsampled_params(p);
   const ConvRun inner{r.plan, q, r.w, r.bias, planes + (p.x.c * hw + 15) / 16 * 16, r.state, r.res, r.y};
   run_pointwise(inner, planes, yn);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "kernels/ops/conv_epilogue.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 
@@ -27,7 +29,7 @@ using Panel = ConvPanel;
 // depth: a deep layer's weights come from memory, and each tile's copy
 // would otherwise wait for them.
 using TileFn = void (*)(const float* ap, const Panel* pn, const int64_t* offset, int64_t kc, int64_t row,
-                        int64_t ldc, bool accumulate, const float* pf, int64_t pf_ld);
+                        int64_t ldc, bool accumulate, const float* pf, int64_t pf_ld, const TileFinish* fin);
 
 // The line of pf asked for at depth kk (even): eight rows by a line of
 // sixteen values, every 16 depths.
@@ -36,13 +38,33 @@ inline const float* prefetch_line(const float* pf, int64_t pf_ld, int64_t kk) {
 }
 
 #if defined(__x86_64__)
+// Value v of row `channel` at C position at (lanes of mask), finished as
+// fin says, with the separate pass's operations in its order.
+[[gnu::target("avx512f"), gnu::always_inline]] inline __m512 finish_avx512(const TileFinish& fin, __m512 v,
+                                                                            int64_t channel, const float* at,
+                                                                            __mmask16 mask) {
+  if (fin.bias != nullptr) v = _mm512_add_ps(v, _mm512_set1_ps(fin.bias[channel]));
+  if (fin.act == kActAdd || fin.act == kActAddRelu) v = _mm512_add_ps(v, _mm512_maskz_loadu_ps(mask, fin.res + (at - fin.y)));
+  // t >= 0 ? t : 0: a negative zero stays, a NaN becomes zero.
+  if (fin.act == kActRelu || fin.act == kActAddRelu)
+    v = _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(v, _mm512_setzero_ps(), _CMP_GE_OQ), v);
+  return v;
+}
+
+// The values a tile wrote outside its vectors (cols of each of mr rows
+// from c on), finished a row at a time.
+inline void finish_rows(const TileFinish* fin, float* c, int64_t ldc, int mr, int64_t cols, int64_t row) {
+  if (fin == nullptr) return;
+  for (int r = 0; r < mr; ++r) fin->span(fin->ctx, c + r * ldc, cols, row + r);
+}
+
 // With One (whole tiles of 8 rows only) panel pn[NP] is a panel of one
 // real column, summed alongside in one 8-lane vector of the tile's rows:
 // its chain of multiply-adds, too slow alone, hides behind the tile's.
 template <int MR, int NP, bool Table, bool One = false>
 [[gnu::target("avx512f,avx2,fma")]] void tile_avx512(const float* ap, const Panel* pn, const int64_t* offset,
                                                       int64_t kc, int64_t row, int64_t ldc, bool accumulate,
-                                                      const float* pf, int64_t pf_ld) {
+                                                      const float* pf, int64_t pf_ld, const TileFinish* fin) {
   const float* b[NP];
 #pragma GCC unroll 4
   for (int p = 0; p < NP; ++p) b[p] = pn[p].base;
@@ -78,7 +100,8 @@ template <int MR, int NP, bool Table, bool One = false>
     for (int r = 0; r < MR; ++r) {
       float* cr = c + r * ldc;
       // As panel_gemm: each depth block's sum added to C with one rounding.
-      const __m512 out = accumulate ? _mm512_add_ps(_mm512_maskz_loadu_ps(mask, cr), acc[p][r]) : acc[p][r];
+      __m512 out = accumulate ? _mm512_add_ps(_mm512_maskz_loadu_ps(mask, cr), acc[p][r]) : acc[p][r];
+      if (fin != nullptr) out = finish_avx512(*fin, out, row + r, cr, mask);
       _mm512_mask_storeu_ps(cr, mask, out);
     }
     if (pn[p].more == 0) continue;
@@ -89,7 +112,8 @@ template <int MR, int NP, bool Table, bool One = false>
 #pragma GCC unroll 8
     for (int r = 0; r < MR; ++r) {
       float* cr = cn + r * ldc;
-      const __m512 out = accumulate ? _mm512_add_ps(_mm512_maskz_loadu_ps(next, cr), acc[p][r]) : acc[p][r];
+      __m512 out = accumulate ? _mm512_add_ps(_mm512_maskz_loadu_ps(next, cr), acc[p][r]) : acc[p][r];
+      if (fin != nullptr) out = finish_avx512(*fin, out, row + r, cr, next);
       _mm512_mask_storeu_ps(cr, next, out);
     }
   }
@@ -98,6 +122,7 @@ template <int MR, int NP, bool Table, bool One = false>
     _mm256_store_ps(tmp, single);
     float* c = pn[NP].c + row * ldc;
     for (int r = 0; r < MR; ++r) c[r * ldc] = accumulate ? c[r * ldc] + tmp[r] : tmp[r];
+    finish_rows(fin, c, ldc, MR, 1, row);
   }
 }
 
@@ -109,7 +134,8 @@ constexpr int64_t kNarrowCols = 4;
 
 template <int COLS, bool Table>
 [[gnu::target("avx2,fma")]] void columns_avx2(const float* ap, int mr, const Panel& pn, const int64_t* offset,
-                                              int64_t kc, int64_t row, int64_t ldc, bool accumulate) {
+                                              int64_t kc, int64_t row, int64_t ldc, bool accumulate,
+                                              const TileFinish* fin) {
   __m256 acc[COLS];
 #pragma GCC unroll 4
   for (int j = 0; j < COLS; ++j) acc[j] = _mm256_setzero_ps();
@@ -125,9 +151,11 @@ template <int COLS, bool Table>
   float* c = pn.c + row * ldc;
   for (int r = 0; r < mr; ++r)
     for (int j = 0; j < COLS; ++j) c[r * ldc + j] = accumulate ? c[r * ldc + j] + tmp[j][r] : tmp[j][r];
+  finish_rows(fin, c, ldc, mr, COLS, row);
 }
 
-using ColumnsFn = void (*)(const float*, int, const Panel&, const int64_t*, int64_t, int64_t, int64_t, bool);
+using ColumnsFn = void (*)(const float*, int, const Panel&, const int64_t*, int64_t, int64_t, int64_t, bool,
+                           const TileFinish*);
 
 template <bool Table>
 constexpr ColumnsFn kColumns[kNarrowCols + 1] = {nullptr, &columns_avx2<1, Table>, &columns_avx2<2, Table>,
@@ -186,11 +214,13 @@ const TileSet* tiles_for(KernelIsa isa) {
 // the rows of a panel read in place.
 template <bool Table, class At>
 void run(const TileSet& t, const float* a, int64_t lda, const int64_t* offsets, int64_t k, int64_t count, At at,
-         int64_t ldc, int64_t m0, int64_t m1) {
+         int64_t ldc, int64_t m0, int64_t m1, const TileFinish* finish) {
   alignas(64) float ap[kPanelDepthBlock * kMaxRows + 8];
   Panel chunk[kChunkPanels];
   for (int64_t k0 = 0; k0 < k; k0 += kPanelDepthBlock) {
     const int64_t kc = std::min(kPanelDepthBlock, k - k0);
+    // Each value is finished once, as its last depth block is added.
+    const TileFinish* fin = k0 + kc == k ? finish : nullptr;
     for (int64_t q0 = 0; q0 < count; q0 += kChunkPanels) {
       const int64_t n = std::min(kChunkPanels, count - q0);
       // Whole panels first, in groups of the tile's width, then the narrow
@@ -222,16 +252,16 @@ void run(const TileSet& t, const float* a, int64_t lda, const int64_t* offsets, 
         for (int64_t q = 0; q < wide; q += t.panels) {
           const int np = static_cast<int>(std::min<int64_t>(t.panels, wide - q));
           if (join && q + np == wide) {
-            t.with_one(ap, chunk + q, off, kc, i, ldc, k0 > 0, pf, pf_ld);
+            t.with_one(ap, chunk + q, off, kc, i, ldc, k0 > 0, pf, pf_ld, fin);
             narrow_from = n;
           } else {
-            t.by[mr][np](ap, chunk + q, off, kc, i, ldc, k0 > 0, pf, pf_ld);
+            t.by[mr][np](ap, chunk + q, off, kc, i, ldc, k0 > 0, pf, pf_ld, fin);
           }
           pf = ap;
           pf_ld = 0;
         }
         for (int64_t q = narrow_from; q < n; ++q)
-          kColumns<Table>[chunk[q].cols](ap, mr, chunk[q], off, kc, i, ldc, k0 > 0);
+          kColumns<Table>[chunk[q].cols](ap, mr, chunk[q], off, kc, i, ldc, k0 > 0, fin);
       }
     }
   }
@@ -240,28 +270,40 @@ void run(const TileSet& t, const float* a, int64_t lda, const int64_t* offsets, 
 
 }  // namespace
 
-void conv_product_panels(KernelIsa isa, const float* a, int64_t lda, const float* bp, int64_t k, int64_t n,
-                         float* c, int64_t ldc, int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+bool tile_finish_applies(int act) {
+  return act == kActNone || act == kActRelu || act == kActAdd || act == kActAddRelu;
+}
+
+bool conv_product_panels(KernelIsa isa, const float* a, int64_t lda, const float* bp, int64_t k, int64_t n,
+                         float* c, int64_t ldc, int64_t m0, int64_t m1, int64_t p0, int64_t p1,
+                         const TileFinish* finish) {
 #if defined(__x86_64__)
   if (const TileSet* t = tiles_for<false>(isa); t != nullptr && k > 0) {
     auto at = [&](int64_t q, int64_t k0) {
       const int64_t p = p0 + q, j0 = p * kPanelWidth;
       return Panel{bp + p * k * kPanelWidth + k0 * kPanelWidth, c + j0, std::min(kPanelWidth, n - j0)};
     };
-    run<false>(*t, a, lda, nullptr, k, p1 - p0, at, ldc, m0, m1);
-    return;
+    run<false>(*t, a, lda, nullptr, k, p1 - p0, at, ldc, m0, m1, finish);
+    return finish != nullptr;
   }
+#else
+  (void)finish;
 #endif
   panel_gemm(a, lda, gathered_panels(bp, k), k, n, c, ldc, m0, m1, p0, p1);
+  return false;
 }
 
-void conv_product_offsets(KernelIsa isa, const float* a, int64_t lda, const int64_t* offsets, int64_t k,
-                          const ConvPanel* panels, int64_t count, int64_t ldc, int64_t m0, int64_t m1) {
+bool conv_product_offsets(KernelIsa isa, const float* a, int64_t lda, const int64_t* offsets, int64_t k,
+                          const ConvPanel* panels, int64_t count, int64_t ldc, int64_t m0, int64_t m1,
+                          const TileFinish* finish) {
 #if defined(__x86_64__)
   if (const TileSet* t = tiles_for<true>(isa); t != nullptr && k > 0) {
-    run<true>(*t, a, lda, offsets, k, count, [&](int64_t q, int64_t) { return panels[q]; }, ldc, m0, m1);
-    return;
+    run<true>(*t, a, lda, offsets, k, count, [&](int64_t q, int64_t) { return panels[q]; }, ldc, m0, m1,
+              finish);
+    return finish != nullptr;
   }
+#else
+  (void)finish;
 #endif
   // The other forms get no panels that span rows.
   OffsetPanel list[16];
@@ -270,6 +312,7 @@ void conv_product_offsets(KernelIsa isa, const float* a, int64_t lda, const int6
     for (int64_t q = 0; q < n; ++q) list[q] = {panels[q0 + q].base, panels[q0 + q].c, panels[q0 + q].cols};
     panel_gemm_offsets(a, lda, offsets, k, list, n, ldc, m0, m1);
   }
+  return false;
 }
 
 }  // namespace vorn::kern

@@ -25,10 +25,32 @@
 
 namespace vorn::kern {
 
+// What finishes each value of C once its last depth block is summed, as
+// the layer's separate epilogue pass would (conv_epilogue.h): the bias of
+// its row (null: none), then for act kActAdd and kActAddRelu the residual
+// at the same place (position v of C reads res[v - y]), then for kActRelu
+// and kActAddRelu Relu. Other activations are never finished here. The
+// values of panels the tiles do not cover in full go through span (len
+// values of row c from v on) instead.
+struct TileFinish {
+  int act = 0;
+  const float* bias = nullptr;
+  const float* res = nullptr;
+  const float* y = nullptr;
+  void (*span)(const void* ctx, float* v, int64_t len, int64_t c) = nullptr;
+  const void* ctx = nullptr;
+};
+
+// Whether a layer's epilogue of activation act is one TileFinish applies.
+bool tile_finish_applies(int act);
+
 // C rows [m0, m1) x panels [p0, p1) = A rows x B, B gathered panels of k
-// rows and n columns (as panel_gemm with gathered_panels).
-void conv_product_panels(KernelIsa isa, const float* a, int64_t lda, const float* bp, int64_t k, int64_t n,
-                         float* c, int64_t ldc, int64_t m0, int64_t m1, int64_t p0, int64_t p1);
+// rows and n columns (as panel_gemm with gathered_panels). With finish,
+// true when the product has also finished every value it wrote (only the
+// AVX-512 form does); false when the caller must still.
+bool conv_product_panels(KernelIsa isa, const float* a, int64_t lda, const float* bp, int64_t k, int64_t n,
+                         float* c, int64_t ldc, int64_t m0, int64_t m1, int64_t p0, int64_t p1,
+                         const TileFinish* finish = nullptr);
 
 // One panel of positions: row kk of its operand at base + kk x
 // kPanelWidth (gathered) or base + offsets[kk] (read in place); lanes [0,
@@ -43,8 +65,9 @@ struct ConvPanel {
 };
 
 // C rows [m0, m1) of each of count panels read through offsets (as
-// panel_gemm_offsets).
-void conv_product_offsets(KernelIsa isa, const float* a, int64_t lda, const int64_t* offsets, int64_t k,
-                          const ConvPanel* panels, int64_t count, int64_t ldc, int64_t m0, int64_t m1);
+// panel_gemm_offsets); finish and the result as for conv_product_panels.
+bool conv_product_offsets(KernelIsa isa, const float* a, int64_t lda, const int64_t* offsets, int64_t k,
+                          const ConvPanel* panels, int64_t count, int64_t ldc, int64_t m0, int64_t m1,
+                          const TileFinish* finish = nullptr);
 
 }  // namespace vorn::kern

@@ -37,7 +37,7 @@ struct ConvCase {
 // the given instruction-set form, and returns the output.
 std::vector<float> run_conv(const ConvCase& c, const std::vector<float>& x, const std::vector<float>& w,
                             const std::vector<float>& b, size_t workspace = 0,
-                            KernelIsa isa = kernel_isa_of_this_cpu()) {
+                            KernelIsa isa = kernel_isa_of_this_cpu(), const std::vector<float>* res = nullptr) {
   const ref::ConvSpec& s = c.s;
   NodeHarness h;
   h.state().isa = isa;
@@ -48,7 +48,9 @@ std::vector<float> run_conv(const ConvCase& c, const std::vector<float>& x, cons
   if (c.bias) bi = h.value({(uint64_t)b.size()}, b, kValueWeight);
   const uint64_t yi =
       h.value({(uint64_t)s.n, (uint64_t)s.cout, (uint64_t)s.hout(), (uint64_t)s.wout()});
-  NodeRecord n = c.bias ? NodeHarness::node(op::Conv, {xi, wi, bi}, {yi}) : NodeHarness::node(op::Conv, {xi, wi}, {yi});
+  NodeRecord n = res != nullptr ? NodeHarness::node(op::Conv, {xi, wi, bi, h.value({(uint64_t)res->size()}, *res)}, {yi})
+                 : c.bias      ? NodeHarness::node(op::Conv, {xi, wi, bi}, {yi})
+                               : NodeHarness::node(op::Conv, {xi, wi}, {yi});
   using W = attr::Conv;
   const std::pair<uint64_t, int64_t> words[] = {
       {W::kKernelH, s.kh}, {W::kKernelW, s.kw},     {W::kStrideH, s.sh},   {W::kStrideW, s.sw},
@@ -495,7 +497,7 @@ TEST(ConvKernel, SmallPlanesAcrossRowsGiveTheColumnPathsBits) {
   // the padded rows, and strided 1x1 layers of small planes run as
   // pointwise ones on a copy of their positions: a 2 x 2 plane of 128
   // channels, depths past one block of 256, dilation, uneven padding, and
-  // a layer large enough to copy over the pool.
+  // layers large enough to copy over the pool.
   check_column_path_bits("across",
                          {{128, 2, 2, 2, 3, 1, 1, 1},
                           {8, 5, 5, 16, 3, 1, 1, 1},
@@ -506,7 +508,8 @@ TEST(ConvKernel, SmallPlanesAcrossRowsGiveTheColumnPathsBits) {
                           {8, 20, 20, 16, 1, 0, 1, 2},
                           {300, 5, 5, 20, 1, 0, 1, 2},
                           {7, 9, 8, 5, 1, 0, 1, 3},
-                          {256, 7, 7, 384, 3, 1, 1, 1}},
+                          {256, 7, 7, 384, 3, 1, 1, 1},
+                          {256, 28, 28, 128, 1, 0, 1, 2}},
                          31);
 }
 
@@ -522,6 +525,41 @@ TEST(ConvKernel, ChannelLanesGiveTheColumnPathsBitsInEveryForm) {
                           {3, 11, 12, 64, 5, 2, 1, 1},
                           {130, 4, 5, 17, 3, 1, 1, 1}},
                          41);
+}
+
+TEST(ConvKernel, FewChannelsCopiedInPartsGiveTheColumnPathsBits) {
+  // The direct path copies the padded rows of layers of few input channels
+  // in parts of a channel over the pool: a strided stem and a plain one.
+  check_column_path_bits("parts", {{3, 80, 80, 16, 3, 1, 1, 2}, {2, 150, 64, 8, 3, 1, 1, 1}}, 61);
+}
+
+TEST(ConvKernel, ProductFinishGivesTheSeparatePassBits) {
+  // The AVX-512 product adds the bias, the fused residual and Relu as it
+  // stores; the other forms finish in a pass of their own. Residuals hold
+  // NaN, infinities and negative zeros. Direct rows spanning panels, a
+  // strided stem, gathered panels of narrow rows.
+  const PlaneShape shapes[] = {{16, 20, 37, 24, 3, 1, 1, 1}, {3, 33, 40, 17, 3, 0, 1, 2}, {16, 12, 6, 12, 3, 1, 1, 1}};
+  const int acts[] = {kern::kActNone, kern::kActRelu, kern::kActAdd, kern::kActAddRelu};
+  const float odd[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                       -std::numeric_limits<float>::infinity(), -0.0f, 0.0f};
+  for (const PlaneShape& sh : shapes)
+    for (int act : acts) {
+      SCOPED_TRACE(::testing::Message() << sh.cin << " -> " << sh.cout << " on " << sh.h << "x" << sh.w << " act " << act);
+      const ConvCase c{"finish", spec(1, sh.cin, sh.h, sh.w, sh.cout, sh.k, sh.stride, sh.pad), true, act, false};
+      const auto x = random_values(sh.cin * sh.h * sh.w, 51);
+      const auto w = random_values(sh.cout * sh.cin * sh.k * sh.k, 52, -0.5f, 0.5f);
+      const auto b = random_values(sh.cout, 53);
+      auto res = random_values(sh.cout * c.s.hout() * c.s.wout(), 54, -2.0f, 2.0f);
+      for (size_t i = 0; i < res.size(); i += 7) res[i] = odd[(i / 7) % 5];
+      const std::vector<float>* r = kern::conv_act_adds(act) ? &res : nullptr;
+      const auto portable = run_conv(c, x, w, b, 0, KernelIsa::kPortable, r);
+      for (KernelIsa isa : {KernelIsa::kAvx512, KernelIsa::kAvx2}) {
+        if (isa == KernelIsa::kAvx512 && !cpu_has_avx512f()) continue;
+        if (isa == KernelIsa::kAvx2 && !cpu_has_avx2_fma()) continue;
+        const auto got = run_conv(c, x, w, b, 0, isa, r);
+        EXPECT_EQ(0, std::memcmp(got.data(), portable.data(), got.size() * 4)) << "form " << int(isa);
+      }
+    }
 }
 
 TEST(ConvKernel, DepthwiseInfiniteWeightSkipsPaddingTaps) {
