@@ -189,8 +189,15 @@ bool channel_lanes_apply(const ConvParams& p, KernelIsa isa) {
   if (p.g != 1 || p.y.plane() > kChannelLanesPlane || p.y.c < lane_shape(isa).rows) return false;
   // Rows of 14 and 15 fill at least 7/8 of a panel's lanes already, and
   // there the panel paths' own cost is less.
+  if (p.y.w * 8 >= 7 * kPanelWidth) return false;
+  // Pointwise layers read their input planes in place. Their weights are
+  // also read once, in the tile's copy, where the panel tiles read them
+  // once per panel from wherever they lie (deep layers' weights, fetched
+  // from memory: mobilenet_v2's last 1x1 layers ran at half their speed
+  // with the weights in cache).
+  if (conv_is_pointwise(p)) return true;
   // Strided layers keep the panel paths, which ran faster on them.
-  return p.kh * p.kw > 1 && p.sh == 1 && p.sw == 1 && p.y.w * 8 < 7 * kPanelWidth && padded_extent(p, &hp, &wp);
+  return p.kh * p.kw > 1 && p.sh == 1 && p.sw == 1 && padded_extent(p, &hp, &wp);
 }
 
 int64_t channel_lanes_slots(const ConvParams& p, KernelIsa isa, int64_t threads) {
@@ -198,12 +205,23 @@ int64_t channel_lanes_slots(const ConvParams& p, KernelIsa isa, int64_t threads)
   return std::clamp<int64_t>(threads, 1, tiles);
 }
 
-int64_t channel_lanes_floats(const ConvParams& p, KernelIsa isa, int64_t slots) {
+namespace {
+
+// The zero-padded copy of the input planes, in floats (none for a
+// pointwise layer), after which the offset table starts.
+int64_t padded_floats(const ConvParams& p) {
   int64_t hp, wp;
+  if (conv_is_pointwise(p)) return 0;
+  padded_extent(p, &hp, &wp);
+  return (p.x.c * hp * wp + 15) / 16 * 16;
+}
+
+}  // namespace
+
+int64_t channel_lanes_floats(const ConvParams& p, KernelIsa isa, int64_t slots) {
   (void)isa;
   (void)slots;
-  padded_extent(p, &hp, &wp);
-  return (p.x.c * hp * wp + 15) / 16 * 16 + 2 * p.k_rows() + 16;
+  return padded_floats(p) + 2 * p.k_rows() + 16;
 }
 
 void run_channel_lanes(const ConvRun& r, const float* xn, float* yn) {
@@ -214,10 +232,11 @@ void run_channel_lanes(const ConvRun& r, const float* xn, float* yn) {
   int64_t hp, wp;
   padded_extent(p, &hp, &wp);
   const int64_t plane = hp * wp, row_step = wp;
-  const float* pad = r.col;
-  int64_t* offsets = reinterpret_cast<int64_t*>(r.col + (p.x.c * plane + 15) / 16 * 16);
+  const bool in_place = conv_is_pointwise(p);
+  const float* pad = in_place ? xn : r.col;
+  int64_t* offsets = reinterpret_cast<int64_t*>(r.col + padded_floats(p));
   for (int64_t c = 0; c < p.x.c; ++c) {
-    pad_plane(p, xn + c * p.x.plane(), r.col + c * plane, hp, wp);
+    if (!in_place) pad_plane(p, xn + c * p.x.plane(), r.col + c * plane, hp, wp);
     for (int64_t i = 0; i < p.kh; ++i)
       for (int64_t j = 0; j < p.kw; ++j) offsets[(c * p.kh + i) * p.kw + j] = c * plane + i * p.dh * wp + j * p.dw;
   }

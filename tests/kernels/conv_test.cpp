@@ -466,7 +466,8 @@ struct PlaneShape {
 // Each shape on seeded data, with the activations in turn (5 x 5 kernels
 // padded one row less above than below): the path the plan picks, in every
 // form this processor runs, gives the column-matrix path's bits (a
-// workspace of one column row), and that path is near the reference.
+// workspace of one column row, or for a pointwise layer of one column), and
+// that path is near the reference.
 void check_column_path_bits(const char* name, std::initializer_list<PlaneShape> shapes, uint32_t seed) {
   int act = 0;
   for (const PlaneShape& sh : shapes) {
@@ -479,7 +480,10 @@ void check_column_path_bits(const char* name, std::initializer_list<PlaneShape> 
     const auto x = random_values(s.cin * s.h * s.w, seed);
     const auto w = random_values(s.cout * s.cin * s.kh * s.kw, seed + 1, -0.5f, 0.5f);
     const auto b = c.bias ? random_values(act == 2 ? 3 * s.cout : s.cout, seed + 2) : std::vector<float>{};
-    const auto column = run_conv(c, x, w, b, static_cast<size_t>(s.cin * s.kh * s.kw * s.wout()) * 4);
+    // (A pointwise layer's column path: a workspace of one value per input
+    // channel, too little for any path but the library product.)
+    const bool pointwise = sh.k == 1 && sh.stride == 1 && sh.pad == 0;
+    const auto column = run_conv(c, x, w, b, static_cast<size_t>(pointwise ? s.cin : s.cin * s.kh * s.kw * s.wout()) * 4);
     EXPECT_TRUE(close_to_reference(column, ref::conv2d(s, x, w, b, act, 0.125)));
     for (KernelIsa isa : kForms) {
       if (isa == KernelIsa::kAvx512 && !cpu_has_avx512f()) continue;
@@ -522,6 +526,14 @@ TEST(ConvKernel, ChannelLanesGiveTheColumnPathsBitsInEveryForm) {
                           {3, 11, 12, 64, 5, 2, 1, 1},
                           {130, 4, 5, 17, 3, 1, 1, 1}},
                          41);
+  // Pointwise layers, read in place: depths past one block, channels that
+  // fill no whole tile, a one-row plane.
+  check_column_path_bits("lanes_pointwise",
+                         {{160, 7, 7, 96, 1, 0, 1, 1},
+                          {300, 7, 7, 40, 1, 0, 1, 1},
+                          {24, 5, 9, 33, 1, 0, 1, 1},
+                          {7, 1, 13, 64, 1, 0, 1, 1}},
+                         43);
 }
 
 TEST(ConvKernel, DepthwiseInfiniteWeightSkipsPaddingTaps) {
