@@ -35,9 +35,28 @@ inline const float* at(const float* src, int64_t start) {
   return reinterpret_cast<const float*>(reinterpret_cast<uintptr_t>(src) + static_cast<uintptr_t>(start) * 4);
 }
 
-// The epilogue in two halves of eight lanes, each as the eight-lane tiles
-// finish theirs.
-VORN_WIDE inline __m512 finish16(const VecEpilogue& e, __m512 v) {
+// The epilogue on sixteen lanes. Bias, Relu and Clip (ReLU6) work lane by
+// lane in the one register, with finish()'s comparisons and choices (a
+// NaN fails both of Clip's tests and stays; Relu keeps a negative zero and
+// sends NaN to zero); the other activations in two halves of eight, each
+// as the eight-lane tiles finish theirs.
+// Eight lanes twice (the masked broadcast names its pass-through lanes,
+// as the extracts below do).
+VORN_WIDE [[gnu::always_inline]] inline __m512 wide(__m256 h) {
+  return _mm512_castpd_ps(_mm512_mask_broadcast_f64x4(_mm512_setzero_pd(), 0xff, _mm256_castps_pd(h)));
+}
+
+VORN_WIDE [[gnu::always_inline]] inline __m512 finish16(const VecEpilogue& e, __m512 v) {
+  if (e.act == kActNone || e.act == kActRelu || e.act == kActClip) {
+    if (e.bias) v = _mm512_add_ps(v, wide(e.b));
+    if (e.act == kActRelu) return _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(v, _mm512_setzero_ps(), _CMP_GE_OQ), v);
+    if (e.act == kActClip) {
+      const __m512 lo = wide(e.slope), hi = wide(e.hi);
+      const __mmask16 below = _mm512_cmp_ps_mask(v, lo, _CMP_LT_OQ), above = _mm512_cmp_ps_mask(v, hi, _CMP_GT_OQ);
+      return _mm512_mask_mov_ps(_mm512_mask_mov_ps(v, above, hi), below, lo);
+    }
+    return v;
+  }
   // The masked extracts name their pass-through lanes (the plain ones
   // leave them undefined, which GCC 12 warns of).
   const __m256d none = _mm256_setzero_pd();
