@@ -245,40 +245,48 @@ void run_channel_lanes(const ConvRun& r, const float* xn, float* yn) {
   const int64_t runs = (wo + shape.run - 1) / shape.run;
   const int rows = shape.rows;
   const int64_t tiles = (m + rows - 1) / rows, slots = r.plan.lane_slots;
-  run_split(slots > 1, static_cast<size_t>(slots), [&](size_t slot) {
+  // Over the pool, units of one tile by a band of output rows: a layer of
+  // few tiles (160 channels are five) is cut into bands until there are
+  // about twice as many units as threads, each band copying its tile's
+  // weights again. On one thread, each tile whole, in order.
+  const int64_t bands = slots > 1 ? std::clamp<int64_t>((2 * slots + tiles - 1) / tiles, 1, out_rows) : 1;
+  const int64_t band_rows = (out_rows + bands - 1) / bands, units = tiles * ((out_rows + band_rows - 1) / band_rows);
+  const int64_t per_tile = units / tiles;
+  run_split(slots > 1, static_cast<size_t>(units), [&](size_t unit) {
     alignas(64) float ap[kPanelDepthBlock * kMaxTileRows];
     alignas(64) float sum[kChannelLanesPlane * kMaxTileRows];
-    const int64_t t0 = static_cast<int64_t>(slot) * tiles / slots, t1 = (static_cast<int64_t>(slot) + 1) * tiles / slots;
-    for (int64_t t = t0; t < t1; ++t) {
-      const int64_t m0 = t * rows;
-      const int mr = static_cast<int>(std::min<int64_t>(rows, m - m0));
-      for (int64_t k0 = 0; k0 < kr; k0 += kPanelDepthBlock) {
-        const int64_t kc = std::min(kPanelDepthBlock, kr - k0);
-        form.pack(r.w + m0 * kr + k0, kr, mr, rows, kc, ap);
-        // The weights of the next depth block (or tile) are asked for
-        // meanwhile, a share after each output row, so that its copy finds
-        // them in the second-level cache.
-        const float* next = k0 + kc < kr ? r.w + m0 * kr + k0 + kc : r.w + (m0 + rows) * kr;
-        const int64_t ahead = k0 + kc < kr ? mr : t + 1 < t1 ? std::min<int64_t>(rows, m - m0 - rows) : 0;
-        const int64_t ahead_kc = std::min(kPanelDepthBlock, k0 + kc < kr ? kr - k0 - kc : kr);
-        for (int64_t oy = 0; oy < out_rows; ++oy) {
-          for (int64_t i = oy * ahead / out_rows; i < (oy + 1) * ahead / out_rows; ++i)
-            for (int64_t kk = 0; kk < ahead_kc; kk += 16) __builtin_prefetch(next + i * kr + kk, 0, 2);
-          const float* xrow = pad + oy * row_step;
-          for (int64_t u = 0, x0 = 0; u < runs; ++u) {
-            const int64_t np = (wo - x0) / (runs - u);
-            form.by[np](ap, xrow + x0, offsets + k0, kc, sum + (oy * wo + x0) * rows, k0 > 0);
-            x0 += np;
-          }
+    const int64_t t = static_cast<int64_t>(unit) / per_tile, band = static_cast<int64_t>(unit) % per_tile;
+    const int64_t oy0 = band * band_rows, oy1 = std::min(out_rows, oy0 + band_rows);
+    const int64_t m0 = t * rows;
+    const int mr = static_cast<int>(std::min<int64_t>(rows, m - m0));
+    for (int64_t k0 = 0; k0 < kr; k0 += kPanelDepthBlock) {
+      const int64_t kc = std::min(kPanelDepthBlock, kr - k0);
+      form.pack(r.w + m0 * kr + k0, kr, mr, rows, kc, ap);
+      // The weights of the next depth block (or, on one thread, tile) are
+      // asked for meanwhile, a share after each output row, so that its
+      // copy finds them in the second-level cache.
+      const float* next = k0 + kc < kr ? r.w + m0 * kr + k0 + kc : r.w + (m0 + rows) * kr;
+      const int64_t ahead = k0 + kc < kr ? mr : slots <= 1 && t + 1 < tiles ? std::min<int64_t>(rows, m - m0 - rows) : 0;
+      const int64_t ahead_kc = std::min(kPanelDepthBlock, k0 + kc < kr ? kr - k0 - kc : kr);
+      for (int64_t oy = oy0; oy < oy1; ++oy) {
+        const int64_t share = oy - oy0, count = oy1 - oy0;
+        for (int64_t i = share * ahead / count; i < (share + 1) * ahead / count; ++i)
+          for (int64_t kk = 0; kk < ahead_kc; kk += 16) __builtin_prefetch(next + i * kr + kk, 0, 2);
+        const float* xrow = pad + oy * row_step;
+        for (int64_t u = 0, x0 = 0; u < runs; ++u) {
+          const int64_t np = (wo - x0) / (runs - u);
+          form.by[np](ap, xrow + x0, offsets + k0, kc, sum + (oy * wo + x0) * rows, k0 > 0);
+          x0 += np;
         }
       }
-      // Channel-major at last, then bias and activation while it is near.
-      for (int i = 0; i < mr; ++i) {
-        float* yc = yn + (m0 + i) * hw;
-        for (int64_t q = 0; q < hw; ++q) yc[q] = sum[q * rows + i];
-      }
-      if (r.plan.epilogue) epilogue_tile(r, yn + m0 * hw, m0, mr, 0, hw);
     }
+    // Channel-major at last, then bias and activation while it is near.
+    const int64_t q0 = oy0 * wo, q1 = oy1 * wo;
+    for (int i = 0; i < mr; ++i) {
+      float* yc = yn + (m0 + i) * hw;
+      for (int64_t q = q0; q < q1; ++q) yc[q] = sum[q * rows + i];
+    }
+    if (r.plan.epilogue) epilogue_tile(r, yn + m0 * hw, m0, mr, q0, q1 - q0);
   });
 }
 
