@@ -459,6 +459,27 @@ TEST(ConvKernel, DepthwiseWideFormGivesTheEightLaneBits) {
   }
 }
 
+TEST(ConvKernel, DepthwiseWideEpilogueEdgesGiveTheEightLaneBits) {
+  // The sixteen-lane epilogues past the exponential's clamps, at NaN and at
+  // the infinities: inputs up to +-300 with NaN and infinities planted.
+  if (!cpu_has_avx512f()) GTEST_SKIP() << "no AVX-512";
+  for (int act : {kern::kActSiLU, kern::kActHardSwish, kern::kActClip, kern::kActRelu}) {
+    SCOPED_TRACE(act);
+    const ref::ConvSpec s = spec(1, 3, 9, 40, 3, 3, 1, 1, 3);
+    const ConvCase c{"wide_edges", s, true, act, false};
+    auto x = random_values(3 * 9 * 40, 51, -300.0f, 300.0f);
+    x[5] = std::numeric_limits<float>::quiet_NaN();
+    x[100] = std::numeric_limits<float>::infinity();
+    x[300] = -std::numeric_limits<float>::infinity();
+    const auto w = random_values(3 * 9, 52, -0.5f, 0.5f), b = random_values(3, 53);
+    const auto wide = run_conv(c, x, w, b, 0, KernelIsa::kAvx512);
+    for (KernelIsa isa : {KernelIsa::kAvx2, KernelIsa::kPortable}) {
+      const auto other = run_conv(c, x, w, b, 0, isa);
+      EXPECT_EQ(0, std::memcmp(wide.data(), other.data(), wide.size() * 4)) << static_cast<int>(isa);
+    }
+  }
+}
+
 struct PlaneShape {
   int64_t cin, h, w, cout, k, pad, dilation, stride;
 };
