@@ -3,7 +3,7 @@
 // interface.
 //
 //   ort_compare_runner convert MODEL.onnx OUT.vorn
-//   ort_compare_runner run MODEL.vorn SECONDS [--backend cpu|gpu] [--outputs PREFIX]
+//   [VORN_BENCH_ISA=avx2|portable] ort_compare_runner run MODEL.vorn SECONDS [--backend cpu|gpu] [--outputs PREFIX]
 //                      NAME:DTYPE:SHAPE:FILE...
 //
 // "run" makes three untimed runs, then times runs for about SECONDS (at
@@ -16,10 +16,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "bench/ort_compare_common.h"
+#include "platform/cpu_features.h"
 #include "vorn.h"
 
 // Without the converter there is nothing to run, so the session code is
@@ -141,9 +143,21 @@ int run(const char*, double, uint32_t, const std::string&, const std::vector<ben
 }
 #endif
 
+// VORN_BENCH_ISA=avx2 or portable runs the engine in that instruction-set
+// form for the whole process (the widest this processor has otherwise), to
+// time the forms of a processor without AVX-512 here.
+std::unique_ptr<vorn::IsaCap> bench_isa() {
+  const char* v = std::getenv("VORN_BENCH_ISA");
+  if (v == nullptr) return nullptr;
+  if (std::strcmp(v, "avx2") == 0) return std::make_unique<vorn::IsaCap>(vorn::KernelIsa::kAvx2);
+  if (std::strcmp(v, "portable") == 0) return std::make_unique<vorn::IsaCap>(vorn::KernelIsa::kPortable);
+  return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const auto isa = bench_isa();
   if (argc == 4 && std::strcmp(argv[1], "convert") == 0) return convert(argv[2], argv[3]);
   if (argc < 4 || std::strcmp(argv[1], "run") != 0) return usage();
   uint32_t backend = VORN_BACKEND_CPU;

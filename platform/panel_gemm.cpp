@@ -276,31 +276,50 @@ struct PanelRef {
   int64_t cols;
 };
 
+// Panels of a product up to which run_tiles takes the row tiles outside:
+// the panels of a 7 x 7 or 8 x 8 plane.
+constexpr int64_t kFewPanels = 4;
+
 // Rows [i0, i1) of C over `count` panels, panel q found by at(q), for one
 // depth block of kc rows; a points at row i0 of A's block, rows lda apart.
 // Panels go two at a time where the form has pair tiles, except that a
 // panel of at most half its columns (the end of a row of 49 or 98) takes
-// a narrow tile of its own.
+// a narrow tile of its own. With many panels each panel (or pair) stays in
+// the first-level cache while the rows of A pass; with a few, each register
+// tile's rows of A stay there while the few panels pass, so that A, often
+// a deep layer's weights fetched from memory, is read once rather than once
+// per panel. Every tile sums as any other, so the order changes no bit.
 template <class Rows, class At>
 void run_tiles(const TileSet<Rows>& t, const float* a, int64_t lda, int64_t i0, int64_t i1, int64_t count, At at,
                int64_t kc, int64_t ldc, bool accumulate, float alpha) {
-  for (int64_t q = 0; q < count;) {
-    const PanelRef<Rows> x = at(q);
-    if (t.pair[1] != nullptr && q + 1 < count && x.cols > kPanelWidth / 2 && at(q + 1).cols > kPanelWidth / 2) {
-      const PanelRef<Rows> y = at(q + 1);
-      for (int64_t i = i0; i < i1; i += t.rows) {
-        const int mr = static_cast<int>(std::min<int64_t>(t.rows, i1 - i));
-        t.pair[mr](a + (i - i0) * lda, lda, x.rows, y.rows, kc, x.c + i * ldc, y.c + i * ldc, ldc, accumulate, alpha,
-                   x.cols, y.cols);
+  // Rows [ia, ib) of C over every panel.
+  auto panels = [&](int64_t ia, int64_t ib) {
+    for (int64_t q = 0; q < count;) {
+      const PanelRef<Rows> x = at(q);
+      if (t.pair[1] != nullptr && q + 1 < count && x.cols > kPanelWidth / 2 && at(q + 1).cols > kPanelWidth / 2) {
+        const PanelRef<Rows> y = at(q + 1);
+        for (int64_t i = ia; i < ib; i += t.rows) {
+          const int mr = static_cast<int>(std::min<int64_t>(t.rows, ib - i));
+          t.pair[mr](a + (i - i0) * lda, lda, x.rows, y.rows, kc, x.c + i * ldc, y.c + i * ldc, ldc, accumulate,
+                     alpha, x.cols, y.cols);
+        }
+        q += 2;
+        continue;
       }
-      q += 2;
-      continue;
+      for (int64_t i = ia; i < ib; i += t.rows) {
+        const int mr = static_cast<int>(std::min<int64_t>(t.rows, ib - i));
+        t.pick(mr, x.cols)(a + (i - i0) * lda, lda, x.rows, kc, x.c + i * ldc, ldc, accumulate, alpha, x.cols);
+      }
+      ++q;
     }
-    for (int64_t i = i0; i < i1; i += t.rows) {
-      const int mr = static_cast<int>(std::min<int64_t>(t.rows, i1 - i));
-      t.pick(mr, x.cols)(a + (i - i0) * lda, lda, x.rows, kc, x.c + i * ldc, ldc, accumulate, alpha, x.cols);
-    }
-    ++q;
+  };
+  if (count > kFewPanels) return panels(i0, i1);
+  for (int64_t i = i0; i < i1; i += t.rows) {
+    // The next tile's rows of A, asked for now: short runs of a few lines
+    // each, a row apart, which the processor's own prefetch does not follow.
+    for (int64_t r = i + t.rows; r < std::min(i1, i + 2 * t.rows); ++r)
+      for (int64_t kk = 0; kk < kc; kk += 16) __builtin_prefetch(a + (r - i0) * lda + kk, 0, 2);
+    panels(i, std::min(i1, i + t.rows));
   }
 }
 

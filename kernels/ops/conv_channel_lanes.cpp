@@ -189,8 +189,15 @@ bool channel_lanes_apply(const ConvParams& p, KernelIsa isa) {
   if (p.g != 1 || p.y.plane() > kChannelLanesPlane || p.y.c < lane_shape(isa).rows) return false;
   // Rows of 14 and 15 fill at least 7/8 of a panel's lanes already, and
   // there the panel paths' own cost is less.
+  if (p.y.w * 8 >= 7 * kPanelWidth) return false;
+  // Pointwise layers read their input planes in place. Their weights are
+  // also read once, in the tile's copy, where the panel tiles read them
+  // once per panel from wherever they lie (deep layers' weights, fetched
+  // from memory: mobilenet_v2's last 1x1 layers ran at half their speed
+  // with the weights in cache).
+  if (conv_is_pointwise(p)) return true;
   // Strided layers keep the panel paths, which ran faster on them.
-  return p.kh * p.kw > 1 && p.sh == 1 && p.sw == 1 && p.y.w * 8 < 7 * kPanelWidth && padded_extent(p, &hp, &wp);
+  return p.kh * p.kw > 1 && p.sh == 1 && p.sw == 1 && padded_extent(p, &hp, &wp);
 }
 
 int64_t channel_lanes_slots(const ConvParams& p, KernelIsa isa, int64_t threads) {
@@ -198,12 +205,23 @@ int64_t channel_lanes_slots(const ConvParams& p, KernelIsa isa, int64_t threads)
   return std::clamp<int64_t>(threads, 1, tiles);
 }
 
-int64_t channel_lanes_floats(const ConvParams& p, KernelIsa isa, int64_t slots) {
+namespace {
+
+// The zero-padded copy of the input planes, in floats (none for a
+// pointwise layer), after which the offset table starts.
+int64_t padded_floats(const ConvParams& p) {
   int64_t hp, wp;
+  if (conv_is_pointwise(p)) return 0;
+  padded_extent(p, &hp, &wp);
+  return (p.x.c * hp * wp + 15) / 16 * 16;
+}
+
+}  // namespace
+
+int64_t channel_lanes_floats(const ConvParams& p, KernelIsa isa, int64_t slots) {
   (void)isa;
   (void)slots;
-  padded_extent(p, &hp, &wp);
-  return (p.x.c * hp * wp + 15) / 16 * 16 + 2 * p.k_rows() + 16;
+  return padded_floats(p) + 2 * p.k_rows() + 16;
 }
 
 void run_channel_lanes(const ConvRun& r, const float* xn, float* yn) {
@@ -214,15 +232,16 @@ void run_channel_lanes(const ConvRun& r, const float* xn, float* yn) {
   int64_t hp, wp;
   padded_extent(p, &hp, &wp);
   const int64_t plane = hp * wp, row_step = wp;
-  const float* pad = r.col;
-  int64_t* offsets = reinterpret_cast<int64_t*>(r.col + (p.x.c * plane + 15) / 16 * 16);
+  const bool in_place = conv_is_pointwise(p);
+  const float* pad = in_place ? xn : r.col;
+  int64_t* offsets = reinterpret_cast<int64_t*>(r.col + padded_floats(p));
   const bool parallel = r.plan.lane_slots > 1;
   for (int64_t c = 0; c < p.x.c; ++c)
     for (int64_t i = 0; i < p.kh; ++i)
       for (int64_t j = 0; j < p.kw; ++j) offsets[(c * p.kh + i) * p.kw + j] = c * plane + i * p.dh * wp + j * p.dw;
   // The padded copies go over the pool too: on the calling thread alone
   // they kept seven threads waiting on every 7 x 7 and 14 x 14 layer.
-  const int64_t copies = parallel ? std::min<int64_t>(p.x.c, 4 * r.plan.lane_slots) : 1;
+  const int64_t copies = in_place ? 0 : parallel ? std::min<int64_t>(p.x.c, 4 * r.plan.lane_slots) : 1;
   run_split(parallel, static_cast<size_t>(copies), [&](size_t u) {
     const int64_t c0 = static_cast<int64_t>(u) * p.x.c / copies, c1 = (static_cast<int64_t>(u) + 1) * p.x.c / copies;
     for (int64_t c = c0; c < c1; ++c) pad_plane(p, xn + c * p.x.plane(), r.col + c * plane, hp, wp);
@@ -231,27 +250,33 @@ void run_channel_lanes(const ConvRun& r, const float* xn, float* yn) {
   // they come (13 = 7 + 6).
   const int64_t runs = (wo + shape.run - 1) / shape.run;
   const int rows = shape.rows;
-  const int64_t tiles = (m + rows - 1) / rows;
-  // One tile at a time to whichever thread is free: a helper that joins
-  // late or runs slow leaves its tiles to the others instead of holding
-  // the layer's end by a fixed share.
-  run_split(parallel, static_cast<size_t>(tiles), [&](size_t tu) {
+  const int64_t tiles = (m + rows - 1) / rows, slots = r.plan.lane_slots;
+  // Over the pool, units of one tile by a band of output rows: a layer of
+  // few tiles (160 channels are five) is cut into bands until there are
+  // about twice as many units as threads, each band copying its tile's
+  // weights again. On one thread, each tile whole, in order.
+  const int64_t bands = slots > 1 ? std::clamp<int64_t>((2 * slots + tiles - 1) / tiles, 1, out_rows) : 1;
+  const int64_t band_rows = (out_rows + bands - 1) / bands, units = tiles * ((out_rows + band_rows - 1) / band_rows);
+  const int64_t per_tile = units / tiles;
+  run_split(slots > 1, static_cast<size_t>(units), [&](size_t unit) {
     alignas(64) float ap[kPanelDepthBlock * kMaxTileRows];
     alignas(64) float sum[kChannelLanesPlane * kMaxTileRows];
-    const int64_t t = static_cast<int64_t>(tu);
+    const int64_t t = static_cast<int64_t>(unit) / per_tile, band = static_cast<int64_t>(unit) % per_tile;
+    const int64_t oy0 = band * band_rows, oy1 = std::min(out_rows, oy0 + band_rows);
     const int64_t m0 = t * rows;
     const int mr = static_cast<int>(std::min<int64_t>(rows, m - m0));
     for (int64_t k0 = 0; k0 < kr; k0 += kPanelDepthBlock) {
       const int64_t kc = std::min(kPanelDepthBlock, kr - k0);
       form.pack(r.w + m0 * kr + k0, kr, mr, rows, kc, ap);
-      // The weights of the next depth block (or tile) are asked for
-      // meanwhile, a share after each output row, so that its copy finds
-      // them in the second-level cache.
+      // The weights of the next depth block (or, on one thread, tile) are
+      // asked for meanwhile, a share after each output row, so that its
+      // copy finds them in the second-level cache.
       const float* next = k0 + kc < kr ? r.w + m0 * kr + k0 + kc : r.w + (m0 + rows) * kr;
-      const int64_t ahead = k0 + kc < kr ? mr : t + 1 < tiles ? std::min<int64_t>(rows, m - m0 - rows) : 0;
+      const int64_t ahead = k0 + kc < kr ? mr : slots <= 1 && t + 1 < tiles ? std::min<int64_t>(rows, m - m0 - rows) : 0;
       const int64_t ahead_kc = std::min(kPanelDepthBlock, k0 + kc < kr ? kr - k0 - kc : kr);
-      for (int64_t oy = 0; oy < out_rows; ++oy) {
-        for (int64_t i = oy * ahead / out_rows; i < (oy + 1) * ahead / out_rows; ++i)
+      for (int64_t oy = oy0; oy < oy1; ++oy) {
+        const int64_t share = oy - oy0, count = oy1 - oy0;
+        for (int64_t i = share * ahead / count; i < (share + 1) * ahead / count; ++i)
           for (int64_t kk = 0; kk < ahead_kc; kk += 16) __builtin_prefetch(next + i * kr + kk, 0, 2);
         const float* xrow = pad + oy * row_step;
         for (int64_t u = 0, x0 = 0; u < runs; ++u) {
@@ -262,11 +287,12 @@ void run_channel_lanes(const ConvRun& r, const float* xn, float* yn) {
       }
     }
     // Channel-major at last, then bias and activation while it is near.
+    const int64_t q0 = oy0 * wo, q1 = oy1 * wo;
     for (int i = 0; i < mr; ++i) {
       float* yc = yn + (m0 + i) * hw;
-      for (int64_t q = 0; q < hw; ++q) yc[q] = sum[q * rows + i];
+      for (int64_t q = q0; q < q1; ++q) yc[q] = sum[q * rows + i];
     }
-    if (r.plan.epilogue) epilogue_tile(r, yn + m0 * hw, m0, mr, 0, hw);
+    if (r.plan.epilogue) epilogue_tile(r, yn + m0 * hw, m0, mr, q0, q1 - q0);
   });
 }
 

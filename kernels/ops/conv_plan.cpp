@@ -240,7 +240,12 @@ PanelBand panel_band_split(int64_t m, int64_t panels, int64_t positions, int64_t
 // whole plane is one band. The direct path cuts its padded bands to fit
 // the same space.
 int64_t workspace_floats(const ConvParams& p, bool quantising, KernelIsa isa, int64_t threads) {
-  if (conv_is_pointwise(p)) return p.k_rows() * kPanelWidth;
+  if (conv_is_pointwise(p)) {
+    const int64_t lanes = !quantising && channel_lanes_apply(p, isa)
+                              ? channel_lanes_floats(p, isa, channel_lanes_slots(p, isa, threads))
+                              : 0;
+    return std::max(p.k_rows() * kPanelWidth, lanes);
+  }
   if (conv_is_grouped_direct(p, quantising)) return 0;
   const int64_t row = p.k_rows() * p.y.w;
   int64_t rows = p.y.h;
@@ -513,9 +518,9 @@ bool conv_plan(const ConvParams& p, const ConvPlanInputs& in, ConvPlan* out, cha
                 (unsigned long long)(in.workspace_floats * 4), (long long)(p.k_rows() * p.y.w * 4));
   if (p.y.count() == 0)
     c.path = ConvPath::kNothing;
-  else if (pointwise)
-    plan_pointwise(p, in, c);
-  else if (grouped)
+  else if (pointwise) {
+    if (!plan_channel_lanes(p, in, c)) plan_pointwise(p, in, c);
+  } else if (grouped)
     plan_grouped(p, in, c);
   else
     plan_general(p, in, c);

@@ -461,6 +461,27 @@ TEST(ConvKernel, DepthwiseWideFormGivesTheEightLaneBits) {
   }
 }
 
+TEST(ConvKernel, DepthwiseWideEpilogueEdgesGiveTheEightLaneBits) {
+  // The sixteen-lane epilogues past the exponential's clamps, at NaN and at
+  // the infinities: inputs up to +-300 with NaN and infinities planted.
+  if (!cpu_has_avx512f()) GTEST_SKIP() << "no AVX-512";
+  for (int act : {kern::kActSiLU, kern::kActHardSwish, kern::kActClip, kern::kActRelu}) {
+    SCOPED_TRACE(act);
+    const ref::ConvSpec s = spec(1, 3, 9, 40, 3, 3, 1, 1, 3);
+    const ConvCase c{"wide_edges", s, true, act, false};
+    auto x = random_values(3 * 9 * 40, 51, -300.0f, 300.0f);
+    x[5] = std::numeric_limits<float>::quiet_NaN();
+    x[100] = std::numeric_limits<float>::infinity();
+    x[300] = -std::numeric_limits<float>::infinity();
+    const auto w = random_values(3 * 9, 52, -0.5f, 0.5f), b = random_values(3, 53);
+    const auto wide = run_conv(c, x, w, b, 0, KernelIsa::kAvx512);
+    for (KernelIsa isa : {KernelIsa::kAvx2, KernelIsa::kPortable}) {
+      const auto other = run_conv(c, x, w, b, 0, isa);
+      EXPECT_EQ(0, std::memcmp(wide.data(), other.data(), wide.size() * 4)) << static_cast<int>(isa);
+    }
+  }
+}
+
 struct PlaneShape {
   int64_t cin, h, w, cout, k, pad, dilation, stride;
 };
@@ -468,7 +489,8 @@ struct PlaneShape {
 // Each shape on seeded data, with the activations in turn (5 x 5 kernels
 // padded one row less above than below): the path the plan picks, in every
 // form this processor runs, gives the column-matrix path's bits (a
-// workspace of one column row), and that path is near the reference.
+// workspace of one column row, or for a pointwise layer of one column), and
+// that path is near the reference.
 void check_column_path_bits(const char* name, std::initializer_list<PlaneShape> shapes, uint32_t seed) {
   int act = 0;
   for (const PlaneShape& sh : shapes) {
@@ -481,7 +503,10 @@ void check_column_path_bits(const char* name, std::initializer_list<PlaneShape> 
     const auto x = random_values(s.cin * s.h * s.w, seed);
     const auto w = random_values(s.cout * s.cin * s.kh * s.kw, seed + 1, -0.5f, 0.5f);
     const auto b = c.bias ? random_values(act == 2 ? 3 * s.cout : s.cout, seed + 2) : std::vector<float>{};
-    const auto column = run_conv(c, x, w, b, static_cast<size_t>(s.cin * s.kh * s.kw * s.wout()) * 4);
+    // (A pointwise layer's column path: a workspace of one value per input
+    // channel, too little for any path but the library product.)
+    const bool pointwise = sh.k == 1 && sh.stride == 1 && sh.pad == 0;
+    const auto column = run_conv(c, x, w, b, static_cast<size_t>(pointwise ? s.cin : s.cin * s.kh * s.kw * s.wout()) * 4);
     EXPECT_TRUE(close_to_reference(column, ref::conv2d(s, x, w, b, act, 0.125)));
     for (KernelIsa isa : kForms) {
       if (isa == KernelIsa::kAvx512 && !cpu_has_avx512f()) continue;
@@ -525,6 +550,14 @@ TEST(ConvKernel, ChannelLanesGiveTheColumnPathsBitsInEveryForm) {
                           {3, 11, 12, 64, 5, 2, 1, 1},
                           {130, 4, 5, 17, 3, 1, 1, 1}},
                          41);
+  // Pointwise layers, read in place: depths past one block, channels that
+  // fill no whole tile, a one-row plane.
+  check_column_path_bits("lanes_pointwise",
+                         {{160, 7, 7, 96, 1, 0, 1, 1},
+                          {300, 7, 7, 40, 1, 0, 1, 1},
+                          {24, 5, 9, 33, 1, 0, 1, 1},
+                          {7, 1, 13, 64, 1, 0, 1, 1}},
+                         43);
 }
 
 TEST(ConvKernel, FewChannelsCopiedInPartsGiveTheColumnPathsBits) {
