@@ -390,8 +390,13 @@ constexpr int64_t kRowChunk = 24;
   for (int64_t q = 0; q < whole; ++q) {
     const uint16_t* src = b + q * kPanelWidth * ldb;
     float* d = dst + q * kc * kPanelWidth;
+    const uint16_t* next = q + 1 < whole ? src + kPanelWidth * ldb : nullptr;
     for (int64_t kk = 0; kk < kc; kk += 16) {
       const int64_t n = std::min<int64_t>(16, kc - kk);
+      // The next panel's rows, a line of each every other step: its sixteen
+      // short runs are past the hardware's prefetch.
+      if (next != nullptr && kk % 32 == 0)
+        for (int i = 0; i < 16; ++i) __builtin_prefetch(next + i * ldb + kk, 0, 3);
       __m512 r[16];
       if (n == 16) {
 #pragma GCC unroll 16
@@ -416,8 +421,13 @@ constexpr int64_t kRowChunk = 24;
     float* d = dst + q * kc * kPanelWidth;
     for (int64_t half = 0; half < 2; ++half) {
       const uint16_t* src = b + (q * kPanelWidth + half * 8) * ldb;
+      // The next eight rows, a line of each every fourth step (as in the
+      // AVX-512 form).
+      const uint16_t* next = q + 1 < whole || half == 0 ? src + 8 * ldb : nullptr;
       for (int64_t kk = 0; kk < kc; kk += 8) {
         const int64_t n = std::min<int64_t>(8, kc - kk);
+        if (next != nullptr && kk % 32 == 0)
+          for (int i = 0; i < 8; ++i) __builtin_prefetch(next + i * ldb + kk, 0, 3);
         __m256 r[8];
         if (n == 8) {
 #pragma GCC unroll 8
