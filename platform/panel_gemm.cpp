@@ -15,6 +15,7 @@
 #include "platform/half.h"
 #include "platform/thread_kept.h"
 #include "platform/transpose_avx2.h"
+#include "platform/transpose_avx512.h"
 
 namespace vorn {
 
@@ -335,42 +336,6 @@ void clear_columns(float* c, int64_t ldc, int64_t m0, int64_t m1, int64_t cols) 
 constexpr int64_t kRowChunk = 24;
 
 #if defined(__x86_64__)
-// Transposes sixteen rows of sixteen values held one row per register.
-// (The unpacks take an all-ones zeroing mask: GCC 12's plain forms start
-// from an undefined register and warn of it.)
-[[gnu::target("avx512f")]] inline void transpose16(__m512 (&r)[16]) {
-  constexpr __mmask16 all = 0xFFFF;
-  constexpr __mmask8 all8 = 0xFF;
-  __m512 t[16];
-#pragma GCC unroll 8
-  for (int i = 0; i < 8; ++i) {
-    t[2 * i] = _mm512_maskz_unpacklo_ps(all, r[2 * i], r[2 * i + 1]);
-    t[2 * i + 1] = _mm512_maskz_unpackhi_ps(all, r[2 * i], r[2 * i + 1]);
-  }
-  // u[4g + c]: in lane l, column c + 4l of rows 4g .. 4g + 3.
-  __m512 u[16];
-#pragma GCC unroll 4
-  for (int g = 0; g < 4; ++g) {
-    const __m512d a = _mm512_castps_pd(t[4 * g]), b = _mm512_castps_pd(t[4 * g + 1]);
-    const __m512d c = _mm512_castps_pd(t[4 * g + 2]), d = _mm512_castps_pd(t[4 * g + 3]);
-    u[4 * g] = _mm512_castpd_ps(_mm512_maskz_unpacklo_pd(all8, a, c));
-    u[4 * g + 1] = _mm512_castpd_ps(_mm512_maskz_unpackhi_pd(all8, a, c));
-    u[4 * g + 2] = _mm512_castpd_ps(_mm512_maskz_unpacklo_pd(all8, b, d));
-    u[4 * g + 3] = _mm512_castpd_ps(_mm512_maskz_unpackhi_pd(all8, b, d));
-  }
-#pragma GCC unroll 4
-  for (int c = 0; c < 4; ++c) {
-    const __m512 x_lo = _mm512_maskz_shuffle_f32x4(all, u[c], u[4 + c], 0x44);
-    const __m512 x_hi = _mm512_maskz_shuffle_f32x4(all, u[c], u[4 + c], 0xEE);
-    const __m512 y_lo = _mm512_maskz_shuffle_f32x4(all, u[8 + c], u[12 + c], 0x44);
-    const __m512 y_hi = _mm512_maskz_shuffle_f32x4(all, u[8 + c], u[12 + c], 0xEE);
-    r[c] = _mm512_maskz_shuffle_f32x4(all, x_lo, y_lo, 0x88);
-    r[c + 4] = _mm512_maskz_shuffle_f32x4(all, x_lo, y_lo, 0xDD);
-    r[c + 8] = _mm512_maskz_shuffle_f32x4(all, x_hi, y_hi, 0x88);
-    r[c + 12] = _mm512_maskz_shuffle_f32x4(all, x_hi, y_hi, 0xDD);
-  }
-}
-
 // `whole` panels of a transposed right operand: panel q's 16 columns are
 // stored rows q x 16 .. q x 16 + 15 of b (rows ldb apart, from the block's
 // first depth), packed sixteen depths at a time through registers.
@@ -444,8 +409,13 @@ constexpr int64_t kRowChunk = 24;
   for (int64_t q = 0; q < whole; ++q) {
     const uint16_t* src = b + q * kPanelWidth * ldb;
     float* d = dst + q * kc * kPanelWidth;
+    const uint16_t* next = q + 1 < whole ? src + kPanelWidth * ldb : nullptr;
     for (int64_t kk = 0; kk < kc; kk += 16) {
       const int64_t n = std::min<int64_t>(16, kc - kk);
+      // The next panel's rows, a line of each every other step: its sixteen
+      // short runs are past the hardware's prefetch.
+      if (next != nullptr && kk % 32 == 0)
+        for (int i = 0; i < 16; ++i) __builtin_prefetch(next + i * ldb + kk, 0, 3);
       __m512 r[16];
       if (n == 16) {
 #pragma GCC unroll 16
@@ -470,8 +440,13 @@ constexpr int64_t kRowChunk = 24;
     float* d = dst + q * kc * kPanelWidth;
     for (int64_t half = 0; half < 2; ++half) {
       const uint16_t* src = b + (q * kPanelWidth + half * 8) * ldb;
+      // The next eight rows, a line of each every fourth step (as in the
+      // AVX-512 form).
+      const uint16_t* next = q + 1 < whole || half == 0 ? src + 8 * ldb : nullptr;
       for (int64_t kk = 0; kk < kc; kk += 8) {
         const int64_t n = std::min<int64_t>(8, kc - kk);
+        if (next != nullptr && kk % 32 == 0)
+          for (int i = 0; i < 8; ++i) __builtin_prefetch(next + i * ldb + kk, 0, 3);
         __m256 r[8];
         if (n == 8) {
 #pragma GCC unroll 8

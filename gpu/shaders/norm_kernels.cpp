@@ -11,15 +11,15 @@ namespace vorn::shaders {
 namespace {
 
 // The threadgroup's sum of f(v) over a row: thread t takes the columns t,
-// t + 128, ...; each SIMD group sums its 32 lanes; group 0 adds the four
-// group sums in order.
+// t + 128, ... in order; each SIMD group sums its 32 lanes; group 0 adds
+// the four group sums in order. The threads go side by side, a block of
+// 128 columns at a time, each adding its own: a loop that vectorises.
 template <class A, class F>
 float row_sum(const A* v, uint64_t n, F f) {
-  float threads[kRowThreads];
-  for (uint32_t t = 0; t < kRowThreads; ++t) {
-    float s = 0;
-    for (uint64_t c = t; c < n; c += kRowThreads) s = s + f(to_float(v[c]));
-    threads[t] = s;
+  float threads[kRowThreads] = {};
+  for (uint64_t c0 = 0; c0 < n; c0 += kRowThreads) {
+    const uint64_t m = std::min<uint64_t>(kRowThreads, n - c0);
+    for (uint64_t t = 0; t < m; ++t) threads[t] = threads[t] + f(to_float(v[c0 + t]));
   }
   float total = simd_sum(threads);
   for (uint32_t group = 1; group < kSimdGroups; ++group)
@@ -33,6 +33,30 @@ float row_sum(const A* v, uint64_t n, F f) {
 // element by element (same values).
 constexpr uint64_t kNormRow = 8192;
 
+// One row of at most kNormRow values, widened to float once.
+template <class A>
+inline void norm_row(const A* x, const half* w, const half* bias, A* y, uint64_t n, bool rms, float epsilon) {
+  float v[kNormRow], wf[kNormRow], bf[kNormRow];
+  widen_n(x, v, n);
+  widen_n(w, wf, n);
+  if (rms) {
+    const float moment = row_sum(v, n, [](float e) { return e * e; }) / float(n);
+    const float scale = 1.0f / std::sqrt(moment + epsilon);
+    // The normalised value is rounded to the activation type before the
+    // weight multiplies it.
+    for (uint64_t c = 0; c < n; ++c) v[c] = v[c] * scale;
+    round_n<A>(v, n);
+    for (uint64_t c = 0; c < n; ++c) v[c] = v[c] * wf[c];
+  } else {
+    widen_n(bias, bf, n);
+    const float mean = row_sum(v, n, [](float e) { return e; }) / float(n);
+    const float variance = row_sum(v, n, [mean](float e) { return (e - mean) * (e - mean); }) / float(n);
+    const float scale = 1.0f / std::sqrt(variance + epsilon);
+    for (uint64_t c = 0; c < n; ++c) v[c] = (v[c] - mean) * scale * wf[c] + bf[c];
+  }
+  narrow_n(v, y, n);
+}
+
 // RMS norm (rms 1) or layer norm (rms 0); group g normalises row g.
 template <class A>
 void norm(const mtl::KernelArgs& a, mtl::Size3 g) {
@@ -44,28 +68,7 @@ void norm(const mtl::KernelArgs& a, mtl::Size3 g) {
   A* y = a.buffer<A>(2) + g.width * n;
   const half* w = a.buffer<const half>(1);
   const half* bias = a.buffer<const half>(4);
-  if (n <= kNormRow) {
-    float v[kNormRow], wf[kNormRow], bf[kNormRow];
-    widen_n(x, v, n);
-    widen_n(w, wf, n);
-    if (rms) {
-      const float moment = row_sum(v, n, [](float e) { return e * e; }) / float(n);
-      const float scale = 1.0f / std::sqrt(moment + epsilon);
-      // The normalised value is rounded to the activation type before the
-      // weight multiplies it.
-      for (uint64_t c = 0; c < n; ++c) v[c] = v[c] * scale;
-      round_n<A>(v, n);
-      for (uint64_t c = 0; c < n; ++c) v[c] = v[c] * wf[c];
-    } else {
-      widen_n(bias, bf, n);
-      const float mean = row_sum(v, n, [](float e) { return e; }) / float(n);
-      const float variance = row_sum(v, n, [mean](float e) { return (e - mean) * (e - mean); }) / float(n);
-      const float scale = 1.0f / std::sqrt(variance + epsilon);
-      for (uint64_t c = 0; c < n; ++c) v[c] = (v[c] - mean) * scale * wf[c] + bf[c];
-    }
-    narrow_n(v, y, n);
-    return;
-  }
+  if (n <= kNormRow) return with_vector_forms([&] { norm_row<A>(x, w, bias, y, n, rms, epsilon); });
   if (rms) {
     const float moment = row_sum(x, n, [](float e) { return e * e; }) / float(n);
     const float scale = 1.0f / std::sqrt(moment + epsilon);

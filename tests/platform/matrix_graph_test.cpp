@@ -9,6 +9,7 @@
 #include <random>
 
 #include "platform/blas.h"
+#include "platform/cpu_features.h"
 #include "platform/graph_layer.h"
 #include "platform/half.h"
 #include "platform/matrix_multiplication.h"
@@ -238,6 +239,60 @@ TEST(GraphLayer, AttentionBlocksKeepTheirBitsWhenHeadsShareThePanels) {
       const std::vector<float> alone = attend(h, 1, r0, rows);
       ASSERT_EQ(0, std::memcmp(alone.data(), all.data() + (h * s + r0) * d, alone.size() * 4)) << h << " " << r0;
     }
+}
+
+// Attention in each form this processor runs: the scores' rows are
+// normalised sixteen at a time, their sums in vector lanes where the form
+// has them, in column order as a plain loop adds them. The two vector forms
+// multiply alike and give the same bits (the portable one does not fuse its
+// multiply-adds), and every form is near a plain loop in doubles, whatever
+// the count of rows (a partial last group) or keys (columns past the last
+// whole vector).
+TEST(GraphLayer, AttentionRowsSummedInLanesKeepTheirBits) {
+  Device dev;
+  const int64_t heads = 2, d = 24;
+  struct Case {
+    int64_t s, t;
+  };
+  for (const Case c : {Case{40, 33}, Case{16, 16}, Case{130, 200}, Case{7, 1}}) {
+    const auto qs = dev.random(heads * c.s * d), ks = dev.random(c.t * d), vs = dev.random(c.t * d);
+    auto attend = [&](KernelIsa form) {
+      const IsaCap isa(form);
+      mpsg::Graph g;
+      auto q = g.placeholder({1, heads, c.s, d}, DataType::kFloat32);
+      auto k = g.placeholder({1, 1, c.t, d}, DataType::kFloat32);
+      auto v = g.placeholder({1, 1, c.t, d}, DataType::kFloat32);
+      auto o = g.scaledDotProductAttention(q, k, v, mpsg::Tensor{}, 0.125f);
+      const std::vector<mpsg::TensorData> in{
+          {dev.buffer(qs, DataType::kFloat32), 0, {1, heads, c.s, d}, DataType::kFloat32},
+          {dev.buffer(ks, DataType::kFloat32), 0, {1, 1, c.t, d}, DataType::kFloat32},
+          {dev.buffer(vs, DataType::kFloat32), 0, {1, 1, c.t, d}, DataType::kFloat32}};
+      const std::vector<mpsg::TensorData> res = g.compile({q, k, v}, {o}).run(dev.queue, in);
+      const float* p = static_cast<const float*>(res[0].buffer->contents());
+      return std::vector<float>(p, p + heads * c.s * d);
+    };
+    const std::vector<float> avx2 = attend(KernelIsa::kAvx2);
+    ASSERT_EQ(0, std::memcmp(attend(KernelIsa::kAvx512).data(), avx2.data(), avx2.size() * 4)) << c.s << " x " << c.t;
+    const std::vector<float> portable = attend(KernelIsa::kPortable);
+    for (int64_t h = 0; h < heads; ++h)
+      for (int64_t r = 0; r < c.s; ++r) {
+        std::vector<double> p(size_t(c.t));
+        double top = -1e300, sum = 0;
+        for (int64_t j = 0; j < c.t; ++j) {
+          double dot = 0;
+          for (int64_t e = 0; e < d; ++e) dot += double(qs[size_t((h * c.s + r) * d + e)]) * ks[size_t(j * d + e)];
+          top = std::max(top, p[size_t(j)] = dot * 0.125);
+        }
+        for (double& x : p) sum += (x = std::exp(x - top));
+        for (int64_t e = 0; e < d; ++e) {
+          double want = 0;
+          for (int64_t j = 0; j < c.t; ++j) want += p[size_t(j)] / sum * vs[size_t(j * d + e)];
+          const size_t at = size_t((h * c.s + r) * d + e);
+          ASSERT_NEAR(avx2[at], want, 2e-5) << c.s << " x " << c.t;
+          ASSERT_NEAR(portable[at], want, 2e-5) << c.s << " x " << c.t;
+        }
+      }
+  }
 }
 
 // The generative engine's attention graph: q [B, S, H, D] turned head-major,
