@@ -3,6 +3,10 @@
 #include <cstring>
 #include <mutex>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "base/files.h"
 #include "platform/compute_device.h"
 #include "platform/parallel.h"
@@ -126,9 +130,26 @@ struct GroupRun {
 };
 
 void run_group(const GroupRun& r, size_t i) {
-  const uint64_t x = i % r.gx;
-  const uint64_t rest = i / r.gx;
-  r.entry(*r.args, Size3{x, rest % r.gy, rest / r.gy});
+  // Groups of the first row of the grid (every group of a one-row grid, as
+  // most are) are placed without the two divisions.
+  uint64_t x = i, y = 0, z = 0;
+  if (i >= r.gx) {
+    x = i % r.gx;
+    const uint64_t rest = i / r.gx;
+    y = rest % r.gy;
+    z = rest / r.gy;
+  }
+  Size3 g;
+#if defined(__x86_64__)
+  // The call takes g's first 16 bytes with one load, which waits about a
+  // dozen cycles when they were stored as two fields: stored as one here.
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(&g), _mm_set_epi64x(int64_t(y), int64_t(x)));
+#else
+  g.width = x;
+  g.height = y;
+#endif
+  g.depth = z;
+  r.entry(*r.args, g);
 }
 
 void run_group(void* context, size_t i) { run_group(*static_cast<const GroupRun*>(context), i); }

@@ -14,6 +14,8 @@
 // from fusing it into the difference, whatever the caller's flags.
 #pragma once
 
+#include <cstdint>
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -21,8 +23,15 @@
 namespace vorn::shaders {
 
 // Whether every value of a Q8 block with this scale (a byte times it: up
-// to 128 times it, or 0) lies in that range. A NaN is not.
-inline bool half_normal_block(float scale) { return scale >= 0x1p-14f && scale <= 65504.0f / 128.0f; }
+// to 128 times it, or 0) lies in that range: 2^-14 <= scale <= 65504 / 128.
+// A NaN is not. Asked of the scale's bits, as the kernels read them: the
+// positive floats order as their bits do, and a negative float or a NaN
+// lies outside once the bits are taken as unsigned.
+inline bool half_normal_block(uint32_t scale_bits) {
+  constexpr uint32_t kLow = 0x38800000u;   // 2^-14
+  constexpr uint32_t kHigh = 0x43FFE000u;  // 511.75 = 65504 / 128
+  return scale_bits - kLow <= kHigh - kLow;
+}
 
 #if defined(__x86_64__)
 

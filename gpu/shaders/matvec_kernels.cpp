@@ -109,9 +109,14 @@ VORN_AVX2 inline float lane_sum(__m256 a0, __m256 a1, __m256 a2, __m256 a3) {
   return _mm_cvtss_f32(v1);
 }
 
-// The scale of the Q8 block at bytes.
+// The scale of the Q8 block at bytes, and its bits.
 inline float block_scale(const uint8_t* block) {
   float s;
+  std::memcpy(&s, block + kQ8BlockValues, sizeof s);
+  return s;
+}
+inline uint32_t block_scale_bits(const uint8_t* block) {
+  uint32_t s;
   std::memcpy(&s, block + kQ8BlockValues, sizeof s);
   return s;
 }
@@ -165,12 +170,24 @@ inline Q8Tail q8_tail(const float* x, const uint8_t* w, uint64_t k0, uint64_t K)
   return t;
 }
 
+// The scale of the block at bytes in every lane, broadcast from memory: the
+// compiler would take the bits its check has read into a general register
+// and spend two shuffles moving them into every lane, the busiest port.
+using ScaleBytes = const char[4];
+VORN_AVX2 inline __m256 scale8(const uint8_t* block) {
+  __m256 s;
+  asm("vbroadcastss %1, %0" : "=x"(s) : "m"(*reinterpret_cast<ScaleBytes*>(block + kQ8BlockValues)));
+  return s;
+}
+
 // One whole block: two chunks of 32 columns that share one scale, each
-// value made by Load.
+// value made by Load. A row's lanes are four registers (lanes 0-7, 8-15,
+// 16-23, 24-31), named variables of the caller rather than an array or a
+// structure, so that they stay in registers.
 template <__m256 (*Load)(const uint8_t*, __m256)>
-VORN_AVX2 inline void add_block_avx2(const float* x, const uint8_t* bytes, float s, __m256& a0, __m256& a1,
-                                     __m256& a2, __m256& a3) {
-  const __m256 scale = _mm256_set1_ps(s);
+VORN_AVX2 inline void add_block_avx2(const float* x, const uint8_t* bytes, __m256& a0, __m256& a1, __m256& a2,
+                                     __m256& a3) {
+  const __m256 scale = scale8(bytes);
   for (int c = 0; c < 64; c += 32) {
     a0 = _mm256_add_ps(a0, _mm256_mul_ps(load8(x + c), Load(bytes + c, scale)));
     a1 = _mm256_add_ps(a1, _mm256_mul_ps(load8(x + c + 8), Load(bytes + c + 8, scale)));
@@ -178,26 +195,27 @@ VORN_AVX2 inline void add_block_avx2(const float* x, const uint8_t* bytes, float
     a3 = _mm256_add_ps(a3, _mm256_mul_ps(load8(x + c + 24), Load(bytes + c + 24, scale)));
   }
 }
+VORN_AVX2 inline void add_any_block_avx2(const float* x, const uint8_t* bytes, __m256& a0, __m256& a1, __m256& a2,
+                                         __m256& a3) {
+  if (half_normal_block(block_scale_bits(bytes)))
+    add_block_avx2<load8_q8_normal>(x, bytes, a0, a1, a2, a3);
+  else
+    add_block_avx2<load8_q8>(x, bytes, a0, a1, a2, a3);
+}
 
-VORN_AVX2 float row_dot_q8_avx2(const float* x, const uint8_t* w, uint64_t K) {
-  __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
-  uint64_t k0 = 0;
-  // Whole blocks first. A block is 68 bytes, so two fetches a block reach
-  // every line.
-  for (; k0 + kQ8BlockValues <= K; k0 += kQ8BlockValues) {
-    const uint8_t* bytes = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
-    prefetch_ahead(bytes);
-    prefetch_ahead(bytes + 64);
-    const float s = block_scale(bytes);
-    if (half_normal_block(s))
-      add_block_avx2<load8_q8_normal>(x + k0, bytes, s, a0, a1, a2, a3);
-    else
-      add_block_avx2<load8_q8>(x + k0, bytes, s, a0, a1, a2, a3);
-  }
-  // A chunk of 32 columns lies inside one 64-value block.
+// A block is 68 bytes, so two fetches a block reach every line.
+inline void prefetch_block(const uint8_t* bytes) {
+  prefetch_ahead(bytes);
+  prefetch_ahead(bytes + 64);
+}
+// The columns of a row from k0 (the first past its whole blocks) to K: a
+// chunk of 32 columns lies inside one 64-value block, then the last chunk;
+// then the sum of the lanes.
+VORN_AVX2 float finish_row_q8_avx2(const float* x, const uint8_t* w, uint64_t k0, uint64_t K, __m256 a0, __m256 a1,
+                                   __m256 a2, __m256 a3) {
   for (; k0 + kLanes <= K; k0 += kLanes) {
     const uint8_t* block = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
-    const __m256 scale = _mm256_set1_ps(block_scale(block));
+    const __m256 scale = scale8(block);
     const uint8_t* bytes = block + k0 % kQ8BlockValues;
     a0 = _mm256_add_ps(a0, _mm256_mul_ps(load8(x + k0), load8_q8(bytes, scale)));
     a1 = _mm256_add_ps(a1, _mm256_mul_ps(load8(x + k0 + 8), load8_q8(bytes + 8, scale)));
@@ -213,6 +231,17 @@ VORN_AVX2 float row_dot_q8_avx2(const float* x, const uint8_t* w, uint64_t K) {
     a3 = add_first(a3, _mm256_mul_ps(load8(t.x + 24), load8_q8(t.bytes + 24, scale)), t.n - 24);
   }
   return lane_sum(a0, a1, a2, a3);
+}
+
+VORN_AVX2 float row_dot_q8_avx2(const float* x, const uint8_t* w, uint64_t K) {
+  __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+  uint64_t k0 = 0;
+  for (; k0 + kQ8BlockValues <= K; k0 += kQ8BlockValues) {
+    const uint8_t* bytes = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
+    prefetch_block(bytes);
+    add_any_block_avx2(x + k0, bytes, a0, a1, a2, a3);
+  }
+  return finish_row_q8_avx2(x, w, k0, K, a0, a1, a2, a3);
 }
 
 // The AVX-512 forms: lanes 0-15 in one register, 16-31 in the other. The
@@ -274,31 +303,34 @@ VORN_AVX512 float row_dot_half_avx512(const float* x, const half* w, uint64_t K)
   return lane_sum(a0, a1);
 }
 
+VORN_AVX512 inline __m512 scale16(const uint8_t* block) {
+  __m512 s;
+  asm("vbroadcastss %1, %0" : "=v"(s) : "m"(*reinterpret_cast<ScaleBytes*>(block + kQ8BlockValues)));
+  return s;
+}
+
+// A row's lanes are two registers (lanes 0-15, 16-31), named variables of
+// the caller.
 template <__m512 (*Load)(const uint8_t*, __m512)>
-VORN_AVX512 inline void add_block_avx512(const float* x, const uint8_t* bytes, float s, __m512& a0, __m512& a1) {
-  const __m512 scale = _mm512_set1_ps(s);
+VORN_AVX512 inline void add_block_avx512(const float* x, const uint8_t* bytes, __m512& a0, __m512& a1) {
+  const __m512 scale = scale16(bytes);
   for (int c = 0; c < 64; c += 32) {
     a0 = _mm512_add_ps(a0, _mm512_mul_ps(load16(x + c), Load(bytes + c, scale)));
     a1 = _mm512_add_ps(a1, _mm512_mul_ps(load16(x + c + 16), Load(bytes + c + 16, scale)));
   }
 }
+VORN_AVX512 inline void add_any_block_avx512(const float* x, const uint8_t* bytes, __m512& a0, __m512& a1) {
+  if (half_normal_block(block_scale_bits(bytes)))
+    add_block_avx512<load16_q8_normal>(x, bytes, a0, a1);
+  else
+    add_block_avx512<load16_q8>(x, bytes, a0, a1);
+}
 
-VORN_AVX512 float row_dot_q8_avx512(const float* x, const uint8_t* w, uint64_t K) {
-  __m512 a0 = _mm512_setzero_ps(), a1 = a0;
-  uint64_t k0 = 0;
-  for (; k0 + kQ8BlockValues <= K; k0 += kQ8BlockValues) {
-    const uint8_t* bytes = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
-    prefetch_ahead(bytes);
-    prefetch_ahead(bytes + 64);
-    const float s = block_scale(bytes);
-    if (half_normal_block(s))
-      add_block_avx512<load16_q8_normal>(x + k0, bytes, s, a0, a1);
-    else
-      add_block_avx512<load16_q8>(x + k0, bytes, s, a0, a1);
-  }
+VORN_AVX512 float finish_row_q8_avx512(const float* x, const uint8_t* w, uint64_t k0, uint64_t K, __m512 a0,
+                                       __m512 a1) {
   for (; k0 + kLanes <= K; k0 += kLanes) {
     const uint8_t* block = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
-    const __m512 scale = _mm512_set1_ps(block_scale(block));
+    const __m512 scale = scale16(block);
     const uint8_t* bytes = block + k0 % kQ8BlockValues;
     a0 = _mm512_add_ps(a0, _mm512_mul_ps(load16(x + k0), load16_q8(bytes, scale)));
     a1 = _mm512_add_ps(a1, _mm512_mul_ps(load16(x + k0 + 16), load16_q8(bytes + 16, scale)));
@@ -310,6 +342,17 @@ VORN_AVX512 float row_dot_q8_avx512(const float* x, const uint8_t* w, uint64_t K
     a1 = add_first(a1, _mm512_mul_ps(load16(t.x + 16), load16_q8(t.bytes + 16, scale)), t.n - 16);
   }
   return lane_sum(a0, a1);
+}
+
+VORN_AVX512 float row_dot_q8_avx512(const float* x, const uint8_t* w, uint64_t K) {
+  __m512 a0 = _mm512_setzero_ps(), a1 = a0;
+  uint64_t k0 = 0;
+  for (; k0 + kQ8BlockValues <= K; k0 += kQ8BlockValues) {
+    const uint8_t* bytes = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
+    prefetch_block(bytes);
+    add_any_block_avx512(x + k0, bytes, a0, a1);
+  }
+  return finish_row_q8_avx512(x, w, k0, K, a0, a1);
 }
 
 #endif

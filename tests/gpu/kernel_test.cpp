@@ -866,6 +866,30 @@ TEST(GenerativeKernels, HalfRoundingInFloatMatchesTheConversion) {
   }
 }
 
+// The Q8 products' check of a block's scale, asked of its bits, against
+// the range written out: 2^-14 to 65504 / 128, ends included.
+TEST(GenerativeKernels, HalfNormalBlockTakesTheScaleRange) {
+  const float top = 65504.0f / 128.0f;
+  const struct {
+    float scale;
+    bool normal;
+  } cases[] = {{0x1p-14f, true},
+               {std::nextafter(0x1p-14f, 0.0f), false},
+               {top, true},
+               {std::nextafter(top, 1e9f), false},
+               {0.01f, true},
+               {0.0f, false},
+               {-0.0f, false},
+               {-0.01f, false},
+               {-top, false},
+               {INFINITY, false},
+               {-INFINITY, false},
+               {NAN, false},
+               {-NAN, false}};
+  for (const auto& c : cases)
+    EXPECT_EQ(shaders::half_normal_block(std::bit_cast<uint32_t>(c.scale)), c.normal) << c.scale;
+}
+
 TEST(GenerativeKernelCores, Child) {
   if (!in_pinned_child()) GTEST_SKIP() << "runs in the pinned children only";
   KernelHarness h;
