@@ -72,7 +72,7 @@ void tile_portable(const float* a, int64_t lda, Rows rows, int64_t kc, float* c,
     const float* bk = rows.row(kk);
     for (int r = 0; r < MR; ++r) {
       const float av = a[r * lda + kk];
-      for (int j = 0; j < kPanelWidth; ++j) acc[r][j] += av * bk[j];
+      for (int j = 0; j < kPanelWidth; ++j) acc[r][j] = std::fma(av, bk[j], acc[r][j]);
     }
   }
   store_columns<MR, kPanelWidth>(acc, c, ldc, accumulate, alpha, cols);
@@ -601,7 +601,7 @@ void dot_rows_portable(const float* a, const float* b, int64_t ldb, int64_t k, i
   for (int64_t j = j0; j < j1; ++j) {
     const float* row = b + j * ldb;
     float l[kDotLanes] = {};
-    for (int64_t kk = 0; kk < k; ++kk) l[kk % kDotLanes] += a[kk] * row[kk];
+    for (int64_t kk = 0; kk < k; ++kk) l[kk % kDotLanes] = std::fma(a[kk], row[kk], l[kk % kDotLanes]);
     c[j] = stored(reduce_lanes(l), c[j], accumulate, alpha);
   }
 }

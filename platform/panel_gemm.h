@@ -12,8 +12,8 @@
 //
 // Every element of C is summed in one order, fixed by k alone: over k in
 // blocks of 256, within a block one multiply-add per k in order starting
-// from zero (fused in the vector forms), and the blocks added to C in
-// order. No cut of the product into rectangles, no tile size and no vector
+// from zero (fused in every form: the portable loops call fmaf), and the
+// blocks added to C in order. No cut of the product into rectangles, no tile size and no vector
 // width changes a bit of the result.
 #pragma once
 #include <algorithm>
