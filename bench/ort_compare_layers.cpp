@@ -9,8 +9,11 @@
 // the engine's node list, calling each node's kernel as the executor does
 // and reading the clock around it, and writes one JSON line per node:
 //   {"node": i, "op": NAME, "x": [dims of input 0], "w": [dims of input 1],
-//    "kernel": [h, w], "group": G, "fused": MODE, "ms": MEDIAN}
-// (w, kernel, group and fused only where the operator has them), then
+//    "kernel": [h, w], "group": G, "fused": MODE, "y": [dims of output 0],
+//    "work_us": ESTIMATE, "serial": 0|1, "ms": MEDIAN}
+// (w, kernel, group and fused only where the operator has them; ESTIMATE
+// is the split gate's estimate of the node's time on one thread, serial
+// whether the gate keeps it on the calling thread), then
 //   {"pass_ms": MEDIAN of the engine's own pass, "nodes_ms": SUM of the node medians}.
 // VORN_CPU_PROFILE times operators as a whole; a table by layer class needs
 // each Conv's shape, hence the pass here, which calls the kernels as
@@ -19,9 +22,11 @@
 // from the first node to the last), this pass must do the same, and the
 // two totals above would part until it does (the driver says so). Thread
 // count is the process's affinity mask, as for ort_compare_runner.
+// ORT_COMPARE_ISA=avx2|portable caps the kernel forms (see main).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +37,8 @@
 #include "cpu/engine.h"
 #include "kernels/kernel.h"
 #include "kernels/split_gate.h"
+#include "platform/cpu_features.h"
+#include "platform/parallel.h"
 #include "session/session.h"
 #include "vorn.h"
 
@@ -63,8 +70,10 @@ std::string node_json(const vorn::CpuState& s, uint64_t i, double ms) {
     out += ", \"group\": " + std::to_string(g == 0 ? 1 : g) + ", \"fused\": " +
            std::to_string(n.attr(attr::Conv::kMode));
   }
-  char ms_text[40];
-  std::snprintf(ms_text, sizeof ms_text, ", \"ms\": %.5f}", ms);
+  if (n.output_count() > 0 && n.output(0) < s.value_count) out += ", \"y\": " + dims_json(s.values[n.output(0)]);
+  char ms_text[96];
+  std::snprintf(ms_text, sizeof ms_text, ", \"work_us\": %.2f, \"serial\": %d, \"ms\": %.5f}",
+                static_cast<double>(vorn::cpu_node_work(s, n)) * 1e-6, s.plans[i].serial ? 1 : 0, ms);
   return out + ms_text;
 }
 
@@ -132,6 +141,8 @@ int profile(const char* path, int runs, const std::vector<bench_ort::Input>& inp
       }
       if (r > 0) passes.push_back(bench_ort::now_ms() - t0);
       rebind();
+      std::optional<vorn::PoolHold> hold;
+      if (s.hold_pool != 0) hold.emplace();
       for (uint64_t i = 0; i < s.node_count; ++i) {
         const vorn::CpuOpEntry* entry = vorn::cpu_op_entry(s.nodes[i].op());
         const vorn::CpuSerialNode gate(s.plans[i].serial);
@@ -171,5 +182,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: ort_compare_layers MODEL.vorn RUNS NAME:f32|i64:SHAPE:FILE...\n");
     return 2;
   }
+  // ORT_COMPARE_ISA=avx2 or portable times the narrower kernel forms of
+  // this processor (the forms a processor without AVX-512 would run).
+  const char* isa = std::getenv("ORT_COMPARE_ISA");
+  std::optional<vorn::IsaCap> cap;
+  if (isa != nullptr && std::strcmp(isa, "avx2") == 0) cap.emplace(vorn::KernelIsa::kAvx2);
+  if (isa != nullptr && std::strcmp(isa, "portable") == 0) cap.emplace(vorn::KernelIsa::kPortable);
   return profile(argv[1], runs, inputs);
 }
