@@ -133,13 +133,8 @@ uint64_t cpu_node_work(const CpuState& s, const NodeRecord& n) {
 }
 
 bool cpu_node_stays_serial(const CpuState& s, const NodeRecord& n) {
-  uint64_t least = kMinSplitWork;
-  if (n.op() == op::Conv) {
-    const ProductCost& cost = conv_cost(s, n);
-    if (&cost == &kDepthwiseCost) least = kMinDepthwiseSplitWork;
-    if (&cost == &kPointwiseCost) least = kMinPointwiseSplitWork;
-  }
-  return cpu_node_work(s, n) < least;
+  const bool depthwise = n.op() == op::Conv && &conv_cost(s, n) == &kDepthwiseCost;
+  return cpu_node_work(s, n) < (depthwise ? kMinDepthwiseSplitWork : kMinSplitWork);
 }
 
 bool cpu_pass_spreads(const CpuState& s) {

@@ -20,15 +20,14 @@ namespace vorn {
 // exponentials, window taps).
 uint64_t cpu_node_work(const CpuState& state, const NodeRecord& node);
 
-// The least estimated work for which a node spreads over the pool, by
-// operator class, fitted like the estimate: on a busy eight-core host a
-// depthwise layer of 15 microseconds ran faster split than on one core,
-// where pointwise layers, whose split shares out the weights' panels and
-// leaves each thread a few output columns, needed about 40, and other
-// operators 25 to 45. Nodes below stay on the calling thread.
-inline constexpr uint64_t kMinSplitWork = uint64_t{30} * 1000 * 1000;
+// The least estimated work for which a node spreads over the pool: about
+// 20 microseconds (the estimate's old model, about twice the time, put
+// most layers' minimum near 20 as well, and its 60 left mobilenet_v3_small
+// and the wakeword embedding slower on eight cores), 15 for a depthwise
+// layer, whose split shares out whole channels and ran faster on a busy
+// eight-core host from there. Nodes below stay on the calling thread.
+inline constexpr uint64_t kMinSplitWork = uint64_t{20} * 1000 * 1000;
 inline constexpr uint64_t kMinDepthwiseSplitWork = uint64_t{15} * 1000 * 1000;
-inline constexpr uint64_t kMinPointwiseSplitWork = uint64_t{40} * 1000 * 1000;
 
 bool cpu_node_stays_serial(const CpuState& state, const NodeRecord& node);
 
