@@ -138,10 +138,14 @@ bool cpu_node_stays_serial(const CpuState& s, const NodeRecord& n) {
 }
 
 bool cpu_pass_spreads(const CpuState& s) {
-  uint64_t spread = 0;
-  for (uint64_t i = 0; i < s.node_count; ++i)
-    if (!cpu_node_stays_serial(s, s.nodes[i])) spread = saturating_sum(spread, cpu_node_work(s, s.nodes[i]));
-  return spread >= kMinPassSpreadWork;
+  uint64_t spread = 0, largest = 0;
+  for (uint64_t i = 0; i < s.node_count; ++i) {
+    if (cpu_node_stays_serial(s, s.nodes[i])) continue;
+    const uint64_t work = cpu_node_work(s, s.nodes[i]);
+    spread = saturating_sum(spread, work);
+    largest = std::max(largest, work);
+  }
+  return spread >= kMinPassSpreadWork || largest >= kMinLoneSpreadWork;
 }
 
 }  // namespace vorn

@@ -32,13 +32,18 @@ inline constexpr uint64_t kMinDepthwiseSplitWork = uint64_t{15} * 1000 * 1000;
 bool cpu_node_stays_serial(const CpuState& state, const NodeRecord& node);
 
 // Whether a pass spreads any node over the pool: only when the nodes that
-// reach their minimum add up to enough work. Such a pass holds the pool's
-// workers awake between its layers (PoolHold), without which a split of a
-// few tens of microseconds waits longer for sleeping workers to wake than
-// it saves; a pass with less keeps every node on the calling thread, where
-// it runs as fast as on one core: fr_landmark's three nodes above their minimum, 74 microseconds of its
-// 400, ran slower split, held or not, than all of it on one core.
+// reach their minimum add up to enough work, or one of them is large enough
+// to pay for its split alone. Such a pass holds the pool's workers awake
+// between its layers (PoolHold), without which a split of a few tens of
+// microseconds waits longer for sleeping workers to wake than it saves; a
+// pass with less keeps every node on the calling thread, where it runs as
+// fast as on one core: fr_landmark's three nodes above their minimum (15
+// to 42 microseconds, 74 of its 400) ran slower split, held or not, than
+// all of it on one core, where the wakeword melspectrogram's two
+// convolutions of 50 microseconds, alone in their pass, ran 40% faster
+// split over eight.
 inline constexpr uint64_t kMinPassSpreadWork = uint64_t{150} * 1000 * 1000;
+inline constexpr uint64_t kMinLoneSpreadWork = uint64_t{50} * 1000 * 1000;
 bool cpu_pass_spreads(const CpuState& state);
 
 // Set on the calling thread while the executor runs a node that stays

@@ -68,14 +68,14 @@ TEST(SplitGate, SmallNodesStayOnTheCallingThread) {
 }
 
 // One Add of n elements alone in its pass: below its own minimum it stays
-// serial; above it but with too little work in the pass for a split to pay,
-// every node stays serial and the pass leaves the pool asleep; with enough,
-// the node spreads and the pass holds the workers awake.
+// serial; above it but too small to pay for a split alone, every node stays
+// serial and the pass leaves the pool asleep; larger, the node spreads and
+// the pass holds the workers awake.
 TEST(SplitGate, APassSpreadsOnlyEnoughWork) {
   const struct {
     uint64_t n;
     bool own_minimum, spreads;
-  } cases[] = {{1 << 12, false, false}, {1 << 18, true, false}, {1 << 22, true, true}};
+  } cases[] = {{1 << 12, false, false}, {1 << 18, true, false}, {1 << 19, true, true}, {1 << 22, true, true}};
   for (const auto& c : cases) {
     GraphBuilder b;
     const uint64_t x = b.input({1, c.n}), y = b.output({1, c.n});
