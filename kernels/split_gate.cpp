@@ -133,8 +133,13 @@ uint64_t cpu_node_work(const CpuState& s, const NodeRecord& n) {
 }
 
 bool cpu_node_stays_serial(const CpuState& s, const NodeRecord& n) {
-  const bool depthwise = n.op() == op::Conv && &conv_cost(s, n) == &kDepthwiseCost;
-  return cpu_node_work(s, n) < (depthwise ? kMinDepthwiseSplitWork : kMinSplitWork);
+  uint64_t least = kMinSplitWork;
+  if (n.op() == op::Conv) {
+    const ProductCost& cost = conv_cost(s, n);
+    if (&cost == &kPointwiseCost) least = kMinPointwiseSplitWork;
+    if (&cost == &kDepthwiseCost) least = kMinDepthwiseSplitWork;
+  }
+  return cpu_node_work(s, n) < least;
 }
 
 bool cpu_pass_spreads(const CpuState& s) {

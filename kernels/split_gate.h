@@ -20,13 +20,17 @@ namespace vorn {
 // exponentials, window taps).
 uint64_t cpu_node_work(const CpuState& state, const NodeRecord& node);
 
-// The least estimated work for which a node spreads over the pool: about
-// 20 microseconds (the estimate's old model, about twice the time, put
-// most layers' minimum near 20 as well, and its 60 left mobilenet_v3_small
-// and the wakeword embedding slower on eight cores), 15 for a depthwise
-// layer, whose split shares out whole channels and ran faster on a busy
-// eight-core host from there. Nodes below stay on the calling thread.
-inline constexpr uint64_t kMinSplitWork = uint64_t{20} * 1000 * 1000;
+// The least estimated work for which a node spreads over the pool, by
+// class: 25 microseconds, 20 for a pointwise layer and 15 for a depthwise
+// one, whose splits share out whole channels. Alternated at eight threads
+// on a busy host, a minimum of 20 for every class left the ViT's
+// LayerNormalization and elementwise nodes of 15-40 microseconds split and
+// the model 8% slower than 25, and mobilenet_v3_small's pointwise layers
+// of 20-25 microseconds ran 6% faster split than on the calling thread
+// (the estimate's old model, which put 60 there, left it slower on eight
+// cores). Nodes below stay on the calling thread.
+inline constexpr uint64_t kMinSplitWork = uint64_t{25} * 1000 * 1000;
+inline constexpr uint64_t kMinPointwiseSplitWork = uint64_t{20} * 1000 * 1000;
 inline constexpr uint64_t kMinDepthwiseSplitWork = uint64_t{15} * 1000 * 1000;
 
 bool cpu_node_stays_serial(const CpuState& state, const NodeRecord& node);
