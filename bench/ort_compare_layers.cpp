@@ -9,8 +9,11 @@
 // the engine's node list, calling each node's kernel as the executor does
 // and reading the clock around it, and writes one JSON line per node:
 //   {"node": i, "op": NAME, "x": [dims of input 0], "w": [dims of input 1],
-//    "kernel": [h, w], "group": G, "fused": MODE, "ms": MEDIAN}
-// (w, kernel, group and fused only where the operator has them), then
+//    "kernel": [h, w], "group": G, "fused": MODE, "y": [dims of output 0],
+//    "work_us": ESTIMATE, "serial": 0|1, "ms": MEDIAN}
+// (w, kernel, group and fused only where the operator has them; ESTIMATE
+// is the split gate's estimate of the node's time on one thread, serial
+// whether the gate keeps it on the calling thread), then
 //   {"pass_ms": MEDIAN of the engine's own pass, "nodes_ms": SUM of the node medians}.
 // VORN_CPU_PROFILE times operators as a whole; a table by layer class needs
 // each Conv's shape, hence the pass here, which calls the kernels as
@@ -23,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +38,8 @@
 #include "cpu/engine.h"
 #include "kernels/kernel.h"
 #include "kernels/split_gate.h"
+#include "platform/cpu_features.h"
+#include "platform/parallel.h"
 #include "session/session.h"
 #include "vorn.h"
 
@@ -65,8 +71,10 @@ std::string node_json(const vorn::CpuState& s, uint64_t i, double ms) {
     out += ", \"group\": " + std::to_string(g == 0 ? 1 : g) + ", \"fused\": " +
            std::to_string(n.attr(attr::Conv::kMode));
   }
-  char ms_text[40];
-  std::snprintf(ms_text, sizeof ms_text, ", \"ms\": %.5f}", ms);
+  if (n.output_count() > 0 && n.output(0) < s.value_count) out += ", \"y\": " + dims_json(s.values[n.output(0)]);
+  char ms_text[96];
+  std::snprintf(ms_text, sizeof ms_text, ", \"work_us\": %.2f, \"serial\": %d, \"ms\": %.5f}",
+                static_cast<double>(vorn::cpu_node_work(s, n)) * 1e-6, s.plans[i].serial ? 1 : 0, ms);
   return out + ms_text;
 }
 
@@ -134,6 +142,8 @@ int profile(const char* path, int runs, const std::vector<bench_ort::Input>& inp
       }
       if (r > 0) passes.push_back(bench_ort::now_ms() - t0);
       rebind();
+      std::optional<vorn::PoolHold> hold;
+      if (s.hold_pool != 0) hold.emplace();
       for (uint64_t i = 0; i < s.node_count; ++i) {
         const vorn::CpuOpEntry* entry = vorn::cpu_op_entry(s.nodes[i].op());
         const vorn::CpuSerialNode gate(s.plans[i].serial);

@@ -42,7 +42,7 @@ function cases(opts) {
     const dir = path.dirname(file);
     for (const c of manifest.cases) {
       if (c.kind === 'op' || (set === 'common' && !ELEVEN.includes(c.name))) continue;
-      if (opts.filter && !c.name.includes(opts.filter)) continue;
+      if (opts.filter && !opts.filter.split(',').some((f) => f && c.name.includes(f))) continue;
       if (opts['all-opsets'] !== '1' && /_op(11|17)$/.test(c.name)) continue;
       out.push({...c, set, dir, tolerance: manifest.tolerance});
     }

@@ -92,11 +92,10 @@ bool cpu_execute_pass(CpuState& s, const float* input, float* output) {
   const bool dump = s.dump_length > 0;
   uint32_t* cancel = s.cancel_flag;
 
-  // The workers stay awake between the layers of a pass that spreads any
-  // (and sleep again once it ends).
+  // The workers stay awake between the layers of a pass that spreads
+  // enough work over them (and sleep again once it ends).
   std::optional<PoolHold> hold;
-  for (uint64_t i = 0; i < s.node_count && !hold; ++i)
-    if (!s.plans[i].serial) hold.emplace();
+  if (s.hold_pool != 0) hold.emplace();
 
   for (uint64_t i = 0; i < s.node_count; ++i) {
     const NodeRecord& node = s.nodes[i];

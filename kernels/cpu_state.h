@@ -37,6 +37,9 @@ struct CpuState {
   // One plan per node, made by the node's prepare step (kernels/node_plan.h).
   NodePlan* plans;
   uint32_t* cancel_flag;
+  // A pass holds the pool's workers awake between its layers
+  // (kernels/split_gate.h), decided once the plans are made.
+  uint32_t hold_pool;
   // Simulated-quantisation settings and scratch of this engine (null when
   // none is active).
   CpuQuantState* quant;

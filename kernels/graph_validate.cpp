@@ -112,12 +112,12 @@ bool cpu_validate_nodes(const CpuState& s, char* message, size_t capacity) {
 
 namespace {
 
-bool prepare_node(const CpuState& s, uint64_t i, NodePlan& plan, char* message, size_t capacity) {
+bool prepare_node(const CpuState& s, uint64_t i, bool serial, NodePlan& plan, char* message, size_t capacity) {
   const CpuOpEntry* e = cpu_op_entry(s.nodes[i].op());
   if (e == nullptr) return node_fail(s, i, message, capacity, "operator has no CPU kernel");
   char reason[200] = {0};
   plan.workspace_bytes = 0;
-  plan.serial = cpu_node_stays_serial(s, s.nodes[i]);
+  plan.serial = serial;
   if (!e->prepare(s, s.nodes[i], plan, reason, sizeof reason)) {
     if (reason[0] == 0) std::snprintf(reason, sizeof reason, "malformed node");
     return node_fail(s, i, message, capacity, reason);
@@ -130,13 +130,20 @@ bool prepare_node(const CpuState& s, uint64_t i, NodePlan& plan, char* message, 
 bool cpu_check_operators(const CpuState& s, char* message, size_t capacity) {
   NodePlan scratch;
   for (uint64_t i = 0; i < s.node_count; ++i)
-    if (!prepare_node(s, i, scratch, message, capacity)) return false;
+    if (!prepare_node(s, i, cpu_node_stays_serial(s, s.nodes[i]), scratch, message, capacity)) return false;
   return true;
 }
 
 bool cpu_prepare_nodes(CpuState& s, char* message, size_t capacity) {
-  for (uint64_t i = 0; i < s.node_count; ++i)
-    if (!prepare_node(s, i, s.plans[i], message, capacity)) return false;
+  // A pass that would spread too little work keeps every node on the
+  // calling thread (kernels/split_gate.h); one that spreads enough holds
+  // the pool's workers awake while it runs.
+  const bool spreads = cpu_pass_spreads(s);
+  s.hold_pool = spreads ? 1 : 0;
+  for (uint64_t i = 0; i < s.node_count; ++i) {
+    const bool serial = !spreads || cpu_node_stays_serial(s, s.nodes[i]);
+    if (!prepare_node(s, i, serial, s.plans[i], message, capacity)) return false;
+  }
   return true;
 }
 

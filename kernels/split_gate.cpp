@@ -10,19 +10,28 @@ namespace vorn {
 
 namespace {
 
-// Picoseconds per unit of work on one thread with AVX2: a multiply-add of
-// a product, an output of a convolution beyond its multiply-adds (a
-// depthwise layer's are mostly that), an element read or written by a cheap
-// operation (an operand of a product among them: a single row is as slow
-// as its weights are to read), an element of an exponential-based
-// operation, of one through a library function, and a tap of a pooling
-// window.
-constexpr uint64_t kMacPs = 25;
-constexpr uint64_t kConvOutputPs = 500;
-constexpr uint64_t kElementPs = 250;
-constexpr uint64_t kExpPs = 800;
+// Picoseconds per unit of work on one thread, fitted to the time of each
+// node of the benchmark's small models (fr_*, shufflenet, mobilenet_v3_small,
+// BlazeFace, the ViT, the wakeword embedding): per operator class, a
+// multiply-add of its product (per kernel form: half the vector width takes
+// about 1.5 to 2 times as long) and an element of its operands (inputs,
+// weights and outputs, read or written once by the packing and the
+// epilogue); an element of a cheap operation, of an exponential-based one,
+// of one through a library function, and a tap of a pooling window. The
+// fit is within about 20% for most convolutions and products of 5 to 300
+// microseconds, which is what the gate needs near its minimum.
+struct ProductCost {
+  uint64_t mac_ps[3];  // by KernelIsa: portable, AVX2, AVX-512
+  uint64_t operand_ps;
+};
+constexpr ProductCost kPointwiseCost = {{45, 23, 15}, 100};
+constexpr ProductCost kDepthwiseCost = {{100, 50, 27}, 140};
+constexpr ProductCost kWindowCost = {{52, 26, 17}, 270};
+constexpr ProductCost kMatMulCost = {{36, 18, 12}, 170};
+constexpr uint64_t kElementPs = 150;
+constexpr uint64_t kExpPs = 560;
 constexpr uint64_t kLibraryPs = 5000;
-constexpr uint64_t kTapPs = 150;
+constexpr uint64_t kTapPs = 220;
 
 uint64_t count_of(const CpuState& s, uint64_t id) { return id < s.value_count ? s.values[id].count() : 0; }
 
@@ -71,6 +80,23 @@ uint64_t product_macs(const CpuState& s, const NodeRecord& n) {
   return saturating_product(count_of(s, n.output(0)), k);
 }
 
+uint64_t product_work(const CpuState& s, const NodeRecord& n, const ProductCost& cost, uint64_t macs) {
+  const uint64_t form = std::min<uint64_t>(static_cast<uint64_t>(s.isa), 2);
+  return saturating_sum(saturating_product(macs, cost.mac_ps[form]),
+                        saturating_product(operand_elements(s, n), cost.operand_ps));
+}
+
+// The cost class of a Conv or ConvTranspose: depthwise (one input channel
+// per group), pointwise (a 1 x 1 window) or any other window.
+const ProductCost& conv_cost(const CpuState& s, const NodeRecord& n) {
+  const uint64_t groups = n.attr(attr::Conv::kGroups);
+  if (groups > 1 && n.input(1) < s.value_count && s.values[n.input(1)].rank() >= 2 &&
+      s.values[n.input(1)].dim(1) == 1)
+    return kDepthwiseCost;
+  if (n.attr_i64(attr::Window::kKernelH) <= 1 && n.attr_i64(attr::Window::kKernelW) <= 1) return kPointwiseCost;
+  return kWindowCost;
+}
+
 }  // namespace
 
 uint64_t cpu_node_work(const CpuState& s, const NodeRecord& n) {
@@ -78,16 +104,10 @@ uint64_t cpu_node_work(const CpuState& s, const NodeRecord& n) {
   const uint64_t all = elements(s, n);
   switch (code) {
     case op::Conv:
-    case op::ConvTranspose: {
-      const uint64_t outputs = count_of(s, n.output(0));
-      return saturating_sum(saturating_product(window_macs(s, n, code == op::ConvTranspose), kMacPs),
-                            saturating_sum(saturating_product(outputs, kConvOutputPs),
-                                           saturating_product(operand_elements(s, n), kElementPs)));
-    }
+    case op::ConvTranspose:
+      return product_work(s, n, conv_cost(s, n), window_macs(s, n, code == op::ConvTranspose));
     case op::Gemm:
-    case op::MatMul:
-      return saturating_sum(saturating_product(product_macs(s, n), kMacPs),
-                            saturating_product(operand_elements(s, n), kElementPs));
+    case op::MatMul: return product_work(s, n, kMatMulCost, product_macs(s, n));
     case op::MaxPool:
     case op::AveragePool: {
       const uint64_t taps = std::max<int64_t>(1, n.attr_i64(attr::Window::kKernelH)) *
@@ -110,6 +130,27 @@ uint64_t cpu_node_work(const CpuState& s, const NodeRecord& n) {
     case op::Gelu: return saturating_product(all, kLibraryPs);
     default: return saturating_product(all, kElementPs);
   }
+}
+
+bool cpu_node_stays_serial(const CpuState& s, const NodeRecord& n) {
+  uint64_t least = kMinSplitWork;
+  if (n.op() == op::Conv) {
+    const ProductCost& cost = conv_cost(s, n);
+    if (&cost == &kPointwiseCost) least = kMinPointwiseSplitWork;
+    if (&cost == &kDepthwiseCost) least = kMinDepthwiseSplitWork;
+  }
+  return cpu_node_work(s, n) < least;
+}
+
+bool cpu_pass_spreads(const CpuState& s) {
+  uint64_t spread = 0, largest = 0;
+  for (uint64_t i = 0; i < s.node_count; ++i) {
+    if (cpu_node_stays_serial(s, s.nodes[i])) continue;
+    const uint64_t work = cpu_node_work(s, s.nodes[i]);
+    spread = saturating_sum(spread, work);
+    largest = std::max(largest, work);
+  }
+  return spread >= kMinPassSpreadWork || largest >= kMinLoneSpreadWork;
 }
 
 }  // namespace vorn

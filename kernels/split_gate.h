@@ -1,10 +1,11 @@
 // Which nodes may spread over the worker pool: those whose work, estimated
-// from their shapes when the engine is created, reaches kMinSplitWork.
+// from their shapes when the engine is created, reaches their class's
+// minimum, in a pass that spreads enough work in all.
 // Below it a dispatch costs about what it saves (waking workers, caches
 // split between cores) and on an otherwise quiet machine, where idle cores
 // sleep deeply, often more, so such a node stays on the calling thread
 // whatever its kernel's own thresholds would do. The decision is made from
-// the node's shape alone, never from the pool's size, and no kernel's
+// the node's shape and the engine's kernel form, never from the pool's size, and no kernel's
 // result depends on how its work is cut: the bits are the same either way.
 #pragma once
 #include <cstdint>
@@ -14,24 +15,40 @@
 
 namespace vorn {
 
-// Estimated time of the node on one thread, in picoseconds (a rough model
-// per operator class: multiply-adds, elements moved, exponentials, window
-// taps).
+// Estimated time of the node on one thread in the engine's kernel form, in
+// picoseconds (a model per operator class: multiply-adds, elements moved,
+// exponentials, window taps).
 uint64_t cpu_node_work(const CpuState& state, const NodeRecord& node);
 
-// About 40 microseconds by the model above, which runs high for small
-// convolutions: such a node takes about a third of its estimate on an
-// AVX-512 core (at most twice that on an AVX2 one, half the vector width),
-// and with its operands in the calling core's cache a split of it costs
-// about what it saves, even with the workers held awake for the pass
-// (fr_landmark's 1x1 and depthwise layers, estimated at 20-30, ran no
-// faster on eight cores than on one; at 60, mobilenet_v3_small and the
-// wakeword embedding lost on eight).
-inline constexpr uint64_t kMinSplitWork = uint64_t{40} * 1000 * 1000;
+// The least estimated work for which a node spreads over the pool, by
+// class: 25 microseconds, 20 for a pointwise layer and 15 for a depthwise
+// one, whose splits share out whole channels. Alternated at eight threads
+// on a busy host, a minimum of 20 for every class left the ViT's
+// LayerNormalization and elementwise nodes of 15-40 microseconds split and
+// the model 8% slower than 25, and mobilenet_v3_small's pointwise layers
+// of 20-25 microseconds ran 6% faster split than on the calling thread
+// (the estimate's old model, which put 60 there, left it slower on eight
+// cores). Nodes below stay on the calling thread.
+inline constexpr uint64_t kMinSplitWork = uint64_t{25} * 1000 * 1000;
+inline constexpr uint64_t kMinPointwiseSplitWork = uint64_t{20} * 1000 * 1000;
+inline constexpr uint64_t kMinDepthwiseSplitWork = uint64_t{15} * 1000 * 1000;
 
-inline bool cpu_node_stays_serial(const CpuState& state, const NodeRecord& node) {
-  return cpu_node_work(state, node) < kMinSplitWork;
-}
+bool cpu_node_stays_serial(const CpuState& state, const NodeRecord& node);
+
+// Whether a pass spreads any node over the pool: only when the nodes that
+// reach their minimum add up to enough work, or one of them is large enough
+// to pay for its split alone. Such a pass holds the pool's workers awake
+// between its layers (PoolHold), without which a split of a few tens of
+// microseconds waits longer for sleeping workers to wake than it saves; a
+// pass with less keeps every node on the calling thread, where it runs as
+// fast as on one core: fr_landmark's three nodes above their minimum (15
+// to 42 microseconds, 74 of its 400) ran slower split, held or not, than
+// all of it on one core, where the wakeword melspectrogram's two
+// convolutions of 50 microseconds, alone in their pass, ran 40% faster
+// split over eight.
+inline constexpr uint64_t kMinPassSpreadWork = uint64_t{150} * 1000 * 1000;
+inline constexpr uint64_t kMinLoneSpreadWork = uint64_t{50} * 1000 * 1000;
+bool cpu_pass_spreads(const CpuState& state);
 
 // Set on the calling thread while the executor runs a node that stays
 // there; every split helper of the kernels then runs its work in order on

@@ -67,6 +67,28 @@ TEST(SplitGate, SmallNodesStayOnTheCallingThread) {
   EXPECT_GT(cpu_node_work(*e.state, e.state->nodes[1]), kMinSplitWork);
 }
 
+// One Add of n elements alone in its pass: below its own minimum it stays
+// serial; above it but too small to pay for a split alone, every node stays
+// serial and the pass leaves the pool asleep; larger, the node spreads and
+// the pass holds the workers awake.
+TEST(SplitGate, APassSpreadsOnlyEnoughWork) {
+  const struct {
+    uint64_t n;
+    bool own_minimum, spreads;
+  } cases[] = {{1 << 12, false, false}, {1 << 18, true, false}, {1 << 19, true, true}, {1 << 22, true, true}};
+  for (const auto& c : cases) {
+    GraphBuilder b;
+    const uint64_t x = b.input({1, c.n}), y = b.output({1, c.n});
+    b.node(op::Add, {x, x}, {y});
+    test::Engine e(b);
+    ASSERT_TRUE(e.ok()) << e.error.message;
+    EXPECT_EQ(!cpu_node_stays_serial(*e.state, e.state->nodes[0]), c.own_minimum) << c.n;
+    EXPECT_EQ(cpu_pass_spreads(*e.state), c.spreads) << c.n;
+    EXPECT_EQ(e.state->plans[0].serial, !c.spreads) << c.n;
+    EXPECT_EQ(e.state->hold_pool != 0, c.spreads) << c.n;
+  }
+}
+
 // The same graph with each node on the side of the minimum its shape puts
 // it, every node kept on the calling thread, and every node allowed to
 // split: the same bits.
