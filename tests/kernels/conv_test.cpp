@@ -567,32 +567,47 @@ TEST(ConvKernel, FewChannelsCopiedInPartsGiveTheColumnPathsBits) {
 }
 
 TEST(ConvKernel, ProductFinishGivesTheSeparatePassBits) {
-  // The AVX-512 product adds the bias, the fused residual and Relu as it
-  // stores; the other forms finish in a pass of their own. Residuals hold
-  // NaN, infinities and negative zeros. Direct rows spanning panels, a
-  // strided stem, gathered panels of narrow rows.
-  const PlaneShape shapes[] = {{16, 20, 37, 24, 3, 1, 1, 1}, {3, 33, 40, 17, 3, 0, 1, 2}, {16, 12, 6, 12, 3, 1, 1, 1}};
+  // Every form's product adds the bias, the fused residual and Relu as it
+  // stores (the record capped to the form, so the AVX2 and portable tiles
+  // run); each must give the bits of a separate pass (a plain loop) over
+  // the product alone. Residuals hold NaN, infinities and negative zeros.
+  // Direct rows spanning panels, a strided stem, gathered panels of narrow
+  // rows, rows of 8 or fewer columns, depths past one block of 256 and
+  // channels that fill no whole tile.
+  const PlaneShape shapes[] = {{16, 20, 37, 24, 3, 1, 1, 1}, {3, 33, 40, 17, 3, 0, 1, 2},
+                               {16, 12, 6, 12, 3, 1, 1, 1},  {32, 9, 21, 13, 3, 1, 1, 1},
+                               {5, 15, 7, 7, 3, 1, 1, 1}};
   const int acts[] = {kern::kActNone, kern::kActRelu, kern::kActAdd, kern::kActAddRelu};
   const float odd[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
                        -std::numeric_limits<float>::infinity(), -0.0f, 0.0f};
-  for (const PlaneShape& sh : shapes)
-    for (int act : acts) {
-      SCOPED_TRACE(::testing::Message() << sh.cin << " -> " << sh.cout << " on " << sh.h << "x" << sh.w << " act " << act);
-      const ConvCase c{"finish", spec(1, sh.cin, sh.h, sh.w, sh.cout, sh.k, sh.stride, sh.pad), true, act, false};
-      const auto x = random_values(sh.cin * sh.h * sh.w, 51);
-      const auto w = random_values(sh.cout * sh.cin * sh.k * sh.k, 52, -0.5f, 0.5f);
-      const auto b = random_values(sh.cout, 53);
-      auto res = random_values(sh.cout * c.s.hout() * c.s.wout(), 54, -2.0f, 2.0f);
-      for (size_t i = 0; i < res.size(); i += 7) res[i] = odd[(i / 7) % 5];
-      const std::vector<float>* r = kern::conv_act_adds(act) ? &res : nullptr;
-      const auto portable = run_conv(c, x, w, b, 0, KernelIsa::kPortable, r);
-      for (KernelIsa isa : {KernelIsa::kAvx512, KernelIsa::kAvx2}) {
-        if (isa == KernelIsa::kAvx512 && !cpu_has_avx512f()) continue;
-        if (isa == KernelIsa::kAvx2 && !cpu_has_avx2_fma()) continue;
-        const auto got = run_conv(c, x, w, b, 0, isa, r);
-        EXPECT_EQ(0, std::memcmp(got.data(), portable.data(), got.size() * 4)) << "form " << int(isa);
+  for (const PlaneShape& sh : shapes) {
+    const ref::ConvSpec s = spec(1, sh.cin, sh.h, sh.w, sh.cout, sh.k, sh.stride, sh.pad);
+    const auto x = random_values(sh.cin * sh.h * sh.w, 51);
+    const auto w = random_values(sh.cout * sh.cin * sh.k * sh.k, 52, -0.5f, 0.5f);
+    const auto b = random_values(sh.cout, 53);
+    auto res = random_values(sh.cout * s.hout() * s.wout(), 54, -2.0f, 2.0f);
+    for (size_t i = 0; i < res.size(); i += 7) res[i] = odd[(i / 7) % 5];
+    const int64_t plane = s.hout() * s.wout();
+    for (KernelIsa isa : kForms) {
+      if (isa == KernelIsa::kAvx512 && !cpu_has_avx512f()) continue;
+      if (isa == KernelIsa::kAvx2 && !cpu_has_avx2_fma()) continue;
+      const IsaCap cap(isa);
+      const auto sums = run_conv(ConvCase{"sums", s, false, kern::kActNone, false}, x, w, b, 0, isa);
+      for (int act : acts) {
+        SCOPED_TRACE(::testing::Message() << sh.cin << " -> " << sh.cout << " on " << sh.h << "x" << sh.w << " act "
+                                          << act << " form " << int(isa));
+        const bool adds = kern::conv_act_adds(act), relu = act == kern::kActRelu || act == kern::kActAddRelu;
+        std::vector<float> want(sums.size());
+        for (size_t i = 0; i < sums.size(); ++i) {
+          float t = sums[i] + b[i / plane];
+          if (adds) t = t + res[i];
+          want[i] = relu ? (t >= 0.0f ? t : 0.0f) : t;
+        }
+        const auto got = run_conv(ConvCase{"finish", s, true, act, false}, x, w, b, 0, isa, adds ? &res : nullptr);
+        EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4));
       }
     }
+  }
 }
 
 TEST(ConvKernel, DepthwiseInfiniteWeightSkipsPaddingTaps) {
