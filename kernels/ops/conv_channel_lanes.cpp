@@ -184,6 +184,9 @@ const LaneForm& form_of(KernelIsa isa) {
 
 }  // namespace
 
+// Weights from which a pointwise layer of small planes runs in lanes.
+constexpr int64_t kLanesPointwiseWeights = 65536;
+
 bool channel_lanes_apply(const ConvParams& p, KernelIsa isa) {
   int64_t hp, wp;
   if (p.g != 1 || p.y.plane() > kChannelLanesPlane || p.y.c < lane_shape(isa).rows) return false;
@@ -194,8 +197,17 @@ bool channel_lanes_apply(const ConvParams& p, KernelIsa isa) {
   // also read once, in the tile's copy, where the panel tiles read them
   // once per panel from wherever they lie (deep layers' weights, fetched
   // from memory: mobilenet_v2's last 1x1 layers ran at half their speed
-  // with the weights in cache).
-  if (conv_is_pointwise(p)) return true;
+  // with the weights in cache). Weights that stay in cache are read fast
+  // enough either way: then lanes pay only where panels would leave lanes
+  // empty, on a plane of one position (squeeze-and-excite layers) or on
+  // rows of four or more that leave an eighth of the panels' lanes empty
+  // (7 x 7: 49 of 64). On full panels (fr_landmark's 8 x 8 and 4 x 4
+  // planes), on 10 x 10 (100 of 112) and on rows of three, the lanes took
+  // 1.2-1.9 times the panels' time.
+  if (conv_is_pointwise(p)) {
+    const int64_t plane = p.y.plane(), lanes = panel_count(plane) * kPanelWidth;
+    return p.k_rows() * p.y.c >= kLanesPointwiseWeights || plane == 1 || (p.y.w >= 4 && plane * 8 < lanes * 7);
+  }
   // Strided layers keep the panel paths, which ran faster on them.
   return p.kh * p.kw > 1 && p.sh == 1 && p.sw == 1 && padded_extent(p, &hp, &wp);
 }

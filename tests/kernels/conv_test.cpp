@@ -551,12 +551,15 @@ TEST(ConvKernel, ChannelLanesGiveTheColumnPathsBitsInEveryForm) {
                           {130, 4, 5, 17, 3, 1, 1, 1}},
                          41);
   // Pointwise layers, read in place: depths past one block, channels that
-  // fill no whole tile, a one-row plane.
+  // fill no whole tile, a one-row plane, a plane of one position, and deep
+  // weights on planes that fill whole panels.
   check_column_path_bits("lanes_pointwise",
                          {{160, 7, 7, 96, 1, 0, 1, 1},
                           {300, 7, 7, 40, 1, 0, 1, 1},
-                          {24, 5, 9, 33, 1, 0, 1, 1},
-                          {7, 1, 13, 64, 1, 0, 1, 1}},
+                          {24, 5, 7, 33, 1, 0, 1, 1},
+                          {7, 1, 13, 64, 1, 0, 1, 1},
+                          {72, 1, 1, 40, 1, 0, 1, 1},
+                          {256, 8, 8, 260, 1, 0, 1, 1}},
                          43);
 }
 
