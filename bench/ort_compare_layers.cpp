@@ -31,6 +31,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/bench_isa.h"
 #include "bench/ort_compare_common.h"
 #include "platform/cpu_features.h"
 #include "container/attr_words.h"
@@ -172,21 +173,11 @@ done:
   return status;
 }
 
-// VORN_BENCH_ISA=avx2 or portable runs the engine in that instruction-set
-// form for the whole process (the widest this processor has otherwise), to
-// time the forms of a processor without AVX-512 here.
-std::unique_ptr<vorn::IsaCap> bench_isa() {
-  const char* v = std::getenv("VORN_BENCH_ISA");
-  if (v == nullptr) return nullptr;
-  if (std::strcmp(v, "avx2") == 0) return std::make_unique<vorn::IsaCap>(vorn::KernelIsa::kAvx2);
-  if (std::strcmp(v, "portable") == 0) return std::make_unique<vorn::IsaCap>(vorn::KernelIsa::kPortable);
-  return nullptr;
-}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const auto isa = bench_isa();
+  const auto isa = bench_ort::bench_isa();
   std::vector<bench_ort::Input> inputs(argc > 3 ? size_t(argc - 3) : 0);
   for (int i = 3; i < argc; ++i)
     if (!bench_ort::read_input(argv[i], &inputs[size_t(i - 3)])) return 2;

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_isa.h"
 #include "bench/ort_compare_common.h"
 #include "platform/cpu_features.h"
 #include "vorn.h"
@@ -143,21 +144,11 @@ int run(const char*, double, uint32_t, const std::string&, const std::vector<ben
 }
 #endif
 
-// VORN_BENCH_ISA=avx2 or portable runs the engine in that instruction-set
-// form for the whole process (the widest this processor has otherwise), to
-// time the forms of a processor without AVX-512 here.
-std::unique_ptr<vorn::IsaCap> bench_isa() {
-  const char* v = std::getenv("VORN_BENCH_ISA");
-  if (v == nullptr) return nullptr;
-  if (std::strcmp(v, "avx2") == 0) return std::make_unique<vorn::IsaCap>(vorn::KernelIsa::kAvx2);
-  if (std::strcmp(v, "portable") == 0) return std::make_unique<vorn::IsaCap>(vorn::KernelIsa::kPortable);
-  return nullptr;
-}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const auto isa = bench_isa();
+  const auto isa = bench_ort::bench_isa();
   if (argc == 4 && std::strcmp(argv[1], "convert") == 0) return convert(argv[2], argv[3]);
   if (argc < 4 || std::strcmp(argv[1], "run") != 0) return usage();
   uint32_t backend = VORN_BACKEND_CPU;

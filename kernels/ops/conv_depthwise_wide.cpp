@@ -42,41 +42,11 @@ VORN_WIDE [[gnu::always_inline]] inline __m512 wide(__m256 h) {
   return _mm512_castpd_ps(_mm512_mask_broadcast_f64x4(_mm512_setzero_pd(), 0xff, _mm256_castps_pd(h)));
 }
 
-// vexp::exp_avx2's steps on sixteen lanes: the same operations in the same
-// order, so each lane's exponential is the eight-lane one's.
-// (The masked forms with all lanes set name their pass-through lanes,
-// which GCC 12 warns of in the plain ones.)
-VORN_WIDE [[gnu::always_inline]] inline __m512 exp16(__m512 x) {
-  using namespace vexp;
-  const __m512 none = _mm512_setzero_ps();
-  const __m512i zero = _mm512_setzero_si512();
-  const __m512 c = _mm512_mask_min_ps(none, 0xffff, _mm512_mask_max_ps(none, 0xffff, x, _mm512_set1_ps(kLow)),
-                                      _mm512_set1_ps(kHigh));
-  const __m512 round = _mm512_set1_ps(kRound);
-  const __m512 n = _mm512_sub_ps(_mm512_fmadd_ps(c, _mm512_set1_ps(kLog2e), round), round);
-  __m512 r = _mm512_fnmadd_ps(n, _mm512_set1_ps(kLn2Hi), c);
-  r = _mm512_fnmadd_ps(n, _mm512_set1_ps(kLn2Lo), r);
-  __m512 p = _mm512_set1_ps(kP0);
-  p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(kP1));
-  p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(kP2));
-  p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(kP3));
-  p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(kP4));
-  p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(kP5));
-  p = _mm512_add_ps(_mm512_fmadd_ps(p, _mm512_mul_ps(r, r), r), _mm512_set1_ps(1.0f));
-  const __m512i ni = _mm512_mask_cvttps_epi32(zero, 0xffff, n), bias = _mm512_set1_epi32(127);
-  const __m512i n1 = _mm512_mask_srai_epi32(zero, 0xffff, ni, 1), n2 = _mm512_sub_epi32(ni, n1);
-  const __m512 s1 = _mm512_castsi512_ps(_mm512_mask_slli_epi32(zero, 0xffff, _mm512_add_epi32(n1, bias), 23));
-  const __m512 s2 = _mm512_castsi512_ps(_mm512_mask_slli_epi32(zero, 0xffff, _mm512_add_epi32(n2, bias), 23));
-  const __m512 result = _mm512_mul_ps(_mm512_mul_ps(p, s1), s2);
-  // NaN lanes pass x through (the clamp made them a bound).
-  return _mm512_mask_mov_ps(x, _mm512_cmp_ps_mask(x, x, _CMP_ORD_Q), result);
-}
-
 // SiLU, x / (1 + e^-x), as sigmoid_avx2<true> takes it (NaN passes).
 VORN_WIDE [[gnu::always_inline]] inline __m512 silu16(__m512 x) {
   const __m512 one = _mm512_set1_ps(1.0f);
   const __m512 minus = _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(x), _mm512_set1_epi32(INT32_MIN)));
-  __m512 g = _mm512_div_ps(one, _mm512_add_ps(one, exp16(minus)));
+  __m512 g = _mm512_div_ps(one, _mm512_add_ps(one, vexp::exp_avx512(minus)));
   g = _mm512_mask_mov_ps(g, _mm512_cmp_ps_mask(x, x, _CMP_UNORD_Q), x);
   return _mm512_mul_ps(x, g);
 }
