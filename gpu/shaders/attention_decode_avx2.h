@@ -6,6 +6,8 @@
 #if defined(__x86_64__)
 #include <immintrin.h>
 
+#include <algorithm>
+
 #include "gpu/shaders/shader_types.h"
 
 namespace vorn::shaders::decode_avx2 {
@@ -72,6 +74,9 @@ template <class A>
 VORN_DECODE_AVX2 void scores(const float* qf, const A* k, uint64_t total, float* out, bool fetch) {
   __m256 q[8];
   for (int i = 0; i < 8; ++i) q[i] = _mm256_loadu_ps(qf + 8 * i);
+  // The rows before the loop's fetches reach: all asked at once rather than
+  // one miss after another.
+  if (fetch) fetch_lines(k, std::min<uint64_t>(kFetchAhead, total * 64 * sizeof(A)));
   uint64_t j = 0;
   for (; j + 8 <= total; j += 8) {
     if (fetch) fetch_lines(reinterpret_cast<const char*>(k + j * 64) + kFetchAhead, 8 * 64 * sizeof(A));
@@ -94,6 +99,11 @@ VORN_DECODE_AVX2 void group_values(const float* p, uint64_t p_stride, const A* v
   for (int h = 0; h < H; ++h)
     for (int i = 0; i < 4; ++i) a[h][i] = _mm256_setzero_ps();
   constexpr uint64_t kAheadRows = 64;
+  // The part's lines of the rows before the loop's fetches reach.
+  for (uint64_t j = s; j < total && j < kAheadRows; j += 4) {
+    _mm_prefetch(reinterpret_cast<const char*>(v + j * 64), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(v + j * 64) + 32 * sizeof(A) - 1, _MM_HINT_T0);
+  }
   for (uint64_t j = s; j < total; j += 4) {
     const A* r = v + j * 64;
     _mm_prefetch(reinterpret_cast<const char*>(r + kAheadRows * 64), _MM_HINT_T0);
