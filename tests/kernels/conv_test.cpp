@@ -158,6 +158,10 @@ const ConvCase kCases[] = {
     // deep layer on a small plane.
     {"pointwise_copied_panels", spec(1, 8, 32, 32, 48, 1, 1, 0), true, 1, false},
     {"pointwise_copied_deep", spec(1, 1400, 7, 7, 8, 1, 1, 0), true, 3, false},
+    // Wide planes of many channels: the product and its epilogue in passes
+    // of part of the plane, the last panel partial.
+    {"pointwise_epilogue_passes", spec(1, 8, 41, 41, 96, 1, 1, 0), true, 1, false},
+    {"pointwise_epilogue_passes_copied", spec(1, 300, 45, 45, 40, 1, 1, 0), true, 2, false},
     {"strided_pointwise", spec(1, 16, 21, 21, 8, 1, 2, 0), false, 0, false},
     {"strided_pointwise_big", spec(1, 24, 300, 300, 8, 1, 2, 0), true, 1, false},
     {"general_3x3", spec(1, 3, 32, 32, 16, 3, 1, 1), true, 3, false},
