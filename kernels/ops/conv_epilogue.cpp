@@ -84,7 +84,7 @@ namespace {
 // Four vectors at a time (their chains overlap), then single vectors, then
 // the last few values through a masked load and store.
 template <int kAct>
-[[gnu::target("avx2,fma")]] void span_avx2(float* v, int64_t len, const VecEpilogue& e) {
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline void span_avx2(float* v, int64_t len, const VecEpilogue& e) {
   int64_t i = 0;
   for (; i + 32 <= len; i += 32) {
     const __m256 a = _mm256_loadu_ps(v + i), b = _mm256_loadu_ps(v + i + 8);
@@ -112,7 +112,8 @@ template <bool kRelu>
 }
 
 template <bool kRelu>
-[[gnu::target("avx2,fma")]] void span_residual_avx2(float* v, int64_t len, const VecEpilogue& e, const float* res) {
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline void span_residual_avx2(float* v, int64_t len,
+                                                                           const VecEpilogue& e, const float* res) {
   int64_t i = 0;
   for (; i + 16 <= len; i += 16) {
     const __m256 a = _mm256_loadu_ps(v + i), b = _mm256_loadu_ps(v + i + 8);
@@ -157,14 +158,19 @@ namespace {
 
 template <int kAct>
 [[gnu::target("avx2,fma")]] void rows_avx2(float* v, int64_t ld, int64_t rows, int64_t len, const ChannelEpilogue& ce) {
-  for (int64_t r = 0; r < rows; ++r) span_avx2<kAct>(v + r * ld, len, vec_epilogue(&ce, ce.c + r));
+  for (int64_t r = 0; r < rows; ++r) {
+    const VecEpilogue e = vec_epilogue(&ce, ce.c + r);
+    span_avx2<kAct>(v + r * ld, len, e);
+  }
 }
 
 template <bool kRelu>
 [[gnu::target("avx2,fma")]] void rows_residual_avx2(float* v, int64_t ld, int64_t rows, int64_t len,
                                                     const ChannelEpilogue& ce, const float* res) {
-  for (int64_t r = 0; r < rows; ++r)
-    span_residual_avx2<kRelu>(v + r * ld, len, vec_epilogue(&ce, ce.c + r), res + r * ld);
+  for (int64_t r = 0; r < rows; ++r) {
+    const VecEpilogue e = vec_epilogue(&ce, ce.c + r);
+    span_residual_avx2<kRelu>(v + r * ld, len, e, res + r * ld);
+  }
 }
 
 }  // namespace
