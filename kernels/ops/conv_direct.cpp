@@ -10,6 +10,10 @@
 #include "kernels/ops/conv_product.h"
 #include "platform/parallel.h"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 VORN_VECTORIZE_FILE
 
 namespace vorn::kern {
@@ -17,6 +21,19 @@ namespace vorn::kern {
 namespace {
 
 constexpr int64_t kPlan = static_cast<int64_t>(kPlanThreads);
+
+// The offset table of channels 1 to channels - 1 from channel 0's taps
+// entries: each channel's taps lie `plane` values after the last's. In
+// locals, so the stores cannot be taken to change the shape they are made
+// from (a deep layer of tiny planes spent more on this table than on its
+// product).
+void channel_offsets(int64_t* offsets, int64_t taps, int64_t channels, int64_t plane) {
+  for (int64_t c = 1; c < channels; ++c) {
+    int64_t* o = offsets + c * taps;
+    const int64_t shift = c * plane;
+    for (int64_t t = 0; t < taps; ++t) o[t] = offsets[t] + shift;
+  }
+}
 
 // The whole plane as one band whose panels run across the padded rows
 // (stride 1, rows narrower than a panel): the products land in a block of
@@ -33,9 +50,9 @@ void run_across(const ConvRun& r, const float* xn, float* yn) {
   int64_t* offsets = reinterpret_cast<int64_t*>(slack + d.sums);
   float* sums = slack + d.sums + 2 * kr + 16;
   for (int64_t t = 0; t < d.sums; ++t) slack[t] = 0.0f;
-  for (int64_t c = 0; c < p.x.c; ++c)
-    for (int64_t i = 0; i < p.kh; ++i)
-      for (int64_t j = 0; j < p.kw; ++j) offsets[(c * p.kh + i) * p.kw + j] = c * plane + i * p.dh * wp + j * p.dw;
+  for (int64_t i = 0; i < p.kh; ++i)
+    for (int64_t j = 0; j < p.kw; ++j) offsets[i * p.kw + j] = i * p.dh * wp + j * p.dw;
+  channel_offsets(offsets, p.kh * p.kw, p.x.c, plane);
   // The copies before and after the product go over the pool with it:
   // on one thread they took a tenth of a deep 7 x 7 layer at eight.
   const bool parallel = r.plan.panels.parallel;
@@ -69,6 +86,42 @@ void run_across(const ConvRun& r, const float* xn, float* yn) {
   });
 }
 
+// even[t] = row[2 t] and odd[t] = row[2 t + 1] for t in [0, n): returns
+// how many it split (the caller copies the rest).
+using SplitColumns = int64_t (*)(const float* row, float* even, float* odd, int64_t n);
+
+int64_t split_columns_portable(const float* row, float* even, float* odd, int64_t n) {
+  for (int64_t t = 0; t < n; ++t) {
+    even[t] = row[2 * t];
+    odd[t] = row[2 * t + 1];
+  }
+  return n;
+}
+
+#if defined(__x86_64__)
+// Eight pairs a step: two loads, the even and odd lanes picked within
+// 128-bit halves, then put in order.
+[[gnu::target("avx2,fma")]] int64_t split_columns_avx2(const float* row, float* even, float* odd, int64_t n) {
+  int64_t t = 0;
+  for (; t + 8 <= n; t += 8) {
+    const __m256 a = _mm256_loadu_ps(row + 2 * t), b = _mm256_loadu_ps(row + 2 * t + 8);
+    const __m256 e = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)), o = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
+    _mm256_storeu_ps(even + t, _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(e), 0xd8)));
+    _mm256_storeu_ps(odd + t, _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(o), 0xd8)));
+  }
+  return t;
+}
+#endif
+
+SplitColumns split_columns_for(KernelIsa isa) {
+#if defined(__x86_64__)
+  if (isa_has_avx2(isa)) return &split_columns_avx2;
+#else
+  (void)isa;
+#endif
+  return &split_columns_portable;
+}
+
 }  // namespace
 
 void run_direct(const ConvRun& r, const float* xn, float* yn) {
@@ -82,11 +135,11 @@ void run_direct(const ConvRun& r, const float* xn, float* yn) {
   float* slack = pad + body;
   int64_t* offsets = reinterpret_cast<int64_t*>(slack + kPanelWidth);
   for (int64_t t = 0; t < kPanelWidth; ++t) slack[t] = 0.0f;
-  for (int64_t c = 0; c < p.x.c; ++c)
-    for (int64_t i = 0; i < p.kh; ++i)
-      for (int64_t j = 0; j < p.kw; ++j)
-        offsets[(c * p.kh + i) * p.kw + j] =
-            c * d.plane + i * p.dh * wp + (j * p.dw) % p.sw * d.half + j * p.dw / p.sw;
+  for (int64_t i = 0; i < p.kh; ++i)
+    for (int64_t j = 0; j < p.kw; ++j)
+      offsets[i * p.kw + j] = i * p.dh * wp + (j * p.dw) % p.sw * d.half + j * p.dw / p.sw;
+  channel_offsets(offsets, p.kh * p.kw, p.x.c, d.plane);
+  const SplitColumns split = split_columns_for(r.plan.form);
   const bool epi = r.plan.epilogue;
   TileFinish finish;
   const TileFinish* fin = tile_finish_of(r, &finish) ? &finish : nullptr;
@@ -121,15 +174,24 @@ void run_direct(const ConvRun& r, const float* xn, float* yn) {
           continue;
         }
         // Padded column u = 2 t + phase goes to dst[phase x half + t]: input
-        // column 2 t + phase - padl, inside the row for t in [lo, hi).
+        // column 2 t + phase - padl, inside the row for t in [lo, hi). Where
+        // both phases are inside, [v0, v1) is split by vectors first.
+        int64_t lo[2], hi[2];
+        for (int64_t phase = 0; phase < 2; ++phase) {
+          const int64_t first = p.padl - phase, last = p.x.w - 1 + p.padl - phase;
+          lo[phase] = std::clamp<int64_t>(first <= 0 ? 0 : (first + 1) / 2, 0, d.half);
+          hi[phase] = last < 0 ? lo[phase] : std::clamp<int64_t>(last / 2 + 1, lo[phase], d.half);
+        }
+        const int64_t v0 = std::max(lo[0], lo[1]);
+        const int64_t pairs = std::max<int64_t>(0, std::min(hi[0], hi[1]) - v0);
+        const int64_t v1 = v0 + (pairs > 0 ? split(src + 2 * v0 - p.padl, dst + v0, dst + d.half + v0, pairs) : 0);
         for (int64_t phase = 0; phase < 2; ++phase) {
           float* dp = dst + phase * d.half;
-          const int64_t first = p.padl - phase, last = p.x.w - 1 + p.padl - phase;
-          const int64_t lo = std::clamp<int64_t>(first <= 0 ? 0 : (first + 1) / 2, 0, d.half);
-          const int64_t hi = last < 0 ? lo : std::clamp<int64_t>(last / 2 + 1, lo, d.half);
-          for (int64_t t = 0; t < lo; ++t) dp[t] = 0.0f;
-          for (int64_t t = lo; t < hi; ++t) dp[t] = src[2 * t - first];
-          for (int64_t t = hi; t < d.half; ++t) dp[t] = 0.0f;
+          const int64_t first = p.padl - phase;
+          for (int64_t t = 0; t < lo[phase]; ++t) dp[t] = 0.0f;
+          for (int64_t t = lo[phase]; t < std::min(hi[phase], v0); ++t) dp[t] = src[2 * t - first];
+          for (int64_t t = std::max(lo[phase], v1); t < hi[phase]; ++t) dp[t] = src[2 * t - first];
+          for (int64_t t = hi[phase]; t < d.half; ++t) dp[t] = 0.0f;
         }
       }
     });

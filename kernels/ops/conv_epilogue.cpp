@@ -84,7 +84,7 @@ namespace {
 // Four vectors at a time (their chains overlap), then single vectors, then
 // the last few values through a masked load and store.
 template <int kAct>
-[[gnu::target("avx2,fma")]] void span_avx2(float* v, int64_t len, const VecEpilogue& e) {
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline void span_avx2(float* v, int64_t len, const VecEpilogue& e) {
   int64_t i = 0;
   for (; i + 32 <= len; i += 32) {
     const __m256 a = _mm256_loadu_ps(v + i), b = _mm256_loadu_ps(v + i + 8);
@@ -112,7 +112,8 @@ template <bool kRelu>
 }
 
 template <bool kRelu>
-[[gnu::target("avx2,fma")]] void span_residual_avx2(float* v, int64_t len, const VecEpilogue& e, const float* res) {
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline void span_residual_avx2(float* v, int64_t len,
+                                                                           const VecEpilogue& e, const float* res) {
   int64_t i = 0;
   for (; i + 16 <= len; i += 16) {
     const __m256 a = _mm256_loadu_ps(v + i), b = _mm256_loadu_ps(v + i + 8);
@@ -152,7 +153,58 @@ template <bool kRelu>
     default: return span_avx2<kActNone>(v, len, e);
   }
 }
+
+namespace {
+
+template <int kAct>
+[[gnu::target("avx2,fma")]] void rows_avx2(float* v, int64_t ld, int64_t rows, int64_t len, const ChannelEpilogue& ce) {
+  for (int64_t r = 0; r < rows; ++r) {
+    const VecEpilogue e = vec_epilogue(&ce, ce.c + r);
+    span_avx2<kAct>(v + r * ld, len, e);
+  }
+}
+
+template <bool kRelu>
+[[gnu::target("avx2,fma")]] void rows_residual_avx2(float* v, int64_t ld, int64_t rows, int64_t len,
+                                                    const ChannelEpilogue& ce, const float* res) {
+  for (int64_t r = 0; r < rows; ++r) {
+    const VecEpilogue e = vec_epilogue(&ce, ce.c + r);
+    span_residual_avx2<kRelu>(v + r * ld, len, e, res + r * ld);
+  }
+}
+
+}  // namespace
+
+// The channel loop inside the form: the activation is chosen once per
+// tile, each row's constants broadcast as the span form broadcasts them.
+[[gnu::target("avx2,fma")]] void conv_epilogue_rows_avx2(float* v, int64_t ld, int64_t rows, int64_t len, int64_t c,
+                                                         const float* params, int64_t cout, int act, float slope,
+                                                         float hi, const float* res) {
+  if ((params == nullptr && act == kActNone) || len <= 0) return;
+  const ChannelEpilogue ce{params, cout, c, act, slope, hi};
+  switch (act == kActPRelu ? kActLeaky : act) {
+    case kActAdd: return rows_residual_avx2<false>(v, ld, rows, len, ce, res);
+    case kActAddRelu: return rows_residual_avx2<true>(v, ld, rows, len, ce, res);
+    case kActRelu: return rows_avx2<kActRelu>(v, ld, rows, len, ce);
+    case kActReluAffine: return rows_avx2<kActReluAffine>(v, ld, rows, len, ce);
+    case kActLeaky: return rows_avx2<kActLeaky>(v, ld, rows, len, ce);
+    case kActClip: return rows_avx2<kActClip>(v, ld, rows, len, ce);
+    case kActHardSwish: return rows_avx2<kActHardSwish>(v, ld, rows, len, ce);
+    case kActSiLU: return rows_avx2<kActSiLU>(v, ld, rows, len, ce);
+    default: return rows_avx2<kActNone>(v, ld, rows, len, ce);
+  }
+}
 #endif
+
+void conv_epilogue_rows(EpilogueSpan form, float* v, int64_t ld, int64_t rows, int64_t len, int64_t c,
+                        const float* params, int64_t cout, int act, float slope, float hi, const float* res) {
+#if defined(__x86_64__)
+  if (form == &conv_epilogue_span_avx2)
+    return conv_epilogue_rows_avx2(v, ld, rows, len, c, params, cout, act, slope, hi, res);
+#endif
+  for (int64_t r = 0; r < rows; ++r)
+    form(v + r * ld, len, c + r, params, cout, act, slope, hi, res != nullptr ? res + r * ld : nullptr);
+}
 
 EpilogueSpan conv_epilogue_for(KernelIsa isa) {
 #if defined(__x86_64__)

@@ -55,7 +55,17 @@ using EpilogueSpan = void (*)(float* v, int64_t len, int64_t c, const float* par
 // The form for the engine's processor: AVX2 where it has it.
 EpilogueSpan conv_epilogue_for(KernelIsa isa);
 
+// The epilogue of `rows` consecutive output channels from c on, len values
+// of each, the rows ld values apart (res, when the activation reads one,
+// alike): one call per tile instead of one per channel, in the given form's
+// bits. Small planes (3 x 3, 5 x 5) otherwise pay a call and a dispatch per
+// few values.
+void conv_epilogue_rows(EpilogueSpan form, float* v, int64_t ld, int64_t rows, int64_t len, int64_t c,
+                        const float* params, int64_t cout, int act, float slope, float hi, const float* res);
+
 #if defined(__x86_64__)
+void conv_epilogue_rows_avx2(float* v, int64_t ld, int64_t rows, int64_t len, int64_t c, const float* params,
+                             int64_t cout, int act, float slope, float hi, const float* res);
 void conv_epilogue_span_avx2(float* v, int64_t len, int64_t c, const float* params, int64_t cout, int act,
                              float slope, float hi, const float* res);
 #endif

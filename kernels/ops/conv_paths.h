@@ -76,8 +76,9 @@ inline void epilogue_span(const ConvRun& r, float* v, int64_t len, int64_t c) {
 inline void epilogue_tile(const ConvRun& r, float* yg, int64_t first_channel, int64_t channels, int64_t q0,
                           int64_t len) {
   const ConvParams& p = r.p;
-  const int64_t hw = p.y.plane();
-  for (int64_t c = 0; c < channels; ++c) epilogue_span(r, yg + c * hw + q0, len, first_channel + c);
+  float* v = yg + q0;
+  conv_epilogue_rows(p.epilogue_span, v, p.y.plane(), channels, len, first_channel, r.bias, p.y.c, p.act, p.slope,
+                     p.hi, r.residual_of(v));
 }
 
 // The layer's epilogue as the convolution product applies it while it

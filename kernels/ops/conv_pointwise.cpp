@@ -10,6 +10,33 @@ namespace vorn::kern {
 
 namespace {
 
+// Panels of positions one product pass covers before its epilogue, at
+// most kFinishFloats values of C: a whole rectangle's output (5 MB for
+// mobilenet_v2's widest layers at one thread) has left the second-level
+// cache by the time a pass after it reads it back. Whole groups of 16
+// panels, the packing product's unit. The bits of C do not depend on how
+// the rectangle is cut.
+constexpr int64_t kFinishFloats = 65536;
+
+int64_t finish_panels(int64_t rows) {
+  return std::max<int64_t>(16, kFinishFloats / (rows * kPanelWidth) / 16 * 16);
+}
+
+// product(m0, m1, q0, q1) over panels [p0, p1) in passes of finish_panels,
+// each followed by the layer's epilogue on what it wrote (rows of hw
+// positions from yn on, n positions in all).
+template <class F>
+void product_then_finish(const ConvRun& r, float* yn, int64_t n, int64_t m0, int64_t m1, int64_t p0, int64_t p1,
+                         F&& product) {
+  if (!r.plan.epilogue) return product(m0, m1, p0, p1);
+  const int64_t hw = r.p.y.plane(), step = finish_panels(m1 - m0);
+  for (int64_t q0 = p0; q0 < p1; q0 += step) {
+    const int64_t q1 = std::min(p1, q0 + step), j0 = q0 * kPanelWidth;
+    product(m0, m1, q0, q1);
+    epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, j0, std::min(n, q1 * kPanelWidth) - j0);
+  }
+}
+
 // A pointwise layer's input planes are already its right operand in
 // panels (rows of hw positions), all but a partial last panel, which is
 // copied into the workspace with its padding zeroed. Where reading them in
@@ -23,9 +50,9 @@ void run_pointwise_panels(const ConvRun& r, const float* xn, float* yn) {
   if (r.plan.copy_panels) {
     const MatrixProduct g{false, false, m, hw, k, 1.0f, r.w, k, xn, hw, 0.0f, yn, hw};
     for_rectangles(b.parallel, b.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
-      matrix_product_rectangle(g, m0, m1, p0, p1);
-      const int64_t j0 = p0 * kPanelWidth;
-      if (r.plan.epilogue) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, j0, std::min(hw, p1 * kPanelWidth) - j0);
+      product_then_finish(r, yn, hw, m0, m1, p0, p1, [&](int64_t a0, int64_t a1, int64_t q0, int64_t q1) {
+        matrix_product_rectangle(g, a0, a1, q0, q1);
+      });
     });
     return;
   }
@@ -35,13 +62,13 @@ void run_pointwise_panels(const ConvRun& r, const float* xn, float* yn) {
     for (int64_t t = 0; t < kPanelWidth; ++t) d[t] = t < tail ? src[t] : 0.0f;
   }
   for_rectangles(b.parallel, b.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
-    const int64_t whole_end = std::min(p1, full);
-    if (p0 < whole_end)
-      panel_gemm(r.w, k, PanelOperand{xn, hw, kPanelWidth}, k, hw, yn, hw, m0, m1, p0, whole_end);
-    if (p1 > full)
-      panel_gemm(r.w, k, gathered_panels(r.col, k), k, tail, yn + full * kPanelWidth, hw, m0, m1, 0, 1);
-    const int64_t j0 = p0 * kPanelWidth;
-    if (r.plan.epilogue) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, j0, std::min(hw, p1 * kPanelWidth) - j0);
+    product_then_finish(r, yn, hw, m0, m1, p0, p1, [&](int64_t a0, int64_t a1, int64_t q0, int64_t q1) {
+      const int64_t whole_end = std::min(q1, full);
+      if (q0 < whole_end)
+        panel_gemm(r.w, k, PanelOperand{xn, hw, kPanelWidth}, k, hw, yn, hw, a0, a1, q0, whole_end);
+      if (q1 > full)
+        panel_gemm(r.w, k, gathered_panels(r.col, k), k, tail, yn + full * kPanelWidth, hw, a0, a1, 0, 1);
+    });
   });
 }
 
@@ -54,9 +81,12 @@ void product_by_channels(const ConvRun& r, const ChannelBlocks& blocks, int64_t 
     const int64_t m0 = static_cast<int64_t>(blk) * blocks.rows, mb = std::min(blocks.rows, m - m0);
     cpu_sgemm_threading(SgemmThreading::kSerial, 1, false, false, mb, n, k, 1.0f, w + m0 * k, k, col, n, 0.0f,
                         y + m0 * ldy, ldy);
-    if (epi)
-      for (int64_t c = m0; c < m0 + mb; ++c)
-        epilogue_span(r, y + c * ldy, n, first_channel + c);
+    if (epi) {
+      const ConvParams& p = r.p;
+      float* v = y + m0 * ldy;
+      conv_epilogue_rows(p.epilogue_span, v, ldy, mb, n, first_channel + m0, r.bias, p.y.c, p.act, p.slope, p.hi,
+                         r.residual_of(v));
+    }
   });
 }
 

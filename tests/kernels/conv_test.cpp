@@ -158,6 +158,10 @@ const ConvCase kCases[] = {
     // deep layer on a small plane.
     {"pointwise_copied_panels", spec(1, 8, 32, 32, 48, 1, 1, 0), true, 1, false},
     {"pointwise_copied_deep", spec(1, 1400, 7, 7, 8, 1, 1, 0), true, 3, false},
+    // Wide planes of many channels: the product and its epilogue in passes
+    // of part of the plane, the last panel partial.
+    {"pointwise_epilogue_passes", spec(1, 8, 41, 41, 96, 1, 1, 0), true, 1, false},
+    {"pointwise_epilogue_passes_copied", spec(1, 300, 45, 45, 40, 1, 1, 0), true, 2, false},
     {"strided_pointwise", spec(1, 16, 21, 21, 8, 1, 2, 0), false, 0, false},
     {"strided_pointwise_big", spec(1, 24, 300, 300, 8, 1, 2, 0), true, 1, false},
     {"general_3x3", spec(1, 3, 32, 32, 16, 3, 1, 1), true, 3, false},
@@ -210,6 +214,23 @@ const ConvCase kCases[] = {
     {"groups_side_by_side", spec(1, 128, 7, 7, 128, 3, 1, 1, 8), true, 1, false},
     {"groups_side_by_side_uneven", spec(2, 96, 9, 9, 160, 3, 1, 1, 16), true, 3, false},
 };
+
+// The even and odd columns of a stride-2 layer's padded copy, split by
+// vectors or one by one, feed the same sums in every form.
+TEST(ConvKernel, StrideTwoDirectFormsGiveTheSameBits) {
+  for (const char* name : {"direct_stride2_stem", "direct_stride2_3x3", "direct_stride2_deep_unpadded"})
+    for (const ConvCase& c : kCases) {
+      if (std::strcmp(c.name, name) != 0) continue;
+      SCOPED_TRACE(c.name);
+      const ref::ConvSpec& s = c.s;
+      const auto x = random_values(s.n * s.cin * s.h * s.w, 31);
+      const auto w = random_values(s.cout * s.cin * s.kh * s.kw, 32, -0.5f, 0.5f);
+      const auto b = c.bias ? random_values(c.act == 2 ? 3 * s.cout : s.cout, 33) : std::vector<float>{};
+      const auto best = run_conv(c, x, w, b);
+      for (KernelIsa isa : {KernelIsa::kAvx2, KernelIsa::kPortable})
+        EXPECT_EQ(0, std::memcmp(best.data(), run_conv(c, x, w, b, 0, isa).data(), best.size() * 4));
+    }
+}
 
 TEST(ConvKernel, MatchesReferenceOnEveryLayout) {
   for (const ConvCase& c : kCases) {

@@ -50,5 +50,28 @@ TEST(ConvEpilogue, EveryFormGivesThePortableBits) {
   }
 }
 
+// A tile of channels in one call, in both forms, gives each row's span bits
+// and leaves the gaps between the rows alone.
+TEST(ConvEpilogue, RowsOfATileGiveEachChannelsSpan) {
+  const int acts[] = {kern::kActNone, kern::kActRelu, kern::kActReluAffine, kern::kActClip, kern::kActPRelu,
+                      kern::kActAddRelu, kern::kActHardSwish};
+  const int64_t rows = 3, ld = 13;
+  const std::vector<float> params = random_values(3 * rows, 5, -2.0f, 2.0f);
+  const std::vector<float> x = random_values(rows * ld, 11, -8.0f, 8.0f), res = random_values(rows * ld, 12, -8.0f, 8.0f);
+  const kern::EpilogueSpan forms[] = {&kern::conv_epilogue_span, kern::conv_epilogue_for(kernel_isa_of_this_cpu())};
+  for (int64_t len : {1, 9, 11})
+    for (int act : acts)
+      for (kern::EpilogueSpan form : forms) {
+        SCOPED_TRACE(::testing::Message() << "len " << len << " act " << act);
+        std::vector<float> want = x, got = x;
+        for (int64_t r = 0; r < rows; ++r)
+          kern::conv_epilogue_span(want.data() + r * ld + 1, len, r, params.data(), rows, act, -0.5f, 1.5f,
+                                   res.data() + r * ld + 1);
+        kern::conv_epilogue_rows(form, got.data() + 1, ld, rows, len, 0, params.data(), rows, act, -0.5f, 1.5f,
+                                 res.data() + 1);
+        EXPECT_EQ(0, std::memcmp(want.data(), got.data(), want.size() * sizeof(float)));
+      }
+}
+
 }  // namespace
 }  // namespace vorn::test
