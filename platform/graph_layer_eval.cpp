@@ -22,7 +22,6 @@
 #include "platform/parallel.h"
 #include "platform/transpose_avx2.h"
 #include "platform/transpose_avx512.h"
-#include "platform/vector_exp.h"
 #include "platform/vector_math.h"
 
 namespace vorn::mpsg {
@@ -450,82 +449,6 @@ void row_sums(const float* rows, int64_t stride, int64_t count, int64_t n, float
   row_sums_portable(rows, stride, count, n, sum);
 }
 
-// Sixteen score rows of n values (n apart): row i becomes
-// exp(row i + shift[i]), as vec_exp_shifted gives it, and sum[i] its sum in
-// column order, as row_sums adds it. The exponentials of a block of columns
-// are added while they are still in registers, one pass over the rows
-// instead of two; the columns after the last whole block take the two
-// passes.
-// (The portable form takes the two passes for any count of rows.)
-void exp_sums_portable(float* rows, int64_t n, int64_t count, const float* shift, float* sum) {
-  for (int64_t i = 0; i < count; ++i) vec_exp_shifted(rows + i * n, shift[i], rows + i * n, size_t(n));
-  row_sums_portable(rows, n, count, n, sum);
-}
-
-#if defined(__x86_64__)
-void exp_sums16_tail(float* rows, int64_t n, int64_t c, const float* shift, const float* lanes, float* sum) {
-  if (c < n)
-    for (int64_t i = 0; i < 16; ++i) vec_exp_shifted(rows + i * n + c, shift[i], rows + i * n + c, size_t(n - c));
-  finish_sums(lanes, rows, n, 16, c, n, sum);
-}
-
-[[gnu::target("avx512f,avx2,fma")]] void exp_sums16_avx512(float* rows, int64_t n, const float* shift, float* sum) {
-  __m512 acc = _mm512_setzero_ps();
-  int64_t c = 0;
-  for (; c + 16 <= n; c += 16) {
-    __m512 x[16];
-#pragma GCC unroll 16
-    for (int j = 0; j < 16; ++j) {
-      float* at = rows + j * n + c;
-      x[j] = vexp::exp_avx512(_mm512_add_ps(_mm512_loadu_ps(at), _mm512_set1_ps(shift[j])));
-      _mm512_storeu_ps(at, x[j]);
-    }
-    transpose16(x);
-#pragma GCC unroll 16
-    for (int j = 0; j < 16; ++j) acc = _mm512_add_ps(acc, x[j]);
-  }
-  alignas(64) float lanes[16];
-  _mm512_store_ps(lanes, acc);
-  exp_sums16_tail(rows, n, c, shift, lanes, sum);
-}
-
-[[gnu::target("avx2,fma")]] void exp_sums16_avx2(float* rows, int64_t n, const float* shift, float* sum) {
-  __m256 acc[2] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
-  int64_t c = 0;
-  for (; c + 8 <= n; c += 8) {
-    for (int half = 0; half < 2; ++half) {
-      __m256 x[8];
-#pragma GCC unroll 8
-      for (int j = 0; j < 8; ++j) {
-        float* at = rows + (j + 8 * half) * n + c;
-        x[j] = vexp::exp_avx2(_mm256_add_ps(_mm256_loadu_ps(at), _mm256_set1_ps(shift[j + 8 * half])));
-        _mm256_storeu_ps(at, x[j]);
-      }
-      transpose8(x);
-#pragma GCC unroll 8
-      for (int j = 0; j < 8; ++j) acc[half] = _mm256_add_ps(acc[half], x[j]);
-    }
-  }
-  alignas(32) float lanes[16];
-  _mm256_store_ps(lanes, acc[0]);
-  _mm256_store_ps(lanes + 8, acc[1]);
-  exp_sums16_tail(rows, n, c, shift, lanes, sum);
-}
-#endif
-
-// count rows: sixteen in one pass, fewer in two.
-void exp_sums(float* rows, int64_t n, int64_t count, const float* shift, float* sum) {
-#if defined(__x86_64__)
-  if (count == 16 && cpu_has_avx512f()) return exp_sums16_avx512(rows, n, shift, sum);
-  if (count == 16 && cpu_has_avx2_fma()) return exp_sums16_avx2(rows, n, shift, sum);
-  if (count < 16) {
-    for (int64_t i = 0; i < count; ++i) vec_exp_shifted(rows + i * n, shift[i], rows + i * n, size_t(n));
-    return row_sums(rows, n, count, n, sum);
-  }
-#endif
-  exp_sums_portable(rows, n, count, shift, sum);
-}
-
 // softmax(q k^T scale + mask) v for every (batch, head) pair, in blocks of
 // query rows: each thread of the pool takes the next block until none is
 // left, into its own scores. Rows are independent and a product's sums do
@@ -623,7 +546,6 @@ bool eval_attention(const Node& n, const Value* const* in, size_t count, const V
     }
     for (int64_t i0 = 0; i0 < rows; i0 += kSoftmaxRows) {
       const int64_t group_rows = std::min(kSoftmaxRows, rows - i0);
-      float shift[kSoftmaxRows];
       for (int64_t i = i0; i < i0 + group_rows; ++i) {
         float* row = scores + i * t;
         const int64_t r = r0 + i;
@@ -636,10 +558,10 @@ bool eval_attention(const Node& n, const Value* const* in, size_t count, const V
             vec_add(row, mrow, row, size_t(t));
           }
         }
-        shift[i - i0] = -row_max(row, t);
+        vec_exp_shifted(row, -row_max(row, t), row, size_t(t));
       }
       float sum[kSoftmaxRows];
-      exp_sums(scores + i0 * t, t, group_rows, shift, sum);
+      row_sums(scores + i0 * t, t, group_rows, t, sum);
       for (int64_t i = i0; i < i0 + group_rows; ++i)
         vec_scalar_mul_add(scores + i * t, 1.0f / sum[i - i0], 0.0f, scores + i * t, size_t(t));
     }
