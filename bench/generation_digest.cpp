@@ -14,7 +14,8 @@
 //
 //   generation_digest [case filter (substring)]
 // Compare builds with: taskset -c 0 build/bench/generation_digest > a.txt, the
-// same with the other build and at other core counts, then diff.
+// same with the other build and at other core counts, then diff;
+// VORN_BENCH_ISA=avx2 or portable runs every case in that form.
 #include <xxhash.h>
 
 #include <bit>
@@ -26,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_isa.h"
 #include "generation/generation_call.h"
 #include "generation/generation_loop.h"
 #include "generation/session_state.h"
@@ -230,6 +232,7 @@ void session_cases(const std::string& model, bool fp16, const char* policy, cons
 
 int main(int argc, char** argv) {
   const std::string filter = argc > 1 ? argv[1] : "";
+  const auto isa = bench_ort::bench_isa();  // VORN_BENCH_ISA=avx2|portable: that form
   for (const char* model : {"patch_f16", "patch_q8", "shuffle_f16", "shuffle_q8"})
     for (bool fp16 : {false, true})
       for (const char* policy : {"auto", "metal", "mps", "mpsgraph"}) session_cases(model, fp16, policy, filter);

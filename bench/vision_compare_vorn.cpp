@@ -23,6 +23,7 @@
 #include <fstream>
 #include <string>
 
+#include "bench/bench_isa.h"
 #include "bench/llama_compare_common.h"
 #include "gpu/generative_model.h"
 #include "gpu/graph_fixture.h"
@@ -59,6 +60,7 @@ std::vector<float> read_f32(const std::string& path, size_t count) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const auto isa = bench_ort::bench_isa();  // VORN_BENCH_ISA=avx2|portable: that form
   if (argc == 3 && std::string(argv[1]) == "write") {
     std::string error;
     if (!test::write_generative_model(vision_shape(), argv[2], &error)) die(error);

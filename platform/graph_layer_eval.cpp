@@ -310,8 +310,32 @@ float row_max_portable(const float* row, int64_t n) {
 }
 #endif
 
+#if defined(__x86_64__)
+// Sixty-four lanes: the largest value is the same whichever way the
+// comparisons are grouped (ties of zeros aside, as above).
+[[gnu::target("avx512f")]] float row_max_avx512(const float* row, int64_t n) {
+  constexpr __mmask16 all = 0xFFFF;
+  const __m512 none = _mm512_setzero_ps();
+  __m512 m0 = _mm512_set1_ps(row[0]), m1 = m0, m2 = m0, m3 = m0;
+  int64_t c = 0;
+  for (; c + 64 <= n; c += 64) {
+    m0 = _mm512_mask_max_ps(none, all, _mm512_loadu_ps(row + c), m0);
+    m1 = _mm512_mask_max_ps(none, all, _mm512_loadu_ps(row + c + 16), m1);
+    m2 = _mm512_mask_max_ps(none, all, _mm512_loadu_ps(row + c + 32), m2);
+    m3 = _mm512_mask_max_ps(none, all, _mm512_loadu_ps(row + c + 48), m3);
+  }
+  m0 = _mm512_mask_max_ps(none, all, _mm512_mask_max_ps(none, all, m1, m0), _mm512_mask_max_ps(none, all, m3, m2));
+  alignas(64) float lanes[16];
+  _mm512_store_ps(lanes, m0);
+  float top = row_max_portable(lanes, 16);
+  for (; c < n; ++c) top = row[c] > top ? row[c] : top;
+  return top;
+}
+#endif
+
 float row_max(const float* row, int64_t n) {
 #if defined(__x86_64__)
+  if (n >= 64 && cpu_has_avx512f()) return row_max_avx512(row, n);
   if (cpu_has_avx2_fma()) return row_max_avx2(row, n);
 #endif
   return row_max_portable(row, n);
@@ -438,11 +462,15 @@ bool eval_attention(const Node& n, const Value* const* in, size_t count, const V
   const Value* mask = count > 3 ? in[3] : nullptr;
   const int64_t batch = q.shape[0], heads = q.shape[1], s = q.shape[2], d = q.shape[3];
   const int64_t kv_heads = k.shape[1], t = k.shape[2];
+  // The result's rows are d floats of unit stride, laid out by its strides
+  // (dense, or tokens before heads when the plan has it written there).
   float* o = out_floats(out);
+  const int64_t os0 = out.strides[0], os1 = out.strides[1], os2 = out.strides[2];
   const int64_t pairs = batch * heads;
   if (pairs == 0 || s == 0 || d == 0) return true;
   if (t == 0) {
-    std::fill(o, o + pairs * s * d, 0.0f);
+    for (int64_t p = 0; p < pairs; ++p)
+      for (int64_t r = 0; r < s; ++r) std::fill_n(o + (p / heads) * os0 + (p % heads) * os1 + r * os2, d, 0.0f);
     finish(n, out);
     return true;
   }
@@ -537,13 +565,13 @@ bool eval_attention(const Node& n, const Value* const* in, size_t count, const V
       for (int64_t i = i0; i < i0 + group_rows; ++i)
         vec_scalar_mul_add(scores + i * t, 1.0f / sum[i - i0], 0.0f, scores + i * t, size_t(t));
     }
-    float* op = o + (p * s + r0) * d;
+    float* op = o + b * os0 + h * os1 + r0 * os2;
     if (panels) {
       for (int64_t i = 0; i < rows; i += kValueRowChunk)
-        panel_gemm(scores, t, gathered_panels(kv + panel_floats(d, t), t), t, d, op, d, i,
+        panel_gemm(scores, t, gathered_panels(kv + panel_floats(d, t), t), t, d, op, os2, i,
                    std::min(rows, i + kValueRowChunk), 0, panel_count(d));
     } else {
-      cpu_sgemm(false, false, rows, d, t, 1.0f, scores, t, vp, v.strides[2], 0.0f, op, d);
+      cpu_sgemm(false, false, rows, d, t, 1.0f, scores, t, vp, v.strides[2], 0.0f, op, os2);
     }
   };
   std::atomic<int64_t> next{0};

@@ -156,6 +156,24 @@ std::shared_ptr<const Plan> make_plan(const std::vector<Node>& nodes, const std:
   std::vector<int64_t> direct(plan->nodes.size(), -1);
   plan->stored.assign(targets.size(), 1);
 
+  // An attention whose one reader is a float target swapping two of its
+  // axes (its heads and its tokens) writes that target's memory straight
+  // through the swapped strides, rather than its own and a copy at the end.
+  std::vector<uint32_t> readers(plan->nodes.size(), 0);
+  for (uint32_t id : plan->order)
+    if (feed_of[id] < 0)
+      for (Tensor in : plan->nodes[id].inputs) ++readers[in.id];
+  for (Tensor t : targets) ++readers[t.id];
+  std::vector<int64_t> swapped_into(plan->nodes.size(), -1);  // the target
+  for (size_t t = 0; t < targets.size(); ++t) {
+    const Node& x = plan->nodes[targets[t].id];
+    if (x.op != Operation::kTranspose || x.type != DataType::kFloat32 || readers[targets[t].id] != 1) continue;
+    const uint32_t a = x.inputs[0].id;
+    if (plan->nodes[a].op == Operation::kScaledDotProductAttention && plan->nodes[a].type == DataType::kFloat32 &&
+        feed_of[a] < 0 && readers[a] == 1 && swapped_into[a] < 0)
+      swapped_into[a] = int64_t(t);
+  }
+
   // Layouts: feeds, constants, views of their input, computed values.
   std::vector<char> computed(plan->nodes.size(), 0);
   for (uint32_t id : plan->order) {
@@ -169,9 +187,24 @@ std::shared_ptr<const Plan> make_plan(const std::vector<Node>& nodes, const std:
       l = {Root::kConstant, id, 0, DataType::kFloat32, n.shape, dense_strides(n.shape)};
       continue;
     }
-    if (!n.inputs.empty() && view_layout(n, plan->layouts[n.inputs[0].id], plan->nodes[n.inputs[0].id].type, &l)) continue;
+    if (!n.inputs.empty() && view_layout(n, plan->layouts[n.inputs[0].id], plan->nodes[n.inputs[0].id].type, &l)) {
+      // The swapped view of an attention written in place is the target.
+      for (size_t t = 0; t < targets.size(); ++t)
+        if (targets[t].id == id && l.root == Root::kResult && l.index == t && l.offset == 0 && dense(l))
+          plan->stored[t] = 0;
+      continue;
+    }
     computed[id] = 1;
     l = {Root::kArena, 0, 0, DataType::kFloat32, n.shape, dense_strides(n.shape)};
+    if (swapped_into[id] >= 0) {
+      const size_t t = size_t(swapped_into[id]);
+      const Node& x = plan->nodes[targets[t].id];
+      l.root = Root::kResult;
+      l.index = uint32_t(t);
+      l.strides = dense_strides(x.shape);
+      std::swap(l.strides[size_t(x.ints[0])], l.strides[size_t(x.ints[1])]);
+      continue;
+    }
     for (size_t t = 0; t < targets.size(); ++t) {
       if (targets[t].id == id && n.type == DataType::kFloat32 && direct[id] < 0) {
         direct[id] = int64_t(t);

@@ -295,6 +295,40 @@ TEST(GraphLayer, AttentionRowsSummedInLanesKeepTheirBits) {
   }
 }
 
+// An attention whose result is read only as a target with its heads and
+// tokens swapped is written there in place, through the swapped strides:
+// the same bits as the head-major result, moved; with no keys, zeros.
+TEST(GraphLayer, AttentionIntoASwappedTargetKeepsItsBits) {
+  Device dev;
+  const int64_t batch = 2, heads = 3, s = 40, d = 16;
+  for (const int64_t t : {33, 0}) {
+    const auto qs = dev.random(batch * heads * s * d), ks = dev.random(batch * heads * t * d),
+               vs = dev.random(batch * heads * t * d);
+    auto attend = [&](bool swapped) {
+      mpsg::Graph g;
+      auto q = g.placeholder({batch, heads, s, d}, DataType::kFloat32);
+      auto k = g.placeholder({batch, heads, t, d}, DataType::kFloat32);
+      auto v = g.placeholder({batch, heads, t, d}, DataType::kFloat32);
+      auto o = g.scaledDotProductAttention(q, k, v, mpsg::Tensor{}, 0.25f);
+      const std::vector<mpsg::TensorData> in{
+          {dev.buffer(qs, DataType::kFloat32), 0, {batch, heads, s, d}, DataType::kFloat32},
+          {dev.buffer(ks, DataType::kFloat32), 0, {batch, heads, t, d}, DataType::kFloat32},
+          {dev.buffer(vs, DataType::kFloat32), 0, {batch, heads, t, d}, DataType::kFloat32}};
+      const auto res = g.compile({q, k, v}, {swapped ? g.transpose(o, 1, 2) : o}).run(dev.queue, in);
+      const float* p = static_cast<const float*>(res[0].buffer->contents());
+      return std::vector<float>(p, p + batch * heads * s * d);
+    };
+    const std::vector<float> head_major = attend(false), token_major = attend(true);
+    for (int64_t b = 0; b < batch; ++b)
+      for (int64_t h = 0; h < heads; ++h)
+        for (int64_t r = 0; r < s; ++r)
+          ASSERT_EQ(0, std::memcmp(&token_major[size_t(((b * s + r) * heads + h) * d)],
+                                   &head_major[size_t(((b * heads + h) * s + r) * d)], size_t(d) * 4))
+              << t << " keys, " << b << " " << h << " " << r;
+    if (t == 0) EXPECT_EQ(token_major, std::vector<float>(token_major.size(), 0.0f));
+  }
+}
+
 // The generative engine's attention graph: q [B, S, H, D] turned head-major,
 // K and V [B, Hk, cap, D] cut to T rows, a mask [B, 1, S, T], the result
 // turned back; compiled once and run twice.
