@@ -95,23 +95,28 @@ class Pool {
   }
 
   void hold() {
-    Worker* woken[64];
-    size_t n = 0;
+    Worker* woken[kFanOut];
+    size_t n;
     {
       std::lock_guard<std::mutex> lock(mu_);
       held_.fetch_add(1, std::memory_order_relaxed);
       // Woken now, the workers are awake by the pass's first parallel
       // layer; a worker woken without a job polls before it sleeps again.
-      while (!idle_.empty() && n < 64) {
-        woken[n] = idle_.back();
-        idle_.pop_back();
-        woken[n]->wake.store(1, std::memory_order_relaxed);
-        ++n;
-      }
+      // The caller wakes only the first few and each of those the next
+      // few, as for a job: a system call per sleeper would hold up the
+      // pass's first layer by tens of microseconds.
+      hold_to_wake_ = idle_.size();
+      n = wake_for_hold_locked(woken);
     }
     notify(woken, n);
   }
-  void unhold() { held_.fetch_sub(1, std::memory_order_relaxed); }
+  void unhold() {
+    // The short poll restarts when the last hold ends, so a caller that
+    // starts its next held pass within it (a model run back to back) finds
+    // the workers awake rather than waking each again.
+    released_.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    held_.fetch_sub(1, std::memory_order_relaxed);
+  }
 
   // Lists the job and wakes sleepers for the chunks that threads already
   // polling for work will not pick up, less the caller_takes chunks the
@@ -128,6 +133,7 @@ class Pool {
         head_ = &job;
       }
       tail_ = &job;
+      listed_.fetch_add(1, std::memory_order_relaxed);
       published_.fetch_add(1, std::memory_order_release);
       size_t chunks = (job.iterations + job.chunk - 1) / job.chunk;
       size_t polling = polling_.load(std::memory_order_relaxed);
@@ -165,6 +171,18 @@ class Pool {
     return n;
   }
 
+  // Sleepers still to wake for a hold: up to kFanOut of them.
+  size_t wake_for_hold_locked(Worker** out) {
+    size_t n = std::min({hold_to_wake_, idle_.size(), kFanOut});
+    for (size_t i = 0; i < n; ++i) {
+      out[i] = idle_.back();
+      idle_.pop_back();
+      out[i]->wake.store(1, std::memory_order_relaxed);
+    }
+    hold_to_wake_ = n < hold_to_wake_ && !idle_.empty() ? hold_to_wake_ - n : 0;
+    return n;
+  }
+
   static void notify(Worker** woken, size_t n) {
     for (size_t i = 0; i < n; ++i) woken[i]->wake.notify_one();
   }
@@ -191,6 +209,7 @@ class Pool {
       if (j != job) continue;
       (prev != nullptr ? prev->next_job : head_) = j->next_job;
       if (tail_ == j) tail_ = prev;
+      listed_.fetch_sub(1, std::memory_order_relaxed);
       return;
     }
   }
@@ -216,11 +235,15 @@ class Pool {
     }
   }
 
-  // Whether a poll that started at `start` has run its time: kSpin, or
-  // kHeldSpin while a PoolHold lives.
+  // Whether a poll that started at `start` has run its time: kSpin (from
+  // the end of the last hold, when that came later), or kHeldSpin while a
+  // PoolHold lives.
   bool poll_over(std::chrono::steady_clock::time_point start) const {
-    const auto spent = std::chrono::steady_clock::now() - start;
-    return spent > kSpin && (held_.load(std::memory_order_relaxed) == 0 || spent > kHeldSpin);
+    const auto now = std::chrono::steady_clock::now();
+    const auto spent = now - start;
+    if (held_.load(std::memory_order_relaxed) != 0) return spent > kHeldSpin;
+    const auto released = std::chrono::steady_clock::duration(released_.load(std::memory_order_relaxed));
+    return spent > kSpin && now.time_since_epoch() - released > kSpin;
   }
 
   void wait_for_helpers(Job& job) {
@@ -259,7 +282,7 @@ class Pool {
 
   void worker_loop(Worker& self) {
     t_in_worker = true;
-    bool may_poll = false;  // after work, or woken by a hold
+    bool may_poll = false;  // after work, or once woken
     for (;;) {
       Job* job;
       uint32_t seen;
@@ -268,21 +291,38 @@ class Pool {
       {
         std::unique_lock<std::mutex> lock(mu_);
         job = take_job_locked();
-        if (job != nullptr) n_woken = wake_some_locked(*job, woken);
+        if (job != nullptr) {
+          n_woken = wake_some_locked(*job, woken);
+        } else if (hold_to_wake_ != 0) {
+          n_woken = wake_for_hold_locked(woken);
+        }
         seen = published_.load(std::memory_order_relaxed);
         if (job == nullptr && !may_poll) {
           self.wake.store(0, std::memory_order_relaxed);
           idle_.push_back(&self);
           lock.unlock();
+          notify(woken, n_woken);
           while (self.wake.load(std::memory_order_acquire) == 0) self.wake.wait(0, std::memory_order_acquire);
-          may_poll = held_.load(std::memory_order_relaxed) != 0;
+          // Woken, it polls before sleeping again, also when the job or the
+          // hold it was woken for is gone: were it back among the sleepers
+          // at once, the next wake of a hold would find it again rather
+          // than one still asleep.
+          may_poll = true;
           continue;
         }
       }
+      if (job == nullptr) notify(woken, n_woken);
       if (job != nullptr) {
         notify(woken, n_woken);
         run_chunks(*job);
         release(job);
+        // With no job listed but the one just run, and none published
+        // since it was taken, there is nothing to look for under the lock,
+        // which the job's caller is about to take to unlist it.
+        if (listed_.load(std::memory_order_relaxed) <= 1 && published_.load(std::memory_order_acquire) == seen) {
+          may_poll = poll_for_work(seen);
+          continue;
+        }
         may_poll = true;
         continue;
       }
@@ -294,9 +334,13 @@ class Pool {
   Job* head_ = nullptr;  // jobs being dispatched, oldest first
   Job* tail_ = nullptr;
   std::vector<Worker*> idle_;  // sleeping workers, guarded by mu_
+  size_t hold_to_wake_ = 0;    // sleepers a hold still wakes, same guard
   std::atomic<uint32_t> published_{0};
+  std::atomic<size_t> listed_{0};  // jobs in the list
   std::atomic<size_t> polling_{0};
   std::atomic<uint32_t> held_{0};  // PoolHolds alive
+  // When a PoolHold last ended, steady_clock ticks since its epoch.
+  std::atomic<std::chrono::steady_clock::rep> released_{0};
   std::atomic<uint32_t> done_{0};
   std::atomic<uint32_t> done_waiters_{0};
   std::unique_ptr<Worker[]> workers_;

@@ -36,12 +36,13 @@ size_t parallel_thread_count();
 // dispatch awake, polling with a yield, for up to a couple of milliseconds
 // instead of some tens of microseconds, and the caller of a dispatch waits
 // for its last helpers the same way; making one wakes the workers that
-// sleep. For a caller about to run many dependent loops back to back (the
+// sleep (the caller the first two, each of them the next). For a caller about to run many dependent loops back to back (the
 // layers of one model pass): a worker that finished its share of a layer
 // early then starts the next layer at once, where a sleeping one would
 // first need the system to wake it, which on a virtual machine takes tens
 // of microseconds per wake. Once the last hold ends, workers go back to
-// sleep after the short poll: an idle process uses no CPU.
+// sleep after the short poll, counted from its end (so the next pass run
+// back to back finds them awake): an idle process uses no CPU.
 class PoolHold {
  public:
   PoolHold();

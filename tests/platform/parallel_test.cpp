@@ -1,7 +1,10 @@
+#include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -180,6 +183,45 @@ TEST(ParallelFor, HeldWorkersRunEveryLoopAndSleepOnceTheHoldEnds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(again, workers);
   EXPECT_LE(worker_ticks().first - before, 10) << "ticks used by workers after the hold";
+}
+
+// How often each worker has gone to sleep (its voluntary context
+// switches), in the order /proc lists them.
+std::vector<long> worker_sleeps() {
+  std::vector<long> sleeps;
+  DIR* d = opendir("/proc/self/task");
+  if (d == nullptr) return sleeps;
+  while (dirent* e = readdir(d)) {
+    const std::string base = std::string("/proc/self/task/") + e->d_name;
+    std::ifstream comm(base + "/comm");
+    std::string line;
+    if (e->d_name[0] == '.' || !std::getline(comm, line) || line != "vorn-worker") continue;
+    std::ifstream status(base + "/status");
+    while (std::getline(status, line))
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) sleeps.push_back(std::stol(line.substr(24)));
+  }
+  closedir(d);
+  return sleeps;
+}
+
+TEST(ParallelFor, AHoldWakesEverySleepingWorker) {
+  if (parallel_thread_count() < 3) GTEST_SKIP() << "fewer than two workers";
+  // The caller wakes the first sleepers and each of them the next: every
+  // worker must be reached, and sleeps again once the hold's poll is over.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    parallel_for(64, [](size_t) {});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // every worker asleep
+    const std::vector<long> before = worker_sleeps();
+    { PoolHold hold; }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::vector<long> after = worker_sleeps();
+    ASSERT_EQ(after.size(), before.size());
+    ASSERT_EQ(before.size(), parallel_thread_count() - 1);
+    size_t woken = 0;
+    for (size_t i = 0; i < before.size(); ++i) woken += after[i] > before[i] ? 1 : 0;
+    if (woken == before.size()) return;
+  }
+  ADD_FAILURE() << "a hold left workers asleep";
 }
 
 }  // namespace
