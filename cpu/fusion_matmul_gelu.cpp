@@ -91,11 +91,8 @@ bool compact(CpuState& s) {
   return changed;
 }
 
-// A MatMul's output word 14 as lowering left it: no fused operation yet.
-bool unfused(const NodeRecord& n) {
-  const uint64_t mode = n.attr(attr::Fusion::kMode);
-  return mode == attr::Fusion::kNone || mode == attr::kNotGiven;
-}
+// No fused operation yet (engine creation clears what a file holds there).
+bool unfused(const NodeRecord& n) { return n.attr(attr::Fusion::kMode) == attr::Fusion::kNone; }
 
 // Bias of the Add at j over the product t of n columns: a constant of n
 // floats of shape [n] or [1, .., 1, n], either operand of the Add.
