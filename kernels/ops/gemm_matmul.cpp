@@ -264,6 +264,7 @@ bool matmul_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char
   MatMulShape q{};
   if (!matmul_shape(s, n, &q, msg, cap)) return false;
   if (n.attr(attr::MatMul::kMode) == attr::MatMul::kBias && n.input_count() == 3) {
+    if (!kern::has_input(s, n, 2)) return fail(msg, cap, "the bias must hold N floats");
     const ValueRecord& bias = node_in_value(s, n, 2);
     if (static_cast<int64_t>(bias.count()) != q.n || bias.elem_kind() != kElemF32)
       return fail(msg, cap, "the bias must hold N floats");
