@@ -11,7 +11,7 @@
 // attribute into a fixed word whatever the operator (attr::Import below);
 // the lowering pass then leaves every word as the engines read it for that
 // operator (the per-operator records), and engine creation may write the
-// fused operation of an Add, Conv, ConvTranspose or Sigmoid into words 14
+// fused operation of an Add, Conv, ConvTranspose, Sigmoid, MatMul or Erf into words 14
 // and 15. The words of an operator that appear in stored models never move.
 #pragma once
 #include <cstdint>
@@ -156,9 +156,20 @@ struct Gemm {
   static constexpr uint64_t kAlpha = 14, kBeta = 15;     // f32
 };
 
-struct MatMul {
+struct MatMul : Fusion {
   // 1: A is [d0, d1, d2, d3] and axis 2 is the batch of the products.
   static constexpr uint64_t kAxis2Batch = 12;
+  // Value of kMode: input 2 holds N floats, added to each finished product
+  // value as the Add behind the MatMul added them (kParam stays free: it is
+  // the integer-weight word).
+  static constexpr uint64_t kBias = 1;
+};
+
+struct Erf : Fusion {
+  // Value of kMode: ((x * (erf(x / c) + 1)) * 0.5), each step rounded as the
+  // Div, Erf, Add and two Muls of an exported exact GELU round it; c is the
+  // f32 in the low 32 bits of kParam.
+  static constexpr uint64_t kGeluChain = 1;
 };
 
 struct Transpose {

@@ -109,10 +109,12 @@ void copy_records(CpuState& s, const CpuGraph& g) {
     // holds there (a converter writes the bits of 1.0f by default) is not
     // a mode.
     if (n.op() == op::Conv || n.op() == op::ConvTranspose || n.op() == op::Add ||
-        n.op() == op::Sigmoid || n.op() == op::BatchNormalization) {
+        n.op() == op::Sigmoid || n.op() == op::BatchNormalization || n.op() == op::Erf) {
       n.set_attr(attr::Fusion::kMode, attr::Fusion::kNone);
       n.set_attr(attr::Fusion::kParam, 0);
     }
+    // (A MatMul's word 15 is the integer-weight word: it stays.)
+    if (n.op() == op::MatMul) n.set_attr(attr::MatMul::kMode, attr::Fusion::kNone);
   }
 }
 

@@ -1,4 +1,5 @@
 #include "cpu/fusion.h"
+#include "cpu/fusion_matmul_gelu.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -569,6 +570,8 @@ void splice_concats(CpuState& s, const ArenaPlanner& p, int32_t* producer) {
 }  // namespace
 
 void cpu_fuse(CpuState& s, ArenaPlanner& p) {
+  fuse_matmul_biases(s, p);
+  fuse_gelu_chains(s, p);
   count_uses(s, p);
   if (s.node_count >= 2) fold_batchnorms(s, p);
   count_uses(s, p);

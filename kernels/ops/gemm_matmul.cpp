@@ -5,8 +5,10 @@
 
 #include "container/attr_words.h"
 #include "kernels/ops/spatial_common.h"
+#include "kernels/int8_paths.h"
 #include "kernels/quant_operands.h"
 #include "platform/blas.h"
+#include "platform/panel_gemm.h"
 #include "platform/parallel.h"
 
 VORN_VECTORIZE_FILE
@@ -225,11 +227,48 @@ void batch_run(bool spread, size_t count, int64_t m, F&& one) {
   }
 }
 
+// The bias of a MatMul in bias mode (see cpu/fusion_matmul_gelu.h), or
+// null.
+const float* matmul_bias(const CpuState& s, const NodeRecord& n) {
+  return n.attr(attr::MatMul::kMode) == attr::MatMul::kBias && n.input_count() == 3 ? node_in(s, n, 2) : nullptr;
+}
+
+// rows x n values of C (row stride ldc) plus the bias, the product's value
+// first, for the paths whose products cannot take the bias themselves.
+void add_bias_rows(float* c, int64_t ldc, int64_t rows, int64_t n, const float* bias) {
+  for (int64_t i = 0; i < rows; ++i) {
+    float* __restrict row = c + i * ldc;
+    for (int64_t j = 0; j < n; ++j) row[j] = row[j] + bias[j];
+  }
+}
+
+// C = A x B (+ bias) on one product: the bias goes to each rectangle of C
+// as the product finishes it, unless the operands are quantised or take
+// the integer path, where it follows the whole product.
+void product_with_bias(CpuState& s, SgemmThreading mode, bool quant, int64_t m, int64_t n, int64_t k,
+                       const float* a, int64_t lda, const float* b, int64_t ldb, float* c, int64_t ldc,
+                       const float* bias) {
+  if (quant || cpu_i8_ready(s)) {
+    cpu_gemm(s, false, false, m, n, k, 1.0f, a, lda, b, ldb, 0.0f, c, ldc);
+    add_bias_rows(c, ldc, m, n, bias);
+    return;
+  }
+  MatrixProduct g{false, false, m, n, k, 1.0f, a, lda, b, ldb, 0.0f, c, ldc};
+  g.bias = bias;
+  cpu_product(mode, mode == SgemmThreading::kSerial ? 1 : 0, g);
+}
+
 }  // namespace
 
 bool matmul_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, char* msg, size_t cap) {
   MatMulShape q{};
   if (!matmul_shape(s, n, &q, msg, cap)) return false;
+  if (n.attr(attr::MatMul::kMode) == attr::MatMul::kBias && n.input_count() == 3) {
+    if (!kern::has_input(s, n, 2)) return fail(msg, cap, "the bias must hold N floats");
+    const ValueRecord& bias = node_in_value(s, n, 2);
+    if (static_cast<int64_t>(bias.count()) != q.n || bias.elem_kind() != kElemF32)
+      return fail(msg, cap, "the bias must hold N floats");
+  }
   plan.set(q);
   return true;
 }
@@ -240,8 +279,10 @@ bool matmul_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
   const float* b = node_in(s, n, 1);
   float* y = node_out(s, n, 0);
   if (q.batch * q.m * q.n == 0) return true;
+  const float* bias = matmul_bias(s, n);
   if (q.k == 0) {
     std::memset(y, 0, static_cast<size_t>(q.batch * q.m * q.n) * 4);
+    if (bias != nullptr) add_bias_rows(y, q.n, q.batch * q.m, q.n, bias);
     return true;
   }
   // Quantised operands live in the engine's one scratch: products in turn.
@@ -253,7 +294,9 @@ bool matmul_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
       const int64_t i = static_cast<int64_t>(t) / q.d2, j = static_cast<int64_t>(t) % q.d2;
       const float* at = a + (i * q.d1 * q.d2 + j) * q.k + r0 * ld_a;
       float* yt = y + (i * q.d1 * q.d2 + j) * q.n + r0 * ld_y;
-      if (quant)
+      if (bias != nullptr)
+        product_with_bias(s, mode, quant, r1 - r0, q.n, q.k, at, ld_a, b + j * q.k * q.n, q.n, yt, ld_y, bias);
+      else if (quant)
         cpu_gemm(s, false, false, r1 - r0, q.n, q.k, 1.0f, at, ld_a, b + j * q.k * q.n, q.n, 0.0f, yt, ld_y);
       else
         cpu_sgemm_threading(mode, 0, false, false, r1 - r0, q.n, q.k, 1.0f, at, ld_a, b + j * q.k * q.n, q.n,
@@ -272,7 +315,11 @@ bool matmul_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
     expect *= q.out_dims[i];
   }
   if (q.b_shared && a_full) {
-    cpu_gemm(s, false, false, q.batch * q.m, q.n, q.k, 1.0f, a, q.k, b, q.n, 0.0f, y, q.n);
+    if (bias != nullptr)
+      product_with_bias(s, cpu_split_allowed() ? SgemmThreading::kPoolSplit : SgemmThreading::kSerial, quant,
+                        q.batch * q.m, q.n, q.k, a, q.k, b, q.n, y, q.n, bias);
+    else
+      cpu_gemm(s, false, false, q.batch * q.m, q.n, q.k, 1.0f, a, q.k, b, q.n, 0.0f, y, q.n);
     return true;
   }
   auto one = [&](size_t t, int64_t r0, int64_t r1, SgemmThreading mode) {
@@ -285,7 +332,9 @@ bool matmul_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
     }
     const float* at = a + ia * mk + r0 * q.k;
     float* yt = y + static_cast<int64_t>(t) * mn + r0 * q.n;
-    if (quant)
+    if (bias != nullptr)
+      product_with_bias(s, mode, quant, r1 - r0, q.n, q.k, at, q.k, b + ib * kn, q.n, yt, q.n, bias);
+    else if (quant)
       cpu_gemm(s, false, false, r1 - r0, q.n, q.k, 1.0f, at, q.k, b + ib * kn, q.n, 0.0f, yt, q.n);
     else
       cpu_sgemm_threading(mode, 0, false, false, r1 - r0, q.n, q.k, 1.0f, at, q.k, b + ib * kn, q.n, 0.0f, yt,
