@@ -66,6 +66,17 @@ void gelu_chain_loop(const float* x, float* y, int64_t first, int64_t end, float
 }
 
 #if defined(__x86_64__)
+// Contraction off for a function whose target has fused multiply-adds:
+// GCC takes it as the function's optimize attribute, clang as a pragma at
+// the top of its body.
+#if defined(__clang__)
+#define VORN_NO_CONTRACT
+#define VORN_NO_CONTRACT_BODY _Pragma("clang fp contract(off)")
+#else
+#define VORN_NO_CONTRACT , gnu::optimize("fp-contract=off")
+#define VORN_NO_CONTRACT_BODY
+#endif
+
 // erf_rational and the chain on vector lanes, operation for operation: no
 // fused multiply-add (contraction is off where the target has one), and
 // the clamps as max(-4, z) and min(4, z), which pass a NaN in z as the
@@ -88,9 +99,10 @@ void gelu_chain_loop(const float* x, float* y, int64_t first, int64_t end, float
   q = q * z2 - SET1(1.42647391e-02f);                                                            \
   const V e = z * p / q;
 
-[[gnu::target("avx2"), gnu::optimize("fp-contract=off")]] void gelu_chain_avx2(const float* x, float* y,
+[[gnu::target("avx2") VORN_NO_CONTRACT]] void gelu_chain_avx2(const float* x, float* y,
                                                                               int64_t first, int64_t end,
                                                                               float c) {
+  VORN_NO_CONTRACT_BODY
   const __m256 vc = _mm256_set1_ps(c);
   int64_t i = first;
   for (; i + 8 <= end; i += 8) {
@@ -107,9 +119,10 @@ void gelu_chain_loop(const float* x, float* y, int64_t first, int64_t end, float
 #define VORN_MAX512(a, z) _mm512_mask_blend_ps(_mm512_cmp_ps_mask(a, z, _CMP_GT_OQ), z, a)
 #define VORN_MIN512(a, z) _mm512_mask_blend_ps(_mm512_cmp_ps_mask(a, z, _CMP_LT_OQ), z, a)
 
-[[gnu::target("avx512f"), gnu::optimize("fp-contract=off")]] void gelu_chain_avx512(const float* x, float* y,
+[[gnu::target("avx512f") VORN_NO_CONTRACT]] void gelu_chain_avx512(const float* x, float* y,
                                                                                    int64_t first, int64_t end,
                                                                                    float c) {
+  VORN_NO_CONTRACT_BODY
   const __m512 vc = _mm512_set1_ps(c);
   int64_t i = first;
   for (; i + 16 <= end; i += 16) {
@@ -123,6 +136,8 @@ void gelu_chain_loop(const float* x, float* y, int64_t first, int64_t end, float
 #undef VORN_MAX512
 #undef VORN_MIN512
 #undef VORN_GELU_CHAIN_LANES
+#undef VORN_NO_CONTRACT
+#undef VORN_NO_CONTRACT_BODY
 #endif
 
 void gelu_chain_range(const float* x, float* y, int64_t first, int64_t end, float c) {

@@ -325,7 +325,9 @@ TEST(GraphLayer, AttentionIntoASwappedTargetKeepsItsBits) {
           ASSERT_EQ(0, std::memcmp(&token_major[size_t(((b * s + r) * heads + h) * d)],
                                    &head_major[size_t(((b * heads + h) * s + r) * d)], size_t(d) * 4))
               << t << " keys, " << b << " " << h << " " << r;
-    if (t == 0) EXPECT_EQ(token_major, std::vector<float>(token_major.size(), 0.0f));
+    if (t == 0) {
+      EXPECT_EQ(token_major, std::vector<float>(token_major.size(), 0.0f));
+    }
   }
 }
 
