@@ -1,5 +1,6 @@
 #include "cpu/fusion.h"
 #include "cpu/fusion_matmul_gelu.h"
+#include "cpu/fusion_uses.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -12,38 +13,6 @@
 namespace vorn {
 
 namespace {
-
-
-void count_uses(const CpuState& s, ArenaPlanner& p) {
-  for (uint64_t id = 0; id < s.value_count; ++id) {
-    p.consumer_count[id] = 0;
-    p.writer_count[id] = 0;
-  }
-  for (uint64_t i = 0; i < s.node_count; ++i) {
-    const NodeRecord& n = s.nodes[i];
-    for (uint64_t k = 0; k < n.input_count() && k < kNodeMaxInputs; ++k)
-      if (n.input(k) < s.value_count) ++p.consumer_count[n.input(k)];
-    for (uint64_t k = 0; k < n.output_count() && k < kNodeMaxOutputs; ++k)
-      if (n.output(k) < s.value_count) ++p.writer_count[n.output(k)];
-  }
-}
-
-// An activation written by exactly one node and read by exactly one input
-// slot: the value between two nodes that fusion can make disappear.
-bool intermediate(const CpuState& s, const ArenaPlanner& p, uint64_t id) {
-  return id < s.value_count && s.values[id].kind() == kValueActivation &&
-         p.consumer_count[id] == 1 && p.writer_count[id] == 1;
-}
-
-bool f32_weight(const CpuState& s, uint64_t id, uint64_t count) {
-  return id < s.value_count && s.values[id].kind() == kValueWeight &&
-         s.values[id].elem_kind() == kElemF32 && s.values[id].count() == count &&
-         s.data[id] != nullptr;
-}
-
-bool same_count(const CpuState& s, uint64_t a, uint64_t b) {
-  return a < s.value_count && b < s.value_count && s.values[a].count() == s.values[b].count();
-}
 
 // Output channels of a Conv with a 4-d output, where the Conv and the
 // BatchNormalization kernels agree that dim 1 is the channel; 0 (nothing is
@@ -63,7 +32,7 @@ bool conv_bn_foldable(const CpuState& s, const ArenaPlanner& p, uint64_t k) {
   const NodeRecord& conv = s.nodes[k - 1];
   const NodeRecord& bn = s.nodes[k];
   if (conv.op() != op::Conv || bn.op() != op::BatchNormalization || conv.input_count() < 2 ||
-      bn.input_count() < 3 || conv.output(0) != bn.input(0) || !intermediate(s, p, bn.input(0)) ||
+      bn.input_count() < 3 || conv.output(0) != bn.input(0) || !fusion_intermediate(s, p, bn.input(0)) ||
       !same_count(s, conv.output(0), bn.output(0)) || conv.attr(attr::Conv::kMode) != attr::Conv::kNone)
     return false;
   uint64_t m = conv_channels(s, conv);
@@ -88,7 +57,7 @@ bool conv_relu_bn_foldable(const CpuState& s, const ArenaPlanner& p, uint64_t k)
   const NodeRecord& bn = s.nodes[k];
   if (conv.op() != op::Conv || relu.op() != op::Relu || bn.op() != op::BatchNormalization ||
       bn.input_count() < 3 || conv.output(0) != relu.input(0) || relu.output(0) != bn.input(0) ||
-      !intermediate(s, p, relu.input(0)) || !intermediate(s, p, bn.input(0)) ||
+      !fusion_intermediate(s, p, relu.input(0)) || !fusion_intermediate(s, p, bn.input(0)) ||
       !same_count(s, conv.output(0), relu.output(0)) || !same_count(s, relu.output(0), bn.output(0)) ||
       conv.attr(attr::Conv::kMode) != attr::Conv::kNone)
     return false;
@@ -174,15 +143,6 @@ void fold_conv_relu_bn(CpuState& s, uint64_t k, uint8_t* block, uint64_t& used) 
   bn.set_op(kOpNone);
 }
 
-bool compact(CpuState& s) {
-  uint64_t kept = 0;
-  for (uint64_t i = 0; i < s.node_count; ++i)
-    if (s.nodes[i].op() != kOpNone) s.nodes[kept++] = s.nodes[i];
-  bool changed = kept != s.node_count;
-  s.node_count = kept;
-  return changed;
-}
-
 void fold_batchnorms(CpuState& s, ArenaPlanner& p) {
   uint64_t total = 0;
   for (uint64_t k = 1; k < s.node_count; ++k) {
@@ -212,7 +172,7 @@ void fold_batchnorms(CpuState& s, ArenaPlanner& p) {
         fold_conv_relu_bn(s, k, block, used);
     }
   }
-  compact(s);
+  compact_nodes(s);
 }
 
 // Conv at k and PRelu at k + 1 reading its output (an intermediate), with
@@ -225,7 +185,7 @@ uint64_t conv_prelu_channels(const CpuState& s, const ArenaPlanner& p, uint64_t 
   const NodeRecord& pr = s.nodes[k + 1];
   if (conv.op() != op::Conv || pr.op() != op::PRelu || pr.input_count() != 2 ||
       conv.attr(attr::Conv::kMode) != attr::Conv::kNone || pr.input(0) != conv.output(0) ||
-      !intermediate(s, p, conv.output(0)) || !same_count(s, conv.output(0), pr.output(0)))
+      !fusion_intermediate(s, p, conv.output(0)) || !same_count(s, conv.output(0), pr.output(0)))
     return 0;
   const uint64_t m = conv_channels(s, conv), slope = pr.input(1);
   if (m == 0 || slope >= s.value_count || p.consumer_count[slope] != 1 || slope == conv.input(2) ||
@@ -265,7 +225,7 @@ void fuse_prelus(CpuState& s, const ArenaPlanner& p) {
     conv.set_output(0, pr.output(0));
     pr.set_op(kOpNone);
   }
-  compact(s);
+  compact_nodes(s);
 }
 
 void fuse_activations(CpuState& s, const ArenaPlanner& p) {
@@ -277,7 +237,7 @@ void fuse_activations(CpuState& s, const ArenaPlanner& p) {
     const bool bn = a.op() == op::BatchNormalization;
     if ((!conv && !bn && a.op() != op::ConvTranspose) || a.attr(attr::Fusion::kMode) != attr::Fusion::kNone)
       continue;
-    if (next.input(0) != a.output(0) || !intermediate(s, p, a.output(0)) ||
+    if (next.input(0) != a.output(0) || !fusion_intermediate(s, p, a.output(0)) ||
         !same_count(s, a.output(0), next.output(0)))
       continue;
     if (bn) {
@@ -309,7 +269,7 @@ void fuse_activations(CpuState& s, const ArenaPlanner& p) {
     s.nodes[k + 1].set_op(kOpNone);
     any = true;
   }
-  if (any) compact(s);
+  if (any) compact_nodes(s);
 }
 
 void fuse_scaled_adds(CpuState& s, const ArenaPlanner& p) {
@@ -321,7 +281,7 @@ void fuse_scaled_adds(CpuState& s, const ArenaPlanner& p) {
         add.input_count() != 2 || add.attr(attr::Add::kMode) != attr::Add::kNone)
       continue;
     const uint64_t t = mul.output(0);
-    if (!intermediate(s, p, t) || mul.input(0) >= s.value_count || mul.input(1) >= s.value_count)
+    if (!fusion_intermediate(s, p, t) || mul.input(0) >= s.value_count || mul.input(1) >= s.value_count)
       continue;
     uint64_t scalar_slot = 2;
     for (uint64_t slot : {uint64_t{1}, uint64_t{0}}) {
@@ -364,48 +324,7 @@ void fuse_scaled_adds(CpuState& s, const ArenaPlanner& p) {
     ++k;  // scanning goes on after the removed Add
     any = true;
   }
-  if (any) compact(s);
-}
-
-// Node indices by value id, kept in planner tables that arena planning
-// fills afresh after fusion: last_use = the last node reading the value
-// (for an intermediate, its only consumer), producer = the first node
-// reading it, first_write = the first node writing it; -1 for none.
-void index_nodes(const CpuState& s, ArenaPlanner& p) {
-  for (uint64_t id = 0; id < s.value_count; ++id) {
-    p.last_use[id] = -1;
-    p.producer[id] = -1;
-    p.first_write[id] = -1;
-  }
-  for (uint64_t i = 0; i < s.node_count; ++i) {
-    const NodeRecord& n = s.nodes[i];
-    const auto at = static_cast<int32_t>(i);
-    for (uint64_t k = 0; k < n.input_count() && k < kNodeMaxInputs; ++k) {
-      const uint64_t id = n.input(k);
-      if (id >= s.value_count) continue;
-      p.last_use[id] = at;
-      if (p.producer[id] < 0) p.producer[id] = at;
-    }
-    for (uint64_t k = 0; k < n.output_count() && k < kNodeMaxOutputs; ++k)
-      if (n.output(k) < s.value_count && p.first_write[n.output(k)] < 0) p.first_write[n.output(k)] = at;
-  }
-}
-
-// The node after k that is the only reader of node k's output 0, or -1. The
-// fused node takes k's place, so it writes the reader's output earlier than
-// the reader did: that output must have no other writer, must not be read
-// before the reader (nor by node k itself).
-int64_t sole_reader_after(const CpuState& s, const ArenaPlanner& p, uint64_t k) {
-  const NodeRecord& n = s.nodes[k];
-  const uint64_t t = n.output(0);
-  if (n.output_count() != 1 || !intermediate(s, p, t)) return -1;
-  const int32_t j = p.last_use[t];
-  if (j < 0 || static_cast<uint64_t>(j) <= k) return -1;
-  const NodeRecord& r = s.nodes[j];
-  if (r.output_count() != 1 || r.output(0) >= s.value_count) return -1;
-  const uint64_t o = r.output(0);
-  if (p.writer_count[o] != 1 || (p.producer[o] >= 0 && p.producer[o] <= j)) return -1;
-  return j;
+  if (any) compact_nodes(s);
 }
 
 // HardSigmoid with the slope and offset of HardSwish (PyTorch exports
@@ -427,8 +346,7 @@ bool hardswish_gate(const NodeRecord& n) {
 // a by it (a product of two floats does not depend on their order), so the
 // result is the same bit for bit. The Mul must read the `a` the gate read:
 // one writer at most (none for a graph input), not after the gate.
-void fuse_gated_products(CpuState& s, ArenaPlanner& p) {
-  index_nodes(s, p);
+void fuse_gated_products(CpuState& s, const ArenaPlanner& p) {
   bool any = false;
   for (uint64_t k = 0; k + 1 < s.node_count; ++k) {
     NodeRecord& gate = s.nodes[k];
@@ -454,15 +372,14 @@ void fuse_gated_products(CpuState& s, ArenaPlanner& p) {
     mul.set_op(kOpNone);
     any = true;
   }
-  if (any) compact(s);
+  if (any) compact_nodes(s);
 }
 
 // Add(x, y) of one element count in inputs and output, whose output is read
 // only by a Relu: one Add in Relu mode in the Add's place, writing the
 // Relu's output (the residual join of ResNet blocks). The kernel adds, then
 // applies the Relu kernel's own test, so NaN still becomes 0 and -0 stays.
-void fuse_add_relus(CpuState& s, ArenaPlanner& p) {
-  index_nodes(s, p);
+void fuse_add_relus(CpuState& s, const ArenaPlanner& p) {
   bool any = false;
   for (uint64_t k = 0; k + 1 < s.node_count; ++k) {
     NodeRecord& add = s.nodes[k];
@@ -483,7 +400,7 @@ void fuse_add_relus(CpuState& s, ArenaPlanner& p) {
     relu.set_op(kOpNone);
     any = true;
   }
-  if (any) compact(s);
+  if (any) compact_nodes(s);
 }
 
 // Conv at k whose output is read only by an Add (plain or in Relu mode) of
@@ -493,8 +410,7 @@ void fuse_add_relus(CpuState& s, ArenaPlanner& p) {
 // its final value when the Conv runs: written once, before k, or a graph
 // input. A depthwise Conv keeps its Add (its kernel finishes whole planes
 // in registers).
-void fuse_residual_adds(CpuState& s, ArenaPlanner& p) {
-  index_nodes(s, p);
+void fuse_residual_adds(CpuState& s, const ArenaPlanner& p) {
   bool any = false;
   for (uint64_t k = 0; k + 1 < s.node_count; ++k) {
     NodeRecord& conv = s.nodes[k];
@@ -527,7 +443,7 @@ void fuse_residual_adds(CpuState& s, ArenaPlanner& p) {
     add.set_op(kOpNone);
     any = true;
   }
-  if (any) compact(s);
+  if (any) compact_nodes(s);
 }
 
 bool batch1_channel_concat(const CpuState& s, const NodeRecord& n) {
@@ -572,24 +488,24 @@ void splice_concats(CpuState& s, const ArenaPlanner& p, int32_t* producer) {
 void cpu_fuse(CpuState& s, ArenaPlanner& p) {
   fuse_matmul_biases(s, p);
   fuse_gelu_chains(s, p);
-  count_uses(s, p);
+  index_uses(s, p);
   if (s.node_count >= 2) fold_batchnorms(s, p);
-  count_uses(s, p);
+  index_uses(s, p);
   // Before the activation pass, so that a HardSwish made here from a Conv's
   // output becomes that Conv's epilogue.
   if (s.node_count >= 2) fuse_gated_products(s, p);
-  count_uses(s, p);
+  index_uses(s, p);
   if (s.node_count >= 2) fuse_prelus(s, p);
-  count_uses(s, p);
+  index_uses(s, p);
   if (s.node_count >= 2) fuse_activations(s, p);
-  count_uses(s, p);
+  index_uses(s, p);
   if (s.node_count >= 2) fuse_scaled_adds(s, p);
-  count_uses(s, p);
+  index_uses(s, p);
   if (s.node_count >= 2) fuse_add_relus(s, p);
-  count_uses(s, p);
+  index_uses(s, p);
   // After the Add took its Relu, so a Conv takes both.
   if (s.node_count >= 2) fuse_residual_adds(s, p);
-  count_uses(s, p);
+  index_uses(s, p);
   splice_concats(s, p, p.producer);
 }
 

@@ -1,4 +1,5 @@
 #include "cpu/fusion_matmul_gelu.h"
+#include "cpu/fusion_uses.h"
 
 #include <cstring>
 
@@ -10,59 +11,9 @@ namespace vorn {
 
 namespace {
 
-// Use counts and node positions by value id: consumer_count / writer_count
-// as input / output slots naming the value, producer = the first node
-// reading it, first_write = the first node writing it (-1 none).
-void index_uses(const CpuState& s, ArenaPlanner& p) {
-  for (uint64_t id = 0; id < s.value_count; ++id) {
-    p.consumer_count[id] = p.writer_count[id] = 0;
-    p.producer[id] = p.first_write[id] = -1;
-  }
-  for (uint64_t i = 0; i < s.node_count; ++i) {
-    const NodeRecord& n = s.nodes[i];
-    const auto at = static_cast<int32_t>(i);
-    for (uint64_t k = 0; k < n.input_count() && k < kNodeMaxInputs; ++k) {
-      const uint64_t id = n.input(k);
-      if (id >= s.value_count) continue;
-      ++p.consumer_count[id];
-      if (p.producer[id] < 0) p.producer[id] = at;
-    }
-    for (uint64_t k = 0; k < n.output_count() && k < kNodeMaxOutputs; ++k) {
-      const uint64_t id = n.output(k);
-      if (id >= s.value_count) continue;
-      ++p.writer_count[id];
-      if (p.first_write[id] < 0) p.first_write[id] = at;
-    }
-  }
-}
-
-// The node after k that is node k's output's one reader, or -1. The fused
-// node takes k's place and writes the reader's output that early, so that
-// output must have one writer and no reader up to the reader itself.
-int64_t sole_reader(const CpuState& s, const ArenaPlanner& p, uint64_t k) {
-  const NodeRecord& n = s.nodes[k];
-  const uint64_t t = n.output(0);
-  if (n.output_count() != 1 || t >= s.value_count || s.values[t].kind() != kValueActivation ||
-      p.consumer_count[t] != 1 || p.writer_count[t] != 1)
-    return -1;
-  const int32_t j = p.producer[t];
-  if (j < 0 || static_cast<uint64_t>(j) <= k) return -1;
-  const NodeRecord& r = s.nodes[j];
-  if (r.output_count() != 1 || r.output(0) >= s.value_count) return -1;
-  const uint64_t o = r.output(0);
-  if (p.writer_count[o] != 1 || (p.producer[o] >= 0 && p.producer[o] <= j)) return -1;
-  return j;
-}
-
-bool same_count(const CpuState& s, uint64_t a, uint64_t b) {
-  return a < s.value_count && b < s.value_count && s.values[a].count() == s.values[b].count();
-}
-
 // A weight of one f32, its bits in *bits.
 bool f32_scalar(const CpuState& s, uint64_t id, uint32_t* bits) {
-  if (id >= s.value_count || s.values[id].kind() != kValueWeight || s.values[id].elem_kind() != kElemF32 ||
-      s.values[id].count() != 1 || s.data[id] == nullptr)
-    return false;
+  if (!f32_weight(s, id, 1)) return false;
   std::memcpy(bits, s.data[id], 4);
   return true;
 }
@@ -80,15 +31,6 @@ uint64_t other_input(const CpuState& s, const NodeRecord& n, uint64_t t) {
   if (n.input(0) == t && n.input(1) != t) return n.input(1);
   if (n.input(1) == t && n.input(0) != t) return n.input(0);
   return s.value_count;
-}
-
-bool compact(CpuState& s) {
-  uint64_t kept = 0;
-  for (uint64_t i = 0; i < s.node_count; ++i)
-    if (s.nodes[i].op() != kOpNone) s.nodes[kept++] = s.nodes[i];
-  const bool changed = kept != s.node_count;
-  s.node_count = kept;
-  return changed;
 }
 
 // No fused operation yet (engine creation clears what a file holds there).
@@ -118,7 +60,7 @@ void fuse_matmul_biases(CpuState& s, ArenaPlanner& p) {
         s.values[mm.input(1)].kind() != kValueWeight)
       continue;
     const uint64_t t = mm.output(0);
-    const int64_t j = sole_reader(s, p, k);
+    const int64_t j = sole_reader_after(s, p, k);
     if (j < 0) continue;
     NodeRecord& add = s.nodes[j];
     if (add.op() != op::Add || add.attr(attr::Add::kMode) != attr::Add::kNone) continue;
@@ -137,7 +79,7 @@ void fuse_matmul_biases(CpuState& s, ArenaPlanner& p) {
     add.set_op(kOpNone);
     any = true;
   }
-  if (any) compact(s);
+  if (any) compact_nodes(s);
 }
 
 void fuse_gelu_chains(CpuState& s, ArenaPlanner& p) {
@@ -151,20 +93,20 @@ void fuse_gelu_chains(CpuState& s, ArenaPlanner& p) {
     const uint64_t x = div.input(0);
     // x must hold the value the Div read when the first Mul reads it.
     if (x >= s.value_count || p.writer_count[x] > 1 || p.first_write[x] >= static_cast<int32_t>(k)) continue;
-    const int64_t j1 = sole_reader(s, p, k);
+    const int64_t j1 = sole_reader_after(s, p, k);
     if (j1 < 0 || s.nodes[j1].op() != op::Erf || s.nodes[j1].input_count() != 1 || !unfused(s.nodes[j1]))
       continue;
-    const int64_t j2 = sole_reader(s, p, j1);
+    const int64_t j2 = sole_reader_after(s, p, j1);
     if (j2 < 0) continue;
     const NodeRecord& add = s.nodes[j2];
     if (add.op() != op::Add || add.attr(attr::Add::kMode) != attr::Add::kNone ||
         !scalar_is(s, other_input(s, add, s.nodes[j1].output(0)), 1.0f))
       continue;
-    const int64_t j3 = sole_reader(s, p, j2);
+    const int64_t j3 = sole_reader_after(s, p, j2);
     if (j3 < 0) continue;
     const NodeRecord& mx = s.nodes[j3];
     if (mx.op() != op::Mul || other_input(s, mx, add.output(0)) != x) continue;
-    const int64_t j4 = sole_reader(s, p, j3);
+    const int64_t j4 = sole_reader_after(s, p, j3);
     if (j4 < 0) continue;
     const NodeRecord& mh = s.nodes[j4];
     if (mh.op() != op::Mul || !scalar_is(s, other_input(s, mh, mx.output(0)), 0.5f)) continue;
@@ -186,7 +128,7 @@ void fuse_gelu_chains(CpuState& s, ArenaPlanner& p) {
     s.nodes[j4].set_op(kOpNone);
     any = true;
   }
-  if (any) compact(s);
+  if (any) compact_nodes(s);
 }
 
 }  // namespace vorn
