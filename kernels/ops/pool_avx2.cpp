@@ -216,6 +216,14 @@ template <int KW>
   }
 }
 
+// Input rows asked for ahead of the fold when the pool's input passes
+// kAheadBytes: such planes come from the third-level cache or memory (the
+// layer before wrote megabytes), and the loads of each row otherwise wait
+// for them (squeezenet's first pool, 3.1 MB, 13% faster); inputs that stay
+// in the second-level cache ran slower with it.
+constexpr int64_t kRowsAhead = 3;
+constexpr int64_t kAheadBytes = int64_t{2} << 20;
+
 [[gnu::target("avx2,fma")]] void max_planes_rows_s2(const PoolParams& p, const float* x, float* y, int64_t first,
                                                      int64_t end) {
   const int64_t wo = p.y.w, ho = p.y.h, blocks = (wo + 7) / 8, stride = blocks * 8;
@@ -224,13 +232,22 @@ template <int KW>
   // Output rows per band: the padded input rows they read fit row_max.
   const int64_t span = (p.kh - 1) * p.dh + 1;
   const int64_t band = std::max<int64_t>(1, std::min(ho, (kRowMaxFloats / stride - span) / p.sh + 1));
+  const bool ask_ahead = p.planes() * p.x.plane() * int64_t{sizeof(float)} >= kAheadBytes;
   for (int64_t k = first; k < end; ++k) {
     const float* xp = x + k * p.x.plane();
     float* yp = y + k * p.y.plane();
     for (int64_t oy0 = 0; oy0 < ho; oy0 += band) {
       const int64_t oy1 = std::min(ho, oy0 + band), v0 = oy0 * p.sh;
       const int64_t v1 = (oy1 - 1) * p.sh + span;
-      for (int64_t v = v0; v < v1; ++v) fold_row(p, xp, v - p.padt, row_max + (v - v0) * stride);
+      for (int64_t v = v0; v < v1; ++v) {
+        // Planes lie one after another, so rows past this plane's last
+        // are the next plane's first.
+        const int64_t ahead = v - p.padt + kRowsAhead;
+        if (ask_ahead && ahead >= 0 && (ahead < p.x.h || k + 1 < end))
+          for (int64_t c = 0; c < p.x.w; c += 16)
+            _mm_prefetch(reinterpret_cast<const char*>(xp + ahead * p.x.w + c), _MM_HINT_T0);
+        fold_row(p, xp, v - p.padt, row_max + (v - v0) * stride);
+      }
       for (int64_t oy = oy0; oy < oy1; ++oy) {
         const float* top = row_max + (oy * p.sh - v0) * stride;
         for (int64_t b = 0; b < blocks; ++b) {
