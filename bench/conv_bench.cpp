@@ -72,6 +72,12 @@ const Shape kShapes[] = {
     {"squeezenet", "expand 16->64 55", 16, 55, 64, 1, 1, 1},
     {"squeezenet", "squeeze 128->32 27", 128, 27, 32, 1, 1, 1},
     {"squeezenet", "expand 32->128 27", 32, 27, 128, 1, 1, 1},
+    {"squeezenet", "stem 3x3 s2", 3, 224, 64, 3, 2, 1},
+    {"squeezenet", "expand 3x3 16->64 55", 16, 55, 64, 3, 1, 1},
+    {"squeezenet", "expand 3x3 32->128 27", 32, 27, 128, 3, 1, 1},
+    {"squeezenet", "expand 3x3 64->256 13", 64, 13, 256, 3, 1, 1},
+    {"squeezenet", "classifier 512->1000 13", 512, 13, 1000, 1, 1, 1},
+    {"fr_detect", "stem 3x3 s2 3->16 240", 3, 240, 16, 3, 2, 1},
 };
 
 template <class F>
