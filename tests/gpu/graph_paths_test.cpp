@@ -270,11 +270,13 @@ TEST(GraphPaths, CausalAttentionKeepsTheBitsOfItsMaskWrittenOut) {
     AttentionCase shape;
     float scale;                // of q and k
     int64_t key = -1, value = -1;  // new rows whose key holds an infinity, whose value a NaN
+    int64_t query = -1;            // a row whose query holds a NaN with its sign set
   };
   const Case cases[] = {
       {{1, 109, 0, 9, 3, 64, false, true}, 1},         {{2, 70, 0, 4, 2, 40, false, true}, 4},
       {{1, 45, 20, 2, 1, 64, false, true}, 1},         {{1, 64, 0, 4, 1, 32, false, true}, 1e19f},
       {{1, 100, 0, 2, 2, 64, false, true}, 1, 90},     {{1, 40, 3, 3, 1, 32, false, true}, 1, -1, 35},
+      {{1, 96, 0, 3, 1, 64, false, true}, 1, -1, -1, 50},
   };
   LoadedModel m("patch_f16", kElemF32);
   VNGraph& g = m.g();
@@ -282,7 +284,8 @@ TEST(GraphPaths, CausalAttentionKeepsTheBitsOfItsMaskWrittenOut) {
   for (const Case& e : cases) {
     const AttentionCase& c = e.shape;
     SCOPED_TRACE(testing::Message() << "b" << c.b << " s" << c.s << " past" << c.past << " d" << c.d << " scale "
-                                    << e.scale << " key " << e.key << " value " << e.value);
+                                    << e.scale << " key " << e.key << " value " << e.value
+                                    << " query " << e.query);
     const uint64_t total = c.past + c.s;
     auto q = random_values(c.b * c.s * c.hq * c.d, 21), k = random_values(c.b * c.s * c.hk * c.d, 22),
          v = random_values(c.b * c.s * c.hk * c.d, 23), pk = random_values(c.b * c.hk * c.past * c.d, 24),
@@ -291,6 +294,7 @@ TEST(GraphPaths, CausalAttentionKeepsTheBitsOfItsMaskWrittenOut) {
       for (float& f : *x) f *= e.scale;
     if (e.key >= 0) k[e.key * c.hk * c.d] = INFINITY;
     if (e.value >= 0) v[e.value * c.hk * c.d + 1] = NAN;
+    if (e.query >= 0) q[e.query * c.hq * c.d + c.d + 3] = -NAN;
     std::vector<float> mask(c.b * c.s * total, 0.0f);
     for (uint64_t i = 0; i < mask.size(); ++i)
       if (i % total > c.past + i / total % c.s) mask[i] = std::numeric_limits<float>::lowest();
