@@ -12,7 +12,8 @@
 // weights; the vision side is the small test one, which no text pass
 // reads). The timing form reads a container written so, and prints what
 // llama_compare_common.h says. The worker pool sizes itself from the
-// process's affinity mask: run it under taskset.
+// process's affinity mask: run it under taskset. VORN_BENCH_ISA=avx2 or
+// portable times that form of the kernels.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <cstdio>
 #include <string>
 
+#include "bench/bench_isa.h"
 #include "bench/llama_compare_common.h"
 #include "container/container.h"
 #include "gpu/generative_model.h"
@@ -53,6 +55,7 @@ test::GenerativeShape text_decoder_shape(bool q8) {
 }
 
 int time_model(const bench_llama::Options& o) {
+  const auto isa = bench_ort::bench_isa();  // VORN_BENCH_ISA=avx2|portable: that form
   const int fd = open(o.model.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st {};
   if (fd < 0 || fstat(fd, &st) != 0) die("cannot open " + o.model);

@@ -224,6 +224,9 @@ class VNGraph {
                    uint64_t m, uint64_t n, uint64_t k, const mtl::CommandBufferRef& command);
   void addBias(const VNTensorRef& out, const VNTensorRef& bias, uint64_t m, uint64_t n,
                const mtl::CommandBufferRef& command);
+  // Whether a linear node of x and a Q8 weight reads the weight's blocks
+  // itself ("matmul_q8") rather than an F16 copy of it.
+  bool linearReadsQ8(const VNTensor& x, const VNTensor& weight) const;
   std::vector<VNTensorRef> attention(const GraphNode& node, const std::vector<VNTensorRef>& inputs,
                                      const mtl::CommandBufferRef& command, KvCache* kv);
   VNTensorRef cacheTensor(const VNTensorRef& source, const VNTensorRef& past, bool cache, KvCache* kv, uint64_t b,

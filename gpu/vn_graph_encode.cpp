@@ -74,7 +74,8 @@ VNTensorRef VNGraph::linear(const VNTensorRef& x, const VNTensorRef& weight, con
   // An empty input (a text-only request through the vision layers) gives an
   // empty output whatever the weight kind: there is no row to multiply, so
   // a Q8 weight that only the decode kernel reads is no fault here.
-  const bool q8_ok = weight->dtype == kElemQ8 && weight->shape.size() == 2 && (m == 1 || x->count == 0);
+  const bool q8_ok =
+      weight->dtype == kElemQ8 && weight->shape.size() == 2 && (m == 1 || x->count == 0 || linearReadsQ8(*x, *weight));
   graph_require(x->dtype == activation_ && (weight->dtype == kElemF16 || q8_ok) && k != 0 && k % 2 == 0 &&
                     n % 2 == 0 && weight->count == n * k,
                 "Linear shape/dtype");
@@ -94,6 +95,12 @@ VNTensorRef VNGraph::linear(const VNTensorRef& x, const VNTensorRef& weight, con
     encode(weight->dtype == kElemQ8 ? Kernel::matvec_q8 : Kernel::matvec, buffers, &p, {32 * n, 1, 1},
            kThreadsPerGroup, false, command, type);
     lastMatvec_ = {command, command->command_count(), x->buffer.get(), x->offset};
+    return out;
+  }
+  if (weight->dtype == kElemQ8) {
+    const shaders::MatvecParams p{
+        .rows = uint32_t(n), .k = uint32_t(k), .has_bias = bias != nullptr, .row_bytes = uint32_t(weight->rowBytes)};
+    kernelGroups<Kernel::matmul_q8>({x.get(), weight.get(), out.get(), b}, p, {1, m, 1}, kThreadsPerGroup, command);
     return out;
   }
   const bool large = m >= kProductMinRows && n >= kProductMinColumns && k >= kProductMinInterior;
@@ -120,6 +127,18 @@ VNTensorRef VNGraph::linear(const VNTensorRef& x, const VNTensorRef& weight, con
                                  shaders::kMatmulThreads, command);
   }
   return out;
+}
+
+// The products the graph layer would take from an F16 copy of the weight,
+// whose bits "matmul_q8" gives without the copy; its float panels of the
+// whole weight stay below 64 MiB.
+bool VNGraph::linearReadsQ8(const VNTensor& x, const VNTensor& weight) const {
+  const uint64_t k = shape_last_dim(x.shape);
+  if (weight.dtype != kElemQ8 || weight.shape.size() != 2 || k == 0 || activation_ != kElemF32 || !graphLinear_)
+    return false;
+  const uint64_t m = x.count / k, n = weight.shape[0];
+  return m >= kProductMinRows && n >= kProductMinColumns && k >= kProductMinInterior && weight.shape[1] == k &&
+         n * k <= (uint64_t(1) << 24);
 }
 
 void VNGraph::addBias(const VNTensorRef& out, const VNTensorRef& bias, uint64_t m, uint64_t n,

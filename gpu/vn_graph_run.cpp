@@ -125,6 +125,7 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
         const VNTensorRef w = ins[j];
         if (w->dtype != kElemQ8) continue;
         if (j == 1 && node.op == kEmbedding) continue;
+        if (j == 1 && node.op == kLinear && linearReadsQ8(*ins[0], *w)) continue;
         if (j == 1 && node.op == kLinear && w->shape.size() == 2 &&
             ins[0]->count / std::max<uint64_t>(1, shape_last_dim(ins[0]->shape)) == 1)
           continue;

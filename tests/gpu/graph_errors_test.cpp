@@ -253,7 +253,7 @@ TEST(GraphErrors, PoolPolicyAndDescriptions) {
     EXPECT_EQ(pg.backendName(), p.name);
   }
   EXPECT_EQ(failure([&] { g.configure({{"backend", "MPS"}}); }), "Unknown backend policy");
-  EXPECT_EQ(g.pipelineCount(), 25u);
+  EXPECT_EQ(g.pipelineCount(), 26u);
   EXPECT_EQ(g.weightDtype(), "mixed-fp16-int8");
   EXPECT_EQ(g.weightExecution()["quantized_tensors"], g.quantizedWeights);
   EXPECT_GT(g.quantizedWeights, 0u);

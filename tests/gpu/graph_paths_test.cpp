@@ -153,6 +153,63 @@ TEST(GraphPaths, QuantizedDecodeRowAndEmptyInputs) {
   EXPECT_EQ(out->count, 0u);
 }
 
+// Products of many rows with Q8 weights read the blocks themselves: the
+// bits of the graph layer's product with the weights rounded to F16 (what
+// the forward pass's F16 copy holds), in every vector form, also for a
+// partial last panel, a K that is no multiple of 16 and a block whose
+// scale is infinite.
+TEST(GraphPaths, QuantizedProductsKeepTheBitsOfTheirHalfWeights) {
+  struct Case {
+    uint64_t m, n, k;
+    bool bias, infinite_scale;
+  };
+  const Case cases[] = {{32, 64, 64, false, false},  {100, 96, 192, true, false}, {40, 72, 80, true, false},
+                        {64, 64, 128, false, true}, {33, 128, 576, false, false}};
+  LoadedModel m("patch_q8", kElemF32);
+  VNGraph& g = m.g();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.m << "x" << c.n << "x" << c.k << (c.infinite_scale ? " inf" : ""));
+    const uint64_t row_bytes = (c.k + 63) / 64 * 68;
+    VNTensorRef store = test::host_tensor(g, {(c.n * row_bytes + 3) / 4}, kElemF32);
+    auto w = std::make_shared<VNTensor>(*store);
+    w->dtype = kElemQ8;
+    w->shape = {c.n, c.k};
+    w->count = c.n * c.k;
+    w->rowBytes = row_bytes;
+    std::mt19937 gen(uint32_t(c.k));
+    std::vector<float> values(c.n * c.k);
+    for (uint64_t j = 0; j < c.n; ++j)
+      for (uint64_t b = 0; b * 64 < c.k; ++b) {
+        uint8_t* block = w->contents() + j * row_bytes + b * 68;
+        const float scale = c.infinite_scale && j == 5 && b == 1 ? INFINITY : 0.001f * float(1 + gen() % 50);
+        std::memcpy(block + 64, &scale, 4);
+        for (uint64_t p = b * 64; p < std::min(c.k, b * 64 + 64); ++p) {
+          block[p % 64] = uint8_t(gen());
+          values[j * c.k + p] = float(int8_t(block[p % 64])) * scale;
+        }
+      }
+    VNTensorRef x = test::float_tensor(g, {1, c.m, c.k}, random_values(c.m * c.k, 6));
+    VNTensorRef bias = c.bias ? f16_tensor(g, {c.n}, random_values(c.n, 7)) : nullptr;
+    auto bits = [&](const VNTensorRef& weight) {
+      mtl::CommandBufferRef cb = g.queue()->command_buffer();
+      VNTensorRef y = g.linear(x, weight, bias, cb);
+      cb->commit();
+      EXPECT_EQ(cb->status(), mtl::CommandBufferStatus::kCompleted) << cb->error();
+      std::vector<uint32_t> out(y->count);
+      std::memcpy(out.data(), y->contents(), 4 * y->count);
+      g.recycle(y);
+      return out;
+    };
+    const std::vector<uint32_t> want = bits(f16_tensor(g, {c.n, c.k}, values));
+    for (const int form : {0, 1, 2}) {
+      std::optional<IsaCap> cap;
+      if (form == 1) cap.emplace(KernelIsa::kAvx2);
+      if (form == 2) cap.emplace(KernelIsa::kPortable);
+      EXPECT_EQ(bits(w), want) << "form " << form;
+    }
+  }
+}
+
 struct AttentionCase {
   uint64_t b, s, past, hq, hk, d;
   bool mask, cache;
@@ -270,11 +327,13 @@ TEST(GraphPaths, CausalAttentionKeepsTheBitsOfItsMaskWrittenOut) {
     AttentionCase shape;
     float scale;                // of q and k
     int64_t key = -1, value = -1;  // new rows whose key holds an infinity, whose value a NaN
+    int64_t query = -1;            // a row whose query holds a NaN with its sign set
   };
   const Case cases[] = {
       {{1, 109, 0, 9, 3, 64, false, true}, 1},         {{2, 70, 0, 4, 2, 40, false, true}, 4},
       {{1, 45, 20, 2, 1, 64, false, true}, 1},         {{1, 64, 0, 4, 1, 32, false, true}, 1e19f},
       {{1, 100, 0, 2, 2, 64, false, true}, 1, 90},     {{1, 40, 3, 3, 1, 32, false, true}, 1, -1, 35},
+      {{1, 96, 0, 3, 1, 64, false, true}, 1, -1, -1, 50},
   };
   LoadedModel m("patch_f16", kElemF32);
   VNGraph& g = m.g();
@@ -282,7 +341,8 @@ TEST(GraphPaths, CausalAttentionKeepsTheBitsOfItsMaskWrittenOut) {
   for (const Case& e : cases) {
     const AttentionCase& c = e.shape;
     SCOPED_TRACE(testing::Message() << "b" << c.b << " s" << c.s << " past" << c.past << " d" << c.d << " scale "
-                                    << e.scale << " key " << e.key << " value " << e.value);
+                                    << e.scale << " key " << e.key << " value " << e.value
+                                    << " query " << e.query);
     const uint64_t total = c.past + c.s;
     auto q = random_values(c.b * c.s * c.hq * c.d, 21), k = random_values(c.b * c.s * c.hk * c.d, 22),
          v = random_values(c.b * c.s * c.hk * c.d, 23), pk = random_values(c.b * c.hk * c.past * c.d, 24),
@@ -291,6 +351,7 @@ TEST(GraphPaths, CausalAttentionKeepsTheBitsOfItsMaskWrittenOut) {
       for (float& f : *x) f *= e.scale;
     if (e.key >= 0) k[e.key * c.hk * c.d] = INFINITY;
     if (e.value >= 0) v[e.value * c.hk * c.d + 1] = NAN;
+    if (e.query >= 0) q[e.query * c.hq * c.d + c.d + 3] = -NAN;
     std::vector<float> mask(c.b * c.s * total, 0.0f);
     for (uint64_t i = 0; i < mask.size(); ++i)
       if (i % total > c.past + i / total % c.s) mask[i] = std::numeric_limits<float>::lowest();

@@ -1,0 +1,238 @@
+// "matmul_q8": y = x W^T (+ bias) for float rows x [M, K] and Q8 weights W
+// [N, K] (rows of row_bytes: 68-byte blocks of 64 signed bytes and a float
+// scale), M the grid's height. The bits are those the F16 copy of W that
+// "dequant_q8" makes gets from the graph layer's product: each weight
+// rounded to half and widened again, summed as platform/panel_gemm.h sums,
+// the bias added to the finished sums. W goes from its blocks straight
+// into float panels, each panel once per product (made by one worker, read
+// by every rectangle of rows that needs it): no half copy of W is written
+// and read again, and no block of rows packs W again.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "gpu/shaders/attention_common.h"
+#include "platform/panel_gemm.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+
+#include "platform/transpose_avx2.h"
+#include "platform/transpose_avx512.h"
+#endif
+
+namespace vorn::shaders {
+
+namespace {
+
+using attention_common::run_stage;
+using attention_common::stage_memory;
+
+// Rows of x one call of the tiles takes (whole tiles of 6 or 8 rows), and
+// the floats of the group of W's panels the chunks of rows pass in turn
+// (512 KiB at most, which stays in the second-level cache).
+constexpr int64_t kChunkRows = 24;
+constexpr int64_t kGroupFloats = int64_t(1) << 17;
+
+struct Problem {
+  uint64_t m, n, k, row_bytes;
+  bool bias;
+};
+
+Problem problem_of(const mtl::KernelArgs& a) {
+  const MatvecParams& p = params<Kernel::matmul_q8>(a);
+  return Problem{a.groups.height, p.rows, p.k, p.row_bytes, p.has_bias != 0};
+}
+
+// Row n of W as floats: each value times its block's scale, rounded to half
+// and widened, as "dequant_q8" and then the product's widening make it.
+void widen_row(const uint8_t* w, uint64_t row_bytes, uint64_t k, uint64_t n, float* out, uint16_t* halves) {
+  const uint8_t* row = w + n * row_bytes;
+  with_vector_forms([&] {
+    for (uint64_t k0 = 0; k0 < k; k0 += kQ8BlockValues) {
+      const uint8_t* block = row + k0 / kQ8BlockValues * kQ8BlockBytes;
+      float scale;
+      std::memcpy(&scale, block + kQ8BlockValues, sizeof scale);
+      const uint64_t count = std::min<uint64_t>(kQ8BlockValues, k - k0);
+      for (uint64_t j = 0; j < count; ++j) out[k0 + j] = float(int8_t(block[j])) * scale;
+    }
+  });
+  float_to_half_n(out, halves, k);
+  half_to_float_n(halves, out, k);
+}
+
+#if defined(__x86_64__)
+[[gnu::target("avx512f")]] void transpose_rows_avx512(const float* rows, uint64_t k, float* panel, uint64_t k_end) {
+  for (uint64_t k0 = 0; k0 < k_end; k0 += kPanelWidth) {
+    __m512 r[16];
+    for (uint64_t i = 0; i < 16; ++i) r[i] = _mm512_loadu_ps(rows + i * k + k0);
+    transpose16(r);
+    for (uint64_t i = 0; i < 16; ++i) _mm512_storeu_ps(panel + (k0 + i) * kPanelWidth, r[i]);
+  }
+}
+
+[[gnu::target("avx2")]] void transpose_rows_avx2(const float* rows, uint64_t k, float* panel, uint64_t k_end) {
+  for (uint64_t k0 = 0; k0 < k_end; k0 += 8)
+    for (uint64_t h = 0; h < kPanelWidth; h += 8) {
+      __m256 r[8];
+      for (uint64_t i = 0; i < 8; ++i) r[i] = _mm256_loadu_ps(rows + (h + i) * k + k0);
+      transpose8(r);
+      for (uint64_t i = 0; i < 8; ++i) _mm256_storeu_ps(panel + (k0 + i) * kPanelWidth + h, r[i]);
+    }
+}
+#endif
+
+#if defined(__x86_64__)
+// Whether every block of rows n0 .. n0 + kPanelWidth (all inside W) has a
+// finite scale: then each product of a value and its scale is finite, and
+// the F16C conversions round it to half and back exactly as the platform's
+// conversions do (they differ only in the payloads of NaN).
+bool finite_scales(const uint8_t* w, uint64_t row_bytes, uint64_t k, uint64_t n0) {
+  bool finite = true;
+  for (uint64_t i = 0; i < uint64_t(kPanelWidth); ++i)
+    for (uint64_t k0 = 0; k0 < k; k0 += kQ8BlockValues) {
+      float scale;
+      std::memcpy(&scale, w + (n0 + i) * row_bytes + k0 / kQ8BlockValues * kQ8BlockBytes + kQ8BlockValues,
+                  sizeof scale);
+      finite &= std::fabs(scale) <= 3.402823466e38f;
+    }
+  return finite;
+}
+
+// The panel of rows n0.. straight from the blocks, sixteen values of a row
+// (one block's scale) at a time, transposed in registers. k a multiple of 16.
+[[gnu::target("avx512f,avx2,f16c")]] void pack_panel_avx512(const uint8_t* w, uint64_t row_bytes, uint64_t k,
+                                                            uint64_t n0, float* panel) {
+  for (uint64_t k0 = 0; k0 < k; k0 += 16) {
+    __m512 r[16];
+    for (uint64_t i = 0; i < 16; ++i) {
+      const uint8_t* block = w + (n0 + i) * row_bytes + k0 / kQ8BlockValues * kQ8BlockBytes;
+      float scale;
+      std::memcpy(&scale, block + kQ8BlockValues, sizeof scale);
+      const __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + k0 % kQ8BlockValues));
+      // (Zeroing masks of all ones: GCC 12's plain forms start from an
+      // undefined register and warn of it.)
+      const __m512 v = _mm512_mul_ps(_mm512_maskz_cvtepi32_ps(0xFFFF, _mm512_maskz_cvtepi8_epi32(0xFFFF, q)),
+                                     _mm512_set1_ps(scale));
+      r[i] = _mm512_maskz_cvtph_ps(0xFFFF, _mm512_maskz_cvtps_ph(0xFFFF, v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+    }
+    transpose16(r);
+    for (uint64_t i = 0; i < 16; ++i) _mm512_storeu_ps(panel + (k0 + i) * kPanelWidth, r[i]);
+  }
+}
+
+// The same eight values and eight rows at a time. k a multiple of 16.
+[[gnu::target("avx2,f16c")]] void pack_panel_avx2(const uint8_t* w, uint64_t row_bytes, uint64_t k, uint64_t n0,
+                                                  float* panel) {
+  for (uint64_t k0 = 0; k0 < k; k0 += 8)
+    for (uint64_t h = 0; h < uint64_t(kPanelWidth); h += 8) {
+      __m256 r[8];
+      for (uint64_t i = 0; i < 8; ++i) {
+        const uint8_t* block = w + (n0 + h + i) * row_bytes + k0 / kQ8BlockValues * kQ8BlockBytes;
+        float scale;
+        std::memcpy(&scale, block + kQ8BlockValues, sizeof scale);
+        const __m128i q = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(block + k0 % kQ8BlockValues));
+        const __m256 v = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(q)), _mm256_set1_ps(scale));
+        r[i] = _mm256_cvtph_ps(_mm256_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+      }
+      transpose8(r);
+      for (uint64_t i = 0; i < 8; ++i) _mm256_storeu_ps(panel + (k0 + i) * kPanelWidth + h, r[i]);
+    }
+}
+#endif
+
+// rows [kPanelWidth][k] into one panel [k][kPanelWidth]. Values move only.
+void transpose_rows(const float* rows, uint64_t k, float* panel) {
+  uint64_t done = 0;
+#if defined(__x86_64__)
+  const VectorForm form = vector_form();
+  if (form == VectorForm::kAvx512) {
+    done = k / 16 * 16;
+    transpose_rows_avx512(rows, k, panel, done);
+  } else if (form == VectorForm::kAvx2) {
+    done = k / 8 * 8;
+    transpose_rows_avx2(rows, k, panel, done);
+  }
+#endif
+  for (uint64_t kk = done; kk < k; ++kk)
+    for (uint64_t i = 0; i < uint64_t(kPanelWidth); ++i) panel[kk * kPanelWidth + i] = rows[i * k + kk];
+}
+
+}  // namespace
+
+template <class A>
+void matmul_q8(const mtl::KernelArgs& a) {
+  if constexpr (sizeof(A) != sizeof(float)) {
+    (void)a;  // refused by the check
+  } else {
+    const Problem p = problem_of(a);
+    const float* x = a.buffer<const float>(0);
+    const uint8_t* w = a.buffer<const uint8_t>(1);
+    float* y = a.buffer<float>(2);
+    const half* bias = a.buffer<const half>(4);
+    if (p.m == 0 || p.n == 0) return;
+    const int64_t panels = panel_count(int64_t(p.n)), k = int64_t(p.k);
+    ScratchLease packed = stage_memory(a, size_t(panel_floats(k, int64_t(p.n))));
+    float* bp = packed.data();
+    if (bp == nullptr) return;
+    const VectorForm form = vector_form();
+    // Every panel once, straight from W's blocks (zeros past N).
+    run_stage(uint64_t(panels), p.n * p.k * 4, [&](uint64_t q) {
+      const uint64_t n0 = q * kPanelWidth;
+#if defined(__x86_64__)
+      if (form != VectorForm::kPortable && p.k % 16 == 0 && n0 + kPanelWidth <= p.n &&
+          finite_scales(w, p.row_bytes, p.k, n0)) {
+        if (form == VectorForm::kAvx512)
+          pack_panel_avx512(w, p.row_bytes, p.k, n0, panel_at(bp, k, int64_t(q)));
+        else
+          pack_panel_avx2(w, p.row_bytes, p.k, n0, panel_at(bp, k, int64_t(q)));
+        return;
+      }
+#endif
+      ScratchLease lease = stage_memory(a, size_t(kPanelWidth * k + k / 2 + 1));
+      float* rows = lease.data();
+      if (rows == nullptr) return;
+      uint16_t* halves = reinterpret_cast<uint16_t*>(rows + kPanelWidth * k);
+      for (uint64_t i = 0; i < uint64_t(kPanelWidth); ++i) {
+        if (n0 + i < p.n)
+          widen_row(w, p.row_bytes, p.k, n0 + i, rows + i * p.k, halves);
+        else
+          std::fill(rows + i * p.k, rows + (i + 1) * p.k, 0.0f);
+      }
+      transpose_rows(rows, p.k, panel_at(bp, k, int64_t(q)));
+    });
+    const int64_t group = std::clamp<int64_t>(kGroupFloats / (k * kPanelWidth), 1, 16);
+    const PanelSplit split = plan_panel_split(int64_t(p.m), panels, int64_t(parallel_thread_count()));
+    const PanelOperand b = gathered_panels(bp, k);
+    for_rectangles(true, split, int64_t(p.m), panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+      // Groups of panels outside, chunks of rows inside: a chunk's rows of
+      // x stay in the first-level cache while the group's panels pass, and
+      // the group's panels in the second while the chunks pass.
+      for (int64_t q0 = p0; q0 < p1; q0 += group)
+        for (int64_t i0 = m0; i0 < m1; i0 += kChunkRows)
+          panel_gemm(x, k, b, k, int64_t(p.n), y, int64_t(p.n), i0, std::min(m1, i0 + kChunkRows), q0,
+                     std::min(p1, q0 + group));
+      if (!p.bias) return;
+      const uint64_t j0 = uint64_t(p0) * kPanelWidth, j1 = std::min(p.n, uint64_t(p1) * kPanelWidth);
+      for (int64_t r = m0; r < m1; ++r)
+        for (uint64_t j = j0; j < j1; ++j) y[uint64_t(r) * p.n + j] = y[uint64_t(r) * p.n + j] + to_float(bias[j]);
+    });
+  }
+}
+
+template <class A>
+bool matmul_q8_check(const mtl::KernelArgs& a, std::string* e) {
+  if (!require_params(a, e)) return false;
+  if (sizeof(A) != sizeof(float)) return mtl::kernel_refuse("float activations only", e);
+  if (a.groups.width != 1 || a.groups.depth != 1) return mtl::kernel_refuse("grid is not one column of rows", e);
+  const Problem p = problem_of(a);
+  if (p.k == 0) return mtl::kernel_refuse("no inner dimension", e);
+  if (p.row_bytes / kQ8BlockBytes < (p.k + kQ8BlockValues - 1) / kQ8BlockValues)
+    return mtl::kernel_refuse("Q8 rows shorter than their blocks", e);
+  return require_elements(a, 0, mtl::sat_mul(p.m, p.k), 4, e) && require_elements(a, 1, p.n, p.row_bytes, e) &&
+         require_elements(a, 2, mtl::sat_mul(p.m, p.n), 4, e) && (!p.bias || require_elements(a, 4, p.n, 2, e));
+}
+
+VORN_INSTANTIATE_GRID_KERNEL(matmul_q8)
+
+}  // namespace vorn::shaders
