@@ -437,10 +437,15 @@ constexpr int64_t kRowChunk = 24;
     const uint16_t* next = q + 1 < whole ? src + kPanelWidth * ldb : nullptr;
     for (int64_t kk = 0; kk < kc; kk += 16) {
       const int64_t n = std::min<int64_t>(16, kc - kk);
-      // The next panel's rows, a line of each every other step: its sixteen
-      // short runs are past the hardware's prefetch.
-      if (next != nullptr && kk % 32 == 0)
-        for (int i = 0; i < 16; ++i) __builtin_prefetch(next + i * ldb + kk, 0, 3);
+      // The next panel's rows, a line of each every other step, half the
+      // rows at each step (sixteen at once fill the line buffers and stall
+      // the widening): its sixteen short runs are past the hardware's
+      // prefetch.
+      if (next != nullptr) {
+        const uint16_t* rows = next + (kk / 16 % 2) * 8 * ldb + (kk & ~int64_t{31});
+#pragma GCC unroll 8
+        for (int i = 0; i < 8; ++i) __builtin_prefetch(rows + i * ldb, 0, 3);
+      }
       __m512 r[16];
       if (n == 16) {
 #pragma GCC unroll 16
