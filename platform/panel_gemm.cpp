@@ -336,6 +336,31 @@ void clear_columns(float* c, int64_t ldc, int64_t m0, int64_t m1, int64_t cols) 
 constexpr int64_t kRowChunk = 24;
 
 #if defined(__x86_64__)
+// The n transposed rows in r into n consecutive panel rows at d. A whole
+// block is stored straight from the registers: as a loop of n stores GCC
+// spilled the registers and copied them with a string instruction, which
+// took half the samples of widening the vision layers' weights.
+[[gnu::target("avx512f")]] inline void store_panel_rows(float* d, const __m512 (&r)[16], int64_t n) {
+  if (n == 16) {
+#pragma GCC unroll 16
+    for (int c = 0; c < 16; ++c) _mm512_storeu_ps(d + c * kPanelWidth, r[c]);
+    return;
+  }
+  for (int64_t c = 0; c < n; ++c) _mm512_storeu_ps(d + c * kPanelWidth, r[c]);
+}
+
+// The same for half panels of eight columns (the AVX2 forms).
+[[gnu::target("avx2")]] inline void store_half_panel_rows(float* d, const __m256 (&r)[8], int64_t n) {
+  if (n == 8) {
+#pragma GCC unroll 8
+    for (int c = 0; c < 8; ++c) _mm256_storeu_ps(d + c * kPanelWidth, r[c]);
+    return;
+  }
+  for (int64_t c = 0; c < n; ++c) _mm256_storeu_ps(d + c * kPanelWidth, r[c]);
+}
+#endif
+
+#if defined(__x86_64__)
 // `whole` panels of a transposed right operand: panel q's 16 columns are
 // stored rows q x 16 .. q x 16 + 15 of b (rows ldb apart, from the block's
 // first depth), packed sixteen depths at a time through registers.
@@ -351,7 +376,7 @@ constexpr int64_t kRowChunk = 24;
 #pragma GCC unroll 16
       for (int i = 0; i < 16; ++i) r[i] = _mm512_maskz_loadu_ps(mask, src + i * ldb + kk);
       transpose16(r);
-      for (int64_t c = 0; c < n; ++c) _mm512_storeu_ps(d + (kk + c) * kPanelWidth, r[c]);
+      store_panel_rows(d + kk * kPanelWidth, r, n);
     }
   }
 }
@@ -374,7 +399,7 @@ constexpr int64_t kRowChunk = 24;
 #pragma GCC unroll 8
         for (int i = 0; i < 8; ++i) r[i] = _mm256_maskload_ps(src + i * ldb + kk, mask);
         transpose8(r);
-        for (int64_t c = 0; c < n; ++c) _mm256_storeu_ps(d + (kk + c) * kPanelWidth + half * 8, r[c]);
+        store_half_panel_rows(d + kk * kPanelWidth + half * 8, r, n);
       }
     }
   }
@@ -412,10 +437,15 @@ constexpr int64_t kRowChunk = 24;
     const uint16_t* next = q + 1 < whole ? src + kPanelWidth * ldb : nullptr;
     for (int64_t kk = 0; kk < kc; kk += 16) {
       const int64_t n = std::min<int64_t>(16, kc - kk);
-      // The next panel's rows, a line of each every other step: its sixteen
-      // short runs are past the hardware's prefetch.
-      if (next != nullptr && kk % 32 == 0)
-        for (int i = 0; i < 16; ++i) __builtin_prefetch(next + i * ldb + kk, 0, 3);
+      // The next panel's rows, a line of each every other step, half the
+      // rows at each step (sixteen at once fill the line buffers and stall
+      // the widening): its sixteen short runs are past the hardware's
+      // prefetch.
+      if (next != nullptr) {
+        const uint16_t* rows = next + (kk / 16 % 2) * 8 * ldb + (kk & ~int64_t{31});
+#pragma GCC unroll 8
+        for (int i = 0; i < 8; ++i) __builtin_prefetch(rows + i * ldb, 0, 3);
+      }
       __m512 r[16];
       if (n == 16) {
 #pragma GCC unroll 16
@@ -429,7 +459,7 @@ constexpr int64_t kRowChunk = 24;
         }
       }
       transpose16(r);
-      for (int64_t c = 0; c < n; ++c) _mm512_storeu_ps(d + (kk + c) * kPanelWidth, r[c]);
+      store_panel_rows(d + kk * kPanelWidth, r, n);
     }
   }
 }
@@ -460,7 +490,7 @@ constexpr int64_t kRowChunk = 24;
           }
         }
         transpose8(r);
-        for (int64_t c = 0; c < n; ++c) _mm256_storeu_ps(d + (kk + c) * kPanelWidth + half * 8, r[c]);
+        store_half_panel_rows(d + kk * kPanelWidth + half * 8, r, n);
       }
     }
   }

@@ -51,8 +51,42 @@ void vec_scalar_add(const float* a, float s, float* out, size_t n) {
   map_unary(a, out, n, [s](float x) { return x + s; });
 }
 
-void vec_scalar_mul_add(const float* a, float s, float t, float* out, size_t n) {
+namespace {
+
+void scalar_mul_add_portable(const float* a, float s, float t, float* out, size_t n) {
   map_unary(a, out, n, [s, t](float x) { return x * s + t; });
+}
+
+#if defined(__x86_64__)
+// The product and the sum rounded apart, as the portable loop rounds them
+// (a softmax scales every row of its scores here). The AVX2 form is built
+// without FMA, so nothing contracts; the AVX-512 one multiplies through
+// the masked instruction, which the compiler never fuses with the add.
+[[gnu::target("avx2")]] void scalar_mul_add_avx2(const float* a, float s, float t, float* out, size_t n) {
+  const __m256 vs = _mm256_set1_ps(s), vt = _mm256_set1_ps(t);
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, _mm256_add_ps(_mm256_mul_ps(_mm256_loadu_ps(a + i), vs), vt));
+  scalar_mul_add_portable(a + i, s, t, out + i, n - i);
+}
+
+[[gnu::target("avx512f")]] void scalar_mul_add_avx512(const float* a, float s, float t, float* out, size_t n) {
+  constexpr __mmask16 all = 0xFFFF;
+  const __m512 vs = _mm512_set1_ps(s), vt = _mm512_set1_ps(t);
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16)
+    _mm512_storeu_ps(out + i, _mm512_add_ps(_mm512_maskz_mul_ps(all, _mm512_loadu_ps(a + i), vs), vt));
+  scalar_mul_add_avx2(a + i, s, t, out + i, n - i);
+}
+#endif
+
+}  // namespace
+
+void vec_scalar_mul_add(const float* a, float s, float t, float* out, size_t n) {
+#if defined(__x86_64__)
+  if (cpu_has_avx512f()) return scalar_mul_add_avx512(a, s, t, out, n);
+  if (cpu_has_avx2_fma()) return scalar_mul_add_avx2(a, s, t, out, n);
+#endif
+  scalar_mul_add_portable(a, s, t, out, n);
 }
 
 void vec_threshold(const float* a, float threshold, float* out, size_t n) {

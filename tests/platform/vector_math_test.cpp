@@ -48,6 +48,27 @@ TEST(VectorMath, ElementwiseHelpersMatchPlainLoops) {
   }
 }
 
+// Every vector form rounds the product and the sum apart, as a plain loop
+// does; values chosen so that a fused form would differ in many of them.
+TEST(VectorMath, ScalarMulAddRoundsTwiceInEveryForm) {
+  const struct {
+    float s, t;
+  } cases[] = {{0.3f, -1.5f}, {1.0f / 3.0f, 0.0f}, {-7.1f, 1e-3f}};
+  for (KernelIsa form : {KernelIsa::kAvx512, KernelIsa::kAvx2, KernelIsa::kPortable})
+    for (const auto& c : cases)
+      for (size_t n : kSizes) {
+        const IsaCap cap(form);
+        auto a = ramp(n, 10.0f, 0.5f);
+        std::vector<float> out(n, -1.0f);
+        vec_scalar_mul_add(a.data(), c.s, c.t, out.data(), n);
+        for (size_t i = 0; i < n; ++i) {
+          volatile float prod = a[i] * c.s;
+          ASSERT_EQ(std::bit_cast<uint32_t>(out[i]), std::bit_cast<uint32_t>(prod + c.t))
+              << "form " << int(form) << " n " << n << " i " << i;
+        }
+      }
+}
+
 TEST(VectorMath, HelpersRunInPlace) {
   auto a = ramp(37, 4.0f, 0.0f), b = ramp(37, 1.0f, 2.0f);
   auto x = a;
