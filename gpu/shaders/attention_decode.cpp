@@ -143,8 +143,10 @@ class PartStates {
   // Runs part i (run(i)) unless another thread has taken it.
   template <class Run>
   void take(uint64_t i, const Run& run) {
-    uint32_t state = kFree;
-    if (!states_[i].compare_exchange_strong(state, kRunning, std::memory_order_acquire)) return;
+    // A read first: a part already taken costs no write to a line that
+    // every worker reads.
+    uint32_t state = states_[i].load(std::memory_order_acquire);
+    if (state != kFree || !states_[i].compare_exchange_strong(state, kRunning, std::memory_order_acquire)) return;
     run(i);
     states_[i].store(kDone, std::memory_order_seq_cst);
     if (sleepers_.load(std::memory_order_seq_cst) != 0) futex(states_[i], FUTEX_WAKE_PRIVATE, INT_MAX);
