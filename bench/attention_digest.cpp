@@ -11,6 +11,7 @@
 // where no exponential may be skipped.
 //
 //   attention_digest [case filter (substring)]
+// VORN_BENCH_ISA=avx2|portable picks the kernels' form (bench_isa.h).
 // Compare builds with: taskset -c 0 build/bench/attention_digest > a.txt, the
 // same with the other build and at other core counts, then diff.
 #include <xxhash.h>
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_isa.h"
 #include "gpu/kernel_harness.h"
 
 namespace {
@@ -163,6 +165,7 @@ void all_cases(KernelHarness& h, const std::string& filter) {
 
 int main(int argc, char** argv) {
   const std::string filter = argc > 1 ? argv[1] : "";
+  const auto isa = bench_ort::bench_isa();
   KernelHarness h;
   all_cases<shaders::half>(h, filter);
   all_cases<float>(h, filter);

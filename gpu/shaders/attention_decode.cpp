@@ -6,14 +6,28 @@
 //
 // The kernel runs its whole grid (platform/compute_kernel.h), so that the
 // query heads of one key head read its keys and values from memory once and
-// a handful of groups still fills every worker. Its stages are the group's
-// own phases: the scores of blocks of keys (each block for all the query
-// heads of its key head), the softmax of each head, the weighted values of
-// each SIMD group (for all the heads of a key head, half the channels at a
-// time, the heads sharing each row as it is read), and the combination of
-// the four SIMD groups' sums. Each score, maximum, sum and channel is
-// computed as the single group computes it, in the same order.
+// a handful of groups still fills every worker. The group's own phases
+// become parts of one parallel loop: the scores of blocks of keys (each
+// block for all the query heads of its key head), the softmax of each
+// head, the weighted values of each SIMD group (for all the heads of a key
+// head, half the channels at a time, the heads sharing each row as it is
+// read), and the combination of the four SIMD groups' sums. A part needs
+// the parts of its own key head it reads rather than a barrier of the whole
+// grid, so one key head's softmax and values overlap another's scores. Each score, maximum, sum and channel is computed as the single
+// group computes it, in the same order.
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
 #include <cmath>
+#include <memory>
+#include <new>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "gpu/shaders/attention_common.h"
 #include "gpu/shaders/attention_decode_avx2.h"
@@ -102,6 +116,74 @@ void softmax_row(float* scores, uint64_t total) {
   round_n<A>(scores, total);
 }
 
+// The parts of one dispatch and what each has come to: free, running or
+// done. A part runs once, on whichever thread takes it first: the loop's
+// thread that reaches its index, or a part that needs it done and finds it
+// free. A part that needs one already running polls briefly (it is a few
+// microseconds of another worker's work), then sleeps until it is done: a
+// worker the system has taken off its core costs the others no CPU. Waits
+// are only ever for running parts, so the loop may hand out its indices in
+// any order and on any number of threads.
+class PartStates {
+ public:
+  // Room for n parts, all free; false, with the dispatch failed, when the
+  // memory cannot be had.
+  bool reserve(uint64_t n, const mtl::KernelArgs& a) {
+    if (n <= kLocalParts) return true;
+    heap_.reset(new (std::nothrow) std::atomic<uint32_t>[n]);
+    if (heap_ == nullptr) {
+      a.fault("out of memory for the kernel's scratch");
+      return false;
+    }
+    states_ = heap_.get();
+    for (uint64_t i = 0; i < n; ++i) states_[i].store(kFree, std::memory_order_relaxed);
+    return true;
+  }
+
+  // Runs part i (run(i)) unless another thread has taken it.
+  template <class Run>
+  void take(uint64_t i, const Run& run) {
+    // A read first: a part already taken costs no write to a line that
+    // every worker reads.
+    uint32_t state = states_[i].load(std::memory_order_acquire);
+    if (state != kFree || !states_[i].compare_exchange_strong(state, kRunning, std::memory_order_acquire)) return;
+    run(i);
+    states_[i].store(kDone, std::memory_order_seq_cst);
+    if (sleepers_.load(std::memory_order_seq_cst) != 0) futex(states_[i], FUTEX_WAKE_PRIVATE, INT_MAX);
+  }
+
+  // Returns once part i is done, running it here if it is still free.
+  template <class Run>
+  void need(uint64_t i, const Run& run) {
+    take(i, run);
+    std::atomic<uint32_t>& state = states_[i];
+    for (uint32_t poll = 0; poll < kPolls; ++poll) {
+      if (state.load(std::memory_order_acquire) == kDone) return;
+#if defined(__x86_64__)
+      _mm_pause();
+#endif
+    }
+    sleepers_.fetch_add(1, std::memory_order_seq_cst);
+    while (state.load(std::memory_order_seq_cst) != kDone) futex(state, FUTEX_WAIT_PRIVATE, kRunning);
+    sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+  }
+
+ private:
+  static constexpr uint32_t kFree = 0, kRunning = 1, kDone = 2;
+  static constexpr uint64_t kLocalParts = 256;
+  // Polls before a waiting part sleeps (about 100 us).
+  static constexpr uint32_t kPolls = 2048;
+
+  static void futex(std::atomic<uint32_t>& word, int op, uint32_t value) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), op, value, nullptr, nullptr, 0);
+  }
+
+  std::atomic<uint32_t> local_[kLocalParts] = {};
+  std::unique_ptr<std::atomic<uint32_t>[]> heap_;
+  std::atomic<uint32_t>* states_ = local_;
+  std::atomic<uint32_t> sleepers_{0};
+};
+
 }  // namespace
 
 template <class A>
@@ -109,7 +191,7 @@ void attention_decode64(const mtl::KernelArgs& a) {
   const AttentionParams& p = params<Kernel::attention_decode64>(a);
   const Shape sh{p.query_heads, p.kv_heads, kD, 1, p.keys, p.kv_stride, p.causal == 1};
   const uint64_t batch = a.groups.width / sh.hq, group = sh.group_heads(), total = sh.total;
-  const uint64_t blocks = (total + kKeyBlock - 1) / kKeyBlock;
+  const uint64_t blocks = (total + kKeyBlock - 1) / kKeyBlock, heads = batch * sh.hk;
   const A* q = a.buffer<const A>(0);
   const A* k = a.buffer<const A>(1);
   const A* v = a.buffer<const A>(4);
@@ -119,56 +201,82 @@ void attention_decode64(const mtl::KernelArgs& a) {
   // The groups' threadgroup memory: each head's row of scores (then
   // probabilities), and each head's four SIMD-group sums of 64 channels.
   ScratchLease memory = stage_memory(a, batch * sh.hq * (total + kSimdGroups * kD));
-  if (memory.data() == nullptr) return;
+  constexpr uint64_t kValueParts = kSimdGroups * (kD / kChannelBlock);
+  const uint64_t parts = heads * (blocks + group + kValueParts + 1);
+  PartStates done;
+  if (memory.data() == nullptr || !done.reserve(parts, a)) return;
   float* scores = memory.data();
   float* partial = scores + batch * sh.hq * total;
-  const uint64_t work = batch * sh.hq * total * kD;
 
   // Scores: a block of keys of one key head, for each of its query heads.
-  run_stage(batch * sh.hk * blocks, work, [&](uint64_t part) {
-    with_vector_forms([&] {
-      const uint64_t j0 = part % blocks * kKeyBlock, bk = part / blocks, b = bk / sh.hk, kh = bk % sh.hk;
-      const uint64_t n = total - j0 < kKeyBlock ? total - j0 : kKeyBlock;
-      float m[kKeyBlock];
-      if (!sh.causal) widen(mask + b * total + j0, m, n);
-      for (uint64_t head = kh * group; head < (kh + 1) * group; ++head) {
-        float qf[kD];
-        widen(q + (b * sh.hq + head) * kD, qf, kD);
-        float* out = scores + (b * sh.hq + head) * total + j0;
-        dot_products(vector, qf, kv_row(k, sh, b, kh, j0), n, out, head == kh * group);
+  auto score_block = [&](uint64_t bk, uint64_t j0) {
+    const uint64_t b = bk / sh.hk, kh = bk % sh.hk;
+    const uint64_t n = total - j0 < kKeyBlock ? total - j0 : kKeyBlock;
+    float m[kKeyBlock];
+    if (!sh.causal) widen(mask + b * total + j0, m, n);
+    for (uint64_t head = kh * group; head < (kh + 1) * group; ++head) {
+      float qf[kD];
+      widen(q + (b * sh.hq + head) * kD, qf, kD);
+      float* out = scores + (b * sh.hq + head) * total + j0;
+      dot_products(vector, qf, kv_row(k, sh, b, kh, j0), n, out, head == kh * group);
+      round_n<A>(out, n);
+      for (uint64_t j = 0; j < n; ++j) out[j] = out[j] * 0.125f;
+      round_n<A>(out, n);
+      if (!sh.causal) {
+        for (uint64_t j = 0; j < n; ++j) out[j] = out[j] + m[j];
         round_n<A>(out, n);
-        for (uint64_t j = 0; j < n; ++j) out[j] = out[j] * 0.125f;
-        round_n<A>(out, n);
-        if (!sh.causal) {
-          for (uint64_t j = 0; j < n; ++j) out[j] = out[j] + m[j];
-          round_n<A>(out, n);
-        }
       }
-    });
-  });
-  // Softmax, one head at a time.
-  run_stage(batch * sh.hq, work / kD * 8, [&](uint64_t row) {
-    with_vector_forms([&] { softmax_row<A>(scores + row * total, total); });
-  });
+    }
+  };
   // Weighted values: SIMD group s of every query head of a key head, over
   // one block of channels.
   constexpr uint64_t kChannelBlocks = kD / kChannelBlock;
-  run_stage(batch * sh.hk * kSimdGroups * kChannelBlocks, work, [&](uint64_t part) {
-    with_vector_forms([&] {
-      const uint64_t c0 = part % kChannelBlocks * kChannelBlock;
-      const uint32_t s = uint32_t(part / kChannelBlocks % kSimdGroups);
-      const uint64_t bk = part / (kChannelBlocks * kSimdGroups), b = bk / sh.hk, kh = bk % sh.hk;
-      const A* vh = kv_row(v, sh, b, kh, 0);
-      const uint64_t z = b * sh.hq + kh * group;
-      group_values(vector, scores + z * total, group, vh, c0, s, total, partial + (z * kSimdGroups + s) * kD + c0);
-    });
+  auto value_part = [&](uint64_t bk, uint64_t part) {
+    const uint64_t c0 = part % kChannelBlocks * kChannelBlock;
+    const uint32_t s = uint32_t(part / kChannelBlocks);
+    const uint64_t b = bk / sh.hk, kh = bk % sh.hk, z = b * sh.hq + kh * group;
+    group_values(vector, scores + z * total, group, kv_row(v, sh, b, kh, 0), c0, s, total,
+                 partial + (z * kSimdGroups + s) * kD + c0);
+  };
+  // Each output channel of a key head's query heads from the four SIMD
+  // groups' sums.
+  auto combine = [&](uint64_t bk) {
+    const uint64_t z0 = bk / sh.hk * sh.hq + bk % sh.hk * group;
+    for (uint64_t z = z0; z < z0 + group; ++z) {
+      const float* acc = partial + z * kSimdGroups * kD;
+      for (uint64_t c = 0; c < kD; ++c)
+        y[z * kD + c] = from_float<A>((acc[c] + acc[kD + c]) + (acc[2 * kD + c] + acc[3 * kD + c]));
+    }
+  };
+
+  // One loop of four runs of parts: the score blocks of every key head,
+  // then each key head's softmax rows, its value parts and its combination.
+  // A part needs only the parts of its own key head before it: a key head's
+  // softmax starts while the others' scores are still read.
+  const uint64_t score_parts = heads * blocks, softmax_parts = heads * group, value_parts = heads * kValueParts;
+  const uint64_t softmax0 = score_parts, values0 = softmax0 + softmax_parts, combine0 = values0 + value_parts;
+  auto run_part = [&](uint64_t i, const auto& self) -> void {
+    if (i < softmax0) return score_block(i / blocks, i % blocks * kKeyBlock);
+    if (i < values0) {
+      const uint64_t bk = (i - softmax0) / group;
+      for (uint64_t j = bk * blocks; j < (bk + 1) * blocks; ++j) done.need(j, [&](uint64_t n) { self(n, self); });
+      softmax_row<A>(scores + (bk / sh.hk * sh.hq + bk % sh.hk * group + (i - softmax0) % group) * total, total);
+      return;
+    }
+    if (i < combine0) {
+      const uint64_t bk = (i - values0) / kValueParts;
+      for (uint64_t j = softmax0 + bk * group; j < softmax0 + (bk + 1) * group; ++j)
+        done.need(j, [&](uint64_t n) { self(n, self); });
+      return value_part(bk, (i - values0) % kValueParts);
+    }
+    const uint64_t bk = i - combine0;
+    for (uint64_t j = values0 + bk * kValueParts; j < values0 + (bk + 1) * kValueParts; ++j)
+      done.need(j, [&](uint64_t n) { self(n, self); });
+    combine(bk);
+  };
+  run_stage(parts, batch * sh.hq * total * kD, [&](uint64_t i) {
+    with_vector_forms([&] { done.take(i, [&](uint64_t n) { run_part(n, run_part); }); });
   });
-  // Each output channel from the four SIMD groups' sums.
-  for (uint64_t z = 0; z < batch * sh.hq; ++z) {
-    const float* acc = partial + z * kSimdGroups * kD;
-    for (uint64_t c = 0; c < kD; ++c)
-      y[z * kD + c] = from_float<A>((acc[c] + acc[kD + c]) + (acc[2 * kD + c] + acc[3 * kD + c]));
-  }
 }
 
 template <class A>

@@ -501,6 +501,9 @@ Outcome attentions(KernelHarness& h, Lcg& g) {
         // Grouped heads across the decode kernel's key blocks, at its 2,048
         // keys and past them (the tiled path for one query row).
         AttentionShape{1, 9, 3, 64, 1, 129, 130, true}, AttentionShape{1, 6, 2, 64, 1, 2048, 2048, false},
+        // More key heads in a decode than the kernel counts without memory
+        // of its own.
+        AttentionShape{3, 12, 4, 64, 1, 300, 301, false},
         AttentionShape{1, 9, 3, 64, 1, 2049, 2051, true}}) {
     const AttentionInputs<A> in(g, a);
     for (const A& v : attend(h, a, in, &o.error)) o.got.push_back(to_float(v));
