@@ -12,6 +12,10 @@
 #include <thread>
 #include <vector>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace vorn {
 
 namespace {
@@ -25,9 +29,63 @@ constexpr auto kSpin = std::chrono::microseconds(50);
 // still short beside a pass of parallel layers.
 constexpr auto kHeldSpin = std::chrono::milliseconds(2);
 
-// Polling threads yield rather than pause: on a busy machine the threads
-// they wait for may be queued behind them on the same core.
-inline void cpu_relax() { std::this_thread::yield(); }
+inline void pause() {
+#if defined(__x86_64__)
+  _mm_pause();
+#else
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+#endif
+}
+
+// Polling threads yield: on a busy machine the threads they wait for may
+// be queued behind them on the same core. Under a PoolHold they pause
+// instead for the first stretch of a poll, which covers the gap between
+// most consecutive layers of a pass: a yield is a system call, and a
+// thread back from one finds the next layer later than one that paused.
+// Past it they yield, so that on a busy machine a pass still leaves its
+// caller the core (pausing in every poll, held or not, took the
+// generative half's decode steps from 50 to 130 ms at load 35).
+constexpr auto kHeldPause = std::chrono::microseconds(50);
+inline void cpu_relax(bool pausing) {
+  if (pausing) {
+    pause();
+  } else {
+    std::this_thread::yield();
+  }
+}
+
+// The pool's mutex guards a few pointer moves at a time: a thread that
+// finds it taken retries for about a microsecond before it sleeps, as a
+// dispatch's joining workers all reach for it at once, and a sleeper costs
+// its waker a system call and itself a wake-up.
+class PoolMutex {
+ public:
+  void lock() {
+    for (unsigned i = 0; i < kTries; ++i) {
+      if (m_.try_lock()) return;
+      pause();
+    }
+    m_.lock();
+  }
+  void unlock() { m_.unlock(); }
+
+ private:
+  static constexpr unsigned kTries = 32;
+  std::mutex m_;
+};
+
+// A job's chunks are dealt out in lanes, one per thread up to this many:
+// each thread takes the chunks of its own lane first (a thread's seat
+// names it: the caller 0, worker i i + 1) and then those left in the
+// others. Loops cut the same way then give each thread the same share of
+// consecutive nodes (the same output rows or columns), whose inputs it
+// wrote itself and still holds in its cache; which thread runs a chunk
+// changes no result.
+constexpr size_t kMaxLanes = 64;
+struct alignas(64) Lane {
+  std::atomic<size_t> next{0};  // next chunk to hand out
+  size_t end = 0;               // one past the lane's last chunk
+};
 
 struct Job {
   size_t iterations;
@@ -36,7 +94,11 @@ struct Job {
   void (*work)(void*, size_t);
   Job* next_job = nullptr;  // in the pool's list, guarded by the pool mutex
   size_t to_wake = 0;       // sleepers still to wake for it, same guard
-  alignas(64) std::atomic<size_t> next{0};
+  // Whether a thread joining it should take the lock to wake more
+  // sleepers (to_wake is not zero and some sleep).
+  std::atomic<bool> wakes_pending{false};
+  size_t lanes = 1;
+  Lane lane[kMaxLanes];
   // Workers that hold a pointer to this job. Taken under the pool mutex
   // while the job is listed, so once the caller has unlisted it the count
   // only falls and the job may leave the caller's stack when it is zero.
@@ -46,12 +108,32 @@ struct Job {
 
 struct alignas(64) Worker {
   std::atomic<uint32_t> wake{0};  // futex word: 1 = told to look for work
+  size_t seat = 0;
 };
+
+// Cuts the job's iterations into chunks of job.chunk and deals them out in
+// lanes of consecutive chunks, as even as they go.
+void deal_lanes(Job& job, size_t threads) {
+  const size_t chunks = (job.iterations + job.chunk - 1) / job.chunk;
+  job.lanes = std::max<size_t>(1, std::min({threads, kMaxLanes, chunks}));
+  for (size_t k = 0; k < job.lanes; ++k) {
+    job.lane[k].next.store(k * chunks / job.lanes, std::memory_order_relaxed);
+    job.lane[k].end = (k + 1) * chunks / job.lanes;
+  }
+}
+
+bool has_chunks(const Job& job) {
+  for (size_t k = 0; k < job.lanes; ++k)
+    if (job.lane[k].next.load(std::memory_order_relaxed) < job.lane[k].end) return true;
+  return false;
+}
 
 // Set while a thread runs iterations of a job (a worker, or a caller inside
 // its own dispatch): a dispatch from there runs serially, so nested loops
 // never queue behind themselves.
 thread_local bool t_in_worker = false;
+// This thread's seat in the pool: 0 for a caller, i + 1 for worker i.
+thread_local size_t t_seat = 0;
 
 class Pool {
  public:
@@ -69,8 +151,12 @@ class Pool {
     }
     for (size_t i = 0; i < workers; ++i) {
       Worker* w = &workers_[i];
+      w->seat = i + 1;
       try {
-        threads_.emplace_back([this, w] { worker_loop(*w); });
+        threads_.emplace_back([this, w] {
+          t_seat = w->seat;
+          worker_loop(*w);
+        });
       } catch (const std::exception&) {
         break;  // std::system_error from the system, or std::bad_alloc
       }
@@ -98,7 +184,7 @@ class Pool {
     Worker* woken[kFanOut];
     size_t n;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard<PoolMutex> lock(mu_);
       held_.fetch_add(1, std::memory_order_relaxed);
       // Woken now, the workers are awake by the pass's first parallel
       // layer; a worker woken without a job polls before it sleeps again.
@@ -125,7 +211,7 @@ class Pool {
     Worker* woken[kFanOut];
     size_t n_woken;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard<PoolMutex> lock(mu_);
       job.next_job = nullptr;
       if (tail_ != nullptr) {
         tail_->next_job = &job;
@@ -133,6 +219,7 @@ class Pool {
         head_ = &job;
       }
       tail_ = &job;
+      latest_.store(&job, std::memory_order_seq_cst);
       listed_.fetch_add(1, std::memory_order_relaxed);
       published_.fetch_add(1, std::memory_order_release);
       size_t chunks = (job.iterations + job.chunk - 1) / job.chunk;
@@ -148,9 +235,13 @@ class Pool {
   // for the threads that hold one.
   void retire(Job& job) {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard<PoolMutex> lock(mu_);
       unlist_locked(&job);
+      if (latest_.load(std::memory_order_relaxed) == &job) latest_.store(nullptr, std::memory_order_seq_cst);
     }
+    // A thread that found the job as the latest before it was taken off
+    // has taken its reference by the time it stops peeking.
+    for (unsigned spin = 0; peeking_.load(std::memory_order_seq_cst) != 0; ++spin) cpu_relax(spin < 64);
     wait_for_helpers(job);
   }
 
@@ -168,6 +259,7 @@ class Pool {
       out[i]->wake.store(1, std::memory_order_relaxed);
     }
     job.to_wake -= n;
+    job.wakes_pending.store(job.to_wake != 0 && !idle_.empty(), std::memory_order_relaxed);
     return n;
   }
 
@@ -187,18 +279,26 @@ class Pool {
     for (size_t i = 0; i < n; ++i) woken[i]->wake.notify_one();
   }
 
+  // Runs the chunks of the thread's own lane, then those left in the
+  // others, in seat order.
   static void run_chunks(Job& job) {
-    for (;;) {
-      size_t begin = job.next.fetch_add(job.chunk, std::memory_order_relaxed);
-      if (begin >= job.iterations) return;
-      size_t end = std::min(job.iterations, begin + job.chunk);
-      try {
-        for (size_t i = begin; i < end; ++i) job.work(job.context, i);
-      } catch (...) {
-        // No chunk is handed out after this one: the loop has failed.
-        job.error.capture();
-        job.next.store(job.iterations, std::memory_order_relaxed);
-        return;
+    const size_t first = t_seat % job.lanes;
+    for (size_t k = 0; k < job.lanes; ++k) {
+      Lane& lane = job.lane[(first + k) % job.lanes];
+      for (;;) {
+        if (lane.next.load(std::memory_order_relaxed) >= lane.end) break;
+        const size_t c = lane.next.fetch_add(1, std::memory_order_relaxed);
+        if (c >= lane.end) break;
+        const size_t begin = c * job.chunk;
+        const size_t end = std::min(job.iterations, begin + job.chunk);
+        try {
+          for (size_t i = begin; i < end; ++i) job.work(job.context, i);
+        } catch (...) {
+          // No chunk is handed out after this one: the loop has failed.
+          job.error.capture();
+          for (size_t j = 0; j < job.lanes; ++j) job.lane[j].next.store(job.lane[j].end, std::memory_order_relaxed);
+          return;
+        }
       }
     }
   }
@@ -218,12 +318,28 @@ class Pool {
   // taken; nullptr when there is none.
   Job* take_job_locked() {
     for (Job* j = head_; j != nullptr; j = j->next_job) {
-      if (j->next.load(std::memory_order_relaxed) < j->iterations) {
+      if (has_chunks(*j)) {
         j->refs.fetch_add(1, std::memory_order_relaxed);
         return j;
       }
     }
     return nullptr;
+  }
+
+  // The job posted last, with a reference taken, when it still has chunks
+  // and no sleepers to wake: a thread that has just seen it published
+  // joins it without the lock, which the caller and the other joining
+  // threads would otherwise all wait for in turn. The caller unlisting the
+  // job first clears latest_ and then waits until no thread peeks, so a
+  // thread that read the job there holds its reference before the caller
+  // counts them.
+  Job* take_latest() {
+    peeking_.fetch_add(1, std::memory_order_seq_cst);
+    Job* job = latest_.load(std::memory_order_seq_cst);
+    if (job != nullptr && (job->wakes_pending.load(std::memory_order_relaxed) || !has_chunks(*job))) job = nullptr;
+    if (job != nullptr) job->refs.fetch_add(1, std::memory_order_relaxed);
+    peeking_.fetch_sub(1, std::memory_order_release);
+    return job;
   }
 
   void release(Job* job) {
@@ -238,10 +354,16 @@ class Pool {
   // Whether a poll that started at `start` has run its time: kSpin (from
   // the end of the last hold, when that came later), or kHeldSpin while a
   // PoolHold lives.
-  bool poll_over(std::chrono::steady_clock::time_point start) const {
+  // Sets pausing to whether the poll pauses (see cpu_relax) until it looks
+  // again.
+  bool poll_over(std::chrono::steady_clock::time_point start, bool& pausing) const {
     const auto now = std::chrono::steady_clock::now();
     const auto spent = now - start;
-    if (held_.load(std::memory_order_relaxed) != 0) return spent > kHeldSpin;
+    pausing = false;
+    if (held_.load(std::memory_order_relaxed) != 0) {
+      pausing = spent < kHeldPause;
+      return spent > kHeldSpin;
+    }
     const auto released = std::chrono::steady_clock::duration(released_.load(std::memory_order_relaxed));
     return spent > kSpin && now.time_since_epoch() - released > kSpin;
   }
@@ -249,9 +371,10 @@ class Pool {
   void wait_for_helpers(Job& job) {
     // Helpers usually finish within a few microseconds of the caller.
     const auto start = std::chrono::steady_clock::now();
+    bool pausing = held_.load(std::memory_order_relaxed) != 0;
     for (unsigned spin = 0; job.refs.load(std::memory_order_acquire) != 0; ++spin) {
-      if ((spin & 7) == 7 && poll_over(start)) break;
-      cpu_relax();
+      if ((spin & 7) == 7 && poll_over(start, pausing)) break;
+      cpu_relax(pausing);
     }
     if (job.refs.load(std::memory_order_acquire) == 0) return;
     done_waiters_.fetch_add(1, std::memory_order_seq_cst);
@@ -267,14 +390,15 @@ class Pool {
   bool poll_for_work(uint32_t seen) {
     polling_.fetch_add(1, std::memory_order_relaxed);
     const auto start = std::chrono::steady_clock::now();
+    bool pausing = held_.load(std::memory_order_relaxed) != 0;
     bool found = false;
     for (unsigned spin = 0;; ++spin) {
       if (published_.load(std::memory_order_acquire) != seen) {
         found = true;
         break;
       }
-      if ((spin & 7) == 7 && poll_over(start)) break;
-      cpu_relax();
+      if ((spin & 7) == 7 && poll_over(start, pausing)) break;
+      cpu_relax(pausing);
     }
     polling_.fetch_sub(1, std::memory_order_relaxed);
     return found;
@@ -288,8 +412,19 @@ class Pool {
       uint32_t seen;
       Worker* woken[kFanOut];
       size_t n_woken = 0;
+      if (may_poll) {
+        seen = published_.load(std::memory_order_acquire);
+        job = take_latest();
+        if (job != nullptr) {
+          run_chunks(*job);
+          release(job);
+          may_poll = listed_.load(std::memory_order_relaxed) > 1 ||
+                     published_.load(std::memory_order_acquire) != seen || poll_for_work(seen);
+          continue;
+        }
+      }
       {
-        std::unique_lock<std::mutex> lock(mu_);
+        std::unique_lock<PoolMutex> lock(mu_);
         job = take_job_locked();
         if (job != nullptr) {
           n_woken = wake_some_locked(*job, woken);
@@ -330,13 +465,15 @@ class Pool {
     }
   }
 
-  std::mutex mu_;
+  PoolMutex mu_;
   Job* head_ = nullptr;  // jobs being dispatched, oldest first
   Job* tail_ = nullptr;
   std::vector<Worker*> idle_;  // sleeping workers, guarded by mu_
   size_t hold_to_wake_ = 0;    // sleepers a hold still wakes, same guard
   std::atomic<uint32_t> published_{0};
   std::atomic<size_t> listed_{0};  // jobs in the list
+  std::atomic<Job*> latest_{nullptr};  // the job posted last while listed
+  std::atomic<uint32_t> peeking_{0};   // threads in take_latest
   std::atomic<size_t> polling_{0};
   std::atomic<uint32_t> held_{0};  // PoolHolds alive
   // When a PoolHold last ended, steady_clock ticks since its epoch.
@@ -398,6 +535,7 @@ WorkerPosting::WorkerPosting(size_t seats, void* context, void (*work)(void*, si
   job_->chunk = 1;
   job_->context = context;
   job_->work = work;
+  deal_lanes(*job_, 1);  // seats go to whichever worker is free
   pool().post(*job_, 0);
 }
 
@@ -438,6 +576,7 @@ void dispatch_apply_f(size_t iterations, void* context, void (*work)(void*, size
   job.chunk = std::max<size_t>(1, iterations / (threads * 4));
   job.context = context;
   job.work = work;
+  deal_lanes(job, threads);
   p.run(job);
 }
 

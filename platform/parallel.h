@@ -5,7 +5,11 @@
 // initialiser) with one worker fewer than the cores the process may run on,
 // or as many as the system lets it start (a process limit); the calling
 // thread works too, alone if need be. The workers live until the process
-// exits. A worker that runs out of work polls for a
+// exits. A dispatch deals its chunks out in lanes of consecutive chunks,
+// one lane per thread: each thread runs its own lane first (the caller the
+// first, worker i lane i + 1) and then helps with the others, so loops cut
+// alike give each thread the same share of consecutive layers, whose
+// inputs it wrote itself. A worker that runs out of work polls for a
 // next dispatch for some tens of microseconds (so back-to-back loops find it
 // awake; longer under a PoolHold), then sleeps on its own futex word; a dispatch wakes only as many
 // sleepers as it has chunks for, each joining thread waking the next few.

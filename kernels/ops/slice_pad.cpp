@@ -13,6 +13,8 @@ namespace {
 
 using A = attr::Slice;
 
+constexpr uint64_t kShortBlock = 8;
+
 uint64_t slice_step(const NodeRecord& node) {
   int64_t step = node.attr_i64(A::kStep);
   return step <= 1 ? 1 : static_cast<uint64_t>(step);
@@ -34,11 +36,22 @@ bool cpu_slice_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   float* y = node_out(s, node, 0);
   if (len == 0 || inner == 0) return true;
   if (step == 1) {
-    // One contiguous block per outer index.
+    // One contiguous block per outer index; blocks of a few floats (a box's
+    // coordinates out of a detector's rows) are copied in place, where a
+    // call to memcpy per block would cost more than the copy.
+    const uint64_t block = len * inner;
     for_chunks(outer, kParallelElements, [&](uint64_t begin, uint64_t end) {
+      if (block <= kShortBlock) {
+        for (uint64_t o = begin; o < end; ++o) {
+          const float* from = x + (o * d + start) * inner;
+          float* to = y + o * block;
+          for (uint64_t j = 0; j < block; ++j) to[j] = from[j];
+        }
+        return;
+      }
       for (uint64_t o = begin; o < end; ++o)
-        std::memcpy(y + o * len * inner, x + (o * d + start) * inner, len * inner * sizeof(float));
-    }, len * inner);
+        std::memcpy(y + o * block, x + (o * d + start) * inner, block * sizeof(float));
+    }, block);
     return true;
   }
   for_chunks(outer * len, kParallelElements, [&](uint64_t begin, uint64_t end) {

@@ -89,6 +89,23 @@ TEST(SplitGate, APassSpreadsOnlyEnoughWork) {
   }
 }
 
+// A Softmax costs per row as well as per element: many short rows reach
+// the minimum where the same elements in long rows do not.
+TEST(SplitGate, SoftmaxCountsItsRows) {
+  const struct {
+    uint64_t rows, d;
+    bool above;
+  } cases[] = {{4420, 2, true}, {2, 4420, false}};
+  for (const auto& c : cases) {
+    GraphBuilder b;
+    const uint64_t x = b.input({c.rows, c.d}), y = b.output({c.rows, c.d});
+    b.node(op::Softmax, {x}, {y}, {{attr::kAxis, GraphBuilder::i64_word(1)}});
+    test::Engine e(b);
+    ASSERT_TRUE(e.ok()) << e.error.message;
+    EXPECT_EQ(cpu_node_work(*e.state, e.state->nodes[0]) >= kMinSplitWork, c.above) << c.rows;
+  }
+}
+
 // The same graph with each node on the side of the minimum its shape puts
 // it, every node kept on the calling thread, and every node allowed to
 // split: the same bits.

@@ -228,7 +228,7 @@ TEST(SliceKernel, StartLengthStep) {
     int64_t axis, start, len, step;
   } cases[] = {{{10}, 0, 2, 5, 1},        {{10}, 0, 1, 3, 3},        {{4, 6}, 1, 1, 3, 0},
                {{4, 6}, -2, 3, 1, 1},     {{2, 3, 8, 2}, 2, 1, 4, 2}, {{3, 4}, 1, 0, 0, 1},
-               {{1, 2, 3, 4, 5, 6}, 5, 5, 1, 1}, {{200, 700}, 1, 1, 349, 2}};
+               {{1, 2, 3, 4, 5, 6}, 5, 5, 1, 1}, {{200, 700}, 1, 1, 349, 2}, {{1, 4420, 4}, 2, 2, 2, 1}};
   for (const Case& c : cases) {
     SCOPED_TRACE(dims_text(c.dx));
     const uint64_t axis = c.axis < 0 ? c.axis + c.dx.size() : c.axis;

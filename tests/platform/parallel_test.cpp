@@ -144,6 +144,28 @@ TEST(ParallelFor, SpreadsOverThreadsAndNestsSerially) {
   EXPECT_EQ(foreign.load(), 0);
 }
 
+TEST(ParallelFor, LoopsCutAlikeRunEachPieceOnTheSameThread) {
+  const size_t t = parallel_thread_count();
+  if (t < 2 || t > 64) GTEST_SKIP() << "one core, or more threads than lanes";
+  PoolHold hold;
+  // Iterations that wait for each other make every thread take one piece,
+  // its own first: loop after loop, piece i then runs on the same thread.
+  auto threads_of_pieces = [&] {
+    std::vector<std::thread::id> ran(t);
+    std::atomic<size_t> arrived{0};
+    parallel_for(t, [&](size_t i) {
+      ran[i] = std::this_thread::get_id();
+      arrived.fetch_add(1);
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (arrived.load() < t && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    });
+    return ran;
+  };
+  const std::vector<std::thread::id> first = threads_of_pieces();
+  for (int loop = 0; loop < 3; ++loop) EXPECT_EQ(threads_of_pieces(), first) << loop;
+  EXPECT_EQ(first[0], std::this_thread::get_id());
+}
+
 std::pair<long, int> worker_ticks() { return test::thread_ticks("vorn-worker"); }
 
 TEST(ParallelFor, IdleWorkersSleep) {
