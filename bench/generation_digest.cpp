@@ -81,7 +81,10 @@ std::string bits_of(const json& values) {
 
 std::string tokens_text(const json& ids) {
   std::string t;
-  for (const json& id : ids) t += (t.empty() ? "" : ",") + std::to_string(id.get<int64_t>());
+  for (const json& id : ids) {
+    if (!t.empty()) t += ',';
+    t += std::to_string(id.get<int64_t>());
+  }
   return t;
 }
 
@@ -172,7 +175,10 @@ void call_case(VlmSession* vlm, const std::string& name, const Chat& chat, const
                              result.reused_prompt_tokens};
   d.add(fields, sizeof fields);
   d.add(untimed(vlm->state->lastReport["cases"][0]).dump());
-  for (uint32_t i = 0; i < result.generated_tokens; ++i) tokens += (i ? "," : "") + std::to_string(result.token_ids[i]);
+  for (uint32_t i = 0; i < result.generated_tokens; ++i) {
+    if (i) tokens += ',';
+    tokens += std::to_string(result.token_ids[i]);
+  }
   tokens += " finish=" + std::to_string(result.finish_reason) + " reused=" + std::to_string(result.reused_prompt_tokens);
   generation_result_free(&result);
   print(name, tokens, d);
