@@ -99,15 +99,26 @@ struct Job {
   std::atomic<bool> wakes_pending{false};
   size_t lanes = 1;
   Lane lane[kMaxLanes];
-  // Workers that hold a pointer to this job. Taken under the pool mutex
-  // while the job is listed, so once the caller has unlisted it the count
-  // only falls and the job may leave the caller's stack when it is zero.
+  // Workers that took this job under the pool mutex while it was listed,
+  // so once the caller has unlisted it the count only falls. (A worker
+  // that joins it as the latest job names it in its own Worker::joined
+  // instead.) The job may leave the caller's stack once both are clear.
   alignas(64) std::atomic<uint32_t> refs{0};
   pool_hooks::FirstError error;
 };
 
+// What a worker shares with the other threads, in a cache line of its
+// own: a dispatch's joining workers then write nothing any other of them
+// writes (eight threads incrementing one counter in turn took as long as
+// the rest of a dispatch).
 struct alignas(64) Worker {
   std::atomic<uint32_t> wake{0};  // futex word: 1 = told to look for work
+  // Polling for a next dispatch, to be counted by its caller: a thread
+  // that finds one need not be woken.
+  std::atomic<bool> polling{false};
+  // The job this worker joined as the latest one, until it has run its
+  // chunks: the job's caller waits until no worker names it.
+  std::atomic<Job*> joined{nullptr};
   size_t seat = 0;
 };
 
@@ -223,7 +234,7 @@ class Pool {
       listed_.fetch_add(1, std::memory_order_relaxed);
       published_.fetch_add(1, std::memory_order_release);
       size_t chunks = (job.iterations + job.chunk - 1) / job.chunk;
-      size_t polling = polling_.load(std::memory_order_relaxed);
+      size_t polling = polling_count();
       size_t wanted = chunks > caller_takes ? chunks - caller_takes : 0;
       job.to_wake = wanted > polling ? wanted - polling : 0;
       n_woken = wake_some_locked(job, woken);
@@ -239,9 +250,6 @@ class Pool {
       unlist_locked(&job);
       if (latest_.load(std::memory_order_relaxed) == &job) latest_.store(nullptr, std::memory_order_seq_cst);
     }
-    // A thread that found the job as the latest before it was taken off
-    // has taken its reference by the time it stops peeking.
-    for (unsigned spin = 0; peeking_.load(std::memory_order_seq_cst) != 0; ++spin) cpu_relax(spin < 64);
     wait_for_helpers(job);
   }
 
@@ -326,20 +334,48 @@ class Pool {
     return nullptr;
   }
 
-  // The job posted last, with a reference taken, when it still has chunks
+  // The job posted last, named in self.joined, when it still has chunks
   // and no sleepers to wake: a thread that has just seen it published
   // joins it without the lock, which the caller and the other joining
-  // threads would otherwise all wait for in turn. The caller unlisting the
-  // job first clears latest_ and then waits until no thread peeks, so a
-  // thread that read the job there holds its reference before the caller
-  // counts them.
-  Job* take_latest() {
-    peeking_.fetch_add(1, std::memory_order_seq_cst);
+  // threads would otherwise all wait for in turn. The worker names the job
+  // before it looks again that the job is still the latest; the caller
+  // unlisting it clears latest_ before it looks at the names: one of the
+  // two sees the other's store, so either the worker stays out or the
+  // caller waits for it. (A job posted since at the same address is the
+  // one the worker then joins, named as it should be.)
+  Job* take_latest(Worker& self) {
     Job* job = latest_.load(std::memory_order_seq_cst);
-    if (job != nullptr && (job->wakes_pending.load(std::memory_order_relaxed) || !has_chunks(*job))) job = nullptr;
-    if (job != nullptr) job->refs.fetch_add(1, std::memory_order_relaxed);
-    peeking_.fetch_sub(1, std::memory_order_release);
+    if (job == nullptr) return nullptr;
+    self.joined.store(job, std::memory_order_seq_cst);
+    if (latest_.load(std::memory_order_seq_cst) != job || job->wakes_pending.load(std::memory_order_relaxed) ||
+        !has_chunks(*job)) {
+      leave(self);
+      return nullptr;
+    }
     return job;
+  }
+
+  // Ends what take_latest began; the job may be gone after it.
+  void leave(Worker& self) {
+    self.joined.store(nullptr, std::memory_order_seq_cst);
+    if (done_waiters_.load(std::memory_order_seq_cst) != 0) {
+      done_.fetch_add(1, std::memory_order_seq_cst);
+      done_.notify_all();
+    }
+  }
+
+  size_t polling_count() const {
+    size_t n = 0;
+    for (size_t i = 0; i < threads_.size(); ++i) n += workers_[i].polling.load(std::memory_order_relaxed) ? 1 : 0;
+    return n;
+  }
+
+  // Whether some worker still runs chunks of the job.
+  bool helped(const Job& job) const {
+    if (job.refs.load(std::memory_order_seq_cst) != 0) return true;
+    for (size_t i = 0; i < threads_.size(); ++i)
+      if (workers_[i].joined.load(std::memory_order_seq_cst) == &job) return true;
+    return false;
   }
 
   void release(Job* job) {
@@ -372,23 +408,23 @@ class Pool {
     // Helpers usually finish within a few microseconds of the caller.
     const auto start = std::chrono::steady_clock::now();
     bool pausing = held_.load(std::memory_order_relaxed) != 0;
-    for (unsigned spin = 0; job.refs.load(std::memory_order_acquire) != 0; ++spin) {
+    for (unsigned spin = 0; helped(job); ++spin) {
       if ((spin & 7) == 7 && poll_over(start, pausing)) break;
       cpu_relax(pausing);
     }
-    if (job.refs.load(std::memory_order_acquire) == 0) return;
+    if (!helped(job)) return;
     done_waiters_.fetch_add(1, std::memory_order_seq_cst);
     for (;;) {
       uint32_t seen = done_.load(std::memory_order_seq_cst);
-      if (job.refs.load(std::memory_order_seq_cst) == 0) break;
+      if (!helped(job)) break;
       done_.wait(seen, std::memory_order_seq_cst);
     }
     done_waiters_.fetch_sub(1, std::memory_order_relaxed);
   }
 
   // Polls for newly published work for a short while; true when some came.
-  bool poll_for_work(uint32_t seen) {
-    polling_.fetch_add(1, std::memory_order_relaxed);
+  bool poll_for_work(Worker& self, uint32_t seen) {
+    self.polling.store(true, std::memory_order_relaxed);
     const auto start = std::chrono::steady_clock::now();
     bool pausing = held_.load(std::memory_order_relaxed) != 0;
     bool found = false;
@@ -400,7 +436,7 @@ class Pool {
       if ((spin & 7) == 7 && poll_over(start, pausing)) break;
       cpu_relax(pausing);
     }
-    polling_.fetch_sub(1, std::memory_order_relaxed);
+    self.polling.store(false, std::memory_order_relaxed);
     return found;
   }
 
@@ -414,12 +450,12 @@ class Pool {
       size_t n_woken = 0;
       if (may_poll) {
         seen = published_.load(std::memory_order_acquire);
-        job = take_latest();
+        job = take_latest(self);
         if (job != nullptr) {
           run_chunks(*job);
-          release(job);
+          leave(self);
           may_poll = listed_.load(std::memory_order_relaxed) > 1 ||
-                     published_.load(std::memory_order_acquire) != seen || poll_for_work(seen);
+                     published_.load(std::memory_order_acquire) != seen || poll_for_work(self, seen);
           continue;
         }
       }
@@ -455,32 +491,37 @@ class Pool {
         // since it was taken, there is nothing to look for under the lock,
         // which the job's caller is about to take to unlist it.
         if (listed_.load(std::memory_order_relaxed) <= 1 && published_.load(std::memory_order_acquire) == seen) {
-          may_poll = poll_for_work(seen);
+          may_poll = poll_for_work(self, seen);
           continue;
         }
         may_poll = true;
         continue;
       }
-      may_poll = poll_for_work(seen);
+      may_poll = poll_for_work(self, seen);
     }
   }
 
-  PoolMutex mu_;
-  Job* head_ = nullptr;  // jobs being dispatched, oldest first
-  Job* tail_ = nullptr;
-  std::vector<Worker*> idle_;  // sleeping workers, guarded by mu_
-  size_t hold_to_wake_ = 0;    // sleepers a hold still wakes, same guard
-  std::atomic<uint32_t> published_{0};
-  std::atomic<size_t> listed_{0};  // jobs in the list
-  std::atomic<Job*> latest_{nullptr};  // the job posted last while listed
-  std::atomic<uint32_t> peeking_{0};   // threads in take_latest
-  std::atomic<size_t> polling_{0};
-  std::atomic<uint32_t> held_{0};  // PoolHolds alive
+  // Grouped in cache lines by who writes them and when, so that the
+  // caller's taking the lock or counting a waiter does not take from the
+  // polling workers the line they watch for the next dispatch.
+  // Written at hold and unhold, read by every poll.
+  alignas(64) std::atomic<uint32_t> held_{0};  // PoolHolds alive
   // When a PoolHold last ended, steady_clock ticks since its epoch.
   std::atomic<std::chrono::steady_clock::rep> released_{0};
-  std::atomic<uint32_t> done_{0};
+  // Written once per dispatch by its caller, watched by the polling workers.
+  alignas(64) std::atomic<uint32_t> published_{0};
+  std::atomic<size_t> listed_{0};  // jobs in the list
+  std::atomic<Job*> latest_{nullptr};  // the job posted last while listed
+  // Guarded by the mutex.
+  alignas(64) PoolMutex mu_;
+  Job* head_ = nullptr;  // jobs being dispatched, oldest first
+  Job* tail_ = nullptr;
+  std::vector<Worker*> idle_;  // sleeping workers
+  size_t hold_to_wake_ = 0;    // sleepers a hold still wakes
+  alignas(64) std::atomic<uint32_t> done_{0};
   std::atomic<uint32_t> done_waiters_{0};
-  std::unique_ptr<Worker[]> workers_;
+  // Set when the pool is made.
+  alignas(64) std::unique_ptr<Worker[]> workers_;
   std::vector<std::thread> threads_;
 };
 
