@@ -4,9 +4,11 @@
 // "dequant_q8" makes gets from the graph layer's product: each weight
 // rounded to half and widened again, summed as platform/panel_gemm.h sums,
 // the bias added to the finished sums. W goes from its blocks straight
-// into float panels, each panel once per product (made by one worker, read
-// by every rectangle of rows that needs it): no half copy of W is written
-// and read again, and no block of rows packs W again.
+// into float panels, each panel once per product (on several workers made
+// by one of them and read by every rectangle of rows that needs it; on one
+// worker a group of panels at a time, into scratch that stays in the
+// cache): no half copy of W is written and read again, and no block of
+// rows packs W again.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
