@@ -24,6 +24,10 @@
 #include "gpu/shaders/attention_common.h"
 #include "platform/panel_gemm.h"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace vorn::shaders {
 
 namespace {
@@ -53,6 +57,54 @@ double largest(const float* x, uint64_t rows, uint64_t stride, uint64_t d) {
   return m <= 0x7f7fffffu ? double(std::bit_cast<float>(m)) : INFINITY;
 }
 
+#if defined(__x86_64__)
+// simd_sum and simd_max of the four SIMD groups of a row's lanes in
+// registers: each halving step pairs lane l with lane l + half as the
+// shared trees do (eight lanes of a register at a time), so every group
+// keeps its bits; a max instruction picks its first operand exactly when
+// it compares greater, as the trees' select does.
+[[gnu::target("avx2")]] inline float lane_tree_avx2(const float* lanes, bool maximum) {
+  __m128 four[kSimdGroups];
+  for (uint32_t s = 0; s < kSimdGroups; ++s) {
+    const float* v = lanes + s * mtl::kSimdWidth;
+    const __m256 a = _mm256_loadu_ps(v), b = _mm256_loadu_ps(v + 8), c = _mm256_loadu_ps(v + 16),
+                 d = _mm256_loadu_ps(v + 24);
+    const __m256 e = maximum ? _mm256_max_ps(a, c) : _mm256_add_ps(a, c);
+    const __m256 f = maximum ? _mm256_max_ps(b, d) : _mm256_add_ps(b, d);
+    const __m256 g = maximum ? _mm256_max_ps(e, f) : _mm256_add_ps(e, f);
+    const __m128 lo = _mm256_castps256_ps128(g), hi = _mm256_extractf128_ps(g, 1);
+    four[s] = maximum ? _mm_max_ps(lo, hi) : _mm_add_ps(lo, hi);
+  }
+  float group[kSimdGroups];
+  for (uint32_t s = 0; s < kSimdGroups; ++s) {
+    const __m128 two = maximum ? _mm_max_ps(four[s], _mm_movehl_ps(four[s], four[s]))
+                               : _mm_add_ps(four[s], _mm_movehl_ps(four[s], four[s]));
+    const __m128 one = maximum ? _mm_max_ss(two, _mm_movehdup_ps(two)) : _mm_add_ss(two, _mm_movehdup_ps(two));
+    group[s] = _mm_cvtss_f32(one);
+  }
+  if (!maximum) return (group[0] + group[1]) + (group[2] + group[3]);
+  float max = group[0];
+  for (uint32_t s = 1; s < kSimdGroups; ++s) max = std::fmax(max, group[s]);
+  return max;
+}
+#endif
+
+// The row's maximum (the groups' simd_max joined by fmax) or its sum (the
+// groups' simd_sum added in pairs) from its lanes.
+inline float lane_tree(const float* lanes, bool maximum, bool vector) {
+#if defined(__x86_64__)
+  if (vector) return lane_tree_avx2(lanes, maximum);
+#endif
+  (void)vector;
+  float group[kSimdGroups];
+  for (uint32_t s = 0; s < kSimdGroups; ++s)
+    group[s] = maximum ? simd_max(lanes + s * mtl::kSimdWidth) : simd_sum(lanes + s * mtl::kSimdWidth);
+  if (!maximum) return (group[0] + group[1]) + (group[2] + group[3]);
+  float max = group[0];
+  for (uint32_t s = 1; s < kSimdGroups; ++s) max = std::fmax(max, group[s]);
+  return max;
+}
+
 // The scale and the causal mask's term of one row of n scores (columns
 // from `visible` on hidden; two roundings, as in the products path), then
 // softmax_row, in three passes where the
@@ -64,8 +116,8 @@ double largest(const float* x, uint64_t rows, uint64_t stride, uint64_t d) {
 // hidden score is one running value over the hidden columns, as
 // softmax_row keeps it (per-lane maxima would end in a reduction of 128
 // lanes one at a time, per row, dearer than the pass it saves). Run inside
-// with_row_forms.
-inline void scaled_softmax_row(float* x, uint64_t n, uint64_t visible, float scale) {
+// with_row_forms; vector: the form is not the portable one.
+inline void scaled_softmax_row(float* x, uint64_t n, uint64_t visible, float scale, bool vector) {
   float lanes[kRowThreads];
   for (uint32_t t = 0; t < kRowThreads; ++t) lanes[t] = -INFINITY;
   float hidden_max = -INFINITY;
@@ -87,10 +139,7 @@ inline void scaled_softmax_row(float* x, uint64_t n, uint64_t visible, float sca
       nan |= y != y;
     }
   }
-  float group[kSimdGroups];
-  for (uint32_t s = 0; s < kSimdGroups; ++s) group[s] = simd_max(lanes + s * mtl::kSimdWidth);
-  float max = group[0];
-  for (uint32_t s = 1; s < kSimdGroups; ++s) max = std::fmax(max, group[s]);
+  const float max = lane_tree(lanes, true, vector);
   const uint64_t live = visible < n && !nan && hidden_max - max < kExpIsZero ? visible : n;
   for (uint64_t j = 0; j < live; ++j) x[j] = x[j] - max;
   exp_float_n(x, x, live);
@@ -99,8 +148,7 @@ inline void scaled_softmax_row(float* x, uint64_t n, uint64_t visible, float sca
     const uint64_t m = std::min<uint64_t>(live - j0, kRowThreads);
     for (uint64_t t = 0; t < m; ++t) lanes[t] = lanes[t] + x[j0 + t];
   }
-  for (uint32_t s = 0; s < kSimdGroups; ++s) group[s] = simd_sum(lanes + s * mtl::kSimdWidth);
-  const float sum = (group[0] + group[1]) + (group[2] + group[3]);
+  const float sum = lane_tree(lanes, false, vector);
   for (uint64_t j = 0; j < live; ++j) x[j] = x[j] / sum;
   std::fill(x + live, x + n, 0.0f / sum);
 }
@@ -179,6 +227,7 @@ void attention_causal(const mtl::KernelArgs& a) {
     const uint64_t blocks = (sh.s + kBlockRows - 1) / kBlockRows, rows_of = batch * sh.hq;
     const uint64_t ld = uint64_t(panel_count(int64_t(sh.total))) * kPanelWidth;
     const float scale = inverse_sqrt(sh.d);
+    const bool vector = vector_form() != VectorForm::kPortable;
     // The blocks of the last rows see the most keys: they go first.
     run_stage(rows_of * blocks, batch * sh.hq * sh.s * sh.total * sh.d, [&](uint64_t part) {
       const uint64_t z = part % rows_of, rb = blocks - 1 - part / rows_of;
@@ -194,7 +243,7 @@ void attention_causal(const mtl::KernelArgs& a) {
                  int64_t(ld), 0, int64_t(rows), 0, panel_count(int64_t(cols)));
       with_row_forms([&] {
         for (uint64_t i = 0; i < rows; ++i)
-          scaled_softmax_row(scores + i * ld, cols, std::min(cols, sh.visible(r0 + i)), scale);
+          scaled_softmax_row(scores + i * ld, cols, std::min(cols, sh.visible(r0 + i)), scale, vector);
       });
       const PanelOperand vp{kp + key_floats, kPanelWidth, int64_t(sh.total) * kPanelWidth};
       panel_gemm(scores, int64_t(ld), vp, int64_t(cols), int64_t(sh.d), out + (b * sh.s + r0) * width + h * sh.d,

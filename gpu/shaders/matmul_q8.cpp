@@ -4,9 +4,11 @@
 // "dequant_q8" makes gets from the graph layer's product: each weight
 // rounded to half and widened again, summed as platform/panel_gemm.h sums,
 // the bias added to the finished sums. W goes from its blocks straight
-// into float panels, each panel once per product (made by one worker, read
-// by every rectangle of rows that needs it): no half copy of W is written
-// and read again, and no block of rows packs W again.
+// into float panels, each panel once per product (on several workers made
+// by one of them and read by every rectangle of rows that needs it; on one
+// worker a group of panels at a time, into scratch that stays in the
+// cache): no half copy of W is written and read again, and no block of
+// rows packs W again.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -158,6 +160,37 @@ void transpose_rows(const float* rows, uint64_t k, float* panel) {
     for (uint64_t i = 0; i < uint64_t(kPanelWidth); ++i) panel[kk * kPanelWidth + i] = rows[i * k + kk];
 }
 
+// Panel q of W (zeros past N) at dst: straight from the blocks where the
+// form and the shape allow, else row by row through rows, a scratch of
+// kPanelWidth * k + k / 2 + 1 floats leased on first need.
+void widen_panel(const mtl::KernelArgs& a, const Problem& p, const uint8_t* w, VectorForm form, uint64_t q,
+                 float* dst, ScratchLease& rows) {
+  const uint64_t n0 = q * kPanelWidth;
+#if defined(__x86_64__)
+  if (form != VectorForm::kPortable && p.k % 16 == 0 && n0 + kPanelWidth <= p.n &&
+      finite_scales(w, p.row_bytes, p.k, n0)) {
+    if (form == VectorForm::kAvx512)
+      pack_panel_avx512(w, p.row_bytes, p.k, n0, dst);
+    else
+      pack_panel_avx2(w, p.row_bytes, p.k, n0, dst);
+    return;
+  }
+#else
+  (void)form;
+#endif
+  if (rows.data() == nullptr) rows = stage_memory(a, size_t(kPanelWidth * p.k + p.k / 2 + 1));
+  float* r = rows.data();
+  if (r == nullptr) return std::fill(dst, dst + kPanelWidth * p.k, 0.0f);  // the fault is reported
+  uint16_t* halves = reinterpret_cast<uint16_t*>(r + kPanelWidth * p.k);
+  for (uint64_t i = 0; i < uint64_t(kPanelWidth); ++i) {
+    if (n0 + i < p.n)
+      widen_row(w, p.row_bytes, p.k, n0 + i, r + i * p.k, halves);
+    else
+      std::fill(r + i * p.k, r + (i + 1) * p.k, 0.0f);
+  }
+  transpose_rows(r, p.k, dst);
+}
+
 }  // namespace
 
 template <class A>
@@ -172,50 +205,51 @@ void matmul_q8(const mtl::KernelArgs& a) {
     const half* bias = a.buffer<const half>(4);
     if (p.m == 0 || p.n == 0) return;
     const int64_t panels = panel_count(int64_t(p.n)), k = int64_t(p.k);
-    ScratchLease packed = stage_memory(a, size_t(panel_floats(k, int64_t(p.n))));
-    float* bp = packed.data();
-    if (bp == nullptr) return;
     const VectorForm form = vector_form();
-    // Every panel once, straight from W's blocks (zeros past N).
-    run_stage(uint64_t(panels), p.n * p.k * 4, [&](uint64_t q) {
-      const uint64_t n0 = q * kPanelWidth;
-#if defined(__x86_64__)
-      if (form != VectorForm::kPortable && p.k % 16 == 0 && n0 + kPanelWidth <= p.n &&
-          finite_scales(w, p.row_bytes, p.k, n0)) {
-        if (form == VectorForm::kAvx512)
-          pack_panel_avx512(w, p.row_bytes, p.k, n0, panel_at(bp, k, int64_t(q)));
-        else
-          pack_panel_avx2(w, p.row_bytes, p.k, n0, panel_at(bp, k, int64_t(q)));
-        return;
-      }
-#endif
-      ScratchLease lease = stage_memory(a, size_t(kPanelWidth * k + k / 2 + 1));
-      float* rows = lease.data();
-      if (rows == nullptr) return;
-      uint16_t* halves = reinterpret_cast<uint16_t*>(rows + kPanelWidth * k);
-      for (uint64_t i = 0; i < uint64_t(kPanelWidth); ++i) {
-        if (n0 + i < p.n)
-          widen_row(w, p.row_bytes, p.k, n0 + i, rows + i * p.k, halves);
-        else
-          std::fill(rows + i * p.k, rows + (i + 1) * p.k, 0.0f);
-      }
-      transpose_rows(rows, p.k, panel_at(bp, k, int64_t(q)));
-    });
     const int64_t group = std::clamp<int64_t>(kGroupFloats / (k * kPanelWidth), 1, 16);
-    const PanelSplit split = plan_panel_split(int64_t(p.m), panels, int64_t(parallel_thread_count()));
-    const PanelOperand b = gathered_panels(bp, k);
-    for_rectangles(true, split, int64_t(p.m), panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
-      // Groups of panels outside, chunks of rows inside: a chunk's rows of
-      // x stay in the first-level cache while the group's panels pass, and
-      // the group's panels in the second while the chunks pass.
-      for (int64_t q0 = p0; q0 < p1; q0 += group)
-        for (int64_t i0 = m0; i0 < m1; i0 += kChunkRows)
-          panel_gemm(x, k, b, k, int64_t(p.n), y, int64_t(p.n), i0, std::min(m1, i0 + kChunkRows), q0,
-                     std::min(p1, q0 + group));
+    auto add_bias = [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
       if (!p.bias) return;
       const uint64_t j0 = uint64_t(p0) * kPanelWidth, j1 = std::min(p.n, uint64_t(p1) * kPanelWidth);
       for (int64_t r = m0; r < m1; ++r)
         for (uint64_t j = j0; j < j1; ++j) y[uint64_t(r) * p.n + j] = y[uint64_t(r) * p.n + j] + to_float(bias[j]);
+    };
+    // Panels q0 .. q1 (at panels_of) for rows m0 .. m1, in chunks of rows:
+    // a chunk's rows of x stay in the first-level cache while the panels
+    // pass, and the panels in the second while the chunks pass.
+    auto products = [&](const float* panels_of, int64_t q0, int64_t q1, int64_t m0, int64_t m1) {
+      const int64_t c0 = q0 * kPanelWidth;
+      for (int64_t i0 = m0; i0 < m1; i0 += kChunkRows)
+        panel_gemm(x, k, gathered_panels(panels_of, k), k, int64_t(p.n) - c0, y + c0, int64_t(p.n), i0,
+                   std::min(m1, i0 + kChunkRows), 0, q1 - q0);
+    };
+    if (parallel_thread_count() <= 1) {
+      // One worker widens each group of panels into scratch of the group's
+      // size, which stays in the second-level cache while every row passes:
+      // no panel of the whole weight is written to memory and read back.
+      ScratchLease lease = stage_memory(a, size_t(std::min(group, panels) * k * kPanelWidth));
+      float* own = lease.data();
+      if (own == nullptr) return;
+      ScratchLease rows;
+      for (int64_t q0 = 0; q0 < panels; q0 += group) {
+        const int64_t q1 = std::min(panels, q0 + group);
+        for (int64_t q = q0; q < q1; ++q) widen_panel(a, p, w, form, uint64_t(q), panel_at(own, k, q - q0), rows);
+        products(own, q0, q1, 0, int64_t(p.m));
+      }
+      return add_bias(0, int64_t(p.m), 0, panels);
+    }
+    ScratchLease packed = stage_memory(a, size_t(panel_floats(k, int64_t(p.n))));
+    float* bp = packed.data();
+    if (bp == nullptr) return;
+    // Several workers widen every panel once, each panel made by one worker
+    // and read by every rectangle of rows that needs it.
+    run_stage(uint64_t(panels), p.n * p.k * 4, [&](uint64_t q) {
+      ScratchLease rows;
+      widen_panel(a, p, w, form, q, panel_at(bp, k, int64_t(q)), rows);
+    });
+    const PanelSplit split = plan_panel_split(int64_t(p.m), panels, int64_t(parallel_thread_count()));
+    for_rectangles(true, split, int64_t(p.m), panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+      for (int64_t q0 = p0; q0 < p1; q0 += group) products(panel_at(bp, k, q0), q0, std::min(p1, q0 + group), m0, m1);
+      add_bias(m0, m1, p0, p1);
     });
   }
 }

@@ -164,7 +164,8 @@ TEST(GraphPaths, QuantizedProductsKeepTheBitsOfTheirHalfWeights) {
     bool bias, infinite_scale;
   };
   const Case cases[] = {{32, 64, 64, false, false},  {100, 96, 192, true, false}, {40, 72, 80, true, false},
-                        {64, 64, 128, false, true}, {33, 128, 576, false, false}};
+                        {64, 64, 128, false, true}, {33, 128, 576, false, false},
+                        {300, 400, 128, true, false}};
   LoadedModel m("patch_q8", kElemF32);
   VNGraph& g = m.g();
   for (const Case& c : cases) {
