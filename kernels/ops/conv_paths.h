@@ -49,6 +49,21 @@ inline ConvParams subsampled_params(const ConvParams& p) {
   q.sh = q.sw = 1;
   return q;
 }
+// A pointwise layer's workspace: the partial last panel (k x kPanelWidth
+// values), then the table of the k input planes' offsets the AVX-512 form
+// reads them in place through (int64 values on whole 64-byte lines).
+inline int64_t pointwise_table_at(int64_t k) { return k * kPanelWidth; }
+inline int64_t pointwise_floats(int64_t k) { return pointwise_table_at(k) + (2 * k + 15) / 16 * 16; }
+// Whether a pointwise layer's product reads its input planes in place in
+// the AVX-512 form of the convolution product (conv_product.h) rather
+// than through panel_gemm: from kInPlaceDepth input channels and one whole
+// panel of positions; on shallower layers (and planes of less than one
+// panel) packing the weights and the offset table cost more than they
+// saved (fr_eye's 1x1 layers of 8 and 16 input channels, a tenth slower).
+constexpr int64_t kInPlaceDepth = 32;
+inline bool pointwise_in_place_applies(const ConvParams& p, KernelIsa isa) {
+  return isa == KernelIsa::kAvx512 && p.x.c >= kInPlaceDepth && p.y.plane() >= kPanelWidth;
+}
 void run_grouped(const ConvRun& r, const float* xn, float* yn);
 void run_direct(const ConvRun& r, const float* xn, float* yn);
 void run_panels(const ConvRun& r, const float* xn, float* yn);
