@@ -282,7 +282,7 @@ bool plan_channel_lanes(const ConvParams& p, const ConvPlanInputs& in, ConvPlan&
   // its tiles pack each depth block of the weights once for all panels
   // (squeezenet's classifier and mobilenet_v2's 7 x 7 layers, 8-13% faster
   // in the model than with the channels in the lanes).
-  if (conv_is_pointwise(p) && pointwise_in_place_applies(p, in.isa)) return false;
+  if (conv_is_pointwise(p) && pointwise_in_place_applies(p, in.isa, in.threads)) return false;
   const bool parallel = in.threads > 1 && p.y.c * p.y.plane() * p.k_rows() >= kParallelWork;
   const int64_t slots = channel_lanes_slots(p, in.isa, parallel ? in.threads : 1);
   if (channel_lanes_floats(p, in.isa, slots) > c.col_floats) return false;
@@ -303,6 +303,7 @@ void plan_pointwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) 
     c.path = ConvPath::kPointwisePanels;
     c.panels = panel_band_split(m, panel_count(hw), hw, k, threads);
     c.copy_panels = panels_thrash(hw, k);
+    c.in_place = !c.copy_panels && pointwise_in_place_applies(p, in.isa, threads);
   } else if (const Tiling t = in.quantising ? Tiling{} : plan_tiles(hw, k, m, threads); t.tiles > 0) {
     c.path = ConvPath::kPointwiseTiles;
     c.tiles = t;
@@ -395,6 +396,7 @@ void plan_general(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
       c.path = q.path;
       c.panels = q.panels;
       c.copy_panels = q.copy_panels;
+      c.in_place = q.in_place;
       c.subsampled = true;
       return;
     }

@@ -89,7 +89,7 @@ void run_pointwise_panels(const ConvRun& r, const float* xn, float* yn) {
     float* d = r.col + c * kPanelWidth;
     for (int64_t t = 0; t < kPanelWidth; ++t) d[t] = t < tail ? src[t] : 0.0f;
   }
-  if (pointwise_in_place_applies(p, r.plan.form)) {
+  if (r.plan.in_place) {
     // The plane offsets of the input's rows follow the partial panel.
     int64_t* offsets = reinterpret_cast<int64_t*>(r.col + pointwise_table_at(k));
     for (int64_t c = 0; c < k; ++c) offsets[c] = c * hw;
