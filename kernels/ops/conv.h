@@ -180,6 +180,10 @@ struct ConvPlan {
   // kPointwisePanels: each rectangle copies its panels of the input planes
   // before its product instead of reading them in place.
   bool copy_panels = false;
+  // kPointwisePanels on one thread under AVX-512: the product reads the
+  // input planes in place through the convolution product's offset table
+  // (conv_paths.h, pointwise_in_place_applies).
+  bool in_place = false;
   // A strided 1x1 layer run as a pointwise one: its input positions are
   // first copied, one plane after another, to the workspace's start.
   bool subsampled = false;

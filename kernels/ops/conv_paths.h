@@ -49,6 +49,26 @@ inline ConvParams subsampled_params(const ConvParams& p) {
   q.sh = q.sw = 1;
   return q;
 }
+// A pointwise layer's workspace: the partial last panel (k x kPanelWidth
+// values), then the table of the k input planes' offsets the AVX-512 form
+// reads them in place through (int64 values on whole 64-byte lines).
+inline int64_t pointwise_table_at(int64_t k) { return k * kPanelWidth; }
+inline int64_t pointwise_floats(int64_t k) { return pointwise_table_at(k) + (2 * k + 15) / 16 * 16; }
+// Whether a pointwise layer's product reads its input planes in place in
+// the AVX-512 form of the convolution product (conv_product.h) rather
+// than through panel_gemm or with its channels in the lanes: from
+// kInPlaceDepth input channels and one whole panel of positions, run on
+// one thread. On shallower layers (and planes of less than one panel)
+// packing the weights and the offset table cost more than they saved
+// (fr_eye's 1x1 layers of 8 and 16 input channels, a tenth slower); split
+// over eight threads each rectangle packs its own weights, and
+// mobilenet_v2's 14 x 14 and 7 x 7 layers ran 10-50% slower than on the
+// others' paths.
+constexpr int64_t kInPlaceDepth = 32;
+inline bool pointwise_in_place_applies(const ConvParams& p, KernelIsa isa, int64_t threads) {
+  return isa == KernelIsa::kAvx512 && p.x.c >= kInPlaceDepth && p.y.plane() >= kPanelWidth &&
+         (threads <= 1 || p.y.c * p.y.plane() * p.x.c < kParallelWork);
+}
 void run_grouped(const ConvRun& r, const float* xn, float* yn);
 void run_direct(const ConvRun& r, const float* xn, float* yn);
 void run_panels(const ConvRun& r, const float* xn, float* yn);

@@ -24,17 +24,44 @@ int64_t finish_panels(int64_t rows) {
 
 // product(m0, m1, q0, q1) over panels [p0, p1) in passes of finish_panels,
 // each followed by the layer's epilogue on what it wrote (rows of hw
-// positions from yn on, n positions in all).
+// positions from yn on, n positions in all) unless the product answered
+// that it finished those values itself.
 template <class F>
 void product_then_finish(const ConvRun& r, float* yn, int64_t n, int64_t m0, int64_t m1, int64_t p0, int64_t p1,
                          F&& product) {
-  if (!r.plan.epilogue) return product(m0, m1, p0, p1);
+  if (!r.plan.epilogue) {
+    product(m0, m1, p0, p1);
+    return;
+  }
   const int64_t hw = r.p.y.plane(), step = finish_panels(m1 - m0);
   for (int64_t q0 = p0; q0 < p1; q0 += step) {
     const int64_t q1 = std::min(p1, q0 + step), j0 = q0 * kPanelWidth;
-    product(m0, m1, q0, q1);
-    epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, j0, std::min(n, q1 * kPanelWidth) - j0);
+    if (!product(m0, m1, q0, q1))
+      epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, j0, std::min(n, q1 * kPanelWidth) - j0);
   }
+}
+
+// Panels the in-place product of the AVX-512 form is handed at once (its
+// own chunk of panels: fewer would pack the weights more often).
+constexpr int64_t kInPlacePanels = 32;
+
+// Whole panels [q0, q1) of a pointwise layer read in place through the
+// table of plane offsets, in the AVX-512 form of the convolution product
+// (8 rows by three panels, each depth block of weights packed once for
+// all its panels); the same sums as panel_gemm's. True when it finished
+// what it wrote.
+bool pointwise_in_place(const ConvRun& r, const float* xn, float* yn, const int64_t* offsets, int64_t m0,
+                        int64_t m1, int64_t q0, int64_t q1, const TileFinish* fin) {
+  const int64_t hw = r.p.y.plane(), k = r.p.x.c;
+  ConvPanel list[kInPlacePanels];
+  bool finished = fin != nullptr;
+  for (int64_t c0 = q0; c0 < q1; c0 += kInPlacePanels) {
+    const int64_t count = std::min(kInPlacePanels, q1 - c0);
+    for (int64_t q = 0; q < count; ++q)
+      list[q] = ConvPanel{xn + (c0 + q) * kPanelWidth, yn + (c0 + q) * kPanelWidth, kPanelWidth};
+    finished = conv_product_offsets(r.plan.form, r.w, k, offsets, k, list, count, hw, m0, m1, fin) && finished;
+  }
+  return finished;
 }
 
 // A pointwise layer's input planes are already its right operand in
@@ -52,6 +79,7 @@ void run_pointwise_panels(const ConvRun& r, const float* xn, float* yn) {
     for_rectangles(b.parallel, b.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
       product_then_finish(r, yn, hw, m0, m1, p0, p1, [&](int64_t a0, int64_t a1, int64_t q0, int64_t q1) {
         matrix_product_rectangle(g, a0, a1, q0, q1);
+        return false;
       });
     });
     return;
@@ -61,6 +89,26 @@ void run_pointwise_panels(const ConvRun& r, const float* xn, float* yn) {
     float* d = r.col + c * kPanelWidth;
     for (int64_t t = 0; t < kPanelWidth; ++t) d[t] = t < tail ? src[t] : 0.0f;
   }
+  if (r.plan.in_place) {
+    // The plane offsets of the input's rows follow the partial panel.
+    int64_t* offsets = reinterpret_cast<int64_t*>(r.col + pointwise_table_at(k));
+    for (int64_t c = 0; c < k; ++c) offsets[c] = c * hw;
+    TileFinish finish;
+    const TileFinish* fin = tile_finish_of(r, &finish) ? &finish : nullptr;
+    for_rectangles(b.parallel, b.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+      product_then_finish(r, yn, hw, m0, m1, p0, p1, [&](int64_t a0, int64_t a1, int64_t q0, int64_t q1) {
+        const int64_t whole_end = std::min(q1, full);
+        bool finished = fin != nullptr;
+        if (q0 < whole_end) finished = pointwise_in_place(r, xn, yn, offsets, a0, a1, q0, whole_end, fin);
+        if (q1 > full)
+          finished = conv_product_panels(r.plan.form, r.w, k, r.col, k, tail, yn + full * kPanelWidth, hw, a0, a1,
+                                         0, 1, fin) &&
+                     finished;
+        return finished;
+      });
+    });
+    return;
+  }
   for_rectangles(b.parallel, b.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
     product_then_finish(r, yn, hw, m0, m1, p0, p1, [&](int64_t a0, int64_t a1, int64_t q0, int64_t q1) {
       const int64_t whole_end = std::min(q1, full);
@@ -68,6 +116,7 @@ void run_pointwise_panels(const ConvRun& r, const float* xn, float* yn) {
         panel_gemm(r.w, k, PanelOperand{xn, hw, kPanelWidth}, k, hw, yn, hw, a0, a1, q0, whole_end);
       if (q1 > full)
         panel_gemm(r.w, k, gathered_panels(r.col, k), k, tail, yn + full * kPanelWidth, hw, a0, a1, 0, 1);
+      return false;
     });
   });
 }

@@ -112,6 +112,9 @@ PoolPlanes pool_planes_for(const PoolParams& p, bool max, KernelIsa isa) {
 #if defined(__x86_64__)
   // Windows of more columns than kPoolVectorTaps and other strides are
   // rare enough for the portable loop.
+  if (max && isa == KernelIsa::kAvx512 && !p.empty() && !pool_lanes_apply(p) && max_rows_s2_avx512_apply(p) &&
+      p.y.w < (int64_t{1} << 30) && p.x.w < (int64_t{1} << 30))
+    return &max_planes_rows_s2_avx512;
   if (isa_has_avx2(isa) && !p.empty() && (p.sw == 1 || p.sw == 2) && p.kw <= kPoolVectorTaps &&
       p.y.w < (int64_t{1} << 30) && p.x.w < (int64_t{1} << 30))
     return pool_lanes_apply(p) ? (max ? &max_planes_lanes_avx2 : &avg_planes_lanes_avx2)

@@ -54,6 +54,10 @@ double global_pool_sum(const double (&part)[8]);
 void max_planes_avx2(const PoolParams& p, const float* x, float* y, int64_t first, int64_t end);
 void avg_planes_avx2(const PoolParams& p, const float* x, float* y, int64_t first, int64_t end);
 void global_avg_planes_avx2(const float* x, float* y, int64_t first, int64_t end, int64_t hw);
+// The AVX-512 form of the max pool of column stride 2 and windows of at
+// most three columns (pool_avx512.cpp), for the shapes it applies to.
+bool max_rows_s2_avx512_apply(const PoolParams& p);
+void max_planes_rows_s2_avx512(const PoolParams& p, const float* x, float* y, int64_t first, int64_t end);
 // The forms for small planes, eight planes side by side in the lanes
 // (pool_lanes_apply: output rows at most kPoolLanesMaxWidth wide, a padded
 // block of eight planes on the stack); they take planes eight at a time.

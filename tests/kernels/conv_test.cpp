@@ -596,11 +596,14 @@ TEST(ConvKernel, ProductFinishGivesTheSeparatePassBits) {
   // run); each must give the bits of a separate pass (a plain loop) over
   // the product alone. Residuals hold NaN, infinities and negative zeros.
   // Direct rows spanning panels, a strided stem, gathered panels of narrow
-  // rows, rows of 8 or fewer columns, depths past one block of 256 and
-  // channels that fill no whole tile.
+  // rows, rows of 8 or fewer columns, pointwise planes, depths past one
+  // block of 256 and channels that fill no whole tile.
   const PlaneShape shapes[] = {{16, 20, 37, 24, 3, 1, 1, 1}, {3, 33, 40, 17, 3, 0, 1, 2},
                                {16, 12, 6, 12, 3, 1, 1, 1},  {32, 9, 21, 13, 3, 1, 1, 1},
-                               {5, 15, 7, 7, 3, 1, 1, 1}};
+                               {5, 15, 7, 7, 3, 1, 1, 1},
+                               // pointwise layers read in place, a partial last panel
+                               // of 15 and of 3 columns, depths past one block
+                               {40, 7, 9, 20, 1, 0, 1, 1},   {300, 5, 7, 12, 1, 0, 1, 1}};
   const int acts[] = {kern::kActNone, kern::kActRelu, kern::kActAdd, kern::kActAddRelu};
   const float odd[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
                        -std::numeric_limits<float>::infinity(), -0.0f, 0.0f};
@@ -712,11 +715,12 @@ TEST(ConvKernel, WorkspaceSizeFollowsTheBandRule) {
                                                            {attr::Conv::kStrideH, 1}, {attr::Conv::kStrideW, 1},
                                                            {attr::Conv::kPadTop, 1}, {attr::Conv::kPadLeft, 1}});
   EXPECT_EQ(h.workspace_wanted(n), size_t{14} * 9 * 64 * 512 * 4);
-  // Pointwise layers need no column matrix, only their partial last panel.
+  // Pointwise layers need no column matrix, only their partial last panel
+  // and the offsets of their 64 input planes (int64).
   const uint64_t w1 = h.value({8, 64, 1, 1}, {}, kValueWeight);
   EXPECT_EQ(h.workspace_wanted(NodeHarness::node(op::Conv, {x, w1}, {y}, {{attr::Conv::kKernelH, 1},
                                                                           {attr::Conv::kKernelW, 1}})),
-            64u * 16 * 4);
+            64u * 16 * 4 + 64 * 8);
 }
 
 TEST(ConvKernel, ActivationWithoutBiasClampsWholeOutput) {

@@ -321,7 +321,7 @@ TEST(PoolKernel, EveryFormGivesTheDefinitionsBits) {
     for (bool max : {true, false}) {
       const auto want = ref::pool2d_f32(max, c.planes, c.h, c.w, c.ho, c.wo, c.kh, c.kw, c.sh, c.sw, c.pt, c.pl, c.dh,
                                         c.dw, x);
-      for (KernelIsa form : {kernel_isa_of_this_cpu(), KernelIsa::kPortable}) {
+      for (KernelIsa form : {kernel_isa_of_this_cpu(), KernelIsa::kAvx2, KernelIsa::kPortable}) {
         SCOPED_TRACE(::testing::Message() << "shape " << t << (max ? " max" : " avg") << " form "
                                           << static_cast<int>(form) << ": " << c.h << "x" << c.w << " window "
                                           << c.kh << "x" << c.kw << " stride " << c.sh << "," << c.sw << " pad "
