@@ -1,5 +1,7 @@
 // Command buffers and their encoders: recording, then running every command
 // in encoding order at commit.
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <mutex>
@@ -157,6 +159,87 @@ void run_group(const GroupRun& r, size_t i) {
 
 void run_group(void* context, size_t i) { run_group(*static_cast<const GroupRun*>(context), i); }
 
+// The threadgroups of a dispatch spread over the pool in lanes, one per
+// thread: a lane is a contiguous run of groups that one thread takes from
+// its front a few groups at a time, so that its reads continue where they
+// left off (the weights of a product's next rows are already on their
+// way); a thread whose lane is empty takes from the back of the others'.
+// Which thread runs a group changes no bit of it.
+constexpr size_t kMaxLanes = 64;
+// Takes per lane when no other thread steals: a few, so that a lane whose
+// thread is held up leaves work the others can take.
+constexpr uint64_t kTakesPerLane = 4;
+
+class Lanes {
+ public:
+  Lanes(uint64_t groups, size_t threads, void* context, void (*work)(void*, size_t))
+      : context_(context), work_(work) {
+    count_ = std::max<size_t>(1, std::min<uint64_t>({threads, kMaxLanes, groups}));
+    const uint64_t per_lane = groups / count_;
+    take_ = std::max<uint64_t>(1, per_lane / kTakesPerLane);
+    for (size_t k = 0; k < count_; ++k)
+      lane_[k].range.store(pack(k * groups / count_, (k + 1) * groups / count_), std::memory_order_relaxed);
+  }
+
+  size_t count() const { return count_; }
+
+  // Lane i from its front, then the others from their backs.
+  void run(size_t i) {
+    uint64_t begin, end;
+    while (take_front(lane_[i], begin, end)) run_groups(begin, end);
+    for (size_t k = 1; k < count_; ++k) {
+      Lane& other = lane_[(i + k) % count_];
+      while (take_back(other, begin, end)) run_groups(begin, end);
+    }
+  }
+
+  static void run_lane(void* context, size_t i) { static_cast<Lanes*>(context)->run(i); }
+
+ private:
+  // A lane's groups still to run, [front, back), in one word.
+  struct alignas(64) Lane {
+    std::atomic<uint64_t> range{0};
+  };
+  static constexpr uint64_t pack(uint64_t front, uint64_t back) { return front << 32 | back; }
+  static constexpr uint64_t front_of(uint64_t r) { return r >> 32; }
+  static constexpr uint64_t back_of(uint64_t r) { return r & 0xffffffffu; }
+
+  bool take_front(Lane& lane, uint64_t& begin, uint64_t& end) const {
+    uint64_t r = lane.range.load(std::memory_order_relaxed);
+    do {
+      if (front_of(r) >= back_of(r)) return false;
+      begin = front_of(r);
+      end = std::min(back_of(r), begin + take_);
+    } while (!lane.range.compare_exchange_weak(r, pack(end, back_of(r)), std::memory_order_relaxed));
+    return true;
+  }
+  bool take_back(Lane& lane, uint64_t& begin, uint64_t& end) const {
+    uint64_t r = lane.range.load(std::memory_order_relaxed);
+    do {
+      if (front_of(r) >= back_of(r)) return false;
+      end = back_of(r);
+      begin = end - std::min(end - front_of(r), take_);
+    } while (!lane.range.compare_exchange_weak(r, pack(front_of(r), begin), std::memory_order_relaxed));
+    return true;
+  }
+  void run_groups(uint64_t begin, uint64_t end) const {
+    for (uint64_t g = begin; g < end; ++g) work_(context_, g);
+  }
+
+  void* context_;
+  void (*work_)(void*, size_t);
+  size_t count_;
+  uint64_t take_;
+  Lane lane_[kMaxLanes];
+};
+
+// Runs work(context, g) for every g below groups across the pool.
+void run_groups(uint64_t groups, void* context, void (*work)(void*, size_t)) {
+  if (groups > 0xffffffffu) return dispatch_apply_f(groups, context, work);  // past a lane's 32-bit range
+  Lanes lanes(groups, parallel_thread_count(), context, work);
+  dispatch_apply_f(lanes.count(), &lanes, Lanes::run_lane);
+}
+
 // A dispatch ready to run: its arguments and the slot its kernel reports a
 // fault in.
 struct Prepared {
@@ -231,7 +314,7 @@ bool run_dispatch(const CommandBuffer::Command& c, std::string* error) {
     if (groups == 1 || c.grid.volume() <= kSerialThreads) {
       for (uint64_t i = 0; i < groups; ++i) run_group(r, i);
     } else {
-      dispatch_apply_f(groups, &r, run_group);
+      run_groups(groups, &r, run_group);
     }
   }
   return fault_free(p, error);
@@ -279,7 +362,7 @@ bool run_joined(const CommandBuffer::Command* c, size_t n, std::string* error) {
   if (j.count == 1 || threads <= kSerialThreads) {
     for (uint64_t i = 0; i < groups; ++i) run_joined_group(&j, i);
   } else {
-    dispatch_apply_f(groups, &j, run_joined_group);
+    run_groups(groups, &j, run_joined_group);
   }
   for (size_t d = 0; d < n; ++d)
     if (prepared[d].fn != nullptr && !fault_free(prepared[d], error)) return false;
