@@ -43,9 +43,55 @@ inline void map_binary(const float* a, const float* b, float* out, size_t n, F f
 
 }  // namespace
 
-void vec_add(const float* a, const float* b, float* out, size_t n) {
-  map_binary(a, b, out, n, [](float x, float y) { return x + y; });
+namespace {
+
+// Sums and products of two arrays: one rounding each at any width, so every
+// form gives the same bits. The vector forms read a whole vector of each
+// input before they store it, and hand their tail to the next narrower form.
+template <bool Mul>
+void binary_portable(const float* a, const float* b, float* out, size_t n) {
+  if constexpr (Mul)
+    map_binary(a, b, out, n, [](float x, float y) { return x * y; });
+  else
+    map_binary(a, b, out, n, [](float x, float y) { return x + y; });
 }
+
+#if defined(__x86_64__)
+template <bool Mul>
+[[gnu::target("avx2")]] void binary_avx2(const float* a, const float* b, float* out, size_t n) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 x = _mm256_loadu_ps(a + i), y = _mm256_loadu_ps(b + i);
+    _mm256_storeu_ps(out + i, Mul ? _mm256_mul_ps(x, y) : _mm256_add_ps(x, y));
+  }
+  binary_portable<Mul>(a + i, b + i, out + i, n - i);
+}
+
+template <bool Mul>
+[[gnu::target("avx512f,avx2")]] void binary_avx512(const float* a, const float* b, float* out, size_t n) {
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m512 x = _mm512_loadu_ps(a + i), y = _mm512_loadu_ps(b + i);
+    _mm512_storeu_ps(out + i, Mul ? _mm512_mul_ps(x, y) : _mm512_add_ps(x, y));
+  }
+  binary_avx2<Mul>(a + i, b + i, out + i, n - i);
+}
+#endif
+
+template <bool Mul>
+void binary(const float* a, const float* b, float* out, size_t n) {
+#if defined(__x86_64__)
+  if (cpu_has_avx512f()) return binary_avx512<Mul>(a, b, out, n);
+  if (cpu_has_avx2_fma()) return binary_avx2<Mul>(a, b, out, n);
+#endif
+  binary_portable<Mul>(a, b, out, n);
+}
+
+}  // namespace
+
+void vec_add(const float* a, const float* b, float* out, size_t n) { binary<false>(a, b, out, n); }
+
+void vec_mul(const float* a, const float* b, float* out, size_t n) { binary<true>(a, b, out, n); }
 
 void vec_scalar_add(const float* a, float s, float* out, size_t n) {
   map_unary(a, out, n, [s](float x) { return x + s; });
@@ -133,7 +179,9 @@ template <bool Shift>
 }
 
 // exp_avx2's steps sixteen lanes at a time, the same operations fused the
-// same way, so every value has the AVX2 form's bits; what is left after the
+// same way, so every value has the AVX2 form's bits (2^n applied in one
+// scaling: p 2^(n/2) is exact, so the one rounding of p 2^n is the second
+// multiply's); what is left after the
 // blocks of sixteen goes through exp_avx2 itself (its blocks of eight, then
 // its scalar tail), so each position takes the same form as there. The
 // zero-masked forms with every lane set are the plain instructions: g++ 12
@@ -146,7 +194,6 @@ template <bool Shift>
   const __m512 log2e = _mm512_set1_ps(1.44269504088896341f);
   const __m512 ln2_hi = _mm512_set1_ps(0.693359375f), ln2_lo = _mm512_set1_ps(-2.12194440e-4f);
   const __m512 round = _mm512_set1_ps(12582912.0f), one = _mm512_set1_ps(1.0f);
-  const __m512i bias = _mm512_set1_epi32(127);
   size_t i = 0;
   for (; i + 16 <= n; i += 16) {
     const __m512 x = Shift ? _mm512_add_ps(_mm512_loadu_ps(a + i), s) : _mm512_loadu_ps(a + i);
@@ -161,12 +208,7 @@ template <bool Shift>
     p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(1.6666665459e-1f));
     p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(5.0000001201e-1f));
     p = _mm512_add_ps(_mm512_fmadd_ps(p, _mm512_mul_ps(r, r), r), one);
-    const __m512i ki = _mm512_maskz_cvttps_epi32(all, k);
-    const __m512i k1 = _mm512_maskz_srai_epi32(all, ki, 1);
-    const __m512i k2 = _mm512_sub_epi32(ki, k1);
-    const __m512 s1 = _mm512_castsi512_ps(_mm512_maskz_slli_epi32(all, _mm512_add_epi32(k1, bias), 23));
-    const __m512 s2 = _mm512_castsi512_ps(_mm512_maskz_slli_epi32(all, _mm512_add_epi32(k2, bias), 23));
-    const __m512 result = _mm512_mul_ps(_mm512_mul_ps(p, s1), s2);
+    const __m512 result = _mm512_maskz_scalef_ps(all, p, k);
     // NaN lanes pass x through (max/min above turned them into a bound).
     _mm512_storeu_ps(out + i, _mm512_mask_blend_ps(_mm512_cmp_ps_mask(x, x, _CMP_ORD_Q), x, result));
   }

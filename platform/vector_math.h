@@ -9,6 +9,8 @@ namespace vorn {
 
 // out[i] = a[i] + b[i]
 void vec_add(const float* a, const float* b, float* out, size_t n);
+// out[i] = a[i] * b[i]
+void vec_mul(const float* a, const float* b, float* out, size_t n);
 // out[i] = a[i] + s
 void vec_scalar_add(const float* a, float s, float* out, size_t n);
 // out[i] = a[i] * s + t (a multiply then an add, each rounded)

@@ -6,6 +6,7 @@
 #include "platform/float_exp.h"
 #include "platform/float_tanh.h"
 #include "platform/parallel.h"
+#include "platform/vector_math.h"
 
 namespace vorn::shaders {
 
@@ -47,10 +48,10 @@ void pointwise_block(const ElementwiseParams& p, const A* x, const A* b, A* y, u
   }
   switch (op) {
     case kPointwiseAdd:
-      for (uint64_t j = 0; j < n; ++j) out[j] = in[j] + operand[j];
+      vec_add(in, operand, out, n);
       break;
     case kPointwiseMul:
-      for (uint64_t j = 0; j < n; ++j) out[j] = in[j] * operand[j];
+      vec_mul(in, operand, out, n);
       break;
     case kPointwiseGelu:  // the tanh form, to within an ulp of its exact value
       gelu_tanh_float_n(in, out, n);
