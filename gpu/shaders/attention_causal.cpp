@@ -58,12 +58,12 @@ double largest(const float* x, uint64_t rows, uint64_t stride, uint64_t d) {
 }
 
 #if defined(__x86_64__)
-// simd_sum and simd_max of the four SIMD groups of a row's lanes in
-// registers: each halving step pairs lane l with lane l + half as the
-// shared trees do (eight lanes of a register at a time), so every group
-// keeps its bits; a max instruction picks its first operand exactly when
+// simd_sum or simd_max of each of the four SIMD groups of a row's lanes
+// into group, in registers: each halving step pairs lane l with lane l +
+// half as the shared trees do (eight lanes of a register at a time), so
+// every group keeps its bits; a max instruction picks its first operand exactly when
 // it compares greater, as the trees' select does.
-[[gnu::target("avx2")]] inline float lane_tree_avx2(const float* lanes, bool maximum) {
+[[gnu::target("avx2")]] inline void lane_trees_avx2(const float* lanes, bool maximum, float* group) {
   __m128 four[kSimdGroups];
   for (uint32_t s = 0; s < kSimdGroups; ++s) {
     const float* v = lanes + s * mtl::kSimdWidth;
@@ -75,34 +75,35 @@ double largest(const float* x, uint64_t rows, uint64_t stride, uint64_t d) {
     const __m128 lo = _mm256_castps256_ps128(g), hi = _mm256_extractf128_ps(g, 1);
     four[s] = maximum ? _mm_max_ps(lo, hi) : _mm_add_ps(lo, hi);
   }
-  float group[kSimdGroups];
   for (uint32_t s = 0; s < kSimdGroups; ++s) {
     const __m128 two = maximum ? _mm_max_ps(four[s], _mm_movehl_ps(four[s], four[s]))
                                : _mm_add_ps(four[s], _mm_movehl_ps(four[s], four[s]));
     const __m128 one = maximum ? _mm_max_ss(two, _mm_movehdup_ps(two)) : _mm_add_ss(two, _mm_movehdup_ps(two));
     group[s] = _mm_cvtss_f32(one);
   }
-  if (!maximum) return (group[0] + group[1]) + (group[2] + group[3]);
-  float max = group[0];
-  for (uint32_t s = 1; s < kSimdGroups; ++s) max = std::fmax(max, group[s]);
-  return max;
 }
 #endif
 
 // The row's maximum (the groups' simd_max joined by fmax) or its sum (the
 // groups' simd_sum added in pairs) from its lanes.
 inline float lane_tree(const float* lanes, bool maximum, bool vector) {
+  float group[kSimdGroups];
+  auto join = [&] {
+    if (!maximum) return (group[0] + group[1]) + (group[2] + group[3]);
+    float max = group[0];
+    for (uint32_t s = 1; s < kSimdGroups; ++s) max = std::fmax(max, group[s]);
+    return max;
+  };
 #if defined(__x86_64__)
-  if (vector) return lane_tree_avx2(lanes, maximum);
+  if (vector) {
+    lane_trees_avx2(lanes, maximum, group);
+    return join();
+  }
 #endif
   (void)vector;
-  float group[kSimdGroups];
   for (uint32_t s = 0; s < kSimdGroups; ++s)
     group[s] = maximum ? simd_max(lanes + s * mtl::kSimdWidth) : simd_sum(lanes + s * mtl::kSimdWidth);
-  if (!maximum) return (group[0] + group[1]) + (group[2] + group[3]);
-  float max = group[0];
-  for (uint32_t s = 1; s < kSimdGroups; ++s) max = std::fmax(max, group[s]);
-  return max;
+  return join();
 }
 
 // The scale and the causal mask's term of one row of n scores (columns

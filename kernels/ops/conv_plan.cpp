@@ -274,6 +274,16 @@ bool panels_thrash(int64_t hw, int64_t k) {
   return sets < 32 || (k * bytes / 4096 > 64 && bytes < 512);
 }
 
+// Whether a pointwise layer takes the panel product and reads its input
+// planes in place through the AVX-512 form's offset table: the panel path
+// (enough output channels or few positions, room for its workspace), no
+// thrashing planes, and a layer pointwise_in_place_applies to.
+bool pointwise_panels_in_place(const ConvParams& p, const ConvPlanInputs& in, int64_t col_floats) {
+  const bool panels = few_positions(p) || p.y.c >= kPointwisePanelRows;
+  return !in.quantising && panels && col_floats >= pointwise_floats(p.x.c) && !panels_thrash(p.y.plane(), p.x.c) &&
+         pointwise_in_place_applies(p, in.isa, in.threads);
+}
+
 // Small planes of many output channels: their channels along the vector
 // lanes (conv_channel_lanes.cpp), where the workspace holds what it takes.
 bool plan_channel_lanes(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
@@ -282,7 +292,7 @@ bool plan_channel_lanes(const ConvParams& p, const ConvPlanInputs& in, ConvPlan&
   // its tiles pack each depth block of the weights once for all panels
   // (squeezenet's classifier and mobilenet_v2's 7 x 7 layers, 8-13% faster
   // in the model than with the channels in the lanes).
-  if (conv_is_pointwise(p) && pointwise_in_place_applies(p, in.isa, in.threads)) return false;
+  if (conv_is_pointwise(p) && pointwise_panels_in_place(p, in, c.col_floats)) return false;
   const bool parallel = in.threads > 1 && p.y.c * p.y.plane() * p.k_rows() >= kParallelWork;
   const int64_t slots = channel_lanes_slots(p, in.isa, parallel ? in.threads : 1);
   if (channel_lanes_floats(p, in.isa, slots) > c.col_floats) return false;
@@ -303,7 +313,7 @@ void plan_pointwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) 
     c.path = ConvPath::kPointwisePanels;
     c.panels = panel_band_split(m, panel_count(hw), hw, k, threads);
     c.copy_panels = panels_thrash(hw, k);
-    c.in_place = !c.copy_panels && pointwise_in_place_applies(p, in.isa, threads);
+    c.in_place = pointwise_panels_in_place(p, in, c.col_floats);
   } else if (const Tiling t = in.quantising ? Tiling{} : plan_tiles(hw, k, m, threads); t.tiles > 0) {
     c.path = ConvPath::kPointwiseTiles;
     c.tiles = t;
