@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/parallel_trace.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -105,6 +107,7 @@ struct Job {
   // instead.) The job may leave the caller's stack once both are clear.
   alignas(64) std::atomic<uint32_t> refs{0};
   pool_hooks::FirstError error;
+  trace::Slot* trace = nullptr;  // while the timeline is on
 };
 
 // What a worker shares with the other threads, in a cache line of its
@@ -153,6 +156,7 @@ class Pool {
   // pool then runs with those it has (none: the caller works alone). Never
   // throws.
   explicit Pool(size_t workers) noexcept {
+    trace::init();
     try {
       workers_ = std::make_unique<Worker[]>(workers);
       idle_.reserve(workers);
@@ -183,11 +187,20 @@ class Pool {
   size_t thread_count() const { return threads_.size() + 1; }
 
   void run(Job& job) {
+    if (trace::g_ring != nullptr) {
+      job.trace = &trace::g_ring[trace::g_next.fetch_add(1, std::memory_order_relaxed) % trace::kSlots];
+      *job.trace = trace::Slot{};
+      job.trace->posted = trace::now_ns();
+      job.trace->iterations = job.iterations;
+      job.trace->work = reinterpret_cast<uintptr_t>(job.work);
+    }
     post(job, 1);
     t_in_worker = true;
     run_chunks(job);
     t_in_worker = false;
+    if (job.trace != nullptr) job.trace->caller_done = trace::now_ns();
     retire(job);
+    if (job.trace != nullptr) job.trace->returned = trace::now_ns();
     job.error.rethrow();
   }
 
@@ -237,6 +250,11 @@ class Pool {
       size_t polling = polling_count();
       size_t wanted = chunks > caller_takes ? chunks - caller_takes : 0;
       job.to_wake = wanted > polling ? wanted - polling : 0;
+      if (job.trace != nullptr) {
+        job.trace->chunks = static_cast<uint32_t>(chunks);
+        job.trace->polling = static_cast<uint32_t>(polling);
+        job.trace->woken = static_cast<uint32_t>(job.to_wake);
+      }
       n_woken = wake_some_locked(job, woken);
     }
     notify(woken, n_woken);
@@ -290,6 +308,24 @@ class Pool {
   // Runs the chunks of the thread's own lane, then those left in the
   // others, in seat order.
   static void run_chunks(Job& job) {
+    if (job.trace != nullptr) {
+      traced_chunks(job);
+      return;
+    }
+    chunks_of(job, nullptr);
+  }
+
+  // run_chunks with the thread's part of the timeline recorded.
+  static void traced_chunks(Job& job) {
+    trace::Seat seat;
+    chunks_of(job, &seat);
+    if (seat.chunks == 0 || t_seat >= trace::kSeats) return;
+    const int64_t woken = trace::g_woken_at[t_seat];
+    seat.woken = woken >= job.trace->posted ? woken : 0;
+    job.trace->seat[t_seat] = seat;
+  }
+
+  static void chunks_of(Job& job, trace::Seat* seat) {
     const size_t first = t_seat % job.lanes;
     for (size_t k = 0; k < job.lanes; ++k) {
       Lane& lane = job.lane[(first + k) % job.lanes];
@@ -299,8 +335,21 @@ class Pool {
         if (c >= lane.end) break;
         const size_t begin = c * job.chunk;
         const size_t end = std::min(job.iterations, begin + job.chunk);
+        int64_t began = 0;
+        if (seat != nullptr) {
+          began = trace::now_ns();
+          if (seat->chunks == 0) seat->first = began;
+        }
         try {
           for (size_t i = begin; i < end; ++i) job.work(job.context, i);
+          if (seat != nullptr) {
+            seat->last = trace::now_ns();
+            if (seat->chunks < trace::Seat::kChunks) {
+              seat->chunk[seat->chunks] = static_cast<uint32_t>(c);
+              seat->took[seat->chunks] = static_cast<uint32_t>(seat->last - began);
+            }
+            ++seat->chunks;
+          }
         } catch (...) {
           // No chunk is handed out after this one: the loop has failed.
           job.error.capture();
@@ -474,6 +523,7 @@ class Pool {
           lock.unlock();
           notify(woken, n_woken);
           while (self.wake.load(std::memory_order_acquire) == 0) self.wake.wait(0, std::memory_order_acquire);
+          if (trace::g_ring != nullptr && self.seat < trace::kSeats) trace::g_woken_at[self.seat] = trace::now_ns();
           // Woken, it polls before sleeping again, also when the job or the
           // hold it was woken for is gone: were it back among the sleepers
           // at once, the next wake of a hold would find it again rather

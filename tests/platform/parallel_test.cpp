@@ -1,11 +1,15 @@
 #include <dirent.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -251,6 +255,59 @@ TEST(ParallelFor, AHoldWakesEverySleepingWorker) {
     if (woken == before.size()) return;
   }
   ADD_FAILURE() << "a hold left " << parallel_thread_count() - 1 - woken << " workers asleep";
+}
+
+// The dispatch timeline, in a child process started with it on: one line
+// per dispatch, whose threads ran every chunk once, each within the
+// dispatch.
+TEST(PoolTrace, Child) {
+  if (std::getenv("VORN_POOL_TRACE") == nullptr) GTEST_SKIP() << "runs in the child of PoolTrace.ListsEveryDispatch";
+  for (int k = 0; k < 5; ++k) {
+    std::atomic<int> sum{0};
+    parallel_for(37, [&](size_t i) { sum.fetch_add(int(i)); });
+    ASSERT_EQ(sum.load(), 37 * 36 / 2);
+  }
+}
+
+TEST(PoolTrace, ListsEveryDispatch) {
+  if (parallel_thread_count() < 2) GTEST_SKIP() << "one core: no dispatch";
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(n, 0);
+  self[n] = 0;
+  const std::string path = testing::TempDir() + "pool_trace_" + std::to_string(getpid()) + ".txt";
+  const std::string command = "VORN_POOL_TRACE='" + path + "' '" + self + "' --gtest_filter=PoolTrace.Child >/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::ifstream in(path);
+  std::string line;
+  ASSERT_TRUE(std::getline(in, line));
+  EXPECT_EQ(line.rfind("dump_at 0x", 0), 0u) << line;
+  int dispatches = 0;
+  while (std::getline(in, line)) {
+    ++dispatches;
+    std::istringstream words(line.substr(0, line.find('|')));
+    std::string fn, address, d, index, it, iterations, ch;
+    long long chunks = 0;
+    words >> fn >> address >> d >> index >> it >> iterations >> ch >> chunks;
+    EXPECT_EQ(iterations, "37") << line;
+    long long ret = -1;
+    const size_t at = line.find(" ret ");
+    ASSERT_NE(at, std::string::npos) << line;
+    ret = std::stoll(line.substr(at + 5));
+    long long ran = 0;
+    for (size_t bar = line.find('|'); bar != std::string::npos; bar = line.find('|', bar + 1)) {
+      std::istringstream seat(line.substr(bar + 1));
+      long long index_of_seat, count, first, last;
+      seat >> index_of_seat >> count >> first >> last;
+      ran += count;
+      EXPECT_LE(0, first) << line;
+      EXPECT_LE(first, last) << line;
+      EXPECT_LE(last, ret) << line;
+    }
+    EXPECT_EQ(ran, chunks) << line;
+  }
+  EXPECT_EQ(dispatches, 5);
+  std::remove(path.c_str());
 }
 
 }  // namespace
