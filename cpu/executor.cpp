@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -72,13 +73,41 @@ void dump_value(const CpuState& s, uint64_t id) {
   ::close(fd);
 }
 
+// A pass that spreads copies its input in, and its output out, over the
+// pool's threads from this many bytes: each thread then copies a slice,
+// the input's into its own cache, where the first layer's threads read it
+// (after a copy on the calling thread they would all read it from that one
+// core's), and the output's from the caches the last layer's threads
+// wrote it into. Smaller copies stay on the calling thread.
+constexpr uint64_t kSpreadCopyBytes = uint64_t{1} << 17;
+
+// Copies bytes from src to dst, in slices over the pool when `spread`
+// (a copy gives the same bytes in any cut).
+void copy_pass_data(void* dst, const void* src, uint64_t bytes, bool spread) {
+  const uint64_t slices = spread && bytes >= kSpreadCopyBytes ? parallel_thread_count() : 1;
+  if (slices < 2) {
+    std::memcpy(dst, src, bytes);
+    return;
+  }
+  parallel_for(slices, [&](size_t i) {
+    // Slices start on cache lines, so no two threads write one line.
+    const uint64_t begin = std::min(bytes, bytes * i / slices / 64 * 64);
+    const uint64_t end = i + 1 == slices ? bytes : std::min(bytes, bytes * (i + 1) / slices / 64 * 64);
+    if (begin < end) std::memcpy(static_cast<char*>(dst) + begin, static_cast<const char*>(src) + begin, end - begin);
+  });
+}
+
 }  // namespace
 
 bool cpu_execute_pass(CpuState& s, const float* input, float* output) {
   const uint64_t in_id = s.first_input;
   const uint64_t out_id = s.first_output;
   if (in_id >= s.value_count || out_id >= s.value_count) return false;
-  if (input != nullptr) std::memcpy(s.data[in_id], input, s.values[in_id].count() * 4);
+  // The workers stay awake between the layers of a pass that spreads
+  // enough work over them (and sleep again once it ends).
+  std::optional<PoolHold> hold;
+  if (s.hold_pool != 0) hold.emplace();
+  if (input != nullptr) copy_pass_data(s.data[in_id], input, s.values[in_id].count() * 4, s.hold_pool != 0);
 
   const bool quant = cpu_quant_active(s);
   if (quant)
@@ -91,11 +120,6 @@ bool cpu_execute_pass(CpuState& s, const float* input, float* output) {
   }
   const bool dump = s.dump_length > 0;
   uint32_t* cancel = s.cancel_flag;
-
-  // The workers stay awake between the layers of a pass that spreads
-  // enough work over them (and sleep again once it ends).
-  std::optional<PoolHold> hold;
-  if (s.hold_pool != 0) hold.emplace();
 
   for (uint64_t i = 0; i < s.node_count; ++i) {
     const NodeRecord& node = s.nodes[i];
@@ -133,7 +157,7 @@ bool cpu_execute_pass(CpuState& s, const float* input, float* output) {
     profile_print(profile);
   }
   if (quant) cpu_calibration_write(s);
-  if (output != nullptr) std::memcpy(output, s.data[out_id], s.values[out_id].count() * 4);
+  if (output != nullptr) copy_pass_data(output, s.data[out_id], s.values[out_id].count() * 4, s.hold_pool != 0);
   return true;
 }
 

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/atomics.h"
 #include "container/attr_words.h"
@@ -223,6 +224,26 @@ TEST(EngineRun, InputsOutputsAndSupport) {
   for (uint64_t op : {uint64_t{0}, kOpCodeCount + 1, uint64_t{1000}}) EXPECT_EQ(cpu_op_supported(op), 0u) << op;
   for (const OpInfo& e : kOpList)
     EXPECT_EQ(cpu_op_supported(e.code), e.family == OpFamily::kLowered ? 0u : 1u) << e.name;
+}
+
+// A pass that spreads copies its input in and its output out over the
+// pool in slices: every value arrives, at sizes that end off a cache line
+// and below, at and above the size the copies spread from.
+TEST(EngineRun, SpreadPassCopiesItsWholeInputAndOutput) {
+  for (uint64_t n : {uint64_t{1} << 19, (uint64_t{1} << 19) + 5, (uint64_t{1} << 20) + 13}) {
+    GraphBuilder b;
+    const uint64_t x = b.input({1, n}), y = b.output({1, n});
+    b.node(op::Add, {x, x}, {y});
+    test::Engine e(b);
+    ASSERT_TRUE(e.ok()) << e.error.message;
+    ASSERT_NE(e.state->hold_pool, 0u) << n;
+    std::vector<float> in(n), out(n, -1.0f);
+    for (uint64_t i = 0; i < n; ++i) in[i] = static_cast<float>(i % 1009) - 500.0f;
+    ASSERT_TRUE(cpu_engine_execute(&e.state, in.data(), out.data()));
+    uint64_t wrong = 0;
+    for (uint64_t i = 0; i < n; ++i) wrong += out[i] != 2.0f * in[i] ? 1 : 0;
+    EXPECT_EQ(wrong, 0u) << n;
+  }
 }
 
 TEST(EngineRun, SeventyOutputsListTheLowest64) {
