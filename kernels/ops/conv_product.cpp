@@ -1,6 +1,8 @@
 #include "kernels/ops/conv_product.h"
 
 #include <algorithm>
+#include <array>
+#include <utility>
 
 #include "kernels/ops/conv_epilogue.h"
 
@@ -266,9 +268,78 @@ void run(const TileSet& t, const float* a, int64_t lda, const int64_t* offsets, 
     }
   }
 }
+
+// Depth kk of the first N of NB side-by-side blocks, MR rows each.
+template <int MR, int NB, int N>
+[[gnu::target("avx512f"), gnu::always_inline]] inline void deep_step(__m512 (&acc)[NB][MR], const float* a,
+                                                                    int64_t lda, const int64_t* offsets,
+                                                                    const float* base, int64_t kk) {
+#pragma GCC unroll 8
+  for (int b = 0; b < N; ++b) {
+    const int64_t d = b * kPanelDepthBlock + kk;
+    const __m512 v = _mm512_loadu_ps(base + offsets[d]);
+#pragma GCC unroll 4
+    for (int r = 0; r < MR; ++r) acc[b][r] = _mm512_fmadd_ps(_mm512_set1_ps(a[r * lda + d]), v, acc[b][r]);
+  }
+}
+
+// The side-by-side depth blocks of conv_product_deep: MR rows, NB blocks,
+// the last one kc_last deep; one chain per row and block.
+template <int MR, int NB>
+[[gnu::target("avx512f")]] void deep_avx512(const float* a, int64_t lda, const int64_t* offsets, int64_t kc_last,
+                                            const float* base, float* c, int64_t cols, int64_t ldc) {
+  __m512 acc[NB][MR];
+#pragma GCC unroll 8
+  for (int b = 0; b < NB; ++b)
+#pragma GCC unroll 4
+    for (int r = 0; r < MR; ++r) acc[b][r] = _mm512_setzero_ps();
+  int64_t kk = 0;
+  for (; kk < kc_last; ++kk) deep_step<MR, NB, NB>(acc, a, lda, offsets, base, kk);
+  for (; kk < kPanelDepthBlock; ++kk) deep_step<MR, NB, NB - 1>(acc, a, lda, offsets, base, kk);
+  const auto mask = static_cast<__mmask16>((1u << cols) - 1u);
+#pragma GCC unroll 4
+  for (int r = 0; r < MR; ++r) {
+    __m512 out = acc[0][r];
+#pragma GCC unroll 8
+    for (int b = 1; b < NB; ++b) out = _mm512_add_ps(out, acc[b][r]);
+    _mm512_mask_storeu_ps(c + r * ldc, mask, out);
+  }
+}
+
+using DeepFn = void (*)(const float*, int64_t, const int64_t*, int64_t, const float*, float*, int64_t, int64_t);
+
+template <int MR, size_t... B>
+constexpr std::array<DeepFn, kDeepBlocks + 1> deep_row(std::index_sequence<B...>) {
+  return {nullptr, nullptr, &deep_avx512<MR, int(B) + 2>...};
+}
+
+template <size_t... R>
+constexpr std::array<std::array<DeepFn, kDeepBlocks + 1>, kDeepRows + 1> deep_table(std::index_sequence<R...>) {
+  return {std::array<DeepFn, kDeepBlocks + 1>{}, deep_row<int(R) + 1>(std::make_index_sequence<kDeepBlocks - 1>())...};
+}
 #endif
 
 }  // namespace
+
+bool conv_product_deep_applies(KernelIsa isa, int64_t rows, int64_t panels, int64_t k) {
+  return isa == KernelIsa::kAvx512 && rows >= 1 && rows <= 2 * kDeepRows && panels == 1 && k > kPanelDepthBlock &&
+         k <= kDeepBlocks * kPanelDepthBlock;
+}
+
+void conv_product_deep(KernelIsa isa, const float* a, int64_t lda, const int64_t* offsets, int64_t k,
+                       const float* base, float* c, int64_t cols, int64_t ldc, int64_t m0, int64_t m1) {
+#if defined(__x86_64__)
+  static constexpr auto table = deep_table(std::make_index_sequence<kDeepRows>());
+  (void)isa;
+  const int64_t blocks = (k + kPanelDepthBlock - 1) / kPanelDepthBlock, kc_last = k - (blocks - 1) * kPanelDepthBlock;
+  for (int64_t i = m0; i < m1; i += kDeepRows) {
+    const int64_t mr = std::min(kDeepRows, m1 - i);
+    table[mr][blocks](a + i * lda, lda, offsets, kc_last, base, c + i * ldc, cols, ldc);
+  }
+#else
+  (void)isa, (void)a, (void)lda, (void)offsets, (void)k, (void)base, (void)c, (void)cols, (void)ldc, (void)m0, (void)m1;
+#endif
+}
 
 bool tile_finish_applies(int act) {
   return act == kActNone || act == kActRelu || act == kActAdd || act == kActAddRelu;
