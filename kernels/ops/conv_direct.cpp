@@ -49,7 +49,8 @@ VORN_NO_MEMCPY_CALLS void pad_rows_across(const ConvParams& p, const float* xc, 
   }
 }
 
-// rows rows of wo values from src (rows ld apart) to dst (consecutive).
+// `rows` rows of wo values from src (rows ld apart) to dst, one after
+// another.
 VORN_NO_MEMCPY_CALLS void copy_rows(const float* src, int64_t ld, float* dst, int64_t wo, int64_t rows) {
   for (int64_t oy = 0; oy < rows; ++oy)
     for (int64_t ox = 0; ox < wo; ++ox) dst[oy * wo + ox] = src[oy * ld + ox];
@@ -85,13 +86,13 @@ void run_across(const ConvRun& r, const float* xn, float* yn) {
     conv_product_deep(r.plan.form, r.w, kr, offsets, kr, pad, sums, kPanelWidth, d.sums, 0, m);
   } else {
     for_rectangles(r.plan.panels.parallel, r.plan.panels.split, m, panels,
-                 [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
-                   OffsetPanel list[16];
-                   int64_t count = 0;
-                   for (int64_t q = p0; q < p1; ++q)
-                     list[count++] = {pad + q * kPanelWidth, sums + q * kPanelWidth, kPanelWidth};
-                   panel_gemm_offsets(r.w, kr, offsets, kr, list, count, d.sums, m0, m1);
-                 });
+                   [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+                     OffsetPanel list[16];
+                     int64_t count = 0;
+                     for (int64_t q = p0; q < p1; ++q)
+                       list[count++] = {pad + q * kPanelWidth, sums + q * kPanelWidth, kPanelWidth};
+                     panel_gemm_offsets(r.w, kr, offsets, kr, list, count, d.sums, m0, m1);
+                   });
   }
   run_split(parallel && m * hw >= 16384, static_cast<size_t>(m), [&](size_t ku) {
     const int64_t k = static_cast<int64_t>(ku);
