@@ -35,6 +35,27 @@ void channel_offsets(int64_t* offsets, int64_t taps, int64_t channels, int64_t p
   }
 }
 
+// Rows [0, hp) of channel xc's zero-padded plane dc (rows wp apart, input
+// row rr - padt at row rr, shifted right by padl), for stride 1. Rows are
+// a few values (a 2 x 2 plane's padded rows are 4): plain loops.
+VORN_NO_MEMCPY_CALLS void pad_rows_across(const ConvParams& p, const float* xc, float* dc, int64_t hp, int64_t wp) {
+  for (int64_t rr = 0; rr < hp; ++rr) {
+    const int64_t iy = rr - p.padt;
+    float* dst = dc + rr * wp;
+    const int64_t a = std::min(p.padl, wp), b = iy < 0 || iy >= p.x.h ? a : std::clamp(p.padl + p.x.w, a, wp);
+    for (int64_t u = 0; u < a; ++u) dst[u] = 0.0f;
+    for (int64_t u = a; u < b; ++u) dst[u] = xc[iy * p.x.w + u - p.padl];
+    for (int64_t u = b; u < wp; ++u) dst[u] = 0.0f;
+  }
+}
+
+// `rows` rows of wo values from src (rows ld apart) to dst, one after
+// another.
+VORN_NO_MEMCPY_CALLS void copy_rows(const float* src, int64_t ld, float* dst, int64_t wo, int64_t rows) {
+  for (int64_t oy = 0; oy < rows; ++oy)
+    for (int64_t ox = 0; ox < wo; ++ox) dst[oy * wo + ox] = src[oy * ld + ox];
+}
+
 // The whole plane as one band whose panels run across the padded rows
 // (stride 1, rows narrower than a panel): the products land in a block of
 // d.sums values per output channel, position oy wp + ox for output (oy,
@@ -58,30 +79,24 @@ void run_across(const ConvRun& r, const float* xn, float* yn) {
   const bool parallel = r.plan.panels.parallel;
   run_split(parallel && p.x.c * plane >= 16384, static_cast<size_t>(p.x.c), [&](size_t cu) {
     const int64_t c = static_cast<int64_t>(cu);
-    const float* xc = xn + c * p.x.plane();
-    float* dc = pad + c * plane;
-    for (int64_t rr = 0; rr < hp; ++rr) {
-      const int64_t iy = rr - p.padt;
-      float* dst = dc + rr * wp;
-      const int64_t a = std::min(p.padl, wp), b = iy < 0 || iy >= p.x.h ? a : std::clamp(p.padl + p.x.w, a, wp);
-      for (int64_t u = 0; u < a; ++u) dst[u] = 0.0f;
-      for (int64_t u = a; u < b; ++u) dst[u] = xc[iy * p.x.w + u - p.padl];
-      for (int64_t u = b; u < wp; ++u) dst[u] = 0.0f;
-    }
+    pad_rows_across(p, xn + c * p.x.plane(), pad + c * plane, hp, wp);
   });
   const int64_t panels = d.sums / kPanelWidth;
-  for_rectangles(r.plan.panels.parallel, r.plan.panels.split, m, panels,
-                 [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
-                   OffsetPanel list[16];
-                   int64_t count = 0;
-                   for (int64_t q = p0; q < p1; ++q)
-                     list[count++] = {pad + q * kPanelWidth, sums + q * kPanelWidth, kPanelWidth};
-                   panel_gemm_offsets(r.w, kr, offsets, kr, list, count, d.sums, m0, m1);
-                 });
+  if (conv_product_deep_applies(r.plan.form, m, panels, kr)) {
+    conv_product_deep(r.plan.form, r.w, kr, offsets, kr, pad, sums, kPanelWidth, d.sums, 0, m);
+  } else {
+    for_rectangles(r.plan.panels.parallel, r.plan.panels.split, m, panels,
+                   [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+                     OffsetPanel list[16];
+                     int64_t count = 0;
+                     for (int64_t q = p0; q < p1; ++q)
+                       list[count++] = {pad + q * kPanelWidth, sums + q * kPanelWidth, kPanelWidth};
+                     panel_gemm_offsets(r.w, kr, offsets, kr, list, count, d.sums, m0, m1);
+                   });
+  }
   run_split(parallel && m * hw >= 16384, static_cast<size_t>(m), [&](size_t ku) {
     const int64_t k = static_cast<int64_t>(ku);
-    for (int64_t oy = 0; oy < p.y.h; ++oy)
-      for (int64_t ox = 0; ox < wo; ++ox) yn[k * hw + oy * wo + ox] = sums[k * d.sums + oy * wp + ox];
+    copy_rows(sums + k * d.sums, wp, yn + k * hw, wo, p.y.h);
     if (r.plan.epilogue) epilogue_span(r, yn + k * hw, hw, k);
   });
 }
@@ -122,6 +137,49 @@ SplitColumns split_columns_for(KernelIsa isa) {
   return &split_columns_portable;
 }
 
+// Padded rows [r0, r1) of a band from output row y0 of channel xc into
+// its plane dc: rows of a few values in small layers, so plain loops.
+VORN_NO_MEMCPY_CALLS void pad_band_rows(const ConvParams& p, const DirectBands& d, SplitColumns split, const float* xc,
+                                        float* dc, int64_t y0, int64_t r0, int64_t r1) {
+  const int64_t wp = d.wp;
+  for (int64_t rr = r0; rr < r1; ++rr) {
+    const int64_t iy = y0 * p.sh - p.padt + rr;
+    float* dst = dc + rr * wp;
+    if (iy < 0 || iy >= p.x.h) {
+      for (int64_t u = 0; u < wp; ++u) dst[u] = 0.0f;
+      continue;
+    }
+    const float* src = xc + iy * p.x.w;
+    if (p.sw == 1) {
+      const int64_t a = std::min(p.padl, wp), b = std::clamp(p.padl + p.x.w, a, wp);
+      for (int64_t u = 0; u < a; ++u) dst[u] = 0.0f;
+      for (int64_t u = a; u < b; ++u) dst[u] = src[u - p.padl];
+      for (int64_t u = b; u < wp; ++u) dst[u] = 0.0f;
+      continue;
+    }
+    // Padded column u = 2 t + phase goes to dst[phase x half + t]: input
+    // column 2 t + phase - padl, inside the row for t in [lo, hi). Where
+    // both phases are inside, [v0, v1) is split by vectors first.
+    int64_t lo[2], hi[2];
+    for (int64_t phase = 0; phase < 2; ++phase) {
+      const int64_t first = p.padl - phase, last = p.x.w - 1 + p.padl - phase;
+      lo[phase] = std::clamp<int64_t>(first <= 0 ? 0 : (first + 1) / 2, 0, d.half);
+      hi[phase] = last < 0 ? lo[phase] : std::clamp<int64_t>(last / 2 + 1, lo[phase], d.half);
+    }
+    const int64_t v0 = std::max(lo[0], lo[1]);
+    const int64_t pairs = std::max<int64_t>(0, std::min(hi[0], hi[1]) - v0);
+    const int64_t v1 = v0 + (pairs > 0 ? split(src + 2 * v0 - p.padl, dst + v0, dst + d.half + v0, pairs) : 0);
+    for (int64_t phase = 0; phase < 2; ++phase) {
+      float* dp = dst + phase * d.half;
+      const int64_t first = p.padl - phase;
+      for (int64_t t = 0; t < lo[phase]; ++t) dp[t] = 0.0f;
+      for (int64_t t = lo[phase]; t < std::min(hi[phase], v0); ++t) dp[t] = src[2 * t - first];
+      for (int64_t t = std::max(lo[phase], v1); t < hi[phase]; ++t) dp[t] = src[2 * t - first];
+      for (int64_t t = hi[phase]; t < d.half; ++t) dp[t] = 0.0f;
+    }
+  }
+}
+
 }  // namespace
 
 void run_direct(const ConvRun& r, const float* xn, float* yn) {
@@ -156,44 +214,8 @@ void run_direct(const ConvRun& r, const float* xn, float* yn) {
         copy_parallel ? std::clamp<int64_t>((2 * kPlan + p.x.c - 1) / p.x.c, 1, std::max<int64_t>(1, hp / 4)) : 1;
     run_split(copy_parallel, static_cast<size_t>(p.x.c * parts), [&](size_t cu) {
       const int64_t c = static_cast<int64_t>(cu) / parts, part = static_cast<int64_t>(cu) % parts;
-      const float* xc = xn + c * p.x.plane();
-      float* dc = pad + c * d.plane;
-      for (int64_t rr = part * hp / parts; rr < (part + 1) * hp / parts; ++rr) {
-        const int64_t iy = y0 * p.sh - p.padt + rr;
-        float* dst = dc + rr * wp;
-        if (iy < 0 || iy >= p.x.h) {
-          for (int64_t u = 0; u < wp; ++u) dst[u] = 0.0f;
-          continue;
-        }
-        const float* src = xc + iy * p.x.w;
-        if (p.sw == 1) {
-          const int64_t a = std::min(p.padl, wp), b = std::clamp(p.padl + p.x.w, a, wp);
-          for (int64_t u = 0; u < a; ++u) dst[u] = 0.0f;
-          for (int64_t u = a; u < b; ++u) dst[u] = src[u - p.padl];
-          for (int64_t u = b; u < wp; ++u) dst[u] = 0.0f;
-          continue;
-        }
-        // Padded column u = 2 t + phase goes to dst[phase x half + t]: input
-        // column 2 t + phase - padl, inside the row for t in [lo, hi). Where
-        // both phases are inside, [v0, v1) is split by vectors first.
-        int64_t lo[2], hi[2];
-        for (int64_t phase = 0; phase < 2; ++phase) {
-          const int64_t first = p.padl - phase, last = p.x.w - 1 + p.padl - phase;
-          lo[phase] = std::clamp<int64_t>(first <= 0 ? 0 : (first + 1) / 2, 0, d.half);
-          hi[phase] = last < 0 ? lo[phase] : std::clamp<int64_t>(last / 2 + 1, lo[phase], d.half);
-        }
-        const int64_t v0 = std::max(lo[0], lo[1]);
-        const int64_t pairs = std::max<int64_t>(0, std::min(hi[0], hi[1]) - v0);
-        const int64_t v1 = v0 + (pairs > 0 ? split(src + 2 * v0 - p.padl, dst + v0, dst + d.half + v0, pairs) : 0);
-        for (int64_t phase = 0; phase < 2; ++phase) {
-          float* dp = dst + phase * d.half;
-          const int64_t first = p.padl - phase;
-          for (int64_t t = 0; t < lo[phase]; ++t) dp[t] = 0.0f;
-          for (int64_t t = lo[phase]; t < std::min(hi[phase], v0); ++t) dp[t] = src[2 * t - first];
-          for (int64_t t = std::max(lo[phase], v1); t < hi[phase]; ++t) dp[t] = src[2 * t - first];
-          for (int64_t t = hi[phase]; t < d.half; ++t) dp[t] = 0.0f;
-        }
-      }
+      pad_band_rows(p, d, split, xn + c * p.x.plane(), pad + c * d.plane, y0, part * hp / parts,
+                    (part + 1) * hp / parts);
     });
     // Spanning panels: position v of the band's padded rows (row v / wp,
     // column v % wp) is output position (y0 + v / wp, v % wp) when its

@@ -1,6 +1,8 @@
 #include "kernels/ops/conv_product.h"
 
 #include <algorithm>
+#include <array>
+#include <utility>
 
 #include "kernels/ops/conv_epilogue.h"
 
@@ -266,9 +268,140 @@ void run(const TileSet& t, const float* a, int64_t lda, const int64_t* offsets, 
     }
   }
 }
+
+// Depth kk of the first N of NB side-by-side blocks, MR rows each.
+template <int MR, int NB, int N>
+[[gnu::target("avx512f"), gnu::always_inline]] inline void deep_step(__m512 (&acc)[NB][MR], const float* a,
+                                                                    int64_t lda, const int64_t* offsets,
+                                                                    const float* base, int64_t kk) {
+#pragma GCC unroll 8
+  for (int b = 0; b < N; ++b) {
+    const int64_t d = b * kPanelDepthBlock + kk;
+    const __m512 v = _mm512_loadu_ps(base + offsets[d]);
+#pragma GCC unroll 4
+    for (int r = 0; r < MR; ++r) acc[b][r] = _mm512_fmadd_ps(_mm512_set1_ps(a[r * lda + d]), v, acc[b][r]);
+  }
+}
+
+// The side-by-side depth blocks of conv_product_deep: MR rows, NB blocks,
+// the last one kc_last deep; one chain per row and block.
+template <int MR, int NB>
+[[gnu::target("avx512f")]] void deep_avx512(const float* a, int64_t lda, const int64_t* offsets, int64_t kc_last,
+                                            const float* base, float* c, int64_t cols, int64_t ldc) {
+  __m512 acc[NB][MR];
+#pragma GCC unroll 8
+  for (int b = 0; b < NB; ++b)
+#pragma GCC unroll 4
+    for (int r = 0; r < MR; ++r) acc[b][r] = _mm512_setzero_ps();
+  int64_t kk = 0;
+  for (; kk < kc_last; ++kk) deep_step<MR, NB, NB>(acc, a, lda, offsets, base, kk);
+  for (; kk < kPanelDepthBlock; ++kk) deep_step<MR, NB, NB - 1>(acc, a, lda, offsets, base, kk);
+  const auto mask = static_cast<__mmask16>((1u << cols) - 1u);
+#pragma GCC unroll 4
+  for (int r = 0; r < MR; ++r) {
+    __m512 out = acc[0][r];
+#pragma GCC unroll 8
+    for (int b = 1; b < NB; ++b) out = _mm512_add_ps(out, acc[b][r]);
+    _mm512_mask_storeu_ps(c + r * ldc, mask, out);
+  }
+}
+
+// The AVX2 form: a panel's lanes in H vectors of eight (H = 1 when its
+// real columns fit one), MR x NB x H sums in the sixteen registers.
+template <int MR, int NB, int H, int N>
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline void deep_step_avx2(__m256 (&acc)[NB][MR][H], const float* a,
+                                                                          int64_t lda, const int64_t* offsets,
+                                                                          const float* base, int64_t kk) {
+#pragma GCC unroll 8
+  for (int b = 0; b < N; ++b) {
+    const int64_t d = b * kPanelDepthBlock + kk;
+    __m256 v[H];
+#pragma GCC unroll 2
+    for (int h = 0; h < H; ++h) v[h] = _mm256_loadu_ps(base + offsets[d] + 8 * h);
+#pragma GCC unroll 4
+    for (int r = 0; r < MR; ++r) {
+      const __m256 av = _mm256_broadcast_ss(a + r * lda + d);
+#pragma GCC unroll 2
+      for (int h = 0; h < H; ++h) acc[b][r][h] = _mm256_fmadd_ps(av, v[h], acc[b][r][h]);
+    }
+  }
+}
+
+template <int MR, int NB, int H>
+[[gnu::target("avx2,fma")]] void deep_avx2(const float* a, int64_t lda, const int64_t* offsets, int64_t kc_last,
+                                           const float* base, float* c, int64_t cols, int64_t ldc) {
+  __m256 acc[NB][MR][H];
+#pragma GCC unroll 8
+  for (int b = 0; b < NB; ++b)
+#pragma GCC unroll 4
+    for (int r = 0; r < MR; ++r)
+#pragma GCC unroll 2
+      for (int h = 0; h < H; ++h) acc[b][r][h] = _mm256_setzero_ps();
+  int64_t kk = 0;
+  for (; kk < kc_last; ++kk) deep_step_avx2<MR, NB, H, NB>(acc, a, lda, offsets, base, kk);
+  for (; kk < kPanelDepthBlock; ++kk) deep_step_avx2<MR, NB, H, NB - 1>(acc, a, lda, offsets, base, kk);
+#pragma GCC unroll 4
+  for (int r = 0; r < MR; ++r)
+#pragma GCC unroll 2
+    for (int h = 0; h < H; ++h) {
+      __m256 out = acc[0][r][h];
+#pragma GCC unroll 8
+      for (int b = 1; b < NB; ++b) out = _mm256_add_ps(out, acc[b][r][h]);
+      const int64_t n = std::clamp<int64_t>(cols - 8 * h, 0, 8);
+      const __m256i lanes =
+          _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+      _mm256_maskstore_ps(c + r * ldc + 8 * h, lanes, out);
+    }
+}
+
+using DeepFn = void (*)(const float*, int64_t, const int64_t*, int64_t, const float*, float*, int64_t, int64_t);
+// Per form (0: AVX-512, 1 and 2: AVX2 of one or two vectors a panel) by
+// rows by blocks.
+using DeepTable = std::array<std::array<std::array<DeepFn, kDeepBlocks + 1>, kDeepRows + 1>, 3>;
+
+template <int MR, size_t... B>
+constexpr void deep_row(DeepTable& t, std::index_sequence<B...>) {
+  ((t[0][MR][B + 2] = &deep_avx512<MR, int(B) + 2>), ...);
+  ((t[1][MR][B + 2] = &deep_avx2<MR, int(B) + 2, 1>), ...);
+  ((t[2][MR][B + 2] = &deep_avx2<MR, int(B) + 2, 2>), ...);
+}
+
+template <size_t... R>
+constexpr DeepTable deep_table(std::index_sequence<R...>) {
+  DeepTable t{};
+  (deep_row<int(R) + 1>(t, std::make_index_sequence<kDeepBlocks - 1>()), ...);
+  return t;
+}
 #endif
 
 }  // namespace
+
+bool conv_product_deep_applies(KernelIsa isa, int64_t rows, int64_t panels, int64_t k) {
+#if defined(__x86_64__)
+  return isa_has_avx2(isa) && rows >= 1 && rows <= 2 * kDeepRows && panels == 1 && k > kPanelDepthBlock &&
+         k <= kDeepBlocks * kPanelDepthBlock;
+#else
+  (void)isa, (void)rows, (void)panels, (void)k;
+  return false;
+#endif
+}
+
+void conv_product_deep(KernelIsa isa, const float* a, int64_t lda, const int64_t* offsets, int64_t k,
+                       const float* base, float* c, int64_t cols, int64_t ldc, int64_t m0, int64_t m1) {
+#if defined(__x86_64__)
+  static constexpr DeepTable table = deep_table(std::make_index_sequence<kDeepRows>());
+  const int64_t blocks = (k + kPanelDepthBlock - 1) / kPanelDepthBlock, kc_last = k - (blocks - 1) * kPanelDepthBlock;
+  const int form = isa == KernelIsa::kAvx512 ? 0 : cols > 8 ? 2 : 1;
+  // The AVX2 form's sums take at most twelve of its sixteen registers.
+  const int64_t rows = form == 0 ? kDeepRows : std::clamp<int64_t>(12 / (blocks * form), 1, kDeepRows);
+  for (int64_t i = m0; i < m1; i += rows) {
+    const int64_t mr = std::min(rows, m1 - i);
+    table[form][mr][blocks](a + i * lda, lda, offsets, kc_last, base, c + i * ldc, cols, ldc);
+  }
+#else
+  (void)isa, (void)a, (void)lda, (void)offsets, (void)k, (void)base, (void)c, (void)cols, (void)ldc, (void)m0, (void)m1;
+#endif
+}
 
 bool tile_finish_applies(int act) {
   return act == kActNone || act == kActRelu || act == kActAdd || act == kActAddRelu;

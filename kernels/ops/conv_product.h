@@ -70,4 +70,19 @@ bool conv_product_offsets(KernelIsa isa, const float* a, int64_t lda, const int6
                           const ConvPanel* panels, int64_t count, int64_t ldc, int64_t m0, int64_t m1,
                           const TileFinish* finish = nullptr);
 
+// A product too small to fill the processor's multiply-add units: C rows
+// [m0, m1) of one panel read through offsets, deep enough for several
+// depth blocks. Each block's sum is a chain of multiply-adds as long as
+// the block, and a few rows of one panel leave too few chains to hide
+// their latency; the blocks' chains are independent, so they run side by
+// side here and their sums are added to C in block order afterwards: the
+// same sums and additions as panel_gemm's (fr_eye's head, 128 channels x
+// 3 x 3 into 2 on a 2 x 2 plane, ran a third faster). The vector forms
+// have it, where conv_product_deep_applies; the portable form keeps the
+// ordinary product.
+inline constexpr int64_t kDeepRows = 4, kDeepBlocks = 6;
+bool conv_product_deep_applies(KernelIsa isa, int64_t rows, int64_t panels, int64_t k);
+void conv_product_deep(KernelIsa isa, const float* a, int64_t lda, const int64_t* offsets, int64_t k,
+                       const float* base, float* c, int64_t cols, int64_t ldc, int64_t m0, int64_t m1);
+
 }  // namespace vorn::kern

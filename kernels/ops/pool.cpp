@@ -112,6 +112,9 @@ PoolPlanes pool_planes_for(const PoolParams& p, bool max, KernelIsa isa) {
 #if defined(__x86_64__)
   // Windows of more columns than kPoolVectorTaps and other strides are
   // rare enough for the portable loop.
+  if (max && isa == KernelIsa::kAvx512 && !p.empty() && !pool_lanes_apply(p) && max_narrow_avx512_apply(p) &&
+      p.x.w < (int64_t{1} << 30))
+    return &max_planes_narrow_avx512;
   if (max && isa == KernelIsa::kAvx512 && !p.empty() && !pool_lanes_apply(p) && max_rows_s2_avx512_apply(p) &&
       p.y.w < (int64_t{1} << 30) && p.x.w < (int64_t{1} << 30))
     return &max_planes_rows_s2_avx512;

@@ -58,6 +58,14 @@ void global_avg_planes_avx2(const float* x, float* y, int64_t first, int64_t end
 // most three columns (pool_avx512.cpp), for the shapes it applies to.
 bool max_rows_s2_avx512_apply(const PoolParams& p);
 void max_planes_rows_s2_avx512(const PoolParams& p, const float* x, float* y, int64_t first, int64_t end);
+// The AVX-512 form of the max pool whose output rows are at most 16
+// columns and whose windows read at most 32 padded input columns (the last
+// pools of small networks, 27 x 27 to 13 x 13): each padded input row
+// loaded whole into a pair of vectors, its taps picked by one two-source
+// permute each and folded in column order from the lowest float, then per
+// output row the maxima of kh of those rows.
+bool max_narrow_avx512_apply(const PoolParams& p);
+void max_planes_narrow_avx512(const PoolParams& p, const float* x, float* y, int64_t first, int64_t end);
 // The forms for small planes, eight planes side by side in the lanes
 // (pool_lanes_apply: output rows at most kPoolLanesMaxWidth wide, a padded
 // block of eight planes on the stack); they take planes eight at a time.

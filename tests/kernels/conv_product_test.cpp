@@ -65,6 +65,31 @@ TEST(ConvProduct, OffsetPanelsGivePanelGemmBits) {
   }
 }
 
+TEST(ConvProduct, DeepBlocksSideBySideGivePanelGemmBits) {
+  // One panel of 16, 5 or 1 real columns, 1 to 8 rows (row groups of four
+  // and a partial one), two to six depth blocks, the last whole or not.
+  const int64_t span = 3000, ldc = 20;
+  const auto x = random_values(size_t(span + kPanelWidth), 8);
+  for (int64_t k : {257, 300, 512, 1152, 1536})
+    for (int64_t m : {1, 2, 3, 5, 8})
+      for (int64_t cols : {16, 5, 1}) {
+        const auto a = random_values(size_t(m * k), uint32_t(k + m));
+        std::vector<int64_t> offsets(static_cast<size_t>(k));
+        for (int64_t kk = 0; kk < k; ++kk) offsets[size_t(kk)] = (kk * 7919) % (span - 100);
+        std::vector<float> want(size_t(m * ldc), -3.0f), got = want;
+        const OffsetPanel pw{x.data() + 7, want.data() + 2, cols};
+        panel_gemm_offsets(a.data(), k, offsets.data(), k, &pw, 1, ldc, 0, m);
+        for (KernelIsa form : kForms) {
+          if (!kern::conv_product_deep_applies(form, m, 1, k)) continue;
+          std::fill(got.begin(), got.end(), -3.0f);
+          kern::conv_product_deep(form, a.data(), k, offsets.data(), k, x.data() + 7, got.data() + 2, cols, ldc, 0,
+                                  m);
+          EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4))
+              << "k " << k << " m " << m << " cols " << cols << " form " << int(form);
+        }
+      }
+}
+
 TEST(ConvProduct, PanelsSpanningRowsGiveTheBitsOfPanelsPerRow) {
   // Three rows of 19 outputs over padded rows of 22 positions: panels of
   // 16 consecutive positions, each storing its lanes into one or two rows.

@@ -542,10 +542,13 @@ TEST(ConvKernel, SmallPlanesAcrossRowsGiveTheColumnPathsBits) {
   // Output rows narrower than half a panel at stride 1 run panels across
   // the padded rows, and strided 1x1 layers of small planes run as
   // pointwise ones on a copy of their positions: a 2 x 2 plane of 128
-  // channels, depths past one block of 256, dilation, uneven padding, and
+  // channels, depths past one block of 256 (few rows of one panel: the
+  // blocks side by side), dilation, uneven padding, and
   // layers large enough to copy over the pool.
   check_column_path_bits("across",
                          {{128, 2, 2, 2, 3, 1, 1, 1},
+                          {64, 3, 3, 5, 3, 1, 1, 1},
+                          {170, 2, 3, 8, 3, 1, 1, 1},
                           {8, 5, 5, 16, 3, 1, 1, 1},
                           {3, 9, 9, 5, 3, 0, 1, 1},
                           {40, 4, 4, 9, 3, 1, 1, 1},

@@ -301,7 +301,13 @@ TEST(PoolKernel, EveryFormGivesTheDefinitionsBits) {
                                {20, 20, 20, 3, 3, 2, 2, 1, 1, 1, 1, 10, 10},
                                // wide rows of column stride 2: rows of taps folded in bands
                                {1, 140, 400, 3, 3, 2, 2, 1, 1, 1, 1, 70, 200},
-                               {2, 90, 260, 3, 2, 2, 2, 2, 1, 2, 2, 44, 130}};
+                               {2, 90, 260, 3, 2, 2, 2, 2, 1, 2, 2, 44, 130},
+                               // narrow rows, each padded row one pair of vectors
+                               {3, 27, 27, 3, 3, 2, 2, 0, 0, 1, 1, 13, 13},
+                               {2, 40, 29, 3, 3, 2, 2, 1, 1, 1, 1, 20, 15},
+                               {2, 60, 12, 2, 3, 1, 1, 0, 1, 1, 2, 59, 12},
+                               {1, 40, 20, 3, 5, 2, 1, 1, 2, 1, 1, 20, 16},
+                               {2, 70, 9, 4, 2, 3, 3, 2, 1, 1, 1, 24, 4}};
   for (int t = 0; t < 600; ++t) {
     Shape c{};
     c.kh = 1 + sweep(6), c.kw = 1 + sweep(6), c.sh = 1 + sweep(3), c.sw = 1 + sweep(3);
