@@ -144,15 +144,57 @@ uint64_t cpu_node_work(const CpuState& s, const NodeRecord& n) {
   }
 }
 
-bool cpu_node_stays_serial(const CpuState& s, const NodeRecord& n) {
-  uint64_t least = kMinSplitWork;
+namespace {
+
+// The class minimum of the node, and the minimum of the work that spreads
+// whatever its neighbours do.
+struct Minimums {
+  uint64_t own, alone;
+};
+
+Minimums minimums_of(const CpuState& s, const NodeRecord& n) {
   if (n.op() == op::Conv) {
     const ProductCost& cost = conv_cost(s, n);
-    if (&cost == &kPointwiseCost) least = kMinPointwiseSplitWork;
-    if (&cost == &kDepthwiseCost) least = kMinDepthwiseSplitWork;
+    if (&cost == &kWindowCost) return {kMinWindowSplitWork, kMinSplitWork};
+    if (&cost == &kPointwiseCost) return {kMinPointwiseSplitWork, kMinPointwiseAloneWork};
+    if (&cost == &kDepthwiseCost) return {kMinDepthwiseSplitWork, kMinDepthwiseAloneWork};
   }
-  return cpu_node_work(s, n) < least;
+  return {kMinSplitWork, kMinSplitWork};
 }
+
+// The node of the pass that writes value id, or nullptr (an input of the
+// pass or a weight); producers mostly run just before their consumers, so
+// the search goes backwards.
+const NodeRecord* producer_of(const CpuState& s, uint64_t id) {
+  for (uint64_t i = s.node_count; i-- > 0;)
+    for (uint64_t k = 0; k < s.nodes[i].output_count() && k < kNodeMaxOutputs; ++k)
+      if (s.nodes[i].output(k) == id) return &s.nodes[i];
+  return nullptr;
+}
+
+// Layers between their class's minimum and the one at which they spread
+// alone, walked back through this many producers at most (a longer chain
+// of such layers stays on the calling thread).
+constexpr int kMaxProducerChain = 32;
+
+bool stays_serial(const CpuState& s, const NodeRecord& n, int depth) {
+  const Minimums m = minimums_of(s, n);
+  const uint64_t work = cpu_node_work(s, n);
+  if (work < m.own) return true;
+  if (work >= m.alone || n.input_count() == 0) return false;
+  // Between the two a layer spreads only behind a producer that spreads:
+  // its input then lies in the caches of the threads that split it, where
+  // behind a node on the calling thread every thread first fetches its
+  // share from that core, and the node after it, often a copy on the
+  // calling thread (a channel shuffle), fetches the outputs back.
+  if (depth >= kMaxProducerChain) return true;
+  const NodeRecord* p = producer_of(s, n.input(0));
+  return p != nullptr && p != &n && stays_serial(s, *p, depth + 1);
+}
+
+}  // namespace
+
+bool cpu_node_stays_serial(const CpuState& s, const NodeRecord& n) { return stays_serial(s, n, 0); }
 
 bool cpu_pass_spreads(const CpuState& s) {
   uint64_t spread = 0, largest = 0;

@@ -106,6 +106,39 @@ TEST(SplitGate, SoftmaxCountsItsRows) {
   }
 }
 
+// Layers between their class's minimum and the one at which they spread
+// alone follow the producer of their input: behind a pass input or a layer
+// that spreads they spread, behind a node on the calling thread they stay
+// there; a layer above the second minimum spreads behind anything.
+TEST(SplitGate, SmallLayersFollowTheirProducer) {
+  using C = attr::Conv;
+  GraphBuilder b;
+  const uint64_t x = b.input({1, 24, 28, 28});
+  const uint64_t w1 = b.weight({24, 24, 1, 1}, random_values(24 * 24, 1));
+  const uint64_t w3 = b.weight({24, 24, 3, 3}, random_values(24 * 24 * 9, 2));
+  const uint64_t a = b.act({1, 24, 28, 28}), c = b.act({1, 24, 28, 28}), s = b.act({1, 24, 28, 28});
+  const uint64_t d = b.act({1, 24, 28, 28});
+  const uint64_t f = b.output({1, 24, 28, 28}), e3 = b.output({1, 24, 28, 28});
+  b.node(op::Conv, {x, w1}, {a}, {{C::kKernelH, 1}, {C::kKernelW, 1}});  // behind the pass's input
+  b.node(op::Conv, {a, w1}, {c}, {{C::kKernelH, 1}, {C::kKernelW, 1}});  // behind a layer that spreads
+  b.node(op::Softmax, {c}, {s}, {{attr::kAxis, GraphBuilder::i64_word(1)}});  // on the calling thread
+  b.node(op::Conv, {s, w1}, {d}, {{C::kKernelH, 1}, {C::kKernelW, 1}});  // behind it
+  b.node(op::Conv, {d, w1}, {f}, {{C::kKernelH, 1}, {C::kKernelW, 1}});  // behind a layer that stays
+  b.node(op::Conv, {s, w3}, {e3}, {{C::kKernelH, 3}, {C::kKernelW, 3}, {C::kPadTop, 1}, {C::kPadLeft, 1}});
+  test::Engine e(b);
+  ASSERT_TRUE(e.ok()) << e.error.message;
+  CpuState& st = *e.state;
+  st.isa = KernelIsa::kAvx2;  // the estimates below are the AVX2 form's
+  const uint64_t small = cpu_node_work(st, st.nodes[0]);
+  ASSERT_GE(small, kMinPointwiseSplitWork);
+  ASSERT_LT(small, kMinPointwiseAloneWork);
+  ASSERT_EQ(st.node_count, 6u);
+  ASSERT_LT(cpu_node_work(st, st.nodes[2]), kMinSplitWork);
+  ASSERT_GE(cpu_node_work(st, st.nodes[5]), kMinSplitWork);
+  const bool serial[] = {false, false, true, true, true, false};
+  for (uint64_t i = 0; i < 6; ++i) EXPECT_EQ(cpu_node_stays_serial(st, st.nodes[i]), serial[i]) << i;
+}
+
 // The same graph with each node on the side of the minimum its shape puts
 // it, every node kept on the calling thread, and every node allowed to
 // split: the same bits.
