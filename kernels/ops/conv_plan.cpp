@@ -312,8 +312,8 @@ void plan_pointwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) 
   if (!in.quantising && panels && c.col_floats >= pointwise_floats(k)) {
     c.path = ConvPath::kPointwisePanels;
     c.panels = panel_band_split(m, panel_count(hw), hw, k, threads);
-    c.copy_panels = panels_thrash(hw, k);
     c.in_place = pointwise_panels_in_place(p, in, c.col_floats);
+    c.copy_panels = panels_thrash(hw, k) || (c.in_place && pointwise_copy_beats_in_place(p));
   } else if (const Tiling t = in.quantising ? Tiling{} : plan_tiles(hw, k, m, threads); t.tiles > 0) {
     c.path = ConvPath::kPointwiseTiles;
     c.tiles = t;

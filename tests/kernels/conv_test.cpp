@@ -158,6 +158,10 @@ const ConvCase kCases[] = {
     // deep layer on a small plane.
     {"pointwise_copied_panels", spec(1, 8, 32, 32, 48, 1, 1, 0), true, 1, false},
     {"pointwise_copied_deep", spec(1, 1400, 7, 7, 8, 1, 1, 0), true, 3, false},
+    // Deep layers on planes of an odd count of positions, copied rather than
+    // read in place: a partial last panel of 9 columns, and of 1.
+    {"pointwise_copied_odd_plane", spec(1, 400, 13, 13, 40, 1, 1, 0), true, 1, false},
+    {"pointwise_copied_odd_plane_narrow", spec(1, 384, 3, 43, 19, 1, 1, 0), true, 2, false},
     // Wide planes of many channels: the product and its epilogue in passes
     // of part of the plane, the last panel partial.
     {"pointwise_epilogue_passes", spec(1, 8, 41, 41, 96, 1, 1, 0), true, 1, false},
@@ -606,7 +610,9 @@ TEST(ConvKernel, ProductFinishGivesTheSeparatePassBits) {
                                {5, 15, 7, 7, 3, 1, 1, 1},
                                // pointwise layers read in place, a partial last panel
                                // of 15 and of 3 columns, depths past one block
-                               {40, 7, 9, 20, 1, 0, 1, 1},   {300, 5, 7, 12, 1, 0, 1, 1}};
+                               {40, 7, 9, 20, 1, 0, 1, 1},   {300, 5, 7, 12, 1, 0, 1, 1},
+                               // a deep one on an odd plane, its panels copied
+                               {400, 13, 13, 20, 1, 0, 1, 1}};
   const int acts[] = {kern::kActNone, kern::kActRelu, kern::kActAdd, kern::kActAddRelu};
   const float odd[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
                        -std::numeric_limits<float>::infinity(), -0.0f, 0.0f};
