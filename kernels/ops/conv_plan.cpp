@@ -288,10 +288,11 @@ bool pointwise_panels_in_place(const ConvParams& p, const ConvPlanInputs& in, in
 // lanes (conv_channel_lanes.cpp), where the workspace holds what it takes.
 bool plan_channel_lanes(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
   if (in.quantising || !channel_lanes_apply(p, in.isa)) return false;
-  // A pointwise layer the AVX-512 product reads in place keeps the panels:
-  // its tiles pack each depth block of the weights once for all panels
-  // (squeezenet's classifier and mobilenet_v2's 7 x 7 layers, 8-13% faster
-  // in the model than with the channels in the lanes).
+  // A pointwise layer the AVX-512 product can read in place keeps the
+  // panels: its tiles pack each depth block of the weights once for all
+  // panels (squeezenet's classifier and mobilenet_v2's 7 x 7 layers, 8-13%
+  // faster in the model than with the channels in the lanes; the classifier
+  // faster still with its panels copied, pointwise_copy_beats_in_place).
   if (conv_is_pointwise(p) && pointwise_panels_in_place(p, in, c.col_floats)) return false;
   const bool parallel = in.threads > 1 && p.y.c * p.y.plane() * p.k_rows() >= kParallelWork;
   const int64_t slots = channel_lanes_slots(p, in.isa, parallel ? in.threads : 1);
@@ -312,8 +313,12 @@ void plan_pointwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) 
   if (!in.quantising && panels && c.col_floats >= pointwise_floats(k)) {
     c.path = ConvPath::kPointwisePanels;
     c.panels = panel_band_split(m, panel_count(hw), hw, k, threads);
-    c.in_place = pointwise_panels_in_place(p, in, c.col_floats);
-    c.copy_panels = panels_thrash(hw, k) || (c.in_place && pointwise_copy_beats_in_place(p));
+    // A layer the tiles could read in place but that runs faster with its
+    // panels copied takes the copy (and still keeps off the channel lanes).
+    const bool readable = pointwise_panels_in_place(p, in, c.col_floats);
+    const bool copied = readable && pointwise_copy_beats_in_place(p);
+    c.in_place = readable && !copied;
+    c.copy_panels = panels_thrash(hw, k) || copied;
   } else if (const Tiling t = in.quantising ? Tiling{} : plan_tiles(hw, k, m, threads); t.tiles > 0) {
     c.path = ConvPath::kPointwiseTiles;
     c.tiles = t;
