@@ -81,8 +81,9 @@ void check(const Case& cs, const Operands& o, const std::vector<float>& got) {
 
 // Sizes 1, one either side of the register tiles (6 and 8 rows), the
 // panels (16 columns), the depth blocks (256), the row chunk of a pass
-// (96), the rows read in place (16) and the transposed rows copied at once
-// (24), every transpose and scaling.
+// (96), the rows read in place (16), the transposed rows copied at once
+// (24) and the panels a thread copies at once (16 to 48), every transpose
+// and scaling.
 const Case kCases[] = {
     {1, 1, 1, false, false, 1.0f, 0.0f},
     {3, 5, 7, false, false, 1.0f, 0.0f},
@@ -100,6 +101,7 @@ const Case kCases[] = {
     {25, 17, 255, true, true, 1.0f, 2.0f},
     {16, 64, 256, false, false, 1.0f, 0.0f},
     {50, 40, 64, false, false, 1.0f, 0.0f},
+    {30, 1570, 40, false, true, 1.0f, 0.0f},
     // One row of C (a classifier): every transpose and scaling, depths
     // that end in a partial block of sixteen.
     {1, 1000, 1280, false, true, 1.0f, 1.0f},
