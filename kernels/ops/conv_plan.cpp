@@ -296,6 +296,13 @@ bool plan_channel_lanes(const ConvParams& p, const ConvPlanInputs& in, ConvPlan&
   if (conv_is_pointwise(p) && pointwise_panels_in_place(p, in, c.col_floats)) return false;
   const bool parallel = in.threads > 1 && p.y.c * p.y.plane() * p.k_rows() >= kParallelWork;
   const int64_t slots = channel_lanes_slots(p, in.isa, parallel ? in.threads : 1);
+  // A layer of a tile or two of channels would keep most of the pool
+  // waiting in lanes; its panels split over every thread instead. At eight
+  // threads fr_expression's 3 x 3 layers of 128 into 32 channels on 7 x 7
+  // took half their time so (one tile of the AVX-512 form, two of the
+  // AVX2 one); the wakeword embedding's layers of three or four tiles ran
+  // a tenth slower on panels and keep the lanes.
+  if (parallel && !conv_is_pointwise(p) && slots * 4 <= in.threads) return false;
   if (channel_lanes_floats(p, in.isa, slots) > c.col_floats) return false;
   c.path = ConvPath::kChannelLanes;
   c.lane_slots = slots;
