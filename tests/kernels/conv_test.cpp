@@ -609,6 +609,13 @@ TEST(ConvKernel, FewChannelsCopiedInPartsGiveTheColumnPathsBits) {
   check_column_path_bits("parts", {{3, 80, 80, 16, 3, 1, 1, 2}, {2, 150, 64, 8, 3, 1, 1, 1}}, 61);
 }
 
+TEST(ConvKernel, DirectSplitsForEveryPoolGiveTheColumnPathsBits) {
+  // Planes whose panels (spanning output rows) the direct path cuts into
+  // rectangles differently for one to eight threads.
+  check_column_path_bits("direct_split", {{24, 20, 20, 64, 3, 1, 1, 1}, {16, 28, 28, 128, 3, 1, 1, 1}}, 67,
+                         {1, 2, 3, 8});
+}
+
 TEST(ConvKernel, ProductFinishGivesTheSeparatePassBits) {
   // Every form's product adds the bias, the fused residual and Relu as it
   // stores (the record capped to the form, so the AVX2 and portable tiles
