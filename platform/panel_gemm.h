@@ -130,8 +130,12 @@ struct PanelSplit {
 // into at least two rectangles per thread (one when threads is 1), the one
 // whose estimated time is least: the waves of rectangles the threads run
 // one after another (a cut into 18 equal rectangles takes 3 waves on 8
-// threads, no faster than 24) and the bytes it moves.
-PanelSplit plan_panel_split(int64_t m, int64_t panels, int64_t threads);
+// threads, no faster than 24) and the bytes it moves. tile_panels is the
+// width in panels of the register tiles that will run it: on a full pool,
+// a group of one panel more than a multiple of it (7 of 3) leaves that
+// panel to a tile of its own, which does about half as much per panel,
+// and counts so.
+PanelSplit plan_panel_split(int64_t m, int64_t panels, int64_t threads, int64_t tile_panels = 1);
 
 // Runs body(m0, m1, p0, p1) for each non-empty rectangle of the split:
 // rows [m0, m1) by panels [p0, p1) of `panels`, over the pool when

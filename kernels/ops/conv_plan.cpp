@@ -226,11 +226,13 @@ int64_t panel_band(const ConvParams& p, int64_t col_cap) {
   return std::min(panels * kPanelWidth, panel_count(p.y.plane()) * kPanelWidth);
 }
 
-// The split of a panel product of m rows by `panels` panels and k depth.
-PanelBand panel_band_split(int64_t m, int64_t panels, int64_t positions, int64_t k, int64_t threads) {
+// The split of a panel product of m rows by `panels` panels and k depth,
+// run by tiles of tile_panels panels.
+PanelBand panel_band_split(int64_t m, int64_t panels, int64_t positions, int64_t k, int64_t threads,
+                           int64_t tile_panels = 1) {
   PanelBand b;
   b.parallel = threads > 1 && m * positions * k >= kParallelWork;
-  b.split = plan_panel_split(m, panels, b.parallel ? threads : 1);
+  b.split = plan_panel_split(m, panels, b.parallel ? threads : 1, tile_panels);
   return b;
 }
 
@@ -296,6 +298,13 @@ bool plan_channel_lanes(const ConvParams& p, const ConvPlanInputs& in, ConvPlan&
   if (conv_is_pointwise(p) && pointwise_panels_in_place(p, in, c.col_floats)) return false;
   const bool parallel = in.threads > 1 && p.y.c * p.y.plane() * p.k_rows() >= kParallelWork;
   const int64_t slots = channel_lanes_slots(p, in.isa, parallel ? in.threads : 1);
+  // A layer of a tile or two of channels would keep most of the pool
+  // waiting in lanes; its panels split over every thread instead. At eight
+  // threads fr_expression's 3 x 3 layers of 128 into 32 channels on 7 x 7
+  // took half their time so (one tile of the AVX-512 form, two of the
+  // AVX2 one); the wakeword embedding's layers of three or four tiles ran
+  // a tenth slower on panels and keep the lanes.
+  if (parallel && !conv_is_pointwise(p) && slots * 4 <= in.threads) return false;
   if (channel_lanes_floats(p, in.isa, slots) > c.col_floats) return false;
   c.path = ConvPath::kChannelLanes;
   c.lane_slots = slots;
@@ -396,8 +405,11 @@ void plan_general(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
       c.path = ConvPath::kDirect;
       const int64_t bands = (ho + c.direct.rows - 1) / c.direct.rows;
       const int64_t last = ho - (bands - 1) * c.direct.rows;
-      c.panels = panel_band_split(m, direct_panels(c.direct, c.direct.rows, wo), c.direct.rows * wo, kr, in.threads);
-      c.last_panels = panel_band_split(m, direct_panels(c.direct, last, wo), last * wo, kr, in.threads);
+      // The AVX-512 form's tiles span several panels (conv_product.h).
+      const int64_t tile = in.isa == KernelIsa::kAvx512 ? kProductTilePanels : 1;
+      c.panels =
+          panel_band_split(m, direct_panels(c.direct, c.direct.rows, wo), c.direct.rows * wo, kr, in.threads, tile);
+      c.last_panels = panel_band_split(m, direct_panels(c.direct, last, wo), last * wo, kr, in.threads, tile);
       return;
     }
   }

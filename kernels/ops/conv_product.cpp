@@ -165,7 +165,7 @@ constexpr ColumnsFn kColumns[kNarrowCols + 1] = {nullptr, &columns_avx2<1, Table
 
 // The tiles of one form: rows up to `rows`, panels up to `panels`;
 // by[mr][np] covers mr rows by np panels.
-constexpr int kMaxRows = 8, kMaxPanels = 3;
+constexpr int kMaxRows = 8, kMaxPanels = static_cast<int>(kProductTilePanels);
 
 struct TileSet {
   int rows, panels;

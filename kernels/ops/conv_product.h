@@ -41,6 +41,9 @@ struct TileFinish {
   const void* ctx = nullptr;
 };
 
+// Panels side by side in a register tile of the AVX-512 form.
+inline constexpr int64_t kProductTilePanels = 3;
+
 // Whether a layer's epilogue of activation act is one TileFinish applies.
 bool tile_finish_applies(int act);
 

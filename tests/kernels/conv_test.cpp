@@ -30,6 +30,7 @@ struct ConvCase {
   bool bias;
   int act;
   bool no_depthwise;
+  int64_t threads = 0;  // the pool's threads the plan is made for (0: this pool's)
 };
 
 // Runs one Conv node through check, plan and kernel with the workspace the
@@ -63,7 +64,7 @@ std::vector<float> run_conv(const ConvCase& c, const std::vector<float>& x, cons
   char msg[256] = "";
   kern::ConvParams p;
   kern::ConvPlanInputs in;
-  in.threads = static_cast<int64_t>(parallel_thread_count());
+  in.threads = c.threads > 0 ? c.threads : static_cast<int64_t>(parallel_thread_count());
   in.workspace_floats = static_cast<int64_t>(h.state().im2col_size / 4);
   in.isa = isa;
   kern::ConvPlan cp;
@@ -515,8 +516,10 @@ struct PlaneShape {
 // padded one row less above than below): the path the plan picks, in every
 // form this processor runs, gives the column-matrix path's bits (a
 // workspace of one column row, or for a pointwise layer of one column), and
-// that path is near the reference.
-void check_column_path_bits(const char* name, std::initializer_list<PlaneShape> shapes, uint32_t seed) {
+// that path is near the reference; planned for each of the given thread
+// counts (0: this pool's).
+void check_column_path_bits(const char* name, std::initializer_list<PlaneShape> shapes, uint32_t seed,
+                            std::initializer_list<int64_t> thread_counts = {0}) {
   int act = 0;
   for (const PlaneShape& sh : shapes) {
     act = (act + 1) % 4;
@@ -536,8 +539,13 @@ void check_column_path_bits(const char* name, std::initializer_list<PlaneShape> 
     for (KernelIsa isa : kForms) {
       if (isa == KernelIsa::kAvx512 && !cpu_has_avx512f()) continue;
       if (isa == KernelIsa::kAvx2 && !cpu_has_avx2_fma()) continue;
-      const auto picked = run_conv(c, x, w, b, 0, isa);
-      EXPECT_EQ(0, std::memcmp(picked.data(), column.data(), picked.size() * 4)) << "form " << int(isa);
+      for (int64_t threads : thread_counts) {
+        ConvCase t = c;
+        t.threads = threads;
+        const auto picked = run_conv(t, x, w, b, 0, isa);
+        EXPECT_EQ(0, std::memcmp(picked.data(), column.data(), picked.size() * 4))
+            << "form " << int(isa) << " threads " << threads;
+      }
     }
   }
 }
@@ -578,6 +586,10 @@ TEST(ConvKernel, ChannelLanesGiveTheColumnPathsBitsInEveryForm) {
                           {3, 11, 12, 64, 5, 2, 1, 1},
                           {130, 4, 5, 17, 3, 1, 1, 1}},
                          41);
+  // A tile or two of channels, which over several threads run as panels
+  // instead: planned for one to eight threads.
+  check_column_path_bits("lanes_few_tiles", {{128, 7, 7, 32, 3, 1, 1, 1}, {96, 6, 7, 40, 3, 1, 1, 1}}, 47,
+                         {1, 2, 3, 8});
   // Pointwise layers, read in place: depths past one block, channels that
   // fill no whole tile, a one-row plane, a plane of one position, and deep
   // weights on planes that fill whole panels.
@@ -595,6 +607,13 @@ TEST(ConvKernel, FewChannelsCopiedInPartsGiveTheColumnPathsBits) {
   // The direct path copies the padded rows of layers of few input channels
   // in parts of a channel over the pool: a strided stem and a plain one.
   check_column_path_bits("parts", {{3, 80, 80, 16, 3, 1, 1, 2}, {2, 150, 64, 8, 3, 1, 1, 1}}, 61);
+}
+
+TEST(ConvKernel, DirectSplitsForEveryPoolGiveTheColumnPathsBits) {
+  // Planes whose panels (spanning output rows) the direct path cuts into
+  // rectangles differently for one to eight threads.
+  check_column_path_bits("direct_split", {{24, 20, 20, 64, 3, 1, 1, 1}, {16, 28, 28, 128, 3, 1, 1, 1}}, 67,
+                         {1, 2, 3, 8});
 }
 
 TEST(ConvKernel, ProductFinishGivesTheSeparatePassBits) {
