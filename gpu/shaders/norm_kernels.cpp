@@ -37,8 +37,18 @@ constexpr uint64_t kNormRow = 8192;
 template <class A>
 inline void norm_row(const A* x, const half* w, const half* bias, A* y, uint64_t n, bool rms, float epsilon) {
   float v[kNormRow], wf[kNormRow], bf[kNormRow];
-  widen_n(x, v, n);
   widen_n(w, wf, n);
+  if constexpr (sizeof(A) == sizeof(float)) {
+    // Float rows need no widened copy, and the rounding to the activation
+    // type changes nothing.
+    if (rms) {
+      const float moment = row_sum(x, n, [](float e) { return e * e; }) / float(n);
+      const float scale = 1.0f / std::sqrt(moment + epsilon);
+      for (uint64_t c = 0; c < n; ++c) y[c] = (x[c] * scale) * wf[c];
+      return;
+    }
+  }
+  widen_n(x, v, n);
   if (rms) {
     const float moment = row_sum(v, n, [](float e) { return e * e; }) / float(n);
     const float scale = 1.0f / std::sqrt(moment + epsilon);
@@ -117,10 +127,19 @@ struct RopeTables {
 template <class A>
 void rope_side(const A* x, A* y, uint64_t base, uint64_t c0, uint64_t n, int64_t shift, float sign,
                const float* cos_a, const float* sin_a) {
+  const uint64_t f0 = shift > 0 ? c0 : uint64_t(int64_t(c0) + shift);
+  if constexpr (sizeof(A) == sizeof(float)) {
+    // Float activations round nothing between the steps: each output
+    // straight from x, without copies (y is never x).
+    const float* own = x + base + c0;
+    const float* partner = x + base + uint64_t(int64_t(c0) + shift);
+    float* out = y + base + c0;
+    for (uint64_t j = 0; j < n; ++j) out[j] = own[j] * cos_a[f0 + j] + sign * partner[j] * sin_a[f0 + j];
+    return;
+  }
   float own[kRopeTable], partner[kRopeTable];
   widen_n(x + base + c0, own, n);
   widen_n(x + base + uint64_t(int64_t(c0) + shift), partner, n);
-  const uint64_t f0 = shift > 0 ? c0 : uint64_t(int64_t(c0) + shift);
   for (uint64_t j = 0; j < n; ++j) {
     own[j] = own[j] * cos_a[f0 + j];
     partner[j] = sign * partner[j] * sin_a[f0 + j];
