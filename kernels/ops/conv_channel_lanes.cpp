@@ -258,8 +258,8 @@ void run_channel_lanes(const ConvRun& r, const float* xn, float* yn) {
     const int64_t c0 = static_cast<int64_t>(u) * p.x.c / copies, c1 = (static_cast<int64_t>(u) + 1) * p.x.c / copies;
     for (int64_t c = c0; c < c1; ++c) pad_plane(p, xn + c * p.x.plane(), r.col + c * plane, hp, wp);
   });
-  // Each output row in runs of at most shape.run positions, as even as
-  // they come (13 = 7 + 6).
+  // Each output row (a pointwise layer's band) in runs of at most
+  // shape.run positions, as even as they come (13 = 7 + 6).
   const int64_t runs = (wo + shape.run - 1) / shape.run;
   const int rows = shape.rows;
   const int64_t tiles = (m + rows - 1) / rows, slots = r.plan.lane_slots;
@@ -277,23 +277,30 @@ void run_channel_lanes(const ConvRun& r, const float* xn, float* yn) {
     const int64_t oy0 = band * band_rows, oy1 = std::min(out_rows, oy0 + band_rows);
     const int64_t m0 = t * rows;
     const int mr = static_cast<int>(std::min<int64_t>(rows, m - m0));
+    // A pointwise layer's positions lie one after another across its
+    // output rows, so its runs span the band whole; elsewhere each output
+    // row is a line of its own.
+    const int64_t lines = in_place ? 1 : oy1 - oy0, line_len = in_place ? (oy1 - oy0) * wo : wo;
+    const int64_t line_runs = in_place ? (line_len + shape.run - 1) / shape.run : runs;
     for (int64_t k0 = 0; k0 < kr; k0 += kPanelDepthBlock) {
       const int64_t kc = std::min(kPanelDepthBlock, kr - k0);
       form.pack(r.w + m0 * kr + k0, kr, mr, rows, kc, ap);
       // The weights of the next depth block (or, on one thread, tile) are
-      // asked for meanwhile, a share after each output row, so that its
-      // copy finds them in the second-level cache.
+      // asked for meanwhile, a share before each run, so that its copy
+      // finds them in the second-level cache.
       const float* next = k0 + kc < kr ? r.w + m0 * kr + k0 + kc : r.w + (m0 + rows) * kr;
       const int64_t ahead = k0 + kc < kr ? mr : slots <= 1 && t + 1 < tiles ? std::min<int64_t>(rows, m - m0 - rows) : 0;
       const int64_t ahead_kc = std::min(kPanelDepthBlock, k0 + kc < kr ? kr - k0 - kc : kr);
-      for (int64_t oy = oy0; oy < oy1; ++oy) {
-        const int64_t share = oy - oy0, count = oy1 - oy0;
-        for (int64_t i = share * ahead / count; i < (share + 1) * ahead / count; ++i)
-          for (int64_t kk = 0; kk < ahead_kc; kk += 16) __builtin_prefetch(next + i * kr + kk, 0, 2);
-        const float* xrow = pad + oy * row_step;
-        for (int64_t u = 0, x0 = 0; u < runs; ++u) {
-          const int64_t np = (wo - x0) / (runs - u);
-          form.by[np](ap, xrow + x0, offsets + k0, kc, sum + (oy * wo + x0) * rows, k0 > 0);
+      const int64_t shares = lines * line_runs;
+      for (int64_t line = 0; line < lines; ++line) {
+        const int64_t s0 = (oy0 + line) * wo;
+        const float* xrow = pad + (oy0 + line) * row_step;
+        for (int64_t u = 0, x0 = 0; u < line_runs; ++u) {
+          const int64_t share = line * line_runs + u;
+          for (int64_t i = share * ahead / shares; i < (share + 1) * ahead / shares; ++i)
+            for (int64_t kk = 0; kk < ahead_kc; kk += 16) __builtin_prefetch(next + i * kr + kk, 0, 2);
+          const int64_t np = (line_len - x0) / (line_runs - u);
+          form.by[np](ap, xrow + x0, offsets + k0, kc, sum + (s0 + x0) * rows, k0 > 0);
           x0 += np;
         }
       }

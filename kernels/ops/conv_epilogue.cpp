@@ -147,7 +147,7 @@ template <bool kRelu>
     case kActRelu: return span_avx2<kActRelu>(v, len, e);
     case kActReluAffine: return span_avx2<kActReluAffine>(v, len, e);
     case kActLeaky: return span_avx2<kActLeaky>(v, len, e);
-    case kActClip: return span_avx2<kActClip>(v, len, e);
+    case kActClip: return e.ordered ? span_avx2<kActClipOrdered>(v, len, e) : span_avx2<kActClip>(v, len, e);
     case kActHardSwish: return span_avx2<kActHardSwish>(v, len, e);
     case kActSiLU: return span_avx2<kActSiLU>(v, len, e);
     default: return span_avx2<kActNone>(v, len, e);
@@ -188,7 +188,8 @@ template <bool kRelu>
     case kActRelu: return rows_avx2<kActRelu>(v, ld, rows, len, ce);
     case kActReluAffine: return rows_avx2<kActReluAffine>(v, ld, rows, len, ce);
     case kActLeaky: return rows_avx2<kActLeaky>(v, ld, rows, len, ce);
-    case kActClip: return rows_avx2<kActClip>(v, ld, rows, len, ce);
+    case kActClip:
+      return slope > hi ? rows_avx2<kActClip>(v, ld, rows, len, ce) : rows_avx2<kActClipOrdered>(v, ld, rows, len, ce);
     case kActHardSwish: return rows_avx2<kActHardSwish>(v, ld, rows, len, ce);
     case kActSiLU: return rows_avx2<kActSiLU>(v, ld, rows, len, ce);
     default: return rows_avx2<kActNone>(v, ld, rows, len, ce);

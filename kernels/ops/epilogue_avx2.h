@@ -11,9 +11,15 @@
 
 namespace vorn::kern {
 
+// Clip with ordered bounds (the lower not above the upper, or either NaN):
+// its two choices are then a min and a max, bit for bit (see
+// finish_as), the form finish() takes for kActClip when
+// VecEpilogue::ordered says so.
+constexpr int kActClipOrdered = -1;
+
 struct VecEpilogue {
   int act = kActNone;
-  bool bias = false;
+  bool bias = false, ordered = false;
   __m256 b, m, a, slope, hi;
 };
 
@@ -37,6 +43,7 @@ struct VecEpilogue {
     v.slope = _mm256_set1_ps(e->params[e->cout + c]);
   }
   v.hi = _mm256_set1_ps(e->hi);
+  v.ordered = !(e->slope > e->hi);
   return v;
 }
 
@@ -75,6 +82,12 @@ template <int kAct>
     // gives that; NaN fails both tests and stays.
     const __m256 below = _mm256_cmp_ps(v, e.slope, _CMP_LT_OQ), above = _mm256_cmp_ps(v, e.hi, _CMP_GT_OQ);
     return _mm256_blendv_ps(_mm256_blendv_ps(v, e.hi, above), e.slope, below);
+  } else if constexpr (kAct == kActClipOrdered) {
+    // min(hi, v) is hi < v ? hi : v, the upper test; max(lo, that) is
+    // lo > it ? lo : it, the lower one. With lo <= hi the lower test sees
+    // v itself wherever it can pass, so the order of the tests does not
+    // matter; NaN and a negative zero come through as they are.
+    return _mm256_max_ps(e.slope, _mm256_min_ps(e.hi, v));
   } else if constexpr (kAct == kActHardSwish) {
     return _mm256_mul_ps(v, hard_sigmoid_sixth(v));
   } else if constexpr (kAct == kActSiLU) {
@@ -89,7 +102,7 @@ template <int kAct>
     case kActRelu: return finish_as<kActRelu>(e, v);
     case kActReluAffine: return finish_as<kActReluAffine>(e, v);
     case kActLeaky: return finish_as<kActLeaky>(e, v);
-    case kActClip: return finish_as<kActClip>(e, v);
+    case kActClip: return e.ordered ? finish_as<kActClipOrdered>(e, v) : finish_as<kActClip>(e, v);
     case kActHardSwish: return finish_as<kActHardSwish>(e, v);
     case kActSiLU: return finish_as<kActSiLU>(e, v);
     default: return finish_as<kActNone>(e, v);

@@ -592,9 +592,14 @@ TEST(ConvKernel, ChannelLanesGiveTheColumnPathsBitsInEveryForm) {
                          {1, 2, 3, 8});
   // Pointwise layers, read in place: depths past one block, channels that
   // fill no whole tile, a one-row plane, a plane of one position, and deep
-  // weights on planes that fill whole panels.
+  // weights on planes that fill whole panels; runs across the rows of a
+  // plane (5 x 5, 3 x 9) and of the bands a layer split over the pool
+  // takes (576 -> 160 on 7 x 7).
   check_column_path_bits("lanes_pointwise",
-                         {{160, 7, 7, 96, 1, 0, 1, 1},
+                         {{96, 5, 5, 640, 1, 0, 1, 1},
+                          {520, 3, 9, 200, 1, 0, 1, 1},
+                          {576, 7, 7, 160, 1, 0, 1, 1},
+                          {160, 7, 7, 96, 1, 0, 1, 1},
                           {300, 7, 7, 40, 1, 0, 1, 1},
                           {24, 5, 7, 33, 1, 0, 1, 1},
                           {7, 1, 13, 64, 1, 0, 1, 1},

@@ -50,6 +50,30 @@ TEST(ConvEpilogue, EveryFormGivesThePortableBits) {
   }
 }
 
+// Clip's bounds as models give them and as they should not: ReLU6's, equal,
+// crossed (the lower above the upper: the lower test comes first) and NaN,
+// over values that sit on them, between and outside, zeros of both signs.
+TEST(ConvEpilogue, ClipGivesThePortableBitsForAnyBounds) {
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  const struct {
+    float lo, hi;
+  } bounds[] = {{0.0f, 6.0f}, {-0.0f, 6.0f}, {1.0f, 1.0f}, {2.5f, 0.125f}, {0.0f, -0.0f}, {nan, 1.0f}, {-1.0f, nan}};
+  std::vector<float> x = random_values(37, 3, -8.0f, 8.0f);
+  const float odd[] = {nan, inf, -inf, 0.0f, -0.0f, 6.0f, 1.0f, 2.5f, 0.125f, -1.0f};
+  for (size_t i = 0; i < x.size(); i += 2) x[i] = odd[(i / 2) % 10];
+  const kern::EpilogueSpan form = kern::conv_epilogue_for(kernel_isa_of_this_cpu());
+  for (const auto& b : bounds)
+    for (const float* bias : {static_cast<const float*>(nullptr), &odd[4]}) {
+      SCOPED_TRACE(::testing::Message() << "bounds " << b.lo << ", " << b.hi << " bias " << (bias != nullptr));
+      std::vector<float> want = x, span = x, rows = x;
+      kern::conv_epilogue_span(want.data(), 37, 0, bias, 1, kern::kActClip, b.lo, b.hi);
+      form(span.data(), 37, 0, bias, 1, kern::kActClip, b.lo, b.hi, nullptr);
+      kern::conv_epilogue_rows(form, rows.data(), 37, 1, 37, 0, bias, 1, kern::kActClip, b.lo, b.hi, nullptr);
+      EXPECT_EQ(0, std::memcmp(want.data(), span.data(), want.size() * sizeof(float)));
+      EXPECT_EQ(0, std::memcmp(want.data(), rows.data(), want.size() * sizeof(float)));
+    }
+}
+
 // A tile of channels in one call, in both forms, gives each row's span bits
 // and leaves the gaps between the rows alone.
 TEST(ConvEpilogue, RowsOfATileGiveEachChannelsSpan) {
