@@ -184,6 +184,9 @@ class VNGraph {
   uint64_t dequantizedWeightBytes = 0;
   uint64_t fusedInt8MatvecCalls = 0;
   uint64_t fusedInt8EmbeddingCalls = 0;
+  // Nodes that ran inside a single-row product's output step rather than as
+  // dispatches of their own (residual adds, SiLU and the gating multiply).
+  uint64_t foldedNodes = 0;
 
   // --- state the caller sets ---
   // Per-node timings of the next passes (each node in its own command
@@ -214,6 +217,8 @@ class VNGraph {
   };
 
   void parse(const uint8_t* metadata, uint64_t length);
+  // Fills fusion_ from order_.
+  void planFolds();
   // params: the kernel's 80-byte block.
   void encode(Kernel kernel, Tensors tensors, const void* params, mtl::Size3 size, uint64_t threads, bool groups,
               const mtl::CommandBufferRef& command, mtl::DispatchType type = mtl::DispatchType::kSerial);
@@ -224,6 +229,16 @@ class VNGraph {
                    uint64_t m, uint64_t n, uint64_t k, const mtl::CommandBufferRef& command);
   void addBias(const VNTensorRef& out, const VNTensorRef& bias, uint64_t m, uint64_t n,
                const mtl::CommandBufferRef& command);
+  // The single-row product x W^T + b into out, then its output step
+  // (shaders::MatvecOutput) over extra (the residual, or the up weight) and
+  // upBias.
+  void matvec(const VNTensorRef& x, const VNTensorRef& weight, const VNTensorRef& bias, const VNTensorRef& out,
+              uint32_t output, const VNTensorRef& extra, const VNTensorRef& upBias,
+              const mtl::CommandBufferRef& command);
+  // The nodes from order_[step] on that fusion_[step] folds into one
+  // single-row product, encoded as that product; null (nothing encoded) when
+  // this pass's tensors do not make them one (several rows, other kinds).
+  VNTensorRef foldedMatvec(uint64_t step, const std::vector<VNTensorRef>& slot, const mtl::CommandBufferRef& command);
   // Whether a linear node of x and a Q8 weight reads the weight's blocks
   // itself ("matmul_q8") rather than an F16 copy of it.
   bool linearReadsQ8(const VNTensor& x, const VNTensor& weight) const;
@@ -289,6 +304,13 @@ class VNGraph {
   // loop. No node moves past the last node of its group; a profiled pass
   // keeps their own order.
   std::vector<uint64_t> order_;
+  // By position in order_: the output step (shaders::MatvecOutput) that
+  // folds the nodes after a product into it when it runs on one row, or
+  // kMatvecPlain. A residual add takes the product and the node after it; a
+  // gated block takes its gate and up products, the SiLU and the multiply.
+  // Only nodes of the product's group whose intermediates nothing else
+  // reads are folded.
+  std::vector<uint32_t> fusion_;
   std::vector<std::string> groups_;
   std::vector<uint64_t> uses_;
   std::map<std::string, uint64_t> inputIds_;

@@ -243,6 +243,45 @@ void VNGraph::parse(const uint8_t* metadata, uint64_t length) {
         order_[i - 1] == i - 1 && order_[i - 2] == i - 2)
       std::swap(order_[i - 1], order_[i]);
   }
+  planFolds();
+}
+
+void VNGraph::planFolds() {
+  fusion_.assign(order_.size(), shaders::kMatvecPlain);
+  auto at = [&](uint64_t s) -> const GraphNode& { return nodes_[order_[s]]; };
+  // A value only the next node reads, and nobody receives.
+  auto private_value = [&](uint64_t v) { return uses_[v] == 1 && rows_[v].flags == 0 && v != logitsId_; };
+  auto reads = [](const GraphNode& n, uint64_t a, uint64_t b) {
+    return n.inputs.size() == 2 && a != b &&
+           ((n.inputs[0] == a && n.inputs[1] == b) || (n.inputs[0] == b && n.inputs[1] == a));
+  };
+  // A node as its operation takes it: folded nodes skip operation()'s checks.
+  auto well_formed = [](const GraphNode& n) {
+    const GraphOpRow* row = graph_op_row(n.op);
+    return row != nullptr && n.attrs.size() == row->attributes && n.inputs.size() >= row->min_inputs &&
+           n.inputs.size() <= row->max_inputs && n.outputs.size() == 1;
+  };
+  for (uint64_t s = 0; s < order_.size(); ++s) {
+    const GraphNode& a = at(s);
+    if (a.op != kLinear || !well_formed(a) || !private_value(a.outputs[0])) continue;
+    const uint64_t y = a.outputs[0];
+    if (s + 1 < order_.size()) {
+      const GraphNode& add = at(s + 1);
+      if (add.op == kAdd && well_formed(add) && add.group == a.group &&
+          reads(add, y, add.inputs[0] == y ? add.inputs[1] : add.inputs[0])) {
+        fusion_[s] = shaders::kMatvecResidual;
+        continue;
+      }
+    }
+    if (s + 3 < order_.size()) {
+      const GraphNode &up = at(s + 1), &silu = at(s + 2), &mul = at(s + 3);
+      if (up.op == kLinear && silu.op == kSilu && mul.op == kMultiply && well_formed(up) && well_formed(silu) &&
+          well_formed(mul) && up.inputs[0] == a.inputs[0] && private_value(up.outputs[0]) &&
+          silu.inputs[0] == y && private_value(silu.outputs[0]) && reads(mul, silu.outputs[0], up.outputs[0]) &&
+          up.group == a.group && silu.group == a.group && mul.group == a.group)
+        fusion_[s] = shaders::kMatvecSwiglu;
+    }
+  }
 }
 
 void VNGraph::configure(const nlohmann::json& options) {

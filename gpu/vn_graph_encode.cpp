@@ -85,16 +85,7 @@ VNTensorRef VNGraph::linear(const VNTensorRef& x, const VNTensorRef& weight, con
 
   const VNTensor* b = bias != nullptr ? bias.get() : weight.get();
   if (m == 1) {
-    const shaders::MatvecParams p{
-        .rows = uint32_t(n), .k = uint32_t(k), .has_bias = bias != nullptr, .row_bytes = uint32_t(weight->rowBytes)};
-    const Tensors buffers{x.get(), weight.get(), out.get(), b};
-    const bool joins = lastMatvec_.command.lock() == command && lastMatvec_.count == command->command_count() &&
-                       lastMatvec_.x == x->buffer.get() && lastMatvec_.offset == x->offset;
-    const mtl::DispatchType type = joins ? mtl::DispatchType::kConcurrent : mtl::DispatchType::kSerial;
-    if (weight->dtype == kElemQ8) ++fusedInt8MatvecCalls;
-    encode(weight->dtype == kElemQ8 ? Kernel::matvec_q8 : Kernel::matvec, buffers, &p, {32 * n, 1, 1},
-           kThreadsPerGroup, false, command, type);
-    lastMatvec_ = {command, command->command_count(), x->buffer.get(), x->offset};
+    matvec(x, weight, bias, out, shaders::kMatvecPlain, nullptr, nullptr, command);
     return out;
   }
   if (weight->dtype == kElemQ8) {
@@ -126,6 +117,70 @@ VNTensorRef VNGraph::linear(const VNTensorRef& x, const VNTensorRef& weight, con
     kernelGroups<Kernel::matmul>(buffers, p, {ceil_div(n, shaders::kMatmulTile), ceil_div(m, shaders::kMatmulTile), 1},
                                  shaders::kMatmulThreads, command);
   }
+  return out;
+}
+
+void VNGraph::matvec(const VNTensorRef& x, const VNTensorRef& weight, const VNTensorRef& bias, const VNTensorRef& out,
+                     uint32_t output, const VNTensorRef& extra, const VNTensorRef& upBias,
+                     const mtl::CommandBufferRef& command) {
+  const uint64_t n = shape_dim_at(weight->shape, 0);
+  const shaders::MatvecParams p{.rows = uint32_t(n),
+                                .k = uint32_t(shape_last_dim(x->shape)),
+                                .has_bias = bias != nullptr,
+                                .row_bytes = uint32_t(weight->rowBytes),
+                                .output = output,
+                                .has_up_bias = upBias != nullptr};
+  const VNTensor* b = bias != nullptr ? bias.get() : weight.get();
+  const VNTensor* e = extra != nullptr ? extra.get() : weight.get();
+  const VNTensor* c = upBias != nullptr ? upBias.get() : weight.get();
+  // A folded step may read what the product before it writes (a residual),
+  // so only a plain product joins the loop of the one before it.
+  const bool joins = output == shaders::kMatvecPlain && lastMatvec_.command.lock() == command &&
+                     lastMatvec_.count == command->command_count() && lastMatvec_.x == x->buffer.get() &&
+                     lastMatvec_.offset == x->offset;
+  const mtl::DispatchType type = joins ? mtl::DispatchType::kConcurrent : mtl::DispatchType::kSerial;
+  if (weight->dtype == kElemQ8) fusedInt8MatvecCalls += output == shaders::kMatvecSwiglu ? 2 : 1;
+  encode(weight->dtype == kElemQ8 ? Kernel::matvec_q8 : Kernel::matvec, {x.get(), weight.get(), out.get(), b, e, c},
+         &p, {32 * n, 1, 1}, kThreadsPerGroup, false, command, type);
+  lastMatvec_ = {command, command->command_count(), x->buffer.get(), x->offset};
+}
+
+VNTensorRef VNGraph::foldedMatvec(uint64_t step, const std::vector<VNTensorRef>& slot,
+                                  const mtl::CommandBufferRef& command) {
+  const uint32_t output = fusion_[step];
+  const GraphNode& node = nodes_[order_[step]];
+  const VNTensorRef& x = slot[node.inputs[0]];
+  const VNTensorRef& weight = slot[node.inputs[1]];
+  const VNTensorRef bias = node.inputs.size() > 2 ? slot[node.inputs[2]] : nullptr;
+  if (x == nullptr || weight == nullptr || (node.inputs.size() > 2 && bias == nullptr)) return nullptr;
+  const uint64_t k = shape_last_dim(x->shape);
+  const uint64_t n = shape_dim_at(weight->shape, 0);
+  // What linear() would take to its single-row product, and nothing else.
+  auto single_row = [&](const VNTensorRef& w, const VNTensorRef& c) {
+    return x->dtype == activation_ && k != 0 && k % 2 == 0 && x->count == k && w->shape.size() == 2 &&
+           (w->dtype == kElemF16 || w->dtype == kElemQ8) && w->shape[0] == n && w->count == n * k && n % 2 == 0 &&
+           n != 0 && (c == nullptr || (c->count == n && c->dtype == kElemF16));
+  };
+  if (!single_row(weight, bias)) return nullptr;
+  const std::vector<uint64_t> shape = with_last(x->shape, n);
+  VNTensorRef extra, up_bias;
+  if (output == shaders::kMatvecResidual) {
+    const GraphNode& add = nodes_[order_[step + 1]];
+    extra = slot[add.inputs[0] == node.outputs[0] ? add.inputs[1] : add.inputs[0]];
+    // The add's output takes its first operand's shape; both are the
+    // product's here.
+    if (extra == nullptr || extra->dtype != activation_ || extra->shape != shape) return nullptr;
+  } else {
+    const GraphNode& up = nodes_[order_[step + 1]];
+    extra = slot[up.inputs[1]];
+    up_bias = up.inputs.size() > 2 ? slot[up.inputs[2]] : nullptr;
+    if (extra == nullptr || (up.inputs.size() > 2 && up_bias == nullptr) || !single_row(extra, up_bias) ||
+        extra->dtype != weight->dtype || extra->rowBytes != weight->rowBytes)
+      return nullptr;
+  }
+  VNTensorRef out = tensor(shape, activation_);
+  matvec(x, weight, bias, out, output, extra, up_bias, command);
+  foldedNodes += output == shaders::kMatvecResidual ? 1 : 3;
   return out;
 }
 

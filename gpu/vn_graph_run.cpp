@@ -8,6 +8,7 @@
 #include "base/vn_error.h"
 #include "container/records.h"
 #include "gpu/graph_ops.h"
+#include "gpu/shaders/kernel_params.h"
 #include "gpu/vn_graph.h"
 
 namespace vorn {
@@ -95,6 +96,22 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
         if (!profile) gpu_sum += buffer_ms(*cb);
         cb = newCommandBuffer();
         if (cancelled()) throw_cancelled();
+      }
+    }
+    // A product that runs on one row takes the nodes folded after it into
+    // its output step; their intermediates are never made.
+    if (!profile && wanted.empty() && fusion_[step] != shaders::kMatvecPlain) {
+      if (VNTensorRef out = foldedMatvec(step, slot, cb)) {
+        const uint64_t last = step + (fusion_[step] == shaders::kMatvecResidual ? 1 : 3);
+        for (uint64_t s = step; s <= last; ++s)
+          for (uint64_t v : nodes_[order_[s]].inputs)
+            if (--remaining[v] == 0 && rows_[v].flags == 0 && slot[v] != nullptr) {
+              recycle(slot[v]);
+              slot[v] = nullptr;
+            }
+        slot[nodes_[order_[last]].outputs[0]] = out;
+        step = last;
+        continue;
       }
     }
     ins.clear();

@@ -45,8 +45,22 @@ struct MatvecParams {
   uint32_t k = 0;          // u1: K, the length of x
   uint32_t has_bias = 0;   // u2
   uint32_t row_bytes = 0;  // u3: bytes of a Q8 weight row
-  uint32_t unused_u[12] = {};
+  // u4: what the row's result becomes before its store (MatvecOutput).
+  uint32_t output = 0;
+  uint32_t has_up_bias = 0;  // u5: kMatvecSwiglu's second bias
+  uint32_t unused_u[10] = {};
   float unused_f[4] = {};
+};
+
+// The output steps of "matvec" and "matvec_q8". Each gives exactly the bits
+// of the product followed by the separate pointwise kernels.
+enum MatvecOutput : uint32_t {
+  kMatvecPlain = 0,
+  // y = residual (buffer 5) + the product, each rounded to the activation.
+  kMatvecResidual = 1,
+  // y = silu(x W^T + b) * (x U^T + c): U at buffer 5 (the same kind and
+  // shape as W), c at buffer 6 when has_up_bias.
+  kMatvecSwiglu = 2,
 };
 
 // "matmul", "matmul_rows64", "matmul_direct64": y [M, N] = x [M, K] W^T +
@@ -154,6 +168,8 @@ VORN_PARAMS_BLOCK(ElementwiseParams);
 VORN_PARAMS_WORD(ElementwiseParams, op, 2);
 VORN_PARAMS_BLOCK(MatvecParams);
 VORN_PARAMS_WORD(MatvecParams, row_bytes, 3);
+VORN_PARAMS_WORD(MatvecParams, output, 4);
+VORN_PARAMS_WORD(MatvecParams, has_up_bias, 5);
 VORN_PARAMS_BLOCK(MatmulParams);
 VORN_PARAMS_WORD(MatmulParams, has_bias, 3);
 VORN_PARAMS_BLOCK(UnfoldParams);

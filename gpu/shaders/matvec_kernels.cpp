@@ -28,6 +28,7 @@
 #include "gpu/shaders/half_rounding.h"
 #include "gpu/shaders/kernels.h"
 #include "platform/cpu_features.h"
+#include "platform/float_exp.h"
 #include "platform/thread_kept.h"
 
 namespace vorn::shaders {
@@ -71,7 +72,9 @@ inline void prefetch_ahead(const void* p) {
 // fetches start, when they do not continue the rows it read last: the rows
 // of a new dispatch, or a piece of one that another thread's piece came
 // before. Without it such a piece meets its first lines one miss after
-// another, and at eight threads the pieces are a few kilobytes.
+// another, and at eight threads the pieces are a few kilobytes. A product
+// that reads two weights keeps where each left off (kStream).
+template <int kStream = 0>
 inline void fetch_start(const uint8_t* first, uint64_t bytes) {
   thread_local const uint8_t* last_end = nullptr;
   if (first != last_end) {
@@ -381,17 +384,29 @@ Rows rows_of(const mtl::KernelArgs& a, mtl::Size3 g, uint64_t rows) {
   return Rows{t.begin / kLanes, end < rows ? end : rows};
 }
 
+// A row's product with its bias, rounded to the activation type.
 template <class A>
-void store_row(A* y, const half* bias, bool has_bias, uint64_t row, float sum) {
+float product_value(const half* bias, bool has_bias, uint64_t row, float sum) {
   if (has_bias) sum = sum + to_float(bias[row]);
-  y[row] = from_float<A>(sum);
+  return to_float(from_float<A>(sum));
 }
 
 template <class A>
 bool matvec_common_check(const mtl::KernelArgs& a, uint64_t weight_bytes, std::string* e) {
   const MatvecParams& p = params<Kernel::matvec>(a);
-  return require_elements(a, 0, p.k, sizeof(A), e) && mtl::kernel_require(a, 1, weight_bytes, e) &&
-         require_elements(a, 2, p.rows, sizeof(A), e) && (p.has_bias == 0 || require_elements(a, 4, p.rows, 2, e));
+  if (!(require_elements(a, 0, p.k, sizeof(A), e) && mtl::kernel_require(a, 1, weight_bytes, e) &&
+        require_elements(a, 2, p.rows, sizeof(A), e) && (p.has_bias == 0 || require_elements(a, 4, p.rows, 2, e))))
+    return false;
+  switch (p.output) {
+    case kMatvecPlain:
+      return true;
+    case kMatvecResidual:
+      return require_elements(a, 5, p.rows, sizeof(A), e);
+    case kMatvecSwiglu:
+      return mtl::kernel_require(a, 5, weight_bytes, e) && (p.has_up_bias == 0 || require_elements(a, 6, p.rows, 2, e));
+    default:
+      return mtl::kernel_refuse("unknown output step", e);
+  }
 }
 
 template <bool kQ8, class X>
@@ -439,33 +454,74 @@ bool widen_once(Widened& kept, const A* x, uint64_t K, uint64_t dispatch) {
   return true;
 }
 
-// The rows of one threadgroup (four rows of 32 lanes each).
+// The rows of one threadgroup (four rows of 32 lanes each), then each row's
+// output step: the pointwise kernels' own operations in their order, each
+// rounded to the activation type where they store.
+template <class A, bool kQ8, class X>
+void matvec_rows(const MatvecParams& p, const mtl::KernelArgs& a, Rows rows, const X* x, VectorForm form) {
+  const uint64_t K = p.k, row_bytes = kQ8 ? p.row_bytes : K * 2;
+  const uint8_t* w = a.buffer<const uint8_t>(1);
+  A* y = a.buffer<A>(2);
+  const half* bias = a.buffer<const half>(4);
+  const bool has_bias = p.has_bias != 0;
+  switch (p.output) {
+    case kMatvecResidual: {
+      const A* residual = a.buffer<const A>(5);
+      for (uint64_t r = rows.begin; r < rows.end; ++r) {
+        const float v = product_value<A>(bias, has_bias, r, row_dot<kQ8>(x, w + r * row_bytes, K, form));
+        y[r] = from_float<A>(to_float(residual[r]) + v);
+      }
+      return;
+    }
+    case kMatvecSwiglu: {
+      const uint8_t* up = a.buffer<const uint8_t>(5);
+      const half* up_bias = a.buffer<const half>(6);
+      const bool has_up_bias = p.has_up_bias != 0;
+      // The exponentials of a chunk of rows in one vector call (a
+      // threadgroup has four rows).
+      constexpr uint64_t kChunk = 8;
+      for (uint64_t r0 = rows.begin; r0 < rows.end; r0 += kChunk) {
+        const uint64_t n = rows.end - r0 < kChunk ? rows.end - r0 : kChunk;
+        float g[kChunk], u[kChunk], e[kChunk] = {};
+        for (uint64_t j = 0; j < n; ++j) {
+          const uint64_t r = r0 + j;
+          g[j] = product_value<A>(bias, has_bias, r, row_dot<kQ8>(x, w + r * row_bytes, K, form));
+          u[j] = product_value<A>(up_bias, has_up_bias, r, row_dot<kQ8>(x, up + r * row_bytes, K, form));
+          e[j] = -g[j];
+        }
+        exp_float_n(e, e, kChunk);
+        for (uint64_t j = 0; j < n; ++j) y[r0 + j] = from_float<A>(to_float(from_float<A>(g[j] / (1.0f + e[j]))) * u[j]);
+      }
+      return;
+    }
+    default:
+      for (uint64_t r = rows.begin; r < rows.end; ++r)
+        y[r] = from_float<A>(product_value<A>(bias, has_bias, r, row_dot<kQ8>(x, w + r * row_bytes, K, form)));
+  }
+}
+
 template <class A, bool kQ8>
 void matvec_group(const mtl::KernelArgs& a, mtl::Size3 g) {
   const MatvecParams& p = params < kQ8 ? Kernel::matvec_q8 : Kernel::matvec > (a);
   const uint64_t K = p.k, row_bytes = kQ8 ? p.row_bytes : K * 2;
   const A* x = a.buffer<const A>(0);
-  const uint8_t* w = a.buffer<const uint8_t>(1);
-  A* y = a.buffer<A>(2);
-  const half* bias = a.buffer<const half>(4);
-  const bool has_bias = p.has_bias != 0;
   const Rows rows = rows_of(a, g, p.rows);
   const VectorForm form = vector_form();
 #if defined(__x86_64__)
-  if (form != VectorForm::kPortable && rows.begin < rows.end)
-    fetch_start(w + rows.begin * row_bytes, (rows.end - rows.begin) * row_bytes);
+  if (form != VectorForm::kPortable && rows.begin < rows.end) {
+    fetch_start(a.buffer<const uint8_t>(1) + rows.begin * row_bytes, (rows.end - rows.begin) * row_bytes);
+    if (p.output == kMatvecSwiglu)
+      fetch_start<1>(a.buffer<const uint8_t>(5) + rows.begin * row_bytes, (rows.end - rows.begin) * row_bytes);
+  }
 #endif
   // Every row of the dispatch reads the same x: a half x is widened once per
   // thread and dispatch, and kept for the thread's next groups.
   Widened* kept = sizeof(A) == 2 && form != VectorForm::kPortable ? ThreadKept<Widened>::get() : nullptr;
   if (kept != nullptr && widen_once(*kept, x, K, a.dispatch_id)) {
-    const float* xf = kept->x.data();
-    for (uint64_t r = rows.begin; r < rows.end; ++r)
-      store_row(y, bias, has_bias, r, row_dot<kQ8>(xf, w + r * row_bytes, K, form));
+    matvec_rows<A, kQ8>(p, a, rows, static_cast<const float*>(kept->x.data()), form);
     return;
   }
-  for (uint64_t r = rows.begin; r < rows.end; ++r)
-    store_row(y, bias, has_bias, r, row_dot<kQ8>(x, w + r * row_bytes, K, form));
+  matvec_rows<A, kQ8>(p, a, rows, x, form);
 }
 
 }  // namespace

@@ -227,6 +227,28 @@ TEST(GraphPass, CapturesAndProfiles) {
   EXPECT_GT(g.lastGPUms, 0.0);
 }
 
+// Decode steps fold each residual add, and each gated block's SiLU and
+// multiply, into the product before them; a profiled pass runs every node
+// on its own, and both give the same bits.
+TEST(GraphPass, FoldedDecodeStepsKeepTheBitsOfSeparateNodes) {
+  for (const char* name : {"text_f16", "image_q8"})
+    for (uint64_t act : {kElemF32, kElemF16}) {
+      SCOPED_TRACE(std::string(name) + (act == kElemF32 ? " f32" : " f16"));
+      const test::ReferenceCase& c = reference(name);
+      LoadedModel m(c.model, act);
+      const uint64_t steps = 4;
+      const test::Generation folded = test::generate(m, c.prompt, c.views, c.image_token_positions, steps, true, c.tokens);
+      const uint64_t folds = m.g().foldedNodes;
+      // Two adds and a gated block's three nodes per layer, each step.
+      EXPECT_EQ(folds, (steps - 1) * m.shape.text_layers * 5);
+      m.g().setProfile(true);
+      const test::Generation separate =
+          test::generate(m, c.prompt, c.views, c.image_token_positions, steps, true, c.tokens);
+      EXPECT_EQ(m.g().foldedNodes, folds);
+      for (uint64_t s = 0; s < steps; ++s) EXPECT_EQ(folded.logits[s], separate.logits[s]) << "step " << s;
+    }
+}
+
 // Prints a digest of the logits of a tiled-image prefill and two decode
 // steps, FP32 through the product paths and FP16 through the kernels.
 TEST(GraphPass, CoreCountChild) {

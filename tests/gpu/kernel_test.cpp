@@ -326,6 +326,63 @@ Outcome matvecs(KernelHarness& h, Lcg& g) {
   return o;
 }
 
+// The output steps folded into a single-row product give exactly the bits
+// of the product followed by the pointwise kernels they replace.
+template <class A>
+Outcome matvec_folds(KernelHarness& h, Lcg& g) {
+  Outcome o;
+  struct Shape {
+    uint32_t n, k;
+    bool bias, q8;
+  };
+  for (const Shape sh : {Shape{37, 1000, true, false}, Shape{5, 31, false, false}, Shape{9, 65, true, true},
+                         Shape{13, 576, false, true}, Shape{3, 47, true, true}, Shape{40, 96, false, false}}) {
+    const uint64_t count = uint64_t(sh.n) * sh.k;
+    const auto x = random_values<A>(g, sh.k);
+    const auto residual = random_values<A>(g, sh.n);
+    std::vector<mtl::BufferRef> weight, bias;
+    uint64_t rb = 0;
+    for (int i = 0; i < 2; ++i) {
+      auto q = random_q8(g, sh.n, sh.k, &rb);
+      weight.push_back(sh.q8 ? h.buffer(q) : h.buffer(random_values<half>(g, count, -0.5f, 0.5f)));
+      bias.push_back(h.buffer(random_values<half>(g, sh.n, -4.0f, 4.0f)));
+    }
+    auto product = [&](int i, uint32_t output, mtl::BufferRef y) {
+      const shaders::MatvecParams p{.rows = sh.n,
+                                    .k = sh.k,
+                                    .has_bias = sh.bias,
+                                    .row_bytes = uint32_t(rb),
+                                    .output = output,
+                                    .has_up_bias = sh.bias};
+      const std::vector<Bind> b{{0, h.buffer(x)}, {1, weight[i]},
+                                {2, y},           {4, bias[i]},
+                                {5, output == shaders::kMatvecResidual ? h.buffer(residual) : weight[1]},
+                                {6, bias[1]}};
+      o.error += sh.q8 ? h.run<A, Kernel::matvec_q8>(b, p, threads(32 * sh.n), false)
+                       : h.run<A, Kernel::matvec>(b, p, threads(32 * sh.n), false);
+    };
+    auto pointwise = [&](mtl::BufferRef a, mtl::BufferRef b, uint32_t op) {
+      auto y = h.zeros(sh.n * sizeof(A));
+      o.error += h.run<A, Kernel::pointwise>({{0, a}, {1, b}, {2, y}},
+                                             {.count = sh.n, .operand_count = sh.n, .op = op}, threads(sh.n), false);
+      return y;
+    };
+    auto gate = h.zeros(sh.n * sizeof(A)), up = h.zeros(sh.n * sizeof(A));
+    product(0, shaders::kMatvecPlain, gate);
+    product(1, shaders::kMatvecPlain, up);
+    auto silu = pointwise(gate, gate, shaders::kPointwiseSilu);
+    for (mtl::BufferRef want : {pointwise(h.buffer(residual), gate, shaders::kPointwiseAdd),
+                                pointwise(silu, up, shaders::kPointwiseMul)})
+      for (float v : read<A>(want, sh.n)) o.want.push_back(v);
+    for (uint32_t output : {shaders::kMatvecResidual, shaders::kMatvecSwiglu}) {
+      auto y = h.zeros(sh.n * sizeof(A));
+      product(0, output, y);
+      for (float v : read<A>(y, sh.n)) o.got.push_back(v);
+    }
+  }
+  return o;
+}
+
 template <class A>
 Outcome matmuls(KernelHarness& h, Lcg& g) {
   Outcome o;
@@ -582,7 +639,7 @@ struct Case {
 #define VORN_CASE(fn) \
   { #fn, fn < half>, fn < float> }
 const Case kCases[] = {VORN_CASE(embeddings), VORN_CASE(layouts), VORN_CASE(elementwise), VORN_CASE(matvecs),
-                       VORN_CASE(matmuls),    VORN_CASE(norms),   VORN_CASE(attentions)};
+                       VORN_CASE(matvec_folds), VORN_CASE(matmuls),    VORN_CASE(norms),   VORN_CASE(attentions)};
 
 void expect_matches(const Outcome& o, bool half, const char* name) {
   ASSERT_EQ(o.error, "") << name;
