@@ -15,15 +15,7 @@ constexpr uint64_t kNoBlock = ~uint64_t{0};
 
 bool channel_concat(const NodeRecord& n) {
   return n.op() == op::Concat && (n.attr_i64(attr::Concat::kAxis) == 1 || n.attr_i64(attr::Concat::kAxis) == -3) &&
-         n.input_count() >= 2 && n.input_count() <= kNodeMaxInputs;
-}
-
-// The inputs of `inner` are the first inputs of `outer`, in order.
-bool inputs_prefix(const NodeRecord& inner, const NodeRecord& outer) {
-  if (inner.input_count() > outer.input_count()) return false;
-  for (uint64_t k = 0; k < inner.input_count(); ++k)
-    if (inner.input(k) != outer.input(k)) return false;
-  return true;
+         n.input_count() >= 1 && n.input_count() <= kNodeMaxInputs;
 }
 
 bool unplaced_activation(const ArenaPlanner& p, const CpuState& s, uint64_t id) {
@@ -64,63 +56,161 @@ void place(ArenaPlanner& p, uint64_t id, uint64_t offset) {
   p.placed[id] = 1;
 }
 
-// Places the inputs of channel Concat i back to back inside its output when
-// every condition holds; otherwise leaves everything to the main pass.
-void place_concat(ArenaPlanner& p, const CpuState& s, uint64_t i, uint64_t& cursor) {
+// Channel Concats of batch-1 images move no data when every input sits
+// inside the output at its place. Such Concats tie their values into
+// groups, each laid out in one region: a value's place is its offset from
+// the group's root. A group holds leaves (values some other node writes,
+// once) and views (Concat outputs, exactly tiled by their inputs, so by
+// leaves); a Concat joins the groups of its output and inputs only when
+// the offsets it asks for agree with those already tied and no two leaves
+// of the joined group would share a byte. Any other Concat copies.
+
+// The root of id's group; leaves group_delta[id] as id's offset from it.
+int32_t group_find(ArenaPlanner& p, int32_t id) {
+  int32_t root = id;
+  int64_t delta = 0;
+  while (p.group_parent[root] != root) {
+    delta += p.group_delta[root];
+    root = p.group_parent[root];
+  }
+  // Point the path at the root, each node keeping its offset.
+  while (p.group_parent[id] != root && id != root) {
+    const int32_t next = p.group_parent[id];
+    const int64_t rest = delta - p.group_delta[id];
+    p.group_parent[id] = root;
+    p.group_delta[id] = delta;
+    delta = rest;
+    id = next;
+  }
+  return root;
+}
+
+// Concat i's output and inputs, when the node may be made a view: values
+// of the arena nobody else writes, inputs distinct, of whole cache lines,
+// filling the output exactly.
+bool concat_may_view(const ArenaPlanner& p, const CpuState& s, uint64_t i, const uint8_t* writes) {
   const NodeRecord& n = s.nodes[i];
-  uint64_t out = n.output(0);
-  if (!unplaced_activation(p, s, out)) return;
+  const uint64_t out = n.output(0);
+  if (!unplaced_activation(p, s, out) || writes[out] != 1 || p.first_write[out] != static_cast<int32_t>(i))
+    return false;
   const ValueRecord& ov = s.values[out];
-  if (ov.rank() != 4 || ov.dim(0) != 1) return;
-  int32_t start = static_cast<int32_t>(i);
-  int32_t end = p.last_use[out];
+  if (ov.rank() != 4 || ov.dim(0) != 1) return false;
   uint64_t sum = 0;
   for (uint64_t k = 0; k < n.input_count(); ++k) {
-    uint64_t id = n.input(k);
-    if (!unplaced_activation(p, s, id) || s.values[id].bytes() % 64 != 0 || p.producer[id] < 0 ||
-        id == out)
-      return;
+    const uint64_t id = n.input(k);
+    if (!unplaced_activation(p, s, id) || s.values[id].bytes() % 64 != 0 || p.producer[id] < 0 || id == out ||
+        writes[id] != 1)
+      return false;
     for (uint64_t j = 0; j < k; ++j)
-      if (n.input(j) == id) return;
+      if (n.input(j) == id) return false;
     sum += s.values[id].bytes();
-    start = std::min(start, p.first_write[id]);
-    end = std::max(end, p.last_use[id]);
   }
-  // The inputs must fill the output exactly, or they would spill into space
-  // the plan gives to other values.
-  if (sum != ov.bytes()) return;
-  for (uint64_t j = i + 1; j < s.node_count; ++j) {
-    const NodeRecord& later = s.nodes[j];
-    if (channel_concat(later) && later.input_count() > n.input_count() && inputs_prefix(n, later))
-      return;  // the longer Concat places this one's output with its own
-  }
-  // Earlier, shorter Concats of a prefix of the inputs share the same place.
-  uint64_t nested[64];
-  uint64_t nested_count = 0;
-  for (uint64_t m = 0; m < i; ++m) {
-    const NodeRecord& e = s.nodes[m];
-    if (!channel_concat(e) || e.input_count() >= n.input_count() || !inputs_prefix(e, n)) continue;
-    uint64_t mo = e.output(0);
-    if (!unplaced_activation(p, s, mo) || s.values[mo].rank() != 4 || s.values[mo].dim(0) != 1)
-      continue;
-    uint64_t prefix = 0;
-    bool is_input = false;
-    for (uint64_t k = 0; k < n.input_count(); ++k) is_input |= n.input(k) == mo;
-    for (uint64_t k = 0; k < e.input_count(); ++k) prefix += s.values[e.input(k)].bytes();
-    if (is_input || mo == out || prefix != s.values[mo].bytes() || nested_count == 64) continue;
-    nested[nested_count++] = mo;
-    start = std::min(start, p.first_write[mo] < 0 ? static_cast<int32_t>(m) : p.first_write[mo]);
-    end = std::max(end, p.last_use[mo]);
-  }
-  uint64_t offset = take_space(p, cursor, start, end, arena_padded(ov.bytes()));
-  place(p, out, offset);
-  for (uint64_t k = 0; k < nested_count; ++k)
-    if (!p.placed[nested[k]]) place(p, nested[k], offset);
-  uint64_t at = offset;
+  return sum == ov.bytes();
+}
+
+// Bytes [start, end) of a leaf, from its group's place.
+struct Span {
+  int64_t start, end;
+};
+
+// Joins the groups of Concat i's values when its layout agrees with them;
+// `leaves` is scratch of one span per value.
+void join_concat(ArenaPlanner& p, const CpuState& s, uint64_t i, Span* leaves) {
+  const NodeRecord& n = s.nodes[i];
+  const int32_t out = static_cast<int32_t>(n.output(0));
+  if (p.group_parent[out] != out || p.group_next[out] != out) return;  // read before it is written
+  // Each group's root at its offset from the output's place.
+  int32_t roots[kNodeMaxInputs];
+  int64_t at[kNodeMaxInputs];
+  uint64_t count = 0;
+  int64_t rel = 0;
   for (uint64_t k = 0; k < n.input_count(); ++k) {
-    place(p, n.input(k), at);
-    at += s.values[n.input(k)].bytes();
+    const int32_t id = static_cast<int32_t>(n.input(k));
+    const int32_t r = group_find(p, id);
+    const int64_t root_at = rel - (id == r ? 0 : p.group_delta[id]);
+    rel += static_cast<int64_t>(s.values[id].bytes());
+    uint64_t j = 0;
+    while (j < count && roots[j] != r) ++j;
+    if (j < count) {
+      if (at[j] != root_at) return;
+      continue;
+    }
+    if (r == out) return;
+    roots[count] = r;
+    at[count++] = root_at;
   }
+  // No two leaves of the joined groups may overlap.
+  uint64_t leaf_count = 0;
+  for (uint64_t j = 0; j < count; ++j) {
+    int32_t m = roots[j];
+    do {
+      if (!p.group_view[m]) {
+        group_find(p, m);
+        const int64_t start = at[j] + (m == roots[j] ? 0 : p.group_delta[m]);
+        leaves[leaf_count++] = Span{start, start + static_cast<int64_t>(s.values[m].bytes())};
+      }
+      m = p.group_next[m];
+    } while (m != roots[j]);
+  }
+  std::sort(leaves, leaves + leaf_count, [](const Span& x, const Span& y) { return x.start < y.start; });
+  for (uint64_t j = 1; j < leaf_count; ++j)
+    if (leaves[j].start < leaves[j - 1].end) return;
+  for (uint64_t j = 0; j < count; ++j) {
+    p.group_parent[roots[j]] = out;
+    p.group_delta[roots[j]] = at[j];
+    std::swap(p.group_next[out], p.group_next[roots[j]]);  // splice the rings
+  }
+  p.group_view[out] = 1;
+}
+
+// Gives the group of root a region from the first write of any member to
+// the last use of any, and every member its place in it.
+void place_group(ArenaPlanner& p, const CpuState& s, int32_t root, uint64_t& cursor) {
+  int64_t low = 0, high = 0;
+  int32_t start = static_cast<int32_t>(s.node_count), end = -1;
+  int32_t m = root;
+  do {
+    group_find(p, m);
+    const int64_t d = m == root ? 0 : p.group_delta[m];
+    low = std::min(low, d);
+    high = std::max(high, d + static_cast<int64_t>(s.values[m].bytes()));
+    if (p.first_write[m] >= 0) start = std::min(start, p.first_write[m]);
+    end = std::max(end, p.last_use[m]);
+    m = p.group_next[m];
+  } while (m != root);
+  const uint64_t offset = take_space(p, cursor, start, end, arena_padded(static_cast<uint64_t>(high - low)));
+  m = root;
+  do {
+    place(p, static_cast<uint64_t>(m), offset + static_cast<uint64_t>((m == root ? 0 : p.group_delta[m]) - low));
+    m = p.group_next[m];
+  } while (m != root);
+}
+
+// Lays out every channel Concat that may move no data, in node order.
+void place_concats(ArenaPlanner& p, const CpuState& s, uint64_t& cursor) {
+  const uint64_t values = s.value_count;
+  auto* writes = static_cast<uint8_t*>(std::calloc(values + 1, 1));
+  auto* leaves = static_cast<Span*>(std::malloc((values + 1) * sizeof(Span)));
+  if (writes != nullptr && leaves != nullptr) {
+    for (uint64_t id = 0; id < values; ++id) {
+      p.group_parent[id] = static_cast<int32_t>(id);
+      p.group_delta[id] = 0;
+      p.group_next[id] = static_cast<int32_t>(id);
+      p.group_view[id] = 0;
+    }
+    for (uint64_t i = 0; i < s.node_count; ++i)
+      for (uint64_t k = 0; k < s.nodes[i].output_count() && k < kNodeMaxOutputs; ++k)
+        if (s.nodes[i].output(k) < values && writes[s.nodes[i].output(k)] < 2) ++writes[s.nodes[i].output(k)];
+    for (uint64_t i = 0; i < s.node_count; ++i)
+      if (channel_concat(s.nodes[i]) && concat_may_view(p, s, i, writes)) join_concat(p, s, i, leaves);
+    for (uint64_t i = 0; i < s.node_count; ++i) {
+      const uint64_t out = s.nodes[i].output(0);
+      if (!channel_concat(s.nodes[i]) || out >= values || !p.group_view[out] || p.placed[out]) continue;
+      place_group(p, s, group_find(p, static_cast<int32_t>(out)), cursor);
+    }
+  }
+  std::free(writes);
+  std::free(leaves);
 }
 
 }  // namespace
@@ -170,8 +260,7 @@ uint64_t arena_plan(ArenaPlanner& p, const CpuState& s) {
     }
   }
 
-  for (uint64_t i = 0; i < s.node_count; ++i)
-    if (channel_concat(s.nodes[i])) place_concat(p, s, i, cursor);
+  place_concats(p, s, cursor);
   // Concat regions are kept for the whole pass: the main pass never reuses
   // them.
   for (uint64_t b = 0; b < p.block_count; ++b)

@@ -2,7 +2,10 @@
 // is not a weight has a fixed place for the life of the engine. Values whose
 // lifetimes do not overlap share space (best fit over a list of blocks), and
 // the inputs of a channel Concat are laid out back to back inside its output
-// so the Concat moves no data. Also sizes the im2col workspace.
+// so the Concat moves no data, through Concats of Concats too (a Concat
+// split into a tree of smaller ones, each layer of a densely connected
+// block concatenating every earlier layer's output). Also sizes the im2col
+// workspace.
 #pragma once
 #include <cstdint>
 
@@ -25,6 +28,14 @@ struct ArenaPlanner {
   uint64_t block_size[kPlannerMaxBlocks];  // fixed once the block is made
   int32_t block_last_use[kPlannerMaxBlocks];
   uint64_t block_count;
+  // Groups of values laid out in one region by channel Concats: each
+  // value's offset from its group's root (set by the group's last find),
+  // the next member of the group (a ring), and whether the value is a
+  // Concat output that only views its inputs' bytes.
+  int32_t group_parent[kCpuMaxValues];
+  int64_t group_delta[kCpuMaxValues];
+  int32_t group_next[kCpuMaxValues];
+  uint8_t group_view[kCpuMaxValues];
 };
 
 // A zeroed planner, or null when it cannot be allocated.

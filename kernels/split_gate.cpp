@@ -159,6 +159,7 @@ Minimums minimums_of(const CpuState& s, const NodeRecord& n) {
     if (&cost == &kPointwiseCost) return {kMinPointwiseSplitWork, kMinPointwiseAloneWork};
     if (&cost == &kDepthwiseCost) return {kMinDepthwiseSplitWork, kMinDepthwiseAloneWork};
   }
+  if (n.op() == op::BatchNormalization) return {kMinAffineSplitWork, kMinAffineSplitWork};
   return {kMinSplitWork, kMinSplitWork};
 }
 

@@ -152,6 +152,10 @@ struct ChannelPlanes {
   int64_t channels, planes, size;
 };
 
+// Below this many elements a BatchNormalization stays on one thread
+// whatever the split gate says.
+constexpr int64_t kBatchNormSplitElements = 4096;
+
 // BatchNormalization's plan: its planes, whether a Relu was fused in, and
 // the form of its plane loop.
 struct BatchNormPlan {
@@ -201,9 +205,23 @@ bool batchnorm_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
 #if defined(__x86_64__)
   if (isa_has_avx2(bp.isa)) loop = bp.relu ? &affine_plane_avx2<true> : &affine_plane_avx2<false>;
 #endif
-  kern::run_split(planes >= 8 && planes * size >= 65536, static_cast<size_t>(planes), [&](size_t p) {
-    loop(x + p * size, y + p * size, size, a[p % c], b[p % c]);
-  });
+  // One run of consecutive planes per thread of the pool, so a pass gives
+  // each thread the same channels every time; the split gate decides
+  // whether the node spreads. Every element is computed alone: any cut
+  // gives the same bits.
+  const uint64_t threads = planes * size >= kBatchNormSplitElements && cpu_split_allowed()
+                               ? std::min<uint64_t>(parallel_thread_count(), static_cast<uint64_t>(planes))
+                               : 1;
+  auto run = [&](uint64_t i) {
+    const int64_t first = planes * static_cast<int64_t>(i) / static_cast<int64_t>(threads);
+    const int64_t last = planes * static_cast<int64_t>(i + 1) / static_cast<int64_t>(threads);
+    for (int64_t p = first; p < last; ++p) loop(x + p * size, y + p * size, size, a[p % c], b[p % c]);
+  };
+  if (threads < 2) {
+    run(0);
+  } else {
+    parallel_for(threads, [&](size_t i) { run(i); });
+  }
   return true;
 }
 

@@ -161,6 +161,40 @@ TEST(SplitGate, EitherSideOfTheMinimumGivesTheSameBits) {
   EXPECT_TRUE(test::bit_equal(as_planned, split));
 }
 
+// A BatchNormalization spreads from a far smaller size than other
+// elementwise nodes; on the calling thread and cut into runs of channels
+// over the pool (fewer channels than threads, odd planes, two images) it
+// gives the bits of a plain loop.
+TEST(SplitGate, BatchNormSpreadsByChannelsWithTheSameBits) {
+  const struct {
+    uint64_t n, c, hw;
+    bool spreads;
+  } cases[] = {{1, 832, 196, true}, {1, 3, 4096, true}, {2, 37, 98, true}, {1, 8, 49, false}};
+  for (const auto& c : cases) {
+    const uint64_t count = c.n * c.c * c.hw;
+    GraphBuilder b;
+    const uint64_t x = b.input({c.n, c.c, c.hw, 1});
+    const uint64_t m = b.weight({c.c}, random_values(c.c, 21)), t = b.weight({c.c}, random_values(c.c, 22));
+    const uint64_t y = b.output({c.n, c.c, c.hw, 1});
+    b.node(op::BatchNormalization, {x, m, t}, {y});
+    test::Engine e(b);
+    ASSERT_TRUE(e.ok()) << e.error.message;
+    EXPECT_EQ(!cpu_node_stays_serial(*e.state, e.state->nodes[0]), c.spreads) << c.c;
+    const std::vector<float> xv = random_values(count, 23, -2.0f, 2.0f), mv = random_values(c.c, 21),
+                             tv = random_values(c.c, 22);
+    std::vector<float> want(count), got[2] = {std::vector<float>(count), std::vector<float>(count)};
+    for (uint64_t i = 0; i < count; ++i) {
+      const float v = xv[i] * mv[i / c.hw % c.c];
+      want[i] = v + tv[i / c.hw % c.c];
+    }
+    for (int serial = 0; serial < 2; ++serial) {
+      e.state->plans[0].serial = serial != 0;
+      ASSERT_TRUE(cpu_engine_execute(&e.state, xv.data(), got[serial].data()));
+      EXPECT_TRUE(test::bit_equal(got[serial], want)) << c.c << " serial " << serial;
+    }
+  }
+}
+
 // A Conv prepared for one thread (a node kept serial) and for the pool.
 TEST(SplitGate, ConvPlannedForOneThreadGivesTheSameBits) {
   using C = attr::Conv;
