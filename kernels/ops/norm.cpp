@@ -209,19 +209,11 @@ bool batchnorm_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
   // each thread the same channels every time; the split gate decides
   // whether the node spreads. Every element is computed alone: any cut
   // gives the same bits.
-  const uint64_t threads = planes * size >= kBatchNormSplitElements && cpu_split_allowed()
-                               ? std::min<uint64_t>(parallel_thread_count(), static_cast<uint64_t>(planes))
-                               : 1;
-  auto run = [&](uint64_t i) {
-    const int64_t first = planes * static_cast<int64_t>(i) / static_cast<int64_t>(threads);
-    const int64_t last = planes * static_cast<int64_t>(i + 1) / static_cast<int64_t>(threads);
+  const int64_t runs = std::min<int64_t>(static_cast<int64_t>(parallel_thread_count()), planes);
+  kern::run_split(planes * size >= kBatchNormSplitElements, static_cast<size_t>(runs), [&](size_t i) {
+    const int64_t first = planes * static_cast<int64_t>(i) / runs, last = planes * static_cast<int64_t>(i + 1) / runs;
     for (int64_t p = first; p < last; ++p) loop(x + p * size, y + p * size, size, a[p % c], b[p % c]);
-  };
-  if (threads < 2) {
-    run(0);
-  } else {
-    parallel_for(threads, [&](size_t i) { run(i); });
-  }
+  });
   return true;
 }
 
