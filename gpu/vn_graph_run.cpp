@@ -19,7 +19,14 @@ constexpr const char* kInputIds = "input_ids";
 
 double buffer_ms(const mtl::CommandBuffer& cb) { return (cb.gpu_end_time() - cb.gpu_start_time()) * 1000.0; }
 
-bool completed(const mtl::CommandBuffer& cb) { return cb.status() == mtl::CommandBufferStatus::kCompleted; }
+// Returns when cb has completed; otherwise throws: out of memory when a
+// kernel found none for its scratch (the caller may retry with less), else
+// reason, followed by the buffer's error when detailed.
+void require_completed(const mtl::CommandBuffer& cb, const char* reason, bool detailed = false) {
+  if (cb.status() == mtl::CommandBufferStatus::kCompleted) return;
+  if (cb.out_of_memory()) throw VNError(vn_category::kMalloc, "Kernel scratch allocation failed");
+  throw_inference(detailed ? reason + (": " + cb.error()) : std::string(reason));
+}
 
 // The caller's tensor must say no more than its buffer holds: its count is
 // its shape's and its elements lie inside the buffer.
@@ -92,7 +99,7 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
       if (step > 0 && prefill && node.group != nodes_[node_at(step - 1)].group) {
         cb->commit();
         cb->wait_until_completed();
-        graph_require(completed(*cb), "Metal execution failed");
+        require_completed(*cb, "Metal execution failed");
         if (!profile) gpu_sum += buffer_ms(*cb);
         cb = newCommandBuffer();
         if (cancelled()) throw_cancelled();
@@ -165,7 +172,7 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
     if (profile) {
       cb->commit();
       cb->wait_until_completed();
-      graph_require(completed(*cb), "Profile command failed");
+      require_completed(*cb, "Profile command failed");
       const double ms = buffer_ms(*cb);
       gpu_sum += ms;
       records.push_back({i, node.op, groups_[node.group], ins[0]->shape, ms});
@@ -187,7 +194,7 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
   lastEncodeMs = (monotonic_seconds() - start) * 1000.0;
   cb->commit();
   cb->wait_until_completed();
-  if (!completed(*cb)) throw_inference("Metal execution: " + cb->error());
+  require_completed(*cb, "Metal execution", true);
   lastGPUms = buffer_ms(*cb);
   if (profile)
     lastGPUms = gpu_sum;

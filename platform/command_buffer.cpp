@@ -120,6 +120,7 @@ void CommandBuffer::commit() {
   end_time_ = monotonic_seconds();
   // Resources are let go once the buffer has run, as its commands are.
   std::vector<Command>().swap(commands_);
+  out_of_memory_ = !ok && error.ends_with(KernelArgs::kScratchMemoryFault);
   error_ = ok ? std::string() : std::move(error);
   status_ = ok ? CommandBufferStatus::kCompleted : CommandBufferStatus::kError;
 }

@@ -220,6 +220,8 @@ class CommandBuffer : public std::enable_shared_from_this<CommandBuffer> {
   CommandBufferStatus status() const { return status_; }
   // Why the buffer failed; empty unless the status is kError.
   const std::string& error() const { return error_; }
+  // The buffer failed because a kernel could not get its scratch memory.
+  bool out_of_memory() const { return out_of_memory_; }
   // Monotonic seconds around the execution of the buffer's commands; 0
   // until it has run.
   double gpu_start_time() const { return start_time_; }
@@ -263,6 +265,7 @@ class CommandBuffer : public std::enable_shared_from_this<CommandBuffer> {
   std::string error_;
   CommandBufferStatus status_ = CommandBufferStatus::kNotEnqueued;
   bool encoder_open_ = false;
+  bool out_of_memory_ = false;
   double start_time_ = 0;
   double end_time_ = 0;
 };

@@ -84,6 +84,10 @@ struct KernelArgs {
     const char* expected = nullptr;
     if (fault_slot != nullptr) fault_slot->compare_exchange_strong(expected, what);
   }
+  // The fault of a kernel that could not get its scratch memory: the
+  // command buffer fails as out of memory rather than as a broken kernel.
+  void fault_out_of_memory() const { fault(kScratchMemoryFault); }
+  static constexpr const char kScratchMemoryFault[] = "out of memory for the kernel's scratch";
 };
 
 // A kernel body, run once per threadgroup at group position g.

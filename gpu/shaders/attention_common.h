@@ -188,7 +188,7 @@ inline ScratchLease stage_memory(const mtl::KernelArgs& a, size_t floats) {
   try {
     return ScratchLease(floats);
   } catch (const std::bad_alloc&) {
-    a.fault("out of memory for the kernel's scratch");
+    a.fault_out_of_memory();
     return ScratchLease();
   }
 }

@@ -132,7 +132,7 @@ class PartStates {
     if (n <= kLocalParts) return true;
     heap_.reset(new (std::nothrow) std::atomic<uint32_t>[n]);
     if (heap_ == nullptr) {
-      a.fault("out of memory for the kernel's scratch");
+      a.fault_out_of_memory();
       return false;
     }
     states_ = heap_.get();

@@ -46,6 +46,7 @@ void mark_kernel(const KernelArgs& a, Size3 g) {
 }
 bool mark_check(const KernelArgs& a, std::string* e) { return kernel_require(a, 0, a.grid.volume() * 4, e); }
 void fault_kernel(const KernelArgs& a, Size3) { a.fault("reported a fault"); }
+void no_scratch_kernel(const KernelArgs& a, Size3) { a.fault_out_of_memory(); }
 // "rotate", a kernel that runs its whole grid in two stages: y[i] = x[i] +
 // bytes(3), then x[i] = y[(i + 1) mod n], each part of the second stage
 // reading what another part of the first wrote.
@@ -66,9 +67,10 @@ constexpr KernelSymbol kSymbols[] = {
     {"add", {add_kernel, add_twice_kernel}, {add_check, add_check}, {nullptr, nullptr}},
     {"mark", {mark_kernel, nullptr}, {mark_check, nullptr}, {nullptr, nullptr}},
     {"fault", {fault_kernel, nullptr}, {nullptr, nullptr}, {nullptr, nullptr}},
+    {"no_scratch", {no_scratch_kernel, nullptr}, {nullptr, nullptr}, {nullptr, nullptr}},
     {"rotate", {nullptr, nullptr}, {add_check, nullptr}, {rotate_grid, nullptr}},
 };
-constexpr KernelSource kSource{"TEST_TWICE", kSymbols, 4};
+constexpr KernelSource kSource{"TEST_TWICE", kSymbols, std::size(kSymbols)};
 
 struct Fixture {
   DeviceRef device = create_system_default_device();
@@ -133,7 +135,7 @@ TEST(ComputeDevice, LibraryFindsKernelsByNameAndVariant) {
   LibraryRef lib = f.device->new_library(kSource, {}, &error);
   ASSERT_NE(lib, nullptr);
   EXPECT_EQ(lib->new_function("missing"), nullptr);
-  EXPECT_EQ(lib->function_names().size(), 4u);
+  EXPECT_EQ(lib->function_names().size(), std::size(kSymbols));
   EXPECT_EQ(f.device->new_compute_pipeline_state(nullptr, &error), nullptr);
   // The variant macro picks the second body of "add".
   for (int64_t twice : {0, 1}) {
@@ -388,6 +390,13 @@ TEST(ComputeDevice, FailuresEndTheBufferWithAnError) {
          e->dispatch_threads(Size3{300, 1, 1}, Size3{128, 1, 1});
          e->end_encoding();
        }},
+      {"kernel without scratch memory", "kernel 'no_scratch': out of memory",
+       [](const Env& v) {
+         auto e = v.compute();
+         e->set_compute_pipeline_state(v.f.pipeline("no_scratch"));
+         e->dispatch_threads(Size3{300, 1, 1}, Size3{128, 1, 1});
+         e->end_encoding();
+       }},
       {"blit past the end", "blit copy of 8 bytes outside",
        [](const Env& v) {
          auto b = v.cb->blit_command_encoder();
@@ -421,6 +430,7 @@ TEST(ComputeDevice, FailuresEndTheBufferWithAnError) {
     cb->commit();
     EXPECT_EQ(cb->status(), CommandBufferStatus::kError) << c.name;
     EXPECT_NE(cb->error().find(c.expect), std::string::npos) << c.name << ": " << cb->error();
+    EXPECT_EQ(cb->out_of_memory(), std::string(c.expect).ends_with("out of memory")) << c.name;
     EXPECT_EQ(Fixture::read(z, 1)[0], 6) << c.name;
     EXPECT_EQ(Fixture::read(y, 4), (std::vector<float>{0, 0, 0, 0})) << c.name;
   }
