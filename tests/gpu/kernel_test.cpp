@@ -426,10 +426,16 @@ Outcome matmuls(KernelHarness& h, Lcg& g) {
     // Q8 weights widened from their blocks, each value times its scale
     // rounded to half: a partial last panel and more rows than one chunk;
     // then a depth that makes a group of panels narrower than the
-    // rectangles the pool cuts, so that a rectangle widens several groups.
+    // rectangles the pool cuts, so that a rectangle widens several groups,
+    // and blocks of an infinite and a NaN scale inside whole panels.
     for (const auto [m, n, k] : {std::array<uint32_t, 3>{30, 300, 576}, std::array<uint32_t, 3>{40, 200, 2048}}) {
       uint64_t rb = 0;
-      const auto q = random_q8(g, n, k, &rb);
+      auto q = random_q8(g, n, k, &rb);
+      if (k == 2048) {
+        const float infinite = INFINITY, nan = NAN;
+        std::memcpy(q.data() + 5 * rb + 3 * 68 + 64, &infinite, 4);
+        std::memcpy(q.data() + 20 * rb + 64, &nan, 4);
+      }
       const auto x = random_values<float>(g, uint64_t(m) * k);
       const auto bias = random_values<half>(g, n);
       auto y = h.zeros(uint64_t(m) * n * 4);
