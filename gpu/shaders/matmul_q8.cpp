@@ -4,11 +4,13 @@
 // "dequant_q8" makes gets from the graph layer's product: each weight
 // rounded to half and widened again, summed as platform/panel_gemm.h sums,
 // the bias added to the finished sums. W goes from its blocks straight
-// into float panels, each panel once per product (on several workers made
-// by one of them and read by every rectangle of rows that needs it; on one
-// worker a group of panels at a time, into scratch that stays in the
-// cache): no half copy of W is written and read again, and no block of
-// rows packs W again.
+// into float panels: each rectangle of the product (rows by panels) widens
+// its own panels, a group at a time, into scratch that stays in the
+// second-level cache while its rows pass. No half or float copy of the
+// whole of W is written and read again, and the product is one stage of
+// the pool, not a widening stage and a product stage with a wait between
+// them; the cut into rectangles counts what widening a panel again for
+// another block of rows costs.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -27,7 +29,6 @@ namespace vorn::shaders {
 
 namespace {
 
-using attention_common::run_stage;
 using attention_common::stage_memory;
 
 // Rows of x one call of the tiles takes (whole tiles of 6 or 8 rows), and
@@ -193,6 +194,45 @@ void widen_panel(const mtl::KernelArgs& a, const Problem& p, const uint8_t* w, V
   transpose_rows(r, p.k, dst);
 }
 
+// Widening one value of W costs about as much as this many of the
+// multiply-adds that use it (each value feeds one multiply-add per row).
+constexpr double kWidenCost = 8.0;
+
+// The cut of the product over `threads` workers: rb blocks of rows (whole
+// register tiles) by `groups` groups of panels, at least one rectangle per
+// worker where the product has that many. A panel is widened once per
+// block of rows that needs it, so more blocks widen more; the cut whose
+// rectangles, widening included, finish their waves first wins. (On
+// eight workers the 1,024 rows of a prompt by 96 panels go as 8 groups of
+// 12 panels, each widened once; by 36 panels as 4 blocks by 2 groups.)
+PanelSplit widening_split(int64_t m, int64_t panels, int64_t threads) {
+  // (One worker takes the whole product as one rectangle.)
+  PanelSplit best{1, 1, plan_panel_split(m, panels, 1).tile};
+  if (threads <= 1) return best;
+  const int64_t tile = best.tile;
+  const int64_t units = std::max<int64_t>(1, (m + tile - 1) / tile);
+  // The pair tiles of the widest form take two panels at once; an odd
+  // panel left over takes a tile of its own, about half as fast.
+  const bool pairs = vector_form() == VectorForm::kAvx512;
+  double best_time = -1.0;
+  for (int64_t groups = 1; groups <= std::min(panels, 4 * threads); ++groups) {
+    const int64_t width = (panels + groups - 1) / groups;
+    for (int64_t rb = 1; rb <= std::min(units, 4 * threads); ++rb) {
+      if (rb * groups < threads && (rb < units || groups < panels)) continue;
+      const int64_t rows = std::min(m, (units + rb - 1) / rb * tile);
+      const int64_t waves = (rb * groups + threads - 1) / threads;
+      const double lone = pairs && width % 2 == 1 ? 0.5 : 0.0;
+      const double time = double(waves) * (double(rows) * (double(width) + lone) + kWidenCost * double(width));
+      if (best_time < 0 || time < best_time) {
+        best_time = time;
+        best.rb = rb;
+        best.groups = groups;
+      }
+    }
+  }
+  return best;
+}
+
 }  // namespace
 
 template <class A>
@@ -224,33 +264,21 @@ void matmul_q8(const mtl::KernelArgs& a) {
         panel_gemm(x, k, gathered_panels(panels_of, k), k, int64_t(p.n) - c0, y + c0, int64_t(p.n), i0,
                    std::min(m1, i0 + kChunkRows), 0, q1 - q0);
     };
-    if (parallel_thread_count() <= 1) {
-      // One worker widens each group of panels into scratch of the group's
-      // size, which stays in the second-level cache while every row passes:
-      // no panel of the whole weight is written to memory and read back.
-      ScratchLease lease = stage_memory(a, size_t(std::min(group, panels) * k * kPanelWidth));
+    // Each rectangle widens a group of its panels at a time into scratch of
+    // the group's size, which stays in the second-level cache while every
+    // row of the rectangle passes.
+    const int64_t threads = int64_t(parallel_thread_count());
+    const PanelSplit split = widening_split(int64_t(p.m), panels, threads);
+    for_rectangles(threads > 1, split, int64_t(p.m), panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+      ScratchLease lease = stage_memory(a, size_t(std::min(group, p1 - p0) * k * kPanelWidth));
       float* own = lease.data();
       if (own == nullptr) return;
       ScratchLease rows;
-      for (int64_t q0 = 0; q0 < panels; q0 += group) {
-        const int64_t q1 = std::min(panels, q0 + group);
+      for (int64_t q0 = p0; q0 < p1; q0 += group) {
+        const int64_t q1 = std::min(p1, q0 + group);
         for (int64_t q = q0; q < q1; ++q) widen_panel(a, p, w, form, uint64_t(q), panel_at(own, k, q - q0), rows);
-        products(own, q0, q1, 0, int64_t(p.m));
+        products(own, q0, q1, m0, m1);
       }
-      return add_bias(0, int64_t(p.m), 0, panels);
-    }
-    ScratchLease packed = stage_memory(a, size_t(panel_floats(k, int64_t(p.n))));
-    float* bp = packed.data();
-    if (bp == nullptr) return;
-    // Several workers widen every panel once, each panel made by one worker
-    // and read by every rectangle of rows that needs it.
-    run_stage(uint64_t(panels), p.n * p.k * 4, [&](uint64_t q) {
-      ScratchLease rows;
-      widen_panel(a, p, w, form, q, panel_at(bp, k, int64_t(q)), rows);
-    });
-    const PanelSplit split = plan_panel_split(int64_t(p.m), panels, int64_t(parallel_thread_count()));
-    for_rectangles(true, split, int64_t(p.m), panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
-      for (int64_t q0 = p0; q0 < p1; q0 += group) products(panel_at(bp, k, q0), q0, std::min(p1, q0 + group), m0, m1);
       add_bias(m0, m1, p0, p1);
     });
   }

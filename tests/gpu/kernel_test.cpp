@@ -10,6 +10,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -423,29 +424,37 @@ Outcome matmuls(KernelHarness& h, Lcg& g) {
   }
   if constexpr (sizeof(A) == 4) {
     // Q8 weights widened from their blocks, each value times its scale
-    // rounded to half: a partial last panel, more panels than one group of
-    // them and more rows than one chunk.
-    const uint32_t m = 30, n = 300, k = 576;
-    uint64_t rb = 0;
-    const auto q = random_q8(g, n, k, &rb);
-    const auto x = random_values<float>(g, uint64_t(m) * k);
-    const auto bias = random_values<half>(g, n);
-    auto y = h.zeros(uint64_t(m) * n * 4);
-    const shaders::MatvecParams p{.rows = n, .k = k, .has_bias = true, .row_bytes = uint32_t(rb)};
-    o.error += h.run<A, Kernel::matmul_q8>({{0, h.buffer(x)}, {1, h.buffer(q)}, {2, y}, {4, h.buffer(bias)}}, p,
-                                           mtl::Size3{1, m, 1}, true);
-    for (float v : KernelHarness::read<float>(y, uint64_t(m) * n)) o.got.push_back(v);
-    for (uint32_t r = 0; r < m; ++r)
-      for (uint32_t c = 0; c < n; ++c) {
-        std::vector<double> terms;
-        for (uint32_t i = 0; i < k; ++i) {
-          const uint8_t* block = q.data() + c * rb + i / 64 * 68;
-          float scale;
-          std::memcpy(&scale, block + 64, 4);
-          terms.push_back(double(x[r * k + i]) * rA<half>(double(float(int8_t(block[i % 64])) * scale)));
-        }
-        add_dot(o, terms, to_float(bias[c]), false);
+    // rounded to half: a partial last panel and more rows than one chunk;
+    // then a depth that makes a group of panels narrower than the
+    // rectangles the pool cuts, so that a rectangle widens several groups,
+    // and blocks of an infinite and a NaN scale inside whole panels.
+    for (const auto [m, n, k] : {std::array<uint32_t, 3>{30, 300, 576}, std::array<uint32_t, 3>{40, 200, 2048}}) {
+      uint64_t rb = 0;
+      auto q = random_q8(g, n, k, &rb);
+      if (k == 2048) {
+        const float infinite = INFINITY, nan = NAN;
+        std::memcpy(q.data() + 5 * rb + 3 * 68 + 64, &infinite, 4);
+        std::memcpy(q.data() + 20 * rb + 64, &nan, 4);
       }
+      const auto x = random_values<float>(g, uint64_t(m) * k);
+      const auto bias = random_values<half>(g, n);
+      auto y = h.zeros(uint64_t(m) * n * 4);
+      const shaders::MatvecParams p{.rows = n, .k = k, .has_bias = true, .row_bytes = uint32_t(rb)};
+      o.error += h.run<A, Kernel::matmul_q8>({{0, h.buffer(x)}, {1, h.buffer(q)}, {2, y}, {4, h.buffer(bias)}}, p,
+                                             mtl::Size3{1, m, 1}, true);
+      for (float v : KernelHarness::read<float>(y, uint64_t(m) * n)) o.got.push_back(v);
+      for (uint32_t r = 0; r < m; ++r)
+        for (uint32_t c = 0; c < n; ++c) {
+          std::vector<double> terms;
+          for (uint32_t i = 0; i < k; ++i) {
+            const uint8_t* block = q.data() + c * rb + i / 64 * 68;
+            float scale;
+            std::memcpy(&scale, block + 64, 4);
+            terms.push_back(double(x[r * k + i]) * rA<half>(double(float(int8_t(block[i % 64])) * scale)));
+          }
+          add_dot(o, terms, to_float(bias[c]), false);
+        }
+    }
   }
   return o;
 }
