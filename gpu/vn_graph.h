@@ -207,6 +207,7 @@ class VNGraph {
     kAttentionValues,  // matrices_: as kAttentionScores
     kLinearGraph,      // attentionGraphs_: M, N, K, bias
     kAttentionGraph,   // attentionGraphs_: b, hq, s, total, d, capacity (0: K and V token-major)
+    kLinearGroup,      // linearGroups_: M, K, bias mask, N of each part (0: none)
   };
   // A graph-layer graph kept by shape: its placeholders in feed order and
   // its one result.
@@ -214,6 +215,12 @@ class VNGraph {
     mpsg::Graph graph;
     std::vector<mpsg::Tensor> inputs;
     mpsg::Tensor result;
+  };
+  // A graph of several products of one input: its placeholders in feed
+  // order and its results.
+  struct CachedGroup {
+    mpsg::Graph graph;
+    std::vector<mpsg::Tensor> inputs, results;
   };
 
   void parse(const uint8_t* metadata, uint64_t length);
@@ -239,6 +246,13 @@ class VNGraph {
   // single-row product, encoded as that product; null (nothing encoded) when
   // this pass's tensors do not make them one (several rows, other kinds).
   VNTensorRef foldedMatvec(uint64_t step, const std::vector<VNTensorRef>& slot, const mtl::CommandBufferRef& command);
+  // The linear nodes from order_[step] on (up to three, of one group) that
+  // read the same input of many rows, a layer's query, key and value
+  // projections: encoded as one graph, whose products the graph layer runs
+  // in one cut of the pool, their outputs appended to outs. Returns how many
+  // (nothing encoded when fewer than two).
+  uint64_t linearGroup(uint64_t step, const std::vector<VNTensorRef>& slot, std::vector<VNTensorRef>* outs,
+                       const mtl::CommandBufferRef& command);
   // Whether a linear node of x and a Q8 weight reads the weight's blocks
   // itself ("matmul_q8") rather than an F16 copy of it.
   bool linearReadsQ8(const VNTensor& x, const VNTensor& weight) const;
@@ -292,6 +306,7 @@ class VNGraph {
   ShapeCache<std::shared_ptr<mps::MatrixMultiplication>> matrices_{kShapeCacheCapacity};
   // Linear-layer graphs and attention graphs.
   ShapeCache<std::unique_ptr<CachedGraph>> attentionGraphs_{kShapeCacheCapacity};
+  ShapeCache<std::unique_ptr<CachedGroup>> linearGroups_{kShapeCacheCapacity};
   std::map<uint64_t, std::vector<mtl::BufferRef>> pool_;
   std::unordered_set<const mtl::Buffer*> freeBuffers_;
   std::vector<VNTensorRef> weights_;

@@ -87,10 +87,27 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
   mtl::CommandBufferRef cb = newCommandBuffer();
   double gpu_sum = 0;
   std::vector<VNProfileRecord> records;
-  std::vector<VNTensorRef> ins, scratch;
+  std::vector<VNTensorRef> ins, scratch, joined;
   // A profiled pass runs and records the nodes in their own order, each in
   // a command buffer of its own.
   auto node_at = [&](uint64_t step) { return profile ? step : order_[step]; };
+  // Node i's outputs into their slots (kept when captured), and its inputs
+  // released after their last reader.
+  auto store = [&](uint64_t i, const std::vector<VNTensorRef>& outs) {
+    const GraphNode& node = nodes_[i];
+    for (size_t j = 0; j < outs.size(); ++j) {
+      const uint64_t v = node.outputs[j];
+      slot[v] = outs[j];
+      if (!wanted.empty() && wanted.contains(rows_[v].name)) kept[v] = 1;
+    }
+    if (!wanted.empty() && wanted.contains(groups_[node.group]) && last_of_group[node.group] == i)
+      kept[node.outputs[0]] = 1;
+    for (uint64_t v : node.inputs)
+      if (--remaining[v] == 0 && rows_[v].flags == 0 && !kept[v]) {
+        recycle(slot[v]);
+        slot[v] = nullptr;
+      }
+  };
   for (uint64_t step = 0; step < nodes_.size(); ++step) {
     const uint64_t i = node_at(step);
     const GraphNode& node = nodes_[i];
@@ -118,6 +135,16 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
             }
         slot[nodes_[order_[last]].outputs[0]] = out;
         step = last;
+        continue;
+      }
+    }
+    // Products of one input (a layer's query, key and value projections)
+    // are encoded as one.
+    if (!profile && node.op == kLinear) {
+      joined.clear();
+      if (const uint64_t count = linearGroup(step, slot, &joined, cb)) {
+        for (uint64_t s = 0; s < count; ++s) store(node_at(step + s), std::vector<VNTensorRef>{joined[s]});
+        step += count - 1;
         continue;
       }
     }
@@ -178,18 +205,7 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
       records.push_back({i, node.op, groups_[node.group], ins[0]->shape, ms});
       cb = newCommandBuffer();
     }
-    for (size_t j = 0; j < outs.size(); ++j) {
-      const uint64_t v = node.outputs[j];
-      slot[v] = outs[j];
-      if (!wanted.empty() && wanted.contains(rows_[v].name)) kept[v] = 1;
-    }
-    if (!wanted.empty() && wanted.contains(groups_[node.group]) && last_of_group[node.group] == i)
-      kept[node.outputs[0]] = 1;
-    for (uint64_t v : node.inputs)
-      if (--remaining[v] == 0 && rows_[v].flags == 0 && !kept[v]) {
-        recycle(slot[v]);
-        slot[v] = nullptr;
-      }
+    store(i, outs);
   }
   lastEncodeMs = (monotonic_seconds() - start) * 1000.0;
   cb->commit();

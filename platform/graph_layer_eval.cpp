@@ -124,7 +124,10 @@ Operand operand(const Value& v, bool in_place, float** workspace) {
 // into the workspace first. False (nothing done) for any other product, and
 // for a single row, whose dot products over the widened copy sum in another
 // order than the tiles.
-bool half_weight_product(const Node& n, const Operand& a, const Value& b, const Value& out, const float* bias) {
+// half_weight_setup fills *product with such a product and its bias,
+// without running it.
+bool half_weight_setup(const Node& n, const Operand& a, const Value& b, const Value& out, const float* bias,
+                       MatrixProduct* product) {
   if (b.storage != DataType::kFloat16 || b.shape.size() != 2) return false;
   const size_t rank = n.shape.size();
   const int64_t m = n.shape[rank - 2], cols = n.shape[rank - 1], k = a.shape[a.rank - 1];
@@ -150,6 +153,13 @@ bool half_weight_product(const Node& n, const Operand& a, const Value& b, const 
   }
   g.b_half = reinterpret_cast<const uint16_t*>(b.base);
   g.bias = bias;
+  *product = g;
+  return true;
+}
+
+bool half_weight_product(const Node& n, const Operand& a, const Value& b, const Value& out, const float* bias) {
+  MatrixProduct g{};
+  if (!half_weight_setup(n, a, b, out, bias, &g)) return false;
   cpu_product(SgemmThreading::kPoolSplit, 0, g);
   finish(n, out);
   return true;
@@ -767,6 +777,73 @@ void evaluate_product_bias(const Node& product, const Value* const* inputs, cons
 
 int64_t product_bias_workspace(const Node& product, const std::vector<const Layout*>& inputs) {
   return workspace_floats(product, inputs) + product.shape.back();
+}
+
+bool evaluate_joined_products(const JoinedProduct* parts, size_t count, float* workspace, int64_t threads) {
+  constexpr size_t kMost = 8;
+  if (count == 0 || count > kMost) return false;
+  const Value& left = *parts[0].inputs[0];
+  float* biases = workspace;
+  for (size_t i = 0; i < count; ++i)
+    if (parts[i].bias != nullptr) workspace += parts[i].product->shape.back();
+  MatrixView ma{};
+  const Operand a = operand(left, matrix_view(left.storage, left.shape, left.strides, &ma), &workspace);
+  if (a.rank < 2 || a.shape[a.rank - 1] <= 0) return false;
+  // Every part must take the product of halves, so that each sums as it
+  // would alone; then nothing is done until all are known to.
+  MatrixProduct g[kMost];
+  int64_t first_panel[kMost + 1] = {0};
+  float* bias = biases;
+  for (size_t i = 0; i < count; ++i) {
+    const JoinedProduct& p = parts[i];
+    if (p.inputs[0] != &left) return false;
+    const float* b = nullptr;
+    if (p.bias != nullptr) {
+      const int64_t cols = p.product->shape.back();
+      read_part(*p.bias, 0, p.bias->strides.back(), cols, bias);
+      b = bias;
+      bias += cols;
+    }
+    if (!half_weight_setup(*p.product, a, *p.inputs[1], *p.out, b, &g[i]) || g[i].m != g[0].m || g[i].n <= 0)
+      return false;
+    first_panel[i + 1] = first_panel[i] + panel_count(g[i].n);
+  }
+  // Run together, no part may write what another reads: each output's
+  // bytes apart from the left rows and every weight.
+  auto bytes = [](const void* p, int64_t n) {
+    const auto* b = static_cast<const uint8_t*>(p);
+    return std::pair<const uint8_t*, const uint8_t*>{b, b + n};
+  };
+  auto overlap = [](std::pair<const uint8_t*, const uint8_t*> x, std::pair<const uint8_t*, const uint8_t*> y) {
+    return x.first < y.second && y.first < x.second;
+  };
+  for (size_t i = 0; i < count; ++i) {
+    const auto out = bytes(g[i].c, g[i].m * g[i].ldc * 4);
+    if (overlap(out, bytes(g[0].a, g[0].m * g[0].lda * 4))) return false;
+    for (size_t j = 0; j < count; ++j)
+      if (overlap(out, bytes(g[j].b_half, (g[j].trans_b ? g[j].n : g[j].k) * g[j].ldb * 2))) return false;
+  }
+  // One cut of the panels of all the parts side by side: a rectangle that
+  // spans two parts computes its share of each. Every element sums in the
+  // order its depth alone fixes, so the cut changes no bit.
+  const int64_t m = g[0].m, k = g[0].k, panels = first_panel[count];
+  if (threads <= 0) threads = int64_t(parallel_thread_count());
+  const bool parallel =
+      threads > 1 && double(m) * double(panels * kPanelWidth) * double(std::max<int64_t>(k, 1)) >= kParallelMinWork;
+  PanelSplit sp{};
+  if (parallel) {
+    sp = plan_panel_split(m, panels, threads);
+    if (sp.rb * sp.groups < threads && sp.groups < panels)
+      sp.groups = std::min(panels, (threads + sp.rb - 1) / sp.rb);
+  }
+  for_rectangles(parallel, sp, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+    for (size_t i = 0; i < count; ++i) {
+      const int64_t q0 = std::max(p0, first_panel[i]), q1 = std::min(p1, first_panel[i + 1]);
+      if (q0 < q1) matrix_product_rectangle(g[i], m0, m1, q0 - first_panel[i], q1 - first_panel[i]);
+    }
+  });
+  for (size_t i = 0; i < count; ++i) finish(*parts[i].product, *parts[i].out);
+  return true;
 }
 
 void store_value(const Value& v, uint8_t* dst, DataType t) {

@@ -42,6 +42,22 @@ void evaluate_product_bias(const Node& product, const Value* const* inputs, cons
                            float* workspace);
 int64_t product_bias_workspace(const Node& product, const std::vector<const Layout*>& inputs);
 
+// One of several products that read the same left operand: the product's
+// node, its inputs, its bias row (null: none) and its output.
+struct JoinedProduct {
+  const Node* product;
+  const Value* const* inputs;
+  const Value* bias;
+  const Value* out;
+};
+// The parts (at most 8, each a product of floats by a matrix of halves, as
+// a layer's weights behind their cast) in one cut of the pool over their
+// columns side by side, each value's bits those of its product alone. False
+// (nothing written) when a part is not such a product. Workspace: the parts'
+// bias columns, then the first part's product workspace. Cut as for
+// `threads` threads (0: the pool's).
+bool evaluate_joined_products(const JoinedProduct* parts, size_t count, float* workspace, int64_t threads = 0);
+
 // Writes v into dense memory of type t, rounding once for float16.
 void store_value(const Value& v, uint8_t* dst, DataType t);
 

@@ -337,6 +337,47 @@ std::shared_ptr<const Plan> make_plan(const std::vector<Node>& nodes, const std:
     }
   }
 
+  // Joined products: consecutive product steps (a bias added or not) of one
+  // left operand, each by a 2-D matrix of halves, written straight into
+  // float targets and reading nothing of the arena, run as one product of
+  // their columns side by side; a layer's query, key and value projections
+  // of one normalised input. Their inputs are all there before the first
+  // runs and their outputs overlap nothing, so running them together is
+  // running them in turn.
+  auto product_node = [&](uint32_t id) -> int64_t {
+    if (!chain_of[id].empty()) return -1;
+    if (product_of[id] >= 0) return product_of[id];
+    return plan->nodes[id].op == Operation::kMatrixMultiplication ? int64_t(id) : -1;
+  };
+  auto joinable = [&](uint32_t id) {
+    const int64_t p = product_node(id);
+    if (p < 0 || plan->layouts[id].root != Root::kResult || plan->nodes[id].type != DataType::kFloat32) return false;
+    const Node& pn = plan->nodes[size_t(p)];
+    if (pn.type != DataType::kFloat32 || pn.inputs.size() != 2 || pn.shape.size() < 2) return false;
+    const Layout& w = plan->layouts[pn.inputs[1].id];
+    if (w.storage != DataType::kFloat16 || w.shape.size() != 2) return false;
+    for (uint32_t in : reads(id))
+      if (plan->layouts[in].root == Root::kArena) return false;
+    return true;
+  };
+  constexpr uint32_t kMostJoined = 8;
+  std::vector<uint32_t> joined_after(steps.size(), 0);
+  for (size_t s = 0; s < steps.size();) {
+    size_t e = s + 1;
+    if (joinable(steps[s])) {
+      const Node& lead = plan->nodes[size_t(product_node(steps[s]))];
+      const uint32_t left = lead.inputs[0].id;
+      const int64_t rows = element_count(lead.shape) / std::max<int64_t>(1, lead.shape.back());
+      while (e < steps.size() && e - s < kMostJoined && joinable(steps[e])) {
+        const Node& pn = plan->nodes[size_t(product_node(steps[e]))];
+        if (pn.inputs[0].id != left || element_count(pn.shape) / std::max<int64_t>(1, pn.shape.back()) != rows) break;
+        ++e;
+      }
+    }
+    joined_after[s] = uint32_t(e - s - 1);
+    s = e;
+  }
+
   ArenaPlacer arena;
   std::vector<std::vector<uint32_t>> frees(steps.size() + 1);
   std::vector<char> placed(plan->nodes.size(), 0);
@@ -386,6 +427,17 @@ std::shared_ptr<const Plan> make_plan(const std::vector<Node>& nodes, const std:
         step.chain.push_back(c);
         prev = link;
       }
+    }
+    step.joined = joined_after[s];
+    if (step.joined > 0) {
+      // The joined parts' bias columns, then this product's workspace.
+      const Node& pn = plan->nodes[size_t(product_node(id))];
+      in_layouts.clear();
+      for (Tensor in : pn.inputs) in_layouts.push_back(&plan->layouts[in.id]);
+      int64_t floats = workspace_floats(pn, in_layouts);
+      for (size_t j = s; j <= s + step.joined; ++j)
+        if (product_of[steps[j]] >= 0) floats += plan->nodes[steps[j]].shape.back();
+      step.workspace_floats = std::max(step.workspace_floats, floats);
     }
     if (step.workspace_floats > 0) {
       step.workspace = arena.take(step.workspace_floats);
@@ -442,6 +494,26 @@ bool prepare_state(const Plan& plan, RunState& st, std::string* error) {
   return true;
 }
 
+// The products of steps [s, s + joined] in one cut of the pool; false
+// (nothing written) when they do not take it.
+bool join_products(const Plan& plan, RunState& st, size_t s) {
+  constexpr size_t kMost = 8;
+  const size_t count = plan.steps[s].joined + size_t{1};
+  if (count > kMost) return false;
+  JoinedProduct parts[kMost];
+  const Value* inputs[kMost][2];
+  for (size_t i = 0; i < count; ++i) {
+    const Step& step = plan.steps[s + i];
+    const bool biased = step.product != Step::kNoProduct;
+    const Node& pn = plan.nodes[biased ? step.product : step.node];
+    inputs[i][0] = &st.values[pn.inputs[0].id];
+    inputs[i][1] = &st.values[pn.inputs[1].id];
+    parts[i] = {&pn, inputs[i], biased ? &st.values[plan.nodes[step.node].inputs[1].id] : nullptr,
+                &st.values[step.node]};
+  }
+  return evaluate_joined_products(parts, count, st.arena + plan.steps[s].workspace);
+}
+
 bool run_with_state(const Plan& plan, RunState& st, const TensorData* const* inputs, const TensorData* const* results,
                     std::string* error) {
   if (!prepare_state(plan, st, error)) return false;
@@ -456,8 +528,15 @@ bool run_with_state(const Plan& plan, RunState& st, const TensorData* const* inp
     }
     st.values[id].base = base + l.offset * int64_t(data_type_size(l.storage));
   }
-  for (const Step& step : plan.steps) {
+  size_t done_until = 0;  // steps before it already ran with a joined product
+  for (size_t s = 0; s < plan.steps.size(); ++s) {
+    const Step& step = plan.steps[s];
     const Node& n = plan.nodes[step.node];
+    if (s < done_until) continue;
+    if (step.joined > 0 && join_products(plan, st, s)) {
+      done_until = s + step.joined + 1;
+      continue;
+    }
     if (!step.chain.empty()) {
       const Value* ext[kMaxChainOperands];
       for (size_t k = 0; k < step.externals.size(); ++k) ext[k] = &st.values[step.externals[k]];

@@ -42,6 +42,10 @@ struct Step {
   // node, evaluated here with the row as its bias; kNoProduct otherwise.
   static constexpr uint32_t kNoProduct = UINT32_MAX;
   uint32_t product = kNoProduct;
+  // Products of the steps after this one that read this step's left
+  // operand and run with it in one cut of the pool (see
+  // evaluate_joined_products); the steps themselves still follow, done.
+  uint32_t joined = 0;
 };
 
 struct RunState {
