@@ -160,6 +160,7 @@ Minimums minimums_of(const CpuState& s, const NodeRecord& n) {
     if (&cost == &kDepthwiseCost) return {kMinDepthwiseSplitWork, kMinDepthwiseAloneWork};
   }
   if (n.op() == op::BatchNormalization) return {kMinAffineSplitWork, kMinAffineSplitWork};
+  if (n.op() == op::GlobalAveragePool) return {kMinAffineSplitWork, kMinSplitWork};
   return {kMinSplitWork, kMinSplitWork};
 }
 

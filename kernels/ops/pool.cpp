@@ -185,7 +185,7 @@ bool global_avgpool_prepare(const CpuState& s, const NodeRecord& n, NodePlan& pl
   if (kern::value_count(node_out_value(s, n, 0)) != x.n * x.c)
     return fail(msg, cap, "output must hold one value per plane");
   const int64_t planes = x.n * x.c;
-  plan.set(GlobalPoolPlan{planes, x.plane(), kern::global_pool_planes_for(s.isa), planes >= 8 && planes * x.plane() >= 65536});
+  plan.set(GlobalPoolPlan{planes, x.plane(), kern::global_pool_planes_for(s.isa), planes >= 8 && planes * x.plane() >= 4096});
   return true;
 }
 

@@ -219,5 +219,53 @@ TEST(SplitGate, ConvPlannedForOneThreadGivesTheSameBits) {
   EXPECT_TRUE(test::bit_equal(y[0], y[1]));
 }
 
+// A GlobalAveragePool behind a layer that spreads spreads from a far
+// smaller size than other nodes (its input lies in the caches of that
+// layer's threads); behind a node on the calling thread it stays there.
+// Either way the bits are the same, each plane's average that of a plain
+// loop.
+TEST(SplitGate, GlobalAveragePoolFollowsASpreadProducer) {
+  using C = attr::Conv;
+  GraphBuilder b;
+  const uint64_t x = b.input({1, 96, 14, 14});
+  const uint64_t w = b.weight({640, 96, 1, 1}, random_values(640 * 96, 31));
+  const uint64_t a = b.act({1, 640, 14, 14}), s = b.act({1, 96, 14, 14});
+  const uint64_t g_spread = b.output({1, 640, 1, 1}), g_serial = b.output({1, 96, 1, 1});
+  b.node(op::Conv, {x, w}, {a}, {{C::kKernelH, 1}, {C::kKernelW, 1}});
+  b.node(op::GlobalAveragePool, {a}, {g_spread});
+  b.node(op::Softmax, {x}, {s}, {{attr::kAxis, GraphBuilder::i64_word(1)}});
+  b.node(op::GlobalAveragePool, {s}, {g_serial});
+  test::Engine e(b);
+  ASSERT_TRUE(e.ok()) << e.error.message;
+  CpuState& st = *e.state;
+  ASSERT_EQ(st.node_count, 4u);
+  ASSERT_LT(cpu_node_work(st, st.nodes[1]), kMinSplitWork);
+  ASSERT_LT(cpu_node_work(st, st.nodes[2]), kMinSplitWork);
+  EXPECT_FALSE(cpu_node_stays_serial(st, st.nodes[1]));
+  EXPECT_TRUE(cpu_node_stays_serial(st, st.nodes[3]));
+
+  test::NodeHarness h;
+  const std::vector<float> xv = random_values(1000 * 49, 32, -2.0f, 2.0f);
+  const uint64_t xi = h.value({1, 1000, 7, 7}, xv), yi = h.value({1, 1000, 1, 1});
+  const NodeRecord node = test::NodeHarness::node(op::GlobalAveragePool, {xi}, {yi});
+  std::vector<float> y[2];
+  for (int serial = 0; serial < 2; ++serial) {
+    NodePlan plan;
+    plan.serial = serial != 0;
+    char msg[256] = {0};
+    const CpuOpEntry* op_entry = cpu_op_entry(op::GlobalAveragePool);
+    ASSERT_TRUE(op_entry->prepare(h.state(), node, plan, msg, sizeof msg)) << msg;
+    const CpuSerialNode gate(plan.serial);
+    ASSERT_TRUE(op_entry->kernel(h.state(), node, plan));
+    y[serial] = h.read(yi);
+  }
+  EXPECT_TRUE(test::bit_equal(y[0], y[1]));
+  for (int k = 0; k < 1000; ++k) {
+    double sum = 0;
+    for (int i = 0; i < 49; ++i) sum += xv[k * 49 + i];
+    EXPECT_NEAR(y[0][k], sum / 49, 1e-6) << k;
+  }
+}
+
 }  // namespace
 }  // namespace vorn
