@@ -621,6 +621,22 @@ TEST(ConvKernel, DirectSplitsForEveryPoolGiveTheColumnPathsBits) {
                          {1, 2, 3, 8});
 }
 
+TEST(ConvKernel, DirectRectanglesPaddingTheirOwnRowsGiveTheColumnPathsBits) {
+  // Over the pool, rectangles cut mostly by positions pad the rows they
+  // read themselves: a strided 7 x 7 stem, panels spanning rows, a dilated
+  // 5 x 5 kernel, rows of one panel and a bit, a plane cut into bands (the
+  // last one shorter) on two threads, and a deeper layer whose rectangles
+  // also split its output channels.
+  check_column_path_bits("own_rows",
+                         {{3, 90, 70, 16, 7, 3, 1, 2},
+                          {16, 40, 41, 24, 3, 1, 1, 1},
+                          {8, 33, 36, 16, 5, 2, 2, 1},
+                          {12, 41, 35, 8, 3, 1, 1, 2},
+                          {8, 200, 330, 8, 3, 1, 1, 1},
+                          {32, 24, 30, 64, 3, 1, 1, 1}},
+                         71, {1, 2, 3, 8});
+}
+
 TEST(ConvKernel, ProductFinishGivesTheSeparatePassBits) {
   // Every form's product adds the bias, the fused residual and Relu as it
   // stores (the record capped to the form, so the AVX2 and portable tiles
