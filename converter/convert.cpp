@@ -189,9 +189,11 @@ ConvertOutcome convert_onnx_impl(Slice onnx_path, Slice vorn_path, uint64_t opti
     if (v.kind != kValueGraphInput && v.kind != kValueGraphOutput) continue;
     ByteString shape = shape_text(v.rank, v.dims);
     summary += v.kind == kValueGraphInput ? "input " : "output";
-    summary += " " + std::string(reinterpret_cast<const char*>(v.name), v.name_len) + " " +
-               std::string(reinterpret_cast<const char*>(shape.ptr), shape.len) + " " +
-               (v.elem == kElemI64 ? "i64" : "f32") + "\n";
+    summary += ' ';
+    summary.append(reinterpret_cast<const char*>(v.name), v.name_len);
+    summary += ' ';
+    summary.append(reinterpret_cast<const char*>(shape.ptr), shape.len);
+    summary += v.elem == kElemI64 ? " i64\n" : " f32\n";
     bytes_free(&shape);
   }
   summary += "opset " + std::to_string(s->default_opset) + ", ir_version " + std::to_string(s->ir_version) + ", " +

@@ -34,7 +34,11 @@ void read_proto(const uint8_t* b, Proto& p) {
 
 std::string label(const Proto& p) {
   std::string_view shown = !p.name.empty() || p.outputs.empty() ? p.name : p.outputs[0];
-  return "'" + std::string(shown) + "' " + std::string(p.op);
+  std::string text = "'";
+  text += shown;
+  text += "' ";
+  text += p.op;
+  return text;
 }
 
 }  // namespace
