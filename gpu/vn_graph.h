@@ -253,6 +253,10 @@ class VNGraph {
   // (nothing encoded when fewer than two).
   uint64_t linearGroup(uint64_t step, const std::vector<VNTensorRef>& slot, std::vector<VNTensorRef>* outs,
                        const mtl::CommandBufferRef& command);
+  // Whether a product of m rows, n columns and depth k is large enough for
+  // the graph layer or the matrix objects; below it the tiled kernels are
+  // faster than preparing a product.
+  static bool largeProduct(uint64_t m, uint64_t n, uint64_t k);
   // Whether a linear node of x and a Q8 weight reads the weight's blocks
   // itself ("matmul_q8") rather than an F16 copy of it.
   bool linearReadsQ8(const VNTensor& x, const VNTensor& weight) const;

@@ -13,8 +13,7 @@ namespace vorn {
 
 namespace {
 
-// A product takes the graph layer or the matrix object from these sizes on;
-// below them the tiled kernels are faster than preparing a product.
+// The sizes from which a product is large (VNGraph::largeProduct).
 constexpr uint64_t kProductMinRows = 32;
 constexpr uint64_t kProductMinColumns = 64;
 constexpr uint64_t kProductMinInterior = 64;
@@ -94,7 +93,7 @@ VNTensorRef VNGraph::linear(const VNTensorRef& x, const VNTensorRef& weight, con
     kernelGroups<Kernel::matmul_q8>({x.get(), weight.get(), out.get(), b}, p, {1, m, 1}, kThreadsPerGroup, command);
     return out;
   }
-  const bool large = m >= kProductMinRows && n >= kProductMinColumns && k >= kProductMinInterior;
+  const bool large = largeProduct(m, n, k);
   if (graphLinear_ && large) {
     linearGraph(x, weight, bias, out, m, n, k, command);
     return out;
@@ -192,8 +191,11 @@ bool VNGraph::linearReadsQ8(const VNTensor& x, const VNTensor& weight) const {
   if (weight.dtype != kElemQ8 || weight.shape.size() != 2 || k == 0 || activation_ != kElemF32 || !graphLinear_)
     return false;
   const uint64_t m = x.count / k, n = weight.shape[0];
-  return m >= kProductMinRows && n >= kProductMinColumns && k >= kProductMinInterior && weight.shape[1] == k &&
-         n * k <= (uint64_t(1) << 24);
+  return largeProduct(m, n, k) && weight.shape[1] == k && n * k <= (uint64_t(1) << 24);
+}
+
+bool VNGraph::largeProduct(uint64_t m, uint64_t n, uint64_t k) {
+  return m >= kProductMinRows && n >= kProductMinColumns && k >= kProductMinInterior;
 }
 
 void VNGraph::addBias(const VNTensorRef& out, const VNTensorRef& bias, uint64_t m, uint64_t n,

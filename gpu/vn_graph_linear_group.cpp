@@ -10,10 +10,6 @@ namespace vorn {
 namespace {
 
 constexpr uint64_t kMostParts = 3;
-// The sizes from which linear() takes the graph layer.
-constexpr uint64_t kGroupMinRows = 32;
-constexpr uint64_t kGroupMinColumns = 64;
-constexpr uint64_t kGroupMinInterior = 64;
 
 }  // namespace
 
@@ -26,7 +22,7 @@ uint64_t VNGraph::linearGroup(uint64_t step, const std::vector<VNTensorRef>& slo
   if (x == nullptr || x->dtype != activation_ || x->shape.empty()) return 0;
   const uint64_t k = shape_last_dim(x->shape);
   const uint64_t m = k != 0 ? x->count / k : 0;
-  if (m < kGroupMinRows || k < kGroupMinInterior || k % 2 != 0) return 0;
+  if (m < 2 || k % 2 != 0) return 0;
   // The parts: what linear() itself would run through the graph layer.
   struct Part {
     const VNTensor* weight;
@@ -44,7 +40,7 @@ uint64_t VNGraph::linearGroup(uint64_t step, const std::vector<VNTensorRef>& slo
     const VNTensor* b = node.inputs.size() > 2 ? slot[node.inputs[2]].get() : nullptr;
     if (w == nullptr || w->dtype != kElemF16 || (node.inputs.size() > 2 && b == nullptr)) break;
     const uint64_t n = shape_dim_at(w->shape, 0);
-    if (n < kGroupMinColumns || n % 2 != 0 || w->count != n * k) break;
+    if (!largeProduct(m, n, k) || n % 2 != 0 || w->count != n * k) break;
     if (b != nullptr && (b->count != n || b->dtype != kElemF16)) break;
     parts[count++] = {w.get(), b, n};
   }

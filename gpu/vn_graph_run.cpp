@@ -2,6 +2,7 @@
 // intermediates after their last reader, splitting at group changes to poll
 // the cancel word, profiling, captures and the KV-cache map.
 #include <algorithm>
+#include <span>
 #include <unordered_set>
 
 #include "base/files.h"
@@ -93,7 +94,7 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
   auto node_at = [&](uint64_t step) { return profile ? step : order_[step]; };
   // Node i's outputs into their slots (kept when captured), and its inputs
   // released after their last reader.
-  auto store = [&](uint64_t i, const std::vector<VNTensorRef>& outs) {
+  auto store = [&](uint64_t i, std::span<const VNTensorRef> outs) {
     const GraphNode& node = nodes_[i];
     for (size_t j = 0; j < outs.size(); ++j) {
       const uint64_t v = node.outputs[j];
@@ -143,7 +144,7 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
     if (!profile && node.op == kLinear) {
       joined.clear();
       if (const uint64_t count = linearGroup(step, slot, &joined, cb)) {
-        for (uint64_t s = 0; s < count; ++s) store(node_at(step + s), std::vector<VNTensorRef>{joined[s]});
+        for (uint64_t s = 0; s < count; ++s) store(node_at(step + s), {&joined[s], 1});
         step += count - 1;
         continue;
       }

@@ -45,16 +45,19 @@ void cpu_sgemm_threading(SgemmThreading threading, int threads, bool trans_a, bo
               MatrixProduct{trans_a, trans_b, m, n, std::max<int64_t>(k, 0), alpha, a, lda, b, ldb, beta, c, ldc});
 }
 
+bool product_cut(int64_t m, int64_t n, int64_t k, int threads, PanelSplit* split) {
+  const int64_t t = threads > 0 ? threads : static_cast<int64_t>(parallel_thread_count());
+  if (t <= 1 || double(m) * double(n) * double(std::max<int64_t>(k, 1)) < kParallelMinWork) return false;
+  *split = product_split(m, panel_count(n), t);
+  return true;
+}
+
 void cpu_product(SgemmThreading threading, int threads, const MatrixProduct& g) {
-  const int64_t m = g.m, n = g.n, k = g.k;
+  const int64_t m = g.m, n = g.n;
   if (m <= 0 || n <= 0) return;
-  const int64_t panels = panel_count(n);
-  int64_t t = 1;
-  if (threading == SgemmThreading::kPoolSplit)
-    t = threads > 0 ? threads : static_cast<int64_t>(parallel_thread_count());
-  const bool parallel = t > 1 && double(m) * double(n) * double(std::max<int64_t>(k, 1)) >= kParallelMinWork;
-  const PanelSplit sp = parallel ? product_split(m, panels, t) : PanelSplit{};
-  for_rectangles(parallel, sp, m, panels,
+  PanelSplit sp{};
+  const bool parallel = threading == SgemmThreading::kPoolSplit && product_cut(m, n, g.k, threads, &sp);
+  for_rectangles(parallel, sp, m, panel_count(n),
                  [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) { matrix_product_rectangle(g, m0, m1, p0, p1); });
 }
 

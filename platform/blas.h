@@ -35,6 +35,12 @@ void cpu_sgemm_threading(SgemmThreading threading, int threads, bool trans_a, bo
                          const float* b, int64_t ldb, float beta, float* c, int64_t ldc);
 
 struct MatrixProduct;
+struct PanelSplit;
+
+// Whether cpu_product spreads an m x n product of depth k planned for
+// `threads` threads (0: the pool's) over the pool, and then its cut into
+// rectangles of rows by panels in *split (untouched otherwise).
+bool product_cut(int64_t m, int64_t n, int64_t k, int threads, PanelSplit* split);
 
 // Any product of platform/panel_gemm.h's MatrixProduct (a B of halves
 // included) with a chosen threading, cut as cpu_sgemm cuts it.

@@ -780,7 +780,7 @@ int64_t product_bias_workspace(const Node& product, const std::vector<const Layo
 }
 
 bool evaluate_joined_products(const JoinedProduct* parts, size_t count, float* workspace, int64_t threads) {
-  constexpr size_t kMost = 8;
+  constexpr size_t kMost = kMostJoinedProducts;
   if (count == 0 || count > kMost) return false;
   const Value& left = *parts[0].inputs[0];
   float* biases = workspace;
@@ -826,16 +826,9 @@ bool evaluate_joined_products(const JoinedProduct* parts, size_t count, float* w
   // One cut of the panels of all the parts side by side: a rectangle that
   // spans two parts computes its share of each. Every element sums in the
   // order its depth alone fixes, so the cut changes no bit.
-  const int64_t m = g[0].m, k = g[0].k, panels = first_panel[count];
-  if (threads <= 0) threads = int64_t(parallel_thread_count());
-  const bool parallel =
-      threads > 1 && double(m) * double(panels * kPanelWidth) * double(std::max<int64_t>(k, 1)) >= kParallelMinWork;
+  const int64_t m = g[0].m, panels = first_panel[count];
   PanelSplit sp{};
-  if (parallel) {
-    sp = plan_panel_split(m, panels, threads);
-    if (sp.rb * sp.groups < threads && sp.groups < panels)
-      sp.groups = std::min(panels, (threads + sp.rb - 1) / sp.rb);
-  }
+  const bool parallel = product_cut(m, panels * kPanelWidth, g[0].k, int(threads), &sp);
   for_rectangles(parallel, sp, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
     for (size_t i = 0; i < count; ++i) {
       const int64_t q0 = std::max(p0, first_panel[i]), q1 = std::min(p1, first_panel[i + 1]);

@@ -50,12 +50,14 @@ struct JoinedProduct {
   const Value* bias;
   const Value* out;
 };
-// The parts (at most 8, each a product of floats by a matrix of halves, as
-// a layer's weights behind their cast) in one cut of the pool over their
-// columns side by side, each value's bits those of its product alone. False
-// (nothing written) when a part is not such a product. Workspace: the parts'
-// bias columns, then the first part's product workspace. Cut as for
-// `threads` threads (0: the pool's).
+// Most products run as one.
+inline constexpr size_t kMostJoinedProducts = 8;
+// The parts (at most kMostJoinedProducts, each a product of floats by a
+// matrix of halves, as a layer's weights behind their cast) in one cut of
+// the pool over their columns side by side, each value's bits those of its
+// product alone. False (nothing written) when a part is not such a
+// product. Workspace: the parts' bias columns, then the first part's
+// product workspace. Cut as for `threads` threads (0: the pool's).
 bool evaluate_joined_products(const JoinedProduct* parts, size_t count, float* workspace, int64_t threads = 0);
 
 // Writes v into dense memory of type t, rounding once for float16.

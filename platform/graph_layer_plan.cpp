@@ -360,7 +360,6 @@ std::shared_ptr<const Plan> make_plan(const std::vector<Node>& nodes, const std:
       if (plan->layouts[in].root == Root::kArena) return false;
     return true;
   };
-  constexpr uint32_t kMostJoined = 8;
   std::vector<uint32_t> joined_after(steps.size(), 0);
   for (size_t s = 0; s < steps.size();) {
     size_t e = s + 1;
@@ -368,7 +367,7 @@ std::shared_ptr<const Plan> make_plan(const std::vector<Node>& nodes, const std:
       const Node& lead = plan->nodes[size_t(product_node(steps[s]))];
       const uint32_t left = lead.inputs[0].id;
       const int64_t rows = element_count(lead.shape) / std::max<int64_t>(1, lead.shape.back());
-      while (e < steps.size() && e - s < kMostJoined && joinable(steps[e])) {
+      while (e < steps.size() && e - s < kMostJoinedProducts && joinable(steps[e])) {
         const Node& pn = plan->nodes[size_t(product_node(steps[e]))];
         if (pn.inputs[0].id != left || element_count(pn.shape) / std::max<int64_t>(1, pn.shape.back()) != rows) break;
         ++e;
@@ -497,7 +496,7 @@ bool prepare_state(const Plan& plan, RunState& st, std::string* error) {
 // The products of steps [s, s + joined] in one cut of the pool; false
 // (nothing written) when they do not take it.
 bool join_products(const Plan& plan, RunState& st, size_t s) {
-  constexpr size_t kMost = 8;
+  constexpr size_t kMost = kMostJoinedProducts;
   const size_t count = plan.steps[s].joined + size_t{1};
   if (count > kMost) return false;
   JoinedProduct parts[kMost];
