@@ -193,6 +193,25 @@ inline ScratchLease stage_memory(const mtl::KernelArgs& a, size_t floats) {
   }
 }
 
+// Float scratch of at least `floats` that stays with the calling thread
+// from one part of a stage to the next and from one kernel to the next, for
+// what a part writes and reads alone: its writes go to lines this core's
+// caches hold, where a lease from the shared pool may be lines another
+// worker left modified in its own. Valid until the thread's next call; the
+// thread keeps the largest it has needed. Null, with the dispatch failed,
+// when the memory cannot be had.
+inline float* thread_memory(const mtl::KernelArgs& a, size_t floats) {
+  thread_local ScratchLease held;
+  thread_local size_t capacity = 0;
+  floats = std::max<size_t>(floats, 1);
+  if (capacity < floats) {
+    held = ScratchLease();
+    held = stage_memory(a, floats);
+    capacity = held.data() != nullptr ? floats : 0;
+  }
+  return held.data();
+}
+
 // One stage of a grid kernel: body(part) for every part, on the team's
 // threads when there is enough work (work: about the multiply-adds of the
 // stage) to pay for a barrier, else on the calling thread. Where a part

@@ -30,6 +30,7 @@ namespace vorn::shaders {
 namespace {
 
 using attention_common::stage_memory;
+using attention_common::thread_memory;
 
 // Rows of x one call of the tiles takes (whole tiles of 6 or 8 rows), and
 // the floats of the group of W's panels the chunks of rows pass in turn
@@ -266,12 +267,12 @@ void matmul_q8(const mtl::KernelArgs& a) {
     };
     // Each rectangle widens a group of its panels at a time into scratch of
     // the group's size, which stays in the second-level cache while every
-    // row of the rectangle passes.
+    // row of the rectangle passes (the worker's own, which its caches hold
+    // from its last rectangle).
     const int64_t threads = int64_t(parallel_thread_count());
     const PanelSplit split = widening_split(int64_t(p.m), panels, threads);
     for_rectangles(threads > 1, split, int64_t(p.m), panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
-      ScratchLease lease = stage_memory(a, size_t(std::min(group, p1 - p0) * k * kPanelWidth));
-      float* own = lease.data();
+      float* own = thread_memory(a, size_t(std::min(group, p1 - p0) * k * kPanelWidth));
       if (own == nullptr) return;
       ScratchLease rows;
       for (int64_t q0 = p0; q0 < p1; q0 += group) {

@@ -427,8 +427,10 @@ Outcome matmuls(KernelHarness& h, Lcg& g) {
     // rounded to half: a partial last panel and more rows than one chunk;
     // then a depth that makes a group of panels narrower than the
     // rectangles the pool cuts, so that a rectangle widens several groups,
-    // and blocks of an infinite and a NaN scale inside whole panels.
-    for (const auto [m, n, k] : {std::array<uint32_t, 3>{30, 300, 576}, std::array<uint32_t, 3>{40, 200, 2048}}) {
+    // and blocks of an infinite and a NaN scale inside whole panels; last a
+    // shape whose panels fit in less scratch than the threads already hold.
+    for (const auto [m, n, k] : {std::array<uint32_t, 3>{30, 300, 576}, std::array<uint32_t, 3>{40, 200, 2048},
+                                 std::array<uint32_t, 3>{25, 40, 64}}) {
       uint64_t rb = 0;
       auto q = random_q8(g, n, k, &rb);
       if (k == 2048) {
