@@ -236,7 +236,8 @@ void attention_causal(const mtl::KernelArgs& a) {
       const uint64_t r0 = rb * kBlockRows, rows = std::min(kBlockRows, sh.s - r0);
       const float* kp = panels.data() + bk * (key_floats + value_floats);
       const uint64_t cols = skip[bk] ? std::min(sh.total, sh.visible(r0 + rows - 1)) : sh.total;
-      float* scores = thread_memory(a, rows * ld);
+      ScratchLease spare;
+      float* scores = thread_memory(a, rows * ld, spare);
       if (scores == nullptr) return;
       const float* qr = q + (b * sh.s + r0) * width + h * sh.d;
       panel_gemm(qr, int64_t(width), gathered_panels(kp, int64_t(sh.d)), int64_t(sh.d), int64_t(cols), scores,

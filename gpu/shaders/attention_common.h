@@ -19,6 +19,7 @@
 #include "platform/float_exp.h"
 #include "platform/parallel.h"
 #include "platform/scratch_pool.h"
+#include "platform/thread_kept.h"
 
 namespace vorn::shaders::attention_common {
 
@@ -198,18 +199,27 @@ inline ScratchLease stage_memory(const mtl::KernelArgs& a, size_t floats) {
 // what a part writes and reads alone: its writes go to lines this core's
 // caches hold, where a lease from the shared pool may be lines another
 // worker left modified in its own. Valid until the thread's next call; the
-// thread keeps the largest it has needed. Null, with the dispatch failed,
-// when the memory cannot be had.
-inline float* thread_memory(const mtl::KernelArgs& a, size_t floats) {
-  thread_local ScratchLease held;
-  thread_local size_t capacity = 0;
+// thread keeps the largest it has needed. A thread that cannot keep memory
+// leases `fallback` for this one call instead. Null, with the dispatch
+// failed, when the memory cannot be had.
+struct HeldScratch {
+  ScratchLease lease;
+  size_t capacity = 0;
+};
+
+inline float* thread_memory(const mtl::KernelArgs& a, size_t floats, ScratchLease& fallback) {
   floats = std::max<size_t>(floats, 1);
-  if (capacity < floats) {
-    held = ScratchLease();
-    held = stage_memory(a, floats);
-    capacity = held.data() != nullptr ? floats : 0;
+  HeldScratch* held = ThreadKept<HeldScratch>::get();
+  if (held == nullptr) {
+    fallback = stage_memory(a, floats);
+    return fallback.data();
   }
-  return held.data();
+  if (held->capacity < floats) {
+    held->lease = ScratchLease();
+    held->lease = stage_memory(a, floats);
+    held->capacity = held->lease.data() != nullptr ? floats : 0;
+  }
+  return held->lease.data();
 }
 
 // One stage of a grid kernel: body(part) for every part, on the team's

@@ -272,7 +272,8 @@ void matmul_q8(const mtl::KernelArgs& a) {
     const int64_t threads = int64_t(parallel_thread_count());
     const PanelSplit split = widening_split(int64_t(p.m), panels, threads);
     for_rectangles(threads > 1, split, int64_t(p.m), panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
-      float* own = thread_memory(a, size_t(std::min(group, p1 - p0) * k * kPanelWidth));
+      ScratchLease spare;
+      float* own = thread_memory(a, size_t(std::min(group, p1 - p0) * k * kPanelWidth), spare);
       if (own == nullptr) return;
       ScratchLease rows;
       for (int64_t q0 = p0; q0 < p1; q0 += group) {
