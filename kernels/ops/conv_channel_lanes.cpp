@@ -137,7 +137,33 @@ template <int NP>
   for (; kk < kc; ++kk)
     for (int i = 0; i < rows; ++i) ap[kk * rows + i] = i < mr ? a[i * lda + kk] : 0.0f;
 }
+
+// Positions [q0, q1) of the tile's sums (sum[q * rows + i]) to the planes
+// of its mr output channels (y, planes hw apart): blocks of eight
+// positions by eight channels through an 8 x 8 transpose, the rest one by
+// one.
+[[gnu::target("avx2")]] void unpack_avx2(const float* sum, int rows, int mr, int64_t q0, int64_t q1, float* y,
+                                         int64_t hw) {
+  const int whole = mr / 8 * 8;
+  int64_t q = q0;
+  for (; q + 8 <= q1; q += 8)
+    for (int g = 0; g < whole; g += 8) {
+      __m256 v[8];
+#pragma GCC unroll 8
+      for (int j = 0; j < 8; ++j) v[j] = _mm256_loadu_ps(sum + (q + j) * rows + g);
+      transpose8(v);
+#pragma GCC unroll 8
+      for (int i = 0; i < 8; ++i) _mm256_storeu_ps(y + (g + i) * hw + q, v[i]);
+    }
+  for (int i = 0; i < mr; ++i)
+    for (int64_t t = i < whole ? q : q0; t < q1; ++t) y[i * hw + t] = sum[t * rows + i];
+}
 #endif
+
+void unpack_portable(const float* sum, int rows, int mr, int64_t q0, int64_t q1, float* y, int64_t hw) {
+  for (int i = 0; i < mr; ++i)
+    for (int64_t q = q0; q < q1; ++q) y[i * hw + q] = sum[q * rows + i];
+}
 
 void pack_portable(const float* a, int64_t lda, int mr, int rows, int64_t kc, float* ap) {
   for (int64_t kk = 0; kk < kc; ++kk)
@@ -149,6 +175,7 @@ constexpr int kMaxRun = 12;
 struct LaneForm {
   LaneTile by[kMaxRun + 1];  // by positions
   void (*pack)(const float*, int64_t, int, int, int64_t, float*);
+  void (*unpack)(const float*, int, int, int64_t, int64_t, float*, int64_t);
 };
 
 template <size_t... N>
@@ -170,8 +197,12 @@ constexpr LaneForm make_form(KernelIsa isa) {
   LaneForm f{};
   fill_form(f, isa, std::make_index_sequence<kMaxRun>());
   f.pack = &pack_portable;
+  f.unpack = &unpack_portable;
 #if defined(__x86_64__)
-  if (isa != KernelIsa::kPortable) f.pack = &pack_avx2;
+  if (isa != KernelIsa::kPortable) {
+    f.pack = &pack_avx2;
+    f.unpack = &unpack_avx2;
+  }
 #endif
   return f;
 }
@@ -210,6 +241,21 @@ bool channel_lanes_apply(const ConvParams& p, KernelIsa isa) {
   }
   // Strided layers keep the panel paths, which ran faster on them.
   return p.kh * p.kw > 1 && p.sh == 1 && p.sw == 1 && padded_extent(p, &hp, &wp);
+}
+
+// Input channels from which a pointwise layer whose panels leave an
+// eighth of their lanes idle runs in lanes even where the AVX-512 product
+// could read its planes in place.
+constexpr int64_t kLanesDeepInputs = 256;
+
+bool channel_lanes_beat_in_place(const ConvParams& p) {
+  // On one thread mobilenet_v2's 7 x 7 layers of 320 to 960 input
+  // channels ran 5-10% faster in lanes (efficientnet_b0's of 320 to 1152
+  // and mobilenet_v3_small's of 288 and 576 as much or more); those of 160
+  // inputs and 960 outputs ran as fast or slower, and squeezenet's
+  // classifier on 13 x 13 (169 of 176 lanes) 13% slower.
+  const int64_t plane = p.y.plane(), lanes = panel_count(plane) * kPanelWidth;
+  return conv_is_pointwise(p) && p.x.c >= kLanesDeepInputs && p.y.w >= 4 && plane * 8 < lanes * 7;
 }
 
 int64_t channel_lanes_slots(const ConvParams& p, KernelIsa isa, int64_t threads) {
@@ -307,10 +353,7 @@ void run_channel_lanes(const ConvRun& r, const float* xn, float* yn) {
     }
     // Channel-major at last, then bias and activation while it is near.
     const int64_t q0 = oy0 * wo, q1 = oy1 * wo;
-    for (int i = 0; i < mr; ++i) {
-      float* yc = yn + (m0 + i) * hw;
-      for (int64_t q = q0; q < q1; ++q) yc[q] = sum[q * rows + i];
-    }
+    form.unpack(sum, rows, mr, q0, q1, yn + m0 * hw, hw);
     if (r.plan.epilogue) epilogue_tile(r, yn + m0 * hw, m0, mr, q0, q1 - q0);
   });
 }
