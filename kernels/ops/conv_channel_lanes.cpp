@@ -137,7 +137,33 @@ template <int NP>
   for (; kk < kc; ++kk)
     for (int i = 0; i < rows; ++i) ap[kk * rows + i] = i < mr ? a[i * lda + kk] : 0.0f;
 }
+
+// Positions [q0, q1) of the tile's sums (sum[q * rows + i]) to the planes
+// of its mr output channels (y, planes hw apart): blocks of eight
+// positions by eight channels through an 8 x 8 transpose, the rest one by
+// one.
+[[gnu::target("avx2")]] void unpack_avx2(const float* sum, int rows, int mr, int64_t q0, int64_t q1, float* y,
+                                         int64_t hw) {
+  const int whole = mr / 8 * 8;
+  int64_t q = q0;
+  for (; q + 8 <= q1; q += 8)
+    for (int g = 0; g < whole; g += 8) {
+      __m256 v[8];
+#pragma GCC unroll 8
+      for (int j = 0; j < 8; ++j) v[j] = _mm256_loadu_ps(sum + (q + j) * rows + g);
+      transpose8(v);
+#pragma GCC unroll 8
+      for (int i = 0; i < 8; ++i) _mm256_storeu_ps(y + (g + i) * hw + q, v[i]);
+    }
+  for (int i = 0; i < mr; ++i)
+    for (int64_t t = i < whole ? q : q0; t < q1; ++t) y[i * hw + t] = sum[t * rows + i];
+}
 #endif
+
+void unpack_portable(const float* sum, int rows, int mr, int64_t q0, int64_t q1, float* y, int64_t hw) {
+  for (int i = 0; i < mr; ++i)
+    for (int64_t q = q0; q < q1; ++q) y[i * hw + q] = sum[q * rows + i];
+}
 
 void pack_portable(const float* a, int64_t lda, int mr, int rows, int64_t kc, float* ap) {
   for (int64_t kk = 0; kk < kc; ++kk)
@@ -149,6 +175,7 @@ constexpr int kMaxRun = 12;
 struct LaneForm {
   LaneTile by[kMaxRun + 1];  // by positions
   void (*pack)(const float*, int64_t, int, int, int64_t, float*);
+  void (*unpack)(const float*, int, int, int64_t, int64_t, float*, int64_t);
 };
 
 template <size_t... N>
@@ -170,8 +197,12 @@ constexpr LaneForm make_form(KernelIsa isa) {
   LaneForm f{};
   fill_form(f, isa, std::make_index_sequence<kMaxRun>());
   f.pack = &pack_portable;
+  f.unpack = &unpack_portable;
 #if defined(__x86_64__)
-  if (isa != KernelIsa::kPortable) f.pack = &pack_avx2;
+  if (isa != KernelIsa::kPortable) {
+    f.pack = &pack_avx2;
+    f.unpack = &unpack_avx2;
+  }
 #endif
   return f;
 }
@@ -212,7 +243,25 @@ bool channel_lanes_apply(const ConvParams& p, KernelIsa isa) {
   return p.kh * p.kw > 1 && p.sh == 1 && p.sw == 1 && padded_extent(p, &hp, &wp);
 }
 
+// Input channels from which a pointwise layer whose panels leave an
+// eighth of their lanes idle runs in lanes even where the AVX-512 product
+// could read its planes in place.
+constexpr int64_t kLanesDeepInputs = 256;
+
+bool channel_lanes_beat_in_place(const ConvParams& p) {
+  // On one thread mobilenet_v2's 7 x 7 layers of 320 to 960 input
+  // channels ran 5-10% faster in lanes (efficientnet_b0's of 320 to 1152
+  // and mobilenet_v3_small's of 288 and 576 as much or more); those of 160
+  // inputs and 960 outputs ran as fast or slower, and squeezenet's
+  // classifier on 13 x 13 (169 of 176 lanes) 13% slower.
+  const int64_t plane = p.y.plane(), lanes = panel_count(plane) * kPanelWidth;
+  return conv_is_pointwise(p) && p.x.c >= kLanesDeepInputs && p.y.w >= 4 && plane * 8 < lanes * 7;
+}
+
 int64_t channel_lanes_slots(const ConvParams& p, KernelIsa isa, int64_t threads) {
+  // A pointwise layer's slots are the threads, however few its tiles: how
+  // it cuts them depends on both (run_channel_lanes).
+  if (conv_is_pointwise(p)) return std::max<int64_t>(threads, 1);
   const int64_t tiles = (p.y.c + lane_shape(isa).rows - 1) / lane_shape(isa).rows;
   return std::clamp<int64_t>(threads, 1, tiles);
 }
@@ -247,13 +296,15 @@ void run_channel_lanes(const ConvRun& r, const float* xn, float* yn) {
   const bool in_place = conv_is_pointwise(p);
   const float* pad = in_place ? xn : r.col;
   int64_t* offsets = reinterpret_cast<int64_t*>(r.col + padded_floats(p));
-  const bool parallel = r.plan.lane_slots > 1;
+  const int rows = shape.rows;
+  const int64_t tiles = (m + rows - 1) / rows, slots = std::min(r.plan.lane_slots, tiles);
+  const bool parallel = slots > 1;
   for (int64_t c = 0; c < p.x.c; ++c)
     for (int64_t i = 0; i < p.kh; ++i)
       for (int64_t j = 0; j < p.kw; ++j) offsets[(c * p.kh + i) * p.kw + j] = c * plane + i * p.dh * wp + j * p.dw;
   // The padded copies go over the pool too: on the calling thread alone
   // they kept seven threads waiting on every 7 x 7 and 14 x 14 layer.
-  const int64_t copies = in_place ? 0 : parallel ? std::min<int64_t>(p.x.c, 4 * r.plan.lane_slots) : 1;
+  const int64_t copies = in_place ? 0 : parallel ? std::min<int64_t>(p.x.c, 4 * slots) : 1;
   run_split(parallel, static_cast<size_t>(copies), [&](size_t u) {
     const int64_t c0 = static_cast<int64_t>(u) * p.x.c / copies, c1 = (static_cast<int64_t>(u) + 1) * p.x.c / copies;
     for (int64_t c = c0; c < c1; ++c) pad_plane(p, xn + c * p.x.plane(), r.col + c * plane, hp, wp);
@@ -261,13 +312,18 @@ void run_channel_lanes(const ConvRun& r, const float* xn, float* yn) {
   // Each output row (a pointwise layer's band) in runs of at most
   // shape.run positions, as even as they come (13 = 7 + 6).
   const int64_t runs = (wo + shape.run - 1) / shape.run;
-  const int rows = shape.rows;
-  const int64_t tiles = (m + rows - 1) / rows, slots = r.plan.lane_slots;
   // Over the pool, units of one tile by a band of output rows: a layer of
   // few tiles (160 channels are five) is cut into bands until there are
   // about twice as many units as threads, each band copying its tile's
-  // weights again. On one thread, each tile whole, in order.
-  const int64_t bands = slots > 1 ? std::clamp<int64_t>((2 * slots + tiles - 1) / tiles, 1, out_rows) : 1;
+  // weights again. On one thread, each tile whole, in order; and so on a
+  // deep pointwise layer of fewer tiles than threads but more than half as
+  // many, one tile a thread: there each band's copy of the weights cost
+  // more than the idle threads (at eight threads mobilenet_v2's 7 x 7
+  // layers of 576 and 960 inputs into five tiles took 13-15% less time,
+  // efficientnet_b0's into six 14-17% less; four tiles took 27% more,
+  // three 17% more, and eight, one a thread, 8% more).
+  const bool whole = in_place && kr >= kLanesDeepInputs && tiles < r.plan.lane_slots && 2 * tiles > r.plan.lane_slots;
+  const int64_t bands = slots > 1 && !whole ? std::clamp<int64_t>((2 * slots + tiles - 1) / tiles, 1, out_rows) : 1;
   const int64_t band_rows = (out_rows + bands - 1) / bands, units = tiles * ((out_rows + band_rows - 1) / band_rows);
   const int64_t per_tile = units / tiles;
   run_split(slots > 1, static_cast<size_t>(units), [&](size_t unit) {
@@ -307,10 +363,7 @@ void run_channel_lanes(const ConvRun& r, const float* xn, float* yn) {
     }
     // Channel-major at last, then bias and activation while it is near.
     const int64_t q0 = oy0 * wo, q1 = oy1 * wo;
-    for (int i = 0; i < mr; ++i) {
-      float* yc = yn + (m0 + i) * hw;
-      for (int64_t q = q0; q < q1; ++q) yc[q] = sum[q * rows + i];
-    }
+    form.unpack(sum, rows, mr, q0, q1, yn + m0 * hw, hw);
     if (r.plan.epilogue) epilogue_tile(r, yn + m0 * hw, m0, mr, q0, q1 - q0);
   });
 }

@@ -97,6 +97,9 @@ constexpr int64_t kChannelLanesPlane = 256;
 bool channel_lanes_apply(const ConvParams& p, KernelIsa isa);
 int64_t channel_lanes_slots(const ConvParams& p, KernelIsa isa, int64_t threads);
 int64_t channel_lanes_floats(const ConvParams& p, KernelIsa isa, int64_t slots);
+// Whether a pointwise layer runs in lanes even where the AVX-512 product
+// could read its input planes in place.
+bool channel_lanes_beat_in_place(const ConvParams& p);
 
 // Bias and activation of output channel c over len values from v on.
 inline void epilogue_span(const ConvRun& r, float* v, int64_t len, int64_t c) {

@@ -295,7 +295,10 @@ bool plan_channel_lanes(const ConvParams& p, const ConvPlanInputs& in, ConvPlan&
   // panels (squeezenet's classifier and mobilenet_v2's 7 x 7 layers, 8-13%
   // faster in the model than with the channels in the lanes; the classifier
   // faster still with its panels copied, pointwise_copy_beats_in_place).
-  if (conv_is_pointwise(p) && pointwise_panels_in_place(p, in, c.col_floats)) return false;
+  // Deep layers whose panels leave many lanes idle take the lanes all the
+  // same (channel_lanes_beat_in_place).
+  if (conv_is_pointwise(p) && !channel_lanes_beat_in_place(p) && pointwise_panels_in_place(p, in, c.col_floats))
+    return false;
   const bool parallel = in.threads > 1 && p.y.c * p.y.plane() * p.k_rows() >= kParallelWork;
   const int64_t slots = channel_lanes_slots(p, in.isa, parallel ? in.threads : 1);
   // A layer of a tile or two of channels would keep most of the pool

@@ -606,6 +606,11 @@ TEST(ConvKernel, ChannelLanesGiveTheColumnPathsBitsInEveryForm) {
                           {72, 1, 1, 40, 1, 0, 1, 1},
                           {256, 8, 8, 260, 1, 0, 1, 1}},
                          43);
+  // Deep pointwise layers on planes that leave panel lanes idle run in
+  // lanes on one thread too; tiles of channels short of a whole one, and
+  // positions in blocks of eight and a rest, on one to eight threads.
+  check_column_path_bits("lanes_deep_pointwise", {{576, 7, 7, 160, 1, 0, 1, 1}, {264, 3, 11, 44, 1, 0, 1, 1}}, 73,
+                         {1, 2, 3, 8});
 }
 
 TEST(ConvKernel, FewChannelsCopiedInPartsGiveTheColumnPathsBits) {
