@@ -3,6 +3,7 @@
 // element).
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "gpu/shaders/kernels.h"
 
@@ -107,17 +108,23 @@ bool norm_check(const mtl::KernelArgs& a, std::string* e) {
 
 // The rotate-half form, with cos and sin rounded to the activation type and
 // each product rounded.
-// Angles depend on the row's position and on c mod d/2 only: a thread keeps
-// the frequencies of the dispatch, and the rounded cos and sin of the
-// position it is on, across the groups it runs, so each is computed once
-// per thread and position instead of once per element.
+// Angles depend on theta, d, the row's position and c mod d/2 only: a thread
+// keeps the frequencies of the last theta and d it met, and the rounded cos
+// and sin of the last position, across groups and dispatches. A decode step
+// ropes every layer's queries and keys at one position, so each is computed
+// once per thread and step instead of once per dispatch.
 constexpr uint64_t kRopeTable = 128;
 
 namespace {
 
+// What the tables were made for: the frequencies from theta (its bits) and
+// d (0: none made), cos and sin from those and position (only when
+// has_position).
 struct RopeTables {
-  uint64_t dispatch = 0;  // 0: nothing kept (a dispatch outside a command buffer)
-  uint64_t row = UINT64_MAX;
+  uint32_t theta_bits = 0;
+  uint64_t d = 0;
+  bool has_position = false;
+  int64_t position = 0;
   float frequency[kRopeTable], cos_a[kRopeTable], sin_a[kRopeTable];
 };
 
@@ -172,21 +179,23 @@ void rope(const mtl::KernelArgs& a, mtl::Size3 g) {
     });
     return;
   }
-  thread_local RopeTables kept;
-  RopeTables fresh;
-  RopeTables& t = a.dispatch_id != 0 ? kept : fresh;
-  if (a.dispatch_id == 0 || t.dispatch != a.dispatch_id) {
+  thread_local RopeTables t;
+  uint32_t theta_bits;
+  std::memcpy(&theta_bits, &theta, sizeof theta_bits);
+  if (t.d != d || t.theta_bits != theta_bits) {
     for (uint64_t f = 0; f < half_d; ++f) t.frequency[f] = std::pow(theta, -2.0f * float(f) / float(d));
-    t.dispatch = a.dispatch_id;
-    t.row = UINT64_MAX;
+    t.d = d;
+    t.theta_bits = theta_bits;
+    t.has_position = false;
   }
   const ThreadRange range = threads_of(a, g);
   const uint64_t end = range.end < p.count ? range.end : p.count;
   for (uint64_t i = range.begin; i < end;) {
     const uint64_t c0 = i % d, base = i - c0, row = i / (heads * d);
     const uint64_t c1 = d - c0 < end - i ? d : c0 + (end - i);
-    if (row != t.row) {
-      t.row = row;
+    if (!t.has_position || positions[row] != t.position) {
+      t.has_position = true;
+      t.position = positions[row];
       for (uint64_t k = 0; k < half_d; ++k) {
         const float angle = float(positions[row]) * t.frequency[k];
         t.cos_a[k] = round_to<A>(std::cos(angle));

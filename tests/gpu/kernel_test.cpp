@@ -491,14 +491,26 @@ Outcome norms(KernelHarness& h, Lcg& g) {
       }
     }
   }
-  {  // rope: 4 rows of 3 heads of 8
-    const uint64_t heads = 3, d = 8, rows = 4, count = rows * heads * d;
-    const std::vector<int64_t> positions = {0, 5, 100, 2047};
+  // rope, one dispatch after another: threads keep their tables across
+  // dispatches, so a new theta, d or position must not meet stale ones.
+  struct RopeCase {
+    uint64_t heads, d;
+    float theta;
+    std::vector<int64_t> positions;
+  };
+  const RopeCase ropes[] = {{3, 8, 10000, {0, 5, 100, 2047}},
+                            {3, 8, 10000, {5, 5, 7, 7}},
+                            {1, 8, 500000, {7, 100}},
+                            {2, 16, 500000, {100, 3}},
+                            {2, 16, 500000, {3, 3, 3}}};
+  for (const RopeCase& rc : ropes) {
+    const uint64_t heads = rc.heads, d = rc.d, rows = rc.positions.size(), count = rows * heads * d;
+    const std::vector<int64_t>& positions = rc.positions;
     const auto x = random_values<A>(g, count);
-    const float theta = 10000;
+    const float theta = rc.theta;
     auto y = h.zeros(count * sizeof(A));
     o.error += h.run<A, Kernel::rope>({{0, h.buffer(x)}, {1, h.buffer(positions)}, {2, y}},
-                                      {.count = uint32_t(count), .head_dim = d, .heads = heads, .theta = theta},
+                                      {.count = uint32_t(count), .head_dim = uint32_t(d), .heads = uint32_t(heads), .theta = theta},
                                       threads(count), false);
     for (float v : read<A>(y, count)) o.got.push_back(v);
     for (uint64_t i = 0; i < count; ++i) {
