@@ -187,6 +187,9 @@ class VNGraph {
   // Nodes that ran inside a single-row product's output step rather than as
   // dispatches of their own (residual adds, SiLU and the gating multiply).
   uint64_t foldedNodes = 0;
+  // New key and value rows their producer (a single-row product or rope)
+  // wrote straight into the KV cache, with no copy by the attention.
+  uint64_t cacheRowsInPlace = 0;
 
   // --- state the caller sets ---
   // Per-node timings of the next passes (each node in its own command
@@ -239,9 +242,18 @@ class VNGraph {
   // The single-row product x W^T + b into out, then its output step
   // (shaders::MatvecOutput) over extra (the residual, or the up weight) and
   // upBias.
+  // headRows, headStride: a plain product's rows in heads spaced apart in
+  // out (shaders::MatvecParams).
   void matvec(const VNTensorRef& x, const VNTensorRef& weight, const VNTensorRef& bias, const VNTensorRef& out,
               uint32_t output, const VNTensorRef& extra, const VNTensorRef& upBias,
-              const mtl::CommandBufferRef& command);
+              const mtl::CommandBufferRef& command, uint64_t headRows = 0, uint64_t headStride = 0);
+  // Node i, a single-row product or rope whose output only an attention
+  // reads as its new keys or values (cacheReader_), encoded to write that
+  // row straight into its place in the attention's KV cache, when the cache
+  // takes it in place this pass: returns the view of the row there (the
+  // attention then copies nothing), or null with nothing encoded.
+  VNTensorRef cacheRowProducer(uint64_t i, const std::vector<VNTensorRef>& slot,
+                               const mtl::CommandBufferRef& command);
   // The nodes from order_[step] on that fusion_[step] folds into one
   // single-row product, encoded as that product; null (nothing encoded) when
   // this pass's tensors do not make them one (several rows, other kinds).
@@ -330,6 +342,11 @@ class VNGraph {
   // Only nodes of the product's group whose intermediates nothing else
   // reads are folded.
   std::vector<uint32_t> fusion_;
+  // By node: for a product or rope whose one output only a cached attention
+  // reads, as its K or V input, that attention's node number; else
+  // kNoCacheReader.
+  static constexpr uint64_t kNoCacheReader = UINT64_MAX;
+  std::vector<uint64_t> cacheReader_;
   std::vector<std::string> groups_;
   std::vector<uint64_t> uses_;
   std::map<std::string, uint64_t> inputIds_;

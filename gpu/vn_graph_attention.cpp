@@ -31,6 +31,65 @@ uint64_t row_stride(const VNTensor& t, uint64_t rows) { return t.cacheStride != 
 
 }  // namespace
 
+VNTensorRef VNGraph::cacheRowProducer(uint64_t i, const std::vector<VNTensorRef>& slot,
+                                      const mtl::CommandBufferRef& command) {
+  const GraphNode& node = nodes_[i];
+  const GraphNode& att = nodes_[cacheReader_[i]];
+  const uint64_t hk = att.attrs[kAttentionKvHeads], d = att.attrs[kAttentionHeadDim];
+  const bool values = att.inputs[kAttentionV] == node.outputs[0];
+  const VNTensorRef& past = slot[att.inputs[values ? kAttentionPastV : kAttentionPastK]];
+  const VNTensorRef& x = slot[node.inputs[0]];
+  if (past == nullptr || x == nullptr || hk == 0 || d == 0 || hk > (uint64_t(1) << 16) || d > kMaxHeadDim ||
+      x->dtype != activation_ || x->shape.size() != 3 || x->shape[0] != 1 || x->shape[1] != 1)
+    return nullptr;
+  // The cache must take this pass's one new row in place (as cacheTensor
+  // does): a head-major view from the start of its buffer with a free row
+  // behind its past ones, the whole of it inside the buffer.
+  const uint64_t es = element_size(activation_);
+  if (past->dtype != activation_ || past->offset != 0 || past->shape.size() != 4 || past->shape[0] != 1 ||
+      past->shape[1] != hk || past->shape[3] != d || past->buffer == nullptr)
+    return nullptr;
+  const uint64_t rows = past->shape[2], stride = past->cacheStride;
+  if (rows >= kMaxContext || stride <= rows || stride > (uint64_t(1) << 20) ||
+      hk * stride * d > past->buffer->length() / es)
+    return nullptr;
+  auto row = std::make_shared<VNTensor>();
+  row->buffer = past->buffer;
+  row->shape = {1, 1, hk * d};
+  row->offset = rows * d * es;
+  row->dtype = activation_;
+  row->count = hk * d;
+  row->cacheStride = stride;
+  if (node.op == kRope) {
+    const VNTensorRef& positions = slot[node.inputs[1]];
+    // rope()'s own reading of theta (a non-finite one throws there as here).
+    const float theta = float(check_finite_attribute(node.attrs[kRopeTheta]));
+    if (node.attrs[kRopeHeadDim] != d || node.attrs[kRopeHeads] != hk || d % 2 != 0 || x->count != hk * d ||
+        positions == nullptr || positions->dtype != kElemI64 || positions->count != 1 || !(theta > 0))
+      return nullptr;
+    kernel<Kernel::rope>({x.get(), positions.get(), row.get()},
+                         {.count = uint32_t(hk * d),
+                          .head_dim = uint32_t(d),
+                          .heads = uint32_t(hk),
+                          .head_stride = uint32_t(stride * d),
+                          .theta = theta},
+                         hk * d, false, command);
+    ++cacheRowsInPlace;
+    return row;
+  }
+  // What linear() takes to its single-row product.
+  const VNTensorRef& weight = slot[node.inputs[1]];
+  const VNTensorRef bias = node.inputs.size() > 2 ? slot[node.inputs[2]] : nullptr;
+  const uint64_t k = shape_last_dim(x->shape), n = hk * d;
+  if (weight == nullptr || (node.inputs.size() > 2 && bias == nullptr) || k == 0 || k % 2 != 0 || n % 2 != 0 ||
+      x->count != k || weight->shape.size() != 2 || (weight->dtype != kElemF16 && weight->dtype != kElemQ8) ||
+      weight->shape[0] != n || weight->count != n * k || (bias != nullptr && (bias->count != n || bias->dtype != kElemF16)))
+    return nullptr;
+  matvec(x, weight, bias, row, shaders::kMatvecPlain, nullptr, nullptr, command, d, stride * d);
+  ++cacheRowsInPlace;
+  return row;
+}
+
 VNTensorRef VNGraph::cacheTensor(const VNTensorRef& source, const VNTensorRef& past, bool cache, KvCache* kv,
                                  uint64_t b, uint64_t hk, uint64_t s, uint64_t past_rows, uint64_t d,
                                  const mtl::CommandBufferRef& command) {
@@ -63,7 +122,11 @@ VNTensorRef VNGraph::cacheTensor(const VNTensorRef& source, const VNTensorRef& p
                                      .append = in_place,
                                      .past_stride = uint32_t(cache ? row_stride(*past, past_rows) : past_rows)};
   const VNTensor* from = cache ? past.get() : target.get();
-  kernel<Kernel::cache_append>({source.get(), from, target.get()}, p, p.count, false, command);
+  // A producer that wrote the new row in its place already (cacheRowProducer)
+  // leaves nothing to copy.
+  const bool written = in_place && s == 1 && source->buffer == past->buffer && source->cacheStride == stride &&
+                       source->offset == past_rows * d * element_size(activation_);
+  if (!written) kernel<Kernel::cache_append>({source.get(), from, target.get()}, p, p.count, false, command);
   if (cache && kv != nullptr) kv->countAppend(b * hk * s * d, in_place ? 0 : b * hk * past_rows * d);
   return target;
 }

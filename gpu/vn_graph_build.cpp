@@ -247,6 +247,26 @@ void VNGraph::parse(const uint8_t* metadata, uint64_t length) {
 }
 
 void VNGraph::planFolds() {
+  // Producers of a cached attention's new keys or values that nothing else
+  // reads.
+  cacheReader_.assign(nodes_.size(), kNoCacheReader);
+  std::vector<uint64_t> producer(rows_.size(), kNoCacheReader);
+  for (uint64_t i = 0; i < nodes_.size(); ++i)
+    if ((nodes_[i].op == kLinear || nodes_[i].op == kRope) && nodes_[i].outputs.size() == 1)
+      producer[nodes_[i].outputs[0]] = i;
+  for (uint64_t i = 0; i < nodes_.size(); ++i) {
+    const GraphNode& a = nodes_[i];
+    const GraphOpRow* row = graph_op_row(a.op);
+    if (a.op != kAttention || row == nullptr || a.attrs.size() != row->attributes || a.inputs.size() != 6 ||
+        a.attrs[kAttentionCache] != 1)
+      continue;
+    for (uint64_t input : {kAttentionK, kAttentionV}) {
+      const uint64_t v = a.inputs[input];
+      const bool once = v < rows_.size() && uses_[v] == 1 && rows_[v].flags == 0 && v != logitsId_ &&
+                        a.inputs[kAttentionK] != a.inputs[kAttentionV];
+      if (once && producer[v] != kNoCacheReader && producer[v] < i) cacheReader_[producer[v]] = i;
+    }
+  }
   fusion_.assign(order_.size(), shaders::kMatvecPlain);
   auto at = [&](uint64_t s) -> const GraphNode& { return nodes_[order_[s]]; };
   // A value only the next node reads, and nobody receives.

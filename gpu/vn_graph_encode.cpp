@@ -121,14 +121,16 @@ VNTensorRef VNGraph::linear(const VNTensorRef& x, const VNTensorRef& weight, con
 
 void VNGraph::matvec(const VNTensorRef& x, const VNTensorRef& weight, const VNTensorRef& bias, const VNTensorRef& out,
                      uint32_t output, const VNTensorRef& extra, const VNTensorRef& upBias,
-                     const mtl::CommandBufferRef& command) {
+                     const mtl::CommandBufferRef& command, uint64_t headRows, uint64_t headStride) {
   const uint64_t n = shape_dim_at(weight->shape, 0);
   const shaders::MatvecParams p{.rows = uint32_t(n),
                                 .k = uint32_t(shape_last_dim(x->shape)),
                                 .has_bias = bias != nullptr,
                                 .row_bytes = uint32_t(weight->rowBytes),
                                 .output = output,
-                                .has_up_bias = upBias != nullptr};
+                                .has_up_bias = upBias != nullptr,
+                                .head_rows = uint32_t(headRows),
+                                .head_stride = uint32_t(headStride)};
   const VNTensor* b = bias != nullptr ? bias.get() : weight.get();
   const VNTensor* e = extra != nullptr ? extra.get() : weight.get();
   const VNTensor* c = upBias != nullptr ? upBias.get() : weight.get();

@@ -139,6 +139,14 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
         continue;
       }
     }
+    // A decode step's new keys and values go straight into their rows of
+    // the cache.
+    if (!profile && wanted.empty() && cacheReader_[i] != kNoCacheReader) {
+      if (VNTensorRef row = cacheRowProducer(i, slot, cb)) {
+        store(i, {&row, 1});
+        continue;
+      }
+    }
     // Products of one input (a layer's query, key and value projections)
     // are encoded as one.
     if (!profile && node.op == kLinear) {

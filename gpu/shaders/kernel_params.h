@@ -48,7 +48,12 @@ struct MatvecParams {
   // u4: what the row's result becomes before its store (MatvecOutput).
   uint32_t output = 0;
   uint32_t has_up_bias = 0;  // u5: kMatvecSwiglu's second bias
-  uint32_t unused_u[10] = {};
+  // u6, u7: a plain product's rows in heads of head_rows (0: one run of N),
+  // head h's first row at element h * head_stride of y: the new row of a
+  // head-major KV cache, written in place.
+  uint32_t head_rows = 0;
+  uint32_t head_stride = 0;
+  uint32_t unused_u[8] = {};
   float unused_f[4] = {};
 };
 
@@ -132,7 +137,10 @@ struct RopeParams {
   uint32_t count = 0;     // u0: elements
   uint32_t head_dim = 0;  // u1: d
   uint32_t heads = 0;     // u2
-  uint32_t unused_u[13] = {};
+  // u3: 0, or for a single row the elements from one head's output to the
+  // next (the new row of a head-major KV cache, written in place).
+  uint32_t head_stride = 0;
+  uint32_t unused_u[12] = {};
   float theta = 0;  // f0
   float unused_f[3] = {};
 };
@@ -170,6 +178,7 @@ VORN_PARAMS_BLOCK(MatvecParams);
 VORN_PARAMS_WORD(MatvecParams, row_bytes, 3);
 VORN_PARAMS_WORD(MatvecParams, output, 4);
 VORN_PARAMS_WORD(MatvecParams, has_up_bias, 5);
+VORN_PARAMS_WORD(MatvecParams, head_stride, 7);
 VORN_PARAMS_BLOCK(MatmulParams);
 VORN_PARAMS_WORD(MatmulParams, has_bias, 3);
 VORN_PARAMS_BLOCK(UnfoldParams);
@@ -185,6 +194,7 @@ VORN_PARAMS_WORD(NormParams, rms, 1);
 VORN_PARAMS_WORD(NormParams, epsilon, 16);
 VORN_PARAMS_BLOCK(RopeParams);
 VORN_PARAMS_WORD(RopeParams, heads, 2);
+VORN_PARAMS_WORD(RopeParams, head_stride, 3);
 VORN_PARAMS_WORD(RopeParams, theta, 16);
 VORN_PARAMS_BLOCK(AttentionParams);
 VORN_PARAMS_WORD(AttentionParams, kv_stride, 7);

@@ -395,14 +395,21 @@ template <class A>
 bool matvec_common_check(const mtl::KernelArgs& a, uint64_t weight_bytes, std::string* e) {
   const MatvecParams& p = params<Kernel::matvec>(a);
   if (!(require_elements(a, 0, p.k, sizeof(A), e) && mtl::kernel_require(a, 1, weight_bytes, e) &&
-        require_elements(a, 2, p.rows, sizeof(A), e) && (p.has_bias == 0 || require_elements(a, 4, p.rows, 2, e))))
+        (p.head_rows != 0 || require_elements(a, 2, p.rows, sizeof(A), e)) &&
+        (p.has_bias == 0 || require_elements(a, 4, p.rows, 2, e))))
     return false;
   switch (p.output) {
     case kMatvecPlain:
-      return true;
+      if (p.head_rows == 0) return true;
+      // Whole heads, side by side or spaced apart, the last one inside y.
+      if (p.rows % p.head_rows != 0 || p.head_stride < p.head_rows)
+        return mtl::kernel_refuse("rows are not whole heads of head_rows inside head_stride", e);
+      return require_elements(a, 2, uint64_t(p.rows / p.head_rows - 1) * p.head_stride + p.head_rows, sizeof(A), e);
     case kMatvecResidual:
-      return require_elements(a, 5, p.rows, sizeof(A), e);
+      return p.head_rows == 0 ? require_elements(a, 5, p.rows, sizeof(A), e)
+                              : mtl::kernel_refuse("heads apart only in a plain product", e);
     case kMatvecSwiglu:
+      if (p.head_rows != 0) return mtl::kernel_refuse("heads apart only in a plain product", e);
       return mtl::kernel_require(a, 5, weight_bytes, e) && (p.has_up_bias == 0 || require_elements(a, 6, p.rows, 2, e));
     default:
       return mtl::kernel_refuse("unknown output step", e);
@@ -495,6 +502,13 @@ void matvec_rows(const MatvecParams& p, const mtl::KernelArgs& a, Rows rows, con
       return;
     }
     default:
+      if (p.head_rows != 0) {
+        const uint64_t head = p.head_rows, stride = p.head_stride;
+        for (uint64_t r = rows.begin; r < rows.end; ++r)
+          y[r / head * stride + r % head] =
+              from_float<A>(product_value<A>(bias, has_bias, r, row_dot<kQ8>(x, w + r * row_bytes, K, form)));
+        return;
+      }
       for (uint64_t r = rows.begin; r < rows.end; ++r)
         y[r] = from_float<A>(product_value<A>(bias, has_bias, r, row_dot<kQ8>(x, w + r * row_bytes, K, form)));
   }

@@ -3,6 +3,7 @@
 // element).
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "gpu/shaders/kernels.h"
 
@@ -107,25 +108,32 @@ bool norm_check(const mtl::KernelArgs& a, std::string* e) {
 
 // The rotate-half form, with cos and sin rounded to the activation type and
 // each product rounded.
-// Angles depend on the row's position and on c mod d/2 only: a thread keeps
-// the frequencies of the dispatch, and the rounded cos and sin of the
-// position it is on, across the groups it runs, so each is computed once
-// per thread and position instead of once per element.
+// Angles depend on theta, d, the row's position and c mod d/2 only: a thread
+// keeps the frequencies of the last theta and d it met, and the rounded cos
+// and sin of the last position, across groups and dispatches. A decode step
+// ropes every layer's queries and keys at one position, so each is computed
+// once per thread and step instead of once per dispatch.
 constexpr uint64_t kRopeTable = 128;
 
 namespace {
 
+// What the tables were made for: the frequencies from theta (its bits) and
+// d (0: none made), cos and sin from those and position (only when
+// has_position).
 struct RopeTables {
-  uint64_t dispatch = 0;  // 0: nothing kept (a dispatch outside a command buffer)
-  uint64_t row = UINT64_MAX;
+  uint32_t theta_bits = 0;
+  uint64_t d = 0;
+  bool has_position = false;
+  int64_t position = 0;
   float frequency[kRopeTable], cos_a[kRopeTable], sin_a[kRopeTable];
 };
 
 // y[c] for the channels [c0, c0 + n) of one head (base its channel 0) that
 // lie on one side of d/2: partner channel c + shift, sign of the partner's
 // term, table entry c + shift for c < d/2 and c - d/2 above.
+// y_base is where the head's channel 0 goes.
 template <class A>
-void rope_side(const A* x, A* y, uint64_t base, uint64_t c0, uint64_t n, int64_t shift, float sign,
+void rope_side(const A* x, A* y, uint64_t base, uint64_t y_base, uint64_t c0, uint64_t n, int64_t shift, float sign,
                const float* cos_a, const float* sin_a) {
   const uint64_t f0 = shift > 0 ? c0 : uint64_t(int64_t(c0) + shift);
   if constexpr (sizeof(A) == sizeof(float)) {
@@ -133,7 +141,7 @@ void rope_side(const A* x, A* y, uint64_t base, uint64_t c0, uint64_t n, int64_t
     // straight from x, without copies (y is never x).
     const float* own = x + base + c0;
     const float* partner = x + base + uint64_t(int64_t(c0) + shift);
-    float* out = y + base + c0;
+    float* out = y + y_base + c0;
     for (uint64_t j = 0; j < n; ++j) out[j] = own[j] * cos_a[f0 + j] + sign * partner[j] * sin_a[f0 + j];
     return;
   }
@@ -147,7 +155,7 @@ void rope_side(const A* x, A* y, uint64_t base, uint64_t c0, uint64_t n, int64_t
   round_n<A>(own, n);
   round_n<A>(partner, n);
   for (uint64_t j = 0; j < n; ++j) own[j] = own[j] + partner[j];
-  narrow_n(own, y + base + c0, n);
+  narrow_n(own, y + y_base + c0, n);
 }
 
 }  // namespace
@@ -160,6 +168,10 @@ void rope(const mtl::KernelArgs& a, mtl::Size3 g) {
   const A* x = a.buffer<const A>(0);
   const int64_t* positions = a.buffer<const int64_t>(1);
   A* y = a.buffer<A>(2);
+  // Where the head of element i starts in y: heads side by side, or for a
+  // single row head_stride apart.
+  const uint64_t stride = p.head_stride;
+  auto y_base = [&](uint64_t base) { return stride == 0 ? base : base / d * stride; };
   if (half_d > kRopeTable) {
     for_each_thread(a, g, p.count, [&](uint64_t i) {
       const uint64_t c = i % d, base = i - c, row = i / (heads * d), f = c % half_d;
@@ -168,25 +180,27 @@ void rope(const mtl::KernelArgs& a, mtl::Size3 g) {
       const float first = round_to<A>(to_float(x[i]) * cos_r);
       const float sign = c < half_d ? -1.0f : 1.0f;
       const float second = round_to<A>(sign * to_float(x[base + (c + half_d) % d]) * sin_r);
-      y[i] = from_float<A>(first + second);
+      y[y_base(base) + c] = from_float<A>(first + second);
     });
     return;
   }
-  thread_local RopeTables kept;
-  RopeTables fresh;
-  RopeTables& t = a.dispatch_id != 0 ? kept : fresh;
-  if (a.dispatch_id == 0 || t.dispatch != a.dispatch_id) {
+  thread_local RopeTables t;
+  uint32_t theta_bits;
+  std::memcpy(&theta_bits, &theta, sizeof theta_bits);
+  if (t.d != d || t.theta_bits != theta_bits) {
     for (uint64_t f = 0; f < half_d; ++f) t.frequency[f] = std::pow(theta, -2.0f * float(f) / float(d));
-    t.dispatch = a.dispatch_id;
-    t.row = UINT64_MAX;
+    t.d = d;
+    t.theta_bits = theta_bits;
+    t.has_position = false;
   }
   const ThreadRange range = threads_of(a, g);
   const uint64_t end = range.end < p.count ? range.end : p.count;
   for (uint64_t i = range.begin; i < end;) {
     const uint64_t c0 = i % d, base = i - c0, row = i / (heads * d);
     const uint64_t c1 = d - c0 < end - i ? d : c0 + (end - i);
-    if (row != t.row) {
-      t.row = row;
+    if (!t.has_position || positions[row] != t.position) {
+      t.has_position = true;
+      t.position = positions[row];
       for (uint64_t k = 0; k < half_d; ++k) {
         const float angle = float(positions[row]) * t.frequency[k];
         t.cos_a[k] = round_to<A>(std::cos(angle));
@@ -195,10 +209,11 @@ void rope(const mtl::KernelArgs& a, mtl::Size3 g) {
     }
     with_vector_forms([&] {
       if (c0 < half_d)
-        rope_side(x, y, base, c0, std::min(c1, half_d) - c0, int64_t(half_d), -1.0f, t.cos_a, t.sin_a);
+        rope_side(x, y, base, y_base(base), c0, std::min(c1, half_d) - c0, int64_t(half_d), -1.0f, t.cos_a,
+                  t.sin_a);
       if (c1 > half_d) {
         const uint64_t from = std::max(c0, half_d);
-        rope_side(x, y, base, from, c1 - from, -int64_t(half_d), 1.0f, t.cos_a, t.sin_a);
+        rope_side(x, y, base, y_base(base), from, c1 - from, -int64_t(half_d), 1.0f, t.cos_a, t.sin_a);
       }
     });
     i = base + c1;
@@ -213,9 +228,12 @@ bool rope_check(const mtl::KernelArgs& a, std::string* e) {
   if (d == 0 || d % 2 != 0 || heads == 0)
     return mtl::kernel_refuse("head dim must be even and non-zero, heads non-zero", e);
   const uint64_t row = d * heads;
+  if (p.head_stride != 0 && (p.count != row || p.head_stride < d))
+    return mtl::kernel_refuse("heads apart only for one row, at least d apart", e);
+  const uint64_t written = p.head_stride == 0 ? p.count : (heads - 1) * uint64_t(p.head_stride) + d;
   return require_elements(a, 0, p.count, sizeof(A), e) &&
          require_elements(a, 1, p.count / row + (p.count % row != 0), 8, e) &&
-         require_elements(a, 2, p.count, sizeof(A), e);
+         require_elements(a, 2, written, sizeof(A), e);
 }
 
 VORN_INSTANTIATE_KERNEL(norm)

@@ -348,13 +348,15 @@ Outcome matvec_folds(KernelHarness& h, Lcg& g) {
       weight.push_back(sh.q8 ? h.buffer(q) : h.buffer(random_values<half>(g, count, -0.5f, 0.5f)));
       bias.push_back(h.buffer(random_values<half>(g, sh.n, -4.0f, 4.0f)));
     }
-    auto product = [&](int i, uint32_t output, mtl::BufferRef y) {
+    auto product = [&](int i, uint32_t output, mtl::BufferRef y, uint32_t head = 0, uint32_t stride = 0) {
       const shaders::MatvecParams p{.rows = sh.n,
                                     .k = sh.k,
                                     .has_bias = sh.bias,
                                     .row_bytes = uint32_t(rb),
                                     .output = output,
-                                    .has_up_bias = sh.bias};
+                                    .has_up_bias = sh.bias,
+                                    .head_rows = head,
+                                    .head_stride = stride};
       const std::vector<Bind> b{{0, h.buffer(x)}, {1, weight[i]},
                                 {2, y},           {4, bias[i]},
                                 {5, output == shaders::kMatvecResidual ? h.buffer(residual) : weight[1]},
@@ -380,6 +382,15 @@ Outcome matvec_folds(KernelHarness& h, Lcg& g) {
       product(0, output, y);
       for (float v : read<A>(y, sh.n)) o.got.push_back(v);
     }
+    // The plain product with its rows in heads spaced apart (a KV cache's
+    // new row, written in place): the same values where the stride puts
+    // each head.
+    const uint32_t head = sh.n % 8 == 0 ? 8 : sh.n % 3 == 0 ? 3 : sh.n, stride = head + 5;
+    auto spaced = h.zeros(((sh.n / head - 1) * stride + head) * sizeof(A));
+    product(0, shaders::kMatvecPlain, spaced, head, stride);
+    const std::vector<float> all = read<A>(spaced, (sh.n / head - 1) * stride + head);
+    for (uint32_t r = 0; r < sh.n; ++r) o.got.push_back(all[r / head * stride + r % head]);
+    for (float v : read<A>(gate, sh.n)) o.want.push_back(v);
   }
   return o;
 }
@@ -493,14 +504,27 @@ Outcome norms(KernelHarness& h, Lcg& g) {
       }
     }
   }
-  {  // rope: 4 rows of 3 heads of 8
-    const uint64_t heads = 3, d = 8, rows = 4, count = rows * heads * d;
-    const std::vector<int64_t> positions = {0, 5, 100, 2047};
+  // rope, one dispatch after another: threads keep their tables across
+  // dispatches, so a new theta, d or position must not meet stale ones.
+  struct RopeCase {
+    uint64_t heads, d;
+    float theta;
+    std::vector<int64_t> positions;
+  };
+  const RopeCase ropes[] = {{3, 8, 10000, {0, 5, 100, 2047}},
+                            {3, 8, 10000, {5, 5, 7, 7}},
+                            {1, 8, 500000, {7, 100}},
+                            {2, 16, 500000, {100, 3}},
+                            {2, 16, 500000, {3, 3, 3}},
+                            {3, 8, 10000, {9}}};
+  for (const RopeCase& rc : ropes) {
+    const uint64_t heads = rc.heads, d = rc.d, rows = rc.positions.size(), count = rows * heads * d;
+    const std::vector<int64_t>& positions = rc.positions;
     const auto x = random_values<A>(g, count);
-    const float theta = 10000;
+    const float theta = rc.theta;
     auto y = h.zeros(count * sizeof(A));
     o.error += h.run<A, Kernel::rope>({{0, h.buffer(x)}, {1, h.buffer(positions)}, {2, y}},
-                                      {.count = uint32_t(count), .head_dim = d, .heads = heads, .theta = theta},
+                                      {.count = uint32_t(count), .head_dim = uint32_t(d), .heads = uint32_t(heads), .theta = theta},
                                       threads(count), false);
     for (float v : read<A>(y, count)) o.got.push_back(v);
     for (uint64_t i = 0; i < count; ++i) {
@@ -513,6 +537,25 @@ Outcome norms(KernelHarness& h, Lcg& g) {
                                   rA<A>(std::sin(double(angle))));
       o.want.push_back(rA<A>(first + second));
       o.magnitude.push_back(0);
+    }
+    // One row with its heads spaced apart (a KV cache's new row): the same
+    // values where the stride puts each head.
+    if (rows == 1) {
+      const uint64_t stride = d + 3, n = (heads - 1) * stride + d;
+      auto spaced = h.zeros(n * sizeof(A));
+      o.error += h.run<A, Kernel::rope>({{0, h.buffer(x)}, {1, h.buffer(positions)}, {2, spaced}},
+                                        {.count = uint32_t(count),
+                                         .head_dim = uint32_t(d),
+                                         .heads = uint32_t(heads),
+                                         .head_stride = uint32_t(stride),
+                                         .theta = theta},
+                                        threads(count), false);
+      const std::vector<float> all = read<A>(spaced, n), packed = read<A>(y, count);
+      for (uint64_t i = 0; i < count; ++i) {
+        o.got.push_back(all[i / d * stride + i % d]);
+        o.want.push_back(packed[i]);
+        o.magnitude.push_back(0);
+      }
     }
   }
   return o;
