@@ -637,6 +637,14 @@ TEST(ConvKernel, DirectRectanglesPaddingTheirOwnRowsGiveTheColumnPathsBits) {
                          71, {1, 2, 3, 8});
 }
 
+TEST(ConvKernel, DirectBandsCutByChannelsAloneGiveTheColumnPathsBits) {
+  // A band of a few panels and many output channels, cut by channels alone
+  // rather than into groups ending in a lone panel: spanning rows, and
+  // strided.
+  check_column_path_bits("whole_band", {{24, 14, 14, 256, 3, 1, 1, 1}, {16, 28, 28, 256, 3, 1, 1, 2}}, 79,
+                         {1, 2, 3, 8});
+}
+
 TEST(ConvKernel, ProductFinishGivesTheSeparatePassBits) {
   // Every form's product adds the bias, the fused residual and Relu as it
   // stores (the record capped to the form, so the AVX2 and portable tiles
