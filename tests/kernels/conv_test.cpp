@@ -635,6 +635,10 @@ TEST(ConvKernel, DirectRectanglesPaddingTheirOwnRowsGiveTheColumnPathsBits) {
                           {8, 200, 330, 8, 3, 1, 1, 1},
                           {32, 24, 30, 64, 3, 1, 1, 1}},
                          71, {1, 2, 3, 8});
+  // Blocks of output channels of one group of panels, which a thread takes
+  // one after another and pads once for: spanning rows, and strided.
+  check_column_path_bits("own_rows_kept", {{24, 28, 28, 128, 3, 1, 1, 1}, {16, 56, 56, 128, 3, 1, 1, 2}}, 73,
+                         {1, 2, 3, 8});
 }
 
 TEST(ConvKernel, DirectBandsCutByChannelsAloneGiveTheColumnPathsBits) {
