@@ -937,10 +937,9 @@ PanelSplit plan_panel_split(int64_t m, int64_t panels, int64_t threads, int64_t 
   constexpr double kLonePanelCost = 0.5;
   constexpr int64_t kLoneThreads = 8;
   double best_time = -1.0;
-  // Panels of a group share each depth block in the second-level cache,
-  // so no group holds more than 16; past a few more groups than twice the
-  // threads, more only move more.
-  const int64_t fewest = std::max<int64_t>(1, (panels + 15) / 16);
+  // No group holds more than kPanelGroupMost panels; past a few more
+  // groups than twice the threads, more only move more.
+  const int64_t fewest = std::max<int64_t>(1, (panels + kPanelGroupMost - 1) / kPanelGroupMost);
   const int64_t most = std::min(panels, std::max(fewest, want) + th);
   for (int64_t groups = fewest; groups <= most; ++groups) {
     const int64_t group = (panels + groups - 1) / groups;

@@ -117,6 +117,10 @@ void gather_panels(const MatrixProduct& g, float* bp);
 // for the dot products of a single row, and the bias's addition).
 void matrix_product_rectangle(const MatrixProduct& g, int64_t m0, int64_t m1, int64_t p0, int64_t p1);
 
+// Panels of a group share each depth block in the second-level cache, so
+// no group holds more than this many.
+constexpr int64_t kPanelGroupMost = 16;
+
 // How a product is cut for the pool: rb blocks of rows, each of whole
 // register tiles of `tile` rows, by `groups` groups of panels, both dealt
 // out evenly (blocks differ by at most one tile, groups by at most one

@@ -11,6 +11,7 @@
 // parallel with no pass of its own and stays in that core's caches, and
 // the thread that takes the same positions every pass reads rows it
 // mostly wrote itself as the layer before's output.
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 
@@ -197,6 +198,9 @@ VORN_NO_MEMCPY_CALLS void pad_band_rows(const ConvParams& p, const DirectBands& 
 struct OwnRows {
   float* data = nullptr;
   int64_t floats = 0;
+  // The band and padded rows the buffer holds (token 0: none).
+  uint64_t token = 0;
+  int64_t top = 0, bottom = 0;
   OwnRows() = default;
   OwnRows(const OwnRows&) = delete;
   OwnRows& operator=(const OwnRows&) = delete;
@@ -205,19 +209,26 @@ struct OwnRows {
 
 // The calling thread's buffer of at least `floats` values (64-byte
 // aligned); null when memory is short.
-float* own_rows(int64_t floats) {
+OwnRows* own_rows(int64_t floats) {
   OwnRows* kept = ThreadKept<OwnRows>::get();
   if (kept == nullptr) return nullptr;
   if (kept->floats < floats) {
     std::free(kept->data);
     kept->floats = 0;
+    kept->token = 0;
     const size_t bytes = (static_cast<size_t>(floats) * sizeof(float) + 63) / 64 * 64;
     kept->data = static_cast<float*>(std::aligned_alloc(64, bytes));
     if (kept->data == nullptr) return nullptr;
     kept->floats = floats;
   }
-  return kept->data;
+  return kept;
 }
+
+// A number of its own for each band whose rectangles pad their own rows:
+// a thread whose next rectangle reads the same rows of the same band (the
+// pool deals a thread consecutive rectangles, mostly blocks of output
+// channels of one group of panels) finds them already padded.
+std::atomic<uint64_t> next_band_token{1};
 
 // Rectangles that find no buffer of their own pad into the shared band
 // one at a time instead (their rows overlap).
@@ -266,6 +277,7 @@ void run_direct(const ConvRun& r, const float* xn, float* yn) {
     // A channel's rows in parts where the channels are fewer than the
     // pool's threads (a stem's three would keep five of eight waiting).
     const bool own = pads_own_rows(band);
+    const uint64_t token = own ? next_band_token.fetch_add(1, std::memory_order_relaxed) : 0;
     const bool copy_parallel = band.parallel && p.x.c * hp * wp >= 16384;
     const int64_t parts =
         copy_parallel ? std::clamp<int64_t>((2 * kPlan + p.x.c - 1) / p.x.c, 1, std::max<int64_t>(1, hp / 4)) : 1;
@@ -315,12 +327,18 @@ void run_direct(const ConvRun& r, const float* xn, float* yn) {
         const int64_t top = (list[0].base - pad) / wp;
         const int64_t bottom = (list[count - 1].base - pad + kPanelWidth - 1 + reach) / wp + 1;
         const int64_t plane = (bottom - top) * wp, body = (p.x.c * plane + 15) / 16 * 16;
-        if (float* mine = own_rows(body + 2 * kr + 16)) {
+        if (OwnRows* kept = own_rows(body + 2 * kr + 16)) {
+          float* mine = kept->data;
           int64_t* own_offsets = reinterpret_cast<int64_t*>(mine + body);
-          for (int64_t t = 0; t < taps; ++t) own_offsets[t] = offsets[t];
-          channel_offsets(own_offsets, taps, p.x.c, plane);
-          for (int64_t c = 0; c < p.x.c; ++c)
-            pad_band_rows(p, d, split, xn + c * p.x.plane(), mine + c * plane, y0, top, bottom, top);
+          if (kept->token != token || kept->top != top || kept->bottom != bottom) {
+            for (int64_t t = 0; t < taps; ++t) own_offsets[t] = offsets[t];
+            channel_offsets(own_offsets, taps, p.x.c, plane);
+            for (int64_t c = 0; c < p.x.c; ++c)
+              pad_band_rows(p, d, split, xn + c * p.x.plane(), mine + c * plane, y0, top, bottom, top);
+            kept->token = token;
+            kept->top = top;
+            kept->bottom = bottom;
+          }
           for (int64_t i = 0; i < count; ++i) list[i].base = mine + ((list[i].base - pad) - top * wp);
           finished = conv_product_offsets(r.plan.form, r.w, kr, own_offsets, kr, list, count, hw, m0, m1, fin);
         } else {

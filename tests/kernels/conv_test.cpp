@@ -640,6 +640,18 @@ TEST(ConvKernel, DirectRectanglesPaddingTheirOwnRowsGiveTheColumnPathsBits) {
                           {8, 200, 330, 8, 3, 1, 1, 1},
                           {32, 24, 30, 64, 3, 1, 1, 1}},
                          71, {1, 2, 3, 8});
+  // Blocks of output channels of one group of panels, which a thread takes
+  // one after another and pads once for: spanning rows, and strided.
+  check_column_path_bits("own_rows_kept", {{24, 28, 28, 128, 3, 1, 1, 1}, {16, 56, 56, 128, 3, 1, 1, 2}}, 73,
+                         {1, 2, 3, 8});
+}
+
+TEST(ConvKernel, DirectBandsCutByChannelsAloneGiveTheColumnPathsBits) {
+  // A band of a few panels and many output channels, cut by channels alone
+  // rather than into groups ending in a lone panel: spanning rows, and
+  // strided.
+  check_column_path_bits("whole_band", {{24, 14, 14, 256, 3, 1, 1, 1}, {16, 28, 28, 256, 3, 1, 1, 2}}, 79,
+                         {1, 2, 3, 8});
 }
 
 TEST(ConvKernel, ProductFinishGivesTheSeparatePassBits) {
