@@ -265,6 +265,10 @@ class VNGraph {
   // (nothing encoded when fewer than two).
   uint64_t linearGroup(uint64_t step, const std::vector<VNTensorRef>& slot, std::vector<VNTensorRef>* outs,
                        const mtl::CommandBufferRef& command);
+  // The same for linear nodes of Q8 weights that "matmul_q8" reads itself:
+  // one dispatch of it over all their panels.
+  uint64_t linearGroupQ8(uint64_t step, const std::vector<VNTensorRef>& slot, std::vector<VNTensorRef>* outs,
+                         const mtl::CommandBufferRef& command);
   // Whether a product of m rows, n columns and depth k is large enough for
   // the graph layer or the matrix objects; below it the tiled kernels are
   // faster than preparing a product.

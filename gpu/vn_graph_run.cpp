@@ -151,7 +151,9 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
     // are encoded as one.
     if (!profile && node.op == kLinear) {
       joined.clear();
-      if (const uint64_t count = linearGroup(step, slot, &joined, cb)) {
+      uint64_t count = linearGroup(step, slot, &joined, cb);
+      if (count == 0) count = linearGroupQ8(step, slot, &joined, cb);
+      if (count != 0) {
         for (uint64_t s = 0; s < count; ++s) store(node_at(step + s), {&joined[s], 1});
         step += count - 1;
         continue;

@@ -53,7 +53,13 @@ struct MatvecParams {
   // head-major KV cache, written in place.
   uint32_t head_rows = 0;
   uint32_t head_stride = 0;
-  uint32_t unused_u[8] = {};
+  // "matmul_q8" only: further products of the same x run in the same
+  // dispatch, part i (1, 2) with its weight at buffer 2 + 3i, its output at
+  // 3 + 3i and its bias at 4 + 3i, of row_bytes rows like the first.
+  uint32_t extra_parts = 0;       // u8: 0, 1 or 2
+  uint32_t part_rows[2] = {};     // u9, u10: N of parts 1 and 2
+  uint32_t part_has_bias = 0;     // u11: bit i - 1 set when part i has a bias
+  uint32_t unused_u[4] = {};
   float unused_f[4] = {};
 };
 
@@ -179,6 +185,9 @@ VORN_PARAMS_WORD(MatvecParams, row_bytes, 3);
 VORN_PARAMS_WORD(MatvecParams, output, 4);
 VORN_PARAMS_WORD(MatvecParams, has_up_bias, 5);
 VORN_PARAMS_WORD(MatvecParams, head_stride, 7);
+VORN_PARAMS_WORD(MatvecParams, extra_parts, 8);
+VORN_PARAMS_WORD(MatvecParams, part_rows, 9);
+VORN_PARAMS_WORD(MatvecParams, part_has_bias, 11);
 VORN_PARAMS_BLOCK(MatmulParams);
 VORN_PARAMS_WORD(MatmulParams, has_bias, 3);
 VORN_PARAMS_BLOCK(UnfoldParams);

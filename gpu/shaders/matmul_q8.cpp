@@ -10,7 +10,10 @@
 // whole of W is written and read again, and the product is one stage of
 // the pool, not a widening stage and a product stage with a wait between
 // them; the cut into rectangles counts what widening a panel again for
-// another block of rows costs.
+// another block of rows costs. Up to three products of the same x (a
+// layer's query, key and value projections) run as one dispatch: their
+// panels are cut as one range, so a small part does not leave workers idle
+// behind a wait of its own, and each output is the sum it is alone.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -236,52 +239,100 @@ PanelSplit widening_split(int64_t m, int64_t panels, int64_t threads) {
 
 }  // namespace
 
+// The products of one dispatch: x times each part's weight, into that
+// part's output. The parts' panels are cut over the pool as one range.
+constexpr int kMostParts = 3;
+
+struct Part {
+  Problem p;
+  const uint8_t* w;
+  float* y;
+  const half* bias;
+  int64_t first_panel;  // in the joined range
+};
+
+int parts_of(const mtl::KernelArgs& a, Part* parts) {
+  const MatvecParams& mp = params<Kernel::matmul_q8>(a);
+  const Problem first = problem_of(a);
+  const int count = 1 + int(std::min<uint32_t>(mp.extra_parts, kMostParts - 1));
+  int64_t panels = 0;
+  for (int i = 0; i < count; ++i) {
+    Part& part = parts[i];
+    part.p = first;
+    if (i == 0) {
+      part.w = a.buffer<const uint8_t>(1);
+      part.y = a.buffer<float>(2);
+      part.bias = a.buffer<const half>(4);
+    } else {
+      part.p.n = mp.part_rows[i - 1];
+      part.p.bias = (mp.part_has_bias >> (i - 1) & 1) != 0;
+      part.w = a.buffer<const uint8_t>(uint32_t(2 + 3 * i));
+      part.y = a.buffer<float>(uint32_t(3 + 3 * i));
+      part.bias = a.buffer<const half>(uint32_t(4 + 3 * i));
+    }
+    part.first_panel = panels;
+    panels += panel_count(int64_t(part.p.n));
+  }
+  return count;
+}
+
 template <class A>
 void matmul_q8(const mtl::KernelArgs& a) {
   if constexpr (sizeof(A) != sizeof(float)) {
     (void)a;  // refused by the check
   } else {
-    const Problem p = problem_of(a);
+    Part parts[kMostParts];
+    const int count = parts_of(a, parts);
+    const Part& last = parts[count - 1];
+    const int64_t panels = last.first_panel + panel_count(int64_t(last.p.n));
+    const uint64_t m = parts[0].p.m;
     const float* x = a.buffer<const float>(0);
-    const uint8_t* w = a.buffer<const uint8_t>(1);
-    float* y = a.buffer<float>(2);
-    const half* bias = a.buffer<const half>(4);
-    if (p.m == 0 || p.n == 0) return;
-    const int64_t panels = panel_count(int64_t(p.n)), k = int64_t(p.k);
+    if (m == 0 || panels == 0) return;
+    const int64_t k = int64_t(parts[0].p.k);
     const VectorForm form = vector_form();
     const int64_t group = std::clamp<int64_t>(kGroupFloats / (k * kPanelWidth), 1, 16);
-    auto add_bias = [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+    auto add_bias = [&](const Part& part, int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+      const Problem& p = part.p;
       if (!p.bias) return;
       const uint64_t j0 = uint64_t(p0) * kPanelWidth, j1 = std::min(p.n, uint64_t(p1) * kPanelWidth);
       for (int64_t r = m0; r < m1; ++r)
-        for (uint64_t j = j0; j < j1; ++j) y[uint64_t(r) * p.n + j] = y[uint64_t(r) * p.n + j] + to_float(bias[j]);
+        for (uint64_t j = j0; j < j1; ++j)
+          part.y[uint64_t(r) * p.n + j] = part.y[uint64_t(r) * p.n + j] + to_float(part.bias[j]);
     };
     // Panels q0 .. q1 (at panels_of) for rows m0 .. m1, in chunks of rows:
     // a chunk's rows of x stay in the first-level cache while the panels
     // pass, and the panels in the second while the chunks pass.
-    auto products = [&](const float* panels_of, int64_t q0, int64_t q1, int64_t m0, int64_t m1) {
-      const int64_t c0 = q0 * kPanelWidth;
+    auto products = [&](const Part& part, const float* panels_of, int64_t q0, int64_t q1, int64_t m0, int64_t m1) {
+      const int64_t c0 = q0 * kPanelWidth, n = int64_t(part.p.n);
       for (int64_t i0 = m0; i0 < m1; i0 += kChunkRows)
-        panel_gemm(x, k, gathered_panels(panels_of, k), k, int64_t(p.n) - c0, y + c0, int64_t(p.n), i0,
+        panel_gemm(x, k, gathered_panels(panels_of, k), k, n - c0, part.y + c0, n, i0,
                    std::min(m1, i0 + kChunkRows), 0, q1 - q0);
     };
     // Each rectangle widens a group of its panels at a time into scratch of
     // the group's size, which stays in the second-level cache while every
     // row of the rectangle passes (the worker's own, which its caches hold
-    // from its last rectangle).
+    // from its last rectangle). A rectangle across parts takes each part's
+    // panels in turn: every output column is the same sum whatever the cut.
     const int64_t threads = int64_t(parallel_thread_count());
-    const PanelSplit split = widening_split(int64_t(p.m), panels, threads);
-    for_rectangles(threads > 1, split, int64_t(p.m), panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+    const PanelSplit split = widening_split(int64_t(m), panels, threads);
+    for_rectangles(threads > 1, split, int64_t(m), panels, [&](int64_t m0, int64_t m1, int64_t r0, int64_t r1) {
       ScratchLease spare;
-      float* own = thread_memory(a, size_t(std::min(group, p1 - p0) * k * kPanelWidth), spare);
+      float* own = thread_memory(a, size_t(std::min(group, r1 - r0) * k * kPanelWidth), spare);
       if (own == nullptr) return;
       ScratchLease rows;
-      for (int64_t q0 = p0; q0 < p1; q0 += group) {
-        const int64_t q1 = std::min(p1, q0 + group);
-        for (int64_t q = q0; q < q1; ++q) widen_panel(a, p, w, form, uint64_t(q), panel_at(own, k, q - q0), rows);
-        products(own, q0, q1, m0, m1);
+      for (int i = 0; i < count; ++i) {
+        const Part& part = parts[i];
+        const int64_t p0 = std::max<int64_t>(r0 - part.first_panel, 0);
+        const int64_t p1 = std::min<int64_t>(r1 - part.first_panel, panel_count(int64_t(part.p.n)));
+        if (p0 >= p1) continue;
+        for (int64_t q0 = p0; q0 < p1; q0 += group) {
+          const int64_t q1 = std::min(p1, q0 + group);
+          for (int64_t q = q0; q < q1; ++q)
+            widen_panel(a, part.p, part.w, form, uint64_t(q), panel_at(own, k, q - q0), rows);
+          products(part, own, q0, q1, m0, m1);
+        }
+        add_bias(part, m0, m1, p0, p1);
       }
-      add_bias(m0, m1, p0, p1);
     });
   }
 }
@@ -291,12 +342,22 @@ bool matmul_q8_check(const mtl::KernelArgs& a, std::string* e) {
   if (!require_params(a, e)) return false;
   if (sizeof(A) != sizeof(float)) return mtl::kernel_refuse("float activations only", e);
   if (a.groups.width != 1 || a.groups.depth != 1) return mtl::kernel_refuse("grid is not one column of rows", e);
-  const Problem p = problem_of(a);
+  if (params<Kernel::matmul_q8>(a).extra_parts >= kMostParts) return mtl::kernel_refuse("more than three parts", e);
+  Part parts[kMostParts];
+  const int count = parts_of(a, parts);
+  const Problem& p = parts[0].p;
   if (p.k == 0) return mtl::kernel_refuse("no inner dimension", e);
   if (p.row_bytes / kQ8BlockBytes < (p.k + kQ8BlockValues - 1) / kQ8BlockValues)
     return mtl::kernel_refuse("Q8 rows shorter than their blocks", e);
-  return require_elements(a, 0, mtl::sat_mul(p.m, p.k), 4, e) && require_elements(a, 1, p.n, p.row_bytes, e) &&
-         require_elements(a, 2, mtl::sat_mul(p.m, p.n), 4, e) && (!p.bias || require_elements(a, 4, p.n, 2, e));
+  if (!require_elements(a, 0, mtl::sat_mul(p.m, p.k), 4, e)) return false;
+  for (int i = 0; i < count; ++i) {
+    const Problem& q = parts[i].p;
+    const uint32_t w = i == 0 ? 1 : uint32_t(2 + 3 * i), y = i == 0 ? 2 : w + 1, b = i == 0 ? 4 : w + 2;
+    if (!require_elements(a, w, q.n, q.row_bytes, e) || !require_elements(a, y, mtl::sat_mul(q.m, q.n), 4, e) ||
+        (q.bias && !require_elements(a, b, q.n, 2, e)))
+      return false;
+  }
+  return true;
 }
 
 VORN_INSTANTIATE_GRID_KERNEL(matmul_q8)

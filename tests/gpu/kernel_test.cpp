@@ -472,6 +472,60 @@ Outcome matmuls(KernelHarness& h, Lcg& g) {
   return o;
 }
 
+// Up to three Q8 products of one x in one dispatch of "matmul_q8", each
+// output bit for bit the product run alone: odd panel counts, a part
+// narrower than a panel, parts with and without a bias, a depth whose
+// groups of panels are narrower than a rectangle.
+template <class A>
+Outcome matmul_q8_parts(KernelHarness& h, Lcg& g) {
+  Outcome o;
+  if constexpr (sizeof(A) == 4) {
+    struct Shape {
+      uint32_t m, k;
+      std::vector<uint32_t> n;
+      uint32_t bias;  // bit i: part i has one
+    };
+    for (const Shape& sh : {Shape{30, 64, {48, 16, 16}, 0b101}, Shape{25, 128, {200, 6, 40}, 0b010},
+                            Shape{50, 2048, {40, 24}, 0b11}, Shape{9, 576, {6, 300}, 0b00}}) {
+      const auto x = random_values<float>(g, uint64_t(sh.m) * sh.k);
+      std::vector<Bind> joined{{0, h.buffer(x)}};
+      shaders::MatvecParams jp{.k = sh.k, .extra_parts = uint32_t(sh.n.size() - 1)};
+      std::vector<mtl::BufferRef> outs;
+      for (size_t i = 0; i < sh.n.size(); ++i) {
+        const uint32_t n = sh.n[i];
+        uint64_t rb = 0;
+        const auto w = h.buffer(random_q8(g, n, sh.k, &rb));
+        const auto bias = h.buffer(random_values<half>(g, n));
+        const bool has_bias = (sh.bias >> i & 1) != 0;
+        auto alone = h.zeros(uint64_t(sh.m) * n * 4);
+        outs.push_back(h.zeros(uint64_t(sh.m) * n * 4));
+        const shaders::MatvecParams p{.rows = n, .k = sh.k, .has_bias = has_bias, .row_bytes = uint32_t(rb)};
+        o.error += h.run<A, Kernel::matmul_q8>({{0, joined[0].buffer}, {1, w}, {2, alone}, {4, bias}}, p,
+                                               mtl::Size3{1, sh.m, 1}, true);
+        for (float v : KernelHarness::read<float>(alone, uint64_t(sh.m) * n)) o.want.push_back(v);
+        const uint32_t at = i == 0 ? 1 : uint32_t(2 + 3 * i);
+        joined.push_back({at, w});
+        joined.push_back({i == 0 ? 2 : at + 1, outs.back()});
+        joined.push_back({i == 0 ? 4 : at + 2, bias});
+        jp.row_bytes = uint32_t(rb);
+        if (i == 0) {
+          jp.rows = n;
+          jp.has_bias = has_bias;
+        } else {
+          jp.part_rows[i - 1] = n;
+          jp.part_has_bias |= uint32_t(has_bias) << (i - 1);
+        }
+      }
+      o.error += h.run<A, Kernel::matmul_q8>(joined, jp, mtl::Size3{1, sh.m, 1}, true);
+      for (size_t i = 0; i < sh.n.size(); ++i)
+        for (float v : KernelHarness::read<float>(outs[i], uint64_t(sh.m) * sh.n[i])) o.got.push_back(v);
+    }
+  }
+  (void)h;
+  (void)g;
+  return o;
+}
+
 // Normalisation and rotary embedding.
 
 template <class A>
@@ -693,7 +747,8 @@ struct Case {
 #define VORN_CASE(fn) \
   { #fn, fn < half>, fn < float> }
 const Case kCases[] = {VORN_CASE(embeddings), VORN_CASE(layouts), VORN_CASE(elementwise), VORN_CASE(matvecs),
-                       VORN_CASE(matvec_folds), VORN_CASE(matmuls),    VORN_CASE(norms),   VORN_CASE(attentions)};
+                       VORN_CASE(matvec_folds), VORN_CASE(matmuls),    VORN_CASE(matmul_q8_parts),
+                       VORN_CASE(norms),        VORN_CASE(attentions)};
 
 void expect_matches(const Outcome& o, bool half, const char* name) {
   ASSERT_EQ(o.error, "") << name;
@@ -786,6 +841,21 @@ TEST(GenerativeKernels, RefusalsFailTheCommandBuffer) {
          return h.run<half, Kernel::matmul_direct64>(b, {.m = 64, .n = 96, .k = 32}, mtl::Size3{2, 1, 1}, true);
        },
        "multiple of 64"},
+      {"Q8 product of four parts",
+       {{0, ones}, {1, ones}, {2, h.zeros(64)}},
+       [&](const auto& b) {
+         return h.run<float, Kernel::matmul_q8>(b, {.rows = 2, .k = 64, .row_bytes = 68, .extra_parts = 3},
+                                                mtl::Size3{1, 1, 1}, true);
+       },
+       "three parts"},
+      {"Q8 second part's weights too short",
+       {{0, ones}, {1, ones}, {2, h.zeros(64)}, {4, ones}, {5, h.zeros(100)}, {6, h.zeros(64)}},
+       [&](const auto& b) {
+         return h.run<float, Kernel::matmul_q8>(
+             b, {.rows = 2, .k = 64, .row_bytes = 68, .extra_parts = 1, .part_rows = {2, 0}}, mtl::Size3{1, 1, 1},
+             true);
+       },
+       "index 5 holds"},
       {"matvec weights too short",
        {{0, ones}, {1, h.zeros(100)}, {2, h.zeros(64)}},
        [&](const auto& b) { return h.run<half, Kernel::matvec>(b, {.rows = 4, .k = 64}, threads(128), false); },
