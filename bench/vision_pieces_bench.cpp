@@ -4,7 +4,10 @@
 // doing: one layer of the family's smallest vision shape (1,024 tokens,
 // width 768, 12 heads of 64, MLP 3,072).
 //
-//   vision_pieces_bench [seconds per piece (0.5)]
+//   vision_pieces_bench [seconds per piece (0.5)] [piece]
+//
+// A piece name (qkv, o, fc1, fc2, attention, gelu) runs that piece alone
+// (with the tile's row), to profile it on its own.
 //
 // Pin the process with taskset to choose the pool's cores (one core: the
 // one-thread figures). VORN_BENCH_ISA=avx2|portable runs that form. Rows:
@@ -20,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "bench/bench_isa.h"
@@ -106,6 +110,8 @@ double attention_seconds(double budget) {
 int main(int argc, char** argv) {
   const auto isa = bench_ort::bench_isa();
   const double budget = argc > 1 ? std::max(0.05, std::atof(argv[1])) : 0.5;
+  const std::string only = argc > 2 ? argv[2] : "";
+  auto wanted = [&](const char* piece) { return only.empty() || only == piece; };
   std::printf("threads %zu\n", parallel_thread_count());
   const double tile = tile_rate(budget);
   std::printf("%-10s %8.1f GFLOP/s\n", "tile (L1)", tile);
@@ -115,13 +121,17 @@ int main(int argc, char** argv) {
   };
   for (const Shape s : {Shape{"qkv", 3 * kWidth, kWidth}, Shape{"o", kWidth, kWidth}, Shape{"fc1", kMlp, kWidth},
                         Shape{"fc2", kWidth, kMlp}}) {
+    if (!wanted(s.name)) continue;
     const double rate = product_rate(budget, s.n, s.k);
     std::printf("%-10s %8.1f GFLOP/s  %.2f of the tile's\n", s.name, rate,
                 rate / (tile * double(parallel_thread_count())));
   }
-  const double att = attention_seconds(budget);
-  std::printf("%-10s %8.2f ms  %.1f GFLOP/s\n", "attention", att * 1e3,
-              4.0 * kHeads * kTokens * kTokens * kHeadDim / att / 1e9);
+  if (wanted("attention")) {
+    const double att = attention_seconds(budget);
+    std::printf("%-10s %8.2f ms  %.1f GFLOP/s\n", "attention", att * 1e3,
+                4.0 * kHeads * kTokens * kTokens * kHeadDim / att / 1e9);
+  }
+  if (!wanted("gelu")) return 0;
   std::vector<float> x(size_t(kTokens * kMlp)), y(x.size());
   for (size_t i = 0; i < x.size(); ++i) x[i] = 4.0f * value(i);
   const double gelu = best_seconds(budget, [&] {

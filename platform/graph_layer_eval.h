@@ -34,6 +34,12 @@ bool evaluate(const Node& node, const Value* const* inputs, size_t count, const 
 // Floats of workspace the node's evaluation needs, from its inputs' layouts.
 int64_t workspace_floats(const Node& node, const std::vector<const Layout*>& inputs);
 
+// Attention's softmax of `count` score rows (stride apart, n values each,
+// n > 0) in place: each row less its largest value, exponentiated
+// (vec_exp_shifted), then times 1 / (the exponentials' sum, added in column
+// order from +0). The same bits in every form and for any count.
+void normalise_score_rows(float* rows, int64_t stride, int64_t count, int64_t n);
+
 // A float matrix product and the addition of a row to it in one pass: out =
 // product(inputs) + bias, bias holding one value per column (broadcast over
 // every row), the same values as the product's node and then an addition

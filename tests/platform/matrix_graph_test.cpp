@@ -15,6 +15,7 @@
 #include "platform/graph_layer_eval.h"
 #include "platform/half.h"
 #include "platform/matrix_multiplication.h"
+#include "platform/vector_exp.h"
 
 namespace vorn {
 namespace {
@@ -374,6 +375,46 @@ TEST(GraphLayer, AttentionRowsSummedInLanesKeepTheirBits) {
           ASSERT_NEAR(portable[at], want, 2e-5) << c.s << " x " << c.t;
         }
       }
+  }
+}
+
+// Attention's softmax of score rows in each form against a plain loop of the
+// same steps: the row less its largest value, the exponential of
+// platform/vector_exp.h, the sum in column order from +0, each value times
+// the sum's inverse. Rows spread past -87 (whose 2^n is subnormal), ties at
+// the top, -inf and NaN scores; lengths past and short of a whole vector,
+// counts past and short of a group of rows.
+TEST(GraphLayer, ScoreRowsNormaliseAsAPlainLoop) {
+  std::mt19937 rng(11);
+  struct Case {
+    int64_t count, n;
+    float spread;
+  };
+  for (const Case c : {Case{1, 1, 1}, Case{3, 7, 4}, Case{8, 9, 30}, Case{16, 100, 120}, Case{17, 1024, 8},
+                       Case{33, 200, 200}, Case{9, 64, 0}}) {
+    std::uniform_real_distribution<float> u(-c.spread, c.spread);
+    const int64_t stride = c.n + 3;
+    std::vector<float> in(size_t(c.count * stride));
+    for (float& x : in) x = u(rng);
+    if (c.count > 2 && c.n > 5) {
+      in[size_t(stride + 2)] = -INFINITY;
+      in[size_t(2 * stride + 5)] = std::nanf("");
+    }
+    std::vector<float> want = in;
+    for (int64_t r = 0; r < c.count; ++r) {
+      float* row = want.data() + r * stride;
+      float top = row[0], sum = 0;
+      for (int64_t j = 1; j < c.n; ++j) top = row[j] > top ? row[j] : top;
+      for (int64_t j = 0; j < c.n; ++j) sum += (row[j] = vexp::exp_scalar(row[j] + -top));
+      for (int64_t j = 0; j < c.n; ++j) row[j] = row[j] * (1.0f / sum) + 0.0f;
+    }
+    for (KernelIsa form : {KernelIsa::kPortable, KernelIsa::kAvx2, KernelIsa::kAvx512}) {
+      const IsaCap isa(form);
+      std::vector<float> got = in;
+      mpsg::normalise_score_rows(got.data(), stride, c.count, c.n);
+      ASSERT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4))
+          << c.count << " x " << c.n << " form " << int(form);
+    }
   }
 }
 
