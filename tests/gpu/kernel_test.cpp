@@ -838,6 +838,22 @@ TEST(GenerativeKernels, RefusalsFailTheCommandBuffer) {
        {{0, ones}, {1, h.zeros(100)}, {2, h.zeros(64)}},
        [&](const auto& b) { return h.run<half, Kernel::matvec>(b, {.rows = 4, .k = 64}, threads(128), false); },
        "index 1 holds"},
+      {"matvec rope heads not whole",
+       {{0, ones}, {1, ones}, {2, h.zeros(64)}, {5, ones}},
+       [&](const auto& b) {
+         return h.run<half, Kernel::matvec>(
+             b, {.rows = 6, .k = 64, .output = shaders::kMatvecRope, .rope_head_dim = 4, .theta = 1e4f}, threads(192),
+             false);
+       },
+       "whole heads"},
+      {"matvec rope heads beyond the table",
+       {{0, ones}, {1, ones}, {2, h.zeros(1024)}, {5, ones}},
+       [&](const auto& b) {
+         return h.run<half, Kernel::matvec>(
+             b, {.rows = 512, .k = 64, .output = shaders::kMatvecRope, .rope_head_dim = 512, .theta = 1e4f},
+             threads(32 * 512), false);
+       },
+       "whole heads"},
   };
   for (const Row& r : rows) {
     const std::string error = r.run(r.binds);
