@@ -187,6 +187,9 @@ class VNGraph {
   // Nodes that ran inside a single-row product's output step rather than as
   // dispatches of their own (residual adds, SiLU and the gating multiply).
   uint64_t foldedNodes = 0;
+  // Ropes of a single-row product's rows done in its output step (counted
+  // in foldedNodes too).
+  uint64_t foldedRopes = 0;
   // New key and value rows their producer (a single-row product or rope)
   // wrote straight into the KV cache, with no copy by the attention.
   uint64_t cacheRowsInPlace = 0;
@@ -246,12 +249,16 @@ class VNGraph {
   // out (shaders::MatvecParams).
   void matvec(const VNTensorRef& x, const VNTensorRef& weight, const VNTensorRef& bias, const VNTensorRef& out,
               uint32_t output, const VNTensorRef& extra, const VNTensorRef& upBias,
-              const mtl::CommandBufferRef& command, uint64_t headRows = 0, uint64_t headStride = 0);
+              const mtl::CommandBufferRef& command, uint64_t headRows = 0, uint64_t headStride = 0,
+              uint64_t ropeHeadDim = 0, float theta = 0);
   // Node i, a single-row product or rope whose output only an attention
   // reads as its new keys or values (cacheReader_), encoded to write that
   // row straight into its place in the attention's KV cache, when the cache
   // takes it in place this pass: returns the view of the row there (the
   // attention then copies nothing), or null with nothing encoded.
+  // The view of the row of the KV cache that node i's output would fill in
+  // place (as cacheRowProducer writes it), or null.
+  VNTensorRef cacheRow(uint64_t i, const std::vector<VNTensorRef>& slot);
   VNTensorRef cacheRowProducer(uint64_t i, const std::vector<VNTensorRef>& slot,
                                const mtl::CommandBufferRef& command);
   // The nodes from order_[step] on that fusion_[step] folds into one
@@ -346,6 +353,10 @@ class VNGraph {
   // Only nodes of the product's group whose intermediates nothing else
   // reads are folded.
   std::vector<uint32_t> fusion_;
+  // By position in order_: for a kMatvecRope product, the position of the
+  // rope it folds (its output's only reader, later in the same group, whose
+  // positions are made before the product).
+  std::vector<uint64_t> ropeStep_;
   // By node: for a product or rope whose one output only a cached attention
   // reads, as its K or V input, that attention's node number; else
   // kNoCacheReader.

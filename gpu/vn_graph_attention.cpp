@@ -31,17 +31,13 @@ uint64_t row_stride(const VNTensor& t, uint64_t rows) { return t.cacheStride != 
 
 }  // namespace
 
-VNTensorRef VNGraph::cacheRowProducer(uint64_t i, const std::vector<VNTensorRef>& slot,
-                                      const mtl::CommandBufferRef& command) {
+VNTensorRef VNGraph::cacheRow(uint64_t i, const std::vector<VNTensorRef>& slot) {
   const GraphNode& node = nodes_[i];
   const GraphNode& att = nodes_[cacheReader_[i]];
   const uint64_t hk = att.attrs[kAttentionKvHeads], d = att.attrs[kAttentionHeadDim];
   const bool values = att.inputs[kAttentionV] == node.outputs[0];
   const VNTensorRef& past = slot[att.inputs[values ? kAttentionPastV : kAttentionPastK]];
-  const VNTensorRef& x = slot[node.inputs[0]];
-  if (past == nullptr || x == nullptr || hk == 0 || d == 0 || hk > (uint64_t(1) << 16) || d > kMaxHeadDim ||
-      x->dtype != activation_ || x->shape.size() != 3 || x->shape[0] != 1 || x->shape[1] != 1)
-    return nullptr;
+  if (past == nullptr || hk == 0 || d == 0 || hk > (uint64_t(1) << 16) || d > kMaxHeadDim) return nullptr;
   // The cache must take this pass's one new row in place (as cacheTensor
   // does): a head-major view from the start of its buffer with a free row
   // behind its past ones, the whole of it inside the buffer.
@@ -60,6 +56,19 @@ VNTensorRef VNGraph::cacheRowProducer(uint64_t i, const std::vector<VNTensorRef>
   row->dtype = activation_;
   row->count = hk * d;
   row->cacheStride = stride;
+  return row;
+}
+
+VNTensorRef VNGraph::cacheRowProducer(uint64_t i, const std::vector<VNTensorRef>& slot,
+                                      const mtl::CommandBufferRef& command) {
+  const GraphNode& node = nodes_[i];
+  const VNTensorRef& x = slot[node.inputs[0]];
+  if (x == nullptr || x->dtype != activation_ || x->shape.size() != 3 || x->shape[0] != 1 || x->shape[1] != 1)
+    return nullptr;
+  VNTensorRef row = cacheRow(i, slot);
+  if (row == nullptr) return nullptr;
+  const GraphNode& att = nodes_[cacheReader_[i]];
+  const uint64_t hk = att.attrs[kAttentionKvHeads], d = att.attrs[kAttentionHeadDim], stride = row->cacheStride;
   if (node.op == kRope) {
     const VNTensorRef& positions = slot[node.inputs[1]];
     // rope()'s own reading of theta (a non-finite one throws there as here).

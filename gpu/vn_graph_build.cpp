@@ -268,6 +268,7 @@ void VNGraph::planFolds() {
     }
   }
   fusion_.assign(order_.size(), shaders::kMatvecPlain);
+  ropeStep_.assign(order_.size(), 0);
   auto at = [&](uint64_t s) -> const GraphNode& { return nodes_[order_[s]]; };
   // A value only the next node reads, and nobody receives.
   auto private_value = [&](uint64_t v) { return uses_[v] == 1 && rows_[v].flags == 0 && v != logitsId_; };
@@ -298,10 +299,30 @@ void VNGraph::planFolds() {
       if (up.op == kLinear && silu.op == kSilu && mul.op == kMultiply && well_formed(up) && well_formed(silu) &&
           well_formed(mul) && up.inputs[0] == a.inputs[0] && private_value(up.outputs[0]) &&
           silu.inputs[0] == y && private_value(silu.outputs[0]) && reads(mul, silu.outputs[0], up.outputs[0]) &&
-          up.group == a.group && silu.group == a.group && mul.group == a.group)
+          up.group == a.group && silu.group == a.group && mul.group == a.group) {
         fusion_[s] = shaders::kMatvecSwiglu;
+        continue;
+      }
+    }
+    // The rope of the product's rows (their only reader) later in its group
+    // (a layer's query and key projections), its positions made before the
+    // product (checked below).
+    for (uint64_t r = s + 1; r < order_.size() && at(r).group == a.group; ++r) {
+      const GraphNode& rope = at(r);
+      if (rope.op == kRope && well_formed(rope) && rope.inputs.size() == 2 && rope.inputs[0] == y &&
+          rope.inputs[1] != y) {
+        fusion_[s] = shaders::kMatvecRope;
+        ropeStep_[s] = r;
+        break;
+      }
     }
   }
+  // The positions a folded rope reads must exist when its product runs.
+  std::vector<uint64_t> made_at(rows_.size(), 0);
+  for (uint64_t s = 0; s < order_.size(); ++s)
+    for (uint64_t v : at(s).outputs) made_at[v] = s + 1;
+  for (uint64_t s = 0; s < order_.size(); ++s)
+    if (fusion_[s] == shaders::kMatvecRope && made_at[at(ropeStep_[s]).inputs[1]] > s) fusion_[s] = shaders::kMatvecPlain;
 }
 
 void VNGraph::configure(const nlohmann::json& options) {

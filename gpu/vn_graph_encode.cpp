@@ -7,6 +7,7 @@
 #include "container/records.h"
 #include "gpu/graph_ops.h"
 #include "gpu/shaders/kernels.h"
+#include "gpu/shaders/rope_tables.h"
 #include "gpu/vn_graph.h"
 
 namespace vorn {
@@ -121,7 +122,8 @@ VNTensorRef VNGraph::linear(const VNTensorRef& x, const VNTensorRef& weight, con
 
 void VNGraph::matvec(const VNTensorRef& x, const VNTensorRef& weight, const VNTensorRef& bias, const VNTensorRef& out,
                      uint32_t output, const VNTensorRef& extra, const VNTensorRef& upBias,
-                     const mtl::CommandBufferRef& command, uint64_t headRows, uint64_t headStride) {
+                     const mtl::CommandBufferRef& command, uint64_t headRows, uint64_t headStride,
+                     uint64_t ropeHeadDim, float theta) {
   const uint64_t n = shape_dim_at(weight->shape, 0);
   const shaders::MatvecParams p{.rows = uint32_t(n),
                                 .k = uint32_t(shape_last_dim(x->shape)),
@@ -130,13 +132,16 @@ void VNGraph::matvec(const VNTensorRef& x, const VNTensorRef& weight, const VNTe
                                 .output = output,
                                 .has_up_bias = upBias != nullptr,
                                 .head_rows = uint32_t(headRows),
-                                .head_stride = uint32_t(headStride)};
+                                .head_stride = uint32_t(headStride),
+                                .rope_head_dim = uint32_t(ropeHeadDim),
+                                .theta = theta};
   const VNTensor* b = bias != nullptr ? bias.get() : weight.get();
   const VNTensor* e = extra != nullptr ? extra.get() : weight.get();
   const VNTensor* c = upBias != nullptr ? upBias.get() : weight.get();
   // A folded step may read what the product before it writes (a residual),
-  // so only a plain product joins the loop of the one before it.
-  const bool joins = output == shaders::kMatvecPlain && lastMatvec_.command.lock() == command &&
+  // so only a plain or roped product (whose positions no product writes)
+  // joins the loop of the one before it.
+  const bool joins = (output == shaders::kMatvecPlain || output == shaders::kMatvecRope) && lastMatvec_.command.lock() == command &&
                      lastMatvec_.count == command->command_count() && lastMatvec_.x == x->buffer.get() &&
                      lastMatvec_.offset == x->offset;
   const mtl::DispatchType type = joins ? mtl::DispatchType::kConcurrent : mtl::DispatchType::kSerial;
@@ -165,6 +170,31 @@ VNTensorRef VNGraph::foldedMatvec(uint64_t step, const std::vector<VNTensorRef>&
   if (!single_row(weight, bias)) return nullptr;
   const std::vector<uint64_t> shape = with_last(x->shape, n);
   VNTensorRef extra, up_bias;
+  if (output == shaders::kMatvecRope) {
+    // What rope() takes on one row, its heads of d in the tables' reach.
+    const uint64_t r = order_[ropeStep_[step]];
+    const GraphNode& rope = nodes_[r];
+    const VNTensorRef& positions = slot[rope.inputs[1]];
+    const uint64_t d = rope.attrs[kRopeHeadDim], heads = rope.attrs[kRopeHeads];
+    if (positions == nullptr || positions->dtype != kElemI64 || positions->count != 1 || x->shape.size() != 3 ||
+        x->shape[0] != 1 || x->shape[1] != 1 || d == 0 || d % 2 != 0 || d / 2 > shaders::kRopeTable ||
+        heads == 0 || heads > n || n != heads * d)
+      return nullptr;
+    const float theta = float(check_finite_attribute(rope.attrs[kRopeTheta]));
+    if (!(theta > 0)) return nullptr;
+    // A key row goes straight into its place in the cache.
+    VNTensorRef out = cacheReader_[r] != kNoCacheReader && nodes_[cacheReader_[r]].attrs[kAttentionHeadDim] == d
+                          ? cacheRow(r, slot)
+                          : nullptr;
+    const bool in_cache = out != nullptr && out->count == n;
+    if (!in_cache) out = tensor(shape, activation_);
+    matvec(x, weight, bias, out, output, positions, nullptr, command, in_cache ? d : 0,
+           in_cache ? out->cacheStride * d : 0, d, theta);
+    if (in_cache) ++cacheRowsInPlace;
+    ++foldedNodes;
+    ++foldedRopes;
+    return out;
+  }
   if (output == shaders::kMatvecResidual) {
     const GraphNode& add = nodes_[order_[step + 1]];
     extra = slot[add.inputs[0] == node.outputs[0] ? add.inputs[1] : add.inputs[0]];

@@ -89,6 +89,7 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
   double gpu_sum = 0;
   std::vector<VNProfileRecord> records;
   std::vector<VNTensorRef> ins, scratch, joined;
+  std::vector<char> ropeDone(order_.size(), 0);
   // A profiled pass runs and records the nodes in their own order, each in
   // a command buffer of its own.
   auto node_at = [&](uint64_t step) { return profile ? step : order_[step]; };
@@ -124,9 +125,23 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
       }
     }
     // A product that runs on one row takes the nodes folded after it into
-    // its output step; their intermediates are never made.
+    // its output step; their intermediates are never made. A folded rope
+    // later in the order was done by its product.
+    if (ropeDone[step]) continue;
     if (!profile && wanted.empty() && fusion_[step] != shaders::kMatvecPlain) {
       if (VNTensorRef out = foldedMatvec(step, slot, cb)) {
+        if (fusion_[step] == shaders::kMatvecRope) {
+          const uint64_t r = ropeStep_[step];
+          for (uint64_t s : {step, r})
+            for (uint64_t v : nodes_[order_[s]].inputs)
+              if (--remaining[v] == 0 && rows_[v].flags == 0 && slot[v] != nullptr) {
+                recycle(slot[v]);
+                slot[v] = nullptr;
+              }
+          slot[nodes_[order_[r]].outputs[0]] = out;
+          ropeDone[r] = 1;
+          continue;
+        }
         const uint64_t last = step + (fusion_[step] == shaders::kMatvecResidual ? 1 : 3);
         for (uint64_t s = step; s <= last; ++s)
           for (uint64_t v : nodes_[order_[s]].inputs)

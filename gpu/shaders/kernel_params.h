@@ -59,8 +59,10 @@ struct MatvecParams {
   uint32_t extra_parts = 0;       // u8: 0, 1 or 2
   uint32_t part_rows[2] = {};     // u9, u10: N of parts 1 and 2
   uint32_t part_has_bias = 0;     // u11: bit i - 1 set when part i has a bias
-  uint32_t unused_u[4] = {};
-  float unused_f[4] = {};
+  uint32_t rope_head_dim = 0;     // u12: kMatvecRope's d
+  uint32_t unused_u[3] = {};
+  float theta = 0;  // f0: kMatvecRope's base
+  float unused_f[3] = {};
 };
 
 // The output steps of "matvec" and "matvec_q8". Each gives exactly the bits
@@ -72,6 +74,11 @@ enum MatvecOutput : uint32_t {
   // y = silu(x W^T + b) * (x U^T + c): U at buffer 5 (the same kind and
   // shape as W), c at buffer 6 when has_up_bias.
   kMatvecSwiglu = 2,
+  // The rows rotated as "rope" rotates one row of heads of rope_head_dim
+  // (d/2 at most kRopeTable) at the position in buffer 5 (one int64). A
+  // group takes rows c and c + d/2 of a head together. head_rows, when not
+  // 0, is d and places the heads as in a plain product.
+  kMatvecRope = 3,
 };
 
 // "matmul", "matmul_rows64", "matmul_direct64": y [M, N] = x [M, K] W^T +
@@ -188,6 +195,8 @@ VORN_PARAMS_WORD(MatvecParams, head_stride, 7);
 VORN_PARAMS_WORD(MatvecParams, extra_parts, 8);
 VORN_PARAMS_WORD(MatvecParams, part_rows, 9);
 VORN_PARAMS_WORD(MatvecParams, part_has_bias, 11);
+VORN_PARAMS_WORD(MatvecParams, rope_head_dim, 12);
+VORN_PARAMS_WORD(MatvecParams, theta, 16);
 VORN_PARAMS_BLOCK(MatmulParams);
 VORN_PARAMS_WORD(MatmulParams, has_bias, 3);
 VORN_PARAMS_BLOCK(UnfoldParams);

@@ -27,6 +27,7 @@
 
 #include "gpu/shaders/half_rounding.h"
 #include "gpu/shaders/kernels.h"
+#include "gpu/shaders/rope_tables.h"
 #include "platform/cpu_features.h"
 #include "platform/float_exp.h"
 #include "platform/thread_kept.h"
@@ -408,6 +409,15 @@ bool matvec_common_check(const mtl::KernelArgs& a, uint64_t weight_bytes, std::s
     case kMatvecResidual:
       return p.head_rows == 0 ? require_elements(a, 5, p.rows, sizeof(A), e)
                               : mtl::kernel_refuse("heads apart only in a plain product", e);
+    case kMatvecRope: {
+      const uint64_t d = p.rope_head_dim;
+      if (d == 0 || d % 2 != 0 || d / 2 > kRopeTable || p.rows % d != 0 || (p.head_rows != 0 && p.head_rows != d))
+        return mtl::kernel_refuse("rope rows must be whole heads of an even d up to twice the table", e);
+      if (!mtl::kernel_require(a, 5, 8, e)) return false;
+      if (p.head_rows == 0) return true;
+      if (p.head_stride < p.head_rows) return mtl::kernel_refuse("heads overlap", e);
+      return require_elements(a, 2, uint64_t(p.rows / p.head_rows - 1) * p.head_stride + p.head_rows, sizeof(A), e);
+    }
     case kMatvecSwiglu:
       if (p.head_rows != 0) return mtl::kernel_refuse("heads apart only in a plain product", e);
       return mtl::kernel_require(a, 5, weight_bytes, e) && (p.has_up_bias == 0 || require_elements(a, 6, p.rows, 2, e));
@@ -498,6 +508,24 @@ void matvec_rows(const MatvecParams& p, const mtl::KernelArgs& a, Rows rows, con
         }
         exp_float_n(e, e, kChunk);
         for (uint64_t j = 0; j < n; ++j) y[r0 + j] = from_float<A>(to_float(from_float<A>(g[j] / (1.0f + e[j]))) * u[j]);
+      }
+      return;
+    }
+    case kMatvecRope: {
+      // The group's rows in pairs: row 2 (h d/2 + c) + m is channel c + m d/2
+      // of head h. A pair split between groups is computed by both, each
+      // storing its own.
+      const uint64_t d = p.rope_head_dim, half_d = d / 2, stride = p.head_rows != 0 ? p.head_stride : d;
+      const RopeTables& t = rope_tables<A>(p.theta, d, a.buffer<const int64_t>(5)[0]);
+      for (uint64_t pair = rows.begin / 2; pair * 2 < rows.end; ++pair) {
+        const uint64_t h = pair / half_d, c = pair % half_d, r0 = h * d + c, r1 = r0 + half_d;
+        const float v0 = product_value<A>(bias, has_bias, r0, row_dot<kQ8>(x, w + r0 * row_bytes, K, form));
+        const float v1 = product_value<A>(bias, has_bias, r1, row_dot<kQ8>(x, w + r1 * row_bytes, K, form));
+        const float cos_r = t.cos_a[c], sin_r = t.sin_a[c];
+        if (pair * 2 >= rows.begin)
+          y[h * stride + c] = from_float<A>(round_to<A>(v0 * cos_r) + round_to<A>(-1.0f * v1 * sin_r));
+        if (pair * 2 + 1 < rows.end)
+          y[h * stride + c + half_d] = from_float<A>(round_to<A>(v1 * cos_r) + round_to<A>(1.0f * v0 * sin_r));
       }
       return;
     }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "gpu/shaders/kernels.h"
+#include "gpu/shaders/rope_tables.h"
 
 namespace vorn::shaders {
 
@@ -108,25 +109,34 @@ bool norm_check(const mtl::KernelArgs& a, std::string* e) {
 
 // The rotate-half form, with cos and sin rounded to the activation type and
 // each product rounded.
-// Angles depend on theta, d, the row's position and c mod d/2 only: a thread
-// keeps the frequencies of the last theta and d it met, and the rounded cos
-// and sin of the last position, across groups and dispatches. A decode step
-// ropes every layer's queries and keys at one position, so each is computed
-// once per thread and step instead of once per dispatch.
-constexpr uint64_t kRopeTable = 128;
+
+template <class A>
+const RopeTables& rope_tables(float theta, uint64_t d, int64_t position) {
+  thread_local RopeTables t;
+  uint32_t theta_bits;
+  std::memcpy(&theta_bits, &theta, sizeof theta_bits);
+  if (t.d != d || t.theta_bits != theta_bits || t.activation_bytes != sizeof(A)) {
+    for (uint64_t f = 0; f < d / 2; ++f) t.frequency[f] = std::pow(theta, -2.0f * float(f) / float(d));
+    t.d = d;
+    t.theta_bits = theta_bits;
+    t.activation_bytes = sizeof(A);
+    t.has_position = false;
+  }
+  if (!t.has_position || position != t.position) {
+    t.has_position = true;
+    t.position = position;
+    for (uint64_t k = 0; k < d / 2; ++k) {
+      const float angle = float(position) * t.frequency[k];
+      t.cos_a[k] = round_to<A>(std::cos(angle));
+      t.sin_a[k] = round_to<A>(std::sin(angle));
+    }
+  }
+  return t;
+}
+template const RopeTables& rope_tables<half>(float, uint64_t, int64_t);
+template const RopeTables& rope_tables<float>(float, uint64_t, int64_t);
 
 namespace {
-
-// What the tables were made for: the frequencies from theta (its bits) and
-// d (0: none made), cos and sin from those and position (only when
-// has_position).
-struct RopeTables {
-  uint32_t theta_bits = 0;
-  uint64_t d = 0;
-  bool has_position = false;
-  int64_t position = 0;
-  float frequency[kRopeTable], cos_a[kRopeTable], sin_a[kRopeTable];
-};
 
 // y[c] for the channels [c0, c0 + n) of one head (base its channel 0) that
 // lie on one side of d/2: partner channel c + shift, sign of the partner's
@@ -184,29 +194,12 @@ void rope(const mtl::KernelArgs& a, mtl::Size3 g) {
     });
     return;
   }
-  thread_local RopeTables t;
-  uint32_t theta_bits;
-  std::memcpy(&theta_bits, &theta, sizeof theta_bits);
-  if (t.d != d || t.theta_bits != theta_bits) {
-    for (uint64_t f = 0; f < half_d; ++f) t.frequency[f] = std::pow(theta, -2.0f * float(f) / float(d));
-    t.d = d;
-    t.theta_bits = theta_bits;
-    t.has_position = false;
-  }
   const ThreadRange range = threads_of(a, g);
   const uint64_t end = range.end < p.count ? range.end : p.count;
   for (uint64_t i = range.begin; i < end;) {
     const uint64_t c0 = i % d, base = i - c0, row = i / (heads * d);
     const uint64_t c1 = d - c0 < end - i ? d : c0 + (end - i);
-    if (!t.has_position || positions[row] != t.position) {
-      t.has_position = true;
-      t.position = positions[row];
-      for (uint64_t k = 0; k < half_d; ++k) {
-        const float angle = float(positions[row]) * t.frequency[k];
-        t.cos_a[k] = round_to<A>(std::cos(angle));
-        t.sin_a[k] = round_to<A>(std::sin(angle));
-      }
-    }
+    const RopeTables& t = rope_tables<A>(theta, d, positions[row]);
     with_vector_forms([&] {
       if (c0 < half_d)
         rope_side(x, y, base, y_base(base), c0, std::min(c1, half_d) - c0, int64_t(half_d), -1.0f, t.cos_a,

@@ -228,10 +228,10 @@ TEST(GraphPass, CapturesAndProfiles) {
 }
 
 // Decode steps fold each residual add, and each gated block's SiLU and
-// multiply, into the product before them, and write each layer's new key
-// row (from its rope) and value row (from its product) straight into the
-// cache; a profiled pass runs every node on its own, and both give the
-// same bits.
+// multiply, into the product before them, and each layer's query and key
+// ropes into their products, and write each layer's new key row (from its
+// roped product) and value row (from its product) straight into the cache;
+// a profiled pass runs every node on its own, and both give the same bits.
 TEST(GraphPass, FoldedDecodeStepsKeepTheBitsOfSeparateNodes) {
   for (const char* name : {"text_f16", "image_q8"})
     for (uint64_t act : {kElemF32, kElemF16}) {
@@ -240,15 +240,18 @@ TEST(GraphPass, FoldedDecodeStepsKeepTheBitsOfSeparateNodes) {
       LoadedModel m(c.model, act);
       const uint64_t steps = 4;
       const test::Generation folded = test::generate(m, c.prompt, c.views, c.image_token_positions, steps, true, c.tokens);
-      const uint64_t folds = m.g().foldedNodes, rows = m.g().cacheRowsInPlace;
-      // Two adds and a gated block's three nodes per layer, each step.
-      EXPECT_EQ(folds, (steps - 1) * m.shape.text_layers * 5);
+      const uint64_t folds = m.g().foldedNodes, rows = m.g().cacheRowsInPlace, ropes = m.g().foldedRopes;
+      // Two adds, a gated block's three nodes and two ropes per layer, each
+      // step.
+      EXPECT_EQ(ropes, (steps - 1) * m.shape.text_layers * 2);
+      EXPECT_EQ(folds, (steps - 1) * m.shape.text_layers * 7);
       EXPECT_EQ(rows, (steps - 1) * m.shape.text_layers * 2);
       m.g().setProfile(true);
       const test::Generation separate =
           test::generate(m, c.prompt, c.views, c.image_token_positions, steps, true, c.tokens);
       EXPECT_EQ(m.g().foldedNodes, folds);
       EXPECT_EQ(m.g().cacheRowsInPlace, rows);
+      EXPECT_EQ(m.g().foldedRopes, ropes);
       for (uint64_t s = 0; s < steps; ++s) EXPECT_EQ(folded.logits[s], separate.logits[s]) << "step " << s;
     }
 }

@@ -395,6 +395,54 @@ Outcome matvec_folds(KernelHarness& h, Lcg& g) {
   return o;
 }
 
+// The rope output step gives exactly the bits of the plain product followed
+// by "rope" at the same position, heads side by side or spaced apart (a KV
+// cache's new row). Positions and theta change between cases, so the tables
+// a thread keeps must not go stale.
+template <class A>
+Outcome matvec_ropes(KernelHarness& h, Lcg& g) {
+  Outcome o;
+  struct Shape {
+    uint32_t n, k, d;
+    bool bias, q8;
+    int64_t position;
+    float theta;
+  };
+  for (const Shape sh : {Shape{192, 576, 64, false, true, 1023, 10000}, Shape{40, 96, 8, true, false, 5, 10000},
+                         Shape{24, 65, 4, true, true, 5, 500000}, Shape{6, 31, 2, false, false, 0, 10000},
+                         Shape{64, 33, 32, true, false, 2047, 10000}, Shape{12, 47, 6, false, true, 7, 100}}) {
+    const auto x = random_values<A>(g, sh.k);
+    uint64_t rb = 0;
+    const auto q = random_q8(g, sh.n, sh.k, &rb);
+    const auto w = random_values<half>(g, uint64_t(sh.n) * sh.k, -0.5f, 0.5f);
+    auto weight = sh.q8 ? h.buffer(q) : h.buffer(w), bias = h.buffer(random_values<half>(g, sh.n, -4.0f, 4.0f));
+    auto position = h.buffer(std::vector<int64_t>{sh.position});
+    auto product = [&](uint32_t output, mtl::BufferRef y, uint32_t head, uint32_t stride) {
+      const shaders::MatvecParams p{.rows = sh.n, .k = sh.k, .has_bias = sh.bias, .row_bytes = uint32_t(rb),
+                                    .output = output, .head_rows = head, .head_stride = stride,
+                                    .rope_head_dim = sh.d, .theta = sh.theta};
+      const std::vector<Bind> b{{0, h.buffer(x)}, {1, weight}, {2, y}, {4, bias}, {5, position}};
+      o.error += sh.q8 ? h.run<A, Kernel::matvec_q8>(b, p, threads(32 * sh.n), false)
+                       : h.run<A, Kernel::matvec>(b, p, threads(32 * sh.n), false);
+    };
+    auto plain = h.zeros(sh.n * sizeof(A)), want = h.zeros(sh.n * sizeof(A)), got = h.zeros(sh.n * sizeof(A));
+    product(shaders::kMatvecPlain, plain, 0, 0);
+    const uint32_t heads = sh.n / sh.d, stride = sh.d + 3;
+    o.error += h.run<A, Kernel::rope>({{0, plain}, {1, position}, {2, want}},
+                                      {.count = sh.n, .head_dim = sh.d, .heads = heads, .theta = sh.theta},
+                                      threads(sh.n), false);
+    product(shaders::kMatvecRope, got, 0, 0);
+    auto spaced = h.zeros(((heads - 1) * stride + sh.d) * sizeof(A));
+    product(shaders::kMatvecRope, spaced, sh.d, stride);
+    const std::vector<float> all = read<A>(spaced, (heads - 1) * stride + sh.d), expected = read<A>(want, sh.n);
+    for (float v : read<A>(got, sh.n)) o.got.push_back(v);
+    for (uint32_t r = 0; r < sh.n; ++r) o.got.push_back(all[r / sh.d * stride + r % sh.d]);
+    for (int twice = 0; twice < 2; ++twice)
+      for (float v : expected) o.want.push_back(v);
+  }
+  return o;
+}
+
 template <class A>
 Outcome matmuls(KernelHarness& h, Lcg& g) {
   Outcome o;
@@ -747,8 +795,8 @@ struct Case {
 #define VORN_CASE(fn) \
   { #fn, fn < half>, fn < float> }
 const Case kCases[] = {VORN_CASE(embeddings), VORN_CASE(layouts), VORN_CASE(elementwise), VORN_CASE(matvecs),
-                       VORN_CASE(matvec_folds), VORN_CASE(matmuls),    VORN_CASE(matmul_q8_parts),
-                       VORN_CASE(norms),        VORN_CASE(attentions)};
+                       VORN_CASE(matvec_folds), VORN_CASE(matvec_ropes), VORN_CASE(matmuls),
+                       VORN_CASE(matmul_q8_parts), VORN_CASE(norms),       VORN_CASE(attentions)};
 
 void expect_matches(const Outcome& o, bool half, const char* name) {
   ASSERT_EQ(o.error, "") << name;
@@ -860,6 +908,22 @@ TEST(GenerativeKernels, RefusalsFailTheCommandBuffer) {
        {{0, ones}, {1, h.zeros(100)}, {2, h.zeros(64)}},
        [&](const auto& b) { return h.run<half, Kernel::matvec>(b, {.rows = 4, .k = 64}, threads(128), false); },
        "index 1 holds"},
+      {"matvec rope heads not whole",
+       {{0, ones}, {1, ones}, {2, h.zeros(64)}, {5, ones}},
+       [&](const auto& b) {
+         return h.run<half, Kernel::matvec>(
+             b, {.rows = 6, .k = 64, .output = shaders::kMatvecRope, .rope_head_dim = 4, .theta = 1e4f}, threads(192),
+             false);
+       },
+       "whole heads"},
+      {"matvec rope heads beyond the table",
+       {{0, ones}, {1, ones}, {2, h.zeros(1024)}, {5, ones}},
+       [&](const auto& b) {
+         return h.run<half, Kernel::matvec>(
+             b, {.rows = 512, .k = 64, .output = shaders::kMatvecRope, .rope_head_dim = 512, .theta = 1e4f},
+             threads(32 * 512), false);
+       },
+       "whole heads"},
   };
   for (const Row& r : rows) {
     const std::string error = r.run(r.binds);
