@@ -251,20 +251,40 @@ class VNGraph {
               uint32_t output, const VNTensorRef& extra, const VNTensorRef& upBias,
               const mtl::CommandBufferRef& command, uint64_t headRows = 0, uint64_t headStride = 0,
               uint64_t ropeHeadDim = 0, float theta = 0);
+  // The view of the row of the KV cache that node i's output would fill in
+  // place (as cacheRowProducer writes it), or null.
+  VNTensorRef cacheRow(uint64_t i, const std::vector<VNTensorRef>& slot);
   // Node i, a single-row product or rope whose output only an attention
   // reads as its new keys or values (cacheReader_), encoded to write that
   // row straight into its place in the attention's KV cache, when the cache
   // takes it in place this pass: returns the view of the row there (the
   // attention then copies nothing), or null with nothing encoded.
-  // The view of the row of the KV cache that node i's output would fill in
-  // place (as cacheRowProducer writes it), or null.
-  VNTensorRef cacheRow(uint64_t i, const std::vector<VNTensorRef>& slot);
   VNTensorRef cacheRowProducer(uint64_t i, const std::vector<VNTensorRef>& slot,
                                const mtl::CommandBufferRef& command);
   // The nodes from order_[step] on that fusion_[step] folds into one
   // single-row product, encoded as that product; null (nothing encoded) when
   // this pass's tensors do not make them one (several rows, other kinds).
   VNTensorRef foldedMatvec(uint64_t step, const std::vector<VNTensorRef>& slot, const mtl::CommandBufferRef& command);
+  // One of the linear nodes linearRun finds: its weight, bias (or null) and
+  // output width.
+  struct LinearPart {
+    const VNTensor* weight;
+    const VNTensor* bias;
+    uint64_t n;
+  };
+  // Their input: x, of m rows of k.
+  struct LinearInput {
+    VNTensorRef x;
+    uint64_t m = 0, k = 0;
+  };
+  static constexpr uint64_t kMostLinearParts = 3;
+  // The linear nodes from order_[step] on (up to kMostLinearParts, of one
+  // group, none the logits) that read order_[step]'s input, an activation
+  // of several rows of even width (in), each with a whole weight of even
+  // width and a half bias of that width if any, into parts: how many. The
+  // grouping functions below keep the run's longest start their own
+  // kernels can take.
+  uint64_t linearRun(uint64_t step, const std::vector<VNTensorRef>& slot, LinearPart* parts, LinearInput* in) const;
   // The linear nodes from order_[step] on (up to three, of one group) that
   // read the same input of many rows, a layer's query, key and value
   // projections: encoded as one graph, whose products the graph layer runs

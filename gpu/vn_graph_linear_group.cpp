@@ -7,15 +7,8 @@
 
 namespace vorn {
 
-namespace {
-
-constexpr uint64_t kMostParts = 3;
-
-}  // namespace
-
-uint64_t VNGraph::linearGroup(uint64_t step, const std::vector<VNTensorRef>& slot, std::vector<VNTensorRef>* outs,
-                              const mtl::CommandBufferRef& command) {
-  if (!graphLinear_ || activation_ != kElemF32) return 0;
+uint64_t VNGraph::linearRun(uint64_t step, const std::vector<VNTensorRef>& slot, LinearPart* parts,
+                            LinearInput* in) const {
   const GraphNode& first = nodes_[order_[step]];
   if (first.inputs.empty()) return 0;
   const VNTensorRef& x = slot[first.inputs[0]];
@@ -23,27 +16,35 @@ uint64_t VNGraph::linearGroup(uint64_t step, const std::vector<VNTensorRef>& slo
   const uint64_t k = shape_last_dim(x->shape);
   const uint64_t m = k != 0 ? x->count / k : 0;
   if (m < 2 || k % 2 != 0) return 0;
-  // The parts: what linear() itself would run through the graph layer.
-  struct Part {
-    const VNTensor* weight;
-    const VNTensor* bias;
-    uint64_t n;
-  };
-  Part parts[kMostParts];
+  *in = {x, m, k};
   uint64_t count = 0;
-  while (count < kMostParts && step + count < order_.size()) {
+  while (count < kMostLinearParts && step + count < order_.size()) {
     const GraphNode& node = nodes_[order_[step + count]];
     if (node.op != kLinear || node.outputs.size() != 1 || node.outputs[0] == logitsId_ || node.group != first.group ||
         node.inputs.size() < 2 || node.inputs.size() > 3 || node.inputs[0] != first.inputs[0])
       break;
     const VNTensorRef& w = slot[node.inputs[1]];
     const VNTensor* b = node.inputs.size() > 2 ? slot[node.inputs[2]].get() : nullptr;
-    if (w == nullptr || w->dtype != kElemF16 || (node.inputs.size() > 2 && b == nullptr)) break;
+    if (w == nullptr || (node.inputs.size() > 2 && b == nullptr)) break;
     const uint64_t n = shape_dim_at(w->shape, 0);
-    if (!largeProduct(m, n, k) || n % 2 != 0 || w->count != n * k) break;
+    if (n % 2 != 0 || w->count != n * k) break;
     if (b != nullptr && (b->count != n || b->dtype != kElemF16)) break;
     parts[count++] = {w.get(), b, n};
   }
+  return count;
+}
+
+uint64_t VNGraph::linearGroup(uint64_t step, const std::vector<VNTensorRef>& slot, std::vector<VNTensorRef>* outs,
+                              const mtl::CommandBufferRef& command) {
+  if (!graphLinear_ || activation_ != kElemF32) return 0;
+  // The parts: what linear() itself would run through the graph layer.
+  LinearPart parts[kMostLinearParts];
+  LinearInput in;
+  uint64_t count = linearRun(step, slot, parts, &in);
+  const VNTensorRef& x = in.x;
+  const uint64_t m = in.m, k = in.k;
+  for (uint64_t i = 0; i < count; ++i)
+    if (parts[i].weight->dtype != kElemF16 || !largeProduct(m, parts[i].n, k)) count = i;
   if (count < 2) return 0;
 
   ShapeKey key{kLinearGroup, {m, k, 0, 0, 0, 0}};
@@ -73,7 +74,7 @@ uint64_t VNGraph::linearGroup(uint64_t step, const std::vector<VNTensorRef>& slo
   mpsg::TensorDataMap results;
   size_t input = 1;
   for (uint64_t i = 0; i < count; ++i) {
-    const Part& p = parts[i];
+    const LinearPart& p = parts[i];
     feeds.push_back({g.inputs[input++], {p.weight->buffer, p.weight->offset, {int64_t(p.n), int64_t(k)}, DataType::kFloat16}});
     if (p.bias != nullptr)
       feeds.push_back({g.inputs[input++], {p.bias->buffer, p.bias->offset, {int64_t(p.n)}, DataType::kFloat16}});

@@ -484,15 +484,7 @@ void row_sums(const float* rows, int64_t stride, int64_t count, int64_t n, float
       _mm256_storeu_ps(row + i, exp_avx2(x));
       continue;
     }
-    __m256 r = _mm256_fnmadd_ps(k, _mm256_set1_ps(kLn2Hi), c);
-    r = _mm256_fnmadd_ps(k, _mm256_set1_ps(kLn2Lo), r);
-    __m256 p = _mm256_set1_ps(kP0);
-    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(kP1));
-    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(kP2));
-    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(kP3));
-    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(kP4));
-    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(kP5));
-    p = _mm256_add_ps(_mm256_fmadd_ps(p, _mm256_mul_ps(r, r), r), _mm256_set1_ps(1.0f));
+    const __m256 p = exp_reduced_avx2(c, k);
     _mm256_storeu_ps(row + i, _mm256_mul_ps(p, _mm256_castsi256_ps(_mm256_slli_epi32(biased, 23))));
   }
   vec_exp_shifted(row + i, -top, row + i, size_t(n - i));

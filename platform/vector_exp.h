@@ -55,10 +55,9 @@ inline constexpr float kP0 = 1.9875691500e-4f, kP1 = 1.3981999507e-3f, kP2 = 8.3
 }
 
 #if defined(__x86_64__)
-[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256 exp_avx2(__m256 x) {
-  const __m256 c = _mm256_min_ps(_mm256_max_ps(x, _mm256_set1_ps(kLow)), _mm256_set1_ps(kHigh));
-  const __m256 round = _mm256_set1_ps(kRound);
-  const __m256 n = _mm256_sub_ps(_mm256_fmadd_ps(c, _mm256_set1_ps(kLog2e), round), round);
+// exp(c - n ln 2) for the clamped argument c and its power of two n: the
+// reduction by ln 2 in two parts and the polynomial.
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256 exp_reduced_avx2(__m256 c, __m256 n) {
   __m256 r = _mm256_fnmadd_ps(n, _mm256_set1_ps(kLn2Hi), c);
   r = _mm256_fnmadd_ps(n, _mm256_set1_ps(kLn2Lo), r);
   __m256 p = _mm256_set1_ps(kP0);
@@ -67,7 +66,14 @@ inline constexpr float kP0 = 1.9875691500e-4f, kP1 = 1.3981999507e-3f, kP2 = 8.3
   p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(kP3));
   p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(kP4));
   p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(kP5));
-  p = _mm256_add_ps(_mm256_fmadd_ps(p, _mm256_mul_ps(r, r), r), _mm256_set1_ps(1.0f));
+  return _mm256_add_ps(_mm256_fmadd_ps(p, _mm256_mul_ps(r, r), r), _mm256_set1_ps(1.0f));
+}
+
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256 exp_avx2(__m256 x) {
+  const __m256 c = _mm256_min_ps(_mm256_max_ps(x, _mm256_set1_ps(kLow)), _mm256_set1_ps(kHigh));
+  const __m256 round = _mm256_set1_ps(kRound);
+  const __m256 n = _mm256_sub_ps(_mm256_fmadd_ps(c, _mm256_set1_ps(kLog2e), round), round);
+  const __m256 p = exp_reduced_avx2(c, n);
   const __m256i ni = _mm256_cvttps_epi32(n), bias = _mm256_set1_epi32(127);
   const __m256i n1 = _mm256_srai_epi32(ni, 1), n2 = _mm256_sub_epi32(ni, n1);
   const __m256 s1 = _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_add_epi32(n1, bias), 23));
