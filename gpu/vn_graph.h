@@ -265,6 +265,10 @@ class VNGraph {
   // single-row product, encoded as that product; null (nothing encoded) when
   // this pass's tensors do not make them one (several rows, other kinds).
   VNTensorRef foldedMatvec(uint64_t step, const std::vector<VNTensorRef>& slot, const mtl::CommandBufferRef& command);
+  // Whether linear() takes x W^T + bias to its single-row product: one row
+  // of the activation type, of even width k, and a whole F16 or Q8 weight of
+  // n rows (n even, non-zero), with a half bias of n if any.
+  bool singleRowProduct(const VNTensor& x, const VNTensor& weight, const VNTensor* bias, uint64_t n) const;
   // One of the linear nodes linearRun finds: its weight, bias (or null) and
   // output width.
   struct LinearPart {

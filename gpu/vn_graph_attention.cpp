@@ -89,10 +89,8 @@ VNTensorRef VNGraph::cacheRowProducer(uint64_t i, const std::vector<VNTensorRef>
   // What linear() takes to its single-row product.
   const VNTensorRef& weight = slot[node.inputs[1]];
   const VNTensorRef bias = node.inputs.size() > 2 ? slot[node.inputs[2]] : nullptr;
-  const uint64_t k = shape_last_dim(x->shape), n = hk * d;
-  if (weight == nullptr || (node.inputs.size() > 2 && bias == nullptr) || k == 0 || k % 2 != 0 || n % 2 != 0 ||
-      x->count != k || weight->shape.size() != 2 || (weight->dtype != kElemF16 && weight->dtype != kElemQ8) ||
-      weight->shape[0] != n || weight->count != n * k || (bias != nullptr && (bias->count != n || bias->dtype != kElemF16)))
+  if (weight == nullptr || (node.inputs.size() > 2 && bias == nullptr) ||
+      !singleRowProduct(*x, *weight, bias.get(), hk * d))
     return nullptr;
   matvec(x, weight, bias, row, shaders::kMatvecPlain, nullptr, nullptr, command, d, stride * d);
   ++cacheRowsInPlace;

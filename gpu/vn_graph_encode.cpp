@@ -151,6 +151,13 @@ void VNGraph::matvec(const VNTensorRef& x, const VNTensorRef& weight, const VNTe
   lastMatvec_ = {command, command->command_count(), x->buffer.get(), x->offset};
 }
 
+bool VNGraph::singleRowProduct(const VNTensor& x, const VNTensor& w, const VNTensor* c, uint64_t n) const {
+  const uint64_t k = shape_last_dim(x.shape);
+  return x.dtype == activation_ && k != 0 && k % 2 == 0 && x.count == k && w.shape.size() == 2 &&
+         (w.dtype == kElemF16 || w.dtype == kElemQ8) && w.shape[0] == n && w.count == n * k && n % 2 == 0 && n != 0 &&
+         (c == nullptr || (c->count == n && c->dtype == kElemF16));
+}
+
 VNTensorRef VNGraph::foldedMatvec(uint64_t step, const std::vector<VNTensorRef>& slot,
                                   const mtl::CommandBufferRef& command) {
   const uint32_t output = fusion_[step];
@@ -159,14 +166,8 @@ VNTensorRef VNGraph::foldedMatvec(uint64_t step, const std::vector<VNTensorRef>&
   const VNTensorRef& weight = slot[node.inputs[1]];
   const VNTensorRef bias = node.inputs.size() > 2 ? slot[node.inputs[2]] : nullptr;
   if (x == nullptr || weight == nullptr || (node.inputs.size() > 2 && bias == nullptr)) return nullptr;
-  const uint64_t k = shape_last_dim(x->shape);
   const uint64_t n = shape_dim_at(weight->shape, 0);
-  // What linear() would take to its single-row product, and nothing else.
-  auto single_row = [&](const VNTensorRef& w, const VNTensorRef& c) {
-    return x->dtype == activation_ && k != 0 && k % 2 == 0 && x->count == k && w->shape.size() == 2 &&
-           (w->dtype == kElemF16 || w->dtype == kElemQ8) && w->shape[0] == n && w->count == n * k && n % 2 == 0 &&
-           n != 0 && (c == nullptr || (c->count == n && c->dtype == kElemF16));
-  };
+  auto single_row = [&](const VNTensorRef& w, const VNTensorRef& c) { return singleRowProduct(*x, *w, c.get(), n); };
   if (!single_row(weight, bias)) return nullptr;
   const std::vector<uint64_t> shape = with_last(x->shape, n);
   VNTensorRef extra, up_bias;

@@ -110,6 +110,15 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
         slot[v] = nullptr;
       }
   };
+  // The inputs of the node at a folded step, released after their last
+  // reader.
+  auto release_inputs = [&](uint64_t s) {
+    for (uint64_t v : nodes_[order_[s]].inputs)
+      if (--remaining[v] == 0 && rows_[v].flags == 0 && slot[v] != nullptr) {
+        recycle(slot[v]);
+        slot[v] = nullptr;
+      }
+  };
   for (uint64_t step = 0; step < nodes_.size(); ++step) {
     const uint64_t i = node_at(step);
     const GraphNode& node = nodes_[i];
@@ -132,23 +141,14 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
       if (VNTensorRef out = foldedMatvec(step, slot, cb)) {
         if (fusion_[step] == shaders::kMatvecRope) {
           const uint64_t r = ropeStep_[step];
-          for (uint64_t s : {step, r})
-            for (uint64_t v : nodes_[order_[s]].inputs)
-              if (--remaining[v] == 0 && rows_[v].flags == 0 && slot[v] != nullptr) {
-                recycle(slot[v]);
-                slot[v] = nullptr;
-              }
+          release_inputs(step);
+          release_inputs(r);
           slot[nodes_[order_[r]].outputs[0]] = out;
           ropeDone[r] = 1;
           continue;
         }
         const uint64_t last = step + (fusion_[step] == shaders::kMatvecResidual ? 1 : 3);
-        for (uint64_t s = step; s <= last; ++s)
-          for (uint64_t v : nodes_[order_[s]].inputs)
-            if (--remaining[v] == 0 && rows_[v].flags == 0 && slot[v] != nullptr) {
-              recycle(slot[v]);
-              slot[v] = nullptr;
-            }
+        for (uint64_t s = step; s <= last; ++s) release_inputs(s);
         slot[nodes_[order_[last]].outputs[0]] = out;
         step = last;
         continue;
