@@ -86,6 +86,8 @@ enum class ConvPath : uint8_t {
   kPanels,              // columns gathered into panels (conv_panels.cpp)
   kIm2col,              // column matrices in bands of rows (conv_im2col.cpp)
   kChannelLanes,        // output channels along the lanes (conv_channel_lanes.cpp)
+  kTinyDepthwise,       // small depthwise planes across padded rows (conv_tiny_planes.cpp)
+  kTinyDeep,            // few outputs of deep sums across padded rows (conv_tiny_planes.cpp)
 };
 
 // Column tiles of a product: `tiles` tiles of whole panels (the last one

@@ -87,6 +87,18 @@ void run_direct(const ConvRun& r, const float* xn, float* yn);
 void run_panels(const ConvRun& r, const float* xn, float* yn);
 void run_im2col(const ConvRun& r, const float* xn, float* yn);
 void run_channel_lanes(const ConvRun& r, const float* xn, float* yn);
+// Depthwise layers of small planes at stride 1, too small to spread over
+// the pool: their sums across zero-padded rows, one channel at a time.
+bool depthwise_tiny_applies(const ConvParams& p, KernelIsa isa);
+void run_tiny_depthwise(const ConvRun& r, const float* xn, float* yn);
+// Deep layers of at most kDeepOutputs output channels whose plane spans
+// one vector across its padded rows, at most kDeepBlocksMost depth blocks:
+// their terms summed with the depth blocks side by side; the workspace
+// floats they take.
+constexpr int64_t kDeepOutputs = 4, kDeepBlocksMost = 16;
+bool deep_tiny_applies(const ConvParams& p, KernelIsa isa);
+int64_t deep_tiny_floats(const ConvParams& p);
+void run_tiny_deep(const ConvRun& r, const float* xn, float* yn);
 
 // Output planes up to this many positions may run with output channels
 // along the vector lanes: whether a layer does, and the workspace floats

@@ -434,6 +434,10 @@ void plan_general(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
       return;
     }
   }
+  if (!in.quantising && deep_tiny_applies(p, in.isa) && deep_tiny_floats(p) <= c.col_floats) {
+    c.path = ConvPath::kTinyDeep;
+    return;
+  }
   if (!in.quantising && subsample_applies(p) && subsample_floats(p) <= c.col_floats) {
     // Planned as the pointwise layer it becomes, the workspace after its
     // copied planes.
@@ -575,8 +579,12 @@ bool conv_plan(const ConvParams& p, const ConvPlanInputs& in, ConvPlan* out, cha
     c.path = ConvPath::kNothing;
   else if (pointwise) {
     if (!plan_channel_lanes(p, in, c)) plan_pointwise(p, in, c);
-  } else if (grouped)
+  } else if (grouped) {
     plan_grouped(p, in, c);
+    // The grouped plan stays as the small form's fallback for channels of
+    // weights that are not all finite.
+    if (depthwise_tiny_applies(p, in.isa)) c.path = ConvPath::kTinyDepthwise;
+  }
   else
     plan_general(p, in, c);
   *out = c;
@@ -632,6 +640,8 @@ bool conv_kernel(CpuState& s, const NodeRecord& n, const NodePlan& plan) {
       case ConvPath::kPanels: run_panels(r, xn, yn); break;
       case ConvPath::kIm2col: run_im2col(r, xn, yn); break;
       case ConvPath::kChannelLanes: run_channel_lanes(r, xn, yn); break;
+      case ConvPath::kTinyDepthwise: run_tiny_depthwise(r, xn, yn); break;
+      case ConvPath::kTinyDeep: run_tiny_deep(r, xn, yn); break;
       case ConvPath::kNothing: break;
     }
   }

@@ -14,6 +14,7 @@
 #include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "kernels/ops/conv.h"
+#include "kernels/ops/conv_paths.h"
 #include "platform/cpu_features.h"
 #include "platform/parallel.h"
 #include "reference/conv_reference.h"
@@ -369,6 +370,61 @@ TEST(ConvKernel, DepthwiseNarrowPlanesStayInsideTheirPlane) {
     }
 }
 
+// The kernel's view of a square-kernel layer.
+kern::ConvParams params_of(const ref::ConvSpec& s) {
+  kern::ConvParams p;
+  p.x = {1, s.cin, s.h, s.w};
+  p.y = {1, s.cout, s.hout(), s.wout()};
+  p.kh = s.kh, p.kw = s.kw, p.sh = s.sh, p.sw = s.sw, p.padt = s.pt, p.padl = s.pl, p.dh = s.dh, p.dw = s.dw;
+  p.g = s.g;
+  return p;
+}
+
+TEST(ConvKernel, TinyDepthwisePlanesGiveThePortableBits) {
+  // Depthwise planes small enough to be summed across their padded rows:
+  // odd channel counts, 1 x 1 to 5 x 5 outputs, uneven padding, dilation,
+  // 2 x 2 and 5 x 5 kernels, each fused activation, and a channel whose
+  // infinite weight sends it to the row forms (which skip padding taps);
+  // planned for one to eight threads in each vector form, against the
+  // portable form's bits and the reference.
+  struct Shape {
+    int64_t c, h, w, k, pt, pl, pb, pr, dilation;
+    bool inf_weight;
+  };
+  const Shape shapes[] = {{128, 3, 3, 3, 1, 1, 1, 1, 1, false}, {64, 5, 5, 3, 1, 1, 1, 1, 1, false},
+                          {13, 2, 2, 3, 1, 1, 1, 1, 1, false},  {9, 1, 1, 3, 1, 1, 1, 1, 1, true},
+                          {8, 4, 3, 3, 0, 2, 2, 0, 1, false},   {10, 3, 4, 5, 2, 2, 2, 2, 1, true},
+                          {6, 2, 3, 3, 2, 2, 2, 2, 2, false},   {16, 6, 6, 2, 0, 0, 0, 0, 1, false}};
+  int act = 0;
+  for (const Shape& sh : shapes) {
+    act = (act + 1) % 4;
+    ref::ConvSpec s = spec(1, sh.c, sh.h, sh.w, sh.c, sh.k, 1, 0, sh.c);
+    s.pt = sh.pt, s.pl = sh.pl, s.pb = sh.pb, s.pr = sh.pr, s.dh = s.dw = sh.dilation;
+    SCOPED_TRACE(::testing::Message() << sh.c << " channels " << sh.h << "x" << sh.w << " k " << sh.k << " act " << act);
+    EXPECT_TRUE(kern::depthwise_tiny_applies(params_of(s), KernelIsa::kAvx2));
+    const ConvCase c{"tiny", s, act == 2 || sh.c % 2 == 0, act, false};
+    const auto x = random_values(s.cin * s.h * s.w, 31);
+    auto w = random_values(s.cout * s.kh * s.kw, 32, -0.5f, 0.5f);
+    if (sh.inf_weight) w[s.kh * s.kw] = std::numeric_limits<float>::infinity();
+    const auto b = c.bias ? random_values(act == 2 ? 3 * s.cout : s.cout, 33) : std::vector<float>{};
+    const auto portable = run_conv(c, x, w, b, 0, KernelIsa::kPortable);
+    if (!sh.inf_weight) {
+      EXPECT_TRUE(close_to_reference(portable, ref::conv2d(s, x, w, b, act, 0.125)));
+    }
+    for (KernelIsa isa : {KernelIsa::kAvx512, KernelIsa::kAvx2}) {
+      if (isa == KernelIsa::kAvx512 && !cpu_has_avx512f()) continue;
+      if (isa == KernelIsa::kAvx2 && !cpu_has_avx2_fma()) continue;
+      for (int64_t threads : {1, 2, 3, 8}) {
+        ConvCase t = c;
+        t.threads = threads;
+        const auto got = run_conv(t, x, w, b, 0, isa);
+        EXPECT_EQ(0, std::memcmp(got.data(), portable.data(), got.size() * 4))
+            << "form " << int(isa) << " threads " << threads;
+      }
+    }
+  }
+}
+
 TEST(ConvKernel, DepthwiseTilesMatchReference) {
   // The direct tiles across plane sizes (a single block per row, tiles
   // spanning rows, several tiles per row), column strides 1 and 2 with odd
@@ -572,6 +628,24 @@ TEST(ConvKernel, SmallPlanesAcrossRowsGiveTheColumnPathsBits) {
                           {256, 7, 7, 384, 3, 1, 1, 1},
                           {256, 28, 28, 128, 1, 0, 1, 2}},
                          31);
+}
+
+TEST(ConvKernel, DeepFewOutputsGiveTheColumnPathsBits) {
+  // A few output channels of deep sums on a plane of one vector across its
+  // padded rows, the depth blocks side by side: a classifier's 3 x 3
+  // kernel over 128 channels of 2 x 2, odd channel counts, one block and a
+  // part, five blocks of a 2 x 2 kernel, a 5 x 5 kernel, dilation; on one
+  // to eight threads.
+  const std::initializer_list<PlaneShape> shapes = {{128, 2, 2, 2, 3, 1, 1, 1}, {64, 3, 3, 3, 3, 0, 1, 1},
+                                                    {40, 4, 4, 1, 3, 0, 1, 1},  {300, 1, 2, 4, 2, 1, 1, 1},
+                                                    {20, 3, 3, 2, 5, 1, 1, 1},  {60, 5, 5, 2, 3, 0, 2, 1}};
+  for (const PlaneShape& sh : shapes) {
+    ref::ConvSpec s = spec(1, sh.cin, sh.h, sh.w, sh.cout, sh.k, sh.stride, sh.pad);
+    s.dh = s.dw = sh.dilation;
+    if (sh.k == 5) s.pb = 1;
+    EXPECT_TRUE(kern::deep_tiny_applies(params_of(s), KernelIsa::kAvx2)) << sh.cin << " -> " << sh.cout;
+  }
+  check_column_path_bits("deep", shapes, 61, {1, 2, 3, 8});
 }
 
 TEST(ConvKernel, ChannelLanesGiveTheColumnPathsBitsInEveryForm) {
