@@ -45,18 +45,30 @@ void channel_offsets(int64_t* offsets, int64_t taps, int64_t channels, int64_t p
   }
 }
 
-// Rows [0, hp) of channel xc's zero-padded plane dc (rows wp apart, input
-// row rr - padt at row rr, shifted right by padl), for stride 1. Rows are
-// a few values (a 2 x 2 plane's padded rows are 4): plain loops.
-VORN_NO_MEMCPY_CALLS void pad_rows_across(const ConvParams& p, const float* xc, float* dc, int64_t hp, int64_t wp) {
-  for (int64_t rr = 0; rr < hp; ++rr) {
-    const int64_t iy = rr - p.padt;
-    float* dst = dc + rr * wp;
-    const int64_t a = std::min(p.padl, wp), b = iy < 0 || iy >= p.x.h ? a : std::clamp(p.padl + p.x.w, a, wp);
-    for (int64_t u = 0; u < a; ++u) dst[u] = 0.0f;
-    for (int64_t u = a; u < b; ++u) dst[u] = xc[iy * p.x.w + u - p.padl];
-    for (int64_t u = b; u < wp; ++u) dst[u] = 0.0f;
-  }
+// Channel xc's zero-padded plane, as its sh x sw stride phases of hq rows
+// of wq values each into dc: phase (a, b) holds padded rows a, a + sh, ...
+// by padded columns b, b + sw, ..., padded row rr being input row rr -
+// padt and padded column u input column u - padl. Rows are a few values
+// (a 2 x 2 plane's padded rows are 4): plain loops.
+VORN_NO_MEMCPY_CALLS void pad_phases_across(const ConvParams& p, const float* xc, float* dc, int64_t hq,
+                                            int64_t wq) {
+  for (int64_t a = 0; a < p.sh; ++a)
+    for (int64_t b = 0; b < p.sw; ++b) {
+      float* phase = dc + (a * p.sw + b) * hq * wq;
+      // Columns [s0, s1) of the phase lie inside the input's rows.
+      const int64_t first = p.padl - b, last = p.x.w - 1 + p.padl - b;
+      const int64_t s0 = std::clamp<int64_t>(first <= 0 ? 0 : (first + p.sw - 1) / p.sw, 0, wq);
+      const int64_t s1 = last < 0 ? s0 : std::clamp<int64_t>(last / p.sw + 1, s0, wq);
+      for (int64_t t = 0; t < hq; ++t) {
+        const int64_t iy = t * p.sh + a - p.padt;
+        float* dst = phase + t * wq;
+        const int64_t lo = iy < 0 || iy >= p.x.h ? wq : s0, hi = lo == wq ? wq : s1;
+        const float* row = xc + (lo == wq ? 0 : iy * p.x.w);
+        for (int64_t s = 0; s < lo; ++s) dst[s] = 0.0f;
+        for (int64_t s = lo; s < hi; ++s) dst[s] = row[s * p.sw - first];
+        for (int64_t s = hi; s < wq; ++s) dst[s] = 0.0f;
+      }
+    }
 }
 
 // `rows` rows of wo values from src (rows ld apart) to dst, one after
@@ -67,29 +79,35 @@ VORN_NO_MEMCPY_CALLS void copy_rows(const float* src, int64_t ld, float* dst, in
 }
 
 // The whole plane as one band whose panels run across the padded rows
-// (stride 1, rows narrower than a panel): the products land in a block of
-// d.sums values per output channel, position oy wp + ox for output (oy,
-// ox), and each output row is copied from there before the epilogue.
+// (rows narrower than a panel; with stride 2 across the rows of each
+// stride phase): the products land in a block of d.sums values per output
+// channel, position oy wp + ox for output (oy, ox), and each output row is
+// copied from there before the epilogue.
 void run_across(const ConvRun& r, const float* xn, float* yn) {
   const ConvParams& p = r.p;
   const DirectBands& d = r.plan.direct;
   const int64_t hw = p.y.plane(), m = p.y.c, kr = p.k_rows(), wo = p.y.w, wp = d.wp, plane = d.plane;
-  const int64_t hp = p.y.h + (p.kh - 1) * p.dh;
+  const int64_t hq = p.y.h + (p.kh - 1) * p.dh / p.sh;
   float* pad = r.col;
   const int64_t body = (p.x.c * plane + 15) / 16 * 16;
   float* slack = pad + body;
   int64_t* offsets = reinterpret_cast<int64_t*>(slack + d.sums);
   float* sums = slack + d.sums + 2 * kr + 16;
   for (int64_t t = 0; t < d.sums; ++t) slack[t] = 0.0f;
+  // Tap (i, j) reads phase ((i dh) mod sh, (j dw) mod sw), shifted by
+  // (i dh / sh) rows and (j dw / sw) columns.
   for (int64_t i = 0; i < p.kh; ++i)
-    for (int64_t j = 0; j < p.kw; ++j) offsets[i * p.kw + j] = i * p.dh * wp + j * p.dw;
+    for (int64_t j = 0; j < p.kw; ++j) {
+      const int64_t phase = (i * p.dh) % p.sh * p.sw + (j * p.dw) % p.sw;
+      offsets[i * p.kw + j] = (phase * hq + i * p.dh / p.sh) * wp + j * p.dw / p.sw;
+    }
   channel_offsets(offsets, p.kh * p.kw, p.x.c, plane);
   // The copies before and after the product go over the pool with it:
   // on one thread they took a tenth of a deep 7 x 7 layer at eight.
   const bool parallel = r.plan.panels.parallel;
   run_split(parallel && p.x.c * plane >= 16384, static_cast<size_t>(p.x.c), [&](size_t cu) {
     const int64_t c = static_cast<int64_t>(cu);
-    pad_rows_across(p, xn + c * p.x.plane(), pad + c * plane, hp, wp);
+    pad_phases_across(p, xn + c * p.x.plane(), pad + c * plane, hq, wp);
   });
   const int64_t panels = d.sums / kPanelWidth;
   if (conv_product_deep_applies(r.plan.form, m, panels, kr)) {

@@ -133,18 +133,22 @@ bool direct_applies(const ConvParams& p, KernelIsa isa) {
   return p.g == 1 && stride_ok && p.kh * p.kw > 1 && p.y.w >= kPanelWidth / 2;
 }
 
-// Planes of narrower rows at stride 1 run the direct path with panels
-// across the padded plane's rows: a panel then spans whole output rows and
-// the padding columns between them, whose sums are dropped. Only where the
-// positions are few, so that the dropped sums stay a small share.
+// Planes of narrower rows run the direct path with panels across the
+// padded plane's rows: a panel then spans whole output rows and the
+// padding columns between them, whose sums are dropped. Only where the
+// positions are few, so that the dropped sums stay a small share. With
+// stride 2 each channel's padded plane is stored as its stride phases
+// (even and odd rows by even and odd columns), so that output (oy, ox)
+// reads position (oy + i dh / sh, ox + j dw / sw) of one phase at tap
+// (i, j) and the panels still run along consecutive values.
 DirectBands plan_direct_across(const ConvParams& p, int64_t cap) {
   DirectBands d;
-  if (p.g != 1 || p.sh != 1 || p.sw != 1 || p.kh * p.kw < 2 || p.y.w >= kPanelWidth / 2 || p.y.plane() > 64)
+  if (p.g != 1 || p.sh > 2 || p.sw > 2 || p.kh * p.kw < 2 || p.y.w >= kPanelWidth / 2 || p.y.plane() > 64)
     return d;
-  d.half = d.wp = p.y.w + (p.kw - 1) * p.dw;
-  const int64_t hp = p.y.h + (p.kh - 1) * p.dh;
+  d.half = d.wp = p.y.w + (p.kw - 1) * p.dw / p.sw;
+  const int64_t hq = p.y.h + (p.kh - 1) * p.dh / p.sh;
   const int64_t spans = (p.y.h - 1) * d.wp + p.y.w;  // padded positions from the first output to the last
-  const int64_t sums = panel_count(spans) * kPanelWidth, plane = hp * d.wp;
+  const int64_t sums = panel_count(spans) * kPanelWidth, plane = p.sh * p.sw * hq * d.wp;
   // Padded planes, read slack of the last panel, the offset table (int64,
   // 64-byte aligned) and the products.
   const int64_t need = (p.x.c * plane + 15) / 16 * 16 + sums + 2 * p.k_rows() + 16 + p.y.c * sums;

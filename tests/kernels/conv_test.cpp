@@ -648,6 +648,22 @@ TEST(ConvKernel, DeepFewOutputsGiveTheColumnPathsBits) {
   check_column_path_bits("deep", shapes, 61, {1, 2, 3, 8});
 }
 
+TEST(ConvKernel, StridedSmallPlanesAcrossPhasesGiveTheColumnPathsBits) {
+  // Output rows narrower than half a panel at stride 2 run panels across
+  // the rows of each stride phase of the padded plane: even and odd input
+  // sizes, a 5 x 5 kernel padded unevenly, dilation, no padding, a plane
+  // of two positions deep past one block, planned for one to eight
+  // threads.
+  check_column_path_bits("across_phases",
+                         {{64, 14, 14, 96, 3, 1, 1, 2},
+                          {40, 13, 11, 24, 3, 1, 1, 2},
+                          {24, 9, 9, 16, 5, 2, 1, 2},
+                          {16, 12, 12, 8, 3, 2, 2, 2},
+                          {130, 4, 5, 17, 3, 0, 1, 2},
+                          {8, 6, 6, 4, 3, 0, 1, 2}},
+                         37, {1, 2, 3, 8});
+}
+
 TEST(ConvKernel, ChannelLanesGiveTheColumnPathsBitsInEveryForm) {
   // Small planes of many output channels run with the channels along the
   // lanes: 7 x 7 and 13-wide rows (runs of unequal length), dilation,
