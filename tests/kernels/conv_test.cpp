@@ -624,6 +624,10 @@ TEST(ConvKernel, PointwisePartialPanelOverThePoolGivesTheColumnPathsBits) {
                           {200, 9, 11, 72, 1, 0, 1, 1},
                           {600, 13, 13, 100, 1, 0, 1, 1}},
                          83, {1, 2, 3, 8});
+  // Widening layers on small planes, which a full pool cuts by output
+  // channels alone: whole panels, and a rest of 4 positions.
+  check_column_path_bits("widening", {{24, 16, 16, 144, 1, 0, 1, 1}, {40, 10, 10, 200, 1, 0, 1, 1}}, 89,
+                         {1, 2, 3, 8});
 }
 
 TEST(ConvKernel, FewChannelsCopiedInPartsGiveTheColumnPathsBits) {
