@@ -256,6 +256,23 @@ void whole_band_groups(PanelBand& b, int64_t m, int64_t panels, int64_t threads,
   b.split.groups = 1;
 }
 
+// A pointwise layer that widens a small plane (an inverted residual
+// block's expansion) into enough whole tiles of output channels for two
+// blocks per thread is cut by channels alone, on a full pool: each thread
+// computes every position of the channels the depthwise layer after it
+// reads on that thread, and no group of panels is a panel longer than
+// another. At eight threads mobilenet_v2's 96 -> 576 layers on 14 x 14
+// (cut into two groups of 6 and 7 panels) ran about a tenth faster.
+constexpr int64_t kWideningThreads = 8;
+void widening_by_channels(PanelBand& b, const ConvParams& p, int64_t threads) {
+  const int64_t m = p.y.c, units = (m + b.split.tile - 1) / b.split.tile;
+  if (!b.parallel || b.split.groups == 1 || threads < kWideningThreads || m <= p.x.c ||
+      p.y.plane() > kChannelLanesPlane || units < 2 * threads)
+    return;
+  b.split.rb = 2 * threads;
+  b.split.groups = 1;
+}
+
 // Workspace floats the layer wants: pointwise layers with few positions
 // copy a partial last panel; general layers a band of the column matrix
 // (one per partition run side by side), rounded up to whole panels when a
@@ -345,6 +362,7 @@ void plan_pointwise(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) 
   if (!in.quantising && panels && c.col_floats >= pointwise_floats(k)) {
     c.path = ConvPath::kPointwisePanels;
     c.panels = panel_band_split(m, panel_count(hw), hw, k, threads);
+    widening_by_channels(c.panels, p, threads);
     // A layer the tiles could read in place but that runs faster with its
     // panels copied takes the copy (and still keeps off the channel lanes).
     const bool readable = pointwise_panels_in_place(p, in, c.col_floats);

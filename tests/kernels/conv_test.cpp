@@ -703,6 +703,23 @@ TEST(ConvKernel, ChannelLanesGiveTheColumnPathsBitsInEveryForm) {
                          {1, 2, 3, 8});
 }
 
+TEST(ConvKernel, PointwisePartialPanelOverThePoolGivesTheColumnPathsBits) {
+  // Pointwise layers of panels over the pool, whose rectangles holding the
+  // partial last panel each copy it themselves: a rest of 4 positions
+  // (14 x 14) with depths below and past one block of 256, a rest of 3 and
+  // of 9, on one to eight threads.
+  check_column_path_bits("partial_panel",
+                         {{384, 14, 14, 64, 1, 0, 1, 1},
+                          {96, 14, 14, 576, 1, 0, 1, 1},
+                          {200, 9, 11, 72, 1, 0, 1, 1},
+                          {600, 13, 13, 100, 1, 0, 1, 1}},
+                         83, {1, 2, 3, 8});
+  // Widening layers on small planes, which a full pool cuts by output
+  // channels alone: whole panels, and a rest of 4 positions.
+  check_column_path_bits("widening", {{24, 16, 16, 144, 1, 0, 1, 1}, {40, 10, 10, 200, 1, 0, 1, 1}}, 89,
+                         {1, 2, 3, 8});
+}
+
 TEST(ConvKernel, FewChannelsCopiedInPartsGiveTheColumnPathsBits) {
   // The direct path copies the padded rows of layers of few input channels
   // in parts of a channel over the pool: a strided stem and a plain one.
