@@ -33,17 +33,20 @@ bool range_inside(uint64_t offset, uint64_t size, uint64_t length) {
 
 }  // namespace
 
+struct CommandBuffer::Bound {
+  uint32_t index;
+  // Null: the bytes at bytes_at of the buffer's store.
+  BufferRef buffer;
+  uint64_t offset;
+  uint32_t bytes_at, bytes_length;
+};
+
 struct CommandBuffer::Command {
   CommandKind kind = CommandKind::kFail;
-  // Dispatch: the pipeline and a snapshot of the bindings.
+  // Dispatch: the pipeline and a snapshot of the bindings (bound_count of
+  // the buffer's bindings from first_bound).
   PipelineRef pipeline;
-  struct Bound {
-    uint32_t index;
-    BufferRef buffer;
-    uint64_t offset;
-    std::vector<uint8_t> bytes;
-  };
-  std::vector<Bound> bound;
+  uint32_t first_bound = 0, bound_count = 0;
   Size3 grid, group, groups;
   bool concurrent = false;  // may run with the dispatch before it
   // Copy and fill.
@@ -54,20 +57,74 @@ struct CommandBuffer::Command {
   std::string text;  // kFail: the encoding error
 };
 
+struct CommandStorage {
+  std::vector<CommandBuffer::Command> commands;
+  std::vector<CommandBuffer::Bound> bound;
+  // set_bytes copies, each at a multiple of kBytesAlignment.
+  std::vector<uint8_t> bytes;
+  static constexpr uint64_t kBytesAlignment = 16;
+
+  void clear() {
+    commands.clear();
+    bound.clear();
+    bytes.clear();
+  }
+};
+
+CommandQueue::CommandQueue(DeviceRef device) : device_(std::move(device)) {}
+
+CommandQueue::~CommandQueue() = default;
+
+std::unique_ptr<CommandStorage> CommandQueue::take_storage() {
+  {
+    std::lock_guard<std::mutex> lock(spare_lock_);
+    if (spare_ != nullptr) return std::move(spare_);
+  }
+  auto storage = std::make_unique<CommandStorage>();
+  // An empty set_bytes still binds an address.
+  storage->bytes.reserve(CommandStorage::kBytesAlignment);
+  return storage;
+}
+
+void CommandQueue::give_storage(std::unique_ptr<CommandStorage> storage) {
+  storage->clear();
+  std::lock_guard<std::mutex> lock(spare_lock_);
+  if (spare_ == nullptr || spare_->commands.capacity() < storage->commands.capacity()) spare_ = std::move(storage);
+}
+
 CommandBufferRef CommandQueue::command_buffer() {
   return CommandBufferRef(new CommandBuffer(shared_from_this()));
 }
 
-CommandBuffer::CommandBuffer(CommandQueueRef queue) : queue_(std::move(queue)) {}
+CommandBuffer::CommandBuffer(CommandQueueRef queue) : queue_(std::move(queue)), storage_(queue_->take_storage()) {}
 
-CommandBuffer::~CommandBuffer() = default;
+CommandBuffer::~CommandBuffer() {
+  if (storage_ != nullptr) queue_->give_storage(std::move(storage_));
+}
 
 const DeviceRef& CommandBuffer::device() const { return queue_->device(); }
 
-size_t CommandBuffer::command_count() const { return commands_.size(); }
+size_t CommandBuffer::command_count() const { return storage_ != nullptr ? storage_->commands.size() : 0; }
 
 void CommandBuffer::append(Command&& command) {
-  if (status_ == CommandBufferStatus::kNotEnqueued) commands_.push_back(std::move(command));
+  if (status_ == CommandBufferStatus::kNotEnqueued) storage_->commands.push_back(std::move(command));
+}
+
+void CommandBuffer::bind(uint32_t index, const BufferRef& buffer, uint64_t offset, uint32_t bytes_at,
+                         uint32_t bytes_length) {
+  if (status_ == CommandBufferStatus::kNotEnqueued)
+    storage_->bound.push_back(Bound{index, buffer, offset, bytes_at, bytes_length});
+}
+
+uint32_t CommandBuffer::bound_count() const { return storage_ != nullptr ? uint32_t(storage_->bound.size()) : 0; }
+
+uint32_t CommandBuffer::keep_bytes(const void* bytes, uint64_t length) {
+  if (storage_ == nullptr) return 0;  // committed: nothing more is recorded
+  std::vector<uint8_t>& store = storage_->bytes;
+  const uint64_t at = (store.size() + CommandStorage::kBytesAlignment - 1) & ~(CommandStorage::kBytesAlignment - 1);
+  store.resize(at + length);
+  if (length != 0) std::memcpy(store.data() + at, bytes, length);
+  return uint32_t(at);
 }
 
 void CommandBuffer::encoding_error(std::string text) {
@@ -86,7 +143,12 @@ bool CommandBuffer::begin_encoder() {
 
 ComputeEncoderRef CommandBuffer::compute_command_encoder(DispatchType type) {
   if (!begin_encoder()) return nullptr;
-  return ComputeEncoderRef(new ComputeCommandEncoder(shared_from_this(), type));
+  // One allocation for the encoder and its count: a step opens one per
+  // dispatch.
+  struct Made final : ComputeCommandEncoder {
+    Made(CommandBufferRef owner, DispatchType type) : ComputeCommandEncoder(std::move(owner), type) {}
+  };
+  return std::make_shared<Made>(shared_from_this(), type);
 }
 
 BlitEncoderRef CommandBuffer::blit_command_encoder() {
@@ -118,8 +180,9 @@ void CommandBuffer::commit() {
     ok = run(&error);
   }
   end_time_ = monotonic_seconds();
-  // Resources are let go once the buffer has run, as its commands are.
-  std::vector<Command>().swap(commands_);
+  // Resources are let go once the buffer has run, as its commands are; the
+  // emptied storage goes back to the queue.
+  queue_->give_storage(std::move(storage_));
   out_of_memory_ = !ok && error.ends_with(KernelArgs::kScratchMemoryFault);
   error_ = ok ? std::string() : std::move(error);
   status_ = ok ? CommandBufferStatus::kCompleted : CommandBufferStatus::kError;
@@ -253,7 +316,7 @@ std::string kernel_text(const Function& fn) { return "kernel '" + fn.name() + "'
 
 // Binds and checks the dispatch c into p; false with *error set when it
 // cannot run.
-bool prepare(const CommandBuffer::Command& c, Prepared& p, std::string* error) {
+bool prepare(const CommandBuffer::Command& c, const CommandStorage& store, Prepared& p, std::string* error) {
   if (c.pipeline == nullptr) {
     *error = "a dispatch had no compute pipeline";
     return false;
@@ -266,7 +329,8 @@ bool prepare(const CommandBuffer::Command& c, Prepared& p, std::string* error) {
     return false;
   }
   KernelArgs& args = p.args;
-  for (const auto& b : c.bound) {
+  for (uint32_t k = 0; k < c.bound_count; ++k) {
+    const CommandBuffer::Bound& b = store.bound[c.first_bound + k];
     if (b.buffer != nullptr) {
       if (b.offset > b.buffer->length()) {
         *error = kernel_text(fn) + "buffer at index " + std::to_string(b.index) + " bound at offset " +
@@ -276,8 +340,8 @@ bool prepare(const CommandBuffer::Command& c, Prepared& p, std::string* error) {
       args.data[b.index] = b.buffer->storage() + b.offset;
       args.size[b.index] = b.buffer->length() - b.offset;
     } else {
-      args.data[b.index] = const_cast<uint8_t*>(b.bytes.data());
-      args.size[b.index] = b.bytes.size();
+      args.data[b.index] = const_cast<uint8_t*>(store.bytes.data()) + b.bytes_at;
+      args.size[b.index] = b.bytes_length;
     }
   }
   args.grid = c.grid;
@@ -303,10 +367,10 @@ bool fault_free(const Prepared& p, std::string* error) {
   return true;
 }
 
-bool run_dispatch(const CommandBuffer::Command& c, std::string* error) {
+bool run_dispatch(const CommandBuffer::Command& c, const CommandStorage& store, std::string* error) {
   if (c.grid.volume() == 0) return true;  // nothing asked: no-op
   Prepared p;
-  if (!prepare(c, p, error)) return false;
+  if (!prepare(c, store, p, error)) return false;
   const uint64_t groups = c.groups.volume();
   if (p.fn->grid() != nullptr) {
     p.fn->grid()(p.args);
@@ -340,7 +404,7 @@ void run_joined_group(void* context, size_t i) {
 // The n dispatches at c, each but the first linked to the one before it, as
 // one loop over all their threadgroups. Grid kernels run their own stages, one after another, as
 // do empty dispatches' no-ops.
-bool run_joined(const CommandBuffer::Command* c, size_t n, std::string* error) {
+bool run_joined(const CommandBuffer::Command* c, size_t n, const CommandStorage& store, std::string* error) {
   Prepared prepared[kMaxJoined];
   JoinedRun j;
   uint64_t threads = 0;
@@ -348,7 +412,7 @@ bool run_joined(const CommandBuffer::Command* c, size_t n, std::string* error) {
   for (size_t d = 0; d < n; ++d) {
     if (c[d].grid.volume() == 0) continue;
     Prepared& p = prepared[d];
-    if (!prepare(c[d], p, error)) return false;
+    if (!prepare(c[d], store, p, error)) return false;
     if (p.fn->grid() != nullptr) {
       p.fn->grid()(p.args);
       if (!fault_free(p, error)) return false;
@@ -373,7 +437,7 @@ bool run_joined(const CommandBuffer::Command* c, size_t n, std::string* error) {
 }  // namespace
 
 bool CommandBuffer::wants_team() const {
-  for (const Command& c : commands_) {
+  for (const Command& c : storage_->commands) {
     if (c.kind == CommandKind::kHost) return true;
     if (c.kind == CommandKind::kDispatch && c.groups.volume() > 1 &&
         (c.grid.volume() > kSerialThreads || (c.pipeline != nullptr && c.pipeline->function()->grid() != nullptr)))
@@ -383,15 +447,16 @@ bool CommandBuffer::wants_team() const {
 }
 
 bool CommandBuffer::run(std::string* error) {
-  for (size_t i = 0; i < commands_.size(); ++i) {
-    Command& c = commands_[i];
+  std::vector<Command>& commands = storage_->commands;
+  for (size_t i = 0; i < commands.size(); ++i) {
+    Command& c = commands[i];
     switch (c.kind) {
       case CommandKind::kDispatch: {
         size_t n = 1;
-        while (n < kMaxJoined && i + n < commands_.size() &&
-               commands_[i + n].kind == CommandKind::kDispatch && commands_[i + n].concurrent)
+        while (n < kMaxJoined && i + n < commands.size() && commands[i + n].kind == CommandKind::kDispatch &&
+               commands[i + n].concurrent)
           ++n;
-        if (!(n == 1 ? run_dispatch(c, error) : run_joined(&c, n, error))) return false;
+        if (!(n == 1 ? run_dispatch(c, *storage_, error) : run_joined(&c, n, *storage_, error))) return false;
         i += n - 1;
         break;
       }
@@ -447,8 +512,11 @@ void ComputeCommandEncoder::set_buffer(const BufferRef& buffer, uint64_t offset,
   Binding& b = bindings_[index];
   b.buffer = buffer;
   b.offset = offset;
-  b.bytes.clear();
-  b.set = buffer != nullptr;
+  b.bytes_at = b.bytes_length = 0;
+  if (buffer != nullptr)
+    set_ |= 1u << index;
+  else
+    set_ &= ~(1u << index);
 }
 
 void ComputeCommandEncoder::set_buffer_offset(uint64_t offset, uint32_t index) {
@@ -470,11 +538,10 @@ void ComputeCommandEncoder::set_bytes(const void* bytes, uint64_t length, uint32
   Binding& b = bindings_[index];
   b.buffer = nullptr;
   b.offset = 0;
-  const auto* p = static_cast<const uint8_t*>(bytes);
-  b.bytes.assign(p, p + length);
-  // An empty set_bytes still binds something the kernel can be refused on.
-  if (b.bytes.empty()) b.bytes.reserve(1);
-  b.set = true;
+  // An empty set_bytes still binds an address the kernel can be refused on.
+  b.bytes_at = owner_->keep_bytes(bytes, length);
+  b.bytes_length = uint32_t(length);
+  set_ |= 1u << index;
 }
 
 void ComputeCommandEncoder::dispatch(Size3 grid, Size3 group, Size3 groups) {
@@ -487,15 +554,14 @@ void ComputeCommandEncoder::dispatch(Size3 grid, Size3 group, Size3 groups) {
   c.groups = groups;
   c.concurrent = type_ == DispatchType::kConcurrent;
   if (grid.volume() != 0) {
-    // One allocation for the snapshot rather than one per doubling: a decode
-    // step encodes some four hundred dispatches.
-    size_t set = 0;
-    for (uint32_t i = 0; i < kMaxBufferBindings; ++i) set += bindings_[i].set;
-    c.bound.reserve(set);
-    for (uint32_t i = 0; i < kMaxBufferBindings; ++i) {
+    // The snapshot goes into the command buffer's one list of bindings.
+    c.first_bound = owner_->bound_count();
+    for (uint32_t set = set_; set != 0; set &= set - 1) {
+      const uint32_t i = uint32_t(__builtin_ctz(set));
       const Binding& b = bindings_[i];
-      if (b.set) c.bound.push_back(CommandBuffer::Command::Bound{i, b.buffer, b.offset, b.bytes});
+      owner_->bind(i, b.buffer, b.offset, b.bytes_at, b.bytes_length);
     }
+    c.bound_count = owner_->bound_count() - c.first_bound;
   }
   owner_->append(std::move(c));
 }
@@ -517,6 +583,9 @@ void ComputeCommandEncoder::dispatch_threadgroups(Size3 groups, Size3 group) {
 void ComputeCommandEncoder::end_encoding() {
   if (ended_) return;
   ended_ = true;
+  // An ended encoder binds nothing more: its buffers are let go now.
+  pipeline_ = nullptr;
+  for (; set_ != 0; set_ &= set_ - 1) bindings_[__builtin_ctz(set_)].buffer = nullptr;
   owner_->end_encoder();
 }
 

@@ -188,18 +188,30 @@ class ComputePipelineState {
   FunctionRef function_;
 };
 
+// What a command buffer records into: its commands, their bindings and
+// the bytes set_bytes copied. A buffer that has run hands its (emptied)
+// storage back to its queue, so that the next buffer records a step of
+// some hundreds of dispatches without growing it again.
+struct CommandStorage;
+
 class CommandQueue : public std::enable_shared_from_this<CommandQueue> {
  public:
+  ~CommandQueue();
   const DeviceRef& device() const { return device_; }
   CommandBufferRef command_buffer();
   // Internal: commits of this queue run one at a time, in commit order.
   std::mutex& order() { return order_; }
+  // Internal: the storage a buffer records into, and its return once run.
+  std::unique_ptr<CommandStorage> take_storage();
+  void give_storage(std::unique_ptr<CommandStorage> storage);
 
  private:
   friend class Device;
-  explicit CommandQueue(DeviceRef device) : device_(std::move(device)) {}
+  explicit CommandQueue(DeviceRef device);
   DeviceRef device_;
   std::mutex order_;
+  std::mutex spare_lock_;
+  std::unique_ptr<CommandStorage> spare_;
 };
 
 // One recorded command. Host commands run on the committing thread;
@@ -248,7 +260,15 @@ class CommandBuffer : public std::enable_shared_from_this<CommandBuffer> {
 
   // Internal, used by the encoders.
   struct Command;
+  struct Bound;
   void append(Command&& command);
+  // A binding of a dispatch being appended (append_dispatch takes those
+  // bound since the last one).
+  void bind(uint32_t index, const BufferRef& buffer, uint64_t offset, uint32_t bytes_at, uint32_t bytes_length);
+  // Bindings recorded so far.
+  uint32_t bound_count() const;
+  // Copies length bytes into the buffer's own store: where they lie.
+  uint32_t keep_bytes(const void* bytes, uint64_t length);
   void encoding_error(std::string text);
   void end_encoder() { encoder_open_ = false; }
 
@@ -260,7 +280,7 @@ class CommandBuffer : public std::enable_shared_from_this<CommandBuffer> {
   bool wants_team() const;
   bool run(std::string* error);
   CommandQueueRef queue_;
-  std::vector<Command> commands_;
+  std::unique_ptr<CommandStorage> storage_;
   std::string encoding_error_;
   std::string error_;
   CommandBufferStatus status_ = CommandBufferStatus::kNotEnqueued;
@@ -302,10 +322,13 @@ class ComputeCommandEncoder {
   struct Binding {
     BufferRef buffer;
     uint64_t offset = 0;
-    std::vector<uint8_t> bytes;  // set_bytes data, used when no buffer
-    bool set = false;
+    // set_bytes data, used when no buffer: where the command buffer keeps
+    // it, and its length.
+    uint32_t bytes_at = 0, bytes_length = 0;
   };
   Binding bindings_[kMaxBufferBindings];
+  // Bit i: index i is bound.
+  uint32_t set_ = 0;
   bool ended_ = false;
 };
 

@@ -438,6 +438,63 @@ TEST(ComputeDevice, FailuresEndTheBufferWithAnError) {
 
 // Threads committing at once, on one queue and on their own queues, each
 // see their own results; the allocation count returns to where it was.
+// Buffers of one queue record into storage the queue hands from one to the
+// next: each runs only its own commands, with the bytes and buffers bound
+// when it dispatched, and lets its buffers go once it has run or is dropped.
+TEST(ComputeDevice, BuffersOfAQueueRunOnlyTheirOwnRecording) {
+  Fixture f;
+  PipelineRef add = f.pipeline("add");
+  struct Case {
+    const char* name;
+    int dropped;              // adds recorded first into a buffer dropped uncommitted
+    std::vector<float> adds;  // y = x + k, then x = y, for each k
+    bool rebind;              // set_bytes twice before the dispatch, the caller's copy changed after
+  };
+  const Case cases[] = {
+      {"one add", 0, {1}, false},
+      {"after a dropped buffer", 3, {2, 5}, false},
+      {"after a longer dropped buffer", 40, {0.5f}, true},
+      {"many adds", 0, std::vector<float>(300, 0.25f), true},
+  };
+  for (const Case& c : cases) {
+    BufferRef x = f.floats({1, 2, 3}), y = f.floats({0, 0, 0});
+    if (c.dropped > 0) {
+      CommandBufferRef cb = f.queue->command_buffer();
+      ComputeEncoderRef e = cb->compute_command_encoder();
+      for (int i = 0; i < c.dropped; ++i) f.add(e, add, x, x, 100, 3);
+      e->end_encoding();
+    }
+    CommandBufferRef cb = f.queue->command_buffer();
+    ComputeEncoderRef e = cb->compute_command_encoder();
+    float expect = 0;
+    for (float k : c.adds) {
+      float bytes = c.rebind ? -7 : k;
+      e->set_compute_pipeline_state(add);
+      e->set_buffer(x, 0, 0);
+      e->set_buffer(y, 0, 1);
+      e->set_bytes(&bytes, 4, 3);
+      if (c.rebind) {
+        bytes = k;
+        e->set_bytes(&bytes, 4, 3);
+        bytes = 1000;
+      }
+      e->dispatch_threads(Size3{3, 1, 1}, Size3{128, 1, 1});
+      f.add(e, add, y, x, 0, 3);
+      expect += k;
+    }
+    e->end_encoding();
+    EXPECT_GT(x.use_count(), 1) << c.name;
+    cb->commit();
+    ASSERT_EQ(cb->status(), CommandBufferStatus::kCompleted) << c.name << ": " << cb->error();
+    EXPECT_EQ(cb->command_count(), 0u) << c.name;
+    EXPECT_EQ(x.use_count(), 1) << c.name;  // released with the commands
+    std::vector<float> want{1, 2, 3};
+    for (float& v : want)
+      for (float k : c.adds) v += k;
+    EXPECT_EQ(Fixture::read(x, 3), want) << c.name << " (sum of adds " << expect << ")";
+  }
+}
+
 TEST(ComputeDevice, ConcurrentCommits) {
   Fixture f;
   PipelineRef add = f.pipeline("add");
