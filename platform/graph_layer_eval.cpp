@@ -259,9 +259,13 @@ bool rows_in_place(DataType storage, const Shape& shape, const std::vector<int64
 // between the two products and the normalisation.
 constexpr int64_t kAttentionRows = 128;
 
+// Threads (each with its slot of workspace) that share one attention at
+// most.
+constexpr int64_t kMostAttentionSlots = 64;
+
 int64_t attention_slots(const Shape& q) {
   const int64_t pieces = q[0] * q[1] * ((q[2] + kAttentionRows - 1) / kAttentionRows);
-  return std::min<int64_t>(pieces, int64_t(parallel_thread_count()));
+  return std::min({pieces, int64_t(parallel_thread_count()), kMostAttentionSlots});
 }
 
 // Workspace floats of one slot: a block's scores, then one row of the mask.
@@ -639,13 +643,29 @@ bool eval_attention(const Node& n, const Value* const* in, size_t count, const V
       cpu_sgemm(false, false, rows, d, t, 1.0f, scores, t, vp, v.strides[2], 0.0f, op, os2);
     }
   };
-  std::atomic<int64_t> next{0};
+  // Each slot owns a run of consecutive pieces, so a thread's pieces share
+  // one or two heads' panels, which the pool's lanes (consecutive parts to
+  // each thread, in the same order) have it pack itself; it then takes what
+  // is left of the other runs. (Handing the pieces out in one sequence
+  // had every thread read every head's panels from the shared cache.)
+  struct alignas(64) Run {
+    std::atomic<int64_t> next;
+    int64_t end;
+  };
+  Run runs[kMostAttentionSlots];
+  for (int64_t i = 0; i < slots; ++i) {
+    runs[i].next.store(i * pieces / slots, std::memory_order_relaxed);
+    runs[i].end = (i + 1) * pieces / slots;
+  }
   auto slot = [&](size_t index) {
     float* scores = workspace + int64_t(index) * per_slot;
-    for (int64_t i = next.fetch_add(1, std::memory_order_relaxed); i < pieces;
-         i = next.fetch_add(1, std::memory_order_relaxed)) {
-      const int64_t r0 = (i % blocks) * kAttentionRows;
-      piece(i / blocks, r0, std::min(kAttentionRows, s - r0), scores);
+    for (int64_t j = 0; j < slots; ++j) {
+      Run& run = runs[(int64_t(index) + j) % slots];
+      for (int64_t i = run.next.fetch_add(1, std::memory_order_relaxed); i < run.end;
+           i = run.next.fetch_add(1, std::memory_order_relaxed)) {
+        const int64_t r0 = (i % blocks) * kAttentionRows;
+        piece(i / blocks, r0, std::min(kAttentionRows, s - r0), scores);
+      }
     }
   };
   if (slots == 1) {
