@@ -467,6 +467,7 @@ void plan_general(const ConvParams& p, const ConvPlanInputs& in, ConvPlan& c) {
     c.path = ConvPath::kPanels;
     const int64_t panels = panel_count(hw), threads = in.threads;
     c.panels = panel_band_split(m, panels, hw, kr, threads);
+    c.half_panel = half_panel_applies(p, in.isa);
     if (c.panels.split.rb > 1) {
       // Units of a run of panels by a run of channels, a few thousand
       // values each; a small plane is gathered whole, channels apart.
