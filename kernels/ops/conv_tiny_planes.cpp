@@ -239,13 +239,14 @@ template <int kM>
 // per row.
 constexpr int kHalfRows = 12;
 
-// kM rows of C (weights lda apart) over the k rows of eight values of col,
-// lanes [0, cols) stored ldc apart from y on. Each depth block is summed
-// from zero in order and the blocks' sums added in order, as the panel
-// product sums.
+// kM rows of C from output channel `row` on (weights lda apart) over the k
+// rows of eight values of col, finished by their epilogue (epi null: none)
+// and lanes [0, cols) stored ldc apart from y on. Each depth block is
+// summed from zero in order and the blocks' sums added in order, as the
+// panel product sums.
 template <int kM>
 [[gnu::target("avx2,fma")]] void half_rows(const float* a, int64_t lda, const float* col, int64_t k, float* y,
-                                           int64_t ldc, int64_t cols) {
+                                           int64_t ldc, int64_t cols, const ChannelEpilogue* epi, int64_t row) {
   __m256 sum[kM];
 #pragma GCC unroll 12
   for (int r = 0; r < kM; ++r) sum[r] = _mm256_setzero_ps();
@@ -265,11 +266,14 @@ template <int kM>
   }
   const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
   const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(cols)), lane);
-#pragma GCC unroll 12
-  for (int r = 0; r < kM; ++r) _mm256_maskstore_ps(y + r * ldc, mask, sum[r]);
+  for (int r = 0; r < kM; ++r) {
+    const __m256 v = epi != nullptr ? finish(vec_epilogue(epi, row + r), sum[r]) : sum[r];
+    _mm256_maskstore_ps(y + r * ldc, mask, v);
+  }
 }
 
-using HalfRowsFn = void (*)(const float*, int64_t, const float*, int64_t, float*, int64_t, int64_t);
+using HalfRowsFn = void (*)(const float*, int64_t, const float*, int64_t, float*, int64_t, int64_t,
+                            const ChannelEpilogue*, int64_t);
 
 template <size_t... M>
 constexpr std::array<HalfRowsFn, sizeof...(M)> half_rows_table(std::index_sequence<M...>) {
@@ -321,14 +325,18 @@ void run_half_panel(const ConvRun& r, const float* xn, float* yn) {
   const ConvPlan& c = r.plan;
   half_panel_gather(p, xn, r.col);
   const int64_t k = p.k_rows(), hw = p.y.plane();
+  // The epilogue in the registers, but for a residual join, which the
+  // separate pass adds.
+  const bool in_registers = c.epilogue && !conv_act_adds(p.act);
+  const ChannelEpilogue e{r.bias, p.y.c, 0, p.act, p.slope, p.hi};
   for_rectangles(c.panels.parallel, c.panels.split, p.y.c, 1, [&](int64_t m0, int64_t m1, int64_t, int64_t) {
 #if defined(__x86_64__)
     for (int64_t m = m0; m < m1; m += kHalfRows) {
       const int64_t rows = std::min<int64_t>(kHalfRows, m1 - m);
-      kHalfRowsBy[rows - 1](r.w + m * k, k, r.col, k, yn + m * hw, hw, hw);
+      kHalfRowsBy[rows - 1](r.w + m * k, k, r.col, k, yn + m * hw, hw, hw, in_registers ? &e : nullptr, m);
     }
 #endif
-    if (c.epilogue) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, 0, hw);
+    if (c.epilogue && !in_registers) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, 0, hw);
   });
 }
 

@@ -432,7 +432,8 @@ TEST(ConvKernel, TinyDepthwisePlanesGiveThePortableBits) {
 TEST(ConvKernel, HalfPanelPlanesGiveTheWholePanelBits) {
   // Planes of at most eight positions on the panel path: a framing layer
   // (one row, a wide kernel at a large stride, depths of one and of more
-  // than one block, the last partial), strided heads of 2 x 2 and 1 x 1,
+  // than one block, the last partial), strided heads of 2 x 2 and 1 x 1
+  // (one of a 1 x 1 kernel, kept off the subsampled pointwise product),
   // padding and dilation that leave taps outside, row counts off the
   // tile's twelve; every fused activation. Planned for one to eight
   // threads in each vector form, against the same form's whole-panel
@@ -442,7 +443,8 @@ TEST(ConvKernel, HalfPanelPlanesGiveTheWholePanelBits) {
   };
   const Shape shapes[] = {{1, 1, 400, 37, 1, 96, 1, 40, 0, 1},  {1, 1, 1300, 25, 1, 600, 1, 100, 0, 1},
                           {64, 4, 4, 13, 3, 3, 2, 2, 1, 1},    {32, 3, 3, 1, 3, 3, 2, 2, 0, 1},
-                          {5, 6, 7, 26, 3, 3, 3, 3, 2, 2},     {40, 5, 5, 12, 3, 3, 2, 2, 0, 1}};
+                          {5, 6, 7, 26, 3, 3, 3, 3, 2, 2},     {40, 5, 5, 12, 3, 3, 2, 2, 0, 1},
+                          {64, 3, 3, 19, 1, 1, 2, 2, 0, 1}};
   int act = 0;
   for (const Shape& sh : shapes) {
     act = (act + 1) % 4;
