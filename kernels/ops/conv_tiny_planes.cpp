@@ -320,10 +320,51 @@ void half_panel_gather(const ConvParams& p, const float* xn, float* col) {
   }
 }
 
+#if defined(__x86_64__)
+// half_panel_gather for a layer whose every tap reads inside the input (no
+// padding): each row is one masked gather of the positions' fixed offsets
+// from the tap's first value.
+[[gnu::target("avx2")]] void half_panel_gather_inside(const ConvParams& p, const float* xn, float* col) {
+  const int64_t hw = p.y.plane(), W = p.x.w;
+  alignas(32) int32_t at[8] = {};
+  alignas(32) int32_t live[8] = {};
+  for (int64_t q = 0; q < hw; ++q) {
+    const int64_t oy = q / p.y.w, ox = q - oy * p.y.w;
+    at[q] = static_cast<int32_t>(oy * p.sh * W + ox * p.sw);
+    live[q] = -1;
+  }
+  const __m256i idx = _mm256_load_si256(reinterpret_cast<const __m256i*>(at));
+  const __m256 mask = _mm256_castsi256_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(live)));
+  int64_t kk = 0;
+  for (int64_t c = 0; c < p.x.c; ++c)
+    for (int64_t i = 0; i < p.kh; ++i)
+      for (int64_t j = 0; j < p.kw; ++j, ++kk) {
+        const float* tap = xn + c * p.x.plane() + i * p.dh * W + j * p.dw;
+        _mm256_storeu_ps(col + kk * 8, _mm256_mask_i32gather_ps(_mm256_setzero_ps(), tap, idx, mask, 4));
+      }
+}
+#endif
+
+// Whether a layer's rows are gathered whole: kernel rows too short for the
+// runs of half_panel_gather to pay (a 1 x 1 or 3 x 3 kernel; the framing
+// layer's 512 taps ran faster in runs), every tap of every position inside
+// the input, and offsets that fit the gather's 32-bit indices.
+bool half_panel_inside(const ConvParams& p) {
+  return p.kw < 8 && p.padt == 0 && p.padl == 0 && (p.y.h - 1) * p.sh + (p.kh - 1) * p.dh < p.x.h &&
+         (p.y.w - 1) * p.sw + (p.kw - 1) * p.dw < p.x.w && p.x.plane() < (int64_t{1} << 30);
+}
+
 void run_half_panel(const ConvRun& r, const float* xn, float* yn) {
   const ConvParams& p = r.p;
   const ConvPlan& c = r.plan;
+#if defined(__x86_64__)
+  if (half_panel_inside(p))
+    half_panel_gather_inside(p, xn, r.col);
+  else
+    half_panel_gather(p, xn, r.col);
+#else
   half_panel_gather(p, xn, r.col);
+#endif
   const int64_t k = p.k_rows(), hw = p.y.plane();
   // The epilogue in the registers, but for a residual join, which the
   // separate pass adds.
