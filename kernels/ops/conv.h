@@ -189,6 +189,9 @@ struct ConvPlan {
   // A strided 1x1 layer run as a pointwise one: its input positions are
   // first copied, one plane after another, to the workspace's start.
   bool subsampled = false;
+  // kPanels on a plane of at most half a panel: the product runs with
+  // output rows in registers and the positions in eight lanes.
+  bool half_panel = false;
   // kPanels: how the pool gathers the band before the product (units of
   // `span` panels by `chans` channels); 0 units when each rectangle
   // gathers its own.

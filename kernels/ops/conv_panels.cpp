@@ -126,6 +126,10 @@ void run_panels(const ConvRun& r, const float* xn, float* yn) {
   const ConvPlan& c = r.plan;
   const int64_t hw = p.y.plane(), m = p.y.c, kr = p.k_rows(), panels = panel_count(hw);
   const PanelBand& b = c.panels;
+  if (c.half_panel) {
+    run_half_panel(r, xn, yn);
+    return;
+  }
   if (c.gather_units > 0) {
     const int64_t chunks = (p.x.c + c.gather_chans - 1) / c.gather_chans;
     run_split(b.parallel, static_cast<size_t>(c.gather_units), [&](size_t u) {

@@ -100,6 +100,13 @@ bool deep_tiny_applies(const ConvParams& p, KernelIsa isa);
 int64_t deep_tiny_floats(const ConvParams& p);
 void run_tiny_deep(const ConvRun& r, const float* xn, float* yn);
 
+// Layers of the panel path whose output plane fits half a panel (a
+// framing layer's eight frames, a head's 2 x 2): their column matrix
+// gathered eight values a row and the product run with the positions in
+// eight lanes instead of a panel's sixteen, summed as the panel product.
+bool half_panel_applies(const ConvParams& p, KernelIsa isa);
+void run_half_panel(const ConvRun& r, const float* xn, float* yn);
+
 // Output planes up to this many positions may run with output channels
 // along the vector lanes: whether a layer does, and the workspace floats
 // it then takes (its zero-padded input planes and their offset table).

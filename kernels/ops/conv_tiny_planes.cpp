@@ -22,7 +22,9 @@
 // sums its terms in blocks of kPanelDepthBlock rows (channel, kernel row,
 // kernel column) from zero and adds the blocks' sums in order, as the
 // panel product does, with the blocks and channels side by side.
+#include <array>
 #include <cstring>
+#include <utility>
 
 #include "kernels/ops/conv_paths.h"
 #include "kernels/ops/epilogue_avx2.h"
@@ -232,9 +234,152 @@ template <int kM>
   }
 }
 
+// Rows of C a half-panel tile holds: twelve chains of multiply-adds in
+// flight, each step one load of the panel's row and one broadcast weight
+// per row.
+constexpr int kHalfRows = 12;
+
+// kM rows of C from output channel `row` on (weights lda apart) over the k
+// rows of eight values of col, finished by their epilogue (epi null: none)
+// and lanes [0, cols) stored ldc apart from y on. Each depth block is
+// summed from zero in order and the blocks' sums added in order, as the
+// panel product sums.
+template <int kM>
+[[gnu::target("avx2,fma")]] void half_rows(const float* a, int64_t lda, const float* col, int64_t k, float* y,
+                                           int64_t ldc, int64_t cols, const ChannelEpilogue* epi, int64_t row) {
+  __m256 sum[kM];
+#pragma GCC unroll 12
+  for (int r = 0; r < kM; ++r) sum[r] = _mm256_setzero_ps();
+  for (int64_t k0 = 0; k0 < k; k0 += kPanelDepthBlock) {
+    const int64_t k1 = std::min(k, k0 + kPanelDepthBlock);
+    __m256 acc[kM];
+#pragma GCC unroll 12
+    for (int r = 0; r < kM; ++r) acc[r] = _mm256_setzero_ps();
+    for (int64_t kk = k0; kk < k1; ++kk) {
+      const __m256 x = _mm256_loadu_ps(col + kk * 8);
+      const float* ak = a + kk;
+#pragma GCC unroll 12
+      for (int r = 0; r < kM; ++r) acc[r] = _mm256_fmadd_ps(_mm256_broadcast_ss(ak + r * lda), x, acc[r]);
+    }
+#pragma GCC unroll 12
+    for (int r = 0; r < kM; ++r) sum[r] = k0 == 0 ? acc[r] : _mm256_add_ps(sum[r], acc[r]);
+  }
+  const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(cols)), lane);
+  for (int r = 0; r < kM; ++r) {
+    const __m256 v = epi != nullptr ? finish(vec_epilogue(epi, row + r), sum[r]) : sum[r];
+    _mm256_maskstore_ps(y + r * ldc, mask, v);
+  }
+}
+
+using HalfRowsFn = void (*)(const float*, int64_t, const float*, int64_t, float*, int64_t, int64_t,
+                            const ChannelEpilogue*, int64_t);
+
+template <size_t... M>
+constexpr std::array<HalfRowsFn, sizeof...(M)> half_rows_table(std::index_sequence<M...>) {
+  return {&half_rows<int(M) + 1>...};
+}
+
+constexpr auto kHalfRowsBy = half_rows_table(std::make_index_sequence<kHalfRows>());
+
 #endif
 
 }  // namespace
+
+bool half_panel_applies(const ConvParams& p, KernelIsa isa) {
+  return isa != KernelIsa::kPortable && p.g == 1 && p.y.plane() > 0 && p.y.plane() <= 8;
+}
+
+// Row kk = (c kh + i) kw + j of the column matrix as eight values at col +
+// 8 kk: the input value each output position reads at that tap, zero in the
+// padding and past the plane's last position. Along a kernel row the reads
+// of one position are consecutive (dilation 1), so each position walks its
+// kernel rows in runs.
+void half_panel_gather(const ConvParams& p, const float* xn, float* col) {
+  const int64_t hw = p.y.plane(), W = p.x.w, H = p.x.h, kw = p.kw;
+  for (int64_t q = hw; q < 8; ++q)
+    for (int64_t kk = 0; kk < p.k_rows(); ++kk) col[kk * 8 + q] = 0.0f;
+  for (int64_t q = 0; q < hw; ++q) {
+    const int64_t oy = q / p.y.w, ox = q - oy * p.y.w, x0 = ox * p.sw - p.padl;
+    // Kernel columns [jlo, jhi) read inside the row.
+    const int64_t jlo = x0 >= 0 ? 0 : std::min(kw, (-x0 + p.dw - 1) / p.dw);
+    const int64_t jhi = W - 1 - x0 < 0 ? 0 : std::clamp<int64_t>((W - 1 - x0) / p.dw + 1, jlo, kw);
+    for (int64_t c = 0; c < p.x.c; ++c)
+      for (int64_t i = 0; i < p.kh; ++i) {
+        float* d = col + (c * p.kh + i) * kw * 8 + q;
+        const int64_t iy = oy * p.sh - p.padt + i * p.dh;
+        if (iy < 0 || iy >= H) {
+          for (int64_t j = 0; j < kw; ++j) d[j * 8] = 0.0f;
+          continue;
+        }
+        const float* src = xn + (c * H + iy) * W + x0;
+        for (int64_t j = 0; j < jlo; ++j) d[j * 8] = 0.0f;
+        for (int64_t j = jlo; j < jhi; ++j) d[j * 8] = src[j * p.dw];
+        for (int64_t j = std::max(jlo, jhi); j < kw; ++j) d[j * 8] = 0.0f;
+      }
+  }
+}
+
+#if defined(__x86_64__)
+// half_panel_gather for a layer whose every tap reads inside the input (no
+// padding): each row is one masked gather of the positions' fixed offsets
+// from the tap's first value.
+[[gnu::target("avx2")]] void half_panel_gather_inside(const ConvParams& p, const float* xn, float* col) {
+  const int64_t hw = p.y.plane(), W = p.x.w;
+  alignas(32) int32_t at[8] = {};
+  alignas(32) int32_t live[8] = {};
+  for (int64_t q = 0; q < hw; ++q) {
+    const int64_t oy = q / p.y.w, ox = q - oy * p.y.w;
+    at[q] = static_cast<int32_t>(oy * p.sh * W + ox * p.sw);
+    live[q] = -1;
+  }
+  const __m256i idx = _mm256_load_si256(reinterpret_cast<const __m256i*>(at));
+  const __m256 mask = _mm256_castsi256_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(live)));
+  int64_t kk = 0;
+  for (int64_t c = 0; c < p.x.c; ++c)
+    for (int64_t i = 0; i < p.kh; ++i)
+      for (int64_t j = 0; j < p.kw; ++j, ++kk) {
+        const float* tap = xn + c * p.x.plane() + i * p.dh * W + j * p.dw;
+        _mm256_storeu_ps(col + kk * 8, _mm256_mask_i32gather_ps(_mm256_setzero_ps(), tap, idx, mask, 4));
+      }
+}
+#endif
+
+// Whether a layer's rows are gathered whole: kernel rows too short for the
+// runs of half_panel_gather to pay (a 1 x 1 or 3 x 3 kernel; the framing
+// layer's 512 taps ran faster in runs), every tap of every position inside
+// the input, and offsets that fit the gather's 32-bit indices.
+bool half_panel_inside(const ConvParams& p) {
+  return p.kw < 8 && p.padt == 0 && p.padl == 0 && (p.y.h - 1) * p.sh + (p.kh - 1) * p.dh < p.x.h &&
+         (p.y.w - 1) * p.sw + (p.kw - 1) * p.dw < p.x.w && p.x.plane() < (int64_t{1} << 30);
+}
+
+void run_half_panel(const ConvRun& r, const float* xn, float* yn) {
+  const ConvParams& p = r.p;
+  const ConvPlan& c = r.plan;
+#if defined(__x86_64__)
+  if (half_panel_inside(p))
+    half_panel_gather_inside(p, xn, r.col);
+  else
+    half_panel_gather(p, xn, r.col);
+#else
+  half_panel_gather(p, xn, r.col);
+#endif
+  const int64_t k = p.k_rows(), hw = p.y.plane();
+  // The epilogue in the registers, but for a residual join, which the
+  // separate pass adds.
+  const bool in_registers = c.epilogue && !conv_act_adds(p.act);
+  const ChannelEpilogue e{r.bias, p.y.c, 0, p.act, p.slope, p.hi};
+  for_rectangles(c.panels.parallel, c.panels.split, p.y.c, 1, [&](int64_t m0, int64_t m1, int64_t, int64_t) {
+#if defined(__x86_64__)
+    for (int64_t m = m0; m < m1; m += kHalfRows) {
+      const int64_t rows = std::min<int64_t>(kHalfRows, m1 - m);
+      kHalfRowsBy[rows - 1](r.w + m * k, k, r.col, k, yn + m * hw, hw, hw, in_registers ? &e : nullptr, m);
+    }
+#endif
+    if (c.epilogue && !in_registers) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, 0, hw);
+  });
+}
 
 bool deep_tiny_applies(const ConvParams& p, KernelIsa isa) {
   int64_t hp = 0, wp = 0;

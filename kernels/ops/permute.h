@@ -7,8 +7,9 @@
 namespace vorn {
 
 // dims are the input's row-major dims; perm must be a permutation of
-// [0, rank). x and y must not overlap.
+// [0, rank). x and y must not overlap. With vector_blocks (an engine of an
+// AVX2 form or wider) transposing tiles move 8 x 8 blocks in registers.
 void permute_copy(const float* x, const uint64_t* dims, uint64_t rank, const uint64_t* perm,
-                  float* y);
+                  float* y, bool vector_blocks = false);
 
 }  // namespace vorn

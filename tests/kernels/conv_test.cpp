@@ -32,6 +32,8 @@ struct ConvCase {
   int act;
   bool no_depthwise;
   int64_t threads = 0;  // the pool's threads the plan is made for (0: this pool's)
+  bool no_half_panel = false;  // keeps a small plane on the whole-panel product
+  kern::ConvPlan* plan_out = nullptr;  // receives the plan the node ran
 };
 
 // Runs one Conv node through check, plan and kernel with the workspace the
@@ -72,6 +74,8 @@ std::vector<float> run_conv(const ConvCase& c, const std::vector<float>& x, cons
   NodePlan plan;
   EXPECT_TRUE(kern::conv_params(h.state(), n, &p, msg, sizeof msg) && kern::conv_plan(p, in, &cp, msg, sizeof msg))
       << msg;
+  if (c.no_half_panel) cp.half_panel = false;
+  if (c.plan_out != nullptr) *c.plan_out = cp;
   plan.workspace_bytes = static_cast<uint64_t>(cp.col_floats) * 4;
   plan.set(cp);
   EXPECT_TRUE(cpu_op_entry(op::Conv)->kernel(h.state(), n, plan));
@@ -419,6 +423,58 @@ TEST(ConvKernel, TinyDepthwisePlanesGiveThePortableBits) {
         t.threads = threads;
         const auto got = run_conv(t, x, w, b, 0, isa);
         EXPECT_EQ(0, std::memcmp(got.data(), portable.data(), got.size() * 4))
+            << "form " << int(isa) << " threads " << threads;
+      }
+    }
+  }
+}
+
+TEST(ConvKernel, HalfPanelPlanesGiveTheWholePanelBits) {
+  // Planes of at most eight positions on the panel path: a framing layer
+  // (one row, a wide kernel at a large stride, depths of one and of more
+  // than one block, the last partial), strided heads of 2 x 2 and 1 x 1
+  // (one of a 1 x 1 kernel, kept off the subsampled pointwise product),
+  // padding and dilation that leave taps outside, row counts off the
+  // tile's twelve; every fused activation. Planned for one to eight
+  // threads in each vector form, against the same form's whole-panel
+  // product, the portable bits and the reference.
+  struct Shape {
+    int64_t cin, h, w, cout, kh, kw, sh, sw, pad, dilation;
+  };
+  const Shape shapes[] = {{1, 1, 400, 37, 1, 96, 1, 40, 0, 1},  {1, 1, 1300, 25, 1, 600, 1, 100, 0, 1},
+                          {64, 4, 4, 13, 3, 3, 2, 2, 1, 1},    {32, 3, 3, 1, 3, 3, 2, 2, 0, 1},
+                          {5, 6, 7, 26, 3, 3, 3, 3, 2, 2},     {40, 5, 5, 12, 3, 3, 2, 2, 0, 1},
+                          {64, 3, 3, 19, 1, 1, 2, 2, 0, 1}};
+  int act = 0;
+  for (const Shape& sh : shapes) {
+    act = (act + 1) % 4;
+    ref::ConvSpec s = spec(1, sh.cin, sh.h, sh.w, sh.cout, sh.kh, sh.sh, sh.pad);
+    s.kw = sh.kw, s.sw = sh.sw, s.dh = s.dw = sh.dilation;
+    if (sh.h == 1) s.pt = s.pb = 0;
+    SCOPED_TRACE(::testing::Message() << sh.cin << " -> " << sh.cout << " on " << sh.h << "x" << sh.w << " k "
+                                      << sh.kh << "x" << sh.kw << " act " << act);
+    ASSERT_LE(s.hout() * s.wout(), 8);
+    const ConvCase c{"half_panel", s, act == 2 || sh.cout % 2 == 0, act, false};
+    const auto x = random_values(s.cin * s.h * s.w, 41);
+    const auto w = random_values(s.cout * s.cin * s.kh * s.kw, 42, -0.5f, 0.5f);
+    const auto b = c.bias ? random_values(act == 2 ? 3 * s.cout : s.cout, 43) : std::vector<float>{};
+    const auto portable = run_conv(c, x, w, b, 0, KernelIsa::kPortable);
+    EXPECT_TRUE(close_to_reference(portable, ref::conv2d(s, x, w, b, act, 0.125)));
+    for (KernelIsa isa : {KernelIsa::kAvx512, KernelIsa::kAvx2}) {
+      if (isa == KernelIsa::kAvx512 && !cpu_has_avx512f()) continue;
+      if (isa == KernelIsa::kAvx2 && !cpu_has_avx2_fma()) continue;
+      ConvCase whole = c;
+      whole.no_half_panel = true;
+      const auto panels = run_conv(whole, x, w, b, 0, isa);
+      EXPECT_EQ(0, std::memcmp(panels.data(), portable.data(), panels.size() * 4)) << "form " << int(isa);
+      for (int64_t threads : {1, 2, 3, 8}) {
+        kern::ConvPlan plan;
+        ConvCase t = c;
+        t.threads = threads;
+        t.plan_out = &plan;
+        const auto got = run_conv(t, x, w, b, 0, isa);
+        EXPECT_TRUE(plan.path == kern::ConvPath::kPanels && plan.half_panel) << "threads " << threads;
+        EXPECT_EQ(0, std::memcmp(got.data(), panels.data(), got.size() * 4))
             << "form " << int(isa) << " threads " << threads;
       }
     }

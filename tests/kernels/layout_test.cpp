@@ -44,18 +44,25 @@ TEST(TransposeKernel, EveryRankAndPermutationShape) {
       {{1, 64, 40, 40}, {0, 2, 3, 1}},  // above the parallel split
       {{1, 3, 200, 109}, {0, 3, 1, 2}},
       {{255, 255}, {1, 0}},             // just below it
+      {{1, 1, 257, 8}, {0, 1, 3, 2}},   // 8 x 8 blocks with a column left over
+      {{19, 45}, {1, 0}},               // blocks with rows and columns left over
+      {{3, 24, 17}, {0, 2, 1}},
+      {{2, 16, 40, 9}, {0, 3, 1, 2}},
       {{2, 0, 3}, {2, 1, 0}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(dims_text(c.dx) + " perm " + dims_text(c.perm));
-    NodeHarness h;
-    const auto x = awkward(ref::count_of(c.dx), 3);
-    Dims dy(c.dx.size());
-    for (size_t k = 0; k < dy.size(); ++k) dy[k] = c.dx[c.perm[k]];
-    const uint64_t ix = h.value(c.dx, x), iy = h.value(dy);
-    ASSERT_TRUE(h.run(transpose_node(ix, iy, c.perm))) << h.last_message();
-    EXPECT_TRUE(same_floats(h.read(iy), ref::transpose(x, c.dx, c.perm)));
-  }
+  // This processor's form (8 x 8 blocks in registers) and the portable one.
+  for (const Case& c : cases)
+    for (KernelIsa isa : {kernel_isa_of_this_cpu(), KernelIsa::kPortable}) {
+      SCOPED_TRACE(dims_text(c.dx) + " perm " + dims_text(c.perm) + " form " + std::to_string(int(isa)));
+      NodeHarness h;
+      h.state().isa = isa;
+      const auto x = awkward(ref::count_of(c.dx), 3);
+      Dims dy(c.dx.size());
+      for (size_t k = 0; k < dy.size(); ++k) dy[k] = c.dx[c.perm[k]];
+      const uint64_t ix = h.value(c.dx, x), iy = h.value(dy);
+      ASSERT_TRUE(h.run(transpose_node(ix, iy, c.perm))) << h.last_message();
+      EXPECT_TRUE(same_floats(h.read(iy), ref::transpose(x, c.dx, c.perm)));
+    }
 }
 
 TEST(TransposeKernel, RankTwoFollowsItsPermutation) {
