@@ -129,16 +129,6 @@ RowsFn rows_form(KernelIsa form, bool skip) {
   return skip ? &rows_portable<true> : &rows_portable<false>;
 }
 
-bool all_finite(const float* w, int64_t n) {
-  uint32_t inf_or_nan = 0;
-  for (int64_t t = 0; t < n; ++t) {
-    uint32_t bits;
-    std::memcpy(&bits, w + t, 4);
-    inf_or_nan |= (bits & 0x7f800000u) == 0x7f800000u ? 1u : 0u;
-  }
-  return inf_or_nan == 0;
-}
-
 // ------------------------------------------------------------ tile form
 
 // One block: eight output columns of one output row.
@@ -676,6 +666,16 @@ void run_grouped(const ConvRun& r, const float* xn, float* yn) {
     const int64_t oy0 = band * gp.band_rows, oy1 = std::min(ho, oy0 + gp.band_rows);
     conv_grouped_rows(c, xn, r.w, r.bias, yn, g0, g1, oy0, oy1);
   });
+}
+
+bool all_finite(const float* w, int64_t n) {
+  uint32_t inf_or_nan = 0;
+  for (int64_t t = 0; t < n; ++t) {
+    uint32_t bits;
+    std::memcpy(&bits, w + t, 4);
+    inf_or_nan |= (bits & 0x7f800000u) == 0x7f800000u ? 1u : 0u;
+  }
+  return inf_or_nan == 0;
 }
 
 }  // namespace vorn::kern

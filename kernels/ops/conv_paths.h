@@ -172,6 +172,11 @@ inline bool padded_extent(const ConvParams& p, int64_t* hp, int64_t* wp) {
   return *hp <= kPaddedPlane && *wp <= kPaddedPlane && *hp * *wp <= kPaddedPlane;
 }
 
+// Whether none of the n weights at w is infinite or NaN: only then does a
+// skipped padding tap leave the sum a product with zero would (0 x inf is
+// NaN).
+bool all_finite(const float* w, int64_t n);
+
 // Copies input plane xc into the hp x wp zero-padded plane pad.
 void pad_plane(const ConvParams& p, const float* xc, float* pad, int64_t hp, int64_t wp);
 

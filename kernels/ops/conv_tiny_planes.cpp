@@ -41,16 +41,6 @@ constexpr int64_t kTinyPadded = 64;
 // thread at any pool size (as the grouped plan decides).
 constexpr int64_t kTinyWork = int64_t{1} << 17;
 
-bool finite_weights(const float* w, int64_t n) {
-  uint32_t inf_or_nan = 0;
-  for (int64_t t = 0; t < n; ++t) {
-    uint32_t bits;
-    std::memcpy(&bits, w + t, 4);
-    inf_or_nan |= (bits & 0x7f800000u) == 0x7f800000u ? 1u : 0u;
-  }
-  return inf_or_nan == 0;
-}
-
 #if defined(__x86_64__)
 
 // Sums of vectors [v0, v0 + kUnroll) of one channel's padded plane,
@@ -136,7 +126,7 @@ template <bool kThree>
     const float* pad = pads[c & 1];
     if (c + 1 < p.y.c) copy_in(c + 1, pads[(c + 1) & 1]);
     const float* w = r.w + c * taps;
-    if (!finite_weights(w, taps)) {
+    if (!all_finite(w, taps)) {
       conv_grouped_rows(r.plan, xn, r.w, r.bias, yn, c, c + 1, 0, ho);
       continue;
     }
