@@ -19,6 +19,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cmath>
@@ -46,6 +47,21 @@ constexpr uint32_t kLanes = mtl::kSimdWidth;
 constexpr uint64_t kKeyBlock = 128;
 // Channels of one values part.
 constexpr uint64_t kChannelBlock = 32;
+
+// A values part's rows fetched between looks at whether the probabilities
+// it waits for are done.
+constexpr uint64_t kWaitFetchRows = 16;
+
+// Brings a values part's channels of row r into the second-level cache.
+template <class A>
+void fetch_row_part(const A* r) {
+#if defined(__x86_64__)
+  _mm_prefetch(reinterpret_cast<const char*>(r), _MM_HINT_T1);
+  _mm_prefetch(reinterpret_cast<const char*>(r) + kChannelBlock * sizeof(A) - 1, _MM_HINT_T1);
+#else
+  (void)r;
+#endif
+}
 
 // Raw dot products of q with keys k[0..n): the lanes of key j, then their
 // SIMD-group sum.
@@ -151,6 +167,8 @@ class PartStates {
     states_[i].store(kDone, std::memory_order_seq_cst);
     if (sleepers_.load(std::memory_order_seq_cst) != 0) futex(states_[i], FUTEX_WAKE_PRIVATE, INT_MAX);
   }
+
+  bool finished(uint64_t i) const { return states_[i].load(std::memory_order_acquire) == kDone; }
 
   // Returns once part i is done, running it here if it is still free.
   template <class Run>
@@ -264,9 +282,23 @@ void attention_decode64(const mtl::KernelArgs& a) {
       return;
     }
     if (i < combine0) {
-      const uint64_t bk = (i - values0) / kValueParts;
-      for (uint64_t j = softmax0 + bk * group; j < softmax0 + (bk + 1) * group; ++j)
-        done.need(j, [&](uint64_t n) { self(n, self); });
+      const uint64_t bk = (i - values0) / kValueParts, first = softmax0 + bk * group, last = first + group;
+      for (uint64_t j = first; j < last; ++j) done.take(j, [&](uint64_t n) { self(n, self); });
+      // While other workers finish the key head's probabilities, the
+      // part's rows of values come into this core's cache.
+      if (vector) {
+        const uint64_t part = (i - values0) % kValueParts;
+        const A* rows = kv_row(v, sh, bk / sh.hk, bk % sh.hk, 0) + part % kChannelBlocks * kChannelBlock;
+        auto waiting = [&] {
+          for (uint64_t j = first; j < last; ++j)
+            if (!done.finished(j)) return true;
+          return false;
+        };
+        for (uint64_t j = part / kChannelBlocks; j < total && waiting();)
+          for (const uint64_t end = std::min(total, j + kWaitFetchRows * kSimdGroups); j < end; j += kSimdGroups)
+            fetch_row_part(rows + j * kD);
+      }
+      for (uint64_t j = first; j < last; ++j) done.need(j, [&](uint64_t n) { self(n, self); });
       return value_part(bk, (i - values0) % kValueParts);
     }
     const uint64_t bk = i - combine0;

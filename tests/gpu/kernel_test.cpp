@@ -745,6 +745,8 @@ Outcome attentions(KernelHarness& h, Lcg& g) {
         // Grouped heads across the decode kernel's key blocks, at its 2,048
         // keys and past them (the tiled path for one query row).
         AttentionShape{1, 9, 3, 64, 1, 129, 130, true}, AttentionShape{1, 6, 2, 64, 1, 2048, 2048, false},
+        // A step's context, not a whole number of key blocks.
+        AttentionShape{1, 9, 3, 64, 1, 1057, 1090, false},
         // More key heads in a decode than the kernel counts without memory
         // of its own.
         AttentionShape{3, 12, 4, 64, 1, 300, 301, false},
