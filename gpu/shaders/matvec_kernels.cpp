@@ -251,15 +251,19 @@ VORN_AVX2 float finish_row_q8_avx2(const float* x, const uint8_t* w, uint64_t k0
   return lane_sum(a0, a1, a2, a3);
 }
 
+// The whole blocks walk a block pointer and an x pointer: the loop's own
+// work is a few scalar operations beside the block's vector ones, which
+// otherwise take slots on the ports the vector work needs.
 VORN_AVX2 float row_dot_q8_avx2(const float* x, const uint8_t* w, uint64_t K) {
   __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
-  uint64_t k0 = 0;
-  for (; k0 + kQ8BlockValues <= K; k0 += kQ8BlockValues) {
-    const uint8_t* bytes = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
+  const uint64_t whole = K / kQ8BlockValues;
+  const uint8_t* const end = w + whole * kQ8BlockBytes;
+  const float* xb = x;
+  for (const uint8_t* bytes = w; bytes != end; bytes += kQ8BlockBytes, xb += kQ8BlockValues) {
     prefetch_block(bytes);
-    add_any_block_avx2(x + k0, bytes, a0, a1, a2, a3);
+    add_any_block_avx2(xb, bytes, a0, a1, a2, a3);
   }
-  return finish_row_q8_avx2(x, w, k0, K, a0, a1, a2, a3);
+  return finish_row_q8_avx2(x, w, whole * kQ8BlockValues, K, a0, a1, a2, a3);
 }
 
 // The AVX-512 forms: lanes 0-15 in one register, 16-31 in the other. The
@@ -364,13 +368,14 @@ VORN_AVX512 float finish_row_q8_avx512(const float* x, const uint8_t* w, uint64_
 
 VORN_AVX512 float row_dot_q8_avx512(const float* x, const uint8_t* w, uint64_t K) {
   __m512 a0 = _mm512_setzero_ps(), a1 = a0;
-  uint64_t k0 = 0;
-  for (; k0 + kQ8BlockValues <= K; k0 += kQ8BlockValues) {
-    const uint8_t* bytes = w + (k0 / kQ8BlockValues) * kQ8BlockBytes;
+  const uint64_t whole = K / kQ8BlockValues;
+  const uint8_t* const end = w + whole * kQ8BlockBytes;
+  const float* xb = x;
+  for (const uint8_t* bytes = w; bytes != end; bytes += kQ8BlockBytes, xb += kQ8BlockValues) {
     prefetch_block(bytes);
-    add_any_block_avx512(x + k0, bytes, a0, a1);
+    add_any_block_avx512(xb, bytes, a0, a1);
   }
-  return finish_row_q8_avx512(x, w, k0, K, a0, a1);
+  return finish_row_q8_avx512(x, w, whole * kQ8BlockValues, K, a0, a1);
 }
 
 #endif

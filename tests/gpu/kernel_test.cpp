@@ -290,12 +290,14 @@ Outcome matvecs(KernelHarness& h, Lcg& g) {
     bool bias, q8;
   };
   // K on either side of the 16- and 32-lane chunks and the 64-value Q8
-  // blocks, with and without a whole block or chunk before the tail.
+  // blocks, with and without a whole block or chunk before the tail; Q8
+  // rows of many whole blocks, in odd row counts.
   for (const Shape sh : {Shape{37, 1000, true, false}, Shape{5, 31, false, false}, Shape{3, 15, false, false},
                          Shape{6, 17, true, false}, Shape{5, 33, false, false}, Shape{4, 64, false, false},
                          Shape{37, 65, true, true}, Shape{9, 1000, false, true}, Shape{3, 16, false, true},
                          Shape{5, 31, true, true}, Shape{3, 47, false, true}, Shape{4, 96, false, true},
-                         Shape{3, 113, false, true}, Shape{2, 128, true, true}}) {
+                         Shape{3, 113, false, true}, Shape{2, 128, true, true}, Shape{7, 577, false, true},
+                         Shape{11, 192, true, true}, Shape{1, 640, false, true}}) {
     const auto x = random_values<A>(g, sh.k);
     const auto w = random_values<half>(g, uint64_t(sh.n) * sh.k, -0.5f, 0.5f);
     const auto bias = random_values<half>(g, sh.n);
