@@ -48,6 +48,10 @@ constexpr uint64_t kKeyBlock = 128;
 // Channels of one values part.
 constexpr uint64_t kChannelBlock = 32;
 
+// Lines of values asked for after each block of a softmax's exponentials
+// when one thread runs the dispatch.
+constexpr uint64_t kSoftmaxFetchLines = 16;
+
 // A values part's rows fetched between looks at whether the probabilities
 // it waits for are done.
 constexpr uint64_t kWaitFetchRows = 16;
@@ -113,8 +117,11 @@ void group_values(bool vector, const float* p, uint64_t n, const A* v, uint64_t 
 
 // Stage 2 for one head's row of scores: the maximum by SIMD groups, each
 // exponential once, the sum by SIMD groups, and the probabilities rounded.
-template <class A>
-void softmax_row(float* scores, uint64_t total) {
+// `between` runs after each block of `block` exponentials (the loop's idle
+// memory can bring in what comes next).
+constexpr uint64_t kExpBlock = 128;
+template <class A, class Between>
+void softmax_row(float* scores, uint64_t total, uint64_t block, const Between& between) {
   float group_max[kSimdGroups];
   for (uint32_t s = 0; s < kSimdGroups; ++s) group_max[s] = -INFINITY;
   for (uint64_t j0 = 0; j0 < total; j0 += kSimdGroups)
@@ -123,7 +130,10 @@ void softmax_row(float* scores, uint64_t total) {
   float max = group_max[0];
   for (uint32_t s = 1; s < kSimdGroups; ++s) max = std::fmax(max, group_max[s]);
   for (uint64_t j = 0; j < total; ++j) scores[j] = scores[j] - max;
-  exp_float_n(scores, scores, total);
+  for (uint64_t j0 = 0; j0 < total; j0 += block) {
+    exp_float_n(scores + j0, scores + j0, std::min(block, total - j0));
+    between();
+  }
   float group_sum[kSimdGroups] = {};
   for (uint64_t j0 = 0; j0 < total; j0 += kSimdGroups)
     for (uint32_t s = 0; s < kSimdGroups && j0 + s < total; ++s) group_sum[s] = group_sum[s] + scores[j0 + s];
@@ -267,6 +277,28 @@ void attention_decode64(const mtl::KernelArgs& a) {
     }
   };
 
+  // On one thread, each key head in turn: its scores, its softmax rows,
+  // then its values in one pass over the rows for all its heads and SIMD
+  // groups, so that its keys and then its values stream contiguously.
+#if defined(__x86_64__)
+  if (vector && (pool_hooks::in_loop() || parallel_thread_count() == 1)) {
+    with_vector_forms([&] {
+      for (uint64_t bk = 0; bk < heads; ++bk) {
+        for (uint64_t j0 = 0; j0 < total; j0 += kKeyBlock) score_block(bk, j0);
+        const uint64_t z = bk / sh.hk * sh.hq + bk % sh.hk * group;
+        const A* rows = kv_row(v, sh, bk / sh.hk, bk % sh.hk, 0);
+        // The first values come in while the softmax computes.
+        decode_avx2::RowFetch fetch{reinterpret_cast<const char*>(rows), total * kD * sizeof(A)};
+        for (uint64_t h = 0; h < group; ++h)
+          softmax_row<A>(scores + (z + h) * total, total, kExpBlock, [&] { fetch.more(kSoftmaxFetchLines); });
+        decode_avx2::all_group_values(scores + z * total, group, rows, total, partial + z * kSimdGroups * kD, fetch);
+        combine(bk);
+      }
+    });
+    return;
+  }
+#endif
+
   // One loop of four runs of parts: the score blocks of every key head,
   // then each key head's softmax rows, its value parts and its combination.
   // A part needs only the parts of its own key head before it: a key head's
@@ -278,7 +310,8 @@ void attention_decode64(const mtl::KernelArgs& a) {
     if (i < values0) {
       const uint64_t bk = (i - softmax0) / group;
       for (uint64_t j = bk * blocks; j < (bk + 1) * blocks; ++j) done.need(j, [&](uint64_t n) { self(n, self); });
-      softmax_row<A>(scores + (bk / sh.hk * sh.hq + bk % sh.hk * group + (i - softmax0) % group) * total, total);
+      softmax_row<A>(scores + (bk / sh.hk * sh.hq + bk % sh.hk * group + (i - softmax0) % group) * total, total,
+                     total, [] {});
       return;
     }
     if (i < combine0) {

@@ -117,6 +117,46 @@ VORN_DECODE_AVX2 void group_values(const float* p, uint64_t p_stride, const A* v
     for (int i = 0; i < 4; ++i) _mm256_storeu_ps(acc + h * acc_stride + 8 * i, a[h][i]);
 }
 
+// A stream of rows brought into the first-level cache ahead of its reader:
+// `fetched` bytes from `base` have been asked for.
+struct RowFetch {
+  const char* base;
+  uint64_t bytes, fetched = 0;
+  // Asks for up to `lines` more lines.
+  void more(uint64_t lines) {
+    for (const uint64_t end = std::min(bytes, fetched + lines * 64); fetched < end; fetched += 64)
+      _mm_prefetch(base + fetched, _MM_HINT_T0);
+  }
+  // Asks for the lines up to `ahead` bytes past offset `at`.
+  void reach(uint64_t at, uint64_t ahead) {
+    if (fetched < at + ahead) more((at + ahead - fetched + 63) / 64);
+  }
+};
+
+// group_values for every head h < heads and all four SIMD groups s at once,
+// into acc[(h * 4 + s) * 64 + c] for the 64 channels: one pass over the rows
+// in order, row j adding into group j % 4's sums, so that the rows stream
+// from memory contiguously once (fetch: the stream of v, possibly begun).
+// Each sum takes the same terms in the same order as group_values gives it.
+template <class A>
+VORN_DECODE_AVX2 void all_group_values(const float* p, uint64_t heads, const A* v, uint64_t total, float* acc,
+                                       RowFetch& fetch) {
+  for (uint64_t i = 0; i < heads * 4 * 64; i += 8) _mm256_storeu_ps(acc + i, _mm256_setzero_ps());
+  constexpr uint64_t kRowBytes = 64 * sizeof(A);
+  for (uint64_t j = 0; j < total; ++j) {
+    const A* r = v + j * 64;
+    fetch.reach(j * kRowBytes, kFetchAhead);
+    __m256 x[8];
+    for (int i = 0; i < 8; ++i) x[i] = load8(r + 8 * i);
+    float* a = acc + (j & 3) * 64;
+    for (uint64_t h = 0; h < heads; ++h, a += 4 * 64) {
+      const __m256 w = _mm256_set1_ps(p[h * total + j]);
+      for (int i = 0; i < 8; ++i)
+        _mm256_storeu_ps(a + 8 * i, _mm256_add_ps(_mm256_loadu_ps(a + 8 * i), _mm256_mul_ps(w, x[i])));
+    }
+  }
+}
+
 #undef VORN_DECODE_AVX2
 
 }  // namespace vorn::shaders::decode_avx2

@@ -752,6 +752,10 @@ Outcome attentions(KernelHarness& h, Lcg& g) {
         // More key heads in a decode than the kernel counts without memory
         // of its own.
         AttentionShape{3, 12, 4, 64, 1, 300, 301, false},
+        // One query head per key head, fewer keys than SIMD groups.
+        AttentionShape{2, 2, 2, 64, 1, 3, 5, true},
+        // Six query heads on one key head.
+        AttentionShape{1, 6, 1, 64, 1, 133, 140, false},
         AttentionShape{1, 9, 3, 64, 1, 2049, 2051, true}}) {
     const AttentionInputs<A> in(g, a);
     for (const A& v : attend(h, a, in, &o.error)) o.got.push_back(to_float(v));
