@@ -809,6 +809,24 @@ TEST(ConvKernel, DirectRectanglesPaddingTheirOwnRowsGiveTheColumnPathsBits) {
                          {1, 2, 3, 8});
 }
 
+TEST(ConvKernel, DirectPaddedRowsOfEveryWidthGiveTheColumnPathsBits) {
+  // The direct path's zero-padded rows at widths either side of a vector
+  // of eight and on its edge, padding of none to three columns (dilated),
+  // and with stride 2 even and odd widths, a column phase ending on a
+  // vector's edge, and a stem's wide padding.
+  check_column_path_bits("padded_rows",
+                         {{5, 24, 9, 8, 3, 1, 1, 1},
+                          {6, 20, 23, 16, 3, 2, 1, 1},
+                          {4, 21, 17, 8, 5, 2, 1, 1},
+                          {3, 19, 16, 8, 3, 0, 1, 1},
+                          {6, 22, 12, 8, 3, 3, 2, 1},
+                          {7, 33, 19, 8, 3, 1, 1, 2},
+                          {5, 40, 33, 8, 3, 1, 1, 2},
+                          {3, 37, 30, 8, 7, 3, 1, 2},
+                          {4, 35, 32, 8, 3, 0, 1, 2}},
+                         83, {1, 2, 8});
+}
+
 TEST(ConvKernel, DirectBandsCutByChannelsAloneGiveTheColumnPathsBits) {
   // A band of a few panels and many output channels, cut by channels alone
   // rather than into groups ending in a lone panel: spanning rows, and
