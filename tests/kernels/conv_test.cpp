@@ -776,6 +776,15 @@ TEST(ConvKernel, PointwisePartialPanelOverThePoolGivesTheColumnPathsBits) {
   // channels alone: whole panels, and a rest of 4 positions.
   check_column_path_bits("widening", {{24, 16, 16, 144, 1, 0, 1, 1}, {40, 10, 10, 200, 1, 0, 1, 1}}, 89,
                          {1, 2, 3, 8});
+  // Shallow layers on planes whose rows thrash the cache, their panels
+  // gathered a few at a time and finished by the product (the first and
+  // the last, whose activations it applies), or copied by the general one.
+  check_column_path_bits("gathered",
+                         {{16, 32, 32, 96, 1, 0, 1, 1},
+                          {24, 8, 40, 50, 1, 0, 1, 1},
+                          {8, 16, 16, 20, 1, 0, 1, 1},
+                          {32, 16, 44, 52, 1, 0, 1, 1}},
+                         97, {1, 2, 3, 8});
 }
 
 TEST(ConvKernel, FewChannelsCopiedInPartsGiveTheColumnPathsBits) {
@@ -835,7 +844,9 @@ TEST(ConvKernel, ProductFinishGivesTheSeparatePassBits) {
                                // of 15 and of 3 columns, depths past one block
                                {40, 7, 9, 20, 1, 0, 1, 1},   {300, 5, 7, 12, 1, 0, 1, 1},
                                // a deep one on an odd plane, its panels copied
-                               {400, 13, 13, 20, 1, 0, 1, 1}};
+                               {400, 13, 13, 20, 1, 0, 1, 1},
+                               // a shallow one whose rows thrash the cache, its panels gathered
+                               {24, 16, 32, 56, 1, 0, 1, 1}};
   // Clip twice: its upper bound 1.5, then 0 (below the lower one).
   const int acts[] = {kern::kActNone, kern::kActRelu, kern::kActAdd, kern::kActAddRelu, kern::kActClip, kern::kActClip};
   const float odd[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
