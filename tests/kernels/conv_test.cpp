@@ -569,14 +569,18 @@ TEST(ConvKernel, DepthwiseWideFormGivesTheEightLaneBits) {
   // either side of the tiles' 4, 7 and 8, kernels 3, 5 and 7, strides 1 and
   // 2, padding past the kernel, every fused activation with and without
   // bias, one and more units of rows; the eight-lane and portable forms give
-  // the same bits.
+  // the same bits. Planes of up to 64 positions whose rows are too narrow
+  // for a vector each run flat (one to four vectors, kernels 3, 5 and 7),
+  // planned for one to eight threads.
   if (!cpu_has_avx512f()) GTEST_SKIP() << "no AVX-512";
   struct Shape {
     int64_t c, h, w, k, stride, pad;
   };
   const Shape shapes[] = {{5, 7, 7, 3, 1, 1},     {3, 14, 14, 3, 1, 1},  {4, 28, 28, 3, 2, 1},  {2, 9, 16, 3, 1, 1},
                           {3, 11, 17, 5, 1, 2},   {2, 13, 33, 7, 1, 3},  {3, 12, 40, 5, 2, 2},  {2, 5, 31, 3, 2, 0},
-                          {2, 23, 112, 3, 1, 1},  {2, 6, 3, 3, 1, 4},    {40, 30, 30, 3, 1, 1}, {3, 15, 46, 7, 2, 3}};
+                          {2, 23, 112, 3, 1, 1},  {2, 6, 3, 3, 1, 4},    {40, 30, 30, 3, 1, 1}, {3, 15, 46, 7, 2, 3},
+                          {6, 8, 8, 3, 1, 1},     {4, 5, 5, 5, 1, 2},    {3, 7, 7, 7, 1, 3},    {3, 9, 7, 3, 1, 1},
+                          {2, 2, 6, 3, 1, 1},     {120, 7, 7, 3, 1, 1}};
   const int acts[] = {kern::kActNone,      kern::kActRelu, kern::kActReluAffine, kern::kActLeaky,
                       kern::kActHardSwish, kern::kActClip, kern::kActSiLU};
   int n = 0;
@@ -593,6 +597,12 @@ TEST(ConvKernel, DepthwiseWideFormGivesTheEightLaneBits) {
     const auto wide = run_conv(c, x, w, b, 0, KernelIsa::kAvx512);
     if (act <= kern::kActLeaky) {
       EXPECT_TRUE(close_to_reference(wide, ref::conv2d(s, x, w, b, act, 0.125)));
+    }
+    for (int64_t threads : {1, 2, 3, 8}) {
+      ConvCase t = c;
+      t.threads = threads;
+      const auto cut = run_conv(t, x, w, b, 0, KernelIsa::kAvx512);
+      EXPECT_EQ(0, std::memcmp(wide.data(), cut.data(), wide.size() * 4)) << threads << " threads";
     }
     for (KernelIsa isa : {KernelIsa::kAvx2, KernelIsa::kPortable}) {
       const auto other = run_conv(c, x, w, b, 0, isa);
