@@ -166,6 +166,62 @@ VORN_WIDE void wide_tile(const DepthwiseWide& d, const WideChannel& ch, int64_t 
   }
 }
 
+// The whole plane flat, V vectors of sixteen positions (rows [oy0, oy0 +
+// rows) stored): every output sums its taps from zero in the same order,
+// a tap outside the input a product with zero through the load's mask.
+template <int K, int V>
+VORN_WIDE void flat_tile(const DepthwiseWide& d, const WideChannel& ch, int64_t oy0, int rows, int64_t) {
+  __m512 acc[V];
+#pragma GCC unroll 4
+  for (int v = 0; v < V; ++v) acc[v] = _mm512_setzero_ps();
+#pragma GCC unroll 49
+  for (int t = 0; t < K * K; ++t) {
+    const __m512 wv = _mm512_set1_ps(ch.w[t]);
+    const float* src = at(ch.x, d.flat_offset[t]);
+#pragma GCC unroll 4
+    for (int v = 0; v < V; ++v)
+      acc[v] = _mm512_fmadd_ps(wv, _mm512_maskz_loadu_ps(d.flat_mask[v][t], at(src, v * 16)), acc[v]);
+  }
+  const VecEpilogue e = vec_epilogue(d.epi, ch.c);
+  const int64_t o0 = oy0 * d.wo, o1 = (oy0 + rows) * d.wo;
+#pragma GCC unroll 4
+  for (int v = 0; v < V; ++v) {
+    const int64_t lo = std::max<int64_t>(o0, v * 16), hi = std::min<int64_t>(o1, v * 16 + 16);
+    if (lo >= hi) continue;
+    const __m512 t = d.epi != nullptr ? finish16(e, acc[v]) : acc[v];
+    _mm512_mask_storeu_ps(ch.y + v * 16, inside16(v * 16 - lo, hi - lo), t);
+  }
+}
+
+template <int K>
+WideTile flat_for(int64_t vectors) {
+  switch (vectors) {
+    case 1: return &flat_tile<K, 1>;
+    case 2: return &flat_tile<K, 2>;
+    case 3: return &flat_tile<K, 3>;
+    default: return &flat_tile<K, 4>;
+  }
+}
+
+// The flat form's tile, masks and offsets for a plane of stride 1 whose
+// input rows are as wide as its output rows.
+void pick_flat(const ConvParams& p, DepthwiseWide* d) {
+  const int64_t k = p.kh, vectors = (p.y.plane() + 15) / 16;
+  for (int64_t i = 0, t = 0; i < k; ++i)
+    for (int64_t j = 0; j < k; ++j, ++t) {
+      d->flat_offset[t] = (i - p.padt) * p.x.w + (j - p.padl);
+      for (int64_t v = 0; v < vectors; ++v) {
+        uint32_t m = 0;
+        for (int64_t l = 0; l < 16; ++l) {
+          const int64_t o = v * 16 + l, iy = o / p.y.w + i - p.padt, ix = o % p.y.w + j - p.padl;
+          if (o < p.y.plane() && iy >= 0 && iy < p.x.h && ix >= 0 && ix < p.x.w) m |= 1u << l;
+        }
+        d->flat_mask[v][t] = static_cast<uint16_t>(m);
+      }
+    }
+  d->flat = k == 3 ? flat_for<3>(vectors) : k == 5 ? flat_for<5>(vectors) : flat_for<7>(vectors);
+}
+
 template <int K, int S>
 void pick(DepthwiseWide* d, int64_t ho) {
   // Eight rows by one block where a row is one block (seven where those
@@ -189,10 +245,19 @@ bool depthwise_wide_layer(const ConvParams& p, KernelIsa form, const ChannelEpil
   if (form != KernelIsa::kAvx512 || !conv_is_depthwise(p) || p.kh != p.kw || p.dh != 1 || p.dw != 1 ||
       p.sh != p.sw || (p.sw != 1 && p.sw != 2))
     return false;
-  // A row of at most eight outputs fills more of an eight-lane vector
-  // than of a sixteen-lane one, for as many instructions.
-  if (p.y.w <= 8) return false;
   DepthwiseWide d;
+  // A row of at most eight outputs fills more of an eight-lane vector
+  // than of a sixteen-lane one, for as many instructions, unless the plane
+  // runs flat.
+  if (p.y.w <= 8) {
+    if (p.sw != 1 || p.x.w != p.y.w || p.y.plane() > kFlatPositions || (p.kh != 3 && p.kh != 5 && p.kh != 7))
+      return false;
+    d.h = p.x.h, d.w = p.x.w, d.padt = p.padt, d.padl = p.padl, d.wo = p.y.w;
+    d.epi = epi;
+    pick_flat(p, &d);
+    *out = d;
+    return true;
+  }
   d.blocks = (p.y.w + 15) / 16;
   d.h = p.x.h, d.w = p.x.w, d.padt = p.padt, d.padl = p.padl, d.wo = p.y.w;
   d.epi = epi;
@@ -208,6 +273,7 @@ bool depthwise_wide_layer(const ConvParams& p, KernelIsa form, const ChannelEpil
 }
 
 void depthwise_wide_rows(const DepthwiseWide& d, const WideChannel& ch, int64_t oy0, int64_t oy1) {
+  if (d.flat != nullptr) return d.flat(d, ch, oy0, static_cast<int>(oy1 - oy0), 0);
   const int64_t pairs = d.blocks / 2 * 2;
   // Bands of the single tile's rows: its last block, and the pairs' tiles
   // stacked to the same rows, so the band's input rows stay in cache.

@@ -30,18 +30,29 @@ struct DepthwiseWide;
 // computed but not stored) by the tile's blocks from block q0 on.
 using WideTile = void (*)(const DepthwiseWide&, const WideChannel&, int64_t oy0, int rows, int64_t q0);
 
+// Planes of at most kFlatPositions outputs at stride 1 whose input rows
+// are as wide as the output's (7 x 7 and the like, rows too narrow for a
+// vector each) run flat: sixteen positions a vector in raster order
+// across rows, each tap one load shifted by a fixed offset, the taps that
+// fall outside the input masked per lane (kFlatVectors vectors at most).
+constexpr int64_t kFlatVectors = 4, kFlatPositions = kFlatVectors * 16, kFlatTapsMost = 49;
+
 // The tiles of one layer, chosen once per call: `pair` covers `pair_rows`
-// output rows by two blocks, `single` `single_rows` rows by one block.
+// output rows by two blocks, `single` `single_rows` rows by one block;
+// `flat`, where set, the whole plane as above, through the masks of each
+// vector and tap and the taps' offsets.
 struct DepthwiseWide {
-  WideTile pair = nullptr, single = nullptr;
+  WideTile pair = nullptr, single = nullptr, flat = nullptr;
+  uint16_t flat_mask[kFlatVectors][kFlatTapsMost] = {};
+  int64_t flat_offset[kFlatTapsMost] = {};
   int pair_rows = 0, single_rows = 0;
   int64_t blocks = 0;  // blocks of sixteen columns per output row
   int64_t h = 0, w = 0, padt = 0, padl = 0, wo = 0;
   const ChannelEpilogue* epi = nullptr;
 };
 
-// False where the layer's shape has no wide tiles or the form is not
-// AVX-512.
+// False where the layer's shape has neither wide tiles nor the flat form,
+// or the form is not AVX-512.
 bool depthwise_wide_layer(const ConvParams& p, KernelIsa form, const ChannelEpilogue* epi, DepthwiseWide* out);
 
 // Output rows [oy0, oy1) of one channel.

@@ -144,6 +144,8 @@ inline bool tile_finish_of(const ConvRun& r, TileFinish* f) {
   f->bias = r.bias;
   f->res = r.res;
   f->y = r.y;
+  f->lo = r.p.slope;
+  f->hi = r.p.hi;
   f->span = [](const void* ctx, float* v, int64_t len, int64_t c) {
     epilogue_span(*static_cast<const ConvRun*>(ctx), v, len, c);
   };

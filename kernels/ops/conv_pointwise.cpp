@@ -64,6 +64,46 @@ bool pointwise_in_place(const ConvRun& r, const float* xn, float* yn, const int6
   return finished;
 }
 
+// Shallow layers whose planes thrash the cache when read in place (rows a
+// multiple of 4 KiB apart, as mobilenet_v2's 112 x 112 and 56 x 56
+// expansions of 16 and 24 channels) gather kGatherPanels panels at a time
+// on the stack and run the AVX-512 form of the convolution product over
+// them, which finishes what it stores; the general product would leave
+// the epilogue to a separate pass over values that have left the first
+// cache. The same sums as panel_gemm's.
+constexpr int64_t kGatherDepthMost = 32, kGatherPanels = 32;
+
+bool gathers_own_panels(const ConvRun& r) {
+  return r.plan.form == KernelIsa::kAvx512 && r.plan.epilogue && tile_finish_applies(r.p.act) &&
+         r.p.x.c <= kGatherDepthMost;
+}
+
+// Rows [m0, m1) by panels [q0, q1) of a layer gathers_own_panels takes;
+// true when the product finished what it wrote.
+bool gathered_product(const ConvRun& r, const float* xn, float* yn, const TileFinish* fin, int64_t m0, int64_t m1,
+                      int64_t q0, int64_t q1) {
+  const int64_t hw = r.p.y.plane(), k = r.p.x.c;
+  alignas(64) float panels[kGatherPanels * kGatherDepthMost * kPanelWidth];
+  bool finished = true;
+  for (int64_t c0 = q0; c0 < q1; c0 += kGatherPanels) {
+    const int64_t count = std::min(kGatherPanels, q1 - c0), j0 = c0 * kPanelWidth;
+    for (int64_t q = 0; q < count; ++q) {
+      const int64_t j = j0 + q * kPanelWidth, cols = std::min(kPanelWidth, hw - j);
+      float* d = panels + q * k * kPanelWidth;
+      for (int64_t c = 0; c < k; ++c, d += kPanelWidth) {
+        const float* src = xn + c * hw + j;
+        if (cols == kPanelWidth)
+          std::copy(src, src + kPanelWidth, d);
+        else
+          for (int64_t t = 0; t < kPanelWidth; ++t) d[t] = t < cols ? src[t] : 0.0f;
+      }
+    }
+    finished = conv_product_panels(r.plan.form, r.w, k, panels, k, hw - j0, yn + j0, hw, m0, m1, 0, count, fin) &&
+               finished;
+  }
+  return finished;
+}
+
 // A pointwise layer's input planes are already its right operand in
 // panels (rows of hw positions), all but a partial last panel, which is
 // copied into the workspace with its padding zeroed. Where reading them in
@@ -74,6 +114,16 @@ void run_pointwise_panels(const ConvRun& r, const float* xn, float* yn) {
   const int64_t hw = p.y.plane(), m = p.y.c, k = p.x.c;
   const int64_t full = hw / kPanelWidth, tail = hw - full * kPanelWidth, panels = panel_count(hw);
   const PanelBand& b = r.plan.panels;
+  TileFinish finish;
+  const TileFinish* fin = tile_finish_of(r, &finish) ? &finish : nullptr;
+  if (r.plan.copy_panels && gathers_own_panels(r)) {
+    for_rectangles(b.parallel, b.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+      product_then_finish(r, yn, hw, m0, m1, p0, p1, [&](int64_t a0, int64_t a1, int64_t q0, int64_t q1) {
+        return gathered_product(r, xn, yn, fin, a0, a1, q0, q1);
+      });
+    });
+    return;
+  }
   if (r.plan.copy_panels) {
     const MatrixProduct g{false, false, m, hw, k, 1.0f, r.w, k, xn, hw, 0.0f, yn, hw};
     for_rectangles(b.parallel, b.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
@@ -93,8 +143,6 @@ void run_pointwise_panels(const ConvRun& r, const float* xn, float* yn) {
     // The plane offsets of the input's rows follow the partial panel.
     int64_t* offsets = reinterpret_cast<int64_t*>(r.col + pointwise_table_at(k));
     for (int64_t c = 0; c < k; ++c) offsets[c] = c * hw;
-    TileFinish finish;
-    const TileFinish* fin = tile_finish_of(r, &finish) ? &finish : nullptr;
     for_rectangles(b.parallel, b.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
       product_then_finish(r, yn, hw, m0, m1, p0, p1, [&](int64_t a0, int64_t a1, int64_t q0, int64_t q1) {
         const int64_t whole_end = std::min(q1, full);

@@ -50,6 +50,13 @@ inline const float* prefetch_line(const float* pf, int64_t pf_ld, int64_t kk) {
   // t >= 0 ? t : 0: a negative zero stays, a NaN becomes zero.
   if (fin.act == kActRelu || fin.act == kActAddRelu)
     v = _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(v, _mm512_setzero_ps(), _CMP_GE_OQ), v);
+  // t < lo ? lo : (t > hi ? hi : t), whatever the order of the bounds; a
+  // NaN fails both tests and stays.
+  if (fin.act == kActClip) {
+    const __m512 lo = _mm512_set1_ps(fin.lo), hi = _mm512_set1_ps(fin.hi);
+    const __mmask16 below = _mm512_cmp_ps_mask(v, lo, _CMP_LT_OQ), above = _mm512_cmp_ps_mask(v, hi, _CMP_GT_OQ);
+    v = _mm512_mask_mov_ps(_mm512_mask_mov_ps(v, above, hi), below, lo);
+  }
   return v;
 }
 
@@ -404,7 +411,7 @@ void conv_product_deep(KernelIsa isa, const float* a, int64_t lda, const int64_t
 }
 
 bool tile_finish_applies(int act) {
-  return act == kActNone || act == kActRelu || act == kActAdd || act == kActAddRelu;
+  return act == kActNone || act == kActRelu || act == kActAdd || act == kActAddRelu || act == kActClip;
 }
 
 bool conv_product_panels(KernelIsa isa, const float* a, int64_t lda, const float* bp, int64_t k, int64_t n,

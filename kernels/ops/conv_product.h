@@ -29,7 +29,8 @@ namespace vorn::kern {
 // the layer's separate epilogue pass would (conv_epilogue.h): the bias of
 // its row (null: none), then for act kActAdd and kActAddRelu the residual
 // at the same place (position v of C reads res[v - y]), then for kActRelu
-// and kActAddRelu Relu. Other activations are never finished here. The
+// and kActAddRelu Relu, for kActClip the bounds lo and hi tested as the
+// span form tests them. Other activations are never finished here. The
 // values of panels the tiles do not cover in full go through span (len
 // values of row c from v on) instead.
 struct TileFinish {
@@ -37,6 +38,7 @@ struct TileFinish {
   const float* bias = nullptr;
   const float* res = nullptr;
   const float* y = nullptr;
+  float lo = 0.0f, hi = 0.0f;
   void (*span)(const void* ctx, float* v, int64_t len, int64_t c) = nullptr;
   const void* ctx = nullptr;
 };

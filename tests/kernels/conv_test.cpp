@@ -5,6 +5,7 @@
 // activations.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
@@ -34,6 +35,7 @@ struct ConvCase {
   int64_t threads = 0;  // the pool's threads the plan is made for (0: this pool's)
   bool no_half_panel = false;  // keeps a small plane on the whole-panel product
   kern::ConvPlan* plan_out = nullptr;  // receives the plan the node ran
+  float clip_hi = 0.0f;  // Clip's upper bound (its lower one is the 0.125 every case takes)
 };
 
 // Runs one Conv node through check, plan and kernel with the workspace the
@@ -62,7 +64,7 @@ std::vector<float> run_conv(const ConvCase& c, const std::vector<float>& x, cons
       {W::kDilationH, s.dh}, {W::kDilationW, s.dw}, {W::kGroups, s.g},     {W::kNoDepthwise, c.no_depthwise ? 1 : 0},
       {W::kMode, c.act}};
   for (auto [k, v] : words) n.set_attr(k, w_i(v));
-  n.set_attr(W::kParam, w_f(0.125f));
+  n.set_attr(W::kParam, w_f(0.125f) | static_cast<uint64_t>(std::bit_cast<uint32_t>(c.clip_hi)) << 32);
   h.set_workspace(workspace != 0 ? workspace : h.workspace_wanted(n));
   char msg[256] = "";
   kern::ConvParams p;
@@ -567,14 +569,18 @@ TEST(ConvKernel, DepthwiseWideFormGivesTheEightLaneBits) {
   // either side of the tiles' 4, 7 and 8, kernels 3, 5 and 7, strides 1 and
   // 2, padding past the kernel, every fused activation with and without
   // bias, one and more units of rows; the eight-lane and portable forms give
-  // the same bits.
+  // the same bits. Planes of up to 64 positions whose rows are too narrow
+  // for a vector each run flat (one to four vectors, kernels 3, 5 and 7),
+  // planned for one to eight threads.
   if (!cpu_has_avx512f()) GTEST_SKIP() << "no AVX-512";
   struct Shape {
     int64_t c, h, w, k, stride, pad;
   };
   const Shape shapes[] = {{5, 7, 7, 3, 1, 1},     {3, 14, 14, 3, 1, 1},  {4, 28, 28, 3, 2, 1},  {2, 9, 16, 3, 1, 1},
                           {3, 11, 17, 5, 1, 2},   {2, 13, 33, 7, 1, 3},  {3, 12, 40, 5, 2, 2},  {2, 5, 31, 3, 2, 0},
-                          {2, 23, 112, 3, 1, 1},  {2, 6, 3, 3, 1, 4},    {40, 30, 30, 3, 1, 1}, {3, 15, 46, 7, 2, 3}};
+                          {2, 23, 112, 3, 1, 1},  {2, 6, 3, 3, 1, 4},    {40, 30, 30, 3, 1, 1}, {3, 15, 46, 7, 2, 3},
+                          {6, 8, 8, 3, 1, 1},     {4, 5, 5, 5, 1, 2},    {3, 7, 7, 7, 1, 3},    {3, 9, 7, 3, 1, 1},
+                          {2, 2, 6, 3, 1, 1},     {120, 7, 7, 3, 1, 1}};
   const int acts[] = {kern::kActNone,      kern::kActRelu, kern::kActReluAffine, kern::kActLeaky,
                       kern::kActHardSwish, kern::kActClip, kern::kActSiLU};
   int n = 0;
@@ -591,6 +597,12 @@ TEST(ConvKernel, DepthwiseWideFormGivesTheEightLaneBits) {
     const auto wide = run_conv(c, x, w, b, 0, KernelIsa::kAvx512);
     if (act <= kern::kActLeaky) {
       EXPECT_TRUE(close_to_reference(wide, ref::conv2d(s, x, w, b, act, 0.125)));
+    }
+    for (int64_t threads : {1, 2, 3, 8}) {
+      ConvCase t = c;
+      t.threads = threads;
+      const auto cut = run_conv(t, x, w, b, 0, KernelIsa::kAvx512);
+      EXPECT_EQ(0, std::memcmp(wide.data(), cut.data(), wide.size() * 4)) << threads << " threads";
     }
     for (KernelIsa isa : {KernelIsa::kAvx2, KernelIsa::kPortable}) {
       const auto other = run_conv(c, x, w, b, 0, isa);
@@ -774,6 +786,15 @@ TEST(ConvKernel, PointwisePartialPanelOverThePoolGivesTheColumnPathsBits) {
   // channels alone: whole panels, and a rest of 4 positions.
   check_column_path_bits("widening", {{24, 16, 16, 144, 1, 0, 1, 1}, {40, 10, 10, 200, 1, 0, 1, 1}}, 89,
                          {1, 2, 3, 8});
+  // Shallow layers on planes whose rows thrash the cache, their panels
+  // gathered a few at a time and finished by the product (the first and
+  // the last, whose activations it applies), or copied by the general one.
+  check_column_path_bits("gathered",
+                         {{16, 32, 32, 96, 1, 0, 1, 1},
+                          {24, 8, 40, 50, 1, 0, 1, 1},
+                          {8, 16, 16, 20, 1, 0, 1, 1},
+                          {32, 16, 44, 52, 1, 0, 1, 1}},
+                         97, {1, 2, 3, 8});
 }
 
 TEST(ConvKernel, FewChannelsCopiedInPartsGiveTheColumnPathsBits) {
@@ -836,10 +857,11 @@ TEST(ConvKernel, DirectBandsCutByChannelsAloneGiveTheColumnPathsBits) {
 }
 
 TEST(ConvKernel, ProductFinishGivesTheSeparatePassBits) {
-  // Every form's product adds the bias, the fused residual and Relu as it
-  // stores (the record capped to the form, so the AVX2 and portable tiles
-  // run); each must give the bits of a separate pass (a plain loop) over
-  // the product alone. Residuals hold NaN, infinities and negative zeros.
+  // Every form's product adds the bias, the fused residual, Relu and Clip
+  // (bounds in order and reversed) as it stores (the record capped to the
+  // form, so the AVX2 and portable tiles run); each must give the bits of a
+  // separate pass (a plain loop) over the product alone. Residuals hold NaN,
+  // infinities and negative zeros, the biases a NaN and an infinity.
   // Direct rows spanning panels, a strided stem, gathered panels of narrow
   // rows, rows of 8 or fewer columns, pointwise planes, depths past one
   // block of 256 and channels that fill no whole tile.
@@ -850,15 +872,20 @@ TEST(ConvKernel, ProductFinishGivesTheSeparatePassBits) {
                                // of 15 and of 3 columns, depths past one block
                                {40, 7, 9, 20, 1, 0, 1, 1},   {300, 5, 7, 12, 1, 0, 1, 1},
                                // a deep one on an odd plane, its panels copied
-                               {400, 13, 13, 20, 1, 0, 1, 1}};
-  const int acts[] = {kern::kActNone, kern::kActRelu, kern::kActAdd, kern::kActAddRelu};
+                               {400, 13, 13, 20, 1, 0, 1, 1},
+                               // a shallow one whose rows thrash the cache, its panels gathered
+                               {24, 16, 32, 56, 1, 0, 1, 1}};
+  // Clip twice: its upper bound 1.5, then 0 (below the lower one).
+  const int acts[] = {kern::kActNone, kern::kActRelu, kern::kActAdd, kern::kActAddRelu, kern::kActClip, kern::kActClip};
   const float odd[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
                        -std::numeric_limits<float>::infinity(), -0.0f, 0.0f};
   for (const PlaneShape& sh : shapes) {
     const ref::ConvSpec s = spec(1, sh.cin, sh.h, sh.w, sh.cout, sh.k, sh.stride, sh.pad);
     const auto x = random_values(sh.cin * sh.h * sh.w, 51);
     const auto w = random_values(sh.cout * sh.cin * sh.k * sh.k, 52, -0.5f, 0.5f);
-    const auto b = random_values(sh.cout, 53);
+    auto b = random_values(sh.cout, 53);
+    b[1] = odd[0];
+    b[2] = odd[2];
     auto res = random_values(sh.cout * s.hout() * s.wout(), 54, -2.0f, 2.0f);
     for (size_t i = 0; i < res.size(); i += 7) res[i] = odd[(i / 7) % 5];
     const int64_t plane = s.hout() * s.wout();
@@ -867,17 +894,22 @@ TEST(ConvKernel, ProductFinishGivesTheSeparatePassBits) {
       if (isa == KernelIsa::kAvx2 && !cpu_has_avx2_fma()) continue;
       const IsaCap cap(isa);
       const auto sums = run_conv(ConvCase{"sums", s, false, kern::kActNone, false}, x, w, b, 0, isa);
+      bool ordered = false;
       for (int act : acts) {
+        const float hi = act == kern::kActClip && (ordered = !ordered) ? 1.5f : 0.0f;
         SCOPED_TRACE(::testing::Message() << sh.cin << " -> " << sh.cout << " on " << sh.h << "x" << sh.w << " act "
-                                          << act << " form " << int(isa));
+                                          << act << " hi " << hi << " form " << int(isa));
         const bool adds = kern::conv_act_adds(act), relu = act == kern::kActRelu || act == kern::kActAddRelu;
         std::vector<float> want(sums.size());
         for (size_t i = 0; i < sums.size(); ++i) {
           float t = sums[i] + b[i / plane];
           if (adds) t = t + res[i];
+          if (act == kern::kActClip) t = t < 0.125f ? 0.125f : (t > hi ? hi : t);
           want[i] = relu ? (t >= 0.0f ? t : 0.0f) : t;
         }
-        const auto got = run_conv(ConvCase{"finish", s, true, act, false}, x, w, b, 0, isa, adds ? &res : nullptr);
+        ConvCase c{"finish", s, true, act, false};
+        c.clip_hi = hi;
+        const auto got = run_conv(c, x, w, b, 0, isa, adds ? &res : nullptr);
         EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4));
       }
     }
