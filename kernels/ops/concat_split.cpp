@@ -10,6 +10,31 @@ namespace vorn {
 
 namespace {
 
+// Blocks up to this many floats are moved without a library call.
+constexpr uint64_t kShortBlock = 8;
+
+// Moves `rows` blocks of L floats, each read whole before it is written,
+// as memmove does.
+template <uint64_t L>
+void move_blocks_of(const float* src, uint64_t src_step, float* dst, uint64_t dst_step, uint64_t rows) {
+  for (uint64_t o = 0; o < rows; ++o) {
+    float held[L];
+    for (uint64_t j = 0; j < L; ++j) held[j] = src[o * src_step + j];
+    for (uint64_t j = 0; j < L; ++j) dst[o * dst_step + j] = held[j];
+  }
+}
+
+// Blocks of a few floats (a detector's per-anchor columns) are moved in
+// place, where a call per block would cost more than the move.
+void move_short_blocks(const float* src, uint64_t src_step, float* dst, uint64_t dst_step, uint64_t rows,
+                       uint64_t len) {
+  using Move = void (*)(const float*, uint64_t, float*, uint64_t, uint64_t);
+  static constexpr Move kMoves[kShortBlock] = {&move_blocks_of<1>, &move_blocks_of<2>, &move_blocks_of<3>,
+                                               &move_blocks_of<4>, &move_blocks_of<5>, &move_blocks_of<6>,
+                                               &move_blocks_of<7>, &move_blocks_of<8>};
+  kMoves[len - 1](src, src_step, dst, dst_step, rows);
+}
+
 // Copies `rows` blocks of `len` floats from src (blocks src_step apart) to dst
 // (blocks dst_step apart). memmove because the arena may place a Concat
 // input inside its output; equal addresses are skipped by the callers.
@@ -17,6 +42,10 @@ void copy_blocks(const float* src, uint64_t src_step, float* dst, uint64_t dst_s
                  uint64_t len) {
   if (len == 0) return;
   for_chunks(rows, kParallelElements * 4, [&](uint64_t begin, uint64_t end) {
+    if (len <= kShortBlock) {
+      move_short_blocks(src + begin * src_step, src_step, dst + begin * dst_step, dst_step, end - begin, len);
+      return;
+    }
     for (uint64_t o = begin; o < end; ++o)
       std::memmove(dst + o * dst_step, src + o * src_step, len * sizeof(float));
   }, len);

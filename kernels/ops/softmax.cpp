@@ -174,6 +174,25 @@ VORN_AVX2 void transpose8(__m256 (&v)[8]) {
   }
 }
 
+// Rows of two values (a detector's two class scores per anchor), four
+// rows a vector as they lie in memory: the lane pair (2i, 2i + 1) is row
+// i. Each row's maximum folds its first value then its second into the
+// lowest float and its sum adds the second exponential to the first, as
+// softmax_row does; the even lane's result serves both lanes of its pair.
+[[gnu::target("avx2,fma")]] void softmax_pairs_avx2(const float* x, float* y, uint64_t rows) {
+  const __m256 lowest = _mm256_set1_ps(-3.4028235e38f);
+  const uint64_t whole = rows / 4 * 4;
+  for (uint64_t r = 0; r < whole; r += 4) {
+    const __m256 v = _mm256_loadu_ps(x + 2 * r);
+    const __m256 swapped = _mm256_permute_ps(v, 0xB1);
+    const __m256 m = _mm256_moveldup_ps(_mm256_max_ps(swapped, _mm256_max_ps(v, lowest)));
+    const __m256 e = vexp::exp_avx2(_mm256_sub_ps(v, m));
+    const __m256 sum = _mm256_moveldup_ps(_mm256_add_ps(e, _mm256_permute_ps(e, 0xB1)));
+    _mm256_storeu_ps(y + 2 * r, _mm256_div_ps(e, sum));
+  }
+  for (uint64_t r = whole; r < rows; ++r) softmax_row(x + 2 * r, y + 2 * r, 2);
+}
+
 VORN_AVX2 __m256 load_part(const float* at, int64_t k) {
   return k == 8 ? _mm256_loadu_ps(at) : vexp::load_first(at, k);
 }
@@ -233,6 +252,14 @@ bool cpu_softmax_kernel(CpuState& s, const NodeRecord& node, const NodePlan&) {
   }
 #endif
   if (f.inner == 1) {
+#if defined(__x86_64__)
+    if (f.d == 2 && isa_has_avx2(s.isa)) {
+      for_chunks(f.outer, kParallelHeavyElements, [&](uint64_t begin, uint64_t end) {
+        softmax_pairs_avx2(x + 2 * begin, y + 2 * begin, end - begin);
+      }, f.d);
+      return true;
+    }
+#endif
     for_chunks(f.outer, kParallelHeavyElements, [&](uint64_t begin, uint64_t end) {
       uint64_t o = begin;
       for (; o + kRowGroup <= end; o += kRowGroup) group(x + o * f.d, y + o * f.d, f.d);

@@ -128,6 +128,16 @@ TEST(ConcatSplitKernels, LargeTensorsAboveTheParallelSplit) {
   ASSERT_TRUE(h.run(NodeHarness::node(op::Split, {y}, {sa, sb}, {{attr::Split::kAxis, 1}})));
   EXPECT_TRUE(same_floats(h.read(sa), xs[0]));
   EXPECT_TRUE(same_floats(h.read(sb), xs[1]));
+  // Short blocks along the last axis (a detector's box columns), above
+  // the split: every block width a short move handles, and one past it.
+  for (uint64_t w : {1u, 2u, 3u, 8u, 9u}) {
+    SCOPED_TRACE("columns " + std::to_string(w));
+    const std::vector<Dims> dc = {{1, 70001, w}, {1, 70001, 2}};
+    std::vector<std::vector<float>> xc = {awkward(ref::count_of(dc[0]), 30), awkward(ref::count_of(dc[1]), 31)};
+    const uint64_t ca = h.value(dc[0], xc[0]), cb = h.value(dc[1], xc[1]), cy = h.value({1, 70001, w + 2});
+    ASSERT_TRUE(h.run(NodeHarness::node(op::Concat, {ca, cb}, {cy}, {{attr::Concat::kAxis, 2}})));
+    EXPECT_TRUE(same_floats(h.read(cy), ref::concat(xc, dc, 2)));
+  }
   const Dims dx = {2, 64, 70, 40}, dp = {2, 70, 75, 40};
   const uint64_t px = h.value(dx, uniform(ref::count_of(dx), 19)), py = h.value(dp);
   ASSERT_TRUE(h.run(NodeHarness::node(op::Pad, {px}, {py})));
