@@ -268,9 +268,15 @@ int64_t attention_slots(const Shape& q) {
   return std::min({pieces, int64_t(parallel_thread_count()), kMostAttentionSlots});
 }
 
-// Workspace floats of one slot: a block's scores, then one row of the mask.
+// Rows of a block rounded up to whole panels: the row length of a block's
+// scores stored keys by queries.
+int64_t attention_block_width(const Shape& q) { return (std::min(kAttentionRows, q[2]) + 15) / 16 * 16; }
+
+// Workspace floats of one slot: a block's scores, one row of the mask,
+// then the block's queries in panels and its result, channels by queries.
 int64_t attention_slot_floats(const Shape& q, int64_t keys) {
-  return std::min(kAttentionRows, q[2]) * keys + keys;
+  const int64_t width = attention_block_width(q);
+  return width * keys + keys + 2 * q[3] * width;
 }
 
 // Whether every key/value head's keys (transposed) and values are copied
@@ -474,23 +480,22 @@ void row_sums(const float* rows, int64_t stride, int64_t count, int64_t n, float
 // 2^(n - n/2) rounds to; a block with a smaller n takes all of
 // vec_exp_shifted's steps: so does every NaN or -inf (clamped to the
 // bound, n = -150), which only they pass through.
-[[gnu::target("avx2,fma")]] void exp_less_top_avx2(float* row, int64_t n, float top) {
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256 exp_at_most_zero_avx2(__m256 x) {
   using namespace vexp;
+  const __m256 c = _mm256_max_ps(x, _mm256_set1_ps(kLow));
+  const __m256 round = _mm256_set1_ps(kRound);
+  const __m256 k = _mm256_sub_ps(_mm256_fmadd_ps(c, _mm256_set1_ps(kLog2e), round), round);
+  const __m256i biased = _mm256_add_epi32(_mm256_cvttps_epi32(k), _mm256_set1_epi32(127));
+  if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_sub_epi32(biased, _mm256_set1_epi32(1)))) != 0)
+    return exp_avx2(x);
+  return _mm256_mul_ps(exp_reduced_avx2(c, k), _mm256_castsi256_ps(_mm256_slli_epi32(biased, 23)));
+}
+
+[[gnu::target("avx2,fma")]] void exp_less_top_avx2(float* row, int64_t n, float top) {
   const __m256 shift = _mm256_set1_ps(-top);
   int64_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    const __m256 x = _mm256_add_ps(_mm256_loadu_ps(row + i), shift);
-    const __m256 c = _mm256_max_ps(x, _mm256_set1_ps(kLow));
-    const __m256 round = _mm256_set1_ps(kRound);
-    const __m256 k = _mm256_sub_ps(_mm256_fmadd_ps(c, _mm256_set1_ps(kLog2e), round), round);
-    const __m256i biased = _mm256_add_epi32(_mm256_cvttps_epi32(k), _mm256_set1_epi32(127));
-    if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_sub_epi32(biased, _mm256_set1_epi32(1)))) != 0) {
-      _mm256_storeu_ps(row + i, exp_avx2(x));
-      continue;
-    }
-    const __m256 p = exp_reduced_avx2(c, k);
-    _mm256_storeu_ps(row + i, _mm256_mul_ps(p, _mm256_castsi256_ps(_mm256_slli_epi32(biased, 23))));
-  }
+  for (; i + 8 <= n; i += 8)
+    _mm256_storeu_ps(row + i, exp_at_most_zero_avx2(_mm256_add_ps(_mm256_loadu_ps(row + i), shift)));
   vec_exp_shifted(row + i, -top, row + i, size_t(n - i));
 }
 #endif
@@ -521,6 +526,180 @@ void normalise_score_rows(float* rows, int64_t stride, int64_t count, int64_t n)
 }
 
 namespace {
+
+// The softmax of normalise_score_rows down the columns of a block of
+// scores stored keys by queries (t rows of `cols` values, ld apart): each
+// column is a row of scores. A column's largest value, its exponentials,
+// its sum (in key order, from +0) and its scaling are those of the row:
+// the same comparison (x > m ? x : m, from the first key on), the same
+// exponential of the same difference, the same adds in the same order and
+// the same rounded multiply, so the bits are the same; what changes is
+// that a register holds one value of many queries, so the sums need no
+// transposes and their adds no longer wait on one another.
+void normalise_score_columns_portable(float* s, int64_t ld, int64_t t, int64_t cols) {
+  for (int64_t c = 0; c < cols; ++c) {
+    float top = s[c];
+    for (int64_t j = 1; j < t; ++j) top = s[j * ld + c] > top ? s[j * ld + c] : top;
+    float sum = 0.0f;
+    for (int64_t j = 0; j < t; ++j) {
+      const float e = vexp::exp_scalar(s[j * ld + c] + -top);
+      s[j * ld + c] = e;
+      sum += e;
+    }
+    const float inv = 1.0f / sum;
+    for (int64_t j = 0; j < t; ++j) s[j * ld + c] = s[j * ld + c] * inv + 0.0f;
+  }
+}
+
+#if defined(__x86_64__)
+// NB registers of sixteen columns side by side, sweeping the keys in
+// order: three passes (largest values, exponentials and sums, scaling).
+template <int NB>
+[[gnu::target("avx512f")]] void score_columns_avx512(float* s, int64_t ld, int64_t t) {
+  constexpr __mmask16 all = 0xFFFF;
+  const __m512 none = _mm512_setzero_ps();
+  __m512 m[NB], acc[NB];
+#pragma GCC unroll 8
+  for (int b = 0; b < NB; ++b) m[b] = _mm512_loadu_ps(s + 16 * b);
+  for (int64_t j = 1; j < t; ++j)
+#pragma GCC unroll 8
+    for (int b = 0; b < NB; ++b) m[b] = _mm512_mask_max_ps(none, all, _mm512_loadu_ps(s + j * ld + 16 * b), m[b]);
+#pragma GCC unroll 8
+  for (int b = 0; b < NB; ++b) {
+    m[b] = _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(m[b]), _mm512_set1_epi32(INT32_MIN)));
+    acc[b] = none;
+  }
+  for (int64_t j = 0; j < t; ++j)
+#pragma GCC unroll 8
+    for (int b = 0; b < NB; ++b) {
+      float* at = s + j * ld + 16 * b;
+      const __m512 e = vexp::exp_avx512(_mm512_add_ps(_mm512_loadu_ps(at), m[b]));
+      _mm512_storeu_ps(at, e);
+      acc[b] = _mm512_add_ps(acc[b], e);
+    }
+#pragma GCC unroll 8
+  for (int b = 0; b < NB; ++b) acc[b] = _mm512_div_ps(_mm512_set1_ps(1.0f), acc[b]);
+  for (int64_t j = 0; j < t; ++j)
+#pragma GCC unroll 8
+    for (int b = 0; b < NB; ++b) {
+      float* at = s + j * ld + 16 * b;
+      _mm512_storeu_ps(at, _mm512_add_ps(_mm512_maskz_mul_ps(all, _mm512_loadu_ps(at), acc[b]), none));
+    }
+}
+
+// The same eight columns to a register, with the AVX2 form's exponential
+// (as exp_less_top_avx2); the product and the add rounded apart, as
+// vec_scalar_mul_add does.
+template <int NB>
+[[gnu::target("avx2,fma")]] void score_columns_avx2(float* s, int64_t ld, int64_t t) {
+  __m256 m[NB], acc[NB];
+#pragma GCC unroll 8
+  for (int b = 0; b < NB; ++b) m[b] = _mm256_loadu_ps(s + 8 * b);
+  for (int64_t j = 1; j < t; ++j)
+#pragma GCC unroll 8
+    for (int b = 0; b < NB; ++b) m[b] = _mm256_max_ps(_mm256_loadu_ps(s + j * ld + 8 * b), m[b]);
+#pragma GCC unroll 8
+  for (int b = 0; b < NB; ++b) {
+    m[b] = _mm256_xor_ps(m[b], _mm256_set1_ps(-0.0f));
+    acc[b] = _mm256_setzero_ps();
+  }
+  for (int64_t j = 0; j < t; ++j)
+#pragma GCC unroll 8
+    for (int b = 0; b < NB; ++b) {
+      float* at = s + j * ld + 8 * b;
+      const __m256 e = exp_at_most_zero_avx2(_mm256_add_ps(_mm256_loadu_ps(at), m[b]));
+      _mm256_storeu_ps(at, e);
+      acc[b] = _mm256_add_ps(acc[b], e);
+    }
+#pragma GCC unroll 8
+  for (int b = 0; b < NB; ++b) acc[b] = _mm256_div_ps(_mm256_set1_ps(1.0f), acc[b]);
+  for (int64_t j = 0; j < t; ++j)
+#pragma GCC unroll 8
+    for (int b = 0; b < NB; ++b) {
+      float* at = s + j * ld + 8 * b;
+      _mm256_storeu_ps(at, _mm256_add_ps(_mm256_mul_ps(_mm256_loadu_ps(at), acc[b]), _mm256_setzero_ps()));
+    }
+}
+
+template <int... NB>
+constexpr void (*kColumnsAvx512[])(float*, int64_t, int64_t) = {&score_columns_avx512<NB>...};
+template <int... NB>
+constexpr void (*kColumnsAvx2[])(float*, int64_t, int64_t) = {&score_columns_avx2<NB>...};
+#endif
+
+// Columns [0, cols) of the block; the vector forms also normalise the
+// columns up to the next multiple of 16, which must be within ld and hold
+// finite values that nothing reads.
+void normalise_score_columns(float* s, int64_t ld, int64_t t, int64_t cols) {
+#if defined(__x86_64__)
+  if (cpu_has_avx512f()) {
+    for (int64_t c = 0; c < cols; c += 128)
+      kColumnsAvx512<1, 2, 3, 4, 5, 6, 7, 8>[std::min<int64_t>(8, (cols - c + 15) / 16) - 1](s + c, ld, t);
+    return;
+  }
+  if (cpu_has_avx2_fma()) {
+    for (int64_t c = 0; c < cols; c += 64)
+      kColumnsAvx2<1, 2, 3, 4, 5, 6, 7, 8>[std::min<int64_t>(8, (cols - c + 7) / 8) - 1](s + c, ld, t);
+    return;
+  }
+#endif
+  normalise_score_columns_portable(s, ld, t, cols);
+}
+
+// dst[c * ldd + r] = src[r * lds + c] for r < rows, c < cols: eight by eight
+// in registers where the form has them.
+void transpose_block(const float* src, int64_t lds, int64_t rows, int64_t cols, float* dst, int64_t ldd);
+
+#if defined(__x86_64__)
+// Sixteen rows at a time where they are, so that each row written gets a
+// whole line.
+[[gnu::target("avx2")]] void transpose_block_avx2(const float* src, int64_t lds, int64_t rows, int64_t cols,
+                                                  float* dst, int64_t ldd) {
+  int64_t r0 = 0;
+  for (; r0 + 16 <= rows; r0 += 16) {
+    int64_t c0 = 0;
+    for (; c0 + 8 <= cols; c0 += 8) {
+      __m256 x[8], y[8];
+#pragma GCC unroll 8
+      for (int i = 0; i < 8; ++i) x[i] = _mm256_loadu_ps(src + (r0 + i) * lds + c0);
+#pragma GCC unroll 8
+      for (int i = 0; i < 8; ++i) y[i] = _mm256_loadu_ps(src + (r0 + 8 + i) * lds + c0);
+      transpose8(x);
+      transpose8(y);
+#pragma GCC unroll 8
+      for (int i = 0; i < 8; ++i) {
+        _mm256_storeu_ps(dst + (c0 + i) * ldd + r0, x[i]);
+        _mm256_storeu_ps(dst + (c0 + i) * ldd + r0 + 8, y[i]);
+      }
+    }
+    for (; c0 < cols; ++c0)
+      for (int64_t r = r0; r < r0 + 16; ++r) dst[c0 * ldd + r] = src[r * lds + c0];
+  }
+  for (; r0 + 8 <= rows; r0 += 8) {
+    int64_t c0 = 0;
+    for (; c0 + 8 <= cols; c0 += 8) {
+      __m256 x[8];
+#pragma GCC unroll 8
+      for (int i = 0; i < 8; ++i) x[i] = _mm256_loadu_ps(src + (r0 + i) * lds + c0);
+      transpose8(x);
+#pragma GCC unroll 8
+      for (int i = 0; i < 8; ++i) _mm256_storeu_ps(dst + (c0 + i) * ldd + r0, x[i]);
+    }
+    for (; c0 < cols; ++c0)
+      for (int64_t r = r0; r < r0 + 8; ++r) dst[c0 * ldd + r] = src[r * lds + c0];
+  }
+  for (int64_t r = r0; r < rows; ++r)
+    for (int64_t c = 0; c < cols; ++c) dst[c * ldd + r] = src[r * lds + c];
+}
+#endif
+
+void transpose_block(const float* src, int64_t lds, int64_t rows, int64_t cols, float* dst, int64_t ldd) {
+#if defined(__x86_64__)
+  if (cpu_has_avx2_fma()) return transpose_block_avx2(src, lds, rows, cols, dst, ldd);
+#endif
+  for (int64_t r = 0; r < rows; ++r)
+    for (int64_t c = 0; c < cols; ++c) dst[c * ldd + r] = src[r * lds + c];
+}
 
 // softmax(q k^T scale + mask) v for every (batch, head) pair, in blocks of
 // query rows: each thread of the pool takes the next block until none is
@@ -566,30 +745,6 @@ bool eval_attention(const Node& n, const Value* const* in, size_t count, const V
   float* zero_rows = workspace + slots * per_slot;  // batch x s flags
   // Every key/value head's panels, after the flags: keys transposed (d
   // rows of t columns), then values (t rows of d columns).
-  const bool shared = attention_shares_panels(qs, kv_heads);
-  const int64_t head_panels = attention_panel_floats(t, d);
-  float* kv_panels = zero_rows + batch * s;
-  if (shared) {
-    // Keys and values apart: twice the pieces, so that twelve heads fill
-    // three rounds of eight threads rather than two rounds with four idle.
-    auto pack = [&](size_t i) {
-      const int64_t head = int64_t(i / 2), b = head / kv_heads, kh = head % kv_heads;
-      float* dst = kv_panels + head * head_panels;
-      if (i % 2 == 0) {
-        const float* kp = k.p + b * k.strides[0] + kh * k.strides[1];
-        gather_panels({false, true, 0, t, d, 1.0f, nullptr, 0, kp, k.strides[2], 0.0f, nullptr, 0}, dst);
-      } else {
-        const float* vp = v.p + b * v.strides[0] + kh * v.strides[1];
-        gather_panels({false, false, 0, d, t, 1.0f, nullptr, 0, vp, v.strides[2], 0.0f, nullptr, 0},
-                      dst + panel_floats(d, t));
-      }
-    };
-    const size_t parts = size_t(2 * batch * kv_heads);
-    if (slots > 1 && batch * kv_heads > 1)
-      parallel_for(parts, pack);
-    else
-      for (size_t i = 0; i < parts; ++i) pack(i);
-  }
   const bool skip_zero_rows = mask_in_place && ms[1] == 0;
   if (skip_zero_rows) {
     for_rows(batch * s, t, [&](int64_t i) {
@@ -598,6 +753,43 @@ bool eval_attention(const Node& n, const Value* const* in, size_t count, const V
       for (int64_t c = 0; c < t; ++c) bits |= std::bit_cast<uint32_t>(m[c]) & 0x7fffffffu;
       zero_rows[i] = bits == 0 ? 1.0f : 0.0f;
     });
+  }
+  const bool shared = attention_shares_panels(qs, kv_heads);
+  const int64_t head_panels = attention_panel_floats(t, d);
+  float* kv_panels = zero_rows + batch * s;
+  // With no mask to add (none, or rows of zeros only) the blocks' scores
+  // are computed keys by queries: k q^T rather than q k^T, each score the
+  // same dot product in the same order, and the values' product v^T p^T
+  // rather than p v, each output the same sum. The softmax then runs down
+  // the columns (normalise_score_columns), and the values are kept
+  // transposed (channels by keys), so both products read their operands
+  // as rows.
+  bool transposed = shared && (mask == nullptr || skip_zero_rows);
+  for (int64_t i = 0; transposed && mask != nullptr && i < batch * s; ++i) transposed = zero_rows[i] != 0.0f;
+  if (shared) {
+    // Keys and values apart: twice the pieces, so that twelve heads fill
+    // three rounds of eight threads rather than two rounds with four idle.
+    auto pack = [&](size_t i) {
+      const int64_t head = int64_t(i / 2), b = head / kv_heads, kh = head % kv_heads;
+      float* dst = kv_panels + head * head_panels;
+      if (i % 2 == 0) {
+        if (transposed) return;  // the keys are read as rows, where they are
+        const float* kp = k.p + b * k.strides[0] + kh * k.strides[1];
+        gather_panels({false, true, 0, t, d, 1.0f, nullptr, 0, kp, k.strides[2], 0.0f, nullptr, 0}, dst);
+      } else {
+        const float* vp = v.p + b * v.strides[0] + kh * v.strides[1];
+        if (transposed)
+          transpose_block(vp, v.strides[2], t, d, dst + panel_floats(d, t), t);
+        else
+          gather_panels({false, false, 0, d, t, 1.0f, nullptr, 0, vp, v.strides[2], 0.0f, nullptr, 0},
+                        dst + panel_floats(d, t));
+      }
+    };
+    const size_t parts = size_t(2 * batch * kv_heads);
+    if (slots > 1 && batch * kv_heads > 1)
+      parallel_for(parts, pack);
+    else
+      for (size_t i = 0; i < parts; ++i) pack(i);
   }
   // Rows [r0, r0 + rows) of pair p, with scores in the slot's workspace.
   auto piece = [&](int64_t p, int64_t r0, int64_t rows, float* scores) {
@@ -610,6 +802,24 @@ bool eval_attention(const Node& n, const Value* const* in, size_t count, const V
     // dot products there.)
     const bool panels = shared && rows > 1;
     const float* kv = kv_panels + (b * kv_heads + kh) * head_panels;
+    float* op = o + b * os0 + h * os1 + r0 * os2;
+    if (panels && transposed) {
+      const int64_t width = (rows + 15) / 16 * 16, most = attention_block_width(qs);
+      float* qt = scores + most * t + t;
+      float* ot = qt + d * most;
+      gather_panels({false, true, 0, rows, d, 1.0f, nullptr, 0, qp, q.strides[2], 0.0f, nullptr, 0}, qt);
+      // The padding columns hold zeros, which nothing stored reads.
+      if (width != rows)
+        for (int64_t j = 0; j < t; ++j) std::fill(scores + j * width + rows, scores + (j + 1) * width, 0.0f);
+      for (int64_t i = 0; i < t; i += kScoreRowChunk)
+        panel_gemm(kp, k.strides[2], gathered_panels(qt, d), d, rows, scores, width, i,
+                   std::min(t, i + kScoreRowChunk), 0, panel_count(rows), n.real);
+      normalise_score_columns(scores, width, t, rows);
+      panel_gemm(kv + panel_floats(d, t), t, PanelOperand{scores, width, kPanelWidth}, t, rows, ot, width, 0, d, 0,
+                 panel_count(rows));
+      transpose_block(ot, width, d, rows, op, os2);
+      return;
+    }
     if (panels) {
       for (int64_t i = 0; i < rows; i += kScoreRowChunk)
         panel_gemm(qp, q.strides[2], gathered_panels(kv, d), d, t, scores, t, i, std::min(rows, i + kScoreRowChunk),
@@ -634,7 +844,6 @@ bool eval_attention(const Node& n, const Value* const* in, size_t count, const V
       }
       normalise_score_rows(scores + i0 * t, t, group_rows, t);
     }
-    float* op = o + b * os0 + h * os1 + r0 * os2;
     if (panels) {
       for (int64_t i = 0; i < rows; i += kValueRowChunk)
         panel_gemm(scores, t, gathered_panels(kv + panel_floats(d, t), t), t, d, op, os2, i,

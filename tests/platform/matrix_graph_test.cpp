@@ -383,6 +383,56 @@ TEST(GraphLayer, AttentionRowsSummedInLanesKeepTheirBits) {
   }
 }
 
+// Attention with no mask to add computes its blocks keys by queries and
+// normalises the scores down their columns: the bits of the same attention
+// with a mask of zeros per head, which runs the blocks query by query, in
+// every form; blocks of a width short of a whole panel, keys past and short
+// of a whole vector, grouped heads, and a shared mask of zeros (rows of
+// zeros of either sign), which takes the keys-by-queries path too.
+TEST(GraphLayer, AttentionWithoutAMaskKeepsTheBitsOfMaskedRows) {
+  Device dev;
+  struct Case {
+    int64_t heads, kv_heads, s, t, d;
+  };
+  for (const Case c : {Case{2, 1, 300, 77, 24}, Case{4, 2, 130, 200, 64}, Case{3, 3, 257, 16, 40},
+                       Case{2, 1, 20, 9, 8}}) {
+    const auto qs = dev.random(c.heads * c.s * c.d), ks = dev.random(c.kv_heads * c.t * c.d),
+               vs = dev.random(c.kv_heads * c.t * c.d);
+    std::vector<float> zeros(size_t(c.heads * c.s * c.t), 0.0f);
+    for (size_t i = 0; i < zeros.size(); i += 3) zeros[i] = -0.0f;
+    // mask_heads 0: none; 1: one mask row per query, shared by the heads;
+    // else one per head.
+    auto attend = [&](KernelIsa form, int64_t mask_heads) {
+      const IsaCap isa(form);
+      mpsg::Graph g;
+      auto q = g.placeholder({1, c.heads, c.s, c.d}, DataType::kFloat32);
+      auto k = g.placeholder({1, c.kv_heads, c.t, c.d}, DataType::kFloat32);
+      auto v = g.placeholder({1, c.kv_heads, c.t, c.d}, DataType::kFloat32);
+      auto mask = mask_heads == 0 ? mpsg::Tensor{} : g.placeholder({1, mask_heads, c.s, c.t}, DataType::kFloat32);
+      auto o = g.scaledDotProductAttention(q, k, v, mask, 0.125f);
+      std::vector<mpsg::TensorData> in{
+          {dev.buffer(qs, DataType::kFloat32), 0, {1, c.heads, c.s, c.d}, DataType::kFloat32},
+          {dev.buffer(ks, DataType::kFloat32), 0, {1, c.kv_heads, c.t, c.d}, DataType::kFloat32},
+          {dev.buffer(vs, DataType::kFloat32), 0, {1, c.kv_heads, c.t, c.d}, DataType::kFloat32}};
+      std::vector<mpsg::Tensor> feeds{q, k, v};
+      if (mask_heads != 0) {
+        in.push_back({dev.buffer(zeros, DataType::kFloat32), 0, {1, mask_heads, c.s, c.t}, DataType::kFloat32});
+        feeds.push_back(mask);
+      }
+      const std::vector<mpsg::TensorData> res = g.compile(feeds, {o}).run(dev.queue, in);
+      const float* p = static_cast<const float*>(res[0].buffer->contents());
+      return std::vector<float>(p, p + c.heads * c.s * c.d);
+    };
+    for (KernelIsa form : {KernelIsa::kPortable, KernelIsa::kAvx2, KernelIsa::kAvx512}) {
+      const std::vector<float> rows = attend(form, c.heads);
+      for (int64_t mask_heads : {0, 1})
+        ASSERT_EQ(0, std::memcmp(attend(form, mask_heads).data(), rows.data(), rows.size() * 4))
+            << c.heads << " heads, " << c.s << " x " << c.t << " x " << c.d << ", form " << int(form) << ", mask "
+            << mask_heads;
+    }
+  }
+}
+
 // Attention's softmax of score rows in each form against a plain loop of the
 // same steps: the row less its largest value, the exponential of
 // platform/vector_exp.h, the sum in column order from +0, each value times
