@@ -92,32 +92,22 @@ void widen_row(const uint8_t* w, uint64_t row_bytes, uint64_t k, uint64_t n, flo
 #endif
 
 #if defined(__x86_64__)
-// Whether every block of rows n0 .. n0 + kPanelWidth (all inside W) has a
-// finite scale: then each product of a value and its scale is finite, and
-// the F16C conversions round it to half and back exactly as the platform's
-// conversions do (they differ only in the payloads of NaN).
-bool finite_scales(const uint8_t* w, uint64_t row_bytes, uint64_t k, uint64_t n0) {
-  bool finite = true;
-  for (uint64_t i = 0; i < uint64_t(kPanelWidth); ++i)
-    for (uint64_t k0 = 0; k0 < k; k0 += kQ8BlockValues) {
-      float scale;
-      std::memcpy(&scale, w + (n0 + i) * row_bytes + k0 / kQ8BlockValues * kQ8BlockBytes + kQ8BlockValues,
-                  sizeof scale);
-      finite &= std::fabs(scale) <= 3.402823466e38f;
-    }
-  return finite;
-}
-
 // The panel of rows n0.. straight from the blocks, sixteen values of a row
 // (one block's scale) at a time, transposed in registers. k a multiple of 16.
-[[gnu::target("avx512f,avx2,f16c")]] void pack_panel_avx512(const uint8_t* w, uint64_t row_bytes, uint64_t k,
+// Returns whether every scale it met is finite: then each product of a value
+// and its scale is finite, and the F16C conversions round it to half and
+// back exactly as the platform's conversions do (they differ only in the
+// payloads of NaN); otherwise the panel is to be widened again row by row.
+[[gnu::target("avx512f,avx2,f16c")]] bool pack_panel_avx512(const uint8_t* w, uint64_t row_bytes, uint64_t k,
                                                             uint64_t n0, float* panel) {
+  bool finite = true;
   for (uint64_t k0 = 0; k0 < k; k0 += 16) {
     __m512 r[16];
     for (uint64_t i = 0; i < 16; ++i) {
       const uint8_t* block = w + (n0 + i) * row_bytes + k0 / kQ8BlockValues * kQ8BlockBytes;
       float scale;
       std::memcpy(&scale, block + kQ8BlockValues, sizeof scale);
+      finite &= std::fabs(scale) <= 3.402823466e38f;
       const __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + k0 % kQ8BlockValues));
       // (Zeroing masks of all ones: GCC 12's plain forms start from an
       // undefined register and warn of it.)
@@ -128,11 +118,13 @@ bool finite_scales(const uint8_t* w, uint64_t row_bytes, uint64_t k, uint64_t n0
     transpose16(r);
     for (uint64_t i = 0; i < 16; ++i) _mm512_storeu_ps(panel + (k0 + i) * kPanelWidth, r[i]);
   }
+  return finite;
 }
 
 // The same eight values and eight rows at a time. k a multiple of 16.
-[[gnu::target("avx2,f16c")]] void pack_panel_avx2(const uint8_t* w, uint64_t row_bytes, uint64_t k, uint64_t n0,
+[[gnu::target("avx2,f16c")]] bool pack_panel_avx2(const uint8_t* w, uint64_t row_bytes, uint64_t k, uint64_t n0,
                                                   float* panel) {
+  bool finite = true;
   for (uint64_t k0 = 0; k0 < k; k0 += 8)
     for (uint64_t h = 0; h < uint64_t(kPanelWidth); h += 8) {
       __m256 r[8];
@@ -140,6 +132,7 @@ bool finite_scales(const uint8_t* w, uint64_t row_bytes, uint64_t k, uint64_t n0
         const uint8_t* block = w + (n0 + h + i) * row_bytes + k0 / kQ8BlockValues * kQ8BlockBytes;
         float scale;
         std::memcpy(&scale, block + kQ8BlockValues, sizeof scale);
+        finite &= std::fabs(scale) <= 3.402823466e38f;
         const __m128i q = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(block + k0 % kQ8BlockValues));
         const __m256 v = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(q)), _mm256_set1_ps(scale));
         r[i] = _mm256_cvtph_ps(_mm256_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
@@ -147,6 +140,7 @@ bool finite_scales(const uint8_t* w, uint64_t row_bytes, uint64_t k, uint64_t n0
       transpose8(r);
       for (uint64_t i = 0; i < 8; ++i) _mm256_storeu_ps(panel + (k0 + i) * kPanelWidth + h, r[i]);
     }
+  return finite;
 }
 #endif
 
@@ -174,14 +168,11 @@ void widen_panel(const mtl::KernelArgs& a, const Problem& p, const uint8_t* w, V
                  float* dst, ScratchLease& rows) {
   const uint64_t n0 = q * kPanelWidth;
 #if defined(__x86_64__)
+  // (A panel with a scale that is not finite is widened again row by row.)
   if (form != VectorForm::kPortable && p.k % 16 == 0 && n0 + kPanelWidth <= p.n &&
-      finite_scales(w, p.row_bytes, p.k, n0)) {
-    if (form == VectorForm::kAvx512)
-      pack_panel_avx512(w, p.row_bytes, p.k, n0, dst);
-    else
-      pack_panel_avx2(w, p.row_bytes, p.k, n0, dst);
+      (form == VectorForm::kAvx512 ? pack_panel_avx512(w, p.row_bytes, p.k, n0, dst)
+                                   : pack_panel_avx2(w, p.row_bytes, p.k, n0, dst)))
     return;
-  }
 #else
   (void)form;
 #endif

@@ -493,7 +493,7 @@ Outcome matmuls(KernelHarness& h, Lcg& g) {
     // rounded to half: a partial last panel and more rows than one chunk;
     // then a depth that makes a group of panels narrower than the
     // rectangles the pool cuts, so that a rectangle widens several groups,
-    // and blocks of an infinite and a NaN scale inside whole panels; last a
+    // and blocks of infinite and NaN scales inside whole panels; last a
     // shape whose panels fit in less scratch than the threads already hold.
     for (const auto [m, n, k] : {std::array<uint32_t, 3>{30, 300, 576}, std::array<uint32_t, 3>{40, 200, 2048},
                                  std::array<uint32_t, 3>{25, 40, 64}}) {
@@ -503,6 +503,9 @@ Outcome matmuls(KernelHarness& h, Lcg& g) {
         const float infinite = INFINITY, nan = NAN;
         std::memcpy(q.data() + 5 * rb + 3 * 68 + 64, &infinite, 4);
         std::memcpy(q.data() + 20 * rb + 64, &nan, 4);
+        // (The last block of a panel's last row: a widening that checks
+        // the scales as it goes must still see it.)
+        std::memcpy(q.data() + 47 * rb + 31 * 68 + 64, &infinite, 4);
       }
       const auto x = random_values<float>(g, uint64_t(m) * k);
       const auto bias = random_values<half>(g, n);
