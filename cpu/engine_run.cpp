@@ -6,6 +6,7 @@
 #include "cpu/engine.h"
 #include "kernels/kernel.h"
 #include "cpu/quant_hooks.h"
+#include "platform/large_pages.h"
 
 namespace vorn {
 
@@ -84,7 +85,7 @@ void cpu_engine_free(CpuState** holder) {
   if (holder == nullptr || *holder == nullptr) return;
   CpuState* s = *holder;
   cpu_quant_release(*s);
-  std::free(s->arena);
+  large_pages_free(s->arena, s->arena_size);
   std::free(s->im2col);
   std::free(s->plans);
   std::free(s->fused_weights);

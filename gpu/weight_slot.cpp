@@ -8,6 +8,7 @@
 #include "base/atomics.h"
 #include "container/container.h"
 #include "container/format.h"
+#include "platform/large_pages.h"
 
 namespace vorn {
 
@@ -31,9 +32,8 @@ WeightBuffer weight_buffer_alloc(uint64_t length, uint32_t flags) {
     }
     return WeightBuffer{0, reinterpret_cast<uint64_t>(contents), context, length, 0};
   }
-  void* block = nullptr;
-  if (posix_memalign(&block, kAlignment, length) != 0 || block == nullptr)
-    return failed(length, kContainerAllocFailed);
+  void* block = large_pages_alloc(length, kAlignment);
+  if (block == nullptr) return failed(length, kContainerAllocFailed);
   return WeightBuffer{0, reinterpret_cast<uint64_t>(block), nullptr, length, 0};
 }
 
@@ -62,7 +62,7 @@ void weight_slot_release(WeightSlot* slot) {
   if (slot->context != nullptr)
     gpu_context_free(slot->context);
   else
-    std::free(slot->data);
+    large_pages_free(slot->data, slot->length);
 }
 
 }  // namespace vorn

@@ -6,6 +6,7 @@
 
 #include "container/attr_words.h"
 #include "container/op_codes.h"
+#include "platform/large_pages.h"
 
 namespace vorn {
 
@@ -286,7 +287,7 @@ uint64_t arena_plan(ArenaPlanner& p, const CpuState& s) {
 }
 
 bool arena_bind(CpuState& s, const ArenaPlanner& p, uint64_t size) {
-  auto* arena = static_cast<uint8_t*>(std::aligned_alloc(64, size));
+  auto* arena = static_cast<uint8_t*>(large_pages_alloc(size));
   if (arena == nullptr) return false;
   std::memset(arena, 0, 64);
   s.arena = arena;

@@ -2,6 +2,8 @@
 // and encoders are in command_buffer.cpp.
 #include "platform/compute_device.h"
 
+#include "platform/large_pages.h"
+
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -28,27 +30,12 @@ uint64_t physical_memory() {
 // one core). Smaller buffers keep small pages, so that memory is still taken
 // only where touched.
 constexpr uint64_t kLargePageBufferBytes = 8ull << 20;
-constexpr uint64_t kLargePage = 2ull << 20;
 
 // Anonymous mappings are zero-filled and take no memory until touched, so a
-// large weights buffer costs only what is loaded into it. The kernel maps at
-// page granularity; the slack before the first 16 KiB boundary (2 MiB for a
-// large-page buffer) and after the end is given back.
+// large weights buffer costs only what is loaded into it.
 uint8_t* map_aligned(uint64_t bytes) {
-  const bool large = bytes >= kLargePageBufferBytes;
-  const uint64_t slack = (large ? kLargePage : kBufferAlignment) - 1;
-  if (bytes > UINT64_MAX - slack) return nullptr;
-  void* p = mmap(nullptr, bytes + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                 -1, 0);
-  if (p == MAP_FAILED) return nullptr;
-  const uintptr_t base = reinterpret_cast<uintptr_t>(p);
-  const uintptr_t aligned = (base + slack) & ~uintptr_t(slack);
-  if (aligned > base) munmap(p, aligned - base);
-  const uintptr_t end = base + bytes + slack;
-  if (end > aligned + bytes) munmap(reinterpret_cast<void*>(aligned + bytes), end - (aligned + bytes));
-  // Only advice: where large pages are off or short, the buffer keeps small ones.
-  if (large) madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
-  return reinterpret_cast<uint8_t*>(aligned);
+  if (bytes > SIZE_MAX) return nullptr;
+  return static_cast<uint8_t*>(map_pages(size_t(bytes), kBufferAlignment, kLargePageBufferBytes));
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <mutex>
 #include <new>
 
+#include "platform/large_pages.h"
+
 namespace vorn {
 
 namespace {
@@ -42,7 +44,7 @@ ScratchLease::ScratchLease(size_t floats) {
       return;
     }
   }
-  data_ = static_cast<float*>(std::aligned_alloc(64, want * sizeof(float)));
+  data_ = static_cast<float*>(large_pages_alloc(want * sizeof(float)));
   if (data_ == nullptr) throw std::bad_alloc();
   capacity_ = want;
 }
@@ -75,7 +77,7 @@ size_t scratch_pool_trim() {
   Pool& p = pool();
   std::lock_guard<std::mutex> hold(p.lock);
   const size_t freed = p.free_bytes;
-  for (auto& [capacity, block] : p.free) std::free(block);
+  for (auto& [capacity, block] : p.free) large_pages_free(block, capacity * sizeof(float));
   p.free.clear();
   p.free_bytes = 0;
   return freed;
