@@ -206,18 +206,24 @@ WideTile flat_for(int64_t vectors) {
 // The flat form's tile, masks and offsets for a plane of stride 1 whose
 // input rows are as wide as its output rows.
 void pick_flat(const ConvParams& p, DepthwiseWide* d) {
-  const int64_t k = p.kh, vectors = (p.y.plane() + 15) / 16;
+  const int64_t k = p.kh, positions = p.y.plane(), vectors = (positions + 15) / 16;
+  // Bit o of rows[i] (cols[j]): output position o reads an input row
+  // (column) inside the plane through the kernel's row i (column j); a tap
+  // reads inside where both do.
+  static_assert(kFlatPositions <= 64);
+  uint64_t rows[kFlatSideMost] = {}, cols[kFlatSideMost] = {};
+  for (int64_t o = 0; o < positions; ++o) {
+    const int64_t oy = o / p.y.w, ox = o % p.y.w;
+    for (int64_t i = 0; i < k; ++i) {
+      if (oy + i - p.padt >= 0 && oy + i - p.padt < p.x.h) rows[i] |= uint64_t{1} << o;
+      if (ox + i - p.padl >= 0 && ox + i - p.padl < p.x.w) cols[i] |= uint64_t{1} << o;
+    }
+  }
   for (int64_t i = 0, t = 0; i < k; ++i)
     for (int64_t j = 0; j < k; ++j, ++t) {
       d->flat_offset[t] = (i - p.padt) * p.x.w + (j - p.padl);
-      for (int64_t v = 0; v < vectors; ++v) {
-        uint32_t m = 0;
-        for (int64_t l = 0; l < 16; ++l) {
-          const int64_t o = v * 16 + l, iy = o / p.y.w + i - p.padt, ix = o % p.y.w + j - p.padl;
-          if (o < p.y.plane() && iy >= 0 && iy < p.x.h && ix >= 0 && ix < p.x.w) m |= 1u << l;
-        }
-        d->flat_mask[v][t] = static_cast<uint16_t>(m);
-      }
+      const uint64_t inside = rows[i] & cols[j];
+      for (int64_t v = 0; v < vectors; ++v) d->flat_mask[v][t] = static_cast<uint16_t>(inside >> (16 * v));
     }
   d->flat = k == 3 ? flat_for<3>(vectors) : k == 5 ? flat_for<5>(vectors) : flat_for<7>(vectors);
 }

@@ -35,7 +35,8 @@ using WideTile = void (*)(const DepthwiseWide&, const WideChannel&, int64_t oy0,
 // vector each) run flat: sixteen positions a vector in raster order
 // across rows, each tap one load shifted by a fixed offset, the taps that
 // fall outside the input masked per lane (kFlatVectors vectors at most).
-constexpr int64_t kFlatVectors = 4, kFlatPositions = kFlatVectors * 16, kFlatTapsMost = 49;
+constexpr int64_t kFlatVectors = 4, kFlatPositions = kFlatVectors * 16, kFlatSideMost = 7,
+                  kFlatTapsMost = kFlatSideMost * kFlatSideMost;
 
 // The tiles of one layer, chosen once per call: `pair` covers `pair_rows`
 // output rows by two blocks, `single` `single_rows` rows by one block;
