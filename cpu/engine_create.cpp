@@ -159,6 +159,9 @@ CpuCreateResult cpu_engine_create_graph(const CpuGraph& g, uint64_t requested_ba
 
   if (!s->fusion_off) cpu_fuse(*s, *planner);
 
+  // Quantisation hooks rewrite each node's outputs in place: a view would
+  // have its input's bytes rewritten too.
+  planner->flatten_views = quant.active() ? 0 : 1;
   const uint64_t arena = arena_plan(*planner, *s);
   if (!arena_bind(*s, *planner, arena))
     return refuse(kStatusNoMemory, "out of memory allocating CPU activation arena");

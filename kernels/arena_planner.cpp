@@ -214,6 +214,20 @@ void place_concats(ArenaPlanner& p, const CpuState& s, uint64_t& cursor) {
   std::free(leaves);
 }
 
+// Whether Flatten node i's output may be a view of its input: both plain
+// activations of equal, non-zero size written by one output slot each,
+// neither in a Concat group.
+bool flatten_view(const ArenaPlanner& p, const CpuState& s, uint64_t i, const uint8_t* writes) {
+  const NodeRecord& n = s.nodes[i];
+  if (n.op() != op::Flatten || n.input_count() < 1 || n.output_count() != 1) return false;
+  const uint64_t x = n.input(0), y = n.output(0);
+  if (x >= s.value_count || y >= s.value_count || x == y) return false;
+  const ValueRecord &vx = s.values[x], &vy = s.values[y];
+  return vx.kind() == kValueActivation && vy.kind() == kValueActivation && vx.bytes() == vy.bytes() &&
+         vx.bytes() > 0 && writes[x] == 1 && writes[y] == 1 && p.group_next[x] == static_cast<int32_t>(x) &&
+         p.group_next[y] == static_cast<int32_t>(y);
+}
+
 }  // namespace
 
 ArenaPlanner* arena_planner_new() {
@@ -267,8 +281,35 @@ uint64_t arena_plan(ArenaPlanner& p, const CpuState& s) {
   for (uint64_t b = 0; b < p.block_count; ++b)
     p.block_last_use[b] = static_cast<int32_t>(s.node_count);
 
+  // Flatten views: an input's place lives as long as its view's (walked
+  // backwards, so a view of a view reaches back to the first input).
+  uint8_t* view = nullptr;
+  if (p.flatten_views != 0) {
+    auto* writes = static_cast<uint8_t*>(std::calloc(values + 1, 1));
+    view = static_cast<uint8_t*>(std::calloc(s.node_count + 1, 1));
+    if (writes != nullptr && view != nullptr) {
+      for (uint64_t i = 0; i < s.node_count; ++i)
+        for (uint64_t k = 0; k < s.nodes[i].output_count() && k < kNodeMaxOutputs; ++k)
+          if (s.nodes[i].output(k) < values && writes[s.nodes[i].output(k)] < 2) ++writes[s.nodes[i].output(k)];
+      for (uint64_t i = s.node_count; i-- > 0;) {
+        if (!flatten_view(p, s, i, writes)) continue;
+        view[i] = 1;
+        const uint64_t x = s.nodes[i].input(0), y = s.nodes[i].output(0);
+        p.last_use[x] = std::max(p.last_use[x], p.last_use[y]);
+      }
+    } else {
+      std::free(view);
+      view = nullptr;
+    }
+    std::free(writes);
+  }
+
   for (uint64_t i = 0; i < s.node_count; ++i) {
     const NodeRecord& n = s.nodes[i];
+    if (view != nullptr && view[i] != 0 && p.placed[n.input(0)] && !p.placed[n.output(0)]) {
+      place(p, n.output(0), p.offset[n.input(0)]);
+      continue;
+    }
     for (uint64_t k = 0; k < n.output_count() && k < kNodeMaxOutputs; ++k) {
       uint64_t id = n.output(k);
       if (id >= values || p.placed[id]) continue;
@@ -277,6 +318,7 @@ uint64_t arena_plan(ArenaPlanner& p, const CpuState& s) {
       place(p, id, offset);
     }
   }
+  std::free(view);
   // Activations no node writes keep a place of their own.
   for (uint64_t id = 0; id < values; ++id) {
     if (p.placed[id]) continue;

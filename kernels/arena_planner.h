@@ -4,7 +4,8 @@
 // the inputs of a channel Concat are laid out back to back inside its output
 // so the Concat moves no data, through Concats of Concats too (a Concat
 // split into a tree of smaller ones, each layer of a densely connected
-// block concatenating every earlier layer's output). Also sizes the im2col
+// block concatenating every earlier layer's output), and a Flatten's output
+// may sit on its input's bytes (flatten_views). Also sizes the im2col
 // workspace.
 #pragma once
 #include <cstdint>
@@ -36,6 +37,12 @@ struct ArenaPlanner {
   int64_t group_delta[kCpuMaxValues];
   int32_t group_next[kCpuMaxValues];
   uint8_t group_view[kCpuMaxValues];
+  // Set by the caller before planning: a Flatten whose input and output
+  // are plain activations written once puts its output on its input's
+  // bytes (the same floats in the same order), so it moves no data; the
+  // input's place is then kept until the output's last reader. Off for an
+  // engine whose hooks rewrite each node's outputs in place.
+  uint8_t flatten_views;
 };
 
 // A zeroed planner, or null when it cannot be allocated.

@@ -40,8 +40,9 @@ struct Plan {
   uint64_t size;
 };
 
-Plan plan(const GraphBuilder& b) {
+Plan plan(const GraphBuilder& b, bool flatten_views = false) {
   Plan p{load(b), PlannerPtr(arena_planner_new()), 0};
+  p.planner->flatten_views = flatten_views ? 1 : 0;
   p.size = arena_plan(*p.planner, *p.state);
   return p;
 }
@@ -284,7 +285,7 @@ TEST(Im2colWorkspace, LowerRankConvReadsDimsAsTheKernelDoes) {
 // A random graph: inputs, weights, Relu-like nodes with one or two outputs,
 // n-ary nodes, and channel Concats of rank-4 batch-1 activations whose
 // sizes are multiples of 64 bytes so that the zero-copy placement fires.
-GraphBuilder random_graph(std::mt19937& rng) {
+GraphBuilder random_graph(std::mt19937& rng, bool flattens = false) {
   GraphBuilder b;
   auto pick = [&](uint64_t n) { return static_cast<uint64_t>(rng() % n); };
   std::vector<uint64_t> live;
@@ -335,6 +336,12 @@ GraphBuilder random_graph(std::mt19937& rng) {
       n.set_attr(attr::Concat::kAxis, pick(2) ? 1 : GraphBuilder::i64_word(-3));
       b.nodes.push_back(n);
       live.push_back(out);
+    } else if (flattens && kind == 9) {
+      // A Flatten of a recent value (sometimes of a view of one).
+      uint64_t x = source();
+      uint64_t out = b.act({b.values[x].count()});
+      b.node(op::Flatten, {x}, {out});
+      live.push_back(out);
     } else if (kind < 5) {
       uint64_t o1 = b.act({1 + pick(100)});
       uint64_t o2 = b.act({1 + pick(100)});
@@ -367,7 +374,8 @@ bool is_channel_concat(const NodeRecord& n) {
 
 // Runs the plan on an arena of 32-bit words: graph inputs and values
 // nobody writes hold fresh data from the start, a Concat moves its inputs
-// into its output one after another (skipping one already in place), any
+// into its output one after another (skipping one already in place), a
+// Flatten moves its input to its output unless they share their place, any
 // other node writes fresh data to its outputs. Fails at the first input
 // that does not hold its value's data; counts the Concat inputs found in
 // place.
@@ -409,6 +417,14 @@ bool is_channel_concat(const NodeRecord& n) {
         }
         at += words(id);
       }
+    } else if (n.op() == op::Flatten) {
+      const uint64_t x = n.input(0), y = n.output(0);
+      data[y] = data[x];
+      if (pl.offset[x] == pl.offset[y]) {
+        ++*in_place;
+      } else {
+        std::memmove(&arena[pl.offset[y] / 4], &arena[pl.offset[x] / 4], words(x) * 4);
+      }
     } else {
       for (uint64_t k = 0; k < n.output_count(); ++k) fill(n.output(k));
     }
@@ -439,6 +455,49 @@ TEST(ArenaPlanner, RandomGraphsNeverShareLiveBytes) {
     ASSERT_TRUE(run_plan(s, pl, p.size, &zero_copy)) << "round " << round;
   }
   EXPECT_GT(zero_copy, 100u);  // the random graphs do exercise the Concat placement
+}
+
+TEST(ArenaPlanner, FlattenOutputsViewTheirInputs) {
+  // x -> Flatten -> y -> Flatten -> z, with values written after each
+  // Flatten and z read last: a view keeps its input's place alive (the
+  // run finds every value intact where it is read).
+  enum Ends { kActs, kGraphInput, kGraphOutput, kViewsOff };
+  const struct {
+    Ends ends;
+    bool y_on_x, z_on_y;
+  } cases[] = {
+      {kActs, true, true}, {kGraphInput, false, true}, {kGraphOutput, true, false}, {kViewsOff, false, false}};
+  for (const auto& c : cases) {
+    GraphBuilder b;
+    uint64_t in = b.input({4, 8});
+    uint64_t x = c.ends == kGraphInput ? in : b.act({4, 8});
+    uint64_t y = b.act({32});
+    uint64_t z = c.ends == kGraphOutput ? b.output({2, 16}) : b.act({2, 16});
+    uint64_t late1 = b.act({32}), late2 = b.act({32}), out = b.output({1});
+    if (x != in) b.node(op::Relu, {in}, {x});
+    b.node(op::Flatten, {x}, {y});
+    b.node(op::Relu, {in}, {late1});
+    b.node(op::Flatten, {y}, {z});
+    b.node(op::Relu, {late1}, {late2});
+    b.node(op::Add, {z, late2}, {out});
+    Plan p = plan(b, c.ends != kViewsOff);
+    const ArenaPlanner& pl = *p.planner;
+    SCOPED_TRACE(static_cast<int>(c.ends));
+    EXPECT_EQ(pl.offset[y] == pl.offset[x], c.y_on_x);
+    EXPECT_EQ(pl.offset[z] == pl.offset[y], c.z_on_y);
+    uint64_t ignored = 0;
+    EXPECT_TRUE(run_plan(*p.state, pl, p.size, &ignored));
+  }
+}
+
+TEST(ArenaPlanner, RandomGraphsWithFlattenViewsNeverShareLiveBytes) {
+  std::mt19937 rng(777);
+  uint64_t in_place = 0;
+  for (int round = 0; round < 400; ++round) {
+    Plan p = plan(random_graph(rng, true), true);
+    ASSERT_TRUE(run_plan(*p.state, *p.planner, p.size, &in_place)) << "round " << round;
+  }
+  EXPECT_GT(in_place, 200u);
 }
 
 }  // namespace
