@@ -766,23 +766,38 @@ bool eval_attention(const Node& n, const Value* const* in, size_t count, const V
   // as rows.
   bool transposed = shared && (mask == nullptr || skip_zero_rows);
   for (int64_t i = 0; transposed && mask != nullptr && i < batch * s; ++i) transposed = zero_rows[i] != 0.0f;
-  if (shared) {
+  if (shared && transposed) {
+    // Only the values to transpose (the keys are read as rows, where they
+    // are), in blocks of keys: twelve heads of 1,024 keys are 96 parts, an
+    // even share for every thread, where a part per head left four of eight
+    // threads idle for a second round. Lanes of consecutive parts still give
+    // each thread the heads its slot's pieces read first.
+    const int64_t key_blocks = (t + kAttentionRows - 1) / kAttentionRows;
+    auto pack = [&](size_t i) {
+      const int64_t head = int64_t(i) / key_blocks, j0 = int64_t(i) % key_blocks * kAttentionRows;
+      const int64_t b = head / kv_heads, kh = head % kv_heads;
+      const float* vp = v.p + b * v.strides[0] + kh * v.strides[1] + j0 * v.strides[2];
+      transpose_block(vp, v.strides[2], std::min(kAttentionRows, t - j0), d,
+                      kv_panels + head * head_panels + panel_floats(d, t) + j0, t);
+    };
+    const size_t parts = size_t(batch * kv_heads * key_blocks);
+    if (slots > 1 && parts > 1)
+      parallel_for(parts, pack);
+    else
+      for (size_t i = 0; i < parts; ++i) pack(i);
+  } else if (shared) {
     // Keys and values apart: twice the pieces, so that twelve heads fill
     // three rounds of eight threads rather than two rounds with four idle.
     auto pack = [&](size_t i) {
       const int64_t head = int64_t(i / 2), b = head / kv_heads, kh = head % kv_heads;
       float* dst = kv_panels + head * head_panels;
       if (i % 2 == 0) {
-        if (transposed) return;  // the keys are read as rows, where they are
         const float* kp = k.p + b * k.strides[0] + kh * k.strides[1];
         gather_panels({false, true, 0, t, d, 1.0f, nullptr, 0, kp, k.strides[2], 0.0f, nullptr, 0}, dst);
       } else {
         const float* vp = v.p + b * v.strides[0] + kh * v.strides[1];
-        if (transposed)
-          transpose_block(vp, v.strides[2], t, d, dst + panel_floats(d, t), t);
-        else
-          gather_panels({false, false, 0, d, t, 1.0f, nullptr, 0, vp, v.strides[2], 0.0f, nullptr, 0},
-                        dst + panel_floats(d, t));
+        gather_panels({false, false, 0, d, t, 1.0f, nullptr, 0, vp, v.strides[2], 0.0f, nullptr, 0},
+                      dst + panel_floats(d, t));
       }
     };
     const size_t parts = size_t(2 * batch * kv_heads);

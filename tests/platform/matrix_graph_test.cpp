@@ -387,15 +387,16 @@ TEST(GraphLayer, AttentionRowsSummedInLanesKeepTheirBits) {
 // normalises the scores down their columns: the bits of the same attention
 // with a mask of zeros per head, which runs the blocks query by query, in
 // every form; blocks of a width short of a whole panel, keys past and short
-// of a whole vector, grouped heads, and a shared mask of zeros (rows of
-// zeros of either sign), which takes the keys-by-queries path too.
+// of a whole vector, grouped heads, values transposed in several blocks of
+// keys with a partial last one, and a shared mask of zeros (rows of zeros of
+// either sign), which takes the keys-by-queries path too.
 TEST(GraphLayer, AttentionWithoutAMaskKeepsTheBitsOfMaskedRows) {
   Device dev;
   struct Case {
     int64_t heads, kv_heads, s, t, d;
   };
   for (const Case c : {Case{2, 1, 300, 77, 24}, Case{4, 2, 130, 200, 64}, Case{3, 3, 257, 16, 40},
-                       Case{2, 1, 20, 9, 8}}) {
+                       Case{2, 1, 20, 9, 8}, Case{3, 3, 140, 300, 20}}) {
     const auto qs = dev.random(c.heads * c.s * c.d), ks = dev.random(c.kv_heads * c.t * c.d),
                vs = dev.random(c.kv_heads * c.t * c.d);
     std::vector<float> zeros(size_t(c.heads * c.s * c.t), 0.0f);
