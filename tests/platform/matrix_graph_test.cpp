@@ -211,80 +211,89 @@ TEST(GraphLayer, LinearLayerGraphKeepsTheBitsOfAProductAndAnAddition) {
 // Products of one input by several weights of halves (a layer's query, key
 // and value projections) run as one cut of the pool over their columns side
 // by side: each keeps the bits of its product run alone, through a graph of
-// several results and cut as for 1, 2, 3 or 8 threads.
+// several results and cut as for 1, 2, 3 or 8 threads; with many rows and
+// panels, in row blocks of at most 256 rows on eight (1,100 rows in five, a
+// partial last tile of the AVX2 form).
 TEST(GraphLayer, JoinedProductsKeepTheBitsOfEachProductAlone) {
-  Device dev;
-  const int64_t m = 70, k = 300;
-  struct Part {
-    int64_t n;
-    bool bias;
+  struct Case {
+    int64_t m, k, widen;
+    KernelIsa form;
   };
-  const std::vector<Part> parts{{64, true}, {40, false}, {72, true}};
-  const std::vector<float> xs = dev.random(size_t(m * k));
-  const mtl::BufferRef xb = dev.buffer(xs, DataType::kFloat32);
-  std::vector<mtl::BufferRef> wb, bb;
-  for (const Part& p : parts) {
-    wb.push_back(dev.buffer(dev.random(size_t(p.n * k)), DataType::kFloat16));
-    bb.push_back(dev.buffer(dev.random(size_t(p.n)), DataType::kFloat16));
-  }
-  // The parts' products in one graph (all of them) or one graph each.
-  auto run = [&](const std::vector<size_t>& which) {
-    mpsg::Graph g;
-    auto x = g.placeholder({m, k}, DataType::kFloat32, "x");
-    mpsg::TensorDataMap feeds{{x, {xb, 0, {m, k}, DataType::kFloat32}}}, results;
-    std::vector<mtl::BufferRef> outs;
-    for (size_t i : which) {
-      const int64_t n = parts[i].n;
-      auto w = g.placeholder({n, k}, DataType::kFloat16, "w");
-      auto y = g.matrixMultiplication(x, g.transpose(g.cast(w, DataType::kFloat32), 0, 1));
-      feeds.push_back({w, {wb[i], 0, {n, k}, DataType::kFloat16}});
-      if (parts[i].bias) {
-        auto b = g.placeholder({n}, DataType::kFloat16, "b");
-        y = g.addition(y, g.cast(b, DataType::kFloat32));
-        feeds.push_back({b, {bb[i], 0, {n}, DataType::kFloat16}});
+  for (const Case c : {Case{70, 300, 1, KernelIsa::kAvx512}, Case{1100, 64, 4, KernelIsa::kAvx2}}) {
+    const IsaCap isa(c.form);
+    Device dev;
+    const int64_t m = c.m, k = c.k;
+    struct Part {
+      int64_t n;
+      bool bias;
+    };
+    const std::vector<Part> parts{{64 * c.widen, true}, {40 * c.widen, false}, {72 * c.widen, true}};
+    const std::vector<float> xs = dev.random(size_t(m * k));
+    const mtl::BufferRef xb = dev.buffer(xs, DataType::kFloat32);
+    std::vector<mtl::BufferRef> wb, bb;
+    for (const Part& p : parts) {
+      wb.push_back(dev.buffer(dev.random(size_t(p.n * k)), DataType::kFloat16));
+      bb.push_back(dev.buffer(dev.random(size_t(p.n)), DataType::kFloat16));
+    }
+    // The parts' products in one graph (all of them) or one graph each.
+    auto run = [&](const std::vector<size_t>& which) {
+      mpsg::Graph g;
+      auto x = g.placeholder({m, k}, DataType::kFloat32, "x");
+      mpsg::TensorDataMap feeds{{x, {xb, 0, {m, k}, DataType::kFloat32}}}, results;
+      std::vector<mtl::BufferRef> outs;
+      for (size_t i : which) {
+        const int64_t n = parts[i].n;
+        auto w = g.placeholder({n, k}, DataType::kFloat16, "w");
+        auto y = g.matrixMultiplication(x, g.transpose(g.cast(w, DataType::kFloat32), 0, 1));
+        feeds.push_back({w, {wb[i], 0, {n, k}, DataType::kFloat16}});
+        if (parts[i].bias) {
+          auto b = g.placeholder({n}, DataType::kFloat16, "b");
+          y = g.addition(y, g.cast(b, DataType::kFloat32));
+          feeds.push_back({b, {bb[i], 0, {n}, DataType::kFloat16}});
+        }
+        outs.push_back(dev.buffer(std::vector<float>(size_t(m * n), NAN), DataType::kFloat32));
+        results.push_back({y, {outs.back(), 0, {m, n}, DataType::kFloat32}});
       }
-      outs.push_back(dev.buffer(std::vector<float>(size_t(m * n), NAN), DataType::kFloat32));
-      results.push_back({y, {outs.back(), 0, {m, n}, DataType::kFloat32}});
-    }
-    EXPECT_TRUE(dev.run([&](const mtl::CommandBufferRef& cb) { g.encode(cb, feeds, results); }));
-    return outs;
-  };
-  std::vector<mtl::BufferRef> alone;
-  for (size_t i = 0; i < parts.size(); ++i) alone.push_back(run({i})[0]);
-  const std::vector<mtl::BufferRef> joined = run({0, 1, 2});
-  for (size_t i = 0; i < parts.size(); ++i)
-    ASSERT_EQ(0, std::memcmp(joined[i]->contents(), alone[i]->contents(), size_t(m * parts[i].n) * 4)) << i;
+      EXPECT_TRUE(dev.run([&](const mtl::CommandBufferRef& cb) { g.encode(cb, feeds, results); }));
+      return outs;
+    };
+    std::vector<mtl::BufferRef> alone;
+    for (size_t i = 0; i < parts.size(); ++i) alone.push_back(run({i})[0]);
+    const std::vector<mtl::BufferRef> joined = run({0, 1, 2});
+    for (size_t i = 0; i < parts.size(); ++i)
+      ASSERT_EQ(0, std::memcmp(joined[i]->contents(), alone[i]->contents(), size_t(m * parts[i].n) * 4)) << i;
 
-  // The same parts cut as for other counts of threads.
-  auto value = [](const mtl::BufferRef& b, DataType t, mpsg::Shape shape, std::vector<int64_t> strides) {
-    return mpsg::Value{static_cast<const uint8_t*>(b->contents()), t, std::move(shape), std::move(strides)};
-  };
-  const mpsg::Value x = value(xb, DataType::kFloat32, {m, k}, {k, 1});
-  for (int64_t threads : {1, 2, 3, 8}) {
-    std::vector<mpsg::Node> nodes;
-    std::vector<mpsg::Value> weights, biases, outs;
-    std::vector<mtl::BufferRef> out_buffers;
-    for (size_t i = 0; i < parts.size(); ++i) {
-      const int64_t n = parts[i].n;
-      mpsg::Node& node = nodes.emplace_back();
-      node.op = mpsg::Operation::kMatrixMultiplication;
-      node.shape = {m, n};
-      node.type = DataType::kFloat32;
-      weights.push_back(value(wb[i], DataType::kFloat16, {k, n}, {1, k}));
-      biases.push_back(value(bb[i], DataType::kFloat16, {n}, {1}));
-      out_buffers.push_back(dev.buffer(std::vector<float>(size_t(m * n), NAN), DataType::kFloat32));
-      outs.push_back(value(out_buffers.back(), DataType::kFloat32, {m, n}, {n, 1}));
+    // The same parts cut as for other counts of threads.
+    auto value = [](const mtl::BufferRef& b, DataType t, mpsg::Shape shape, std::vector<int64_t> strides) {
+      return mpsg::Value{static_cast<const uint8_t*>(b->contents()), t, std::move(shape), std::move(strides)};
+    };
+    const mpsg::Value x = value(xb, DataType::kFloat32, {m, k}, {k, 1});
+    for (int64_t threads : {1, 2, 3, 8}) {
+      std::vector<mpsg::Node> nodes;
+      std::vector<mpsg::Value> weights, biases, outs;
+      std::vector<mtl::BufferRef> out_buffers;
+      for (size_t i = 0; i < parts.size(); ++i) {
+        const int64_t n = parts[i].n;
+        mpsg::Node& node = nodes.emplace_back();
+        node.op = mpsg::Operation::kMatrixMultiplication;
+        node.shape = {m, n};
+        node.type = DataType::kFloat32;
+        weights.push_back(value(wb[i], DataType::kFloat16, {k, n}, {1, k}));
+        biases.push_back(value(bb[i], DataType::kFloat16, {n}, {1}));
+        out_buffers.push_back(dev.buffer(std::vector<float>(size_t(m * n), NAN), DataType::kFloat32));
+        outs.push_back(value(out_buffers.back(), DataType::kFloat32, {m, n}, {n, 1}));
+      }
+      std::vector<std::array<const mpsg::Value*, 2>> inputs;
+      for (size_t i = 0; i < parts.size(); ++i) inputs.push_back({&x, &weights[i]});
+      std::vector<mpsg::JoinedProduct> joins;
+      for (size_t i = 0; i < parts.size(); ++i)
+        joins.push_back({&nodes[i], inputs[i].data(), parts[i].bias ? &biases[i] : nullptr, &outs[i]});
+      std::vector<float> workspace(1024);
+      ASSERT_TRUE(mpsg::evaluate_joined_products(joins.data(), joins.size(), workspace.data(), threads));
+      for (size_t i = 0; i < parts.size(); ++i)
+        ASSERT_EQ(0, std::memcmp(out_buffers[i]->contents(), alone[i]->contents(), size_t(m * parts[i].n) * 4))
+            << i << " at " << threads << " threads, " << m << " rows";
     }
-    std::vector<std::array<const mpsg::Value*, 2>> inputs;
-    for (size_t i = 0; i < parts.size(); ++i) inputs.push_back({&x, &weights[i]});
-    std::vector<mpsg::JoinedProduct> joins;
-    for (size_t i = 0; i < parts.size(); ++i)
-      joins.push_back({&nodes[i], inputs[i].data(), parts[i].bias ? &biases[i] : nullptr, &outs[i]});
-    std::vector<float> workspace(1024);
-    ASSERT_TRUE(mpsg::evaluate_joined_products(joins.data(), joins.size(), workspace.data(), threads));
-    for (size_t i = 0; i < parts.size(); ++i)
-      ASSERT_EQ(0, std::memcmp(out_buffers[i]->contents(), alone[i]->contents(), size_t(m * parts[i].n) * 4))
-          << i << " at " << threads << " threads";
   }
 }
 
@@ -387,15 +396,16 @@ TEST(GraphLayer, AttentionRowsSummedInLanesKeepTheirBits) {
 // normalises the scores down their columns: the bits of the same attention
 // with a mask of zeros per head, which runs the blocks query by query, in
 // every form; blocks of a width short of a whole panel, keys past and short
-// of a whole vector, grouped heads, and a shared mask of zeros (rows of
-// zeros of either sign), which takes the keys-by-queries path too.
+// of a whole vector, grouped heads, values transposed in several blocks of
+// keys with a partial last one, and a shared mask of zeros (rows of zeros of
+// either sign), which takes the keys-by-queries path too.
 TEST(GraphLayer, AttentionWithoutAMaskKeepsTheBitsOfMaskedRows) {
   Device dev;
   struct Case {
     int64_t heads, kv_heads, s, t, d;
   };
   for (const Case c : {Case{2, 1, 300, 77, 24}, Case{4, 2, 130, 200, 64}, Case{3, 3, 257, 16, 40},
-                       Case{2, 1, 20, 9, 8}}) {
+                       Case{2, 1, 20, 9, 8}, Case{3, 3, 140, 300, 20}}) {
     const auto qs = dev.random(c.heads * c.s * c.d), ks = dev.random(c.kv_heads * c.t * c.d),
                vs = dev.random(c.kv_heads * c.t * c.d);
     std::vector<float> zeros(size_t(c.heads * c.s * c.t), 0.0f);
