@@ -178,13 +178,55 @@ inline void tile_mma(bool vector, const float* x, size_t x_stride, const float* 
     _mm512_storeu_ps(cr + kPanelWidth, x1[r]);
   }
 }
+
+// The same sums for six rows by one whole gathered panel in two halves of
+// eight lanes, the tile of the AVX2 form.
+[[gnu::target("avx2,fma")]] inline void panel_block_avx2(const float* a, int64_t lda, const float* b, int64_t kc,
+                                                         float* c, int64_t ldc, bool accumulate) {
+  constexpr int64_t step = kPanelWidth;
+  __m256 lo[6], hi[6];
+#pragma GCC unroll 6
+  for (int r = 0; r < 6; ++r) lo[r] = hi[r] = _mm256_setzero_ps();
+  int64_t kk = 0;
+  for (; kk + 8 <= kc; kk += 8) {
+#pragma GCC unroll 8
+    for (int u = 0; u < 8; ++u) {
+      const __m256 w0 = _mm256_loadu_ps(b + (kk + u) * step), w1 = _mm256_loadu_ps(b + (kk + u) * step + 8);
+#pragma GCC unroll 6
+      for (int r = 0; r < 6; ++r) {
+        const __m256 av = _mm256_broadcast_ss(a + r * lda + kk + u);
+        lo[r] = _mm256_fmadd_ps(av, w0, lo[r]);
+        hi[r] = _mm256_fmadd_ps(av, w1, hi[r]);
+      }
+    }
+  }
+  for (; kk < kc; ++kk) {
+    const __m256 w0 = _mm256_loadu_ps(b + kk * step), w1 = _mm256_loadu_ps(b + kk * step + 8);
+#pragma GCC unroll 6
+    for (int r = 0; r < 6; ++r) {
+      const __m256 av = _mm256_broadcast_ss(a + r * lda + kk);
+      lo[r] = _mm256_fmadd_ps(av, w0, lo[r]);
+      hi[r] = _mm256_fmadd_ps(av, w1, hi[r]);
+    }
+  }
+#pragma GCC unroll 6
+  for (int r = 0; r < 6; ++r) {
+    float* cr = c + r * ldc;
+    if (accumulate) {
+      lo[r] = _mm256_add_ps(_mm256_loadu_ps(cr), lo[r]);
+      hi[r] = _mm256_add_ps(_mm256_loadu_ps(cr + 8), hi[r]);
+    }
+    _mm256_storeu_ps(cr, lo[r]);
+    _mm256_storeu_ps(cr + 8, hi[r]);
+  }
+}
 #endif
 
-// panel_gemm(a, lda, b, k, n, c, ldc, m0, m1, p0, p1) with its bits, the
-// whole eight-row tiles of pairs of whole panels by pair_block_avx512 when
-// the widest form runs (in rows of this many at a time: their depth
-// block stays in the first-level cache while the pairs pass); what is
-// left, and every other form, by panel_gemm.
+// panel_gemm(a, lda, b, k, n, c, ldc, m0, m1, p0, p1) with its bits: the
+// whole tiles of whole panels by the tiles above (eight rows by a pair of
+// panels in the widest form, six rows by one under AVX2), in rows of this
+// many at a time, whose depth block stays in the first-level cache while
+// the panels pass; what is left, and the portable form, by panel_gemm.
 constexpr int64_t kPairChunkRows = 24;
 
 inline void panel_product(const float* a, int64_t lda, const PanelOperand& b, int64_t k, int64_t n, float* c,
@@ -204,6 +246,25 @@ inline void panel_product(const float* a, int64_t lda, const PanelOperand& b, in
             for (int64_t i = c0; i < c1; i += 8)
               pair_block_avx512(a + i * lda + k0, lda, b0, b0 + b.panel_stride, kc, c + i * ldc + q * kPanelWidth,
                                 ldc, k0 > 0);
+          }
+        }
+      }
+      if (q1 < p1) panel_gemm(a, lda, b, k, n, c, ldc, m0, i1, q1, p1);
+      if (i1 < m1) panel_gemm(a, lda, b, k, n, c, ldc, i1, m1, p0, p1);
+      return;
+    }
+  } else if (k > 0 && b.row_stride == kPanelWidth && cpu_has_avx2_fma()) {
+    const int64_t q1 = std::max(p0, std::min(p1, n / kPanelWidth));
+    const int64_t i1 = m0 + (m1 - m0) / 6 * 6;
+    if (q1 > p0 && i1 > m0) {
+      for (int64_t c0 = m0; c0 < i1; c0 += kPairChunkRows) {
+        const int64_t c1 = std::min(i1, c0 + kPairChunkRows);
+        for (int64_t k0 = 0; k0 < k; k0 += kPanelDepthBlock) {
+          const int64_t kc = std::min(kPanelDepthBlock, k - k0);
+          for (int64_t q = p0; q < q1; ++q) {
+            const float* bq = b.data + q * b.panel_stride + k0 * b.row_stride;
+            for (int64_t i = c0; i < c1; i += 6)
+              panel_block_avx2(a + i * lda + k0, lda, bq, kc, c + i * ldc + q * kPanelWidth, ldc, k0 > 0);
           }
         }
       }
