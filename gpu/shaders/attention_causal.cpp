@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "gpu/shaders/attention_common.h"
+#include "gpu/shaders/tile_mma.h"
 #include "platform/panel_gemm.h"
 
 #if defined(__x86_64__)
@@ -240,15 +241,15 @@ void attention_causal(const mtl::KernelArgs& a) {
       float* scores = thread_memory(a, rows * ld, spare);
       if (scores == nullptr) return;
       const float* qr = q + (b * sh.s + r0) * width + h * sh.d;
-      panel_gemm(qr, int64_t(width), gathered_panels(kp, int64_t(sh.d)), int64_t(sh.d), int64_t(cols), scores,
-                 int64_t(ld), 0, int64_t(rows), 0, panel_count(int64_t(cols)));
+      panel_product(qr, int64_t(width), gathered_panels(kp, int64_t(sh.d)), int64_t(sh.d), int64_t(cols), scores,
+                    int64_t(ld), 0, int64_t(rows), 0, panel_count(int64_t(cols)));
       with_row_forms([&] {
         for (uint64_t i = 0; i < rows; ++i)
           scaled_softmax_row(scores + i * ld, cols, std::min(cols, sh.visible(r0 + i)), scale, vector);
       });
       const PanelOperand vp{kp + key_floats, kPanelWidth, int64_t(sh.total) * kPanelWidth};
-      panel_gemm(scores, int64_t(ld), vp, int64_t(cols), int64_t(sh.d), out + (b * sh.s + r0) * width + h * sh.d,
-                 int64_t(width), 0, int64_t(rows), 0, panel_count(int64_t(sh.d)));
+      panel_product(scores, int64_t(ld), vp, int64_t(cols), int64_t(sh.d), out + (b * sh.s + r0) * width + h * sh.d,
+                    int64_t(width), 0, int64_t(rows), 0, panel_count(int64_t(sh.d)));
     });
   }
 }

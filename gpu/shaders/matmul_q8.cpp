@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "gpu/shaders/attention_common.h"
+#include "gpu/shaders/tile_mma.h"
 #include "platform/panel_gemm.h"
 
 #if defined(__x86_64__)
@@ -296,8 +297,8 @@ void matmul_q8(const mtl::KernelArgs& a) {
     auto products = [&](const Part& part, const float* panels_of, int64_t q0, int64_t q1, int64_t m0, int64_t m1) {
       const int64_t c0 = q0 * kPanelWidth, n = int64_t(part.p.n);
       for (int64_t i0 = m0; i0 < m1; i0 += kChunkRows)
-        panel_gemm(x, k, gathered_panels(panels_of, k), k, n - c0, part.y + c0, n, i0,
-                   std::min(m1, i0 + kChunkRows), 0, q1 - q0);
+        panel_product(x, k, gathered_panels(panels_of, k), k, n - c0, part.y + c0, n, i0,
+                      std::min(m1, i0 + kChunkRows), 0, q1 - q0);
     };
     // Each rectangle widens a group of its panels at a time into scratch of
     // the group's size, which stays in the second-level cache while every

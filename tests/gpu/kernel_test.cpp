@@ -15,11 +15,13 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <optional>
 
 #include "generation/pinned_child.h"
 #include "gpu/kernel_harness.h"
 #include "gpu/shaders/half_rounding.h"
 #include "gpu/shaders/kernels.h"
+#include "gpu/shaders/tile_mma.h"
 #include "platform/cpu_features.h"
 
 namespace vorn::test {
@@ -1178,6 +1180,39 @@ TEST(GenerativeKernels, HalfNormalBlockTakesTheScaleRange) {
                {-NAN, false}};
   for (const auto& c : cases)
     EXPECT_EQ(shaders::half_normal_block(std::bit_cast<uint32_t>(c.scale)), c.normal) << c.scale;
+}
+
+// The Q8 and attention products' own tiles against panel_gemm, bit for bit,
+// in the widest form and in the AVX2 one: rows past whole tiles, an odd
+// panel, a partial last panel, depths with a short last block or a tail of
+// a few values, a rectangle not starting at row or panel zero, C rows far
+// apart, and values that give -0, infinities and NaN.
+TEST(GenerativeKernels, PanelProductGivesPanelGemmBits) {
+  struct Shape {
+    int64_t m0, m1, k, n, p0, ldc_pad;
+  };
+  const Shape shapes[] = {{0, 8, 64, 32, 0, 0},    {0, 24, 576, 256, 0, 0}, {3, 30, 257, 80, 1, 16},
+                          {0, 17, 1536, 45, 0, 0}, {8, 16, 9, 64, 2, 1008}, {0, 40, 300, 96, 0, 5}};
+  for (const bool avx2 : {false, true}) {
+    std::optional<IsaCap> cap;
+    if (avx2) cap.emplace(KernelIsa::kAvx2);
+    for (const Shape& sh : shapes) {
+      Lcg g(31);
+      const int64_t ldc = sh.n + sh.ldc_pad;
+      auto a = random_values<float>(g, uint64_t(sh.m1 * sh.k));
+      auto b = random_values<float>(g, uint64_t(panel_floats(sh.k, sh.n)));
+      a[uint64_t(sh.k + 1)] = INFINITY;
+      a[uint64_t(2 * sh.k) % a.size()] = NAN;
+      b[5] = -0.0f;
+      const int64_t p1 = panel_count(sh.n);
+      std::vector<float> want(uint64_t(sh.m1 * ldc), 7.0f), got = want;
+      const PanelOperand bp = gathered_panels(b.data(), sh.k);
+      panel_gemm(a.data(), sh.k, bp, sh.k, sh.n, want.data(), ldc, sh.m0, sh.m1, sh.p0, p1);
+      shaders::panel_product(a.data(), sh.k, bp, sh.k, sh.n, got.data(), ldc, sh.m0, sh.m1, sh.p0, p1);
+      EXPECT_EQ(std::memcmp(want.data(), got.data(), want.size() * sizeof(float)), 0)
+          << (avx2 ? "AVX2 " : "") << "rows " << sh.m0 << ".." << sh.m1 << " k " << sh.k << " n " << sh.n;
+    }
+  }
 }
 
 TEST(GenerativeKernelCores, Child) {
