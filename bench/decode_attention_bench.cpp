@@ -6,9 +6,11 @@
 // rounds, and the rate at which the keys and values were read. With
 // `cold`, each dispatch's keys and values are first pushed out of the
 // caches by a sweep over 256 MB (as a step's weights push them out between
-// layers), the sweep not timed.
+// layers), the sweep not timed; with `flush`, they are instead written
+// back and dropped from every cache level line by line (untimed), so that
+// they come from memory.
 //
-//   decode_attention_bench [keys (1024)] [rounds (200)] [cold]
+//   decode_attention_bench [keys (1024)] [rounds (200)] [cold | flush]
 // Run it pinned (taskset): the pool sizes itself from the affinity mask.
 #include <algorithm>
 #include <cstdio>
@@ -16,6 +18,10 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "base/files.h"
 #include "gpu/kernel_harness.h"
@@ -25,6 +31,17 @@ namespace {
 using namespace vorn;
 using namespace vorn::test;
 
+// Writes the buffer's lines back and drops them from every cache level.
+#if defined(__x86_64__)
+__attribute__((target("clflushopt"))) void evict(const mtl::Buffer& b) {
+  const uint8_t* p = b.storage();
+  for (uint64_t at = 0; at < b.length(); at += 64) _mm_clflushopt(const_cast<uint8_t*>(p + at));
+  _mm_sfence();
+}
+#else
+void evict(const mtl::Buffer&) {}
+#endif
+
 constexpr uint32_t kLayers = 30, kQueryHeads = 9, kKeyHeads = 3, kDim = 64;
 
 }  // namespace
@@ -32,9 +49,10 @@ constexpr uint32_t kLayers = 30, kQueryHeads = 9, kKeyHeads = 3, kDim = 64;
 int main(int argc, char** argv) {
   const uint32_t keys = argc > 1 ? uint32_t(std::atoi(argv[1])) : 1024;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 200;
-  const bool cold = argc > 3 && std::string(argv[3]) == "cold";
+  const bool flush = argc > 3 && std::string(argv[3]) == "flush";
+  const bool cold = flush || (argc > 3 && std::string(argv[3]) == "cold");
   if (keys == 0 || keys > 2048 || rounds <= 0) {
-    std::fprintf(stderr, "usage: decode_attention_bench [keys 1..2048] [rounds]\n");
+    std::fprintf(stderr, "usage: decode_attention_bench [keys 1..2048] [rounds] [cold | flush]\n");
     return 2;
   }
   const uint32_t stride = keys + 64;
@@ -59,7 +77,7 @@ int main(int argc, char** argv) {
                                    .causal = 1};
   const mtl::PipelineRef pipeline = h.pipeline<float>(Kernel::attention_decode64);
   std::vector<double> per_layer;
-  std::vector<uint8_t> sweep(cold ? 256u << 20 : 0);
+  std::vector<uint8_t> sweep(cold && !flush ? 256u << 20 : 0);
   for (int r = 0; r < rounds; ++r) {
     mtl::CommandBufferRef cb = h.queue()->command_buffer();
     double swept = 0;
@@ -67,7 +85,12 @@ int main(int argc, char** argv) {
       if (cold)
         cb->encode_host_command([&](std::string*) {
           const double start = monotonic_seconds();
-          std::memset(sweep.data(), r & 0xff, sweep.size());
+          if (flush) {
+            evict(*l.k);
+            evict(*l.v);
+          } else {
+            std::memset(sweep.data(), r & 0xff, sweep.size());
+          }
           swept += monotonic_seconds() - start;
           return true;
         });
