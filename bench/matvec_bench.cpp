@@ -8,7 +8,9 @@
 // repeats one matrix. The streamed ratio is the one that counts. Each shape
 // runs with float activations (the chat default) and half ones.
 //
-//   matvec_bench [--avx2]     (--avx2: the AVX2 forms even where AVX-512 is)
+//   matvec_bench [--avx2] [--q8]
+//     --avx2: the AVX2 forms even where AVX-512 is
+//     --q8:   only Q8 weights with float x (quick A/B runs)
 #include <immintrin.h>
 
 #include <algorithm>
@@ -119,7 +121,17 @@ double matvec_gbps(KernelHarness& h, Shape sh, bool q8, uint64_t copies) {
 
 int main(int argc, char** argv) {
   std::optional<IsaCap> cap;
-  if (argc > 1 && std::strcmp(argv[1], "--avx2") == 0) cap.emplace(KernelIsa::kAvx2);
+  bool q8_only = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--avx2") == 0) {
+      if (!cap) cap.emplace(KernelIsa::kAvx2);
+    } else if (std::strcmp(argv[i], "--q8") == 0) {
+      q8_only = true;
+    } else {
+      std::fprintf(stderr, "usage: matvec_bench [--avx2] [--q8]\n");
+      return 2;
+    }
+  }
   KernelHarness h;
   const char* forms[] = {"portable", "AVX2", "AVX-512"};
   std::printf("threads %zu, %s forms\n", parallel_thread_count(), forms[int(shaders::vector_form())]);
@@ -129,6 +141,7 @@ int main(int argc, char** argv) {
   for (const Shape sh : {Shape{576, 1536}, Shape{1536, 576}, Shape{49280, 576}}) {
     for (const bool q8 : {false, true}) {
       for (const bool fp32 : {true, false}) {
+        if (q8_only && !(q8 && fp32)) continue;
         const uint64_t matrix = uint64_t(sh.n) * (q8 ? (sh.k + 63) / 64 * 68 : sh.k * 2);
         const uint64_t copies = std::max<uint64_t>(2, kWeightSetBytes / matrix);
         const double streamed = fp32 ? matvec_gbps<float>(h, sh, q8, copies) : matvec_gbps<half>(h, sh, q8, copies);

@@ -204,6 +204,7 @@ TEST(ComputeDevice, GridsCoverExactlyTheThreadsAsked) {
       {{1100, 1, 1}, {1024, 1, 1}, false},  // two groups: fewer than the pool's threads
       {{9 * 131, 1, 1}, {131, 1, 1}, false},  // one past eight lanes
       {{1 << 20, 1, 1}, {32, 1, 1}, false},  // lanes of thousands of groups
+      {{803 * 64 - 9, 1, 1}, {64, 1, 1}, false},  // lanes not a whole number of takes
       {{33, 7, 3}, {8, 4, 2}, false},      // partial in every dimension
       {{3, 5, 7}, {4, 2, 1}, true},        // odd group counts in three dimensions
       {{0, 4, 4}, {32, 1, 1}, false},      // empty: nothing runs
