@@ -9,6 +9,8 @@
 #include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "kernels/kernel.h"
+#include "kernels/ops/conv_expand_depthwise.h"
+#include "platform/parallel.h"
 
 namespace vorn {
 
@@ -483,6 +485,32 @@ void splice_concats(CpuState& s, const ArenaPlanner& p, int32_t* producer) {
   }
 }
 
+// A 1x1 Conv whose output only the grouped Conv right behind it reads is
+// marked so the executor may run the two together, band by band (the
+// plans decide whether they do). Together, the first one's input is still
+// read while the second writes its output, so the second lists that input
+// in its residual slot, which it reads only in the residual modes it does
+// not have: the arena then keeps the two apart. Only an engine on one
+// thread runs pairs together (on more, both layers spread over the pool),
+// and only pairs whose expanded tensor would leave the second-level cache.
+void mark_expansions(CpuState& s, const ArenaPlanner& p) {
+  if (parallel_thread_count() != 1) return;
+  for (uint64_t k = 0; k + 1 < s.node_count; ++k) {
+    NodeRecord& a = s.nodes[k];
+    NodeRecord& next = s.nodes[k + 1];
+    const uint64_t mode = next.attr(attr::Conv::kMode);
+    if (a.op() != op::Conv || next.op() != op::Conv || next.input(0) != a.output(0) || next.input_count() != 3 ||
+        mode == attr::Conv::kAdd || mode == attr::Conv::kAddRelu || !fusion_intermediate(s, p, a.output(0)) ||
+        a.attr(attr::Conv::kKernelH) != 1 || a.attr(attr::Conv::kKernelW) != 1 || a.attr(attr::Conv::kGroups) > 1 ||
+        next.attr(attr::Conv::kGroups) <= 1 ||
+        s.values[a.output(0)].bytes() < static_cast<uint64_t>(kern::kExpandFuseBytes))
+      continue;
+    a.set_attr(attr::Conv::kFeedsGrouped, 1);
+    next.set_input(3, a.input(0));
+    next.set_input_count(4);
+  }
+}
+
 }  // namespace
 
 void cpu_fuse(CpuState& s, ArenaPlanner& p) {
@@ -507,6 +535,8 @@ void cpu_fuse(CpuState& s, ArenaPlanner& p) {
   if (s.node_count >= 2) fuse_residual_adds(s, p);
   index_uses(s, p);
   splice_concats(s, p, p.producer);
+  index_uses(s, p);
+  mark_expansions(s, p);
 }
 
 }  // namespace vorn

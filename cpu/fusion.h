@@ -3,7 +3,9 @@
 // x * Sigmoid(x) into a Sigmoid in SiLU mode, Relu, LeakyRelu, Clip and
 // HardSwish turned into Conv epilogues, a multiplication by a scalar weight
 // merged into the addition after it, a Relu merged into the addition in
-// front of it, and nested channel Concats spliced into one. Every rewrite does the float operations of the nodes it
+// front of it, nested channel Concats spliced into one, and, on one
+// thread, a large 1x1 expansion marked to run with the grouped Conv it
+// feeds. Every rewrite does the float operations of the nodes it
 // replaces in the same order, so results do not change by a bit. Only the
 // engine's copies of the records and its own fused-weights block change,
 // never the weight storage.

@@ -15,6 +15,7 @@
 #include "container/attr_words.h"
 #include "container/op_codes.h"
 #include "kernels/ops/conv.h"
+#include "kernels/ops/conv_expand_depthwise.h"
 #include "kernels/ops/conv_paths.h"
 #include "platform/cpu_features.h"
 #include "platform/parallel.h"
@@ -911,6 +912,59 @@ TEST(ConvKernel, ProductFinishGivesTheSeparatePassBits) {
         c.clip_hi = hi;
         const auto got = run_conv(c, x, w, b, 0, isa, adds ? &res : nullptr);
         EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4));
+      }
+    }
+  }
+}
+
+TEST(ConvKernel, ExpansionAndDepthwiseInBandsGiveTheTwoNodesBits) {
+  // A 1 x 1 expansion and the depthwise layer behind it run together in
+  // bands of output rows, its input rows expanded band by band (rows a
+  // band shares with the next kept): odd planes and channel counts,
+  // strides 1 and 2, kernels 3 and 5, activations the product finishes
+  // and ones it leaves, with and without bias; bands of one row to the
+  // whole plane, planned for one to eight threads in every form. Bit for
+  // bit against the two nodes run one after the other.
+  struct Shape {
+    int64_t cin, cexp, h, w, k, stride;
+    int act_e, act_d;
+    bool bias;
+  };
+  const Shape shapes[] = {{16, 49, 23, 37, 3, 2, kern::kActClip, kern::kActClip, true},
+                          {7, 51, 17, 19, 3, 1, kern::kActRelu, kern::kActNone, true},
+                          {24, 57, 12, 30, 5, 1, kern::kActHardSwish, kern::kActClip, false},
+                          {3, 63, 9, 33, 5, 2, kern::kActNone, kern::kActRelu, true},
+                          {32, 48, 30, 18, 3, 2, kern::kActClip, kern::kActNone, false}};
+  for (const Shape& sh : shapes) {
+    const ref::ConvSpec se = spec(1, sh.cin, sh.h, sh.w, sh.cexp, 1, 1, 0);
+    const ref::ConvSpec sd = spec(1, sh.cexp, sh.h, sh.w, sh.cexp, sh.k, sh.stride, sh.k / 2, sh.cexp);
+    const auto x = random_values(sh.cin * sh.h * sh.w, 51, -2.0f, 2.0f);
+    const auto ew = random_values(sh.cexp * sh.cin, 52, -0.5f, 0.5f), dw = random_values(sh.cexp * sh.k * sh.k, 53);
+    const auto eb = sh.bias ? random_values(sh.cexp, 54) : std::vector<float>{};
+    const auto db = sh.bias ? random_values(sh.cexp, 55) : std::vector<float>{};
+    for (KernelIsa isa : kForms) {
+      if (isa == KernelIsa::kAvx512 && !cpu_has_avx512f()) continue;
+      if (isa == KernelIsa::kAvx2 && !cpu_has_avx2_fma()) continue;
+      for (int64_t threads : {1, 2, 3, 8}) {
+        SCOPED_TRACE(::testing::Message() << sh.cin << " to " << sh.cexp << " channels " << sh.h << "x" << sh.w
+                                          << " k " << sh.k << " stride " << sh.stride << " form " << int(isa)
+                                          << " threads " << threads);
+        kern::ConvPlan pe, pd;
+        ConvCase ce{"expand", se, sh.bias, sh.act_e, false, threads};
+        ConvCase cd{"depthwise", sd, sh.bias, sh.act_d, false, threads};
+        ce.plan_out = &pe, cd.plan_out = &pd;
+        ce.clip_hi = cd.clip_hi = 1.5f;
+        const auto mid = run_conv(ce, x, ew, eb, 0, isa);
+        const auto want = run_conv(cd, mid, dw, db, 0, isa);
+        ASSERT_EQ(pe.path, kern::ConvPath::kPointwisePanels);
+        ASSERT_EQ(pd.path, kern::ConvPath::kGrouped);
+        for (int64_t rows : {int64_t{1}, int64_t{3}, int64_t{8}, sd.hout()}) {
+          std::vector<float> ws(size_t(kern::expand_depthwise_floats(pe, pd, rows)));
+          std::vector<float> y(want.size(), std::numeric_limits<float>::quiet_NaN());
+          kern::run_expand_depthwise(pe, pd, rows, x.data(), ew.data(), sh.bias ? eb.data() : nullptr, dw.data(),
+                                     sh.bias ? db.data() : nullptr, ws.data(), y.data());
+          EXPECT_EQ(0, std::memcmp(want.data(), y.data(), want.size() * 4)) << rows << " rows a band";
+        }
       }
     }
   }
