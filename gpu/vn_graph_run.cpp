@@ -11,7 +11,6 @@
 #include "gpu/graph_ops.h"
 #include "gpu/shaders/kernel_params.h"
 #include "gpu/vn_graph.h"
-#include "platform/parallel.h"
 
 namespace vorn {
 
@@ -49,10 +48,6 @@ bool input_fits(const VNTensor& t) {
 VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const std::vector<std::string>& captures,
                          KvCache* cache) {
   const double start = monotonic_seconds();
-  // The workers stay awake while the pass is encoded: they would otherwise
-  // fall asleep before the commit and the first layers would wait for the
-  // system to wake them.
-  PoolHold awake;
   const std::unordered_set<std::string> wanted(captures.begin(), captures.end());
   std::vector<uint64_t> remaining = uses_;
   std::vector<uint64_t> last_of_group(groups_.size(), UINT64_MAX);
