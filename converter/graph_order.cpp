@@ -59,12 +59,23 @@ std::string onnx_node_order(const uint8_t* b, uint64_t start, uint64_t end, std:
     protos.push_back(std::move(p));
   }
   const uint64_t n = protos.size();
-  // The node that writes each name; the first one when several do.
+  // The node that writes each name. A name written twice has no one value
+  // for its readers to take: the graph is refused, as ONNX asks.
   std::unordered_map<std::string_view, uint64_t> producer;
   producer.reserve(2 * n);
   for (uint64_t i = 0; i < n; ++i)
-    for (std::string_view o : protos[i].outputs)
-      if (!o.empty()) producer.emplace(o, i);
+    for (std::string_view o : protos[i].outputs) {
+      if (o.empty()) continue;
+      auto [it, fresh] = producer.emplace(o, i);
+      if (!fresh) {
+        std::string text = "the value '";
+        text += o;
+        text += "' is written by node " + label(protos[it->second]);
+        if (it->second != i) text += " and again by node " + label(protos[i]);
+        else text += " twice";
+        return text;
+      }
+    }
   std::vector<std::vector<uint64_t>> readers(n);
   std::vector<uint64_t> waiting(n, 0);
   for (uint64_t i = 0; i < n; ++i)

@@ -19,8 +19,9 @@ struct NodeProtoSpan {
 // Lists the NodeProtos of the GraphProto [start, end) in dependency order,
 // keeping file order wherever the dependencies allow it (a sorted graph
 // comes back as it is). Returns an empty text on success; otherwise the
-// message: the GraphProto cannot be scanned, or the nodes form a cycle,
-// named by one node on it.
+// message: the GraphProto cannot be scanned, two nodes (or two outputs of
+// one node) write the same name, or the nodes form a cycle, named by one
+// node on it.
 std::string onnx_node_order(const uint8_t* bytes, uint64_t start, uint64_t end, std::vector<NodeProtoSpan>* order);
 
 }  // namespace vorn
