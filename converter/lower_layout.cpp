@@ -271,6 +271,11 @@ bool lower_concat(Lower& L, BuilderNode& n) {
     for (uint64_t k = 0; k < n.input_count() && k < 8; ++k) {
       if (!L.valid(n.input(k))) continue;
       const BuilderValue& v = L.v(n.input(k));
+      // Each part is copied in runs of the first input's outer and inner
+      // extents: a part shaped otherwise off the axis holds other counts.
+      uint64_t want;
+      if (__builtin_mul_overflow(outer * inner, v.dims[axis], &want) || v.size / 4 != want)
+        return L.refuse("inputs differ off the axis");
       parts.emplace_back(v.size / 4);
       std::memcpy(parts.back().data(), v.data, v.size);
       part_dims.push_back(v.dims[axis]);

@@ -86,6 +86,11 @@ TEST(GraphChecks, BrokenGraphsAreRefusedInBothModesNamingTheNode) {
   onnxw::Graph no_input = io({node("Constant", {}, {"y"}, "", {onnxw::attr_t("value", onnxw::tensor("", kF32, {2},
                                                                                                    f32_bytes({1, 2})))})});
   no_input.inputs.clear();
+  // Constant parts of a Concat that differ off the axis.
+  onnxw::Graph parts = io({node("Concat", {"a", "b"}, {"c"}, "cat", {onnxw::attr_i("axis", 0)}),
+                           node("Add", {"x", "c"}, {"y"})});
+  parts.inits.push_back(onnxw::tensor("a", kF32, {2, 4}, f32_bytes({0, 1, 2, 3, 4, 5, 6, 7})));
+  parts.inits.push_back(onnxw::tensor("b", kF32, {1, 1}, f32_bytes({8})));
   const Broken table[] = {
       {"name of 64 bytes", long_name, "has a name of 64 bytes; the runtime's tensor names hold at most 63 bytes"},
       {"65 outputs", outputs, "the graph output 'y64' is the model's 65th; the runtime takes at most 64 graph outputs"},
@@ -107,6 +112,7 @@ TEST(GraphChecks, BrokenGraphsAreRefusedInBothModesNamingTheNode) {
       {"missing input", io({node("Add", {"x", "ghost"}, {"y"})}), "unsupported Add 'y': its input 'ghost' has no producer"},
       {"output never computed", io({node("Relu", {"x"}, {"r"})}), "the graph output 'y' is computed by no node"},
       {"index past its axis", gather, "Gather 'y'"},
+      {"constant parts of other widths", parts, "unsupported Concat 'cat': inputs differ off the axis"},
       {"2^31 elements", huge, "unsupported Expand 'y': its output 'y' has 2^31 elements or more"},
       {"no graph input", no_input, "unsupported Constant 'y': the graph has no input"},
   };
