@@ -231,8 +231,9 @@ bool lower_matmul(Lower& L, BuilderNode& n) {
 }
 
 // Integer weights of ConvInteger and MatMulInteger: the weight zero point is
-// subtracted once, in place.
-void lower_integer_weights(Lower& L, BuilderNode& n) {
+// subtracted once, in place. False (refused) when a zero point of several
+// values does not split the weight into as many equal runs.
+bool lower_integer_weights(Lower& L, BuilderNode& n) {
   uint64_t w = n.input(1);
   if (L.valid(w)) convert_notes().int8_elements += L.v(w).size / 4;
   const uint64_t zw = n.input_count() >= 4 ? n.input(3) : kNoIndex;
@@ -255,6 +256,9 @@ void lower_integer_weights(Lower& L, BuilderNode& n) {
       const BuilderValue& Z = L.v(zw);
       const bool zi = Z.elem == kElemI64;
       uint64_t m = Z.size / (zi ? 8 : 4), count = L.v(w).size / 4;
+      if (m > 1 && count % m != 0)
+        return L.refuse("a weight zero point of %llu values for a weight of %llu values",
+                        static_cast<unsigned long long>(m), static_cast<unsigned long long>(count));
       auto z = [&](uint64_t j) { return zi ? static_cast<float>(raw_i64(Z.data, j)) : raw_f32(Z.data, j); };
       if (d != nullptr && m >= 1)
         for (uint64_t i = 0; i < count; ++i)
@@ -265,6 +269,7 @@ void lower_integer_weights(Lower& L, BuilderNode& n) {
   if (L.valid(zw)) L.v(zw).padded_size = kConsumedMark;
   n.w[1] = 2;
   n.w[4] = n.w[5] = kNoIndex;
+  return true;
 }
 
 }  // namespace vorn

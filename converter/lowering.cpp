@@ -449,8 +449,8 @@ bool lower_graph(BuilderState& s) {
         }
       }
       if ((op == op::Conv || op == op::MatMul) && n.attr(attr::kIntegerWeightWord) == attr::kIntegerWeightMarker &&
-          n.input_count() >= 2)
-        lower_integer_weights(L, n);
+          n.input_count() >= 2 && !lower_integer_weights(L, n))
+        return false;
       if (!lowering_rule(s.nodes[i].op())(L, s.nodes[i])) return false;
       if (L.options)
         for (uint64_t k = 0; k < s.nodes[i].output_count() && k < 4; ++k) {

@@ -150,6 +150,6 @@ void raw_sigmoid_rewrite(Lower& L);
 // (*reused set): it holds the rewrite already. kNoValue when the copy
 // cannot be made.
 uint64_t private_weight(Lower& L, uint64_t v, uint64_t name_source, const char* suffix, bool* reused);
-void lower_integer_weights(Lower& L, BuilderNode& n);
+bool lower_integer_weights(Lower& L, BuilderNode& n);
 
 }  // namespace vorn

@@ -24,7 +24,7 @@ namespace {
 using onnxw::node;
 using onnxw::value_info;
 
-constexpr int kF32 = 1, kI64 = 7;
+constexpr int kF32 = 1, kU8 = 2, kI8 = 3, kI64 = 7;
 
 std::string i64_bytes(std::vector<int64_t> v) { return onnxw::bytes_of(v); }
 std::string f32_bytes(std::vector<float> v) { return onnxw::bytes_of(v); }
@@ -91,6 +91,13 @@ TEST(GraphChecks, BrokenGraphsAreRefusedInBothModesNamingTheNode) {
                            node("Add", {"x", "c"}, {"y"})});
   parts.inits.push_back(onnxw::tensor("a", kF32, {2, 4}, f32_bytes({0, 1, 2, 3, 4, 5, 6, 7})));
   parts.inits.push_back(onnxw::tensor("b", kF32, {1, 1}, f32_bytes({8})));
+  // A weight zero point of three values for a weight of four.
+  onnxw::Graph zero_point = io({node("Cast", {"x"}, {"q"}, "", {onnxw::attr_i("to", kU8)}),
+                                node("ConvInteger", {"q", "w", "xz", "wz"}, {"c"}, "ci"),
+                                node("Cast", {"c"}, {"y"}, "", {onnxw::attr_i("to", kF32)})});
+  zero_point.inits.push_back(onnxw::tensor("w", kI8, {2, 2, 1, 1}, std::string("\x01\x02\x03\x04", 4)));
+  zero_point.inits.push_back(onnxw::tensor("xz", kU8, {}, std::string(1, '\0')));
+  zero_point.inits.push_back(onnxw::tensor("wz", kI8, {3}, std::string("\x01\x02\x03", 3)));
   const Broken table[] = {
       {"name of 64 bytes", long_name, "has a name of 64 bytes; the runtime's tensor names hold at most 63 bytes"},
       {"65 outputs", outputs, "the graph output 'y64' is the model's 65th; the runtime takes at most 64 graph outputs"},
@@ -113,6 +120,8 @@ TEST(GraphChecks, BrokenGraphsAreRefusedInBothModesNamingTheNode) {
       {"output never computed", io({node("Relu", {"x"}, {"r"})}), "the graph output 'y' is computed by no node"},
       {"index past its axis", gather, "Gather 'y'"},
       {"constant parts of other widths", parts, "unsupported Concat 'cat': inputs differ off the axis"},
+      {"zero point of three for four", zero_point,
+       "unsupported Conv 'ci': a weight zero point of 3 values for a weight of 4 values"},
       {"2^31 elements", huge, "unsupported Expand 'y': its output 'y' has 2^31 elements or more"},
       {"no graph input", no_input, "unsupported Constant 'y': the graph has no input"},
   };
