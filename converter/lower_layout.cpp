@@ -618,6 +618,10 @@ bool lower_where(Lower& L, BuilderNode& n) {
           p[k] = raw_i64(cd, k % nc) != 0 ? raw_i64(ad, k % na) : raw_i64(bd, k % nb);
       return true;
     }
+    // The operands are read by their shapes: each must hold that many values.
+    for (const BuilderValue* v : {&C, &A, &B})
+      if (v->rank > kBuilderRank || v->size / (v->elem == kElemI64 ? 8 : 4) < elem_count(*v))
+        return L.refuse("an operand holds fewer values than its shape");
     uint64_t count = 1;
     for (uint64_t k = 0; k < rank; ++k) count *= dims[k];
     const BuilderValue Cc = C, Ac = A, Bc = B;

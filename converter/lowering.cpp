@@ -233,6 +233,13 @@ bool finish_reshape(Lower& L, BuilderNode& n) {
   const BuilderValue& x = L.v(n.input(0));
   const BuilderValue& y = L.v(n.output(0));
   if (L.options && elem_count(x) != elem_count(y)) return L.refuse("the new shape holds a different element count");
+  // A weight keeps its values under the new shape, by which its readers
+  // index it: a shape of more or fewer elements would send them past its
+  // end or leave values no index reaches.
+  const uint64_t values = x.size / (x.elem == kElemI64 ? 8 : 4);
+  if (x.kind == kValueWeight && x.data != nullptr && y.kind != kValueGraphOutput && y.rank != 0 &&
+      elem_count(y) != values)
+    return L.refuse("the new shape holds a different element count");
   if (!reshape_weight(L, n)) make_reshape(n);
   return true;
 }

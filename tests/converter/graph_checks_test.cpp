@@ -98,6 +98,14 @@ TEST(GraphChecks, BrokenGraphsAreRefusedInBothModesNamingTheNode) {
   zero_point.inits.push_back(onnxw::tensor("w", kI8, {2, 2, 1, 1}, std::string("\x01\x02\x03\x04", 4)));
   zero_point.inits.push_back(onnxw::tensor("xz", kU8, {}, std::string(1, '\0')));
   zero_point.inits.push_back(onnxw::tensor("wz", kI8, {3}, std::string("\x01\x02\x03", 3)));
+  // A weight reshaped to a shape of other than its element count, then read
+  // by that shape.
+  onnxw::Graph reshaped = io({node("Reshape", {"w", "shape"}, {"r"}, "r"), node("Where", {"r", "a", "b"}, {"c"}),
+                              node("Add", {"x", "c"}, {"y"})});
+  reshaped.inits.push_back(onnxw::tensor("w", kF32, {2}, f32_bytes({1, 0})));
+  reshaped.inits.push_back(onnxw::tensor("shape", kI64, {2}, i64_bytes({4, 4})));
+  reshaped.inits.push_back(onnxw::tensor("a", kF32, {4, 4}, f32_bytes(std::vector<float>(16, 1))));
+  reshaped.inits.push_back(onnxw::tensor("b", kF32, {4, 4}, f32_bytes(std::vector<float>(16, 2))));
   const Broken table[] = {
       {"name of 64 bytes", long_name, "has a name of 64 bytes; the runtime's tensor names hold at most 63 bytes"},
       {"65 outputs", outputs, "the graph output 'y64' is the model's 65th; the runtime takes at most 64 graph outputs"},
@@ -122,6 +130,7 @@ TEST(GraphChecks, BrokenGraphsAreRefusedInBothModesNamingTheNode) {
       {"constant parts of other widths", parts, "unsupported Concat 'cat': inputs differ off the axis"},
       {"zero point of three for four", zero_point,
        "unsupported Conv 'ci': a weight zero point of 3 values for a weight of 4 values"},
+      {"weight reshaped to more elements", reshaped, "Reshape 'r'"},
       {"2^31 elements", huge, "unsupported Expand 'y': its output 'y' has 2^31 elements or more"},
       {"no graph input", no_input, "unsupported Constant 'y': the graph has no input"},
   };
