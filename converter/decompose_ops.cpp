@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "container/attr_words.h"
 #include "container/op_codes.h"
@@ -13,14 +14,29 @@ namespace vorn {
 
 namespace {
 
+const char kNameClash[] =
+    "its intermediate values are named after its output ('<output>#<step>'), and the graph already holds a value "
+    "of such a name";
+const char kTableFull[] = "the model is larger than the converter's limits (16384 nodes, 32768 values)";
 
 struct Chain {
   BuilderState& s;
   uint64_t out;  // the decomposed node's output: intermediate names derive from it
   bool full = false;
+  // An intermediate name the graph holds already: the chain would write
+  // over a value of the model (or read its own output) under it.
+  bool clash = false;
 
-  // The intermediate value "<out><suffix>".
+  // The intermediate value "<out><suffix>", a value of its own.
   uint64_t value(const char* suffix) {
+    if (full) return kNoIndex;
+    const BuilderValue& o = s.values[out];
+    std::string name(reinterpret_cast<const char*>(o.name), o.name_len);
+    name += suffix;
+    if (builder_find_value(s, reinterpret_cast<const uint8_t*>(name.data()), name.size()) != kNoValue) {
+      clash = full = true;
+      return kNoIndex;
+    }
     uint64_t v = builder_derive_value(s, out, suffix, std::strlen(suffix));
     if (v == kNoValue || v == out) full = true;
     return full ? kNoIndex : v;
@@ -146,6 +162,7 @@ const char* decompose_variadic(BuilderState& s, const BuilderNode& node, bool* t
     std::snprintf(suffix, sizeof suffix, "#step%llu", static_cast<unsigned long long>(k));
     acc = c.node(node.op(), acc, node.input(k), k + 1 == count ? c.out : c.value(suffix));
   }
+  if (c.clash) return kNameClash;
   *table_full = c.full;
   return nullptr;
 }
@@ -167,6 +184,7 @@ const char* decompose_selu_zero(BuilderState& s, const BuilderNode& node, bool* 
     selu.attr(attr::Selu::kGamma) = f32_bits(1.0f);
   }
   if (!unscaled) c.node(op::Mul, part, c.constant("#gamma", gamma), c.out);
+  if (c.clash) return kNameClash;
   *table_full = c.full;
   return nullptr;
 }
@@ -196,7 +214,7 @@ bool is_read(const BuilderState& s, uint64_t v) {
 
 }  // namespace
 
-bool layer_norm_statistics(BuilderState& s) {
+const char* layer_norm_statistics(BuilderState& s) {
   for (uint64_t i = 0; i < s.node_count; ++i) {
     BuilderNode& ln = s.nodes[i];
     if (ln.op() != op::LayerNormalization || ln.output_count() < 2) continue;
@@ -211,14 +229,17 @@ bool layer_norm_statistics(BuilderState& s) {
     const uint64_t first = s.node_count;
     Chain c{s, stats[0] != kNoIndex ? stats[0] : stats[1]};
     layer_norm_chain(c, s.nodes[i].input(0), stats[0], stats[1], s.nodes[i].attr_f32(attr::Norm::kEpsilon));
-    if (c.full) return false;
+    if (c.clash)
+      return "a LayerNormalization's Mean or InvStdDev is computed by a chain whose intermediate values are named "
+             "after it ('<output>#<step>'), and the graph already holds a value of such a name";
+    if (c.full) return kTableFull;
     std::rotate(s.nodes + i + 1, s.nodes + first, s.nodes + s.node_count);
     std::rotate(s.origin + i + 1, s.origin + first, s.origin + s.node_count);
     const uint64_t added = s.node_count - first;
     for (uint64_t k = 1; k <= added; ++k) s.origin[i + k] = s.origin[i];
     i += added;
   }
-  return true;
+  return nullptr;
 }
 
 Decompose decompose_kind(const uint8_t* op, uint64_t len) {
@@ -254,6 +275,7 @@ const char* decompose_node(BuilderState& s, const BuilderNode& node, Decompose k
     case Decompose::kReduceL2: reduce_l2(c, node); break;
     case Decompose::kNone: return "no Vorn lowering for this operator";
   }
+  if (c.clash) return kNameClash;
   *table_full = c.full;
   return nullptr;
 }

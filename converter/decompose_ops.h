@@ -16,7 +16,8 @@ Decompose decompose_kind(const uint8_t* op_type, uint64_t len);
 // Appends the chain standing for `node` (imported like the operator the
 // chain is built around: Softmax's axis words for LogSoftmax, ReduceSum's
 // axis words and inputs for ReduceL2). Null on success, otherwise the reason
-// for refusing it; *table_full is set when the node or value table is full.
+// for refusing it (one is an intermediate name the graph already holds);
+// *table_full is set when the node or value table is full.
 const char* decompose_node(BuilderState& s, const BuilderNode& node, Decompose kind, bool* table_full);
 
 // Max or Min of three to eight inputs as a chain of two-input nodes, in
@@ -36,7 +37,8 @@ const char* decompose_selu_zero(BuilderState& s, const BuilderNode& node, bool* 
 // the last axis only; the lowering refuses the others). Run once every node
 // is imported: each statistic that a node reads or that is a graph output
 // gets a chain right after its node, and every LayerNormalization keeps its
-// normalised output only. False when the node or value table is full.
-bool layer_norm_statistics(BuilderState& s);
+// normalised output only. Null on success, otherwise the message: the node
+// or value table is full, or a statistic's intermediate name is taken.
+const char* layer_norm_statistics(BuilderState& s);
 
 }  // namespace vorn

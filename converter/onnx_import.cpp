@@ -183,7 +183,7 @@ ByteString onnx_import_nodes(BuilderState& s, uint64_t gs, uint64_t ge, uint64_t
               " opset " + std::to_string(node_opset) + "): " + node_import_reason_text(s) + "\n";
   }
   if (unsupported == 0) {
-    if (!layer_norm_statistics(s)) return text("the model is larger than the converter's limits (16384 nodes, 32768 values)");
+    if (const char* why = layer_norm_statistics(s)) return text(why);
     std::string pending = legacy_rewrite_unfinished(s);
     return pending.empty() ? bytes_new() : text(pending);
   }

@@ -106,6 +106,10 @@ TEST(GraphChecks, BrokenGraphsAreRefusedInBothModesNamingTheNode) {
   reshaped.inits.push_back(onnxw::tensor("shape", kI64, {2}, i64_bytes({4, 4})));
   reshaped.inits.push_back(onnxw::tensor("a", kF32, {4, 4}, f32_bytes(std::vector<float>(16, 1))));
   reshaped.inits.push_back(onnxw::tensor("b", kF32, {4, 4}, f32_bytes(std::vector<float>(16, 2))));
+  // Sign is imported as a chain whose constant zero is named "s#zero": here
+  // the name of a graph input, which the chain must not turn into a weight.
+  onnxw::Graph taken = io({node("Sign", {"x"}, {"s"}, "sign"), node("Add", {"s#zero", "s"}, {"y"})});
+  taken.inputs.push_back(value_info("s#zero", kF32, {1, 2, 4, 4}));
   const Broken table[] = {
       {"name of 64 bytes", long_name, "has a name of 64 bytes; the runtime's tensor names hold at most 63 bytes"},
       {"65 outputs", outputs, "the graph output 'y64' is the model's 65th; the runtime takes at most 64 graph outputs"},
@@ -131,6 +135,8 @@ TEST(GraphChecks, BrokenGraphsAreRefusedInBothModesNamingTheNode) {
       {"zero point of three for four", zero_point,
        "unsupported Conv 'ci': a weight zero point of 3 values for a weight of 4 values"},
       {"weight reshaped to more elements", reshaped, "Reshape 'r'"},
+      {"a chain's intermediate name taken", taken,
+       "'sign' Sign (ai.onnx opset 13): its intermediate values are named after its output"},
       {"2^31 elements", huge, "unsupported Expand 'y': its output 'y' has 2^31 elements or more"},
       {"no graph input", no_input, "unsupported Constant 'y': the graph has no input"},
   };
