@@ -150,6 +150,9 @@ struct BuilderState {
 
   uint8_t name_pool[kNamePoolSize];
   uint64_t name_pool_used;
+  // One more than the last value of the model's own that a derived name
+  // fell on (0 none): the converter needed that name for a value of its own.
+  uint64_t derived_name_taken;
 
   uint8_t convert_time[kMaxValues];  // 1: constant data produced at convert time
 

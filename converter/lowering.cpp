@@ -20,6 +20,13 @@
 namespace vorn {
 
 bool Lower::stop(uint64_t code) {
+  // A rule that could not have a value of its own because the model holds
+  // its name says so rather than reporting a failed allocation.
+  if (code == kLowerNoCode && s.derived_name_taken != 0 && s.derived_name_taken <= s.value_count) {
+    const BuilderValue& o = v(s.derived_name_taken - 1);
+    return refuse("the model names a value '%.*s', a name the converter gives a value of its own",
+                  static_cast<int>(o.name_len < 200 ? o.name_len : 200), reinterpret_cast<const char*>(o.name));
+  }
   s.failing_node = node;
   s.lowering_error = code;
   return false;
@@ -299,7 +306,7 @@ uint64_t private_weight(Lower& L, uint64_t v, uint64_t name_source, const char* 
   std::string name(reinterpret_cast<const char*>(src.name), src.name_len);
   name += suffix;
   uint64_t d = builder_find_value(L.s, reinterpret_cast<const uint8_t*>(name.data()), name.size());
-  if (d != kNoValue && L.v(d).data != nullptr) {
+  if (d != kNoValue && L.v(d).data != nullptr && !builder_model_named(L.s, d)) {
     *reused = true;
     return d;
   }
@@ -335,7 +342,7 @@ bool tile_to_expand(Lower& L, BuilderNode& n) {
   for (uint64_t k = 0; k < count; ++k)
     if (r[k] != 1 && x.dims[k] != 1) return false;
   uint64_t d = builder_derive_value(L.s, n.output(0), "#tile_shape", 11);
-  if (d == kNoValue) return false;
+  if (d == kNoValue || d == n.output(0)) return false;
   uint64_t dims[1] = {count};
   auto* p = reinterpret_cast<int64_t*>(builder_set_const_data(L.s, d, kElemI64, 1, dims));
   if (p == nullptr) return false;

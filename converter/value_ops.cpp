@@ -8,6 +8,11 @@
 
 namespace vorn {
 
+bool builder_model_named(const BuilderState& s, uint64_t value) {
+  const uint8_t* name = s.values[value].name;
+  return s.onnx != nullptr && name >= s.onnx && name < s.onnx + s.onnx_size;
+}
+
 uint64_t builder_derive_value(BuilderState& s, uint64_t source, const char* suffix, uint64_t suffix_len) {
   const BuilderValue& src = s.values[source];
   uint64_t len = src.name_len + suffix_len;
@@ -15,6 +20,14 @@ uint64_t builder_derive_value(BuilderState& s, uint64_t source, const char* suff
   uint8_t* name = s.name_pool + s.name_pool_used;
   if (src.name_len != 0) std::memmove(name, src.name, src.name_len);
   if (suffix_len != 0) std::memcpy(name + src.name_len, suffix, suffix_len);
+  // A value the model itself names is not the converter's to fill: the
+  // caller would write over a weight or input of the model, or over a value
+  // it is still reading.
+  const uint64_t existing = builder_find_value(s, name, len);
+  if (existing != kNoValue && builder_model_named(s, existing)) {
+    s.derived_name_taken = existing + 1;
+    return source;
+  }
   s.name_pool_used += len;
   return builder_intern_value(s, name, len);
 }

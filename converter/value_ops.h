@@ -17,9 +17,12 @@ struct ConstView {
 };
 
 // The value named <source name><suffix>, added when absent. Returns the
-// source index itself when the name pool is full, kNoValue when the value
-// table is full.
+// source index itself when the name pool is full or when the model names a
+// value so itself (a derived value is the converter's own), kNoValue when
+// the value table is full.
 uint64_t builder_derive_value(BuilderState& s, uint64_t source, const char* suffix, uint64_t suffix_len);
+// The value's name is one of the model's own (it lies in the ONNX bytes).
+bool builder_model_named(const BuilderState& s, uint64_t value);
 // Input 1 of the node is an I64 constant of exactly 2n elements.
 bool node_input_is_i64_pairs(const BuilderState& s, uint64_t node, uint64_t n);
 ConstView const_view(const BuilderState& s, uint64_t value);

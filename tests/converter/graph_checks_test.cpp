@@ -110,6 +110,11 @@ TEST(GraphChecks, BrokenGraphsAreRefusedInBothModesNamingTheNode) {
   // the name of a graph input, which the chain must not turn into a weight.
   onnxw::Graph taken = io({node("Sign", {"x"}, {"s"}, "sign"), node("Add", {"s#zero", "s"}, {"y"})});
   taken.inputs.push_back(value_info("s#zero", kF32, {1, 2, 4, 4}));
+  // The model names its BatchNormalization's scale "y#bn_scale", the name the
+  // converter gives the folded scale it computes from it.
+  onnxw::Graph bn = io({node("BatchNormalization", {"x", "y#bn_scale", "b", "m", "v"}, {"y"}, "bn")});
+  bn.inits.push_back(onnxw::tensor("y#bn_scale", kF32, {2}, f32_bytes({1, 2})));
+  for (const char* name : {"b", "m", "v"}) bn.inits.push_back(onnxw::tensor(name, kF32, {2}, f32_bytes({0, 1})));
   const Broken table[] = {
       {"name of 64 bytes", long_name, "has a name of 64 bytes; the runtime's tensor names hold at most 63 bytes"},
       {"65 outputs", outputs, "the graph output 'y64' is the model's 65th; the runtime takes at most 64 graph outputs"},
@@ -137,6 +142,9 @@ TEST(GraphChecks, BrokenGraphsAreRefusedInBothModesNamingTheNode) {
       {"weight reshaped to more elements", reshaped, "Reshape 'r'"},
       {"a chain's intermediate name taken", taken,
        "'sign' Sign (ai.onnx opset 13): its intermediate values are named after its output"},
+      {"a derived name taken", bn,
+       "unsupported BatchNormalization 'bn': the model names a value 'y#bn_scale', a name the converter gives a value "
+       "of its own"},
       {"2^31 elements", huge, "unsupported Expand 'y': its output 'y' has 2^31 elements or more"},
       {"no graph input", no_input, "unsupported Constant 'y': the graph has no input"},
   };
