@@ -43,7 +43,8 @@ std::string label(const Proto& p) {
 
 }  // namespace
 
-std::string onnx_node_order(const uint8_t* b, uint64_t start, uint64_t end, std::vector<NodeProtoSpan>* order) {
+std::string onnx_node_order(const uint8_t* b, uint64_t start, uint64_t end, std::vector<NodeProtoSpan>* order,
+                            const std::function<const char*(std::string_view)>& defined) {
   order->clear();
   std::vector<Proto> protos;
   uint64_t pos = start;
@@ -66,6 +67,16 @@ std::string onnx_node_order(const uint8_t* b, uint64_t start, uint64_t end, std:
   for (uint64_t i = 0; i < n; ++i)
     for (std::string_view o : protos[i].outputs) {
       if (o.empty()) continue;
+      // A graph input or a weight already has its value; a node writing
+      // it too would replace what its other readers take.
+      if (const char* what = defined ? defined(o) : nullptr) {
+        std::string text = "the value '";
+        text += o;
+        text += "' is ";
+        text += what;
+        text += " and is written by node " + label(protos[i]);
+        return text;
+      }
       auto [it, fresh] = producer.emplace(o, i);
       if (!fresh) {
         std::string text = "the value '";

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/files.h"
+#include "container/records.h"
 #include "converter/conversion_notes.h"
 #include "converter/decompose_ops.h"
 #include "converter/graph_order.h"
@@ -152,7 +153,16 @@ ByteString onnx_import_nodes(BuilderState& s, uint64_t gs, uint64_t ge, uint64_t
   uint64_t unsupported = 0;
   std::string report;
   std::vector<NodeProtoSpan> order;
-  std::string unordered = onnx_node_order(b, gs, ge, &order);
+  // Before any node is imported the table holds the graph's own values:
+  // its inputs, its outputs and its weights.
+  auto defined = [&s](std::string_view name) -> const char* {
+    const uint64_t v = builder_find_value(s, reinterpret_cast<const uint8_t*>(name.data()), name.size());
+    if (v == kNoValue) return nullptr;
+    if (s.values[v].kind == kValueGraphInput) return "a graph input";
+    if (s.values[v].kind == kValueWeight && s.values[v].data != nullptr) return "a weight of the graph";
+    return nullptr;
+  };
+  std::string unordered = onnx_node_order(b, gs, ge, &order, defined);
   if (!unordered.empty()) return text(unordered);
   for (const NodeProtoSpan& f : order) {
     if (last_kept != UINT64_MAX && f.ordinal > last_kept) continue;

@@ -115,6 +115,8 @@ TEST(GraphChecks, BrokenGraphsAreRefusedInBothModesNamingTheNode) {
   onnxw::Graph bn = io({node("BatchNormalization", {"x", "y#bn_scale", "b", "m", "v"}, {"y"}, "bn")});
   bn.inits.push_back(onnxw::tensor("y#bn_scale", kF32, {2}, f32_bytes({1, 2})));
   for (const char* name : {"b", "m", "v"}) bn.inits.push_back(onnxw::tensor(name, kF32, {2}, f32_bytes({0, 1})));
+  onnxw::Graph weight_written = io({node("Relu", {"x"}, {"w"}, "relu"), node("Add", {"x", "w"}, {"y"})});
+  weight_written.inits.push_back(onnxw::tensor("w", kF32, {4}, f32_bytes({1, 2, 3, 4})));
   const Broken table[] = {
       {"name of 64 bytes", long_name, "has a name of 64 bytes; the runtime's tensor names hold at most 63 bytes"},
       {"65 outputs", outputs, "the graph output 'y64' is the model's 65th; the runtime takes at most 64 graph outputs"},
@@ -130,6 +132,10 @@ TEST(GraphChecks, BrokenGraphsAreRefusedInBothModesNamingTheNode) {
       {"a node rewriting what it reads", io({node("Equal", {"x", "x"}, {"e"}, "eq"),
                                              node("Where", {"e", "x", "x"}, {"e"}, "where"), node("Relu", {"x"}, {"y"})}),
        "the value 'e' is written by node 'eq' Equal and again by node 'where' Where"},
+      {"a node writing a weight", weight_written, "the value 'w' is a weight of the graph and is written by node 'relu' Relu"},
+      {"a node writing a graph input", io({node("Relu", {"x"}, {"r"}), node("Neg", {"r"}, {"x"}, "neg"),
+                                           node("Add", {"r", "r"}, {"y"})}),
+       "the value 'x' is a graph input and is written by node 'neg' Neg"},
       {"two outputs of one name", io({node("Split", {"x"}, {"s", "s"}, "split"), node("Relu", {"s"}, {"y"})}),
        "the value 's' is written by node 'split' Split twice"},
       {"missing weight", missing_weight, "unsupported Conv 'conv': its input 'w' has no producer"},
