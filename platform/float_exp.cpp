@@ -60,6 +60,31 @@ inline float exp_core(float x) {
 
 #define VORN_AVX2_FMA __attribute__((target("avx2,fma")))
 
+// Whether every lane's magnitude lies below 88 (none NaN): there the core
+// formula is the answer, as exp_float takes it, and the fix-ups of the lanes
+// out of range (three compares and three blends, on the same two ports as
+// the formula's wide operations) are skipped. Softmax and SiLU inputs are
+// nearly always in range.
+VORN_AVX2_FMA inline bool in_core_range(__m256 x) {
+  const __m256 magnitude = _mm256_and_ps(x, _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff)));
+  return _mm256_movemask_ps(_mm256_cmp_ps(magnitude, _mm256_set1_ps(88.0f), _CMP_NLT_UQ)) == 0;
+}
+
+// The answers of the lanes out of range in place of what the formula gave
+// them.
+VORN_AVX2_FMA inline __m256 fix_range(__m256 x, __m256 y) {
+  y = _mm256_blendv_ps(y, _mm256_set1_ps(INFINITY), _mm256_cmp_ps(x, _mm256_set1_ps(kOverflow), _CMP_GT_OQ));
+  y = _mm256_andnot_ps(_mm256_cmp_ps(x, _mm256_set1_ps(kUnderflow), _CMP_LT_OQ), y);
+  return _mm256_blendv_ps(y, _mm256_add_ps(x, x), _mm256_cmp_ps(x, x, _CMP_UNORD_Q));
+}
+
+// The lanes below count (1 to 7) as a mask of masked loads and stores: the
+// last values of a row go through the vector form too (the absent lanes
+// read as zeros, in range, and are never stored).
+VORN_AVX2_FMA inline __m256i tail_lanes(size_t count) {
+  return _mm256_cmpgt_epi32(_mm256_set1_epi32(int(count)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+}
+
 // Four values in double.
 VORN_AVX2_FMA inline __m128 exp4_core(__m128 x) {
   const __m256d xd = _mm256_cvtps_pd(x);
@@ -78,20 +103,18 @@ VORN_AVX2_FMA inline __m128 exp4_core(__m128 x) {
   return _mm256_cvtpd_ps(_mm256_mul_pd(y, s));
 }
 
+VORN_AVX2_FMA inline __m256 exp8_avx2(__m256 x) {
+  const __m256 y = _mm256_set_m128(exp4_core(_mm256_extractf128_ps(x, 1)), exp4_core(_mm256_castps256_ps128(x)));
+  return in_core_range(x) ? y : fix_range(x, y);
+}
+
 VORN_AVX2_FMA void exp_avx2(const float* in, float* out, size_t n) {
-  const __m256 over = _mm256_set1_ps(kOverflow), under = _mm256_set1_ps(kUnderflow);
-  const __m256 inf = _mm256_set1_ps(INFINITY);
   size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    const __m256 x = _mm256_loadu_ps(in + i);
-    __m256 y = _mm256_set_m128(exp4_core(_mm256_extractf128_ps(x, 1)), exp4_core(_mm256_castps256_ps128(x)));
-    // Out-of-range lanes computed garbage above; their answers replace it.
-    y = _mm256_blendv_ps(y, inf, _mm256_cmp_ps(x, over, _CMP_GT_OQ));
-    y = _mm256_andnot_ps(_mm256_cmp_ps(x, under, _CMP_LT_OQ), y);
-    y = _mm256_blendv_ps(y, _mm256_add_ps(x, x), _mm256_cmp_ps(x, x, _CMP_UNORD_Q));
-    _mm256_storeu_ps(out + i, y);
+  for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, exp8_avx2(_mm256_loadu_ps(in + i)));
+  if (i < n) {
+    const __m256i lanes = tail_lanes(n - i);
+    _mm256_maskstore_ps(out + i, lanes, exp8_avx2(_mm256_maskload_ps(in + i, lanes)));
   }
-  for (; i < n; ++i) out[i] = exp_float(in[i]);
 }
 
 #define VORN_AVX512 __attribute__((target("avx512f,avx2,fma")))
@@ -115,22 +138,20 @@ VORN_AVX512 inline __m256 exp8_core(__m256 x, __m512i t0, __m512i t1, __m512i t2
   return _mm512_maskz_cvtpd_ps(0xff, _mm512_mul_pd(y, s));
 }
 
+VORN_AVX512 inline __m256 exp8_avx512(__m256 x, __m512i t0, __m512i t1, __m512i t2, __m512i t3) {
+  const __m256 y = exp8_core(x, t0, t1, t2, t3);
+  return in_core_range(x) ? y : fix_range(x, y);
+}
+
 VORN_AVX512 void exp_avx512(const float* in, float* out, size_t n) {
   const __m512i t0 = _mm512_loadu_si512(kTable), t1 = _mm512_loadu_si512(kTable + 8),
                 t2 = _mm512_loadu_si512(kTable + 16), t3 = _mm512_loadu_si512(kTable + 24);
-  const __m256 over = _mm256_set1_ps(kOverflow), under = _mm256_set1_ps(kUnderflow);
-  const __m256 inf = _mm256_set1_ps(INFINITY);
   size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    const __m256 x = _mm256_loadu_ps(in + i);
-    __m256 y = exp8_core(x, t0, t1, t2, t3);
-    // Out-of-range lanes computed garbage above; their answers replace it.
-    y = _mm256_blendv_ps(y, inf, _mm256_cmp_ps(x, over, _CMP_GT_OQ));
-    y = _mm256_andnot_ps(_mm256_cmp_ps(x, under, _CMP_LT_OQ), y);
-    y = _mm256_blendv_ps(y, _mm256_add_ps(x, x), _mm256_cmp_ps(x, x, _CMP_UNORD_Q));
-    _mm256_storeu_ps(out + i, y);
+  for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, exp8_avx512(_mm256_loadu_ps(in + i), t0, t1, t2, t3));
+  if (i < n) {
+    const __m256i lanes = tail_lanes(n - i);
+    _mm256_maskstore_ps(out + i, lanes, exp8_avx512(_mm256_maskload_ps(in + i, lanes), t0, t1, t2, t3));
   }
-  for (; i < n; ++i) out[i] = exp_float(in[i]);
 }
 
 #endif

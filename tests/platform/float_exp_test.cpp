@@ -64,5 +64,37 @@ TEST(FloatExp, VectorAndPortableFormsGiveTheCLibraryBits) {
   }
 }
 
+// Vectors whose lanes all lie in range take the formula alone, the others
+// their fix-ups: dense runs of in-range values, each run of eight broken by
+// one special value at every lane, and every tail length, in every form,
+// against the scalar function (itself checked against the C library above).
+TEST(FloatExp, InRangeRunsSpecialLanesAndTails) {
+  std::vector<float> in;
+  for (uint32_t b = 0; b < 0x42b00000u; b += 211) {
+    in.push_back(std::bit_cast<float>(b));
+    in.push_back(-std::bit_cast<float>(b));
+  }
+  const float specials[] = {NAN, INFINITY, -INFINITY, 88.0f, -88.0f, 0x1.62e42ep6f, 0x1.62e430p6f,
+                            -0x1.9fe368p6f, -0x1.9fe36ap6f, 1e30f, -1e30f};
+  size_t at = 0;
+  for (float v : specials)
+    for (size_t lane = 0; lane < 8; ++lane, at += 64) in[at + lane] = v;
+  const KernelIsa forms[] = {KernelIsa::kAvx512, KernelIsa::kAvx2, KernelIsa::kPortable};
+  for (KernelIsa form : forms) {
+    const IsaCap isa(form);
+    std::vector<float> out(in.size());
+    exp_float_n(in.data(), out.data(), in.size());
+    for (size_t i = 0; i < in.size(); ++i)
+      ASSERT_TRUE(same(out[i], exp_float(in[i]))) << int(form) << " " << std::hexfloat << in[i];
+    for (size_t n = 1; n <= 17; ++n)
+      for (size_t start : {size_t(3), size_t(62)}) {  // (62: a NaN at 65)
+        std::vector<float> y(n + 1, 42.0f);
+        exp_float_n(in.data() + start, y.data(), n);
+        for (size_t i = 0; i < n; ++i) ASSERT_TRUE(same(y[i], exp_float(in[start + i]))) << int(form) << " " << n;
+        ASSERT_EQ(y[n], 42.0f) << "wrote past the end, " << int(form) << " " << n;
+      }
+  }
+}
+
 }  // namespace
 }  // namespace vorn
