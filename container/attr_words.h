@@ -114,9 +114,12 @@ struct Fusion {
 struct Conv : Window, Fusion {
   static constexpr uint64_t kGroups = 10;       // 0 or 1: one group
   static constexpr uint64_t kNoDepthwise = 12;  // non-zero: never the direct grouped kernel
-  // Non-zero (set by engine creation alone): a 1x1 Conv whose output only
-  // the grouped Conv right behind it reads; the two may run together.
-  static constexpr uint64_t kFeedsGrouped = 13;
+  // Non-zero (set by engine creation alone): a Conv whose output only the
+  // node right behind it reads, the two of which may run together: a 1x1
+  // Conv feeding a grouped Conv (kNextGrouped) or a Conv feeding a MaxPool
+  // (kNextMaxPool).
+  static constexpr uint64_t kFeedsNext = 13;
+  static constexpr uint64_t kNextGrouped = 1, kNextMaxPool = 2;
   // Values of kMode.
   static constexpr uint64_t kRelu = 1;            // max(y, 0)
   static constexpr uint64_t kReluScaleShift = 2;  // input 2 holds bias, scale, shift (3 x Cout)

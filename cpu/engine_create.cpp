@@ -113,7 +113,7 @@ void copy_records(CpuState& s, const CpuGraph& g) {
       n.set_attr(attr::Fusion::kMode, attr::Fusion::kNone);
       n.set_attr(attr::Fusion::kParam, 0);
     }
-    if (n.op() == op::Conv) n.set_attr(attr::Conv::kFeedsGrouped, 0);
+    if (n.op() == op::Conv) n.set_attr(attr::Conv::kFeedsNext, 0);
     // (A MatMul's word 15 is the integer-weight word: it stays.)
     if (n.op() == op::MatMul) n.set_attr(attr::MatMul::kMode, attr::Fusion::kNone);
   }

@@ -15,7 +15,7 @@
 #include "container/op_codes.h"
 #include "cpu/engine.h"
 #include "kernels/kernel.h"
-#include "kernels/ops/conv_expand_depthwise.h"
+#include "kernels/ops/conv_pairs.h"
 #include "cpu/quant_hooks.h"
 #include "kernels/split_gate.h"
 #include "platform/parallel.h"
@@ -134,13 +134,12 @@ bool cpu_execute_pass(CpuState& s, const float* input, float* output) {
     if (cancel != nullptr && atomic_load_u32(cancel, 1) != 0) return false;
     const CpuOpEntry* entry = cpu_op_entry(node.op());
     if (entry == nullptr) return false;
-    // An expansion and the depthwise layer it feeds may run together
-    // (their values are the same; a pass that hooks or dumps values runs
-    // them apart).
-    if (node.op() == op::Conv && node.attr(attr::Conv::kFeedsGrouped) != 0 && !quant && !dump &&
-        i + 1 < s.node_count && conv_expand_depthwise_runs(s, node, s.plans[i], s.nodes[i + 1], s.plans[i + 1])) {
+    // A Conv and the node it feeds may run together (their values are the
+    // same; a pass that hooks or dumps values runs them apart).
+    if (node.op() == op::Conv && node.attr(attr::Conv::kFeedsNext) != 0 && !quant && !dump &&
+        i + 1 < s.node_count && conv_pair_runs(s, node, s.plans[i], s.nodes[i + 1], s.plans[i + 1])) {
       const CpuSerialNode gate(s.plans[i].serial);
-      if (!conv_expand_depthwise_kernel(s, node, s.plans[i], s.nodes[i + 1], s.plans[i + 1])) return false;
+      if (!conv_pair_kernel(s, node, s.plans[i], s.nodes[i + 1], s.plans[i + 1])) return false;
       ++i;
       continue;
     }

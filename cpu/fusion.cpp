@@ -10,6 +10,7 @@
 #include "container/op_codes.h"
 #include "kernels/kernel.h"
 #include "kernels/ops/conv_expand_depthwise.h"
+#include "kernels/ops/conv_max_pool.h"
 #include "platform/parallel.h"
 
 namespace vorn {
@@ -505,9 +506,34 @@ void mark_expansions(CpuState& s, const ArenaPlanner& p) {
         next.attr(attr::Conv::kGroups) <= 1 ||
         s.values[a.output(0)].bytes() < static_cast<uint64_t>(kern::kExpandFuseBytes))
       continue;
-    a.set_attr(attr::Conv::kFeedsGrouped, 1);
+    a.set_attr(attr::Conv::kFeedsNext, attr::Conv::kNextGrouped);
     next.set_input(3, a.input(0));
     next.set_input_count(4);
+  }
+}
+
+// A Conv whose output only the MaxPool right behind it reads is marked so
+// the executor may run the two together, band by band (the plans decide
+// whether they do): a network's stem, whose output would leave the
+// second-level cache between the two. Together, the Conv's input is still
+// read while the pool writes its output, so the pool lists that input as
+// an input of its own, which it never reads: the arena then keeps the two
+// apart. Only an engine on one thread runs pairs together (on more, both
+// layers spread over the pool).
+void mark_pooled_convs(CpuState& s, const ArenaPlanner& p) {
+  if (parallel_thread_count() != 1) return;
+  for (uint64_t k = 0; k + 1 < s.node_count; ++k) {
+    NodeRecord& a = s.nodes[k];
+    NodeRecord& next = s.nodes[k + 1];
+    const uint64_t mode = a.attr(attr::Conv::kMode);
+    if (a.op() != op::Conv || next.op() != op::MaxPool || next.input(0) != a.output(0) || next.input_count() != 1 ||
+        a.attr(attr::Conv::kFeedsNext) != 0 || mode == attr::Conv::kAdd || mode == attr::Conv::kAddRelu ||
+        !fusion_intermediate(s, p, a.output(0)) ||
+        s.values[a.output(0)].bytes() < static_cast<uint64_t>(kern::kPoolFuseBytes))
+      continue;
+    a.set_attr(attr::Conv::kFeedsNext, attr::Conv::kNextMaxPool);
+    next.set_input(1, a.input(0));
+    next.set_input_count(2);
   }
 }
 
@@ -537,6 +563,7 @@ void cpu_fuse(CpuState& s, ArenaPlanner& p) {
   splice_concats(s, p, p.producer);
   index_uses(s, p);
   mark_expansions(s, p);
+  mark_pooled_convs(s, p);
 }
 
 }  // namespace vorn

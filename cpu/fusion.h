@@ -5,6 +5,7 @@
 // merged into the addition after it, a Relu merged into the addition in
 // front of it, nested channel Concats spliced into one, and, on one
 // thread, a large 1x1 expansion marked to run with the grouped Conv it
+// feeds and a Conv with a large output marked to run with the MaxPool it
 // feeds. Every rewrite does the float operations of the nodes it
 // replaces in the same order, so results do not change by a bit. Only the
 // engine's copies of the records and its own fused-weights block change,

@@ -801,7 +801,7 @@ void add_row_portable(float* __restrict row, const float* __restrict b, int64_t 
 }
 #endif
 
-void add_bias(const MatrixProduct& g, int64_t m0, int64_t m1, int64_t j0, int64_t j1) {
+void add_row_bias(const MatrixProduct& g, int64_t m0, int64_t m1, int64_t j0, int64_t j1) {
   if (g.bias == nullptr) return;
   const KernelIsa isa = tiles_for<StepRows>().isa;
   for (int64_t i = m0; i < m1; ++i) {
@@ -818,6 +818,12 @@ void add_bias(const MatrixProduct& g, int64_t m0, int64_t m1, int64_t j0, int64_
 #endif
     add_row_portable(row, g.bias, j0, j1);
   }
+}
+
+// The bias, then the caller's finish, on a block of C whose sums are done.
+void add_bias(const MatrixProduct& g, int64_t m0, int64_t m1, int64_t j0, int64_t j1) {
+  add_row_bias(g, m0, m1, j0, j1);
+  if (g.finish != nullptr && m0 < m1 && j0 < j1) g.finish(g.finish_ctx, g.c, g.ldc, m0, m1, j0, j1);
 }
 
 // C's rows [m0, m1) x columns [j0, j1) times beta; beta 0 writes zeros,

@@ -104,6 +104,12 @@ struct MatrixProduct {
   // separate addition of C and the row would round), while the rows are
   // still in the cache.
   const float* bias = nullptr;
+  // When set, called on each block of C, rows [i0, i1) by columns [j0,
+  // j1), once its last depth block is summed (and the bias added), while
+  // the block is still in the cache: a layer's epilogue, which would
+  // otherwise read C back after the product has moved on.
+  void (*finish)(const void* ctx, float* c, int64_t ldc, int64_t i0, int64_t i1, int64_t j0, int64_t j1) = nullptr;
+  const void* finish_ctx = nullptr;
 };
 
 // op(B) of a product (its float b, ldb and trans_b; k x n) as gathered

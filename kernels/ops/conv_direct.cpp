@@ -264,113 +264,165 @@ bool pads_own_rows(const PanelBand& band) { return band.parallel && band.split.r
 
 }  // namespace
 
+namespace {
+
+// What every band of a direct layer reads: the offset table (in the
+// workspace after the padded band), how far past its base a panel's first
+// lane reads, and the column splitter of the layer's form.
+struct DirectSetup {
+  float* pad;
+  int64_t* offsets;
+  int64_t taps, reach;
+  SplitColumns split;
+};
+
+DirectSetup direct_setup(const ConvRun& r) {
+  const ConvParams& p = r.p;
+  const DirectBands& d = r.plan.direct;
+  DirectSetup u;
+  u.pad = r.col;
+  const int64_t body = (p.x.c * d.plane + 15) / 16 * 16;
+  float* slack = u.pad + body;
+  u.offsets = reinterpret_cast<int64_t*>(slack + kPanelWidth);
+  for (int64_t t = 0; t < kPanelWidth; ++t) slack[t] = 0.0f;
+  for (int64_t i = 0; i < p.kh; ++i)
+    for (int64_t j = 0; j < p.kw; ++j)
+      u.offsets[i * p.kw + j] = i * p.dh * d.wp + (j * p.dw) % p.sw * d.half + j * p.dw / p.sw;
+  u.taps = p.kh * p.kw;
+  channel_offsets(u.offsets, u.taps, p.x.c, d.plane);
+  u.reach = *std::max_element(u.offsets, u.offsets + u.taps);
+  u.split = split_columns_for(r.plan.form);
+  return u;
+}
+
+// Output rows [y0, y0 + rows) of a band (rows at most the plan's band
+// rows), cut for the pool as `band` says: row y0 + y of output channel k
+// lands at yb + k ldc + y wo.
+void direct_band(const ConvRun& r, const DirectSetup& u, const float* xn, float* yb, int64_t ldc, int64_t y0,
+                 int64_t rows, const PanelBand& band) {
+  const ConvParams& p = r.p;
+  const DirectBands& d = r.plan.direct;
+  const int64_t m = p.y.c, kr = p.k_rows(), wo = p.y.w, wp = d.wp, per_row = panel_count(wo);
+  const int64_t hp = (rows - 1) * p.sh + (p.kh - 1) * p.dh + 1, panels = direct_panels(d, rows, wo);
+  float* pad = u.pad;
+  const int64_t* offsets = u.offsets;
+  const int64_t taps = u.taps, reach = u.reach;
+  const SplitColumns split = u.split;
+  const bool epi = r.plan.epilogue;
+  TileFinish finish;
+  const TileFinish* fin = tile_finish_of(r, &finish) ? &finish : nullptr;
+  // Padded rows r of the band hold input row y0 sh - padt + r, shifted
+  // right by padl; a band of fewer rows leaves its plane's tail unused.
+  // A channel's rows in parts where the channels are fewer than the
+  // pool's threads (a stem's three would keep five of eight waiting).
+  const bool own = pads_own_rows(band);
+  const uint64_t token = own ? next_band_token.fetch_add(1, std::memory_order_relaxed) : 0;
+  const bool copy_parallel = band.parallel && p.x.c * hp * wp >= 16384;
+  const int64_t parts =
+      copy_parallel ? std::clamp<int64_t>((2 * kPlan + p.x.c - 1) / p.x.c, 1, std::max<int64_t>(1, hp / 4)) : 1;
+  if (!own)
+    run_split(copy_parallel, static_cast<size_t>(p.x.c * parts), [&](size_t cu) {
+      const int64_t c = static_cast<int64_t>(cu) / parts, part = static_cast<int64_t>(cu) % parts;
+      pad_band_rows(p, d, split, xn + c * p.x.plane(), pad + c * d.plane, y0, part * hp / parts,
+                    (part + 1) * hp / parts);
+    });
+  // Spanning panels: position v of the band's padded rows (row v / wp,
+  // column v % wp) is output position (v / wp, v % wp) of the band when
+  // its column is below wo.
+  const int64_t vlen = (rows - 1) * wp + wo;
+  auto output_of = [&](int64_t v) { return (v / wp) * wo + std::min(v % wp, wo); };
+  for_rectangles(band.parallel, band.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
+    ConvPanel list[16];
+    int64_t count = 0, first, end;
+    if (d.span) {
+      for (int64_t q = p0; q < p1; ++q) {
+        const int64_t v0 = q * kPanelWidth, y = v0 / wp, x0 = v0 % wp, from = wp - x0;
+        ConvPanel& pn = list[count++];
+        pn = {pad + v0, yb + y * wo + std::min(x0, wo), std::clamp<int64_t>(wo - x0, 0, kPanelWidth)};
+        if (from < kPanelWidth && y + 1 < rows) {
+          pn.next = yb + (y + 1) * wo;
+          pn.from = from;
+          pn.more = std::min(kPanelWidth - from, wo);
+        }
+      }
+      // (A position past its row's output columns maps to the row's end.)
+      const int64_t last = std::min(p1 * kPanelWidth, vlen) - 1;
+      first = output_of(p0 * kPanelWidth);
+      end = output_of(last) + (last % wp < wo ? 1 : 0);
+    } else {
+      for (int64_t q = p0; q < p1; ++q) {
+        const int64_t y = q / per_row, x0 = (q % per_row) * kPanelWidth;
+        list[count++] = {pad + y * p.sh * wp + x0, yb + y * wo + x0, std::min(kPanelWidth, wo - x0)};
+      }
+      // The group's positions are consecutive in the band's rows.
+      first = list[0].c - yb;
+      end = list[count - 1].c + list[count - 1].cols - yb;
+    }
+    bool finished;
+    if (own) {
+      // Padded rows [top, bottom) of every channel hold what these
+      // panels read, from the first one's first value to the last one's
+      // last value at the farthest tap.
+      const int64_t top = (list[0].base - pad) / wp;
+      const int64_t bottom = (list[count - 1].base - pad + kPanelWidth - 1 + reach) / wp + 1;
+      const int64_t plane = (bottom - top) * wp, body = (p.x.c * plane + 15) / 16 * 16;
+      if (OwnRows* kept = own_rows(body + 2 * kr + 16)) {
+        float* mine = kept->data;
+        int64_t* own_offsets = reinterpret_cast<int64_t*>(mine + body);
+        if (kept->token != token || kept->top != top || kept->bottom != bottom) {
+          for (int64_t t = 0; t < taps; ++t) own_offsets[t] = offsets[t];
+          channel_offsets(own_offsets, taps, p.x.c, plane);
+          for (int64_t c = 0; c < p.x.c; ++c)
+            pad_band_rows(p, d, split, xn + c * p.x.plane(), mine + c * plane, y0, top, bottom, top);
+          kept->token = token;
+          kept->top = top;
+          kept->bottom = bottom;
+        }
+        for (int64_t i = 0; i < count; ++i) list[i].base = mine + ((list[i].base - pad) - top * wp);
+        finished = conv_product_offsets(r.plan.form, r.w, kr, own_offsets, kr, list, count, ldc, m0, m1, fin);
+      } else {
+        // Rows past the band's are read only by lanes no output keeps.
+        const std::lock_guard<std::mutex> hold(shared_band_rows);
+        for (int64_t c = 0; c < p.x.c; ++c)
+          pad_band_rows(p, d, split, xn + c * p.x.plane(), pad + c * d.plane, y0, top, std::min(bottom, hp));
+        finished = conv_product_offsets(r.plan.form, r.w, kr, offsets, kr, list, count, ldc, m0, m1, fin);
+      }
+    } else {
+      finished = conv_product_offsets(r.plan.form, r.w, kr, offsets, kr, list, count, ldc, m0, m1, fin);
+    }
+    if (epi && !finished) {
+      const ConvParams& q = r.p;
+      float* v = yb + m0 * ldc + first;
+      conv_epilogue_rows(q.epilogue_span, v, ldc, m1 - m0, end - first, m0, r.bias, q.y.c, q.act, q.slope, q.hi,
+                         r.residual_of(v));
+    }
+  });
+}
+
+}  // namespace
+
 void run_direct(const ConvRun& r, const float* xn, float* yn) {
   const ConvParams& p = r.p;
   const DirectBands& d = r.plan.direct;
   if (d.across()) return run_across(r, xn, yn);
-  const int64_t hw = p.y.plane(), m = p.y.c, kr = p.k_rows(), wo = p.y.w, wp = d.wp;
-  const int64_t per_row = panel_count(wo);
-  float* pad = r.col;
-  const int64_t body = (p.x.c * d.plane + 15) / 16 * 16;
-  float* slack = pad + body;
-  int64_t* offsets = reinterpret_cast<int64_t*>(slack + kPanelWidth);
-  for (int64_t t = 0; t < kPanelWidth; ++t) slack[t] = 0.0f;
-  for (int64_t i = 0; i < p.kh; ++i)
-    for (int64_t j = 0; j < p.kw; ++j)
-      offsets[i * p.kw + j] = i * p.dh * wp + (j * p.dw) % p.sw * d.half + j * p.dw / p.sw;
-  const int64_t taps = p.kh * p.kw;
-  channel_offsets(offsets, taps, p.x.c, d.plane);
-  // How far past its base a panel's first lane reads.
-  const int64_t reach = *std::max_element(offsets, offsets + taps);
-  const SplitColumns split = split_columns_for(r.plan.form);
-  const bool epi = r.plan.epilogue;
-  TileFinish finish;
-  const TileFinish* fin = tile_finish_of(r, &finish) ? &finish : nullptr;
+  const DirectSetup u = direct_setup(r);
   for (int64_t y0 = 0; y0 < p.y.h; y0 += d.rows) {
-    const int64_t rows = std::min(d.rows, p.y.h - y0), hp = (rows - 1) * p.sh + (p.kh - 1) * p.dh + 1;
-    const int64_t panels = direct_panels(d, rows, wo);
+    const int64_t rows = std::min(d.rows, p.y.h - y0);
     const PanelBand& band = rows == d.rows ? r.plan.panels : r.plan.last_panels;
-    // Padded rows r of the band hold input row y0 sh - padt + r, shifted
-    // right by padl; a band of fewer rows leaves its plane's tail unused.
-    // A channel's rows in parts where the channels are fewer than the
-    // pool's threads (a stem's three would keep five of eight waiting).
-    const bool own = pads_own_rows(band);
-    const uint64_t token = own ? next_band_token.fetch_add(1, std::memory_order_relaxed) : 0;
-    const bool copy_parallel = band.parallel && p.x.c * hp * wp >= 16384;
-    const int64_t parts =
-        copy_parallel ? std::clamp<int64_t>((2 * kPlan + p.x.c - 1) / p.x.c, 1, std::max<int64_t>(1, hp / 4)) : 1;
-    if (!own)
-      run_split(copy_parallel, static_cast<size_t>(p.x.c * parts), [&](size_t cu) {
-        const int64_t c = static_cast<int64_t>(cu) / parts, part = static_cast<int64_t>(cu) % parts;
-        pad_band_rows(p, d, split, xn + c * p.x.plane(), pad + c * d.plane, y0, part * hp / parts,
-                      (part + 1) * hp / parts);
-      });
-    // Spanning panels: position v of the band's padded rows (row v / wp,
-    // column v % wp) is output position (y0 + v / wp, v % wp) when its
-    // column is below wo.
-    const int64_t vlen = (rows - 1) * wp + wo;
-    auto output_of = [&](int64_t v) { return (y0 + v / wp) * wo + std::min(v % wp, wo); };
-    for_rectangles(band.parallel, band.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
-      ConvPanel list[16];
-      int64_t count = 0, first, end;
-      if (d.span) {
-        for (int64_t q = p0; q < p1; ++q) {
-          const int64_t v0 = q * kPanelWidth, y = v0 / wp, x0 = v0 % wp, from = wp - x0;
-          ConvPanel& pn = list[count++];
-          pn = {pad + v0, yn + (y0 + y) * wo + std::min(x0, wo), std::clamp<int64_t>(wo - x0, 0, kPanelWidth)};
-          if (from < kPanelWidth && y + 1 < rows) {
-            pn.next = yn + (y0 + y + 1) * wo;
-            pn.from = from;
-            pn.more = std::min(kPanelWidth - from, wo);
-          }
-        }
-        // (A position past its row's output columns maps to the row's end.)
-        const int64_t last = std::min(p1 * kPanelWidth, vlen) - 1;
-        first = output_of(p0 * kPanelWidth);
-        end = output_of(last) + (last % wp < wo ? 1 : 0);
-      } else {
-        for (int64_t q = p0; q < p1; ++q) {
-          const int64_t y = q / per_row, x0 = (q % per_row) * kPanelWidth;
-          list[count++] = {pad + y * p.sh * wp + x0, yn + (y0 + y) * wo + x0, std::min(kPanelWidth, wo - x0)};
-        }
-        // The group's positions are consecutive in the output plane.
-        first = list[0].c - yn;
-        end = list[count - 1].c + list[count - 1].cols - yn;
-      }
-      bool finished;
-      if (own) {
-        // Padded rows [top, bottom) of every channel hold what these
-        // panels read, from the first one's first value to the last one's
-        // last value at the farthest tap.
-        const int64_t top = (list[0].base - pad) / wp;
-        const int64_t bottom = (list[count - 1].base - pad + kPanelWidth - 1 + reach) / wp + 1;
-        const int64_t plane = (bottom - top) * wp, body = (p.x.c * plane + 15) / 16 * 16;
-        if (OwnRows* kept = own_rows(body + 2 * kr + 16)) {
-          float* mine = kept->data;
-          int64_t* own_offsets = reinterpret_cast<int64_t*>(mine + body);
-          if (kept->token != token || kept->top != top || kept->bottom != bottom) {
-            for (int64_t t = 0; t < taps; ++t) own_offsets[t] = offsets[t];
-            channel_offsets(own_offsets, taps, p.x.c, plane);
-            for (int64_t c = 0; c < p.x.c; ++c)
-              pad_band_rows(p, d, split, xn + c * p.x.plane(), mine + c * plane, y0, top, bottom, top);
-            kept->token = token;
-            kept->top = top;
-            kept->bottom = bottom;
-          }
-          for (int64_t i = 0; i < count; ++i) list[i].base = mine + ((list[i].base - pad) - top * wp);
-          finished = conv_product_offsets(r.plan.form, r.w, kr, own_offsets, kr, list, count, hw, m0, m1, fin);
-        } else {
-          // Rows past the band's are read only by lanes no output keeps.
-          const std::lock_guard<std::mutex> hold(shared_band_rows);
-          for (int64_t c = 0; c < p.x.c; ++c)
-            pad_band_rows(p, d, split, xn + c * p.x.plane(), pad + c * d.plane, y0, top, std::min(bottom, hp));
-          finished = conv_product_offsets(r.plan.form, r.w, kr, offsets, kr, list, count, hw, m0, m1, fin);
-        }
-      } else {
-        finished = conv_product_offsets(r.plan.form, r.w, kr, offsets, kr, list, count, hw, m0, m1, fin);
-      }
-      if (epi && !finished) epilogue_tile(r, yn + m0 * hw, m0, m1 - m0, first, end - first);
-    });
+    direct_band(r, u, xn, yn + y0 * p.y.w, p.y.plane(), y0, rows, band);
+  }
+}
+
+void run_direct_rows(const ConvRun& r, const float* xn, float* out, int64_t ldc, int64_t oy0, int64_t oy1) {
+  const ConvParams& p = r.p;
+  const DirectBands& d = r.plan.direct;
+  const DirectSetup u = direct_setup(r);
+  const int64_t tile = r.plan.form == KernelIsa::kAvx512 ? kProductTilePanels : 1;
+  for (int64_t y0 = oy0; y0 < oy1; y0 += d.rows) {
+    const int64_t rows = std::min(d.rows, oy1 - y0);
+    PanelBand band;
+    band.split = plan_panel_split(p.y.c, direct_panels(d, rows, p.y.w), 1, tile);
+    direct_band(r, u, xn, out + (y0 - oy0) * p.y.w, ldc, y0, rows, band);
   }
 }
 

@@ -84,6 +84,10 @@ inline bool pointwise_copy_beats_in_place(const ConvParams& p) {
 }
 void run_grouped(const ConvRun& r, const float* xn, float* yn);
 void run_direct(const ConvRun& r, const float* xn, float* yn);
+// Output rows [oy0, oy1) of a direct layer in bands (not the across form),
+// on the calling thread: row oy of output channel k lands at out + k ldc +
+// (oy - oy0) wo. The same values as run_direct's at those rows.
+void run_direct_rows(const ConvRun& r, const float* xn, float* out, int64_t ldc, int64_t oy0, int64_t oy1);
 void run_panels(const ConvRun& r, const float* xn, float* yn);
 void run_im2col(const ConvRun& r, const float* xn, float* yn);
 void run_channel_lanes(const ConvRun& r, const float* xn, float* yn);

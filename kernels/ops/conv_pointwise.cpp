@@ -125,12 +125,22 @@ void run_pointwise_panels(const ConvRun& r, const float* xn, float* yn) {
     return;
   }
   if (r.plan.copy_panels) {
-    const MatrixProduct g{false, false, m, hw, k, 1.0f, r.w, k, xn, hw, 0.0f, yn, hw};
+    // The product finishes each block of rows as soon as it is summed,
+    // while the block is in the cache (a deep layer's weights, streamed
+    // meanwhile, would have pushed it out by the end of the rectangle).
+    MatrixProduct g{false, false, m, hw, k, 1.0f, r.w, k, xn, hw, 0.0f, yn, hw};
+    if (r.plan.epilogue) {
+      g.finish = [](const void* ctx, float* c, int64_t ldc, int64_t i0, int64_t i1, int64_t j0, int64_t j1) {
+        const ConvRun& run = *static_cast<const ConvRun*>(ctx);
+        const ConvParams& q = run.p;
+        float* v = c + i0 * ldc + j0;
+        conv_epilogue_rows(q.epilogue_span, v, ldc, i1 - i0, j1 - j0, i0, run.bias, q.y.c, q.act, q.slope, q.hi,
+                           run.residual_of(v));
+      };
+      g.finish_ctx = &r;
+    }
     for_rectangles(b.parallel, b.split, m, panels, [&](int64_t m0, int64_t m1, int64_t p0, int64_t p1) {
-      product_then_finish(r, yn, hw, m0, m1, p0, p1, [&](int64_t a0, int64_t a1, int64_t q0, int64_t q1) {
-        matrix_product_rectangle(g, a0, a1, q0, q1);
-        return false;
-      });
+      matrix_product_rectangle(g, m0, m1, p0, p1);
     });
     return;
   }

@@ -70,14 +70,7 @@ void pool_planes_portable(const PoolParams& p, const float* x, float* y, int64_t
   }
 }
 
-// What a pool node's run reads: its shape, the form chosen for this
-// engine's processor and whether its planes spread over the pool.
-struct PoolPlan {
-  PoolParams p;
-  kern::PoolPlanes planes;
-  int64_t unit;  // planes per call of `planes`
-  bool parallel;
-};
+using kern::PoolPlan;
 
 bool pool_prepare(const CpuState& s, const NodeRecord& n, NodePlan& plan, bool max, char* msg, size_t cap) {
   PoolPlan q{};

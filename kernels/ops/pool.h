@@ -31,6 +31,15 @@ struct PoolParams {
 // Planes [first, end) of a pool, x and y at plane `first`.
 using PoolPlanes = void (*)(const PoolParams& p, const float* x, float* y, int64_t first, int64_t end);
 
+// What a pool node's run reads: its shape, the form chosen for this
+// engine's processor and whether its planes spread over the pool.
+struct PoolPlan {
+  PoolParams p;
+  PoolPlanes planes;
+  int64_t unit;  // planes per call of `planes`
+  bool parallel;
+};
+
 // The form the engine's processor runs (a portable one for every shape;
 // the vector forms take column strides 1 and 2 and windows of up to
 // kPoolVectorTaps columns).

@@ -14,6 +14,7 @@
 #include "container/op_codes.h"
 #include "cpu/engine.h"
 #include "kernels/kernel.h"
+#include "generation/pinned_child.h"
 #include "reference/scoped_env.h"
 #include "tests/cpu/graph_builder.h"
 #include "tests/cpu/reference_ops.h"
@@ -126,6 +127,62 @@ TEST(Fusion, ChainsGiveTheSameOutputsFusedAndUnfused) {
     }
     expect_near_all(fused, plain, "fused against unfused");
     expect_near_all(fused, g.expected.v, "fused against the reference");
+  }
+}
+
+// A stem: a 3 x 3 stride-2 Conv with Relu into 64 channels of 65 x 65 (over
+// 1 MiB) and the 3 x 3 stride-2 MaxPool behind it.
+struct StemGraph {
+  GraphBuilder b;
+  std::vector<float> x;
+  explicit StemGraph(uint32_t seed) {
+    std::mt19937 rng(seed);
+    x = random_values(rng, 3 * 131 * 131, -1, 1);
+    const uint64_t in = b.input({1, 3, 131, 131});
+    const uint64_t w = b.weight({64, 3, 3, 3}, random_values(rng, 64 * 27, -0.5f, 0.5f));
+    const uint64_t bias = b.weight({64}, random_values(rng, 64, -0.2f, 0.2f));
+    const uint64_t conv = b.act({1, 64, 65, 65}), relu = b.act({1, 64, 65, 65}), out = b.output({1, 64, 32, 32});
+    b.node(op::Conv, {in, w, bias}, {conv},
+           {{attr::Conv::kKernelH, 3}, {attr::Conv::kKernelW, 3}, {attr::Conv::kStrideH, 2}, {attr::Conv::kStrideW, 2}});
+    b.node(op::Relu, {conv}, {relu});
+    b.node(op::MaxPool, {relu}, {out},
+           {{attr::MaxPool::kKernelH, 3}, {attr::MaxPool::kKernelW, 3}, {attr::MaxPool::kStrideH, 2},
+            {attr::MaxPool::kStrideW, 2}});
+  }
+};
+
+TEST(FusionCores, StemAndPoolChild) {
+  if (!test::in_pinned_child()) GTEST_SKIP() << "runs in the pinned children only";
+  StemGraph g(5);
+  std::vector<float> together(64 * 32 * 32), apart(together.size());
+  {
+    test::Engine e(g.b);
+    ASSERT_TRUE(e.ok()) << e.error.message;
+    ASSERT_EQ(e.state->node_count, 2u);
+    // Marked on one thread, the pool listing the Conv's input.
+    const bool marked = e.state->nodes[0].attr(attr::Conv::kFeedsNext) == attr::Conv::kNextMaxPool &&
+                        e.state->nodes[1].input_count() == 2 &&
+                        e.state->nodes[1].input(1) == e.state->nodes[0].input(0);
+    ASSERT_TRUE(cpu_engine_execute(&e.state, g.x.data(), together.data()));
+    std::printf("ANSWER marked %d\n", int(marked));
+  }
+  {
+    ScopedEnv off("VORN_CPU_NOFUSE", "1");
+    test::Engine e(g.b);
+    ASSERT_TRUE(e.ok()) << e.error.message;
+    ASSERT_TRUE(cpu_engine_execute(&e.state, g.x.data(), apart.data()));
+  }
+  std::printf("ANSWER same %d\n", int(test::bit_equal(together, apart)));
+}
+
+TEST(Fusion, StemConvAndPoolRunTogetherOnOneCoreWithTheUnfusedBits) {
+  // On one core the pair is marked and runs in bands; on more it runs
+  // apart. Either way the output is the unfused graph's, bit for bit.
+  const std::vector<int> counts = test::pinned_core_counts();
+  EXPECT_EQ(test::run_pinned(1, "FusionCores.StemAndPoolChild"), "ANSWER marked 1\nANSWER same 1\n");
+  for (int n : counts) {
+    if (n == 1) continue;
+    EXPECT_EQ(test::run_pinned(n, "FusionCores.StemAndPoolChild"), "ANSWER marked 0\nANSWER same 1\n") << n;
   }
 }
 

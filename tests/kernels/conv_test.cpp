@@ -16,6 +16,7 @@
 #include "container/op_codes.h"
 #include "kernels/ops/conv.h"
 #include "kernels/ops/conv_expand_depthwise.h"
+#include "kernels/ops/conv_max_pool.h"
 #include "kernels/ops/conv_paths.h"
 #include "platform/cpu_features.h"
 #include "platform/parallel.h"
@@ -966,6 +967,83 @@ TEST(ConvKernel, ExpansionAndDepthwiseInBandsGiveTheTwoNodesBits) {
           EXPECT_EQ(0, std::memcmp(want.data(), y.data(), want.size() * 4)) << rows << " rows a band";
         }
       }
+    }
+  }
+}
+
+// MaxPool of every plane by the plain loop: the strictly greater tap wins,
+// from the lowest float, taps outside the input skipped.
+std::vector<float> max_pool_reference(const std::vector<float>& x, int64_t planes, int64_t h, int64_t w,
+                                      const kern::PoolParams& q) {
+  std::vector<float> y(size_t(planes * q.y.h * q.y.w));
+  for (int64_t c = 0; c < planes; ++c)
+    for (int64_t oy = 0; oy < q.y.h; ++oy)
+      for (int64_t ox = 0; ox < q.y.w; ++ox) {
+        float m = kern::kPoolLowest;
+        for (int64_t i = 0; i < q.kh; ++i)
+          for (int64_t j = 0; j < q.kw; ++j) {
+            const int64_t iy = oy * q.sh - q.padt + i, ix = ox * q.sw - q.padl + j;
+            if (iy < 0 || iy >= h || ix < 0 || ix >= w) continue;
+            const float v = x[size_t((c * h + iy) * w + ix)];
+            m = v > m ? v : m;
+          }
+        y[size_t((c * q.y.h + oy) * q.y.w + ox)] = m;
+      }
+  return y;
+}
+
+TEST(ConvKernel, ConvAndMaxPoolInBandsGiveTheTwoNodesBits) {
+  // A convolution and the MaxPool behind it run together in bands of the
+  // pool's output rows, the convolution rows a band shares with the next
+  // kept: stems of stride 2 and 7 x 7 kernels, a stride-1 layer, pools of
+  // stride 1 and 2, with and without padding, windows past the bottom edge
+  // (ceil mode); bands of one row to the whole plane in every form. Bit for
+  // bit against the convolution node followed by the pool's plain loop.
+  struct Shape {
+    int64_t cin, cout, h, w, k, stride, pad;
+    int act;
+    bool bias;
+    int64_t pk, ps, pp;
+    bool ceil;
+  };
+  const Shape shapes[] = {{3, 19, 37, 41, 3, 2, 0, kern::kActRelu, true, 3, 2, 0, true},
+                          {3, 16, 45, 45, 7, 2, 3, kern::kActRelu, true, 3, 2, 1, false},
+                          {5, 24, 30, 26, 3, 1, 1, kern::kActNone, false, 2, 2, 0, false},
+                          {8, 9, 29, 33, 5, 2, 2, kern::kActClip, true, 3, 1, 1, false}};
+  for (const Shape& sh : shapes) {
+    const ref::ConvSpec sc = spec(1, sh.cin, sh.h, sh.w, sh.cout, sh.k, sh.stride, sh.pad);
+    const int64_t ch = sc.hout(), cw = sc.wout();
+    kern::PoolParams q;
+    q.x = {1, sh.cout, ch, cw};
+    q.kh = q.kw = sh.pk, q.sh = q.sw = sh.ps, q.padt = q.padl = sh.pp;
+    const int64_t span_h = ch + 2 * sh.pp - sh.pk, span_w = cw + 2 * sh.pp - sh.pk;
+    const int64_t up = sh.ceil ? sh.ps - 1 : 0;
+    q.y = {1, sh.cout, (span_h + up) / sh.ps + 1, (span_w + up) / sh.ps + 1};
+    const auto x = random_values(sh.cin * sh.h * sh.w, 61, -2.0f, 2.0f);
+    const auto w = random_values(sh.cout * sh.cin * sh.k * sh.k, 62, -0.5f, 0.5f);
+    const auto b = sh.bias ? random_values(sh.cout, 63) : std::vector<float>{};
+    for (KernelIsa isa : kForms) {
+      if (isa == KernelIsa::kAvx512 && !cpu_has_avx512f()) continue;
+      if (isa == KernelIsa::kAvx2 && !cpu_has_avx2_fma()) continue;
+      SCOPED_TRACE(::testing::Message() << sh.cin << " to " << sh.cout << " on " << sh.h << "x" << sh.w << " k "
+                                        << sh.k << " pool " << sh.pk << "/" << sh.ps << " form " << int(isa));
+      kern::ConvPlan pc;
+      ConvCase cc{"stem", sc, sh.bias, sh.act, false, 1};
+      cc.plan_out = &pc;
+      cc.clip_hi = 1.5f;
+      const auto mid = run_conv(cc, x, w, b, 0, isa);
+      ASSERT_EQ(pc.path, kern::ConvPath::kDirect);
+      ASSERT_FALSE(pc.direct.across());
+      const auto want = max_pool_reference(mid, sh.cout, ch, cw, q);
+      for (int64_t rows : {int64_t{1}, int64_t{2}, int64_t{5}, q.y.h}) {
+        std::vector<float> ws(size_t(kern::conv_max_pool_floats(pc, q, rows)));
+        std::vector<float> y(want.size(), std::numeric_limits<float>::quiet_NaN());
+        kern::run_conv_max_pool(pc, q, isa, rows, x.data(), w.data(), sh.bias ? b.data() : nullptr, ws.data(),
+                                y.data());
+        EXPECT_EQ(0, std::memcmp(want.data(), y.data(), want.size() * 4)) << rows << " rows a band";
+      }
+      // A workspace short of one band's rows runs the two apart.
+      EXPECT_EQ(0, kern::conv_max_pool_band_rows(pc, q, kern::conv_max_pool_floats(pc, q, 1) - 1));
     }
   }
 }

@@ -259,6 +259,37 @@ TEST(Sgemm, HalfRightOperandAndBiasKeepTheWidenedProductsBits) {
   }
 }
 
+TEST(Sgemm, FinishSeesEveryValueOnceAfterItsSums) {
+  // The finish hook runs on blocks of C whose sums are done: applied to
+  // every value exactly once (here x -> (x + 0.5) 2, which a second call
+  // or an early one would show), over every cut, form and thread count.
+  const Case cases[] = {{37, 1001, 65, false, false, 1.0f, 0.0f}, {97, 48, 600, false, true, 1.0f, 0.0f},
+                        {17, 9, 33, true, false, 0.5f, 1.0f}, {130, 169, 512, false, false, 1.0f, 0.0f}};
+  for (const Case& cs : cases) {
+    const Operands o(cs);
+    std::vector<float> want = o.run(cs, SgemmThreading::kSerial, 1);
+    for (int64_t i = 0; i < cs.m; ++i)
+      for (int64_t j = 0; j < cs.n; ++j) {
+        float& v = want[size_t(i * o.ldc + j)];
+        v = (v + 0.5f) * 2.0f;
+      }
+    for (KernelIsa form : {KernelIsa::kAvx512, KernelIsa::kAvx2, KernelIsa::kPortable})
+      for (int threads : {1, 3, 8}) {
+        const IsaCap isa(form);
+        std::vector<float> got = o.c;
+        MatrixProduct g{cs.ta, cs.tb, cs.m, cs.n, cs.k, cs.alpha, o.a.data(), o.lda, o.b.data(),
+                        o.ldb, cs.beta, got.data(), o.ldc};
+        g.finish = [](const void*, float* c, int64_t ldc, int64_t i0, int64_t i1, int64_t j0, int64_t j1) {
+          for (int64_t i = i0; i < i1; ++i)
+            for (int64_t j = j0; j < j1; ++j) c[i * ldc + j] = (c[i * ldc + j] + 0.5f) * 2.0f;
+        };
+        cpu_product(SgemmThreading::kPoolSplit, threads, g);
+        ASSERT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4))
+            << cs.m << "x" << cs.n << "x" << cs.k << " form " << int(form) << " threads " << threads;
+      }
+  }
+}
+
 TEST(Sgemm, EmptyProductsTouchNothing) {
   float c[4] = {1, 2, 3, 4};
   cpu_sgemm(false, false, 0, 2, 2, 1.0f, nullptr, 2, nullptr, 2, 0.0f, c, 2);
