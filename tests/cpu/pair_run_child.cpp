@@ -1,6 +1,7 @@
 // Child of pair_run_test, run under taskset at several core counts: builds
 // each graph of the table, runs it in each kernel form (the widest this
-// processor has, AVX2, portable), and prints one line per graph and form:
+// processor has, AVX2, portable, and the widest again from inside a loop of
+// the pool), and prints one line per graph and form:
 //   NAME/FORM planned=0|1 digest=HEX ref=ok|FAR stable=0|1
 // (planned: the engine hands a run of its layers to two threads; digest of
 // the output's bits; ref: the output against plain loops), then the CPU
@@ -20,6 +21,7 @@
 #include "container/op_codes.h"
 #include "cpu/graph_builder.h"
 #include "platform/cpu_features.h"
+#include "platform/parallel.h"
 #include "reference/random_data.h"
 
 namespace vorn::test {
@@ -253,6 +255,12 @@ int main() {
     vorn::IsaCap cap(vorn::KernelIsa::kPortable);
     for (const auto& c : vorn::test::cases()) vorn::test::run_case(c, "portable");
   }
+  // From inside a loop of the pool, whose loops then run on one thread in
+  // turn: the calling thread runs both lanes.
+  vorn::parallel_for(2, [](size_t i) {
+    if (i == 0)
+      for (const auto& c : vorn::test::cases()) vorn::test::run_case(c, "nested");
+  });
   // Workers poll a few milliseconds after a pass, then sleep.
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   const double before = vorn::test::cpu_ms();
