@@ -135,8 +135,10 @@ bool cpu_execute_pass(CpuState& s, const float* input, float* output) {
     }
     if (cancel != nullptr && atomic_load_u32(cancel, 1) != 0) return false;
     if (i == pair_first) {
-      if (!cpu_pair_execute(s)) return false;
-      i = cpu_pair_last(s);
+      // The run's nodes on two threads; those it leaves run below.
+      const uint64_t next = cpu_pair_execute(s);
+      if (next == 0) return false;
+      i = next - 1;
       continue;
     }
     const CpuOpEntry* entry = cpu_op_entry(node.op());

@@ -67,6 +67,9 @@ struct Lane {
 
 struct Step {
   bool barrier = false;
+  // The engine's node the step belongs to (a section's closing step: the
+  // node after the section).
+  uint64_t node = 0;
 };
 
 }  // namespace
@@ -244,8 +247,8 @@ bool add_node(Lane& lane, LaneStep& step, const NodeRecord& node) {
   return true;
 }
 
-void push_step(CpuPairRun& run, bool barrier, const LaneStep& a, const LaneStep& b) {
-  run.steps.push_back(Step{barrier});
+void push_step(CpuPairRun& run, bool barrier, uint64_t node, const LaneStep& a, const LaneStep& b) {
+  run.steps.push_back(Step{barrier, node});
   run.lane[0].steps.push_back(a);
   run.lane[1].steps.push_back(b);
 }
@@ -490,8 +493,9 @@ bool plan_run(CpuPairRun& run, CpuState& s, const Graph& g, const Layout& layout
     std::vector<LaneStep> lanes[2];
     for (int b = 0; b < 2; ++b)
       if (!add_band(run, g, section.first, section.last, section.rows[b], section.out[b], b, lanes[b])) return false;
-    for (size_t k = 0; k < lanes[0].size(); ++k) push_step(run, false, lanes[0][k], lanes[1][k]);
-    push_step(run, true, LaneStep{}, LaneStep{});
+    for (size_t k = 0; k < lanes[0].size(); ++k)
+      push_step(run, false, section.first + k, lanes[0][k], lanes[1][k]);
+    push_step(run, true, section.last + 1, LaneStep{}, LaneStep{});
   }
   const uint64_t channels_first = layout.sections.empty() ? first : layout.sections.back().last + 1;
   std::vector<bool> written(s.value_count, false);  // by both lanes since the last barrier
@@ -506,7 +510,7 @@ bool plan_run(CpuPairRun& run, CpuState& s, const Graph& g, const Layout& layout
     LaneStep lanes[2];
     for (int b = 0; b < 2; ++b)
       if (!add_channels(run, s, i, b, lanes[b])) return false;
-    push_step(run, barrier, lanes[0], lanes[1]);
+    push_step(run, barrier, i, lanes[0], lanes[1]);
     written[n.output(0)] = true;
   }
   run.first = first;
@@ -569,23 +573,26 @@ void wait_at_least(const std::atomic<uint32_t>& word, uint32_t value) {
   while (word.load(std::memory_order_acquire) < value) __builtin_ia32_pause();
 }
 
-// The calling thread: lane 0's segments, and each segment of lane 1 the
-// other thread has not claimed by the time lane 0 reaches it (a worker that
-// is slow to start, or none at all when the pool runs both iterations on
-// this thread): the pass never waits for a thread that has not begun.
-void lead(CpuPairRun& run) {
+// The calling thread: lane 0's segments, and lane 1's too from the first
+// the worker has not claimed by the time lane 0 has done it (a worker slow
+// to start, on a busy core, or none at all when the pool runs both
+// iterations on this thread): the caller then runs that segment of lane 1
+// and hands the rest of the run back to the executor, which runs its nodes
+// one by one on this thread (the values before them are in place). Answers
+// the segment the run stopped after.
+uint32_t lead(CpuPairRun& run) {
   const uint32_t segments = static_cast<uint32_t>(run.segment_start.size() - 1);
   for (uint32_t k = 0; k < segments; ++k) {
     run_segment(run, 0, k);
     run.done0.store(k + 1, std::memory_order_release);
     uint32_t unclaimed = k;
-    if (run.claimed1.compare_exchange_strong(unclaimed, k + 1, std::memory_order_acq_rel)) {
+    if (run.claimed1.compare_exchange_strong(unclaimed, segments, std::memory_order_acq_rel)) {
       run_segment(run, 1, k);
-      run.done1.store(k + 1, std::memory_order_release);
-    } else {
-      wait_at_least(run.done1, k + 1);
+      return k + 1;
     }
+    wait_at_least(run.done1, k + 1);
   }
+  return segments;
 }
 
 // The worker: lane 1's segments in turn, each once lane 0 has finished the
@@ -650,22 +657,23 @@ void cpu_pair_plan(CpuState& s) {
 }
 
 uint64_t cpu_pair_first(const CpuState& s) { return s.pair != nullptr ? s.pair->first : s.node_count; }
-uint64_t cpu_pair_last(const CpuState& s) { return s.pair != nullptr ? s.pair->last : s.node_count; }
 
-bool cpu_pair_execute(CpuState& s) {
+uint64_t cpu_pair_execute(CpuState& s) {
   CpuPairRun& run = *s.pair;
   run.done0.store(0, std::memory_order_relaxed);
   run.done1.store(0, std::memory_order_relaxed);
   run.claimed1.store(0, std::memory_order_relaxed);
   run.failed.store(0, std::memory_order_relaxed);
+  uint32_t ran = 0;
   parallel_for(2, [&](size_t b) {
     const CpuSerialNode gate(true);
     if (b == 0)
-      lead(run);
+      ran = lead(run);
     else
       follow(run);
   });
-  return run.failed.load(std::memory_order_acquire) == 0;
+  if (run.failed.load(std::memory_order_acquire) != 0) return 0;
+  return ran + 1 < run.segment_start.size() ? run.steps[run.segment_start[ran]].node : run.last + 1;
 }
 
 void cpu_pair_free(CpuState& s) {

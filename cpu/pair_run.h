@@ -43,14 +43,12 @@ void cpu_pair_plan(CpuState& state);
 // The first node of the planned run, or the node count when there is none.
 uint64_t cpu_pair_first(const CpuState& state);
 
-// The last node of the planned run.
-uint64_t cpu_pair_last(const CpuState& state);
-
 // Runs the planned run (state.pair must be set): the calling thread runs
-// one lane and a worker the other; the caller takes over each part of the
-// worker's lane the worker has not begun when the caller reaches it. False
-// when a kernel failed.
-bool cpu_pair_execute(CpuState& state);
+// one lane and a worker the other. When the worker has not begun a part of
+// its lane by the time the caller reaches it, the caller runs that part and
+// stops there. Answers the node the pass goes on with (the node after the
+// run, or the first the run left to the caller), 0 when a kernel failed.
+uint64_t cpu_pair_execute(CpuState& state);
 
 void cpu_pair_free(CpuState& state);
 
