@@ -9,6 +9,7 @@
 #include "kernels/batch_plan.h"
 #include "cpu/engine.h"
 #include "cpu/fusion.h"
+#include "cpu/pair_run.h"
 #include "kernels/graph_validate.h"
 #include "kernels/int8_paths.h"
 #include "kernels/kernel.h"
@@ -182,6 +183,7 @@ CpuCreateResult cpu_engine_create_graph(const CpuGraph& g, uint64_t requested_ba
 
   if (uint32_t status = cpu_quant_settings(*s, quant, message, sizeof message); status != 0)
     return refuse(status, message);
+  cpu_pair_plan(*s);
   return CpuCreateResult::success(s);
 }
 

@@ -5,6 +5,7 @@
 
 #include "cpu/engine.h"
 #include "kernels/kernel.h"
+#include "cpu/pair_run.h"
 #include "cpu/quant_hooks.h"
 #include "platform/large_pages.h"
 
@@ -85,6 +86,7 @@ void cpu_engine_free(CpuState** holder) {
   if (holder == nullptr || *holder == nullptr) return;
   CpuState* s = *holder;
   cpu_quant_release(*s);
+  cpu_pair_free(*s);
   large_pages_free(s->arena, s->arena_size);
   std::free(s->im2col);
   std::free(s->plans);

@@ -16,6 +16,7 @@
 #include "cpu/engine.h"
 #include "kernels/kernel.h"
 #include "kernels/ops/conv_pairs.h"
+#include "cpu/pair_run.h"
 #include "cpu/quant_hooks.h"
 #include "kernels/split_gate.h"
 #include "platform/parallel.h"
@@ -108,7 +109,7 @@ bool cpu_execute_pass(CpuState& s, const float* input, float* output) {
   // The workers stay awake between the layers of a pass that spreads
   // enough work over them (and sleep again once it ends).
   std::optional<PoolHold> hold;
-  if (s.hold_pool != 0) hold.emplace();
+  if (s.hold_pool != 0 || s.pair != nullptr) hold.emplace();
   if (input != nullptr) copy_pass_data(s.data[in_id], input, s.values[in_id].count() * 4, s.hold_pool != 0);
 
   const bool quant = cpu_quant_active(s);
@@ -122,6 +123,7 @@ bool cpu_execute_pass(CpuState& s, const float* input, float* output) {
   }
   const bool dump = s.dump_length > 0;
   uint32_t* cancel = s.cancel_flag;
+  const uint64_t pair_first = cpu_pair_first(s);
 
   for (uint64_t i = 0; i < s.node_count; ++i) {
     const NodeRecord& node = s.nodes[i];
@@ -132,6 +134,13 @@ bool cpu_execute_pass(CpuState& s, const float* input, float* output) {
       profile.previous_start = now;
     }
     if (cancel != nullptr && atomic_load_u32(cancel, 1) != 0) return false;
+    if (i == pair_first) {
+      // The run's nodes on two threads; those it leaves run below.
+      const uint64_t next = cpu_pair_execute(s);
+      if (next == 0) return false;
+      i = next - 1;
+      continue;
+    }
     const CpuOpEntry* entry = cpu_op_entry(node.op());
     if (entry == nullptr) return false;
     // A Conv and the node it feeds may run together (their values are the

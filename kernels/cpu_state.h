@@ -13,6 +13,7 @@ constexpr uint64_t kCpuMaxNodes = 16384;
 constexpr uint64_t kCpuMaxOutputs = 64;
 
 struct CpuQuantState;
+struct CpuPairRun;
 struct NodePlan;
 
 struct CpuState {
@@ -40,6 +41,9 @@ struct CpuState {
   // A pass holds the pool's workers awake between its layers
   // (kernels/split_gate.h), decided once the plans are made.
   uint32_t hold_pool;
+  // The run of small layers a pass hands to two threads (cpu/pair_run.h);
+  // null when none.
+  CpuPairRun* pair;
   // Simulated-quantisation settings and scratch of this engine (null when
   // none is active).
   CpuQuantState* quant;
