@@ -341,7 +341,7 @@ bool add_band(CpuPairRun& run, const Graph& g, uint64_t first, uint64_t last, co
   for (uint64_t i = first; i <= last; ++i) {
     const NodeRecord& n = s.nodes[i];
     NodeRecord node = n;
-    if (node.op() == op::Conv) node.set_attr(attr::Conv::kFeedsGrouped, 0);
+    if (node.op() == op::Conv) node.set_attr(attr::Conv::kFeedsNext, 0);
     LaneStep step;
     step.copy_begin = static_cast<uint32_t>(lane.copies.size());
     step.bind_begin = static_cast<uint32_t>(lane.binds.size());
@@ -400,7 +400,7 @@ bool add_channels(CpuPairRun& run, const CpuState& s, uint64_t i, int b, LaneSte
   Lane& lane = run.lane[b];
   const NodeRecord& n = s.nodes[i];
   NodeRecord node = n;
-  if (node.op() == op::Conv) node.set_attr(attr::Conv::kFeedsGrouped, 0);
+  if (node.op() == op::Conv) node.set_attr(attr::Conv::kFeedsNext, 0);
   step.bind_begin = static_cast<uint32_t>(lane.binds.size());
   const uint64_t channels = s.values[n.output(0)].dim(1);
   const uint64_t begin = b == 0 ? 0 : channels / 2, end = b == 0 ? channels / 2 : channels;
