@@ -12,18 +12,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "generation/pinned_child.h"
 
-// The CPUs this process may run on, in order.
-std::vector<int> allowed_cpus() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  std::vector<int> cpus;
-  if (sched_getaffinity(0, sizeof set, &set) != 0) return cpus;
-  for (int c = 0; c < CPU_SETSIZE; ++c)
-    if (CPU_ISSET(c, &set)) cpus.push_back(c);
-  return cpus;
-}
+namespace {
 
 // name -> digest line of one child run on the given CPUs.
 std::map<std::string, std::string> run_child(const std::vector<int>& cpus, size_t count) {
@@ -46,7 +37,7 @@ std::map<std::string, std::string> run_child(const std::vector<int>& cpus, size_
 }
 
 TEST(CoreCount, OutputsAreTheSameBitsOnOneTwoThreeAndEightCores) {
-  const std::vector<int> cpus = allowed_cpus();
+  const std::vector<int> cpus = vorn::test::allowed_cpus();
   ASSERT_FALSE(cpus.empty());
   const std::map<std::string, std::string> one = run_child(cpus, 1);
   // The products, and at least the network cases of the fixtures.

@@ -15,17 +15,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "generation/pinned_child.h"
 
-std::vector<int> allowed_cpus() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  std::vector<int> cpus;
-  if (sched_getaffinity(0, sizeof set, &set) != 0) return cpus;
-  for (int c = 0; c < CPU_SETSIZE; ++c)
-    if (CPU_ISSET(c, &set)) cpus.push_back(c);
-  return cpus;
-}
+namespace {
 
 struct ChildRun {
   std::map<std::string, std::map<std::string, std::string>> cases;  // name -> key -> value
@@ -57,7 +49,7 @@ ChildRun run_child(const std::vector<int>& cpus, size_t count) {
 }
 
 TEST(PairRun, TwoThreadRunsGiveTheOneCoreBits) {
-  const std::vector<int> cpus = allowed_cpus();
+  const std::vector<int> cpus = vorn::test::allowed_cpus();
   ASSERT_FALSE(cpus.empty());
   const ChildRun one = run_child(cpus, 1);
   // Three graphs in three kernel forms, and nested in a loop of the pool.

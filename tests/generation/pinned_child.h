@@ -18,6 +18,17 @@ inline constexpr const char* kPinnedChildEnv = "VORN_PINNED_CHILD";
 
 inline bool in_pinned_child() { return std::getenv(kPinnedChildEnv) != nullptr; }
 
+// The CPUs this process may run on, in order.
+inline std::vector<int> allowed_cpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  std::vector<int> cpus;
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return cpus;
+  for (int c = 0; c < CPU_SETSIZE; ++c)
+    if (CPU_ISSET(c, &set)) cpus.push_back(c);
+  return cpus;
+}
+
 // The core counts 1, 2, 3, 8 that this machine can give (at least 1).
 inline std::vector<int> pinned_core_counts() {
   cpu_set_t set;
