@@ -297,9 +297,17 @@ class VNGraph {
   uint64_t linearGroup(uint64_t step, const std::vector<VNTensorRef>& slot, std::vector<VNTensorRef>* outs,
                        const mtl::CommandBufferRef& command);
   // The same for linear nodes of Q8 weights that "matmul_q8" reads itself:
-  // one dispatch of it over all their panels.
+  // one dispatch of it over all their panels. With fold, a product planned
+  // to take a residual add, or a gated block's SiLU and multiply, takes
+  // them into its output step: the count then includes those nodes, whose
+  // outs are null but the last (the intermediates are never made).
   uint64_t linearGroupQ8(uint64_t step, const std::vector<VNTensorRef>& slot, std::vector<VNTensorRef>* outs,
-                         const mtl::CommandBufferRef& command);
+                         const mtl::CommandBufferRef& command, bool fold);
+  // linearGroupQ8's folded product at step, whose parts and input linearRun
+  // found: how many nodes it took (0: none, nothing encoded).
+  uint64_t foldedProductQ8(uint64_t step, const std::vector<VNTensorRef>& slot, const LinearPart* parts,
+                           uint64_t count, const LinearInput& in, std::vector<VNTensorRef>* outs,
+                           const mtl::CommandBufferRef& command);
   // Whether a product of m rows, n columns and depth k is large enough for
   // the graph layer or the matrix objects; below it the tiled kernels are
   // faster than preparing a product.

@@ -167,7 +167,7 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
     if (!profile && node.op == kLinear) {
       joined.clear();
       uint64_t count = linearGroup(step, slot, &joined, cb);
-      if (count == 0) count = linearGroupQ8(step, slot, &joined, cb);
+      if (count == 0) count = linearGroupQ8(step, slot, &joined, cb, wanted.empty());
       if (count != 0) {
         for (uint64_t s = 0; s < count; ++s) store(node_at(step + s), {&joined[s], 1});
         step += count - 1;

@@ -586,6 +586,59 @@ Outcome matmul_q8_parts(KernelHarness& h, Lcg& g) {
   return o;
 }
 
+// "matmul_q8" with a residual add, or a gated block's SiLU and multiply,
+// in its output step: the bits of the plain products followed by the
+// "pointwise" kernels. More rows than a chunk and not whole tiles, partial
+// last panels, depths of one and of several blocks, and a depth whose
+// groups of panels are narrower than the product.
+template <class A>
+Outcome matmul_q8_folds(KernelHarness& h, Lcg& g) {
+  Outcome o;
+  if constexpr (sizeof(A) == 4) {
+    for (const auto [m, n, k, bias] : {std::array<uint32_t, 4>{30, 200, 576, 1}, std::array<uint32_t, 4>{9, 40, 64, 0},
+                                       std::array<uint32_t, 4>{50, 136, 2048, 1}}) {
+      const uint64_t out = uint64_t(m) * n;
+      const auto x = h.buffer(random_values<float>(g, uint64_t(m) * k));
+      const auto residual = h.buffer(random_values<float>(g, out));
+      uint64_t rb = 0;
+      const mtl::BufferRef w[2] = {h.buffer(random_q8(g, n, k, &rb)), h.buffer(random_q8(g, n, k, &rb))};
+      const mtl::BufferRef b[2] = {h.buffer(random_values<half>(g, n)), h.buffer(random_values<half>(g, n))};
+      shaders::MatvecParams p{.rows = n, .k = k, .has_bias = bias, .row_bytes = uint32_t(rb)};
+      const mtl::Size3 grid{1, m, 1};
+      mtl::BufferRef alone[2];
+      for (int i = 0; i < 2; ++i) {
+        alone[i] = h.zeros(out * 4);
+        o.error += h.run<A, Kernel::matmul_q8>({{0, x}, {1, w[i]}, {2, alone[i]}, {4, b[i]}}, p, grid, true);
+      }
+      auto pointwise = [&](mtl::BufferRef a, mtl::BufferRef c, uint32_t op) {
+        auto y = h.zeros(out * 4);
+        o.error += h.run<A, Kernel::pointwise>({{0, a}, {1, c}, {2, y}}, {.count = uint32_t(out), .operand_count = uint32_t(out), .op = op},
+                                               threads(out), false);
+        return y;
+      };
+      for (mtl::BufferRef want : {pointwise(residual, alone[0], shaders::kPointwiseAdd),
+                                  pointwise(pointwise(alone[0], alone[0], shaders::kPointwiseSilu), alone[1],
+                                            shaders::kPointwiseMul)})
+        for (float v : KernelHarness::read<float>(want, out)) o.want.push_back(v);
+      auto y = h.zeros(out * 4);
+      p.output = shaders::kMatvecResidual;
+      o.error += h.run<A, Kernel::matmul_q8>({{0, x}, {1, w[0]}, {2, y}, {4, b[0]}, {5, residual}}, p, grid, true);
+      for (float v : KernelHarness::read<float>(y, out)) o.got.push_back(v);
+      y = h.zeros(out * 4);
+      p.output = shaders::kMatvecSwiglu;
+      p.extra_parts = 1;
+      p.part_rows[0] = n;
+      p.part_has_bias = bias;
+      o.error += h.run<A, Kernel::matmul_q8>({{0, x}, {1, w[0]}, {2, y}, {4, b[0]}, {5, w[1]}, {6, y}, {7, b[1]}}, p,
+                                             grid, true);
+      for (float v : KernelHarness::read<float>(y, out)) o.got.push_back(v);
+    }
+  }
+  (void)h;
+  (void)g;
+  return o;
+}
+
 // Normalisation and rotary embedding.
 
 template <class A>
@@ -814,7 +867,7 @@ struct Case {
   { #fn, fn < half>, fn < float> }
 const Case kCases[] = {VORN_CASE(embeddings), VORN_CASE(layouts), VORN_CASE(elementwise), VORN_CASE(matvecs),
                        VORN_CASE(matvec_folds), VORN_CASE(matvec_ropes), VORN_CASE(matmuls),
-                       VORN_CASE(matmul_q8_parts), VORN_CASE(norms),       VORN_CASE(attentions)};
+                       VORN_CASE(matmul_q8_parts), VORN_CASE(matmul_q8_folds), VORN_CASE(norms),       VORN_CASE(attentions)};
 
 void expect_matches(const Outcome& o, bool half, const char* name) {
   ASSERT_EQ(o.error, "") << name;
@@ -922,6 +975,20 @@ TEST(GenerativeKernels, RefusalsFailTheCommandBuffer) {
              true);
        },
        "index 5 holds"},
+      {"Q8 residual step's residual too short",
+       {{0, ones}, {1, ones}, {2, h.zeros(64)}, {4, ones}, {5, h.zeros(4)}},
+       [&](const auto& b) {
+         return h.run<float, Kernel::matmul_q8>(
+             b, {.rows = 2, .k = 64, .row_bytes = 68, .output = shaders::kMatvecResidual}, mtl::Size3{1, 2, 1}, true);
+       },
+       "index 5 holds"},
+      {"Q8 gated step of one part",
+       {{0, ones}, {1, ones}, {2, h.zeros(64)}, {4, ones}},
+       [&](const auto& b) {
+         return h.run<float, Kernel::matmul_q8>(
+             b, {.rows = 2, .k = 64, .row_bytes = 68, .output = shaders::kMatvecSwiglu}, mtl::Size3{1, 1, 1}, true);
+       },
+       "same width"},
       {"matvec weights too short",
        {{0, ones}, {1, h.zeros(100)}, {2, h.zeros(64)}},
        [&](const auto& b) { return h.run<half, Kernel::matvec>(b, {.rows = 4, .k = 64}, threads(128), false); },
