@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "gpu/shaders/attention_common.h"
+#include "gpu/shaders/quotient_row.h"
 #include "gpu/shaders/tile_mma.h"
 #include "platform/panel_gemm.h"
 
@@ -151,7 +152,7 @@ inline void scaled_softmax_row(float* x, uint64_t n, uint64_t visible, float sca
     for (uint64_t t = 0; t < m; ++t) lanes[t] = lanes[t] + x[j0 + t];
   }
   const float sum = lane_tree(lanes, false, vector);
-  for (uint64_t j = 0; j < live; ++j) x[j] = x[j] / sum;
+  divide_row(x, live, sum, vector);
   std::fill(x + live, x + n, 0.0f / sum);
 }
 

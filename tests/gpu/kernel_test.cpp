@@ -21,6 +21,7 @@
 #include "gpu/kernel_harness.h"
 #include "gpu/shaders/half_rounding.h"
 #include "gpu/shaders/kernels.h"
+#include "gpu/shaders/quotient_row.h"
 #include "gpu/shaders/tile_mma.h"
 #include "platform/cpu_features.h"
 
@@ -1222,6 +1223,54 @@ TEST(GenerativeKernels, HalfRoundingInFloatMatchesTheConversion) {
   EXPECT_EQ(half_rounding_mismatches(RoundAvx2{}), 0u);
   if (cpu_has_avx512f()) {
     EXPECT_EQ(half_rounding_mismatches(RoundAvx512{}), 0u);
+  }
+}
+
+// The softmax's division of a row by its sum through a reciprocal and two
+// corrections, against the division: sums at and past the ends of the
+// corrected range, values around its ends and out of it (each in a vector
+// of values that are all in it, and mixed), and every 256th float from
+// 2^-42 to 1, in each vector form.
+TEST(GenerativeKernels, RowQuotientsAreTheDivisionsBits) {
+  if (!cpu_has_avx2_f16c() || !cpu_has_avx2_fma()) GTEST_SKIP() << "no AVX2 with FMA";
+  const float sums[] = {1.0f, std::nextafter(1.0f, 2.0f), 1.5f, 3.0f, 1023.99994f, 0x1p24f,
+                        std::nextafter(0x1p24f, INFINITY), std::nextafter(1.0f, 0.0f), INFINITY, NAN};
+  const float edges[] = {0.0f, -0.0f, 0x1p-149f, std::nextafter(0x1p-40f, 0.0f), 0x1p-40f, 0.5f, 1.0f, 0x1p24f,
+                         std::nextafter(0x1p24f, INFINITY), INFINITY, NAN, -0.25f};
+  std::vector<float> row;
+  for (float e : edges) {
+    row.insert(row.end(), 15, 0.75f);  // a vector of one edge value among values in range
+    row.push_back(e);
+    row.insert(row.end(), 16, e);
+  }
+  for (uint32_t b = std::bit_cast<uint32_t>(0x1p-42f); b <= std::bit_cast<uint32_t>(1.0f); b += 256)
+    row.push_back(std::bit_cast<float>(b));
+  row.push_back(0.3f);  // a tail after the whole vectors
+  for (const float sum : sums) {
+    std::vector<std::vector<float>> got;
+    // (The forms themselves take sums in the range only; divide_row checks.)
+    for (bool avx512 : {false, true}) {
+      if ((avx512 && !cpu_has_avx512f()) || !(sum >= 1.0f && sum <= 0x1p24f)) continue;
+      std::vector<float> x = row;
+      const float r = 1.0f / sum;
+      uint64_t j = avx512 ? shaders::divide_avx512(x.data(), x.size(), sum, r)
+                          : shaders::divide_avx2(x.data(), x.size(), sum, r);
+      for (; j < x.size(); ++j) x[j] = x[j] / sum;
+      got.push_back(std::move(x));
+    }
+    std::vector<float> x = row;
+    shaders::divide_row(x.data(), x.size(), sum, true);
+    got.push_back(std::move(x));
+    for (const std::vector<float>& g : got) {
+      int bad = 0;
+      for (size_t i = 0; i < row.size() && bad < 3; ++i) {
+        const float want = row[i] / sum;
+        if (std::bit_cast<uint32_t>(g[i]) != std::bit_cast<uint32_t>(want) && !(std::isnan(want) && std::isnan(g[i]))) {
+          ADD_FAILURE() << row[i] << " / " << sum << ": got " << g[i] << ", want " << want;
+          ++bad;
+        }
+      }
+    }
   }
 }
 
