@@ -220,6 +220,42 @@ inline void tile_mma(bool vector, const float* x, size_t x_stride, const float* 
     _mm256_storeu_ps(cr + 8, hi[r]);
   }
 }
+
+// The same sums for two rows by two whole gathered panels: the two rows
+// left below the tiles of six (an attention block of 32 rows), where a
+// tile of two rows by one panel waits on its four accumulators' latency.
+[[gnu::target("avx2,fma")]] inline void two_rows_pair_avx2(const float* a, int64_t lda, const float* b0,
+                                                            const float* b1, int64_t kc, float* c, int64_t ldc,
+                                                            bool accumulate) {
+  constexpr int64_t step = kPanelWidth;
+  __m256 acc[2][4];
+#pragma GCC unroll 2
+  for (int r = 0; r < 2; ++r)
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; ++j) acc[r][j] = _mm256_setzero_ps();
+  for (int64_t kk = 0; kk < kc; ++kk) {
+    const __m256 w0 = _mm256_loadu_ps(b0 + kk * step), w1 = _mm256_loadu_ps(b0 + kk * step + 8),
+                 w2 = _mm256_loadu_ps(b1 + kk * step), w3 = _mm256_loadu_ps(b1 + kk * step + 8);
+#pragma GCC unroll 2
+    for (int r = 0; r < 2; ++r) {
+      const __m256 av = _mm256_broadcast_ss(a + r * lda + kk);
+      acc[r][0] = _mm256_fmadd_ps(av, w0, acc[r][0]);
+      acc[r][1] = _mm256_fmadd_ps(av, w1, acc[r][1]);
+      acc[r][2] = _mm256_fmadd_ps(av, w2, acc[r][2]);
+      acc[r][3] = _mm256_fmadd_ps(av, w3, acc[r][3]);
+    }
+  }
+#pragma GCC unroll 2
+  for (int r = 0; r < 2; ++r) {
+    float* cr = c + r * ldc;
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; ++j) {
+      float* cj = cr + (j / 2) * kPanelWidth + (j % 2) * 8;
+      if (accumulate) acc[r][j] = _mm256_add_ps(_mm256_loadu_ps(cj), acc[r][j]);
+      _mm256_storeu_ps(cj, acc[r][j]);
+    }
+  }
+}
 #endif
 
 // panel_gemm(a, lda, b, k, n, c, ldc, m0, m1, p0, p1) with its bits: the
@@ -257,6 +293,11 @@ inline void panel_product(const float* a, int64_t lda, const PanelOperand& b, in
     const int64_t q1 = std::max(p0, std::min(p1, n / kPanelWidth));
     const int64_t i1 = m0 + (m1 - m0) / 6 * 6;
     if (q1 > p0 && i1 > m0) {
+      // Two rows left below the tiles (an attention block of 32) take
+      // whole panels two at a time with the last chunk, while each pair's
+      // depth block is still in the first-level cache.
+      const bool two = m1 - i1 == 2;
+      const int64_t q2 = two ? p0 + (q1 - p0) / 2 * 2 : p0;
       for (int64_t c0 = m0; c0 < i1; c0 += kPairChunkRows) {
         const int64_t c1 = std::min(i1, c0 + kPairChunkRows);
         for (int64_t k0 = 0; k0 < k; k0 += kPanelDepthBlock) {
@@ -265,11 +306,14 @@ inline void panel_product(const float* a, int64_t lda, const PanelOperand& b, in
             const float* bq = b.data + q * b.panel_stride + k0 * b.row_stride;
             for (int64_t i = c0; i < c1; i += 6)
               panel_block_avx2(a + i * lda + k0, lda, bq, kc, c + i * ldc + q * kPanelWidth, ldc, k0 > 0);
+            if (c1 == i1 && q < q2 && (q - p0) % 2 == 1)
+              two_rows_pair_avx2(a + i1 * lda + k0, lda, bq - b.panel_stride, bq, kc,
+                                 c + i1 * ldc + (q - 1) * kPanelWidth, ldc, k0 > 0);
           }
         }
       }
       if (q1 < p1) panel_gemm(a, lda, b, k, n, c, ldc, m0, i1, q1, p1);
-      if (i1 < m1) panel_gemm(a, lda, b, k, n, c, ldc, i1, m1, p0, p1);
+      if (i1 < m1 && q2 < p1) panel_gemm(a, lda, b, k, n, c, ldc, i1, m1, q2, p1);
       return;
     }
   }

@@ -1308,7 +1308,10 @@ TEST(GenerativeKernels, PanelProductGivesPanelGemmBits) {
     int64_t m0, m1, k, n, p0, ldc_pad;
   };
   const Shape shapes[] = {{0, 8, 64, 32, 0, 0},    {0, 24, 576, 256, 0, 0}, {3, 30, 257, 80, 1, 16},
-                          {0, 17, 1536, 45, 0, 0}, {8, 16, 9, 64, 2, 1008}, {0, 40, 300, 96, 0, 5}};
+                          {0, 17, 1536, 45, 0, 0}, {8, 16, 9, 64, 2, 1008}, {0, 40, 300, 96, 0, 5},
+                          // (Two rows below the AVX2 form's tiles of six, an odd
+                          // whole panel and a partial one after the pairs.)
+                          {0, 32, 576, 88, 1, 3},  {2, 10, 300, 112, 0, 0}};
   for (const bool avx2 : {false, true}) {
     std::optional<IsaCap> cap;
     if (avx2) cap.emplace(KernelIsa::kAvx2);
