@@ -2,6 +2,7 @@
 // intermediates after their last reader, splitting at group changes to poll
 // the cancel word, profiling, captures and the KV-cache map.
 #include <algorithm>
+#include <optional>
 #include <span>
 #include <unordered_set>
 
@@ -11,12 +12,18 @@
 #include "gpu/graph_ops.h"
 #include "gpu/shaders/kernel_params.h"
 #include "gpu/vn_graph.h"
+#include "platform/parallel.h"
 
 namespace vorn {
 
 namespace {
 
 constexpr const char* kInputIds = "input_ids";
+// How long before a decode pass's commit its workers are woken, and the
+// share of its nodes left to encode at that point when no earlier pass
+// gives the encoding time.
+constexpr double kWakeLeadMs = 0.08;
+constexpr double kWakeShare = 0.25;
 
 double buffer_ms(const mtl::CommandBuffer& cb) { return (cb.gpu_end_time() - cb.gpu_start_time()) * 1000.0; }
 
@@ -85,6 +92,20 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
   const bool prefill = ids != inputs.end() && ids->second != nullptr && ids->second->count >= 2;
   auto cancelled = [&] { return cancelFlag != nullptr && cancelFlag->load(std::memory_order_seq_cst) != 0; };
 
+  // A decode pass is one command buffer committed once its last node is
+  // encoded; while it is encoded (some tenths of a millisecond) the pool's
+  // workers sleep. Waking them as the pass starts held its first parallel
+  // loop up by the wake-ups (tens of microseconds each on a virtual machine,
+  // and they run two by two); keeping them polling through the whole
+  // encoding costs the system's scheduler a share of the run. So they are
+  // woken shortly before the end, from when the last pass's encoding time
+  // says that is, and poll until the team takes them.
+  std::optional<PoolHold> wake;
+  uint64_t wake_step = UINT64_MAX;
+  if (!prefill && !profile) {
+    const double share = lastEncodeMs > kWakeLeadMs ? kWakeLeadMs / lastEncodeMs : kWakeShare;
+    wake_step = uint64_t(double(nodes_.size()) * (1.0 - share));
+  }
   mtl::CommandBufferRef cb = newCommandBuffer();
   double gpu_sum = 0;
   std::vector<VNProfileRecord> records;
@@ -122,6 +143,7 @@ VNRunResult VNGraph::run(const std::map<std::string, VNTensorRef>& inputs, const
   for (uint64_t step = 0; step < nodes_.size(); ++step) {
     const uint64_t i = node_at(step);
     const GraphNode& node = nodes_[i];
+    if (step >= wake_step && !wake) wake.emplace();
     if (cancelFlag != nullptr) {
       if (step == 0 && cancelled()) throw_cancelled();
       if (step > 0 && prefill && node.group != nodes_[node_at(step - 1)].group) {

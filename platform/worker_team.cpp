@@ -63,6 +63,12 @@ constexpr uint64_t pack(uint32_t loop, uint64_t next, uint64_t chunks) {
   return uint64_t(loop) << 32 | next << 16 | chunks;
 }
 constexpr uint64_t next_of(uint64_t claim) { return (claim >> 16) & 0xffff; }
+constexpr uint32_t loop_of(uint64_t claim) { return uint32_t(claim >> 32); }
+// The next-chunk field of a loop whose chunks go by seats (the counter is
+// not used): above any chunk count.
+constexpr uint64_t kBySeats = 0xffff;
+// A seat chunk's word once its chunk is claimed.
+constexpr uint32_t kTaken = 1u << 31;
 constexpr uint64_t chunks_of(uint64_t claim) { return claim & 0xffff; }
 
 }  // namespace
@@ -76,7 +82,7 @@ WorkerTeam::WorkerTeam() {
   }
   active_ = true;
   const size_t workers = parallel_thread_count() - 1;
-  if (workers > 0) posting_.emplace(workers, this, &WorkerTeam::seat);
+  if (workers > 0) posting_.emplace(workers, this, &WorkerTeam::take_seat);
 }
 
 WorkerTeam::~WorkerTeam() {
@@ -91,12 +97,12 @@ void WorkerTeam::publish(uint32_t epoch) {
   if (members_asleep_.load(std::memory_order_seq_cst) != 0) futex_wake_all(epoch_);
 }
 
-void WorkerTeam::seat(void* team, size_t) { static_cast<WorkerTeam*>(team)->member(); }
+void WorkerTeam::take_seat(void* team, size_t seat) { static_cast<WorkerTeam*>(team)->member(seat + 1); }
 
-void WorkerTeam::member() {
+void WorkerTeam::member(size_t seat) {
   uint32_t seen = epoch_.load(std::memory_order_acquire);
   while ((seen & kDisband) == 0) {
-    run_chunks();
+    run_chunks(seat);
     auto changed = [&] { return epoch_.load(std::memory_order_acquire) != seen; };
     if (!spin_until(changed)) {
       // Announced before the last look at the word, which the leader
@@ -109,29 +115,50 @@ void WorkerTeam::member() {
   }
 }
 
-void WorkerTeam::run_chunks() {
+void WorkerTeam::run_chunk(uint64_t claim, uint64_t c) {
+  // The chunk is ours: the loop's fields stay as they are until it has
+  // finished. A chunk of a loop that has failed only counts as finished.
+  const uint64_t chunks = chunks_of(claim);
+  if (!error_.caught()) {
+    const size_t begin = c * chunk_;
+    const size_t end = std::min(iterations_, begin + chunk_);
+    try {
+      for (size_t i = begin; i < end; ++i) work_(context_, i);
+    } catch (...) {
+      error_.capture();
+    }
+  }
+  if (finished_.fetch_add(1, std::memory_order_seq_cst) + 1 == chunks &&
+      leader_asleep_.load(std::memory_order_seq_cst) != 0)
+    futex_wake_all(finished_);
+}
+
+void WorkerTeam::run_chunks(size_t seat) {
   uint64_t claim = claim_.load(std::memory_order_acquire);
+  if (next_of(claim) == kBySeats) {
+    const uint32_t loop = loop_of(claim);
+    const uint64_t chunks = chunks_of(claim);
+    auto take = [&](uint64_t c) {
+      uint32_t armed = loop;
+      // A look first: a chunk already taken costs no write.
+      return seat_chunks_[c].loop.load(std::memory_order_relaxed) == loop &&
+             seat_chunks_[c].loop.compare_exchange_strong(armed, loop | kTaken, std::memory_order_acquire,
+                                                          std::memory_order_relaxed);
+    };
+    if (seat < chunks && take(seat)) run_chunk(claim, seat);
+    for (uint64_t k = 1; k <= chunks; ++k) {
+      const uint64_t c = (seat + k) % chunks;
+      if (c != seat && take(c)) run_chunk(claim, c);
+    }
+    return;
+  }
   for (;;) {
     const uint64_t chunks = chunks_of(claim);
     if (next_of(claim) >= chunks) return;
     if (!claim_.compare_exchange_weak(claim, claim + (uint64_t{1} << 16), std::memory_order_acquire,
                                       std::memory_order_acquire))
       continue;
-    // The chunk is ours: the loop's fields stay as they are until it has
-    // finished.
-    // A chunk of a loop that has failed only counts as finished.
-    if (!error_.caught()) {
-      const size_t begin = next_of(claim) * chunk_;
-      const size_t end = std::min(iterations_, begin + chunk_);
-      try {
-        for (size_t i = begin; i < end; ++i) work_(context_, i);
-      } catch (...) {
-        error_.capture();
-      }
-    }
-    if (finished_.fetch_add(1, std::memory_order_seq_cst) + 1 == chunks &&
-        leader_asleep_.load(std::memory_order_seq_cst) != 0)
-      futex_wake_all(finished_);
+    run_chunk(claim, next_of(claim));
     claim = claim_.load(std::memory_order_acquire);
   }
 }
@@ -160,11 +187,16 @@ void WorkerTeam::run_loop(size_t iterations, void* context, void (*work)(void*, 
   finished_.store(0, std::memory_order_relaxed);
   loop_ = (loop_ + 1) & ~kDisband;
   if (loop_ == 0) loop_ = 1;
-  claim_.store(pack(loop_, 0, chunks), std::memory_order_release);
+  // Chunks by seats when there are no more of them than threads: the
+  // words are armed with the loop's number before the loop is published.
+  const bool by_seats = chunks <= std::min<uint64_t>(threads, kSeatChunks);
+  if (by_seats)
+    for (uint64_t c = 0; c < chunks; ++c) seat_chunks_[c].loop.store(loop_, std::memory_order_relaxed);
+  claim_.store(pack(loop_, by_seats ? kBySeats : 0, chunks), std::memory_order_release);
   publish(loop_);
   {
     pool_hooks::InLoop in_loop;
-    run_chunks();
+    run_chunks(0);
   }
   wait_for_chunks(uint32_t(chunks));
   error_.rethrow();

@@ -4,8 +4,10 @@
 //
 // While a team lives, every loop its maker (the leader) starts with
 // dispatch_apply_f runs on the team: the leader publishes the loop, leader
-// and members take its iterations in chunks from one shared counter, and
-// the leader returns once every chunk has finished. Between loops a member
+// and members take its iterations in chunks (a loop of no more chunks than
+// threads offers chunk i to seat i first, a longer one hands them out from
+// one shared counter), and the leader returns once every chunk has
+// finished. Between loops a member
 // spins briefly for the next one, then sleeps until the leader publishes it;
 // the leader, once it has no chunk left, spins briefly and then sleeps
 // until the last chunk is done. Nothing yields in a loop. Chunks go to
@@ -48,10 +50,12 @@ class WorkerTeam final : private pool_hooks::LoopRunner {
 
  private:
   void run_loop(size_t iterations, void* context, void (*work)(void*, size_t)) override;
-  static void seat(void* team, size_t);
-  void member();
+  static void take_seat(void* team, size_t seat);
+  void member(size_t seat);
   // Claims and runs chunks of the published loop until none is left.
-  void run_chunks();
+  void run_chunks(size_t seat);
+  // Runs chunk c of the loop whose claim word is claim.
+  void run_chunk(uint64_t claim, uint64_t c);
   void wait_for_chunks(uint32_t chunks);
   void publish(uint32_t epoch);
 
@@ -69,6 +73,18 @@ class WorkerTeam final : private pool_hooks::LoopRunner {
   // and its chunk count (low 16 bits): a claim is one compare-and-swap that
   // fails when the loop has changed since its reader saw it.
   alignas(64) std::atomic<uint64_t> claim_{0};
+  // A loop of no more chunks than the team has seats gives chunk c to the
+  // thread of seat c first (the leader's is 0, the members' 1 on): each
+  // chunk's word holds the number of the loop that may still claim it, and
+  // its claim (a compare-and-swap to that number with kTaken set) is the
+  // only write to a line of its own, so that the threads starting a loop
+  // do not queue on one word. The thread of seat c claims chunk c first,
+  // then any other left.
+  static constexpr size_t kSeatChunks = 64;
+  struct alignas(64) SeatChunk {
+    std::atomic<uint32_t> loop{0};
+  };
+  SeatChunk seat_chunks_[kSeatChunks];
   // Chunks of the current loop that have finished, and whether the leader
   // sleeps on that word waiting for the last.
   alignas(64) std::atomic<uint32_t> finished_{0};

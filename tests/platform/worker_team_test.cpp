@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -72,6 +73,27 @@ TEST(WorkerTeam, LoopsFinishWhileWorkersAreBusyElsewhere) {
     EXPECT_EQ(dependent_loops(500, 64), want);
   }
   other.join();
+}
+
+TEST(WorkerTeam, EveryIterationRunsOnceAndAFailureStaysInItsLoop) {
+  // Loops of up to as many iterations as threads hand each one to a seat
+  // first, longer ones from one counter: both run each iteration once, and
+  // an iteration that throws fails only its own loop.
+  const size_t threads = parallel_thread_count();
+  WorkerTeam team;
+  for (const size_t n : {size_t(2), threads > 2 ? threads - 1 : 3, threads, threads + 1, 4 * threads + 3}) {
+    std::vector<std::atomic<int>> runs(n);
+    for (int loop = 0; loop < 500; ++loop) parallel_for(n, [&](size_t i) { runs[i].fetch_add(1); });
+    for (size_t i = 0; i < n; ++i) EXPECT_EQ(runs[i].load(), 500) << n << " iterations, iteration " << i;
+    EXPECT_THROW(parallel_for(n, [&](size_t i) {
+                   if (i == n - 1) throw std::runtime_error("iteration");
+                 }),
+                 std::runtime_error)
+        << n << " iterations";
+    std::atomic<size_t> after{0};
+    parallel_for(n, [&](size_t) { after.fetch_add(1); });
+    EXPECT_EQ(after.load(), n);
+  }
 }
 
 TEST(WorkerTeam, NestedTeamsAndLoopsRunOnTheirThread) {
